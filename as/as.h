@@ -1,0 +1,69 @@
+// Tarnwick-AS: the anti-spam filter's own parts (settings, request path,
+// sender whitelist, verdict and score statistics).
+#ifndef TARNWICK_AS_AS_H
+#define TARNWICK_AS_AS_H
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/config/settings.h"
+#include "common/host/host.h"
+
+namespace ql {
+class ServerMessage;
+}
+
+struct asSettings : commonSettings {
+    std::string pMainHeader = "X-Junk-Score: ^1 [^2]\\eX-Quillon-Score: ^1 [^2]";
+    int32_t alertLevel = 100;
+    std::string pAlertHeader = "X-Alert: possible spam!\\eX-Color: red";
+    int32_t scoreRange[20] = {0, 39, 76, 84, 90, 99, 100};
+    int32_t nScoreRanges = 7;
+};
+
+extern const programDesc asProgram;
+
+std::shared_ptr<const asSettings> AsSettings();
+
+// Settings.
+void ReadConfigFile();
+
+// Sender whitelist, filled once before the reader thread starts.
+class whitelist {
+public:
+    void Initialize();  // reads whitelist_file_name from the working directory
+    bool IsListed(const char* address) const;
+    void Add(const std::string& pattern);  // applies the loading rules to one line
+    size_t Size() const { return patterns_.size(); }
+
+private:
+    std::vector<std::string> patterns_;
+};
+// The one instance; the object hides the class name, so the type is spelled
+// "class whitelist" where it is needed.
+extern class whitelist whitelist;
+constexpr const char* whitelist_file_name = "whitelist.txt";
+int wildcmp(const char* pattern, const char* text);
+
+// Request path and reader thread.
+void EnqueueFile(const char* seq, const char* path);
+// Reads at most 32 MiB of the file; null when it cannot be opened or sized.
+std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& size);
+void readerThreadProc();
+void ResendPending();
+
+// Verdict.
+int RescaleScore(int64_t engineScore);
+std::string ScoreBar(int value, const int32_t* ranges, int nRanges);
+void handleScanReply(ql::ServerMessage& message);
+
+// Score statistics; msgStat is protected by reportMutex.
+extern int32_t msgStat[101];
+void DumpScoreSection(FILE* out);
+void LoadScoreSection(const cfgfItem* dict);
+void ReportScoreSection(FILE* out);
+
+#endif

@@ -1,0 +1,62 @@
+// Tarnwick-AV: the anti-virus filter's own parts (settings, request queue,
+// engine information, verdict and virus notification).
+#ifndef TARNWICK_AV_AV_H
+#define TARNWICK_AV_AV_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "common/config/settings.h"
+#include "common/host/host.h"
+
+namespace ql {
+class ServerMessage;
+class ScanReport;
+}  // namespace ql
+
+struct avSettings : commonSettings {
+    int opMode = 0;  // 0 Reject, 1 Discard, 2 AddHeader
+    std::string postProcessStr;
+    bool doPostProcess = false;
+    bool doNotifyRecipeints = true;
+    std::string addHeaderStr;
+    const cfgfItem* pConfNotifMsg = nullptr;  // points into pConf
+};
+
+extern const programDesc avProgram;
+
+std::shared_ptr<const avSettings> AvSettings();
+
+// Settings.
+void ReadConfigFile();
+void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
+                       const char* const* allowed, cfgfItemType wanted);
+
+// Request queue and reader thread.
+void EnqueueFile(const char* seq, const char* path);
+// Measures the envelope of the message file and copies the rest to Temp;
+// scanPath stays empty when no copy was made.
+void prepareFile(const char* path, std::string& scanPath, const char* seq, uint64_t& envLen,
+                 std::string& envelope);
+void readerThreadProc();
+void ResendPending();
+
+// Verdict.
+void handleScanReply(ql::ServerMessage& message);
+void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& report);
+
+// Engine information.
+void sendInfoRequest();
+void handleInfoReply(ql::ServerMessage& message);
+
+// Virus notification (reader thread, inside the verdict).
+void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath,
+                          const std::string& virusText, const std::string& summary);
+
+// Statistics section "Viruses".
+void DumpVirusSection(FILE* out);
+void LoadVirusSection(const cfgfItem* dict);
+void ReportVirusSection(FILE* out);
+
+#endif

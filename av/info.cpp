@@ -1,0 +1,46 @@
+// Tarnwick-AV engine information: one subscription at start-up, and every
+// notification the engine sends logged with its version and the time stamp
+// of its virus bases.
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+#include "av/av.h"
+#include "common/engine/engine.h"
+#include "common/host/log.h"
+#include "quillon_se_api.pb.h"
+
+void sendInfoRequest() {
+    ql::ClientMessage request;
+    request.set_tag(ql::ClientMessage::SUBSCRIBE_INFO);
+    try {
+        send_command(request, socket_fd);
+    } catch (const std::exception& e) {
+        PrintMsg("* Error: %s\n", e.what());
+    }
+}
+
+void handleInfoReply(ql::ServerMessage& message) {
+    if (!message.has_info()) {
+        PrintMsg("* no info returned\n");
+        return;
+    }
+    const ql::SEAppInfo& info = message.info();
+    if (info.has_engine_version()) PrintMsg("* Engine version: %s\n", info.engine_version().c_str());
+    if (!info.has_base_stamp()) return;
+
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    uint64_t stamp = info.base_stamp();
+    time_t t = static_cast<time_t>(stamp);
+    struct tm tm;
+    // The stamp comes from the engine: a value no calendar can hold is shown
+    // as the number it is rather than as a made-up date.
+    if (stamp > static_cast<uint64_t>(INT64_MAX) || !gmtime_r(&t, &tm) || tm.tm_year + 1900 > 9999) {
+        PrintMsg("* Base timestamp: %" PRIu64 "\n", stamp);
+        return;
+    }
+    PrintMsg("* Base timestamp: %.3s %.3s%3d %.2d:%.2d:%.2d %d\n", days[tm.tm_wday], months[tm.tm_mon], tm.tm_mday,
+             tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+}

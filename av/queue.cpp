@@ -1,0 +1,184 @@
+// Tarnwick-AV request queue: every FILE request becomes a pending entry and
+// a scan request naming an envelope-free copy of the message in Temp; the
+// reader thread takes the engine's replies.
+//
+// The copy is made by the kernel (copy_file_range) from the end of the
+// envelope on, so a message of any size costs only the envelope in memory.
+// A copy that cannot be made whole is not used: the engine then scans the
+// message file itself rather than a truncated copy.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "av/av.h"
+#include "common/engine/engine.h"
+#include "common/engine/pending.h"
+#include "common/envelope/envelope.h"
+#include "common/host/host.h"
+#include "common/host/log.h"
+#include "quillon_se_api.pb.h"
+
+namespace {
+
+struct fdHolder {
+    int fd;
+    explicit fdHolder(int f) : fd(f) {}
+    ~fdHolder() {
+        if (fd >= 0) close(fd);
+    }
+    fdHolder(const fdHolder&) = delete;
+    fdHolder& operator=(const fdHolder&) = delete;
+};
+
+// Copies in from `offset` to its end into out; false on any shortfall.
+bool copyRest(int in, off_t offset, off_t size, int out) {
+    off_t remaining = size - offset;
+    bool kernelCopy = true;
+    while (remaining > 0) {
+        ssize_t n;
+        if (kernelCopy) {
+            n = copy_file_range(in, &offset, out, nullptr, static_cast<size_t>(remaining), 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                kernelCopy = false;
+                continue;
+            }
+        } else {
+            char block[65536];
+            n = pread(in, block, sizeof block < static_cast<size_t>(remaining) ? sizeof block
+                                                                                : static_cast<size_t>(remaining),
+                      offset);
+            if (n > 0) {
+                ssize_t done = 0;
+                while (done < n) {
+                    ssize_t w = write(out, block + done, static_cast<size_t>(n - done));
+                    if (w < 0 && errno == EINTR) continue;
+                    if (w <= 0) return false;
+                    done += w;
+                }
+                offset += n;
+            }
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;  // the file shrank under us, or the disk is full
+        remaining -= n;
+    }
+    return true;
+}
+
+std::string copyName(const char* seq) {
+    // The token comes from the server: a "/" in it must not lead the copy
+    // out of Temp.
+    std::string name = tempDir + "message_" + seq + ".tmp";
+    for (size_t i = tempDir.size(); i < name.size(); ++i)
+        if (name[i] == '/') name[i] = '_';
+    return name;
+}
+
+void sendScanRequest(const scanListItem& item) {
+    ql::ClientMessage request;
+    request.set_tag(ql::ClientMessage::SCAN_FILE_REQUEST);
+    request.set_serial(static_cast<uint32_t>(item.seq));
+    request.mutable_scan_file_request()->set_path(item.scanPath.empty() ? curDir + item.msgPath : item.scanPath);
+    send_command(request, socket_fd);
+}
+
+void removeCopy(const scanListItem& item) {
+    if (item.envLen != 0 && !item.scanPath.empty()) unlink(item.scanPath.c_str());
+}
+
+}  // namespace
+
+void prepareFile(const char* path, std::string& scanPath, const char* seq, uint64_t& envLen,
+                 std::string& envelope) {
+    scanPath.clear();
+    envLen = 0;
+    fdHolder in(open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (in.fd < 0 || fstat(in.fd, &st) != 0 || st.st_size <= 0) return;
+
+    // Read only as much of the head as the envelope needs.
+    std::vector<char> head;
+    size_t want = 65536;
+    int64_t length = envelopeNeedMore;
+    while (length == envelopeNeedMore) {
+        size_t target = std::min<size_t>(want, static_cast<size_t>(st.st_size));
+        try {
+            head.resize(target);
+        } catch (const std::bad_alloc&) {
+            PrintMsg("* can't allocate %ld bytes\n", static_cast<long>(target));
+            return;
+        }
+        size_t have = 0;
+        while (have < target) {
+            ssize_t n = pread(in.fd, head.data() + have, target - have, static_cast<off_t>(have));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            have += static_cast<size_t>(n);
+        }
+        length = EnvelopeLengthAV(head.data(), head.size(), head.size() == static_cast<size_t>(st.st_size));
+        want *= 4;
+    }
+    if (length <= 0) return;
+
+    std::string copy = copyName(seq);
+    if (copy.size() > maxPathLength) {
+        PrintMsg("* can't create %s\n", copy.c_str());
+    } else {
+        fdHolder out(open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (out.fd < 0) {
+            PrintMsg("* can't create %s\n", copy.c_str());
+        } else if (!copyRest(in.fd, static_cast<off_t>(length), st.st_size, out.fd)) {
+            PrintMsg("* can't create %s\n", copy.c_str());
+            unlink(copy.c_str());
+        } else {
+            scanPath = copy;
+        }
+    }
+    envLen = static_cast<uint64_t>(length);
+    envelope.assign(head.data(), static_cast<size_t>(length));
+}
+
+void EnqueueFile(const char* seq, const char* path) {
+    std::string fullPath = curDir + path;
+    if (!PathFits(seq, fullPath) || !WaitForMessageFile(seq, fullPath)) return;
+
+    scanListItem item;
+    item.seq = static_cast<int32_t>(strtol(seq, nullptr, 10));
+    item.token = seq;
+    item.msgPath = path;
+    prepareFile(path, item.scanPath, seq, item.envLen, item.envelope);
+    if (item.envLen == 0) item.scanPath = fullPath;
+    timespec_get(&item.start, TIME_UTC);
+    QueueAndSend(std::move(item), sendScanRequest, removeCopy);
+}
+
+void ResendPending() { ResendPendingWith(sendScanRequest, removeCopy); }
+
+namespace {
+
+void dispatchReply(google::protobuf::MessageLite& received) {
+    auto& message = static_cast<ql::ServerMessage&>(received);
+    switch (message.tag()) {
+        case ql::ServerMessage::SCAN_FILE_RESULT:
+            handleScanReply(message);
+            break;
+        case ql::ServerMessage::INFO_NOTIFICATION:
+            handleInfoReply(message);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+void readerThreadProc() {
+    ql::ServerMessage message;
+    RunReaderLoop(message, dispatchReply);
+}

@@ -1,0 +1,129 @@
+// Tarnwick-AV verdict: turns one scan result into the answer line for its
+// FILE request, runs the post-processing command, has the notification
+// written, and counts virus names, sources, targets and the scan time.
+//
+// Runs on the reader thread.  It holds one settings snapshot for the whole
+// call, so a reload meanwhile changes nothing under it.  The virus name
+// comes from the engine: it is escaped for the server's quoted string and,
+// for the shell command, so that it cannot leave its double-quoted word.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "av/av.h"
+#include "common/engine/pending.h"
+#include "common/envelope/envelope.h"
+#include "common/host/log.h"
+#include "common/stats/reportlist.h"
+#include "quillon_se_api.pb.h"
+
+namespace {
+
+constexpr size_t virusNameField = 80;  // at most 79 characters
+
+// The server's quoted-string form: backslash before backslash and double
+// quote, line breaks dropped; an escape pair that does not fit ends it.
+std::string escapeVirusName(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        if (c == '\r' || c == '\n') continue;
+        size_t need = (c == '\\' || c == '"') ? 2 : 1;
+        if (out.size() + need > virusNameField - 1) break;
+        if (need == 2) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// Inside a double-quoted shell word only these keep a meaning.
+std::string shellEscape(const std::string& value, const char* special) {
+    std::string out;
+    for (char c : value) {
+        if (strchr(special, c)) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+std::string notificationText(const avSettings& settings, const char* key) {
+    const char* text = cfgfGetDictValueStr(settings.pConfNotifMsg, key);
+    return text ? text : "";
+}
+
+}  // namespace
+
+void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& report) {
+    for (const ql::Virus& virus : report.virus()) {
+        if (!virus.has_name()) continue;
+        if (first.empty()) first = virus.name().substr(0, virusNameField - 1);
+        ++count;
+        ReportAddItem(reportVirusesList, virus.name().c_str(), 1);
+    }
+    for (const ql::ScanReport& child : report.item()) GetFirstVirusName(first, count, child);
+}
+
+void handleScanReply(ql::ServerMessage& message) {
+    if (!message.has_serial()) {
+        PrintMsg("* unvalid answer from the scanning engine\n");
+        return;
+    }
+    scanListItem entry;
+    if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {
+        LogUnmatchedReply(message.serial());
+        return;
+    }
+    if (entry.envLen != 0 && !entry.scanPath.empty()) unlink(entry.scanPath.c_str());
+
+    if (!message.has_scan_report()) {
+        PrintMsg("%d FAILURE no scan report returned\n", entry.seq);
+        return;
+    }
+    const ql::ScanReport& report = message.scan_report();
+    if (report.has_error()) {
+        PrintMsg("%d FAILURE error=%s\n", entry.seq, ql::ScanError_Name(report.error()).c_str());
+        return;
+    }
+
+    std::string firstName;
+    int count = 0;
+    GetFirstVirusName(firstName, count, report);
+    if (count == 0) {
+        PrintMsg("%d OK\n", entry.seq);
+        CountScanTime(entry.start);
+        return;
+    }
+
+    auto settings = AvSettings();
+    std::string escapedName = escapeVirusName(firstName);
+    std::string virusText = escapedName + "\\e";
+
+    if (settings->doPostProcess) {
+        std::string command = settings->postProcessStr;
+        std::string msgPath = shellEscape(entry.msgPath, "\\\"$`");
+        std::string name = shellEscape(escapedName, "$`");
+        SubstStr(command, 1, msgPath.c_str());
+        SubstStr(command, 2, name.c_str());
+        int rc = system(command.c_str());
+        if (rc != 0) PrintMsg("* Error while launching '%s', code=%d\n", command.c_str(), rc);
+    }
+
+    if (settings->opMode == 2) {
+        std::string header = settings->addHeaderStr;
+        SubstStr(header, 1, escapedName.c_str());
+        PrintMsg("%d ADDHEADER \"%s\"\n", entry.seq, header.c_str());
+    } else {
+        std::string summary = notificationText(*settings, "Summary");
+        SubstStr(summary, 1, std::to_string(count).c_str());
+        if (settings->doNotifyRecipeints) NotifyRecipientsProc(*settings, entry.msgPath, virusText, summary);
+        if (settings->opMode == 0) {
+            PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.seq, notificationText(*settings, "Caption").c_str(),
+                     virusText.c_str(), summary.c_str(), notificationText(*settings, "Footer").c_str());
+        } else {
+            PrintMsg("* (%d) %s\n%d DISCARD\n", entry.seq, virusText.c_str(), entry.seq);
+        }
+    }
+
+    if (entry.envLen != 0) ParseEnvelope(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
+    CountScanTime(entry.start);
+}

@@ -1,0 +1,56 @@
+// The configuration language shared by the settings files and the
+// statistics files: nested dictionaries, arrays and strings.
+//
+// A tree is read whole or not at all.  Nodes returned by lookups are views
+// into their parent and live as long as the tree.  Error reports go to
+// standard output as one block under the console lock; their first line names
+// the file read last (also for lookups made long after the reading).
+// Input is trusted to be small, but nesting is bounded so that a hostile or
+// broken file cannot exhaust the stack.
+#ifndef TARNWICK_COMMON_CONFIG_CFGF_H
+#define TARNWICK_COMMON_CONFIG_CFGF_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum cfgfItemType : int32_t {
+    cfgfNone = 0,
+    cfgfString = 1,
+    cfgfDictionary = 2,
+    cfgfArray = 3,
+};
+
+extern const char* const cfgfTypeStr[3];  // "String", "Dictionary", "Array"
+
+struct cfgfItem {
+    cfgfItemType type = cfgfNone;
+    int32_t line = 0;
+    int32_t count = 0;
+    std::string data;                // cfgfString: the text
+    std::vector<cfgfItem> elements;  // cfgfArray
+    std::vector<std::string> keys;   // cfgfDictionary, parallel to values
+    std::vector<cfgfItem> values;
+};
+
+// Deepest nesting of arrays and dictionaries that a file may use.
+constexpr int cfgfMaxDepth = 64;
+
+std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& path, bool exitOnError);
+// The same reader over text in memory; `name` is what error reports show.
+std::unique_ptr<cfgfItem> cfgfReadConfigText(const std::string& text, const std::string& name,
+                                             bool exitOnError);
+
+cfgfItem cfgfNewString(const std::string& text);
+const cfgfItem* cfgfGetDictValue(const cfgfItem* node, const char* key, cfgfItemType wanted);
+const char* cfgfGetDictValueStr(const cfgfItem* node, const char* key);
+const cfgfItem* cfgfGetArrayValue(const cfgfItem* node, int index);
+const cfgfItem* cfgfGetDictNthValue(const cfgfItem* node, int index);
+const char* cfgfGetDictNthKey(const cfgfItem* node, int index);
+int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType wanted);
+int cfgfCheckValidity(const cfgfItem* dict, const char* const* names);
+void cfgfFreeItem(cfgfItem* node);
+void cfgfError(const cfgfItem* node, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+#endif

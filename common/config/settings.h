@@ -1,0 +1,67 @@
+// Settings in force, and their reload.
+//
+// The main thread owns the settings: it reads them at start-up and replaces
+// them when the reload marker "hup.sig" appears.  The reader thread reads
+// them while answering.  Each reading builds a new immutable snapshot and
+// publishes it; a reader takes a reference for the whole handler call, so
+// what it reads stays valid and unchanged however long the call runs, and a
+// reload never waits for a handler (a post-processing command may take long).
+#ifndef TARNWICK_COMMON_CONFIG_SETTINGS_H
+#define TARNWICK_COMMON_CONFIG_SETTINGS_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/config/cfgf.h"
+
+struct commonSettings {
+    virtual ~commonSettings() = default;
+
+    std::shared_ptr<const cfgfItem> pConf;  // the whole file; may be null
+    std::string socketPath;
+    std::string submittedDirName = "Submitted";
+    int32_t statDumpInterval = 10;
+    std::string statDumpFileName;  // set from programDesc at start-up
+};
+
+// Any thread: the snapshot in force.  Before the first reading it is a
+// snapshot of built-in defaults of the base type (never null).
+std::shared_ptr<const commonSettings> CurrentSettings();
+// Main thread: makes `next` the snapshot in force; null goes back to the
+// built-in defaults (tests).
+void PublishSettings(std::shared_ptr<const commonSettings> next);
+
+// Null when the snapshot in force is not a T (before the first reading).
+template <class T>
+std::shared_ptr<const T> CurrentSettingsAs() {
+    return std::dynamic_pointer_cast<const T>(CurrentSettings());
+}
+
+// Shared steps of both settings readers.
+// Reads workPath + configFileName (errors reported, not fatal).
+std::shared_ptr<const cfgfItem> ReadSettingsTree();
+// Opens dirName as a directory listing; on failure logs `failureFmt` (which
+// takes the directory) and exits with code 1.
+void CheckSubmittedDirectory(const std::string& dirName, const char* failureFmt);
+// Text of a String entry when present and non-empty, else null.
+const char* SettingText(const cfgfItem* dict, const char* key);
+// Settings read the same way by both programs.  Each reports its own
+// "Missing ..." message through cfgfError (no line) when `missingMsg` is not
+// null and keeps the value in force.
+bool ReadTextSetting(const cfgfItem* dict, const char* key, std::string& out,
+                     const char* missingMsg);
+// OnProblem is validated only: I, E or Q.
+void CheckOnProblem(const cfgfItem* dict, const char* missingMsg);
+// StatDumpInterval, then StatDumpFile when the interval is not 0; fills in
+// the program's default file name when none was ever set.
+void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings);
+// SubmittedDirectory, then CheckSubmittedDirectory on the directory in force.
+void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings,
+                            const char* failureFmt);
+
+// Called for every request line: reloads when the marker file exists.
+void CheckConfigUpdate();
+void UpdateConfig();
+
+#endif

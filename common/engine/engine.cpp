@@ -1,0 +1,286 @@
+// Engine connection and framing, and the reader loop shared by both
+// programs.
+//
+// Limits: a reply body over maxReplyLength is refused before anything is
+// allocated for it.  Writes use MSG_NOSIGNAL, so an engine that went away
+// makes a send fail instead of killing the process with SIGPIPE.
+//
+// Reconnection at a reload: the main thread never closes a connection the
+// reader may still be blocked on (the number could be reused at once by the
+// new socket).  It shuts the old one down, which wakes the reader, and hands
+// it over; the reader closes it and carries on with the new connection.
+#include "common/engine/engine.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/message_lite.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "common/config/settings.h"
+#include "common/host/host.h"
+#include "common/host/log.h"
+
+std::atomic<int> socket_fd{-1};
+
+namespace {
+
+// State below is protected by linkMutex.
+std::mutex linkMutex;
+std::condition_variable linkChanged;
+bool reconnecting = false;        // between CloseEngine and the next InitEngine
+bool closedForGood = false;       // shutdown: no connection follows
+std::vector<int> retiredFds;      // connections shut down, closed by the reader
+bool readerDone = false;
+
+// True when the connection `fd` was taken out of use by us, so a failure on
+// it is part of a reload or of shutdown and not an engine fault.
+bool connectionRetired(int fd) {
+    std::lock_guard<std::mutex> lock(linkMutex);
+    return reconnecting || closedForGood || fd != socket_fd.load();
+}
+
+[[noreturn]] void ioFailure(int fd, const char* logFmt, const char* what, int err) {
+    if (!connectionRetired(fd)) PrintMsg(logFmt, strerror(err));
+    throw std::runtime_error(what);
+}
+
+}  // namespace
+
+int connect_to_scan_engine(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        PrintMsg("* Error: Cannot create a socket: %s\n", strerror(errno));
+        throw std::runtime_error("Cannot create socket");
+    }
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    int rc = -1;
+    if (path.size() < sizeof addr.sun_path) {
+        memcpy(addr.sun_path, path.data(), path.size());
+        rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr),
+                     static_cast<socklen_t>(path.size() + 2));
+    } else {
+        errno = ENAMETOOLONG;
+    }
+    if (rc != 0) {
+        int err = errno;
+        close(fd);
+        PrintMsg("* Error: Cannot connect to ScanEngine: %s : %s\n", strerror(err), path.c_str());
+        throw std::runtime_error("Cannot connect to ScanEngine");
+    }
+    return fd;
+}
+
+void InitEngine() {
+    auto settings = CurrentSettings();
+    int fd;
+    try {
+        fd = connect_to_scan_engine(settings->socketPath);
+    } catch (const std::exception&) {
+        xExit(1);
+    }
+    {
+        std::lock_guard<std::mutex> lock(linkMutex);
+        socket_fd = fd;
+        reconnecting = false;
+    }
+    linkChanged.notify_all();
+    PrintMsg("* Connected to %s\n", settings->socketPath.c_str());
+}
+
+void CloseEngine() {
+    PrintMsg("* Closing Engine\n");
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(linkMutex);
+        fd = socket_fd.load();
+        if (fd < 0) return;
+        if (quitRequest) {
+            closedForGood = true;
+        } else {
+            reconnecting = true;
+            retiredFds.push_back(fd);
+        }
+    }
+    // Wakes a reader blocked on this connection; replies already received
+    // on it can still be read.
+    shutdown(fd, SHUT_RDWR);
+    if (quitRequest) {
+        // Give the reader a moment to finish the reply it may be handling,
+        // so its last lines come before ours; then the socket goes.
+        if (WaitReaderEnded(1000)) close(fd);
+    }
+}
+
+void write_exact(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(fd, p + done, len - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            ioFailure(fd, "* Error: Cannot send data to ScanEngine: %s\n", "Cannot send data to ScanEngine", errno);
+        }
+    }
+}
+
+void read_exact(int fd, void* buf, size_t len) {
+    char* p = static_cast<char*>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = read(fd, p + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n == 0) {
+            ioFailure(fd, "* Error: Cannot get data from ScanEngine: %s\n", "Cannot get data from ScanEngine", errno);
+        } else {
+            ioFailure(fd,
+                      thisProgram && thisProgram->readErrorTwoBlanks
+                          ? "* Error:  Cannot get data from ScanEngine: %s\n"
+                          : "* Error: Cannot get data from ScanEngine: %s\n",
+                      "Cannot get data from ScanEngine", errno);
+        }
+    }
+}
+
+void send_command(const google::protobuf::MessageLite& command, int fd) {
+    if (!command.IsInitialized()) {
+        // A message without its required fields is a programming error.
+        PrintMsg("* internal error: incomplete engine request\n");
+        abort();
+    }
+    size_t size = command.ByteSizeLong();
+    std::vector<unsigned char> frame(size + 4);
+    uint32_t len = static_cast<uint32_t>(size);
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(len >> (8 * i));
+    command.SerializeWithCachedSizesToArray(frame.data() + 4);
+    write_exact(fd, frame.data(), frame.size());
+}
+
+void send_command_with_bytes(const google::protobuf::MessageLite& head, int fieldNo, const char* payload,
+                             size_t payloadLen, int fd) {
+    if (!head.IsInitialized()) {
+        PrintMsg("* internal error: incomplete engine request\n");
+        abort();
+    }
+    size_t headSize = head.ByteSizeLong();
+    // Tag and length of the bytes field go right behind the head: fields of
+    // a message may come in any order on the wire, and this one is last.
+    unsigned char fieldHead[16];
+    uint8_t* end = google::protobuf::io::CodedOutputStream::WriteTagToArray(
+        static_cast<uint32_t>(fieldNo << 3 | 2), fieldHead);
+    end = google::protobuf::io::CodedOutputStream::WriteVarint32ToArray(static_cast<uint32_t>(payloadLen), end);
+    size_t fieldHeadSize = static_cast<size_t>(end - fieldHead);
+
+    std::vector<unsigned char> prefix(4 + headSize + fieldHeadSize);
+    uint32_t len = static_cast<uint32_t>(headSize + fieldHeadSize + payloadLen);
+    for (int i = 0; i < 4; ++i) prefix[i] = static_cast<unsigned char>(len >> (8 * i));
+    head.SerializeWithCachedSizesToArray(prefix.data() + 4);
+    memcpy(prefix.data() + 4 + headSize, fieldHead, fieldHeadSize);
+
+    struct iovec iov[2] = {{prefix.data(), prefix.size()}, {const_cast<char*>(payload), payloadLen}};
+    size_t total = prefix.size() + payloadLen;
+    size_t done = 0;
+    while (done < total) {
+        struct iovec part[2];
+        int count = 0;
+        size_t skip = done;
+        for (auto& v : iov) {
+            if (skip >= v.iov_len) {
+                skip -= v.iov_len;
+                continue;
+            }
+            part[count].iov_base = static_cast<char*>(v.iov_base) + skip;
+            part[count].iov_len = v.iov_len - skip;
+            skip = 0;
+            ++count;
+        }
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = part;
+        msg.msg_iovlen = count;
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            ioFailure(fd, "* Error: Cannot send data to ScanEngine: %s\n", "Cannot send data to ScanEngine", errno);
+        }
+    }
+}
+
+void get_answer(google::protobuf::MessageLite& answer, int fd) {
+    unsigned char prefix[4];
+    read_exact(fd, prefix, 4);
+    uint32_t len = static_cast<uint32_t>(prefix[0]) | static_cast<uint32_t>(prefix[1]) << 8 |
+                   static_cast<uint32_t>(prefix[2]) << 16 | static_cast<uint32_t>(prefix[3]) << 24;
+    if (len > maxReplyLength) throw std::runtime_error("Incorrect answer from ScanEngine");
+    std::vector<unsigned char> body(len);
+    read_exact(fd, body.data(), len);
+    if (!answer.ParseFromArray(body.data(), static_cast<int>(len)))
+        throw std::runtime_error("Incorrect answer from ScanEngine");
+}
+
+int ReaderNextConnection(int fd) {
+    std::unique_lock<std::mutex> lock(linkMutex);
+    if (closedForGood) return -1;
+    linkChanged.wait(lock, [] { return !reconnecting; });
+    int current = socket_fd.load();
+    if (current == fd) return -1;
+    // Every connection retired since, the one we read included, is ours to
+    // close now; requests sent on them are sent again on the new one.
+    for (int old : retiredFds) close(old);
+    retiredFds.clear();
+    return current;
+}
+
+void ReaderEnded() {
+    {
+        std::lock_guard<std::mutex> lock(linkMutex);
+        readerDone = true;
+    }
+    linkChanged.notify_all();
+}
+
+bool WaitReaderEnded(int ms) {
+    std::unique_lock<std::mutex> lock(linkMutex);
+    return linkChanged.wait_for(lock, std::chrono::milliseconds(ms), [] { return readerDone; });
+}
+
+void RunReaderLoop(google::protobuf::MessageLite& message, void (*dispatch)(google::protobuf::MessageLite&)) {
+    PrintMsg("* reader thread started\n");
+    int fd = socket_fd.load();
+    while (!quitRequest) {
+        try {
+            get_answer(message, fd);
+            dispatch(message);
+        } catch (const std::exception&) {
+            int next = ReaderNextConnection(fd);
+            if (next >= 0) {
+                fd = next;
+                continue;
+            }
+            if (!quitRequest) xExit(1);
+            break;
+        }
+    }
+    PrintMsg("* reader thread ended\n");
+    ReaderEnded();
+}

@@ -1,0 +1,61 @@
+// The link to the engine daemon: one unix-domain stream socket carrying
+// length-prefixed protocol-buffer frames (4-byte little-endian length, then
+// the body) in both directions.
+//
+// Only the main thread writes frames; only the reader thread reads them.
+// Every I/O failure throws std::runtime_error with a fixed text after a log
+// line.  A reload retires the connection in use and opens a new one; the
+// reader notices that its connection was retired (its read fails quietly) and
+// moves over with ReaderNextConnection() instead of ending the process.
+#ifndef TARNWICK_COMMON_ENGINE_ENGINE_H
+#define TARNWICK_COMMON_ENGINE_ENGINE_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace google {
+namespace protobuf {
+class MessageLite;
+}
+}  // namespace google
+
+// The connection in force; -1 before the first connect.
+extern std::atomic<int> socket_fd;
+
+// A reply longer than this is refused like one that does not parse: no
+// engine message comes near it, and a corrupt prefix must not make us
+// allocate gigabytes.
+constexpr uint32_t maxReplyLength = 64u << 20;
+
+int connect_to_scan_engine(const std::string& path);
+void InitEngine();  // exits with code 1 when the engine cannot be reached
+// Logs "* Closing Engine" and retires the connection (reload and shutdown).
+void CloseEngine();
+
+void write_exact(int fd, const void* data, size_t len);
+void read_exact(int fd, void* buf, size_t len);
+void send_command(const google::protobuf::MessageLite& command, int fd);
+// Sends `head` followed by one length-delimited bytes field `fieldNo` whose
+// content is `payload`, written straight from the caller's buffer: a large
+// message is not copied again into a serialized frame.
+void send_command_with_bytes(const google::protobuf::MessageLite& head, int fieldNo,
+                             const char* payload, size_t payloadLen, int fd);
+void get_answer(google::protobuf::MessageLite& answer, int fd);
+
+// Reader thread: after get_answer failed on `fd`, decides whether that was a
+// reload retiring the connection.  Returns the connection to read next, or -1
+// when the failure is a real one (engine gone, broken reply).
+int ReaderNextConnection(int fd);
+// Shutdown: waits up to `ms` milliseconds for the reader to leave its loop.
+bool WaitReaderEnded(int ms);
+void ReaderEnded();
+
+// The reader loop shared by both programs.  `dispatch` handles one received
+// frame and may throw to end the loop like a failed receive.
+void RunReaderLoop(google::protobuf::MessageLite& message,
+                   void (*dispatch)(google::protobuf::MessageLite& message));
+
+#endif

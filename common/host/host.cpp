@@ -1,0 +1,156 @@
+// The life of a filter process: start-up in its fixed order, the command
+// loop of the filter protocol, and shutdown.  Both programs run this code;
+// what differs is handed in through programDesc.
+//
+// The loop never waits for the engine: FILE requests are passed on and the
+// reader thread answers them later, so answers may leave in another order.
+#include "common/host/host.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "common/config/settings.h"
+#include "common/engine/engine.h"
+#include "common/host/input.h"
+#include "common/host/log.h"
+#include "common/mail/mail.h"
+#include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
+
+const programDesc* thisProgram = nullptr;
+std::string workPath;
+std::string curDir;
+std::string tempDir;
+time_t startupTime = 0;
+std::atomic<bool> quitRequest{false};
+
+std::string ProgramDirectory(const char* argv0) {
+    if (!argv0) return std::string();
+    std::string path(argv0);
+    size_t slash = path.size() > 1 ? path.find_last_of('/') : std::string::npos;
+    if (slash == std::string::npos || slash == 0) return "./";
+    return path.substr(0, slash + 1);
+}
+
+namespace {
+
+void prepareTempDirectory() {
+    tempDir = curDir + tempDirName + pathSeparatorStr;
+    struct stat st;
+    if (stat(tempDir.c_str(), &st) != 0) {
+        // Set the mode explicitly too: the umask must not narrow it.
+        mkdir(tempDir.c_str(), 0770);
+        chmod(tempDir.c_str(), 0770);
+        return;
+    }
+    PrintMsg("* clearing Temp\n");
+    DIR* dir = opendir(tempDir.c_str());
+    if (!dir) return;
+    while (struct dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::string path = tempDir + entry->d_name;
+        DebugMsg("* Deleting %s\n", path.c_str());
+        unlink(path.c_str());
+    }
+    closedir(dir);
+}
+
+void dailyReportTick() { GenerateDailyReport(false); }
+
+[[noreturn]] void shutDown() {
+    // From here on a failing engine read is part of the shutdown, whether
+    // the server said QUIT or closed our input.
+    quitRequest = true;
+    DumpReportData(true);
+    GenerateDailyReport(true);
+    CloseEngine();
+    EventReportStoped();
+    PrintMsg("* %s plugin finished.\n", thisProgram->name);
+    // A reader still busy with a reply must not see the globals destroyed
+    // under it: leave without running destructors then.
+    if (!WaitReaderEnded(0)) xExit(0);
+    exit(0);
+}
+
+void handleLine(const std::string& line) {
+    size_t blank = line.find(' ');
+    if (blank == std::string::npos) {
+        PrintMsg("%s FAILURE Missing command.\n", line.c_str());
+        return;
+    }
+    std::string token = line.substr(0, blank);
+    size_t word = line.find_first_not_of(' ', blank);
+    if (word == std::string::npos) word = line.size();
+    const char* command = line.c_str() + word;
+
+    if (strncmp(command, "FILE ", 5) == 0) {
+        size_t path = line.find_first_not_of(' ', word + 5);
+        if (path == std::string::npos) {
+            PrintMsg("%s FAILURE Missing file name: %s\n", token.c_str(), "FILE");
+            return;
+        }
+        thisProgram->EnqueueFile(token.c_str(), line.c_str() + path);
+    } else if (strncmp(command, "INTF", 4) == 0) {
+        PrintMsg("%s INTF 3 PROD=QLON\n", token.c_str());
+    } else if (strncmp(command, "QUIT", 4) == 0) {
+        quitRequest = true;
+        PrintMsg("* quit accepted\n");
+        shutDown();
+    } else {
+        PrintMsg("%s OK Unknown command: %s\n", token.c_str(), command);
+    }
+}
+
+}  // namespace
+
+void RunFilterHost(int argc, char** argv, const programDesc& program) {
+    thisProgram = &program;
+    workPath = ProgramDirectory(argc > 0 ? argv[0] : nullptr);
+    if (argc > 1 && EqualStringsNoCase(argv[1], "-debug")) doDebug = true;
+    startupTime = time(nullptr);
+
+    PrintMsg("* %s plugin version %s started\n", program.name, pluginVersion);
+
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) {
+        PrintMsg("* getcwd error: %s\n", strerror(errno));
+        xExit(1);
+    }
+    curDir = cwd;
+    if (curDir.empty() || curDir.back() != '/') curDir += '/';
+
+    program.ReadConfigFile();
+    prepareTempDirectory();
+
+    ReportClearList(reportTargetList);
+    ReportClearList(reportSourceList);
+    if (program.hasVirusList) ReportClearList(reportVirusesList);
+    if (program.AfterListsCleared) program.AfterListsCleared();
+
+    InitEngine();
+    std::thread(program.readerThreadProc).detach();
+    EventReportStarted();
+    ReadReportData();
+    if (program.BeforeCommandLoop) program.BeforeCommandLoop();
+
+    lineReader input(STDIN_FILENO, requestLineSize - 1, dailyReportTick);
+    std::string line;
+    for (;;) {
+        if (quitRequest) shutDown();
+        if (!input.xGetInput(line)) {
+            PrintMsg("* Quit request accepted.\n");
+            shutDown();
+        }
+        DumpReportData(false);
+        CheckConfigUpdate();
+        size_t lf = line.find('\n');
+        if (lf != std::string::npos) line.resize(lf);
+        handleLine(line);
+    }
+}

@@ -1,0 +1,34 @@
+// Request line reader for the filter protocol.
+//
+// Reads standard input in blocks rather than a byte at a time, but keeps the
+// line rules of the protocol: a line holds at most lineMax characters and the
+// rest of a longer line is returned as the next line; carriage returns are
+// dropped wherever they stand; a line unfinished at end of input is dropped;
+// a read error counts as end of input.  While waiting it wakes once a second
+// (poll timeout) so that the caller's tick (the daily report check) runs.
+#ifndef TARNWICK_COMMON_HOST_INPUT_H
+#define TARNWICK_COMMON_HOST_INPUT_H
+
+#include <cstddef>
+#include <string>
+
+class lineReader {
+public:
+    // tick is called after every idle second and after every block read.
+    lineReader(int fd, size_t lineMax, void (*tick)());
+
+    // Fills line (without its line feed) and returns true, or returns false
+    // at end of input.
+    bool xGetInput(std::string& line);
+
+private:
+    int fd_;
+    size_t lineMax_;
+    void (*tick_)();
+    char buf_[65536];
+    size_t pos_ = 0;
+    size_t len_ = 0;
+    bool eof_ = false;
+};
+
+#endif

@@ -1,0 +1,131 @@
+// Console log and text utilities.
+//
+// Every write to standard output goes through here (or PrintRaw for reports
+// that are formatted elsewhere), one whole piece under mtx_print and flushed,
+// because the mail server reads the protocol line by line from a pipe and
+// the reader thread answers while the main thread logs.
+#include "common/host/log.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+std::mutex mtx_print;
+bool doDebug = false;
+
+namespace {
+
+void vprintLocked(const char* prefix, const char* fmt, va_list ap) {
+    std::lock_guard<std::mutex> lock(mtx_print);
+    if (prefix) fputs(prefix, stdout);
+    vfprintf(stdout, fmt, ap);
+    fflush(stdout);
+}
+
+}  // namespace
+
+void PrintMsg(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vprintLocked(nullptr, fmt, ap);
+    va_end(ap);
+}
+
+void DebugMsg(const char* fmt, ...) {
+    if (!doDebug) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vprintLocked("* ", fmt, ap);
+    va_end(ap);
+}
+
+void PrintRaw(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mtx_print);
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+}
+
+void xExit(int code) {
+    // Never released: the process ends while holding it, so the other
+    // thread cannot start a line that would be cut off.
+    mtx_print.lock();
+    fflush(stdout);
+    _exit(code);
+}
+
+std::string& SubstStr(std::string& text, int n, const char* value) {
+    if (text.empty()) return text;
+    const char marker = static_cast<char>('0' + n);
+    const size_t valueLen = value ? strlen(value) : 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        if (text[pos] == '^' && pos + 1 < text.size() && text[pos + 1] == marker) {
+            text.replace(pos, 2, value ? value : "", valueLen);
+            pos += valueLen;
+        } else {
+            ++pos;
+        }
+    }
+    return text;
+}
+
+std::string& bufConcat(std::string& text, const char* more) {
+    if (more) text += more;
+    return text;
+}
+
+namespace {
+
+template <class Put>
+void decodeTemplate(const std::string& tmpl, Put put) {
+    for (size_t i = 0; i < tmpl.size(); ++i) {
+        char c = tmpl[i];
+        if (c == '\\' && i + 1 < tmpl.size()) {
+            char next = tmpl[++i];
+            put(next == 'e' ? '\n' : next);
+        } else {
+            put(c);
+        }
+    }
+}
+
+}  // namespace
+
+void fprintS(FILE* out, const std::string& tmpl) {
+    decodeTemplate(tmpl, [out](char c) { fputc(c, out); });
+}
+
+void fprintS(std::string& out, const std::string& tmpl) {
+    decodeTemplate(tmpl, [&out](char c) { out += c; });
+}
+
+bool EqualStringsNoCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        if (*a == '\0') return *b == '\0';
+        if (*a == *b) continue;
+        unsigned char ca = static_cast<unsigned char>(*a);
+        unsigned char cb = static_cast<unsigned char>(*b);
+        if ((ca ^ cb) != 32) return false;
+        unsigned char upper = ca & ~32u;
+        if (upper < 'A' || upper > 'Z') return false;
+    }
+}
+
+int32_t xAtoi(const char* text) {
+    if (!text) return 0;
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = (*text++ == '-');
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > static_cast<long long>(INT32_MAX) + 1) value = static_cast<long long>(INT32_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}

@@ -1,0 +1,48 @@
+// Console log and small text utilities shared by both filters.
+//
+// Standard output is the only channel to the mail server and both threads
+// write to it.  PrintMsg/DebugMsg serialise whole writes under mtx_print and
+// flush each one, so an answer reaches the server at once and two lines never
+// interleave.  The text helpers work on std::string; templates are short and
+// come from the settings file, so none of them bounds its input.
+#ifndef TARNWICK_COMMON_HOST_LOG_H
+#define TARNWICK_COMMON_HOST_LOG_H
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+// The console lock: held only for one formatted write and its flush.
+extern std::mutex mtx_print;
+// Set once by -debug before the reader thread exists; read-only afterwards.
+extern bool doDebug;
+
+void PrintMsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void DebugMsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes an already formatted block under the console lock (used for
+// multi-line reports that must not interleave with the other thread).
+void PrintRaw(const std::string& text);
+
+// Ends the process with `code` without ever cutting a line in half: the
+// console lock is taken first, so no other thread is inside a write.
+[[noreturn]] void xExit(int code);
+
+// Replaces every "^n" (n = 1..9) by value; the inserted text is not scanned
+// again.  Returns text for convenience.
+std::string& SubstStr(std::string& text, int n, const char* value);
+std::string& bufConcat(std::string& text, const char* more);
+
+// Writes a configured text, turning backslash-e into a line feed and
+// backslash-x into x.  A lone trailing backslash is written as is.
+void fprintS(FILE* out, const std::string& tmpl);
+void fprintS(std::string& out, const std::string& tmpl);
+
+bool EqualStringsNoCase(const char* a, const char* b);
+
+// Decimal text to a signed 32-bit value the way atoi reads it: leading
+// blanks and one sign, digits up to the first non-digit, 0 without digits.
+// Overflow saturates instead of being undefined.
+int32_t xAtoi(const char* text);
+
+#endif

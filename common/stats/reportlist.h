@@ -1,0 +1,61 @@
+// Counted name lists: distinct names with a count each and a running total,
+// kept in name order while they grow and sorted by count for the report.
+//
+// Names that carry a bracketed numeric part compare on the text before "["
+// and the first three numbers inside only, so sources from one /24 network
+// are counted as one item.  Names live in 32768-byte blocks freed together.
+#ifndef TARNWICK_COMMON_STATS_REPORTLIST_H
+#define TARNWICK_COMMON_STATS_REPORTLIST_H
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+struct reportItem {
+    int32_t count;
+    const char* name;  // points into the list's name store
+};
+
+struct reportBlock {
+    std::unique_ptr<reportBlock> next;
+    char text[32768];
+};
+
+struct reportObject {
+    int32_t nItems = 0;
+    int32_t nTotal = 0;
+    int32_t nAllocated = 0;
+    std::vector<reportItem> items;
+    std::unique_ptr<reportBlock> firstBlock;
+    reportBlock* lastBlock = nullptr;
+    int32_t blockUsed = 0;
+    int32_t blockSize = 32768;
+};
+
+// Guards every list, the anti-spam score counters and the report state.
+extern std::mutex reportMutex;
+
+// State below is protected by reportMutex.
+extern reportObject reportVirusesList;
+extern reportObject reportSourceList;
+extern reportObject reportTargetList;
+
+// Takes reportMutex.  A name too long for a block is cut to fit.
+void ReportAddItem(reportObject& list, const char* name, int32_t count);
+// Takes no lock: the caller holds reportMutex once other threads run.
+void ReportClearList(reportObject& list);
+int reportItemCmp(const char* a, const char* b);
+int cmpReportItems(const reportItem& a, const reportItem& b);
+// Sorts the first nItems items in report order (caller holds reportMutex).
+void ReportSortList(reportObject& list);
+
+// Percentage of count in total as hundredths, truncated (1 of 3 gives 3333).
+// A total of 0 or less gives 0.
+int64_t ReportPercent(int32_t count, int32_t total);
+// Writes "%7d %3d.%02d%%  %s\n" for the first `limit` items in their
+// current order; returns how many were written (caller holds reportMutex).
+int32_t ReportPrintItems(FILE* out, const reportObject& list, int32_t limit);
+
+#endif

@@ -1,0 +1,225 @@
+"""The filter protocol, start-up and shutdown of both programs, driven
+through their standard input and output with a scripted engine."""
+
+import os
+import re
+import struct
+import time
+import unittest
+
+from harness import Filter, Scratch, SLOW
+from scripted_engine import ScriptedEngine
+
+
+class ProtocolTest(unittest.TestCase):
+    program = "Tarnwick-AV"
+
+    def setUp(self):
+        self.scratch = Scratch(self.program)
+        self.scratch.write_default_settings()
+        self.engine = ScriptedEngine(self.scratch.socket)
+        self.filters = []
+
+    def tearDown(self):
+        for f in self.filters:
+            f.kill()
+        self.engine.close()
+        self.scratch.cleanup()
+
+    def start(self, *args, **kw):
+        f = Filter(self.scratch, args, **kw)
+        self.filters.append(f)
+        return f
+
+    def started(self, *args):
+        f = self.start(*args)
+        f.expect("* %s plugin version 1.1 Linux-x86_64 build 1-Dec-2020 started" % self.program)
+        f.expect("* Connected to %s" % self.scratch.socket)
+        f.expect("* reader thread started")
+        return f
+
+    def test_answers_byte_for_byte(self):
+        f = self.started()
+        f.send(b"12 INTF 3\n13 INTF\n14 FILE \n15 FILE\n16 FILEX a\n17 file x\nnocommand\n\n")
+        f.send(b"18 INTF\r\n1\r9 IN\rTF\n21\tINTF\n22 \xe9t\xe9\n0042   INTF  trailing\n")
+        self.assertEqual(f.answers(13), [
+            "12 INTF 3 PROD=QLON",
+            "13 INTF 3 PROD=QLON",
+            "14 FAILURE Missing file name: FILE",
+            "15 OK Unknown command: FILE",
+            "16 OK Unknown command: FILEX a",
+            "17 OK Unknown command: file x",
+            "nocommand FAILURE Missing command.",
+            " FAILURE Missing command.",
+            "18 INTF 3 PROD=QLON",
+            "19 INTF 3 PROD=QLON",
+            "21\tINTF FAILURE Missing command.",
+            "22 OK Unknown command: \xe9t\xe9",
+            "0042 INTF 3 PROD=QLON",
+        ])
+        # 1500 characters: a line of the first 1043, then one of the other 457.
+        f.send("20 " + "A" * 1497 + "\n")
+        self.assertEqual(f.answers(2), ["20 OK Unknown command: " + "A" * 1040,
+                                        "A" * 457 + " FAILURE Missing command."])
+        f.send("   QUITNOW\n")
+        f.expect("* quit accepted")
+        rest = f.rest()
+        self.assertIn("* reader thread ended", rest)
+        self.assertIn("* Closing Engine", rest)
+        self.assertEqual(rest[-1], "* %s plugin finished." % self.program)
+        self.assertEqual(f.wait(), 0)
+        self.assertNotIn(b"<no line end>", f.raw)
+
+    def test_end_of_input_drops_unfinished_line(self):
+        f = self.started()
+        f.send(b"1 INTF\n2 INTF")
+        self.assertEqual(f.answers(1), ["1 INTF 3 PROD=QLON"])
+        f.close_input()
+        f.expect("* Quit request accepted.")
+        rest = f.rest()
+        self.assertFalse([l for l in rest if not l.startswith("* ")], rest)
+        self.assertEqual(f.wait(), 0)
+
+    def test_idle_request_is_answered_at_once(self):
+        f = self.started()
+        time.sleep(3.2)
+        started = time.time()
+        f.send("7 INTF\n")
+        f.expect("7 INTF 3 PROD=QLON")
+        # A one-second sleep between polls would show up as up to a second.
+        self.assertLess(time.time() - started, 0.5 * SLOW)
+
+    def test_debug_clears_temp_but_not_dot_files(self):
+        temp = os.path.join(self.scratch.base, "Temp")
+        os.makedirs(temp)
+        for name in ("afile", ".hidden"):
+            open(os.path.join(temp, name), "w").close()
+        f = self.start("-DEBUG")
+        f.expect("* clearing Temp")
+        f.expect("* * Deleting %s/afile" % temp)
+        f.expect("* reader thread started")
+        self.assertEqual(sorted(os.listdir(temp)), [".hidden"])
+        self.assertNotIn("* * Deleting %s/.hidden" % temp, f.seen)
+
+    def test_temp_directory_created_with_mode_0770(self):
+        old = os.umask(0o077)
+        try:
+            self.started()
+        finally:
+            os.umask(old)
+        mode = os.stat(os.path.join(self.scratch.base, "Temp")).st_mode & 0o777
+        self.assertEqual(mode, 0o770)
+
+
+class ProtocolTestAS(ProtocolTest):
+    program = "Tarnwick-AS"
+
+
+class StartupFailureTest(unittest.TestCase):
+    """Fatal start-up problems end the process with code 1 and the exact line."""
+
+    def setUp(self):
+        self.scratch = Scratch("Tarnwick-AV")
+
+    def tearDown(self):
+        self.scratch.cleanup()
+
+    def run_filter(self, program=None):
+        if program:
+            self.scratch.cleanup()
+            self.scratch = Scratch(program)
+        return self.scratch
+
+    def finish(self, f):
+        rest = f.rest()
+        self.assertEqual(f.wait(), 1)
+        return rest
+
+    def test_missing_settings_file(self):
+        f = Filter(self.scratch)
+        out = self.finish(f)
+        cfg = self.scratch.settings_path()
+        self.assertEqual(out[1:4], ["* Error in %s " % cfg, "* unable to open file",
+                                    "Configuration error: Tarnwick-AV.cfg is missing the Socket item"])
+
+    def test_broken_settings_file(self):
+        self.scratch.write_settings("Socket = a/b;\n")
+        out = self.finish(Filter(self.scratch))
+        cfg = self.scratch.settings_path()
+        self.assertEqual(out[1:4], ["* Error in %s line 1 " % cfg, "* Syntax error: ';' expected",
+                                    "Configuration error: Tarnwick-AV.cfg is missing the Socket item"])
+
+    def test_missing_submission_directory(self):
+        self.scratch.write_default_settings(submitted="Nope")
+        out = self.finish(Filter(self.scratch))
+        self.assertIn("* FAILURE unable to access directory Nope", out)
+        s = Scratch("Tarnwick-AS")
+        try:
+            s.write_default_settings(submitted="Nope")
+            out = self.finish(Filter(s))
+            self.assertIn("* FAILURE: unable to access directory Nope", out)
+        finally:
+            s.cleanup()
+
+    def test_engine_not_listening(self):
+        self.scratch.write_default_settings()
+        out = self.finish(Filter(self.scratch))
+        self.assertEqual(out[-1], "* Error: Cannot connect to ScanEngine: No such file or directory : %s"
+                         % self.scratch.socket)
+
+    def test_socket_path_too_long(self):
+        long_path = "/tmp/" + "s" * 120
+        self.scratch.write_default_settings(socket=long_path)
+        out = self.finish(Filter(self.scratch))
+        self.assertEqual(out[-1], "* Error: Cannot connect to ScanEngine: File name too long : %s" % long_path)
+
+
+class EngineFailureTest(unittest.TestCase):
+    """A broken engine link ends the process with code 1, never half a line."""
+
+    program = "Tarnwick-AV"
+
+    def setUp(self):
+        self.scratch = Scratch(self.program)
+        self.scratch.write_default_settings()
+        self.engine = ScriptedEngine(self.scratch.socket)
+        self.f = Filter(self.scratch)
+        self.f.expect("* reader thread started")
+        self.assertTrue(self.engine.wait_connections(1))
+
+    def tearDown(self):
+        self.f.kill()
+        self.engine.close()
+        self.scratch.cleanup()
+
+    def test_engine_closes_connection(self):
+        self.engine.close_connection()
+        rest = self.f.rest()
+        self.assertTrue(rest[-1].startswith("* Error: Cannot get data from ScanEngine: "), rest)
+        self.assertEqual(self.f.wait(), 1)
+
+    def test_empty_reply_does_not_parse(self):
+        self.engine.send_raw(b"\0\0\0\0")
+        rest = self.f.rest()
+        self.assertEqual(self.f.wait(), 1)
+        self.assertFalse([l for l in rest if "Error" in l], rest)
+
+    def test_huge_length_prefix_is_refused_at_once(self):
+        self.engine.send_raw(struct.pack("<I", 0x7FFFFFFF))
+        self.f.rest()
+        self.assertEqual(self.f.wait(), 1)
+
+    def test_engine_gone_after_quit_ends_only_the_reader(self):
+        self.f.send("1 QUIT\n")
+        self.f.expect("* quit accepted")
+        rest = self.f.rest()
+        self.assertIn("* reader thread ended", rest)
+        self.assertEqual(self.f.wait(), 0)
+
+
+class EngineFailureTestAS(EngineFailureTest):
+    program = "Tarnwick-AS"
+
+
+if __name__ == "__main__":
+    unittest.main()

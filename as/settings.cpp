@@ -1,0 +1,110 @@
+// Settings of Tarnwick-AS: reads Tarnwick-AS.cfg from the program directory
+// and publishes the result as a new snapshot (the reload itself lives in
+// common/config/settings.cpp).
+//
+// Every setting has a built-in default; a missing or unusable one is reported
+// and keeps the value in force, unknown keys are ignored.  Only an
+// inaccessible submission directory ends the process.  The score-bar table
+// is part of the snapshot, so a reply never sees half of an old table and
+// half of a new one.
+#include <string>
+
+#include "as/as.h"
+#include "common/host/host.h"
+#include "common/host/log.h"
+
+namespace {
+
+constexpr int maxScoreRanges = 20;
+
+// One scalar setting: the text goes either to `text` or, read as a decimal
+// number, to `number`.
+struct scalarSetting {
+    const char* key;
+    const char* missingMsg;
+    std::string asSettings::*text;
+    int32_t asSettings::*number;
+};
+
+const scalarSetting scalarSettings[] = {
+    {"Socket", "Missing Socket", &asSettings::socketPath, nullptr},
+    {"Header", "Missing Header item", &asSettings::pMainHeader, nullptr},
+    {"AlertLevel", "Missing AlertLevel item", nullptr, &asSettings::alertLevel},
+    {"AlertHeader", "Missing AlertHeader item", &asSettings::pAlertHeader, nullptr},
+};
+
+void ReadScalarSettings(const cfgfItem* conf, asSettings& next) {
+    for (const scalarSetting& setting : scalarSettings) {
+        const char* text = SettingText(conf, setting.key);
+        if (text == nullptr) {
+            cfgfError(nullptr, "%s", setting.missingMsg);
+        } else if (setting.text != nullptr) {
+            next.*setting.text = text;
+        } else {
+            next.*setting.number = xAtoi(text);
+        }
+    }
+}
+
+void ReadBarScoreRanges(const cfgfItem* conf, asSettings& next) {
+    const cfgfItem* ranges = cfgfGetDictValue(conf, "BarScoreRanges", cfgfArray);
+    if (ranges == nullptr) {
+        cfgfError(nullptr, "Missing BarScoreRanges item");
+        return;
+    }
+    int stored = 0;
+    for (int i = 0; stored < maxScoreRanges; i++) {
+        const cfgfItem* element = cfgfGetArrayValue(ranges, i);
+        if (element == nullptr) break;
+        // A nested array or dictionary has no number in it: report it and
+        // leave it out rather than let it shift the bounds.
+        if (element->type != cfgfString) {
+            cfgfError(element, "Error in BarScoreRanges");
+            continue;
+        }
+        int32_t bound = xAtoi(element->data.c_str());
+        next.scoreRange[stored] = bound;
+        if (stored > 0 && next.scoreRange[stored - 1] >= bound)
+            cfgfError(ranges, "Error in BarScoreRanges");
+        stored++;
+        next.nScoreRanges = stored;
+    }
+}
+
+void CheckReportSections(const cfgfItem* conf) {
+    if (cfgfGetDictValue(conf, "DailyReport", cfgfDictionary) == nullptr)
+        cfgfError(nullptr, "Missing DailyReport={...};");
+    if (cfgfGetDictValue(conf, "EventsReports", cfgfDictionary) == nullptr)
+        cfgfError(nullptr, "Missing EventsReports={...};");
+}
+
+std::shared_ptr<const asSettings> BuiltInSettings() {
+    static const std::shared_ptr<const asSettings> defaults = [] {
+        auto s = std::make_shared<asSettings>();
+        s->statDumpFileName = asProgram.statFileName;
+        return s;
+    }();
+    return defaults;
+}
+
+}  // namespace
+
+std::shared_ptr<const asSettings> AsSettings() {
+    std::shared_ptr<const asSettings> current = CurrentSettingsAs<asSettings>();
+    return current ? current : BuiltInSettings();
+}
+
+void ReadConfigFile() {
+    auto next = std::make_shared<asSettings>(*AsSettings());
+    next->pConf = ReadSettingsTree();
+    const cfgfItem* conf = next->pConf.get();
+
+    ReadScalarSettings(conf, *next);
+    ReadStatDumpSettings(conf, *next);
+    CheckOnProblem(conf, "Missing OnProblem item");
+    ReadBarScoreRanges(conf, *next);
+    ReadSubmittedDirectory(conf, *next, "* FAILURE: unable to access directory %s\n");
+    CheckReportSections(conf);
+
+    PublishSettings(std::move(next));
+}

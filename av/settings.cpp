@@ -1,0 +1,129 @@
+// Settings of Tarnwick-AV: reads Tarnwick-AV.cfg from the program directory,
+// checks its required and allowed keys, and publishes the result as a new
+// snapshot (the reload itself lives in common/config/settings.cpp).
+//
+// A reading starts from the snapshot in force, so a setting the file does not
+// supply keeps its value.  A missing required key, an unknown key (at the top
+// level or in NotificationMessage) or an inaccessible submission directory
+// ends the process with code 1; everything else is reported and skipped.
+#include <cstdio>
+#include <string>
+
+#include "av/av.h"
+#include "common/host/host.h"
+#include "common/host/log.h"
+
+namespace {
+
+const char* const confMainItemsReq[] = {
+    "Socket",        "Mode",           "SubmittedDirectory", "PostProcess",
+    "RejectOptions", "DiscardOptions", "AddHeaderOptions",   "NotificationMessage",
+    "NotifyRecipientsOptions",         "DailyReport",        "EventsReports",
+    nullptr,
+};
+
+const char* const confMainItems[] = {
+    "Socket",        "Mode",           "SubmittedDirectory", "PostProcess",
+    "RejectOptions", "DiscardOptions", "AddHeaderOptions",   "NotificationMessage",
+    "NotifyRecipientsOptions",         "DailyReport",        "EventsReports",
+    "EngineOptions", "OnProblem",      "StatDumpInterval",   "StatDumpFile",
+    nullptr,
+};
+
+const char* const confNotificationMessageItems[] = {"Caption", "Summary", "Footer", nullptr};
+
+enum { modeReject = 0, modeDiscard = 1, modeAddHeader = 2 };
+
+// Exits like a fatal start-up problem, but the text goes out whole under the
+// console lock so it cannot tear an answer line of the reader thread.
+[[noreturn]] void ConfigurationFailure(const std::string& text) {
+    PrintRaw(text);
+    xExit(1);
+}
+
+void CheckConfigContents(avSettings& next) {
+    const cfgfItem* conf = next.pConf.get();
+    CheckConfigSubset(conf, thisProgram->configFileName, confMainItemsReq, confMainItems,
+                      cfgfNone);
+    next.pConfNotifMsg = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
+    CheckConfigSubset(next.pConfNotifMsg, "NotificationMessage", confNotificationMessageItems,
+                      confNotificationMessageItems, cfgfString);
+}
+
+void ReadMode(const cfgfItem* conf, avSettings& next) {
+    // A Mode of another type is reported by the lookup and counts as absent.
+    const cfgfItem* mode = cfgfGetDictValue(conf, "Mode", cfgfString);
+    if (mode == nullptr) return;
+    switch (mode->data.empty() ? '\0' : mode->data[0]) {
+    case 'R': next.opMode = modeReject; break;
+    case 'D': next.opMode = modeDiscard; break;
+    case 'A': next.opMode = modeAddHeader; break;
+    default: cfgfError(mode, "Mode can be either Reject, Discard or AddHeader"); break;
+    }
+}
+
+void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
+    if (next.opMode == modeAddHeader) {
+        const cfgfItem* options = cfgfGetDictValue(conf, "AddHeaderOptions", cfgfDictionary);
+        if (!ReadTextSetting(options, "Header", next.addHeaderStr, nullptr))
+            cfgfError(options, "missing Header= option");
+        return;
+    }
+    const char* section = next.opMode == modeReject ? "RejectOptions" : "DiscardOptions";
+    const cfgfItem* options = cfgfGetDictValue(conf, section, cfgfDictionary);
+    if (const char* notify = SettingText(options, "NotifyRecipients"))
+        next.doNotifyRecipeints = (notify[0] & ~32) == 'Y';
+}
+
+std::shared_ptr<const avSettings> BuiltInSettings() {
+    static const std::shared_ptr<const avSettings> defaults = [] {
+        auto s = std::make_shared<avSettings>();
+        s->statDumpFileName = avProgram.statFileName;
+        return s;
+    }();
+    return defaults;
+}
+
+}  // namespace
+
+std::shared_ptr<const avSettings> AvSettings() {
+    std::shared_ptr<const avSettings> current = CurrentSettingsAs<avSettings>();
+    return current ? current : BuiltInSettings();
+}
+
+void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
+                       const char* const* allowed, cfgfItemType wanted) {
+    int missing = cfgfCheckPresence(dict, required, wanted);
+    if (missing >= 0) {
+        ConfigurationFailure(std::string("Configuration error: ") + name + " is missing the " +
+                             required[missing] + " item\n");
+    }
+    int unknown = cfgfCheckValidity(dict, allowed);
+    if (unknown >= 0) {
+        const cfgfItem* value = cfgfGetDictNthValue(dict, unknown);
+        ConfigurationFailure(std::string("Configuration error: unknown item ") +
+                             cfgfGetDictNthKey(dict, unknown) + " in line " +
+                             std::to_string(value->line) + "\n");
+    }
+}
+
+void ReadConfigFile() {
+    auto next = std::make_shared<avSettings>(*AvSettings());
+    next->pConf = ReadSettingsTree();
+    const cfgfItem* conf = next->pConf.get();
+
+    CheckConfigContents(*next);
+    ReadTextSetting(conf, "Socket", next->socketPath, "Missing Socket");
+    ReadMode(conf, *next);
+    CheckOnProblem(conf, nullptr);
+    ReadSubmittedDirectory(conf, *next, "* FAILURE unable to access directory %s\n");
+    // Found at all, even empty: emptying PostProcess is how it is switched off.
+    if (const cfgfItem* post = cfgfGetDictValue(conf, "PostProcess", cfgfString)) {
+        next->postProcessStr = post->data;
+        next->doPostProcess = post->data.size() > 2;
+    }
+    ReadModeOptions(conf, *next);
+    ReadStatDumpSettings(conf, *next);
+
+    PublishSettings(std::move(next));
+}

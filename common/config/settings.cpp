@@ -1,0 +1,127 @@
+// The settings snapshot in force, the steps both settings readers share, and
+// the reload triggered by the marker file "hup.sig" in the program directory.
+//
+// A snapshot is immutable once published; the tree it was read from is
+// shared with it and freed when the last snapshot holding it goes.  The
+// reader thread therefore never sees a freed text or a half-written table,
+// and a reload never waits for it.  Reading and publishing happen on the
+// main thread only.
+#include "common/config/settings.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "common/engine/engine.h"
+#include "common/host/host.h"
+#include "common/host/log.h"
+
+namespace {
+
+std::mutex settingsMutex;
+std::shared_ptr<const commonSettings> settingsInForce;  // guarded by settingsMutex
+
+constexpr const char* reloadMarkerName = "hup.sig";
+
+struct dirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+
+}  // namespace
+
+std::shared_ptr<const commonSettings> CurrentSettings() {
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        if (settingsInForce) return settingsInForce;
+    }
+    auto defaults = std::make_shared<commonSettings>();
+    if (thisProgram != nullptr) defaults->statDumpFileName = thisProgram->statFileName;
+    return defaults;
+}
+
+void PublishSettings(std::shared_ptr<const commonSettings> next) {
+    std::shared_ptr<const commonSettings> old;
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        old = std::move(settingsInForce);
+        settingsInForce = std::move(next);
+    }
+    // `old` (and possibly its whole tree) is released here, outside the lock.
+}
+
+std::shared_ptr<const cfgfItem> ReadSettingsTree() {
+    std::string path = workPath + thisProgram->configFileName;
+    return std::shared_ptr<const cfgfItem>(cfgfReadConfigFile(path, false));
+}
+
+void CheckSubmittedDirectory(const std::string& dirName, const char* failureFmt) {
+    std::unique_ptr<DIR, dirCloser> dir(opendir(dirName.c_str()));
+    if (!dir) {
+        PrintMsg(failureFmt, dirName.c_str());
+        xExit(1);
+    }
+}
+
+const char* SettingText(const cfgfItem* dict, const char* key) {
+    const cfgfItem* value = cfgfGetDictValue(dict, key, cfgfString);
+    if (value == nullptr || value->data.empty()) return nullptr;
+    return value->data.c_str();
+}
+
+bool ReadTextSetting(const cfgfItem* dict, const char* key, std::string& out,
+                     const char* missingMsg) {
+    const char* text = SettingText(dict, key);
+    if (text != nullptr) {
+        out = text;
+        return true;
+    }
+    if (missingMsg != nullptr) cfgfError(nullptr, "%s", missingMsg);
+    return false;
+}
+
+void CheckOnProblem(const cfgfItem* dict, const char* missingMsg) {
+    const cfgfItem* value = cfgfGetDictValue(dict, "OnProblem", cfgfString);
+    if (value == nullptr || value->data.empty()) {
+        if (missingMsg != nullptr) cfgfError(nullptr, "%s", missingMsg);
+        return;
+    }
+    char first = value->data[0];
+    if (first != 'I' && first != 'E' && first != 'Q')
+        cfgfError(value, "OnProblem can be either Ignore,Exit or Quit");
+}
+
+void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings) {
+    if (settings.statDumpFileName.empty() && thisProgram != nullptr)
+        settings.statDumpFileName = thisProgram->statFileName;
+    const char* interval = SettingText(dict, "StatDumpInterval");
+    if (interval == nullptr) return;
+    settings.statDumpInterval = xAtoi(interval);
+    if (settings.statDumpInterval != 0)
+        ReadTextSetting(dict, "StatDumpFile", settings.statDumpFileName, nullptr);
+}
+
+void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings,
+                            const char* failureFmt) {
+    ReadTextSetting(dict, "SubmittedDirectory", settings.submittedDirName,
+                    "Missing SubmittedDirectory");
+    CheckSubmittedDirectory(settings.submittedDirName, failureFmt);
+}
+
+void CheckConfigUpdate() {
+    std::string marker = workPath + reloadMarkerName;
+    if (access(marker.c_str(), F_OK) != 0) return;
+    PrintMsg("* re-reading %s\n", thisProgram->configFileName);
+    unlink(marker.c_str());
+    UpdateConfig();
+}
+
+void UpdateConfig() {
+    PrintMsg("* re-reading %s\n", thisProgram->configFileName);
+    CloseEngine();
+    // The old tree is not freed here: handlers still running keep their
+    // snapshot, and the tree goes with the last of them.
+    thisProgram->ReadConfigFile();
+    InitEngine();
+    if (thisProgram->ResendPending != nullptr) thisProgram->ResendPending();
+}

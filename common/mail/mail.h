@@ -5,8 +5,10 @@
 #define TARNWICK_COMMON_MAIL_MAIL_H
 
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct fileCloser {
     void operator()(FILE* f) const {
@@ -20,11 +22,40 @@ using filePtr = std::unique_ptr<FILE, fileCloser>;
 // one tried.  Null when no file could be created (errno tells why).
 filePtr OpenTempFile(const std::string& dir, const char* prefix, long number, const char* suffix,
                      std::string& path);
+// Restarts the sequence of random name parts from `seed` (tests only; the
+// programs never seed it, so every run uses the same sequence).
+void TempNameSeed(unsigned seed);
 // Renames a closed ".tmp" file to ".sub" (10 tries with waits) and makes it
 // readable and writable for all.
 void RenameTempToSub(const std::string& path);
+// The same with the wait between tries supplied (tests).
+void RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned));
+
+// One line of a generated header.  Configured texts are written with the
+// escape decoding of fprintS; raw values (addresses read from a queue file)
+// are written as they stand.  A null value is written as an empty one.
+struct mailHeaderField {
+    const char* name;  // "From: ", or null for an ExtraHeaders text
+    std::string value;
+    bool raw;
+};
+mailHeaderField MailHeader(const char* name, const char* value);
+mailHeaderField MailRawHeader(const char* name, const std::string& value);
+mailHeaderField MailExtraHeaders(const char* value);
+
+// "Return-Path: <>", the fields in the caller's order, and the one empty
+// line that ends the header.  Empty lines that a field's text would put
+// inside the header (an empty ExtraHeaders, a trailing backslash-e) are
+// dropped, so the body never starts early.
+std::string FormatMailHeader(const std::vector<mailHeaderField>& fields);
+void WriteMailHeader(FILE* out, const std::vector<mailHeaderField>& fields);
+
+// "Qln_" + the program's mail tag + "_" + kind + "_", e.g. Qln_AV_daily_.
+std::string MailPrefix(const char* kind);
 
 void EventReportStarted();
 void EventReportStoped();
+// The same with the report time supplied (tests).
+void EventReportAt(bool started, time_t now);
 
 #endif

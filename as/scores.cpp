@@ -1,0 +1,81 @@
+// The anti-spam program's own statistics section: how many messages got
+// each rescaled score 0..100, saved as "Scores" in the statistics file and
+// shown as a histogram over the BarScoreRanges of the settings in force.
+//
+// msgStat is guarded by reportMutex.  The dump and report hooks run with it
+// held; the load hook takes it itself.  Range ends come from the settings
+// and are not trusted to stay inside 0..100: only scores that exist are
+// summed.
+#include <algorithm>
+
+#include "as/as.h"
+#include "common/host/log.h"
+#include "common/stats/stats.h"
+
+int32_t msgStat[101] = {};
+
+namespace {
+
+constexpr int maxScore = 100;
+
+// Sum of the counters from `first` up to `last`, both clipped to the
+// scores that exist; 0 for an empty or out-of-range span.
+int64_t rangeSum(int64_t first, int64_t last) {
+    first = std::max<int64_t>(first, 0);
+    last = std::min<int64_t>(last, maxScore);
+    int64_t sum = 0;
+    for (int64_t i = first; i <= last; ++i) sum += msgStat[i];
+    return sum;
+}
+
+}  // namespace
+
+void DumpScoreSection(FILE* out) {
+    fputs("Scores={\n", out);
+    for (int i = 0; i <= maxScore; ++i)
+        if (msgStat[i] != 0) fprintf(out, "\"%d\"=%d;\n", i, msgStat[i]);
+    fputs("};\n", out);
+}
+
+void LoadScoreSection(const cfgfItem* dict) {
+    if (!dict || dict->type != cfgfDictionary) return;
+    std::lock_guard<std::mutex> lock(reportMutex);
+    const size_t n = std::min(dict->keys.size(), dict->values.size());
+    for (size_t i = 0; i < n; ++i) {
+        if (dict->values[i].type != cfgfString) continue;
+        int32_t score = xAtoi(dict->keys[i].c_str());
+        if (score < 0 || score > maxScore) continue;
+        int32_t count = xAtoi(dict->values[i].data.c_str());
+        msgStat[score] = count < 0 ? 0 : count;
+    }
+}
+
+void ReportScoreSection(FILE* out) {
+    auto settings = CurrentSettingsAs<asSettings>();
+    const asSettings defaults;
+    const asSettings& s = settings ? *settings : defaults;
+    const int nRanges = std::clamp<int>(s.nScoreRanges, 0, 20);
+
+    fputs("Spam Scores:\n\n", out);
+    fputs("Range   Messages\n", out);
+    int64_t first = 0;
+    for (int k = 0; k < nRanges; ++k) {
+        const int64_t end = s.scoreRange[k];
+        const int sum = static_cast<int>(
+            std::min<int64_t>(first <= end && first <= maxScore ? rangeSum(first, end) : 0, INT32_MAX));
+        if (k == 0) {
+            if (end == 0)
+                fprintf(out, "  %3d %10d\n", 0, sum);
+            else
+                fprintf(out, " 0-%5d %10d\n", static_cast<int>(end), sum);
+        } else if (end == first) {
+            fprintf(out, "  %3d %10d\n", static_cast<int>(end), sum);
+        } else {
+            fprintf(out, "%2d-%2d %10d\n", static_cast<int>(first), static_cast<int>(end), sum);
+        }
+        first = end + 1;
+    }
+    std::fill(std::begin(msgStat), std::end(msgStat), 0);
+    fputs("-----------------\n", out);
+    fprintf(out, "      %10d messages rated\n\n", reportFigures.messages);
+}

@@ -1,0 +1,189 @@
+// Daily report: the activity of the period since the previous report,
+// mailed by the first check after local midnight and once at shutdown; the
+// statistics start afresh afterwards.
+//
+// Inputs: the clock (the command loop calls the check after every block of
+// input and every idle second, so the usual path is one time() call and a
+// cached hour), the DailyReport dictionary of the settings in force, the
+// counters and lists.  reportMutex is held from the Enabled check to the end
+// of the writing; scanListMutex is taken inside it, never the other way
+// round.  Main thread only.
+#include <cerrno>
+
+#include "common/config/cfgf.h"
+#include "common/config/settings.h"
+#include "common/engine/pending.h"
+#include "common/envelope/envelope.h"
+#include "common/host/host.h"
+#include "common/host/log.h"
+#include "common/mail/mail.h"
+#include "common/stats/stats.h"
+
+bool canMakeReport = false;
+int32_t ReportSourcesMax = 1000;
+int32_t ReportTargetsMax = 1000;
+reportScanFigures reportFigures;
+
+namespace {
+
+constexpr time_t minEmptyPeriod = 3600;
+constexpr int32_t defaultListMax = 1000;
+constexpr int32_t smallestListMax = 3;
+
+// The check runs many times a second while input flows; localtime only
+// needs to run when the second changes.
+int localHour(time_t now) {
+    static time_t cachedSecond = -1;  // main thread only
+    static int cachedHour = 0;
+    if (now != cachedSecond) {
+        struct tm tm;
+        cachedHour = localtime_r(&now, &tm) ? tm.tm_hour : 1;
+        cachedSecond = now;
+    }
+    return cachedHour;
+}
+
+bool switchedOff(const char* text) { return text && (text[0] == 'N' || text[0] == 'n'); }
+
+int32_t listMax(const cfgfItem* conf, const char* key) {
+    const char* text = cfgfGetDictValueStr(conf, key);
+    int32_t value = text ? xAtoi(text) : defaultListMax;
+    return value < smallestListMax ? smallestListMax : value;
+}
+
+void printSeconds(FILE* out, const char* label, uint64_t millis) {
+    fprintf(out, "%s: %3llu.%03llu sec.\n", label, static_cast<unsigned long long>(millis / 1000),
+            static_cast<unsigned long long>(millis % 1000));
+}
+
+// Sorted, printed when wanted, and emptied in any case: the period ends.
+void listTable(FILE* out, reportObject& list, bool print, const char* heading, const char* column,
+               const char* what, int32_t max) {
+    if (print) {
+        ReportSortList(list);
+        fprintf(out, "\n\n%s %s:\n\n", thisProgram ? thisProgram->listTitle : "Virus", heading);
+        fprintf(out, "      #       %%  %s\n", column);
+        int32_t printed = ReportPrintItems(out, list, max);
+        if (list.nItems > printed)
+            fprintf(out, "      (... %ld %s truncated)\n", static_cast<long>(list.nItems - printed),
+                    what);
+        fputs("-----------------\n", out);
+        fprintf(out, "%7d %s total\n\n", list.nTotal, what);
+    }
+    ReportClearList(list);
+}
+
+// Writes and submits the report; false when no message file could be made
+// (then nothing has been reset).  Caller holds reportMutex.
+bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t now) {
+    std::string path;
+    filePtr out = OpenTempFile(settings.submittedDirName, MailPrefix("daily").c_str(), 0, ".tmp", path);
+    if (!out) {
+        int err = errno;
+        PrintMsg("* Can't create temp file %s, errno=%d\n", path.c_str(), err);
+        return false;
+    }
+    FILE* f = out.get();
+
+    {
+        std::lock_guard<std::mutex> scanLock(scanListMutex);
+        reportFigures.messages = nScannedMessagesTotal;
+        reportFigures.timeMin = scanTimeMin;
+        reportFigures.timeMax = scanTimeMax;
+        reportFigures.timeTotal = scanTimeTotal;
+        nScannedMessagesTotal = 0;
+        scanTimeMin = scanTimeMax = scanTimeTotal = 0;
+    }
+
+    const std::string periodStart = mkDate(prevReportTime);
+    const char* subjectText = cfgfGetDictValueStr(conf, "Subject");
+    std::string subject = subjectText ? subjectText : "";
+    SubstStr(subject, 1, periodStart.c_str());
+    WriteMailHeader(f, {MailHeader("From: ", cfgfGetDictValueStr(conf, "From")),
+                        MailHeader("To: ", cfgfGetDictValueStr(conf, "To")),
+                        MailHeader("Subject: ", subject.c_str()),
+                        MailExtraHeaders(cfgfGetDictValueStr(conf, "ExtraHeaders"))});
+
+    fprintf(f, "Velmora Quillon %s plugin activity report.\n\n",
+            thisProgram ? thisProgram->productName : "Antivirus");
+    fprintf(f, "Period start: %s\n", periodStart.c_str());
+    fprintf(f, "Period end: %s\n\n", mkDate(now).c_str());
+
+    // A clock set back must not print a huge unsigned uptime.
+    const uint64_t up = now > startupTime ? static_cast<uint64_t>(now - startupTime) : 0;
+    fprintf(f, "Uptime: %lud %02dh %02dm %02ds\n\n", static_cast<unsigned long>(up / 86400),
+            static_cast<int>(up % 86400 / 3600), static_cast<int>(up % 3600 / 60),
+            static_cast<int>(up % 60));
+
+    if (prevReportTime < startupTime) {
+        fputs("Warning: the daily statistics may be inaccurate because the plugin\nwas restarted", f);
+        if (restartTime != 0)
+            fprintf(f, " somewhere around %s\n\n", mkDate(restartTime).c_str());
+        else
+            fputs(" during the reporting period.\n\n", f);
+    }
+
+    if (thisProgram && thisProgram->ReportStatSection) thisProgram->ReportStatSection(f);
+
+    if (reportFigures.messages > 0) {
+        fputs("Scanning time:\n", f);
+        printSeconds(f, "Min", reportFigures.timeMin);
+        printSeconds(f, "Avg", reportFigures.timeTotal / static_cast<uint64_t>(reportFigures.messages));
+        printSeconds(f, "Max", reportFigures.timeMax);
+        fputs("\n", f);
+    }
+
+    listTable(f, reportSourceList, doReportSources, "Sources", "Source", "sources", ReportSourcesMax);
+    listTable(f, reportTargetList, doReportTargets, "Targets", "Target", "targets", ReportTargetsMax);
+    fputs("\n", f);
+
+    out.reset();
+    RenameTempToSub(path);
+    return true;
+}
+
+}  // namespace
+
+void GenerateDailyReport(bool final) { GenerateDailyReportAt(final, time(nullptr)); }
+
+void GenerateDailyReportAt(bool final, time_t now) {
+    const int hour = localHour(now);
+    if (prevReportTime == 0) prevReportTime = startupTime;
+    if (hour >= 1) {
+        canMakeReport = true;
+        if (!final) return;
+    } else if (!final && !canMakeReport) {
+        return;
+    }
+    canMakeReport = false;
+
+    int32_t messages;
+    {
+        std::lock_guard<std::mutex> scanLock(scanListMutex);
+        messages = nScannedMessagesTotal;
+    }
+    if (messages == 0 && now - prevReportTime < minEmptyPeriod) return;
+
+    auto settings = CurrentSettings();
+    const cfgfItem* conf = cfgfGetDictValue(settings->pConf.get(), "DailyReport", cfgfDictionary);
+    if (!conf) cfgfError(nullptr, "Missing DailyReport={...};");
+
+    bool written;
+    {
+        std::lock_guard<std::mutex> reportLock(reportMutex);
+        if (switchedOff(cfgfGetDictValueStr(conf, "Enabled"))) {
+            written = true;  // the period moves on; the figures keep growing
+        } else {
+            doReportSources = !switchedOff(cfgfGetDictValueStr(conf, "ReportSources"));
+            doReportTargets = !switchedOff(cfgfGetDictValueStr(conf, "ReportTargets"));
+            ReportSourcesMax = listMax(conf, "ReportSourcesMax");
+            ReportTargetsMax = listMax(conf, "ReportTargetsMax");
+            PrintMsg("* Generating daily report message\n");
+            written = writeReport(*settings, conf, now);
+            if (written && hour == 0) restartTime = 0;
+        }
+    }
+    // When no file could be made, the figures stay for the next report, and
+    // so does the period start that they belong to.
+    if (written) prevReportTime = now;
+}

@@ -1,0 +1,274 @@
+// Statistics file: the figures of the current period saved while running and
+// at shutdown, and taken up again by a start on the same day.
+//
+// Inputs: the counters of pending.h, the counted lists, the program's own
+// section hooks, and the file itself at start-up (read with the
+// configuration reader; a broken or foreign-day file is deleted).  The file
+// is written beside its final name and renamed over it, so a crash or a full
+// disk never leaves a truncated file; a failed dump keeps everything in
+// memory and is retried at the next request line.  Main thread only.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/config/cfgf.h"
+#include "common/config/settings.h"
+#include "common/engine/pending.h"
+#include "common/host/host.h"
+#include "common/host/log.h"
+#include "common/stats/stats.h"
+
+time_t prevReportTime = 0;
+time_t prevDumpTime = 0;
+time_t restartTime = 0;
+
+namespace {
+
+const char* const weekDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string errorText(int err) {
+    char buf[256];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+std::string statFilePath(const commonSettings& settings) {
+    if (settings.statDumpFileName.empty() && thisProgram) return workPath + thisProgram->statFileName;
+    return workPath + settings.statDumpFileName;
+}
+
+// Decimal text the way the 32-bit reader takes it (blanks, sign, digits up
+// to the first non-digit), but 64 bits wide: a time or a millisecond sum
+// written by the dump must read back whole, also after 2038.
+int64_t readWide(const char* text) {
+    if (!text) return 0;
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = (*text++ == '-');
+    int64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        int digit = *text - '0';
+        if (value > (INT64_MAX - digit) / 10) {
+            value = INT64_MAX;
+            continue;
+        }
+        value = value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+uint64_t readMillis(const char* text) {
+    int64_t v = readWide(text);
+    return v > 0 ? static_cast<uint64_t>(v) : 0;
+}
+
+// Owns the buffer of an open_memstream stream.
+struct memText {
+    char* data = nullptr;
+    size_t size = 0;
+    ~memText() { free(data); }
+};
+
+// Returns 0 or the error number of the step that failed; on failure the
+// new file is removed and the old one is untouched.
+int replaceFile(const std::string& path, const char* data, size_t size) {
+    const std::string next = path + ".new";
+    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    int err = 0;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (!err && fsync(fd) != 0) err = errno;
+    if (close(fd) != 0 && !err) err = errno;
+    if (!err && rename(next.c_str(), path.c_str()) != 0) err = errno;
+    if (err) unlink(next.c_str());
+    return err;
+}
+
+}  // namespace
+
+std::string mkDate(time_t t) {
+    struct tm tm;
+    if (!localtime_r(&t, &tm)) return std::string();
+    char buf[64];
+    snprintf(buf, sizeof buf, "%s, %d %s %d %02d:%02d:%02d", weekDays[tm.tm_wday % 7], tm.tm_mday,
+             months[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+bool SameLocalDay(time_t a, time_t b) {
+    struct tm ta, tb;
+    if (!localtime_r(&a, &ta) || !localtime_r(&b, &tb)) return false;
+    return ta.tm_year == tb.tm_year && ta.tm_yday == tb.tm_yday;
+}
+
+std::string StatQuote(const char* name) {
+    std::string quoted;
+    for (const char* p = name; *p; ++p) {
+        if (*p == '"' || *p == '\\' || *p == '\n') quoted += '\\';
+        quoted += *p;
+    }
+    return quoted;
+}
+
+void DumpReportList(FILE* out, const char* section, const reportObject& list) {
+    fprintf(out, "%s={\n", section);
+    for (int32_t i = 0; i < list.nItems; ++i)
+        fprintf(out, "\"%s\"=%d;\n", StatQuote(list.items[i].name).c_str(), list.items[i].count);
+    fputs("};\n", out);
+}
+
+void LoadReportList(const cfgfItem* dict, reportObject& list) {
+    if (!dict || dict->type != cfgfDictionary) return;
+    const size_t n = std::min(dict->keys.size(), dict->values.size());
+    for (size_t i = 0; i < n; ++i) {
+        const cfgfItem& value = dict->values[i];
+        if (value.type != cfgfString) continue;
+        int32_t count = xAtoi(value.data.c_str());
+        ReportAddItem(list, dict->keys[i].c_str(), count < 0 ? 0 : count);
+    }
+}
+
+void DumpReportData(bool final) { DumpReportDataAt(final, time(nullptr)); }
+
+void DumpReportDataAt(bool final, time_t now) {
+    auto settings = CurrentSettings();
+    if (settings->statDumpInterval == 0) return;
+    // A clock set back must not stop the dumps until it catches up again.
+    if (!final && now >= prevDumpTime && now - prevDumpTime <= settings->statDumpInterval) return;
+
+    DebugMsg("dumping the statistics data\n");
+    if (prevReportTime == 0) prevReportTime = startupTime;
+    const std::string path = statFilePath(*settings);
+
+    // Formatted in memory under the locks; the disk (and its fsync) is
+    // touched only after they are released, so a slow disk never holds up
+    // the reader thread.
+    memText text;
+    {
+        FILE* raw = open_memstream(&text.data, &text.size);
+        if (!raw) {
+            int err = errno;
+            PrintMsg("* unable create %s: %s\n", path.c_str(), errorText(err).c_str());
+            return;
+        }
+        std::unique_ptr<FILE, int (*)(FILE*)> out(raw, fclose);
+        std::lock_guard<std::mutex> reportLock(reportMutex);
+        int32_t messages;
+        uint64_t tMin, tMax, tTotal;
+        {
+            std::lock_guard<std::mutex> scanLock(scanListMutex);
+            messages = nScannedMessagesTotal;
+            tMin = scanTimeMin;
+            tMax = scanTimeMax;
+            tTotal = scanTimeTotal;
+        }
+        fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(prevReportTime),
+                mkDate(prevReportTime).c_str());
+        fprintf(raw, "StatEnd=%ld; #%s\n", static_cast<long>(now), mkDate(now).c_str());
+        if (restartTime != 0)
+            fprintf(raw, "RestartTime=%ld; #%s\n", static_cast<long>(restartTime),
+                    mkDate(restartTime).c_str());
+        fprintf(raw, "MessagesTotal=%d;\n", messages);
+        fprintf(raw, "ScanTimeMin=%lu;\n", static_cast<unsigned long>(tMin));
+        fprintf(raw, "ScanTimeMax=%lu;\n", static_cast<unsigned long>(tMax));
+        fprintf(raw, "ScanTimeTotal=%lu;\n", static_cast<unsigned long>(tTotal));
+        if (final) fputs("NormalShutdown=YES;\n", raw);
+        if (thisProgram && thisProgram->DumpStatSection) thisProgram->DumpStatSection(raw);
+        DumpReportList(raw, "Sources", reportSourceList);
+        DumpReportList(raw, "Targets", reportTargetList);
+    }  // the stream is closed here, which fixes text.data and text.size
+
+    int err = replaceFile(path, text.data ? text.data : "", text.size);
+    if (err) {
+        PrintMsg("* unable create %s: %s\n", path.c_str(), errorText(err).c_str());
+        return;
+    }
+    prevDumpTime = now;
+}
+
+void ReadReportData() { ReadReportDataAt(time(nullptr)); }
+
+void ReadReportDataAt(time_t now) {
+    const std::string path = statFilePath(*CurrentSettings());
+    if (access(path.c_str(), F_OK) != 0) return;
+
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path, false);
+    if (!tree) {
+        unlink(path.c_str());
+        DebugMsg("Failed to parse the %s\n", path.c_str());
+        return;
+    }
+
+    const cfgfItem* endItem = cfgfGetDictValue(tree.get(), "StatEnd", cfgfString);
+    if (!endItem) {
+        unlink(path.c_str());
+        return;
+    }
+    const time_t end = static_cast<time_t>(readWide(endItem->data.c_str()));
+    DebugMsg("Dumped statistics found for %s\n", mkDate(end).c_str());
+    if (!SameLocalDay(end, now)) {
+        unlink(path.c_str());
+        DebugMsg("The found data is obsolete\n");
+        return;
+    }
+
+    const cfgfItem* startItem = cfgfGetDictValue(tree.get(), "StatStart", cfgfString);
+    if (!startItem) {
+        unlink(path.c_str());
+        return;
+    }
+    const time_t start = static_cast<time_t>(readWide(startItem->data.c_str()));
+    if (!SameLocalDay(start, now)) {
+        unlink(path.c_str());
+        DebugMsg("The found data is obsolete.\n");
+        return;
+    }
+
+    if (const char* text = cfgfGetDictValueStr(tree.get(), "RestartTime"))
+        restartTime = static_cast<time_t>(readWide(text));
+    // Without the shutdown mark the earlier run died some time after its
+    // last dump; that dump's time is the best guess we have.
+    const char* normal = cfgfGetDictValueStr(tree.get(), "NormalShutdown");
+    if ((!normal || normal[0] != 'Y') && restartTime == 0) restartTime = end;
+    prevReportTime = start;
+
+    {
+        std::lock_guard<std::mutex> scanLock(scanListMutex);
+        if (const char* text = cfgfGetDictValueStr(tree.get(), "MessagesTotal")) {
+            int32_t messages = xAtoi(text);
+            nScannedMessagesTotal = messages < 0 ? 0 : messages;
+        }
+        if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeMin"))
+            scanTimeMin = readMillis(text);
+        if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeMax"))
+            scanTimeMax = readMillis(text);
+        if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeTotal"))
+            scanTimeTotal = readMillis(text);
+        // Half-known figures would give a nonsense average.
+        if (scanTimeMin == 0 || scanTimeMax == 0 || scanTimeTotal == 0 ||
+            nScannedMessagesTotal == 0) {
+            scanTimeMin = scanTimeMax = scanTimeTotal = 0;
+        }
+    }
+
+    if (thisProgram && thisProgram->LoadStatSection && thisProgram->statSectionName)
+        thisProgram->LoadStatSection(
+            cfgfGetDictValue(tree.get(), thisProgram->statSectionName, cfgfDictionary));
+    LoadReportList(cfgfGetDictValue(tree.get(), "Sources", cfgfDictionary), reportSourceList);
+    LoadReportList(cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary), reportTargetList);
+}

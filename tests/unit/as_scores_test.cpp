@@ -1,0 +1,130 @@
+// The anti-spam score statistics: the "Scores" section of the statistics
+// file, its load rules, and the histogram of the daily report over default,
+// custom and out-of-range score bounds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "as/as.h"
+#include "common/stats/stats.h"
+#include "mail_test_util.h"
+
+namespace {
+
+template <class Write>
+std::string Capture(Write write) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&data, &size);
+    write(out);
+    fclose(out);
+    std::string text(data, size);
+    free(data);
+    return text;
+}
+
+class ScoresTest : public ::testing::Test {
+protected:
+    void SetUp() override { std::fill(std::begin(msgStat), std::end(msgStat), 0); }
+    void TearDown() override { PublishSettings(nullptr); }
+    void Ranges(std::initializer_list<int32_t> ends) {
+        auto settings = std::make_shared<asSettings>();
+        std::copy(ends.begin(), ends.end(), settings->scoreRange);
+        settings->nScoreRanges = static_cast<int32_t>(ends.size());
+        PublishSettings(settings);
+    }
+    std::string Report() {
+        return Capture([](FILE* out) {
+            std::lock_guard<std::mutex> lock(reportMutex);
+            ReportScoreSection(out);
+        });
+    }
+    bool AllZero() const {
+        return std::all_of(std::begin(msgStat), std::end(msgStat), [](int32_t n) { return n == 0; });
+    }
+};
+
+TEST_F(ScoresTest, DefaultRangesWorkedExample) {
+    // Before any settings were read the built-in bounds apply.
+    msgStat[0] = 2;
+    msgStat[10] = 5;
+    msgStat[39] = 1;
+    msgStat[100] = 3;
+    reportFigures.messages = 11;
+    EXPECT_EQ(Report(),
+              "Spam Scores:\n\n"
+              "Range   Messages\n"
+              "    0          2\n"
+              " 1-39          6\n"
+              "40-76          0\n"
+              "77-84          0\n"
+              "85-90          0\n"
+              "91-99          0\n"
+              "  100          3\n"
+              "-----------------\n"
+              "              11 messages rated\n\n");
+    EXPECT_TRUE(AllZero());
+}
+
+TEST_F(ScoresTest, CustomAndOddRanges) {
+    Ranges({10, 50, 100});
+    msgStat[10] = 1;
+    msgStat[11] = 2;
+    msgStat[100] = 4;
+    reportFigures.messages = 7;
+    EXPECT_EQ(Report(),
+              "Spam Scores:\n\nRange   Messages\n"
+              " 0-   10          1\n"
+              "11-50          2\n"
+              "51-100          4\n"
+              "-----------------\n"
+              "               7 messages rated\n\n");
+
+    // Bounds beyond 100, out of order, or negative: only real scores are
+    // summed, and scores above the last bound appear nowhere.
+    Ranges({-5, 5, 3, 150, 200});
+    for (int i = 0; i <= 100; ++i) msgStat[i] = 1;
+    reportFigures.messages = 101;
+    EXPECT_EQ(Report(),
+              "Spam Scores:\n\nRange   Messages\n"
+              " 0-   -5          0\n"
+              "-4- 5          6\n"
+              " 6- 3          0\n"
+              " 4-150         97\n"
+              "151-200          0\n"
+              "-----------------\n"
+              "             101 messages rated\n\n");
+    EXPECT_TRUE(AllZero());
+
+    Ranges({});  // no ranges: no lines, counters cleared all the same
+    msgStat[50] = 9;
+    EXPECT_EQ(Report(), "Spam Scores:\n\nRange   Messages\n-----------------\n"
+                        "             101 messages rated\n\n");
+    EXPECT_TRUE(AllZero());
+}
+
+TEST_F(ScoresTest, StatisticsSection) {
+    auto dump = [] {
+        return Capture([](FILE* out) {
+            std::lock_guard<std::mutex> lock(reportMutex);
+            DumpScoreSection(out);
+        });
+    };
+    EXPECT_EQ(dump(), "Scores={\n};\n");
+    msgStat[0] = 2;
+    msgStat[100] = 3;
+    EXPECT_EQ(dump(), "Scores={\n\"0\"=2;\n\"100\"=3;\n};\n");
+
+    msgStat[7] = 1;
+    auto tree = mailtest::Tree(R"(Scores = { "7" = 4; "150" = 9; "-1" = 9; "100" = 5; "8" = {}; "9" = -3; };)");
+    LoadScoreSection(cfgfGetDictValue(tree.get(), "Scores", cfgfDictionary));
+    EXPECT_EQ(msgStat[7], 4);  // set, not added
+    EXPECT_EQ(msgStat[100], 5);
+    EXPECT_EQ(msgStat[0], 2);
+    EXPECT_EQ(msgStat[8], 0);
+    EXPECT_EQ(msgStat[9], 0);
+    LoadScoreSection(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// Virus notification, byte for byte: one and three recipients, the sender
+// line, the copied header lines, the file name number, the failures and the
+// retried opening of a message file that appears late.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "av/av.h"
+#include "common/host/log.h"
+#include "mail_test_util.h"
+
+namespace {
+
+using namespace mailtest;
+
+const char* const notifyConf = R"(
+NotifyRecipientsOptions = {
+    From = "postmaster@example.org";
+    Subject = "Virus found";
+    ExtraHeaders = "X-Notify: yes";
+    Description = ("A message to you was infected.", "It was not delivered.");
+    SenderInfo = "The sender was ^1 (^1).";
+    HeaderTitle = "Header of the message:";
+};
+)";
+
+const std::string virusText = "EICAR-Test\\e";  // as the verdict builds it
+const std::string summary = "1 virus(es) found";
+
+class NotifyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        oldCwd = buf;
+        // Paths are relative to the working directory, and the scratch
+        // directory's own name must not lend the file name its digits.
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        fs::create_directory("Queue");
+        fs::create_directory("Submitted");
+        Configure(notifyConf);
+    }
+    void TearDown() override { EXPECT_EQ(chdir(oldCwd.c_str()), 0); }
+    void Configure(const std::string& conf) {
+        settings.pConf = Tree(conf);
+        settings.submittedDirName = "Submitted";
+    }
+    std::string Notify(const std::string& path, const std::string& prefix) {
+        NotifyRecipientsProc(settings, path, virusText, summary);
+        std::vector<std::string> names = Names("Submitted");
+        EXPECT_EQ(names.size(), 1u);
+        if (names.size() != 1) return "";
+        EXPECT_TRUE(std::regex_match(names[0], std::regex(prefix + "[0-9]{1,5}\\.sub"))) << names[0];
+        std::string text = ReadWhole("Submitted/" + names[0]);
+        fs::remove("Submitted/" + names[0]);
+        return text;
+    }
+
+    scratchDir dir;
+    std::string oldCwd;
+    avSettings settings;
+};
+
+TEST_F(NotifyTest, OneRecipient) {
+    WriteWhole("Queue/417.msg",
+               "P <sender@example.net>\nS smtp [10.0.0.1]\nR <one@example.org>\n\n"
+               "From: sender@example.net\nSubject: hello\n\nbody line\n");
+    EXPECT_EQ(Notify("Queue/417.msg", "Qln_AV_notify_417_"),
+              "Return-Path: <>\n"
+              "From: postmaster@example.org\n"
+              "Subject: Virus found\n"
+              "X-Notify: yes\n"
+              "To: one@example.org\n"
+              "\n"
+              "A message to you was infected.\n"
+              "It was not delivered.\n"
+              "EICAR-Test\n"
+              "\n"
+              "1 virus(es) found\n"
+              "The sender was sender@example.net (sender@example.net).\n"
+              "Header of the message:\n"
+              "From: sender@example.net\n"
+              "Subject: hello\n"
+              "\n");
+}
+
+TEST_F(NotifyTest, ThreeRecipientsGoToBcc) {
+    WriteWhole("Queue/msg.q",
+               "P <a\\b@example.net>\nP <second@example.net>\nR <one@x.org>\nR <two@x.org>\n"
+               "R broken line\nR <three@x.org>\n\nSubject: s\n\nbody\n");
+    EXPECT_EQ(Notify("Queue/msg.q", "Qln_AV_notify_"),
+              "Return-Path: <>\n"
+              "From: postmaster@example.org\n"
+              "Subject: Virus found\n"
+              "X-Notify: yes\n"
+              "To: recipients;\n"
+              "Bcc: one@x.org, two@x.org, three@x.org\n"
+              "\n"
+              "A message to you was infected.\n"
+              "It was not delivered.\n"
+              "EICAR-Test\n"
+              "\n"
+              "1 virus(es) found\n"
+              "The sender was a\\b@example.net (a\\b@example.net).\n"
+              "Header of the message:\n"
+              "Subject: s\n"
+              "\n");
+}
+
+TEST_F(NotifyTest, EmptySenderMissingTextsAndHeaderToTheEnd) {
+    Configure("NotifyRecipientsOptions = { SenderInfo = \"never ^1\"; };");
+    // Header block running to the end of the file, last line unterminated.
+    WriteWhole("Queue/9.msg", "P <>\nR <r@x.org>\n\nFrom: a\nSubject: b");
+    EXPECT_EQ(Notify("Queue/9.msg", "Qln_AV_notify_9_"),
+              "Return-Path: <>\nFrom: \nSubject: \nTo: r@x.org\n\n"
+              "EICAR-Test\n\n1 virus(es) found\n\nFrom: a\nSubject: b\n");
+
+    // A CR LF blank line does not end the envelope: nothing is copied.
+    WriteWhole("Queue/10.msg", "R <r@x.org>\r\n\r\nFrom: a\r\n");
+    EXPECT_EQ(Notify("Queue/10.msg", "Qln_AV_notify_10_"),
+              "Return-Path: <>\nFrom: \nSubject: \nTo: r@x.org\n\n"
+              "EICAR-Test\n\n1 virus(es) found\n\n\n");
+}
+
+TEST_F(NotifyTest, FailuresSendNothing) {
+    WriteWhole("Queue/1.msg", "P <s@x.org>\nS smtp\n\nFrom: a\n");
+    testing::internal::CaptureStdout();
+    NotifyRecipientsProc(settings, "Queue/1.msg", virusText, summary);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "* Bad message file: Queue/1.msg\n");
+    EXPECT_TRUE(Names("Submitted").empty());
+
+    WriteWhole("Queue/2.msg", "R <r@x.org>\n\n");
+    settings.submittedDirName = "Missing";
+    testing::internal::CaptureStdout();
+    NotifyRecipientsProc(settings, "Queue/2.msg", virusText, summary);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "* open failed, errno=2\n");
+}
+
+TEST_F(NotifyTest, LateFileIsOpenedAtTheThirdAttempt) {
+    doDebug = true;
+    std::thread writer([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        WriteWhole("Queue/5.msg", "R <r@x.org>\n\n");
+    });
+    testing::internal::CaptureStdout();
+    NotifyRecipientsProc(settings, "Queue/5.msg", virusText, summary);
+    const std::string log = testing::internal::GetCapturedStdout();
+    writer.join();
+    doDebug = false;
+    EXPECT_EQ(log, "* Can't open Queue/5.msg,errno=2,will retry\n"
+                   "* Can't open Queue/5.msg, will retry again\n");
+    EXPECT_EQ(Names("Submitted").size(), 1u);
+
+    testing::internal::CaptureStdout();
+    NotifyRecipientsProc(settings, "Queue/never.msg", virusText, summary);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "* Can't open Queue/never.msg,errno=2\n");
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// The anti-virus statistics section: the "Viruses" dump entries and the
+// virus table of the daily report.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "av/av.h"
+#include "common/stats/stats.h"
+
+namespace {
+
+template <class Write>
+std::string Capture(Write write) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&data, &size);
+    write(out);
+    fclose(out);
+    std::string text(data, size);
+    free(data);
+    return text;
+}
+
+TEST(VirusSection, DumpAndReportTable) {
+    ReportAddItem(reportVirusesList, "Worm.B", 1);
+    ReportAddItem(reportVirusesList, "EICAR \"q\"", 2);
+    EXPECT_EQ(Capture([](FILE* out) {
+                  std::lock_guard<std::mutex> lock(reportMutex);
+                  DumpVirusSection(out);
+              }),
+              "Viruses={\n\"EICAR \\\"q\\\"\"=2;\n\"Worm.B\"=1;\n};\n");
+
+    reportFigures.messages = 7;
+    EXPECT_EQ(Capture([](FILE* out) {
+                  std::lock_guard<std::mutex> lock(reportMutex);
+                  ReportVirusSection(out);
+              }),
+              "The number of viruses caught:\n"
+              "      #       %  Virus Name\n"
+              "-----------------------\n"
+              "      2  66.66%  EICAR \"q\"\n"
+              "      1  33.33%  Worm.B\n"
+              "-----------------------\n"
+              "      3 virus(es) caught\n"
+              "      7 message(s) scanned\n"
+              "\n");
+    EXPECT_EQ(reportVirusesList.nItems, 0);
+    EXPECT_EQ(reportVirusesList.nTotal, 0);
+
+    // An empty period still prints the frame of the table.
+    reportFigures.messages = 0;
+    EXPECT_EQ(Capture([](FILE* out) { ReportVirusSection(out); }),
+              "The number of viruses caught:\n"
+              "      #       %  Virus Name\n"
+              "-----------------------\n"
+              "-----------------------\n"
+              "      0 virus(es) caught\n"
+              "      0 message(s) scanned\n"
+              "\n");
+}
+
+}  // namespace

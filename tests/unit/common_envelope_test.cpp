@@ -1,0 +1,264 @@
+// The server's envelope at the head of a queue file: both length rules, the
+// statistics reading and the whitelist sender.
+#include "common/envelope/envelope.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/stats/reportlist.h"
+
+namespace {
+
+// The data goes into a heap block of exactly its size, so that a read past
+// the length is caught by the address sanitizer build.
+std::unique_ptr<char[]> Exact(const std::string& s) {
+    std::unique_ptr<char[]> block(new char[s.size() ? s.size() : 1]);
+    memcpy(block.get(), s.data(), s.size());
+    return block;
+}
+
+int64_t AV(const std::string& s, bool complete = true) {
+    return EnvelopeLengthAV(Exact(s).get(), s.size(), complete);
+}
+uint64_t AS(const std::string& s) { return EnvelopeLengthAS(Exact(s).get(), s.size()); }
+
+int32_t CountOf(const reportObject& list, const std::string& name) {
+    std::lock_guard<std::mutex> lock(reportMutex);
+    for (int32_t i = 0; i < list.nItems; ++i)
+        if (name == list.items[i].name) return list.items[i].count;
+    return 0;
+}
+
+int32_t TotalOf(const reportObject& list) {
+    std::lock_guard<std::mutex> lock(reportMutex);
+    return list.nTotal;
+}
+
+class ParseEnvelopeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::lock_guard<std::mutex> lock(reportMutex);
+        ReportClearList(reportSourceList);
+        ReportClearList(reportTargetList);
+        doReportSources = true;
+        doReportTargets = true;
+    }
+    void TearDown() override {
+        doReportSources = true;
+        doReportTargets = true;
+    }
+    static void Parse(const std::string& s) {
+        ParseEnvelope(Exact(s).get(), static_cast<int64_t>(s.size()));
+    }
+};
+
+}  // namespace
+
+TEST(EnvelopeLengthAV, FileWithoutEnvelope) {
+    EXPECT_EQ(AV(""), 0);
+    EXPECT_EQ(AV("From: a@b\n\nbody"), 0);      // header line: a letter, then more letters
+    EXPECT_EQ(AV("Subject hello\n\nbody"), 0);  // letter followed by a letter, not a space
+    EXPECT_EQ(AV("s lower\n\nbody"), 0);        // lower-case letter
+    EXPECT_EQ(AV("1 digit\n\nbody"), 0);
+    EXPECT_EQ(AV("S"), 0);  // a lone capital at the end of the file is no envelope line
+}
+
+TEST(EnvelopeLengthAV, FileBeginningWithBlankLine) {
+    EXPECT_EQ(AV("\r\nFrom: a"), 2);
+    EXPECT_EQ(AV("\nFrom: a"), 1);
+    EXPECT_EQ(AV("\n\nbody"), 2);  // a lone line feed takes a second one with it
+    EXPECT_EQ(AV("\rX"), 1);
+    EXPECT_EQ(AV("\r"), 1);
+    EXPECT_EQ(AV("\n"), 1);
+}
+
+TEST(EnvelopeLengthAV, EnvelopeEndsBehindBlankLine) {
+    const std::string env = "P <a@x>\nS host [1.2.3.4]\nR <b@y>\n\n";
+    EXPECT_EQ(AV(env + "From: a@x\n\nbody\n"), static_cast<int64_t>(env.size()));
+
+    const std::string crlf = "P <a@x>\r\nS host\r\nR <b@y>\r\n\r\n";
+    EXPECT_EQ(AV(crlf + "From: a@x\r\n"), static_cast<int64_t>(crlf.size()));
+
+    // Lone carriage return as blank line: one byte only.
+    EXPECT_EQ(AV("S h\n\rFrom"), 5);
+    // Blank line followed by another blank line: both line feeds are taken.
+    EXPECT_EQ(AV("S h\n\n\nbody"), 6);
+}
+
+TEST(EnvelopeLengthAV, NonEnvelopeLineEndsEnvelopeWithoutBlankLine) {
+    const std::string env = "S host\nR <b@y>\n";
+    EXPECT_EQ(AV(env + "From: a@x\n\nbody"), static_cast<int64_t>(env.size()));
+    EXPECT_EQ(AV("S host\nR"), 7);  // one byte left at the end: not an envelope line
+}
+
+TEST(EnvelopeLengthAV, DataEndingInsideEnvelope) {
+    // The envelope runs to the end of the file, never past it.
+    EXPECT_EQ(AV("S host\nR <b@y>\n"), 15);
+    EXPECT_EQ(AV("S host\nR <b@"), 12);
+    EXPECT_EQ(AV("S host"), 6);
+    EXPECT_EQ(AV("S host\n\n"), 8);
+    EXPECT_EQ(AV("S host\r\n\r"), 9);
+
+    // More of the file exists: the caller must read on.
+    EXPECT_EQ(AV("", false), envelopeNeedMore);
+    EXPECT_EQ(AV("S", false), envelopeNeedMore);
+    EXPECT_EQ(AV("\r", false), envelopeNeedMore);
+    EXPECT_EQ(AV("S host", false), envelopeNeedMore);
+    EXPECT_EQ(AV("S host\nR <b@y>\n", false), envelopeNeedMore);
+    EXPECT_EQ(AV("S host\nR", false), envelopeNeedMore);
+    EXPECT_EQ(AV("S host\n\n", false), envelopeNeedMore);  // a third line feed would belong to it
+    EXPECT_EQ(AV("S host\n\nF", false), 8);
+    EXPECT_EQ(AV("S host\nFrom", false), 7);
+    EXPECT_EQ(AV("From", false), 0);
+}
+
+TEST(EnvelopeLengthAV, EveryPrefixAgreesWithTheWholeFile) {
+    const std::string files[] = {
+        "P <a@x>\r\nS host [10.0.0.1]\r\nR <b@y>\r\nR <c@z>\r\n\r\nFrom: a\r\n\r\nbody\r\n",
+        "P <a@x>\nS h\nR <b@y>\nFrom: a\n\nbody\n",
+        "S h\n\n\nbody",
+        "\r\nbody",
+        "Received: x\n\nbody",
+    };
+    for (const std::string& file : files) {
+        const int64_t whole = AV(file);
+        ASSERT_GE(whole, 0);
+        ASSERT_LE(whole, static_cast<int64_t>(file.size()));
+        for (size_t n = 0; n <= file.size(); ++n) {
+            const std::string head = file.substr(0, n);
+            const int64_t partial = AV(head, n == file.size());
+            if (partial != envelopeNeedMore) {
+                EXPECT_EQ(partial, whole) << "prefix " << n << " of " << file;
+            }
+            const int64_t truncated = AV(head, true);
+            EXPECT_GE(truncated, 0);
+            EXPECT_LE(truncated, static_cast<int64_t>(n));
+        }
+    }
+}
+
+TEST(EnvelopeLengthAS, FirstBlankLine) {
+    EXPECT_EQ(AS(""), 0u);
+    EXPECT_EQ(AS("From: a\n\nbody"), 0u);
+    EXPECT_EQ(AS("\n\nbody"), 0u);
+    EXPECT_EQ(AS("S h\nR <a@b>\n\nbody"), 13u);
+    EXPECT_EQ(AS("S h\r\nR <a@b>\r\n\r\nbody"), 16u);
+    EXPECT_EQ(AS("S h\nR <a@b>\n"), 0u);  // no blank line at all
+    // Unlike the anti-virus rule, a header line does not stop the search.
+    const std::string mixed = "S h\nFrom: a\n\nbody";
+    EXPECT_EQ(AS(mixed), 13u);
+    EXPECT_EQ(AV(mixed), 4);
+}
+
+TEST(EnvelopeLengthAS, ZeroByteDoesNotHideBlankLine) {
+    const std::string env("S h\0st\nR <a@b>\n\n", 16);
+    EXPECT_EQ(AS(env + "body"), 16u);
+    // The length given is the limit even when the data goes on.
+    const std::string file = "S h\nR <a@b>\n\nbody";
+    EXPECT_EQ(EnvelopeLengthAS(file.data(), 12), 0u);
+}
+
+TEST(IsEnvelopeLine, LetterAndSpace) {
+    EXPECT_TRUE(IsEnvelopeLine("A x", 3));
+    EXPECT_TRUE(IsEnvelopeLine("Z ", 2));
+    EXPECT_FALSE(IsEnvelopeLine("R ", 1));  // the space lies beyond the length
+    EXPECT_FALSE(IsEnvelopeLine("a x", 3));
+    EXPECT_FALSE(IsEnvelopeLine("@ x", 3));
+    EXPECT_FALSE(IsEnvelopeLine("[ x", 3));
+    EXPECT_FALSE(IsEnvelopeLine("R\tx", 3));
+}
+
+TEST_F(ParseEnvelopeTest, SourceAndRecipientsCounted) {
+    Parse("P <s@x>\nS relay.example [10.1.2.3]\nR <a@y>\nR <b@y>\nR <a@y>\n\n");
+    EXPECT_EQ(CountOf(reportSourceList, "relay.example [10.1.2.3]"), 1);
+    EXPECT_EQ(TotalOf(reportSourceList), 1);
+    EXPECT_EQ(CountOf(reportTargetList, "a@y"), 2);
+    EXPECT_EQ(CountOf(reportTargetList, "b@y"), 1);
+    EXPECT_EQ(TotalOf(reportTargetList), 3);
+    EXPECT_EQ(CountOf(reportTargetList, "s@x"), 0);  // the sender is no target
+}
+
+TEST_F(ParseEnvelopeTest, CrLfLineEnds) {
+    Parse("S gate\r\nR <a@y>\r\n\r\n");
+    EXPECT_EQ(CountOf(reportSourceList, "gate"), 1);
+    EXPECT_EQ(CountOf(reportSourceList, "gate\r"), 0);
+    EXPECT_EQ(CountOf(reportTargetList, "a@y"), 1);
+}
+
+TEST_F(ParseEnvelopeTest, MissingSourceCountsUnknown) {
+    Parse("R <a@y>\n\n");
+    EXPECT_EQ(CountOf(reportSourceList, "Unknown"), 1);
+    ParseEnvelope("", 0);
+    ParseEnvelope("S x\n", -4);
+    EXPECT_EQ(CountOf(reportSourceList, "Unknown"), 3);
+    EXPECT_EQ(CountOf(reportSourceList, "x"), 0);
+    EXPECT_EQ(TotalOf(reportTargetList), 1);
+}
+
+TEST_F(ParseEnvelopeTest, LongValuesCut) {
+    const std::string longAddress(150, 'r');
+    const std::string longSource(120, 's');
+    Parse("S " + longSource + "\nR <" + longAddress + ">\n\n");
+    EXPECT_EQ(CountOf(reportTargetList, longAddress.substr(0, 98)), 1);
+    EXPECT_EQ(CountOf(reportSourceList, longSource.substr(0, 98)), 1);
+}
+
+TEST_F(ParseEnvelopeTest, MalformedLinesSkippedAndLengthRespected) {
+    // Brackets never pair across lines.
+    Parse("R <broken@y\nR x> <c@y>\nR no-brackets\nS\n\n");
+    EXPECT_EQ(TotalOf(reportTargetList), 1);
+    EXPECT_EQ(CountOf(reportTargetList, "c@y"), 1);
+    EXPECT_EQ(CountOf(reportSourceList, "Unknown"), 1);  // "S" alone is no envelope line
+    EXPECT_EQ(TotalOf(reportSourceList), 1);
+
+    // Header lines that the anti-spam rule takes into the envelope.
+    Parse("S gate\nReturn-Path: <bounce@x>\nSubject: <hi>\n\n");
+    EXPECT_EQ(CountOf(reportTargetList, "bounce@x"), 0);
+    EXPECT_EQ(CountOf(reportSourceList, "gate"), 1);
+    EXPECT_EQ(TotalOf(reportSourceList), 2);
+
+    // Bytes beyond the length are never looked at.
+    const std::string data = "R <abc>\nS extra\n";
+    ParseEnvelope(data.data(), 5);
+    EXPECT_EQ(CountOf(reportTargetList, "abc"), 0);
+    EXPECT_EQ(CountOf(reportSourceList, "extra"), 0);
+    EXPECT_EQ(CountOf(reportSourceList, "Unknown"), 2);
+
+    // A value without line end runs to the end of the data.
+    ParseEnvelope(data.data() + 8, 7);
+    EXPECT_EQ(CountOf(reportSourceList, "extra"), 1);
+}
+
+TEST_F(ParseEnvelopeTest, Gates) {
+    doReportTargets = false;
+    Parse("S gate\nR <a@y>\n\n");
+    EXPECT_EQ(TotalOf(reportTargetList), 0);
+    EXPECT_EQ(CountOf(reportSourceList, "gate"), 1);
+
+    doReportTargets = true;
+    doReportSources = false;
+    Parse("S gate\nR <a@y>\n\n");
+    Parse("R <a@y>\n\n");  // no source and no "Unknown" either
+    EXPECT_EQ(TotalOf(reportSourceList), 1);
+    EXPECT_EQ(CountOf(reportTargetList, "a@y"), 2);
+}
+
+TEST(EnvelopeSender, LastSenderLineCounts) {
+    const std::string env = "P <first@x>\nS h\nP <second@x>\nP no brackets\nR <r@y>\n\n";
+    EXPECT_EQ(EnvelopeSender(env.data(), env.size()), "second@x");
+    EXPECT_EQ(EnvelopeSender("S h\nR <r@y>\n\n", 13), "");
+    EXPECT_EQ(EnvelopeSender("P <>\n\n", 6), "");
+    EXPECT_EQ(EnvelopeSender("P <a@b>\r\n\r\n", 11), "a@b");
+    // Cut off before the closing bracket by the length: not taken.
+    EXPECT_EQ(EnvelopeSender("P <a@b>\n", 6), "");
+    // Brackets do not pair across lines; a header line is no sender line.
+    EXPECT_EQ(EnvelopeSender("P <a@b\nR x>\n", 12), "");
+    EXPECT_EQ(EnvelopeSender("P <a@b>\nPriority: <c@d>\n\n", 25), "a@b");
+
+    const std::string longSender(300, 'p');
+    const std::string env2 = "P <" + longSender + ">\n\n";
+    EXPECT_EQ(EnvelopeSender(env2.data(), env2.size()), longSender.substr(0, 254));
+}

@@ -1,0 +1,176 @@
+// Counted name lists: the network-merging name order, counting, growth of
+// the item vector and the name blocks, report order and percentages.
+#include "common/stats/reportlist.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+class ReportListTest : public ::testing::Test {
+protected:
+    void TearDown() override { ReportClearList(list); }
+    int32_t CountOf(const std::string& name) const {
+        for (int32_t i = 0; i < list.nItems; ++i)
+            if (name == list.items[i].name) return list.items[i].count;
+        return -1;
+    }
+    std::string Printed(int32_t limit) {
+        char* data = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&data, &size);
+        ReportPrintItems(out, list, limit);
+        fclose(out);
+        std::string text(data, size);
+        free(data);
+        return text;
+    }
+    reportObject list;
+};
+
+TEST_F(ReportListTest, NameOrderMergesOneNetwork) {
+    ReportAddItem(list, "smtp [192.168.1.10]", 1);
+    ReportAddItem(list, "smtp [192.168.1.77]", 1);  // same /24: same item
+    ReportAddItem(list, "smtp [192.168.2.10]", 1);  // third number differs
+    ASSERT_EQ(list.nItems, 2);
+    EXPECT_EQ(CountOf("smtp [192.168.1.10]"), 2);  // named as added first
+    EXPECT_EQ(CountOf("smtp [192.168.1.77]"), -1);
+    EXPECT_EQ(CountOf("smtp [192.168.2.10]"), 1);
+    EXPECT_EQ(list.nTotal, 3);
+
+    // Numbers compare as numbers, not as text.
+    EXPECT_LT(reportItemCmp("x [9.0.0.1]", "x [10.0.0.1]"), 0);
+    EXPECT_GT(reportItemCmp("x [10.0.0.1]", "x [9.0.0.1]"), 0);
+    // "[" at different positions: plain byte order, never merged.
+    EXPECT_LT(reportItemCmp("ab[1.2.3.4]", "abc[1.2.3.4]"), 0);
+    EXPECT_GT(reportItemCmp("abc[1.2.3.4]", "ab[1.2.3.4]"), 0);
+    // Text before the bracket decides first.
+    EXPECT_LT(reportItemCmp("a [9.9.9.9]", "b [1.1.1.1]"), 0);
+    // Bracketed parts without digits are not compared at all.
+    EXPECT_EQ(reportItemCmp("x [abc]", "x [abd]"), 0);
+    // Names that end inside the bracket are never read past their end.
+    EXPECT_EQ(reportItemCmp("x [1", "x [1"), 0);
+    EXPECT_LT(reportItemCmp("x [1", "x [1.2"), 0);
+    EXPECT_EQ(reportItemCmp("x [1.2.3", "x [1.2.3.4"), 0);
+    EXPECT_NE(reportItemCmp("plain", "plainer"), 0);
+}
+
+TEST_F(ReportListTest, CountsAndTotals) {
+    ReportAddItem(list, "EICAR", 5);
+    ReportAddItem(list, "EICAR", 7);
+    EXPECT_EQ(list.nItems, 1);
+    EXPECT_EQ(CountOf("EICAR"), 12);
+    EXPECT_EQ(list.nTotal, 12);
+
+    ReportAddItem(list, "Zero", 0);  // the item exists, the total stays
+    EXPECT_EQ(list.nItems, 2);
+    EXPECT_EQ(CountOf("Zero"), 0);
+    EXPECT_EQ(list.nTotal, 12);
+
+    // Counts saturate instead of wrapping round to negative.
+    ReportAddItem(list, "Big", INT32_MAX);
+    ReportAddItem(list, "Big", 5);
+    EXPECT_EQ(CountOf("Big"), INT32_MAX);
+    EXPECT_EQ(list.nTotal, INT32_MAX);
+}
+
+TEST_F(ReportListTest, KeepsNameOrderAndGrowsAtThe255thName) {
+    char name[32];
+    // Added in a scrambled order; must come out sorted.
+    for (int i = 0; i < 254; ++i) {
+        snprintf(name, sizeof name, "name%03d", (i * 97) % 254);
+        ReportAddItem(list, name, 1);
+    }
+    EXPECT_EQ(list.nItems, 254);
+    EXPECT_EQ(list.nAllocated, 256);
+    ReportAddItem(list, "name254", 1);
+    EXPECT_EQ(list.nItems, 255);
+    EXPECT_EQ(list.nAllocated, 512);
+    EXPECT_EQ(list.items.size(), 512u);
+    for (int32_t i = 1; i < list.nItems; ++i)
+        EXPECT_LT(reportItemCmp(list.items[i - 1].name, list.items[i].name), 0) << i;
+    EXPECT_EQ(list.nTotal, 255);
+
+    ReportClearList(list);
+    EXPECT_EQ(list.nItems, 0);
+    EXPECT_EQ(list.nTotal, 0);
+    EXPECT_EQ(list.nAllocated, 0);
+    EXPECT_TRUE(list.items.empty());
+    EXPECT_EQ(list.firstBlock, nullptr);
+    EXPECT_EQ(list.lastBlock, nullptr);
+    ReportAddItem(list, "again", 2);
+    EXPECT_EQ(list.nAllocated, 256);
+    EXPECT_NE(list.firstBlock, nullptr);
+    EXPECT_EQ(list.firstBlock.get(), list.lastBlock);
+    EXPECT_EQ(list.blockUsed, 6);
+    EXPECT_EQ(CountOf("again"), 2);
+}
+
+TEST_F(ReportListTest, NamesSpanBlocksAndOverlongNamesAreCut) {
+    const std::string a(20000, 'a'), b(20000, 'b'), c(12766, 'c');
+    ReportAddItem(list, a.c_str(), 1);
+    ReportAddItem(list, b.c_str(), 1);  // does not fit behind a: new block
+    EXPECT_NE(list.firstBlock.get(), list.lastBlock);
+    ReportAddItem(list, c.c_str(), 1);  // exactly fills the rest of b's block
+    EXPECT_EQ(list.blockUsed, 32768);
+    EXPECT_EQ(CountOf(a), 1);
+    EXPECT_EQ(CountOf(b), 1);
+    EXPECT_EQ(CountOf(c), 1);
+
+    const std::string huge(40000, 'z');
+    ReportAddItem(list, huge.c_str(), 3);
+    EXPECT_EQ(CountOf(std::string(32767, 'z')), 3);
+    EXPECT_EQ(list.blockUsed, 32768);
+}
+
+TEST_F(ReportListTest, ReportOrderAndPercentages) {
+    ReportAddItem(list, "b", 3);
+    ReportAddItem(list, "c", 9);
+    ReportAddItem(list, "a", 3);
+    ReportSortList(list);
+    ASSERT_EQ(list.nItems, 3);
+    EXPECT_STREQ(list.items[0].name, "c");
+    EXPECT_STREQ(list.items[1].name, "a");
+    EXPECT_STREQ(list.items[2].name, "b");
+    EXPECT_LT(cmpReportItems(list.items[0], list.items[1]), 0);
+
+    EXPECT_EQ(ReportPercent(2, 3), 6666);  // truncated, not rounded
+    EXPECT_EQ(ReportPercent(1, 3), 3333);
+    EXPECT_EQ(ReportPercent(3, 3), 10000);
+    EXPECT_EQ(ReportPercent(INT32_MAX, INT32_MAX), 10000);  // no overflow
+    EXPECT_EQ(ReportPercent(0, 0), 0);
+    EXPECT_EQ(ReportPercent(5, 0), 0);
+
+    EXPECT_EQ(Printed(2),
+              "      9  60.00%  c\n"
+              "      3  20.00%  a\n");
+    EXPECT_EQ(Printed(1000), Printed(3));
+}
+
+TEST_F(ReportListTest, ZeroTotalWithItemsPrintsZeroPercent) {
+    ReportAddItem(list, "read back with count 0", 0);
+    EXPECT_EQ(Printed(10), "      0   0.00%  read back with count 0\n");
+}
+
+TEST_F(ReportListTest, TwoThreadsLoseNoCount) {
+    auto work = [this](const char* prefix) {
+        char name[32];
+        for (int i = 0; i < 2000; ++i) {
+            snprintf(name, sizeof name, "%s%d", prefix, i % 300);
+            ReportAddItem(list, name, 1);
+        }
+    };
+    std::thread one(work, "x");
+    std::thread two(work, "y");
+    one.join();
+    two.join();
+    EXPECT_EQ(list.nTotal, 4000);
+    EXPECT_EQ(list.nItems, 600);
+    EXPECT_EQ(CountOf("x0"), 7);
+}
+
+}  // namespace

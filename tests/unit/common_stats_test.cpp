@@ -1,0 +1,461 @@
+// Statistics file and daily report, with the clock injected: the dump
+// layout and its round trip, the load rules (today only, restart time,
+// half-known scan times, merged networks), the atomic replacement, the
+// midnight rule, the empty-period rule, and the report text itself.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "common/config/settings.h"
+#include "common/engine/pending.h"
+#include "common/envelope/envelope.h"
+#include "common/host/host.h"
+#include "common/host/log.h"
+#include "common/stats/stats.h"
+#include "mail_test_util.h"
+
+namespace {
+
+using namespace mailtest;
+
+void dumpViruses(FILE* out) { DumpReportList(out, "Viruses", reportVirusesList); }
+void loadViruses(const cfgfItem* dict) { LoadReportList(dict, reportVirusesList); }
+void reportViruses(FILE* out) {
+    fprintf(out, "[viruses %d, messages %d]\n", reportVirusesList.nTotal, reportFigures.messages);
+    ReportClearList(reportVirusesList);
+}
+
+const programDesc testProgram = {
+    "Tarnwick-AV", "Tarnwick-AV.cfg", "statistics-av.dat", "Antivirus", "AV", "Virus", false, true,
+    nullptr,       nullptr,           nullptr,             nullptr,     nullptr, nullptr,
+    "Viruses",     dumpViruses,       loadViruses,         reportViruses,
+};
+
+const char* const dailyConf = R"(
+DailyReport = {
+    From = "av@example.org";
+    To = "admin@example.org";
+    Subject = "Report ^1";
+    ExtraHeaders = "X-A: 1\eX-B: 2";
+};
+)";
+
+// Monday 5 January 2026, 10:00:00 UTC.
+const time_t t0 = Utc(2026, 1, 5, 10, 0, 0);
+
+int32_t CountOf(const reportObject& list, const std::string& name) {
+    std::lock_guard<std::mutex> lock(reportMutex);
+    for (int32_t i = 0; i < list.nItems; ++i)
+        if (name == list.items[i].name) return list.items[i].count;
+    return -1;
+}
+
+void SetScanFigures(int32_t messages, uint64_t tMin, uint64_t tMax, uint64_t tTotal) {
+    std::lock_guard<std::mutex> lock(scanListMutex);
+    nScannedMessagesTotal = messages;
+    scanTimeMin = tMin;
+    scanTimeMax = tMax;
+    scanTimeTotal = tTotal;
+}
+
+class StatsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UseUtc();
+        thisProgram = &testProgram;
+        workPath = dir.path() + "/";
+        submitted = dir.sub("Submitted");
+        mkdir(submitted.c_str(), 0777);
+        Publish(dailyConf);
+        startupTime = t0;
+        prevReportTime = prevDumpTime = restartTime = 0;
+        canMakeReport = false;
+        doReportSources = true;
+        doReportTargets = true;
+        SetScanFigures(0, 0, 0, 0);
+        ClearLists();
+    }
+    void TearDown() override {
+        ClearLists();
+        SetScanFigures(0, 0, 0, 0);
+        PublishSettings(nullptr);
+    }
+    void ClearLists() {
+        std::lock_guard<std::mutex> lock(reportMutex);
+        ReportClearList(reportVirusesList);
+        ReportClearList(reportSourceList);
+        ReportClearList(reportTargetList);
+    }
+    void Publish(const std::string& conf, int32_t interval = 10) {
+        auto settings = std::make_shared<commonSettings>();
+        settings->pConf = Tree(conf);
+        settings->submittedDirName = submitted;
+        settings->statDumpInterval = interval;
+        settings->statDumpFileName = "statistics-av.dat";
+        PublishSettings(settings);
+    }
+    std::string StatFile() const { return dir.sub("statistics-av.dat"); }
+    // The one report in the submission directory (and removes it).
+    std::string TakeReport() {
+        std::vector<std::string> names = Names(submitted);
+        EXPECT_EQ(names.size(), 1u);
+        if (names.size() != 1) return "";
+        EXPECT_EQ(names[0].rfind("Qln_AV_daily_", 0), 0u) << names[0];
+        EXPECT_EQ(names[0].substr(names[0].size() - 4), ".sub");
+        std::string text = ReadWhole(submitted + "/" + names[0]);
+        fs::remove(submitted + "/" + names[0]);
+        return text;
+    }
+    bool NoReport() const { return Names(submitted).empty(); }
+
+    scratchDir dir;
+    std::string submitted;
+};
+
+TEST_F(StatsTest, DateText) {
+    EXPECT_EQ(mkDate(Utc(2026, 1, 5, 7, 8, 9)), "Mon, 5 Jan 2026 07:08:09");
+    EXPECT_EQ(mkDate(Utc(2025, 12, 31, 23, 59, 59)), "Wed, 31 Dec 2025 23:59:59");
+    EXPECT_TRUE(SameLocalDay(Utc(2026, 1, 5, 0, 0, 0), Utc(2026, 1, 5, 23, 59, 59)));
+    EXPECT_FALSE(SameLocalDay(Utc(2026, 1, 5, 0, 0, 0), Utc(2026, 1, 4, 23, 59, 59)));
+    EXPECT_FALSE(SameLocalDay(Utc(2026, 1, 5, 0, 0, 0), Utc(2025, 1, 5, 0, 0, 0)));
+}
+
+TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
+    SetScanFigures(3, 120, 2500, 3000);
+    ReportAddItem(reportVirusesList, "EICAR \"test\" \\ x", 2);
+    ReportAddItem(reportVirusesList, "back\\slash\\e", 1);
+    ReportAddItem(reportSourceList, "smtp [10.0.0.1]", 2);
+    ReportAddItem(reportTargetList, "a@example.org", 1);
+    const time_t now = t0 + 100;
+    DumpReportDataAt(true, now);
+
+    EXPECT_EQ(ReadWhole(StatFile()),
+              "StatStart=" + std::to_string(t0) + "; #Mon, 5 Jan 2026 10:00:00\n"
+              "StatEnd=" + std::to_string(now) + "; #Mon, 5 Jan 2026 10:01:40\n"
+              "MessagesTotal=3;\n"
+              "ScanTimeMin=120;\n"
+              "ScanTimeMax=2500;\n"
+              "ScanTimeTotal=3000;\n"
+              "NormalShutdown=YES;\n"
+              "Viruses={\n"
+              "\"EICAR \\\"test\\\" \\\\ x\"=2;\n"
+              "\"back\\\\slash\\\\e\"=1;\n"
+              "};\n"
+              "Sources={\n"
+              "\"smtp [10.0.0.1]\"=2;\n"
+              "};\n"
+              "Targets={\n"
+              "\"a@example.org\"=1;\n"
+              "};\n");
+    EXPECT_EQ(prevDumpTime, now);
+    EXPECT_FALSE(fs::exists(StatFile() + ".new"));
+
+    // A restart later the same day takes everything up again.
+    ClearLists();
+    SetScanFigures(0, 0, 0, 0);
+    prevReportTime = 0;
+    startupTime = now + 50;
+    ReadReportDataAt(now + 60);
+    EXPECT_EQ(CountOf(reportVirusesList, "EICAR \"test\" \\ x"), 2);
+    EXPECT_EQ(CountOf(reportVirusesList, "back\\slash\\e"), 1);
+    EXPECT_EQ(CountOf(reportSourceList, "smtp [10.0.0.1]"), 2);
+    EXPECT_EQ(CountOf(reportTargetList, "a@example.org"), 1);
+    EXPECT_EQ(prevReportTime, t0);
+    EXPECT_EQ(restartTime, 0);  // it shut down normally
+    std::lock_guard<std::mutex> lock(scanListMutex);
+    EXPECT_EQ(nScannedMessagesTotal, 3);
+    EXPECT_EQ(scanTimeMin, 120u);
+    EXPECT_EQ(scanTimeMax, 2500u);
+    EXPECT_EQ(scanTimeTotal, 3000u);
+    EXPECT_TRUE(fs::exists(StatFile()));  // stays until the next dump
+}
+
+TEST_F(StatsTest, DumpIntervalAndSwitchOff) {
+    DumpReportDataAt(false, t0);  // prevDumpTime 0: the first line always dumps
+    EXPECT_EQ(prevDumpTime, t0);
+    fs::remove(StatFile());
+    DumpReportDataAt(false, t0 + 5);
+    DumpReportDataAt(false, t0 + 10);  // not more than 10 seconds: no dump
+    EXPECT_FALSE(fs::exists(StatFile()));
+    DumpReportDataAt(false, t0 + 11);
+    EXPECT_TRUE(fs::exists(StatFile()));
+    EXPECT_EQ(prevDumpTime, t0 + 11);
+    EXPECT_EQ(ReadWhole(StatFile()).find("NormalShutdown"), std::string::npos);
+    DumpReportDataAt(false, t0 + 3);  // the clock went back: dump at once
+    EXPECT_EQ(prevDumpTime, t0 + 3);
+
+    fs::remove(StatFile());
+    Publish(dailyConf, 0);
+    DumpReportDataAt(true, t0 + 100);
+    EXPECT_FALSE(fs::exists(StatFile()));
+}
+
+TEST_F(StatsTest, FailedDumpKeepsTheOldFileAndRetries) {
+    DumpReportDataAt(false, t0);
+    const std::string before = ReadWhole(StatFile());
+    ReportAddItem(reportSourceList, "later", 1);
+    // The new file cannot be made beside the old one.
+    fs::create_directory(StatFile() + ".new");
+    testing::internal::CaptureStdout();
+    DumpReportDataAt(false, t0 + 20);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(log, "* unable create " + StatFile() + ": Is a directory\n");
+    EXPECT_EQ(prevDumpTime, t0);  // so the next request line tries again
+    EXPECT_EQ(ReadWhole(StatFile()), before);
+    EXPECT_EQ(CountOf(reportSourceList, "later"), 1);
+
+    fs::remove(StatFile() + ".new");
+    DumpReportDataAt(false, t0 + 21);
+    EXPECT_EQ(prevDumpTime, t0 + 21);
+    EXPECT_NE(ReadWhole(StatFile()).find("\"later\"=1;"), std::string::npos);
+}
+
+TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
+    const time_t today = t0;
+    const time_t yesterday = t0 - 86400;
+    auto load = [&](const std::string& text) {
+        WriteWhole(StatFile(), text);
+        ClearLists();
+        prevReportTime = 0;
+        ReadReportDataAt(today);
+        return fs::exists(StatFile());
+    };
+    const std::string sources = "Sources={\"s\"=1;};\n";
+    EXPECT_FALSE(load("StatStart=" + std::to_string(yesterday) + ";\nStatEnd=" +
+                      std::to_string(yesterday) + ";\n" + sources));
+    EXPECT_FALSE(load("StatStart=" + std::to_string(yesterday) + ";\nStatEnd=" +
+                      std::to_string(today) + ";\n" + sources));
+    EXPECT_FALSE(load("StatStart=" + std::to_string(today) + ";\n" + sources));
+    EXPECT_FALSE(load("StatEnd=" + std::to_string(today) + ";\n" + sources));
+    EXPECT_FALSE(load("StatEnd={};\nStatStart=1;\n"));
+    testing::internal::CaptureStdout();  // the reader reports the syntax error
+    EXPECT_FALSE(load("StatStart=\"unterminated;\n"));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(CountOf(reportSourceList, "s"), -1);
+    EXPECT_EQ(prevReportTime, 0);
+
+    doDebug = true;
+    testing::internal::CaptureStdout();
+    load("StatStart=" + std::to_string(today) + ";\nStatEnd=" + std::to_string(yesterday) + ";\n");
+    const std::string log = testing::internal::GetCapturedStdout();
+    doDebug = false;
+    EXPECT_EQ(log, "* Dumped statistics found for Sun, 4 Jan 2026 10:00:00\n"
+                   "* The found data is obsolete\n");
+}
+
+TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
+    const std::string day = "StatStart=" + std::to_string(t0) + ";\nStatEnd=" +
+                            std::to_string(t0 + 500) + ";\n";
+    auto load = [&](const std::string& text) {
+        WriteWhole(StatFile(), day + text);
+        restartTime = 0;
+        SetScanFigures(0, 0, 0, 0);
+        ClearLists();
+        ReadReportDataAt(t0 + 600);
+    };
+    load("MessagesTotal=4;\nScanTimeMin=10;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
+    EXPECT_EQ(restartTime, t0 + 500);  // died after its last dump
+    {
+        std::lock_guard<std::mutex> lock(scanListMutex);
+        EXPECT_EQ(nScannedMessagesTotal, 4);
+        EXPECT_EQ(scanTimeTotal, 80u);
+    }
+    load("RestartTime=" + std::to_string(t0 + 7) + ";\nNormalShutdown=YES;\n");
+    EXPECT_EQ(restartTime, t0 + 7);
+    load("NormalShutdown=yes;\n");  // only an upper-case Y counts
+    EXPECT_EQ(restartTime, t0 + 500);
+    load("NormalShutdown=YES;\n");
+    EXPECT_EQ(restartTime, 0);
+
+    load("MessagesTotal=4;\nScanTimeMin=0;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
+    {
+        std::lock_guard<std::mutex> lock(scanListMutex);
+        EXPECT_EQ(nScannedMessagesTotal, 4);
+        EXPECT_EQ(scanTimeMin, 0u);
+        EXPECT_EQ(scanTimeMax, 0u);
+        EXPECT_EQ(scanTimeTotal, 0u);
+    }
+    // Millisecond sums beyond 32 bits read back whole.
+    load("MessagesTotal=9;\nScanTimeMin=1;\nScanTimeMax=5000000000;\nScanTimeTotal=9000000000;\n");
+    {
+        std::lock_guard<std::mutex> lock(scanListMutex);
+        EXPECT_EQ(scanTimeMax, 5000000000u);
+        EXPECT_EQ(scanTimeTotal, 9000000000u);
+    }
+
+    load("Sources={\"smtp [10.1.2.3]\"=2;\"smtp [10.1.2.200]\"=5;\"bad\"={};\"neg\"=-4;};\n"
+         "Viruses={\"V\"=3;};\n");
+    EXPECT_EQ(CountOf(reportSourceList, "smtp [10.1.2.3]"), 7);
+    EXPECT_EQ(CountOf(reportSourceList, "bad"), -1);
+    EXPECT_EQ(CountOf(reportSourceList, "neg"), 0);
+    EXPECT_EQ(CountOf(reportVirusesList, "V"), 3);
+}
+
+TEST_F(StatsTest, MidnightRuleAndFullReportText) {
+    SetScanFigures(3, 120, 2500, 3000);
+    ReportAddItem(reportVirusesList, "EICAR", 2);
+    ReportAddItem(reportSourceList, "smtp [10.0.0.1]", 1);
+    ReportAddItem(reportSourceList, "smtp [10.0.0.9]", 1);
+    ReportAddItem(reportSourceList, "smtp [10.0.1.1]", 1);
+    ReportAddItem(reportTargetList, "a@example.org", 1);
+
+    GenerateDailyReportAt(false, Utc(2026, 1, 5, 23, 59, 0));
+    EXPECT_TRUE(canMakeReport);
+    EXPECT_TRUE(NoReport());
+
+    const time_t midnight = Utc(2026, 1, 6, 0, 0, 5);
+    testing::internal::CaptureStdout();
+    GenerateDailyReportAt(false, midnight);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "* Generating daily report message\n");
+    EXPECT_EQ(TakeReport(),
+              "Return-Path: <>\n"
+              "From: av@example.org\n"
+              "To: admin@example.org\n"
+              "Subject: Report Mon, 5 Jan 2026 10:00:00\n"
+              "X-A: 1\n"
+              "X-B: 2\n"
+              "\n"
+              "Velmora Quillon Antivirus plugin activity report.\n\n"
+              "Period start: Mon, 5 Jan 2026 10:00:00\n"
+              "Period end: Tue, 6 Jan 2026 00:00:05\n\n"
+              "Uptime: 0d 14h 00m 05s\n\n"
+              "[viruses 2, messages 3]\n"
+              "Scanning time:\n"
+              "Min:   0.120 sec.\n"
+              "Avg:   1.000 sec.\n"
+              "Max:   2.500 sec.\n\n"
+              "\n\nVirus Sources:\n\n"
+              "      #       %  Source\n"
+              "      2  66.66%  smtp [10.0.0.1]\n"
+              "      1  33.33%  smtp [10.0.1.1]\n"
+              "-----------------\n"
+              "      3 sources total\n\n"
+              "\n\nVirus Targets:\n\n"
+              "      #       %  Target\n"
+              "      1 100.00%  a@example.org\n"
+              "-----------------\n"
+              "      1 targets total\n\n"
+              "\n");
+    EXPECT_FALSE(canMakeReport);
+    EXPECT_EQ(prevReportTime, midnight);
+    EXPECT_EQ(reportSourceList.nItems, 0);
+    EXPECT_EQ(reportTargetList.nItems, 0);
+    EXPECT_EQ(reportVirusesList.nItems, 0);
+    {
+        std::lock_guard<std::mutex> lock(scanListMutex);
+        EXPECT_EQ(nScannedMessagesTotal, 0);
+        EXPECT_EQ(scanTimeMin + scanTimeMax + scanTimeTotal, 0u);
+    }
+
+    // Once per night: later checks in the same hour make none, even busy.
+    SetScanFigures(1, 5, 5, 5);
+    GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 30, 0));
+    GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 59, 59));
+    EXPECT_TRUE(NoReport());
+    GenerateDailyReportAt(false, Utc(2026, 1, 6, 1, 0, 0));
+    EXPECT_TRUE(canMakeReport);
+    EXPECT_TRUE(NoReport());
+}
+
+TEST_F(StatsTest, StartAfterMidnightWaitsForTheNextNight) {
+    startupTime = Utc(2026, 1, 6, 0, 10, 0);
+    SetScanFigures(2, 1, 1, 2);
+    GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 20, 0));
+    GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 59, 59));
+    EXPECT_TRUE(NoReport());
+    GenerateDailyReportAt(false, Utc(2026, 1, 6, 12, 0, 0));
+    GenerateDailyReportAt(false, Utc(2026, 1, 7, 0, 0, 1));
+    EXPECT_NE(TakeReport().find("Period start: Tue, 6 Jan 2026 00:10:00\n"), std::string::npos);
+}
+
+TEST_F(StatsTest, EmptyPeriodShorterThanAnHourMakesNoReport) {
+    GenerateDailyReportAt(true, t0 + 3599);
+    EXPECT_TRUE(NoReport());
+    EXPECT_EQ(prevReportTime, t0);
+    GenerateDailyReportAt(true, t0 + 3600);
+    const std::string report = TakeReport();
+    EXPECT_NE(report.find("[viruses 0, messages 0]\n"), std::string::npos);
+    EXPECT_EQ(report.find("Scanning time:"), std::string::npos);
+    EXPECT_NE(report.find("      0 sources total\n"), std::string::npos);
+
+    // Shutdown with messages: reported however short the period.
+    SetScanFigures(1, 7, 7, 7);
+    GenerateDailyReportAt(true, t0 + 3700);
+    EXPECT_NE(TakeReport().find("Min:   0.007 sec.\n"), std::string::npos);
+}
+
+TEST_F(StatsTest, DisabledReportKeepsTheFiguresAndMovesThePeriod) {
+    Publish("DailyReport = { Enabled = no; };");
+    SetScanFigures(5, 1, 1, 5);
+    ReportAddItem(reportSourceList, "s", 5);
+    GenerateDailyReportAt(true, t0 + 10);
+    EXPECT_TRUE(NoReport());
+    EXPECT_EQ(prevReportTime, t0 + 10);
+    EXPECT_EQ(CountOf(reportSourceList, "s"), 5);
+    std::lock_guard<std::mutex> lock(scanListMutex);
+    EXPECT_EQ(nScannedMessagesTotal, 5);
+}
+
+TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
+    Publish(R"(DailyReport = { Subject = "S"; ReportSourcesMax = 1; ReportTargets = No; };)");
+    prevReportTime = t0 - 3600;  // the period began in an earlier run
+    restartTime = t0 - 600;
+    const char* names[] = {"e", "d", "c", "b", "a"};
+    for (int i = 0; i < 5; ++i) ReportAddItem(reportSourceList, names[i], 5 - i);
+    ReportAddItem(reportTargetList, "t", 1);
+    GenerateDailyReportAt(true, t0 + 60);
+    std::string report = TakeReport();
+    EXPECT_EQ(report.rfind("Return-Path: <>\nFrom: \nTo: \nSubject: S\n\n", 0), 0u) << report;
+    EXPECT_NE(report.find("Warning: the daily statistics may be inaccurate because the plugin\n"
+                          "was restarted somewhere around Mon, 5 Jan 2026 09:50:00\n\n"),
+              std::string::npos);
+    EXPECT_NE(report.find("      #       %  Source\n"
+                          "      5  33.33%  e\n"
+                          "      4  26.66%  d\n"
+                          "      3  20.00%  c\n"
+                          "      (... 2 sources truncated)\n"
+                          "-----------------\n"
+                          "     15 sources total\n\n"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("Targets"), std::string::npos);
+    EXPECT_FALSE(doReportTargets);
+    EXPECT_EQ(reportTargetList.nItems, 0);  // cleared although not printed
+    EXPECT_EQ(restartTime, t0 - 600);       // only a midnight report clears it
+
+    Publish("DailyReport = { };");
+    prevReportTime = t0 - 3600;
+    restartTime = 0;
+    GenerateDailyReportAt(true, t0 + 120);
+    report = TakeReport();
+    EXPECT_NE(report.find("was restarted during the reporting period.\n\n"), std::string::npos);
+    EXPECT_TRUE(doReportTargets);
+}
+
+TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
+    Publish("Other = x;");
+    testing::internal::CaptureStdout();
+    GenerateDailyReportAt(true, t0 + 4000);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("Missing DailyReport={...};"), std::string::npos);
+    EXPECT_EQ(TakeReport().rfind("Return-Path: <>\nFrom: \nTo: \nSubject: \n\nVelmora", 0), 0u);
+
+    // No message file: the figures and the period start stay together.
+    fs::remove_all(submitted);
+    SetScanFigures(2, 1, 1, 2);
+    ReportAddItem(reportSourceList, "kept", 2);
+    const time_t before = prevReportTime;
+    testing::internal::CaptureStdout();
+    GenerateDailyReportAt(true, t0 + 5000);
+    log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("* Can't create temp file " + submitted + "/Qln_AV_daily_"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(".tmp, errno=2\n"), std::string::npos) << log;
+    EXPECT_EQ(prevReportTime, before);
+    EXPECT_EQ(CountOf(reportSourceList, "kept"), 2);
+    std::lock_guard<std::mutex> lock(scanListMutex);
+    EXPECT_EQ(nScannedMessagesTotal, 2);
+}
+
+}  // namespace

@@ -13,6 +13,7 @@ import tempfile
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
 import server  # noqa: E402
 

@@ -7,6 +7,7 @@ import sys
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
 import server  # noqa: E402
 
@@ -58,7 +59,7 @@ class AntiVirusSessionTest(unittest.TestCase):
             s.request(18, infected)
             got = s.answers([17, 18], timeout=10, after=mark)
             self.assertEqual(got, {"17": ["17 OK"], "18": ['18 ADDHEADER "X-Virus: EICAR-Test-File"']})
-            self.assertEqual(sorted(s.engine.requests()), [17, 18])
+            self.assertEqual(sorted(s.engine.wait_requests(2)), [17, 18])
             self.assertEqual(s.quit(), 0)
             self.assertEqual(s.temp_files(), [])
             names = s.submitted_files()
@@ -97,6 +98,7 @@ class AntiSpamSessionTest(unittest.TestCase):
     def test_whitelisted_sender_never_reaches_engine(self):
         with server.FilterSession("Tarnwick-AS", whitelist=["*@trusted.example"]) as s:
             s.start()
+            self.assertRegex(s.next_line(), r"^\* Tarnwick-AS plugin version .* started$")
             listed = s.add_message("Subject: hi\n\nviagra\n", sender="Friend@Trusted.Example", recipients=["b@y"])
             rated = s.add_message("Subject: hi\n\nviagra\n", sender="x@other.example", recipients=["b@y"])
             s.request(1, listed)

@@ -1,0 +1,101 @@
+// Sender whitelist of the anti-spam filter: patterns from whitelist.txt in
+// the working directory, matched against envelope senders.
+//
+// Input is the file, read once at start-up in pieces of at most 1023 bytes
+// (a longer line becomes several patterns).  Patterns are lower-cased ASCII
+// with "*" (any run) and "?" (one character); letters match regardless of
+// case.  The list is filled before the reader thread exists and is only read
+// afterwards, so it needs no lock.  Matching is one pass with a single
+// back-tracking point: no recursion, so no pattern can exhaust the stack.
+#include "as/as.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "common/host/log.h"
+
+class whitelist whitelist;
+
+namespace {
+
+constexpr size_t pieceSize = 1023;
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+struct fileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+}  // namespace
+
+void whitelist::Add(const std::string& line) {
+    // The same rules as for a piece read from the file, so a caller may pass
+    // a whole line of any length.
+    for (size_t at = 0; at < line.size(); at += pieceSize) {
+        std::string pattern = line.substr(at, pieceSize);
+        if (pattern.empty() || pattern[0] == '#') continue;
+        const size_t lf = pattern.find('\n');
+        if (lf != std::string::npos) pattern.resize(lf);
+        // A whitelist saved with CR LF line ends would otherwise only match
+        // senders ending in a carriage return, that is nobody.
+        if (!pattern.empty() && pattern.back() == '\r') pattern.pop_back();
+        if (pattern.empty()) continue;
+        for (char& c : pattern) c = LowerAscii(c);
+        if (pattern.size() < 3) continue;
+        patterns_.push_back(std::move(pattern));
+    }
+}
+
+void whitelist::Initialize() {
+    std::unique_ptr<FILE, fileCloser> file(fopen(whitelist_file_name, "r"));
+    if (!file) return;
+    char piece[pieceSize + 1];
+    while (fgets(piece, sizeof piece, file.get())) Add(piece);
+    file.reset();
+    patterns_.shrink_to_fit();
+    PrintMsg("* %d items read from %s\n", static_cast<int>(patterns_.size()), whitelist_file_name);
+}
+
+bool whitelist::IsListed(const char* address) const {
+    if (!address) return false;
+    for (const std::string& pattern : patterns_) {
+        if (wildcmp(pattern.c_str(), address)) {
+            PrintMsg("* %s is whitelisted by %s\n", address, pattern.c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
+int wildcmp(const char* pattern, const char* text) {
+    const char* p = pattern;
+    const char* a = text;
+
+    while (*a && *p != '*') {
+        if (*p != '?' && LowerAscii(*p) != LowerAscii(*a)) return 0;
+        ++p;
+        ++a;
+    }
+
+    // After a star: retry from `starP` against the address from `retryA` on,
+    // one character later each time the literal part fails.
+    const char* starP = nullptr;
+    const char* retryA = nullptr;
+    while (*a) {
+        if (*p == '*') {
+            if (!*++p) return 1;
+            starP = p;
+            retryA = a + 1;
+        } else if (*p == '?' || (*p && LowerAscii(*p) == LowerAscii(*a))) {
+            ++p;
+            ++a;
+        } else {
+            if (!starP) return 0;
+            p = starP;
+            a = retryA++;
+        }
+    }
+
+    while (*p == '*') ++p;
+    return !*p;
+}

@@ -1,0 +1,158 @@
+// Queue file envelope: where the server's envelope lines end, which source
+// and recipients they name, and who the envelope sender is.
+//
+// Inputs are bytes in memory with an explicit length (the head of a queue
+// file, or the envelope alone); nothing here needs a terminating zero byte
+// or reads past the length, so a truncated or hostile file is safe to pass.
+// Limits: counted names are cut to maxCountedNameLength characters, the
+// sender to maxSenderLength.  Counting goes through ReportAddItem and so
+// takes reportMutex; nothing else here locks.
+#include "common/envelope/envelope.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/stats/reportlist.h"
+
+std::atomic<bool> doReportSources{true};
+std::atomic<bool> doReportTargets{true};
+
+namespace {
+
+constexpr const char* unknownSource = "Unknown";
+
+// One line of [begin, end): `next` is where the following line starts,
+// `valueEnd` is the end of the line without its line feed and without a
+// carriage return in front of it (or at the very end of the data, where the
+// line feed is missing).
+struct lineSpan {
+    size_t begin;
+    size_t valueEnd;
+    size_t next;
+};
+
+lineSpan LineAt(const char* data, size_t len, size_t pos) {
+    const void* lf = memchr(data + pos, '\n', len - pos);
+    lineSpan line{pos, len, len};
+    if (lf) {
+        line.valueEnd = static_cast<size_t>(static_cast<const char*>(lf) - data);
+        line.next = line.valueEnd + 1;
+    }
+    if (line.valueEnd > pos && data[line.valueEnd - 1] == '\r') --line.valueEnd;
+    return line;
+}
+
+// The address between the first "<" from the line's third byte on and the
+// next ">" on the same line.  The search stays inside the line: a bracket
+// missing on one line must not pair with one on a later line.
+bool AngleAddress(const char* data, const lineSpan& line, size_t& from, size_t& to) {
+    const size_t start = line.begin + 2;
+    if (start >= line.valueEnd) return false;
+    const void* open = memchr(data + start, '<', line.valueEnd - start);
+    if (!open) return false;
+    from = static_cast<size_t>(static_cast<const char*>(open) - data) + 1;
+    const void* close = memchr(data + from, '>', line.valueEnd - from);
+    if (!close) return false;
+    to = static_cast<size_t>(static_cast<const char*>(close) - data);
+    return true;
+}
+
+void CountName(reportObject& list, const char* begin, size_t n) {
+    const std::string name(begin, n < maxCountedNameLength ? n : maxCountedNameLength);
+    ReportAddItem(list, name.c_str(), 1);
+}
+
+bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+}  // namespace
+
+bool IsEnvelopeLine(const char* data, size_t len) {
+    return len >= 2 && data[0] >= 'A' && data[0] <= 'Z' && data[1] == ' ';
+}
+
+int64_t EnvelopeLengthAV(const char* data, size_t len, bool complete) {
+    const int64_t toEnd = complete ? static_cast<int64_t>(len) : envelopeNeedMore;
+    if (len == 0) return complete ? 0 : envelopeNeedMore;
+
+    // Where a blank line starts at pos: a line feed directly behind its
+    // first byte belongs to it as well.
+    auto blankLineEnd = [&](size_t pos) -> int64_t {
+        if (pos + 1 < len) return static_cast<int64_t>(pos + (data[pos + 1] == '\n' ? 2 : 1));
+        return complete ? static_cast<int64_t>(pos + 1) : envelopeNeedMore;
+    };
+
+    if (IsLineEnd(data[0])) return blankLineEnd(0);
+    if (len < 2) return complete ? 0 : envelopeNeedMore;
+    if (!IsEnvelopeLine(data, len)) return 0;
+
+    size_t pos = 0;
+    for (;;) {
+        const void* lf = memchr(data + pos, '\n', len - pos);
+        if (!lf) return toEnd;  // the last envelope line has no line end
+        pos = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
+        if (pos >= len) return toEnd;
+        if (IsLineEnd(data[pos])) return blankLineEnd(pos);
+        if (len - pos < 2) {
+            // One byte left: it cannot be an envelope line if the file ends
+            // here, but more of the file might make it one.
+            return complete ? static_cast<int64_t>(pos) : envelopeNeedMore;
+        }
+        if (!IsEnvelopeLine(data + pos, len - pos)) return static_cast<int64_t>(pos);
+    }
+}
+
+uint64_t EnvelopeLengthAS(const char* data, size_t len) {
+    if (!IsEnvelopeLine(data, len)) return 0;
+    // memmem, not strstr: a zero byte inside the envelope must not hide
+    // the blank line behind it.
+    if (const void* hit = memmem(data, len, "\n\n", 2))
+        return static_cast<uint64_t>(static_cast<const char*>(hit) - data) + 2;
+    if (const void* hit = memmem(data, len, "\r\n\r\n", 4))
+        return static_cast<uint64_t>(static_cast<const char*>(hit) - data) + 4;
+    return 0;
+}
+
+void ParseEnvelope(const char* data, int64_t length) {
+    const bool sources = doReportSources.load();
+    const bool targets = doReportTargets.load();
+    bool sourceSeen = false;
+
+    if (data && length > 0) {
+        const size_t len = static_cast<size_t>(length);
+        for (size_t pos = 0; pos < len;) {
+            const lineSpan line = LineAt(data, len, pos);
+            // Only envelope lines count: the anti-spam rule can take header
+            // lines into the envelope, and "Return-Path: <x>" or "Subject:"
+            // must not be counted as a recipient or a source.
+            if (!IsEnvelopeLine(data + pos, line.next - pos)) {
+                pos = line.next;
+                continue;
+            }
+            if (data[pos] == 'R') {
+                size_t from = 0, to = 0;
+                if (targets && AngleAddress(data, line, from, to))
+                    CountName(reportTargetList, data + from, to - from);
+            } else if (data[pos] == 'S') {
+                sourceSeen = true;
+                const size_t from = std::min(line.begin + 2, line.valueEnd);
+                if (sources) CountName(reportSourceList, data + from, line.valueEnd - from);
+            }
+            pos = line.next;
+        }
+    }
+    if (!sourceSeen && sources) ReportAddItem(reportSourceList, unknownSource, 1);
+}
+
+std::string EnvelopeSender(const char* data, size_t len) {
+    std::string sender;
+    if (!data) return sender;
+    for (size_t pos = 0; pos < len;) {
+        const lineSpan line = LineAt(data, len, pos);
+        size_t from = 0, to = 0;
+        if (data[pos] == 'P' && IsEnvelopeLine(data + pos, line.next - pos) &&
+            AngleAddress(data, line, from, to))
+            sender.assign(data + from, std::min(to - from, maxSenderLength));
+        pos = line.next;
+    }
+    return sender;
+}

@@ -1,0 +1,944 @@
+#!/usr/bin/python3
+"""Simulated Velmora mail server for the Tarnwick filters.
+
+Builds a server base directory in a scratch directory (queue files with
+their envelopes, the submission directory, a whitelist), writes a settings
+file next to a link to the filter program, starts an engine simulator and
+the filter, and speaks the filter protocol on the filter's standard input
+and output.
+
+As a program it runs the demonstration: a handful of messages through
+Tarnwick-AV in each mode and through Tarnwick-AS, printing every verdict
+and the files that appeared in the submission directory.  It exits non-zero
+when an answer is missing or not of the expected kind.
+
+As a module it gives the end-to-end tests `FilterSession`: start a filter
+with given settings and engine options, send raw bytes or request lines,
+wait for answer and log lines with timeouts, see the exit status, and have
+the scratch directory removed afterwards.
+
+Standard library only.
+"""
+
+import argparse
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+PROGRAMS = ("Tarnwick-AV", "Tarnwick-AS")
+ENGINES = {"Tarnwick-AV": "sim-scan-engine", "Tarnwick-AS": "sim-spam-engine"}
+
+# Sanitizer builds run several times slower; every wait stretches with them.
+TIMEOUT_SCALE = 4.0 if os.environ.get("TARNWICK_SANITIZE") else 1.0
+
+# Lines are bytes on the wire; as text they are UTF-8 with undecodable bytes
+# kept as surrogates, so every byte survives a round trip.
+ENCODING = "utf-8"
+ERRORS = "surrogateescape"
+
+
+def scaled(seconds):
+    return seconds * TIMEOUT_SCALE
+
+
+def to_bytes(data):
+    return data if isinstance(data, bytes) else data.encode(ENCODING, ERRORS)
+
+
+def to_text(data):
+    return data if isinstance(data, str) else data.decode(ENCODING, ERRORS)
+
+
+def eicar():
+    """The standard anti-virus test string, kept in halves in this source."""
+    return "X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+
+
+def default_bin_dir():
+    env = os.environ.get("TARNWICK_BIN")
+    if env:
+        return env
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.path.join(os.path.dirname(here), "build", "bin")
+
+
+# --- configuration language -------------------------------------------------
+
+def cfg_quote(text):
+    """A quoted string of the settings language holding `text` exactly.
+
+    Backslash-e pairs are kept as they are (the language keeps them too);
+    every other backslash and double quote gets a backslash."""
+    out = ['"']
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text) and text[i + 1] == "e":
+            out.append("\\e")
+            i += 2
+            continue
+        if c in '\\"':
+            out.append("\\" + c)
+        elif c == "\n":
+            out.append("\\\n")
+        else:
+            out.append(c)
+        i += 1
+    out.append('"')
+    return "".join(out)
+
+
+def cfg_format(value, indent=0):
+    """Settings text for a dict (the top level) or a value inside one.
+
+    dict -> dictionary, list/tuple -> array, anything else -> quoted string.
+    A value given as RawValue is written as it stands."""
+    pad = "    " * indent
+    if isinstance(value, RawValue):
+        return value.text
+    if isinstance(value, dict):
+        body = "".join("%s    %s = %s;\n" % (pad, key, cfg_format(item, indent + 1))
+                       for key, item in value.items())
+        return "{\n" + body + pad + "}"
+    if isinstance(value, (list, tuple)):
+        return "(" + ", ".join(cfg_format(item, indent + 1) for item in value) + ")"
+    return cfg_quote(str(value))
+
+
+def cfg_file(settings):
+    """A whole settings file: the top-level entries without braces."""
+    if isinstance(settings, (str, bytes)):
+        return to_bytes(settings)
+    lines = ["%s = %s;\n" % (key, cfg_format(value)) for key, value in settings.items()]
+    return to_bytes("".join(lines))
+
+
+class RawValue:
+    """A value written into the settings file verbatim (for broken files)."""
+
+    def __init__(self, text):
+        self.text = text
+
+
+def merge(base, overrides):
+    """Copy of base with overrides applied; a value of None removes a key,
+    and dictionaries merge key by key."""
+    out = dict(base)
+    for key, value in (overrides or {}).items():
+        if value is None:
+            out.pop(key, None)
+        elif isinstance(value, dict) and isinstance(out.get(key), dict):
+            out[key] = merge(out[key], value)
+        else:
+            out[key] = value
+    return out
+
+
+def av_settings(socket_path, mode="Reject", overrides=None):
+    settings = {
+        "Socket": socket_path,
+        "Mode": mode,
+        "SubmittedDirectory": "Submitted",
+        "PostProcess": "",
+        "RejectOptions": {"NotifyRecipients": "Yes"},
+        "DiscardOptions": {"NotifyRecipients": "No"},
+        "AddHeaderOptions": {"Header": "X-Virus: ^1"},
+        "NotificationMessage": {
+            "Caption": "Virus found: ",
+            "Summary": "^1 virus(es) found\\e",
+            "Footer": "Message rejected",
+        },
+        "NotifyRecipientsOptions": {
+            "From": "postmaster@example.com",
+            "Subject": "Virus alert",
+            "ExtraHeaders": "X-Tarnwick: notice",
+            "HeaderTitle": "Original headers:",
+            "SenderInfo": "Sender: ^1",
+            "Description": ["A message to you carried a virus."],
+        },
+        "DailyReport": {
+            "Enabled": "Yes",
+            "From": "tarnwick@example.com",
+            "To": "postmaster@example.com",
+            "Subject": "Daily report ^1",
+        },
+        "EventsReports": {
+            "From": "tarnwick@example.com",
+            "To": "postmaster@example.com",
+            "Started": {"Enabled": "Yes", "Subject": "Started ^1"},
+            "Stopped": {"Enabled": "Yes", "Subject": "Stopped ^1"},
+        },
+    }
+    return merge(settings, overrides)
+
+
+def as_settings(socket_path, overrides=None):
+    settings = {
+        "Socket": socket_path,
+        "Header": "X-Junk-Score: ^1 [^2]\\eX-Quillon-Score: ^1 [^2]",
+        "AlertLevel": "100",
+        "AlertHeader": "X-Alert: possible spam!\\eX-Color: red",
+        "OnProblem": "Ignore",
+        "BarScoreRanges": ["0", "39", "76", "84", "90", "99", "100"],
+        "SubmittedDirectory": "Submitted",
+        "DailyReport": {
+            "Enabled": "Yes",
+            "From": "tarnwick@example.com",
+            "To": "postmaster@example.com",
+            "Subject": "Daily spam report ^1",
+        },
+        "EventsReports": {
+            "From": "tarnwick@example.com",
+            "To": "postmaster@example.com",
+            "Started": {"Enabled": "Yes", "Subject": "Started ^1"},
+            "Stopped": {"Enabled": "Yes", "Subject": "Stopped ^1"},
+        },
+    }
+    return merge(settings, overrides)
+
+
+def default_settings(program, socket_path, mode="Reject", overrides=None):
+    if program == "Tarnwick-AS":
+        return as_settings(socket_path, overrides)
+    return av_settings(socket_path, mode, overrides)
+
+
+# --- queue files --------------------------------------------------------------
+
+def queue_file(message, sender=None, source=None, recipients=(), envelope=True, crlf=False):
+    """Bytes of a queue file: envelope lines ("P <sender>", "S <source>",
+    "R <rcpt>" ...), a blank line, then the message.  Without envelope the
+    file is the message alone."""
+    message = to_bytes(message)
+    if not envelope:
+        return message
+    end = b"\r\n" if crlf else b"\n"
+    lines = []
+    if sender is not None:
+        lines.append(b"P <" + to_bytes(sender) + b">")
+    if source is not None:
+        lines.append(b"S " + to_bytes(source))
+    for rcpt in recipients:
+        lines.append(b"R <" + to_bytes(rcpt) + b">")
+    return b"".join(line + end for line in lines) + end + message
+
+
+def mail_text(subject, body, sender="alice@example.org", to="bob@example.net", extra=()):
+    headers = ["From: <%s>" % sender, "To: <%s>" % to, "Subject: %s" % subject]
+    headers.extend(extra)
+    return "\n".join(headers) + "\n\n" + body + "\n"
+
+
+# --- processes ------------------------------------------------------------------
+
+def _stop_process(proc, grace=2.0):
+    if proc is None or proc.poll() is not None:
+        return
+    try:
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(timeout=scaled(grace))
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=scaled(5))
+    except ProcessLookupError:
+        pass
+
+
+class EngineProcess:
+    """One engine simulator listening on its own socket in the scratch area."""
+
+    def __init__(self, kind, socket_path, bin_dir, args=(), log_path=None, stderr_path=None):
+        self.kind = kind
+        self.socket_path = socket_path
+        self.log_path = log_path
+        self.args = list(args)
+        self.bin_dir = bin_dir
+        self.stderr_path = stderr_path
+        self.proc = None
+
+    def start(self, timeout=5.0):
+        if os.path.lexists(self.socket_path):
+            os.unlink(self.socket_path)
+        argv = [os.path.join(self.bin_dir, self.kind), self.socket_path]
+        if self.log_path:
+            argv += ["--log", self.log_path]
+        argv += self.args
+        err = open(self.stderr_path, "ab") if self.stderr_path else subprocess.DEVNULL
+        try:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+        finally:
+            if err is not subprocess.DEVNULL:
+                err.close()
+        # The simulator renames its socket into place once it listens.
+        deadline = time.monotonic() + scaled(timeout)
+        while not os.path.exists(self.socket_path):
+            if self.proc.poll() is not None:
+                raise RuntimeError("%s exited with status %d before listening" % (self.kind, self.proc.returncode))
+            if time.monotonic() > deadline:
+                raise TimeoutError("%s did not listen on %s" % (self.kind, self.socket_path))
+            time.sleep(0.01)
+        return self
+
+    def stop(self):
+        _stop_process(self.proc)
+
+    @property
+    def returncode(self):
+        return None if self.proc is None else self.proc.poll()
+
+    def log_lines(self):
+        """Lines the simulator logged: CONNECT n, SCAN serial=.. path=..,
+        SPAM serial=.. len=.. head=.., SUBSCRIBE_INFO, UNKNOWN ..."""
+        if not self.log_path or not os.path.exists(self.log_path):
+            return []
+        with open(self.log_path, "rb") as f:
+            return [to_text(line) for line in f.read().split(b"\n") if line]
+
+    def requests(self):
+        """Serials of the requests received, in order."""
+        serials = []
+        for line in self.log_lines():
+            m = re.match(r"(?:SCAN|SPAM) serial=(\d+)", line)
+            if m:
+                serials.append(int(m.group(1)))
+        return serials
+
+    def wait_requests(self, count, timeout=5.0):
+        """Waits until the simulator has received `count` requests (for
+        example before a reload, so that they are pending on this engine)."""
+        deadline = time.monotonic() + scaled(timeout)
+        while True:
+            serials = self.requests()
+            if len(serials) >= count:
+                return serials
+            if time.monotonic() > deadline:
+                raise TimeoutError("%s received %d of %d requests" % (self.kind, len(serials), count))
+            time.sleep(0.02)
+
+
+class ScriptedEngine:
+    """An engine played by the test itself: listens on a unix socket and
+    hands over the raw frames, so a test can send any reply it likes
+    (missing serial, zero length, a reply for another request...).
+
+    Frames are bytes: the body without the 4-byte length prefix."""
+
+    def __init__(self, socket_path):
+        self.socket_path = socket_path
+        if os.path.lexists(socket_path):
+            os.unlink(socket_path)
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(socket_path)
+        self.listener.listen(8)
+        self.conns = []  # accepted connections, oldest first
+        self._buffers = {}
+
+    def accept(self, timeout=5.0):
+        """Waits for the filter to connect; returns the connection."""
+        self.listener.settimeout(scaled(timeout))
+        conn, _ = self.listener.accept()
+        self.conns.append(conn)
+        self._buffers[conn.fileno()] = b""
+        return conn
+
+    def _conn(self, conn):
+        if conn is None:
+            if not self.conns:
+                raise RuntimeError("no connection accepted yet")
+            return self.conns[-1]
+        return conn
+
+    def recv_frame(self, timeout=5.0, conn=None):
+        """The next frame body from the filter; None when it closed the
+        connection.  Raises TimeoutError."""
+        conn = self._conn(conn)
+        key = conn.fileno()
+        deadline = time.monotonic() + scaled(timeout)
+        while True:
+            buf = self._buffers[key]
+            if len(buf) >= 4:
+                length = int.from_bytes(buf[:4], "little")
+                if len(buf) >= 4 + length:
+                    self._buffers[key] = buf[4 + length:]
+                    return buf[4:4 + length]
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError("no frame from the filter")
+            conn.settimeout(remaining)
+            try:
+                data = conn.recv(65536)
+            except socket.timeout:
+                raise TimeoutError("no frame from the filter")
+            if not data:
+                return None
+            self._buffers[key] = buf + data
+
+    def send_frame(self, body, conn=None):
+        body = bytes(body)
+        self.send_raw(len(body).to_bytes(4, "little") + body, conn)
+
+    def send_raw(self, data, conn=None):
+        self._conn(conn).sendall(bytes(data))
+
+    def close_connection(self, conn=None):
+        conn = self._conn(conn)
+        self._buffers.pop(conn.fileno(), None)
+        self.conns.remove(conn)
+        conn.close()
+
+    def close(self):
+        for conn in list(self.conns):
+            self.close_connection(conn)
+        self.listener.close()
+        if os.path.lexists(self.socket_path):
+            os.unlink(self.socket_path)
+
+
+class FilterSession:
+    """One filter program run against simulated surroundings.
+
+    Layout of the scratch directory:
+        base/            working directory of the filter (the server's base):
+                         Queue/ (message files), Submitted/, whitelist.txt
+        prog/            link to the program, its settings, statistics file
+        engine.sock      the engine simulator's socket (more: <name>.sock)
+
+    settings: None for the program's defaults, a dict of overrides merged
+    over them (None as a value removes a key), or the whole file as text.
+    engine: "auto" starts the program's simulator at start(); None starts
+    none (use scripted_engine() or start_engine()).  engine_args go to the
+    simulator.  keep (or TARNWICK_KEEP in the environment) keeps the
+    scratch directory.  Every wait takes a timeout in seconds, stretched
+    in sanitizer builds.
+
+    Typical use:
+        with FilterSession("Tarnwick-AV", mode="Discard") as s:
+            s.start()
+            path = s.add_message(mail_text("Hi", "text"), sender="a@x", recipients=["b@y"])
+            s.request(17, path)
+            assert s.answer(17) == "17 OK"
+            assert s.quit() == 0
+    """
+
+    def __init__(self, program="Tarnwick-AV", bin_dir=None, settings=None, mode="Reject",
+                 engine="auto", engine_args=(), debug=False, whitelist=None, program_args=None,
+                 keep=None, env=None, argv0=None):
+        if program not in PROGRAMS:
+            raise ValueError("program must be one of %s" % (PROGRAMS,))
+        self.program = program
+        self.bin_dir = os.path.abspath(bin_dir or default_bin_dir())
+        self.mode = mode
+        self.engine_kind = ENGINES[program] if engine == "auto" else engine
+        self.engine_args = list(engine_args)
+        self.debug = debug
+        self.program_args = program_args
+        self.argv0 = argv0  # argument zero when it should differ from the link's full path
+        self.keep = keep if keep is not None else bool(os.environ.get("TARNWICK_KEEP"))
+        self.env = env
+
+        # Unix socket paths are limited to 107 characters: stay short.
+        parent = tempfile.gettempdir()
+        if len(parent) > 40:
+            parent = "/tmp"
+        self.root = tempfile.mkdtemp(prefix="tw-", dir=parent)
+        self.base = os.path.join(self.root, "base")
+        self.prog_dir = os.path.join(self.root, "prog")
+        self.submitted = os.path.join(self.base, "Submitted")
+        for d in (self.base, self.prog_dir, self.submitted, os.path.join(self.base, "Queue")):
+            os.makedirs(d, exist_ok=True)
+        self.socket_path = os.path.join(self.root, "engine.sock")
+        self.program_path = os.path.join(self.prog_dir, program)
+        os.symlink(os.path.join(self.bin_dir, program), self.program_path)
+        self.stderr_path = os.path.join(self.root, "program.stderr")
+
+        self.engines = {}
+        self._scripted = []
+        self.proc = None
+        self._lines = []  # (monotonic time, text) of every output line
+        self._cond = threading.Condition()  # guards _lines and _eof
+        self._eof = False
+        self._partial = b""
+        self._reader = None
+        self._cursor = 0
+        self._counter = 0
+
+        # None: the program's defaults; dict: overrides merged over them;
+        # text: the whole file.  Written at start() unless written before.
+        self._initial_settings = settings
+        self._settings_written = False
+        if whitelist is not None:
+            self.write_whitelist(whitelist)
+
+    # -- context manager ------------------------------------------------------
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+        return False
+
+    # -- surroundings -----------------------------------------------------------
+    def settings_path(self):
+        return os.path.join(self.prog_dir, self.program + ".cfg")
+
+    def write_settings(self, settings=None, overrides=None):
+        """Writes the settings file: a dict (merged over the program's
+        defaults when `overrides` is used), a complete text, or the
+        defaults when nothing is given."""
+        if settings is None:
+            settings = default_settings(self.program, self.socket_path, self.mode, overrides)
+        with open(self.settings_path(), "wb") as f:
+            f.write(cfg_file(settings))
+        self._settings_written = True
+
+    def reload(self, settings=None, overrides=None):
+        """New settings and the reload marker; the filter acts on it at the
+        next request line it receives."""
+        if settings is not None or overrides is not None:
+            self.write_settings(settings, overrides)
+        open(os.path.join(self.prog_dir, "hup.sig"), "w").close()
+
+    def write_whitelist(self, lines):
+        data = lines if isinstance(lines, (str, bytes)) else "".join(l + "\n" for l in lines)
+        with open(os.path.join(self.base, "whitelist.txt"), "wb") as f:
+            f.write(to_bytes(data))
+
+    def add_file(self, data, name=None):
+        """Writes a queue file below base/Queue; returns its path relative
+        to the base directory (what a FILE request names)."""
+        if name is None:
+            self._counter += 1
+            name = "m%04d.msg" % self._counter
+        rel = os.path.join("Queue", name)
+        path = os.path.join(self.base, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(to_bytes(data))
+        return rel
+
+    def add_message(self, message, name=None, **envelope):
+        """queue_file(message, **envelope) written with add_file."""
+        return self.add_file(queue_file(message, **envelope), name)
+
+    def start_engine(self, name="engine", kind=None, args=None):
+        """Starts (or restarts) an engine simulator; its socket is
+        <root>/<name>.sock and its request log <root>/<name>.log."""
+        old = self.engines.get(name)
+        if old:
+            old.stop()
+        engine = EngineProcess(kind or self.engine_kind, os.path.join(self.root, name + ".sock"),
+                               self.bin_dir, self.engine_args if args is None else args,
+                               log_path=os.path.join(self.root, name + ".log"),
+                               stderr_path=os.path.join(self.root, name + ".stderr"))
+        self.engines[name] = engine
+        return engine.start()
+
+    def scripted_engine(self, name="engine"):
+        """A ScriptedEngine on <root>/<name>.sock (use engine=None so that
+        no simulator takes the default socket)."""
+        engine = ScriptedEngine(os.path.join(self.root, name + ".sock"))
+        self._scripted.append(engine)
+        return engine
+
+    @property
+    def engine(self):
+        return self.engines.get("engine")
+
+    # -- the program ------------------------------------------------------------
+    def start(self):
+        """Starts the engine (unless engine=None) and the program."""
+        if self.engine_kind and "engine" not in self.engines:
+            self.start_engine()
+        if not self._settings_written:
+            if isinstance(self._initial_settings, (str, bytes)):
+                self.write_settings(self._initial_settings)
+            else:
+                self.write_settings(overrides=self._initial_settings)
+        args = self.program_args if self.program_args is not None else (["-debug"] if self.debug else [])
+        env = dict(os.environ)
+        env.update(self.env or {})
+        with open(self.stderr_path, "ab") as err:
+            self.proc = subprocess.Popen([self.argv0 or self.program_path] + list(args), cwd=self.base,
+                                         executable=self.program_path,
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
+                                         env=env, bufsize=0)
+        self._reader = threading.Thread(target=self._read_output, daemon=True)
+        self._reader.start()
+        return self
+
+    def _read_output(self):
+        out = self.proc.stdout
+        while True:
+            try:
+                chunk = os.read(out.fileno(), 65536)
+            except OSError:
+                chunk = b""
+            with self._cond:
+                if not chunk:
+                    if self._partial:
+                        self._lines.append((time.monotonic(), to_text(self._partial)))
+                        self._partial = b""
+                    self._eof = True
+                    self._cond.notify_all()
+                    return
+                data = self._partial + chunk
+                *complete, self._partial = data.split(b"\n")
+                now = time.monotonic()
+                for line in complete:
+                    self._lines.append((now, to_text(line)))
+                if complete:
+                    self._cond.notify_all()
+
+    def send(self, data):
+        """Raw bytes (or text) to the program's standard input; False when
+        the program no longer reads."""
+        view = memoryview(to_bytes(data))
+        try:
+            while view:
+                written = self.proc.stdin.write(view)
+                view = view[written or 0:]
+            return True
+        except (BrokenPipeError, ValueError, OSError):
+            return False
+
+    def send_line(self, line):
+        return self.send(to_bytes(line) + b"\n")
+
+    def request(self, token, path):
+        return self.send_line("%s FILE %s" % (token, path))
+
+    def close_stdin(self):
+        try:
+            self.proc.stdin.close()
+        except (BrokenPipeError, OSError):
+            pass
+
+    # -- reading output -----------------------------------------------------------
+    def lines(self, after=0):
+        with self._cond:
+            return [text for _, text in self._lines[after:]]
+
+    def mark(self):
+        """Index of the next output line, for wait_for(after=...)."""
+        with self._cond:
+            return len(self._lines)
+
+    @staticmethod
+    def _matcher(pred):
+        if callable(pred):
+            return pred
+        if isinstance(pred, re.Pattern):
+            return lambda line: pred.search(line) is not None
+        return lambda line: line == pred
+
+    def wait_count(self, pred, count, timeout=5.0, after=0):
+        """The first `count` output lines from index `after` on that match
+        pred (exact text, compiled regex or callable).  Raises TimeoutError
+        (with the recent output) when they do not come in time or the
+        program closes its output first."""
+        match = self._matcher(pred)
+        deadline = time.monotonic() + scaled(timeout)
+        found = []
+        seen = after
+        with self._cond:
+            while True:
+                found += [text for _, text in self._lines[seen:] if match(text)]
+                seen = max(seen, len(self._lines))
+                if len(found) >= count:
+                    return found[:count]
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self._eof:
+                    tail = "\n".join(text for _, text in self._lines[-30:])
+                    why = "output closed" if self._eof else "timeout"
+                    raise TimeoutError("%s waiting for %r (%d of %d seen); last output:\n%s"
+                                       % (why, pred, len(found), count, tail))
+                self._cond.wait(remaining)
+
+    def wait_for(self, pred, timeout=5.0, after=0):
+        return self.wait_count(pred, 1, timeout, after)[0]
+
+    def next_line(self, timeout=5.0):
+        """Output lines one after the other (own cursor); None on timeout
+        or when the output has ended."""
+        deadline = time.monotonic() + scaled(timeout)
+        with self._cond:
+            while self._cursor >= len(self._lines):
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self._eof:
+                    return None
+                self._cond.wait(remaining)
+            self._cursor += 1
+            return self._lines[self._cursor - 1][1]
+
+    def answer(self, token, timeout=5.0, after=0):
+        """The first answer line for a request token."""
+        prefix = "%s " % token
+        return self.wait_for(lambda line: line.startswith(prefix), timeout, after)
+
+    def answers(self, tokens, timeout=10.0, after=0):
+        """Waits until every token has an answer or the time is up; returns
+        {token: [answer lines]} for the tokens answered (lists, so that a
+        duplicate answer shows)."""
+        wanted = {str(t) for t in tokens}
+        deadline = time.monotonic() + scaled(timeout)
+        got = {}
+        seen = after
+        with self._cond:
+            while True:
+                for _, text in self._lines[seen:]:
+                    token = text.split(" ", 1)[0]
+                    if token in wanted:
+                        got.setdefault(token, []).append(text)
+                seen = max(seen, len(self._lines))
+                remaining = deadline - time.monotonic()
+                if len(got) == len(wanted) or remaining <= 0 or self._eof:
+                    return got
+                self._cond.wait(remaining)
+
+    def log_lines(self, after=0):
+        return [line for line in self.lines(after) if line.startswith("* ")]
+
+    # -- ending -----------------------------------------------------------------
+    def wait_exit(self, timeout=10.0):
+        """Exit status of the program (raises TimeoutError if it keeps running)."""
+        try:
+            code = self.proc.wait(timeout=scaled(timeout))
+        except subprocess.TimeoutExpired:
+            raise TimeoutError("%s still running after %.1f s" % (self.program, scaled(timeout)))
+        if self._reader:
+            self._reader.join(timeout=scaled(5))
+        return code
+
+    def quit(self, token="99", timeout=10.0):
+        self.send_line("%s QUIT" % token)
+        return self.wait_exit(timeout)
+
+    @property
+    def returncode(self):
+        return None if self.proc is None else self.proc.poll()
+
+    def stderr_text(self):
+        if not os.path.exists(self.stderr_path):
+            return ""
+        with open(self.stderr_path, "rb") as f:
+            return to_text(f.read())
+
+    def submitted_files(self):
+        """Names in the submission directory, sorted."""
+        return sorted(os.listdir(self.submitted)) if os.path.isdir(self.submitted) else []
+
+    def read_submitted(self, name):
+        with open(os.path.join(self.submitted, name), "rb") as f:
+            return to_text(f.read())
+
+    def temp_files(self):
+        temp = os.path.join(self.base, "Temp")
+        return sorted(os.listdir(temp)) if os.path.isdir(temp) else []
+
+    def stop(self):
+        if self.proc is not None:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+            _stop_process(self.proc)
+            if self._reader:
+                self._reader.join(timeout=scaled(5))
+            try:
+                self.proc.stdout.close()
+            except OSError:
+                pass
+        for engine in self.engines.values():
+            engine.stop()
+        for engine in self._scripted:
+            engine.close()
+        self._scripted = []
+
+    def cleanup(self):
+        self.stop()
+        if self.keep:
+            sys.stderr.write("kept scratch directory %s\n" % self.root)
+        else:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+# --- demonstration ----------------------------------------------------------------
+
+class DemoMessage:
+    def __init__(self, label, data, expect, name=None, missing=False, reaches_engine=True):
+        self.label = label
+        self.data = data
+        self.expect = expect  # "OK", "INFECTED", "FAILURE", "ADDHEADER", "ALERT"
+        self.name = name
+        self.missing = missing
+        self.reaches_engine = reaches_engine and not missing
+
+
+def av_demo_messages():
+    env = dict(sender="alice@example.org", source="mx.example.org [192.0.2.10]",
+               recipients=("bob@example.net", "carol@example.net"))
+    return [
+        DemoMessage("clean message", queue_file(mail_text("Lunch", "See you at noon."), **env), "OK"),
+        DemoMessage("EICAR test file in the body",
+                    queue_file(mail_text("Test", "Attached:\n" + eicar()), **env), "INFECTED"),
+        DemoMessage("viruses in nested parts",
+                    queue_file(mail_text("Invoice", "Open the archive.",
+                                         extra=("X-Sim-Virus: Trojan.Sim.Dropper", "X-Sim-Nested: 2")), **env),
+                    "INFECTED"),
+        DemoMessage("root scan error",
+                    queue_file(mail_text("Locked", "Encrypted archive.",
+                                         extra=("X-Sim-Error: SE_PASSWORD_PROTECTED",)), **env), "FAILURE"),
+        DemoMessage("error in a nested part only",
+                    queue_file(mail_text("Broken", "Damaged archive.",
+                                         extra=("X-Sim-Child-Error: SE_ARCH_CRC_ERROR",)), **env), "OK"),
+        DemoMessage("message without envelope", queue_file(mail_text("Raw", "No envelope."), envelope=False),
+                    "OK"),
+        DemoMessage("missing message file", b"", "FAILURE", name="gone.msg", missing=True),
+    ]
+
+
+def as_demo_messages():
+    env = dict(source="mx.example.org [192.0.2.20]", recipients=("bob@example.net",))
+    return [
+        DemoMessage("legitimate message",
+                    queue_file(mail_text("Minutes", "The minutes of today's meeting."), sender="alice@example.org",
+                               **env), "ADDHEADER"),
+        DemoMessage("spam words", queue_file(mail_text("You won", "Cheap viagra, lottery prize!"),
+                                             sender="winner@spam.example", **env), "ALERT"),
+        DemoMessage("engine score 120 by marker",
+                    queue_file(mail_text("Offer", "Maybe spam.", extra=("X-Sim-Score: 120",)),
+                               sender="shop@ads.example", **env), "ADDHEADER"),
+        DemoMessage("whitelisted sender (never sent to the engine)",
+                    queue_file(mail_text("Hello", "From a friend: viagra jokes."), sender="friend@trusted.example",
+                               **env), "ADDHEADER", reaches_engine=False),
+        DemoMessage("message without envelope",
+                    queue_file(mail_text("Raw", "No envelope here."), envelope=False), "ADDHEADER"),
+    ]
+
+
+def verdict_ok(program, mode, expect, line):
+    if line is None:
+        return False
+    words = line.split(" ")
+    kind = words[1] if len(words) > 1 else ""
+    if expect == "OK":
+        return kind == "OK" and len(words) == 2
+    if expect == "FAILURE":
+        return kind == "FAILURE"
+    if expect == "INFECTED":
+        return kind == {"Reject": "ERROR", "Discard": "DISCARD", "AddHeader": "ADDHEADER"}[mode]
+    if expect == "ADDHEADER":
+        return kind == "ADDHEADER" and "X-Alert" not in line
+    if expect == "ALERT":
+        return kind == "ADDHEADER" and "X-Alert" in line
+    return False
+
+
+def header_summary(text):
+    head = text.split("\n\n", 1)[0]
+    wanted = ("From:", "To:", "Bcc:", "Subject:")
+    return "; ".join(line for line in head.split("\n") if line.startswith(wanted))
+
+
+def run_demo(program, mode, bin_dir, engine_args, show_log, keep, timeout, out):
+    title = program if program == "Tarnwick-AS" else "%s, Mode=%s" % (program, mode)
+    out.write("\n=== %s (engine: %s %s) ===\n" % (title, ENGINES[program], " ".join(engine_args)))
+    messages = av_demo_messages() if program == "Tarnwick-AV" else as_demo_messages()
+    whitelist = ["# trusted senders", "*@trusted.example"] if program == "Tarnwick-AS" else None
+    failures = 0
+    with FilterSession(program, bin_dir=bin_dir, mode=mode, engine_args=engine_args,
+                       whitelist=whitelist, keep=keep) as s:
+        s.start()
+        s.send_line("1 INTF 3")
+        tokens = []
+        for i, msg in enumerate(messages):
+            token = str(101 + i)
+            if msg.missing:
+                path = os.path.join("Queue", msg.name)
+            else:
+                path = s.add_file(msg.data, msg.name or "%s.msg" % token)
+            tokens.append(token)
+            s.request(token, path)
+        got = s.answers(tokens, timeout=timeout)
+        intf = [line for line in s.lines() if line.startswith("1 ")]
+        out.write("  INTF answer: %s\n" % (intf[0] if intf else "(none)"))
+        for token, msg in zip(tokens, messages):
+            lines = got.get(token)
+            line = lines[0] if lines else None
+            ok = verdict_ok(program, mode, msg.expect, line) and len(lines or []) == 1
+            failures += 0 if ok else 1
+            out.write("  %-4s %-46s %s%s\n" % (token, msg.label, line if line else "(no answer)",
+                                               "" if ok else "   <-- UNEXPECTED"))
+        arrival = [line.split(" ", 1)[0] for line in s.lines() if line.split(" ", 1)[0] in tokens]
+        out.write("  answers left in this order: %s\n" % " ".join(arrival))
+        code = s.quit(timeout=timeout)
+        if code != 0:
+            failures += 1
+        if s.engine is not None:
+            received = s.engine.requests()
+            out.write("  engine received %d request(s): serials %s\n"
+                      % (len(received), " ".join(str(n) for n in received) or "-"))
+            expected = sorted(int(t) for t, m in zip(tokens, messages) if m.reaches_engine)
+            if sorted(received) != expected:
+                out.write("  <-- UNEXPECTED: the engine should have received %s\n" % expected)
+                failures += 1
+        out.write("  exit status: %d\n" % code)
+        out.write("  submission directory:\n")
+        names = s.submitted_files()
+        if not names:
+            out.write("    (empty)\n")
+        for name in names:
+            out.write("    %-34s %s\n" % (name, header_summary(s.read_submitted(name))))
+        leftovers = s.temp_files()
+        if leftovers:
+            out.write("  left in Temp: %s\n" % " ".join(leftovers))
+        if show_log:
+            out.write("  log:\n")
+            for line in s.log_lines():
+                out.write("    %s\n" % line)
+    return failures
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Simulated Velmora mail server driving the Tarnwick filters.")
+    parser.add_argument("--program", choices=("AV", "AS", "both"), default="both")
+    parser.add_argument("--mode", choices=("Reject", "Discard", "AddHeader", "all"), default="all",
+                        help="Mode of Tarnwick-AV (default: each in turn)")
+    parser.add_argument("--bin", default=None, help="directory of the programs and simulators")
+    parser.add_argument("--engine-args", default="", help='extra simulator options, e.g. "--shuffle 4 --delay-ms 20"')
+    parser.add_argument("--show-log", action="store_true", help="print the filter's log lines too")
+    parser.add_argument("--keep", action="store_true", help="keep the scratch directories")
+    parser.add_argument("--timeout", type=float, default=15.0, help="seconds to wait for the answers")
+    args = parser.parse_args(argv)
+
+    engine_args = shlex.split(args.engine_args)
+    runs = []
+    if args.program in ("AV", "both"):
+        modes = ("Reject", "Discard", "AddHeader") if args.mode == "all" else (args.mode,)
+        runs += [("Tarnwick-AV", mode) for mode in modes]
+    if args.program in ("AS", "both"):
+        runs.append(("Tarnwick-AS", None))
+
+    failures = 0
+    for program, mode in runs:
+        try:
+            failures += run_demo(program, mode, args.bin, engine_args, args.show_log, args.keep,
+                                 args.timeout, sys.stdout)
+        except (OSError, RuntimeError, TimeoutError) as e:
+            sys.stdout.write("  run failed: %s\n" % e)
+            failures += 1
+    sys.stdout.write("\n%s\n" % ("all verdicts as expected" if failures == 0
+                                 else "%d unexpected result(s)" % failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,12 +1,16 @@
 # Entry points: `make test` (everything the CI runs), `make demo` (the main
-# job with the simulated server and engines).  Both install what is missing
-# first when run as root on Debian.
+# job with the simulated server and engines), `make bench`, `make soak`.
+# Each installs what is missing first when run as root on Debian.
 
 JOBS ?= 2
 BUILD ?= build
-DEPS = g++ cmake make libprotobuf-dev protobuf-compiler libgtest-dev python3 python3-protobuf faketime
+DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler libgtest-dev \
+       python3 python3-protobuf faketime clang libclang-rt-14-dev \
+       libclamav-dev clamav spamassassin spamc
+# Sanitizer reports land here; any file in it fails the run.
+SANDIR = $(CURDIR)/build-reports
 
-.PHONY: all deps build test test-plain demo clean
+.PHONY: all deps build test test-plain test-asan test-tsan demo clean
 
 all: build
 
@@ -28,10 +32,30 @@ build: deps
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-test: test-plain
+# AddressSanitizer with UndefinedBehaviorSanitizer and leak checking.
+test-asan: deps
+	CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address >/dev/null
+	cmake --build build-asan -j$(JOBS)
+	rm -rf $(SANDIR)/asan && mkdir -p $(SANDIR)/asan
+	cd build-asan && \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:log_path=$(SANDIR)/asan/asan \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANDIR)/asan/ubsan \
+	  ctest --output-on-failure -j$(JOBS)
+	@if [ -n "$$(ls -A $(SANDIR)/asan)" ]; then cat $(SANDIR)/asan/*; echo "sanitizer reports found"; exit 1; fi
+
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread >/dev/null
+	cmake --build build-tsan -j$(JOBS)
+	rm -rf $(SANDIR)/tsan && mkdir -p $(SANDIR)/tsan
+	cd build-tsan && \
+	  TSAN_OPTIONS=halt_on_error=0:second_deadlock_stack=1:log_path=$(SANDIR)/tsan/tsan \
+	  ctest --output-on-failure -j$(JOBS)
+	@if [ -n "$$(ls -A $(SANDIR)/tsan)" ]; then cat $(SANDIR)/tsan/*; echo "sanitizer reports found"; exit 1; fi
+
+test: test-plain test-asan test-tsan
 
 demo: build
-	/usr/bin/python3 sim/demo.py --bin $(BUILD)/bin
+	/usr/bin/python3 sim/server.py --bin $(BUILD)/bin
 
 clean:
 	rm -rf build build-*

@@ -234,7 +234,9 @@ void get_answer(google::protobuf::MessageLite& answer, int fd) {
     if (len > maxReplyLength) throw std::runtime_error("Incorrect answer from ScanEngine");
     std::vector<unsigned char> body(len);
     read_exact(fd, body.data(), len);
-    if (!answer.ParseFromArray(body.data(), static_cast<int>(len)))
+    // ParseFromArray would also complain on standard error about missing
+    // fields; the verdict is the same, the noise is not wanted.
+    if (!answer.ParsePartialFromArray(body.data(), static_cast<int>(len)) || !answer.IsInitialized())
         throw std::runtime_error("Incorrect answer from ScanEngine");
 }
 

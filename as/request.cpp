@@ -67,7 +67,15 @@ std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& si
     while (have < want) {
         ssize_t n = read(fd, buffer.get() + have, want - have);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) {
+            // Not a message we can rate (a directory, an I/O error): say so
+            // rather than have an empty text rated.
+            int err = errno;
+            close(fd);
+            errno = err;
+            return nullptr;
+        }
+        if (n == 0) break;
         have += static_cast<size_t>(n);
     }
     close(fd);

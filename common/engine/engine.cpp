@@ -254,10 +254,8 @@ int ReaderNextConnection(int fd) {
 }
 
 void ReaderEnded() {
-    {
-        std::lock_guard<std::mutex> lock(linkMutex);
-        readerDone = true;
-    }
+    std::lock_guard<std::mutex> lock(linkMutex);
+    readerDone = true;
     linkChanged.notify_all();
 }
 

@@ -63,6 +63,8 @@ void prepareTempDirectory() {
 
 void dailyReportTick() { GenerateDailyReport(false); }
 
+std::thread readerThread;  // main thread only
+
 [[noreturn]] void shutDown() {
     // From here on a failing engine read is part of the shutdown, whether
     // the server said QUIT or closed our input.
@@ -75,14 +77,17 @@ void dailyReportTick() { GenerateDailyReport(false); }
     // A reader still busy with a reply must not see the globals destroyed
     // under it: leave without running destructors then.
     if (!WaitReaderEnded(0)) xExit(0);
+    readerThread.join();
     exit(0);
 }
 
-void handleLine(const std::string& line) {
+}  // namespace
+
+bool HandleRequestLine(const std::string& line) {
     size_t blank = line.find(' ');
     if (blank == std::string::npos) {
         PrintMsg("%s FAILURE Missing command.\n", line.c_str());
-        return;
+        return true;
     }
     std::string token = line.substr(0, blank);
     size_t word = line.find_first_not_of(' ', blank);
@@ -93,7 +98,7 @@ void handleLine(const std::string& line) {
         size_t path = line.find_first_not_of(' ', word + 5);
         if (path == std::string::npos) {
             PrintMsg("%s FAILURE Missing file name: %s\n", token.c_str(), "FILE");
-            return;
+            return true;
         }
         thisProgram->EnqueueFile(token.c_str(), line.c_str() + path);
     } else if (strncmp(command, "INTF", 4) == 0) {
@@ -101,13 +106,12 @@ void handleLine(const std::string& line) {
     } else if (strncmp(command, "QUIT", 4) == 0) {
         quitRequest = true;
         PrintMsg("* quit accepted\n");
-        shutDown();
+        return false;
     } else {
         PrintMsg("%s OK Unknown command: %s\n", token.c_str(), command);
     }
+    return true;
 }
-
-}  // namespace
 
 void RunFilterHost(int argc, char** argv, const programDesc& program) {
     thisProgram = &program;
@@ -134,7 +138,7 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     if (program.AfterListsCleared) program.AfterListsCleared();
 
     InitEngine();
-    std::thread(program.readerThreadProc).detach();
+    readerThread = std::thread(program.readerThreadProc);
     EventReportStarted();
     ReadReportData();
     if (program.BeforeCommandLoop) program.BeforeCommandLoop();
@@ -151,6 +155,6 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
         CheckConfigUpdate();
         size_t lf = line.find('\n');
         if (lf != std::string::npos) line.resize(lf);
-        handleLine(line);
+        if (!HandleRequestLine(line)) shutDown();
     }
 }

@@ -57,6 +57,11 @@ constexpr size_t requestLineSize = 1044;
 // Derives workPath from argument zero (exposed for tests).
 std::string ProgramDirectory(const char* argv0);
 
+// Handles one request line (without its line feed) of the command loop.
+// Returns false after QUIT, when the caller must shut down; FILE requests
+// go to thisProgram->EnqueueFile.
+bool HandleRequestLine(const std::string& line);
+
 // Runs the whole life of a filter; returns only through exit().
 [[noreturn]] void RunFilterHost(int argc, char** argv, const programDesc& program);
 

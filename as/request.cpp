@@ -86,13 +86,9 @@ std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& si
 }
 
 void EnqueueFile(const char* seq, const char* path) {
-    std::string fullPath = curDir + path;
-    if (!PathFits(seq, fullPath) || !WaitForMessageFile(seq, fullPath)) return;
-
     scanListItem item;
-    item.seq = static_cast<int32_t>(strtol(seq, nullptr, 10));
-    item.token = seq;
-    item.msgPath = path;
+    std::string fullPath;
+    if (!StartRequest(seq, path, item, fullPath)) return;
     timespec_get(&item.start, TIME_UTC);
 
     size_t size = 0;

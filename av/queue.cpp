@@ -145,13 +145,9 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
 }
 
 void EnqueueFile(const char* seq, const char* path) {
-    std::string fullPath = curDir + path;
-    if (!PathFits(seq, fullPath) || !WaitForMessageFile(seq, fullPath)) return;
-
     scanListItem item;
-    item.seq = static_cast<int32_t>(strtol(seq, nullptr, 10));
-    item.token = seq;
-    item.msgPath = path;
+    std::string fullPath;
+    if (!StartRequest(seq, path, item, fullPath)) return;
     prepareFile(path, item.scanPath, seq, item.envLen, item.envelope);
     if (item.envLen == 0) item.scanPath = fullPath;
     timespec_get(&item.start, TIME_UTC);

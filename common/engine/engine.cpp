@@ -123,19 +123,37 @@ void CloseEngine() {
     }
 }
 
-void write_exact(int fd, const void* data, size_t len) {
-    const char* p = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = send(fd, p + done, len - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
+namespace {
+
+// Writes every byte of the pieces, resuming after short writes and EINTR.
+void writeAll(int fd, struct iovec* iov, int count) {
+    while (count > 0) {
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(count);
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
             ioFailure(fd, "* Error: Cannot send data to ScanEngine: %s\n", "Cannot send data to ScanEngine", errno);
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
+            iov->iov_len -= done;
         }
     }
+}
+
+}  // namespace
+
+void write_exact(int fd, const void* data, size_t len) {
+    struct iovec iov = {const_cast<void*>(data), len};
+    writeAll(fd, &iov, len ? 1 : 0);
 }
 
 void read_exact(int fd, void* buf, size_t len) {
@@ -195,35 +213,7 @@ void send_command_with_bytes(const google::protobuf::MessageLite& head, int fiel
     memcpy(prefix.data() + 4 + headSize, fieldHead, fieldHeadSize);
 
     struct iovec iov[2] = {{prefix.data(), prefix.size()}, {const_cast<char*>(payload), payloadLen}};
-    size_t total = prefix.size() + payloadLen;
-    size_t done = 0;
-    while (done < total) {
-        struct iovec part[2];
-        int count = 0;
-        size_t skip = done;
-        for (auto& v : iov) {
-            if (skip >= v.iov_len) {
-                skip -= v.iov_len;
-                continue;
-            }
-            part[count].iov_base = static_cast<char*>(v.iov_base) + skip;
-            part[count].iov_len = v.iov_len - skip;
-            skip = 0;
-            ++count;
-        }
-        struct msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_iov = part;
-        msg.msg_iovlen = count;
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            ioFailure(fd, "* Error: Cannot send data to ScanEngine: %s\n", "Cannot send data to ScanEngine", errno);
-        }
-    }
+    writeAll(fd, iov, payloadLen ? 2 : 1);
 }
 
 void get_answer(google::protobuf::MessageLite& answer, int fd) {

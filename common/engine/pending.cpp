@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <list>
@@ -117,6 +118,15 @@ bool PathFits(const char* token, const std::string& fullPath) {
     PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token, fullPath.c_str(),
              strerror(ENAMETOOLONG));
     return false;
+}
+
+bool StartRequest(const char* token, const char* path, scanListItem& item, std::string& fullPath) {
+    fullPath = curDir + path;
+    if (!PathFits(token, fullPath) || !WaitForMessageFile(token, fullPath)) return false;
+    item.seq = static_cast<int32_t>(strtol(token, nullptr, 10));
+    item.token = token;
+    item.msgPath = path;
+    return true;
 }
 
 namespace {

@@ -12,17 +12,30 @@ Tarnwick-AV in each mode and through Tarnwick-AS, printing every verdict
 and the files that appeared in the submission directory.  It exits non-zero
 when an answer is missing or not of the expected kind.
 
-As a module it gives the end-to-end tests `FilterSession`: start a filter
-with given settings and engine options, send raw bytes or request lines,
-wait for answer and log lines with timeouts, see the exit status, and have
-the scratch directory removed afterwards.
+As a module it is the harness of the end-to-end tests:
+  - `FilterSession`: start a filter with given settings and engine options
+    (and start it again in the same directories), send raw bytes or request
+    lines, wait for answer and log lines with timeouts, hold the program's
+    output to stop it at a chosen line, see the exit status, and have the
+    scratch directory removed afterwards;
+  - `EngineProcess`: an engine simulator (sim-scan-engine, sim-spam-engine);
+  - `ScriptedEngine`: an engine played by the test, frame by frame, with
+    the requests decoded by the generated message classes when asked;
+  - `FakeClock`: the filter's wall clock under libfaketime, set by the test.
 
-Standard library only.
+Standard library only; the generated message classes (python3-protobuf)
+are loaded only when a test asks for them (`load_schema`).
 """
 
 import argparse
+import array
+import calendar
+import fcntl
+import glob
+import importlib
 import os
 import re
+import select
 import shlex
 import shutil
 import signal
@@ -30,6 +43,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -68,6 +82,33 @@ def default_bin_dir():
         return env
     here = os.path.dirname(os.path.abspath(__file__))
     return os.path.join(os.path.dirname(here), "build", "bin")
+
+
+def default_python_dir(bin_dir=None):
+    """Directory of the generated message classes (quillon_*_pb2.py)."""
+    env = os.environ.get("TARNWICK_PY")
+    if env:
+        return env
+    return os.path.join(os.path.dirname(os.path.abspath(bin_dir or default_bin_dir())), "python")
+
+
+SCHEMAS = {"se": "quillon_se_api_pb2", "ase": "quillon_ase_api_pb2", "error": "quillon_error_pb2"}
+
+
+def load_schema(kind, python_dir=None):
+    """The generated module of an engine schema: "se" (scan engine), "ase"
+    (anti-spam engine) or "error".  Both engine schemas declare
+    ql.ClientMessage and ql.ServerMessage, so one process can load only one
+    of them."""
+    name = SCHEMAS.get(kind, kind)
+    path = python_dir or default_python_dir()
+    if path not in sys.path:
+        sys.path.insert(0, path)
+    other = {"quillon_se_api_pb2": "quillon_ase_api_pb2",
+             "quillon_ase_api_pb2": "quillon_se_api_pb2"}.get(name)
+    if other in sys.modules:
+        raise RuntimeError("%s cannot be loaded next to %s (both declare ql.ClientMessage)" % (name, other))
+    return importlib.import_module(name)
 
 
 # --- configuration language -------------------------------------------------
@@ -329,10 +370,17 @@ class ScriptedEngine:
     hands over the raw frames, so a test can send any reply it likes
     (missing serial, zero length, a reply for another request...).
 
-    Frames are bytes: the body without the 4-byte length prefix."""
+    Frames are bytes: the body without the 4-byte length prefix.  With a
+    schema ("se", "ase" or a generated module) the requests can also be
+    taken decoded (recv_request) and replies given as messages (send).
 
-    def __init__(self, socket_path):
+    Connections are accepted by the test (accept); until then a filter's
+    connect still succeeds and its frames wait in the socket.  Every call
+    that reads or writes takes the connection, the latest one by default."""
+
+    def __init__(self, socket_path, schema=None):
         self.socket_path = socket_path
+        self.schema = load_schema(schema) if isinstance(schema, str) else schema
         if os.path.lexists(socket_path):
             os.unlink(socket_path)
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -381,6 +429,31 @@ class ScriptedEngine:
                 return None
             self._buffers[key] = buf + data
 
+    def recv_request(self, timeout=5.0, conn=None):
+        """The next frame decoded as the schema's ClientMessage; None when
+        the filter closed the connection.  Raises TimeoutError."""
+        body = self.recv_frame(timeout, conn)
+        if body is None:
+            return None
+        message = self.schema.ClientMessage()
+        message.ParseFromString(body)
+        return message
+
+    def recv_requests(self, count, timeout=5.0, conn=None):
+        """The next `count` decoded requests (TimeoutError when they do not
+        all come in time, EOFError when the connection closes first)."""
+        got = []
+        for _ in range(count):
+            message = self.recv_request(timeout, conn)
+            if message is None:
+                raise EOFError("connection closed after %d of %d requests" % (len(got), count))
+            got.append(message)
+        return got
+
+    def send(self, message, conn=None):
+        """A message (of the generated classes) as one frame."""
+        self.send_frame(message.SerializeToString(), conn)
+
     def send_frame(self, body, conn=None):
         body = bytes(body)
         self.send_raw(len(body).to_bytes(4, "little") + body, conn)
@@ -392,6 +465,10 @@ class ScriptedEngine:
         conn = self._conn(conn)
         self._buffers.pop(conn.fileno(), None)
         self.conns.remove(conn)
+        try:
+            conn.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         conn.close()
 
     def close(self):
@@ -400,6 +477,76 @@ class ScriptedEngine:
         self.listener.close()
         if os.path.lexists(self.socket_path):
             os.unlink(self.socket_path)
+
+
+FAKETIME_LIBRARIES = ("/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+                      "/usr/lib/*/faketime/libfaketimeMT.so.1", "/usr/lib/faketime/libfaketimeMT.so.1",
+                      "/usr/local/lib/faketime/libfaketimeMT.so.1")
+
+
+def faketime_library():
+    """Path of libfaketime (the variant for threaded programs), or None."""
+    for pattern in FAKETIME_LIBRARIES:
+        for path in sorted(glob.glob(pattern)):
+            if os.path.exists(path):
+                return path
+    return None
+
+
+def utc_epoch(year, month, day, hour=0, minute=0, second=0):
+    return calendar.timegm((year, month, day, hour, minute, second, 0, 0, 0))
+
+
+def date_text(epoch):
+    """The programs' date text of a time in UTC (the fake clock's zone):
+    weekday, day without leading zero, month, year, time of day."""
+    t = time.gmtime(epoch)
+    return "%s, %d %s %d %02d:%02d:%02d" % (("Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun")[t.tm_wday],
+                                            t.tm_mday, ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug",
+                                                        "Sep", "Oct", "Nov", "Dec")[t.tm_mon - 1],
+                                            t.tm_year, t.tm_hour, t.tm_min, t.tm_sec)
+
+
+class FakeClock:
+    """The filter's wall clock, stopped at a time the test sets.
+
+    libfaketime reads the time from a file at every clock call; the clock
+    stands still between settings, so every date text, period and scan time
+    the filter computes is known to the test.  Only the wall clock is faked
+    (the monotonic clock and sleeps stay real), and the zone is UTC."""
+
+    def __init__(self, path, epoch):
+        self.path = path
+        self.now = None
+        self.set(epoch)
+
+    @staticmethod
+    def available():
+        return faketime_library() is not None
+
+    def set(self, epoch):
+        self.now = int(epoch)
+        text = time.strftime("%Y-%m-%d %H:%M:%S\n", time.gmtime(self.now))
+        # Replaced whole: the filter may read the file at any moment.
+        tmp = self.path + ".new"
+        with open(tmp, "w") as f:
+            f.write(text)
+        os.rename(tmp, self.path)
+        return self.now
+
+    def advance(self, seconds):
+        return self.set(self.now + seconds)
+
+    def env(self):
+        library = faketime_library()
+        if library is None:
+            raise RuntimeError("libfaketime is not installed")
+        env = {"LD_PRELOAD": library, "FAKETIME_TIMESTAMP_FILE": self.path, "FAKETIME_NO_CACHE": "1",
+               "DONT_FAKE_MONOTONIC": "1", "TZ": "UTC"}
+        # AddressSanitizer wants to come first in the library list.
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
+        return env
 
 
 class FilterSession:
@@ -418,6 +565,15 @@ class FilterSession:
     simulator.  keep (or TARNWICK_KEEP in the environment) keeps the
     scratch directory.  Every wait takes a timeout in seconds, stretched
     in sanitizer builds.
+
+    The program can be started again after it ended (start() once more):
+    the directories, the statistics file and the engines stay, the output
+    starts afresh.
+
+    Output is read two ways: waits that search all lines (wait_for,
+    answers, with `after=mark()`), and a cursor that walks the lines in
+    order (expect, next_line, next_answers, rest; seen() is what it has
+    passed).
 
     Typical use:
         with FilterSession("Tarnwick-AV", mode="Discard") as s:
@@ -443,6 +599,7 @@ class FilterSession:
         self.argv0 = argv0  # argument zero when it should differ from the link's full path
         self.keep = keep if keep is not None else bool(os.environ.get("TARNWICK_KEEP"))
         self.env = env
+        self.clock = None
 
         # Unix socket paths are limited to 107 characters: stay short.
         parent = tempfile.gettempdir()
@@ -462,12 +619,9 @@ class FilterSession:
         self.engines = {}
         self._scripted = []
         self.proc = None
-        self._lines = []  # (monotonic time, text) of every output line
-        self._cond = threading.Condition()  # guards _lines and _eof
-        self._eof = False
-        self._partial = b""
         self._reader = None
-        self._cursor = 0
+        self._cond = threading.Condition()  # guards the output state below
+        self._reset_output()
         self._counter = 0
 
         # None: the program's defaults; dict: overrides merged over them;
@@ -476,6 +630,18 @@ class FilterSession:
         self._settings_written = False
         if whitelist is not None:
             self.write_whitelist(whitelist)
+
+    def _reset_output(self):
+        with self._cond:
+            self._lines = []  # (monotonic time, text) of every output line
+            self._eof = False
+            self._partial = b""
+            self._cursor = 0
+            self._unterminated = False  # the output ended inside a line
+            self._paused = False  # hold_output: the reader leaves the pipe alone
+            self._reader_idle = False
+            self._skip = 0  # bytes of our own filler still to drop from the pipe
+            self._hold = None  # (pipe capacity, bytes left free) while held
 
     # -- context manager ------------------------------------------------------
     def __enter__(self):
@@ -511,22 +677,23 @@ class FilterSession:
         with open(os.path.join(self.base, "whitelist.txt"), "wb") as f:
             f.write(to_bytes(data))
 
-    def add_file(self, data, name=None):
-        """Writes a queue file below base/Queue; returns its path relative
-        to the base directory (what a FILE request names)."""
+    def add_file(self, data, name=None, directory="Queue"):
+        """Writes a queue file below base/<directory> (base itself for "");
+        returns its path relative to the base directory (what a FILE
+        request names)."""
         if name is None:
             self._counter += 1
             name = "m%04d.msg" % self._counter
-        rel = os.path.join("Queue", name)
+        rel = os.path.join(directory, name) if directory else name
         path = os.path.join(self.base, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(to_bytes(data))
         return rel
 
-    def add_message(self, message, name=None, **envelope):
+    def add_message(self, message, name=None, directory="Queue", **envelope):
         """queue_file(message, **envelope) written with add_file."""
-        return self.add_file(queue_file(message, **envelope), name)
+        return self.add_file(queue_file(message, **envelope), name, directory)
 
     def start_engine(self, name="engine", kind=None, args=None):
         """Starts (or restarts) an engine simulator; its socket is
@@ -541,29 +708,59 @@ class FilterSession:
         self.engines[name] = engine
         return engine.start()
 
-    def scripted_engine(self, name="engine"):
+    def scripted_engine(self, name="engine", schema=None):
         """A ScriptedEngine on <root>/<name>.sock (use engine=None so that
-        no simulator takes the default socket)."""
-        engine = ScriptedEngine(os.path.join(self.root, name + ".sock"))
+        no simulator takes the default socket); schema as ScriptedEngine."""
+        engine = ScriptedEngine(os.path.join(self.root, name + ".sock"), schema)
         self._scripted.append(engine)
         return engine
+
+    def fake_clock(self, epoch):
+        """Runs the program (from the next start on) under a FakeClock set
+        to `epoch`; returns the clock."""
+        if self.clock is None:
+            self.clock = FakeClock(os.path.join(self.root, "clock"), epoch)
+        else:
+            self.clock.set(epoch)
+        return self.clock
 
     @property
     def engine(self):
         return self.engines.get("engine")
 
+    def stat_file_path(self):
+        name = "statistics-as.dat" if self.program == "Tarnwick-AS" else "statistics-av.dat"
+        return os.path.join(self.prog_dir, name)
+
+    def read_stat_file(self):
+        """The statistics file as text, or None when there is none."""
+        try:
+            with open(self.stat_file_path(), "rb") as f:
+                return to_text(f.read())
+        except FileNotFoundError:
+            return None
+
     # -- the program ------------------------------------------------------------
-    def start(self):
-        """Starts the engine (unless engine=None) and the program."""
+    def start(self, write_settings=True):
+        """Starts the engine (unless engine=None) and the program; again
+        after the program ended, in the same directories.  With
+        write_settings=False no settings file is written."""
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                raise RuntimeError("%s is still running" % self.program)
+            self._close_pipes()
+        self._reset_output()
         if self.engine_kind and "engine" not in self.engines:
             self.start_engine()
-        if not self._settings_written:
+        if write_settings and not self._settings_written:
             if isinstance(self._initial_settings, (str, bytes)):
                 self.write_settings(self._initial_settings)
             else:
                 self.write_settings(overrides=self._initial_settings)
         args = self.program_args if self.program_args is not None else (["-debug"] if self.debug else [])
         env = dict(os.environ)
+        if self.clock is not None:
+            env.update(self.clock.env())
         env.update(self.env or {})
         with open(self.stderr_path, "ab") as err:
             self.proc = subprocess.Popen([self.argv0 or self.program_path] + list(args), cwd=self.base,
@@ -575,17 +772,38 @@ class FilterSession:
         return self
 
     def _read_output(self):
-        out = self.proc.stdout
+        fd = self.proc.stdout.fileno()
         while True:
-            try:
-                chunk = os.read(out.fileno(), 65536)
-            except OSError:
-                chunk = b""
             with self._cond:
+                while self._paused:
+                    self._reader_idle = True
+                    self._cond.notify_all()
+                    self._cond.wait()
+                self._reader_idle = False
+            # A short select keeps the reader able to pause between reads.
+            try:
+                ready, _, _ = select.select([fd], [], [], 0.05)
+            except (OSError, ValueError):
+                ready, chunk = True, b""
+            else:
+                if not ready:
+                    continue
+                try:
+                    chunk = os.read(fd, 65536)
+                except OSError:
+                    chunk = b""
+            with self._cond:
+                if chunk and self._skip:
+                    dropped = min(self._skip, len(chunk))
+                    self._skip -= dropped
+                    chunk = chunk[dropped:]
+                    if not chunk:
+                        continue
                 if not chunk:
                     if self._partial:
                         self._lines.append((time.monotonic(), to_text(self._partial)))
                         self._partial = b""
+                        self._unterminated = True
                     self._eof = True
                     self._cond.notify_all()
                     return
@@ -639,6 +857,9 @@ class FilterSession:
             return lambda line: pred.search(line) is not None
         return lambda line: line == pred
 
+    def _tail(self, count=30):
+        return "\n".join(text for _, text in self._lines[-count:])
+
     def wait_count(self, pred, count, timeout=5.0, after=0):
         """The first `count` output lines from index `after` on that match
         pred (exact text, compiled regex or callable).  Raises TimeoutError
@@ -656,10 +877,9 @@ class FilterSession:
                     return found[:count]
                 remaining = deadline - time.monotonic()
                 if remaining <= 0 or self._eof:
-                    tail = "\n".join(text for _, text in self._lines[-30:])
                     why = "output closed" if self._eof else "timeout"
                     raise TimeoutError("%s waiting for %r (%d of %d seen); last output:\n%s"
-                                       % (why, pred, len(found), count, tail))
+                                       % (why, pred, len(found), count, self._tail()))
                 self._cond.wait(remaining)
 
     def wait_for(self, pred, timeout=5.0, after=0):
@@ -677,6 +897,56 @@ class FilterSession:
                 self._cond.wait(remaining)
             self._cursor += 1
             return self._lines[self._cursor - 1][1]
+
+    def expect(self, pred, timeout=5.0):
+        """Moves the cursor past the next line that matches pred (exact
+        text, compiled regex or callable) and returns that line.  Raises
+        TimeoutError (with the recent output) when none comes in time or
+        the output ends first."""
+        match = self._matcher(pred)
+        deadline = time.monotonic() + scaled(timeout)
+        with self._cond:
+            while True:
+                while self._cursor < len(self._lines):
+                    text = self._lines[self._cursor][1]
+                    self._cursor += 1
+                    if match(text):
+                        return text
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or self._eof:
+                    why = "output closed" if self._eof else "timeout"
+                    raise TimeoutError("%s waiting for %r; last output:\n%s" % (why, pred, self._tail()))
+                self._cond.wait(remaining)
+
+    def next_answers(self, count, timeout=10.0):
+        """The next `count` lines after the cursor that are not log lines."""
+        not_log = re.compile(r"^(?!\* )")
+        return [self.expect(not_log, timeout) for _ in range(count)]
+
+    def seen(self):
+        """The lines the cursor has passed."""
+        with self._cond:
+            return [text for _, text in self._lines[:self._cursor]]
+
+    def rest(self, timeout=5.0):
+        """Every line after the cursor up to the end of the output (the
+        cursor moves to the end).  Raises TimeoutError when the output does
+        not end in time."""
+        deadline = time.monotonic() + scaled(timeout)
+        with self._cond:
+            while not self._eof:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise TimeoutError("output did not end; last output:\n%s" % self._tail())
+                self._cond.wait(remaining)
+            out = [text for _, text in self._lines[self._cursor:]]
+            self._cursor = len(self._lines)
+            return out
+
+    def output_ended_inside_line(self):
+        """True when the output ended with bytes after the last line feed."""
+        with self._cond:
+            return self._unterminated
 
     def answer(self, token, timeout=5.0, after=0):
         """The first answer line for a request token."""
@@ -706,6 +976,79 @@ class FilterSession:
     def log_lines(self, after=0):
         return [line for line in self.lines(after) if line.startswith("* ")]
 
+    # -- holding the output -------------------------------------------------------
+    # The program writes its lines into a pipe.  Filling that pipe (through
+    # /proc, with bytes the reader later drops) so that only `room` bytes
+    # stay free makes the program block in the first write that does not
+    # fit, which stops it at a known line: what it has done before that
+    # line can be checked, what comes after it cannot have happened yet.
+    def _pipe_fill(self):
+        count = array.array("i", [0])
+        fcntl.ioctl(self.proc.stdout.fileno(), termios.FIONREAD, count)
+        return count[0]
+
+    def hold_output(self, room, timeout=5.0):
+        """Stops reading the output and leaves `room` bytes (less than a
+        page) free in the pipe.  Call it while the program is quiet."""
+        if not 0 <= room < 4096:
+            raise ValueError("room must be less than a page")
+        deadline = time.monotonic() + scaled(timeout)
+        while True:
+            with self._cond:
+                self._paused = True
+                self._cond.notify_all()
+                while not self._reader_idle and not self._eof:
+                    self._cond.wait(0.1)
+                if self._eof:
+                    raise RuntimeError("the output has ended")
+                if self._pipe_fill() == 0:
+                    break
+                # Lines still in the pipe: let the reader take them first.
+                self._paused = False
+                self._cond.notify_all()
+            if time.monotonic() > deadline:
+                raise TimeoutError("the program did not go quiet")
+            time.sleep(0.02)
+        read_end = self.proc.stdout.fileno()
+        capacity = fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ)
+        filler = capacity - room
+        write_end = os.open("/proc/%d/fd/1" % self.proc.pid, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            written = os.write(write_end, b"\0" * filler)
+        finally:
+            os.close(write_end)
+        if written != filler:
+            raise RuntimeError("filled %d of %d bytes of the output pipe" % (written, filler))
+        with self._cond:
+            self._skip = filler
+            self._hold = (capacity, room)
+
+    def wait_output_blocked(self, timeout=5.0):
+        """Waits until the held pipe is full and the program's main thread
+        waits in a write to its standard output."""
+        capacity, _ = self._hold
+        deadline = time.monotonic() + scaled(timeout)
+        while True:
+            try:
+                with open("/proc/%d/syscall" % self.proc.pid) as f:
+                    call = f.read().split()
+            except OSError:
+                call = []
+            if self._pipe_fill() == capacity and call[:2] == ["1", "0x1"]:
+                return
+            if self.proc.poll() is not None:
+                raise RuntimeError("%s exited while its output was held" % self.program)
+            if time.monotonic() > deadline:
+                raise TimeoutError("the program did not block on its output (pipe holds %d of %d bytes)"
+                                   % (self._pipe_fill(), capacity))
+            time.sleep(0.02)
+
+    def release_output(self):
+        with self._cond:
+            self._paused = False
+            self._hold = None
+            self._cond.notify_all()
+
     # -- ending -----------------------------------------------------------------
     def wait_exit(self, timeout=10.0):
         """Exit status of the program (raises TimeoutError if it keeps running)."""
@@ -721,6 +1064,12 @@ class FilterSession:
         self.send_line("%s QUIT" % token)
         return self.wait_exit(timeout)
 
+    def kill(self):
+        """Ends the program at once (SIGKILL), as a crash would."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+        return self.wait_exit()
+
     @property
     def returncode(self):
         return None if self.proc is None else self.proc.poll()
@@ -731,9 +1080,25 @@ class FilterSession:
         with open(self.stderr_path, "rb") as f:
             return to_text(f.read())
 
-    def submitted_files(self):
-        """Names in the submission directory, sorted."""
-        return sorted(os.listdir(self.submitted)) if os.path.isdir(self.submitted) else []
+    def submitted_files(self, prefix=""):
+        """Names in the submission directory (starting with prefix), sorted."""
+        if not os.path.isdir(self.submitted):
+            return []
+        return sorted(n for n in os.listdir(self.submitted) if n.startswith(prefix))
+
+    def wait_submitted(self, prefix, count=1, timeout=5.0, exclude=()):
+        """Waits until `count` submitted (".sub") files whose names start
+        with prefix, other than those in exclude, are there; returns their
+        names."""
+        deadline = time.monotonic() + scaled(timeout)
+        while True:
+            names = [n for n in self.submitted_files(prefix) if n.endswith(".sub") and n not in exclude]
+            if len(names) >= count:
+                return names
+            if time.monotonic() > deadline:
+                raise TimeoutError("%d of %d %s*.sub files submitted; directory: %s"
+                                   % (len(names), count, prefix, self.submitted_files()))
+            time.sleep(0.02)
 
     def read_submitted(self, name):
         with open(os.path.join(self.submitted, name), "rb") as f:
@@ -743,8 +1108,16 @@ class FilterSession:
         temp = os.path.join(self.base, "Temp")
         return sorted(os.listdir(temp)) if os.path.isdir(temp) else []
 
+    def _close_pipes(self):
+        for stream in (self.proc.stdin, self.proc.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
     def stop(self):
         if self.proc is not None:
+            self.release_output()
             try:
                 self.proc.stdin.close()
             except OSError:
@@ -752,10 +1125,7 @@ class FilterSession:
             _stop_process(self.proc)
             if self._reader:
                 self._reader.join(timeout=scaled(5))
-            try:
-                self.proc.stdout.close()
-            except OSError:
-                pass
+            self._close_pipes()
         for engine in self.engines.values():
             engine.stop()
         for engine in self._scripted:

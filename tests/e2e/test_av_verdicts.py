@@ -4,13 +4,19 @@ information log lines."""
 
 import os
 import re
+import sys
 import time
 import unittest
 
-from harness import EICAR, Filter, Scratch, SLOW
-from scripted_engine import ScriptedEngine
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
+import server  # noqa: E402
 
-import quillon_se_api_pb2 as se
+se = server.load_schema("se")
+SLOW = server.TIMEOUT_SCALE
+
+QUIET = {"RejectOptions": {"NotifyRecipients": "No"}, "DiscardOptions": {"NotifyRecipients": "No"},
+         "EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}}}
 
 
 def report(path=b"/x", viruses=(), error=None, items=()):
@@ -33,31 +39,34 @@ def result(serial=None, scan_report=None):
     return m
 
 
+def queue(s, name, body, envelope=True):
+    """A queue file at base/name with the envelope the tests assume."""
+    return s.add_message(body, name, directory="", sender="sender@example.org", source="smtp [192.0.2.7]",
+                         recipients=["rcpt@example.com"], envelope=envelope)
+
+
 class AvVerdictTest(unittest.TestCase):
     mode = "Reject"
-    postprocess = '""'
+    postprocess = ""
 
     def setUp(self):
-        self.s = Scratch("Tarnwick-AV")
-        self.s.write_default_settings(mode=self.mode, postprocess=self.postprocess)
-        self.engine = ScriptedEngine(self.s.socket, se.ClientMessage)
-        self.f = Filter(self.s)
-        self.f.expect("* reader thread started")
-        _, subscribe, raw = self.engine.next_request()
-        self.assertEqual(raw, b"\x08\x03")
+        self.s = server.FilterSession("Tarnwick-AV", engine=None, mode=self.mode,
+                                      settings=server.merge(QUIET, {"PostProcess": self.postprocess}))
+        self.engine = self.s.scripted_engine(schema=se)
+        self.s.start()
+        self.s.expect("* reader thread started")
+        self.engine.accept()
+        self.assertEqual(self.engine.recv_frame(), b"\x08\x03")
 
     def tearDown(self):
-        self.f.kill()
-        self.engine.close()
         self.s.cleanup()
 
     def request(self, token, name):
-        self.f.send("%s FILE %s\n" % (token, name))
-        _, req, _ = self.engine.next_request(timeout=5 * SLOW)
-        return req
+        self.s.send("%s FILE %s\n" % (token, name))
+        return self.engine.recv_request(timeout=5)
 
     def test_clean_message_and_its_copy(self):
-        self.s.queue_file("q/df1", "Subject: hi\n\nhello\n")
+        queue(self.s, "q/df1", "Subject: hi\n\nhello\n")
         req = self.request("0017", "q/df1")
         self.assertEqual(req.tag, se.ClientMessage.SCAN_FILE_REQUEST)
         self.assertEqual(req.serial, 17)
@@ -68,36 +77,36 @@ class AvVerdictTest(unittest.TestCase):
         with open(copy, "rb") as fh:
             self.assertEqual(fh.read(), b"Subject: hi\n\nhello\n")
         self.engine.send(result(17, report()))
-        self.assertEqual(self.f.answers(1), ["17 OK"])
+        self.assertEqual(self.s.next_answers(1), ["17 OK"])
         self.assertFalse(os.path.exists(copy))
         self.assertTrue(os.path.exists(os.path.join(self.s.base, "q/df1")))
 
     def test_message_without_envelope_is_scanned_in_place(self):
-        self.s.queue_file("df2", "Subject: no envelope\n\nbody\n", envelope=False)
+        queue(self.s, "df2", "Subject: no envelope\n\nbody\n", envelope=False)
         req = self.request("5", "df2")
         self.assertEqual(req.scan_file_request.path, os.path.join(self.s.base, "df2"))
         self.engine.send(result(5, report(viruses=["EICAR"])))
-        self.f.answers(1)
+        self.s.next_answers(1)
         self.assertTrue(os.path.exists(os.path.join(self.s.base, "df2")))
 
     def test_missing_file_keeps_the_token_as_sent(self):
         started = time.time()
-        self.f.send("0042 FILE nowhere\n")
-        self.assertEqual(self.f.answers(1), [
+        self.s.send("0042 FILE nowhere\n")
+        self.assertEqual(self.s.next_answers(1), [
             "0042 FAILURE Unable to check file for existence: %s/nowhere, error=No such file or directory"
             % self.s.base])
         self.assertGreaterEqual(time.time() - started, 0.9)
 
     def test_file_appearing_within_the_wait_is_scanned(self):
-        self.f.send("8 FILE late\n")
+        self.s.send("8 FILE late\n")
         time.sleep(0.3)
-        self.s.queue_file("late", "x")
-        req = self.engine.next_request()[1]
+        queue(self.s, "late", "x")
+        req = self.engine.recv_request()
         self.assertEqual(req.serial, 8)
 
     def test_failures_and_unmatched_replies(self):
         for n in (1, 2, 3):
-            self.s.queue_file("m%d" % n, "x")
+            queue(self.s, "m%d" % n, "x")
             self.request(str(n), "m%d" % n)
         self.engine.send(result(None, report()))
         self.engine.send(result(1))
@@ -106,30 +115,30 @@ class AvVerdictTest(unittest.TestCase):
         # An unknown tag is read and dropped; the next frame is handled.
         self.engine.send(se.ServerMessage(tag=se.ServerMessage.SCAN_FILE_INFO, serial=3))
         self.engine.send(result(3, report(items=[report(error=se.SE_ARCH_CRC_ERROR)])))
-        self.f.expect("3 OK")
-        self.assertEqual(self.f.seen[-5:], ["* unvalid answer from the scanning engine",
-                                            "1 FAILURE no scan report returned",
-                                            "2 FAILURE error=SE_SCAN_TIMEOUT",
-                                            "* no pending request for serial 99, reply dropped",
-                                            "3 OK"])
+        self.s.expect("3 OK")
+        self.assertEqual(self.s.seen()[-5:], ["* unvalid answer from the scanning engine",
+                                              "1 FAILURE no scan report returned",
+                                              "2 FAILURE error=SE_SCAN_TIMEOUT",
+                                              "* no pending request for serial 99, reply dropped",
+                                              "3 OK"])
         self.assertEqual(self.s.temp_files(), [])
 
     def test_reject_answer_names_first_virus_depth_first(self):
-        self.s.queue_file("m", "x")
+        queue(self.s, "m", "x")
         self.request("17", "m")
         tree = report(viruses=["Root.A"], items=[report(items=[report(viruses=["Deep.B"])]),
                                                   report(viruses=["Side.C"])])
         self.engine.send(result(17, tree))
-        self.assertEqual(self.f.answers(1),
+        self.assertEqual(self.s.next_answers(1),
                          ['17 ERROR "Virus found: Root.A\\e3 virus(es) found\\eMessage rejected"'])
 
     def test_virus_name_escaping_and_cut(self):
         names = ['Bad"Name\\x\nend', "N" * 200, "A" * 78 + '"']
         for i, name in enumerate(names):
-            self.s.queue_file("m%d" % i, "x")
+            queue(self.s, "m%d" % i, "x")
             self.request(str(i), "m%d" % i)
             self.engine.send(result(i, report(viruses=[name])))
-        got = self.f.answers(3)
+        got = self.s.next_answers(3)
         self.assertEqual(got[0], '0 ERROR "Virus found: Bad\\"Name\\\\xend\\e1 virus(es) found\\eMessage rejected"')
         self.assertEqual(got[1], '1 ERROR "Virus found: %s\\e1 virus(es) found\\eMessage rejected"' % ("N" * 79))
         # The escape pair for the quote would not fit in 79 characters.
@@ -140,11 +149,11 @@ class AvDiscardTest(AvVerdictTest):
     mode = "Discard"
 
     def test_reject_answer_names_first_virus_depth_first(self):
-        self.s.queue_file("m", "x")
+        queue(self.s, "m", "x")
         self.request("17", "m")
         self.engine.send(result(17, report(viruses=["EICAR"])))
-        self.f.expect("* (17) EICAR\\e")
-        self.assertEqual(self.f.answers(1), ["17 DISCARD"])
+        self.s.expect("* (17) EICAR\\e")
+        self.assertEqual(self.s.next_answers(1), ["17 DISCARD"])
 
     test_virus_name_escaping_and_cut = None
 
@@ -153,25 +162,25 @@ class AvAddHeaderTest(AvVerdictTest):
     mode = "AddHeader"
 
     def test_reject_answer_names_first_virus_depth_first(self):
-        self.s.queue_file("m", "x")
+        queue(self.s, "m", "x")
         self.request("17", "m")
         self.engine.send(result(17, report(viruses=["EICAR"])))
-        self.assertEqual(self.f.answers(1), ['17 ADDHEADER "X-Virus: EICAR"'])
+        self.assertEqual(self.s.next_answers(1), ['17 ADDHEADER "X-Virus: EICAR"'])
 
     test_virus_name_escaping_and_cut = None
 
 
 class AvPostProcessTest(AvVerdictTest):
-    postprocess = '"printf \'%s|%s\\\\n\' \\"^1\\" \\"^2\\" >> post.out; exit 3"'
+    postprocess = 'printf \'%s|%s\\n\' "^1" "^2" >> post.out; exit 3'
 
     def test_post_processing_gets_quoted_values(self):
-        self.s.queue_file("q/x", "x")
+        queue(self.s, "q/x", "x")
         self.request("4", "q/x")
         hostile = 'V$(touch pwned)`touch pwned2`"'
         self.engine.send(result(4, report(viruses=[hostile])))
-        line = self.f.expect(re.compile(r"^\* Error while launching"))
+        line = self.s.expect(re.compile(r"^\* Error while launching"))
         self.assertIn("code=768", line)
-        self.f.answers(1)
+        self.s.next_answers(1)
         with open(os.path.join(self.s.base, "post.out")) as fh:
             self.assertEqual(fh.read(), 'q/x|V$(touch pwned)`touch pwned2`"\n')
         self.assertFalse(os.path.exists(os.path.join(self.s.base, "pwned")))
@@ -183,36 +192,31 @@ class AvPostProcessTest(AvVerdictTest):
 
 class AvInfoTest(unittest.TestCase):
     def test_information_lines(self):
-        s = Scratch("Tarnwick-AV")
-        s.write_default_settings()
-        engine = ScriptedEngine(s.socket, se.ClientMessage)
-        f = Filter(s)
-        try:
-            f.expect("* reader thread started")
-            engine.next_request()
+        with server.FilterSession("Tarnwick-AV", engine=None, settings=QUIET) as s:
+            engine = s.scripted_engine(schema=se)
+            s.start()
+            s.expect("* reader thread started")
+            engine.accept()
+            engine.recv_request()
             info = se.ServerMessage(tag=se.ServerMessage.INFO_NOTIFICATION)
             info.info.engine_version = "9.8.7"
             info.info.base_stamp = 0
             engine.send(info)
-            f.expect("* Engine version: 9.8.7")
-            f.expect("* Base timestamp: Thu Jan  1 00:00:00 1970")
+            s.expect("* Engine version: 9.8.7")
+            s.expect("* Base timestamp: Thu Jan  1 00:00:00 1970")
             engine.send(se.ServerMessage(tag=se.ServerMessage.INFO_NOTIFICATION))
-            f.expect("* no info returned")
+            s.expect("* no info returned")
             stamp = se.ServerMessage(tag=se.ServerMessage.INFO_NOTIFICATION)
             stamp.info.base_stamp = 1607000100
             stamp.info.SetInParent()
             engine.send(stamp)
-            f.expect("* Base timestamp: Thu Dec  3 12:55:00 2020")
+            s.expect("* Base timestamp: Thu Dec  3 12:55:00 2020")
             empty = se.ServerMessage(tag=se.ServerMessage.INFO_NOTIFICATION)
             empty.info.SetInParent()
             engine.send(empty)
-            f.send("1 INTF\n")
-            f.expect("1 INTF 3 PROD=QLON")
-            self.assertFalse([l for l in f.seen[-2:] if "info" in l or "Engine" in l])
-        finally:
-            f.kill()
-            engine.close()
-            s.cleanup()
+            s.send("1 INTF\n")
+            s.expect("1 INTF 3 PROD=QLON")
+            self.assertFalse([l for l in s.seen()[-2:] if "info" in l or "Engine" in l])
 
 
 if __name__ == "__main__":

@@ -2,47 +2,53 @@
 through their standard input and output with a scripted engine."""
 
 import os
-import re
 import struct
+import sys
 import time
 import unittest
 
-from harness import Filter, Scratch, SLOW
-from scripted_engine import ScriptedEngine
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
+import server  # noqa: E402
+
+SLOW = server.TIMEOUT_SCALE
+
+# What the old fixtures wrote: no notifications, no event reports.
+QUIET = {"EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}}}
+
+
+def quiet_settings(program):
+    overrides = dict(QUIET)
+    if program == "Tarnwick-AV":
+        overrides.update({"RejectOptions": {"NotifyRecipients": "No"},
+                          "DiscardOptions": {"NotifyRecipients": "No"}})
+    return overrides
 
 
 class ProtocolTest(unittest.TestCase):
     program = "Tarnwick-AV"
 
     def setUp(self):
-        self.scratch = Scratch(self.program)
-        self.scratch.write_default_settings()
-        self.engine = ScriptedEngine(self.scratch.socket)
-        self.filters = []
+        self.s = server.FilterSession(self.program, engine=None, settings=quiet_settings(self.program))
+        self.engine = self.s.scripted_engine()
 
     def tearDown(self):
-        for f in self.filters:
-            f.kill()
-        self.engine.close()
-        self.scratch.cleanup()
-
-    def start(self, *args, **kw):
-        f = Filter(self.scratch, args, **kw)
-        self.filters.append(f)
-        return f
+        self.s.cleanup()
 
     def started(self, *args):
-        f = self.start(*args)
-        f.expect("* %s plugin version 1.1 Linux-x86_64 build 1-Dec-2020 started" % self.program)
-        f.expect("* Connected to %s" % self.scratch.socket)
-        f.expect("* reader thread started")
-        return f
+        self.s.program_args = list(args)
+        self.s.start()
+        self.s.expect("* %s plugin version 1.1 Linux-x86_64 build 1-Dec-2020 started" % self.program)
+        self.s.expect("* Connected to %s" % self.s.socket_path)
+        self.s.expect("* reader thread started")
+        self.engine.accept()
+        return self.s
 
     def test_answers_byte_for_byte(self):
         f = self.started()
         f.send(b"12 INTF 3\n13 INTF\n14 FILE \n15 FILE\n16 FILEX a\n17 file x\nnocommand\n\n")
         f.send(b"18 INTF\r\n1\r9 IN\rTF\n21\tINTF\n22 \xe9t\xe9\n0042   INTF  trailing\n")
-        self.assertEqual(f.answers(13), [
+        self.assertEqual(f.next_answers(13), [
             "12 INTF 3 PROD=QLON",
             "13 INTF 3 PROD=QLON",
             "14 FAILURE Missing file name: FILE",
@@ -54,31 +60,31 @@ class ProtocolTest(unittest.TestCase):
             "18 INTF 3 PROD=QLON",
             "19 INTF 3 PROD=QLON",
             "21\tINTF FAILURE Missing command.",
-            "22 OK Unknown command: \xe9t\xe9",
+            server.to_text(b"22 OK Unknown command: \xe9t\xe9"),
             "0042 INTF 3 PROD=QLON",
         ])
         # 1500 characters: a line of the first 1043, then one of the other 457.
         f.send("20 " + "A" * 1497 + "\n")
-        self.assertEqual(f.answers(2), ["20 OK Unknown command: " + "A" * 1040,
-                                        "A" * 457 + " FAILURE Missing command."])
+        self.assertEqual(f.next_answers(2), ["20 OK Unknown command: " + "A" * 1040,
+                                             "A" * 457 + " FAILURE Missing command."])
         f.send("   QUITNOW\n")
         f.expect("* quit accepted")
         rest = f.rest()
         self.assertIn("* reader thread ended", rest)
         self.assertIn("* Closing Engine", rest)
         self.assertEqual(rest[-1], "* %s plugin finished." % self.program)
-        self.assertEqual(f.wait(), 0)
-        self.assertNotIn(b"<no line end>", f.raw)
+        self.assertEqual(f.wait_exit(), 0)
+        self.assertFalse(f.output_ended_inside_line())
 
     def test_end_of_input_drops_unfinished_line(self):
         f = self.started()
         f.send(b"1 INTF\n2 INTF")
-        self.assertEqual(f.answers(1), ["1 INTF 3 PROD=QLON"])
-        f.close_input()
+        self.assertEqual(f.next_answers(1), ["1 INTF 3 PROD=QLON"])
+        f.close_stdin()
         f.expect("* Quit request accepted.")
         rest = f.rest()
         self.assertFalse([l for l in rest if not l.startswith("* ")], rest)
-        self.assertEqual(f.wait(), 0)
+        self.assertEqual(f.wait_exit(), 0)
 
     def test_idle_request_is_answered_at_once(self):
         f = self.started()
@@ -90,16 +96,18 @@ class ProtocolTest(unittest.TestCase):
         self.assertLess(time.time() - started, 0.5 * SLOW)
 
     def test_debug_clears_temp_but_not_dot_files(self):
-        temp = os.path.join(self.scratch.base, "Temp")
+        temp = os.path.join(self.s.base, "Temp")
         os.makedirs(temp)
         for name in ("afile", ".hidden"):
             open(os.path.join(temp, name), "w").close()
-        f = self.start("-DEBUG")
+        f = self.s
+        f.program_args = ["-DEBUG"]
+        f.start()
         f.expect("* clearing Temp")
         f.expect("* * Deleting %s/afile" % temp)
         f.expect("* reader thread started")
         self.assertEqual(sorted(os.listdir(temp)), [".hidden"])
-        self.assertNotIn("* * Deleting %s/.hidden" % temp, f.seen)
+        self.assertNotIn("* * Deleting %s/.hidden" % temp, f.seen())
 
     def test_temp_directory_created_with_mode_0770(self):
         old = os.umask(0o077)
@@ -107,7 +115,7 @@ class ProtocolTest(unittest.TestCase):
             self.started()
         finally:
             os.umask(old)
-        mode = os.stat(os.path.join(self.scratch.base, "Temp")).st_mode & 0o777
+        mode = os.stat(os.path.join(self.s.base, "Temp")).st_mode & 0o777
         self.assertEqual(mode, 0o770)
 
 
@@ -118,59 +126,47 @@ class ProtocolTestAS(ProtocolTest):
 class StartupFailureTest(unittest.TestCase):
     """Fatal start-up problems end the process with code 1 and the exact line."""
 
-    def setUp(self):
-        self.scratch = Scratch("Tarnwick-AV")
+    def session(self, program="Tarnwick-AV", overrides=None):
+        s = server.FilterSession(program, engine=None, settings=server.merge(quiet_settings(program), overrides))
+        self.addCleanup(s.cleanup)
+        return s
 
-    def tearDown(self):
-        self.scratch.cleanup()
-
-    def run_filter(self, program=None):
-        if program:
-            self.scratch.cleanup()
-            self.scratch = Scratch(program)
-        return self.scratch
-
-    def finish(self, f):
-        rest = f.rest()
-        self.assertEqual(f.wait(), 1)
+    def finish(self, s, write_settings=True):
+        s.start(write_settings=write_settings)
+        rest = s.rest()
+        self.assertEqual(s.wait_exit(), 1)
         return rest
 
     def test_missing_settings_file(self):
-        f = Filter(self.scratch)
-        out = self.finish(f)
-        cfg = self.scratch.settings_path()
+        s = self.session()
+        out = self.finish(s, write_settings=False)
+        cfg = s.settings_path()
         self.assertEqual(out[1:4], ["* Error in %s " % cfg, "* unable to open file",
                                     "Configuration error: Tarnwick-AV.cfg is missing the Socket item"])
 
     def test_broken_settings_file(self):
-        self.scratch.write_settings("Socket = a/b;\n")
-        out = self.finish(Filter(self.scratch))
-        cfg = self.scratch.settings_path()
+        s = self.session()
+        s.write_settings("Socket = a/b;\n")
+        out = self.finish(s)
+        cfg = s.settings_path()
         self.assertEqual(out[1:4], ["* Error in %s line 1 " % cfg, "* Syntax error: ';' expected",
                                     "Configuration error: Tarnwick-AV.cfg is missing the Socket item"])
 
     def test_missing_submission_directory(self):
-        self.scratch.write_default_settings(submitted="Nope")
-        out = self.finish(Filter(self.scratch))
+        out = self.finish(self.session(overrides={"SubmittedDirectory": "Nope"}))
         self.assertIn("* FAILURE unable to access directory Nope", out)
-        s = Scratch("Tarnwick-AS")
-        try:
-            s.write_default_settings(submitted="Nope")
-            out = self.finish(Filter(s))
-            self.assertIn("* FAILURE: unable to access directory Nope", out)
-        finally:
-            s.cleanup()
+        out = self.finish(self.session("Tarnwick-AS", overrides={"SubmittedDirectory": "Nope"}))
+        self.assertIn("* FAILURE: unable to access directory Nope", out)
 
     def test_engine_not_listening(self):
-        self.scratch.write_default_settings()
-        out = self.finish(Filter(self.scratch))
+        s = self.session()
+        out = self.finish(s)
         self.assertEqual(out[-1], "* Error: Cannot connect to ScanEngine: No such file or directory : %s"
-                         % self.scratch.socket)
+                         % s.socket_path)
 
     def test_socket_path_too_long(self):
         long_path = "/tmp/" + "s" * 120
-        self.scratch.write_default_settings(socket=long_path)
-        out = self.finish(Filter(self.scratch))
+        out = self.finish(self.session(overrides={"Socket": long_path}))
         self.assertEqual(out[-1], "* Error: Cannot connect to ScanEngine: File name too long : %s" % long_path)
 
 
@@ -180,41 +176,42 @@ class EngineFailureTest(unittest.TestCase):
     program = "Tarnwick-AV"
 
     def setUp(self):
-        self.scratch = Scratch(self.program)
-        self.scratch.write_default_settings()
-        self.engine = ScriptedEngine(self.scratch.socket)
-        self.f = Filter(self.scratch)
-        self.f.expect("* reader thread started")
-        self.assertTrue(self.engine.wait_connections(1))
+        self.s = server.FilterSession(self.program, engine=None, settings=quiet_settings(self.program))
+        self.engine = self.s.scripted_engine()
+        self.s.start()
+        self.s.expect("* reader thread started")
+        self.engine.accept()
+        if self.program == "Tarnwick-AV":
+            # The information subscription is the program's last send at
+            # start-up; once it is here, a failure comes from the reader alone.
+            self.assertEqual(self.engine.recv_frame(), b"\x08\x03")
 
     def tearDown(self):
-        self.f.kill()
-        self.engine.close()
-        self.scratch.cleanup()
+        self.s.cleanup()
 
     def test_engine_closes_connection(self):
         self.engine.close_connection()
-        rest = self.f.rest()
+        rest = self.s.rest()
         self.assertTrue(rest[-1].startswith("* Error: Cannot get data from ScanEngine: "), rest)
-        self.assertEqual(self.f.wait(), 1)
+        self.assertEqual(self.s.wait_exit(), 1)
 
     def test_empty_reply_does_not_parse(self):
         self.engine.send_raw(b"\0\0\0\0")
-        rest = self.f.rest()
-        self.assertEqual(self.f.wait(), 1)
+        rest = self.s.rest()
+        self.assertEqual(self.s.wait_exit(), 1)
         self.assertFalse([l for l in rest if "Error" in l], rest)
 
     def test_huge_length_prefix_is_refused_at_once(self):
         self.engine.send_raw(struct.pack("<I", 0x7FFFFFFF))
-        self.f.rest()
-        self.assertEqual(self.f.wait(), 1)
+        self.s.rest()
+        self.assertEqual(self.s.wait_exit(), 1)
 
     def test_engine_gone_after_quit_ends_only_the_reader(self):
-        self.f.send("1 QUIT\n")
-        self.f.expect("* quit accepted")
-        rest = self.f.rest()
+        self.s.send("1 QUIT\n")
+        self.s.expect("* quit accepted")
+        rest = self.s.rest()
         self.assertIn("* reader thread ended", rest)
-        self.assertEqual(self.f.wait(), 0)
+        self.assertEqual(self.s.wait_exit(), 0)
 
 
 class EngineFailureTestAS(EngineFailureTest):

@@ -2,12 +2,18 @@
 moves to the new engine connection, and every request is answered once."""
 
 import os
+import re
+import sys
 import unittest
 
-from harness import Filter, Scratch, SLOW
-from scripted_engine import ScriptedEngine
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
+import server  # noqa: E402
 
-import quillon_se_api_pb2 as se
+se = server.load_schema("se")
+
+QUIET = {"RejectOptions": {"NotifyRecipients": "No"}, "DiscardOptions": {"NotifyRecipients": "No"},
+         "EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}}}
 
 
 def clean(serial):
@@ -16,38 +22,40 @@ def clean(serial):
     return m
 
 
+def queue(s, name, body):
+    return s.add_message(body, name, directory="", sender="sender@example.org", source="smtp [192.0.2.7]",
+                         recipients=["rcpt@example.com"])
+
+
 class ReloadTest(unittest.TestCase):
     def setUp(self):
-        self.s = Scratch("Tarnwick-AV")
-        self.s.write_default_settings()
-        self.first = ScriptedEngine(self.s.socket, se.ClientMessage)
-        self.second_path = os.path.join(self.s.root, "second.sock")
-        self.second = ScriptedEngine(self.second_path, se.ClientMessage)
-        self.f = Filter(self.s)
-        self.f.expect("* reader thread started")
-        self.first.next_request()  # the information subscription
+        self.s = server.FilterSession("Tarnwick-AV", engine=None, settings=QUIET)
+        self.first = self.s.scripted_engine("engine", schema=se)
+        self.second = self.s.scripted_engine("second", schema=se)
+        self.second_path = self.second.socket_path
+        self.s.start()
+        self.s.expect("* reader thread started")
+        self.first.accept()
+        self.first.recv_request()  # the information subscription
 
     def tearDown(self):
-        self.f.kill()
-        self.first.close()
-        self.second.close()
         self.s.cleanup()
 
     def reload_to_second(self, trigger_token):
-        self.s.write_default_settings(socket=self.second_path, mode="Discard")
-        open(os.path.join(self.s.progdir, "hup.sig"), "w").close()
-        self.f.send("%s INTF\n" % trigger_token)
-        self.f.expect("* re-reading Tarnwick-AV.cfg")
-        self.f.expect("* re-reading Tarnwick-AV.cfg")
-        self.f.expect("* Closing Engine")
-        self.f.expect("* Connected to %s" % self.second_path)
-        self.assertFalse(os.path.exists(os.path.join(self.s.progdir, "hup.sig")))
+        self.s.reload(overrides=server.merge(QUIET, {"Socket": self.second_path, "Mode": "Discard"}))
+        self.s.send("%s INTF\n" % trigger_token)
+        self.s.expect("* re-reading Tarnwick-AV.cfg")
+        self.s.expect("* re-reading Tarnwick-AV.cfg")
+        self.s.expect("* Closing Engine")
+        self.s.expect("* Connected to %s" % self.second_path)
+        self.assertFalse(os.path.exists(os.path.join(self.s.prog_dir, "hup.sig")))
+        self.second.accept()
 
     def test_pending_requests_move_to_the_new_engine(self):
         for n in range(50):
-            self.s.queue_file("m%d" % n, "hello %d" % n)
-            self.f.send("%d FILE m%d\n" % (n, n))
-        sent = {self.first.next_request()[1].serial for _ in range(50)}
+            queue(self.s, "m%d" % n, "hello %d" % n)
+            self.s.send("%d FILE m%d\n" % (n, n))
+        sent = {req.serial for req in self.first.recv_requests(50)}
         self.assertEqual(sent, set(range(50)))
         # The first engine answers a few on the old connection after all.
         for n in range(5):
@@ -56,45 +64,45 @@ class ReloadTest(unittest.TestCase):
         resent = {}
         while len(resent) < 50:
             try:
-                _, req, _ = self.second.next_request(timeout=3 * SLOW)
-            except Exception:
+                req = self.second.recv_request(timeout=3)
+            except TimeoutError:
+                break
+            if req is None:
                 break
             resent[req.serial] = req
         self.assertTrue(set(range(5, 50)) <= set(resent), sorted(resent))
         for serial in sorted(resent):
             self.second.send(clean(serial))
-        import re
-        while len([l for l in self.f.seen if l.endswith(" OK")]) < 50:
-            self.f.expect(re.compile(r" OK$"))
+        while len([l for l in self.s.seen() if l.endswith(" OK")]) < 50:
+            self.s.expect(re.compile(r" OK$"))
         # Nothing more may come: a duplicate reply finds no entry.
-        self.f.send("1001 INTF\n")
-        self.f.expect("1001 INTF 3 PROD=QLON")
-        answered = [l for l in self.f.seen if l.endswith(" OK")]
+        self.s.send("1001 INTF\n")
+        self.s.expect("1001 INTF 3 PROD=QLON")
+        answered = [l for l in self.s.seen() if l.endswith(" OK")]
         self.assertEqual(sorted(answered, key=lambda l: int(l.split()[0])), ["%d OK" % n for n in range(50)])
-        self.assertEqual(self.f.proc.poll(), None)
+        self.assertEqual(self.s.returncode, None)
         self.assertEqual(self.s.temp_files(), [])
 
     def test_new_settings_apply_and_old_connection_does_not_end_the_process(self):
         self.reload_to_second(7)
-        self.f.expect("7 INTF 3 PROD=QLON")
+        self.s.expect("7 INTF 3 PROD=QLON")
         self.first.close()  # the old engine going away now is no concern of ours
-        self.s.queue_file("v", "x")
-        self.f.send("8 FILE v\n")
-        _, req, _ = self.second.next_request()
+        queue(self.s, "v", "x")
+        self.s.send("8 FILE v\n")
+        req = self.second.recv_request()
         m = clean(req.serial)
         m.scan_report.virus.add(type=se.SE_KNOWN_VIRUS, name="EICAR")
         self.second.send(m)
-        self.f.expect("8 DISCARD")
-        self.assertIsNone(self.f.proc.poll())
+        self.s.expect("8 DISCARD")
+        self.assertIsNone(self.s.returncode)
 
     def test_reload_to_unreachable_engine_exits(self):
         self.second.close()
-        self.s.write_default_settings(socket=self.second_path)
-        open(os.path.join(self.s.progdir, "hup.sig"), "w").close()
-        self.f.send("1 INTF\n")
-        rest = self.f.rest()
+        self.s.reload(overrides=server.merge(QUIET, {"Socket": self.second_path}))
+        self.s.send("1 INTF\n")
+        rest = self.s.rest()
         self.assertTrue(rest[-1].startswith("* Error: Cannot connect to ScanEngine: "), rest)
-        self.assertEqual(self.f.wait(), 1)
+        self.assertEqual(self.s.wait_exit(), 1)
 
 
 if __name__ == "__main__":

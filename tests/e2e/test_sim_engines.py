@@ -291,8 +291,10 @@ class ScheduleTest(EngineTestBase):
 
     def send_scans(self, link, serials):
         path = self.file("clean", "nothing here\n")
-        for serial in serials:
-            link.send(scan_request(serial, path))
+        # One write: an engine that closes after its first answer must not
+        # find half of the requests still on their way.
+        link.send_raw(b"".join(len(body).to_bytes(4, "little") + body
+                               for body in (scan_request(serial, path) for serial in serials)))
 
     def serials(self, link, count, timeout=3.0):
         return [fields(link.recv(timeout))[2][0] for _ in range(count)]

@@ -1,7 +1,9 @@
 // Tarnwick-AV engine information: one subscription at start-up, and every
 // notification the engine sends logged with its version and the time stamp
 // of its virus bases.
+#include <algorithm>
 #include <cinttypes>
+#include <string>
 #include <cstdio>
 #include <ctime>
 
@@ -26,7 +28,14 @@ void handleInfoReply(ql::ServerMessage& message) {
         return;
     }
     const ql::SEAppInfo& info = message.info();
-    if (info.has_engine_version()) PrintMsg("* Engine version: %s\n", info.engine_version().c_str());
+    if (info.has_engine_version()) {
+        // Engine text must stay one log line: a line break in it would let
+        // the engine put an answer line of its own before the server.
+        std::string version = info.engine_version();
+        version.erase(std::remove_if(version.begin(), version.end(), [](char c) { return c == '\n' || c == '\r'; }),
+                      version.end());
+        PrintMsg("* Engine version: %s\n", version.c_str());
+    }
     if (!info.has_base_stamp()) return;
 
     static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};

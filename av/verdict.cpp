@@ -8,6 +8,7 @@
 // for the shell command, so that it cannot leave its double-quoted word.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -56,7 +57,9 @@ std::string notificationText(const avSettings& settings, const char* key) {
 void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& report) {
     for (const ql::Virus& virus : report.virus()) {
         if (!virus.has_name()) continue;
-        if (first.empty()) first = virus.name().substr(0, virusNameField - 1);
+        // The name is engine data: a zero byte would end it early in every
+        // printf below and lose what follows it in the answer.
+        if (first.empty()) first = virus.name().substr(0, std::min(virus.name().find('\0'), virusNameField - 1));
         ++count;
         ReportAddItem(reportVirusesList, virus.name().c_str(), 1);
     }

@@ -18,7 +18,9 @@ bool lineReader::xGetInput(std::string& line) {
         while (pos_ < len_) {
             char c = buf_[pos_++];
             if (c == '\n') return true;
-            if (c != '\r') line += c;
+            // A zero byte counts as no input at all, like a carriage return
+            // it never enters a line.
+            if (c != '\r' && c != '\0') line += c;
             if (line.size() >= lineMax_) return true;
         }
         if (eof_) return false;

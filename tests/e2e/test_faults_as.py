@@ -1,0 +1,80 @@
+"""Fault injection against Tarnwick-AS: the shared cases of faults_common
+(engine dying or stalling, reload in a burst, submission directory and
+statistics file taken away, odd queue files), a message over 32 MiB, and
+the anti-spam engine's broken frames."""
+
+import unittest
+
+from faults_common import MIB, FaultCases, FrameCases, field, nested_groups, section_counts, server, varint
+
+ase = server.load_schema("ase")
+
+RATED = r'^\d+ ADDHEADER "X-Junk-Score: +\d+ \[X*\]\\eX-Quillon-Score: +\d+ \[X*\]'
+
+
+class AntiSpamFaults(FaultCases, unittest.TestCase):
+    program = "Tarnwick-AS"
+    ordinary = RATED
+    # A directory opens and sizes like a file, and reads as nothing.
+    directory_answer = r"^10 (ADDHEADER|FAILURE) "
+
+    # Both ways of failing a dump: the new file cannot be opened (above), or
+    # it cannot take the place of the old one.
+    def statistics_obstacle(self, s):
+        return s.stat_file_path()
+
+    def check_counted(self, text):
+        self.assertEqual(sum(section_counts(text, "Scores").values()), 6)
+        self.assertEqual(sum(section_counts(text, "Sources").values()), 6)
+        self.assertEqual(sum(section_counts(text, "Targets").values()), 6)
+
+    def test_message_over_32_mib_is_cut(self):
+        s = self.started(self.session())
+        envelope = b"P <big@example.org>\nR <r@example.net>\n\n"
+        line = b"y" * 1023 + b"\n"
+        body = b"Subject: big\n\n" + line * (40 * MIB // len(line))
+        path = s.add_file(envelope + body, "big.msg")
+        s.request(21, path)
+        self.assertRegex(s.answer(21, timeout=60), RATED)
+        logged = [l for l in s.engine.log_lines() if l.startswith("SPAM serial=21 ")]
+        self.assertEqual(len(logged), 1, logged)
+        self.assertIn(" len=%d " % (32 * MIB - len(envelope)), logged[0])
+        self.assertEqual(s.quit(), 0)
+
+
+def rated(serial, score=-500):
+    m = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=serial)
+    m.spam_report.score.state = ase.VR_LEGIT
+    m.spam_report.score.score = score
+    m.spam_report.details = "no rules hit"
+    return m
+
+
+class AntiSpamFrames(FrameCases, unittest.TestCase):
+    program = "Tarnwick-AS"
+    schema = "ase"
+    ordinary = RATED
+
+    def answer_frame(self, serial):
+        return rated(serial).SerializeToString()
+
+    def fatal_frames(self):
+        error_only = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=17)
+        error_only.error.code = 7
+        no_details = rated(17)
+        no_details.spam_report.ClearField("details")
+        no_serial = rated(17)
+        no_serial.ClearField("serial")
+        return [
+            ("tag value outside the enumeration", field(1, 0, 2) + field(2, 0, 17)),
+            ("error reply without report", error_only.SerializeToString()),
+            ("report without its details", no_details.SerializePartialToString()),
+            ("reply without serial", no_serial.SerializeToString()),
+            ("unknown groups 3000 deep", rated(17).SerializeToString() + nested_groups(3000)),
+            ("bytes that are no encoding", b"\xff" * 40),
+            ("length of a field past the frame", field(1, 0, 1) + field(2, 0, 17) + varint(3 << 3 | 2) + varint(500)),
+        ]
+
+
+if __name__ == "__main__":
+    unittest.main()

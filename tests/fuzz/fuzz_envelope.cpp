@@ -1,0 +1,118 @@
+// Fuzz target: the queue-file envelope rules on any file head.
+//
+// The anti-virus length is compared with the line-by-line rule written out
+// here, and a head read in pieces (as prepareFile grows its read) must give
+// either "need more" or the length of the whole file.  The anti-spam length
+// must match the blank-line search; the source and target counting and the
+// envelope sender must stay inside their data and limits.
+#include <cstring>
+#include <string>
+
+#include "common/envelope/envelope.h"
+#include "common/stats/reportlist.h"
+#include "fuzz_common.h"
+
+namespace {
+
+bool envelopeLine(const std::string& d, size_t pos) {
+    return pos + 1 < d.size() && d[pos] >= 'A' && d[pos] <= 'Z' && d[pos + 1] == ' ';
+}
+
+bool lineEnd(char c) { return c == '\n' || c == '\r'; }
+
+// The anti-virus rule, line by line, over a whole file.
+int64_t referenceAV(const std::string& d) {
+    if (d.empty()) return 0;
+    if (lineEnd(d[0])) return d.size() > 1 && d[1] == '\n' ? 2 : 1;
+    if (!envelopeLine(d, 0)) return 0;
+    size_t pos = 0;
+    for (;;) {
+        const size_t lf = d.find('\n', pos);
+        if (lf == std::string::npos || lf + 1 == d.size()) return static_cast<int64_t>(d.size());
+        pos = lf + 1;
+        if (lineEnd(d[pos])) return static_cast<int64_t>(pos + (pos + 1 < d.size() && d[pos + 1] == '\n' ? 2 : 1));
+        if (!envelopeLine(d, pos)) return static_cast<int64_t>(pos);
+    }
+}
+
+uint64_t referenceAS(const std::string& d) {
+    if (!envelopeLine(d, 0)) return 0;
+    size_t at = d.find("\n\n");
+    if (at != std::string::npos) return at + 2;
+    at = d.find("\r\n\r\n");
+    if (at != std::string::npos) return at + 4;
+    return 0;
+}
+
+int64_t listTotal(const reportObject& list) {
+    int64_t sum = 0;
+    for (int32_t i = 0; i < list.nItems; ++i) sum += list.items[i].count;
+    return sum;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::CaptureStdout();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::reader in(data, size);
+    const size_t split = in.Short();
+    const std::string file = in.Rest();
+    // The data of the real callers is a heap copy of exactly this size.
+    std::vector<char> copy(file.begin(), file.end());
+    const char* bytes = copy.empty() ? "" : copy.data();
+
+    const int64_t av = EnvelopeLengthAV(bytes, copy.size(), true);
+    FUZZ_CHECK(av == referenceAV(file), "anti-virus length %ld, rule gives %ld", static_cast<long>(av),
+               static_cast<long>(referenceAV(file)));
+    const size_t part = copy.empty() ? 0 : split % (copy.size() + 1);
+    const int64_t partial = EnvelopeLengthAV(bytes, part, part == copy.size());
+    FUZZ_CHECK(partial == envelopeNeedMore || partial == av,
+               "the first %zu bytes give %ld, the whole file %ld", part, static_cast<long>(partial),
+               static_cast<long>(av));
+
+    const uint64_t as = EnvelopeLengthAS(bytes, copy.size());
+    FUZZ_CHECK(as == referenceAS(file), "anti-spam length %lu, rule gives %lu", static_cast<unsigned long>(as),
+               static_cast<unsigned long>(referenceAS(file)));
+
+    const std::string sender = EnvelopeSender(bytes, static_cast<size_t>(as));
+    FUZZ_CHECK(sender.size() <= maxSenderLength, "sender of %zu characters", sender.size());
+    FUZZ_CHECK(sender.find_first_of(">\n") == std::string::npos, "sender holds '>' or a line feed");
+    FUZZ_CHECK(sender.empty() || file.find("<" + sender) != std::string::npos, "sender not taken from the data");
+
+    // Every source and recipient counts once, and "Unknown" stands in for a
+    // missing source.
+    {
+        std::lock_guard<std::mutex> lock(reportMutex);
+        ReportClearList(reportSourceList);
+        ReportClearList(reportTargetList);
+    }
+    ParseEnvelope(bytes, av);
+    int64_t sources = 0, recipients = 0;
+    for (size_t pos = 0; pos < static_cast<size_t>(av);) {
+        const size_t lf = file.find('\n', pos);
+        const size_t end = std::min<size_t>(lf == std::string::npos ? file.size() : lf, static_cast<size_t>(av));
+        if (envelopeLine(file, pos) && pos + 2 <= end) {
+            const std::string line = file.substr(pos, end - pos);
+            if (line[0] == 'S') ++sources;
+            const size_t open = line.find('<', 2);
+            if (line[0] == 'R' && open != std::string::npos && line.find('>', open + 1) != std::string::npos)
+                ++recipients;
+        }
+        if (lf == std::string::npos) break;
+        pos = lf + 1;
+    }
+    std::lock_guard<std::mutex> lock(reportMutex);
+    FUZZ_CHECK(listTotal(reportSourceList) == (sources ? sources : 1), "%ld sources counted, %ld lines",
+               static_cast<long>(listTotal(reportSourceList)), static_cast<long>(sources));
+    FUZZ_CHECK(listTotal(reportTargetList) == recipients, "%ld targets counted, %ld lines",
+               static_cast<long>(listTotal(reportTargetList)), static_cast<long>(recipients));
+    for (int32_t i = 0; i < reportTargetList.nItems; ++i)
+        FUZZ_CHECK(strlen(reportTargetList.items[i].name) <= maxCountedNameLength, "target name too long");
+    for (int32_t i = 0; i < reportSourceList.nItems; ++i)
+        FUZZ_CHECK(strlen(reportSourceList.items[i].name) <= maxCountedNameLength, "source name too long");
+    return 0;
+}

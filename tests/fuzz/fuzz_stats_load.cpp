@@ -1,0 +1,142 @@
+// Fuzz target: loading the statistics file at start-up (Tarnwick-AS, whose
+// file has the score section besides the shared entries and lists).
+//
+// The input is written as the statistics file and loaded with the clock at a
+// fixed time of 5 January 2026 (UTC), the day the seeds belong to.  A file
+// that was taken up is then dumped and loaded again: the dump must read
+// back as a file of the same day, with the same figures and scores and the
+// same total in every list.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "as/as.h"
+#include "common/engine/pending.h"
+#include "common/host/log.h"
+#include "common/stats/stats.h"
+#include "fuzz_common.h"
+
+namespace {
+
+constexpr time_t fuzzNow = 1767614889;  // Mon, 5 Jan 2026 12:08:09 UTC
+
+struct figures {
+    int32_t messages;
+    uint64_t tMin, tMax, tTotal;
+    time_t restart, start;
+    std::vector<int32_t> scores;
+    int32_t sourceItems, targetItems;
+    int64_t sourceSum, targetSum;
+};
+
+int64_t listSum(const reportObject& list) {
+    int64_t sum = 0;
+    for (int32_t i = 0; i < list.nItems; ++i) sum += list.items[i].count;
+    return sum;
+}
+
+figures takeFigures() {
+    figures f;
+    {
+        std::lock_guard<std::mutex> lock(scanListMutex);
+        f.messages = nScannedMessagesTotal;
+        f.tMin = scanTimeMin;
+        f.tMax = scanTimeMax;
+        f.tTotal = scanTimeTotal;
+    }
+    f.restart = restartTime;
+    f.start = prevReportTime;
+    std::lock_guard<std::mutex> lock(reportMutex);
+    f.scores.assign(std::begin(msgStat), std::end(msgStat));
+    f.sourceItems = reportSourceList.nItems;
+    f.targetItems = reportTargetList.nItems;
+    f.sourceSum = listSum(reportSourceList);
+    f.targetSum = listSum(reportTargetList);
+    return f;
+}
+
+void resetStatistics() {
+    {
+        std::lock_guard<std::mutex> lock(reportMutex);
+        ReportClearList(reportSourceList);
+        ReportClearList(reportTargetList);
+        std::fill(std::begin(msgStat), std::end(msgStat), 0);
+    }
+    std::lock_guard<std::mutex> lock(scanListMutex);
+    nScannedMessagesTotal = 0;
+    scanTimeMin = scanTimeMax = scanTimeTotal = 0;
+    restartTime = prevReportTime = prevDumpTime = 0;
+}
+
+std::string statPath() { return workPath + asProgram.statFileName; }
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string readFile(const std::string& path) {
+    std::string text;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        char block[4096];
+        size_t n;
+        while ((n = fread(block, 1, sizeof block, f)) > 0) text.append(block, n);
+        fclose(f);
+    }
+    return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::CaptureStdout();
+    fuzz::UseUtc();
+    thisProgram = &asProgram;
+    workPath = curDir = fuzz::ScratchDirectory();
+    startupTime = fuzzNow - 60;
+    doDebug = true;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::ResetStdout();
+    resetStatistics();
+    const std::string path = statPath();
+    if (FILE* f = fopen(path.c_str(), "wb")) {
+        if (size && fwrite(data, 1, size, f) != size) abort();
+        fclose(f);
+    } else {
+        abort();
+    }
+
+    ReadReportDataAt(fuzzNow);
+    if (!exists(path)) return 0;  // refused and deleted, as it must be
+    const figures loaded = takeFigures();
+
+    DumpReportDataAt(true, fuzzNow);
+    const std::string dumped = readFile(path);
+    FUZZ_CHECK(!dumped.empty(), "nothing dumped");
+    resetStatistics();
+    ReadReportDataAt(fuzzNow);
+    FUZZ_CHECK(exists(path), "the dump was refused on loading:\n%s", dumped.c_str());
+    const figures again = takeFigures();
+    unlink(path.c_str());
+
+    FUZZ_CHECK(again.messages == loaded.messages && again.tMin == loaded.tMin && again.tMax == loaded.tMax &&
+                   again.tTotal == loaded.tTotal,
+               "figures changed over a dump:\n%s", dumped.c_str());
+    FUZZ_CHECK(again.restart == loaded.restart && again.start == loaded.start,
+               "restart %ld/%ld, start %ld/%ld over a dump", static_cast<long>(loaded.restart),
+               static_cast<long>(again.restart), static_cast<long>(loaded.start), static_cast<long>(again.start));
+    FUZZ_CHECK(again.scores == loaded.scores, "scores changed over a dump:\n%s", dumped.c_str());
+    // Names that the list counts as one (same network) may merge further on
+    // a second reading, so the totals are compared, not the items.
+    FUZZ_CHECK(again.sourceItems <= loaded.sourceItems && again.targetItems <= loaded.targetItems,
+               "lists grew over a dump");
+    if (loaded.sourceSum < INT32_MAX)
+        FUZZ_CHECK(again.sourceSum == loaded.sourceSum, "sources %ld, after a dump %ld:\n%s",
+                   static_cast<long>(loaded.sourceSum), static_cast<long>(again.sourceSum), dumped.c_str());
+    if (loaded.targetSum < INT32_MAX)
+        FUZZ_CHECK(again.targetSum == loaded.targetSum, "targets %ld, after a dump %ld:\n%s",
+                   static_cast<long>(loaded.targetSum), static_cast<long>(again.targetSum), dumped.c_str());
+    return 0;
+}

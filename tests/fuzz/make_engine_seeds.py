@@ -1,0 +1,151 @@
+#!/usr/bin/python3
+"""Writes the seed corpora of the engine daemons' fuzz targets under
+corpus/fuzz_engines_*/.
+
+The frame bodies are protocol-buffer encoded by hand (a few fields of the
+two engine schemas), so this needs nothing but Python.  The seeds are kept
+in the repository; run this again only to change them.  Inputs that found
+a defect are kept beside the seeds under names starting with "defect_" and
+are not written here.
+"""
+
+import base64
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MARKER = b"TWFUZZMARK"
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+# --- protocol-buffer encoding of the few fields used ---------------------------
+
+def varint(n):
+    out = b""
+    while True:
+        byte = n & 0x7F
+        n >>= 7
+        if n:
+            out += bytes([byte | 0x80])
+        else:
+            return out + bytes([byte])
+
+
+def field_varint(number, value):
+    return varint(number << 3) + varint(value)
+
+
+def field_bytes(number, data):
+    return varint(number << 3 | 2) + varint(len(data)) + data
+
+
+def scan_request(serial, path, *options):
+    inner = field_bytes(1, path) + b"".join(field_varint(n, v) for n, v in options)
+    return field_varint(1, 1) + field_varint(2, serial) + field_bytes(3, inner)
+
+
+def rating_request(serial, message):
+    body = field_varint(1, 1)
+    if serial is not None:
+        body += field_varint(2, serial)
+    return body + field_bytes(3, message)
+
+
+# --- spamd replies ---------------------------------------------------------------
+
+def spamd_reply(flag, score, threshold, rules, length=True, end=b"\r\n"):
+    body = rules + end
+    head = b"SPAMD/1.1 0 EX_OK" + end
+    if length:
+        head += b"Content-length: %d" % len(body) + end
+    head += b"Spam: %s ; %s / %s" % (flag, score, threshold) + end
+    return head + end + body
+
+
+GTUBE_REPLY = spamd_reply(b"True", b"1002.5", b"5.0", b"GTUBE,MISSING_DATE,NO_RECEIVED,NO_RELAYS")
+HAM_REPLY = spamd_reply(b"False", b"-0.1", b"5.0", b"ALL_TRUSTED", length=False)
+
+
+def spamd_reply_seeds():
+    t = "fuzz_engines_spamd_reply"
+    raw = lambda cut, reply: b"\x00" + struct.pack("<H", cut) + reply  # noqa: E731
+    write(t, "gtube_cut.bin", raw(30, GTUBE_REPLY))
+    write(t, "ham_no_length.bin", raw(0xFFFF, HAM_REPLY))
+    write(t, "bare_lf.bin", raw(12, spamd_reply(b"yes", b"7.5", b"5", b"BAYES_99, URIBL", end=b"\n")))
+    write(t, "refused.bin", raw(5, b"SPAMD/1.0 76 Bad header line: (EOF)\r\n"))
+    write(t, "oversized_length.bin", raw(40, b"SPAMD/1.1 0 EX_OK\r\nContent-length: 99999999\r\n"
+                                            b"Spam: True ; 6 / 5\r\n\r\n"))
+    write(t, "controls_in_rules.bin", raw(60, spamd_reply(b"True", b"6", b"5", b"GTUBE,\x01X\x00Y\x7f")))
+    # Written replies: choices, score and threshold in tenths, chunk size, rules.
+    written = lambda choices, score, threshold, chunk, rules: (  # noqa: E731
+        bytes([choices]) + struct.pack("<hhB", score, threshold, chunk) + rules)
+    write(t, "written_spam.bin", written(0x01, 10025, 50, 7, b"GTUBE,MISSING_DATE"))
+    write(t, "written_ham_no_length.bin", written(0x13, -12, 50, 1, b"ALL_TRUSTED"))
+    write(t, "written_negative_threshold.bin", written(0x05, 33, -20, 200, b""))
+
+
+def spamd_frame_seeds():
+    t = "fuzz_engines_spamd_frame"
+
+    def seed(choices, max_size, body, reply=b""):
+        return bytes([choices]) + struct.pack("<HH", max_size, len(body)) + body + reply
+
+    message = (b"From: alice@example.org\r\nTo: bob@example.org\r\nSubject: lunch\r\n\r\n"
+               b"Shall we meet at noon?\r\n")
+    write(t, "gtube.bin", seed(0, 4096, rating_request(7, message), GTUBE_REPLY))
+    write(t, "ham.bin", seed(1, 4096, rating_request(8, message), HAM_REPLY))
+    write(t, "no_serial_cut.bin", seed(2, 12, rating_request(None, message), GTUBE_REPLY))
+    write(t, "zero_threshold.bin", seed(3, 4096, rating_request(9, b""),
+                                        spamd_reply(b"False", b"-3.0", b"0.0", b"EMPTY_MESSAGE")))
+    write(t, "refused.bin", seed(0, 4096, rating_request(10, message), b"SPAMD/1.0 76 Bad header line\r\n"))
+    for choices, name in ((4, "unreachable"), (5, "broken"), (6, "timed_out"), (7, "protocol")):
+        write(t, name + ".bin", seed(choices, 4096, rating_request(11, message), b"connection refused"))
+    write(t, "not_a_request.bin", seed(0, 4096, b"\xff\xff\xff", GTUBE_REPLY))
+    write(t, "unknown_tag.bin", seed(0, 4096, field_varint(1, 7) + field_varint(2, 3), GTUBE_REPLY))
+
+
+def mime_message(attachment):
+    return (b"From: alice@example.org\r\nTo: bob@example.org\r\nSubject: files\r\n"
+            b"MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b0\"\r\n\r\n"
+            b"--b0\r\nContent-Type: text/plain\r\n\r\nSee the attachment.\r\n"
+            b"--b0\r\nContent-Type: application/octet-stream; name=\"t.bin\"\r\n"
+            b"Content-Transfer-Encoding: base64\r\n"
+            b"Content-Disposition: attachment; filename=\"t.bin\"\r\n\r\n"
+            + base64.encodebytes(attachment).replace(b"\n", b"\r\n") + b"--b0--\r\n")
+
+
+def clamd_frame_seeds():
+    t = "fuzz_engines_clamd_frame"
+
+    def seed(choices, body, content=b""):
+        return bytes([choices]) + struct.pack("<H", len(body)) + body + content
+
+    body = scan_request(5, b"/queue/message")
+    write(t, "marker_in_attachment.bin", seed(0, body, mime_message(b"head " + MARKER + b" tail")))
+    write(t, "marker_plain.bin", seed(0, body, b"before " + MARKER + b" after\n"))
+    write(t, "clean_mail.bin", seed(0, body, mime_message(b"nothing to see\n")))
+    # Mail parsing off: the encoded marker is not seen, the plain one is.
+    write(t, "mail_level_zero.bin", seed(0, scan_request(6, b"/m", (7, 0), (4, 0)), mime_message(MARKER)))
+    names = ("missing", "directory", "fifo", "dangling", "long_name", "through_file", "empty")
+    for choices, name in enumerate(names, start=1):
+        write(t, name + ".bin", seed(choices, body))
+    write(t, "relative.bin", seed(0, scan_request(7, b"queue/message"), MARKER))
+    write(t, "zero_byte.bin", seed(0, scan_request(8, b"/queue/a\x00b"), MARKER))
+    write(t, "empty_path.bin", seed(0, scan_request(9, b"")))
+    write(t, "no_path.bin", seed(0, field_varint(1, 1) + field_varint(2, 10)))
+    write(t, "subscribe.bin", seed(0, field_varint(1, 3)))
+    write(t, "unsubscribe.bin", seed(0, field_varint(1, 4)))
+    write(t, "unknown_tag.bin", seed(0, field_varint(1, 2) + field_varint(2, 1)))
+    write(t, "not_a_request.bin", seed(0, b"\x0a\xff\xff"))
+
+
+if __name__ == "__main__":
+    spamd_reply_seeds()
+    spamd_frame_seeds()
+    clamd_frame_seeds()

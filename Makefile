@@ -34,7 +34,7 @@ test-plain: build
 
 # AddressSanitizer with UndefinedBehaviorSanitizer and leak checking.
 test-asan: deps
-	CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address >/dev/null
+	CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address -DTARNWICK_FUZZ=ON >/dev/null
 	cmake --build build-asan -j$(JOBS)
 	rm -rf $(SANDIR)/asan && mkdir -p $(SANDIR)/asan
 	cd build-asan && \
@@ -59,3 +59,16 @@ demo: build
 
 clean:
 	rm -rf build build-*
+
+# Throughput, latency, peak memory and idle cost of both programs against
+# the floor relays in bench/; prints a table and writes BUILD/bench-results.json.
+.PHONY: bench
+bench: build
+	/usr/bin/python3 bench/bench.py --bin $(BUILD)/bin
+
+# 100,000 small messages through each program against the instant simulated
+# engine: every request answered exactly once, resident memory flat after
+# the first thousand; prints run time and memory figures.  Not part of test.
+.PHONY: soak
+soak: build
+	TARNWICK_BIN=$(CURDIR)/$(BUILD)/bin TARNWICK_PY=$(CURDIR)/$(BUILD)/python /usr/bin/python3 tests/soak/soak.py

@@ -41,6 +41,7 @@ public:
 
 private:
     std::vector<std::string> patterns_;
+    std::vector<size_t> tailFrom_;  // per pattern: where the text after its last "*" begins
 };
 // The one instance; the object hides the class name, so the type is spelled
 // "class whitelist" where it is needed.

@@ -41,7 +41,6 @@ void handleScanReply(ql::ServerMessage& message) {
     }
     auto settings = AsSettings();
     int32_t score = static_cast<int32_t>(static_cast<uint64_t>(message.spam_report().score().score()));
-    PrintMsg("* original score=%d\n", score);
 
     int value = RescaleScore(score);
     char scoreText[16];
@@ -58,7 +57,7 @@ void handleScanReply(ql::ServerMessage& message) {
         header += "\\e";
         header += settings->pAlertHeader;
     }
-    PrintMsg("%d ADDHEADER \"%s\"\n", entry.seq, header.c_str());
+    PrintMsg("* original score=%d\n%d ADDHEADER \"%s\"\n", score, entry.seq, header.c_str());
 
     if (entry.envLen != 0) ParseEnvelope(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
     CountScanTime(entry.start);

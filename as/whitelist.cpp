@@ -10,6 +10,7 @@
 #include "as/as.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "common/host/log.h"
@@ -42,6 +43,8 @@ void whitelist::Add(const std::string& line) {
         if (pattern.empty()) continue;
         for (char& c : pattern) c = LowerAscii(c);
         if (pattern.size() < 3) continue;
+        size_t star = pattern.rfind('*');
+        tailFrom_.push_back(star == std::string::npos ? std::string::npos : star + 1);
         patterns_.push_back(std::move(pattern));
     }
 }
@@ -53,13 +56,34 @@ void whitelist::Initialize() {
     while (fgets(piece, sizeof piece, file.get())) Add(piece);
     file.reset();
     patterns_.shrink_to_fit();
+    tailFrom_.shrink_to_fit();
     PrintMsg("* %d items read from %s\n", static_cast<int>(patterns_.size()), whitelist_file_name);
 }
 
+namespace {
+// A match needs the address to end in what follows the pattern's last "*"
+// (to be the whole pattern when it has none): one cheap look that turns
+// away almost every pattern before the full match runs.
+bool tailCanMatch(const std::string& pattern, size_t tailFrom, const char* address, size_t addressLen) {
+    const bool starless = tailFrom == std::string::npos;
+    if (starless) tailFrom = 0;
+    const size_t tailLen = pattern.size() - tailFrom;
+    if (starless ? addressLen != tailLen : addressLen < tailLen) return false;
+    const char* a = address + addressLen - tailLen;
+    for (size_t i = 0; i < tailLen; ++i) {
+        const char p = pattern[tailFrom + i];
+        if (p != '?' && LowerAscii(p) != LowerAscii(a[i])) return false;
+    }
+    return true;
+}
+}  // namespace
+
 bool whitelist::IsListed(const char* address) const {
     if (!address) return false;
-    for (const std::string& pattern : patterns_) {
-        if (wildcmp(pattern.c_str(), address)) {
+    const size_t addressLen = strlen(address);
+    for (size_t i = 0; i < patterns_.size(); ++i) {
+        const std::string& pattern = patterns_[i];
+        if (tailCanMatch(pattern, tailFrom_[i], address, addressLen) && wildcmp(pattern.c_str(), address)) {
             PrintMsg("* %s is whitelisted by %s\n", address, pattern.c_str());
             return true;
         }

@@ -71,6 +71,19 @@ bool copyRest(int in, off_t offset, off_t size, int out) {
     return true;
 }
 
+// The whole file is in the head buffer already (the usual small message):
+// one write, without the splice machinery behind copy_file_range.
+bool writeAllTo(int out, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t w = write(out, data, len);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        data += w;
+        len -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
 std::string copyName(const char* seq) {
     // The token comes from the server: a "/" in it must not lead the copy
     // out of Temp.
@@ -133,7 +146,9 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
         fdHolder out(open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (out.fd < 0) {
             PrintMsg("* can't create %s\n", copy.c_str());
-        } else if (!copyRest(in.fd, static_cast<off_t>(length), st.st_size, out.fd)) {
+        } else if (!(head.size() == static_cast<size_t>(st.st_size)
+                         ? writeAllTo(out.fd, head.data() + length, head.size() - static_cast<size_t>(length))
+                         : copyRest(in.fd, static_cast<off_t>(length), st.st_size, out.fd))) {
             PrintMsg("* can't create %s\n", copy.c_str());
             unlink(copy.c_str());
         } else {

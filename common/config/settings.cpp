@@ -9,8 +9,10 @@
 #include "common/config/settings.h"
 
 #include <dirent.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <mutex>
 
 #include "common/engine/engine.h"
@@ -108,7 +110,33 @@ void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings,
     CheckSubmittedDirectory(settings.submittedDirName, failureFmt);
 }
 
+namespace {
+// The marker is looked up by path only when the program directory has seen
+// a change since the last look: a path lookup per request line costs more
+// than the rest of the line's own work on some file systems.  Without
+// inotify every line looks, as before.
+bool markerMayExist() {
+    static int watchFd = -2;  // main thread only; -2: not tried yet
+    if (watchFd == -2) {
+        watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        std::string dir = workPath.empty() ? std::string(".") : workPath;
+        if (watchFd >= 0 && inotify_add_watch(watchFd, dir.c_str(),
+                                              IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
+            close(watchFd);
+            watchFd = -1;
+        }
+        return true;  // the marker may predate the watch
+    }
+    if (watchFd < 0) return true;
+    alignas(struct inotify_event) char events[4096];
+    bool changed = false;
+    while (read(watchFd, events, sizeof events) > 0) changed = true;
+    return changed || errno != EAGAIN;
+}
+}  // namespace
+
 void CheckConfigUpdate() {
+    if (!markerMayExist()) return;
     std::string marker = workPath + reloadMarkerName;
     if (access(marker.c_str(), F_OK) != 0) return;
     PrintMsg("* re-reading %s\n", thisProgram->configFileName);

@@ -58,8 +58,11 @@ bool AngleAddress(const char* data, const lineSpan& line, size_t& from, size_t& 
 }
 
 void CountName(reportObject& list, const char* begin, size_t n) {
-    const std::string name(begin, n < maxCountedNameLength ? n : maxCountedNameLength);
-    ReportAddItem(list, name.c_str(), 1);
+    char name[maxCountedNameLength + 1];  // on the stack: this runs for every answered message
+    n = n < maxCountedNameLength ? n : maxCountedNameLength;
+    memcpy(name, begin, n);
+    name[n] = '\0';
+    ReportAddItem(list, name, 1);
 }
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }

@@ -71,10 +71,12 @@ const char* storeName(reportObject& list, const char* name) {
 
 }  // namespace
 
-int reportItemCmp(const char* a, const char* b) {
-    if (strcmp(a, b) == 0) return 0;
-    const char* ba = strchr(a, '[');
-    const char* bb = strchr(b, '[');
+namespace {
+
+// reportItemCmp with the "[" of each name already found (null: none); the
+// binary search of ReportAddItem finds the new name's once and keeps each
+// stored name's in its item.
+int compareNames(const char* a, const char* ba, const char* b, const char* bb) {
     if (!ba || !bb || (ba - a) != (bb - b)) return byteCompare(a, b);
     int prefix = memcmp(a, b, static_cast<size_t>(ba - a));
     if (prefix != 0) return prefix < 0 ? -1 : 1;
@@ -95,9 +97,15 @@ int reportItemCmp(const char* a, const char* b) {
     return 0;
 }
 
+const char* bracketOf(const reportItem& item) { return item.bracket < 0 ? nullptr : item.name + item.bracket; }
+
+}  // namespace
+
+int reportItemCmp(const char* a, const char* b) { return compareNames(a, strchr(a, '['), b, strchr(b, '[')); }
+
 int cmpReportItems(const reportItem& a, const reportItem& b) {
     if (a.count != b.count) return a.count > b.count ? -1 : 1;
-    return reportItemCmp(a.name, b.name);
+    return compareNames(a.name, bracketOf(a), b.name, bracketOf(b));
 }
 
 void ReportAddItem(reportObject& list, const char* name, int32_t count) {
@@ -108,11 +116,12 @@ void ReportAddItem(reportObject& list, const char* name, int32_t count) {
     }
     list.nTotal = addSaturated(list.nTotal, count);
 
+    const char* bracket = strchr(name, '[');
     int32_t low = 0;
     int32_t high = list.nItems;
     while (low < high) {
         int32_t middle = low + (high - low) / 2;
-        int r = reportItemCmp(name, list.items[middle].name);
+        int r = compareNames(name, bracket, list.items[middle].name, bracketOf(list.items[middle]));
         if (r == 0) {
             list.items[middle].count = addSaturated(list.items[middle].count, count);
             return;
@@ -129,7 +138,9 @@ void ReportAddItem(reportObject& list, const char* name, int32_t count) {
     }
     std::move_backward(list.items.begin() + low, list.items.begin() + list.nItems,
                        list.items.begin() + list.nItems + 1);
-    list.items[low] = reportItem{count, storeName(list, name)};
+    const char* stored = storeName(list, name);
+    const char* storedBracket = strchr(stored, '[');  // the cut to fit a block may have removed it
+    list.items[low] = reportItem{count, stored, storedBracket ? static_cast<int32_t>(storedBracket - stored) : -1};
     ++list.nItems;
 }
 

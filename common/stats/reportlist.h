@@ -15,7 +15,8 @@
 
 struct reportItem {
     int32_t count;
-    const char* name;  // points into the list's name store
+    const char* name;      // points into the list's name store
+    int32_t bracket = -1;  // offset of the first "[" in name, -1 when none
 };
 
 struct reportBlock {

@@ -54,8 +54,10 @@ test-tsan: deps
 
 test: test-plain test-asan test-tsan
 
+# ENGINES=real runs the demo against quillon-clamd and quillon-spamd.
+ENGINES ?= sim
 demo: build
-	/usr/bin/python3 sim/server.py --bin $(BUILD)/bin
+	/usr/bin/python3 sim/server.py --bin $(BUILD)/bin --engines $(ENGINES)
 
 clean:
 	rm -rf build build-*

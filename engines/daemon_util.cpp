@@ -15,8 +15,9 @@ namespace engined {
 
 namespace {
 
-std::mutex logMutex;  // guards logName and every write to stderr
+std::mutex logMutex;  // guards logName, logStream and every write to the log
 std::string logName = "engine";
+FILE* logStream = stderr;
 
 extern "C" void OnStopSignal(int) { stopRequested.store(true); }
 extern "C" void OnReloadSignal(int) { reloadRequested.store(true); }
@@ -39,8 +40,14 @@ void Log(const char* format, ...) {
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
   std::lock_guard<std::mutex> lock(logMutex);
-  fprintf(stderr, "%s: %s\n", logName.c_str(), text);
-  fflush(stderr);
+  if (logStream == nullptr) return;
+  fprintf(logStream, "%s: %s\n", logName.c_str(), text);
+  fflush(logStream);
+}
+
+void SetLogStream(FILE* stream) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  logStream = stream;
 }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {

@@ -2,17 +2,14 @@
 // engine side of the anti-spam wire protocol on a unix socket, hands the
 // message of every GET_SPAM_REPORT_REQUEST to a running spamd, and answers
 // with a SpamReport: VR_SPAM or VR_LEGIT as spamd decided, SpamAssassin's
-// score mapped onto the engine scale (EngineScore below), and the names of
-// the rules that hit.  When spamd cannot be reached or answers nonsense, the
+// score mapped onto the engine scale (EngineScore in spam_rating.h), and the
+// names of the rules that hit.  When spamd cannot be reached or answers nonsense, the
 // reply carries an `error` record instead, and the reason is logged.
 //
 // Inputs: the frames of each connection; spamd's replies.  Limits: messages
 // longer than --max-size are cut to that size before rating, as spamd gets
 // slow and spamc refuses them beyond a similar size; every spamd exchange is
 // bounded by --timeout.
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -20,7 +17,7 @@
 #include "daemon_util.h"
 #include "frame_server.h"
 #include "quillon_ase_api.pb.h"
-#include "quillon_error.pb.h"
+#include "spam_rating.h"
 #include "spamd_client.h"
 
 using engined::Log;
@@ -32,35 +29,6 @@ constexpr size_t maxQueuedRequests = 32;
 // spares the filter an error reply in that window.
 constexpr int connectAttempts = 3;
 constexpr int connectPauseMs = 250;
-
-// Maps SpamAssassin's score x, judged against its threshold t (required_score),
-// onto the engine scale, which the filter rescales to 0..100.  With r = x / t:
-//
-//   r <= -1      -> -1000             (filter shows 0)
-//   -1 .. 0      -> -1000 .. -650     (0 .. 28)
-//    0 .. 1      ->  -650 ..  100     (28 .. 90: the threshold lands on 90)
-//    1 .. 2      ->   100 ..  300     (90 .. 100)
-//   r >  2       ->   300 + 100 per t, at most 1000 (100: GTUBE scores 1000)
-//
-// A threshold of 0 or below has no scale of its own; 5, SpamAssassin's
-// default, serves as the unit then and r = 1 + (x - t) / 5.
-int64_t EngineScore(double score, double threshold) {
-  const double unit = threshold > 0 ? threshold : 5.0;
-  const double r = 1.0 + (score - threshold) / unit;
-  double mapped;
-  if (r <= -1) {
-    mapped = -1000;
-  } else if (r <= 0) {
-    mapped = -650 - 350 * -r;
-  } else if (r <= 1) {
-    mapped = -650 + 750 * r;
-  } else if (r <= 2) {
-    mapped = 100 + 200 * (r - 1);
-  } else {
-    mapped = std::min(1000.0, 300 + 100 * (r - 2));
-  }
-  return static_cast<int64_t>(std::lround(mapped));
-}
 
 struct Settings {
   engined::SpamdAddress spamd;
@@ -75,13 +43,12 @@ class SpamHandler : public engined::FrameHandler {
 
   bool OnFrame(const std::shared_ptr<engined::Connection>& connection, const std::string& body) override {
     auto request = std::make_shared<ql::ClientMessage>();
-    if (!request->ParseFromString(body)) {
+    // Cut before queueing, so that waiting requests hold no more than spamd
+    // will ever see.
+    if (!engined::ReadRatingRequest(body, settings_.maxSize, *request)) {
       Log("connection %u: a frame of %zu bytes is not a valid request", connection->Id(), body.size());
       return false;
     }
-    // Cut before queueing, so that waiting requests hold no more than spamd
-    // will ever see.
-    if (request->message().size() > settings_.maxSize) request->mutable_message()->resize(settings_.maxSize);
     pool_.Submit([this, connection, request] { Answer(*connection, *request); });
     return true;
   }
@@ -94,37 +61,10 @@ class SpamHandler : public engined::FrameHandler {
       if (outcome.failure != engined::SpamdFailure::kUnreachable || attempt == connectAttempts) break;
       usleep(connectPauseMs * 1000);
     }
+    if (outcome.failure != engined::SpamdFailure::kNone) Log("serial %u: %s", request.serial(), outcome.what.c_str());
     ql::ServerMessage reply;
-    reply.set_tag(ql::ServerMessage::GET_SPAM_REPORT_RESPONSE);
-    if (request.has_serial()) reply.set_serial(request.serial());
-    if (outcome.failure != engined::SpamdFailure::kNone) {
-      Log("serial %u: %s", request.serial(), outcome.what.c_str());
-      ql::Error* error = reply.mutable_error();
-      error->set_code(ErrorCode(outcome.failure));
-      error->set_what(outcome.what);
-    } else {
-      const engined::SpamdVerdict& verdict = outcome.verdict;
-      ql::SpamReport* report = reply.mutable_spam_report();
-      report->mutable_score()->set_state(verdict.spam ? ql::VR_SPAM : ql::VR_LEGIT);
-      report->mutable_score()->set_score(EngineScore(verdict.score, verdict.threshold));
-      char numbers[96];
-      snprintf(numbers, sizeof numbers, "score=%.1f required=%.1f tests=", verdict.score, verdict.threshold);
-      report->set_details(numbers + verdict.rules);
-    }
+    engined::BuildRatingReply(request, outcome, reply);
     connection.Send(reply);
-  }
-
-  static ql::ErrorCode ErrorCode(engined::SpamdFailure failure) {
-    switch (failure) {
-      case engined::SpamdFailure::kUnreachable:
-        return ql::EC_NOT_READY;
-      case engined::SpamdFailure::kTimeout:
-        return ql::EC_NETWORK_TIMEDOUT;
-      case engined::SpamdFailure::kProtocol:
-        return ql::EC_PROTOCOL_VIOLATION;
-      default:
-        return ql::EC_NETWORK_ERROR;
-    }
   }
 
   const Settings settings_;

@@ -12,6 +12,10 @@ Tarnwick-AV in each mode and through Tarnwick-AS, printing every verdict
 and the files that appeared in the submission directory.  It exits non-zero
 when an answer is missing or not of the expected kind.
 
+With --engines real it runs against the real engine daemons instead of
+the simulators: ClamAV with the test signature database, SpamAssassin with
+a spamd of its own, started offline and stopped at the end.
+
 As a module it is the harness of the end-to-end tests:
   - `FilterSession`: start a filter with given settings and engine options
     (and start it again in the same directories), send raw bytes or request
@@ -21,7 +25,9 @@ As a module it is the harness of the end-to-end tests:
   - `EngineProcess`: an engine simulator (sim-scan-engine, sim-spam-engine);
   - `ScriptedEngine`: an engine played by the test, frame by frame, with
     the requests decoded by the generated message classes when asked;
-  - `FakeClock`: the filter's wall clock under libfaketime, set by the test.
+  - `FakeClock`: the filter's wall clock under libfaketime, set by the test;
+  - `EngineDaemon`, `SpamdServer`: the real engine daemons of engines/
+    (ClamAV, SpamAssassin) and the spamd that quillon-spamd asks.
 
 Standard library only; the generated message classes (python3-protobuf)
 are loaded only when a test asks for them (`load_schema`).
@@ -29,6 +35,7 @@ are loaded only when a test asks for them (`load_schema`).
 
 import argparse
 import array
+import base64
 import calendar
 import fcntl
 import glob
@@ -479,6 +486,194 @@ class ScriptedEngine:
             os.unlink(self.socket_path)
 
 
+# --- real engine daemons ------------------------------------------------------------
+# The daemons under engines/ put ClamAV and SpamAssassin behind the engine
+# wire protocol.  They replace the simulators wherever a test or the
+# demonstration wants a real scanner: quillon-clamd scans with libclamav
+# (the test database of engines/testdb knows only the anti-virus test
+# string), quillon-spamd asks a SpamAssassin spamd, which SpamdServer starts.
+
+REPO_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REAL_ENGINES = {"Tarnwick-AV": "quillon-clamd", "Tarnwick-AS": "quillon-spamd"}
+DAEMONS = ("quillon-clamd", "quillon-spamd")
+
+
+def clamav_test_db():
+    """The signature directory with the one test signature (Tarnwick.Test.EICAR)."""
+    return os.path.join(REPO_DIR, "engines", "testdb")
+
+
+def gtube():
+    """The standard spam test string, kept in halves in this source so that
+    the file itself is not rated as spam."""
+    return "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD" + "-ANTI-UBE-TEST-EMAIL*C.34X"
+
+
+def mime_mail(subject, text, attachment, filename="attachment.bin", sender="alice@example.org",
+              to="bob@example.net", extra=()):
+    """A multipart message: a text part and `attachment` (bytes or text) as
+    a base64-encoded file.  Line ends are LF, as in mail_text."""
+    encoded = to_text(base64.encodebytes(to_bytes(attachment)))
+    headers = ["From: <%s>" % sender, "To: <%s>" % to, "Subject: %s" % subject, "MIME-Version: 1.0",
+               'Content-Type: multipart/mixed; boundary="tw-part"']
+    headers.extend(extra)
+    return ("\n".join(headers) + "\n\n"
+            "--tw-part\nContent-Type: text/plain\n\n" + text + "\n"
+            "--tw-part\nContent-Type: application/octet-stream; name=\"%s\"\n"
+            "Content-Transfer-Encoding: base64\n"
+            "Content-Disposition: attachment; filename=\"%s\"\n\n" % (filename, filename)
+            + encoded + "--tw-part--\n")
+
+
+def find_spamd():
+    """Path of SpamAssassin's spamd (package spamassassin), or None."""
+    return shutil.which("spamd") or shutil.which("spamd", path="/usr/sbin:/usr/local/sbin")
+
+
+def free_tcp_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class SpamdServer:
+    """SpamAssassin's spamd for tests and the demonstration, offline: local
+    tests only (no DNS or network rules), no per-user settings, two
+    children.  It listens on <directory>/spamd.sock and, with tcp=True, on a
+    free loopback port as well; its log is <directory>/spamd.log.
+
+    spamd drops to the user nobody when started as root, so the directory
+    is opened for it (its home directory lies inside)."""
+
+    def __init__(self, directory, tcp=False, program=None):
+        self.directory = directory
+        self.program = program or find_spamd()
+        self.socket_path = os.path.join(directory, "spamd.sock")
+        self.log_path = os.path.join(directory, "spamd.log")
+        self.port = free_tcp_port() if tcp else None
+        self.proc = None
+
+    def start(self, timeout=90.0):
+        if self.program is None:
+            raise RuntimeError("spamd (package spamassassin) is not installed")
+        home = os.path.join(self.directory, "spamd-home")
+        os.makedirs(home, exist_ok=True)
+        os.chmod(self.directory, 0o755)
+        os.chmod(home, 0o777)
+        argv = [self.program, "-L", "-x", "-m", "2", "--min-children=1", "-H", home, "--syslog=stderr",
+                "--listen=" + self.socket_path, "-r", os.path.join(self.directory, "spamd.pid")]
+        if self.port is not None:
+            argv.append("--listen=127.0.0.1:%d" % self.port)
+        with open(self.log_path, "ab") as log:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        # Rules are compiled before spamd listens: several seconds.
+        deadline = time.monotonic() + scaled(timeout)
+        while not self.ping():
+            if self.proc.poll() is not None:
+                raise RuntimeError("spamd exited with status %d; its log:\n%s" % (self.proc.returncode,
+                                                                                  self.log_text()[-2000:]))
+            if time.monotonic() > deadline:
+                self.stop()
+                raise TimeoutError("spamd did not answer within %.0f s; its log:\n%s"
+                                   % (scaled(timeout), self.log_text()[-2000:]))
+            time.sleep(0.2)
+        return self
+
+    def ping(self):
+        """True when spamd answers PING on its unix socket."""
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(scaled(5))
+                s.connect(self.socket_path)
+                s.sendall(b"PING SPAMC/1.5\r\n\r\n")
+                return b"PONG" in s.recv(100)
+        except OSError:
+            return False
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return to_text(f.read())
+        except FileNotFoundError:
+            return ""
+
+    @property
+    def returncode(self):
+        return None if self.proc is None else self.proc.poll()
+
+    def stop(self):
+        # The parent takes its children down with it; give it the time.
+        _stop_process(self.proc, grace=20.0)
+
+
+class EngineDaemon:
+    """One of the engine daemons under engines/ (quillon-clamd,
+    quillon-spamd) on its own socket in the scratch area.  It answers to
+    the same calls as EngineProcess; requests() is None, as these daemons
+    keep no request log, and log_lines() are the daemon's own log lines
+    (its standard error).
+
+    args: the daemon's options after --socket, for example
+    ["--db", clamav_test_db()] or ["--spamd-socket", spamd.socket_path]."""
+
+    def __init__(self, kind, socket_path, bin_dir, args=(), stderr_path=None):
+        if kind not in DAEMONS:
+            raise ValueError("kind must be one of %s" % (DAEMONS,))
+        self.kind = kind
+        self.socket_path = socket_path
+        self.bin_dir = bin_dir
+        self.args = list(args)
+        self.stderr_path = stderr_path or socket_path + ".log"
+        self.proc = None
+        self._log_start = 0
+
+    def start(self, timeout=30.0):
+        if os.path.lexists(self.socket_path):
+            os.unlink(self.socket_path)
+        self._log_start = os.path.getsize(self.stderr_path) if os.path.exists(self.stderr_path) else 0
+        argv = [os.path.join(self.bin_dir, self.kind), "--socket", self.socket_path] + self.args
+        with open(self.stderr_path, "ab") as err:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+        # The socket file appears at bind(), a moment before listen(): the
+        # daemon's own "listening on" line is the sign that a filter may
+        # connect.
+        deadline = time.monotonic() + scaled(timeout)
+        while not any("listening on" in line for line in self.log_lines()):
+            if self.proc.poll() is not None:
+                raise RuntimeError("%s exited with status %d before listening:\n%s"
+                                   % (self.kind, self.proc.returncode, "\n".join(self.log_lines())))
+            if time.monotonic() > deadline:
+                raise TimeoutError("%s did not listen on %s" % (self.kind, self.socket_path))
+            time.sleep(0.02)
+        return self
+
+    def stop(self):
+        _stop_process(self.proc, grace=10.0)
+
+    def suspend(self):
+        """Stops the daemon (SIGSTOP): requests wait in its socket."""
+        self.proc.send_signal(signal.SIGSTOP)
+
+    def resume(self):
+        self.proc.send_signal(signal.SIGCONT)
+
+    @property
+    def returncode(self):
+        return None if self.proc is None else self.proc.poll()
+
+    def log_lines(self):
+        """The daemon's log lines since its last start."""
+        try:
+            with open(self.stderr_path, "rb") as f:
+                f.seek(self._log_start)
+                return [to_text(line) for line in f.read().split(b"\n") if line]
+        except FileNotFoundError:
+            return []
+
+    def requests(self):
+        return None
+
+
 FAKETIME_LIBRARIES = ("/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
                       "/usr/lib/*/faketime/libfaketimeMT.so.1", "/usr/lib/faketime/libfaketimeMT.so.1",
                       "/usr/local/lib/faketime/libfaketimeMT.so.1")
@@ -561,8 +756,9 @@ class FilterSession:
     settings: None for the program's defaults, a dict of overrides merged
     over them (None as a value removes a key), or the whole file as text.
     engine: "auto" starts the program's simulator at start(); None starts
-    none (use scripted_engine() or start_engine()).  engine_args go to the
-    simulator.  keep (or TARNWICK_KEEP in the environment) keeps the
+    none (use scripted_engine() or start_engine()); "quillon-clamd" or
+    "quillon-spamd" starts that real engine daemon.  engine_args go to the
+    simulator or daemon.  keep (or TARNWICK_KEEP in the environment) keeps the
     scratch directory.  Every wait takes a timeout in seconds, stretched
     in sanitizer builds.
 
@@ -697,10 +893,18 @@ class FilterSession:
 
     def start_engine(self, name="engine", kind=None, args=None):
         """Starts (or restarts) an engine simulator; its socket is
-        <root>/<name>.sock and its request log <root>/<name>.log."""
+        <root>/<name>.sock and its request log <root>/<name>.log.  A kind
+        of DAEMONS starts that engine daemon instead (EngineDaemon), with
+        the engine arguments as its options."""
         old = self.engines.get(name)
         if old:
             old.stop()
+        if (kind or self.engine_kind) in DAEMONS:
+            engine = EngineDaemon(kind or self.engine_kind, os.path.join(self.root, name + ".sock"), self.bin_dir,
+                                  self.engine_args if args is None else args,
+                                  stderr_path=os.path.join(self.root, name + ".stderr"))
+            self.engines[name] = engine
+            return engine.start()
         engine = EngineProcess(kind or self.engine_kind, os.path.join(self.root, name + ".sock"),
                                self.bin_dir, self.engine_args if args is None else args,
                                log_path=os.path.join(self.root, name + ".log"),
@@ -1212,19 +1416,113 @@ def verdict_ok(program, mode, expect, line):
     return False
 
 
+# With the real engines the messages carry what ClamAV and SpamAssassin
+# recognise: the test strings, inside attachments and out.  The ClamAV test
+# database knows only the anti-virus test string; nothing else is infected.
+REAL_VIRUS = "Tarnwick.Test.EICAR"
+
+
+def real_av_demo_messages():
+    env = dict(sender="alice@example.org", source="mx.example.org [192.0.2.10]",
+               recipients=("bob@example.net", "carol@example.net"))
+    eicar_mail = mime_mail("Invoice", "The invoice is attached.", eicar(), "invoice.com")
+    clean_mail = mime_mail("Report", "The report is attached.", "Quarterly figures: all fine.\n", "report.txt")
+    messages = [
+        DemoMessage("clean message", queue_file(mail_text("Lunch", "See you at noon."), **env), "OK"),
+        DemoMessage("EICAR in a base64 MIME attachment", queue_file(eicar_mail, **env), "INFECTED"),
+        DemoMessage("clean base64 MIME attachment", queue_file(clean_mail, **env), "OK"),
+        DemoMessage("EICAR test file in the body",
+                    queue_file(mail_text("Test", "Attached:\n" + eicar()), **env), "INFECTED"),
+        DemoMessage("EICAR attachment, message without envelope", queue_file(eicar_mail, envelope=False),
+                    "INFECTED"),
+        DemoMessage("missing message file", b"", "FAILURE", name="gone.msg", missing=True),
+    ]
+    for msg in messages:
+        msg.virus = REAL_VIRUS if msg.expect == "INFECTED" else None
+    return messages
+
+
+def real_as_demo_messages():
+    env = dict(source="mx.example.org [192.0.2.20]", recipients=("bob@example.net",))
+    # Date and Message-ID as every real mail client writes them: without
+    # them SpamAssassin adds a point or two for the missing headers.
+    usual = ("Date: Mon, 7 Dec 2026 10:00:00 +0000", "Message-ID: <minutes-4711@example.org>")
+    return [
+        DemoMessage("ordinary message",
+                    queue_file(mail_text("Minutes", "Here are the minutes of today's meeting.\n\nAlice",
+                                         extra=usual), sender="alice@example.org", **env), "LOW"),
+        DemoMessage("GTUBE spam test message",
+                    queue_file(mail_text("Offer", "Buy now.\n" + gtube(), sender="shop@ads.example",
+                                         extra=usual), sender="shop@ads.example", **env), "SPAM"),
+        DemoMessage("GTUBE from a whitelisted sender (never rated)",
+                    queue_file(mail_text("Joke", "Look at this:\n" + gtube(), sender="friend@trusted.example",
+                                         extra=usual), sender="friend@trusted.example", **env), "WHITELISTED",
+                    reaches_engine=False),
+        DemoMessage("ordinary message without envelope",
+                    queue_file(mail_text("Raw", "No envelope here, just a note.", extra=usual), envelope=False),
+                    "LOW"),
+    ]
+
+
+def real_verdict_ok(program, mode, msg, line, log_lines=()):
+    """verdict_ok for the real engines: an infected message must name the
+    ClamAV signature (in the answer, or for Discard in the log line before
+    it); a rated message must carry the expected score: "SPAM" 100 with the
+    alert lines, "LOW" 40 or less without them, "WHITELISTED" exactly 0."""
+    if line is None:
+        return False
+    words = line.split(" ")
+    kind = words[1] if len(words) > 1 else ""
+    if msg.expect == "INFECTED":
+        if not verdict_ok(program, mode, "INFECTED", line):
+            return False
+        if mode == "Discard":
+            return any(log.startswith("* (%s) %s" % (words[0], msg.virus)) for log in log_lines)
+        return msg.virus in line
+    if msg.expect in ("SPAM", "LOW", "WHITELISTED"):
+        found = re.search(r"X-Junk-Score: *(\d+)", line)
+        if kind != "ADDHEADER" or found is None:
+            return False
+        score, alert = int(found.group(1)), "X-Alert" in line
+        if msg.expect == "SPAM":
+            return score == 100 and alert
+        if msg.expect == "WHITELISTED":
+            return score == 0 and not alert
+        return score <= 40 and not alert
+    return verdict_ok(program, mode, msg.expect, line)
+
+
+def real_engine_setup(program, spamd):
+    """The daemon for program and its options, and how the title shows them."""
+    if program == "Tarnwick-AV":
+        return "quillon-clamd", ["--db", clamav_test_db()], "quillon-clamd --db engines/testdb"
+    return ("quillon-spamd", ["--spamd-socket", spamd.socket_path],
+            "quillon-spamd -> spamd (SpamAssassin, local tests only)")
+
+
 def header_summary(text):
     head = text.split("\n\n", 1)[0]
     wanted = ("From:", "To:", "Bcc:", "Subject:")
     return "; ".join(line for line in head.split("\n") if line.startswith(wanted))
 
 
-def run_demo(program, mode, bin_dir, engine_args, show_log, keep, timeout, out):
+def run_demo(program, mode, bin_dir, engine_args, show_log, keep, timeout, out, engines="sim", spamd=None):
+    """One demonstration run; engines "real" uses the engine daemons (spamd:
+    the running SpamdServer that quillon-spamd asks)."""
+    real = engines == "real"
     title = program if program == "Tarnwick-AS" else "%s, Mode=%s" % (program, mode)
-    out.write("\n=== %s (engine: %s %s) ===\n" % (title, ENGINES[program], " ".join(engine_args)))
-    messages = av_demo_messages() if program == "Tarnwick-AV" else as_demo_messages()
+    if real:
+        engine, daemon_args, shown = real_engine_setup(program, spamd)
+        engine_args = daemon_args + list(engine_args)
+        out.write("\n=== %s (engine: %s) ===\n" % (title, " ".join([shown] + engine_args[len(daemon_args):])))
+        messages = real_av_demo_messages() if program == "Tarnwick-AV" else real_as_demo_messages()
+    else:
+        engine = "auto"
+        out.write("\n=== %s (engine: %s %s) ===\n" % (title, ENGINES[program], " ".join(engine_args)))
+        messages = av_demo_messages() if program == "Tarnwick-AV" else as_demo_messages()
     whitelist = ["# trusted senders", "*@trusted.example"] if program == "Tarnwick-AS" else None
     failures = 0
-    with FilterSession(program, bin_dir=bin_dir, mode=mode, engine_args=engine_args,
+    with FilterSession(program, bin_dir=bin_dir, mode=mode, engine=engine, engine_args=engine_args,
                        whitelist=whitelist, keep=keep) as s:
         s.start()
         s.send_line("1 INTF 3")
@@ -1243,7 +1541,11 @@ def run_demo(program, mode, bin_dir, engine_args, show_log, keep, timeout, out):
         for token, msg in zip(tokens, messages):
             lines = got.get(token)
             line = lines[0] if lines else None
-            ok = verdict_ok(program, mode, msg.expect, line) and len(lines or []) == 1
+            if real:
+                ok = real_verdict_ok(program, mode, msg, line, s.log_lines())
+            else:
+                ok = verdict_ok(program, mode, msg.expect, line)
+            ok = ok and len(lines or []) == 1
             failures += 0 if ok else 1
             out.write("  %-4s %-46s %s%s\n" % (token, msg.label, line if line else "(no answer)",
                                                "" if ok else "   <-- UNEXPECTED"))
@@ -1252,7 +1554,7 @@ def run_demo(program, mode, bin_dir, engine_args, show_log, keep, timeout, out):
         code = s.quit(timeout=timeout)
         if code != 0:
             failures += 1
-        if s.engine is not None:
+        if s.engine is not None and s.engine.requests() is not None:
             received = s.engine.requests()
             out.write("  engine received %d request(s): serials %s\n"
                       % (len(received), " ".join(str(n) for n in received) or "-"))
@@ -1274,7 +1576,40 @@ def run_demo(program, mode, bin_dir, engine_args, show_log, keep, timeout, out):
             out.write("  log:\n")
             for line in s.log_lines():
                 out.write("    %s\n" % line)
+            if real and s.engine is not None:
+                out.write("  engine log:\n")
+                for line in s.engine.log_lines():
+                    out.write("    %s\n" % line)
     return failures
+
+
+def real_engines_ready(args, runs, out):
+    """Checks that the daemons were built and spamd is installed, and starts
+    spamd when Tarnwick-AS runs.  Returns (problems found, SpamdServer or None)."""
+    bin_dir = os.path.abspath(args.bin or default_bin_dir())
+    why = {"quillon-clamd": "quillon-clamd (not built: it needs libclamav-dev)",
+           "quillon-spamd": "quillon-spamd (not built)"}
+    missing = [why[REAL_ENGINES[program]] for program in sorted({program for program, _ in runs})
+               if not os.access(os.path.join(bin_dir, REAL_ENGINES[program]), os.X_OK)]
+    wants_spamd = any(program == "Tarnwick-AS" for program, _ in runs)
+    if wants_spamd and find_spamd() is None:
+        missing.append("spamd (package spamassassin)")
+    if missing:
+        out.write("real engines missing: %s\n" % ", ".join(missing))
+        return 1, None
+    if not wants_spamd:
+        return 0, None
+    parent = tempfile.gettempdir() if len(tempfile.gettempdir()) <= 40 else "/tmp"
+    spamd = SpamdServer(tempfile.mkdtemp(prefix="tw-spamd-", dir=parent))
+    out.write("starting spamd (SpamAssassin, local tests only) ...\n")
+    out.flush()
+    try:
+        spamd.start()
+    except (OSError, RuntimeError, TimeoutError) as e:
+        out.write("spamd did not start: %s\n" % e)
+        shutil.rmtree(spamd.directory, ignore_errors=True)
+        return 1, None
+    return 0, spamd
 
 
 def main(argv=None):
@@ -1283,11 +1618,18 @@ def main(argv=None):
     parser.add_argument("--mode", choices=("Reject", "Discard", "AddHeader", "all"), default="all",
                         help="Mode of Tarnwick-AV (default: each in turn)")
     parser.add_argument("--bin", default=None, help="directory of the programs and simulators")
-    parser.add_argument("--engine-args", default="", help='extra simulator options, e.g. "--shuffle 4 --delay-ms 20"')
+    parser.add_argument("--engines", choices=("sim", "real"), default="sim",
+                        help="sim: the engine simulators (default); real: quillon-clamd on the ClamAV test "
+                             "database and quillon-spamd with a spamd started here")
+    parser.add_argument("--engine-args", default="", help='extra simulator options, e.g. "--shuffle 4 --delay-ms 20"'
+                        ' (with --engines real: extra daemon options)')
     parser.add_argument("--show-log", action="store_true", help="print the filter's log lines too")
     parser.add_argument("--keep", action="store_true", help="keep the scratch directories")
-    parser.add_argument("--timeout", type=float, default=15.0, help="seconds to wait for the answers")
+    parser.add_argument("--timeout", type=float, default=None,
+                        help="seconds to wait for the answers (default: 15, with --engines real 60)")
     args = parser.parse_args(argv)
+    if args.timeout is None:
+        args.timeout = 60.0 if args.engines == "real" else 15.0
 
     engine_args = shlex.split(args.engine_args)
     runs = []
@@ -1298,13 +1640,26 @@ def main(argv=None):
         runs.append(("Tarnwick-AS", None))
 
     failures = 0
-    for program, mode in runs:
-        try:
-            failures += run_demo(program, mode, args.bin, engine_args, args.show_log, args.keep,
-                                 args.timeout, sys.stdout)
-        except (OSError, RuntimeError, TimeoutError) as e:
-            sys.stdout.write("  run failed: %s\n" % e)
-            failures += 1
+    spamd = None
+    if args.engines == "real":
+        failures, spamd = real_engines_ready(args, runs, sys.stdout)
+        if failures:
+            runs = []
+    try:
+        for program, mode in runs:
+            try:
+                failures += run_demo(program, mode, args.bin, engine_args, args.show_log, args.keep,
+                                     args.timeout, sys.stdout, args.engines, spamd)
+            except (OSError, RuntimeError, TimeoutError) as e:
+                sys.stdout.write("  run failed: %s\n" % e)
+                failures += 1
+    finally:
+        if spamd is not None:
+            spamd.stop()
+            if args.keep:
+                sys.stderr.write("kept spamd directory %s\n" % spamd.directory)
+            else:
+                shutil.rmtree(spamd.directory, ignore_errors=True)
     sys.stdout.write("\n%s\n" % ("all verdicts as expected" if failures == 0
                                  else "%d unexpected result(s)" % failures))
     return 1 if failures else 0

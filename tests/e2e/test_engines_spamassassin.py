@@ -1,10 +1,10 @@
 """End-to-end tests of quillon-spamd, the anti-spam engine daemon on SpamAssassin.
 
 A real spamd (local tests only, rules as shipped with the package) is started
-once for the class, listening on a loopback port and on a unix socket; one
-quillon-spamd talks to each, a third one to a spamd that is not there.  A
-Python client speaks the frame protocol to them.  Skipped where spamd,
-quillon-spamd or the generated Python classes are missing.
+once for the class by real_engines, listening on a loopback port and on a
+unix socket; one quillon-spamd talks to each, a third one to a spamd that is
+not there.  A Python client speaks the frame protocol to them.  Skipped
+where spamd, quillon-spamd or the generated Python classes are missing.
 """
 
 import os
@@ -18,10 +18,11 @@ import tempfile
 import time
 import unittest
 
+import real_engines
+
 BIN = os.environ.get("TARNWICK_BIN", "")
 PY = os.environ.get("TARNWICK_PY", "")
 DAEMON = os.path.join(BIN, "quillon-spamd")
-SPAMD = shutil.which("spamd") or shutil.which("spamd", path="/usr/sbin:/usr/local/sbin")
 
 if PY:
     sys.path.insert(0, PY)
@@ -55,12 +56,6 @@ def rescale(s):
     if s > 100:
         return 90 + (s - 100) // 20
     return max(0, int((s + 1000) * 90 / 1100))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Client:
@@ -111,27 +106,20 @@ class Client:
 
 
 @unittest.skipIf(ase is None or not os.access(DAEMON, os.X_OK), "quillon-spamd or the Python classes not built")
-@unittest.skipIf(SPAMD is None, "spamd (package spamassassin) not installed")
+@unittest.skipIf(real_engines.spamd_missing(), real_engines.spamd_missing())
 class SpamassassinEngineTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="tw-spamd-")
         cls.procs = []
-        home = os.path.join(cls.tmp, "home")
-        os.mkdir(home)
-        os.chmod(cls.tmp, 0o755)
-        os.chmod(home, 0o777)  # spamd drops to nobody when started as root
-        cls.port = free_port()
-        cls.spamd_socket = os.path.join(cls.tmp, "spamd.sock")
-        cls.spamd_log = open(os.path.join(cls.tmp, "spamd.log"), "w")
-        # -L: local tests only, nothing waits for DNS; -x: no user settings.
-        cls.spamd = subprocess.Popen(
-            [SPAMD, "-L", "-x", "-m", "2", "--min-children=1", "-H", home, "--syslog=stderr",
-             "--listen=127.0.0.1:%d" % cls.port, "--listen=" + cls.spamd_socket,
-             "-r", os.path.join(cls.tmp, "spamd.pid")],
-            stdout=cls.spamd_log, stderr=subprocess.STDOUT)
         try:
-            cls._wait_for_spamd()
+            cls.spamd = real_engines.start_spamd(cls.tmp, tcp=True)
+        except Exception:
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+            raise
+        cls.port = cls.spamd.port
+        cls.spamd_socket = cls.spamd.socket_path
+        try:
             cls.tcp = cls._start("tcp", ["--spamd", "127.0.0.1:%d" % cls.port])
             cls.unix = cls._start("unix", ["--spamd-socket", cls.spamd_socket])
             # Bound but never listening: connections are refused at once.
@@ -142,22 +130,6 @@ class SpamassassinEngineTest(unittest.TestCase):
         except Exception:
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def _wait_for_spamd(cls):
-        deadline = time.time() + 90
-        while time.time() < deadline:
-            if cls.spamd.poll() is not None:
-                break
-            try:
-                with socket.create_connection(("127.0.0.1", cls.port), timeout=5) as s:
-                    s.sendall(b"PING SPAMC/1.5\r\n\r\n")
-                    if b"PONG" in s.recv(100):
-                        return
-            except OSError:
-                pass
-            time.sleep(0.2)
-        raise RuntimeError("spamd did not start; see its log in " + cls.tmp)
 
     @classmethod
     def _start(cls, name, args):
@@ -184,14 +156,7 @@ class SpamassassinEngineTest(unittest.TestCase):
             if code != 0 or os.path.exists(path):
                 failures.append("%s ended with %d:\n%s" % (path, code, log.read()))
             log.close()
-        if cls.spamd.poll() is None:
-            cls.spamd.send_signal(signal.SIGTERM)
-            try:
-                cls.spamd.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                cls.spamd.kill()
-                cls.spamd.wait()
-        cls.spamd_log.close()
+        cls.spamd.stop()
         if hasattr(cls, "dead_port"):
             cls.dead_port.close()
         shutil.rmtree(cls.tmp, ignore_errors=True)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <string>

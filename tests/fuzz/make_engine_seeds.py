@@ -5,8 +5,8 @@ corpus/fuzz_engines_*/.
 The frame bodies are protocol-buffer encoded by hand (a few fields of the
 two engine schemas), so this needs nothing but Python.  The seeds are kept
 in the repository; run this again only to change them.  Inputs that found
-a defect are kept beside the seeds under names starting with "defect_" and
-are not written here.
+a defect are kept beside the seeds under names starting with "defect_"
+and are not written here.
 """
 
 import base64
@@ -129,6 +129,9 @@ def clamd_frame_seeds():
     body = scan_request(5, b"/queue/message")
     write(t, "marker_in_attachment.bin", seed(0, body, mime_message(b"head " + MARKER + b" tail")))
     write(t, "marker_plain.bin", seed(0, body, b"before " + MARKER + b" after\n"))
+    write(t, "marker_first.bin", seed(0, body, MARKER + b" opens this file\n"))
+    # ClamAV takes this for RealMedia and matches nothing in it.
+    write(t, "ignored_type.bin", seed(0, body, b".RMF " + MARKER + b"\n"))
     write(t, "clean_mail.bin", seed(0, body, mime_message(b"nothing to see\n")))
     # Mail parsing off: the encoded marker is not seen, the plain one is.
     write(t, "mail_level_zero.bin", seed(0, scan_request(6, b"/m", (7, 0), (4, 0)), mime_message(MARKER)))

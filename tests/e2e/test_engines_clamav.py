@@ -18,6 +18,8 @@ import tempfile
 import time
 import unittest
 
+import real_engines
+
 BIN = os.environ.get("TARNWICK_BIN", "")
 PY = os.environ.get("TARNWICK_PY", "")
 DAEMON = os.path.join(BIN, "quillon-clamd")
@@ -52,47 +54,8 @@ def mime_message(attachment):
             + b"--b0--\r\n")
 
 
-class Client:
-    """One connection to the daemon, speaking length-prefixed frames."""
-
-    def __init__(self, path):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(20)
-        self.sock.connect(path)
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
-
-    def send(self, message):
-        body = message.SerializeToString()
-        self.send_raw(struct.pack("<I", len(body)) + body)
-
-    def _read(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                return None
-            data += chunk
-        return data
-
-    def receive(self):
-        prefix = self._read(4)
-        if prefix is None:
-            return None
-        body = self._read(struct.unpack("<I", prefix)[0])
-        reply = se.ServerMessage()
-        reply.ParseFromString(body)
-        return reply
-
-    def closed_by_peer(self):
-        try:
-            return self.sock.recv(1) == b""
-        except ConnectionResetError:
-            return True
-
-    def close(self):
-        self.sock.close()
+def Client(path):
+    return real_engines.FrameClient(path, se.ServerMessage)
 
 
 def scan_request(serial, path):

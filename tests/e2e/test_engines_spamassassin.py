@@ -58,51 +58,16 @@ def rescale(s):
     return max(0, int((s + 1000) * 90 / 1100))
 
 
-class Client:
-    """One connection to the daemon, speaking length-prefixed frames."""
-
+class Client(real_engines.FrameClient):
     def __init__(self, path):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(60)
-        self.sock.connect(path)
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
+        super().__init__(path, ase.ServerMessage, timeout=60)
 
     def rate(self, serial, message):
         request = ase.ClientMessage()
         request.tag = ase.ClientMessage.GET_SPAM_REPORT_REQUEST
         request.serial = serial
         request.message = message
-        body = request.SerializeToString()
-        self.send_raw(struct.pack("<I", len(body)) + body)
-
-    def _read(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                return None
-            data += chunk
-        return data
-
-    def receive(self):
-        prefix = self._read(4)
-        if prefix is None:
-            return None
-        body = self._read(struct.unpack("<I", prefix)[0])
-        reply = ase.ServerMessage()
-        reply.ParseFromString(body)
-        return reply
-
-    def closed_by_peer(self):
-        try:
-            return self.sock.recv(1) == b""
-        except ConnectionResetError:
-            return True
-
-    def close(self):
-        self.sock.close()
+        self.send(request)
 
 
 @unittest.skipIf(ase is None or not os.access(DAEMON, os.X_OK), "quillon-spamd or the Python classes not built")

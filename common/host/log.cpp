@@ -58,18 +58,26 @@ void xExit(int code) {
 }
 
 std::string& SubstStr(std::string& text, int n, const char* value) {
-    if (text.empty()) return text;
     const char marker = static_cast<char>('0' + n);
-    const size_t valueLen = value ? strlen(value) : 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        if (text[pos] == '^' && pos + 1 < text.size() && text[pos + 1] == marker) {
-            text.replace(pos, 2, value ? value : "", valueLen);
-            pos += valueLen;
+    size_t pos = text.find('^');
+    if (pos == std::string::npos) return text;
+    // One pass into a new text: templates are rebuilt for every answer, and
+    // replacing in place would move the tail once per marker.
+    std::string out;
+    out.reserve(text.size() + (value ? strlen(value) : 0) * 2);
+    size_t done = 0;
+    for (; pos != std::string::npos; pos = text.find('^', pos)) {
+        if (pos + 1 < text.size() && text[pos + 1] == marker) {
+            out.append(text, done, pos - done);
+            if (value) out += value;
+            pos += 2;
+            done = pos;
         } else {
             ++pos;
         }
     }
+    out.append(text, done, std::string::npos);
+    text.swap(out);
     return text;
 }
 

@@ -1569,6 +1569,13 @@ def run_demo(program, mode, bin_dir, engine_args, show_log, keep, timeout, out, 
             out.write("    (empty)\n")
         for name in names:
             out.write("    %-34s %s\n" % (name, header_summary(s.read_submitted(name))))
+        # One generated mail in full: the first notification, else the
+        # daily report.
+        shown = [n for n in names if "_notify_" in n] or [n for n in names if "_daily_" in n]
+        if shown:
+            out.write("  %s in full:\n" % shown[0])
+            for line in s.read_submitted(shown[0]).splitlines():
+                out.write("    | %s\n" % line)
         leftovers = s.temp_files()
         if leftovers:
             out.write("  left in Temp: %s\n" % " ".join(leftovers))

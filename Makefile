@@ -6,7 +6,7 @@ JOBS ?= 2
 BUILD ?= build
 DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler libgtest-dev \
        python3 python3-protobuf faketime clang libclang-rt-14-dev \
-       libclamav-dev clamav spamassassin spamc
+       libclamav-dev spamassassin
 # Sanitizer reports land here; any file in it fails the run.
 SANDIR = $(CURDIR)/build-reports
 

@@ -244,10 +244,9 @@ int main(int argc, char** argv) {
     GOOGLE_PROTOBUF_VERIFY_VERSION;
     sim::options opt;
     scanOptions scanOpt;
-    for (int i = 1; i < argc; ++i) {
+    auto ownOption = [&scanOpt](int argc, char** argv, int& i) {
         const std::string arg = argv[i];
         long long n = 0;
-        if (sim::ParseCommonOption(argc, argv, i, opt)) continue;
         if (arg == "--info-version" && i + 1 < argc) {
             scanOpt.infoVersion = argv[++i];
         } else if (arg == "--info-stamp" && i + 1 < argc && sim::ParseInt(argv[i + 1], n) && n >= 0) {
@@ -257,26 +256,18 @@ int main(int argc, char** argv) {
             scanOpt.noInfo = true;
         } else if (arg == "--scan-file-info") {
             scanOpt.scanFileInfo = true;
-        } else if (arg == "-h" || arg == "--help") {
-            Usage();
-            return 0;
-        } else if (arg.compare(0, 1, "-") != 0 && opt.socketPath.empty()) {
-            opt.socketPath = arg;
         } else {
-            fprintf(stderr, "%s: unknown argument '%s'\n", engineName, arg.c_str());
-            Usage();
-            return 2;
+            return false;
         }
-    }
-    if (opt.socketPath.empty()) {
-        Usage();
-        return 2;
-    }
-    bool unused = true;
-    ql::ServerMessage probe;
-    if (!opt.fixed.empty() && !ApplyFixed(opt.fixed, probe, unused)) {
-        fprintf(stderr, "%s: unknown --fixed outcome '%s'\n", engineName, opt.fixed.c_str());
-        return 2;
-    }
+        return true;
+    };
+    auto fixedValid = [](const std::string& fixed) {
+        bool unused = true;
+        ql::ServerMessage probe;
+        return ApplyFixed(fixed, probe, unused);
+    };
+    bool serve = false;
+    int status = sim::ParseCommandLine(argc, argv, engineName, Usage, opt, ownOption, fixedValid, serve);
+    if (!serve) return status;
     sim::Serve(engineName, opt, [&scanOpt, &opt](const std::string& body) { return Handle(scanOpt, opt, body); });
 }

@@ -190,6 +190,15 @@ def merge(base, overrides):
     return out
 
 
+def events_reports():
+    return {
+        "From": "tarnwick@example.com",
+        "To": "postmaster@example.com",
+        "Started": {"Enabled": "Yes", "Subject": "Started ^1"},
+        "Stopped": {"Enabled": "Yes", "Subject": "Stopped ^1"},
+    }
+
+
 def av_settings(socket_path, mode="Reject", overrides=None):
     settings = {
         "Socket": socket_path,
@@ -218,12 +227,7 @@ def av_settings(socket_path, mode="Reject", overrides=None):
             "To": "postmaster@example.com",
             "Subject": "Daily report ^1",
         },
-        "EventsReports": {
-            "From": "tarnwick@example.com",
-            "To": "postmaster@example.com",
-            "Started": {"Enabled": "Yes", "Subject": "Started ^1"},
-            "Stopped": {"Enabled": "Yes", "Subject": "Stopped ^1"},
-        },
+        "EventsReports": events_reports(),
     }
     return merge(settings, overrides)
 
@@ -243,12 +247,7 @@ def as_settings(socket_path, overrides=None):
             "To": "postmaster@example.com",
             "Subject": "Daily spam report ^1",
         },
-        "EventsReports": {
-            "From": "tarnwick@example.com",
-            "To": "postmaster@example.com",
-            "Started": {"Enabled": "Yes", "Subject": "Started ^1"},
-            "Stopped": {"Enabled": "Yes", "Subject": "Stopped ^1"},
-        },
+        "EventsReports": events_reports(),
     }
     return merge(settings, overrides)
 

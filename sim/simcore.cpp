@@ -439,4 +439,34 @@ void Serve(const char* name, const options& opt, handler handle) {
     }
 }
 
+int ParseCommandLine(int argc, char** argv, const char* name, void (*usage)(), options& opt,
+                     const std::function<bool(int argc, char** argv, int& i)>& ownOption,
+                     const std::function<bool(const std::string& fixed)>& fixedValid, bool& serve) {
+    serve = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (ParseCommonOption(argc, argv, i, opt) || ownOption(argc, argv, i)) continue;
+        if (arg == "-h" || arg == "--help") {
+            usage();
+            return 0;
+        } else if (arg.compare(0, 1, "-") != 0 && opt.socketPath.empty()) {
+            opt.socketPath = arg;
+        } else {
+            fprintf(stderr, "%s: unknown argument '%s'\n", name, arg.c_str());
+            usage();
+            return 2;
+        }
+    }
+    if (opt.socketPath.empty()) {
+        usage();
+        return 2;
+    }
+    if (!opt.fixed.empty() && !fixedValid(opt.fixed)) {
+        fprintf(stderr, "%s: unknown --fixed outcome '%s'\n", name, opt.fixed.c_str());
+        return 2;
+    }
+    serve = true;
+    return 0;
+}
+
 }  // namespace sim

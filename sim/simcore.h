@@ -46,6 +46,14 @@ using handler = std::function<reply(const std::string& body)>;
 bool ParseCommonOption(int argc, char** argv, int& i, options& opt);
 const char* CommonUsage();
 
+// The whole command line of a daemon: the common options, the daemon's own
+// (ownOption consumes argv[i] and its value, or returns false), the socket
+// path, -h; fixedValid checks a --fixed outcome.  Returns the exit status
+// for a command line that does not lead to serving (help, or a mistake).
+int ParseCommandLine(int argc, char** argv, const char* name, void (*usage)(), options& opt,
+                     const std::function<bool(int argc, char** argv, int& i)>& ownOption,
+                     const std::function<bool(const std::string& fixed)>& fixedValid, bool& serve);
+
 // Listens on opt.socketPath and serves until killed (SIGTERM/SIGINT remove
 // the socket file) or until --exit-after ends the process.
 [[noreturn]] void Serve(const char* name, const options& opt, handler handle);

@@ -135,29 +135,14 @@ void Usage() {
 int main(int argc, char** argv) {
     GOOGLE_PROTOBUF_VERIFY_VERSION;
     sim::options opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (sim::ParseCommonOption(argc, argv, i, opt)) continue;
-        if (arg == "-h" || arg == "--help") {
-            Usage();
-            return 0;
-        } else if (arg.compare(0, 1, "-") != 0 && opt.socketPath.empty()) {
-            opt.socketPath = arg;
-        } else {
-            fprintf(stderr, "%s: unknown argument '%s'\n", engineName, arg.c_str());
-            Usage();
-            return 2;
-        }
-    }
-    if (opt.socketPath.empty()) {
-        Usage();
-        return 2;
-    }
-    bool unused = true;
-    ql::ServerMessage probe;
-    if (!opt.fixed.empty() && !ApplyFixed(opt.fixed, probe, unused)) {
-        fprintf(stderr, "%s: unknown --fixed outcome '%s'\n", engineName, opt.fixed.c_str());
-        return 2;
-    }
+    auto ownOption = [](int, char**, int&) { return false; };
+    auto fixedValid = [](const std::string& fixed) {
+        bool unused = true;
+        ql::ServerMessage probe;
+        return ApplyFixed(fixed, probe, unused);
+    };
+    bool serve = false;
+    int status = sim::ParseCommandLine(argc, argv, engineName, Usage, opt, ownOption, fixedValid, serve);
+    if (!serve) return status;
     sim::Serve(engineName, opt, [&opt](const std::string& body) { return Handle(opt, body); });
 }

@@ -177,40 +177,44 @@ void read_exact(int fd, void* buf, size_t len) {
     }
 }
 
-void send_command(const google::protobuf::MessageLite& command, int fd) {
-    if (!command.IsInitialized()) {
+namespace {
+
+// The length prefix, the serialized head and `tail` (bytes that belong to
+// the body right behind the head); `after` more body bytes follow on the
+// wire from elsewhere.
+std::vector<unsigned char> frameStart(const google::protobuf::MessageLite& head, const unsigned char* tail,
+                                      size_t tailSize, size_t after) {
+    if (!head.IsInitialized()) {
         // A message without its required fields is a programming error.
         PrintMsg("* internal error: incomplete engine request\n");
         abort();
     }
-    size_t size = command.ByteSizeLong();
-    std::vector<unsigned char> frame(size + 4);
-    uint32_t len = static_cast<uint32_t>(size);
+    size_t headSize = head.ByteSizeLong();
+    std::vector<unsigned char> frame(4 + headSize + tailSize);
+    uint32_t len = static_cast<uint32_t>(headSize + tailSize + after);
     for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(len >> (8 * i));
-    command.SerializeWithCachedSizesToArray(frame.data() + 4);
+    head.SerializeWithCachedSizesToArray(frame.data() + 4);
+    if (tailSize) memcpy(frame.data() + 4 + headSize, tail, tailSize);
+    return frame;
+}
+
+}  // namespace
+
+void send_command(const google::protobuf::MessageLite& command, int fd) {
+    std::vector<unsigned char> frame = frameStart(command, nullptr, 0, 0);
     write_exact(fd, frame.data(), frame.size());
 }
 
 void send_command_with_bytes(const google::protobuf::MessageLite& head, int fieldNo, const char* payload,
                              size_t payloadLen, int fd) {
-    if (!head.IsInitialized()) {
-        PrintMsg("* internal error: incomplete engine request\n");
-        abort();
-    }
-    size_t headSize = head.ByteSizeLong();
     // Tag and length of the bytes field go right behind the head: fields of
     // a message may come in any order on the wire, and this one is last.
     unsigned char fieldHead[16];
     uint8_t* end = google::protobuf::io::CodedOutputStream::WriteTagToArray(
         static_cast<uint32_t>(fieldNo << 3 | 2), fieldHead);
     end = google::protobuf::io::CodedOutputStream::WriteVarint32ToArray(static_cast<uint32_t>(payloadLen), end);
-    size_t fieldHeadSize = static_cast<size_t>(end - fieldHead);
-
-    std::vector<unsigned char> prefix(4 + headSize + fieldHeadSize);
-    uint32_t len = static_cast<uint32_t>(headSize + fieldHeadSize + payloadLen);
-    for (int i = 0; i < 4; ++i) prefix[i] = static_cast<unsigned char>(len >> (8 * i));
-    head.SerializeWithCachedSizesToArray(prefix.data() + 4);
-    memcpy(prefix.data() + 4 + headSize, fieldHead, fieldHeadSize);
+    std::vector<unsigned char> prefix =
+        frameStart(head, fieldHead, static_cast<size_t>(end - fieldHead), payloadLen);
 
     struct iovec iov[2] = {{prefix.data(), prefix.size()}, {const_cast<char*>(payload), payloadLen}};
     writeAll(fd, iov, payloadLen ? 2 : 1);

@@ -59,6 +59,11 @@ void ResendPending();
 // Verdict.
 int RescaleScore(int64_t engineScore);
 std::string ScoreBar(int value, const int32_t* ranges, int nRanges);
+// The header text for a rescaled value (0..100), and the one a whitelisted
+// sender gets, from the given snapshot's templates.  The reference stays
+// valid until this thread asks for another snapshot's.
+const std::string& ScoreHeader(const std::shared_ptr<const asSettings>& settings, int value);
+const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& settings);
 void handleScanReply(ql::ServerMessage& message);
 
 // Score statistics; msgStat is protected by reportMutex.

@@ -102,10 +102,7 @@ void EnqueueFile(const char* seq, const char* path) {
     if (item.envLen != 0) {
         std::string sender = EnvelopeSender(buffer.get(), item.envLen);
         if (!sender.empty() && whitelist.IsListed(sender.c_str())) {
-            std::string header = AsSettings()->pMainHeader;
-            SubstStr(header, 1, "0");
-            SubstStr(header, 2, "");
-            PrintMsg("%s ADDHEADER \"%s\"\n", seq, header.c_str());
+            PrintMsg("%s ADDHEADER \"%s\"\n", seq, WhitelistHeader(AsSettings()).c_str());
             return;
         }
         item.envelope.assign(buffer.get(), item.envLen);
@@ -114,7 +111,7 @@ void EnqueueFile(const char* seq, const char* path) {
     const char* text = buffer.get() + item.envLen;
     size_t textSize = size - item.envLen;
     QueueAndSend(
-        std::move(item), [text, textSize](const scanListItem& queued) { sendRating(queued, text, textSize); },
+        item, [text, textSize](const scanListItem& queued) { sendRating(queued, text, textSize); },
         nullptr);
 }
 

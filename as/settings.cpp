@@ -90,8 +90,17 @@ std::shared_ptr<const asSettings> BuiltInSettings() {
 }  // namespace
 
 std::shared_ptr<const asSettings> AsSettings() {
-    std::shared_ptr<const asSettings> current = CurrentSettingsAs<asSettings>();
-    return current ? current : BuiltInSettings();
+    // The typed view of CurrentSettings, cached per thread like it: the
+    // type check runs once per publication, not once per reply.
+    thread_local uint64_t seen = 0;
+    thread_local std::shared_ptr<const asSettings> cached;
+    const uint64_t now = SettingsGeneration();
+    if (now != seen || !cached) {
+        cached = CurrentSettingsAs<asSettings>();
+        if (!cached) cached = BuiltInSettings();
+        seen = now;
+    }
+    return cached;
 }
 
 void ReadConfigFile() {

@@ -2,6 +2,7 @@
 // with the configured score header lines, a bar of "X" and, from the alert
 // level on, the alert lines; then counts the score, sources, targets and the
 // scan time.  Runs on the reader thread with one settings snapshot per call.
+#include <charconv>
 #include <cstdio>
 
 #include "as/as.h"
@@ -33,32 +34,92 @@ std::string ScoreBar(int value, const int32_t* ranges, int nRanges) {
     return std::string(static_cast<size_t>(length), 'X');
 }
 
+namespace {
+
+std::string composeHeader(const asSettings& settings, const char* scoreText, const std::string& bar, bool alert) {
+    std::string header = settings.pMainHeader;
+    SubstStr(header, 1, scoreText);
+    SubstStr(header, 2, bar.c_str());
+    if (alert) {
+        header += "\\e";
+        header += settings.pAlertHeader;
+    }
+    return header;
+}
+
+// A score header depends only on the settings and the rescaled value, so
+// each thread composes the 101 texts once per settings snapshot instead of
+// once per message.  Holding the snapshot keeps its address from being
+// reused by a later one.
+struct headerTable {
+    std::shared_ptr<const asSettings> from;
+    std::string byValue[101];
+    std::string whitelisted;
+};
+
+const headerTable& headersFor(const std::shared_ptr<const asSettings>& settings) {
+    thread_local headerTable table;
+    if (table.from != settings) {
+        for (int value = 0; value <= 100; ++value) {
+            char scoreText[16];
+            snprintf(scoreText, sizeof scoreText, "%3d", value);
+            table.byValue[value] =
+                composeHeader(*settings, scoreText, ScoreBar(value, settings->scoreRange, settings->nScoreRanges),
+                              value >= settings->alertLevel);
+        }
+        table.whitelisted = composeHeader(*settings, "0", std::string(), false);
+        table.from = settings;
+    }
+    return table;
+}
+
+void appendNumber(std::string& out, long long value) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, static_cast<size_t>(end - digits));
+}
+
+}  // namespace
+
+const std::string& ScoreHeader(const std::shared_ptr<const asSettings>& settings, int value) {
+    return headersFor(settings).byValue[value < 0 ? 0 : value > 100 ? 100 : value];
+}
+
+const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& settings) {
+    return headersFor(settings).whitelisted;
+}
+
 void handleScanReply(ql::ServerMessage& message) {
-    scanListItem entry;
+    thread_local scanListItem entry;  // keeps its buffers from reply to reply
     if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {
         LogUnmatchedReply(message.serial());
         return;
     }
-    auto settings = AsSettings();
+    const auto settings = AsSettings();
     int32_t score = static_cast<int32_t>(static_cast<uint64_t>(message.spam_report().score().score()));
-
     int value = RescaleScore(score);
-    char scoreText[16];
-    snprintf(scoreText, sizeof scoreText, "%3d", value);
-    std::string header = settings->pMainHeader;
-    SubstStr(header, 1, scoreText);
-    std::string bar = ScoreBar(value, settings->scoreRange, settings->nScoreRanges);
+    const std::string& header = ScoreHeader(settings, value);
+
+    // "* original score=%d\n%d ADDHEADER \"%s\"\n" in one write, built
+    // without a format string.
+    thread_local std::string answer;
+    answer.assign("* original score=");
+    appendNumber(answer, score);
+    answer += '\n';
+    appendNumber(answer, entry.seq);
+    answer.append(" ADDHEADER \"");
+    answer.append(header);
+    answer.append("\"\n");
+    PrintRaw(answer.data(), answer.size());
+
     {
+        // The histogram and the envelope's names under one hold of the lock.
         std::lock_guard<std::mutex> lock(reportMutex);
         ++msgStat[value];
+        if (entry.envLen != 0) ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
     }
-    SubstStr(header, 2, bar.c_str());
-    if (value >= settings->alertLevel) {
-        header += "\\e";
-        header += settings->pAlertHeader;
-    }
-    PrintMsg("* original score=%d\n%d ADDHEADER \"%s\"\n", score, entry.seq, header.c_str());
-
-    if (entry.envLen != 0) ParseEnvelope(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
     CountScanTime(entry.start);
+    // An envelope runs to the first blank line; a message without one near
+    // its top must not leave megabytes behind in the reused entry.
+    if (entry.envelope.capacity() > 65536) std::string().swap(entry.envelope);
 }

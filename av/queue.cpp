@@ -166,7 +166,7 @@ void EnqueueFile(const char* seq, const char* path) {
     prepareFile(path, item.scanPath, seq, item.envLen, item.envelope);
     if (item.envLen == 0) item.scanPath = fullPath;
     timespec_get(&item.start, TIME_UTC);
-    QueueAndSend(std::move(item), sendScanRequest, removeCopy);
+    QueueAndSend(item, sendScanRequest, removeCopy);
 }
 
 void ResendPending() { ResendPendingWith(sendScanRequest, removeCopy); }

@@ -1237,7 +1237,8 @@ class FilterSession:
                     call = f.read().split()
             except OSError:
                 call = []
-            if self._pipe_fill() == capacity and call[:2] == ["1", "0x1"]:
+            # write(2) or writev(2) on descriptor 1
+            if self._pipe_fill() == capacity and call[:1] in (["1"], ["20"]) and call[1:2] == ["0x1"]:
                 return
             if self.proc.poll() is not None:
                 raise RuntimeError("%s exited while its output was held" % self.program)

@@ -12,6 +12,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 
@@ -23,6 +24,8 @@ namespace {
 
 std::mutex settingsMutex;
 std::shared_ptr<const commonSettings> settingsInForce;  // guarded by settingsMutex
+// Written under settingsMutex, after settingsInForce; read without it.
+std::atomic<uint64_t> settingsGeneration{1};
 
 constexpr const char* reloadMarkerName = "hup.sig";
 
@@ -32,11 +35,27 @@ struct dirCloser {
 
 }  // namespace
 
+uint64_t SettingsGeneration() { return settingsGeneration.load(std::memory_order_acquire); }
+
 std::shared_ptr<const commonSettings> CurrentSettings() {
+    // The cached reference keeps its snapshot alive, so what a thread took
+    // stays valid even while a reload replaces it.
+    thread_local uint64_t seen = 0;
+    thread_local std::shared_ptr<const commonSettings> cached;
+    const uint64_t now = SettingsGeneration();
+    if (now == seen) return cached;
     {
         std::lock_guard<std::mutex> lock(settingsMutex);
-        if (settingsInForce) return settingsInForce;
+        if (settingsInForce) {
+            cached = settingsInForce;
+            // Read under the lock: a publication after it makes a newer
+            // count, and the next call looks again.
+            seen = settingsGeneration.load(std::memory_order_relaxed);
+            return cached;
+        }
     }
+    cached.reset();
+    seen = 0;
     auto defaults = std::make_shared<commonSettings>();
     if (thisProgram != nullptr) defaults->statDumpFileName = thisProgram->statFileName;
     return defaults;
@@ -48,6 +67,7 @@ void PublishSettings(std::shared_ptr<const commonSettings> next) {
         std::lock_guard<std::mutex> lock(settingsMutex);
         old = std::move(settingsInForce);
         settingsInForce = std::move(next);
+        settingsGeneration.fetch_add(1, std::memory_order_release);
     }
     // `old` (and possibly its whole tree) is released here, outside the lock.
 }

@@ -26,8 +26,13 @@ struct commonSettings {
 };
 
 // Any thread: the snapshot in force.  Before the first reading it is a
-// snapshot of built-in defaults of the base type (never null).
+// snapshot of built-in defaults of the base type (never null).  Each thread
+// keeps the last snapshot it took and goes to the lock only after a
+// publication, so the per-request and per-reply look costs no lock.
 std::shared_ptr<const commonSettings> CurrentSettings();
+// Counts publications; a thread that remembers the count it last saw knows
+// whether a snapshot it derived something from is still the one in force.
+uint64_t SettingsGeneration();
 // Main thread: makes `next` the snapshot in force; null goes back to the
 // built-in defaults (tests).
 void PublishSettings(std::shared_ptr<const commonSettings> next);

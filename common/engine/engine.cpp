@@ -179,29 +179,41 @@ void read_exact(int fd, void* buf, size_t len) {
 
 namespace {
 
-// The length prefix, the serialized head and `tail` (bytes that belong to
-// the body right behind the head); `after` more body bytes follow on the
-// wire from elsewhere.
-std::vector<unsigned char> frameStart(const google::protobuf::MessageLite& head, const unsigned char* tail,
-                                      size_t tailSize, size_t after) {
-    if (!head.IsInitialized()) {
-        // A message without its required fields is a programming error.
-        PrintMsg("* internal error: incomplete engine request\n");
-        abort();
+// Builds the length prefix, the serialized head and `tail` (bytes that
+// belong to the body right behind the head) into `frame`; `after` more body
+// bytes follow on the wire from elsewhere.  Requests are small, so the frame
+// goes into the caller's stack buffer unless it does not fit there.
+class frameStart {
+public:
+    frameStart(const google::protobuf::MessageLite& head, const unsigned char* tail, size_t tailSize,
+               size_t after) {
+        if (!head.IsInitialized()) {
+            // A message without its required fields is a programming error.
+            PrintMsg("* internal error: incomplete engine request\n");
+            abort();
+        }
+        const size_t headSize = head.ByteSizeLong();
+        size_ = 4 + headSize + tailSize;
+        if (size_ > sizeof small_) big_.resize(size_);
+        unsigned char* frame = data();
+        const uint32_t len = static_cast<uint32_t>(headSize + tailSize + after);
+        for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(len >> (8 * i));
+        head.SerializeWithCachedSizesToArray(frame + 4);
+        if (tailSize) memcpy(frame + 4 + headSize, tail, tailSize);
     }
-    size_t headSize = head.ByteSizeLong();
-    std::vector<unsigned char> frame(4 + headSize + tailSize);
-    uint32_t len = static_cast<uint32_t>(headSize + tailSize + after);
-    for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(len >> (8 * i));
-    head.SerializeWithCachedSizesToArray(frame.data() + 4);
-    if (tailSize) memcpy(frame.data() + 4 + headSize, tail, tailSize);
-    return frame;
-}
+    unsigned char* data() { return big_.empty() ? small_ : big_.data(); }
+    size_t size() const { return size_; }
+
+private:
+    unsigned char small_[512];
+    std::vector<unsigned char> big_;
+    size_t size_ = 0;
+};
 
 }  // namespace
 
 void send_command(const google::protobuf::MessageLite& command, int fd) {
-    std::vector<unsigned char> frame = frameStart(command, nullptr, 0, 0);
+    frameStart frame(command, nullptr, 0, 0);
     write_exact(fd, frame.data(), frame.size());
 }
 
@@ -213,8 +225,7 @@ void send_command_with_bytes(const google::protobuf::MessageLite& head, int fiel
     uint8_t* end = google::protobuf::io::CodedOutputStream::WriteTagToArray(
         static_cast<uint32_t>(fieldNo << 3 | 2), fieldHead);
     end = google::protobuf::io::CodedOutputStream::WriteVarint32ToArray(static_cast<uint32_t>(payloadLen), end);
-    std::vector<unsigned char> prefix =
-        frameStart(head, fieldHead, static_cast<size_t>(end - fieldHead), payloadLen);
+    frameStart prefix(head, fieldHead, static_cast<size_t>(end - fieldHead), payloadLen);
 
     struct iovec iov[2] = {{prefix.data(), prefix.size()}, {const_cast<char*>(payload), payloadLen}};
     writeAll(fd, iov, payloadLen ? 2 : 1);
@@ -226,12 +237,16 @@ void get_answer(google::protobuf::MessageLite& answer, int fd) {
     uint32_t len = static_cast<uint32_t>(prefix[0]) | static_cast<uint32_t>(prefix[1]) << 8 |
                    static_cast<uint32_t>(prefix[2]) << 16 | static_cast<uint32_t>(prefix[3]) << 24;
     if (len > maxReplyLength) throw std::runtime_error("Incorrect answer from ScanEngine");
-    std::vector<unsigned char> body(len);
+    // Kept from reply to reply by the thread that reads; a rare large
+    // reply's memory is given back after it.
+    thread_local std::vector<unsigned char> body;
+    body.resize(len);
     read_exact(fd, body.data(), len);
     // ParseFromArray would also complain on standard error about missing
     // fields; the verdict is the same, the noise is not wanted.
-    if (!answer.ParsePartialFromArray(body.data(), static_cast<int>(len)) || !answer.IsInitialized())
-        throw std::runtime_error("Incorrect answer from ScanEngine");
+    const bool parsed = answer.ParsePartialFromArray(body.data(), static_cast<int>(len)) && answer.IsInitialized();
+    if (body.capacity() > 65536) std::vector<unsigned char>().swap(body);
+    if (!parsed) throw std::runtime_error("Incorrect answer from ScanEngine");
 }
 
 int ReaderNextConnection(int fd) {

@@ -1,20 +1,22 @@
 // The pending-request list, the scan-time counters and the request path
 // steps both programs share.
 //
-// scanList keeps entries oldest first; scanIndex maps a serial to its
-// entries in the same order, so a reply finds its entry without walking a
-// long list, and of two requests with one serial the older is answered
-// first.
+// Entries live in reusable slots, found through a chained hash index on the
+// serial; within one chain entries keep the order they came in, so of two
+// requests with one serial the older is answered first.  A slot keeps the
+// capacity of its strings when it is freed: the main thread fills slots and
+// the reader thread copies out of them, so in steady running neither thread
+// allocates for the list, and no memory changes threads (which costs the
+// allocator a lock each time).
 #include "common/engine/pending.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <list>
 #include <stdexcept>
-#include <unordered_map>
 
 #include "common/host/host.h"
 #include "common/host/log.h"
@@ -27,23 +29,93 @@ uint64_t scanTimeMin = 0, scanTimeMax = 0, scanTimeTotal = 0;
 
 namespace {
 
-using scanListIt = std::list<scanListItem>::iterator;
-std::list<scanListItem> scanList;
-// Almost always one entry per serial: a vector costs one small allocation
-// where a deque costs two, one of them 512 bytes.
-std::unordered_map<int32_t, std::vector<scanListIt>> scanIndex;
+constexpr int32_t none = -1;
+// Slots beyond this many are given back once the list runs empty, and
+// strings grown past keepCapacity by an odd request are not kept in a slot.
+constexpr size_t keepSlots = 1024;
+constexpr size_t keepCapacity = 1024;
+
+struct slot {
+    scanListItem item;
+    int32_t next = none;  // next slot in the same hash chain
+    bool used = false;
+};
+
+// State below is protected by scanListMutex.
+std::vector<slot> slots;
+std::vector<int32_t> freeSlots;
+std::vector<int32_t> chains;  // first slot of each chain; size is a power of two
+size_t usedSlots = 0;
 uint64_t nextId = 1;
 
+size_t chainOf(int32_t seq) {
+    // Serials mostly count up by one; multiplying spreads any other pattern.
+    return (static_cast<uint32_t>(seq) * 2654435761u) & (chains.size() - 1);
+}
+
+// Appends slot `at` behind the last entry of its chain.
+void linkSlot(int32_t at) {
+    slots[at].next = none;
+    int32_t* link = &chains[chainOf(slots[at].item.seq)];
+    while (*link != none) link = &slots[*link].next;
+    *link = at;
+}
+
+void growChains() {
+    size_t want = std::max<size_t>(64, chains.size());
+    while (want < slots.size() * 2) want *= 2;
+    if (want == chains.size()) return;
+    std::vector<int32_t> old(want, none);
+    old.swap(chains);
+    // Chain by chain and in chain order, so entries of one serial keep
+    // their order in the new chain.
+    for (int32_t head : old) {
+        for (int32_t at = head; at != none;) {
+            int32_t next = slots[at].next;
+            linkSlot(at);
+            at = next;
+        }
+    }
+}
+
+void copyItem(scanListItem& to, const scanListItem& from) {
+    to.id = from.id;
+    to.seq = from.seq;
+    to.token.assign(from.token);
+    to.msgPath.assign(from.msgPath);
+    to.scanPath.assign(from.scanPath);
+    to.start = from.start;
+    to.envLen = from.envLen;
+    to.envelope.assign(from.envelope);
+}
+
+void releaseSlot(int32_t at) {
+    scanListItem& item = slots[at].item;
+    for (std::string* text : {&item.token, &item.msgPath, &item.scanPath, &item.envelope}) {
+        if (text->capacity() > keepCapacity)
+            std::string().swap(*text);
+        else
+            text->clear();
+    }
+    slots[at].used = false;
+    freeSlots.push_back(at);
+    if (--usedSlots == 0 && slots.size() > keepSlots) {
+        // A backlog has drained: give its memory back.
+        std::vector<slot>().swap(slots);
+        std::vector<int32_t>().swap(freeSlots);
+        std::vector<int32_t>().swap(chains);
+    }
+}
+
 bool takeLocked(int32_t seq, uint64_t id, scanListItem* out) {
-    auto found = scanIndex.find(seq);
-    if (found == scanIndex.end()) return false;
-    auto& entries = found->second;
-    for (auto it = entries.begin(); it != entries.end(); ++it) {
-        if (id != 0 && (*it)->id != id) continue;
-        *out = std::move(**it);
-        scanList.erase(*it);
-        entries.erase(it);
-        if (entries.empty()) scanIndex.erase(found);
+    if (chains.empty()) return false;
+    for (int32_t* link = &chains[chainOf(seq)]; *link != none; link = &slots[*link].next) {
+        const int32_t at = *link;
+        const scanListItem& item = slots[at].item;
+        if (item.seq != seq || (id != 0 && item.id != id)) continue;
+        copyItem(*out, item);
+        *link = slots[at].next;
+        releaseSlot(at);
         return true;
     }
     return false;
@@ -51,13 +123,23 @@ bool takeLocked(int32_t seq, uint64_t id, scanListItem* out) {
 
 }  // namespace
 
-uint64_t ScanListAppend(scanListItem item) {
+uint64_t ScanListAppend(const scanListItem& item) {
     std::lock_guard<std::mutex> lock(scanListMutex);
-    item.id = nextId++;
-    uint64_t id = item.id;
-    scanList.push_back(std::move(item));
-    scanIndex[scanList.back().seq].push_back(std::prev(scanList.end()));
-    return id;
+    int32_t at;
+    if (!freeSlots.empty()) {
+        at = freeSlots.back();
+        freeSlots.pop_back();
+    } else {
+        at = static_cast<int32_t>(slots.size());
+        slots.emplace_back();
+        growChains();
+    }
+    copyItem(slots[at].item, item);
+    slots[at].item.id = nextId++;
+    slots[at].used = true;
+    ++usedSlots;
+    linkSlot(at);
+    return slots[at].item.id;
 }
 
 bool ScanListTake(int32_t seq, scanListItem* out) {
@@ -72,12 +154,17 @@ bool ScanListTakeId(int32_t seq, uint64_t id, scanListItem* out) {
 
 std::vector<scanListItem> ScanListSnapshot() {
     std::lock_guard<std::mutex> lock(scanListMutex);
-    return std::vector<scanListItem>(scanList.begin(), scanList.end());
+    std::vector<scanListItem> all;
+    all.reserve(usedSlots);
+    for (const slot& s : slots)
+        if (s.used) all.push_back(s.item);
+    std::sort(all.begin(), all.end(), [](const scanListItem& a, const scanListItem& b) { return a.id < b.id; });
+    return all;
 }
 
 size_t ScanListSize() {
     std::lock_guard<std::mutex> lock(scanListMutex);
-    return scanList.size();
+    return usedSlots;
 }
 
 uint64_t ScanTimeSince(const struct timespec& start) {
@@ -147,19 +234,12 @@ void sendOrAnswer(const scanListItem& item, const std::function<void(const scanL
 
 }  // namespace
 
-void QueueAndSend(scanListItem item, const std::function<void(const scanListItem&)>& send,
+void QueueAndSend(scanListItem& item, const std::function<void(const scanListItem&)>& send,
                   const std::function<void(const scanListItem&)>& discard) {
-    // What send and discard need, without the envelope: once the entry is
-    // queued it belongs to the list, and its reply may take it at any time.
-    scanListItem queued;
-    queued.seq = item.seq;
-    queued.token = item.token;
-    queued.msgPath = item.msgPath;
-    queued.scanPath = item.scanPath;
-    queued.start = item.start;
-    queued.envLen = item.envLen;
-    queued.id = ScanListAppend(std::move(item));
-    sendOrAnswer(queued, send, discard);
+    // The list holds its own copy: once queued, the entry belongs to the
+    // list and its reply may take it at any time.
+    item.id = ScanListAppend(item);
+    sendOrAnswer(item, send, discard);
 }
 
 void ResendPendingWith(const std::function<void(const scanListItem&)>& send,

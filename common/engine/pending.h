@@ -4,7 +4,8 @@
 // counter operation itself (no I/O, no other lock taken inside it).  The main
 // thread appends; the reader thread takes the oldest entry of a serial when
 // its reply arrives.  Lookups by serial use an index, so thousands of pending
-// requests behind a slow engine cost no linear scan.
+// requests behind a slow engine cost no linear scan.  The list keeps copies:
+// appending copies the caller's entry in, taking copies it out.
 #ifndef TARNWICK_COMMON_ENGINE_PENDING_H
 #define TARNWICK_COMMON_ENGINE_PENDING_H
 
@@ -33,8 +34,8 @@ extern int32_t nScannedMessagesTotal;
 extern uint64_t scanTimeMin, scanTimeMax, scanTimeTotal;
 
 // Each of these takes scanListMutex itself.
-uint64_t ScanListAppend(scanListItem item);  // returns the entry's id
-bool ScanListTake(int32_t seq, scanListItem* out);  // oldest entry of seq
+uint64_t ScanListAppend(const scanListItem& item);  // returns the entry's id
+bool ScanListTake(int32_t seq, scanListItem* out);   // oldest entry of seq
 bool ScanListTakeId(int32_t seq, uint64_t id, scanListItem* out);
 std::vector<scanListItem> ScanListSnapshot();  // oldest first
 size_t ScanListSize();
@@ -57,10 +58,11 @@ bool WaitForMessageFile(const char* token, const std::string& fullPath);
 // Paths travel in 1023-byte fields: a longer one is refused with the same
 // FAILURE answer and the system's "File name too long" text.
 bool PathFits(const char* token, const std::string& fullPath);
-// Appends the entry and runs send(entry).  When sending fails, the entry is
-// taken out again, discard(entry) cleans up after it, and the server gets
-// "<token> FAILURE <reason>" at once instead of waiting forever.
-void QueueAndSend(scanListItem item, const std::function<void(const scanListItem&)>& send,
+// Appends the entry (setting item.id) and runs send(item).  When sending
+// fails, the entry is taken out again, discard(entry) cleans up after it,
+// and the server gets "<token> FAILURE <reason>" at once instead of waiting
+// forever.
+void QueueAndSend(scanListItem& item, const std::function<void(const scanListItem&)>& send,
                   const std::function<void(const scanListItem&)>& discard);
 // After a reconnection: sends every pending request again, oldest first.
 // Replies already on their way over the old connection may still answer an

@@ -5,8 +5,8 @@
 // file, or the envelope alone); nothing here needs a terminating zero byte
 // or reads past the length, so a truncated or hostile file is safe to pass.
 // Limits: counted names are cut to maxCountedNameLength characters, the
-// sender to maxSenderLength.  Counting goes through ReportAddItem and so
-// takes reportMutex; nothing else here locks.
+// sender to maxSenderLength.  ParseEnvelope counts every name of one
+// envelope under a single hold of reportMutex; nothing else here locks.
 #include "common/envelope/envelope.h"
 
 #include <algorithm>
@@ -62,7 +62,7 @@ void CountName(reportObject& list, const char* begin, size_t n) {
     n = n < maxCountedNameLength ? n : maxCountedNameLength;
     memcpy(name, begin, n);
     name[n] = '\0';
-    ReportAddItem(list, name, 1);
+    ReportAddItemLocked(list, name, 1);
 }
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
@@ -106,16 +106,27 @@ int64_t EnvelopeLengthAV(const char* data, size_t len, bool complete) {
 
 uint64_t EnvelopeLengthAS(const char* data, size_t len) {
     if (!IsEnvelopeLine(data, len)) return 0;
-    // memmem, not strstr: a zero byte inside the envelope must not hide
-    // the blank line behind it.
-    if (const void* hit = memmem(data, len, "\n\n", 2))
-        return static_cast<uint64_t>(static_cast<const char*>(hit) - data) + 2;
-    if (const void* hit = memmem(data, len, "\r\n\r\n", 4))
-        return static_cast<uint64_t>(static_cast<const char*>(hit) - data) + 4;
+    // From line feed to line feed with memchr, not strstr: a zero byte
+    // inside the envelope must not hide the blank line behind it, and the
+    // envelope of an ordinary message ends after a handful of lines.
+    const char* const end = data + len;
+    for (const char* p = data; (p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p))));) {
+        if (++p < end && *p == '\n') return static_cast<uint64_t>(p + 1 - data);
+        if (p >= end) break;
+    }
+    for (const char* p = data + 1; (p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p))));) {
+        if (end - p >= 3 && p[-1] == '\r' && p[1] == '\r' && p[2] == '\n') return static_cast<uint64_t>(p + 3 - data);
+        if (++p >= end) break;
+    }
     return 0;
 }
 
 void ParseEnvelope(const char* data, int64_t length) {
+    std::lock_guard<std::mutex> lock(reportMutex);
+    ParseEnvelopeLocked(data, length);
+}
+
+void ParseEnvelopeLocked(const char* data, int64_t length) {
     const bool sources = doReportSources.load();
     const bool targets = doReportTargets.load();
     bool sourceSeen = false;
@@ -143,7 +154,7 @@ void ParseEnvelope(const char* data, int64_t length) {
             pos = line.next;
         }
     }
-    if (!sourceSeen && sources) ReportAddItem(reportSourceList, unknownSource, 1);
+    if (!sourceSeen && sources) ReportAddItemLocked(reportSourceList, unknownSource, 1);
 }
 
 std::string EnvelopeSender(const char* data, size_t len) {

@@ -31,7 +31,10 @@ bool IsEnvelopeLine(const char* data, size_t len);
 // doReportTargets allow.  Only envelope lines ("S ", "R ") count, so header
 // lines that the anti-spam rule takes into the envelope are never counted;
 // the brackets of a recipient must stand on its own line.
+// Takes reportMutex once for all of them.
 void ParseEnvelope(const char* data, int64_t length);
+// The same for a caller that holds reportMutex.
+void ParseEnvelopeLocked(const char* data, int64_t length);
 
 // The envelope sender for the whitelist: the address of the last "P " line
 // that has both brackets, at most 254 characters; empty when there is none.

@@ -1,11 +1,14 @@
 // Console log and text utilities.
 //
-// Every write to standard output goes through here (or PrintRaw for reports
-// that are formatted elsewhere), one whole piece under mtx_print and flushed,
-// because the mail server reads the protocol line by line from a pipe and
-// the reader thread answers while the main thread logs.
+// Every write to standard output goes through here, one whole piece under
+// mtx_print with a single write, because the mail server reads the protocol
+// line by line from a pipe and the reader thread answers while the main
+// thread logs.  Formatting happens before the lock is taken, so one thread
+// formatting a long line never holds up the other.  Nothing is buffered in
+// stdio: each piece is on its way to the server when the call returns.
 #include "common/host/log.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,11 +22,47 @@ bool doDebug = false;
 
 namespace {
 
+// Caller holds mtx_print.  A failed write means the server has gone; the
+// next read of its input ends the program, so there is no one to tell.
+void writeLocked(struct iovec* iov, int count) {
+    const int fd = fileno(stdout);
+    while (count > 0) {
+        ssize_t n = count == 1 ? write(fd, iov->iov_base, iov->iov_len) : writev(fd, iov, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
+    }
+}
+
 void vprintLocked(const char* prefix, const char* fmt, va_list ap) {
+    char small[1024];
+    std::string big;
+    va_list again;
+    va_copy(again, ap);
+    int n = vsnprintf(small, sizeof small, fmt, ap);
+    const char* text = small;
+    if (n >= static_cast<int>(sizeof small)) {
+        big.resize(static_cast<size_t>(n));
+        vsnprintf(&big[0], big.size() + 1, fmt, again);
+        text = big.data();
+    }
+    va_end(again);
+    if (n < 0) return;
+    struct iovec iov[2];
+    int count = 0;
+    if (prefix) iov[count++] = {const_cast<char*>(prefix), strlen(prefix)};
+    iov[count++] = {const_cast<char*>(text), static_cast<size_t>(n)};
     std::lock_guard<std::mutex> lock(mtx_print);
-    if (prefix) fputs(prefix, stdout);
-    vfprintf(stdout, fmt, ap);
-    fflush(stdout);
+    writeLocked(iov, count);
 }
 
 }  // namespace
@@ -43,11 +82,13 @@ void DebugMsg(const char* fmt, ...) {
     va_end(ap);
 }
 
-void PrintRaw(const std::string& text) {
+void PrintRaw(const char* text, size_t len) {
+    struct iovec iov = {const_cast<char*>(text), len};
     std::lock_guard<std::mutex> lock(mtx_print);
-    fwrite(text.data(), 1, text.size(), stdout);
-    fflush(stdout);
+    writeLocked(&iov, len ? 1 : 0);
 }
+
+void PrintRaw(const std::string& text) { PrintRaw(text.data(), text.size()); }
 
 void xExit(int code) {
     // Never released: the process ends while holding it, so the other

@@ -1,9 +1,9 @@
 // Console log and small text utilities shared by both filters.
 //
 // Standard output is the only channel to the mail server and both threads
-// write to it.  PrintMsg/DebugMsg serialise whole writes under mtx_print and
-// flush each one, so an answer reaches the server at once and two lines never
-// interleave.  The text helpers work on std::string; templates are short and
+// write to it.  PrintMsg/DebugMsg/PrintRaw hand each piece to the system in
+// one write under mtx_print, so an answer reaches the server at once and two
+// lines never interleave.  The text helpers work on std::string; templates are short and
 // come from the settings file, so none of them bounds its input.
 #ifndef TARNWICK_COMMON_HOST_LOG_H
 #define TARNWICK_COMMON_HOST_LOG_H
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-// The console lock: held only for one formatted write and its flush.
+// The console lock: held only for one write of an already formatted piece.
 extern std::mutex mtx_print;
 // Set once by -debug before the reader thread exists; read-only afterwards.
 extern bool doDebug;
@@ -20,9 +20,10 @@ extern bool doDebug;
 void PrintMsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void DebugMsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Writes an already formatted block under the console lock (used for
-// multi-line reports that must not interleave with the other thread).
+// Writes an already formatted block under the console lock (multi-line
+// reports, and answers built without a format string).
 void PrintRaw(const std::string& text);
+void PrintRaw(const char* text, size_t len);
 
 // Ends the process with `code` without ever cutting a line in half: the
 // console lock is taken first, so no other thread is inside a write.

@@ -125,7 +125,8 @@ std::string StatQuote(const char* name) {
     return quoted;
 }
 
-void DumpReportList(FILE* out, const char* section, const reportObject& list) {
+void DumpReportList(FILE* out, const char* section, reportObject& list) {
+    ReportOrderByName(list);
     fprintf(out, "%s={\n", section);
     for (int32_t i = 0; i < list.nItems; ++i)
         fprintf(out, "\"%s\"=%d;\n", StatQuote(list.items[i].name).c_str(), list.items[i].count);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 std::mutex reportMutex;
 reportObject reportVirusesList;
@@ -73,9 +74,9 @@ const char* storeName(reportObject& list, const char* name) {
 
 namespace {
 
-// reportItemCmp with the "[" of each name already found (null: none); the
-// binary search of ReportAddItem finds the new name's once and keeps each
-// stored name's in its item.
+// reportItemCmp with the "[" of each name already found (null: none):
+// ReportAddItem finds the new name's once, and each stored name keeps its
+// own in its item.
 int compareNames(const char* a, const char* ba, const char* b, const char* bb) {
     if (!ba || !bb || (ba - a) != (bb - b)) return byteCompare(a, b);
     int prefix = memcmp(a, b, static_cast<size_t>(ba - a));
@@ -99,6 +100,43 @@ int compareNames(const char* a, const char* ba, const char* b, const char* bb) {
 
 const char* bracketOf(const reportItem& item) { return item.bracket < 0 ? nullptr : item.name + item.bracket; }
 
+// The counting key is what compareNames looks at: the whole name, or for a
+// name with "[" the text before it and the first three numbers behind it,
+// read the way compareNames reads them.  Names that compare equal hash
+// equal, so the index finds the item the name counts for.
+int cmpNamesOf(const reportItem& a, const reportItem& b) {
+    return compareNames(a.name, bracketOf(a), b.name, bracketOf(b));
+}
+
+uint32_t keyHash(const char* name, const char* bracket) {
+    uint64_t h = 14695981039346656037ull;
+    auto mix = [&h](uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+    const char* end = bracket ? bracket : name + strlen(name);
+    for (const char* p = name; p < end; ++p) mix(static_cast<unsigned char>(*p));
+    if (bracket) {
+        mix(0x100);  // a bracketed key never equals an unbracketed one
+        const char* p = bracket + 1;
+        for (int step = 0; step < 3; ++step) {
+            mix(static_cast<uint64_t>(readNumber(p)));
+            if (*p) ++p;
+        }
+    }
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+void rebuildSlots(reportObject& list) {
+    size_t want = 64;
+    while (want < static_cast<size_t>(list.nItems) * 2 + 2) want *= 2;
+    list.slots.assign(want, 0);
+    const size_t mask = want - 1;
+    for (int32_t i = 0; i < list.nItems; ++i) {
+        size_t at = list.items[i].hash & mask;
+        while (list.slots[at] != 0) at = (at + 1) & mask;
+        list.slots[at] = i + 1;
+    }
+    list.slotsValid = true;
+}
+
 }  // namespace
 
 int reportItemCmp(const char* a, const char* b) { return compareNames(a, strchr(a, '['), b, strchr(b, '[')); }
@@ -110,38 +148,59 @@ int cmpReportItems(const reportItem& a, const reportItem& b) {
 
 void ReportAddItem(reportObject& list, const char* name, int32_t count) {
     std::lock_guard<std::mutex> lock(reportMutex);
+    ReportAddItemLocked(list, name, count);
+}
+
+void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) {
+    // Looked up as it will be stored: an overlong name is cut first, so a
+    // second count of it finds the item instead of adding another.
+    std::string cut;
+    const size_t maxLen = static_cast<size_t>(list.blockSize) - 1;
+    if (strnlen(name, maxLen + 1) > maxLen) {
+        cut.assign(name, maxLen);
+        name = cut.c_str();
+    }
     if (list.nAllocated == 0) {
         list.items.assign(growStep, reportItem{0, nullptr});
         list.nAllocated = growStep;
     }
     list.nTotal = addSaturated(list.nTotal, count);
 
+    if (!list.slotsValid || static_cast<size_t>(list.nItems) * 2 + 2 > list.slots.size()) rebuildSlots(list);
     const char* bracket = strchr(name, '[');
-    int32_t low = 0;
-    int32_t high = list.nItems;
-    while (low < high) {
-        int32_t middle = low + (high - low) / 2;
-        int r = compareNames(name, bracket, list.items[middle].name, bracketOf(list.items[middle]));
-        if (r == 0) {
-            list.items[middle].count = addSaturated(list.items[middle].count, count);
+    const uint32_t hash = keyHash(name, bracket);
+    const size_t mask = list.slots.size() - 1;
+    size_t at = hash & mask;
+    for (; list.slots[at] != 0; at = (at + 1) & mask) {
+        reportItem& item = list.items[list.slots[at] - 1];
+        if (item.hash == hash && compareNames(name, bracket, item.name, bracketOf(item)) == 0) {
+            item.count = addSaturated(item.count, count);
             return;
         }
-        if (r > 0)
-            low = middle + 1;
-        else
-            high = middle;
     }
 
     if (list.nItems + 2 >= list.nAllocated) {
         list.nAllocated += growStep;
         list.items.resize(static_cast<size_t>(list.nAllocated), reportItem{0, nullptr});
     }
-    std::move_backward(list.items.begin() + low, list.items.begin() + list.nItems,
-                       list.items.begin() + list.nItems + 1);
     const char* stored = storeName(list, name);
-    const char* storedBracket = strchr(stored, '[');  // the cut to fit a block may have removed it
-    list.items[low] = reportItem{count, stored, storedBracket ? static_cast<int32_t>(storedBracket - stored) : -1};
-    ++list.nItems;
+    const char* storedBracket = strchr(stored, '[');
+    const int32_t index = list.nItems++;
+    list.items[index] =
+        reportItem{count, stored, storedBracket ? static_cast<int32_t>(storedBracket - stored) : -1, hash};
+    list.slots[at] = index + 1;
+    // Names mostly arrive in no order; one comparison tells whether the
+    // list is still in name order without sorting it.
+    if (list.inNameOrder && index > 0 && cmpNamesOf(list.items[index - 1], list.items[index]) >= 0)
+        list.inNameOrder = false;
+}
+
+void ReportOrderByName(reportObject& list) {
+    if (list.inNameOrder) return;
+    std::stable_sort(list.items.begin(), list.items.begin() + list.nItems,
+                     [](const reportItem& a, const reportItem& b) { return cmpNamesOf(a, b) < 0; });
+    list.inNameOrder = true;
+    list.slotsValid = false;
 }
 
 void ReportClearList(reportObject& list) {
@@ -155,6 +214,9 @@ void ReportClearList(reportObject& list) {
     list.nItems = 0;
     list.nTotal = 0;
     list.nAllocated = 0;
+    std::vector<int32_t>().swap(list.slots);
+    list.slotsValid = false;
+    list.inNameOrder = true;
 }
 
 void ReportSortList(reportObject& list) {
@@ -165,6 +227,8 @@ void ReportSortList(reportObject& list) {
                      [](const reportItem& a, const reportItem& b) {
                          return cmpReportItems(a, b) < 0;
                      });
+    list.slotsValid = false;
+    list.inNameOrder = false;
 }
 
 int64_t ReportPercent(int32_t count, int32_t total) {

@@ -1,5 +1,7 @@
 // Counted name lists: distinct names with a count each and a running total,
-// kept in name order while they grow and sorted by count for the report.
+// put in name order for the statistics file and sorted by count for the
+// report.  A name is found through a hash index on its counting key, so a
+// list of many thousand recipients costs one probe per count, not a search.
 //
 // Names that carry a bracketed numeric part compare on the text before "["
 // and the first three numbers inside only, so sources from one /24 network
@@ -17,6 +19,7 @@ struct reportItem {
     int32_t count;
     const char* name;      // points into the list's name store
     int32_t bracket = -1;  // offset of the first "[" in name, -1 when none
+    uint32_t hash = 0;     // of the counting key (see reportlist.cpp)
 };
 
 struct reportBlock {
@@ -33,6 +36,11 @@ struct reportObject {
     reportBlock* lastBlock = nullptr;
     int32_t blockUsed = 0;
     int32_t blockSize = 32768;
+    // Open-addressing index over items: item number + 1, 0 for a free slot.
+    // Rebuilt after every reordering of items.
+    std::vector<int32_t> slots;
+    bool slotsValid = false;
+    bool inNameOrder = true;  // items[0..nItems) are in reportItemCmp order
 };
 
 // Guards every list, the anti-spam score counters and the report state.
@@ -45,12 +53,17 @@ extern reportObject reportTargetList;
 
 // Takes reportMutex.  A name too long for a block is cut to fit.
 void ReportAddItem(reportObject& list, const char* name, int32_t count);
+// The same for a caller that holds reportMutex (several counts, one lock).
+void ReportAddItemLocked(reportObject& list, const char* name, int32_t count);
 // Takes no lock: the caller holds reportMutex once other threads run.
 void ReportClearList(reportObject& list);
 int reportItemCmp(const char* a, const char* b);
 int cmpReportItems(const reportItem& a, const reportItem& b);
 // Sorts the first nItems items in report order (caller holds reportMutex).
 void ReportSortList(reportObject& list);
+// Puts the items in name order, as the statistics file keeps them (caller
+// holds reportMutex).  Cheap when nothing was added out of order.
+void ReportOrderByName(reportObject& list);
 
 // Percentage of count in total as hundredths, truncated (1 of 3 gives 3333).
 // A total of 0 or less gives 0.

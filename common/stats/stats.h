@@ -53,9 +53,9 @@ void GenerateDailyReportAt(bool final, time_t now);
 // A name as a quoted string of the configuration language: a backslash
 // before every '"', '\\' and line feed, so that it reads back unchanged.
 std::string StatQuote(const char* name);
-// Writes section={ "name"=count; ... }; for every item in the list's
-// current order (caller holds reportMutex).
-void DumpReportList(FILE* out, const char* section, const reportObject& list);
+// Writes section={ "name"=count; ... }; for every item, in name order
+// (caller holds reportMutex).
+void DumpReportList(FILE* out, const char* section, reportObject& list);
 // Adds every entry of a statistics section to the list.  Entries whose value
 // is not a string are skipped; negative counts count as 0.  Takes
 // reportMutex through ReportAddItem, so the caller must not hold it.

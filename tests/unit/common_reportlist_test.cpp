@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -91,6 +92,9 @@ TEST_F(ReportListTest, KeepsNameOrderAndGrowsAtThe255thName) {
     EXPECT_EQ(list.nItems, 255);
     EXPECT_EQ(list.nAllocated, 512);
     EXPECT_EQ(list.items.size(), 512u);
+    EXPECT_FALSE(list.inNameOrder);
+    ReportOrderByName(list);
+    EXPECT_TRUE(list.inNameOrder);
     for (int32_t i = 1; i < list.nItems; ++i)
         EXPECT_LT(reportItemCmp(list.items[i - 1].name, list.items[i].name), 0) << i;
     EXPECT_EQ(list.nTotal, 255);
@@ -125,6 +129,43 @@ TEST_F(ReportListTest, NamesSpanBlocksAndOverlongNamesAreCut) {
     ReportAddItem(list, huge.c_str(), 3);
     EXPECT_EQ(CountOf(std::string(32767, 'z')), 3);
     EXPECT_EQ(list.blockUsed, 32768);
+    // Counted again, it finds the item it was cut to instead of adding one.
+    const int32_t items = list.nItems;
+    ReportAddItem(list, huge.c_str(), 2);
+    EXPECT_EQ(list.nItems, items);
+    EXPECT_EQ(CountOf(std::string(32767, 'z')), 5);
+}
+
+TEST_F(ReportListTest, LookupFindsItsItemAcrossReorderings) {
+    // Many networks and recipients interleaved, as a day of mail brings
+    // them; every count must land on the one item of its name or network.
+    char name[64];
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 600; ++i) {
+            snprintf(name, sizeof name, "smtp [10.%d.%d.%d]", i % 7, (i * 31) % 300, round * 50 + i % 5);
+            ReportAddItem(list, name, 1);
+            snprintf(name, sizeof name, "user%d@example.com", (i * 17) % 400);
+            ReportAddItem(list, name, 1);
+        }
+        // Reordering for the statistics file and the report moves items;
+        // later counts must still find them.
+        if (round == 0) ReportOrderByName(list);
+        if (round == 1) ReportSortList(list);
+    }
+    EXPECT_EQ(list.nTotal, 3600);
+    // 7 x 300 combinations of the first two numbers occur for i < 600 as
+    // pairs (i % 7, i * 31 % 300); count them the slow way.
+    std::set<std::pair<int, int>> networks;
+    for (int i = 0; i < 600; ++i) networks.insert({i % 7, (i * 31) % 300});
+    EXPECT_EQ(list.nItems, static_cast<int32_t>(networks.size()) + 400);
+    int32_t sum = 0;
+    for (int32_t i = 0; i < list.nItems; ++i) sum += list.items[i].count;
+    EXPECT_EQ(sum, 3600);
+    EXPECT_EQ(CountOf("user0@example.com"), 3 * 2);  // i = 0 and i = 400
+
+    ReportOrderByName(list);
+    for (int32_t i = 1; i < list.nItems; ++i)
+        EXPECT_LT(reportItemCmp(list.items[i - 1].name, list.items[i].name), 0) << i;
 }
 
 TEST_F(ReportListTest, ReportOrderAndPercentages) {

@@ -90,7 +90,7 @@ const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& sett
 }
 
 void handleScanReply(ql::ServerMessage& message) {
-    thread_local scanListItem entry;  // keeps its buffers from reply to reply
+    thread_local scanListItem entry;  // keeps its buffers from reply to reply (see ScanListTake)
     if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {
         LogUnmatchedReply(message.serial());
         return;
@@ -119,7 +119,4 @@ void handleScanReply(ql::ServerMessage& message) {
         if (entry.envLen != 0) ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
     }
     CountScanTime(entry.start);
-    // An envelope runs to the first blank line; a message without one near
-    // its top must not leave megabytes behind in the reused entry.
-    if (entry.envelope.capacity() > 65536) std::string().swap(entry.envelope);
 }

@@ -71,7 +71,7 @@ void handleScanReply(ql::ServerMessage& message) {
         PrintMsg("* unvalid answer from the scanning engine\n");
         return;
     }
-    scanListItem entry;
+    thread_local scanListItem entry;  // keeps its buffers from reply to reply (see ScanListTake)
     if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {
         LogUnmatchedReply(message.serial());
         return;

@@ -79,6 +79,9 @@ void growChains() {
 }
 
 void copyItem(scanListItem& to, const scanListItem& from) {
+    // A reused entry that once held an envelope of megabytes (a message
+    // without a blank line near its top) gives that memory back.
+    if (to.envelope.capacity() > 65536 && from.envelope.size() <= keepCapacity) std::string().swap(to.envelope);
     to.id = from.id;
     to.seq = from.seq;
     to.token.assign(from.token);

@@ -35,7 +35,10 @@ extern uint64_t scanTimeMin, scanTimeMax, scanTimeTotal;
 
 // Each of these takes scanListMutex itself.
 uint64_t ScanListAppend(const scanListItem& item);  // returns the entry's id
-bool ScanListTake(int32_t seq, scanListItem* out);   // oldest entry of seq
+// Copies the oldest entry of seq into *out and frees it.  A caller may keep
+// one `out` for all its calls: its strings keep their capacity (a huge
+// envelope's is given back at the next take).
+bool ScanListTake(int32_t seq, scanListItem* out);
 bool ScanListTakeId(int32_t seq, uint64_t id, scanListItem* out);
 std::vector<scanListItem> ScanListSnapshot();  // oldest first
 size_t ScanListSize();

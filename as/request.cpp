@@ -86,8 +86,9 @@ std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& si
 }
 
 void EnqueueFile(const char* seq, const char* path) {
-    scanListItem item;
-    std::string fullPath;
+    // Reused from request to request (StartRequest resets the entry).
+    thread_local scanListItem item;
+    thread_local std::string fullPath;
     if (!StartRequest(seq, path, item, fullPath)) return;
     timespec_get(&item.start, TIME_UTC);
 
@@ -100,8 +101,11 @@ void EnqueueFile(const char* seq, const char* path) {
     }
 
     if (item.envLen != 0) {
-        std::string sender = EnvelopeSender(buffer.get(), item.envLen);
-        if (!sender.empty() && whitelist.IsListed(sender.c_str())) {
+        const std::string_view sender = EnvelopeSender(buffer.get(), item.envLen);
+        char address[maxSenderLength + 1];
+        memcpy(address, sender.data(), sender.size());
+        address[sender.size()] = '\0';
+        if (!sender.empty() && whitelist.IsListed(address)) {
             PrintMsg("%s ADDHEADER \"%s\"\n", seq, WhitelistHeader(AsSettings()).c_str());
             return;
         }

@@ -160,8 +160,9 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
 }
 
 void EnqueueFile(const char* seq, const char* path) {
-    scanListItem item;
-    std::string fullPath;
+    // Reused from request to request (StartRequest resets the entry).
+    thread_local scanListItem item;
+    thread_local std::string fullPath;
     if (!StartRequest(seq, path, item, fullPath)) return;
     prepareFile(path, item.scanPath, seq, item.envLen, item.envelope);
     if (item.envLen == 0) item.scanPath = fullPath;

@@ -133,27 +133,58 @@ void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings,
 namespace {
 // The marker is looked up by path only when the program directory has seen
 // a change since the last look: a path lookup per request line costs more
-// than the rest of the line's own work on some file systems.  Without
+// than the rest of the line's own work on some file systems.  The command
+// loop's line reader waits on the watch together with standard input, so
+// a change costs nothing until it happens; a change seen while a block of
+// lines is being handled is looked at with the next request line.  Without
 // inotify every line looks, as before.
-bool markerMayExist() {
-    static int watchFd = -2;  // main thread only; -2: not tried yet
-    if (watchFd == -2) {
-        watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        std::string dir = workPath.empty() ? std::string(".") : workPath;
-        if (watchFd >= 0 && inotify_add_watch(watchFd, dir.c_str(),
-                                              IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
-            close(watchFd);
-            watchFd = -1;
-        }
-        return true;  // the marker may predate the watch
+//
+// State below belongs to the main thread.
+int watchFd = -2;             // -2: not tried yet, -1: unavailable
+bool watchedByReader = false; // the line reader polls watchFd
+bool lookDue = true;          // the marker may predate the watch
+
+void openWatch() {
+    watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    std::string dir = workPath.empty() ? std::string(".") : workPath;
+    if (watchFd >= 0 &&
+        inotify_add_watch(watchFd, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
+        close(watchFd);
+        watchFd = -1;
     }
-    if (watchFd < 0) return true;
+}
+
+// Reads every queued event; false when the watch failed and is given up.
+bool drainWatch() {
     alignas(struct inotify_event) char events[4096];
-    bool changed = false;
-    while (read(watchFd, events, sizeof events) > 0) changed = true;
-    return changed || errno != EAGAIN;
+    ssize_t n;
+    while ((n = read(watchFd, events, sizeof events)) > 0) lookDue = true;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        close(watchFd);
+        watchFd = -1;
+        watchedByReader = false;
+        return false;
+    }
+    return true;
+}
+
+bool markerMayExist() {
+    if (watchFd == -2) openWatch();
+    if (watchFd < 0) return true;
+    if (!watchedByReader && !drainWatch()) return true;
+    const bool look = lookDue;
+    lookDue = false;
+    return look;
 }
 }  // namespace
+
+int ReloadWatchFd() {
+    if (watchFd == -2) openWatch();
+    watchedByReader = watchFd >= 0;
+    return watchFd;
+}
+
+bool ReloadWatchFired() { return drainWatch(); }
 
 void CheckConfigUpdate() {
     if (!markerMayExist()) return;

@@ -67,6 +67,12 @@ void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings,
 
 // Called for every request line: reloads when the marker file exists.
 void CheckConfigUpdate();
+// Main thread.  The descriptor that becomes readable when something changes
+// in the program directory (-1 when there is none); whoever asks for it
+// waits on it and calls ReloadWatchFired when it is readable, which returns
+// false when the watch broke and must no longer be waited on.
+int ReloadWatchFd();
+bool ReloadWatchFired();
 void UpdateConfig();
 
 #endif

@@ -212,11 +212,19 @@ bool PathFits(const char* token, const std::string& fullPath) {
 }
 
 bool StartRequest(const char* token, const char* path, scanListItem& item, std::string& fullPath) {
-    fullPath = curDir + path;
+    fullPath.assign(curDir).append(path);
     if (!PathFits(token, fullPath) || !WaitForMessageFile(token, fullPath)) return false;
+    // The caller may hand in the entry of its previous request: everything
+    // but the string capacities starts afresh.
+    item.id = 0;
     item.seq = static_cast<int32_t>(strtol(token, nullptr, 10));
-    item.token = token;
-    item.msgPath = path;
+    item.token.assign(token);
+    item.msgPath.assign(path);
+    item.scanPath.clear();
+    item.start = {};
+    item.envLen = 0;
+    if (item.envelope.capacity() > 65536) std::string().swap(item.envelope);
+    item.envelope.clear();
     return true;
 }
 

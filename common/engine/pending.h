@@ -51,8 +51,9 @@ void CountScanTime(const struct timespec& start);
 // The request path shared by both programs (main thread).
 
 // The first steps of every FILE request: the path must fit and the file
-// must exist (see below); then the entry is started with the request's
-// serial, token and path.  False when the server has been answered already.
+// must exist (see below); then the entry is started afresh with the
+// request's serial, token and path (a caller may pass the same entry for
+// every request).  False when the server has been answered already.
 bool StartRequest(const char* token, const char* path, scanListItem& item, std::string& fullPath);
 // Existence test of a message file, with the one-second wait for a file the
 // server has not finished placing.  When it stays missing, answers the

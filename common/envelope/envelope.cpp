@@ -157,15 +157,15 @@ void ParseEnvelopeLocked(const char* data, int64_t length) {
     if (!sourceSeen && sources) ReportAddItemLocked(reportSourceList, unknownSource, 1);
 }
 
-std::string EnvelopeSender(const char* data, size_t len) {
-    std::string sender;
+std::string_view EnvelopeSender(const char* data, size_t len) {
+    std::string_view sender;
     if (!data) return sender;
     for (size_t pos = 0; pos < len;) {
         const lineSpan line = LineAt(data, len, pos);
         size_t from = 0, to = 0;
         if (data[pos] == 'P' && IsEnvelopeLine(data + pos, line.next - pos) &&
             AngleAddress(data, line, from, to))
-            sender.assign(data + from, std::min(to - from, maxSenderLength));
+            sender = std::string_view(data + from, std::min(to - from, maxSenderLength));
         pos = line.next;
     }
     return sender;

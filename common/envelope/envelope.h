@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Returned by EnvelopeLengthAV when the data ends inside the envelope and
@@ -38,7 +39,8 @@ void ParseEnvelopeLocked(const char* data, int64_t length);
 
 // The envelope sender for the whitelist: the address of the last "P " line
 // that has both brackets, at most 254 characters; empty when there is none.
-std::string EnvelopeSender(const char* data, size_t len);
+// It points into data.
+std::string_view EnvelopeSender(const char* data, size_t len);
 
 // Set by the daily report from its settings; read by ParseEnvelope on the
 // reader thread.

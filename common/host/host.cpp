@@ -143,7 +143,7 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     ReadReportData();
     if (program.BeforeCommandLoop) program.BeforeCommandLoop();
 
-    lineReader input(STDIN_FILENO, requestLineSize - 1, dailyReportTick);
+    lineReader input(STDIN_FILENO, requestLineSize - 1, dailyReportTick, ReloadWatchFd(), ReloadWatchFired);
     std::string line;
     for (;;) {
         if (quitRequest) shutDown();

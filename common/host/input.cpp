@@ -8,25 +8,57 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
-lineReader::lineReader(int fd, size_t lineMax, void (*tick)()) : fd_(fd), lineMax_(lineMax), tick_(tick) {}
+lineReader::lineReader(int fd, size_t lineMax, void (*tick)(), int watchFd, bool (*onWatch)())
+    : fd_(fd), lineMax_(lineMax), tick_(tick), watchFd_(onWatch ? watchFd : -1), onWatch_(onWatch) {}
+
+bool lineReader::takeLine(std::string& line) {
+    const char* const start = buf_ + pos_;
+    const void* lf = memchr(start, '\n', len_ - pos_);
+    const char* const end = lf ? static_cast<const char*>(lf) : buf_ + len_;
+    const char* p = start;
+    while (p < end) {
+        // A run of ordinary bytes goes in at once.  A zero byte counts as no
+        // input at all: like a carriage return it never enters a line.
+        size_t room = lineMax_ - line.size();
+        const char* q = p;
+        while (q < end && *q != '\r' && *q != '\0' && static_cast<size_t>(q - p) < room) ++q;
+        line.append(p, static_cast<size_t>(q - p));
+        p = q;
+        if (line.size() >= lineMax_) {
+            // Full: the rest of the line comes back as the next line.
+            pos_ = static_cast<size_t>(p - buf_);
+            return true;
+        }
+        if (p < end) ++p;  // the carriage return or zero byte
+    }
+    if (lf) {
+        pos_ = static_cast<size_t>(end - buf_) + 1;
+        return true;
+    }
+    pos_ = len_;
+    return false;
+}
 
 bool lineReader::xGetInput(std::string& line) {
     line.clear();
     if (lineMax_ < 1) return true;
     for (;;) {
-        while (pos_ < len_) {
-            char c = buf_[pos_++];
-            if (c == '\n') return true;
-            // A zero byte counts as no input at all, like a carriage return
-            // it never enters a line.
-            if (c != '\r' && c != '\0') line += c;
-            if (line.size() >= lineMax_) return true;
-        }
+        if (pos_ < len_ && takeLine(line)) return true;
         if (eof_) return false;
 
-        struct pollfd pfd = {fd_, POLLIN, 0};
-        int ready = poll(&pfd, 1, 1000);
+        struct pollfd pfd[2] = {{fd_, POLLIN, 0}, {watchFd_, POLLIN, 0}};
+        int ready = poll(pfd, watchFd_ >= 0 ? 2 : 1, 1000);
+        if (ready > 0 && watchFd_ >= 0 && pfd[1].revents != 0) {
+            if (!onWatch_()) watchFd_ = -1;
+            if (pfd[0].revents == 0) {
+                // Not idle for a whole second, but the report check must
+                // not starve behind a directory that keeps changing.
+                if (tick_) tick_();
+                continue;
+            }
+        }
         if (ready == 0 || (ready < 0 && errno == EINTR)) {
             if (tick_) tick_();
             continue;

@@ -6,6 +6,8 @@
 // dropped wherever they stand; a line unfinished at end of input is dropped;
 // a read error counts as end of input.  While waiting it wakes once a second
 // (poll timeout) so that the caller's tick (the daily report check) runs.
+// It can wait on a second descriptor as well (the reload watch): when that
+// one is readable, onWatch runs, and a false from it ends the waiting on it.
 #ifndef TARNWICK_COMMON_HOST_INPUT_H
 #define TARNWICK_COMMON_HOST_INPUT_H
 
@@ -15,16 +17,22 @@
 class lineReader {
 public:
     // tick is called after every idle second and after every block read.
-    lineReader(int fd, size_t lineMax, void (*tick)());
+    lineReader(int fd, size_t lineMax, void (*tick)(), int watchFd = -1, bool (*onWatch)() = nullptr);
 
     // Fills line (without its line feed) and returns true, or returns false
     // at end of input.
     bool xGetInput(std::string& line);
 
 private:
+    // Moves the buffered bytes up to the end of the line (or up to a full
+    // line) into line; false when the buffer ran out first.
+    bool takeLine(std::string& line);
+
     int fd_;
     size_t lineMax_;
     void (*tick_)();
+    int watchFd_;
+    bool (*onWatch_)();
     char buf_[65536];
     size_t pos_ = 0;
     size_t len_ = 0;

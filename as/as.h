@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/config/settings.h"
@@ -42,6 +43,14 @@ public:
 private:
     std::vector<std::string> patterns_;
     std::vector<size_t> tailFrom_;  // per pattern: where the text after its last "*" begins
+    // Patterns whose fixed tail (all of a pattern without "*") holds no "?"
+    // are found through the tail: a sender can only match a pattern whose
+    // tail it ends with.  byTail_ maps tailKey(tail) to their numbers;
+    // tailLengths_[n] says whether some tail has n characters.  The others
+    // (a tail with "?", or none) are in `general_`.  Numbers are in file order.
+    std::unordered_map<uint64_t, std::vector<uint32_t>> byTail_;
+    std::vector<bool> tailLengths_;
+    std::vector<uint32_t> general_;
 };
 // The one instance; the object hides the class name, so the type is spelled
 // "class whitelist" where it is needed.

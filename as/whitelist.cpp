@@ -7,8 +7,14 @@
 // case.  The list is filled before the reader thread exists and is only read
 // afterwards, so it needs no lock.  Matching is one pass with a single
 // back-tracking point: no recursion, so no pattern can exhaust the stack.
+// A request does not try every pattern: most patterns end in a fixed text
+// ("*@partner.example"), and only those whose fixed end the sender's
+// address ends with are tried, so a list of thousands of partner domains
+// costs about as much per request as a list of ten.
 #include "as/as.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,6 +28,12 @@ namespace {
 constexpr size_t pieceSize = 1023;
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Key of a text read backwards from its end, one character at a time, so
+// that the keys of all an address's endings come out of one walk.
+uint64_t tailKeyStep(uint64_t key, char c) {
+    return (key ^ static_cast<unsigned char>(LowerAscii(c))) * 1099511628211ull + 0x9e3779b97f4a7c15ull;
+}
 
 struct fileCloser {
     void operator()(FILE* f) const { fclose(f); }
@@ -44,6 +56,18 @@ void whitelist::Add(const std::string& line) {
         for (char& c : pattern) c = LowerAscii(c);
         if (pattern.size() < 3) continue;
         size_t star = pattern.rfind('*');
+        const size_t tailFrom = star == std::string::npos ? 0 : star + 1;
+        const uint32_t number = static_cast<uint32_t>(patterns_.size());
+        if (tailFrom < pattern.size() && pattern.find('?', tailFrom) == std::string::npos) {
+            const size_t tailLen = pattern.size() - tailFrom;
+            uint64_t key = 0;
+            for (size_t i = pattern.size(); i-- > tailFrom;) key = tailKeyStep(key, pattern[i]);
+            byTail_[key].push_back(number);
+            if (tailLengths_.size() <= tailLen) tailLengths_.resize(tailLen + 1, false);
+            tailLengths_[tailLen] = true;
+        } else {
+            general_.push_back(number);
+        }
         tailFrom_.push_back(star == std::string::npos ? std::string::npos : star + 1);
         patterns_.push_back(std::move(pattern));
     }
@@ -81,14 +105,38 @@ bool tailCanMatch(const std::string& pattern, size_t tailFrom, const char* addre
 bool whitelist::IsListed(const char* address) const {
     if (!address) return false;
     const size_t addressLen = strlen(address);
-    for (size_t i = 0; i < patterns_.size(); ++i) {
-        const std::string& pattern = patterns_[i];
-        if (tailCanMatch(pattern, tailFrom_[i], address, addressLen) && wildcmp(pattern.c_str(), address)) {
-            PrintMsg("* %s is whitelisted by %s\n", address, pattern.c_str());
-            return true;
+    auto matches = [&](uint32_t i) {
+        return tailCanMatch(patterns_[i], tailFrom_[i], address, addressLen) && wildcmp(patterns_[i].c_str(), address);
+    };
+    // The first pattern in file order decides: the first match among the
+    // general patterns, then any earlier one among those the tails find.
+    uint32_t first = UINT32_MAX;
+    for (uint32_t i : general_) {
+        if (matches(i)) {
+            first = i;
+            break;
         }
     }
-    return false;
+    if (!byTail_.empty()) {
+        const size_t longest = std::min(addressLen, tailLengths_.size() - 1);
+        uint64_t key = 0;
+        for (size_t len = 1; len <= longest; ++len) {
+            key = tailKeyStep(key, address[addressLen - len]);
+            if (!tailLengths_[len]) continue;
+            auto found = byTail_.find(key);
+            if (found == byTail_.end()) continue;
+            for (uint32_t i : found->second) {
+                if (i >= first) break;  // numbers ascend
+                if (matches(i)) {
+                    first = i;
+                    break;
+                }
+            }
+        }
+    }
+    if (first == UINT32_MAX) return false;
+    PrintMsg("* %s is whitelisted by %s\n", address, patterns_[first].c_str());
+    return true;
 }
 
 int wildcmp(const char* pattern, const char* text) {

@@ -3,7 +3,8 @@
 //
 // wildcmp is held against a plain dynamic-programming glob matcher ("*" any
 // run, "?" one character, letters regardless of case); IsListed must agree
-// with trying every pattern kept by the loading rules.
+// with trying every pattern kept by the loading rules, and name the first
+// of them that matches.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -79,12 +80,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     bool anyMatch = false;
     bool bounded = true;
+    std::string firstMatch;  // valid while bounded
     for (const std::string& p : patterns) {
         if ((p.size() + 1) * (address.size() + 1) > maxReferenceCells) {
             bounded = false;
             continue;
         }
         const bool match = referenceMatch(p, address);
+        if (match && !anyMatch && bounded) firstMatch = p;
         anyMatch |= match;
         FUZZ_CHECK((wildcmp(p.c_str(), address.c_str()) != 0) == match, "pattern '%s' against '%s': wildcmp says %d",
                    p.c_str(), address.c_str(), wildcmp(p.c_str(), address.c_str()));
@@ -97,6 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool listed = list.IsListed(address.c_str());
     const std::string written = fuzz::CapturedSince(mark);
     if (bounded) FUZZ_CHECK(listed == anyMatch, "IsListed('%s') says %d", address.c_str(), listed);
+    // The first matching pattern in file order is the one named.
+    if (bounded && listed)
+        FUZZ_CHECK(written == "* " + address + " is whitelisted by " + firstMatch + "\n", "IsListed wrote '%s'",
+                   written.c_str());
     FUZZ_CHECK(listed ? written.compare(0, 2, "* ") == 0 : written.empty(), "IsListed wrote '%s'",
                written.c_str());
     return 0;

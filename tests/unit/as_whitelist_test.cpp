@@ -160,6 +160,44 @@ TEST(Whitelist, FirstMatchingPatternLogged) {
     EXPECT_EQ(log, "");  // no match, no line
 }
 
+TEST(Whitelist, FirstInFileOrderAmongManyPatterns) {
+    // Patterns found through their fixed end and patterns tried one by one
+    // (a "?" in the end, or no fixed end) must still give the first match
+    // in file order, against the plain walk over every pattern.
+    std::mt19937 rng(11);
+    const char* const shapes[] = {"*@d%u.example.com", "u%u@*",         "*%u.example.com", "u%u@d?.example.com",
+                                  "u%u@d%u.example.com", "*@d%u.ex*.com", "u%u*",            "*.com"};
+    std::vector<std::string> patterns;
+    class whitelist list;
+    for (int i = 0; i < 400; ++i) {
+        char text[64];
+        snprintf(text, sizeof text, shapes[rng() % 8], static_cast<unsigned>(rng() % 30),
+                 static_cast<unsigned>(rng() % 30));
+        if (i < 300 && std::string(text) == "*.com") continue;  // keep most addresses unlisted by it
+        patterns.push_back(text);
+        list.Add(std::string(text) + "\n");
+    }
+    int listed = 0;
+    for (int i = 0; i < 300; ++i) {
+        char address[64];
+        snprintf(address, sizeof address, i % 3 ? "U%u@d%u.example.com" : "u%u@D%u.example.org",
+                 static_cast<unsigned>(rng() % 200), static_cast<unsigned>(rng() % 60));
+        std::string expected;
+        for (const std::string& p : patterns) {
+            if (ReferenceMatch(p, address)) {
+                expected = std::string("* ") + address + " is whitelisted by " + p + "\n";
+                break;
+            }
+        }
+        bool result = false;
+        EXPECT_EQ(Logged([&] { result = list.IsListed(address); }), expected) << address;
+        EXPECT_EQ(result, !expected.empty());
+        listed += result;
+    }
+    EXPECT_GT(listed, 30);  // both outcomes are exercised
+    EXPECT_LT(listed, 300);
+}
+
 TEST(Whitelist, CarriageReturnRemoved) {
     class whitelist list;
     list.Add("user@x.org\r\n");

@@ -135,9 +135,10 @@ namespace {
 // a change since the last look: a path lookup per request line costs more
 // than the rest of the line's own work on some file systems.  The command
 // loop's line reader waits on the watch together with standard input, so
-// a change costs nothing until it happens; a change seen while a block of
-// lines is being handled is looked at with the next request line.  Without
-// inotify every line looks, as before.
+// watching costs nothing until something changes; a change is noticed when
+// the reader next waits, so lines it had already read when the change came
+// are handled before the marker is looked for.  Without inotify every line
+// looks.
 //
 // State below belongs to the main thread.
 int watchFd = -2;             // -2: not tried yet, -1: unavailable

@@ -100,14 +100,14 @@ int compareNames(const char* a, const char* ba, const char* b, const char* bb) {
 
 const char* bracketOf(const reportItem& item) { return item.bracket < 0 ? nullptr : item.name + item.bracket; }
 
-// The counting key is what compareNames looks at: the whole name, or for a
-// name with "[" the text before it and the first three numbers behind it,
-// read the way compareNames reads them.  Names that compare equal hash
-// equal, so the index finds the item the name counts for.
 int cmpNamesOf(const reportItem& a, const reportItem& b) {
     return compareNames(a.name, bracketOf(a), b.name, bracketOf(b));
 }
 
+// The counting key is what compareNames looks at: the whole name, or for a
+// name with "[" the text before it and the first three numbers behind it,
+// read the way compareNames reads them.  Names that compare equal hash
+// equal, so the index finds the item the name counts for.
 uint32_t keyHash(const char* name, const char* bracket) {
     uint64_t h = 14695981039346656037ull;
     auto mix = [&h](uint64_t v) { h = (h ^ v) * 1099511628211ull; };

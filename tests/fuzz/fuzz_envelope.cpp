@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(as == referenceAS(file), "anti-spam length %lu, rule gives %lu", static_cast<unsigned long>(as),
                static_cast<unsigned long>(referenceAS(file)));
 
-    const std::string sender = EnvelopeSender(bytes, static_cast<size_t>(as));
+    const std::string sender(EnvelopeSender(bytes, static_cast<size_t>(as)));
     FUZZ_CHECK(sender.size() <= maxSenderLength, "sender of %zu characters", sender.size());
     FUZZ_CHECK(sender.find_first_of(">\n") == std::string::npos, "sender holds '>' or a line feed");
     FUZZ_CHECK(sender.empty() || file.find("<" + sender) != std::string::npos, "sender not taken from the data");

@@ -103,7 +103,7 @@ void EnqueueFile(const char* seq, const char* path) {
     if (item.envLen != 0) {
         const std::string_view sender = EnvelopeSender(buffer.get(), item.envLen);
         char address[maxSenderLength + 1];
-        memcpy(address, sender.data(), sender.size());
+        if (!sender.empty()) memcpy(address, sender.data(), sender.size());
         address[sender.size()] = '\0';
         if (!sender.empty() && whitelist.IsListed(address)) {
             PrintMsg("%s ADDHEADER \"%s\"\n", seq, WhitelistHeader(AsSettings()).c_str());

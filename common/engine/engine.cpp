@@ -136,16 +136,7 @@ void writeAll(int fd, struct iovec* iov, int count) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0)
             ioFailure(fd, "* Error: Cannot send data to ScanEngine: %s\n", "Cannot send data to ScanEngine", errno);
-        size_t done = static_cast<size_t>(n);
-        while (count > 0 && done >= iov->iov_len) {
-            done -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
-            iov->iov_len -= done;
-        }
+        SkipWritten(iov, count, static_cast<size_t>(n));
     }
 }
 

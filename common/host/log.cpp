@@ -30,16 +30,7 @@ void writeLocked(struct iovec* iov, int count) {
         ssize_t n = count == 1 ? write(fd, iov->iov_base, iov->iov_len) : writev(fd, iov, count);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        size_t done = static_cast<size_t>(n);
-        while (count > 0 && done >= iov->iov_len) {
-            done -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
-            iov->iov_len -= done;
-        }
+        SkipWritten(iov, count, static_cast<size_t>(n));
     }
 }
 
@@ -66,6 +57,18 @@ void vprintLocked(const char* prefix, const char* fmt, va_list ap) {
 }
 
 }  // namespace
+
+void SkipWritten(struct iovec*& iov, int& count, size_t done) {
+    while (count > 0 && done >= iov->iov_len) {
+        done -= iov->iov_len;
+        ++iov;
+        --count;
+    }
+    if (count > 0) {
+        iov->iov_base = static_cast<char*>(iov->iov_base) + done;
+        iov->iov_len -= done;
+    }
+}
 
 void PrintMsg(const char* fmt, ...) {
     va_list ap;

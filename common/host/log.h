@@ -8,6 +8,8 @@
 #ifndef TARNWICK_COMMON_HOST_LOG_H
 #define TARNWICK_COMMON_HOST_LOG_H
 
+#include <sys/uio.h>
+
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -24,6 +26,10 @@ void DebugMsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // reports, and answers built without a format string).
 void PrintRaw(const std::string& text);
 void PrintRaw(const char* text, size_t len);
+
+// After a write of `done` bytes from the pieces iov[0..count): moves iov and
+// count past the pieces written whole and trims the first one left.
+void SkipWritten(struct iovec*& iov, int& count, size_t done);
 
 // Ends the process with `code` without ever cutting a line in half: the
 // console lock is taken first, so no other thread is inside a write.

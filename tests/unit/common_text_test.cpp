@@ -64,3 +64,18 @@ TEST(Text, AtoiReadsLikeTheCLibraryWithoutOverflow) {
     EXPECT_EQ(xAtoi("99999999999"), INT32_MAX);
     EXPECT_EQ(xAtoi("-99999999999"), INT32_MIN);
 }
+
+TEST(Text, SkipWrittenResumesAfterAShortWrite) {
+    char a[] = "ab", b[] = "cde", c[] = "f";
+    struct iovec pieces[3] = {{a, 2}, {b, 3}, {c, 1}};
+    struct iovec* iov = pieces;
+    int count = 3;
+    SkipWritten(iov, count, 3);  // all of the first piece and one byte of the second
+    ASSERT_EQ(count, 2);
+    EXPECT_EQ(std::string(static_cast<char*>(iov->iov_base), iov->iov_len), "de");
+    SkipWritten(iov, count, 2);  // a piece written exactly: nothing of the next is skipped
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(std::string(static_cast<char*>(iov->iov_base), iov->iov_len), "f");
+    SkipWritten(iov, count, 1);
+    EXPECT_EQ(count, 0);
+}

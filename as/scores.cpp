@@ -51,9 +51,8 @@ void LoadScoreSection(const cfgfItem* dict) {
 }
 
 void ReportScoreSection(FILE* out) {
-    auto settings = CurrentSettingsAs<asSettings>();
-    const asSettings defaults;
-    const asSettings& s = settings ? *settings : defaults;
+    const auto settings = AsSettings();
+    const asSettings& s = *settings;
     const int nRanges = std::clamp<int>(s.nScoreRanges, 0, 20);
 
     fputs("Spam Scores:\n\n", out);

@@ -78,30 +78,9 @@ void CheckReportSections(const cfgfItem* conf) {
         cfgfError(nullptr, "Missing EventsReports={...};");
 }
 
-std::shared_ptr<const asSettings> BuiltInSettings() {
-    static const std::shared_ptr<const asSettings> defaults = [] {
-        auto s = std::make_shared<asSettings>();
-        s->statDumpFileName = asProgram.statFileName;
-        return s;
-    }();
-    return defaults;
-}
-
 }  // namespace
 
-std::shared_ptr<const asSettings> AsSettings() {
-    // The typed view of CurrentSettings, cached per thread like it: the
-    // type check runs once per publication, not once per reply.
-    thread_local uint64_t seen = 0;
-    thread_local std::shared_ptr<const asSettings> cached;
-    const uint64_t now = SettingsGeneration();
-    if (now != seen || !cached) {
-        cached = CurrentSettingsAs<asSettings>();
-        if (!cached) cached = BuiltInSettings();
-        seen = now;
-    }
-    return cached;
-}
+std::shared_ptr<const asSettings> AsSettings() { return ProgramSettings<asSettings>(asProgram.statFileName); }
 
 void ReadConfigFile() {
     auto next = std::make_shared<asSettings>(*AsSettings());

@@ -75,21 +75,9 @@ void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
         next.doNotifyRecipeints = (notify[0] & ~32) == 'Y';
 }
 
-std::shared_ptr<const avSettings> BuiltInSettings() {
-    static const std::shared_ptr<const avSettings> defaults = [] {
-        auto s = std::make_shared<avSettings>();
-        s->statDumpFileName = avProgram.statFileName;
-        return s;
-    }();
-    return defaults;
-}
-
 }  // namespace
 
-std::shared_ptr<const avSettings> AvSettings() {
-    std::shared_ptr<const avSettings> current = CurrentSettingsAs<avSettings>();
-    return current ? current : BuiltInSettings();
-}
+std::shared_ptr<const avSettings> AvSettings() { return ProgramSettings<avSettings>(avProgram.statFileName); }
 
 void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
                        const char* const* allowed, cfgfItemType wanted) {

@@ -37,10 +37,26 @@ uint64_t SettingsGeneration();
 // built-in defaults (tests).
 void PublishSettings(std::shared_ptr<const commonSettings> next);
 
-// Null when the snapshot in force is not a T (before the first reading).
+// The snapshot in force as a program's own settings type T, or T's built-in
+// defaults (naming the program's statistics file) while none of that type
+// is in force.  Cached per thread like CurrentSettings: the type check runs
+// once per publication, not once per call.
 template <class T>
-std::shared_ptr<const T> CurrentSettingsAs() {
-    return std::dynamic_pointer_cast<const T>(CurrentSettings());
+std::shared_ptr<const T> ProgramSettings(const char* statFileName) {
+    static const std::shared_ptr<const T> defaults = [statFileName] {
+        auto s = std::make_shared<T>();
+        s->statDumpFileName = statFileName;
+        return s;
+    }();
+    thread_local uint64_t seen = 0;
+    thread_local std::shared_ptr<const T> cached;
+    const uint64_t now = SettingsGeneration();
+    if (now != seen || !cached) {
+        cached = std::dynamic_pointer_cast<const T>(CurrentSettings());
+        if (!cached) cached = defaults;
+        seen = now;
+    }
+    return cached;
 }
 
 // Shared steps of both settings readers.

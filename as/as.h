@@ -34,13 +34,13 @@ void ReadConfigFile();
 
 // Sender whitelist, filled once before the reader thread starts.
 class whitelist {
-public:
+  public:
     void Initialize();  // reads whitelist_file_name from the working directory
     bool IsListed(const char* address) const;
     void Add(const std::string& pattern);  // applies the loading rules to one line
     size_t Size() const { return patterns_.size(); }
 
-private:
+  private:
     std::vector<std::string> patterns_;
     std::vector<size_t> tailFrom_;  // per pattern: where the text after its last "*" begins
     // Patterns whose fixed tail (all of a pattern without "*") holds no "?"

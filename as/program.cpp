@@ -2,7 +2,9 @@
 #include "as/as.h"
 
 namespace {
-void loadWhitelist() { whitelist.Initialize(); }
+void loadWhitelist() {
+    whitelist.Initialize();
+}
 }  // namespace
 
 const programDesc asProgram = {

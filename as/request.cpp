@@ -95,8 +95,8 @@ void EnqueueFile(const char* seq, const char* path) {
     size_t size = 0;
     auto buffer = ReadFile2(path, item.envLen, size);
     if (!buffer) {
-        PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", seq, fullPath.c_str(),
-                 strerror(errno));
+        PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", seq,
+                 fullPath.c_str(), strerror(errno));
         return;
     }
 
@@ -119,7 +119,9 @@ void EnqueueFile(const char* seq, const char* path) {
         nullptr);
 }
 
-void ResendPending() { ResendPendingWith(resendRating, nullptr); }
+void ResendPending() {
+    ResendPendingWith(resendRating, nullptr);
+}
 
 namespace {
 

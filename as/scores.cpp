@@ -60,8 +60,8 @@ void ReportScoreSection(FILE* out) {
     int64_t first = 0;
     for (int k = 0; k < nRanges; ++k) {
         const int64_t end = s.scoreRange[k];
-        const int sum = static_cast<int>(
-            std::min<int64_t>(first <= end && first <= maxScore ? rangeSum(first, end) : 0, INT32_MAX));
+        const int sum = static_cast<int>(std::min<int64_t>(
+            first <= end && first <= maxScore ? rangeSum(first, end) : 0, INT32_MAX));
         if (k == 0) {
             if (end == 0)
                 fprintf(out, "  %3d %10d\n", 0, sum);

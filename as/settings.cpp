@@ -80,7 +80,9 @@ void CheckReportSections(const cfgfItem* conf) {
 
 }  // namespace
 
-std::shared_ptr<const asSettings> AsSettings() { return ProgramSettings<asSettings>(asProgram.statFileName); }
+std::shared_ptr<const asSettings> AsSettings() {
+    return ProgramSettings<asSettings>(asProgram.statFileName);
+}
 
 void ReadConfigFile() {
     auto next = std::make_shared<asSettings>(*AsSettings());

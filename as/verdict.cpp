@@ -36,7 +36,8 @@ std::string ScoreBar(int value, const int32_t* ranges, int nRanges) {
 
 namespace {
 
-std::string composeHeader(const asSettings& settings, const char* scoreText, const std::string& bar, bool alert) {
+std::string composeHeader(const asSettings& settings, const char* scoreText, const std::string& bar,
+                          bool alert) {
     std::string header = settings.pMainHeader;
     SubstStr(header, 1, scoreText);
     SubstStr(header, 2, bar.c_str());
@@ -63,9 +64,9 @@ const headerTable& headersFor(const std::shared_ptr<const asSettings>& settings)
         for (int value = 0; value <= 100; ++value) {
             char scoreText[16];
             snprintf(scoreText, sizeof scoreText, "%3d", value);
-            table.byValue[value] =
-                composeHeader(*settings, scoreText, ScoreBar(value, settings->scoreRange, settings->nScoreRanges),
-                              value >= settings->alertLevel);
+            table.byValue[value] = composeHeader(
+                *settings, scoreText, ScoreBar(value, settings->scoreRange, settings->nScoreRanges),
+                value >= settings->alertLevel);
         }
         table.whitelisted = composeHeader(*settings, "0", std::string(), false);
         table.from = settings;
@@ -96,7 +97,8 @@ void handleScanReply(ql::ServerMessage& message) {
         return;
     }
     const auto settings = AsSettings();
-    int32_t score = static_cast<int32_t>(static_cast<uint64_t>(message.spam_report().score().score()));
+    int32_t score =
+        static_cast<int32_t>(static_cast<uint64_t>(message.spam_report().score().score()));
     int value = RescaleScore(score);
     const std::string& header = ScoreHeader(settings, value);
 
@@ -116,7 +118,8 @@ void handleScanReply(ql::ServerMessage& message) {
         // The histogram and the envelope's names under one hold of the lock.
         std::lock_guard<std::mutex> lock(reportMutex);
         ++msgStat[value];
-        if (entry.envLen != 0) ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
+        if (entry.envLen != 0)
+            ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
     }
     CountScanTime(entry.start);
 }

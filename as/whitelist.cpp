@@ -27,12 +27,15 @@ namespace {
 
 constexpr size_t pieceSize = 1023;
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Key of a text read backwards from its end, one character at a time, so
 // that the keys of all an address's endings come out of one walk.
 uint64_t tailKeyStep(uint64_t key, char c) {
-    return (key ^ static_cast<unsigned char>(LowerAscii(c))) * 1099511628211ull + 0x9e3779b97f4a7c15ull;
+    return (key ^ static_cast<unsigned char>(LowerAscii(c))) * 1099511628211ull +
+           0x9e3779b97f4a7c15ull;
 }
 
 struct fileCloser {
@@ -88,7 +91,8 @@ namespace {
 // A match needs the address to end in what follows the pattern's last "*"
 // (to be the whole pattern when it has none): one cheap look that turns
 // away almost every pattern before the full match runs.
-bool tailCanMatch(const std::string& pattern, size_t tailFrom, const char* address, size_t addressLen) {
+bool tailCanMatch(const std::string& pattern, size_t tailFrom, const char* address,
+                  size_t addressLen) {
     const bool starless = tailFrom == std::string::npos;
     if (starless) tailFrom = 0;
     const size_t tailLen = pattern.size() - tailFrom;
@@ -106,7 +110,8 @@ bool whitelist::IsListed(const char* address) const {
     if (!address) return false;
     const size_t addressLen = strlen(address);
     auto matches = [&](uint32_t i) {
-        return tailCanMatch(patterns_[i], tailFrom_[i], address, addressLen) && wildcmp(patterns_[i].c_str(), address);
+        return tailCanMatch(patterns_[i], tailFrom_[i], address, addressLen) &&
+               wildcmp(patterns_[i].c_str(), address);
     };
     // The first pattern in file order decides: the first match among the
     // general patterns, then any earlier one among those the tails find.

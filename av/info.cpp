@@ -3,9 +3,9 @@
 // of its virus bases.
 #include <algorithm>
 #include <cinttypes>
-#include <string>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "av/av.h"
 #include "common/engine/engine.h"
@@ -32,7 +32,8 @@ void handleInfoReply(ql::ServerMessage& message) {
         // Engine text must stay one log line: a line break in it would let
         // the engine put an answer line of its own before the server.
         std::string version = info.engine_version();
-        version.erase(std::remove_if(version.begin(), version.end(), [](char c) { return c == '\n' || c == '\r'; }),
+        version.erase(std::remove_if(version.begin(), version.end(),
+                                     [](char c) { return c == '\n' || c == '\r'; }),
                       version.end());
         PrintMsg("* Engine version: %s\n", version.c_str());
     }
@@ -46,10 +47,11 @@ void handleInfoReply(ql::ServerMessage& message) {
     struct tm tm;
     // The stamp comes from the engine: a value no calendar can hold is shown
     // as the number it is rather than as a made-up date.
-    if (stamp > static_cast<uint64_t>(INT64_MAX) || !gmtime_r(&t, &tm) || tm.tm_year + 1900 > 9999) {
+    if (stamp > static_cast<uint64_t>(INT64_MAX) || !gmtime_r(&t, &tm) ||
+        tm.tm_year + 1900 > 9999) {
         PrintMsg("* Base timestamp: %" PRIu64 "\n", stamp);
         return;
     }
-    PrintMsg("* Base timestamp: %.3s %.3s%3d %.2d:%.2d:%.2d %d\n", days[tm.tm_wday], months[tm.tm_mon], tm.tm_mday,
-             tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    PrintMsg("* Base timestamp: %.3s %.3s%3d %.2d:%.2d:%.2d %d\n", days[tm.tm_wday],
+             months[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
 }

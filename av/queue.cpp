@@ -44,14 +44,17 @@ bool copyRest(int in, off_t offset, off_t size, int out) {
         ssize_t n;
         if (kernelCopy) {
             n = copy_file_range(in, &offset, out, nullptr, static_cast<size_t>(remaining), 0);
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 kernelCopy = false;
                 continue;
             }
         } else {
             char block[65536];
-            n = pread(in, block, sizeof block < static_cast<size_t>(remaining) ? sizeof block
-                                                                                : static_cast<size_t>(remaining),
+            n = pread(in, block,
+                      sizeof block < static_cast<size_t>(remaining)
+                          ? sizeof block
+                          : static_cast<size_t>(remaining),
                       offset);
             if (n > 0) {
                 ssize_t done = 0;
@@ -97,7 +100,8 @@ void sendScanRequest(const scanListItem& item) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::SCAN_FILE_REQUEST);
     request.set_serial(static_cast<uint32_t>(item.seq));
-    request.mutable_scan_file_request()->set_path(item.scanPath.empty() ? curDir + item.msgPath : item.scanPath);
+    request.mutable_scan_file_request()->set_path(item.scanPath.empty() ? curDir + item.msgPath
+                                                                        : item.scanPath);
     send_command(request, socket_fd);
 }
 
@@ -134,7 +138,8 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
             if (n <= 0) return;
             have += static_cast<size_t>(n);
         }
-        length = EnvelopeLengthAV(head.data(), head.size(), head.size() == static_cast<size_t>(st.st_size));
+        length = EnvelopeLengthAV(head.data(), head.size(),
+                                  head.size() == static_cast<size_t>(st.st_size));
         want *= 4;
     }
     if (length <= 0) return;
@@ -147,7 +152,8 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
         if (out.fd < 0) {
             PrintMsg("* can't create %s\n", copy.c_str());
         } else if (!(head.size() == static_cast<size_t>(st.st_size)
-                         ? writeAllTo(out.fd, head.data() + length, head.size() - static_cast<size_t>(length))
+                         ? writeAllTo(out.fd, head.data() + length,
+                                      head.size() - static_cast<size_t>(length))
                          : copyRest(in.fd, static_cast<off_t>(length), st.st_size, out.fd))) {
             PrintMsg("* can't create %s\n", copy.c_str());
             unlink(copy.c_str());
@@ -170,7 +176,9 @@ void EnqueueFile(const char* seq, const char* path) {
     QueueAndSend(item, sendScanRequest, removeCopy);
 }
 
-void ResendPending() { ResendPendingWith(sendScanRequest, removeCopy); }
+void ResendPending() {
+    ResendPendingWith(sendScanRequest, removeCopy);
+}
 
 namespace {
 

@@ -16,17 +16,36 @@
 namespace {
 
 const char* const confMainItemsReq[] = {
-    "Socket",        "Mode",           "SubmittedDirectory", "PostProcess",
-    "RejectOptions", "DiscardOptions", "AddHeaderOptions",   "NotificationMessage",
-    "NotifyRecipientsOptions",         "DailyReport",        "EventsReports",
+    "Socket",
+    "Mode",
+    "SubmittedDirectory",
+    "PostProcess",
+    "RejectOptions",
+    "DiscardOptions",
+    "AddHeaderOptions",
+    "NotificationMessage",
+    "NotifyRecipientsOptions",
+    "DailyReport",
+    "EventsReports",
     nullptr,
 };
 
 const char* const confMainItems[] = {
-    "Socket",        "Mode",           "SubmittedDirectory", "PostProcess",
-    "RejectOptions", "DiscardOptions", "AddHeaderOptions",   "NotificationMessage",
-    "NotifyRecipientsOptions",         "DailyReport",        "EventsReports",
-    "EngineOptions", "OnProblem",      "StatDumpInterval",   "StatDumpFile",
+    "Socket",
+    "Mode",
+    "SubmittedDirectory",
+    "PostProcess",
+    "RejectOptions",
+    "DiscardOptions",
+    "AddHeaderOptions",
+    "NotificationMessage",
+    "NotifyRecipientsOptions",
+    "DailyReport",
+    "EventsReports",
+    "EngineOptions",
+    "OnProblem",
+    "StatDumpInterval",
+    "StatDumpFile",
     nullptr,
 };
 
@@ -43,8 +62,7 @@ enum { modeReject = 0, modeDiscard = 1, modeAddHeader = 2 };
 
 void CheckConfigContents(avSettings& next) {
     const cfgfItem* conf = next.pConf.get();
-    CheckConfigSubset(conf, thisProgram->configFileName, confMainItemsReq, confMainItems,
-                      cfgfNone);
+    CheckConfigSubset(conf, thisProgram->configFileName, confMainItemsReq, confMainItems, cfgfNone);
     next.pConfNotifMsg = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
     CheckConfigSubset(next.pConfNotifMsg, "NotificationMessage", confNotificationMessageItems,
                       confNotificationMessageItems, cfgfString);
@@ -55,10 +73,18 @@ void ReadMode(const cfgfItem* conf, avSettings& next) {
     const cfgfItem* mode = cfgfGetDictValue(conf, "Mode", cfgfString);
     if (mode == nullptr) return;
     switch (mode->data.empty() ? '\0' : mode->data[0]) {
-    case 'R': next.opMode = modeReject; break;
-    case 'D': next.opMode = modeDiscard; break;
-    case 'A': next.opMode = modeAddHeader; break;
-    default: cfgfError(mode, "Mode can be either Reject, Discard or AddHeader"); break;
+        case 'R':
+            next.opMode = modeReject;
+            break;
+        case 'D':
+            next.opMode = modeDiscard;
+            break;
+        case 'A':
+            next.opMode = modeAddHeader;
+            break;
+        default:
+            cfgfError(mode, "Mode can be either Reject, Discard or AddHeader");
+            break;
     }
 }
 
@@ -77,7 +103,9 @@ void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
 
 }  // namespace
 
-std::shared_ptr<const avSettings> AvSettings() { return ProgramSettings<avSettings>(avProgram.statFileName); }
+std::shared_ptr<const avSettings> AvSettings() {
+    return ProgramSettings<avSettings>(avProgram.statFileName);
+}
 
 void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
                        const char* const* allowed, cfgfItemType wanted) {

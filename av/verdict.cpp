@@ -59,7 +59,8 @@ void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& rep
         if (!virus.has_name()) continue;
         // The name is engine data: a zero byte would end it early in every
         // printf below and lose what follows it in the answer.
-        if (first.empty()) first = virus.name().substr(0, std::min(virus.name().find('\0'), virusNameField - 1));
+        if (first.empty())
+            first = virus.name().substr(0, std::min(virus.name().find('\0'), virusNameField - 1));
         ++count;
         ReportAddItem(reportVirusesList, virus.name().c_str(), 1);
     }
@@ -118,10 +119,12 @@ void handleScanReply(ql::ServerMessage& message) {
     } else {
         std::string summary = notificationText(*settings, "Summary");
         SubstStr(summary, 1, std::to_string(count).c_str());
-        if (settings->doNotifyRecipeints) NotifyRecipientsProc(*settings, entry.msgPath, virusText, summary);
+        if (settings->doNotifyRecipeints)
+            NotifyRecipientsProc(*settings, entry.msgPath, virusText, summary);
         if (settings->opMode == 0) {
-            PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.seq, notificationText(*settings, "Caption").c_str(),
-                     virusText.c_str(), summary.c_str(), notificationText(*settings, "Footer").c_str());
+            PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.seq,
+                     notificationText(*settings, "Caption").c_str(), virusText.c_str(),
+                     summary.c_str(), notificationText(*settings, "Footer").c_str());
         } else {
             PrintMsg("* (%d) %s\n%d DISCARD\n", entry.seq, virusText.c_str(), entry.seq);
         }

@@ -8,9 +8,13 @@
 #include "av/av.h"
 #include "common/stats/stats.h"
 
-void DumpVirusSection(FILE* out) { DumpReportList(out, "Viruses", reportVirusesList); }
+void DumpVirusSection(FILE* out) {
+    DumpReportList(out, "Viruses", reportVirusesList);
+}
 
-void LoadVirusSection(const cfgfItem* dict) { LoadReportList(dict, reportVirusesList); }
+void LoadVirusSection(const cfgfItem* dict) {
+    LoadReportList(dict, reportVirusesList);
+}
 
 void ReportVirusSection(FILE* out) {
     ReportSortList(reportVirusesList);

@@ -122,7 +122,7 @@ long statusKb(pid_t pid, const char* key) {
 }
 
 class child {
-public:
+  public:
     child(const options& opt) {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) die("%s", strerror(errno));
@@ -197,7 +197,7 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int toChild_ = -1;
     int fromChild_ = -1;
@@ -263,22 +263,32 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) die("%s needs a value", a.c_str());
             return argv[++i];
         };
-        if (a == "--dir") opt.dir = value();
-        else if (a == "--pattern") opt.pattern = value();
-        else if (a == "--files") opt.files = atol(value());
-        else if (a == "--latency") opt.latency = atol(value());
-        else if (a == "--count") opt.count = atol(value());
-        else if (a == "--window") opt.window = atol(value());
-        else if (a == "--timeout") opt.timeoutSec = atof(value());
+        if (a == "--dir")
+            opt.dir = value();
+        else if (a == "--pattern")
+            opt.pattern = value();
+        else if (a == "--files")
+            opt.files = atol(value());
+        else if (a == "--latency")
+            opt.latency = atol(value());
+        else if (a == "--count")
+            opt.count = atol(value());
+        else if (a == "--window")
+            opt.window = atol(value());
+        else if (a == "--timeout")
+            opt.timeoutSec = atof(value());
         else if (a == "--") {
             ++i;
             break;
-        } else die("unknown argument %s", a.c_str());
+        } else
+            die("unknown argument %s", a.c_str());
     }
     for (; i < argc; ++i) opt.argv.push_back(argv[i]);
-    if (opt.dir.empty() || opt.pattern.empty() || opt.files <= 0 || opt.argv.empty() || opt.window < 1)
-        die("%s", "usage: bench-driver --dir BASE --pattern FMT --files N [--latency N] [--count N] "
-                  "[--window N] -- PROGRAM ARGS...");
+    if (opt.dir.empty() || opt.pattern.empty() || opt.files <= 0 || opt.argv.empty() ||
+        opt.window < 1)
+        die("%s",
+            "usage: bench-driver --dir BASE --pattern FMT --files N [--latency N] [--count N] "
+            "[--window N] -- PROGRAM ARGS...");
     signal(SIGPIPE, SIG_IGN);
 
     child prog(opt);
@@ -354,18 +364,24 @@ int main(int argc, char** argv) {
 
     double meanUs = 0;
     for (double v : latUs) meanUs += v / static_cast<double>(latUs.size());
-    printf("{\"latency_n\": %ld, \"p50_us\": %.1f, \"p99_us\": %.1f, \"mean_us\": %.1f,", opt.latency,
-           percentile(latUs, 0.50), percentile(latUs, 0.99), meanUs);
-    printf(" \"count\": %ld, \"window\": %ld, \"seconds\": %.4f, \"msgs_per_s\": %.1f,", opt.count, opt.window,
-           static_cast<double>(elapsed) / 1e9,
+    printf("{\"latency_n\": %ld, \"p50_us\": %.1f, \"p99_us\": %.1f, \"mean_us\": %.1f,",
+           opt.latency, percentile(latUs, 0.50), percentile(latUs, 0.99), meanUs);
+    printf(" \"count\": %ld, \"window\": %ld, \"seconds\": %.4f, \"msgs_per_s\": %.1f,", opt.count,
+           opt.window, static_cast<double>(elapsed) / 1e9,
            elapsed > 0 ? static_cast<double>(opt.count) * 1e9 / static_cast<double>(elapsed) : 0.0);
     printf(" \"cpu_us_per_msg_latency\": %.2f, \"cpu_us_per_msg_throughput\": %.2f,",
-           opt.latency ? static_cast<double>(cpu1 - cpu0) / 1000.0 / static_cast<double>(opt.latency) : 0.0,
-           opt.count ? static_cast<double>(cpu2 - cpu1) / 1000.0 / static_cast<double>(opt.count) : 0.0);
-    printf(" \"switches_per_msg\": %.2f,", opt.count ? static_cast<double>(switches) / opt.count : 0.0);
-    printf(" \"driver_cpu_us_per_msg\": %.2f,",
-           opt.count ? static_cast<double>(selfUsed) / 1000.0 / static_cast<double>(opt.count) : 0.0);
-    printf(" \"vmhwm_kb\": %ld, \"exit\": %d, \"log_lines\": %ld, \"answers\": {", hwm, code, t.logLines);
+           opt.latency
+               ? static_cast<double>(cpu1 - cpu0) / 1000.0 / static_cast<double>(opt.latency)
+               : 0.0,
+           opt.count ? static_cast<double>(cpu2 - cpu1) / 1000.0 / static_cast<double>(opt.count)
+                     : 0.0);
+    printf(" \"switches_per_msg\": %.2f,",
+           opt.count ? static_cast<double>(switches) / opt.count : 0.0);
+    printf(
+        " \"driver_cpu_us_per_msg\": %.2f,",
+        opt.count ? static_cast<double>(selfUsed) / 1000.0 / static_cast<double>(opt.count) : 0.0);
+    printf(" \"vmhwm_kb\": %ld, \"exit\": %d, \"log_lines\": %ld, \"answers\": {", hwm, code,
+           t.logLines);
     bool first = true;
     for (const auto& k : t.kinds) {
         printf("%s\"%s\": %ld", first ? "" : ", ", k.first.c_str(), k.second);

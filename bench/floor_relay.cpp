@@ -109,7 +109,7 @@ bool sendFrame(const google::protobuf::MessageLite& head, const char* payload, s
     unsigned char field[16];
     size_t n = 0;
     field[n++] = static_cast<unsigned char>(ql::ClientMessage::kMessageFieldNumber << 3 | 2);
-    for (uint64_t v = payloadLen; ; v >>= 7) {
+    for (uint64_t v = payloadLen;; v >>= 7) {
         field[n++] = static_cast<unsigned char>((v & 0x7f) | (v > 0x7f ? 0x80 : 0));
         if (v <= 0x7f) break;
     }
@@ -165,7 +165,8 @@ bool makeCopy(const char* path, const char* token, std::string& copyPath) {
     bool ok = writeAll(out.fd, head + env, static_cast<size_t>(got) - env);
     off_t offset = got;
     while (ok && offset < st.st_size) {
-        ssize_t n = copy_file_range(in.fd, &offset, out.fd, nullptr, static_cast<size_t>(st.st_size - offset), 0);
+        ssize_t n = copy_file_range(in.fd, &offset, out.fd, nullptr,
+                                    static_cast<size_t>(st.st_size - offset), 0);
         if (n < 0 && errno == EINTR) continue;
         ok = n > 0;
     }
@@ -176,7 +177,8 @@ bool makeCopy(const char* path, const char* token, std::string& copyPath) {
 void enqueue(const char* token, const char* path) {
     std::string full = curDir + path;
     if (access(full.c_str(), F_OK) != 0) {
-        answerf("%s FAILURE Unable to check file for existence: %s, error=%s\n", token, full.c_str(), strerror(errno));
+        answerf("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
+                full.c_str(), strerror(errno));
         return;
     }
     int32_t serial = static_cast<int32_t>(strtol(token, nullptr, 10));
@@ -230,14 +232,16 @@ void handleReply(const ql::ServerMessage& reply) {
 void enqueue(const char* token, const char* path) {
     std::string full = curDir + path;
     if (access(full.c_str(), F_OK) != 0) {
-        answerf("%s FAILURE Unable to check file for existence: %s, error=%s\n", token, full.c_str(), strerror(errno));
+        answerf("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
+                full.c_str(), strerror(errno));
         return;
     }
     int32_t serial = static_cast<int32_t>(strtol(token, nullptr, 10));
     fdCloser in{open(path, O_RDONLY | O_CLOEXEC)};
     struct stat st;
     if (in.fd < 0 || fstat(in.fd, &st) != 0) {
-        answerf("%s FAILURE Unable to check file for existence: %s, error=%s\n", token, full.c_str(), strerror(errno));
+        answerf("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
+                full.c_str(), strerror(errno));
         return;
     }
     size_t want = std::min(static_cast<size_t>(st.st_size), maxMessageSize);
@@ -268,9 +272,12 @@ void handleReply(const ql::ServerMessage& reply) {
         if (pendingBySerial.erase(serial) == 0) return;
     }
     int64_t s = reply.spam_report().score().score();
-    int value = s > 300 ? 100 : s > 100 ? static_cast<int>(90 + (s - 100) / 20)
-                                        : s < -1000 ? 0 : static_cast<int>(((s + 1000) * 90) / 1100);
-    answerf("%d ADDHEADER \"X-Junk-Score: %3d []\\eX-Quillon-Score: %3d []\"\n", serial, value, value);
+    int value = s > 300     ? 100
+                : s > 100   ? static_cast<int>(90 + (s - 100) / 20)
+                : s < -1000 ? 0
+                            : static_cast<int>(((s + 1000) * 90) / 1100);
+    answerf("%d ADDHEADER \"X-Junk-Score: %3d []\\eX-Quillon-Score: %3d []\"\n", serial, value,
+            value);
 }
 
 #endif
@@ -293,7 +300,8 @@ void readerLoop() {
     for (;;) {
         unsigned char prefix[4];
         if (!readExact(engineFd, prefix, 4)) _exit(1);
-        uint32_t len = prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<uint32_t>(prefix[3]) << 24;
+        uint32_t len =
+            prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<uint32_t>(prefix[3]) << 24;
         if (len > maxReplyLength) _exit(1);
         body.resize(len);
         if (!readExact(engineFd, body.data(), len)) _exit(1);

@@ -2,12 +2,12 @@
 // clamd_scan.h for the contract.
 #include "clamd_scan.h"
 
-#include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "daemon_util.h"
 
@@ -17,231 +17,241 @@ namespace {
 
 // The matches of one scan, filled by the virus-found callback.
 struct ScanContext {
-  std::vector<std::string> names;
-  bool truncated = false;
+    std::vector<std::string> names;
+    bool truncated = false;
 };
 
 extern "C" void OnVirusFound(int, const char* name, void* context) {
-  auto* scan = static_cast<ScanContext*>(context);
-  if (scan == nullptr || name == nullptr) return;
-  // ClamAV reports a signature again for each layer it matches in (a text
-  // file raw and normalised, say); a flat report gains nothing from repeats.
-  for (const std::string& known : scan->names) {
-    if (known == name) return;
-  }
-  if (scan->names.size() >= maxFindings) {
-    scan->truncated = true;
-    return;
-  }
-  scan->names.emplace_back(name);
+    auto* scan = static_cast<ScanContext*>(context);
+    if (scan == nullptr || name == nullptr) return;
+    // ClamAV reports a signature again for each layer it matches in (a text
+    // file raw and normalised, say); a flat report gains nothing from repeats.
+    for (const std::string& known : scan->names) {
+        if (known == name) return;
+    }
+    if (scan->names.size() >= maxFindings) {
+        scan->truncated = true;
+        return;
+    }
+    scan->names.emplace_back(name);
 }
 
 // The stamp and per-file counts come from the files themselves: only CVD
 // containers carry a build time, and a directory of plain signature files
 // (the test database, local additions) has none.
 void DescribeDatabases(const std::string& dir, LoadedEngine& loaded) {
-  time_t built = static_cast<time_t>(cl_engine_get_num(loaded.engine.get(), CL_ENGINE_DB_TIME, nullptr));
-  uint64_t newest = 0;
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
-  if (listing) {
-    while (dirent* entry = readdir(listing.get())) {
-      std::string path = dir + "/" + entry->d_name;
-      struct stat st;
-      if (entry->d_name[0] == '.' || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-      unsigned count = 0;
-      if (cl_countsigs(path.c_str(), CL_COUNTSIGS_ALL, &count) != CL_SUCCESS || count == 0) continue;
-      loaded.bases.emplace_back(path, count);
-      if (static_cast<uint64_t>(st.st_mtime) > newest) newest = static_cast<uint64_t>(st.st_mtime);
+    time_t built =
+        static_cast<time_t>(cl_engine_get_num(loaded.engine.get(), CL_ENGINE_DB_TIME, nullptr));
+    uint64_t newest = 0;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+    if (listing) {
+        while (dirent* entry = readdir(listing.get())) {
+            std::string path = dir + "/" + entry->d_name;
+            struct stat st;
+            if (entry->d_name[0] == '.' || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            unsigned count = 0;
+            if (cl_countsigs(path.c_str(), CL_COUNTSIGS_ALL, &count) != CL_SUCCESS || count == 0)
+                continue;
+            loaded.bases.emplace_back(path, count);
+            if (static_cast<uint64_t>(st.st_mtime) > newest)
+                newest = static_cast<uint64_t>(st.st_mtime);
+        }
     }
-  }
-  loaded.stamp = built > 0 ? static_cast<uint64_t>(built) : newest;
-  loaded.version = std::string("ClamAV ") + cl_retver();
-  unsigned dbVersion = static_cast<unsigned>(cl_engine_get_num(loaded.engine.get(), CL_ENGINE_DB_VERSION, nullptr));
-  if (dbVersion > 0) loaded.version += "/" + std::to_string(dbVersion);
+    loaded.stamp = built > 0 ? static_cast<uint64_t>(built) : newest;
+    loaded.version = std::string("ClamAV ") + cl_retver();
+    unsigned dbVersion = static_cast<unsigned>(
+        cl_engine_get_num(loaded.engine.get(), CL_ENGINE_DB_VERSION, nullptr));
+    if (dbVersion > 0) loaded.version += "/" + std::to_string(dbVersion);
 }
 
 ql::ScanError ErrorFromErrno(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ELOOP:
-      return ql::SE_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-      return ql::SE_NO_ACCESS;
-    case ENAMETOOLONG:
-      return ql::SE_NAME_TOO_LONG;
-    case EBUSY:
-    case ETXTBSY:
-      return ql::SE_FILE_BUSY;
-    case EIO:
-      return ql::SE_READ_ERROR;
-    default:
-      return ql::SE_ENGINE_ERROR;
-  }
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ELOOP:
+            return ql::SE_FILE_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return ql::SE_NO_ACCESS;
+        case ENAMETOOLONG:
+            return ql::SE_NAME_TOO_LONG;
+        case EBUSY:
+        case ETXTBSY:
+            return ql::SE_FILE_BUSY;
+        case EIO:
+            return ql::SE_READ_ERROR;
+        default:
+            return ql::SE_ENGINE_ERROR;
+    }
 }
 
 ql::ScanError ErrorFromClamAV(cl_error_t rc) {
-  switch (rc) {
-    case CL_EOPEN:
-    case CL_EACCES:
-      return ql::SE_NO_ACCESS;
-    case CL_EREAD:
-    case CL_ESEEK:
-    case CL_ESTAT:
-    case CL_EMAP:
-      return ql::SE_READ_ERROR;
-    case CL_EWRITE:
-    case CL_ECREAT:
-    case CL_ETMPFILE:
-    case CL_ETMPDIR:
-      return ql::SE_WRITE_ERROR;
-    case CL_EUNPACK:
-      return ql::SE_UNPACKING_ERROR;
-    case CL_ETIMEOUT:
-      return ql::SE_SCAN_TIMEOUT;
-    case CL_EMAXREC:
-      return ql::SE_ARCHIVE_LEVEL_LIMIT;
-    case CL_EMAXSIZE:
-      return ql::SE_FILE_TOO_LARGE;
-    default:
-      return ql::SE_ENGINE_ERROR;
-  }
+    switch (rc) {
+        case CL_EOPEN:
+        case CL_EACCES:
+            return ql::SE_NO_ACCESS;
+        case CL_EREAD:
+        case CL_ESEEK:
+        case CL_ESTAT:
+        case CL_EMAP:
+            return ql::SE_READ_ERROR;
+        case CL_EWRITE:
+        case CL_ECREAT:
+        case CL_ETMPFILE:
+        case CL_ETMPDIR:
+            return ql::SE_WRITE_ERROR;
+        case CL_EUNPACK:
+            return ql::SE_UNPACKING_ERROR;
+        case CL_ETIMEOUT:
+            return ql::SE_SCAN_TIMEOUT;
+        case CL_EMAXREC:
+            return ql::SE_ARCHIVE_LEVEL_LIMIT;
+        case CL_EMAXSIZE:
+            return ql::SE_FILE_TOO_LARGE;
+        default:
+            return ql::SE_ENGINE_ERROR;
+    }
 }
 
 ql::VirusType TypeOfName(const std::string& name) {
-  if (name.compare(0, 11, "Heuristics.") == 0) return ql::SE_UNKNOWN_VIRUS;
-  if (name.compare(0, 4, "PUA.") == 0) return ql::SE_RISKWARE;
-  return ql::SE_KNOWN_VIRUS;
+    if (name.compare(0, 11, "Heuristics.") == 0) return ql::SE_UNKNOWN_VIRUS;
+    if (name.compare(0, 4, "PUA.") == 0) return ql::SE_RISKWARE;
+    return ql::SE_KNOWN_VIRUS;
 }
 
-void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request, ql::ScanReport& report) {
-  const std::string& path = request.path();
-  report.set_object(path);
-  if (path.empty() || path[0] != '/') {
-    report.set_error(ql::SE_PATH_NOT_ABSOLUTE);
-    return;
-  }
-  // open() would stop at a zero byte and scan some other file.
-  if (path.find('\0') != std::string::npos) {
-    report.set_error(ql::SE_FILE_NOT_FOUND);
-    return;
-  }
-  // O_NONBLOCK keeps a FIFO planted under the name from hanging the worker;
-  // it is refused below as not regular.
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.Valid()) {
-    report.set_error(ErrorFromErrno(errno));
-    return;
-  }
-  struct stat st;
-  if (fstat(fd.Get(), &st) != 0) {
-    report.set_error(ql::SE_READ_ERROR);
-    return;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    report.set_error(ql::SE_FILE_NOT_REGULAR);
-    return;
-  }
-  report.set_size(static_cast<uint64_t>(st.st_size));
+void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
+              ql::ScanReport& report) {
+    const std::string& path = request.path();
+    report.set_object(path);
+    if (path.empty() || path[0] != '/') {
+        report.set_error(ql::SE_PATH_NOT_ABSOLUTE);
+        return;
+    }
+    // open() would stop at a zero byte and scan some other file.
+    if (path.find('\0') != std::string::npos) {
+        report.set_error(ql::SE_FILE_NOT_FOUND);
+        return;
+    }
+    // O_NONBLOCK keeps a FIFO planted under the name from hanging the worker;
+    // it is refused below as not regular.
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) {
+        report.set_error(ErrorFromErrno(errno));
+        return;
+    }
+    struct stat st;
+    if (fstat(fd.Get(), &st) != 0) {
+        report.set_error(ql::SE_READ_ERROR);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        report.set_error(ql::SE_FILE_NOT_REGULAR);
+        return;
+    }
+    report.set_size(static_cast<uint64_t>(st.st_size));
 
-  cl_scan_options options;
-  memset(&options, 0, sizeof options);
-  options.general = CL_SCAN_GENERAL_ALLMATCHES;
-  if (request.heuristic_analysis()) options.general |= CL_SCAN_GENERAL_HEURISTICS;
-  options.parse = ~0u;
-  if (request.mail_max_level() == 0) options.parse &= ~static_cast<uint32_t>(CL_SCAN_PARSE_MAIL);
-  if (request.archive_max_level() == 0) options.parse &= ~static_cast<uint32_t>(CL_SCAN_PARSE_ARCHIVE);
+    cl_scan_options options;
+    memset(&options, 0, sizeof options);
+    options.general = CL_SCAN_GENERAL_ALLMATCHES;
+    if (request.heuristic_analysis()) options.general |= CL_SCAN_GENERAL_HEURISTICS;
+    options.parse = ~0u;
+    if (request.mail_max_level() == 0) options.parse &= ~static_cast<uint32_t>(CL_SCAN_PARSE_MAIL);
+    if (request.archive_max_level() == 0)
+        options.parse &= ~static_cast<uint32_t>(CL_SCAN_PARSE_ARCHIVE);
 
-  ScanContext scan;
-  const char* lastName = nullptr;
-  unsigned long scanned = 0;
-  cl_error_t rc =
-      cl_scandesc_callback(fd.Get(), path.c_str(), &lastName, &scanned, loaded.engine.get(), &options, &scan);
-  // The callback sees every match; the returned name is a fallback should a
-  // library version report a match only there.
-  if (rc == CL_VIRUS && scan.names.empty() && lastName != nullptr) scan.names.emplace_back(lastName);
-  if (scan.truncated) Log("%s: more than %zu matches, the rest are not listed", path.c_str(), maxFindings);
-  for (const std::string& name : scan.names) {
-    ql::Virus* virus = report.add_virus();
-    virus->set_type(TypeOfName(name));
-    virus->set_name(name);
-  }
-  if (rc != CL_CLEAN && rc != CL_VIRUS) {
-    Log("%s: scan failed: %s", path.c_str(), cl_strerror(rc));
-    // A match already found settles the verdict; the error would only turn
-    // an infected message into an unscanned one.
-    if (scan.names.empty()) report.set_error(ErrorFromClamAV(rc));
-  }
+    ScanContext scan;
+    const char* lastName = nullptr;
+    unsigned long scanned = 0;
+    cl_error_t rc = cl_scandesc_callback(fd.Get(), path.c_str(), &lastName, &scanned,
+                                         loaded.engine.get(), &options, &scan);
+    // The callback sees every match; the returned name is a fallback should a
+    // library version report a match only there.
+    if (rc == CL_VIRUS && scan.names.empty() && lastName != nullptr)
+        scan.names.emplace_back(lastName);
+    if (scan.truncated)
+        Log("%s: more than %zu matches, the rest are not listed", path.c_str(), maxFindings);
+    for (const std::string& name : scan.names) {
+        ql::Virus* virus = report.add_virus();
+        virus->set_type(TypeOfName(name));
+        virus->set_name(name);
+    }
+    if (rc != CL_CLEAN && rc != CL_VIRUS) {
+        Log("%s: scan failed: %s", path.c_str(), cl_strerror(rc));
+        // A match already found settles the verdict; the error would only turn
+        // an infected message into an unscanned one.
+        if (scan.names.empty()) report.set_error(ErrorFromClamAV(rc));
+    }
 }
 
 }  // namespace
 
 std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir) {
-  auto loaded = std::make_shared<LoadedEngine>();
-  loaded->engine.reset(cl_engine_new());
-  if (!loaded->engine) {
-    Log("cannot create a ClamAV engine");
-    return nullptr;
-  }
-  cl_error_t rc = cl_load(dir.c_str(), loaded->engine.get(), &loaded->signatures, CL_DB_STDOPT);
-  if (rc != CL_SUCCESS) {
-    Log("cannot load the signature databases in %s: %s", dir.c_str(), cl_strerror(rc));
-    return nullptr;
-  }
-  if (loaded->signatures == 0) {
-    Log("no signatures in %s: run freshclam or give --db a database directory", dir.c_str());
-    return nullptr;
-  }
-  rc = cl_engine_compile(loaded->engine.get());
-  if (rc != CL_SUCCESS) {
-    Log("cannot compile the signatures of %s: %s", dir.c_str(), cl_strerror(rc));
-    return nullptr;
-  }
-  cl_engine_set_clcb_virus_found(loaded->engine.get(), OnVirusFound);
-  DescribeDatabases(dir, *loaded);
-  return loaded;
+    auto loaded = std::make_shared<LoadedEngine>();
+    loaded->engine.reset(cl_engine_new());
+    if (!loaded->engine) {
+        Log("cannot create a ClamAV engine");
+        return nullptr;
+    }
+    cl_error_t rc = cl_load(dir.c_str(), loaded->engine.get(), &loaded->signatures, CL_DB_STDOPT);
+    if (rc != CL_SUCCESS) {
+        Log("cannot load the signature databases in %s: %s", dir.c_str(), cl_strerror(rc));
+        return nullptr;
+    }
+    if (loaded->signatures == 0) {
+        Log("no signatures in %s: run freshclam or give --db a database directory", dir.c_str());
+        return nullptr;
+    }
+    rc = cl_engine_compile(loaded->engine.get());
+    if (rc != CL_SUCCESS) {
+        Log("cannot compile the signatures of %s: %s", dir.c_str(), cl_strerror(rc));
+        return nullptr;
+    }
+    cl_engine_set_clcb_virus_found(loaded->engine.get(), OnVirusFound);
+    DescribeDatabases(dir, *loaded);
+    return loaded;
 }
 
 ClamdFrame ReadClamdFrame(const std::string& body, ql::ClientMessage& request) {
-  if (!request.ParseFromString(body)) return ClamdFrame::kMalformed;
-  switch (request.tag()) {
-    case ql::ClientMessage::SCAN_FILE_REQUEST:
-      return ClamdFrame::kScan;
-    case ql::ClientMessage::SUBSCRIBE_INFO:
-      return ClamdFrame::kSubscribe;
-    case ql::ClientMessage::UNSUBSCRIBE_INFO:
-      return ClamdFrame::kUnsubscribe;
-  }
-  return ClamdFrame::kMalformed;
+    if (!request.ParseFromString(body)) return ClamdFrame::kMalformed;
+    switch (request.tag()) {
+        case ql::ClientMessage::SCAN_FILE_REQUEST:
+            return ClamdFrame::kScan;
+        case ql::ClientMessage::SUBSCRIBE_INFO:
+            return ClamdFrame::kSubscribe;
+        case ql::ClientMessage::UNSUBSCRIBE_INFO:
+            return ClamdFrame::kUnsubscribe;
+    }
+    return ClamdFrame::kMalformed;
 }
 
-void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request, ql::ServerMessage& reply) {
-  reply.Clear();
-  reply.set_tag(ql::ServerMessage::SCAN_FILE_RESULT);
-  if (request.has_serial()) reply.set_serial(request.serial());
-  ql::ScanReport* report = reply.mutable_scan_report();
-  if (!request.has_scan_file_request()) {
-    Log("serial %u: a scan request without a path", request.serial());
-    report->set_object("");
-    report->set_error(ql::SE_PATH_NOT_ABSOLUTE);
-    return;
-  }
-  ScanFile(loaded, request.scan_file_request(), *report);
+void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
+                ql::ServerMessage& reply) {
+    reply.Clear();
+    reply.set_tag(ql::ServerMessage::SCAN_FILE_RESULT);
+    if (request.has_serial()) reply.set_serial(request.serial());
+    ql::ScanReport* report = reply.mutable_scan_report();
+    if (!request.has_scan_file_request()) {
+        Log("serial %u: a scan request without a path", request.serial());
+        report->set_object("");
+        report->set_error(ql::SE_PATH_NOT_ABSOLUTE);
+        return;
+    }
+    ScanFile(loaded, request.scan_file_request(), *report);
 }
 
 void DescribeEngine(const LoadedEngine& loaded, unsigned workers, ql::ServerMessage& notification) {
-  notification.Clear();
-  notification.set_tag(ql::ServerMessage::INFO_NOTIFICATION);
-  ql::SEAppInfo* info = notification.mutable_info();
-  info->set_engine_version(loaded.version);
-  info->set_base_stamp(loaded.stamp);
-  info->set_max_forks(workers);
-  for (const auto& base : loaded.bases) {
-    ql::SEVirusBase* entry = info->add_virus_base();
-    entry->set_path(base.first);
-    entry->set_virus_records(base.second);
-  }
+    notification.Clear();
+    notification.set_tag(ql::ServerMessage::INFO_NOTIFICATION);
+    ql::SEAppInfo* info = notification.mutable_info();
+    info->set_engine_version(loaded.version);
+    info->set_base_stamp(loaded.stamp);
+    info->set_max_forks(workers);
+    for (const auto& base : loaded.bases) {
+        ql::SEVirusBase* entry = info->add_virus_base();
+        entry->set_path(base.first);
+        entry->set_virus_records(base.second);
+    }
 }
 
 }  // namespace engined

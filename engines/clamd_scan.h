@@ -25,17 +25,17 @@ namespace engined {
 constexpr size_t maxFindings = 100;
 
 struct ClamEngineFree {
-  void operator()(cl_engine* engine) const { cl_engine_free(engine); }
+    void operator()(cl_engine* engine) const { cl_engine_free(engine); }
 };
 
 // One loaded and compiled signature set.  Never changed after loading, so
 // scans on several threads may share it; a reload builds a new one.
 struct LoadedEngine {
-  std::unique_ptr<cl_engine, ClamEngineFree> engine;
-  unsigned signatures = 0;
-  std::string version;  // "ClamAV 1.4.6", with "/db version" when the databases carry one
-  uint64_t stamp = 0;   // seconds since 1970
-  std::vector<std::pair<std::string, uint32_t>> bases;  // database file, signature count
+    std::unique_ptr<cl_engine, ClamEngineFree> engine;
+    unsigned signatures = 0;
+    std::string version;  // "ClamAV 1.4.6", with "/db version" when the databases carry one
+    uint64_t stamp = 0;   // seconds since 1970
+    std::vector<std::pair<std::string, uint32_t>> bases;  // database file, signature count
 };
 
 // Loads and compiles the databases of dir (cl_init must have run).  Logs
@@ -49,7 +49,8 @@ ClamdFrame ReadClamdFrame(const std::string& body, ql::ClientMessage& request);
 
 // The SCAN_FILE_RESULT for a kScan request: the request's serial and the
 // report of its file (or the error that kept the file from being scanned).
-void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request, ql::ServerMessage& reply);
+void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
+                ql::ServerMessage& reply);
 
 // The INFO_NOTIFICATION describing loaded, for a daemon of `workers` workers.
 void DescribeEngine(const LoadedEngine& loaded, unsigned workers, ql::ServerMessage& notification);

@@ -27,30 +27,30 @@ void SetLogStream(FILE* stream);
 
 // Owns one descriptor; closes it on destruction.
 class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
 
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release();
-  void Reset(int fd = -1);
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release();
+    void Reset(int fd = -1);
 
- private:
-  int fd_ = -1;
+  private:
+    int fd_ = -1;
 };
 
 // One entry of an option table: "--name" and where its text goes.  A switch
 // takes no value and stores "1".
 struct Option {
-  const char* name;
-  std::string* value;
-  bool isSwitch;
+    const char* name;
+    std::string* value;
+    bool isSwitch;
 };
 
 // Fills the table's strings from argv.  On an unknown option or a missing

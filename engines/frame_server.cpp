@@ -2,13 +2,13 @@
 // of the engine daemons.  See frame_server.h for the contract.
 #include "frame_server.h"
 
-#include <cerrno>
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include <google/protobuf/message_lite.h>
 
@@ -21,237 +21,246 @@ enum class ReadResult { kOk, kEndOfStream, kTruncated, kError };
 // Reads exactly len bytes.  End of stream before the first byte is the
 // client's orderly goodbye; after it, the frame was cut short.
 ReadResult ReadExact(int fd, char* buf, size_t len) {
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = read(fd, buf + done, len - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0) {
-      return done == 0 ? ReadResult::kEndOfStream : ReadResult::kTruncated;
-    } else if (errno != EINTR) {
-      return ReadResult::kError;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = read(fd, buf + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n == 0) {
+            return done == 0 ? ReadResult::kEndOfStream : ReadResult::kTruncated;
+        } else if (errno != EINTR) {
+            return ReadResult::kError;
+        }
     }
-  }
-  return ReadResult::kOk;
+    return ReadResult::kOk;
 }
 
 bool FillAddress(const std::string& path, sockaddr_un& address) {
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
-  memcpy(address.sun_path, path.data(), path.size());
-  return true;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+    memcpy(address.sun_path, path.data(), path.size());
+    return true;
 }
 
 }  // namespace
 
 bool Connection::Send(const google::protobuf::MessageLite& message) {
-  if (broken_.load()) return false;
-  std::string frame;
-  size_t size = message.ByteSizeLong();
-  frame.resize(4 + size);
-  uint32_t length = static_cast<uint32_t>(size);
-  for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((length >> (8 * i)) & 0xff);
-  if (!message.SerializeToArray(&frame[4], static_cast<int>(size))) {
-    Log("connection %u: a reply could not be serialised", id_);
-    return false;
-  }
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  size_t done = 0;
-  while (done < frame.size()) {
-    ssize_t n = send(fd_.Get(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
+    if (broken_.load()) return false;
+    std::string frame;
+    size_t size = message.ByteSizeLong();
+    frame.resize(4 + size);
+    uint32_t length = static_cast<uint32_t>(size);
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((length >> (8 * i)) & 0xff);
+    if (!message.SerializeToArray(&frame[4], static_cast<int>(size))) {
+        Log("connection %u: a reply could not be serialised", id_);
+        return false;
     }
-    if (n < 0 && errno == EINTR) continue;
-    int error = n < 0 ? errno : EPIPE;
-    if (!broken_.exchange(true)) {
-      Log("connection %u: reply lost, giving the client up: %s", id_, strerror(error));
-      // Half a frame is on the wire; nothing after it could be read right.
-      shutdown(fd_.Get(), SHUT_RDWR);
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    size_t done = 0;
+    while (done < frame.size()) {
+        ssize_t n = send(fd_.Get(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        int error = n < 0 ? errno : EPIPE;
+        if (!broken_.exchange(true)) {
+            Log("connection %u: reply lost, giving the client up: %s", id_, strerror(error));
+            // Half a frame is on the wire; nothing after it could be read right.
+            shutdown(fd_.Get(), SHUT_RDWR);
+        }
+        return false;
     }
-    return false;
-  }
-  return true;
+    return true;
 }
 
-void Connection::Shutdown() { shutdown(fd_.Get(), SHUT_RDWR); }
+void Connection::Shutdown() {
+    shutdown(fd_.Get(), SHUT_RDWR);
+}
 
 WorkerPool::WorkerPool(unsigned threads, size_t maxQueued) : maxQueued_(maxQueued) {
-  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back(&WorkerPool::Work, this);
+    for (unsigned i = 0; i < threads; ++i) threads_.emplace_back(&WorkerPool::Work, this);
 }
 
 WorkerPool::~WorkerPool() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    queue_.clear();
-  }
-  jobReady_.notify_all();
-  spaceReady_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+    jobReady_.notify_all();
+    spaceReady_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
 }
 
 void WorkerPool::Submit(std::function<void()> job) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  spaceReady_.wait(lock, [this] { return stopping_ || queue_.size() < maxQueued_; });
-  if (stopping_) return;
-  queue_.push_back(std::move(job));
-  lock.unlock();
-  jobReady_.notify_one();
+    std::unique_lock<std::mutex> lock(mutex_);
+    spaceReady_.wait(lock, [this] { return stopping_ || queue_.size() < maxQueued_; });
+    if (stopping_) return;
+    queue_.push_back(std::move(job));
+    lock.unlock();
+    jobReady_.notify_one();
 }
 
 void WorkerPool::Work() {
-  for (;;) {
-    std::function<void()> job;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      jobReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      if (stopping_) return;
-      job = std::move(queue_.front());
-      queue_.pop_front();
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            jobReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_) return;
+            job = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        spaceReady_.notify_one();
+        try {
+            job();
+        } catch (const std::exception& e) {
+            Log("a request failed: %s", e.what());
+        }
     }
-    spaceReady_.notify_one();
-    try {
-      job();
-    } catch (const std::exception& e) {
-      Log("a request failed: %s", e.what());
-    }
-  }
 }
 
 FrameServer::~FrameServer() {
-  if (ownsPath_) unlink(path_.c_str());
+    if (ownsPath_) unlink(path_.c_str());
 }
 
 bool FrameServer::Listen() {
-  sockaddr_un address;
-  if (!FillAddress(path_, address)) {
-    Log("socket path must be 1 to %zu characters long: %s", sizeof address.sun_path - 1, path_.c_str());
-    return false;
-  }
-  struct stat st;
-  if (lstat(path_.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      Log("%s exists and is not a socket", path_.c_str());
-      return false;
+    sockaddr_un address;
+    if (!FillAddress(path_, address)) {
+        Log("socket path must be 1 to %zu characters long: %s", sizeof address.sun_path - 1,
+            path_.c_str());
+        return false;
     }
-    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (probe.Valid() && connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      Log("%s is in use by a running daemon", path_.c_str());
-      return false;
+    struct stat st;
+    if (lstat(path_.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            Log("%s exists and is not a socket", path_.c_str());
+            return false;
+        }
+        UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (probe.Valid() &&
+            connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            Log("%s is in use by a running daemon", path_.c_str());
+            return false;
+        }
+        // Nobody answers: a daemon that died without cleaning up left it.
+        unlink(path_.c_str());
     }
-    // Nobody answers: a daemon that died without cleaning up left it.
-    unlink(path_.c_str());
-  }
-  listenFd_.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!listenFd_.Valid()) {
-    Log("cannot create a socket: %s", strerror(errno));
-    return false;
-  }
-  if (bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    Log("cannot bind %s: %s", path_.c_str(), strerror(errno));
-    return false;
-  }
-  ownsPath_ = true;
-  if (listen(listenFd_.Get(), 16) != 0) {
-    Log("cannot listen on %s: %s", path_.c_str(), strerror(errno));
-    return false;
-  }
-  return true;
+    listenFd_.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listenFd_.Valid()) {
+        Log("cannot create a socket: %s", strerror(errno));
+        return false;
+    }
+    if (bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        Log("cannot bind %s: %s", path_.c_str(), strerror(errno));
+        return false;
+    }
+    ownsPath_ = true;
+    if (listen(listenFd_.Get(), 16) != 0) {
+        Log("cannot listen on %s: %s", path_.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 void FrameServer::Run() {
-  while (!stopRequested.load()) {
-    if (reloadRequested.exchange(false)) handler_.OnReload();
-    ReapReaders();
-    pollfd waiting = {listenFd_.Get(), POLLIN, 0};
-    // The timeout bounds how long a signal delivered to another thread goes
-    // unnoticed.
-    int ready = poll(&waiting, 1, 250);
-    if (ready > 0) AcceptOne();
-  }
-  for (auto& reader : readers_) reader->connection->Shutdown();
-  for (auto& reader : readers_) reader->thread.join();
-  readers_.clear();
+    while (!stopRequested.load()) {
+        if (reloadRequested.exchange(false)) handler_.OnReload();
+        ReapReaders();
+        pollfd waiting = {listenFd_.Get(), POLLIN, 0};
+        // The timeout bounds how long a signal delivered to another thread goes
+        // unnoticed.
+        int ready = poll(&waiting, 1, 250);
+        if (ready > 0) AcceptOne();
+    }
+    for (auto& reader : readers_) reader->connection->Shutdown();
+    for (auto& reader : readers_) reader->thread.join();
+    readers_.clear();
 }
 
 void FrameServer::AcceptOne() {
-  UniqueFd fd(accept4(listenFd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-  if (!fd.Valid()) {
-    if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
-      Log("accept failed: %s", strerror(errno));
-      // Out of descriptors or memory: do not spin on the same failure.
-      usleep(100000);
+    UniqueFd fd(accept4(listenFd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!fd.Valid()) {
+        if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+            Log("accept failed: %s", strerror(errno));
+            // Out of descriptors or memory: do not spin on the same failure.
+            usleep(100000);
+        }
+        return;
     }
-    return;
-  }
-  if (readers_.size() >= maxConnections) {
-    Log("refusing a connection: %u clients are connected already", maxConnections);
-    return;
-  }
-  timeval timeout = {sendTimeoutSeconds, 0};
-  setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  unsigned id = nextId_++;
-  auto reader = std::make_unique<Reader>();
-  reader->connection = std::make_shared<Connection>(std::move(fd), id);
-  Reader& ref = *reader;
-  readers_.push_back(std::move(reader));
-  ref.thread = std::thread(&FrameServer::ReadLoop, this, std::ref(ref));
+    if (readers_.size() >= maxConnections) {
+        Log("refusing a connection: %u clients are connected already", maxConnections);
+        return;
+    }
+    timeval timeout = {sendTimeoutSeconds, 0};
+    setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    unsigned id = nextId_++;
+    auto reader = std::make_unique<Reader>();
+    reader->connection = std::make_shared<Connection>(std::move(fd), id);
+    Reader& ref = *reader;
+    readers_.push_back(std::move(reader));
+    ref.thread = std::thread(&FrameServer::ReadLoop, this, std::ref(ref));
 }
 
 void FrameServer::ReapReaders() {
-  for (auto it = readers_.begin(); it != readers_.end();) {
-    if ((*it)->done.load()) {
-      (*it)->thread.join();
-      it = readers_.erase(it);
-    } else {
-      ++it;
+    for (auto it = readers_.begin(); it != readers_.end();) {
+        if ((*it)->done.load()) {
+            (*it)->thread.join();
+            it = readers_.erase(it);
+        } else {
+            ++it;
+        }
     }
-  }
 }
 
 void FrameServer::ReadLoop(Reader& reader) {
-  const std::shared_ptr<Connection>& connection = reader.connection;
-  const unsigned id = connection->Id();
-  Log("connection %u opened", id);
-  bool malformed = false;
-  for (;;) {
-    unsigned char prefix[4];
-    ReadResult result = ReadExact(connection->Fd(), reinterpret_cast<char*>(prefix), 4);
-    if (result == ReadResult::kEndOfStream) break;
-    if (result != ReadResult::kOk) {
-      Log("connection %u: %s", id, result == ReadResult::kTruncated ? "stream ended inside a frame length" : strerror(errno));
-      break;
+    const std::shared_ptr<Connection>& connection = reader.connection;
+    const unsigned id = connection->Id();
+    Log("connection %u opened", id);
+    bool malformed = false;
+    for (;;) {
+        unsigned char prefix[4];
+        ReadResult result = ReadExact(connection->Fd(), reinterpret_cast<char*>(prefix), 4);
+        if (result == ReadResult::kEndOfStream) break;
+        if (result != ReadResult::kOk) {
+            Log("connection %u: %s", id,
+                result == ReadResult::kTruncated ? "stream ended inside a frame length"
+                                                 : strerror(errno));
+            break;
+        }
+        uint32_t length =
+            prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<uint32_t>(prefix[3]) << 24;
+        if (length > maxFrameLength) {
+            Log("connection %u: frame of %u bytes exceeds the limit of %u bytes", id, length,
+                maxFrameLength);
+            malformed = true;
+            break;
+        }
+        // A fresh buffer per frame: one huge frame must not pin its memory for
+        // the life of the connection.
+        std::string body(length, '\0');
+        result = ReadExact(connection->Fd(), &body[0], length);
+        if (result != ReadResult::kOk) {
+            Log("connection %u: %s", id,
+                result == ReadResult::kError ? strerror(errno) : "stream ended inside a frame");
+            break;
+        }
+        if (!handler_.OnFrame(connection, body)) {
+            malformed = true;
+            break;
+        }
     }
-    uint32_t length = prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<uint32_t>(prefix[3]) << 24;
-    if (length > maxFrameLength) {
-      Log("connection %u: frame of %u bytes exceeds the limit of %u bytes", id, length, maxFrameLength);
-      malformed = true;
-      break;
+    if (malformed) {
+        Log("connection %u: closed after a malformed frame", id);
+        connection->Shutdown();
+    } else {
+        Log("connection %u closed", id);
     }
-    // A fresh buffer per frame: one huge frame must not pin its memory for
-    // the life of the connection.
-    std::string body(length, '\0');
-    result = ReadExact(connection->Fd(), &body[0], length);
-    if (result != ReadResult::kOk) {
-      Log("connection %u: %s", id, result == ReadResult::kError ? strerror(errno) : "stream ended inside a frame");
-      break;
-    }
-    if (!handler_.OnFrame(connection, body)) {
-      malformed = true;
-      break;
-    }
-  }
-  if (malformed) {
-    Log("connection %u: closed after a malformed frame", id);
-    connection->Shutdown();
-  } else {
-    Log("connection %u closed", id);
-  }
-  handler_.OnClose(connection);
-  reader.done.store(true);
+    handler_.OnClose(connection);
+    reader.done.store(true);
 }
 
 }  // namespace engined

@@ -43,96 +43,98 @@ constexpr int sendTimeoutSeconds = 30;
 // One client connection.  Shared by its reader thread and by every job still
 // working on one of its requests; the descriptor closes with the last owner.
 class Connection {
- public:
-  Connection(UniqueFd fd, unsigned id) : fd_(std::move(fd)), id_(id) {}
+  public:
+    Connection(UniqueFd fd, unsigned id) : fd_(std::move(fd)), id_(id) {}
 
-  // Writes one frame holding message.  False when the client is gone or the
-  // write failed; the first such failure is logged and gives the client up.
-  bool Send(const google::protobuf::MessageLite& message);
-  // Ends both directions, so the reader's next read returns end of stream.
-  void Shutdown();
-  unsigned Id() const { return id_; }
-  int Fd() const { return fd_.Get(); }
+    // Writes one frame holding message.  False when the client is gone or the
+    // write failed; the first such failure is logged and gives the client up.
+    bool Send(const google::protobuf::MessageLite& message);
+    // Ends both directions, so the reader's next read returns end of stream.
+    void Shutdown();
+    unsigned Id() const { return id_; }
+    int Fd() const { return fd_.Get(); }
 
- private:
-  UniqueFd fd_;  // set once at construction
-  const unsigned id_;
-  std::mutex writeMutex_;  // guards every write on fd_, so frames never interleave
-  std::atomic<bool> broken_{false};
+  private:
+    UniqueFd fd_;  // set once at construction
+    const unsigned id_;
+    std::mutex writeMutex_;  // guards every write on fd_, so frames never interleave
+    std::atomic<bool> broken_{false};
 };
 
 // A fixed set of threads running submitted jobs in arrival order.
 class WorkerPool {
- public:
-  WorkerPool(unsigned threads, size_t maxQueued);
-  // Jobs not yet started are dropped; running ones are waited for.
-  ~WorkerPool();
-  WorkerPool(const WorkerPool&) = delete;
-  WorkerPool& operator=(const WorkerPool&) = delete;
+  public:
+    WorkerPool(unsigned threads, size_t maxQueued);
+    // Jobs not yet started are dropped; running ones are waited for.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Waits while maxQueued jobs are already waiting: a client that floods us
-  // is slowed down instead of growing the queue without bound.
-  void Submit(std::function<void()> job);
+    // Waits while maxQueued jobs are already waiting: a client that floods us
+    // is slowed down instead of growing the queue without bound.
+    void Submit(std::function<void()> job);
 
- private:
-  void Work();
+  private:
+    void Work();
 
-  const size_t maxQueued_;
-  std::mutex mutex_;  // guards queue_ and stopping_
-  std::condition_variable jobReady_;
-  std::condition_variable spaceReady_;
-  std::deque<std::function<void()>> queue_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;  // touched only by the constructor and destructor
+    const size_t maxQueued_;
+    std::mutex mutex_;  // guards queue_ and stopping_
+    std::condition_variable jobReady_;
+    std::condition_variable spaceReady_;
+    std::deque<std::function<void()>> queue_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;  // touched only by the constructor and destructor
 };
 
 class FrameHandler {
- public:
-  virtual ~FrameHandler() = default;
-  // Runs on the connection's reader thread for each complete frame body.
-  // Returns false when the body is malformed (after logging why); the
-  // connection is then closed.
-  virtual bool OnFrame(const std::shared_ptr<Connection>& connection, const std::string& body) = 0;
-  // The reader of this connection has ended; jobs may still hold it.
-  virtual void OnClose(const std::shared_ptr<Connection>&) {}
-  // Runs on the accept loop after SIGHUP.
-  virtual void OnReload() {}
+  public:
+    virtual ~FrameHandler() = default;
+    // Runs on the connection's reader thread for each complete frame body.
+    // Returns false when the body is malformed (after logging why); the
+    // connection is then closed.
+    virtual bool OnFrame(const std::shared_ptr<Connection>& connection,
+                         const std::string& body) = 0;
+    // The reader of this connection has ended; jobs may still hold it.
+    virtual void OnClose(const std::shared_ptr<Connection>&) {}
+    // Runs on the accept loop after SIGHUP.
+    virtual void OnReload() {}
 };
 
 class FrameServer {
- public:
-  FrameServer(std::string path, FrameHandler& handler) : path_(std::move(path)), handler_(handler) {}
-  // Removes the socket file if this server created it.
-  ~FrameServer();
-  FrameServer(const FrameServer&) = delete;
-  FrameServer& operator=(const FrameServer&) = delete;
+  public:
+    FrameServer(std::string path, FrameHandler& handler)
+        : path_(std::move(path)), handler_(handler) {}
+    // Removes the socket file if this server created it.
+    ~FrameServer();
+    FrameServer(const FrameServer&) = delete;
+    FrameServer& operator=(const FrameServer&) = delete;
 
-  // Creates the listening socket.  A stale socket file left by a dead daemon
-  // is replaced; one that a live daemon still answers on is not.  Logs and
-  // returns false on failure.
-  bool Listen();
-  // Serves until stopRequested is set; returns once every reader has ended.
-  void Run();
+    // Creates the listening socket.  A stale socket file left by a dead daemon
+    // is replaced; one that a live daemon still answers on is not.  Logs and
+    // returns false on failure.
+    bool Listen();
+    // Serves until stopRequested is set; returns once every reader has ended.
+    void Run();
 
- private:
-  struct Reader {
-    std::shared_ptr<Connection> connection;
-    std::thread thread;
-    std::atomic<bool> done{false};
-  };
+  private:
+    struct Reader {
+        std::shared_ptr<Connection> connection;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
 
-  void ReadLoop(Reader& reader);
-  void AcceptOne();
-  void ReapReaders();
+    void ReadLoop(Reader& reader);
+    void AcceptOne();
+    void ReapReaders();
 
-  const std::string path_;
-  FrameHandler& handler_;
-  UniqueFd listenFd_;
-  bool ownsPath_ = false;
-  unsigned nextId_ = 1;
-  // Only the accept loop (Run) touches this list; a reader reports its end
-  // through its own atomic `done`.
-  std::list<std::unique_ptr<Reader>> readers_;
+    const std::string path_;
+    FrameHandler& handler_;
+    UniqueFd listenFd_;
+    bool ownsPath_ = false;
+    unsigned nextId_ = 1;
+    // Only the accept loop (Run) touches this list; a reader reports its end
+    // through its own atomic `done`.
+    std::list<std::unique_ptr<Reader>> readers_;
 };
 
 }  // namespace engined

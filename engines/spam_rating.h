@@ -27,7 +27,8 @@ bool ReadRatingRequest(const std::string& body, size_t maxSize, ql::ClientMessag
 
 // The GET_SPAM_REPORT_RESPONSE to request: a SpamReport when spamd rated
 // the message, else the error record for the failure.
-void BuildRatingReply(const ql::ClientMessage& request, const SpamdOutcome& outcome, ql::ServerMessage& reply);
+void BuildRatingReply(const ql::ClientMessage& request, const SpamdOutcome& outcome,
+                      ql::ServerMessage& reply);
 
 }  // namespace engined
 

@@ -13,100 +13,103 @@ namespace {
 
 // Tarnwick-AS's rescaling of the engine score onto 0..100.
 int Shown(int64_t s) {
-  if (s > 300) return 100;
-  if (s > 100) return static_cast<int>(90 + (s - 100) / 20);
-  return static_cast<int>((s + 1000) * 90 / 1100);
+    if (s > 300) return 100;
+    if (s > 100) return static_cast<int>(90 + (s - 100) / 20);
+    return static_cast<int>((s + 1000) * 90 / 1100);
 }
 
 TEST(EngineScore, ThresholdLandsOnNinetyAndGtubeOnHundred) {
-  struct Case {
-    double score;
-    int shown;
-  } cases[] = {{-10, 0}, {-5, 0}, {-1, 22}, {0, 28}, {2.5, 59}, {4.9, 88}, {5, 90}, {7.5, 95}, {10, 100}, {1000, 100}};
-  for (const Case& c : cases) EXPECT_EQ(Shown(EngineScore(c.score, 5.0)), c.shown) << "score " << c.score;
-  EXPECT_EQ(EngineScore(5.0, 5.0), 100);
-  EXPECT_EQ(EngineScore(10.0, 5.0), 300);
-  EXPECT_EQ(EngineScore(1002.5, 5.0), 1000);
-  EXPECT_EQ(EngineScore(-1e300, 5.0), -1000);
-  EXPECT_EQ(EngineScore(1e300, 1e-300), 1000);
-  // Without a threshold of its own the scale borrows 5 as its unit.
-  EXPECT_EQ(EngineScore(0.0, 0.0), 100);
-  EXPECT_EQ(EngineScore(5.0, 0.0), 300);
-  EXPECT_EQ(EngineScore(-3.0, -3.0), 100);
+    struct Case {
+        double score;
+        int shown;
+    } cases[] = {{-10, 0},  {-5, 0}, {-1, 22},  {0, 28},   {2.5, 59},
+                 {4.9, 88}, {5, 90}, {7.5, 95}, {10, 100}, {1000, 100}};
+    for (const Case& c : cases)
+        EXPECT_EQ(Shown(EngineScore(c.score, 5.0)), c.shown) << "score " << c.score;
+    EXPECT_EQ(EngineScore(5.0, 5.0), 100);
+    EXPECT_EQ(EngineScore(10.0, 5.0), 300);
+    EXPECT_EQ(EngineScore(1002.5, 5.0), 1000);
+    EXPECT_EQ(EngineScore(-1e300, 5.0), -1000);
+    EXPECT_EQ(EngineScore(1e300, 1e-300), 1000);
+    // Without a threshold of its own the scale borrows 5 as its unit.
+    EXPECT_EQ(EngineScore(0.0, 0.0), 100);
+    EXPECT_EQ(EngineScore(5.0, 0.0), 300);
+    EXPECT_EQ(EngineScore(-3.0, -3.0), 100);
 }
 
 ql::ClientMessage Request(uint32_t serial) {
-  ql::ClientMessage request;
-  request.set_tag(ql::ClientMessage::GET_SPAM_REPORT_REQUEST);
-  request.set_serial(serial);
-  request.set_message("Subject: hello\r\n\r\nhi\r\n");
-  return request;
+    ql::ClientMessage request;
+    request.set_tag(ql::ClientMessage::GET_SPAM_REPORT_REQUEST);
+    request.set_serial(serial);
+    request.set_message("Subject: hello\r\n\r\nhi\r\n");
+    return request;
 }
 
 TEST(RatingReply, VerdictBecomesAReport) {
-  SpamdOutcome outcome;
-  outcome.verdict = {true, 1002.5, 5.0, "GTUBE,NO_RECEIVED"};
-  ql::ServerMessage reply;
-  BuildRatingReply(Request(17), outcome, reply);
-  ASSERT_TRUE(reply.IsInitialized());
-  EXPECT_EQ(reply.tag(), ql::ServerMessage::GET_SPAM_REPORT_RESPONSE);
-  EXPECT_EQ(reply.serial(), 17u);
-  EXPECT_FALSE(reply.has_error());
-  EXPECT_EQ(reply.spam_report().score().state(), ql::VR_SPAM);
-  EXPECT_EQ(reply.spam_report().score().score(), 1000);
-  EXPECT_EQ(reply.spam_report().details(), "score=1002.5 required=5.0 tests=GTUBE,NO_RECEIVED");
+    SpamdOutcome outcome;
+    outcome.verdict = {true, 1002.5, 5.0, "GTUBE,NO_RECEIVED"};
+    ql::ServerMessage reply;
+    BuildRatingReply(Request(17), outcome, reply);
+    ASSERT_TRUE(reply.IsInitialized());
+    EXPECT_EQ(reply.tag(), ql::ServerMessage::GET_SPAM_REPORT_RESPONSE);
+    EXPECT_EQ(reply.serial(), 17u);
+    EXPECT_FALSE(reply.has_error());
+    EXPECT_EQ(reply.spam_report().score().state(), ql::VR_SPAM);
+    EXPECT_EQ(reply.spam_report().score().score(), 1000);
+    EXPECT_EQ(reply.spam_report().details(), "score=1002.5 required=5.0 tests=GTUBE,NO_RECEIVED");
 }
 
 TEST(RatingReply, HugeNumbersStayWholeInTheDetails) {
-  // spamd never sends such numbers, but the parser takes them: the rule
-  // names must not be glued onto a cut-off number.
-  SpamdOutcome outcome;
-  outcome.verdict = {false, -1e300, 1e99, "ALL_TRUSTED"};
-  ql::ServerMessage reply;
-  BuildRatingReply(Request(3), outcome, reply);
-  char score[400], threshold[400];
-  snprintf(score, sizeof score, "%.1f", -1e300);
-  snprintf(threshold, sizeof threshold, "%.1f", 1e99);
-  EXPECT_EQ(reply.spam_report().details(),
-            std::string("score=") + score + " required=" + threshold + " tests=ALL_TRUSTED");
-  EXPECT_EQ(reply.spam_report().score().state(), ql::VR_LEGIT);
-  EXPECT_EQ(reply.spam_report().score().score(), -1000);
+    // spamd never sends such numbers, but the parser takes them: the rule
+    // names must not be glued onto a cut-off number.
+    SpamdOutcome outcome;
+    outcome.verdict = {false, -1e300, 1e99, "ALL_TRUSTED"};
+    ql::ServerMessage reply;
+    BuildRatingReply(Request(3), outcome, reply);
+    char score[400], threshold[400];
+    snprintf(score, sizeof score, "%.1f", -1e300);
+    snprintf(threshold, sizeof threshold, "%.1f", 1e99);
+    EXPECT_EQ(reply.spam_report().details(),
+              std::string("score=") + score + " required=" + threshold + " tests=ALL_TRUSTED");
+    EXPECT_EQ(reply.spam_report().score().state(), ql::VR_LEGIT);
+    EXPECT_EQ(reply.spam_report().score().score(), -1000);
 }
 
 TEST(RatingReply, FailuresBecomeErrorRecords) {
-  const struct {
-    SpamdFailure failure;
-    ql::ErrorCode code;
-  } cases[] = {{SpamdFailure::kUnreachable, ql::EC_NOT_READY},
-               {SpamdFailure::kNetwork, ql::EC_NETWORK_ERROR},
-               {SpamdFailure::kTimeout, ql::EC_NETWORK_TIMEDOUT},
-               {SpamdFailure::kProtocol, ql::EC_PROTOCOL_VIOLATION}};
-  for (const auto& c : cases) {
-    SpamdOutcome outcome;
-    outcome.failure = c.failure;
-    outcome.what = "what happened";
-    ql::ServerMessage reply;
-    BuildRatingReply(Request(9), outcome, reply);
-    ASSERT_TRUE(reply.IsInitialized());
-    EXPECT_EQ(reply.serial(), 9u);
-    EXPECT_FALSE(reply.has_spam_report());
-    EXPECT_EQ(reply.error().code(), c.code);
-    EXPECT_EQ(reply.error().what(), "what happened");
-  }
+    const struct {
+        SpamdFailure failure;
+        ql::ErrorCode code;
+    } cases[] = {{SpamdFailure::kUnreachable, ql::EC_NOT_READY},
+                 {SpamdFailure::kNetwork, ql::EC_NETWORK_ERROR},
+                 {SpamdFailure::kTimeout, ql::EC_NETWORK_TIMEDOUT},
+                 {SpamdFailure::kProtocol, ql::EC_PROTOCOL_VIOLATION}};
+    for (const auto& c : cases) {
+        SpamdOutcome outcome;
+        outcome.failure = c.failure;
+        outcome.what = "what happened";
+        ql::ServerMessage reply;
+        BuildRatingReply(Request(9), outcome, reply);
+        ASSERT_TRUE(reply.IsInitialized());
+        EXPECT_EQ(reply.serial(), 9u);
+        EXPECT_FALSE(reply.has_spam_report());
+        EXPECT_EQ(reply.error().code(), c.code);
+        EXPECT_EQ(reply.error().what(), "what happened");
+    }
 }
 
 TEST(RatingRequest, BodiesAreReadAndMessagesCut) {
-  ql::ClientMessage request = Request(5);
-  ql::ClientMessage read;
-  ASSERT_TRUE(ReadRatingRequest(request.SerializeAsString(), 7, read));
-  EXPECT_EQ(read.serial(), 5u);
-  EXPECT_EQ(read.message(), "Subject");
-  ASSERT_TRUE(ReadRatingRequest(request.SerializeAsString(), 1 << 20, read));
-  EXPECT_EQ(read.message(), request.message());
-  // No tag, an unknown tag, not protocol-buffer encoding.
-  for (const std::string& body : {std::string(), std::string("\x08\x07", 2), std::string("\xff\xff\xff", 3)}) {
-    EXPECT_FALSE(ReadRatingRequest(body, 1024, read)) << body.size();
-  }
+    ql::ClientMessage request = Request(5);
+    ql::ClientMessage read;
+    ASSERT_TRUE(ReadRatingRequest(request.SerializeAsString(), 7, read));
+    EXPECT_EQ(read.serial(), 5u);
+    EXPECT_EQ(read.message(), "Subject");
+    ASSERT_TRUE(ReadRatingRequest(request.SerializeAsString(), 1 << 20, read));
+    EXPECT_EQ(read.message(), request.message());
+    // No tag, an unknown tag, not protocol-buffer encoding.
+    for (const std::string& body :
+         {std::string(), std::string("\x08\x07", 2), std::string("\xff\xff\xff", 3)}) {
+        EXPECT_FALSE(ReadRatingRequest(body, 1024, read)) << body.size();
+    }
 }
 
 }  // namespace

@@ -20,20 +20,20 @@ constexpr size_t maxSpamdHeader = 8 * 1024;
 constexpr size_t maxSpamdBody = 64 * 1024;
 
 struct SpamdAddress {
-  std::string socketPath;  // unix socket; when empty, host and port are used
-  std::string host;
-  std::string port;
-  std::string Text() const;  // for log lines
+    std::string socketPath;  // unix socket; when empty, host and port are used
+    std::string host;
+    std::string port;
+    std::string Text() const;  // for log lines
 };
 
 // Reads "HOST:PORT" or "[IPV6]:PORT".  False when the text has no port.
 bool ParseHostPort(const std::string& text, SpamdAddress& out);
 
 struct SpamdVerdict {
-  bool spam = false;
-  double score = 0;
-  double threshold = 0;
-  std::string rules;  // as spamd lists them: comma-separated
+    bool spam = false;
+    double score = 0;
+    double threshold = 0;
+    std::string rules;  // as spamd lists them: comma-separated
 };
 
 enum class ReplyStatus { kIncomplete, kComplete, kBad };
@@ -45,17 +45,17 @@ ReplyStatus ParseSpamdReply(const std::string& reply, bool endOfStream, SpamdVer
                             std::string& problem);
 
 enum class SpamdFailure {
-  kNone,
-  kUnreachable,  // nothing listens at the address
-  kNetwork,      // the connection broke during the exchange
-  kTimeout,      // the time limit ran out
-  kProtocol,     // spamd refused the request or answered something unreadable
+    kNone,
+    kUnreachable,  // nothing listens at the address
+    kNetwork,      // the connection broke during the exchange
+    kTimeout,      // the time limit ran out
+    kProtocol,     // spamd refused the request or answered something unreadable
 };
 
 struct SpamdOutcome {
-  SpamdFailure failure = SpamdFailure::kNone;
-  std::string what;  // the reason, when failure is not kNone
-  SpamdVerdict verdict;
+    SpamdFailure failure = SpamdFailure::kNone;
+    std::string what;  // the reason, when failure is not kNone
+    SpamdVerdict verdict;
 };
 
 // Has spamd rate message.  timeoutMs bounds connect, send and receive

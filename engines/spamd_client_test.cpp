@@ -15,89 +15,96 @@ const std::string kGtubeReply =
     "GTUBE,MISSING_DATE,NO_RE";
 
 TEST(SpamdReply, CompleteReplyInPiecesAndWhole) {
-  SpamdVerdict verdict;
-  std::string problem;
-  // Every proper prefix is incomplete while the stream is open.
-  for (size_t cut = 0; cut < kGtubeReply.size(); ++cut) {
-    EXPECT_EQ(ParseSpamdReply(kGtubeReply.substr(0, cut), false, verdict, problem), ReplyStatus::kIncomplete)
-        << "cut at " << cut;
-  }
-  ASSERT_EQ(ParseSpamdReply(kGtubeReply, false, verdict, problem), ReplyStatus::kComplete) << problem;
-  EXPECT_TRUE(verdict.spam);
-  EXPECT_DOUBLE_EQ(verdict.score, 1002.5);
-  EXPECT_DOUBLE_EQ(verdict.threshold, 5.0);
-  EXPECT_EQ(verdict.rules, "GTUBE,MISSING_DATE,NO_RE");
+    SpamdVerdict verdict;
+    std::string problem;
+    // Every proper prefix is incomplete while the stream is open.
+    for (size_t cut = 0; cut < kGtubeReply.size(); ++cut) {
+        EXPECT_EQ(ParseSpamdReply(kGtubeReply.substr(0, cut), false, verdict, problem),
+                  ReplyStatus::kIncomplete)
+            << "cut at " << cut;
+    }
+    ASSERT_EQ(ParseSpamdReply(kGtubeReply, false, verdict, problem), ReplyStatus::kComplete)
+        << problem;
+    EXPECT_TRUE(verdict.spam);
+    EXPECT_DOUBLE_EQ(verdict.score, 1002.5);
+    EXPECT_DOUBLE_EQ(verdict.threshold, 5.0);
+    EXPECT_EQ(verdict.rules, "GTUBE,MISSING_DATE,NO_RE");
 
-  // Bytes past the Content-length are not part of the rule list.
-  ASSERT_EQ(ParseSpamdReply(kGtubeReply + "CEIVED\r\n", true, verdict, problem), ReplyStatus::kComplete);
-  EXPECT_EQ(verdict.rules, "GTUBE,MISSING_DATE,NO_RE");
+    // Bytes past the Content-length are not part of the rule list.
+    ASSERT_EQ(ParseSpamdReply(kGtubeReply + "CEIVED\r\n", true, verdict, problem),
+              ReplyStatus::kComplete);
+    EXPECT_EQ(verdict.rules, "GTUBE,MISSING_DATE,NO_RE");
 }
 
 TEST(SpamdReply, HamWithNegativeScoreBareLineFeedsAndNoLength) {
-  const std::string reply = "SPAMD/1.1 0 EX_OK\nspam: no ; -0.1 / 5.0\n\nALL_TRUSTED\n";
-  SpamdVerdict verdict;
-  std::string problem;
-  // Without a Content-length only the end of the stream closes the body.
-  EXPECT_EQ(ParseSpamdReply(reply, false, verdict, problem), ReplyStatus::kIncomplete);
-  ASSERT_EQ(ParseSpamdReply(reply, true, verdict, problem), ReplyStatus::kComplete) << problem;
-  EXPECT_FALSE(verdict.spam);
-  EXPECT_DOUBLE_EQ(verdict.score, -0.1);
-  EXPECT_EQ(verdict.rules, "ALL_TRUSTED");
+    const std::string reply = "SPAMD/1.1 0 EX_OK\nspam: no ; -0.1 / 5.0\n\nALL_TRUSTED\n";
+    SpamdVerdict verdict;
+    std::string problem;
+    // Without a Content-length only the end of the stream closes the body.
+    EXPECT_EQ(ParseSpamdReply(reply, false, verdict, problem), ReplyStatus::kIncomplete);
+    ASSERT_EQ(ParseSpamdReply(reply, true, verdict, problem), ReplyStatus::kComplete) << problem;
+    EXPECT_FALSE(verdict.spam);
+    EXPECT_DOUBLE_EQ(verdict.score, -0.1);
+    EXPECT_EQ(verdict.rules, "ALL_TRUSTED");
 }
 
 TEST(SpamdReply, RefusedCutShortOrMalformedRepliesAreBad) {
-  struct Case {
-    std::string reply;
-    bool endOfStream;
-  } cases[] = {
-      {"", true},                                                                         // closed at once
-      {"SPAMD/1.0 76 Bad header line: (EOF)\r\n", false},                                 // refusal
-      {"HTTP/1.1 200 OK\r\n\r\n", false},                                                 // someone else
-      {"SPAMD/1.1\r\n", false},                                                           // no code
-      {"SPAMD/1.1 0 EX_OK\r\nContent-length: 3\r\n\r\n", false},                          // no Spam header
-      {"SPAMD/1.1 0 EX_OK\r\nSpam: Maybe ; 1 / 5\r\n\r\n", true},                         // bad flag
-      {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; nan / 5\r\n\r\n", true},                        // not a number
-      {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1e999 / 5\r\n\r\n", true},                      // infinite
-      {"SPAMD/1.1 0 EX_OK\r\nSpam: True 6 / 5\r\n\r\n", true},                            // no separator
-      {"SPAMD/1.1 0 EX_OK\r\nContent-length: 99999999\r\nSpam: True ; 6 / 5\r\n\r\n", false},  // oversized
-      {"SPAMD/1.1 0 EX_OK\r\nContent-length: -1\r\nSpam: True ; 6 / 5\r\n\r\n", false},       // negative
-      {"SPAMD/1.1 0 EX_OK\r\nContent-length: 10\r\nSpam: True ; 6 / 5\r\n\r\nGTUBE", true},  // body cut
-      {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 6 / 5\r\n", true},                              // header cut
-      {"SPAMD/1.1 0 EX_OK\r\nno colon here\r\n\r\n", false},
-      {std::string(maxSpamdHeader, 'S'), false},                                          // endless status line
-      {"SPAMD/1.1 0 EX_OK\r\n" + std::string(maxSpamdHeader, 'X'), false},                // endless header
-  };
-  for (const Case& c : cases) {
-    SpamdVerdict verdict;
-    std::string problem;
-    EXPECT_EQ(ParseSpamdReply(c.reply, c.endOfStream, verdict, problem), ReplyStatus::kBad) << c.reply.substr(0, 80);
-    EXPECT_FALSE(problem.empty()) << c.reply.substr(0, 80);
-  }
+    struct Case {
+        std::string reply;
+        bool endOfStream;
+    } cases[] = {
+        {"", true},                                                     // closed at once
+        {"SPAMD/1.0 76 Bad header line: (EOF)\r\n", false},             // refusal
+        {"HTTP/1.1 200 OK\r\n\r\n", false},                             // someone else
+        {"SPAMD/1.1\r\n", false},                                       // no code
+        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 3\r\n\r\n", false},      // no Spam header
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: Maybe ; 1 / 5\r\n\r\n", true},     // bad flag
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; nan / 5\r\n\r\n", true},    // not a number
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 1e999 / 5\r\n\r\n", true},  // infinite
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True 6 / 5\r\n\r\n", true},        // no separator
+        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 99999999\r\nSpam: True ; 6 / 5\r\n\r\n",
+         false},  // oversized
+        {"SPAMD/1.1 0 EX_OK\r\nContent-length: -1\r\nSpam: True ; 6 / 5\r\n\r\n",
+         false},  // negative
+        {"SPAMD/1.1 0 EX_OK\r\nContent-length: 10\r\nSpam: True ; 6 / 5\r\n\r\nGTUBE",
+         true},                                                 // body cut
+        {"SPAMD/1.1 0 EX_OK\r\nSpam: True ; 6 / 5\r\n", true},  // header cut
+        {"SPAMD/1.1 0 EX_OK\r\nno colon here\r\n\r\n", false},
+        {std::string(maxSpamdHeader, 'S'), false},                            // endless status line
+        {"SPAMD/1.1 0 EX_OK\r\n" + std::string(maxSpamdHeader, 'X'), false},  // endless header
+    };
+    for (const Case& c : cases) {
+        SpamdVerdict verdict;
+        std::string problem;
+        EXPECT_EQ(ParseSpamdReply(c.reply, c.endOfStream, verdict, problem), ReplyStatus::kBad)
+            << c.reply.substr(0, 80);
+        EXPECT_FALSE(problem.empty()) << c.reply.substr(0, 80);
+    }
 }
 
 TEST(SpamdReply, ControlCharactersAndZeroBytesLeaveTheRuleList) {
-  std::string body = std::string("GTUBE,\x01X\0Y\x7f", 11) + "\r\n";
-  std::string reply = "SPAMD/1.1 0 EX_OK\r\nContent-length: " + std::to_string(body.size()) +
-                      "\r\nSpam: True ; 6 / 5\r\n\r\n" + body;
-  SpamdVerdict verdict;
-  std::string problem;
-  ASSERT_EQ(ParseSpamdReply(reply, true, verdict, problem), ReplyStatus::kComplete) << problem;
-  EXPECT_EQ(verdict.rules, "GTUBE,XY");
+    std::string body = std::string("GTUBE,\x01X\0Y\x7f", 11) + "\r\n";
+    std::string reply = "SPAMD/1.1 0 EX_OK\r\nContent-length: " + std::to_string(body.size()) +
+                        "\r\nSpam: True ; 6 / 5\r\n\r\n" + body;
+    SpamdVerdict verdict;
+    std::string problem;
+    ASSERT_EQ(ParseSpamdReply(reply, true, verdict, problem), ReplyStatus::kComplete) << problem;
+    EXPECT_EQ(verdict.rules, "GTUBE,XY");
 }
 
 TEST(SpamdAddressText, HostPortForms) {
-  SpamdAddress address;
-  ASSERT_TRUE(ParseHostPort("127.0.0.1:783", address));
-  EXPECT_EQ(address.host, "127.0.0.1");
-  EXPECT_EQ(address.port, "783");
-  ASSERT_TRUE(ParseHostPort("[::1]:7830", address));
-  EXPECT_EQ(address.host, "::1");
-  EXPECT_EQ(address.port, "7830");
-  EXPECT_EQ(address.Text(), "[::1]:7830");
-  EXPECT_FALSE(ParseHostPort("localhost", address));
-  EXPECT_FALSE(ParseHostPort(":783", address));
-  EXPECT_FALSE(ParseHostPort("localhost:", address));
-  EXPECT_FALSE(ParseHostPort("[::1]783", address));
+    SpamdAddress address;
+    ASSERT_TRUE(ParseHostPort("127.0.0.1:783", address));
+    EXPECT_EQ(address.host, "127.0.0.1");
+    EXPECT_EQ(address.port, "783");
+    ASSERT_TRUE(ParseHostPort("[::1]:7830", address));
+    EXPECT_EQ(address.host, "::1");
+    EXPECT_EQ(address.port, "7830");
+    EXPECT_EQ(address.Text(), "[::1]:7830");
+    EXPECT_FALSE(ParseHostPort("localhost", address));
+    EXPECT_FALSE(ParseHostPort(":783", address));
+    EXPECT_FALSE(ParseHostPort("localhost:", address));
+    EXPECT_FALSE(ParseHostPort("[::1]783", address));
 }
 
 }  // namespace

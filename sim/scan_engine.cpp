@@ -39,13 +39,15 @@ struct scanOptions {
 // Kept in two halves so that this source is not itself taken for the test
 // file by a scanner on the developer's machine.
 std::string TestFileSignature() {
-    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") +
+           "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 }
 
 ql::ScanError ErrorByName(const std::string& name) {
     ql::ScanError error = ql::SE_UNEXPECTED_ERROR;
     if (!ql::ScanError_Parse(name, &error))
-        fprintf(stderr, "%s: unknown error name '%s', using SE_UNEXPECTED_ERROR\n", engineName, name.c_str());
+        fprintf(stderr, "%s: unknown error name '%s', using SE_UNEXPECTED_ERROR\n", engineName,
+                name.c_str());
     return error;
 }
 
@@ -69,10 +71,10 @@ bool ReadScanned(const std::string& path, std::string& content, ql::ScanError& e
     }
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = errno == ENOENT ? ql::SE_FILE_NOT_FOUND
-                : errno == EACCES ? ql::SE_NO_ACCESS
+        error = errno == ENOENT         ? ql::SE_FILE_NOT_FOUND
+                : errno == EACCES       ? ql::SE_NO_ACCESS
                 : errno == ENAMETOOLONG ? ql::SE_NAME_TOO_LONG
-                : ql::SE_READ_ERROR;
+                                        : ql::SE_READ_ERROR;
         return false;
     }
     struct stat st;
@@ -123,11 +125,14 @@ bool ApplyFixed(const std::string& fixed, ql::ServerMessage& message, bool& answ
     return false;
 }
 
-sim::reply HandleScan(const scanOptions& scanOpt, const sim::options& opt, const ql::ClientMessage& request) {
+sim::reply HandleScan(const scanOptions& scanOpt, const sim::options& opt,
+                      const ql::ClientMessage& request) {
     sim::reply out;
     out.isRequest = true;
-    const std::string path = request.has_scan_file_request() ? request.scan_file_request().path() : "";
-    out.logLine = "SCAN serial=" + (request.has_serial() ? std::to_string(request.serial()) : std::string("-")) +
+    const std::string path =
+        request.has_scan_file_request() ? request.scan_file_request().path() : "";
+    out.logLine = "SCAN serial=" +
+                  (request.has_serial() ? std::to_string(request.serial()) : std::string("-")) +
                   " path=" + sim::Printable(path.data(), path.size(), 4096);
     if (!request.has_scan_file_request()) {
         out.logLine += " (no scan_file_request: ignored)";
@@ -157,18 +162,22 @@ sim::reply HandleScan(const scanOptions& scanOpt, const sim::options& opt, const
     } else if (!readable) {
         root->set_error(readError);
     } else {
-        if (content.find(TestFileSignature()) != std::string::npos) AddVirus(root, "EICAR-Test-File");
-        for (const std::string& name : sim::MarkerValues(content, "X-Sim-Root-Virus")) AddVirus(root, name);
+        if (content.find(TestFileSignature()) != std::string::npos)
+            AddVirus(root, "EICAR-Test-File");
+        for (const std::string& name : sim::MarkerValues(content, "X-Sim-Root-Virus"))
+            AddVirus(root, name);
         int part = 0;
         for (const std::string& name : sim::MarkerValues(content, "X-Sim-Virus"))
             AddVirus(AddItem(root, path + "//part" + std::to_string(++part)), name);
         long long nested = 0;
-        if (sim::MarkerValue(content, "X-Sim-Nested", value) && sim::ParseInt(value, nested) && nested > 0) {
+        if (sim::MarkerValue(content, "X-Sim-Nested", value) && sim::ParseInt(value, nested) &&
+            nested > 0) {
             ql::ScanReport* archive = AddItem(root, path + "//attachment.zip");
             archive->mutable_archive()->set_type(ql::SE_ARCHIVE);
             archive->mutable_archive()->set_name("ZIP");
             for (long long i = 1; i <= std::min(nested, maxNested); ++i) {
-                ql::ScanReport* member = AddItem(archive, path + "//attachment.zip//member" + std::to_string(i) + ".exe");
+                ql::ScanReport* member = AddItem(
+                    archive, path + "//attachment.zip//member" + std::to_string(i) + ".exe");
                 AddVirus(member, "Sim.Nested." + std::to_string(i));
             }
         }
@@ -178,7 +187,8 @@ sim::reply HandleScan(const scanOptions& scanOpt, const sim::options& opt, const
     }
 
     long long extra = 0;
-    if (readable && sim::MarkerValue(content, "X-Sim-Delay-Ms", value) && sim::ParseInt(value, extra) && extra > 0)
+    if (readable && sim::MarkerValue(content, "X-Sim-Delay-Ms", value) &&
+        sim::ParseInt(value, extra) && extra > 0)
         out.extraDelayMs = static_cast<int>(std::min<long long>(extra, 3600000));
 
     if (!answer) return out;
@@ -196,31 +206,31 @@ sim::reply Handle(const scanOptions& scanOpt, const sim::options& opt, const std
     ql::ClientMessage request;
     sim::reply out;
     if (!request.ParseFromString(body)) {
-        out.logLine = "UNKNOWN frame of " + std::to_string(body.size()) + " bytes: " +
-                      sim::Printable(body.data(), body.size(), 32);
+        out.logLine = "UNKNOWN frame of " + std::to_string(body.size()) +
+                      " bytes: " + sim::Printable(body.data(), body.size(), 32);
         return out;
     }
     switch (request.tag()) {
-    case ql::ClientMessage::SCAN_FILE_REQUEST:
-        return HandleScan(scanOpt, opt, request);
-    case ql::ClientMessage::SUBSCRIBE_INFO: {
-        out.logLine = "SUBSCRIBE_INFO";
-        if (scanOpt.noInfo) return out;
-        ql::ServerMessage info;
-        info.set_tag(ql::ServerMessage::INFO_NOTIFICATION);
-        ql::SEAppInfo* app = info.mutable_info();
-        app->set_engine_version(scanOpt.infoVersion);
-        app->set_base_stamp(scanOpt.infoStamp);
-        app->set_max_forks(4);
-        ql::SEVirusBase* base = app->add_virus_base();
-        base->set_path("sim/bases/main.avb");
-        base->set_virus_records(1);
-        out.frames.push_back(info.SerializeAsString());
-        return out;
-    }
-    case ql::ClientMessage::UNSUBSCRIBE_INFO:
-        out.logLine = "UNSUBSCRIBE_INFO";
-        return out;
+        case ql::ClientMessage::SCAN_FILE_REQUEST:
+            return HandleScan(scanOpt, opt, request);
+        case ql::ClientMessage::SUBSCRIBE_INFO: {
+            out.logLine = "SUBSCRIBE_INFO";
+            if (scanOpt.noInfo) return out;
+            ql::ServerMessage info;
+            info.set_tag(ql::ServerMessage::INFO_NOTIFICATION);
+            ql::SEAppInfo* app = info.mutable_info();
+            app->set_engine_version(scanOpt.infoVersion);
+            app->set_base_stamp(scanOpt.infoStamp);
+            app->set_max_forks(4);
+            ql::SEVirusBase* base = app->add_virus_base();
+            base->set_path("sim/bases/main.avb");
+            base->set_virus_records(1);
+            out.frames.push_back(info.SerializeAsString());
+            return out;
+        }
+        case ql::ClientMessage::UNSUBSCRIBE_INFO:
+            out.logLine = "UNSUBSCRIBE_INFO";
+            return out;
     }
     out.logLine = "UNKNOWN tag " + std::to_string(request.tag());
     return out;
@@ -249,7 +259,8 @@ int main(int argc, char** argv) {
         long long n = 0;
         if (arg == "--info-version" && i + 1 < argc) {
             scanOpt.infoVersion = argv[++i];
-        } else if (arg == "--info-stamp" && i + 1 < argc && sim::ParseInt(argv[i + 1], n) && n >= 0) {
+        } else if (arg == "--info-stamp" && i + 1 < argc && sim::ParseInt(argv[i + 1], n) &&
+                   n >= 0) {
             scanOpt.infoStamp = static_cast<uint64_t>(n);
             ++i;
         } else if (arg == "--no-info") {
@@ -267,7 +278,9 @@ int main(int argc, char** argv) {
         return ApplyFixed(fixed, probe, unused);
     };
     bool serve = false;
-    int status = sim::ParseCommandLine(argc, argv, engineName, Usage, opt, ownOption, fixedValid, serve);
+    int status =
+        sim::ParseCommandLine(argc, argv, engineName, Usage, opt, ownOption, fixedValid, serve);
     if (!serve) return status;
-    sim::Serve(engineName, opt, [&scanOpt, &opt](const std::string& body) { return Handle(scanOpt, opt, body); });
+    sim::Serve(engineName, opt,
+               [&scanOpt, &opt](const std::string& body) { return Handle(scanOpt, opt, body); });
 }

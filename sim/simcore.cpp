@@ -47,7 +47,9 @@ std::mt19937 gRandom;
     _exit(code);
 }
 
-void OnTerminate(int) { ExitRemovingSocket(0); }
+void OnTerminate(int) {
+    ExitRemovingSocket(0);
+}
 
 bool TakeValue(int argc, char** argv, int& i, std::string& value) {
     if (i + 1 >= argc) {
@@ -62,7 +64,8 @@ bool TakeNumber(int argc, char** argv, int& i, long long& value) {
     std::string text;
     TakeValue(argc, argv, i, text);
     if (!ParseInt(text, value) || value < 0) {
-        fprintf(stderr, "%s: option %s needs a number, got '%s'\n", gName, argv[i - 1], text.c_str());
+        fprintf(stderr, "%s: option %s needs a number, got '%s'\n", gName, argv[i - 1],
+                text.c_str());
         exit(2);
     }
     return true;
@@ -81,7 +84,7 @@ struct scheduled {
 // One accepted connection: the accepting thread reads requests, a writer
 // thread sends the answers when they are due.
 class connection {
-public:
+  public:
     connection(int fd, int number, const options& opt, handler handle)
         : fd_(fd), number_(number), opt_(opt), handle_(std::move(handle)) {}
     ~connection() { close(fd_); }
@@ -99,7 +102,7 @@ public:
         LogRequest("DISCONNECT " + std::to_string(number_));
     }
 
-private:
+  private:
     void ReaderLoop() {
         std::string body;
         for (;;) {
@@ -170,7 +173,9 @@ private:
         batch_.clear();
     }
 
-    bool Stalled() const { return !opt_.stallFile.empty() && access(opt_.stallFile.c_str(), F_OK) == 0; }
+    bool Stalled() const {
+        return !opt_.stallFile.empty() && access(opt_.stallFile.c_str(), F_OK) == 0;
+    }
 
     void WriterLoop() {
         for (;;) {
@@ -179,13 +184,15 @@ private:
                 std::unique_lock<std::mutex> lock(mutex_);
                 if (closed_) return;
                 const steadyClock::time_point now = steadyClock::now();
-                if (!batch_.empty() && now - lastReceive_ >= std::chrono::milliseconds(opt_.shuffleIdleMs))
+                if (!batch_.empty() &&
+                    now - lastReceive_ >= std::chrono::milliseconds(opt_.shuffleIdleMs))
                     FlushBatch(now);
                 const bool stalled = !queue_.empty() && Stalled();
                 if (stalled || queue_.empty() || queue_.top().due > now) {
                     steadyClock::time_point wake = now + std::chrono::seconds(1);
                     if (!queue_.empty()) wake = std::min(wake, queue_.top().due);
-                    if (stalled || !batch_.empty()) wake = std::min(wake, now + std::chrono::milliseconds(20));
+                    if (stalled || !batch_.empty())
+                        wake = std::min(wake, now + std::chrono::milliseconds(20));
                     wake_.wait_until(lock, wake);
                     continue;
                 }
@@ -218,7 +225,8 @@ private:
             } else if (opt_.badReply == "empty") {
                 if (!WriteFrame(fd_, std::string())) return false;
             } else if (opt_.badReply == "garbage") {
-                if (!WriteFrame(fd_, std::string(body.size() ? body.size() : 8, '\xff'))) return false;
+                if (!WriteFrame(fd_, std::string(body.size() ? body.size() : 8, '\xff')))
+                    return false;
             } else if (opt_.badReply == "huge") {
                 const std::string prefix = LengthPrefix(0xffffffffu);
                 if (!WriteAll(fd_, prefix.data(), prefix.size())) return false;
@@ -342,7 +350,8 @@ const char* CommonUsage() {
            "  --shuffle-idle-ms N   answer an incomplete batch after N ms without requests (200)\n"
            "  --seed N              fixed random sequence\n"
            "  --exit-after N        exit after N replies (0: at the first request, unanswered)\n"
-           "  --close-after N       close each connection after N replies on it (0: at its first request)\n"
+           "  --close-after N       close each connection after N replies on it (0: at its first "
+           "request)\n"
            "  --stall-file PATH     send nothing while PATH exists\n"
            "  --log PATH            append one line per received frame\n"
            "  --duplicate           send every reply twice\n"
@@ -374,13 +383,15 @@ std::string Printable(const char* data, size_t n, size_t max) {
 std::vector<std::string> MarkerValues(const std::string& content, const std::string& name) {
     std::vector<std::string> values;
     const std::string key = name + ":";
-    for (size_t pos = content.find(key); pos != std::string::npos; pos = content.find(key, pos + 1)) {
+    for (size_t pos = content.find(key); pos != std::string::npos;
+         pos = content.find(key, pos + 1)) {
         if (pos != 0 && content[pos - 1] != '\n') continue;
         size_t end = content.find('\n', pos);
         if (end == std::string::npos) end = content.size();
         size_t from = pos + key.size();
         while (from < end && (content[from] == ' ' || content[from] == '\t')) ++from;
-        while (end > from && (content[end - 1] == '\r' || content[end - 1] == ' ' || content[end - 1] == '\t'))
+        while (end > from &&
+               (content[end - 1] == '\r' || content[end - 1] == ' ' || content[end - 1] == '\t'))
             --end;
         values.push_back(content.substr(from, end - from));
     }
@@ -406,7 +417,8 @@ void Serve(const char* name, const options& opt, handler handle) {
     if (!opt.logPath.empty()) {
         gLogFd = open(opt.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (gLogFd < 0) {
-            fprintf(stderr, "%s: cannot open log %s: %s\n", name, opt.logPath.c_str(), strerror(errno));
+            fprintf(stderr, "%s: cannot open log %s: %s\n", name, opt.logPath.c_str(),
+                    strerror(errno));
             exit(1);
         }
     }

@@ -33,7 +33,8 @@ bool ContainsNoCase(const std::string& text, const char* word) {
 ql::ErrorCode CodeByName(const std::string& name) {
     ql::ErrorCode code = ql::EC_UNEXPECTED_ERROR;
     if (!ql::ErrorCode_Parse(name, &code))
-        fprintf(stderr, "%s: unknown error code '%s', using EC_UNEXPECTED_ERROR\n", engineName, name.c_str());
+        fprintf(stderr, "%s: unknown error code '%s', using EC_UNEXPECTED_ERROR\n", engineName,
+                name.c_str());
     return code;
 }
 
@@ -75,8 +76,10 @@ sim::reply HandleRating(const sim::options& opt, const ql::ClientMessage& reques
     sim::reply out;
     out.isRequest = true;
     const std::string& text = request.message();
-    out.logLine = "SPAM serial=" + (request.has_serial() ? std::to_string(request.serial()) : std::string("-")) +
-                  " len=" + std::to_string(text.size()) + " head=" + sim::Printable(text.data(), text.size(), 48);
+    out.logLine = "SPAM serial=" +
+                  (request.has_serial() ? std::to_string(request.serial()) : std::string("-")) +
+                  " len=" + std::to_string(text.size()) +
+                  " head=" + sim::Printable(text.data(), text.size(), 48);
 
     ql::ServerMessage message;
     message.set_tag(ql::ServerMessage::GET_SPAM_REPORT_RESPONSE);
@@ -114,11 +117,12 @@ sim::reply HandleRating(const sim::options& opt, const ql::ClientMessage& reques
 
 sim::reply Handle(const sim::options& opt, const std::string& body) {
     ql::ClientMessage request;
-    if (request.ParseFromString(body) && request.tag() == ql::ClientMessage::GET_SPAM_REPORT_REQUEST)
+    if (request.ParseFromString(body) &&
+        request.tag() == ql::ClientMessage::GET_SPAM_REPORT_REQUEST)
         return HandleRating(opt, request);
     sim::reply out;
-    out.logLine = "UNKNOWN frame of " + std::to_string(body.size()) + " bytes: " +
-                  sim::Printable(body.data(), body.size(), 32);
+    out.logLine = "UNKNOWN frame of " + std::to_string(body.size()) +
+                  " bytes: " + sim::Printable(body.data(), body.size(), 32);
     return out;
 }
 
@@ -142,7 +146,8 @@ int main(int argc, char** argv) {
         return ApplyFixed(fixed, probe, unused);
     };
     bool serve = false;
-    int status = sim::ParseCommandLine(argc, argv, engineName, Usage, opt, ownOption, fixedValid, serve);
+    int status =
+        sim::ParseCommandLine(argc, argv, engineName, Usage, opt, ownOption, fixedValid, serve);
     if (!serve) return status;
     sim::Serve(engineName, opt, [&opt](const std::string& body) { return Handle(opt, body); });
 }

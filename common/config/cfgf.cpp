@@ -59,14 +59,14 @@ std::string FormatV(const char* fmt, va_list ap) {
 }
 
 bool IsBareChar(int c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '!' || c == '-' || c == '.' || c == '@' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '!' ||
+           c == '-' || c == '.' || c == '@' || c == '_';
 }
 
 // Characters come either from a buffered file or from text in memory; the
 // grammar never needs more than one character pushed back.
 class charSource {
-public:
+  public:
     explicit charSource(FILE* f) : file_(f) {}
     explicit charSource(const std::string& text) : text_(&text) {}
 
@@ -94,7 +94,7 @@ public:
     }
     bool AtEnd() const { return atEnd_; }
 
-private:
+  private:
     FILE* file_ = nullptr;
     const std::string* text_ = nullptr;
     size_t pos_ = 0;
@@ -103,7 +103,7 @@ private:
 };
 
 class parser {
-public:
+  public:
     explicit parser(charSource& src) : src_(src) {}
 
     std::unique_ptr<cfgfItem> ReadTop() {
@@ -112,7 +112,7 @@ public:
         return top;
     }
 
-private:
+  private:
     charSource& src_;
     int line_ = 1;
     int depth_ = 0;

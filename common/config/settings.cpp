@@ -35,7 +35,9 @@ struct dirCloser {
 
 }  // namespace
 
-uint64_t SettingsGeneration() { return settingsGeneration.load(std::memory_order_acquire); }
+uint64_t SettingsGeneration() {
+    return settingsGeneration.load(std::memory_order_acquire);
+}
 
 std::shared_ptr<const commonSettings> CurrentSettings() {
     // The cached reference keeps its snapshot alive, so what a thread took
@@ -141,15 +143,16 @@ namespace {
 // looks.
 //
 // State below belongs to the main thread.
-int watchFd = -2;             // -2: not tried yet, -1: unavailable
-bool watchedByReader = false; // the line reader polls watchFd
-bool lookDue = true;          // the marker may predate the watch
+int watchFd = -2;              // -2: not tried yet, -1: unavailable
+bool watchedByReader = false;  // the line reader polls watchFd
+bool lookDue = true;           // the marker may predate the watch
 
 void openWatch() {
     watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     std::string dir = workPath.empty() ? std::string(".") : workPath;
     if (watchFd >= 0 &&
-        inotify_add_watch(watchFd, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
+        inotify_add_watch(watchFd, dir.c_str(),
+                          IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
         close(watchFd);
         watchFd = -1;
     }
@@ -185,7 +188,9 @@ int ReloadWatchFd() {
     return watchFd;
 }
 
-bool ReloadWatchFired() { return drainWatch(); }
+bool ReloadWatchFired() {
+    return drainWatch();
+}
 
 void CheckConfigUpdate() {
     if (!markerMayExist()) return;

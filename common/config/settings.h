@@ -78,8 +78,7 @@ void CheckOnProblem(const cfgfItem* dict, const char* missingMsg);
 // the program's default file name when none was ever set.
 void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings);
 // SubmittedDirectory, then CheckSubmittedDirectory on the directory in force.
-void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings,
-                            const char* failureFmt);
+void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings, const char* failureFmt);
 
 // Called for every request line: reloads when the marker file exists.
 void CheckConfigUpdate();

@@ -37,9 +37,9 @@ namespace {
 // State below is protected by linkMutex.
 std::mutex linkMutex;
 std::condition_variable linkChanged;
-bool reconnecting = false;        // between CloseEngine and the next InitEngine
-bool closedForGood = false;       // shutdown: no connection follows
-std::vector<int> retiredFds;      // connections shut down, closed by the reader
+bool reconnecting = false;    // between CloseEngine and the next InitEngine
+bool closedForGood = false;   // shutdown: no connection follows
+std::vector<int> retiredFds;  // connections shut down, closed by the reader
 bool readerDone = false;
 
 // True when the connection `fd` was taken out of use by us, so a failure on
@@ -135,7 +135,8 @@ void writeAll(int fd, struct iovec* iov, int count) {
         ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0)
-            ioFailure(fd, "* Error: Cannot send data to ScanEngine: %s\n", "Cannot send data to ScanEngine", errno);
+            ioFailure(fd, "* Error: Cannot send data to ScanEngine: %s\n",
+                      "Cannot send data to ScanEngine", errno);
         SkipWritten(iov, count, static_cast<size_t>(n));
     }
 }
@@ -157,7 +158,8 @@ void read_exact(int fd, void* buf, size_t len) {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n == 0) {
-            ioFailure(fd, "* Error: Cannot get data from ScanEngine: %s\n", "Cannot get data from ScanEngine", errno);
+            ioFailure(fd, "* Error: Cannot get data from ScanEngine: %s\n",
+                      "Cannot get data from ScanEngine", errno);
         } else {
             ioFailure(fd,
                       thisProgram && thisProgram->readErrorTwoBlanks
@@ -175,9 +177,9 @@ namespace {
 // bytes follow on the wire from elsewhere.  Requests are small, so the frame
 // goes into the caller's stack buffer unless it does not fit there.
 class frameStart {
-public:
-    frameStart(const google::protobuf::MessageLite& head, const unsigned char* tail, size_t tailSize,
-               size_t after) {
+  public:
+    frameStart(const google::protobuf::MessageLite& head, const unsigned char* tail,
+               size_t tailSize, size_t after) {
         if (!head.IsInitialized()) {
             // A message without its required fields is a programming error.
             PrintMsg("* internal error: incomplete engine request\n");
@@ -195,7 +197,7 @@ public:
     unsigned char* data() { return big_.empty() ? small_ : big_.data(); }
     size_t size() const { return size_; }
 
-private:
+  private:
     unsigned char small_[512];
     std::vector<unsigned char> big_;
     size_t size_ = 0;
@@ -208,17 +210,19 @@ void send_command(const google::protobuf::MessageLite& command, int fd) {
     write_exact(fd, frame.data(), frame.size());
 }
 
-void send_command_with_bytes(const google::protobuf::MessageLite& head, int fieldNo, const char* payload,
-                             size_t payloadLen, int fd) {
+void send_command_with_bytes(const google::protobuf::MessageLite& head, int fieldNo,
+                             const char* payload, size_t payloadLen, int fd) {
     // Tag and length of the bytes field go right behind the head: fields of
     // a message may come in any order on the wire, and this one is last.
     unsigned char fieldHead[16];
     uint8_t* end = google::protobuf::io::CodedOutputStream::WriteTagToArray(
         static_cast<uint32_t>(fieldNo << 3 | 2), fieldHead);
-    end = google::protobuf::io::CodedOutputStream::WriteVarint32ToArray(static_cast<uint32_t>(payloadLen), end);
+    end = google::protobuf::io::CodedOutputStream::WriteVarint32ToArray(
+        static_cast<uint32_t>(payloadLen), end);
     frameStart prefix(head, fieldHead, static_cast<size_t>(end - fieldHead), payloadLen);
 
-    struct iovec iov[2] = {{prefix.data(), prefix.size()}, {const_cast<char*>(payload), payloadLen}};
+    struct iovec iov[2] = {{prefix.data(), prefix.size()},
+                           {const_cast<char*>(payload), payloadLen}};
     writeAll(fd, iov, payloadLen ? 2 : 1);
 }
 
@@ -235,7 +239,8 @@ void get_answer(google::protobuf::MessageLite& answer, int fd) {
     read_exact(fd, body.data(), len);
     // ParseFromArray would also complain on standard error about missing
     // fields; the verdict is the same, the noise is not wanted.
-    const bool parsed = answer.ParsePartialFromArray(body.data(), static_cast<int>(len)) && answer.IsInitialized();
+    const bool parsed =
+        answer.ParsePartialFromArray(body.data(), static_cast<int>(len)) && answer.IsInitialized();
     if (body.capacity() > 65536) std::vector<unsigned char>().swap(body);
     if (!parsed) throw std::runtime_error("Incorrect answer from ScanEngine");
 }
@@ -264,7 +269,8 @@ bool WaitReaderEnded(int ms) {
     return linkChanged.wait_for(lock, std::chrono::milliseconds(ms), [] { return readerDone; });
 }
 
-void RunReaderLoop(google::protobuf::MessageLite& message, void (*dispatch)(google::protobuf::MessageLite&)) {
+void RunReaderLoop(google::protobuf::MessageLite& message,
+                   void (*dispatch)(google::protobuf::MessageLite&)) {
     PrintMsg("* reader thread started\n");
     int fd = socket_fd.load();
     while (!quitRequest) {

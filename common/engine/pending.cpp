@@ -81,7 +81,8 @@ void growChains() {
 void copyItem(scanListItem& to, const scanListItem& from) {
     // A reused entry that once held an envelope of megabytes (a message
     // without a blank line near its top) gives that memory back.
-    if (to.envelope.capacity() > 65536 && from.envelope.size() <= keepCapacity) std::string().swap(to.envelope);
+    if (to.envelope.capacity() > 65536 && from.envelope.size() <= keepCapacity)
+        std::string().swap(to.envelope);
     to.id = from.id;
     to.seq = from.seq;
     to.token.assign(from.token);
@@ -161,7 +162,8 @@ std::vector<scanListItem> ScanListSnapshot() {
     all.reserve(usedSlots);
     for (const slot& s : slots)
         if (s.used) all.push_back(s.item);
-    std::sort(all.begin(), all.end(), [](const scanListItem& a, const scanListItem& b) { return a.id < b.id; });
+    std::sort(all.begin(), all.end(),
+              [](const scanListItem& a, const scanListItem& b) { return a.id < b.id; });
     return all;
 }
 
@@ -199,15 +201,15 @@ bool WaitForMessageFile(const char* token, const std::string& fullPath) {
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
     }
     if (access(fullPath.c_str(), F_OK) == 0) return true;
-    PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token, fullPath.c_str(),
-             strerror(errno));
+    PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
+             fullPath.c_str(), strerror(errno));
     return false;
 }
 
 bool PathFits(const char* token, const std::string& fullPath) {
     if (fullPath.size() <= maxPathLength) return true;
-    PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token, fullPath.c_str(),
-             strerror(ENAMETOOLONG));
+    PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
+             fullPath.c_str(), strerror(ENAMETOOLONG));
     return false;
 }
 

@@ -17,14 +17,14 @@
 #include <vector>
 
 struct scanListItem {
-    uint64_t id = 0;          // unique per entry, set by ScanListAppend
-    int32_t seq = 0;          // strtol of the request token; the frame serial
-    std::string token;        // the request token as the server sent it
-    std::string msgPath;      // the message file path as the request gave it
-    std::string scanPath;     // anti-virus: absolute path the engine scans
+    uint64_t id = 0;       // unique per entry, set by ScanListAppend
+    int32_t seq = 0;       // strtol of the request token; the frame serial
+    std::string token;     // the request token as the server sent it
+    std::string msgPath;   // the message file path as the request gave it
+    std::string scanPath;  // anti-virus: absolute path the engine scans
     struct timespec start {};
-    uint64_t envLen = 0;      // bytes of server envelope in the message file
-    std::string envelope;     // those bytes, read when the request was prepared
+    uint64_t envLen = 0;   // bytes of server envelope in the message file
+    std::string envelope;  // those bytes, read when the request was prepared
 };
 
 extern std::mutex scanListMutex;

@@ -65,7 +65,9 @@ void CountName(reportObject& list, const char* begin, size_t n) {
     ReportAddItemLocked(list, name, 1);
 }
 
-bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+bool IsLineEnd(char c) {
+    return c == '\n' || c == '\r';
+}
 
 }  // namespace
 
@@ -110,12 +112,15 @@ uint64_t EnvelopeLengthAS(const char* data, size_t len) {
     // inside the envelope must not hide the blank line behind it, and the
     // envelope of an ordinary message ends after a handful of lines.
     const char* const end = data + len;
-    for (const char* p = data; (p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p))));) {
+    for (const char* p = data;
+         (p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p))));) {
         if (++p < end && *p == '\n') return static_cast<uint64_t>(p + 1 - data);
         if (p >= end) break;
     }
-    for (const char* p = data + 1; (p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p))));) {
-        if (end - p >= 3 && p[-1] == '\r' && p[1] == '\r' && p[2] == '\n') return static_cast<uint64_t>(p + 3 - data);
+    for (const char* p = data + 1;
+         (p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p))));) {
+        if (end - p >= 3 && p[-1] == '\r' && p[1] == '\r' && p[2] == '\n')
+            return static_cast<uint64_t>(p + 3 - data);
         if (++p >= end) break;
     }
     return 0;

@@ -61,7 +61,9 @@ void prepareTempDirectory() {
     closedir(dir);
 }
 
-void dailyReportTick() { GenerateDailyReport(false); }
+void dailyReportTick() {
+    GenerateDailyReport(false);
+}
 
 std::thread readerThread;  // main thread only
 
@@ -143,7 +145,8 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     ReadReportData();
     if (program.BeforeCommandLoop) program.BeforeCommandLoop();
 
-    lineReader input(STDIN_FILENO, requestLineSize - 1, dailyReportTick, ReloadWatchFd(), ReloadWatchFired);
+    lineReader input(STDIN_FILENO, requestLineSize - 1, dailyReportTick, ReloadWatchFd(),
+                     ReloadWatchFired);
     std::string line;
     for (;;) {
         if (quitRequest) shutDown();

@@ -32,9 +32,9 @@ struct programDesc {
 
     // The program's own statistics section ("Viruses" or "Scores").
     const char* statSectionName;
-    void (*DumpStatSection)(FILE* out);              // under reportMutex
-    void (*LoadStatSection)(const cfgfItem* dict);   // main thread, start-up
-    void (*ReportStatSection)(FILE* out);            // under reportMutex
+    void (*DumpStatSection)(FILE* out);             // under reportMutex
+    void (*LoadStatSection)(const cfgfItem* dict);  // main thread, start-up
+    void (*ReportStatSection)(FILE* out);           // under reportMutex
 };
 
 extern const programDesc* thisProgram;

@@ -11,7 +11,11 @@
 #include <cstring>
 
 lineReader::lineReader(int fd, size_t lineMax, void (*tick)(), int watchFd, bool (*onWatch)())
-    : fd_(fd), lineMax_(lineMax), tick_(tick), watchFd_(onWatch ? watchFd : -1), onWatch_(onWatch) {}
+    : fd_(fd),
+      lineMax_(lineMax),
+      tick_(tick),
+      watchFd_(onWatch ? watchFd : -1),
+      onWatch_(onWatch) {}
 
 bool lineReader::takeLine(std::string& line) {
     const char* const start = buf_ + pos_;

@@ -15,15 +15,16 @@
 #include <string>
 
 class lineReader {
-public:
+  public:
     // tick is called after every idle second and after every block read.
-    lineReader(int fd, size_t lineMax, void (*tick)(), int watchFd = -1, bool (*onWatch)() = nullptr);
+    lineReader(int fd, size_t lineMax, void (*tick)(), int watchFd = -1,
+               bool (*onWatch)() = nullptr);
 
     // Fills line (without its line feed) and returns true, or returns false
     // at end of input.
     bool xGetInput(std::string& line);
 
-private:
+  private:
     // Moves the buffered bytes up to the end of the line (or up to a full
     // line) into line; false when the buffer ran out first.
     bool takeLine(std::string& line);

@@ -91,7 +91,9 @@ void PrintRaw(const char* text, size_t len) {
     writeLocked(&iov, len ? 1 : 0);
 }
 
-void PrintRaw(const std::string& text) { PrintRaw(text.data(), text.size()); }
+void PrintRaw(const std::string& text) {
+    PrintRaw(text.data(), text.size());
+}
 
 void xExit(int code) {
     // Never released: the process ends while holding it, so the other
@@ -175,7 +177,8 @@ int32_t xAtoi(const char* text) {
     long long value = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
         value = value * 10 + (*text - '0');
-        if (value > static_cast<long long>(INT32_MAX) + 1) value = static_cast<long long>(INT32_MAX) + 1;
+        if (value > static_cast<long long>(INT32_MAX) + 1)
+            value = static_cast<long long>(INT32_MAX) + 1;
     }
     if (negative) value = -value;
     if (value > INT32_MAX) value = INT32_MAX;

@@ -16,13 +16,16 @@
 
 namespace {
 
-bool switchedOff(const char* text) { return text && (text[0] == 'N' || text[0] == 'n'); }
+bool switchedOff(const char* text) {
+    return text && (text[0] == 'N' || text[0] == 'n');
+}
 
 }  // namespace
 
 void EventReportAt(bool started, time_t now) {
     auto settings = CurrentSettings();
-    const cfgfItem* events = cfgfGetDictValue(settings->pConf.get(), "EventsReports", cfgfDictionary);
+    const cfgfItem* events =
+        cfgfGetDictValue(settings->pConf.get(), "EventsReports", cfgfDictionary);
     if (!events) cfgfError(nullptr, "Missing EventsReports={...};");
     const cfgfItem* event =
         cfgfGetDictValue(events, started ? "Started" : "Stopped", cfgfDictionary);
@@ -55,6 +58,10 @@ void EventReportAt(bool started, time_t now) {
     RenameTempToSub(path);
 }
 
-void EventReportStarted() { EventReportAt(true, time(nullptr)); }
+void EventReportStarted() {
+    EventReportAt(true, time(nullptr));
+}
 
-void EventReportStoped() { EventReportAt(false, time(nullptr)); }
+void EventReportStoped() {
+    EventReportAt(false, time(nullptr));
+}

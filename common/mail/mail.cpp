@@ -27,7 +27,7 @@ constexpr int maxRenameTries = 10;
 
 // Never seeded: the sequence of names is the same in every run, which keeps
 // runs reproducible; uniqueness comes from O_EXCL, not from the numbers.
-std::mutex randomMutex;      // guards nameRandom
+std::mutex randomMutex;  // guards nameRandom
 std::minstd_rand nameRandom;
 
 unsigned nextRandomPart() {
@@ -95,7 +95,9 @@ filePtr OpenTempFile(const std::string& dir, const char* prefix, long number, co
     return filePtr();
 }
 
-void RenameTempToSub(const std::string& path) { RenameTempToSub(path, sleepResumed); }
+void RenameTempToSub(const std::string& path) {
+    RenameTempToSub(path, sleepResumed);
+}
 
 void RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned)) {
     std::string subPath = path;

@@ -43,7 +43,9 @@ int localHour(time_t now) {
     return cachedHour;
 }
 
-bool switchedOff(const char* text) { return text && (text[0] == 'N' || text[0] == 'n'); }
+bool switchedOff(const char* text) {
+    return text && (text[0] == 'N' || text[0] == 'n');
+}
 
 int32_t listMax(const cfgfItem* conf, const char* key) {
     const char* text = cfgfGetDictValueStr(conf, key);
@@ -77,7 +79,8 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
 // (then nothing has been reset).  Caller holds reportMutex.
 bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t now) {
     std::string path;
-    filePtr out = OpenTempFile(settings.submittedDirName, MailPrefix("daily").c_str(), 0, ".tmp", path);
+    filePtr out =
+        OpenTempFile(settings.submittedDirName, MailPrefix("daily").c_str(), 0, ".tmp", path);
     if (!out) {
         int err = errno;
         PrintMsg("* Can't create temp file %s, errno=%d\n", path.c_str(), err);
@@ -116,7 +119,8 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
             static_cast<int>(up % 60));
 
     if (prevReportTime < startupTime) {
-        fputs("Warning: the daily statistics may be inaccurate because the plugin\nwas restarted", f);
+        fputs("Warning: the daily statistics may be inaccurate because the plugin\nwas restarted",
+              f);
         if (restartTime != 0)
             fprintf(f, " somewhere around %s\n\n", mkDate(restartTime).c_str());
         else
@@ -128,13 +132,16 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
     if (reportFigures.messages > 0) {
         fputs("Scanning time:\n", f);
         printSeconds(f, "Min", reportFigures.timeMin);
-        printSeconds(f, "Avg", reportFigures.timeTotal / static_cast<uint64_t>(reportFigures.messages));
+        printSeconds(f, "Avg",
+                     reportFigures.timeTotal / static_cast<uint64_t>(reportFigures.messages));
         printSeconds(f, "Max", reportFigures.timeMax);
         fputs("\n", f);
     }
 
-    listTable(f, reportSourceList, doReportSources, "Sources", "Source", "sources", ReportSourcesMax);
-    listTable(f, reportTargetList, doReportTargets, "Targets", "Target", "targets", ReportTargetsMax);
+    listTable(f, reportSourceList, doReportSources, "Sources", "Source", "sources",
+              ReportSourcesMax);
+    listTable(f, reportTargetList, doReportTargets, "Targets", "Target", "targets",
+              ReportTargetsMax);
     fputs("\n", f);
 
     out.reset();
@@ -144,7 +151,9 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
 
 }  // namespace
 
-void GenerateDailyReport(bool final) { GenerateDailyReportAt(final, time(nullptr)); }
+void GenerateDailyReport(bool final) {
+    GenerateDailyReportAt(final, time(nullptr));
+}
 
 void GenerateDailyReportAt(bool final, time_t now) {
     const int hour = localHour(now);

@@ -39,7 +39,8 @@ std::string errorText(int err) {
 }
 
 std::string statFilePath(const commonSettings& settings) {
-    if (settings.statDumpFileName.empty() && thisProgram) return workPath + thisProgram->statFileName;
+    if (settings.statDumpFileName.empty() && thisProgram)
+        return workPath + thisProgram->statFileName;
     return workPath + settings.statDumpFileName;
 }
 
@@ -144,7 +145,9 @@ void LoadReportList(const cfgfItem* dict, reportObject& list) {
     }
 }
 
-void DumpReportData(bool final) { DumpReportDataAt(final, time(nullptr)); }
+void DumpReportData(bool final) {
+    DumpReportDataAt(final, time(nullptr));
+}
 
 void DumpReportDataAt(bool final, time_t now) {
     auto settings = CurrentSettings();
@@ -202,7 +205,9 @@ void DumpReportDataAt(bool final, time_t now) {
     prevDumpTime = now;
 }
 
-void ReadReportData() { ReadReportDataAt(time(nullptr)); }
+void ReadReportData() {
+    ReadReportDataAt(time(nullptr));
+}
 
 void ReadReportDataAt(time_t now) {
     const std::string path = statFilePath(*CurrentSettings());

@@ -40,7 +40,9 @@ long long readNumber(const char*& p) {
     return value;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 int byteCompare(const char* a, const char* b) {
     int r = strcmp(a, b);
@@ -52,8 +54,7 @@ const char* storeName(reportObject& list, const char* name) {
     size_t len = strlen(name);
     const size_t maxLen = static_cast<size_t>(list.blockSize) - 1;
     if (len > maxLen) len = maxLen;  // cut to fit one block
-    if (!list.lastBlock ||
-        len >= static_cast<size_t>(list.blockSize - list.blockUsed)) {
+    if (!list.lastBlock || len >= static_cast<size_t>(list.blockSize - list.blockUsed)) {
         auto block = std::make_unique<reportBlock>();
         reportBlock* raw = block.get();
         if (list.lastBlock)
@@ -98,7 +99,9 @@ int compareNames(const char* a, const char* ba, const char* b, const char* bb) {
     return 0;
 }
 
-const char* bracketOf(const reportItem& item) { return item.bracket < 0 ? nullptr : item.name + item.bracket; }
+const char* bracketOf(const reportItem& item) {
+    return item.bracket < 0 ? nullptr : item.name + item.bracket;
+}
 
 int cmpNamesOf(const reportItem& a, const reportItem& b) {
     return compareNames(a.name, bracketOf(a), b.name, bracketOf(b));
@@ -139,7 +142,9 @@ void rebuildSlots(reportObject& list) {
 
 }  // namespace
 
-int reportItemCmp(const char* a, const char* b) { return compareNames(a, strchr(a, '['), b, strchr(b, '[')); }
+int reportItemCmp(const char* a, const char* b) {
+    return compareNames(a, strchr(a, '['), b, strchr(b, '['));
+}
 
 int cmpReportItems(const reportItem& a, const reportItem& b) {
     if (a.count != b.count) return a.count > b.count ? -1 : 1;
@@ -166,7 +171,8 @@ void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) {
     }
     list.nTotal = addSaturated(list.nTotal, count);
 
-    if (!list.slotsValid || static_cast<size_t>(list.nItems) * 2 + 2 > list.slots.size()) rebuildSlots(list);
+    if (!list.slotsValid || static_cast<size_t>(list.nItems) * 2 + 2 > list.slots.size())
+        rebuildSlots(list);
     const char* bracket = strchr(name, '[');
     const uint32_t hash = keyHash(name, bracket);
     const size_t mask = list.slots.size() - 1;
@@ -186,8 +192,8 @@ void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) {
     const char* stored = storeName(list, name);
     const char* storedBracket = strchr(stored, '[');
     const int32_t index = list.nItems++;
-    list.items[index] =
-        reportItem{count, stored, storedBracket ? static_cast<int32_t>(storedBracket - stored) : -1, hash};
+    list.items[index] = reportItem{
+        count, stored, storedBracket ? static_cast<int32_t>(storedBracket - stored) : -1, hash};
     list.slots[at] = index + 1;
     // Names mostly arrive in no order; one comparison tells whether the
     // list is still in name order without sorting it.
@@ -223,10 +229,9 @@ void ReportSortList(reportObject& list) {
     // Stable merge sort: the network-merging order is not a strict weak
     // order for every odd mix of names, and std::sort may run off the range
     // with such a comparator; a merge sort only ever compares inside it.
-    std::stable_sort(list.items.begin(), list.items.begin() + list.nItems,
-                     [](const reportItem& a, const reportItem& b) {
-                         return cmpReportItems(a, b) < 0;
-                     });
+    std::stable_sort(
+        list.items.begin(), list.items.begin() + list.nItems,
+        [](const reportItem& a, const reportItem& b) { return cmpReportItems(a, b) < 0; });
     list.slotsValid = false;
     list.inNameOrder = false;
 }

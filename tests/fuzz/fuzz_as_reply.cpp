@@ -52,13 +52,15 @@ int rescaled(int32_t s) {
 }
 
 std::string replaced(std::string text, const std::string& marker, const std::string& value) {
-    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + value.size()))
+    for (size_t at = text.find(marker); at != std::string::npos;
+         at = text.find(marker, at + value.size()))
         text.replace(at, marker.size(), value);
     return text;
 }
 
 std::string expectedOutput(const ql::ServerMessage& message, const asSettings& settings) {
-    const int32_t score = static_cast<int32_t>(static_cast<uint64_t>(message.spam_report().score().score()));
+    const int32_t score =
+        static_cast<int32_t>(static_cast<uint64_t>(message.spam_report().score().score()));
     const int v = rescaled(score);
     int bars = 0;
     for (int i = 0; i < settings.nScoreRanges; ++i)
@@ -69,7 +71,8 @@ std::string expectedOutput(const ql::ServerMessage& message, const asSettings& s
     header = replaced(header, "^2", std::string(static_cast<size_t>(bars), 'X'));
     if (v >= settings.alertLevel) header += "\\e" + settings.pAlertHeader;
     return "* original score=" + std::to_string(score) + "\n" +
-           std::to_string(static_cast<int32_t>(message.serial())) + " ADDHEADER \"" + header + "\"\n";
+           std::to_string(static_cast<int32_t>(message.serial())) + " ADDHEADER \"" + header +
+           "\"\n";
 }
 
 void clearCounts() {
@@ -105,7 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     int fd = memfd_create("engine-stream", MFD_CLOEXEC);
     if (fd < 0) abort();
-    if (!stream.empty() && write(fd, stream.data(), stream.size()) != static_cast<ssize_t>(stream.size())) abort();
+    if (!stream.empty() &&
+        write(fd, stream.data(), stream.size()) != static_cast<ssize_t>(stream.size()))
+        abort();
     lseek(fd, 0, SEEK_SET);
 
     ql::ServerMessage message;
@@ -141,9 +146,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(written == want, "wrote '%s', expected '%s'", written.c_str(), want.c_str());
             FUZZ_CHECK(ScanListSize() == pendingBefore - 1, "pending request not taken");
         } else {
-            FUZZ_CHECK(written.empty() || (written.compare(0, 2, "* ") == 0 && written.back() == '\n' &&
-                                           written.find('\n') == written.size() - 1),
-                       "unmatched reply wrote '%s'", written.c_str());
+            FUZZ_CHECK(
+                written.empty() || (written.compare(0, 2, "* ") == 0 && written.back() == '\n' &&
+                                    written.find('\n') == written.size() - 1),
+                "unmatched reply wrote '%s'", written.c_str());
             FUZZ_CHECK(ScanListSize() == pendingBefore, "a pending request was taken");
         }
     }

@@ -80,7 +80,8 @@ std::string expectedAnswer(const ql::ServerMessage& message, int mode) {
     const std::string n = std::to_string(seq);
     if (!message.has_scan_report()) return n + " FAILURE no scan report returned\n";
     const ql::ScanReport& report = message.scan_report();
-    if (report.has_error()) return n + " FAILURE error=" + ql::ScanError_Name(report.error()) + "\n";
+    if (report.has_error())
+        return n + " FAILURE error=" + ql::ScanError_Name(report.error()) + "\n";
     std::string first;
     int count = 0;
     walk(report, first, count);
@@ -99,11 +100,11 @@ std::string expectedAnswer(const ql::ServerMessage& message, int mode) {
 }
 
 void checkLogOnly(const std::string& written, const char* what) {
-    FUZZ_CHECK(written.empty() || written.back() == '\n', "%s: output does not end a line: '%s'", what,
-               written.c_str());
+    FUZZ_CHECK(written.empty() || written.back() == '\n', "%s: output does not end a line: '%s'",
+               what, written.c_str());
     for (size_t at = 0; at < written.size();) {
-        FUZZ_CHECK(written.compare(at, 2, "* ") == 0, "%s: a line that is not a log line: '%s'", what,
-                   written.c_str() + at);
+        FUZZ_CHECK(written.compare(at, 2, "* ") == 0, "%s: a line that is not a log line: '%s'",
+                   what, written.c_str() + at);
         at = written.find('\n', at) + 1;
     }
 }
@@ -141,7 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     int fd = memfd_create("engine-stream", MFD_CLOEXEC);
     if (fd < 0) abort();
-    if (!stream.empty() && write(fd, stream.data(), stream.size()) != static_cast<ssize_t>(stream.size())) abort();
+    if (!stream.empty() &&
+        write(fd, stream.data(), stream.size()) != static_cast<ssize_t>(stream.size()))
+        abort();
     lseek(fd, 0, SEEK_SET);
 
     ql::ServerMessage message;
@@ -168,11 +171,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             handleScanReply(message);
             const std::string written = fuzz::CapturedSince(mark);
             if (!message.has_serial()) {
-                FUZZ_CHECK(written == "* unvalid answer from the scanning engine\n", "no serial: '%s'",
-                           written.c_str());
+                FUZZ_CHECK(written == "* unvalid answer from the scanning engine\n",
+                           "no serial: '%s'", written.c_str());
             } else if (queued) {
                 const std::string want = expectedAnswer(message, mode);
-                FUZZ_CHECK(written == want, "answer '%s', expected '%s'", written.c_str(), want.c_str());
+                FUZZ_CHECK(written == want, "answer '%s', expected '%s'", written.c_str(),
+                           want.c_str());
                 FUZZ_CHECK(ScanListSize() == pendingBefore - 1, "pending request not taken");
             } else {
                 checkLogOnly(written, "unmatched reply");

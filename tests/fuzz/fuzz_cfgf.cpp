@@ -53,7 +53,8 @@ void writeValue(const cfgfItem& item, std::string& out) {
             out += ")";
             break;
         default:
-            FUZZ_CHECK(false, "node of type %d in a tree that was read", static_cast<int>(item.type));
+            FUZZ_CHECK(false, "node of type %d in a tree that was read",
+                       static_cast<int>(item.type));
     }
 }
 
@@ -82,8 +83,8 @@ void checkShape(const cfgfItem& item, int depth) {
     FUZZ_CHECK(item.line >= 1, "node without a line: %d", item.line);
     switch (item.type) {
         case cfgfString:
-            FUZZ_CHECK(item.count == static_cast<int32_t>(item.data.size()), "string count %d for %zu bytes",
-                       item.count, item.data.size());
+            FUZZ_CHECK(item.count == static_cast<int32_t>(item.data.size()),
+                       "string count %d for %zu bytes", item.count, item.data.size());
             break;
         case cfgfArray:
             FUZZ_CHECK(item.count == static_cast<int32_t>(item.elements.size()), "array count");
@@ -100,9 +101,11 @@ void checkShape(const cfgfItem& item, int depth) {
                 size_t last = i;
                 for (size_t j = i + 1; j < item.keys.size(); ++j)
                     if (item.keys[j] == item.keys[i]) last = j;
-                FUZZ_CHECK(cfgfGetDictValue(&item, item.keys[i].c_str(), cfgfNone) == &item.values[last],
-                           "lookup of key %zu does not give the last entry with its name", i);
-                FUZZ_CHECK(cfgfGetDictNthValue(&item, static_cast<int>(i)) == &item.values[i], "nth value");
+                FUZZ_CHECK(
+                    cfgfGetDictValue(&item, item.keys[i].c_str(), cfgfNone) == &item.values[last],
+                    "lookup of key %zu does not give the last entry with its name", i);
+                FUZZ_CHECK(cfgfGetDictNthValue(&item, static_cast<int>(i)) == &item.values[i],
+                           "nth value");
                 const char* key = cfgfGetDictNthKey(&item, static_cast<int>(i));
                 FUZZ_CHECK(key && item.keys[i] == key, "nth key");
             }
@@ -135,9 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const cfgfItemType other = found->type == cfgfString ? cfgfArray : cfgfString;
         FUZZ_CHECK(cfgfGetDictValue(tree.get(), tree->keys[0].c_str(), other) == nullptr,
                    "typed lookup ignored the type");
-        FUZZ_CHECK(cfgfGetArrayValue(found, 0) == (found->type == cfgfArray && !found->elements.empty()
-                                                       ? &found->elements[0]
-                                                       : nullptr),
+        FUZZ_CHECK(cfgfGetArrayValue(found, 0) ==
+                       (found->type == cfgfArray && !found->elements.empty() ? &found->elements[0]
+                                                                             : nullptr),
                    "array lookup");
     }
     std::vector<const char*> names;
@@ -145,15 +148,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     names.push_back(nullptr);
     bool zeroInKey = false;
     for (const std::string& key : tree->keys) zeroInKey |= key.find('\0') != std::string::npos;
-    if (!zeroInKey) FUZZ_CHECK(cfgfCheckValidity(tree.get(), names.data()) == -1, "a key of the file is invalid");
+    if (!zeroInKey)
+        FUZZ_CHECK(cfgfCheckValidity(tree.get(), names.data()) == -1,
+                   "a key of the file is invalid");
 
     std::string written;
     writeEntries(*tree, written);
     std::unique_ptr<cfgfItem> again = cfgfReadConfigText(written, "fuzz-again.cfg", false);
     FUZZ_CHECK(again != nullptr, "the tree written back does not read:\n%s", written.c_str());
-    FUZZ_CHECK(sameTree(*tree, *again), "the tree written back reads differently:\n%s", written.c_str());
+    FUZZ_CHECK(sameTree(*tree, *again), "the tree written back reads differently:\n%s",
+               written.c_str());
 
     cfgfFreeItem(tree.get());
-    FUZZ_CHECK(tree->type == cfgfNone && tree->keys.empty() && tree->values.empty(), "freed node not empty");
+    FUZZ_CHECK(tree->type == cfgfNone && tree->keys.empty() && tree->values.empty(),
+               "freed node not empty");
     return 0;
 }

@@ -13,19 +13,19 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
-#define FUZZ_CHECK(cond, ...)                                                  \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
+#define FUZZ_CHECK(cond, ...)                                                             \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             fprintf(stderr, "property failed at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            fprintf(stderr, __VA_ARGS__);                                      \
-            fputc('\n', stderr);                                               \
-            abort();                                                           \
-        }                                                                      \
+            fprintf(stderr, __VA_ARGS__);                                                 \
+            fputc('\n', stderr);                                                          \
+            abort();                                                                      \
+        }                                                                                 \
     } while (0)
 
 namespace fuzz {
@@ -48,7 +48,8 @@ inline long StdoutMark() {
 inline std::string CapturedSince(long mark) {
     long end = StdoutMark();
     std::string text(static_cast<size_t>(end - mark), '\0');
-    if (!text.empty() && pread(fileno(stdout), &text[0], text.size(), mark) != static_cast<ssize_t>(text.size()))
+    if (!text.empty() &&
+        pread(fileno(stdout), &text[0], text.size(), mark) != static_cast<ssize_t>(text.size()))
         abort();
     return text;
 }
@@ -92,7 +93,7 @@ inline void UseUtc() {
 
 // Reads input in fields; what is missing reads as zero bytes.
 class reader {
-public:
+  public:
     reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
     uint16_t Short() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
@@ -104,7 +105,7 @@ public:
     }
     std::string Rest() { return Bytes(size_ - pos_); }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
     size_t pos_ = 0;

@@ -72,7 +72,8 @@ extern "C" void Quiet(enum cl_msg, const char*, const char*, void*) {}
 
 // libFuzzer ends with exit(): leave no scratch files behind.
 void RemoveScratch() {
-    for (const char* name : {"db/fuzz.ndb", "file", "empty", "fifo", "dangling"}) unlink((scratch + name).c_str());
+    for (const char* name : {"db/fuzz.ndb", "file", "empty", "fifo", "dangling"})
+        unlink((scratch + name).c_str());
     for (const char* name : {"db", "sub", ""}) rmdir((scratch + name).c_str());
 }
 
@@ -108,7 +109,8 @@ void CheckWire(const ql::ServerMessage& reply) {
     std::string wire;
     FUZZ_CHECK(reply.SerializeToString(&wire), "reply does not serialise");
     ql::ServerMessage received;
-    FUZZ_CHECK(received.ParseFromString(wire) && received.SerializeAsString() == wire, "reply does not read back");
+    FUZZ_CHECK(received.ParseFromString(wire) && received.SerializeAsString() == wire,
+               "reply does not read back");
 }
 
 void CheckScan(ql::ClientMessage request, uint8_t choices, const std::string& content) {
@@ -128,51 +130,59 @@ void CheckScan(ql::ClientMessage request, uint8_t choices, const std::string& co
     engined::AnswerScan(*loaded, request, reply);
     CheckWire(reply);
     FUZZ_CHECK(reply.tag() == ql::ServerMessage::SCAN_FILE_RESULT, "tag %d", reply.tag());
-    FUZZ_CHECK(reply.has_serial() == request.has_serial() && reply.serial() == request.serial(), "serial %u for %u",
-               reply.serial(), request.serial());
+    FUZZ_CHECK(reply.has_serial() == request.has_serial() && reply.serial() == request.serial(),
+               "serial %u for %u", reply.serial(), request.serial());
     FUZZ_CHECK(reply.has_scan_report() && !reply.has_info(), "no report");
     const ql::ScanReport& report = reply.scan_report();
     FUZZ_CHECK(report.item_size() == 0, "a flat report has no items");
 
     if (!request.has_scan_file_request()) {
-        FUZZ_CHECK(report.object().empty() && report.error() == ql::SE_PATH_NOT_ABSOLUTE, "request without a path");
+        FUZZ_CHECK(report.object().empty() && report.error() == ql::SE_PATH_NOT_ABSOLUTE,
+                   "request without a path");
         return;
     }
     const std::string& path = request.scan_file_request().path();
-    FUZZ_CHECK(report.object() == path, "object '%s' for '%s'", report.object().c_str(), path.c_str());
+    FUZZ_CHECK(report.object() == path, "object '%s' for '%s'", report.object().c_str(),
+               path.c_str());
     if (!opens) {
-        const ql::ScanError want = path.empty() || path[0] != '/' ? ql::SE_PATH_NOT_ABSOLUTE : ql::SE_FILE_NOT_FOUND;
-        FUZZ_CHECK(report.has_error() && report.error() == want && report.virus_size() == 0 && !report.has_size(),
+        const ql::ScanError want =
+            path.empty() || path[0] != '/' ? ql::SE_PATH_NOT_ABSOLUTE : ql::SE_FILE_NOT_FOUND;
+        FUZZ_CHECK(report.has_error() && report.error() == want && report.virus_size() == 0 &&
+                       !report.has_size(),
                    "path of %zu bytes: error %d, expected %d", path.size(), report.error(), want);
         return;
     }
     if (target.expected != 0) {
-        FUZZ_CHECK(report.has_error() && report.error() == target.expected && report.virus_size() == 0,
-                   "%s: error %d, expected %d", target.path.c_str(), report.error(), target.expected);
+        FUZZ_CHECK(
+            report.has_error() && report.error() == target.expected && report.virus_size() == 0,
+            "%s: error %d, expected %d", target.path.c_str(), report.error(), target.expected);
         return;
     }
 
     const std::string scanned = target.hasContent ? content : "";
-    FUZZ_CHECK(report.has_size() && report.size() == scanned.size(), "size %llu of a file of %zu bytes",
-               static_cast<unsigned long long>(report.size()), scanned.size());
+    FUZZ_CHECK(report.has_size() && report.size() == scanned.size(),
+               "size %llu of a file of %zu bytes", static_cast<unsigned long long>(report.size()),
+               scanned.size());
     // A finding settles the verdict; an error would turn it into "not scanned".
-    FUZZ_CHECK(!report.has_error() || report.virus_size() == 0, "error %d beside %d findings", report.error(),
+    FUZZ_CHECK(!report.has_error() || report.virus_size() == 0, "error %d beside %d findings",
+               report.error(), report.virus_size());
+    FUZZ_CHECK(static_cast<size_t>(report.virus_size()) <= engined::maxFindings, "%d findings",
                report.virus_size());
-    FUZZ_CHECK(static_cast<size_t>(report.virus_size()) <= engined::maxFindings, "%d findings", report.virus_size());
     std::set<std::string> names;
     bool marker = false;
     for (const ql::Virus& virus : report.virus()) {
-        FUZZ_CHECK(!virus.name().empty() && names.insert(virus.name()).second, "finding '%s' empty or repeated",
+        FUZZ_CHECK(!virus.name().empty() && names.insert(virus.name()).second,
+                   "finding '%s' empty or repeated", virus.name().c_str());
+        FUZZ_CHECK(virus.type() == TypeOfName(virus.name()), "type %d for %s", virus.type(),
                    virus.name().c_str());
-        FUZZ_CHECK(virus.type() == TypeOfName(virus.name()), "type %d for %s", virus.type(), virus.name().c_str());
         if (virus.name().compare(0, sizeof kMarkerName - 1, kMarkerName) == 0) marker = true;
     }
     // ClamAV leaves the content of some file types unmatched (a file that
     // opens like RealMedia, say); one that opens with the marker has no
     // such type.
     if (scanned.compare(0, sizeof kMarker - 1, kMarker) == 0) {
-        FUZZ_CHECK(marker || report.has_error(), "the marker at the start of a file of %zu bytes was missed",
-                   scanned.size());
+        FUZZ_CHECK(marker || report.has_error(),
+                   "the marker at the start of a file of %zu bytes was missed", scanned.size());
     }
 }
 
@@ -180,12 +190,16 @@ void CheckInfo() {
     ql::ServerMessage notification;
     engined::DescribeEngine(*loaded, kWorkers, notification);
     CheckWire(notification);
-    FUZZ_CHECK(notification.tag() == ql::ServerMessage::INFO_NOTIFICATION && !notification.has_serial(), "tag %d",
-               notification.tag());
+    FUZZ_CHECK(
+        notification.tag() == ql::ServerMessage::INFO_NOTIFICATION && !notification.has_serial(),
+        "tag %d", notification.tag());
     const ql::SEAppInfo& info = notification.info();
-    FUZZ_CHECK(info.engine_version().compare(0, 7, "ClamAV ") == 0, "version '%s'", info.engine_version().c_str());
-    FUZZ_CHECK(info.max_forks() == kWorkers && info.base_stamp() == static_cast<uint64_t>(kDatabaseTime),
-               "forks %u, stamp %llu", info.max_forks(), static_cast<unsigned long long>(info.base_stamp()));
+    FUZZ_CHECK(info.engine_version().compare(0, 7, "ClamAV ") == 0, "version '%s'",
+               info.engine_version().c_str());
+    FUZZ_CHECK(
+        info.max_forks() == kWorkers && info.base_stamp() == static_cast<uint64_t>(kDatabaseTime),
+        "forks %u, stamp %llu", info.max_forks(),
+        static_cast<unsigned long long>(info.base_stamp()));
     FUZZ_CHECK(info.virus_base_size() == 1 && info.virus_base(0).virus_records() == 1, "%d bases",
                info.virus_base_size());
 }
@@ -227,23 +241,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ql::ClientMessage request;
     const engined::ClamdFrame kind = engined::ReadClamdFrame(body, request);
     ql::ClientMessage plain;
-    FUZZ_CHECK((kind == engined::ClamdFrame::kMalformed) != plain.ParseFromString(body), "body of %zu bytes %s",
-               body.size(), kind == engined::ClamdFrame::kMalformed ? "refused" : "accepted");
+    FUZZ_CHECK((kind == engined::ClamdFrame::kMalformed) != plain.ParseFromString(body),
+               "body of %zu bytes %s", body.size(),
+               kind == engined::ClamdFrame::kMalformed ? "refused" : "accepted");
     switch (kind) {
         case engined::ClamdFrame::kMalformed:
             break;
         case engined::ClamdFrame::kScan:
-            FUZZ_CHECK(request.tag() == ql::ClientMessage::SCAN_FILE_REQUEST, "tag %d read as a scan", request.tag());
+            FUZZ_CHECK(request.tag() == ql::ClientMessage::SCAN_FILE_REQUEST,
+                       "tag %d read as a scan", request.tag());
             CheckScan(request, choices, content);
             break;
         case engined::ClamdFrame::kSubscribe:
-            FUZZ_CHECK(request.tag() == ql::ClientMessage::SUBSCRIBE_INFO, "tag %d read as a subscription",
-                       request.tag());
+            FUZZ_CHECK(request.tag() == ql::ClientMessage::SUBSCRIBE_INFO,
+                       "tag %d read as a subscription", request.tag());
             CheckInfo();
             break;
         case engined::ClamdFrame::kUnsubscribe:
-            FUZZ_CHECK(request.tag() == ql::ClientMessage::UNSUBSCRIBE_INFO, "tag %d read as a cancellation",
-                       request.tag());
+            FUZZ_CHECK(request.tag() == ql::ClientMessage::UNSUBSCRIBE_INFO,
+                       "tag %d read as a cancellation", request.tag());
             break;
     }
     return 0;

@@ -40,15 +40,16 @@ std::string Number(double value) {
 
 engined::SpamdOutcome Outcome(uint8_t kind, const std::string& reply) {
     engined::SpamdOutcome outcome;
-    static const SpamdFailure failures[] = {SpamdFailure::kUnreachable, SpamdFailure::kNetwork, SpamdFailure::kTimeout,
-                                            SpamdFailure::kProtocol};
+    static const SpamdFailure failures[] = {SpamdFailure::kUnreachable, SpamdFailure::kNetwork,
+                                            SpamdFailure::kTimeout, SpamdFailure::kProtocol};
     if (kind >= 4) {
         outcome.failure = failures[kind - 4];
         outcome.what = "spamd said " + reply.substr(0, 40);
         return outcome;
     }
     std::string problem;
-    if (engined::ParseSpamdReply(reply, true, outcome.verdict, problem) != engined::ReplyStatus::kComplete) {
+    if (engined::ParseSpamdReply(reply, true, outcome.verdict, problem) !=
+        engined::ReplyStatus::kComplete) {
         outcome.failure = SpamdFailure::kProtocol;
         outcome.what = problem;
     }
@@ -69,17 +70,20 @@ ql::ErrorCode CodeOf(SpamdFailure failure) {
 }
 
 void CheckScale(const engined::SpamdVerdict& verdict, int64_t engineScore) {
-    FUZZ_CHECK(engineScore >= -1000 && engineScore <= 1000, "engine score %lld", static_cast<long long>(engineScore));
+    FUZZ_CHECK(engineScore >= -1000 && engineScore <= 1000, "engine score %lld",
+               static_cast<long long>(engineScore));
     // More spam never rates lower.
     const double more = verdict.score + std::fabs(verdict.score) * 1e-3 + 0.05;
-    FUZZ_CHECK(engined::EngineScore(more, verdict.threshold) >= engineScore, "%g rates below %g (threshold %g)", more,
-               verdict.score, verdict.threshold);
+    FUZZ_CHECK(engined::EngineScore(more, verdict.threshold) >= engineScore,
+               "%g rates below %g (threshold %g)", more, verdict.score, verdict.threshold);
     // spamd's own threshold is the filter's 90 (engine score 100), even
     // where a threshold of 0 or below borrows the default unit.
-    FUZZ_CHECK(engined::EngineScore(verdict.threshold, verdict.threshold) == 100, "threshold %g not at 100",
-               verdict.threshold);
-    if (verdict.score >= verdict.threshold) FUZZ_CHECK(engineScore >= 100, "spam below the threshold mark");
-    if (verdict.score < verdict.threshold) FUZZ_CHECK(engineScore <= 100, "ham above the threshold mark");
+    FUZZ_CHECK(engined::EngineScore(verdict.threshold, verdict.threshold) == 100,
+               "threshold %g not at 100", verdict.threshold);
+    if (verdict.score >= verdict.threshold)
+        FUZZ_CHECK(engineScore >= 100, "spam below the threshold mark");
+    if (verdict.score < verdict.threshold)
+        FUZZ_CHECK(engineScore <= 100, "ham above the threshold mark");
 }
 
 }  // namespace
@@ -100,11 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ql::ClientMessage request;
     const bool accepted = engined::ReadRatingRequest(body, maxSize, request);
     ql::ClientMessage plain;
-    FUZZ_CHECK(accepted == plain.ParseFromString(body), "body of %zu bytes %s", body.size(),
-               accepted ? "accepted although it is no request" : "refused although it is a request");
+    FUZZ_CHECK(
+        accepted == plain.ParseFromString(body), "body of %zu bytes %s", body.size(),
+        accepted ? "accepted although it is no request" : "refused although it is a request");
     if (!accepted) return 0;
-    FUZZ_CHECK(request.has_serial() == plain.has_serial() && request.serial() == plain.serial(), "serial changed");
-    FUZZ_CHECK(request.message() == plain.message().substr(0, maxSize), "message not cut at %zu bytes", maxSize);
+    FUZZ_CHECK(request.has_serial() == plain.has_serial() && request.serial() == plain.serial(),
+               "serial changed");
+    FUZZ_CHECK(request.message() == plain.message().substr(0, maxSize),
+               "message not cut at %zu bytes", maxSize);
 
     const engined::SpamdOutcome outcome = Outcome(choices & 7, spamdReply);
     ql::ServerMessage reply;
@@ -112,31 +119,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FUZZ_CHECK(reply.IsInitialized(), "reply lacks %s", reply.InitializationErrorString().c_str());
     FUZZ_CHECK(reply.tag() == ql::ServerMessage::GET_SPAM_REPORT_RESPONSE, "tag %d", reply.tag());
-    FUZZ_CHECK(reply.has_serial() == request.has_serial() && reply.serial() == request.serial(), "serial %u for %u",
-               reply.serial(), request.serial());
-    FUZZ_CHECK(reply.has_error() != reply.has_spam_report(), "report and error: %d %d", reply.has_spam_report(),
-               reply.has_error());
+    FUZZ_CHECK(reply.has_serial() == request.has_serial() && reply.serial() == request.serial(),
+               "serial %u for %u", reply.serial(), request.serial());
+    FUZZ_CHECK(reply.has_error() != reply.has_spam_report(), "report and error: %d %d",
+               reply.has_spam_report(), reply.has_error());
     if (outcome.failure != SpamdFailure::kNone) {
         FUZZ_CHECK(reply.has_error() && reply.error().code() == CodeOf(outcome.failure) &&
                        reply.error().what() == outcome.what,
-                   "error record %d '%s' for '%s'", reply.error().code(), reply.error().what().c_str(),
-                   outcome.what.c_str());
+                   "error record %d '%s' for '%s'", reply.error().code(),
+                   reply.error().what().c_str(), outcome.what.c_str());
     } else {
         const engined::SpamdVerdict& verdict = outcome.verdict;
         const ql::SpamReport& report = reply.spam_report();
-        FUZZ_CHECK(report.score().state() == (verdict.spam ? ql::VR_SPAM : ql::VR_LEGIT), "state %d",
-                   report.score().state());
+        FUZZ_CHECK(report.score().state() == (verdict.spam ? ql::VR_SPAM : ql::VR_LEGIT),
+                   "state %d", report.score().state());
         CheckScale(verdict, report.score().score());
-        const std::string details =
-            "score=" + Number(verdict.score) + " required=" + Number(verdict.threshold) + " tests=" + verdict.rules;
-        FUZZ_CHECK(report.details() == details, "details '%s', expected '%s'", report.details().c_str(),
-                   details.c_str());
+        const std::string details = "score=" + Number(verdict.score) +
+                                    " required=" + Number(verdict.threshold) +
+                                    " tests=" + verdict.rules;
+        FUZZ_CHECK(report.details() == details, "details '%s', expected '%s'",
+                   report.details().c_str(), details.c_str());
     }
 
     // What the filter receives is what was built.
     std::string wire;
     FUZZ_CHECK(reply.SerializeToString(&wire), "reply does not serialise");
     ql::ServerMessage received;
-    FUZZ_CHECK(received.ParseFromString(wire) && received.SerializeAsString() == wire, "reply does not read back");
+    FUZZ_CHECK(received.ParseFromString(wire) && received.SerializeAsString() == wire,
+               "reply does not read back");
     return 0;
 }

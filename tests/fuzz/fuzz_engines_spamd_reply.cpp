@@ -37,18 +37,22 @@ Reading Read(const std::string& reply, bool endOfStream) {
     Reading r;
     r.status = ParseSpamdReply(reply, endOfStream, r.verdict, r.problem);
     FUZZ_CHECK(r.status != ReplyStatus::kBad || !r.problem.empty(), "a bad reply without a reason");
-    FUZZ_CHECK(!endOfStream || r.status != ReplyStatus::kIncomplete, "still incomplete at the end of the stream");
+    FUZZ_CHECK(!endOfStream || r.status != ReplyStatus::kIncomplete,
+               "still incomplete at the end of the stream");
     if (r.status == ReplyStatus::kComplete) {
-        FUZZ_CHECK(std::isfinite(r.verdict.score) && std::isfinite(r.verdict.threshold), "a verdict with %g / %g",
-                   r.verdict.score, r.verdict.threshold);
-        FUZZ_CHECK(r.verdict.rules.size() <= engined::maxSpamdBody, "%zu bytes of rules", r.verdict.rules.size());
-        for (char c : r.verdict.rules) FUZZ_CHECK(c >= 0x20 && c < 0x7f, "rule text holds byte 0x%02x", c & 0xff);
+        FUZZ_CHECK(std::isfinite(r.verdict.score) && std::isfinite(r.verdict.threshold),
+                   "a verdict with %g / %g", r.verdict.score, r.verdict.threshold);
+        FUZZ_CHECK(r.verdict.rules.size() <= engined::maxSpamdBody, "%zu bytes of rules",
+                   r.verdict.rules.size());
+        for (char c : r.verdict.rules)
+            FUZZ_CHECK(c >= 0x20 && c < 0x7f, "rule text holds byte 0x%02x", c & 0xff);
     }
     return r;
 }
 
 bool SameVerdict(const SpamdVerdict& a, const SpamdVerdict& b) {
-    return a.spam == b.spam && a.score == b.score && a.threshold == b.threshold && a.rules == b.rules;
+    return a.spam == b.spam && a.score == b.score && a.threshold == b.threshold &&
+           a.rules == b.rules;
 }
 
 void CheckRawReply(fuzz::reader& in) {
@@ -63,8 +67,9 @@ void CheckRawReply(fuzz::reader& in) {
     Read(prefix, true);
 
     if (open.status == ReplyStatus::kComplete) {
-        FUZZ_CHECK(closed.status == ReplyStatus::kComplete && SameVerdict(open.verdict, closed.verdict),
-                   "the end of the stream changed a complete reply");
+        FUZZ_CHECK(
+            closed.status == ReplyStatus::kComplete && SameVerdict(open.verdict, closed.verdict),
+            "the end of the stream changed a complete reply");
     }
     if (open.status == ReplyStatus::kBad) {
         FUZZ_CHECK(closed.status == ReplyStatus::kBad, "the end of the stream mended a bad reply");
@@ -108,16 +113,19 @@ void CheckWrittenReply(fuzz::reader& in, uint8_t choices) {
     do {
         have = std::min(reply.size(), have + chunk);
         r = Read(reply.substr(0, have), false);
-        FUZZ_CHECK(r.status != ReplyStatus::kBad, "a well-formed reply refused after %zu bytes: %s", have,
-                   r.problem.c_str());
+        FUZZ_CHECK(r.status != ReplyStatus::kBad, "a well-formed reply refused after %zu bytes: %s",
+                   have, r.problem.c_str());
     } while (r.status == ReplyStatus::kIncomplete && have < reply.size());
     if (r.status == ReplyStatus::kIncomplete) r = Read(reply, true);
-    FUZZ_CHECK(r.status == ReplyStatus::kComplete, "a well-formed reply not complete: %s", r.problem.c_str());
+    FUZZ_CHECK(r.status == ReplyStatus::kComplete, "a well-formed reply not complete: %s",
+               r.problem.c_str());
     FUZZ_CHECK(!withLength || have == reply.size(), "complete before its body had arrived");
     FUZZ_CHECK(r.verdict.spam == spam, "verdict word %s read wrongly", word);
-    FUZZ_CHECK(r.verdict.score == score && r.verdict.threshold == threshold, "read %g / %g, wrote %.1f / %.1f",
-               r.verdict.score, r.verdict.threshold, score, threshold);
-    FUZZ_CHECK(r.verdict.rules == rules, "rules '%s', wrote '%s'", r.verdict.rules.c_str(), rules.c_str());
+    FUZZ_CHECK(r.verdict.score == score && r.verdict.threshold == threshold,
+               "read %g / %g, wrote %.1f / %.1f", r.verdict.score, r.verdict.threshold, score,
+               threshold);
+    FUZZ_CHECK(r.verdict.rules == rules, "rules '%s', wrote '%s'", r.verdict.rules.c_str(),
+               rules.c_str());
 }
 
 }  // namespace

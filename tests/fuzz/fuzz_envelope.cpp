@@ -18,7 +18,9 @@ bool envelopeLine(const std::string& d, size_t pos) {
     return pos + 1 < d.size() && d[pos] >= 'A' && d[pos] <= 'Z' && d[pos + 1] == ' ';
 }
 
-bool lineEnd(char c) { return c == '\n' || c == '\r'; }
+bool lineEnd(char c) {
+    return c == '\n' || c == '\r';
+}
 
 // The anti-virus rule, line by line, over a whole file.
 int64_t referenceAV(const std::string& d) {
@@ -30,7 +32,8 @@ int64_t referenceAV(const std::string& d) {
         const size_t lf = d.find('\n', pos);
         if (lf == std::string::npos || lf + 1 == d.size()) return static_cast<int64_t>(d.size());
         pos = lf + 1;
-        if (lineEnd(d[pos])) return static_cast<int64_t>(pos + (pos + 1 < d.size() && d[pos + 1] == '\n' ? 2 : 1));
+        if (lineEnd(d[pos]))
+            return static_cast<int64_t>(pos + (pos + 1 < d.size() && d[pos + 1] == '\n' ? 2 : 1));
         if (!envelopeLine(d, pos)) return static_cast<int64_t>(pos);
     }
 }
@@ -66,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* bytes = copy.empty() ? "" : copy.data();
 
     const int64_t av = EnvelopeLengthAV(bytes, copy.size(), true);
-    FUZZ_CHECK(av == referenceAV(file), "anti-virus length %ld, rule gives %ld", static_cast<long>(av),
-               static_cast<long>(referenceAV(file)));
+    FUZZ_CHECK(av == referenceAV(file), "anti-virus length %ld, rule gives %ld",
+               static_cast<long>(av), static_cast<long>(referenceAV(file)));
     const size_t part = copy.empty() ? 0 : split % (copy.size() + 1);
     const int64_t partial = EnvelopeLengthAV(bytes, part, part == copy.size());
     FUZZ_CHECK(partial == envelopeNeedMore || partial == av,
@@ -75,13 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                static_cast<long>(av));
 
     const uint64_t as = EnvelopeLengthAS(bytes, copy.size());
-    FUZZ_CHECK(as == referenceAS(file), "anti-spam length %lu, rule gives %lu", static_cast<unsigned long>(as),
-               static_cast<unsigned long>(referenceAS(file)));
+    FUZZ_CHECK(as == referenceAS(file), "anti-spam length %lu, rule gives %lu",
+               static_cast<unsigned long>(as), static_cast<unsigned long>(referenceAS(file)));
 
     const std::string sender(EnvelopeSender(bytes, static_cast<size_t>(as)));
     FUZZ_CHECK(sender.size() <= maxSenderLength, "sender of %zu characters", sender.size());
     FUZZ_CHECK(sender.find_first_of(">\n") == std::string::npos, "sender holds '>' or a line feed");
-    FUZZ_CHECK(sender.empty() || file.find("<" + sender) != std::string::npos, "sender not taken from the data");
+    FUZZ_CHECK(sender.empty() || file.find("<" + sender) != std::string::npos,
+               "sender not taken from the data");
 
     // Every source and recipient counts once, and "Unknown" stands in for a
     // missing source.
@@ -94,25 +98,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int64_t sources = 0, recipients = 0;
     for (size_t pos = 0; pos < static_cast<size_t>(av);) {
         const size_t lf = file.find('\n', pos);
-        const size_t end = std::min<size_t>(lf == std::string::npos ? file.size() : lf, static_cast<size_t>(av));
+        const size_t end =
+            std::min<size_t>(lf == std::string::npos ? file.size() : lf, static_cast<size_t>(av));
         if (envelopeLine(file, pos) && pos + 2 <= end) {
             const std::string line = file.substr(pos, end - pos);
             if (line[0] == 'S') ++sources;
             const size_t open = line.find('<', 2);
-            if (line[0] == 'R' && open != std::string::npos && line.find('>', open + 1) != std::string::npos)
+            if (line[0] == 'R' && open != std::string::npos &&
+                line.find('>', open + 1) != std::string::npos)
                 ++recipients;
         }
         if (lf == std::string::npos) break;
         pos = lf + 1;
     }
     std::lock_guard<std::mutex> lock(reportMutex);
-    FUZZ_CHECK(listTotal(reportSourceList) == (sources ? sources : 1), "%ld sources counted, %ld lines",
-               static_cast<long>(listTotal(reportSourceList)), static_cast<long>(sources));
+    FUZZ_CHECK(listTotal(reportSourceList) == (sources ? sources : 1),
+               "%ld sources counted, %ld lines", static_cast<long>(listTotal(reportSourceList)),
+               static_cast<long>(sources));
     FUZZ_CHECK(listTotal(reportTargetList) == recipients, "%ld targets counted, %ld lines",
                static_cast<long>(listTotal(reportTargetList)), static_cast<long>(recipients));
     for (int32_t i = 0; i < reportTargetList.nItems; ++i)
-        FUZZ_CHECK(strlen(reportTargetList.items[i].name) <= maxCountedNameLength, "target name too long");
+        FUZZ_CHECK(strlen(reportTargetList.items[i].name) <= maxCountedNameLength,
+                   "target name too long");
     for (int32_t i = 0; i < reportSourceList.nItems; ++i)
-        FUZZ_CHECK(strlen(reportSourceList.items[i].name) <= maxCountedNameLength, "source name too long");
+        FUZZ_CHECK(strlen(reportSourceList.items[i].name) <= maxCountedNameLength,
+                   "source name too long");
     return 0;
 }

@@ -67,7 +67,8 @@ std::vector<std::string> expectedLines(const std::string& input, size_t lineMax)
 enum class outcome { answer, enqueue, quit };
 
 // What the protocol answers to one line; `answer` is the whole output.
-outcome expectedOutcome(const std::string& line, std::string& answer, std::string& token, std::string& path) {
+outcome expectedOutcome(const std::string& line, std::string& answer, std::string& token,
+                        std::string& path) {
     const size_t blank = line.find(' ');
     if (blank == std::string::npos) {
         answer = line + " FAILURE Missing command.\n";
@@ -123,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t n = 0;
     while (reader.xGetInput(line)) {
         FUZZ_CHECK(n < expected.size(), "line %zu read, only %zu expected", n + 1, expected.size());
-        FUZZ_CHECK(line == expected[n], "line %zu is '%s' (%zu bytes), expected '%s' (%zu bytes)", n + 1,
-                   line.c_str(), line.size(), expected[n].c_str(), expected[n].size());
+        FUZZ_CHECK(line == expected[n], "line %zu is '%s' (%zu bytes), expected '%s' (%zu bytes)",
+                   n + 1, line.c_str(), line.size(), expected[n].c_str(), expected[n].size());
         ++n;
 
         std::string answer, token, path;
@@ -134,17 +135,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool goOn = HandleRequestLine(line);
         const std::string written = fuzz::CapturedSince(mark);
 
-        FUZZ_CHECK(goOn == (want != outcome::quit), "line '%s': carrying on is %d", line.c_str(), goOn);
+        FUZZ_CHECK(goOn == (want != outcome::quit), "line '%s': carrying on is %d", line.c_str(),
+                   goOn);
         if (want == outcome::enqueue) {
             FUZZ_CHECK(lastEnqueue.calls == 1 && written.empty(),
-                       "line '%s': %d hand-overs, output '%s'", line.c_str(), lastEnqueue.calls, written.c_str());
+                       "line '%s': %d hand-overs, output '%s'", line.c_str(), lastEnqueue.calls,
+                       written.c_str());
             FUZZ_CHECK(lastEnqueue.token == token && lastEnqueue.path == path,
-                       "line '%s': handed over token '%s' path '%s'", line.c_str(), lastEnqueue.token.c_str(),
-                       lastEnqueue.path.c_str());
+                       "line '%s': handed over token '%s' path '%s'", line.c_str(),
+                       lastEnqueue.token.c_str(), lastEnqueue.path.c_str());
         } else {
             FUZZ_CHECK(lastEnqueue.calls == 0, "line '%s' was handed over", line.c_str());
-            FUZZ_CHECK(written == answer, "line '%s': wrote '%s', expected '%s'", line.c_str(), written.c_str(),
-                       answer.c_str());
+            FUZZ_CHECK(written == answer, "line '%s': wrote '%s', expected '%s'", line.c_str(),
+                       written.c_str(), answer.c_str());
         }
         quitRequest = false;
     }

@@ -70,9 +70,13 @@ void resetStatistics() {
     restartTime = prevReportTime = prevDumpTime = 0;
 }
 
-std::string statPath() { return workPath + asProgram.statFileName; }
+std::string statPath() {
+    return workPath + asProgram.statFileName;
+}
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 std::string readFile(const std::string& path) {
     std::string text;
@@ -121,12 +125,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const figures again = takeFigures();
     unlink(path.c_str());
 
-    FUZZ_CHECK(again.messages == loaded.messages && again.tMin == loaded.tMin && again.tMax == loaded.tMax &&
-                   again.tTotal == loaded.tTotal,
+    FUZZ_CHECK(again.messages == loaded.messages && again.tMin == loaded.tMin &&
+                   again.tMax == loaded.tMax && again.tTotal == loaded.tTotal,
                "figures changed over a dump:\n%s", dumped.c_str());
     FUZZ_CHECK(again.restart == loaded.restart && again.start == loaded.start,
                "restart %ld/%ld, start %ld/%ld over a dump", static_cast<long>(loaded.restart),
-               static_cast<long>(again.restart), static_cast<long>(loaded.start), static_cast<long>(again.start));
+               static_cast<long>(again.restart), static_cast<long>(loaded.start),
+               static_cast<long>(again.start));
     FUZZ_CHECK(again.scores == loaded.scores, "scores changed over a dump:\n%s", dumped.c_str());
     // Names that the list counts as one (same network) may merge further on
     // a second reading, so the totals are compared, not the items.
@@ -134,9 +139,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "lists grew over a dump");
     if (loaded.sourceSum < INT32_MAX)
         FUZZ_CHECK(again.sourceSum == loaded.sourceSum, "sources %ld, after a dump %ld:\n%s",
-                   static_cast<long>(loaded.sourceSum), static_cast<long>(again.sourceSum), dumped.c_str());
+                   static_cast<long>(loaded.sourceSum), static_cast<long>(again.sourceSum),
+                   dumped.c_str());
     if (loaded.targetSum < INT32_MAX)
         FUZZ_CHECK(again.targetSum == loaded.targetSum, "targets %ld, after a dump %ld:\n%s",
-                   static_cast<long>(loaded.targetSum), static_cast<long>(again.targetSum), dumped.c_str());
+                   static_cast<long>(loaded.targetSum), static_cast<long>(again.targetSum),
+                   dumped.c_str());
     return 0;
 }

@@ -17,7 +17,9 @@ namespace {
 // Bounds the quadratic reference; the matcher itself takes any length.
 constexpr size_t maxReferenceCells = 1u << 18;
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool referenceMatch(const std::string& p, const std::string& t) {
     // next[j]: does p from i+1 on match t from j on; row i built from it.
@@ -76,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const std::string& p : kept(lines.substr(at, lf - at))) patterns.push_back(p);
         at = lf + 1;
     }
-    FUZZ_CHECK(list.Size() == patterns.size(), "%zu patterns kept, %zu expected", list.Size(), patterns.size());
+    FUZZ_CHECK(list.Size() == patterns.size(), "%zu patterns kept, %zu expected", list.Size(),
+               patterns.size());
 
     bool anyMatch = false;
     bool bounded = true;
@@ -89,11 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool match = referenceMatch(p, address);
         if (match && !anyMatch && bounded) firstMatch = p;
         anyMatch |= match;
-        FUZZ_CHECK((wildcmp(p.c_str(), address.c_str()) != 0) == match, "pattern '%s' against '%s': wildcmp says %d",
-                   p.c_str(), address.c_str(), wildcmp(p.c_str(), address.c_str()));
+        FUZZ_CHECK((wildcmp(p.c_str(), address.c_str()) != 0) == match,
+                   "pattern '%s' against '%s': wildcmp says %d", p.c_str(), address.c_str(),
+                   wildcmp(p.c_str(), address.c_str()));
     }
     // Every text matches itself, "*" matches everything.
-    FUZZ_CHECK(wildcmp(address.c_str(), address.c_str()), "'%s' does not match itself", address.c_str());
+    FUZZ_CHECK(wildcmp(address.c_str(), address.c_str()), "'%s' does not match itself",
+               address.c_str());
     FUZZ_CHECK(wildcmp("*", address.c_str()), "'*' does not match '%s'", address.c_str());
 
     const long mark = fuzz::StdoutMark();
@@ -102,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (bounded) FUZZ_CHECK(listed == anyMatch, "IsListed('%s') says %d", address.c_str(), listed);
     // The first matching pattern in file order is the one named.
     if (bounded && listed)
-        FUZZ_CHECK(written == "* " + address + " is whitelisted by " + firstMatch + "\n", "IsListed wrote '%s'",
-                   written.c_str());
+        FUZZ_CHECK(written == "* " + address + " is whitelisted by " + firstMatch + "\n",
+                   "IsListed wrote '%s'", written.c_str());
     FUZZ_CHECK(listed ? written.compare(0, 2, "* ") == 0 : written.empty(), "IsListed wrote '%s'",
                written.c_str());
     return 0;

@@ -33,8 +33,8 @@ TEST(SpamFrames, RequestWithTextEncodesExactly) {
     int fd[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0);
     send_command_with_bytes(head(5), ql::ClientMessage::kMessageFieldNumber, "abc", 3, fd[0]);
-    EXPECT_EQ(readAll(fd[1], 13),
-              (std::vector<unsigned char>{0x09, 0, 0, 0, 0x08, 0x01, 0x10, 0x05, 0x1A, 0x03, 0x61, 0x62, 0x63}));
+    EXPECT_EQ(readAll(fd[1], 13), (std::vector<unsigned char>{0x09, 0, 0, 0, 0x08, 0x01, 0x10, 0x05,
+                                                              0x1A, 0x03, 0x61, 0x62, 0x63}));
 
     // Larger than a socket buffer, zero bytes inside: written in pieces, and
     // still the frame the library would have made.
@@ -45,7 +45,8 @@ TEST(SpamFrames, RequestWithTextEncodesExactly) {
     std::string serialized = whole.SerializeAsString();
     std::vector<unsigned char> expected(serialized.begin(), serialized.end());
     std::thread writer([&] {
-        send_command_with_bytes(head(77), ql::ClientMessage::kMessageFieldNumber, text.data(), text.size(), fd[0]);
+        send_command_with_bytes(head(77), ql::ClientMessage::kMessageFieldNumber, text.data(),
+                                text.size(), fd[0]);
     });
     std::vector<unsigned char> got = readAll(fd[1], 4 + expected.size());
     writer.join();

@@ -25,7 +25,7 @@ std::string Capture(Write write) {
 }
 
 class ScoresTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { std::fill(std::begin(msgStat), std::end(msgStat), 0); }
     void TearDown() override { PublishSettings(nullptr); }
     void Ranges(std::initializer_list<int32_t> ends) {
@@ -41,7 +41,8 @@ protected:
         });
     }
     bool AllZero() const {
-        return std::all_of(std::begin(msgStat), std::end(msgStat), [](int32_t n) { return n == 0; });
+        return std::all_of(std::begin(msgStat), std::end(msgStat),
+                           [](int32_t n) { return n == 0; });
     }
 };
 
@@ -99,8 +100,9 @@ TEST_F(ScoresTest, CustomAndOddRanges) {
 
     Ranges({});  // no ranges: no lines, counters cleared all the same
     msgStat[50] = 9;
-    EXPECT_EQ(Report(), "Spam Scores:\n\nRange   Messages\n-----------------\n"
-                        "             101 messages rated\n\n");
+    EXPECT_EQ(Report(),
+              "Spam Scores:\n\nRange   Messages\n-----------------\n"
+              "             101 messages rated\n\n");
     EXPECT_TRUE(AllZero());
 }
 
@@ -117,7 +119,8 @@ TEST_F(ScoresTest, StatisticsSection) {
     EXPECT_EQ(dump(), "Scores={\n\"0\"=2;\n\"100\"=3;\n};\n");
 
     msgStat[7] = 1;
-    auto tree = mailtest::Tree(R"(Scores = { "7" = 4; "150" = 9; "-1" = 9; "100" = 5; "8" = {}; "9" = -3; };)");
+    auto tree = mailtest::Tree(
+        R"(Scores = { "7" = 4; "150" = 9; "-1" = 9; "100" = 5; "8" = {}; "9" = -3; };)");
     LoadScoreSection(cfgfGetDictValue(tree.get(), "Scores", cfgfDictionary));
     EXPECT_EQ(msgStat[7], 4);  // set, not added
     EXPECT_EQ(msgStat[100], 5);

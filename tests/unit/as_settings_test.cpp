@@ -15,7 +15,7 @@ using cfgtest::Capture;
 namespace {
 
 class AsSettingsTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char cwd[PATH_MAX];
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);

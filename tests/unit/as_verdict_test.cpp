@@ -5,10 +5,12 @@
 
 TEST(Rescale, EngineScoresOntoZeroToHundred) {
     const std::pair<int64_t, int> table[] = {
-        {-1000, 0}, {0, 81}, {100, 90}, {101, 90}, {120, 91}, {300, 100}, {301, 100}, {400, 100},
-        {-1001, 0}, {-5000000, 0}, {-999, 0}, {-988, 0}, {-987, 1}, {119, 90}, {99, 89},
+        {-1000, 0}, {0, 81},    {100, 90},  {101, 90},  {120, 91},
+        {300, 100}, {301, 100}, {400, 100}, {-1001, 0}, {-5000000, 0},
+        {-999, 0},  {-988, 0},  {-987, 1},  {119, 90},  {99, 89},
     };
-    for (const auto& [engine, rescaled] : table) EXPECT_EQ(RescaleScore(engine), rescaled) << engine;
+    for (const auto& [engine, rescaled] : table)
+        EXPECT_EQ(RescaleScore(engine), rescaled) << engine;
 }
 
 TEST(Rescale, BarCountsThresholdsStrictlyBelow) {

@@ -71,7 +71,7 @@ TEST(Wildcmp, StarAndQuestionMark) {
     EXPECT_TRUE(wildcmp("**", "anything"));
     EXPECT_TRUE(wildcmp("*@example.com", "bob@example.com"));
     EXPECT_FALSE(wildcmp("*@example.com", "bob@example.com.evil"));
-    EXPECT_TRUE(wildcmp("*ab*cd", "xabyabcd"));       // needs the back-tracking point moved
+    EXPECT_TRUE(wildcmp("*ab*cd", "xabyabcd"));  // needs the back-tracking point moved
     EXPECT_TRUE(wildcmp("*aab", "aaaab"));
     EXPECT_FALSE(wildcmp("exact@x", "exact@xy"));
     EXPECT_FALSE(wildcmp("exact@xy", "exact@x"));
@@ -81,7 +81,7 @@ TEST(Wildcmp, StarAndQuestionMark) {
 
 TEST(Wildcmp, LettersRegardlessOfCase) {
     EXPECT_TRUE(wildcmp("alice@example.com", "ALICE@Example.COM"));
-    EXPECT_TRUE(wildcmp("ALICE@*", "alice@example.com"));  // before the first star
+    EXPECT_TRUE(wildcmp("ALICE@*", "alice@example.com"));      // before the first star
     EXPECT_TRUE(wildcmp("*@EXAMPLE.com", "Bob@example.COM"));  // after it
     EXPECT_FALSE(wildcmp("a[b", "a{b"));  // only letters fold: '[' and '{' differ by 32
 }
@@ -165,15 +165,22 @@ TEST(Whitelist, FirstInFileOrderAmongManyPatterns) {
     // (a "?" in the end, or no fixed end) must still give the first match
     // in file order, against the plain walk over every pattern.
     std::mt19937 rng(11);
-    const char* const shapes[] = {"*@d%u.example.com", "u%u@*",         "*%u.example.com", "u%u@d?.example.com",
-                                  "u%u@d%u.example.com", "*@d%u.ex*.com", "u%u*",            "*.com"};
+    const char* const shapes[] = {"*@d%u.example.com",
+                                  "u%u@*",
+                                  "*%u.example.com",
+                                  "u%u@d?.example.com",
+                                  "u%u@d%u.example.com",
+                                  "*@d%u.ex*.com",
+                                  "u%u*",
+                                  "*.com"};
     std::vector<std::string> patterns;
     class whitelist list;
     for (int i = 0; i < 400; ++i) {
         char text[64];
         snprintf(text, sizeof text, shapes[rng() % 8], static_cast<unsigned>(rng() % 30),
                  static_cast<unsigned>(rng() % 30));
-        if (i < 300 && std::string(text) == "*.com") continue;  // keep most addresses unlisted by it
+        if (i < 300 && std::string(text) == "*.com")
+            continue;  // keep most addresses unlisted by it
         patterns.push_back(text);
         list.Add(std::string(text) + "\n");
     }

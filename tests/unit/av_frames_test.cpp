@@ -44,7 +44,8 @@ TEST(ScanFrames, RequestsEncodeExactly) {
     scan.set_serial(7);
     scan.mutable_scan_file_request()->set_path("/a");
     send_command(scan, p.fd[0]);
-    EXPECT_EQ(p.drain(14), bytes({0x0A, 0, 0, 0, 0x08, 0x01, 0x10, 0x07, 0x1A, 0x04, 0x0A, 0x02, 0x2F, 0x61}));
+    EXPECT_EQ(p.drain(14),
+              bytes({0x0A, 0, 0, 0, 0x08, 0x01, 0x10, 0x07, 0x1A, 0x04, 0x0A, 0x02, 0x2F, 0x61}));
 }
 
 TEST(ScanFrames, RepliesParseOnlyWhenComplete) {

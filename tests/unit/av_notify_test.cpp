@@ -30,7 +30,7 @@ const std::string virusText = "EICAR-Test\\e";  // as the verdict builds it
 const std::string summary = "1 virus(es) found";
 
 class NotifyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char buf[4096];
         ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
@@ -52,7 +52,8 @@ protected:
         std::vector<std::string> names = Names("Submitted");
         EXPECT_EQ(names.size(), 1u);
         if (names.size() != 1) return "";
-        EXPECT_TRUE(std::regex_match(names[0], std::regex(prefix + "[0-9]{1,5}\\.sub"))) << names[0];
+        EXPECT_TRUE(std::regex_match(names[0], std::regex(prefix + "[0-9]{1,5}\\.sub")))
+            << names[0];
         std::string text = ReadWhole("Submitted/" + names[0]);
         fs::remove("Submitted/" + names[0]);
         return text;
@@ -149,8 +150,9 @@ TEST_F(NotifyTest, LateFileIsOpenedAtTheThirdAttempt) {
     const std::string log = testing::internal::GetCapturedStdout();
     writer.join();
     doDebug = false;
-    EXPECT_EQ(log, "* Can't open Queue/5.msg,errno=2,will retry\n"
-                   "* Can't open Queue/5.msg, will retry again\n");
+    EXPECT_EQ(log,
+              "* Can't open Queue/5.msg,errno=2,will retry\n"
+              "* Can't open Queue/5.msg, will retry again\n");
     EXPECT_EQ(Names("Submitted").size(), 1u);
 
     testing::internal::CaptureStdout();

@@ -16,7 +16,7 @@ using cfgtest::Capture;
 namespace {
 
 class AvSettingsTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = cfgtest::MakeTempDir();
         mkdir((dir_ + "/Submitted").c_str(), 0700);
@@ -267,7 +267,7 @@ TEST_F(AvSettingsTest, FatalChecks) {
 
 // A listening socket where the engine would be: connects succeed.
 class fakeEngine {
-public:
+  public:
     explicit fakeEngine(const std::string& path) {
         fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
         struct sockaddr_un addr {};
@@ -278,7 +278,7 @@ public:
     }
     ~fakeEngine() { close(fd_); }
 
-private:
+  private:
     int fd_;
 };
 

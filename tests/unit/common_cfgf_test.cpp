@@ -299,7 +299,7 @@ TEST(CfgfFree, FreesOnceAndReportsTheSecondTime) {
 }
 
 class CfgfFile : public testing::Test {
-protected:
+  protected:
     void SetUp() override { dir_ = cfgtest::MakeTempDir(); }
     void TearDown() override { cfgtest::RemoveTree(dir_); }
     std::string dir_;

@@ -23,7 +23,9 @@ std::unique_ptr<char[]> Exact(const std::string& s) {
 int64_t AV(const std::string& s, bool complete = true) {
     return EnvelopeLengthAV(Exact(s).get(), s.size(), complete);
 }
-uint64_t AS(const std::string& s) { return EnvelopeLengthAS(Exact(s).get(), s.size()); }
+uint64_t AS(const std::string& s) {
+    return EnvelopeLengthAS(Exact(s).get(), s.size());
+}
 
 int32_t CountOf(const reportObject& list, const std::string& name) {
     std::lock_guard<std::mutex> lock(reportMutex);
@@ -38,7 +40,7 @@ int32_t TotalOf(const reportObject& list) {
 }
 
 class ParseEnvelopeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::lock_guard<std::mutex> lock(reportMutex);
         ReportClearList(reportSourceList);

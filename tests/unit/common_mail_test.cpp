@@ -24,9 +24,24 @@ namespace {
 using namespace mailtest;
 
 const programDesc spamProgram = {
-    "Tarnwick-AS", "Tarnwick-AS.cfg", "statistics-as.dat", "AntiSpam", "AS", "Spam", true, false,
-    nullptr,       nullptr,           nullptr,             nullptr,    nullptr, nullptr,
-    "Scores",      nullptr,           nullptr,             nullptr,
+    "Tarnwick-AS",
+    "Tarnwick-AS.cfg",
+    "statistics-as.dat",
+    "AntiSpam",
+    "AS",
+    "Spam",
+    true,
+    false,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "Scores",
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 TEST(OpenTempFile, NamesWithAndWithoutNumber) {
@@ -82,7 +97,8 @@ TEST(OpenTempFile, NeverOpensAnExistingName) {
     scratchDir other;
     const unsigned long later = static_cast<unsigned long>(time(nullptr));
     for (unsigned long dt = 0; dt < 3; ++dt)
-        WriteWhole(other.sub("p_" + std::to_string((later + dt + draws[0]) & 0xFFFF) + ".tmp"), "x");
+        WriteWhole(other.sub("p_" + std::to_string((later + dt + draws[0]) & 0xFFFF) + ".tmp"),
+                   "x");
     TempNameSeed(seed);
     f = OpenTempFile(other.path(), "p_", 0, ".tmp", path);
     ASSERT_TRUE(f);
@@ -116,7 +132,9 @@ TEST(OpenTempFile, TwoThreadsNeverShareAName) {
 }
 
 std::vector<unsigned> sleeps;
-void recordSleep(unsigned seconds) { sleeps.push_back(seconds); }
+void recordSleep(unsigned seconds) {
+    sleeps.push_back(seconds);
+}
 
 TEST(RenameTempToSub, SubmitsWithMode666WhateverTheMask) {
     scratchDir dir;
@@ -174,17 +192,19 @@ TEST(MailHeader, FrameOrdersAndEmptyValues) {
     EXPECT_EQ(FormatMailHeader({MailHeader("From: ", "a"), MailExtraHeaders("")}),
               "Return-Path: <>\nFrom: a\n\n");
     // A trailing or doubled line break in a text cannot end the header early.
-    EXPECT_EQ(FormatMailHeader({MailExtraHeaders("X-A: 1\\e\\eX-B: 2\\e"), MailHeader("To: ", "c")}),
-              "Return-Path: <>\nX-A: 1\nX-B: 2\nTo: c\n\n");
+    EXPECT_EQ(
+        FormatMailHeader({MailExtraHeaders("X-A: 1\\e\\eX-B: 2\\e"), MailHeader("To: ", "c")}),
+        "Return-Path: <>\nX-A: 1\nX-B: 2\nTo: c\n\n");
     // Notification order; its To value is written raw, backslashes and all.
-    EXPECT_EQ(FormatMailHeader({MailHeader("From: ", "f"), MailHeader("Subject: ", "s"),
-                                MailExtraHeaders("X-E: 1"),
-                                MailRawHeader("To: ", "recipients;\nBcc: a\\b@x, c@x")}),
-              "Return-Path: <>\nFrom: f\nSubject: s\nX-E: 1\nTo: recipients;\nBcc: a\\b@x, c@x\n\n");
+    EXPECT_EQ(
+        FormatMailHeader({MailHeader("From: ", "f"), MailHeader("Subject: ", "s"),
+                          MailExtraHeaders("X-E: 1"),
+                          MailRawHeader("To: ", "recipients;\nBcc: a\\b@x, c@x")}),
+        "Return-Path: <>\nFrom: f\nSubject: s\nX-E: 1\nTo: recipients;\nBcc: a\\b@x, c@x\n\n");
 }
 
 class EventReportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         UseUtc();
         thisProgram = &spamProgram;
@@ -202,7 +222,8 @@ protected:
         std::vector<std::string> names = Names(submitted);
         EXPECT_EQ(names.size(), 1u);
         if (names.size() != 1) return "";
-        EXPECT_TRUE(std::regex_match(names[0], std::regex(prefix + "[0-9]{1,5}\\.sub"))) << names[0];
+        EXPECT_TRUE(std::regex_match(names[0], std::regex(prefix + "[0-9]{1,5}\\.sub")))
+            << names[0];
         std::string text = ReadWhole(submitted + "/" + names[0]);
         fs::remove(submitted + "/" + names[0]);
         return text;
@@ -262,7 +283,8 @@ TEST_F(EventReportTest, SwitchedOffAndMissingDictionaries) {
     EventReportAt(true, eventTime);
     log = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(std::regex_search(
-        log, std::regex("\\* Can't create temp file .*/Submitted/Qln_AS_report_[0-9]+\\.tmp, errno=2\n")))
+        log, std::regex(
+                 "\\* Can't create temp file .*/Submitted/Qln_AS_report_[0-9]+\\.tmp, errno=2\n")))
         << log;
 }
 

@@ -13,7 +13,7 @@
 namespace {
 
 class ReportListTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { ReportClearList(list); }
     int32_t CountOf(const std::string& name) const {
         for (int32_t i = 0; i < list.nItems; ++i)
@@ -142,7 +142,8 @@ TEST_F(ReportListTest, LookupFindsItsItemAcrossReorderings) {
     char name[64];
     for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < 600; ++i) {
-            snprintf(name, sizeof name, "smtp [10.%d.%d.%d]", i % 7, (i * 31) % 300, round * 50 + i % 5);
+            snprintf(name, sizeof name, "smtp [10.%d.%d.%d]", i % 7, (i * 31) % 300,
+                     round * 50 + i % 5);
             ReportAddItem(list, name, 1);
             snprintf(name, sizeof name, "user%d@example.com", (i * 17) % 400);
             ReportAddItem(list, name, 1);

@@ -18,17 +18,36 @@ namespace {
 
 using namespace mailtest;
 
-void dumpViruses(FILE* out) { DumpReportList(out, "Viruses", reportVirusesList); }
-void loadViruses(const cfgfItem* dict) { LoadReportList(dict, reportVirusesList); }
+void dumpViruses(FILE* out) {
+    DumpReportList(out, "Viruses", reportVirusesList);
+}
+void loadViruses(const cfgfItem* dict) {
+    LoadReportList(dict, reportVirusesList);
+}
 void reportViruses(FILE* out) {
     fprintf(out, "[viruses %d, messages %d]\n", reportVirusesList.nTotal, reportFigures.messages);
     ReportClearList(reportVirusesList);
 }
 
 const programDesc testProgram = {
-    "Tarnwick-AV", "Tarnwick-AV.cfg", "statistics-av.dat", "Antivirus", "AV", "Virus", false, true,
-    nullptr,       nullptr,           nullptr,             nullptr,     nullptr, nullptr,
-    "Viruses",     dumpViruses,       loadViruses,         reportViruses,
+    "Tarnwick-AV",
+    "Tarnwick-AV.cfg",
+    "statistics-av.dat",
+    "Antivirus",
+    "AV",
+    "Virus",
+    false,
+    true,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "Viruses",
+    dumpViruses,
+    loadViruses,
+    reportViruses,
 };
 
 const char* const dailyConf = R"(
@@ -59,7 +78,7 @@ void SetScanFigures(int32_t messages, uint64_t tMin, uint64_t tMax, uint64_t tTo
 }
 
 class StatsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         UseUtc();
         thisProgram = &testProgram;
@@ -129,24 +148,26 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
     const time_t now = t0 + 100;
     DumpReportDataAt(true, now);
 
-    EXPECT_EQ(ReadWhole(StatFile()),
-              "StatStart=" + std::to_string(t0) + "; #Mon, 5 Jan 2026 10:00:00\n"
-              "StatEnd=" + std::to_string(now) + "; #Mon, 5 Jan 2026 10:01:40\n"
-              "MessagesTotal=3;\n"
-              "ScanTimeMin=120;\n"
-              "ScanTimeMax=2500;\n"
-              "ScanTimeTotal=3000;\n"
-              "NormalShutdown=YES;\n"
-              "Viruses={\n"
-              "\"EICAR \\\"test\\\" \\\\ x\"=2;\n"
-              "\"back\\\\slash\\\\e\"=1;\n"
-              "};\n"
-              "Sources={\n"
-              "\"smtp [10.0.0.1]\"=2;\n"
-              "};\n"
-              "Targets={\n"
-              "\"a@example.org\"=1;\n"
-              "};\n");
+    EXPECT_EQ(ReadWhole(StatFile()), "StatStart=" + std::to_string(t0) +
+                                         "; #Mon, 5 Jan 2026 10:00:00\n"
+                                         "StatEnd=" +
+                                         std::to_string(now) +
+                                         "; #Mon, 5 Jan 2026 10:01:40\n"
+                                         "MessagesTotal=3;\n"
+                                         "ScanTimeMin=120;\n"
+                                         "ScanTimeMax=2500;\n"
+                                         "ScanTimeTotal=3000;\n"
+                                         "NormalShutdown=YES;\n"
+                                         "Viruses={\n"
+                                         "\"EICAR \\\"test\\\" \\\\ x\"=2;\n"
+                                         "\"back\\\\slash\\\\e\"=1;\n"
+                                         "};\n"
+                                         "Sources={\n"
+                                         "\"smtp [10.0.0.1]\"=2;\n"
+                                         "};\n"
+                                         "Targets={\n"
+                                         "\"a@example.org\"=1;\n"
+                                         "};\n");
     EXPECT_EQ(prevDumpTime, now);
     EXPECT_FALSE(fs::exists(StatFile() + ".new"));
 
@@ -221,10 +242,10 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
         return fs::exists(StatFile());
     };
     const std::string sources = "Sources={\"s\"=1;};\n";
-    EXPECT_FALSE(load("StatStart=" + std::to_string(yesterday) + ";\nStatEnd=" +
-                      std::to_string(yesterday) + ";\n" + sources));
-    EXPECT_FALSE(load("StatStart=" + std::to_string(yesterday) + ";\nStatEnd=" +
-                      std::to_string(today) + ";\n" + sources));
+    EXPECT_FALSE(load("StatStart=" + std::to_string(yesterday) +
+                      ";\nStatEnd=" + std::to_string(yesterday) + ";\n" + sources));
+    EXPECT_FALSE(load("StatStart=" + std::to_string(yesterday) +
+                      ";\nStatEnd=" + std::to_string(today) + ";\n" + sources));
     EXPECT_FALSE(load("StatStart=" + std::to_string(today) + ";\n" + sources));
     EXPECT_FALSE(load("StatEnd=" + std::to_string(today) + ";\n" + sources));
     EXPECT_FALSE(load("StatEnd={};\nStatStart=1;\n"));
@@ -239,13 +260,14 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     load("StatStart=" + std::to_string(today) + ";\nStatEnd=" + std::to_string(yesterday) + ";\n");
     const std::string log = testing::internal::GetCapturedStdout();
     doDebug = false;
-    EXPECT_EQ(log, "* Dumped statistics found for Sun, 4 Jan 2026 10:00:00\n"
-                   "* The found data is obsolete\n");
+    EXPECT_EQ(log,
+              "* Dumped statistics found for Sun, 4 Jan 2026 10:00:00\n"
+              "* The found data is obsolete\n");
 }
 
 TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
-    const std::string day = "StatStart=" + std::to_string(t0) + ";\nStatEnd=" +
-                            std::to_string(t0 + 500) + ";\n";
+    const std::string day =
+        "StatStart=" + std::to_string(t0) + ";\nStatEnd=" + std::to_string(t0 + 500) + ";\n";
     auto load = [&](const std::string& text) {
         WriteWhole(StatFile(), day + text);
         restartTime = 0;
@@ -283,8 +305,9 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
         EXPECT_EQ(scanTimeTotal, 9000000000u);
     }
 
-    load("Sources={\"smtp [10.1.2.3]\"=2;\"smtp [10.1.2.200]\"=5;\"bad\"={};\"neg\"=-4;};\n"
-         "Viruses={\"V\"=3;};\n");
+    load(
+        "Sources={\"smtp [10.1.2.3]\"=2;\"smtp [10.1.2.200]\"=5;\"bad\"={};\"neg\"=-4;};\n"
+        "Viruses={\"V\"=3;};\n");
     EXPECT_EQ(CountOf(reportSourceList, "smtp [10.1.2.3]"), 7);
     EXPECT_EQ(CountOf(reportSourceList, "bad"), -1);
     EXPECT_EQ(CountOf(reportSourceList, "neg"), 0);

@@ -24,7 +24,7 @@ namespace mailtest {
 namespace fs = std::filesystem;
 
 class scratchDir {
-public:
+  public:
     scratchDir() {
         std::string tmpl = (fs::temp_directory_path() / "tw-mail-XXXXXX").string();
         std::vector<char> buf(tmpl.begin(), tmpl.end());
@@ -40,7 +40,7 @@ public:
     const std::string& path() const { return path_; }
     std::string sub(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -61,7 +61,8 @@ inline void WriteWhole(const std::string& path, const std::string& text) {
 inline std::vector<std::string> Names(const std::string& dir) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -10,7 +10,6 @@ import base64
 import os
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys

@@ -18,7 +18,8 @@ The floors, each importing only those above it in this list:
   clock         FakeClock: the filter's wall clock under libfaketime
   engines       EngineProcess: an engine simulator and its request log
   scripted      ScriptedEngine: an engine played by the test, frame by
-                frame; varint and field for frames built by hand
+                frame; FrameConnection, one framed connection (also a
+                client of an engine); varint and field for hand-built frames
   real_engines  EngineDaemon (quillon-clamd, quillon-spamd), SpamdServer
   session       FilterSession: one filter program in its scratch server
                 directory, spoken to on its standard input and output
@@ -33,7 +34,7 @@ from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
 from .real_engines import DAEMONS, REAL_ENGINES, EngineDaemon, SpamdServer, clamav_test_db, find_spamd, free_tcp_port
-from .scripted import FrameConnection, ScriptedEngine, field, frame, varint
+from .scripted import FrameConnection, FrameTooLong, ScriptedEngine, field, frame, varint
 from .session import FilterSession
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)

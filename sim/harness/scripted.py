@@ -40,36 +40,64 @@ def frame(body):
     return len(body).to_bytes(4, "little") + body
 
 
+class FrameTooLong(Exception):
+    """A length prefix above the reader's limit; the prefix is consumed."""
+
+    def __init__(self, length):
+        super().__init__("frame of %d bytes announced" % length)
+        self.length = length
+
+
 class FrameConnection:
-    """One accepted connection of a ScriptedEngine: the socket and the
-    bytes received but not yet taken as frames."""
+    """One connection speaking frames: the socket and the bytes received
+    but not yet taken as frames.  The connections a ScriptedEngine accepts,
+    and a client of an engine (connect)."""
 
     def __init__(self, sock):
         self.sock = sock
         self._buffer = b""
 
-    def recv_frame(self, timeout=5.0):
-        """The next frame body; None when the peer closed the connection.
-        Raises TimeoutError."""
+    @classmethod
+    def connect(cls, path):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.connect(path)
+        except OSError:
+            sock.close()
+            raise
+        return cls(sock)
+
+    def recv_frame(self, timeout=5.0, limit=None):
+        """The next frame body; None when the peer closed the connection
+        (or reset it, leaving our data unread).  Raises TimeoutError, and
+        FrameTooLong for a length above `limit`."""
         deadline = time.monotonic() + scaled(timeout)
         while True:
             if len(self._buffer) >= 4:
                 length = int.from_bytes(self._buffer[:4], "little")
+                if limit is not None and length > limit:
+                    self._buffer = self._buffer[4:]
+                    raise FrameTooLong(length)
                 if len(self._buffer) >= 4 + length:
                     body = self._buffer[4:4 + length]
                     self._buffer = self._buffer[4 + length:]
                     return body
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                raise TimeoutError("no frame from the filter")
+                raise TimeoutError("no frame from the peer")
             self.sock.settimeout(remaining)
             try:
                 data = self.sock.recv(65536)
             except socket.timeout:
-                raise TimeoutError("no frame from the filter")
+                raise TimeoutError("no frame from the peer")
+            except ConnectionResetError:
+                data = b""
             if not data:
                 return None
             self._buffer += data
+
+    def send_frame(self, body):
+        self.send_raw(frame(body))
 
     def send_raw(self, data):
         self.sock.sendall(bytes(data))

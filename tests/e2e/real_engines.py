@@ -7,7 +7,6 @@ are the harness's EngineDaemon and SpamdServer.
 
 import os
 import socket
-import struct
 import unittest
 
 import harness
@@ -55,46 +54,30 @@ def start_daemon(kind, directory, args, name=None):
                                 stderr_path=os.path.join(directory, (name or kind) + ".log")).start()
 
 
-class FrameClient:
-    """One connection to a daemon, speaking length-prefixed frames; replies
-    are parsed into reply_class."""
+class FrameClient(harness.FrameConnection):
+    """One connection to a daemon; replies are parsed into reply_class."""
 
     def __init__(self, path, reply_class, timeout=20):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.connect(path)
+        super().__init__(sock)
         self.reply_class = reply_class
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(timeout)
-        self.sock.connect(path)
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
+        self.timeout = timeout
 
     def send(self, message):
-        body = message.SerializeToString()
-        self.send_raw(struct.pack("<I", len(body)) + body)
-
-    def _read(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                return None
-            data += chunk
-        return data
+        self.send_frame(message.SerializeToString())
 
     def receive(self):
-        prefix = self._read(4)
-        if prefix is None:
+        body = self.recv_frame(self.timeout)
+        if body is None:
             return None
-        body = self._read(struct.unpack("<I", prefix)[0])
         reply = self.reply_class()
         reply.ParseFromString(body)
         return reply
 
     def closed_by_peer(self):
+        self.sock.settimeout(harness.scaled(self.timeout))
         try:
             return self.sock.recv(1) == b""
         except ConnectionResetError:
             return True
-
-    def close(self):
-        self.sock.close()

@@ -8,7 +8,6 @@ standard library."""
 
 import os
 import shutil
-import socket
 import tempfile
 import time
 import unittest
@@ -84,52 +83,23 @@ def virus_names(report):
 
 # --- harness -------------------------------------------------------------------------
 
-class Link:
-    def __init__(self, path, timeout=5.0):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.connect(path)
-        self.buf = b""
-
-    def send(self, body):
-        self.sock.sendall(len(body).to_bytes(4, "little") + body)
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
+class Link(harness.FrameConnection):
+    send = harness.FrameConnection.send_frame
 
     def recv(self, timeout=3.0):
-        """Next frame body; None when the engine closed the connection;
-        raises socket.timeout."""
-        deadline = time.monotonic() + harness.scaled(timeout)
-        while True:
-            if len(self.buf) >= 4:
-                n = int.from_bytes(self.buf[:4], "little")
-                if n == 0xFFFFFFFF:
-                    self.buf = self.buf[4:]
-                    return "huge"
-                if len(self.buf) >= 4 + n:
-                    body, self.buf = self.buf[4:4 + n], self.buf[4 + n:]
-                    return body
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise socket.timeout("no frame")
-            self.sock.settimeout(remaining)
-            try:
-                data = self.sock.recv(65536)
-            except ConnectionResetError:
-                data = b""  # closed with our request still unread
-            if not data:
-                return None
-            self.buf += data
+        """Next frame body; None when the engine closed the connection,
+        "huge" for the largest length there is; raises TimeoutError."""
+        try:
+            return self.recv_frame(timeout, limit=0xFFFFFFFE)
+        except harness.FrameTooLong:
+            return "huge"
 
     def silent_for(self, seconds):
         try:
             self.recv(seconds)
-        except socket.timeout:
+        except TimeoutError:
             return True
         return False
-
-    def close(self):
-        self.sock.close()
 
 
 @unittest.skipUnless(os.path.exists(os.path.join(BIN, "sim-scan-engine")), "simulators not built")
@@ -156,7 +126,7 @@ class EngineTestBase(unittest.TestCase):
         return engine
 
     def link(self, engine):
-        link = Link(engine.socket_path)
+        link = Link.connect(engine.socket_path)
         self.links.append(link)
         return link
 

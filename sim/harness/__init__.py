@@ -21,6 +21,8 @@ The floors, each importing only those above it in this list:
                 frame; FrameConnection, one framed connection (also a
                 client of an engine); varint and field for hand-built frames
   real_engines  EngineDaemon (quillon-clamd, quillon-spamd), SpamdServer
+  output        ProgramOutput: a program's output lines, the waits on
+                them, and holding the output to stop it at a chosen line
   session       FilterSession: one filter program in its scratch server
                 directory, spoken to on its standard input and output
 
@@ -35,9 +37,10 @@ from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
 from .real_engines import DAEMONS, REAL_ENGINES, EngineDaemon, SpamdServer, clamav_test_db, find_spamd, free_tcp_port
 from .scripted import FrameConnection, FrameTooLong, ScriptedEngine, field, frame, varint
+from .output import ProgramOutput
 from .session import FilterSession
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)
 
 __all__ = [name for name in dir() if not name.startswith("_") and name not in
-           ("base", "clock", "engines", "mail", "real_engines", "scripted", "session", "settings")]
+           ("base", "clock", "engines", "mail", "output", "real_engines", "scripted", "session", "settings")]

@@ -85,7 +85,7 @@ class FilterSession(ProgramOutput):
         self.engines = {}
         self._scripted = []
         self.proc = None
-        ProgramOutput.__init__(self)
+        super().__init__()
         self._counter = 0
 
         # None: the program's defaults; dict: overrides merged over them;

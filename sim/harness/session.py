@@ -230,6 +230,14 @@ class FilterSession(ProgramOutput):
         self._start_reader()
         return self
 
+    def start_with(self, engine, timeout=5.0):
+        """start(), then waits until the program's reader thread has started
+        (the cursor passes that line) and `engine`, a ScriptedEngine, has
+        accepted its connection; returns the connection."""
+        self.start()
+        self.expect("* reader thread started", timeout)
+        return engine.accept(timeout)
+
     def send(self, data):
         """Raw bytes (or text) to the program's standard input; False when
         the program no longer reads."""

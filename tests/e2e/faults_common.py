@@ -311,9 +311,7 @@ class FrameCases:
                                   settings=harness.quiet_settings(self.program))
         self.addCleanup(s.cleanup)
         engine = s.scripted_engine(schema=self.schema)
-        s.start()
-        s.expect("* reader thread started")
-        engine.accept()
+        s.start_with(engine)
         self.after_connect(engine)
         return s, engine
 

@@ -91,9 +91,7 @@ class ScoreStatisticsTest(unittest.TestCase):
         with harness.FilterSession("Tarnwick-AS", engine=None, settings=SETTINGS) as s:
             engine = s.scripted_engine(schema=ase)
             clock = s.fake_clock(NOON)
-            s.start()
-            s.expect("* reader thread started")
-            engine.accept()
+            s.start_with(engine)
 
             # 2 messages at score 0, 5 at 10, 1 at 39 and 3 at 100, each rated
             # two seconds after its request.
@@ -141,9 +139,7 @@ class ScoreStatisticsTest(unittest.TestCase):
                 f.write(text.replace('Scores={\n', 'Scores={\n"150"=9;\n"7"=4;\n'))
             clock.set(NOON + 1200)
             s.write_settings(overrides=harness.merge(SETTINGS, {"BarScoreRanges": ["10", "50", "100"]}))
-            s.start()
-            s.expect("* reader thread started")
-            engine.accept()
+            s.start_with(engine)
             s.send_line("1 INTF")
             s.answer(1)
             self.assertEqual(s.read_stat_file(), stat_file(NOON + 1200, [(0, 2), (7, 4), (10, 5), (39, 1),

@@ -62,9 +62,7 @@ class AsSession(unittest.TestCase):
     def setUp(self):
         self.s = harness.FilterSession("Tarnwick-AS", engine=None, settings=harness.merge(QUIET, self.overrides))
         self.engine = self.s.scripted_engine(schema=ase)
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.engine.accept()
+        self.s.start_with(self.engine)
 
     def tearDown(self):
         self.s.cleanup()

@@ -113,9 +113,7 @@ class WhitelistTest(unittest.TestCase):
     def test_no_whitelist_file(self):
         with harness.FilterSession("Tarnwick-AS", engine=None, settings=QUIET) as s:
             engine = s.scripted_engine(schema=ase)
-            s.start()
-            s.expect("* reader thread started")
-            engine.accept()
+            s.start_with(engine)
             s.request(1, s.add_message("Subject: x\n\ny\n", sender="boss@example.com", recipients=["r@x"]))
             self.assertEqual(engine.recv_request().serial, 1)
             self.assertFalse([line for line in s.lines() if "items read" in line or "whitelisted" in line])

@@ -49,9 +49,7 @@ class AvVerdictTest(unittest.TestCase):
         self.s = harness.FilterSession("Tarnwick-AV", engine=None, mode=self.mode,
                                        settings=harness.merge(QUIET, {"PostProcess": self.postprocess}))
         self.engine = self.s.scripted_engine(schema=se)
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.engine.accept()
+        self.s.start_with(self.engine)
         self.assertEqual(self.engine.recv_frame(), b"\x08\x03")
 
     def tearDown(self):
@@ -190,9 +188,7 @@ class AvInfoTest(unittest.TestCase):
     def test_information_lines(self):
         with harness.FilterSession("Tarnwick-AV", engine=None, settings=QUIET) as s:
             engine = s.scripted_engine(schema=se)
-            s.start()
-            s.expect("* reader thread started")
-            engine.accept()
+            s.start_with(engine)
             engine.recv_request()
             info = se.ServerMessage(tag=se.ServerMessage.INFO_NOTIFICATION)
             info.info.engine_version = "9.8.7"

@@ -166,9 +166,7 @@ class EngineFailureTest(unittest.TestCase):
     def setUp(self):
         self.s = harness.FilterSession(self.program, engine=None, settings=harness.quiet_settings(self.program))
         self.engine = self.s.scripted_engine()
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.engine.accept()
+        self.s.start_with(self.engine)
         if self.program == "Tarnwick-AV":
             # The information subscription is the program's last send at
             # start-up; once it is here, a failure comes from the reader alone.

@@ -181,9 +181,7 @@ class AntiVirusDayTest(unittest.TestCase):
     def start(self, at, mode):
         self.clock.set(at)
         self.s.write_settings(overrides=harness.merge(AV_SETTINGS, {"Mode": mode}))
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.engine.accept()
+        self.s.start_with(self.engine)
         self.assertEqual(self.engine.recv_request().tag, se.ClientMessage.SUBSCRIBE_INFO)
 
     def scan(self, token, path, reply, seconds):

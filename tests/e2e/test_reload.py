@@ -29,9 +29,7 @@ class ReloadTest(unittest.TestCase):
         self.first = self.s.scripted_engine("engine", schema=se)
         self.second = self.s.scripted_engine("second", schema=se)
         self.second_path = self.second.socket_path
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.first.accept()
+        self.s.start_with(self.first)
         self.first.recv_request()  # the information subscription
 
     def tearDown(self):

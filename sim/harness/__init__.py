@@ -2,14 +2,14 @@
 
 How to import it: the directory sim/ goes on PYTHONPATH, and every user
 says `import harness`.  ctest sets it for the end-to-end tests, the
-Makefile for `make bench` and `make soak`, and sim/server.py (the
-demonstration, `make demo`) finds it beside itself.  One test by hand:
+Makefile for `make demo`, `make bench` and `make soak`; sim/server.py run
+by hand finds it beside itself.  One test by hand:
 
     cd tests/e2e && PYTHONPATH=../../sim python3 -m unittest -v test_reload
 
 (TARNWICK_BIN names the programs' directory, build/bin by default.)
 
-The floors, each importing only those above it in this list:
+The modules from the ground up; each imports only modules above it here:
   base          where the programs are, timeouts, bytes and text, scratch
                 directories, the generated message classes (load_schema)
   settings      the settings language writer (cfg_file, merge, RawValue),
@@ -36,8 +36,8 @@ from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
 from .real_engines import DAEMONS, REAL_ENGINES, EngineDaemon, SpamdServer, clamav_test_db, find_spamd, free_tcp_port
-from .scripted import FrameConnection, FrameTooLong, ScriptedEngine, field, frame, varint
 from .output import ProgramOutput
+from .scripted import FrameConnection, FrameTooLong, ScriptedEngine, field, frame, varint
 from .session import FilterSession
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)

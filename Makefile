@@ -54,10 +54,14 @@ test-tsan: deps
 
 test: test-plain test-asan test-tsan
 
+# The demo, the benchmark and the soak run import the test harness
+# (sim/harness/) as the end-to-end tests do: sim/ on PYTHONPATH.
+HARNESS_ENV = PYTHONPATH=$(CURDIR)/sim PYTHONDONTWRITEBYTECODE=1
+
 # ENGINES=real runs the demo against quillon-clamd and quillon-spamd.
 ENGINES ?= sim
 demo: build
-	/usr/bin/python3 sim/server.py --bin $(BUILD)/bin --engines $(ENGINES)
+	$(HARNESS_ENV) /usr/bin/python3 sim/server.py --bin $(BUILD)/bin --engines $(ENGINES)
 
 clean:
 	rm -rf build build-*
@@ -66,11 +70,12 @@ clean:
 # the floor relays in bench/; prints a table and writes BUILD/bench-results.json.
 .PHONY: bench
 bench: build
-	/usr/bin/python3 bench/bench.py --bin $(BUILD)/bin
+	$(HARNESS_ENV) /usr/bin/python3 bench/bench.py --bin $(BUILD)/bin
 
 # 100,000 small messages through each program against the instant simulated
 # engine: every request answered exactly once, resident memory flat after
 # the first thousand; prints run time and memory figures.  Not part of test.
 .PHONY: soak
 soak: build
-	TARNWICK_BIN=$(CURDIR)/$(BUILD)/bin TARNWICK_PY=$(CURDIR)/$(BUILD)/python /usr/bin/python3 tests/soak/soak.py
+	$(HARNESS_ENV) TARNWICK_BIN=$(CURDIR)/$(BUILD)/bin TARNWICK_PY=$(CURDIR)/$(BUILD)/python \
+	  /usr/bin/python3 tests/soak/soak.py

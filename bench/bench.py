@@ -19,6 +19,7 @@ engine still reads the file), so the figures are the relays' own.
 
 Usage: bench.py --bin BUILD/bin [--rounds N] [--count N] [--latency N]
                 [--json PATH] [--quick] [--python-driver]
+(sim/ on PYTHONPATH for the harness, as `make bench` sets it.)
 """
 
 import argparse
@@ -27,12 +28,13 @@ import os
 import random
 import selectors
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+import harness
 
 WINDOW = 256
 SMALL_FILES = 20000
@@ -48,55 +50,6 @@ TARGETS = {
     "idle_ms_per_10s_max": 10.0,
 }
 
-
-def quote(text):
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
-AV_SETTINGS = """\
-Socket = {socket};
-Mode = Reject;
-SubmittedDirectory = "Submitted";
-PostProcess = "";
-RejectOptions = {{ NotifyRecipients = No; }};
-DiscardOptions = {{ NotifyRecipients = No; }};
-AddHeaderOptions = {{ Header = "X-Virus: ^1"; }};
-NotificationMessage = {{
-    Caption = "Virus found: ";
-    Summary = "^1 virus(es) found\\e";
-    Footer = "Message rejected";
-}};
-NotifyRecipientsOptions = {{
-    From = "postmaster@example.com";
-    Subject = "Virus alert";
-    ExtraHeaders = "";
-    HeaderTitle = "Original headers:";
-    SenderInfo = "Sender: ^1";
-    Description = ("A message to you carried a virus.", "It was not delivered.");
-}};
-DailyReport = {{ Enabled = Yes; From = "tarnwick@example.com"; To = "admin@example.com"; Subject = "Daily report ^1"; }};
-EventsReports = {{
-    From = "tarnwick@example.com"; To = "admin@example.com";
-    Started = {{ Enabled = No; Subject = "Started ^1"; }};
-    Stopped = {{ Enabled = No; Subject = "Stopped ^1"; }};
-}};
-"""
-
-AS_SETTINGS = """\
-Socket = {socket};
-Header = "X-Junk-Score: ^1 [^2]\\eX-Quillon-Score: ^1 [^2]";
-AlertLevel = 100;
-AlertHeader = "X-Alert: possible spam!\\eX-Color: red";
-BarScoreRanges = (0, 39, 76, 84, 90, 99, 100);
-OnProblem = Ignore;
-SubmittedDirectory = "Submitted";
-DailyReport = {{ Enabled = Yes; From = "tarnwick@example.com"; To = "admin@example.com"; Subject = "Daily report ^1"; }};
-EventsReports = {{
-    From = "tarnwick@example.com"; To = "admin@example.com";
-    Started = {{ Enabled = No; Subject = "Started ^1"; }};
-    Stopped = {{ Enabled = No; Subject = "Stopped ^1"; }};
-}};
-"""
 
 WORDS = ("the quarterly figures are attached and the meeting moves to thursday "
          "please review the draft before friday so that we can send it out on "
@@ -178,13 +131,16 @@ class Bench:
         for i in range(self.args.files):
             self.write_queue_file(os.path.join(self.base, "queue", "m%05d" % i), 4096)
         self.progdirs = {}
-        for program, template, sock in (("Tarnwick-AV", AV_SETTINGS, "se.sock"),
-                                        ("Tarnwick-AS", AS_SETTINGS, "ase.sock")):
+        for program, sock in (("Tarnwick-AV", "se.sock"), ("Tarnwick-AS", "ase.sock")):
             d = os.path.join(self.root, program)
             os.makedirs(d)
             os.symlink(self.exe(program), os.path.join(d, program))
-            with open(os.path.join(d, program + ".cfg"), "w") as f:
-                f.write(template.format(socket=quote(os.path.join(self.root, sock))))
+            # The tests' settings, quiet: no notifications or event reports
+            # in the figures, the daily report at the end only.
+            settings = harness.default_settings(program, os.path.join(self.root, sock),
+                                                overrides=harness.quiet_settings(program))
+            with open(os.path.join(d, program + ".cfg"), "wb") as f:
+                f.write(harness.cfg_file(settings))
             self.progdirs[program] = d
 
     def envelope(self):
@@ -222,27 +178,19 @@ class Bench:
 
     def start_engines(self):
         for name, sock in (("sim-scan-engine", "se.sock"), ("sim-spam-engine", "ase.sock")):
-            path = os.path.join(self.root, sock)
             # A fixed verdict: the simulated spam engine's word search costs
             # more than the whole relay and would hide the relay's own cost.
             extra = [] if self.args.engine_content else ["--fixed", "clean"]
-            p = subprocess.Popen([self.exe(name), path] + extra, stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.engines.append(p)
-            deadline = time.time() + 10
-            while not os.path.exists(path):
-                if time.time() > deadline or p.poll() is not None:
-                    sys.exit("bench: %s did not start" % name)
-                time.sleep(0.01)
+            engine = harness.EngineProcess(name, os.path.join(self.root, sock), self.bin, extra)
+            self.engines.append(engine)
+            try:
+                engine.start(timeout=10)
+            except (OSError, RuntimeError, TimeoutError) as e:
+                sys.exit("bench: %s did not start: %s" % (name, e))
 
     def cleanup(self):
-        for p in self.engines:
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+        for engine in self.engines:
+            engine.stop()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def command(self, kind, program):

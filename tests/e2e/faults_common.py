@@ -10,31 +10,21 @@ their own engine frames.
 import os
 import re
 import shutil
-import sys
 import time
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
+from harness import field
 
-scaled = server.scaled
+scaled = harness.scaled
 MIB = 1 << 20
 
 
-def quiet(program, notify=False, events=False):
-    """Setting overrides: event reports and notifications off unless asked."""
-    onoff = {True: "Yes", False: "No"}
-    overrides = {"EventsReports": {"Started": {"Enabled": onoff[events]}, "Stopped": {"Enabled": onoff[events]}}}
-    if program == "Tarnwick-AV":
-        overrides.update({"RejectOptions": {"NotifyRecipients": onoff[notify]},
-                          "DiscardOptions": {"NotifyRecipients": onoff[notify]}})
-    return overrides
 
 
 def plain_message(n, extra=""):
-    return server.queue_file(server.mail_text("message %d" % n, "text of message %d\n%s" % (n, extra)),
-                             sender="s%d@example.org" % n, source="smtp [192.0.2.%d]" % (n % 200 + 1),
-                             recipients=["r%d@example.net" % (n % 3)])
+    return harness.queue_file(harness.mail_text("message %d" % n, "text of message %d\n%s" % (n, extra)),
+                              sender="s%d@example.org" % n, source="smtp [192.0.2.%d]" % (n % 200 + 1),
+                              recipients=["r%d@example.net" % (n % 3)])
 
 
 def answer_tokens(lines):
@@ -59,8 +49,8 @@ class FaultCases:
 
     # -- helpers ------------------------------------------------------------------
     def session(self, engine_args=(), settings=None, engine="auto"):
-        s = server.FilterSession(self.program, mode=self.mode, engine=engine, engine_args=list(engine_args),
-                                 settings=settings if settings is not None else quiet(self.program))
+        s = harness.FilterSession(self.program, mode=self.mode, engine=engine, engine_args=list(engine_args),
+                                  settings=settings if settings is not None else harness.quiet_settings(self.program))
         self.addCleanup(s.cleanup)
         return s
 
@@ -205,7 +195,7 @@ class FaultCases:
     # Hooks of the submission case: the settings, and what the program
     # writes into the directory while it is broken and once it is back.
     def submission_settings(self):
-        return quiet(self.program, events=True)
+        return harness.quiet_settings(self.program, events=True)
 
     def while_submission_broken(self, s, token, errno_text):
         pass
@@ -304,28 +294,6 @@ class FaultCases:
 
 # -- raw frames -----------------------------------------------------------------------
 
-def varint(n):
-    out = bytearray()
-    while True:
-        byte = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(byte | 0x80)
-        else:
-            out.append(byte)
-            return bytes(out)
-
-
-def field(number, wire_type, payload=b""):
-    """One encoded field: varint (0) takes an int, bytes (2) a payload."""
-    key = varint(number << 3 | wire_type)
-    if wire_type == 0:
-        return key + varint(payload)
-    if wire_type == 2:
-        return key + varint(len(payload)) + payload
-    return key + payload
-
-
 def nested_groups(depth, number=99):
     """An unknown field made of `depth` groups, one inside the other."""
     return field(number, 3) * depth + field(number, 4) * depth
@@ -339,12 +307,11 @@ class FrameCases:
     schema = None
 
     def begin(self):
-        s = server.FilterSession(self.program, mode="Discard", engine=None, settings=quiet(self.program))
+        s = harness.FilterSession(self.program, mode="Discard", engine=None,
+                                  settings=harness.quiet_settings(self.program))
         self.addCleanup(s.cleanup)
         engine = s.scripted_engine(schema=self.schema)
-        s.start()
-        s.expect("* reader thread started")
-        engine.accept()
+        s.start_with(engine)
         self.after_connect(engine)
         return s, engine
 

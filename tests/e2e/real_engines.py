@@ -2,18 +2,14 @@
 quillon-clamd on libclamav and quillon-spamd in front of SpamAssassin's
 spamd.  Where the programs are, why a test class is skipped when one is
 missing, and a spamd started once per test class; the processes themselves
-are server.py's EngineDaemon and SpamdServer.
+are the harness's EngineDaemon and SpamdServer.
 """
 
 import os
 import socket
-import struct
-import sys
-import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
 WHY_MISSING = {
     "quillon-clamd": "quillon-clamd not built (libclamav-dev and pkg-config missing at build time)",
@@ -22,7 +18,7 @@ WHY_MISSING = {
 
 
 def daemon_path(kind):
-    return os.path.join(server.default_bin_dir(), kind)
+    return os.path.join(harness.default_bin_dir(), kind)
 
 
 def daemon_missing(kind):
@@ -31,7 +27,7 @@ def daemon_missing(kind):
 
 
 def spamd_missing():
-    return None if server.find_spamd() else "spamd (package spamassassin) not installed"
+    return None if harness.find_spamd() else "spamd (package spamassassin) not installed"
 
 
 def skip_without(*kinds):
@@ -44,66 +40,44 @@ def skip_without(*kinds):
     return unittest.skipIf(bool(reasons), "; ".join(reasons))
 
 
-def scratch_directory(prefix):
-    """A private directory whose paths stay short enough for unix sockets."""
-    parent = tempfile.gettempdir()
-    return tempfile.mkdtemp(prefix=prefix, dir=parent if len(parent) <= 40 else "/tmp")
-
-
 def start_spamd(directory, tcp=False):
     """A running spamd on <directory>/spamd.sock (and a loopback port when
     tcp is set).  Raises with spamd's log when it does not come up; stop()
     it in tearDownClass."""
-    return server.SpamdServer(directory, tcp=tcp).start()
+    return harness.SpamdServer(directory, tcp=tcp).start()
 
 
 def start_daemon(kind, directory, args, name=None):
     """A running engine daemon on <directory>/<name>.sock, its log beside it."""
     socket_path = os.path.join(directory, (name or kind) + ".sock")
-    return server.EngineDaemon(kind, socket_path, server.default_bin_dir(), args,
-                               stderr_path=os.path.join(directory, (name or kind) + ".log")).start()
+    return harness.EngineDaemon(kind, socket_path, harness.default_bin_dir(), args,
+                                stderr_path=os.path.join(directory, (name or kind) + ".log")).start()
 
 
-class FrameClient:
-    """One connection to a daemon, speaking length-prefixed frames; replies
-    are parsed into reply_class."""
+class FrameClient(harness.FrameConnection):
+    """One connection to a daemon; replies are parsed into reply_class."""
 
     def __init__(self, path, reply_class, timeout=20):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.connect(path)
+        super().__init__(sock)
         self.reply_class = reply_class
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(timeout)
-        self.sock.connect(path)
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
+        self.timeout = timeout
 
     def send(self, message):
-        body = message.SerializeToString()
-        self.send_raw(struct.pack("<I", len(body)) + body)
-
-    def _read(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                return None
-            data += chunk
-        return data
+        self.send_frame(message.SerializeToString())
 
     def receive(self):
-        prefix = self._read(4)
-        if prefix is None:
+        body = self.recv_frame(self.timeout)
+        if body is None:
             return None
-        body = self._read(struct.unpack("<I", prefix)[0])
         reply = self.reply_class()
         reply.ParseFromString(body)
         return reply
 
     def closed_by_peer(self):
+        self.sock.settimeout(harness.scaled(self.timeout))
         try:
             return self.sock.recv(1) == b""
         except ConnectionResetError:
             return True
-
-    def close(self):
-        self.sock.close()

@@ -4,13 +4,9 @@ answered exactly once, with the header of its own score, and the score
 counts add up."""
 
 import collections
-import os
-import sys
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
 # Engine score -> (rescaled score, answer text with the built-in settings).
 SCORES = [
@@ -30,8 +26,8 @@ class AsBurstTest(unittest.TestCase):
         count = 2000
         settings = {"EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}},
                     "DailyReport": {"Enabled": "No"}}
-        with server.FilterSession("Tarnwick-AS", settings=settings,
-                                  engine_args=["--shuffle", "64", "--jitter-ms", "2", "--seed", "11"]) as s:
+        with harness.FilterSession("Tarnwick-AS", settings=settings,
+                                   engine_args=["--shuffle", "64", "--jitter-ms", "2", "--seed", "11"]) as s:
             s.start()
             s.wait_for("* reader thread started")
             expected = {}
@@ -39,7 +35,7 @@ class AsBurstTest(unittest.TestCase):
             lines = []
             for n in range(1, count + 1):
                 score, rescaled, header = SCORES[n % len(SCORES)]
-                text = server.mail_text("burst %d" % n, "message %d" % n, extra=("X-Sim-Score: %d" % score,))
+                text = harness.mail_text("burst %d" % n, "message %d" % n, extra=("X-Sim-Score: %d" % score,))
                 path = s.add_message(text, sender="s%d@example.org" % n, source="smtp [192.0.2.%d]" % (n % 250),
                                      recipients=["r@example.net"])
                 lines.append("%d FILE %s\n" % (n, path))

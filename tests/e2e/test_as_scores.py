@@ -4,16 +4,12 @@ the section taken up again by a start the same day.  A scripted engine
 and a wall clock set by the test (libfaketime, UTC) make every figure
 known."""
 
-import os
-import sys
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
-from server import date_text, utc_epoch  # noqa: E402
+import harness
+from harness import date_text, utc_epoch
 
-ase = server.load_schema("ase")
+ase = harness.load_schema("ase")
 
 # 12:00:00 on Saturday 14 March 2026.
 NOON = utc_epoch(2026, 3, 14, 12, 0, 0)
@@ -89,15 +85,13 @@ def report(end, uptime, warning, histogram):
             "\n" % (date_text(NOON), date_text(NOON), date_text(end), uptime, warning, histogram))
 
 
-@unittest.skipUnless(server.FakeClock.available(), "libfaketime is not installed")
+@unittest.skipUnless(harness.FakeClock.available(), "libfaketime is not installed")
 class ScoreStatisticsTest(unittest.TestCase):
     def test_score_section_histogram_and_restart(self):
-        with server.FilterSession("Tarnwick-AS", engine=None, settings=SETTINGS) as s:
+        with harness.FilterSession("Tarnwick-AS", engine=None, settings=SETTINGS) as s:
             engine = s.scripted_engine(schema=ase)
             clock = s.fake_clock(NOON)
-            s.start()
-            s.expect("* reader thread started")
-            engine.accept()
+            s.start_with(engine)
 
             # 2 messages at score 0, 5 at 10, 1 at 39 and 3 at 100, each rated
             # two seconds after its request.
@@ -144,10 +138,8 @@ class ScoreStatisticsTest(unittest.TestCase):
             with open(s.stat_file_path(), "w") as f:
                 f.write(text.replace('Scores={\n', 'Scores={\n"150"=9;\n"7"=4;\n'))
             clock.set(NOON + 1200)
-            s.write_settings(overrides=server.merge(SETTINGS, {"BarScoreRanges": ["10", "50", "100"]}))
-            s.start()
-            s.expect("* reader thread started")
-            engine.accept()
+            s.write_settings(overrides=harness.merge(SETTINGS, {"BarScoreRanges": ["10", "50", "100"]}))
+            s.start_with(engine)
             s.send_line("1 INTF")
             s.answer(1)
             self.assertEqual(s.read_stat_file(), stat_file(NOON + 1200, [(0, 2), (7, 4), (10, 5), (39, 1),

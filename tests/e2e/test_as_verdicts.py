@@ -5,17 +5,14 @@ dropped."""
 
 import os
 import socket
-import sys
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
-ase = server.load_schema("ase")
-err = server.load_schema("error")
+ase = harness.load_schema("ase")
+err = harness.load_schema("error")
 
-QUIET = {"EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}}}
+QUIET = harness.quiet_settings("Tarnwick-AS")
 
 
 def rating(serial, score):
@@ -63,11 +60,9 @@ class AsSession(unittest.TestCase):
     overrides = {}
 
     def setUp(self):
-        self.s = server.FilterSession("Tarnwick-AS", engine=None, settings=server.merge(QUIET, self.overrides))
+        self.s = harness.FilterSession("Tarnwick-AS", engine=None, settings=harness.merge(QUIET, self.overrides))
         self.engine = self.s.scripted_engine(schema=ase)
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.engine.accept()
+        self.s.start_with(self.engine)
 
     def tearDown(self):
         self.s.cleanup()
@@ -150,7 +145,7 @@ class RequestTextTest(AsSession):
         # The message is sent without its envelope.
         body = "From: <a@example.org>\nSubject: plain\n\nfirst line\nsecond line\n"
         s.request(1, self.message("plain.msg", body))
-        self.assertEqual(engine.recv_request().message, server.to_bytes(body))
+        self.assertEqual(engine.recv_request().message, harness.to_bytes(body))
 
         # A zero byte early in the message hides nothing: the whole rest is sent.
         body = b"Subject: zero\n\nab\0cd and the rest\0of it\n"

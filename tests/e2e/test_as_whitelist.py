@@ -3,18 +3,13 @@ whitelist.txt become patterns, how they match envelope senders, the
 immediate answer, and that a listed message never reaches the engine nor
 the statistics."""
 
-import os
-import sys
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
-ase = server.load_schema("ase")
+ase = harness.load_schema("ase")
 
-QUIET = {"EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}},
-         "DailyReport": {"Enabled": "No"}}
+QUIET = harness.merge(harness.quiet_settings("Tarnwick-AS"), {"DailyReport": {"Enabled": "No"}})
 
 WHITELIST = (b"# trusted senders\n"
              b"#second comment\n"
@@ -44,7 +39,7 @@ def rating(serial, score):
 
 class WhitelistTest(unittest.TestCase):
     def test_patterns_answers_and_engine(self):
-        with server.FilterSession("Tarnwick-AS", engine=None, settings=QUIET, whitelist=WHITELIST) as s:
+        with harness.FilterSession("Tarnwick-AS", engine=None, settings=QUIET, whitelist=WHITELIST) as s:
             engine = s.scripted_engine(schema=ase)
             s.start()
             s.expect("* 8 items read from whitelist.txt")
@@ -90,7 +85,7 @@ class WhitelistTest(unittest.TestCase):
             rated = [c for c in cases if not c[2]]
             requests = engine.recv_requests(len(rated))
             self.assertEqual([r.serial for r in requests], [int(c[0]) for c in rated])
-            self.assertEqual(requests[rated.index(("55", None, None))].message, server.to_bytes(no_envelope))
+            self.assertEqual(requests[rated.index(("55", None, None))].message, harness.to_bytes(no_envelope))
             for r in requests:
                 engine.send(rating(r.serial, 0))
             # A listed message is answered with the token as sent (0042), a
@@ -116,11 +111,9 @@ class WhitelistTest(unittest.TestCase):
             self.assertIn('Sources={\n"rated.example"=%d;\n};\n' % (len(rated) - 1), stats)
 
     def test_no_whitelist_file(self):
-        with server.FilterSession("Tarnwick-AS", engine=None, settings=QUIET) as s:
+        with harness.FilterSession("Tarnwick-AS", engine=None, settings=QUIET) as s:
             engine = s.scripted_engine(schema=ase)
-            s.start()
-            s.expect("* reader thread started")
-            engine.accept()
+            s.start_with(engine)
             s.request(1, s.add_message("Subject: x\n\ny\n", sender="boss@example.com", recipients=["r@x"]))
             self.assertEqual(engine.recv_request().serial, 1)
             self.assertFalse([line for line in s.lines() if "items read" in line or "whitelisted" in line])

@@ -2,12 +2,9 @@
 order after random delays: every request is answered exactly once, with
 its own verdict, and no temporary copy is left behind."""
 
-import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "sim"))
-from server import FilterSession, eicar, mail_text  # noqa: E402
+from harness import FilterSession, eicar, mail_text
 
 
 class AvBurstTest(unittest.TestCase):

@@ -4,19 +4,15 @@ information log lines."""
 
 import os
 import re
-import sys
 import time
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
-se = server.load_schema("se")
-SLOW = server.TIMEOUT_SCALE
+se = harness.load_schema("se")
+SLOW = harness.TIMEOUT_SCALE
 
-QUIET = {"RejectOptions": {"NotifyRecipients": "No"}, "DiscardOptions": {"NotifyRecipients": "No"},
-         "EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}}}
+QUIET = harness.quiet_settings("Tarnwick-AV")
 
 
 def report(path=b"/x", viruses=(), error=None, items=()):
@@ -50,12 +46,10 @@ class AvVerdictTest(unittest.TestCase):
     postprocess = ""
 
     def setUp(self):
-        self.s = server.FilterSession("Tarnwick-AV", engine=None, mode=self.mode,
-                                      settings=server.merge(QUIET, {"PostProcess": self.postprocess}))
+        self.s = harness.FilterSession("Tarnwick-AV", engine=None, mode=self.mode,
+                                       settings=harness.merge(QUIET, {"PostProcess": self.postprocess}))
         self.engine = self.s.scripted_engine(schema=se)
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.engine.accept()
+        self.s.start_with(self.engine)
         self.assertEqual(self.engine.recv_frame(), b"\x08\x03")
 
     def tearDown(self):
@@ -192,11 +186,9 @@ class AvPostProcessTest(AvVerdictTest):
 
 class AvInfoTest(unittest.TestCase):
     def test_information_lines(self):
-        with server.FilterSession("Tarnwick-AV", engine=None, settings=QUIET) as s:
+        with harness.FilterSession("Tarnwick-AV", engine=None, settings=QUIET) as s:
             engine = s.scripted_engine(schema=se)
-            s.start()
-            s.expect("* reader thread started")
-            engine.accept()
+            s.start_with(engine)
             engine.recv_request()
             info = se.ServerMessage(tag=se.ServerMessage.INFO_NOTIFICATION)
             info.info.engine_version = "9.8.7"

@@ -10,30 +10,23 @@ import base64
 import os
 import shutil
 import signal
-import socket
 import struct
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
+import harness
 import real_engines
 
-BIN = os.environ.get("TARNWICK_BIN", "")
-PY = os.environ.get("TARNWICK_PY", "")
-DAEMON = os.path.join(BIN, "quillon-clamd")
-TESTDB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "engines", "testdb")
+DAEMON = real_engines.daemon_path("quillon-clamd")
+TESTDB = harness.clamav_test_db()
 
-if PY:
-    sys.path.insert(0, PY)
 try:
-    import quillon_se_api_pb2 as se
+    se = harness.load_schema("se")
 except ImportError:
     se = None
 
-# Kept in two halves so that this file itself is no test virus.
-EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR" + b"-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+EICAR = harness.eicar().encode()
 SECOND = b"tarnwick second test marker 4711"
 THIRD = b"tarnwick third test marker after reload"
 EICAR_NAME = "Tarnwick.Test.EICAR"
@@ -70,7 +63,7 @@ def scan_request(serial, path):
 class ClamavEngineTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="tw-clamd-")
+        cls.tmp = harness.scratch_directory("tw-clamd-")
         cls.db = os.path.join(cls.tmp, "db")
         shutil.copytree(TESTDB, cls.db)
         with open(os.path.join(cls.db, "second.ndb"), "w") as f:

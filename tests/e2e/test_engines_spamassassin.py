@@ -13,27 +13,21 @@ import signal
 import socket
 import struct
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
+import harness
 import real_engines
 
-BIN = os.environ.get("TARNWICK_BIN", "")
-PY = os.environ.get("TARNWICK_PY", "")
-DAEMON = os.path.join(BIN, "quillon-spamd")
+DAEMON = real_engines.daemon_path("quillon-spamd")
 
-if PY:
-    sys.path.insert(0, PY)
 try:
-    import quillon_ase_api_pb2 as ase
-    import quillon_error_pb2 as qerr
+    ase = harness.load_schema("ase")
+    qerr = harness.load_schema("error")
 except ImportError:
     ase = None
 
-# Kept in two halves so that this file itself is not rated as spam.
-GTUBE = b"XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD" + b"-ANTI-UBE-TEST-EMAIL*C.34X"
+GTUBE = harness.gtube().encode()
 
 HAM = (b"From: Alice Example <alice@example.org>\r\n"
        b"To: bob@example.org\r\n"
@@ -75,7 +69,7 @@ class Client(real_engines.FrameClient):
 class SpamassassinEngineTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="tw-spamd-")
+        cls.tmp = harness.scratch_directory("tw-spamd-")
         cls.procs = []
         try:
             cls.spamd = real_engines.start_spamd(cls.tmp, tcp=True)

@@ -5,9 +5,12 @@ the anti-spam engine's broken frames."""
 
 import unittest
 
-from faults_common import MIB, FaultCases, FrameCases, field, nested_groups, section_counts, server, varint
+import harness
+from harness import field, varint
 
-ase = server.load_schema("ase")
+from faults_common import MIB, FaultCases, FrameCases, nested_groups, section_counts
+
+ase = harness.load_schema("ase")
 
 RATED = r'^\d+ ADDHEADER "X-Junk-Score: +\d+ \[X*\]\\eX-Quillon-Score: +\d+ \[X*\]'
 

@@ -5,9 +5,12 @@ frames."""
 
 import unittest
 
-from faults_common import FaultCases, FrameCases, field, quiet, section_counts, server, varint
+import harness
+from harness import field, varint
 
-se = server.load_schema("se")
+from faults_common import FaultCases, FrameCases, section_counts
+
+se = harness.load_schema("se")
 
 CLEAN = r"^\d+ OK$"
 
@@ -20,13 +23,13 @@ class AntiVirusFaults(FaultCases, unittest.TestCase):
 
     # A virus notification is the file written while serving.
     def submission_settings(self):
-        settings = quiet(self.program, notify=True, events=True)
+        settings = harness.quiet_settings(self.program, notify=True, events=True)
         settings["Mode"] = "Reject"
         return settings
 
     def infected(self, s, token):
-        path = s.add_file(server.queue_file(server.mail_text("infected %d" % token, server.eicar()),
-                                            sender="a@example.org", recipients=["b@example.net"]),
+        path = s.add_file(harness.queue_file(harness.mail_text("infected %d" % token, harness.eicar()),
+                                             sender="a@example.org", recipients=["b@example.net"]),
                           "v%d.msg" % token)
         mark = s.mark()
         s.request(token, path)
@@ -43,7 +46,7 @@ class AntiVirusFaults(FaultCases, unittest.TestCase):
 
     # Infected messages count their virus, source and recipients.
     def counted_extra(self, n):
-        return server.eicar() if n % 2 == 0 else ""
+        return harness.eicar() if n % 2 == 0 else ""
 
     def check_counted(self, text):
         self.assertEqual(section_counts(text, "Viruses"), {"EICAR-Test-File": 3})

@@ -3,33 +3,20 @@ through their standard input and output with a scripted engine."""
 
 import os
 import struct
-import sys
 import time
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
-SLOW = server.TIMEOUT_SCALE
+SLOW = harness.TIMEOUT_SCALE
 
-# What the old fixtures wrote: no notifications, no event reports.
-QUIET = {"EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}}}
-
-
-def quiet_settings(program):
-    overrides = dict(QUIET)
-    if program == "Tarnwick-AV":
-        overrides.update({"RejectOptions": {"NotifyRecipients": "No"},
-                          "DiscardOptions": {"NotifyRecipients": "No"}})
-    return overrides
 
 
 class ProtocolTest(unittest.TestCase):
     program = "Tarnwick-AV"
 
     def setUp(self):
-        self.s = server.FilterSession(self.program, engine=None, settings=quiet_settings(self.program))
+        self.s = harness.FilterSession(self.program, engine=None, settings=harness.quiet_settings(self.program))
         self.engine = self.s.scripted_engine()
 
     def tearDown(self):
@@ -60,7 +47,7 @@ class ProtocolTest(unittest.TestCase):
             "18 INTF 3 PROD=QLON",
             "19 INTF 3 PROD=QLON",
             "21\tINTF FAILURE Missing command.",
-            server.to_text(b"22 OK Unknown command: \xe9t\xe9"),
+            harness.to_text(b"22 OK Unknown command: \xe9t\xe9"),
             "0042 INTF 3 PROD=QLON",
         ])
         # 1500 characters: a line of the first 1043, then one of the other 457.
@@ -127,7 +114,8 @@ class StartupFailureTest(unittest.TestCase):
     """Fatal start-up problems end the process with code 1 and the exact line."""
 
     def session(self, program="Tarnwick-AV", overrides=None):
-        s = server.FilterSession(program, engine=None, settings=server.merge(quiet_settings(program), overrides))
+        s = harness.FilterSession(program, engine=None,
+                                  settings=harness.merge(harness.quiet_settings(program), overrides))
         self.addCleanup(s.cleanup)
         return s
 
@@ -176,11 +164,9 @@ class EngineFailureTest(unittest.TestCase):
     program = "Tarnwick-AV"
 
     def setUp(self):
-        self.s = server.FilterSession(self.program, engine=None, settings=quiet_settings(self.program))
+        self.s = harness.FilterSession(self.program, engine=None, settings=harness.quiet_settings(self.program))
         self.engine = self.s.scripted_engine()
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.engine.accept()
+        self.s.start_with(self.engine)
         if self.program == "Tarnwick-AV":
             # The information subscription is the program's last send at
             # start-up; once it is here, a failure comes from the reader alone.

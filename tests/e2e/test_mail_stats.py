@@ -16,15 +16,12 @@ The score statistics of Tarnwick-AS are in test_as_scores.py (its engine
 schema cannot be loaded next to the scan engine's)."""
 
 import os
-import sys
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
-from server import date_text, utc_epoch  # noqa: E402
+import harness
+from harness import date_text, utc_epoch
 
-se = server.load_schema("se")
+se = harness.load_schema("se")
 
 # 10:00:00 on Saturday 14 March 2026, UTC.
 DAY = utc_epoch(2026, 3, 14, 10, 0, 0)
@@ -173,20 +170,18 @@ def av_daily_report(start, end, uptime, restart, viruses, messages, times, sourc
     return text + "\n"
 
 
-@unittest.skipUnless(server.FakeClock.available(), "libfaketime is not installed")
+@unittest.skipUnless(harness.FakeClock.available(), "libfaketime is not installed")
 class AntiVirusDayTest(unittest.TestCase):
     def setUp(self):
-        self.s = server.FilterSession("Tarnwick-AV", engine=None, settings=AV_SETTINGS)
+        self.s = harness.FilterSession("Tarnwick-AV", engine=None, settings=AV_SETTINGS)
         self.addCleanup(self.s.cleanup)
         self.engine = self.s.scripted_engine(schema=se)
         self.clock = self.s.fake_clock(DAY)
 
     def start(self, at, mode):
         self.clock.set(at)
-        self.s.write_settings(overrides=server.merge(AV_SETTINGS, {"Mode": mode}))
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.engine.accept()
+        self.s.write_settings(overrides=harness.merge(AV_SETTINGS, {"Mode": mode}))
+        self.s.start_with(self.engine)
         self.assertEqual(self.engine.recv_request().tag, se.ClientMessage.SUBSCRIBE_INFO)
 
     def scan(self, token, path, reply, seconds):
@@ -388,7 +383,7 @@ class AntiVirusDayTest(unittest.TestCase):
 class StatDumpOffTest(unittest.TestCase):
     def test_dump_interval_zero_writes_no_file(self):
         # Not at the first request line, not at shutdown.
-        with server.FilterSession("Tarnwick-AS", settings={"StatDumpInterval": "0"}) as s:
+        with harness.FilterSession("Tarnwick-AS", settings={"StatDumpInterval": "0"}) as s:
             s.start()
             s.request(1, s.add_message("Subject: x\n\ny\n", sender="a@example.org", recipients=["r@example.net"]))
             s.answer(1)

@@ -13,7 +13,7 @@ import shutil
 import unittest
 
 import real_engines
-from real_engines import server
+import harness
 
 ENVELOPE = dict(source="mx.example.org [192.0.2.20]", recipients=("bob@example.net",))
 # Headers every real mail client writes; without them SpamAssassin adds a
@@ -25,18 +25,18 @@ RATED = re.compile(r'^(\d+) ADDHEADER "X-Junk-Score: +(\d+) \[(X*)\]\\eX-Quillon
 
 
 def gtube_mail(sender="shop@ads.example"):
-    return server.mail_text("Offer", "Buy now.\n" + server.gtube(), sender=sender, extra=USUAL)
+    return harness.mail_text("Offer", "Buy now.\n" + harness.gtube(), sender=sender, extra=USUAL)
 
 
 def ordinary_mail():
-    return server.mail_text("Minutes", "Here are the minutes of today's meeting.\n\nAlice", extra=USUAL)
+    return harness.mail_text("Minutes", "Here are the minutes of today's meeting.\n\nAlice", extra=USUAL)
 
 
 @real_engines.skip_without("quillon-spamd")
 class RealSpamassassinFilterTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = real_engines.scratch_directory("tw-rspam-")
+        cls.tmp = harness.scratch_directory("tw-rspam-")
         cls.spamd = None
         try:
             cls.spamd = real_engines.start_spamd(cls.tmp)
@@ -65,17 +65,17 @@ class RealSpamassassinFilterTest(unittest.TestCase):
         self.assertIsNone(self.spamd.returncode, "spamd has died:\n" + self.spamd.log_text()[-2000:])
 
     def session(self, socket_path):
-        s = server.FilterSession("Tarnwick-AS", engine=None, settings={"Socket": socket_path})
+        s = harness.FilterSession("Tarnwick-AS", engine=None, settings={"Socket": socket_path})
         self.addCleanup(s.cleanup)
         return s.start()
 
     def test_gtube_rated_100_with_alert_lines_and_ordinary_mail_low(self):
         s = self.session(self.daemon.socket_path)
         messages = {
-            "11": (server.queue_file(gtube_mail(), sender="shop@ads.example", **ENVELOPE), True),
-            "12": (server.queue_file(ordinary_mail(), sender="alice@example.org", **ENVELOPE), False),
-            "13": (server.queue_file(gtube_mail(), envelope=False), True),
-            "14": (server.queue_file(ordinary_mail(), envelope=False), False),
+            "11": (harness.queue_file(gtube_mail(), sender="shop@ads.example", **ENVELOPE), True),
+            "12": (harness.queue_file(ordinary_mail(), sender="alice@example.org", **ENVELOPE), False),
+            "13": (harness.queue_file(gtube_mail(), envelope=False), True),
+            "14": (harness.queue_file(ordinary_mail(), envelope=False), False),
         }
         for token, (data, _) in messages.items():
             s.request(token, s.add_file(data, token + ".msg"))
@@ -108,7 +108,7 @@ class RealSpamassassinFilterTest(unittest.TestCase):
         dead = real_engines.start_daemon("quillon-spamd", self.tmp, ["--spamd-socket", nobody], name="dead")
         try:
             s = self.session(dead.socket_path)
-            s.request(31, s.add_file(server.queue_file(ordinary_mail(), sender="alice@example.org", **ENVELOPE),
+            s.request(31, s.add_file(harness.queue_file(ordinary_mail(), sender="alice@example.org", **ENVELOPE),
                                      "31.msg"))
             self.assertEqual(s.wait_exit(timeout=30), 1)
             self.assertFalse(any(line.startswith("31 ") for line in s.lines()), s.lines())

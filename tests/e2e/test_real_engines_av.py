@@ -14,7 +14,7 @@ import time
 import unittest
 
 import real_engines
-from real_engines import server
+import harness
 
 # ClamAV adds ".UNOFFICIAL" to the names from unsigned databases.
 VIRUS = re.escape("Tarnwick.Test.EICAR") + r"(\.UNOFFICIAL)?"
@@ -26,9 +26,9 @@ ENVELOPE = dict(sender="alice@example.org", source="mx.example.org [192.0.2.10]"
 class RealClamavFilterTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = real_engines.scratch_directory("tw-rclam-")
+        cls.tmp = harness.scratch_directory("tw-rclam-")
         try:
-            cls.clamd = real_engines.start_daemon("quillon-clamd", cls.tmp, ["--db", server.clamav_test_db()])
+            cls.clamd = real_engines.start_daemon("quillon-clamd", cls.tmp, ["--db", harness.clamav_test_db()])
         except Exception:
             shutil.rmtree(cls.tmp, ignore_errors=True)
             raise
@@ -50,8 +50,8 @@ class RealClamavFilterTest(unittest.TestCase):
         self.assertIsNone(self.clamd.returncode, "quillon-clamd has died:\n" + "\n".join(self.clamd.log_lines()))
 
     def session(self, mode="Reject"):
-        s = server.FilterSession("Tarnwick-AV", mode=mode, engine=None,
-                                 settings={"Socket": self.clamd.socket_path})
+        s = harness.FilterSession("Tarnwick-AV", mode=mode, engine=None,
+                                  settings={"Socket": self.clamd.socket_path})
         self.addCleanup(s.cleanup)
         s.start()
         # The engine information the filter subscribes to at start-up comes
@@ -60,18 +60,18 @@ class RealClamavFilterTest(unittest.TestCase):
         return s
 
     def test_eicar_in_a_base64_attachment_is_caught_and_clean_mail_accepted(self):
-        infected = server.mime_mail("Invoice", "The invoice is attached.", server.eicar(), "invoice.com")
+        infected = harness.mime_mail("Invoice", "The invoice is attached.", harness.eicar(), "invoice.com")
         # Encoded, the test string is no longer in the message: only a
         # scanner that decodes the attachment finds it.
-        self.assertNotIn(server.eicar(), infected)
-        clean = server.mime_mail("Report", "The report is attached.", "Quarterly figures: all fine.\n", "report.txt")
+        self.assertNotIn(harness.eicar(), infected)
+        clean = harness.mime_mail("Report", "The report is attached.", "Quarterly figures: all fine.\n", "report.txt")
         cases = [
-            ("attachment", server.queue_file(infected, **ENVELOPE), True),
-            ("clean attachment", server.queue_file(clean, **ENVELOPE), False),
-            ("plain clean message", server.queue_file(server.mail_text("Lunch", "See you at noon."), **ENVELOPE),
+            ("attachment", harness.queue_file(infected, **ENVELOPE), True),
+            ("clean attachment", harness.queue_file(clean, **ENVELOPE), False),
+            ("plain clean message", harness.queue_file(harness.mail_text("Lunch", "See you at noon."), **ENVELOPE),
              False),
             # No envelope: the engine scans the queue file itself, not a copy.
-            ("attachment without envelope", server.queue_file(infected, envelope=False), True),
+            ("attachment without envelope", harness.queue_file(infected, envelope=False), True),
         ]
         infected_answer = {
             "Reject": r'ERROR "Virus found: %s\\e1 virus\(es\) found\\eMessage rejected"' % VIRUS,
@@ -100,8 +100,8 @@ class RealClamavFilterTest(unittest.TestCase):
         s = self.session()
         # Without an envelope the engine is asked to scan the queue file
         # itself; with one, the filter first copies the message into Temp.
-        gone = s.add_file(server.queue_file(server.mail_text("Gone", "Moved away."), envelope=False), "gone.msg")
-        marker = s.add_message(server.mail_text("Marker", "Still here."), "marker.msg", **ENVELOPE)
+        gone = s.add_file(harness.queue_file(harness.mail_text("Gone", "Moved away."), envelope=False), "gone.msg")
+        marker = s.add_message(harness.mail_text("Marker", "Still here."), "marker.msg", **ENVELOPE)
         self.clamd.suspend()
         try:
             s.request(201, gone)
@@ -109,7 +109,7 @@ class RealClamavFilterTest(unittest.TestCase):
             # The filter takes request lines in order: once the copy for 202
             # is in Temp, the scan request for 201 waits in the daemon's
             # socket, and the file can vanish before the daemon reads it.
-            deadline = time.monotonic() + server.scaled(10)
+            deadline = time.monotonic() + harness.scaled(10)
             while "message_202.tmp" not in s.temp_files():
                 self.assertLess(time.monotonic(), deadline, "no copy of 202 in Temp: %s" % s.lines())
                 time.sleep(0.02)
@@ -120,7 +120,7 @@ class RealClamavFilterTest(unittest.TestCase):
         self.assertEqual(got.get("201"), ["201 FAILURE error=SE_FILE_NOT_FOUND"])
         self.assertEqual(got.get("202"), ["202 OK"])
         # The daemon goes on scanning on the same connection.
-        s.request(203, s.add_message(server.mail_text("Test", "Attached:\n" + server.eicar()), "203.msg", **ENVELOPE))
+        s.request(203, s.add_message(harness.mail_text("Test", "Attached:\n" + harness.eicar()), "203.msg", **ENVELOPE))
         self.assertRegex(s.answer(203, timeout=30), r'^203 ERROR "Virus found: %s\\e' % VIRUS)
         self.assertEqual(s.quit(), 0)
 

@@ -3,17 +3,13 @@ moves to the new engine connection, and every request is answered once."""
 
 import os
 import re
-import sys
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
-se = server.load_schema("se")
+se = harness.load_schema("se")
 
-QUIET = {"RejectOptions": {"NotifyRecipients": "No"}, "DiscardOptions": {"NotifyRecipients": "No"},
-         "EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}}}
+QUIET = harness.quiet_settings("Tarnwick-AV")
 
 
 def clean(serial):
@@ -29,20 +25,18 @@ def queue(s, name, body):
 
 class ReloadTest(unittest.TestCase):
     def setUp(self):
-        self.s = server.FilterSession("Tarnwick-AV", engine=None, settings=QUIET)
+        self.s = harness.FilterSession("Tarnwick-AV", engine=None, settings=QUIET)
         self.first = self.s.scripted_engine("engine", schema=se)
         self.second = self.s.scripted_engine("second", schema=se)
         self.second_path = self.second.socket_path
-        self.s.start()
-        self.s.expect("* reader thread started")
-        self.first.accept()
+        self.s.start_with(self.first)
         self.first.recv_request()  # the information subscription
 
     def tearDown(self):
         self.s.cleanup()
 
     def reload_to_second(self, trigger_token):
-        self.s.reload(overrides=server.merge(QUIET, {"Socket": self.second_path, "Mode": "Discard"}))
+        self.s.reload(overrides=harness.merge(QUIET, {"Socket": self.second_path, "Mode": "Discard"}))
         self.s.send("%s INTF\n" % trigger_token)
         self.s.expect("* re-reading Tarnwick-AV.cfg")
         self.s.expect("* re-reading Tarnwick-AV.cfg")
@@ -98,7 +92,7 @@ class ReloadTest(unittest.TestCase):
 
     def test_reload_to_unreachable_engine_exits(self):
         self.second.close()
-        self.s.reload(overrides=server.merge(QUIET, {"Socket": self.second_path}))
+        self.s.reload(overrides=harness.merge(QUIET, {"Socket": self.second_path}))
         self.s.send("1 INTF\n")
         rest = self.s.rest()
         self.assertTrue(rest[-1].startswith("* Error: Cannot connect to ScanEngine: "), rest)

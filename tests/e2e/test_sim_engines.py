@@ -2,46 +2,29 @@
 that the other end-to-end tests rely on (delay, shuffle, stall, exit and
 close after N, the request log, bad input, several connections).
 
-The wire is spoken with a few lines of protocol-buffer encoding written
-here, so these tests need nothing beyond the standard library."""
+The wire is spoken with the harness's few lines of protocol-buffer
+encoding and a decoder here, so these tests need nothing beyond the
+standard library."""
 
 import os
 import shutil
-import socket
-import sys
 import tempfile
 import time
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
-BIN = server.default_bin_dir()
+BIN = harness.default_bin_dir()
 
 
 # --- minimal protocol-buffer wire format ------------------------------------------
 
-def varint(n):
-    n &= (1 << 64) - 1
-    out = bytearray()
-    while True:
-        b = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(b | 0x80)
-        else:
-            out.append(b)
-            return bytes(out)
-
-
 def vfield(no, value):
-    return varint(no << 3) + varint(value)
+    return harness.field(no, 0, value)
 
 
 def bfield(no, data):
-    data = server.to_bytes(data)
-    return varint((no << 3) | 2) + varint(len(data)) + data
+    return harness.field(no, 2, harness.to_bytes(data))
 
 
 def fields(body):
@@ -100,52 +83,23 @@ def virus_names(report):
 
 # --- harness -------------------------------------------------------------------------
 
-class Link:
-    def __init__(self, path, timeout=5.0):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.connect(path)
-        self.buf = b""
-
-    def send(self, body):
-        self.sock.sendall(len(body).to_bytes(4, "little") + body)
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
+class Link(harness.FrameConnection):
+    send = harness.FrameConnection.send_frame
 
     def recv(self, timeout=3.0):
-        """Next frame body; None when the engine closed the connection;
-        raises socket.timeout."""
-        deadline = time.monotonic() + server.scaled(timeout)
-        while True:
-            if len(self.buf) >= 4:
-                n = int.from_bytes(self.buf[:4], "little")
-                if n == 0xFFFFFFFF:
-                    self.buf = self.buf[4:]
-                    return "huge"
-                if len(self.buf) >= 4 + n:
-                    body, self.buf = self.buf[4:4 + n], self.buf[4 + n:]
-                    return body
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise socket.timeout("no frame")
-            self.sock.settimeout(remaining)
-            try:
-                data = self.sock.recv(65536)
-            except ConnectionResetError:
-                data = b""  # closed with our request still unread
-            if not data:
-                return None
-            self.buf += data
+        """Next frame body; None when the engine closed the connection,
+        "huge" for the largest length there is; raises TimeoutError."""
+        try:
+            return self.recv_frame(timeout, limit=0xFFFFFFFE)
+        except harness.FrameTooLong:
+            return "huge"
 
     def silent_for(self, seconds):
         try:
             self.recv(seconds)
-        except socket.timeout:
+        except TimeoutError:
             return True
         return False
-
-    def close(self):
-        self.sock.close()
 
 
 @unittest.skipUnless(os.path.exists(os.path.join(BIN, "sim-scan-engine")), "simulators not built")
@@ -165,21 +119,21 @@ class EngineTestBase(unittest.TestCase):
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def start(self, *args, name="e"):
-        engine = server.EngineProcess(self.kind, os.path.join(self.dir, name + ".sock"), BIN, args,
-                                      log_path=os.path.join(self.dir, name + ".log"),
-                                      stderr_path=os.path.join(self.dir, name + ".err"))
+        engine = harness.EngineProcess(self.kind, os.path.join(self.dir, name + ".sock"), BIN, args,
+                                       log_path=os.path.join(self.dir, name + ".log"),
+                                       stderr_path=os.path.join(self.dir, name + ".err"))
         self.engines.append(engine.start())
         return engine
 
     def link(self, engine):
-        link = Link(engine.socket_path)
+        link = Link.connect(engine.socket_path)
         self.links.append(link)
         return link
 
     def file(self, name, content):
         path = os.path.join(self.dir, name)
         with open(path, "wb") as f:
-            f.write(server.to_bytes(content))
+            f.write(harness.to_bytes(content))
         return path
 
 
@@ -202,7 +156,7 @@ class ScanEngineTest(EngineTestBase):
         self.assertNotIn(6, report)
         self.assertNotIn(7, report)
 
-        infected = self.file("eicar", "Subject: t\n\n" + server.eicar() + "\n")
+        infected = self.file("eicar", "Subject: t\n\n" + harness.eicar() + "\n")
         self.assertEqual(virus_names(self.scan(link, 2, infected)), ["EICAR-Test-File"])
 
         nested = self.file("nested", "X-Sim-Virus: Worm.A\nX-Sim-Nested: 3\nX-Sim-Root-Virus: Root.B\n")
@@ -212,7 +166,7 @@ class ScanEngineTest(EngineTestBase):
         self.assertEqual(fields(archive[4][0])[1], [1])  # SE_ARCHIVE
         self.assertEqual(len(archive[20]), 3)
 
-        error = self.file("error", "X-Sim-Error: SE_SCAN_TIMEOUT\r\n" + server.eicar())
+        error = self.file("error", "X-Sim-Error: SE_SCAN_TIMEOUT\r\n" + harness.eicar())
         report = fields(self.scan(link, 4, error))
         self.assertEqual(report[7], [40])
         self.assertEqual(len(report[6]), 1)  # viruses stay listed beside the error
@@ -232,7 +186,7 @@ class ScanEngineTest(EngineTestBase):
         self.assertEqual(engine.requests(), list(range(1, 10)))
 
     def test_fixed_outcomes(self):
-        path = self.file("m", "hello " + server.eicar())
+        path = self.file("m", "hello " + harness.eicar())
         for fixed, check in (
                 ("clean", lambda r: self.assertEqual(virus_names(r), [])),
                 ("virus:Fixed.One", lambda r: self.assertEqual(virus_names(r), ["Fixed.One"])),
@@ -386,7 +340,7 @@ class SpamEngineTest(EngineTestBase):
     kind = "sim-spam-engine"
 
     def rate(self, link, serial, text):
-        link.send(spam_request(serial, server.to_bytes(text)))
+        link.send(spam_request(serial, harness.to_bytes(text)))
         reply = fields(link.recv())
         self.assertEqual(reply[1], [1])
         self.assertEqual(reply[2], [serial])
@@ -427,7 +381,7 @@ class SpamEngineTest(EngineTestBase):
         self.assertEqual(fields(self.rate(link, 3, "hello")[100][0])[1], [22])
 
     def test_bad_options_refused(self):
-        engine = server.EngineProcess(self.kind, os.path.join(self.dir, "x.sock"), BIN, ["--fixed", "maybe"])
+        engine = harness.EngineProcess(self.kind, os.path.join(self.dir, "x.sock"), BIN, ["--fixed", "maybe"])
         with self.assertRaises(RuntimeError):
             engine.start()
         self.assertEqual(engine.returncode, 2)

@@ -1,17 +1,14 @@
-"""The simulated mail server (sim/server.py) as the other end-to-end tests
-use it: settings it writes are accepted, sessions start, answer, end and
+"""The simulated mail server (the harness package under sim/) as the
+other end-to-end tests use it: settings it writes are accepted, sessions start, answer, end and
 leave nothing behind, and the scripted engine sees the filter's frames."""
 
 import os
-import sys
 import time
 import unittest
 
-sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
-BIN = server.default_bin_dir()
+BIN = harness.default_bin_dir()
 
 
 def built(*names):
@@ -21,39 +18,39 @@ def built(*names):
 class SettingsTextTest(unittest.TestCase):
     def test_quoting(self):
         # Backslash-e stays a pair; other backslashes and quotes are escaped.
-        self.assertEqual(server.cfg_quote('a "b" c:\\d ^1\\e'), '"a \\"b\\" c:\\\\d ^1\\e"')
-        self.assertEqual(server.cfg_quote("two\nlines"), '"two\\\nlines"')
+        self.assertEqual(harness.cfg_quote('a "b" c:\\d ^1\\e'), '"a \\"b\\" c:\\\\d ^1\\e"')
+        self.assertEqual(harness.cfg_quote("two\nlines"), '"two\\\nlines"')
 
     def test_merge(self):
-        base = server.av_settings("/s.sock")
-        merged = server.merge(base, {"Mode": "Discard", "PostProcess": None,
-                                     "NotificationMessage": {"Footer": "F"}})
+        base = harness.av_settings("/s.sock")
+        merged = harness.merge(base, {"Mode": "Discard", "PostProcess": None,
+                                      "NotificationMessage": {"Footer": "F"}})
         self.assertEqual(merged["Mode"], "Discard")
         self.assertNotIn("PostProcess", merged)
         self.assertEqual(merged["NotificationMessage"]["Caption"], "Virus found: ")
         self.assertEqual(merged["NotificationMessage"]["Footer"], "F")
         self.assertEqual(base["Mode"], "Reject")  # the defaults are not touched
-        text = server.cfg_file(merged).decode()
+        text = harness.cfg_file(merged).decode()
         self.assertIn('Footer = "F";', text)
         self.assertIn('Description = ("A message to you carried a virus.");', text)
 
     def test_queue_file(self):
-        data = server.queue_file("Subject: x\n\nbody", sender="a@b", source="mx [1.2.3.4]",
-                                 recipients=("c@d", "e@f"), crlf=True)
+        data = harness.queue_file("Subject: x\n\nbody", sender="a@b", source="mx [1.2.3.4]",
+                                  recipients=("c@d", "e@f"), crlf=True)
         self.assertEqual(data, b"P <a@b>\r\nS mx [1.2.3.4]\r\nR <c@d>\r\nR <e@f>\r\n\r\nSubject: x\n\nbody")
-        self.assertEqual(server.queue_file("m", envelope=False), b"m")
+        self.assertEqual(harness.queue_file("m", envelope=False), b"m")
 
 
 @unittest.skipUnless(built("Tarnwick-AV", "sim-scan-engine"), "programs not built")
 class AntiVirusSessionTest(unittest.TestCase):
     def test_round_trip_and_cleanup(self):
-        with server.FilterSession("Tarnwick-AV", mode="AddHeader", engine_args=["--shuffle", "2"]) as s:
+        with harness.FilterSession("Tarnwick-AV", mode="AddHeader", engine_args=["--shuffle", "2"]) as s:
             root = s.root
             s.start()
             s.send_line("5 INTF 3")
             self.assertEqual(s.answer("5"), "5 INTF 3 PROD=QLON")
             clean = s.add_message("Subject: hi\n\nhello\n", sender="a@x", source="mx", recipients=["b@y"])
-            infected = s.add_message("Subject: t\n\n" + server.eicar(), sender="a@x", recipients=["b@y"])
+            infected = s.add_message("Subject: t\n\n" + harness.eicar(), sender="a@x", recipients=["b@y"])
             mark = s.mark()
             s.request(17, clean)
             s.request(18, infected)
@@ -73,9 +70,9 @@ class AntiVirusSessionTest(unittest.TestCase):
         self.assertFalse(os.path.exists(root))
 
     def test_scripted_engine(self):
-        with server.FilterSession("Tarnwick-AV", engine=None) as s:
+        with harness.FilterSession("Tarnwick-AV", engine=None) as s:
             engine = s.scripted_engine()
-            s.write_settings(server.av_settings(engine.socket_path))
+            s.write_settings(harness.av_settings(engine.socket_path))
             s.start()
             engine.accept()
             self.assertEqual(engine.recv_frame(), b"\x08\x03")  # SUBSCRIBE_INFO
@@ -96,7 +93,7 @@ class AntiVirusSessionTest(unittest.TestCase):
 @unittest.skipUnless(built("Tarnwick-AS", "sim-spam-engine"), "programs not built")
 class AntiSpamSessionTest(unittest.TestCase):
     def test_whitelisted_sender_never_reaches_engine(self):
-        with server.FilterSession("Tarnwick-AS", whitelist=["*@trusted.example"]) as s:
+        with harness.FilterSession("Tarnwick-AS", whitelist=["*@trusted.example"]) as s:
             s.start()
             self.assertRegex(s.next_line(), r"^\* Tarnwick-AS plugin version .* started$")
             listed = s.add_message("Subject: hi\n\nviagra\n", sender="Friend@Trusted.Example", recipients=["b@y"])

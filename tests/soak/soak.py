@@ -15,28 +15,17 @@ the first window.  Printed: run time, rate and the memory figures.  Exit
 status 0 when all holds.
 
 Usage: soak.py [--bin DIR] [--count N] [--window N] [--program AV|AS|both]
-(TARNWICK_BIN and TARNWICK_PY name the build as for the end-to-end tests.)
+(TARNWICK_BIN and TARNWICK_PY name the build and sim/ is on PYTHONPATH, as
+for the end-to-end tests; `make soak` sets all three.)
 """
 
 import argparse
-import os
 import sys
 import time
 
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
-import server  # noqa: E402
+import harness
 
 DISTINCT_FILES = 500
-QUIET = {"EventsReports": {"Started": {"Enabled": "No"}, "Stopped": {"Enabled": "No"}}}
-
-
-def settings(program):
-    overrides = dict(QUIET)
-    if program == "Tarnwick-AV":
-        overrides.update({"RejectOptions": {"NotifyRecipients": "No"},
-                          "DiscardOptions": {"NotifyRecipients": "No"}})
-    return overrides
 
 
 def vm_rss_kb(pid):
@@ -55,10 +44,10 @@ def write_files(s, program):
         body = "soak message %d\n" % n
         infected = program == "Tarnwick-AV" and n % 50 == 0
         if infected:
-            body += server.eicar() + "\n"
-        data = server.queue_file(server.mail_text("soak %d" % n, body), sender="s%d@example.org" % (n % 20),
-                                 source="smtp%d [192.0.%d.9]" % (n % 10, n % 10),
-                                 recipients=["r%d@example.net" % (n % 30)])
+            body += harness.eicar() + "\n"
+        data = harness.queue_file(harness.mail_text("soak %d" % n, body), sender="s%d@example.org" % (n % 20),
+                                  source="smtp%d [192.0.%d.9]" % (n % 10, n % 10),
+                                  recipients=["r%d@example.net" % (n % 30)])
         path = s.add_file(data, "soak%04d.msg" % n)
         word = "ADDHEADER" if program == "Tarnwick-AS" else ("DISCARD" if infected else "OK")
         files.append((path, word))
@@ -96,7 +85,7 @@ class tally:
 
 def soak(program, bin_dir, count, window, timeout, max_growth_kb, out):
     mode = "Discard"
-    with server.FilterSession(program, bin_dir=bin_dir, mode=mode, settings=settings(program)) as s:
+    with harness.FilterSession(program, bin_dir=bin_dir, mode=mode, settings=harness.quiet_settings(program)) as s:
         s.start()
         s.wait_for("* reader thread started")
         files = write_files(s, program)
@@ -110,7 +99,7 @@ def soak(program, bin_dir, count, window, timeout, max_growth_kb, out):
         for first in range(1, count + 1, window):
             last = min(first + window - 1, count)
             s.send("".join("%d FILE %s\n" % (n, files[n % DISTINCT_FILES][0]) for n in range(first, last + 1)))
-            deadline = time.monotonic() + server.scaled(timeout)
+            deadline = time.monotonic() + harness.scaled(timeout)
             while True:
                 t.update(expect)
                 if t.answered(first, last):
@@ -121,7 +110,7 @@ def soak(program, bin_dir, count, window, timeout, max_growth_kb, out):
                 if time.monotonic() > deadline:
                     missing = [n for n in range(first, last + 1) if not t.answers[n]]
                     raise RuntimeError("no answer within %.0f s for %d requests, first %d"
-                                       % (server.scaled(timeout), len(missing), missing[0]))
+                                       % (harness.scaled(timeout), len(missing), missing[0]))
                 time.sleep(0.005)
             samples.append((last, vm_rss_kb(s.proc.pid)))
         elapsed = time.monotonic() - started

@@ -1,0 +1,87 @@
+"""Ground floor of the harness: where the programs are, how long a wait
+may take, bytes and text on the wire, scratch directories and the
+generated message classes.  Imports nothing else of the harness."""
+
+import importlib
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+
+PROGRAMS = ("Tarnwick-AV", "Tarnwick-AS")
+
+REPO_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# Sanitizer builds run several times slower; every wait stretches with them.
+TIMEOUT_SCALE = 4.0 if os.environ.get("TARNWICK_SANITIZE") else 1.0
+
+# Lines are bytes on the wire; as text they are UTF-8 with undecodable bytes
+# kept as surrogates, so every byte survives a round trip.
+ENCODING = "utf-8"
+ERRORS = "surrogateescape"
+
+
+def scaled(seconds):
+    return seconds * TIMEOUT_SCALE
+
+
+def to_bytes(data):
+    return data if isinstance(data, bytes) else data.encode(ENCODING, ERRORS)
+
+
+def to_text(data):
+    return data if isinstance(data, str) else data.decode(ENCODING, ERRORS)
+
+
+def default_bin_dir():
+    return os.environ.get("TARNWICK_BIN") or os.path.join(REPO_DIR, "build", "bin")
+
+
+def default_python_dir(bin_dir=None):
+    """Directory of the generated message classes (quillon_*_pb2.py)."""
+    env = os.environ.get("TARNWICK_PY")
+    if env:
+        return env
+    return os.path.join(os.path.dirname(os.path.abspath(bin_dir or default_bin_dir())), "python")
+
+
+def scratch_directory(prefix="tw-"):
+    """A new private directory whose paths stay short enough for unix
+    socket names (at most 107 characters)."""
+    parent = tempfile.gettempdir()
+    return tempfile.mkdtemp(prefix=prefix, dir=parent if len(parent) <= 40 else "/tmp")
+
+
+SCHEMAS = {"se": "quillon_se_api_pb2", "ase": "quillon_ase_api_pb2", "error": "quillon_error_pb2"}
+
+
+def load_schema(kind, python_dir=None):
+    """The generated module of an engine schema: "se" (scan engine), "ase"
+    (anti-spam engine) or "error".  Both engine schemas declare
+    ql.ClientMessage and ql.ServerMessage, so one process can load only one
+    of them."""
+    name = SCHEMAS.get(kind, kind)
+    path = python_dir or default_python_dir()
+    if path not in sys.path:
+        sys.path.insert(0, path)
+    other = {"quillon_se_api_pb2": "quillon_ase_api_pb2",
+             "quillon_ase_api_pb2": "quillon_se_api_pb2"}.get(name)
+    if other in sys.modules:
+        raise RuntimeError("%s cannot be loaded next to %s (both declare ql.ClientMessage)" % (name, other))
+    return importlib.import_module(name)
+
+
+def stop_process(proc, grace=2.0):
+    """SIGTERM, then SIGKILL when the process has not ended after `grace`
+    seconds (stretched in sanitizer builds)."""
+    if proc is None or proc.poll() is not None:
+        return
+    try:
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(timeout=scaled(grace))
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=scaled(5))
+    except ProcessLookupError:
+        pass

@@ -1,0 +1,172 @@
+"""The engine daemons under engines/, which put ClamAV and SpamAssassin
+behind the engine wire protocol.  They replace the simulators wherever a
+test or the demonstration wants a real scanner: quillon-clamd scans with
+libclamav (the test database of engines/testdb knows only the anti-virus
+test string), quillon-spamd asks a SpamAssassin spamd, which SpamdServer
+starts."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+from .base import REPO_DIR, scaled, stop_process, to_text
+
+REAL_ENGINES = {"Tarnwick-AV": "quillon-clamd", "Tarnwick-AS": "quillon-spamd"}
+DAEMONS = ("quillon-clamd", "quillon-spamd")
+
+
+def clamav_test_db():
+    """The signature directory with the one test signature (Tarnwick.Test.EICAR)."""
+    return os.path.join(REPO_DIR, "engines", "testdb")
+
+
+def find_spamd():
+    """Path of SpamAssassin's spamd (package spamassassin), or None."""
+    return shutil.which("spamd") or shutil.which("spamd", path="/usr/sbin:/usr/local/sbin")
+
+
+def free_tcp_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class SpamdServer:
+    """SpamAssassin's spamd for tests and the demonstration, offline: local
+    tests only (no DNS or network rules), no per-user settings, two
+    children.  It listens on <directory>/spamd.sock and, with tcp=True, on a
+    free loopback port as well; its log is <directory>/spamd.log.
+
+    spamd drops to the user nobody when started as root, so the directory
+    is opened for it (its home directory lies inside)."""
+
+    def __init__(self, directory, tcp=False, program=None):
+        self.directory = directory
+        self.program = program or find_spamd()
+        self.socket_path = os.path.join(directory, "spamd.sock")
+        self.log_path = os.path.join(directory, "spamd.log")
+        self.port = free_tcp_port() if tcp else None
+        self.proc = None
+
+    def start(self, timeout=90.0):
+        if self.program is None:
+            raise RuntimeError("spamd (package spamassassin) is not installed")
+        home = os.path.join(self.directory, "spamd-home")
+        os.makedirs(home, exist_ok=True)
+        os.chmod(self.directory, 0o755)
+        os.chmod(home, 0o777)
+        argv = [self.program, "-L", "-x", "-m", "2", "--min-children=1", "-H", home, "--syslog=stderr",
+                "--listen=" + self.socket_path, "-r", os.path.join(self.directory, "spamd.pid")]
+        if self.port is not None:
+            argv.append("--listen=127.0.0.1:%d" % self.port)
+        with open(self.log_path, "ab") as log:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        # Rules are compiled before spamd listens: several seconds.
+        deadline = time.monotonic() + scaled(timeout)
+        while not self.ping():
+            if self.proc.poll() is not None:
+                raise RuntimeError("spamd exited with status %d; its log:\n%s" % (self.proc.returncode,
+                                                                                  self.log_text()[-2000:]))
+            if time.monotonic() > deadline:
+                self.stop()
+                raise TimeoutError("spamd did not answer within %.0f s; its log:\n%s"
+                                   % (scaled(timeout), self.log_text()[-2000:]))
+            time.sleep(0.2)
+        return self
+
+    def ping(self):
+        """True when spamd answers PING on its unix socket."""
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(scaled(5))
+                s.connect(self.socket_path)
+                s.sendall(b"PING SPAMC/1.5\r\n\r\n")
+                return b"PONG" in s.recv(100)
+        except OSError:
+            return False
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return to_text(f.read())
+        except FileNotFoundError:
+            return ""
+
+    @property
+    def returncode(self):
+        return None if self.proc is None else self.proc.poll()
+
+    def stop(self):
+        # The parent takes its children down with it; give it the time.
+        stop_process(self.proc, grace=20.0)
+
+
+class EngineDaemon:
+    """One of the engine daemons under engines/ (quillon-clamd,
+    quillon-spamd) on its own socket in the scratch area.  It answers to
+    the same calls as EngineProcess; requests() is None, as these daemons
+    keep no request log, and log_lines() are the daemon's own log lines
+    (its standard error).
+
+    args: the daemon's options after --socket, for example
+    ["--db", clamav_test_db()] or ["--spamd-socket", spamd.socket_path]."""
+
+    def __init__(self, kind, socket_path, bin_dir, args=(), stderr_path=None):
+        if kind not in DAEMONS:
+            raise ValueError("kind must be one of %s" % (DAEMONS,))
+        self.kind = kind
+        self.socket_path = socket_path
+        self.bin_dir = bin_dir
+        self.args = list(args)
+        self.stderr_path = stderr_path or socket_path + ".log"
+        self.proc = None
+        self._log_start = 0
+
+    def start(self, timeout=30.0):
+        if os.path.lexists(self.socket_path):
+            os.unlink(self.socket_path)
+        self._log_start = os.path.getsize(self.stderr_path) if os.path.exists(self.stderr_path) else 0
+        argv = [os.path.join(self.bin_dir, self.kind), "--socket", self.socket_path] + self.args
+        with open(self.stderr_path, "ab") as err:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+        # The socket file appears at bind(), a moment before listen(): the
+        # daemon's own "listening on" line is the sign that a filter may
+        # connect.
+        deadline = time.monotonic() + scaled(timeout)
+        while not any("listening on" in line for line in self.log_lines()):
+            if self.proc.poll() is not None:
+                raise RuntimeError("%s exited with status %d before listening:\n%s"
+                                   % (self.kind, self.proc.returncode, "\n".join(self.log_lines())))
+            if time.monotonic() > deadline:
+                raise TimeoutError("%s did not listen on %s" % (self.kind, self.socket_path))
+            time.sleep(0.02)
+        return self
+
+    def stop(self):
+        stop_process(self.proc, grace=10.0)
+
+    def suspend(self):
+        """Stops the daemon (SIGSTOP): requests wait in its socket."""
+        self.proc.send_signal(signal.SIGSTOP)
+
+    def resume(self):
+        self.proc.send_signal(signal.SIGCONT)
+
+    @property
+    def returncode(self):
+        return None if self.proc is None else self.proc.poll()
+
+    def log_lines(self):
+        """The daemon's log lines since its last start."""
+        try:
+            with open(self.stderr_path, "rb") as f:
+                f.seek(self._log_start)
+                return [to_text(line) for line in f.read().split(b"\n") if line]
+        except FileNotFoundError:
+            return []
+
+    def requests(self):
+        return None

@@ -72,8 +72,8 @@ test: test-plain test-asan test-tsan
 # build log is shown only when the build fails.
 ENGINES ?= sim
 DEMO_BUILD = build-demo
-DEMO_TARGETS = Tarnwick-AV Tarnwick-AS sim-scan-engine sim-spam-engine \
-               $(if $(filter real,$(ENGINES)),quillon-clamd quillon-spamd)
+DEMO_TARGETS = $(strip Tarnwick-AV Tarnwick-AS sim-scan-engine sim-spam-engine \
+               $(if $(filter real,$(ENGINES)),quillon-clamd quillon-spamd))
 demo:
 	@$(MAKE) --no-print-directory -s deps DEPS="$(DEMO_DEPS) $(if $(filter real,$(ENGINES)),$(ENGINE_DEPS))"
 	@echo "building $(DEMO_TARGETS) in $(DEMO_BUILD)/"

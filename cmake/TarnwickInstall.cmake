@@ -86,8 +86,8 @@ if(PANDOC)
       OUTPUT ${out}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${MAN_OUT}
       COMMAND ${PANDOC} --standalone --to man --shift-heading-level-by=-1
-              -M title=${name} -M section=${section} -M header=Tarnwick
-              -M footer=Tarnwick -o ${out} ${PROJECT_SOURCE_DIR}/${source}
+              -V title=${name} -V section=${section} -V header=Tarnwick
+              -V footer="Tarnwick ${PROJECT_VERSION}" -o ${out} ${PROJECT_SOURCE_DIR}/${source}
       DEPENDS ${PROJECT_SOURCE_DIR}/${source}
       VERBATIM)
     list(APPEND MAN_PAGES ${out})

@@ -32,9 +32,26 @@ foreach(tool quillon-clamd quillon-spamd quillon-check tarnwick-check)
 endforeach()
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/tarnwick-stats DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
-install(FILES ${PROJECT_SOURCE_DIR}/etc/Tarnwick-AV.cfg ${PROJECT_SOURCE_DIR}/etc/Tarnwick-AS.cfg
-              ${PROJECT_SOURCE_DIR}/etc/whitelist.txt
-        DESTINATION ${TARNWICK_CONFDIR})
+# Settings an administrator has edited are never overwritten: a differing
+# file stays, and the new sample goes beside it as NAME.dist.
+install(CODE "
+  foreach(name Tarnwick-AV.cfg Tarnwick-AS.cfg whitelist.txt)
+    set(src \"${PROJECT_SOURCE_DIR}/etc/\${name}\")
+    set(dst \"\$ENV{DESTDIR}${TARNWICK_CONFDIR}/\${name}\")
+    if(EXISTS \"\${dst}\")
+      file(SHA256 \"\${src}\" new_sum)
+      file(SHA256 \"\${dst}\" old_sum)
+      if(NOT new_sum STREQUAL old_sum)
+        message(STATUS \"Keeping \${dst}; the new sample is \${dst}.dist\")
+        set(dst \"\${dst}.dist\")
+      endif()
+    endif()
+    get_filename_component(dir \"\${dst}\" DIRECTORY)
+    file(MAKE_DIRECTORY \"\${dir}\")
+    file(COPY_FILE \"\${src}\" \"\${dst}\")
+    message(STATUS \"Installing: \${dst}\")
+  endforeach()
+")
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/admin.md
               ${PROJECT_SOURCE_DIR}/docs/settings.md

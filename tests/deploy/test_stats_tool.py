@@ -2,7 +2,10 @@
 figures of the statistics and history files, and it draws the picture of
 the last 30 days from the sample history."""
 
+import importlib.machinery
+import importlib.util
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -48,6 +51,14 @@ Scores={
 Sources={};
 Targets={};
 """
+
+
+def load_tool():
+    loader = importlib.machinery.SourceFileLoader("tarnwick_stats", TOOL)
+    spec = importlib.util.spec_from_loader("tarnwick_stats", loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
 
 
 def run_tool(*args):
@@ -142,6 +153,36 @@ class StatsToolTest(unittest.TestCase):
             data = f.read()
         self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
         self.assertGreater(len(data), 10000)
+
+
+    def test_mangled_input_is_refused_cleanly(self):
+        """Cut, flipped and spliced statistics and history text either
+        parses or is refused with the tool's own error, never a crash."""
+        tool = load_tool()
+        rnd = random.Random(16)
+        with open(os.path.join(DATA, "history-as.dat"), "rb") as f:
+            history = f.read()[:3000]
+        seeds = [STATS_AV, STATS_AS, b"a={b={c=(d,{e=f;},(g));};};", history]
+        for _ in range(3000):
+            data = bytearray(rnd.choice(seeds))
+            for _ in range(rnd.randint(1, 6)):
+                i = rnd.randrange(len(data) + 1)
+                op = rnd.randrange(3)
+                if op == 0:
+                    data[i:i] = bytes([rnd.choice(b'{}();="\\#\n\x00\xff-:,9')])
+                elif op == 1:
+                    del data[i:i + rnd.randint(1, 8)]
+                else:
+                    data[i:i] = b"(" * rnd.randint(1, 60)
+            try:
+                tool.parse_settings_language(bytes(data))
+            except tool.StatsError:
+                pass
+            for line in bytes(data).decode("utf-8", "replace").splitlines():
+                try:
+                    tool.parse_history_line(line)
+                except (ValueError, IndexError):
+                    pass
 
 
 if __name__ == "__main__":

@@ -98,7 +98,8 @@ install:
 PACKAGE_BUILD = build-package
 package:
 	@$(MAKE) --no-print-directory -s deps DEPS="$(PACKAGE_DEPS)"
-	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_TESTS=OFF $(LAUNCHER) >/dev/null
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_TESTS=OFF \
+	      -DTARNWICK_REQUIRE_MAN=ON $(LAUNCHER) >/dev/null
 	cmake --build $(PACKAGE_BUILD) -j$(JOBS)
 	cd $(PACKAGE_BUILD) && cpack -G DEB
 

@@ -82,7 +82,11 @@ install(CODE "
 
 # Manual pages, made from the guides' markdown by pandoc where it is
 # installed (the package requires it).
+option(TARNWICK_REQUIRE_MAN "Fail when pandoc is missing (the package build)" OFF)
 find_program(PANDOC pandoc)
+if(NOT PANDOC AND TARNWICK_REQUIRE_MAN)
+  message(FATAL_ERROR "pandoc is needed for the manual pages: apt-get install pandoc")
+endif()
 if(PANDOC)
   set(MAN_OUT ${CMAKE_BINARY_DIR}/man)
   set(MAN_PAGES)

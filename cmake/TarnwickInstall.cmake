@@ -90,7 +90,7 @@ endif()
 if(PANDOC)
   set(MAN_OUT ${CMAKE_BINARY_DIR}/man)
   set(MAN_PAGES)
-  # name;section;source;extra pandoc arguments
+  # name|section|markdown source
   set(MAN_LIST
       "Tarnwick-AV|8|docs/man/Tarnwick-AV.8.md"
       "tarnwick-stats|8|docs/man/tarnwick-stats.8.md"
@@ -102,23 +102,24 @@ if(PANDOC)
     list(GET parts 0 name)
     list(GET parts 1 section)
     list(GET parts 2 source)
-    set(out ${MAN_OUT}/${name}.${section})
+    set(page ${MAN_OUT}/${name}.${section})
+    # Compressed, as Debian keeps its manual pages.
     add_custom_command(
-      OUTPUT ${out}
+      OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${MAN_OUT}
       COMMAND ${PANDOC} --standalone --to man --shift-heading-level-by=-1
               -V title=${name} -V section=${section} -V header=Tarnwick
-              -V footer="Tarnwick ${PROJECT_VERSION}" -o ${out} ${PROJECT_SOURCE_DIR}/${source}
+              -V footer="Tarnwick ${PROJECT_VERSION}" -o ${page} ${PROJECT_SOURCE_DIR}/${source}
+      COMMAND gzip -9nf ${page}
       DEPENDS ${PROJECT_SOURCE_DIR}/${source}
       VERBATIM)
-    list(APPEND MAN_PAGES ${out})
-    install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    list(APPEND MAN_PAGES ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endforeach()
   # One page each serves the twin program and the twin settings file.
-  file(WRITE ${MAN_OUT}/Tarnwick-AS.8 ".so man8/Tarnwick-AV.8\n")
-  file(WRITE ${MAN_OUT}/Tarnwick-AS.cfg.5 ".so man5/Tarnwick-AV.cfg.5\n")
-  install(FILES ${MAN_OUT}/Tarnwick-AS.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-  install(FILES ${MAN_OUT}/Tarnwick-AS.cfg.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/Tarnwick-AS.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/Tarnwick-AS.cfg.5
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
   add_custom_target(tarnwick_man ALL DEPENDS ${MAN_PAGES})
 else()
   message(STATUS "pandoc not found: manual pages are not made (apt-get install pandoc)")

@@ -91,8 +91,8 @@ class PackageTest(unittest.TestCase):
                                         "/etc/tarnwick/Tarnwick-AV.cfg",
                                         "/etc/tarnwick/whitelist.txt"])
         if shutil.which("pandoc"):
-            self.assertIn("./usr/share/man/man8/Tarnwick-AV.8", names)
-            self.assertIn("./usr/share/man/man5/Tarnwick-AV.cfg.5", names)
+            self.assertIn("./usr/share/man/man8/Tarnwick-AV.8.gz", names)
+            self.assertIn("./usr/share/man/man5/Tarnwick-AV.cfg.5.gz", names)
 
     @unittest.skipUnless(os.geteuid() == 0, "dpkg -i needs root: run the suite as root")
     def test_installed_filters_answer(self):

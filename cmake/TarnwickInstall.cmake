@@ -73,9 +73,19 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/tmpfiles.conf
 install(CODE "
   set(dir \"\$ENV{DESTDIR}${TARNWICK_PROGDIR}\")
   file(MAKE_DIRECTORY \"\${dir}\")
+  # An administrator's own copy (or link) stays as it is.
   foreach(prog Tarnwick-AV Tarnwick-AS)
-    file(CREATE_LINK \"\${CMAKE_INSTALL_PREFIX}/${TARNWICK_LIBEXECDIR}/\${prog}\" \"\${dir}/\${prog}\" SYMBOLIC)
-    file(CREATE_LINK \"${TARNWICK_CONFDIR}/\${prog}.cfg\" \"\${dir}/\${prog}.cfg\" SYMBOLIC)
+    foreach(pair \"\${prog}|\${CMAKE_INSTALL_PREFIX}/${TARNWICK_LIBEXECDIR}/\${prog}\"
+                 \"\${prog}.cfg|${TARNWICK_CONFDIR}/\${prog}.cfg\")
+      string(REPLACE \"|\" \";\" pair \"\${pair}\")
+      list(GET pair 0 name)
+      list(GET pair 1 target)
+      if(EXISTS \"\${dir}/\${name}\" OR IS_SYMLINK \"\${dir}/\${name}\")
+        message(STATUS \"Keeping \${dir}/\${name}\")
+      else()
+        file(CREATE_LINK \"\${target}\" \"\${dir}/\${name}\" SYMBOLIC)
+      endif()
+    endforeach()
   endforeach()
   message(STATUS \"Program directory: \${dir}\")
 ")

@@ -64,6 +64,10 @@ install(FILES ${TARNWICK_DOC_PICTURES} DESTINATION ${TARNWICK_DOCDIR})
 # Service files of the engine daemons, whatever engines/systemd/ holds.
 file(GLOB TARNWICK_UNITS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/engines/systemd/*.service)
 install(FILES ${TARNWICK_UNITS} DESTINATION ${TARNWICK_SYSTEMD_UNITDIR})
+# The exporter every minute, for those who enable it.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.service
+              ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.timer
+        DESTINATION ${TARNWICK_SYSTEMD_UNITDIR})
 # /run/tarnwick for the engine sockets, made again at every boot.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tmpfiles.conf
         DESTINATION lib/tmpfiles.d RENAME tarnwick.conf)

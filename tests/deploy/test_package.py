@@ -25,6 +25,7 @@ EXPECTED = {
     "./etc/tarnwick/Tarnwick-AV.cfg", "./etc/tarnwick/Tarnwick-AS.cfg",
     "./etc/tarnwick/whitelist.txt", "./usr/share/doc/tarnwick/admin.md",
     "./usr/share/doc/tarnwick/settings.md", "./usr/lib/tmpfiles.d/tarnwick.conf",
+    "./usr/lib/systemd/system/tarnwick-stats.timer",
 }
 LINKS = {
     "./var/lib/tarnwick/Tarnwick-AV": "/usr/lib/tarnwick/Tarnwick-AV",

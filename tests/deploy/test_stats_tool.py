@@ -2,13 +2,12 @@
 figures of the statistics and history files, and it draws the picture of
 the last 30 days from the sample history."""
 
-import importlib.machinery
-import importlib.util
 import os
 import random
 import shutil
 import subprocess
 import sys
+import types
 import unittest
 
 import deploy_util as du
@@ -54,10 +53,10 @@ Targets={};
 
 
 def load_tool():
-    loader = importlib.machinery.SourceFileLoader("tarnwick_stats", TOOL)
-    spec = importlib.util.spec_from_loader("tarnwick_stats", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
+    """The tool as a module (its file has no .py ending)."""
+    module = types.ModuleType("tarnwick_stats")
+    with open(TOOL) as f:
+        exec(compile(f.read(), TOOL, "exec"), module.__dict__)
     return module
 
 

@@ -1,19 +1,32 @@
 # Entry points: `make test` (everything the CI runs), `make demo` (the main
-# job with the simulated server and engines), `make bench`, `make soak`.
-# Each installs what is missing first when run as root on Debian.
+# job with the simulated server and engines), `make install`, `make package`,
+# `make bench`, `make soak`.  Each installs what is missing first when run as
+# root on Debian.
 
 JOBS ?= 2
 BUILD ?= build
-DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler libgtest-dev \
-       python3 python3-protobuf faketime clang libclang-rt-14-dev \
-       libclamav-dev spamassassin
+# What building and running the filters and simulators needs (make demo).
+DEMO_DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler python3
+# The engine daemons: quillon-clamd links libclamav, quillon-spamd asks the
+# spamd of Debian's package of that name.
+ENGINE_DEPS = libclamav-dev spamd
+# The test suite on top: GoogleTest, the generated Python classes, the clock
+# under libfaketime, the sanitizer and fuzzer builds, the exporter's parser
+# and picture, the package check.
+DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang \
+       libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file
+# The Debian package: manual pages (pandoc) and dpkg-shlibdeps (dpkg-dev, file).
+PACKAGE_DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) pandoc dpkg-dev file
+# ccache, where installed, keeps rebuilds (and fresh clones) quick.
+LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # Sanitizer reports land here; any file in it fails the run.
 SANDIR = $(CURDIR)/build-reports
 
-.PHONY: all deps build test test-plain test-asan test-tsan demo clean
+.PHONY: all deps build test test-plain test-asan test-tsan demo clean install package
 
 all: build
 
+# `make deps` installs $(DEPS); other targets pass their own list.
 deps:
 	@missing=""; for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
@@ -26,7 +39,7 @@ deps:
 	fi
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
 test-plain: build
@@ -59,9 +72,40 @@ test: test-plain test-asan test-tsan
 HARNESS_ENV = PYTHONPATH=$(CURDIR)/sim PYTHONDONTWRITEBYTECODE=1
 
 # ENGINES=real runs the demo against quillon-clamd and quillon-spamd.
+# The demo builds only what it runs, in a tree of its own, quietly; the
+# build log is shown only when the build fails.
 ENGINES ?= sim
-demo: build
-	$(HARNESS_ENV) /usr/bin/python3 sim/server.py --bin $(BUILD)/bin --engines $(ENGINES)
+DEMO_BUILD = build-demo
+DEMO_TARGETS = $(strip Tarnwick-AV Tarnwick-AS sim-scan-engine sim-spam-engine \
+               $(if $(filter real,$(ENGINES)),quillon-clamd quillon-spamd))
+demo:
+	@$(MAKE) --no-print-directory -s deps DEPS="$(DEMO_DEPS) $(if $(filter real,$(ENGINES)),$(ENGINE_DEPS))"
+	@echo "building $(DEMO_TARGETS) in $(DEMO_BUILD)/"
+	@mkdir -p $(DEMO_BUILD)
+	@{ cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_TESTS=OFF $(LAUNCHER) && \
+	   cmake --build $(DEMO_BUILD) -j$(JOBS) --target $(DEMO_TARGETS); } >$(DEMO_BUILD)/build.log 2>&1 || \
+	   { cat $(DEMO_BUILD)/build.log; echo "build failed (log: $(DEMO_BUILD)/build.log)"; exit 1; }
+	@$(HARNESS_ENV) /usr/bin/python3 sim/server.py --bin $(DEMO_BUILD)/bin --engines $(ENGINES)
+
+# Installs under PREFIX (default /usr/local), settings into /etc/tarnwick and
+# the program directory /var/lib/tarnwick; DESTDIR stages the whole tree.
+PREFIX ?= /usr/local
+INSTALL_BUILD = build-install
+install:
+	@$(MAKE) --no-print-directory -s deps DEPS="$(DEMO_DEPS) $(ENGINE_DEPS)"
+	cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_TESTS=OFF \
+	      -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(LAUNCHER) >/dev/null
+	cmake --build $(INSTALL_BUILD) -j$(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(INSTALL_BUILD)
+
+# The Debian package, tarnwick_VERSION_ARCH.deb in build-package/.
+PACKAGE_BUILD = build-package
+package:
+	@$(MAKE) --no-print-directory -s deps DEPS="$(PACKAGE_DEPS)"
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_TESTS=OFF \
+	      -DTARNWICK_REQUIRE_MAN=ON $(LAUNCHER) >/dev/null
+	cmake --build $(PACKAGE_BUILD) -j$(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build build-*

@@ -1,0 +1,188 @@
+"""tarnwick-stats: the textfile it writes parses as Prometheus text with the
+figures of the statistics and history files, and it draws the picture of
+the last 30 days from the sample history."""
+
+import os
+import random
+import shutil
+import subprocess
+import sys
+import types
+import unittest
+
+import deploy_util as du
+
+TOOL = os.path.join(du.SOURCE_DIR, "tools", "tarnwick-stats")
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+
+STATS_AV = b"""StatStart=1796774400; #Wed, 9 Dec 2026 00:00:00
+StatEnd=1796813200; #Wed, 9 Dec 2026 10:46:40
+MessagesTotal=40;
+ScanTimeMin=2;
+ScanTimeMax=30;
+ScanTimeTotal=200;
+Viruses={
+"EICAR-Test-File"=3;
+"Odd \\"name\\" \\\\ here"=1;
+};
+Sources={
+"mx.example.org [192.0.2.10]"=4;
+};
+Targets={
+"bob@example.net"=3;
+"carol@example.net"=1;
+};
+"""
+
+STATS_AS = b"""StatStart=1796601600;
+StatEnd=1796640000;
+MessagesTotal=6;
+ScanTimeMin=10;
+ScanTimeMax=50;
+ScanTimeTotal=120;
+Scores={
+"0"=2;
+"40"=1;
+"95"=2;
+"100"=1;
+"150"=9;
+};
+Sources={};
+Targets={};
+"""
+
+
+def load_tool():
+    """The tool as a module (its file has no .py ending)."""
+    module = types.ModuleType("tarnwick_stats")
+    with open(TOOL) as f:
+        exec(compile(f.read(), TOOL, "exec"), module.__dict__)
+    return module
+
+
+def run_tool(*args):
+    return subprocess.run([sys.executable, TOOL] + list(args), capture_output=True, text=True,
+                          timeout=120)
+
+
+def history_messages(path):
+    total = 0
+    with open(path) as f:
+        for line in f:
+            if not line.startswith("#"):
+                total += int(line.split("messages=")[1].split()[0])
+    return total
+
+
+class StatsToolTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = du.scratch_dir(self)
+        for name in ("history-av.dat", "history-as.dat"):
+            shutil.copy(os.path.join(DATA, name), self.dir)
+        self.av_history = history_messages(os.path.join(self.dir, "history-av.dat"))
+        with open(os.path.join(self.dir, "history-av.dat"), "a") as f:
+            # A shutdown report and, after a restart that took the figures
+            # up again, the midnight report of the same period: counted once.
+            f.write("2026-12-08 start=1796688000 end=1796700000 at=shutdown messages=7 infected=1\n")
+            f.write("this line is not a history line\n")
+            f.write("2026-12-08 start=1796688000 end=1796774400 at=midnight messages=9 infected=2\n")
+            # A shutdown report of the period still running: the statistics
+            # file holds its figures and more.
+            f.write("2026-12-09 start=1796774400 end=1796780000 at=shutdown messages=30 infected=3\n")
+        for name, data in (("statistics-av.dat", STATS_AV), ("statistics-as.dat", STATS_AS)):
+            with open(os.path.join(self.dir, name), "wb") as f:
+                f.write(data)
+        self.prom = os.path.join(self.dir, "out", "tarnwick.prom")
+        os.makedirs(os.path.dirname(self.prom))
+
+    def families(self):
+        from prometheus_client.parser import text_string_to_metric_families
+        with open(self.prom) as f:
+            return {fam.name: fam for fam in text_string_to_metric_families(f.read())}
+
+    @staticmethod
+    def value(fam, suffix="", **labels):
+        for s in fam.samples:
+            if s.name == fam.name + suffix and all(s.labels.get(k) == v for k, v in labels.items()):
+                return s.value
+        raise AssertionError("no sample %s%s %s" % (fam.name, suffix, labels))
+
+    def test_textfile(self):
+        r = run_tool("--dir", self.dir, "--textfile", self.prom)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("line 38 skipped", r.stderr)
+        self.assertEqual(os.listdir(os.path.dirname(self.prom)), ["tarnwick.prom"])
+        fams = self.families()
+        # prometheus_client names counter families without their _total.
+        msgs = fams["tarnwick_messages"]
+        self.assertEqual(msgs.type, "counter")
+        self.assertEqual(self.value(msgs, "_total", filter="av"), self.av_history + 9 + 40)
+        self.assertEqual(self.value(fams["tarnwick_period_messages"], filter="as"), 6)
+        self.assertEqual(self.value(fams["tarnwick_period_scan_seconds"], filter="av", stat="avg"),
+                         0.005)
+        names = fams["tarnwick_period_virus_name_findings"]
+        self.assertEqual(self.value(names, virus='Odd "name" \\ here'), 1)
+        self.assertEqual(self.value(fams["tarnwick_period_virus_findings"], filter="av"), 4)
+        self.assertEqual(self.value(fams["tarnwick_period_targets"], filter="av"), 2)
+        hist = fams["tarnwick_period_spam_score"]
+        self.assertEqual(hist.type, "histogram")
+        # Scores above 100 have no place on the 0-100 scale.
+        self.assertEqual(self.value(hist, "_bucket", le="39"), 2)
+        self.assertEqual(self.value(hist, "_bucket", le="99"), 5)
+        self.assertEqual(self.value(hist, "_bucket", le="+Inf"), 6)
+        self.assertEqual(self.value(hist, "_sum"), 330)
+
+    def test_broken_statistics_keep_the_old_textfile(self):
+        with open(self.prom, "w") as f:
+            f.write("# previous\n")
+        with open(os.path.join(self.dir, "statistics-as.dat"), "wb") as f:
+            f.write(b'StatStart=1;\nScores={\n"0"=2\n')
+        r = run_tool("--dir", self.dir, "--textfile", self.prom)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("statistics-as.dat: line", r.stderr)
+        with open(self.prom) as f:
+            self.assertEqual(f.read(), "# previous\n")
+        self.assertEqual(os.listdir(os.path.dirname(self.prom)), ["tarnwick.prom"])
+
+    def test_picture_of_the_last_30_days(self):
+        png = os.path.join(self.dir, "out", "last30.png")
+        r = run_tool("--dir", self.dir, "--png", png, "--today", "2026-12-07")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(png, "rb") as f:
+            data = f.read()
+        self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
+        self.assertGreater(len(data), 10000)
+
+
+    def test_mangled_input_is_refused_cleanly(self):
+        """Cut, flipped and spliced statistics and history text either
+        parses or is refused with the tool's own error, never a crash."""
+        tool = load_tool()
+        rnd = random.Random(16)
+        with open(os.path.join(DATA, "history-as.dat"), "rb") as f:
+            history = f.read()[:3000]
+        seeds = [STATS_AV, STATS_AS, b"a={b={c=(d,{e=f;},(g));};};", history]
+        for _ in range(3000):
+            data = bytearray(rnd.choice(seeds))
+            for _ in range(rnd.randint(1, 6)):
+                i = rnd.randrange(len(data) + 1)
+                op = rnd.randrange(3)
+                if op == 0:
+                    data[i:i] = bytes([rnd.choice(b'{}();="\\#\n\x00\xff-:,9')])
+                elif op == 1:
+                    del data[i:i + rnd.randint(1, 8)]
+                else:
+                    data[i:i] = b"(" * rnd.randint(1, 60)
+            try:
+                tool.parse_settings_language(bytes(data))
+            except tool.StatsError:
+                pass
+            for line in bytes(data).decode("utf-8", "replace").splitlines():
+                try:
+                    tool.parse_history_line(line)
+                except (ValueError, IndexError):
+                    pass
+
+
+if __name__ == "__main__":
+    unittest.main()

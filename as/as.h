@@ -59,7 +59,7 @@ constexpr const char* whitelist_file_name = "whitelist.txt";
 int wildcmp(const char* pattern, const char* text);
 
 // Request path and reader thread.
-void EnqueueFile(const char* seq, const char* path);
+void EnqueueFile(const char* token, const char* path);
 // Reads at most 32 MiB of the file; null when it cannot be opened or sized.
 std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& size);
 void readerThreadProc();
@@ -79,6 +79,6 @@ void handleScanReply(ql::ServerMessage& message);
 extern int32_t msgStat[101];
 void DumpScoreSection(FILE* out);
 void LoadScoreSection(const cfgfItem* dict);
-void ReportScoreSection(FILE* out);
+void ReportScoreSection(FILE* out, int32_t messages);
 
 #endif

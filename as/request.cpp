@@ -18,8 +18,9 @@
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/process.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "quillon_ase_api.pb.h"
 
 namespace {
@@ -29,8 +30,8 @@ constexpr size_t maxMessageSize = 33554432;
 void sendRating(const scanListItem& item, const char* text, size_t size) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::GET_SPAM_REPORT_REQUEST);
-    request.set_serial(static_cast<uint32_t>(item.seq));
-    send_command_with_bytes(request, ql::ClientMessage::kMessageFieldNumber, text, size, socket_fd);
+    request.set_serial(static_cast<uint32_t>(item.serial));
+    send_command_with_bytes(request, ql::ClientMessage::kMessageFieldNumber, text, size, EngineConnection());
 }
 
 // A request sent again after a reconnection reads its file again: keeping
@@ -85,17 +86,17 @@ std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& si
     return buffer;
 }
 
-void EnqueueFile(const char* seq, const char* path) {
+void EnqueueFile(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
     thread_local scanListItem item;
     thread_local std::string fullPath;
-    if (!StartRequest(seq, path, item, fullPath)) return;
+    if (!StartRequest(token, path, item, fullPath)) return;
     timespec_get(&item.start, TIME_UTC);
 
     size_t size = 0;
     auto buffer = ReadFile2(path, item.envLen, size);
     if (!buffer) {
-        PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", seq,
+        PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
                  fullPath.c_str(), strerror(errno));
         return;
     }
@@ -106,7 +107,7 @@ void EnqueueFile(const char* seq, const char* path) {
         if (!sender.empty()) memcpy(address, sender.data(), sender.size());
         address[sender.size()] = '\0';
         if (!sender.empty() && whitelist.IsListed(address)) {
-            PrintMsg("%s ADDHEADER \"%s\"\n", seq, WhitelistHeader(AsSettings()).c_str());
+            PrintMsg("%s ADDHEADER \"%s\"\n", token, WhitelistHeader(AsSettings()).c_str());
             return;
         }
         item.envelope.assign(buffer.get(), item.envLen);

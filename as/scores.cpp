@@ -9,7 +9,8 @@
 #include <algorithm>
 
 #include "as/as.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/stats/stats.h"
 
 int32_t msgStat[101] = {};
@@ -50,7 +51,7 @@ void LoadScoreSection(const cfgfItem* dict) {
     }
 }
 
-void ReportScoreSection(FILE* out) {
+void ReportScoreSection(FILE* out, int32_t messages) {
     const auto settings = AsSettings();
     const asSettings& s = *settings;
     const int nRanges = std::clamp<int>(s.nScoreRanges, 0, 20);
@@ -76,5 +77,5 @@ void ReportScoreSection(FILE* out) {
     }
     std::fill(std::begin(msgStat), std::end(msgStat), 0);
     fputs("-----------------\n", out);
-    fprintf(out, "      %10d messages rated\n\n", reportFigures.messages);
+    fprintf(out, "      %10d messages rated\n\n", messages);
 }

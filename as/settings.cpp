@@ -10,8 +10,9 @@
 #include <string>
 
 #include "as/as.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/process.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ void CheckReportSections(const cfgfItem* conf) {
 }  // namespace
 
 std::shared_ptr<const asSettings> AsSettings() {
-    return ProgramSettings<asSettings>(asProgram.statFileName);
+    return ProgramSettings<asSettings>(asProgram.identity.statFileName);
 }
 
 void ReadConfigFile() {

@@ -8,7 +8,8 @@
 #include "as/as.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/stats/reportlist.h"
 #include "quillon_ase_api.pb.h"
 
@@ -108,7 +109,7 @@ void handleScanReply(ql::ServerMessage& message) {
     answer.assign("* original score=");
     appendNumber(answer, score);
     answer += '\n';
-    appendNumber(answer, entry.seq);
+    appendNumber(answer, entry.serial);
     answer.append(" ADDHEADER \"");
     answer.append(header);
     answer.append("\"\n");

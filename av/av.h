@@ -9,6 +9,7 @@
 
 #include "common/config/settings.h"
 #include "common/host/host.h"
+#include "common/stats/reportlist.h"
 
 namespace ql {
 class ServerMessage;
@@ -34,10 +35,10 @@ void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const
                        const char* const* allowed, cfgfItemType wanted);
 
 // Request queue and reader thread.
-void EnqueueFile(const char* seq, const char* path);
+void EnqueueFile(const char* token, const char* path);
 // Measures the envelope of the message file and copies the rest to Temp;
 // scanPath stays empty when no copy was made.
-void prepareFile(const char* path, std::string& scanPath, const char* seq, uint64_t& envLen,
+void prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope);
 void readerThreadProc();
 void ResendPending();
@@ -54,9 +55,12 @@ void handleInfoReply(ql::ServerMessage& message);
 void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath,
                           const std::string& virusText, const std::string& summary);
 
-// Statistics section "Viruses".
+// Statistics section "Viruses": the virus names counted, guarded by
+// reportMutex.
+extern reportObject reportVirusesList;
+void ClearVirusList();
 void DumpVirusSection(FILE* out);
 void LoadVirusSection(const cfgfItem* dict);
-void ReportVirusSection(FILE* out);
+void ReportVirusSection(FILE* out, int32_t messages);
 
 #endif

@@ -9,14 +9,15 @@
 
 #include "av/av.h"
 #include "common/engine/engine.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "quillon_se_api.pb.h"
 
 void sendInfoRequest() {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::SUBSCRIBE_INFO);
     try {
-        send_command(request, socket_fd);
+        send_command(request, EngineConnection());
     } catch (const std::exception& e) {
         PrintMsg("* Error: %s\n", e.what());
     }

@@ -16,7 +16,8 @@
 
 #include "av/av.h"
 #include "common/config/cfgf.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/mail/mail.h"
 
 namespace {

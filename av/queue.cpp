@@ -20,8 +20,9 @@
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/process.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "quillon_se_api.pb.h"
 
 namespace {
@@ -87,10 +88,10 @@ bool writeAllTo(int out, const char* data, size_t len) {
     return true;
 }
 
-std::string copyName(const char* seq) {
+std::string copyName(const char* token) {
     // The token comes from the server: a "/" in it must not lead the copy
     // out of Temp.
-    std::string name = tempDir + "message_" + seq + ".tmp";
+    std::string name = tempDir + "message_" + token + ".tmp";
     for (size_t i = tempDir.size(); i < name.size(); ++i)
         if (name[i] == '/') name[i] = '_';
     return name;
@@ -99,10 +100,10 @@ std::string copyName(const char* seq) {
 void sendScanRequest(const scanListItem& item) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::SCAN_FILE_REQUEST);
-    request.set_serial(static_cast<uint32_t>(item.seq));
+    request.set_serial(static_cast<uint32_t>(item.serial));
     request.mutable_scan_file_request()->set_path(item.scanPath.empty() ? curDir + item.msgPath
                                                                         : item.scanPath);
-    send_command(request, socket_fd);
+    send_command(request, EngineConnection());
 }
 
 void removeCopy(const scanListItem& item) {
@@ -111,7 +112,7 @@ void removeCopy(const scanListItem& item) {
 
 }  // namespace
 
-void prepareFile(const char* path, std::string& scanPath, const char* seq, uint64_t& envLen,
+void prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope) {
     scanPath.clear();
     envLen = 0;
@@ -144,7 +145,7 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
     }
     if (length <= 0) return;
 
-    std::string copy = copyName(seq);
+    std::string copy = copyName(token);
     if (copy.size() > maxPathLength) {
         PrintMsg("* can't create %s\n", copy.c_str());
     } else {
@@ -165,12 +166,12 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
     envelope.assign(head.data(), static_cast<size_t>(length));
 }
 
-void EnqueueFile(const char* seq, const char* path) {
+void EnqueueFile(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
     thread_local scanListItem item;
     thread_local std::string fullPath;
-    if (!StartRequest(seq, path, item, fullPath)) return;
-    prepareFile(path, item.scanPath, seq, item.envLen, item.envelope);
+    if (!StartRequest(token, path, item, fullPath)) return;
+    prepareFile(path, item.scanPath, token, item.envLen, item.envelope);
     if (item.envLen == 0) item.scanPath = fullPath;
     timespec_get(&item.start, TIME_UTC);
     QueueAndSend(item, sendScanRequest, removeCopy);

@@ -11,7 +11,8 @@
 
 #include "av/av.h"
 #include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ enum { modeReject = 0, modeDiscard = 1, modeAddHeader = 2 };
 
 void CheckConfigContents(avSettings& next) {
     const cfgfItem* conf = next.pConf.get();
-    CheckConfigSubset(conf, thisProgram->configFileName, confMainItemsReq, confMainItems, cfgfNone);
+    CheckConfigSubset(conf, thisProcess->configFileName, confMainItemsReq, confMainItems, cfgfNone);
     next.pConfNotifMsg = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
     CheckConfigSubset(next.pConfNotifMsg, "NotificationMessage", confNotificationMessageItems,
                       confNotificationMessageItems, cfgfString);
@@ -104,7 +105,7 @@ void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
 }  // namespace
 
 std::shared_ptr<const avSettings> AvSettings() {
-    return ProgramSettings<avSettings>(avProgram.statFileName);
+    return ProgramSettings<avSettings>(avProgram.identity.statFileName);
 }
 
 void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,

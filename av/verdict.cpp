@@ -15,7 +15,8 @@
 #include "av/av.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/stats/reportlist.h"
 #include "quillon_se_api.pb.h"
 
@@ -80,12 +81,12 @@ void handleScanReply(ql::ServerMessage& message) {
     if (entry.envLen != 0 && !entry.scanPath.empty()) unlink(entry.scanPath.c_str());
 
     if (!message.has_scan_report()) {
-        PrintMsg("%d FAILURE no scan report returned\n", entry.seq);
+        PrintMsg("%d FAILURE no scan report returned\n", entry.serial);
         return;
     }
     const ql::ScanReport& report = message.scan_report();
     if (report.has_error()) {
-        PrintMsg("%d FAILURE error=%s\n", entry.seq, ql::ScanError_Name(report.error()).c_str());
+        PrintMsg("%d FAILURE error=%s\n", entry.serial, ql::ScanError_Name(report.error()).c_str());
         return;
     }
 
@@ -93,7 +94,7 @@ void handleScanReply(ql::ServerMessage& message) {
     int count = 0;
     GetFirstVirusName(firstName, count, report);
     if (count == 0) {
-        PrintMsg("%d OK\n", entry.seq);
+        PrintMsg("%d OK\n", entry.serial);
         CountScanTime(entry.start);
         return;
     }
@@ -115,18 +116,18 @@ void handleScanReply(ql::ServerMessage& message) {
     if (settings->opMode == 2) {
         std::string header = settings->addHeaderStr;
         SubstStr(header, 1, escapedName.c_str());
-        PrintMsg("%d ADDHEADER \"%s\"\n", entry.seq, header.c_str());
+        PrintMsg("%d ADDHEADER \"%s\"\n", entry.serial, header.c_str());
     } else {
         std::string summary = notificationText(*settings, "Summary");
         SubstStr(summary, 1, std::to_string(count).c_str());
         if (settings->doNotifyRecipeints)
             NotifyRecipientsProc(*settings, entry.msgPath, virusText, summary);
         if (settings->opMode == 0) {
-            PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.seq,
+            PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.serial,
                      notificationText(*settings, "Caption").c_str(), virusText.c_str(),
                      summary.c_str(), notificationText(*settings, "Footer").c_str());
         } else {
-            PrintMsg("* (%d) %s\n%d DISCARD\n", entry.seq, virusText.c_str(), entry.seq);
+            PrintMsg("* (%d) %s\n%d DISCARD\n", entry.serial, virusText.c_str(), entry.serial);
         }
     }
 

@@ -17,7 +17,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 
 const char* const cfgfTypeStr[3] = {"String", "Dictionary", "Array"};
 

@@ -80,14 +80,4 @@ void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings);
 // SubmittedDirectory, then CheckSubmittedDirectory on the directory in force.
 void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings, const char* failureFmt);
 
-// Called for every request line: reloads when the marker file exists.
-void CheckConfigUpdate();
-// Main thread.  The descriptor that becomes readable when something changes
-// in the program directory (-1 when there is none); whoever asks for it
-// waits on it and calls ReloadWatchFired when it is readable, which returns
-// false when the watch broke and must no longer be waited on.
-int ReloadWatchFd();
-bool ReloadWatchFired();
-void UpdateConfig();
-
 #endif

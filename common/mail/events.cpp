@@ -9,10 +9,10 @@
 
 #include "common/config/cfgf.h"
 #include "common/config/settings.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/process.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/mail/mail.h"
-#include "common/stats/stats.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ void EventReportAt(bool started, time_t now) {
                                 MailHeader("Subject: ", subject.c_str()),
                                 MailExtraHeaders(cfgfGetDictValueStr(events, "ExtraHeaders"))});
     fprintf(out.get(), "Velmora Quillon %s plugin %s on %s.\n\n",
-            thisProgram ? thisProgram->productName : "Antivirus", started ? "started" : "stopped",
+            thisProcess->productName, started ? "started" : "stopped",
             date.c_str());
     out.reset();
     RenameTempToSub(path);

@@ -6,23 +6,19 @@
 // input and every idle second, so the usual path is one time() call and a
 // cached hour), the DailyReport dictionary of the settings in force, the
 // counters and lists.  reportMutex is held from the Enabled check to the end
-// of the writing; scanListMutex is taken inside it, never the other way
-// round.  Main thread only.
+// of the writing.  Main thread only.
 #include <cerrno>
 
 #include "common/config/cfgf.h"
 #include "common/config/settings.h"
-#include "common/engine/pending.h"
-#include "common/envelope/envelope.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/process.h"
 #include "common/mail/mail.h"
 #include "common/stats/stats.h"
 
 bool canMakeReport = false;
 int32_t ReportSourcesMax = 1000;
 int32_t ReportTargetsMax = 1000;
-reportScanFigures reportFigures;
 
 namespace {
 
@@ -63,7 +59,7 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
                const char* what, int32_t max) {
     if (print) {
         ReportSortList(list);
-        fprintf(out, "\n\n%s %s:\n\n", thisProgram ? thisProgram->listTitle : "Virus", heading);
+        fprintf(out, "\n\n%s %s:\n\n", thisProcess->listTitle, heading);
         fprintf(out, "      #       %%  %s\n", column);
         int32_t printed = ReportPrintItems(out, list, max);
         if (list.nItems > printed)
@@ -88,15 +84,7 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
     }
     FILE* f = out.get();
 
-    {
-        std::lock_guard<std::mutex> scanLock(scanListMutex);
-        reportFigures.messages = nScannedMessagesTotal;
-        reportFigures.timeMin = scanTimeMin;
-        reportFigures.timeMax = scanTimeMax;
-        reportFigures.timeTotal = scanTimeTotal;
-        nScannedMessagesTotal = 0;
-        scanTimeMin = scanTimeMax = scanTimeTotal = 0;
-    }
+    const scanCounters::figures figures = scanFigures.TakeAndReset();
 
     const std::string periodStart = mkDate(prevReportTime);
     const char* subjectText = cfgfGetDictValueStr(conf, "Subject");
@@ -108,7 +96,7 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
                         MailExtraHeaders(cfgfGetDictValueStr(conf, "ExtraHeaders"))});
 
     fprintf(f, "Velmora Quillon %s plugin activity report.\n\n",
-            thisProgram ? thisProgram->productName : "Antivirus");
+            thisProcess->productName);
     fprintf(f, "Period start: %s\n", periodStart.c_str());
     fprintf(f, "Period end: %s\n\n", mkDate(now).c_str());
 
@@ -127,14 +115,14 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
             fputs(" during the reporting period.\n\n", f);
     }
 
-    if (thisProgram && thisProgram->ReportStatSection) thisProgram->ReportStatSection(f);
+    if (ownSection != nullptr && ownSection->Report) ownSection->Report(f, figures.messages);
 
-    if (reportFigures.messages > 0) {
+    if (figures.messages > 0) {
         fputs("Scanning time:\n", f);
-        printSeconds(f, "Min", reportFigures.timeMin);
+        printSeconds(f, "Min", figures.timeMin);
         printSeconds(f, "Avg",
-                     reportFigures.timeTotal / static_cast<uint64_t>(reportFigures.messages));
-        printSeconds(f, "Max", reportFigures.timeMax);
+                     figures.timeTotal / static_cast<uint64_t>(figures.messages));
+        printSeconds(f, "Max", figures.timeMax);
         fputs("\n", f);
     }
 
@@ -168,8 +156,8 @@ void GenerateDailyReportAt(bool final, time_t now) {
 
     int32_t messages;
     {
-        std::lock_guard<std::mutex> scanLock(scanListMutex);
-        messages = nScannedMessagesTotal;
+        std::lock_guard<std::mutex> lock(reportMutex);
+        messages = scanFigures.Peek().messages;
     }
     if (messages == 0 && now - prevReportTime < minEmptyPeriod) return;
 

@@ -14,7 +14,6 @@
 #include <string>
 
 std::mutex reportMutex;
-reportObject reportVirusesList;
 reportObject reportSourceList;
 reportObject reportTargetList;
 

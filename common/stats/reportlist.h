@@ -43,11 +43,18 @@ struct reportObject {
     bool inNameOrder = true;  // items[0..nItems) are in reportItemCmp order
 };
 
-// Guards every list, the anti-spam score counters and the report state.
+// The statistics lock.  Guards every counted list (including a program's
+// own, such as the anti-virus program's virus names), the scan counters
+// (scanFigures), the report flags and a program's own statistics section
+// while it is dumped or reported.  The anti-spam score counters are
+// guarded by it too, so that a reply counts its score, names and time in
+// one hold.  Lock order, for the whole process: reportMutex and the
+// pending-request lock (pendingRequests) are never held together; the
+// settings lock and the engine link lock are taken alone; the console lock
+// (mtx_print) is innermost and held only for one write.
 extern std::mutex reportMutex;
 
 // State below is protected by reportMutex.
-extern reportObject reportVirusesList;
 extern reportObject reportSourceList;
 extern reportObject reportTargetList;
 

@@ -9,35 +9,75 @@
 #include <ctime>
 #include <string>
 
+#include "common/base/text.h"
 #include "common/stats/reportlist.h"
 
 struct cfgfItem;
+
+// A program's own section of the statistics file and the daily report
+// ("Viruses" or "Scores").  Dump and Report run with reportMutex held;
+// Load runs at start-up on the main thread without it.
+struct statSection {
+    const char* name = nullptr;
+    void (*Dump)(FILE* out) = nullptr;
+    void (*Load)(const cfgfItem* dict) = nullptr;
+    // `messages`: the messages answered in the period being reported.
+    void (*Report)(FILE* out, int32_t messages) = nullptr;
+};
+// Main thread, before the reader thread starts: the section to use.
+void UseStatSection(const statSection* section);
+
+// Messages answered with a verdict and their scan times in milliseconds
+// (0 in min and max: no value yet).  Not locked itself: the one instance,
+// scanFigures, is guarded by reportMutex together with the counted lists,
+// so a reply counts its names and its time under one hold of that lock.
+class scanCounters {
+  public:
+    struct figures {
+        int32_t messages = 0;
+        uint64_t timeMin = 0, timeMax = 0, timeTotal = 0;
+    };
+    void Count(uint64_t ms);
+    const figures& Peek() const { return f_; }
+    // The figures so far, the counters starting afresh: a message answered
+    // after this counts in the next period instead of being lost.
+    figures TakeAndReset();
+    // A statistics file's figures; half-known times give no average and
+    // are dropped.
+    void Load(const figures& from);
+
+  private:
+    figures f_;
+};
+// Guarded by reportMutex.
+extern scanCounters scanFigures;
+
+// Milliseconds from start to now, as the report counts them (0 when the
+// wall clock stepped back).
+uint64_t ScanTimeSince(const struct timespec& start);
+// Adds one answered message and its scan time (takes reportMutex).
+void CountScanTime(const struct timespec& start);
+
+// Counts the source ("Unknown" when none) and the recipients of an envelope
+// into reportSourceList and reportTargetList, as doReportSources and
+// doReportTargets allow (see EnvelopeNames).  Takes reportMutex once.
+void ParseEnvelope(const char* data, int64_t length);
+// The same for a caller that holds reportMutex.
+void ParseEnvelopeLocked(const char* data, int64_t length);
+// Set by the daily report from its settings; guarded by reportMutex.
+extern bool doReportSources;
+extern bool doReportTargets;
 
 // Main thread only.
 extern time_t prevReportTime;
 extern time_t prevDumpTime;
 extern time_t restartTime;
 extern bool canMakeReport;
+// Set by UseStatSection; null when the program has none.
+extern const statSection* ownSection;
 // Set from DailyReport each time a report is made; main thread only.
 extern int32_t ReportSourcesMax;
 extern int32_t ReportTargetsMax;
-
-// The scan figures of the period being reported.  The report takes them and
-// resets the live counters in one scanListMutex section, so a message
-// answered while the report is written counts in the next period instead of
-// being lost between a read and a reset.  Valid while the report is written;
-// guarded by reportMutex.
-struct reportScanFigures {
-    int32_t messages = 0;
-    uint64_t timeMin = 0, timeMax = 0, timeTotal = 0;
-};
-extern reportScanFigures reportFigures;
-
-// "Mon, 5 Jan 2026 07:08:09", local time; empty if the time has no local
-// representation.
-std::string mkDate(time_t t);
-// Whether two times fall on the same local calendar day.
-bool SameLocalDay(time_t a, time_t b);
 
 void DumpReportData(bool final);
 void ReadReportData();

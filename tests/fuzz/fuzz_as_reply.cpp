@@ -90,6 +90,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // standard error; fuzzed frames are full of them.
     google::protobuf::SetLogHandler(nullptr);
     thisProgram = &asProgram;
+        thisProcess = &asProgram.identity;
     workPath = curDir = fuzz::ScratchDirectory();
     choicesOfSettings[0] = makeSettings(false);
     choicesOfSettings[1] = makeSettings(true);
@@ -130,8 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         if (queue) {
             scanListItem item;
-            item.seq = static_cast<int32_t>(message.serial());
-            item.token = std::to_string(item.seq);
+            item.serial = static_cast<int32_t>(message.serial());
+            item.token = std::to_string(item.serial);
             item.msgPath = "Queue/fuzz.msg";
             item.envLen = envelope.size();
             item.envelope = envelope;
@@ -157,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (const scanListItem& item : ScanListSnapshot()) {
         scanListItem taken;
-        ScanListTake(item.seq, &taken);
+        ScanListTake(item.serial, &taken);
     }
     clearCounts();
     return 0;

@@ -23,7 +23,8 @@
 #include "av/av.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/stats/reportlist.h"
 #include "fuzz_common.h"
 #include "quillon_se_api.pb.h"
@@ -124,6 +125,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // standard error; fuzzed frames are full of them.
     google::protobuf::SetLogHandler(nullptr);
     thisProgram = &avProgram;
+        thisProcess = &avProgram.identity;
     workPath = curDir = fuzz::ScratchDirectory();
     tempDir = curDir + "Temp/";
     for (int mode = 0; mode < 3; ++mode) modes[mode] = makeSettings(mode);
@@ -159,8 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const bool queued = queue && message.has_serial();
             if (queued) {
                 scanListItem item;
-                item.seq = static_cast<int32_t>(message.serial());
-                item.token = std::to_string(item.seq);
+                item.serial = static_cast<int32_t>(message.serial());
+                item.token = std::to_string(item.serial);
                 item.msgPath = "Queue/fuzz.msg";
                 item.envLen = envelope.size();
                 item.envelope = envelope;
@@ -193,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (const scanListItem& item : ScanListSnapshot()) {
         scanListItem taken;
-        ScanListTake(item.seq, &taken);
+        ScanListTake(item.serial, &taken);
     }
     clearLists();
     return 0;

@@ -14,7 +14,8 @@
 
 #include "as/as.h"
 #include "common/engine/pending.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/stats/stats.h"
 #include "fuzz_common.h"
 
@@ -95,6 +96,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::CaptureStdout();
     fuzz::UseUtc();
     thisProgram = &asProgram;
+        thisProcess = &asProgram.identity;
     workPath = curDir = fuzz::ScratchDirectory();
     startupTime = fuzzNow - 60;
     doDebug = true;

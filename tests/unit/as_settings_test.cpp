@@ -26,6 +26,7 @@ class AsSettingsTest : public testing::Test {
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         workPath = dir_ + "/";
         thisProgram = &asProgram;
+        thisProcess = &asProgram.identity;
         PublishSettings(nullptr);
     }
     void TearDown() override {

@@ -8,7 +8,8 @@
 #include <thread>
 
 #include "av/av.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "mail_test_util.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include "av/av.h"
 #include "common/engine/engine.h"
 #include "common/host/host.h"
+#include "common/host/reload.h"
 #include "tests/unit/cfg_test_util.h"
 
 using cfgtest::Capture;
@@ -22,6 +23,7 @@ class AvSettingsTest : public testing::Test {
         mkdir((dir_ + "/Submitted").c_str(), 0700);
         workPath = dir_ + "/";
         thisProgram = &avProgram;
+        thisProcess = &avProgram.identity;
         PublishSettings(nullptr);
         entries_ = {
             {"Socket", "\"" + dir_ + "/scan.sock\""},
@@ -301,7 +303,7 @@ TEST_F(AvSettingsTest, ReloadThroughMarkerFile) {
     EXPECT_NE(access((dir_ + "/hup.sig").c_str(), F_OK), 0);
     EXPECT_EQ(AvSettings()->opMode, 1);
     EXPECT_TRUE(AvSettings()->doPostProcess);
-    EXPECT_GE(socket_fd.load(), 0);
+    EXPECT_GE(EngineConnection(), 0);
 
     // A reload that empties PostProcess switches it off.
     Set("PostProcess", "\"\"");

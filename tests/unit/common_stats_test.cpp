@@ -10,7 +10,8 @@
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
 #include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/stats/stats.h"
 #include "mail_test_util.h"
 
@@ -18,37 +19,20 @@ namespace {
 
 using namespace mailtest;
 
+reportObject reportVirusesList;  // guarded by reportMutex
+
 void dumpViruses(FILE* out) {
     DumpReportList(out, "Viruses", reportVirusesList);
 }
 void loadViruses(const cfgfItem* dict) {
     LoadReportList(dict, reportVirusesList);
 }
-void reportViruses(FILE* out) {
-    fprintf(out, "[viruses %d, messages %d]\n", reportVirusesList.nTotal, reportFigures.messages);
+void reportViruses(FILE* out, int32_t messages) {
+    fprintf(out, "[viruses %d, messages %d]\n", reportVirusesList.nTotal, messages);
     ReportClearList(reportVirusesList);
 }
 
-const programDesc testProgram = {
-    "Tarnwick-AV",
-    "Tarnwick-AV.cfg",
-    "statistics-av.dat",
-    "Antivirus",
-    "AV",
-    "Virus",
-    false,
-    true,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    "Viruses",
-    dumpViruses,
-    loadViruses,
-    reportViruses,
-};
+const statSection testSection = {"Viruses", dumpViruses, loadViruses, reportViruses};
 
 const char* const dailyConf = R"(
 DailyReport = {
@@ -70,18 +54,16 @@ int32_t CountOf(const reportObject& list, const std::string& name) {
 }
 
 void SetScanFigures(int32_t messages, uint64_t tMin, uint64_t tMax, uint64_t tTotal) {
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    nScannedMessagesTotal = messages;
-    scanTimeMin = tMin;
-    scanTimeMax = tMax;
-    scanTimeTotal = tTotal;
+    std::lock_guard<std::mutex> lock(reportMutex);
+    scanFigures.TakeAndReset();
+    scanFigures.Load({messages, tMin, tMax, tTotal});
 }
 
 class StatsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         UseUtc();
-        thisProgram = &testProgram;
+        UseStatSection(&testSection);
         workPath = dir.path() + "/";
         submitted = dir.sub("Submitted");
         mkdir(submitted.c_str(), 0777);
@@ -183,11 +165,12 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
     EXPECT_EQ(CountOf(reportTargetList, "a@example.org"), 1);
     EXPECT_EQ(prevReportTime, t0);
     EXPECT_EQ(restartTime, 0);  // it shut down normally
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    EXPECT_EQ(nScannedMessagesTotal, 3);
-    EXPECT_EQ(scanTimeMin, 120u);
-    EXPECT_EQ(scanTimeMax, 2500u);
-    EXPECT_EQ(scanTimeTotal, 3000u);
+    std::lock_guard<std::mutex> lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+    EXPECT_EQ(scans.messages, 3);
+    EXPECT_EQ(scans.timeMin, 120u);
+    EXPECT_EQ(scans.timeMax, 2500u);
+    EXPECT_EQ(scans.timeTotal, 3000u);
     EXPECT_TRUE(fs::exists(StatFile()));  // stays until the next dump
 }
 
@@ -278,9 +261,10 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     load("MessagesTotal=4;\nScanTimeMin=10;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     EXPECT_EQ(restartTime, t0 + 500);  // died after its last dump
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        EXPECT_EQ(nScannedMessagesTotal, 4);
-        EXPECT_EQ(scanTimeTotal, 80u);
+        std::lock_guard<std::mutex> lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+        EXPECT_EQ(scans.messages, 4);
+        EXPECT_EQ(scans.timeTotal, 80u);
     }
     load("RestartTime=" + std::to_string(t0 + 7) + ";\nNormalShutdown=YES;\n");
     EXPECT_EQ(restartTime, t0 + 7);
@@ -291,18 +275,20 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
 
     load("MessagesTotal=4;\nScanTimeMin=0;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        EXPECT_EQ(nScannedMessagesTotal, 4);
-        EXPECT_EQ(scanTimeMin, 0u);
-        EXPECT_EQ(scanTimeMax, 0u);
-        EXPECT_EQ(scanTimeTotal, 0u);
+        std::lock_guard<std::mutex> lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+        EXPECT_EQ(scans.messages, 4);
+        EXPECT_EQ(scans.timeMin, 0u);
+        EXPECT_EQ(scans.timeMax, 0u);
+        EXPECT_EQ(scans.timeTotal, 0u);
     }
     // Millisecond sums beyond 32 bits read back whole.
     load("MessagesTotal=9;\nScanTimeMin=1;\nScanTimeMax=5000000000;\nScanTimeTotal=9000000000;\n");
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        EXPECT_EQ(scanTimeMax, 5000000000u);
-        EXPECT_EQ(scanTimeTotal, 9000000000u);
+        std::lock_guard<std::mutex> lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+        EXPECT_EQ(scans.timeMax, 5000000000u);
+        EXPECT_EQ(scans.timeTotal, 9000000000u);
     }
 
     load(
@@ -365,9 +351,10 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     EXPECT_EQ(reportTargetList.nItems, 0);
     EXPECT_EQ(reportVirusesList.nItems, 0);
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        EXPECT_EQ(nScannedMessagesTotal, 0);
-        EXPECT_EQ(scanTimeMin + scanTimeMax + scanTimeTotal, 0u);
+        std::lock_guard<std::mutex> lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+        EXPECT_EQ(scans.messages, 0);
+        EXPECT_EQ(scans.timeMin + scans.timeMax + scans.timeTotal, 0u);
     }
 
     // Once per night: later checks in the same hour make none, even busy.
@@ -415,8 +402,9 @@ TEST_F(StatsTest, DisabledReportKeepsTheFiguresAndMovesThePeriod) {
     EXPECT_TRUE(NoReport());
     EXPECT_EQ(prevReportTime, t0 + 10);
     EXPECT_EQ(CountOf(reportSourceList, "s"), 5);
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    EXPECT_EQ(nScannedMessagesTotal, 5);
+    std::lock_guard<std::mutex> lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+    EXPECT_EQ(scans.messages, 5);
 }
 
 TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
@@ -477,8 +465,9 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     EXPECT_NE(log.find(".tmp, errno=2\n"), std::string::npos) << log;
     EXPECT_EQ(prevReportTime, before);
     EXPECT_EQ(CountOf(reportSourceList, "kept"), 2);
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    EXPECT_EQ(nScannedMessagesTotal, 2);
+    std::lock_guard<std::mutex> lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+    EXPECT_EQ(scans.messages, 2);
 }
 
 }  // namespace

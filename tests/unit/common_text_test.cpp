@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 
 TEST(Text, SubstStrReplacesEveryMarkerOnce) {
     std::string t = "^1 [^2]";

@@ -60,8 +60,6 @@ int wildcmp(const char* pattern, const char* text);
 
 // Request path and reader thread.
 void EnqueueFile(const char* token, const char* path);
-// Reads at most 32 MiB of the file; null when it cannot be opened or sized.
-std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& size);
 void readerThreadProc();
 void ResendPending();
 

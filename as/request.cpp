@@ -5,10 +5,6 @@
 // The text goes onto the socket straight from the read buffer, so a large
 // message is held once, not again as a serialized frame.  Zero bytes are
 // ordinary message bytes and are sent along.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +14,7 @@
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
+#include "common/envelope/queuefile.h"
 #include "common/base/process.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
@@ -39,52 +36,13 @@ void sendRating(const scanListItem& item, const char* text, size_t size) {
 void resendRating(const scanListItem& item) {
     uint64_t envLen = 0;
     size_t size = 0;
-    auto buffer = ReadFile2(item.msgPath.c_str(), envLen, size);
+    auto buffer = ReadQueueFile(item.msgPath.c_str(), maxMessageSize, envLen, size);
     if (!buffer) throw std::runtime_error(strerror(errno));
     size_t skip = std::min<size_t>(item.envLen, size);
     sendRating(item, buffer.get() + skip, size - skip);
 }
 
 }  // namespace
-
-std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& size) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int err = errno;
-        close(fd);
-        errno = err;
-        return nullptr;
-    }
-    size_t want = std::min<size_t>(static_cast<size_t>(st.st_size), maxMessageSize);
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[want + 1]);
-    if (!buffer) {
-        close(fd);
-        errno = ENOMEM;
-        return nullptr;
-    }
-    size_t have = 0;
-    while (have < want) {
-        ssize_t n = read(fd, buffer.get() + have, want - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            // Not a message we can rate (a directory, an I/O error): say so
-            // rather than have an empty text rated.
-            int err = errno;
-            close(fd);
-            errno = err;
-            return nullptr;
-        }
-        if (n == 0) break;
-        have += static_cast<size_t>(n);
-    }
-    close(fd);
-    buffer[have] = '\0';
-    size = have;
-    envLen = EnvelopeLengthAS(buffer.get(), have);
-    return buffer;
-}
 
 void EnqueueFile(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
@@ -94,7 +52,7 @@ void EnqueueFile(const char* token, const char* path) {
     timespec_get(&item.start, TIME_UTC);
 
     size_t size = 0;
-    auto buffer = ReadFile2(path, item.envLen, size);
+    auto buffer = ReadQueueFile(path, maxMessageSize, item.envLen, size);
     if (!buffer) {
         PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
                  fullPath.c_str(), strerror(errno));

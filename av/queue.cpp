@@ -19,7 +19,7 @@
 #include "av/av.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
-#include "common/envelope/envelope.h"
+#include "common/envelope/queuefile.h"
 #include "common/base/process.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
@@ -120,29 +120,9 @@ void prepareFile(const char* path, std::string& scanPath, const char* token, uin
     struct stat st;
     if (in.fd < 0 || fstat(in.fd, &st) != 0 || st.st_size <= 0) return;
 
-    // Read only as much of the head as the envelope needs.
+    // Only as much of the head as the envelope needs.
     std::vector<char> head;
-    size_t want = 65536;
-    int64_t length = envelopeNeedMore;
-    while (length == envelopeNeedMore) {
-        size_t target = std::min<size_t>(want, static_cast<size_t>(st.st_size));
-        try {
-            head.resize(target);
-        } catch (const std::bad_alloc&) {
-            PrintMsg("* can't allocate %ld bytes\n", static_cast<long>(target));
-            return;
-        }
-        size_t have = 0;
-        while (have < target) {
-            ssize_t n = pread(in.fd, head.data() + have, target - have, static_cast<off_t>(have));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            have += static_cast<size_t>(n);
-        }
-        length = EnvelopeLengthAV(head.data(), head.size(),
-                                  head.size() == static_cast<size_t>(st.st_size));
-        want *= 4;
-    }
+    const int64_t length = ReadEnvelopeHeadAV(in.fd, static_cast<size_t>(st.st_size), head);
     if (length <= 0) return;
 
     std::string copy = copyName(token);

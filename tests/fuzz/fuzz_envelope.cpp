@@ -10,6 +10,7 @@
 
 #include "common/envelope/envelope.h"
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 #include "fuzz_common.h"
 
 namespace {

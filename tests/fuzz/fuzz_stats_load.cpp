@@ -41,11 +41,12 @@ int64_t listSum(const reportObject& list) {
 figures takeFigures() {
     figures f;
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        f.messages = nScannedMessagesTotal;
-        f.tMin = scanTimeMin;
-        f.tMax = scanTimeMax;
-        f.tTotal = scanTimeTotal;
+        std::lock_guard<std::mutex> lock(reportMutex);
+        const scanCounters::figures& scans = scanFigures.Peek();
+        f.messages = scans.messages;
+        f.tMin = scans.timeMin;
+        f.tMax = scans.timeMax;
+        f.tTotal = scans.timeTotal;
     }
     f.restart = restartTime;
     f.start = prevReportTime;
@@ -64,15 +65,13 @@ void resetStatistics() {
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
         std::fill(std::begin(msgStat), std::end(msgStat), 0);
+        scanFigures.TakeAndReset();
     }
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    nScannedMessagesTotal = 0;
-    scanTimeMin = scanTimeMax = scanTimeTotal = 0;
     restartTime = prevReportTime = prevDumpTime = 0;
 }
 
 std::string statPath() {
-    return workPath + asProgram.statFileName;
+    return workPath + asProgram.identity.statFileName;
 }
 
 bool exists(const std::string& path) {
@@ -97,6 +96,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::UseUtc();
     thisProgram = &asProgram;
         thisProcess = &asProgram.identity;
+    UseStatSection(&asProgram.stats);
     workPath = curDir = fuzz::ScratchDirectory();
     startupTime = fuzzNow - 60;
     doDebug = true;

@@ -38,7 +38,7 @@ void ReadScalarSettings(const cfgfItem* conf, asSettings& next) {
     for (const scalarSetting& setting : scalarSettings) {
         const char* text = SettingText(conf, setting.key);
         if (text == nullptr) {
-            cfgfError(nullptr, "%s", setting.missingMsg);
+            cfgfFileError(cfgfFileName(conf), "%s", setting.missingMsg);
         } else if (setting.text != nullptr) {
             next.*setting.text = text;
         } else {
@@ -50,7 +50,7 @@ void ReadScalarSettings(const cfgfItem* conf, asSettings& next) {
 void ReadBarScoreRanges(const cfgfItem* conf, asSettings& next) {
     const cfgfItem* ranges = cfgfGetDictValue(conf, "BarScoreRanges", cfgfArray);
     if (ranges == nullptr) {
-        cfgfError(nullptr, "Missing BarScoreRanges item");
+        cfgfFileError(cfgfFileName(conf), "Missing BarScoreRanges item");
         return;
     }
     int stored = 0;
@@ -72,11 +72,9 @@ void ReadBarScoreRanges(const cfgfItem* conf, asSettings& next) {
     }
 }
 
-void CheckReportSections(const cfgfItem* conf) {
-    if (cfgfGetDictValue(conf, "DailyReport", cfgfDictionary) == nullptr)
-        cfgfError(nullptr, "Missing DailyReport={...};");
-    if (cfgfGetDictValue(conf, "EventsReports", cfgfDictionary) == nullptr)
-        cfgfError(nullptr, "Missing EventsReports={...};");
+void CheckReportSections(const asSettings& next) {
+    if (!next.daily.present) cfgfFileError(next.fileName, "Missing DailyReport={...};");
+    if (!next.events.present) cfgfFileError(next.fileName, "Missing EventsReports={...};");
 }
 
 }  // namespace
@@ -87,15 +85,18 @@ std::shared_ptr<const asSettings> AsSettings() {
 
 void ReadConfigFile() {
     auto next = std::make_shared<asSettings>(*AsSettings());
-    next->pConf = ReadSettingsTree();
-    const cfgfItem* conf = next->pConf.get();
+    // The tree lives only while the snapshot is built.
+    const std::shared_ptr<const cfgfItem> tree = ReadSettingsTree();
+    const cfgfItem* conf = tree.get();
+    next->fileName = cfgfFileName(conf);
 
     ReadScalarSettings(conf, *next);
     ReadStatDumpSettings(conf, *next);
     CheckOnProblem(conf, "Missing OnProblem item");
     ReadBarScoreRanges(conf, *next);
     ReadSubmittedDirectory(conf, *next, "* FAILURE: unable to access directory %s\n");
-    CheckReportSections(conf);
+    ReadReportSections(conf, *next);
+    CheckReportSections(*next);
 
     PublishSettings(std::move(next));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/config/settings.h"
 #include "common/host/host.h"
@@ -22,7 +23,16 @@ struct avSettings : commonSettings {
     bool doPostProcess = false;
     bool doNotifyRecipeints = true;
     std::string addHeaderStr;
-    const cfgfItem* pConfNotifMsg = nullptr;  // points into pConf
+    // NotificationMessage: the texts around the virus name in an answer.
+    struct {
+        std::string caption, summary, footer;
+    } notification;
+    // NotifyRecipientsOptions: the notification mail.
+    struct {
+        std::string from, subject, extraHeaders;
+        std::vector<std::string> description;  // the String elements, in order
+        std::string senderInfo, headerTitle;
+    } notify;
 };
 
 extern const programDesc avProgram;
@@ -31,6 +41,8 @@ std::shared_ptr<const avSettings> AvSettings();
 
 // Settings.
 void ReadConfigFile();
+// NotificationMessage and NotifyRecipientsOptions of a settings tree.
+void ReadNotificationSettings(const cfgfItem* conf, avSettings& next);
 void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
                        const char* const* allowed, cfgfItemType wanted);
 

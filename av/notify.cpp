@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "av/av.h"
-#include "common/config/cfgf.h"
 #include "common/envelope/queuefile.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
@@ -76,8 +75,7 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
     }
     FILE* f = out.get();
 
-    const cfgfItem* opts =
-        cfgfGetDictValue(settings.pConf.get(), "NotifyRecipientsOptions", cfgfDictionary);
+    const auto& opts = settings.notify;
 
     std::string to = recipients.front();
     if (recipients.size() > 1) {
@@ -87,22 +85,18 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
             to += recipients[i];
         }
     }
-    WriteMailHeader(f, {MailHeader("From: ", cfgfGetDictValueStr(opts, "From")),
-                        MailHeader("Subject: ", cfgfGetDictValueStr(opts, "Subject")),
-                        MailExtraHeaders(cfgfGetDictValueStr(opts, "ExtraHeaders")),
-                        MailRawHeader("To: ", to)});
+    WriteMailHeader(f, {MailHeader("From: ", opts.from.c_str()),
+                        MailHeader("Subject: ", opts.subject.c_str()),
+                        MailExtraHeaders(opts.extraHeaders.c_str()), MailRawHeader("To: ", to)});
 
-    if (const cfgfItem* description = cfgfGetDictValue(opts, "Description", cfgfArray)) {
-        for (const cfgfItem& element : description->elements)
-            if (element.type == cfgfString) writeText(f, element.data.c_str());
-    }
+    for (const std::string& line : opts.description) writeText(f, line.c_str());
     writeText(f, virusText.c_str());
     writeText(f, summary.c_str());
     if (!parts.sender.empty()) {
-        writeWithAddress(f, cfgfGetDictValueStr(opts, "SenderInfo"), parts.sender);
+        writeWithAddress(f, opts.senderInfo.c_str(), parts.sender);
         fputc('\n', f);
     }
-    writeText(f, cfgfGetDictValueStr(opts, "HeaderTitle"));
+    writeText(f, opts.headerTitle.c_str());
     fwrite(parts.headerLines.data(), 1, parts.headerLines.size(), f);
     fputc('\n', f);
 

@@ -48,11 +48,6 @@ std::string shellEscape(const std::string& value, const char* special) {
     return out;
 }
 
-std::string notificationText(const avSettings& settings, const char* key) {
-    const char* text = cfgfGetDictValueStr(settings.pConfNotifMsg, key);
-    return text ? text : "";
-}
-
 }  // namespace
 
 void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& report) {
@@ -118,14 +113,14 @@ void handleScanReply(ql::ServerMessage& message) {
         SubstStr(header, 1, escapedName.c_str());
         PrintMsg("%d ADDHEADER \"%s\"\n", entry.serial, header.c_str());
     } else {
-        std::string summary = notificationText(*settings, "Summary");
+        std::string summary = settings->notification.summary;
         SubstStr(summary, 1, std::to_string(count).c_str());
         if (settings->doNotifyRecipeints)
             NotifyRecipientsProc(*settings, entry.msgPath, virusText, summary);
         if (settings->opMode == 0) {
             PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.serial,
-                     notificationText(*settings, "Caption").c_str(), virusText.c_str(),
-                     summary.c_str(), notificationText(*settings, "Footer").c_str());
+                     settings->notification.caption.c_str(), virusText.c_str(),
+                     summary.c_str(), settings->notification.footer.c_str());
         } else {
             PrintMsg("* (%d) %s\n%d DISCARD\n", entry.serial, virusText.c_str(), entry.serial);
         }

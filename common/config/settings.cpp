@@ -72,7 +72,9 @@ void PublishSettings(std::shared_ptr<const commonSettings> next) {
 
 std::shared_ptr<const cfgfItem> ReadSettingsTree() {
     std::string path = workPath + thisProcess->configFileName;
-    return std::shared_ptr<const cfgfItem>(cfgfReadConfigFile(path, false));
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path);
+    if (!tree) tree = cfgfEmptyTree(path);
+    return std::shared_ptr<const cfgfItem>(std::move(tree));
 }
 
 void CheckSubmittedDirectory(const std::string& dirName, const char* failureFmt) {
@@ -96,14 +98,14 @@ bool ReadTextSetting(const cfgfItem* dict, const char* key, std::string& out,
         out = text;
         return true;
     }
-    if (missingMsg != nullptr) cfgfError(nullptr, "%s", missingMsg);
+    if (missingMsg != nullptr) cfgfFileError(cfgfFileName(dict), "%s", missingMsg);
     return false;
 }
 
 void CheckOnProblem(const cfgfItem* dict, const char* missingMsg) {
     const cfgfItem* value = cfgfGetDictValue(dict, "OnProblem", cfgfString);
     if (value == nullptr || value->data.empty()) {
-        if (missingMsg != nullptr) cfgfError(nullptr, "%s", missingMsg);
+        if (missingMsg != nullptr) cfgfFileError(cfgfFileName(dict), "%s", missingMsg);
         return;
     }
     char first = value->data[0];
@@ -118,6 +120,62 @@ void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings) {
     settings.statDumpInterval = xAtoi(interval);
     if (settings.statDumpInterval != 0)
         ReadTextSetting(dict, "StatDumpFile", settings.statDumpFileName, nullptr);
+}
+
+namespace {
+
+// "No" and friends: a text that starts with N or n.
+bool switchedOff(const char* text) {
+    return text && (text[0] == 'N' || text[0] == 'n');
+}
+
+std::string textOf(const cfgfItem* dict, const char* key) {
+    const char* text = cfgfGetDictValueStr(dict, key);
+    return text ? text : "";
+}
+
+int32_t listMax(const cfgfItem* dict, const char* key) {
+    constexpr int32_t defaultListMax = 1000;
+    constexpr int32_t smallestListMax = 3;
+    const char* text = cfgfGetDictValueStr(dict, key);
+    int32_t value = text ? xAtoi(text) : defaultListMax;
+    return value < smallestListMax ? smallestListMax : value;
+}
+
+void readEvent(const cfgfItem* events, const char* key, eventReportSettings::event& out) {
+    const cfgfItem* event = cfgfGetDictValue(events, key, cfgfDictionary);
+    out = eventReportSettings::event();
+    out.present = event != nullptr;
+    out.enabled = !switchedOff(cfgfGetDictValueStr(event, "Enabled"));
+    out.subject = textOf(event, "Subject");
+}
+
+}  // namespace
+
+void ReadReportSections(const cfgfItem* dict, commonSettings& settings) {
+    const cfgfItem* daily = cfgfGetDictValue(dict, "DailyReport", cfgfDictionary);
+    dailyReportSettings& d = settings.daily;
+    d = dailyReportSettings();
+    d.present = daily != nullptr;
+    d.enabled = !switchedOff(cfgfGetDictValueStr(daily, "Enabled"));
+    d.reportSources = !switchedOff(cfgfGetDictValueStr(daily, "ReportSources"));
+    d.reportTargets = !switchedOff(cfgfGetDictValueStr(daily, "ReportTargets"));
+    d.sourcesMax = listMax(daily, "ReportSourcesMax");
+    d.targetsMax = listMax(daily, "ReportTargetsMax");
+    d.from = textOf(daily, "From");
+    d.to = textOf(daily, "To");
+    d.subject = textOf(daily, "Subject");
+    d.extraHeaders = textOf(daily, "ExtraHeaders");
+
+    const cfgfItem* events = cfgfGetDictValue(dict, "EventsReports", cfgfDictionary);
+    eventReportSettings& e = settings.events;
+    e = eventReportSettings();
+    e.present = events != nullptr;
+    e.from = textOf(events, "From");
+    e.to = textOf(events, "To");
+    e.extraHeaders = textOf(events, "ExtraHeaders");
+    readEvent(events, "Started", e.started);
+    readEvent(events, "Stopped", e.stopped);
 }
 
 void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings,

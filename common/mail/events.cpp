@@ -1,7 +1,7 @@
 // Event reports: a short mail to the administrator when the program starts
 // and when it stops.
 //
-// Inputs: the EventsReports dictionary of the settings in force (From, To,
+// Inputs: the EventsReports section of the settings in force (From, To,
 // ExtraHeaders, and Started/Stopped with Enabled and Subject).  Missing
 // dictionaries are reported and the mail still goes out with empty values;
 // a missing text is written empty.  Main thread only.
@@ -14,25 +14,16 @@
 #include "common/base/text.h"
 #include "common/mail/mail.h"
 
-namespace {
-
-bool switchedOff(const char* text) {
-    return text && (text[0] == 'N' || text[0] == 'n');
-}
-
-}  // namespace
-
 void EventReportAt(bool started, time_t now) {
     auto settings = CurrentSettings();
-    const cfgfItem* events =
-        cfgfGetDictValue(settings->pConf.get(), "EventsReports", cfgfDictionary);
-    if (!events) cfgfError(nullptr, "Missing EventsReports={...};");
-    const cfgfItem* event =
-        cfgfGetDictValue(events, started ? "Started" : "Stopped", cfgfDictionary);
-    if (!event)
-        cfgfError(nullptr, started ? "Missing EventsReports={Started={...} ... };"
-                                   : "Missing EventsReports={Stopped={...} ... };");
-    if (switchedOff(cfgfGetDictValueStr(event, "Enabled"))) return;
+    const eventReportSettings& events = settings->events;
+    if (!events.present) cfgfFileError(settings->fileName, "Missing EventsReports={...};");
+    const eventReportSettings::event& event = started ? events.started : events.stopped;
+    if (!event.present)
+        cfgfFileError(settings->fileName, started
+                                              ? "Missing EventsReports={Started={...} ... };"
+                                              : "Missing EventsReports={Stopped={...} ... };");
+    if (!event.enabled) return;
 
     std::string path;
     filePtr out = OpenTempFile(settings->submittedDirName,
@@ -44,13 +35,12 @@ void EventReportAt(bool started, time_t now) {
     }
 
     const std::string date = mkDate(now);
-    const char* subjectText = cfgfGetDictValueStr(event, "Subject");
-    std::string subject = subjectText ? subjectText : "";
+    std::string subject = event.subject;
     SubstStr(subject, 1, date.c_str());
-    WriteMailHeader(out.get(), {MailHeader("From: ", cfgfGetDictValueStr(events, "From")),
-                                MailHeader("To: ", cfgfGetDictValueStr(events, "To")),
+    WriteMailHeader(out.get(), {MailHeader("From: ", events.from.c_str()),
+                                MailHeader("To: ", events.to.c_str()),
                                 MailHeader("Subject: ", subject.c_str()),
-                                MailExtraHeaders(cfgfGetDictValueStr(events, "ExtraHeaders"))});
+                                MailExtraHeaders(events.extraHeaders.c_str())});
     fprintf(out.get(), "Velmora Quillon %s plugin %s on %s.\n\n",
             thisProcess->productName, started ? "started" : "stopped",
             date.c_str());

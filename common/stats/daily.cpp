@@ -4,7 +4,7 @@
 //
 // Inputs: the clock (the command loop calls the check after every block of
 // input and every idle second, so the usual path is one time() call and a
-// cached hour), the DailyReport dictionary of the settings in force, the
+// cached hour), the DailyReport section of the settings in force, the
 // counters and lists.  reportMutex is held from the Enabled check to the end
 // of the writing.  Main thread only.
 #include <cerrno>
@@ -23,8 +23,6 @@ int32_t ReportTargetsMax = 1000;
 namespace {
 
 constexpr time_t minEmptyPeriod = 3600;
-constexpr int32_t defaultListMax = 1000;
-constexpr int32_t smallestListMax = 3;
 
 // The check runs many times a second while input flows; localtime only
 // needs to run when the second changes.
@@ -37,16 +35,6 @@ int localHour(time_t now) {
         cachedSecond = now;
     }
     return cachedHour;
-}
-
-bool switchedOff(const char* text) {
-    return text && (text[0] == 'N' || text[0] == 'n');
-}
-
-int32_t listMax(const cfgfItem* conf, const char* key) {
-    const char* text = cfgfGetDictValueStr(conf, key);
-    int32_t value = text ? xAtoi(text) : defaultListMax;
-    return value < smallestListMax ? smallestListMax : value;
 }
 
 void printSeconds(FILE* out, const char* label, uint64_t millis) {
@@ -73,7 +61,8 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
 
 // Writes and submits the report; false when no message file could be made
 // (then nothing has been reset).  Caller holds reportMutex.
-bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t now) {
+bool writeReport(const commonSettings& settings, time_t now) {
+    const dailyReportSettings& conf = settings.daily;
     std::string path;
     filePtr out =
         OpenTempFile(settings.submittedDirName, MailPrefix("daily").c_str(), 0, ".tmp", path);
@@ -87,13 +76,11 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
     const scanCounters::figures figures = scanFigures.TakeAndReset();
 
     const std::string periodStart = mkDate(prevReportTime);
-    const char* subjectText = cfgfGetDictValueStr(conf, "Subject");
-    std::string subject = subjectText ? subjectText : "";
+    std::string subject = conf.subject;
     SubstStr(subject, 1, periodStart.c_str());
-    WriteMailHeader(f, {MailHeader("From: ", cfgfGetDictValueStr(conf, "From")),
-                        MailHeader("To: ", cfgfGetDictValueStr(conf, "To")),
+    WriteMailHeader(f, {MailHeader("From: ", conf.from.c_str()), MailHeader("To: ", conf.to.c_str()),
                         MailHeader("Subject: ", subject.c_str()),
-                        MailExtraHeaders(cfgfGetDictValueStr(conf, "ExtraHeaders"))});
+                        MailExtraHeaders(conf.extraHeaders.c_str())});
 
     fprintf(f, "Velmora Quillon %s plugin activity report.\n\n",
             thisProcess->productName);
@@ -162,21 +149,21 @@ void GenerateDailyReportAt(bool final, time_t now) {
     if (messages == 0 && now - prevReportTime < minEmptyPeriod) return;
 
     auto settings = CurrentSettings();
-    const cfgfItem* conf = cfgfGetDictValue(settings->pConf.get(), "DailyReport", cfgfDictionary);
-    if (!conf) cfgfError(nullptr, "Missing DailyReport={...};");
+    const dailyReportSettings& conf = settings->daily;
+    if (!conf.present) cfgfFileError(settings->fileName, "Missing DailyReport={...};");
 
     bool written;
     {
         std::lock_guard<std::mutex> reportLock(reportMutex);
-        if (switchedOff(cfgfGetDictValueStr(conf, "Enabled"))) {
+        if (!conf.enabled) {
             written = true;  // the period moves on; the figures keep growing
         } else {
-            doReportSources = !switchedOff(cfgfGetDictValueStr(conf, "ReportSources"));
-            doReportTargets = !switchedOff(cfgfGetDictValueStr(conf, "ReportTargets"));
-            ReportSourcesMax = listMax(conf, "ReportSourcesMax");
-            ReportTargetsMax = listMax(conf, "ReportTargetsMax");
+            doReportSources = conf.reportSources;
+            doReportTargets = conf.reportTargets;
+            ReportSourcesMax = conf.sourcesMax;
+            ReportTargetsMax = conf.targetsMax;
             PrintMsg("* Generating daily report message\n");
-            written = writeReport(*settings, conf, now);
+            written = writeReport(*settings, now);
             if (written && hour == 0) restartTime = 0;
         }
     }

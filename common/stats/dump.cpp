@@ -189,7 +189,7 @@ void ReadReportDataAt(time_t now) {
     const std::string path = statFilePath(*CurrentSettings());
     if (access(path.c_str(), F_OK) != 0) return;
 
-    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path, false);
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path);
     if (!tree) {
         unlink(path.c_str());
         DebugMsg("Failed to parse the %s\n", path.c_str());

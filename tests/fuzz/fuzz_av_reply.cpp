@@ -40,9 +40,9 @@ std::shared_ptr<const avSettings> modes[3];
 
 std::shared_ptr<const avSettings> makeSettings(int mode) {
     auto s = std::make_shared<avSettings>();
-    s->pConf = cfgfReadConfigText(settingsText, "fuzz-av.cfg", false);
-    if (!s->pConf) abort();
-    s->pConfNotifMsg = cfgfGetDictValue(s->pConf.get(), "NotificationMessage", cfgfDictionary);
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(settingsText, "fuzz-av.cfg");
+    if (!tree) abort();
+    ReadNotificationSettings(tree.get(), *s);
     s->opMode = mode;
     s->addHeaderStr = "X-Virus: ^1";
     // Neither the shell nor the submission directory belongs in a fuzz run.

@@ -76,7 +76,8 @@ TEST_F(AsSettingsTest, MissingFileReportsEverySettingInOrder) {
                        Err("\n* Missing DailyReport={...};\n") +
                        Err("\n* Missing EventsReports={...};\n"));
     auto s = AsSettings();
-    EXPECT_FALSE(s->pConf);
+    EXPECT_EQ(s->fileName, dir_ + "/Tarnwick-AS.cfg");
+    EXPECT_FALSE(s->daily.present);
     EXPECT_EQ(s->socketPath, "");
     EXPECT_EQ(s->pMainHeader, "X-Junk-Score: ^1 [^2]\\eX-Quillon-Score: ^1 [^2]");
     EXPECT_EQ(s->alertLevel, 100);
@@ -132,8 +133,8 @@ TEST_F(AsSettingsTest, ReadsEverySettingAndKeepsThemWhenDropped) {
 
     // The first snapshot, still held by a handler, is untouched.
     EXPECT_EQ(first->alertLevel, 80);
-    EXPECT_NE(first->pConf, second->pConf);
-    EXPECT_STREQ(cfgfGetDictValueStr(first->pConf.get(), "Socket"), "/run/spam.sock");
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first->socketPath, "/run/spam.sock");
 }
 
 TEST_F(AsSettingsTest, BarScoreRanges) {

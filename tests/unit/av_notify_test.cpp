@@ -45,7 +45,7 @@ class NotifyTest : public ::testing::Test {
     }
     void TearDown() override { EXPECT_EQ(chdir(oldCwd.c_str()), 0); }
     void Configure(const std::string& conf) {
-        settings.pConf = Tree(conf);
+        ReadNotificationSettings(Tree(conf).get(), settings);
         settings.submittedDirName = "Submitted";
     }
     std::string Notify(const std::string& path, const std::string& prefix) {

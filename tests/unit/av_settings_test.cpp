@@ -104,10 +104,10 @@ TEST_F(AvSettingsTest, ReadsEverySetting) {
     EXPECT_EQ(s->addHeaderStr, "");  // not read in Reject mode
     EXPECT_EQ(s->statDumpInterval, 10);
     EXPECT_EQ(s->statDumpFileName, "statistics-av.dat");
-    ASSERT_TRUE(s->pConf);
-    ASSERT_TRUE(s->pConfNotifMsg);
-    EXPECT_STREQ(cfgfGetDictValueStr(s->pConfNotifMsg, "Caption"), "cap");
-    EXPECT_EQ(s->pConfNotifMsg, cfgfGetDictValue(s->pConf.get(), "NotificationMessage", cfgfNone));
+    EXPECT_EQ(s->fileName, dir_ + "/Tarnwick-AV.cfg");
+    EXPECT_EQ(s->notification.caption, "cap");
+    EXPECT_TRUE(s->daily.present);
+    EXPECT_TRUE(s->events.present);
     // The published snapshot is the one the generic accessor hands out.
     EXPECT_EQ(CurrentSettings().get(), static_cast<const commonSettings*>(s.get()));
 
@@ -207,11 +207,11 @@ TEST_F(AvSettingsTest, SnapshotsStayValidAcrossReadings) {
 
     // A handler holding the old snapshot keeps reading the old values and
     // the old tree, untouched by the new reading.
-    EXPECT_NE(old->pConf, now->pConf);
+    EXPECT_NE(old, now);
     EXPECT_EQ(old->opMode, 0);
     EXPECT_FALSE(old->doPostProcess);
-    EXPECT_STREQ(cfgfGetDictValueStr(old->pConfNotifMsg, "Caption"), "cap");
-    EXPECT_STREQ(cfgfGetDictValueStr(now->pConfNotifMsg, "Caption"), "new");
+    EXPECT_EQ(old->notification.caption, "cap");
+    EXPECT_EQ(now->notification.caption, "new");
     EXPECT_EQ(now->opMode, 1);
     EXPECT_TRUE(now->doPostProcess);
 }

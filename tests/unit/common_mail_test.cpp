@@ -206,7 +206,7 @@ class EventReportTest : public ::testing::Test {
     void TearDown() override { PublishSettings(nullptr); }
     void Publish(const std::string& conf) {
         auto settings = std::make_shared<commonSettings>();
-        settings->pConf = Tree(conf);
+        ReadReportSections(Tree(conf).get(), *settings);
         settings->submittedDirName = submitted;
         PublishSettings(settings);
     }

@@ -89,7 +89,7 @@ class StatsTest : public ::testing::Test {
     }
     void Publish(const std::string& conf, int32_t interval = 10) {
         auto settings = std::make_shared<commonSettings>();
-        settings->pConf = Tree(conf);
+        ReadReportSections(Tree(conf).get(), *settings);
         settings->submittedDirName = submitted;
         settings->statDumpInterval = interval;
         settings->statDumpFileName = "statistics-av.dat";

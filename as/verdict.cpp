@@ -7,10 +7,10 @@
 
 #include "as/as.h"
 #include "common/engine/pending.h"
-#include "common/envelope/envelope.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 #include "quillon_ase_api.pb.h"
 
 int RescaleScore(int64_t engineScore) {
@@ -115,12 +115,12 @@ void handleScanReply(ql::ServerMessage& message) {
     answer.append("\"\n");
     PrintRaw(answer.data(), answer.size());
 
-    {
-        // The histogram and the envelope's names under one hold of the lock.
-        std::lock_guard<std::mutex> lock(reportMutex);
-        ++msgStat[value];
-        if (entry.envLen != 0)
-            ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
-    }
-    CountScanTime(entry.start);
+    // The score, the envelope's names and the scan time under one hold of
+    // the statistics lock.
+    const uint64_t ms = ScanTimeSince(entry.start);
+    twLock lock(reportMutex);
+    scoreStats.Count(value);
+    if (entry.envLen != 0)
+        ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
+    scanFigures.Count(ms);
 }

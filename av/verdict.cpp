@@ -14,10 +14,10 @@
 
 #include "av/av.h"
 #include "common/engine/pending.h"
-#include "common/envelope/envelope.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 #include "quillon_se_api.pb.h"
 
 namespace {
@@ -75,6 +75,7 @@ void handleScanReply(ql::ServerMessage& message) {
     }
     if (entry.envLen != 0 && !entry.scanPath.empty()) unlink(entry.scanPath.c_str());
 
+    // Answers name the request by its serial, the number of its token.
     if (!message.has_scan_report()) {
         PrintMsg("%d FAILURE no scan report returned\n", entry.serial);
         return;
@@ -126,6 +127,9 @@ void handleScanReply(ql::ServerMessage& message) {
         }
     }
 
-    if (entry.envLen != 0) ParseEnvelope(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
-    CountScanTime(entry.start);
+    const uint64_t ms = ScanTimeSince(entry.start);
+    twLock lock(reportMutex);
+    if (entry.envLen != 0)
+        ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
+    scanFigures.Count(ms);
 }

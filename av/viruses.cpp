@@ -11,7 +11,7 @@
 reportObject reportVirusesList;
 
 void ClearVirusList() {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     ReportClearList(reportVirusesList);
 }
 

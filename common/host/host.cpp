@@ -133,7 +133,7 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     prepareTempDirectory();
 
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         ReportClearList(reportTargetList);
         ReportClearList(reportSourceList);
     }

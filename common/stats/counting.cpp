@@ -46,7 +46,7 @@ uint64_t ScanTimeSince(const struct timespec& start) {
 
 void CountScanTime(const struct timespec& start) {
     const uint64_t ms = ScanTimeSince(start);
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     scanFigures.Count(ms);
 }
 
@@ -57,15 +57,15 @@ constexpr const char* unknownSource = "Unknown";
 // Counts into the lists; the caller holds reportMutex.
 class listCounter final : public envelopeNameSink {
   public:
-    void Source(const char* text, size_t n) override {
+    void Source(const char* text, size_t n) override REQUIRES(reportMutex) {
         if (doReportSources) count(reportSourceList, text, n);
     }
-    void Target(const char* text, size_t n) override {
+    void Target(const char* text, size_t n) override REQUIRES(reportMutex) {
         if (doReportTargets) count(reportTargetList, text, n);
     }
 
   private:
-    static void count(reportObject& list, const char* text, size_t n) {
+    static void count(reportObject& list, const char* text, size_t n) REQUIRES(reportMutex) {
         char name[maxCountedNameLength + 1];  // on the stack: this runs for every answered message
         n = n < maxCountedNameLength ? n : maxCountedNameLength;
         memcpy(name, text, n);
@@ -77,7 +77,7 @@ class listCounter final : public envelopeNameSink {
 }  // namespace
 
 void ParseEnvelope(const char* data, int64_t length) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     ParseEnvelopeLocked(data, length);
 }
 

@@ -61,7 +61,7 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
 
 // Writes and submits the report; false when no message file could be made
 // (then nothing has been reset).  Caller holds reportMutex.
-bool writeReport(const commonSettings& settings, time_t now) {
+bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMutex) {
     const dailyReportSettings& conf = settings.daily;
     std::string path;
     filePtr out =
@@ -143,7 +143,7 @@ void GenerateDailyReportAt(bool final, time_t now) {
 
     int32_t messages;
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         messages = scanFigures.Peek().messages;
     }
     if (messages == 0 && now - prevReportTime < minEmptyPeriod) return;
@@ -154,7 +154,7 @@ void GenerateDailyReportAt(bool final, time_t now) {
 
     bool written;
     {
-        std::lock_guard<std::mutex> reportLock(reportMutex);
+        twLock reportLock(reportMutex);
         if (!conf.enabled) {
             written = true;  // the period moves on; the figures keep growing
         } else {

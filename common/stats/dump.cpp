@@ -155,7 +155,7 @@ void DumpReportDataAt(bool final, time_t now) {
             return;
         }
         std::unique_ptr<FILE, int (*)(FILE*)> out(raw, fclose);
-        std::lock_guard<std::mutex> reportLock(reportMutex);
+        twLock reportLock(reportMutex);
         const scanCounters::figures& figures = scanFigures.Peek();
         fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(prevReportTime),
                 mkDate(prevReportTime).c_str());
@@ -239,7 +239,7 @@ void ReadReportDataAt(time_t now) {
             loaded.timeMax = readMillis(text);
         if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeTotal"))
             loaded.timeTotal = readMillis(text);
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         scanFigures.Load(loaded);
     }
 

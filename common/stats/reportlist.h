@@ -15,6 +15,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/base/threads.h"
+
 struct reportItem {
     int32_t count;
     const char* name;      // points into the list's name store
@@ -52,16 +54,19 @@ struct reportObject {
 // pending-request lock (pendingRequests) are never held together; the
 // settings lock and the engine link lock are taken alone; the console lock
 // (mtx_print) is innermost and held only for one write.
-extern std::mutex reportMutex;
+extern twMutex reportMutex;
 
-// State below is protected by reportMutex.
+// Guarded by reportMutex.  (The lists are handed to the functions below by
+// reference, which the lock marks cannot follow; the functions say which
+// side holds the lock.)
 extern reportObject reportSourceList;
 extern reportObject reportTargetList;
 
 // Takes reportMutex.  A name too long for a block is cut to fit.
-void ReportAddItem(reportObject& list, const char* name, int32_t count);
+void ReportAddItem(reportObject& list, const char* name, int32_t count) EXCLUDES(reportMutex);
 // The same for a caller that holds reportMutex (several counts, one lock).
-void ReportAddItemLocked(reportObject& list, const char* name, int32_t count);
+void ReportAddItemLocked(reportObject& list, const char* name, int32_t count)
+    REQUIRES(reportMutex);
 // Takes no lock: the caller holds reportMutex once other threads run.
 void ReportClearList(reportObject& list);
 int reportItemCmp(const char* a, const char* b);

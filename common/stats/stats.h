@@ -50,23 +50,23 @@ class scanCounters {
     figures f_;
 };
 // Guarded by reportMutex.
-extern scanCounters scanFigures;
+extern scanCounters scanFigures GUARDED_BY(reportMutex);
 
 // Milliseconds from start to now, as the report counts them (0 when the
 // wall clock stepped back).
 uint64_t ScanTimeSince(const struct timespec& start);
 // Adds one answered message and its scan time (takes reportMutex).
-void CountScanTime(const struct timespec& start);
+void CountScanTime(const struct timespec& start) EXCLUDES(reportMutex);
 
 // Counts the source ("Unknown" when none) and the recipients of an envelope
 // into reportSourceList and reportTargetList, as doReportSources and
 // doReportTargets allow (see EnvelopeNames).  Takes reportMutex once.
-void ParseEnvelope(const char* data, int64_t length);
+void ParseEnvelope(const char* data, int64_t length) EXCLUDES(reportMutex);
 // The same for a caller that holds reportMutex.
-void ParseEnvelopeLocked(const char* data, int64_t length);
+void ParseEnvelopeLocked(const char* data, int64_t length) REQUIRES(reportMutex);
 // Set by the daily report from its settings; guarded by reportMutex.
-extern bool doReportSources;
-extern bool doReportTargets;
+extern bool doReportSources GUARDED_BY(reportMutex);
+extern bool doReportTargets GUARDED_BY(reportMutex);
 
 // Main thread only.
 extern time_t prevReportTime;

@@ -76,10 +76,10 @@ std::string expectedOutput(const ql::ServerMessage& message, const asSettings& s
 }
 
 void clearCounts() {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     ReportClearList(reportSourceList);
     ReportClearList(reportTargetList);
-    std::fill(std::begin(msgStat), std::end(msgStat), 0);
+    scoreStats = scoreCounters();
 }
 
 }  // namespace

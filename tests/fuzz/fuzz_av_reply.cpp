@@ -111,7 +111,7 @@ void checkLogOnly(const std::string& written, const char* what) {
 }
 
 void clearLists() {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     ReportClearList(reportVirusesList);
     ReportClearList(reportSourceList);
     ReportClearList(reportTargetList);

@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every source and recipient counts once, and "Unknown" stands in for a
     // missing source.
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
     }
@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (lf == std::string::npos) break;
         pos = lf + 1;
     }
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     FUZZ_CHECK(listTotal(reportSourceList) == (sources ? sources : 1),
                "%ld sources counted, %ld lines", static_cast<long>(listTotal(reportSourceList)),
                static_cast<long>(sources));

@@ -41,7 +41,7 @@ int64_t listSum(const reportObject& list) {
 figures takeFigures() {
     figures f;
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         const scanCounters::figures& scans = scanFigures.Peek();
         f.messages = scans.messages;
         f.tMin = scans.timeMin;
@@ -50,8 +50,8 @@ figures takeFigures() {
     }
     f.restart = restartTime;
     f.start = prevReportTime;
-    std::lock_guard<std::mutex> lock(reportMutex);
-    f.scores.assign(std::begin(msgStat), std::end(msgStat));
+    twLock lock(reportMutex);
+    for (int i = 0; i <= scoreCounters::maxScore; ++i) f.scores.push_back(scoreStats.At(i));
     f.sourceItems = reportSourceList.nItems;
     f.targetItems = reportTargetList.nItems;
     f.sourceSum = listSum(reportSourceList);
@@ -61,10 +61,10 @@ figures takeFigures() {
 
 void resetStatistics() {
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
-        std::fill(std::begin(msgStat), std::end(msgStat), 0);
+        scoreStats = scoreCounters();
         scanFigures.TakeAndReset();
     }
     restartTime = prevReportTime = prevDumpTime = 0;

@@ -28,14 +28,14 @@ TEST(VirusSection, DumpAndReportTable) {
     ReportAddItem(reportVirusesList, "Worm.B", 1);
     ReportAddItem(reportVirusesList, "EICAR \"q\"", 2);
     EXPECT_EQ(Capture([](FILE* out) {
-                  std::lock_guard<std::mutex> lock(reportMutex);
+                  twLock lock(reportMutex);
                   DumpVirusSection(out);
               }),
               "Viruses={\n\"EICAR \\\"q\\\"\"=2;\n\"Worm.B\"=1;\n};\n");
 
     reportedMessages = 7;
     EXPECT_EQ(Capture([](FILE* out) {
-                  std::lock_guard<std::mutex> lock(reportMutex);
+                  twLock lock(reportMutex);
                   ReportVirusSection(out, reportedMessages);
               }),
               "The number of viruses caught:\n"

@@ -29,14 +29,14 @@ uint64_t AS(const std::string& s) {
 }
 
 int32_t CountOf(const reportObject& list, const std::string& name) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     for (int32_t i = 0; i < list.nItems; ++i)
         if (name == list.items[i].name) return list.items[i].count;
     return 0;
 }
 
 int32_t TotalOf(const reportObject& list) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     return list.nTotal;
 }
 
@@ -44,13 +44,13 @@ class ParseEnvelopeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SetGates(true, true);
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
     }
     void TearDown() override { SetGates(true, true); }
     static void SetGates(bool sources, bool targets) {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         doReportSources = sources;
         doReportTargets = targets;
     }

@@ -47,14 +47,14 @@ DailyReport = {
 const time_t t0 = Utc(2026, 1, 5, 10, 0, 0);
 
 int32_t CountOf(const reportObject& list, const std::string& name) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     for (int32_t i = 0; i < list.nItems; ++i)
         if (name == list.items[i].name) return list.items[i].count;
     return -1;
 }
 
 void SetScanFigures(int32_t messages, uint64_t tMin, uint64_t tMax, uint64_t tTotal) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     scanFigures.TakeAndReset();
     scanFigures.Load({messages, tMin, tMax, tTotal});
 }
@@ -82,7 +82,7 @@ class StatsTest : public ::testing::Test {
         PublishSettings(nullptr);
     }
     void ClearLists() {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         ReportClearList(reportVirusesList);
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
@@ -165,7 +165,7 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
     EXPECT_EQ(CountOf(reportTargetList, "a@example.org"), 1);
     EXPECT_EQ(prevReportTime, t0);
     EXPECT_EQ(restartTime, 0);  // it shut down normally
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
     EXPECT_EQ(scans.messages, 3);
     EXPECT_EQ(scans.timeMin, 120u);
@@ -261,7 +261,7 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     load("MessagesTotal=4;\nScanTimeMin=10;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     EXPECT_EQ(restartTime, t0 + 500);  // died after its last dump
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
         EXPECT_EQ(scans.messages, 4);
         EXPECT_EQ(scans.timeTotal, 80u);
@@ -275,7 +275,7 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
 
     load("MessagesTotal=4;\nScanTimeMin=0;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
         EXPECT_EQ(scans.messages, 4);
         EXPECT_EQ(scans.timeMin, 0u);
@@ -285,7 +285,7 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     // Millisecond sums beyond 32 bits read back whole.
     load("MessagesTotal=9;\nScanTimeMin=1;\nScanTimeMax=5000000000;\nScanTimeTotal=9000000000;\n");
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
         EXPECT_EQ(scans.timeMax, 5000000000u);
         EXPECT_EQ(scans.timeTotal, 9000000000u);
@@ -351,7 +351,7 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     EXPECT_EQ(reportTargetList.nItems, 0);
     EXPECT_EQ(reportVirusesList.nItems, 0);
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
         EXPECT_EQ(scans.messages, 0);
         EXPECT_EQ(scans.timeMin + scans.timeMax + scans.timeTotal, 0u);
@@ -402,7 +402,7 @@ TEST_F(StatsTest, DisabledReportKeepsTheFiguresAndMovesThePeriod) {
     EXPECT_TRUE(NoReport());
     EXPECT_EQ(prevReportTime, t0 + 10);
     EXPECT_EQ(CountOf(reportSourceList, "s"), 5);
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
     EXPECT_EQ(scans.messages, 5);
 }
@@ -465,7 +465,7 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     EXPECT_NE(log.find(".tmp, errno=2\n"), std::string::npos) << log;
     EXPECT_EQ(prevReportTime, before);
     EXPECT_EQ(CountOf(reportSourceList, "kept"), 2);
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
     EXPECT_EQ(scans.messages, 2);
 }

@@ -31,7 +31,7 @@ extern const programDesc asProgram;
 std::shared_ptr<const asSettings> AsSettings();
 
 // Settings.
-void ReadConfigFile();
+void ReadAsSettings();
 
 // Sender whitelist, filled once before the reader thread starts.
 class whitelist {
@@ -60,9 +60,9 @@ constexpr const char* whitelist_file_name = "whitelist.txt";
 int wildcmp(const char* pattern, const char* text);
 
 // Request path and reader thread.
-void EnqueueFile(const char* token, const char* path);
-void readerThreadProc();
-void ResendPending();
+void EnqueueRating(const char* token, const char* path);
+void RunRatingReader();
+void ResendRatings();
 
 // Verdict.
 int RescaleScore(int64_t engineScore);
@@ -72,7 +72,7 @@ std::string ScoreBar(int value, const int32_t* ranges, int nRanges);
 // valid until this thread asks for another snapshot's.
 const std::string& ScoreHeader(const std::shared_ptr<const asSettings>& settings, int value);
 const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& settings);
-void handleScanReply(ql::ServerMessage& message);
+void HandleSpamReport(ql::ServerMessage& message);
 
 // How many messages got each rescaled score 0..100 in the period.
 class scoreCounters {

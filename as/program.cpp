@@ -21,11 +21,11 @@ programDesc describe() {
     p.identity.listTitle = "Spam";
     // This program's log line has always had two blanks after "Error:".
     p.identity.readErrorFormat = "* Error:  Cannot get data from ScanEngine: %s\n";
-    p.ReadConfigFile = ReadConfigFile;
+    p.ReadConfigFile = ReadAsSettings;
     p.AfterListsCleared = loadWhitelist;
-    p.readerThreadProc = readerThreadProc;
-    p.EnqueueFile = EnqueueFile;
-    p.ResendPending = ResendPending;
+    p.readerThreadProc = RunRatingReader;
+    p.EnqueueFile = EnqueueRating;
+    p.ResendPending = ResendRatings;
     p.EngineSocketPath = socketPath;
     p.stats.name = "Scores";
     p.stats.Dump = DumpScoreSection;

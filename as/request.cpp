@@ -44,7 +44,7 @@ void resendRating(const scanListItem& item) {
 
 }  // namespace
 
-void EnqueueFile(const char* token, const char* path) {
+void EnqueueRating(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
     thread_local scanListItem item;
     thread_local std::string fullPath;
@@ -78,7 +78,7 @@ void EnqueueFile(const char* token, const char* path) {
         nullptr);
 }
 
-void ResendPending() {
+void ResendRatings() {
     ResendPendingWith(resendRating, nullptr);
 }
 
@@ -89,12 +89,12 @@ void dispatchReply(google::protobuf::MessageLite& received) {
     if (message.tag() != ql::ServerMessage::GET_SPAM_REPORT_RESPONSE) return;
     if (!message.has_serial() || !message.has_spam_report())
         throw std::runtime_error("Incorrect answer from antispam engine");
-    handleScanReply(message);
+    HandleSpamReport(message);
 }
 
 }  // namespace
 
-void readerThreadProc() {
+void RunRatingReader() {
     ql::ServerMessage message;
     RunReaderLoop(message, dispatchReply);
 }

@@ -1,6 +1,6 @@
 // Settings of Tarnwick-AS: reads Tarnwick-AS.cfg from the program directory
 // and publishes the result as a new snapshot (the reload itself lives in
-// common/config/settings.cpp).
+// common/host/reload.cpp).
 //
 // Every setting has a built-in default; a missing or unusable one is reported
 // and keeps the value in force, unknown keys are ignored.  Only an
@@ -83,7 +83,7 @@ std::shared_ptr<const asSettings> AsSettings() {
     return ProgramSettings<asSettings>(asProgram.identity.statFileName);
 }
 
-void ReadConfigFile() {
+void ReadAsSettings() {
     auto next = std::make_shared<asSettings>(*AsSettings());
     // The tree lives only while the snapshot is built.
     const std::shared_ptr<const cfgfItem> tree = ReadSettingsTree();

@@ -91,7 +91,7 @@ const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& sett
     return headersFor(settings).whitelisted;
 }
 
-void handleScanReply(ql::ServerMessage& message) {
+void HandleSpamReport(ql::ServerMessage& message) {
     thread_local scanListItem entry;  // keeps its buffers from reply to reply (see ScanListTake)
     if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {
         LogUnmatchedReply(message.serial());

@@ -40,23 +40,23 @@ extern const programDesc avProgram;
 std::shared_ptr<const avSettings> AvSettings();
 
 // Settings.
-void ReadConfigFile();
+void ReadAvSettings();
 // NotificationMessage and NotifyRecipientsOptions of a settings tree.
 void ReadNotificationSettings(const cfgfItem* conf, avSettings& next);
 void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
                        const char* const* allowed, cfgfItemType wanted);
 
 // Request queue and reader thread.
-void EnqueueFile(const char* token, const char* path);
+void EnqueueScan(const char* token, const char* path);
 // Measures the envelope of the message file and copies the rest to Temp;
 // scanPath stays empty when no copy was made.
 void prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope);
-void readerThreadProc();
-void ResendPending();
+void RunScanReader();
+void ResendScans();
 
 // Verdict.
-void handleScanReply(ql::ServerMessage& message);
+void HandleScanResult(ql::ServerMessage& message);
 void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& report);
 
 // Engine information.

@@ -40,9 +40,6 @@ void handleInfoReply(ql::ServerMessage& message) {
     }
     if (!info.has_base_stamp()) return;
 
-    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     uint64_t stamp = info.base_stamp();
     time_t t = static_cast<time_t>(stamp);
     struct tm tm;
@@ -53,6 +50,6 @@ void handleInfoReply(ql::ServerMessage& message) {
         PrintMsg("* Base timestamp: %" PRIu64 "\n", stamp);
         return;
     }
-    PrintMsg("* Base timestamp: %.3s %.3s%3d %.2d:%.2d:%.2d %d\n", days[tm.tm_wday],
-             months[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    PrintMsg("* Base timestamp: %.3s %.3s%3d %.2d:%.2d:%.2d %d\n", WeekDayName(tm.tm_wday),
+             MonthName(tm.tm_mon), tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
 }

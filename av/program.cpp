@@ -16,12 +16,12 @@ programDesc describe() {
     p.identity.mailTag = "AV";
     p.identity.listTitle = "Virus";
     p.identity.readErrorFormat = "* Error: Cannot get data from ScanEngine: %s\n";
-    p.ReadConfigFile = ReadConfigFile;
+    p.ReadConfigFile = ReadAvSettings;
     p.AfterListsCleared = ClearVirusList;
-    p.readerThreadProc = readerThreadProc;
-    p.EnqueueFile = EnqueueFile;
+    p.readerThreadProc = RunScanReader;
+    p.EnqueueFile = EnqueueScan;
     p.BeforeCommandLoop = sendInfoRequest;
-    p.ResendPending = ResendPending;
+    p.ResendPending = ResendScans;
     p.EngineSocketPath = socketPath;
     p.stats.name = "Viruses";
     p.stats.Dump = DumpVirusSection;

@@ -146,7 +146,7 @@ void prepareFile(const char* path, std::string& scanPath, const char* token, uin
     envelope.assign(head.data(), static_cast<size_t>(length));
 }
 
-void EnqueueFile(const char* token, const char* path) {
+void EnqueueScan(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
     thread_local scanListItem item;
     thread_local std::string fullPath;
@@ -157,7 +157,7 @@ void EnqueueFile(const char* token, const char* path) {
     QueueAndSend(item, sendScanRequest, removeCopy);
 }
 
-void ResendPending() {
+void ResendScans() {
     ResendPendingWith(sendScanRequest, removeCopy);
 }
 
@@ -167,7 +167,7 @@ void dispatchReply(google::protobuf::MessageLite& received) {
     auto& message = static_cast<ql::ServerMessage&>(received);
     switch (message.tag()) {
         case ql::ServerMessage::SCAN_FILE_RESULT:
-            handleScanReply(message);
+            HandleScanResult(message);
             break;
         case ql::ServerMessage::INFO_NOTIFICATION:
             handleInfoReply(message);
@@ -179,7 +179,7 @@ void dispatchReply(google::protobuf::MessageLite& received) {
 
 }  // namespace
 
-void readerThreadProc() {
+void RunScanReader() {
     ql::ServerMessage message;
     RunReaderLoop(message, dispatchReply);
 }

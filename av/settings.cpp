@@ -1,6 +1,6 @@
 // Settings of Tarnwick-AV: reads Tarnwick-AV.cfg from the program directory,
 // checks its required and allowed keys, and publishes the result as a new
-// snapshot (the reload itself lives in common/config/settings.cpp).
+// snapshot (the reload itself lives in common/host/reload.cpp).
 //
 // A reading starts from the snapshot in force, so a setting the file does not
 // supply keeps its value.  A missing required key, an unknown key (at the top
@@ -151,7 +151,7 @@ void ReadNotificationSettings(const cfgfItem* conf, avSettings& next) {
     next.notify.headerTitle = textOf(opts, "HeaderTitle");
 }
 
-void ReadConfigFile() {
+void ReadAvSettings() {
     auto next = std::make_shared<avSettings>(*AvSettings());
     // The tree lives only while the snapshot is built.
     const std::shared_ptr<const cfgfItem> tree = ReadSettingsTree();

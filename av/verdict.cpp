@@ -63,7 +63,7 @@ void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& rep
     for (const ql::ScanReport& child : report.item()) GetFirstVirusName(first, count, child);
 }
 
-void handleScanReply(ql::ServerMessage& message) {
+void HandleScanResult(ql::ServerMessage& message) {
     if (!message.has_serial()) {
         PrintMsg("* unvalid answer from the scanning engine\n");
         return;

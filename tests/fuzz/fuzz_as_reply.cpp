@@ -2,7 +2,7 @@
 // frame with the program's frame reader and dispatched the way the reader
 // thread does it: replies of another tag are dropped, a reply without serial
 // or without report is an incorrect answer that ends the reader (and the
-// process), the rest goes to handleScanReply.
+// process), the rest goes to HandleSpamReport.
 //
 // Input: one byte of choices (bit 0 picks one of two settings, bit 7 leaves
 // the replies without a pending request), two bytes of envelope length and
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ScanListAppend(std::move(item));
         }
         const size_t pendingBefore = ScanListSize();
-        handleScanReply(message);
+        HandleSpamReport(message);
         const std::string written = fuzz::CapturedSince(mark);
         if (queue) {
             const std::string want = expectedOutput(message, *settings);

@@ -1,6 +1,6 @@
 // Fuzz target: what the scan engine sends to Tarnwick-AV, read frame by
 // frame with the program's frame reader and handed to the reply handlers
-// the way the reader thread does (scan results to handleScanReply, engine
+// the way the reader thread does (scan results to HandleScanResult, engine
 // information to handleInfoReply, other tags dropped).
 //
 // Input: one byte of choices (Mode in bits 0-1, bit 7 leaves the replies
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 ScanListAppend(std::move(item));
             }
             const size_t pendingBefore = ScanListSize();
-            handleScanReply(message);
+            HandleScanResult(message);
             const std::string written = fuzz::CapturedSince(mark);
             if (!message.has_serial()) {
                 FUZZ_CHECK(written == "* unvalid answer from the scanning engine\n",

@@ -41,7 +41,7 @@ class AsSettingsTest : public testing::Test {
     }
     std::string Read(const std::string& text) {
         cfgtest::WriteFile(ConfigPath(), text);
-        return Capture([] { ReadConfigFile(); });
+        return Capture([] { ReadAsSettings(); });
     }
     std::vector<int32_t> Table() const {
         auto s = AsSettings();
@@ -67,7 +67,7 @@ const char* const fullConfig =
     "Mode = Reject;\n";  // not an anti-spam key: ignored silently
 
 TEST_F(AsSettingsTest, MissingFileReportsEverySettingInOrder) {
-    std::string out = Capture([] { ReadConfigFile(); });
+    std::string out = Capture([] { ReadAsSettings(); });
     EXPECT_EQ(out, Err("\n* unable to open file\n") + Err("\n* Missing Socket\n") +
                        Err("\n* Missing Header item\n") + Err("\n* Missing AlertLevel item\n") +
                        Err("\n* Missing AlertHeader item\n") + Err("\n* Missing OnProblem item\n") +
@@ -89,7 +89,7 @@ TEST_F(AsSettingsTest, MissingFileReportsEverySettingInOrder) {
 
     // Without the default directory the program stops, with the colon.
     rmdir("Submitted");
-    cfgtest::childResult r = cfgtest::RunInChild([] { ReadConfigFile(); });
+    cfgtest::childResult r = cfgtest::RunInChild([] { ReadAsSettings(); });
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.output.find("* FAILURE: unable to access directory Submitted\n"),
               std::string::npos);
@@ -192,7 +192,7 @@ TEST_F(AsSettingsTest, StatisticsSettingsAndDirectoryFailure) {
     std::string missingDir = fullConfig;
     missingDir.replace(missingDir.find("= Out;"), 6, "= Gone;");
     cfgtest::WriteFile(ConfigPath(), missingDir);
-    cfgtest::childResult r = cfgtest::RunInChild([] { ReadConfigFile(); });
+    cfgtest::childResult r = cfgtest::RunInChild([] { ReadAsSettings(); });
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output, "* FAILURE: unable to access directory Gone\n");
 }

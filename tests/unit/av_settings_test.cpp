@@ -78,11 +78,11 @@ class AvSettingsTest : public testing::Test {
     }
     std::string Read() {
         WriteConfig();
-        return Capture([] { ReadConfigFile(); });
+        return Capture([] { ReadAvSettings(); });
     }
     cfgtest::childResult ReadInChild() {
         WriteConfig();
-        return cfgtest::RunInChild([] { ReadConfigFile(); });
+        return cfgtest::RunInChild([] { ReadAvSettings(); });
     }
 
     std::string dir_;
@@ -261,7 +261,7 @@ TEST_F(AvSettingsTest, FatalChecks) {
     }
 
     unlink(ConfigPath().c_str());
-    cfgtest::childResult r = cfgtest::RunInChild([] { ReadConfigFile(); });
+    cfgtest::childResult r = cfgtest::RunInChild([] { ReadAvSettings(); });
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output, Err("\n* unable to open file\n") +
                             "Configuration error: Tarnwick-AV.cfg is missing the Socket item\n");

@@ -11,13 +11,13 @@
 #include <new>
 
 #include "as/as.h"
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/text.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
 #include "common/envelope/queuefile.h"
-#include "common/base/process.h"
-#include "common/base/log.h"
-#include "common/base/text.h"
 #include "quillon_ase_api.pb.h"
 
 namespace {
@@ -28,7 +28,8 @@ void sendRating(const scanListItem& item, const char* text, size_t size) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::GET_SPAM_REPORT_REQUEST);
     request.set_serial(static_cast<uint32_t>(item.serial));
-    send_command_with_bytes(request, ql::ClientMessage::kMessageFieldNumber, text, size, EngineConnection());
+    send_command_with_bytes(request, ql::ClientMessage::kMessageFieldNumber, text, size,
+                            EngineConnection());
 }
 
 // A request sent again after a reconnection reads its file again: keeping

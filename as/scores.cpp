@@ -4,9 +4,8 @@
 //
 // The one instance, scoreStats, is guarded by reportMutex, which the reply
 // takes once for the score, the envelope's names and the scan time.  The
-// dump and report hooks run with it held; the load hook takes it itself.  Range ends come from the settings
-// and are not trusted to stay inside 0..100: only scores that exist are
-// summed.
+// dump and report hooks run with it held; the load hook takes it itself.  Range ends come from the
+// settings and are not trusted to stay inside 0..100: only scores that exist are summed.
 #include <algorithm>
 
 #include "as/as.h"

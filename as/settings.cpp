@@ -10,8 +10,8 @@
 #include <string>
 
 #include "as/as.h"
-#include "common/base/process.h"
 #include "common/base/log.h"
+#include "common/base/process.h"
 #include "common/base/text.h"
 
 namespace {

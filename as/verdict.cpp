@@ -6,9 +6,9 @@
 #include <cstdio>
 
 #include "as/as.h"
-#include "common/engine/pending.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/engine/pending.h"
 #include "common/stats/reportlist.h"
 #include "common/stats/stats.h"
 #include "quillon_ase_api.pb.h"

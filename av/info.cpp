@@ -8,9 +8,9 @@
 #include <string>
 
 #include "av/av.h"
-#include "common/engine/engine.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/engine/engine.h"
 #include "quillon_se_api.pb.h"
 
 void sendInfoRequest() {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "av/av.h"
-#include "common/envelope/queuefile.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/envelope/queuefile.h"
 #include "common/mail/mail.h"
 
 namespace {
@@ -85,9 +85,9 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
             to += recipients[i];
         }
     }
-    WriteMailHeader(f, {MailHeader("From: ", opts.from.c_str()),
-                        MailHeader("Subject: ", opts.subject.c_str()),
-                        MailExtraHeaders(opts.extraHeaders.c_str()), MailRawHeader("To: ", to)});
+    WriteMailHeader(
+        f, {MailHeader("From: ", opts.from.c_str()), MailHeader("Subject: ", opts.subject.c_str()),
+            MailExtraHeaders(opts.extraHeaders.c_str()), MailRawHeader("To: ", to)});
 
     for (const std::string& line : opts.description) writeText(f, line.c_str());
     writeText(f, virusText.c_str());

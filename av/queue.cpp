@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "av/av.h"
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/text.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
 #include "common/envelope/queuefile.h"
-#include "common/base/process.h"
-#include "common/base/log.h"
-#include "common/base/text.h"
 #include "quillon_se_api.pb.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "av/av.h"
-#include "common/host/host.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/host/host.h"
 
 namespace {
 

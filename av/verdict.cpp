@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "av/av.h"
-#include "common/engine/pending.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/engine/pending.h"
 #include "common/stats/reportlist.h"
 #include "common/stats/stats.h"
 #include "quillon_se_api.pb.h"
@@ -120,8 +120,8 @@ void HandleScanResult(ql::ServerMessage& message) {
             NotifyRecipientsProc(*settings, entry.msgPath, virusText, summary);
         if (settings->opMode == 0) {
             PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.serial,
-                     settings->notification.caption.c_str(), virusText.c_str(),
-                     summary.c_str(), settings->notification.footer.c_str());
+                     settings->notification.caption.c_str(), virusText.c_str(), summary.c_str(),
+                     settings->notification.footer.c_str());
         } else {
             PrintMsg("* (%d) %s\n%d DISCARD\n", entry.serial, virusText.c_str(), entry.serial);
         }

@@ -3,7 +3,7 @@
 // Standard output is the only channel to the mail server and both threads
 // write to it.  PrintMsg/DebugMsg/PrintRaw hand each piece to the system in
 // one write under mtx_print, so an answer reaches the server at once and two
-// lines never interleave. 
+// lines never interleave.
 #ifndef TARNWICK_COMMON_BASE_LOG_H
 #define TARNWICK_COMMON_BASE_LOG_H
 

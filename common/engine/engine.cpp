@@ -42,8 +42,8 @@ class engineLink {
     // The connection in force; -1 before the first connect.  Atomic as well,
     // so that the main thread's sends read it without the lock.
     std::atomic<int> fd{-1};
-    bool reconnecting GUARDED_BY(mutex) = false;   // between CloseEngine and the next InitEngine
-    bool closedForGood GUARDED_BY(mutex) = false;  // shutdown: no connection follows
+    bool reconnecting GUARDED_BY(mutex) = false;    // between CloseEngine and the next InitEngine
+    bool closedForGood GUARDED_BY(mutex) = false;   // shutdown: no connection follows
     std::vector<int> retiredFds GUARDED_BY(mutex);  // shut down, closed by the reader
     bool readerDone GUARDED_BY(mutex) = false;
 };

@@ -14,9 +14,9 @@
 #include <functional>
 #include <mutex>
 
-#include "common/base/threads.h"
 #include <string>
 #include <vector>
+#include "common/base/threads.h"
 
 struct scanListItem {
     uint64_t id = 0;       // unique per entry, set by ScanListAppend

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstring>
 
-
 namespace {
 
 // One line of [begin, end): `next` is where the following line starts,

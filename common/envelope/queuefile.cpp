@@ -138,7 +138,8 @@ bool ReadNotificationParts(const std::string& path, notificationParts& out) {
         return false;
     }
     while (reader.Next(line) && !startsBlank(line)) out.headerLines.append(line);
-    if (reader.Cut()) PrintMsg("* header of %s cut at %zu bytes\n", path.c_str(), maxNotificationHead);
+    if (reader.Cut())
+        PrintMsg("* header of %s cut at %zu bytes\n", path.c_str(), maxNotificationHead);
     return true;
 }
 

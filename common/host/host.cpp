@@ -15,10 +15,10 @@
 #include <cstring>
 #include <thread>
 
-#include "common/config/settings.h"
-#include "common/engine/engine.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/config/settings.h"
+#include "common/engine/engine.h"
 #include "common/host/input.h"
 #include "common/host/reload.h"
 #include "common/mail/mail.h"

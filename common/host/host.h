@@ -1,6 +1,6 @@
 // The filter host, top floor of common/: start-up, the command loop of the
-// filter protocol, the reload and shutdown, shared by both programs.  Each program describes what differs
-// in one programDesc and hands it to RunFilterHost().
+// filter protocol, the reload and shutdown, shared by both programs.  Each program describes what
+// differs in one programDesc and hands it to RunFilterHost().
 #ifndef TARNWICK_COMMON_HOST_HOST_H
 #define TARNWICK_COMMON_HOST_HOST_H
 

@@ -7,11 +7,11 @@
 // a missing text is written empty.  Main thread only.
 #include <cerrno>
 
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/text.h"
 #include "common/config/cfgf.h"
 #include "common/config/settings.h"
-#include "common/base/process.h"
-#include "common/base/log.h"
-#include "common/base/text.h"
 #include "common/mail/mail.h"
 
 void EventReportAt(bool started, time_t now) {
@@ -20,9 +20,8 @@ void EventReportAt(bool started, time_t now) {
     if (!events.present) cfgfFileError(settings->fileName, "Missing EventsReports={...};");
     const eventReportSettings::event& event = started ? events.started : events.stopped;
     if (!event.present)
-        cfgfFileError(settings->fileName, started
-                                              ? "Missing EventsReports={Started={...} ... };"
-                                              : "Missing EventsReports={Stopped={...} ... };");
+        cfgfFileError(settings->fileName, started ? "Missing EventsReports={Started={...} ... };"
+                                                  : "Missing EventsReports={Stopped={...} ... };");
     if (!event.enabled) return;
 
     std::string path;
@@ -37,13 +36,12 @@ void EventReportAt(bool started, time_t now) {
     const std::string date = mkDate(now);
     std::string subject = event.subject;
     SubstStr(subject, 1, date.c_str());
-    WriteMailHeader(out.get(), {MailHeader("From: ", events.from.c_str()),
-                                MailHeader("To: ", events.to.c_str()),
-                                MailHeader("Subject: ", subject.c_str()),
-                                MailExtraHeaders(events.extraHeaders.c_str())});
-    fprintf(out.get(), "Velmora Quillon %s plugin %s on %s.\n\n",
-            thisProcess->productName, started ? "started" : "stopped",
-            date.c_str());
+    WriteMailHeader(
+        out.get(),
+        {MailHeader("From: ", events.from.c_str()), MailHeader("To: ", events.to.c_str()),
+         MailHeader("Subject: ", subject.c_str()), MailExtraHeaders(events.extraHeaders.c_str())});
+    fprintf(out.get(), "Velmora Quillon %s plugin %s on %s.\n\n", thisProcess->productName,
+            started ? "started" : "stopped", date.c_str());
     out.reset();
     RenameTempToSub(path);
 }

@@ -17,8 +17,8 @@
 #include <mutex>
 #include <random>
 
-#include "common/base/process.h"
 #include "common/base/log.h"
+#include "common/base/process.h"
 #include "common/base/text.h"
 
 namespace {

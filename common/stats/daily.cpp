@@ -9,10 +9,10 @@
 // of the writing.  Main thread only.
 #include <cerrno>
 
-#include "common/config/cfgf.h"
-#include "common/config/settings.h"
 #include "common/base/log.h"
 #include "common/base/process.h"
+#include "common/config/cfgf.h"
+#include "common/config/settings.h"
 #include "common/mail/mail.h"
 #include "common/stats/stats.h"
 
@@ -78,12 +78,11 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
     const std::string periodStart = mkDate(prevReportTime);
     std::string subject = conf.subject;
     SubstStr(subject, 1, periodStart.c_str());
-    WriteMailHeader(f, {MailHeader("From: ", conf.from.c_str()), MailHeader("To: ", conf.to.c_str()),
-                        MailHeader("Subject: ", subject.c_str()),
-                        MailExtraHeaders(conf.extraHeaders.c_str())});
+    WriteMailHeader(
+        f, {MailHeader("From: ", conf.from.c_str()), MailHeader("To: ", conf.to.c_str()),
+            MailHeader("Subject: ", subject.c_str()), MailExtraHeaders(conf.extraHeaders.c_str())});
 
-    fprintf(f, "Velmora Quillon %s plugin activity report.\n\n",
-            thisProcess->productName);
+    fprintf(f, "Velmora Quillon %s plugin activity report.\n\n", thisProcess->productName);
     fprintf(f, "Period start: %s\n", periodStart.c_str());
     fprintf(f, "Period end: %s\n\n", mkDate(now).c_str());
 
@@ -107,8 +106,7 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
     if (figures.messages > 0) {
         fputs("Scanning time:\n", f);
         printSeconds(f, "Min", figures.timeMin);
-        printSeconds(f, "Avg",
-                     figures.timeTotal / static_cast<uint64_t>(figures.messages));
+        printSeconds(f, "Avg", figures.timeTotal / static_cast<uint64_t>(figures.messages));
         printSeconds(f, "Max", figures.timeMax);
         fputs("\n", f);
     }

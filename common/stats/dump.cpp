@@ -16,10 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/config/cfgf.h"
-#include "common/config/settings.h"
 #include "common/base/log.h"
 #include "common/base/process.h"
+#include "common/config/cfgf.h"
+#include "common/config/settings.h"
 #include "common/stats/stats.h"
 
 time_t prevReportTime = 0;

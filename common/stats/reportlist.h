@@ -65,8 +65,7 @@ extern reportObject reportTargetList;
 // Takes reportMutex.  A name too long for a block is cut to fit.
 void ReportAddItem(reportObject& list, const char* name, int32_t count) EXCLUDES(reportMutex);
 // The same for a caller that holds reportMutex (several counts, one lock).
-void ReportAddItemLocked(reportObject& list, const char* name, int32_t count)
-    REQUIRES(reportMutex);
+void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) REQUIRES(reportMutex);
 // Takes no lock: the caller holds reportMutex once other threads run.
 void ReportClearList(reportObject& list);
 int reportItemCmp(const char* a, const char* b);

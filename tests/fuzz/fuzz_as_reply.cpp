@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // standard error; fuzzed frames are full of them.
     google::protobuf::SetLogHandler(nullptr);
     thisProgram = &asProgram;
-        thisProcess = &asProgram.identity;
+    thisProcess = &asProgram.identity;
     workPath = curDir = fuzz::ScratchDirectory();
     choicesOfSettings[0] = makeSettings(false);
     choicesOfSettings[1] = makeSettings(true);

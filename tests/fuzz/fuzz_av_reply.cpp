@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "av/av.h"
-#include "common/engine/engine.h"
-#include "common/engine/pending.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/engine/engine.h"
+#include "common/engine/pending.h"
 #include "common/stats/reportlist.h"
 #include "fuzz_common.h"
 #include "quillon_se_api.pb.h"
@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // standard error; fuzzed frames are full of them.
     google::protobuf::SetLogHandler(nullptr);
     thisProgram = &avProgram;
-        thisProcess = &avProgram.identity;
+    thisProcess = &avProgram.identity;
     workPath = curDir = fuzz::ScratchDirectory();
     tempDir = curDir + "Temp/";
     for (int mode = 0; mode < 3; ++mode) modes[mode] = makeSettings(mode);

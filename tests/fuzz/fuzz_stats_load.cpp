@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "as/as.h"
-#include "common/engine/pending.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/engine/pending.h"
 #include "common/stats/stats.h"
 #include "fuzz_common.h"
 
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::CaptureStdout();
     fuzz::UseUtc();
     thisProgram = &asProgram;
-        thisProcess = &asProgram.identity;
+    thisProcess = &asProgram.identity;
     UseStatSection(&asProgram.stats);
     workPath = curDir = fuzz::ScratchDirectory();
     startupTime = fuzzNow - 60;

@@ -13,10 +13,10 @@
 #include <set>
 #include <thread>
 
-#include "common/config/settings.h"
-#include "common/host/host.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/config/settings.h"
+#include "common/host/host.h"
 #include "common/stats/stats.h"
 #include "mail_test_util.h"
 

@@ -6,12 +6,12 @@
 
 #include <sys/stat.h>
 
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/config/settings.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
 #include "common/host/host.h"
-#include "common/base/log.h"
-#include "common/base/text.h"
 #include "common/stats/stats.h"
 #include "mail_test_util.h"
 
@@ -262,7 +262,7 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     EXPECT_EQ(restartTime, t0 + 500);  // died after its last dump
     {
         twLock lock(reportMutex);
-    const scanCounters::figures& scans = scanFigures.Peek();
+        const scanCounters::figures& scans = scanFigures.Peek();
         EXPECT_EQ(scans.messages, 4);
         EXPECT_EQ(scans.timeTotal, 80u);
     }
@@ -276,7 +276,7 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     load("MessagesTotal=4;\nScanTimeMin=0;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     {
         twLock lock(reportMutex);
-    const scanCounters::figures& scans = scanFigures.Peek();
+        const scanCounters::figures& scans = scanFigures.Peek();
         EXPECT_EQ(scans.messages, 4);
         EXPECT_EQ(scans.timeMin, 0u);
         EXPECT_EQ(scans.timeMax, 0u);
@@ -286,7 +286,7 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     load("MessagesTotal=9;\nScanTimeMin=1;\nScanTimeMax=5000000000;\nScanTimeTotal=9000000000;\n");
     {
         twLock lock(reportMutex);
-    const scanCounters::figures& scans = scanFigures.Peek();
+        const scanCounters::figures& scans = scanFigures.Peek();
         EXPECT_EQ(scans.timeMax, 5000000000u);
         EXPECT_EQ(scans.timeTotal, 9000000000u);
     }
@@ -352,7 +352,7 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     EXPECT_EQ(reportVirusesList.nItems, 0);
     {
         twLock lock(reportMutex);
-    const scanCounters::figures& scans = scanFigures.Peek();
+        const scanCounters::figures& scans = scanFigures.Peek();
         EXPECT_EQ(scans.messages, 0);
         EXPECT_EQ(scans.timeMin + scans.timeMax + scans.timeTotal, 0u);
     }

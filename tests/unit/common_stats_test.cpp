@@ -53,6 +53,11 @@ int32_t CountOf(const reportObject& list, const std::string& name) {
     return -1;
 }
 
+bool TargetsReported() {
+    twLock lock(reportMutex);
+    return doReportTargets;
+}
+
 void SetScanFigures(int32_t messages, uint64_t tMin, uint64_t tMax, uint64_t tTotal) {
     twLock lock(reportMutex);
     scanFigures.TakeAndReset();
@@ -71,8 +76,11 @@ class StatsTest : public ::testing::Test {
         startupTime = t0;
         prevReportTime = prevDumpTime = restartTime = 0;
         canMakeReport = false;
-        doReportSources = true;
-        doReportTargets = true;
+        {
+            twLock lock(reportMutex);
+            doReportSources = true;
+            doReportTargets = true;
+        }
         SetScanFigures(0, 0, 0, 0);
         ClearLists();
     }
@@ -430,7 +438,7 @@ TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
               std::string::npos)
         << report;
     EXPECT_EQ(report.find("Targets"), std::string::npos);
-    EXPECT_FALSE(doReportTargets);
+    EXPECT_FALSE(TargetsReported());
     EXPECT_EQ(reportTargetList.nItems, 0);  // cleared although not printed
     EXPECT_EQ(restartTime, t0 - 600);       // only a midnight report clears it
 
@@ -440,7 +448,7 @@ TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
     GenerateDailyReportAt(true, t0 + 120);
     report = TakeReport();
     EXPECT_NE(report.find("was restarted during the reporting period.\n\n"), std::string::npos);
-    EXPECT_TRUE(doReportTargets);
+    EXPECT_TRUE(TargetsReported());
 }
 
 TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {

@@ -92,6 +92,17 @@ void pendingRequests::releaseSlot(int32_t at) {
         std::vector<slot>().swap(slots_);
         std::vector<int32_t>().swap(freeSlots_);
         std::vector<int32_t>().swap(chains_);
+        std::deque<std::pair<uint64_t, int32_t>>().swap(order_);
+    }
+    dropAnswered();
+}
+
+void pendingRequests::dropAnswered() {
+    while (!order_.empty()) {
+        const auto [id, at] = order_.front();
+        if (static_cast<size_t>(at) < slots_.size() && slots_[at].used && slots_[at].item.id == id)
+            return;
+        order_.pop_front();
     }
 }
 
@@ -122,6 +133,7 @@ uint64_t pendingRequests::Append(const scanListItem& item) {
     }
     copyItem(slots_[at].item, item);
     slots_[at].item.id = nextId_++;
+    order_.emplace_back(slots_[at].item.id, at);
     slots_[at].used = true;
     ++usedSlots_;
     linkSlot(at);
@@ -147,6 +159,14 @@ std::vector<scanListItem> pendingRequests::Snapshot() {
     std::sort(all.begin(), all.end(),
               [](const scanListItem& a, const scanListItem& b) { return a.id < b.id; });
     return all;
+}
+
+bool pendingRequests::Oldest(scanListItem* out) {
+    twLock lock(mutex_);
+    dropAnswered();
+    if (order_.empty()) return false;
+    copyItem(*out, slots_[order_.front().second].item);
+    return true;
 }
 
 size_t pendingRequests::Size() {

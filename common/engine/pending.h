@@ -11,10 +11,12 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <mutex>
 
 #include <string>
+#include <utility>
 #include <vector>
 #include "common/base/threads.h"
 
@@ -41,6 +43,9 @@ class pendingRequests {
     bool TakeId(int32_t serial, uint64_t id, scanListItem* out) EXCLUDES(mutex_);
     std::vector<scanListItem> Snapshot() EXCLUDES(mutex_);  // oldest first
     size_t Size() EXCLUDES(mutex_);
+    // A copy of the oldest pending entry (the one waiting longest); false
+    // when none is pending.  Amortised constant time.
+    bool Oldest(scanListItem* out) EXCLUDES(mutex_);
 
   private:
     struct slot {
@@ -52,6 +57,7 @@ class pendingRequests {
     void linkSlot(int32_t at) REQUIRES(mutex_);
     void growChains() REQUIRES(mutex_);
     void releaseSlot(int32_t at) REQUIRES(mutex_);
+    void dropAnswered() REQUIRES(mutex_);
     bool takeLocked(int32_t serial, uint64_t id, scanListItem* out) REQUIRES(mutex_);
 
     twMutex mutex_;
@@ -61,6 +67,9 @@ class pendingRequests {
     std::vector<int32_t> chains_ GUARDED_BY(mutex_);
     size_t usedSlots_ GUARDED_BY(mutex_) = 0;
     uint64_t nextId_ GUARDED_BY(mutex_) = 1;
+    // (id, slot) in the order of appending; entries whose slot no longer
+    // holds that id were answered and are dropped from the front.
+    std::deque<std::pair<uint64_t, int32_t>> order_ GUARDED_BY(mutex_);
 };
 
 // The process's pending requests, used by the functions below.

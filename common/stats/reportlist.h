@@ -50,10 +50,11 @@ struct reportObject {
 // (scanFigures), the report flags and a program's own statistics section
 // while it is dumped or reported.  The anti-spam score counters are
 // guarded by it too, so that a reply counts its score, names and time in
-// one hold.  Lock order, for the whole process: reportMutex and the
-// pending-request lock (pendingRequests) are never held together; the
-// settings lock and the engine link lock are taken alone; the console lock
-// (mtx_print) is innermost and held only for one write.
+// one hold.  Lock order, for the whole process: reportMutex before the
+// settings lock (the score report looks up the settings in force); the
+// pending-request lock (pendingRequests) and the engine link lock are taken
+// alone; the console lock (mtx_print) is innermost and held only for one
+// write.
 extern twMutex reportMutex;
 
 // Guarded by reportMutex.  (The lists are handed to the functions below by

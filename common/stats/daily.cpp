@@ -16,10 +16,6 @@
 #include "common/mail/mail.h"
 #include "common/stats/stats.h"
 
-bool canMakeReport = false;
-int32_t ReportSourcesMax = 1000;
-int32_t ReportTargetsMax = 1000;
-
 namespace {
 
 constexpr time_t minEmptyPeriod = 3600;
@@ -75,7 +71,7 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
 
     const scanCounters::figures figures = scanFigures.TakeAndReset();
 
-    const std::string periodStart = mkDate(prevReportTime);
+    const std::string periodStart = mkDate(period.prevReportTime);
     std::string subject = conf.subject;
     SubstStr(subject, 1, periodStart.c_str());
     WriteMailHeader(
@@ -92,16 +88,17 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
             static_cast<int>(up % 86400 / 3600), static_cast<int>(up % 3600 / 60),
             static_cast<int>(up % 60));
 
-    if (prevReportTime < startupTime) {
+    if (period.prevReportTime < startupTime) {
         fputs("Warning: the daily statistics may be inaccurate because the plugin\nwas restarted",
               f);
-        if (restartTime != 0)
-            fprintf(f, " somewhere around %s\n\n", mkDate(restartTime).c_str());
+        if (period.restartTime != 0)
+            fprintf(f, " somewhere around %s\n\n", mkDate(period.restartTime).c_str());
         else
             fputs(" during the reporting period.\n\n", f);
     }
 
-    if (ownSection != nullptr && ownSection->Report) ownSection->Report(f, figures.messages);
+    if (period.section != nullptr && period.section->Report)
+        period.section->Report(f, figures.messages);
 
     if (figures.messages > 0) {
         fputs("Scanning time:\n", f);
@@ -112,9 +109,9 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
     }
 
     listTable(f, reportSourceList, doReportSources, "Sources", "Source", "sources",
-              ReportSourcesMax);
+              conf.sourcesMax);
     listTable(f, reportTargetList, doReportTargets, "Targets", "Target", "targets",
-              ReportTargetsMax);
+              conf.targetsMax);
     fputs("\n", f);
 
     out.reset();
@@ -130,21 +127,21 @@ void GenerateDailyReport(bool final) {
 
 void GenerateDailyReportAt(bool final, time_t now) {
     const int hour = localHour(now);
-    if (prevReportTime == 0) prevReportTime = startupTime;
+    if (period.prevReportTime == 0) period.prevReportTime = startupTime;
     if (hour >= 1) {
-        canMakeReport = true;
+        period.canMakeReport = true;
         if (!final) return;
-    } else if (!final && !canMakeReport) {
+    } else if (!final && !period.canMakeReport) {
         return;
     }
-    canMakeReport = false;
+    period.canMakeReport = false;
 
     int32_t messages;
     {
         twLock lock(reportMutex);
         messages = scanFigures.Peek().messages;
     }
-    if (messages == 0 && now - prevReportTime < minEmptyPeriod) return;
+    if (messages == 0 && now - period.prevReportTime < minEmptyPeriod) return;
 
     auto settings = CurrentSettings();
     const dailyReportSettings& conf = settings->daily;
@@ -158,14 +155,12 @@ void GenerateDailyReportAt(bool final, time_t now) {
         } else {
             doReportSources = conf.reportSources;
             doReportTargets = conf.reportTargets;
-            ReportSourcesMax = conf.sourcesMax;
-            ReportTargetsMax = conf.targetsMax;
             PrintMsg("* Generating daily report message\n");
             written = writeReport(*settings, now);
-            if (written && hour == 0) restartTime = 0;
+            if (written && hour == 0) period.restartTime = 0;
         }
     }
     // When no file could be made, the figures stay for the next report, and
     // so does the period start that they belong to.
-    if (written) prevReportTime = now;
+    if (written) period.prevReportTime = now;
 }

@@ -22,10 +22,7 @@
 #include "common/config/settings.h"
 #include "common/stats/stats.h"
 
-time_t prevReportTime = 0;
-time_t prevDumpTime = 0;
-time_t restartTime = 0;
-const statSection* ownSection = nullptr;
+reportPeriod period;
 
 namespace {
 
@@ -98,7 +95,7 @@ int replaceFile(const std::string& path, const char* data, size_t size) {
 }  // namespace
 
 void UseStatSection(const statSection* section) {
-    ownSection = section;
+    period.section = section;
 }
 
 std::string StatQuote(const char* name) {
@@ -137,10 +134,12 @@ void DumpReportDataAt(bool final, time_t now) {
     auto settings = CurrentSettings();
     if (settings->statDumpInterval == 0) return;
     // A clock set back must not stop the dumps until it catches up again.
-    if (!final && now >= prevDumpTime && now - prevDumpTime <= settings->statDumpInterval) return;
+    if (!final && now >= period.prevDumpTime &&
+        now - period.prevDumpTime <= settings->statDumpInterval)
+        return;
 
     DebugMsg("dumping the statistics data\n");
-    if (prevReportTime == 0) prevReportTime = startupTime;
+    if (period.prevReportTime == 0) period.prevReportTime = startupTime;
     const std::string path = statFilePath(*settings);
 
     // Formatted in memory under the locks; the disk (and its fsync) is
@@ -157,18 +156,18 @@ void DumpReportDataAt(bool final, time_t now) {
         std::unique_ptr<FILE, int (*)(FILE*)> out(raw, fclose);
         twLock reportLock(reportMutex);
         const scanCounters::figures& figures = scanFigures.Peek();
-        fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(prevReportTime),
-                mkDate(prevReportTime).c_str());
+        fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(period.prevReportTime),
+                mkDate(period.prevReportTime).c_str());
         fprintf(raw, "StatEnd=%ld; #%s\n", static_cast<long>(now), mkDate(now).c_str());
-        if (restartTime != 0)
-            fprintf(raw, "RestartTime=%ld; #%s\n", static_cast<long>(restartTime),
-                    mkDate(restartTime).c_str());
+        if (period.restartTime != 0)
+            fprintf(raw, "RestartTime=%ld; #%s\n", static_cast<long>(period.restartTime),
+                    mkDate(period.restartTime).c_str());
         fprintf(raw, "MessagesTotal=%d;\n", figures.messages);
         fprintf(raw, "ScanTimeMin=%lu;\n", static_cast<unsigned long>(figures.timeMin));
         fprintf(raw, "ScanTimeMax=%lu;\n", static_cast<unsigned long>(figures.timeMax));
         fprintf(raw, "ScanTimeTotal=%lu;\n", static_cast<unsigned long>(figures.timeTotal));
         if (final) fputs("NormalShutdown=YES;\n", raw);
-        if (ownSection != nullptr && ownSection->Dump) ownSection->Dump(raw);
+        if (period.section != nullptr && period.section->Dump) period.section->Dump(raw);
         DumpReportList(raw, "Sources", reportSourceList);
         DumpReportList(raw, "Targets", reportTargetList);
     }  // the stream is closed here, which fixes text.data and text.size
@@ -178,7 +177,7 @@ void DumpReportDataAt(bool final, time_t now) {
         PrintMsg("* unable create %s: %s\n", path.c_str(), errorText(err).c_str());
         return;
     }
-    prevDumpTime = now;
+    period.prevDumpTime = now;
 }
 
 void ReadReportData() {
@@ -222,12 +221,12 @@ void ReadReportDataAt(time_t now) {
     }
 
     if (const char* text = cfgfGetDictValueStr(tree.get(), "RestartTime"))
-        restartTime = static_cast<time_t>(readWide(text));
+        period.restartTime = static_cast<time_t>(readWide(text));
     // Without the shutdown mark the earlier run died some time after its
     // last dump; that dump's time is the best guess we have.
     const char* normal = cfgfGetDictValueStr(tree.get(), "NormalShutdown");
-    if ((!normal || normal[0] != 'Y') && restartTime == 0) restartTime = end;
-    prevReportTime = start;
+    if ((!normal || normal[0] != 'Y') && period.restartTime == 0) period.restartTime = end;
+    period.prevReportTime = start;
 
     {
         scanCounters::figures loaded;
@@ -243,8 +242,8 @@ void ReadReportDataAt(time_t now) {
         scanFigures.Load(loaded);
     }
 
-    if (ownSection != nullptr && ownSection->Load && ownSection->name)
-        ownSection->Load(cfgfGetDictValue(tree.get(), ownSection->name, cfgfDictionary));
+    if (period.section != nullptr && period.section->Load && period.section->name)
+        period.section->Load(cfgfGetDictValue(tree.get(), period.section->name, cfgfDictionary));
     LoadReportList(cfgfGetDictValue(tree.get(), "Sources", cfgfDictionary), reportSourceList);
     LoadReportList(cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary), reportTargetList);
 }

@@ -68,16 +68,15 @@ void ParseEnvelopeLocked(const char* data, int64_t length) REQUIRES(reportMutex)
 extern bool doReportSources GUARDED_BY(reportMutex);
 extern bool doReportTargets GUARDED_BY(reportMutex);
 
-// Main thread only.
-extern time_t prevReportTime;
-extern time_t prevDumpTime;
-extern time_t restartTime;
-extern bool canMakeReport;
-// Set by UseStatSection; null when the program has none.
-extern const statSection* ownSection;
-// Set from DailyReport each time a report is made; main thread only.
-extern int32_t ReportSourcesMax;
-extern int32_t ReportTargetsMax;
+// Where the statistics period stands; main thread only.
+struct reportPeriod {
+    time_t prevReportTime = 0;   // start of the period (the last report)
+    time_t prevDumpTime = 0;     // the last statistics file written
+    time_t restartTime = 0;      // when an earlier run of today ended, if known
+    bool canMakeReport = false;  // an hour after midnight has passed since the last report
+    const statSection* section = nullptr;  // set by UseStatSection
+};
+extern reportPeriod period;
 
 void DumpReportData(bool final);
 void ReadReportData();

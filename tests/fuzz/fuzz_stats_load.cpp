@@ -48,8 +48,8 @@ figures takeFigures() {
         f.tMax = scans.timeMax;
         f.tTotal = scans.timeTotal;
     }
-    f.restart = restartTime;
-    f.start = prevReportTime;
+    f.restart = period.restartTime;
+    f.start = period.prevReportTime;
     twLock lock(reportMutex);
     for (int i = 0; i <= scoreCounters::maxScore; ++i) f.scores.push_back(scoreStats.At(i));
     f.sourceItems = reportSourceList.nItems;
@@ -67,7 +67,7 @@ void resetStatistics() {
         scoreStats = scoreCounters();
         scanFigures.TakeAndReset();
     }
-    restartTime = prevReportTime = prevDumpTime = 0;
+    period.restartTime = period.prevReportTime = period.prevDumpTime = 0;
 }
 
 std::string statPath() {

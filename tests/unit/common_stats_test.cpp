@@ -74,8 +74,8 @@ class StatsTest : public ::testing::Test {
         mkdir(submitted.c_str(), 0777);
         Publish(dailyConf);
         startupTime = t0;
-        prevReportTime = prevDumpTime = restartTime = 0;
-        canMakeReport = false;
+        period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
+        period.canMakeReport = false;
         {
             twLock lock(reportMutex);
             doReportSources = true;
@@ -158,21 +158,21 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
                                          "Targets={\n"
                                          "\"a@example.org\"=1;\n"
                                          "};\n");
-    EXPECT_EQ(prevDumpTime, now);
+    EXPECT_EQ(period.prevDumpTime, now);
     EXPECT_FALSE(fs::exists(StatFile() + ".new"));
 
     // A restart later the same day takes everything up again.
     ClearLists();
     SetScanFigures(0, 0, 0, 0);
-    prevReportTime = 0;
+    period.prevReportTime = 0;
     startupTime = now + 50;
     ReadReportDataAt(now + 60);
     EXPECT_EQ(CountOf(reportVirusesList, "EICAR \"test\" \\ x"), 2);
     EXPECT_EQ(CountOf(reportVirusesList, "back\\slash\\e"), 1);
     EXPECT_EQ(CountOf(reportSourceList, "smtp [10.0.0.1]"), 2);
     EXPECT_EQ(CountOf(reportTargetList, "a@example.org"), 1);
-    EXPECT_EQ(prevReportTime, t0);
-    EXPECT_EQ(restartTime, 0);  // it shut down normally
+    EXPECT_EQ(period.prevReportTime, t0);
+    EXPECT_EQ(period.restartTime, 0);  // it shut down normally
     twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
     EXPECT_EQ(scans.messages, 3);
@@ -183,18 +183,18 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
 }
 
 TEST_F(StatsTest, DumpIntervalAndSwitchOff) {
-    DumpReportDataAt(false, t0);  // prevDumpTime 0: the first line always dumps
-    EXPECT_EQ(prevDumpTime, t0);
+    DumpReportDataAt(false, t0);  // period.prevDumpTime 0: the first line always dumps
+    EXPECT_EQ(period.prevDumpTime, t0);
     fs::remove(StatFile());
     DumpReportDataAt(false, t0 + 5);
     DumpReportDataAt(false, t0 + 10);  // not more than 10 seconds: no dump
     EXPECT_FALSE(fs::exists(StatFile()));
     DumpReportDataAt(false, t0 + 11);
     EXPECT_TRUE(fs::exists(StatFile()));
-    EXPECT_EQ(prevDumpTime, t0 + 11);
+    EXPECT_EQ(period.prevDumpTime, t0 + 11);
     EXPECT_EQ(ReadWhole(StatFile()).find("NormalShutdown"), std::string::npos);
     DumpReportDataAt(false, t0 + 3);  // the clock went back: dump at once
-    EXPECT_EQ(prevDumpTime, t0 + 3);
+    EXPECT_EQ(period.prevDumpTime, t0 + 3);
 
     fs::remove(StatFile());
     Publish(dailyConf, 0);
@@ -212,13 +212,13 @@ TEST_F(StatsTest, FailedDumpKeepsTheOldFileAndRetries) {
     DumpReportDataAt(false, t0 + 20);
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(log, "* unable create " + StatFile() + ": Is a directory\n");
-    EXPECT_EQ(prevDumpTime, t0);  // so the next request line tries again
+    EXPECT_EQ(period.prevDumpTime, t0);  // so the next request line tries again
     EXPECT_EQ(ReadWhole(StatFile()), before);
     EXPECT_EQ(CountOf(reportSourceList, "later"), 1);
 
     fs::remove(StatFile() + ".new");
     DumpReportDataAt(false, t0 + 21);
-    EXPECT_EQ(prevDumpTime, t0 + 21);
+    EXPECT_EQ(period.prevDumpTime, t0 + 21);
     EXPECT_NE(ReadWhole(StatFile()).find("\"later\"=1;"), std::string::npos);
 }
 
@@ -228,7 +228,7 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     auto load = [&](const std::string& text) {
         WriteWhole(StatFile(), text);
         ClearLists();
-        prevReportTime = 0;
+        period.prevReportTime = 0;
         ReadReportDataAt(today);
         return fs::exists(StatFile());
     };
@@ -244,7 +244,7 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     EXPECT_FALSE(load("StatStart=\"unterminated;\n"));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(CountOf(reportSourceList, "s"), -1);
-    EXPECT_EQ(prevReportTime, 0);
+    EXPECT_EQ(period.prevReportTime, 0);
 
     doDebug = true;
     testing::internal::CaptureStdout();
@@ -261,13 +261,13 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
         "StatStart=" + std::to_string(t0) + ";\nStatEnd=" + std::to_string(t0 + 500) + ";\n";
     auto load = [&](const std::string& text) {
         WriteWhole(StatFile(), day + text);
-        restartTime = 0;
+        period.restartTime = 0;
         SetScanFigures(0, 0, 0, 0);
         ClearLists();
         ReadReportDataAt(t0 + 600);
     };
     load("MessagesTotal=4;\nScanTimeMin=10;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
-    EXPECT_EQ(restartTime, t0 + 500);  // died after its last dump
+    EXPECT_EQ(period.restartTime, t0 + 500);  // died after its last dump
     {
         twLock lock(reportMutex);
         const scanCounters::figures& scans = scanFigures.Peek();
@@ -275,11 +275,11 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
         EXPECT_EQ(scans.timeTotal, 80u);
     }
     load("RestartTime=" + std::to_string(t0 + 7) + ";\nNormalShutdown=YES;\n");
-    EXPECT_EQ(restartTime, t0 + 7);
+    EXPECT_EQ(period.restartTime, t0 + 7);
     load("NormalShutdown=yes;\n");  // only an upper-case Y counts
-    EXPECT_EQ(restartTime, t0 + 500);
+    EXPECT_EQ(period.restartTime, t0 + 500);
     load("NormalShutdown=YES;\n");
-    EXPECT_EQ(restartTime, 0);
+    EXPECT_EQ(period.restartTime, 0);
 
     load("MessagesTotal=4;\nScanTimeMin=0;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     {
@@ -317,7 +317,7 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     ReportAddItem(reportTargetList, "a@example.org", 1);
 
     GenerateDailyReportAt(false, Utc(2026, 1, 5, 23, 59, 0));
-    EXPECT_TRUE(canMakeReport);
+    EXPECT_TRUE(period.canMakeReport);
     EXPECT_TRUE(NoReport());
 
     const time_t midnight = Utc(2026, 1, 6, 0, 0, 5);
@@ -353,8 +353,8 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
               "-----------------\n"
               "      1 targets total\n\n"
               "\n");
-    EXPECT_FALSE(canMakeReport);
-    EXPECT_EQ(prevReportTime, midnight);
+    EXPECT_FALSE(period.canMakeReport);
+    EXPECT_EQ(period.prevReportTime, midnight);
     EXPECT_EQ(reportSourceList.nItems, 0);
     EXPECT_EQ(reportTargetList.nItems, 0);
     EXPECT_EQ(reportVirusesList.nItems, 0);
@@ -371,7 +371,7 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 59, 59));
     EXPECT_TRUE(NoReport());
     GenerateDailyReportAt(false, Utc(2026, 1, 6, 1, 0, 0));
-    EXPECT_TRUE(canMakeReport);
+    EXPECT_TRUE(period.canMakeReport);
     EXPECT_TRUE(NoReport());
 }
 
@@ -389,7 +389,7 @@ TEST_F(StatsTest, StartAfterMidnightWaitsForTheNextNight) {
 TEST_F(StatsTest, EmptyPeriodShorterThanAnHourMakesNoReport) {
     GenerateDailyReportAt(true, t0 + 3599);
     EXPECT_TRUE(NoReport());
-    EXPECT_EQ(prevReportTime, t0);
+    EXPECT_EQ(period.prevReportTime, t0);
     GenerateDailyReportAt(true, t0 + 3600);
     const std::string report = TakeReport();
     EXPECT_NE(report.find("[viruses 0, messages 0]\n"), std::string::npos);
@@ -408,7 +408,7 @@ TEST_F(StatsTest, DisabledReportKeepsTheFiguresAndMovesThePeriod) {
     ReportAddItem(reportSourceList, "s", 5);
     GenerateDailyReportAt(true, t0 + 10);
     EXPECT_TRUE(NoReport());
-    EXPECT_EQ(prevReportTime, t0 + 10);
+    EXPECT_EQ(period.prevReportTime, t0 + 10);
     EXPECT_EQ(CountOf(reportSourceList, "s"), 5);
     twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
@@ -417,8 +417,8 @@ TEST_F(StatsTest, DisabledReportKeepsTheFiguresAndMovesThePeriod) {
 
 TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
     Publish(R"(DailyReport = { Subject = "S"; ReportSourcesMax = 1; ReportTargets = No; };)");
-    prevReportTime = t0 - 3600;  // the period began in an earlier run
-    restartTime = t0 - 600;
+    period.prevReportTime = t0 - 3600;  // the period began in an earlier run
+    period.restartTime = t0 - 600;
     const char* names[] = {"e", "d", "c", "b", "a"};
     for (int i = 0; i < 5; ++i) ReportAddItem(reportSourceList, names[i], 5 - i);
     ReportAddItem(reportTargetList, "t", 1);
@@ -439,12 +439,12 @@ TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
         << report;
     EXPECT_EQ(report.find("Targets"), std::string::npos);
     EXPECT_FALSE(TargetsReported());
-    EXPECT_EQ(reportTargetList.nItems, 0);  // cleared although not printed
-    EXPECT_EQ(restartTime, t0 - 600);       // only a midnight report clears it
+    EXPECT_EQ(reportTargetList.nItems, 0);    // cleared although not printed
+    EXPECT_EQ(period.restartTime, t0 - 600);  // only a midnight report clears it
 
     Publish("DailyReport = { };");
-    prevReportTime = t0 - 3600;
-    restartTime = 0;
+    period.prevReportTime = t0 - 3600;
+    period.restartTime = 0;
     GenerateDailyReportAt(true, t0 + 120);
     report = TakeReport();
     EXPECT_NE(report.find("was restarted during the reporting period.\n\n"), std::string::npos);
@@ -463,7 +463,7 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     fs::remove_all(submitted);
     SetScanFigures(2, 1, 1, 2);
     ReportAddItem(reportSourceList, "kept", 2);
-    const time_t before = prevReportTime;
+    const time_t before = period.prevReportTime;
     testing::internal::CaptureStdout();
     GenerateDailyReportAt(true, t0 + 5000);
     log = testing::internal::GetCapturedStdout();
@@ -471,7 +471,7 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
               std::string::npos)
         << log;
     EXPECT_NE(log.find(".tmp, errno=2\n"), std::string::npos) << log;
-    EXPECT_EQ(prevReportTime, before);
+    EXPECT_EQ(period.prevReportTime, before);
     EXPECT_EQ(CountOf(reportSourceList, "kept"), 2);
     twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();

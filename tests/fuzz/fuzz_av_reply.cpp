@@ -55,7 +55,10 @@ std::shared_ptr<const avSettings> makeSettings(int mode) {
 void walk(const ql::ScanReport& report, std::string& first, int& count) {
     for (const ql::Virus& virus : report.virus()) {
         if (!virus.has_name()) continue;
-        if (first.empty()) first = virus.name().substr(0, 79);
+        // The name lands in a C field: a zero byte ends it there, and a
+        // name that ends up empty leaves the field free for the next one.
+        if (first.empty())
+            first = virus.name().substr(0, std::min<size_t>(virus.name().find('\0'), 79));
         ++count;
     }
     for (const ql::ScanReport& child : report.item()) walk(child, first, count);

@@ -17,6 +17,7 @@
 
 #include <google/protobuf/stubs/logging.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 

@@ -115,16 +115,18 @@ bool queueLineReader::Next(std::string_view& line) {
     }
 }
 
-bool ReadNotificationParts(const std::string& path, notificationParts& out) {
-    out = notificationParts();
-    fdCloser in(openMessage(path));
-    if (in.fd < 0) return false;
+namespace {
 
-    queueLineReader reader(in.fd, maxNotificationHead);
+// The notification's rule over any source of whole lines: the envelope part
+// ends at the first line that begins with a line feed, the header block at
+// the next one.  False when the envelope names no recipient.
+template <class NextLine>
+bool takeNotificationParts(NextLine next, notificationParts& out) {
+    out = notificationParts();
     std::string_view line;
     std::string address;
     bool haveSender = false;
-    while (reader.Next(line) && !startsBlank(line)) {
+    while (next(line) && !startsBlank(line)) {
         if (line.size() < 2 || line[1] != ' ' || !angleAddress(line, address)) continue;
         if (line[0] == 'P' && !haveSender) {
             out.sender = address;
@@ -133,14 +135,40 @@ bool ReadNotificationParts(const std::string& path, notificationParts& out) {
             out.recipients.push_back(address);
         }
     }
-    if (out.recipients.empty()) {
+    if (out.recipients.empty()) return false;
+    while (next(line) && !startsBlank(line)) out.headerLines.append(line);
+    return true;
+}
+
+}  // namespace
+
+bool ReadNotificationParts(const std::string& path, notificationParts& out) {
+    fdCloser in(openMessage(path));
+    if (in.fd < 0) return false;
+    queueLineReader reader(in.fd, maxNotificationHead);
+    if (!takeNotificationParts([&reader](std::string_view& line) { return reader.Next(line); },
+                               out)) {
         PrintMsg("* Bad message file: %s\n", path.c_str());
         return false;
     }
-    while (reader.Next(line) && !startsBlank(line)) out.headerLines.append(line);
     if (reader.Cut())
         PrintMsg("* header of %s cut at %zu bytes\n", path.c_str(), maxNotificationHead);
     return true;
+}
+
+bool NotificationParts(const char* data, size_t len, notificationParts& out) {
+    size_t pos = 0;
+    return takeNotificationParts(
+        [data, len, &pos](std::string_view& line) {
+            if (pos >= len) return false;
+            const void* lf = memchr(data + pos, '\n', len - pos);
+            const size_t end =
+                lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : len;
+            line = std::string_view(data + pos, end - pos);
+            pos = end;
+            return true;
+        },
+        out);
 }
 
 std::unique_ptr<char[]> ReadQueueFile(const char* path, size_t maxBytes, uint64_t& envLen,

@@ -52,6 +52,9 @@ constexpr size_t maxNotificationHead = 4u << 20;
 // it is tried at once, again, and after a second.  False (logged) when it
 // cannot be opened or holds no recipient.
 bool ReadNotificationParts(const std::string& path, notificationParts& out);
+// The same rule over bytes already in memory (a queue file's head read
+// earlier); logs nothing.  False when there is no recipient.
+bool NotificationParts(const char* data, size_t len, notificationParts& out);
 
 // Reads at most maxBytes of the file into a buffer with a zero byte behind
 // it; *size receives the bytes read and *envLen the envelope length by the

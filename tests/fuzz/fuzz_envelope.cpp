@@ -147,6 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        read.recipients.size());
             FUZZ_CHECK(read.headerLines == expected.headerLines, "header block of %zu bytes",
                        read.headerLines.size());
+            notificationParts fromBytes;
+            FUZZ_CHECK(NotificationParts(bytes, copy.size(), fromBytes) &&
+                           fromBytes.sender == read.sender &&
+                           fromBytes.recipients == read.recipients &&
+                           fromBytes.headerLines == read.headerLines,
+                       "the bytes in memory read differently from the file");
         }
     }
 

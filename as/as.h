@@ -12,6 +12,7 @@
 
 #include "common/config/settings.h"
 #include "common/host/host.h"
+#include "common/stats/reportlist.h"
 
 namespace ql {
 class ServerMessage;
@@ -30,7 +31,7 @@ extern const programDesc asProgram;
 std::shared_ptr<const asSettings> AsSettings();
 
 // Settings.
-void ReadConfigFile();
+void ReadAsSettings();
 
 // Sender whitelist, filled once before the reader thread starts.
 class whitelist {
@@ -59,11 +60,9 @@ constexpr const char* whitelist_file_name = "whitelist.txt";
 int wildcmp(const char* pattern, const char* text);
 
 // Request path and reader thread.
-void EnqueueFile(const char* seq, const char* path);
-// Reads at most 32 MiB of the file; null when it cannot be opened or sized.
-std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& size);
-void readerThreadProc();
-void ResendPending();
+void EnqueueRating(const char* token, const char* path);
+void RunRatingReader();
+void ResendRatings();
 
 // Verdict.
 int RescaleScore(int64_t engineScore);
@@ -73,12 +72,33 @@ std::string ScoreBar(int value, const int32_t* ranges, int nRanges);
 // valid until this thread asks for another snapshot's.
 const std::string& ScoreHeader(const std::shared_ptr<const asSettings>& settings, int value);
 const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& settings);
-void handleScanReply(ql::ServerMessage& message);
+void HandleSpamReport(ql::ServerMessage& message);
 
-// Score statistics; msgStat is protected by reportMutex.
-extern int32_t msgStat[101];
-void DumpScoreSection(FILE* out);
-void LoadScoreSection(const cfgfItem* dict);
-void ReportScoreSection(FILE* out);
+// How many messages got each rescaled score 0..100 in the period.
+class scoreCounters {
+  public:
+    static constexpr int maxScore = 100;
+    void Count(int value) { ++n_[value < 0 ? 0 : value > maxScore ? maxScore : value]; }
+    int32_t At(int score) const { return n_[score]; }
+    void Set(int score, int32_t count) { n_[score] = count; }
+    // The "Scores" section of the statistics file.
+    void Dump(FILE* out) const;
+    // Sets the counters a statistics file names (negative counts as 0).
+    void Load(const cfgfItem* dict);
+    // The histogram over the settings' BarScoreRanges; the counters start
+    // afresh afterwards.
+    void Report(FILE* out, const asSettings& settings, int32_t messages);
+
+  private:
+    int64_t rangeSum(int64_t first, int64_t last) const;
+    int32_t n_[maxScore + 1] = {};
+};
+// The process's counters.
+extern scoreCounters scoreStats GUARDED_BY(reportMutex);
+
+// The statistics hooks over scoreStats.
+void DumpScoreSection(FILE* out) REQUIRES(reportMutex);
+void LoadScoreSection(const cfgfItem* dict) EXCLUDES(reportMutex);
+void ReportScoreSection(FILE* out, int32_t messages) REQUIRES(reportMutex);
 
 #endif

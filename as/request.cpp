@@ -5,21 +5,19 @@
 // The text goes onto the socket straight from the read buffer, so a large
 // message is held once, not again as a serialized frame.  Zero bytes are
 // ordinary message bytes and are sent along.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "as/as.h"
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/text.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/envelope/queuefile.h"
 #include "quillon_ase_api.pb.h"
 
 namespace {
@@ -29,8 +27,9 @@ constexpr size_t maxMessageSize = 33554432;
 void sendRating(const scanListItem& item, const char* text, size_t size) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::GET_SPAM_REPORT_REQUEST);
-    request.set_serial(static_cast<uint32_t>(item.seq));
-    send_command_with_bytes(request, ql::ClientMessage::kMessageFieldNumber, text, size, socket_fd);
+    request.set_serial(static_cast<uint32_t>(item.serial));
+    send_command_with_bytes(request, ql::ClientMessage::kMessageFieldNumber, text, size,
+                            EngineConnection());
 }
 
 // A request sent again after a reconnection reads its file again: keeping
@@ -38,7 +37,7 @@ void sendRating(const scanListItem& item, const char* text, size_t size) {
 void resendRating(const scanListItem& item) {
     uint64_t envLen = 0;
     size_t size = 0;
-    auto buffer = ReadFile2(item.msgPath.c_str(), envLen, size);
+    auto buffer = ReadQueueFile(item.msgPath.c_str(), maxMessageSize, envLen, size);
     if (!buffer) throw std::runtime_error(strerror(errno));
     size_t skip = std::min<size_t>(item.envLen, size);
     sendRating(item, buffer.get() + skip, size - skip);
@@ -46,56 +45,17 @@ void resendRating(const scanListItem& item) {
 
 }  // namespace
 
-std::unique_ptr<char[]> ReadFile2(const char* path, uint64_t& envLen, size_t& size) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int err = errno;
-        close(fd);
-        errno = err;
-        return nullptr;
-    }
-    size_t want = std::min<size_t>(static_cast<size_t>(st.st_size), maxMessageSize);
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[want + 1]);
-    if (!buffer) {
-        close(fd);
-        errno = ENOMEM;
-        return nullptr;
-    }
-    size_t have = 0;
-    while (have < want) {
-        ssize_t n = read(fd, buffer.get() + have, want - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            // Not a message we can rate (a directory, an I/O error): say so
-            // rather than have an empty text rated.
-            int err = errno;
-            close(fd);
-            errno = err;
-            return nullptr;
-        }
-        if (n == 0) break;
-        have += static_cast<size_t>(n);
-    }
-    close(fd);
-    buffer[have] = '\0';
-    size = have;
-    envLen = EnvelopeLengthAS(buffer.get(), have);
-    return buffer;
-}
-
-void EnqueueFile(const char* seq, const char* path) {
+void EnqueueRating(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
     thread_local scanListItem item;
     thread_local std::string fullPath;
-    if (!StartRequest(seq, path, item, fullPath)) return;
+    if (!StartRequest(token, path, item, fullPath)) return;
     timespec_get(&item.start, TIME_UTC);
 
     size_t size = 0;
-    auto buffer = ReadFile2(path, item.envLen, size);
+    auto buffer = ReadQueueFile(path, maxMessageSize, item.envLen, size);
     if (!buffer) {
-        PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", seq,
+        PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
                  fullPath.c_str(), strerror(errno));
         return;
     }
@@ -106,7 +66,7 @@ void EnqueueFile(const char* seq, const char* path) {
         if (!sender.empty()) memcpy(address, sender.data(), sender.size());
         address[sender.size()] = '\0';
         if (!sender.empty() && whitelist.IsListed(address)) {
-            PrintMsg("%s ADDHEADER \"%s\"\n", seq, WhitelistHeader(AsSettings()).c_str());
+            PrintMsg("%s ADDHEADER \"%s\"\n", token, WhitelistHeader(AsSettings()).c_str());
             return;
         }
         item.envelope.assign(buffer.get(), item.envLen);
@@ -119,7 +79,7 @@ void EnqueueFile(const char* seq, const char* path) {
         nullptr);
 }
 
-void ResendPending() {
+void ResendRatings() {
     ResendPendingWith(resendRating, nullptr);
 }
 
@@ -130,12 +90,12 @@ void dispatchReply(google::protobuf::MessageLite& received) {
     if (message.tag() != ql::ServerMessage::GET_SPAM_REPORT_RESPONSE) return;
     if (!message.has_serial() || !message.has_spam_report())
         throw std::runtime_error("Incorrect answer from antispam engine");
-    handleScanReply(message);
+    HandleSpamReport(message);
 }
 
 }  // namespace
 
-void readerThreadProc() {
+void RunRatingReader() {
     ql::ServerMessage message;
     RunReaderLoop(message, dispatchReply);
 }

@@ -2,57 +2,49 @@
 // each rescaled score 0..100, saved as "Scores" in the statistics file and
 // shown as a histogram over the BarScoreRanges of the settings in force.
 //
-// msgStat is guarded by reportMutex.  The dump and report hooks run with it
-// held; the load hook takes it itself.  Range ends come from the settings
-// and are not trusted to stay inside 0..100: only scores that exist are
-// summed.
+// The one instance, scoreStats, is guarded by reportMutex, which the reply
+// takes once for the score, the envelope's names and the scan time.  The
+// dump and report hooks run with it held; the load hook takes it itself.  Range ends come from the
+// settings and are not trusted to stay inside 0..100: only scores that exist are summed.
 #include <algorithm>
 
 #include "as/as.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/stats/stats.h"
 
-int32_t msgStat[101] = {};
-
-namespace {
-
-constexpr int maxScore = 100;
+scoreCounters scoreStats;
 
 // Sum of the counters from `first` up to `last`, both clipped to the
 // scores that exist; 0 for an empty or out-of-range span.
-int64_t rangeSum(int64_t first, int64_t last) {
+int64_t scoreCounters::rangeSum(int64_t first, int64_t last) const {
     first = std::max<int64_t>(first, 0);
     last = std::min<int64_t>(last, maxScore);
     int64_t sum = 0;
-    for (int64_t i = first; i <= last; ++i) sum += msgStat[i];
+    for (int64_t i = first; i <= last; ++i) sum += n_[i];
     return sum;
 }
 
-}  // namespace
-
-void DumpScoreSection(FILE* out) {
+void scoreCounters::Dump(FILE* out) const {
     fputs("Scores={\n", out);
     for (int i = 0; i <= maxScore; ++i)
-        if (msgStat[i] != 0) fprintf(out, "\"%d\"=%d;\n", i, msgStat[i]);
+        if (n_[i] != 0) fprintf(out, "\"%d\"=%d;\n", i, n_[i]);
     fputs("};\n", out);
 }
 
-void LoadScoreSection(const cfgfItem* dict) {
+void scoreCounters::Load(const cfgfItem* dict) {
     if (!dict || dict->type != cfgfDictionary) return;
-    std::lock_guard<std::mutex> lock(reportMutex);
     const size_t n = std::min(dict->keys.size(), dict->values.size());
     for (size_t i = 0; i < n; ++i) {
         if (dict->values[i].type != cfgfString) continue;
         int32_t score = xAtoi(dict->keys[i].c_str());
         if (score < 0 || score > maxScore) continue;
         int32_t count = xAtoi(dict->values[i].data.c_str());
-        msgStat[score] = count < 0 ? 0 : count;
+        n_[score] = count < 0 ? 0 : count;
     }
 }
 
-void ReportScoreSection(FILE* out) {
-    const auto settings = AsSettings();
-    const asSettings& s = *settings;
+void scoreCounters::Report(FILE* out, const asSettings& s, int32_t messages) {
     const int nRanges = std::clamp<int>(s.nScoreRanges, 0, 20);
 
     fputs("Spam Scores:\n\n", out);
@@ -74,7 +66,20 @@ void ReportScoreSection(FILE* out) {
         }
         first = end + 1;
     }
-    std::fill(std::begin(msgStat), std::end(msgStat), 0);
+    std::fill(std::begin(n_), std::end(n_), 0);
     fputs("-----------------\n", out);
-    fprintf(out, "      %10d messages rated\n\n", reportFigures.messages);
+    fprintf(out, "      %10d messages rated\n\n", messages);
+}
+
+void DumpScoreSection(FILE* out) {
+    scoreStats.Dump(out);
+}
+
+void LoadScoreSection(const cfgfItem* dict) {
+    twLock lock(reportMutex);
+    scoreStats.Load(dict);
+}
+
+void ReportScoreSection(FILE* out, int32_t messages) {
+    scoreStats.Report(out, *AsSettings(), messages);
 }

@@ -1,6 +1,6 @@
 // Settings of Tarnwick-AS: reads Tarnwick-AS.cfg from the program directory
 // and publishes the result as a new snapshot (the reload itself lives in
-// common/config/settings.cpp).
+// common/host/reload.cpp).
 //
 // Every setting has a built-in default; a missing or unusable one is reported
 // and keeps the value in force, unknown keys are ignored.  Only an
@@ -10,8 +10,9 @@
 #include <string>
 
 #include "as/as.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/text.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ void ReadScalarSettings(const cfgfItem* conf, asSettings& next) {
     for (const scalarSetting& setting : scalarSettings) {
         const char* text = SettingText(conf, setting.key);
         if (text == nullptr) {
-            cfgfError(nullptr, "%s", setting.missingMsg);
+            cfgfFileError(cfgfFileName(conf), "%s", setting.missingMsg);
         } else if (setting.text != nullptr) {
             next.*setting.text = text;
         } else {
@@ -49,7 +50,7 @@ void ReadScalarSettings(const cfgfItem* conf, asSettings& next) {
 void ReadBarScoreRanges(const cfgfItem* conf, asSettings& next) {
     const cfgfItem* ranges = cfgfGetDictValue(conf, "BarScoreRanges", cfgfArray);
     if (ranges == nullptr) {
-        cfgfError(nullptr, "Missing BarScoreRanges item");
+        cfgfFileError(cfgfFileName(conf), "Missing BarScoreRanges item");
         return;
     }
     int stored = 0;
@@ -71,30 +72,31 @@ void ReadBarScoreRanges(const cfgfItem* conf, asSettings& next) {
     }
 }
 
-void CheckReportSections(const cfgfItem* conf) {
-    if (cfgfGetDictValue(conf, "DailyReport", cfgfDictionary) == nullptr)
-        cfgfError(nullptr, "Missing DailyReport={...};");
-    if (cfgfGetDictValue(conf, "EventsReports", cfgfDictionary) == nullptr)
-        cfgfError(nullptr, "Missing EventsReports={...};");
+void CheckReportSections(const asSettings& next) {
+    if (!next.daily.present) cfgfFileError(next.fileName, "Missing DailyReport={...};");
+    if (!next.events.present) cfgfFileError(next.fileName, "Missing EventsReports={...};");
 }
 
 }  // namespace
 
 std::shared_ptr<const asSettings> AsSettings() {
-    return ProgramSettings<asSettings>(asProgram.statFileName);
+    return ProgramSettings<asSettings>(asProgram.identity.statFileName);
 }
 
-void ReadConfigFile() {
+void ReadAsSettings() {
     auto next = std::make_shared<asSettings>(*AsSettings());
-    next->pConf = ReadSettingsTree();
-    const cfgfItem* conf = next->pConf.get();
+    // The tree lives only while the snapshot is built.
+    const std::shared_ptr<const cfgfItem> tree = ReadSettingsTree();
+    const cfgfItem* conf = tree.get();
+    next->fileName = cfgfFileName(conf);
 
     ReadScalarSettings(conf, *next);
     ReadStatDumpSettings(conf, *next);
     CheckOnProblem(conf, "Missing OnProblem item");
     ReadBarScoreRanges(conf, *next);
     ReadSubmittedDirectory(conf, *next, "* FAILURE: unable to access directory %s\n");
-    CheckReportSections(conf);
+    ReadReportSections(conf, *next);
+    CheckReportSections(*next);
 
     PublishSettings(std::move(next));
 }

@@ -6,10 +6,11 @@
 #include <cstdio>
 
 #include "as/as.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/engine/pending.h"
-#include "common/envelope/envelope.h"
-#include "common/host/log.h"
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 #include "quillon_ase_api.pb.h"
 
 int RescaleScore(int64_t engineScore) {
@@ -90,7 +91,7 @@ const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& sett
     return headersFor(settings).whitelisted;
 }
 
-void handleScanReply(ql::ServerMessage& message) {
+void HandleSpamReport(ql::ServerMessage& message) {
     thread_local scanListItem entry;  // keeps its buffers from reply to reply (see ScanListTake)
     if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {
         LogUnmatchedReply(message.serial());
@@ -108,18 +109,18 @@ void handleScanReply(ql::ServerMessage& message) {
     answer.assign("* original score=");
     appendNumber(answer, score);
     answer += '\n';
-    appendNumber(answer, entry.seq);
+    appendNumber(answer, entry.serial);
     answer.append(" ADDHEADER \"");
     answer.append(header);
     answer.append("\"\n");
     PrintRaw(answer.data(), answer.size());
 
-    {
-        // The histogram and the envelope's names under one hold of the lock.
-        std::lock_guard<std::mutex> lock(reportMutex);
-        ++msgStat[value];
-        if (entry.envLen != 0)
-            ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
-    }
-    CountScanTime(entry.start);
+    // The score, the envelope's names and the scan time under one hold of
+    // the statistics lock.
+    const uint64_t ms = ScanTimeSince(entry.start);
+    twLock lock(reportMutex);
+    scoreStats.Count(value);
+    if (entry.envLen != 0)
+        ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
+    scanFigures.Count(ms);
 }

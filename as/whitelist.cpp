@@ -19,7 +19,8 @@
 #include <cstring>
 #include <memory>
 
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 
 class whitelist whitelist;
 

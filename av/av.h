@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/config/settings.h"
 #include "common/host/host.h"
+#include "common/stats/reportlist.h"
 
 namespace ql {
 class ServerMessage;
@@ -21,7 +23,16 @@ struct avSettings : commonSettings {
     bool doPostProcess = false;
     bool doNotifyRecipeints = true;
     std::string addHeaderStr;
-    const cfgfItem* pConfNotifMsg = nullptr;  // points into pConf
+    // NotificationMessage: the texts around the virus name in an answer.
+    struct {
+        std::string caption, summary, footer;
+    } notification;
+    // NotifyRecipientsOptions: the notification mail.
+    struct {
+        std::string from, subject, extraHeaders;
+        std::vector<std::string> description;  // the String elements, in order
+        std::string senderInfo, headerTitle;
+    } notify;
 };
 
 extern const programDesc avProgram;
@@ -29,21 +40,23 @@ extern const programDesc avProgram;
 std::shared_ptr<const avSettings> AvSettings();
 
 // Settings.
-void ReadConfigFile();
+void ReadAvSettings();
+// NotificationMessage and NotifyRecipientsOptions of a settings tree.
+void ReadNotificationSettings(const cfgfItem* conf, avSettings& next);
 void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
                        const char* const* allowed, cfgfItemType wanted);
 
 // Request queue and reader thread.
-void EnqueueFile(const char* seq, const char* path);
+void EnqueueScan(const char* token, const char* path);
 // Measures the envelope of the message file and copies the rest to Temp;
 // scanPath stays empty when no copy was made.
-void prepareFile(const char* path, std::string& scanPath, const char* seq, uint64_t& envLen,
+void prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope);
-void readerThreadProc();
-void ResendPending();
+void RunScanReader();
+void ResendScans();
 
 // Verdict.
-void handleScanReply(ql::ServerMessage& message);
+void HandleScanResult(ql::ServerMessage& message);
 void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& report);
 
 // Engine information.
@@ -54,9 +67,12 @@ void handleInfoReply(ql::ServerMessage& message);
 void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath,
                           const std::string& virusText, const std::string& summary);
 
-// Statistics section "Viruses".
+// Statistics section "Viruses": the virus names counted, guarded by
+// reportMutex.
+extern reportObject reportVirusesList;
+void ClearVirusList();
 void DumpVirusSection(FILE* out);
 void LoadVirusSection(const cfgfItem* dict);
-void ReportVirusSection(FILE* out);
+void ReportVirusSection(FILE* out, int32_t messages);
 
 #endif

@@ -8,15 +8,16 @@
 #include <string>
 
 #include "av/av.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/engine/engine.h"
-#include "common/host/log.h"
 #include "quillon_se_api.pb.h"
 
 void sendInfoRequest() {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::SUBSCRIBE_INFO);
     try {
-        send_command(request, socket_fd);
+        send_command(request, EngineConnection());
     } catch (const std::exception& e) {
         PrintMsg("* Error: %s\n", e.what());
     }
@@ -39,9 +40,6 @@ void handleInfoReply(ql::ServerMessage& message) {
     }
     if (!info.has_base_stamp()) return;
 
-    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     uint64_t stamp = info.base_stamp();
     time_t t = static_cast<time_t>(stamp);
     struct tm tm;
@@ -52,6 +50,6 @@ void handleInfoReply(ql::ServerMessage& message) {
         PrintMsg("* Base timestamp: %" PRIu64 "\n", stamp);
         return;
     }
-    PrintMsg("* Base timestamp: %.3s %.3s%3d %.2d:%.2d:%.2d %d\n", days[tm.tm_wday],
-             months[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    PrintMsg("* Base timestamp: %.3s %.3s%3d %.2d:%.2d:%.2d %d\n", WeekDayName(tm.tm_wday),
+             MonthName(tm.tm_mon), tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
 }

@@ -17,11 +17,12 @@
 #include <vector>
 
 #include "av/av.h"
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/text.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
-#include "common/envelope/envelope.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/envelope/queuefile.h"
 #include "quillon_se_api.pb.h"
 
 namespace {
@@ -87,10 +88,10 @@ bool writeAllTo(int out, const char* data, size_t len) {
     return true;
 }
 
-std::string copyName(const char* seq) {
+std::string copyName(const char* token) {
     // The token comes from the server: a "/" in it must not lead the copy
     // out of Temp.
-    std::string name = tempDir + "message_" + seq + ".tmp";
+    std::string name = tempDir + "message_" + token + ".tmp";
     for (size_t i = tempDir.size(); i < name.size(); ++i)
         if (name[i] == '/') name[i] = '_';
     return name;
@@ -99,10 +100,10 @@ std::string copyName(const char* seq) {
 void sendScanRequest(const scanListItem& item) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::SCAN_FILE_REQUEST);
-    request.set_serial(static_cast<uint32_t>(item.seq));
+    request.set_serial(static_cast<uint32_t>(item.serial));
     request.mutable_scan_file_request()->set_path(item.scanPath.empty() ? curDir + item.msgPath
                                                                         : item.scanPath);
-    send_command(request, socket_fd);
+    send_command(request, EngineConnection());
 }
 
 void removeCopy(const scanListItem& item) {
@@ -111,7 +112,7 @@ void removeCopy(const scanListItem& item) {
 
 }  // namespace
 
-void prepareFile(const char* path, std::string& scanPath, const char* seq, uint64_t& envLen,
+void prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope) {
     scanPath.clear();
     envLen = 0;
@@ -119,32 +120,12 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
     struct stat st;
     if (in.fd < 0 || fstat(in.fd, &st) != 0 || st.st_size <= 0) return;
 
-    // Read only as much of the head as the envelope needs.
+    // Only as much of the head as the envelope needs.
     std::vector<char> head;
-    size_t want = 65536;
-    int64_t length = envelopeNeedMore;
-    while (length == envelopeNeedMore) {
-        size_t target = std::min<size_t>(want, static_cast<size_t>(st.st_size));
-        try {
-            head.resize(target);
-        } catch (const std::bad_alloc&) {
-            PrintMsg("* can't allocate %ld bytes\n", static_cast<long>(target));
-            return;
-        }
-        size_t have = 0;
-        while (have < target) {
-            ssize_t n = pread(in.fd, head.data() + have, target - have, static_cast<off_t>(have));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            have += static_cast<size_t>(n);
-        }
-        length = EnvelopeLengthAV(head.data(), head.size(),
-                                  head.size() == static_cast<size_t>(st.st_size));
-        want *= 4;
-    }
+    const int64_t length = ReadEnvelopeHeadAV(in.fd, static_cast<size_t>(st.st_size), head);
     if (length <= 0) return;
 
-    std::string copy = copyName(seq);
+    std::string copy = copyName(token);
     if (copy.size() > maxPathLength) {
         PrintMsg("* can't create %s\n", copy.c_str());
     } else {
@@ -165,18 +146,18 @@ void prepareFile(const char* path, std::string& scanPath, const char* seq, uint6
     envelope.assign(head.data(), static_cast<size_t>(length));
 }
 
-void EnqueueFile(const char* seq, const char* path) {
+void EnqueueScan(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
     thread_local scanListItem item;
     thread_local std::string fullPath;
-    if (!StartRequest(seq, path, item, fullPath)) return;
-    prepareFile(path, item.scanPath, seq, item.envLen, item.envelope);
+    if (!StartRequest(token, path, item, fullPath)) return;
+    prepareFile(path, item.scanPath, token, item.envLen, item.envelope);
     if (item.envLen == 0) item.scanPath = fullPath;
     timespec_get(&item.start, TIME_UTC);
     QueueAndSend(item, sendScanRequest, removeCopy);
 }
 
-void ResendPending() {
+void ResendScans() {
     ResendPendingWith(sendScanRequest, removeCopy);
 }
 
@@ -186,7 +167,7 @@ void dispatchReply(google::protobuf::MessageLite& received) {
     auto& message = static_cast<ql::ServerMessage&>(received);
     switch (message.tag()) {
         case ql::ServerMessage::SCAN_FILE_RESULT:
-            handleScanReply(message);
+            HandleScanResult(message);
             break;
         case ql::ServerMessage::INFO_NOTIFICATION:
             handleInfoReply(message);
@@ -198,7 +179,7 @@ void dispatchReply(google::protobuf::MessageLite& received) {
 
 }  // namespace
 
-void readerThreadProc() {
+void RunScanReader() {
     ql::ServerMessage message;
     RunReaderLoop(message, dispatchReply);
 }

@@ -1,6 +1,6 @@
 // Settings of Tarnwick-AV: reads Tarnwick-AV.cfg from the program directory,
 // checks its required and allowed keys, and publishes the result as a new
-// snapshot (the reload itself lives in common/config/settings.cpp).
+// snapshot (the reload itself lives in common/host/reload.cpp).
 //
 // A reading starts from the snapshot in force, so a setting the file does not
 // supply keeps its value.  A missing required key, an unknown key (at the top
@@ -10,8 +10,9 @@
 #include <string>
 
 #include "av/av.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/host/host.h"
-#include "common/host/log.h"
 
 namespace {
 
@@ -60,12 +61,16 @@ enum { modeReject = 0, modeDiscard = 1, modeAddHeader = 2 };
     xExit(1);
 }
 
-void CheckConfigContents(avSettings& next) {
-    const cfgfItem* conf = next.pConf.get();
-    CheckConfigSubset(conf, thisProgram->configFileName, confMainItemsReq, confMainItems, cfgfNone);
-    next.pConfNotifMsg = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
-    CheckConfigSubset(next.pConfNotifMsg, "NotificationMessage", confNotificationMessageItems,
+void CheckConfigContents(const cfgfItem* conf) {
+    CheckConfigSubset(conf, thisProcess->configFileName, confMainItemsReq, confMainItems, cfgfNone);
+    CheckConfigSubset(cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary),
+                      "NotificationMessage", confNotificationMessageItems,
                       confNotificationMessageItems, cfgfString);
+}
+
+std::string textOf(const cfgfItem* dict, const char* key) {
+    const char* text = cfgfGetDictValueStr(dict, key);
+    return text ? text : "";
 }
 
 void ReadMode(const cfgfItem* conf, avSettings& next) {
@@ -91,8 +96,12 @@ void ReadMode(const cfgfItem* conf, avSettings& next) {
 void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
     if (next.opMode == modeAddHeader) {
         const cfgfItem* options = cfgfGetDictValue(conf, "AddHeaderOptions", cfgfDictionary);
-        if (!ReadTextSetting(options, "Header", next.addHeaderStr, nullptr))
-            cfgfError(options, "missing Header= option");
+        if (!ReadTextSetting(options, "Header", next.addHeaderStr, nullptr)) {
+            if (options != nullptr)
+                cfgfError(options, "missing Header= option");
+            else
+                cfgfFileError(cfgfFileName(conf), "missing Header= option");
+        }
         return;
     }
     const char* section = next.opMode == modeReject ? "RejectOptions" : "DiscardOptions";
@@ -104,7 +113,7 @@ void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
 }  // namespace
 
 std::shared_ptr<const avSettings> AvSettings() {
-    return ProgramSettings<avSettings>(avProgram.statFileName);
+    return ProgramSettings<avSettings>(avProgram.identity.statFileName);
 }
 
 void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
@@ -123,12 +132,33 @@ void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const
     }
 }
 
-void ReadConfigFile() {
-    auto next = std::make_shared<avSettings>(*AvSettings());
-    next->pConf = ReadSettingsTree();
-    const cfgfItem* conf = next->pConf.get();
+void ReadNotificationSettings(const cfgfItem* conf, avSettings& next) {
+    const cfgfItem* message = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
+    next.notification.caption = textOf(message, "Caption");
+    next.notification.summary = textOf(message, "Summary");
+    next.notification.footer = textOf(message, "Footer");
 
-    CheckConfigContents(*next);
+    const cfgfItem* opts = cfgfGetDictValue(conf, "NotifyRecipientsOptions", cfgfDictionary);
+    next.notify.from = textOf(opts, "From");
+    next.notify.subject = textOf(opts, "Subject");
+    next.notify.extraHeaders = textOf(opts, "ExtraHeaders");
+    next.notify.description.clear();
+    if (const cfgfItem* description = cfgfGetDictValue(opts, "Description", cfgfArray)) {
+        for (const cfgfItem& element : description->elements)
+            if (element.type == cfgfString) next.notify.description.push_back(element.data);
+    }
+    next.notify.senderInfo = textOf(opts, "SenderInfo");
+    next.notify.headerTitle = textOf(opts, "HeaderTitle");
+}
+
+void ReadAvSettings() {
+    auto next = std::make_shared<avSettings>(*AvSettings());
+    // The tree lives only while the snapshot is built.
+    const std::shared_ptr<const cfgfItem> tree = ReadSettingsTree();
+    const cfgfItem* conf = tree.get();
+    next->fileName = cfgfFileName(conf);
+
+    CheckConfigContents(conf);
     ReadTextSetting(conf, "Socket", next->socketPath, "Missing Socket");
     ReadMode(conf, *next);
     CheckOnProblem(conf, nullptr);
@@ -140,6 +170,8 @@ void ReadConfigFile() {
     }
     ReadModeOptions(conf, *next);
     ReadStatDumpSettings(conf, *next);
+    ReadNotificationSettings(conf, *next);
+    ReadReportSections(conf, *next);
 
     PublishSettings(std::move(next));
 }

@@ -13,10 +13,11 @@
 #include <cstring>
 
 #include "av/av.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/engine/pending.h"
-#include "common/envelope/envelope.h"
-#include "common/host/log.h"
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 #include "quillon_se_api.pb.h"
 
 namespace {
@@ -47,11 +48,6 @@ std::string shellEscape(const std::string& value, const char* special) {
     return out;
 }
 
-std::string notificationText(const avSettings& settings, const char* key) {
-    const char* text = cfgfGetDictValueStr(settings.pConfNotifMsg, key);
-    return text ? text : "";
-}
-
 }  // namespace
 
 void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& report) {
@@ -67,7 +63,7 @@ void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& rep
     for (const ql::ScanReport& child : report.item()) GetFirstVirusName(first, count, child);
 }
 
-void handleScanReply(ql::ServerMessage& message) {
+void HandleScanResult(ql::ServerMessage& message) {
     if (!message.has_serial()) {
         PrintMsg("* unvalid answer from the scanning engine\n");
         return;
@@ -79,13 +75,14 @@ void handleScanReply(ql::ServerMessage& message) {
     }
     if (entry.envLen != 0 && !entry.scanPath.empty()) unlink(entry.scanPath.c_str());
 
+    // Answers name the request by its serial, the number of its token.
     if (!message.has_scan_report()) {
-        PrintMsg("%d FAILURE no scan report returned\n", entry.seq);
+        PrintMsg("%d FAILURE no scan report returned\n", entry.serial);
         return;
     }
     const ql::ScanReport& report = message.scan_report();
     if (report.has_error()) {
-        PrintMsg("%d FAILURE error=%s\n", entry.seq, ql::ScanError_Name(report.error()).c_str());
+        PrintMsg("%d FAILURE error=%s\n", entry.serial, ql::ScanError_Name(report.error()).c_str());
         return;
     }
 
@@ -93,7 +90,7 @@ void handleScanReply(ql::ServerMessage& message) {
     int count = 0;
     GetFirstVirusName(firstName, count, report);
     if (count == 0) {
-        PrintMsg("%d OK\n", entry.seq);
+        PrintMsg("%d OK\n", entry.serial);
         CountScanTime(entry.start);
         return;
     }
@@ -115,21 +112,24 @@ void handleScanReply(ql::ServerMessage& message) {
     if (settings->opMode == 2) {
         std::string header = settings->addHeaderStr;
         SubstStr(header, 1, escapedName.c_str());
-        PrintMsg("%d ADDHEADER \"%s\"\n", entry.seq, header.c_str());
+        PrintMsg("%d ADDHEADER \"%s\"\n", entry.serial, header.c_str());
     } else {
-        std::string summary = notificationText(*settings, "Summary");
+        std::string summary = settings->notification.summary;
         SubstStr(summary, 1, std::to_string(count).c_str());
         if (settings->doNotifyRecipeints)
             NotifyRecipientsProc(*settings, entry.msgPath, virusText, summary);
         if (settings->opMode == 0) {
-            PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.seq,
-                     notificationText(*settings, "Caption").c_str(), virusText.c_str(),
-                     summary.c_str(), notificationText(*settings, "Footer").c_str());
+            PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.serial,
+                     settings->notification.caption.c_str(), virusText.c_str(), summary.c_str(),
+                     settings->notification.footer.c_str());
         } else {
-            PrintMsg("* (%d) %s\n%d DISCARD\n", entry.seq, virusText.c_str(), entry.seq);
+            PrintMsg("* (%d) %s\n%d DISCARD\n", entry.serial, virusText.c_str(), entry.serial);
         }
     }
 
-    if (entry.envLen != 0) ParseEnvelope(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
-    CountScanTime(entry.start);
+    const uint64_t ms = ScanTimeSince(entry.start);
+    twLock lock(reportMutex);
+    if (entry.envLen != 0)
+        ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
+    scanFigures.Count(ms);
 }

@@ -8,6 +8,13 @@
 #include "av/av.h"
 #include "common/stats/stats.h"
 
+reportObject reportVirusesList;
+
+void ClearVirusList() {
+    twLock lock(reportMutex);
+    ReportClearList(reportVirusesList);
+}
+
 void DumpVirusSection(FILE* out) {
     DumpReportList(out, "Viruses", reportVirusesList);
 }
@@ -16,7 +23,7 @@ void LoadVirusSection(const cfgfItem* dict) {
     LoadReportList(dict, reportVirusesList);
 }
 
-void ReportVirusSection(FILE* out) {
+void ReportVirusSection(FILE* out, int32_t messages) {
     ReportSortList(reportVirusesList);
     fputs("The number of viruses caught:\n", out);
     fputs("      #       %  Virus Name\n", out);
@@ -24,7 +31,7 @@ void ReportVirusSection(FILE* out) {
     ReportPrintItems(out, reportVirusesList, reportVirusesList.nItems);
     fputs("-----------------------\n", out);
     fprintf(out, "%7d virus(es) caught\n", reportVirusesList.nTotal);
-    fprintf(out, "%7d message(s) scanned\n", reportFigures.messages);
+    fprintf(out, "%7d message(s) scanned\n", messages);
     fputs("\n", out);
     ReportClearList(reportVirusesList);
 }

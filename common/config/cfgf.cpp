@@ -7,7 +7,7 @@
 // length limit (the files are the administrator's or our own), but nesting
 // is limited to cfgfMaxDepth so that a broken file cannot exhaust the stack.
 // Reports go to standard output as one block under the console lock, and
-// name the file read last, whichever thread reports.
+// name the file the node was read from, whichever thread reports.
 #include "common/config/cfgf.h"
 
 #include <algorithm>
@@ -17,28 +17,12 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 
 const char* const cfgfTypeStr[3] = {"String", "Dictionary", "Array"};
 
 namespace {
-
-// Lookups on the reader thread report errors while the main thread may be
-// reading another file, so the name has a lock of its own.
-std::mutex configNameMutex;
-std::string __configFileName;  // guarded by configNameMutex
-std::atomic<bool> __configExitOnError{false};
-
-void SetReadingContext(const std::string& name, bool exitOnError) {
-    std::lock_guard<std::mutex> lock(configNameMutex);
-    __configFileName = name;
-    __configExitOnError = exitOnError;
-}
-
-std::string ConfigFileName() {
-    std::lock_guard<std::mutex> lock(configNameMutex);
-    return __configFileName;
-}
 
 // A freed node (type 0) or a corrupt tag must not index past the table.
 const char* TypeName(int type) {
@@ -102,18 +86,30 @@ class charSource {
     bool atEnd_ = false;
 };
 
+void Report(const std::string& file, int line, const char* fmt, va_list ap) {
+    std::string report = "* Error in " + file + " ";
+    if (line > 0) report += "line " + std::to_string(line) + " ";
+    report += "\n* ";
+    report += FormatV(fmt, ap);
+    report += "\n";
+    PrintRaw(report);
+}
+
 class parser {
   public:
-    explicit parser(charSource& src) : src_(src) {}
+    parser(charSource& src, const std::string& name)
+        : src_(src), file_(std::make_shared<const std::string>(name)) {}
 
     std::unique_ptr<cfgfItem> ReadTop() {
         auto top = std::make_unique<cfgfItem>();
+        top->file = file_;
         if (!ReadEntries(*top, true)) return nullptr;
         return top;
     }
 
   private:
     charSource& src_;
+    std::shared_ptr<const std::string> file_;
     int line_ = 1;
     int depth_ = 0;
 
@@ -144,7 +140,7 @@ class parser {
                 c = src_.Get();
                 if (c == EOF || c == '"') break;
                 if (c == '\n') {
-                    cfgfError(nullptr, "Line %d: unterminated string '%s'", line_, out.c_str());
+                    cfgfFileError(*file_, "Line %d: unterminated string '%s'", line_, out.c_str());
                     return false;
                 }
                 if (c == '\\') {
@@ -166,13 +162,13 @@ class parser {
             return true;
         }
         // White space is skipped above, so a blank can only stand for end of file.
-        cfgfError(nullptr, "Line %d: unexpected character '%c'", line_, c == EOF ? ' ' : c);
+        cfgfFileError(*file_, "Line %d: unexpected character '%c'", line_, c == EOF ? ' ' : c);
         return false;
     }
 
     bool EnterNesting() {
         if (depth_ >= cfgfMaxDepth) {
-            cfgfError(nullptr, "Line %d: nesting too deep", line_);
+            cfgfFileError(*file_, "Line %d: nesting too deep", line_);
             return false;
         }
         depth_++;
@@ -203,6 +199,7 @@ class parser {
             }
         }
         node.line = startLine;
+        node.file = file_;
         return ok;
     }
 
@@ -230,6 +227,7 @@ class parser {
     bool ReadEntries(cfgfItem& node, bool topLevel) {
         node.type = cfgfDictionary;
         node.line = topLevel ? 1 : line_;
+        node.file = file_;
         for (;;) {
             if (src_.AtEnd()) break;
             SkipWhite();
@@ -276,29 +274,39 @@ size_t EntryCount(const cfgfItem* dict) {
 
 }  // namespace
 
-std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& path, bool exitOnError) {
-    SetReadingContext(path, exitOnError);
+std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& path) {
     std::unique_ptr<FILE, fileCloser> file(fopen(path.c_str(), "r"));
     if (!file) {
-        cfgfError(nullptr, "unable to open file");
+        cfgfFileError(path, "unable to open file");
         return nullptr;
     }
     charSource src(file.get());
-    std::unique_ptr<cfgfItem> tree = parser(src).ReadTop();
+    std::unique_ptr<cfgfItem> tree = parser(src, path).ReadTop();
     // A read error (a directory, an I/O fault) would otherwise pass for a
     // shorter file; half a settings file is worse than none.
     if (tree && ferror(file.get())) {
-        cfgfError(nullptr, "unable to open file");
+        cfgfFileError(path, "unable to open file");
         return nullptr;
     }
     return tree;
 }
 
-std::unique_ptr<cfgfItem> cfgfReadConfigText(const std::string& text, const std::string& name,
-                                             bool exitOnError) {
-    SetReadingContext(name, exitOnError);
+std::unique_ptr<cfgfItem> cfgfReadConfigText(const std::string& text, const std::string& name) {
     charSource src(text);
-    return parser(src).ReadTop();
+    return parser(src, name).ReadTop();
+}
+
+std::unique_ptr<cfgfItem> cfgfEmptyTree(const std::string& name) {
+    auto top = std::make_unique<cfgfItem>();
+    top->type = cfgfDictionary;
+    top->line = 1;
+    top->file = std::make_shared<const std::string>(name);
+    return top;
+}
+
+const std::string& cfgfFileName(const cfgfItem* node) {
+    static const std::string unknown;
+    return node != nullptr && node->file ? *node->file : unknown;
 }
 
 cfgfItem cfgfNewString(const std::string& text) {
@@ -395,16 +403,15 @@ void cfgfFreeItem(cfgfItem* node) {
 }
 
 void cfgfError(const cfgfItem* node, const char* fmt, ...) {
-    std::string report = "* Error in " + ConfigFileName() + " ";
-    if (node != nullptr && node->line > 0) report += "line " + std::to_string(node->line) + " ";
-    report += "\n* ";
     va_list ap;
     va_start(ap, fmt);
-    report += FormatV(fmt, ap);
+    Report(cfgfFileName(node), node != nullptr ? node->line : 0, fmt, ap);
     va_end(ap);
-    report += "\n";
-    bool fatal = __configExitOnError;
-    if (fatal) report += "* program aborted\n";
-    PrintRaw(report);
-    if (fatal) xExit(1);
+}
+
+void cfgfFileError(const std::string& file, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    Report(file, 0, fmt, ap);
+    va_end(ap);
 }

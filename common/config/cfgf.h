@@ -4,7 +4,7 @@
 // A tree is read whole or not at all.  Nodes returned by lookups are views
 // into their parent and live as long as the tree.  Error reports go to
 // standard output as one block under the console lock; their first line names
-// the file read last (also for lookups made long after the reading).
+// the file the node was read from, however long after the reading.
 // Input is trusted to be small, but nesting is bounded so that a hostile or
 // broken file cannot exhaust the stack.
 #ifndef TARNWICK_COMMON_CONFIG_CFGF_H
@@ -32,15 +32,21 @@ struct cfgfItem {
     std::vector<cfgfItem> elements;  // cfgfArray
     std::vector<std::string> keys;   // cfgfDictionary, parallel to values
     std::vector<cfgfItem> values;
+    // The file (or name) the tree was read from, shared by all its nodes.
+    std::shared_ptr<const std::string> file;
 };
 
 // Deepest nesting of arrays and dictionaries that a file may use.
 constexpr int cfgfMaxDepth = 64;
 
-std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& path, bool exitOnError);
+std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& path);
 // The same reader over text in memory; `name` is what error reports show.
-std::unique_ptr<cfgfItem> cfgfReadConfigText(const std::string& text, const std::string& name,
-                                             bool exitOnError);
+std::unique_ptr<cfgfItem> cfgfReadConfigText(const std::string& text, const std::string& name);
+// An empty dictionary that reports as the file `name` (a file that could
+// not be read: its settings are all missing).
+std::unique_ptr<cfgfItem> cfgfEmptyTree(const std::string& name);
+// The file a node was read from; empty for null.
+const std::string& cfgfFileName(const cfgfItem* node);
 
 cfgfItem cfgfNewString(const std::string& text);
 const cfgfItem* cfgfGetDictValue(const cfgfItem* node, const char* key, cfgfItemType wanted);
@@ -51,6 +57,10 @@ const char* cfgfGetDictNthKey(const cfgfItem* node, int index);
 int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType wanted);
 int cfgfCheckValidity(const cfgfItem* dict, const char* const* names);
 void cfgfFreeItem(cfgfItem* node);
+// "* Error in <file> [line <n> ]\n* <text>\n" for the node's file and line.
 void cfgfError(const cfgfItem* node, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The same for a problem of a whole file (no line).
+void cfgfFileError(const std::string& file, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
 
 #endif

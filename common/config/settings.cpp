@@ -1,5 +1,5 @@
 // The settings snapshot in force, the steps both settings readers share, and
-// the reload triggered by the marker file "hup.sig" in the program directory.
+// (The reload that the marker file "hup.sig" triggers is the host's.)
 //
 // A snapshot is immutable once published; the tree it was read from is
 // shared with it and freed when the last snapshot holding it goes.  The
@@ -9,25 +9,21 @@
 #include "common/config/settings.h"
 
 #include <dirent.h>
-#include <sys/inotify.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <mutex>
 
-#include "common/engine/engine.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/threads.h"
+
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/text.h"
 
 namespace {
 
-std::mutex settingsMutex;
-std::shared_ptr<const commonSettings> settingsInForce;  // guarded by settingsMutex
+twMutex settingsMutex;
+std::shared_ptr<const commonSettings> settingsInForce GUARDED_BY(settingsMutex);
 // Written under settingsMutex, after settingsInForce; read without it.
 std::atomic<uint64_t> settingsGeneration{1};
-
-constexpr const char* reloadMarkerName = "hup.sig";
 
 struct dirCloser {
     void operator()(DIR* d) const { closedir(d); }
@@ -47,7 +43,7 @@ std::shared_ptr<const commonSettings> CurrentSettings() {
     const uint64_t now = SettingsGeneration();
     if (now == seen) return cached;
     {
-        std::lock_guard<std::mutex> lock(settingsMutex);
+        twLock lock(settingsMutex);
         if (settingsInForce) {
             cached = settingsInForce;
             // Read under the lock: a publication after it makes a newer
@@ -59,14 +55,14 @@ std::shared_ptr<const commonSettings> CurrentSettings() {
     cached.reset();
     seen = 0;
     auto defaults = std::make_shared<commonSettings>();
-    if (thisProgram != nullptr) defaults->statDumpFileName = thisProgram->statFileName;
+    defaults->statDumpFileName = thisProcess->statFileName;
     return defaults;
 }
 
 void PublishSettings(std::shared_ptr<const commonSettings> next) {
     std::shared_ptr<const commonSettings> old;
     {
-        std::lock_guard<std::mutex> lock(settingsMutex);
+        twLock lock(settingsMutex);
         old = std::move(settingsInForce);
         settingsInForce = std::move(next);
         settingsGeneration.fetch_add(1, std::memory_order_release);
@@ -75,8 +71,10 @@ void PublishSettings(std::shared_ptr<const commonSettings> next) {
 }
 
 std::shared_ptr<const cfgfItem> ReadSettingsTree() {
-    std::string path = workPath + thisProgram->configFileName;
-    return std::shared_ptr<const cfgfItem>(cfgfReadConfigFile(path, false));
+    std::string path = workPath + thisProcess->configFileName;
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path);
+    if (!tree) tree = cfgfEmptyTree(path);
+    return std::shared_ptr<const cfgfItem>(std::move(tree));
 }
 
 void CheckSubmittedDirectory(const std::string& dirName, const char* failureFmt) {
@@ -100,14 +98,14 @@ bool ReadTextSetting(const cfgfItem* dict, const char* key, std::string& out,
         out = text;
         return true;
     }
-    if (missingMsg != nullptr) cfgfError(nullptr, "%s", missingMsg);
+    if (missingMsg != nullptr) cfgfFileError(cfgfFileName(dict), "%s", missingMsg);
     return false;
 }
 
 void CheckOnProblem(const cfgfItem* dict, const char* missingMsg) {
     const cfgfItem* value = cfgfGetDictValue(dict, "OnProblem", cfgfString);
     if (value == nullptr || value->data.empty()) {
-        if (missingMsg != nullptr) cfgfError(nullptr, "%s", missingMsg);
+        if (missingMsg != nullptr) cfgfFileError(cfgfFileName(dict), "%s", missingMsg);
         return;
     }
     char first = value->data[0];
@@ -116,8 +114,7 @@ void CheckOnProblem(const cfgfItem* dict, const char* missingMsg) {
 }
 
 void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings) {
-    if (settings.statDumpFileName.empty() && thisProgram != nullptr)
-        settings.statDumpFileName = thisProgram->statFileName;
+    if (settings.statDumpFileName.empty()) settings.statDumpFileName = thisProcess->statFileName;
     const char* interval = SettingText(dict, "StatDumpInterval");
     if (interval == nullptr) return;
     settings.statDumpInterval = xAtoi(interval);
@@ -125,88 +122,65 @@ void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings) {
         ReadTextSetting(dict, "StatDumpFile", settings.statDumpFileName, nullptr);
 }
 
+namespace {
+
+// "No" and friends: a text that starts with N or n.
+bool switchedOff(const char* text) {
+    return text && (text[0] == 'N' || text[0] == 'n');
+}
+
+std::string textOf(const cfgfItem* dict, const char* key) {
+    const char* text = cfgfGetDictValueStr(dict, key);
+    return text ? text : "";
+}
+
+int32_t listMax(const cfgfItem* dict, const char* key) {
+    constexpr int32_t defaultListMax = 1000;
+    constexpr int32_t smallestListMax = 3;
+    const char* text = cfgfGetDictValueStr(dict, key);
+    int32_t value = text ? xAtoi(text) : defaultListMax;
+    return value < smallestListMax ? smallestListMax : value;
+}
+
+void readEvent(const cfgfItem* events, const char* key, eventReportSettings::event& out) {
+    const cfgfItem* event = cfgfGetDictValue(events, key, cfgfDictionary);
+    out = eventReportSettings::event();
+    out.present = event != nullptr;
+    out.enabled = !switchedOff(cfgfGetDictValueStr(event, "Enabled"));
+    out.subject = textOf(event, "Subject");
+}
+
+}  // namespace
+
+void ReadReportSections(const cfgfItem* dict, commonSettings& settings) {
+    const cfgfItem* daily = cfgfGetDictValue(dict, "DailyReport", cfgfDictionary);
+    dailyReportSettings& d = settings.daily;
+    d = dailyReportSettings();
+    d.present = daily != nullptr;
+    d.enabled = !switchedOff(cfgfGetDictValueStr(daily, "Enabled"));
+    d.reportSources = !switchedOff(cfgfGetDictValueStr(daily, "ReportSources"));
+    d.reportTargets = !switchedOff(cfgfGetDictValueStr(daily, "ReportTargets"));
+    d.sourcesMax = listMax(daily, "ReportSourcesMax");
+    d.targetsMax = listMax(daily, "ReportTargetsMax");
+    d.from = textOf(daily, "From");
+    d.to = textOf(daily, "To");
+    d.subject = textOf(daily, "Subject");
+    d.extraHeaders = textOf(daily, "ExtraHeaders");
+
+    const cfgfItem* events = cfgfGetDictValue(dict, "EventsReports", cfgfDictionary);
+    eventReportSettings& e = settings.events;
+    e = eventReportSettings();
+    e.present = events != nullptr;
+    e.from = textOf(events, "From");
+    e.to = textOf(events, "To");
+    e.extraHeaders = textOf(events, "ExtraHeaders");
+    readEvent(events, "Started", e.started);
+    readEvent(events, "Stopped", e.stopped);
+}
+
 void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings,
                             const char* failureFmt) {
     ReadTextSetting(dict, "SubmittedDirectory", settings.submittedDirName,
                     "Missing SubmittedDirectory");
     CheckSubmittedDirectory(settings.submittedDirName, failureFmt);
-}
-
-namespace {
-// The marker is looked up by path only when the program directory has seen
-// a change since the last look: a path lookup per request line costs more
-// than the rest of the line's own work on some file systems.  The command
-// loop's line reader waits on the watch together with standard input, so
-// watching costs nothing until something changes; a change is noticed when
-// the reader next waits, so lines it had already read when the change came
-// are handled before the marker is looked for.  Without inotify every line
-// looks.
-//
-// State below belongs to the main thread.
-int watchFd = -2;              // -2: not tried yet, -1: unavailable
-bool watchedByReader = false;  // the line reader polls watchFd
-bool lookDue = true;           // the marker may predate the watch
-
-void openWatch() {
-    watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    std::string dir = workPath.empty() ? std::string(".") : workPath;
-    if (watchFd >= 0 &&
-        inotify_add_watch(watchFd, dir.c_str(),
-                          IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
-        close(watchFd);
-        watchFd = -1;
-    }
-}
-
-// Reads every queued event; false when the watch failed and is given up.
-bool drainWatch() {
-    alignas(struct inotify_event) char events[4096];
-    ssize_t n;
-    while ((n = read(watchFd, events, sizeof events)) > 0) lookDue = true;
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        close(watchFd);
-        watchFd = -1;
-        watchedByReader = false;
-        return false;
-    }
-    return true;
-}
-
-bool markerMayExist() {
-    if (watchFd == -2) openWatch();
-    if (watchFd < 0) return true;
-    if (!watchedByReader && !drainWatch()) return true;
-    const bool look = lookDue;
-    lookDue = false;
-    return look;
-}
-}  // namespace
-
-int ReloadWatchFd() {
-    if (watchFd == -2) openWatch();
-    watchedByReader = watchFd >= 0;
-    return watchFd;
-}
-
-bool ReloadWatchFired() {
-    return drainWatch();
-}
-
-void CheckConfigUpdate() {
-    if (!markerMayExist()) return;
-    std::string marker = workPath + reloadMarkerName;
-    if (access(marker.c_str(), F_OK) != 0) return;
-    PrintMsg("* re-reading %s\n", thisProgram->configFileName);
-    unlink(marker.c_str());
-    UpdateConfig();
-}
-
-void UpdateConfig() {
-    PrintMsg("* re-reading %s\n", thisProgram->configFileName);
-    CloseEngine();
-    // The old tree is not freed here: handlers still running keep their
-    // snapshot, and the tree goes with the last of them.
-    thisProgram->ReadConfigFile();
-    InitEngine();
-    if (thisProgram->ResendPending != nullptr) thisProgram->ResendPending();
 }

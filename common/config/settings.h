@@ -15,14 +15,41 @@
 
 #include "common/config/cfgf.h"
 
+// DailyReport={...}.
+struct dailyReportSettings {
+    bool present = false;  // the dictionary is in the file
+    bool enabled = true;
+    bool reportSources = true;
+    bool reportTargets = true;
+    int32_t sourcesMax = 1000;
+    int32_t targetsMax = 1000;
+    std::string from, to, subject, extraHeaders;
+};
+
+// EventsReports={...}.
+struct eventReportSettings {
+    struct event {
+        bool present = false;  // Started={...} or Stopped={...} is there
+        bool enabled = true;
+        std::string subject;
+    };
+    bool present = false;
+    std::string from, to, extraHeaders;
+    event started, stopped;
+};
+
+// Settings both programs read.  The report sections are read with the rest,
+// so nothing looks into the file's tree once the snapshot is built.
 struct commonSettings {
     virtual ~commonSettings() = default;
 
-    std::shared_ptr<const cfgfItem> pConf;  // the whole file; may be null
+    std::string fileName;  // the settings file, for reports about it
     std::string socketPath;
     std::string submittedDirName = "Submitted";
     int32_t statDumpInterval = 10;
     std::string statDumpFileName;  // set from programDesc at start-up
+    dailyReportSettings daily;
+    eventReportSettings events;
 };
 
 // Any thread: the snapshot in force.  Before the first reading it is a
@@ -60,7 +87,8 @@ std::shared_ptr<const T> ProgramSettings(const char* statFileName) {
 }
 
 // Shared steps of both settings readers.
-// Reads workPath + configFileName (errors reported, not fatal).
+// Reads workPath + configFileName (errors reported, not fatal).  A file
+// that cannot be read gives an empty tree that still names it.
 std::shared_ptr<const cfgfItem> ReadSettingsTree();
 // Opens dirName as a directory listing; on failure logs `failureFmt` (which
 // takes the directory) and exits with code 1.
@@ -77,17 +105,10 @@ void CheckOnProblem(const cfgfItem* dict, const char* missingMsg);
 // StatDumpInterval, then StatDumpFile when the interval is not 0; fills in
 // the program's default file name when none was ever set.
 void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings);
+// DailyReport and EventsReports, as far as they are there (a missing one is
+// reported when its mail is due).
+void ReadReportSections(const cfgfItem* dict, commonSettings& settings);
 // SubmittedDirectory, then CheckSubmittedDirectory on the directory in force.
 void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings, const char* failureFmt);
-
-// Called for every request line: reloads when the marker file exists.
-void CheckConfigUpdate();
-// Main thread.  The descriptor that becomes readable when something changes
-// in the program directory (-1 when there is none); whoever asks for it
-// waits on it and calls ReloadWatchFired when it is readable, which returns
-// false when the watch broke and must no longer be waited on.
-int ReloadWatchFd();
-bool ReloadWatchFired();
-void UpdateConfig();
 
 #endif

@@ -26,27 +26,35 @@
 #include <mutex>
 #include <vector>
 
-#include "common/config/settings.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
-
-std::atomic<int> socket_fd{-1};
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/threads.h"
 
 namespace {
 
-// State below is protected by linkMutex.
-std::mutex linkMutex;
-std::condition_variable linkChanged;
-bool reconnecting = false;    // between CloseEngine and the next InitEngine
-bool closedForGood = false;   // shutdown: no connection follows
-std::vector<int> retiredFds;  // connections shut down, closed by the reader
-bool readerDone = false;
+// The state of the link, shared by the main thread (which connects, sends
+// and retires connections) and the reader thread (which reads and closes
+// retired connections).  The lock is taken alone.
+class engineLink {
+  public:
+    twMutex mutex;
+    std::condition_variable_any changed;
+    // The connection in force; -1 before the first connect.  Atomic as well,
+    // so that the main thread's sends read it without the lock.
+    std::atomic<int> fd{-1};
+    bool reconnecting GUARDED_BY(mutex) = false;    // between CloseEngine and the next InitEngine
+    bool closedForGood GUARDED_BY(mutex) = false;   // shutdown: no connection follows
+    std::vector<int> retiredFds GUARDED_BY(mutex);  // shut down, closed by the reader
+    bool readerDone GUARDED_BY(mutex) = false;
+};
+
+engineLink theLink;
 
 // True when the connection `fd` was taken out of use by us, so a failure on
 // it is part of a reload or of shutdown and not an engine fault.
 bool connectionRetired(int fd) {
-    std::lock_guard<std::mutex> lock(linkMutex);
-    return reconnecting || closedForGood || fd != socket_fd.load();
+    twLock lock(theLink.mutex);
+    return theLink.reconnecting || theLink.closedForGood || fd != theLink.fd.load();
 }
 
 [[noreturn]] void ioFailure(int fd, const char* logFmt, const char* what, int err) {
@@ -82,35 +90,38 @@ int connect_to_scan_engine(const std::string& path) {
     return fd;
 }
 
-void InitEngine() {
-    auto settings = CurrentSettings();
+int EngineConnection() {
+    return theLink.fd.load();
+}
+
+void InitEngine(const std::string& socketPath) {
     int fd;
     try {
-        fd = connect_to_scan_engine(settings->socketPath);
+        fd = connect_to_scan_engine(socketPath);
     } catch (const std::exception&) {
         xExit(1);
     }
     {
-        std::lock_guard<std::mutex> lock(linkMutex);
-        socket_fd = fd;
-        reconnecting = false;
+        twLock lock(theLink.mutex);
+        theLink.fd = fd;
+        theLink.reconnecting = false;
     }
-    linkChanged.notify_all();
-    PrintMsg("* Connected to %s\n", settings->socketPath.c_str());
+    theLink.changed.notify_all();
+    PrintMsg("* Connected to %s\n", socketPath.c_str());
 }
 
 void CloseEngine() {
     PrintMsg("* Closing Engine\n");
     int fd;
     {
-        std::lock_guard<std::mutex> lock(linkMutex);
-        fd = socket_fd.load();
+        twLock lock(theLink.mutex);
+        fd = theLink.fd.load();
         if (fd < 0) return;
         if (quitRequest) {
-            closedForGood = true;
+            theLink.closedForGood = true;
         } else {
-            reconnecting = true;
-            retiredFds.push_back(fd);
+            theLink.reconnecting = true;
+            theLink.retiredFds.push_back(fd);
         }
     }
     // Wakes a reader blocked on this connection; replies already received
@@ -161,11 +172,7 @@ void read_exact(int fd, void* buf, size_t len) {
             ioFailure(fd, "* Error: Cannot get data from ScanEngine: %s\n",
                       "Cannot get data from ScanEngine", errno);
         } else {
-            ioFailure(fd,
-                      thisProgram && thisProgram->readErrorTwoBlanks
-                          ? "* Error:  Cannot get data from ScanEngine: %s\n"
-                          : "* Error: Cannot get data from ScanEngine: %s\n",
-                      "Cannot get data from ScanEngine", errno);
+            ioFailure(fd, thisProcess->readErrorFormat, "Cannot get data from ScanEngine", errno);
         }
     }
 }
@@ -246,33 +253,38 @@ void get_answer(google::protobuf::MessageLite& answer, int fd) {
 }
 
 int ReaderNextConnection(int fd) {
-    std::unique_lock<std::mutex> lock(linkMutex);
-    if (closedForGood) return -1;
-    linkChanged.wait(lock, [] { return !reconnecting; });
-    int current = socket_fd.load();
+    twLock lock(theLink.mutex);
+    if (theLink.closedForGood) return -1;
+    while (theLink.reconnecting) theLink.changed.wait(theLink.mutex);
+    int current = theLink.fd.load();
     if (current == fd) return -1;
     // Every connection retired since, the one we read included, is ours to
     // close now; requests sent on them are sent again on the new one.
-    for (int old : retiredFds) close(old);
-    retiredFds.clear();
+    for (int old : theLink.retiredFds) close(old);
+    theLink.retiredFds.clear();
     return current;
 }
 
 void ReaderEnded() {
-    std::lock_guard<std::mutex> lock(linkMutex);
-    readerDone = true;
-    linkChanged.notify_all();
+    twLock lock(theLink.mutex);
+    theLink.readerDone = true;
+    theLink.changed.notify_all();
 }
 
 bool WaitReaderEnded(int ms) {
-    std::unique_lock<std::mutex> lock(linkMutex);
-    return linkChanged.wait_for(lock, std::chrono::milliseconds(ms), [] { return readerDone; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    twLock lock(theLink.mutex);
+    while (!theLink.readerDone) {
+        if (theLink.changed.wait_until(theLink.mutex, deadline) == std::cv_status::timeout)
+            return theLink.readerDone;
+    }
+    return true;
 }
 
 void RunReaderLoop(google::protobuf::MessageLite& message,
                    void (*dispatch)(google::protobuf::MessageLite&)) {
     PrintMsg("* reader thread started\n");
-    int fd = socket_fd.load();
+    int fd = theLink.fd.load();
     while (!quitRequest) {
         try {
             get_answer(message, fd);

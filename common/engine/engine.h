@@ -10,7 +10,6 @@
 #ifndef TARNWICK_COMMON_ENGINE_ENGINE_H
 #define TARNWICK_COMMON_ENGINE_ENGINE_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -22,8 +21,8 @@ class MessageLite;
 }
 }  // namespace google
 
-// The connection in force; -1 before the first connect.
-extern std::atomic<int> socket_fd;
+// The connection in force; -1 before the first connect.  Main thread.
+int EngineConnection();
 
 // A reply longer than this is refused like one that does not parse: no
 // engine message comes near it, and a corrupt prefix must not make us
@@ -31,7 +30,9 @@ extern std::atomic<int> socket_fd;
 constexpr uint32_t maxReplyLength = 64u << 20;
 
 int connect_to_scan_engine(const std::string& path);
-void InitEngine();  // exits with code 1 when the engine cannot be reached
+// Connects to the engine at socketPath; exits with code 1 when it cannot
+// be reached.
+void InitEngine(const std::string& socketPath);
 // Logs "* Closing Engine" and retires the connection (reload and shutdown).
 void CloseEngine();
 

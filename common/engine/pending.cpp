@@ -1,5 +1,4 @@
-// The pending-request list, the scan-time counters and the request path
-// steps both programs share.
+// The pending-request list and the request path steps both programs share.
 //
 // Entries live in reusable slots, found through a chained hash index on the
 // serial; within one chain entries keep the order they came in, so of two
@@ -18,14 +17,10 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/process.h"
 
-std::mutex scanListMutex;
-
-// State below is protected by scanListMutex.
-int32_t nScannedMessagesTotal = 0;
-uint64_t scanTimeMin = 0, scanTimeMax = 0, scanTimeTotal = 0;
+pendingRequests pending;
 
 namespace {
 
@@ -35,56 +30,13 @@ constexpr int32_t none = -1;
 constexpr size_t keepSlots = 1024;
 constexpr size_t keepCapacity = 1024;
 
-struct slot {
-    scanListItem item;
-    int32_t next = none;  // next slot in the same hash chain
-    bool used = false;
-};
-
-// State below is protected by scanListMutex.
-std::vector<slot> slots;
-std::vector<int32_t> freeSlots;
-std::vector<int32_t> chains;  // first slot of each chain; size is a power of two
-size_t usedSlots = 0;
-uint64_t nextId = 1;
-
-size_t chainOf(int32_t seq) {
-    // Serials mostly count up by one; multiplying spreads any other pattern.
-    return (static_cast<uint32_t>(seq) * 2654435761u) & (chains.size() - 1);
-}
-
-// Appends slot `at` behind the last entry of its chain.
-void linkSlot(int32_t at) {
-    slots[at].next = none;
-    int32_t* link = &chains[chainOf(slots[at].item.seq)];
-    while (*link != none) link = &slots[*link].next;
-    *link = at;
-}
-
-void growChains() {
-    size_t want = std::max<size_t>(64, chains.size());
-    while (want < slots.size() * 2) want *= 2;
-    if (want == chains.size()) return;
-    std::vector<int32_t> old(want, none);
-    old.swap(chains);
-    // Chain by chain and in chain order, so entries of one serial keep
-    // their order in the new chain.
-    for (int32_t head : old) {
-        for (int32_t at = head; at != none;) {
-            int32_t next = slots[at].next;
-            linkSlot(at);
-            at = next;
-        }
-    }
-}
-
 void copyItem(scanListItem& to, const scanListItem& from) {
     // A reused entry that once held an envelope of megabytes (a message
     // without a blank line near its top) gives that memory back.
     if (to.envelope.capacity() > 65536 && from.envelope.size() <= keepCapacity)
         std::string().swap(to.envelope);
     to.id = from.id;
-    to.seq = from.seq;
+    to.serial = from.serial;
     to.token.assign(from.token);
     to.msgPath.assign(from.msgPath);
     to.scanPath.assign(from.scanPath);
@@ -93,106 +45,133 @@ void copyItem(scanListItem& to, const scanListItem& from) {
     to.envelope.assign(from.envelope);
 }
 
-void releaseSlot(int32_t at) {
-    scanListItem& item = slots[at].item;
+}  // namespace
+
+size_t pendingRequests::chainOf(int32_t serial) const {
+    // Serials mostly count up by one; multiplying spreads any other pattern.
+    return (static_cast<uint32_t>(serial) * 2654435761u) & (chains_.size() - 1);
+}
+
+// Appends slot `at` behind the last entry of its chain.
+void pendingRequests::linkSlot(int32_t at) {
+    slots_[at].next = none;
+    int32_t* link = &chains_[chainOf(slots_[at].item.serial)];
+    while (*link != none) link = &slots_[*link].next;
+    *link = at;
+}
+
+void pendingRequests::growChains() {
+    size_t want = std::max<size_t>(64, chains_.size());
+    while (want < slots_.size() * 2) want *= 2;
+    if (want == chains_.size()) return;
+    std::vector<int32_t> old(want, none);
+    old.swap(chains_);
+    // Chain by chain and in chain order, so entries of one serial keep
+    // their order in the new chain.
+    for (int32_t head : old) {
+        for (int32_t at = head; at != none;) {
+            int32_t next = slots_[at].next;
+            linkSlot(at);
+            at = next;
+        }
+    }
+}
+
+void pendingRequests::releaseSlot(int32_t at) {
+    scanListItem& item = slots_[at].item;
     for (std::string* text : {&item.token, &item.msgPath, &item.scanPath, &item.envelope}) {
         if (text->capacity() > keepCapacity)
             std::string().swap(*text);
         else
             text->clear();
     }
-    slots[at].used = false;
-    freeSlots.push_back(at);
-    if (--usedSlots == 0 && slots.size() > keepSlots) {
+    slots_[at].used = false;
+    freeSlots_.push_back(at);
+    if (--usedSlots_ == 0 && slots_.size() > keepSlots) {
         // A backlog has drained: give its memory back.
-        std::vector<slot>().swap(slots);
-        std::vector<int32_t>().swap(freeSlots);
-        std::vector<int32_t>().swap(chains);
+        std::vector<slot>().swap(slots_);
+        std::vector<int32_t>().swap(freeSlots_);
+        std::vector<int32_t>().swap(chains_);
+        std::deque<std::pair<uint64_t, int32_t>>().swap(order_);
+    }
+    dropAnswered();
+}
+
+void pendingRequests::dropAnswered() {
+    while (!order_.empty()) {
+        const auto [id, at] = order_.front();
+        if (static_cast<size_t>(at) < slots_.size() && slots_[at].used && slots_[at].item.id == id)
+            return;
+        order_.pop_front();
     }
 }
 
-bool takeLocked(int32_t seq, uint64_t id, scanListItem* out) {
-    if (chains.empty()) return false;
-    for (int32_t* link = &chains[chainOf(seq)]; *link != none; link = &slots[*link].next) {
+bool pendingRequests::takeLocked(int32_t serial, uint64_t id, scanListItem* out) {
+    if (chains_.empty()) return false;
+    for (int32_t* link = &chains_[chainOf(serial)]; *link != none; link = &slots_[*link].next) {
         const int32_t at = *link;
-        const scanListItem& item = slots[at].item;
-        if (item.seq != seq || (id != 0 && item.id != id)) continue;
+        const scanListItem& item = slots_[at].item;
+        if (item.serial != serial || (id != 0 && item.id != id)) continue;
         copyItem(*out, item);
-        *link = slots[at].next;
+        *link = slots_[at].next;
         releaseSlot(at);
         return true;
     }
     return false;
 }
 
-}  // namespace
-
-uint64_t ScanListAppend(const scanListItem& item) {
-    std::lock_guard<std::mutex> lock(scanListMutex);
+uint64_t pendingRequests::Append(const scanListItem& item) {
+    twLock lock(mutex_);
     int32_t at;
-    if (!freeSlots.empty()) {
-        at = freeSlots.back();
-        freeSlots.pop_back();
+    if (!freeSlots_.empty()) {
+        at = freeSlots_.back();
+        freeSlots_.pop_back();
     } else {
-        at = static_cast<int32_t>(slots.size());
-        slots.emplace_back();
+        at = static_cast<int32_t>(slots_.size());
+        slots_.emplace_back();
         growChains();
     }
-    copyItem(slots[at].item, item);
-    slots[at].item.id = nextId++;
-    slots[at].used = true;
-    ++usedSlots;
+    copyItem(slots_[at].item, item);
+    slots_[at].item.id = nextId_++;
+    order_.emplace_back(slots_[at].item.id, at);
+    slots_[at].used = true;
+    ++usedSlots_;
     linkSlot(at);
-    return slots[at].item.id;
+    return slots_[at].item.id;
 }
 
-bool ScanListTake(int32_t seq, scanListItem* out) {
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    return takeLocked(seq, 0, out);
+bool pendingRequests::Take(int32_t serial, scanListItem* out) {
+    twLock lock(mutex_);
+    return takeLocked(serial, 0, out);
 }
 
-bool ScanListTakeId(int32_t seq, uint64_t id, scanListItem* out) {
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    return takeLocked(seq, id, out);
+bool pendingRequests::TakeId(int32_t serial, uint64_t id, scanListItem* out) {
+    twLock lock(mutex_);
+    return takeLocked(serial, id, out);
 }
 
-std::vector<scanListItem> ScanListSnapshot() {
-    std::lock_guard<std::mutex> lock(scanListMutex);
+std::vector<scanListItem> pendingRequests::Snapshot() {
+    twLock lock(mutex_);
     std::vector<scanListItem> all;
-    all.reserve(usedSlots);
-    for (const slot& s : slots)
+    all.reserve(usedSlots_);
+    for (const slot& s : slots_)
         if (s.used) all.push_back(s.item);
     std::sort(all.begin(), all.end(),
               [](const scanListItem& a, const scanListItem& b) { return a.id < b.id; });
     return all;
 }
 
-size_t ScanListSize() {
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    return usedSlots;
+bool pendingRequests::Oldest(scanListItem* out) {
+    twLock lock(mutex_);
+    dropAnswered();
+    if (order_.empty()) return false;
+    copyItem(*out, slots_[order_.front().second].item);
+    return true;
 }
 
-uint64_t ScanTimeSince(const struct timespec& start) {
-    struct timespec now;
-    timespec_get(&now, TIME_UTC);
-    int64_t seconds = static_cast<int64_t>(now.tv_sec) - start.tv_sec;
-    int64_t nanos = static_cast<int64_t>(now.tv_nsec) - start.tv_nsec;
-    if (nanos < 0) {
-        seconds -= 1;
-        nanos += 1000000000;
-    }
-    int64_t ms = seconds * 1000 + nanos / 1000000;
-    // The wall clock may step back; a negative scan time means nothing.
-    return ms > 0 ? static_cast<uint64_t>(ms) : 0;
-}
-
-void CountScanTime(const struct timespec& start) {
-    uint64_t ms = ScanTimeSince(start);
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    ++nScannedMessagesTotal;
-    if (scanTimeMin == 0 || scanTimeMin > ms) scanTimeMin = ms;
-    if (scanTimeMax == 0 || scanTimeMax < ms) scanTimeMax = ms;
-    scanTimeTotal += ms;
+size_t pendingRequests::Size() {
+    twLock lock(mutex_);
+    return usedSlots_;
 }
 
 bool WaitForMessageFile(const char* token, const std::string& fullPath) {
@@ -219,7 +198,7 @@ bool StartRequest(const char* token, const char* path, scanListItem& item, std::
     // The caller may hand in the entry of its previous request: everything
     // but the string capacities starts afresh.
     item.id = 0;
-    item.seq = static_cast<int32_t>(strtol(token, nullptr, 10));
+    item.serial = static_cast<int32_t>(strtol(token, nullptr, 10));
     item.token.assign(token);
     item.msgPath.assign(path);
     item.scanPath.clear();
@@ -239,7 +218,7 @@ void sendOrAnswer(const scanListItem& item, const std::function<void(const scanL
     } catch (const std::exception& e) {
         PrintMsg("* Error: %s\n", e.what());
         scanListItem taken;
-        if (!ScanListTakeId(item.seq, item.id, &taken)) return;  // answered meanwhile
+        if (!pending.TakeId(item.serial, item.id, &taken)) return;  // answered meanwhile
         if (discard) discard(taken);
         PrintMsg("%s FAILURE %s\n", taken.token.c_str(), e.what());
     }

@@ -1,7 +1,7 @@
-// Requests waiting for their engine reply, and the scan-time counters.
+// Requests waiting for their engine reply.
 //
-// Both are guarded by scanListMutex, which is held only for the list or
-// counter operation itself (no I/O, no other lock taken inside it).  The main
+// The list is one object that owns its lock, held only for the list
+// operation itself (no I/O, no other lock taken inside it).  The main
 // thread appends; the reader thread takes the oldest entry of a serial when
 // its reply arrives.  Lookups by serial use an index, so thousands of pending
 // requests behind a slow engine cost no linear scan.  The list keeps copies:
@@ -11,14 +11,18 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <mutex>
+
 #include <string>
+#include <utility>
 #include <vector>
+#include "common/base/threads.h"
 
 struct scanListItem {
     uint64_t id = 0;       // unique per entry, set by ScanListAppend
-    int32_t seq = 0;       // strtol of the request token; the frame serial
+    int32_t serial = 0;    // strtol of the token: the frame serial, printed in answers
     std::string token;     // the request token as the server sent it
     std::string msgPath;   // the message file path as the request gave it
     std::string scanPath;  // anti-virus: absolute path the engine scans
@@ -27,26 +31,63 @@ struct scanListItem {
     std::string envelope;  // those bytes, read when the request was prepared
 };
 
-extern std::mutex scanListMutex;
+// The pending requests.  The main thread appends; the reader thread takes
+// the oldest entry of a serial when its reply arrives.
+class pendingRequests {
+  public:
+    uint64_t Append(const scanListItem& item) EXCLUDES(mutex_);  // returns the entry's id
+    // Copies the oldest entry of serial into *out and frees it.  A caller
+    // may keep one `out` for all its calls: its strings keep their capacity
+    // (a huge envelope's is given back at the next take).
+    bool Take(int32_t serial, scanListItem* out) EXCLUDES(mutex_);
+    bool TakeId(int32_t serial, uint64_t id, scanListItem* out) EXCLUDES(mutex_);
+    std::vector<scanListItem> Snapshot() EXCLUDES(mutex_);  // oldest first
+    size_t Size() EXCLUDES(mutex_);
+    // A copy of the oldest pending entry (the one waiting longest); false
+    // when none is pending.  Amortised constant time.
+    bool Oldest(scanListItem* out) EXCLUDES(mutex_);
 
-// State below is protected by scanListMutex.
-extern int32_t nScannedMessagesTotal;
-extern uint64_t scanTimeMin, scanTimeMax, scanTimeTotal;
+  private:
+    struct slot {
+        scanListItem item;
+        int32_t next = -1;  // next slot in the same hash chain
+        bool used = false;
+    };
+    size_t chainOf(int32_t serial) const REQUIRES(mutex_);
+    void linkSlot(int32_t at) REQUIRES(mutex_);
+    void growChains() REQUIRES(mutex_);
+    void releaseSlot(int32_t at) REQUIRES(mutex_);
+    void dropAnswered() REQUIRES(mutex_);
+    bool takeLocked(int32_t serial, uint64_t id, scanListItem* out) REQUIRES(mutex_);
 
-// Each of these takes scanListMutex itself.
-uint64_t ScanListAppend(const scanListItem& item);  // returns the entry's id
-// Copies the oldest entry of seq into *out and frees it.  A caller may keep
-// one `out` for all its calls: its strings keep their capacity (a huge
-// envelope's is given back at the next take).
-bool ScanListTake(int32_t seq, scanListItem* out);
-bool ScanListTakeId(int32_t seq, uint64_t id, scanListItem* out);
-std::vector<scanListItem> ScanListSnapshot();  // oldest first
-size_t ScanListSize();
+    twMutex mutex_;
+    std::vector<slot> slots_ GUARDED_BY(mutex_);
+    std::vector<int32_t> freeSlots_ GUARDED_BY(mutex_);
+    // First slot of each chain; size is a power of two.
+    std::vector<int32_t> chains_ GUARDED_BY(mutex_);
+    size_t usedSlots_ GUARDED_BY(mutex_) = 0;
+    uint64_t nextId_ GUARDED_BY(mutex_) = 1;
+    // (id, slot) in the order of appending; entries whose slot no longer
+    // holds that id were answered and are dropped from the front.
+    std::deque<std::pair<uint64_t, int32_t>> order_ GUARDED_BY(mutex_);
+};
 
-// Milliseconds from start to now, as the report counts them.
-uint64_t ScanTimeSince(const struct timespec& start);
-// Adds one answered message and its scan time to the counters.
-void CountScanTime(const struct timespec& start);
+// The process's pending requests, used by the functions below.
+extern pendingRequests pending;
+
+// Shorthands for the calls on `pending`.
+inline uint64_t ScanListAppend(const scanListItem& item) {
+    return pending.Append(item);
+}
+inline bool ScanListTake(int32_t serial, scanListItem* out) {
+    return pending.Take(serial, out);
+}
+inline std::vector<scanListItem> ScanListSnapshot() {
+    return pending.Snapshot();
+}
+inline size_t ScanListSize() {
+    return pending.Size();
+}
 
 // The request path shared by both programs (main thread).
 

@@ -5,21 +5,13 @@
 // file, or the envelope alone); nothing here needs a terminating zero byte
 // or reads past the length, so a truncated or hostile file is safe to pass.
 // Limits: counted names are cut to maxCountedNameLength characters, the
-// sender to maxSenderLength.  ParseEnvelope counts every name of one
-// envelope under a single hold of reportMutex; nothing else here locks.
+// sender to maxSenderLength.  Nothing here locks or keeps state.
 #include "common/envelope/envelope.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "common/stats/reportlist.h"
-
-std::atomic<bool> doReportSources{true};
-std::atomic<bool> doReportTargets{true};
-
 namespace {
-
-constexpr const char* unknownSource = "Unknown";
 
 // One line of [begin, end): `next` is where the following line starts,
 // `valueEnd` is the end of the line without its line feed and without a
@@ -55,14 +47,6 @@ bool AngleAddress(const char* data, const lineSpan& line, size_t& from, size_t& 
     if (!close) return false;
     to = static_cast<size_t>(static_cast<const char*>(close) - data);
     return true;
-}
-
-void CountName(reportObject& list, const char* begin, size_t n) {
-    char name[maxCountedNameLength + 1];  // on the stack: this runs for every answered message
-    n = n < maxCountedNameLength ? n : maxCountedNameLength;
-    memcpy(name, begin, n);
-    name[n] = '\0';
-    ReportAddItemLocked(list, name, 1);
 }
 
 bool IsLineEnd(char c) {
@@ -126,40 +110,29 @@ uint64_t EnvelopeLengthAS(const char* data, size_t len) {
     return 0;
 }
 
-void ParseEnvelope(const char* data, int64_t length) {
-    std::lock_guard<std::mutex> lock(reportMutex);
-    ParseEnvelopeLocked(data, length);
-}
-
-void ParseEnvelopeLocked(const char* data, int64_t length) {
-    const bool sources = doReportSources.load();
-    const bool targets = doReportTargets.load();
+bool ReadEnvelopeNames(const char* data, size_t len, envelopeNameSink& sink) {
     bool sourceSeen = false;
-
-    if (data && length > 0) {
-        const size_t len = static_cast<size_t>(length);
-        for (size_t pos = 0; pos < len;) {
-            const lineSpan line = LineAt(data, len, pos);
-            // Only envelope lines count: the anti-spam rule can take header
-            // lines into the envelope, and "Return-Path: <x>" or "Subject:"
-            // must not be counted as a recipient or a source.
-            if (!IsEnvelopeLine(data + pos, line.next - pos)) {
-                pos = line.next;
-                continue;
-            }
-            if (data[pos] == 'R') {
-                size_t from = 0, to = 0;
-                if (targets && AngleAddress(data, line, from, to))
-                    CountName(reportTargetList, data + from, to - from);
-            } else if (data[pos] == 'S') {
-                sourceSeen = true;
-                const size_t from = std::min(line.begin + 2, line.valueEnd);
-                if (sources) CountName(reportSourceList, data + from, line.valueEnd - from);
-            }
+    if (!data) return false;
+    for (size_t pos = 0; pos < len;) {
+        const lineSpan line = LineAt(data, len, pos);
+        // Only envelope lines count: the anti-spam rule can take header
+        // lines into the envelope, and "Return-Path: <x>" or "Subject:"
+        // must not be counted as a recipient or a source.
+        if (!IsEnvelopeLine(data + pos, line.next - pos)) {
             pos = line.next;
+            continue;
         }
+        if (data[pos] == 'R') {
+            size_t from = 0, to = 0;
+            if (AngleAddress(data, line, from, to)) sink.Target(data + from, to - from);
+        } else if (data[pos] == 'S') {
+            sourceSeen = true;
+            const size_t from = std::min(line.begin + 2, line.valueEnd);
+            sink.Source(data + from, line.valueEnd - from);
+        }
+        pos = line.next;
     }
-    if (!sourceSeen && sources) ReportAddItemLocked(reportSourceList, unknownSource, 1);
+    return sourceSeen;
 }
 
 std::string_view EnvelopeSender(const char* data, size_t len) {

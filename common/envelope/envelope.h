@@ -6,7 +6,6 @@
 #ifndef TARNWICK_COMMON_ENVELOPE_ENVELOPE_H
 #define TARNWICK_COMMON_ENVELOPE_ENVELOPE_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,25 +26,25 @@ uint64_t EnvelopeLengthAS(const char* data, size_t len);
 
 bool IsEnvelopeLine(const char* data, size_t len);
 
-// Counts the source ("Unknown" when none) and the recipients of an envelope
-// into reportSourceList and reportTargetList, as doReportSources and
-// doReportTargets allow.  Only envelope lines ("S ", "R ") count, so header
-// lines that the anti-spam rule takes into the envelope are never counted;
-// the brackets of a recipient must stand on its own line.
-// Takes reportMutex once for all of them.
-void ParseEnvelope(const char* data, int64_t length);
-// The same for a caller that holds reportMutex.
-void ParseEnvelopeLocked(const char* data, int64_t length);
+// Receives the names of an envelope, in file order.  The text points into
+// the data and is not zero-terminated.
+class envelopeNameSink {
+  public:
+    virtual void Source(const char* text, size_t n) = 0;  // the value of an "S " line
+    virtual void Target(const char* text, size_t n) = 0;  // the bracketed address of an "R " line
+  protected:
+    ~envelopeNameSink() = default;
+};
+// Hands every source and recipient of the envelope to sink.  Only envelope
+// lines ("S ", "R ") count, so header lines that the anti-spam rule takes
+// into the envelope are never counted; the brackets of a recipient must
+// stand on its own line.  Returns whether an "S " line was seen.
+bool ReadEnvelopeNames(const char* data, size_t len, envelopeNameSink& sink);
 
 // The envelope sender for the whitelist: the address of the last "P " line
 // that has both brackets, at most 254 characters; empty when there is none.
 // It points into data.
 std::string_view EnvelopeSender(const char* data, size_t len);
-
-// Set by the daily report from its settings; read by ParseEnvelope on the
-// reader thread.
-extern std::atomic<bool> doReportSources;
-extern std::atomic<bool> doReportTargets;
 
 constexpr size_t maxCountedNameLength = 98;
 constexpr size_t maxSenderLength = 254;

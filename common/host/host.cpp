@@ -15,20 +15,17 @@
 #include <cstring>
 #include <thread>
 
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/config/settings.h"
 #include "common/engine/engine.h"
 #include "common/host/input.h"
-#include "common/host/log.h"
+#include "common/host/reload.h"
 #include "common/mail/mail.h"
 #include "common/stats/reportlist.h"
 #include "common/stats/stats.h"
 
 const programDesc* thisProgram = nullptr;
-std::string workPath;
-std::string curDir;
-std::string tempDir;
-time_t startupTime = 0;
-std::atomic<bool> quitRequest{false};
 
 std::string ProgramDirectory(const char* argv0) {
     if (!argv0) return std::string();
@@ -75,7 +72,7 @@ std::thread readerThread;  // main thread only
     GenerateDailyReport(true);
     CloseEngine();
     EventReportStoped();
-    PrintMsg("* %s plugin finished.\n", thisProgram->name);
+    PrintMsg("* %s plugin finished.\n", thisProcess->name);
     // A reader still busy with a reply must not see the globals destroyed
     // under it: leave without running destructors then.
     if (!WaitReaderEnded(0)) xExit(0);
@@ -117,11 +114,12 @@ bool HandleRequestLine(const std::string& line) {
 
 void RunFilterHost(int argc, char** argv, const programDesc& program) {
     thisProgram = &program;
+    thisProcess = &program.identity;
     workPath = ProgramDirectory(argc > 0 ? argv[0] : nullptr);
     if (argc > 1 && EqualStringsNoCase(argv[1], "-debug")) doDebug = true;
     startupTime = time(nullptr);
 
-    PrintMsg("* %s plugin version %s started\n", program.name, pluginVersion);
+    PrintMsg("* %s plugin version %s started\n", program.identity.name, pluginVersion);
 
     char cwd[4096];
     if (!getcwd(cwd, sizeof cwd)) {
@@ -134,12 +132,15 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     program.ReadConfigFile();
     prepareTempDirectory();
 
-    ReportClearList(reportTargetList);
-    ReportClearList(reportSourceList);
-    if (program.hasVirusList) ReportClearList(reportVirusesList);
+    {
+        twLock lock(reportMutex);
+        ReportClearList(reportTargetList);
+        ReportClearList(reportSourceList);
+    }
     if (program.AfterListsCleared) program.AfterListsCleared();
+    UseStatSection(&program.stats);
 
-    InitEngine();
+    InitEngine(program.EngineSocketPath());
     readerThread = std::thread(program.readerThreadProc);
     EventReportStarted();
     ReadReportData();

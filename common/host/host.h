@@ -1,58 +1,35 @@
-// The filter host: start-up, the command loop of the filter protocol and
-// shutdown, shared by both programs.  Each program describes what differs
-// in one programDesc and hands it to RunFilterHost().
+// The filter host, top floor of common/: start-up, the command loop of the
+// filter protocol, the reload and shutdown, shared by both programs.  Each program describes what
+// differs in one programDesc and hands it to RunFilterHost().
 #ifndef TARNWICK_COMMON_HOST_HOST_H
 #define TARNWICK_COMMON_HOST_HOST_H
 
-#include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <string>
 
-struct cfgfItem;
+#include "common/base/process.h"
+#include "common/stats/stats.h"
 
+// What differs between the two programs.  Filled with named fields.
 struct programDesc {
-    const char* name;            // "Tarnwick-AV"
-    const char* configFileName;  // "Tarnwick-AV.cfg"
-    const char* statFileName;    // default statistics file, "statistics-av.dat"
-    const char* productName;     // "Antivirus" / "AntiSpam" in generated mail
-    const char* mailTag;         // "AV" / "AS": file prefixes Qln_<tag>_...
-    const char* listTitle;       // "Virus" / "Spam": report table titles
-    bool readErrorTwoBlanks;     // the anti-spam build's "* Error:  Cannot get data" line
-    bool hasVirusList;           // whether reportVirusesList is in use
+    processIdentity identity;
 
     // Start-up and serving.
-    void (*ReadConfigFile)();
-    void (*AfterListsCleared)();  // may be null
-    void (*readerThreadProc)();
-    void (*EnqueueFile)(const char* seq, const char* path);
-    void (*BeforeCommandLoop)();  // may be null
+    void (*ReadConfigFile)() = nullptr;  // reads and publishes the settings
+    void (*AfterListsCleared)() = nullptr;
+    void (*readerThreadProc)() = nullptr;
+    void (*EnqueueFile)(const char* token, const char* path) = nullptr;
+    void (*BeforeCommandLoop)() = nullptr;
     // Sends the still pending requests again after a reconnection.
-    void (*ResendPending)();
+    void (*ResendPending)() = nullptr;
+    // The socket path of the settings in force.
+    std::string (*EngineSocketPath)() = nullptr;
 
     // The program's own statistics section ("Viruses" or "Scores").
-    const char* statSectionName;
-    void (*DumpStatSection)(FILE* out);             // under reportMutex
-    void (*LoadStatSection)(const cfgfItem* dict);  // main thread, start-up
-    void (*ReportStatSection)(FILE* out);           // under reportMutex
+    statSection stats;
 };
 
 extern const programDesc* thisProgram;
-
-// Program-wide state of the host, set during start-up on the main thread
-// before the reader thread exists, read-only afterwards.
-extern std::string workPath;  // program directory, ends in "/"
-extern std::string curDir;    // working directory, ends in "/"
-extern std::string tempDir;   // curDir + "Temp/"
-extern time_t startupTime;
-extern std::atomic<bool> quitRequest;
-
-constexpr const char* tempDirName = "Temp";
-constexpr const char* pathSeparatorStr = "/";
-constexpr const char* pluginVersion = "1.1 Linux-x86_64 build 1-Dec-2020";
-// Paths live in fixed 1024-byte fields on the server's side of the contract.
-constexpr size_t maxPathLength = 1023;
-constexpr size_t requestLineSize = 1044;
 
 // Derives workPath from argument zero (exposed for tests).
 std::string ProgramDirectory(const char* argv0);

@@ -17,8 +17,9 @@
 #include <mutex>
 #include <random>
 
-#include "common/host/host.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/process.h"
+#include "common/base/text.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ void WriteMailHeader(FILE* out, const std::vector<mailHeaderField>& fields) {
 
 std::string MailPrefix(const char* kind) {
     std::string prefix = "Qln_";
-    prefix += thisProgram ? thisProgram->mailTag : "AV";
+    prefix += thisProcess->mailTag;
     prefix += '_';
     prefix += kind;
     prefix += '_';

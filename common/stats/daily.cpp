@@ -4,31 +4,21 @@
 //
 // Inputs: the clock (the command loop calls the check after every block of
 // input and every idle second, so the usual path is one time() call and a
-// cached hour), the DailyReport dictionary of the settings in force, the
+// cached hour), the DailyReport section of the settings in force, the
 // counters and lists.  reportMutex is held from the Enabled check to the end
-// of the writing; scanListMutex is taken inside it, never the other way
-// round.  Main thread only.
+// of the writing.  Main thread only.
 #include <cerrno>
 
+#include "common/base/log.h"
+#include "common/base/process.h"
 #include "common/config/cfgf.h"
 #include "common/config/settings.h"
-#include "common/engine/pending.h"
-#include "common/envelope/envelope.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
 #include "common/mail/mail.h"
 #include "common/stats/stats.h"
-
-bool canMakeReport = false;
-int32_t ReportSourcesMax = 1000;
-int32_t ReportTargetsMax = 1000;
-reportScanFigures reportFigures;
 
 namespace {
 
 constexpr time_t minEmptyPeriod = 3600;
-constexpr int32_t defaultListMax = 1000;
-constexpr int32_t smallestListMax = 3;
 
 // The check runs many times a second while input flows; localtime only
 // needs to run when the second changes.
@@ -43,16 +33,6 @@ int localHour(time_t now) {
     return cachedHour;
 }
 
-bool switchedOff(const char* text) {
-    return text && (text[0] == 'N' || text[0] == 'n');
-}
-
-int32_t listMax(const cfgfItem* conf, const char* key) {
-    const char* text = cfgfGetDictValueStr(conf, key);
-    int32_t value = text ? xAtoi(text) : defaultListMax;
-    return value < smallestListMax ? smallestListMax : value;
-}
-
 void printSeconds(FILE* out, const char* label, uint64_t millis) {
     fprintf(out, "%s: %3llu.%03llu sec.\n", label, static_cast<unsigned long long>(millis / 1000),
             static_cast<unsigned long long>(millis % 1000));
@@ -63,7 +43,7 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
                const char* what, int32_t max) {
     if (print) {
         ReportSortList(list);
-        fprintf(out, "\n\n%s %s:\n\n", thisProgram ? thisProgram->listTitle : "Virus", heading);
+        fprintf(out, "\n\n%s %s:\n\n", thisProcess->listTitle, heading);
         fprintf(out, "      #       %%  %s\n", column);
         int32_t printed = ReportPrintItems(out, list, max);
         if (list.nItems > printed)
@@ -77,7 +57,8 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
 
 // Writes and submits the report; false when no message file could be made
 // (then nothing has been reset).  Caller holds reportMutex.
-bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t now) {
+bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMutex) {
+    const dailyReportSettings& conf = settings.daily;
     std::string path;
     filePtr out =
         OpenTempFile(settings.submittedDirName, MailPrefix("daily").c_str(), 0, ".tmp", path);
@@ -88,27 +69,16 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
     }
     FILE* f = out.get();
 
-    {
-        std::lock_guard<std::mutex> scanLock(scanListMutex);
-        reportFigures.messages = nScannedMessagesTotal;
-        reportFigures.timeMin = scanTimeMin;
-        reportFigures.timeMax = scanTimeMax;
-        reportFigures.timeTotal = scanTimeTotal;
-        nScannedMessagesTotal = 0;
-        scanTimeMin = scanTimeMax = scanTimeTotal = 0;
-    }
+    const scanCounters::figures figures = scanFigures.TakeAndReset();
 
-    const std::string periodStart = mkDate(prevReportTime);
-    const char* subjectText = cfgfGetDictValueStr(conf, "Subject");
-    std::string subject = subjectText ? subjectText : "";
+    const std::string periodStart = mkDate(period.prevReportTime);
+    std::string subject = conf.subject;
     SubstStr(subject, 1, periodStart.c_str());
-    WriteMailHeader(f, {MailHeader("From: ", cfgfGetDictValueStr(conf, "From")),
-                        MailHeader("To: ", cfgfGetDictValueStr(conf, "To")),
-                        MailHeader("Subject: ", subject.c_str()),
-                        MailExtraHeaders(cfgfGetDictValueStr(conf, "ExtraHeaders"))});
+    WriteMailHeader(
+        f, {MailHeader("From: ", conf.from.c_str()), MailHeader("To: ", conf.to.c_str()),
+            MailHeader("Subject: ", subject.c_str()), MailExtraHeaders(conf.extraHeaders.c_str())});
 
-    fprintf(f, "Velmora Quillon %s plugin activity report.\n\n",
-            thisProgram ? thisProgram->productName : "Antivirus");
+    fprintf(f, "Velmora Quillon %s plugin activity report.\n\n", thisProcess->productName);
     fprintf(f, "Period start: %s\n", periodStart.c_str());
     fprintf(f, "Period end: %s\n\n", mkDate(now).c_str());
 
@@ -118,30 +88,30 @@ bool writeReport(const commonSettings& settings, const cfgfItem* conf, time_t no
             static_cast<int>(up % 86400 / 3600), static_cast<int>(up % 3600 / 60),
             static_cast<int>(up % 60));
 
-    if (prevReportTime < startupTime) {
+    if (period.prevReportTime < startupTime) {
         fputs("Warning: the daily statistics may be inaccurate because the plugin\nwas restarted",
               f);
-        if (restartTime != 0)
-            fprintf(f, " somewhere around %s\n\n", mkDate(restartTime).c_str());
+        if (period.restartTime != 0)
+            fprintf(f, " somewhere around %s\n\n", mkDate(period.restartTime).c_str());
         else
             fputs(" during the reporting period.\n\n", f);
     }
 
-    if (thisProgram && thisProgram->ReportStatSection) thisProgram->ReportStatSection(f);
+    if (period.section != nullptr && period.section->Report)
+        period.section->Report(f, figures.messages);
 
-    if (reportFigures.messages > 0) {
+    if (figures.messages > 0) {
         fputs("Scanning time:\n", f);
-        printSeconds(f, "Min", reportFigures.timeMin);
-        printSeconds(f, "Avg",
-                     reportFigures.timeTotal / static_cast<uint64_t>(reportFigures.messages));
-        printSeconds(f, "Max", reportFigures.timeMax);
+        printSeconds(f, "Min", figures.timeMin);
+        printSeconds(f, "Avg", figures.timeTotal / static_cast<uint64_t>(figures.messages));
+        printSeconds(f, "Max", figures.timeMax);
         fputs("\n", f);
     }
 
     listTable(f, reportSourceList, doReportSources, "Sources", "Source", "sources",
-              ReportSourcesMax);
+              conf.sourcesMax);
     listTable(f, reportTargetList, doReportTargets, "Targets", "Target", "targets",
-              ReportTargetsMax);
+              conf.targetsMax);
     fputs("\n", f);
 
     out.reset();
@@ -157,42 +127,40 @@ void GenerateDailyReport(bool final) {
 
 void GenerateDailyReportAt(bool final, time_t now) {
     const int hour = localHour(now);
-    if (prevReportTime == 0) prevReportTime = startupTime;
+    if (period.prevReportTime == 0) period.prevReportTime = startupTime;
     if (hour >= 1) {
-        canMakeReport = true;
+        period.canMakeReport = true;
         if (!final) return;
-    } else if (!final && !canMakeReport) {
+    } else if (!final && !period.canMakeReport) {
         return;
     }
-    canMakeReport = false;
+    period.canMakeReport = false;
 
     int32_t messages;
     {
-        std::lock_guard<std::mutex> scanLock(scanListMutex);
-        messages = nScannedMessagesTotal;
+        twLock lock(reportMutex);
+        messages = scanFigures.Peek().messages;
     }
-    if (messages == 0 && now - prevReportTime < minEmptyPeriod) return;
+    if (messages == 0 && now - period.prevReportTime < minEmptyPeriod) return;
 
     auto settings = CurrentSettings();
-    const cfgfItem* conf = cfgfGetDictValue(settings->pConf.get(), "DailyReport", cfgfDictionary);
-    if (!conf) cfgfError(nullptr, "Missing DailyReport={...};");
+    const dailyReportSettings& conf = settings->daily;
+    if (!conf.present) cfgfFileError(settings->fileName, "Missing DailyReport={...};");
 
     bool written;
     {
-        std::lock_guard<std::mutex> reportLock(reportMutex);
-        if (switchedOff(cfgfGetDictValueStr(conf, "Enabled"))) {
+        twLock reportLock(reportMutex);
+        if (!conf.enabled) {
             written = true;  // the period moves on; the figures keep growing
         } else {
-            doReportSources = !switchedOff(cfgfGetDictValueStr(conf, "ReportSources"));
-            doReportTargets = !switchedOff(cfgfGetDictValueStr(conf, "ReportTargets"));
-            ReportSourcesMax = listMax(conf, "ReportSourcesMax");
-            ReportTargetsMax = listMax(conf, "ReportTargetsMax");
+            doReportSources = conf.reportSources;
+            doReportTargets = conf.reportTargets;
             PrintMsg("* Generating daily report message\n");
-            written = writeReport(*settings, conf, now);
-            if (written && hour == 0) restartTime = 0;
+            written = writeReport(*settings, now);
+            if (written && hour == 0) period.restartTime = 0;
         }
     }
     // When no file could be made, the figures stay for the next report, and
     // so does the period start that they belong to.
-    if (written) prevReportTime = now;
+    if (written) period.prevReportTime = now;
 }

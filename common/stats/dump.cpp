@@ -16,22 +16,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/base/log.h"
+#include "common/base/process.h"
 #include "common/config/cfgf.h"
 #include "common/config/settings.h"
-#include "common/engine/pending.h"
-#include "common/host/host.h"
-#include "common/host/log.h"
 #include "common/stats/stats.h"
 
-time_t prevReportTime = 0;
-time_t prevDumpTime = 0;
-time_t restartTime = 0;
+reportPeriod period;
 
 namespace {
-
-const char* const weekDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 std::string errorText(int err) {
     char buf[256];
@@ -39,8 +32,7 @@ std::string errorText(int err) {
 }
 
 std::string statFilePath(const commonSettings& settings) {
-    if (settings.statDumpFileName.empty() && thisProgram)
-        return workPath + thisProgram->statFileName;
+    if (settings.statDumpFileName.empty()) return workPath + thisProcess->statFileName;
     return workPath + settings.statDumpFileName;
 }
 
@@ -102,19 +94,8 @@ int replaceFile(const std::string& path, const char* data, size_t size) {
 
 }  // namespace
 
-std::string mkDate(time_t t) {
-    struct tm tm;
-    if (!localtime_r(&t, &tm)) return std::string();
-    char buf[64];
-    snprintf(buf, sizeof buf, "%s, %d %s %d %02d:%02d:%02d", weekDays[tm.tm_wday % 7], tm.tm_mday,
-             months[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
-}
-
-bool SameLocalDay(time_t a, time_t b) {
-    struct tm ta, tb;
-    if (!localtime_r(&a, &ta) || !localtime_r(&b, &tb)) return false;
-    return ta.tm_year == tb.tm_year && ta.tm_yday == tb.tm_yday;
+void UseStatSection(const statSection* section) {
+    period.section = section;
 }
 
 std::string StatQuote(const char* name) {
@@ -153,10 +134,12 @@ void DumpReportDataAt(bool final, time_t now) {
     auto settings = CurrentSettings();
     if (settings->statDumpInterval == 0) return;
     // A clock set back must not stop the dumps until it catches up again.
-    if (!final && now >= prevDumpTime && now - prevDumpTime <= settings->statDumpInterval) return;
+    if (!final && now >= period.prevDumpTime &&
+        now - period.prevDumpTime <= settings->statDumpInterval)
+        return;
 
     DebugMsg("dumping the statistics data\n");
-    if (prevReportTime == 0) prevReportTime = startupTime;
+    if (period.prevReportTime == 0) period.prevReportTime = startupTime;
     const std::string path = statFilePath(*settings);
 
     // Formatted in memory under the locks; the disk (and its fsync) is
@@ -171,28 +154,20 @@ void DumpReportDataAt(bool final, time_t now) {
             return;
         }
         std::unique_ptr<FILE, int (*)(FILE*)> out(raw, fclose);
-        std::lock_guard<std::mutex> reportLock(reportMutex);
-        int32_t messages;
-        uint64_t tMin, tMax, tTotal;
-        {
-            std::lock_guard<std::mutex> scanLock(scanListMutex);
-            messages = nScannedMessagesTotal;
-            tMin = scanTimeMin;
-            tMax = scanTimeMax;
-            tTotal = scanTimeTotal;
-        }
-        fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(prevReportTime),
-                mkDate(prevReportTime).c_str());
+        twLock reportLock(reportMutex);
+        const scanCounters::figures& figures = scanFigures.Peek();
+        fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(period.prevReportTime),
+                mkDate(period.prevReportTime).c_str());
         fprintf(raw, "StatEnd=%ld; #%s\n", static_cast<long>(now), mkDate(now).c_str());
-        if (restartTime != 0)
-            fprintf(raw, "RestartTime=%ld; #%s\n", static_cast<long>(restartTime),
-                    mkDate(restartTime).c_str());
-        fprintf(raw, "MessagesTotal=%d;\n", messages);
-        fprintf(raw, "ScanTimeMin=%lu;\n", static_cast<unsigned long>(tMin));
-        fprintf(raw, "ScanTimeMax=%lu;\n", static_cast<unsigned long>(tMax));
-        fprintf(raw, "ScanTimeTotal=%lu;\n", static_cast<unsigned long>(tTotal));
+        if (period.restartTime != 0)
+            fprintf(raw, "RestartTime=%ld; #%s\n", static_cast<long>(period.restartTime),
+                    mkDate(period.restartTime).c_str());
+        fprintf(raw, "MessagesTotal=%d;\n", figures.messages);
+        fprintf(raw, "ScanTimeMin=%lu;\n", static_cast<unsigned long>(figures.timeMin));
+        fprintf(raw, "ScanTimeMax=%lu;\n", static_cast<unsigned long>(figures.timeMax));
+        fprintf(raw, "ScanTimeTotal=%lu;\n", static_cast<unsigned long>(figures.timeTotal));
         if (final) fputs("NormalShutdown=YES;\n", raw);
-        if (thisProgram && thisProgram->DumpStatSection) thisProgram->DumpStatSection(raw);
+        if (period.section != nullptr && period.section->Dump) period.section->Dump(raw);
         DumpReportList(raw, "Sources", reportSourceList);
         DumpReportList(raw, "Targets", reportTargetList);
     }  // the stream is closed here, which fixes text.data and text.size
@@ -202,7 +177,7 @@ void DumpReportDataAt(bool final, time_t now) {
         PrintMsg("* unable create %s: %s\n", path.c_str(), errorText(err).c_str());
         return;
     }
-    prevDumpTime = now;
+    period.prevDumpTime = now;
 }
 
 void ReadReportData() {
@@ -213,7 +188,7 @@ void ReadReportDataAt(time_t now) {
     const std::string path = statFilePath(*CurrentSettings());
     if (access(path.c_str(), F_OK) != 0) return;
 
-    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path, false);
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(path);
     if (!tree) {
         unlink(path.c_str());
         DebugMsg("Failed to parse the %s\n", path.c_str());
@@ -246,35 +221,29 @@ void ReadReportDataAt(time_t now) {
     }
 
     if (const char* text = cfgfGetDictValueStr(tree.get(), "RestartTime"))
-        restartTime = static_cast<time_t>(readWide(text));
+        period.restartTime = static_cast<time_t>(readWide(text));
     // Without the shutdown mark the earlier run died some time after its
     // last dump; that dump's time is the best guess we have.
     const char* normal = cfgfGetDictValueStr(tree.get(), "NormalShutdown");
-    if ((!normal || normal[0] != 'Y') && restartTime == 0) restartTime = end;
-    prevReportTime = start;
+    if ((!normal || normal[0] != 'Y') && period.restartTime == 0) period.restartTime = end;
+    period.prevReportTime = start;
 
     {
-        std::lock_guard<std::mutex> scanLock(scanListMutex);
-        if (const char* text = cfgfGetDictValueStr(tree.get(), "MessagesTotal")) {
-            int32_t messages = xAtoi(text);
-            nScannedMessagesTotal = messages < 0 ? 0 : messages;
-        }
+        scanCounters::figures loaded;
+        if (const char* text = cfgfGetDictValueStr(tree.get(), "MessagesTotal"))
+            loaded.messages = xAtoi(text);
         if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeMin"))
-            scanTimeMin = readMillis(text);
+            loaded.timeMin = readMillis(text);
         if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeMax"))
-            scanTimeMax = readMillis(text);
+            loaded.timeMax = readMillis(text);
         if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeTotal"))
-            scanTimeTotal = readMillis(text);
-        // Half-known figures would give a nonsense average.
-        if (scanTimeMin == 0 || scanTimeMax == 0 || scanTimeTotal == 0 ||
-            nScannedMessagesTotal == 0) {
-            scanTimeMin = scanTimeMax = scanTimeTotal = 0;
-        }
+            loaded.timeTotal = readMillis(text);
+        twLock lock(reportMutex);
+        scanFigures.Load(loaded);
     }
 
-    if (thisProgram && thisProgram->LoadStatSection && thisProgram->statSectionName)
-        thisProgram->LoadStatSection(
-            cfgfGetDictValue(tree.get(), thisProgram->statSectionName, cfgfDictionary));
+    if (period.section != nullptr && period.section->Load && period.section->name)
+        period.section->Load(cfgfGetDictValue(tree.get(), period.section->name, cfgfDictionary));
     LoadReportList(cfgfGetDictValue(tree.get(), "Sources", cfgfDictionary), reportSourceList);
     LoadReportList(cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary), reportTargetList);
 }

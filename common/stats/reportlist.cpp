@@ -13,8 +13,7 @@
 #include <cstring>
 #include <string>
 
-std::mutex reportMutex;
-reportObject reportVirusesList;
+twMutex reportMutex;
 reportObject reportSourceList;
 reportObject reportTargetList;
 
@@ -152,7 +151,7 @@ int cmpReportItems(const reportItem& a, const reportItem& b) {
 }
 
 void ReportAddItem(reportObject& list, const char* name, int32_t count) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     ReportAddItemLocked(list, name, count);
 }
 

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/base/threads.h"
+
 struct reportItem {
     int32_t count;
     const char* name;      // points into the list's name store
@@ -43,18 +45,28 @@ struct reportObject {
     bool inNameOrder = true;  // items[0..nItems) are in reportItemCmp order
 };
 
-// Guards every list, the anti-spam score counters and the report state.
-extern std::mutex reportMutex;
+// The statistics lock.  Guards every counted list (including a program's
+// own, such as the anti-virus program's virus names), the scan counters
+// (scanFigures), the report flags and a program's own statistics section
+// while it is dumped or reported.  The anti-spam score counters are
+// guarded by it too, so that a reply counts its score, names and time in
+// one hold.  Lock order, for the whole process: reportMutex before the
+// settings lock (the score report looks up the settings in force); the
+// pending-request lock (pendingRequests) and the engine link lock are taken
+// alone; the console lock (mtx_print) is innermost and held only for one
+// write.
+extern twMutex reportMutex;
 
-// State below is protected by reportMutex.
-extern reportObject reportVirusesList;
+// Guarded by reportMutex.  (The lists are handed to the functions below by
+// reference, which the lock marks cannot follow; the functions say which
+// side holds the lock.)
 extern reportObject reportSourceList;
 extern reportObject reportTargetList;
 
 // Takes reportMutex.  A name too long for a block is cut to fit.
-void ReportAddItem(reportObject& list, const char* name, int32_t count);
+void ReportAddItem(reportObject& list, const char* name, int32_t count) EXCLUDES(reportMutex);
 // The same for a caller that holds reportMutex (several counts, one lock).
-void ReportAddItemLocked(reportObject& list, const char* name, int32_t count);
+void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) REQUIRES(reportMutex);
 // Takes no lock: the caller holds reportMutex once other threads run.
 void ReportClearList(reportObject& list);
 int reportItemCmp(const char* a, const char* b);

@@ -9,35 +9,74 @@
 #include <ctime>
 #include <string>
 
+#include "common/base/text.h"
 #include "common/stats/reportlist.h"
 
 struct cfgfItem;
 
-// Main thread only.
-extern time_t prevReportTime;
-extern time_t prevDumpTime;
-extern time_t restartTime;
-extern bool canMakeReport;
-// Set from DailyReport each time a report is made; main thread only.
-extern int32_t ReportSourcesMax;
-extern int32_t ReportTargetsMax;
-
-// The scan figures of the period being reported.  The report takes them and
-// resets the live counters in one scanListMutex section, so a message
-// answered while the report is written counts in the next period instead of
-// being lost between a read and a reset.  Valid while the report is written;
-// guarded by reportMutex.
-struct reportScanFigures {
-    int32_t messages = 0;
-    uint64_t timeMin = 0, timeMax = 0, timeTotal = 0;
+// A program's own section of the statistics file and the daily report
+// ("Viruses" or "Scores").  Dump and Report run with reportMutex held;
+// Load runs at start-up on the main thread without it.
+struct statSection {
+    const char* name = nullptr;
+    void (*Dump)(FILE* out) = nullptr;
+    void (*Load)(const cfgfItem* dict) = nullptr;
+    // `messages`: the messages answered in the period being reported.
+    void (*Report)(FILE* out, int32_t messages) = nullptr;
 };
-extern reportScanFigures reportFigures;
+// Main thread, before the reader thread starts: the section to use.
+void UseStatSection(const statSection* section);
 
-// "Mon, 5 Jan 2026 07:08:09", local time; empty if the time has no local
-// representation.
-std::string mkDate(time_t t);
-// Whether two times fall on the same local calendar day.
-bool SameLocalDay(time_t a, time_t b);
+// Messages answered with a verdict and their scan times in milliseconds
+// (0 in min and max: no value yet).  Not locked itself: the one instance,
+// scanFigures, is guarded by reportMutex together with the counted lists,
+// so a reply counts its names and its time under one hold of that lock.
+class scanCounters {
+  public:
+    struct figures {
+        int32_t messages = 0;
+        uint64_t timeMin = 0, timeMax = 0, timeTotal = 0;
+    };
+    void Count(uint64_t ms);
+    const figures& Peek() const { return f_; }
+    // The figures so far, the counters starting afresh: a message answered
+    // after this counts in the next period instead of being lost.
+    figures TakeAndReset();
+    // A statistics file's figures; half-known times give no average and
+    // are dropped.
+    void Load(const figures& from);
+
+  private:
+    figures f_;
+};
+// Guarded by reportMutex.
+extern scanCounters scanFigures GUARDED_BY(reportMutex);
+
+// Milliseconds from start to now, as the report counts them (0 when the
+// wall clock stepped back).
+uint64_t ScanTimeSince(const struct timespec& start);
+// Adds one answered message and its scan time (takes reportMutex).
+void CountScanTime(const struct timespec& start) EXCLUDES(reportMutex);
+
+// Counts the source ("Unknown" when none) and the recipients of an envelope
+// into reportSourceList and reportTargetList, as doReportSources and
+// doReportTargets allow (see EnvelopeNames).  Takes reportMutex once.
+void ParseEnvelope(const char* data, int64_t length) EXCLUDES(reportMutex);
+// The same for a caller that holds reportMutex.
+void ParseEnvelopeLocked(const char* data, int64_t length) REQUIRES(reportMutex);
+// Set by the daily report from its settings; guarded by reportMutex.
+extern bool doReportSources GUARDED_BY(reportMutex);
+extern bool doReportTargets GUARDED_BY(reportMutex);
+
+// Where the statistics period stands; main thread only.
+struct reportPeriod {
+    time_t prevReportTime = 0;   // start of the period (the last report)
+    time_t prevDumpTime = 0;     // the last statistics file written
+    time_t restartTime = 0;      // when an earlier run of today ended, if known
+    bool canMakeReport = false;  // an hour after midnight has passed since the last report
+    const statSection* section = nullptr;  // set by UseStatSection
+};
+extern reportPeriod period;
 
 void DumpReportData(bool final);
 void ReadReportData();

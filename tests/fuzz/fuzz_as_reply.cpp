@@ -2,7 +2,7 @@
 // frame with the program's frame reader and dispatched the way the reader
 // thread does it: replies of another tag are dropped, a reply without serial
 // or without report is an incorrect answer that ends the reader (and the
-// process), the rest goes to handleScanReply.
+// process), the rest goes to HandleSpamReport.
 //
 // Input: one byte of choices (bit 0 picks one of two settings, bit 7 leaves
 // the replies without a pending request), two bytes of envelope length and
@@ -76,10 +76,10 @@ std::string expectedOutput(const ql::ServerMessage& message, const asSettings& s
 }
 
 void clearCounts() {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     ReportClearList(reportSourceList);
     ReportClearList(reportTargetList);
-    std::fill(std::begin(msgStat), std::end(msgStat), 0);
+    scoreStats = scoreCounters();
 }
 
 }  // namespace
@@ -90,6 +90,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // standard error; fuzzed frames are full of them.
     google::protobuf::SetLogHandler(nullptr);
     thisProgram = &asProgram;
+    thisProcess = &asProgram.identity;
     workPath = curDir = fuzz::ScratchDirectory();
     choicesOfSettings[0] = makeSettings(false);
     choicesOfSettings[1] = makeSettings(true);
@@ -130,8 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         if (queue) {
             scanListItem item;
-            item.seq = static_cast<int32_t>(message.serial());
-            item.token = std::to_string(item.seq);
+            item.serial = static_cast<int32_t>(message.serial());
+            item.token = std::to_string(item.serial);
             item.msgPath = "Queue/fuzz.msg";
             item.envLen = envelope.size();
             item.envelope = envelope;
@@ -139,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ScanListAppend(std::move(item));
         }
         const size_t pendingBefore = ScanListSize();
-        handleScanReply(message);
+        HandleSpamReport(message);
         const std::string written = fuzz::CapturedSince(mark);
         if (queue) {
             const std::string want = expectedOutput(message, *settings);
@@ -157,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (const scanListItem& item : ScanListSnapshot()) {
         scanListItem taken;
-        ScanListTake(item.seq, &taken);
+        ScanListTake(item.serial, &taken);
     }
     clearCounts();
     return 0;

@@ -1,6 +1,6 @@
 // Fuzz target: what the scan engine sends to Tarnwick-AV, read frame by
 // frame with the program's frame reader and handed to the reply handlers
-// the way the reader thread does (scan results to handleScanReply, engine
+// the way the reader thread does (scan results to HandleScanResult, engine
 // information to handleInfoReply, other tags dropped).
 //
 // Input: one byte of choices (Mode in bits 0-1, bit 7 leaves the replies
@@ -17,13 +17,15 @@
 
 #include <google/protobuf/stubs/logging.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "av/av.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
-#include "common/host/log.h"
 #include "common/stats/reportlist.h"
 #include "fuzz_common.h"
 #include "quillon_se_api.pb.h"
@@ -39,9 +41,9 @@ std::shared_ptr<const avSettings> modes[3];
 
 std::shared_ptr<const avSettings> makeSettings(int mode) {
     auto s = std::make_shared<avSettings>();
-    s->pConf = cfgfReadConfigText(settingsText, "fuzz-av.cfg", false);
-    if (!s->pConf) abort();
-    s->pConfNotifMsg = cfgfGetDictValue(s->pConf.get(), "NotificationMessage", cfgfDictionary);
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(settingsText, "fuzz-av.cfg");
+    if (!tree) abort();
+    ReadNotificationSettings(tree.get(), *s);
     s->opMode = mode;
     s->addHeaderStr = "X-Virus: ^1";
     // Neither the shell nor the submission directory belongs in a fuzz run.
@@ -54,7 +56,10 @@ std::shared_ptr<const avSettings> makeSettings(int mode) {
 void walk(const ql::ScanReport& report, std::string& first, int& count) {
     for (const ql::Virus& virus : report.virus()) {
         if (!virus.has_name()) continue;
-        if (first.empty()) first = virus.name().substr(0, 79);
+        // The name lands in a C field: a zero byte ends it there, and a
+        // name that ends up empty leaves the field free for the next one.
+        if (first.empty())
+            first = virus.name().substr(0, std::min<size_t>(virus.name().find('\0'), 79));
         ++count;
     }
     for (const ql::ScanReport& child : report.item()) walk(child, first, count);
@@ -110,7 +115,7 @@ void checkLogOnly(const std::string& written, const char* what) {
 }
 
 void clearLists() {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     ReportClearList(reportVirusesList);
     ReportClearList(reportSourceList);
     ReportClearList(reportTargetList);
@@ -124,6 +129,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // standard error; fuzzed frames are full of them.
     google::protobuf::SetLogHandler(nullptr);
     thisProgram = &avProgram;
+    thisProcess = &avProgram.identity;
     workPath = curDir = fuzz::ScratchDirectory();
     tempDir = curDir + "Temp/";
     for (int mode = 0; mode < 3; ++mode) modes[mode] = makeSettings(mode);
@@ -159,8 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const bool queued = queue && message.has_serial();
             if (queued) {
                 scanListItem item;
-                item.seq = static_cast<int32_t>(message.serial());
-                item.token = std::to_string(item.seq);
+                item.serial = static_cast<int32_t>(message.serial());
+                item.token = std::to_string(item.serial);
                 item.msgPath = "Queue/fuzz.msg";
                 item.envLen = envelope.size();
                 item.envelope = envelope;
@@ -168,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 ScanListAppend(std::move(item));
             }
             const size_t pendingBefore = ScanListSize();
-            handleScanReply(message);
+            HandleScanResult(message);
             const std::string written = fuzz::CapturedSince(mark);
             if (!message.has_serial()) {
                 FUZZ_CHECK(written == "* unvalid answer from the scanning engine\n",
@@ -193,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (const scanListItem& item : ScanListSnapshot()) {
         scanListItem taken;
-        ScanListTake(item.seq, &taken);
+        ScanListTake(item.serial, &taken);
     }
     clearLists();
     return 0;

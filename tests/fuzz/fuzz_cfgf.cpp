@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ResetStdout();
     const std::string text(reinterpret_cast<const char*>(data), size);
-    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(text, "fuzz.cfg", false);
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigText(text, "fuzz.cfg");
     if (!tree) return 0;
     FUZZ_CHECK(tree->type == cfgfDictionary, "top level of type %d", static_cast<int>(tree->type));
     checkShape(*tree, 0);
@@ -154,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string written;
     writeEntries(*tree, written);
-    std::unique_ptr<cfgfItem> again = cfgfReadConfigText(written, "fuzz-again.cfg", false);
+    std::unique_ptr<cfgfItem> again = cfgfReadConfigText(written, "fuzz-again.cfg");
     FUZZ_CHECK(again != nullptr, "the tree written back does not read:\n%s", written.c_str());
     FUZZ_CHECK(sameTree(*tree, *again), "the tree written back reads differently:\n%s",
                written.c_str());

@@ -4,12 +4,17 @@
 // here, and a head read in pieces (as prepareFile grows its read) must give
 // either "need more" or the length of the whole file.  The anti-spam length
 // must match the blank-line search; the source and target counting and the
-// envelope sender must stay inside their data and limits.
+// envelope sender must stay inside their data and limits.  The
+// notification's reading of the same bytes as a file must give what the
+// line rule written out here gives.
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "common/envelope/envelope.h"
+#include "common/envelope/queuefile.h"
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 #include "fuzz_common.h"
 
 namespace {
@@ -45,6 +50,36 @@ uint64_t referenceAS(const std::string& d) {
     at = d.find("\r\n\r\n");
     if (at != std::string::npos) return at + 4;
     return 0;
+}
+
+// The notification's reading, line by line, over a whole file.
+bool referenceNotification(const std::string& d, notificationParts& out) {
+    size_t pos = 0;
+    auto nextLine = [&](std::string& line) {
+        if (pos >= d.size()) return false;
+        const size_t lf = d.find('\n', pos);
+        const size_t end = lf == std::string::npos ? d.size() : lf + 1;
+        line = d.substr(pos, end - pos);
+        pos = end;
+        return true;
+    };
+    std::string line;
+    bool haveSender = false;
+    while (nextLine(line) && line[0] != '\n') {
+        const size_t open = line.find('<');
+        const size_t close = open == std::string::npos ? open : line.find('>', open + 1);
+        if (line.size() < 2 || line[1] != ' ' || close == std::string::npos) continue;
+        const std::string address = line.substr(open + 1, close - open - 1);
+        if (line[0] == 'P' && !haveSender) {
+            out.sender = address;
+            haveSender = true;
+        } else if (line[0] == 'R') {
+            out.recipients.push_back(address);
+        }
+    }
+    if (out.recipients.empty()) return false;
+    while (nextLine(line) && line[0] != '\n') out.headerLines += line;
+    return true;
 }
 
 int64_t listTotal(const reportObject& list) {
@@ -90,11 +125,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every source and recipient counts once, and "Unknown" stands in for a
     // missing source.
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
     }
     ParseEnvelope(bytes, av);
+
+    {
+        static const std::string path = fuzz::ScratchDirectory() + "/queued.msg";
+        FILE* f = fopen(path.c_str(), "wb");
+        if (!f) abort();
+        fwrite(file.data(), 1, file.size(), f);
+        fclose(f);
+        notificationParts read, expected;
+        const bool ok = ReadNotificationParts(path, read);
+        FUZZ_CHECK(ok == referenceNotification(file, expected), "notification reading %s",
+                   ok ? "succeeded" : "failed");
+        if (ok) {
+            FUZZ_CHECK(read.sender == expected.sender, "sender '%s'", read.sender.c_str());
+            FUZZ_CHECK(read.recipients == expected.recipients, "%zu recipients",
+                       read.recipients.size());
+            FUZZ_CHECK(read.headerLines == expected.headerLines, "header block of %zu bytes",
+                       read.headerLines.size());
+            notificationParts fromBytes;
+            FUZZ_CHECK(NotificationParts(bytes, copy.size(), fromBytes) &&
+                           fromBytes.sender == read.sender &&
+                           fromBytes.recipients == read.recipients &&
+                           fromBytes.headerLines == read.headerLines,
+                       "the bytes in memory read differently from the file");
+        }
+    }
+
     int64_t sources = 0, recipients = 0;
     for (size_t pos = 0; pos < static_cast<size_t>(av);) {
         const size_t lf = file.find('\n', pos);
@@ -111,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (lf == std::string::npos) break;
         pos = lf + 1;
     }
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     FUZZ_CHECK(listTotal(reportSourceList) == (sources ? sources : 1),
                "%ld sources counted, %ld lines", static_cast<long>(listTotal(reportSourceList)),
                static_cast<long>(sources));

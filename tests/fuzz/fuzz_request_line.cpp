@@ -27,17 +27,14 @@ struct enqueued {
 };
 enqueued lastEnqueue;
 
-void recordEnqueue(const char* seq, const char* path) {
+void recordEnqueue(const char* token, const char* path) {
     ++lastEnqueue.calls;
-    lastEnqueue.token = seq;
+    lastEnqueue.token = token;
     lastEnqueue.path = path;
 }
 
 programDesc testProgram() {
     programDesc p{};
-    p.name = "Tarnwick-AV";
-    p.configFileName = "Tarnwick-AV.cfg";
-    p.statFileName = "statistics-av.dat";
     p.EnqueueFile = recordEnqueue;
     return p;
 }

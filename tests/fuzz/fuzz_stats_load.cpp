@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "as/as.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/engine/pending.h"
-#include "common/host/log.h"
 #include "common/stats/stats.h"
 #include "fuzz_common.h"
 
@@ -40,16 +41,17 @@ int64_t listSum(const reportObject& list) {
 figures takeFigures() {
     figures f;
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        f.messages = nScannedMessagesTotal;
-        f.tMin = scanTimeMin;
-        f.tMax = scanTimeMax;
-        f.tTotal = scanTimeTotal;
+        twLock lock(reportMutex);
+        const scanCounters::figures& scans = scanFigures.Peek();
+        f.messages = scans.messages;
+        f.tMin = scans.timeMin;
+        f.tMax = scans.timeMax;
+        f.tTotal = scans.timeTotal;
     }
-    f.restart = restartTime;
-    f.start = prevReportTime;
-    std::lock_guard<std::mutex> lock(reportMutex);
-    f.scores.assign(std::begin(msgStat), std::end(msgStat));
+    f.restart = period.restartTime;
+    f.start = period.prevReportTime;
+    twLock lock(reportMutex);
+    for (int i = 0; i <= scoreCounters::maxScore; ++i) f.scores.push_back(scoreStats.At(i));
     f.sourceItems = reportSourceList.nItems;
     f.targetItems = reportTargetList.nItems;
     f.sourceSum = listSum(reportSourceList);
@@ -59,19 +61,17 @@ figures takeFigures() {
 
 void resetStatistics() {
     {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
-        std::fill(std::begin(msgStat), std::end(msgStat), 0);
+        scoreStats = scoreCounters();
+        scanFigures.TakeAndReset();
     }
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    nScannedMessagesTotal = 0;
-    scanTimeMin = scanTimeMax = scanTimeTotal = 0;
-    restartTime = prevReportTime = prevDumpTime = 0;
+    period.restartTime = period.prevReportTime = period.prevDumpTime = 0;
 }
 
 std::string statPath() {
-    return workPath + asProgram.statFileName;
+    return workPath + asProgram.identity.statFileName;
 }
 
 bool exists(const std::string& path) {
@@ -95,6 +95,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::CaptureStdout();
     fuzz::UseUtc();
     thisProgram = &asProgram;
+    thisProcess = &asProgram.identity;
+    UseStatSection(&asProgram.stats);
     workPath = curDir = fuzz::ScratchDirectory();
     startupTime = fuzzNow - 60;
     doDebug = true;

@@ -12,6 +12,9 @@
 
 namespace {
 
+// Messages answered in the reported period, as the daily report hands it in.
+int32_t reportedMessages = 0;
+
 template <class Write>
 std::string Capture(Write write) {
     char* data = nullptr;
@@ -26,7 +29,6 @@ std::string Capture(Write write) {
 
 class ScoresTest : public ::testing::Test {
   protected:
-    void SetUp() override { std::fill(std::begin(msgStat), std::end(msgStat), 0); }
     void TearDown() override { PublishSettings(nullptr); }
     void Ranges(std::initializer_list<int32_t> ends) {
         auto settings = std::make_shared<asSettings>();
@@ -35,24 +37,23 @@ class ScoresTest : public ::testing::Test {
         PublishSettings(settings);
     }
     std::string Report() {
-        return Capture([](FILE* out) {
-            std::lock_guard<std::mutex> lock(reportMutex);
-            ReportScoreSection(out);
-        });
+        return Capture([this](FILE* out) { scores.Report(out, *AsSettings(), reportedMessages); });
     }
     bool AllZero() const {
-        return std::all_of(std::begin(msgStat), std::end(msgStat),
-                           [](int32_t n) { return n == 0; });
+        for (int i = 0; i <= scoreCounters::maxScore; ++i)
+            if (scores.At(i) != 0) return false;
+        return true;
     }
+    scoreCounters scores;
 };
 
 TEST_F(ScoresTest, DefaultRangesWorkedExample) {
     // Before any settings were read the built-in bounds apply.
-    msgStat[0] = 2;
-    msgStat[10] = 5;
-    msgStat[39] = 1;
-    msgStat[100] = 3;
-    reportFigures.messages = 11;
+    scores.Set(0, 2);
+    scores.Set(10, 5);
+    scores.Set(39, 1);
+    scores.Set(100, 3);
+    reportedMessages = 11;
     EXPECT_EQ(Report(),
               "Spam Scores:\n\n"
               "Range   Messages\n"
@@ -70,10 +71,10 @@ TEST_F(ScoresTest, DefaultRangesWorkedExample) {
 
 TEST_F(ScoresTest, CustomAndOddRanges) {
     Ranges({10, 50, 100});
-    msgStat[10] = 1;
-    msgStat[11] = 2;
-    msgStat[100] = 4;
-    reportFigures.messages = 7;
+    scores.Set(10, 1);
+    scores.Set(11, 2);
+    scores.Set(100, 4);
+    reportedMessages = 7;
     EXPECT_EQ(Report(),
               "Spam Scores:\n\nRange   Messages\n"
               " 0-   10          1\n"
@@ -85,8 +86,8 @@ TEST_F(ScoresTest, CustomAndOddRanges) {
     // Bounds beyond 100, out of order, or negative: only real scores are
     // summed, and scores above the last bound appear nowhere.
     Ranges({-5, 5, 3, 150, 200});
-    for (int i = 0; i <= 100; ++i) msgStat[i] = 1;
-    reportFigures.messages = 101;
+    for (int i = 0; i <= 100; ++i) scores.Set(i, 1);
+    reportedMessages = 101;
     EXPECT_EQ(Report(),
               "Spam Scores:\n\nRange   Messages\n"
               " 0-   -5          0\n"
@@ -99,7 +100,7 @@ TEST_F(ScoresTest, CustomAndOddRanges) {
     EXPECT_TRUE(AllZero());
 
     Ranges({});  // no ranges: no lines, counters cleared all the same
-    msgStat[50] = 9;
+    scores.Set(50, 9);
     EXPECT_EQ(Report(),
               "Spam Scores:\n\nRange   Messages\n-----------------\n"
               "             101 messages rated\n\n");
@@ -107,27 +108,22 @@ TEST_F(ScoresTest, CustomAndOddRanges) {
 }
 
 TEST_F(ScoresTest, StatisticsSection) {
-    auto dump = [] {
-        return Capture([](FILE* out) {
-            std::lock_guard<std::mutex> lock(reportMutex);
-            DumpScoreSection(out);
-        });
-    };
+    auto dump = [this] { return Capture([this](FILE* out) { scores.Dump(out); }); };
     EXPECT_EQ(dump(), "Scores={\n};\n");
-    msgStat[0] = 2;
-    msgStat[100] = 3;
+    scores.Set(0, 2);
+    scores.Set(100, 3);
     EXPECT_EQ(dump(), "Scores={\n\"0\"=2;\n\"100\"=3;\n};\n");
 
-    msgStat[7] = 1;
+    scores.Set(7, 1);
     auto tree = mailtest::Tree(
         R"(Scores = { "7" = 4; "150" = 9; "-1" = 9; "100" = 5; "8" = {}; "9" = -3; };)");
-    LoadScoreSection(cfgfGetDictValue(tree.get(), "Scores", cfgfDictionary));
-    EXPECT_EQ(msgStat[7], 4);  // set, not added
-    EXPECT_EQ(msgStat[100], 5);
-    EXPECT_EQ(msgStat[0], 2);
-    EXPECT_EQ(msgStat[8], 0);
-    EXPECT_EQ(msgStat[9], 0);
-    LoadScoreSection(nullptr);
+    scores.Load(cfgfGetDictValue(tree.get(), "Scores", cfgfDictionary));
+    EXPECT_EQ(scores.At(7), 4);  // set, not added
+    EXPECT_EQ(scores.At(100), 5);
+    EXPECT_EQ(scores.At(0), 2);
+    EXPECT_EQ(scores.At(8), 0);
+    EXPECT_EQ(scores.At(9), 0);
+    scores.Load(nullptr);
 }
 
 }  // namespace

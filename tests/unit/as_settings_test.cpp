@@ -26,6 +26,7 @@ class AsSettingsTest : public testing::Test {
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         workPath = dir_ + "/";
         thisProgram = &asProgram;
+        thisProcess = &asProgram.identity;
         PublishSettings(nullptr);
     }
     void TearDown() override {
@@ -40,7 +41,7 @@ class AsSettingsTest : public testing::Test {
     }
     std::string Read(const std::string& text) {
         cfgtest::WriteFile(ConfigPath(), text);
-        return Capture([] { ReadConfigFile(); });
+        return Capture([] { ReadAsSettings(); });
     }
     std::vector<int32_t> Table() const {
         auto s = AsSettings();
@@ -66,7 +67,7 @@ const char* const fullConfig =
     "Mode = Reject;\n";  // not an anti-spam key: ignored silently
 
 TEST_F(AsSettingsTest, MissingFileReportsEverySettingInOrder) {
-    std::string out = Capture([] { ReadConfigFile(); });
+    std::string out = Capture([] { ReadAsSettings(); });
     EXPECT_EQ(out, Err("\n* unable to open file\n") + Err("\n* Missing Socket\n") +
                        Err("\n* Missing Header item\n") + Err("\n* Missing AlertLevel item\n") +
                        Err("\n* Missing AlertHeader item\n") + Err("\n* Missing OnProblem item\n") +
@@ -75,7 +76,8 @@ TEST_F(AsSettingsTest, MissingFileReportsEverySettingInOrder) {
                        Err("\n* Missing DailyReport={...};\n") +
                        Err("\n* Missing EventsReports={...};\n"));
     auto s = AsSettings();
-    EXPECT_FALSE(s->pConf);
+    EXPECT_EQ(s->fileName, dir_ + "/Tarnwick-AS.cfg");
+    EXPECT_FALSE(s->daily.present);
     EXPECT_EQ(s->socketPath, "");
     EXPECT_EQ(s->pMainHeader, "X-Junk-Score: ^1 [^2]\\eX-Quillon-Score: ^1 [^2]");
     EXPECT_EQ(s->alertLevel, 100);
@@ -87,7 +89,7 @@ TEST_F(AsSettingsTest, MissingFileReportsEverySettingInOrder) {
 
     // Without the default directory the program stops, with the colon.
     rmdir("Submitted");
-    cfgtest::childResult r = cfgtest::RunInChild([] { ReadConfigFile(); });
+    cfgtest::childResult r = cfgtest::RunInChild([] { ReadAsSettings(); });
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.output.find("* FAILURE: unable to access directory Submitted\n"),
               std::string::npos);
@@ -131,8 +133,8 @@ TEST_F(AsSettingsTest, ReadsEverySettingAndKeepsThemWhenDropped) {
 
     // The first snapshot, still held by a handler, is untouched.
     EXPECT_EQ(first->alertLevel, 80);
-    EXPECT_NE(first->pConf, second->pConf);
-    EXPECT_STREQ(cfgfGetDictValueStr(first->pConf.get(), "Socket"), "/run/spam.sock");
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first->socketPath, "/run/spam.sock");
 }
 
 TEST_F(AsSettingsTest, BarScoreRanges) {
@@ -190,7 +192,7 @@ TEST_F(AsSettingsTest, StatisticsSettingsAndDirectoryFailure) {
     std::string missingDir = fullConfig;
     missingDir.replace(missingDir.find("= Out;"), 6, "= Gone;");
     cfgtest::WriteFile(ConfigPath(), missingDir);
-    cfgtest::childResult r = cfgtest::RunInChild([] { ReadConfigFile(); });
+    cfgtest::childResult r = cfgtest::RunInChild([] { ReadAsSettings(); });
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output, "* FAILURE: unable to access directory Gone\n");
 }

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "av/av.h"
-#include "common/host/log.h"
+#include "common/base/log.h"
+#include "common/base/text.h"
+#include "common/envelope/queuefile.h"
 #include "mail_test_util.h"
 
 namespace {
@@ -44,7 +46,7 @@ class NotifyTest : public ::testing::Test {
     }
     void TearDown() override { EXPECT_EQ(chdir(oldCwd.c_str()), 0); }
     void Configure(const std::string& conf) {
-        settings.pConf = Tree(conf);
+        ReadNotificationSettings(Tree(conf).get(), settings);
         settings.submittedDirName = "Submitted";
     }
     std::string Notify(const std::string& path, const std::string& prefix) {
@@ -123,6 +125,28 @@ TEST_F(NotifyTest, EmptySenderMissingTextsAndHeaderToTheEnd) {
     EXPECT_EQ(Notify("Queue/10.msg", "Qln_AV_notify_10_"),
               "Return-Path: <>\nFrom: \nSubject: \nTo: r@x.org\n\n"
               "EICAR-Test\n\n1 virus(es) found\n\n\n");
+}
+
+TEST_F(NotifyTest, LongLinesCopiedWholeAndHugeHeaderCutAtALine) {
+    // A line longer than a read block is one line, not a blank-line end.
+    const std::string longLine = "X-Long: " + std::string(200000, 'a') + "\n";
+    WriteWhole("Queue/11.msg", "R <r@x.org>\n\n" + longLine + "\nbody\n");
+    std::string text = Notify("Queue/11.msg", "Qln_AV_notify_11_");
+    EXPECT_NE(text.find(longLine + "\n"), std::string::npos);
+
+    // Past the bound the header block ends at the last whole line.
+    const std::string line = "X-Many: " + std::string(1000, 'b') + "\n";
+    std::string many;
+    while (many.size() < maxNotificationHead + line.size()) many += line;
+    WriteWhole("Queue/12.msg", "R <r@x.org>\n\n" + many + "\nbody\n");
+    testing::internal::CaptureStdout();
+    text = Notify("Queue/12.msg", "Qln_AV_notify_12_");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout(),
+        "* header of Queue/12.msg cut at " + std::to_string(maxNotificationHead) + " bytes\n");
+    const size_t copied = text.size() - text.find("X-Many");
+    EXPECT_LE(copied, maxNotificationHead);
+    EXPECT_EQ(copied % line.size(), 1u);  // whole lines and the closing line feed
 }
 
 TEST_F(NotifyTest, FailuresSendNothing) {

@@ -9,6 +9,7 @@
 #include "av/av.h"
 #include "common/engine/engine.h"
 #include "common/host/host.h"
+#include "common/host/reload.h"
 #include "tests/unit/cfg_test_util.h"
 
 using cfgtest::Capture;
@@ -22,6 +23,7 @@ class AvSettingsTest : public testing::Test {
         mkdir((dir_ + "/Submitted").c_str(), 0700);
         workPath = dir_ + "/";
         thisProgram = &avProgram;
+        thisProcess = &avProgram.identity;
         PublishSettings(nullptr);
         entries_ = {
             {"Socket", "\"" + dir_ + "/scan.sock\""},
@@ -76,11 +78,11 @@ class AvSettingsTest : public testing::Test {
     }
     std::string Read() {
         WriteConfig();
-        return Capture([] { ReadConfigFile(); });
+        return Capture([] { ReadAvSettings(); });
     }
     cfgtest::childResult ReadInChild() {
         WriteConfig();
-        return cfgtest::RunInChild([] { ReadConfigFile(); });
+        return cfgtest::RunInChild([] { ReadAvSettings(); });
     }
 
     std::string dir_;
@@ -102,10 +104,10 @@ TEST_F(AvSettingsTest, ReadsEverySetting) {
     EXPECT_EQ(s->addHeaderStr, "");  // not read in Reject mode
     EXPECT_EQ(s->statDumpInterval, 10);
     EXPECT_EQ(s->statDumpFileName, "statistics-av.dat");
-    ASSERT_TRUE(s->pConf);
-    ASSERT_TRUE(s->pConfNotifMsg);
-    EXPECT_STREQ(cfgfGetDictValueStr(s->pConfNotifMsg, "Caption"), "cap");
-    EXPECT_EQ(s->pConfNotifMsg, cfgfGetDictValue(s->pConf.get(), "NotificationMessage", cfgfNone));
+    EXPECT_EQ(s->fileName, dir_ + "/Tarnwick-AV.cfg");
+    EXPECT_EQ(s->notification.caption, "cap");
+    EXPECT_TRUE(s->daily.present);
+    EXPECT_TRUE(s->events.present);
     // The published snapshot is the one the generic accessor hands out.
     EXPECT_EQ(CurrentSettings().get(), static_cast<const commonSettings*>(s.get()));
 
@@ -205,11 +207,11 @@ TEST_F(AvSettingsTest, SnapshotsStayValidAcrossReadings) {
 
     // A handler holding the old snapshot keeps reading the old values and
     // the old tree, untouched by the new reading.
-    EXPECT_NE(old->pConf, now->pConf);
+    EXPECT_NE(old, now);
     EXPECT_EQ(old->opMode, 0);
     EXPECT_FALSE(old->doPostProcess);
-    EXPECT_STREQ(cfgfGetDictValueStr(old->pConfNotifMsg, "Caption"), "cap");
-    EXPECT_STREQ(cfgfGetDictValueStr(now->pConfNotifMsg, "Caption"), "new");
+    EXPECT_EQ(old->notification.caption, "cap");
+    EXPECT_EQ(now->notification.caption, "new");
     EXPECT_EQ(now->opMode, 1);
     EXPECT_TRUE(now->doPostProcess);
 }
@@ -259,7 +261,7 @@ TEST_F(AvSettingsTest, FatalChecks) {
     }
 
     unlink(ConfigPath().c_str());
-    cfgtest::childResult r = cfgtest::RunInChild([] { ReadConfigFile(); });
+    cfgtest::childResult r = cfgtest::RunInChild([] { ReadAvSettings(); });
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output, Err("\n* unable to open file\n") +
                             "Configuration error: Tarnwick-AV.cfg is missing the Socket item\n");
@@ -301,7 +303,7 @@ TEST_F(AvSettingsTest, ReloadThroughMarkerFile) {
     EXPECT_NE(access((dir_ + "/hup.sig").c_str(), F_OK), 0);
     EXPECT_EQ(AvSettings()->opMode, 1);
     EXPECT_TRUE(AvSettings()->doPostProcess);
-    EXPECT_GE(socket_fd.load(), 0);
+    EXPECT_GE(EngineConnection(), 0);
 
     // A reload that empties PostProcess switches it off.
     Set("PostProcess", "\"\"");

@@ -9,6 +9,9 @@
 
 namespace {
 
+// Messages answered in the reported period, as the daily report hands it in.
+int32_t reportedMessages = 0;
+
 template <class Write>
 std::string Capture(Write write) {
     char* data = nullptr;
@@ -25,15 +28,15 @@ TEST(VirusSection, DumpAndReportTable) {
     ReportAddItem(reportVirusesList, "Worm.B", 1);
     ReportAddItem(reportVirusesList, "EICAR \"q\"", 2);
     EXPECT_EQ(Capture([](FILE* out) {
-                  std::lock_guard<std::mutex> lock(reportMutex);
+                  twLock lock(reportMutex);
                   DumpVirusSection(out);
               }),
               "Viruses={\n\"EICAR \\\"q\\\"\"=2;\n\"Worm.B\"=1;\n};\n");
 
-    reportFigures.messages = 7;
+    reportedMessages = 7;
     EXPECT_EQ(Capture([](FILE* out) {
-                  std::lock_guard<std::mutex> lock(reportMutex);
-                  ReportVirusSection(out);
+                  twLock lock(reportMutex);
+                  ReportVirusSection(out, reportedMessages);
               }),
               "The number of viruses caught:\n"
               "      #       %  Virus Name\n"
@@ -48,8 +51,8 @@ TEST(VirusSection, DumpAndReportTable) {
     EXPECT_EQ(reportVirusesList.nTotal, 0);
 
     // An empty period still prints the frame of the table.
-    reportFigures.messages = 0;
-    EXPECT_EQ(Capture([](FILE* out) { ReportVirusSection(out); }),
+    reportedMessages = 0;
+    EXPECT_EQ(Capture([](FILE* out) { ReportVirusSection(out, reportedMessages); }),
               "The number of viruses caught:\n"
               "      #       %  Virus Name\n"
               "-----------------------\n"

@@ -20,7 +20,7 @@ struct parsed {
 
 parsed Parse(const std::string& text) {
     parsed p;
-    p.output = Capture([&] { p.tree = cfgfReadConfigText(text, "t.cfg", false); });
+    p.output = Capture([&] { p.tree = cfgfReadConfigText(text, "t.cfg"); });
     return p;
 }
 
@@ -305,62 +305,69 @@ class CfgfFile : public testing::Test {
     std::string dir_;
 };
 
-TEST_F(CfgfFile, ReadsFilesAndNamesTheFileReadLast) {
+TEST_F(CfgfFile, ReadsFilesAndReportsAgainstEachTreesOwnFile) {
     std::string good = dir_ + "/good.cfg";
     std::string bad = dir_ + "/bad.cfg";
     cfgtest::WriteFile(good, "# c\nk = v;\nd = { x = y; };\n");
     cfgtest::WriteFile(bad, "k = v\n");
 
     std::unique_ptr<cfgfItem> tree;
-    std::string out = Capture([&] { tree = cfgfReadConfigFile(good, false); });
+    std::string out = Capture([&] { tree = cfgfReadConfigFile(good); });
     ASSERT_TRUE(tree);
     EXPECT_EQ(out, "");
     EXPECT_EQ(cfgfGetDictValue(tree.get(), "k", cfgfString)->line, 2);
 
-    out = Capture([&] { EXPECT_FALSE(cfgfReadConfigFile(bad, false)); });
+    out = Capture([&] { EXPECT_FALSE(cfgfReadConfigFile(bad)); });
     EXPECT_EQ(out, "* Error in " + bad + " line 1 \n* Syntax error: ';' expected\n");
 
-    // A lookup long after the reading names the file read last.
+    // A lookup long after the reading names its own tree's file, not the
+    // file read last.
     out = Capture([&] { cfgfGetDictValue(tree.get(), "d", cfgfString); });
-    EXPECT_EQ(out, "* Error in " + bad +
+    EXPECT_EQ(out, "* Error in " + good +
                        " line 3 \n* incorrect value type; expected String got Dictionary\n");
 
     std::string missing = dir_ + "/none.cfg";
-    out = Capture([&] { EXPECT_FALSE(cfgfReadConfigFile(missing, false)); });
+    out = Capture([&] { EXPECT_FALSE(cfgfReadConfigFile(missing)); });
     EXPECT_EQ(out, "* Error in " + missing + " \n* unable to open file\n");
 
     // A directory opens but cannot be read: no tree rather than an empty one.
-    out = Capture([&] { EXPECT_FALSE(cfgfReadConfigFile(dir_, false)); });
+    out = Capture([&] { EXPECT_FALSE(cfgfReadConfigFile(dir_)); });
     EXPECT_EQ(out, "* Error in " + dir_ + " \n* unable to open file\n");
 }
 
-TEST_F(CfgfFile, ExitOnErrorAbortsAfterTheWholeReport) {
-    cfgtest::childResult r =
-        cfgtest::RunInChild([] { cfgfReadConfigText("k = v", "x.cfg", true); });
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output,
-              "* Error in x.cfg line 1 \n* Syntax error: ';' expected\n* program aborted\n");
+TEST_F(CfgfFile, ReportsNeverEndTheProcessAndNameTheirOwnFile) {
+    // Every problem is reported whole and the caller decides what follows.
+    cfgtest::childResult r = cfgtest::RunInChild([] {
+        if (cfgfReadConfigText("k = v", "x.cfg")) printf("a tree\n");
+        printf("reached\n");
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "* Error in x.cfg line 1 \n* Syntax error: ';' expected\nreached\n");
 
     std::string missing = dir_ + "/none.cfg";
-    r = cfgtest::RunInChild([&] { cfgfReadConfigFile(missing, true); });
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output, "* Error in " + missing + " \n* unable to open file\n* program aborted\n");
+    std::string out = Capture([&] { EXPECT_FALSE(cfgfReadConfigFile(missing)); });
+    EXPECT_EQ(out, "* Error in " + missing + " \n* unable to open file\n");
 
-    // Lookups after such a reading are fatal too, until the next reading.
-    r = cfgtest::RunInChild([] {
-        auto tree = cfgfReadConfigText("k = v;", "y.cfg", true);
-        cfgfGetDictValue(tree.get(), "k", cfgfArray);
-        printf("not reached\n");
+    // Two trees read one after the other each report as their own file; an
+    // empty tree stands for a file that could not be read.
+    auto first = cfgfReadConfigText("k = v;", "y.cfg");
+    auto second = cfgfReadConfigText("k = v;", "z.cfg");
+    auto none = cfgfEmptyTree("gone.cfg");
+    out = Capture([&] {
+        cfgfGetDictValue(first.get(), "k", cfgfArray);
+        cfgfGetDictValue(second.get(), "k", cfgfArray);
+        EXPECT_EQ(cfgfGetDictValue(none.get(), "k", cfgfNone), nullptr);
+        cfgfFileError(cfgfFileName(none.get()), "Missing k");
     });
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output,
+    EXPECT_EQ(out,
               "* Error in y.cfg line 1 \n* incorrect value type; expected Array got String\n"
-              "* program aborted\n");
+              "* Error in z.cfg line 1 \n* incorrect value type; expected Array got String\n"
+              "* Error in gone.cfg \n* Missing k\n");
 }
 
 TEST(CfgfConcurrency, ReportsStayWholeWhileAnotherThreadReads) {
     // The reader thread reports lookups while the main thread reads other
-    // files: every report must be two whole lines naming one of the files.
+    // files: every report must be two whole lines naming the looked-up file.
     parsed p = Parse("k = v;\n");
     ASSERT_TRUE(p.tree);
     std::string out = Capture([&] {
@@ -371,12 +378,12 @@ TEST(CfgfConcurrency, ReportsStayWholeWhileAnotherThreadReads) {
         });
         int n = 0;
         while (!stop) {
-            cfgfReadConfigText("a = b;", (n++ % 2) ? "first-name.cfg" : "second-name.cfg", false);
+            cfgfReadConfigText("a = b;", (n++ % 2) ? "first-name.cfg" : "second-name.cfg");
         }
         reporter.join();
     });
     std::regex block(
-        "\\* Error in (first-name|second-name|t)\\.cfg line 1 \n"
+        "\\* Error in t\\.cfg line 1 \n"
         "\\* incorrect value type; expected Array got String\n");
     std::string rest = std::regex_replace(out, block, "");
     EXPECT_EQ(rest, "");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 
 namespace {
 
@@ -28,29 +29,30 @@ uint64_t AS(const std::string& s) {
 }
 
 int32_t CountOf(const reportObject& list, const std::string& name) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     for (int32_t i = 0; i < list.nItems; ++i)
         if (name == list.items[i].name) return list.items[i].count;
     return 0;
 }
 
 int32_t TotalOf(const reportObject& list) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     return list.nTotal;
 }
 
 class ParseEnvelopeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        SetGates(true, true);
+        twLock lock(reportMutex);
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
-        doReportSources = true;
-        doReportTargets = true;
     }
-    void TearDown() override {
-        doReportSources = true;
-        doReportTargets = true;
+    void TearDown() override { SetGates(true, true); }
+    static void SetGates(bool sources, bool targets) {
+        twLock lock(reportMutex);
+        doReportSources = sources;
+        doReportTargets = targets;
     }
     static void Parse(const std::string& s) {
         ParseEnvelope(Exact(s).get(), static_cast<int64_t>(s.size()));
@@ -235,13 +237,12 @@ TEST_F(ParseEnvelopeTest, MalformedLinesSkippedAndLengthRespected) {
 }
 
 TEST_F(ParseEnvelopeTest, Gates) {
-    doReportTargets = false;
+    SetGates(true, false);
     Parse("S gate\nR <a@y>\n\n");
     EXPECT_EQ(TotalOf(reportTargetList), 0);
     EXPECT_EQ(CountOf(reportSourceList, "gate"), 1);
 
-    doReportTargets = true;
-    doReportSources = false;
+    SetGates(false, true);
     Parse("S gate\nR <a@y>\n\n");
     Parse("R <a@y>\n\n");  // no source and no "Unknown" either
     EXPECT_EQ(TotalOf(reportSourceList), 1);

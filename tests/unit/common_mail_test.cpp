@@ -13,9 +13,10 @@
 #include <set>
 #include <thread>
 
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/config/settings.h"
 #include "common/host/host.h"
-#include "common/host/log.h"
 #include "common/stats/stats.h"
 #include "mail_test_util.h"
 
@@ -23,26 +24,17 @@ namespace {
 
 using namespace mailtest;
 
-const programDesc spamProgram = {
-    "Tarnwick-AS",
-    "Tarnwick-AS.cfg",
-    "statistics-as.dat",
-    "AntiSpam",
-    "AS",
-    "Spam",
-    true,
-    false,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    "Scores",
-    nullptr,
-    nullptr,
-    nullptr,
-};
+processIdentity SpamIdentity() {
+    processIdentity id;
+    id.name = "Tarnwick-AS";
+    id.configFileName = "Tarnwick-AS.cfg";
+    id.statFileName = "statistics-as.dat";
+    id.productName = "AntiSpam";
+    id.mailTag = "AS";
+    id.listTitle = "Spam";
+    return id;
+}
+const processIdentity spamIdentity = SpamIdentity();
 
 TEST(OpenTempFile, NamesWithAndWithoutNumber) {
     scratchDir dir;
@@ -207,14 +199,14 @@ class EventReportTest : public ::testing::Test {
   protected:
     void SetUp() override {
         UseUtc();
-        thisProgram = &spamProgram;
+        thisProcess = &spamIdentity;
         submitted = dir.sub("Submitted");
         fs::create_directory(submitted);
     }
     void TearDown() override { PublishSettings(nullptr); }
     void Publish(const std::string& conf) {
         auto settings = std::make_shared<commonSettings>();
-        settings->pConf = Tree(conf);
+        ReadReportSections(Tree(conf).get(), *settings);
         settings->submittedDirName = submitted;
         PublishSettings(settings);
     }

@@ -6,11 +6,12 @@
 
 #include <sys/stat.h>
 
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/config/settings.h"
 #include "common/engine/pending.h"
 #include "common/envelope/envelope.h"
 #include "common/host/host.h"
-#include "common/host/log.h"
 #include "common/stats/stats.h"
 #include "mail_test_util.h"
 
@@ -18,37 +19,20 @@ namespace {
 
 using namespace mailtest;
 
+reportObject reportVirusesList;  // guarded by reportMutex
+
 void dumpViruses(FILE* out) {
     DumpReportList(out, "Viruses", reportVirusesList);
 }
 void loadViruses(const cfgfItem* dict) {
     LoadReportList(dict, reportVirusesList);
 }
-void reportViruses(FILE* out) {
-    fprintf(out, "[viruses %d, messages %d]\n", reportVirusesList.nTotal, reportFigures.messages);
+void reportViruses(FILE* out, int32_t messages) {
+    fprintf(out, "[viruses %d, messages %d]\n", reportVirusesList.nTotal, messages);
     ReportClearList(reportVirusesList);
 }
 
-const programDesc testProgram = {
-    "Tarnwick-AV",
-    "Tarnwick-AV.cfg",
-    "statistics-av.dat",
-    "Antivirus",
-    "AV",
-    "Virus",
-    false,
-    true,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    "Viruses",
-    dumpViruses,
-    loadViruses,
-    reportViruses,
-};
+const statSection testSection = {"Viruses", dumpViruses, loadViruses, reportViruses};
 
 const char* const dailyConf = R"(
 DailyReport = {
@@ -63,34 +47,40 @@ DailyReport = {
 const time_t t0 = Utc(2026, 1, 5, 10, 0, 0);
 
 int32_t CountOf(const reportObject& list, const std::string& name) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    twLock lock(reportMutex);
     for (int32_t i = 0; i < list.nItems; ++i)
         if (name == list.items[i].name) return list.items[i].count;
     return -1;
 }
 
+bool TargetsReported() {
+    twLock lock(reportMutex);
+    return doReportTargets;
+}
+
 void SetScanFigures(int32_t messages, uint64_t tMin, uint64_t tMax, uint64_t tTotal) {
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    nScannedMessagesTotal = messages;
-    scanTimeMin = tMin;
-    scanTimeMax = tMax;
-    scanTimeTotal = tTotal;
+    twLock lock(reportMutex);
+    scanFigures.TakeAndReset();
+    scanFigures.Load({messages, tMin, tMax, tTotal});
 }
 
 class StatsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         UseUtc();
-        thisProgram = &testProgram;
+        UseStatSection(&testSection);
         workPath = dir.path() + "/";
         submitted = dir.sub("Submitted");
         mkdir(submitted.c_str(), 0777);
         Publish(dailyConf);
         startupTime = t0;
-        prevReportTime = prevDumpTime = restartTime = 0;
-        canMakeReport = false;
-        doReportSources = true;
-        doReportTargets = true;
+        period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
+        period.canMakeReport = false;
+        {
+            twLock lock(reportMutex);
+            doReportSources = true;
+            doReportTargets = true;
+        }
         SetScanFigures(0, 0, 0, 0);
         ClearLists();
     }
@@ -100,14 +90,14 @@ class StatsTest : public ::testing::Test {
         PublishSettings(nullptr);
     }
     void ClearLists() {
-        std::lock_guard<std::mutex> lock(reportMutex);
+        twLock lock(reportMutex);
         ReportClearList(reportVirusesList);
         ReportClearList(reportSourceList);
         ReportClearList(reportTargetList);
     }
     void Publish(const std::string& conf, int32_t interval = 10) {
         auto settings = std::make_shared<commonSettings>();
-        settings->pConf = Tree(conf);
+        ReadReportSections(Tree(conf).get(), *settings);
         settings->submittedDirName = submitted;
         settings->statDumpInterval = interval;
         settings->statDumpFileName = "statistics-av.dat";
@@ -168,42 +158,43 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
                                          "Targets={\n"
                                          "\"a@example.org\"=1;\n"
                                          "};\n");
-    EXPECT_EQ(prevDumpTime, now);
+    EXPECT_EQ(period.prevDumpTime, now);
     EXPECT_FALSE(fs::exists(StatFile() + ".new"));
 
     // A restart later the same day takes everything up again.
     ClearLists();
     SetScanFigures(0, 0, 0, 0);
-    prevReportTime = 0;
+    period.prevReportTime = 0;
     startupTime = now + 50;
     ReadReportDataAt(now + 60);
     EXPECT_EQ(CountOf(reportVirusesList, "EICAR \"test\" \\ x"), 2);
     EXPECT_EQ(CountOf(reportVirusesList, "back\\slash\\e"), 1);
     EXPECT_EQ(CountOf(reportSourceList, "smtp [10.0.0.1]"), 2);
     EXPECT_EQ(CountOf(reportTargetList, "a@example.org"), 1);
-    EXPECT_EQ(prevReportTime, t0);
-    EXPECT_EQ(restartTime, 0);  // it shut down normally
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    EXPECT_EQ(nScannedMessagesTotal, 3);
-    EXPECT_EQ(scanTimeMin, 120u);
-    EXPECT_EQ(scanTimeMax, 2500u);
-    EXPECT_EQ(scanTimeTotal, 3000u);
+    EXPECT_EQ(period.prevReportTime, t0);
+    EXPECT_EQ(period.restartTime, 0);  // it shut down normally
+    twLock lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+    EXPECT_EQ(scans.messages, 3);
+    EXPECT_EQ(scans.timeMin, 120u);
+    EXPECT_EQ(scans.timeMax, 2500u);
+    EXPECT_EQ(scans.timeTotal, 3000u);
     EXPECT_TRUE(fs::exists(StatFile()));  // stays until the next dump
 }
 
 TEST_F(StatsTest, DumpIntervalAndSwitchOff) {
-    DumpReportDataAt(false, t0);  // prevDumpTime 0: the first line always dumps
-    EXPECT_EQ(prevDumpTime, t0);
+    DumpReportDataAt(false, t0);  // period.prevDumpTime 0: the first line always dumps
+    EXPECT_EQ(period.prevDumpTime, t0);
     fs::remove(StatFile());
     DumpReportDataAt(false, t0 + 5);
     DumpReportDataAt(false, t0 + 10);  // not more than 10 seconds: no dump
     EXPECT_FALSE(fs::exists(StatFile()));
     DumpReportDataAt(false, t0 + 11);
     EXPECT_TRUE(fs::exists(StatFile()));
-    EXPECT_EQ(prevDumpTime, t0 + 11);
+    EXPECT_EQ(period.prevDumpTime, t0 + 11);
     EXPECT_EQ(ReadWhole(StatFile()).find("NormalShutdown"), std::string::npos);
     DumpReportDataAt(false, t0 + 3);  // the clock went back: dump at once
-    EXPECT_EQ(prevDumpTime, t0 + 3);
+    EXPECT_EQ(period.prevDumpTime, t0 + 3);
 
     fs::remove(StatFile());
     Publish(dailyConf, 0);
@@ -221,13 +212,13 @@ TEST_F(StatsTest, FailedDumpKeepsTheOldFileAndRetries) {
     DumpReportDataAt(false, t0 + 20);
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(log, "* unable create " + StatFile() + ": Is a directory\n");
-    EXPECT_EQ(prevDumpTime, t0);  // so the next request line tries again
+    EXPECT_EQ(period.prevDumpTime, t0);  // so the next request line tries again
     EXPECT_EQ(ReadWhole(StatFile()), before);
     EXPECT_EQ(CountOf(reportSourceList, "later"), 1);
 
     fs::remove(StatFile() + ".new");
     DumpReportDataAt(false, t0 + 21);
-    EXPECT_EQ(prevDumpTime, t0 + 21);
+    EXPECT_EQ(period.prevDumpTime, t0 + 21);
     EXPECT_NE(ReadWhole(StatFile()).find("\"later\"=1;"), std::string::npos);
 }
 
@@ -237,7 +228,7 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     auto load = [&](const std::string& text) {
         WriteWhole(StatFile(), text);
         ClearLists();
-        prevReportTime = 0;
+        period.prevReportTime = 0;
         ReadReportDataAt(today);
         return fs::exists(StatFile());
     };
@@ -253,7 +244,7 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     EXPECT_FALSE(load("StatStart=\"unterminated;\n"));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(CountOf(reportSourceList, "s"), -1);
-    EXPECT_EQ(prevReportTime, 0);
+    EXPECT_EQ(period.prevReportTime, 0);
 
     doDebug = true;
     testing::internal::CaptureStdout();
@@ -270,39 +261,42 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
         "StatStart=" + std::to_string(t0) + ";\nStatEnd=" + std::to_string(t0 + 500) + ";\n";
     auto load = [&](const std::string& text) {
         WriteWhole(StatFile(), day + text);
-        restartTime = 0;
+        period.restartTime = 0;
         SetScanFigures(0, 0, 0, 0);
         ClearLists();
         ReadReportDataAt(t0 + 600);
     };
     load("MessagesTotal=4;\nScanTimeMin=10;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
-    EXPECT_EQ(restartTime, t0 + 500);  // died after its last dump
+    EXPECT_EQ(period.restartTime, t0 + 500);  // died after its last dump
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        EXPECT_EQ(nScannedMessagesTotal, 4);
-        EXPECT_EQ(scanTimeTotal, 80u);
+        twLock lock(reportMutex);
+        const scanCounters::figures& scans = scanFigures.Peek();
+        EXPECT_EQ(scans.messages, 4);
+        EXPECT_EQ(scans.timeTotal, 80u);
     }
     load("RestartTime=" + std::to_string(t0 + 7) + ";\nNormalShutdown=YES;\n");
-    EXPECT_EQ(restartTime, t0 + 7);
+    EXPECT_EQ(period.restartTime, t0 + 7);
     load("NormalShutdown=yes;\n");  // only an upper-case Y counts
-    EXPECT_EQ(restartTime, t0 + 500);
+    EXPECT_EQ(period.restartTime, t0 + 500);
     load("NormalShutdown=YES;\n");
-    EXPECT_EQ(restartTime, 0);
+    EXPECT_EQ(period.restartTime, 0);
 
     load("MessagesTotal=4;\nScanTimeMin=0;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        EXPECT_EQ(nScannedMessagesTotal, 4);
-        EXPECT_EQ(scanTimeMin, 0u);
-        EXPECT_EQ(scanTimeMax, 0u);
-        EXPECT_EQ(scanTimeTotal, 0u);
+        twLock lock(reportMutex);
+        const scanCounters::figures& scans = scanFigures.Peek();
+        EXPECT_EQ(scans.messages, 4);
+        EXPECT_EQ(scans.timeMin, 0u);
+        EXPECT_EQ(scans.timeMax, 0u);
+        EXPECT_EQ(scans.timeTotal, 0u);
     }
     // Millisecond sums beyond 32 bits read back whole.
     load("MessagesTotal=9;\nScanTimeMin=1;\nScanTimeMax=5000000000;\nScanTimeTotal=9000000000;\n");
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        EXPECT_EQ(scanTimeMax, 5000000000u);
-        EXPECT_EQ(scanTimeTotal, 9000000000u);
+        twLock lock(reportMutex);
+        const scanCounters::figures& scans = scanFigures.Peek();
+        EXPECT_EQ(scans.timeMax, 5000000000u);
+        EXPECT_EQ(scans.timeTotal, 9000000000u);
     }
 
     load(
@@ -323,7 +317,7 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     ReportAddItem(reportTargetList, "a@example.org", 1);
 
     GenerateDailyReportAt(false, Utc(2026, 1, 5, 23, 59, 0));
-    EXPECT_TRUE(canMakeReport);
+    EXPECT_TRUE(period.canMakeReport);
     EXPECT_TRUE(NoReport());
 
     const time_t midnight = Utc(2026, 1, 6, 0, 0, 5);
@@ -359,15 +353,16 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
               "-----------------\n"
               "      1 targets total\n\n"
               "\n");
-    EXPECT_FALSE(canMakeReport);
-    EXPECT_EQ(prevReportTime, midnight);
+    EXPECT_FALSE(period.canMakeReport);
+    EXPECT_EQ(period.prevReportTime, midnight);
     EXPECT_EQ(reportSourceList.nItems, 0);
     EXPECT_EQ(reportTargetList.nItems, 0);
     EXPECT_EQ(reportVirusesList.nItems, 0);
     {
-        std::lock_guard<std::mutex> lock(scanListMutex);
-        EXPECT_EQ(nScannedMessagesTotal, 0);
-        EXPECT_EQ(scanTimeMin + scanTimeMax + scanTimeTotal, 0u);
+        twLock lock(reportMutex);
+        const scanCounters::figures& scans = scanFigures.Peek();
+        EXPECT_EQ(scans.messages, 0);
+        EXPECT_EQ(scans.timeMin + scans.timeMax + scans.timeTotal, 0u);
     }
 
     // Once per night: later checks in the same hour make none, even busy.
@@ -376,7 +371,7 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 59, 59));
     EXPECT_TRUE(NoReport());
     GenerateDailyReportAt(false, Utc(2026, 1, 6, 1, 0, 0));
-    EXPECT_TRUE(canMakeReport);
+    EXPECT_TRUE(period.canMakeReport);
     EXPECT_TRUE(NoReport());
 }
 
@@ -394,7 +389,7 @@ TEST_F(StatsTest, StartAfterMidnightWaitsForTheNextNight) {
 TEST_F(StatsTest, EmptyPeriodShorterThanAnHourMakesNoReport) {
     GenerateDailyReportAt(true, t0 + 3599);
     EXPECT_TRUE(NoReport());
-    EXPECT_EQ(prevReportTime, t0);
+    EXPECT_EQ(period.prevReportTime, t0);
     GenerateDailyReportAt(true, t0 + 3600);
     const std::string report = TakeReport();
     EXPECT_NE(report.find("[viruses 0, messages 0]\n"), std::string::npos);
@@ -413,16 +408,17 @@ TEST_F(StatsTest, DisabledReportKeepsTheFiguresAndMovesThePeriod) {
     ReportAddItem(reportSourceList, "s", 5);
     GenerateDailyReportAt(true, t0 + 10);
     EXPECT_TRUE(NoReport());
-    EXPECT_EQ(prevReportTime, t0 + 10);
+    EXPECT_EQ(period.prevReportTime, t0 + 10);
     EXPECT_EQ(CountOf(reportSourceList, "s"), 5);
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    EXPECT_EQ(nScannedMessagesTotal, 5);
+    twLock lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+    EXPECT_EQ(scans.messages, 5);
 }
 
 TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
     Publish(R"(DailyReport = { Subject = "S"; ReportSourcesMax = 1; ReportTargets = No; };)");
-    prevReportTime = t0 - 3600;  // the period began in an earlier run
-    restartTime = t0 - 600;
+    period.prevReportTime = t0 - 3600;  // the period began in an earlier run
+    period.restartTime = t0 - 600;
     const char* names[] = {"e", "d", "c", "b", "a"};
     for (int i = 0; i < 5; ++i) ReportAddItem(reportSourceList, names[i], 5 - i);
     ReportAddItem(reportTargetList, "t", 1);
@@ -442,17 +438,17 @@ TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
               std::string::npos)
         << report;
     EXPECT_EQ(report.find("Targets"), std::string::npos);
-    EXPECT_FALSE(doReportTargets);
-    EXPECT_EQ(reportTargetList.nItems, 0);  // cleared although not printed
-    EXPECT_EQ(restartTime, t0 - 600);       // only a midnight report clears it
+    EXPECT_FALSE(TargetsReported());
+    EXPECT_EQ(reportTargetList.nItems, 0);    // cleared although not printed
+    EXPECT_EQ(period.restartTime, t0 - 600);  // only a midnight report clears it
 
     Publish("DailyReport = { };");
-    prevReportTime = t0 - 3600;
-    restartTime = 0;
+    period.prevReportTime = t0 - 3600;
+    period.restartTime = 0;
     GenerateDailyReportAt(true, t0 + 120);
     report = TakeReport();
     EXPECT_NE(report.find("was restarted during the reporting period.\n\n"), std::string::npos);
-    EXPECT_TRUE(doReportTargets);
+    EXPECT_TRUE(TargetsReported());
 }
 
 TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
@@ -467,7 +463,7 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     fs::remove_all(submitted);
     SetScanFigures(2, 1, 1, 2);
     ReportAddItem(reportSourceList, "kept", 2);
-    const time_t before = prevReportTime;
+    const time_t before = period.prevReportTime;
     testing::internal::CaptureStdout();
     GenerateDailyReportAt(true, t0 + 5000);
     log = testing::internal::GetCapturedStdout();
@@ -475,10 +471,11 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
               std::string::npos)
         << log;
     EXPECT_NE(log.find(".tmp, errno=2\n"), std::string::npos) << log;
-    EXPECT_EQ(prevReportTime, before);
+    EXPECT_EQ(period.prevReportTime, before);
     EXPECT_EQ(CountOf(reportSourceList, "kept"), 2);
-    std::lock_guard<std::mutex> lock(scanListMutex);
-    EXPECT_EQ(nScannedMessagesTotal, 2);
+    twLock lock(reportMutex);
+    const scanCounters::figures& scans = scanFigures.Peek();
+    EXPECT_EQ(scans.messages, 2);
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 // that every header, notification and command line goes through.
 #include <gtest/gtest.h>
 
+#include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/host/host.h"
-#include "common/host/log.h"
 
 TEST(Text, SubstStrReplacesEveryMarkerOnce) {
     std::string t = "^1 [^2]";

@@ -68,7 +68,7 @@ inline std::vector<std::string> Names(const std::string& dir) {
 }
 
 inline std::shared_ptr<const cfgfItem> Tree(const std::string& text) {
-    return std::shared_ptr<const cfgfItem>(cfgfReadConfigText(text, "test.cfg", false));
+    return std::shared_ptr<const cfgfItem>(cfgfReadConfigText(text, "test.cfg"));
 }
 
 // All date texts in these tests are UTC.

@@ -1,12 +1,11 @@
-// Console log and small text utilities shared by both filters.
+// Console log shared by both filters.
 //
 // Standard output is the only channel to the mail server and both threads
 // write to it.  PrintMsg/DebugMsg/PrintRaw hand each piece to the system in
 // one write under mtx_print, so an answer reaches the server at once and two
-// lines never interleave.  The text helpers work on std::string; templates are short and
-// come from the settings file, so none of them bounds its input.
-#ifndef TARNWICK_COMMON_HOST_LOG_H
-#define TARNWICK_COMMON_HOST_LOG_H
+// lines never interleave.
+#ifndef TARNWICK_COMMON_BASE_LOG_H
+#define TARNWICK_COMMON_BASE_LOG_H
 
 #include <sys/uio.h>
 
@@ -34,22 +33,5 @@ void SkipWritten(struct iovec*& iov, int& count, size_t done);
 // Ends the process with `code` without ever cutting a line in half: the
 // console lock is taken first, so no other thread is inside a write.
 [[noreturn]] void xExit(int code);
-
-// Replaces every "^n" (n = 1..9) by value; the inserted text is not scanned
-// again.  Returns text for convenience.
-std::string& SubstStr(std::string& text, int n, const char* value);
-std::string& bufConcat(std::string& text, const char* more);
-
-// Writes a configured text, turning backslash-e into a line feed and
-// backslash-x into x.  A lone trailing backslash is written as is.
-void fprintS(FILE* out, const std::string& tmpl);
-void fprintS(std::string& out, const std::string& tmpl);
-
-bool EqualStringsNoCase(const char* a, const char* b);
-
-// Decimal text to a signed 32-bit value the way atoi reads it: leading
-// blanks and one sign, digits up to the first non-digit, 0 without digits.
-// Overflow saturates instead of being undefined.
-int32_t xAtoi(const char* text);
 
 #endif

@@ -1,0 +1,114 @@
+// Text utilities: configured templates ("^n" markers, backslash escapes),
+// number and name parsing, and the date format of reports and mail.
+#include "common/base/text.h"
+
+#include <climits>
+#include <cstring>
+
+namespace {
+
+const char* const weekDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+const char* WeekDayName(int day) {
+    return weekDays[((day % 7) + 7) % 7];
+}
+
+const char* MonthName(int month) {
+    return months[((month % 12) + 12) % 12];
+}
+
+std::string mkDate(time_t t) {
+    struct tm tm;
+    if (!localtime_r(&t, &tm)) return std::string();
+    char buf[64];
+    snprintf(buf, sizeof buf, "%s, %d %s %d %02d:%02d:%02d", WeekDayName(tm.tm_wday), tm.tm_mday,
+             MonthName(tm.tm_mon), tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+bool SameLocalDay(time_t a, time_t b) {
+    struct tm ta, tb;
+    if (!localtime_r(&a, &ta) || !localtime_r(&b, &tb)) return false;
+    return ta.tm_year == tb.tm_year && ta.tm_yday == tb.tm_yday;
+}
+
+std::string& SubstStr(std::string& text, int n, const char* value) {
+    const char marker = static_cast<char>('0' + n);
+    size_t pos = text.find('^');
+    if (pos == std::string::npos) return text;
+    // One pass into a new text: templates are rebuilt for every answer, and
+    // replacing in place would move the tail once per marker.
+    std::string out;
+    out.reserve(text.size() + (value ? strlen(value) : 0) * 2);
+    size_t done = 0;
+    for (; pos != std::string::npos; pos = text.find('^', pos)) {
+        if (pos + 1 < text.size() && text[pos + 1] == marker) {
+            out.append(text, done, pos - done);
+            if (value) out += value;
+            pos += 2;
+            done = pos;
+        } else {
+            ++pos;
+        }
+    }
+    out.append(text, done, std::string::npos);
+    text.swap(out);
+    return text;
+}
+
+namespace {
+
+template <class Put>
+void decodeTemplate(const std::string& tmpl, Put put) {
+    for (size_t i = 0; i < tmpl.size(); ++i) {
+        char c = tmpl[i];
+        if (c == '\\' && i + 1 < tmpl.size()) {
+            char next = tmpl[++i];
+            put(next == 'e' ? '\n' : next);
+        } else {
+            put(c);
+        }
+    }
+}
+
+}  // namespace
+
+void fprintS(FILE* out, const std::string& tmpl) {
+    decodeTemplate(tmpl, [out](char c) { fputc(c, out); });
+}
+
+void fprintS(std::string& out, const std::string& tmpl) {
+    decodeTemplate(tmpl, [&out](char c) { out += c; });
+}
+
+bool EqualStringsNoCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        if (*a == '\0') return *b == '\0';
+        if (*a == *b) continue;
+        unsigned char ca = static_cast<unsigned char>(*a);
+        unsigned char cb = static_cast<unsigned char>(*b);
+        if ((ca ^ cb) != 32) return false;
+        unsigned char upper = ca & ~32u;
+        if (upper < 'A' || upper > 'Z') return false;
+    }
+}
+
+int32_t xAtoi(const char* text) {
+    if (!text) return 0;
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = (*text++ == '-');
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > static_cast<long long>(INT32_MAX) + 1)
+            value = static_cast<long long>(INT32_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}

@@ -1,0 +1,37 @@
+// Text utilities shared by both filters.  They work on std::string;
+// templates are short and come from the settings file, so none of them
+// bounds its input.
+#ifndef TARNWICK_COMMON_BASE_TEXT_H
+#define TARNWICK_COMMON_BASE_TEXT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+// Replaces every "^n" (n = 1..9) by value; the inserted text is not scanned
+// again.  Returns text for convenience.
+std::string& SubstStr(std::string& text, int n, const char* value);
+
+// Writes a configured text, turning backslash-e into a line feed and
+// backslash-x into x.  A lone trailing backslash is written as is.
+void fprintS(FILE* out, const std::string& tmpl);
+void fprintS(std::string& out, const std::string& tmpl);
+
+bool EqualStringsNoCase(const char* a, const char* b);
+
+// Decimal text to a signed 32-bit value the way atoi reads it: leading
+// blanks and one sign, digits up to the first non-digit, 0 without digits.
+// Overflow saturates instead of being undefined.
+int32_t xAtoi(const char* text);
+
+// "Mon, 5 Jan 2026 07:08:09", local time; empty if the time has no local
+// representation.
+std::string mkDate(time_t t);
+// Whether two times fall on the same local calendar day.
+bool SameLocalDay(time_t a, time_t b);
+// English three-letter names; any index is taken modulo 7 or 12.
+const char* WeekDayName(int day);
+const char* MonthName(int month);
+
+#endif

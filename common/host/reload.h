@@ -1,0 +1,16 @@
+// The reload of the settings, run by the command loop (main thread).
+#ifndef TARNWICK_COMMON_HOST_RELOAD_H
+#define TARNWICK_COMMON_HOST_RELOAD_H
+
+// Called for every request line: reloads when the marker file exists.
+void CheckConfigUpdate();
+// The descriptor that becomes readable when something changes in the
+// program directory (-1 when there is none); whoever asks for it waits on
+// it and calls ReloadWatchFired when it is readable, which returns false
+// when the watch broke and must no longer be waited on.
+int ReloadWatchFd();
+bool ReloadWatchFired();
+// Reads the settings again, reconnects and sends the pending requests again.
+void UpdateConfig();
+
+#endif

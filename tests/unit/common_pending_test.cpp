@@ -1,0 +1,59 @@
+// The pending requests: one serial answered oldest first, the oldest entry
+// found after answers in any order, and a drained backlog starting afresh.
+#include "common/engine/pending.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+scanListItem Entry(int32_t serial, const std::string& token) {
+    scanListItem item;
+    item.serial = serial;
+    item.token = token;
+    return item;
+}
+
+TEST(PendingRequests, SameSerialOldestFirstAndOldestAfterAnyAnswer) {
+    pendingRequests list;
+    scanListItem out;
+    EXPECT_FALSE(list.Oldest(&out));
+    list.Append(Entry(7, "7a"));
+    list.Append(Entry(8, "8"));
+    list.Append(Entry(7, "7b"));
+    list.Append(Entry(9, "9"));
+
+    ASSERT_TRUE(list.Take(8, &out));  // answered out of order
+    ASSERT_TRUE(list.Oldest(&out));
+    EXPECT_EQ(out.token, "7a");
+    ASSERT_TRUE(list.Take(7, &out));
+    EXPECT_EQ(out.token, "7a");
+    ASSERT_TRUE(list.Oldest(&out));
+    EXPECT_EQ(out.token, "7b");
+    EXPECT_FALSE(list.Take(8, &out));  // a second reply finds nothing
+
+    std::vector<scanListItem> all = list.Snapshot();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].token, "7b");
+    EXPECT_EQ(all[1].token, "9");
+
+    ASSERT_TRUE(list.Take(9, &out));
+    ASSERT_TRUE(list.Take(7, &out));
+    EXPECT_EQ(list.Size(), 0u);
+    EXPECT_FALSE(list.Oldest(&out));
+}
+
+TEST(PendingRequests, LargeBacklogDrainsAndStartsAfresh) {
+    pendingRequests list;
+    scanListItem out;
+    for (int32_t i = 0; i < 3000; ++i) list.Append(Entry(i, std::to_string(i)));
+    for (int32_t i = 2999; i >= 1; --i) ASSERT_TRUE(list.Take(i, &out)) << i;
+    ASSERT_TRUE(list.Oldest(&out));
+    EXPECT_EQ(out.token, "0");
+    ASSERT_TRUE(list.Take(0, &out));
+    EXPECT_FALSE(list.Oldest(&out));
+    list.Append(Entry(5, "again"));
+    ASSERT_TRUE(list.Oldest(&out));
+    EXPECT_EQ(out.token, "again");
+}
+
+}  // namespace

@@ -149,6 +149,8 @@ void reportAsValues(const asSettings& s) {
 // The programs write a .tmp file there and rename it; opening it (already
 // checked by the reader) is not enough.
 void checkSubmissionDirectory(const std::string& file, const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return;  // the reader has reported it
     if (access(dir.c_str(), W_OK | X_OK) == 0) {
         printf("submission directory %s: usable\n", dir.c_str());
         return;

@@ -9,7 +9,8 @@ import unittest
 
 import harness
 
-CHECK = os.path.join(harness.default_bin_dir(), "tarnwick-check")
+BIN = os.path.abspath(harness.default_bin_dir())
+CHECK = os.path.join(BIN, "tarnwick-check")
 ETC = os.path.join(harness.REPO_DIR, "etc")
 
 
@@ -81,7 +82,7 @@ class CheckTest(unittest.TestCase):
 
     def test_help_and_version(self):
         self.assertEqual(subprocess.run([CHECK], capture_output=True).returncode, 2)
-        for program in [CHECK] + [os.path.join(harness.default_bin_dir(), p) for p in harness.PROGRAMS]:
+        for program in [CHECK] + [os.path.join(BIN, p) for p in harness.PROGRAMS]:
             name = os.path.basename(program)
             p = subprocess.run([program, "--help"], capture_output=True, text=True, cwd=self.root)
             self.assertEqual(p.returncode, 0)

@@ -224,5 +224,7 @@ void GenerateDailyReportAt(bool final, time_t now) {
     // When no file could be made, the figures stay for the next report, and
     // so does the period start that they belong to.
     if (written) period.prevReportTime = now;
-    if (!history.empty()) appendHistory(history);
+    // StatDumpInterval = 0 keeps the program directory free of statistics
+    // files, the history included.
+    if (!history.empty() && settings->statDumpInterval != 0) appendHistory(history);
 }

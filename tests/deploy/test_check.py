@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import subprocess
+import time
 import unittest
 
 import harness
@@ -29,11 +30,13 @@ class CheckTest(unittest.TestCase):
         return p.returncode, p.stdout
 
     def test_samples_are_clean(self):
+        engines = []
         for program, kind in harness.ENGINES.items():
             sock = os.path.join(self.root, program + ".sock")
-            engine = harness.EngineProcess(kind, sock, harness.default_bin_dir())
+            engine = harness.EngineProcess(kind, sock, BIN, log_path=sock + ".log")
             engine.start()
             self.addCleanup(engine.stop)
+            engines.append(engine)
             with open(os.path.join(ETC, program + ".cfg")) as f:
                 text = re.sub(r'(?m)^Socket = "[^"]*";', 'Socket = "%s";' % sock, f.read())
             with open(os.path.join(self.prog, program + ".cfg"), "w") as f:
@@ -46,6 +49,11 @@ class CheckTest(unittest.TestCase):
         self.assertIn("submission directory Submitted: usable\n", out)
         self.assertEqual(out.count(": accepts connections\n"), 2, out)
         self.assertTrue(out.endswith("no problems found\n"), out)
+        # The check only connected: each engine saw a client come and go.
+        deadline = time.monotonic() + harness.scaled(10)
+        while any(e.log_lines() != ["CONNECT 1", "DISCONNECT 1"] for e in engines):
+            self.assertLess(time.monotonic(), deadline, [e.log_lines() for e in engines])
+            time.sleep(0.01)
 
     def test_broken_files_list_every_problem(self):
         av = os.path.join(self.root, "av.cfg")

@@ -27,6 +27,8 @@ struct asSettings : commonSettings {
 };
 
 extern const programDesc asProgram;
+// Its fixed texts (also for tarnwick-check, which has no programDesc of it).
+extern const processIdentity asIdentity;
 
 std::shared_ptr<const asSettings> AsSettings();
 
@@ -88,6 +90,8 @@ class scoreCounters {
     // The histogram over the settings' BarScoreRanges; the counters start
     // afresh afterwards.
     void Report(FILE* out, const asSettings& settings, int32_t messages);
+    // " scores=SCORE:COUNT,..." of the history line, every score that occurred.
+    void History(std::string& line) const;
 
   private:
     int64_t rangeSum(int64_t first, int64_t last) const;
@@ -100,5 +104,6 @@ extern scoreCounters scoreStats GUARDED_BY(reportMutex);
 void DumpScoreSection(FILE* out) REQUIRES(reportMutex);
 void LoadScoreSection(const cfgfItem* dict) EXCLUDES(reportMutex);
 void ReportScoreSection(FILE* out, int32_t messages) REQUIRES(reportMutex);
+void HistoryScoreSection(std::string& line) REQUIRES(reportMutex);
 
 #endif

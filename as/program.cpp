@@ -13,14 +13,8 @@ std::string socketPath() {
 
 programDesc describe() {
     programDesc p;
-    p.identity.name = "Tarnwick-AS";
-    p.identity.configFileName = "Tarnwick-AS.cfg";
-    p.identity.statFileName = "statistics-as.dat";
-    p.identity.productName = "AntiSpam";
-    p.identity.mailTag = "AS";
-    p.identity.listTitle = "Spam";
-    // This program's log line has always had two blanks after "Error:".
-    p.identity.readErrorFormat = "* Error:  Cannot get data from ScanEngine: %s\n";
+    p.identity = asIdentity;
+    p.summary = "The anti-spam filter: has each message rated by the Quillon anti-spam engine.";
     p.ReadConfigFile = ReadAsSettings;
     p.AfterListsCleared = loadWhitelist;
     p.readerThreadProc = RunRatingReader;
@@ -31,6 +25,7 @@ programDesc describe() {
     p.stats.Dump = DumpScoreSection;
     p.stats.Load = LoadScoreSection;
     p.stats.Report = ReportScoreSection;
+    p.stats.History = HistoryScoreSection;
     return p;
 }
 

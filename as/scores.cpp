@@ -80,6 +80,21 @@ void LoadScoreSection(const cfgfItem* dict) {
     scoreStats.Load(dict);
 }
 
+void scoreCounters::History(std::string& line) const {
+    line += " scores=";
+    bool first = true;
+    for (int i = 0; i <= maxScore; ++i) {
+        if (n_[i] == 0) continue;
+        if (!first) line += ',';
+        line += std::to_string(i) + ':' + std::to_string(n_[i]);
+        first = false;
+    }
+}
+
+void HistoryScoreSection(std::string& line) {
+    scoreStats.History(line);
+}
+
 void ReportScoreSection(FILE* out, int32_t messages) {
     scoreStats.Report(out, *AsSettings(), messages);
 }

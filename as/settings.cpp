@@ -80,7 +80,7 @@ void CheckReportSections(const asSettings& next) {
 }  // namespace
 
 std::shared_ptr<const asSettings> AsSettings() {
-    return ProgramSettings<asSettings>(asProgram.identity.statFileName);
+    return ProgramSettings<asSettings>(asIdentity.statFileName);
 }
 
 void ReadAsSettings() {

@@ -36,6 +36,8 @@ struct avSettings : commonSettings {
 };
 
 extern const programDesc avProgram;
+// Its fixed texts (also for tarnwick-check, which has no programDesc of it).
+extern const processIdentity avIdentity;
 
 std::shared_ptr<const avSettings> AvSettings();
 
@@ -74,5 +76,6 @@ void ClearVirusList();
 void DumpVirusSection(FILE* out);
 void LoadVirusSection(const cfgfItem* dict);
 void ReportVirusSection(FILE* out, int32_t messages);
+void HistoryVirusSection(std::string& line);
 
 #endif

@@ -9,13 +9,8 @@ std::string socketPath() {
 
 programDesc describe() {
     programDesc p;
-    p.identity.name = "Tarnwick-AV";
-    p.identity.configFileName = "Tarnwick-AV.cfg";
-    p.identity.statFileName = "statistics-av.dat";
-    p.identity.productName = "Antivirus";
-    p.identity.mailTag = "AV";
-    p.identity.listTitle = "Virus";
-    p.identity.readErrorFormat = "* Error: Cannot get data from ScanEngine: %s\n";
+    p.identity = avIdentity;
+    p.summary = "The anti-virus filter: has each message scanned by the Quillon scan engine.";
     p.ReadConfigFile = ReadAvSettings;
     p.AfterListsCleared = ClearVirusList;
     p.readerThreadProc = RunScanReader;
@@ -27,6 +22,7 @@ programDesc describe() {
     p.stats.Dump = DumpVirusSection;
     p.stats.Load = LoadVirusSection;
     p.stats.Report = ReportVirusSection;
+    p.stats.History = HistoryVirusSection;
     return p;
 }
 

@@ -56,15 +56,16 @@ enum { modeReject = 0, modeDiscard = 1, modeAddHeader = 2 };
 
 // Exits like a fatal start-up problem, but the text goes out whole under the
 // console lock so it cannot tear an answer line of the reader thread.
-[[noreturn]] void ConfigurationFailure(const std::string& text) {
-    PrintRaw(text);
-    xExit(1);
+void ConfigurationFailure(const std::string& text) {
+    SettingsFatal(text);
 }
 
 void CheckConfigContents(const cfgfItem* conf) {
     CheckConfigSubset(conf, thisProcess->configFileName, confMainItemsReq, confMainItems, cfgfNone);
-    CheckConfigSubset(cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary),
-                      "NotificationMessage", confNotificationMessageItems,
+    const cfgfItem* message = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
+    // Only a settings check comes here without one; its absence is listed.
+    if (message == nullptr && SettingsCheckOnly()) return;
+    CheckConfigSubset(message, "NotificationMessage", confNotificationMessageItems,
                       confNotificationMessageItems, cfgfString);
 }
 
@@ -113,18 +114,19 @@ void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
 }  // namespace
 
 std::shared_ptr<const avSettings> AvSettings() {
-    return ProgramSettings<avSettings>(avProgram.identity.statFileName);
+    return ProgramSettings<avSettings>(avIdentity.statFileName);
 }
 
 void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
                        const char* const* allowed, cfgfItemType wanted) {
-    int missing = cfgfCheckPresence(dict, required, wanted);
-    if (missing >= 0) {
+    // The first finding ends a program; a settings check goes on to list all.
+    for (int missing = cfgfCheckPresenceFrom(dict, required, wanted, 0); missing >= 0;
+         missing = cfgfCheckPresenceFrom(dict, required, wanted, missing + 1)) {
         ConfigurationFailure(std::string("Configuration error: ") + name + " is missing the " +
                              required[missing] + " item\n");
     }
-    int unknown = cfgfCheckValidity(dict, allowed);
-    if (unknown >= 0) {
+    for (int unknown = cfgfCheckValidityFrom(dict, allowed, 0); unknown >= 0;
+         unknown = cfgfCheckValidityFrom(dict, allowed, unknown + 1)) {
         const cfgfItem* value = cfgfGetDictNthValue(dict, unknown);
         ConfigurationFailure(std::string("Configuration error: unknown item ") +
                              cfgfGetDictNthKey(dict, unknown) + " in line " +

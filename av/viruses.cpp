@@ -23,6 +23,10 @@ void LoadVirusSection(const cfgfItem* dict) {
     LoadReportList(dict, reportVirusesList);
 }
 
+void HistoryVirusSection(std::string& line) {
+    line += " infected=" + std::to_string(reportVirusesList.nTotal);
+}
+
 void ReportVirusSection(FILE* out, int32_t messages) {
     ReportSortList(reportVirusesList);
     fputs("The number of viruses caught:\n", out);

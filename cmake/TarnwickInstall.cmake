@@ -108,6 +108,7 @@ if(PANDOC)
   set(MAN_LIST
       "Tarnwick-AV|8|docs/man/Tarnwick-AV.8.md"
       "tarnwick-stats|8|docs/man/tarnwick-stats.8.md"
+      "tarnwick-check|8|docs/man/tarnwick-check.8.md"
       "quillon-clamd|8|docs/man/quillon-clamd.8.md"
       "quillon-spamd|8|docs/man/quillon-spamd.8.md"
       "Tarnwick-AV.cfg|5|docs/settings.md")

@@ -14,9 +14,11 @@ struct processIdentity {
     const char* name = "Tarnwick-AV";                // log lines
     const char* configFileName = "Tarnwick-AV.cfg";  // in the program directory
     const char* statFileName = "statistics-av.dat";  // default statistics file
-    const char* productName = "Antivirus";           // "Antivirus" / "AntiSpam" in generated mail
-    const char* mailTag = "AV";                      // file prefixes Qln_<tag>_...
-    const char* listTitle = "Virus";                 // "Virus" / "Spam": report table titles
+    // One line per reported period, beside the statistics file.
+    const char* historyFileName = "history-av.dat";
+    const char* productName = "Antivirus";  // "Antivirus" / "AntiSpam" in generated mail
+    const char* mailTag = "AV";             // file prefixes Qln_<tag>_...
+    const char* listTitle = "Virus";        // "Virus" / "Spam": report table titles
     // Log line of a failed engine read (the anti-spam program has always
     // written two blanks after "Error:").
     const char* readErrorFormat = "* Error: Cannot get data from ScanEngine: %s\n";

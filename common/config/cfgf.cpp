@@ -86,7 +86,10 @@ class charSource {
     bool atEnd_ = false;
 };
 
+std::atomic<int> reportCount{0};
+
 void Report(const std::string& file, int line, const char* fmt, va_list ap) {
+    reportCount.fetch_add(1, std::memory_order_relaxed);
     std::string report = "* Error in " + file + " ";
     if (line > 0) report += "line " + std::to_string(line) + " ";
     report += "\n* ";
@@ -363,17 +366,28 @@ const char* cfgfGetDictNthKey(const cfgfItem* node, int index) {
 }
 
 int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType wanted) {
-    if (names == nullptr) return -1;
-    for (int i = 0; names[i] != nullptr; i++) {
+    return cfgfCheckPresenceFrom(dict, names, wanted, 0);
+}
+
+int cfgfCheckPresenceFrom(const cfgfItem* dict, const char* const* names, cfgfItemType wanted,
+                          int from) {
+    if (names == nullptr || from < 0) return -1;
+    for (int i = 0; i < from; i++)
+        if (names[i] == nullptr) return -1;
+    for (int i = from; names[i] != nullptr; i++) {
         if (cfgfGetDictValue(dict, names[i], wanted) == nullptr) return i;
     }
     return -1;
 }
 
 int cfgfCheckValidity(const cfgfItem* dict, const char* const* names) {
-    if (dict == nullptr || dict->type != cfgfDictionary) return -1;
+    return cfgfCheckValidityFrom(dict, names, 0);
+}
+
+int cfgfCheckValidityFrom(const cfgfItem* dict, const char* const* names, int from) {
+    if (dict == nullptr || dict->type != cfgfDictionary || from < 0) return -1;
     size_t n = EntryCount(dict);
-    for (size_t i = 0; i < n; i++) {
+    for (size_t i = static_cast<size_t>(from); i < n; i++) {
         bool listed = false;
         for (int j = 0; names != nullptr && names[j] != nullptr; j++) {
             if (dict->keys[i] == names[j]) {
@@ -400,6 +414,14 @@ void cfgfFreeItem(cfgfItem* node) {
     std::vector<cfgfItem>().swap(node->values);
     node->count = 0;
     node->type = cfgfNone;
+}
+
+int cfgfReportCount() {
+    return reportCount.load(std::memory_order_relaxed);
+}
+
+void cfgfCountReport() {
+    reportCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 void cfgfError(const cfgfItem* node, const char* fmt, ...) {

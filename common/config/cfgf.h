@@ -56,11 +56,20 @@ const cfgfItem* cfgfGetDictNthValue(const cfgfItem* node, int index);
 const char* cfgfGetDictNthKey(const cfgfItem* node, int index);
 int cfgfCheckPresence(const cfgfItem* dict, const char* const* names, cfgfItemType wanted);
 int cfgfCheckValidity(const cfgfItem* dict, const char* const* names);
+// The same, looking from list position / entry `from` on, so that a caller
+// can go on past the first finding and list them all.
+int cfgfCheckPresenceFrom(const cfgfItem* dict, const char* const* names, cfgfItemType wanted,
+                          int from);
+int cfgfCheckValidityFrom(const cfgfItem* dict, const char* const* names, int from);
 void cfgfFreeItem(cfgfItem* node);
 // "* Error in <file> [line <n> ]\n* <text>\n" for the node's file and line.
 void cfgfError(const cfgfItem* node, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // The same for a problem of a whole file (no line).
 void cfgfFileError(const std::string& file, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
+// How many reports have been made (any thread), and one more for a problem
+// reported in other words (the settings check counts every finding).
+int cfgfReportCount();
+void cfgfCountReport();
 
 #endif

@@ -10,7 +10,10 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 
 #include "common/base/threads.h"
 
@@ -77,11 +80,31 @@ std::shared_ptr<const cfgfItem> ReadSettingsTree() {
     return std::shared_ptr<const cfgfItem>(std::move(tree));
 }
 
+namespace {
+bool checkOnly = false;  // main thread, set before any reading
+}  // namespace
+
+void SetSettingsCheckOnly(bool on) {
+    checkOnly = on;
+}
+
+bool SettingsCheckOnly() {
+    return checkOnly;
+}
+
+void SettingsFatal(const std::string& text) {
+    PrintRaw(text);
+    if (!checkOnly) xExit(1);
+    cfgfCountReport();
+}
+
 void CheckSubmittedDirectory(const std::string& dirName, const char* failureFmt) {
     std::unique_ptr<DIR, dirCloser> dir(opendir(dirName.c_str()));
     if (!dir) {
-        PrintMsg(failureFmt, dirName.c_str());
-        xExit(1);
+        std::string text(dirName.size() + strlen(failureFmt) + 1, '\0');
+        int n = snprintf(&text[0], text.size(), failureFmt, dirName.c_str());
+        text.resize(n > 0 ? std::min(static_cast<size_t>(n), text.size() - 1) : 0);
+        SettingsFatal(text);
     }
 }
 

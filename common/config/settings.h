@@ -86,6 +86,16 @@ std::shared_ptr<const T> ProgramSettings(const char* statFileName) {
     return cached;
 }
 
+// A settings check (tarnwick-check) reads the settings like the programs,
+// but a problem that would end a program is reported and counted
+// (cfgfReportCount) and the reading goes on, so every problem is listed.
+// Main thread, before any reading.
+void SetSettingsCheckOnly(bool on);
+bool SettingsCheckOnly();
+// A problem that ends a program: `text` written whole, then exit code 1 (or,
+// in a settings check, counted).
+void SettingsFatal(const std::string& text);
+
 // Shared steps of both settings readers.
 // Reads workPath + configFileName (errors reported, not fatal).  A file
 // that cannot be read gives an empty tree that still names it.

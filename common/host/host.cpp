@@ -112,7 +112,36 @@ bool HandleRequestLine(const std::string& line) {
     return true;
 }
 
+bool HandleInfoOption(int argc, char** argv, const programDesc& program) {
+    // The server passes nothing or -debug; a getopt parser would read -debug
+    // as five short options, so the first argument is compared whole.
+    if (argc < 2) return false;
+    const char* name = program.identity.name;
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("%s %s\n", name, pluginVersion);
+    } else if (strcmp(argv[1], "--help") == 0) {
+        printf(
+            "Usage: %s [-debug]\n"
+            "%s\n\n"
+            "Started by the Velmora mail server in its base directory; speaks the\n"
+            "server's filter protocol on standard input and output.  Reads %s\n"
+            "and writes %s and %s in the directory of\n"
+            "the program's path.\n\n"
+            "  -debug     also write debug lines to the log\n"
+            "  --help     this text\n"
+            "  --version  the version\n\n"
+            "Check the settings without starting the filter: tarnwick-check DIR\n",
+            name, program.summary, program.identity.configFileName, program.identity.statFileName,
+            program.identity.historyFileName);
+    } else {
+        return false;
+    }
+    fflush(stdout);
+    return true;
+}
+
 void RunFilterHost(int argc, char** argv, const programDesc& program) {
+    if (HandleInfoOption(argc, argv, program)) exit(0);
     thisProgram = &program;
     thisProcess = &program.identity;
     workPath = ProgramDirectory(argc > 0 ? argv[0] : nullptr);

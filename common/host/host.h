@@ -25,6 +25,9 @@ struct programDesc {
     // The socket path of the settings in force.
     std::string (*EngineSocketPath)() = nullptr;
 
+    // One line for --help: what the program does.
+    const char* summary = "";
+
     // The program's own statistics section ("Viruses" or "Scores").
     statSection stats;
 };
@@ -38,6 +41,10 @@ std::string ProgramDirectory(const char* argv0);
 // Returns false after QUIT, when the caller must shut down; FILE requests
 // go to thisProgram->EnqueueFile.
 bool HandleRequestLine(const std::string& line);
+
+// --help and --version as the first argument: prints the text and returns
+// true (the caller exits 0).  Anything else is the server's command line.
+bool HandleInfoOption(int argc, char** argv, const programDesc& program);
 
 // Runs the whole life of a filter; returns only through exit().
 [[noreturn]] void RunFilterHost(int argc, char** argv, const programDesc& program);

@@ -7,7 +7,11 @@
 // cached hour), the DailyReport section of the settings in force, the
 // counters and lists.  reportMutex is held from the Enabled check to the end
 // of the writing.  Main thread only.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 
 #include "common/base/log.h"
 #include "common/base/process.h"
@@ -55,9 +59,52 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
     ReportClearList(list);
 }
 
+// The period's line of the history file, up to the program's own fields:
+// "2026-12-07 start=... end=... at=midnight messages=... scan_*_ms=...".
+std::string historyLine(const scanCounters::figures& figures, time_t now, bool final) {
+    char day[16] = "1970-01-01";
+    struct tm tm;
+    if (localtime_r(&period.prevReportTime, &tm)) strftime(day, sizeof day, "%Y-%m-%d", &tm);
+    const uint64_t avg =
+        figures.messages > 0 ? figures.timeTotal / static_cast<uint64_t>(figures.messages) : 0;
+    char text[256];
+    snprintf(text, sizeof text,
+             "%s start=%lld end=%lld at=%s messages=%d scan_min_ms=%llu scan_avg_ms=%llu "
+             "scan_max_ms=%llu",
+             day, static_cast<long long>(period.prevReportTime), static_cast<long long>(now),
+             final ? "shutdown" : "midnight", figures.messages,
+             static_cast<unsigned long long>(figures.timeMin), static_cast<unsigned long long>(avg),
+             static_cast<unsigned long long>(figures.timeMax));
+    return text;
+}
+
+// Appends one whole line with one write: lines of earlier periods are never
+// touched, and a link put in the file's place is not followed.  A failure
+// costs the line, never the filter.
+void appendHistory(const std::string& line) {
+    const std::string path = HistoryFilePath();
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        int err = errno;
+        PrintMsg("* unable to append to %s: %s\n", path.c_str(), strerror(err));
+        return;
+    }
+    ssize_t n;
+    do {
+        n = write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(line.size())) {
+        int err = n < 0 ? errno : ENOSPC;
+        PrintMsg("* unable to append to %s: %s\n", path.c_str(), strerror(err));
+    }
+    close(fd);
+}
+
 // Writes and submits the report; false when no message file could be made
-// (then nothing has been reset).  Caller holds reportMutex.
-bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMutex) {
+// (then nothing has been reset).  `history` receives the period's history
+// line.  Caller holds reportMutex.
+bool writeReport(const commonSettings& settings, time_t now, bool final, std::string& history)
+    REQUIRES(reportMutex) {
     const dailyReportSettings& conf = settings.daily;
     std::string path;
     filePtr out =
@@ -97,6 +144,10 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
             fputs(" during the reporting period.\n\n", f);
     }
 
+    history = historyLine(figures, now, final);
+    if (period.section != nullptr && period.section->History) period.section->History(history);
+    history += '\n';
+
     if (period.section != nullptr && period.section->Report)
         period.section->Report(f, figures.messages);
 
@@ -120,6 +171,15 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
 }
 
 }  // namespace
+
+std::string HistoryFilePath() {
+    // Beside the statistics file, wherever StatDumpFile puts it.
+    const std::string& name = CurrentSettings()->statDumpFileName;
+    const std::string stats = workPath + (name.empty() ? thisProcess->statFileName : name);
+    const size_t slash = stats.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "" : stats.substr(0, slash + 1);
+    return dir + thisProcess->historyFileName;
+}
 
 void GenerateDailyReport(bool final) {
     GenerateDailyReportAt(final, time(nullptr));
@@ -148,6 +208,7 @@ void GenerateDailyReportAt(bool final, time_t now) {
     if (!conf.present) cfgfFileError(settings->fileName, "Missing DailyReport={...};");
 
     bool written;
+    std::string history;
     {
         twLock reportLock(reportMutex);
         if (!conf.enabled) {
@@ -156,11 +217,14 @@ void GenerateDailyReportAt(bool final, time_t now) {
             doReportSources = conf.reportSources;
             doReportTargets = conf.reportTargets;
             PrintMsg("* Generating daily report message\n");
-            written = writeReport(*settings, now);
+            written = writeReport(*settings, now, final, history);
             if (written && hour == 0) period.restartTime = 0;
         }
     }
     // When no file could be made, the figures stay for the next report, and
     // so does the period start that they belong to.
     if (written) period.prevReportTime = now;
+    // StatDumpInterval = 0 keeps the program directory free of statistics
+    // files, the history included.
+    if (!history.empty() && settings->statDumpInterval != 0) appendHistory(history);
 }

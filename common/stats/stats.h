@@ -23,6 +23,9 @@ struct statSection {
     void (*Load)(const cfgfItem* dict) = nullptr;
     // `messages`: the messages answered in the period being reported.
     void (*Report)(FILE* out, int32_t messages) = nullptr;
+    // Appends the section's " key=value" fields to the period's history
+    // line; runs with reportMutex held, before Report clears the figures.
+    void (*History)(std::string& line) = nullptr;
 };
 // Main thread, before the reader thread starts: the section to use.
 void UseStatSection(const statSection* section);
@@ -86,6 +89,9 @@ void GenerateDailyReport(bool final);
 void DumpReportDataAt(bool final, time_t now);
 void ReadReportDataAt(time_t now);
 void GenerateDailyReportAt(bool final, time_t now);
+
+// The history file beside the statistics file of the settings in force.
+std::string HistoryFilePath();
 
 // Pieces shared with the programs' own statistics sections.
 

@@ -14,8 +14,10 @@ ENGINES = {"Tarnwick-AV": "sim-scan-engine", "Tarnwick-AS": "sim-spam-engine"}
 class EngineProcess:
     """One engine simulator listening on its own socket in the scratch area."""
 
-    def __init__(self, kind, socket_path, bin_dir, args=(), log_path=None, stderr_path=None):
+    def __init__(self, kind, socket_path, bin_dir, args=(), log_path=None, stderr_path=None,
+                 preexec=None):
         self.kind = kind
+        self.preexec = preexec  # run in the child before the simulator (e.g. dropping root)
         self.socket_path = socket_path
         self.log_path = log_path
         self.args = list(args)
@@ -32,7 +34,8 @@ class EngineProcess:
         argv += self.args
         err = open(self.stderr_path, "ab") if self.stderr_path else subprocess.DEVNULL
         try:
-            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=err, stderr=err,
+                                         preexec_fn=self.preexec)
         finally:
             if err is not subprocess.DEVNULL:
                 err.close()

@@ -56,7 +56,7 @@ class FilterSession(ProgramOutput):
 
     def __init__(self, program="Tarnwick-AV", bin_dir=None, settings=None, mode="Reject",
                  engine="auto", engine_args=(), debug=False, whitelist=None, program_args=None,
-                 keep=None, env=None, argv0=None):
+                 keep=None, env=None, argv0=None, preexec=None):
         if program not in PROGRAMS:
             raise ValueError("program must be one of %s" % (PROGRAMS,))
         self.program = program
@@ -67,6 +67,7 @@ class FilterSession(ProgramOutput):
         self.debug = debug
         self.program_args = program_args
         self.argv0 = argv0  # argument zero when it should differ from the link's full path
+        self.preexec = preexec  # run in the child before the program (e.g. dropping root)
         self.keep = keep if keep is not None else bool(os.environ.get("TARNWICK_KEEP"))
         self.env = env
         self.clock = None
@@ -226,7 +227,7 @@ class FilterSession(ProgramOutput):
             self.proc = subprocess.Popen([self.argv0 or self.program_path] + list(args), cwd=self.base,
                                          executable=self.program_path,
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
-                                         env=env, bufsize=0)
+                                         env=env, bufsize=0, preexec_fn=self.preexec)
         self._start_reader()
         return self
 

@@ -14,14 +14,17 @@ import subprocess
 import tempfile
 import unittest
 
+import harness
+
 import deploy_util as du
 
-BUILD_DIR = os.environ.get("TARNWICK_BUILD", os.path.dirname(du.BIN_DIR))
+BIN_DIR = os.path.abspath(harness.default_bin_dir())
+BUILD_DIR = os.environ.get("TARNWICK_BUILD", os.path.dirname(BIN_DIR))
 PROG_DIR = "/var/lib/tarnwick"
 
 EXPECTED = {
     "./usr/lib/tarnwick/Tarnwick-AV", "./usr/lib/tarnwick/Tarnwick-AS",
-    "./usr/sbin/quillon-spamd", "./usr/sbin/tarnwick-stats",
+    "./usr/sbin/quillon-spamd", "./usr/sbin/tarnwick-stats", "./usr/sbin/tarnwick-check",
     "./etc/tarnwick/Tarnwick-AV.cfg", "./etc/tarnwick/Tarnwick-AS.cfg",
     "./etc/tarnwick/whitelist.txt", "./usr/share/doc/tarnwick/admin.md",
     "./usr/share/doc/tarnwick/settings.md", "./usr/lib/tmpfiles.d/tarnwick.conf",
@@ -107,45 +110,54 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(stat.S_IMODE(st.st_mode), 0o2775)
         self.assertTrue(os.path.isdir("/run/tarnwick"))
 
-        # The mail server's side: its own user (here nobody) in the group
-        # tarnwick, a base directory of its own.
-        server = du.scratch_dir(self)
-        os.chmod(server, 0o755)
-        for d in ("Submitted", "Queue"):
-            os.mkdir(os.path.join(server, d))
-        with open(os.path.join(server, "Queue", "virus"), "wb") as f:
-            f.write(du.queue_file(du.eicar()))
-        with open(os.path.join(server, "Queue", "clean"), "wb") as f:
-            f.write(du.queue_file("Hello."))
-        for root, dirs, files in os.walk(server):
-            for name in dirs + files + ["."]:
-                os.chown(os.path.join(root, name), pwd.getpwnam("nobody").pw_uid, -1)
-        # As the guide says: Temp made beforehand, group tarnwick and
-        # set-group-ID, so the engine daemon may read the copies in it.
-        temp = os.path.join(server, "Temp")
-        os.mkdir(temp)
-        os.chown(temp, pwd.getpwnam("nobody").pw_uid, grp.getgrnam("tarnwick").gr_gid)
-        os.chmod(temp, 0o2770)
         engine_user = as_user("tarnwick", "tarnwick")
         server_user = as_user("nobody", "nogroup", ["tarnwick"])
+        nobody = pwd.getpwnam("nobody").pw_uid
         for program, sock, expect in (
                 ("Tarnwick-AV", "/run/tarnwick/clamd.sock", ("1 ERROR ", "2 OK")),
                 ("Tarnwick-AS", "/run/tarnwick/spamd-engine.sock",
                  ('1 ADDHEADER "X-Junk-Score: 100 ', '2 ADDHEADER "X-Junk-Score:  40'))):
             with self.subTest(program=program):
-                du.start_engine(self, du.ENGINE_OF[program], sock, preexec=engine_user)
-                flt = du.Filter(self, os.path.join(PROG_DIR, program), server, preexec=server_user)
-                if program == "Tarnwick-AS":
-                    with open(os.path.join(server, "Queue", "virus"), "ab") as f:
-                        f.write(b"lottery viagra casino\n")
-                flt.send("1 FILE Queue/virus")
-                flt.send("2 FILE Queue/clean")
-                self.assertTrue(flt.wait_line("1 ").startswith(expect[0]), flt.lines)
-                self.assertTrue(flt.wait_line("2 ").startswith(expect[1]), flt.lines)
-                self.assertEqual(flt.quit(), 0, "\n".join(flt.lines))
-                self.assertEqual(flt.reports(), [], "\n".join(flt.lines))
+                engine = harness.EngineProcess(harness.ENGINES[program], sock, BIN_DIR,
+                                               preexec=engine_user)
+                engine.start()
+                self.addCleanup(engine.stop)
+                # The installed program, started by its path in the program
+                # directory, as the mail server's user (here nobody, in the
+                # group tarnwick) in a base directory of its own.
+                s = harness.FilterSession(program, bin_dir="/usr/lib/tarnwick", engine=None,
+                                          argv0=os.path.join(PROG_DIR, program),
+                                          preexec=server_user)
+                self.addCleanup(s.cleanup)
+                virus = harness.eicar() + ("\nlottery viagra casino" if program == "Tarnwick-AS" else "")
+                paths = [s.add_file(du.queue_file(virus)), s.add_file(du.queue_file("Hello."))]
+                # As the guide says: Temp made beforehand, group tarnwick and
+                # set-group-ID, so the engine daemon may read the copies in it.
+                temp = os.path.join(s.base, "Temp")
+                os.mkdir(temp)
+                os.chmod(s.root, 0o755)
+                for root, dirs, files in os.walk(s.base):
+                    for name in dirs + files + ["."]:
+                        os.chown(os.path.join(root, name), nobody, -1)
+                os.chown(temp, nobody, grp.getgrnam("tarnwick").gr_gid)
+                os.chmod(temp, 0o2770)
+                s.start(write_settings=False)
+                s.request(1, paths[0])
+                s.request(2, paths[1])
+                self.assertTrue(s.answer(1).startswith(expect[0]), s.lines())
+                self.assertTrue(s.answer(2).startswith(expect[1]), s.lines())
+                self.assertEqual(s.quit(), 0, "\n".join(s.lines()))
+                self.assertEqual(du.reports(s), [], "\n".join(s.lines()))
                 short = program[-2:].lower()
                 self.assertTrue(os.path.isfile(os.path.join(PROG_DIR, "statistics-%s.dat" % short)))
+                self.assertTrue(os.path.isfile(os.path.join(PROG_DIR, "history-%s.dat" % short)))
+
+        # Both engines still run: the installed checker finds the installed
+        # layout clean, as the server's user.
+        check = subprocess.run(["/usr/sbin/tarnwick-check", "--workdir", s.base, PROG_DIR],
+                               capture_output=True, text=True, timeout=60, preexec_fn=server_user)
+        self.assertEqual(check.returncode, 0, check.stdout)
+        self.assertEqual(check.stdout.count(": accepts connections\n"), 2, check.stdout)
 
     def purge(self):
         run("dpkg", "--purge", "tarnwick")

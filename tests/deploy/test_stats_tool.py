@@ -10,9 +10,9 @@ import sys
 import types
 import unittest
 
-import deploy_util as du
+import harness
 
-TOOL = os.path.join(du.SOURCE_DIR, "tools", "tarnwick-stats")
+TOOL = os.path.join(harness.REPO_DIR, "tools", "tarnwick-stats")
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 STATS_AV = b"""StatStart=1796774400; #Wed, 9 Dec 2026 00:00:00
@@ -76,7 +76,8 @@ def history_messages(path):
 
 class StatsToolTest(unittest.TestCase):
     def setUp(self):
-        self.dir = du.scratch_dir(self)
+        self.dir = harness.scratch_directory("tw-stats-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
         for name in ("history-av.dat", "history-as.dat"):
             shutil.copy(os.path.join(DATA, name), self.dir)
         self.av_history = history_messages(os.path.join(self.dir, "history-av.dat"))

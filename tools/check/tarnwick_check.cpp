@@ -1,0 +1,345 @@
+// tarnwick-check: reads the filters' settings and whitelist with the
+// programs' own readers and lists every problem, the effective value of each
+// setting, and whether the submission directory and the engine socket can be
+// used.  It writes nothing and sends nothing (the socket is connected to and
+// closed at once), so it is safe beside a running mail server.
+//
+// The readers stop a program at its first fatal problem; here they run in
+// check mode, which reports and counts such a problem and goes on.
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "as/as.h"
+#include "av/av.h"
+#include "common/base/process.h"
+#include "common/config/cfgf.h"
+#include "common/config/settings.h"
+
+namespace {
+
+const char* const usageText =
+    "Usage: tarnwick-check [--workdir BASE] DIR\n"
+    "       tarnwick-check [--workdir BASE] [--av FILE] [--as FILE] [--whitelist FILE]\n"
+    "Reads the Tarnwick filters' settings as the filters do and lists every problem\n"
+    "with its file and line, the effective value of each setting, and whether the\n"
+    "submission directory and the engine socket are usable.  Writes nothing, sends\n"
+    "nothing.  Run it as the mail server's user to test that user's access.\n\n"
+    "  DIR                  a program directory: Tarnwick-AV.cfg and/or Tarnwick-AS.cfg\n"
+    "  -a, --av FILE        check FILE as Tarnwick-AV settings\n"
+    "  -s, --as FILE        check FILE as Tarnwick-AS settings\n"
+    "  -l, --whitelist FILE check FILE as the sender whitelist\n"
+    "                       (default: whitelist.txt in BASE, when Tarnwick-AS is checked)\n"
+    "  -w, --workdir BASE   the mail server's base directory, where the filters run:\n"
+    "                       SubmittedDirectory and whitelist.txt are relative to it\n"
+    "                       (default: the current directory)\n"
+    "  -h, --help           this text\n"
+    "  -V, --version        the version\n\n"
+    "Exit status: 0 no problem, 1 problems found, 2 wrong usage.\n";
+
+std::string startDir;  // where relative arguments are taken from
+
+std::string absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    return startDir + "/" + path;
+}
+
+// As it would be written in the settings file: a backslash and e (the
+// server's line break) stay as they are, any other backslash and every
+// double quote get a backslash.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"' || (c == '\\' && (i + 1 >= text.size() || text[i + 1] != 'e'))) out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+void value(const char* key, const std::string& text) {
+    printf("  %-28s %s\n", key, text.c_str());
+}
+
+void textValue(const char* key, const std::string& text) {
+    value(key, quoted(text));
+}
+
+const char* yesNo(bool on) {
+    return on ? "Yes" : "No";
+}
+
+// A problem found by this tool itself, in the readers' format.
+void problemAt(const std::string& file, int line, const std::string& text) {
+    cfgfItem where;
+    where.file = std::make_shared<const std::string>(file);
+    where.line = line;
+    cfgfError(&where, "%s", text.c_str());
+}
+
+void reportValues(const commonSettings& s) {
+    textValue("SubmittedDirectory", s.submittedDirName);
+    value("StatDumpInterval", std::to_string(s.statDumpInterval) +
+                                  (s.statDumpInterval == 0 ? " (statistics not saved)" : ""));
+    textValue("StatDumpFile", s.statDumpFileName);
+    const dailyReportSettings& d = s.daily;
+    value("DailyReport", d.present ? "present" : "missing (defaults)");
+    value("  Enabled", yesNo(d.enabled));
+    value("  ReportSources", yesNo(d.reportSources));
+    value("  ReportSourcesMax", std::to_string(d.sourcesMax));
+    value("  ReportTargets", yesNo(d.reportTargets));
+    value("  ReportTargetsMax", std::to_string(d.targetsMax));
+    textValue("  From", d.from);
+    textValue("  To", d.to);
+    textValue("  Subject", d.subject);
+    textValue("  ExtraHeaders", d.extraHeaders);
+    const eventReportSettings& e = s.events;
+    value("EventsReports", e.present ? "present" : "missing (no event reports)");
+    textValue("  From", e.from);
+    textValue("  To", e.to);
+    textValue("  ExtraHeaders", e.extraHeaders);
+    value("  Started", e.started.present ? yesNo(e.started.enabled) : "missing");
+    textValue("    Subject", e.started.subject);
+    value("  Stopped", e.stopped.present ? yesNo(e.stopped.enabled) : "missing");
+    textValue("    Subject", e.stopped.subject);
+}
+
+void reportAvValues(const avSettings& s) {
+    textValue("Socket", s.socketPath);
+    static const char* const modes[] = {"Reject", "Discard", "AddHeader"};
+    value("Mode", s.opMode >= 0 && s.opMode <= 2 ? modes[s.opMode] : "?");
+    textValue("PostProcess", s.postProcessStr);
+    value("  (post-processing)", s.doPostProcess ? "on" : "off");
+    value("NotifyRecipients", yesNo(s.doNotifyRecipeints));
+    textValue("AddHeaderOptions Header", s.addHeaderStr);
+    reportValues(s);
+    textValue("NotificationMessage Caption", s.notification.caption);
+    textValue("  Summary", s.notification.summary);
+    textValue("  Footer", s.notification.footer);
+    textValue("NotifyRecipientsOptions From", s.notify.from);
+    textValue("  Subject", s.notify.subject);
+    textValue("  ExtraHeaders", s.notify.extraHeaders);
+    textValue("  HeaderTitle", s.notify.headerTitle);
+    textValue("  SenderInfo", s.notify.senderInfo);
+    for (const std::string& line : s.notify.description) textValue("  Description", line);
+}
+
+void reportAsValues(const asSettings& s) {
+    textValue("Socket", s.socketPath);
+    textValue("Header", s.pMainHeader);
+    value("AlertLevel", std::to_string(s.alertLevel));
+    textValue("AlertHeader", s.pAlertHeader);
+    std::string ranges = "(";
+    for (int i = 0; i < s.nScoreRanges && i < 20; ++i)
+        ranges += (i ? ", " : "") + std::to_string(s.scoreRange[i]);
+    value("BarScoreRanges", ranges + ")");
+    reportValues(s);
+}
+
+// The programs write a .tmp file there and rename it; opening it (already
+// checked by the reader) is not enough.
+void checkSubmissionDirectory(const std::string& file, const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return;  // the reader has reported it
+    if (access(dir.c_str(), W_OK | X_OK) == 0) {
+        printf("submission directory %s: usable\n", dir.c_str());
+        return;
+    }
+    problemAt(file, 0, "submission directory " + dir + " is not writable: " + strerror(errno));
+}
+
+// Connects and closes: the engine sees a client come and go, nothing else.
+void checkEngineSocket(const std::string& file, const std::string& path) {
+    if (path.empty()) {
+        problemAt(file, 0, "no engine socket to check");
+        return;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        problemAt(file, 0,
+                  "engine socket path " + path + " is longer than " +
+                      std::to_string(sizeof addr.sun_path - 1) + " bytes");
+        return;
+    }
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        problemAt(file, 0, std::string("socket: ") + strerror(errno));
+        return;
+    }
+    int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    int err = errno;
+    close(fd);
+    if (rc == 0 || err == EINPROGRESS) {
+        printf("engine socket %s: accepts connections\n", path.c_str());
+    } else if (err == EAGAIN) {
+        printf("engine socket %s: listening, but its queue of new connections is full\n",
+               path.c_str());
+    } else {
+        problemAt(file, 0, "engine socket " + path + " is not usable: " + strerror(err));
+    }
+}
+
+void splitPath(const std::string& path, std::string& dir, std::string& base) {
+    size_t slash = path.find_last_of('/');
+    dir = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+    base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Reads one settings file the way `program` does, under its identity but
+// with the file's own name.
+template <class Settings>
+void checkSettings(const processIdentity& program, const std::string& path, void (*read)(),
+                   std::shared_ptr<const Settings> (*current)(), void (*show)(const Settings&)) {
+    static processIdentity identity;  // thisProcess points here while reading
+    std::string base;
+    identity = program;
+    splitPath(path, workPath, base);
+    static std::string configName;
+    configName = base;
+    identity.configFileName = configName.c_str();
+    thisProcess = &identity;
+
+    printf("== %s: %s\n", program.name, path.c_str());
+    fflush(stdout);
+    read();
+    const std::shared_ptr<const Settings> settings = current();
+    fflush(stdout);
+    printf("effective settings:\n");
+    show(*settings);
+    checkSubmissionDirectory(path, settings->submittedDirName);
+    checkEngineSocket(path, settings->socketPath);
+    fflush(stdout);
+}
+
+void checkWhitelist(const std::string& path) {
+    printf("== whitelist: %s\n", path.c_str());
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        printf("not present: every sender is rated\n");
+        return;
+    }
+    std::string line;
+    int number = 0;
+    constexpr size_t pieceSize = 1023;
+    class whitelist list;
+    while (std::getline(in, line)) {
+        ++number;
+        if (line.size() > pieceSize) {
+            problemAt(path, number,
+                      "longer than " + std::to_string(pieceSize) +
+                          " characters: read as several patterns");
+        }
+        list.Add(line);
+        std::string pattern = line;
+        if (!pattern.empty() && pattern.back() == '\r') pattern.pop_back();
+        if (!pattern.empty() && pattern[0] != '#' && pattern.size() < 3)
+            problemAt(
+                path, number,
+                "pattern " + quoted(pattern) + " is shorter than 3 characters and is ignored");
+    }
+    printf("%zu patterns\n", list.Size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static const option options[] = {
+        {"av", required_argument, nullptr, 'a'},
+        {"as", required_argument, nullptr, 's'},
+        {"whitelist", required_argument, nullptr, 'l'},
+        {"workdir", required_argument, nullptr, 'w'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    std::string avFile, asFile, whitelistFile, workDir;
+    for (int c; (c = getopt_long(argc, argv, "a:s:l:w:hV", options, nullptr)) != -1;) {
+        switch (c) {
+            case 'a':
+                avFile = optarg;
+                break;
+            case 's':
+                asFile = optarg;
+                break;
+            case 'l':
+                whitelistFile = optarg;
+                break;
+            case 'w':
+                workDir = optarg;
+                break;
+            case 'h':
+                fputs(usageText, stdout);
+                return 0;
+            case 'V':
+                printf("tarnwick-check %s\n", pluginVersion);
+                return 0;
+            default:
+                fputs(usageText, stderr);
+                return 2;
+        }
+    }
+    const bool byFile = !avFile.empty() || !asFile.empty() || !whitelistFile.empty();
+    if ((optind < argc) == byFile || argc - optind > 1) {
+        fputs(usageText, stderr);
+        return 2;
+    }
+
+    // Reports are written straight to the descriptor; keep our lines in order
+    // with them.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) {
+        fprintf(stderr, "tarnwick-check: getcwd: %s\n", strerror(errno));
+        return 2;
+    }
+    startDir = cwd;
+    if (!byFile) {
+        std::string dir = absolute(argv[optind]);
+        if (dir.back() != '/') dir += '/';
+        struct stat st;
+        for (const char* name : {"Tarnwick-AV.cfg", "Tarnwick-AS.cfg"}) {
+            if (stat((dir + name).c_str(), &st) != 0) continue;
+            (name[10] == 'V' ? avFile : asFile) = dir + name;
+        }
+        if (avFile.empty() && asFile.empty()) {
+            fprintf(stderr, "tarnwick-check: no Tarnwick-AV.cfg or Tarnwick-AS.cfg in %s\n",
+                    dir.c_str());
+            return 1;
+        }
+    }
+    avFile = absolute(avFile);
+    asFile = absolute(asFile);
+    whitelistFile = absolute(whitelistFile);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) {
+        fprintf(stderr, "tarnwick-check: %s: %s\n", workDir.c_str(), strerror(errno));
+        return 2;
+    }
+    if (whitelistFile.empty() && !asFile.empty()) whitelistFile = whitelist_file_name;
+
+    SetSettingsCheckOnly(true);
+    if (!avFile.empty())
+        checkSettings<avSettings>(avIdentity, avFile, ReadAvSettings, AvSettings, reportAvValues);
+    if (!asFile.empty())
+        checkSettings<asSettings>(asIdentity, asFile, ReadAsSettings, AsSettings, reportAsValues);
+    if (!whitelistFile.empty()) checkWhitelist(whitelistFile);
+
+    const int problems = cfgfReportCount();
+    if (problems == 0)
+        printf("no problems found\n");
+    else
+        printf("%d problem(s) found\n", problems);
+    fflush(stdout);
+    return problems == 0 ? 0 : 1;
+}

@@ -154,11 +154,26 @@ bool FrameServer::Listen() {
         Log("cannot create a socket: %s", strerror(errno));
         return false;
     }
-    if (bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        Log("cannot bind %s: %s", path_.c_str(), strerror(errno));
+    // The file is born owner-only and opened up to the configured mode once
+    // its group is right: no moment of looser permissions.
+    mode_t previous = umask(0177);
+    int bound = bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int bindError = errno;
+    umask(previous);
+    if (bound != 0) {
+        Log("cannot bind %s: %s", path_.c_str(), strerror(bindError));
         return false;
     }
     ownsPath_ = true;
+    if (access_.group >= 0 &&
+        chown(path_.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(access_.group)) != 0) {
+        Log("cannot give %s to group %d: %s", path_.c_str(), access_.group, strerror(errno));
+        return false;
+    }
+    if (chmod(path_.c_str(), access_.mode) != 0) {
+        Log("cannot set mode %04o on %s: %s", access_.mode, path_.c_str(), strerror(errno));
+        return false;
+    }
     if (listen(listenFd_.Get(), 16) != 0) {
         Log("cannot listen on %s: %s", path_.c_str(), strerror(errno));
         return false;
@@ -169,6 +184,7 @@ bool FrameServer::Listen() {
 void FrameServer::Run() {
     while (!stopRequested.load()) {
         if (reloadRequested.exchange(false)) handler_.OnReload();
+        handler_.OnIdle();
         ReapReaders();
         pollfd waiting = {listenFd_.Get(), POLLIN, 0};
         // The timeout bounds how long a signal delivered to another thread goes
@@ -195,14 +211,52 @@ void FrameServer::AcceptOne() {
         Log("refusing a connection: %u clients are connected already", maxConnections);
         return;
     }
+    unsigned id = nextId_++;
+    std::string who;
+    if (!PeerAllowed(fd.Get(), id, who)) return;
     timeval timeout = {sendTimeoutSeconds, 0};
     setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    unsigned id = nextId_++;
     auto reader = std::make_unique<Reader>();
+    reader->peer = std::move(who);
     reader->connection = std::make_shared<Connection>(std::move(fd), id);
     Reader& ref = *reader;
     readers_.push_back(std::move(reader));
     ref.thread = std::thread(&FrameServer::ReadLoop, this, std::ref(ref));
+}
+
+bool FrameServer::PeerAllowed(int fd, unsigned id, std::string& who) const {
+    ucred peer;
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        Log("connection %u refused: the peer's credentials cannot be read: %s", id,
+            strerror(errno));
+        return false;
+    }
+    who = "uid " + std::to_string(peer.uid) + " gid " + std::to_string(peer.gid) + " pid " +
+          std::to_string(peer.pid);
+    if (access_.allowUids.empty() && access_.allowGids.empty()) return true;
+    // Root and the daemon's own user could use the socket anyway.
+    if (peer.uid == 0 || peer.uid == geteuid()) return true;
+    for (unsigned uid : access_.allowUids) {
+        if (uid == peer.uid) return true;
+    }
+    // The supplementary groups count too: a filter that runs as the mail
+    // server's user in the engine's group is let in by that group.
+    std::vector<gid_t> groups(64);
+    socklen_t groupBytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes) == 0) {
+        groups.resize(groupBytes / sizeof(gid_t));
+    } else {
+        groups.clear();
+    }
+    groups.push_back(peer.gid);
+    for (unsigned gid : access_.allowGids) {
+        for (gid_t member : groups) {
+            if (gid == member) return true;
+        }
+    }
+    Warn("connection %u refused: %s is not allowed by --allow-uid or --allow-gid", id, who.c_str());
+    return false;
 }
 
 void FrameServer::ReapReaders() {
@@ -219,7 +273,7 @@ void FrameServer::ReapReaders() {
 void FrameServer::ReadLoop(Reader& reader) {
     const std::shared_ptr<Connection>& connection = reader.connection;
     const unsigned id = connection->Id();
-    Log("connection %u opened", id);
+    Log("connection %u opened by %s", id, reader.peer.c_str());
     bool malformed = false;
     for (;;) {
         unsigned char prefix[4];

@@ -331,6 +331,10 @@ SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, i
         reply.append(chunk, static_cast<size_t>(n));
         if (reply.size() > maxSpamdHeader + maxSpamdBody)
             return Fail(SpamdFailure::kProtocol, "spamd reply too long");
+        // A spamd child that dies before its first byte (spamd restarting
+        // after a rule update) broke the exchange; nothing was refused.
+        if (n == 0 && reply.empty())
+            return Fail(SpamdFailure::kNetwork, "spamd closed the connection without a reply");
         ReplyStatus status = ParseSpamdReply(reply, n == 0, outcome.verdict, problem);
         if (status == ReplyStatus::kComplete) return outcome;
         if (status == ReplyStatus::kBad) return Fail(SpamdFailure::kProtocol, problem);

@@ -1,14 +1,21 @@
 """Generated mail samples for the engine daemon tests and the engine
 benchmark: the test virus inside MIME attachments, nested zip archives, an
 encrypted zip and padded large messages.  Nothing here is a virus by itself:
-the test string is kept in two halves.
+the test string is kept in two halves.  At the end, the few process helpers
+that the engine tests share.
 """
 
 import base64
 import io
+import os
+import re
 import struct
+import subprocess
+import time
 import zipfile
 import zlib
+
+from real_engines import server
 
 EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR" + b"-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 
@@ -89,3 +96,24 @@ def padded_message(size, payload=EICAR):
     head = plain_message(b"", subject="large")
     count = max(0, (size - len(head) - len(payload)) // len(line) + 1)
     return head + line * count + payload + b"\r\n"
+
+
+# Process helpers shared by the engine tests.
+
+def program(name):
+    """A built program of this tree."""
+    return os.path.join(server.default_bin_dir(), name)
+
+
+def run(argv, timeout=60):
+    return subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+
+
+def wait_for_log(daemon, pattern, timeout=15):
+    """Waits for a line of daemon's log that matches pattern."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if any(re.search(pattern, line) for line in daemon.log_lines()):
+            return
+        time.sleep(0.05)
+    raise AssertionError("no log line %r in:\n%s" % (pattern, "\n".join(daemon.log_lines())))

@@ -6,7 +6,7 @@ JOBS ?= 2
 BUILD ?= build
 DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler libgtest-dev \
        python3 python3-protobuf faketime clang libclang-rt-14-dev \
-       libclamav-dev spamassassin
+       libclamav-dev libsystemd-dev spamassassin spamd
 # Sanitizer reports land here; any file in it fails the run.
 SANDIR = $(CURDIR)/build-reports
 
@@ -74,3 +74,20 @@ bench: build
 .PHONY: soak
 soak: build
 	TARNWICK_BIN=$(CURDIR)/$(BUILD)/bin TARNWICK_PY=$(CURDIR)/$(BUILD)/python /usr/bin/python3 tests/soak/soak.py
+
+# quillon-clamd against ClamAV's own clamd, and quillon-spamd against spamc,
+# side by side on the same databases and corpus; prints a table and writes
+# BUILD/bench-engines.json.  Installs clamav-daemon and spamc for this target
+# only.  Not part of test.
+.PHONY: bench-engines
+bench-engines: build
+	@missing=""; for p in clamav-daemon spamc; do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "missing packages:$$missing (run as root to install them)"; exit 1; \
+	  fi; \
+	fi
+	/usr/bin/python3 bench/engines_bench.py --bin $(BUILD)/bin --py $(BUILD)/python

@@ -163,13 +163,19 @@ bool UnderAllowedDir(const std::string& real, const std::vector<std::string>& di
 // error and returns an invalid descriptor.  st receives the file's status.
 UniqueFd OpenForScan(const std::string& path, const ScanSettings& settings, ql::ScanReport& report,
                      struct stat& st) {
-    if (path.empty() || path[0] != '/' || HasDotDot(path)) {
+    if (path.empty() || path[0] != '/') {
         report.set_error(ql::SE_PATH_NOT_ABSOLUTE);
         return UniqueFd();
     }
     // open() would stop at a zero byte and scan some other file.
     if (path.find('\0') != std::string::npos) {
         report.set_error(ql::SE_FILE_NOT_FOUND);
+        return UniqueFd();
+    }
+    // The filters name their own files by plain absolute paths; a ".." is
+    // someone climbing out of the allowed directories.
+    if (HasDotDot(path)) {
+        report.set_error(ql::SE_PATH_NOT_ABSOLUTE);
         return UniqueFd();
     }
     // A handle that reads nothing: a device or FIFO planted under the name

@@ -8,7 +8,7 @@
 // path in a request is replaced by one of a few scratch paths, so that the
 // scanner never wanders through the machine's files: a file with the
 // input's content, an empty file, a missing file, a directory, a FIFO, a
-// dangling link, a name too long, a path through a file.  Relative paths
+// link (never followed), a name too long, a path through a file.  Relative paths
 // and paths with a zero byte are kept as they came; they must be refused
 // before any file is touched.
 //
@@ -25,6 +25,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <set>
@@ -88,7 +90,8 @@ Target Choose(unsigned choice) {
         case 3:
             return {scratch + "fifo", false, ql::SE_FILE_NOT_REGULAR};
         case 4:
-            return {scratch + "dangling", false, ql::SE_FILE_NOT_FOUND};
+            // A link is never followed, dangling or not.
+            return {scratch + "dangling", false, ql::SE_FILE_NOT_REGULAR};
         case 5:
             return {scratch + std::string(300, 'n'), false, ql::SE_NAME_TOO_LONG};
         case 6:
@@ -227,7 +230,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkfifo((scratch + "fifo").c_str(), 0600) != 0) abort();
     if (symlink((scratch + "nowhere").c_str(), (scratch + "dangling").c_str()) != 0) abort();
 
-    loaded = engined::LoadEngine(db);
+    // Scans are limited to the scratch directory, as --allow-dir does: every
+    // path that opens goes through the check of where the file really is.
+    engined::ScanSettings settings;
+    char real[PATH_MAX];
+    if (realpath(scratch.c_str(), real) == nullptr) abort();
+    settings.allowDirs.emplace_back(real);
+    loaded = engined::LoadEngine(db, settings);
     if (!loaded) abort();
     return 0;
 }

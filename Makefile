@@ -1,5 +1,6 @@
 # Entry points: `make test` (everything the CI runs), `make demo` (the main
-# job with the simulated server and engines), `make bench`, `make soak`.
+# job with the simulated server and engines), `make bench`, `make soak`,
+# `make bench-engines`.
 # Each installs what is missing first when run as root on Debian.
 
 JOBS ?= 2

@@ -11,6 +11,7 @@ signature database; each test class starts the daemons it needs once.
 import os
 import re
 import shutil
+import subprocess
 import sys
 import unittest
 
@@ -187,6 +188,27 @@ class ClamdOperationsTest(unittest.TestCase):
         self.assertEqual(os.stat(self.lax.socket_path).st_mode & 0o777, 0o660)
         scan(self.lax.socket_path, ["/dev/null"])
         wait_for_log(self.lax, r"connection \d+ opened by uid %d gid %d pid \d+" % (os.getuid(), os.getgid()))
+
+    @unittest.skipIf(os.geteuid() != 0, "needs root to connect as another user")
+    def test_allow_lists_refuse_other_users(self):
+        nobody = 65534
+        os.chmod(self.tmp, 0o755)
+        paths = {}
+        for name, allow in (("closed", ["--allow-uid", "0", "--allow-gid", "0"]),
+                            ("open", ["--allow-uid", str(nobody)])):
+            daemon = self._start(name, ["--socket-mode", "0666"] + allow)
+            paths[name] = daemon
+
+        def check_as_nobody(daemon):
+            return subprocess.run([program("quillon-check"), "--scan-engine", daemon.socket_path, "--timeout", "5"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  preexec_fn=lambda: (os.setgroups([]), os.setgid(nobody), os.setuid(nobody)),
+                                  timeout=30)
+        self.assertEqual(check_as_nobody(paths["closed"]).returncode, 2)
+        wait_for_log(paths["closed"], r"warning: connection \d+ refused: uid %d gid %d pid \d+ is not allowed"
+                     % (nobody, nobody))
+        self.assertEqual(check_as_nobody(paths["open"]).returncode, 0)
+        wait_for_log(paths["open"], r"connection \d+ opened by uid %d" % nobody)
 
     def test_quillon_check_exit_codes(self):
         check = program("quillon-check")

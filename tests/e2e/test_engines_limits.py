@@ -93,7 +93,12 @@ class ClamdOperationsTest(unittest.TestCase):
     def tearDownClass(cls):
         for daemon in cls.daemons:
             daemon.stop()
+        # Each daemon ends cleanly on SIGTERM, its socket removed.
+        unclean = ["%s: status %s" % (d.socket_path, d.returncode) for d in cls.daemons
+                   if d.returncode != 0 or os.path.exists(d.socket_path)]
         shutil.rmtree(cls.tmp, ignore_errors=True)
+        if unclean:
+            raise AssertionError("; ".join(unclean))
 
     def write(self, name, data, directory=None):
         path = os.path.join(directory or self.mail, name)

@@ -56,8 +56,13 @@ class SpamdOperationsTest(unittest.TestCase):
     def tearDownClass(cls):
         for daemon in cls.daemons:
             daemon.stop()
+        # Each daemon ends cleanly on SIGTERM, its socket removed.
+        unclean = ["%s: status %s" % (d.socket_path, d.returncode) for d in cls.daemons
+                   if d.returncode != 0 or os.path.exists(d.socket_path)]
         cls.spamd.stop()
         shutil.rmtree(cls.tmp, ignore_errors=True)
+        if unclean:
+            raise AssertionError("; ".join(unclean))
 
     def send_ratings(self, client, messages):
         for serial, message in enumerate(messages, start=1):

@@ -8,9 +8,10 @@
 // path in a request is replaced by one of a few scratch paths, so that the
 // scanner never wanders through the machine's files: a file with the
 // input's content, an empty file, a missing file, a directory, a FIFO, a
-// link (never followed), a name too long, a path through a file.  Relative paths
-// and paths with a zero byte are kept as they came; they must be refused
-// before any file is touched.
+// link (never followed), a name too long, a path through a file; every
+// scan is limited to the scratch directory, as --allow-dir does.  Relative
+// paths, paths with a zero byte and paths with a ".." component are kept as
+// they came; they must be refused before any file is touched.
 //
 // Input: one byte of choices (bits 0-2: the scratch path), two bytes of
 // body length, the frame body, then the content of the scanned file.
@@ -101,6 +102,18 @@ Target Choose(unsigned choice) {
     }
 }
 
+// Whether a component of path is "..", judged component by component.
+bool ClimbsUp(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (path.compare(start, end - start, "..") == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 ql::VirusType TypeOfName(const std::string& name) {
     if (name.compare(0, 11, "Heuristics.") == 0) return ql::SE_UNKNOWN_VIRUS;
     if (name.compare(0, 4, "PUA.") == 0) return ql::SE_RISKWARE;
@@ -121,7 +134,8 @@ void CheckScan(ql::ClientMessage request, uint8_t choices, const std::string& co
     bool opens = false;
     if (request.has_scan_file_request()) {
         const std::string& path = request.scan_file_request().path();
-        opens = !path.empty() && path[0] == '/' && path.find('\0') == std::string::npos;
+        opens = !path.empty() && path[0] == '/' && path.find('\0') == std::string::npos &&
+                !ClimbsUp(path);
         if (opens) {
             target = Choose(choices);
             request.mutable_scan_file_request()->set_path(target.path);
@@ -148,8 +162,10 @@ void CheckScan(ql::ClientMessage request, uint8_t choices, const std::string& co
     FUZZ_CHECK(report.object() == path, "object '%s' for '%s'", report.object().c_str(),
                path.c_str());
     if (!opens) {
-        const ql::ScanError want =
-            path.empty() || path[0] != '/' ? ql::SE_PATH_NOT_ABSOLUTE : ql::SE_FILE_NOT_FOUND;
+        const ql::ScanError want = path.empty() || path[0] != '/' ? ql::SE_PATH_NOT_ABSOLUTE
+                                   : path.find('\0') != std::string::npos
+                                       ? ql::SE_FILE_NOT_FOUND
+                                       : ql::SE_PATH_NOT_ABSOLUTE;
         FUZZ_CHECK(report.has_error() && report.error() == want && report.virus_size() == 0 &&
                        !report.has_size(),
                    "path of %zu bytes: error %d, expected %d", path.size(), report.error(), want);

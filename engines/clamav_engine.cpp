@@ -15,9 +15,11 @@
 // layers of a file is listed once; at most maxFindings names are listed.
 #include <clamav.h>
 #include <getopt.h>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -319,13 +321,35 @@ bool Size(const char* name, const char* text, uint64_t& out) {
     return false;
 }
 
+// The real path of an allowed directory.  The filter creates its Temp
+// directory when it starts, usually after the engine: a directory that does
+// not exist yet is taken by the real path of its nearest existing parent
+// and the rest of its name.
 bool AddAllowDir(const char* text, Options& options) {
-    char real[PATH_MAX];
-    if (text[0] != '/' || realpath(text, real) == nullptr) {
-        Log("--allow-dir needs an existing absolute directory, not %s", text);
+    std::string wanted = text;
+    while (wanted.size() > 1 && wanted.back() == '/') wanted.pop_back();
+    if (wanted.empty() || wanted[0] != '/' || wanted.find("/..") != std::string::npos ||
+        wanted.find("/./") != std::string::npos) {
+        Log("--allow-dir needs an absolute directory without . or .. components, not %s", text);
         return false;
     }
-    options.scan.allowDirs.emplace_back(real);
+    std::string missing;
+    char real[PATH_MAX];
+    while (realpath(wanted.c_str(), real) == nullptr) {
+        size_t slash = wanted.rfind('/');
+        if (errno != ENOENT || slash == std::string::npos) {
+            Log("--allow-dir %s: %s", text, strerror(errno));
+            return false;
+        }
+        missing = wanted.substr(slash) + missing;
+        wanted.erase(slash == 0 ? 1 : slash);
+    }
+    std::string dir = real;
+    if (!missing.empty()) {
+        engined::Warn("--allow-dir %s does not exist yet", text);
+        dir = (dir == "/" ? "" : dir) + missing;
+    }
+    options.scan.allowDirs.push_back(dir);
     return true;
 }
 

@@ -75,7 +75,10 @@ class ClamdOperationsTest(unittest.TestCase):
         os.mkdir(cls.mail)
         cls.daemons = []
         try:
+            # "later" is made only by a test, as the filter makes its Temp
+            # directory after the engine has started.
             cls.strict = cls._start("strict", ["--max-file-size", "1M", "--allow-dir", cls.mail,
+                                               "--allow-dir", os.path.join(cls.tmp, "later"),
                                                "--self-check", "1", "--socket-mode", "0600"])
             cls.lax = cls._start("lax", ["--max-file-size", "1M", "--no-alert-exceeds-max",
                                          "--no-alert-encrypted"])
@@ -165,10 +168,13 @@ class ClamdOperationsTest(unittest.TestCase):
             ("mail/inside.txt", se.SE_PATH_NOT_ABSOLUTE),
             (link, se.SE_FILE_NOT_REGULAR),
         ]
-        reports = scan(self.strict.socket_path, [path for path, _ in cases] + [inside])
+        os.makedirs(os.path.join(self.tmp, "later"), exist_ok=True)
+        later = self.write("later.txt", samples.EICAR, directory=os.path.join(self.tmp, "later"))
+        reports = scan(self.strict.socket_path, [path for path, _ in cases] + [inside, later])
         for (path, error), report in zip(cases, reports):
             self.assertEqual((report.error, names(report)), (error, []), path)
-        self.assertTrue(names(reports[-1])[0].startswith(EICAR_NAME))
+        for report in reports[-2:]:
+            self.assertTrue(names(report)[0].startswith(EICAR_NAME), report)
         # Devices are never opened for reading; without --allow-dir they are
         # refused as not regular.
         for report in scan(self.lax.socket_path, ["/dev/zero", "/dev/null"]):

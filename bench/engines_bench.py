@@ -24,8 +24,16 @@ Reported for each daemon: messages per second (median over rounds), p50
 and p99 of the time for one message, CPU time of the daemon per message,
 peak resident memory (VmHWM), and the ratio of quillon to peer.
 
+Also reported: the daemon's resident memory at start (before the first
+scan), and the client's own CPU time per message (this script's; requests
+are encoded before the clock starts).  On a machine shared with other
+work the rounds differ by 20 % and more: compare the medians, and run it
+on an otherwise idle machine for figures to quote.
+
 Usage: engines_bench.py --bin BUILD/bin --py BUILD/python [--rounds N]
                         [--count N] [--spam-count N] [--json PATH]
+Environment: BENCH_CLIENTS (scans at once, 4), BENCH_WORKERS (quillon-clamd's
+--workers, as many as the clients).
 """
 
 import argparse
@@ -51,7 +59,7 @@ ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import engine_samples as samples  # noqa: E402
 
-CLIENTS = 4
+CLIENTS = int(os.environ.get("BENCH_CLIENTS", "4"))
 TICK = os.sysconf("SC_CLK_TCK")
 
 
@@ -124,10 +132,10 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICK
 
 
-def peak_kib(pid):
+def peak_kib(pid, key="VmHWM:"):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(key):
                 return int(line.split()[1])
     return 0
 
@@ -177,8 +185,12 @@ class ClamdClient:
         self.sock.sendall(b"zIDSESSION\0")
         self.buffer = b""
 
-    def scan(self, path):
-        self.sock.sendall(b"zSCAN " + path.encode() + b"\0")
+    @staticmethod
+    def request(path):
+        return b"zSCAN " + path.encode() + b"\0"
+
+    def scan(self, request):
+        self.sock.sendall(request)
         while b"\0" not in self.buffer:
             chunk = self.sock.recv(4096)
             if not chunk:
@@ -200,23 +212,26 @@ class ClamdClient:
 class QuillonClamdClient:
     def __init__(self, path, se):
         self.se = se
-        self.serial = 0
         self.sock = socket.socket(socket.AF_UNIX)
         self.sock.connect(path)
 
-    def scan(self, path):
-        self.serial += 1
-        request = self.se.ClientMessage()
-        request.tag = self.se.ClientMessage.SCAN_FILE_REQUEST
-        request.serial = self.serial
+    @staticmethod
+    def request(se, serial, path):
+        request = se.ClientMessage()
+        request.tag = se.ClientMessage.SCAN_FILE_REQUEST
+        request.serial = serial
         request.scan_file_request.path = path
         body = request.SerializeToString()
-        self.sock.sendall(struct.pack("<I", len(body)) + body)
+        return struct.pack("<I", len(body)) + body
+
+    def scan(self, request):
+        self.sock.sendall(request)
         length, = struct.unpack("<I", recv_exact(self.sock, 4))
         reply = self.se.ServerMessage()
         reply.ParseFromString(recv_exact(self.sock, length))
         if reply.scan_report.HasField("error"):
-            raise RuntimeError("quillon-clamd: %s error %d" % (path, reply.scan_report.error))
+            raise RuntimeError("quillon-clamd: %s error %d" % (reply.scan_report.object,
+                                                                reply.scan_report.error))
         return len(reply.scan_report.virus) > 0
 
     def close(self):
@@ -249,6 +264,7 @@ def drive(make_client, items, work):
             client.close()
 
     threads = [threading.Thread(target=worker) for _ in range(CLIENTS)]
+    own = os.times()
     started = time.perf_counter()
     for t in threads:
         t.start()
@@ -256,7 +272,9 @@ def drive(make_client, items, work):
         t.join()
     if failures:
         raise failures[0]
-    return time.perf_counter() - started, latencies, results
+    wall = time.perf_counter() - started
+    drive.client_cpu = os.times().user + os.times().system - own.user - own.system
+    return wall, latencies, results
 
 
 def percentile(values, p):
@@ -265,12 +283,14 @@ def percentile(values, p):
 
 
 def figures(runs, count):
-    """Median figures over rounds of (wall, latencies, cpu) for count items."""
+    """Median figures over rounds of (wall, latencies, cpu, client cpu) for
+    count items."""
     return {
-        "per_second": statistics.median(count / wall for wall, _, _ in runs),
-        "p50_ms": statistics.median(percentile(lat, 50) for _, lat, _ in runs) * 1000,
-        "p99_ms": statistics.median(percentile(lat, 99) for _, lat, _ in runs) * 1000,
-        "cpu_ms_per_message": statistics.median(cpu / count for _, _, cpu in runs) * 1000,
+        "client_cpu_ms_per_message": statistics.median(client / count for _, _, _, client in runs) * 1000,
+        "per_second": statistics.median(count / wall for wall, _, _, _ in runs),
+        "p50_ms": statistics.median(percentile(lat, 50) for _, lat, _, _ in runs) * 1000,
+        "p99_ms": statistics.median(percentile(lat, 99) for _, lat, _, _ in runs) * 1000,
+        "cpu_ms_per_message": statistics.median(cpu / count for _, _, cpu, _ in runs) * 1000,
     }
 
 
@@ -319,16 +339,19 @@ def scan_bench(args, scratch, se):
         clamd = subprocess.Popen([clamd_bin, "--config-file=" + conf, "--foreground"],
                                  stdout=clog, stderr=subprocess.STDOUT)
         quillon = subprocess.Popen([os.path.join(args.bin, "quillon-clamd"), "--socket", quillon_sock,
-                                    "--db", db, "--workers", str(CLIENTS), "--self-check", "0"],
+                                    "--db", db, "--workers", os.environ.get("BENCH_WORKERS", str(CLIENTS)), "--self-check", "0"],
                                    stdout=qlog, stderr=subprocess.STDOUT, env=env)
     try:
         wait_socket(os.path.join(clamd_dir, "clamd.sock"), clamd, "clamd")
         wait_socket(quillon_sock, quillon, "quillon-clamd")
         daemons = {
-            "clamd": (clamd, lambda: ClamdClient(os.path.join(clamd_dir, "clamd.sock"))),
-            "quillon-clamd": (quillon, lambda: QuillonClamdClient(quillon_sock, se)),
+            "clamd": (clamd, lambda: ClamdClient(os.path.join(clamd_dir, "clamd.sock")),
+                      ClamdClient.request),
+            "quillon-clamd": (quillon, lambda: QuillonClamdClient(quillon_sock, se),
+                              lambda path: QuillonClamdClient.request(se, 1, path)),
         }
         runs = {name: [] for name in daemons}
+        at_start = {name: peak_kib(proc.pid, "VmRSS:") / 1024.0 for name, (proc, _, _) in daemons.items()}
         corpus_info = None
         for round_no in range(args.rounds):
             corpus = os.path.join(scratch, "corpus-%d" % round_no)
@@ -336,11 +359,14 @@ def scan_bench(args, scratch, se):
             corpus_info = (kinds, total)
             order = list(daemons) if round_no % 2 == 0 else list(reversed(list(daemons)))
             for name in order:
-                proc, make = daemons[name]
+                proc, make, encode = daemons[name]
+                # Requests are encoded before the clock starts: the client's
+                # own work should weigh as little as it can.
+                requests = [encode(path) for path in paths]
                 cpu0 = cpu_seconds(proc.pid)
-                wall, latencies, found = drive(make, paths, lambda c, p: c.scan(p))
+                wall, latencies, found = drive(make, requests, lambda c, r: c.scan(r))
                 cpu = cpu_seconds(proc.pid) - cpu0
-                runs[name].append((wall, latencies, cpu))
+                runs[name].append((wall, latencies, cpu, drive.client_cpu))
                 log("round %d %-14s %7.1f msg/s  p50 %.2f ms  p99 %.2f ms  %d infected"
                     % (round_no + 1, name, len(paths) / wall, percentile(latencies, 50) * 1000,
                        percentile(latencies, 99) * 1000, sum(found)))
@@ -349,9 +375,10 @@ def scan_bench(args, scratch, se):
                                        % (name, sum(found), kinds.get("infected", 0)))
             shutil.rmtree(corpus)
         result = {}
-        for name, (proc, _) in daemons.items():
+        for name, (proc, _, _) in daemons.items():
             result[name] = figures(runs[name], args.count)
             result[name]["peak_mib"] = peak_kib(proc.pid) / 1024.0
+            result[name]["start_mib"] = at_start[name]
         result["corpus"] = {"messages": args.count, "kinds": corpus_info[0],
                             "mean_kib": corpus_info[1] / args.count / 1024.0}
         return result
@@ -453,13 +480,14 @@ def spam_bench(args, scratch, ase):
                     cpu = after.children_user + after.children_system - cpu0
                 else:
                     cpu = cpu_seconds(proc.pid) - cpu0
-                runs[name].append((wall, latencies, cpu))
+                runs[name].append((wall, latencies, cpu, drive.client_cpu))
                 log("round %d %-14s %7.1f msg/s  p50 %.1f ms  p99 %.1f ms  (spamd's parent %.2f s CPU)"
                     % (round_no + 1, name, len(messages) / wall, percentile(latencies, 50) * 1000,
                        percentile(latencies, 99) * 1000, cpu_seconds(spamd.pid) - spamd_cpu0))
         result = {name: figures(runs[name], len(messages)) for name in clients}
         result["quillon-spamd"]["peak_mib"] = peak_kib(quillon.pid) / 1024.0
-        result["spamc"]["peak_mib"] = None
+        result["quillon-spamd"]["start_mib"] = None
+        result["spamc"]["peak_mib"] = result["spamc"]["start_mib"] = None
         return result
     finally:
         stop(quillon)
@@ -473,6 +501,8 @@ def table(title, peer, ours, result):
         ("p50 latency (ms)", "p50_ms", "%.2f", False),
         ("p99 latency (ms)", "p99_ms", "%.2f", False),
         ("CPU per message (ms)", "cpu_ms_per_message", "%.3f", False),
+        ("client CPU per msg (ms)", "client_cpu_ms_per_message", "%.3f", False),
+        ("resident at start (MiB)", "start_mib", "%.1f", False),
         ("peak resident (MiB)", "peak_mib", "%.1f", False),
     ]
     print("\n%s" % title)
@@ -488,7 +518,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--bin", default=os.path.join(ROOT, "build", "bin"))
     ap.add_argument("--py", default=os.path.join(ROOT, "build", "python"))
-    ap.add_argument("--rounds", type=int, default=4)
+    ap.add_argument("--rounds", type=int, default=6)
     ap.add_argument("--count", type=int, default=1000, help="messages per scan round")
     ap.add_argument("--spam-count", type=int, default=200, help="messages per rating round")
     ap.add_argument("--only", choices=["scan", "spam"])

@@ -4,7 +4,10 @@
 // reported (mail messages are unpacked by ClamAV, so a virus in a MIME
 // attachment is found) and the SCAN_FILE_RESULT carries one `virus` entry per
 // match; a SUBSCRIBE_INFO is answered with the ClamAV version and the time
-// stamp of the signature databases, and again after every reload (SIGHUP).
+// stamp of the signature databases, and again after every reload (SIGHUP,
+// or the self-check finding the database directory changed).  A file that
+// hits one of the engine's limits, or holds encrypted content, is reported
+// with ClamAV's Heuristics.* finding (see clamd_scan.h), never as clean.
 //
 // Inputs: the frames of each connection, the files they name, the signature
 // database directory.  Limits: the report is flat (the matches of nested
@@ -115,6 +118,7 @@ class ClamHandler : public engined::FrameHandler {
           pool_(options.workers, maxQueuedScans) {
         watch_.Remember();
     }
+
     bool OnFrame(const std::shared_ptr<engined::Connection>& connection,
                  const std::string& body) override {
         ql::ClientMessage request;

@@ -11,6 +11,8 @@ signature database; each test class starts the daemons it needs once.
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import unittest
@@ -220,6 +222,31 @@ class ClamdOperationsTest(unittest.TestCase):
                      % (nobody, nobody))
         self.assertEqual(check_as_nobody(paths["open"]).returncode, 0)
         wait_for_log(paths["open"], r"connection \d+ opened by uid %d" % nobody)
+
+    def test_readiness_reload_and_stop_reach_the_service_manager(self):
+        notify_path = os.path.join(self.tmp, "notify.sock")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind(notify_path)
+        notify.settimeout(20)
+        self.addCleanup(notify.close)
+        sock = os.path.join(self.tmp, "notified.sock")
+        proc = subprocess.Popen([program("quillon-clamd"), "--socket", sock, "--db", self.db],
+                                env=dict(os.environ, NOTIFY_SOCKET=notify_path),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.kill)
+
+        def next_state():
+            return notify.recv(4096).decode()
+        self.assertIn("STATUS=loading the signature databases", next_state())
+        ready = next_state()
+        self.assertIn("READY=1", ready)
+        # Ready means answering: the socket is there.
+        self.assertTrue(os.path.exists(sock), ready)
+        proc.send_signal(signal.SIGHUP)
+        self.assertEqual([next_state(), next_state()], ["RELOADING=1", "READY=1"])
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(next_state(), "STOPPING=1")
+        self.assertEqual(proc.wait(timeout=20), 0)
 
     def test_quillon_check_exit_codes(self):
         check = program("quillon-check")

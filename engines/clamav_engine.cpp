@@ -34,8 +34,10 @@
 #include "frame_server.h"
 #include "quillon_se_api.pb.h"
 
+using engined::Error;
 using engined::LoadedEngine;
 using engined::Log;
+using engined::Warn;
 
 namespace {
 
@@ -73,7 +75,7 @@ void ReportAge(const LoadedEngine& loaded, unsigned maxAgeDays) {
     if (age < 0) {
         Log("%u signatures loaded, the databases carry no date", loaded.signatures);
     } else if (maxAgeDays > 0 && age > maxAgeDays) {
-        engined::Warn(
+        Warn(
             "%u signatures loaded, the databases are %lld days old (more than %u): "
             "check freshclam",
             loaded.signatures, age, maxAgeDays);
@@ -124,8 +126,8 @@ class ClamHandler : public engined::FrameHandler {
         ql::ClientMessage request;
         switch (engined::ReadClamdFrame(body, request)) {
             case engined::ClamdFrame::kMalformed:
-                Log("connection %u: a frame of %zu bytes is not a valid request", connection->Id(),
-                    body.size());
+                Warn("connection %u: a frame of %zu bytes is not a valid request", connection->Id(),
+                     body.size());
                 return false;
             case engined::ClamdFrame::kScan:
                 pool_.Submit([this, connection, request] { Answer(*connection, request); });
@@ -314,14 +316,14 @@ constexpr uint64_t maxSizeLimit = 2000ull << 20;
 
 bool Number(const char* name, const char* text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
     if (engined::ParseNumber(text, minimum, maximum, out)) return true;
-    Log("--%s must be a number from %llu to %llu, not %s", name,
-        static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
+    Error("--%s must be a number from %llu to %llu, not %s", name,
+          static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
     return false;
 }
 
 bool Size(const char* name, const char* text, uint64_t& out) {
     if (engined::ParseSize(text, 1, maxSizeLimit, out)) return true;
-    Log("--%s must be a size from 1 byte to 2000M, not %s", name, text);
+    Error("--%s must be a size from 1 byte to 2000M, not %s", name, text);
     return false;
 }
 
@@ -334,7 +336,7 @@ bool AddAllowDir(const char* text, Options& options) {
     while (wanted.size() > 1 && wanted.back() == '/') wanted.pop_back();
     if (wanted.empty() || wanted[0] != '/' || wanted.find("/..") != std::string::npos ||
         wanted.find("/./") != std::string::npos) {
-        Log("--allow-dir needs an absolute directory without . or .. components, not %s", text);
+        Error("--allow-dir needs an absolute directory without . or .. components, not %s", text);
         return false;
     }
     std::string missing;
@@ -342,7 +344,7 @@ bool AddAllowDir(const char* text, Options& options) {
     while (realpath(wanted.c_str(), real) == nullptr) {
         size_t slash = wanted.rfind('/');
         if (errno != ENOENT || slash == std::string::npos) {
-            Log("--allow-dir %s: %s", text, strerror(errno));
+            Error("--allow-dir %s: %s", text, strerror(errno));
             return false;
         }
         missing = wanted.substr(slash) + missing;
@@ -350,7 +352,7 @@ bool AddAllowDir(const char* text, Options& options) {
     }
     std::string dir = real;
     if (!missing.empty()) {
-        engined::Warn("--allow-dir %s does not exist yet", text);
+        Warn("--allow-dir %s does not exist yet", text);
         dir = (dir == "/" ? "" : dir) + missing;
     }
     options.scan.allowDirs.push_back(dir);
@@ -437,11 +439,11 @@ int ReadOptions(int argc, char** argv, Options& options) {
         }
     }
     if (ok && optind < argc) {
-        Log("unexpected argument %s", argv[optind]);
+        Error("unexpected argument %s", argv[optind]);
         ok = false;
     }
     if (ok && options.socketPath.empty()) {
-        Log("--socket is required");
+        Error("--socket is required");
         ok = false;
     }
     if (!ok) {
@@ -463,7 +465,7 @@ int main(int argc, char** argv) {
 
     cl_error_t rc = cl_init(CL_INIT_DEFAULT);
     if (rc != CL_SUCCESS) {
-        Log("cannot initialise libclamav: %s", cl_strerror(rc));
+        Error("cannot initialise libclamav: %s", cl_strerror(rc));
         return 1;
     }
     engined::NotifyServiceManager("STATUS=loading the signature databases");

@@ -282,10 +282,10 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
     if (scan.names.empty() && settings.alertExceedsMax && LimitAlert(rc) != nullptr)
         scan.names.emplace_back(LimitAlert(rc));
     if (scan.truncated)
-        Log("%s: more than %zu matches, the rest are not listed", path.c_str(), maxFindings);
+        Warn("%s: more than %zu matches, the rest are not listed", path.c_str(), maxFindings);
     for (const std::string& name : scan.names) AddFinding(report, name);
     if (rc != CL_CLEAN && rc != CL_VIRUS) {
-        Log("%s: scan failed: %s", path.c_str(), cl_strerror(rc));
+        Warn("%s: scan failed: %s", path.c_str(), cl_strerror(rc));
         // A match already found settles the verdict; the error would only turn
         // an infected message into an unscanned one.
         if (scan.names.empty()) report.set_error(ErrorFromClamAV(rc));
@@ -300,7 +300,7 @@ std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
     loaded->settings = settings;
     loaded->engine.reset(cl_engine_new());
     if (!loaded->engine) {
-        Log("cannot create a ClamAV engine");
+        Error("cannot create a ClamAV engine");
         return nullptr;
     }
     cl_engine* engine = loaded->engine.get();
@@ -314,22 +314,22 @@ std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
     for (const auto& limit : limits) {
         cl_error_t set = cl_engine_set_num(engine, limit.first, limit.second);
         if (set != CL_SUCCESS) {
-            Log("cannot set a scan limit: %s", cl_strerror(set));
+            Error("cannot set a scan limit: %s", cl_strerror(set));
             return nullptr;
         }
     }
     cl_error_t rc = cl_load(dir.c_str(), loaded->engine.get(), &loaded->signatures, CL_DB_STDOPT);
     if (rc != CL_SUCCESS) {
-        Log("cannot load the signature databases in %s: %s", dir.c_str(), cl_strerror(rc));
+        Error("cannot load the signature databases in %s: %s", dir.c_str(), cl_strerror(rc));
         return nullptr;
     }
     if (loaded->signatures == 0) {
-        Log("no signatures in %s: run freshclam or give --db a database directory", dir.c_str());
+        Error("no signatures in %s: run freshclam or give --db a database directory", dir.c_str());
         return nullptr;
     }
     rc = cl_engine_compile(loaded->engine.get());
     if (rc != CL_SUCCESS) {
-        Log("cannot compile the signatures of %s: %s", dir.c_str(), cl_strerror(rc));
+        Error("cannot compile the signatures of %s: %s", dir.c_str(), cl_strerror(rc));
         return nullptr;
     }
     cl_engine_set_clcb_virus_found(loaded->engine.get(), OnVirusFound);
@@ -358,7 +358,7 @@ void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
     if (request.has_serial()) reply.set_serial(request.serial());
     ql::ScanReport* report = reply.mutable_scan_report();
     if (!request.has_scan_file_request()) {
-        Log("serial %u: a scan request without a path", request.serial());
+        Warn("serial %u: a scan request without a path", request.serial());
         report->set_object("");
         report->set_error(ql::SE_PATH_NOT_ABSOLUTE);
         return;

@@ -134,6 +134,13 @@ void Warn(const char* format, ...) {
     va_end(args);
 }
 
+void Error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Write(Level::kError, format, args);
+    va_end(args);
+}
+
 void SetLogStream(FILE* stream) {
     std::lock_guard<std::mutex> lock(logMutex);
     logStream = stream;
@@ -203,7 +210,7 @@ bool ParseSize(const std::string& text, uint64_t minimum, uint64_t maximum, uint
 bool SocketAccess::SetMode(const std::string& text) {
     if (text.empty() || text.size() > 4 ||
         text.find_first_not_of("01234567") != std::string::npos) {
-        Log("--socket-mode wants an octal mode such as 0660, not %s", text.c_str());
+        Error("--socket-mode wants an octal mode such as 0660, not %s", text.c_str());
         return false;
     }
     mode = static_cast<unsigned>(strtoul(text.c_str(), nullptr, 8)) & 0777;
@@ -213,7 +220,7 @@ bool SocketAccess::SetMode(const std::string& text) {
 bool SocketAccess::SetGroup(const std::string& text) {
     unsigned gid = 0;
     if (!LookupId(text, true, gid)) {
-        Log("--socket-group: no group %s", text.c_str());
+        Error("--socket-group: no group %s", text.c_str());
         return false;
     }
     group = static_cast<int>(gid);
@@ -223,7 +230,7 @@ bool SocketAccess::SetGroup(const std::string& text) {
 bool SocketAccess::AddUid(const std::string& text) {
     unsigned uid = 0;
     if (!LookupId(text, false, uid)) {
-        Log("--allow-uid: no user %s", text.c_str());
+        Error("--allow-uid: no user %s", text.c_str());
         return false;
     }
     allowUids.push_back(uid);
@@ -233,7 +240,7 @@ bool SocketAccess::AddUid(const std::string& text) {
 bool SocketAccess::AddGid(const std::string& text) {
     unsigned gid = 0;
     if (!LookupId(text, true, gid)) {
-        Log("--allow-gid: no group %s", text.c_str());
+        Error("--allow-gid: no group %s", text.c_str());
         return false;
     }
     allowGids.push_back(gid);

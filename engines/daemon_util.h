@@ -25,8 +25,9 @@ void SetLogName(const char* name);
 // to stderr in one call, under the log mutex; or hands the text to syslog
 // (facility mail) after UseSyslog.
 void LogAt(Level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));   // info
-void Warn(const char* format, ...) __attribute__((format(printf, 1, 2)));  // warning
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));    // info
+void Warn(const char* format, ...) __attribute__((format(printf, 1, 2)));   // warning
+void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));  // error
 // Sends the log lines to stream instead of stderr, or drops them when it is
 // null: a harness that drives the daemons' code millions of times wants
 // neither the lines nor the time they take.

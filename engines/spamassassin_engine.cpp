@@ -30,7 +30,9 @@
 #include "spam_rating.h"
 #include "spamd_client.h"
 
+using engined::Error;
 using engined::Log;
+using engined::Warn;
 
 namespace {
 
@@ -69,8 +71,8 @@ class SpamHandler : public engined::FrameHandler {
         // Cut before queueing, so that waiting requests hold no more than spamd
         // will ever see.
         if (!engined::ReadRatingRequest(body, settings_.maxSize, *request)) {
-            Log("connection %u: a frame of %zu bytes is not a valid request", connection->Id(),
-                body.size());
+            Warn("connection %u: a frame of %zu bytes is not a valid request", connection->Id(),
+                 body.size());
             return false;
         }
         pool_.Submit([this, connection, request] { Answer(*connection, *request); });
@@ -95,8 +97,8 @@ class SpamHandler : public engined::FrameHandler {
                 return outcome;
             }
             if (tries == 1)
-                engined::Warn("serial %u: %s; trying again for up to %d s", request.serial(),
-                              outcome.what.c_str(), settings_.timeoutMs / 1000);
+                Warn("serial %u: %s; trying again for up to %d s", request.serial(),
+                     outcome.what.c_str(), settings_.timeoutMs / 1000);
             if (Clock::now() + std::chrono::milliseconds(pauseMs) >= deadline ||
                 engined::stopRequested.load()) {
                 outcome.what += " (" + std::to_string(tries) + " tries)";
@@ -114,8 +116,8 @@ class SpamHandler : public engined::FrameHandler {
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
         if (outcome.failure != engined::SpamdFailure::kNone) {
             if (settings_.neutralWhenUnavailable) {
-                engined::Warn("serial %u: not rated, answered as a plain message: %s",
-                              request.serial(), outcome.what.c_str());
+                Warn("serial %u: not rated, answered as a plain message: %s", request.serial(),
+                     outcome.what.c_str());
                 outcome = engined::SpamdOutcome();
                 outcome.verdict.threshold = 5.0;
             } else {
@@ -196,8 +198,8 @@ const option longOptions[] = {
 
 bool Number(const char* name, const char* text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
     if (engined::ParseNumber(text, minimum, maximum, out)) return true;
-    Log("--%s must be a number from %llu to %llu, not %s", name,
-        static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
+    Error("--%s must be a number from %llu to %llu, not %s", name,
+          static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
     return false;
 }
 
@@ -246,7 +248,7 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
                 if (std::string(optarg) == "neutral" || std::string(optarg) == "error") {
                     settings.neutralWhenUnavailable = std::string(optarg) == "neutral";
                 } else {
-                    Log("--unavailable wants error or neutral, not %s", optarg);
+                    Error("--unavailable wants error or neutral, not %s", optarg);
                     ok = false;
                 }
                 break;
@@ -264,22 +266,22 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
         }
     }
     if (ok && optind < argc) {
-        Log("unexpected argument %s", argv[optind]);
+        Error("unexpected argument %s", argv[optind]);
         ok = false;
     }
     if (ok && settings.socketPath.empty()) {
-        Log("--socket is required");
+        Error("--socket is required");
         ok = false;
     }
     if (ok && !spamdTcp.empty() && !spamdSocket.empty()) {
-        Log("give --spamd or --spamd-socket, not both");
+        Error("give --spamd or --spamd-socket, not both");
         ok = false;
     }
     if (ok && !spamdSocket.empty()) {
         settings.spamd.socketPath = spamdSocket;
     } else if (ok && !engined::ParseHostPort(spamdTcp.empty() ? "127.0.0.1:783" : spamdTcp,
                                              settings.spamd)) {
-        Log("--spamd wants HOST:PORT, not %s", spamdTcp.c_str());
+        Error("--spamd wants HOST:PORT, not %s", spamdTcp.c_str());
         ok = false;
     }
     if (!ok) {

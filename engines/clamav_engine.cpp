@@ -18,6 +18,7 @@
 // layers of a file is listed once; at most maxFindings names are listed.
 #include <clamav.h>
 #include <getopt.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -463,6 +464,12 @@ int main(int argc, char** argv) {
     if (options.syslog) engined::UseSyslog();
     if (options.dbDir.empty()) options.dbDir = cl_retdbdir();
 
+    // Files are reopened for reading through /proc/self/fd (see clamd_scan.h);
+    // without it every scan would fail, so say so at once.
+    if (access("/proc/self/fd", X_OK) != 0) {
+        Error("/proc is not mounted (%s): files cannot be opened safely", strerror(errno));
+        return 1;
+    }
     cl_error_t rc = cl_init(CL_INIT_DEFAULT);
     if (rc != CL_SUCCESS) {
         Error("cannot initialise libclamav: %s", cl_strerror(rc));

@@ -9,8 +9,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import threading
+import time
 import unittest
 
 import engine_samples as samples
@@ -112,6 +115,41 @@ class SpamdOperationsTest(unittest.TestCase):
                          (1, ase.VR_LEGIT, -650))
         wait_for_log(self.neutral, r"warning: serial 1: not rated, answered as a plain message: "
                                    r"cannot connect to spamd .* \(\d+ tries\)")
+
+    def test_full_backlog_is_waited_out(self):
+        # A spamd whose listen queue is full: a unix socket then refuses
+        # with EAGAIN and connects nothing; the rating waits for room.
+        path = os.path.join(self.tmp, "busy-spamd.sock")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(path)
+        listener.listen(0)
+        self.addCleanup(listener.close)
+        filler = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        filler.connect(path)
+        self.addCleanup(filler.close)
+        daemon = self._start("busy", ["--spamd-socket", path, "--timeout", "20"])
+
+        def serve():
+            time.sleep(0.5)
+            listener.accept()[0].close()  # the filler: room for the daemon
+            conn, _ = listener.accept()
+            with conn:
+                data = b""
+                while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < 18:
+                    data += conn.recv(65536)
+                conn.sendall(b"SPAMD/1.1 0 EX_OK\r\nSpam: False ; 1.5 / 5.0\r\nContent-length: 9\r\n\r\n"
+                             b"TEST_RULE")
+        server = threading.Thread(target=serve)
+        server.start()
+        client = real_engines.FrameClient(daemon.socket_path, ase.ServerMessage)
+        try:
+            self.send_ratings(client, [samples.plain_message(b"hi\r\n")])
+            reply = client.receive()
+        finally:
+            client.close()
+            server.join()
+        self.assertEqual(reply.spam_report.details, "score=1.5 required=5.0 tests=TEST_RULE", reply)
+        self.assertFalse([line for line in daemon.log_lines() if "warning" in line])
 
     def test_quillon_check_rates(self):
         check = program("quillon-check")

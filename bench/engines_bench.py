@@ -485,6 +485,10 @@ def spam_bench(args, scratch, ase):
                     % (round_no + 1, name, len(messages) / wall, percentile(latencies, 50) * 1000,
                        percentile(latencies, 99) * 1000, cpu_seconds(spamd.pid) - spamd_cpu0))
         result = {name: figures(runs[name], len(messages)) for name in clients}
+        with open(os.path.join(scratch, "quillon-spamd.log"), errors="replace") as f:
+            retried = sum(1 for line in f if "trying again" in line)
+        if retried:
+            log("quillon-spamd tried %d ratings again (see its log)" % retried)
         result["quillon-spamd"]["peak_mib"] = peak_kib(quillon.pid) / 1024.0
         result["quillon-spamd"]["start_mib"] = None
         result["spamc"]["peak_mib"] = result["spamc"]["start_mib"] = None

@@ -1,6 +1,6 @@
 # Entry points: `make test` (everything the CI runs), `make demo` (the main
 # job with the simulated server and engines), `make install`, `make package`,
-# `make bench`, `make soak`.  Each installs what is missing first when run as
+# `make bench`, `make soak`, `make bench-engines`.  Each installs what is missing first when run as
 # root on Debian.
 
 JOBS ?= 2
@@ -9,7 +9,7 @@ BUILD ?= build
 DEMO_DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler python3
 # The engine daemons: quillon-clamd links libclamav, quillon-spamd asks the
 # spamd of Debian's package of that name.
-ENGINE_DEPS = libclamav-dev spamd
+ENGINE_DEPS = libclamav-dev libsystemd-dev spamd
 # The test suite on top: GoogleTest, the generated Python classes, the clock
 # under libfaketime, the sanitizer and fuzzer builds, the exporter's parser
 # and picture, the package check.
@@ -123,3 +123,20 @@ bench: build
 soak: build
 	$(HARNESS_ENV) TARNWICK_BIN=$(CURDIR)/$(BUILD)/bin TARNWICK_PY=$(CURDIR)/$(BUILD)/python \
 	  /usr/bin/python3 tests/soak/soak.py
+
+# quillon-clamd against ClamAV's own clamd, and quillon-spamd against spamc,
+# side by side on the same databases and corpus; prints a table and writes
+# BUILD/bench-engines.json.  Installs clamav-daemon and spamc for this target
+# only.  Not part of test.
+.PHONY: bench-engines
+bench-engines: build
+	@missing=""; for p in clamav-daemon spamc; do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "missing packages:$$missing (run as root to install them)"; exit 1; \
+	  fi; \
+	fi
+	$(HARNESS_ENV) /usr/bin/python3 bench/engines_bench.py --bin $(BUILD)/bin --py $(BUILD)/python

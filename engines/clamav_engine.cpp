@@ -4,7 +4,10 @@
 // reported (mail messages are unpacked by ClamAV, so a virus in a MIME
 // attachment is found) and the SCAN_FILE_RESULT carries one `virus` entry per
 // match; a SUBSCRIBE_INFO is answered with the ClamAV version and the time
-// stamp of the signature databases, and again after every reload (SIGHUP).
+// stamp of the signature databases, and again after every reload (SIGHUP,
+// or the self-check finding the database directory changed).  A file that
+// hits one of the engine's limits, or holds encrypted content, is reported
+// with ClamAV's Heuristics.* finding (see clamd_scan.h), never as clean.
 //
 // Inputs: the frames of each connection, the files they name, the signature
 // database directory.  Limits: the report is flat (the matches of nested
@@ -14,6 +17,14 @@
 // limits per engine, not per scan; a signature that matches in several
 // layers of a file is listed once; at most maxFindings names are listed.
 #include <clamav.h>
+#include <getopt.h>
+#include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,12 +35,25 @@
 #include "frame_server.h"
 #include "quillon_se_api.pb.h"
 
+using engined::Error;
 using engined::LoadedEngine;
 using engined::Log;
+using engined::Warn;
 
 namespace {
 
 constexpr size_t maxQueuedScans = 256;
+
+struct Options {
+    std::string socketPath;
+    std::string dbDir;
+    unsigned workers = 2;
+    unsigned selfCheckSeconds = 600;
+    unsigned dbMaxAgeDays = 7;
+    bool syslog = false;
+    engined::ScanSettings scan;
+    engined::SocketAccess access;
+};
 
 // libclamav writes its warnings to stderr by itself; route them through our
 // log so that lines never interleave.
@@ -37,24 +61,74 @@ extern "C" void OnLibraryMessage(enum cl_msg severity, const char* fullmsg, cons
     if (severity < CL_MSG_WARN || fullmsg == nullptr) return;
     std::string text = fullmsg;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    Log("%s", text.c_str());
+    engined::LogAt(severity == CL_MSG_ERROR ? engined::Level::kError : engined::Level::kWarning,
+                   "%s", text.c_str());
 }
+
+// Logs how old the loaded signatures are, with a warning past maxAgeDays:
+// an engine whose updates silently stopped still answers every scan.
+void ReportAge(const LoadedEngine& loaded, unsigned maxAgeDays) {
+    const time_t now = time(nullptr);
+    const long long age =
+        loaded.stamp > 0
+            ? (static_cast<long long>(now) - static_cast<long long>(loaded.stamp)) / 86400
+            : -1;
+    if (age < 0) {
+        Log("%u signatures loaded, the databases carry no date", loaded.signatures);
+    } else if (maxAgeDays > 0 && age > maxAgeDays) {
+        Warn(
+            "%u signatures loaded, the databases are %lld days old (more than %u): "
+            "check freshclam",
+            loaded.signatures, age, maxAgeDays);
+    } else {
+        Log("%u signatures loaded, the databases are %lld days old", loaded.signatures, age);
+    }
+}
+
+// Watches the database directory for the files freshclam replaces.
+class DatabaseWatch {
+  public:
+    explicit DatabaseWatch(std::string dir) : dir_(std::move(dir)) {}
+    ~DatabaseWatch() { Forget(); }
+    DatabaseWatch(const DatabaseWatch&) = delete;
+    DatabaseWatch& operator=(const DatabaseWatch&) = delete;
+
+    // Notes the directory as it is now; the next Changed compares with it.
+    void Remember() {
+        Forget();
+        memset(&stat_, 0, sizeof stat_);
+        armed_ = cl_statinidir(dir_.c_str(), &stat_) == CL_SUCCESS;
+    }
+    bool Changed() { return armed_ && cl_statchkdir(&stat_) == 1; }
+
+  private:
+    void Forget() {
+        if (armed_) cl_statfree(&stat_);
+        armed_ = false;
+    }
+    const std::string dir_;
+    cl_stat stat_;
+    bool armed_ = false;
+};
 
 class ClamHandler : public engined::FrameHandler {
   public:
-    ClamHandler(std::string dbDir, std::shared_ptr<const LoadedEngine> loaded, unsigned workers)
-        : dbDir_(std::move(dbDir)),
-          workers_(workers),
+    ClamHandler(const Options& options, std::shared_ptr<const LoadedEngine> loaded)
+        : options_(options),
           loaded_(std::move(loaded)),
-          pool_(workers, maxQueuedScans) {}
+          watch_(options.dbDir),
+          nextCheck_(Clock::now() + std::chrono::seconds(options.selfCheckSeconds)),
+          pool_(options.workers, maxQueuedScans) {
+        watch_.Remember();
+    }
 
     bool OnFrame(const std::shared_ptr<engined::Connection>& connection,
                  const std::string& body) override {
         ql::ClientMessage request;
         switch (engined::ReadClamdFrame(body, request)) {
             case engined::ClamdFrame::kMalformed:
-                Log("connection %u: a frame of %zu bytes is not a valid request", connection->Id(),
-                    body.size());
+                Warn("connection %u: a frame of %zu bytes is not a valid request", connection->Id(),
+                     body.size());
                 return false;
             case engined::ClamdFrame::kScan:
                 pool_.Submit([this, connection, request] { Answer(*connection, request); });
@@ -74,14 +148,22 @@ class ClamHandler : public engined::FrameHandler {
         Unsubscribe(connection.get());
     }
 
+    // SIGHUP, and the self-check when the directory changed.
     void OnReload() override {
-        Log("reloading the signature databases of %s", dbDir_.c_str());
-        std::shared_ptr<const LoadedEngine> fresh = engined::LoadEngine(dbDir_);
+        Log("reloading the signature databases of %s", options_.dbDir.c_str());
+        engined::NotifyServiceManager("RELOADING=1");
+        // Remembered before the load: a file that changes while it runs
+        // makes the next check load again.
+        watch_.Remember();
+        std::shared_ptr<const LoadedEngine> fresh =
+            engined::LoadEngine(options_.dbDir, options_.scan);
+        engined::NotifyServiceManager("READY=1");
         if (!fresh) {
-            Log("reload failed, the previous signatures stay in use");
+            engined::LogAt(engined::Level::kError,
+                           "reload failed, the previous signatures stay in use");
             return;
         }
-        Log("%u signatures loaded", fresh->signatures);
+        ReportAge(*fresh, options_.dbMaxAgeDays);
         {
             std::lock_guard<std::mutex> lock(engineMutex_);
             loaded_ = std::move(fresh);
@@ -94,7 +176,18 @@ class ClamHandler : public engined::FrameHandler {
         for (const auto& connection : targets) SendInfo(*connection);
     }
 
+    void OnIdle() override {
+        if (options_.selfCheckSeconds == 0 || Clock::now() < nextCheck_) return;
+        nextCheck_ = Clock::now() + std::chrono::seconds(options_.selfCheckSeconds);
+        if (watch_.Changed()) {
+            Log("self-check: the signature databases changed");
+            OnReload();
+        }
+    }
+
   private:
+    using Clock = std::chrono::steady_clock;
+
     std::shared_ptr<const LoadedEngine> Current() {
         std::lock_guard<std::mutex> lock(engineMutex_);
         return loaded_;
@@ -111,7 +204,7 @@ class ClamHandler : public engined::FrameHandler {
 
     void SendInfo(engined::Connection& connection) {
         ql::ServerMessage notification;
-        engined::DescribeEngine(*Current(), workers_, notification);
+        engined::DescribeEngine(*Current(), options_.workers, notification);
         connection.Send(notification);
     }
 
@@ -128,19 +221,237 @@ class ClamHandler : public engined::FrameHandler {
         }
     }
 
-    const std::string dbDir_;
-    const unsigned workers_;
+    const Options& options_;
     std::mutex engineMutex_;  // guards loaded_ (the pointer; the engine itself is immutable)
     std::shared_ptr<const LoadedEngine> loaded_;
     std::mutex subscribersMutex_;  // guards subscribers_
     std::vector<std::shared_ptr<engined::Connection>> subscribers_;
+    // Touched only on the accept loop.
+    DatabaseWatch watch_;
+    Clock::time_point nextCheck_;
     // Last member: its destructor waits for running scans, which use the
     // members above.
     engined::WorkerPool pool_;
 };
 
-void Usage() {
-    Log("usage: quillon-clamd --socket PATH [--db DIR] [--workers N]");
+const char usage[] =
+    "usage: quillon-clamd --socket PATH [options]\n"
+    "Scans the files that Tarnwick-AV names with libclamav.\n"
+    "\n"
+    "  --socket PATH          unix socket to listen on (required)\n"
+    "  --socket-mode MODE     permissions of the socket file (default 0660)\n"
+    "  --socket-group GROUP   group of the socket file (default: the daemon's)\n"
+    "  --allow-uid USER       let only this user connect (repeatable)\n"
+    "  --allow-gid GROUP      let only members of this group connect (repeatable)\n"
+    "  --db DIR               signature database directory (default %s)\n"
+    "  --workers N            scans at once, 1 to 32 (default 2)\n"
+    "  --allow-dir DIR        scan only files under DIR (repeatable; default: any)\n"
+    "  --max-scan-size SIZE   data read and unpacked per file (default 400M)\n"
+    "  --max-file-size SIZE   largest file or object scanned (default 400M)\n"
+    "  --max-recursion N      nesting of archives and attachments (default 17)\n"
+    "  --max-files N          objects unpacked from one file (default 10000)\n"
+    "  --max-scan-time MS     milliseconds per file (default 120000)\n"
+    "  --no-alert-exceeds-max a file over a limit is scanned as far as it goes\n"
+    "                         (default: reported as Heuristics.Limits.Exceeded.*)\n"
+    "  --no-alert-encrypted   encrypted archives and documents pass (default:\n"
+    "                         reported as Heuristics.Encrypted.*)\n"
+    "  --self-check SECONDS   reload when the databases changed (default 600, 0: off)\n"
+    "  --db-max-age DAYS      warn about older databases (default 7, 0: off)\n"
+    "  --syslog               log to syslog (facility mail) instead of stderr\n"
+    "  --help, --version\n"
+    "SIZE: bytes, or a number with K or M.  SIGHUP reloads the databases.\n";
+
+enum : int {
+    kSocket = 256,
+    kSocketMode,
+    kSocketGroup,
+    kAllowUid,
+    kAllowGid,
+    kDb,
+    kWorkers,
+    kAllowDir,
+    kMaxScanSize,
+    kMaxFileSize,
+    kMaxRecursion,
+    kMaxFiles,
+    kMaxScanTime,
+    kAlertExceedsMax,
+    kNoAlertExceedsMax,
+    kAlertEncrypted,
+    kNoAlertEncrypted,
+    kSelfCheck,
+    kDbMaxAge,
+    kSyslog,
+    kHelp,
+    kVersion,
+};
+
+const option longOptions[] = {
+    {"socket", required_argument, nullptr, kSocket},
+    {"socket-mode", required_argument, nullptr, kSocketMode},
+    {"socket-group", required_argument, nullptr, kSocketGroup},
+    {"allow-uid", required_argument, nullptr, kAllowUid},
+    {"allow-gid", required_argument, nullptr, kAllowGid},
+    {"db", required_argument, nullptr, kDb},
+    {"workers", required_argument, nullptr, kWorkers},
+    {"allow-dir", required_argument, nullptr, kAllowDir},
+    {"max-scan-size", required_argument, nullptr, kMaxScanSize},
+    {"max-file-size", required_argument, nullptr, kMaxFileSize},
+    {"max-recursion", required_argument, nullptr, kMaxRecursion},
+    {"max-files", required_argument, nullptr, kMaxFiles},
+    {"max-scan-time", required_argument, nullptr, kMaxScanTime},
+    {"alert-exceeds-max", no_argument, nullptr, kAlertExceedsMax},
+    {"no-alert-exceeds-max", no_argument, nullptr, kNoAlertExceedsMax},
+    {"alert-encrypted", no_argument, nullptr, kAlertEncrypted},
+    {"no-alert-encrypted", no_argument, nullptr, kNoAlertEncrypted},
+    {"self-check", required_argument, nullptr, kSelfCheck},
+    {"db-max-age", required_argument, nullptr, kDbMaxAge},
+    {"syslog", no_argument, nullptr, kSyslog},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Bounds beyond which libclamav's own counters and maps give up.
+constexpr uint64_t maxSizeLimit = 2000ull << 20;
+
+bool Number(const char* name, const char* text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
+    if (engined::ParseNumber(text, minimum, maximum, out)) return true;
+    Error("--%s must be a number from %llu to %llu, not %s", name,
+          static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
+    return false;
+}
+
+bool Size(const char* name, const char* text, uint64_t& out) {
+    if (engined::ParseSize(text, 1, maxSizeLimit, out)) return true;
+    Error("--%s must be a size from 1 byte to 2000M, not %s", name, text);
+    return false;
+}
+
+// The real path of an allowed directory.  The filter creates its Temp
+// directory when it starts, usually after the engine: a directory that does
+// not exist yet is taken by the real path of its nearest existing parent
+// and the rest of its name.
+bool AddAllowDir(const char* text, Options& options) {
+    std::string wanted = text;
+    while (wanted.size() > 1 && wanted.back() == '/') wanted.pop_back();
+    if (wanted.empty() || wanted[0] != '/' || wanted.find("/..") != std::string::npos ||
+        wanted.find("/./") != std::string::npos) {
+        Error("--allow-dir needs an absolute directory without . or .. components, not %s", text);
+        return false;
+    }
+    std::string missing;
+    char real[PATH_MAX];
+    while (realpath(wanted.c_str(), real) == nullptr) {
+        size_t slash = wanted.rfind('/');
+        if (errno != ENOENT || slash == std::string::npos) {
+            Error("--allow-dir %s: %s", text, strerror(errno));
+            return false;
+        }
+        missing = wanted.substr(slash) + missing;
+        wanted.erase(slash == 0 ? 1 : slash);
+    }
+    std::string dir = real;
+    if (!missing.empty()) {
+        Warn("--allow-dir %s does not exist yet", text);
+        dir = (dir == "/" ? "" : dir) + missing;
+    }
+    options.scan.allowDirs.push_back(dir);
+    return true;
+}
+
+// 0: go on; otherwise the exit status.
+int ReadOptions(int argc, char** argv, Options& options) {
+    uint64_t n = 0;
+    int opt;
+    bool ok = true;
+    while (ok && (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+        switch (opt) {
+            case kSocket:
+                options.socketPath = optarg;
+                break;
+            case kSocketMode:
+                ok = options.access.SetMode(optarg);
+                break;
+            case kSocketGroup:
+                ok = options.access.SetGroup(optarg);
+                break;
+            case kAllowUid:
+                ok = options.access.AddUid(optarg);
+                break;
+            case kAllowGid:
+                ok = options.access.AddGid(optarg);
+                break;
+            case kDb:
+                options.dbDir = optarg;
+                break;
+            case kWorkers:
+                ok = Number("workers", optarg, 1, 32, n);
+                options.workers = static_cast<unsigned>(n);
+                break;
+            case kAllowDir:
+                ok = AddAllowDir(optarg, options);
+                break;
+            case kMaxScanSize:
+                ok = Size("max-scan-size", optarg, options.scan.maxScanSize);
+                break;
+            case kMaxFileSize:
+                ok = Size("max-file-size", optarg, options.scan.maxFileSize);
+                break;
+            case kMaxRecursion:
+                ok = Number("max-recursion", optarg, 1, 255, n);
+                options.scan.maxRecursion = static_cast<uint32_t>(n);
+                break;
+            case kMaxFiles:
+                ok = Number("max-files", optarg, 1, 1000000, n);
+                options.scan.maxFiles = static_cast<uint32_t>(n);
+                break;
+            case kMaxScanTime:
+                ok = Number("max-scan-time", optarg, 1, 3600000, n);
+                options.scan.maxScanTimeMs = static_cast<uint32_t>(n);
+                break;
+            case kAlertExceedsMax:
+            case kNoAlertExceedsMax:
+                options.scan.alertExceedsMax = opt == kAlertExceedsMax;
+                break;
+            case kAlertEncrypted:
+            case kNoAlertEncrypted:
+                options.scan.alertEncrypted = opt == kAlertEncrypted;
+                break;
+            case kSelfCheck:
+                ok = Number("self-check", optarg, 0, 86400, n);
+                options.selfCheckSeconds = static_cast<unsigned>(n);
+                break;
+            case kDbMaxAge:
+                ok = Number("db-max-age", optarg, 0, 3650, n);
+                options.dbMaxAgeDays = static_cast<unsigned>(n);
+                break;
+            case kSyslog:
+                options.syslog = true;
+                break;
+            case kHelp:
+                printf(usage, cl_retdbdir());
+                return -1;
+            case kVersion:
+                printf("quillon-clamd %s (ClamAV %s)\n", TARNWICK_VERSION, cl_retver());
+                return -1;
+            default:
+                ok = false;  // getopt_long has said why
+        }
+    }
+    if (ok && optind < argc) {
+        Error("unexpected argument %s", argv[optind]);
+        ok = false;
+    }
+    if (ok && options.socketPath.empty()) {
+        Error("--socket is required");
+        ok = false;
+    }
+    if (!ok) {
+        fprintf(stderr, "Try quillon-clamd --help\n");
+        return 2;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -148,39 +459,46 @@ void Usage() {
 int main(int argc, char** argv) {
     engined::SetLogName("quillon-clamd");
     cl_set_clcb_msg(OnLibraryMessage);
-    std::string socketPath, dbDir, workersText = "2", help;
-    if (!engined::ParseOptions(argc, argv,
-                               {{"--socket", &socketPath, false},
-                                {"--db", &dbDir, false},
-                                {"--workers", &workersText, false},
-                                {"--help", &help, true}}) ||
-        !help.empty() || socketPath.empty()) {
-        Usage();
-        return help.empty() ? 2 : 0;
-    }
-    uint64_t workers = 0;
-    if (!engined::ParseNumber(workersText, 1, 32, workers)) {
-        Log("--workers must be a number from 1 to 32");
-        return 2;
-    }
-    if (dbDir.empty()) dbDir = cl_retdbdir();
+    Options options;
+    if (int rc = ReadOptions(argc, argv, options)) return rc < 0 ? 0 : rc;
+    if (options.syslog) engined::UseSyslog();
+    if (options.dbDir.empty()) options.dbDir = cl_retdbdir();
 
-    cl_error_t rc = cl_init(CL_INIT_DEFAULT);
-    if (rc != CL_SUCCESS) {
-        Log("cannot initialise libclamav: %s", cl_strerror(rc));
+    // Files are reopened for reading through /proc/self/fd (see clamd_scan.h);
+    // without it every scan would fail, so say so at once.
+    if (access("/proc/self/fd", X_OK) != 0) {
+        Error("/proc is not mounted (%s): files cannot be opened safely", strerror(errno));
         return 1;
     }
-    std::shared_ptr<const LoadedEngine> loaded = engined::LoadEngine(dbDir);
+    cl_error_t rc = cl_init(CL_INIT_DEFAULT);
+    if (rc != CL_SUCCESS) {
+        Error("cannot initialise libclamav: %s", cl_strerror(rc));
+        return 1;
+    }
+    engined::NotifyServiceManager("STATUS=loading the signature databases");
+    std::shared_ptr<const LoadedEngine> loaded = engined::LoadEngine(options.dbDir, options.scan);
     if (!loaded) return 1;
+    ReportAge(*loaded, options.dbMaxAgeDays);
+    const engined::ScanSettings& scan = options.scan;
+    Log("limits: max-scan-size %lluM, max-file-size %lluM, max-recursion %u, max-files %u, "
+        "max-scan-time %u ms; alerts on limits %s, on encryption %s; %s",
+        static_cast<unsigned long long>(scan.maxScanSize >> 20),
+        static_cast<unsigned long long>(scan.maxFileSize >> 20), scan.maxRecursion, scan.maxFiles,
+        scan.maxScanTimeMs, scan.alertExceedsMax ? "on" : "off", scan.alertEncrypted ? "on" : "off",
+        scan.allowDirs.empty() ? "files anywhere may be scanned"
+                               : "files only under the --allow-dir directories");
 
     engined::InstallSignalHandlers();
-    ClamHandler handler(dbDir, loaded, static_cast<unsigned>(workers));
-    engined::FrameServer server(socketPath, handler);
+    ClamHandler handler(options, loaded);
+    engined::FrameServer server(options.socketPath, handler, options.access);
     if (!server.Listen()) return 1;
     Log("%s, %u signatures from %s, listening on %s", loaded->version.c_str(), loaded->signatures,
-        dbDir.c_str(), socketPath.c_str());
+        options.dbDir.c_str(), options.socketPath.c_str());
+    engined::NotifyServiceManager("READY=1\nSTATUS=" + loaded->version + ", " +
+                                  std::to_string(loaded->signatures) + " signatures");
     loaded.reset();
     server.Run();
+    engined::NotifyServiceManager("STOPPING=1");
     Log("stopped");
     return 0;
 }

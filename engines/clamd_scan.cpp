@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "daemon_util.h"
@@ -114,47 +117,154 @@ ql::ScanError ErrorFromClamAV(cl_error_t rc) {
     }
 }
 
+// A path for the log: bytes outside printable ASCII as \xNN.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text.substr(0, 512)) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char code[5];
+            snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        }
+    }
+    return out;
+}
+
 ql::VirusType TypeOfName(const std::string& name) {
     if (name.compare(0, 11, "Heuristics.") == 0) return ql::SE_UNKNOWN_VIRUS;
     if (name.compare(0, 4, "PUA.") == 0) return ql::SE_RISKWARE;
     return ql::SE_KNOWN_VIRUS;
 }
 
-void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
-              ql::ScanReport& report) {
-    const std::string& path = request.path();
-    report.set_object(path);
+bool HasDotDot(const std::string& path) {
+    size_t pos = 0;
+    while ((pos = path.find("..", pos)) != std::string::npos) {
+        bool startsComponent = pos == 0 || path[pos - 1] == '/';
+        bool endsComponent = pos + 2 == path.size() || path[pos + 2] == '/';
+        if (startsComponent && endsComponent) return true;
+        pos += 2;
+    }
+    return false;
+}
+
+bool UnderAllowedDir(const std::string& real, const std::vector<std::string>& dirs) {
+    for (const std::string& dir : dirs) {
+        if (dir == "/") return true;
+        if (real.size() > dir.size() && real.compare(0, dir.size(), dir) == 0 &&
+            real[dir.size()] == '/')
+            return true;
+    }
+    return false;
+}
+
+// Opens path for reading when it may be scanned, else sets the report's
+// error and returns an invalid descriptor.  st receives the file's status.
+UniqueFd OpenForScan(const std::string& path, const ScanSettings& settings, ql::ScanReport& report,
+                     struct stat& st) {
     if (path.empty() || path[0] != '/') {
         report.set_error(ql::SE_PATH_NOT_ABSOLUTE);
-        return;
+        return UniqueFd();
     }
     // open() would stop at a zero byte and scan some other file.
     if (path.find('\0') != std::string::npos) {
         report.set_error(ql::SE_FILE_NOT_FOUND);
-        return;
+        return UniqueFd();
     }
-    // O_NONBLOCK keeps a FIFO planted under the name from hanging the worker;
-    // it is refused below as not regular.
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.Valid()) {
+    // The filters name their own files by plain absolute paths; a ".." is
+    // someone climbing out of the allowed directories.
+    if (HasDotDot(path)) {
+        report.set_error(ql::SE_PATH_NOT_ABSOLUTE);
+        return UniqueFd();
+    }
+    // A handle that reads nothing: a device or FIFO planted under the name
+    // is never opened for reading, so it can neither block a worker nor
+    // wake a driver.
+    UniqueFd handle(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!handle.Valid()) {
         report.set_error(ErrorFromErrno(errno));
-        return;
+        return UniqueFd();
     }
-    struct stat st;
-    if (fstat(fd.Get(), &st) != 0) {
+    if (fstat(handle.Get(), &st) != 0) {
         report.set_error(ql::SE_READ_ERROR);
-        return;
+        return UniqueFd();
     }
     if (!S_ISREG(st.st_mode)) {
         report.set_error(ql::SE_FILE_NOT_REGULAR);
+        return UniqueFd();
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(handle.Get());
+    if (!settings.allowDirs.empty()) {
+        // Where the handle really is, links in the directories resolved.
+        char real[PATH_MAX + 1];
+        ssize_t n = readlink(self.c_str(), real, PATH_MAX);
+        if (n <= 0 ||
+            !UnderAllowedDir(std::string(real, static_cast<size_t>(n)), settings.allowDirs)) {
+            Warn("%s refused: not under an --allow-dir directory", path.c_str());
+            report.set_error(ql::SE_NO_ACCESS);
+            return UniqueFd();
+        }
+    }
+    // Reopening through the handle reaches the very file that was checked,
+    // whatever happened to the name meanwhile.
+    UniqueFd fd(open(self.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) {
+        report.set_error(ErrorFromErrno(errno));
+        return UniqueFd();
+    }
+    return fd;
+}
+
+void AddFinding(ql::ScanReport& report, const std::string& name) {
+    ql::Virus* virus = report.add_virus();
+    virus->set_type(TypeOfName(name));
+    virus->set_name(name);
+}
+
+// The alert for a limit that libclamav reported only by its return code.
+const char* LimitAlert(cl_error_t rc) {
+    switch (rc) {
+        case CL_ETIMEOUT:
+            return exceededScanTime;
+        case CL_EMAXREC:
+            return exceededRecursion;
+        case CL_EMAXSIZE:
+            return exceededScanSize;
+        case CL_EMAXFILES:
+            return exceededFiles;
+        default:
+            return nullptr;
+    }
+}
+
+void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
+              ql::ScanReport& report) {
+    const std::string& path = request.path();
+    const ScanSettings& settings = loaded.settings;
+    report.set_object(path);
+    struct stat st;
+    UniqueFd fd = OpenForScan(path, settings, report, st);
+    if (!fd.Valid()) return;
+    report.set_size(static_cast<uint64_t>(st.st_size));
+    // libclamav passes over a file larger than its limit as clean, and over
+    // one beyond 2 GiB whatever the limit: settle both here.
+    if (static_cast<uint64_t>(st.st_size) > settings.maxFileSize) {
+        if (settings.alertExceedsMax) {
+            AddFinding(report, exceededFileSize);
+        } else {
+            report.set_error(ql::SE_FILE_TOO_LARGE);
+        }
         return;
     }
-    report.set_size(static_cast<uint64_t>(st.st_size));
 
     cl_scan_options options;
     memset(&options, 0, sizeof options);
     options.general = CL_SCAN_GENERAL_ALLMATCHES;
     if (request.heuristic_analysis()) options.general |= CL_SCAN_GENERAL_HEURISTICS;
+    if (settings.alertExceedsMax) options.heuristic |= CL_SCAN_HEURISTIC_EXCEEDS_MAX;
+    if (settings.alertEncrypted)
+        options.heuristic |= CL_SCAN_HEURISTIC_ENCRYPTED_ARCHIVE | CL_SCAN_HEURISTIC_ENCRYPTED_DOC;
     options.parse = ~0u;
     if (request.mail_max_level() == 0) options.parse &= ~static_cast<uint32_t>(CL_SCAN_PARSE_MAIL);
     if (request.archive_max_level() == 0)
@@ -169,15 +279,13 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
     // library version report a match only there.
     if (rc == CL_VIRUS && scan.names.empty() && lastName != nullptr)
         scan.names.emplace_back(lastName);
+    if (scan.names.empty() && settings.alertExceedsMax && LimitAlert(rc) != nullptr)
+        scan.names.emplace_back(LimitAlert(rc));
     if (scan.truncated)
-        Log("%s: more than %zu matches, the rest are not listed", path.c_str(), maxFindings);
-    for (const std::string& name : scan.names) {
-        ql::Virus* virus = report.add_virus();
-        virus->set_type(TypeOfName(name));
-        virus->set_name(name);
-    }
+        Warn("%s: more than %zu matches, the rest are not listed", path.c_str(), maxFindings);
+    for (const std::string& name : scan.names) AddFinding(report, name);
     if (rc != CL_CLEAN && rc != CL_VIRUS) {
-        Log("%s: scan failed: %s", path.c_str(), cl_strerror(rc));
+        Warn("%s: scan failed: %s", path.c_str(), cl_strerror(rc));
         // A match already found settles the verdict; the error would only turn
         // an infected message into an unscanned one.
         if (scan.names.empty()) report.set_error(ErrorFromClamAV(rc));
@@ -186,25 +294,42 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
 
 }  // namespace
 
-std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir) {
+std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
+                                               const ScanSettings& settings) {
     auto loaded = std::make_shared<LoadedEngine>();
+    loaded->settings = settings;
     loaded->engine.reset(cl_engine_new());
     if (!loaded->engine) {
-        Log("cannot create a ClamAV engine");
+        Error("cannot create a ClamAV engine");
         return nullptr;
+    }
+    cl_engine* engine = loaded->engine.get();
+    const std::pair<cl_engine_field, long long> limits[] = {
+        {CL_ENGINE_MAX_SCANSIZE, static_cast<long long>(settings.maxScanSize)},
+        {CL_ENGINE_MAX_FILESIZE, static_cast<long long>(settings.maxFileSize)},
+        {CL_ENGINE_MAX_RECURSION, settings.maxRecursion},
+        {CL_ENGINE_MAX_FILES, settings.maxFiles},
+        {CL_ENGINE_MAX_SCANTIME, settings.maxScanTimeMs},
+    };
+    for (const auto& limit : limits) {
+        cl_error_t set = cl_engine_set_num(engine, limit.first, limit.second);
+        if (set != CL_SUCCESS) {
+            Error("cannot set a scan limit: %s", cl_strerror(set));
+            return nullptr;
+        }
     }
     cl_error_t rc = cl_load(dir.c_str(), loaded->engine.get(), &loaded->signatures, CL_DB_STDOPT);
     if (rc != CL_SUCCESS) {
-        Log("cannot load the signature databases in %s: %s", dir.c_str(), cl_strerror(rc));
+        Error("cannot load the signature databases in %s: %s", dir.c_str(), cl_strerror(rc));
         return nullptr;
     }
     if (loaded->signatures == 0) {
-        Log("no signatures in %s: run freshclam or give --db a database directory", dir.c_str());
+        Error("no signatures in %s: run freshclam or give --db a database directory", dir.c_str());
         return nullptr;
     }
     rc = cl_engine_compile(loaded->engine.get());
     if (rc != CL_SUCCESS) {
-        Log("cannot compile the signatures of %s: %s", dir.c_str(), cl_strerror(rc));
+        Error("cannot compile the signatures of %s: %s", dir.c_str(), cl_strerror(rc));
         return nullptr;
     }
     cl_engine_set_clcb_virus_found(loaded->engine.get(), OnVirusFound);
@@ -227,17 +352,28 @@ ClamdFrame ReadClamdFrame(const std::string& body, ql::ClientMessage& request) {
 
 void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
                 ql::ServerMessage& reply) {
+    const auto started = std::chrono::steady_clock::now();
     reply.Clear();
     reply.set_tag(ql::ServerMessage::SCAN_FILE_RESULT);
     if (request.has_serial()) reply.set_serial(request.serial());
     ql::ScanReport* report = reply.mutable_scan_report();
     if (!request.has_scan_file_request()) {
-        Log("serial %u: a scan request without a path", request.serial());
+        Warn("serial %u: a scan request without a path", request.serial());
         report->set_object("");
         report->set_error(ql::SE_PATH_NOT_ABSOLUTE);
         return;
     }
     ScanFile(loaded, request.scan_file_request(), *report);
+    if (report->virus_size() == 0) return;
+    std::string names;
+    for (const ql::Virus& virus : report->virus()) {
+        if (!names.empty()) names += ", ";
+        names += virus.name();
+    }
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    Log("serial %u: %s: FOUND %s (%lld ms)", request.serial(), Printable(report->object()).c_str(),
+        names.c_str(), static_cast<long long>(elapsed.count()));
 }
 
 void DescribeEngine(const LoadedEngine& loaded, unsigned workers, ql::ServerMessage& notification) {

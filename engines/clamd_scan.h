@@ -5,8 +5,15 @@
 //
 // Inputs: the database directory, frame bodies from a client, the files they
 // name.  Limits: a report lists at most maxFindings names, each signature
-// once; a path is opened only when it is absolute and holds no zero byte,
-// and only a regular file is scanned.
+// once.  A path is looked at only when it is absolute, holds no zero byte
+// and no ".." component; its last component must not be a link; it is
+// first opened without read access (O_PATH) and opened for reading only
+// once it is known to be a regular file under one of the allowed
+// directories, so no device or FIFO is ever opened for reading.  The
+// engine's size, depth, file count and time limits are ScanSettings; a file
+// that hits one (with alertExceedsMax) or holds an encrypted archive or
+// document (with alertEncrypted) is reported with a Heuristics.* finding,
+// never as clean.
 #ifndef TARNWICK_ENGINES_CLAMD_SCAN_H
 #define TARNWICK_ENGINES_CLAMD_SCAN_H
 
@@ -24,6 +31,28 @@ namespace engined {
 
 constexpr size_t maxFindings = 100;
 
+// The names ClamAV gives these alerts; a limit the library reports only
+// through its return code gets the same names here.
+constexpr char exceededFileSize[] = "Heuristics.Limits.Exceeded.MaxFileSize";
+constexpr char exceededScanSize[] = "Heuristics.Limits.Exceeded.MaxScanSize";
+constexpr char exceededRecursion[] = "Heuristics.Limits.Exceeded.MaxRecursion";
+constexpr char exceededFiles[] = "Heuristics.Limits.Exceeded.MaxFiles";
+constexpr char exceededScanTime[] = "Heuristics.Limits.Exceeded.MaxScanTime";
+
+// How the engine scans, fixed when the databases are loaded.  The defaults
+// are clamd's, but for the file size: a message the filters take must fit.
+struct ScanSettings {
+    uint64_t maxScanSize = 400ull << 20;  // bytes read and unpacked per file
+    uint64_t maxFileSize = 400ull << 20;  // a file, or an object inside one
+    uint32_t maxRecursion = 17;           // nesting of archives and attachments
+    uint32_t maxFiles = 10000;            // objects unpacked from one file
+    uint32_t maxScanTimeMs = 120000;
+    bool alertExceedsMax = true;
+    bool alertEncrypted = true;
+    // Real paths of the directories whose files may be scanned; empty: any.
+    std::vector<std::string> allowDirs;
+};
+
 struct ClamEngineFree {
     void operator()(cl_engine* engine) const { cl_engine_free(engine); }
 };
@@ -36,11 +65,14 @@ struct LoadedEngine {
     std::string version;  // "ClamAV 1.4.6", with "/db version" when the databases carry one
     uint64_t stamp = 0;   // seconds since 1970
     std::vector<std::pair<std::string, uint32_t>> bases;  // database file, signature count
+    ScanSettings settings;
 };
 
-// Loads and compiles the databases of dir (cl_init must have run).  Logs
-// and returns null when that fails or the directory holds no signatures.
-std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir);
+// Loads and compiles the databases of dir (cl_init must have run) with the
+// limits of settings.  Logs and returns null when that fails or the
+// directory holds no signatures.
+std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
+                                               const ScanSettings& settings = {});
 
 // What a frame body asks for.  kMalformed: not a request at all; the
 // connection that sent it is closed.
@@ -49,6 +81,7 @@ ClamdFrame ReadClamdFrame(const std::string& body, ql::ClientMessage& request);
 
 // The SCAN_FILE_RESULT for a kScan request: the request's serial and the
 // report of its file (or the error that kept the file from being scanned).
+// Logs one line for a file with findings: serial, path, names, scan time.
 void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
                 ql::ServerMessage& reply);
 

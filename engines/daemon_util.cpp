@@ -1,7 +1,12 @@
-// Log, descriptor ownership, option parsing and signal flags of the engine
-// daemons.  See daemon_util.h for the contract.
+// Log, descriptor ownership, command-line values, service manager messages
+// and signal flags of the engine daemons.  See daemon_util.h for the
+// contract.
 #include "daemon_util.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/time.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -9,21 +14,92 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+
+#ifdef TARNWICK_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 
 namespace engined {
 
 namespace {
 
-std::mutex logMutex;  // guards logName, logStream and every write to the log
+std::mutex logMutex;  // guards logName, logStream, logToSyslog and every write to the log
 std::string logName = "engine";
 FILE* logStream = stderr;
+bool logToSyslog = false;
 
 extern "C" void OnStopSignal(int) {
     stopRequested.store(true);
 }
 extern "C" void OnReloadSignal(int) {
     reloadRequested.store(true);
+}
+
+const char* LevelWord(Level level) {
+    switch (level) {
+        case Level::kWarning:
+            return "warning";
+        case Level::kError:
+            return "error";
+        default:
+            return "info";
+    }
+}
+
+// "2026-12-08T09:15:02.114+01:00": sorts as text, and carries its zone so
+// that lines from machines in different zones can be laid side by side.
+std::string TimeStamp() {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    struct tm local;
+    localtime_r(&now.tv_sec, &local);
+    char text[48];
+    size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    long offset = local.tm_gmtoff / 60;
+    char sign = offset < 0 ? '-' : '+';
+    if (offset < 0) offset = -offset;
+    snprintf(text + n, sizeof text - n, ".%03ld%c%02ld:%02ld",
+             static_cast<long>(now.tv_usec / 1000), sign, offset / 60, offset % 60);
+    return text;
+}
+
+void Write(Level level, const char* format, va_list args) {
+    char text[1024];
+    vsnprintf(text, sizeof text, format, args);
+    // A line break inside would let a file name forge a log line.
+    for (char* p = text; *p != '\0'; ++p) {
+        if (*p == '\n' || *p == '\r') *p = ' ';
+    }
+    std::lock_guard<std::mutex> lock(logMutex);
+    if (logToSyslog) {
+        syslog(level == Level::kError     ? LOG_ERR
+               : level == Level::kWarning ? LOG_WARNING
+                                          : LOG_INFO,
+               "%s", text);
+        return;
+    }
+    if (logStream == nullptr) return;
+    fprintf(logStream, "%s %s[%ld]: %s: %s\n", TimeStamp().c_str(), logName.c_str(),
+            static_cast<long>(getpid()), LevelWord(level), text);
+    fflush(logStream);
+}
+
+bool LookupId(const std::string& text, bool group, unsigned& out) {
+    uint64_t number = 0;
+    if (ParseNumber(text, 0, 0xfffffffe, number)) {
+        out = static_cast<unsigned>(number);
+        return true;
+    }
+    if (group) {
+        const struct group* found = getgrnam(text.c_str());
+        if (found != nullptr) out = found->gr_gid;
+        return found != nullptr;
+    }
+    const struct passwd* found = getpwnam(text.c_str());
+    if (found != nullptr) out = found->pw_uid;
+    return found != nullptr;
 }
 
 }  // namespace
@@ -37,21 +113,53 @@ void SetLogName(const char* name) {
     logName = name;
 }
 
-void Log(const char* format, ...) {
-    char text[1024];
+void LogAt(Level level, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    Write(level, format, args);
     va_end(args);
-    std::lock_guard<std::mutex> lock(logMutex);
-    if (logStream == nullptr) return;
-    fprintf(logStream, "%s: %s\n", logName.c_str(), text);
-    fflush(logStream);
+}
+
+void Log(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Write(Level::kInfo, format, args);
+    va_end(args);
+}
+
+void Warn(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Write(Level::kWarning, format, args);
+    va_end(args);
+}
+
+void Error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Write(Level::kError, format, args);
+    va_end(args);
 }
 
 void SetLogStream(FILE* stream) {
     std::lock_guard<std::mutex> lock(logMutex);
     logStream = stream;
+}
+
+void UseSyslog() {
+    std::lock_guard<std::mutex> lock(logMutex);
+    // openlog keeps the pointer: logName lives as long as the process.
+    openlog(logName.c_str(), LOG_PID | LOG_NDELAY, LOG_MAIL);
+    logToSyslog = true;
+}
+
+void NotifyServiceManager(const std::string& state) {
+#ifdef TARNWICK_HAVE_SYSTEMD
+    int rc = sd_notify(0, state.c_str());
+    if (rc < 0) Warn("cannot notify the service manager: %s", strerror(-rc));
+#else
+    (void)state;
+#endif
 }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -70,46 +178,6 @@ void UniqueFd::Reset(int fd) {
     fd_ = fd;
 }
 
-bool ParseOptions(int argc, char** argv, const std::vector<Option>& table) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string name = arg;
-        std::string value;
-        bool inlineValue = false;
-        size_t eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            inlineValue = true;
-        }
-        const Option* found = nullptr;
-        for (const Option& option : table) {
-            if (name == option.name) found = &option;
-        }
-        if (found == nullptr) {
-            Log("unknown option %s", arg.c_str());
-            return false;
-        }
-        if (found->isSwitch) {
-            if (inlineValue) {
-                Log("option %s takes no value", found->name);
-                return false;
-            }
-            *found->value = "1";
-            continue;
-        }
-        if (!inlineValue) {
-            if (i + 1 >= argc) {
-                Log("option %s needs a value", found->name);
-                return false;
-            }
-            value = argv[++i];
-        }
-        *found->value = value;
-    }
-    return true;
-}
-
 bool ParseNumber(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
     if (text.empty() || text.size() > 19) return false;
     uint64_t n = 0;
@@ -119,6 +187,63 @@ bool ParseNumber(const std::string& text, uint64_t minimum, uint64_t maximum, ui
     }
     if (n < minimum || n > maximum) return false;
     out = n;
+    return true;
+}
+
+bool ParseSize(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
+    if (text.empty()) return false;
+    std::string digits = text;
+    uint64_t unit = 1;
+    char last = digits.back();
+    if (last == 'K' || last == 'k') unit = 1024;
+    if (last == 'M' || last == 'm') unit = 1024 * 1024;
+    if (unit != 1) digits.pop_back();
+    uint64_t n = 0;
+    // 12 digits of mebibytes stay far below 2^64.
+    if (digits.size() > 12 || !ParseNumber(digits, 0, UINT64_MAX, n)) return false;
+    n *= unit;
+    if (n < minimum || n > maximum) return false;
+    out = n;
+    return true;
+}
+
+bool SocketAccess::SetMode(const std::string& text) {
+    if (text.empty() || text.size() > 4 ||
+        text.find_first_not_of("01234567") != std::string::npos) {
+        Error("--socket-mode wants an octal mode such as 0660, not %s", text.c_str());
+        return false;
+    }
+    mode = static_cast<unsigned>(strtoul(text.c_str(), nullptr, 8)) & 0777;
+    return true;
+}
+
+bool SocketAccess::SetGroup(const std::string& text) {
+    unsigned gid = 0;
+    if (!LookupId(text, true, gid)) {
+        Error("--socket-group: no group %s", text.c_str());
+        return false;
+    }
+    group = static_cast<int>(gid);
+    return true;
+}
+
+bool SocketAccess::AddUid(const std::string& text) {
+    unsigned uid = 0;
+    if (!LookupId(text, false, uid)) {
+        Error("--allow-uid: no user %s", text.c_str());
+        return false;
+    }
+    allowUids.push_back(uid);
+    return true;
+}
+
+bool SocketAccess::AddGid(const std::string& text) {
+    unsigned gid = 0;
+    if (!LookupId(text, true, gid)) {
+        Error("--allow-gid: no group %s", text.c_str());
+        return false;
+    }
+    allowGids.push_back(gid);
     return true;
 }
 

@@ -1,10 +1,11 @@
-// Small pieces shared by the engine daemons: the stderr log, an owning file
-// descriptor, the command-line option table, and the signal flags that end or
-// reload a daemon.
+// Small pieces shared by the engine daemons: the log, an owning file
+// descriptor, number and size parsing for the command line, the readiness
+// messages to the service manager, and the signal flags that end or reload a
+// daemon.
 //
-// Inputs: the command line and the process signals.  Limits: the option
-// parser knows only "--name VALUE", "--name=VALUE" and value-less switches;
-// the log writes one line per call and is the only writer of stderr.
+// Inputs: the command line and the process signals.  Limits: a log line is
+// cut at 1 KiB; the log is the only writer of stderr (or of syslog with
+// --syslog).
 #ifndef TARNWICK_ENGINES_DAEMON_UTIL_H
 #define TARNWICK_ENGINES_DAEMON_UTIL_H
 
@@ -16,14 +17,28 @@
 
 namespace engined {
 
+enum class Level { kInfo, kWarning, kError };
+
 // Sets the name that opens every log line (the daemon's own name).
 void SetLogName(const char* name);
-// Writes "name: text\n" to stderr in one call, under the log mutex.
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes one line: "2026-12-08T09:15:02.114+01:00 name[pid]: info: text"
+// to stderr in one call, under the log mutex; or hands the text to syslog
+// (facility mail) after UseSyslog.
+void LogAt(Level level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));    // info
+void Warn(const char* format, ...) __attribute__((format(printf, 1, 2)));   // warning
+void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));  // error
 // Sends the log lines to stream instead of stderr, or drops them when it is
 // null: a harness that drives the daemons' code millions of times wants
 // neither the lines nor the time they take.
 void SetLogStream(FILE* stream);
+// Sends the log to syslog from now on.
+void UseSyslog();
+
+// Tells the service manager (systemd, when it started us with NOTIFY_SOCKET)
+// about a state change: "READY=1", "RELOADING=1", "STOPPING=1", "STATUS=...".
+// Does nothing elsewhere.
+void NotifyServiceManager(const std::string& state);
 
 // Owns one descriptor; closes it on destruction.
 class UniqueFd {
@@ -45,21 +60,27 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-// One entry of an option table: "--name" and where its text goes.  A switch
-// takes no value and stores "1".
-struct Option {
-    const char* name;
-    std::string* value;
-    bool isSwitch;
-};
-
-// Fills the table's strings from argv.  On an unknown option or a missing
-// value, logs the problem and returns false.
-bool ParseOptions(int argc, char** argv, const std::vector<Option>& table);
-
 // Reads a decimal number within [minimum, maximum]; false when the text is
 // not one.
 bool ParseNumber(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& out);
+// Reads a size as ClamAV writes it: a number of bytes with an optional K or
+// M suffix (1024 and 1024*1024), within [minimum, maximum] bytes.
+bool ParseSize(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& out);
+
+// Who may connect to a daemon's socket, and the permissions of the socket
+// file.  Filled from --socket-mode, --socket-group, --allow-uid, --allow-gid.
+struct SocketAccess {
+    unsigned mode = 0660;
+    int group = -1;  // -1: the daemon's own group
+    std::vector<unsigned> allowUids;
+    std::vector<unsigned> allowGids;
+
+    // The option handlers; each logs and returns false on a bad value.
+    bool SetMode(const std::string& text);
+    bool SetGroup(const std::string& text);
+    bool AddUid(const std::string& text);  // a user name or number
+    bool AddGid(const std::string& text);  // a group name or number
+};
 
 // Set from signal handlers, read by the accept loop.
 extern std::atomic<bool> stopRequested;    // SIGTERM, SIGINT

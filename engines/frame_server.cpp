@@ -53,7 +53,7 @@ bool Connection::Send(const google::protobuf::MessageLite& message) {
     uint32_t length = static_cast<uint32_t>(size);
     for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((length >> (8 * i)) & 0xff);
     if (!message.SerializeToArray(&frame[4], static_cast<int>(size))) {
-        Log("connection %u: a reply could not be serialised", id_);
+        Warn("connection %u: a reply could not be serialised", id_);
         return false;
     }
     std::lock_guard<std::mutex> lock(writeMutex_);
@@ -67,7 +67,7 @@ bool Connection::Send(const google::protobuf::MessageLite& message) {
         if (n < 0 && errno == EINTR) continue;
         int error = n < 0 ? errno : EPIPE;
         if (!broken_.exchange(true)) {
-            Log("connection %u: reply lost, giving the client up: %s", id_, strerror(error));
+            Warn("connection %u: reply lost, giving the client up: %s", id_, strerror(error));
             // Half a frame is on the wire; nothing after it could be read right.
             shutdown(fd_.Get(), SHUT_RDWR);
         }
@@ -118,7 +118,7 @@ void WorkerPool::Work() {
         try {
             job();
         } catch (const std::exception& e) {
-            Log("a request failed: %s", e.what());
+            Error("a request failed: %s", e.what());
         }
     }
 }
@@ -130,20 +130,20 @@ FrameServer::~FrameServer() {
 bool FrameServer::Listen() {
     sockaddr_un address;
     if (!FillAddress(path_, address)) {
-        Log("socket path must be 1 to %zu characters long: %s", sizeof address.sun_path - 1,
-            path_.c_str());
+        Error("socket path must be 1 to %zu characters long: %s", sizeof address.sun_path - 1,
+              path_.c_str());
         return false;
     }
     struct stat st;
     if (lstat(path_.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
-            Log("%s exists and is not a socket", path_.c_str());
+            Error("%s exists and is not a socket", path_.c_str());
             return false;
         }
         UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (probe.Valid() &&
             connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            Log("%s is in use by a running daemon", path_.c_str());
+            Error("%s is in use by a running daemon", path_.c_str());
             return false;
         }
         // Nobody answers: a daemon that died without cleaning up left it.
@@ -151,16 +151,31 @@ bool FrameServer::Listen() {
     }
     listenFd_.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listenFd_.Valid()) {
-        Log("cannot create a socket: %s", strerror(errno));
+        Error("cannot create a socket: %s", strerror(errno));
         return false;
     }
-    if (bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        Log("cannot bind %s: %s", path_.c_str(), strerror(errno));
+    // The file is born owner-only and opened up to the configured mode once
+    // its group is right: no moment of looser permissions.
+    mode_t previous = umask(0177);
+    int bound = bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int bindError = errno;
+    umask(previous);
+    if (bound != 0) {
+        Error("cannot bind %s: %s", path_.c_str(), strerror(bindError));
         return false;
     }
     ownsPath_ = true;
+    if (access_.group >= 0 &&
+        chown(path_.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(access_.group)) != 0) {
+        Error("cannot give %s to group %d: %s", path_.c_str(), access_.group, strerror(errno));
+        return false;
+    }
+    if (chmod(path_.c_str(), access_.mode) != 0) {
+        Error("cannot set mode %04o on %s: %s", access_.mode, path_.c_str(), strerror(errno));
+        return false;
+    }
     if (listen(listenFd_.Get(), 16) != 0) {
-        Log("cannot listen on %s: %s", path_.c_str(), strerror(errno));
+        Error("cannot listen on %s: %s", path_.c_str(), strerror(errno));
         return false;
     }
     return true;
@@ -169,6 +184,7 @@ bool FrameServer::Listen() {
 void FrameServer::Run() {
     while (!stopRequested.load()) {
         if (reloadRequested.exchange(false)) handler_.OnReload();
+        handler_.OnIdle();
         ReapReaders();
         pollfd waiting = {listenFd_.Get(), POLLIN, 0};
         // The timeout bounds how long a signal delivered to another thread goes
@@ -185,24 +201,62 @@ void FrameServer::AcceptOne() {
     UniqueFd fd(accept4(listenFd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!fd.Valid()) {
         if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
-            Log("accept failed: %s", strerror(errno));
+            Error("accept failed: %s", strerror(errno));
             // Out of descriptors or memory: do not spin on the same failure.
             usleep(100000);
         }
         return;
     }
     if (readers_.size() >= maxConnections) {
-        Log("refusing a connection: %u clients are connected already", maxConnections);
+        Warn("refusing a connection: %u clients are connected already", maxConnections);
         return;
     }
+    unsigned id = nextId_++;
+    std::string who;
+    if (!PeerAllowed(fd.Get(), id, who)) return;
     timeval timeout = {sendTimeoutSeconds, 0};
     setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    unsigned id = nextId_++;
     auto reader = std::make_unique<Reader>();
+    reader->peer = std::move(who);
     reader->connection = std::make_shared<Connection>(std::move(fd), id);
     Reader& ref = *reader;
     readers_.push_back(std::move(reader));
     ref.thread = std::thread(&FrameServer::ReadLoop, this, std::ref(ref));
+}
+
+bool FrameServer::PeerAllowed(int fd, unsigned id, std::string& who) const {
+    ucred peer;
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        Warn("connection %u refused: the peer's credentials cannot be read: %s", id,
+             strerror(errno));
+        return false;
+    }
+    who = "uid " + std::to_string(peer.uid) + " gid " + std::to_string(peer.gid) + " pid " +
+          std::to_string(peer.pid);
+    if (access_.allowUids.empty() && access_.allowGids.empty()) return true;
+    // Root and the daemon's own user could use the socket anyway.
+    if (peer.uid == 0 || peer.uid == geteuid()) return true;
+    for (unsigned uid : access_.allowUids) {
+        if (uid == peer.uid) return true;
+    }
+    // The supplementary groups count too: a filter that runs as the mail
+    // server's user in the engine's group is let in by that group.
+    std::vector<gid_t> groups(64);
+    socklen_t groupBytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes) == 0) {
+        groups.resize(groupBytes / sizeof(gid_t));
+    } else {
+        groups.clear();
+    }
+    groups.push_back(peer.gid);
+    for (unsigned gid : access_.allowGids) {
+        for (gid_t member : groups) {
+            if (gid == member) return true;
+        }
+    }
+    Warn("connection %u refused: %s is not allowed by --allow-uid or --allow-gid", id, who.c_str());
+    return false;
 }
 
 void FrameServer::ReapReaders() {
@@ -219,7 +273,7 @@ void FrameServer::ReapReaders() {
 void FrameServer::ReadLoop(Reader& reader) {
     const std::shared_ptr<Connection>& connection = reader.connection;
     const unsigned id = connection->Id();
-    Log("connection %u opened", id);
+    Log("connection %u opened by %s", id, reader.peer.c_str());
     bool malformed = false;
     for (;;) {
         unsigned char prefix[4];
@@ -234,8 +288,8 @@ void FrameServer::ReadLoop(Reader& reader) {
         uint32_t length =
             prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<uint32_t>(prefix[3]) << 24;
         if (length > maxFrameLength) {
-            Log("connection %u: frame of %u bytes exceeds the limit of %u bytes", id, length,
-                maxFrameLength);
+            Warn("connection %u: frame of %u bytes exceeds the limit of %u bytes", id, length,
+                 maxFrameLength);
             malformed = true;
             break;
         }
@@ -254,7 +308,7 @@ void FrameServer::ReadLoop(Reader& reader) {
         }
     }
     if (malformed) {
-        Log("connection %u: closed after a malformed frame", id);
+        Warn("connection %u: closed after a malformed frame", id);
         connection->Shutdown();
     } else {
         Log("connection %u closed", id);

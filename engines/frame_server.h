@@ -5,7 +5,11 @@
 // whole, one frame at a time, on the connection the request came from.
 //
 // Inputs: connections on the socket path and their frames.  The server knows
-// nothing of the schemas; a FrameHandler parses the bodies.  Limits: a frame
+// nothing of the schemas; a FrameHandler parses the bodies.  The socket file
+// gets its mode and group before the socket listens, so no client ever
+// connects under looser permissions; each client's user and group are read
+// from the kernel (SO_PEERCRED), logged, and checked against the allow lists
+// of SocketAccess.  Limits: a frame
 // longer than maxFrameLength, a body the handler refuses, or a truncated frame
 // ends that connection with a log line; at most maxConnections clients are
 // served at once; a reply that cannot be written within sendTimeoutSeconds
@@ -98,19 +102,22 @@ class FrameHandler {
     virtual void OnClose(const std::shared_ptr<Connection>&) {}
     // Runs on the accept loop after SIGHUP.
     virtual void OnReload() {}
+    // Runs on the accept loop at least every quarter of a second.
+    virtual void OnIdle() {}
 };
 
 class FrameServer {
   public:
-    FrameServer(std::string path, FrameHandler& handler)
-        : path_(std::move(path)), handler_(handler) {}
+    FrameServer(std::string path, FrameHandler& handler, SocketAccess access = {})
+        : path_(std::move(path)), handler_(handler), access_(std::move(access)) {}
     // Removes the socket file if this server created it.
     ~FrameServer();
     FrameServer(const FrameServer&) = delete;
     FrameServer& operator=(const FrameServer&) = delete;
 
     // Creates the listening socket.  A stale socket file left by a dead daemon
-    // is replaced; one that a live daemon still answers on is not.  Logs and
+    // is replaced; one that a live daemon still answers on is not.  The file
+    // gets the mode and group of the SocketAccess before listen().  Logs and
     // returns false on failure.
     bool Listen();
     // Serves until stopRequested is set; returns once every reader has ended.
@@ -119,6 +126,7 @@ class FrameServer {
   private:
     struct Reader {
         std::shared_ptr<Connection> connection;
+        std::string peer;  // "uid 107 gid 113 pid 4711", for the log
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -126,9 +134,12 @@ class FrameServer {
     void ReadLoop(Reader& reader);
     void AcceptOne();
     void ReapReaders();
+    // Whether the peer of fd may use the daemon; logs a refusal.
+    bool PeerAllowed(int fd, unsigned id, std::string& who) const;
 
     const std::string path_;
     FrameHandler& handler_;
+    const SocketAccess access_;
     UniqueFd listenFd_;
     bool ownsPath_ = false;
     unsigned nextId_ = 1;

@@ -3,16 +3,26 @@
 // message of every GET_SPAM_REPORT_REQUEST to a running spamd, and answers
 // with a SpamReport: VR_SPAM or VR_LEGIT as spamd decided, SpamAssassin's
 // score mapped onto the engine scale (EngineScore in spam_rating.h), and the
-// names of the rules that hit.  When spamd cannot be reached or answers nonsense, the
-// reply carries an `error` record instead, and the reason is logged.
+// names of the rules that hit.  One log line per rating says what spamd
+// decided and how long it took.
+//
+// spamd restarts itself after every rule update; a refused connection or an
+// exchange that breaks is tried again until --timeout has passed, so that a
+// restart costs time, not an answer.  Only then does the reply carry an
+// `error` record, or, with --unavailable=neutral, the rating of a plain
+// message (what spamc passes on when spamd is gone).
 //
 // Inputs: the frames of each connection; spamd's replies.  Limits: messages
 // longer than --max-size are cut to that size before rating, as spamd gets
-// slow and spamc refuses them beyond a similar size; every spamd exchange is
-// bounded by --timeout.
-#include <unistd.h>
+// slow and spamc refuses them beyond a similar size; every rating, retries
+// included, is bounded by --timeout.
+#include <getopt.h>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "daemon_util.h"
 #include "frame_server.h"
@@ -20,26 +30,40 @@
 #include "spam_rating.h"
 #include "spamd_client.h"
 
+using engined::Error;
 using engined::Log;
+using engined::Warn;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr size_t maxQueuedRequests = 32;
-// spamd refuses connections only while it is (re)starting; a short retry
-// spares the filter an error reply in that window.
-constexpr int connectAttempts = 3;
-constexpr int connectPauseMs = 250;
+// First pause before another try; it doubles up to the longest.
+constexpr int firstPauseMs = 100;
+constexpr int longestPauseMs = 1000;
 
 struct Settings {
     engined::SpamdAddress spamd;
     size_t maxSize = 512000;
     int timeoutMs = 60000;
+    bool neutralWhenUnavailable = false;
+    bool syslog = false;
+    unsigned workers = 2;
+    std::string socketPath;
+    engined::SocketAccess access;
 };
+
+// Worth another try: spamd was not there, or went away mid-exchange.
+bool Transient(engined::SpamdFailure failure) {
+    return failure == engined::SpamdFailure::kUnreachable ||
+           failure == engined::SpamdFailure::kNetwork;
+}
 
 class SpamHandler : public engined::FrameHandler {
   public:
-    SpamHandler(Settings settings, unsigned workers)
-        : settings_(std::move(settings)), pool_(workers, maxQueuedRequests) {}
+    explicit SpamHandler(const Settings& settings)
+        : settings_(settings), pool_(settings.workers, maxQueuedRequests) {}
 
     bool OnFrame(const std::shared_ptr<engined::Connection>& connection,
                  const std::string& body) override {
@@ -47,8 +71,8 @@ class SpamHandler : public engined::FrameHandler {
         // Cut before queueing, so that waiting requests hold no more than spamd
         // will ever see.
         if (!engined::ReadRatingRequest(body, settings_.maxSize, *request)) {
-            Log("connection %u: a frame of %zu bytes is not a valid request", connection->Id(),
-                body.size());
+            Warn("connection %u: a frame of %zu bytes is not a valid request", connection->Id(),
+                 body.size());
             return false;
         }
         pool_.Submit([this, connection, request] { Answer(*connection, *request); });
@@ -56,86 +80,235 @@ class SpamHandler : public engined::FrameHandler {
     }
 
   private:
-    void Answer(engined::Connection& connection, const ql::ClientMessage& request) {
-        engined::SpamdOutcome outcome;
-        for (int attempt = 1; attempt <= connectAttempts; ++attempt) {
-            outcome = engined::AskSpamd(settings_.spamd, request.message(), settings_.timeoutMs);
-            if (outcome.failure != engined::SpamdFailure::kUnreachable ||
-                attempt == connectAttempts)
-                break;
-            usleep(connectPauseMs * 1000);
+    engined::SpamdOutcome Ask(const ql::ClientMessage& request) {
+        const Clock::time_point deadline =
+            Clock::now() + std::chrono::milliseconds(settings_.timeoutMs);
+        int pauseMs = firstPauseMs;
+        int tries = 0;
+        for (;;) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            engined::SpamdOutcome outcome = engined::AskSpamd(settings_.spamd, request.message(),
+                                                              std::max<int>(1, left.count()));
+            ++tries;
+            if (!Transient(outcome.failure)) {
+                if (tries > 1 && outcome.failure == engined::SpamdFailure::kNone)
+                    Log("serial %u: spamd answered at try %d", request.serial(), tries);
+                return outcome;
+            }
+            if (tries == 1)
+                Warn("serial %u: %s; trying again for up to %d s", request.serial(),
+                     outcome.what.c_str(), settings_.timeoutMs / 1000);
+            if (Clock::now() + std::chrono::milliseconds(pauseMs) >= deadline ||
+                engined::stopRequested.load()) {
+                outcome.what += " (" + std::to_string(tries) + " tries)";
+                return outcome;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            pauseMs = std::min(pauseMs * 2, longestPauseMs);
         }
-        if (outcome.failure != engined::SpamdFailure::kNone)
-            Log("serial %u: %s", request.serial(), outcome.what.c_str());
+    }
+
+    void Answer(engined::Connection& connection, const ql::ClientMessage& request) {
+        const Clock::time_point started = Clock::now();
+        engined::SpamdOutcome outcome = Ask(request);
+        auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        if (outcome.failure != engined::SpamdFailure::kNone) {
+            if (settings_.neutralWhenUnavailable) {
+                Warn("serial %u: not rated, answered as a plain message: %s", request.serial(),
+                     outcome.what.c_str());
+                outcome = engined::SpamdOutcome();
+                outcome.verdict.threshold = 5.0;
+            } else {
+                engined::LogAt(engined::Level::kError, "serial %u: %s", request.serial(),
+                               outcome.what.c_str());
+            }
+        } else {
+            const engined::SpamdVerdict& verdict = outcome.verdict;
+            Log("serial %u: %s score=%.1f required=%.1f engine=%lld tests=%s (%lld ms)",
+                request.serial(), verdict.spam ? "SPAM" : "ham", verdict.score, verdict.threshold,
+                static_cast<long long>(engined::EngineScore(verdict.score, verdict.threshold)),
+                verdict.rules.c_str(), static_cast<long long>(elapsed));
+        }
         ql::ServerMessage reply;
         engined::BuildRatingReply(request, outcome, reply);
         connection.Send(reply);
     }
 
-    const Settings settings_;
+    const Settings& settings_;
     // Last member: its destructor waits for running requests, which read
     // settings_.
     engined::WorkerPool pool_;
 };
 
-void Usage() {
-    Log("usage: quillon-spamd --socket PATH (--spamd HOST:PORT | --spamd-socket PATH) "
-        "[--workers N] [--max-size BYTES] [--timeout SECONDS]");
+const char usage[] =
+    "usage: quillon-spamd --socket PATH [--spamd HOST:PORT | --spamd-socket PATH] [options]\n"
+    "Rates the messages that Tarnwick-AS sends with SpamAssassin's spamd.\n"
+    "\n"
+    "  --socket PATH          unix socket to listen on (required)\n"
+    "  --socket-mode MODE     permissions of the socket file (default 0660)\n"
+    "  --socket-group GROUP   group of the socket file (default: the daemon's)\n"
+    "  --allow-uid USER       let only this user connect (repeatable)\n"
+    "  --allow-gid GROUP      let only members of this group connect (repeatable)\n"
+    "  --spamd HOST:PORT      spamd over TCP (default 127.0.0.1:783)\n"
+    "  --spamd-socket PATH    spamd over its unix socket\n"
+    "  --workers N            messages rated at once, 1 to 32 (default 2)\n"
+    "  --max-size BYTES       longer messages are cut before rating (default 512000)\n"
+    "  --timeout SECONDS      limit for one rating, retries included (default 60)\n"
+    "  --unavailable ACTION   when spamd stays away: error (an error reply, the\n"
+    "                         default) or neutral (the score of a plain message)\n"
+    "  --syslog               log to syslog (facility mail) instead of stderr\n"
+    "  --help, --version\n";
+
+enum : int {
+    kSocket = 256,
+    kSocketMode,
+    kSocketGroup,
+    kAllowUid,
+    kAllowGid,
+    kSpamd,
+    kSpamdSocket,
+    kWorkers,
+    kMaxSize,
+    kTimeout,
+    kUnavailable,
+    kSyslog,
+    kHelp,
+    kVersion,
+};
+
+const option longOptions[] = {
+    {"socket", required_argument, nullptr, kSocket},
+    {"socket-mode", required_argument, nullptr, kSocketMode},
+    {"socket-group", required_argument, nullptr, kSocketGroup},
+    {"allow-uid", required_argument, nullptr, kAllowUid},
+    {"allow-gid", required_argument, nullptr, kAllowGid},
+    {"spamd", required_argument, nullptr, kSpamd},
+    {"spamd-socket", required_argument, nullptr, kSpamdSocket},
+    {"workers", required_argument, nullptr, kWorkers},
+    {"max-size", required_argument, nullptr, kMaxSize},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"unavailable", required_argument, nullptr, kUnavailable},
+    {"syslog", no_argument, nullptr, kSyslog},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool Number(const char* name, const char* text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
+    if (engined::ParseNumber(text, minimum, maximum, out)) return true;
+    Error("--%s must be a number from %llu to %llu, not %s", name,
+          static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
+    return false;
+}
+
+// 0: go on; otherwise the exit status (-1: done, exit 0).
+int ReadOptions(int argc, char** argv, Settings& settings) {
+    std::string spamdTcp, spamdSocket;
+    uint64_t n = 0;
+    bool ok = true;
+    int opt;
+    while (ok && (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+        switch (opt) {
+            case kSocket:
+                settings.socketPath = optarg;
+                break;
+            case kSocketMode:
+                ok = settings.access.SetMode(optarg);
+                break;
+            case kSocketGroup:
+                ok = settings.access.SetGroup(optarg);
+                break;
+            case kAllowUid:
+                ok = settings.access.AddUid(optarg);
+                break;
+            case kAllowGid:
+                ok = settings.access.AddGid(optarg);
+                break;
+            case kSpamd:
+                spamdTcp = optarg;
+                break;
+            case kSpamdSocket:
+                spamdSocket = optarg;
+                break;
+            case kWorkers:
+                ok = Number("workers", optarg, 1, 32, n);
+                settings.workers = static_cast<unsigned>(n);
+                break;
+            case kMaxSize:
+                ok = Number("max-size", optarg, 1024, engined::maxFrameLength, n);
+                settings.maxSize = static_cast<size_t>(n);
+                break;
+            case kTimeout:
+                ok = Number("timeout", optarg, 1, 3600, n);
+                settings.timeoutMs = static_cast<int>(n * 1000);
+                break;
+            case kUnavailable:
+                if (std::string(optarg) == "neutral" || std::string(optarg) == "error") {
+                    settings.neutralWhenUnavailable = std::string(optarg) == "neutral";
+                } else {
+                    Error("--unavailable wants error or neutral, not %s", optarg);
+                    ok = false;
+                }
+                break;
+            case kSyslog:
+                settings.syslog = true;
+                break;
+            case kHelp:
+                fputs(usage, stdout);
+                return -1;
+            case kVersion:
+                printf("quillon-spamd %s\n", TARNWICK_VERSION);
+                return -1;
+            default:
+                ok = false;  // getopt_long has said why
+        }
+    }
+    if (ok && optind < argc) {
+        Error("unexpected argument %s", argv[optind]);
+        ok = false;
+    }
+    if (ok && settings.socketPath.empty()) {
+        Error("--socket is required");
+        ok = false;
+    }
+    if (ok && !spamdTcp.empty() && !spamdSocket.empty()) {
+        Error("give --spamd or --spamd-socket, not both");
+        ok = false;
+    }
+    if (ok && !spamdSocket.empty()) {
+        settings.spamd.socketPath = spamdSocket;
+    } else if (ok && !engined::ParseHostPort(spamdTcp.empty() ? "127.0.0.1:783" : spamdTcp,
+                                             settings.spamd)) {
+        Error("--spamd wants HOST:PORT, not %s", spamdTcp.c_str());
+        ok = false;
+    }
+    if (!ok) {
+        fprintf(stderr, "Try quillon-spamd --help\n");
+        return 2;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     engined::SetLogName("quillon-spamd");
-    std::string socketPath, spamdTcp, spamdSocket, workersText = "2", maxSizeText = "512000",
-                                                   timeoutText = "60", help;
-    if (!engined::ParseOptions(argc, argv,
-                               {{"--socket", &socketPath, false},
-                                {"--spamd", &spamdTcp, false},
-                                {"--spamd-socket", &spamdSocket, false},
-                                {"--workers", &workersText, false},
-                                {"--max-size", &maxSizeText, false},
-                                {"--timeout", &timeoutText, false},
-                                {"--help", &help, true}}) ||
-        !help.empty() || socketPath.empty()) {
-        Usage();
-        return help.empty() ? 2 : 0;
-    }
     Settings settings;
-    if (!spamdTcp.empty() && !spamdSocket.empty()) {
-        Log("give --spamd or --spamd-socket, not both");
-        return 2;
-    }
-    if (!spamdSocket.empty()) {
-        settings.spamd.socketPath = spamdSocket;
-    } else if (!engined::ParseHostPort(spamdTcp.empty() ? "127.0.0.1:783" : spamdTcp,
-                                       settings.spamd)) {
-        Log("--spamd wants HOST:PORT, not %s", spamdTcp.c_str());
-        return 2;
-    }
-    uint64_t workers = 0, maxSize = 0, timeout = 0;
-    if (!engined::ParseNumber(workersText, 1, 32, workers)) {
-        Log("--workers must be a number from 1 to 32");
-        return 2;
-    }
-    if (!engined::ParseNumber(maxSizeText, 1024, engined::maxFrameLength, maxSize)) {
-        Log("--max-size must be a number of bytes from 1024 to %u", engined::maxFrameLength);
-        return 2;
-    }
-    if (!engined::ParseNumber(timeoutText, 1, 3600, timeout)) {
-        Log("--timeout must be a number of seconds from 1 to 3600");
-        return 2;
-    }
-    settings.maxSize = static_cast<size_t>(maxSize);
-    settings.timeoutMs = static_cast<int>(timeout * 1000);
-    const std::string spamdText = settings.spamd.Text();
+    if (int rc = ReadOptions(argc, argv, settings)) return rc < 0 ? 0 : rc;
+    if (settings.syslog) engined::UseSyslog();
 
     engined::InstallSignalHandlers();
-    SpamHandler handler(std::move(settings), static_cast<unsigned>(workers));
-    engined::FrameServer server(socketPath, handler);
+    SpamHandler handler(settings);
+    engined::FrameServer server(settings.socketPath, handler, settings.access);
     if (!server.Listen()) return 1;
-    Log("asking spamd at %s, listening on %s", spamdText.c_str(), socketPath.c_str());
+    Log("asking spamd at %s (%s when it stays away for %d s), listening on %s",
+        settings.spamd.Text().c_str(), settings.neutralWhenUnavailable ? "neutral" : "error",
+        settings.timeoutMs / 1000, settings.socketPath.c_str());
+    engined::NotifyServiceManager("READY=1\nSTATUS=asking spamd at " + settings.spamd.Text());
     server.Run();
+    engined::NotifyServiceManager("STOPPING=1");
     Log("stopped");
     return 0;
 }

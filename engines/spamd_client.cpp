@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "daemon_util.h"
 
@@ -23,6 +24,8 @@ namespace engined {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds backlogPause{5};
 
 std::string Trim(const std::string& text) {
     size_t begin = text.find_first_not_of(" \t\r\n");
@@ -123,12 +126,17 @@ UniqueFd Connect(const SpamdAddress& address, Clock::time_point deadline, std::s
             problem = strerror(errno);
             return UniqueFd();
         }
-        if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&un), sizeof un) == 0) return fd;
-        error = errno;
-        if (error == EINPROGRESS || error == EAGAIN) {
-            if (CompleteConnect(fd.Get(), deadline, error)) return fd;
+        // A unix socket never connects in the background: EAGAIN means that
+        // spamd's backlog is full and nothing was connected (the socket would
+        // even poll as writable).  Knock again until there is room.
+        for (;;) {
+            if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&un), sizeof un) == 0) return fd;
+            error = errno;
+            if (error == EINTR) continue;
+            if (error != EAGAIN || Clock::now() + backlogPause >= deadline) break;
+            std::this_thread::sleep_for(backlogPause);
         }
-        problem = strerror(error);
+        problem = error == EAGAIN ? "spamd's backlog stayed full" : strerror(error);
         return UniqueFd();
     }
     addrinfo hints;
@@ -331,6 +339,10 @@ SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, i
         reply.append(chunk, static_cast<size_t>(n));
         if (reply.size() > maxSpamdHeader + maxSpamdBody)
             return Fail(SpamdFailure::kProtocol, "spamd reply too long");
+        // A spamd child that dies before its first byte (spamd restarting
+        // after a rule update) broke the exchange; nothing was refused.
+        if (n == 0 && reply.empty())
+            return Fail(SpamdFailure::kNetwork, "spamd closed the connection without a reply");
         ReplyStatus status = ParseSpamdReply(reply, n == 0, outcome.verdict, problem);
         if (status == ReplyStatus::kComplete) return outcome;
         if (status == ReplyStatus::kBad) return Fail(SpamdFailure::kProtocol, problem);

@@ -84,17 +84,20 @@ class SpamassassinEngineTest(unittest.TestCase):
             # Bound but never listening: connections are refused at once.
             cls.dead_port = socket.socket()
             cls.dead_port.bind(("127.0.0.1", 0))
-            cls.dead = cls._start("dead", ["--spamd", "127.0.0.1:%d" % cls.dead_port.getsockname()[1]])
-            cls.dead_unix = cls._start("dead-unix", ["--spamd-socket", os.path.join(cls.tmp, "nobody.sock")])
+            # A spamd that stays away is tried again until --timeout: keep it short.
+            cls.dead = cls._start("dead", ["--spamd", "127.0.0.1:%d" % cls.dead_port.getsockname()[1]],
+                                  timeout="1")
+            cls.dead_unix = cls._start("dead-unix", ["--spamd-socket", os.path.join(cls.tmp, "nobody.sock")],
+                                       timeout="1")
         except Exception:
             cls.tearDownClass()
             raise
 
     @classmethod
-    def _start(cls, name, args):
+    def _start(cls, name, args, timeout="30"):
         path = os.path.join(cls.tmp, name + ".sock")
         log = open(os.path.join(cls.tmp, name + ".log"), "w+")
-        proc = subprocess.Popen([DAEMON, "--socket", path, "--timeout", "30"] + args,
+        proc = subprocess.Popen([DAEMON, "--socket", path, "--timeout", timeout] + args,
                                 stdout=log, stderr=subprocess.STDOUT)
         cls.procs.append((proc, log, path))
         deadline = time.time() + 10

@@ -105,7 +105,8 @@ class RealSpamassassinFilterTest(unittest.TestCase):
         # A quillon-spamd whose spamd is not there answers with an error
         # record, which Tarnwick-AS takes as an incorrect answer and ends.
         nobody = os.path.join(self.tmp, "nobody.sock")
-        dead = real_engines.start_daemon("quillon-spamd", self.tmp, ["--spamd-socket", nobody], name="dead")
+        dead = real_engines.start_daemon("quillon-spamd", self.tmp, ["--spamd-socket", nobody, "--timeout", "1"],
+                                        name="dead")
         try:
             s = self.session(dead.socket_path)
             s.request(31, s.add_file(harness.queue_file(ordinary_mail(), sender="alice@example.org", **ENVELOPE),

@@ -8,9 +8,10 @@
 // path in a request is replaced by one of a few scratch paths, so that the
 // scanner never wanders through the machine's files: a file with the
 // input's content, an empty file, a missing file, a directory, a FIFO, a
-// dangling link, a name too long, a path through a file.  Relative paths
-// and paths with a zero byte are kept as they came; they must be refused
-// before any file is touched.
+// link (never followed), a name too long, a path through a file; every
+// scan is limited to the scratch directory, as --allow-dir does.  Relative
+// paths, paths with a zero byte and paths with a ".." component are kept as
+// they came; they must be refused before any file is touched.
 //
 // Input: one byte of choices (bits 0-2: the scratch path), two bytes of
 // body length, the frame body, then the content of the scanned file.
@@ -25,6 +26,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <set>
@@ -88,7 +91,8 @@ Target Choose(unsigned choice) {
         case 3:
             return {scratch + "fifo", false, ql::SE_FILE_NOT_REGULAR};
         case 4:
-            return {scratch + "dangling", false, ql::SE_FILE_NOT_FOUND};
+            // A link is never followed, dangling or not.
+            return {scratch + "dangling", false, ql::SE_FILE_NOT_REGULAR};
         case 5:
             return {scratch + std::string(300, 'n'), false, ql::SE_NAME_TOO_LONG};
         case 6:
@@ -96,6 +100,18 @@ Target Choose(unsigned choice) {
         default:
             return {scratch + "empty", false, ql::ScanError(0)};
     }
+}
+
+// Whether a component of path is "..", judged component by component.
+bool ClimbsUp(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (path.compare(start, end - start, "..") == 0) return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 ql::VirusType TypeOfName(const std::string& name) {
@@ -118,7 +134,8 @@ void CheckScan(ql::ClientMessage request, uint8_t choices, const std::string& co
     bool opens = false;
     if (request.has_scan_file_request()) {
         const std::string& path = request.scan_file_request().path();
-        opens = !path.empty() && path[0] == '/' && path.find('\0') == std::string::npos;
+        opens = !path.empty() && path[0] == '/' && path.find('\0') == std::string::npos &&
+                !ClimbsUp(path);
         if (opens) {
             target = Choose(choices);
             request.mutable_scan_file_request()->set_path(target.path);
@@ -145,8 +162,10 @@ void CheckScan(ql::ClientMessage request, uint8_t choices, const std::string& co
     FUZZ_CHECK(report.object() == path, "object '%s' for '%s'", report.object().c_str(),
                path.c_str());
     if (!opens) {
-        const ql::ScanError want =
-            path.empty() || path[0] != '/' ? ql::SE_PATH_NOT_ABSOLUTE : ql::SE_FILE_NOT_FOUND;
+        const ql::ScanError want = path.empty() || path[0] != '/' ? ql::SE_PATH_NOT_ABSOLUTE
+                                   : path.find('\0') != std::string::npos
+                                       ? ql::SE_FILE_NOT_FOUND
+                                       : ql::SE_PATH_NOT_ABSOLUTE;
         FUZZ_CHECK(report.has_error() && report.error() == want && report.virus_size() == 0 &&
                        !report.has_size(),
                    "path of %zu bytes: error %d, expected %d", path.size(), report.error(), want);
@@ -227,7 +246,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkfifo((scratch + "fifo").c_str(), 0600) != 0) abort();
     if (symlink((scratch + "nowhere").c_str(), (scratch + "dangling").c_str()) != 0) abort();
 
-    loaded = engined::LoadEngine(db);
+    // Scans are limited to the scratch directory, as --allow-dir does: every
+    // path that opens goes through the check of where the file really is.
+    engined::ScanSettings settings;
+    char real[PATH_MAX];
+    if (realpath(scratch.c_str(), real) == nullptr) abort();
+    settings.allowDirs.emplace_back(real);
+    loaded = engined::LoadEngine(db, settings);
     if (!loaded) abort();
     return 0;
 }

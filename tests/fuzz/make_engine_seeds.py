@@ -141,6 +141,10 @@ def clamd_frame_seeds():
     write(t, "relative.bin", seed(0, scan_request(7, b"queue/message"), MARKER))
     write(t, "zero_byte.bin", seed(0, scan_request(8, b"/queue/a\x00b"), MARKER))
     write(t, "empty_path.bin", seed(0, scan_request(9, b"")))
+    # A ".." component climbs out of the allowed directories; dots inside a
+    # name do not.
+    write(t, "dot_dot.bin", seed(0, scan_request(11, b"/queue/../etc/passwd"), MARKER))
+    write(t, "dots_in_name.bin", seed(0, scan_request(12, b"/queue/..message.."), MARKER))
     write(t, "no_path.bin", seed(0, field_varint(1, 1) + field_varint(2, 10)))
     write(t, "subscribe.bin", seed(0, field_varint(1, 3)))
     write(t, "unsubscribe.bin", seed(0, field_varint(1, 4)))

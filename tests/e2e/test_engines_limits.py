@@ -1,0 +1,334 @@
+"""End-to-end tests of what an administrator relies on in quillon-clamd:
+the scan limits and the alerts at them, the paths it refuses, the
+self-check reload and the database age, the socket permissions and peer
+credentials, quillon-check's exit codes; and, for all three programs, the
+command lines and the service files.
+
+The daemons run on generated samples in a scratch directory with the test
+signature database; each test class starts the daemons it needs once.
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import unittest
+
+import engine_samples as samples
+import real_engines
+from engine_samples import program, run, wait_for_log
+from real_engines import server
+
+PY = os.environ.get("TARNWICK_PY", "")
+if PY:
+    sys.path.insert(0, PY)
+try:
+    import quillon_se_api_pb2 as se
+except ImportError:
+    se = None
+
+ENGINES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "engines")
+EICAR_NAME = "Tarnwick.Test.EICAR"
+OLD = 1700000000  # November 2023: far older than a week
+
+
+def scan(socket_path, paths):
+    """The reports for paths, all requested on one connection."""
+    client = real_engines.FrameClient(socket_path, se.ServerMessage)
+    try:
+        for serial, path in enumerate(paths, start=1):
+            request = se.ClientMessage()
+            request.tag = se.ClientMessage.SCAN_FILE_REQUEST
+            request.serial = serial
+            request.scan_file_request.path = path
+            client.send(request)
+        replies = {}
+        for _ in paths:
+            reply = client.receive()
+            assert reply is not None, "connection closed before every reply"
+            replies[reply.serial] = reply.scan_report
+        return [replies[serial] for serial in range(1, len(paths) + 1)]
+    finally:
+        client.close()
+
+
+def names(report):
+    return [v.name for v in report.virus]
+
+
+@real_engines.skip_without("quillon-clamd")
+@unittest.skipIf(se is None, "Python classes not built")
+class ClamdOperationsTest(unittest.TestCase):
+    """Two daemons on one old database: `strict` with the default alerts, a
+    1 MiB file limit, --allow-dir and a self-check each second; `lax` with
+    both alerts switched off."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = real_engines.scratch_directory("tw-clops-")
+        cls.db = os.path.join(cls.tmp, "db")
+        shutil.copytree(server.clamav_test_db(), cls.db)
+        for name in os.listdir(cls.db):
+            os.utime(os.path.join(cls.db, name), (OLD, OLD))
+        cls.mail = os.path.join(cls.tmp, "mail")
+        os.mkdir(cls.mail)
+        cls.daemons = []
+        try:
+            # "later" is made only by a test, as the filter makes its Temp
+            # directory after the engine has started.
+            cls.strict = cls._start("strict", ["--max-file-size", "1M", "--allow-dir", cls.mail,
+                                               "--allow-dir", os.path.join(cls.tmp, "later"),
+                                               "--self-check", "1", "--socket-mode", "0600"])
+            cls.lax = cls._start("lax", ["--max-file-size", "1M", "--no-alert-exceeds-max",
+                                         "--no-alert-encrypted"])
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def _start(cls, name, args):
+        daemon = real_engines.start_daemon("quillon-clamd", cls.tmp, ["--db", cls.db] + args, name=name)
+        cls.daemons.append(daemon)
+        return daemon
+
+    @classmethod
+    def tearDownClass(cls):
+        for daemon in cls.daemons:
+            daemon.stop()
+        # Each daemon ends cleanly on SIGTERM, its socket removed.
+        unclean = ["%s: status %s" % (d.socket_path, d.returncode) for d in cls.daemons
+                   if d.returncode != 0 or os.path.exists(d.socket_path)]
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+        if unclean:
+            raise AssertionError("; ".join(unclean))
+
+    def write(self, name, data, directory=None):
+        path = os.path.join(directory or self.mail, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_limits_and_encryption_are_findings_unless_switched_off(self):
+        paths = [
+            self.write("nested.eml", samples.mime_message(samples.nested_zip(samples.EICAR, 16), "n.zip")),
+            self.write("encrypted.eml", samples.mime_message(samples.encrypted_zip("v.com", samples.EICAR),
+                                                             "e.zip")),
+            self.write("large.eml", samples.padded_message(2 << 20)),
+            # Fifteen levels stay within the recursion limit: the virus itself is found.
+            self.write("shallow.eml", samples.mime_message(samples.nested_zip(samples.EICAR, 15), "s.zip")),
+            self.write("clean.eml", samples.mime_message(b"just a harmless attachment\n")),
+        ]
+        strict = scan(self.strict.socket_path, paths)
+        self.assertEqual(names(strict[0]), ["Heuristics.Limits.Exceeded.MaxRecursion"])
+        self.assertEqual(names(strict[1]), ["Heuristics.Encrypted.Zip"])
+        self.assertEqual(names(strict[2]), ["Heuristics.Limits.Exceeded.MaxFileSize"])
+        self.assertTrue(names(strict[3])[0].startswith(EICAR_NAME), strict[3])
+        self.assertEqual(names(strict[4]), [])
+        for report in strict[:3]:
+            self.assertEqual([v.type for v in report.virus], [se.SE_UNKNOWN_VIRUS])
+            self.assertFalse(report.HasField("error"))
+        # One line per finding, with the serial, the path and the time.
+        wait_for_log(self.strict, r"serial 1: %s: FOUND Heuristics\.Limits\.Exceeded\.MaxRecursion \(\d+ ms\)"
+                     % re.escape(paths[0]))
+
+        lax = scan(self.lax.socket_path, paths)
+        self.assertEqual([names(r) for r in (lax[0], lax[1], lax[4])], [[], [], []])
+        self.assertEqual(lax[2].error, se.SE_FILE_TOO_LARGE)
+
+    def test_defaults_and_database_age_are_logged(self):
+        wait_for_log(self.lax, r"max-scan-size 400M, max-file-size 1M, max-recursion 17, max-files 10000")
+        wait_for_log(self.lax, r"warning: 1 signatures loaded, the databases are \d+ days old \(more than 7\)")
+        # A time stamp and a level on every line.
+        for line in self.lax.log_lines():
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d quillon-clamd\[\d+\]: "
+                                   r"(info|warning|error): ")
+        out = run([program("quillon-clamd"), "--help"])
+        self.assertEqual(out.returncode, 0)
+        for default in ("--max-scan-size SIZE   data read and unpacked per file (default 400M)",
+                        "--max-file-size SIZE   largest file or object scanned (default 400M)",
+                        "(default 17)", "(default 10000)", "--self-check SECONDS", "--allow-dir DIR"):
+            self.assertIn(default, out.stdout.decode())
+
+    def test_refused_paths(self):
+        outside = self.write("outside.txt", samples.EICAR, directory=self.tmp)
+        inside = self.write("inside.txt", samples.EICAR)
+        link = os.path.join(self.mail, "link.txt")
+        if not os.path.lexists(link):
+            os.symlink(inside, link)
+        escape = os.path.join(self.mail, "escape")
+        if not os.path.lexists(escape):
+            os.symlink(self.tmp, escape)
+        cases = [
+            (outside, se.SE_NO_ACCESS),
+            # A link in the directories leads out: where the file really is counts.
+            (os.path.join(escape, "outside.txt"), se.SE_NO_ACCESS),
+            (os.path.join(self.mail, "..", "outside.txt"), se.SE_PATH_NOT_ABSOLUTE),
+            (self.mail + "/../mail/inside.txt", se.SE_PATH_NOT_ABSOLUTE),
+            ("mail/inside.txt", se.SE_PATH_NOT_ABSOLUTE),
+            (link, se.SE_FILE_NOT_REGULAR),
+        ]
+        os.makedirs(os.path.join(self.tmp, "later"), exist_ok=True)
+        later = self.write("later.txt", samples.EICAR, directory=os.path.join(self.tmp, "later"))
+        reports = scan(self.strict.socket_path, [path for path, _ in cases] + [inside, later])
+        for (path, error), report in zip(cases, reports):
+            self.assertEqual((report.error, names(report)), (error, []), path)
+        for report in reports[-2:]:
+            self.assertTrue(names(report)[0].startswith(EICAR_NAME), report)
+        # Devices are never opened for reading; without --allow-dir they are
+        # refused as not regular.
+        for report in scan(self.lax.socket_path, ["/dev/zero", "/dev/null"]):
+            self.assertEqual(report.error, se.SE_FILE_NOT_REGULAR)
+
+    def test_self_check_reloads_changed_databases(self):
+        marker = b"tarnwick self-check marker 0815"
+        marked = self.write("marked.txt", b"before " + marker + b" after")
+        self.assertEqual(names(scan(self.strict.socket_path, [marked])[0]), [])
+        with open(os.path.join(self.db, "added.ndb"), "w") as f:
+            f.write("Tarnwick.Test.Added:0:*:%s\n" % marker.hex())
+        try:
+            wait_for_log(self.strict, r"self-check: the signature databases changed")
+            wait_for_log(self.strict, r"2 signatures loaded")
+            found = names(scan(self.strict.socket_path, [marked])[0])
+            self.assertTrue(found and found[0].startswith("Tarnwick.Test.Added"), found)
+        finally:
+            os.unlink(os.path.join(self.db, "added.ndb"))
+
+    def test_socket_mode_and_peer_credentials(self):
+        self.assertEqual(os.stat(self.strict.socket_path).st_mode & 0o777, 0o600)
+        self.assertEqual(os.stat(self.lax.socket_path).st_mode & 0o777, 0o660)
+        scan(self.lax.socket_path, ["/dev/null"])
+        wait_for_log(self.lax, r"connection \d+ opened by uid %d gid %d pid \d+" % (os.getuid(), os.getgid()))
+
+    @unittest.skipIf(os.geteuid() != 0, "needs root to connect as another user")
+    def test_allow_lists_refuse_other_users(self):
+        nobody = 65534
+        os.chmod(self.tmp, 0o755)
+        paths = {}
+        for name, allow in (("closed", ["--allow-uid", "0", "--allow-gid", "0"]),
+                            ("open", ["--allow-uid", str(nobody)])):
+            daemon = self._start(name, ["--socket-mode", "0666"] + allow)
+            paths[name] = daemon
+
+        def check_as_nobody(daemon):
+            return subprocess.run([program("quillon-check"), "--scan-engine", daemon.socket_path, "--timeout", "5"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  preexec_fn=lambda: (os.setgroups([]), os.setgid(nobody), os.setuid(nobody)),
+                                  timeout=30)
+        self.assertEqual(check_as_nobody(paths["closed"]).returncode, 2)
+        wait_for_log(paths["closed"], r"warning: connection \d+ refused: uid %d gid %d pid \d+ is not allowed"
+                     % (nobody, nobody))
+        self.assertEqual(check_as_nobody(paths["open"]).returncode, 0)
+        wait_for_log(paths["open"], r"connection \d+ opened by uid %d" % nobody)
+
+    def test_readiness_reload_and_stop_reach_the_service_manager(self):
+        notify_path = os.path.join(self.tmp, "notify.sock")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind(notify_path)
+        notify.settimeout(20)
+        self.addCleanup(notify.close)
+        sock = os.path.join(self.tmp, "notified.sock")
+        proc = subprocess.Popen([program("quillon-clamd"), "--socket", sock, "--db", self.db],
+                                env=dict(os.environ, NOTIFY_SOCKET=notify_path),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.kill)
+
+        def next_state():
+            return notify.recv(4096).decode()
+        self.assertIn("STATUS=loading the signature databases", next_state())
+        ready = next_state()
+        self.assertIn("READY=1", ready)
+        # Ready means answering: the socket is there.
+        self.assertTrue(os.path.exists(sock), ready)
+        proc.send_signal(signal.SIGHUP)
+        self.assertEqual([next_state(), next_state()], ["RELOADING=1", "READY=1"])
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(next_state(), "STOPPING=1")
+        self.assertEqual(proc.wait(timeout=20), 0)
+
+    def test_quillon_check_exit_codes(self):
+        check = program("quillon-check")
+        infected = self.write("check-infected.eml", samples.mime_message(samples.EICAR))
+        clean = self.write("check-clean.eml", samples.mime_message(b"hello\n"))
+        cases = [
+            ([], 0, r"^ClamAV \d\S*; databases of 2023-11-14 .*; 1 bases, 1 signatures; 2 workers$"),
+            ([clean], 0, r"^%s: OK$" % re.escape(clean)),
+            ([infected], 1, r"^%s: %s\S* FOUND$" % (re.escape(infected), EICAR_NAME)),
+            ([infected, "/nonexistent"], 1, r"FOUND\n/nonexistent: SE_FILE_NOT_FOUND ERROR$"),
+            (["/nonexistent"], 2, r"SE_FILE_NOT_FOUND ERROR"),
+        ]
+        for files, code, pattern in cases:
+            out = run([check, "--scan-engine", self.lax.socket_path] + files)
+            self.assertEqual(out.returncode, code, out)
+            self.assertRegex(out.stdout.decode().strip(), pattern)
+        out = run([check, "--scan-engine", os.path.join(self.tmp, "nobody.sock")])
+        self.assertEqual(out.returncode, 2)
+        self.assertIn(b"cannot connect", out.stderr)
+
+
+@real_engines.skip_without("quillon-clamd")
+class ClamdThroughFilterTest(unittest.TestCase):
+    """The bypass samples through Tarnwick-AV and a daemon with default
+    options: rejected, never OK."""
+
+    def test_nested_and_encrypted_attachments_are_rejected(self):
+        tmp = real_engines.scratch_directory("tw-clflt-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        clamd = real_engines.start_daemon("quillon-clamd", tmp, ["--db", server.clamav_test_db()])
+        self.addCleanup(clamd.stop)
+        s = server.FilterSession("Tarnwick-AV", mode="Reject", engine=None,
+                                 settings={"Socket": clamd.socket_path})
+        self.addCleanup(s.cleanup)
+        s.start()
+        s.wait_for(re.compile(r"^\* Engine version: ClamAV \d"), timeout=20)
+        envelope = dict(sender="alice@example.org", recipients=("bob@example.net",))
+        messages = {
+            "301": samples.mime_message(samples.nested_zip(samples.EICAR, 16), "n.zip"),
+            "302": samples.mime_message(samples.encrypted_zip("v.com", samples.EICAR), "e.zip"),
+        }
+        for token, message in messages.items():
+            s.request(token, s.add_file(server.queue_file(message, **envelope), token + ".msg"))
+        got = s.answers(list(messages), timeout=30)
+        self.assertRegex(got["301"][0], r'^301 ERROR "Virus found: Heuristics\.Limits\.Exceeded\.MaxRecursion')
+        self.assertRegex(got["302"][0], r'^302 ERROR "Virus found: Heuristics\.Encrypted\.Zip')
+        self.assertEqual(s.quit(), 0)
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_help_version_and_bad_options(self):
+        for name in ("quillon-clamd", "quillon-spamd", "quillon-check"):
+            if not os.access(program(name), os.X_OK):
+                continue
+            with self.subTest(program=name):
+                out = run([program(name), "--version"])
+                self.assertEqual(out.returncode, 0)
+                self.assertRegex(out.stdout.decode(), r"^%s \d" % name)
+                out = run([program(name), "--help"])
+                self.assertEqual(out.returncode, 0)
+                self.assertIn("usage: %s" % name, out.stdout.decode())
+                out = run([program(name), "--no-such-option"])
+                self.assertEqual(out.returncode, 2)
+                self.assertIn(b"no-such-option", out.stderr)
+
+    @unittest.skipIf(shutil.which("systemd-analyze") is None, "systemd-analyze not installed")
+    def test_service_files_verify(self):
+        tmp = real_engines.scratch_directory("tw-units-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        units = []
+        for name in ("quillon-clamd", "quillon-spamd"):
+            with open(os.path.join(ENGINES, "systemd", name + ".service")) as f:
+                text = f.read()
+            # systemd checks that the programs exist: point at the built ones.
+            unit = os.path.join(tmp, name + ".service")
+            with open(unit, "w") as f:
+                f.write(text.replace("/usr/local/sbin/" + name, "/bin/true"))
+            units.append(unit)
+        out = run(["systemd-analyze", "verify"] + units)
+        self.assertEqual(out.returncode, 0, out)
+        self.assertEqual(out.stderr.decode().strip(), "", out)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -15,7 +15,7 @@ import time
 import zipfile
 import zlib
 
-from real_engines import server
+import harness
 
 EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR" + b"-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 
@@ -102,7 +102,7 @@ def padded_message(size, payload=EICAR):
 
 def program(name):
     """A built program of this tree."""
-    return os.path.join(server.default_bin_dir(), name)
+    return os.path.join(harness.default_bin_dir(), name)
 
 
 def run(argv, timeout=60):

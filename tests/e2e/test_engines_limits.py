@@ -14,21 +14,14 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import unittest
 
 import engine_samples as samples
+import harness
 import real_engines
 from engine_samples import program, run, wait_for_log
-from real_engines import server
 
-PY = os.environ.get("TARNWICK_PY", "")
-if PY:
-    sys.path.insert(0, PY)
-try:
-    import quillon_se_api_pb2 as se
-except ImportError:
-    se = None
+se = harness.load_schema("se")
 
 ENGINES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "engines")
 EICAR_NAME = "Tarnwick.Test.EICAR"
@@ -60,7 +53,6 @@ def names(report):
 
 
 @real_engines.skip_without("quillon-clamd")
-@unittest.skipIf(se is None, "Python classes not built")
 class ClamdOperationsTest(unittest.TestCase):
     """Two daemons on one old database: `strict` with the default alerts, a
     1 MiB file limit, --allow-dir and a self-check each second; `lax` with
@@ -68,9 +60,9 @@ class ClamdOperationsTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = real_engines.scratch_directory("tw-clops-")
+        cls.tmp = harness.scratch_directory("tw-clops-")
         cls.db = os.path.join(cls.tmp, "db")
-        shutil.copytree(server.clamav_test_db(), cls.db)
+        shutil.copytree(harness.clamav_test_db(), cls.db)
         for name in os.listdir(cls.db):
             os.utime(os.path.join(cls.db, name), (OLD, OLD))
         cls.mail = os.path.join(cls.tmp, "mail")
@@ -274,11 +266,11 @@ class ClamdThroughFilterTest(unittest.TestCase):
     options: rejected, never OK."""
 
     def test_nested_and_encrypted_attachments_are_rejected(self):
-        tmp = real_engines.scratch_directory("tw-clflt-")
+        tmp = harness.scratch_directory("tw-clflt-")
         self.addCleanup(shutil.rmtree, tmp, True)
-        clamd = real_engines.start_daemon("quillon-clamd", tmp, ["--db", server.clamav_test_db()])
+        clamd = real_engines.start_daemon("quillon-clamd", tmp, ["--db", harness.clamav_test_db()])
         self.addCleanup(clamd.stop)
-        s = server.FilterSession("Tarnwick-AV", mode="Reject", engine=None,
+        s = harness.FilterSession("Tarnwick-AV", mode="Reject", engine=None,
                                  settings={"Socket": clamd.socket_path})
         self.addCleanup(s.cleanup)
         s.start()
@@ -289,7 +281,7 @@ class ClamdThroughFilterTest(unittest.TestCase):
             "302": samples.mime_message(samples.encrypted_zip("v.com", samples.EICAR), "e.zip"),
         }
         for token, message in messages.items():
-            s.request(token, s.add_file(server.queue_file(message, **envelope), token + ".msg"))
+            s.request(token, s.add_file(harness.queue_file(message, **envelope), token + ".msg"))
         got = s.answers(list(messages), timeout=30)
         self.assertRegex(got["301"][0], r'^301 ERROR "Virus found: Heuristics\.Limits\.Exceeded\.MaxRecursion')
         self.assertRegex(got["302"][0], r'^302 ERROR "Virus found: Heuristics\.Encrypted\.Zip')
@@ -314,7 +306,7 @@ class CommandLineTest(unittest.TestCase):
 
     @unittest.skipIf(shutil.which("systemd-analyze") is None, "systemd-analyze not installed")
     def test_service_files_verify(self):
-        tmp = real_engines.scratch_directory("tw-units-")
+        tmp = harness.scratch_directory("tw-units-")
         self.addCleanup(shutil.rmtree, tmp, True)
         units = []
         for name in ("quillon-clamd", "quillon-spamd"):

@@ -11,30 +11,23 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 import unittest
 
 import engine_samples as samples
+import harness
 import real_engines
 from engine_samples import program, run, wait_for_log
 
-PY = os.environ.get("TARNWICK_PY", "")
-if PY:
-    sys.path.insert(0, PY)
-try:
-    import quillon_ase_api_pb2 as ase
-except ImportError:
-    ase = None
+ase = harness.load_schema("ase")
 
 
 @real_engines.skip_without("quillon-spamd")
-@unittest.skipIf(ase is None, "Python classes not built")
 class SpamdOperationsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = real_engines.scratch_directory("tw-spops-")
+        cls.tmp = harness.scratch_directory("tw-spops-")
         try:
             cls.spamd = real_engines.start_spamd(cls.tmp)
         except Exception:

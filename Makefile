@@ -14,7 +14,8 @@ ENGINE_DEPS = libclamav-dev libsystemd-dev spamd
 # under libfaketime, the sanitizer and fuzzer builds, the exporter's parser
 # and picture, the package check.
 DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang \
-       libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file systemd
+       libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file systemd \
+       pandoc
 # The Debian package: manual pages (pandoc) and dpkg-shlibdeps (dpkg-dev, file).
 PACKAGE_DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) pandoc dpkg-dev file
 # ccache, where installed, keeps rebuilds (and fresh clones) quick.

@@ -3,6 +3,7 @@
 #ifndef TARNWICK_AS_AS_H
 #define TARNWICK_AS_AS_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -85,9 +86,9 @@ class scoreCounters {
     void Dump(FILE* out) const;
     // Sets the counters a statistics file names (negative counts as 0).
     void Load(const cfgfItem* dict);
-    // The histogram over the settings' BarScoreRanges; the counters start
-    // afresh afterwards.
+    // The histogram over the settings' BarScoreRanges.
     void Report(FILE* out, const asSettings& settings, int32_t messages);
+    void Reset() { std::fill(std::begin(n_), std::end(n_), 0); }
 
   private:
     int64_t rangeSum(int64_t first, int64_t last) const;
@@ -100,5 +101,6 @@ extern scoreCounters scoreStats GUARDED_BY(reportMutex);
 void DumpScoreSection(FILE* out) REQUIRES(reportMutex);
 void LoadScoreSection(const cfgfItem* dict) EXCLUDES(reportMutex);
 void ReportScoreSection(FILE* out, int32_t messages) REQUIRES(reportMutex);
+void ResetScoreSection(bool listsOnly) REQUIRES(reportMutex);
 
 #endif

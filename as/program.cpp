@@ -31,6 +31,7 @@ programDesc describe() {
     p.stats.Dump = DumpScoreSection;
     p.stats.Load = LoadScoreSection;
     p.stats.Report = ReportScoreSection;
+    p.stats.Reset = ResetScoreSection;
     return p;
 }
 

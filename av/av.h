@@ -79,5 +79,6 @@ void ClearVirusList();
 void DumpVirusSection(FILE* out);
 void LoadVirusSection(const cfgfItem* dict);
 void ReportVirusSection(FILE* out, int32_t messages);
+void ResetVirusSection(bool listsOnly);
 
 #endif

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "av/av.h"
@@ -120,6 +121,5 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
     fwrite(parts.headerLines.data(), 1, parts.headerLines.size(), f);
     fputc('\n', f);
 
-    out.reset();
-    RenameTempToSub(path);
+    SubmitTempFile(std::move(out), path);
 }

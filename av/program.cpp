@@ -27,6 +27,7 @@ programDesc describe() {
     p.stats.Dump = DumpVirusSection;
     p.stats.Load = LoadVirusSection;
     p.stats.Report = ReportVirusSection;
+    p.stats.Reset = ResetVirusSection;
     return p;
 }
 

@@ -8,6 +8,7 @@
 // counters and lists.  reportMutex is held from the Enabled check to the end
 // of the writing.  Main thread only.
 #include <cerrno>
+#include <utility>
 
 #include "common/base/log.h"
 #include "common/base/process.h"
@@ -38,7 +39,8 @@ void printSeconds(FILE* out, const char* label, uint64_t millis) {
             static_cast<unsigned long long>(millis % 1000));
 }
 
-// Sorted, printed when wanted, and emptied in any case: the period ends.
+// Sorted and printed when wanted; emptied by the caller once the report is
+// submitted.
 void listTable(FILE* out, reportObject& list, bool print, const char* heading, const char* column,
                const char* what, int32_t max) {
     if (print) {
@@ -52,11 +54,19 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
         fputs("-----------------\n", out);
         fprintf(out, "%7d %s total\n\n", list.nTotal, what);
     }
-    ReportClearList(list);
 }
 
-// Writes and submits the report; false when no message file could be made
-// (then nothing has been reset).  Caller holds reportMutex.
+// The period ends: its counted lists start afresh (listsOnly), or all its
+// figures do.
+void endPeriod(bool listsOnly) REQUIRES(reportMutex) {
+    ReportClearList(reportSourceList);
+    ReportClearList(reportTargetList);
+    if (!listsOnly) scanFigures.TakeAndReset();
+    if (period.section != nullptr && period.section->Reset) period.section->Reset(listsOnly);
+}
+
+// Writes and submits the report; false when no whole message could be
+// submitted (then nothing has been reset).  Caller holds reportMutex.
 bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMutex) {
     const dailyReportSettings& conf = settings.daily;
     std::string path;
@@ -69,7 +79,7 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
     }
     FILE* f = out.get();
 
-    const scanCounters::figures figures = scanFigures.TakeAndReset();
+    const scanCounters::figures figures = scanFigures.Peek();
 
     const std::string periodStart = mkDate(period.prevReportTime);
     std::string subject = conf.subject;
@@ -114,8 +124,8 @@ bool writeReport(const commonSettings& settings, time_t now) REQUIRES(reportMute
               conf.targetsMax);
     fputs("\n", f);
 
-    out.reset();
-    RenameTempToSub(path);
+    if (!SubmitTempFile(std::move(out), path)) return false;
+    endPeriod(false);
     return true;
 }
 
@@ -151,7 +161,10 @@ void GenerateDailyReportAt(bool final, time_t now) {
     {
         twLock reportLock(reportMutex);
         if (!conf.enabled) {
-            written = true;  // the period moves on; the figures keep growing
+            // The period moves on and the figures keep growing, but the
+            // counted lists start afresh: they must not grow without end.
+            endPeriod(true);
+            written = true;
         } else {
             doReportSources = conf.reportSources;
             doReportTargets = conf.reportTargets;
@@ -162,5 +175,12 @@ void GenerateDailyReportAt(bool final, time_t now) {
     }
     // When no file could be made, the figures stay for the next report, and
     // so does the period start that they belong to.
-    if (written) period.prevReportTime = now;
+    if (!written) return;
+    period.prevReportTime = now;
+    // The statistics file tells a restart which period its figures belong
+    // to: write it at once, so reported figures are never taken up again.
+    if (!final) {
+        period.prevDumpTime = 0;
+        DumpReportDataAt(false, now);
+    }
 }

@@ -23,6 +23,9 @@ struct statSection {
     void (*Load)(const cfgfItem* dict) = nullptr;
     // `messages`: the messages answered in the period being reported.
     void (*Report)(FILE* out, int32_t messages) = nullptr;
+    // The period ended (the report was submitted): start afresh, only the
+    // counted lists when listsOnly (a disabled report).
+    void (*Reset)(bool listsOnly) = nullptr;
 };
 // Main thread, before the reader thread starts: the section to use.
 void UseStatSection(const statSection* section);

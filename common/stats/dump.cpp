@@ -75,13 +75,13 @@ int replaceFile(const std::string& path, const char* data, size_t size) {
     const std::string next = path + ".new";
     // A stale ".new" (or a link planted there) is removed, never written
     // through: the new file is always one we created.
-    unlink(next.c_str());
+    const int staleErr = unlink(next.c_str()) != 0 && errno != ENOENT ? errno : 0;
     bool inPlace = false;
     int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         // A directory that refuses new files may still hold a writable
         // statistics file of ours: rewrite that one (not through a link).
-        const int createErr = errno;
+        const int createErr = staleErr ? staleErr : errno;
         fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return createErr;
         inPlace = true;

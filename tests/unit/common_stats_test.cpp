@@ -219,7 +219,7 @@ TEST_F(StatsTest, FailedDumpKeepsTheOldFileAndRetries) {
     testing::internal::CaptureStdout();
     DumpReportDataAt(false, t0 + 40);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "* unable create " + StatFile() + ": File exists\n");
+              "* unable create " + StatFile() + ": Is a directory\n");
     EXPECT_EQ(period.prevDumpTime, t0 + 20);  // so the next request line tries again
     EXPECT_EQ(ReadWhole(target), "kept");
 

@@ -174,6 +174,7 @@ class PostProcessing(unittest.TestCase):
         self.s.send("12 INTF\n13 INTF\n")
         self.assertEqual(self.s.answer(12), "12 INTF 3 PROD=QLON")
         self.assertEqual(self.s.answer(13), "13 INTF 3 PROD=QLON")
+        self.assertTrue(self.s.answer(1).startswith("1 ERROR"))
         self.assertIn("* PostProcess: 12 OK", self.s.lines())
         self.assertNotIn("12 OK", self.s.lines())
 

@@ -180,12 +180,15 @@ class PostProcessing(unittest.TestCase):
 
     @unittest.skipIf(os.environ.get("TARNWICK_SKIP_SLOW"), "takes a minute")
     def test_endless_command_killed_after_a_minute_and_answers_flow(self):
-        self.run_infected("sleep 600", tokens=(1, 2))
         start = time.monotonic()
+        self.run_infected("sleep 600")
+        # A clean reply behind it waits in the engine socket.
+        self.s.request(2, self.s.add_message("Subject: clean\n\nhi\n", recipients=["b@y.example"]))
+        self.engine.send(harness.scan_result(se, self.engine.recv_request().serial))
         self.s.wait_for("* PostProcess: still running after 60 s, its process group was killed", timeout=70)
         self.assertGreaterEqual(time.monotonic() - start, 59)
         self.assertTrue(self.s.answer(1).startswith("1 ERROR"))
-        self.assertTrue(self.s.answer(2, timeout=70).startswith("2 "))
+        self.assertEqual(self.s.answer(2), "2 OK")
 
 
 @unittest.skipUnless(os.geteuid() == 0 and shutil.which("mount"), "mounting a small file system needs root")

@@ -16,8 +16,7 @@ namespace {
 TEST(ShellMarkers, EachQuotingFormBecomesOneWord) {
     EXPECT_EQ(ShellMarkersToParameters("echo ^1 ^2"), "echo \"$1\" \"$2\"");
     EXPECT_EQ(ShellMarkersToParameters("echo \"in ^2!\" x^1y"), "echo \"in ${2}!\" x\"$1\"y");
-    EXPECT_EQ(ShellMarkersToParameters("echo '^2' 'a ^1 b'"),
-              "echo ''\"$2\"'' 'a '\"$1\"' b'");
+    EXPECT_EQ(ShellMarkersToParameters("echo '^2' 'a ^1 b'"), "echo ''\"$2\"'' 'a '\"$1\"' b'");
     // Escapes and other markers stand; a backslash before a marker goes.
     EXPECT_EQ(ShellMarkersToParameters("a \\\" ^3 \"\\\"^21\" \\^1"),
               "a \\\" ^3 \"\\\"${2}1\" \"$1\"");
@@ -38,9 +37,10 @@ TEST(ShellMarkers, HostileValuesArriveIntactAndRunNothing) {
     const std::string hostile[] = {"Worm.X; touch pwned #", "it's \"q\" $(touch pwned) `id`",
                                    "a  b\\", "-n", "*"};
     for (const std::string& name : hostile) {
-        for (const char* form : {"printf '[%s]' ^2", "printf '[%s]' \"^2\"",
-                                 "printf '[%s]' '^2'"}) {
-            EXPECT_EQ(RunLogged(form, "Queue/1 2.msg", name), "* Cmd: [" + EscapeControl(name) + "]\n")
+        for (const char* form :
+             {"printf '[%s]' ^2", "printf '[%s]' \"^2\"", "printf '[%s]' '^2'"}) {
+            EXPECT_EQ(RunLogged(form, "Queue/1 2.msg", name),
+                      "* Cmd: [" + EscapeControl(name) + "]\n")
                 << form << " with " << name;
         }
     }
@@ -57,8 +57,7 @@ TEST(ShellRun, InputIsEmptyOutputIsLoggedCutAndEscaped) {
     EXPECT_EQ(WEXITSTATUS(run.status), 3);
 
     const std::string log = RunLogged("head -c 1000 /dev/zero | tr '\\0' x; seq 1 60", "", "");
-    EXPECT_NE(log.find("* Cmd: " + std::string(maxShellOutputLine, 'x') + "\n"),
-              std::string::npos);
+    EXPECT_NE(log.find("* Cmd: " + std::string(maxShellOutputLine, 'x') + "\n"), std::string::npos);
     EXPECT_NE(log.find("* Cmd: 10 more output lines dropped\n"), std::string::npos);
 }
 

@@ -489,4 +489,26 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     EXPECT_EQ(scans.messages, 2);
 }
 
+TEST_F(StatsTest, FiguresOfAFailedMidnightReportSurviveARestartThatDay) {
+    Publish(dailyConf);
+    period.prevReportTime = t0;
+    period.canMakeReport = true;
+    SetScanFigures(4, 1, 1, 4);
+    ReportAddItem(reportSourceList, "kept", 4);
+    fs::remove_all(submitted);
+    const time_t midnight = Utc(2026, 1, 6, 0, 0, 30);
+    testing::internal::CaptureStdout();
+    GenerateDailyReportAt(false, midnight);
+    testing::internal::GetCapturedStdout();
+    DumpReportDataAt(false, midnight + 3600 * 5);  // the day goes on, then a restart
+    ClearLists();
+    SetScanFigures(0, 0, 0, 0);
+    period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
+    ReadReportDataAt(midnight + 3600 * 6);
+    EXPECT_EQ(period.prevReportTime, t0);
+    EXPECT_EQ(CountOf(reportSourceList, "kept"), 4);
+    twLock lock(reportMutex);
+    EXPECT_EQ(scanFigures.Peek().messages, 4);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #ifndef TARNWICK_AS_AS_H
 #define TARNWICK_AS_AS_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -87,11 +88,11 @@ class scoreCounters {
     void Dump(FILE* out) const;
     // Sets the counters a statistics file names (negative counts as 0).
     void Load(const cfgfItem* dict);
-    // The histogram over the settings' BarScoreRanges; the counters start
-    // afresh afterwards.
+    // The histogram over the settings' BarScoreRanges.
     void Report(FILE* out, const asSettings& settings, int32_t messages);
     // " scores=SCORE:COUNT,..." of the history line, every score that occurred.
     void History(std::string& line) const;
+    void Reset() { std::fill(std::begin(n_), std::end(n_), 0); }
 
   private:
     int64_t rangeSum(int64_t first, int64_t last) const;
@@ -105,5 +106,6 @@ void DumpScoreSection(FILE* out) REQUIRES(reportMutex);
 void LoadScoreSection(const cfgfItem* dict) EXCLUDES(reportMutex);
 void ReportScoreSection(FILE* out, int32_t messages) REQUIRES(reportMutex);
 void HistoryScoreSection(std::string& line) REQUIRES(reportMutex);
+void ResetScoreSection(bool listsOnly) REQUIRES(reportMutex);
 
 #endif

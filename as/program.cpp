@@ -26,6 +26,7 @@ programDesc describe() {
     p.stats.Load = LoadScoreSection;
     p.stats.Report = ReportScoreSection;
     p.stats.History = HistoryScoreSection;
+    p.stats.Reset = ResetScoreSection;
     return p;
 }
 

@@ -38,7 +38,7 @@ void resendRating(const scanListItem& item) {
     uint64_t envLen = 0;
     size_t size = 0;
     auto buffer = ReadQueueFile(item.msgPath.c_str(), maxMessageSize, envLen, size);
-    if (!buffer) throw std::runtime_error(strerror(errno));
+    if (!buffer) throw std::runtime_error(QueueFileError(errno));
     size_t skip = std::min<size_t>(item.envLen, size);
     sendRating(item, buffer.get() + skip, size - skip);
 }
@@ -56,7 +56,7 @@ void EnqueueRating(const char* token, const char* path) {
     auto buffer = ReadQueueFile(path, maxMessageSize, item.envLen, size);
     if (!buffer) {
         PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
-                 fullPath.c_str(), strerror(errno));
+                 fullPath.c_str(), QueueFileError(errno));
         return;
     }
 

@@ -66,7 +66,6 @@ void scoreCounters::Report(FILE* out, const asSettings& s, int32_t messages) {
         }
         first = end + 1;
     }
-    std::fill(std::begin(n_), std::end(n_), 0);
     fputs("-----------------\n", out);
     fprintf(out, "      %10d messages rated\n\n", messages);
 }
@@ -97,4 +96,8 @@ void HistoryScoreSection(std::string& line) {
 
 void ReportScoreSection(FILE* out, int32_t messages) {
     scoreStats.Report(out, *AsSettings(), messages);
+}
+
+void ResetScoreSection(bool listsOnly) {
+    if (!listsOnly) scoreStats.Reset();
 }

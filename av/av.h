@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/config/settings.h"
@@ -50,9 +51,10 @@ void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const
 
 // Request queue and reader thread.
 void EnqueueScan(const char* token, const char* path);
-// Measures the envelope of the message file and copies the rest to Temp;
-// scanPath stays empty when no copy was made.
-void prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
+// Measures the envelope of the message file and copies the rest to a new
+// file of its own in Temp; scanPath stays empty when no copy was made.
+// False (errno errNotRegular) when the path names no regular file.
+bool prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope);
 void RunScanReader();
 void ResendScans();
@@ -65,9 +67,12 @@ void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& rep
 void sendInfoRequest();
 void handleInfoReply(ql::ServerMessage& message);
 
-// Virus notification (reader thread, inside the verdict).
+// Virus notification (reader thread, inside the verdict).  The addresses
+// come from `envelope`, the envelope bytes read when the request was
+// prepared; only the header block is read from the message file.
 void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath,
-                          const std::string& virusText, const std::string& summary);
+                          std::string_view envelope, const std::string& virusText,
+                          const std::string& summary);
 
 // Statistics section "Viruses": the virus names counted, guarded by
 // reportMutex.
@@ -77,5 +82,6 @@ void DumpVirusSection(FILE* out);
 void LoadVirusSection(const cfgfItem* dict);
 void ReportVirusSection(FILE* out, int32_t messages);
 void HistoryVirusSection(std::string& line);
+void ResetVirusSection(bool listsOnly);
 
 #endif

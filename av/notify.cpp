@@ -1,8 +1,9 @@
 // Virus notification: mails the recipients of a rejected or discarded
 // infected message, from the settings' NotifyRecipientsOptions.
 //
-// Inputs: the sender, recipients and header lines of the queued message file
-// (read by envelope/queuefile), the virus text and summary of the verdict,
+// Inputs: the sender and recipients of the envelope read when the request
+// was prepared, the header block of the queued message file (read by
+// envelope/queuefile, never past its first blank line), the virus text and summary of the verdict,
 // and the settings snapshot the verdict holds, which stays valid for the
 // whole call.  Runs on the reader thread and holds no lock; it may block
 // about a second for a slow message file and up to ten more seconds for a
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "av/av.h"
@@ -52,6 +54,20 @@ void writeWithAddress(FILE* out, const char* tmpl, const std::string& address) {
     fprintS(out, text.substr(start));
 }
 
+// An address goes into a header line as it stands: a control character
+// would start a header or a message of its own, a comma or a semicolon
+// would add recipients the envelope never named.
+bool safeAddress(const std::string& address, const char* role) {
+    for (unsigned char c : address) {
+        if (c < 0x20 || c == 0x7f || c == ',' || c == ';') {
+            PrintMsg("* notification: %s address left out: %s\n", role,
+                     EscapeControl(address).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 void writeText(FILE* out, const char* text) {
     if (text) fprintS(out, text);
     fputc('\n', out);
@@ -60,10 +76,15 @@ void writeText(FILE* out, const char* text) {
 }  // namespace
 
 void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath,
-                          const std::string& virusText, const std::string& summary) {
+                          std::string_view envelope, const std::string& virusText,
+                          const std::string& summary) {
     notificationParts parts;
-    if (!ReadNotificationParts(msgPath, parts)) return;
-    const std::vector<std::string>& recipients = parts.recipients;
+    if (!ReadNotificationParts(msgPath, envelope, parts)) return;
+    std::vector<std::string> recipients;
+    for (const std::string& address : parts.recipients)
+        if (safeAddress(address, "recipient")) recipients.push_back(address);
+    if (recipients.empty()) return;
+    if (!safeAddress(parts.sender, "sender")) parts.sender.clear();
 
     std::string path;
     filePtr out = OpenTempFile(settings.submittedDirName, "Qln_AV_notify_", firstNumber(msgPath),
@@ -100,6 +121,5 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
     fwrite(parts.headerLines.data(), 1, parts.headerLines.size(), f);
     fputc('\n', f);
 
-    out.reset();
-    RenameTempToSub(path);
+    SubmitTempFile(std::move(out), path);
 }

@@ -23,6 +23,7 @@ programDesc describe() {
     p.stats.Load = LoadVirusSection;
     p.stats.Report = ReportVirusSection;
     p.stats.History = HistoryVirusSection;
+    p.stats.Reset = ResetVirusSection;
     return p;
 }
 

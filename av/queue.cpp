@@ -5,7 +5,8 @@
 // The copy is made by the kernel (copy_file_range) from the end of the
 // envelope on, so a message of any size costs only the envelope in memory.
 // A copy that cannot be made whole is not used: the engine then scans the
-// message file itself rather than a truncated copy.
+// message file itself rather than a truncated copy.  Anything but a regular
+// file is answered at once and never handed on.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,13 +89,26 @@ bool writeAllTo(int out, const char* data, size_t len) {
     return true;
 }
 
-std::string copyName(const char* token) {
-    // The token comes from the server: a "/" in it must not lead the copy
-    // out of Temp.
-    std::string name = tempDir + "message_" + token + ".tmp";
-    for (size_t i = tempDir.size(); i < name.size(); ++i)
-        if (name[i] == '/') name[i] = '_';
-    return name;
+constexpr int maxCopyNames = 100;
+
+// Creates the copy of a request's message in Temp, always a new file of our
+// own: O_EXCL never opens what stands at the name (a planted link, or the
+// copy of another pending request with the same token), and a name that is
+// taken gets a numbered suffix.  The token comes from the server: a "/" in
+// it must not lead the copy out of Temp.
+int createCopy(const char* token, std::string& name) {
+    std::string base = tempDir + "message_" + token;
+    for (size_t i = tempDir.size(); i < base.size(); ++i)
+        if (base[i] == '/') base[i] = '_';
+    for (int n = 0; n < maxCopyNames; ++n) {
+        name = base;
+        if (n > 0) name += "-" + std::to_string(n);
+        name += ".tmp";
+        if (name.size() > maxPathLength) return -1;
+        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
 }
 
 void sendScanRequest(const scanListItem& item) {
@@ -112,38 +126,45 @@ void removeCopy(const scanListItem& item) {
 
 }  // namespace
 
-void prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
+bool prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope) {
     scanPath.clear();
     envLen = 0;
-    fdHolder in(open(path, O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (in.fd < 0 || fstat(in.fd, &st) != 0 || st.st_size <= 0) return;
+    fdHolder in(OpenQueueFile(path, st));
+    if (in.fd < 0) {
+        // Not readable by us (the engine may still read it), unless it is
+        // no regular file at all: a FIFO or device handed to the engine
+        // would stall it as it would have stalled us.
+        if (errno == errNotRegular || (stat(path, &st) == 0 && !S_ISREG(st.st_mode))) {
+            errno = errNotRegular;
+            return false;
+        }
+        return true;
+    }
+    if (st.st_size <= 0) return true;
 
     // Only as much of the head as the envelope needs.
     std::vector<char> head;
     const int64_t length = ReadEnvelopeHeadAV(in.fd, static_cast<size_t>(st.st_size), head);
-    if (length <= 0) return;
+    if (length <= 0) return true;
 
-    std::string copy = copyName(token);
-    if (copy.size() > maxPathLength) {
-        PrintMsg("* can't create %s\n", copy.c_str());
+    std::string copy;
+    fdHolder out(createCopy(token, copy));
+    if (out.fd < 0) {
+        PrintMsg("* can't create %s\n", EscapeControl(copy).c_str());
+    } else if (!(head.size() == static_cast<size_t>(st.st_size)
+                     ? writeAllTo(out.fd, head.data() + length,
+                                  head.size() - static_cast<size_t>(length))
+                     : copyRest(in.fd, static_cast<off_t>(length), st.st_size, out.fd))) {
+        PrintMsg("* can't create %s\n", EscapeControl(copy).c_str());
+        unlink(copy.c_str());
     } else {
-        fdHolder out(open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (out.fd < 0) {
-            PrintMsg("* can't create %s\n", copy.c_str());
-        } else if (!(head.size() == static_cast<size_t>(st.st_size)
-                         ? writeAllTo(out.fd, head.data() + length,
-                                      head.size() - static_cast<size_t>(length))
-                         : copyRest(in.fd, static_cast<off_t>(length), st.st_size, out.fd))) {
-            PrintMsg("* can't create %s\n", copy.c_str());
-            unlink(copy.c_str());
-        } else {
-            scanPath = copy;
-        }
+        scanPath = copy;
     }
     envLen = static_cast<uint64_t>(length);
     envelope.assign(head.data(), static_cast<size_t>(length));
+    return true;
 }
 
 void EnqueueScan(const char* token, const char* path) {
@@ -151,7 +172,11 @@ void EnqueueScan(const char* token, const char* path) {
     thread_local scanListItem item;
     thread_local std::string fullPath;
     if (!StartRequest(token, path, item, fullPath)) return;
-    prepareFile(path, item.scanPath, token, item.envLen, item.envelope);
+    if (!prepareFile(path, item.scanPath, token, item.envLen, item.envelope)) {
+        PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
+                 fullPath.c_str(), QueueFileError(errno));
+        return;
+    }
     if (item.envLen == 0) item.scanPath = fullPath;
     timespec_get(&item.start, TIME_UTC);
     QueueAndSend(item, sendScanRequest, removeCopy);

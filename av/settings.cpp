@@ -107,8 +107,9 @@ void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
     }
     const char* section = next.opMode == modeReject ? "RejectOptions" : "DiscardOptions";
     const cfgfItem* options = cfgfGetDictValue(conf, section, cfgfDictionary);
-    if (const char* notify = SettingText(options, "NotifyRecipients"))
-        next.doNotifyRecipeints = (notify[0] & ~32) == 'Y';
+    // Present, even as the empty text, it decides: only a Y means yes.
+    if (const cfgfItem* notify = cfgfGetDictValue(options, "NotifyRecipients", cfgfString))
+        next.doNotifyRecipeints = !notify->data.empty() && (notify->data[0] & ~32) == 'Y';
 }
 
 }  // namespace

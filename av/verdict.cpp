@@ -4,8 +4,8 @@
 //
 // Runs on the reader thread.  It holds one settings snapshot for the whole
 // call, so a reload meanwhile changes nothing under it.  The virus name
-// comes from the engine: it is escaped for the server's quoted string and,
-// for the shell command, so that it cannot leave its double-quoted word.
+// comes from the engine: it is escaped for the server's quoted string, and
+// reaches the post-processing command only as a positional parameter.
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 
 #include "av/av.h"
 #include "common/base/log.h"
+#include "common/base/shell.h"
 #include "common/base/text.h"
 #include "common/engine/pending.h"
 #include "common/stats/reportlist.h"
@@ -38,13 +39,14 @@ std::string escapeVirusName(const std::string& name) {
     return out;
 }
 
-// Inside a double-quoted shell word only these keep a meaning.
-std::string shellEscape(const std::string& value, const char* special) {
+constexpr int postProcessLimitSeconds = 60;
+
+// The virus name as the post-processing command receives it: as the engine
+// reported it, line breaks dropped.
+std::string plainVirusName(const std::string& name) {
     std::string out;
-    for (char c : value) {
-        if (strchr(special, c)) out += '\\';
-        out += c;
-    }
+    for (char c : name)
+        if (c != '\r' && c != '\n') out += c;
     return out;
 }
 
@@ -100,13 +102,12 @@ void HandleScanResult(ql::ServerMessage& message) {
     std::string virusText = escapedName + "\\e";
 
     if (settings->doPostProcess) {
-        std::string command = settings->postProcessStr;
-        std::string msgPath = shellEscape(entry.msgPath, "\\\"$`");
-        std::string name = shellEscape(escapedName, "$`");
-        SubstStr(command, 1, msgPath.c_str());
-        SubstStr(command, 2, name.c_str());
-        int rc = system(command.c_str());
-        if (rc != 0) PrintMsg("* Error while launching '%s', code=%d\n", command.c_str(), rc);
+        const shellRun run = RunShellCommand(ShellMarkersToParameters(settings->postProcessStr),
+                                             {entry.msgPath, plainVirusName(firstName)},
+                                             postProcessLimitSeconds, "PostProcess");
+        if (run.status != 0)
+            PrintMsg("* Error while launching '%s', code=%d\n",
+                     EscapeControl(settings->postProcessStr).c_str(), run.status);
     }
 
     if (settings->opMode == 2) {
@@ -117,7 +118,9 @@ void HandleScanResult(ql::ServerMessage& message) {
         std::string summary = settings->notification.summary;
         SubstStr(summary, 1, std::to_string(count).c_str());
         if (settings->doNotifyRecipeints)
-            NotifyRecipientsProc(*settings, entry.msgPath, virusText, summary);
+            NotifyRecipientsProc(*settings, entry.msgPath,
+                                 std::string_view(entry.envelope.data(), entry.envLen), virusText,
+                                 summary);
         if (settings->opMode == 0) {
             PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.serial,
                      settings->notification.caption.c_str(), virusText.c_str(), summary.c_str(),

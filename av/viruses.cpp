@@ -37,5 +37,8 @@ void ReportVirusSection(FILE* out, int32_t messages) {
     fprintf(out, "%7d virus(es) caught\n", reportVirusesList.nTotal);
     fprintf(out, "%7d message(s) scanned\n", messages);
     fputs("\n", out);
+}
+
+void ResetVirusSection(bool) {
     ReportClearList(reportVirusesList);
 }

@@ -112,3 +112,21 @@ int32_t xAtoi(const char* text) {
     if (value > INT32_MAX) value = INT32_MAX;
     return static_cast<int32_t>(value);
 }
+
+std::string EscapeControl(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}

@@ -18,6 +18,11 @@ std::string& SubstStr(std::string& text, int n, const char* value);
 void fprintS(FILE* out, const std::string& tmpl);
 void fprintS(std::string& out, const std::string& tmpl);
 
+// Text from outside made safe for one log line: every control character
+// (below 0x20, and 0x7f) becomes \xNN and a backslash is doubled, so a
+// file name or engine text can never start a line of its own.
+std::string EscapeControl(const std::string& text);
+
 bool EqualStringsNoCase(const char* a, const char* b);
 
 // Decimal text to a signed 32-bit value the way atoi reads it: leading

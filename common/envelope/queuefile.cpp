@@ -2,7 +2,8 @@
 // anti-spam program's whole-message read and the anti-virus program's
 // envelope head.
 //
-// Limits: a notification reads at most maxNotificationHead bytes of lines;
+// Limits: a notification reads at most maxNotificationHeader bytes of the
+// header block (its addresses come from envelope bytes already read);
 // the anti-spam read takes at most the caller's maxBytes; the anti-virus
 // head grows only as far as the envelope runs, and never past the file.
 #include "common/envelope/queuefile.h"
@@ -18,6 +19,7 @@
 #include <new>
 
 #include "common/base/log.h"
+#include "common/base/text.h"
 #include "common/envelope/envelope.h"
 
 namespace {
@@ -47,86 +49,35 @@ bool angleAddress(std::string_view line, std::string& address) {
 // second.
 int openMessage(const std::string& path) {
     for (int attempt = 1;; ++attempt) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) return fd;
         int err = errno;
         if (attempt == 1) {
-            DebugMsg("Can't open %s,errno=%d,will retry\n", path.c_str(), err);
+            DebugMsg("Can't open %s,errno=%d,will retry\n", EscapeControl(path).c_str(), err);
         } else if (attempt == 2) {
-            DebugMsg("Can't open %s, will retry again\n", path.c_str());
+            DebugMsg("Can't open %s, will retry again\n", EscapeControl(path).c_str());
             struct timespec left = {1, 0};
             while (nanosleep(&left, &left) != 0 && errno == EINTR) {
             }
         } else {
-            PrintMsg("* Can't open %s,errno=%d\n", path.c_str(), err);
+            PrintMsg("* Can't open %s,errno=%d\n", EscapeControl(path).c_str(), err);
             return -1;
         }
     }
 }
 
-bool startsBlank(std::string_view line) {
-    return !line.empty() && line[0] == '\n';
-}
-
 }  // namespace
 
-bool queueLineReader::fill() {
-    if (eof_) return false;
-    if (pos_ > 0) {
-        buf_.erase(0, pos_);
-        pos_ = 0;
-    }
-    const size_t have = buf_.size();
-    buf_.resize(have + blockSize);
-    ssize_t n;
-    do {
-        n = read(fd_, &buf_[have], blockSize);
-    } while (n < 0 && errno == EINTR);
-    buf_.resize(have + (n > 0 ? static_cast<size_t>(n) : 0));
-    if (n <= 0) eof_ = true;
-    return n > 0;
-}
-
-bool queueLineReader::Next(std::string_view& line) {
-    size_t searched = pos_;
-    for (;;) {
-        const size_t lf = buf_.find('\n', searched);
-        size_t end = lf == std::string::npos ? std::string::npos : lf + 1;
-        const size_t held = (end == std::string::npos ? buf_.size() : end) - pos_;
-        if (used_ + held > budget_) {
-            // The line would pass the budget: the reading ends before it.
-            cut_ = true;
-            return false;
-        }
-        if (end == std::string::npos) {
-            searched = buf_.size();
-            const size_t before = pos_;
-            if (fill()) {
-                searched -= before;  // fill moved the unread bytes to the front
-                continue;
-            }
-            if (pos_ >= buf_.size()) return false;
-            end = buf_.size();  // the last line, without its line feed
-        }
-        line = std::string_view(buf_.data() + pos_, end - pos_);
-        used_ += end - pos_;
-        pos_ = end;
-        return true;
-    }
-}
-
-namespace {
-
-// The notification's rule over any source of whole lines: the envelope part
-// ends at the first line that begins with a line feed, the header block at
-// the next one.  False when the envelope names no recipient.
-template <class NextLine>
-bool takeNotificationParts(NextLine next, notificationParts& out) {
+bool NotificationAddresses(const char* envelope, size_t len, notificationParts& out) {
     out = notificationParts();
-    std::string_view line;
     std::string address;
     bool haveSender = false;
-    while (next(line) && !startsBlank(line)) {
+    for (size_t pos = 0; pos < len;) {
+        const void* lf = memchr(envelope + pos, '\n', len - pos);
+        const size_t end =
+            lf ? static_cast<size_t>(static_cast<const char*>(lf) - envelope) + 1 : len;
+        const std::string_view line(envelope + pos, end - pos);
+        pos = end;
         if (line.size() < 2 || line[1] != ' ' || !angleAddress(line, address)) continue;
         if (line[0] == 'P' && !haveSender) {
             out.sender = address;
@@ -135,48 +86,91 @@ bool takeNotificationParts(NextLine next, notificationParts& out) {
             out.recipients.push_back(address);
         }
     }
-    if (out.recipients.empty()) return false;
-    while (next(line) && !startsBlank(line)) out.headerLines.append(line);
-    return true;
+    return !out.recipients.empty();
 }
 
-}  // namespace
+size_t HeaderBlockLength(const char* data, size_t len, bool complete, bool& cut) {
+    cut = false;
+    size_t pos = 0;
+    while (pos < len) {
+        if (data[pos] == '\n' || (data[pos] == '\r' && pos + 1 < len && data[pos + 1] == '\n'))
+            return pos;
+        const void* lf = memchr(data + pos, '\n', len - pos);
+        const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : len;
+        if (end > maxNotificationHeader || (!lf && !complete)) {
+            cut = true;
+            return pos;
+        }
+        pos = end;
+    }
+    return pos;
+}
 
-bool ReadNotificationParts(const std::string& path, notificationParts& out) {
-    fdCloser in(openMessage(path));
-    if (in.fd < 0) return false;
-    queueLineReader reader(in.fd, maxNotificationHead);
-    if (!takeNotificationParts([&reader](std::string_view& line) { return reader.Next(line); },
-                               out)) {
-        PrintMsg("* Bad message file: %s\n", path.c_str());
+bool ReadNotificationParts(const std::string& path, std::string_view envelope,
+                           notificationParts& out) {
+    if (!NotificationAddresses(envelope.data(), envelope.size(), out)) {
+        PrintMsg("* Bad message file: %s\n", EscapeControl(path).c_str());
         return false;
     }
-    if (reader.Cut())
-        PrintMsg("* header of %s cut at %zu bytes\n", path.c_str(), maxNotificationHead);
+    fdCloser in(openMessage(path));
+    if (in.fd < 0) return true;
+    // One byte past the bound tells a line that ends just there from one
+    // that runs on.
+    std::string head(maxNotificationHeader + 1, '\0');
+    size_t have = 0;
+    while (have < head.size()) {
+        ssize_t n = pread(in.fd, &head[have], head.size() - have,
+                          static_cast<off_t>(envelope.size() + have));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        have += static_cast<size_t>(n);
+    }
+    bool cut = false;
+    const size_t length = HeaderBlockLength(head.data(), have, have < head.size(), cut);
+    out.headerLines.assign(head.data(), length);
+    if (cut)
+        PrintMsg("* header of %s cut at %zu bytes\n", EscapeControl(path).c_str(),
+                 maxNotificationHeader);
     return true;
 }
 
 bool NotificationParts(const char* data, size_t len, notificationParts& out) {
-    size_t pos = 0;
-    return takeNotificationParts(
-        [data, len, &pos](std::string_view& line) {
-            if (pos >= len) return false;
-            const void* lf = memchr(data + pos, '\n', len - pos);
-            const size_t end =
-                lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : len;
-            line = std::string_view(data + pos, end - pos);
-            pos = end;
-            return true;
-        },
-        out);
+    const int64_t envLen = EnvelopeLengthAV(data, len, true);
+    if (!NotificationAddresses(data, static_cast<size_t>(envLen), out)) return false;
+    bool cut = false;
+    const size_t rest = len - static_cast<size_t>(envLen);
+    out.headerLines.assign(data + envLen, HeaderBlockLength(data + envLen, rest, true, cut));
+    return true;
+}
+
+int OpenQueueFile(const char* path, struct stat& st) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer; on a regular file it changes nothing.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = errNotRegular;
+        return -1;
+    }
+    return fd;
+}
+
+const char* QueueFileError(int err) {
+    return err == errNotRegular ? "not a regular file" : strerror(err);
 }
 
 std::unique_ptr<char[]> ReadQueueFile(const char* path, size_t maxBytes, uint64_t& envLen,
                                       size_t& size) {
-    fdCloser in(open(path, O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0) return nullptr;
     struct stat st;
-    if (fstat(in.fd, &st) != 0) return nullptr;
+    fdCloser in(OpenQueueFile(path, st));
+    if (in.fd < 0) return nullptr;
     const size_t want = std::min<size_t>(static_cast<size_t>(st.st_size), maxBytes);
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[want + 1]);
     if (!buffer) {
@@ -195,7 +189,10 @@ std::unique_ptr<char[]> ReadQueueFile(const char* path, size_t maxBytes, uint64_
     }
     buffer[have] = '\0';
     size = have;
-    envLen = EnvelopeLengthAS(buffer.get(), have);
+    // The line rule, as the anti-virus program reads it: a blank line
+    // further down (a body line in a CR LF file) never makes the message's
+    // own lines part of the envelope.
+    envLen = static_cast<uint64_t>(EnvelopeLengthAV(buffer.get(), have, true));
     return buffer;
 }
 

@@ -5,35 +5,15 @@
 #ifndef TARNWICK_COMMON_ENVELOPE_QUEUEFILE_H
 #define TARNWICK_COMMON_ENVELOPE_QUEUEFILE_H
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// Reads a file a line at a time from a block buffer.  A line is returned
-// whole with its line feed (the last one may lack it), however long, as
-// long as the lines returned so far hold at most `budget` bytes in all;
-// past that the reader reports the end, and Cut() says so.
-class queueLineReader {
-  public:
-    queueLineReader(int fd, size_t budget) : fd_(fd), budget_(budget) {}
-    // The next line, valid until the next call; false at the end.
-    bool Next(std::string_view& line);
-    bool Cut() const { return cut_; }
-
-  private:
-    bool fill();
-
-    int fd_;
-    size_t budget_;
-    std::string buf_;
-    size_t pos_ = 0;
-    size_t used_ = 0;  // bytes of lines returned so far
-    bool eof_ = false;
-    bool cut_ = false;
-};
 
 // What a virus notification takes from the queued message.
 struct notificationParts {
@@ -42,23 +22,47 @@ struct notificationParts {
     std::string headerLines;              // the header block behind the envelope, line ends kept
 };
 
-// Most bytes of envelope and header block a notification reads; a header
-// block cut there keeps its whole lines.
-constexpr size_t maxNotificationHead = 4u << 20;
+// Most bytes of the message's header block a notification copies; a longer
+// block is cut at its last whole line within the bound.
+constexpr size_t maxNotificationHeader = 64u << 10;
 
-// Reads the notification's parts from the message file at path.  The
-// envelope part ends at the first line that begins with a line feed; the
-// header block at the next one.  The server may still be placing the file:
-// it is tried at once, again, and after a second.  False (logged) when it
-// cannot be opened or holds no recipient.
-bool ReadNotificationParts(const std::string& path, notificationParts& out);
-// The same rule over bytes already in memory (a queue file's head read
-// earlier); logs nothing.  False when there is no recipient.
+// The sender and recipients of a notification, from envelope bytes as the
+// anti-virus rule measured them (never from the message behind them).
+// False when there is no recipient.
+bool NotificationAddresses(const char* envelope, size_t len, notificationParts& out);
+// The length of the header block at the start of data: the lines up to the
+// first blank line ("\n" or "\r\n"), the blank line not included, at most
+// maxNotificationHeader bytes of whole lines.  `complete` says whether data
+// runs to the end of the file (so an unterminated last line is whole);
+// `cut` is set when the bound or the data ended the block early.
+size_t HeaderBlockLength(const char* data, size_t len, bool complete, bool& cut);
+
+// The notification's parts of the message file at path: the addresses from
+// the envelope bytes read when the request was prepared, the header block
+// from the file behind them.  The server may still be placing the file: it
+// is tried at once, again, and after a second; a file that cannot be read
+// leaves the header block empty (logged).  False (logged) when the envelope
+// holds no recipient.
+bool ReadNotificationParts(const std::string& path, std::string_view envelope,
+                           notificationParts& out);
+// The same rule over a whole file head in memory (envelope measured by the
+// anti-virus rule); logs nothing.  False when there is no recipient.
 bool NotificationParts(const char* data, size_t len, notificationParts& out);
+
+// Opens a queue file for reading without ever waiting (a FIFO or a device
+// named in a request must not stall the command loop) and checks that it
+// is a regular file.  The descriptor, or -1 with errno set; errNotRegular
+// for anything that is not a regular file.
+constexpr int errNotRegular = EMEDIUMTYPE;
+int OpenQueueFile(const char* path, struct stat& st);
+// strerror, but "not a regular file" for errNotRegular.
+const char* QueueFileError(int err);
 
 // Reads at most maxBytes of the file into a buffer with a zero byte behind
 // it; *size receives the bytes read and *envLen the envelope length by the
-// anti-spam rule.  Null (errno set) when the file cannot be opened or read.
+// anti-virus line rule (the envelope ends at its blank line or in front of
+// the first line that is not an envelope line).  Null (errno set) when the file cannot be opened or
+// read.
 std::unique_ptr<char[]> ReadQueueFile(const char* path, size_t maxBytes, uint64_t& envLen,
                                       size_t& size);
 

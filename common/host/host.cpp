@@ -7,6 +7,7 @@
 #include "common/host/host.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,23 +38,37 @@ std::string ProgramDirectory(const char* argv0) {
 
 namespace {
 
+// Temp holds the message copies: it must be our own directory.  A link
+// there (planted or not) is never followed, neither to check it nor to
+// empty it; anything but a directory ends the start-up.
 void prepareTempDirectory() {
     tempDir = curDir + tempDirName + pathSeparatorStr;
+    const std::string dirPath = curDir + tempDirName;
     struct stat st;
-    if (stat(tempDir.c_str(), &st) != 0) {
+    if (lstat(dirPath.c_str(), &st) != 0 && errno == ENOENT) {
         // Set the mode explicitly too: the umask must not narrow it.
-        mkdir(tempDir.c_str(), 0770);
-        chmod(tempDir.c_str(), 0770);
+        if (mkdir(dirPath.c_str(), 0770) == 0) chmod(dirPath.c_str(), 0770);
         return;
     }
+    int dirFd = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0) {
+        const int err = errno;
+        PrintMsg("* Temp directory %s is not a directory of its own (%s)\n",
+                 EscapeControl(dirPath).c_str(),
+                 err == ELOOP || err == ENOTDIR ? "a link or a file" : strerror(err));
+        xExit(1);
+    }
     PrintMsg("* clearing Temp\n");
-    DIR* dir = opendir(tempDir.c_str());
-    if (!dir) return;
+    DIR* dir = fdopendir(dirFd);
+    if (!dir) {
+        close(dirFd);
+        return;
+    }
     while (struct dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
-        std::string path = tempDir + entry->d_name;
-        DebugMsg("* Deleting %s\n", path.c_str());
-        unlink(path.c_str());
+        DebugMsg("* Deleting %s\n", EscapeControl(tempDir + entry->d_name).c_str());
+        // unlinkat removes a link itself, never what it points at.
+        unlinkat(dirFd, entry->d_name, 0);
     }
     closedir(dir);
 }

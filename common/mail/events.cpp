@@ -14,6 +14,8 @@
 #include "common/config/settings.h"
 #include "common/mail/mail.h"
 
+#include <utility>
+
 void EventReportAt(bool started, time_t now) {
     auto settings = CurrentSettings();
     const eventReportSettings& events = settings->events;
@@ -42,8 +44,7 @@ void EventReportAt(bool started, time_t now) {
          MailHeader("Subject: ", subject.c_str()), MailExtraHeaders(events.extraHeaders.c_str())});
     fprintf(out.get(), "Velmora Quillon %s plugin %s on %s.\n\n", thisProcess->productName,
             started ? "started" : "stopped", date.c_str());
-    out.reset();
-    RenameTempToSub(path);
+    SubmitTempFile(std::move(out), path);
 }
 
 void EventReportStarted() {

@@ -78,7 +78,7 @@ filePtr OpenTempFile(const std::string& dir, const char* prefix, long number, co
     int err = 0;
     for (int attempt = 0; attempt < maxNameTries; ++attempt) {
         path = dir + pathSeparatorStr + namePart + std::to_string(nextRandomPart()) + suffix;
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
             err = errno;
             continue;
@@ -96,11 +96,28 @@ filePtr OpenTempFile(const std::string& dir, const char* prefix, long number, co
     return filePtr();
 }
 
-void RenameTempToSub(const std::string& path) {
-    RenameTempToSub(path, sleepResumed);
+bool SubmitTempFile(filePtr out, const std::string& path) {
+    FILE* f = out.release();
+    int err = 0;
+    // Every write went through the stream: its error flag and the final
+    // flush tell whether all of them reached the file.  The mode is set on
+    // the open file, so the name never stands there with another one.
+    if (fflush(f) != 0 || ferror(f)) err = errno ? errno : EIO;
+    if (!err && fchmod(fileno(f), submittedMode) != 0) err = errno;
+    if (fclose(f) != 0 && !err) err = errno;
+    if (err) {
+        unlink(path.c_str());
+        PrintMsg("* can't write %s, errno=%d: nothing submitted\n", path.c_str(), err);
+        return false;
+    }
+    return RenameTempToSub(path);
 }
 
-void RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned)) {
+bool RenameTempToSub(const std::string& path) {
+    return RenameTempToSub(path, sleepResumed);
+}
+
+bool RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned)) {
     std::string subPath = path;
     const std::string tmpEnding = ".tmp";
     if (subPath.size() >= tmpEnding.size() &&
@@ -109,15 +126,13 @@ void RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned)) {
     subPath += ".sub";
 
     for (int failures = 0;;) {
-        if (rename(path.c_str(), subPath.c_str()) == 0) {
-            chmod(subPath.c_str(), 0666);
-            return;
-        }
+        if (rename(path.c_str(), subPath.c_str()) == 0) return true;
         int err = errno;
         ++failures;
         if (failures >= maxRenameTries) {
             PrintMsg("* failed renaming %s to %s, errno=%d\n", path.c_str(), subPath.c_str(), err);
-            return;
+            unlink(path.c_str());
+            return false;
         }
         DebugMsg("failed renaming %s to %s, errno=%d, will retry again\n", path.c_str(),
                  subPath.c_str(), err);

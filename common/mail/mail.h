@@ -17,19 +17,27 @@ struct fileCloser {
 };
 using filePtr = std::unique_ptr<FILE, fileCloser>;
 
+// Mode of a submitted file: the server reads it, nobody else writes it.
+constexpr unsigned submittedMode = 0644;
+
 // Creates dir/prefix[number_]random+suffix exclusively (O_CREAT|O_EXCL,
-// mode 0666), up to 10 names.  path receives the created name, or the last
+// never through a link, mode 0644), up to 10 names.  path receives the created name, or the last
 // one tried.  Null when no file could be created (errno tells why).
 filePtr OpenTempFile(const std::string& dir, const char* prefix, long number, const char* suffix,
                      std::string& path);
 // Restarts the sequence of random name parts from `seed` (tests only; the
 // programs never seed it, so every run uses the same sequence).
 void TempNameSeed(unsigned seed);
-// Renames a closed ".tmp" file to ".sub" (10 tries with waits) and makes it
-// readable and writable for all.
-void RenameTempToSub(const std::string& path);
+// Finishes a generated message: checks that every write and the close
+// succeeded, sets submittedMode on the open file and renames it to ".sub".
+// On any failure the ".tmp" file is removed, it is logged and false is
+// returned: nothing is submitted unless it is whole.
+bool SubmitTempFile(filePtr out, const std::string& path);
+// Renames a closed ".tmp" file to ".sub" (10 tries with waits); false
+// (logged, the ".tmp" removed) when it never succeeds.
+bool RenameTempToSub(const std::string& path);
 // The same with the wait between tries supplied (tests).
-void RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned));
+bool RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned));
 
 // One line of a generated header.  Configured texts are written with the
 // escape decoding of fprintS; raw values (addresses read from a queue file)

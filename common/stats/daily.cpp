@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/base/log.h"
 #include "common/base/process.h"
@@ -42,7 +43,8 @@ void printSeconds(FILE* out, const char* label, uint64_t millis) {
             static_cast<unsigned long long>(millis % 1000));
 }
 
-// Sorted, printed when wanted, and emptied in any case: the period ends.
+// Sorted and printed when wanted; emptied by the caller once the report is
+// submitted.
 void listTable(FILE* out, reportObject& list, bool print, const char* heading, const char* column,
                const char* what, int32_t max) {
     if (print) {
@@ -56,7 +58,6 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
         fputs("-----------------\n", out);
         fprintf(out, "%7d %s total\n\n", list.nTotal, what);
     }
-    ReportClearList(list);
 }
 
 // The period's line of the history file, up to the program's own fields:
@@ -100,9 +101,18 @@ void appendHistory(const std::string& line) {
     close(fd);
 }
 
-// Writes and submits the report; false when no message file could be made
-// (then nothing has been reset).  `history` receives the period's history
-// line.  Caller holds reportMutex.
+// The period ends: its counted lists start afresh (listsOnly), or all its
+// figures do.
+void endPeriod(bool listsOnly) REQUIRES(reportMutex) {
+    ReportClearList(reportSourceList);
+    ReportClearList(reportTargetList);
+    if (!listsOnly) scanFigures.TakeAndReset();
+    if (period.section != nullptr && period.section->Reset) period.section->Reset(listsOnly);
+}
+
+// Writes and submits the report; false when no whole message could be
+// submitted (then nothing has been reset).  `history` receives the period's
+// history line.  Caller holds reportMutex.
 bool writeReport(const commonSettings& settings, time_t now, bool final, std::string& history)
     REQUIRES(reportMutex) {
     const dailyReportSettings& conf = settings.daily;
@@ -116,7 +126,7 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
     }
     FILE* f = out.get();
 
-    const scanCounters::figures figures = scanFigures.TakeAndReset();
+    const scanCounters::figures figures = scanFigures.Peek();
 
     const std::string periodStart = mkDate(period.prevReportTime);
     std::string subject = conf.subject;
@@ -144,10 +154,6 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
             fputs(" during the reporting period.\n\n", f);
     }
 
-    history = historyLine(figures, now, final);
-    if (period.section != nullptr && period.section->History) period.section->History(history);
-    history += '\n';
-
     if (period.section != nullptr && period.section->Report)
         period.section->Report(f, figures.messages);
 
@@ -165,8 +171,11 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
               conf.targetsMax);
     fputs("\n", f);
 
-    out.reset();
-    RenameTempToSub(path);
+    if (!SubmitTempFile(std::move(out), path)) return false;
+    history = historyLine(figures, now, final);
+    if (period.section != nullptr && period.section->History) period.section->History(history);
+    history += '\n';
+    endPeriod(false);
     return true;
 }
 
@@ -212,7 +221,10 @@ void GenerateDailyReportAt(bool final, time_t now) {
     {
         twLock reportLock(reportMutex);
         if (!conf.enabled) {
-            written = true;  // the period moves on; the figures keep growing
+            // The period moves on and the figures keep growing, but the
+            // counted lists start afresh: they must not grow without end.
+            endPeriod(true);
+            written = true;
         } else {
             doReportSources = conf.reportSources;
             doReportTargets = conf.reportTargets;
@@ -223,8 +235,15 @@ void GenerateDailyReportAt(bool final, time_t now) {
     }
     // When no file could be made, the figures stay for the next report, and
     // so does the period start that they belong to.
-    if (written) period.prevReportTime = now;
+    if (!written) return;
+    period.prevReportTime = now;
     // StatDumpInterval = 0 keeps the program directory free of statistics
     // files, the history included.
     if (!history.empty() && settings->statDumpInterval != 0) appendHistory(history);
+    // The statistics file tells a restart which period its figures belong
+    // to: write it at once, so reported figures are never taken up again.
+    if (!final) {
+        period.prevDumpTime = 0;
+        DumpReportDataAt(false, now);
+    }
 }

@@ -69,14 +69,27 @@ struct memText {
 };
 
 // Returns 0 or the error number of the step that failed; on failure the
-// new file is removed and the old one is untouched.
+// new file is removed and the old one is untouched (unless it had to be
+// rewritten in place).
 int replaceFile(const std::string& path, const char* data, size_t size) {
     const std::string next = path + ".new";
-    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
+    // A stale ".new" (or a link planted there) is removed, never written
+    // through: the new file is always one we created.
+    const int staleErr = unlink(next.c_str()) != 0 && errno != ENOENT ? errno : 0;
+    bool inPlace = false;
+    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        // A directory that refuses new files may still hold a writable
+        // statistics file of ours: rewrite that one (not through a link).
+        const int createErr = staleErr ? staleErr : errno;
+        fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return createErr;
+        inPlace = true;
+    }
     int err = 0;
+    if (inPlace && ftruncate(fd, 0) != 0) err = errno;
     size_t done = 0;
-    while (done < size) {
+    while (!err && done < size) {
         ssize_t n = write(fd, data + done, size - done);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -87,6 +100,7 @@ int replaceFile(const std::string& path, const char* data, size_t size) {
     }
     if (!err && fsync(fd) != 0) err = errno;
     if (close(fd) != 0 && !err) err = errno;
+    if (inPlace) return err;
     if (!err && rename(next.c_str(), path.c_str()) != 0) err = errno;
     if (err) unlink(next.c_str());
     return err;
@@ -213,8 +227,11 @@ void ReadReportDataAt(time_t now) {
         unlink(path.c_str());
         return;
     }
+    // A period that began on an earlier day is still ours when its figures
+    // were written today: its midnight report could not be made, and they
+    // wait for the next one.
     const time_t start = static_cast<time_t>(readWide(startItem->data.c_str()));
-    if (!SameLocalDay(start, now)) {
+    if (start > end) {
         unlink(path.c_str());
         DebugMsg("The found data is obsolete.\n");
         return;

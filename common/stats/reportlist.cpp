@@ -155,6 +155,10 @@ void ReportAddItem(reportObject& list, const char* name, int32_t count) {
     ReportAddItemLocked(list, name, count);
 }
 
+namespace {
+void countName(reportObject& list, const char* name, int32_t count);
+}  // namespace
+
 void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) {
     // Looked up as it will be stored: an overlong name is cut first, so a
     // second count of it finds the item instead of adding another.
@@ -169,7 +173,12 @@ void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) {
         list.nAllocated = growStep;
     }
     list.nTotal = addSaturated(list.nTotal, count);
+    countName(list, name, count);
+}
 
+namespace {
+
+void countName(reportObject& list, const char* name, int32_t count) {
     if (!list.slotsValid || static_cast<size_t>(list.nItems) * 2 + 2 > list.slots.size())
         rebuildSlots(list);
     const char* bracket = strchr(name, '[');
@@ -182,6 +191,13 @@ void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) {
             item.count = addSaturated(item.count, count);
             return;
         }
+    }
+
+    // A full list counts every further name together: one hostile engine
+    // reply or envelope must not grow it without end.
+    if (list.nItems >= maxReportListNames && strcmp(name, reportOtherName) != 0) {
+        countName(list, reportOtherName, count);
+        return;
     }
 
     if (list.nItems + 2 >= list.nAllocated) {
@@ -199,6 +215,8 @@ void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) {
     if (list.inNameOrder && index > 0 && cmpNamesOf(list.items[index - 1], list.items[index]) >= 0)
         list.inNameOrder = false;
 }
+
+}  // namespace
 
 void ReportOrderByName(reportObject& list) {
     if (list.inNameOrder) return;

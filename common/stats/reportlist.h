@@ -63,6 +63,11 @@ extern twMutex reportMutex;
 extern reportObject reportSourceList;
 extern reportObject reportTargetList;
 
+// Most distinct names a list holds; further names are counted together
+// under reportOtherName (which may be the one item past the bound).
+constexpr int32_t maxReportListNames = 100000;
+constexpr const char* reportOtherName = "Other";
+
 // Takes reportMutex.  A name too long for a block is cut to fit.
 void ReportAddItem(reportObject& list, const char* name, int32_t count) EXCLUDES(reportMutex);
 // The same for a caller that holds reportMutex (several counts, one lock).

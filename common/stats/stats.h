@@ -24,8 +24,11 @@ struct statSection {
     // `messages`: the messages answered in the period being reported.
     void (*Report)(FILE* out, int32_t messages) = nullptr;
     // Appends the section's " key=value" fields to the period's history
-    // line; runs with reportMutex held, before Report clears the figures.
+    // line; runs with reportMutex held, before Reset starts afresh.
     void (*History)(std::string& line) = nullptr;
+    // The period ended (the report was submitted): start afresh, only the
+    // counted lists when listsOnly (a disabled report).
+    void (*Reset)(bool listsOnly) = nullptr;
 };
 // Main thread, before the reader thread starts: the section to use.
 void UseStatSection(const statSection* section);

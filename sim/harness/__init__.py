@@ -37,7 +37,7 @@ from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
 from .real_engines import DAEMONS, REAL_ENGINES, EngineDaemon, SpamdServer, clamav_test_db, find_spamd, free_tcp_port
 from .output import ProgramOutput
-from .scripted import FrameConnection, FrameTooLong, ScriptedEngine, field, frame, varint
+from .scripted import FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies, scan_result, varint
 from .session import FilterSession
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)

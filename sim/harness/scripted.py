@@ -198,3 +198,28 @@ class ScriptedEngine:
         self.listener.close()
         if os.path.lexists(self.socket_path):
             os.unlink(self.socket_path)
+
+
+def scan_result(se, serial, viruses=()):
+    """A scan engine's SCAN_FILE_RESULT for `serial` naming `viruses` (none:
+    clean), as a message of the schema module `se`."""
+    m = se.ServerMessage(tag=se.ServerMessage.SCAN_FILE_RESULT, serial=serial)
+    m.scan_report.object = b"/scanned"
+    for name in viruses:
+        m.scan_report.virus.add(type=se.SE_KNOWN_VIRUS, name=name)
+    return m
+
+
+def scan_copies(engine, count, timeout=5.0):
+    """Takes `count` scan requests and reads the file each names at once, as
+    an engine scanning them would: [(serial, path, bytes or None)]."""
+    got = []
+    for req in engine.recv_requests(count, timeout):
+        path = req.scan_file_request.path
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError:
+            data = None
+        got.append((req.serial, path, data))
+    return got

@@ -157,10 +157,10 @@ class RequestTextTest(AsSession):
         s.request(3, self.message("crlf.msg", body, crlf=True))
         self.assertEqual(engine.recv_request().message, body)
 
-        # An envelope followed directly by a header line runs to the first
-        # blank line of the file.
+        # An envelope followed directly by a header line ends in front of
+        # it: the header lines reach the engine.
         s.request(4, s.add_file(b"P <a@example.org>\nR <b@example.net>\nSubject: direct\n\nbody\n", "direct.msg"))
-        self.assertEqual(engine.recv_request().message, b"body\n")
+        self.assertEqual(engine.recv_request().message, b"Subject: direct\n\nbody\n")
 
         # An empty message is sent as an empty text.
         s.request(5, self.message("empty.msg", b""))
@@ -214,7 +214,7 @@ class RequestTextTest(AsSession):
             self.fail("no answer; the engine got request %s with a %d-byte message"
                       % (req.serial, len(req.message)) if req else "no answer and no request")
         self.assertEqual(answer, "0011 FAILURE Unable to check file for existence: %s/%s, "
-                         "error=Is a directory" % (self.s.base, rel))
+                         "error=not a regular file" % (self.s.base, rel))
 
 
 if __name__ == "__main__":

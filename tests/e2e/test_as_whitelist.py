@@ -119,5 +119,21 @@ class WhitelistTest(unittest.TestCase):
             self.assertFalse([line for line in s.lines() if "items read" in line or "whitelisted" in line])
 
 
+class SpoofedSender(unittest.TestCase):
+    """A CR LF queue file whose body holds a listed sender behind a bare
+    line feed: the sender is the envelope's, and the engine rates it."""
+    def test_body_sender_after_crlf_envelope_is_not_whitelisted(self):
+        with harness.FilterSession("Tarnwick-AS", engine=None, settings=QUIET,
+                                   whitelist=b"ceo@partner.example\n") as s:
+            engine = s.scripted_engine(schema=ase)
+            s.start_with(engine)
+            message = b"Subject: hi\r\n\r\nP <ceo@partner.example>\n\nbuy now\r\n"
+            s.request(3, s.add_file(b"P <spam@bad.example>\r\nR <u@x.example>\r\n\r\n" + message))
+            req = engine.recv_request(timeout=5)
+            self.assertEqual(req.message, message)
+            engine.send(rating(req.serial, 81))
+            self.assertNotEqual(s.answer(3), LISTED_ANSWER % 3)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -19,7 +19,7 @@ class AntiVirusFaults(FaultCases, unittest.TestCase):
     program = "Tarnwick-AV"
     mode = "Discard"
     ordinary = CLEAN
-    directory_answer = r"^10 FAILURE error=SE_FILE_NOT_REGULAR$"
+    directory_answer = r"^10 FAILURE Unable to check file for existence: .*, error=not a regular file$"
 
     # A virus notification is the file written while serving.
     def submission_settings(self):

@@ -2,11 +2,14 @@
 //
 // The anti-virus length is compared with the line-by-line rule written out
 // here, and a head read in pieces (as prepareFile grows its read) must give
-// either "need more" or the length of the whole file.  The anti-spam length
+// either "need more" or the length of the whole file.  The notification's
+// addresses come from the envelope bytes only, its header block never runs
+// past the first blank line nor past its bound.  The anti-spam length
 // must match the blank-line search; the source and target counting and the
 // envelope sender must stay inside their data and limits.  The
 // notification's reading of the same bytes as a file must give what the
 // line rule written out here gives.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -52,20 +55,18 @@ uint64_t referenceAS(const std::string& d) {
     return 0;
 }
 
-// The notification's reading, line by line, over a whole file.
+// The notification's reading over a whole file: the addresses from the
+// envelope lines (as the anti-virus rule measures the envelope), the header
+// block up to its first blank line, LF or CR LF, in whole lines of at most
+// maxNotificationHeader bytes together.
 bool referenceNotification(const std::string& d, notificationParts& out) {
-    size_t pos = 0;
-    auto nextLine = [&](std::string& line) {
-        if (pos >= d.size()) return false;
-        const size_t lf = d.find('\n', pos);
-        const size_t end = lf == std::string::npos ? d.size() : lf + 1;
-        line = d.substr(pos, end - pos);
-        pos = end;
-        return true;
-    };
-    std::string line;
+    const size_t env = static_cast<size_t>(referenceAV(d));
     bool haveSender = false;
-    while (nextLine(line) && line[0] != '\n') {
+    for (size_t pos = 0; pos < env;) {
+        const size_t lf = d.find('\n', pos);
+        const size_t end = std::min(lf == std::string::npos ? d.size() : lf + 1, env);
+        const std::string line = d.substr(pos, end - pos);
+        pos = end;
         const size_t open = line.find('<');
         const size_t close = open == std::string::npos ? open : line.find('>', open + 1);
         if (line.size() < 2 || line[1] != ' ' || close == std::string::npos) continue;
@@ -78,7 +79,14 @@ bool referenceNotification(const std::string& d, notificationParts& out) {
         }
     }
     if (out.recipients.empty()) return false;
-    while (nextLine(line) && line[0] != '\n') out.headerLines += line;
+    for (size_t pos = env; pos < d.size();) {
+        if (d.compare(pos, 1, "\n") == 0 || d.compare(pos, 2, "\r\n") == 0) break;
+        const size_t lf = d.find('\n', pos);
+        const size_t end = lf == std::string::npos ? d.size() : lf + 1;
+        if (end - env > maxNotificationHeader) break;
+        out.headerLines += d.substr(pos, end - pos);
+        pos = end;
+    }
     return true;
 }
 
@@ -138,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fwrite(file.data(), 1, file.size(), f);
         fclose(f);
         notificationParts read, expected;
-        const bool ok = ReadNotificationParts(path, read);
+        const size_t av = static_cast<size_t>(EnvelopeLengthAV(bytes, copy.size(), true));
+        const bool ok = ReadNotificationParts(path, std::string_view(bytes, av), read);
         FUZZ_CHECK(ok == referenceNotification(file, expected), "notification reading %s",
                    ok ? "succeeded" : "failed");
         if (ok) {

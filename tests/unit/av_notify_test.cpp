@@ -10,6 +10,7 @@
 #include "av/av.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/envelope/envelope.h"
 #include "common/envelope/queuefile.h"
 #include "mail_test_util.h"
 
@@ -49,8 +50,16 @@ class NotifyTest : public ::testing::Test {
         ReadNotificationSettings(Tree(conf).get(), settings);
         settings.submittedDirName = "Submitted";
     }
+    // As the verdict does it: the envelope as measured when the request was
+    // prepared, the header block from the file.
+    void Run(const std::string& path) {
+        const std::string file = fs::exists(path) ? ReadWhole(path) : "";
+        const int64_t envLen = EnvelopeLengthAV(file.data(), file.size(), true);
+        NotifyRecipientsProc(settings, path, std::string_view(file.data(), envLen), virusText,
+                             summary);
+    }
     std::string Notify(const std::string& path, const std::string& prefix) {
-        NotifyRecipientsProc(settings, path, virusText, summary);
+        Run(path);
         std::vector<std::string> names = Names("Submitted");
         EXPECT_EQ(names.size(), 1u);
         if (names.size() != 1) return "";
@@ -120,57 +129,77 @@ TEST_F(NotifyTest, EmptySenderMissingTextsAndHeaderToTheEnd) {
               "Return-Path: <>\nFrom: \nSubject: \nTo: r@x.org\n\n"
               "EICAR-Test\n\n1 virus(es) found\n\nFrom: a\nSubject: b\n");
 
-    // A CR LF blank line does not end the envelope: nothing is copied.
-    WriteWhole("Queue/10.msg", "R <r@x.org>\r\n\r\nFrom: a\r\n");
+    // CR LF throughout: the blank line ends the envelope and then the header
+    // block, and a body line that looks like an envelope line is no
+    // recipient.
+    WriteWhole("Queue/10.msg",
+               "R <r@x.org>\r\n\r\nFrom: a\r\n\r\nR <victim@elsewhere.example>\r\nEICAR body\r\n");
     EXPECT_EQ(Notify("Queue/10.msg", "Qln_AV_notify_10_"),
               "Return-Path: <>\nFrom: \nSubject: \nTo: r@x.org\n\n"
-              "EICAR-Test\n\n1 virus(es) found\n\n\n");
+              "EICAR-Test\n\n1 virus(es) found\n\nFrom: a\r\n\n");
 }
 
-TEST_F(NotifyTest, LongLinesCopiedWholeAndHugeHeaderCutAtALine) {
-    // A line longer than a read block is one line, not a blank-line end.
-    const std::string longLine = "X-Long: " + std::string(200000, 'a') + "\n";
-    WriteWhole("Queue/11.msg", "R <r@x.org>\n\n" + longLine + "\nbody\n");
-    std::string text = Notify("Queue/11.msg", "Qln_AV_notify_11_");
-    EXPECT_NE(text.find(longLine + "\n"), std::string::npos);
-
+TEST_F(NotifyTest, HeaderBlockCutAtALineWithinTheBound) {
     // Past the bound the header block ends at the last whole line.
     const std::string line = "X-Many: " + std::string(1000, 'b') + "\n";
     std::string many;
-    while (many.size() < maxNotificationHead + line.size()) many += line;
+    while (many.size() < maxNotificationHeader + line.size()) many += line;
     WriteWhole("Queue/12.msg", "R <r@x.org>\n\n" + many + "\nbody\n");
     testing::internal::CaptureStdout();
-    text = Notify("Queue/12.msg", "Qln_AV_notify_12_");
+    std::string text = Notify("Queue/12.msg", "Qln_AV_notify_12_");
     EXPECT_EQ(
         testing::internal::GetCapturedStdout(),
-        "* header of Queue/12.msg cut at " + std::to_string(maxNotificationHead) + " bytes\n");
+        "* header of Queue/12.msg cut at " + std::to_string(maxNotificationHeader) + " bytes\n");
     const size_t copied = text.size() - text.find("X-Many");
-    EXPECT_LE(copied, maxNotificationHead);
+    EXPECT_LE(copied, maxNotificationHeader);
     EXPECT_EQ(copied % line.size(), 1u);  // whole lines and the closing line feed
+
+    // A single line past the bound is never copied in part.
+    WriteWhole("Queue/11.msg", "R <r@x.org>\n\nX-Long: " + std::string(200000, 'a') + "\n\n");
+    testing::internal::CaptureStdout();
+    text = Notify("Queue/11.msg", "Qln_AV_notify_11_");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(text.find("X-Long"), std::string::npos);
+}
+
+TEST_F(NotifyTest, AddressesThatWouldAddRecipientsAreLeftOut) {
+    WriteWhole(
+        "Queue/13.msg",
+        "P <s\r@x.org>\nR <a@x.org, evil@y.org>\nR <b@x.org>\nR <c;d@x.org>\n\nSubject: s\n");
+    testing::internal::CaptureStdout();
+    const std::string text = Notify("Queue/13.msg", "Qln_AV_notify_13_");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "* notification: recipient address left out: a@x.org, evil@y.org\n"
+              "* notification: recipient address left out: c;d@x.org\n"
+              "* notification: sender address left out: s\\x0d@x.org\n");
+    EXPECT_NE(text.find("\nTo: b@x.org\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("evil"), std::string::npos);
+    EXPECT_EQ(text.find("The sender was"), std::string::npos);
 }
 
 TEST_F(NotifyTest, FailuresSendNothing) {
     WriteWhole("Queue/1.msg", "P <s@x.org>\nS smtp\n\nFrom: a\n");
     testing::internal::CaptureStdout();
-    NotifyRecipientsProc(settings, "Queue/1.msg", virusText, summary);
+    Run("Queue/1.msg");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "* Bad message file: Queue/1.msg\n");
     EXPECT_TRUE(Names("Submitted").empty());
 
     WriteWhole("Queue/2.msg", "R <r@x.org>\n\n");
     settings.submittedDirName = "Missing";
     testing::internal::CaptureStdout();
-    NotifyRecipientsProc(settings, "Queue/2.msg", virusText, summary);
+    Run("Queue/2.msg");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "* open failed, errno=2\n");
 }
 
-TEST_F(NotifyTest, LateFileIsOpenedAtTheThirdAttempt) {
+TEST_F(NotifyTest, LateHeaderFileIsOpenedAtTheThirdAttempt) {
+    const std::string envelope = "R <r@x.org>\n\n";
     doDebug = true;
     std::thread writer([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        WriteWhole("Queue/5.msg", "R <r@x.org>\n\n");
+        WriteWhole("Queue/5.msg", "R <r@x.org>\n\nSubject: late\n");
     });
     testing::internal::CaptureStdout();
-    NotifyRecipientsProc(settings, "Queue/5.msg", virusText, summary);
+    NotifyRecipientsProc(settings, "Queue/5.msg", envelope, virusText, summary);
     const std::string log = testing::internal::GetCapturedStdout();
     writer.join();
     doDebug = false;
@@ -178,10 +207,14 @@ TEST_F(NotifyTest, LateFileIsOpenedAtTheThirdAttempt) {
               "* Can't open Queue/5.msg,errno=2,will retry\n"
               "* Can't open Queue/5.msg, will retry again\n");
     EXPECT_EQ(Names("Submitted").size(), 1u);
+    EXPECT_NE(ReadWhole("Submitted/" + Names("Submitted")[0]).find("Subject: late\n"),
+              std::string::npos);
 
+    // The addresses are known: the notification goes out without headers.
     testing::internal::CaptureStdout();
-    NotifyRecipientsProc(settings, "Queue/never.msg", virusText, summary);
+    NotifyRecipientsProc(settings, "Queue/never.msg", envelope, virusText, summary);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "* Can't open Queue/never.msg,errno=2\n");
+    EXPECT_EQ(Names("Submitted").size(), 2u);
 }
 
 }  // namespace

@@ -47,6 +47,9 @@ TEST(VirusSection, DumpAndReportTable) {
               "      3 virus(es) caught\n"
               "      7 message(s) scanned\n"
               "\n");
+    // Kept until the report has been submitted, then emptied.
+    EXPECT_EQ(reportVirusesList.nTotal, 3);
+    ResetVirusSection(true);
     EXPECT_EQ(reportVirusesList.nItems, 0);
     EXPECT_EQ(reportVirusesList.nTotal, 0);
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -128,23 +130,37 @@ void recordSleep(unsigned seconds) {
     sleeps.push_back(seconds);
 }
 
-TEST(RenameTempToSub, SubmitsWithMode666WhateverTheMask) {
+TEST(SubmitTempFile, SubmitsWithMode644WhateverTheMask) {
     scratchDir dir;
     std::string path;
-    {
-        filePtr f = OpenTempFile(dir.path(), "Qln_AV_daily_", 0, ".tmp", path);
-        ASSERT_TRUE(f);
-        fputs("body\n", f.get());
-    }
     mode_t old = umask(077);
-    RenameTempToSub(path);
+    filePtr f = OpenTempFile(dir.path(), "Qln_AV_daily_", 0, ".tmp", path);
+    ASSERT_TRUE(f);
+    fputs("body\n", f.get());
+    EXPECT_TRUE(SubmitTempFile(std::move(f), path));
     umask(old);
     const std::string sub = path.substr(0, path.size() - 4) + ".sub";
     EXPECT_FALSE(fs::exists(path));
     EXPECT_EQ(ReadWhole(sub), "body\n");
     struct stat st;
     ASSERT_EQ(stat(sub.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(SubmitTempFile, AFailedWriteSubmitsNothing) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    scratchDir dir;
+    // A full disk, as the stream sees it.
+    const std::string path = dir.path() + "/Qln_AV_daily_1.tmp";
+    fs::create_symlink("/dev/full", path);
+    filePtr f(fopen(path.c_str(), "w"));
+    ASSERT_TRUE(f);
+    fputs("body\n", f.get());
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(SubmitTempFile(std::move(f), path));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "* can't write " + path + ", errno=28: nothing submitted\n");
+    EXPECT_TRUE(Names(dir.path()).empty());
 }
 
 TEST(RenameTempToSub, TenTriesWithGrowingWaits) {

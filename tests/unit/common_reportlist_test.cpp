@@ -169,6 +169,20 @@ TEST_F(ReportListTest, LookupFindsItsItemAcrossReorderings) {
         EXPECT_LT(reportItemCmp(list.items[i - 1].name, list.items[i].name), 0) << i;
 }
 
+TEST_F(ReportListTest, FullListCountsFurtherNamesUnderOther) {
+    twLock lock(reportMutex);
+    for (int32_t i = 0; i < maxReportListNames; ++i)
+        ReportAddItemLocked(list, ("v" + std::to_string(i)).c_str(), 1);
+    ReportAddItemLocked(list, "v7", 2);  // a known name still counts as itself
+    ReportAddItemLocked(list, "new.one", 3);
+    ReportAddItemLocked(list, "new.two", 4);
+    EXPECT_EQ(list.nItems, maxReportListNames + 1);
+    EXPECT_EQ(CountOf("v7"), 3);
+    EXPECT_EQ(CountOf("Other"), 7);
+    EXPECT_EQ(CountOf("new.one"), -1);
+    EXPECT_EQ(list.nTotal, maxReportListNames + 9);
+}
+
 TEST_F(ReportListTest, ReportOrderAndPercentages) {
     ReportAddItem(list, "b", 3);
     ReportAddItem(list, "c", 9);

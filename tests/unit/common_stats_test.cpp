@@ -204,22 +204,30 @@ TEST_F(StatsTest, DumpIntervalAndSwitchOff) {
 
 TEST_F(StatsTest, FailedDumpKeepsTheOldFileAndRetries) {
     DumpReportDataAt(false, t0);
-    const std::string before = ReadWhole(StatFile());
     ReportAddItem(reportSourceList, "later", 1);
-    // The new file cannot be made beside the old one.
+    // No new file can be made beside the old one: the old one is rewritten.
     fs::create_directory(StatFile() + ".new");
-    testing::internal::CaptureStdout();
     DumpReportDataAt(false, t0 + 20);
-    const std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(log, "* unable create " + StatFile() + ": Is a directory\n");
-    EXPECT_EQ(period.prevDumpTime, t0);  // so the next request line tries again
-    EXPECT_EQ(ReadWhole(StatFile()), before);
-    EXPECT_EQ(CountOf(reportSourceList, "later"), 1);
+    EXPECT_EQ(period.prevDumpTime, t0 + 20);
+    EXPECT_NE(ReadWhole(StatFile()).find("\"later\"=1;"), std::string::npos);
+
+    // Nor the old one, a link, which is never written through.
+    const std::string target = StatFile() + ".target";
+    WriteWhole(target, "kept");
+    fs::remove(StatFile());
+    fs::create_symlink(target, StatFile());
+    testing::internal::CaptureStdout();
+    DumpReportDataAt(false, t0 + 40);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "* unable create " + StatFile() + ": Is a directory\n");
+    EXPECT_EQ(period.prevDumpTime, t0 + 20);  // so the next request line tries again
+    EXPECT_EQ(ReadWhole(target), "kept");
 
     fs::remove(StatFile() + ".new");
-    DumpReportDataAt(false, t0 + 21);
-    EXPECT_EQ(period.prevDumpTime, t0 + 21);
+    DumpReportDataAt(false, t0 + 41);
+    EXPECT_EQ(period.prevDumpTime, t0 + 41);
     EXPECT_NE(ReadWhole(StatFile()).find("\"later\"=1;"), std::string::npos);
+    EXPECT_EQ(ReadWhole(target), "kept");
 }
 
 TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
@@ -235,8 +243,11 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     const std::string sources = "Sources={\"s\"=1;};\n";
     EXPECT_FALSE(load("StatStart=" + std::to_string(yesterday) +
                       ";\nStatEnd=" + std::to_string(yesterday) + ";\n" + sources));
-    EXPECT_FALSE(load("StatStart=" + std::to_string(yesterday) +
-                      ";\nStatEnd=" + std::to_string(today) + ";\n" + sources));
+    // Begun yesterday but written today: the midnight report failed, the
+    // figures wait for the next one.
+    EXPECT_TRUE(load("StatStart=" + std::to_string(yesterday) +
+                     ";\nStatEnd=" + std::to_string(today) + ";\n" + sources));
+    EXPECT_EQ(period.prevReportTime, yesterday);
     EXPECT_FALSE(load("StatStart=" + std::to_string(today) + ";\n" + sources));
     EXPECT_FALSE(load("StatEnd=" + std::to_string(today) + ";\n" + sources));
     EXPECT_FALSE(load("StatEnd={};\nStatStart=1;\n"));
@@ -402,14 +413,14 @@ TEST_F(StatsTest, EmptyPeriodShorterThanAnHourMakesNoReport) {
     EXPECT_NE(TakeReport().find("Min:   0.007 sec.\n"), std::string::npos);
 }
 
-TEST_F(StatsTest, DisabledReportKeepsTheFiguresAndMovesThePeriod) {
+TEST_F(StatsTest, DisabledReportKeepsTheCountersEmptiesTheListsAndMovesThePeriod) {
     Publish("DailyReport = { Enabled = no; };");
     SetScanFigures(5, 1, 1, 5);
     ReportAddItem(reportSourceList, "s", 5);
     GenerateDailyReportAt(true, t0 + 10);
     EXPECT_TRUE(NoReport());
     EXPECT_EQ(period.prevReportTime, t0 + 10);
-    EXPECT_EQ(CountOf(reportSourceList, "s"), 5);
+    EXPECT_EQ(CountOf(reportSourceList, "s"), -1);  // lists must not grow without end
     twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
     EXPECT_EQ(scans.messages, 5);
@@ -476,6 +487,28 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     twLock lock(reportMutex);
     const scanCounters::figures& scans = scanFigures.Peek();
     EXPECT_EQ(scans.messages, 2);
+}
+
+TEST_F(StatsTest, FiguresOfAFailedMidnightReportSurviveARestartThatDay) {
+    Publish(dailyConf);
+    period.prevReportTime = t0;
+    period.canMakeReport = true;
+    SetScanFigures(4, 1, 1, 4);
+    ReportAddItem(reportSourceList, "kept", 4);
+    fs::remove_all(submitted);
+    const time_t midnight = Utc(2026, 1, 6, 0, 0, 30);
+    testing::internal::CaptureStdout();
+    GenerateDailyReportAt(false, midnight);
+    testing::internal::GetCapturedStdout();
+    DumpReportDataAt(false, midnight + 3600 * 5);  // the day goes on, then a restart
+    ClearLists();
+    SetScanFigures(0, 0, 0, 0);
+    period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
+    ReadReportDataAt(midnight + 3600 * 6);
+    EXPECT_EQ(period.prevReportTime, t0);
+    EXPECT_EQ(CountOf(reportSourceList, "kept"), 4);
+    twLock lock(reportMutex);
+    EXPECT_EQ(scanFigures.Peek().messages, 4);
 }
 
 }  // namespace

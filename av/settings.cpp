@@ -170,6 +170,7 @@ void ReadAvSettings() {
     }
     ReadModeOptions(conf, *next);
     ReadStatDumpSettings(conf, *next);
+    ReadEngineOptions(conf, *next);
     ReadNotificationSettings(conf, *next);
     ReadReportSections(conf, *next);
 

@@ -23,6 +23,7 @@ struct options {
     long exitAfter = -1;      // exit the process after this many replies (0: at the first request)
     long closeAfter = -1;     // close each connection after this many replies on it
     std::string stallFile;    // no reply leaves while this file exists
+    std::string readStallFile;  // nothing is read while this file exists (the sender backs up)
     std::string logPath;      // one line per received frame
     std::string fixed;        // engine-specific fixed outcome
     std::string badReply;     // empty | garbage | huge | truncated: replaces every reply

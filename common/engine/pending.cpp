@@ -15,10 +15,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include "common/base/log.h"
 #include "common/base/process.h"
+#include "common/engine/engine.h"
 
 pendingRequests pending;
 
@@ -43,7 +45,17 @@ void copyItem(scanListItem& to, const scanListItem& from) {
     to.start = from.start;
     to.envLen = from.envLen;
     to.envelope.assign(from.envelope);
+    to.deadlineMs = from.deadlineMs;
 }
+
+int64_t monotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Main thread: the timeout in force for new requests, in milliseconds.
+int64_t requestTimeoutMs = 120000;
 
 }  // namespace
 
@@ -79,6 +91,7 @@ void pendingRequests::growChains() {
 
 void pendingRequests::releaseSlot(int32_t at) {
     scanListItem& item = slots_[at].item;
+    if (item.deadlineMs != 0) --withDeadline_;
     for (std::string* text : {&item.token, &item.msgPath, &item.scanPath, &item.envelope}) {
         if (text->capacity() > keepCapacity)
             std::string().swap(*text);
@@ -136,6 +149,7 @@ uint64_t pendingRequests::Append(const scanListItem& item) {
     order_.emplace_back(slots_[at].item.id, at);
     slots_[at].used = true;
     ++usedSlots_;
+    if (item.deadlineMs != 0) ++withDeadline_;
     linkSlot(at);
     return slots_[at].item.id;
 }
@@ -167,6 +181,21 @@ bool pendingRequests::Oldest(scanListItem* out) {
     if (order_.empty()) return false;
     copyItem(*out, slots_[order_.front().second].item);
     return true;
+}
+
+bool pendingRequests::TakeOverdue(int64_t nowMs, scanListItem* out) {
+    twLock lock(mutex_);
+    if (withDeadline_ == 0) return false;
+    dropAnswered();
+    for (const auto& [id, at] : order_) {
+        const scanListItem& item = slots_[at].item;
+        if (!slots_[at].used || item.id != id || item.deadlineMs == 0) continue;
+        if (item.deadlineMs > nowMs) return false;
+        const int32_t serial = item.serial;
+        const uint64_t takeId = id;
+        return takeLocked(serial, takeId, out);  // changes order_: leave the loop
+    }
+    return false;
 }
 
 size_t pendingRequests::Size() {
@@ -206,6 +235,26 @@ bool StartRequest(const char* token, const char* path, scanListItem& item, std::
     item.envLen = 0;
     if (item.envelope.capacity() > 65536) std::string().swap(item.envelope);
     item.envelope.clear();
+    item.deadlineMs = requestTimeoutMs > 0 ? monotonicMs() + requestTimeoutMs : 0;
+    return true;
+}
+
+void SetRequestTimeout(int32_t seconds) {
+    requestTimeoutMs = seconds > 0 ? static_cast<int64_t>(seconds) * 1000 : 0;
+}
+
+void AnswerOverdueRequests(void (*discard)(const scanListItem&)) {
+    thread_local scanListItem taken;
+    const int64_t now = monotonicMs();
+    while (pending.TakeOverdue(now, &taken)) {
+        if (discard) discard(taken);
+        PrintMsg("%d FAILURE engine timeout\n", taken.serial);
+    }
+}
+
+bool EngineBusy(const char* token, size_t frameBytes) {
+    if (EngineSendRoom(frameBytes)) return false;
+    PrintMsg("%s FAILURE engine busy\n", token);
     return true;
 }
 

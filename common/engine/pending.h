@@ -29,6 +29,7 @@ struct scanListItem {
     struct timespec start {};
     uint64_t envLen = 0;   // bytes of server envelope in the message file
     std::string envelope;  // those bytes, read when the request was prepared
+    int64_t deadlineMs = 0;  // CLOCK_MONOTONIC milliseconds; 0: waits without limit
 };
 
 // The pending requests.  The main thread appends; the reader thread takes
@@ -46,6 +47,12 @@ class pendingRequests {
     // A copy of the oldest pending entry (the one waiting longest); false
     // when none is pending.  Amortised constant time.
     bool Oldest(scanListItem* out) EXCLUDES(mutex_);
+    // Takes the oldest entry whose deadline is at or before nowMs.  Looks
+    // from the oldest entry on and stops at the first deadline still ahead,
+    // so the check costs nothing while replies keep up.  (Entries without a
+    // deadline are stepped over; after a reload that shortened the time, a
+    // newer entry may wait for an older one's later deadline.)
+    bool TakeOverdue(int64_t nowMs, scanListItem* out) EXCLUDES(mutex_);
 
   private:
     struct slot {
@@ -66,6 +73,7 @@ class pendingRequests {
     // First slot of each chain; size is a power of two.
     std::vector<int32_t> chains_ GUARDED_BY(mutex_);
     size_t usedSlots_ GUARDED_BY(mutex_) = 0;
+    size_t withDeadline_ GUARDED_BY(mutex_) = 0;  // used slots whose entry has a deadline
     uint64_t nextId_ GUARDED_BY(mutex_) = 1;
     // (id, slot) in the order of appending; entries whose slot no longer
     // holds that id were answered and are dropped from the front.
@@ -114,6 +122,16 @@ void QueueAndSend(scanListItem& item, const std::function<void(const scanListIte
 // entry first; the later duplicate then finds no entry and is dropped.
 void ResendPendingWith(const std::function<void(const scanListItem&)>& send,
                        const std::function<void(const scanListItem&)>& discard);
+// Main thread: the seconds a request may wait for its reply, from the next
+// StartRequest on (0: without limit).
+void SetRequestTimeout(int32_t seconds);
+// Main thread: answers "<serial> FAILURE engine timeout" for every entry
+// whose deadline has passed, after discard(entry).  A reply that comes
+// later finds no entry and is dropped.
+void AnswerOverdueRequests(void (*discard)(const scanListItem&));
+// When a frame of frameBytes would overfill the engine's send queue,
+// answers "<token> FAILURE engine busy" and returns true.
+bool EngineBusy(const char* token, size_t frameBytes);
 // A reply that matches no pending request: logged and dropped.
 void LogUnmatchedReply(uint32_t serial);
 

@@ -102,7 +102,8 @@ void dispatchReply(google::protobuf::MessageLite& received) {
         HandleSpamError(message);
         return;
     }
-    if (!message.has_spam_report()) throw std::runtime_error("Incorrect answer from antispam engine");
+    if (!message.has_spam_report())
+        throw std::runtime_error("Incorrect answer from antispam engine");
     HandleSpamReport(message);
 }
 

@@ -47,7 +47,7 @@ struct commonSettings {
     std::string socketPath;
     std::string submittedDirName = "Submitted";
     int32_t statDumpInterval = 10;
-    int32_t engineTimeout = 120;  // EngineOptions/Timeout: seconds for a reply, 0 without limit
+    int32_t engineTimeout = 120;   // EngineOptions/Timeout: seconds for a reply, 0 without limit
     std::string statDumpFileName;  // set from programDesc at start-up
     dailyReportSettings daily;
     eventReportSettings events;

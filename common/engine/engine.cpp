@@ -232,9 +232,8 @@ class sendQueue {
     void Send(int fd, struct iovec* iov, int count) {
         if (fd != fd_) Clear(fd);
         if (frames_.empty()) {
-            const size_t done = writeSome(iov, count);
-            if (count == 0 || done == totalOf(iov, count)) return;
-            SkipWritten(iov, count, done);
+            writeSome(iov, count);
+            if (count == 0) return;
         }
         std::string frame;
         frame.reserve(totalOf(iov, count));
@@ -249,8 +248,11 @@ class sendQueue {
     void Flush() {
         while (!frames_.empty()) {
             const std::string& frame = frames_.front();
-            struct iovec iov = {const_cast<char*>(frame.data()) + offset_, frame.size() - offset_};
-            const size_t done = writeSome(&iov, 1);
+            struct iovec piece = {const_cast<char*>(frame.data()) + offset_,
+                                  frame.size() - offset_};
+            struct iovec* iov = &piece;
+            int count = 1;
+            const size_t done = writeSome(iov, count);
             offset_ += done;
             bytes_ -= done;
             if (offset_ < frame.size()) return;
@@ -275,8 +277,9 @@ class sendQueue {
         return total;
     }
 
-    // Bytes written before the socket would block; throws on a failure.
-    size_t writeSome(struct iovec* iov, int count) {
+    // Writes until the socket would block, moving iov and count past what
+    // was written; returns the bytes written.  Throws on a failure.
+    size_t writeSome(struct iovec*& iov, int& count) {
         size_t written = 0;
         while (count > 0) {
             struct msghdr msg;
@@ -307,8 +310,8 @@ void dropQueuedFrames() {
     queued.Clear(-1);
 }
 
-void buildBytesFrame(int fieldNo, size_t payloadLen,
-                     unsigned char (&fieldHead)[16], size_t& fieldHeadLen) {
+void buildBytesFrame(int fieldNo, size_t payloadLen, unsigned char (&fieldHead)[16],
+                     size_t& fieldHeadLen) {
     // Tag and length of the bytes field go right behind the head: fields of
     // a message may come in any order on the wire, and this one is last.
     uint8_t* end = google::protobuf::io::CodedOutputStream::WriteTagToArray(

@@ -27,8 +27,8 @@ struct scanListItem {
     std::string msgPath;   // the message file path as the request gave it
     std::string scanPath;  // anti-virus: absolute path the engine scans
     struct timespec start {};
-    uint64_t envLen = 0;   // bytes of server envelope in the message file
-    std::string envelope;  // those bytes, read when the request was prepared
+    uint64_t envLen = 0;     // bytes of server envelope in the message file
+    std::string envelope;    // those bytes, read when the request was prepared
     int64_t deadlineMs = 0;  // CLOCK_MONOTONIC milliseconds; 0: waits without limit
 };
 

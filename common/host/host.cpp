@@ -63,6 +63,7 @@ void prepareTempDirectory() {
 bool hostTick() {
     GenerateDailyReport(false);
     AnswerOverdueRequests(thisProgram->DiscardRequest);
+    CheckConfigUpdateLate();
     return !StandardOutputLost();
 }
 
@@ -167,8 +168,8 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     ReadReportData();
     if (program.BeforeCommandLoop) program.BeforeCommandLoop();
 
-    lineReader input(STDIN_FILENO, requestLineSize - 1, hostTick, ReloadWatchFd(),
-                     ReloadWatchFired, EngineSendWaitFd, EngineSendReady);
+    lineReader input(STDIN_FILENO, requestLineSize - 1, hostTick, ReloadWatchFd(), ReloadWatchFired,
+                     EngineSendWaitFd, EngineSendReady);
     std::string line;
     for (;;) {
         if (quitRequest) shutDown();

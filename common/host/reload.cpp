@@ -94,13 +94,30 @@ bool ReloadWatchFired() {
     return drainWatch();
 }
 
-void CheckConfigUpdate() {
-    if (!markerMayExist()) return;
+namespace {
+// A request line came while no look was due: the loop's tick looks once the
+// second is up, so that line's marker is acted on without another line.
+bool lineWaiting = false;
+
+void lookForMarker() {
+    lineWaiting = false;
     std::string marker = workPath + reloadMarkerName;
     if (access(marker.c_str(), F_OK) != 0) return;
     PrintMsg("* re-reading %s\n", thisProcess->configFileName);
     unlink(marker.c_str());
     UpdateConfig();
+}
+}  // namespace
+
+void CheckConfigUpdate() {
+    if (markerMayExist())
+        lookForMarker();
+    else
+        lineWaiting = true;
+}
+
+void CheckConfigUpdateLate() {
+    if (lineWaiting && plainLookDue()) lookForMarker();
 }
 
 void UpdateConfig() {

@@ -123,7 +123,10 @@ void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings) {
 }
 
 void ReadEngineOptions(const cfgfItem* dict, commonSettings& settings) {
-    const cfgfItem* options = cfgfGetDictValue(dict, "EngineOptions", cfgfDictionary);
+    // Files written before the dictionary had keys may hold any value here;
+    // only a dictionary is read.
+    const cfgfItem* options = cfgfGetDictValue(dict, "EngineOptions", cfgfNone);
+    if (options == nullptr || options->type != cfgfDictionary) return;
     const cfgfItem* timeout = cfgfGetDictValue(options, "Timeout", cfgfString);
     if (timeout == nullptr) return;
     // A year is far beyond any sensible wait and keeps the milliseconds in

@@ -6,10 +6,11 @@
 
 namespace {
 
-scanListItem Entry(int32_t serial, const std::string& token) {
+scanListItem Entry(int32_t serial, const std::string& token, int64_t deadlineMs = 0) {
     scanListItem item;
     item.serial = serial;
     item.token = token;
+    item.deadlineMs = deadlineMs;
     return item;
 }
 
@@ -54,6 +55,32 @@ TEST(PendingRequests, LargeBacklogDrainsAndStartsAfresh) {
     list.Append(Entry(5, "again"));
     ASSERT_TRUE(list.Oldest(&out));
     EXPECT_EQ(out.token, "again");
+}
+
+TEST(PendingRequests, OverdueTakenOldestFirstStoppingAtTheFirstDeadlineAhead) {
+    pendingRequests list;
+    scanListItem out;
+    list.Append(Entry(1, "none"));  // no deadline: stepped over, never taken
+    list.Append(Entry(2, "a", 100));
+    list.Append(Entry(3, "answered", 150));
+    list.Append(Entry(4, "b", 200));
+    list.Append(Entry(5, "later", 500));
+    list.Append(Entry(6, "older-reload", 300));  // behind a later deadline
+    ASSERT_TRUE(list.Take(3, &out));
+
+    EXPECT_FALSE(list.TakeOverdue(99, &out));
+    ASSERT_TRUE(list.TakeOverdue(400, &out));
+    EXPECT_EQ(out.token, "a");
+    ASSERT_TRUE(list.TakeOverdue(400, &out));
+    EXPECT_EQ(out.token, "b");
+    EXPECT_FALSE(list.TakeOverdue(400, &out));
+    ASSERT_TRUE(list.TakeOverdue(500, &out));
+    EXPECT_EQ(out.token, "later");
+    ASSERT_TRUE(list.TakeOverdue(500, &out));
+    EXPECT_EQ(out.token, "older-reload");
+    EXPECT_FALSE(list.TakeOverdue(1 << 30, &out));
+    EXPECT_EQ(list.Size(), 1u);
+    EXPECT_FALSE(list.Take(2, &out));  // a late reply finds nothing
 }
 
 }  // namespace

@@ -241,7 +241,13 @@ class sendQueue {
             frame.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
         bytes_ += frame.size();
         frames_.push_back(std::move(frame));
-        Flush();
+        try {
+            Flush();
+        } catch (const std::exception&) {
+            // The connection broke: what waits for it can never be sent.
+            Clear(-1);
+            throw;
+        }
     }
 
     // Writes as much of the waiting frames as the socket takes now.
@@ -368,8 +374,8 @@ void EngineSendReady() {
     try {
         queued.Flush();
     } catch (const std::exception&) {
-        // The engine is gone: the reader notices it too and ends the
-        // program; nothing more can be sent on this connection.
+        // The engine is gone (logged): the reader notices it too and ends
+        // the program; nothing more can be sent on this connection.
         queued.Clear(-1);
     }
 }

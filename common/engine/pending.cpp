@@ -106,17 +106,18 @@ void pendingRequests::releaseSlot(int32_t at) {
         std::vector<int32_t>().swap(freeSlots_);
         std::vector<int32_t>().swap(chains_);
         std::deque<std::pair<uint64_t, int32_t>>().swap(order_);
+        lanes_.clear();
     }
     dropAnswered();
 }
 
+bool pendingRequests::live(const std::pair<uint64_t, int32_t>& entry) const {
+    const auto [id, at] = entry;
+    return static_cast<size_t>(at) < slots_.size() && slots_[at].used && slots_[at].item.id == id;
+}
+
 void pendingRequests::dropAnswered() {
-    while (!order_.empty()) {
-        const auto [id, at] = order_.front();
-        if (static_cast<size_t>(at) < slots_.size() && slots_[at].used && slots_[at].item.id == id)
-            return;
-        order_.pop_front();
-    }
+    while (!order_.empty() && !live(order_.front())) order_.pop_front();
 }
 
 bool pendingRequests::takeLocked(int32_t serial, uint64_t id, scanListItem* out) {
@@ -149,7 +150,12 @@ uint64_t pendingRequests::Append(const scanListItem& item) {
     order_.emplace_back(slots_[at].item.id, at);
     slots_[at].used = true;
     ++usedSlots_;
-    if (item.deadlineMs != 0) ++withDeadline_;
+    if (item.deadlineMs != 0) {
+        ++withDeadline_;
+        if (lanes_.empty() || lanes_.back().lastDeadlineMs > item.deadlineMs) lanes_.emplace_back();
+        lanes_.back().entries.emplace_back(slots_[at].item.id, at);
+        lanes_.back().lastDeadlineMs = item.deadlineMs;
+    }
     linkSlot(at);
     return slots_[at].item.id;
 }
@@ -185,15 +191,26 @@ bool pendingRequests::Oldest(scanListItem* out) {
 
 bool pendingRequests::TakeOverdue(int64_t nowMs, scanListItem* out) {
     twLock lock(mutex_);
-    if (withDeadline_ == 0) return false;
-    dropAnswered();
-    for (const auto& [id, at] : order_) {
-        const scanListItem& item = slots_[at].item;
-        if (!slots_[at].used || item.id != id || item.deadlineMs == 0) continue;
-        if (item.deadlineMs > nowMs) return false;
-        const int32_t serial = item.serial;
-        const uint64_t takeId = id;
-        return takeLocked(serial, takeId, out);  // changes order_: leave the loop
+    if (withDeadline_ == 0) {
+        lanes_.clear();
+        return false;
+    }
+    for (size_t i = 0; i < lanes_.size();) {
+        auto& entries = lanes_[i].entries;
+        while (!entries.empty() && !live(entries.front())) entries.pop_front();
+        // An emptied lane goes, unless it is the newest: appends continue it.
+        if (entries.empty() && i + 1 < lanes_.size()) {
+            lanes_.erase(lanes_.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        if (!entries.empty()) {
+            const auto [id, at] = entries.front();
+            if (slots_[at].item.deadlineMs <= nowMs) {
+                entries.pop_front();
+                return takeLocked(slots_[at].item.serial, id, out);
+            }
+        }
+        ++i;
     }
     return false;
 }

@@ -47,11 +47,9 @@ class pendingRequests {
     // A copy of the oldest pending entry (the one waiting longest); false
     // when none is pending.  Amortised constant time.
     bool Oldest(scanListItem* out) EXCLUDES(mutex_);
-    // Takes the oldest entry whose deadline is at or before nowMs.  Looks
-    // from the oldest entry on and stops at the first deadline still ahead,
-    // so the check costs nothing while replies keep up.  (Entries without a
-    // deadline are stepped over; after a reload that shortened the time, a
-    // newer entry may wait for an older one's later deadline.)
+    // Takes an entry whose deadline is at or before nowMs.  Only the first
+    // live entry of each deadline lane is looked at (see lanes_), so the
+    // check costs nothing while replies keep up.
     bool TakeOverdue(int64_t nowMs, scanListItem* out) EXCLUDES(mutex_);
 
   private:
@@ -65,6 +63,7 @@ class pendingRequests {
     void growChains() REQUIRES(mutex_);
     void releaseSlot(int32_t at) REQUIRES(mutex_);
     void dropAnswered() REQUIRES(mutex_);
+    bool live(const std::pair<uint64_t, int32_t>& entry) const REQUIRES(mutex_);
     bool takeLocked(int32_t serial, uint64_t id, scanListItem* out) REQUIRES(mutex_);
 
     twMutex mutex_;
@@ -78,6 +77,15 @@ class pendingRequests {
     // (id, slot) in the order of appending; entries whose slot no longer
     // holds that id were answered and are dropped from the front.
     std::deque<std::pair<uint64_t, int32_t>> order_ GUARDED_BY(mutex_);
+    // Entries with a deadline as (id, slot), in lanes of rising deadlines:
+    // one lane while the timeout stays or grows; a reload that shortens it
+    // starts another, so newer requests are not held behind older ones'
+    // later deadlines.  Answered entries are dropped from the fronts.
+    struct lane {
+        std::deque<std::pair<uint64_t, int32_t>> entries;
+        int64_t lastDeadlineMs = 0;  // of the newest entry appended
+    };
+    std::vector<lane> lanes_ GUARDED_BY(mutex_);
 };
 
 // The process's pending requests, used by the functions below.

@@ -76,6 +76,8 @@ std::string ScoreBar(int value, const int32_t* ranges, int nRanges);
 const std::string& ScoreHeader(const std::shared_ptr<const asSettings>& settings, int value);
 const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& settings);
 void HandleSpamReport(ql::ServerMessage& message);
+// An error reply: "<n> FAILURE error=<ErrorCode name>" for its request.
+void HandleSpamError(const ql::ServerMessage& message);
 
 // How many messages got each rescaled score 0..100 in the period.
 class scoreCounters {

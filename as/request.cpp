@@ -28,8 +28,12 @@ void sendRating(const scanListItem& item, const char* text, size_t size) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::GET_SPAM_REPORT_REQUEST);
     request.set_serial(static_cast<uint32_t>(item.serial));
-    send_command_with_bytes(request, ql::ClientMessage::kMessageFieldNumber, text, size,
-                            EngineConnection());
+    EngineSendWithBytes(request, ql::ClientMessage::kMessageFieldNumber, text, size);
+}
+
+// The frame of a rating: the text and a few bytes of fields in front of it.
+size_t ratingFrameSize(size_t textSize) {
+    return textSize + 32;
 }
 
 // A request sent again after a reconnection reads its file again: keeping
@@ -40,6 +44,8 @@ void resendRating(const scanListItem& item) {
     auto buffer = ReadQueueFile(item.msgPath.c_str(), maxMessageSize, envLen, size);
     if (!buffer) throw std::runtime_error(QueueFileError(errno));
     size_t skip = std::min<size_t>(item.envLen, size);
+    // The queue's bound holds for requests sent again as well.
+    if (!EngineSendRoom(ratingFrameSize(size - skip))) throw std::runtime_error("engine busy");
     sendRating(item, buffer.get() + skip, size - skip);
 }
 
@@ -74,6 +80,7 @@ void EnqueueRating(const char* token, const char* path) {
 
     const char* text = buffer.get() + item.envLen;
     size_t textSize = size - item.envLen;
+    if (EngineBusy(token, ratingFrameSize(textSize))) return;
     QueueAndSend(
         item, [text, textSize](const scanListItem& queued) { sendRating(queued, text, textSize); },
         nullptr);
@@ -88,7 +95,14 @@ namespace {
 void dispatchReply(google::protobuf::MessageLite& received) {
     auto& message = static_cast<ql::ServerMessage&>(received);
     if (message.tag() != ql::ServerMessage::GET_SPAM_REPORT_RESPONSE) return;
-    if (!message.has_serial() || !message.has_spam_report())
+    if (!message.has_serial()) throw std::runtime_error("Incorrect answer from antispam engine");
+    // An engine that cannot rate one message (spamd reloading its rules)
+    // says so for that request; the others go on.
+    if (message.has_error() && message.error().code() != ql::EC_OK) {
+        HandleSpamError(message);
+        return;
+    }
+    if (!message.has_spam_report())
         throw std::runtime_error("Incorrect answer from antispam engine");
     HandleSpamReport(message);
 }

@@ -92,6 +92,7 @@ void ReadAsSettings() {
 
     ReadScalarSettings(conf, *next);
     ReadStatDumpSettings(conf, *next);
+    ReadEngineOptions(conf, *next);
     CheckOnProblem(conf, "Missing OnProblem item");
     ReadBarScoreRanges(conf, *next);
     ReadSubmittedDirectory(conf, *next, "* FAILURE: unable to access directory %s\n");

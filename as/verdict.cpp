@@ -91,6 +91,16 @@ const std::string& WhitelistHeader(const std::shared_ptr<const asSettings>& sett
     return headersFor(settings).whitelisted;
 }
 
+void HandleSpamError(const ql::ServerMessage& message) {
+    scanListItem entry;
+    if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {
+        LogUnmatchedReply(message.serial());
+        return;
+    }
+    PrintMsg("%d FAILURE error=%s\n", entry.serial,
+             ql::ErrorCode_Name(message.error().code()).c_str());
+}
+
 void HandleSpamReport(ql::ServerMessage& message) {
     thread_local scanListItem entry;  // keeps its buffers from reply to reply (see ScanListTake)
     if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {

@@ -57,6 +57,8 @@ void EnqueueScan(const char* token, const char* path);
 bool prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope);
 void RunScanReader();
+// Removes the Temp copy of a request answered without its reply.
+void RemoveScanCopy(const scanListItem& item);
 void ResendScans();
 
 // Verdict.

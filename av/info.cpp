@@ -17,7 +17,7 @@ void sendInfoRequest() {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::SUBSCRIBE_INFO);
     try {
-        send_command(request, EngineConnection());
+        EngineSend(request);
     } catch (const std::exception& e) {
         PrintMsg("* Error: %s\n", e.what());
     }

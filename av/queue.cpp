@@ -117,14 +117,18 @@ void sendScanRequest(const scanListItem& item) {
     request.set_serial(static_cast<uint32_t>(item.serial));
     request.mutable_scan_file_request()->set_path(item.scanPath.empty() ? curDir + item.msgPath
                                                                         : item.scanPath);
-    send_command(request, EngineConnection());
+    EngineSend(request);
 }
 
-void removeCopy(const scanListItem& item) {
-    if (item.envLen != 0 && !item.scanPath.empty()) unlink(item.scanPath.c_str());
-}
+// A scan request frame: the path (at most maxPathLength) and a few bytes of
+// fields around it.
+constexpr size_t maxScanFrame = maxPathLength + 64;
 
 }  // namespace
+
+void RemoveScanCopy(const scanListItem& item) {
+    if (item.envLen != 0 && !item.scanPath.empty()) unlink(item.scanPath.c_str());
+}
 
 bool prepareFile(const char* path, std::string& scanPath, const char* token, uint64_t& envLen,
                  std::string& envelope) {
@@ -171,6 +175,8 @@ void EnqueueScan(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
     thread_local scanListItem item;
     thread_local std::string fullPath;
+    // Refused before the copy is made: a busy engine leaves nothing behind.
+    if (EngineBusy(token, maxScanFrame)) return;
     if (!StartRequest(token, path, item, fullPath)) return;
     if (!prepareFile(path, item.scanPath, token, item.envLen, item.envelope)) {
         PrintMsg("%s FAILURE Unable to check file for existence: %s, error=%s\n", token,
@@ -179,11 +185,11 @@ void EnqueueScan(const char* token, const char* path) {
     }
     if (item.envLen == 0) item.scanPath = fullPath;
     timespec_get(&item.start, TIME_UTC);
-    QueueAndSend(item, sendScanRequest, removeCopy);
+    QueueAndSend(item, sendScanRequest, RemoveScanCopy);
 }
 
 void ResendScans() {
-    ResendPendingWith(sendScanRequest, removeCopy);
+    ResendPendingWith(sendScanRequest, RemoveScanCopy);
 }
 
 namespace {

@@ -173,6 +173,7 @@ void ReadAvSettings() {
     }
     ReadModeOptions(conf, *next);
     ReadStatDumpSettings(conf, *next);
+    ReadEngineOptions(conf, *next);
     ReadNotificationSettings(conf, *next);
     ReadReportSections(conf, *next);
 

@@ -107,6 +107,8 @@ class connection {
     void ReaderLoop() {
         std::string body;
         for (;;) {
+            while (!opt_.readStallFile.empty() && access(opt_.readStallFile.c_str(), F_OK) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             uint32_t announced = 0;
             const frameStatus status = ReadFrame(fd_, body, opt_.maxFrame, announced);
             if (status == frameStatus::tooLong) {
@@ -347,6 +349,8 @@ bool ParseCommonOption(int argc, char** argv, int& i, options& opt) {
         opt.seeded = true;
     } else if (arg == "--stall-file") {
         TakeValue(argc, argv, i, opt.stallFile);
+    } else if (arg == "--read-stall-file") {
+        TakeValue(argc, argv, i, opt.readStallFile);
     } else if (arg == "--log") {
         TakeValue(argc, argv, i, opt.logPath);
     } else if (arg == "--fixed") {
@@ -376,6 +380,7 @@ const char* CommonUsage() {
            "  --close-after N       close each connection after N replies on it (0: at its first "
            "request)\n"
            "  --stall-file PATH     send nothing while PATH exists\n"
+           "  --read-stall-file PATH  read nothing while PATH exists\n"
            "  --log PATH            append one line per received frame\n"
            "  --duplicate           send every reply twice\n"
            "  --bad-reply MODE      empty | garbage | huge | truncated instead of each reply\n";

@@ -23,10 +23,11 @@ struct options {
     long exitAfter = -1;      // exit the process after this many replies (0: at the first request)
     long closeAfter = -1;     // close each connection after this many replies on it
     std::string stallFile;    // no reply leaves while this file exists
-    std::string logPath;      // one line per received frame
-    std::string fixed;        // engine-specific fixed outcome
-    std::string badReply;     // empty | garbage | huge | truncated: replaces every reply
-    bool duplicate = false;   // every reply is sent twice
+    std::string readStallFile;  // nothing is read while this file exists (the sender backs up)
+    std::string logPath;        // one line per received frame
+    std::string fixed;          // engine-specific fixed outcome
+    std::string badReply;       // empty | garbage | huge | truncated: replaces every reply
+    bool duplicate = false;     // every reply is sent twice
     bool seeded = false;
     uint32_t seed = 0;
     uint32_t maxFrame = (64u << 20) + (64u << 10);

@@ -11,6 +11,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -21,14 +22,20 @@ bool doDebug = false;
 
 namespace {
 
-// Caller holds mtx_print.  A failed write means the server has gone; the
-// next read of its input ends the program, so there is no one to tell.
+std::atomic<bool> outputLost{false};
+
+// Caller holds mtx_print.  A failed write means the server has gone (its end
+// of the pipe is closed, or the disk behind a redirection is full): there is
+// no one to tell, and the command loop ends the program in order.
 void writeLocked(struct iovec* iov, int count) {
     const int fd = fileno(stdout);
     while (count > 0) {
         ssize_t n = count == 1 ? write(fd, iov->iov_base, iov->iov_len) : writev(fd, iov, count);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) {
+            outputLost.store(true, std::memory_order_relaxed);
+            return;
+        }
         SkipWritten(iov, count, static_cast<size_t>(n));
     }
 }
@@ -56,6 +63,10 @@ void vprintLocked(const char* prefix, const char* fmt, va_list ap) {
 }
 
 }  // namespace
+
+bool StandardOutputLost() {
+    return outputLost.load(std::memory_order_relaxed);
+}
 
 void SkipWritten(struct iovec*& iov, int& count, size_t done) {
     while (count > 0 && done >= iov->iov_len) {

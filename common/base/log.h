@@ -26,6 +26,10 @@ void DebugMsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void PrintRaw(const std::string& text);
 void PrintRaw(const char* text, size_t len);
 
+// True once a write to standard output failed: the server no longer reads
+// us.  The command loop then shuts down as at the end of its input.
+bool StandardOutputLost();
+
 // After a write of `done` bytes from the pieces iov[0..count): moves iov and
 // count past the pieces written whole and trims the first one left.
 void SkipWritten(struct iovec*& iov, int& count, size_t done);

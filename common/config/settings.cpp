@@ -145,6 +145,29 @@ void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings) {
         ReadTextSetting(dict, "StatDumpFile", settings.statDumpFileName, nullptr);
 }
 
+void ReadEngineOptions(const cfgfItem* dict, commonSettings& settings) {
+    // Files written before the dictionary had keys may hold any value here;
+    // only a dictionary is read.
+    const cfgfItem* options = cfgfGetDictValue(dict, "EngineOptions", cfgfNone);
+    if (options == nullptr || options->type != cfgfDictionary) return;
+    const cfgfItem* timeout = cfgfGetDictValue(options, "Timeout", cfgfString);
+    if (timeout == nullptr) return;
+    // A year is far beyond any sensible wait and keeps the milliseconds in
+    // range; a typing error must not silently mean "no limit".
+    const std::string& text = timeout->data;
+    int64_t seconds = 0;
+    bool valid = !text.empty() && text.size() <= 9;
+    for (char c : text) {
+        if (c < '0' || c > '9') valid = false;
+        if (valid) seconds = seconds * 10 + (c - '0');
+    }
+    if (!valid || seconds > 31536000) {
+        cfgfError(timeout, "Timeout must be a number of seconds from 0 to 31536000");
+        return;
+    }
+    settings.engineTimeout = static_cast<int32_t>(seconds);
+}
+
 namespace {
 
 // "No" and friends: a text that starts with N or n.

@@ -47,6 +47,7 @@ struct commonSettings {
     std::string socketPath;
     std::string submittedDirName = "Submitted";
     int32_t statDumpInterval = 10;
+    int32_t engineTimeout = 120;   // EngineOptions/Timeout: seconds for a reply, 0 without limit
     std::string statDumpFileName;  // set from programDesc at start-up
     dailyReportSettings daily;
     eventReportSettings events;
@@ -118,6 +119,9 @@ void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings);
 // DailyReport and EventsReports, as far as they are there (a missing one is
 // reported when its mail is due).
 void ReadReportSections(const cfgfItem* dict, commonSettings& settings);
+// EngineOptions = { Timeout = "N"; }: a whole number of seconds from 0 to
+// 31536000; anything else is reported and the value in force stays.
+void ReadEngineOptions(const cfgfItem* dict, commonSettings& settings);
 // SubmittedDirectory, then CheckSubmittedDirectory on the directory in force.
 void ReadSubmittedDirectory(const cfgfItem* dict, commonSettings& settings, const char* failureFmt);
 

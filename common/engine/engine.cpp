@@ -23,6 +23,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -56,6 +57,9 @@ bool connectionRetired(int fd) {
     twLock lock(theLink.mutex);
     return theLink.reconnecting || theLink.closedForGood || fd != theLink.fd.load();
 }
+
+// Forgets the frames waiting for the connection in force (defined below).
+void dropQueuedFrames();
 
 [[noreturn]] void ioFailure(int fd, const char* logFmt, const char* what, int err) {
     if (!connectionRetired(fd)) PrintMsg(logFmt, strerror(err));
@@ -124,6 +128,9 @@ void CloseEngine() {
             theLink.retiredFds.push_back(fd);
         }
     }
+    // Frames still waiting were meant for this connection; the pending
+    // requests go again whole on the next one.
+    dropQueuedFrames();
     // Wakes a reader blocked on this connection; replies already received
     // on it can still be read.
     shutdown(fd, SHUT_RDWR);
@@ -210,6 +217,116 @@ class frameStart {
     size_t size_ = 0;
 };
 
+// The frames the engine has not taken yet, whole and in the order they were
+// sent; the first may be partly written.  Main thread only: it sends, and
+// its command loop drains the queue when the socket is writable.
+class sendQueue {
+  public:
+    bool Empty() const { return frames_.empty(); }
+    size_t Bytes() const { return bytes_; }
+    int Fd() const { return fd_; }
+
+    // Sends one frame on fd without waiting.  Directly while nothing waits
+    // (no copy); what the socket does not take at once is copied and queued
+    // behind the frames already waiting, so frames never interleave.
+    void Send(int fd, struct iovec* iov, int count) {
+        if (fd != fd_) Clear(fd);
+        if (frames_.empty()) {
+            writeSome(iov, count);
+            if (count == 0) return;
+        }
+        std::string frame;
+        frame.reserve(totalOf(iov, count));
+        for (int i = 0; i < count; ++i)
+            frame.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+        bytes_ += frame.size();
+        frames_.push_back(std::move(frame));
+        try {
+            Flush();
+        } catch (const std::exception&) {
+            // The connection broke: what waits for it can never be sent.
+            Clear(-1);
+            throw;
+        }
+    }
+
+    // Writes as much of the waiting frames as the socket takes now.
+    void Flush() {
+        while (!frames_.empty()) {
+            const std::string& frame = frames_.front();
+            struct iovec piece = {const_cast<char*>(frame.data()) + offset_,
+                                  frame.size() - offset_};
+            struct iovec* iov = &piece;
+            int count = 1;
+            const size_t done = writeSome(iov, count);
+            offset_ += done;
+            bytes_ -= done;
+            if (offset_ < frame.size()) return;
+            frames_.pop_front();
+            offset_ = 0;
+        }
+    }
+
+    // The frames belong to a connection: a new one starts with none (its
+    // pending requests are sent again whole).
+    void Clear(int fd) {
+        std::deque<std::string>().swap(frames_);
+        bytes_ = 0;
+        offset_ = 0;
+        fd_ = fd;
+    }
+
+  private:
+    static size_t totalOf(const struct iovec* iov, int count) {
+        size_t total = 0;
+        for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+        return total;
+    }
+
+    // Writes until the socket would block, moving iov and count past what
+    // was written; returns the bytes written.  Throws on a failure.
+    size_t writeSome(struct iovec*& iov, int& count) {
+        size_t written = 0;
+        while (count > 0) {
+            struct msghdr msg;
+            memset(&msg, 0, sizeof msg);
+            msg.msg_iov = iov;
+            msg.msg_iovlen = static_cast<size_t>(count);
+            ssize_t n = sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (n <= 0)
+                ioFailure(fd_, "* Error: Cannot send data to ScanEngine: %s\n",
+                          "Cannot send data to ScanEngine", errno);
+            written += static_cast<size_t>(n);
+            SkipWritten(iov, count, static_cast<size_t>(n));
+        }
+        return written;
+    }
+
+    std::deque<std::string> frames_;
+    size_t offset_ = 0;  // bytes of frames_.front() already written
+    size_t bytes_ = 0;   // unsent bytes of all frames
+    int fd_ = -1;
+};
+
+sendQueue queued;
+
+void dropQueuedFrames() {
+    queued.Clear(-1);
+}
+
+void buildBytesFrame(int fieldNo, size_t payloadLen, unsigned char (&fieldHead)[16],
+                     size_t& fieldHeadLen) {
+    // Tag and length of the bytes field go right behind the head: fields of
+    // a message may come in any order on the wire, and this one is last.
+    uint8_t* end = google::protobuf::io::CodedOutputStream::WriteTagToArray(
+        static_cast<uint32_t>(fieldNo << 3 | 2), fieldHead);
+    end = google::protobuf::io::CodedOutputStream::WriteVarint32ToArray(
+        static_cast<uint32_t>(payloadLen), end);
+    fieldHeadLen = static_cast<size_t>(end - fieldHead);
+}
+
 }  // namespace
 
 void send_command(const google::protobuf::MessageLite& command, int fd) {
@@ -219,18 +336,48 @@ void send_command(const google::protobuf::MessageLite& command, int fd) {
 
 void send_command_with_bytes(const google::protobuf::MessageLite& head, int fieldNo,
                              const char* payload, size_t payloadLen, int fd) {
-    // Tag and length of the bytes field go right behind the head: fields of
-    // a message may come in any order on the wire, and this one is last.
     unsigned char fieldHead[16];
-    uint8_t* end = google::protobuf::io::CodedOutputStream::WriteTagToArray(
-        static_cast<uint32_t>(fieldNo << 3 | 2), fieldHead);
-    end = google::protobuf::io::CodedOutputStream::WriteVarint32ToArray(
-        static_cast<uint32_t>(payloadLen), end);
-    frameStart prefix(head, fieldHead, static_cast<size_t>(end - fieldHead), payloadLen);
-
+    size_t fieldHeadLen = 0;
+    buildBytesFrame(fieldNo, payloadLen, fieldHead, fieldHeadLen);
+    frameStart prefix(head, fieldHead, fieldHeadLen, payloadLen);
     struct iovec iov[2] = {{prefix.data(), prefix.size()},
                            {const_cast<char*>(payload), payloadLen}};
     writeAll(fd, iov, payloadLen ? 2 : 1);
+}
+
+void EngineSend(const google::protobuf::MessageLite& command) {
+    frameStart frame(command, nullptr, 0, 0);
+    struct iovec iov = {frame.data(), frame.size()};
+    queued.Send(theLink.fd.load(), &iov, 1);
+}
+
+void EngineSendWithBytes(const google::protobuf::MessageLite& head, int fieldNo,
+                         const char* payload, size_t payloadLen) {
+    unsigned char fieldHead[16];
+    size_t fieldHeadLen = 0;
+    buildBytesFrame(fieldNo, payloadLen, fieldHead, fieldHeadLen);
+    frameStart prefix(head, fieldHead, fieldHeadLen, payloadLen);
+    struct iovec iov[2] = {{prefix.data(), prefix.size()},
+                           {const_cast<char*>(payload), payloadLen}};
+    queued.Send(theLink.fd.load(), iov, payloadLen ? 2 : 1);
+}
+
+bool EngineSendRoom(size_t frameBytes) {
+    return queued.Empty() || queued.Bytes() + frameBytes <= maxQueuedSendBytes;
+}
+
+int EngineSendWaitFd() {
+    return queued.Empty() ? -1 : queued.Fd();
+}
+
+void EngineSendReady() {
+    try {
+        queued.Flush();
+    } catch (const std::exception&) {
+        // The engine is gone (logged): the reader notices it too and ends
+        // the program; nothing more can be sent on this connection.
+        queued.Clear(-1);
+    }
 }
 
 void get_answer(google::protobuf::MessageLite& answer, int fd) {

@@ -2,7 +2,9 @@
 // length-prefixed protocol-buffer frames (4-byte little-endian length, then
 // the body) in both directions.
 //
-// Only the main thread writes frames; only the reader thread reads them.
+// Only the main thread writes frames (send_command and friends block and are
+// the framing pieces; the filters send through EngineSend, which never
+// blocks); only the reader thread reads them.
 // Every I/O failure throws std::runtime_error with a fixed text after a log
 // line.  A reload retires the connection in use and opens a new one; the
 // reader notices that its connection was retired (its read fails quietly) and
@@ -44,6 +46,29 @@ void send_command(const google::protobuf::MessageLite& command, int fd);
 // message is not copied again into a serialized frame.
 void send_command_with_bytes(const google::protobuf::MessageLite& head, int fieldNo,
                              const char* payload, size_t payloadLen, int fd);
+
+// The sends of the filters (main thread), on the connection in force.  They
+// never wait: a frame the socket cannot take at once waits whole, behind the
+// ones already waiting, in a send queue of at most maxQueuedSendBytes, which
+// the command loop drains when the socket becomes writable (EngineSendWaitFd,
+// EngineSendReady).  A reload's reconnection empties the queue: the pending
+// requests are sent again whole.  A send failure throws as above.
+//
+// 64 MiB: twice the largest anti-spam message, and some hundred thousand
+// scan requests; beyond it a stalled engine would only grow our memory.
+constexpr size_t maxQueuedSendBytes = 64u << 20;
+void EngineSend(const google::protobuf::MessageLite& command);
+void EngineSendWithBytes(const google::protobuf::MessageLite& head, int fieldNo,
+                         const char* payload, size_t payloadLen);
+// True when a frame of frameBytes still fits into the send queue (a frame
+// always fits an empty one).
+bool EngineSendRoom(size_t frameBytes);
+// The connection to wait on for writing, or -1 when nothing waits to be sent.
+int EngineSendWaitFd();
+// Writes what the socket takes now; a failure drops the queue (the reader
+// sees the engine gone as well).
+void EngineSendReady();
+
 void get_answer(google::protobuf::MessageLite& answer, int fd);
 
 // Reader thread: after get_answer failed on `fd`, decides whether that was a

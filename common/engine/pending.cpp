@@ -15,10 +15,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include "common/base/log.h"
 #include "common/base/process.h"
+#include "common/engine/engine.h"
 
 pendingRequests pending;
 
@@ -43,7 +45,17 @@ void copyItem(scanListItem& to, const scanListItem& from) {
     to.start = from.start;
     to.envLen = from.envLen;
     to.envelope.assign(from.envelope);
+    to.deadlineMs = from.deadlineMs;
 }
+
+int64_t monotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Main thread: the timeout in force for new requests, in milliseconds.
+int64_t requestTimeoutMs = 120000;
 
 }  // namespace
 
@@ -79,6 +91,7 @@ void pendingRequests::growChains() {
 
 void pendingRequests::releaseSlot(int32_t at) {
     scanListItem& item = slots_[at].item;
+    if (item.deadlineMs != 0) --withDeadline_;
     for (std::string* text : {&item.token, &item.msgPath, &item.scanPath, &item.envelope}) {
         if (text->capacity() > keepCapacity)
             std::string().swap(*text);
@@ -93,17 +106,18 @@ void pendingRequests::releaseSlot(int32_t at) {
         std::vector<int32_t>().swap(freeSlots_);
         std::vector<int32_t>().swap(chains_);
         std::deque<std::pair<uint64_t, int32_t>>().swap(order_);
+        lanes_.clear();
     }
     dropAnswered();
 }
 
+bool pendingRequests::live(const std::pair<uint64_t, int32_t>& entry) const {
+    const auto [id, at] = entry;
+    return static_cast<size_t>(at) < slots_.size() && slots_[at].used && slots_[at].item.id == id;
+}
+
 void pendingRequests::dropAnswered() {
-    while (!order_.empty()) {
-        const auto [id, at] = order_.front();
-        if (static_cast<size_t>(at) < slots_.size() && slots_[at].used && slots_[at].item.id == id)
-            return;
-        order_.pop_front();
-    }
+    while (!order_.empty() && !live(order_.front())) order_.pop_front();
 }
 
 bool pendingRequests::takeLocked(int32_t serial, uint64_t id, scanListItem* out) {
@@ -136,6 +150,12 @@ uint64_t pendingRequests::Append(const scanListItem& item) {
     order_.emplace_back(slots_[at].item.id, at);
     slots_[at].used = true;
     ++usedSlots_;
+    if (item.deadlineMs != 0) {
+        ++withDeadline_;
+        if (lanes_.empty() || lanes_.back().lastDeadlineMs > item.deadlineMs) lanes_.emplace_back();
+        lanes_.back().entries.emplace_back(slots_[at].item.id, at);
+        lanes_.back().lastDeadlineMs = item.deadlineMs;
+    }
     linkSlot(at);
     return slots_[at].item.id;
 }
@@ -167,6 +187,32 @@ bool pendingRequests::Oldest(scanListItem* out) {
     if (order_.empty()) return false;
     copyItem(*out, slots_[order_.front().second].item);
     return true;
+}
+
+bool pendingRequests::TakeOverdue(int64_t nowMs, scanListItem* out) {
+    twLock lock(mutex_);
+    if (withDeadline_ == 0) {
+        lanes_.clear();
+        return false;
+    }
+    for (size_t i = 0; i < lanes_.size();) {
+        auto& entries = lanes_[i].entries;
+        while (!entries.empty() && !live(entries.front())) entries.pop_front();
+        // An emptied lane goes, unless it is the newest: appends continue it.
+        if (entries.empty() && i + 1 < lanes_.size()) {
+            lanes_.erase(lanes_.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        if (!entries.empty()) {
+            const auto [id, at] = entries.front();
+            if (slots_[at].item.deadlineMs <= nowMs) {
+                entries.pop_front();
+                return takeLocked(slots_[at].item.serial, id, out);
+            }
+        }
+        ++i;
+    }
+    return false;
 }
 
 size_t pendingRequests::Size() {
@@ -206,6 +252,26 @@ bool StartRequest(const char* token, const char* path, scanListItem& item, std::
     item.envLen = 0;
     if (item.envelope.capacity() > 65536) std::string().swap(item.envelope);
     item.envelope.clear();
+    item.deadlineMs = requestTimeoutMs > 0 ? monotonicMs() + requestTimeoutMs : 0;
+    return true;
+}
+
+void SetRequestTimeout(int32_t seconds) {
+    requestTimeoutMs = seconds > 0 ? static_cast<int64_t>(seconds) * 1000 : 0;
+}
+
+void AnswerOverdueRequests(void (*discard)(const scanListItem&)) {
+    thread_local scanListItem taken;
+    const int64_t now = monotonicMs();
+    while (pending.TakeOverdue(now, &taken)) {
+        if (discard) discard(taken);
+        PrintMsg("%d FAILURE engine timeout\n", taken.serial);
+    }
+}
+
+bool EngineBusy(const char* token, size_t frameBytes) {
+    if (EngineSendRoom(frameBytes)) return false;
+    PrintMsg("%s FAILURE engine busy\n", token);
     return true;
 }
 

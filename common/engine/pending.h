@@ -27,8 +27,9 @@ struct scanListItem {
     std::string msgPath;   // the message file path as the request gave it
     std::string scanPath;  // anti-virus: absolute path the engine scans
     struct timespec start {};
-    uint64_t envLen = 0;   // bytes of server envelope in the message file
-    std::string envelope;  // those bytes, read when the request was prepared
+    uint64_t envLen = 0;     // bytes of server envelope in the message file
+    std::string envelope;    // those bytes, read when the request was prepared
+    int64_t deadlineMs = 0;  // CLOCK_MONOTONIC milliseconds; 0: waits without limit
 };
 
 // The pending requests.  The main thread appends; the reader thread takes
@@ -46,6 +47,10 @@ class pendingRequests {
     // A copy of the oldest pending entry (the one waiting longest); false
     // when none is pending.  Amortised constant time.
     bool Oldest(scanListItem* out) EXCLUDES(mutex_);
+    // Takes an entry whose deadline is at or before nowMs.  Only the first
+    // live entry of each deadline lane is looked at (see lanes_), so the
+    // check costs nothing while replies keep up.
+    bool TakeOverdue(int64_t nowMs, scanListItem* out) EXCLUDES(mutex_);
 
   private:
     struct slot {
@@ -58,6 +63,7 @@ class pendingRequests {
     void growChains() REQUIRES(mutex_);
     void releaseSlot(int32_t at) REQUIRES(mutex_);
     void dropAnswered() REQUIRES(mutex_);
+    bool live(const std::pair<uint64_t, int32_t>& entry) const REQUIRES(mutex_);
     bool takeLocked(int32_t serial, uint64_t id, scanListItem* out) REQUIRES(mutex_);
 
     twMutex mutex_;
@@ -66,10 +72,20 @@ class pendingRequests {
     // First slot of each chain; size is a power of two.
     std::vector<int32_t> chains_ GUARDED_BY(mutex_);
     size_t usedSlots_ GUARDED_BY(mutex_) = 0;
+    size_t withDeadline_ GUARDED_BY(mutex_) = 0;  // used slots whose entry has a deadline
     uint64_t nextId_ GUARDED_BY(mutex_) = 1;
     // (id, slot) in the order of appending; entries whose slot no longer
     // holds that id were answered and are dropped from the front.
     std::deque<std::pair<uint64_t, int32_t>> order_ GUARDED_BY(mutex_);
+    // Entries with a deadline as (id, slot), in lanes of rising deadlines:
+    // one lane while the timeout stays or grows; a reload that shortens it
+    // starts another, so newer requests are not held behind older ones'
+    // later deadlines.  Answered entries are dropped from the fronts.
+    struct lane {
+        std::deque<std::pair<uint64_t, int32_t>> entries;
+        int64_t lastDeadlineMs = 0;  // of the newest entry appended
+    };
+    std::vector<lane> lanes_ GUARDED_BY(mutex_);
 };
 
 // The process's pending requests, used by the functions below.
@@ -114,6 +130,16 @@ void QueueAndSend(scanListItem& item, const std::function<void(const scanListIte
 // entry first; the later duplicate then finds no entry and is dropped.
 void ResendPendingWith(const std::function<void(const scanListItem&)>& send,
                        const std::function<void(const scanListItem&)>& discard);
+// Main thread: the seconds a request may wait for its reply, from the next
+// StartRequest on (0: without limit).
+void SetRequestTimeout(int32_t seconds);
+// Main thread: answers "<serial> FAILURE engine timeout" for every entry
+// whose deadline has passed, after discard(entry).  A reply that comes
+// later finds no entry and is dropped.
+void AnswerOverdueRequests(void (*discard)(const scanListItem&));
+// When a frame of frameBytes would overfill the engine's send queue,
+// answers "<token> FAILURE engine busy" and returns true.
+bool EngineBusy(const char* token, size_t frameBytes);
 // A reply that matches no pending request: logged and dropped.
 void LogUnmatchedReply(uint32_t serial);
 

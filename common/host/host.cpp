@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,8 +74,27 @@ void prepareTempDirectory() {
     closedir(dir);
 }
 
-void dailyReportTick() {
+// Runs at least once a second, idle or busy.
+bool hostTick() {
     GenerateDailyReport(false);
+    AnswerOverdueRequests(thisProgram->DiscardRequest);
+    CheckConfigUpdateLate();
+    return !StandardOutputLost();
+}
+
+// SIGPIPE would end us without the final statistics and reports when the
+// server closes its end of our output; a failed write is noticed instead.
+// A handler rather than SIG_IGN: programs we start (post-processing) get
+// the default back with exec, as they expect.
+void ignoreBrokenPipe(int) {}
+
+void guardAgainstSigpipe() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = ignoreBrokenPipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
 }
 
 std::thread readerThread;  // main thread only
@@ -161,6 +181,7 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     thisProcess = &program.identity;
     workPath = ProgramDirectory(argc > 0 ? argv[0] : nullptr);
     if (argc > 1 && EqualStringsNoCase(argv[1], "-debug")) doDebug = true;
+    guardAgainstSigpipe();
     startupTime = time(nullptr);
 
     PrintMsg("* %s plugin version %s started\n", program.identity.name, pluginVersion);
@@ -174,6 +195,7 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     if (curDir.empty() || curDir.back() != '/') curDir += '/';
 
     program.ReadConfigFile();
+    SetRequestTimeout(CurrentSettings()->engineTimeout);
     prepareTempDirectory();
 
     {
@@ -190,8 +212,8 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     ReadReportData();
     if (program.BeforeCommandLoop) program.BeforeCommandLoop();
 
-    lineReader input(STDIN_FILENO, requestLineSize - 1, dailyReportTick, ReloadWatchFd(),
-                     ReloadWatchFired);
+    lineReader input(STDIN_FILENO, requestLineSize - 1, hostTick, ReloadWatchFd(), ReloadWatchFired,
+                     EngineSendWaitFd, EngineSendReady);
     std::string line;
     for (;;) {
         if (quitRequest) shutDown();
@@ -204,5 +226,9 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
         size_t lf = line.find('\n');
         if (lf != std::string::npos) line.resize(lf);
         if (!HandleRequestLine(line)) shutDown();
+        if (StandardOutputLost()) {
+            PrintMsg("* Quit request accepted.\n");
+            shutDown();
+        }
     }
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/base/process.h"
+#include "common/engine/pending.h"
 #include "common/stats/stats.h"
 
 // What differs between the two programs.  Filled with named fields.
@@ -22,6 +23,9 @@ struct programDesc {
     void (*BeforeCommandLoop)() = nullptr;
     // Sends the still pending requests again after a reconnection.
     void (*ResendPending)() = nullptr;
+    // Cleans up after a request answered without its reply (deadline
+    // passed); may be null.
+    void (*DiscardRequest)(const scanListItem& item) = nullptr;
     // The socket path of the settings in force.
     std::string (*EngineSocketPath)() = nullptr;
 

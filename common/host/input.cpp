@@ -10,12 +10,15 @@
 #include <cerrno>
 #include <cstring>
 
-lineReader::lineReader(int fd, size_t lineMax, void (*tick)(), int watchFd, bool (*onWatch)())
+lineReader::lineReader(int fd, size_t lineMax, bool (*tick)(), int watchFd, bool (*onWatch)(),
+                       int (*writeFd)(), void (*onWritable)())
     : fd_(fd),
       lineMax_(lineMax),
       tick_(tick),
       watchFd_(onWatch ? watchFd : -1),
-      onWatch_(onWatch) {}
+      onWatch_(onWatch),
+      writeFd_(onWritable ? writeFd : nullptr),
+      onWritable_(onWritable) {}
 
 bool lineReader::takeLine(std::string& line) {
     const char* const start = buf_ + pos_;
@@ -45,6 +48,13 @@ bool lineReader::takeLine(std::string& line) {
     return false;
 }
 
+bool lineReader::endOfInput() {
+    // An unfinished line is dropped.
+    eof_ = true;
+    pos_ = len_ = 0;
+    return false;
+}
+
 bool lineReader::xGetInput(std::string& line) {
     line.clear();
     if (lineMax_ < 1) return true;
@@ -52,32 +62,36 @@ bool lineReader::xGetInput(std::string& line) {
         if (pos_ < len_ && takeLine(line)) return true;
         if (eof_) return false;
 
-        struct pollfd pfd[2] = {{fd_, POLLIN, 0}, {watchFd_, POLLIN, 0}};
-        int ready = poll(pfd, watchFd_ >= 0 ? 2 : 1, 1000);
+        const int writeFd = writeFd_ ? writeFd_() : -1;
+        struct pollfd pfd[3] = {{fd_, POLLIN, 0}, {watchFd_, POLLIN, 0}, {writeFd, POLLOUT, 0}};
+        int ready = poll(pfd, 3, 1000);
+        if (ready > 0 && writeFd >= 0 && pfd[2].revents != 0) {
+            onWritable_();
+            if (--ready == 0) {
+                // A slow engine may keep us busy here: the tick runs anyway.
+                if (tick_ && !tick_()) return endOfInput();
+                continue;
+            }
+        }
         if (ready > 0 && watchFd_ >= 0 && pfd[1].revents != 0) {
             if (!onWatch_()) watchFd_ = -1;
             if (pfd[0].revents == 0) {
                 // Not idle for a whole second, but the report check must
                 // not starve behind a directory that keeps changing.
-                if (tick_) tick_();
+                if (tick_ && !tick_()) return endOfInput();
                 continue;
             }
         }
         if (ready == 0 || (ready < 0 && errno == EINTR)) {
-            if (tick_) tick_();
+            if (tick_ && !tick_()) return endOfInput();
             continue;
         }
         ssize_t n = read(fd_, buf_, sizeof buf_);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // End of input and a read error end the conversation alike; an
-            // unfinished line is dropped.
-            eof_ = true;
-            pos_ = len_ = 0;
-            return false;
-        }
+        // End of input and a read error end the conversation alike.
+        if (n <= 0) return endOfInput();
         pos_ = 0;
         len_ = static_cast<size_t>(n);
-        if (tick_) tick_();
+        if (tick_ && !tick_()) return endOfInput();
     }
 }

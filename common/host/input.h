@@ -8,6 +8,9 @@
 // (poll timeout) so that the caller's tick (the daily report check) runs.
 // It can wait on a second descriptor as well (the reload watch): when that
 // one is readable, onWatch runs, and a false from it ends the waiting on it.
+// And on a descriptor to write to (the engine socket while frames wait to be
+// sent): writeFd names it before every wait (-1: none), onWritable runs when
+// it can take more.  A false from the tick ends the input like its end.
 #ifndef TARNWICK_COMMON_HOST_INPUT_H
 #define TARNWICK_COMMON_HOST_INPUT_H
 
@@ -17,8 +20,9 @@
 class lineReader {
   public:
     // tick is called after every idle second and after every block read.
-    lineReader(int fd, size_t lineMax, void (*tick)(), int watchFd = -1,
-               bool (*onWatch)() = nullptr);
+    lineReader(int fd, size_t lineMax, bool (*tick)(), int watchFd = -1,
+               bool (*onWatch)() = nullptr, int (*writeFd)() = nullptr,
+               void (*onWritable)() = nullptr);
 
     // Fills line (without its line feed) and returns true, or returns false
     // at end of input.
@@ -28,12 +32,15 @@ class lineReader {
     // Moves the buffered bytes up to the end of the line (or up to a full
     // line) into line; false when the buffer ran out first.
     bool takeLine(std::string& line);
+    bool endOfInput();
 
     int fd_;
     size_t lineMax_;
-    void (*tick_)();
+    bool (*tick_)();
     int watchFd_;
     bool (*onWatch_)();
+    int (*writeFd_)();
+    void (*onWritable_)();
     char buf_[65536];
     size_t pos_ = 0;
     size_t len_ = 0;

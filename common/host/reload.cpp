@@ -6,11 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "common/base/log.h"
 #include "common/base/process.h"
+#include "common/config/settings.h"
 #include "common/engine/engine.h"
+#include "common/engine/pending.h"
 #include "common/host/host.h"
 
 namespace {
@@ -29,6 +33,7 @@ namespace {
 //
 // State below belongs to the main thread.
 int watchFd = -2;              // -2: not tried yet, -1: unavailable
+int64_t lastLookMs = 0;        // CLOCK_MONOTONIC_COARSE of the last plain look
 bool watchedByReader = false;  // the line reader polls watchFd
 bool lookDue = true;           // the marker may predate the watch
 
@@ -57,13 +62,25 @@ bool drainWatch() {
     return true;
 }
 
+// The watch goes blind when the program directory is replaced (a new
+// release swapped in through a symbolic link, a rename) and on network file
+// systems, so the marker is also looked for by path once a second.
+bool plainLookDue() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const int64_t ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (ms - lastLookMs < 1000) return false;
+    lastLookMs = ms;
+    return true;
+}
+
 bool markerMayExist() {
     if (watchFd == -2) openWatch();
     if (watchFd < 0) return true;
     if (!watchedByReader && !drainWatch()) return true;
     const bool look = lookDue;
     lookDue = false;
-    return look;
+    return plainLookDue() || look;
 }
 }  // namespace
 
@@ -77,13 +94,30 @@ bool ReloadWatchFired() {
     return drainWatch();
 }
 
-void CheckConfigUpdate() {
-    if (!markerMayExist()) return;
+namespace {
+// A request line came while no look was due: the loop's tick looks once the
+// second is up, so that line's marker is acted on without another line.
+bool lineWaiting = false;
+
+void lookForMarker() {
+    lineWaiting = false;
     std::string marker = workPath + reloadMarkerName;
     if (access(marker.c_str(), F_OK) != 0) return;
     PrintMsg("* re-reading %s\n", thisProcess->configFileName);
     unlink(marker.c_str());
     UpdateConfig();
+}
+}  // namespace
+
+void CheckConfigUpdate() {
+    if (markerMayExist())
+        lookForMarker();
+    else
+        lineWaiting = true;
+}
+
+void CheckConfigUpdateLate() {
+    if (lineWaiting && plainLookDue()) lookForMarker();
 }
 
 void UpdateConfig() {
@@ -92,6 +126,7 @@ void UpdateConfig() {
     // The old tree is not freed here: handlers still running keep their
     // snapshot, and the tree goes with the last of them.
     thisProgram->ReadConfigFile();
+    SetRequestTimeout(CurrentSettings()->engineTimeout);
     InitEngine(thisProgram->EngineSocketPath());
     if (thisProgram->ResendPending != nullptr) thisProgram->ResendPending();
 }

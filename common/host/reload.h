@@ -4,6 +4,10 @@
 
 // Called for every request line: reloads when the marker file exists.
 void CheckConfigUpdate();
+// Called at least once a second by the command loop: looks for the marker
+// by path when a request line came since the last look, as the watch may
+// have gone blind (program directory replaced, network file system).
+void CheckConfigUpdateLate();
 // The descriptor that becomes readable when something changes in the
 // program directory (-1 when there is none); whoever asks for it waits on
 // it and calls ReloadWatchFired when it is readable, which returns false

@@ -35,6 +35,7 @@ class ProgramOutput:
             self._reader_idle = False
             self._skip = 0  # bytes of our own filler still to drop from the pipe
             self._hold = None  # (pipe capacity, bytes left free) while held
+            self._closed = False  # close_output: our end of the pipe is gone
 
     def _start_reader(self):
         self._reader = threading.Thread(target=self._read_output, daemon=True)
@@ -48,6 +49,10 @@ class ProgramOutput:
                     self._reader_idle = True
                     self._cond.notify_all()
                     self._cond.wait()
+                if self._closed:
+                    self._eof = True
+                    self._cond.notify_all()
+                    return
                 self._reader_idle = False
             # A short select keeps the reader able to pause between reads.
             try:
@@ -289,6 +294,22 @@ class ProgramOutput:
                 raise TimeoutError("the program did not block on its output (pipe holds %d of %d bytes)"
                                    % (self._pipe_fill(), capacity))
             time.sleep(0.02)
+
+    def close_output(self, timeout=5.0):
+        """Closes our reading end of the program's output, as a server that
+        went away would; the lines read so far stay."""
+        with self._cond:
+            self._paused = True
+            self._cond.notify_all()
+            deadline = time.monotonic() + scaled(timeout)
+            while not self._reader_idle and not self._eof:
+                if time.monotonic() > deadline:
+                    raise TimeoutError("the output reader did not pause")
+                self._cond.wait(0.1)
+            self.proc.stdout.close()
+            self._closed = True
+            self._paused = False
+            self._cond.notify_all()
 
     def release_output(self):
         with self._cond:

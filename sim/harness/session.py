@@ -125,6 +125,14 @@ class FilterSession(ProgramOutput):
             self.write_settings(settings, overrides)
         open(os.path.join(self.prog_dir, "hup.sig"), "w").close()
 
+    def swap_program_directory(self):
+        """Puts a copy of the program directory in its place while the
+        program runs, as a new release would: the old one is renamed away,
+        so a watch on it sees nothing of the new one."""
+        old = self.prog_dir + ".old"
+        os.rename(self.prog_dir, old)
+        shutil.copytree(old, self.prog_dir, symlinks=True)
+
     def write_whitelist(self, lines):
         data = lines if isinstance(lines, (str, bytes)) else "".join(l + "\n" for l in lines)
         with open(os.path.join(self.base, "whitelist.txt"), "wb") as f:

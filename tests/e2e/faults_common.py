@@ -157,6 +157,89 @@ class FaultCases:
         self.assertEqual(s.quit(), 0)
         self.assert_no_duplicates(s)
 
+    # -- back-pressure, deadlines, a server that stops reading --------------------------
+    def intf_delay(self, s, token):
+        mark = s.mark()
+        asked = time.monotonic()
+        s.send_line("%d INTF" % token)
+        self.assertEqual(s.answer(token, timeout=10, after=mark), "%d INTF 3 PROD=QLON" % token)
+        return time.monotonic() - asked
+
+    def test_engine_that_stops_reading(self):
+        # 2,000 requests of 64 KiB against an engine that reads nothing:
+        # the command loop goes on answering at once, memory stays bounded,
+        # and once the engine reads again every request has one answer.
+        s = self.session()
+        stall = os.path.join(s.root, "engine.nord")
+        open(stall, "w").close()
+        s.engine_args = ["--read-stall-file", stall]
+        self.started(s)
+        filler = "".join("%063d\n" % i for i in range(1024))
+        s.send(self.burst(s, 1, 2000, extra=lambda n: filler) + "7000 INTF\n")
+        self.assertEqual(s.answer(7000, timeout=60), "7000 INTF 3 PROD=QLON")
+        self.assertLess(self.intf_delay(s, 7001), scaled(0.1))
+        with open("/proc/%d/status" % s.proc.pid) as f:
+            peak_kib = int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1))
+        if scaled(1) == 1:  # sanitizers add their own memory
+            self.assertLess(peak_kib, 150 * 1024)
+        busy = [l.split(" ", 1)[0] for l in s.lines() if l.endswith(" FAILURE engine busy")]
+        self.check_busy(s, busy)
+        os.unlink(stall)
+        got = self.assert_answered_once(s, range(1, 2001), timeout=120)
+        for token, lines in got.items():
+            self.assertRegex(lines[0], "FAILURE engine busy$" if token in busy else self.ordinary)
+        s.engine.wait_requests(2000 - len(busy), timeout=20)
+        self.assertEqual(s.temp_files(), [])
+        self.assertEqual(s.quit(), 0)
+
+    def check_busy(self, s, busy):
+        """The program's own word on the busy answers of a stalled engine."""
+
+    def test_deadline_passes(self):
+        # A request under the default two minutes, then a reload down to two
+        # seconds: the requests after it time out, not held behind it.
+        s = self.started(self.session(engine_args=["--fixed", "none"]))
+        s.send(self.burst(s, 50, 1))
+        s.engine.wait_requests(1)
+        s.reload(overrides=harness.merge(harness.quiet_settings(self.program),
+                                         {"EngineOptions": {"Timeout": "2"}}))
+        sent = time.monotonic()
+        s.send(self.burst(s, 1, 20))
+        self.assert_answered_once(s, range(1, 21), timeout=10, pattern=r"^\d+ FAILURE engine timeout$")
+        self.assertLess(time.monotonic() - sent, scaled(3.5))
+        self.assertGreater(time.monotonic() - sent, 1.9)
+        # Only the copy of the request still waiting is left.
+        self.assertEqual(len(s.temp_files()), 1 if self.program == "Tarnwick-AV" else 0)
+        self.assertEqual(answer_tokens(s.lines()).count("50"), 0)
+        self.assert_alive(s)
+        self.assertEqual(s.quit(), 0)
+
+    def test_marker_after_program_directory_swap(self):
+        s = self.started(self.session())
+        self.assert_alive(s, "1")
+        s.swap_program_directory()
+        s.reload()
+        time.sleep(scaled(0.2))  # nothing is re-read before a request line
+        self.assertFalse([l for l in s.lines() if l.startswith("* re-reading")])
+        mark = s.mark()
+        asked = time.monotonic()
+        s.send_line("2 INTF")
+        s.wait_for(lambda l: l.startswith("* Connected to "), timeout=2, after=mark)
+        self.assertLess(time.monotonic() - asked, scaled(2.0))
+        self.assertFalse(os.path.exists(os.path.join(s.prog_dir, "hup.sig")))
+        self.assertEqual(s.quit(), 0)
+
+    def test_server_closes_our_output(self):
+        s = self.started(self.session())
+        s.send(self.burst(s, 1, 3))
+        self.assert_answered_once(s, range(1, 4), pattern=self.ordinary)
+        s.close_output()
+        s.send_line("4 INTF")
+        self.assertEqual(s.wait_exit(timeout=10), 0)
+        stats = s.read_stat_file()
+        self.assertIn("MessagesTotal=3;", stats)
+        self.assertIn("NormalShutdown=YES;", stats)
+
     # -- files the program writes -----------------------------------------------------
     def test_submission_directory_taken_away(self):
         s = self.started(self.session(settings=self.submission_settings()))

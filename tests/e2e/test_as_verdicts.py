@@ -127,15 +127,14 @@ class CustomRangesTest(AsSession):
                 expected += "\\eX-Alert: ^1 spam"
             self.assertEqual(answer, '%d ADDHEADER "%s"' % (60 + n, expected))
 
-        # A reply with an error instead of a report is an incorrect answer:
-        # the program ends with status 1 and writes nothing for it.
+        # A reply with an error instead of a report fails its request only.
         self.s.request(70, self.message("e.msg"))
         self.engine.recv_request()
         self.engine.send(error_reply(70))
-        rest = self.s.rest()
-        self.assertEqual(self.s.wait_exit(), 1)
-        self.assertFalse([line for line in rest if line.startswith("70 ")], rest)
-        self.assertFalse(self.s.output_ended_inside_line())
+        self.assertEqual(self.s.answer(70), "70 FAILURE error=EC_UNEXPECTED_ERROR")
+        log, answer = self.rate("71", self.message("f.msg"), 400)
+        self.assertRegex(answer, r'^71 ADDHEADER "X-Score: 100')
+        self.assertEqual(self.s.quit(), 0)
 
 
 class RequestTextTest(AsSession):

@@ -1,8 +1,9 @@
 // Fuzz target: what the anti-spam engine sends to Tarnwick-AS, read frame by
 // frame with the program's frame reader and dispatched the way the reader
 // thread does it: replies of another tag are dropped, a reply without serial
-// or without report is an incorrect answer that ends the reader (and the
-// process), the rest goes to HandleSpamReport.
+// is an incorrect answer that ends the reader (and the process), an error
+// reply goes to HandleSpamError, one without report ends the reader too, the
+// rest goes to HandleSpamReport.
 //
 // Input: one byte of choices (bit 0 picks one of two settings, bit 7 leaves
 // the replies without a pending request), two bytes of envelope length and
@@ -127,7 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         // "Incorrect answer from antispam engine": the reader ends here.
-        if (!message.has_serial() || !message.has_spam_report()) break;
+        if (!message.has_serial()) break;
+        const bool isError = message.has_error() && message.error().code() != ql::EC_OK;
+        if (!isError && !message.has_spam_report()) break;
 
         if (queue) {
             scanListItem item;
@@ -140,10 +143,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ScanListAppend(std::move(item));
         }
         const size_t pendingBefore = ScanListSize();
-        HandleSpamReport(message);
+        if (isError)
+            HandleSpamError(message);
+        else
+            HandleSpamReport(message);
         const std::string written = fuzz::CapturedSince(mark);
         if (queue) {
-            const std::string want = expectedOutput(message, *settings);
+            const std::string want =
+                isError ? std::to_string(static_cast<int32_t>(message.serial())) +
+                              " FAILURE error=" + ql::ErrorCode_Name(message.error().code()) + "\n"
+                        : expectedOutput(message, *settings);
             FUZZ_CHECK(written == want, "wrote '%s', expected '%s'", written.c_str(), want.c_str());
             FUZZ_CHECK(ScanListSize() == pendingBefore - 1, "pending request not taken");
         } else {

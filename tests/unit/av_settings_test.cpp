@@ -153,6 +153,25 @@ TEST_F(AvSettingsTest, BadValuesAreReportedAndKeepTheValueInForce) {
     EXPECT_EQ(AvSettings()->socketPath, "/run/other.sock");
 }
 
+TEST_F(AvSettingsTest, EngineTimeout) {
+    EXPECT_EQ(Read(), "");
+    EXPECT_EQ(AvSettings()->engineTimeout, 120);
+    Set("EngineOptions", "{ Timeout = \"0\"; }");
+    EXPECT_EQ(Read(), "");
+    EXPECT_EQ(AvSettings()->engineTimeout, 0);
+    Set("EngineOptions", "{ Timeout = 2; }");
+    EXPECT_EQ(Read(), "");
+    EXPECT_EQ(AvSettings()->engineTimeout, 2);
+    // A typing error must not turn into "no limit": reported, value kept.
+    for (const char* bad : {"\"2s\"", "\"-1\"", "\"\"", "\"99999999999\""}) {
+        Set("EngineOptions", std::string("{ Timeout = ") + bad + "; }");
+        EXPECT_EQ(Read(), Err("line " + std::to_string(LineOf("EngineOptions")) +
+                              " \n* Timeout must be a number of seconds from 0 to 31536000\n"))
+            << bad;
+        EXPECT_EQ(AvSettings()->engineTimeout, 2);
+    }
+}
+
 TEST_F(AvSettingsTest, AddHeaderWithoutHeader) {
     Set("Mode", "AddHeader");
     EXPECT_EQ(Read(), "");

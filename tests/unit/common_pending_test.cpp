@@ -6,10 +6,11 @@
 
 namespace {
 
-scanListItem Entry(int32_t serial, const std::string& token) {
+scanListItem Entry(int32_t serial, const std::string& token, int64_t deadlineMs = 0) {
     scanListItem item;
     item.serial = serial;
     item.token = token;
+    item.deadlineMs = deadlineMs;
     return item;
 }
 
@@ -54,6 +55,35 @@ TEST(PendingRequests, LargeBacklogDrainsAndStartsAfresh) {
     list.Append(Entry(5, "again"));
     ASSERT_TRUE(list.Oldest(&out));
     EXPECT_EQ(out.token, "again");
+}
+
+TEST(PendingRequests, OverdueTakenByDeadlineNotHeldBehindALaterOne) {
+    pendingRequests list;
+    scanListItem out;
+    list.Append(Entry(1, "none"));  // no deadline: never taken
+    list.Append(Entry(2, "a", 100));
+    list.Append(Entry(3, "answered", 150));
+    list.Append(Entry(4, "b", 500));
+    list.Append(Entry(5, "shortened", 300));  // a reload lowered the timeout
+    list.Append(Entry(6, "c", 350));
+    ASSERT_TRUE(list.Take(3, &out));
+
+    EXPECT_FALSE(list.TakeOverdue(99, &out));
+    ASSERT_TRUE(list.TakeOverdue(400, &out));
+    EXPECT_EQ(out.token, "a");
+    std::vector<std::string> due;
+    while (list.TakeOverdue(400, &out)) due.push_back(out.token);
+    EXPECT_EQ(due, (std::vector<std::string>{"shortened", "c"}));
+    ASSERT_TRUE(list.TakeOverdue(500, &out));
+    EXPECT_EQ(out.token, "b");
+    EXPECT_FALSE(list.TakeOverdue(1 << 30, &out));
+    EXPECT_EQ(list.Size(), 1u);
+    EXPECT_FALSE(list.Take(2, &out));  // a late reply finds nothing
+
+    // Lanes emptied meanwhile do not hold up new entries.
+    list.Append(Entry(7, "d", 600));
+    ASSERT_TRUE(list.TakeOverdue(600, &out));
+    EXPECT_EQ(out.token, "d");
 }
 
 }  // namespace

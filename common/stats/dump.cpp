@@ -229,9 +229,10 @@ void ReadReportDataAt(time_t now) {
     }
     // A period that began on an earlier day is still ours when its figures
     // were written today: its midnight report could not be made, and they
-    // wait for the next one.
+    // wait for the next one.  No period starts at 0: that value means "not
+    // begun" to the report, which would then take the start-up time.
     const time_t start = static_cast<time_t>(readWide(startItem->data.c_str()));
-    if (start > end) {
+    if (start <= 0 || start > end) {
         unlink(path.c_str());
         DebugMsg("The found data is obsolete.\n");
         return;

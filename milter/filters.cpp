@@ -73,8 +73,12 @@ void FilterChild::Wake() {
 void FilterChild::Send(long token, const std::string& path) {
     {
         std::lock_guard<std::mutex> lock(mu_);
-        unanswered_[token] = path;
-        outbox_ += RequestLine(token, path);
+        std::string line = RequestLine(token, path);
+        outbox_ += line;
+        queued_ += line.size();
+        Request& r = unanswered_[token];
+        r.path = path;
+        r.endsAt = queued_;
     }
     Wake();
 }
@@ -131,7 +135,12 @@ bool FilterChild::Launch() {
         // the order the messages came.
         std::lock_guard<std::mutex> lock(mu_);
         outbox_.clear();
-        for (const auto& entry : unanswered_) outbox_ += RequestLine(entry.first, entry.second);
+        queued_ = written_ = 0;
+        for (auto& entry : unanswered_) {
+            outbox_ += RequestLine(entry.first, entry.second.path);
+            entry.second.endsAt = outbox_.size();
+        }
+        queued_ = outbox_.size();
         resent = unanswered_.size();
     }
     Log("filter %s started, pid %d, %zu request(s) pending", name_.c_str(), static_cast<int>(pid),
@@ -146,10 +155,29 @@ void FilterChild::Reap(bool expected) {
     int status = WaitOrKill(pid_, 5000);
     pid_ = -1;
     size_t pending;
+    std::vector<long> givenUp;
     {
         std::lock_guard<std::mutex> lock(mu_);
         outbox_.clear();
+        for (auto it = unanswered_.begin(); it != unanswered_.end();) {
+            if (!expected && it->second.endsAt <= written_ && ++it->second.lost >= 2) {
+                givenUp.push_back(it->first);
+                it = unanswered_.erase(it);
+            } else {
+                ++it;
+            }
+        }
         pending = unanswered_.size();
+    }
+    for (long token : givenUp) {
+        Log("filter %s ended twice while checking request %ld; not sending it again", name_.c_str(),
+            token);
+        Answer failure;
+        failure.token = token;
+        failure.kind = AnswerKind::Failure;
+        failure.word = "FAILURE";
+        failure.text = "filter ended while checking the message";
+        owner_.Deliver(index_, failure);
     }
     if (expected) {
         Log("filter %s finished, %s", name_.c_str(), DescribeStatus(status).c_str());
@@ -205,6 +233,7 @@ void FilterChild::Run() {
             std::lock_guard<std::mutex> lock(mu_);
             if (stopping && !quitSent_ && toChild_ >= 0) {
                 outbox_ += "0 QUIT\n";
+                queued_ += 7;
                 quitSent_ = true;
             }
             wantWrite = !outbox_.empty() && toChild_ >= 0;
@@ -242,6 +271,7 @@ void FilterChild::Run() {
             ssize_t w = write(toChild_, outbox_.data(), outbox_.size());
             if (w > 0) {
                 outbox_.erase(0, static_cast<size_t>(w));
+                written_ += static_cast<unsigned long long>(w);
             } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
                 // The child is gone or closed its input; its output ends next.
                 close(toChild_);

@@ -7,7 +7,10 @@
 // blocking a milter thread on a full pipe), reads answer and log lines,
 // restarts a child that ended after a growing delay (1 s doubling to 60 s,
 // back to 1 s once a child has lived 60 s) and sends the new process every
-// request the old one left unanswered.  At shutdown it sends QUIT, closes
+// request the old one left unanswered.  A request that was with two
+// processes that both ended without answering it is not sent a third time:
+// it gets a FAILURE answer, so one message that kills a filter cannot keep
+// it from serving the others.  At shutdown it sends QUIT, closes
 // the pipe and waits for the child's final reports.
 //
 // A milter thread registers a message with Submit(), waits with Wait()
@@ -82,8 +85,15 @@ class FilterChild {
 
     std::mutex mu_;
     // State below is guarded by mu_.
-    std::map<long, std::string> unanswered_;  // token -> path, sent or waiting to be
-    std::string outbox_;                      // bytes not yet written to the child
+    struct Request {
+        std::string path;
+        unsigned long long endsAt = 0;  // stream offset just past its line
+        int lost = 0;                   // processes that ended holding it
+    };
+    std::map<long, Request> unanswered_;  // sent or waiting to be
+    std::string outbox_;                  // bytes not yet written to the child
+    unsigned long long queued_ = 0;       // bytes ever put in the outbox of this process
+    unsigned long long written_ = 0;      // bytes of them written
     bool stopping_ = false;
     std::chrono::steady_clock::time_point stopDeadline_;
 

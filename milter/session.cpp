@@ -118,22 +118,22 @@ sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
 sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     Connection* c = Conn(ctx);
     if (!c->tx) return SMFIS_CONTINUE;
-    // The message as the MTA received it: CR LF line ends, the folds of a
-    // long field (given with bare line feeds by some MTAs) included.
+    // The milter protocol carries header fields without line ends; they are
+    // written with line feeds (folds too), so the header block ends at the
+    // first line that is empty to every reader of the queue file.  The body
+    // keeps the line ends the MTA sends.
     std::string line(name ? name : "");
     line += c->leadingSpace ? ":" : ": ";
-    for (const char* p = value ? value : ""; *p; ++p) {
-        if (*p == '\n' && (p == value || p[-1] != '\r')) line += '\r';
-        line += *p;
-    }
-    line += "\r\n";
+    for (const char* p = value ? value : ""; *p; ++p)
+        if (*p != '\r') line += *p;
+    line += "\n";
     Write(*c->tx, line.data(), line.size());
     return SMFIS_CONTINUE;
 }
 
 sfsistat OnEndOfHeaders(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
-    if (c->tx) Write(*c->tx, "\r\n", 2);
+    if (c->tx) Write(*c->tx, "\n", 1);
     return SMFIS_CONTINUE;
 }
 

@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -68,10 +69,71 @@ def wait_for(predicate, timeout, what):
     raise AssertionError("timed out waiting for " + what)
 
 
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def find_spamd():
+    return shutil.which("spamd") or shutil.which("spamd", path="/usr/sbin:/usr/local/sbin")
+
+
+def real_engines_missing():
+    for prog in ("quillon-clamd", "quillon-spamd"):
+        if not os.access(os.path.join(BIN, prog), os.X_OK):
+            return "%s not built" % prog
+    return None if find_spamd() else "spamd (package spamassassin) not installed"
+
+
+class Spamd:
+    """SpamAssassin's spamd, offline (local tests only), on a unix socket in
+    directory; as root it drops to nobody, so the directory is opened."""
+
+    def __init__(self, directory):
+        self.socket_path = os.path.join(directory, "spamd.sock")
+        home = os.path.join(directory, "spamd-home")
+        os.makedirs(home, exist_ok=True)
+        os.chmod(directory, 0o755)
+        os.chmod(home, 0o777)
+        self.log = open(os.path.join(directory, "spamd.log"), "ab")
+        self.proc = subprocess.Popen(
+            [find_spamd(), "-L", "-x", "-m", "4", "--min-children=2", "-H", home, "--syslog=stderr",
+             "--listen=" + self.socket_path, "-r", os.path.join(directory, "spamd.pid")],
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+
+    def wait(self):
+        def pong():
+            if self.proc.poll() is not None:
+                raise AssertionError("spamd exited with status %d" % self.proc.returncode)
+            try:
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as c:
+                    c.settimeout(5)
+                    c.connect(self.socket_path)
+                    c.sendall(b"PING SPAMC/1.5\r\n\r\n")
+                    return b"PONG" in c.recv(100)
+            except OSError:
+                return False
+        wait_for(pong, 90, "spamd")
+        return self
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=30)
+        self.log.close()
+
+
 class Rig:
+    """engines: "sim" (the simulators, engine_args per filter) or "real"
+    (quillon-clamd on the test database, quillon-spamd before a spamd of
+    the rig's own)."""
+
     def __init__(self, filters=("Tarnwick-AV", "Tarnwick-AS"), replace=None, engine_args=None,
-                 host_args=(), whitelist=None):
+                 host_args=(), whitelist=None, engines="sim", socket_spec=None):
         self.root = tempfile.mkdtemp(prefix="twm-", dir="/tmp")
+        self.engine_kind = engines
+        self.spamd = Spamd(self.root) if engines == "real" and "Tarnwick-AS" in filters else None
         self.base = os.path.join(self.root, "base")
         self.outbox = os.path.join(self.root, "outbox")
         for d in (self.base, self.outbox, os.path.join(self.base, "Submitted")):
@@ -80,6 +142,7 @@ class Rig:
             with open(os.path.join(self.base, "whitelist.txt"), "w") as f:
                 f.write("".join(line + "\n" for line in whitelist))
         self.socket = os.path.join(self.root, "milter.sock")
+        self.socket_spec = socket_spec or "unix:" + self.socket
         self.log_path = os.path.join(self.root, "host.log")
         self.sendmail = os.path.join(self.root, "sendmail")
         with open(self.sendmail, "w") as f:
@@ -110,22 +173,32 @@ class Rig:
         sock = os.path.join(self.root, program + ".engine.sock")
         if os.path.lexists(sock):
             os.unlink(sock)
+        if self.engine_kind == "real" and program == "Tarnwick-AV":
+            argv = [os.path.join(BIN, "quillon-clamd"), "--socket", sock,
+                    "--db", os.path.join(TOP, "engines", "testdb"), "--workers", "2"]
+        elif self.engine_kind == "real":
+            argv = [os.path.join(BIN, "quillon-spamd"), "--socket", sock,
+                    "--spamd-socket", self.spamd.wait().socket_path, "--workers", "4"]
+        else:
+            argv = [os.path.join(BIN, ENGINE_OF[program]), sock]
         err = open(os.path.join(self.root, program + ".engine.log"), "ab")
-        proc = subprocess.Popen([os.path.join(BIN, ENGINE_OF[program]), sock] + list(args),
-                                stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+        proc = subprocess.Popen(argv + list(args), stdin=subprocess.DEVNULL, stdout=err, stderr=err)
         err.close()
         self.engines[program] = proc
-        wait_for(lambda: os.path.exists(sock), 5, ENGINE_OF[program])
+        wait_for(lambda: os.path.exists(sock), 60, os.path.basename(argv[0]))
 
     def start(self):
-        argv = [os.path.join(BIN, "tarnwick-milter"), "--socket", "unix:" + self.socket,
+        argv = [os.path.join(BIN, "tarnwick-milter"), "--socket", self.socket_spec,
                 "--base", self.base, "--sendmail", self.sendmail] + self.host_args
         for program in self.filters:
             argv += ["--filter", os.path.join(self.root, program, program)]
         self.log_file = open(self.log_path, "ab")
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log_file,
                                      stderr=self.log_file)
-        wait_for(lambda: os.path.exists(self.socket), 10, "the milter socket")
+        if self.socket_spec.startswith("unix:"):
+            wait_for(lambda: os.path.exists(self.socket), 10, "the milter socket")
+        else:
+            self.wait_log("start: ready")
         for program in self.filters:
             self.wait_log(program + ": * reader thread started")
         return self
@@ -171,6 +244,8 @@ class Rig:
             if proc.poll() is None:
                 proc.terminate()
                 proc.wait(timeout=5)
+        if self.spamd:
+            self.spamd.stop()
         if self.proc:
             self.log_file.close()
         if not os.environ.get("TARNWICK_KEEP"):

@@ -6,7 +6,7 @@ JOBS ?= 2
 BUILD ?= build
 DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler libgtest-dev \
        python3 python3-protobuf faketime clang libclang-rt-14-dev \
-       libclamav-dev spamassassin
+       libclamav-dev spamassassin libmilter-dev libsystemd-dev miltertest postfix
 # Sanitizer reports land here; any file in it fails the run.
 SANDIR = $(CURDIR)/build-reports
 
@@ -67,6 +67,24 @@ clean:
 .PHONY: bench
 bench: build
 	/usr/bin/python3 bench/bench.py --bin $(BUILD)/bin
+
+# The whole chain under a private Postfix: tarnwick-milter (both filters on
+# quillon-clamd and quillon-spamd) against clamav-milter and spamass-milter
+# on the same database and spamd; prints the side-by-side table.  Root only;
+# installs the peers' packages.  Not part of test.
+MTA_BENCH_DEPS = clamav-milter clamav-daemon spamass-milter spamc
+.PHONY: bench-mta
+bench-mta: build
+	@missing=""; for p in $(MTA_BENCH_DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "missing packages:$$missing (run as root to install them)"; exit 1; \
+	  fi; \
+	fi
+	/usr/bin/python3 bench/bench_mta.py --bin $(BUILD)/bin
 
 # 100,000 small messages through each program against the instant simulated
 # engine: every request answered exactly once, resident memory flat after

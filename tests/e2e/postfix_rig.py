@@ -109,6 +109,7 @@ class Postfix:
                 self._saved_main_cf = f.read()
         else:
             self._saved_main_cf = ""
+            open(DEFAULT_MAIN_CF, "w").close()
         current = subprocess.run(["postconf", "-h", "alternate_config_directories"],
                                  capture_output=True, text=True).stdout.strip()
         listed = current + (", " if current else "") + self.conf

@@ -41,10 +41,14 @@ class MilterVerdictsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.rig = Rig(whitelist=["*@friends.example"])
-        # Left by an earlier run: handed over at start.
-        with open(os.path.join(cls.rig.base, "Submitted", "left_1.sub"), "wb") as f:
-            f.write(b"Return-Path: <>\nTo: postmaster@localhost\nSubject: leftover\n\nbody\n")
-        cls.rig.start()
+        try:
+            # Left by an earlier run: handed over at start.
+            with open(os.path.join(cls.rig.base, "Submitted", "left_1.sub"), "wb") as f:
+                f.write(b"Return-Path: <>\nTo: postmaster@localhost\nSubject: leftover\n\nbody\n")
+            cls.rig.start()
+        except Exception:
+            cls.rig.cleanup()
+            raise
 
     @classmethod
     def tearDownClass(cls):

@@ -4,10 +4,12 @@
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "milter/hostlog.h"
 #include "milter/spool.h"
@@ -20,6 +22,13 @@ using Clock = std::chrono::steady_clock;
 
 const HostSettings* settings = nullptr;
 Filters* filters = nullptr;
+// End-of-message calls in progress, for the drain at shutdown.
+std::atomic<int> activeMessages{0};
+
+struct ActiveMessage {
+    ActiveMessage() { ++activeMessages; }
+    ~ActiveMessage() { --activeMessages; }
+};
 
 struct Transaction {
     Envelope env;
@@ -170,6 +179,7 @@ void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
     if (!c->tx) return SMFIS_CONTINUE;
+    ActiveMessage active;
     std::unique_ptr<Transaction> tx = std::move(c->tx);
     auto started = Clock::now();
     const char* qid = smfi_getsymval(ctx, const_cast<char*>("i"));
@@ -258,6 +268,13 @@ sfsistat OnClose(SMFICTX* ctx) {
 }
 
 }  // namespace
+
+int DrainMessages(int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (activeMessages > 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return activeMessages;
+}
 
 bool RegisterMilter(const HostSettings& s, Filters& f) {
     settings = &s;

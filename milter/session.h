@@ -20,8 +20,14 @@ struct HostSettings {
     OnFailure onFailure = OnFailure::Tempfail;
 };
 
-// Registers the callbacks; settings and filters must outlive smfi_main().
+// Registers the callbacks; settings and filters must outlive every
+// callback, which libmilter may still be running after smfi_main() returns.
 bool RegisterMilter(const HostSettings& settings, Filters& filters);
+
+// After smfi_main() returned: waits up to timeoutMs for the messages whose
+// answers are being awaited, so they are answered before the filters stop.
+// Returns how many are still waiting.
+int DrainMessages(int timeoutMs);
 
 }  // namespace milter
 

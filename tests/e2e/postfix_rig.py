@@ -173,12 +173,16 @@ class Postfix:
         return wait_for(found, timeout, "a relayed message matching %r" % pattern)
 
     def stop(self):
+        try:
+            with open(os.path.join(self.queue, "pid", "master.pid")) as f:
+                master = int(f.read().strip() or 0)
+        except (OSError, ValueError):
+            master = 0
         subprocess.run(["/usr/sbin/postfix", "-c", self.conf, "stop"], capture_output=True)
-        # master stops its children and exits; the pid file disappears.
-        pidfile = os.path.join(self.queue, "pid", "master.pid")
+        # master stops its children, then exits (its pid file stays).
         deadline = time.monotonic() + 15
-        while os.path.exists(pidfile) and time.monotonic() < deadline:
-            time.sleep(0.1)
+        while master and os.path.exists("/proc/%d" % master) and time.monotonic() < deadline:
+            time.sleep(0.05)
         if self.sink and self.sink.poll() is None:
             self.sink.terminate()
             self.sink.wait(timeout=5)

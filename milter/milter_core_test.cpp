@@ -146,6 +146,22 @@ TEST(Envelope, LinesTheFiltersRead) {
     EXPECT_EQ(BareAddress(nullptr), "");
 }
 
+TEST(Envelope, TraceFieldOfTheLastHop) {
+    Envelope env;
+    env.clientName = "mx.example.org";
+    env.clientAddress = "192.0.2.7";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(ReceivedField("helo.example.org", env, "mta.test", "ESMTP", "4XkQ1", 0),
+              "Received: from helo.example.org (mx.example.org [192.0.2.7])\n"
+              "\tby mta.test with ESMTP id 4XkQ1;\n\tThu, 01 Jan 1970 00:00:00 +0000\n");
+    // A HELO chosen by the client cannot close the comment or start a line.
+    Envelope none;
+    EXPECT_EQ(ReceivedField("x) (y\r\nBcc: z", none, "", "", "", 0),
+              "Received: from x yBcc: z (unknown)\n\tby localhost with SMTP;\n"
+              "\tThu, 01 Jan 1970 00:00:00 +0000\n");
+}
+
 TEST(Spool, AppearsWholeUnderItsFinalNameAndIsRemoved) {
     char dirTemplate[] = "/tmp/tw-spool-XXXXXX";
     std::string dir = mkdtemp(dirTemplate);

@@ -32,6 +32,7 @@ struct ActiveMessage {
 
 struct Transaction {
     Envelope env;
+    std::string trace;  // our Received: field, written first
     SpoolFile spool;
     long token = 0;
     bool spoolFailed = false;
@@ -40,7 +41,7 @@ struct Transaction {
 };
 
 struct Connection {
-    std::string clientName, clientAddress;
+    std::string clientName, clientAddress, helo;
     bool leadingSpace = false;  // header values arrive and leave with their blank after the colon
     std::unique_ptr<Transaction> tx;
 };
@@ -59,7 +60,7 @@ Connection* Conn(SMFICTX* ctx) {
 bool EnsureSpool(Transaction& tx) {
     if (tx.spool.IsOpen() || tx.spoolFailed) return !tx.spoolFailed;
     tx.token = filters->NextToken();
-    if (!tx.spool.Open(settings->baseDir + "/Queue", std::to_string(tx.token), tx.env)) {
+    if (!tx.spool.Open(settings->baseDir + "/Queue", std::to_string(tx.token), tx.env, tx.trace)) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
         Log("spool: cannot create queue file for request %ld: %s", tx.token, strerror(errno));
@@ -111,6 +112,17 @@ sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
     c->tx->env.clientName = c->clientName;
     c->tx->env.clientAddress = c->clientAddress;
     c->tx->env.sender = BareAddress(argv ? argv[0] : nullptr);
+    auto macro = [ctx](const char* name) {
+        const char* v = smfi_getsymval(ctx, const_cast<char*>(name));
+        return std::string(v ? v : "");
+    };
+    c->tx->trace =
+        ReceivedField(c->helo, c->tx->env, macro("j"), macro("r"), macro("i"), time(nullptr));
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnHelo(SMFICTX* ctx, char* name) {
+    Conn(ctx)->helo = name ? std::string(name).substr(0, 255) : std::string();
     return SMFIS_CONTINUE;
 }
 
@@ -284,6 +296,7 @@ bool RegisterMilter(const HostSettings& s, Filters& f) {
     desc.xxfi_version = SMFI_VERSION;
     desc.xxfi_flags = SMFIF_ADDHDRS;
     desc.xxfi_connect = OnConnect;
+    desc.xxfi_helo = OnHelo;
     desc.xxfi_envfrom = OnMailFrom;
     desc.xxfi_envrcpt = OnRcptTo;
     desc.xxfi_header = OnHeader;

@@ -43,11 +43,44 @@ std::string EnvelopeText(const Envelope& env) {
     return out;
 }
 
+namespace {
+
+std::string TraceWord(const std::string& in) {
+    std::string out;
+    for (unsigned char c : in) {
+        if (out.size() >= 255) break;
+        if (c < 32 || c == 127 || c == '(' || c == ')' || c == '[' || c == ']' || c == ';')
+            continue;
+        out += static_cast<char>(c);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string ReceivedField(const std::string& helo, const Envelope& env, const std::string& byHost,
+                          const std::string& protocol, const std::string& queueId, time_t when) {
+    std::string out = "Received: from " + (helo.empty() ? std::string("unknown") : TraceWord(helo));
+    std::string name = TraceWord(env.clientName.empty() ? "unknown" : env.clientName);
+    out += " (" + name;
+    if (!env.clientAddress.empty()) out += " [" + TraceWord(env.clientAddress) + "]";
+    out += ")\n\tby " + (byHost.empty() ? std::string("localhost") : TraceWord(byHost));
+    out += " with " + (protocol.empty() ? std::string("SMTP") : TraceWord(protocol));
+    if (!queueId.empty()) out += " id " + TraceWord(queueId);
+    char date[64];
+    struct tm tm;
+    localtime_r(&when, &tm);
+    strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S %z", &tm);
+    out += ";\n\t" + std::string(date) + "\n";
+    return out;
+}
+
 SpoolFile::~SpoolFile() {
     Remove();
 }
 
-bool SpoolFile::Open(const std::string& dir, const std::string& name, const Envelope& env) {
+bool SpoolFile::Open(const std::string& dir, const std::string& name, const Envelope& env,
+                     const std::string& trace) {
     tmpPath_ = dir + "/" + name + ".tmp";
     msgPath_ = dir + "/" + name + ".msg";
     int fd = open(tmpPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
@@ -60,7 +93,7 @@ bool SpoolFile::Open(const std::string& dir, const std::string& name, const Enve
         errno = saved;
         return false;
     }
-    std::string head = EnvelopeText(env);
+    std::string head = EnvelopeText(env) + trace;
     return Write(head.data(), head.size());
 }
 

@@ -11,6 +11,7 @@
 #define TARNWICK_MILTER_SPOOL_H
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,18 @@ std::string BareAddress(const char* arg);
 // recipient, each ended by a line feed, then the blank line.
 std::string EnvelopeText(const Envelope& env);
 
+// The trace field a mail server puts at the top of a message it receives:
+//   Received: from HELO (NAME [ADDRESS])
+//   \tby HOST with PROTOCOL id QUEUEID;
+//   \tDATE
+// ending in a line feed.  The MTA keeps its own for the message it
+// delivers; this one lets the filters see the last hop, as in a server's
+// queue file (the anti-spam engine judges the client from it).  Each
+// outside value loses control characters, parentheses and brackets and is
+// cut to 255 characters; empty parts are left out.
+std::string ReceivedField(const std::string& helo, const Envelope& env, const std::string& byHost,
+                          const std::string& protocol, const std::string& queueId, time_t when);
+
 // One queue file being written.  Not shared between threads.
 class SpoolFile {
   public:
@@ -41,8 +54,10 @@ class SpoolFile {
     SpoolFile(const SpoolFile&) = delete;
     SpoolFile& operator=(const SpoolFile&) = delete;
 
-    // Creates dir/name.tmp and writes the envelope; false (errno set) on failure.
-    bool Open(const std::string& dir, const std::string& name, const Envelope& env);
+    // Creates dir/name.tmp and writes the envelope, then `head` (a trace
+    // field, or nothing); false (errno set) on failure.
+    bool Open(const std::string& dir, const std::string& name, const Envelope& env,
+              const std::string& head = std::string());
     bool Write(const char* data, size_t n);
     // Flushes, closes and renames to .msg; false on any write failure.
     bool Commit();

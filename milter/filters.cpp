@@ -191,7 +191,7 @@ void FilterChild::Reap(bool expected) {
     restartDelayMs_ = std::min(restartDelayMs_ * 2, kMaxRestartDelayMs);
 }
 
-void FilterChild::HandleLine(const std::string& line) {
+void FilterChild::HandleLine(const std::string& line, bool cut) {
     Answer answer;
     if (!ParseAnswer(line, answer)) {
         Log("%s: %s", name_.c_str(), LogSafe(line, 2000).c_str());
@@ -208,6 +208,12 @@ void FilterChild::HandleLine(const std::string& line) {
         return;
     }
     Debug("filter %s: %s", name_.c_str(), LogSafe(line, 2000).c_str());
+    if (cut) {
+        // Only the beginning was kept: its text cannot be trusted whole.
+        answer.kind = AnswerKind::Failure;
+        answer.word = "FAILURE";
+        answer.text = "answer line too long";
+    }
     owner_.Deliver(index_, answer);
 }
 
@@ -286,7 +292,7 @@ void FilterChild::Run() {
             ssize_t r = read(fromChild_, buf, sizeof buf);
             if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (r <= 0) {
-                if (!inbuf_.empty()) HandleLine(inbuf_);
+                if (!inbuf_.empty()) HandleLine(inbuf_, overlong_);
                 inbuf_.clear();
                 Reap(quitSent_);
                 continue;
@@ -294,13 +300,14 @@ void FilterChild::Run() {
             for (ssize_t k = 0; k < r; ++k) {
                 char c = buf[k];
                 if (c == '\n') {
-                    if (!overlong_) HandleLine(inbuf_);
+                    HandleLine(inbuf_, overlong_);
                     inbuf_.clear();
                     overlong_ = false;
                 } else if (inbuf_.size() < kMaxLine) {
                     inbuf_ += c;
                 } else if (!overlong_) {
-                    Log("filter %s wrote a line over %zu bytes; dropped", name_.c_str(), kMaxLine);
+                    Log("filter %s wrote a line over %zu bytes; the rest is dropped", name_.c_str(),
+                        kMaxLine);
                     overlong_ = true;
                 }
             }

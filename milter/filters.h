@@ -72,7 +72,8 @@ class FilterChild {
   private:
     void Run();
     bool Launch();
-    void HandleLine(const std::string& line);
+    // cut: the line was longer than the limit and only its start is here.
+    void HandleLine(const std::string& line, bool cut);
     void Reap(bool expected);
     void Wake();
 

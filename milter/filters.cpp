@@ -22,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxLine = 64 * 1024;
 constexpr int kMaxRestartDelayMs = 60 * 1000;
 constexpr auto kStableRun = std::chrono::seconds(60);
+// A filter whose next start is this far away counts as down.
+constexpr int kFailFastDelayMs = 16 * 1000;
 
 std::string BaseName(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -71,16 +73,23 @@ void FilterChild::Wake() {
 }
 
 void FilterChild::Send(long token, const std::string& path) {
+    bool down;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        std::string line = RequestLine(token, path);
-        outbox_ += line;
-        queued_ += line.size();
-        Request& r = unanswered_[token];
-        r.path = path;
-        r.endsAt = queued_;
+        down = down_;
+        if (!down) {
+            std::string line = RequestLine(token, path);
+            outbox_ += line;
+            queued_ += line.size();
+            Request& r = unanswered_[token];
+            r.path = path;
+            r.endsAt = queued_;
+        }
     }
-    Wake();
+    if (down)
+        Fail(token, "filter is not running");
+    else
+        Wake();
 }
 
 void FilterChild::Drop(long token) {
@@ -134,6 +143,7 @@ bool FilterChild::Launch() {
         // Whatever the last process left unanswered goes to this one, in
         // the order the messages came.
         std::lock_guard<std::mutex> lock(mu_);
+        down_ = false;
         outbox_.clear();
         queued_ = written_ = 0;
         for (auto& entry : unanswered_) {
@@ -172,23 +182,43 @@ void FilterChild::Reap(bool expected) {
     for (long token : givenUp) {
         Log("filter %s ended twice while checking request %ld; not sending it again", name_.c_str(),
             token);
-        Answer failure;
-        failure.token = token;
-        failure.kind = AnswerKind::Failure;
-        failure.word = "FAILURE";
-        failure.text = "filter ended while checking the message";
-        owner_.Deliver(index_, failure);
+        Fail(token, "filter ended while checking the message");
     }
     if (expected) {
         Log("filter %s finished, %s", name_.c_str(), DescribeStatus(status).c_str());
         return;
     }
-    auto now = Clock::now();
-    if (now - startedAt_ >= kStableRun) restartDelayMs_ = 1000;
+    if (Clock::now() - startedAt_ >= kStableRun) restartDelayMs_ = 1000;
     Log("filter %s ended unexpectedly, %s, %zu request(s) unanswered; restart in %d ms",
         name_.c_str(), DescribeStatus(status).c_str(), pending, restartDelayMs_);
-    restartAt_ = now + std::chrono::milliseconds(restartDelayMs_);
+    ScheduleRestart();
+}
+
+void FilterChild::ScheduleRestart() {
+    restartAt_ = Clock::now() + std::chrono::milliseconds(restartDelayMs_);
+    if (restartDelayMs_ >= kFailFastDelayMs) {
+        // Down for a while (its engine is probably gone): the MTA hears so
+        // now instead of holding every message for the whole timeout.
+        std::map<long, Request> waiting;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!down_)
+                Log("filter %s is down; its requests fail until it runs again", name_.c_str());
+            down_ = true;
+            waiting.swap(unanswered_);
+        }
+        for (const auto& entry : waiting) Fail(entry.first, "filter is not running");
+    }
     restartDelayMs_ = std::min(restartDelayMs_ * 2, kMaxRestartDelayMs);
+}
+
+void FilterChild::Fail(long token, const char* why) {
+    Answer failure;
+    failure.token = token;
+    failure.kind = AnswerKind::Failure;
+    failure.word = "FAILURE";
+    failure.text = why;
+    owner_.Deliver(index_, failure);
 }
 
 void FilterChild::HandleLine(const std::string& line, bool cut) {
@@ -229,10 +259,7 @@ void FilterChild::Run() {
         }
         if (pid_ < 0) {
             if (stopping) return;
-            if (Clock::now() >= restartAt_ && !Launch()) {
-                restartAt_ = Clock::now() + std::chrono::milliseconds(restartDelayMs_);
-                restartDelayMs_ = std::min(restartDelayMs_ * 2, kMaxRestartDelayMs);
-            }
+            if (Clock::now() >= restartAt_ && !Launch()) ScheduleRestart();
         }
         bool wantWrite = false;
         if (pid_ >= 0) {

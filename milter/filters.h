@@ -10,7 +10,10 @@
 // request the old one left unanswered.  A request that was with two
 // processes that both ended without answering it is not sent a third time:
 // it gets a FAILURE answer, so one message that kills a filter cannot keep
-// it from serving the others.  At shutdown it sends QUIT, closes
+// it from serving the others.  Once the restart delay has grown to 16 s (a
+// filter that keeps ending, usually because its engine is gone) its
+// requests fail at once until a process runs again, so the MTA is not kept
+// waiting for the whole timeout.  At shutdown it sends QUIT, closes
 // the pipe and waits for the child's final reports.
 //
 // A milter thread registers a message with Submit(), waits with Wait()
@@ -76,6 +79,9 @@ class FilterChild {
     void HandleLine(const std::string& line, bool cut);
     void Reap(bool expected);
     void Wake();
+    void ScheduleRestart();
+    // Answers a request with a FAILURE of this filter.
+    void Fail(long token, const char* why);
 
     Filters& owner_;
     const size_t index_;
@@ -96,6 +102,7 @@ class FilterChild {
     unsigned long long queued_ = 0;       // bytes ever put in the outbox of this process
     unsigned long long written_ = 0;      // bytes of them written
     bool stopping_ = false;
+    bool down_ = false;  // restarting only after a long delay: requests fail at once
     std::chrono::steady_clock::time_point stopDeadline_;
 
     // Owned by the supervisor thread only.

@@ -184,7 +184,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options o;
+    // Static: the callbacks read the settings until the process ends.
+    static Options o;
     int status = ParseOptions(argc, argv, o);
     if (status >= 0) return status;
     milter::SetDebug(o.debug);

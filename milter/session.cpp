@@ -190,7 +190,13 @@ void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
 
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
-    if (!c->tx) return SMFIS_CONTINUE;
+    if (!c->tx) {
+        // No envelope was seen, so nothing was checked: never let it through.
+        Log("session: end of message without a transaction; action=tempfail");
+        smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
+                      const_cast<char*>("Message could not be checked, try again later"));
+        return SMFIS_TEMPFAIL;
+    }
     ActiveMessage active;
     std::unique_ptr<Transaction> tx = std::move(c->tx);
     auto started = Clock::now();

@@ -173,6 +173,29 @@ class MilterFailurePolicyTest(unittest.TestCase):
 
 
 @skip_unless_ready()
+class MilterFilterDownTest(unittest.TestCase):
+    """A filter whose engine is gone keeps ending at start; once its restart
+    delay has grown, the MTA hears at once instead of after --timeout."""
+
+    def test_requests_fail_fast_while_a_filter_is_down(self):
+        rig = Rig(filters=("Tarnwick-AS",))
+        try:
+            rig.start()
+            # The filter notices its engine is gone and ends; each new
+            # start fails to connect.
+            rig.engines["Tarnwick-AS"].kill()
+            rig.engines["Tarnwick-AS"].wait()
+            rig.wait_log("filter Tarnwick-AS is down", timeout=40)
+            started = time.monotonic()
+            out = outcomes(rig.run_lua(session(mail("d1", reply=TEMPFAIL))))
+            self.assertLess(time.monotonic() - started, 5)
+            self.assertTrue(out["d1"]["reply_matches"])
+            self.assertIn('Tarnwick-AS=FAILURE"filter is not running"', rig.message_lines()[-1])
+        finally:
+            rig.cleanup()
+
+
+@skip_unless_ready()
 class MilterSupervisionTest(unittest.TestCase):
     """A filter killed in the middle of a burst of 100 messages over four
     connections: it is started again, gets the requests it left, and every

@@ -130,8 +130,14 @@ class Rig:
     the rig's own)."""
 
     def __init__(self, filters=("Tarnwick-AV", "Tarnwick-AS"), replace=None, engine_args=None,
-                 host_args=(), whitelist=None, engines="sim", socket_spec=None):
+                 host_args=(), whitelist=None, engines="sim", socket_spec=None, notify=False):
         self.root = tempfile.mkdtemp(prefix="twm-", dir="/tmp")
+        # A stand-in for systemd's notification socket.
+        self.notify = None
+        if notify:
+            self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            self.notify.bind(os.path.join(self.root, "notify.sock"))
+            self.notify.settimeout(10 * SLOW)
         self.engine_kind = engines
         self.spamd = Spamd(self.root) if engines == "real" and "Tarnwick-AS" in filters else None
         self.base = os.path.join(self.root, "base")
@@ -193,8 +199,12 @@ class Rig:
         for program in self.filters:
             argv += ["--filter", os.path.join(self.root, program, program)]
         self.log_file = open(self.log_path, "ab")
+        env = dict(os.environ)
+        env.pop("NOTIFY_SOCKET", None)
+        if self.notify:
+            env["NOTIFY_SOCKET"] = self.notify.getsockname()
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log_file,
-                                     stderr=self.log_file)
+                                     stderr=self.log_file, env=env)
         if self.socket_spec.startswith("unix:"):
             wait_for(lambda: os.path.exists(self.socket), 10, "the milter socket")
         else:
@@ -246,6 +256,8 @@ class Rig:
                 proc.wait(timeout=5)
         if self.spamd:
             self.spamd.stop()
+        if self.notify:
+            self.notify.close()
         if self.proc:
             self.log_file.close()
         if not os.environ.get("TARNWICK_KEEP"):

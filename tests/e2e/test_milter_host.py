@@ -5,10 +5,11 @@ receives the generated mail."""
 import os
 import re
 import signal
+import subprocess
 import time
 import unittest
 
-from milter_rig import EICAR, Rig, lua_message, outcomes, skip_unless_ready, wait_for
+from milter_rig import BIN, EICAR, Rig, lua_message, outcomes, skip_unless_ready, wait_for
 
 ALICE = "<alice@example.org>"
 BOB = "<bob@example.net>"
@@ -202,9 +203,11 @@ class MilterSupervisionTest(unittest.TestCase):
     message is answered with its verdict."""
 
     def test_killed_filter_mid_burst(self):
-        rig = Rig(engine_args={"Tarnwick-AV": ["--delay-ms", "30"], "Tarnwick-AS": ["--delay-ms", "5"]})
+        rig = Rig(engine_args={"Tarnwick-AV": ["--delay-ms", "30"], "Tarnwick-AS": ["--delay-ms", "5"]},
+                  notify=True)
         try:
             rig.start()
+            self.assertEqual(rig.notify.recv(100), b"READY=1")
             clients = []
             for c in range(4):
                 msgs = [mail("k%d_%d" % (c, i), EICAR + "\r\n" if i % 5 == 0 else "hi %d\r\n" % i)
@@ -227,9 +230,24 @@ class MilterSupervisionTest(unittest.TestCase):
             self.assertEqual(len(rig.message_lines()), 100)
             self.assertNotIn("action=tempfail", log)
             self.assertEqual(rig.stop(), 0)
+            self.assertEqual(rig.notify.recv(100), b"STOPPING=1")
             self.assertIn("Tarnwick-AS: * Tarnwick-AS plugin finished.", rig.log())
         finally:
             rig.cleanup()
+
+
+@skip_unless_ready()
+class MilterCommandLineTest(unittest.TestCase):
+    def test_help_version_and_mistakes(self):
+        run = lambda *a: subprocess.run([os.path.join(BIN, "tarnwick-milter")] + list(a),
+                                        capture_output=True, text=True)
+        done = run("--help")
+        self.assertEqual(done.returncode, 0)
+        self.assertIn("--on-failure", done.stdout)
+        self.assertRegex(run("--version").stdout, r"^tarnwick-milter \d")
+        for wrong in ([], ["--socket", "unix:/x", "--base", "/tmp"], ["--timeout", "0"],
+                      ["--on-failure", "maybe"], ["--bogus"]):
+            self.assertEqual(run(*wrong).returncode, 2, wrong)
 
 
 if __name__ == "__main__":

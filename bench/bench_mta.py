@@ -216,7 +216,10 @@ def main():
         return 1
 
     port = free_port()
-    rig = Rig(engines="real", socket_spec="inet:%d@127.0.0.1" % port)
+    # clamav-milter mails nobody about a virus: neither does Tarnwick-AV here,
+    # so both sides do the same work.
+    rig = Rig(engines="real", socket_spec="inet:%d@127.0.0.1" % port,
+              replace={"Tarnwick-AV": {"NotifyRecipients": "No"}})
     mta = postfix_rig.Postfix(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port, smtpd_procs=20)
     rig.host_args += ["--sendmail", mta.sendmail_command(), "--timeout", "120"]
     peers = None

@@ -271,9 +271,10 @@ void FilterChild::Run() {
             }
             wantWrite = !outbox_.empty() && toChild_ >= 0;
         }
-        if (pid_ >= 0 && stopping && Clock::now() >= deadline) {
+        if (pid_ >= 0 && stopping && !killed_ && Clock::now() >= deadline) {
             Log("filter %s did not finish in time, killing it", name_.c_str());
             kill(pid_, SIGKILL);
+            killed_ = true;
         }
 
         struct pollfd fds[3];

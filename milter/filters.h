@@ -111,6 +111,7 @@ class FilterChild {
     std::string inbuf_;
     bool overlong_ = false;
     bool quitSent_ = false;
+    bool killed_ = false;  // at the stop deadline
     std::chrono::steady_clock::time_point startedAt_, restartAt_;
     int restartDelayMs_ = 1000;
 };

@@ -200,6 +200,8 @@ def main():
     ap.add_argument("--bin", default=os.path.join(TOP, "build", "bin"))
     ap.add_argument("--rounds", type=int, default=3, help="rounds per side (3)")
     ap.add_argument("--count", type=int, default=400, help="messages per round (400)")
+    ap.add_argument("--serial", action="store_true",
+                    help="tarnwick-milter asks Tarnwick-AS only after Tarnwick-AV let a message on")
     args = ap.parse_args()
     os.environ["TARNWICK_BIN"] = os.path.abspath(args.bin)
 
@@ -222,6 +224,8 @@ def main():
               replace={"Tarnwick-AV": {"NotifyRecipients": "No"}})
     mta = postfix_rig.Postfix(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port, smtpd_procs=20)
     rig.host_args += ["--sendmail", mta.sendmail_command(), "--timeout", "120"]
+    if args.serial:
+        rig.host_args.append("--serial")
     peers = None
     results = {"tarnwick": [], "peers": []}
     try:
@@ -260,7 +264,7 @@ def main():
     med = {name: {k: statistics.median(x[k] for x in rows) for k in rows[0]} for name, rows in results.items()}
     print()
     print("%-30s %8s %8s %8s %9s %10s" % ("side (medians)", "msgs/s", "p50 ms", "p99 ms", "cpu/msg", "spamd/msg"))
-    labels = {"tarnwick": "tarnwick-milter (AV+AS)", "peers": "clamav-milter+spamass-milter"}
+    labels = {"tarnwick": "tarnwick-milter (AV%sAS)" % (", then " if args.serial else "+"), "peers": "clamav-milter+spamass-milter"}
     for name in ("tarnwick", "peers"):
         m = med[name]
         print("%-30s %8.1f %8.0f %8.0f %7.1fms %8.1fms" % (labels[name], m["rate"], m["p50"], m["p99"],

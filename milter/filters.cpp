@@ -376,12 +376,18 @@ std::shared_ptr<Message> Filters::Submit(long token, const std::string& path) {
     m->path = path;
     m->answers.resize(children_.size());
     m->answered.assign(children_.size(), false);
+    m->asked.assign(children_.size(), !serial_);
     m->missing = children_.size();
     {
         std::lock_guard<std::mutex> lock(mu_);
         inflight_[token] = m;
     }
-    for (auto& c : children_) c->Send(token, path);
+    if (serial_) {
+        m->asked[0] = true;  // no other thread knows the message before this call returns
+        children_[0]->Send(token, path);
+    } else {
+        for (auto& c : children_) c->Send(token, path);
+    }
     return m;
 }
 
@@ -418,12 +424,24 @@ void Filters::Deliver(size_t index, const Answer& answer) {
         if (it != inflight_.end()) m = it->second;
     }
     if (!m) return;
-    std::lock_guard<std::mutex> lock(m->mu);
-    if (index >= m->answered.size() || m->answered[index]) return;
-    m->answers[index] = answer;
-    m->answered[index] = true;
-    --m->missing;
-    m->cv.notify_all();
+    size_t next = children_.size();
+    {
+        std::lock_guard<std::mutex> lock(m->mu);
+        if (index >= m->answered.size() || m->answered[index]) return;
+        m->answers[index] = answer;
+        m->answered[index] = true;
+        --m->missing;
+        if (serial_ && index + 1 < children_.size()) {
+            if (answer.kind == AnswerKind::Error || answer.kind == AnswerKind::Discard) {
+                m->missing = 0;  // refused: the others need not look
+            } else {
+                next = index + 1;
+                m->asked[next] = true;
+            }
+        }
+        m->cv.notify_all();
+    }
+    if (next < children_.size()) children_[next]->Send(m->token, m->path);
 }
 
 }  // namespace milter

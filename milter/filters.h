@@ -54,6 +54,7 @@ struct Message {
     // State below is guarded by mu.
     std::vector<Answer> answers;  // one slot per filter
     std::vector<bool> answered;
+    std::vector<bool> asked;  // with --serial, later filters only once the earlier ones let it on
     size_t missing = 0;
 };
 
@@ -126,6 +127,10 @@ class Filters {
     const std::string& Name(size_t i) const { return children_[i]->Name(); }
     void StartAll();
     void StopAll(int timeoutMs);
+    // Ask the filters one after the other, in the order given, and stop at
+    // the first reject or discard (no engine works on a refused message),
+    // instead of all at once (the shortest wait).  Set before StartAll.
+    void SetSerial(bool serial) { serial_ = serial; }
 
     // A fresh request token (1 to 2^31-1, then round again).
     long NextToken();
@@ -142,6 +147,7 @@ class Filters {
 
   private:
     std::vector<std::unique_ptr<FilterChild>> children_;
+    bool serial_ = false;
     std::mutex mu_;
     // Guarded by mu_.
     std::map<long, std::shared_ptr<Message>> inflight_;

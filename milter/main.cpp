@@ -48,6 +48,9 @@ void Usage(FILE* out) {
             "  -t, --timeout SECONDS   longest wait for the filters' answers (300)\n"
             "  -o, --on-failure WHAT   tempfail | accept | reject, for a filter that fails\n"
             "                          or does not answer in time (tempfail: 451 4.7.1)\n"
+            "  -S, --serial            ask the filters one after the other in --filter order,\n"
+            "                          stopping at the first reject or discard (default:\n"
+            "                          all at once)\n"
             "  -m, --sendmail CMD      sendmail program for generated mail, with its own\n"
             "                          arguments separated by blanks (/usr/sbin/sendmail)\n"
             "  -d, --debug             log every answer and start the filters with -debug\n"
@@ -100,6 +103,7 @@ struct Options {
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
     milter::HostSettings host;
     bool debug = false;
+    bool serial = false;
 };
 
 // Returns -1 to go on serving, else the exit status.
@@ -110,12 +114,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
                                              {"timeout", required_argument, nullptr, 't'},
                                              {"on-failure", required_argument, nullptr, 'o'},
                                              {"sendmail", required_argument, nullptr, 'm'},
+                                             {"serial", no_argument, nullptr, 'S'},
                                              {"debug", no_argument, nullptr, 'd'},
                                              {"help", no_argument, nullptr, 'h'},
                                              {"version", no_argument, nullptr, 'V'},
                                              {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "s:b:f:t:o:m:dhV", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "s:b:f:t:o:m:SdhV", longOpts, nullptr)) != -1) {
         switch (c) {
             case 's':
                 o.socket = optarg;
@@ -156,6 +161,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
                 if (o.sendmail.empty()) return Fail("--sendmail is empty", nullptr), 2;
                 break;
             }
+            case 'S':
+                o.serial = true;
+                break;
             case 'd':
                 o.debug = true;
                 break;
@@ -208,6 +216,7 @@ int main(int argc, char** argv) {
     // Never destroyed: libmilter's threads may still be inside a callback
     // when smfi_main() returns, and the process ends right after anyway.
     milter::Filters& filters = *new milter::Filters;
+    filters.SetSerial(o.serial);
     std::vector<std::string> filterArgs;
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {

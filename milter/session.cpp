@@ -222,18 +222,21 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     tx->spool.Remove();
 
     std::vector<Answer> answers;
-    std::vector<bool> answered;
+    std::vector<bool> answered, asked;
     {
         std::lock_guard<std::mutex> lock(m->mu);
         answers = m->answers;
         answered = m->answered;
+        asked = m->asked;
     }
     Verdict v = Decide(answers, answered, settings->onFailure);
 
     std::string said;
     for (size_t i = 0; i < answers.size(); ++i) {
         said += " " + filters->Name(i) + "=";
-        if (!answered[i])
+        if (!asked[i])
+            said += "(not asked)";
+        else if (!answered[i])
             said += "(no answer)";
         else if (answers[i].kind == AnswerKind::Ok || answers[i].kind == AnswerKind::Discard)
             said += answers[i].word;

@@ -174,6 +174,25 @@ class MilterFailurePolicyTest(unittest.TestCase):
 
 
 @skip_unless_ready()
+class MilterSerialTest(unittest.TestCase):
+    """--serial: Tarnwick-AS only sees what Tarnwick-AV let on."""
+
+    def test_refused_mail_is_not_rated(self):
+        rig = Rig(host_args=["--serial"])
+        try:
+            rig.start()
+            out = outcomes(rig.run_lua(session(mail("e1", EICAR + "\r\n"), mail("e2"))))
+            self.assertEqual(out["e1"]["reply"], "replycode")
+            self.assertEqual(out["e2"]["headers"]["X-Junk-Score"], "  40 [XX]")
+            lines = rig.message_lines()
+            self.assertIn("Tarnwick-AS=(not asked) action=reject", lines[0])
+            self.assertIn("Tarnwick-AV=OK Tarnwick-AS=ADDHEADER", lines[1])
+            self.assertEqual(rig.log().count("Tarnwick-AS: * original score="), 1)
+        finally:
+            rig.cleanup()
+
+
+@skip_unless_ready()
 class MilterFilterDownTest(unittest.TestCase):
     """A filter whose engine is gone keeps ending at start; once its restart
     delay has grown, the MTA hears at once instead of after --timeout."""

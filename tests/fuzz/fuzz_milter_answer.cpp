@@ -20,12 +20,14 @@ namespace {
 void CheckVerdict(const Verdict& v) {
     for (const HeaderField& h : v.headers) {
         FUZZ_CHECK(!h.first.empty(), "empty field name");
-        for (unsigned char c : h.first) FUZZ_CHECK(c > 32 && c < 127 && c != ':', "name byte %d", c);
+        for (unsigned char c : h.first)
+            FUZZ_CHECK(c > 32 && c < 127 && c != ':', "name byte %d", c);
         for (size_t k = 0; k < h.second.size(); ++k) {
             unsigned char c = static_cast<unsigned char>(h.second[k]);
             if (c == '\n') {
-                FUZZ_CHECK(k + 1 < h.second.size() && (h.second[k + 1] == ' ' || h.second[k + 1] == '\t'),
-                           "a line break that does not fold");
+                FUZZ_CHECK(
+                    k + 1 < h.second.size() && (h.second[k + 1] == ' ' || h.second[k + 1] == '\t'),
+                    "a line break that does not fold");
                 continue;
             }
             FUZZ_CHECK(c >= 32 || c == '\t', "value byte %d", c);
@@ -34,9 +36,11 @@ void CheckVerdict(const Verdict& v) {
     }
     FUZZ_CHECK(v.headers.size() <= 64, "%zu fields", v.headers.size());
     if (v.action == Action::Reject || v.action == Action::Tempfail) {
-        FUZZ_CHECK(!v.reply.empty() && v.reply.size() <= kMaxReplyLines, "%zu reply lines", v.reply.size());
+        FUZZ_CHECK(!v.reply.empty() && v.reply.size() <= kMaxReplyLines, "%zu reply lines",
+                   v.reply.size());
         for (const std::string& line : v.reply) {
-            FUZZ_CHECK(!line.empty() && line.size() <= kMaxReplyLine, "reply line of %zu", line.size());
+            FUZZ_CHECK(!line.empty() && line.size() <= kMaxReplyLine, "reply line of %zu",
+                       line.size());
             for (unsigned char c : line) FUZZ_CHECK(c >= 32 && c <= 126, "reply byte %d", c);
         }
     }
@@ -55,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < 2; ++i) {
         answered[i] = ParseAnswer(lines[i], answers[i]);
         if (answered[i]) {
-            FUZZ_CHECK(answers[i].token >= 1 && answers[i].token <= INT_MAX, "token %ld", answers[i].token);
+            FUZZ_CHECK(answers[i].token >= 1 && answers[i].token <= INT_MAX, "token %ld",
+                       answers[i].token);
             FUZZ_CHECK(answers[i].text.size() <= lines[i].size(), "decoded text grew");
         }
     }

@@ -8,14 +8,14 @@ BUILD ?= build
 # What building and running the filters and simulators needs (make demo).
 DEMO_DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler python3
 # The engine daemons: quillon-clamd links libclamav, quillon-spamd asks the
-# spamd of Debian's package of that name.
-ENGINE_DEPS = libclamav-dev libsystemd-dev spamd
+# spamd of Debian's package of that name; tarnwick-milter links libmilter.
+ENGINE_DEPS = libclamav-dev libsystemd-dev spamd libmilter-dev
 # The test suite on top: GoogleTest, the generated Python classes, the clock
 # under libfaketime, the sanitizer and fuzzer builds, the exporter's parser
-# and picture, the package check.
+# and picture, the package check, the milter host's client and a real Postfix.
 DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang \
        libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file systemd \
-       pandoc
+       pandoc miltertest postfix
 # The Debian package: manual pages (pandoc) and dpkg-shlibdeps (dpkg-dev, file).
 PACKAGE_DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) pandoc dpkg-dev file
 # ccache, where installed, keeps rebuilds (and fresh clones) quick.
@@ -116,6 +116,24 @@ clean:
 .PHONY: bench
 bench: build
 	$(HARNESS_ENV) /usr/bin/python3 bench/bench.py --bin $(BUILD)/bin
+
+# The whole chain under a private Postfix: tarnwick-milter (both filters on
+# quillon-clamd and quillon-spamd) against clamav-milter and spamass-milter
+# on the same database and spamd; prints the side-by-side table.  Root only;
+# installs the peers' packages.  Not part of test.
+MTA_BENCH_DEPS = clamav-milter clamav-daemon spamass-milter spamc
+.PHONY: bench-mta
+bench-mta: build
+	@missing=""; for p in $(MTA_BENCH_DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "missing packages:$$missing (run as root to install them)"; exit 1; \
+	  fi; \
+	fi
+	/usr/bin/python3 bench/bench_mta.py --bin $(BUILD)/bin
 
 # 100,000 small messages through each program against the instant simulated
 # engine: every request answered exactly once, resident memory flat after

@@ -25,7 +25,7 @@ set(TARNWICK_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick")
 install(TARGETS Tarnwick-AV Tarnwick-AS RUNTIME DESTINATION ${TARNWICK_LIBEXECDIR})
 # Daemons and tools; some are built only where their libraries are present,
 # others come with later work, so each is installed when its target exists.
-foreach(tool quillon-clamd quillon-spamd quillon-check tarnwick-check)
+foreach(tool quillon-clamd quillon-spamd quillon-check tarnwick-check tarnwick-milter)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   endif()
@@ -61,9 +61,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/engines/README.md DESTINATION ${TARNWICK_DOC
 file(GLOB TARNWICK_DOC_PICTURES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.png)
 install(FILES ${TARNWICK_DOC_PICTURES} DESTINATION ${TARNWICK_DOCDIR})
 
-# Service files of the engine daemons, whatever engines/systemd/ holds.
+# Service files of the engine daemons, whatever engines/systemd/ holds, and
+# of the milter host where it is built.
+# The units name the programs as the package installs them (/usr/sbin);
+# installed under another prefix, they name that prefix's sbin instead.
 file(GLOB TARNWICK_UNITS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/engines/systemd/*.service)
-install(FILES ${TARNWICK_UNITS} DESTINATION ${TARNWICK_SYSTEMD_UNITDIR})
+if(TARGET tarnwick-milter)
+  list(APPEND TARNWICK_UNITS ${PROJECT_SOURCE_DIR}/milter/tarnwick-milter.service)
+endif()
+foreach(unit ${TARNWICK_UNITS})
+  get_filename_component(unit_name ${unit} NAME)
+  file(READ ${unit} unit_text)
+  string(REPLACE "/usr/sbin/" "${CMAKE_INSTALL_FULL_SBINDIR}/" unit_text "${unit_text}")
+  file(WRITE ${CMAKE_BINARY_DIR}/units/${unit_name} "${unit_text}")
+  install(FILES ${CMAKE_BINARY_DIR}/units/${unit_name} DESTINATION ${TARNWICK_SYSTEMD_UNITDIR})
+endforeach()
 # The exporter every minute, for those who enable it.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.service
               ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.timer

@@ -1,0 +1,293 @@
+#!/usr/bin/python3
+"""The whole chain under a real Postfix, side by side with the filters
+administrators run today.
+
+One private Postfix instance (tests/e2e/postfix_rig.py) relays to
+smtp-sink; between rounds its smtpd_milters is switched (postfix reload)
+between
+
+  tarnwick   tarnwick-milter with Tarnwick-AV on quillon-clamd and
+             Tarnwick-AS on quillon-spamd, both asked at once
+  serial     the same with --serial: Tarnwick-AS only for what Tarnwick-AV
+             let on (the host is restarted to switch)
+  peers      clamav-milter on clamd, and spamass-milter (spamc per message)
+
+Both sides scan with the same signature database (engines/testdb) and rate
+with the same spamd.  Each round sends the same corpus with smtp-source over
+8 parallel SMTP connections (clean text, a newsletter, spam, an infected
+attachment); rounds alternate between the sides.  Reported, as medians over
+the rounds of each side:
+
+  msgs/s      messages answered per second of the round's wall time
+  p50, p99    Postfix's time before the queue manager per relayed message
+              (the "a" of delays=a/b/c/d: receiving plus the milters)
+  cpu/msg     CPU time of the filter side per message (milter processes,
+              their children and engine daemons; spamd apart, it is shared)
+  spamd/msg   CPU time of spamd per message
+
+Needs root (a private Postfix instance) and the packages postfix,
+clamav-milter, clamav-daemon, spamass-milter, spamc and spamassassin.
+
+Usage: bench_mta.py --bin BUILD/bin [--rounds N] [--count N]
+"""
+
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+sys.dont_write_bytecode = True
+
+CLK = os.sysconf("SC_CLK_TCK")
+EICAR_B64 = ("WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNU"
+             "LUZJTEUhJEgrSCo=")
+
+
+def corpus(directory):
+    """(file, share of the sessions) for each kind of message."""
+    head = "From: Alice <alice@example.org>\nTo: Bob <bob@example.net>\nSubject: %s\n"
+    clean = head % "Minutes of the meeting" + "\n" + "".join(
+        "Item %d: the budget was discussed and approved as proposed.\n" % i for i in range(20))
+    newsletter = (head % "Our autumn newsletter" + "MIME-Version: 1.0\nContent-Type: text/html\n\n<html><body>"
+                  + "".join("<p>Paragraph %d of news about our products and services, with a "
+                            "<a href=\"https://example.com/%d\">link</a>.</p>\n" % (i, i) for i in range(250))
+                  + "</body></html>\n")
+    spam = head % "Cheap meds, act now" + "\n" + (
+        "Buy viagra and cialis online, no prescription, lowest price guaranteed!\n"
+        "Click here to unsubscribe. Limited time offer, 100% free, act now!\n") * 10
+    infected = (head % "Invoice attached" + "MIME-Version: 1.0\n"
+                "Content-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\nContent-Type: text/plain\n\n"
+                "Please see the attached invoice.\n--b1\nContent-Type: application/octet-stream; "
+                "name=\"invoice.com\"\nContent-Transfer-Encoding: base64\n\n" + EICAR_B64 + "\n--b1--\n")
+    out = []
+    for name, text, sessions in (("clean", clean, 3), ("newsletter", newsletter, 2), ("spam", spam, 2),
+                                 ("infected", infected, 1)):
+        path = os.path.join(directory, name + ".eml")
+        with open(path, "w") as f:
+            f.write(text)
+        out.append((name, path, sessions))
+    return out
+
+
+def tree_pids(root_pids):
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(ppid, []).append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    out, todo = [], list(root_pids)
+    while todo:
+        pid = todo.pop()
+        out.append(pid)
+        todo.extend(children.get(pid, []))
+    return out
+
+
+def cpu_seconds(root_pids):
+    """User and system time of the processes, their live descendants and
+    the children they reaped."""
+    total = 0
+    for pid in tree_pids(root_pids):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += sum(int(v) for v in fields[11:15])
+        except (OSError, IndexError, ValueError):
+            pass
+    return total / CLK
+
+
+class Peers:
+    """clamd + clamav-milter + spamass-milter in directory."""
+
+    def __init__(self, directory, spamd_socket):
+        from milter_rig import free_port, wait_for
+        self.dir = directory
+        self.clamd_sock = os.path.join(directory, "clamd.sock")
+        self.clam_port, self.spam_port = free_port(), free_port()
+        with open(os.path.join(directory, "clamd.conf"), "w") as f:
+            f.write("LocalSocket %s\nDatabaseDirectory %s\nForeground yes\nLogFile %s\nMaxThreads 8\n"
+                    "TemporaryDirectory %s\n" % (self.clamd_sock, os.path.join(TOP, "engines", "testdb"),
+                                                 os.path.join(directory, "clamd.log"), directory))
+        with open(os.path.join(directory, "clamav-milter.conf"), "w") as f:
+            f.write("MilterSocket inet:%d@127.0.0.1\nClamdSocket unix:%s\nForeground yes\nOnInfected Reject\n"
+                    "OnFail Defer\nAddHeader No\nLogFile %s\nMaxThreads 8\n"
+                    % (self.clam_port, self.clamd_sock, os.path.join(directory, "clamav-milter.log")))
+        log = open(os.path.join(directory, "peers.log"), "ab")
+        self.clamd = subprocess.Popen(["clamd", "-c", os.path.join(directory, "clamd.conf")],
+                                      stdout=log, stderr=log)
+        wait_for(lambda: os.path.exists(self.clamd_sock), 60, "clamd")
+        self.clamav_milter = subprocess.Popen(
+            ["clamav-milter", "-c", os.path.join(directory, "clamav-milter.conf")], stdout=log, stderr=log)
+        self.spamass_milter = subprocess.Popen(
+            ["spamass-milter", "-p", "inet:%d@127.0.0.1" % self.spam_port, "--", "-U", spamd_socket],
+            stdout=log, stderr=log)
+        log.close()
+        time.sleep(1)
+        for p in (self.clamd, self.clamav_milter, self.spamass_milter):
+            if p.poll() is not None:
+                raise RuntimeError("%s exited; see %s" % (p.args[0], os.path.join(directory, "peers.log")))
+
+    def milters(self):
+        return "inet:127.0.0.1:%d, inet:127.0.0.1:%d" % (self.clam_port, self.spam_port)
+
+    def pids(self):
+        return [self.clamd.pid, self.clamav_milter.pid, self.spamass_milter.pid]
+
+    def stop(self):
+        for p in (self.spamass_milter, self.clamav_milter, self.clamd):
+            if p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(timeout=15)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+
+
+def run_round(mta, files, count, milters):
+    subprocess.run(["postconf", "-c", mta.conf, "-e", "smtpd_milters = " + milters], check=True)
+    subprocess.run(["/usr/sbin/postfix", "-c", mta.conf, "reload"], check=True, capture_output=True)
+    time.sleep(1.5)  # the old smtpd processes finish and the new settings take hold
+    with open(os.path.join(mta.logdir, "maillog"), "rb") as f:
+        f.seek(0, 2)
+        log_start = f.tell()
+    total_sessions = sum(s for _, _, s in files)
+    procs = []
+    started = time.monotonic()
+    for _, path, sessions in files:
+        n = max(sessions, count * sessions // total_sessions)
+        procs.append(subprocess.Popen(
+            ["smtp-source", "-A", "-d", "-s", str(sessions), "-m", str(n), "-F", path,
+             "-f", "alice@example.org", "-t", "bob@example.net", "127.0.0.1:%d" % mta.smtp_port],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE))
+    sent = 0
+    for (_, _, sessions), p in zip(files, procs):
+        p.wait()
+        sent += max(sessions, count * sessions // total_sessions)
+    wall = time.monotonic() - started
+    with open(os.path.join(mta.logdir, "maillog"), "rb") as f:
+        f.seek(log_start)
+        log = f.read().decode(errors="replace")
+    # Only the corpus: the notifications and reports the filters mail
+    # arrive through pickup, not smtpd.
+    received = set(re.findall(r"postfix/smtpd\[\d+\]: (\w+): client=", log))
+    delays = [float(a) * 1000 for qid, a in re.findall(r": (\w+): to=<[^>]*>.*?delays=([\d.]+)/", log)
+              if qid in received]
+    rejected = len(re.findall(r"milter-reject: END-OF-MESSAGE", log))
+    return sent, wall, delays, rejected
+
+
+def percentile(values, q):
+    if not values:
+        return float("nan")
+    values = sorted(values)
+    return values[min(len(values) - 1, int(q * len(values)))]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--bin", default=os.path.join(TOP, "build", "bin"))
+    ap.add_argument("--rounds", type=int, default=3, help="rounds per side (3)")
+    ap.add_argument("--count", type=int, default=400, help="messages per round (400)")
+    args = ap.parse_args()
+    os.environ["TARNWICK_BIN"] = os.path.abspath(args.bin)
+
+    import milter_rig
+    import postfix_rig
+    from milter_rig import Rig, free_port
+
+    why = postfix_rig.missing() or milter_rig.missing() or milter_rig.real_engines_missing()
+    for prog in ("clamav-milter", "clamd", "spamass-milter", "spamc", "smtp-source"):
+        if not shutil.which(prog, path=os.environ.get("PATH", "") + ":/usr/sbin"):
+            why = why or "%s not installed" % prog
+    if why:
+        print("bench-mta: " + why)
+        return 1
+
+    port = free_port()
+    # clamav-milter mails nobody about a virus: neither does Tarnwick-AV here,
+    # so both sides do the same work.
+    rig = Rig(engines="real", socket_spec="inet:%d@127.0.0.1" % port,
+              replace={"Tarnwick-AV": {"NotifyRecipients": "No"}})
+    mta = postfix_rig.Postfix(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port, smtpd_procs=20)
+    rig.host_args += ["--sendmail", mta.sendmail_command(), "--timeout", "120"]
+    peers = None
+    results = {"tarnwick": [], "serial": [], "peers": []}
+    try:
+        rig.start()
+        os.makedirs(os.path.join(rig.root, "peers"))
+        peers = Peers(os.path.join(rig.root, "peers"), rig.spamd.socket_path)
+        mta.start()
+        files = corpus(rig.root)
+        tarnwick_pids = lambda: [rig.proc.pid] + [p.pid for p in rig.engines.values()]
+        sides = {
+            "tarnwick": ("inet:127.0.0.1:%d" % port, tarnwick_pids),
+            "serial": ("inet:127.0.0.1:%d" % port, tarnwick_pids),
+            "peers": (peers.milters(), peers.pids),
+        }
+
+        def host_mode(name):
+            serial = "--serial" in rig.host_args
+            if name in ("tarnwick", "serial") and serial != (name == "serial"):
+                rig.stop()
+                if serial:
+                    rig.host_args.remove("--serial")
+                else:
+                    rig.host_args.append("--serial")
+                rig.start()
+
+        # A short warm-up of each side: spamd children, clamd, page cache.
+        for name in ("tarnwick", "peers"):
+            run_round(mta, files, 40, sides[name][0])
+        order = ["tarnwick", "serial", "peers"]
+        for r in range(args.rounds):
+            for name in order[r % 3:] + order[:r % 3]:
+                host_mode(name)
+                milters, pids = sides[name]
+                cpu0, spamd0 = cpu_seconds(pids()), cpu_seconds([rig.spamd.proc.pid])
+                sent, wall, delays, rejected = run_round(mta, files, args.count, milters)
+                cpu = cpu_seconds(pids()) - cpu0
+                spamd = cpu_seconds([rig.spamd.proc.pid]) - spamd0
+                results[name].append({"rate": sent / wall, "p50": percentile(delays, 0.5),
+                                      "p99": percentile(delays, 0.99), "cpu": cpu * 1000 / sent,
+                                      "spamd": spamd * 1000 / sent, "relayed": len(delays),
+                                      "rejected": rejected, "sent": sent})
+                print("round %d %-8s %4d sent, %4d relayed, %3d refused, %6.1f msgs/s" % (
+                    r + 1, name, sent, len(delays), rejected, sent / wall), flush=True)
+    finally:
+        mta.stop()
+        if peers:
+            peers.stop()
+        rig.cleanup()
+
+    med = {name: {k: statistics.median(x[k] for x in rows) for k in rows[0]} for name, rows in results.items()}
+    print()
+    print("%-31s %8s %8s %8s %9s %10s" % ("side (medians)", "msgs/s", "p50 ms", "p99 ms", "cpu/msg", "spamd/msg"))
+    labels = {"tarnwick": "tarnwick-milter (AV+AS at once)", "serial": "tarnwick-milter --serial",
+              "peers": "clamav-milter+spamass-milter"}
+    for name in ("tarnwick", "serial", "peers"):
+        m = med[name]
+        print("%-31s %8.1f %8.0f %8.0f %7.1fms %8.1fms" % (labels[name], m["rate"], m["p50"], m["p99"],
+                                                          m["cpu"], m["spamd"]))
+    for name in ("tarnwick", "serial"):
+        ratio = med[name]["rate"] / med["peers"]["rate"]
+        print("throughput ratio %s/peers: %.2f (goal: at least 1.00) %s"
+              % (labels[name], ratio, "met" if ratio >= 1 else "NOT met"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,218 @@
+#include "milter/answer.h"
+
+#include <cctype>
+#include <climits>
+
+#include "common/base/text.h"
+
+namespace milter {
+
+namespace {
+
+bool IsFieldNameChar(unsigned char c) {
+    return c > 32 && c < 127 && c != ':';
+}
+
+// Header values may hold tabs and blanks but nothing else below 32.
+std::string CleanValue(const std::string& v) {
+    std::string out;
+    out.reserve(v.size());
+    for (unsigned char c : v) out += (c < 32 && c != '\t') || c == 127 ? ' ' : static_cast<char>(c);
+    return out;
+}
+
+constexpr size_t kMaxHeaderFields = 32;
+constexpr size_t kMaxFieldLength = 2000;
+
+}  // namespace
+
+bool ParseAnswer(const std::string& line, Answer& out) {
+    size_t i = 0;
+    long long token = 0;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
+        token = token * 10 + (line[i] - '0');
+        if (token > INT_MAX) return false;
+        ++i;
+    }
+    if (i == 0 || i >= line.size() || line[i] != ' ' || token == 0) return false;
+    while (i < line.size() && line[i] == ' ') ++i;
+    size_t wordEnd = line.find(' ', i);
+    if (wordEnd == std::string::npos) wordEnd = line.size();
+    out = Answer();
+    out.token = static_cast<long>(token);
+    out.word = line.substr(i, wordEnd - i);
+    std::string rest = wordEnd < line.size() ? line.substr(wordEnd + 1) : std::string();
+    if (out.word == "OK")
+        out.kind = AnswerKind::Ok;
+    else if (out.word == "ADDHEADER")
+        out.kind = AnswerKind::AddHeader;
+    else if (out.word == "ERROR")
+        out.kind = AnswerKind::Error;
+    else if (out.word == "DISCARD")
+        out.kind = AnswerKind::Discard;
+    else if (out.word == "FAILURE")
+        out.kind = AnswerKind::Failure;
+    if (out.kind == AnswerKind::AddHeader || out.kind == AnswerKind::Error) {
+        size_t open = rest.find('"');
+        size_t close = rest.rfind('"');
+        if (open != std::string::npos && close > open) {
+            // A backslash before the closing quote belongs to an escape
+            // only if the quote is not the last one; the last quote always
+            // closes, so a text ending in "\\" decodes to one backslash.
+            fprintS(out.text, rest.substr(open + 1, close - open - 1));
+        } else {
+            fprintS(out.text, rest);
+        }
+    } else {
+        out.text = rest;
+    }
+    return true;
+}
+
+const char* KindName(AnswerKind kind) {
+    switch (kind) {
+        case AnswerKind::Ok:
+            return "OK";
+        case AnswerKind::AddHeader:
+            return "ADDHEADER";
+        case AnswerKind::Error:
+            return "ERROR";
+        case AnswerKind::Discard:
+            return "DISCARD";
+        case AnswerKind::Failure:
+            return "FAILURE";
+        default:
+            return "OTHER";
+    }
+}
+
+std::vector<HeaderField> HeaderFields(const std::string& decoded, int& skipped) {
+    std::vector<HeaderField> fields;
+    skipped = 0;
+    bool lastValid = false;
+    size_t pos = 0;
+    while (pos <= decoded.size()) {
+        size_t end = decoded.find('\n', pos);
+        if (end == std::string::npos) end = decoded.size();
+        std::string line = decoded.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) {
+            lastValid = false;
+            continue;
+        }
+        if (line[0] == ' ' || line[0] == '\t') {
+            // A continuation keeps the fold so the field stays readable.
+            if (lastValid && fields.back().second.size() + line.size() < kMaxFieldLength)
+                fields.back().second += "\n" + CleanValue(line);
+            else
+                ++skipped;
+            continue;
+        }
+        size_t colon = line.find(':');
+        bool valid = colon != std::string::npos && colon > 0 && fields.size() < kMaxHeaderFields &&
+                     line.size() < kMaxFieldLength;
+        for (size_t k = 0; valid && k < colon; ++k)
+            valid = IsFieldNameChar(static_cast<unsigned char>(line[k]));
+        lastValid = valid;
+        if (!valid) {
+            ++skipped;
+            continue;
+        }
+        fields.emplace_back(line.substr(0, colon), CleanValue(line.substr(colon + 1)));
+    }
+    return fields;
+}
+
+std::vector<std::string> ReplyLines(const std::string& decoded, const char* fallback) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < decoded.size() && lines.size() < kMaxReplyLines) {
+        size_t end = decoded.find('\n', pos);
+        if (end == std::string::npos) end = decoded.size();
+        std::string line;
+        for (size_t k = pos; k < end && line.size() < kMaxReplyLine; ++k) {
+            unsigned char c = static_cast<unsigned char>(decoded[k]);
+            if (c == '\r') continue;
+            line += (c < 32 || c > 126) ? '?' : static_cast<char>(c);
+        }
+        pos = end + 1;
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+    }
+    if (lines.empty()) lines.emplace_back(fallback);
+    return lines;
+}
+
+Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
+               OnFailure onFailure) {
+    Verdict v;
+    const Answer* reject = nullptr;
+    bool discard = false;
+    for (size_t i = 0; i < answers.size(); ++i) {
+        if (i >= answered.size() || !answered[i]) {
+            v.failed = true;
+            continue;
+        }
+        const Answer& a = answers[i];
+        switch (a.kind) {
+            case AnswerKind::Error:
+                if (!reject) reject = &a;
+                break;
+            case AnswerKind::Discard:
+                discard = true;
+                break;
+            case AnswerKind::AddHeader: {
+                int skipped = 0;
+                for (auto& f : HeaderFields(a.text, skipped)) v.headers.push_back(std::move(f));
+                v.skippedHeaders += skipped;
+                break;
+            }
+            case AnswerKind::Ok:
+                break;
+            default:
+                v.failed = true;
+                break;
+        }
+    }
+    if (reject) {
+        v.action = Action::Reject;
+        v.reply = ReplyLines(reject->text, "Message refused by content filter");
+        v.headers.clear();
+    } else if (discard) {
+        v.action = Action::Discard;
+        v.headers.clear();
+    } else if (v.failed && onFailure != OnFailure::Accept) {
+        v.action = onFailure == OnFailure::Reject ? Action::Reject : Action::Tempfail;
+        v.reply.assign(1, onFailure == OnFailure::Reject
+                              ? "Message could not be checked"
+                              : "Message could not be checked, try again later");
+        v.headers.clear();
+    }
+    return v;
+}
+
+const char* ActionName(Action action) {
+    switch (action) {
+        case Action::Accept:
+            return "accept";
+        case Action::Reject:
+            return "reject";
+        case Action::Discard:
+            return "discard";
+        default:
+            return "tempfail";
+    }
+}
+
+std::string LogSafe(const std::string& text, size_t max) {
+    std::string out;
+    for (size_t k = 0; k < text.size() && k < max; ++k) {
+        unsigned char c = static_cast<unsigned char>(text[k]);
+        out += (c < 32 || c == 127) ? '?' : static_cast<char>(c);
+    }
+    if (text.size() > max) out += "...";
+    return out;
+}
+
+}  // namespace milter

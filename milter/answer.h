@@ -1,0 +1,74 @@
+// Reading the filters' answer lines and turning their texts into what the
+// mail server is told: header fields to add and SMTP reply lines.
+//
+// Everything here is pure: no I/O, no locks.  Input comes from a child
+// process that reads mail written by attackers, so every text is checked
+// before it reaches the milter protocol: header names are RFC 5322 field
+// names, values and reply lines carry no control characters, and the
+// counts and lengths below are bounded.
+#ifndef TARNWICK_MILTER_ANSWER_H
+#define TARNWICK_MILTER_ANSWER_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace milter {
+
+enum class AnswerKind { Ok, AddHeader, Error, Discard, Failure, Other };
+
+struct Answer {
+    long token = 0;
+    AnswerKind kind = AnswerKind::Other;
+    std::string word;  // the answer word as sent (OK, ADDHEADER, ...)
+    std::string text;  // decoded quoted text of ADDHEADER/ERROR; the rest of the line otherwise
+};
+
+// A line that begins with a decimal token (1 to 2^31-1) and a blank is an
+// answer; anything else (log lines begin with "* ") is not, and false is
+// returned.  The quoted text of ADDHEADER and ERROR runs from the first to
+// the last double quote and is decoded from the server's quoted-string form
+// (backslash-e a line break, backslash-x the character x).
+bool ParseAnswer(const std::string& line, Answer& out);
+
+const char* KindName(AnswerKind kind);
+
+// Header fields of a decoded ADDHEADER text, one "Name: value" per line;
+// lines beginning with a blank or tab continue the field before them.
+// Lines without a valid field name are left out and counted in `skipped`.
+// A value keeps its blanks after the colon exactly (the caller decides
+// whether the mail server adds one itself).
+using HeaderField = std::pair<std::string, std::string>;
+std::vector<HeaderField> HeaderFields(const std::string& decoded, int& skipped);
+
+// SMTP reply lines for a decoded ERROR text: at most kMaxReplyLines lines
+// of at most kMaxReplyLine characters; control characters and bytes above
+// 126 become '?', empty lines are dropped; never empty (a fallback text).
+constexpr size_t kMaxReplyLines = 16;
+constexpr size_t kMaxReplyLine = 400;
+std::vector<std::string> ReplyLines(const std::string& decoded, const char* fallback);
+
+// What the mail server is told about one message, from every filter's
+// answer (answered[i] false: no answer in time).  A reject (ERROR) wins
+// over everything, then a discard, then a failed filter (FAILURE, an
+// unknown answer word or no answer) with the --on-failure policy; otherwise
+// the message goes on with the headers of every ADDHEADER, in filter order.
+enum class OnFailure { Tempfail, Accept, Reject };
+enum class Action { Accept, Reject, Discard, Tempfail };
+struct Verdict {
+    Action action = Action::Accept;
+    bool failed = false;             // some filter failed
+    std::vector<std::string> reply;  // SMTP reply lines for a reject
+    std::vector<HeaderField> headers;
+    int skippedHeaders = 0;
+};
+Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
+               OnFailure onFailure);
+const char* ActionName(Action action);
+
+// One line of text safe to put into our own log: control bytes as '?'.
+std::string LogSafe(const std::string& text, size_t max);
+
+}  // namespace milter
+
+#endif

@@ -1,0 +1,447 @@
+#include "milter/filters.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+
+#include "milter/hostlog.h"
+#include "milter/process.h"
+
+namespace milter {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxLine = 64 * 1024;
+constexpr int kMaxRestartDelayMs = 60 * 1000;
+constexpr auto kStableRun = std::chrono::seconds(60);
+// A filter whose next start is this far away counts as down.
+constexpr int kFailFastDelayMs = 16 * 1000;
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string RequestLine(long token, const std::string& path) {
+    return std::to_string(token) + " FILE " + path + "\n";
+}
+
+int MillisUntil(Clock::time_point t) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    return ms < 0 ? 0 : (ms > 1000 ? 1000 : static_cast<int>(ms));
+}
+
+}  // namespace
+
+FilterChild::FilterChild(Filters& owner, size_t index, std::string program,
+                         std::vector<std::string> args, std::string workDir)
+    : owner_(owner),
+      index_(index),
+      program_(std::move(program)),
+      name_(BaseName(program_)),
+      workDir_(std::move(workDir)),
+      args_(std::move(args)) {
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+FilterChild::~FilterChild() {
+    if (thread_.joinable()) {
+        BeginStop(Clock::now());
+        Join();
+    }
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void FilterChild::Start() {
+    restartAt_ = Clock::now();
+    thread_ = std::thread(&FilterChild::Run, this);
+}
+
+void FilterChild::Wake() {
+    uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) < 0) {
+        // The counter is already non-zero: the thread wakes anyway.
+    }
+}
+
+void FilterChild::Send(long token, const std::string& path) {
+    bool down;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        down = down_;
+        if (!down) {
+            std::string line = RequestLine(token, path);
+            outbox_ += line;
+            queued_ += line.size();
+            Request& r = unanswered_[token];
+            r.path = path;
+            r.endsAt = queued_;
+        }
+    }
+    if (down)
+        Fail(token, "filter is not running");
+    else
+        Wake();
+}
+
+void FilterChild::Drop(long token) {
+    std::lock_guard<std::mutex> lock(mu_);
+    unanswered_.erase(token);
+}
+
+void FilterChild::BeginStop(Clock::time_point deadline) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+        stopDeadline_ = deadline;
+    }
+    Wake();
+}
+
+void FilterChild::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+bool FilterChild::Launch() {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return false;
+    }
+    std::vector<std::string> argv{program_};
+    argv.insert(argv.end(), args_.begin(), args_.end());
+    pid_t pid = Spawn(argv, workDir_, in[0], out[1], -1);
+    int saved = errno;
+    close(in[0]);
+    close(out[1]);
+    if (pid < 0) {
+        close(in[1]);
+        close(out[0]);
+        Log("filter %s cannot be started: %s", name_.c_str(), strerror(saved));
+        return false;
+    }
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
+    pid_ = pid;
+    toChild_ = in[1];
+    fromChild_ = out[0];
+    inbuf_.clear();
+    overlong_ = false;
+    quitSent_ = false;
+    startedAt_ = Clock::now();
+    size_t resent;
+    {
+        // Whatever the last process left unanswered goes to this one, in
+        // the order the messages came.
+        std::lock_guard<std::mutex> lock(mu_);
+        down_ = false;
+        outbox_.clear();
+        queued_ = written_ = 0;
+        for (auto& entry : unanswered_) {
+            outbox_ += RequestLine(entry.first, entry.second.path);
+            entry.second.endsAt = outbox_.size();
+        }
+        queued_ = outbox_.size();
+        resent = unanswered_.size();
+    }
+    Log("filter %s started, pid %d, %zu request(s) pending", name_.c_str(), static_cast<int>(pid),
+        resent);
+    return true;
+}
+
+void FilterChild::Reap(bool expected) {
+    if (toChild_ >= 0) close(toChild_);
+    if (fromChild_ >= 0) close(fromChild_);
+    toChild_ = fromChild_ = -1;
+    int status = WaitOrKill(pid_, 5000);
+    pid_ = -1;
+    size_t pending;
+    std::vector<long> givenUp;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        outbox_.clear();
+        for (auto it = unanswered_.begin(); it != unanswered_.end();) {
+            if (!expected && it->second.endsAt <= written_ && ++it->second.lost >= 2) {
+                givenUp.push_back(it->first);
+                it = unanswered_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        pending = unanswered_.size();
+    }
+    for (long token : givenUp) {
+        Log("filter %s ended twice while checking request %ld; not sending it again", name_.c_str(),
+            token);
+        Fail(token, "filter ended while checking the message");
+    }
+    if (expected) {
+        Log("filter %s finished, %s", name_.c_str(), DescribeStatus(status).c_str());
+        return;
+    }
+    if (Clock::now() - startedAt_ >= kStableRun) restartDelayMs_ = 1000;
+    Log("filter %s ended unexpectedly, %s, %zu request(s) unanswered; restart in %d ms",
+        name_.c_str(), DescribeStatus(status).c_str(), pending, restartDelayMs_);
+    ScheduleRestart();
+}
+
+void FilterChild::ScheduleRestart() {
+    restartAt_ = Clock::now() + std::chrono::milliseconds(restartDelayMs_);
+    if (restartDelayMs_ >= kFailFastDelayMs) {
+        // Down for a while (its engine is probably gone): the MTA hears so
+        // now instead of holding every message for the whole timeout.
+        std::map<long, Request> waiting;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!down_)
+                Log("filter %s is down; its requests fail until it runs again", name_.c_str());
+            down_ = true;
+            waiting.swap(unanswered_);
+        }
+        for (const auto& entry : waiting) Fail(entry.first, "filter is not running");
+    }
+    restartDelayMs_ = std::min(restartDelayMs_ * 2, kMaxRestartDelayMs);
+}
+
+void FilterChild::Fail(long token, const char* why) {
+    Answer failure;
+    failure.token = token;
+    failure.kind = AnswerKind::Failure;
+    failure.word = "FAILURE";
+    failure.text = why;
+    owner_.Deliver(index_, failure);
+}
+
+void FilterChild::HandleLine(const std::string& line, bool cut) {
+    Answer answer;
+    if (!ParseAnswer(line, answer)) {
+        Log("%s: %s", name_.c_str(), LogSafe(line, 2000).c_str());
+        return;
+    }
+    bool known;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        known = unanswered_.erase(answer.token) > 0;
+    }
+    if (!known) {
+        Log("filter %s answered request %ld that is no longer waiting: %s", name_.c_str(),
+            answer.token, LogSafe(line, 400).c_str());
+        return;
+    }
+    Debug("filter %s: %s", name_.c_str(), LogSafe(line, 2000).c_str());
+    if (cut) {
+        // Only the beginning was kept: its text cannot be trusted whole.
+        answer.kind = AnswerKind::Failure;
+        answer.word = "FAILURE";
+        answer.text = "answer line too long";
+    }
+    owner_.Deliver(index_, answer);
+}
+
+void FilterChild::Run() {
+    char buf[65536];
+    for (;;) {
+        bool stopping;
+        Clock::time_point deadline;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stopping = stopping_;
+            deadline = stopDeadline_;
+        }
+        if (pid_ < 0) {
+            if (stopping) return;
+            if (Clock::now() >= restartAt_ && !Launch()) ScheduleRestart();
+        }
+        bool wantWrite = false;
+        if (pid_ >= 0) {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (stopping && !quitSent_ && toChild_ >= 0) {
+                outbox_ += "0 QUIT\n";
+                queued_ += 7;
+                quitSent_ = true;
+            }
+            wantWrite = !outbox_.empty() && toChild_ >= 0;
+        }
+        if (pid_ >= 0 && stopping && !killed_ && Clock::now() >= deadline) {
+            Log("filter %s did not finish in time, killing it", name_.c_str());
+            kill(pid_, SIGKILL);
+            killed_ = true;
+        }
+
+        struct pollfd fds[3];
+        int n = 0;
+        fds[n++] = {wakeFd_, POLLIN, 0};
+        int readAt = -1, writeAt = -1;
+        if (fromChild_ >= 0) {
+            readAt = n;
+            fds[n++] = {fromChild_, POLLIN, 0};
+        }
+        if (wantWrite) {
+            writeAt = n;
+            fds[n++] = {toChild_, POLLOUT, 0};
+        }
+        int timeout = pid_ < 0 ? MillisUntil(restartAt_) : (stopping ? 100 : 1000);
+        if (poll(fds, n, timeout) < 0) {
+            if (errno == EINTR) continue;
+            Log("filter %s: poll failed: %s", name_.c_str(), strerror(errno));
+            return;
+        }
+        if (fds[0].revents) {
+            uint64_t v;
+            while (read(wakeFd_, &v, sizeof v) > 0) {
+            }
+        }
+        if (writeAt >= 0 && fds[writeAt].revents) {
+            std::lock_guard<std::mutex> lock(mu_);
+            ssize_t w = write(toChild_, outbox_.data(), outbox_.size());
+            if (w > 0) {
+                outbox_.erase(0, static_cast<size_t>(w));
+                written_ += static_cast<unsigned long long>(w);
+            } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                // The child is gone or closed its input; its output ends next.
+                close(toChild_);
+                toChild_ = -1;
+            }
+            if (quitSent_ && outbox_.empty() && toChild_ >= 0) {
+                close(toChild_);
+                toChild_ = -1;
+            }
+        }
+        if (readAt >= 0 && fds[readAt].revents) {
+            ssize_t r = read(fromChild_, buf, sizeof buf);
+            if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (r <= 0) {
+                if (!inbuf_.empty()) HandleLine(inbuf_, overlong_);
+                inbuf_.clear();
+                Reap(quitSent_);
+                continue;
+            }
+            for (ssize_t k = 0; k < r; ++k) {
+                char c = buf[k];
+                if (c == '\n') {
+                    HandleLine(inbuf_, overlong_);
+                    inbuf_.clear();
+                    overlong_ = false;
+                } else if (inbuf_.size() < kMaxLine) {
+                    inbuf_ += c;
+                } else if (!overlong_) {
+                    Log("filter %s wrote a line over %zu bytes; the rest is dropped", name_.c_str(),
+                        kMaxLine);
+                    overlong_ = true;
+                }
+            }
+        }
+    }
+}
+
+Filters::~Filters() {
+    StopAll(0);
+}
+
+void Filters::Add(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& workDir) {
+    children_.push_back(
+        std::make_unique<FilterChild>(*this, children_.size(), program, args, workDir));
+}
+
+void Filters::StartAll() {
+    for (auto& c : children_) c->Start();
+}
+
+void Filters::StopAll(int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (auto& c : children_) c->BeginStop(deadline);
+    for (auto& c : children_) c->Join();
+}
+
+long Filters::NextToken() {
+    std::lock_guard<std::mutex> lock(mu_);
+    long token = nextToken_;
+    nextToken_ = nextToken_ >= INT_MAX ? 1 : nextToken_ + 1;
+    return token;
+}
+
+std::shared_ptr<Message> Filters::Submit(long token, const std::string& path) {
+    auto m = std::make_shared<Message>();
+    m->token = token;
+    m->path = path;
+    m->answers.resize(children_.size());
+    m->answered.assign(children_.size(), false);
+    m->asked.assign(children_.size(), !serial_);
+    m->missing = children_.size();
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        inflight_[token] = m;
+    }
+    if (serial_) {
+        m->asked[0] = true;  // no other thread knows the message before this call returns
+        children_[0]->Send(token, path);
+    } else {
+        for (auto& c : children_) c->Send(token, path);
+    }
+    return m;
+}
+
+bool Filters::Wait(Message& m, Clock::time_point deadline, std::chrono::milliseconds progressEvery,
+                   const std::function<void()>& progress) {
+    std::unique_lock<std::mutex> lock(m.mu);
+    while (m.missing > 0) {
+        auto now = Clock::now();
+        if (now >= deadline) return false;
+        auto until = std::min(deadline, now + progressEvery);
+        if (m.cv.wait_until(lock, until, [&m] { return m.missing == 0; })) break;
+        if (Clock::now() < deadline && progress) {
+            lock.unlock();
+            progress();
+            lock.lock();
+        }
+    }
+    return true;
+}
+
+void Filters::Forget(Message& m) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        inflight_.erase(m.token);
+    }
+    for (auto& c : children_) c->Drop(m.token);
+}
+
+void Filters::Deliver(size_t index, const Answer& answer) {
+    std::shared_ptr<Message> m;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = inflight_.find(answer.token);
+        if (it != inflight_.end()) m = it->second;
+    }
+    if (!m) return;
+    size_t next = children_.size();
+    {
+        std::lock_guard<std::mutex> lock(m->mu);
+        if (index >= m->answered.size() || m->answered[index]) return;
+        m->answers[index] = answer;
+        m->answered[index] = true;
+        --m->missing;
+        if (serial_ && index + 1 < children_.size()) {
+            if (answer.kind == AnswerKind::Error || answer.kind == AnswerKind::Discard) {
+                m->missing = 0;  // refused: the others need not look
+            } else {
+                next = index + 1;
+                m->asked[next] = true;
+            }
+        }
+        m->cv.notify_all();
+    }
+    if (next < children_.size()) children_[next]->Send(m->token, m->path);
+}
+
+}  // namespace milter

@@ -1,0 +1,251 @@
+// tarnwick-milter: plays the Velmora server's part for Tarnwick-AV and
+// Tarnwick-AS behind a milter socket, so Postfix or Sendmail can run them.
+// Start-up, serving and shutdown; the work lives in the modules.
+#include <dirent.h>
+#include <getopt.h>
+#include <libmilter/mfapi.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "milter/filters.h"
+#include "milter/hostlog.h"
+#include "milter/session.h"
+#include "milter/submitter.h"
+
+// libmilter's own start-up and shutdown race in its internal state (seen
+// by ThreadSanitizer in mi_closener and the worker pool); not ours to mend.
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libmilter.so\nmutex:libmilter.so\nrace:mi_closener\nmutex:mi_stop_milters\n"
+           "thread:mi_control_startup\n";
+}
+#endif
+
+namespace {
+
+const char* kVersion = "tarnwick-milter 1.0";
+
+void Usage(FILE* out) {
+    fprintf(out,
+            "usage: tarnwick-milter --socket SPEC --base DIR --filter PROGRAM [options]\n"
+            "Runs Tarnwick-AV and/or Tarnwick-AS for an MTA speaking the milter protocol.\n"
+            "\n"
+            "  -s, --socket SPEC       milter socket: unix:/path or inet:PORT@HOST (required)\n"
+            "  -b, --base DIR          base directory: Queue/, Submitted/ and the filters'\n"
+            "                          Temp/ and whitelist.txt live here (required)\n"
+            "  -f, --filter PROGRAM    path of a filter program (Tarnwick-AV, Tarnwick-AS);\n"
+            "                          give it once per filter; its settings file lies\n"
+            "                          beside it (required, at most 4)\n"
+            "  -t, --timeout SECONDS   longest wait for the filters' answers (300)\n"
+            "  -o, --on-failure WHAT   tempfail | accept | reject, for a filter that fails\n"
+            "                          or does not answer in time (tempfail: 451 4.7.1)\n"
+            "  -S, --serial            ask the filters one after the other in --filter order,\n"
+            "                          stopping at the first reject or discard (default:\n"
+            "                          all at once)\n"
+            "  -m, --sendmail CMD      sendmail program for generated mail, with its own\n"
+            "                          arguments separated by blanks (/usr/sbin/sendmail)\n"
+            "  -d, --debug             log every answer and start the filters with -debug\n"
+            "  -h, --help              this text\n"
+            "  -V, --version           version\n"
+            "\n"
+            "Stop with SIGTERM: the filters get QUIT and their final reports are mailed.\n");
+}
+
+bool Fail(const char* what, const char* detail) {
+    fprintf(stderr, "tarnwick-milter: %s%s%s\n", what, detail ? ": " : "", detail ? detail : "");
+    return false;
+}
+
+std::string Absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool EnsureDirectory(const std::string& path, mode_t mode) {
+    if (mkdir(path.c_str(), mode) == 0 || errno == EEXIST) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    }
+    milter::Log("start: %s is not a usable directory: %s", path.c_str(), strerror(errno));
+    return false;
+}
+
+// Queue files of a previous run belong to messages the MTA still holds and
+// will offer again; nobody else reads them.
+void ClearQueue(const std::string& dir) {
+    if (DIR* d = opendir(dir.c_str())) {
+        int removed = 0;
+        while (struct dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            bool ours = n.size() > 4 && (n.compare(n.size() - 4, 4, ".msg") == 0 ||
+                                         n.compare(n.size() - 4, 4, ".tmp") == 0);
+            if (ours && unlinkat(dirfd(d), e->d_name, 0) == 0) ++removed;
+        }
+        closedir(d);
+        if (removed) milter::Log("start: removed %d queue file(s) of an earlier run", removed);
+    }
+}
+
+struct Options {
+    std::string socket, base;
+    std::vector<std::string> filters;
+    std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
+    milter::HostSettings host;
+    bool debug = false;
+    bool serial = false;
+};
+
+// Returns -1 to go on serving, else the exit status.
+int ParseOptions(int argc, char** argv, Options& o) {
+    static const struct option longOpts[] = {{"socket", required_argument, nullptr, 's'},
+                                             {"base", required_argument, nullptr, 'b'},
+                                             {"filter", required_argument, nullptr, 'f'},
+                                             {"timeout", required_argument, nullptr, 't'},
+                                             {"on-failure", required_argument, nullptr, 'o'},
+                                             {"sendmail", required_argument, nullptr, 'm'},
+                                             {"serial", no_argument, nullptr, 'S'},
+                                             {"debug", no_argument, nullptr, 'd'},
+                                             {"help", no_argument, nullptr, 'h'},
+                                             {"version", no_argument, nullptr, 'V'},
+                                             {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, "s:b:f:t:o:m:SdhV", longOpts, nullptr)) != -1) {
+        switch (c) {
+            case 's':
+                o.socket = optarg;
+                break;
+            case 'b':
+                o.base = optarg;
+                break;
+            case 'f':
+                o.filters.push_back(Absolute(optarg));
+                break;
+            case 't': {
+                char* end = nullptr;
+                long v = strtol(optarg, &end, 10);
+                if (!end || *end || v < 1 || v > 86400)
+                    return Fail("--timeout wants 1 to 86400 seconds", optarg), 2;
+                o.host.timeoutSec = static_cast<int>(v);
+                break;
+            }
+            case 'o':
+                if (!strcmp(optarg, "tempfail"))
+                    o.host.onFailure = milter::OnFailure::Tempfail;
+                else if (!strcmp(optarg, "accept"))
+                    o.host.onFailure = milter::OnFailure::Accept;
+                else if (!strcmp(optarg, "reject"))
+                    o.host.onFailure = milter::OnFailure::Reject;
+                else
+                    return Fail("--on-failure wants tempfail, accept or reject", optarg), 2;
+                break;
+            case 'm': {
+                o.sendmail.clear();
+                std::string s = optarg;
+                for (size_t p = 0; p < s.size();) {
+                    size_t e = s.find(' ', p);
+                    if (e == std::string::npos) e = s.size();
+                    if (e > p) o.sendmail.push_back(s.substr(p, e - p));
+                    p = e + 1;
+                }
+                if (o.sendmail.empty()) return Fail("--sendmail is empty", nullptr), 2;
+                break;
+            }
+            case 'S':
+                o.serial = true;
+                break;
+            case 'd':
+                o.debug = true;
+                break;
+            case 'h':
+                Usage(stdout);
+                return 0;
+            case 'V':
+                printf("%s\n", kVersion);
+                return 0;
+            default:
+                Usage(stderr);
+                return 2;
+        }
+    }
+    if (optind < argc) return Fail("unexpected argument", argv[optind]), 2;
+    if (o.socket.empty() || o.base.empty() || o.filters.empty()) {
+        Usage(stderr);
+        return 2;
+    }
+    if (o.filters.size() > 4) return Fail("at most 4 filters", nullptr), 2;
+    o.base = Absolute(o.base);
+    o.host.baseDir = o.base;
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Static: the callbacks read the settings until the process ends.
+    static Options o;
+    int status = ParseOptions(argc, argv, o);
+    if (status >= 0) return status;
+    milter::SetDebug(o.debug);
+
+    // libmilter's signal thread takes these with sigwait(); every other
+    // thread, ours included, must keep them blocked.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stopSignals, s);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    milter::Log("start: %s, base %s, socket %s, timeout %d s", kVersion, o.base.c_str(),
+                o.socket.c_str(), o.host.timeoutSec);
+    if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(o.base + "/Queue", 0750) ||
+        !EnsureDirectory(o.base + "/Submitted", 0770))
+        return 1;
+    ClearQueue(o.base + "/Queue");
+
+    // Never destroyed: libmilter's threads may still be inside a callback
+    // when smfi_main() returns, and the process ends right after anyway.
+    milter::Filters& filters = *new milter::Filters;
+    filters.SetSerial(o.serial);
+    std::vector<std::string> filterArgs;
+    if (o.debug) filterArgs.push_back("-debug");
+    for (const std::string& f : o.filters) {
+        if (access(f.c_str(), X_OK) != 0) {
+            milter::Log("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
+            return 1;
+        }
+        filters.Add(f, filterArgs, o.base);
+    }
+    if (!milter::RegisterMilter(o.host, filters) ||
+        smfi_setconn(const_cast<char*>(o.socket.c_str())) != MI_SUCCESS ||
+        smfi_opensocket(1) != MI_SUCCESS) {
+        milter::Log("start: cannot listen on %s", o.socket.c_str());
+        return 1;
+    }
+    milter::Submitter submitter(o.base + "/Submitted", o.sendmail);
+    if (!submitter.Start()) return 1;
+    filters.StartAll();
+
+    sd_notify(0, "READY=1");
+    milter::Log("start: ready, %zu filter(s)", filters.Count());
+    int rc = smfi_main();
+
+    sd_notify(0, "STOPPING=1");
+    if (int left = milter::DrainMessages(o.host.timeoutSec * 1000 + 5000))
+        milter::Log("stop: %d message(s) still waiting for answers", left);
+    milter::Log("stop: stopping the filters");
+    filters.StopAll(60 * 1000);
+    submitter.Stop();
+    milter::Log("stop: finished");
+    return rc == MI_SUCCESS ? 0 : 1;
+}

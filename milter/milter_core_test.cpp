@@ -1,0 +1,192 @@
+// The pieces of tarnwick-milter that read what a filter says and write what
+// a filter reads, at their edges.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "milter/answer.h"
+#include "milter/spool.h"
+
+using namespace milter;
+
+namespace {
+
+Answer Parse(const std::string& line) {
+    Answer a;
+    EXPECT_TRUE(ParseAnswer(line, a)) << line;
+    return a;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace
+
+TEST(Answer, KindsTokensAndDecodedTexts) {
+    Answer a = Parse("17 OK");
+    EXPECT_EQ(a.token, 17);
+    EXPECT_EQ(a.kind, AnswerKind::Ok);
+    EXPECT_EQ(Parse("3 DISCARD").kind, AnswerKind::Discard);
+    a = Parse("4 FAILURE error=SE_SCAN_TIMEOUT");
+    EXPECT_EQ(a.kind, AnswerKind::Failure);
+    EXPECT_EQ(a.text, "error=SE_SCAN_TIMEOUT");
+    // Backslash-e breaks the line; escaped quote and backslash stand for themselves.
+    a = Parse(R"(9 ERROR "Virus found: E\"v\\il\e1 virus(es) found\eMessage rejected")");
+    EXPECT_EQ(a.kind, AnswerKind::Error);
+    EXPECT_EQ(a.text, "Virus found: E\"v\\il\n1 virus(es) found\nMessage rejected");
+    a = Parse(R"(2147483647 ADDHEADER "X-Junk-Score:  91 [XXXXX]\eX-Color: red")");
+    EXPECT_EQ(a.token, INT_MAX);
+    EXPECT_EQ(a.text, "X-Junk-Score:  91 [XXXXX]\nX-Color: red");
+    EXPECT_EQ(Parse("5 ADDHEADER \"\"").text, "");
+    EXPECT_EQ(Parse("6 WHATEVER x").kind, AnswerKind::Other);
+}
+
+TEST(Answer, LinesThatAreNotAnswers) {
+    Answer a;
+    for (const char* line : {"* original score=120", "", "17", "17OK", "0 OK", "-1 OK", "x1 OK",
+                             "2147483648 OK", "99999999999999999999 OK", " 17 OK"})
+        EXPECT_FALSE(ParseAnswer(line, a)) << line;
+}
+
+TEST(Headers, FieldsContinuationsAndRejects) {
+    int skipped = 0;
+    auto f = HeaderFields("X-A:  1 [X]\n\tfolded\nbad line\nX B: no\n: empty\nX-C:v\r\n", skipped);
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[0].first, "X-A");
+    EXPECT_EQ(f[0].second, "  1 [X]\n\tfolded");
+    EXPECT_EQ(f[1].first, "X-C");
+    EXPECT_EQ(f[1].second, "v");
+    EXPECT_EQ(skipped, 3);
+    // A continuation after a rejected line cannot attach to anything.
+    f = HeaderFields("nonsense\n folded", skipped);
+    EXPECT_TRUE(f.empty());
+    EXPECT_EQ(skipped, 2);
+    // Control bytes cannot reach the MTA; the count is bounded.
+    std::string many;
+    for (int i = 0; i < 100; ++i)
+        many +=
+            "X-N: a\x01"
+            "b\n";
+    f = HeaderFields(many, skipped);
+    EXPECT_EQ(f.size(), 32u);
+    EXPECT_EQ(f[0].second, " a b");
+}
+
+TEST(Reply, LinesAreCleanBoundedAndNeverEmpty) {
+    auto l = ReplyLines("Virus found: EICAR\n\n1 virus(es) found\r\nbad\x07\xff end  ", "fb");
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[0], "Virus found: EICAR");
+    EXPECT_EQ(l[1], "1 virus(es) found");
+    EXPECT_EQ(l[2], "bad?? end");
+    EXPECT_EQ(ReplyLines("\n \n", "fallback")[0], "fallback");
+    std::string lots;
+    for (int i = 0; i < 40; ++i) lots += std::string(1000, 'a') + "\n";
+    l = ReplyLines(lots, "fb");
+    EXPECT_EQ(l.size(), kMaxReplyLines);
+    EXPECT_EQ(l[0].size(), kMaxReplyLine);
+}
+
+TEST(Verdict, RejectThenDiscardThenFailurePolicyThenHeaders) {
+    Answer ok = Parse("1 OK"), hdr = Parse(R"(1 ADDHEADER "X-S: 5\eX-T: 6")");
+    Answer err = Parse(R"(1 ERROR "Virus found\eMessage rejected")"), dis = Parse("1 DISCARD");
+    Answer fail = Parse("1 FAILURE no scan report returned");
+    auto decide = [](std::vector<Answer> a, std::vector<bool> got, OnFailure p) {
+        return Decide(a, got, p);
+    };
+
+    Verdict v = decide({err, hdr}, {true, true}, OnFailure::Tempfail);
+    EXPECT_EQ(v.action, Action::Reject);
+    EXPECT_EQ(v.reply, (std::vector<std::string>{"Virus found", "Message rejected"}));
+    EXPECT_TRUE(v.headers.empty());
+    // A verdict beats a failure of the other filter.
+    EXPECT_EQ(decide({fail, err}, {true, true}, OnFailure::Accept).action, Action::Reject);
+    EXPECT_EQ(decide({dis, hdr}, {true, false}, OnFailure::Tempfail).action, Action::Discard);
+
+    v = decide({ok, hdr}, {true, true}, OnFailure::Tempfail);
+    EXPECT_EQ(v.action, Action::Accept);
+    EXPECT_FALSE(v.failed);
+    ASSERT_EQ(v.headers.size(), 2u);
+    EXPECT_EQ(v.headers[1], (HeaderField{"X-T", " 6"}));
+
+    v = decide({ok, hdr}, {true, false}, OnFailure::Tempfail);
+    EXPECT_EQ(v.action, Action::Tempfail);
+    EXPECT_TRUE(v.headers.empty());
+    EXPECT_EQ(decide({fail, hdr}, {true, true}, OnFailure::Reject).action, Action::Reject);
+    v = decide({fail, hdr}, {true, true}, OnFailure::Accept);
+    EXPECT_EQ(v.action, Action::Accept);
+    EXPECT_TRUE(v.failed);
+    EXPECT_EQ(v.headers.size(), 2u);
+    EXPECT_EQ(decide({Parse("1 ODD")}, {true}, OnFailure::Tempfail).action, Action::Tempfail);
+}
+
+TEST(Envelope, LinesTheFiltersRead) {
+    Envelope env;
+    env.clientName = "mx.example.org";
+    env.clientAddress = "192.0.2.7";
+    env.sender = BareAddress("<alice@example.org>");
+    env.recipients = {BareAddress("<bob@example.net> NOTIFY=NEVER"), BareAddress("carol@x.test")};
+    EXPECT_EQ(EnvelopeText(env),
+              "S mx.example.org [192.0.2.7]\nP <alice@example.org>\nR <bob@example.net>\n"
+              "R <carol@x.test>\n\n");
+    // Null sender, unknown client; hostile bytes cannot end a line or the brackets.
+    Envelope odd;
+    odd.sender = BareAddress("<>");
+    odd.recipients = {BareAddress("<ev\nil>>@x\r>")};
+    EXPECT_EQ(EnvelopeText(odd), "S unknown\nP <>\nR <evil>\n\n");
+    EXPECT_EQ(BareAddress(("<" + std::string(2000, 'a') + ">").c_str()).size(), kMaxAddress);
+    EXPECT_EQ(BareAddress(nullptr), "");
+}
+
+TEST(Envelope, TraceFieldOfTheLastHop) {
+    Envelope env;
+    env.clientName = "mx.example.org";
+    env.clientAddress = "192.0.2.7";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(ReceivedField("helo.example.org", env, "mta.test", "ESMTP", "4XkQ1", 0),
+              "Received: from helo.example.org (mx.example.org [192.0.2.7])\n"
+              "\tby mta.test with ESMTP id 4XkQ1;\n\tThu, 01 Jan 1970 00:00:00 +0000\n");
+    // A HELO chosen by the client cannot close the comment or start a line.
+    Envelope none;
+    EXPECT_EQ(ReceivedField("x) (y\r\nBcc: z", none, "", "", "", 0),
+              "Received: from x yBcc: z (unknown)\n\tby localhost with SMTP;\n"
+              "\tThu, 01 Jan 1970 00:00:00 +0000\n");
+}
+
+TEST(Spool, AppearsWholeUnderItsFinalNameAndIsRemoved) {
+    char dirTemplate[] = "/tmp/tw-spool-XXXXXX";
+    std::string dir = mkdtemp(dirTemplate);
+    Envelope env;
+    env.sender = "a@b";
+    {
+        SpoolFile s;
+        ASSERT_TRUE(s.Open(dir, "7", env));
+        std::string text = "Subject: x\r\n\r\nbody\r\n";
+        ASSERT_TRUE(s.Write(text.data(), text.size()));
+        EXPECT_NE(access((dir + "/7.tmp").c_str(), F_OK), -1);
+        EXPECT_EQ(access((dir + "/7.msg").c_str(), F_OK), -1);
+        // A second writer of the same name is refused, not interleaved.
+        SpoolFile clash;
+        EXPECT_FALSE(clash.Open(dir, "7", env));
+        ASSERT_TRUE(s.Commit());
+        EXPECT_EQ(ReadFile(dir + "/7.msg"), "S unknown\nP <a@b>\n\nSubject: x\r\n\r\nbody\r\n");
+        EXPECT_EQ(access((dir + "/7.tmp").c_str(), F_OK), -1);
+    }
+    // Destroyed: the file is gone, committed or not.
+    EXPECT_EQ(access((dir + "/7.msg").c_str(), F_OK), -1);
+    {
+        SpoolFile s;
+        ASSERT_TRUE(s.Open(dir, "8", env));
+    }
+    EXPECT_EQ(access((dir + "/8.tmp").c_str(), F_OK), -1);
+    rmdir(dir.c_str());
+}

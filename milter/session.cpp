@@ -1,0 +1,321 @@
+#include "milter/session.h"
+
+#include <arpa/inet.h>
+#include <libmilter/mfapi.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "milter/hostlog.h"
+#include "milter/spool.h"
+
+namespace milter {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const HostSettings* settings = nullptr;
+Filters* filters = nullptr;
+// End-of-message calls in progress, for the drain at shutdown.
+std::atomic<int> activeMessages{0};
+
+struct ActiveMessage {
+    ActiveMessage() { ++activeMessages; }
+    ~ActiveMessage() { --activeMessages; }
+};
+
+struct Transaction {
+    Envelope env;
+    std::string trace;  // our Received: field, written first
+    SpoolFile spool;
+    long token = 0;
+    bool spoolFailed = false;
+    int spoolErrno = 0;
+    size_t droppedRecipients = 0;
+};
+
+struct Connection {
+    std::string clientName, clientAddress, helo;
+    bool leadingSpace = false;  // header values arrive and leave with their blank after the colon
+    std::unique_ptr<Transaction> tx;
+};
+
+Connection* Conn(SMFICTX* ctx) {
+    auto* c = static_cast<Connection*>(smfi_getpriv(ctx));
+    if (!c) {
+        c = new Connection;
+        smfi_setpriv(ctx, c);
+    }
+    return c;
+}
+
+// Starts the queue file at the first piece of content, when the envelope
+// is complete.
+bool EnsureSpool(Transaction& tx) {
+    if (tx.spool.IsOpen() || tx.spoolFailed) return !tx.spoolFailed;
+    tx.token = filters->NextToken();
+    if (!tx.spool.Open(settings->baseDir + "/Queue", std::to_string(tx.token), tx.env, tx.trace)) {
+        tx.spoolFailed = true;
+        tx.spoolErrno = errno;
+        Log("spool: cannot create queue file for request %ld: %s", tx.token, strerror(errno));
+    }
+    return !tx.spoolFailed;
+}
+
+void Write(Transaction& tx, const char* data, size_t n) {
+    if (!EnsureSpool(tx)) return;
+    if (!tx.spool.Write(data, n)) {
+        tx.spoolFailed = true;
+        tx.spoolErrno = errno;
+        Log("spool: write to queue file of request %ld failed: %s", tx.token, strerror(errno));
+    }
+}
+
+sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long, unsigned long,
+                   unsigned long* pf0, unsigned long* pf1, unsigned long* pf2, unsigned long* pf3) {
+    Connection* c = Conn(ctx);
+    if (!(f0 & SMFIF_ADDHDRS)) {
+        Log("session: the MTA does not allow adding header fields; refusing the connection");
+        return SMFIS_REJECT;
+    }
+    *pf0 = SMFIF_ADDHDRS;
+    *pf1 = f1 & SMFIP_HDR_LEADSPC;
+    *pf2 = *pf3 = 0;
+    c->leadingSpace = (*pf1 & SMFIP_HDR_LEADSPC) != 0;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnConnect(SMFICTX* ctx, char* host, struct sockaddr* addr) {
+    Connection* c = Conn(ctx);
+    c->clientName = host ? host : "unknown";
+    c->clientAddress.clear();
+    char text[INET6_ADDRSTRLEN] = "";
+    if (addr && addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(addr)->sin_addr, text,
+                  sizeof text);
+    else if (addr && addr->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6*>(addr)->sin6_addr, text,
+                  sizeof text);
+    c->clientAddress = text;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
+    Connection* c = Conn(ctx);
+    c->tx = std::make_unique<Transaction>();
+    c->tx->env.clientName = c->clientName;
+    c->tx->env.clientAddress = c->clientAddress;
+    c->tx->env.sender = BareAddress(argv ? argv[0] : nullptr);
+    auto macro = [ctx](const char* name) {
+        const char* v = smfi_getsymval(ctx, const_cast<char*>(name));
+        return std::string(v ? v : "");
+    };
+    c->tx->trace =
+        ReceivedField(c->helo, c->tx->env, macro("j"), macro("r"), macro("i"), time(nullptr));
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnHelo(SMFICTX* ctx, char* name) {
+    Conn(ctx)->helo = name ? std::string(name).substr(0, 255) : std::string();
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
+    Connection* c = Conn(ctx);
+    if (!c->tx) return SMFIS_CONTINUE;
+    if (c->tx->env.recipients.size() < kMaxRecipients)
+        c->tx->env.recipients.push_back(BareAddress(argv ? argv[0] : nullptr));
+    else
+        ++c->tx->droppedRecipients;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
+    Connection* c = Conn(ctx);
+    if (!c->tx) return SMFIS_CONTINUE;
+    // The milter protocol carries header fields without line ends; they are
+    // written with line feeds (folds too), so the header block ends at the
+    // first line that is empty to every reader of the queue file.  The body
+    // keeps the line ends the MTA sends.
+    std::string line(name ? name : "");
+    line += c->leadingSpace ? ":" : ": ";
+    for (const char* p = value ? value : ""; *p; ++p)
+        if (*p != '\r') line += *p;
+    line += "\n";
+    Write(*c->tx, line.data(), line.size());
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnEndOfHeaders(SMFICTX* ctx) {
+    Connection* c = Conn(ctx);
+    if (c->tx) Write(*c->tx, "\n", 1);
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t len) {
+    Connection* c = Conn(ctx);
+    if (c->tx) Write(*c->tx, reinterpret_cast<const char*>(chunk), len);
+    return SMFIS_CONTINUE;
+}
+
+std::string Recipients(const Transaction& tx) {
+    std::string out;
+    size_t shown = 0;
+    for (const std::string& r : tx.env.recipients) {
+        if (shown == 5) break;
+        out += (shown++ ? ",<" : "<") + r + ">";
+    }
+    size_t more = tx.env.recipients.size() - shown + tx.droppedRecipients;
+    if (more) out += ",+" + std::to_string(more) + " more";
+    return out;
+}
+
+void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
+              const std::vector<std::string>& lines) {
+    const char* l[kMaxReplyLines + 1] = {};
+    for (size_t i = 0; i < lines.size() && i < kMaxReplyLines; ++i) l[i] = lines[i].c_str();
+    int rc = lines.size() == 1
+                 ? smfi_setreply(ctx, const_cast<char*>(code), const_cast<char*>(xcode),
+                                 const_cast<char*>(l[0]))
+                 : smfi_setmlreply(ctx, code, xcode, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7],
+                                   l[8], l[9], l[10], l[11], l[12], l[13], l[14], l[15], nullptr);
+    if (rc != MI_SUCCESS) Log("session: the reply text was not accepted by libmilter");
+}
+
+sfsistat OnEndOfMessage(SMFICTX* ctx) {
+    Connection* c = Conn(ctx);
+    if (!c->tx) {
+        // No envelope was seen, so nothing was checked: never let it through.
+        Log("session: end of message without a transaction; action=tempfail");
+        smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
+                      const_cast<char*>("Message could not be checked, try again later"));
+        return SMFIS_TEMPFAIL;
+    }
+    ActiveMessage active;
+    std::unique_ptr<Transaction> tx = std::move(c->tx);
+    auto started = Clock::now();
+    const char* qid = smfi_getsymval(ctx, const_cast<char*>("i"));
+    std::string queueId = LogSafe(qid ? qid : "-", 64);
+    std::string who = "queue=" + queueId + " from=<" + LogSafe(tx->env.sender, 200) +
+                      "> to=" + LogSafe(Recipients(*tx), 600);
+
+    EnsureSpool(*tx);
+    if (tx->spoolFailed || !tx->spool.Commit()) {
+        Log("message %s action=tempfail spool error: %s", who.c_str(),
+            strerror(tx->spoolFailed ? tx->spoolErrno : errno));
+        smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
+                      const_cast<char*>("Local error while queueing the message for checks"));
+        return SMFIS_TEMPFAIL;
+    }
+
+    std::string path = "Queue/" + std::to_string(tx->token) + ".msg";
+    std::shared_ptr<Message> m = filters->Submit(tx->token, path);
+    auto deadline = started + std::chrono::seconds(settings->timeoutSec);
+    filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
+    filters->Forget(*m);
+    tx->spool.Remove();
+
+    std::vector<Answer> answers;
+    std::vector<bool> answered, asked;
+    {
+        std::lock_guard<std::mutex> lock(m->mu);
+        answers = m->answers;
+        answered = m->answered;
+        asked = m->asked;
+    }
+    Verdict v = Decide(answers, answered, settings->onFailure);
+
+    std::string said;
+    for (size_t i = 0; i < answers.size(); ++i) {
+        said += " " + filters->Name(i) + "=";
+        if (!asked[i])
+            said += "(not asked)";
+        else if (!answered[i])
+            said += "(no answer)";
+        else if (answers[i].kind == AnswerKind::Ok || answers[i].kind == AnswerKind::Discard)
+            said += answers[i].word;
+        else
+            said += answers[i].word + "\"" + LogSafe(answers[i].text, 300) + "\"";
+    }
+
+    sfsistat result = SMFIS_CONTINUE;
+    switch (v.action) {
+        case Action::Reject:
+            SetReply(ctx, "550", "5.7.1", v.reply);
+            result = SMFIS_REJECT;
+            break;
+        case Action::Tempfail:
+            SetReply(ctx, "451", "4.7.1", v.reply);
+            result = SMFIS_TEMPFAIL;
+            break;
+        case Action::Discard:
+            result = SMFIS_DISCARD;
+            break;
+        case Action::Accept:
+            for (const HeaderField& h : v.headers) {
+                std::string value = h.second;
+                if (!c->leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
+                if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
+                                   const_cast<char*>(value.c_str())) != MI_SUCCESS)
+                    Log("message %s: header %s could not be added", who.c_str(),
+                        LogSafe(h.first, 80).c_str());
+            }
+            break;
+    }
+    long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+    Log("message %s request=%ld%s action=%s%s%s time=%ldms", who.c_str(), tx->token, said.c_str(),
+        ActionName(v.action), v.failed ? " (filter failure)" : "",
+        v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
+    return result;
+}
+
+sfsistat OnAbort(SMFICTX* ctx) {
+    Connection* c = Conn(ctx);
+    c->tx.reset();  // removes a half-written queue file
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnClose(SMFICTX* ctx) {
+    delete static_cast<Connection*>(smfi_getpriv(ctx));
+    smfi_setpriv(ctx, nullptr);
+    return SMFIS_CONTINUE;
+}
+
+}  // namespace
+
+int DrainMessages(int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (activeMessages > 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return activeMessages;
+}
+
+bool RegisterMilter(const HostSettings& s, Filters& f) {
+    settings = &s;
+    filters = &f;
+    static struct smfiDesc desc = {};
+    desc.xxfi_name = const_cast<char*>("tarnwick-milter");
+    desc.xxfi_version = SMFI_VERSION;
+    desc.xxfi_flags = SMFIF_ADDHDRS;
+    desc.xxfi_connect = OnConnect;
+    desc.xxfi_helo = OnHelo;
+    desc.xxfi_envfrom = OnMailFrom;
+    desc.xxfi_envrcpt = OnRcptTo;
+    desc.xxfi_header = OnHeader;
+    desc.xxfi_eoh = OnEndOfHeaders;
+    desc.xxfi_body = OnBody;
+    desc.xxfi_eom = OnEndOfMessage;
+    desc.xxfi_abort = OnAbort;
+    desc.xxfi_close = OnClose;
+    desc.xxfi_negotiate = Negotiate;
+    return smfi_register(desc) == MI_SUCCESS;
+}
+
+}  // namespace milter

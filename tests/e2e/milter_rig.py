@@ -1,0 +1,364 @@
+"""A tarnwick-milter with its filters and simulated engines in a scratch
+directory, driven by Debian's miltertest (a milter client scripted in Lua).
+
+The rig starts the sim engines from the build directory directly, writes
+the filters' settings from the samples in milter/etc (only the engine
+socket and the keys a test changes differ), puts a sendmail stand-in that
+stores what it is given (or refuses while a marker file exists) in front
+of the hand-over, and reads the host's log.
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
+BIN = os.environ.get("TARNWICK_BIN", os.path.join(TOP, "build", "bin"))
+SLOW = 4.0 if os.environ.get("TARNWICK_SANITIZE") else 1.0
+MILTERTEST = shutil.which("miltertest") or "/usr/bin/miltertest"
+ENGINE_OF = {"Tarnwick-AV": "sim-scan-engine", "Tarnwick-AS": "sim-spam-engine"}
+EICAR = r"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+
+SENDMAIL = """#!/bin/sh
+# Stands in for the MTA's sendmail: keeps each message and its arguments.
+dir="$(dirname "$0")"
+if [ -e "$dir/sendmail.fail" ]; then echo "sendmail: queue unavailable" >&2; cat >/dev/null; exit 75; fi
+n="$(date +%s%N)-$$"
+cat > "$dir/outbox/$n.tmp" && echo "$*" > "$dir/outbox/$n.args" && mv "$dir/outbox/$n.tmp" "$dir/outbox/$n.eml"
+"""
+
+
+def missing():
+    """Why the rig cannot run here, or None."""
+    for prog in ("tarnwick-milter", "Tarnwick-AV", "Tarnwick-AS", "sim-scan-engine", "sim-spam-engine"):
+        if not os.access(os.path.join(BIN, prog), os.X_OK):
+            return "%s not built" % prog
+    if not os.access(MILTERTEST, os.X_OK):
+        return "miltertest (package miltertest) not installed"
+    return None
+
+
+def settings_text(program, socket_path, replace=None):
+    """The sample settings of milter/etc with the engine socket (and each
+    top-level `Key = "value";` of replace) set."""
+    with open(os.path.join(TOP, "milter", "etc", program + ".cfg")) as f:
+        text = f.read()
+    for key, value in dict(replace or {}, Socket=socket_path).items():
+        text, n = re.subn(r'(?m)^(\s*%s = )"[^"]*";' % re.escape(key), r'\g<1>"%s";' % value, text)
+        assert n, "no %s in the sample settings" % key
+    return text
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout * SLOW
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def find_spamd():
+    return shutil.which("spamd") or shutil.which("spamd", path="/usr/sbin:/usr/local/sbin")
+
+
+def real_engines_missing():
+    for prog in ("quillon-clamd", "quillon-spamd"):
+        if not os.access(os.path.join(BIN, prog), os.X_OK):
+            return "%s not built" % prog
+    return None if find_spamd() else "spamd (package spamassassin) not installed"
+
+
+class Spamd:
+    """SpamAssassin's spamd, offline (local tests only), on a unix socket in
+    directory; as root it drops to nobody, so the directory is opened."""
+
+    def __init__(self, directory):
+        self.socket_path = os.path.join(directory, "spamd.sock")
+        home = os.path.join(directory, "spamd-home")
+        os.makedirs(home, exist_ok=True)
+        os.chmod(directory, 0o755)
+        os.chmod(home, 0o777)
+        self.log = open(os.path.join(directory, "spamd.log"), "ab")
+        self.proc = subprocess.Popen(
+            [find_spamd(), "-L", "-x", "-m", "4", "--min-children=2", "-H", home, "--syslog=stderr",
+             "--listen=" + self.socket_path, "-r", os.path.join(directory, "spamd.pid")],
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+
+    def wait(self):
+        def pong():
+            if self.proc.poll() is not None:
+                raise AssertionError("spamd exited with status %d" % self.proc.returncode)
+            try:
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as c:
+                    c.settimeout(5)
+                    c.connect(self.socket_path)
+                    c.sendall(b"PING SPAMC/1.5\r\n\r\n")
+                    return b"PONG" in c.recv(100)
+            except OSError:
+                return False
+        wait_for(pong, 90, "spamd")
+        return self
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=30)
+        self.log.close()
+
+
+class Rig:
+    """engines: "sim" (the simulators, engine_args per filter) or "real"
+    (quillon-clamd on the test database, quillon-spamd before a spamd of
+    the rig's own)."""
+
+    def __init__(self, filters=("Tarnwick-AV", "Tarnwick-AS"), replace=None, engine_args=None,
+                 host_args=(), whitelist=None, engines="sim", socket_spec=None, notify=False):
+        self.root = tempfile.mkdtemp(prefix="twm-", dir="/tmp")
+        # A stand-in for systemd's notification socket.
+        self.notify = None
+        if notify:
+            self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            self.notify.bind(os.path.join(self.root, "notify.sock"))
+            self.notify.settimeout(10 * SLOW)
+        self.engine_kind = engines
+        self.spamd = Spamd(self.root) if engines == "real" and "Tarnwick-AS" in filters else None
+        self.base = os.path.join(self.root, "base")
+        self.outbox = os.path.join(self.root, "outbox")
+        for d in (self.base, self.outbox, os.path.join(self.base, "Submitted")):
+            os.makedirs(d)
+        if whitelist is not None:
+            with open(os.path.join(self.base, "whitelist.txt"), "w") as f:
+                f.write("".join(line + "\n" for line in whitelist))
+        self.socket = os.path.join(self.root, "milter.sock")
+        self.socket_spec = socket_spec or "unix:" + self.socket
+        self.log_path = os.path.join(self.root, "host.log")
+        self.sendmail = os.path.join(self.root, "sendmail")
+        with open(self.sendmail, "w") as f:
+            f.write(SENDMAIL)
+        os.chmod(self.sendmail, 0o755)
+        self.filters = list(filters)
+        self.engines = {}
+        self.proc = None
+        self.host_args = list(host_args)
+        for program in self.filters:
+            prog_dir = os.path.join(self.root, program)
+            os.makedirs(prog_dir)
+            os.symlink(os.path.join(BIN, program), os.path.join(prog_dir, program))
+            sock = os.path.join(self.root, program + ".engine.sock")
+            with open(os.path.join(prog_dir, program + ".cfg"), "w") as f:
+                f.write(settings_text(program, sock, (replace or {}).get(program)))
+            self.start_engine(program, (engine_args or {}).get(program, ()))
+
+    def reload(self, program, replace):
+        """New settings for one filter, taken up at its next request."""
+        prog_dir = os.path.join(self.root, program)
+        sock = os.path.join(self.root, program + ".engine.sock")
+        with open(os.path.join(prog_dir, program + ".cfg"), "w") as f:
+            f.write(settings_text(program, sock, replace))
+        open(os.path.join(prog_dir, "hup.sig"), "w").close()
+
+    def start_engine(self, program, args=()):
+        sock = os.path.join(self.root, program + ".engine.sock")
+        if os.path.lexists(sock):
+            os.unlink(sock)
+        if self.engine_kind == "real" and program == "Tarnwick-AV":
+            argv = [os.path.join(BIN, "quillon-clamd"), "--socket", sock,
+                    "--db", os.path.join(TOP, "engines", "testdb"), "--workers", "2"]
+        elif self.engine_kind == "real":
+            argv = [os.path.join(BIN, "quillon-spamd"), "--socket", sock,
+                    "--spamd-socket", self.spamd.wait().socket_path, "--workers", "4"]
+        else:
+            argv = [os.path.join(BIN, ENGINE_OF[program]), sock]
+        err = open(os.path.join(self.root, program + ".engine.log"), "ab")
+        proc = subprocess.Popen(argv + list(args), stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+        err.close()
+        self.engines[program] = proc
+        wait_for(lambda: os.path.exists(sock), 60, os.path.basename(argv[0]))
+
+    def start(self):
+        argv = [os.path.join(BIN, "tarnwick-milter"), "--socket", self.socket_spec,
+                "--base", self.base, "--sendmail", self.sendmail] + self.host_args
+        for program in self.filters:
+            argv += ["--filter", os.path.join(self.root, program, program)]
+        self.log_file = open(self.log_path, "ab")
+        env = dict(os.environ)
+        env.pop("NOTIFY_SOCKET", None)
+        if self.notify:
+            env["NOTIFY_SOCKET"] = self.notify.getsockname()
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log_file,
+                                     stderr=self.log_file, env=env)
+        if self.socket_spec.startswith("unix:"):
+            wait_for(lambda: os.path.exists(self.socket), 10, "the milter socket")
+        else:
+            self.wait_log("start: ready")
+        for program in self.filters:
+            self.wait_log(program + ": * reader thread started")
+        return self
+
+    def log(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def wait_log(self, text, count=1, timeout=10):
+        return wait_for(lambda: self.log().count(text) >= count, timeout, repr(text))
+
+    def message_lines(self):
+        return [l for l in self.log().splitlines() if "]: message queue=" in l]
+
+    def outbox_mails(self):
+        names = sorted(n for n in os.listdir(self.outbox) if n.endswith(".eml"))
+        out = []
+        for n in names:
+            with open(os.path.join(self.outbox, n), "rb") as f:
+                mail = f.read()
+            with open(os.path.join(self.outbox, n[:-4] + ".args")) as f:
+                out.append((f.read().split(), mail))
+        return out
+
+    def filter_pid(self, program):
+        pids = re.findall(r"filter %s started, pid (\d+)" % program, self.log())
+        return int(pids[-1])
+
+    def stop(self):
+        """SIGTERM and wait; returns the exit status."""
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=60 * SLOW)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        return self.proc.returncode if self.proc else None
+
+    def cleanup(self):
+        self.stop()
+        for proc in self.engines.values():
+            if proc.poll() is None:
+                proc.terminate()
+                proc.wait(timeout=5)
+        if self.spamd:
+            self.spamd.stop()
+        if self.notify:
+            self.notify.close()
+        if self.proc:
+            self.log_file.close()
+        if not os.environ.get("TARNWICK_KEEP"):
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    # -- miltertest ----------------------------------------------------------
+    def run_lua(self, body, timeout=120):
+        """Runs a miltertest script (the helpers of LUA_PRELUDE available);
+        returns its `mt.echo` lines."""
+        path = os.path.join(self.root, "t%d.lua" % time.monotonic_ns())
+        with open(path, "w") as f:
+            f.write(LUA_PRELUDE % {"socket": "unix:" + self.socket} + body)
+        done = subprocess.run([MILTERTEST, "-s", path], capture_output=True, text=True,
+                              timeout=timeout * SLOW)
+        if done.returncode != 0:
+            raise AssertionError("miltertest failed (%d): %s %s" % (done.returncode, done.stdout, done.stderr))
+        return done.stdout.splitlines()
+
+    def start_lua(self, body):
+        path = os.path.join(self.root, "p%d.lua" % time.monotonic_ns())
+        with open(path, "w") as f:
+            f.write(LUA_PRELUDE % {"socket": "unix:" + self.socket} + body)
+        return subprocess.Popen([MILTERTEST, "-s", path], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+
+
+def lua_string(text):
+    return '"' + "".join(c if c.isalnum() or c in " .@-_:<>[]/,=+!()" else "\\%03d" % ord(c)
+                         for c in text) + '"'
+
+
+def lua_message(tag, sender, recipients, headers, body, probe=(), reply=None):
+    """Lua that sends one message on `conn` and echoes its outcome:
+    `<tag> <reply> -`, `<tag> H <name>=<value>` per added probe field and,
+    with reply (the SMTP reply as it goes on the wire, lines joined by CR LF),
+    `<tag> R yes|no` for whether the filter set exactly that reply."""
+    lines = ["send(conn, %s, %s, {%s}, {%s}, %s)" % (
+        lua_string(tag), lua_string(sender), ", ".join(lua_string(r) for r in recipients),
+        ", ".join("{%s, %s}" % (lua_string(n), lua_string(v)) for n, v in headers), lua_string(body))]
+    for name in probe:
+        lines.append("probe(conn, %s, %s)" % (lua_string(tag), lua_string(name)))
+    if reply:
+        reply = reply.split(" ", 2)  # miltertest joins its three arguments with blanks
+        lines.append("mt.echo(%s .. ' R ' .. (mt.eom_check(conn, MT_SMTPREPLY, %s, %s, %s) and 'yes' or 'no'))"
+                     % (lua_string(tag), lua_string(reply[0]), lua_string(reply[1]), lua_string(reply[2])))
+    return "\n".join(lines) + "\n"
+
+
+LUA_PRELUDE = r"""
+mt.set_timeout(600)
+function open()
+  local conn = mt.connect("%(socket)s", 100, 0.05)
+  if conn == nil then error("cannot connect") end
+  if mt.conninfo(conn, "mx.example.org", "192.0.2.7") ~= nil then error("conninfo") end
+  if mt.helo(conn, "mx.example.org") ~= nil then error("helo") end
+  return conn
+end
+function send(conn, tag, sender, rcpts, headers, body)
+  mt.macro(conn, SMFIC_MAIL, "i", "Q" .. tag)
+  if mt.mailfrom(conn, sender) ~= nil then error("mailfrom") end
+  for _, r in ipairs(rcpts) do
+    if mt.rcptto(conn, r) ~= nil then error("rcptto") end
+  end
+  for _, h in ipairs(headers) do
+    if mt.header(conn, h[1], h[2]) ~= nil then error("header") end
+  end
+  if mt.eoh(conn) ~= nil then error("eoh") end
+  if mt.bodystring(conn, body) ~= nil then error("body") end
+  if mt.eom(conn) ~= nil then error("eom") end
+  local reply = mt.getreply(conn)
+  local code = "-"
+  local names = {[SMFIR_ACCEPT]="accept", [SMFIR_CONTINUE]="continue", [SMFIR_DISCARD]="discard",
+                 [SMFIR_REJECT]="reject", [SMFIR_TEMPFAIL]="tempfail", [SMFIR_REPLYCODE]="replycode"}
+  mt.echo(tag .. " " .. (names[reply] or tostring(reply)) .. " " .. code)
+end
+function probe(conn, tag, name)
+  local v = mt.getheader(conn, name, 0)
+  if v ~= nil then mt.echo(tag .. " H " .. name .. "=" .. v) end
+end
+"""
+
+
+def outcomes(lines):
+    """{tag: {"reply": ..., "code": ..., "headers": {name: value}}} from echo lines."""
+    out = {}
+    for line in lines:
+        parts = line.split(" ", 2)
+        if len(parts) < 3:
+            continue
+        tag, what, rest = parts
+        entry = out.setdefault(tag, {"headers": {}})
+        if what == "H":
+            name, _, value = rest.partition("=")
+            entry["headers"][name] = value
+        elif what == "R":
+            entry["reply_matches"] = rest == "yes"
+        else:
+            entry["reply"], entry["code"] = what, rest
+    return out
+
+
+def skip_unless_ready():
+    reason = missing()
+    return unittest.skipIf(bool(reason), reason or "")

@@ -1,0 +1,189 @@
+"""A private Postfix instance for end-to-end tests and the MTA benchmark:
+its own configuration, queue and data directories under one scratch root,
+SMTP on a loopback port, every message relayed to smtp-sink on another
+loopback port, which stores each one as a file.
+
+What a private instance needs on Debian 12 (all done here, as root): its
+configuration directory listed in alternate_config_directories of the
+default /etc/postfix/main.cf (added for the run and taken out again),
+maillog_file under maillog_file_prefixes with a postlog service (there may
+be no syslog), queue and data directories owned by postfix (postfix
+set-permissions), and smtp-sink run with -u postfix.
+"""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import time
+
+from milter_rig import free_port, wait_for
+
+DEFAULT_MAIN_CF = "/etc/postfix/main.cf"
+
+MASTER_CF = """\
+127.0.0.1:%(smtp_port)d inet n - n - %(smtpd_procs)s smtpd
+pickup    unix  n       -       n       60      1       pickup
+cleanup   unix  n       -       n       -       0       cleanup
+qmgr      unix  n       -       n       300     1       qmgr
+rewrite   unix  -       -       n       -       -       trivial-rewrite
+bounce    unix  -       -       n       -       0       bounce
+defer     unix  -       -       n       -       0       bounce
+trace     unix  -       -       n       -       0       bounce
+verify    unix  -       -       n       -       1       verify
+flush     unix  n       -       n       1000?   0       flush
+proxymap  unix  -       -       n       -       -       proxymap
+smtp      unix  -       -       n       -       -       smtp
+relay     unix  -       -       n       -       -       smtp
+showq     unix  n       -       n       -       -       showq
+error     unix  -       -       n       -       -       error
+retry     unix  -       -       n       -       -       error
+discard   unix  -       -       n       -       -       discard
+anvil     unix  -       -       n       -       1       anvil
+scache    unix  -       -       n       -       1       scache
+postlog   unix-dgram n  -       n       -       1       postlogd
+"""
+
+
+def missing():
+    if os.geteuid() != 0:
+        return "the Postfix test runs a private Postfix instance and needs root"
+    for prog in ("/usr/sbin/postfix", "/usr/sbin/smtp-sink", "/usr/sbin/sendmail"):
+        if not os.access(prog, os.X_OK):
+            return "%s missing (package postfix)" % prog
+    return None
+
+
+class Postfix:
+    def __init__(self, root, milter_spec, smtpd_procs=20, default_action="tempfail"):
+        self.root = root
+        self.conf = os.path.join(root, "etc")
+        self.queue = os.path.join(root, "queue")
+        self.sink_dir = os.path.join(root, "sink")
+        self.logdir = os.path.join(root, "log")
+        for d in (self.conf, self.queue, os.path.join(root, "data"), self.sink_dir, self.logdir):
+            os.makedirs(d, exist_ok=True)
+        shutil.chown(self.sink_dir, "postfix")
+        self.smtp_port = free_port()
+        self.sink_port = free_port()
+        values = {
+            "compatibility_level": "3.6",
+            "queue_directory": self.queue,
+            "data_directory": os.path.join(root, "data"),
+            "maillog_file": os.path.join(self.logdir, "maillog"),
+            "maillog_file_prefixes": self.logdir,
+            "myhostname": "mta.tarnwick.test",
+            "myorigin": "$myhostname",
+            "mydestination": "",
+            "relay_domains": "",
+            "local_recipient_maps": "",
+            "alias_maps": "",
+            "alias_database": "",
+            "inet_interfaces": "127.0.0.1",
+            "inet_protocols": "ipv4",
+            "mynetworks": "127.0.0.0/8",
+            "smtpd_relay_restrictions": "permit_mynetworks, reject",
+            "relayhost": "[127.0.0.1]:%d" % self.sink_port,
+            "smtp_dns_support_level": "disabled",
+            "smtpd_peername_lookup": "no",
+            "smtputf8_enable": "no",
+            "biff": "no",
+            "smtpd_milters": milter_spec,
+            "milter_default_action": default_action,
+            "milter_protocol": "6",
+            "smtp_connection_cache_on_demand": "yes",
+            "default_destination_concurrency_limit": "20",
+            "in_flow_delay": "0",
+        }
+        with open(os.path.join(self.conf, "main.cf"), "w") as f:
+            f.writelines("%s = %s\n" % item for item in values.items())
+        with open(os.path.join(self.conf, "master.cf"), "w") as f:
+            f.write(MASTER_CF % {"smtp_port": self.smtp_port, "smtpd_procs": smtpd_procs})
+        self.sink = None
+        self._saved_main_cf = None
+
+    def _allow_config_directory(self):
+        if os.path.exists(DEFAULT_MAIN_CF):
+            with open(DEFAULT_MAIN_CF) as f:
+                self._saved_main_cf = f.read()
+        else:
+            self._saved_main_cf = ""
+            open(DEFAULT_MAIN_CF, "w").close()
+        current = subprocess.run(["postconf", "-h", "alternate_config_directories"],
+                                 capture_output=True, text=True).stdout.strip()
+        listed = current + (", " if current else "") + self.conf
+        subprocess.run(["postconf", "-e", "alternate_config_directories = " + listed], check=True,
+                       capture_output=True)
+
+    def _restore_default_main_cf(self):
+        if self._saved_main_cf is None:
+            return
+        if self._saved_main_cf:
+            with open(DEFAULT_MAIN_CF, "w") as f:
+                f.write(self._saved_main_cf)
+        elif os.path.exists(DEFAULT_MAIN_CF):
+            os.unlink(DEFAULT_MAIN_CF)
+        self._saved_main_cf = None
+
+    def sendmail_command(self):
+        return "/usr/sbin/sendmail -C " + self.conf
+
+    def start(self):
+        self._allow_config_directory()
+        log = open(os.path.join(self.root, "sink.log"), "ab")
+        self.sink = subprocess.Popen(
+            ["/usr/sbin/smtp-sink", "-u", "postfix", "-d", os.path.join(self.sink_dir, "%H%M%S."),
+             "127.0.0.1:%d" % self.sink_port, "256"], stdout=log, stderr=log)
+        log.close()
+        postfix = ["/usr/sbin/postfix", "-c", self.conf]
+        subprocess.run(postfix + ["set-permissions"], check=True, capture_output=True)
+        done = subprocess.run(postfix + ["start"], capture_output=True, text=True)
+        if done.returncode != 0:
+            raise AssertionError("postfix start failed: %s %s\n%s" % (done.stdout, done.stderr, self.maillog()))
+        wait_for(self._listening, 20, "Postfix smtpd")
+        return self
+
+    def _listening(self):
+        import socket
+        try:
+            with socket.create_connection(("127.0.0.1", self.smtp_port), timeout=2) as c:
+                return c.recv(100).startswith(b"220")
+        except OSError:
+            return False
+
+    def maillog(self):
+        try:
+            with open(os.path.join(self.logdir, "maillog"), errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def sunk(self):
+        """Every message smtp-sink stored, as bytes, oldest first."""
+        out = []
+        for path in sorted(glob.glob(os.path.join(self.sink_dir, "*"))):
+            with open(path, "rb") as f:
+                out.append(f.read())
+        return out
+
+    def wait_sunk(self, pattern, timeout=30):
+        def found():
+            return [m for m in self.sunk() if re.search(pattern, m)]
+        return wait_for(found, timeout, "a relayed message matching %r" % pattern)
+
+    def stop(self):
+        try:
+            with open(os.path.join(self.queue, "pid", "master.pid")) as f:
+                master = int(f.read().strip() or 0)
+        except (OSError, ValueError):
+            master = 0
+        subprocess.run(["/usr/sbin/postfix", "-c", self.conf, "stop"], capture_output=True)
+        # master stops its children, then exits (its pid file stays).
+        deadline = time.monotonic() + 15
+        while master and os.path.exists("/proc/%d" % master) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if self.sink and self.sink.poll() is None:
+            self.sink.terminate()
+            self.sink.wait(timeout=5)
+        self._restore_default_main_cf()

@@ -1,0 +1,273 @@
+"""tarnwick-milter end to end: miltertest plays the MTA, the real filters
+run under the host against the simulated engines, and a sendmail stand-in
+receives the generated mail."""
+
+import os
+import re
+import signal
+import subprocess
+import time
+import unittest
+
+from milter_rig import BIN, EICAR, Rig, lua_message, outcomes, skip_unless_ready, wait_for
+
+ALICE = "<alice@example.org>"
+BOB = "<bob@example.net>"
+
+
+TEMPFAIL = "451 4.7.1 Message could not be checked, try again later"
+
+
+def mail(tag, body="hello\r\n", sender=ALICE, rcpts=(BOB,), extra=(), probe=(), reply=None):
+    headers = [("From", "Alice " + ALICE), ("To", BOB), ("Subject", "test " + tag)] + list(extra)
+    return lua_message(tag, sender, list(rcpts), headers, body, reply=reply,
+                       probe=list(probe) + ["X-Junk-Score", "X-Quillon-Score", "X-Alert", "X-Virus-Found"])
+
+
+def session(*messages):
+    return "conn = open()\n" + "".join(messages) + "mt.disconnect(conn)\n"
+
+
+def wait_mail(rig, pattern, count=1):
+    return wait_for(lambda: [m for m in rig.outbox_mails() if re.search(pattern, m[1])][:count]
+                    if len([m for m in rig.outbox_mails() if re.search(pattern, m[1])]) >= count else None,
+                    10, pattern.decode())
+
+
+@skip_unless_ready()
+class MilterVerdictsTest(unittest.TestCase):
+    """One host with both filters: every kind of answer becomes the right
+    milter action, and generated mail reaches sendmail."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = Rig(whitelist=["*@friends.example"])
+        try:
+            # Left by an earlier run: handed over at start.
+            with open(os.path.join(cls.rig.base, "Submitted", "left_1.sub"), "wb") as f:
+                f.write(b"Return-Path: <>\nTo: postmaster@localhost\nSubject: leftover\n\nbody\n")
+            cls.rig.start()
+        except Exception:
+            cls.rig.cleanup()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rig.cleanup()
+
+    def run_messages(self, *messages):
+        return outcomes(self.rig.run_lua(session(*messages)))
+
+    def test_clean_mail_goes_on_with_the_score_headers(self):
+        out = self.run_messages(mail("c1"))["c1"]
+        self.assertEqual(out["reply"], "continue")
+        self.assertEqual(out["headers"]["X-Junk-Score"], "  40 [XX]")
+        self.assertEqual(out["headers"]["X-Quillon-Score"], "  40 [XX]")
+        self.assertNotIn("X-Alert", out["headers"])
+        line = [l for l in self.rig.message_lines() if "queue=Qc1 " in l][0]
+        self.assertRegex(line, r"from=<alice@example.org> to=<bob@example.net> request=\d+ "
+                               r"Tarnwick-AV=OK Tarnwick-AS=ADDHEADER\".*\" action=accept time=\d+ms")
+        # The queue file is gone once the message is answered.
+        self.assertEqual(os.listdir(os.path.join(self.rig.base, "Queue")), [])
+
+    def test_spam_and_whitelisted_sender(self):
+        out = self.run_messages(mail("s1", extra=[("X-Sim-Score", "400")]),
+                                mail("w1", sender="<pal@friends.example>", extra=[("X-Sim-Score", "400")]))
+        self.assertEqual(out["s1"]["headers"]["X-Junk-Score"], " 100 [XXXXXX]")
+        self.assertEqual(out["s1"]["headers"]["X-Alert"], " possible spam!")
+        self.assertEqual(out["w1"]["headers"]["X-Junk-Score"], " 0 []")
+        self.assertIn("Tarnwick-AS: * pal@friends.example is whitelisted by *@friends.example", self.rig.log())
+
+    def test_infected_mail_by_mode(self):
+        # Reject: the filter's text, the score headers of the other filter
+        # dropped, the notification mailed to the recipient.
+        text = ("550-5.7.1 Virus found: EICAR-Test-File\r\n550-5.7.1 1 virus(es) found\r\n"
+                "550 5.7.1 Message rejected by Tarnwick-AV")
+        out = self.run_messages(mail("v1", EICAR + "\r\n", rcpts=(BOB, "<carol@example.net>"),
+                                     reply=text))["v1"]
+        self.assertEqual(out["reply"], "replycode")
+        self.assertTrue(out["reply_matches"])
+        self.assertEqual(out["headers"], {})
+        line = [l for l in self.rig.message_lines() if "queue=Qv1 " in l][0]
+        self.assertIn('Tarnwick-AV=ERROR"Virus found: EICAR-Test-File?1 virus(es) found?'
+                      'Message rejected by Tarnwick-AV"', line)
+        self.assertIn("to=<bob@example.net>,<carol@example.net>", line)
+        args, note = wait_mail(self.rig, rb"Subject: Virus alert")[0]
+        self.assertEqual(args[-4:], ["-t", "-oi", "-f", "<>"])
+        self.assertIn(b"Bcc: bob@example.net, carol@example.net", note)
+        self.assertIn(b"Envelope sender: alice@example.org", note)
+        # The copied header lines, and nothing of the body.
+        self.assertIn(b"Subject: test v1\n\n", note)
+        self.assertNotIn(b"EICAR-STANDARD", note)
+
+        self.rig.reload("Tarnwick-AV", {"Mode": "Discard"})
+        self.assertEqual(self.run_messages(mail("v2", EICAR + "\r\n"))["v2"]["reply"], "discard")
+
+        self.rig.reload("Tarnwick-AV", {"Mode": "AddHeader"})
+        out = self.run_messages(mail("v3", EICAR + "\r\n"))["v3"]
+        self.assertEqual(out["reply"], "continue")
+        self.assertEqual(out["headers"]["X-Virus-Found"], " EICAR-Test-File")
+        self.assertEqual(out["headers"]["X-Junk-Score"], "  40 [XX]")
+        self.rig.reload("Tarnwick-AV", {"Mode": "Reject"})
+
+    def test_failure_and_a_message_that_kills_a_filter_are_tempfail(self):
+        # The scan engine reports an error (FAILURE); the spam engine's
+        # error reply ends Tarnwick-AS, twice, and the message is then
+        # given up instead of being sent a third time.
+        out = self.run_messages(mail("f1", extra=[("X-Sim-Error", "SE_SCAN_TIMEOUT")], reply=TEMPFAIL),
+                                mail("f2"))
+        self.assertTrue(out["f1"]["reply_matches"])
+        line = [l for l in self.rig.message_lines() if "queue=Qf1 " in l][0]
+        self.assertIn('Tarnwick-AV=FAILURE"error=SE_SCAN_TIMEOUT"', line)
+        self.assertIn('Tarnwick-AS=FAILURE"filter ended while checking the message"', line)
+        self.assertIn("action=tempfail (filter failure)", line)
+        self.assertRegex(self.rig.log(), r"filter Tarnwick-AS ended twice while checking request \d+")
+        # The filter serves the next message.
+        self.assertEqual(out["f2"]["headers"]["X-Junk-Score"], "  40 [XX]")
+
+    def test_generated_mail_is_never_lost(self):
+        wait_mail(self.rig, rb"Subject: leftover")
+        fail = os.path.join(self.rig.root, "sendmail.fail")
+        open(fail, "w").close()
+        sub = os.path.join(self.rig.base, "Submitted", "late_2")
+        with open(sub + ".tmp", "wb") as f:
+            f.write(b"Return-Path: <>\nTo: postmaster@localhost\nSubject: retried\n\nbody\n")
+        os.rename(sub + ".tmp", sub + ".sub")
+        self.rig.wait_log("submit: late_2.sub will be tried again in 2 s")
+        self.assertTrue(os.path.exists(sub + ".sub"))
+        os.unlink(fail)
+        wait_mail(self.rig, rb"Subject: retried")
+        wait_for(lambda: not os.path.exists(sub + ".sub"), 5, "the handed-over file removed")
+
+
+@skip_unless_ready()
+class MilterFailurePolicyTest(unittest.TestCase):
+    """--on-failure accept and --timeout: a filter that fails or stays
+    silent lets the mail through with the other filter's headers."""
+
+    def test_failure_and_silence_accepted(self):
+        stall = "/tmp/twm-stall-%d" % os.getpid()
+        rig = Rig(engine_args={"Tarnwick-AV": ["--stall-file", stall, "--fixed", "error:SE_NO_MEMORY"]},
+                  host_args=["--on-failure", "accept", "--timeout", "2"])
+        try:
+            rig.start()
+            open(stall, "w").close()
+            started = time.monotonic()
+            out = outcomes(rig.run_lua(session(mail("t1"))))
+            self.assertGreaterEqual(time.monotonic() - started, 2)
+            os.unlink(stall)
+            out.update(outcomes(rig.run_lua(session(mail("t2")))))
+            for tag in ("t1", "t2"):
+                self.assertEqual(out[tag]["reply"], "continue")
+                self.assertEqual(out[tag]["headers"]["X-Junk-Score"], "  40 [XX]")
+            lines = rig.message_lines()
+            self.assertIn("Tarnwick-AV=(no answer)", lines[0])
+            self.assertIn('Tarnwick-AV=FAILURE"error=SE_', lines[1])
+            for line in lines:
+                self.assertIn("action=accept (filter failure)", line)
+            # The late answer arrives and is dropped with a log line.
+            rig.wait_log("answered request 1 that is no longer waiting")
+        finally:
+            if os.path.exists(stall):
+                os.unlink(stall)
+            rig.cleanup()
+
+
+@skip_unless_ready()
+class MilterSerialTest(unittest.TestCase):
+    """--serial: Tarnwick-AS only sees what Tarnwick-AV let on."""
+
+    def test_refused_mail_is_not_rated(self):
+        rig = Rig(host_args=["--serial"])
+        try:
+            rig.start()
+            out = outcomes(rig.run_lua(session(mail("e1", EICAR + "\r\n"), mail("e2"))))
+            self.assertEqual(out["e1"]["reply"], "replycode")
+            self.assertEqual(out["e2"]["headers"]["X-Junk-Score"], "  40 [XX]")
+            lines = rig.message_lines()
+            self.assertIn("Tarnwick-AS=(not asked) action=reject", lines[0])
+            self.assertIn("Tarnwick-AV=OK Tarnwick-AS=ADDHEADER", lines[1])
+            self.assertEqual(rig.log().count("Tarnwick-AS: * original score="), 1)
+        finally:
+            rig.cleanup()
+
+
+@skip_unless_ready()
+class MilterFilterDownTest(unittest.TestCase):
+    """A filter whose engine is gone keeps ending at start; once its restart
+    delay has grown, the MTA hears at once instead of after --timeout."""
+
+    def test_requests_fail_fast_while_a_filter_is_down(self):
+        rig = Rig(filters=("Tarnwick-AS",))
+        try:
+            rig.start()
+            # The filter notices its engine is gone and ends; each new
+            # start fails to connect.
+            rig.engines["Tarnwick-AS"].kill()
+            rig.engines["Tarnwick-AS"].wait()
+            rig.wait_log("filter Tarnwick-AS is down", timeout=40)
+            started = time.monotonic()
+            out = outcomes(rig.run_lua(session(mail("d1", reply=TEMPFAIL))))
+            self.assertLess(time.monotonic() - started, 5)
+            self.assertTrue(out["d1"]["reply_matches"])
+            self.assertIn('Tarnwick-AS=FAILURE"filter is not running"', rig.message_lines()[-1])
+        finally:
+            rig.cleanup()
+
+
+@skip_unless_ready()
+class MilterSupervisionTest(unittest.TestCase):
+    """A filter killed in the middle of a burst of 100 messages over four
+    connections: it is started again, gets the requests it left, and every
+    message is answered with its verdict."""
+
+    def test_killed_filter_mid_burst(self):
+        rig = Rig(engine_args={"Tarnwick-AV": ["--delay-ms", "30"], "Tarnwick-AS": ["--delay-ms", "5"]},
+                  notify=True)
+        try:
+            rig.start()
+            self.assertEqual(rig.notify.recv(100), b"READY=1")
+            clients = []
+            for c in range(4):
+                msgs = [mail("k%d_%d" % (c, i), EICAR + "\r\n" if i % 5 == 0 else "hi %d\r\n" % i)
+                        for i in range(25)]
+                clients.append(rig.start_lua(session(*msgs)))
+            wait_for(lambda: len(rig.message_lines()) >= 20, 30, "20 answers")
+            os.kill(rig.filter_pid("Tarnwick-AV"), signal.SIGKILL)
+            out = {}
+            for p in clients:
+                stdout, stderr = p.communicate(timeout=120)
+                self.assertEqual(p.returncode, 0, stderr)
+                out.update(outcomes(stdout.splitlines()))
+            self.assertEqual(len(out), 100)
+            for tag, o in out.items():
+                infected = int(tag.split("_")[1]) % 5 == 0
+                self.assertEqual(o["reply"], "replycode" if infected else "continue", tag)
+            log = rig.log()
+            self.assertRegex(log, r"filter Tarnwick-AV ended unexpectedly, signal 9, \d+ request\(s\) unanswered")
+            self.assertEqual(len(re.findall(r"filter Tarnwick-AV started", log)), 2)
+            self.assertEqual(len(rig.message_lines()), 100)
+            self.assertNotIn("action=tempfail", log)
+            self.assertEqual(rig.stop(), 0)
+            self.assertEqual(rig.notify.recv(100), b"STOPPING=1")
+            self.assertIn("Tarnwick-AS: * Tarnwick-AS plugin finished.", rig.log())
+        finally:
+            rig.cleanup()
+
+
+@skip_unless_ready()
+class MilterCommandLineTest(unittest.TestCase):
+    def test_help_version_and_mistakes(self):
+        run = lambda *a: subprocess.run([os.path.join(BIN, "tarnwick-milter")] + list(a),
+                                        capture_output=True, text=True)
+        done = run("--help")
+        self.assertEqual(done.returncode, 0)
+        self.assertIn("--on-failure", done.stdout)
+        self.assertRegex(run("--version").stdout, r"^tarnwick-milter \d")
+        for wrong in ([], ["--socket", "unix:/x", "--base", "/tmp"], ["--timeout", "0"],
+                      ["--on-failure", "maybe"], ["--bogus"]):
+            self.assertEqual(run(*wrong).returncode, 2, wrong)
+
+
+if __name__ == "__main__":
+    unittest.main()

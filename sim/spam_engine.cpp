@@ -6,6 +6,8 @@
 //   X-Sim-Score: N          exactly this score
 //   X-Sim-Error: EC_NAME    an error reply (serial and error, no report)
 //   X-Sim-Fixed: OUTCOME    as --fixed, for this message
+//   X-Sim-Spam-Fixed: OUTCOME  the same, read by this engine only (a message
+//                           that both engines see can fail in one of them)
 //   X-Sim-Delay-Ms: N       this answer waits N ms longer
 #include <cstdio>
 #include <cstring>
@@ -89,7 +91,9 @@ sim::reply HandleRating(const sim::options& opt, const ql::ClientMessage& reques
     std::string fixed = opt.fixed;
     std::string value;
     long long n = 0;
-    if (fixed.empty() && sim::MarkerValue(text, "X-Sim-Fixed", value)) fixed = value;
+    if (fixed.empty() && (sim::MarkerValue(text, "X-Sim-Spam-Fixed", value) ||
+                          sim::MarkerValue(text, "X-Sim-Fixed", value)))
+        fixed = value;
 
     if (!fixed.empty()) {
         if (!ApplyFixed(fixed, message, answer))

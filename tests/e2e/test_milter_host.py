@@ -112,9 +112,10 @@ class MilterVerdictsTest(unittest.TestCase):
 
     def test_failure_and_a_message_that_kills_a_filter_are_tempfail(self):
         # The scan engine reports an error (FAILURE); the spam engine's
-        # error reply ends Tarnwick-AS, twice, and the message is then
-        # given up instead of being sent a third time.
-        out = self.run_messages(mail("f1", extra=[("X-Sim-Error", "SE_SCAN_TIMEOUT")], reply=TEMPFAIL),
+        # reply without a report ends Tarnwick-AS, twice, and the message is
+        # then given up instead of being sent a third time.
+        out = self.run_messages(mail("f1", extra=[("X-Sim-Error", "SE_SCAN_TIMEOUT"),
+                                                  ("X-Sim-Spam-Fixed", "noreport")], reply=TEMPFAIL),
                                 mail("f2"))
         self.assertTrue(out["f1"]["reply_matches"])
         line = [l for l in self.rig.message_lines() if "queue=Qf1 " in l][0]

@@ -24,11 +24,14 @@ namespace {
 
 constexpr size_t maxMessageSize = 33554432;
 
-void sendRating(const scanListItem& item, const char* text, size_t size) {
+// `buffer` holds the text; it goes with the frame should the frame wait.
+void sendRating(const scanListItem& item, const char* text, size_t size,
+                std::unique_ptr<char[]> buffer) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::GET_SPAM_REPORT_REQUEST);
     request.set_serial(static_cast<uint32_t>(item.serial));
-    EngineSendWithBytes(request, ql::ClientMessage::kMessageFieldNumber, text, size);
+    EngineSendWithBytes(request, ql::ClientMessage::kMessageFieldNumber, text, size,
+                        std::move(buffer));
 }
 
 // The frame of a rating: the text and a few bytes of fields in front of it.
@@ -46,7 +49,8 @@ void resendRating(const scanListItem& item) {
     size_t skip = std::min<size_t>(item.envLen, size);
     // The queue's bound holds for requests sent again as well.
     if (!EngineSendRoom(ratingFrameSize(size - skip))) throw std::runtime_error("engine busy");
-    sendRating(item, buffer.get() + skip, size - skip);
+    const char* text = buffer.get() + skip;
+    sendRating(item, text, size - skip, std::move(buffer));
 }
 
 }  // namespace
@@ -82,7 +86,10 @@ void EnqueueRating(const char* token, const char* path) {
     size_t textSize = size - item.envLen;
     if (EngineBusy(token, ratingFrameSize(textSize))) return;
     QueueAndSend(
-        item, [text, textSize](const scanListItem& queued) { sendRating(queued, text, textSize); },
+        item,
+        [&buffer, text, textSize](const scanListItem& queued) {
+            sendRating(queued, text, textSize, std::move(buffer));
+        },
         nullptr);
 }
 

@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -227,20 +228,33 @@ class sendQueue {
     int Fd() const { return fd_; }
 
     // Sends one frame on fd without waiting.  Directly while nothing waits
-    // (no copy); what the socket does not take at once is copied and queued
-    // behind the frames already waiting, so frames never interleave.
-    void Send(int fd, struct iovec* iov, int count) {
+    // (no copy); what the socket does not take at once is queued behind the
+    // frames already waiting, so frames never interleave.  The unsent part
+    // is copied, except what lies in `owner`'s buffer (the last entry of
+    // iov): the queue takes that buffer over instead, so a large message is
+    // never held twice.
+    void Send(int fd, struct iovec* iov, int count, std::unique_ptr<char[]> owner = nullptr) {
         if (fd != fd_) Clear(fd);
+        const char* ownedFrom = owner ? static_cast<const char*>(iov[count - 1].iov_base) : nullptr;
+        const char* ownedEnd = ownedFrom ? ownedFrom + iov[count - 1].iov_len : nullptr;
         if (frames_.empty()) {
             writeSome(iov, count);
             if (count == 0) return;
         }
-        std::string frame;
-        frame.reserve(totalOf(iov, count));
-        for (int i = 0; i < count; ++i)
-            frame.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
-        bytes_ += frame.size();
-        frames_.push_back(std::move(frame));
+        frame queuedFrame;
+        int copied = count;
+        const char* last = static_cast<const char*>(iov[count - 1].iov_base);
+        if (ownedFrom != nullptr && last >= ownedFrom && last < ownedEnd) {
+            queuedFrame.tail = last;
+            queuedFrame.tailLen = iov[count - 1].iov_len;
+            queuedFrame.owner = std::move(owner);
+            copied = count - 1;
+        }
+        queuedFrame.copy.reserve(totalOf(iov, copied));
+        for (int i = 0; i < copied; ++i)
+            queuedFrame.copy.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+        bytes_ += queuedFrame.Size();
+        frames_.push_back(std::move(queuedFrame));
         try {
             Flush();
         } catch (const std::exception&) {
@@ -253,15 +267,21 @@ class sendQueue {
     // Writes as much of the waiting frames as the socket takes now.
     void Flush() {
         while (!frames_.empty()) {
-            const std::string& frame = frames_.front();
-            struct iovec piece = {const_cast<char*>(frame.data()) + offset_,
-                                  frame.size() - offset_};
-            struct iovec* iov = &piece;
-            int count = 1;
+            const frame& front = frames_.front();
+            struct iovec pieces[2];
+            int count = 0;
+            if (offset_ < front.copy.size())
+                pieces[count++] = {const_cast<char*>(front.copy.data()) + offset_,
+                                   front.copy.size() - offset_};
+            const size_t intoTail = offset_ > front.copy.size() ? offset_ - front.copy.size() : 0;
+            if (intoTail < front.tailLen)
+                pieces[count++] = {const_cast<char*>(front.tail) + intoTail,
+                                   front.tailLen - intoTail};
+            struct iovec* iov = pieces;
             const size_t done = writeSome(iov, count);
             offset_ += done;
             bytes_ -= done;
-            if (offset_ < frame.size()) return;
+            if (offset_ < front.Size()) return;
             frames_.pop_front();
             offset_ = 0;
         }
@@ -270,13 +290,23 @@ class sendQueue {
     // The frames belong to a connection: a new one starts with none (its
     // pending requests are sent again whole).
     void Clear(int fd) {
-        std::deque<std::string>().swap(frames_);
+        std::deque<frame>().swap(frames_);
         bytes_ = 0;
         offset_ = 0;
         fd_ = fd;
     }
 
   private:
+    // A waiting frame: `copy`, then tailLen bytes at `tail` inside the
+    // buffer `owner` holds (none for a frame copied whole).
+    struct frame {
+        std::string copy;
+        std::unique_ptr<char[]> owner;
+        const char* tail = nullptr;
+        size_t tailLen = 0;
+        size_t Size() const { return copy.size() + tailLen; }
+    };
+
     static size_t totalOf(const struct iovec* iov, int count) {
         size_t total = 0;
         for (int i = 0; i < count; ++i) total += iov[i].iov_len;
@@ -304,7 +334,7 @@ class sendQueue {
         return written;
     }
 
-    std::deque<std::string> frames_;
+    std::deque<frame> frames_;
     size_t offset_ = 0;  // bytes of frames_.front() already written
     size_t bytes_ = 0;   // unsent bytes of all frames
     int fd_ = -1;
@@ -352,14 +382,15 @@ void EngineSend(const google::protobuf::MessageLite& command) {
 }
 
 void EngineSendWithBytes(const google::protobuf::MessageLite& head, int fieldNo,
-                         const char* payload, size_t payloadLen) {
+                         const char* payload, size_t payloadLen, std::unique_ptr<char[]> owner) {
     unsigned char fieldHead[16];
     size_t fieldHeadLen = 0;
     buildBytesFrame(fieldNo, payloadLen, fieldHead, fieldHeadLen);
     frameStart prefix(head, fieldHead, fieldHeadLen, payloadLen);
     struct iovec iov[2] = {{prefix.data(), prefix.size()},
                            {const_cast<char*>(payload), payloadLen}};
-    queued.Send(theLink.fd.load(), iov, payloadLen ? 2 : 1);
+    queued.Send(theLink.fd.load(), iov, payloadLen ? 2 : 1,
+                payloadLen ? std::move(owner) : nullptr);
 }
 
 bool EngineSendRoom(size_t frameBytes) {

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -58,8 +59,11 @@ void send_command_with_bytes(const google::protobuf::MessageLite& head, int fiel
 // scan requests; beyond it a stalled engine would only grow our memory.
 constexpr size_t maxQueuedSendBytes = 64u << 20;
 void EngineSend(const google::protobuf::MessageLite& command);
+// `owner`, when given, holds the buffer the payload lies in: should the
+// frame have to wait, the queue keeps that buffer instead of a copy.
 void EngineSendWithBytes(const google::protobuf::MessageLite& head, int fieldNo,
-                         const char* payload, size_t payloadLen);
+                         const char* payload, size_t payloadLen,
+                         std::unique_ptr<char[]> owner = nullptr);
 // True when a frame of frameBytes still fits into the send queue (a frame
 // always fits an empty one).
 bool EngineSendRoom(size_t frameBytes);

@@ -315,7 +315,7 @@ class CommandLineTest(unittest.TestCase):
             # systemd checks that the programs exist: point at the built ones.
             unit = os.path.join(tmp, name + ".service")
             with open(unit, "w") as f:
-                f.write(text.replace("/usr/local/sbin/" + name, "/bin/true"))
+                f.write(text.replace("/usr/sbin/" + name, "/bin/true"))
             units.append(unit)
         out = run(["systemd-analyze", "verify"] + units)
         self.assertEqual(out.returncode, 0, out)

@@ -116,6 +116,8 @@ clean:
 .PHONY: bench
 bench: build
 	$(HARNESS_ENV) /usr/bin/python3 bench/bench.py --bin $(BUILD)/bin
+	@/usr/bin/python3 bench/plot_rounds.py --out $(BUILD)/bench-rounds.png $(BUILD)/bench-results.json \
+	  && echo "ratio per round drawn in $(BUILD)/bench-rounds.png"
 
 # The whole chain under a private Postfix: tarnwick-milter (both filters on
 # quillon-clamd and quillon-spamd) against clamav-milter and spamass-milter

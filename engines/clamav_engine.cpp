@@ -44,15 +44,12 @@ namespace {
 
 constexpr size_t maxQueuedScans = 256;
 
-struct Options {
-    std::string socketPath;
+struct Options : engined::CommonOptions {
     std::string dbDir;
     unsigned workers = 2;
     unsigned selfCheckSeconds = 600;
     unsigned dbMaxAgeDays = 7;
-    bool syslog = false;
     engined::ScanSettings scan;
-    engined::SocketAccess access;
 };
 
 // libclamav writes its warnings to stderr by itself; route them through our
@@ -262,12 +259,7 @@ const char usage[] =
     "SIZE: bytes, or a number with K or M.  SIGHUP reloads the databases.\n";
 
 enum : int {
-    kSocket = 256,
-    kSocketMode,
-    kSocketGroup,
-    kAllowUid,
-    kAllowGid,
-    kDb,
+    kDb = engined::kFirstOwnOption,
     kWorkers,
     kAllowDir,
     kMaxScanSize,
@@ -281,17 +273,17 @@ enum : int {
     kNoAlertEncrypted,
     kSelfCheck,
     kDbMaxAge,
-    kSyslog,
     kHelp,
     kVersion,
 };
 
 const option longOptions[] = {
-    {"socket", required_argument, nullptr, kSocket},
-    {"socket-mode", required_argument, nullptr, kSocketMode},
-    {"socket-group", required_argument, nullptr, kSocketGroup},
-    {"allow-uid", required_argument, nullptr, kAllowUid},
-    {"allow-gid", required_argument, nullptr, kAllowGid},
+    {"socket", required_argument, nullptr, engined::kOptSocket},
+    {"socket-mode", required_argument, nullptr, engined::kOptSocketMode},
+    {"socket-group", required_argument, nullptr, engined::kOptSocketGroup},
+    {"allow-uid", required_argument, nullptr, engined::kOptAllowUid},
+    {"allow-gid", required_argument, nullptr, engined::kOptAllowGid},
+    {"syslog", no_argument, nullptr, engined::kOptSyslog},
     {"db", required_argument, nullptr, kDb},
     {"workers", required_argument, nullptr, kWorkers},
     {"allow-dir", required_argument, nullptr, kAllowDir},
@@ -306,7 +298,6 @@ const option longOptions[] = {
     {"no-alert-encrypted", no_argument, nullptr, kNoAlertEncrypted},
     {"self-check", required_argument, nullptr, kSelfCheck},
     {"db-max-age", required_argument, nullptr, kDbMaxAge},
-    {"syslog", no_argument, nullptr, kSyslog},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -314,13 +305,6 @@ const option longOptions[] = {
 
 // Bounds beyond which libclamav's own counters and maps give up.
 constexpr uint64_t maxSizeLimit = 2000ull << 20;
-
-bool Number(const char* name, const char* text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
-    if (engined::ParseNumber(text, minimum, maximum, out)) return true;
-    Error("--%s must be a number from %llu to %llu, not %s", name,
-          static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
-    return false;
-}
 
 bool Size(const char* name, const char* text, uint64_t& out) {
     if (engined::ParseSize(text, 1, maxSizeLimit, out)) return true;
@@ -366,27 +350,13 @@ int ReadOptions(int argc, char** argv, Options& options) {
     int opt;
     bool ok = true;
     while (ok && (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+        if (engined::ReadCommonOption(opt, optarg, options, ok)) continue;
         switch (opt) {
-            case kSocket:
-                options.socketPath = optarg;
-                break;
-            case kSocketMode:
-                ok = options.access.SetMode(optarg);
-                break;
-            case kSocketGroup:
-                ok = options.access.SetGroup(optarg);
-                break;
-            case kAllowUid:
-                ok = options.access.AddUid(optarg);
-                break;
-            case kAllowGid:
-                ok = options.access.AddGid(optarg);
-                break;
             case kDb:
                 options.dbDir = optarg;
                 break;
             case kWorkers:
-                ok = Number("workers", optarg, 1, 32, n);
+                ok = engined::NumberOption("workers", optarg, 1, 32, n);
                 options.workers = static_cast<unsigned>(n);
                 break;
             case kAllowDir:
@@ -399,15 +369,15 @@ int ReadOptions(int argc, char** argv, Options& options) {
                 ok = Size("max-file-size", optarg, options.scan.maxFileSize);
                 break;
             case kMaxRecursion:
-                ok = Number("max-recursion", optarg, 1, 255, n);
+                ok = engined::NumberOption("max-recursion", optarg, 1, 255, n);
                 options.scan.maxRecursion = static_cast<uint32_t>(n);
                 break;
             case kMaxFiles:
-                ok = Number("max-files", optarg, 1, 1000000, n);
+                ok = engined::NumberOption("max-files", optarg, 1, 1000000, n);
                 options.scan.maxFiles = static_cast<uint32_t>(n);
                 break;
             case kMaxScanTime:
-                ok = Number("max-scan-time", optarg, 1, 3600000, n);
+                ok = engined::NumberOption("max-scan-time", optarg, 1, 3600000, n);
                 options.scan.maxScanTimeMs = static_cast<uint32_t>(n);
                 break;
             case kAlertExceedsMax:
@@ -419,15 +389,12 @@ int ReadOptions(int argc, char** argv, Options& options) {
                 options.scan.alertEncrypted = opt == kAlertEncrypted;
                 break;
             case kSelfCheck:
-                ok = Number("self-check", optarg, 0, 86400, n);
+                ok = engined::NumberOption("self-check", optarg, 0, 86400, n);
                 options.selfCheckSeconds = static_cast<unsigned>(n);
                 break;
             case kDbMaxAge:
-                ok = Number("db-max-age", optarg, 0, 3650, n);
+                ok = engined::NumberOption("db-max-age", optarg, 0, 3650, n);
                 options.dbMaxAgeDays = static_cast<unsigned>(n);
-                break;
-            case kSyslog:
-                options.syslog = true;
                 break;
             case kHelp:
                 printf(usage, cl_retdbdir());
@@ -439,14 +406,7 @@ int ReadOptions(int argc, char** argv, Options& options) {
                 ok = false;  // getopt_long has said why
         }
     }
-    if (ok && optind < argc) {
-        Error("unexpected argument %s", argv[optind]);
-        ok = false;
-    }
-    if (ok && options.socketPath.empty()) {
-        Error("--socket is required");
-        ok = false;
-    }
+    ok = ok && engined::CommonOptionsComplete(argc, argv, optind, options);
     if (!ok) {
         fprintf(stderr, "Try quillon-clamd --help\n");
         return 2;

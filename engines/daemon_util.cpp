@@ -207,6 +207,51 @@ bool ParseSize(const std::string& text, uint64_t minimum, uint64_t maximum, uint
     return true;
 }
 
+bool ReadCommonOption(int opt, const char* arg, CommonOptions& options, bool& ok) {
+    switch (opt) {
+        case kOptSocket:
+            options.socketPath = arg;
+            return true;
+        case kOptSocketMode:
+            ok = options.access.SetMode(arg);
+            return true;
+        case kOptSocketGroup:
+            ok = options.access.SetGroup(arg);
+            return true;
+        case kOptAllowUid:
+            ok = options.access.AddUid(arg);
+            return true;
+        case kOptAllowGid:
+            ok = options.access.AddGid(arg);
+            return true;
+        case kOptSyslog:
+            options.syslog = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool NumberOption(const char* name, const char* text, uint64_t minimum, uint64_t maximum,
+                  uint64_t& out) {
+    if (ParseNumber(text, minimum, maximum, out)) return true;
+    Error("--%s must be a number from %llu to %llu, not %s", name,
+          static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
+    return false;
+}
+
+bool CommonOptionsComplete(int argc, char** argv, int next, const CommonOptions& options) {
+    if (next < argc) {
+        Error("unexpected argument %s", argv[next]);
+        return false;
+    }
+    if (options.socketPath.empty()) {
+        Error("--socket is required");
+        return false;
+    }
+    return true;
+}
+
 bool SocketAccess::SetMode(const std::string& text) {
     if (text.empty() || text.size() > 4 ||
         text.find_first_not_of("01234567") != std::string::npos) {

@@ -82,6 +82,33 @@ struct SocketAccess {
     bool AddGid(const std::string& text);  // a group name or number
 };
 
+// The options every daemon takes, as getopt_long codes; a daemon numbers
+// its own from kFirstOwnOption on.
+enum : int {
+    kOptSocket = 256,
+    kOptSocketMode,
+    kOptSocketGroup,
+    kOptAllowUid,
+    kOptAllowGid,
+    kOptSyslog,
+    kFirstOwnOption,
+};
+// Where a daemon listens, who may connect, where it logs.
+struct CommonOptions {
+    std::string socketPath;
+    SocketAccess access;
+    bool syslog = false;
+};
+// Takes one of the common options: false when `opt` is none of them; `ok`
+// is cleared (after a log line) for a bad value.
+bool ReadCommonOption(int opt, const char* arg, CommonOptions& options, bool& ok);
+// A number option within [minimum, maximum]; logs and returns false otherwise.
+bool NumberOption(const char* name, const char* text, uint64_t minimum, uint64_t maximum,
+                  uint64_t& out);
+// What every daemon checks once its options are read: no stray argument and
+// a socket.  Logs and returns false when one is missing.
+bool CommonOptionsComplete(int argc, char** argv, int next, const CommonOptions& options);
+
 // Set from signal handlers, read by the accept loop.
 extern std::atomic<bool> stopRequested;    // SIGTERM, SIGINT
 extern std::atomic<bool> reloadRequested;  // SIGHUP

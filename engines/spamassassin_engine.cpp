@@ -43,15 +43,12 @@ constexpr size_t maxQueuedRequests = 32;
 constexpr int firstPauseMs = 100;
 constexpr int longestPauseMs = 1000;
 
-struct Settings {
+struct Settings : engined::CommonOptions {
     engined::SpamdAddress spamd;
     size_t maxSize = 512000;
     int timeoutMs = 60000;
     bool neutralWhenUnavailable = false;
-    bool syslog = false;
     unsigned workers = 2;
-    std::string socketPath;
-    engined::SocketAccess access;
 };
 
 // Worth another try: spamd was not there, or went away mid-exchange.
@@ -162,46 +159,33 @@ const char usage[] =
     "  --help, --version\n";
 
 enum : int {
-    kSocket = 256,
-    kSocketMode,
-    kSocketGroup,
-    kAllowUid,
-    kAllowGid,
-    kSpamd,
+    kSpamd = engined::kFirstOwnOption,
     kSpamdSocket,
     kWorkers,
     kMaxSize,
     kTimeout,
     kUnavailable,
-    kSyslog,
     kHelp,
     kVersion,
 };
 
 const option longOptions[] = {
-    {"socket", required_argument, nullptr, kSocket},
-    {"socket-mode", required_argument, nullptr, kSocketMode},
-    {"socket-group", required_argument, nullptr, kSocketGroup},
-    {"allow-uid", required_argument, nullptr, kAllowUid},
-    {"allow-gid", required_argument, nullptr, kAllowGid},
+    {"socket", required_argument, nullptr, engined::kOptSocket},
+    {"socket-mode", required_argument, nullptr, engined::kOptSocketMode},
+    {"socket-group", required_argument, nullptr, engined::kOptSocketGroup},
+    {"allow-uid", required_argument, nullptr, engined::kOptAllowUid},
+    {"allow-gid", required_argument, nullptr, engined::kOptAllowGid},
+    {"syslog", no_argument, nullptr, engined::kOptSyslog},
     {"spamd", required_argument, nullptr, kSpamd},
     {"spamd-socket", required_argument, nullptr, kSpamdSocket},
     {"workers", required_argument, nullptr, kWorkers},
     {"max-size", required_argument, nullptr, kMaxSize},
     {"timeout", required_argument, nullptr, kTimeout},
     {"unavailable", required_argument, nullptr, kUnavailable},
-    {"syslog", no_argument, nullptr, kSyslog},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
-
-bool Number(const char* name, const char* text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
-    if (engined::ParseNumber(text, minimum, maximum, out)) return true;
-    Error("--%s must be a number from %llu to %llu, not %s", name,
-          static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
-    return false;
-}
 
 // 0: go on; otherwise the exit status (-1: done, exit 0).
 int ReadOptions(int argc, char** argv, Settings& settings) {
@@ -210,22 +194,8 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
     bool ok = true;
     int opt;
     while (ok && (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+        if (engined::ReadCommonOption(opt, optarg, settings, ok)) continue;
         switch (opt) {
-            case kSocket:
-                settings.socketPath = optarg;
-                break;
-            case kSocketMode:
-                ok = settings.access.SetMode(optarg);
-                break;
-            case kSocketGroup:
-                ok = settings.access.SetGroup(optarg);
-                break;
-            case kAllowUid:
-                ok = settings.access.AddUid(optarg);
-                break;
-            case kAllowGid:
-                ok = settings.access.AddGid(optarg);
-                break;
             case kSpamd:
                 spamdTcp = optarg;
                 break;
@@ -233,15 +203,15 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
                 spamdSocket = optarg;
                 break;
             case kWorkers:
-                ok = Number("workers", optarg, 1, 32, n);
+                ok = engined::NumberOption("workers", optarg, 1, 32, n);
                 settings.workers = static_cast<unsigned>(n);
                 break;
             case kMaxSize:
-                ok = Number("max-size", optarg, 1024, engined::maxFrameLength, n);
+                ok = engined::NumberOption("max-size", optarg, 1024, engined::maxFrameLength, n);
                 settings.maxSize = static_cast<size_t>(n);
                 break;
             case kTimeout:
-                ok = Number("timeout", optarg, 1, 3600, n);
+                ok = engined::NumberOption("timeout", optarg, 1, 3600, n);
                 settings.timeoutMs = static_cast<int>(n * 1000);
                 break;
             case kUnavailable:
@@ -251,9 +221,6 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
                     Error("--unavailable wants error or neutral, not %s", optarg);
                     ok = false;
                 }
-                break;
-            case kSyslog:
-                settings.syslog = true;
                 break;
             case kHelp:
                 fputs(usage, stdout);
@@ -265,14 +232,7 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
                 ok = false;  // getopt_long has said why
         }
     }
-    if (ok && optind < argc) {
-        Error("unexpected argument %s", argv[optind]);
-        ok = false;
-    }
-    if (ok && settings.socketPath.empty()) {
-        Error("--socket is required");
-        ok = false;
-    }
+    ok = ok && engined::CommonOptionsComplete(argc, argv, optind, settings);
     if (ok && !spamdTcp.empty() && !spamdSocket.empty()) {
         Error("give --spamd or --spamd-socket, not both");
         ok = false;

@@ -148,8 +148,15 @@ bool prepareFile(const char* path, std::string& scanPath, const char* token, uin
     }
     if (st.st_size <= 0) return true;
 
-    // Only as much of the head as the envelope needs.
-    std::vector<char> head;
+    // Only as much of the head as the envelope needs, in a buffer kept for
+    // the next request unless a huge envelope made it large.
+    thread_local headBuffer head;
+    struct releaseLarge {
+        headBuffer& h;
+        ~releaseLarge() {
+            if (h.capacity > keptHeadBytes) h.Release();
+        }
+    } release{head};
     const int64_t length = ReadEnvelopeHeadAV(in.fd, static_cast<size_t>(st.st_size), head);
     if (length <= 0) return true;
 
@@ -157,9 +164,9 @@ bool prepareFile(const char* path, std::string& scanPath, const char* token, uin
     fdHolder out(createCopy(token, copy));
     if (out.fd < 0) {
         PrintMsg("* can't create %s\n", EscapeControl(copy).c_str());
-    } else if (!(head.size() == static_cast<size_t>(st.st_size)
-                     ? writeAllTo(out.fd, head.data() + length,
-                                  head.size() - static_cast<size_t>(length))
+    } else if (!(head.size == static_cast<size_t>(st.st_size)
+                     ? writeAllTo(out.fd, head.data.get() + length,
+                                  head.size - static_cast<size_t>(length))
                      : copyRest(in.fd, static_cast<off_t>(length), st.st_size, out.fd))) {
         PrintMsg("* can't create %s\n", EscapeControl(copy).c_str());
         unlink(copy.c_str());
@@ -167,7 +174,7 @@ bool prepareFile(const char* path, std::string& scanPath, const char* token, uin
         scanPath = copy;
     }
     envLen = static_cast<uint64_t>(length);
-    envelope.assign(head.data(), static_cast<size_t>(length));
+    envelope.assign(head.data.get(), static_cast<size_t>(length));
     return true;
 }
 

@@ -196,26 +196,31 @@ std::unique_ptr<char[]> ReadQueueFile(const char* path, size_t maxBytes, uint64_
     return buffer;
 }
 
-int64_t ReadEnvelopeHeadAV(int fd, size_t fileSize, std::vector<char>& head) {
-    head.clear();
-    size_t want = blockSize;
+int64_t ReadEnvelopeHeadAV(int fd, size_t fileSize, headBuffer& head) {
+    head.size = 0;
+    size_t want = keptHeadBytes;
     int64_t length = envelopeNeedMore;
     while (length == envelopeNeedMore) {
         const size_t target = std::min(want, fileSize);
-        try {
-            head.resize(target);
-        } catch (const std::bad_alloc&) {
-            PrintMsg("* can't allocate %ld bytes\n", static_cast<long>(target));
-            return 0;
+        if (target > head.capacity) {
+            // Grown without zero-filling; what was read so far moves along.
+            std::unique_ptr<char[]> grown(new (std::nothrow) char[target]);
+            if (!grown) {
+                PrintMsg("* can't allocate %ld bytes\n", static_cast<long>(target));
+                return 0;
+            }
+            if (head.size != 0) memcpy(grown.get(), head.data.get(), head.size);
+            head.data = std::move(grown);
+            head.capacity = target;
         }
-        size_t have = 0;
-        while (have < target) {
-            ssize_t n = pread(fd, head.data() + have, target - have, static_cast<off_t>(have));
+        while (head.size < target) {
+            ssize_t n = pread(fd, head.data.get() + head.size, target - head.size,
+                              static_cast<off_t>(head.size));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return 0;
-            have += static_cast<size_t>(n);
+            head.size += static_cast<size_t>(n);
         }
-        length = EnvelopeLengthAV(head.data(), head.size(), head.size() == fileSize);
+        length = EnvelopeLengthAV(head.data.get(), head.size, head.size == fileSize);
         want *= 4;
     }
     return length;

@@ -66,11 +66,29 @@ const char* QueueFileError(int err);
 std::unique_ptr<char[]> ReadQueueFile(const char* path, size_t maxBytes, uint64_t& envLen,
                                       size_t& size);
 
+// A read buffer kept from one message to the next: it is never cleared or
+// zero-filled (that cost more than the rest of a small request), only the
+// first `size` bytes hold what was read.  Release() gives a large one back
+// once a message with a huge envelope is done.
+struct headBuffer {
+    std::unique_ptr<char[]> data;
+    size_t capacity = 0;
+    size_t size = 0;
+
+    void Release() {
+        data.reset();
+        capacity = size = 0;
+    }
+};
+
 // The head of the message file open on fd (of `fileSize` bytes) that holds
 // its envelope by the anti-virus rule: reads 64 KiB, then four times more
 // while the envelope runs to the end of what was read.  Returns the
 // envelope length (0: none, or the head could not be read whole) and
 // leaves the head read in `head`.
-int64_t ReadEnvelopeHeadAV(int fd, size_t fileSize, std::vector<char>& head);
+int64_t ReadEnvelopeHeadAV(int fd, size_t fileSize, headBuffer& head);
+
+// What a headBuffer may keep between messages.
+constexpr size_t keptHeadBytes = 65536;
 
 #endif

@@ -2,12 +2,15 @@
 // statistics reading and the whitelist sender.
 #include "common/envelope/envelope.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "common/envelope/queuefile.h"
 #include "common/stats/reportlist.h"
 #include "common/stats/stats.h"
 
@@ -264,4 +267,35 @@ TEST(EnvelopeSender, LastSenderLineCounts) {
     const std::string longSender(300, 'p');
     const std::string env2 = "P <" + longSender + ">\n\n";
     EXPECT_EQ(EnvelopeSender(env2.data(), env2.size()), longSender.substr(0, 254));
+}
+
+// The head buffer is reused from message to message: an envelope that runs
+// past the first 64 KiB grows it with what was read carried along, and a
+// small message after it is measured on its own bytes only.
+TEST(ReadEnvelopeHeadAV, GrowsAndIsReused) {
+    char name[] = "/tmp/tw-head-XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    unlink(name);
+    auto measure = [fd](const std::string& file, headBuffer& head) {
+        EXPECT_EQ(ftruncate(fd, 0), 0);
+        EXPECT_EQ(pwrite(fd, file.data(), file.size(), 0), static_cast<ssize_t>(file.size()));
+        return ReadEnvelopeHeadAV(fd, file.size(), head);
+    };
+    std::string big;
+    for (int i = 0; big.size() < 200000; ++i) big += "R <user" + std::to_string(i) + "@x>\n";
+    big += "\nSubject: s\n\n" + std::string(300000, 'b');
+    const size_t bigEnv = big.find("\n\n") + 2;
+
+    headBuffer head;
+    EXPECT_EQ(measure(big, head), static_cast<int64_t>(bigEnv));
+    EXPECT_GE(head.size, bigEnv);
+    EXPECT_EQ(std::string(head.data.get(), bigEnv), big.substr(0, bigEnv));
+
+    // Stale bytes of the big file behind these would change their answers.
+    for (const std::string small : {"P <a@b>\nR <c@d>\n", "P <a@b>\n\nbody\n", "R <u0@x>\n"}) {
+        EXPECT_EQ(measure(small, head), AV(small)) << small;
+        EXPECT_EQ(head.size, small.size());
+    }
+    close(fd);
 }

@@ -234,12 +234,8 @@ class ClamHandler : public engined::FrameHandler {
 const char usage[] =
     "usage: quillon-clamd --socket PATH [options]\n"
     "Scans the files that Tarnwick-AV names with libclamav.\n"
-    "\n"
-    "  --socket PATH          unix socket to listen on (required)\n"
-    "  --socket-mode MODE     permissions of the socket file (default 0660)\n"
-    "  --socket-group GROUP   group of the socket file (default: the daemon's)\n"
-    "  --allow-uid USER       let only this user connect (repeatable)\n"
-    "  --allow-gid GROUP      let only members of this group connect (repeatable)\n"
+    "\n";
+const char usageOwn[] =
     "  --db DIR               signature database directory (default %s)\n"
     "  --workers N            scans at once, 1 to 32 (default 2)\n"
     "  --allow-dir DIR        scan only files under DIR (repeatable; default: any)\n"
@@ -254,7 +250,6 @@ const char usage[] =
     "                         reported as Heuristics.Encrypted.*)\n"
     "  --self-check SECONDS   reload when the databases changed (default 600, 0: off)\n"
     "  --db-max-age DAYS      warn about older databases (default 7, 0: off)\n"
-    "  --syslog               log to syslog (facility mail) instead of stderr\n"
     "  --help, --version\n"
     "SIZE: bytes, or a number with K or M.  SIGHUP reloads the databases.\n";
 
@@ -277,13 +272,7 @@ enum : int {
     kVersion,
 };
 
-const option longOptions[] = {
-    {"socket", required_argument, nullptr, engined::kOptSocket},
-    {"socket-mode", required_argument, nullptr, engined::kOptSocketMode},
-    {"socket-group", required_argument, nullptr, engined::kOptSocketGroup},
-    {"allow-uid", required_argument, nullptr, engined::kOptAllowUid},
-    {"allow-gid", required_argument, nullptr, engined::kOptAllowGid},
-    {"syslog", no_argument, nullptr, engined::kOptSyslog},
+const std::vector<option> longOptions = engined::LongOptions({
     {"db", required_argument, nullptr, kDb},
     {"workers", required_argument, nullptr, kWorkers},
     {"allow-dir", required_argument, nullptr, kAllowDir},
@@ -300,8 +289,7 @@ const option longOptions[] = {
     {"db-max-age", required_argument, nullptr, kDbMaxAge},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
-};
+});
 
 // Bounds beyond which libclamav's own counters and maps give up.
 constexpr uint64_t maxSizeLimit = 2000ull << 20;
@@ -349,7 +337,7 @@ int ReadOptions(int argc, char** argv, Options& options) {
     uint64_t n = 0;
     int opt;
     bool ok = true;
-    while (ok && (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+    while (ok && (opt = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
         if (engined::ReadCommonOption(opt, optarg, options, ok)) continue;
         switch (opt) {
             case kDb:
@@ -397,7 +385,9 @@ int ReadOptions(int argc, char** argv, Options& options) {
                 options.dbMaxAgeDays = static_cast<unsigned>(n);
                 break;
             case kHelp:
-                printf(usage, cl_retdbdir());
+                fputs(usage, stdout);
+                fputs(engined::kCommonUsage, stdout);
+                printf(usageOwn, cl_retdbdir());
                 return -1;
             case kVersion:
                 printf("quillon-clamd %s (ClamAV %s)\n", TARNWICK_VERSION, cl_retver());

@@ -207,6 +207,28 @@ bool ParseSize(const std::string& text, uint64_t minimum, uint64_t maximum, uint
     return true;
 }
 
+std::vector<option> LongOptions(std::initializer_list<option> own) {
+    std::vector<option> all = {
+        {"socket", required_argument, nullptr, kOptSocket},
+        {"socket-mode", required_argument, nullptr, kOptSocketMode},
+        {"socket-group", required_argument, nullptr, kOptSocketGroup},
+        {"allow-uid", required_argument, nullptr, kOptAllowUid},
+        {"allow-gid", required_argument, nullptr, kOptAllowGid},
+        {"syslog", no_argument, nullptr, kOptSyslog},
+    };
+    all.insert(all.end(), own);
+    all.push_back({nullptr, 0, nullptr, 0});
+    return all;
+}
+
+const char kCommonUsage[] =
+    "  --socket PATH          unix socket to listen on (required)\n"
+    "  --socket-mode MODE     permissions of the socket file (default 0660)\n"
+    "  --socket-group GROUP   group of the socket file (default: the daemon's)\n"
+    "  --allow-uid USER       let only this user connect (repeatable)\n"
+    "  --allow-gid GROUP      let only members of this group connect (repeatable)\n"
+    "  --syslog               log to syslog (facility mail) instead of stderr\n";
+
 bool ReadCommonOption(int opt, const char* arg, CommonOptions& options, bool& ok) {
     switch (opt) {
         case kOptSocket:

@@ -9,9 +9,12 @@
 #ifndef TARNWICK_ENGINES_DAEMON_UTIL_H
 #define TARNWICK_ENGINES_DAEMON_UTIL_H
 
+#include <getopt.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -99,6 +102,11 @@ struct CommonOptions {
     SocketAccess access;
     bool syslog = false;
 };
+// getopt_long's table: the common options, then a daemon's own `own`
+// (without the terminating entry).
+std::vector<option> LongOptions(std::initializer_list<option> own);
+// The --help lines of the common options.
+extern const char kCommonUsage[];
 // Takes one of the common options: false when `opt` is none of them; `ok`
 // is cleared (after a log line) for a bad value.
 bool ReadCommonOption(int opt, const char* arg, CommonOptions& options, bool& ok);

@@ -142,12 +142,8 @@ class SpamHandler : public engined::FrameHandler {
 const char usage[] =
     "usage: quillon-spamd --socket PATH [--spamd HOST:PORT | --spamd-socket PATH] [options]\n"
     "Rates the messages that Tarnwick-AS sends with SpamAssassin's spamd.\n"
-    "\n"
-    "  --socket PATH          unix socket to listen on (required)\n"
-    "  --socket-mode MODE     permissions of the socket file (default 0660)\n"
-    "  --socket-group GROUP   group of the socket file (default: the daemon's)\n"
-    "  --allow-uid USER       let only this user connect (repeatable)\n"
-    "  --allow-gid GROUP      let only members of this group connect (repeatable)\n"
+    "\n";
+const char usageOwn[] =
     "  --spamd HOST:PORT      spamd over TCP (default 127.0.0.1:783)\n"
     "  --spamd-socket PATH    spamd over its unix socket\n"
     "  --workers N            messages rated at once, 1 to 32 (default 2)\n"
@@ -155,7 +151,6 @@ const char usage[] =
     "  --timeout SECONDS      limit for one rating, retries included (default 60)\n"
     "  --unavailable ACTION   when spamd stays away: error (an error reply, the\n"
     "                         default) or neutral (the score of a plain message)\n"
-    "  --syslog               log to syslog (facility mail) instead of stderr\n"
     "  --help, --version\n";
 
 enum : int {
@@ -169,13 +164,7 @@ enum : int {
     kVersion,
 };
 
-const option longOptions[] = {
-    {"socket", required_argument, nullptr, engined::kOptSocket},
-    {"socket-mode", required_argument, nullptr, engined::kOptSocketMode},
-    {"socket-group", required_argument, nullptr, engined::kOptSocketGroup},
-    {"allow-uid", required_argument, nullptr, engined::kOptAllowUid},
-    {"allow-gid", required_argument, nullptr, engined::kOptAllowGid},
-    {"syslog", no_argument, nullptr, engined::kOptSyslog},
+const std::vector<option> longOptions = engined::LongOptions({
     {"spamd", required_argument, nullptr, kSpamd},
     {"spamd-socket", required_argument, nullptr, kSpamdSocket},
     {"workers", required_argument, nullptr, kWorkers},
@@ -184,8 +173,7 @@ const option longOptions[] = {
     {"unavailable", required_argument, nullptr, kUnavailable},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
-};
+});
 
 // 0: go on; otherwise the exit status (-1: done, exit 0).
 int ReadOptions(int argc, char** argv, Settings& settings) {
@@ -193,7 +181,7 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
     uint64_t n = 0;
     bool ok = true;
     int opt;
-    while (ok && (opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+    while (ok && (opt = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
         if (engined::ReadCommonOption(opt, optarg, settings, ok)) continue;
         switch (opt) {
             case kSpamd:
@@ -224,6 +212,8 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
                 break;
             case kHelp:
                 fputs(usage, stdout);
+                fputs(engined::kCommonUsage, stdout);
+                fputs(usageOwn, stdout);
                 return -1;
             case kVersion:
                 printf("quillon-spamd %s\n", TARNWICK_VERSION);

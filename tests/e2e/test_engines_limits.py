@@ -317,7 +317,9 @@ class CommandLineTest(unittest.TestCase):
             with open(unit, "w") as f:
                 f.write(text.replace("/usr/sbin/" + name, "/bin/true"))
             units.append(unit)
-        out = run(["systemd-analyze", "verify"] + units)
+        # The manual pages they name are installed by the package (whose
+        # test checks them), not present here.
+        out = run(["systemd-analyze", "verify", "--man=no"] + units)
         self.assertEqual(out.returncode, 0, out)
         self.assertEqual(out.stderr.decode().strip(), "", out)
 

@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr size_t blockSize = 65536;
-
 struct fdCloser {
     int fd;
     explicit fdCloser(int f) : fd(f) {}

@@ -58,6 +58,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/admin.m
         DESTINATION ${TARNWICK_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/engines/README.md DESTINATION ${TARNWICK_DOCDIR}
         RENAME engines.md)
+if(TARGET tarnwick-milter)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/milter.md DESTINATION ${TARNWICK_DOCDIR})
+endif()
 file(GLOB TARNWICK_DOC_PICTURES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.png)
 install(FILES ${TARNWICK_DOC_PICTURES} DESTINATION ${TARNWICK_DOCDIR})
 
@@ -107,7 +110,10 @@ install(CODE "
 ")
 
 # Manual pages, made from the guides' markdown by pandoc where it is
-# installed (the package requires it).
+# installed (the package requires it).  A program's page takes its OPTIONS
+# section from the program's own option table (cmake/ComposeManPage.cmake),
+# so the page lists what --help lists; a program that is not built has no
+# page.
 option(TARNWICK_REQUIRE_MAN "Fail when pandoc is missing (the package build)" OFF)
 find_program(PANDOC pandoc)
 if(NOT PANDOC AND TARNWICK_REQUIRE_MAN)
@@ -116,29 +122,51 @@ endif()
 if(PANDOC)
   set(MAN_OUT ${CMAKE_BINARY_DIR}/man)
   set(MAN_PAGES)
-  # name|section|markdown source
+  # name|section|markdown source|program whose options fill the page
   set(MAN_LIST
-      "Tarnwick-AV|8|docs/man/Tarnwick-AV.8.md"
-      "tarnwick-stats|8|docs/man/tarnwick-stats.8.md"
-      "tarnwick-check|8|docs/man/tarnwick-check.8.md"
-      "quillon-clamd|8|docs/man/quillon-clamd.8.md"
-      "quillon-spamd|8|docs/man/quillon-spamd.8.md"
-      "Tarnwick-AV.cfg|5|docs/settings.md")
+      "Tarnwick-AV|8|docs/man/Tarnwick-AV.8.md|"
+      "tarnwick-stats|8|docs/man/tarnwick-stats.8.md|"
+      "tarnwick-check|8|docs/man/tarnwick-check.8.md|tarnwick-check"
+      "quillon-clamd|8|docs/man/quillon-clamd.8.md|quillon-clamd"
+      "quillon-spamd|8|docs/man/quillon-spamd.8.md|quillon-spamd"
+      "quillon-check|8|docs/man/quillon-check.8.md|quillon-check"
+      "tarnwick-milter|8|docs/man/tarnwick-milter.8.md|tarnwick-milter"
+      "Tarnwick-AV.cfg|5|docs/settings.md|")
   foreach(entry ${MAN_LIST})
     string(REPLACE "|" ";" parts "${entry}")
     list(GET parts 0 name)
     list(GET parts 1 section)
     list(GET parts 2 source)
+    list(LENGTH parts fields)
+    set(program "")
+    if(fields GREATER 3)
+      list(GET parts 3 program)
+    endif()
     set(page ${MAN_OUT}/${name}.${section})
-    # Compressed, as Debian keeps its manual pages.
+    set(markdown ${PROJECT_SOURCE_DIR}/${source})
+    set(compose)
+    set(depends ${markdown})
+    if(program)
+      if(NOT TARGET ${program})
+        continue()
+      endif()
+      set(markdown ${page}.md)
+      set(compose COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}>
+                          -DBODY=${PROJECT_SOURCE_DIR}/${source} -DOUT=${markdown}
+                          -P ${PROJECT_SOURCE_DIR}/cmake/ComposeManPage.cmake)
+      list(APPEND depends ${program} ${PROJECT_SOURCE_DIR}/cmake/ComposeManPage.cmake)
+    endif()
+    # Compressed, as Debian keeps its manual pages.  Without smart
+    # typography: "--socket" stays two hyphens, never a dash.
     add_custom_command(
       OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${MAN_OUT}
-      COMMAND ${PANDOC} --standalone --to man --shift-heading-level-by=-1
+      ${compose}
+      COMMAND ${PANDOC} --standalone --from markdown-smart --to man --shift-heading-level-by=-1
               -V title=${name} -V section=${section} -V header=Tarnwick
-              -V footer="Tarnwick ${PROJECT_VERSION}" -o ${page} ${PROJECT_SOURCE_DIR}/${source}
+              -V footer="Tarnwick ${PROJECT_VERSION}" -o ${page} ${markdown}
       COMMAND gzip -9nf ${page}
-      DEPENDS ${PROJECT_SOURCE_DIR}/${source}
+      DEPENDS ${depends}
       VERBATIM)
     list(APPEND MAN_PAGES ${page}.gz)
     install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})

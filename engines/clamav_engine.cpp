@@ -17,7 +17,6 @@
 // limits per engine, not per scan; a signature that matches in several
 // layers of a file is listed once; at most maxFindings names are listed.
 #include <clamav.h>
-#include <getopt.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
@@ -31,6 +30,8 @@
 #include <vector>
 
 #include "clamd_scan.h"
+#include "common/base/options.h"
+#include "common/base/version.h"
 #include "daemon_util.h"
 #include "frame_server.h"
 #include "quillon_se_api.pb.h"
@@ -231,74 +232,8 @@ class ClamHandler : public engined::FrameHandler {
     engined::WorkerPool pool_;
 };
 
-const char usage[] =
-    "usage: quillon-clamd --socket PATH [options]\n"
-    "Scans the files that Tarnwick-AV names with libclamav.\n"
-    "\n";
-const char usageOwn[] =
-    "  --db DIR               signature database directory (default %s)\n"
-    "  --workers N            scans at once, 1 to 32 (default 2)\n"
-    "  --allow-dir DIR        scan only files under DIR (repeatable; default: any)\n"
-    "  --max-scan-size SIZE   data read and unpacked per file (default 400M)\n"
-    "  --max-file-size SIZE   largest file or object scanned (default 400M)\n"
-    "  --max-recursion N      nesting of archives and attachments (default 17)\n"
-    "  --max-files N          objects unpacked from one file (default 10000)\n"
-    "  --max-scan-time MS     milliseconds per file (default 120000)\n"
-    "  --no-alert-exceeds-max a file over a limit is scanned as far as it goes\n"
-    "                         (default: reported as Heuristics.Limits.Exceeded.*)\n"
-    "  --no-alert-encrypted   encrypted archives and documents pass (default:\n"
-    "                         reported as Heuristics.Encrypted.*)\n"
-    "  --self-check SECONDS   reload when the databases changed (default 600, 0: off)\n"
-    "  --db-max-age DAYS      warn about older databases (default 7, 0: off)\n"
-    "  --help, --version\n"
-    "SIZE: bytes, or a number with K or M.  SIGHUP reloads the databases.\n";
-
-enum : int {
-    kDb = engined::kFirstOwnOption,
-    kWorkers,
-    kAllowDir,
-    kMaxScanSize,
-    kMaxFileSize,
-    kMaxRecursion,
-    kMaxFiles,
-    kMaxScanTime,
-    kAlertExceedsMax,
-    kNoAlertExceedsMax,
-    kAlertEncrypted,
-    kNoAlertEncrypted,
-    kSelfCheck,
-    kDbMaxAge,
-    kHelp,
-    kVersion,
-};
-
-const std::vector<option> longOptions = engined::LongOptions({
-    {"db", required_argument, nullptr, kDb},
-    {"workers", required_argument, nullptr, kWorkers},
-    {"allow-dir", required_argument, nullptr, kAllowDir},
-    {"max-scan-size", required_argument, nullptr, kMaxScanSize},
-    {"max-file-size", required_argument, nullptr, kMaxFileSize},
-    {"max-recursion", required_argument, nullptr, kMaxRecursion},
-    {"max-files", required_argument, nullptr, kMaxFiles},
-    {"max-scan-time", required_argument, nullptr, kMaxScanTime},
-    {"alert-exceeds-max", no_argument, nullptr, kAlertExceedsMax},
-    {"no-alert-exceeds-max", no_argument, nullptr, kNoAlertExceedsMax},
-    {"alert-encrypted", no_argument, nullptr, kAlertEncrypted},
-    {"no-alert-encrypted", no_argument, nullptr, kNoAlertEncrypted},
-    {"self-check", required_argument, nullptr, kSelfCheck},
-    {"db-max-age", required_argument, nullptr, kDbMaxAge},
-    {"help", no_argument, nullptr, kHelp},
-    {"version", no_argument, nullptr, kVersion},
-});
-
 // Bounds beyond which libclamav's own counters and maps give up.
 constexpr uint64_t maxSizeLimit = 2000ull << 20;
-
-bool Size(const char* name, const char* text, uint64_t& out) {
-    if (engined::ParseSize(text, 1, maxSizeLimit, out)) return true;
-    Error("--%s must be a size from 1 byte to 2000M, not %s", name, text);
-    return false;
-}
 
 // The real path of an allowed directory.  The filter creates its Temp
 // directory when it starts, usually after the engine: a directory that does
@@ -332,76 +267,50 @@ bool AddAllowDir(const char* text, Options& options) {
     return true;
 }
 
-// 0: go on; otherwise the exit status.
+// 0: go on; -1: --help or --version answered; otherwise the exit status.
 int ReadOptions(int argc, char** argv, Options& options) {
-    uint64_t n = 0;
-    int opt;
-    bool ok = true;
-    while (ok && (opt = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
-        if (engined::ReadCommonOption(opt, optarg, options, ok)) continue;
-        switch (opt) {
-            case kDb:
-                options.dbDir = optarg;
-                break;
-            case kWorkers:
-                ok = engined::NumberOption("workers", optarg, 1, 32, n);
-                options.workers = static_cast<unsigned>(n);
-                break;
-            case kAllowDir:
-                ok = AddAllowDir(optarg, options);
-                break;
-            case kMaxScanSize:
-                ok = Size("max-scan-size", optarg, options.scan.maxScanSize);
-                break;
-            case kMaxFileSize:
-                ok = Size("max-file-size", optarg, options.scan.maxFileSize);
-                break;
-            case kMaxRecursion:
-                ok = engined::NumberOption("max-recursion", optarg, 1, 255, n);
-                options.scan.maxRecursion = static_cast<uint32_t>(n);
-                break;
-            case kMaxFiles:
-                ok = engined::NumberOption("max-files", optarg, 1, 1000000, n);
-                options.scan.maxFiles = static_cast<uint32_t>(n);
-                break;
-            case kMaxScanTime:
-                ok = engined::NumberOption("max-scan-time", optarg, 1, 3600000, n);
-                options.scan.maxScanTimeMs = static_cast<uint32_t>(n);
-                break;
-            case kAlertExceedsMax:
-            case kNoAlertExceedsMax:
-                options.scan.alertExceedsMax = opt == kAlertExceedsMax;
-                break;
-            case kAlertEncrypted:
-            case kNoAlertEncrypted:
-                options.scan.alertEncrypted = opt == kAlertEncrypted;
-                break;
-            case kSelfCheck:
-                ok = engined::NumberOption("self-check", optarg, 0, 86400, n);
-                options.selfCheckSeconds = static_cast<unsigned>(n);
-                break;
-            case kDbMaxAge:
-                ok = engined::NumberOption("db-max-age", optarg, 0, 3650, n);
-                options.dbMaxAgeDays = static_cast<unsigned>(n);
-                break;
-            case kHelp:
-                fputs(usage, stdout);
-                fputs(engined::kCommonUsage, stdout);
-                printf(usageOwn, cl_retdbdir());
-                return -1;
-            case kVersion:
-                printf("quillon-clamd %s (ClamAV %s)\n", TARNWICK_VERSION, cl_retver());
-                return -1;
-            default:
-                ok = false;  // getopt_long has said why
-        }
-    }
-    ok = ok && engined::CommonOptionsComplete(argc, argv, optind, options);
-    if (!ok) {
-        fprintf(stderr, "Try quillon-clamd --help\n");
-        return 2;
-    }
-    return 0;
+    options.dbDir = cl_retdbdir();
+    engined::ScanSettings& scan = options.scan;
+    OptionTable table("quillon-clamd",
+                      "usage: quillon-clamd --socket PATH [options]\n"
+                      "Scans the files that Tarnwick-AV names with libclamav.\n"
+                      "\n",
+                      "\nSIZE: bytes, or a number with K or M.  SIGHUP reloads the databases.\n",
+                      std::string("quillon-clamd ") + tarnwickVersion + " (ClamAV " + cl_retver() +
+                          ")");
+    table.Add(engined::CommonOptionRows(options));
+    table.Add({
+        TextOption("db", "DIR", "signature database directory", &options.dbDir),
+        NumberOption("workers", "N", "scans at once", 1, 32, &options.workers),
+        TextOption("allow-dir", "DIR",
+                   "scan only files under DIR (repeatable; without it, files anywhere)",
+                   [&options](const char* text) { return AddAllowDir(text, options); }),
+        SizeOption("max-scan-size", "SIZE", "data read and unpacked per file", 1, maxSizeLimit,
+                   &scan.maxScanSize),
+        SizeOption("max-file-size", "SIZE", "largest file or object scanned", 1, maxSizeLimit,
+                   &scan.maxFileSize),
+        NumberOption("max-recursion", "N", "nesting of archives and attachments", 1, 255,
+                     &scan.maxRecursion),
+        NumberOption("max-files", "N", "objects unpacked from one file", 1, 1000000,
+                     &scan.maxFiles),
+        NumberOption("max-scan-time", "MS", "milliseconds per file", 1, 3600000,
+                     &scan.maxScanTimeMs),
+        FlagOption("alert-exceeds-max",
+                   "a file over a limit is reported as Heuristics.Limits.Exceeded.*",
+                   &scan.alertExceedsMax, true),
+        FlagOption("no-alert-exceeds-max", "a file over a limit is scanned as far as it goes",
+                   &scan.alertExceedsMax, false),
+        FlagOption("alert-encrypted",
+                   "encrypted archives and documents are reported as Heuristics.Encrypted.*",
+                   &scan.alertEncrypted, true),
+        FlagOption("no-alert-encrypted", "encrypted archives and documents pass",
+                   &scan.alertEncrypted, false),
+        NumberOption("self-check", "SECONDS", "reload when the databases changed; 0: off", 0,
+                     86400, &options.selfCheckSeconds),
+        NumberOption("db-max-age", "DAYS", "warn about older databases; 0: off", 0, 3650,
+                     &options.dbMaxAgeDays),
+    });
+    return engined::ReadOptions(table, argc, argv);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Log, descriptor ownership, command-line values, service manager messages
+// Log, descriptor ownership, the shared options, service manager messages
 // and signal flags of the engine daemons.  See daemon_util.h for the
 // contract.
 #include "daemon_util.h"
@@ -178,100 +178,39 @@ void UniqueFd::Reset(int fd) {
     fd_ = fd;
 }
 
-bool ParseNumber(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
-    if (text.empty() || text.size() > 19) return false;
-    uint64_t n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (n < minimum || n > maximum) return false;
-    out = n;
-    return true;
-}
-
-bool ParseSize(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& out) {
-    if (text.empty()) return false;
-    std::string digits = text;
-    uint64_t unit = 1;
-    char last = digits.back();
-    if (last == 'K' || last == 'k') unit = 1024;
-    if (last == 'M' || last == 'm') unit = 1024 * 1024;
-    if (unit != 1) digits.pop_back();
-    uint64_t n = 0;
-    // 12 digits of mebibytes stay far below 2^64.
-    if (digits.size() > 12 || !ParseNumber(digits, 0, UINT64_MAX, n)) return false;
-    n *= unit;
-    if (n < minimum || n > maximum) return false;
-    out = n;
-    return true;
-}
-
-std::vector<option> LongOptions(std::initializer_list<option> own) {
-    std::vector<option> all = {
-        {"socket", required_argument, nullptr, kOptSocket},
-        {"socket-mode", required_argument, nullptr, kOptSocketMode},
-        {"socket-group", required_argument, nullptr, kOptSocketGroup},
-        {"allow-uid", required_argument, nullptr, kOptAllowUid},
-        {"allow-gid", required_argument, nullptr, kOptAllowGid},
-        {"syslog", no_argument, nullptr, kOptSyslog},
+std::vector<OptionRow> CommonOptionRows(CommonOptions& options) {
+    SocketAccess& access = options.access;
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", access.mode);
+    return {
+        TextOption("socket", "PATH", "unix socket to listen on", &options.socketPath).Required(),
+        TextOption("socket-mode", "MODE", "permissions of the socket file",
+                   [&access](const char* text) { return access.SetMode(text); })
+            .Default(mode),
+        TextOption("socket-group", "GROUP", "group of the socket file",
+                   [&access](const char* text) { return access.SetGroup(text); })
+            .Default("the daemon's group"),
+        TextOption("allow-uid", "USER", "let only this user connect (repeatable)",
+                   [&access](const char* text) { return access.AddUid(text); }),
+        TextOption("allow-gid", "GROUP", "let only members of this group connect (repeatable)",
+                   [&access](const char* text) { return access.AddGid(text); }),
+        FlagOption("syslog", "log to syslog (facility mail) instead of stderr", &options.syslog),
     };
-    all.insert(all.end(), own);
-    all.push_back({nullptr, 0, nullptr, 0});
-    return all;
 }
 
-const char kCommonUsage[] =
-    "  --socket PATH          unix socket to listen on (required)\n"
-    "  --socket-mode MODE     permissions of the socket file (default 0660)\n"
-    "  --socket-group GROUP   group of the socket file (default: the daemon's)\n"
-    "  --allow-uid USER       let only this user connect (repeatable)\n"
-    "  --allow-gid GROUP      let only members of this group connect (repeatable)\n"
-    "  --syslog               log to syslog (facility mail) instead of stderr\n";
-
-bool ReadCommonOption(int opt, const char* arg, CommonOptions& options, bool& ok) {
-    switch (opt) {
-        case kOptSocket:
-            options.socketPath = arg;
-            return true;
-        case kOptSocketMode:
-            ok = options.access.SetMode(arg);
-            return true;
-        case kOptSocketGroup:
-            ok = options.access.SetGroup(arg);
-            return true;
-        case kOptAllowUid:
-            ok = options.access.AddUid(arg);
-            return true;
-        case kOptAllowGid:
-            ok = options.access.AddGid(arg);
-            return true;
-        case kOptSyslog:
-            options.syslog = true;
-            return true;
+int ReadOptions(OptionTable& table, int argc, char** argv) {
+    table.SetComplaint([](const std::string& text) { Error("%s", text.c_str()); });
+    table.SetMaxOperands(0);
+    int next = 0;
+    switch (table.Parse(argc, argv, next)) {
+        case OptionTable::Result::kGo:
+            return 0;
+        case OptionTable::Result::kDone:
+            return -1;
         default:
-            return false;
+            fprintf(stderr, "Try %s --help\n", table.Program().c_str());
+            return 2;
     }
-}
-
-bool NumberOption(const char* name, const char* text, uint64_t minimum, uint64_t maximum,
-                  uint64_t& out) {
-    if (ParseNumber(text, minimum, maximum, out)) return true;
-    Error("--%s must be a number from %llu to %llu, not %s", name,
-          static_cast<unsigned long long>(minimum), static_cast<unsigned long long>(maximum), text);
-    return false;
-}
-
-bool CommonOptionsComplete(int argc, char** argv, int next, const CommonOptions& options) {
-    if (next < argc) {
-        Error("unexpected argument %s", argv[next]);
-        return false;
-    }
-    if (options.socketPath.empty()) {
-        Error("--socket is required");
-        return false;
-    }
-    return true;
 }
 
 bool SocketAccess::SetMode(const std::string& text) {

@@ -1,5 +1,5 @@
 // Small pieces shared by the engine daemons: the log, an owning file
-// descriptor, number and size parsing for the command line, the readiness
+// descriptor, the rows of the options they share, the readiness
 // messages to the service manager, and the signal flags that end or reload a
 // daemon.
 //
@@ -9,14 +9,13 @@
 #ifndef TARNWICK_ENGINES_DAEMON_UTIL_H
 #define TARNWICK_ENGINES_DAEMON_UTIL_H
 
-#include <getopt.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <string>
 #include <vector>
+
+#include "common/base/options.h"
 
 namespace engined {
 
@@ -63,13 +62,6 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-// Reads a decimal number within [minimum, maximum]; false when the text is
-// not one.
-bool ParseNumber(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& out);
-// Reads a size as ClamAV writes it: a number of bytes with an optional K or
-// M suffix (1024 and 1024*1024), within [minimum, maximum] bytes.
-bool ParseSize(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& out);
-
 // Who may connect to a daemon's socket, and the permissions of the socket
 // file.  Filled from --socket-mode, --socket-group, --allow-uid, --allow-gid.
 struct SocketAccess {
@@ -85,37 +77,20 @@ struct SocketAccess {
     bool AddGid(const std::string& text);  // a group name or number
 };
 
-// The options every daemon takes, as getopt_long codes; a daemon numbers
-// its own from kFirstOwnOption on.
-enum : int {
-    kOptSocket = 256,
-    kOptSocketMode,
-    kOptSocketGroup,
-    kOptAllowUid,
-    kOptAllowGid,
-    kOptSyslog,
-    kFirstOwnOption,
-};
 // Where a daemon listens, who may connect, where it logs.
 struct CommonOptions {
     std::string socketPath;
     SocketAccess access;
     bool syslog = false;
 };
-// getopt_long's table: the common options, then a daemon's own `own`
-// (without the terminating entry).
-std::vector<option> LongOptions(std::initializer_list<option> own);
-// The --help lines of the common options.
-extern const char kCommonUsage[];
-// Takes one of the common options: false when `opt` is none of them; `ok`
-// is cleared (after a log line) for a bad value.
-bool ReadCommonOption(int opt, const char* arg, CommonOptions& options, bool& ok);
-// A number option within [minimum, maximum]; logs and returns false otherwise.
-bool NumberOption(const char* name, const char* text, uint64_t minimum, uint64_t maximum,
-                  uint64_t& out);
-// What every daemon checks once its options are read: no stray argument and
-// a socket.  Logs and returns false when one is missing.
-bool CommonOptionsComplete(int argc, char** argv, int next, const CommonOptions& options);
+// The rows of the options every daemon takes, filling `options`: --socket
+// (required), --socket-mode, --socket-group, --allow-uid, --allow-gid,
+// --syslog.
+std::vector<OptionRow> CommonOptionRows(CommonOptions& options);
+// Reads a daemon's options: complaints go to the log, no argument may be
+// left over, and a mistake ends with "Try NAME --help".  0: go on; -1:
+// --help or --version answered (exit 0); otherwise the exit status.
+int ReadOptions(OptionTable& table, int argc, char** argv);
 
 // Set from signal handlers, read by the accept loop.
 extern std::atomic<bool> stopRequested;    // SIGTERM, SIGINT

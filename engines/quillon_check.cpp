@@ -13,7 +13,6 @@
 //
 // Inputs: the command line, the daemon's replies (frames bounded by the
 // daemons' own limit of 64 MiB), the message to rate (cut to the same).
-#include <getopt.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -29,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "common/base/options.h"
+#include "common/base/version.h"
 #include "daemon_util.h"
 #include "frame_server.h"
 #include "quillon_ase_api.pb.h"
@@ -47,7 +48,8 @@ const char usage[] =
     "the anti-spam engine rate a one-line message.  With files, has each file\n"
     "scanned (the daemon opens it: give a path it may read) or the message rated.\n"
     "Exit status: 0 clean or ham (or the engine answered), 1 infected or spam,\n"
-    "2 an error.  --timeout: seconds to wait for each answer (default 30).\n";
+    "2 an error.\n"
+    "\n";
 
 class Link {
   public:
@@ -253,48 +255,34 @@ Status Rate(Link& link, const std::string& label, const std::string& message, bo
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum : int { kScanEngine = 256, kSpamEngine, kTimeout, kHelp, kVersion };
-    const option longOptions[] = {
-        {"scan-engine", required_argument, nullptr, kScanEngine},
-        {"spam-engine", required_argument, nullptr, kSpamEngine},
-        {"timeout", required_argument, nullptr, kTimeout},
-        {"help", no_argument, nullptr, kHelp},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
     std::string scanSocket, spamSocket;
-    uint64_t timeout = 30;
-    int opt;
-    while ((opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
-        switch (opt) {
-            case kScanEngine:
-                scanSocket = optarg;
-                break;
-            case kSpamEngine:
-                spamSocket = optarg;
-                break;
-            case kTimeout:
-                if (!engined::ParseNumber(optarg, 1, 3600, timeout)) {
-                    fprintf(stderr, "quillon-check: --timeout wants 1 to 3600 seconds\n");
-                    return kError;
-                }
-                break;
-            case kHelp:
-                fputs(usage, stdout);
-                return kClean;
-            case kVersion:
-                printf("quillon-check %s\n", TARNWICK_VERSION);
-                return kClean;
-            default:
-                fputs(usage, stderr);
-                return kError;
-        }
+    unsigned timeout = 30;
+    OptionTable table("quillon-check", usage, "",
+                      std::string("quillon-check ") + tarnwickVersion);
+    table.Add({
+        TextOption("scan-engine", "SOCKET", "the socket of a scan engine daemon", &scanSocket),
+        TextOption("spam-engine", "SOCKET", "the socket of an anti-spam engine daemon",
+                   &spamSocket),
+        NumberOption("timeout", "SECONDS", "wait for each answer", 1, 3600, &timeout),
+    });
+    int next = 0;
+    switch (table.Parse(argc, argv, next)) {
+        case OptionTable::Result::kGo:
+            break;
+        case OptionTable::Result::kDone:
+            return kClean;
+        case OptionTable::Result::kBadValue:
+            return kError;
+        case OptionTable::Result::kBadUsage:
+            table.WriteHelp(stderr);
+            return kError;
     }
     if (scanSocket.empty() == spamSocket.empty()) {
-        fprintf(stderr, "quillon-check: give --scan-engine or --spam-engine\n%s", usage);
+        fprintf(stderr, "quillon-check: give --scan-engine or --spam-engine\n");
+        table.WriteHelp(stderr);
         return kError;
     }
-    std::vector<std::string> files(argv + optind, argv + argc);
+    std::vector<std::string> files(argv + next, argv + argc);
     Link link;
     if (!link.Open(scanSocket.empty() ? spamSocket : scanSocket, static_cast<int>(timeout)))
         return kError;

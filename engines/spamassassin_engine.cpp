@@ -16,7 +16,6 @@
 // longer than --max-size are cut to that size before rating, as spamd gets
 // slow and spamc refuses them beyond a similar size; every rating, retries
 // included, is bounded by --timeout.
-#include <getopt.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -24,6 +23,8 @@
 #include <string>
 #include <thread>
 
+#include "common/base/options.h"
+#include "common/base/version.h"
 #include "daemon_util.h"
 #include "frame_server.h"
 #include "quillon_ase_api.pb.h"
@@ -139,97 +140,42 @@ class SpamHandler : public engined::FrameHandler {
     engined::WorkerPool pool_;
 };
 
-const char usage[] =
-    "usage: quillon-spamd --socket PATH [--spamd HOST:PORT | --spamd-socket PATH] [options]\n"
-    "Rates the messages that Tarnwick-AS sends with SpamAssassin's spamd.\n"
-    "\n";
-const char usageOwn[] =
-    "  --spamd HOST:PORT      spamd over TCP (default 127.0.0.1:783)\n"
-    "  --spamd-socket PATH    spamd over its unix socket\n"
-    "  --workers N            messages rated at once, 1 to 32 (default 2)\n"
-    "  --max-size BYTES       longer messages are cut before rating (default 512000)\n"
-    "  --timeout SECONDS      limit for one rating, retries included (default 60)\n"
-    "  --unavailable ACTION   when spamd stays away: error (an error reply, the\n"
-    "                         default) or neutral (the score of a plain message)\n"
-    "  --help, --version\n";
+constexpr char defaultSpamd[] = "127.0.0.1:783";
 
-enum : int {
-    kSpamd = engined::kFirstOwnOption,
-    kSpamdSocket,
-    kWorkers,
-    kMaxSize,
-    kTimeout,
-    kUnavailable,
-    kHelp,
-    kVersion,
-};
-
-const std::vector<option> longOptions = engined::LongOptions({
-    {"spamd", required_argument, nullptr, kSpamd},
-    {"spamd-socket", required_argument, nullptr, kSpamdSocket},
-    {"workers", required_argument, nullptr, kWorkers},
-    {"max-size", required_argument, nullptr, kMaxSize},
-    {"timeout", required_argument, nullptr, kTimeout},
-    {"unavailable", required_argument, nullptr, kUnavailable},
-    {"help", no_argument, nullptr, kHelp},
-    {"version", no_argument, nullptr, kVersion},
-});
-
-// 0: go on; otherwise the exit status (-1: done, exit 0).
+// 0: go on; -1: --help or --version answered; otherwise the exit status.
 int ReadOptions(int argc, char** argv, Settings& settings) {
     std::string spamdTcp, spamdSocket;
-    uint64_t n = 0;
+    OptionTable table(
+        "quillon-spamd",
+        "usage: quillon-spamd --socket PATH [--spamd HOST:PORT | --spamd-socket PATH] [options]\n"
+        "Rates the messages that Tarnwick-AS sends with SpamAssassin's spamd.\n"
+        "\n",
+        "", std::string("quillon-spamd ") + tarnwickVersion);
+    table.Add(engined::CommonOptionRows(settings));
+    table.Add({
+        TextOption("spamd", "HOST:PORT", "spamd over TCP", &spamdTcp).Default(defaultSpamd),
+        TextOption("spamd-socket", "PATH", "spamd over its unix socket", &spamdSocket),
+        NumberOption("workers", "N", "messages rated at once", 1, 32, &settings.workers),
+        NumberOption("max-size", "BYTES", "longer messages are cut before rating", 1024,
+                     engined::maxFrameLength, &settings.maxSize),
+        NumberOption("timeout", "SECONDS", "limit for one rating, retries included", 1, 3600,
+                     [&settings](uint64_t n) { settings.timeoutMs = static_cast<int>(n * 1000); })
+            .Default(std::to_string(settings.timeoutMs / 1000)),
+        ChoiceOption("unavailable", "ACTION",
+                     "when spamd stays away: an error reply, or the score of a plain message",
+                     {"error", "neutral"},
+                     [&settings](size_t choice) { settings.neutralWhenUnavailable = choice == 1; })
+            .Default(settings.neutralWhenUnavailable ? "neutral" : "error"),
+    });
+    if (int rc = engined::ReadOptions(table, argc, argv)) return rc;
     bool ok = true;
-    int opt;
-    while (ok && (opt = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1) {
-        if (engined::ReadCommonOption(opt, optarg, settings, ok)) continue;
-        switch (opt) {
-            case kSpamd:
-                spamdTcp = optarg;
-                break;
-            case kSpamdSocket:
-                spamdSocket = optarg;
-                break;
-            case kWorkers:
-                ok = engined::NumberOption("workers", optarg, 1, 32, n);
-                settings.workers = static_cast<unsigned>(n);
-                break;
-            case kMaxSize:
-                ok = engined::NumberOption("max-size", optarg, 1024, engined::maxFrameLength, n);
-                settings.maxSize = static_cast<size_t>(n);
-                break;
-            case kTimeout:
-                ok = engined::NumberOption("timeout", optarg, 1, 3600, n);
-                settings.timeoutMs = static_cast<int>(n * 1000);
-                break;
-            case kUnavailable:
-                if (std::string(optarg) == "neutral" || std::string(optarg) == "error") {
-                    settings.neutralWhenUnavailable = std::string(optarg) == "neutral";
-                } else {
-                    Error("--unavailable wants error or neutral, not %s", optarg);
-                    ok = false;
-                }
-                break;
-            case kHelp:
-                fputs(usage, stdout);
-                fputs(engined::kCommonUsage, stdout);
-                fputs(usageOwn, stdout);
-                return -1;
-            case kVersion:
-                printf("quillon-spamd %s\n", TARNWICK_VERSION);
-                return -1;
-            default:
-                ok = false;  // getopt_long has said why
-        }
-    }
-    ok = ok && engined::CommonOptionsComplete(argc, argv, optind, settings);
-    if (ok && !spamdTcp.empty() && !spamdSocket.empty()) {
+    if (!spamdTcp.empty() && !spamdSocket.empty()) {
         Error("give --spamd or --spamd-socket, not both");
         ok = false;
     }
     if (ok && !spamdSocket.empty()) {
         settings.spamd.socketPath = spamdSocket;
-    } else if (ok && !engined::ParseHostPort(spamdTcp.empty() ? "127.0.0.1:783" : spamdTcp,
+    } else if (ok && !engined::ParseHostPort(spamdTcp.empty() ? defaultSpamd : spamdTcp,
                                              settings.spamd)) {
         Error("--spamd wants HOST:PORT, not %s", spamdTcp.c_str());
         ok = false;

@@ -2,7 +2,6 @@
 // Tarnwick-AS behind a milter socket, so Postfix or Sendmail can run them.
 // Start-up, serving and shutdown; the work lives in the modules.
 #include <dirent.h>
-#include <getopt.h>
 #include <libmilter/mfapi.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
@@ -16,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "common/base/options.h"
+#include "common/base/version.h"
 #include "milter/filters.h"
 #include "milter/hostlog.h"
 #include "milter/session.h"
@@ -32,33 +33,8 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace {
 
-const char* kVersion = "tarnwick-milter 1.0";
-
-void Usage(FILE* out) {
-    fprintf(out,
-            "usage: tarnwick-milter --socket SPEC --base DIR --filter PROGRAM [options]\n"
-            "Runs Tarnwick-AV and/or Tarnwick-AS for an MTA speaking the milter protocol.\n"
-            "\n"
-            "  -s, --socket SPEC       milter socket: unix:/path or inet:PORT@HOST (required)\n"
-            "  -b, --base DIR          base directory: Queue/, Submitted/ and the filters'\n"
-            "                          Temp/ and whitelist.txt live here (required)\n"
-            "  -f, --filter PROGRAM    path of a filter program (Tarnwick-AV, Tarnwick-AS);\n"
-            "                          give it once per filter; its settings file lies\n"
-            "                          beside it (required, at most 4)\n"
-            "  -t, --timeout SECONDS   longest wait for the filters' answers (300)\n"
-            "  -o, --on-failure WHAT   tempfail | accept | reject, for a filter that fails\n"
-            "                          or does not answer in time (tempfail: 451 4.7.1)\n"
-            "  -S, --serial            ask the filters one after the other in --filter order,\n"
-            "                          stopping at the first reject or discard (default:\n"
-            "                          all at once)\n"
-            "  -m, --sendmail CMD      sendmail program for generated mail, with its own\n"
-            "                          arguments separated by blanks (/usr/sbin/sendmail)\n"
-            "  -d, --debug             log every answer and start the filters with -debug\n"
-            "  -h, --help              this text\n"
-            "  -V, --version           version\n"
-            "\n"
-            "Stop with SIGTERM: the filters get QUIT and their final reports are mailed.\n");
-}
+const std::string versionLine = std::string("tarnwick-milter ") + tarnwickVersion;
+const char* const kVersion = versionLine.c_str();
 
 bool Fail(const char* what, const char* detail) {
     fprintf(stderr, "tarnwick-milter: %s%s%s\n", what, detail ? ": " : "", detail ? detail : "");
@@ -108,80 +84,84 @@ struct Options {
 
 // Returns -1 to go on serving, else the exit status.
 int ParseOptions(int argc, char** argv, Options& o) {
-    static const struct option longOpts[] = {{"socket", required_argument, nullptr, 's'},
-                                             {"base", required_argument, nullptr, 'b'},
-                                             {"filter", required_argument, nullptr, 'f'},
-                                             {"timeout", required_argument, nullptr, 't'},
-                                             {"on-failure", required_argument, nullptr, 'o'},
-                                             {"sendmail", required_argument, nullptr, 'm'},
-                                             {"serial", no_argument, nullptr, 'S'},
-                                             {"debug", no_argument, nullptr, 'd'},
-                                             {"help", no_argument, nullptr, 'h'},
-                                             {"version", no_argument, nullptr, 'V'},
-                                             {nullptr, 0, nullptr, 0}};
-    int c;
-    while ((c = getopt_long(argc, argv, "s:b:f:t:o:m:SdhV", longOpts, nullptr)) != -1) {
-        switch (c) {
-            case 's':
-                o.socket = optarg;
-                break;
-            case 'b':
-                o.base = optarg;
-                break;
-            case 'f':
-                o.filters.push_back(Absolute(optarg));
-                break;
-            case 't': {
-                char* end = nullptr;
-                long v = strtol(optarg, &end, 10);
-                if (!end || *end || v < 1 || v > 86400)
-                    return Fail("--timeout wants 1 to 86400 seconds", optarg), 2;
-                o.host.timeoutSec = static_cast<int>(v);
-                break;
-            }
-            case 'o':
-                if (!strcmp(optarg, "tempfail"))
-                    o.host.onFailure = milter::OnFailure::Tempfail;
-                else if (!strcmp(optarg, "accept"))
-                    o.host.onFailure = milter::OnFailure::Accept;
-                else if (!strcmp(optarg, "reject"))
-                    o.host.onFailure = milter::OnFailure::Reject;
-                else
-                    return Fail("--on-failure wants tempfail, accept or reject", optarg), 2;
-                break;
-            case 'm': {
-                o.sendmail.clear();
-                std::string s = optarg;
-                for (size_t p = 0; p < s.size();) {
-                    size_t e = s.find(' ', p);
-                    if (e == std::string::npos) e = s.size();
-                    if (e > p) o.sendmail.push_back(s.substr(p, e - p));
-                    p = e + 1;
-                }
-                if (o.sendmail.empty()) return Fail("--sendmail is empty", nullptr), 2;
-                break;
-            }
-            case 'S':
-                o.serial = true;
-                break;
-            case 'd':
-                o.debug = true;
-                break;
-            case 'h':
-                Usage(stdout);
-                return 0;
-            case 'V':
-                printf("%s\n", kVersion);
-                return 0;
-            default:
-                Usage(stderr);
-                return 2;
-        }
-    }
-    if (optind < argc) return Fail("unexpected argument", argv[optind]), 2;
-    if (o.socket.empty() || o.base.empty() || o.filters.empty()) {
-        Usage(stderr);
-        return 2;
+    std::string sendmail;
+    for (const std::string& word : o.sendmail) sendmail += (sendmail.empty() ? "" : " ") + word;
+    OptionTable table(
+        "tarnwick-milter",
+        "usage: tarnwick-milter --socket SPEC --base DIR --filter PROGRAM [options]\n"
+        "Runs Tarnwick-AV and/or Tarnwick-AS for an MTA speaking the milter protocol.\n"
+        "Stop with SIGTERM: the filters get QUIT and their final reports are mailed.\n"
+        "\n",
+        "",
+        kVersion, 'h', 'V');
+    table.Add({
+        TextOption("socket", "SPEC", "milter socket: unix:/path or inet:PORT@HOST", &o.socket)
+            .Short('s')
+            .Required(),
+        TextOption("base", "DIR",
+                   "base directory: Queue/, Submitted/ and the filters' Temp/ and whitelist.txt "
+                   "live here",
+                   &o.base)
+            .Short('b')
+            .Required(),
+        TextOption("filter", "PROGRAM",
+                   "path of a filter program (Tarnwick-AV, Tarnwick-AS); give it once per "
+                   "filter; its settings file lies beside it; at most 4",
+                   [&o](const char* path) {
+                       o.filters.push_back(Absolute(path));
+                       return true;
+                   })
+            .Short('f')
+            .Required(),
+        NumberOption("timeout", "SECONDS", "longest wait for the filters' answers", 1, 86400,
+                     &o.host.timeoutSec)
+            .Short('t'),
+        ChoiceOption("on-failure", "WHAT",
+                     "for a filter that fails or does not answer in time; tempfail answers 451 4.7.1",
+                     {"tempfail", "accept", "reject"},
+                     [&o](size_t choice) {
+                         o.host.onFailure = choice == 0   ? milter::OnFailure::Tempfail
+                                            : choice == 1 ? milter::OnFailure::Accept
+                                                          : milter::OnFailure::Reject;
+                     })
+            .Short('o')
+            .Default("tempfail"),
+        FlagOption("serial",
+                   "ask the filters one after the other in --filter order, stopping at the "
+                   "first reject or discard (default: all at once)",
+                   &o.serial)
+            .Short('S'),
+        TextOption("sendmail", "CMD",
+                   "sendmail program for generated mail, with its own arguments separated by "
+                   "blanks",
+                   [&o](const char* command) {
+                       o.sendmail.clear();
+                       std::string s = command;
+                       for (size_t p = 0; p < s.size();) {
+                           size_t e = s.find(' ', p);
+                           if (e == std::string::npos) e = s.size();
+                           if (e > p) o.sendmail.push_back(s.substr(p, e - p));
+                           p = e + 1;
+                       }
+                       return !o.sendmail.empty() || Fail("--sendmail is empty", nullptr);
+                   })
+            .Short('m')
+            .Default(sendmail),
+        FlagOption("debug", "log every answer and start the filters with -debug", &o.debug)
+            .Short('d'),
+    });
+    table.SetMaxOperands(0);
+    int next = 0;
+    switch (table.Parse(argc, argv, next)) {
+        case OptionTable::Result::kGo:
+            break;
+        case OptionTable::Result::kDone:
+            return 0;
+        case OptionTable::Result::kBadValue:
+            return 2;
+        case OptionTable::Result::kBadUsage:
+            table.WriteHelp(stderr);
+            return 2;
     }
     if (o.filters.size() > 4) return Fail("at most 4 filters", nullptr), 2;
     o.base = Absolute(o.base);

@@ -32,3 +32,9 @@ def queue_file(body):
 def reports(session):
     """The settings readers' problem reports among a program's output."""
     return [line for line in session.lines() if REPORT.match(line)]
+
+
+def project_version():
+    """The release as project(VERSION) in the top CMakeLists.txt names it."""
+    with open(os.path.join(harness.REPO_DIR, "CMakeLists.txt")) as f:
+        return re.search(r"project\(\w+ VERSION (\S+)", f.read()).group(1)

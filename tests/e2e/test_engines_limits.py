@@ -139,10 +139,12 @@ class ClamdOperationsTest(unittest.TestCase):
                                    r"(info|warning|error): ")
         out = run([program("quillon-clamd"), "--help"])
         self.assertEqual(out.returncode, 0)
-        for default in ("--max-scan-size SIZE   data read and unpacked per file (default 400M)",
-                        "--max-file-size SIZE   largest file or object scanned (default 400M)",
-                        "(default 17)", "(default 10000)", "--self-check SECONDS", "--allow-dir DIR"):
-            self.assertIn(default, out.stdout.decode())
+        text = " ".join(out.stdout.decode().split())
+        for default in ("--max-scan-size SIZE data read and unpacked per file (1 byte to 2000M, default 400M)",
+                        "--max-file-size SIZE largest file or object scanned (1 byte to 2000M, default 400M)",
+                        "(1 to 255, default 17)", "(1 to 1000000, default 10000)", "--self-check SECONDS",
+                        "--allow-dir DIR"):
+            self.assertIn(default, text)
 
     def test_refused_paths(self):
         outside = self.write("outside.txt", samples.EICAR, directory=self.tmp)

@@ -7,7 +7,6 @@
 // The readers stop a program at its first fatal problem; here they run in
 // check mode, which reports and counts such a problem and goes on.
 #include <fcntl.h>
-#include <getopt.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,30 +21,23 @@
 
 #include "as/as.h"
 #include "av/av.h"
+#include "common/base/options.h"
 #include "common/base/process.h"
+#include "common/base/version.h"
 #include "common/config/cfgf.h"
 #include "common/config/settings.h"
 
 namespace {
 
-const char* const usageText =
+const char usage[] =
     "Usage: tarnwick-check [--workdir BASE] DIR\n"
     "       tarnwick-check [--workdir BASE] [--av FILE] [--as FILE] [--whitelist FILE]\n"
     "Reads the Tarnwick filters' settings as the filters do and lists every problem\n"
     "with its file and line, the effective value of each setting, and whether the\n"
     "submission directory and the engine socket are usable.  Writes nothing, sends\n"
     "nothing.  Run it as the mail server's user to test that user's access.\n\n"
-    "  DIR                  a program directory: Tarnwick-AV.cfg and/or Tarnwick-AS.cfg\n"
-    "  -a, --av FILE        check FILE as Tarnwick-AV settings\n"
-    "  -s, --as FILE        check FILE as Tarnwick-AS settings\n"
-    "  -l, --whitelist FILE check FILE as the sender whitelist\n"
-    "                       (default: whitelist.txt in BASE, when Tarnwick-AS is checked)\n"
-    "  -w, --workdir BASE   the mail server's base directory, where the filters run:\n"
-    "                       SubmittedDirectory and whitelist.txt are relative to it\n"
-    "                       (default: the current directory)\n"
-    "  -h, --help           this text\n"
-    "  -V, --version        the version\n\n"
-    "Exit status: 0 no problem, 1 problems found, 2 wrong usage.\n";
+    "Exit status: 0 no problem, 1 problems found, 2 wrong usage.\n\n"
+    "  DIR                    a program directory: Tarnwick-AV.cfg and/or Tarnwick-AS.cfg\n";
 
 std::string startDir;  // where relative arguments are taken from
 
@@ -255,44 +247,37 @@ void checkWhitelist(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const option options[] = {
-        {"av", required_argument, nullptr, 'a'},
-        {"as", required_argument, nullptr, 's'},
-        {"whitelist", required_argument, nullptr, 'l'},
-        {"workdir", required_argument, nullptr, 'w'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
     std::string avFile, asFile, whitelistFile, workDir;
-    for (int c; (c = getopt_long(argc, argv, "a:s:l:w:hV", options, nullptr)) != -1;) {
-        switch (c) {
-            case 'a':
-                avFile = optarg;
-                break;
-            case 's':
-                asFile = optarg;
-                break;
-            case 'l':
-                whitelistFile = optarg;
-                break;
-            case 'w':
-                workDir = optarg;
-                break;
-            case 'h':
-                fputs(usageText, stdout);
-                return 0;
-            case 'V':
-                printf("tarnwick-check %s\n", pluginVersion);
-                return 0;
-            default:
-                fputs(usageText, stderr);
-                return 2;
-        }
+    OptionTable table("tarnwick-check", usage, "",
+                      std::string("tarnwick-check ") + tarnwickVersion, 'h', 'V');
+    table.Add({
+        TextOption("av", "FILE", "check FILE as Tarnwick-AV settings", &avFile).Short('a'),
+        TextOption("as", "FILE", "check FILE as Tarnwick-AS settings", &asFile).Short('s'),
+        TextOption("whitelist", "FILE",
+                   "check FILE as the sender whitelist (default: whitelist.txt in BASE, when "
+                   "Tarnwick-AS is checked)",
+                   &whitelistFile)
+            .Short('l'),
+        TextOption("workdir", "BASE",
+                   "the mail server's base directory, where the filters run: "
+                   "SubmittedDirectory and whitelist.txt are relative to it (default: the "
+                   "current directory)",
+                   &workDir)
+            .Short('w'),
+    });
+    int next = 0;
+    switch (table.Parse(argc, argv, next)) {
+        case OptionTable::Result::kGo:
+            break;
+        case OptionTable::Result::kDone:
+            return 0;
+        default:
+            table.WriteHelp(stderr);
+            return 2;
     }
     const bool byFile = !avFile.empty() || !asFile.empty() || !whitelistFile.empty();
-    if ((optind < argc) == byFile || argc - optind > 1) {
-        fputs(usageText, stderr);
+    if ((next < argc) == byFile || argc - next > 1) {
+        table.WriteHelp(stderr);
         return 2;
     }
 
@@ -306,7 +291,7 @@ int main(int argc, char** argv) {
     }
     startDir = cwd;
     if (!byFile) {
-        std::string dir = absolute(argv[optind]);
+        std::string dir = absolute(argv[next]);
         if (dir.back() != '/') dir += '/';
         struct stat st;
         for (const char* name : {"Tarnwick-AV.cfg", "Tarnwick-AS.cfg"}) {

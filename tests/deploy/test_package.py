@@ -97,6 +97,8 @@ class PackageTest(unittest.TestCase):
         if shutil.which("pandoc"):
             self.assertIn("./usr/share/man/man8/Tarnwick-AV.8.gz", names)
             self.assertIn("./usr/share/man/man5/Tarnwick-AV.cfg.5.gz", names)
+            for page in ("quillon-spamd", "quillon-check", "tarnwick-check"):
+                self.assertIn("./usr/share/man/man8/%s.8.gz" % page, names)
 
     @unittest.skipUnless(os.geteuid() == 0, "dpkg -i needs root: run the suite as root")
     def test_installed_filters_answer(self):

@@ -271,13 +271,13 @@ bool AddAllowDir(const char* text, Options& options) {
 int ReadOptions(int argc, char** argv, Options& options) {
     options.dbDir = cl_retdbdir();
     engined::ScanSettings& scan = options.scan;
-    OptionTable table("quillon-clamd",
-                      "usage: quillon-clamd --socket PATH [options]\n"
-                      "Scans the files that Tarnwick-AV names with libclamav.\n"
-                      "\n",
-                      "\nSIZE: bytes, or a number with K or M.  SIGHUP reloads the databases.\n",
-                      std::string("quillon-clamd ") + tarnwickVersion + " (ClamAV " + cl_retver() +
-                          ")");
+    OptionTable table(
+        "quillon-clamd",
+        "usage: quillon-clamd --socket PATH [options]\n"
+        "Scans the files that Tarnwick-AV names with libclamav.\n"
+        "\n",
+        "\nSIZE: bytes, or a number with K or M.  SIGHUP reloads the databases.\n",
+        std::string("quillon-clamd ") + tarnwickVersion + " (ClamAV " + cl_retver() + ")");
     table.Add(engined::CommonOptionRows(options));
     table.Add({
         TextOption("db", "DIR", "signature database directory", &options.dbDir),
@@ -305,8 +305,8 @@ int ReadOptions(int argc, char** argv, Options& options) {
                    &scan.alertEncrypted, true),
         FlagOption("no-alert-encrypted", "encrypted archives and documents pass",
                    &scan.alertEncrypted, false),
-        NumberOption("self-check", "SECONDS", "reload when the databases changed; 0: off", 0,
-                     86400, &options.selfCheckSeconds),
+        NumberOption("self-check", "SECONDS", "reload when the databases changed; 0: off", 0, 86400,
+                     &options.selfCheckSeconds),
         NumberOption("db-max-age", "DAYS", "warn about older databases; 0: off", 0, 3650,
                      &options.dbMaxAgeDays),
     });

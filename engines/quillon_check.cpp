@@ -257,8 +257,7 @@ Status Rate(Link& link, const std::string& label, const std::string& message, bo
 int main(int argc, char** argv) {
     std::string scanSocket, spamSocket;
     unsigned timeout = 30;
-    OptionTable table("quillon-check", usage, "",
-                      std::string("quillon-check ") + tarnwickVersion);
+    OptionTable table("quillon-check", usage, "", std::string("quillon-check ") + tarnwickVersion);
     table.Add({
         TextOption("scan-engine", "SOCKET", "the socket of a scan engine daemon", &scanSocket),
         TextOption("spam-engine", "SOCKET", "the socket of an anti-spam engine daemon",

@@ -153,7 +153,8 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
         "", std::string("quillon-spamd ") + tarnwickVersion);
     table.Add(engined::CommonOptionRows(settings));
     table.Add({
-        TextOption("spamd", "HOST:PORT", "spamd over TCP ([::1]:783 for IPv6)", &spamdTcp).Default(defaultSpamd),
+        TextOption("spamd", "HOST:PORT", "spamd over TCP ([::1]:783 for IPv6)", &spamdTcp)
+            .Default(defaultSpamd),
         TextOption("spamd-socket", "PATH", "spamd over its unix socket", &spamdSocket),
         NumberOption("workers", "N", "messages rated at once", 1, 32, &settings.workers),
         NumberOption("max-size", "BYTES", "longer messages are cut before rating", 1024,

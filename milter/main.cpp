@@ -92,8 +92,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         "Runs Tarnwick-AV and/or Tarnwick-AS for an MTA speaking the milter protocol.\n"
         "Stop with SIGTERM: the filters get QUIT and their final reports are mailed.\n"
         "\n",
-        "",
-        kVersion, 'h', 'V');
+        "", kVersion, 'h', 'V');
     table.Add({
         TextOption("socket", "SPEC", "milter socket: unix:/path or inet:PORT@HOST", &o.socket)
             .Short('s')
@@ -116,14 +115,15 @@ int ParseOptions(int argc, char** argv, Options& o) {
         NumberOption("timeout", "SECONDS", "longest wait for the filters' answers", 1, 86400,
                      &o.host.timeoutSec)
             .Short('t'),
-        ChoiceOption("on-failure", "WHAT",
-                     "for a filter that fails or does not answer in time; tempfail answers 451 4.7.1",
-                     {"tempfail", "accept", "reject"},
-                     [&o](size_t choice) {
-                         o.host.onFailure = choice == 0   ? milter::OnFailure::Tempfail
-                                            : choice == 1 ? milter::OnFailure::Accept
-                                                          : milter::OnFailure::Reject;
-                     })
+        ChoiceOption(
+            "on-failure", "WHAT",
+            "for a filter that fails or does not answer in time; tempfail answers 451 4.7.1",
+            {"tempfail", "accept", "reject"},
+            [&o](size_t choice) {
+                o.host.onFailure = choice == 0   ? milter::OnFailure::Tempfail
+                                   : choice == 1 ? milter::OnFailure::Accept
+                                                 : milter::OnFailure::Reject;
+            })
             .Short('o')
             .Default("tempfail"),
         FlagOption("serial",

@@ -357,7 +357,8 @@ std::string OptionTable::Markdown() const {
     std::string out;
     for (const OptionRow& row : rows_) {
         if (row.hidden) continue;
-        if (row.shortName != 0) out += "**" + MarkdownText(std::string("-") + row.shortName) + "**, ";
+        if (row.shortName != 0)
+            out += "**" + MarkdownText(std::string("-") + row.shortName) + "**, ";
         out += "**" + MarkdownText("--" + row.name) + "**";
         if (!row.argument.empty()) out += " *" + MarkdownText(row.argument) + "*";
         out += "\n:   " + MarkdownText(row.help + Qualifiers(row)) + "\n\n";

@@ -20,6 +20,7 @@
 #include <initializer_list>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 // Reads a decimal number within [minimum, maximum]; false when the text is
@@ -42,7 +43,7 @@ struct OptionRow {
     char shortName = 0;    // 0: none
     std::string argument;  // e.g. "PATH"; empty for flags
     std::string help;
-    std::string defaultText;  // empty: no default worth showing
+    std::string defaultText;            // empty: no default worth showing
     uint64_t minimum = 0, maximum = 0;  // numbers and sizes
     std::vector<std::string> choices;   // kChoice
     bool required = false;
@@ -53,9 +54,18 @@ struct OptionRow {
     std::function<void(uint64_t)> storeNumber;  // numbers and sizes, once checked
     std::function<void(size_t)> storeChoice;    // the index of the choice
 
-    OptionRow&& Short(char c) && { shortName = c; return std::move(*this); }
-    OptionRow&& Default(std::string text) && { defaultText = std::move(text); return std::move(*this); }
-    OptionRow&& Required() && { required = true; return std::move(*this); }
+    OptionRow&& Short(char c) && {
+        shortName = c;
+        return std::move(*this);
+    }
+    OptionRow&& Default(std::string text) && {
+        defaultText = std::move(text);
+        return std::move(*this);
+    }
+    OptionRow&& Required() && {
+        required = true;
+        return std::move(*this);
+    }
 };
 
 // A flag that sets *target to value; marked as the default when *target
@@ -64,8 +74,7 @@ OptionRow FlagOption(const char* name, const char* help, bool* target, bool valu
 // A flag with its own action.
 OptionRow FlagOption(const char* name, const char* help, std::function<void()> action);
 // Text kept as it is; the default shown is *target's, when it has one.
-OptionRow TextOption(const char* name, const char* argument, const char* help,
-                     std::string* target);
+OptionRow TextOption(const char* name, const char* argument, const char* help, std::string* target);
 // Text taken by a function that complains and returns false when it refuses.
 OptionRow TextOption(const char* name, const char* argument, const char* help,
                      std::function<bool(const char*)> take);

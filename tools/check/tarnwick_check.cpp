@@ -248,8 +248,8 @@ void checkWhitelist(const std::string& path) {
 
 int main(int argc, char** argv) {
     std::string avFile, asFile, whitelistFile, workDir;
-    OptionTable table("tarnwick-check", usage, "",
-                      std::string("tarnwick-check ") + tarnwickVersion, 'h', 'V');
+    OptionTable table("tarnwick-check", usage, "", std::string("tarnwick-check ") + tarnwickVersion,
+                      'h', 'V');
     table.Add({
         TextOption("av", "FILE", "check FILE as Tarnwick-AV settings", &avFile).Short('a'),
         TextOption("as", "FILE", "check FILE as Tarnwick-AS settings", &asFile).Short('s'),

@@ -18,7 +18,6 @@ import unittest
 
 import engine_samples as samples
 import harness
-import real_engines
 from engine_samples import program, run, wait_for_log
 
 se = harness.load_schema("se")
@@ -30,7 +29,7 @@ OLD = 1700000000  # November 2023: far older than a week
 
 def scan(socket_path, paths):
     """The reports for paths, all requested on one connection."""
-    client = real_engines.FrameClient(socket_path, se.ServerMessage)
+    client = harness.FrameClient(socket_path, se.ServerMessage)
     try:
         for serial, path in enumerate(paths, start=1):
             request = se.ClientMessage()
@@ -52,7 +51,7 @@ def names(report):
     return [v.name for v in report.virus]
 
 
-@real_engines.skip_without("quillon-clamd")
+@harness.skip_without("quillon-clamd")
 class ClamdOperationsTest(unittest.TestCase):
     """Two daemons on one old database: `strict` with the default alerts, a
     1 MiB file limit, --allow-dir and a self-check each second; `lax` with
@@ -82,7 +81,7 @@ class ClamdOperationsTest(unittest.TestCase):
 
     @classmethod
     def _start(cls, name, args):
-        daemon = real_engines.start_daemon("quillon-clamd", cls.tmp, ["--db", cls.db] + args, name=name)
+        daemon = harness.start_daemon("quillon-clamd", cls.tmp, ["--db", cls.db] + args, name=name)
         cls.daemons.append(daemon)
         return daemon
 
@@ -260,7 +259,7 @@ class ClamdOperationsTest(unittest.TestCase):
         self.assertIn(b"cannot connect", out.stderr)
 
 
-@real_engines.skip_without("quillon-clamd")
+@harness.skip_without("quillon-clamd")
 class ClamdThroughFilterTest(unittest.TestCase):
     """The bypass samples through Tarnwick-AV and a daemon with default
     options: rejected, never OK."""
@@ -268,7 +267,7 @@ class ClamdThroughFilterTest(unittest.TestCase):
     def test_nested_and_encrypted_attachments_are_rejected(self):
         tmp = harness.scratch_directory("tw-clflt-")
         self.addCleanup(shutil.rmtree, tmp, True)
-        clamd = real_engines.start_daemon("quillon-clamd", tmp, ["--db", harness.clamav_test_db()])
+        clamd = harness.start_daemon("quillon-clamd", tmp, ["--db", harness.clamav_test_db()])
         self.addCleanup(clamd.stop)
         s = harness.FilterSession("Tarnwick-AV", mode="Reject", engine=None,
                                  settings={"Socket": clamd.socket_path})
@@ -291,9 +290,9 @@ class ClamdThroughFilterTest(unittest.TestCase):
 class CommandLineTest(unittest.TestCase):
     def test_help_version_and_bad_options(self):
         for name in ("quillon-clamd", "quillon-spamd", "quillon-check"):
-            if not os.access(program(name), os.X_OK):
-                continue
             with self.subTest(program=name):
+                if not os.access(program(name), os.X_OK):
+                    self.skipTest("%s not built" % name)
                 out = run([program(name), "--version"])
                 self.assertEqual(out.returncode, 0)
                 self.assertRegex(out.stdout.decode(), r"^%s \d" % name)

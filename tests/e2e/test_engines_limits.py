@@ -71,7 +71,7 @@ class ClamdOperationsTest(unittest.TestCase):
             # "later" is made only by a test, as the filter makes its Temp
             # directory after the engine has started.
             cls.strict = cls._start("strict", ["--max-file-size", "1M", "--allow-dir", cls.mail,
-                                               "--allow-dir", os.path.join(cls.tmp, "later"),
+                                               "--allow-dir", os.path.join(cls.tmp, "later") + "/",
                                                "--self-check", "1", "--socket-mode", "0600"])
             cls.lax = cls._start("lax", ["--max-file-size", "1M", "--no-alert-exceeds-max",
                                          "--no-alert-encrypted"])
@@ -152,8 +152,13 @@ class ClamdOperationsTest(unittest.TestCase):
         escape = os.path.join(self.mail, "escape")
         if not os.path.lexists(escape):
             os.symlink(self.tmp, escape)
+        # A sibling that shares the allowed directory's name as a prefix is outside.
+        os.makedirs(self.mail + "-evil", exist_ok=True)
+        sibling = self.write("inside.txt", samples.EICAR, directory=self.mail + "-evil")
         cases = [
             (outside, se.SE_NO_ACCESS),
+            (sibling, se.SE_NO_ACCESS),
+            (self.mail, se.SE_FILE_NOT_REGULAR),
             # A link in the directories leads out: where the file really is counts.
             (os.path.join(escape, "outside.txt"), se.SE_NO_ACCESS),
             (os.path.join(self.mail, "..", "outside.txt"), se.SE_PATH_NOT_ABSOLUTE),
@@ -163,10 +168,12 @@ class ClamdOperationsTest(unittest.TestCase):
         ]
         os.makedirs(os.path.join(self.tmp, "later"), exist_ok=True)
         later = self.write("later.txt", samples.EICAR, directory=os.path.join(self.tmp, "later"))
-        reports = scan(self.strict.socket_path, [path for path, _ in cases] + [inside, later])
+        # Doubled slashes and a name starting with two dots are no climb.
+        allowed = [inside, later, self.mail + "//inside.txt", self.write("..inside", samples.EICAR)]
+        reports = scan(self.strict.socket_path, [path for path, _ in cases] + allowed)
         for (path, error), report in zip(cases, reports):
             self.assertEqual((report.error, names(report)), (error, []), path)
-        for report in reports[-2:]:
+        for report in reports[len(cases):]:
             self.assertTrue(names(report)[0].startswith(EICAR_NAME), report)
         # Devices are never opened for reading; without --allow-dir they are
         # refused as not regular.

@@ -32,7 +32,7 @@ def instructions(bench, argv, count):
     valgrind = shutil.which("valgrind")
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
-        bench.run_load([valgrind, "--tool=callgrind", "--callgrind-out-file=" + out] + argv, 0, count)
+        bench.run_load([valgrind, "-q", "--tool=callgrind", "--callgrind-out-file=" + out] + argv, 0, count)
         with open(out) as f:
             totals = re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M)
     return int(totals.group(1))
@@ -46,7 +46,7 @@ def syscalls(bench, argv, count):
         bench.run_load([strace, "-f", "-c", "-o", out] + argv, 0, count)
         with open(out) as f:
             rows = re.findall(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)\s*$", f.read(), re.M)
-    return {name: int(calls) for calls, name in rows}
+    return {name: int(calls) for calls, name in rows if name != "total"}
 
 
 def main():

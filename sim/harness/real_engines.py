@@ -67,8 +67,8 @@ def free_tcp_port():
 
 class SpamdServer:
     """SpamAssassin's spamd for tests and the demonstration, offline: local
-    tests only (no DNS or network rules), no per-user settings, two
-    children.  It listens on <directory>/spamd.sock and, with tcp=True, on a
+    tests only (no DNS or network rules), no per-user settings, at most
+    `children` children (half of them started at once).  It listens on <directory>/spamd.sock and, with tcp=True, on a
     free loopback port as well; its log is <directory>/spamd.log.
 
     spamd drops to the user nobody when started as root, so the directory
@@ -90,7 +90,8 @@ class SpamdServer:
         os.makedirs(home, exist_ok=True)
         os.chmod(self.directory, 0o755)
         os.chmod(home, 0o777)
-        argv = [self.program, "-L", "-x", "-m", str(self.children), "--min-children=%d" % max(1, self.children // 2), "-H", home, "--syslog=stderr",
+        argv = [self.program, "-L", "-x", "-m", str(self.children),
+                "--min-children=%d" % max(1, self.children // 2), "-H", home, "--syslog=stderr",
                 "--listen=" + self.socket_path, "-r", os.path.join(self.directory, "spamd.pid")]
         if self.port is not None:
             argv.append("--listen=127.0.0.1:%d" % self.port)

@@ -5,8 +5,8 @@ Python test:
 
 A skipped case is never reported as passed.  The exit status is 0 when
 every case ran and passed, 1 on a failure or error, and SKIP_CODE (which
-ctest reports as "Skipped") as soon as one case was skipped, so that a
-module whose cases ran but one is counted too.  Where CI is set (the
+ctest reports as "Skipped") as soon as one case was skipped: a module in
+which one case of many did not run shows up as well.  Where CI is set (the
 continuous integration machine runs as root with every package the
 Makefile's DEPS names), a skip fails the run unless the case or its class
 carries the ci_may_skip mark: a case that can only run in some builds or

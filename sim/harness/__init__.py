@@ -5,13 +5,14 @@ says `import harness`.  ctest sets it for the end-to-end tests, the
 Makefile for `make demo`, `make bench` and `make soak`; sim/server.py run
 by hand finds it beside itself.  One test by hand:
 
-    cd tests/e2e && PYTHONPATH=../../sim python3 -m unittest -v test_reload
+    cd tests/e2e && PYTHONPATH=../../sim python3 -m harness.run test_reload
 
 (TARNWICK_BIN names the programs' directory, build/bin by default.)
 
 The modules from the ground up; each imports only modules above it here:
   base          where the programs are, timeouts, bytes and text, scratch
-                directories, the generated message classes (load_schema)
+                directories, the generated message classes (load_schema),
+                the ci_may_skip mark
   settings      the settings language writer (cfg_file, merge, RawValue),
                 the programs' default settings and quiet_settings(program)
   mail          queue files with their envelope, messages, test strings
@@ -19,28 +20,37 @@ The modules from the ground up; each imports only modules above it here:
   engines       EngineProcess: an engine simulator and its request log
   scripted      ScriptedEngine: an engine played by the test, frame by
                 frame; FrameConnection, one framed connection (also a
-                client of an engine); varint and field for hand-built frames
-  real_engines  EngineDaemon (quillon-clamd, quillon-spamd), SpamdServer
+                client of an engine), FrameClient over a daemon's socket; varint and field for hand-built frames
+  real_engines  EngineDaemon (quillon-clamd, quillon-spamd), SpamdServer,
+                start_daemon, skip_without (a class needing the daemons)
   output        ProgramOutput: a program's output lines, the waits on
                 them, and holding the output to stop it at a chosen line
   session       FilterSession: one filter program in its scratch server
                 directory, spoken to on its standard input and output
+  milter        MilterRig: tarnwick-milter with its filters and engines,
+                driven by miltertest; lua_message, milter_outcomes
+  postfix       PostfixInstance: a private Postfix in front of a milter
+  run           the test runner ctest uses (python3 -m harness.run MODULE)
 
 Standard library only; the generated message classes (python3-protobuf)
 are loaded only when a test asks for them (load_schema).
 """
 
-from .base import (PROGRAMS, REPO_DIR, TIMEOUT_SCALE, default_bin_dir, default_python_dir, load_schema, scaled,
+from .base import (PROGRAMS, REPO_DIR, SKIP_CODE, TIMEOUT_SCALE, ci_may_skip, default_bin_dir, default_python_dir, load_schema, scaled,
                    scratch_directory, stop_process, to_bytes, to_text)
 from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
-from .real_engines import DAEMONS, REAL_ENGINES, EngineDaemon, SpamdServer, clamav_test_db, find_spamd, free_tcp_port
+from .real_engines import (DAEMONS, REAL_ENGINES, EngineDaemon, SpamdServer, clamav_test_db, daemon_missing,
+                           find_spamd, free_tcp_port, skip_without, spamd_missing, start_daemon)
 from .output import ProgramOutput
-from .scripted import FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies, scan_result, varint
+from .scripted import FrameClient, FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies, scan_result, varint
 from .session import FilterSession
+from .milter import MilterRig, lua_message, milter_missing, milter_outcomes, real_engines_missing, wait_until
+from .postfix import PostfixInstance, postfix_missing
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)
 
 __all__ = [name for name in dir() if not name.startswith("_") and name not in
-           ("base", "clock", "engines", "mail", "output", "real_engines", "scripted", "session", "settings")]
+           ("base", "clock", "engines", "mail", "milter", "output", "postfix", "real_engines", "scripted",
+            "session", "settings")]

@@ -11,8 +11,9 @@ import signal
 import socket
 import subprocess
 import time
+import unittest
 
-from .base import REPO_DIR, scaled, stop_process, to_text
+from .base import REPO_DIR, default_bin_dir, scaled, stop_process, to_text
 
 REAL_ENGINES = {"Tarnwick-AV": "quillon-clamd", "Tarnwick-AS": "quillon-spamd"}
 DAEMONS = ("quillon-clamd", "quillon-spamd")
@@ -28,6 +29,36 @@ def find_spamd():
     return shutil.which("spamd") or shutil.which("spamd", path="/usr/sbin:/usr/local/sbin")
 
 
+def daemon_missing(kind):
+    """Why the engine daemon kind cannot run here, or None."""
+    if os.access(os.path.join(default_bin_dir(), kind), os.X_OK):
+        return None
+    if kind == "quillon-clamd":
+        return "quillon-clamd not built (libclamav-dev and pkg-config missing at build time)"
+    return "%s not built" % kind
+
+
+def spamd_missing():
+    return None if find_spamd() else "spamd (package spamassassin) not installed"
+
+
+def skip_without(*kinds):
+    """Skips a test class unless every daemon of kinds (and, for
+    quillon-spamd, SpamAssassin's spamd) is there to run."""
+    reasons = [daemon_missing(kind) for kind in kinds]
+    if "quillon-spamd" in kinds:
+        reasons.append(spamd_missing())
+    reasons = [reason for reason in reasons if reason]
+    return unittest.skipIf(bool(reasons), "; ".join(reasons))
+
+
+def start_daemon(kind, directory, args, name=None):
+    """A running engine daemon on <directory>/<name>.sock, its log beside it."""
+    socket_path = os.path.join(directory, (name or kind) + ".sock")
+    return EngineDaemon(kind, socket_path, default_bin_dir(), args,
+                        stderr_path=os.path.join(directory, (name or kind) + ".log")).start()
+
+
 def free_tcp_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -36,15 +67,16 @@ def free_tcp_port():
 
 class SpamdServer:
     """SpamAssassin's spamd for tests and the demonstration, offline: local
-    tests only (no DNS or network rules), no per-user settings, two
-    children.  It listens on <directory>/spamd.sock and, with tcp=True, on a
+    tests only (no DNS or network rules), no per-user settings, at most
+    `children` children (half of them started at once).  It listens on <directory>/spamd.sock and, with tcp=True, on a
     free loopback port as well; its log is <directory>/spamd.log.
 
     spamd drops to the user nobody when started as root, so the directory
     is opened for it (its home directory lies inside)."""
 
-    def __init__(self, directory, tcp=False, program=None):
+    def __init__(self, directory, tcp=False, program=None, children=2):
         self.directory = directory
+        self.children = children
         self.program = program or find_spamd()
         self.socket_path = os.path.join(directory, "spamd.sock")
         self.log_path = os.path.join(directory, "spamd.log")
@@ -58,7 +90,8 @@ class SpamdServer:
         os.makedirs(home, exist_ok=True)
         os.chmod(self.directory, 0o755)
         os.chmod(home, 0o777)
-        argv = [self.program, "-L", "-x", "-m", "2", "--min-children=1", "-H", home, "--syslog=stderr",
+        argv = [self.program, "-L", "-x", "-m", str(self.children),
+                "--min-children=%d" % max(1, self.children // 2), "-H", home, "--syslog=stderr",
                 "--listen=" + self.socket_path, "-r", os.path.join(self.directory, "spamd.pid")]
         if self.port is not None:
             argv.append("--listen=127.0.0.1:%d" % self.port)

@@ -110,6 +110,36 @@ class FrameConnection:
         self.sock.close()
 
 
+class FrameClient(FrameConnection):
+    """One client connection to an engine daemon's unix socket; replies are
+    parsed into reply_class (a generated ServerMessage class)."""
+
+    def __init__(self, path, reply_class, timeout=20):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.connect(path)
+        super().__init__(sock)
+        self.reply_class = reply_class
+        self.timeout = timeout
+
+    def send(self, message):
+        self.send_frame(message.SerializeToString())
+
+    def receive(self):
+        body = self.recv_frame(self.timeout)
+        if body is None:
+            return None
+        reply = self.reply_class()
+        reply.ParseFromString(body)
+        return reply
+
+    def closed_by_peer(self):
+        self.sock.settimeout(scaled(self.timeout))
+        try:
+            return self.sock.recv(1) == b""
+        except ConnectionResetError:
+            return True
+
+
 class ScriptedEngine:
     """An engine played by the test itself: listens on a unix socket and
     hands over the raw frames, so a test can send any reply it likes

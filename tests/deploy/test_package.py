@@ -57,6 +57,7 @@ def as_user(user, group, supplementary=()):
     return drop
 
 
+@harness.ci_may_skip("plain build only")
 @unittest.skipIf(du.SANITIZE, "the package is built from the plain build, not a sanitizer build")
 @unittest.skipUnless(shutil.which("dpkg-deb") and shutil.which("cpack"), "dpkg-deb or cpack missing")
 class PackageTest(unittest.TestCase):

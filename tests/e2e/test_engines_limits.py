@@ -18,7 +18,6 @@ import unittest
 
 import engine_samples as samples
 import harness
-import real_engines
 from engine_samples import program, run, wait_for_log
 
 se = harness.load_schema("se")
@@ -30,7 +29,7 @@ OLD = 1700000000  # November 2023: far older than a week
 
 def scan(socket_path, paths):
     """The reports for paths, all requested on one connection."""
-    client = real_engines.FrameClient(socket_path, se.ServerMessage)
+    client = harness.FrameClient(socket_path, se.ServerMessage)
     try:
         for serial, path in enumerate(paths, start=1):
             request = se.ClientMessage()
@@ -52,7 +51,7 @@ def names(report):
     return [v.name for v in report.virus]
 
 
-@real_engines.skip_without("quillon-clamd")
+@harness.skip_without("quillon-clamd")
 class ClamdOperationsTest(unittest.TestCase):
     """Two daemons on one old database: `strict` with the default alerts, a
     1 MiB file limit, --allow-dir and a self-check each second; `lax` with
@@ -72,7 +71,7 @@ class ClamdOperationsTest(unittest.TestCase):
             # "later" is made only by a test, as the filter makes its Temp
             # directory after the engine has started.
             cls.strict = cls._start("strict", ["--max-file-size", "1M", "--allow-dir", cls.mail,
-                                               "--allow-dir", os.path.join(cls.tmp, "later"),
+                                               "--allow-dir", os.path.join(cls.tmp, "later") + "/",
                                                "--self-check", "1", "--socket-mode", "0600"])
             cls.lax = cls._start("lax", ["--max-file-size", "1M", "--no-alert-exceeds-max",
                                          "--no-alert-encrypted"])
@@ -82,7 +81,7 @@ class ClamdOperationsTest(unittest.TestCase):
 
     @classmethod
     def _start(cls, name, args):
-        daemon = real_engines.start_daemon("quillon-clamd", cls.tmp, ["--db", cls.db] + args, name=name)
+        daemon = harness.start_daemon("quillon-clamd", cls.tmp, ["--db", cls.db] + args, name=name)
         cls.daemons.append(daemon)
         return daemon
 
@@ -155,8 +154,13 @@ class ClamdOperationsTest(unittest.TestCase):
         escape = os.path.join(self.mail, "escape")
         if not os.path.lexists(escape):
             os.symlink(self.tmp, escape)
+        # A sibling that shares the allowed directory's name as a prefix is outside.
+        os.makedirs(self.mail + "-evil", exist_ok=True)
+        sibling = self.write("inside.txt", samples.EICAR, directory=self.mail + "-evil")
         cases = [
             (outside, se.SE_NO_ACCESS),
+            (sibling, se.SE_NO_ACCESS),
+            (self.mail, se.SE_FILE_NOT_REGULAR),
             # A link in the directories leads out: where the file really is counts.
             (os.path.join(escape, "outside.txt"), se.SE_NO_ACCESS),
             (os.path.join(self.mail, "..", "outside.txt"), se.SE_PATH_NOT_ABSOLUTE),
@@ -166,10 +170,12 @@ class ClamdOperationsTest(unittest.TestCase):
         ]
         os.makedirs(os.path.join(self.tmp, "later"), exist_ok=True)
         later = self.write("later.txt", samples.EICAR, directory=os.path.join(self.tmp, "later"))
-        reports = scan(self.strict.socket_path, [path for path, _ in cases] + [inside, later])
+        # Doubled slashes and a name starting with two dots are no climb.
+        allowed = [inside, later, self.mail + "//inside.txt", self.write("..inside", samples.EICAR)]
+        reports = scan(self.strict.socket_path, [path for path, _ in cases] + allowed)
         for (path, error), report in zip(cases, reports):
             self.assertEqual((report.error, names(report)), (error, []), path)
-        for report in reports[-2:]:
+        for report in reports[len(cases):]:
             self.assertTrue(names(report)[0].startswith(EICAR_NAME), report)
         # Devices are never opened for reading; without --allow-dir they are
         # refused as not regular.
@@ -262,7 +268,7 @@ class ClamdOperationsTest(unittest.TestCase):
         self.assertIn(b"cannot connect", out.stderr)
 
 
-@real_engines.skip_without("quillon-clamd")
+@harness.skip_without("quillon-clamd")
 class ClamdThroughFilterTest(unittest.TestCase):
     """The bypass samples through Tarnwick-AV and a daemon with default
     options: rejected, never OK."""
@@ -270,7 +276,7 @@ class ClamdThroughFilterTest(unittest.TestCase):
     def test_nested_and_encrypted_attachments_are_rejected(self):
         tmp = harness.scratch_directory("tw-clflt-")
         self.addCleanup(shutil.rmtree, tmp, True)
-        clamd = real_engines.start_daemon("quillon-clamd", tmp, ["--db", harness.clamav_test_db()])
+        clamd = harness.start_daemon("quillon-clamd", tmp, ["--db", harness.clamav_test_db()])
         self.addCleanup(clamd.stop)
         s = harness.FilterSession("Tarnwick-AV", mode="Reject", engine=None,
                                  settings={"Socket": clamd.socket_path})
@@ -293,9 +299,9 @@ class ClamdThroughFilterTest(unittest.TestCase):
 class CommandLineTest(unittest.TestCase):
     def test_help_version_and_bad_options(self):
         for name in ("quillon-clamd", "quillon-spamd", "quillon-check"):
-            if not os.access(program(name), os.X_OK):
-                continue
             with self.subTest(program=name):
+                if not os.access(program(name), os.X_OK):
+                    self.skipTest("%s not built" % name)
                 out = run([program(name), "--version"])
                 self.assertEqual(out.returncode, 0)
                 self.assertRegex(out.stdout.decode(), r"^%s \d" % name)

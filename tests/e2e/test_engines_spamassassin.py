@@ -1,7 +1,7 @@
 """End-to-end tests of quillon-spamd, the anti-spam engine daemon on SpamAssassin.
 
 A real spamd (local tests only, rules as shipped with the package) is started
-once for the class by real_engines, listening on a loopback port and on a
+once for the class by the harness, listening on a loopback port and on a
 unix socket; one quillon-spamd talks to each, a third one to a spamd that is
 not there.  A Python client speaks the frame protocol to them.  Skipped
 where spamd, quillon-spamd or the generated Python classes are missing.
@@ -17,9 +17,8 @@ import time
 import unittest
 
 import harness
-import real_engines
 
-DAEMON = real_engines.daemon_path("quillon-spamd")
+DAEMON = os.path.join(harness.default_bin_dir(), "quillon-spamd")
 
 try:
     ase = harness.load_schema("ase")
@@ -52,7 +51,7 @@ def rescale(s):
     return max(0, int((s + 1000) * 90 / 1100))
 
 
-class Client(real_engines.FrameClient):
+class Client(harness.FrameClient):
     def __init__(self, path):
         super().__init__(path, ase.ServerMessage, timeout=60)
 
@@ -65,14 +64,14 @@ class Client(real_engines.FrameClient):
 
 
 @unittest.skipIf(ase is None or not os.access(DAEMON, os.X_OK), "quillon-spamd or the Python classes not built")
-@unittest.skipIf(real_engines.spamd_missing(), real_engines.spamd_missing())
+@unittest.skipIf(harness.spamd_missing(), harness.spamd_missing())
 class SpamassassinEngineTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = harness.scratch_directory("tw-spamd-")
         cls.procs = []
         try:
-            cls.spamd = real_engines.start_spamd(cls.tmp, tcp=True)
+            cls.spamd = harness.SpamdServer(cls.tmp, tcp=True).start()
         except Exception:
             shutil.rmtree(cls.tmp, ignore_errors=True)
             raise

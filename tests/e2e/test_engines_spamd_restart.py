@@ -17,19 +17,18 @@ import unittest
 
 import engine_samples as samples
 import harness
-import real_engines
 from engine_samples import program, run, wait_for_log
 
 ase = harness.load_schema("ase")
 
 
-@real_engines.skip_without("quillon-spamd")
+@harness.skip_without("quillon-spamd")
 class SpamdOperationsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = harness.scratch_directory("tw-spops-")
         try:
-            cls.spamd = real_engines.start_spamd(cls.tmp)
+            cls.spamd = harness.SpamdServer(cls.tmp).start()
         except Exception:
             shutil.rmtree(cls.tmp, ignore_errors=True)
             raise
@@ -44,7 +43,7 @@ class SpamdOperationsTest(unittest.TestCase):
 
     @classmethod
     def _start(cls, name, args):
-        daemon = real_engines.start_daemon("quillon-spamd", cls.tmp, args, name=name)
+        daemon = harness.start_daemon("quillon-spamd", cls.tmp, args, name=name)
         cls.daemons.append(daemon)
         return daemon
 
@@ -71,7 +70,7 @@ class SpamdOperationsTest(unittest.TestCase):
     def test_spamd_restarted_during_a_burst(self):
         messages = [samples.plain_message(b"Message %d of the burst.\r\n" % i, subject="burst %d" % i)
                     for i in range(50)]
-        client = real_engines.FrameClient(self.engine.socket_path, ase.ServerMessage, timeout=120)
+        client = harness.FrameClient(self.engine.socket_path, ase.ServerMessage, timeout=120)
         try:
             self.send_ratings(client, messages)
             replies = [client.receive()]
@@ -97,7 +96,7 @@ class SpamdOperationsTest(unittest.TestCase):
         self.assertGreaterEqual(len(rated), 50)
 
     def test_unavailable_spamd_answered_as_plain_message(self):
-        client = real_engines.FrameClient(self.neutral.socket_path, ase.ServerMessage)
+        client = harness.FrameClient(self.neutral.socket_path, ase.ServerMessage)
         try:
             self.send_ratings(client, [samples.plain_message(b"hello\r\n")])
             reply = client.receive()
@@ -134,7 +133,7 @@ class SpamdOperationsTest(unittest.TestCase):
                              b"TEST_RULE")
         server = threading.Thread(target=serve)
         server.start()
-        client = real_engines.FrameClient(daemon.socket_path, ase.ServerMessage)
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage)
         try:
             self.send_ratings(client, [samples.plain_message(b"hi\r\n")])
             reply = client.receive()

@@ -9,7 +9,12 @@ import subprocess
 import time
 import unittest
 
-from milter_rig import BIN, EICAR, Rig, lua_message, outcomes, skip_unless_ready, wait_for
+import harness
+from harness import MilterRig, lua_message, milter_outcomes, wait_until
+
+BIN = harness.default_bin_dir()
+EICAR = harness.eicar()
+WHY = harness.milter_missing()
 
 ALICE = "<alice@example.org>"
 BOB = "<bob@example.net>"
@@ -29,19 +34,19 @@ def session(*messages):
 
 
 def wait_mail(rig, pattern, count=1):
-    return wait_for(lambda: [m for m in rig.outbox_mails() if re.search(pattern, m[1])][:count]
+    return wait_until(lambda: [m for m in rig.outbox_mails() if re.search(pattern, m[1])][:count]
                     if len([m for m in rig.outbox_mails() if re.search(pattern, m[1])]) >= count else None,
                     10, pattern.decode())
 
 
-@skip_unless_ready()
+@unittest.skipIf(bool(WHY), WHY)
 class MilterVerdictsTest(unittest.TestCase):
     """One host with both filters: every kind of answer becomes the right
     milter action, and generated mail reaches sendmail."""
 
     @classmethod
     def setUpClass(cls):
-        cls.rig = Rig(whitelist=["*@friends.example"])
+        cls.rig = MilterRig(whitelist=["*@friends.example"])
         try:
             # Left by an earlier run: handed over at start.
             with open(os.path.join(cls.rig.base, "Submitted", "left_1.sub"), "wb") as f:
@@ -56,7 +61,7 @@ class MilterVerdictsTest(unittest.TestCase):
         cls.rig.cleanup()
 
     def run_messages(self, *messages):
-        return outcomes(self.rig.run_lua(session(*messages)))
+        return milter_outcomes(self.rig.run_lua(session(*messages)))
 
     def test_clean_mail_goes_on_with_the_score_headers(self):
         out = self.run_messages(mail("c1"))["c1"]
@@ -138,26 +143,26 @@ class MilterVerdictsTest(unittest.TestCase):
         self.assertTrue(os.path.exists(sub + ".sub"))
         os.unlink(fail)
         wait_mail(self.rig, rb"Subject: retried")
-        wait_for(lambda: not os.path.exists(sub + ".sub"), 5, "the handed-over file removed")
+        wait_until(lambda: not os.path.exists(sub + ".sub"), 5, "the handed-over file removed")
 
 
-@skip_unless_ready()
+@unittest.skipIf(bool(WHY), WHY)
 class MilterFailurePolicyTest(unittest.TestCase):
     """--on-failure accept and --timeout: a filter that fails or stays
     silent lets the mail through with the other filter's headers."""
 
     def test_failure_and_silence_accepted(self):
         stall = "/tmp/twm-stall-%d" % os.getpid()
-        rig = Rig(engine_args={"Tarnwick-AV": ["--stall-file", stall, "--fixed", "error:SE_NO_MEMORY"]},
+        rig = MilterRig(engine_args={"Tarnwick-AV": ["--stall-file", stall, "--fixed", "error:SE_NO_MEMORY"]},
                   host_args=["--on-failure", "accept", "--timeout", "2"])
         try:
             rig.start()
             open(stall, "w").close()
             started = time.monotonic()
-            out = outcomes(rig.run_lua(session(mail("t1"))))
+            out = milter_outcomes(rig.run_lua(session(mail("t1"))))
             self.assertGreaterEqual(time.monotonic() - started, 2)
             os.unlink(stall)
-            out.update(outcomes(rig.run_lua(session(mail("t2")))))
+            out.update(milter_outcomes(rig.run_lua(session(mail("t2")))))
             for tag in ("t1", "t2"):
                 self.assertEqual(out[tag]["reply"], "continue")
                 self.assertEqual(out[tag]["headers"]["X-Junk-Score"], "  40 [XX]")
@@ -174,15 +179,15 @@ class MilterFailurePolicyTest(unittest.TestCase):
             rig.cleanup()
 
 
-@skip_unless_ready()
+@unittest.skipIf(bool(WHY), WHY)
 class MilterSerialTest(unittest.TestCase):
     """--serial: Tarnwick-AS only sees what Tarnwick-AV let on."""
 
     def test_refused_mail_is_not_rated(self):
-        rig = Rig(host_args=["--serial"])
+        rig = MilterRig(host_args=["--serial"])
         try:
             rig.start()
-            out = outcomes(rig.run_lua(session(mail("e1", EICAR + "\r\n"), mail("e2"))))
+            out = milter_outcomes(rig.run_lua(session(mail("e1", EICAR + "\r\n"), mail("e2"))))
             self.assertEqual(out["e1"]["reply"], "replycode")
             self.assertEqual(out["e2"]["headers"]["X-Junk-Score"], "  40 [XX]")
             lines = rig.message_lines()
@@ -193,13 +198,13 @@ class MilterSerialTest(unittest.TestCase):
             rig.cleanup()
 
 
-@skip_unless_ready()
+@unittest.skipIf(bool(WHY), WHY)
 class MilterFilterDownTest(unittest.TestCase):
     """A filter whose engine is gone keeps ending at start; once its restart
     delay has grown, the MTA hears at once instead of after --timeout."""
 
     def test_requests_fail_fast_while_a_filter_is_down(self):
-        rig = Rig(filters=("Tarnwick-AS",))
+        rig = MilterRig(filters=("Tarnwick-AS",))
         try:
             rig.start()
             # The filter notices its engine is gone and ends; each new
@@ -208,7 +213,7 @@ class MilterFilterDownTest(unittest.TestCase):
             rig.engines["Tarnwick-AS"].wait()
             rig.wait_log("filter Tarnwick-AS is down", timeout=40)
             started = time.monotonic()
-            out = outcomes(rig.run_lua(session(mail("d1", reply=TEMPFAIL))))
+            out = milter_outcomes(rig.run_lua(session(mail("d1", reply=TEMPFAIL))))
             self.assertLess(time.monotonic() - started, 5)
             self.assertTrue(out["d1"]["reply_matches"])
             self.assertIn('Tarnwick-AS=FAILURE"filter is not running"', rig.message_lines()[-1])
@@ -216,14 +221,14 @@ class MilterFilterDownTest(unittest.TestCase):
             rig.cleanup()
 
 
-@skip_unless_ready()
+@unittest.skipIf(bool(WHY), WHY)
 class MilterSupervisionTest(unittest.TestCase):
     """A filter killed in the middle of a burst of 100 messages over four
     connections: it is started again, gets the requests it left, and every
     message is answered with its verdict."""
 
     def test_killed_filter_mid_burst(self):
-        rig = Rig(engine_args={"Tarnwick-AV": ["--delay-ms", "30"], "Tarnwick-AS": ["--delay-ms", "5"]},
+        rig = MilterRig(engine_args={"Tarnwick-AV": ["--delay-ms", "30"], "Tarnwick-AS": ["--delay-ms", "5"]},
                   notify=True)
         try:
             rig.start()
@@ -233,13 +238,13 @@ class MilterSupervisionTest(unittest.TestCase):
                 msgs = [mail("k%d_%d" % (c, i), EICAR + "\r\n" if i % 5 == 0 else "hi %d\r\n" % i)
                         for i in range(25)]
                 clients.append(rig.start_lua(session(*msgs)))
-            wait_for(lambda: len(rig.message_lines()) >= 20, 30, "20 answers")
+            wait_until(lambda: len(rig.message_lines()) >= 20, 30, "20 answers")
             os.kill(rig.filter_pid("Tarnwick-AV"), signal.SIGKILL)
             out = {}
             for p in clients:
                 stdout, stderr = p.communicate(timeout=120)
                 self.assertEqual(p.returncode, 0, stderr)
-                out.update(outcomes(stdout.splitlines()))
+                out.update(milter_outcomes(stdout.splitlines()))
             self.assertEqual(len(out), 100)
             for tag, o in out.items():
                 infected = int(tag.split("_")[1]) % 5 == 0
@@ -256,7 +261,7 @@ class MilterSupervisionTest(unittest.TestCase):
             rig.cleanup()
 
 
-@skip_unless_ready()
+@unittest.skipIf(bool(WHY), WHY)
 class MilterCommandLineTest(unittest.TestCase):
     def test_help_version_and_mistakes(self):
         run = lambda *a: subprocess.run([os.path.join(BIN, "tarnwick-milter")] + list(a),

@@ -8,10 +8,10 @@ import os
 import smtplib
 import unittest
 
-import postfix_rig
-from milter_rig import EICAR, Rig, free_port, missing, real_engines_missing
+import harness
 
-WHY = missing() or real_engines_missing() or postfix_rig.missing()
+EICAR = harness.eicar()
+WHY = harness.milter_missing() or harness.real_engines_missing() or harness.postfix_missing()
 
 MESSAGE = "From: Alice <alice@example.org>\r\nTo: Bob <bob@example.net>\r\nSubject: %s\r\n\r\n%s\r\n"
 
@@ -20,9 +20,9 @@ MESSAGE = "From: Alice <alice@example.org>\r\nTo: Bob <bob@example.net>\r\nSubje
 class PostfixTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        port = free_port()
-        cls.rig = Rig(engines="real", socket_spec="inet:%d@127.0.0.1" % port)
-        cls.mta = postfix_rig.Postfix(os.path.join(cls.rig.root, "postfix"), "inet:127.0.0.1:%d" % port)
+        port = harness.free_tcp_port()
+        cls.rig = harness.MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port)
+        cls.mta = harness.PostfixInstance(os.path.join(cls.rig.root, "postfix"), "inet:127.0.0.1:%d" % port)
         cls.rig.host_args += ["--sendmail", cls.mta.sendmail_command()]
         try:
             # Postfix first: the filters' start reports go straight to it.

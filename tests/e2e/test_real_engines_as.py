@@ -12,7 +12,6 @@ import re
 import shutil
 import unittest
 
-import real_engines
 import harness
 
 ENVELOPE = dict(source="mx.example.org [192.0.2.20]", recipients=("bob@example.net",))
@@ -32,15 +31,15 @@ def ordinary_mail():
     return harness.mail_text("Minutes", "Here are the minutes of today's meeting.\n\nAlice", extra=USUAL)
 
 
-@real_engines.skip_without("quillon-spamd")
+@harness.skip_without("quillon-spamd")
 class RealSpamassassinFilterTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = harness.scratch_directory("tw-rspam-")
         cls.spamd = None
         try:
-            cls.spamd = real_engines.start_spamd(cls.tmp)
-            cls.daemon = real_engines.start_daemon("quillon-spamd", cls.tmp,
+            cls.spamd = harness.SpamdServer(cls.tmp).start()
+            cls.daemon = harness.start_daemon("quillon-spamd", cls.tmp,
                                                    ["--spamd-socket", cls.spamd.socket_path, "--timeout", "60"])
         except Exception:
             if cls.spamd is not None:
@@ -105,7 +104,7 @@ class RealSpamassassinFilterTest(unittest.TestCase):
         # A quillon-spamd whose spamd is not there answers with an error
         # record: that request fails, the filter goes on serving.
         nobody = os.path.join(self.tmp, "nobody.sock")
-        dead = real_engines.start_daemon("quillon-spamd", self.tmp, ["--spamd-socket", nobody, "--timeout", "1"],
+        dead = harness.start_daemon("quillon-spamd", self.tmp, ["--spamd-socket", nobody, "--timeout", "1"],
                                         name="dead")
         try:
             s = self.session(dead.socket_path)

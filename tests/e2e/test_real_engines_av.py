@@ -13,7 +13,6 @@ import shutil
 import time
 import unittest
 
-import real_engines
 import harness
 
 # ClamAV adds ".UNOFFICIAL" to the names from unsigned databases.
@@ -22,13 +21,13 @@ ENVELOPE = dict(sender="alice@example.org", source="mx.example.org [192.0.2.10]"
                 recipients=("bob@example.net", "carol@example.net"))
 
 
-@real_engines.skip_without("quillon-clamd")
+@harness.skip_without("quillon-clamd")
 class RealClamavFilterTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = harness.scratch_directory("tw-rclam-")
         try:
-            cls.clamd = real_engines.start_daemon("quillon-clamd", cls.tmp, ["--db", harness.clamav_test_db()])
+            cls.clamd = harness.start_daemon("quillon-clamd", cls.tmp, ["--db", harness.clamav_test_db()])
         except Exception:
             shutil.rmtree(cls.tmp, ignore_errors=True)
             raise

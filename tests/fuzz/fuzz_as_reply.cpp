@@ -17,6 +17,7 @@
 
 #include <google/protobuf/stubs/logging.h>
 
+#include <algorithm>
 #include <string>
 
 #include "as/as.h"
@@ -45,12 +46,22 @@ std::shared_ptr<const asSettings> makeSettings(bool odd) {
     return s;
 }
 
-int rescaled(int32_t s) {
-    if (s > 300) return 100;
-    if (s > 100) return 90 + (s - 100) / 20;
-    if (s < -1000) return 0;
-    return static_cast<int>((static_cast<int64_t>(s) + 1000) * 90 / 1100);
-}
+// The rescaling read the other way round: lowestScore[v] is the least
+// engine score that earns v (up to 90 the least s with
+// (s + 1000) * 90 >= 1100 * v, above it 100 plus 20 per step), and a score
+// earns the highest value whose least score it reaches.
+struct rescaleSteps {
+    int64_t lowestScore[101];
+    rescaleSteps() {
+        for (int v = 0; v <= 100; ++v)
+            lowestScore[v] = v <= 90 ? (1100 * v + 89) / 90 - 1000 : 100 + 20 * (v - 90);
+    }
+    int operator()(int32_t s) const {
+        return static_cast<int>(std::upper_bound(lowestScore + 1, lowestScore + 101, s) -
+                                (lowestScore + 1));
+    }
+};
+const rescaleSteps rescaled;
 
 std::string replaced(std::string text, const std::string& marker, const std::string& value) {
     for (size_t at = text.find(marker); at != std::string::npos;

@@ -101,6 +101,8 @@ def whitelist():
           "# trusted senders\n*@trusted.example\nA?Z\n\nab\nboss@EXAMPLE.com\r\n*.*@*.org\n--\nBoss@example.com")
     write("fuzz_whitelist", "stars.txt", "a*b*c*d\n**x**\n?*?\n--\naXXbYYcZZd")
     write("fuzz_whitelist", "long.txt", "x" * 1030 + "*\n--\n" + "x" * 1030 + "yz")
+    # The fixed end exactly as long as the address: the star stands for nothing.
+    write("fuzz_whitelist", "tail.txt", "*bob@x.org\n--\nbob@x.org")
 
 
 def av_replies():
@@ -174,6 +176,10 @@ def as_replies():
     write("fuzz_as_reply", "scores.bin", reply_input(0, ENVELOPE, frames))
     write("fuzz_as_reply", "odd_settings.bin", reply_input(1, "", frames))
     write("fuzz_as_reply", "unmatched.bin", reply_input(0x80, "", frames[:3]))
+    # Scores between the worked points and on both sides of each step.
+    between = (-1001, -999, -988, -987, -500, -1, 1, 50, 99, 119, 139, 140, 199, 249, 250, 251, 260, 280, 299)
+    write("fuzz_as_reply", "between.bin",
+          reply_input(0, ENVELOPE, [frame(rated(70 + i, s)) for i, s in enumerate(between)]))
     error = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=60)
     error.error.code = 7
     error.error.what = "bad message size"

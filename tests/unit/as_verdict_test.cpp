@@ -13,6 +13,21 @@ TEST(Rescale, EngineScoresOntoZeroToHundred) {
         EXPECT_EQ(RescaleScore(engine), rescaled) << engine;
 }
 
+// Every engine score from below the floor to beyond the cap, against the
+// rule read the other way round: the lowest engine score that earns each
+// value.  Up to 90 that is the least s with (s + 1000) * 90 >= 1100 * v;
+// above it, 100 plus 20 per step.  A value is the number of steps reached.
+TEST(Rescale, EveryScoreBetweenTheWorkedPoints) {
+    int64_t lowest[101];
+    for (int v = 0; v <= 100; ++v)
+        lowest[v] = v <= 90 ? (1100 * v + 89) / 90 - 1000 : 100 + 20 * (v - 90);
+    for (int64_t s = -1100; s <= 400; ++s) {
+        int expected = 0;
+        while (expected < 100 && lowest[expected + 1] <= s) ++expected;
+        ASSERT_EQ(RescaleScore(s), expected) << s;
+    }
+}
+
 TEST(Rescale, BarCountsThresholdsStrictlyBelow) {
     const int32_t ranges[] = {0, 39, 76, 84, 90, 99, 100};
     EXPECT_EQ(ScoreBar(0, ranges, 7), "");

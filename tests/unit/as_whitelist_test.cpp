@@ -205,6 +205,23 @@ TEST(Whitelist, FirstInFileOrderAmongManyPatterns) {
     EXPECT_LT(listed, 300);
 }
 
+// The fixed end of a pattern against addresses as long as it, one shorter
+// and one longer: the star may stand for nothing, and a pattern ending in
+// a star has no fixed end at all.
+TEST(Whitelist, FixedEndAtItsBoundaries) {
+    const char* const patterns[] = {"*bob@x.org", "bob@x.org", "bob@*", "b*b@x.org", "*b@?.org", "b?b*"};
+    const char* const addresses[] = {"bob@x.org", "ob@x.org", "abob@x.org", "bob@x.or", "bob@", "bo", "bob"};
+    for (const char* p : patterns) {
+        class whitelist list;
+        list.Add(std::string(p) + "\n");
+        for (const char* a : addresses) {
+            bool listed = false;
+            Logged([&] { listed = list.IsListed(a); });
+            EXPECT_EQ(listed, ReferenceMatch(p, a)) << p << " against " << a;
+        }
+    }
+}
+
 TEST(Whitelist, CarriageReturnRemoved) {
     class whitelist list;
     list.Add("user@x.org\r\n");

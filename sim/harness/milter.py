@@ -14,20 +14,16 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
-import unittest
 
-sys.dont_write_bytecode = True
+from .base import REPO_DIR, TIMEOUT_SCALE, default_bin_dir
+from .mail import eicar
+from .real_engines import SpamdServer, clamav_test_db, daemon_missing, spamd_missing
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
-BIN = os.environ.get("TARNWICK_BIN", os.path.join(TOP, "build", "bin"))
-SLOW = 4.0 if os.environ.get("TARNWICK_SANITIZE") else 1.0
 MILTERTEST = shutil.which("miltertest") or "/usr/bin/miltertest"
 ENGINE_OF = {"Tarnwick-AV": "sim-scan-engine", "Tarnwick-AS": "sim-spam-engine"}
-EICAR = r"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+EICAR = eicar()
 
 SENDMAIL = """#!/bin/sh
 # Stands in for the MTA's sendmail: keeps each message and its arguments.
@@ -38,10 +34,10 @@ cat > "$dir/outbox/$n.tmp" && echo "$*" > "$dir/outbox/$n.args" && mv "$dir/outb
 """
 
 
-def missing():
+def milter_missing():
     """Why the rig cannot run here, or None."""
     for prog in ("tarnwick-milter", "Tarnwick-AV", "Tarnwick-AS", "sim-scan-engine", "sim-spam-engine"):
-        if not os.access(os.path.join(BIN, prog), os.X_OK):
+        if not os.access(os.path.join(default_bin_dir(), prog), os.X_OK):
             return "%s not built" % prog
     if not os.access(MILTERTEST, os.X_OK):
         return "miltertest (package miltertest) not installed"
@@ -51,7 +47,7 @@ def missing():
 def settings_text(program, socket_path, replace=None):
     """The sample settings of milter/etc with the engine socket (and each
     top-level `Key = "value";` of replace) set."""
-    with open(os.path.join(TOP, "milter", "etc", program + ".cfg")) as f:
+    with open(os.path.join(REPO_DIR, "milter", "etc", program + ".cfg")) as f:
         text = f.read()
     for key, value in dict(replace or {}, Socket=socket_path).items():
         text, n = re.subn(r'(?m)^(\s*%s = )"[^"]*";' % re.escape(key), r'\g<1>"%s";' % value, text)
@@ -59,8 +55,8 @@ def settings_text(program, socket_path, replace=None):
     return text
 
 
-def wait_for(predicate, timeout, what):
-    deadline = time.monotonic() + timeout * SLOW
+def wait_until(predicate, timeout, what):
+    deadline = time.monotonic() + timeout * TIMEOUT_SCALE
     while time.monotonic() < deadline:
         value = predicate()
         if value:
@@ -69,62 +65,12 @@ def wait_for(predicate, timeout, what):
     raise AssertionError("timed out waiting for " + what)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def find_spamd():
-    return shutil.which("spamd") or shutil.which("spamd", path="/usr/sbin:/usr/local/sbin")
-
-
 def real_engines_missing():
-    for prog in ("quillon-clamd", "quillon-spamd"):
-        if not os.access(os.path.join(BIN, prog), os.X_OK):
-            return "%s not built" % prog
-    return None if find_spamd() else "spamd (package spamassassin) not installed"
+    """Why the rig cannot run with engines="real", or None."""
+    return daemon_missing("quillon-clamd") or daemon_missing("quillon-spamd") or spamd_missing()
 
 
-class Spamd:
-    """SpamAssassin's spamd, offline (local tests only), on a unix socket in
-    directory; as root it drops to nobody, so the directory is opened."""
-
-    def __init__(self, directory):
-        self.socket_path = os.path.join(directory, "spamd.sock")
-        home = os.path.join(directory, "spamd-home")
-        os.makedirs(home, exist_ok=True)
-        os.chmod(directory, 0o755)
-        os.chmod(home, 0o777)
-        self.log = open(os.path.join(directory, "spamd.log"), "ab")
-        self.proc = subprocess.Popen(
-            [find_spamd(), "-L", "-x", "-m", "4", "--min-children=2", "-H", home, "--syslog=stderr",
-             "--listen=" + self.socket_path, "-r", os.path.join(directory, "spamd.pid")],
-            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
-
-    def wait(self):
-        def pong():
-            if self.proc.poll() is not None:
-                raise AssertionError("spamd exited with status %d" % self.proc.returncode)
-            try:
-                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as c:
-                    c.settimeout(5)
-                    c.connect(self.socket_path)
-                    c.sendall(b"PING SPAMC/1.5\r\n\r\n")
-                    return b"PONG" in c.recv(100)
-            except OSError:
-                return False
-        wait_for(pong, 90, "spamd")
-        return self
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=30)
-        self.log.close()
-
-
-class Rig:
+class MilterRig:
     """engines: "sim" (the simulators, engine_args per filter) or "real"
     (quillon-clamd on the test database, quillon-spamd before a spamd of
     the rig's own)."""
@@ -137,9 +83,9 @@ class Rig:
         if notify:
             self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
             self.notify.bind(os.path.join(self.root, "notify.sock"))
-            self.notify.settimeout(10 * SLOW)
+            self.notify.settimeout(10 * TIMEOUT_SCALE)
         self.engine_kind = engines
-        self.spamd = Spamd(self.root) if engines == "real" and "Tarnwick-AS" in filters else None
+        self.spamd = SpamdServer(self.root, children=4).start() if engines == "real" and "Tarnwick-AS" in filters else None
         self.base = os.path.join(self.root, "base")
         self.outbox = os.path.join(self.root, "outbox")
         for d in (self.base, self.outbox, os.path.join(self.base, "Submitted")):
@@ -161,7 +107,7 @@ class Rig:
         for program in self.filters:
             prog_dir = os.path.join(self.root, program)
             os.makedirs(prog_dir)
-            os.symlink(os.path.join(BIN, program), os.path.join(prog_dir, program))
+            os.symlink(os.path.join(default_bin_dir(), program), os.path.join(prog_dir, program))
             sock = os.path.join(self.root, program + ".engine.sock")
             with open(os.path.join(prog_dir, program + ".cfg"), "w") as f:
                 f.write(settings_text(program, sock, (replace or {}).get(program)))
@@ -180,21 +126,21 @@ class Rig:
         if os.path.lexists(sock):
             os.unlink(sock)
         if self.engine_kind == "real" and program == "Tarnwick-AV":
-            argv = [os.path.join(BIN, "quillon-clamd"), "--socket", sock,
-                    "--db", os.path.join(TOP, "engines", "testdb"), "--workers", "2"]
+            argv = [os.path.join(default_bin_dir(), "quillon-clamd"), "--socket", sock,
+                    "--db", clamav_test_db(), "--workers", "2"]
         elif self.engine_kind == "real":
-            argv = [os.path.join(BIN, "quillon-spamd"), "--socket", sock,
-                    "--spamd-socket", self.spamd.wait().socket_path, "--workers", "4"]
+            argv = [os.path.join(default_bin_dir(), "quillon-spamd"), "--socket", sock,
+                    "--spamd-socket", self.spamd.socket_path, "--workers", "4"]
         else:
-            argv = [os.path.join(BIN, ENGINE_OF[program]), sock]
+            argv = [os.path.join(default_bin_dir(), ENGINE_OF[program]), sock]
         err = open(os.path.join(self.root, program + ".engine.log"), "ab")
         proc = subprocess.Popen(argv + list(args), stdin=subprocess.DEVNULL, stdout=err, stderr=err)
         err.close()
         self.engines[program] = proc
-        wait_for(lambda: os.path.exists(sock), 60, os.path.basename(argv[0]))
+        wait_until(lambda: os.path.exists(sock), 60, os.path.basename(argv[0]))
 
     def start(self):
-        argv = [os.path.join(BIN, "tarnwick-milter"), "--socket", self.socket_spec,
+        argv = [os.path.join(default_bin_dir(), "tarnwick-milter"), "--socket", self.socket_spec,
                 "--base", self.base, "--sendmail", self.sendmail] + self.host_args
         for program in self.filters:
             argv += ["--filter", os.path.join(self.root, program, program)]
@@ -206,7 +152,7 @@ class Rig:
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log_file,
                                      stderr=self.log_file, env=env)
         if self.socket_spec.startswith("unix:"):
-            wait_for(lambda: os.path.exists(self.socket), 10, "the milter socket")
+            wait_until(lambda: os.path.exists(self.socket), 10, "the milter socket")
         else:
             self.wait_log("start: ready")
         for program in self.filters:
@@ -218,7 +164,7 @@ class Rig:
             return f.read()
 
     def wait_log(self, text, count=1, timeout=10):
-        return wait_for(lambda: self.log().count(text) >= count, timeout, repr(text))
+        return wait_until(lambda: self.log().count(text) >= count, timeout, repr(text))
 
     def message_lines(self):
         return [l for l in self.log().splitlines() if "]: message queue=" in l]
@@ -242,7 +188,7 @@ class Rig:
         if self.proc and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
-                self.proc.wait(timeout=60 * SLOW)
+                self.proc.wait(timeout=60 * TIMEOUT_SCALE)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
@@ -271,7 +217,7 @@ class Rig:
         with open(path, "w") as f:
             f.write(LUA_PRELUDE % {"socket": "unix:" + self.socket} + body)
         done = subprocess.run([MILTERTEST, "-s", path], capture_output=True, text=True,
-                              timeout=timeout * SLOW)
+                              timeout=timeout * TIMEOUT_SCALE)
         if done.returncode != 0:
             raise AssertionError("miltertest failed (%d): %s %s" % (done.returncode, done.stdout, done.stderr))
         return done.stdout.splitlines()
@@ -340,7 +286,7 @@ end
 """
 
 
-def outcomes(lines):
+def milter_outcomes(lines):
     """{tag: {"reply": ..., "code": ..., "headers": {name: value}}} from echo lines."""
     out = {}
     for line in lines:
@@ -357,8 +303,3 @@ def outcomes(lines):
         else:
             entry["reply"], entry["code"] = what, rest
     return out
-
-
-def skip_unless_ready():
-    reason = missing()
-    return unittest.skipIf(bool(reason), reason or "")

@@ -18,7 +18,8 @@ import shutil
 import subprocess
 import time
 
-from milter_rig import free_port, wait_for
+from .milter import wait_until
+from .real_engines import free_tcp_port
 
 DEFAULT_MAIN_CF = "/etc/postfix/main.cf"
 
@@ -46,7 +47,7 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 """
 
 
-def missing():
+def postfix_missing():
     if os.geteuid() != 0:
         return "the Postfix test runs a private Postfix instance and needs root"
     for prog in ("/usr/sbin/postfix", "/usr/sbin/smtp-sink", "/usr/sbin/sendmail"):
@@ -55,7 +56,7 @@ def missing():
     return None
 
 
-class Postfix:
+class PostfixInstance:
     def __init__(self, root, milter_spec, smtpd_procs=20, default_action="tempfail"):
         self.root = root
         self.conf = os.path.join(root, "etc")
@@ -65,8 +66,8 @@ class Postfix:
         for d in (self.conf, self.queue, os.path.join(root, "data"), self.sink_dir, self.logdir):
             os.makedirs(d, exist_ok=True)
         shutil.chown(self.sink_dir, "postfix")
-        self.smtp_port = free_port()
-        self.sink_port = free_port()
+        self.smtp_port = free_tcp_port()
+        self.sink_port = free_tcp_port()
         values = {
             "compatibility_level": "3.6",
             "queue_directory": self.queue,
@@ -141,7 +142,7 @@ class Postfix:
         done = subprocess.run(postfix + ["start"], capture_output=True, text=True)
         if done.returncode != 0:
             raise AssertionError("postfix start failed: %s %s\n%s" % (done.stdout, done.stderr, self.maillog()))
-        wait_for(self._listening, 20, "Postfix smtpd")
+        wait_until(self._listening, 20, "Postfix smtpd")
         return self
 
     def _listening(self):
@@ -170,7 +171,7 @@ class Postfix:
     def wait_sunk(self, pattern, timeout=30):
         def found():
             return [m for m in self.sunk() if re.search(pattern, m)]
-        return wait_for(found, timeout, "a relayed message matching %r" % pattern)
+        return wait_until(found, timeout, "a relayed message matching %r" % pattern)
 
     def stop(self):
         try:

@@ -1,0 +1,82 @@
+#!/usr/bin/python3
+"""Instruction counts and system calls per message of both programs and
+their floor relays: the figures docs/development.md quotes, which do not
+move from run to run as timings do.
+
+  instructions  callgrind's total for COUNT requests of 4 KB at 256
+                outstanding, start and stop included
+  system calls  strace -f -c over runs of COUNT and 2*COUNT requests; the
+                difference divided by COUNT is what one message pays
+
+The scratch server, queue files, settings and simulated engines (fixed
+clean verdict) are those of bench.py.
+
+Usage: counts.py --bin BUILD/bin [--count N] [--only PROGRAM]
+(sim/ on PYTHONPATH, as for bench.py; needs valgrind and strace.)
+"""
+
+import argparse
+import os
+import re
+import shutil
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench import Bench  # noqa: E402
+
+PROGRAMS = ("Tarnwick-AV", "Tarnwick-AS")
+
+
+def instructions(bench, argv, count):
+    valgrind = shutil.which("valgrind")
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "callgrind.out")
+        bench.run_load([valgrind, "-q", "--tool=callgrind", "--callgrind-out-file=" + out] + argv, 0, count)
+        with open(out) as f:
+            totals = re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M)
+    return int(totals.group(1))
+
+
+def syscalls(bench, argv, count):
+    """{name: calls} of one run under strace -f -c."""
+    strace = shutil.which("strace")
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "strace.txt")
+        bench.run_load([strace, "-f", "-c", "-o", out] + argv, 0, count)
+        with open(out) as f:
+            rows = re.findall(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)\s*$", f.read(), re.M)
+    return {name: int(calls) for calls, name in rows if name != "total"}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--bin", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bin"))
+    ap.add_argument("--count", type=int, default=4000)
+    ap.add_argument("--only", choices=PROGRAMS)
+    args = ap.parse_args()
+    for tool in ("valgrind", "strace"):
+        if not shutil.which(tool):
+            sys.exit("counts: %s not installed" % tool)
+    bench = Bench(argparse.Namespace(bin=args.bin, files=2 * args.count, engine_content=False,
+                                     python_driver=False))
+    try:
+        bench.prepare()
+        bench.start_engines()
+        for program in [args.only] if args.only else PROGRAMS:
+            for kind in ("program", "floor"):
+                argv = bench.command(kind, program)
+                name = "%s %s" % (program, kind)
+                print("%-19s %.1f million instructions for %d requests" % (
+                    name, instructions(bench, argv, args.count) / 1e6, args.count), flush=True)
+                once, twice = syscalls(bench, argv, args.count), syscalls(bench, argv, 2 * args.count)
+                per = {n: (twice.get(n, 0) - once.get(n, 0)) / args.count for n in twice}
+                print("%-19s per message: %s" % (name, ", ".join(
+                    "%s %.2f" % (n, v) for n, v in sorted(per.items(), key=lambda x: -x[1]) if v >= 0.01)))
+    finally:
+        bench.cleanup()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

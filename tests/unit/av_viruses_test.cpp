@@ -25,17 +25,23 @@ std::string Capture(Write write) {
 }
 
 TEST(VirusSection, DumpAndReportTable) {
-    ReportAddItem(reportVirusesList, "Worm.B", 1);
-    ReportAddItem(reportVirusesList, "EICAR \"q\"", 2);
+    {
+        twLock countLock(stats.reportMutex);
+        reportVirusesList.Add("Worm.B", 1);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        reportVirusesList.Add("EICAR \"q\"", 2);
+    }
     EXPECT_EQ(Capture([](FILE* out) {
-                  twLock lock(reportMutex);
+                  twLock lock(stats.reportMutex);
                   DumpVirusSection(out);
               }),
               "Viruses={\n\"EICAR \\\"q\\\"\"=2;\n\"Worm.B\"=1;\n};\n");
 
     reportedMessages = 7;
     EXPECT_EQ(Capture([](FILE* out) {
-                  twLock lock(reportMutex);
+                  twLock lock(stats.reportMutex);
                   ReportVirusSection(out, reportedMessages);
               }),
               "The number of viruses caught:\n"

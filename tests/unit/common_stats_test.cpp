@@ -54,6 +54,20 @@ int32_t CountOf(const reportObject& list, const std::string& name) {
     return -1;
 }
 
+// The statistics object's own lists, looked at under its lock.
+using statList = reportObject statistics::*;
+constexpr statList sourceList = &statistics::sourceList;
+constexpr statList targetList = &statistics::targetList;
+
+int32_t CountOf(statList list, const std::string& name) {
+    return CountOf(stats.*list, name);  // which takes the lock
+}
+
+int32_t ItemsOf(statList list) {
+    twLock lock(stats.reportMutex);
+    return (stats.*list).nItems;
+}
+
 bool TargetsReported() {
     twLock lock(stats.reportMutex);
     return stats.doReportTargets;
@@ -182,8 +196,8 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
     ReadReportDataAt(now + 60);
     EXPECT_EQ(CountOf(reportVirusesList, "EICAR \"test\" \\ x"), 2);
     EXPECT_EQ(CountOf(reportVirusesList, "back\\slash\\e"), 1);
-    EXPECT_EQ(CountOf(stats.sourceList, "smtp [10.0.0.1]"), 2);
-    EXPECT_EQ(CountOf(stats.targetList, "a@example.org"), 1);
+    EXPECT_EQ(CountOf(sourceList, "smtp [10.0.0.1]"), 2);
+    EXPECT_EQ(CountOf(targetList, "a@example.org"), 1);
     EXPECT_EQ(period.prevReportTime, t0);
     EXPECT_EQ(period.restartTime, 0);  // it shut down normally
     twLock lock(stats.reportMutex);
@@ -270,7 +284,7 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     testing::internal::CaptureStdout();  // the reader reports the syntax error
     EXPECT_FALSE(load("StatStart=\"unterminated;\n"));
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(CountOf(stats.sourceList, "s"), -1);
+    EXPECT_EQ(CountOf(sourceList, "s"), -1);
     EXPECT_EQ(period.prevReportTime, 0);
 
     doDebug = true;
@@ -329,9 +343,9 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     load(
         "Sources={\"smtp [10.1.2.3]\"=2;\"smtp [10.1.2.200]\"=5;\"bad\"={};\"neg\"=-4;};\n"
         "Viruses={\"V\"=3;};\n");
-    EXPECT_EQ(CountOf(stats.sourceList, "smtp [10.1.2.3]"), 7);
-    EXPECT_EQ(CountOf(stats.sourceList, "bad"), -1);
-    EXPECT_EQ(CountOf(stats.sourceList, "neg"), 0);
+    EXPECT_EQ(CountOf(sourceList, "smtp [10.1.2.3]"), 7);
+    EXPECT_EQ(CountOf(sourceList, "bad"), -1);
+    EXPECT_EQ(CountOf(sourceList, "neg"), 0);
     EXPECT_EQ(CountOf(reportVirusesList, "V"), 3);
 }
 
@@ -397,8 +411,8 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
               "\n");
     EXPECT_FALSE(period.canMakeReport);
     EXPECT_EQ(period.prevReportTime, midnight);
-    EXPECT_EQ(stats.sourceList.nItems, 0);
-    EXPECT_EQ(stats.targetList.nItems, 0);
+    EXPECT_EQ(ItemsOf(sourceList), 0);
+    EXPECT_EQ(ItemsOf(targetList), 0);
     EXPECT_EQ(reportVirusesList.nItems, 0);
     {
         twLock lock(stats.reportMutex);
@@ -454,7 +468,7 @@ TEST_F(StatsTest, DisabledReportKeepsTheCountersEmptiesTheListsAndMovesThePeriod
     GenerateDailyReportAt(true, t0 + 10);
     EXPECT_TRUE(NoReport());
     EXPECT_EQ(period.prevReportTime, t0 + 10);
-    EXPECT_EQ(CountOf(stats.sourceList, "s"), -1);  // lists must not grow without end
+    EXPECT_EQ(CountOf(sourceList, "s"), -1);  // lists must not grow without end
     twLock lock(stats.reportMutex);
     const scanCounters::figures& scans = stats.scanFigures.Peek();
     EXPECT_EQ(scans.messages, 5);
@@ -490,7 +504,7 @@ TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
         << report;
     EXPECT_EQ(report.find("Targets"), std::string::npos);
     EXPECT_FALSE(TargetsReported());
-    EXPECT_EQ(stats.targetList.nItems, 0);    // cleared although not printed
+    EXPECT_EQ(ItemsOf(targetList), 0);        // cleared although not printed
     EXPECT_EQ(period.restartTime, t0 - 600);  // only a midnight report clears it
 
     Publish("DailyReport = { };");
@@ -526,7 +540,7 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
         << log;
     EXPECT_NE(log.find(".tmp, errno=2\n"), std::string::npos) << log;
     EXPECT_EQ(period.prevReportTime, before);
-    EXPECT_EQ(CountOf(stats.sourceList, "kept"), 2);
+    EXPECT_EQ(CountOf(sourceList, "kept"), 2);
     twLock lock(stats.reportMutex);
     const scanCounters::figures& scans = stats.scanFigures.Peek();
     EXPECT_EQ(scans.messages, 2);
@@ -552,7 +566,7 @@ TEST_F(StatsTest, FiguresOfAFailedMidnightReportSurviveARestartThatDay) {
     period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
     ReadReportDataAt(midnight + 3600 * 6);
     EXPECT_EQ(period.prevReportTime, t0);
-    EXPECT_EQ(CountOf(stats.sourceList, "kept"), 4);
+    EXPECT_EQ(CountOf(sourceList, "kept"), 4);
     twLock lock(stats.reportMutex);
     EXPECT_EQ(stats.scanFigures.Peek().messages, 4);
 }

@@ -18,28 +18,12 @@ namespace {
 
 const char* const confNotificationMessageItems[] = {"Caption", "Summary", "Footer", nullptr};
 
-struct keyLists {
-    std::vector<const char*> required, allowed;  // each ended by a null entry
-};
-const keyLists& mainKeyLists();
-
 enum { modeReject = 0, modeDiscard = 1, modeAddHeader = 2 };
 
 // Exits like a fatal start-up problem, but the text goes out whole under the
 // console lock so it cannot tear an answer line of the reader thread.
 void ConfigurationFailure(const std::string& text) {
     SettingsFatal(text);
-}
-
-void CheckConfigContents(const cfgfItem* conf) {
-    const keyLists& lists = mainKeyLists();
-    CheckConfigSubset(conf, thisProcess->configFileName, lists.required.data(),
-                      lists.allowed.data(), cfgfNone);
-    const cfgfItem* message = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
-    // Only a settings check comes here without one; its absence is listed.
-    if (message == nullptr && SettingsCheckOnly()) return;
-    CheckConfigSubset(message, "NotificationMessage", confNotificationMessageItems,
-                      confNotificationMessageItems, cfgfString);
 }
 
 std::string textOf(const cfgfItem* dict, const char* key) {
@@ -136,6 +120,10 @@ const avKey avKeys[] = {
     {"EventsReports", true, nullptr},
 };
 
+struct keyLists {
+    std::vector<const char*> required, allowed;  // each ended by a null entry
+};
+
 const keyLists& mainKeyLists() {
     static const keyLists lists = [] {
         keyLists made;
@@ -148,6 +136,17 @@ const keyLists& mainKeyLists() {
         return made;
     }();
     return lists;
+}
+
+void CheckConfigContents(const cfgfItem* conf) {
+    const keyLists& lists = mainKeyLists();
+    CheckConfigSubset(conf, thisProcess->configFileName, lists.required.data(),
+                      lists.allowed.data(), cfgfNone);
+    const cfgfItem* message = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
+    // Only a settings check comes here without one; its absence is listed.
+    if (message == nullptr && SettingsCheckOnly()) return;
+    CheckConfigSubset(message, "NotificationMessage", confNotificationMessageItems,
+                      confNotificationMessageItems, cfgfString);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/envelope/queuefile.h"
 #include "common/stats/reportlist.h"
@@ -192,6 +193,25 @@ TEST_F(ParseEnvelopeTest, SourceAndRecipientsCounted) {
     EXPECT_EQ(CountOf(targetList, "b@y"), 1);
     EXPECT_EQ(TotalOf(targetList), 3);
     EXPECT_EQ(CountOf(targetList, "s@x"), 0);  // the sender is no target
+}
+
+TEST_F(ParseEnvelopeTest, TwoThreadsLoseNoCount) {
+    // The reader thread counts replies while the main thread may take the
+    // figures up: the statistics object's lock keeps every count.
+    auto work = [](char prefix) {
+        for (int i = 0; i < 2000; ++i) {
+            const std::string envelope =
+                std::string("S gate\nR <") + prefix + std::to_string(i % 300) + "@y>\n\n";
+            stats.CountEnvelope(envelope.data(), static_cast<int64_t>(envelope.size()));
+        }
+    };
+    std::thread one(work, 'x');
+    std::thread two(work, 'y');
+    one.join();
+    two.join();
+    EXPECT_EQ(TotalOf(targetList), 4000);
+    EXPECT_EQ(CountOf(targetList, "x0@y"), 7);
+    EXPECT_EQ(CountOf(sourceList, "gate"), 4000);
 }
 
 TEST_F(ParseEnvelopeTest, CrLfLineEnds) {

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <set>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -208,23 +207,6 @@ TEST_F(ReportListTest, ReportOrderAndPercentages) {
 TEST_F(ReportListTest, ZeroTotalWithItemsPrintsZeroPercent) {
     list.Add("read back with count 0", 0);
     EXPECT_EQ(Printed(10), "      0   0.00%  read back with count 0\n");
-}
-
-TEST_F(ReportListTest, TwoThreadsLoseNoCount) {
-    auto work = [this](const char* prefix) {
-        char name[32];
-        for (int i = 0; i < 2000; ++i) {
-            snprintf(name, sizeof name, "%s%d", prefix, i % 300);
-            list.Add(name, 1);
-        }
-    };
-    std::thread one(work, "x");
-    std::thread two(work, "y");
-    one.join();
-    two.join();
-    EXPECT_EQ(list.nTotal, 4000);
-    EXPECT_EQ(list.nItems, 600);
-    EXPECT_EQ(CountOf("x0"), 7);
 }
 
 }  // namespace

@@ -11,56 +11,16 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/config/settings.h"
+#include "as/settings.h"
 #include "common/host/host.h"
+#include "common/host/request.h"
 #include "common/stats/reportlist.h"
 
 namespace ql {
 class ServerMessage;
 }
 
-struct asSettings : commonSettings {
-    std::string pMainHeader = "X-Junk-Score: ^1 [^2]\\eX-Quillon-Score: ^1 [^2]";
-    int32_t alertLevel = 100;
-    std::string pAlertHeader = "X-Alert: possible spam!\\eX-Color: red";
-    int32_t scoreRange[20] = {0, 39, 76, 84, 90, 99, 100};
-    int32_t nScoreRanges = 7;
-};
-
 extern const programDesc asProgram;
-// Its fixed texts (also for tarnwick-check, which has no programDesc of it).
-extern const processIdentity asIdentity;
-
-std::shared_ptr<const asSettings> AsSettings();
-
-// Settings.
-void ReadAsSettings();
-
-// Sender whitelist, filled once before the reader thread starts.
-class whitelist {
-  public:
-    void Initialize();  // reads whitelist_file_name from the working directory
-    bool IsListed(const char* address) const;
-    void Add(const std::string& pattern);  // applies the loading rules to one line
-    size_t Size() const { return patterns_.size(); }
-
-  private:
-    std::vector<std::string> patterns_;
-    std::vector<size_t> tailFrom_;  // per pattern: where the text after its last "*" begins
-    // Patterns whose fixed tail (all of a pattern without "*") holds no "?"
-    // are found through the tail: a sender can only match a pattern whose
-    // tail it ends with.  byTail_ maps tailKey(tail) to their numbers;
-    // tailLengths_[n] says whether some tail has n characters.  The others
-    // (a tail with "?", or none) are in `general_`.  Numbers are in file order.
-    std::unordered_map<uint64_t, std::vector<uint32_t>> byTail_;
-    std::vector<bool> tailLengths_;
-    std::vector<uint32_t> general_;
-};
-// The one instance; the object hides the class name, so the type is spelled
-// "class whitelist" where it is needed.
-extern class whitelist whitelist;
-constexpr const char* whitelist_file_name = "whitelist.txt";
-int wildcmp(const char* pattern, const char* text);
 
 // Request path and reader thread.
 void EnqueueRating(const char* token, const char* path);
@@ -101,13 +61,13 @@ class scoreCounters {
     int32_t n_[maxScore + 1] = {};
 };
 // The process's counters.
-extern scoreCounters scoreStats GUARDED_BY(reportMutex);
+extern scoreCounters scoreStats GUARDED_BY(stats.reportMutex);
 
 // The statistics hooks over scoreStats.
-void DumpScoreSection(FILE* out) REQUIRES(reportMutex);
-void LoadScoreSection(const cfgfItem* dict) EXCLUDES(reportMutex);
-void ReportScoreSection(FILE* out, int32_t messages) REQUIRES(reportMutex);
-void HistoryScoreSection(std::string& line) REQUIRES(reportMutex);
-void ResetScoreSection(bool listsOnly) REQUIRES(reportMutex);
+void DumpScoreSection(FILE* out) REQUIRES(stats.reportMutex);
+void LoadScoreSection(const cfgfItem* dict) EXCLUDES(stats.reportMutex);
+void ReportScoreSection(FILE* out, int32_t messages) REQUIRES(stats.reportMutex);
+void HistoryScoreSection(std::string& line) REQUIRES(stats.reportMutex);
+void ResetScoreSection(bool listsOnly) REQUIRES(stats.reportMutex);
 
 #endif

@@ -1,6 +1,6 @@
 // The fixed texts of Tarnwick-AS: constant-initialised, so every other
 // static of the program (and a tool that reads its settings) may use them.
-#include "as/as.h"
+#include "as/settings.h"
 
 const processIdentity asIdentity = {
     "Tarnwick-AS",

@@ -2,7 +2,7 @@
 // each rescaled score 0..100, saved as "Scores" in the statistics file and
 // shown as a histogram over the BarScoreRanges of the settings in force.
 //
-// The one instance, scoreStats, is guarded by reportMutex, which the reply
+// The one instance, scoreStats, is guarded by the statistics lock, which the reply
 // takes once for the score, the envelope's names and the scan time.  The
 // dump and report hooks run with it held; the load hook takes it itself.  Range ends come from the
 // settings and are not trusted to stay inside 0..100: only scores that exist are summed.
@@ -75,7 +75,7 @@ void DumpScoreSection(FILE* out) {
 }
 
 void LoadScoreSection(const cfgfItem* dict) {
-    twLock lock(reportMutex);
+    twLock lock(stats.reportMutex);
     scoreStats.Load(dict);
 }
 

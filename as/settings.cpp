@@ -9,7 +9,7 @@
 // half of a new one.
 #include <string>
 
-#include "as/as.h"
+#include "as/settings.h"
 #include "common/base/log.h"
 #include "common/base/process.h"
 #include "common/base/text.h"
@@ -72,8 +72,12 @@ void ReadBarScoreRanges(const cfgfItem* conf, asSettings& next) {
     }
 }
 
+// Only the sections themselves are looked up here; what is inside them is
+// reported when their mail is due.
 void CheckReportSections(const asSettings& next) {
+    next.daily.notes.Report({"DailyReport"});
     if (!next.daily.present) cfgfFileError(next.fileName, "Missing DailyReport={...};");
+    next.events.notes.Report({"EventsReports"});
     if (!next.events.present) cfgfFileError(next.fileName, "Missing EventsReports={...};");
 }
 

@@ -128,9 +128,9 @@ void HandleSpamReport(ql::ServerMessage& message) {
     // The score, the envelope's names and the scan time under one hold of
     // the statistics lock.
     const uint64_t ms = ScanTimeSince(entry.start);
-    twLock lock(reportMutex);
+    twLock lock(stats.reportMutex);
     scoreStats.Count(value);
     if (entry.envLen != 0)
-        ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
-    scanFigures.Count(ms);
+        stats.CountEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
+    stats.scanFigures.Count(ms);
 }

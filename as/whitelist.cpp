@@ -11,7 +11,7 @@
 // ("*@partner.example"), and only those whose fixed end the sender's
 // address ends with are tried, so a list of thousands of partner domains
 // costs about as much per request as a list of ten.
-#include "as/as.h"
+#include "as/settings.h"
 
 #include <algorithm>
 #include <cstdint>

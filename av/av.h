@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/config/settings.h"
+#include "av/settings.h"
 #include "common/host/host.h"
+#include "common/host/request.h"
 #include "common/stats/reportlist.h"
 
 namespace ql {
@@ -18,36 +19,7 @@ class ServerMessage;
 class ScanReport;
 }  // namespace ql
 
-struct avSettings : commonSettings {
-    int opMode = 0;  // 0 Reject, 1 Discard, 2 AddHeader
-    std::string postProcessStr;
-    bool doPostProcess = false;
-    bool doNotifyRecipeints = true;
-    std::string addHeaderStr;
-    // NotificationMessage: the texts around the virus name in an answer.
-    struct {
-        std::string caption, summary, footer;
-    } notification;
-    // NotifyRecipientsOptions: the notification mail.
-    struct {
-        std::string from, subject, extraHeaders;
-        std::vector<std::string> description;  // the String elements, in order
-        std::string senderInfo, headerTitle;
-    } notify;
-};
-
 extern const programDesc avProgram;
-// Its fixed texts (also for tarnwick-check, which has no programDesc of it).
-extern const processIdentity avIdentity;
-
-std::shared_ptr<const avSettings> AvSettings();
-
-// Settings.
-void ReadAvSettings();
-// NotificationMessage and NotifyRecipientsOptions of a settings tree.
-void ReadNotificationSettings(const cfgfItem* conf, avSettings& next);
-void CheckConfigSubset(const cfgfItem* dict, const char* name, const char* const* required,
-                       const char* const* allowed, cfgfItemType wanted);
 
 // Request queue and reader thread.
 void EnqueueScan(const char* token, const char* path);
@@ -76,14 +48,13 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
                           std::string_view envelope, const std::string& virusText,
                           const std::string& summary);
 
-// Statistics section "Viruses": the virus names counted, guarded by
-// reportMutex.
-extern reportObject reportVirusesList;
-void ClearVirusList();
-void DumpVirusSection(FILE* out);
-void LoadVirusSection(const cfgfItem* dict);
-void ReportVirusSection(FILE* out, int32_t messages);
-void HistoryVirusSection(std::string& line);
-void ResetVirusSection(bool listsOnly);
+// Statistics section "Viruses": the virus names counted.
+extern reportObject reportVirusesList GUARDED_BY(stats.reportMutex);
+void ClearVirusList() EXCLUDES(stats.reportMutex);
+void DumpVirusSection(FILE* out) REQUIRES(stats.reportMutex);
+void LoadVirusSection(const cfgfItem* dict) EXCLUDES(stats.reportMutex);
+void ReportVirusSection(FILE* out, int32_t messages) REQUIRES(stats.reportMutex);
+void HistoryVirusSection(std::string& line) REQUIRES(stats.reportMutex);
+void ResetVirusSection(bool listsOnly) REQUIRES(stats.reportMutex);
 
 #endif

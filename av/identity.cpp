@@ -1,6 +1,6 @@
 // The fixed texts of Tarnwick-AV: constant-initialised, so every other
 // static of the program (and a tool that reads its settings) may use them.
-#include "av/av.h"
+#include "av/settings.h"
 
 const processIdentity avIdentity = {
     "Tarnwick-AV",

@@ -8,47 +8,13 @@
 // ends the process with code 1; everything else is reported and skipped.
 #include <cstdio>
 #include <string>
+#include <vector>
 
-#include "av/av.h"
+#include "av/settings.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
-#include "common/host/host.h"
 
 namespace {
-
-const char* const confMainItemsReq[] = {
-    "Socket",
-    "Mode",
-    "SubmittedDirectory",
-    "PostProcess",
-    "RejectOptions",
-    "DiscardOptions",
-    "AddHeaderOptions",
-    "NotificationMessage",
-    "NotifyRecipientsOptions",
-    "DailyReport",
-    "EventsReports",
-    nullptr,
-};
-
-const char* const confMainItems[] = {
-    "Socket",
-    "Mode",
-    "SubmittedDirectory",
-    "PostProcess",
-    "RejectOptions",
-    "DiscardOptions",
-    "AddHeaderOptions",
-    "NotificationMessage",
-    "NotifyRecipientsOptions",
-    "DailyReport",
-    "EventsReports",
-    "EngineOptions",
-    "OnProblem",
-    "StatDumpInterval",
-    "StatDumpFile",
-    nullptr,
-};
 
 const char* const confNotificationMessageItems[] = {"Caption", "Summary", "Footer", nullptr};
 
@@ -58,15 +24,6 @@ enum { modeReject = 0, modeDiscard = 1, modeAddHeader = 2 };
 // console lock so it cannot tear an answer line of the reader thread.
 void ConfigurationFailure(const std::string& text) {
     SettingsFatal(text);
-}
-
-void CheckConfigContents(const cfgfItem* conf) {
-    CheckConfigSubset(conf, thisProcess->configFileName, confMainItemsReq, confMainItems, cfgfNone);
-    const cfgfItem* message = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
-    // Only a settings check comes here without one; its absence is listed.
-    if (message == nullptr && SettingsCheckOnly()) return;
-    CheckConfigSubset(message, "NotificationMessage", confNotificationMessageItems,
-                      confNotificationMessageItems, cfgfString);
 }
 
 std::string textOf(const cfgfItem* dict, const char* key) {
@@ -110,6 +67,86 @@ void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
     // Present, even as the empty text, it decides: only a Y means yes.
     if (const cfgfItem* notify = cfgfGetDictValue(options, "NotifyRecipients", cfgfString))
         next.doNotifyRecipeints = !notify->data.empty() && (notify->data[0] & ~32) == 'Y';
+}
+
+void readSocket(const cfgfItem* conf, avSettings& next) {
+    ReadTextSetting(conf, "Socket", next.socketPath, "Missing Socket");
+}
+
+void readOnProblem(const cfgfItem* conf, avSettings&) {
+    CheckOnProblem(conf, nullptr);
+}
+
+void readSubmittedDirectory(const cfgfItem* conf, avSettings& next) {
+    ReadSubmittedDirectory(conf, next, "* FAILURE unable to access directory %s\n");
+}
+
+void readPostProcess(const cfgfItem* conf, avSettings& next) {
+    // Found at all, even empty: emptying PostProcess is how it is switched off.
+    if (const cfgfItem* post = cfgfGetDictValue(conf, "PostProcess", cfgfString)) {
+        next.postProcessStr = post->data;
+        next.doPostProcess = post->data.size() > 2;
+    }
+}
+
+// The top-level keys of Tarnwick-AV.cfg, in the order they are read: whether
+// the file must have the key, and what reads it (null: the row above reads
+// it too).  The required keys are looked up in this order as well; any key
+// not in the table ends the program.
+struct avKey {
+    const char* key;
+    bool required;
+    void (*read)(const cfgfItem* conf, avSettings& next);
+};
+
+const avKey avKeys[] = {
+    {"Socket", true, readSocket},
+    {"Mode", true, ReadMode},
+    {"OnProblem", false, readOnProblem},
+    {"SubmittedDirectory", true, readSubmittedDirectory},
+    {"PostProcess", true, readPostProcess},
+    {"RejectOptions", true, ReadModeOptions},  // the one of the Mode in force
+    {"DiscardOptions", true, nullptr},
+    {"AddHeaderOptions", true, nullptr},
+    {"StatDumpInterval", false,
+     [](const cfgfItem* conf, avSettings& next) { ReadStatDumpSettings(conf, next); }},
+    {"StatDumpFile", false, nullptr},
+    {"EngineOptions", false,
+     [](const cfgfItem* conf, avSettings& next) { ReadEngineOptions(conf, next); }},
+    {"NotificationMessage", true, ReadNotificationSettings},
+    {"NotifyRecipientsOptions", true, nullptr},
+    {"DailyReport", true,
+     [](const cfgfItem* conf, avSettings& next) { ReadReportSections(conf, next); }},
+    {"EventsReports", true, nullptr},
+};
+
+struct keyLists {
+    std::vector<const char*> required, allowed;  // each ended by a null entry
+};
+
+const keyLists& mainKeyLists() {
+    static const keyLists lists = [] {
+        keyLists made;
+        for (const avKey& row : avKeys) {
+            if (row.required) made.required.push_back(row.key);
+            made.allowed.push_back(row.key);
+        }
+        made.required.push_back(nullptr);
+        made.allowed.push_back(nullptr);
+        return made;
+    }();
+    return lists;
+}
+
+void CheckConfigContents(const cfgfItem* conf) {
+    const keyLists& lists = mainKeyLists();
+    CheckConfigSubset(conf, thisProcess->configFileName, lists.required.data(),
+                      lists.allowed.data(), cfgfNone);
+    const cfgfItem* message = cfgfGetDictValue(conf, "NotificationMessage", cfgfDictionary);
+    // Only a settings check comes here without one; its absence is listed.
+    if (message == nullptr && SettingsCheckOnly()) return;
+    CheckConfigSubset(message, "NotificationMessage", confNotificationMessageItems,
+                      confNotificationMessageItems, cfgfString);
 }
 
 }  // namespace
@@ -162,20 +199,8 @@ void ReadAvSettings() {
     next->fileName = cfgfFileName(conf);
 
     CheckConfigContents(conf);
-    ReadTextSetting(conf, "Socket", next->socketPath, "Missing Socket");
-    ReadMode(conf, *next);
-    CheckOnProblem(conf, nullptr);
-    ReadSubmittedDirectory(conf, *next, "* FAILURE unable to access directory %s\n");
-    // Found at all, even empty: emptying PostProcess is how it is switched off.
-    if (const cfgfItem* post = cfgfGetDictValue(conf, "PostProcess", cfgfString)) {
-        next->postProcessStr = post->data;
-        next->doPostProcess = post->data.size() > 2;
-    }
-    ReadModeOptions(conf, *next);
-    ReadStatDumpSettings(conf, *next);
-    ReadEngineOptions(conf, *next);
-    ReadNotificationSettings(conf, *next);
-    ReadReportSections(conf, *next);
+    for (const avKey& row : avKeys)
+        if (row.read != nullptr) row.read(conf, *next);
 
     PublishSettings(std::move(next));
 }

@@ -60,7 +60,8 @@ void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& rep
         if (first.empty())
             first = virus.name().substr(0, std::min(virus.name().find('\0'), virusNameField - 1));
         ++count;
-        ReportAddItem(reportVirusesList, virus.name().c_str(), 1);
+        twLock lock(stats.reportMutex);
+        reportVirusesList.Add(virus.name().c_str(), 1);
     }
     for (const ql::ScanReport& child : report.item()) GetFirstVirusName(first, count, child);
 }
@@ -93,7 +94,7 @@ void HandleScanResult(ql::ServerMessage& message) {
     GetFirstVirusName(firstName, count, report);
     if (count == 0) {
         PrintMsg("%d OK\n", entry.serial);
-        CountScanTime(entry.start);
+        stats.CountScanTime(entry.start);
         return;
     }
 
@@ -131,8 +132,8 @@ void HandleScanResult(ql::ServerMessage& message) {
     }
 
     const uint64_t ms = ScanTimeSince(entry.start);
-    twLock lock(reportMutex);
+    twLock lock(stats.reportMutex);
     if (entry.envLen != 0)
-        ParseEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
-    scanFigures.Count(ms);
+        stats.CountEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
+    stats.scanFigures.Count(ms);
 }

@@ -2,25 +2,26 @@
 // in reportVirusesList, saved as "Viruses" in the statistics file and shown
 // as the virus table of the daily report.
 //
-// Inputs: the list (guarded by reportMutex) and, at start-up, the "Viruses"
-// dictionary of a statistics file of today.  The dump and report hooks run
-// with reportMutex held; the load hook runs without it.
+// Inputs: the list (guarded by the statistics lock) and, at start-up, the
+// "Viruses" dictionary of a statistics file of today.  The dump and report
+// hooks run with the lock held; the load hook takes it.
 #include "av/av.h"
 #include "common/stats/stats.h"
 
 reportObject reportVirusesList;
 
 void ClearVirusList() {
-    twLock lock(reportMutex);
-    ReportClearList(reportVirusesList);
+    twLock lock(stats.reportMutex);
+    reportVirusesList.Clear();
 }
 
 void DumpVirusSection(FILE* out) {
-    DumpReportList(out, "Viruses", reportVirusesList);
+    reportVirusesList.Dump(out, "Viruses");
 }
 
 void LoadVirusSection(const cfgfItem* dict) {
-    LoadReportList(dict, reportVirusesList);
+    twLock lock(stats.reportMutex);
+    reportVirusesList.Load(dict);
 }
 
 void HistoryVirusSection(std::string& line) {
@@ -28,11 +29,11 @@ void HistoryVirusSection(std::string& line) {
 }
 
 void ReportVirusSection(FILE* out, int32_t messages) {
-    ReportSortList(reportVirusesList);
+    reportVirusesList.SortForReport();
     fputs("The number of viruses caught:\n", out);
     fputs("      #       %  Virus Name\n", out);
     fputs("-----------------------\n", out);
-    ReportPrintItems(out, reportVirusesList, reportVirusesList.nItems);
+    reportVirusesList.PrintItems(out, reportVirusesList.nItems);
     fputs("-----------------------\n", out);
     fprintf(out, "%7d virus(es) caught\n", reportVirusesList.nTotal);
     fprintf(out, "%7d message(s) scanned\n", messages);
@@ -40,5 +41,5 @@ void ReportVirusSection(FILE* out, int32_t messages) {
 }
 
 void ResetVirusSection(bool) {
-    ReportClearList(reportVirusesList);
+    reportVirusesList.Clear();
 }

@@ -175,51 +175,94 @@ bool switchedOff(const char* text) {
     return text && (text[0] == 'N' || text[0] == 'n');
 }
 
-std::string textOf(const cfgfItem* dict, const char* key) {
-    const char* text = cfgfGetDictValueStr(dict, key);
+// cfgfGetDictValue without its report: a type error goes to `notes`.
+const cfgfItem* lookUp(const cfgfItem* dict, const char* key, cfgfItemType wanted,
+                       settingNotes& notes) {
+    if (dict == nullptr || dict->type != cfgfDictionary) return nullptr;
+    for (size_t i = std::min(dict->keys.size(), dict->values.size()); i-- > 0;) {
+        if (dict->keys[i] != key) continue;
+        const cfgfItem& value = dict->values[i];
+        if (value.type == wanted) return &value;
+        notes.Add(key, value, wanted);
+        return nullptr;
+    }
+    return nullptr;
+}
+
+const char* textIn(const cfgfItem* dict, const char* key, settingNotes& notes) {
+    const cfgfItem* value = lookUp(dict, key, cfgfString, notes);
+    return value ? value->data.c_str() : nullptr;
+}
+
+std::string textOf(const cfgfItem* dict, const char* key, settingNotes& notes) {
+    const char* text = textIn(dict, key, notes);
     return text ? text : "";
 }
 
-int32_t listMax(const cfgfItem* dict, const char* key) {
+int32_t listMax(const cfgfItem* dict, const char* key, settingNotes& notes) {
     constexpr int32_t defaultListMax = 1000;
     constexpr int32_t smallestListMax = 3;
-    const char* text = cfgfGetDictValueStr(dict, key);
+    const char* text = textIn(dict, key, notes);
     int32_t value = text ? xAtoi(text) : defaultListMax;
     return value < smallestListMax ? smallestListMax : value;
 }
 
 void readEvent(const cfgfItem* events, const char* key, eventReportSettings::event& out) {
-    const cfgfItem* event = cfgfGetDictValue(events, key, cfgfDictionary);
     out = eventReportSettings::event();
+    // The event dictionary's own type error is the event's to report.
+    const cfgfItem* event = lookUp(events, key, cfgfDictionary, out.notes);
     out.present = event != nullptr;
-    out.enabled = !switchedOff(cfgfGetDictValueStr(event, "Enabled"));
-    out.subject = textOf(event, "Subject");
+    out.enabled = !switchedOff(textIn(event, "Enabled", out.notes));
+    out.subject = textOf(event, "Subject", out.notes);
+}
+
+const char* typeName(int type) {
+    return type >= cfgfString && type <= cfgfArray ? cfgfTypeStr[type - 1] : "None";
 }
 
 }  // namespace
 
+void settingNotes::Add(const char* key, const cfgfItem& value, cfgfItemType wanted) {
+    notes_.push_back(note{key, cfgfFileName(&value),
+                          std::string("incorrect value type; expected ") + typeName(wanted) +
+                              " got " + typeName(value.type),
+                          value.line});
+}
+
+void settingNotes::Report(std::initializer_list<const char*> keys) const {
+    for (const char* key : keys) {
+        for (const note& n : notes_) {
+            if (n.key != key) continue;
+            cfgfItem where;
+            where.file = std::make_shared<const std::string>(n.file);
+            where.line = n.line;
+            cfgfError(&where, "%s", n.text.c_str());
+        }
+    }
+}
+
 void ReadReportSections(const cfgfItem* dict, commonSettings& settings) {
-    const cfgfItem* daily = cfgfGetDictValue(dict, "DailyReport", cfgfDictionary);
     dailyReportSettings& d = settings.daily;
     d = dailyReportSettings();
+    const cfgfItem* daily = lookUp(dict, "DailyReport", cfgfDictionary, d.notes);
     d.present = daily != nullptr;
-    d.enabled = !switchedOff(cfgfGetDictValueStr(daily, "Enabled"));
-    d.reportSources = !switchedOff(cfgfGetDictValueStr(daily, "ReportSources"));
-    d.reportTargets = !switchedOff(cfgfGetDictValueStr(daily, "ReportTargets"));
-    d.sourcesMax = listMax(daily, "ReportSourcesMax");
-    d.targetsMax = listMax(daily, "ReportTargetsMax");
-    d.from = textOf(daily, "From");
-    d.to = textOf(daily, "To");
-    d.subject = textOf(daily, "Subject");
-    d.extraHeaders = textOf(daily, "ExtraHeaders");
+    d.enabled = !switchedOff(textIn(daily, "Enabled", d.notes));
+    d.reportSources = !switchedOff(textIn(daily, "ReportSources", d.notes));
+    d.reportTargets = !switchedOff(textIn(daily, "ReportTargets", d.notes));
+    d.sourcesMax = listMax(daily, "ReportSourcesMax", d.notes);
+    d.targetsMax = listMax(daily, "ReportTargetsMax", d.notes);
+    d.from = textOf(daily, "From", d.notes);
+    d.to = textOf(daily, "To", d.notes);
+    d.subject = textOf(daily, "Subject", d.notes);
+    d.extraHeaders = textOf(daily, "ExtraHeaders", d.notes);
 
-    const cfgfItem* events = cfgfGetDictValue(dict, "EventsReports", cfgfDictionary);
     eventReportSettings& e = settings.events;
     e = eventReportSettings();
+    const cfgfItem* events = lookUp(dict, "EventsReports", cfgfDictionary, e.notes);
     e.present = events != nullptr;
-    e.from = textOf(events, "From");
-    e.to = textOf(events, "To");
-    e.extraHeaders = textOf(events, "ExtraHeaders");
+    e.from = textOf(events, "From", e.notes);
+    e.to = textOf(events, "To", e.notes);
+    e.extraHeaders = textOf(events, "ExtraHeaders", e.notes);
     readEvent(events, "Started", e.started);
     readEvent(events, "Stopped", e.stopped);
 }

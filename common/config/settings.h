@@ -10,10 +10,31 @@
 #define TARNWICK_COMMON_CONFIG_SETTINGS_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/config/cfgf.h"
+
+// Type errors of report settings ("incorrect value type; ..."), found when
+// the file is read but reported when the report looks the setting up, as
+// often and in the order it does; a value of the wrong type counts as absent.
+class settingNotes {
+  public:
+    // Keeps the type error of `value` (looked up under `key` as `wanted`).
+    void Add(const char* key, const cfgfItem& value, cfgfItemType wanted);
+    // Reports the notes of these keys, in the order given (any thread).
+    void Report(std::initializer_list<const char*> keys) const;
+    bool Empty() const { return notes_.empty(); }
+
+  private:
+    struct note {
+        std::string key, file, text;
+        int32_t line;
+    };
+    std::vector<note> notes_;
+};
 
 // DailyReport={...}.
 struct dailyReportSettings {
@@ -24,6 +45,8 @@ struct dailyReportSettings {
     int32_t sourcesMax = 1000;
     int32_t targetsMax = 1000;
     std::string from, to, subject, extraHeaders;
+    // Under "DailyReport" and the keys inside it.
+    settingNotes notes;
 };
 
 // EventsReports={...}.
@@ -32,10 +55,12 @@ struct eventReportSettings {
         bool present = false;  // Started={...} or Stopped={...} is there
         bool enabled = true;
         std::string subject;
+        settingNotes notes;  // under "Started" or "Stopped" and the keys inside
     };
     bool present = false;
     std::string from, to, extraHeaders;
     event started, stopped;
+    settingNotes notes;  // under "EventsReports" and its From, To, ExtraHeaders
 };
 
 // Settings both programs read.  The report sections are read with the rest,
@@ -116,8 +141,9 @@ void CheckOnProblem(const cfgfItem* dict, const char* missingMsg);
 // StatDumpInterval, then StatDumpFile when the interval is not 0; fills in
 // the program's default file name when none was ever set.
 void ReadStatDumpSettings(const cfgfItem* dict, commonSettings& settings);
-// DailyReport and EventsReports, as far as they are there (a missing one is
-// reported when its mail is due).
+// DailyReport and EventsReports, as far as they are there.  Reports nothing:
+// a missing section is reported when its mail is due, and so are type errors
+// (kept in the sections' notes).
 void ReadReportSections(const cfgfItem* dict, commonSettings& settings);
 // EngineOptions = { Timeout = "N"; }: a whole number of seconds from 0 to
 // 31536000; anything else is reported and the value in force stays.

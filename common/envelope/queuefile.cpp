@@ -111,7 +111,7 @@ bool ReadNotificationParts(const std::string& path, std::string_view envelope,
         return false;
     }
     fdCloser in(openMessage(path));
-    if (in.fd < 0) return true;
+    if (in.fd < 0) return false;
     // One byte past the bound tells a line that ends just there from one
     // that runs on.
     std::string head(maxNotificationHeader + 1, '\0');

@@ -40,9 +40,9 @@ size_t HeaderBlockLength(const char* data, size_t len, bool complete, bool& cut)
 // The notification's parts of the message file at path: the addresses from
 // the envelope bytes read when the request was prepared, the header block
 // from the file behind them.  The server may still be placing the file: it
-// is tried at once, again, and after a second; a file that cannot be read
-// leaves the header block empty (logged).  False (logged) when the envelope
-// holds no recipient.
+// is tried at once, again, and after a second.  False (logged) when the
+// envelope holds no recipient or the file cannot be opened: a notification
+// without the message's headers is not sent.
 bool ReadNotificationParts(const std::string& path, std::string_view envelope,
                            notificationParts& out);
 // The same rule over a whole file head in memory (envelope measured by the

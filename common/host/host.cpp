@@ -23,8 +23,8 @@
 #include "common/engine/engine.h"
 #include "common/host/input.h"
 #include "common/host/reload.h"
+#include "common/host/request.h"
 #include "common/mail/mail.h"
-#include "common/stats/reportlist.h"
 #include "common/stats/stats.h"
 
 const programDesc* thisProgram = nullptr;
@@ -198,13 +198,9 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
     SetRequestTimeout(CurrentSettings()->engineTimeout);
     prepareTempDirectory();
 
-    {
-        twLock lock(reportMutex);
-        ReportClearList(reportTargetList);
-        ReportClearList(reportSourceList);
-    }
+    stats.ClearLists();
     if (program.AfterListsCleared) program.AfterListsCleared();
-    UseStatSection(&program.stats);
+    stats.UseSection(&program.stats);
 
     InitEngine(program.EngineSocketPath());
     readerThread = std::thread(program.readerThreadProc);

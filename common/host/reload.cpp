@@ -15,7 +15,8 @@
 #include "common/config/settings.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
-#include "common/host/host.h"
+#include "common/host/program.h"
+#include "common/host/request.h"
 
 namespace {
 constexpr const char* reloadMarkerName = "hup.sig";

@@ -19,11 +19,16 @@
 void EventReportAt(bool started, time_t now) {
     auto settings = CurrentSettings();
     const eventReportSettings& events = settings->events;
+    // Each setting is reported as it is looked up: its type error (kept
+    // from the reading), then its absence.
+    events.notes.Report({"EventsReports"});
     if (!events.present) cfgfFileError(settings->fileName, "Missing EventsReports={...};");
     const eventReportSettings::event& event = started ? events.started : events.stopped;
+    event.notes.Report({started ? "Started" : "Stopped"});
     if (!event.present)
         cfgfFileError(settings->fileName, started ? "Missing EventsReports={Started={...} ... };"
                                                   : "Missing EventsReports={Stopped={...} ... };");
+    event.notes.Report({"Enabled"});
     if (!event.enabled) return;
 
     std::string path;
@@ -35,6 +40,9 @@ void EventReportAt(bool started, time_t now) {
         return;
     }
 
+    events.notes.Report({"From", "To"});
+    event.notes.Report({"Subject"});
+    events.notes.Report({"ExtraHeaders"});
     const std::string date = mkDate(now);
     std::string subject = event.subject;
     SubstStr(subject, 1, date.c_str());

@@ -130,8 +130,9 @@ bool RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned)) {
         int err = errno;
         ++failures;
         if (failures >= maxRenameTries) {
+            // The message is whole: it stays under its .tmp name for the
+            // administrator to hand over, rather than being lost.
             PrintMsg("* failed renaming %s to %s, errno=%d\n", path.c_str(), subPath.c_str(), err);
-            unlink(path.c_str());
             return false;
         }
         DebugMsg("failed renaming %s to %s, errno=%d, will retry again\n", path.c_str(),

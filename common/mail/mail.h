@@ -30,11 +30,12 @@ filePtr OpenTempFile(const std::string& dir, const char* prefix, long number, co
 void TempNameSeed(unsigned seed);
 // Finishes a generated message: checks that every write and the close
 // succeeded, sets submittedMode on the open file and renames it to ".sub".
-// On any failure the ".tmp" file is removed, it is logged and false is
+// A file that could not be written whole is removed, logged, and false is
 // returned: nothing is submitted unless it is whole.
 bool SubmitTempFile(filePtr out, const std::string& path);
 // Renames a closed ".tmp" file to ".sub" (10 tries with waits); false
-// (logged, the ".tmp" removed) when it never succeeds.
+// (logged) when it never succeeds, the whole ".tmp" left for the
+// administrator.
 bool RenameTempToSub(const std::string& path);
 // The same with the wait between tries supplied (tests).
 bool RenameTempToSub(const std::string& path, void (*sleepSeconds)(unsigned));

@@ -6,9 +6,7 @@
 #include "common/envelope/envelope.h"
 #include "common/stats/stats.h"
 
-scanCounters scanFigures;
-bool doReportSources = true;
-bool doReportTargets = true;
+statistics stats;
 
 void scanCounters::Count(uint64_t ms) {
     ++f_.messages;
@@ -44,7 +42,18 @@ uint64_t ScanTimeSince(const struct timespec& start) {
     return ms > 0 ? static_cast<uint64_t>(ms) : 0;
 }
 
-void CountScanTime(const struct timespec& start) {
+void statistics::UseSection(const statSection* program) {
+    twLock lock(reportMutex);
+    section = program;
+}
+
+void statistics::ClearLists() {
+    twLock lock(reportMutex);
+    sourceList.Clear();
+    targetList.Clear();
+}
+
+void statistics::CountScanTime(const struct timespec& start) {
     const uint64_t ms = ScanTimeSince(start);
     twLock lock(reportMutex);
     scanFigures.Count(ms);
@@ -54,36 +63,38 @@ namespace {
 
 constexpr const char* unknownSource = "Unknown";
 
-// Counts into the lists; the caller holds reportMutex.
+// Counts into the lists; the caller holds the statistics lock.
 class listCounter final : public envelopeNameSink {
   public:
-    void Source(const char* text, size_t n) override REQUIRES(reportMutex) {
-        if (doReportSources) count(reportSourceList, text, n);
+    explicit listCounter(statistics& to) : to_(to) {}
+    void Source(const char* text, size_t n) override REQUIRES(to_.reportMutex) {
+        if (to_.doReportSources) count(to_.sourceList, text, n);
     }
-    void Target(const char* text, size_t n) override REQUIRES(reportMutex) {
-        if (doReportTargets) count(reportTargetList, text, n);
+    void Target(const char* text, size_t n) override REQUIRES(to_.reportMutex) {
+        if (to_.doReportTargets) count(to_.targetList, text, n);
     }
 
   private:
-    static void count(reportObject& list, const char* text, size_t n) REQUIRES(reportMutex) {
+    static void count(reportObject& list, const char* text, size_t n) {
         char name[maxCountedNameLength + 1];  // on the stack: this runs for every answered message
         n = n < maxCountedNameLength ? n : maxCountedNameLength;
         memcpy(name, text, n);
         name[n] = '\0';
-        ReportAddItemLocked(list, name, 1);
+        list.Add(name, 1);
     }
+    statistics& to_;
 };
 
 }  // namespace
 
-void ParseEnvelope(const char* data, int64_t length) {
+void statistics::CountEnvelope(const char* data, int64_t length) {
     twLock lock(reportMutex);
-    ParseEnvelopeLocked(data, length);
+    CountEnvelopeLocked(data, length);
 }
 
-void ParseEnvelopeLocked(const char* data, int64_t length) {
-    listCounter counter;
+void statistics::CountEnvelopeLocked(const char* data, int64_t length) {
+    listCounter counter(*this);
     const bool sourceSeen =
         length > 0 && ReadEnvelopeNames(data, static_cast<size_t>(length), counter);
-    if (!sourceSeen && doReportSources) ReportAddItemLocked(reportSourceList, unknownSource, 1);
+    if (!sourceSeen && doReportSources) sourceList.Add(unknownSource, 1);
 }

@@ -5,7 +5,7 @@
 // Inputs: the clock (the command loop calls the check after every block of
 // input and every idle second, so the usual path is one time() call and a
 // cached hour), the DailyReport section of the settings in force, the
-// counters and lists.  reportMutex is held from the Enabled check to the end
+// counters and lists.  The statistics lock is held from the Enabled check to the end
 // of the writing.  Main thread only.
 #include <fcntl.h>
 #include <unistd.h>
@@ -48,10 +48,10 @@ void printSeconds(FILE* out, const char* label, uint64_t millis) {
 void listTable(FILE* out, reportObject& list, bool print, const char* heading, const char* column,
                const char* what, int32_t max) {
     if (print) {
-        ReportSortList(list);
+        list.SortForReport();
         fprintf(out, "\n\n%s %s:\n\n", thisProcess->listTitle, heading);
         fprintf(out, "      #       %%  %s\n", column);
-        int32_t printed = ReportPrintItems(out, list, max);
+        int32_t printed = list.PrintItems(out, max);
         if (list.nItems > printed)
             fprintf(out, "      (... %ld %s truncated)\n", static_cast<long>(list.nItems - printed),
                     what);
@@ -103,18 +103,18 @@ void appendHistory(const std::string& line) {
 
 // The period ends: its counted lists start afresh (listsOnly), or all its
 // figures do.
-void endPeriod(bool listsOnly) REQUIRES(reportMutex) {
-    ReportClearList(reportSourceList);
-    ReportClearList(reportTargetList);
-    if (!listsOnly) scanFigures.TakeAndReset();
-    if (period.section != nullptr && period.section->Reset) period.section->Reset(listsOnly);
+void endPeriod(bool listsOnly) REQUIRES(stats.reportMutex) {
+    stats.sourceList.Clear();
+    stats.targetList.Clear();
+    if (!listsOnly) stats.scanFigures.TakeAndReset();
+    if (stats.section != nullptr && stats.section->Reset) stats.section->Reset(listsOnly);
 }
 
 // Writes and submits the report; false when no whole message could be
 // submitted (then nothing has been reset).  `history` receives the period's
-// history line.  Caller holds reportMutex.
+// history line.  Caller holds the statistics lock.
 bool writeReport(const commonSettings& settings, time_t now, bool final, std::string& history)
-    REQUIRES(reportMutex) {
+    REQUIRES(stats.reportMutex) {
     const dailyReportSettings& conf = settings.daily;
     std::string path;
     filePtr out =
@@ -125,8 +125,9 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
         return false;
     }
     FILE* f = out.get();
+    conf.notes.Report({"From", "To", "Subject", "ExtraHeaders"});
 
-    const scanCounters::figures figures = scanFigures.Peek();
+    const scanCounters::figures figures = stats.scanFigures.Peek();
 
     const std::string periodStart = mkDate(period.prevReportTime);
     std::string subject = conf.subject;
@@ -154,8 +155,8 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
             fputs(" during the reporting period.\n\n", f);
     }
 
-    if (period.section != nullptr && period.section->Report)
-        period.section->Report(f, figures.messages);
+    if (stats.section != nullptr && stats.section->Report)
+        stats.section->Report(f, figures.messages);
 
     if (figures.messages > 0) {
         fputs("Scanning time:\n", f);
@@ -165,15 +166,15 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
         fputs("\n", f);
     }
 
-    listTable(f, reportSourceList, doReportSources, "Sources", "Source", "sources",
+    listTable(f, stats.sourceList, stats.doReportSources, "Sources", "Source", "sources",
               conf.sourcesMax);
-    listTable(f, reportTargetList, doReportTargets, "Targets", "Target", "targets",
+    listTable(f, stats.targetList, stats.doReportTargets, "Targets", "Target", "targets",
               conf.targetsMax);
     fputs("\n", f);
 
     if (!SubmitTempFile(std::move(out), path)) return false;
     history = historyLine(figures, now, final);
-    if (period.section != nullptr && period.section->History) period.section->History(history);
+    if (stats.section != nullptr && stats.section->History) stats.section->History(history);
     history += '\n';
     endPeriod(false);
     return true;
@@ -207,27 +208,33 @@ void GenerateDailyReportAt(bool final, time_t now) {
 
     int32_t messages;
     {
-        twLock lock(reportMutex);
-        messages = scanFigures.Peek().messages;
+        twLock lock(stats.reportMutex);
+        messages = stats.scanFigures.Peek().messages;
     }
     if (messages == 0 && now - period.prevReportTime < minEmptyPeriod) return;
 
     auto settings = CurrentSettings();
     const dailyReportSettings& conf = settings->daily;
+    // Each setting is reported as it is looked up: its type error (kept
+    // from the reading), then its absence.
+    conf.notes.Report({"DailyReport"});
     if (!conf.present) cfgfFileError(settings->fileName, "Missing DailyReport={...};");
 
     bool written;
     std::string history;
     {
-        twLock reportLock(reportMutex);
+        twLock reportLock(stats.reportMutex);
+        conf.notes.Report({"Enabled"});
         if (!conf.enabled) {
             // The period moves on and the figures keep growing, but the
             // counted lists start afresh: they must not grow without end.
             endPeriod(true);
             written = true;
         } else {
-            doReportSources = conf.reportSources;
-            doReportTargets = conf.reportTargets;
+            conf.notes.Report(
+                {"ReportSources", "ReportTargets", "ReportSourcesMax", "ReportTargetsMax"});
+            stats.doReportSources = conf.reportSources;
+            stats.doReportTargets = conf.reportTargets;
             PrintMsg("* Generating daily report message\n");
             written = writeReport(*settings, now, final, history);
             if (written && hour == 0) period.restartTime = 0;

@@ -108,10 +108,6 @@ int replaceFile(const std::string& path, const char* data, size_t size) {
 
 }  // namespace
 
-void UseStatSection(const statSection* section) {
-    period.section = section;
-}
-
 std::string StatQuote(const char* name) {
     std::string quoted;
     for (const char* p = name; *p; ++p) {
@@ -121,22 +117,22 @@ std::string StatQuote(const char* name) {
     return quoted;
 }
 
-void DumpReportList(FILE* out, const char* section, reportObject& list) {
-    ReportOrderByName(list);
+void reportObject::Dump(FILE* out, const char* section) {
+    OrderByName();
     fprintf(out, "%s={\n", section);
-    for (int32_t i = 0; i < list.nItems; ++i)
-        fprintf(out, "\"%s\"=%d;\n", StatQuote(list.items[i].name).c_str(), list.items[i].count);
+    for (int32_t i = 0; i < nItems; ++i)
+        fprintf(out, "\"%s\"=%d;\n", StatQuote(items[i].name).c_str(), items[i].count);
     fputs("};\n", out);
 }
 
-void LoadReportList(const cfgfItem* dict, reportObject& list) {
+void reportObject::Load(const cfgfItem* dict) {
     if (!dict || dict->type != cfgfDictionary) return;
     const size_t n = std::min(dict->keys.size(), dict->values.size());
     for (size_t i = 0; i < n; ++i) {
         const cfgfItem& value = dict->values[i];
         if (value.type != cfgfString) continue;
         int32_t count = xAtoi(value.data.c_str());
-        ReportAddItem(list, dict->keys[i].c_str(), count < 0 ? 0 : count);
+        Add(dict->keys[i].c_str(), count < 0 ? 0 : count);
     }
 }
 
@@ -168,8 +164,8 @@ void DumpReportDataAt(bool final, time_t now) {
             return;
         }
         std::unique_ptr<FILE, int (*)(FILE*)> out(raw, fclose);
-        twLock reportLock(reportMutex);
-        const scanCounters::figures& figures = scanFigures.Peek();
+        twLock reportLock(stats.reportMutex);
+        const scanCounters::figures& figures = stats.scanFigures.Peek();
         fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(period.prevReportTime),
                 mkDate(period.prevReportTime).c_str());
         fprintf(raw, "StatEnd=%ld; #%s\n", static_cast<long>(now), mkDate(now).c_str());
@@ -181,9 +177,9 @@ void DumpReportDataAt(bool final, time_t now) {
         fprintf(raw, "ScanTimeMax=%lu;\n", static_cast<unsigned long>(figures.timeMax));
         fprintf(raw, "ScanTimeTotal=%lu;\n", static_cast<unsigned long>(figures.timeTotal));
         if (final) fputs("NormalShutdown=YES;\n", raw);
-        if (period.section != nullptr && period.section->Dump) period.section->Dump(raw);
-        DumpReportList(raw, "Sources", reportSourceList);
-        DumpReportList(raw, "Targets", reportTargetList);
+        if (stats.section != nullptr && stats.section->Dump) stats.section->Dump(raw);
+        stats.sourceList.Dump(raw, "Sources");
+        stats.targetList.Dump(raw, "Targets");
     }  // the stream is closed here, which fixes text.data and text.size
 
     int err = replaceFile(path, text.data ? text.data : "", text.size);
@@ -256,12 +252,21 @@ void ReadReportDataAt(time_t now) {
             loaded.timeMax = readMillis(text);
         if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeTotal"))
             loaded.timeTotal = readMillis(text);
-        twLock lock(reportMutex);
-        scanFigures.Load(loaded);
+        twLock lock(stats.reportMutex);
+        stats.scanFigures.Load(loaded);
     }
 
-    if (period.section != nullptr && period.section->Load && period.section->name)
-        period.section->Load(cfgfGetDictValue(tree.get(), period.section->name, cfgfDictionary));
-    LoadReportList(cfgfGetDictValue(tree.get(), "Sources", cfgfDictionary), reportSourceList);
-    LoadReportList(cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary), reportTargetList);
+    const statSection* section;
+    {
+        twLock lock(stats.reportMutex);
+        section = stats.section;
+    }
+    // The section's Load takes the lock itself.
+    if (section != nullptr && section->Load && section->name)
+        section->Load(cfgfGetDictValue(tree.get(), section->name, cfgfDictionary));
+    const cfgfItem* sources = cfgfGetDictValue(tree.get(), "Sources", cfgfDictionary);
+    const cfgfItem* targets = cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary);
+    twLock lock(stats.reportMutex);
+    stats.sourceList.Load(sources);
+    stats.targetList.Load(targets);
 }

@@ -5,17 +5,12 @@
 // wrapping.  Names live in 32768-byte blocks, so a name of 32768 bytes or
 // more is cut to 32767 bytes (envelope names are at most 98 bytes; only an
 // engine could send a longer virus name).  Every list is guarded by
-// reportMutex; ReportAddItem takes it, the other operations expect the
-// caller to hold it once the reader thread runs.
+// the statistics lock, which the callers hold.
 #include "common/stats/reportlist.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
-
-twMutex reportMutex;
-reportObject reportSourceList;
-reportObject reportTargetList;
 
 namespace {
 
@@ -75,7 +70,7 @@ const char* storeName(reportObject& list, const char* name) {
 namespace {
 
 // reportItemCmp with the "[" of each name already found (null: none):
-// ReportAddItem finds the new name's once, and each stored name keeps its
+// Add finds the new name's once, and each stored name keeps its
 // own in its item.
 int compareNames(const char* a, const char* ba, const char* b, const char* bb) {
     if (!ba || !bb || (ba - a) != (bb - b)) return byteCompare(a, b);
@@ -150,16 +145,12 @@ int cmpReportItems(const reportItem& a, const reportItem& b) {
     return compareNames(a.name, bracketOf(a), b.name, bracketOf(b));
 }
 
-void ReportAddItem(reportObject& list, const char* name, int32_t count) {
-    twLock lock(reportMutex);
-    ReportAddItemLocked(list, name, count);
-}
-
 namespace {
 void countName(reportObject& list, const char* name, int32_t count);
 }  // namespace
 
-void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) {
+void reportObject::Add(const char* name, int32_t count) {
+    reportObject& list = *this;
     // Looked up as it will be stored: an overlong name is cut first, so a
     // second count of it finds the item instead of adding another.
     std::string cut;
@@ -218,7 +209,8 @@ void countName(reportObject& list, const char* name, int32_t count) {
 
 }  // namespace
 
-void ReportOrderByName(reportObject& list) {
+void reportObject::OrderByName() {
+    reportObject& list = *this;
     if (list.inNameOrder) return;
     std::stable_sort(list.items.begin(), list.items.begin() + list.nItems,
                      [](const reportItem& a, const reportItem& b) { return cmpNamesOf(a, b) < 0; });
@@ -226,7 +218,8 @@ void ReportOrderByName(reportObject& list) {
     list.slotsValid = false;
 }
 
-void ReportClearList(reportObject& list) {
+void reportObject::Clear() {
+    reportObject& list = *this;
     std::vector<reportItem>().swap(list.items);
     // Unlink the chain block by block: a recursive destructor over a long
     // chain would eat stack for no reason.
@@ -242,7 +235,8 @@ void ReportClearList(reportObject& list) {
     list.inNameOrder = true;
 }
 
-void ReportSortList(reportObject& list) {
+void reportObject::SortForReport() {
+    reportObject& list = *this;
     // Stable merge sort: the network-merging order is not a strict weak
     // order for every odd mix of names, and std::sort may run off the range
     // with such a comparator; a merge sort only ever compares inside it.
@@ -258,7 +252,8 @@ int64_t ReportPercent(int32_t count, int32_t total) {
     return static_cast<int64_t>(count) * 10000 / total;
 }
 
-int32_t ReportPrintItems(FILE* out, const reportObject& list, int32_t limit) {
+int32_t reportObject::PrintItems(FILE* out, int32_t limit) const {
+    const reportObject& list = *this;
     int32_t n = std::min(list.nItems, std::max<int32_t>(limit, 0));
     for (int32_t i = 0; i < n; ++i) {
         const reportItem& item = list.items[i];

@@ -12,10 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <vector>
-
-#include "common/base/threads.h"
 
 struct reportItem {
     int32_t count;
@@ -29,6 +26,12 @@ struct reportBlock {
     char text[32768];
 };
 
+struct cfgfItem;
+
+// One counted list.  It takes no lock itself: whoever shares a list guards
+// it (the statistics object's lists and a program's own are all guarded by
+// the statistics lock, common/stats/stats.h), and the operations below run
+// with that lock held.
 struct reportObject {
     int32_t nItems = 0;
     int32_t nTotal = 0;
@@ -43,50 +46,35 @@ struct reportObject {
     std::vector<int32_t> slots;
     bool slotsValid = false;
     bool inNameOrder = true;  // items[0..nItems) are in reportItemCmp order
+
+    // Counts `count` more of name.  A name too long for a block is cut to fit.
+    void Add(const char* name, int32_t count);
+    void Clear();
+    // Sorts the first nItems items in report order.
+    void SortForReport();
+    // Puts the items in name order, as the statistics file keeps them.
+    // Cheap when nothing was added out of order.
+    void OrderByName();
+    // Writes "%7d %3d.%02d%%  %s\n" for the first `limit` items in their
+    // current order; returns how many were written.
+    int32_t PrintItems(FILE* out, int32_t limit) const;
+    // Writes section={ "name"=count; ... }; for every item, in name order.
+    void Dump(FILE* out, const char* section);
+    // Adds every entry of a statistics section.  Entries whose value is not
+    // a string are skipped; negative counts count as 0.
+    void Load(const cfgfItem* dict);
 };
-
-// The statistics lock.  Guards every counted list (including a program's
-// own, such as the anti-virus program's virus names), the scan counters
-// (scanFigures), the report flags and a program's own statistics section
-// while it is dumped or reported.  The anti-spam score counters are
-// guarded by it too, so that a reply counts its score, names and time in
-// one hold.  Lock order, for the whole process: reportMutex before the
-// settings lock (the score report looks up the settings in force); the
-// pending-request lock (pendingRequests) and the engine link lock are taken
-// alone; the console lock (mtx_print) is innermost and held only for one
-// write.
-extern twMutex reportMutex;
-
-// Guarded by reportMutex.  (The lists are handed to the functions below by
-// reference, which the lock marks cannot follow; the functions say which
-// side holds the lock.)
-extern reportObject reportSourceList;
-extern reportObject reportTargetList;
 
 // Most distinct names a list holds; further names are counted together
 // under reportOtherName (which may be the one item past the bound).
 constexpr int32_t maxReportListNames = 100000;
 constexpr const char* reportOtherName = "Other";
 
-// Takes reportMutex.  A name too long for a block is cut to fit.
-void ReportAddItem(reportObject& list, const char* name, int32_t count) EXCLUDES(reportMutex);
-// The same for a caller that holds reportMutex (several counts, one lock).
-void ReportAddItemLocked(reportObject& list, const char* name, int32_t count) REQUIRES(reportMutex);
-// Takes no lock: the caller holds reportMutex once other threads run.
-void ReportClearList(reportObject& list);
 int reportItemCmp(const char* a, const char* b);
 int cmpReportItems(const reportItem& a, const reportItem& b);
-// Sorts the first nItems items in report order (caller holds reportMutex).
-void ReportSortList(reportObject& list);
-// Puts the items in name order, as the statistics file keeps them (caller
-// holds reportMutex).  Cheap when nothing was added out of order.
-void ReportOrderByName(reportObject& list);
 
 // Percentage of count in total as hundredths, truncated (1 of 3 gives 3333).
 // A total of 0 or less gives 0.
 int64_t ReportPercent(int32_t count, int32_t total);
-// Writes "%7d %3d.%02d%%  %s\n" for the first `limit` items in their
-// current order; returns how many were written (caller holds reportMutex).
-int32_t ReportPrintItems(FILE* out, const reportObject& list, int32_t limit);
 
 #endif

@@ -10,13 +10,14 @@
 #include <string>
 
 #include "common/base/text.h"
+#include "common/base/threads.h"
 #include "common/stats/reportlist.h"
 
 struct cfgfItem;
 
 // A program's own section of the statistics file and the daily report
-// ("Viruses" or "Scores").  Dump and Report run with reportMutex held;
-// Load runs at start-up on the main thread without it.
+// ("Viruses" or "Scores").  Dump and Report run with stats.reportMutex
+// held; Load runs at start-up on the main thread without it.
 struct statSection {
     const char* name = nullptr;
     void (*Dump)(FILE* out) = nullptr;
@@ -30,12 +31,10 @@ struct statSection {
     // counted lists when listsOnly (a disabled report).
     void (*Reset)(bool listsOnly) = nullptr;
 };
-// Main thread, before the reader thread starts: the section to use.
-void UseStatSection(const statSection* section);
 
 // Messages answered with a verdict and their scan times in milliseconds
 // (0 in min and max: no value yet).  Not locked itself: the one instance,
-// scanFigures, is guarded by reportMutex together with the counted lists,
+// stats.scanFigures, is guarded by reportMutex with the counted lists,
 // so a reply counts its names and its time under one hold of that lock.
 class scanCounters {
   public:
@@ -55,24 +54,49 @@ class scanCounters {
   private:
     figures f_;
 };
-// Guarded by reportMutex.
-extern scanCounters scanFigures GUARDED_BY(reportMutex);
-
 // Milliseconds from start to now, as the report counts them (0 when the
 // wall clock stepped back).
 uint64_t ScanTimeSince(const struct timespec& start);
-// Adds one answered message and its scan time (takes reportMutex).
-void CountScanTime(const struct timespec& start) EXCLUDES(reportMutex);
 
-// Counts the source ("Unknown" when none) and the recipients of an envelope
-// into reportSourceList and reportTargetList, as doReportSources and
-// doReportTargets allow (see EnvelopeNames).  Takes reportMutex once.
-void ParseEnvelope(const char* data, int64_t length) EXCLUDES(reportMutex);
-// The same for a caller that holds reportMutex.
-void ParseEnvelopeLocked(const char* data, int64_t length) REQUIRES(reportMutex);
-// Set by the daily report from its settings; guarded by reportMutex.
-extern bool doReportSources GUARDED_BY(reportMutex);
-extern bool doReportTargets GUARDED_BY(reportMutex);
+// The statistics of the running period, with the lock that guards them.
+class statistics {
+  public:
+    // The statistics lock.  Guards everything below, a program's own
+    // counted lists and counters (the anti-virus program's virus names, the
+    // anti-spam score counters), and the program's section while it is
+    // dumped or reported, so that a reply counts its score, names and time
+    // in one hold.  Lock order, for the whole process: reportMutex before
+    // the settings lock (the score report looks up the settings in force);
+    // the pending-request lock and the engine link lock are taken alone; the
+    // console lock (mtx_print) is innermost and held only for one write.
+    twMutex reportMutex;
+
+    reportObject sourceList GUARDED_BY(reportMutex);
+    reportObject targetList GUARDED_BY(reportMutex);
+    scanCounters scanFigures GUARDED_BY(reportMutex);
+    // Whether sources and targets are counted: set by the daily report from
+    // its settings.
+    bool doReportSources GUARDED_BY(reportMutex) = true;
+    bool doReportTargets GUARDED_BY(reportMutex) = true;
+    // The program's own section; set at start-up (UseSection).
+    const statSection* section GUARDED_BY(reportMutex) = nullptr;
+
+    // Main thread, before the reader thread starts: the section to use.
+    void UseSection(const statSection* program) EXCLUDES(reportMutex);
+    // Empties the sources and targets (start-up).
+    void ClearLists() EXCLUDES(reportMutex);
+    // Adds one answered message and its scan time.
+    void CountScanTime(const struct timespec& start) EXCLUDES(reportMutex);
+    // Counts the source ("Unknown" when none) and the recipients of an
+    // envelope into the lists, as doReportSources and doReportTargets allow
+    // (see ReadEnvelopeNames).  Takes the lock once.
+    void CountEnvelope(const char* data, int64_t length) EXCLUDES(reportMutex);
+    // The same for a caller that holds the lock (a reply counts its names,
+    // its time and the program's own figures in one hold).
+    void CountEnvelopeLocked(const char* data, int64_t length) REQUIRES(reportMutex);
+};
+// The process's statistics.
+extern statistics stats;
 
 // Where the statistics period stands; main thread only.
 struct reportPeriod {
@@ -80,7 +104,6 @@ struct reportPeriod {
     time_t prevDumpTime = 0;     // the last statistics file written
     time_t restartTime = 0;      // when an earlier run of today ended, if known
     bool canMakeReport = false;  // an hour after midnight has passed since the last report
-    const statSection* section = nullptr;  // set by UseStatSection
 };
 extern reportPeriod period;
 
@@ -101,12 +124,5 @@ std::string HistoryFilePath();
 // A name as a quoted string of the configuration language: a backslash
 // before every '"', '\\' and line feed, so that it reads back unchanged.
 std::string StatQuote(const char* name);
-// Writes section={ "name"=count; ... }; for every item, in name order
-// (caller holds reportMutex).
-void DumpReportList(FILE* out, const char* section, reportObject& list);
-// Adds every entry of a statistics section to the list.  Entries whose value
-// is not a string are skipped; negative counts count as 0.  Takes
-// reportMutex through ReportAddItem, so the caller must not hold it.
-void LoadReportList(const cfgfItem* dict, reportObject& list);
 
 #endif

@@ -99,5 +99,60 @@ class ReloadTest(unittest.TestCase):
         self.assertEqual(self.s.wait_exit(), 1)
 
 
+class ReportSettingTypeTest(unittest.TestCase):
+    """A report setting of the wrong type is reported when its report looks
+    it up, each time it does, and never when the file is read."""
+
+    def test_type_errors_come_with_their_reports(self):
+        settings = harness.merge(QUIET, {"DailyReport": "x", "EventsReports": {"Started": "x"}})
+        s = harness.FilterSession("Tarnwick-AV", engine=None, settings=settings)
+        self.addCleanup(s.cleanup)
+        engine = s.scripted_engine(schema=se)
+        s.start_with(engine)
+        engine.recv_request()  # the information subscription
+        cfg = s.settings_path()
+        wrong = "* incorrect value type; expected Dictionary got String"
+
+        def report_at(key, text):
+            number = [i for i, line in enumerate(open(cfg).read().split("\n")) if key in line][0] + 1
+            return ["* Error in %s line %d " % (cfg, number), text]
+
+        s.send_line("1 INTF")
+        s.wait_for("1 INTF 3 PROD=QLON")
+        lines = s.lines()
+        # Nothing while the file is read (the engine is connected after it).
+        connected = [i for i, line in enumerate(lines) if line.startswith("* Connected to ")][0]
+        self.assertNotIn(wrong, lines[:connected])
+        # The start report: Started's type, then its absence; the report goes out.
+        started = lines.index(wrong) - 1
+        self.assertEqual(lines[started:started + 4],
+                         report_at("Started", wrong) +
+                         ["* Error in %s " % cfg, "* Missing EventsReports={Started={...} ... };"])
+        self.assertEqual(lines.count(wrong), 1, lines)  # not DailyReport's yet
+        s.wait_submitted("Qln_AV_report_")
+
+        mark = s.mark()
+        s.reload(overrides=settings)
+        s.send_line("2 INTF")
+        s.wait_for("2 INTF 3 PROD=QLON", after=mark)
+        self.assertNotIn(wrong, s.lines(mark))
+        engine.accept()  # the reload connects again
+
+        # A message answered, so that the shutdown makes a report.
+        queue(s, "m", "Subject: x\n\nbody\n")
+        s.request(3, "m")
+        engine.send(clean(engine.recv_request().serial))
+        s.wait_for("3 OK")
+        mark = s.mark()
+        self.assertEqual(s.quit(), 0)
+        lines = s.lines(mark)
+        daily = lines.index(wrong) - 1
+        self.assertEqual(lines[daily:daily + 5],
+                         report_at("DailyReport", wrong) +
+                         ["* Error in %s " % cfg, "* Missing DailyReport={...};",
+                          "* Generating daily report message"])
+        self.assertEqual(lines.count(wrong), 1, lines)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -88,9 +88,9 @@ std::string expectedOutput(const ql::ServerMessage& message, const asSettings& s
 }
 
 void clearCounts() {
-    twLock lock(reportMutex);
-    ReportClearList(reportSourceList);
-    ReportClearList(reportTargetList);
+    twLock lock(stats.reportMutex);
+    stats.sourceList.Clear();
+    stats.targetList.Clear();
     scoreStats = scoreCounters();
 }
 

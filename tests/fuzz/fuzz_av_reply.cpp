@@ -115,10 +115,10 @@ void checkLogOnly(const std::string& written, const char* what) {
 }
 
 void clearLists() {
-    twLock lock(reportMutex);
-    ReportClearList(reportVirusesList);
-    ReportClearList(reportSourceList);
-    ReportClearList(reportTargetList);
+    twLock lock(stats.reportMutex);
+    reportVirusesList.Clear();
+    stats.sourceList.Clear();
+    stats.targetList.Clear();
 }
 
 }  // namespace

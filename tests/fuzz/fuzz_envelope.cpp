@@ -133,11 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every source and recipient counts once, and "Unknown" stands in for a
     // missing source.
     {
-        twLock lock(reportMutex);
-        ReportClearList(reportSourceList);
-        ReportClearList(reportTargetList);
+        twLock lock(stats.reportMutex);
+        stats.sourceList.Clear();
+        stats.targetList.Clear();
     }
-    ParseEnvelope(bytes, av);
+    stats.CountEnvelope(bytes, av);
 
     {
         static const std::string path = fuzz::ScratchDirectory() + "/queued.msg";
@@ -181,17 +181,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (lf == std::string::npos) break;
         pos = lf + 1;
     }
-    twLock lock(reportMutex);
-    FUZZ_CHECK(listTotal(reportSourceList) == (sources ? sources : 1),
-               "%ld sources counted, %ld lines", static_cast<long>(listTotal(reportSourceList)),
+    twLock lock(stats.reportMutex);
+    FUZZ_CHECK(listTotal(stats.sourceList) == (sources ? sources : 1),
+               "%ld sources counted, %ld lines", static_cast<long>(listTotal(stats.sourceList)),
                static_cast<long>(sources));
-    FUZZ_CHECK(listTotal(reportTargetList) == recipients, "%ld targets counted, %ld lines",
-               static_cast<long>(listTotal(reportTargetList)), static_cast<long>(recipients));
-    for (int32_t i = 0; i < reportTargetList.nItems; ++i)
-        FUZZ_CHECK(strlen(reportTargetList.items[i].name) <= maxCountedNameLength,
+    FUZZ_CHECK(listTotal(stats.targetList) == recipients, "%ld targets counted, %ld lines",
+               static_cast<long>(listTotal(stats.targetList)), static_cast<long>(recipients));
+    for (int32_t i = 0; i < stats.targetList.nItems; ++i)
+        FUZZ_CHECK(strlen(stats.targetList.items[i].name) <= maxCountedNameLength,
                    "target name too long");
-    for (int32_t i = 0; i < reportSourceList.nItems; ++i)
-        FUZZ_CHECK(strlen(reportSourceList.items[i].name) <= maxCountedNameLength,
+    for (int32_t i = 0; i < stats.sourceList.nItems; ++i)
+        FUZZ_CHECK(strlen(stats.sourceList.items[i].name) <= maxCountedNameLength,
                    "source name too long");
     return 0;
 }

@@ -41,8 +41,8 @@ int64_t listSum(const reportObject& list) {
 figures takeFigures() {
     figures f;
     {
-        twLock lock(reportMutex);
-        const scanCounters::figures& scans = scanFigures.Peek();
+        twLock lock(stats.reportMutex);
+        const scanCounters::figures& scans = stats.scanFigures.Peek();
         f.messages = scans.messages;
         f.tMin = scans.timeMin;
         f.tMax = scans.timeMax;
@@ -50,22 +50,22 @@ figures takeFigures() {
     }
     f.restart = period.restartTime;
     f.start = period.prevReportTime;
-    twLock lock(reportMutex);
+    twLock lock(stats.reportMutex);
     for (int i = 0; i <= scoreCounters::maxScore; ++i) f.scores.push_back(scoreStats.At(i));
-    f.sourceItems = reportSourceList.nItems;
-    f.targetItems = reportTargetList.nItems;
-    f.sourceSum = listSum(reportSourceList);
-    f.targetSum = listSum(reportTargetList);
+    f.sourceItems = stats.sourceList.nItems;
+    f.targetItems = stats.targetList.nItems;
+    f.sourceSum = listSum(stats.sourceList);
+    f.targetSum = listSum(stats.targetList);
     return f;
 }
 
 void resetStatistics() {
     {
-        twLock lock(reportMutex);
-        ReportClearList(reportSourceList);
-        ReportClearList(reportTargetList);
+        twLock lock(stats.reportMutex);
+        stats.sourceList.Clear();
+        stats.targetList.Clear();
         scoreStats = scoreCounters();
-        scanFigures.TakeAndReset();
+        stats.scanFigures.TakeAndReset();
     }
     period.restartTime = period.prevReportTime = period.prevDumpTime = 0;
 }
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::UseUtc();
     thisProgram = &asProgram;
     thisProcess = &asProgram.identity;
-    UseStatSection(&asProgram.stats);
+    stats.UseSection(&asProgram.stats);
     workPath = curDir = fuzz::ScratchDirectory();
     startupTime = fuzzNow - 60;
     doDebug = true;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "common/envelope/queuefile.h"
 #include "common/stats/reportlist.h"
@@ -31,34 +32,40 @@ uint64_t AS(const std::string& s) {
     return EnvelopeLengthAS(Exact(s).get(), s.size());
 }
 
-int32_t CountOf(const reportObject& list, const std::string& name) {
-    twLock lock(reportMutex);
+// The statistics object's lists, looked at under its lock.
+using statList = reportObject statistics::*;
+constexpr statList sourceList = &statistics::sourceList;
+constexpr statList targetList = &statistics::targetList;
+
+int32_t CountOf(statList which, const std::string& name) {
+    twLock lock(stats.reportMutex);
+    const reportObject& list = stats.*which;
     for (int32_t i = 0; i < list.nItems; ++i)
         if (name == list.items[i].name) return list.items[i].count;
     return 0;
 }
 
-int32_t TotalOf(const reportObject& list) {
-    twLock lock(reportMutex);
-    return list.nTotal;
+int32_t TotalOf(statList which) {
+    twLock lock(stats.reportMutex);
+    return (stats.*which).nTotal;
 }
 
 class ParseEnvelopeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SetGates(true, true);
-        twLock lock(reportMutex);
-        ReportClearList(reportSourceList);
-        ReportClearList(reportTargetList);
+        twLock lock(stats.reportMutex);
+        stats.sourceList.Clear();
+        stats.targetList.Clear();
     }
     void TearDown() override { SetGates(true, true); }
     static void SetGates(bool sources, bool targets) {
-        twLock lock(reportMutex);
-        doReportSources = sources;
-        doReportTargets = targets;
+        twLock lock(stats.reportMutex);
+        stats.doReportSources = sources;
+        stats.doReportTargets = targets;
     }
     static void Parse(const std::string& s) {
-        ParseEnvelope(Exact(s).get(), static_cast<int64_t>(s.size()));
+        stats.CountEnvelope(Exact(s).get(), static_cast<int64_t>(s.size()));
     }
 };
 
@@ -180,76 +187,95 @@ TEST(IsEnvelopeLine, LetterAndSpace) {
 
 TEST_F(ParseEnvelopeTest, SourceAndRecipientsCounted) {
     Parse("P <s@x>\nS relay.example [10.1.2.3]\nR <a@y>\nR <b@y>\nR <a@y>\n\n");
-    EXPECT_EQ(CountOf(reportSourceList, "relay.example [10.1.2.3]"), 1);
-    EXPECT_EQ(TotalOf(reportSourceList), 1);
-    EXPECT_EQ(CountOf(reportTargetList, "a@y"), 2);
-    EXPECT_EQ(CountOf(reportTargetList, "b@y"), 1);
-    EXPECT_EQ(TotalOf(reportTargetList), 3);
-    EXPECT_EQ(CountOf(reportTargetList, "s@x"), 0);  // the sender is no target
+    EXPECT_EQ(CountOf(sourceList, "relay.example [10.1.2.3]"), 1);
+    EXPECT_EQ(TotalOf(sourceList), 1);
+    EXPECT_EQ(CountOf(targetList, "a@y"), 2);
+    EXPECT_EQ(CountOf(targetList, "b@y"), 1);
+    EXPECT_EQ(TotalOf(targetList), 3);
+    EXPECT_EQ(CountOf(targetList, "s@x"), 0);  // the sender is no target
+}
+
+TEST_F(ParseEnvelopeTest, TwoThreadsLoseNoCount) {
+    // The reader thread counts replies while the main thread may take the
+    // figures up: the statistics object's lock keeps every count.
+    auto work = [](char prefix) {
+        for (int i = 0; i < 2000; ++i) {
+            const std::string envelope =
+                std::string("S gate\nR <") + prefix + std::to_string(i % 300) + "@y>\n\n";
+            stats.CountEnvelope(envelope.data(), static_cast<int64_t>(envelope.size()));
+        }
+    };
+    std::thread one(work, 'x');
+    std::thread two(work, 'y');
+    one.join();
+    two.join();
+    EXPECT_EQ(TotalOf(targetList), 4000);
+    EXPECT_EQ(CountOf(targetList, "x0@y"), 7);
+    EXPECT_EQ(CountOf(sourceList, "gate"), 4000);
 }
 
 TEST_F(ParseEnvelopeTest, CrLfLineEnds) {
     Parse("S gate\r\nR <a@y>\r\n\r\n");
-    EXPECT_EQ(CountOf(reportSourceList, "gate"), 1);
-    EXPECT_EQ(CountOf(reportSourceList, "gate\r"), 0);
-    EXPECT_EQ(CountOf(reportTargetList, "a@y"), 1);
+    EXPECT_EQ(CountOf(sourceList, "gate"), 1);
+    EXPECT_EQ(CountOf(sourceList, "gate\r"), 0);
+    EXPECT_EQ(CountOf(targetList, "a@y"), 1);
 }
 
 TEST_F(ParseEnvelopeTest, MissingSourceCountsUnknown) {
     Parse("R <a@y>\n\n");
-    EXPECT_EQ(CountOf(reportSourceList, "Unknown"), 1);
-    ParseEnvelope("", 0);
-    ParseEnvelope("S x\n", -4);
-    EXPECT_EQ(CountOf(reportSourceList, "Unknown"), 3);
-    EXPECT_EQ(CountOf(reportSourceList, "x"), 0);
-    EXPECT_EQ(TotalOf(reportTargetList), 1);
+    EXPECT_EQ(CountOf(sourceList, "Unknown"), 1);
+    stats.CountEnvelope("", 0);
+    stats.CountEnvelope("S x\n", -4);
+    EXPECT_EQ(CountOf(sourceList, "Unknown"), 3);
+    EXPECT_EQ(CountOf(sourceList, "x"), 0);
+    EXPECT_EQ(TotalOf(targetList), 1);
 }
 
 TEST_F(ParseEnvelopeTest, LongValuesCut) {
     const std::string longAddress(150, 'r');
     const std::string longSource(120, 's');
     Parse("S " + longSource + "\nR <" + longAddress + ">\n\n");
-    EXPECT_EQ(CountOf(reportTargetList, longAddress.substr(0, 98)), 1);
-    EXPECT_EQ(CountOf(reportSourceList, longSource.substr(0, 98)), 1);
+    EXPECT_EQ(CountOf(targetList, longAddress.substr(0, 98)), 1);
+    EXPECT_EQ(CountOf(sourceList, longSource.substr(0, 98)), 1);
 }
 
 TEST_F(ParseEnvelopeTest, MalformedLinesSkippedAndLengthRespected) {
     // Brackets never pair across lines.
     Parse("R <broken@y\nR x> <c@y>\nR no-brackets\nS\n\n");
-    EXPECT_EQ(TotalOf(reportTargetList), 1);
-    EXPECT_EQ(CountOf(reportTargetList, "c@y"), 1);
-    EXPECT_EQ(CountOf(reportSourceList, "Unknown"), 1);  // "S" alone is no envelope line
-    EXPECT_EQ(TotalOf(reportSourceList), 1);
+    EXPECT_EQ(TotalOf(targetList), 1);
+    EXPECT_EQ(CountOf(targetList, "c@y"), 1);
+    EXPECT_EQ(CountOf(sourceList, "Unknown"), 1);  // "S" alone is no envelope line
+    EXPECT_EQ(TotalOf(sourceList), 1);
 
     // Header lines that the anti-spam rule takes into the envelope.
     Parse("S gate\nReturn-Path: <bounce@x>\nSubject: <hi>\n\n");
-    EXPECT_EQ(CountOf(reportTargetList, "bounce@x"), 0);
-    EXPECT_EQ(CountOf(reportSourceList, "gate"), 1);
-    EXPECT_EQ(TotalOf(reportSourceList), 2);
+    EXPECT_EQ(CountOf(targetList, "bounce@x"), 0);
+    EXPECT_EQ(CountOf(sourceList, "gate"), 1);
+    EXPECT_EQ(TotalOf(sourceList), 2);
 
     // Bytes beyond the length are never looked at.
     const std::string data = "R <abc>\nS extra\n";
-    ParseEnvelope(data.data(), 5);
-    EXPECT_EQ(CountOf(reportTargetList, "abc"), 0);
-    EXPECT_EQ(CountOf(reportSourceList, "extra"), 0);
-    EXPECT_EQ(CountOf(reportSourceList, "Unknown"), 2);
+    stats.CountEnvelope(data.data(), 5);
+    EXPECT_EQ(CountOf(targetList, "abc"), 0);
+    EXPECT_EQ(CountOf(sourceList, "extra"), 0);
+    EXPECT_EQ(CountOf(sourceList, "Unknown"), 2);
 
     // A value without line end runs to the end of the data.
-    ParseEnvelope(data.data() + 8, 7);
-    EXPECT_EQ(CountOf(reportSourceList, "extra"), 1);
+    stats.CountEnvelope(data.data() + 8, 7);
+    EXPECT_EQ(CountOf(sourceList, "extra"), 1);
 }
 
 TEST_F(ParseEnvelopeTest, Gates) {
     SetGates(true, false);
     Parse("S gate\nR <a@y>\n\n");
-    EXPECT_EQ(TotalOf(reportTargetList), 0);
-    EXPECT_EQ(CountOf(reportSourceList, "gate"), 1);
+    EXPECT_EQ(TotalOf(targetList), 0);
+    EXPECT_EQ(CountOf(sourceList, "gate"), 1);
 
     SetGates(false, true);
     Parse("S gate\nR <a@y>\n\n");
     Parse("R <a@y>\n\n");  // no source and no "Unknown" either
-    EXPECT_EQ(TotalOf(reportSourceList), 1);
-    EXPECT_EQ(CountOf(reportTargetList, "a@y"), 2);
+    EXPECT_EQ(TotalOf(sourceList), 1);
+    EXPECT_EQ(CountOf(targetList, "a@y"), 2);
 }
 
 TEST(EnvelopeSender, LastSenderLineCounts) {

@@ -185,6 +185,17 @@ TEST(RenameTempToSub, TenTriesWithGrowingWaits) {
     RenameTempToSub(path, recordSleep);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "* failed renaming " + path + " to " + dir.sub("gone.sub") + ", errno=2\n");
+
+    // A whole message that cannot take its .sub name (a directory is in the
+    // way) is left as it is for the administrator, never deleted.
+    const std::string kept = dir.sub("kept.tmp");
+    WriteWhole(kept, "Return-Path: <>\n\nbody\n");
+    fs::create_directory(dir.sub("kept.sub"));
+    WriteWhole(dir.sub("kept.sub/x"), "");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(RenameTempToSub(kept, recordSleep));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ReadWhole(kept), "Return-Path: <>\n\nbody\n");
 }
 
 TEST(MailHeader, FrameOrdersAndEmptyValues) {

@@ -8,13 +8,12 @@
 #include <cstdlib>
 #include <set>
 #include <string>
-#include <thread>
 
 namespace {
 
 class ReportListTest : public ::testing::Test {
   protected:
-    void TearDown() override { ReportClearList(list); }
+    void TearDown() override { list.Clear(); }
     int32_t CountOf(const std::string& name) const {
         for (int32_t i = 0; i < list.nItems; ++i)
             if (name == list.items[i].name) return list.items[i].count;
@@ -24,7 +23,7 @@ class ReportListTest : public ::testing::Test {
         char* data = nullptr;
         size_t size = 0;
         FILE* out = open_memstream(&data, &size);
-        ReportPrintItems(out, list, limit);
+        list.PrintItems(out, limit);
         fclose(out);
         std::string text(data, size);
         free(data);
@@ -34,9 +33,9 @@ class ReportListTest : public ::testing::Test {
 };
 
 TEST_F(ReportListTest, NameOrderMergesOneNetwork) {
-    ReportAddItem(list, "smtp [192.168.1.10]", 1);
-    ReportAddItem(list, "smtp [192.168.1.77]", 1);  // same /24: same item
-    ReportAddItem(list, "smtp [192.168.2.10]", 1);  // third number differs
+    list.Add("smtp [192.168.1.10]", 1);
+    list.Add("smtp [192.168.1.77]", 1);  // same /24: same item
+    list.Add("smtp [192.168.2.10]", 1);  // third number differs
     ASSERT_EQ(list.nItems, 2);
     EXPECT_EQ(CountOf("smtp [192.168.1.10]"), 2);  // named as added first
     EXPECT_EQ(CountOf("smtp [192.168.1.77]"), -1);
@@ -61,20 +60,20 @@ TEST_F(ReportListTest, NameOrderMergesOneNetwork) {
 }
 
 TEST_F(ReportListTest, CountsAndTotals) {
-    ReportAddItem(list, "EICAR", 5);
-    ReportAddItem(list, "EICAR", 7);
+    list.Add("EICAR", 5);
+    list.Add("EICAR", 7);
     EXPECT_EQ(list.nItems, 1);
     EXPECT_EQ(CountOf("EICAR"), 12);
     EXPECT_EQ(list.nTotal, 12);
 
-    ReportAddItem(list, "Zero", 0);  // the item exists, the total stays
+    list.Add("Zero", 0);  // the item exists, the total stays
     EXPECT_EQ(list.nItems, 2);
     EXPECT_EQ(CountOf("Zero"), 0);
     EXPECT_EQ(list.nTotal, 12);
 
     // Counts saturate instead of wrapping round to negative.
-    ReportAddItem(list, "Big", INT32_MAX);
-    ReportAddItem(list, "Big", 5);
+    list.Add("Big", INT32_MAX);
+    list.Add("Big", 5);
     EXPECT_EQ(CountOf("Big"), INT32_MAX);
     EXPECT_EQ(list.nTotal, INT32_MAX);
 }
@@ -84,29 +83,29 @@ TEST_F(ReportListTest, KeepsNameOrderAndGrowsAtThe255thName) {
     // Added in a scrambled order; must come out sorted.
     for (int i = 0; i < 254; ++i) {
         snprintf(name, sizeof name, "name%03d", (i * 97) % 254);
-        ReportAddItem(list, name, 1);
+        list.Add(name, 1);
     }
     EXPECT_EQ(list.nItems, 254);
     EXPECT_EQ(list.nAllocated, 256);
-    ReportAddItem(list, "name254", 1);
+    list.Add("name254", 1);
     EXPECT_EQ(list.nItems, 255);
     EXPECT_EQ(list.nAllocated, 512);
     EXPECT_EQ(list.items.size(), 512u);
     EXPECT_FALSE(list.inNameOrder);
-    ReportOrderByName(list);
+    list.OrderByName();
     EXPECT_TRUE(list.inNameOrder);
     for (int32_t i = 1; i < list.nItems; ++i)
         EXPECT_LT(reportItemCmp(list.items[i - 1].name, list.items[i].name), 0) << i;
     EXPECT_EQ(list.nTotal, 255);
 
-    ReportClearList(list);
+    list.Clear();
     EXPECT_EQ(list.nItems, 0);
     EXPECT_EQ(list.nTotal, 0);
     EXPECT_EQ(list.nAllocated, 0);
     EXPECT_TRUE(list.items.empty());
     EXPECT_EQ(list.firstBlock, nullptr);
     EXPECT_EQ(list.lastBlock, nullptr);
-    ReportAddItem(list, "again", 2);
+    list.Add("again", 2);
     EXPECT_EQ(list.nAllocated, 256);
     EXPECT_NE(list.firstBlock, nullptr);
     EXPECT_EQ(list.firstBlock.get(), list.lastBlock);
@@ -116,22 +115,22 @@ TEST_F(ReportListTest, KeepsNameOrderAndGrowsAtThe255thName) {
 
 TEST_F(ReportListTest, NamesSpanBlocksAndOverlongNamesAreCut) {
     const std::string a(20000, 'a'), b(20000, 'b'), c(12766, 'c');
-    ReportAddItem(list, a.c_str(), 1);
-    ReportAddItem(list, b.c_str(), 1);  // does not fit behind a: new block
+    list.Add(a.c_str(), 1);
+    list.Add(b.c_str(), 1);  // does not fit behind a: new block
     EXPECT_NE(list.firstBlock.get(), list.lastBlock);
-    ReportAddItem(list, c.c_str(), 1);  // exactly fills the rest of b's block
+    list.Add(c.c_str(), 1);  // exactly fills the rest of b's block
     EXPECT_EQ(list.blockUsed, 32768);
     EXPECT_EQ(CountOf(a), 1);
     EXPECT_EQ(CountOf(b), 1);
     EXPECT_EQ(CountOf(c), 1);
 
     const std::string huge(40000, 'z');
-    ReportAddItem(list, huge.c_str(), 3);
+    list.Add(huge.c_str(), 3);
     EXPECT_EQ(CountOf(std::string(32767, 'z')), 3);
     EXPECT_EQ(list.blockUsed, 32768);
     // Counted again, it finds the item it was cut to instead of adding one.
     const int32_t items = list.nItems;
-    ReportAddItem(list, huge.c_str(), 2);
+    list.Add(huge.c_str(), 2);
     EXPECT_EQ(list.nItems, items);
     EXPECT_EQ(CountOf(std::string(32767, 'z')), 5);
 }
@@ -144,14 +143,14 @@ TEST_F(ReportListTest, LookupFindsItsItemAcrossReorderings) {
         for (int i = 0; i < 600; ++i) {
             snprintf(name, sizeof name, "smtp [10.%d.%d.%d]", i % 7, (i * 31) % 300,
                      round * 50 + i % 5);
-            ReportAddItem(list, name, 1);
+            list.Add(name, 1);
             snprintf(name, sizeof name, "user%d@example.com", (i * 17) % 400);
-            ReportAddItem(list, name, 1);
+            list.Add(name, 1);
         }
         // Reordering for the statistics file and the report moves items;
         // later counts must still find them.
-        if (round == 0) ReportOrderByName(list);
-        if (round == 1) ReportSortList(list);
+        if (round == 0) list.OrderByName();
+        if (round == 1) list.SortForReport();
     }
     EXPECT_EQ(list.nTotal, 3600);
     // 7 x 300 combinations of the first two numbers occur for i < 600 as
@@ -164,18 +163,16 @@ TEST_F(ReportListTest, LookupFindsItsItemAcrossReorderings) {
     EXPECT_EQ(sum, 3600);
     EXPECT_EQ(CountOf("user0@example.com"), 3 * 2);  // i = 0 and i = 400
 
-    ReportOrderByName(list);
+    list.OrderByName();
     for (int32_t i = 1; i < list.nItems; ++i)
         EXPECT_LT(reportItemCmp(list.items[i - 1].name, list.items[i].name), 0) << i;
 }
 
 TEST_F(ReportListTest, FullListCountsFurtherNamesUnderOther) {
-    twLock lock(reportMutex);
-    for (int32_t i = 0; i < maxReportListNames; ++i)
-        ReportAddItemLocked(list, ("v" + std::to_string(i)).c_str(), 1);
-    ReportAddItemLocked(list, "v7", 2);  // a known name still counts as itself
-    ReportAddItemLocked(list, "new.one", 3);
-    ReportAddItemLocked(list, "new.two", 4);
+    for (int32_t i = 0; i < maxReportListNames; ++i) list.Add(("v" + std::to_string(i)).c_str(), 1);
+    list.Add("v7", 2);  // a known name still counts as itself
+    list.Add("new.one", 3);
+    list.Add("new.two", 4);
     EXPECT_EQ(list.nItems, maxReportListNames + 1);
     EXPECT_EQ(CountOf("v7"), 3);
     EXPECT_EQ(CountOf("Other"), 7);
@@ -184,10 +181,10 @@ TEST_F(ReportListTest, FullListCountsFurtherNamesUnderOther) {
 }
 
 TEST_F(ReportListTest, ReportOrderAndPercentages) {
-    ReportAddItem(list, "b", 3);
-    ReportAddItem(list, "c", 9);
-    ReportAddItem(list, "a", 3);
-    ReportSortList(list);
+    list.Add("b", 3);
+    list.Add("c", 9);
+    list.Add("a", 3);
+    list.SortForReport();
     ASSERT_EQ(list.nItems, 3);
     EXPECT_STREQ(list.items[0].name, "c");
     EXPECT_STREQ(list.items[1].name, "a");
@@ -208,25 +205,8 @@ TEST_F(ReportListTest, ReportOrderAndPercentages) {
 }
 
 TEST_F(ReportListTest, ZeroTotalWithItemsPrintsZeroPercent) {
-    ReportAddItem(list, "read back with count 0", 0);
+    list.Add("read back with count 0", 0);
     EXPECT_EQ(Printed(10), "      0   0.00%  read back with count 0\n");
-}
-
-TEST_F(ReportListTest, TwoThreadsLoseNoCount) {
-    auto work = [this](const char* prefix) {
-        char name[32];
-        for (int i = 0; i < 2000; ++i) {
-            snprintf(name, sizeof name, "%s%d", prefix, i % 300);
-            ReportAddItem(list, name, 1);
-        }
-    };
-    std::thread one(work, "x");
-    std::thread two(work, "y");
-    one.join();
-    two.join();
-    EXPECT_EQ(list.nTotal, 4000);
-    EXPECT_EQ(list.nItems, 600);
-    EXPECT_EQ(CountOf("x0"), 7);
 }
 
 }  // namespace

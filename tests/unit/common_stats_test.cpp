@@ -19,17 +19,18 @@ namespace {
 
 using namespace mailtest;
 
-reportObject reportVirusesList;  // guarded by reportMutex
+reportObject reportVirusesList;  // guarded by stats.reportMutex
 
 void dumpViruses(FILE* out) {
-    DumpReportList(out, "Viruses", reportVirusesList);
+    reportVirusesList.Dump(out, "Viruses");
 }
 void loadViruses(const cfgfItem* dict) {
-    LoadReportList(dict, reportVirusesList);
+    twLock lock(stats.reportMutex);
+    reportVirusesList.Load(dict);
 }
 void reportViruses(FILE* out, int32_t messages) {
     fprintf(out, "[viruses %d, messages %d]\n", reportVirusesList.nTotal, messages);
-    ReportClearList(reportVirusesList);
+    reportVirusesList.Clear();
 }
 
 const statSection testSection = {"Viruses", dumpViruses, loadViruses, reportViruses};
@@ -47,28 +48,42 @@ DailyReport = {
 const time_t t0 = Utc(2026, 1, 5, 10, 0, 0);
 
 int32_t CountOf(const reportObject& list, const std::string& name) {
-    twLock lock(reportMutex);
+    twLock lock(stats.reportMutex);
     for (int32_t i = 0; i < list.nItems; ++i)
         if (name == list.items[i].name) return list.items[i].count;
     return -1;
 }
 
+// The statistics object's own lists, looked at under its lock.
+using statList = reportObject statistics::*;
+constexpr statList sourceList = &statistics::sourceList;
+constexpr statList targetList = &statistics::targetList;
+
+int32_t CountOf(statList list, const std::string& name) {
+    return CountOf(stats.*list, name);  // which takes the lock
+}
+
+int32_t ItemsOf(statList list) {
+    twLock lock(stats.reportMutex);
+    return (stats.*list).nItems;
+}
+
 bool TargetsReported() {
-    twLock lock(reportMutex);
-    return doReportTargets;
+    twLock lock(stats.reportMutex);
+    return stats.doReportTargets;
 }
 
 void SetScanFigures(int32_t messages, uint64_t tMin, uint64_t tMax, uint64_t tTotal) {
-    twLock lock(reportMutex);
-    scanFigures.TakeAndReset();
-    scanFigures.Load({messages, tMin, tMax, tTotal});
+    twLock lock(stats.reportMutex);
+    stats.scanFigures.TakeAndReset();
+    stats.scanFigures.Load({messages, tMin, tMax, tTotal});
 }
 
 class StatsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         UseUtc();
-        UseStatSection(&testSection);
+        stats.UseSection(&testSection);
         workPath = dir.path() + "/";
         submitted = dir.sub("Submitted");
         mkdir(submitted.c_str(), 0777);
@@ -77,9 +92,9 @@ class StatsTest : public ::testing::Test {
         period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
         period.canMakeReport = false;
         {
-            twLock lock(reportMutex);
-            doReportSources = true;
-            doReportTargets = true;
+            twLock lock(stats.reportMutex);
+            stats.doReportSources = true;
+            stats.doReportTargets = true;
         }
         SetScanFigures(0, 0, 0, 0);
         ClearLists();
@@ -90,10 +105,10 @@ class StatsTest : public ::testing::Test {
         PublishSettings(nullptr);
     }
     void ClearLists() {
-        twLock lock(reportMutex);
-        ReportClearList(reportVirusesList);
-        ReportClearList(reportSourceList);
-        ReportClearList(reportTargetList);
+        twLock lock(stats.reportMutex);
+        reportVirusesList.Clear();
+        stats.sourceList.Clear();
+        stats.targetList.Clear();
     }
     void Publish(const std::string& conf, int32_t interval = 10) {
         auto settings = std::make_shared<commonSettings>();
@@ -131,10 +146,22 @@ TEST_F(StatsTest, DateText) {
 
 TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
     SetScanFigures(3, 120, 2500, 3000);
-    ReportAddItem(reportVirusesList, "EICAR \"test\" \\ x", 2);
-    ReportAddItem(reportVirusesList, "back\\slash\\e", 1);
-    ReportAddItem(reportSourceList, "smtp [10.0.0.1]", 2);
-    ReportAddItem(reportTargetList, "a@example.org", 1);
+    {
+        twLock countLock(stats.reportMutex);
+        reportVirusesList.Add("EICAR \"test\" \\ x", 2);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        reportVirusesList.Add("back\\slash\\e", 1);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add("smtp [10.0.0.1]", 2);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        stats.targetList.Add("a@example.org", 1);
+    }
     const time_t now = t0 + 100;
     DumpReportDataAt(true, now);
 
@@ -169,12 +196,12 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
     ReadReportDataAt(now + 60);
     EXPECT_EQ(CountOf(reportVirusesList, "EICAR \"test\" \\ x"), 2);
     EXPECT_EQ(CountOf(reportVirusesList, "back\\slash\\e"), 1);
-    EXPECT_EQ(CountOf(reportSourceList, "smtp [10.0.0.1]"), 2);
-    EXPECT_EQ(CountOf(reportTargetList, "a@example.org"), 1);
+    EXPECT_EQ(CountOf(sourceList, "smtp [10.0.0.1]"), 2);
+    EXPECT_EQ(CountOf(targetList, "a@example.org"), 1);
     EXPECT_EQ(period.prevReportTime, t0);
     EXPECT_EQ(period.restartTime, 0);  // it shut down normally
-    twLock lock(reportMutex);
-    const scanCounters::figures& scans = scanFigures.Peek();
+    twLock lock(stats.reportMutex);
+    const scanCounters::figures& scans = stats.scanFigures.Peek();
     EXPECT_EQ(scans.messages, 3);
     EXPECT_EQ(scans.timeMin, 120u);
     EXPECT_EQ(scans.timeMax, 2500u);
@@ -204,7 +231,10 @@ TEST_F(StatsTest, DumpIntervalAndSwitchOff) {
 
 TEST_F(StatsTest, FailedDumpKeepsTheOldFileAndRetries) {
     DumpReportDataAt(false, t0);
-    ReportAddItem(reportSourceList, "later", 1);
+    {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add("later", 1);
+    }
     // No new file can be made beside the old one: the old one is rewritten.
     fs::create_directory(StatFile() + ".new");
     DumpReportDataAt(false, t0 + 20);
@@ -254,7 +284,7 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     testing::internal::CaptureStdout();  // the reader reports the syntax error
     EXPECT_FALSE(load("StatStart=\"unterminated;\n"));
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(CountOf(reportSourceList, "s"), -1);
+    EXPECT_EQ(CountOf(sourceList, "s"), -1);
     EXPECT_EQ(period.prevReportTime, 0);
 
     doDebug = true;
@@ -280,8 +310,8 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     load("MessagesTotal=4;\nScanTimeMin=10;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     EXPECT_EQ(period.restartTime, t0 + 500);  // died after its last dump
     {
-        twLock lock(reportMutex);
-        const scanCounters::figures& scans = scanFigures.Peek();
+        twLock lock(stats.reportMutex);
+        const scanCounters::figures& scans = stats.scanFigures.Peek();
         EXPECT_EQ(scans.messages, 4);
         EXPECT_EQ(scans.timeTotal, 80u);
     }
@@ -294,8 +324,8 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
 
     load("MessagesTotal=4;\nScanTimeMin=0;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     {
-        twLock lock(reportMutex);
-        const scanCounters::figures& scans = scanFigures.Peek();
+        twLock lock(stats.reportMutex);
+        const scanCounters::figures& scans = stats.scanFigures.Peek();
         EXPECT_EQ(scans.messages, 4);
         EXPECT_EQ(scans.timeMin, 0u);
         EXPECT_EQ(scans.timeMax, 0u);
@@ -304,8 +334,8 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     // Millisecond sums beyond 32 bits read back whole.
     load("MessagesTotal=9;\nScanTimeMin=1;\nScanTimeMax=5000000000;\nScanTimeTotal=9000000000;\n");
     {
-        twLock lock(reportMutex);
-        const scanCounters::figures& scans = scanFigures.Peek();
+        twLock lock(stats.reportMutex);
+        const scanCounters::figures& scans = stats.scanFigures.Peek();
         EXPECT_EQ(scans.timeMax, 5000000000u);
         EXPECT_EQ(scans.timeTotal, 9000000000u);
     }
@@ -313,19 +343,34 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     load(
         "Sources={\"smtp [10.1.2.3]\"=2;\"smtp [10.1.2.200]\"=5;\"bad\"={};\"neg\"=-4;};\n"
         "Viruses={\"V\"=3;};\n");
-    EXPECT_EQ(CountOf(reportSourceList, "smtp [10.1.2.3]"), 7);
-    EXPECT_EQ(CountOf(reportSourceList, "bad"), -1);
-    EXPECT_EQ(CountOf(reportSourceList, "neg"), 0);
+    EXPECT_EQ(CountOf(sourceList, "smtp [10.1.2.3]"), 7);
+    EXPECT_EQ(CountOf(sourceList, "bad"), -1);
+    EXPECT_EQ(CountOf(sourceList, "neg"), 0);
     EXPECT_EQ(CountOf(reportVirusesList, "V"), 3);
 }
 
 TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     SetScanFigures(3, 120, 2500, 3000);
-    ReportAddItem(reportVirusesList, "EICAR", 2);
-    ReportAddItem(reportSourceList, "smtp [10.0.0.1]", 1);
-    ReportAddItem(reportSourceList, "smtp [10.0.0.9]", 1);
-    ReportAddItem(reportSourceList, "smtp [10.0.1.1]", 1);
-    ReportAddItem(reportTargetList, "a@example.org", 1);
+    {
+        twLock countLock(stats.reportMutex);
+        reportVirusesList.Add("EICAR", 2);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add("smtp [10.0.0.1]", 1);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add("smtp [10.0.0.9]", 1);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add("smtp [10.0.1.1]", 1);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        stats.targetList.Add("a@example.org", 1);
+    }
 
     GenerateDailyReportAt(false, Utc(2026, 1, 5, 23, 59, 0));
     EXPECT_TRUE(period.canMakeReport);
@@ -366,12 +411,12 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
               "\n");
     EXPECT_FALSE(period.canMakeReport);
     EXPECT_EQ(period.prevReportTime, midnight);
-    EXPECT_EQ(reportSourceList.nItems, 0);
-    EXPECT_EQ(reportTargetList.nItems, 0);
+    EXPECT_EQ(ItemsOf(sourceList), 0);
+    EXPECT_EQ(ItemsOf(targetList), 0);
     EXPECT_EQ(reportVirusesList.nItems, 0);
     {
-        twLock lock(reportMutex);
-        const scanCounters::figures& scans = scanFigures.Peek();
+        twLock lock(stats.reportMutex);
+        const scanCounters::figures& scans = stats.scanFigures.Peek();
         EXPECT_EQ(scans.messages, 0);
         EXPECT_EQ(scans.timeMin + scans.timeMax + scans.timeTotal, 0u);
     }
@@ -416,13 +461,16 @@ TEST_F(StatsTest, EmptyPeriodShorterThanAnHourMakesNoReport) {
 TEST_F(StatsTest, DisabledReportKeepsTheCountersEmptiesTheListsAndMovesThePeriod) {
     Publish("DailyReport = { Enabled = no; };");
     SetScanFigures(5, 1, 1, 5);
-    ReportAddItem(reportSourceList, "s", 5);
+    {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add("s", 5);
+    }
     GenerateDailyReportAt(true, t0 + 10);
     EXPECT_TRUE(NoReport());
     EXPECT_EQ(period.prevReportTime, t0 + 10);
-    EXPECT_EQ(CountOf(reportSourceList, "s"), -1);  // lists must not grow without end
-    twLock lock(reportMutex);
-    const scanCounters::figures& scans = scanFigures.Peek();
+    EXPECT_EQ(CountOf(sourceList, "s"), -1);  // lists must not grow without end
+    twLock lock(stats.reportMutex);
+    const scanCounters::figures& scans = stats.scanFigures.Peek();
     EXPECT_EQ(scans.messages, 5);
 }
 
@@ -431,8 +479,14 @@ TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
     period.prevReportTime = t0 - 3600;  // the period began in an earlier run
     period.restartTime = t0 - 600;
     const char* names[] = {"e", "d", "c", "b", "a"};
-    for (int i = 0; i < 5; ++i) ReportAddItem(reportSourceList, names[i], 5 - i);
-    ReportAddItem(reportTargetList, "t", 1);
+    for (int i = 0; i < 5; ++i) {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add(names[i], 5 - i);
+    }
+    {
+        twLock countLock(stats.reportMutex);
+        stats.targetList.Add("t", 1);
+    }
     GenerateDailyReportAt(true, t0 + 60);
     std::string report = TakeReport();
     EXPECT_EQ(report.rfind("Return-Path: <>\nFrom: \nTo: \nSubject: S\n\n", 0), 0u) << report;
@@ -450,7 +504,7 @@ TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
         << report;
     EXPECT_EQ(report.find("Targets"), std::string::npos);
     EXPECT_FALSE(TargetsReported());
-    EXPECT_EQ(reportTargetList.nItems, 0);    // cleared although not printed
+    EXPECT_EQ(ItemsOf(targetList), 0);        // cleared although not printed
     EXPECT_EQ(period.restartTime, t0 - 600);  // only a midnight report clears it
 
     Publish("DailyReport = { };");
@@ -473,7 +527,10 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     // No message file: the figures and the period start stay together.
     fs::remove_all(submitted);
     SetScanFigures(2, 1, 1, 2);
-    ReportAddItem(reportSourceList, "kept", 2);
+    {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add("kept", 2);
+    }
     const time_t before = period.prevReportTime;
     testing::internal::CaptureStdout();
     GenerateDailyReportAt(true, t0 + 5000);
@@ -483,9 +540,9 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
         << log;
     EXPECT_NE(log.find(".tmp, errno=2\n"), std::string::npos) << log;
     EXPECT_EQ(period.prevReportTime, before);
-    EXPECT_EQ(CountOf(reportSourceList, "kept"), 2);
-    twLock lock(reportMutex);
-    const scanCounters::figures& scans = scanFigures.Peek();
+    EXPECT_EQ(CountOf(sourceList, "kept"), 2);
+    twLock lock(stats.reportMutex);
+    const scanCounters::figures& scans = stats.scanFigures.Peek();
     EXPECT_EQ(scans.messages, 2);
 }
 
@@ -494,7 +551,10 @@ TEST_F(StatsTest, FiguresOfAFailedMidnightReportSurviveARestartThatDay) {
     period.prevReportTime = t0;
     period.canMakeReport = true;
     SetScanFigures(4, 1, 1, 4);
-    ReportAddItem(reportSourceList, "kept", 4);
+    {
+        twLock countLock(stats.reportMutex);
+        stats.sourceList.Add("kept", 4);
+    }
     fs::remove_all(submitted);
     const time_t midnight = Utc(2026, 1, 6, 0, 0, 30);
     testing::internal::CaptureStdout();
@@ -506,9 +566,9 @@ TEST_F(StatsTest, FiguresOfAFailedMidnightReportSurviveARestartThatDay) {
     period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
     ReadReportDataAt(midnight + 3600 * 6);
     EXPECT_EQ(period.prevReportTime, t0);
-    EXPECT_EQ(CountOf(reportSourceList, "kept"), 4);
-    twLock lock(reportMutex);
-    EXPECT_EQ(scanFigures.Peek().messages, 4);
+    EXPECT_EQ(CountOf(sourceList, "kept"), 4);
+    twLock lock(stats.reportMutex);
+    EXPECT_EQ(stats.scanFigures.Peek().messages, 4);
 }
 
 }  // namespace

@@ -19,8 +19,8 @@
 #include <memory>
 #include <string>
 
-#include "as/as.h"
-#include "av/av.h"
+#include "as/settings.h"
+#include "av/settings.h"
 #include "common/base/options.h"
 #include "common/base/process.h"
 #include "common/base/version.h"
@@ -138,6 +138,21 @@ void reportAsValues(const asSettings& s) {
     reportValues(s);
 }
 
+// The programs report a report setting of the wrong type when its mail is
+// due; the check lists them at once (the sections themselves only when the
+// reader did not look them up already).
+void reportSectionNotes(const commonSettings& s, bool sectionsReported) {
+    if (!sectionsReported) {
+        s.daily.notes.Report({"DailyReport"});
+        s.events.notes.Report({"EventsReports"});
+    }
+    s.daily.notes.Report({"Enabled", "ReportSources", "ReportTargets", "ReportSourcesMax",
+                          "ReportTargetsMax", "From", "To", "Subject", "ExtraHeaders"});
+    s.events.notes.Report({"From", "To", "ExtraHeaders"});
+    s.events.started.notes.Report({"Started", "Enabled", "Subject"});
+    s.events.stopped.notes.Report({"Stopped", "Enabled", "Subject"});
+}
+
 // The programs write a .tmp file there and rename it; opening it (already
 // checked by the reader) is not enough.
 void checkSubmissionDirectory(const std::string& file, const std::string& dir) {
@@ -193,7 +208,8 @@ void splitPath(const std::string& path, std::string& dir, std::string& base) {
 // with the file's own name.
 template <class Settings>
 void checkSettings(const processIdentity& program, const std::string& path, void (*read)(),
-                   std::shared_ptr<const Settings> (*current)(), void (*show)(const Settings&)) {
+                   std::shared_ptr<const Settings> (*current)(), void (*show)(const Settings&),
+                   bool reportsLookedUp) {
     static processIdentity identity;  // thisProcess points here while reading
     std::string base;
     identity = program;
@@ -207,6 +223,7 @@ void checkSettings(const processIdentity& program, const std::string& path, void
     fflush(stdout);
     read();
     const std::shared_ptr<const Settings> settings = current();
+    reportSectionNotes(*settings, reportsLookedUp);
     fflush(stdout);
     printf("effective settings:\n");
     show(*settings);
@@ -315,9 +332,11 @@ int main(int argc, char** argv) {
 
     SetSettingsCheckOnly(true);
     if (!avFile.empty())
-        checkSettings<avSettings>(avIdentity, avFile, ReadAvSettings, AvSettings, reportAvValues);
+        checkSettings<avSettings>(avIdentity, avFile, ReadAvSettings, AvSettings, reportAvValues,
+                                  false);
     if (!asFile.empty())
-        checkSettings<asSettings>(asIdentity, asFile, ReadAsSettings, AsSettings, reportAsValues);
+        checkSettings<asSettings>(asIdentity, asFile, ReadAsSettings, AsSettings, reportAsValues,
+                                  true);
     if (!whitelistFile.empty()) checkWhitelist(whitelistFile);
 
     const int problems = cfgfReportCount();

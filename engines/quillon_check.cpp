@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base/owners.h"
 #include "daemon_util.h"
 #include "frame_server.h"
 #include "quillon_ase_api.pb.h"
@@ -130,7 +131,7 @@ class Link {
         return true;
     }
 
-    engined::UniqueFd fd_;
+    UniqueFd fd_;
     int timeoutSeconds_ = 30;
     Clock::time_point deadline_;
 };

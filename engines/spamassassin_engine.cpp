@@ -24,15 +24,17 @@
 #include <string>
 #include <thread>
 
+#include "common/base/daemonlog.h"
+#include "common/base/signals.h"
 #include "daemon_util.h"
 #include "frame_server.h"
 #include "quillon_ase_api.pb.h"
 #include "spam_rating.h"
 #include "spamd_client.h"
 
-using engined::Error;
-using engined::Log;
-using engined::Warn;
+using daemonlog::Error;
+using daemonlog::Log;
+using daemonlog::Warn;
 
 namespace {
 
@@ -97,7 +99,7 @@ class SpamHandler : public engined::FrameHandler {
                 Warn("serial %u: %s; trying again for up to %d s", request.serial(),
                      outcome.what.c_str(), settings_.timeoutMs / 1000);
             if (Clock::now() + std::chrono::milliseconds(pauseMs) >= deadline ||
-                engined::stopRequested.load()) {
+                stopRequested.load()) {
                 outcome.what += " (" + std::to_string(tries) + " tries)";
                 return outcome;
             }
@@ -118,7 +120,7 @@ class SpamHandler : public engined::FrameHandler {
                 outcome = engined::SpamdOutcome();
                 outcome.verdict.threshold = 5.0;
             } else {
-                engined::LogAt(engined::Level::kError, "serial %u: %s", request.serial(),
+                daemonlog::LogAt(daemonlog::Level::kError, "serial %u: %s", request.serial(),
                                outcome.what.c_str());
             }
         } else {
@@ -244,12 +246,12 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    engined::SetLogName("quillon-spamd");
+    daemonlog::SetName("quillon-spamd");
     Settings settings;
     if (int rc = ReadOptions(argc, argv, settings)) return rc < 0 ? 0 : rc;
-    if (settings.syslog) engined::UseSyslog();
+    if (settings.syslog) daemonlog::UseSyslog();
 
-    engined::InstallSignalHandlers();
+    InstallSignalHandlers();
     SpamHandler handler(settings);
     engined::FrameServer server(settings.socketPath, handler, settings.access);
     if (!server.Listen()) return 1;

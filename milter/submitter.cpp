@@ -14,10 +14,14 @@
 #include <cstring>
 
 #include "milter/answer.h"
-#include "milter/hostlog.h"
-#include "milter/process.h"
+#include "common/base/daemonlog.h"
+#include "common/base/spawn.h"
+#include "common/base/text.h"
 
 namespace milter {
+
+using daemonlog::Debug;
+using daemonlog::Log;
 
 namespace {
 
@@ -50,7 +54,7 @@ int CollectChild(pid_t pid, int fd, std::string& said) {
     }
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    return WaitOrKill(pid, std::max(left, 0));
+    return WaitOrKillGroup(pid, std::max(left, 0));
 }
 
 }  // namespace
@@ -83,7 +87,7 @@ bool Submitter::Start() {
 
 void Submitter::Stop() {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         if (stop_) return;
         stop_ = true;
     }
@@ -133,7 +137,7 @@ int Submitter::HandOver(const std::string& name) {
     std::vector<std::string> argv = sendmail_;
     for (const char* a : {"-t", "-oi", "-f", "<>"}) argv.emplace_back(a);
     auto started = Clock::now();
-    pid_t pid = Spawn(argv, std::string(), fd, out[1], out[1]);
+    pid_t pid = SpawnInGroup(argv, std::string(), fd, out[1], out[1]);
     int saved = errno;
     close(out[1]);
     close(fd);
@@ -155,7 +159,7 @@ int Submitter::HandOver(const std::string& name) {
         return 1;
     }
     Log("submit: sendmail refused %s, %s: %s", name.c_str(), DescribeStatus(status).c_str(),
-        LogSafe(said, 500).c_str());
+        EscapeControl(said, 500).c_str());
     return 0;
 }
 
@@ -187,7 +191,7 @@ void Submitter::Run() {
     alignas(struct inotify_event) char buf[8192];
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            twLock lock(mu_);
             if (stop_) break;
         }
         HandOverDue(false);

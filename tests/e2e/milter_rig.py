@@ -221,7 +221,7 @@ class Rig:
         return wait_for(lambda: self.log().count(text) >= count, timeout, repr(text))
 
     def message_lines(self):
-        return [l for l in self.log().splitlines() if "]: message queue=" in l]
+        return [l for l in self.log().splitlines() if "]: info: message queue=" in l]
 
     def outbox_mails(self):
         names = sorted(n for n in os.listdir(self.outbox) if n.endswith(".eml"))

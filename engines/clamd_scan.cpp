@@ -53,7 +53,7 @@ void DescribeDatabases(const std::string& dir, LoadedEngine& loaded) {
     time_t built =
         static_cast<time_t>(cl_engine_get_num(loaded.engine.get(), CL_ENGINE_DB_TIME, nullptr));
     uint64_t newest = 0;
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+    const UniqueDir listing(opendir(dir.c_str()));
     if (listing) {
         while (dirent* entry = readdir(listing.get())) {
             std::string path = dir + "/" + entry->d_name;

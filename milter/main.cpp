@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/base/daemonlog.h"
+#include "common/base/owners.h"
 #include "milter/filters.h"
 #include "milter/session.h"
 #include "milter/submitter.h"
@@ -84,15 +85,14 @@ bool EnsureDirectory(const std::string& path, mode_t mode) {
 // Queue files of a previous run belong to messages the MTA still holds and
 // will offer again; nobody else reads them.
 void ClearQueue(const std::string& dir) {
-    if (DIR* d = opendir(dir.c_str())) {
+    if (const UniqueDir d{opendir(dir.c_str())}) {
         int removed = 0;
-        while (struct dirent* e = readdir(d)) {
+        while (struct dirent* e = readdir(d.get())) {
             std::string n = e->d_name;
             bool ours = n.size() > 4 && (n.compare(n.size() - 4, 4, ".msg") == 0 ||
                                          n.compare(n.size() - 4, 4, ".tmp") == 0);
-            if (ours && unlinkat(dirfd(d), e->d_name, 0) == 0) ++removed;
+            if (ours && unlinkat(dirfd(d.get()), e->d_name, 0) == 0) ++removed;
         }
-        closedir(d);
         if (removed) daemonlog::Log("start: removed %d queue file(s) of an earlier run", removed);
     }
 }

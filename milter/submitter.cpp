@@ -15,6 +15,7 @@
 
 #include "milter/answer.h"
 #include "common/base/daemonlog.h"
+#include "common/base/owners.h"
 #include "common/base/spawn.h"
 #include "common/base/text.h"
 
@@ -100,19 +101,16 @@ void Submitter::Stop() {
 }
 
 void Submitter::Scan() {
-    int fd = dup(dirFd_);
-    if (fd < 0) return;
-    DIR* d = fdopendir(fd);
-    if (!d) {
-        close(fd);
-        return;
-    }
-    rewinddir(d);
-    while (struct dirent* e = readdir(d)) {
+    UniqueFd fd(dup(dirFd_));
+    if (!fd.Valid()) return;
+    const UniqueDir d(fdopendir(fd.Get()));
+    if (!d) return;
+    fd.Release();  // the directory stream owns it now
+    rewinddir(d.get());
+    while (struct dirent* e = readdir(d.get())) {
         if (IsSubName(e->d_name) && !pending_.count(e->d_name))
             pending_[e->d_name] = Pending{Clock::now(), 0};
     }
-    closedir(d);
 }
 
 int Submitter::HandOver(const std::string& name) {

@@ -28,30 +28,16 @@ logState& state() {
 
 std::atomic<bool> debugOn{false};
 
-const char* LevelWord(Level level) {
-    switch (level) {
-        case Level::kDebug:
-            return "debug";
-        case Level::kWarning:
-            return "warning";
-        case Level::kError:
-            return "error";
-        default:
-            return "info";
-    }
-}
+// The word in the line and the syslog priority, in the order of Level.
+struct levelNames {
+    const char* word;
+    int priority;
+};
+const levelNames levels[] = {
+    {"debug", LOG_DEBUG}, {"info", LOG_INFO}, {"warning", LOG_WARNING}, {"error", LOG_ERR}};
 
-int SyslogPriority(Level level) {
-    switch (level) {
-        case Level::kDebug:
-            return LOG_DEBUG;
-        case Level::kWarning:
-            return LOG_WARNING;
-        case Level::kError:
-            return LOG_ERR;
-        default:
-            return LOG_INFO;
-    }
+const levelNames& NamesOf(Level level) {
+    return levels[static_cast<int>(level)];
 }
 
 // "2026-12-08T09:15:02.114+01:00": sorts as text, and carries its zone so
@@ -81,12 +67,12 @@ void Write(Level level, const char* format, va_list args) {
     logState& s = state();
     twLock lock(s.mutex);
     if (s.toSyslog) {
-        syslog(SyslogPriority(level), "%s", text);
+        syslog(NamesOf(level).priority, "%s", text);
         return;
     }
     if (s.stream == nullptr) return;
     fprintf(s.stream, "%s %s[%ld]: %s: %s\n", stamp, s.name, static_cast<long>(getpid()),
-            LevelWord(level), text);
+            NamesOf(level).word, text);
     fflush(s.stream);
 }
 

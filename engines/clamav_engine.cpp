@@ -38,9 +38,9 @@
 #include "quillon_se_api.pb.h"
 
 using daemonlog::Error;
-using engined::LoadedEngine;
 using daemonlog::Log;
 using daemonlog::Warn;
+using engined::LoadedEngine;
 
 namespace {
 
@@ -60,8 +60,9 @@ extern "C" void OnLibraryMessage(enum cl_msg severity, const char* fullmsg, cons
     if (severity < CL_MSG_WARN || fullmsg == nullptr) return;
     std::string text = fullmsg;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    daemonlog::LogAt(severity == CL_MSG_ERROR ? daemonlog::Level::kError : daemonlog::Level::kWarning,
-                   "%s", text.c_str());
+    daemonlog::LogAt(
+        severity == CL_MSG_ERROR ? daemonlog::Level::kError : daemonlog::Level::kWarning, "%s",
+        text.c_str());
 }
 
 // Logs how old the loaded signatures are, with a warning past maxAgeDays:
@@ -159,7 +160,7 @@ class ClamHandler : public engined::FrameHandler {
         engined::NotifyServiceManager("READY=1");
         if (!fresh) {
             daemonlog::LogAt(daemonlog::Level::kError,
-                           "reload failed, the previous signatures stay in use");
+                             "reload failed, the previous signatures stay in use");
             return;
         }
         ReportAge(*fresh, options_.dbMaxAgeDays);

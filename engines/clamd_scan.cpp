@@ -193,7 +193,8 @@ UniqueFd OpenForScan(const std::string& path, const ScanSettings& settings, ql::
         ssize_t n = readlink(self.c_str(), real, PATH_MAX);
         if (n <= 0 ||
             !UnderAllowedDir(std::string(real, static_cast<size_t>(n)), settings.allowDirs)) {
-            Warn("%s refused: not under an --allow-dir directory", EscapeControl(path, 512).c_str());
+            Warn("%s refused: not under an --allow-dir directory",
+                 EscapeControl(path, 512).c_str());
             report.set_error(ql::SE_NO_ACCESS);
             return UniqueFd();
         }
@@ -365,8 +366,9 @@ void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
     }
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
-    Log("serial %u: %s: FOUND %s (%lld ms)", request.serial(), EscapeControl(report->object(), 512).c_str(),
-        names.c_str(), static_cast<long long>(elapsed.count()));
+    Log("serial %u: %s: FOUND %s (%lld ms)", request.serial(),
+        EscapeControl(report->object(), 512).c_str(), EscapeControl(names, 1024).c_str(),
+        static_cast<long long>(elapsed.count()));
 }
 
 void DescribeEngine(const LoadedEngine& loaded, unsigned workers, ql::ServerMessage& notification) {

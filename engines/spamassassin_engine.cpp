@@ -121,7 +121,7 @@ class SpamHandler : public engined::FrameHandler {
                 outcome.verdict.threshold = 5.0;
             } else {
                 daemonlog::LogAt(daemonlog::Level::kError, "serial %u: %s", request.serial(),
-                               outcome.what.c_str());
+                                 outcome.what.c_str());
             }
         } else {
             const engined::SpamdVerdict& verdict = outcome.verdict;

@@ -122,7 +122,7 @@ class FilterChild {
         int lost = 0;                   // processes that ended holding it
     };
     std::map<long, Request> unanswered_ GUARDED_BY(mu_);  // sent or waiting to be
-    std::string outbox_ GUARDED_BY(mu_);  // bytes not yet written to the child
+    std::string outbox_ GUARDED_BY(mu_);                  // bytes not yet written to the child
     // Bytes ever put in the outbox of this process, and those of them written.
     unsigned long long queued_ GUARDED_BY(mu_) = 0;
     unsigned long long written_ GUARDED_BY(mu_) = 0;

@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     daemonlog::Log("start: %s, base %s, socket %s, timeout %d s", kVersion, o.base.c_str(),
-                o.socket.c_str(), o.host.timeoutSec);
+                   o.socket.c_str(), o.host.timeoutSec);
     if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(o.base + "/Queue", 0750) ||
         !EnsureDirectory(o.base + "/Submitted", 0770))
         return 1;

@@ -13,11 +13,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "milter/answer.h"
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/spawn.h"
 #include "common/base/text.h"
+#include "milter/answer.h"
 
 namespace milter {
 

@@ -113,10 +113,10 @@ void LogAt(Level level, const char* format, ...) {
     va_end(args);
 }
 
-#define TW_LOG_AT(level)            \
-    va_list args;                   \
-    va_start(args, format);         \
-    Write(level, format, args);     \
+#define TW_LOG_AT(level)        \
+    va_list args;               \
+    va_start(args, format);     \
+    Write(level, format, args); \
     va_end(args)
 
 void Log(const char* format, ...) {

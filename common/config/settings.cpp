@@ -29,7 +29,6 @@ std::shared_ptr<const commonSettings> settingsInForce GUARDED_BY(settingsMutex);
 // Written under settingsMutex, after settingsInForce; read without it.
 std::atomic<uint64_t> settingsGeneration{1};
 
-
 }  // namespace
 
 uint64_t SettingsGeneration() {

@@ -18,8 +18,8 @@
 
 #include "common/base/log.h"
 #include "common/base/process.h"
-#include "common/base/threads.h"
 #include "common/base/text.h"
+#include "common/base/threads.h"
 
 namespace {
 

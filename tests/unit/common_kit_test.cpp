@@ -45,9 +45,10 @@ TEST(Kit, LogWritesOneStampedLinePerEvent) {
     fclose(sink);
     const std::string pid = std::to_string(getpid());
     const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d )";
-    EXPECT_TRUE(std::regex_match(std::string(buf, n),
-                                 std::regex(stamp + "kit-test\\[" + pid + "\\]: warning: forged line 7\n" +
-                                            stamp + "kit-test\\[" + pid + "\\]: debug: shown\n")))
+    EXPECT_TRUE(
+        std::regex_match(std::string(buf, n),
+                         std::regex(stamp + "kit-test\\[" + pid + "\\]: warning: forged line 7\n" +
+                                    stamp + "kit-test\\[" + pid + "\\]: debug: shown\n")))
         << std::string(buf, n);
 }
 
@@ -61,11 +62,11 @@ TEST(Kit, ChildGetsOnlyItsDescriptorsAndDefaultSignals) {
     ASSERT_TRUE(leaked.Valid());
     signal(SIGTERM, SIG_IGN);
     const std::string fd = std::to_string(leaked.Get());
-    const pid_t pid = SpawnInGroup(
-        {"/bin/sh", "-c",
-         "test -e /dev/fd/" + fd + " && echo leaked; echo $(($(ps -o pgid= -p $$) == $$)); "
-         "kill -TERM $$; echo survived"},
-        std::string(), -1, writeEnd.Get(), -1);
+    const pid_t pid = SpawnInGroup({"/bin/sh", "-c",
+                                    "test -e /dev/fd/" + fd +
+                                        " && echo leaked; echo $(($(ps -o pgid= -p $$) == $$)); "
+                                        "kill -TERM $$; echo survived"},
+                                   std::string(), -1, writeEnd.Get(), -1);
     signal(SIGTERM, SIG_DFL);
     ASSERT_GT(pid, 0);
     writeEnd.Reset();
@@ -83,8 +84,8 @@ TEST(Kit, TimeLimitEndsTheChildsWholeGroup) {
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
     UniqueFd readEnd(out[0]), writeEnd(out[1]);
     // The grandchild holds the pipe open: only a kill of the group ends it.
-    const pid_t pid =
-        SpawnInGroup({"/bin/sh", "-c", "sleep 30 & sleep 30"}, std::string(), -1, writeEnd.Get(), -1);
+    const pid_t pid = SpawnInGroup({"/bin/sh", "-c", "sleep 30 & sleep 30"}, std::string(), -1,
+                                   writeEnd.Get(), -1);
     ASSERT_GT(pid, 0);
     writeEnd.Reset();
     bool killed = false;

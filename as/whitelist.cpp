@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "common/base/log.h"
+#include "common/base/owners.h"
 #include "common/base/text.h"
 
 class whitelist whitelist;
@@ -38,10 +39,6 @@ uint64_t tailKeyStep(uint64_t key, char c) {
     return (key ^ static_cast<unsigned char>(LowerAscii(c))) * 1099511628211ull +
            0x9e3779b97f4a7c15ull;
 }
-
-struct fileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
 
 }  // namespace
 
@@ -78,7 +75,7 @@ void whitelist::Add(const std::string& line) {
 }
 
 void whitelist::Initialize() {
-    std::unique_ptr<FILE, fileCloser> file(fopen(whitelist_file_name, "r"));
+    UniqueFile file(fopen(whitelist_file_name, "r"));
     if (!file) return;
     char piece[pieceSize + 1];
     while (fgets(piece, sizeof piece, file.get())) Add(piece);

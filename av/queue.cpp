@@ -19,6 +19,7 @@
 
 #include "av/av.h"
 #include "common/base/log.h"
+#include "common/base/owners.h"
 #include "common/base/process.h"
 #include "common/base/text.h"
 #include "common/engine/engine.h"
@@ -27,16 +28,6 @@
 #include "quillon_se_api.pb.h"
 
 namespace {
-
-struct fdHolder {
-    int fd;
-    explicit fdHolder(int f) : fd(f) {}
-    ~fdHolder() {
-        if (fd >= 0) close(fd);
-    }
-    fdHolder(const fdHolder&) = delete;
-    fdHolder& operator=(const fdHolder&) = delete;
-};
 
 // Copies in from `offset` to its end into out; false on any shortfall.
 bool copyRest(int in, off_t offset, off_t size, int out) {
@@ -135,8 +126,8 @@ bool prepareFile(const char* path, std::string& scanPath, const char* token, uin
     scanPath.clear();
     envLen = 0;
     struct stat st;
-    fdHolder in(OpenQueueFile(path, st));
-    if (in.fd < 0) {
+    const UniqueFd in(OpenQueueFile(path, st));
+    if (!in.Valid()) {
         // Not readable by us (the engine may still read it), unless it is
         // no regular file at all: a FIFO or device handed to the engine
         // would stall it as it would have stalled us.
@@ -157,17 +148,17 @@ bool prepareFile(const char* path, std::string& scanPath, const char* token, uin
             if (h.capacity > keptHeadBytes) h.Release();
         }
     } release{head};
-    const int64_t length = ReadEnvelopeHeadAV(in.fd, static_cast<size_t>(st.st_size), head);
+    const int64_t length = ReadEnvelopeHeadAV(in.Get(), static_cast<size_t>(st.st_size), head);
     if (length <= 0) return true;
 
     std::string copy;
-    fdHolder out(createCopy(token, copy));
-    if (out.fd < 0) {
+    const UniqueFd out(createCopy(token, copy));
+    if (!out.Valid()) {
         PrintMsg("* can't create %s\n", EscapeControl(copy).c_str());
     } else if (!(head.size == static_cast<size_t>(st.st_size)
-                     ? writeAllTo(out.fd, head.data.get() + length,
+                     ? writeAllTo(out.Get(), head.data.get() + length,
                                   head.size - static_cast<size_t>(length))
-                     : copyRest(in.fd, static_cast<off_t>(length), st.st_size, out.fd))) {
+                     : copyRest(in.Get(), static_cast<off_t>(length), st.st_size, out.Get()))) {
         PrintMsg("* can't create %s\n", EscapeControl(copy).c_str());
         unlink(copy.c_str());
     } else {

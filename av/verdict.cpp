@@ -106,9 +106,14 @@ void HandleScanResult(ql::ServerMessage& message) {
         const shellRun run = RunShellCommand(ShellMarkersToParameters(settings->postProcessStr),
                                              {entry.msgPath, plainVirusName(firstName)},
                                              postProcessLimitSeconds, "PostProcess");
-        if (run.status != 0)
-            PrintMsg("* Error while launching '%s', code=%d\n",
-                     EscapeControl(settings->postProcessStr).c_str(), run.status);
+        if (run.status != 0) {
+            // The log shows the command as it reads with the values in place;
+            // the shell itself only ever saw them as parameters.
+            std::string shown = settings->postProcessStr;
+            SubstStr(SubstStr(shown, 1, entry.msgPath.c_str()), 2, escapedName.c_str());
+            PrintMsg("* Error while launching '%s', code=%d\n", EscapeControl(shown).c_str(),
+                     run.status);
+        }
     }
 
     if (settings->opMode == 2) {

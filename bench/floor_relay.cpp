@@ -24,11 +24,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "common/base/threads.h"
 
 #ifdef FLOOR_AS
 #include "quillon_ase_api.pb.h"
@@ -51,9 +52,8 @@ struct pending {
     std::string copyPath;  // empty: nothing to remove
 };
 
-std::mutex pendingMutex;
-// State below is protected by pendingMutex.
-std::unordered_map<int32_t, pending> pendingBySerial;
+twMutex pendingMutex;
+std::unordered_map<int32_t, pending> pendingBySerial GUARDED_BY(pendingMutex);
 
 bool writeAll(int fd, const void* data, size_t len) {
     const char* p = static_cast<const char*>(data);
@@ -69,8 +69,8 @@ bool writeAll(int fd, const void* data, size_t len) {
 
 // Both threads answer; one write per line keeps the lines whole.
 void answer(const char* text, size_t len) {
-    static std::mutex outMutex;
-    std::lock_guard<std::mutex> lock(outMutex);
+    static twMutex outMutex;
+    twLock lock(outMutex);
     writeAll(STDOUT_FILENO, text, len);
 }
 
@@ -189,7 +189,7 @@ void enqueue(const char* token, const char* path) {
     else
         entry.copyPath.clear();
     {
-        std::lock_guard<std::mutex> lock(pendingMutex);
+        twLock lock(pendingMutex);
         pendingBySerial[serial] = std::move(entry);
     }
     ql::ClientMessage request;
@@ -204,7 +204,7 @@ void handleReply(const ql::ServerMessage& reply) {
     int32_t serial = static_cast<int32_t>(reply.serial());
     pending entry;
     {
-        std::lock_guard<std::mutex> lock(pendingMutex);
+        twLock lock(pendingMutex);
         auto it = pendingBySerial.find(serial);
         if (it == pendingBySerial.end()) return;
         entry = std::move(it->second);
@@ -255,7 +255,7 @@ void enqueue(const char* token, const char* path) {
     }
     size_t env = envelopeLength(buffer.get(), have);
     {
-        std::lock_guard<std::mutex> lock(pendingMutex);
+        twLock lock(pendingMutex);
         pendingBySerial[serial] = pending{};
     }
     ql::ClientMessage request;
@@ -268,7 +268,7 @@ void handleReply(const ql::ServerMessage& reply) {
     if (!reply.has_serial() || !reply.has_spam_report()) return;
     int32_t serial = static_cast<int32_t>(reply.serial());
     {
-        std::lock_guard<std::mutex> lock(pendingMutex);
+        twLock lock(pendingMutex);
         if (pendingBySerial.erase(serial) == 0) return;
     }
     int64_t s = reply.spam_report().score().score();

@@ -25,21 +25,23 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "clamd_scan.h"
+#include "common/base/daemonlog.h"
 #include "common/base/options.h"
+#include "common/base/signals.h"
+#include "common/base/threads.h"
 #include "common/base/version.h"
 #include "daemon_util.h"
 #include "frame_server.h"
 #include "quillon_se_api.pb.h"
 
-using engined::Error;
+using daemonlog::Error;
+using daemonlog::Log;
+using daemonlog::Warn;
 using engined::LoadedEngine;
-using engined::Log;
-using engined::Warn;
 
 namespace {
 
@@ -59,8 +61,9 @@ extern "C" void OnLibraryMessage(enum cl_msg severity, const char* fullmsg, cons
     if (severity < CL_MSG_WARN || fullmsg == nullptr) return;
     std::string text = fullmsg;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    engined::LogAt(severity == CL_MSG_ERROR ? engined::Level::kError : engined::Level::kWarning,
-                   "%s", text.c_str());
+    daemonlog::LogAt(
+        severity == CL_MSG_ERROR ? daemonlog::Level::kError : daemonlog::Level::kWarning, "%s",
+        text.c_str());
 }
 
 // Logs how old the loaded signatures are, with a warning past maxAgeDays:
@@ -157,18 +160,18 @@ class ClamHandler : public engined::FrameHandler {
             engined::LoadEngine(options_.dbDir, options_.scan);
         engined::NotifyServiceManager("READY=1");
         if (!fresh) {
-            engined::LogAt(engined::Level::kError,
-                           "reload failed, the previous signatures stay in use");
+            daemonlog::LogAt(daemonlog::Level::kError,
+                             "reload failed, the previous signatures stay in use");
             return;
         }
         ReportAge(*fresh, options_.dbMaxAgeDays);
         {
-            std::lock_guard<std::mutex> lock(engineMutex_);
+            twLock lock(engineMutex_);
             loaded_ = std::move(fresh);
         }
         std::vector<std::shared_ptr<engined::Connection>> targets;
         {
-            std::lock_guard<std::mutex> lock(subscribersMutex_);
+            twLock lock(subscribersMutex_);
             targets = subscribers_;
         }
         for (const auto& connection : targets) SendInfo(*connection);
@@ -187,7 +190,7 @@ class ClamHandler : public engined::FrameHandler {
     using Clock = std::chrono::steady_clock;
 
     std::shared_ptr<const LoadedEngine> Current() {
-        std::lock_guard<std::mutex> lock(engineMutex_);
+        twLock lock(engineMutex_);
         return loaded_;
     }
 
@@ -208,22 +211,23 @@ class ClamHandler : public engined::FrameHandler {
 
     void Subscribe(const std::shared_ptr<engined::Connection>& connection) {
         Unsubscribe(connection.get());
-        std::lock_guard<std::mutex> lock(subscribersMutex_);
+        twLock lock(subscribersMutex_);
         subscribers_.push_back(connection);
     }
 
-    void Unsubscribe(const engined::Connection* connection) {
-        std::lock_guard<std::mutex> lock(subscribersMutex_);
+    void Unsubscribe(const engined::Connection* connection) EXCLUDES(subscribersMutex_) {
+        twLock lock(subscribersMutex_);
         for (auto it = subscribers_.begin(); it != subscribers_.end();) {
             it = it->get() == connection ? subscribers_.erase(it) : it + 1;
         }
     }
 
     const Options& options_;
-    std::mutex engineMutex_;  // guards loaded_ (the pointer; the engine itself is immutable)
-    std::shared_ptr<const LoadedEngine> loaded_;
-    std::mutex subscribersMutex_;  // guards subscribers_
-    std::vector<std::shared_ptr<engined::Connection>> subscribers_;
+    twMutex engineMutex_;
+    // The pointer only: the engine itself is immutable once loaded.
+    std::shared_ptr<const LoadedEngine> loaded_ GUARDED_BY(engineMutex_);
+    twMutex subscribersMutex_;
+    std::vector<std::shared_ptr<engined::Connection>> subscribers_ GUARDED_BY(subscribersMutex_);
     // Touched only on the accept loop.
     DatabaseWatch watch_;
     Clock::time_point nextCheck_;
@@ -316,11 +320,11 @@ int ReadOptions(int argc, char** argv, Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    engined::SetLogName("quillon-clamd");
+    daemonlog::SetName("quillon-clamd");
     cl_set_clcb_msg(OnLibraryMessage);
     Options options;
     if (int rc = ReadOptions(argc, argv, options)) return rc < 0 ? 0 : rc;
-    if (options.syslog) engined::UseSyslog();
+    if (options.syslog) daemonlog::UseSyslog();
     if (options.dbDir.empty()) options.dbDir = cl_retdbdir();
 
     // Files are reopened for reading through /proc/self/fd (see clamd_scan.h);
@@ -347,7 +351,7 @@ int main(int argc, char** argv) {
         scan.allowDirs.empty() ? "files anywhere may be scanned"
                                : "files only under the --allow-dir directories");
 
-    engined::InstallSignalHandlers();
+    InstallSignalHandlers();
     ClamHandler handler(options, loaded);
     engined::FrameServer server(options.socketPath, handler, options.access);
     if (!server.Listen()) return 1;

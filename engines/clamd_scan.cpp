@@ -12,9 +12,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/base/daemonlog.h"
+#include "common/base/owners.h"
+#include "common/base/text.h"
 #include "daemon_util.h"
 
 namespace engined {
+
+using daemonlog::Error;
+using daemonlog::Log;
+using daemonlog::Warn;
 
 namespace {
 
@@ -46,7 +53,7 @@ void DescribeDatabases(const std::string& dir, LoadedEngine& loaded) {
     time_t built =
         static_cast<time_t>(cl_engine_get_num(loaded.engine.get(), CL_ENGINE_DB_TIME, nullptr));
     uint64_t newest = 0;
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+    const UniqueDir listing(opendir(dir.c_str()));
     if (listing) {
         while (dirent* entry = readdir(listing.get())) {
             std::string path = dir + "/" + entry->d_name;
@@ -115,21 +122,6 @@ ql::ScanError ErrorFromClamAV(cl_error_t rc) {
         default:
             return ql::SE_ENGINE_ERROR;
     }
-}
-
-// A path for the log: bytes outside printable ASCII as \xNN.
-std::string Printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text.substr(0, 512)) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char code[5];
-            snprintf(code, sizeof code, "\\x%02x", c);
-            out += code;
-        }
-    }
-    return out;
 }
 
 ql::VirusType TypeOfName(const std::string& name) {
@@ -201,7 +193,8 @@ UniqueFd OpenForScan(const std::string& path, const ScanSettings& settings, ql::
         ssize_t n = readlink(self.c_str(), real, PATH_MAX);
         if (n <= 0 ||
             !UnderAllowedDir(std::string(real, static_cast<size_t>(n)), settings.allowDirs)) {
-            Warn("%s refused: not under an --allow-dir directory", path.c_str());
+            Warn("%s refused: not under an --allow-dir directory",
+                 EscapeControl(path, 512).c_str());
             report.set_error(ql::SE_NO_ACCESS);
             return UniqueFd();
         }
@@ -282,10 +275,11 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
     if (scan.names.empty() && settings.alertExceedsMax && LimitAlert(rc) != nullptr)
         scan.names.emplace_back(LimitAlert(rc));
     if (scan.truncated)
-        Warn("%s: more than %zu matches, the rest are not listed", path.c_str(), maxFindings);
+        Warn("%s: more than %zu matches, the rest are not listed", EscapeControl(path, 512).c_str(),
+             maxFindings);
     for (const std::string& name : scan.names) AddFinding(report, name);
     if (rc != CL_CLEAN && rc != CL_VIRUS) {
-        Warn("%s: scan failed: %s", path.c_str(), cl_strerror(rc));
+        Warn("%s: scan failed: %s", EscapeControl(path, 512).c_str(), cl_strerror(rc));
         // A match already found settles the verdict; the error would only turn
         // an infected message into an unscanned one.
         if (scan.names.empty()) report.set_error(ErrorFromClamAV(rc));
@@ -372,8 +366,9 @@ void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
     }
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
-    Log("serial %u: %s: FOUND %s (%lld ms)", request.serial(), Printable(report->object()).c_str(),
-        names.c_str(), static_cast<long long>(elapsed.count()));
+    Log("serial %u: %s: FOUND %s (%lld ms)", request.serial(),
+        EscapeControl(report->object(), 512).c_str(), EscapeControl(names, 1024).c_str(),
+        static_cast<long long>(elapsed.count()));
 }
 
 void DescribeEngine(const LoadedEngine& loaded, unsigned workers, ql::ServerMessage& notification) {

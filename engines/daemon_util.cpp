@@ -1,90 +1,27 @@
-// Log, descriptor ownership, the shared options, service manager messages
-// and signal flags of the engine daemons.  See daemon_util.h for the
-// contract.
+// The shared options and the service manager messages of the engine
+// daemons.  See daemon_util.h for the contract.
 #include "daemon_util.h"
 
 #include <grp.h>
 #include <pwd.h>
-#include <sys/time.h>
-#include <syslog.h>
-#include <unistd.h>
+
 #include <cerrno>
-#include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <mutex>
 
 #ifdef TARNWICK_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
 #endif
 
+#include "common/base/daemonlog.h"
+
 namespace engined {
 
+using daemonlog::Error;
+using daemonlog::Warn;
+
 namespace {
-
-std::mutex logMutex;  // guards logName, logStream, logToSyslog and every write to the log
-std::string logName = "engine";
-FILE* logStream = stderr;
-bool logToSyslog = false;
-
-extern "C" void OnStopSignal(int) {
-    stopRequested.store(true);
-}
-extern "C" void OnReloadSignal(int) {
-    reloadRequested.store(true);
-}
-
-const char* LevelWord(Level level) {
-    switch (level) {
-        case Level::kWarning:
-            return "warning";
-        case Level::kError:
-            return "error";
-        default:
-            return "info";
-    }
-}
-
-// "2026-12-08T09:15:02.114+01:00": sorts as text, and carries its zone so
-// that lines from machines in different zones can be laid side by side.
-std::string TimeStamp() {
-    timeval now;
-    gettimeofday(&now, nullptr);
-    struct tm local;
-    localtime_r(&now.tv_sec, &local);
-    char text[48];
-    size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    long offset = local.tm_gmtoff / 60;
-    char sign = offset < 0 ? '-' : '+';
-    if (offset < 0) offset = -offset;
-    snprintf(text + n, sizeof text - n, ".%03ld%c%02ld:%02ld",
-             static_cast<long>(now.tv_usec / 1000), sign, offset / 60, offset % 60);
-    return text;
-}
-
-void Write(Level level, const char* format, va_list args) {
-    char text[1024];
-    vsnprintf(text, sizeof text, format, args);
-    // A line break inside would let a file name forge a log line.
-    for (char* p = text; *p != '\0'; ++p) {
-        if (*p == '\n' || *p == '\r') *p = ' ';
-    }
-    std::lock_guard<std::mutex> lock(logMutex);
-    if (logToSyslog) {
-        syslog(level == Level::kError     ? LOG_ERR
-               : level == Level::kWarning ? LOG_WARNING
-                                          : LOG_INFO,
-               "%s", text);
-        return;
-    }
-    if (logStream == nullptr) return;
-    fprintf(logStream, "%s %s[%ld]: %s: %s\n", TimeStamp().c_str(), logName.c_str(),
-            static_cast<long>(getpid()), LevelWord(level), text);
-    fflush(logStream);
-}
 
 bool LookupId(const std::string& text, bool group, unsigned& out) {
     uint64_t number = 0;
@@ -104,55 +41,6 @@ bool LookupId(const std::string& text, bool group, unsigned& out) {
 
 }  // namespace
 
-static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need a lock-free flag");
-std::atomic<bool> stopRequested{false};
-std::atomic<bool> reloadRequested{false};
-
-void SetLogName(const char* name) {
-    std::lock_guard<std::mutex> lock(logMutex);
-    logName = name;
-}
-
-void LogAt(Level level, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    Write(level, format, args);
-    va_end(args);
-}
-
-void Log(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    Write(Level::kInfo, format, args);
-    va_end(args);
-}
-
-void Warn(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    Write(Level::kWarning, format, args);
-    va_end(args);
-}
-
-void Error(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    Write(Level::kError, format, args);
-    va_end(args);
-}
-
-void SetLogStream(FILE* stream) {
-    std::lock_guard<std::mutex> lock(logMutex);
-    logStream = stream;
-}
-
-void UseSyslog() {
-    std::lock_guard<std::mutex> lock(logMutex);
-    // openlog keeps the pointer: logName lives as long as the process.
-    openlog(logName.c_str(), LOG_PID | LOG_NDELAY, LOG_MAIL);
-    logToSyslog = true;
-}
-
 void NotifyServiceManager(const std::string& state) {
 #ifdef TARNWICK_HAVE_SYSTEMD
     int rc = sd_notify(0, state.c_str());
@@ -160,22 +48,6 @@ void NotifyServiceManager(const std::string& state) {
 #else
     (void)state;
 #endif
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-}
-
-int UniqueFd::Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void UniqueFd::Reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
 }
 
 std::vector<OptionRow> CommonOptionRows(CommonOptions& options) {
@@ -251,20 +123,6 @@ bool SocketAccess::AddGid(const std::string& text) {
     }
     allowGids.push_back(gid);
     return true;
-}
-
-void InstallSignalHandlers() {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    sigemptyset(&action.sa_mask);
-    // No SA_RESTART: the accept loop's poll should wake up on the signal.
-    action.sa_handler = OnStopSignal;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    action.sa_handler = OnReloadSignal;
-    sigaction(SIGHUP, &action, nullptr);
-    action.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &action, nullptr);
 }
 
 }  // namespace engined

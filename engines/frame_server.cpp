@@ -12,7 +12,14 @@
 
 #include <google/protobuf/message_lite.h>
 
+#include "common/base/daemonlog.h"
+#include "common/base/signals.h"
+
 namespace engined {
+
+using daemonlog::Error;
+using daemonlog::Log;
+using daemonlog::Warn;
 
 namespace {
 
@@ -56,7 +63,11 @@ bool Connection::Send(const google::protobuf::MessageLite& message) {
         Warn("connection %u: a reply could not be serialised", id_);
         return false;
     }
-    std::lock_guard<std::mutex> lock(writeMutex_);
+    twLock lock(writeMutex_);
+    return WriteFrame(frame);
+}
+
+bool Connection::WriteFrame(const std::string& frame) {
     size_t done = 0;
     while (done < frame.size()) {
         ssize_t n = send(fd_.Get(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
@@ -86,35 +97,36 @@ WorkerPool::WorkerPool(unsigned threads, size_t maxQueued) : maxQueued_(maxQueue
 
 WorkerPool::~WorkerPool() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        twLock lock(mutex_);
         stopping_ = true;
         queue_.clear();
     }
-    jobReady_.notify_all();
-    spaceReady_.notify_all();
+    jobReady_.NotifyAll();
+    spaceReady_.NotifyAll();
     for (std::thread& thread : threads_) thread.join();
 }
 
 void WorkerPool::Submit(std::function<void()> job) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    spaceReady_.wait(lock, [this] { return stopping_ || queue_.size() < maxQueued_; });
-    if (stopping_) return;
-    queue_.push_back(std::move(job));
-    lock.unlock();
-    jobReady_.notify_one();
+    {
+        twLock lock(mutex_);
+        while (!stopping_ && queue_.size() >= maxQueued_) spaceReady_.Wait(mutex_);
+        if (stopping_) return;
+        queue_.push_back(std::move(job));
+    }
+    jobReady_.NotifyOne();
 }
 
 void WorkerPool::Work() {
     for (;;) {
         std::function<void()> job;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            jobReady_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            twLock lock(mutex_);
+            while (!stopping_ && queue_.empty()) jobReady_.Wait(mutex_);
             if (stopping_) return;
             job = std::move(queue_.front());
             queue_.pop_front();
         }
-        spaceReady_.notify_one();
+        spaceReady_.NotifyOne();
         try {
             job();
         } catch (const std::exception& e) {

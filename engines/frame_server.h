@@ -18,17 +18,17 @@
 #define TARNWICK_ENGINES_FRAME_SERVER_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/base/owners.h"
+#include "common/base/threads.h"
 #include "daemon_util.h"
 
 namespace google {
@@ -59,9 +59,13 @@ class Connection {
     int Fd() const { return fd_.Get(); }
 
   private:
+    // Writes one whole frame; the lock keeps frames of two jobs from
+    // interleaving on the socket.
+    bool WriteFrame(const std::string& frame) REQUIRES(writeMutex_);
+
     UniqueFd fd_;  // set once at construction
     const unsigned id_;
-    std::mutex writeMutex_;  // guards every write on fd_, so frames never interleave
+    twMutex writeMutex_;
     std::atomic<bool> broken_{false};
 };
 
@@ -82,11 +86,11 @@ class WorkerPool {
     void Work();
 
     const size_t maxQueued_;
-    std::mutex mutex_;  // guards queue_ and stopping_
-    std::condition_variable jobReady_;
-    std::condition_variable spaceReady_;
-    std::deque<std::function<void()>> queue_;
-    bool stopping_ = false;
+    twMutex mutex_;
+    twCondVar jobReady_;
+    twCondVar spaceReady_;
+    std::deque<std::function<void()>> queue_ GUARDED_BY(mutex_);
+    bool stopping_ GUARDED_BY(mutex_) = false;
     std::vector<std::thread> threads_;  // touched only by the constructor and destructor
 };
 

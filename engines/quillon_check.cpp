@@ -29,6 +29,8 @@
 #include <vector>
 
 #include "common/base/options.h"
+#include "common/base/owners.h"
+#include "common/base/text.h"
 #include "common/base/version.h"
 #include "daemon_util.h"
 #include "frame_server.h"
@@ -132,7 +134,7 @@ class Link {
         return true;
     }
 
-    engined::UniqueFd fd_;
+    UniqueFd fd_;
     int timeoutSeconds_ = 30;
     Clock::time_point deadline_;
 };
@@ -200,7 +202,7 @@ Status ScanOne(Link& link, uint32_t serial, const std::string& name) {
     }
     if (!names.empty()) {
         for (const std::string& virus : names)
-            printf("%s: %s FOUND\n", path.c_str(), virus.c_str());
+            printf("%s: %s FOUND\n", path.c_str(), EscapeControl(virus, 200).c_str());
         return kFound;
     }
     if (report.has_error()) {
@@ -212,7 +214,8 @@ Status ScanOne(Link& link, uint32_t serial, const std::string& name) {
 }
 
 bool ReadMessage(const std::string& name, std::string& message) {
-    FILE* in = name == "-" ? stdin : fopen(name.c_str(), "rb");
+    UniqueFile opened(name == "-" ? nullptr : fopen(name.c_str(), "rb"));
+    FILE* in = name == "-" ? stdin : opened.get();
     if (in == nullptr) {
         fprintf(stderr, "quillon-check: cannot open %s: %s\n", name.c_str(), strerror(errno));
         return false;
@@ -223,7 +226,6 @@ bool ReadMessage(const std::string& name, std::string& message) {
     while ((n = fread(buffer, 1, sizeof buffer, in)) > 0 && message.size() < limit)
         message.append(buffer, std::min(n, limit - message.size()));
     bool failed = ferror(in) != 0;
-    if (in != stdin) fclose(in);
     if (failed) fprintf(stderr, "quillon-check: cannot read %s\n", name.c_str());
     return !failed;
 }
@@ -242,13 +244,15 @@ Status Rate(Link& link, const std::string& label, const std::string& message, bo
     }
     if (reply.has_error() || !reply.has_spam_report()) {
         printf("%s: ERROR %s: %s\n", label.c_str(),
-               qlcheck::ErrorCode_Name(reply.error().code()).c_str(), reply.error().what().c_str());
+               qlcheck::ErrorCode_Name(reply.error().code()).c_str(),
+               EscapeControl(reply.error().what(), 1000).c_str());
         return kError;
     }
     const qlcheck::SpamReport& report = reply.spam_report();
     const bool spam = report.score().state() == qlcheck::VR_SPAM;
     printf("%s: %s engine score %lld, %s\n", label.c_str(), spam ? "SPAM" : "ham",
-           static_cast<long long>(report.score().score()), report.details().c_str());
+           static_cast<long long>(report.score().score()),
+           EscapeControl(report.details(), 4000).c_str());
     return spam && !ping ? kFound : kClean;
 }
 

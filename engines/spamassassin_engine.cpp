@@ -23,7 +23,9 @@
 #include <string>
 #include <thread>
 
+#include "common/base/daemonlog.h"
 #include "common/base/options.h"
+#include "common/base/signals.h"
 #include "common/base/version.h"
 #include "daemon_util.h"
 #include "frame_server.h"
@@ -31,9 +33,9 @@
 #include "spam_rating.h"
 #include "spamd_client.h"
 
-using engined::Error;
-using engined::Log;
-using engined::Warn;
+using daemonlog::Error;
+using daemonlog::Log;
+using daemonlog::Warn;
 
 namespace {
 
@@ -98,7 +100,7 @@ class SpamHandler : public engined::FrameHandler {
                 Warn("serial %u: %s; trying again for up to %d s", request.serial(),
                      outcome.what.c_str(), settings_.timeoutMs / 1000);
             if (Clock::now() + std::chrono::milliseconds(pauseMs) >= deadline ||
-                engined::stopRequested.load()) {
+                stopRequested.load()) {
                 outcome.what += " (" + std::to_string(tries) + " tries)";
                 return outcome;
             }
@@ -119,8 +121,8 @@ class SpamHandler : public engined::FrameHandler {
                 outcome = engined::SpamdOutcome();
                 outcome.verdict.threshold = 5.0;
             } else {
-                engined::LogAt(engined::Level::kError, "serial %u: %s", request.serial(),
-                               outcome.what.c_str());
+                daemonlog::LogAt(daemonlog::Level::kError, "serial %u: %s", request.serial(),
+                                 outcome.what.c_str());
             }
         } else {
             const engined::SpamdVerdict& verdict = outcome.verdict;
@@ -191,12 +193,12 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    engined::SetLogName("quillon-spamd");
+    daemonlog::SetName("quillon-spamd");
     Settings settings;
     if (int rc = ReadOptions(argc, argv, settings)) return rc < 0 ? 0 : rc;
-    if (settings.syslog) engined::UseSyslog();
+    if (settings.syslog) daemonlog::UseSyslog();
 
-    engined::InstallSignalHandlers();
+    InstallSignalHandlers();
     SpamHandler handler(settings);
     engined::FrameServer server(settings.socketPath, handler, settings.access);
     if (!server.Listen()) return 1;

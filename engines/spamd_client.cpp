@@ -17,9 +17,15 @@
 #include <memory>
 #include <thread>
 
+#include "common/base/daemonlog.h"
+#include "common/base/owners.h"
 #include "daemon_util.h"
 
 namespace engined {
+
+using daemonlog::Error;
+using daemonlog::Log;
+using daemonlog::Warn;
 
 namespace {
 

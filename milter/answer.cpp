@@ -205,14 +205,4 @@ const char* ActionName(Action action) {
     }
 }
 
-std::string LogSafe(const std::string& text, size_t max) {
-    std::string out;
-    for (size_t k = 0; k < text.size() && k < max; ++k) {
-        unsigned char c = static_cast<unsigned char>(text[k]);
-        out += (c < 32 || c == 127) ? '?' : static_cast<char>(c);
-    }
-    if (text.size() > max) out += "...";
-    return out;
-}
-
 }  // namespace milter

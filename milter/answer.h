@@ -66,9 +66,6 @@ Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answ
                OnFailure onFailure);
 const char* ActionName(Action action);
 
-// One line of text safe to put into our own log: control bytes as '?'.
-std::string LogSafe(const std::string& text, size_t max);
-
 }  // namespace milter
 
 #endif

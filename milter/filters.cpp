@@ -10,10 +10,14 @@
 #include <csignal>
 #include <cstring>
 
-#include "milter/hostlog.h"
-#include "milter/process.h"
+#include "common/base/daemonlog.h"
+#include "common/base/spawn.h"
+#include "common/base/text.h"
 
 namespace milter {
+
+using daemonlog::Debug;
+using daemonlog::Log;
 
 namespace {
 
@@ -40,6 +44,63 @@ int MillisUntil(Clock::time_point t) {
 }
 
 }  // namespace
+
+Message::Message(long token_, std::string path_, size_t filters, bool serial)
+    : token(token_), path(std::move(path_)) {
+    twLock lock(mu_);
+    outcome_.answers.resize(filters);
+    outcome_.answered.assign(filters, false);
+    // With serial, the first filter is asked at once; no other thread knows
+    // the message yet.
+    outcome_.asked.assign(filters, !serial);
+    if (serial && filters > 0) outcome_.asked[0] = true;
+    missing_ = filters;
+}
+
+size_t Message::Record(size_t index, const Answer& answer, bool serial) {
+    size_t next = kNone;
+    {
+        twLock lock(mu_);
+        if (index >= outcome_.answered.size() || outcome_.answered[index]) return kNone;
+        outcome_.answers[index] = answer;
+        outcome_.answered[index] = true;
+        --missing_;
+        if (serial) {
+            if (answer.kind == AnswerKind::Error || answer.kind == AnswerKind::Discard) {
+                missing_ = 0;  // refused: the others need not look
+            } else {
+                next = index + 1;
+                outcome_.asked[next] = true;
+            }
+        }
+    }
+    answeredCv_.NotifyAll();
+    return next;
+}
+
+bool Message::WaitAll(Clock::time_point deadline, std::chrono::milliseconds progressEvery,
+                      const std::function<void()>& progress) {
+    twLock lock(mu_);
+    while (missing_ > 0) {
+        const auto now = Clock::now();
+        if (now >= deadline) return false;
+        const auto until = std::min(deadline, now + progressEvery);
+        while (missing_ > 0 && answeredCv_.WaitUntil(mu_, until)) {
+        }
+        if (missing_ == 0) break;
+        if (Clock::now() < deadline && progress) {
+            mu_.unlock();
+            progress();
+            mu_.lock();
+        }
+    }
+    return true;
+}
+
+Outcome Message::Snapshot() const {
+    twLock lock(mu_);
+    return outcome_;
+}
 
 FilterChild::FilterChild(Filters& owner, size_t index, std::string program,
                          std::vector<std::string> args, std::string workDir)
@@ -75,7 +136,7 @@ void FilterChild::Wake() {
 void FilterChild::Send(long token, const std::string& path) {
     bool down;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         down = down_;
         if (!down) {
             std::string line = RequestLine(token, path);
@@ -93,13 +154,13 @@ void FilterChild::Send(long token, const std::string& path) {
 }
 
 void FilterChild::Drop(long token) {
-    std::lock_guard<std::mutex> lock(mu_);
+    twLock lock(mu_);
     unanswered_.erase(token);
 }
 
 void FilterChild::BeginStop(Clock::time_point deadline) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         stopping_ = true;
         stopDeadline_ = deadline;
     }
@@ -120,7 +181,7 @@ bool FilterChild::Launch() {
     }
     std::vector<std::string> argv{program_};
     argv.insert(argv.end(), args_.begin(), args_.end());
-    pid_t pid = Spawn(argv, workDir_, in[0], out[1], -1);
+    pid_t pid = SpawnInGroup(argv, workDir_, in[0], out[1], -1);
     int saved = errno;
     close(in[0]);
     close(out[1]);
@@ -142,7 +203,7 @@ bool FilterChild::Launch() {
     {
         // Whatever the last process left unanswered goes to this one, in
         // the order the messages came.
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         down_ = false;
         outbox_.clear();
         queued_ = written_ = 0;
@@ -162,12 +223,12 @@ void FilterChild::Reap(bool expected) {
     if (toChild_ >= 0) close(toChild_);
     if (fromChild_ >= 0) close(fromChild_);
     toChild_ = fromChild_ = -1;
-    int status = WaitOrKill(pid_, 5000);
+    int status = WaitOrKillGroup(pid_, 5000);
     pid_ = -1;
     size_t pending;
     std::vector<long> givenUp;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         outbox_.clear();
         for (auto it = unanswered_.begin(); it != unanswered_.end();) {
             if (!expected && it->second.endsAt <= written_ && ++it->second.lost >= 2) {
@@ -201,7 +262,7 @@ void FilterChild::ScheduleRestart() {
         // now instead of holding every message for the whole timeout.
         std::map<long, Request> waiting;
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            twLock lock(mu_);
             if (!down_)
                 Log("filter %s is down; its requests fail until it runs again", name_.c_str());
             down_ = true;
@@ -224,20 +285,20 @@ void FilterChild::Fail(long token, const char* why) {
 void FilterChild::HandleLine(const std::string& line, bool cut) {
     Answer answer;
     if (!ParseAnswer(line, answer)) {
-        Log("%s: %s", name_.c_str(), LogSafe(line, 2000).c_str());
+        Log("%s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
         return;
     }
     bool known;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         known = unanswered_.erase(answer.token) > 0;
     }
     if (!known) {
         Log("filter %s answered request %ld that is no longer waiting: %s", name_.c_str(),
-            answer.token, LogSafe(line, 400).c_str());
+            answer.token, EscapeControl(line, 400).c_str());
         return;
     }
-    Debug("filter %s: %s", name_.c_str(), LogSafe(line, 2000).c_str());
+    Debug("filter %s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
     if (cut) {
         // Only the beginning was kept: its text cannot be trusted whole.
         answer.kind = AnswerKind::Failure;
@@ -253,7 +314,7 @@ void FilterChild::Run() {
         bool stopping;
         Clock::time_point deadline;
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            twLock lock(mu_);
             stopping = stopping_;
             deadline = stopDeadline_;
         }
@@ -263,7 +324,7 @@ void FilterChild::Run() {
         }
         bool wantWrite = false;
         if (pid_ >= 0) {
-            std::lock_guard<std::mutex> lock(mu_);
+            twLock lock(mu_);
             if (stopping && !quitSent_ && toChild_ >= 0) {
                 outbox_ += "0 QUIT\n";
                 queued_ += 7;
@@ -301,7 +362,7 @@ void FilterChild::Run() {
             }
         }
         if (writeAt >= 0 && fds[writeAt].revents) {
-            std::lock_guard<std::mutex> lock(mu_);
+            twLock lock(mu_);
             ssize_t w = write(toChild_, outbox_.data(), outbox_.size());
             if (w > 0) {
                 outbox_.erase(0, static_cast<size_t>(w));
@@ -364,26 +425,19 @@ void Filters::StopAll(int timeoutMs) {
 }
 
 long Filters::NextToken() {
-    std::lock_guard<std::mutex> lock(mu_);
+    twLock lock(mu_);
     long token = nextToken_;
     nextToken_ = nextToken_ >= INT_MAX ? 1 : nextToken_ + 1;
     return token;
 }
 
 std::shared_ptr<Message> Filters::Submit(long token, const std::string& path) {
-    auto m = std::make_shared<Message>();
-    m->token = token;
-    m->path = path;
-    m->answers.resize(children_.size());
-    m->answered.assign(children_.size(), false);
-    m->asked.assign(children_.size(), !serial_);
-    m->missing = children_.size();
+    auto m = std::make_shared<Message>(token, path, children_.size(), serial_);
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         inflight_[token] = m;
     }
     if (serial_) {
-        m->asked[0] = true;  // no other thread knows the message before this call returns
         children_[0]->Send(token, path);
     } else {
         for (auto& c : children_) c->Send(token, path);
@@ -393,24 +447,12 @@ std::shared_ptr<Message> Filters::Submit(long token, const std::string& path) {
 
 bool Filters::Wait(Message& m, Clock::time_point deadline, std::chrono::milliseconds progressEvery,
                    const std::function<void()>& progress) {
-    std::unique_lock<std::mutex> lock(m.mu);
-    while (m.missing > 0) {
-        auto now = Clock::now();
-        if (now >= deadline) return false;
-        auto until = std::min(deadline, now + progressEvery);
-        if (m.cv.wait_until(lock, until, [&m] { return m.missing == 0; })) break;
-        if (Clock::now() < deadline && progress) {
-            lock.unlock();
-            progress();
-            lock.lock();
-        }
-    }
-    return true;
+    return m.WaitAll(deadline, progressEvery, progress);
 }
 
 void Filters::Forget(Message& m) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         inflight_.erase(m.token);
     }
     for (auto& c : children_) c->Drop(m.token);
@@ -419,29 +461,13 @@ void Filters::Forget(Message& m) {
 void Filters::Deliver(size_t index, const Answer& answer) {
     std::shared_ptr<Message> m;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         auto it = inflight_.find(answer.token);
         if (it != inflight_.end()) m = it->second;
     }
     if (!m) return;
-    size_t next = children_.size();
-    {
-        std::lock_guard<std::mutex> lock(m->mu);
-        if (index >= m->answered.size() || m->answered[index]) return;
-        m->answers[index] = answer;
-        m->answered[index] = true;
-        --m->missing;
-        if (serial_ && index + 1 < children_.size()) {
-            if (answer.kind == AnswerKind::Error || answer.kind == AnswerKind::Discard) {
-                m->missing = 0;  // refused: the others need not look
-            } else {
-                next = index + 1;
-                m->asked[next] = true;
-            }
-        }
-        m->cv.notify_all();
-    }
-    if (next < children_.size()) children_[next]->Send(m->token, m->path);
+    const size_t next = m->Record(index, answer, serial_ && index + 1 < children_.size());
+    if (next != Message::kNone) children_[next]->Send(m->token, m->path);
 }
 
 }  // namespace milter

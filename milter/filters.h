@@ -21,7 +21,7 @@
 // Forget().  Answers for messages already forgotten are logged and dropped.
 //
 // Locks: Filters::mu_ guards the message table; FilterChild::mu_ guards
-// that child's unanswered requests and outgoing bytes; Message::mu guards
+// that child's unanswered requests and outgoing bytes; Message::mu_ guards
 // the answers.  No thread holds two of them at once.
 #ifndef TARNWICK_MILTER_FILTERS_H
 #define TARNWICK_MILTER_FILTERS_H
@@ -29,33 +29,57 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/base/threads.h"
 #include "milter/answer.h"
 
 namespace milter {
 
 class Filters;
 
-// One message in flight.
-struct Message {
-    long token = 0;
-    std::string path;  // relative to the base directory, as sent in FILE
-
-    std::mutex mu;
-    std::condition_variable cv;
-    // State below is guarded by mu.
-    std::vector<Answer> answers;  // one slot per filter
+// What the filters said about one message, one slot per filter.
+struct Outcome {
+    std::vector<Answer> answers;
     std::vector<bool> answered;
     std::vector<bool> asked;  // with --serial, later filters only once the earlier ones let it on
-    size_t missing = 0;
+};
+
+// One message in flight: the milter thread that handles it waits, the
+// filters' supervisor threads record their answers.
+class Message {
+  public:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+
+    // serial: only the first filter is asked now, the others one by one.
+    Message(long token, std::string path, size_t filters, bool serial);
+
+    const long token;
+    const std::string path;  // relative to the base directory, as sent in FILE
+
+    // Records filter index's answer and wakes the waiter.  With serial, a
+    // reject or discard ends the wait (the others need not look) and any
+    // other answer marks the next filter asked; that filter is returned,
+    // kNone otherwise (also for a second answer of the same filter).
+    size_t Record(size_t index, const Answer& answer, bool serial) EXCLUDES(mu_);
+    // True once every filter asked has answered, or when a refusal ended
+    // the wait; false at the deadline.  progress runs every progressEvery
+    // while waiting, without the lock.
+    bool WaitAll(std::chrono::steady_clock::time_point deadline,
+                 std::chrono::milliseconds progressEvery, const std::function<void()>& progress)
+        EXCLUDES(mu_);
+    Outcome Snapshot() const EXCLUDES(mu_);
+
+  private:
+    mutable twMutex mu_;
+    twCondVar answeredCv_;
+    Outcome outcome_ GUARDED_BY(mu_);
+    size_t missing_ GUARDED_BY(mu_) = 0;
 };
 
 class FilterChild {
@@ -91,20 +115,21 @@ class FilterChild {
     int wakeFd_ = -1;
     std::thread thread_;
 
-    std::mutex mu_;
-    // State below is guarded by mu_.
+    twMutex mu_;
     struct Request {
         std::string path;
         unsigned long long endsAt = 0;  // stream offset just past its line
         int lost = 0;                   // processes that ended holding it
     };
-    std::map<long, Request> unanswered_;  // sent or waiting to be
-    std::string outbox_;                  // bytes not yet written to the child
-    unsigned long long queued_ = 0;       // bytes ever put in the outbox of this process
-    unsigned long long written_ = 0;      // bytes of them written
-    bool stopping_ = false;
-    bool down_ = false;  // restarting only after a long delay: requests fail at once
-    std::chrono::steady_clock::time_point stopDeadline_;
+    std::map<long, Request> unanswered_ GUARDED_BY(mu_);  // sent or waiting to be
+    std::string outbox_ GUARDED_BY(mu_);                  // bytes not yet written to the child
+    // Bytes ever put in the outbox of this process, and those of them written.
+    unsigned long long queued_ GUARDED_BY(mu_) = 0;
+    unsigned long long written_ GUARDED_BY(mu_) = 0;
+    bool stopping_ GUARDED_BY(mu_) = false;
+    // Restarting only after a long delay: requests fail at once.
+    bool down_ GUARDED_BY(mu_) = false;
+    std::chrono::steady_clock::time_point stopDeadline_ GUARDED_BY(mu_);
 
     // Owned by the supervisor thread only.
     pid_t pid_ = -1;
@@ -148,10 +173,9 @@ class Filters {
   private:
     std::vector<std::unique_ptr<FilterChild>> children_;
     bool serial_ = false;
-    std::mutex mu_;
-    // Guarded by mu_.
-    std::map<long, std::shared_ptr<Message>> inflight_;
-    long nextToken_ = 1;
+    twMutex mu_;
+    std::map<long, std::shared_ptr<Message>> inflight_ GUARDED_BY(mu_);
+    long nextToken_ GUARDED_BY(mu_) = 1;
 };
 
 }  // namespace milter

@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "common/base/daemonlog.h"
 #include "common/base/options.h"
+#include "common/base/owners.h"
 #include "common/base/version.h"
 #include "milter/filters.h"
-#include "milter/hostlog.h"
 #include "milter/session.h"
 #include "milter/submitter.h"
 
@@ -53,23 +54,22 @@ bool EnsureDirectory(const std::string& path, mode_t mode) {
         struct stat st;
         if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     }
-    milter::Log("start: %s is not a usable directory: %s", path.c_str(), strerror(errno));
+    daemonlog::Log("start: %s is not a usable directory: %s", path.c_str(), strerror(errno));
     return false;
 }
 
 // Queue files of a previous run belong to messages the MTA still holds and
 // will offer again; nobody else reads them.
 void ClearQueue(const std::string& dir) {
-    if (DIR* d = opendir(dir.c_str())) {
+    if (const UniqueDir d{opendir(dir.c_str())}) {
         int removed = 0;
-        while (struct dirent* e = readdir(d)) {
+        while (struct dirent* e = readdir(d.get())) {
             std::string n = e->d_name;
             bool ours = n.size() > 4 && (n.compare(n.size() - 4, 4, ".msg") == 0 ||
                                          n.compare(n.size() - 4, 4, ".tmp") == 0);
-            if (ours && unlinkat(dirfd(d), e->d_name, 0) == 0) ++removed;
+            if (ours && unlinkat(dirfd(d.get()), e->d_name, 0) == 0) ++removed;
         }
-        closedir(d);
-        if (removed) milter::Log("start: removed %d queue file(s) of an earlier run", removed);
+        if (removed) daemonlog::Log("start: removed %d queue file(s) of an earlier run", removed);
     }
 }
 
@@ -176,7 +176,8 @@ int main(int argc, char** argv) {
     static Options o;
     int status = ParseOptions(argc, argv, o);
     if (status >= 0) return status;
-    milter::SetDebug(o.debug);
+    daemonlog::SetName("tarnwick-milter");
+    daemonlog::SetDebug(o.debug);
 
     // libmilter's signal thread takes these with sigwait(); every other
     // thread, ours included, must keep them blocked.
@@ -186,8 +187,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    milter::Log("start: %s, base %s, socket %s, timeout %d s", kVersion, o.base.c_str(),
-                o.socket.c_str(), o.host.timeoutSec);
+    daemonlog::Log("start: %s, base %s, socket %s, timeout %d s", kVersion, o.base.c_str(),
+                   o.socket.c_str(), o.host.timeoutSec);
     if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(o.base + "/Queue", 0750) ||
         !EnsureDirectory(o.base + "/Submitted", 0770))
         return 1;
@@ -201,7 +202,7 @@ int main(int argc, char** argv) {
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {
         if (access(f.c_str(), X_OK) != 0) {
-            milter::Log("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
+            daemonlog::Log("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
             return 1;
         }
         filters.Add(f, filterArgs, o.base);
@@ -209,7 +210,7 @@ int main(int argc, char** argv) {
     if (!milter::RegisterMilter(o.host, filters) ||
         smfi_setconn(const_cast<char*>(o.socket.c_str())) != MI_SUCCESS ||
         smfi_opensocket(1) != MI_SUCCESS) {
-        milter::Log("start: cannot listen on %s", o.socket.c_str());
+        daemonlog::Log("start: cannot listen on %s", o.socket.c_str());
         return 1;
     }
     milter::Submitter submitter(o.base + "/Submitted", o.sendmail);
@@ -217,15 +218,15 @@ int main(int argc, char** argv) {
     filters.StartAll();
 
     sd_notify(0, "READY=1");
-    milter::Log("start: ready, %zu filter(s)", filters.Count());
+    daemonlog::Log("start: ready, %zu filter(s)", filters.Count());
     int rc = smfi_main();
 
     sd_notify(0, "STOPPING=1");
     if (int left = milter::DrainMessages(o.host.timeoutSec * 1000 + 5000))
-        milter::Log("stop: %d message(s) still waiting for answers", left);
-    milter::Log("stop: stopping the filters");
+        daemonlog::Log("stop: %d message(s) still waiting for answers", left);
+    daemonlog::Log("stop: stopping the filters");
     filters.StopAll(60 * 1000);
     submitter.Stop();
-    milter::Log("stop: finished");
+    daemonlog::Log("stop: finished");
     return rc == MI_SUCCESS ? 0 : 1;
 }

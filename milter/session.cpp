@@ -11,10 +11,14 @@
 #include <memory>
 #include <thread>
 
-#include "milter/hostlog.h"
+#include "common/base/daemonlog.h"
+#include "common/base/text.h"
 #include "milter/spool.h"
 
 namespace milter {
+
+using daemonlog::Debug;
+using daemonlog::Log;
 
 namespace {
 
@@ -201,9 +205,9 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     std::unique_ptr<Transaction> tx = std::move(c->tx);
     auto started = Clock::now();
     const char* qid = smfi_getsymval(ctx, const_cast<char*>("i"));
-    std::string queueId = LogSafe(qid ? qid : "-", 64);
-    std::string who = "queue=" + queueId + " from=<" + LogSafe(tx->env.sender, 200) +
-                      "> to=" + LogSafe(Recipients(*tx), 600);
+    std::string queueId = EscapeControl(qid ? qid : "-", 64);
+    std::string who = "queue=" + queueId + " from=<" + EscapeControl(tx->env.sender, 200) +
+                      "> to=" + EscapeControl(Recipients(*tx), 600);
 
     EnsureSpool(*tx);
     if (tx->spoolFailed || !tx->spool.Commit()) {
@@ -221,14 +225,10 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     filters->Forget(*m);
     tx->spool.Remove();
 
-    std::vector<Answer> answers;
-    std::vector<bool> answered, asked;
-    {
-        std::lock_guard<std::mutex> lock(m->mu);
-        answers = m->answers;
-        answered = m->answered;
-        asked = m->asked;
-    }
+    const Outcome outcome = m->Snapshot();
+    const std::vector<Answer>& answers = outcome.answers;
+    const std::vector<bool>& answered = outcome.answered;
+    const std::vector<bool>& asked = outcome.asked;
     Verdict v = Decide(answers, answered, settings->onFailure);
 
     std::string said;
@@ -241,7 +241,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         else if (answers[i].kind == AnswerKind::Ok || answers[i].kind == AnswerKind::Discard)
             said += answers[i].word;
         else
-            said += answers[i].word + "\"" + LogSafe(answers[i].text, 300) + "\"";
+            said += answers[i].word + "\"" + EscapeControl(answers[i].text, 300) + "\"";
     }
 
     sfsistat result = SMFIS_CONTINUE;
@@ -264,7 +264,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
                 if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
                                    const_cast<char*>(value.c_str())) != MI_SUCCESS)
                     Log("message %s: header %s could not be added", who.c_str(),
-                        LogSafe(h.first, 80).c_str());
+                        EscapeControl(h.first, 80).c_str());
             }
             break;
     }

@@ -85,7 +85,7 @@ bool SpoolFile::Open(const std::string& dir, const std::string& name, const Enve
     msgPath_ = dir + "/" + name + ".msg";
     int fd = open(tmpPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd < 0) return false;
-    file_ = fdopen(fd, "w");
+    file_.reset(fdopen(fd, "w"));
     if (!file_) {
         int saved = errno;
         close(fd);
@@ -99,7 +99,7 @@ bool SpoolFile::Open(const std::string& dir, const std::string& name, const Enve
 
 bool SpoolFile::Write(const char* data, size_t n) {
     if (!file_ || failed_) return false;
-    if (n && fwrite(data, 1, n, file_) != n) failed_ = true;
+    if (n && fwrite(data, 1, n, file_.get()) != n) failed_ = true;
     size_ += n;
     return !failed_;
 }
@@ -107,18 +107,15 @@ bool SpoolFile::Write(const char* data, size_t n) {
 bool SpoolFile::Commit() {
     if (!file_) return false;
     bool ok = !failed_;
-    if (fclose(file_) != 0) ok = false;
-    file_ = nullptr;
+    // Closed by hand: a failed close means the data may not be on disk.
+    if (fclose(file_.release()) != 0) ok = false;
     if (ok && rename(tmpPath_.c_str(), msgPath_.c_str()) != 0) ok = false;
     if (ok) committed_ = true;
     return ok;
 }
 
 void SpoolFile::Remove() {
-    if (file_) {
-        fclose(file_);
-        file_ = nullptr;
-    }
+    file_.reset();
     if (!tmpPath_.empty()) unlink(committed_ ? msgPath_.c_str() : tmpPath_.c_str());
     tmpPath_.clear();
     committed_ = false;

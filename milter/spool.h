@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "common/base/owners.h"
+
 namespace milter {
 
 constexpr size_t kMaxAddress = 512;
@@ -68,7 +70,7 @@ class SpoolFile {
     unsigned long long Size() const { return size_; }
 
   private:
-    FILE* file_ = nullptr;
+    UniqueFile file_;
     bool failed_ = false;
     bool committed_ = false;
     unsigned long long size_ = 0;

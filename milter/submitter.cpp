@@ -13,11 +13,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/base/daemonlog.h"
+#include "common/base/owners.h"
+#include "common/base/spawn.h"
+#include "common/base/text.h"
 #include "milter/answer.h"
-#include "milter/hostlog.h"
-#include "milter/process.h"
 
 namespace milter {
+
+using daemonlog::Debug;
+using daemonlog::Log;
 
 namespace {
 
@@ -50,7 +55,7 @@ int CollectChild(pid_t pid, int fd, std::string& said) {
     }
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    return WaitOrKill(pid, std::max(left, 0));
+    return WaitOrKillGroup(pid, std::max(left, 0));
 }
 
 }  // namespace
@@ -83,7 +88,7 @@ bool Submitter::Start() {
 
 void Submitter::Stop() {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        twLock lock(mu_);
         if (stop_) return;
         stop_ = true;
     }
@@ -96,19 +101,16 @@ void Submitter::Stop() {
 }
 
 void Submitter::Scan() {
-    int fd = dup(dirFd_);
-    if (fd < 0) return;
-    DIR* d = fdopendir(fd);
-    if (!d) {
-        close(fd);
-        return;
-    }
-    rewinddir(d);
-    while (struct dirent* e = readdir(d)) {
+    UniqueFd fd(dup(dirFd_));
+    if (!fd.Valid()) return;
+    const UniqueDir d(fdopendir(fd.Get()));
+    if (!d) return;
+    fd.Release();  // the directory stream owns it now
+    rewinddir(d.get());
+    while (struct dirent* e = readdir(d.get())) {
         if (IsSubName(e->d_name) && !pending_.count(e->d_name))
             pending_[e->d_name] = Pending{Clock::now(), 0};
     }
-    closedir(d);
 }
 
 int Submitter::HandOver(const std::string& name) {
@@ -133,7 +135,7 @@ int Submitter::HandOver(const std::string& name) {
     std::vector<std::string> argv = sendmail_;
     for (const char* a : {"-t", "-oi", "-f", "<>"}) argv.emplace_back(a);
     auto started = Clock::now();
-    pid_t pid = Spawn(argv, std::string(), fd, out[1], out[1]);
+    pid_t pid = SpawnInGroup(argv, std::string(), fd, out[1], out[1]);
     int saved = errno;
     close(out[1]);
     close(fd);
@@ -155,7 +157,7 @@ int Submitter::HandOver(const std::string& name) {
         return 1;
     }
     Log("submit: sendmail refused %s, %s: %s", name.c_str(), DescribeStatus(status).c_str(),
-        LogSafe(said, 500).c_str());
+        EscapeControl(said, 500).c_str());
     return 0;
 }
 
@@ -187,7 +189,7 @@ void Submitter::Run() {
     alignas(struct inotify_event) char buf[8192];
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            twLock lock(mu_);
             if (stop_) break;
         }
         HandOverDue(false);

@@ -15,10 +15,11 @@
 
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "common/base/threads.h"
 
 namespace milter {
 
@@ -53,8 +54,8 @@ class Submitter {
     std::thread thread_;
     std::map<std::string, Pending> pending_;  // owned by the thread
 
-    std::mutex mu_;
-    bool stop_ = false;  // guarded by mu_
+    twMutex mu_;
+    bool stop_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace milter

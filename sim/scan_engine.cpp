@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/base/text.h"
 #include "quillon_se_api.pb.h"
 #include "sim/simcore.h"
 
@@ -133,7 +134,7 @@ sim::reply HandleScan(const scanOptions& scanOpt, const sim::options& opt,
         request.has_scan_file_request() ? request.scan_file_request().path() : "";
     out.logLine = "SCAN serial=" +
                   (request.has_serial() ? std::to_string(request.serial()) : std::string("-")) +
-                  " path=" + sim::Printable(path.data(), path.size(), 4096);
+                  " path=" + EscapeControl(path, 4096);
     if (!request.has_scan_file_request()) {
         out.logLine += " (no scan_file_request: ignored)";
         out.isRequest = false;
@@ -207,7 +208,7 @@ sim::reply Handle(const scanOptions& scanOpt, const sim::options& opt, const std
     sim::reply out;
     if (!request.ParseFromString(body)) {
         out.logLine = "UNKNOWN frame of " + std::to_string(body.size()) +
-                      " bytes: " + sim::Printable(body.data(), body.size(), 32);
+                      " bytes: " + EscapeControl(body, 32);
         return out;
     }
     switch (request.tag()) {

@@ -12,16 +12,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <queue>
 #include <random>
 #include <thread>
 
+#include "common/base/threads.h"
 #include "sim/frame.h"
 
 namespace sim {
@@ -37,11 +36,11 @@ const char* gName = "sim";
 std::atomic<long> gRepliesSent{0};
 std::atomic<int> gConnections{0};
 
-std::mutex gLogMutex;  // guards gLogFd writes
-int gLogFd = -1;
+twMutex gLogMutex;  // also held for every write to the log
+int gLogFd GUARDED_BY(gLogMutex) = -1;
 
-std::mutex gRandomMutex;  // guards gRandom
-std::mt19937 gRandom;
+twMutex gRandomMutex;
+std::mt19937 gRandom GUARDED_BY(gRandomMutex);
 
 [[noreturn]] void ExitRemovingSocket(int code) {
     if (gSocketPath[0]) unlink(gSocketPath);
@@ -95,10 +94,10 @@ class connection {
         std::thread writer([this] { WriterLoop(); });
         ReaderLoop();
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            twLock lock(mutex_);
             closed_ = true;
         }
-        wake_.notify_all();
+        wake_.NotifyAll();
         writer.join();
         LogRequest("DISCONNECT " + std::to_string(number_));
     }
@@ -132,7 +131,7 @@ class connection {
         }
     }
 
-    void Enqueue(reply answer) {
+    void Enqueue(reply answer) EXCLUDES(mutex_) {
         scheduled item;
         item.isRequest = answer.isRequest;
         item.frames = std::move(answer.frames);
@@ -145,7 +144,7 @@ class connection {
             delay = opt_.delayMs + answer.extraDelayMs;
             if (opt_.jitterMs > 0) delay += Random(static_cast<uint32_t>(opt_.jitterMs) + 1);
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        twLock lock(mutex_);
         const steadyClock::time_point now = steadyClock::now();
         item.due = now + std::chrono::milliseconds(delay);
         lastReceive_ = now;
@@ -156,14 +155,14 @@ class connection {
             item.order = nextOrder_++;
             queue_.push(std::move(item));
         }
-        wake_.notify_all();
+        wake_.NotifyAll();
     }
 
     // Caller holds mutex_.  The batch leaves in random order, each answer
     // still no earlier than its own delay allows.
-    void FlushBatch(steadyClock::time_point now) {
+    void FlushBatch(steadyClock::time_point now) REQUIRES(mutex_) {
         {
-            std::lock_guard<std::mutex> lock(gRandomMutex);
+            twLock lock(gRandomMutex);
             std::shuffle(batch_.begin(), batch_.end(), gRandom);
         }
         steadyClock::time_point latest = now;
@@ -184,7 +183,7 @@ class connection {
         for (;;) {
             scheduled item;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
+                twLock lock(mutex_);
                 if (closed_) return;
                 const steadyClock::time_point now = steadyClock::now();
                 if (!batch_.empty() &&
@@ -196,7 +195,7 @@ class connection {
                     if (!queue_.empty()) wake = std::min(wake, queue_.top().due);
                     if (stalled || !batch_.empty())
                         wake = std::min(wake, now + std::chrono::milliseconds(20));
-                    wake_.wait_until(lock, wake);
+                    wake_.WaitUntil(mutex_, wake);
                     continue;
                 }
                 item = queue_.top();
@@ -247,14 +246,14 @@ class connection {
     const options& opt_;
     const handler handle_;
 
-    // State below is protected by mutex_.
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::priority_queue<scheduled, std::vector<scheduled>, std::greater<scheduled>> queue_;
-    std::vector<scheduled> batch_;
-    steadyClock::time_point lastReceive_ = steadyClock::now();
-    uint64_t nextOrder_ = 0;
-    bool closed_ = false;
+    twMutex mutex_;
+    twCondVar wake_;
+    std::priority_queue<scheduled, std::vector<scheduled>, std::greater<scheduled>> queue_
+        GUARDED_BY(mutex_);
+    std::vector<scheduled> batch_ GUARDED_BY(mutex_);
+    steadyClock::time_point lastReceive_ GUARDED_BY(mutex_) = steadyClock::now();
+    uint64_t nextOrder_ GUARDED_BY(mutex_) = 0;
+    bool closed_ GUARDED_BY(mutex_) = false;
 
     long sentHere_ = 0;  // writer thread only
 };
@@ -387,25 +386,10 @@ const char* CommonUsage() {
 }
 
 void LogRequest(const std::string& line) {
-    std::lock_guard<std::mutex> lock(gLogMutex);
+    twLock lock(gLogMutex);
     if (gLogFd < 0) return;
     const std::string whole = line + "\n";
     WriteAll(gLogFd, whole.data(), whole.size());
-}
-
-std::string Printable(const char* data, size_t n, size_t max) {
-    std::string out;
-    for (size_t i = 0; i < n && i < max; ++i) {
-        const unsigned char c = static_cast<unsigned char>(data[i]);
-        if (c >= 32 && c < 127 && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
 }
 
 std::vector<std::string> MarkerValues(const std::string& content, const std::string& name) {
@@ -435,14 +419,18 @@ bool MarkerValue(const std::string& content, const std::string& name, std::strin
 
 uint32_t Random(uint32_t bound) {
     if (bound == 0) return 0;
-    std::lock_guard<std::mutex> lock(gRandomMutex);
+    twLock lock(gRandomMutex);
     return std::uniform_int_distribution<uint32_t>(0, bound - 1)(gRandom);
 }
 
 void Serve(const char* name, const options& opt, handler handle) {
     gName = name;
-    gRandom.seed(opt.seeded ? opt.seed : static_cast<uint32_t>(time(nullptr) ^ getpid()));
+    {
+        twLock lock(gRandomMutex);
+        gRandom.seed(opt.seeded ? opt.seed : static_cast<uint32_t>(time(nullptr) ^ getpid()));
+    }
     if (!opt.logPath.empty()) {
+        twLock lock(gLogMutex);
         gLogFd = open(opt.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (gLogFd < 0) {
             fprintf(stderr, "%s: cannot open log %s: %s\n", name, opt.logPath.c_str(),

@@ -61,8 +61,6 @@ int ParseCommandLine(int argc, char** argv, const char* name, void (*usage)(), o
 
 // Appends one line to the --log file (no-op without one).
 void LogRequest(const std::string& line);
-// Escapes bytes for a one-line log: printable ASCII as is, others as \xNN.
-std::string Printable(const char* data, size_t n, size_t max);
 
 // Values of "Name: value" lines (at a line start) in content, in order;
 // the value is trimmed of blanks and a carriage return.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/base/text.h"
 #include "quillon_ase_api.pb.h"
 #include "sim/simcore.h"
 
@@ -80,8 +81,7 @@ sim::reply HandleRating(const sim::options& opt, const ql::ClientMessage& reques
     const std::string& text = request.message();
     out.logLine = "SPAM serial=" +
                   (request.has_serial() ? std::to_string(request.serial()) : std::string("-")) +
-                  " len=" + std::to_string(text.size()) +
-                  " head=" + sim::Printable(text.data(), text.size(), 48);
+                  " len=" + std::to_string(text.size()) + " head=" + EscapeControl(text, 48);
 
     ql::ServerMessage message;
     message.set_tag(ql::ServerMessage::GET_SPAM_REPORT_RESPONSE);
@@ -125,8 +125,8 @@ sim::reply Handle(const sim::options& opt, const std::string& body) {
         request.tag() == ql::ClientMessage::GET_SPAM_REPORT_REQUEST)
         return HandleRating(opt, request);
     sim::reply out;
-    out.logLine = "UNKNOWN frame of " + std::to_string(body.size()) +
-                  " bytes: " + sim::Printable(body.data(), body.size(), 32);
+    out.logLine =
+        "UNKNOWN frame of " + std::to_string(body.size()) + " bytes: " + EscapeControl(body, 32);
     return out;
 }
 

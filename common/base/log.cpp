@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-std::mutex mtx_print;
+twMutex mtx_print;
 bool doDebug = false;
 
 namespace {
@@ -27,7 +27,7 @@ std::atomic<bool> outputLost{false};
 // Caller holds mtx_print.  A failed write means the server has gone (its end
 // of the pipe is closed, or the disk behind a redirection is full): there is
 // no one to tell, and the command loop ends the program in order.
-void writeLocked(struct iovec* iov, int count) {
+void writeLocked(struct iovec* iov, int count) REQUIRES(mtx_print) {
     const int fd = fileno(stdout);
     while (count > 0) {
         ssize_t n = count == 1 ? write(fd, iov->iov_base, iov->iov_len) : writev(fd, iov, count);
@@ -58,7 +58,7 @@ void vprintLocked(const char* prefix, const char* fmt, va_list ap) {
     int count = 0;
     if (prefix) iov[count++] = {const_cast<char*>(prefix), strlen(prefix)};
     iov[count++] = {const_cast<char*>(text), static_cast<size_t>(n)};
-    std::lock_guard<std::mutex> lock(mtx_print);
+    twLock lock(mtx_print);
     writeLocked(iov, count);
 }
 
@@ -97,7 +97,7 @@ void DebugMsg(const char* fmt, ...) {
 
 void PrintRaw(const char* text, size_t len) {
     struct iovec iov = {const_cast<char*>(text), len};
-    std::lock_guard<std::mutex> lock(mtx_print);
+    twLock lock(mtx_print);
     writeLocked(&iov, len ? 1 : 0);
 }
 

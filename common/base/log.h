@@ -10,11 +10,12 @@
 #include <sys/uio.h>
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 
+#include "common/base/threads.h"
+
 // The console lock: held only for one write of an already formatted piece.
-extern std::mutex mtx_print;
+extern twMutex mtx_print;
 // Set once by -debug before the reader thread exists; read-only afterwards.
 extern bool doDebug;
 

@@ -2,16 +2,13 @@
 // parameters, never into the command text: a virus name chosen by an
 // attacker cannot end its quotes, run a command or split into more words.
 //
-// The command is started with posix_spawn (safe in a threaded program), in
-// its own process group, so a time limit can end it and everything it
-// started.  Its output never reaches standard output, the server's channel.
+// The command is started by the spawner (spawn.h), in its own process
+// group, so a time limit can end it and everything it started.  Its output
+// never reaches standard output, the server's channel.
 #include "common/base/shell.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,9 +16,9 @@
 #include <ctime>
 
 #include "common/base/log.h"
+#include "common/base/owners.h"
+#include "common/base/spawn.h"
 #include "common/base/text.h"
-
-extern char** environ;
 
 namespace {
 
@@ -116,43 +113,22 @@ shellRun RunShellCommand(const std::string& command, const std::vector<std::stri
         PrintMsg("* %s: can't create a pipe: %s\n", what, strerror(errno));
         return run;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFd[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeFd[1], STDERR_FILENO);
-    // A process group of its own, default signal handling (an ignored
-    // SIGPIPE would be inherited across exec) and nothing blocked.
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGQUIT);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("sh"));
-    argv.push_back(const_cast<char*>("-c"));
-    argv.push_back(const_cast<char*>(command.c_str()));
-    argv.push_back(const_cast<char*>("sh"));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    close(pipeFd[1]);
-    if (rc != 0) {
-        close(pipeFd[0]);
-        PrintMsg("* %s: can't start /bin/sh: %s\n", what, strerror(rc));
+    const UniqueFd readEnd(pipeFd[0]);
+    UniqueFd writeEnd(pipeFd[1]);
+    // Standard input is the server's channel: the command never reads it.
+    const UniqueFd devNull(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!devNull.Valid()) {
+        PrintMsg("* %s: can't open /dev/null: %s\n", what, strerror(errno));
+        return run;
+    }
+    std::vector<std::string> argv = {"/bin/sh", "-c", command, "sh"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid =
+        SpawnInGroup(argv, std::string(), devNull.Get(), writeEnd.Get(), writeEnd.Get());
+    const int spawnErr = errno;
+    writeEnd.Reset();
+    if (pid < 0) {
+        PrintMsg("* %s: can't start /bin/sh: %s\n", what, strerror(spawnErr));
         return run;
     }
 
@@ -163,37 +139,33 @@ shellRun RunShellCommand(const std::string& command, const std::vector<std::stri
     while (!ended) {
         const int64_t left = deadline - monotonicMs();
         if (left <= 0) {
-            kill(-pid, SIGKILL);
-            while (waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {
-            }
+            run.status = KillGroupAndReap(pid);
             run.timedOut = true;
             break;
         }
         // Short slices: the shell's end is seen by waitpid, not by the end
         // of its output, which a command left running in the background
         // may hold open.
-        struct pollfd p = {open ? pipeFd[0] : -1, POLLIN, 0};
+        struct pollfd p = {open ? readEnd.Get() : -1, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left < 20 ? left : 20)) > 0) {
             char block[4096];
-            const ssize_t n = read(pipeFd[0], block, sizeof block);
+            const ssize_t n = read(readEnd.Get(), block, sizeof block);
             if (n > 0)
                 output.Add(block, static_cast<size_t>(n));
             else if (n == 0 || errno != EINTR)
                 open = false;
         }
-        const pid_t done = waitpid(pid, &run.status, WNOHANG);
-        ended = done == pid || (done < 0 && errno != EINTR);
+        ended = ReapIfEnded(pid, run.status);
     }
     // What the command wrote just before it ended.
     while (open && !run.timedOut) {
-        struct pollfd p = {pipeFd[0], POLLIN, 0};
+        struct pollfd p = {readEnd.Get(), POLLIN, 0};
         char block[4096];
         if (poll(&p, 1, 0) <= 0) break;
-        const ssize_t n = read(pipeFd[0], block, sizeof block);
+        const ssize_t n = read(readEnd.Get(), block, sizeof block);
         if (n <= 0) break;
         output.Add(block, static_cast<size_t>(n));
     }
-    close(pipeFd[0]);
     output.Finish();
     if (run.timedOut)
         PrintMsg("* %s: still running after %d s, its process group was killed\n", what,

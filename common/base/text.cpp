@@ -113,10 +113,12 @@ int32_t xAtoi(const char* text) {
     return static_cast<int32_t>(value);
 }
 
-std::string EscapeControl(const std::string& text) {
+std::string EscapeControl(std::string_view text, size_t max) {
     static const char hex[] = "0123456789abcdef";
+    const bool cut = text.size() > max;
+    if (cut) text = text.substr(0, max);
     std::string out;
-    out.reserve(text.size());
+    out.reserve(text.size() + (cut ? 3 : 0));
     for (unsigned char c : text) {
         if (c == '\\') {
             out += "\\\\";
@@ -128,5 +130,6 @@ std::string EscapeControl(const std::string& text) {
             out += static_cast<char>(c);
         }
     }
+    if (cut) out += "...";
     return out;
 }

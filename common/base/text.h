@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 // Replaces every "^n" (n = 1..9) by value; the inserted text is not scanned
 // again.  Returns text for convenience.
@@ -18,10 +19,13 @@ std::string& SubstStr(std::string& text, int n, const char* value);
 void fprintS(FILE* out, const std::string& tmpl);
 void fprintS(std::string& out, const std::string& tmpl);
 
-// Text from outside made safe for one log line: every control character
-// (below 0x20, and 0x7f) becomes \xNN and a backslash is doubled, so a
-// file name or engine text can never start a line of its own.
-std::string EscapeControl(const std::string& text);
+// Text from outside made safe for one log line, the one rule of every log
+// in this tree: every control character (below 0x20, and 0x7f) becomes
+// \xNN and a backslash is doubled, so a file name or engine text can never
+// start a line of its own nor pass for an escape.  Other bytes stay as they
+// are.  Past `max` bytes of the text the rest is left out and "..." marks
+// the cut.
+std::string EscapeControl(std::string_view text, size_t max = std::string_view::npos);
 
 bool EqualStringsNoCase(const char* a, const char* b);
 

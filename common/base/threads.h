@@ -6,6 +6,7 @@
 #ifndef TARNWICK_COMMON_BASE_THREADS_H
 #define TARNWICK_COMMON_BASE_THREADS_H
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -32,7 +33,7 @@ class CAPABILITY("mutex") twMutex {
   public:
     void lock() ACQUIRE() { m_.lock(); }
     void unlock() RELEASE() { m_.unlock(); }
-    // For condition variables: the underlying standard mutex.
+    // For twCondVar: the underlying standard mutex.
     std::mutex& native() { return m_; }
 
   private:
@@ -49,6 +50,31 @@ class SCOPED_CAPABILITY twLock {
 
   private:
     twMutex& m_;
+};
+
+// A condition variable for a twMutex the caller holds.  The waits release
+// the mutex while asleep and hold it again when they return, so to the
+// analysis the mutex is held throughout; callers test their condition in a
+// loop around the wait (wake-ups may be spurious).
+class twCondVar {
+  public:
+    void Wait(twMutex& m) REQUIRES(m) {
+        std::unique_lock<std::mutex> lock(m.native(), std::adopt_lock);
+        cv_.wait(lock);
+        lock.release();
+    }
+    // False when the time ran out.
+    bool WaitUntil(twMutex& m, std::chrono::steady_clock::time_point until) REQUIRES(m) {
+        std::unique_lock<std::mutex> lock(m.native(), std::adopt_lock);
+        const bool woken = cv_.wait_until(lock, until) == std::cv_status::no_timeout;
+        lock.release();
+        return woken;
+    }
+    void NotifyOne() { cv_.notify_one(); }
+    void NotifyAll() { cv_.notify_all(); }
+
+  private:
+    std::condition_variable cv_;
 };
 
 #endif

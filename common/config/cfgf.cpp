@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "common/base/log.h"
+#include "common/base/owners.h"
 #include "common/base/text.h"
 
 const char* const cfgfTypeStr[3] = {"String", "Dictionary", "Array"};
@@ -261,10 +262,6 @@ class parser {
     }
 };
 
-struct fileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-
 bool IsDictionary(const cfgfItem* node) {
     if (node->type == cfgfDictionary) return true;
     cfgfError(node, "wrong item type (%s), dictionary expected", TypeName(node->type));
@@ -278,7 +275,7 @@ size_t EntryCount(const cfgfItem* dict) {
 }  // namespace
 
 std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& path) {
-    std::unique_ptr<FILE, fileCloser> file(fopen(path.c_str(), "r"));
+    const UniqueFile file(fopen(path.c_str(), "r"));
     if (!file) {
         cfgfFileError(path, "unable to open file");
         return nullptr;

@@ -18,6 +18,7 @@
 #include "common/base/threads.h"
 
 #include "common/base/log.h"
+#include "common/base/owners.h"
 #include "common/base/process.h"
 #include "common/base/text.h"
 
@@ -27,10 +28,6 @@ twMutex settingsMutex;
 std::shared_ptr<const commonSettings> settingsInForce GUARDED_BY(settingsMutex);
 // Written under settingsMutex, after settingsInForce; read without it.
 std::atomic<uint64_t> settingsGeneration{1};
-
-struct dirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
 
 }  // namespace
 
@@ -99,7 +96,7 @@ void SettingsFatal(const std::string& text) {
 }
 
 void CheckSubmittedDirectory(const std::string& dirName, const char* failureFmt) {
-    std::unique_ptr<DIR, dirCloser> dir(opendir(dirName.c_str()));
+    const UniqueDir dir(opendir(dirName.c_str()));
     if (!dir) {
         std::string text(dirName.size() + strlen(failureFmt) + 1, '\0');
         int n = snprintf(&text[0], text.size(), failureFmt, dirName.c_str());

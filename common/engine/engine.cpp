@@ -21,11 +21,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "common/base/log.h"
@@ -40,7 +38,7 @@ namespace {
 class engineLink {
   public:
     twMutex mutex;
-    std::condition_variable_any changed;
+    twCondVar changed;
     // The connection in force; -1 before the first connect.  Atomic as well,
     // so that the main thread's sends read it without the lock.
     std::atomic<int> fd{-1};
@@ -111,7 +109,7 @@ void InitEngine(const std::string& socketPath) {
         theLink.fd = fd;
         theLink.reconnecting = false;
     }
-    theLink.changed.notify_all();
+    theLink.changed.NotifyAll();
     PrintMsg("* Connected to %s\n", socketPath.c_str());
 }
 
@@ -433,7 +431,7 @@ void get_answer(google::protobuf::MessageLite& answer, int fd) {
 int ReaderNextConnection(int fd) {
     twLock lock(theLink.mutex);
     if (theLink.closedForGood) return -1;
-    while (theLink.reconnecting) theLink.changed.wait(theLink.mutex);
+    while (theLink.reconnecting) theLink.changed.Wait(theLink.mutex);
     int current = theLink.fd.load();
     if (current == fd) return -1;
     // Every connection retired since, the one we read included, is ours to
@@ -446,15 +444,14 @@ int ReaderNextConnection(int fd) {
 void ReaderEnded() {
     twLock lock(theLink.mutex);
     theLink.readerDone = true;
-    theLink.changed.notify_all();
+    theLink.changed.NotifyAll();
 }
 
 bool WaitReaderEnded(int ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     twLock lock(theLink.mutex);
     while (!theLink.readerDone) {
-        if (theLink.changed.wait_until(theLink.mutex, deadline) == std::cv_status::timeout)
-            return theLink.readerDone;
+        if (!theLink.changed.WaitUntil(theLink.mutex, deadline)) return theLink.readerDone;
     }
     return true;
 }

@@ -19,20 +19,11 @@
 #include <new>
 
 #include "common/base/log.h"
+#include "common/base/owners.h"
 #include "common/base/text.h"
 #include "common/envelope/envelope.h"
 
 namespace {
-
-struct fdCloser {
-    int fd;
-    explicit fdCloser(int f) : fd(f) {}
-    ~fdCloser() {
-        if (fd >= 0) close(fd);
-    }
-    fdCloser(const fdCloser&) = delete;
-    fdCloser& operator=(const fdCloser&) = delete;
-};
 
 bool angleAddress(std::string_view line, std::string& address) {
     const size_t open = line.find('<');
@@ -110,14 +101,14 @@ bool ReadNotificationParts(const std::string& path, std::string_view envelope,
         PrintMsg("* Bad message file: %s\n", EscapeControl(path).c_str());
         return false;
     }
-    fdCloser in(openMessage(path));
-    if (in.fd < 0) return false;
+    const UniqueFd in(openMessage(path));
+    if (!in.Valid()) return false;
     // One byte past the bound tells a line that ends just there from one
     // that runs on.
     std::string head(maxNotificationHeader + 1, '\0');
     size_t have = 0;
     while (have < head.size()) {
-        ssize_t n = pread(in.fd, &head[have], head.size() - have,
+        ssize_t n = pread(in.Get(), &head[have], head.size() - have,
                           static_cast<off_t>(envelope.size() + have));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
@@ -167,8 +158,8 @@ const char* QueueFileError(int err) {
 std::unique_ptr<char[]> ReadQueueFile(const char* path, size_t maxBytes, uint64_t& envLen,
                                       size_t& size) {
     struct stat st;
-    fdCloser in(OpenQueueFile(path, st));
-    if (in.fd < 0) return nullptr;
+    const UniqueFd in(OpenQueueFile(path, st));
+    if (!in.Valid()) return nullptr;
     const size_t want = std::min<size_t>(static_cast<size_t>(st.st_size), maxBytes);
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[want + 1]);
     if (!buffer) {
@@ -177,7 +168,7 @@ std::unique_ptr<char[]> ReadQueueFile(const char* path, size_t maxBytes, uint64_
     }
     size_t have = 0;
     while (have < want) {
-        ssize_t n = read(in.fd, buffer.get() + have, want - have);
+        ssize_t n = read(in.Get(), buffer.get() + have, want - have);
         if (n < 0 && errno == EINTR) continue;
         // Not a message that can be read (a directory, an I/O error): the
         // caller says so rather than have an empty text rated.

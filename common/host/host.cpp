@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "common/base/log.h"
+#include "common/base/owners.h"
 #include "common/base/text.h"
 #include "common/config/settings.h"
 #include "common/engine/engine.h"
@@ -60,18 +61,16 @@ void prepareTempDirectory() {
         xExit(1);
     }
     PrintMsg("* clearing Temp\n");
-    DIR* dir = fdopendir(dirFd);
-    if (!dir) {
-        close(dirFd);
-        return;
-    }
-    while (struct dirent* entry = readdir(dir)) {
+    UniqueFd dirOwner(dirFd);
+    const UniqueDir dir(fdopendir(dirFd));
+    if (!dir) return;
+    dirOwner.Release();  // the directory stream owns it now
+    while (struct dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] == '.') continue;
         DebugMsg("* Deleting %s\n", EscapeControl(tempDir + entry->d_name).c_str());
         // unlinkat removes a link itself, never what it points at.
         unlinkat(dirFd, entry->d_name, 0);
     }
-    closedir(dir);
 }
 
 // Runs at least once a second, idle or busy.

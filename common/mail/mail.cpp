@@ -14,12 +14,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 #include <random>
 
 #include "common/base/log.h"
 #include "common/base/process.h"
 #include "common/base/text.h"
+#include "common/base/threads.h"
 
 namespace {
 
@@ -28,11 +28,11 @@ constexpr int maxRenameTries = 10;
 
 // Never seeded: the sequence of names is the same in every run, which keeps
 // runs reproducible; uniqueness comes from O_EXCL, not from the numbers.
-std::mutex randomMutex;  // guards nameRandom
-std::minstd_rand nameRandom;
+twMutex randomMutex;
+std::minstd_rand nameRandom GUARDED_BY(randomMutex);
 
 unsigned nextRandomPart() {
-    std::lock_guard<std::mutex> lock(randomMutex);
+    twLock lock(randomMutex);
     return static_cast<unsigned>((static_cast<unsigned long>(time(nullptr)) + nameRandom()) &
                                  0xFFFFu);
 }
@@ -40,7 +40,7 @@ unsigned nextRandomPart() {
 }  // namespace
 
 void TempNameSeed(unsigned seed) {
-    std::lock_guard<std::mutex> lock(randomMutex);
+    twLock lock(randomMutex);
     nameRandom.seed(seed);
 }
 

@@ -10,12 +10,10 @@
 #include <string>
 #include <vector>
 
-struct fileCloser {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
-using filePtr = std::unique_ptr<FILE, fileCloser>;
+#include "common/base/owners.h"
+
+// A generated message's open file (its owner closes it on every early return).
+using filePtr = UniqueFile;
 
 // Mode of a submitted file: the server reads it, nobody else writes it.
 constexpr unsigned submittedMode = 0644;

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "common/base/log.h"
+#include "common/base/owners.h"
 #include "common/base/process.h"
 #include "common/config/cfgf.h"
 #include "common/config/settings.h"
@@ -163,7 +164,7 @@ void DumpReportDataAt(bool final, time_t now) {
             PrintMsg("* unable create %s: %s\n", path.c_str(), errorText(err).c_str());
             return;
         }
-        std::unique_ptr<FILE, int (*)(FILE*)> out(raw, fclose);
+        const UniqueFile out(raw);
         twLock reportLock(stats.reportMutex);
         const scanCounters::figures& figures = stats.scanFigures.Peek();
         fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(period.prevReportTime),

@@ -167,7 +167,7 @@ class MilterRig:
         return wait_until(lambda: self.log().count(text) >= count, timeout, repr(text))
 
     def message_lines(self):
-        return [l for l in self.log().splitlines() if "]: message queue=" in l]
+        return [l for l in self.log().splitlines() if "]: info: message queue=" in l]
 
     def outbox_mails(self):
         names = sorted(n for n in os.listdir(self.outbox) if n.endswith(".eml"))

@@ -173,7 +173,10 @@ class AvPostProcessTest(AvVerdictTest):
         hostile = 'V$(touch pwned)`touch pwned2`"'
         self.engine.send(result(4, report(viruses=[hostile])))
         line = self.s.expect(re.compile(r"^\* Error while launching"))
-        self.assertIn("code=768", line)
+        # Shown with the values in place (the name as in answers), escaped
+        # for the log; never the template with its markers.
+        self.assertEqual(line, "* Error while launching 'printf '%s|%s\\\\n' \"q/x\" "
+                               "\"V$(touch pwned)`touch pwned2`\\\\\"\" >> post.out; exit 3', code=768")
         self.s.next_answers(1)
         with open(os.path.join(self.s.base, "post.out")) as fh:
             self.assertEqual(fh.read(), 'q/x|V$(touch pwned)`touch pwned2`"\n')

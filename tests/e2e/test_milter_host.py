@@ -94,7 +94,7 @@ class MilterVerdictsTest(unittest.TestCase):
         self.assertTrue(out["reply_matches"])
         self.assertEqual(out["headers"], {})
         line = [l for l in self.rig.message_lines() if "queue=Qv1 " in l][0]
-        self.assertIn('Tarnwick-AV=ERROR"Virus found: EICAR-Test-File?1 virus(es) found?'
+        self.assertIn('Tarnwick-AV=ERROR"Virus found: EICAR-Test-File\\x0a1 virus(es) found\\x0a'
                       'Message rejected by Tarnwick-AV"', line)
         self.assertIn("to=<bob@example.net>,<carol@example.net>", line)
         args, note = wait_mail(self.rig, rb"Subject: Virus alert")[0]

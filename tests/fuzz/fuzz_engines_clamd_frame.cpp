@@ -34,6 +34,7 @@
 #include <string>
 
 #include "clamd_scan.h"
+#include "common/base/daemonlog.h"
 #include "daemon_util.h"
 #include "fuzz_common.h"
 #include "quillon_se_api.pb.h"
@@ -228,7 +229,7 @@ void CheckInfo() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The library logs every string field with bytes that are not UTF-8.
     google::protobuf::SetLogHandler(nullptr);
-    engined::SetLogStream(nullptr);
+    daemonlog::SetStream(nullptr);
     cl_set_clcb_msg(Quiet);
     if (cl_init(CL_INIT_DEFAULT) != CL_SUCCESS) abort();
 

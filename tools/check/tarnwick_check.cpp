@@ -22,6 +22,7 @@
 #include "as/settings.h"
 #include "av/settings.h"
 #include "common/base/options.h"
+#include "common/base/owners.h"
 #include "common/base/process.h"
 #include "common/base/version.h"
 #include "common/config/cfgf.h"
@@ -180,14 +181,13 @@ void checkEngineSocket(const std::string& file, const std::string& path) {
         return;
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
+    const UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.Valid()) {
         problemAt(file, 0, std::string("socket: ") + strerror(errno));
         return;
     }
-    int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    int err = errno;
-    close(fd);
+    const int rc = connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const int err = errno;
     if (rc == 0 || err == EINPROGRESS) {
         printf("engine socket %s: accepts connections\n", path.c_str());
     } else if (err == EAGAIN) {

@@ -54,13 +54,27 @@ void writeWithAddress(FILE* out, const char* tmpl, const std::string& address) {
     fprintS(out, text.substr(start));
 }
 
-// An address goes into a header line as it stands: a control character
-// would start a header or a message of its own, a comma or a semicolon
-// would add recipients the envelope never named.
-bool safeAddress(const std::string& address, const char* role) {
+// The sender goes into the body as it stands: a control character would
+// start a line of its own, a comma or a semicolon would read as a list.
+bool safeSender(const std::string& address) {
     for (unsigned char c : address) {
         if (c < 0x20 || c == 0x7f || c == ',' || c == ';') {
-            PrintMsg("* notification: %s address left out: %s\n", role,
+            PrintMsg("* notification: sender address left out: %s\n",
+                     EscapeControl(address).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// A recipient goes into the To: or Bcc: line, which sendmail reads by the
+// address-list grammar; only a plain addr-spec reads back as the one
+// address it is: a blank, a quote, a bracket, a parenthesis (a comment), a
+// colon (a group) or a backslash could make it another address or several.
+bool plainAddrSpec(const std::string& address) {
+    for (unsigned char c : address) {
+        if (c <= 0x20 || c == 0x7f || strchr("()<>\"\\,;:", c)) {
+            PrintMsg("* notification: recipient address left out: %s\n",
                      EscapeControl(address).c_str());
             return false;
         }
@@ -82,9 +96,9 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
     if (!ReadNotificationParts(msgPath, envelope, parts)) return;
     std::vector<std::string> recipients;
     for (const std::string& address : parts.recipients)
-        if (safeAddress(address, "recipient")) recipients.push_back(address);
+        if (plainAddrSpec(address)) recipients.push_back(address);
     if (recipients.empty()) return;
-    if (!safeAddress(parts.sender, "sender")) parts.sender.clear();
+    if (!safeSender(parts.sender)) parts.sender.clear();
 
     std::string path;
     filePtr out = OpenTempFile(settings.submittedDirName, "Qln_AV_notify_", firstNumber(msgPath),

@@ -144,6 +144,16 @@ std::vector<std::string> ReplyLines(const std::string& decoded, const char* fall
     return lines;
 }
 
+std::string MilterReplyText(const std::string& line) {
+    std::string out;
+    out.reserve(line.size());
+    for (char c : line) {
+        out += c;
+        if (c == '%') out += '%';
+    }
+    return out;
+}
+
 Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
                OnFailure onFailure) {
     Verdict v;

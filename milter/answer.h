@@ -48,6 +48,10 @@ constexpr size_t kMaxReplyLines = 16;
 constexpr size_t kMaxReplyLine = 400;
 std::vector<std::string> ReplyLines(const std::string& decoded, const char* fallback);
 
+// A reply line as libmilter takes it: the MTA reads the text as a format,
+// so each "%" is doubled to stand for itself.
+std::string MilterReplyText(const std::string& line);
+
 // What the mail server is told about one message, from every filter's
 // answer (answered[i] false: no answer in time).  A reject (ERROR) wins
 // over everything, then a discard, then a failed filter (FAILURE, an

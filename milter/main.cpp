@@ -147,6 +147,11 @@ int ParseOptions(int argc, char** argv, Options& o) {
                    })
             .Short('m')
             .Default(sendmail),
+        FlagOption("keep-header-fields",
+                   "leave incoming header fields named like the filters' own in the message "
+                   "(by default they are removed before the filters' fields are added)",
+                   &o.host.keepHeaderFields)
+            .Short('k'),
         FlagOption("debug", "log every answer and start the filters with -debug", &o.debug)
             .Short('d'),
     });

@@ -8,11 +8,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
+#include "common/base/threads.h"
+#include "milter/address.h"
 #include "milter/spool.h"
 
 namespace milter {
@@ -34,21 +38,73 @@ struct ActiveMessage {
     ~ActiveMessage() { --activeMessages; }
 };
 
+// Names (lower case) of the fields the filters have added since start: a
+// forged copy of a field a filter adds only now and then (an alert line)
+// goes as well once that filter has been heard adding it.
+class OwnFieldNames {
+  public:
+    static constexpr size_t kMaxNames = 64;
+    void Learn(const std::set<std::string>& names) EXCLUDES(mu_) {
+        twLock lock(mu_);
+        for (const std::string& n : names)
+            if (names_.size() < kMaxNames) names_.insert(n);
+    }
+    std::set<std::string> Get() const EXCLUDES(mu_) {
+        twLock lock(mu_);
+        return names_;
+    }
+
+  private:
+    mutable twMutex mu_;
+    std::set<std::string> names_ GUARDED_BY(mu_);
+};
+OwnFieldNames ownFields;
+
+std::string Lower(const std::string& s) {
+    std::string out = s;
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// Header fields of one message counted by name (lower case), so that the
+// occurrences of a filter's field can be removed by index at the end.
+constexpr size_t kMaxCountedNames = 1000;
+
 struct Transaction {
     Envelope env;
-    std::string trace;  // our Received: field, written first
     SpoolFile spool;
     long token = 0;
     bool spoolFailed = false;
     int spoolErrno = 0;
     size_t droppedRecipients = 0;
+    std::map<std::string, int> fieldCounts;
+    bool uncountedFields = false;  // more names than kMaxCountedNames
 };
 
 struct Connection {
     std::string clientName, clientAddress, helo;
     bool leadingSpace = false;  // header values arrive and leave with their blank after the colon
+    bool canChangeHeaders = false;
     std::unique_ptr<Transaction> tx;
 };
+
+std::string Macro(SMFICTX* ctx, const char* name) {
+    const char* v = smfi_getsymval(ctx, const_cast<char*>(name));
+    return v ? v : "";
+}
+
+// The address the MTA parsed ({mail_addr}, {rcpt_addr}); the path the
+// client wrote, read by the SMTP grammar, only where the MTA sends none.
+bool MtaAddress(SMFICTX* ctx, const char* macro, char** argv, std::string& out) {
+    if (const char* v = smfi_getsymval(ctx, const_cast<char*>(macro))) {
+        const std::string given = v;
+        if (!given.empty() && given[0] == '<') return ParsePath(given, out);
+        out = given;
+        return true;
+    }
+    return ParsePath(argv && argv[0] ? argv[0] : "", out);
+}
 
 Connection* Conn(SMFICTX* ctx) {
     auto* c = static_cast<Connection*>(smfi_getpriv(ctx));
@@ -64,7 +120,7 @@ Connection* Conn(SMFICTX* ctx) {
 bool EnsureSpool(Transaction& tx) {
     if (tx.spool.IsOpen() || tx.spoolFailed) return !tx.spoolFailed;
     tx.token = filters->NextToken();
-    if (!tx.spool.Open(settings->baseDir + "/Queue", std::to_string(tx.token), tx.env, tx.trace)) {
+    if (!tx.spool.Open(settings->baseDir + "/Queue", std::to_string(tx.token))) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
         Log("spool: cannot create queue file for request %ld: %s", tx.token, strerror(errno));
@@ -88,16 +144,20 @@ sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned lo
         Log("session: the MTA does not allow adding header fields; refusing the connection");
         return SMFIS_REJECT;
     }
-    *pf0 = SMFIF_ADDHDRS;
+    *pf0 = SMFIF_ADDHDRS | (f0 & SMFIF_CHGHDRS);
     *pf1 = f1 & SMFIP_HDR_LEADSPC;
     *pf2 = *pf3 = 0;
     c->leadingSpace = (*pf1 & SMFIP_HDR_LEADSPC) != 0;
+    c->canChangeHeaders = (f0 & SMFIF_CHGHDRS) != 0;
+    if (!c->canChangeHeaders && !settings->keepHeaderFields)
+        Log("session: the MTA does not allow removing header fields; incoming fields named like "
+            "the filters' stay in the message");
     return SMFIS_CONTINUE;
 }
 
 sfsistat OnConnect(SMFICTX* ctx, char* host, struct sockaddr* addr) {
     Connection* c = Conn(ctx);
-    c->clientName = host ? host : "unknown";
+    c->clientName = ClientName(host);
     c->clientAddress.clear();
     char text[INET6_ADDRSTRLEN] = "";
     if (addr && addr->sa_family == AF_INET)
@@ -115,34 +175,44 @@ sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
     c->tx = std::make_unique<Transaction>();
     c->tx->env.clientName = c->clientName;
     c->tx->env.clientAddress = c->clientAddress;
-    c->tx->env.sender = BareAddress(argv ? argv[0] : nullptr);
-    auto macro = [ctx](const char* name) {
-        const char* v = smfi_getsymval(ctx, const_cast<char*>(name));
-        return std::string(v ? v : "");
-    };
-    c->tx->trace =
-        ReceivedField(c->helo, c->tx->env, macro("j"), macro("r"), macro("i"), time(nullptr));
+    if (!MtaAddress(ctx, "{mail_addr}", argv, c->tx->env.sender))
+        Log("session: sender path %s not understood; taken as the null sender",
+            EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
     return SMFIS_CONTINUE;
 }
 
 sfsistat OnHelo(SMFICTX* ctx, char* name) {
-    Conn(ctx)->helo = name ? std::string(name).substr(0, 255) : std::string();
+    Conn(ctx)->helo = HeloWord(name);
     return SMFIS_CONTINUE;
 }
 
 sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
     Connection* c = Conn(ctx);
     if (!c->tx) return SMFIS_CONTINUE;
-    if (c->tx->env.recipients.size() < kMaxRecipients)
-        c->tx->env.recipients.push_back(BareAddress(argv ? argv[0] : nullptr));
-    else
+    std::string address;
+    if (!MtaAddress(ctx, "{rcpt_addr}", argv, address) || address.empty()) {
+        Log("session: recipient path %s not understood; left out",
+            EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
         ++c->tx->droppedRecipients;
+    } else if (c->tx->env.recipients.size() < kMaxRecipients) {
+        c->tx->env.recipients.push_back(address);
+    } else {
+        ++c->tx->droppedRecipients;
+    }
     return SMFIS_CONTINUE;
 }
 
 sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     Connection* c = Conn(ctx);
     if (!c->tx) return SMFIS_CONTINUE;
+    std::string key = Lower(name ? name : "");
+    auto counted = c->tx->fieldCounts.find(key);
+    if (counted != c->tx->fieldCounts.end())
+        ++counted->second;
+    else if (c->tx->fieldCounts.size() < kMaxCountedNames)
+        c->tx->fieldCounts.emplace(key, 1);
+    else
+        c->tx->uncountedFields = true;
     // The milter protocol carries header fields without line ends; they are
     // written with line feeds (folds too), so the header block ends at the
     // first line that is empty to every reader of the queue file.  The body
@@ -183,13 +253,44 @@ std::string Recipients(const Transaction& tx) {
 void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
               const std::vector<std::string>& lines) {
     const char* l[kMaxReplyLines + 1] = {};
-    for (size_t i = 0; i < lines.size() && i < kMaxReplyLines; ++i) l[i] = lines[i].c_str();
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < lines.size() && i < kMaxReplyLines; ++i)
+        texts.push_back(MilterReplyText(lines[i]));
+    for (size_t i = 0; i < texts.size(); ++i) l[i] = texts[i].c_str();
     int rc = lines.size() == 1
                  ? smfi_setreply(ctx, const_cast<char*>(code), const_cast<char*>(xcode),
                                  const_cast<char*>(l[0]))
                  : smfi_setmlreply(ctx, code, xcode, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7],
                                    l[8], l[9], l[10], l[11], l[12], l[13], l[14], l[15], nullptr);
     if (rc != MI_SUCCESS) Log("session: the reply text was not accepted by libmilter");
+}
+
+// The filters' fields are theirs alone: every incoming field of a name a
+// filter adds now or has added goes, last occurrence first, so the indexes
+// still name the fields counted.
+void RemoveOwnFields(SMFICTX* ctx, const Transaction& tx, const std::vector<HeaderField>& adding,
+                     const std::string& who) {
+    std::set<std::string> names;
+    for (const HeaderField& h : adding) names.insert(Lower(h.first));
+    ownFields.Learn(names);
+    std::set<std::string> known = ownFields.Get();
+    names.insert(known.begin(), known.end());
+    int removed = 0;
+    for (const std::string& name : names) {
+        auto counted = tx.fieldCounts.find(name);
+        if (counted == tx.fieldCounts.end()) continue;
+        for (int index = counted->second; index >= 1; --index) {
+            if (smfi_chgheader(ctx, const_cast<char*>(name.c_str()), index, nullptr) == MI_SUCCESS)
+                ++removed;
+            else
+                Log("message %s: incoming header %s could not be removed", who.c_str(),
+                    EscapeControl(name, 80).c_str());
+        }
+    }
+    if (removed) Log("message %s: %d incoming field(s) named like the filters' removed", who.c_str(), removed);
+    if (tx.uncountedFields)
+        Log("message %s: too many distinct header names; some incoming fields may stay",
+            who.c_str());
 }
 
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
@@ -210,7 +311,16 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
                       "> to=" + EscapeControl(Recipients(*tx), 600);
 
     EnsureSpool(*tx);
-    if (tx->spoolFailed || !tx->spool.Commit()) {
+    // The trace field is built now: the MTA knows its queue id for certain
+    // only at the end of the message.
+    const std::string protocol =
+        TraceProtocol(Macro(ctx, "r"),
+                      !Macro(ctx, "{tls_version}").empty() || !Macro(ctx, "{cipher}").empty(),
+                      !Macro(ctx, "{auth_authen}").empty());
+    const std::string head =
+        EnvelopeText(tx->env) + EnvelopeFields(tx->env) +
+        ReceivedField(c->helo, tx->env, Macro(ctx, "j"), protocol, Macro(ctx, "i"), time(nullptr));
+    if (tx->spoolFailed || !tx->spool.Commit(head)) {
         Log("message %s action=tempfail spool error: %s", who.c_str(),
             strerror(tx->spoolFailed ? tx->spoolErrno : errno));
         smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
@@ -258,6 +368,8 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
             result = SMFIS_DISCARD;
             break;
         case Action::Accept:
+            if (!settings->keepHeaderFields && c->canChangeHeaders)
+                RemoveOwnFields(ctx, *tx, v.headers, who);
             for (const HeaderField& h : v.headers) {
                 std::string value = h.second;
                 if (!c->leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
@@ -303,7 +415,7 @@ bool RegisterMilter(const HostSettings& s, Filters& f) {
     static struct smfiDesc desc = {};
     desc.xxfi_name = const_cast<char*>("tarnwick-milter");
     desc.xxfi_version = SMFI_VERSION;
-    desc.xxfi_flags = SMFIF_ADDHDRS;
+    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
     desc.xxfi_connect = OnConnect;
     desc.xxfi_helo = OnHelo;
     desc.xxfi_envfrom = OnMailFrom;

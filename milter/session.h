@@ -18,6 +18,8 @@ struct HostSettings {
     std::string baseDir;  // absolute; Queue/ lies under it
     int timeoutSec = 300;
     OnFailure onFailure = OnFailure::Tempfail;
+    // Leave incoming fields named like the filters' own in the message.
+    bool keepHeaderFields = false;
 };
 
 // Registers the callbacks; settings and filters must outlive every

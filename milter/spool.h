@@ -1,12 +1,17 @@
 // The queue file a filter reads: the envelope lines the filters expect,
-// then the message as the mail server handed it over.
+// the fields that tell the anti-spam engine about the envelope and the last
+// hop, then the message as the mail server handed it over.
 //
-// The file is written under "<name>.tmp" (created exclusively, mode 0640)
-// and renamed to "<name>.msg" only when complete, so a filter never sees a
-// half-written message.  Addresses come from the SMTP client: they are cut
-// to kMaxAddress characters and lose control characters and angle
-// brackets, so they can neither end an envelope line nor break its
-// "<...>" form.
+// The message is written to "<name>.tmp" while it arrives; the trace field
+// needs the MTA's queue id, known for certain only at the end of the
+// message, so the file the filters read is then assembled as
+// "<name>.msg.tmp" (envelope and fields, then the message copied by the
+// kernel) and renamed to "<name>.msg".  Both are created exclusively, mode
+// 0640; a filter never sees a half-written message and no message is held
+// in memory.  Addresses are the MTA's, but their text still comes from the
+// SMTP client: they are cut to kMaxAddress characters and lose control
+// characters and angle brackets, so they can neither end a line nor break
+// the "<...>" form the filters read.
 #ifndef TARNWICK_MILTER_SPOOL_H
 #define TARNWICK_MILTER_SPOOL_H
 
@@ -29,12 +34,28 @@ struct Envelope {
     std::vector<std::string> recipients;
 };
 
-// "<addr>" as given by the MTA, angle brackets and ESMTP remainder removed.
-std::string BareAddress(const char* arg);
-
 // The envelope block: "S name [address]", "P <sender>", one "R <rcpt>" per
 // recipient, each ended by a line feed, then the blank line.
 std::string EnvelopeText(const Envelope& env);
+
+// The envelope for the anti-spam engine, as spamass-milter gives it to
+// SpamAssassin: "X-Envelope-From: <sender>" and one "X-Envelope-To: <rcpt>"
+// per recipient, each ended by a line feed.  They go above every Received
+// field: SpamAssassin trusts X-Envelope-From only there.
+std::string EnvelopeFields(const Envelope& env);
+
+// The client name as the MTA records it: "unknown" when it has none (the
+// MTA then hands over "[address]" or nothing).
+std::string ClientName(const char* host);
+
+// The HELO argument as a trace field may show it: its first word of
+// printable characters, at most 255.
+std::string HeloWord(const char* helo);
+
+// The protocol word of the trace field: "SMTP" when the MTA says the client
+// greeted with HELO (Sendmail's r macro), else "ESMTP" with "S" for TLS and
+// "A" for an authenticated client.
+std::string TraceProtocol(const std::string& r, bool tls, bool authenticated);
 
 // The trace field a mail server puts at the top of a message it receives:
 //   Received: from HELO (NAME [ADDRESS])
@@ -56,25 +77,26 @@ class SpoolFile {
     SpoolFile(const SpoolFile&) = delete;
     SpoolFile& operator=(const SpoolFile&) = delete;
 
-    // Creates dir/name.tmp and writes the envelope, then `head` (a trace
-    // field, or nothing); false (errno set) on failure.
-    bool Open(const std::string& dir, const std::string& name, const Envelope& env,
-              const std::string& head = std::string());
+    // Creates dir/name.tmp for the message; false (errno set) on failure.
+    bool Open(const std::string& dir, const std::string& name);
     bool Write(const char* data, size_t n);
-    // Flushes, closes and renames to .msg; false on any write failure.
-    bool Commit();
-    // Removes whichever file exists (tmp or msg).
+    // Writes dir/name.msg: `head` (envelope and fields), then the message
+    // written so far; false (errno set) on any failure.
+    bool Commit(const std::string& head);
+    // Removes whichever files exist.
     void Remove();
     bool IsOpen() const { return file_ != nullptr; }
     const std::string& MsgPath() const { return msgPath_; }
     unsigned long long Size() const { return size_; }
 
   private:
+    bool Assemble(const std::string& head);
+
     UniqueFile file_;
     bool failed_ = false;
     bool committed_ = false;
     unsigned long long size_ = 0;
-    std::string tmpPath_, msgPath_;
+    std::string tmpPath_, msgTmpPath_, msgPath_;
 };
 
 }  // namespace milter

@@ -69,12 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Envelope env;
     env.clientName = lines[0];
-    env.sender = BareAddress(lines[1].c_str());
-    env.recipients = {BareAddress(input.c_str()), lines[1]};
+    env.sender = lines[1];
+    env.recipients = {input, lines[1]};
     std::string text = EnvelopeText(env);
     size_t count = 0;
     for (char c : text) count += c == '\n';
     FUZZ_CHECK(count == 5, "envelope of %zu lines: %s", count, text.c_str());
     FUZZ_CHECK(text.compare(text.size() - 2, 2, "\n\n") == 0, "no blank line at the end");
+    text = EnvelopeFields(env);
+    count = 0;
+    for (char c : text) count += c == '\n';
+    FUZZ_CHECK(count == 3, "envelope fields of %zu lines: %s", count, text.c_str());
     return 0;
 }

@@ -163,14 +163,22 @@ TEST_F(NotifyTest, HeaderBlockCutAtALineWithinTheBound) {
 }
 
 TEST_F(NotifyTest, AddressesThatWouldAddRecipientsAreLeftOut) {
-    WriteWhole(
-        "Queue/13.msg",
-        "P <s\r@x.org>\nR <a@x.org, evil@y.org>\nR <b@x.org>\nR <c;d@x.org>\n\nSubject: s\n");
+    // Only a plain addr-spec reaches the To: line: a comment, a quoted
+    // local part, a group or a route could read as another address.
+    WriteWhole("Queue/13.msg",
+               "P <s\r@x.org>\nR <a@x.org, evil@y.org>\nR <b@x.org>\nR <c;d@x.org>\n"
+               "R <e@x.org (f@y.org)>\nR <\"g h\"@x.org>\nR <\"i\\\\\"@x.org>\nR <j:k@y.org>\n"
+               "R <l@x.org\tm@y.org>\n\nSubject: s\n");
     testing::internal::CaptureStdout();
     const std::string text = Notify("Queue/13.msg", "Qln_AV_notify_13_");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "* notification: recipient address left out: a@x.org, evil@y.org\n"
               "* notification: recipient address left out: c;d@x.org\n"
+              "* notification: recipient address left out: e@x.org (f@y.org)\n"
+              "* notification: recipient address left out: \"g h\"@x.org\n"
+              "* notification: recipient address left out: \"i\\\\\\\\\"@x.org\n"
+              "* notification: recipient address left out: j:k@y.org\n"
+              "* notification: recipient address left out: l@x.org\\x09m@y.org\n"
               "* notification: sender address left out: s\\x0d@x.org\n");
     EXPECT_NE(text.find("\nTo: b@x.org\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("evil"), std::string::npos);

@@ -93,6 +93,9 @@ TEST(Reply, LinesAreCleanBoundedAndNeverEmpty) {
     l = ReplyLines(lots, "fb");
     EXPECT_EQ(l.size(), kMaxReplyLines);
     EXPECT_EQ(l[0].size(), kMaxReplyLine);
+    // The MTA reads the text as a format: each % must stand for itself.
+    EXPECT_EQ(MilterReplyText("Virus found: Evil%s%n%%Name"), "Virus found: Evil%%s%%n%%%%Name");
+    EXPECT_EQ(MilterReplyText("%"), "%%");
 }
 
 TEST(Verdict, RejectThenDiscardThenFailurePolicyThenHeaders) {
@@ -132,18 +135,37 @@ TEST(Envelope, LinesTheFiltersRead) {
     Envelope env;
     env.clientName = "mx.example.org";
     env.clientAddress = "192.0.2.7";
-    env.sender = BareAddress("<alice@example.org>");
-    env.recipients = {BareAddress("<bob@example.net> NOTIFY=NEVER"), BareAddress("carol@x.test")};
+    env.sender = "alice@example.org";
+    env.recipients = {"bob@example.net", "carol@x.test"};
     EXPECT_EQ(EnvelopeText(env),
               "S mx.example.org [192.0.2.7]\nP <alice@example.org>\nR <bob@example.net>\n"
               "R <carol@x.test>\n\n");
+    EXPECT_EQ(EnvelopeFields(env),
+              "X-Envelope-From: <alice@example.org>\nX-Envelope-To: <bob@example.net>\n"
+              "X-Envelope-To: <carol@x.test>\n");
     // Null sender, unknown client; hostile bytes cannot end a line or the brackets.
     Envelope odd;
-    odd.sender = BareAddress("<>");
-    odd.recipients = {BareAddress("<ev\nil>>@x\r>")};
-    EXPECT_EQ(EnvelopeText(odd), "S unknown\nP <>\nR <evil>\n\n");
-    EXPECT_EQ(BareAddress(("<" + std::string(2000, 'a') + ">").c_str()).size(), kMaxAddress);
-    EXPECT_EQ(BareAddress(nullptr), "");
+    odd.recipients = {"<ev\nil>>@x\r>", std::string(2000, 'a')};
+    EXPECT_EQ(EnvelopeText(odd),
+              "S unknown\nP <>\nR <evil@x>\nR <" + std::string(kMaxAddress, 'a') + ">\n\n");
+    EXPECT_EQ(EnvelopeFields(odd).substr(0, 54),
+              "X-Envelope-From: <>\nX-Envelope-To: <evil@x>\nX-Envelope");
+}
+
+TEST(Envelope, ClientAndHeloAsTheMtaRecordsThem) {
+    // The MTA hands over "[address]" for a client without a name.
+    EXPECT_EQ(ClientName("[127.0.0.1]"), "unknown");
+    EXPECT_EQ(ClientName(nullptr), "unknown");
+    EXPECT_EQ(ClientName("mx.example.org"), "mx.example.org");
+    // A HELO with blanks cannot forge a hop: only its first word counts.
+    EXPECT_EQ(HeloWord("  a by trusted.example.net with ESMTPS id X"), "a");
+    EXPECT_EQ(HeloWord("h\x01x"), "h");
+    EXPECT_EQ(HeloWord(std::string(300, 'h').c_str()), std::string(255, 'h'));
+    EXPECT_EQ(TraceProtocol("", false, false), "ESMTP");
+    EXPECT_EQ(TraceProtocol("", true, false), "ESMTPS");
+    EXPECT_EQ(TraceProtocol("", false, true), "ESMTPA");
+    EXPECT_EQ(TraceProtocol("ESMTPS", false, true), "ESMTPSA");
+    EXPECT_EQ(TraceProtocol("SMTP", false, false), "SMTP");
 }
 
 TEST(Envelope, TraceFieldOfTheLastHop) {
@@ -158,7 +180,7 @@ TEST(Envelope, TraceFieldOfTheLastHop) {
     // A HELO chosen by the client cannot close the comment or start a line.
     Envelope none;
     EXPECT_EQ(ReceivedField("x) (y\r\nBcc: z", none, "", "", "", 0),
-              "Received: from x yBcc: z (unknown)\n\tby localhost with SMTP;\n"
+              "Received: from xyBcc:z (unknown)\n\tby localhost with SMTP;\n"
               "\tThu, 01 Jan 1970 00:00:00 +0000\n");
 }
 
@@ -169,24 +191,34 @@ TEST(Spool, AppearsWholeUnderItsFinalNameAndIsRemoved) {
     env.sender = "a@b";
     {
         SpoolFile s;
-        ASSERT_TRUE(s.Open(dir, "7", env));
-        std::string text = "Subject: x\r\n\r\nbody\r\n";
+        ASSERT_TRUE(s.Open(dir, "7"));
+        // Larger than one copy buffer, so the message is copied in pieces.
+        std::string text = "Subject: x\r\n\r\n" + std::string(200000, 'b') + "\r\n";
         ASSERT_TRUE(s.Write(text.data(), text.size()));
         EXPECT_NE(access((dir + "/7.tmp").c_str(), F_OK), -1);
         EXPECT_EQ(access((dir + "/7.msg").c_str(), F_OK), -1);
         // A second writer of the same name is refused, not interleaved.
         SpoolFile clash;
-        EXPECT_FALSE(clash.Open(dir, "7", env));
-        ASSERT_TRUE(s.Commit());
-        EXPECT_EQ(ReadFile(dir + "/7.msg"), "S unknown\nP <a@b>\n\nSubject: x\r\n\r\nbody\r\n");
-        EXPECT_EQ(access((dir + "/7.tmp").c_str(), F_OK), -1);
+        EXPECT_FALSE(clash.Open(dir, "7"));
+        // The head, known only at the end, comes first.
+        ASSERT_TRUE(s.Commit(EnvelopeText(env) + "Received: x\n"));
+        EXPECT_EQ(ReadFile(dir + "/7.msg"), "S unknown\nP <a@b>\n\nReceived: x\n" + text);
+        EXPECT_EQ(access((dir + "/7.msg.tmp").c_str(), F_OK), -1);
     }
     // Destroyed: the file is gone, committed or not.
     EXPECT_EQ(access((dir + "/7.msg").c_str(), F_OK), -1);
     {
         SpoolFile s;
-        ASSERT_TRUE(s.Open(dir, "8", env));
+        ASSERT_TRUE(s.Open(dir, "8"));
     }
     EXPECT_EQ(access((dir + "/8.tmp").c_str(), F_OK), -1);
+    // A head that cannot be placed leaves nothing the filters could read.
+    {
+        SpoolFile s, squatter;
+        ASSERT_TRUE(s.Open(dir, "9"));
+        ASSERT_TRUE(squatter.Open(dir, "9.msg"));
+        EXPECT_FALSE(s.Commit("S x\n\n"));
+        EXPECT_EQ(access((dir + "/9.msg").c_str(), F_OK), -1);
+    }
     rmdir(dir.c_str());
 }

@@ -1,10 +1,15 @@
 """tarnwick-milter under a real Postfix with the real engine daemons: an
 infected message refused at the SMTP level with the virus name, a clean one
-relayed with the score headers, and the virus notification relayed through
-the Submitted/ hand-over to Postfix's sendmail.  Needs root (a private
+relayed with the score headers, the virus notification relayed through the
+Submitted/ hand-over to Postfix's sendmail; and what an SMTP client tries
+in order to steer the filters: comments in its paths, forged score fields,
+a HELO that forges a hop, a format in a virus name.  Needs root (a private
 Postfix instance); skipped otherwise."""
 
+import binascii
 import os
+import re
+import shutil
 import smtplib
 import unittest
 
@@ -14,6 +19,10 @@ EICAR = harness.eicar()
 WHY = harness.milter_missing() or harness.real_engines_missing() or harness.postfix_missing()
 
 MESSAGE = "From: Alice <alice@example.org>\r\nTo: Bob <bob@example.net>\r\nSubject: %s\r\n\r\n%s\r\n"
+GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
+# A test signature whose name is a printf format.
+PERCENT_MARK = "TARNWICK-PERCENT-NAME-TEST-MARKER"
+PERCENT_NAME = "Evil%s%n%%Name"
 
 
 @unittest.skipIf(bool(WHY), WHY)
@@ -21,7 +30,22 @@ class PostfixTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         port = harness.free_tcp_port()
-        cls.rig = harness.MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port)
+        cls.rig = None
+        db = None
+        try:
+            import tempfile
+            db = tempfile.mkdtemp(prefix="twdb-", dir="/tmp")
+            cls.db = db
+            shutil.copy(os.path.join(harness.clamav_test_db(), "tarnwick-test.ndb"), db)
+            with open(os.path.join(db, "percent.ndb"), "w") as f:
+                f.write("%s:0:*:%s\n" % (PERCENT_NAME, binascii.hexlify(PERCENT_MARK.encode()).decode()))
+            cls.rig = harness.MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port,
+                                        whitelist=["*@example.net"],
+                                        engine_args={"Tarnwick-AV": ["--db", db]})
+        except Exception:
+            if db:
+                shutil.rmtree(db, ignore_errors=True)
+            raise
         cls.mta = harness.PostfixInstance(os.path.join(cls.rig.root, "postfix"), "inet:127.0.0.1:%d" % port)
         cls.rig.host_args += ["--sendmail", cls.mta.sendmail_command()]
         try:
@@ -36,10 +60,23 @@ class PostfixTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.mta.stop()
         cls.rig.cleanup()
+        shutil.rmtree(cls.db, ignore_errors=True)
 
     def send(self, subject, body):
         with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
             return smtp.sendmail("alice@example.org", ["bob@example.net"], MESSAGE % (subject, body))
+
+    def dialogue(self, mail_from, rcpt_to, message, helo="client.example.org"):
+        """One SMTP transaction with the paths written as given; returns the
+        reply to the end of data as (code, text)."""
+        with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
+            smtp.ehlo(helo)
+            code, text = smtp.docmd("MAIL", "FROM:" + mail_from)
+            self.assertEqual(code, 250, text)
+            code, text = smtp.docmd("RCPT", "TO:" + rcpt_to)
+            self.assertEqual(code, 250, text)
+            code, text = smtp.data(message.encode())
+            return code, text.decode()
 
     def test_infected_refused_clean_relayed_notification_delivered(self):
         with self.assertRaises(smtplib.SMTPDataError) as refused:
@@ -50,16 +87,72 @@ class PostfixTest(unittest.TestCase):
         self.assertIn("Message rejected by Tarnwick-AV", text)
 
         self.assertEqual(self.send("clean", "Nothing to see here."), {})
-        relayed = self.mta.wait_sunk(rb"Subject: clean")[0]
+        relayed = self.mta.wait_sunk(rb"Subject: clean\r?\n")[0]
         self.assertRegex(relayed, rb"X-Junk-Score: +\d+ \[X*\]\r?\nX-Quillon-Score: +\d+ \[X*\]")
         self.assertIn(b"Nothing to see here.", relayed)
 
-        note = self.mta.wait_sunk(rb"Subject: Virus alert")[0]
+        note = self.mta.wait_sunk(rb"Subject: infected")[0]
         self.assertIn(b"bob@example.net", note)
         self.assertIn(b"Tarnwick.Test.EICAR.UNOFFICIAL", note)
         self.assertIn(b"Envelope sender: alice@example.org", note)
         self.assertNotIn(b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE", note)
         self.rig.wait_log("submit: Qln_AV_notify_")
+
+    def test_whitelist_sees_the_sender_postfix_checked(self):
+        # The sender the comment names is whitelisted; the one Postfix took is not.
+        self.dialogue("<boss@example.net>", "<bob@example.net>", MESSAGE % ("wl-control", GTUBE))
+        self.dialogue("<attacker@evil.example (<boss@example.net>)>", "<bob@example.net>",
+                      MESSAGE % ("wl-trick", GTUBE))
+        self.assertIn(b"X-Junk-Score: 0 []", self.mta.wait_sunk(rb"Subject: wl-control\r?\n")[0])
+        self.assertIn(b"X-Junk-Score: 100 [", self.mta.wait_sunk(rb"Subject: wl-trick\r?\n")[0])
+        self.assertIn("from=<attacker@evil.example>", self.rig.log())
+
+    def test_notification_goes_only_to_the_recipient_postfix_accepted(self):
+        code, _ = self.dialogue("<alice@example.org>", '<evil@evil.example ("x>y") <bob@example.net>>',
+                                MESSAGE % ("rcpt-trick", EICAR))
+        self.assertEqual(code, 550)
+        note = self.mta.wait_sunk(rb"Subject: rcpt-trick")[0]
+        self.assertIn(b"To: bob@example.net\n", note.replace(b"\r\n", b"\n"))
+        self.rig.wait_log("submit: Qln_AV_notify_")
+        self.assertFalse([m for m in self.mta.sunk() if b"evil@evil.example" in m.split(b"\r\n\r\n")[0]
+                          and b"rcpt-trick" in m])
+
+    def test_forged_score_fields_removed(self):
+        forged = ("X-Junk-Score: 0 []\r\nFrom: alice@example.org\r\nx-junk-score: 0 []\r\n"
+                  "Subject: forged\r\n\r\n" + GTUBE + "\r\n")
+        self.dialogue("<alice@example.org>", "<bob@example.net>", forged)
+        relayed = self.mta.wait_sunk(rb"Subject: forged\r?\n")[0]
+        head = relayed.split(b"\r\n\r\n")[0]
+        fields = re.findall(rb"(?im)^x-junk-score:.*$", head)
+        self.assertEqual(len(fields), 1, head)
+        self.assertTrue(fields[0].startswith(b"X-Junk-Score: 100 [X"), fields)
+        self.assertIn("incoming field(s) named like the filters' removed", self.rig.log())
+
+    def test_engines_see_the_hop_and_envelope_postfix_recorded(self):
+        # No name for 127.0.0.1 (no peer name lookup here), a HELO that tries
+        # to forge a hop, an envelope sender of another domain than From:.
+        message = ("From: Alice <alice@example.org>\r\nTo: bob@example.net\r\nSubject: hop\r\n"
+                   "Message-ID: <hop-test@example.org>\r\n\r\n%s\r\n" % EICAR)
+        code, _ = self.dialogue("<eve@other.example>", "<bob@example.net>", message,
+                                helo="a by trusted.example.net with ESMTPS id X")
+        self.assertEqual(code, 550)
+        copied = self.mta.wait_sunk(rb"Subject: hop")[0].replace(b"\r\n", b"\n")
+        queue_id = re.search(r"message queue=(\w+) from=<eve@other.example>", self.rig.log()).group(1)
+        self.assertIn(b"X-Envelope-From: <eve@other.example>\nX-Envelope-To: <bob@example.net>\n"
+                      b"Received: from a (unknown [127.0.0.1])\n\tby mta.tarnwick.test with ESMTP id "
+                      + queue_id.encode() + b";", copied)
+        self.assertNotIn(b"trusted.example.net", copied)
+        # SpamAssassin compares the envelope sender's domain with From:'s.
+        result = harness.wait_until(
+            lambda: [l for l in self.rig.spamd.log_text().splitlines()
+                     if "result:" in l and "mid=<hop-test@example.org>" in l], 30, "spamd's result")
+        self.assertIn("HEADER_FROM_DIFFERENT_DOMAINS", result[0])
+
+    def test_percent_in_a_virus_name_survives(self):
+        code, text = self.dialogue("<alice@example.org>", "<bob@example.net>",
+                                   MESSAGE % ("percent", PERCENT_MARK))
+        self.assertEqual(code, 550)
+        self.assertIn("Virus found: " + PERCENT_NAME, text)
 
 
 if __name__ == "__main__":

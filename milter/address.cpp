@@ -45,13 +45,14 @@ class Reader {
         return true;
     }
 
-    // "[" 1*dcontent "]": an address literal, checked no further than RFC
-    // 5321's General-address-literal needs.
+    // "[" IPv4, IPv6 or tag ":" content "]": letters, digits, ".", ":"
+    // and "-" only, which every address literal in use is made of; the
+    // rest of RFC 5321's dcontent (brackets, commas, parentheses) has no
+    // place in an address the notifications or the whitelist see.
     bool AddressLiteral() {
         if (!Take('[')) return false;
         size_t start = i_;
-        while (!AtEnd() && Peek() != ']' && Peek() >= 33 && Peek() <= 126 && Peek() != '[' &&
-               Peek() != '\\')
+        while ((IsLetDig(Peek()) && Peek() < 0x80) || Peek() == '.' || Peek() == ':' || Peek() == '-')
             ++i_;
         return i_ > start && Take(']');
     }

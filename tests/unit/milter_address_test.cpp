@@ -60,6 +60,7 @@ TEST(Path, TricksGiveNoAddress) {
     Invalid("<@a.example,b@c>");
     Invalid("<a@[]>");
     Invalid("<a@[x[y]>");
+    Invalid("<x@[IPv6:2001:db)::1]>");
     Invalid("");
     Invalid(" <a@b>");
     Invalid("<" + std::string(600, 'a') + "@b>");

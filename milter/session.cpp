@@ -287,7 +287,9 @@ void RemoveOwnFields(SMFICTX* ctx, const Transaction& tx, const std::vector<Head
                     EscapeControl(name, 80).c_str());
         }
     }
-    if (removed) Log("message %s: %d incoming field(s) named like the filters' removed", who.c_str(), removed);
+    if (removed)
+        Log("message %s: %d incoming field(s) named like the filters' removed", who.c_str(),
+            removed);
     if (tx.uncountedFields)
         Log("message %s: too many distinct header names; some incoming fields may stay",
             who.c_str());

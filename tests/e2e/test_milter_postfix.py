@@ -34,7 +34,7 @@ class PostfixTest(unittest.TestCase):
         db = None
         try:
             import tempfile
-            db = tempfile.mkdtemp(prefix="twdb-", dir="/tmp")
+            db = tempfile.mkdtemp(prefix="twdb-")
             cls.db = db
             shutil.copy(os.path.join(harness.clamav_test_db(), "tarnwick-test.ndb"), db)
             with open(os.path.join(db, "percent.ndb"), "w") as f:

@@ -268,6 +268,18 @@ bool NameIs(std::string_view name, const char* want) {
     return true;
 }
 
+// The phrase of a field body that is only a phrase and ';' (the server's
+// "recipients;"), or empty.
+std::string_view ColonlessGroup(std::string_view body) {
+    while (!body.empty() && IsSpace(static_cast<unsigned char>(body.front()))) body.remove_prefix(1);
+    while (!body.empty() && IsSpace(static_cast<unsigned char>(body.back()))) body.remove_suffix(1);
+    if (body.size() < 2 || body.back() != ';') return std::string_view();
+    body.remove_suffix(1);
+    for (unsigned char c : body)
+        if (!(c == ' ' || (c < 0x80 && IsAtext(c)))) return std::string_view();
+    return IsAtext(static_cast<unsigned char>(body.back())) ? body : std::string_view();
+}
+
 }  // namespace
 
 void ParseAddressList(std::string_view body, AddressList& out, size_t maxAddresses) {
@@ -296,9 +308,18 @@ void CollectRecipients(std::string_view header, AddressList& out, std::string* w
                 name.remove_suffix(1);
         }
         bool bcc = NameIs(name, "bcc");
-        if (bcc || NameIs(name, "to") || NameIs(name, "cc"))
-            ParseAddressList(field.substr(colon + 1), out, maxAddresses);
-        if (withoutBcc && !bcc) withoutBcc->append(field);
+        bool toCc = NameIs(name, "to") || NameIs(name, "cc");
+        if (bcc || toCc) ParseAddressList(field.substr(colon + 1), out, maxAddresses);
+        if (!withoutBcc || bcc) continue;
+        std::string_view group = ColonlessGroup(field.substr(colon + 1));
+        if (toCc && !group.empty()) {
+            // MTAs read "recipients;" as a local address and write it back
+            // qualified ("recipients@host"): the valid empty group instead.
+            withoutBcc->append(name).append(": ").append(group).append(":;");
+            withoutBcc->append(field.find('\r') != std::string_view::npos ? "\r\n" : "\n");
+        } else {
+            withoutBcc->append(field);
+        }
     }
 }
 

@@ -42,7 +42,9 @@ void ParseAddressList(std::string_view body, AddressList& out,
 // Reads a header block (the lines before the empty line, LF or CR LF line
 // ends): the recipients of its To:, Cc: and Bcc: fields into out, and,
 // when withoutBcc is given, the block without its Bcc: fields (what
-// "sendmail -t" removes before delivery).
+// "sendmail -t" removes before delivery) and with a To: or Cc: field of the
+// server's "recipients;" form written as the empty group "recipients:;",
+// which an MTA leaves alone instead of qualifying it into an address.
 void CollectRecipients(std::string_view header, AddressList& out, std::string* withoutBcc,
                        size_t maxAddresses = kMaxRecipients);
 

@@ -98,10 +98,10 @@ class MilterVerdictsTest(unittest.TestCase):
                       'Message rejected by Tarnwick-AV"', line)
         self.assertIn("to=<bob@example.net>,<carol@example.net>", line)
         args, note = wait_mail(self.rig, rb"Subject: Virus alert")[0]
-        # The two recipients and nobody else; "To: recipients;" names no one,
-        # and the Bcc: field stays out of the mail.
+        # The two recipients and nobody else; "To: recipients;" names no one
+        # (and becomes the valid empty group), and the Bcc: field stays out.
         self.assertEqual(args[-6:], ["-oi", "-f", "<>", "--", "bob@example.net", "carol@example.net"])
-        self.assertIn(b"\nTo: recipients;\n", note)
+        self.assertIn(b"\nTo: recipients:;\n", note)
         self.assertNotIn(b"Bcc:", note.split(b"\n\n")[0])
         self.assertIn(b"Envelope sender: alice@example.org", note)
         # The copied header lines, and nothing of the body.

@@ -5,6 +5,7 @@ the Submitted/ hand-over to Postfix's sendmail.  Needs root (a private
 Postfix instance); skipped otherwise."""
 
 import os
+import re
 import smtplib
 import unittest
 
@@ -37,13 +38,13 @@ class PostfixTest(unittest.TestCase):
         cls.mta.stop()
         cls.rig.cleanup()
 
-    def send(self, subject, body):
+    def send(self, subject, body, rcpts=("bob@example.net",)):
         with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
-            return smtp.sendmail("alice@example.org", ["bob@example.net"], MESSAGE % (subject, body))
+            return smtp.sendmail("alice@example.org", list(rcpts), MESSAGE % (subject, body))
 
     def test_infected_refused_clean_relayed_notification_delivered(self):
         with self.assertRaises(smtplib.SMTPDataError) as refused:
-            self.send("infected", EICAR)
+            self.send("infected", EICAR, ("bob@example.net", "carol@example.net"))
         self.assertEqual(refused.exception.smtp_code, 550)
         text = refused.exception.smtp_error.decode()
         self.assertIn("5.7.1 Virus found: Tarnwick.Test.EICAR.UNOFFICIAL", text)
@@ -55,11 +56,19 @@ class PostfixTest(unittest.TestCase):
         self.assertIn(b"Nothing to see here.", relayed)
 
         note = self.mta.wait_sunk(rb"Subject: Virus alert")[0]
-        self.assertIn(b"bob@example.net", note)
+        # Its two recipients and no one else: no "recipients" address made
+        # up from "To: recipients;", no Bcc: field left in the mail.
+        self.assertEqual(sorted(re.findall(rb"X-Rcpt-Args: <([^>]*)>", note)),
+                         [b"bob@example.net", b"carol@example.net"])
+        self.assertNotIn(b"<recipients", b"".join(self.mta.sunk()))
+        self.assertNotIn(b"Bcc:", note)
+        self.assertIn(b"\nTo: recipients:;\n", note)
+        self.assertNotRegex(self.mta.maillog(), r"to=<recipients")
         self.assertIn(b"Tarnwick.Test.EICAR.UNOFFICIAL", note)
         self.assertIn(b"Envelope sender: alice@example.org", note)
         self.assertNotIn(b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE", note)
-        self.rig.wait_log("submit: Qln_AV_notify_")
+        harness.wait_until(lambda: re.search(r"submit: \S+\.Qln_AV_notify_\S+ handed over", self.rig.log()),
+                           10, "the hand-over logged")
 
 
 if __name__ == "__main__":

@@ -83,7 +83,7 @@ TEST(CollectRecipients, ToCcBccFoldedAndBccRemoved) {
                                     "erin@example.net"}));
     EXPECT_EQ(without,
               "Return-Path: <>\r\nFrom: Tarnwick <postmaster@example.net>\r\n"
-              "Subject: To: mallory@evil.example\r\nTo: recipients;\r\n"
+              "Subject: To: mallory@evil.example\r\nTo: recipients:;\r\n"
               "cc : carol@example.net,\r\n\tdave@example.net\r\n"
               "X-Note: Bcc: mallory@evil.example\r\n");
 

@@ -22,7 +22,7 @@ struct Token {
 
 bool IsAtext(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr || c >= 0x80;
+           (c != 0 && strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr) || c >= 0x80;
 }
 
 bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -77,7 +77,7 @@ std::vector<Token> Lex(std::string_view s) {
         } else if (IsAtext(c)) {
             while (i < s.size() && IsAtext(static_cast<unsigned char>(s[i]))) ++i;
             out.push_back({Kind::kAtom, std::string(s.substr(begin, i - begin)), begin, i});
-        } else if (strchr("<>@,;:.", c) != nullptr && c != 0) {
+        } else if (c != 0 && strchr("<>@,;:.", c) != nullptr) {
             ++i;
             out.push_back({Kind::kSpecial, std::string(1, static_cast<char>(c)), begin, i});
         } else {

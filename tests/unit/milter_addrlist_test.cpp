@@ -57,6 +57,7 @@ TEST(AddressList, RefusesWhatIsNoPlainAddress) {
     std::string deep(100, '(');
     EXPECT_TRUE(Parse(deep + std::string(100, ')') + "a@example.net").addresses.empty());
     EXPECT_EQ(Parse(std::string(400, 'a') + "@example.net").refusedCount, 1u);
+    EXPECT_TRUE(Parse(std::string("bob\0x@example.net", 17)).addresses.empty());
 }
 
 TEST(AddressList, AtMostTheLimit) {

@@ -2,6 +2,7 @@
 // Tarnwick-AS behind a milter socket, so Postfix or Sendmail can run them.
 // Start-up, serving and shutdown; the work lives in the modules.
 #include <dirent.h>
+#include <grp.h>
 #include <libmilter/mfapi.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
@@ -73,8 +74,14 @@ void ClearQueue(const std::string& dir) {
     }
 }
 
+// Postfix's smtpd runs chrooted in its spool directory and reaches the
+// socket there as unix:tarnwick/milter.sock.
+constexpr const char* kDefaultSocket = "unix:/var/spool/postfix/tarnwick/milter.sock";
+
 struct Options {
-    std::string socket, base;
+    std::string socket = kDefaultSocket, base;
+    std::string socketGroup = "postfix";
+    mode_t socketMode = 0660;
     std::vector<std::string> filters;
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
     milter::HostSettings host;
@@ -82,21 +89,83 @@ struct Options {
     bool serial = false;
 };
 
+// The path of a unix socket spec (libmilter takes a bare path as one), or
+// empty for an inet one.
+std::string UnixPath(const std::string& spec) {
+    for (const char* prefix : {"unix:", "local:"})
+        if (spec.compare(0, strlen(prefix), prefix) == 0) return spec.substr(strlen(prefix));
+    return spec.find(':') == std::string::npos ? spec : std::string();
+}
+
+// Listens on the socket.  A unix socket is created with mode 0600, so that
+// no one can connect before it has its group and mode; its directory, when
+// this makes it, is 0750 with the same group, so the MTA can reach it and
+// other local users cannot.
+bool OpenSocket(const Options& o) {
+    const std::string path = UnixPath(o.socket);
+    if (path.empty()) return smfi_opensocket(1) == MI_SUCCESS;
+    struct group* g = getgrnam(o.socketGroup.c_str());
+    if (!g) {
+        daemonlog::Log("start: no group %s for the socket", o.socketGroup.c_str());
+        return false;
+    }
+    const gid_t gid = g->gr_gid;
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        const std::string dir = path.substr(0, slash);
+        if (mkdir(dir.c_str(), 0750) == 0 && chown(dir.c_str(), static_cast<uid_t>(-1), gid) != 0)
+            daemonlog::Log("start: cannot give %s to group %s: %s", dir.c_str(),
+                           o.socketGroup.c_str(), strerror(errno));
+    }
+    mode_t old = umask(0177);
+    bool open = smfi_opensocket(1) == MI_SUCCESS;
+    umask(old);
+    if (!open) return false;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0 ||
+        chmod(path.c_str(), o.socketMode) != 0) {
+        daemonlog::Log("start: cannot give %s group %s and mode %04o: %s", path.c_str(),
+                       o.socketGroup.c_str(), static_cast<unsigned>(o.socketMode),
+                       strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 // Returns -1 to go on serving, else the exit status.
 int ParseOptions(int argc, char** argv, Options& o) {
     std::string sendmail;
     for (const std::string& word : o.sendmail) sendmail += (sendmail.empty() ? "" : " ") + word;
     OptionTable table(
         "tarnwick-milter",
-        "usage: tarnwick-milter --socket SPEC --base DIR --filter PROGRAM [options]\n"
+        "usage: tarnwick-milter --base DIR --filter PROGRAM [options]\n"
         "Runs Tarnwick-AV and/or Tarnwick-AS for an MTA speaking the milter protocol.\n"
         "Stop with SIGTERM: the filters get QUIT and their final reports are mailed.\n"
         "\n",
         "", kVersion, 'h', 'V');
     table.Add({
-        TextOption("socket", "SPEC", "milter socket: unix:/path or inet:PORT@HOST", &o.socket)
+        TextOption("socket", "SPEC",
+                   "milter socket: unix:/path, or inet:PORT@HOST (any local user could then "
+                   "speak for the MTA)",
+                   &o.socket)
             .Short('s')
-            .Required(),
+            .Default(kDefaultSocket),
+        TextOption("socket-group", "GROUP",
+                   "group of a unix socket (the MTA's), and of its directory when created",
+                   &o.socketGroup)
+            .Default(o.socketGroup),
+        TextOption("socket-mode", "MODE", "octal permissions of a unix socket",
+                   [&o](const char* text) {
+                       char* end = nullptr;
+                       unsigned long mode = strtoul(text, &end, 8);
+                       if (!*text || *end || mode > 0777)
+                           return Fail("--socket-mode wants octal permissions such as 0660",
+                                       text);
+                       o.socketMode = static_cast<mode_t>(mode);
+                       return true;
+                   })
+            .Default("0660"),
         TextOption("base", "DIR",
                    "base directory: Queue/, Submitted/ and the filters' Temp/ and whitelist.txt "
                    "live here",
@@ -213,8 +282,7 @@ int main(int argc, char** argv) {
         filters.Add(f, filterArgs, o.base);
     }
     if (!milter::RegisterMilter(o.host, filters) ||
-        smfi_setconn(const_cast<char*>(o.socket.c_str())) != MI_SUCCESS ||
-        smfi_opensocket(1) != MI_SUCCESS) {
+        smfi_setconn(const_cast<char*>(o.socket.c_str())) != MI_SUCCESS || !OpenSocket(o)) {
         daemonlog::Log("start: cannot listen on %s", o.socket.c_str());
         return 1;
     }

@@ -5,19 +5,22 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/spawn.h"
 #include "common/base/text.h"
-#include "milter/answer.h"
+#include "milter/addrlist.h"
 
 namespace milter {
 
@@ -58,6 +61,51 @@ int CollectChild(pid_t pid, int fd, std::string& said) {
     return WaitOrKillGroup(pid, std::max(left, 0));
 }
 
+// sysexits: what no retry can mend.  Everything else (EX_TEMPFAIL,
+// EX_OSERR, EX_IOERR, EX_UNAVAILABLE, EX_CONFIG, a signal, a time-out...)
+// may pass once the MTA or its administrator has recovered.
+bool Permanent(int status) {
+    if (!WIFEXITED(status)) return false;
+    switch (WEXITSTATUS(status)) {
+        case EX_USAGE:
+        case EX_DATAERR:
+        case EX_NOINPUT:
+        case EX_NOUSER:
+        case EX_NOHOST:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The end of the header block in what was read: the offset just after the
+// line feed of its last line, or npos when no empty line is in sight.
+size_t HeaderEnd(const std::string& s, size_t from) {
+    if (!s.empty() && (s[0] == '\n' || s.compare(0, 2, "\r\n") == 0)) return 0;
+    for (size_t p = s.find('\n', from); p != std::string::npos; p = s.find('\n', p + 1)) {
+        if (p + 1 < s.size() && s[p + 1] == '\n') return p + 1;
+        if (p + 2 < s.size() && s[p + 1] == '\r' && s[p + 2] == '\n') return p + 1;
+    }
+    return std::string::npos;
+}
+
+bool WriteAll(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (const std::string& i : items) out += (out.empty() ? "" : ", ") + EscapeControl(i, 100);
+    return out;
+}
+
 }  // namespace
 
 Submitter::Submitter(std::string dir, std::vector<std::string> sendmail)
@@ -65,19 +113,41 @@ Submitter::Submitter(std::string dir, std::vector<std::string> sendmail)
 
 Submitter::~Submitter() {
     Stop();
-    for (int fd : {inotifyFd_, wakeFd_, dirFd_})
+    for (int fd : {inotifyFd_, wakeFd_, dirFd_, sendingFd_, failedFd_})
         if (fd >= 0) close(fd);
 }
 
 bool Submitter::Start() {
     dirFd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd_ >= 0) {
+        for (const char* sub : {"sending", "failed"}) {
+            if (mkdirat(dirFd_, sub, 0770) != 0 && errno != EEXIST) break;
+            int fd = openat(dirFd_, sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            (sub[0] == 's' ? sendingFd_ : failedFd_) = fd;
+        }
+    }
+    if (dirFd_ < 0 || sendingFd_ < 0 || failedFd_ < 0) {
+        Log("submit: cannot use %s and its sending/ and failed/: %s", dir_.c_str(),
+            strerror(errno));
+        return false;
+    }
     inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (dirFd_ < 0 || inotifyFd_ < 0 || wakeFd_ < 0 ||
+    if (inotifyFd_ < 0 || wakeFd_ < 0 ||
         inotify_add_watch(inotifyFd_, dir_.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) <
             0) {
         Log("submit: cannot watch %s: %s", dir_.c_str(), strerror(errno));
         return false;
+    }
+    // Claimed by an earlier run and not yet handed over.
+    UniqueFd fd(dup(sendingFd_));
+    if (fd.Valid()) {
+        const UniqueDir d(fdopendir(fd.Get()));
+        if (d) {
+            fd.Release();
+            while (struct dirent* e = readdir(d.get()))
+                if (e->d_name[0] != '.') Track(e->d_name);
+        }
     }
     Scan();
     if (!pending_.empty())
@@ -107,42 +177,133 @@ void Submitter::Scan() {
     if (!d) return;
     fd.Release();  // the directory stream owns it now
     rewinddir(d.get());
-    while (struct dirent* e = readdir(d.get())) {
-        if (IsSubName(e->d_name) && !pending_.count(e->d_name))
-            pending_[e->d_name] = Pending{Clock::now(), 0};
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(d.get()))
+        if (IsSubName(e->d_name)) names.emplace_back(e->d_name);
+    for (const std::string& n : names) Claim(n.c_str());
+}
+
+void Submitter::Claim(const char* name) {
+    struct stat st;
+    if (fstatat(dirFd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (!S_ISREG(st.st_mode)) {
+        Log("submit: %s is not a regular file; left in place", EscapeControl(name, 300).c_str());
+        return;
+    }
+    for (int tries = 0; tries < 10; ++tries) {
+        char claimed[320];
+        snprintf(claimed, sizeof claimed, "%lld.%u.%.200s", static_cast<long long>(time(nullptr)),
+                 ++claims_, name);
+        if (renameat2(dirFd_, name, sendingFd_, claimed, RENAME_NOREPLACE) == 0) {
+            Track(claimed);
+            return;
+        }
+        if (errno != EEXIST) {
+            if (errno != ENOENT)
+                Log("submit: cannot move %s to sending/: %s; left in place",
+                    EscapeControl(name, 300).c_str(), strerror(errno));
+            return;
+        }
     }
 }
 
-int Submitter::HandOver(const std::string& name) {
-    int fd = openat(dirFd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT) return -1;
-        Log("submit: cannot open %s: %s; left in place", name.c_str(), strerror(errno));
-        return errno == ELOOP ? -1 : 0;
+void Submitter::Track(const std::string& claimed) {
+    struct stat st;
+    if (pending_.count(claimed) ||
+        fstatat(sendingFd_, claimed.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    pending_[claimed] = Pending{Clock::now(), 0, st.st_mtime};
+}
+
+void Submitter::SetAside(const std::string& name, const char* why) {
+    if (renameat(sendingFd_, name.c_str(), failedFd_, name.c_str()) == 0)
+        Log("submit: %s set aside in failed/: %s", EscapeControl(name, 300).c_str(), why);
+    else
+        Log("submit: %s cannot be set aside (%s): %s; left in sending/ for the next start",
+            EscapeControl(name, 300).c_str(), why, strerror(errno));
+}
+
+Submitter::Outcome Submitter::HandOver(const std::string& name) {
+    const std::string shown = EscapeControl(name, 300);
+    UniqueFd file(
+        openat(sendingFd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!file.Valid()) {
+        if (errno == ENOENT || errno == ELOOP) return Outcome::kGone;
+        Log("submit: cannot open %s: %s", shown.c_str(), strerror(errno));
+        return Outcome::kRetry;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        Log("submit: %s is not a regular file; left in place", name.c_str());
-        close(fd);
-        return -1;
+    if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        Log("submit: %s is not a regular file; left alone", shown.c_str());
+        return Outcome::kGone;
     }
-    fcntl(fd, F_SETFL, 0);
+    fcntl(file.Get(), F_SETFL, 0);
+
+    // The header block, bounded.
+    std::string head;
+    size_t end = std::string::npos;
+    bool eof = false;
+    char buf[16384];
+    while (end == std::string::npos && !eof && head.size() <= kMaxHeaderBytes) {
+        ssize_t n = read(file.Get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            Log("submit: cannot read %s: %s", shown.c_str(), strerror(errno));
+            return Outcome::kRetry;
+        }
+        size_t from = head.size() > 2 ? head.size() - 2 : 0;
+        head.append(buf, static_cast<size_t>(n));
+        eof = n == 0;
+        end = HeaderEnd(head, from);
+    }
+    if (end == std::string::npos && !eof) {
+        SetAside(name, "header block too long");
+        return Outcome::kFailed;
+    }
+    if (end == std::string::npos) end = head.size();
+
+    AddressList rcpts;
+    std::string header;
+    CollectRecipients(std::string_view(head).substr(0, end), rcpts, &header);
+    if (rcpts.refusedCount)
+        Log("submit: %s: %zu recipient(s) that are no plain address skipped: %s", shown.c_str(),
+            rcpts.refusedCount, Joined(rcpts.refused).c_str());
+    if (rcpts.dropped)
+        Log("submit: %s: more than %zu recipients, %zu left out", shown.c_str(), kMaxRecipients,
+            rcpts.dropped);
+    if (rcpts.addresses.empty()) {
+        SetAside(name, "no valid recipient");
+        return Outcome::kFailed;
+    }
+
+    // What sendmail reads: the header without Bcc:, then the rest as it is.
+    UniqueFd copy(memfd_create("tarnwick-submit", MFD_CLOEXEC));
+    bool copied = copy.Valid() && WriteAll(copy.Get(), header.data(), header.size()) &&
+                  WriteAll(copy.Get(), head.data() + end, head.size() - end);
+    for (ssize_t n; copied && (n = read(file.Get(), buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        copied = n > 0 && WriteAll(copy.Get(), buf, static_cast<size_t>(n));
+    }
+    if (!copied || lseek(copy.Get(), 0, SEEK_SET) != 0) {
+        Log("submit: cannot prepare %s for sendmail: %s", shown.c_str(), strerror(errno));
+        return Outcome::kRetry;
+    }
+    file.Reset();
+
     int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(fd);
-        return 0;
-    }
+    if (pipe2(out, O_CLOEXEC) != 0) return Outcome::kRetry;
     std::vector<std::string> argv = sendmail_;
-    for (const char* a : {"-t", "-oi", "-f", "<>"}) argv.emplace_back(a);
+    for (const char* a : {"-oi", "-f", "<>", "--"}) argv.emplace_back(a);
+    argv.insert(argv.end(), rcpts.addresses.begin(), rcpts.addresses.end());
     auto started = Clock::now();
-    pid_t pid = SpawnInGroup(argv, std::string(), fd, out[1], out[1]);
+    pid_t pid = SpawnInGroup(argv, std::string(), copy.Get(), out[1], out[1]);
     int saved = errno;
     close(out[1]);
-    close(fd);
+    copy.Reset();
     if (pid < 0) {
         close(out[0]);
         Log("submit: cannot run %s: %s", sendmail_[0].c_str(), strerror(saved));
-        return 0;
+        return Outcome::kRetry;
     }
     std::string said;
     int status = CollectChild(pid, out[0], said);
@@ -150,38 +311,47 @@ int Submitter::HandOver(const std::string& name) {
     long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        if (unlinkat(dirFd_, name.c_str(), 0) != 0 && errno != ENOENT)
-            Log("submit: %s handed over but cannot be removed: %s", name.c_str(), strerror(errno));
-        Log("submit: %s handed over (%lld bytes, %ld ms)", name.c_str(),
-            static_cast<long long>(st.st_size), ms);
-        return 1;
+        if (unlinkat(sendingFd_, name.c_str(), 0) != 0 && errno != ENOENT)
+            Log("submit: %s handed over but cannot be removed: %s", shown.c_str(),
+                strerror(errno));
+        Log("submit: %s handed over (%lld bytes, %zu recipient(s), %ld ms)", shown.c_str(),
+            static_cast<long long>(st.st_size), rcpts.addresses.size(), ms);
+        return Outcome::kDone;
     }
-    Log("submit: sendmail refused %s, %s: %s", name.c_str(), DescribeStatus(status).c_str(),
+    Log("submit: sendmail refused %s, %s: %s", shown.c_str(), DescribeStatus(status).c_str(),
         EscapeControl(said, 500).c_str());
-    return 0;
+    if (!Permanent(status)) return Outcome::kRetry;
+    SetAside(name, "sendmail refused it for good");
+    return Outcome::kFailed;
 }
 
 void Submitter::HandOverDue(bool final) {
     auto now = Clock::now();
-    for (auto it = pending_.begin(); it != pending_.end();) {
-        if (!final && it->second.due > now) {
-            ++it;
+    std::vector<std::pair<time_t, std::string>> due;
+    for (const auto& p : pending_)
+        if (final || p.second.due <= now) due.emplace_back(p.second.written, p.first);
+    std::sort(due.begin(), due.end());  // oldest first
+    for (const auto& d : due) {
+        if (!final) {
+            twLock lock(mu_);
+            if (stop_) return;
+        }
+        auto it = pending_.find(d.second);
+        if (HandOver(it->first) != Outcome::kRetry) {
+            pending_.erase(it);
             continue;
         }
-        int r = HandOver(it->first);
-        if (r != 0) {
-            it = pending_.erase(it);
-            continue;
-        }
-        if (final) {
-            ++it;
+        if (final) continue;
+        if (time(nullptr) - it->second.written >= kGiveUpAfterSec) {
+            SetAside(it->first, "not accepted for a day");
+            pending_.erase(it);
             continue;
         }
         Pending& p = it->second;
         p.delayMs = p.delayMs == 0 ? kFirstRetryMs : std::min(p.delayMs * 2, kMaxRetryMs);
         p.due = Clock::now() + std::chrono::milliseconds(p.delayMs);
-        Log("submit: %s will be tried again in %d s", it->first.c_str(), p.delayMs / 1000);
-        ++it;
+        Log("submit: %s will be tried again in %d s", EscapeControl(it->first, 300).c_str(),
+            p.delayMs / 1000);
     }
 }
 
@@ -210,8 +380,7 @@ void Submitter::Run() {
                 for (char* p = buf; p < buf + n;) {
                     auto* ev = reinterpret_cast<struct inotify_event*>(p);
                     if (ev->mask & IN_Q_OVERFLOW) overflow = true;
-                    if (ev->len && IsSubName(ev->name) && !pending_.count(ev->name))
-                        pending_[ev->name] = Pending{Clock::now(), 0};
+                    if (ev->len && IsSubName(ev->name)) Claim(ev->name);
                     p += sizeof(struct inotify_event) + ev->len;
                 }
             }
@@ -223,7 +392,7 @@ void Submitter::Run() {
     Scan();
     HandOverDue(true);
     if (!pending_.empty())
-        Log("submit: %zu message(s) not handed over; they stay for the next start",
+        Log("submit: %zu message(s) not handed over; they stay in sending/ for the next start",
             pending_.size());
 }
 

@@ -2,14 +2,25 @@
 //
 // A filter writes a message under a ".tmp" name in the submission
 // directory and renames it to ".sub"; an inotify watch sees the rename and
-// this thread pipes the file into the MTA's sendmail interface ("-t -oi"
-// with the null sender, so recipients come from the To: header and no
-// bounce can loop back).  A file is removed only after sendmail accepted it
-// (exit status 0); a failure is retried after a growing delay (2 s
-// doubling to 15 min), and files found at start (left by a crash or an MTA
-// outage) are handed over first.  Only regular files whose name ends in
-// ".sub" are touched, opened without following links; sendmail runs
-// without a shell, at most kSendmailTimeoutMs per file.
+// this thread at once moves the file into sending/ under a name of its own
+// (claim time, a counter, the filter's name), because the filters' names
+// repeat (their random part comes from an unseeded generator) and a later
+// message must not replace one that waits there while the MTA is down.
+//
+// Each file is then given to sendmail as standard input, without its Bcc:
+// fields, with the null sender and its recipients named after "--"
+// (taken from To:, Cc: and Bcc: by the address-list grammar, never with
+// "-t"), so that only the addresses a filter wrote receive it and no
+// bounce can loop back.  A file is removed once sendmail exits with 0.  An
+// exit status that sysexits calls permanent (usage, data, no such user or
+// host, no input), a file without a valid recipient or with a header block
+// beyond kMaxHeaderBytes, and a file still not accepted a day after it was
+// written go to failed/ with a log line; every other failure is retried on
+// the file's own schedule (2 s doubling to 15 min), oldest file first, and
+// never delays the files behind it longer than one sendmail run.  Only
+// regular files whose name ends in ".sub" are touched, opened without
+// following links; sendmail runs without a shell, at most
+// kSendmailTimeoutMs per file.
 #ifndef TARNWICK_MILTER_SUBMITTER_H
 #define TARNWICK_MILTER_SUBMITTER_H
 
@@ -24,6 +35,8 @@
 namespace milter {
 
 constexpr int kSendmailTimeoutMs = 120 * 1000;
+constexpr size_t kMaxHeaderBytes = 512 * 1024;
+constexpr long kGiveUpAfterSec = 24 * 3600;
 
 class Submitter {
   public:
@@ -41,18 +54,24 @@ class Submitter {
     struct Pending {
         std::chrono::steady_clock::time_point due;
         int delayMs = 0;
+        time_t written = 0;  // the file's modification time: its age and its place in line
     };
+    enum class Outcome { kDone, kRetry, kFailed, kGone };
     void Run();
+    // Claims the ".sub" files of the directory (all, or the one named).
     void Scan();
+    void Claim(const char* name);
+    void Track(const std::string& claimed);
     void HandOverDue(bool final);
-    // 1: handed over and removed; 0: failed, retry; -1: not ours to send (gone, not a file).
-    int HandOver(const std::string& name);
+    Outcome HandOver(const std::string& name);
+    void SetAside(const std::string& name, const char* why);
 
     const std::string dir_;
     const std::vector<std::string> sendmail_;
-    int inotifyFd_ = -1, wakeFd_ = -1, dirFd_ = -1;
+    int inotifyFd_ = -1, wakeFd_ = -1, dirFd_ = -1, sendingFd_ = -1, failedFd_ = -1;
+    unsigned claims_ = 0;
     std::thread thread_;
-    std::map<std::string, Pending> pending_;  // owned by the thread
+    std::map<std::string, Pending> pending_;  // owned by the thread, by name in sending/
 
     twMutex mu_;
     bool stop_ GUARDED_BY(mu_) = false;

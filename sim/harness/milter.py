@@ -8,6 +8,7 @@ stores what it is given (or refuses while a marker file exists) in front
 of the hand-over, and reads the host's log.
 """
 
+import grp
 import os
 import re
 import shutil
@@ -26,9 +27,14 @@ ENGINE_OF = {"Tarnwick-AV": "sim-scan-engine", "Tarnwick-AS": "sim-spam-engine"}
 EICAR = eicar()
 
 SENDMAIL = """#!/bin/sh
-# Stands in for the MTA's sendmail: keeps each message and its arguments.
+# Stands in for the MTA's sendmail: keeps each message and its arguments;
+# refuses all (status 75) while sendmail.fail exists, and a message to an
+# address with a file in refuse/ with the status written there.
 dir="$(dirname "$0")"
 if [ -e "$dir/sendmail.fail" ]; then echo "sendmail: queue unavailable" >&2; cat >/dev/null; exit 75; fi
+for a in "$@"; do
+  if [ -f "$dir/refuse/$a" ]; then echo "sendmail: $a refused" >&2; cat >/dev/null; exit "$(cat "$dir/refuse/$a")"; fi
+done
 n="$(date +%s%N)-$$"
 cat > "$dir/outbox/$n.tmp" && echo "$*" > "$dir/outbox/$n.args" && mv "$dir/outbox/$n.tmp" "$dir/outbox/$n.eml"
 """
@@ -88,7 +94,7 @@ class MilterRig:
         self.spamd = SpamdServer(self.root, children=4).start() if engines == "real" and "Tarnwick-AS" in filters else None
         self.base = os.path.join(self.root, "base")
         self.outbox = os.path.join(self.root, "outbox")
-        for d in (self.base, self.outbox, os.path.join(self.base, "Submitted")):
+        for d in (self.base, self.outbox, os.path.join(self.base, "Submitted"), os.path.join(self.root, "refuse")):
             os.makedirs(d)
         if whitelist is not None:
             with open(os.path.join(self.base, "whitelist.txt"), "w") as f:
@@ -141,7 +147,8 @@ class MilterRig:
 
     def start(self):
         argv = [os.path.join(default_bin_dir(), "tarnwick-milter"), "--socket", self.socket_spec,
-                "--base", self.base, "--sendmail", self.sendmail] + self.host_args
+                "--base", self.base, "--sendmail", self.sendmail,
+                "--socket-group", grp.getgrgid(os.getgid()).gr_name] + self.host_args
         for program in self.filters:
             argv += ["--filter", os.path.join(self.root, program, program)]
         self.log_file = open(self.log_path, "ab")

@@ -98,8 +98,11 @@ class MilterVerdictsTest(unittest.TestCase):
                       'Message rejected by Tarnwick-AV"', line)
         self.assertIn("to=<bob@example.net>,<carol@example.net>", line)
         args, note = wait_mail(self.rig, rb"Subject: Virus alert")[0]
-        self.assertEqual(args[-4:], ["-t", "-oi", "-f", "<>"])
-        self.assertIn(b"Bcc: bob@example.net, carol@example.net", note)
+        # The two recipients and nobody else; "To: recipients;" names no one
+        # (and becomes the valid empty group), and the Bcc: field stays out.
+        self.assertEqual(args[-6:], ["-oi", "-f", "<>", "--", "bob@example.net", "carol@example.net"])
+        self.assertIn(b"\nTo: recipients:;\n", note)
+        self.assertNotIn(b"Bcc:", note.split(b"\n\n")[0])
         self.assertIn(b"Envelope sender: alice@example.org", note)
         # The copied header lines, and nothing of the body.
         self.assertIn(b"Subject: test v1\n\n", note)
@@ -131,19 +134,41 @@ class MilterVerdictsTest(unittest.TestCase):
         # The filter serves the next message.
         self.assertEqual(out["f2"]["headers"]["X-Junk-Score"], "  40 [XX]")
 
-    def test_generated_mail_is_never_lost(self):
-        wait_mail(self.rig, rb"Subject: leftover")
-        fail = os.path.join(self.rig.root, "sendmail.fail")
-        open(fail, "w").close()
-        sub = os.path.join(self.rig.base, "Submitted", "late_2")
+    def submit(self, name, header):
+        sub = os.path.join(self.rig.base, "Submitted", name)
         with open(sub + ".tmp", "wb") as f:
-            f.write(b"Return-Path: <>\nTo: postmaster@localhost\nSubject: retried\n\nbody\n")
+            f.write(b"Return-Path: <>\n" + header + b"\nbody\n")
         os.rename(sub + ".tmp", sub + ".sub")
-        self.rig.wait_log("submit: late_2.sub will be tried again in 2 s")
-        self.assertTrue(os.path.exists(sub + ".sub"))
-        os.unlink(fail)
+
+    def test_unsendable_mail_is_set_aside_and_holds_up_nothing(self):
+        wait_mail(self.rig, rb"Subject: leftover")
+        sending = os.path.join(self.rig.base, "Submitted", "sending")
+        failed = os.path.join(self.rig.base, "Submitted", "failed")
+        refuse = lambda address, status: open(os.path.join(self.rig.root, "refuse", address), "w").write(status)
+        refuse("later@example.net", "75")  # EX_TEMPFAIL
+        refuse("gone@example.net", "67")  # EX_NOUSER
+        self.submit("late_1", b"To: later@example.net\nSubject: retried\n")
+        self.rig.wait_log("late_1.sub will be tried again in 2 s")
+        # The file waits in sending/ while the ones behind it go on.
+        self.submit("late_2", b"To: gone@example.net\nSubject: refused\n")
+        self.submit("late_3", b"To: recipients;\nCc: postmaster\nSubject: nobody\n")
+        self.submit("late_4", b"To: Dora <dora@example.net>\nSubject: fine\n")
+        args, _ = wait_mail(self.rig, rb"Subject: fine")[0]
+        self.assertEqual(args[-2:], ["--", "dora@example.net"])
+        self.rig.wait_log("late_3.sub set aside in failed/: no valid recipient")
+        self.assertRegex(self.rig.log(), r"late_3.sub: 1 recipient\(s\) that are no plain address skipped: postmaster")
+        self.rig.wait_log("late_2.sub set aside in failed/: sendmail refused it for good")
+        self.assertRegex(self.rig.log(), r"sendmail refused \S+late_2.sub, exit status 67: sendmail: gone@example.net refused")
+        self.assertEqual(sorted(n.split(".", 2)[2] for n in os.listdir(failed)), ["late_2.sub", "late_3.sub"])
+        self.assertEqual([n.split(".", 2)[2] for n in os.listdir(sending)], ["late_1.sub"])
+        os.unlink(os.path.join(self.rig.root, "refuse", "later@example.net"))
         wait_mail(self.rig, rb"Subject: retried")
-        wait_until(lambda: not os.path.exists(sub + ".sub"), 5, "the handed-over file removed")
+        wait_until(lambda: not os.listdir(sending), 5, "the handed-over file removed")
+
+    def test_socket_mode_and_group(self):
+        st = os.stat(self.rig.socket)
+        self.assertEqual(st.st_mode & 0o777, 0o660)
+        self.assertEqual(st.st_gid, os.getgid())
 
 
 @unittest.skipIf(bool(WHY), WHY)

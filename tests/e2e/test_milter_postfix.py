@@ -62,9 +62,9 @@ class PostfixTest(unittest.TestCase):
         cls.rig.cleanup()
         shutil.rmtree(cls.db, ignore_errors=True)
 
-    def send(self, subject, body):
+    def send(self, subject, body, rcpts=("bob@example.net",)):
         with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
-            return smtp.sendmail("alice@example.org", ["bob@example.net"], MESSAGE % (subject, body))
+            return smtp.sendmail("alice@example.org", list(rcpts), MESSAGE % (subject, body))
 
     def dialogue(self, mail_from, rcpt_to, message, helo="client.example.org"):
         """One SMTP transaction with the paths written as given; returns the
@@ -80,7 +80,7 @@ class PostfixTest(unittest.TestCase):
 
     def test_infected_refused_clean_relayed_notification_delivered(self):
         with self.assertRaises(smtplib.SMTPDataError) as refused:
-            self.send("infected", EICAR)
+            self.send("infected", EICAR, ("bob@example.net", "carol@example.net"))
         self.assertEqual(refused.exception.smtp_code, 550)
         text = refused.exception.smtp_error.decode()
         self.assertIn("5.7.1 Virus found: Tarnwick.Test.EICAR.UNOFFICIAL", text)
@@ -91,12 +91,20 @@ class PostfixTest(unittest.TestCase):
         self.assertRegex(relayed, rb"X-Junk-Score: +\d+ \[X*\]\r?\nX-Quillon-Score: +\d+ \[X*\]")
         self.assertIn(b"Nothing to see here.", relayed)
 
-        note = self.mta.wait_sunk(rb"Subject: infected")[0]
-        self.assertIn(b"bob@example.net", note)
+        note = self.mta.wait_sunk(rb"Subject: Virus alert")[0]
+        # Its two recipients and no one else: no "recipients" address made
+        # up from "To: recipients;", no Bcc: field left in the mail.
+        self.assertEqual(sorted(re.findall(rb"X-Rcpt-Args: <([^>]*)>", note)),
+                         [b"bob@example.net", b"carol@example.net"])
+        self.assertNotIn(b"<recipients", b"".join(self.mta.sunk()))
+        self.assertNotIn(b"Bcc:", note)
+        self.assertIn(b"\nTo: recipients:;\n", note)
+        self.assertNotRegex(self.mta.maillog(), r"to=<recipients")
         self.assertIn(b"Tarnwick.Test.EICAR.UNOFFICIAL", note)
         self.assertIn(b"Envelope sender: alice@example.org", note)
         self.assertNotIn(b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE", note)
-        self.rig.wait_log("submit: Qln_AV_notify_")
+        harness.wait_until(lambda: re.search(r"submit: \S+\.Qln_AV_notify_\S+ handed over", self.rig.log()),
+                           10, "the hand-over logged")
 
     def test_whitelist_sees_the_sender_postfix_checked(self):
         # The sender the comment names is whitelisted; the one Postfix took is not.
@@ -113,7 +121,8 @@ class PostfixTest(unittest.TestCase):
         self.assertEqual(code, 550)
         note = self.mta.wait_sunk(rb"Subject: rcpt-trick")[0]
         self.assertIn(b"To: bob@example.net\n", note.replace(b"\r\n", b"\n"))
-        self.rig.wait_log("submit: Qln_AV_notify_")
+        harness.wait_until(lambda: re.search(r"submit: \S+\.Qln_AV_notify_\S+ handed over", self.rig.log()),
+                           10, "the hand-over logged")
         self.assertFalse([m for m in self.mta.sunk() if b"evil@evil.example" in m.split(b"\r\n\r\n")[0]
                           and b"rcpt-trick" in m])
 

@@ -659,7 +659,7 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
         const uint32_t bit = 1u << member;
         switch (outcome.failure) {
             case SpamdFailure::kNone:
-                if (tries > 1) Log("serial %u: spamd answered at try %d", serial, tries);
+                if (brokeOnce != 0) Log("serial %u: spamd answered at try %d", serial, tries);
                 outcome.member = member;
                 return outcome;
             case SpamdFailure::kUnreachable:

@@ -110,16 +110,18 @@ class SpamdOperationsTest(unittest.TestCase):
             back = time.monotonic()
             serial = 6
             while True:
-                reply, _ = self.timed_rating(client, serial)
+                # The first message sent once the daemon has seen spamd back
+                # is rated (spamd's first rating after a start is slow).
+                sent = time.monotonic() - back
+                reply, took = self.timed_rating(client, serial)
                 if reply.HasField("spam_report"):
                     break
-                self.assertLess(time.monotonic() - back, harness.scaled(PING_EVERY + 2), reply)
+                self.assertLess(sent, harness.scaled(PING_EVERY + 1), reply)
                 serial += 1
                 time.sleep(0.1)
-            rated_after = time.monotonic() - back
         finally:
             client.close()
-        print("spamd back: rated after %.2f s" % rated_after)
+        print("spamd back: the message sent %.2f s later rated in %.2f s" % (sent, took))
         self.assertEqual(len(self.lines(self.lone, r"info: spamd at .* is back after \d+ s away")), 1,
                          self.lone.log_lines())
 
@@ -159,8 +161,7 @@ class SpamdOperationsTest(unittest.TestCase):
     def test_unavailable_spamd_answered_as_plain_message(self):
         client = harness.FrameClient(self.neutral.socket_path, ase.ServerMessage)
         try:
-            self.send_ratings(client, [samples.plain_message(b"hello\r\n")] * 2)
-            replies = [client.receive() for _ in range(2)]
+            replies = [self.timed_rating(client, serial)[0] for serial in (1, 2)]
         finally:
             client.close()
         for reply in replies:

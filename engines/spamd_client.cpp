@@ -19,10 +19,12 @@
 
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
+#include "common/base/signals.h"
 #include "daemon_util.h"
 
 namespace engined {
 
+using daemonlog::Debug;
 using daemonlog::Error;
 using daemonlog::Log;
 using daemonlog::Warn;
@@ -32,6 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds backlogPause{5};
+constexpr char backlogFull[] = "spamd's backlog stayed full";
 
 std::string Trim(const std::string& text) {
     size_t begin = text.find_first_not_of(" \t\r\n");
@@ -142,7 +145,7 @@ UniqueFd Connect(const SpamdAddress& address, Clock::time_point deadline, std::s
             if (error != EAGAIN || Clock::now() + backlogPause >= deadline) break;
             std::this_thread::sleep_for(backlogPause);
         }
-        problem = error == EAGAIN ? "spamd's backlog stayed full" : strerror(error);
+        problem = error == EAGAIN ? backlogFull : strerror(error);
         return UniqueFd();
     }
     addrinfo hints;
@@ -298,30 +301,37 @@ ReplyStatus ParseSpamdReply(const std::string& reply, bool endOfStream, SpamdVer
     return ReplyStatus::kComplete;
 }
 
-SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, int timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+namespace {
+
+// Sends request to spamd at address and reads its reply into outcome with
+// parse, all before deadline.
+template <typename Parse>
+void Exchange(const SpamdAddress& address, const std::string& request,
+              Clock::time_point deadline, Parse parse, SpamdOutcome& outcome) {
     std::string problem;
     UniqueFd fd = Connect(address, deadline, problem);
-    if (!fd.Valid())
-        return Fail(SpamdFailure::kUnreachable,
-                    "cannot connect to spamd at " + address.Text() + ": " + problem);
-
-    std::string request =
-        "SYMBOLS SPAMC/1.5\r\nContent-length: " + std::to_string(message.size()) + "\r\n\r\n";
-    request += message;
+    if (!fd.Valid()) {
+        // A full backlog is a busy spamd, not one that is away.
+        outcome = Fail(problem == backlogFull ? SpamdFailure::kTimeout : SpamdFailure::kUnreachable,
+                       "cannot connect to spamd at " + address.Text() + ": " + problem);
+        return;
+    }
     size_t sent = 0;
     while (sent < request.size()) {
         ssize_t n = send(fd.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!WaitFor(fd.Get(), POLLOUT, deadline))
-                return Fail(SpamdFailure::kTimeout, "spamd did not take the message in time");
+            if (!WaitFor(fd.Get(), POLLOUT, deadline)) {
+                outcome = Fail(SpamdFailure::kTimeout, "spamd did not take the message in time");
+                return;
+            }
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            return Fail(SpamdFailure::kNetwork,
-                        std::string("cannot send to spamd: ") + strerror(n < 0 ? errno : EPIPE));
+            outcome = Fail(SpamdFailure::kNetwork,
+                           std::string("cannot send to spamd: ") + strerror(n < 0 ? errno : EPIPE));
+            return;
         }
     }
     // spamd knows the length already; the half close only tells it that
@@ -329,30 +339,349 @@ SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, i
     shutdown(fd.Get(), SHUT_WR);
 
     std::string reply;
-    SpamdOutcome outcome;
     char chunk[4096];
     for (;;) {
         ssize_t n = recv(fd.Get(), chunk, sizeof chunk, 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!WaitFor(fd.Get(), POLLIN, deadline))
-                return Fail(SpamdFailure::kTimeout, "spamd did not answer in time");
+            if (!WaitFor(fd.Get(), POLLIN, deadline)) {
+                outcome = Fail(SpamdFailure::kTimeout, "spamd did not answer in time");
+                return;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0)
-            return Fail(SpamdFailure::kNetwork,
-                        std::string("cannot read from spamd: ") + strerror(errno));
+        if (n < 0) {
+            outcome = Fail(SpamdFailure::kNetwork,
+                           std::string("cannot read from spamd: ") + strerror(errno));
+            return;
+        }
         reply.append(chunk, static_cast<size_t>(n));
-        if (reply.size() > maxSpamdHeader + maxSpamdBody)
-            return Fail(SpamdFailure::kProtocol, "spamd reply too long");
+        if (reply.size() > maxSpamdHeader + maxSpamdBody) {
+            outcome = Fail(SpamdFailure::kProtocol, "spamd reply too long");
+            return;
+        }
         // A spamd child that dies before its first byte (spamd restarting
         // after a rule update) broke the exchange; nothing was refused.
-        if (n == 0 && reply.empty())
-            return Fail(SpamdFailure::kNetwork, "spamd closed the connection without a reply");
-        ReplyStatus status = ParseSpamdReply(reply, n == 0, outcome.verdict, problem);
-        if (status == ReplyStatus::kComplete) return outcome;
-        if (status == ReplyStatus::kBad) return Fail(SpamdFailure::kProtocol, problem);
-        if (n == 0) return Fail(SpamdFailure::kProtocol, "reply cut short");
+        if (n == 0 && reply.empty()) {
+            outcome = Fail(SpamdFailure::kNetwork, "spamd closed the connection without a reply");
+            return;
+        }
+        ReplyStatus status = parse(reply, n == 0, problem);
+        if (status == ReplyStatus::kComplete) return;
+        if (status == ReplyStatus::kBad) {
+            outcome = Fail(SpamdFailure::kProtocol, problem);
+            return;
+        }
+        if (n == 0) {
+            outcome = Fail(SpamdFailure::kProtocol, "reply cut short");
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, int timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string request =
+        "SYMBOLS SPAMC/1.5\r\nContent-length: " + std::to_string(message.size()) + "\r\n\r\n";
+    request += message;
+    SpamdOutcome outcome;
+    Exchange(
+        address, request, deadline,
+        [&outcome](const std::string& reply, bool end, std::string& problem) {
+            return ParseSpamdReply(reply, end, outcome.verdict, problem);
+        },
+        outcome);
+    return outcome;
+}
+
+ReplyStatus ParsePongReply(const std::string& reply, bool endOfStream, std::string& problem) {
+    // A PONG is one short line; spamd closes the connection after it.
+    constexpr size_t longestPong = 128;
+    size_t lf = reply.find('\n');
+    if (lf == std::string::npos) {
+        if (reply.size() > longestPong) {
+            problem = "not a PONG";
+            return ReplyStatus::kBad;
+        }
+        if (!endOfStream) return ReplyStatus::kIncomplete;
+        problem = "PONG cut short";
+        return ReplyStatus::kBad;
+    }
+    std::string line = Trim(reply.substr(0, std::min(lf, longestPong + 1)));
+    size_t codeAt = line.find(' ');
+    if (line.compare(0, 6, "SPAMD/") != 0 || codeAt == std::string::npos ||
+        Trim(line.substr(codeAt + 1)) != "0 PONG") {
+        problem = "not a PONG: " + PrintableRules(line.substr(0, longestPong));
+        return ReplyStatus::kBad;
+    }
+    return ReplyStatus::kComplete;
+}
+
+bool PingSpamd(const SpamdAddress& address, int timeoutMs, std::string& problem) {
+    SpamdOutcome outcome;
+    Exchange(address, "PING SPAMC/1.5\r\n\r\n",
+             Clock::now() + std::chrono::milliseconds(timeoutMs), ParsePongReply, outcome);
+    problem = outcome.what;
+    return outcome.failure == SpamdFailure::kNone;
+}
+
+namespace {
+
+bool AddMember(const SpamdAddress& address, std::vector<SpamdAddress>& members,
+               std::string& problem) {
+    for (const SpamdAddress& member : members) {
+        if (member.Text() == address.Text()) {
+            problem = "listed twice: " + address.Text();
+            return false;
+        }
+    }
+    if (members.size() >= maxSpamdMembers) {
+        problem = "more than " + std::to_string(maxSpamdMembers) + " spamd daemons";
+        return false;
+    }
+    members.push_back(address);
+    return true;
+}
+
+}  // namespace
+
+bool AddSpamdHosts(const std::string& list, std::vector<SpamdAddress>& members,
+                   std::string& problem) {
+    std::vector<SpamdAddress> added = members;
+    size_t begin = 0;
+    for (;;) {
+        const size_t comma = list.find(',', begin);
+        const std::string entry = Trim(list.substr(begin, comma == std::string::npos
+                                                              ? std::string::npos
+                                                              : comma - begin));
+        SpamdAddress address;
+        if (!ParseHostPort(entry, address)) {
+            problem = "not HOST:PORT: " + entry;
+            return false;
+        }
+        if (!AddMember(address, added, problem)) return false;
+        if (comma == std::string::npos) break;
+        begin = comma + 1;
+    }
+    members = std::move(added);
+    return true;
+}
+
+bool AddSpamdSocket(const std::string& path, std::vector<SpamdAddress>& members,
+                    std::string& problem) {
+    if (path.empty()) {
+        problem = "an empty socket path";
+        return false;
+    }
+    if (path.size() >= sizeof(sockaddr_un::sun_path)) {
+        problem = "socket path too long: " + path;
+        return false;
+    }
+    SpamdAddress address;
+    address.socketPath = path;
+    return AddMember(address, members, problem);
+}
+
+
+constexpr std::chrono::milliseconds SpamdPool::probeInterval;
+constexpr std::chrono::milliseconds SpamdPool::pingLimit;
+
+namespace {
+
+// The first pause before an exchange that broke is tried again on the same
+// member; it doubles up to the longest.
+constexpr int firstPauseMs = 100;
+constexpr int longestPauseMs = 1000;
+
+long long SecondsSince(Clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - since).count();
+}
+
+}  // namespace
+
+SpamdPool::SpamdPool(std::vector<SpamdAddress> members)
+    : members_(std::move(members)), health_(members_.size()) {
+    prober_ = std::thread([this] { ProbeLoop(); });
+}
+
+SpamdPool::~SpamdPool() {
+    {
+        twLock lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.NotifyAll();
+    prober_.join();
+}
+
+std::string SpamdPool::Text() const {
+    std::string text;
+    for (const SpamdAddress& member : members_) {
+        if (!text.empty()) text += ", ";
+        text += member.Text();
+    }
+    return text;
+}
+
+int SpamdPool::Pick() {
+    twLock lock(mutex_);
+    const size_t count = health_.size();
+    for (size_t i = 0; i < count; ++i) {
+        const size_t member = (next_ + i) % count;
+        if (!health_[member].away) {
+            next_ = member + 1;
+            return static_cast<int>(member);
+        }
+    }
+    return -1;
+}
+
+void SpamdPool::GoneAway(size_t member, const std::string& why) {
+    size_t left = 0;
+    {
+        twLock lock(mutex_);
+        Health& health = health_[member];
+        if (health.away) return;
+        health.away = true;
+        health.since = Clock::now();
+        health.nextProbe = health.since + probeInterval;
+        health.why = why;
+        for (const Health& other : health_) left += other.away ? 0 : 1;
+    }
+    wake_.NotifyAll();
+    Warn("spamd at %s is away: %s; %s", members_[member].Text().c_str(), why.c_str(),
+         left > 0 ? "its messages go to the others until it answers again"
+                  : "messages are answered at once without a rating until it answers again");
+    if (left == 0 && members_.size() > 1)
+        Warn("every spamd is away: messages are answered at once without a rating");
+}
+
+void SpamdPool::CameBack(size_t member) {
+    long long away = 0;
+    {
+        twLock lock(mutex_);
+        Health& health = health_[member];
+        if (!health.away) return;
+        health.away = false;
+        away = SecondsSince(health.since);
+    }
+    Log("spamd at %s is back after %lld s away", members_[member].Text().c_str(), away);
+}
+
+std::string SpamdPool::AwayText() {
+    twLock lock(mutex_);
+    std::string text;
+    for (const Health& health : health_) {
+        if (!health.away) continue;
+        text += text.empty() ? "" : "; ";
+        text += health.why + " (away for " + std::to_string(SecondsSince(health.since)) + " s)";
+    }
+    return text;
+}
+
+int SpamdPool::NextProbe() {
+    for (;;) {
+        if (stopping_) return -1;
+        const Clock::time_point now = Clock::now();
+        Clock::time_point earliest = Clock::time_point::max();
+        for (size_t member = 0; member < health_.size(); ++member) {
+            Health& health = health_[member];
+            if (!health.away) continue;
+            if (health.nextProbe <= now) {
+                // At most one PING a second, however long the last took.
+                health.nextProbe = now + probeInterval;
+                return static_cast<int>(member);
+            }
+            earliest = std::min(earliest, health.nextProbe);
+        }
+        if (earliest == Clock::time_point::max()) {
+            wake_.Wait(mutex_);
+        } else {
+            wake_.WaitUntil(mutex_, earliest);
+        }
+    }
+}
+
+void SpamdPool::ProbeLoop() {
+    for (;;) {
+        int member;
+        {
+            twLock lock(mutex_);
+            member = NextProbe();
+        }
+        if (member < 0) return;
+        std::string problem;
+        if (PingSpamd(members_[static_cast<size_t>(member)],
+                      static_cast<int>(pingLimit.count()), problem))
+            CameBack(static_cast<size_t>(member));
+        else
+            Debug("spamd at %s still away: %s",
+                  members_[static_cast<size_t>(member)].Text().c_str(), problem.c_str());
+    }
+}
+
+SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint32_t brokeOnce = 0;  // members whose exchange of this message broke
+    int lastBroken = -1;
+    int pauseMs = firstPauseMs;
+    int tries = 0;
+    SpamdOutcome outcome;
+    for (;;) {
+        const int member = Pick();
+        if (member < 0) {
+            if (tries == 0) {
+                outcome = SpamdOutcome();
+                outcome.failure = SpamdFailure::kUnreachable;
+                outcome.what = "spamd is away: " + AwayText();
+                outcome.unasked = true;
+            } else if (tries > 1) {
+                outcome.what += " (" + std::to_string(tries) + " tries)";
+            }
+            return outcome;
+        }
+        if (member == lastBroken) {
+            // The same daemon again: give a restarting child a moment.
+            if (Clock::now() + std::chrono::milliseconds(pauseMs) >= deadline ||
+                stopRequested.load()) {
+                outcome.what += " (" + std::to_string(tries) + " tries)";
+                return outcome;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            pauseMs = std::min(pauseMs * 2, longestPauseMs);
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const SpamdAddress& address = members_[static_cast<size_t>(member)];
+        outcome = AskSpamd(address, message, static_cast<int>(std::max<long long>(1, left)));
+        ++tries;
+        const uint32_t bit = 1u << member;
+        switch (outcome.failure) {
+            case SpamdFailure::kNone:
+                if (brokeOnce != 0) Log("serial %u: spamd answered at try %d", serial, tries);
+                outcome.member = member;
+                return outcome;
+            case SpamdFailure::kUnreachable:
+                GoneAway(static_cast<size_t>(member), outcome.what);
+                break;
+            case SpamdFailure::kNetwork:
+                if (brokeOnce & bit) {
+                    GoneAway(static_cast<size_t>(member), outcome.what + ", twice for one message");
+                } else {
+                    if (brokeOnce == 0)
+                        Warn("serial %u: %s; trying again", serial, outcome.what.c_str());
+                    brokeOnce |= bit;
+                    lastBroken = member;
+                }
+                break;
+            default:  // no time left, or refused: the same message would be refused again
+                return outcome;
+        }
+        if (Clock::now() >= deadline) {
+            outcome.what += " (" + std::to_string(tries) + " tries)";
+            return outcome;
+        }
     }
 }
 

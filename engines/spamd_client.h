@@ -8,11 +8,20 @@
 // maxSpamdHeader or a body longer than maxSpamdBody is refused as a protocol
 // error; rule names are kept to printable ASCII.  One connection per message,
 // as spamd serves one request per connection.
+//
+// SpamdPool spreads the messages over several spamd daemons (or one) and
+// keeps track of the ones that are away; see its comment.
 #ifndef TARNWICK_ENGINES_SPAMD_CLIENT_H
 #define TARNWICK_ENGINES_SPAMD_CLIENT_H
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base/threads.h"
 
 namespace engined {
 
@@ -28,6 +37,20 @@ struct SpamdAddress {
 
 // Reads "HOST:PORT" or "[IPV6]:PORT".  False when the text has no port.
 bool ParseHostPort(const std::string& text, SpamdAddress& out);
+
+// The most daemons of one pool; far more than a site runs, few enough that
+// the members of one message's tries fit a bit mask.
+constexpr size_t maxSpamdMembers = 16;
+
+// Adds the daemons of a comma-separated list of HOST:PORT ("a:783,b:783")
+// to members; AddSpamdSocket adds one unix socket path (taken whole: a path
+// may hold a comma).  False, with the reason in problem and members
+// unchanged, for an entry that is not an address, one listed before, or a
+// list longer than maxSpamdMembers.
+bool AddSpamdHosts(const std::string& list, std::vector<SpamdAddress>& members,
+                   std::string& problem);
+bool AddSpamdSocket(const std::string& path, std::vector<SpamdAddress>& members,
+                    std::string& problem);
 
 struct SpamdVerdict {
     bool spam = false;
@@ -56,11 +79,75 @@ struct SpamdOutcome {
     SpamdFailure failure = SpamdFailure::kNone;
     std::string what;  // the reason, when failure is not kNone
     SpamdVerdict verdict;
+    // Filled by SpamdPool::Rate: the member that rated the message (-1:
+    // none), and whether the message was answered without any try because
+    // every member was known to be away.
+    int member = -1;
+    bool unasked = false;
 };
 
 // Has spamd rate message.  timeoutMs bounds connect, send and receive
 // together.
 SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, int timeoutMs);
+
+// Reads spamd's answer to PING ("SPAMD/1.5 0 PONG").
+ReplyStatus ParsePongReply(const std::string& reply, bool endOfStream, std::string& problem);
+
+// Asks spamd for a PING within timeoutMs; false, with the reason in problem,
+// unless it answered PONG.
+bool PingSpamd(const SpamdAddress& address, int timeoutMs, std::string& problem);
+
+// Several spamd daemons (or one) that rate messages in turn.  A member that
+// refuses a connection, or breaks the exchange of one message twice, is
+// away: it gets no messages until it answers a PING, which a thread of the
+// pool sends it about once a second (never more often), and the message
+// goes at once to the next member that is not away.  While every member is
+// away a message is answered at once with the reason, without a try.  An
+// exchange that broke once is tried again, after a pause that doubles from
+// 0.1 s to 1 s when the same member is tried; the whole stays within the
+// time limit of the message.
+//
+// One warning line when a member goes away, one line when it is back; the
+// tries of a message log under its serial.
+class SpamdPool {
+  public:
+    explicit SpamdPool(std::vector<SpamdAddress> members);
+    ~SpamdPool();  // waits for a PING in progress (at most pingLimit)
+    SpamdPool(const SpamdPool&) = delete;
+    SpamdPool& operator=(const SpamdPool&) = delete;
+
+    static constexpr std::chrono::milliseconds probeInterval{1000};
+    static constexpr std::chrono::milliseconds pingLimit{2000};
+
+    SpamdOutcome Rate(const std::string& message, uint32_t serial, int timeoutMs);
+    size_t Size() const { return members_.size(); }
+    const SpamdAddress& Member(size_t index) const { return members_[index]; }
+    std::string Text() const;  // the members, comma-separated, for log lines
+
+  private:
+    struct Health {
+        bool away = false;
+        std::chrono::steady_clock::time_point since, nextProbe;
+        std::string why;  // what failed when it went away
+    };
+
+    int Pick() EXCLUDES(mutex_);  // the next member not away; -1: none
+    void GoneAway(size_t member, const std::string& why) EXCLUDES(mutex_);
+    void CameBack(size_t member) EXCLUDES(mutex_);
+    std::string AwayText() EXCLUDES(mutex_);
+    // Waits until a member away is due for a PING and returns it; -1 when
+    // the pool is being destroyed.
+    int NextProbe() REQUIRES(mutex_);
+    void ProbeLoop();
+
+    const std::vector<SpamdAddress> members_;
+    twMutex mutex_;
+    twCondVar wake_;  // a member went away, or the pool is stopping
+    std::vector<Health> health_ GUARDED_BY(mutex_);
+    size_t next_ GUARDED_BY(mutex_) = 0;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    std::thread prober_;  // last: started once the rest is ready
+};
 
 }  // namespace engined
 

@@ -1,14 +1,15 @@
-"""End-to-end tests of quillon-spamd as an administrator runs it: spamd
-restarted in the middle of a burst of ratings (every one answered, none
-with an error), the neutral answer when spamd stays away, one log line per
-rating, and quillon-check against the anti-spam engine.  A spamd of its own
-is started for the class.
+"""End-to-end tests of quillon-spamd as an administrator runs it: a spamd
+that is away answered at once and used again within a second or two of its
+return, a pool of two spamd with one away, an exchange that breaks once
+tried again, the neutral answer, a full backlog waited out, and
+quillon-check against the anti-spam engine.  Two spamd of its own are
+started for the class: the first stays up (unix socket and loopback
+port), the second is stopped and started by the tests.
 """
 
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import threading
@@ -20,6 +21,9 @@ import harness
 from engine_samples import program, run, wait_for_log
 
 ase = harness.load_schema("ase")
+qerr = harness.load_schema("error")
+
+PING_EVERY = 1.0  # how often the daemon checks on a spamd that is away
 
 
 @harness.skip_without("quillon-spamd")
@@ -27,8 +31,10 @@ class SpamdOperationsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = harness.scratch_directory("tw-spops-")
+        os.mkdir(os.path.join(cls.tmp, "second"))
+        cls.second = harness.SpamdServer(os.path.join(cls.tmp, "second"))  # started by the tests
         try:
-            cls.spamd = harness.SpamdServer(cls.tmp).start()
+            cls.spamd = harness.SpamdServer(cls.tmp, tcp=True).start()
         except Exception:
             shutil.rmtree(cls.tmp, ignore_errors=True)
             raise
@@ -36,7 +42,10 @@ class SpamdOperationsTest(unittest.TestCase):
         try:
             cls.engine = cls._start("engine", ["--spamd-socket", cls.spamd.socket_path, "--workers", "4"])
             cls.neutral = cls._start("neutral", ["--spamd-socket", os.path.join(cls.tmp, "nobody.sock"),
-                                                 "--timeout", "1", "--unavailable=neutral"])
+                                                 "--unavailable=neutral"])
+            cls.lone = cls._start("lone", ["--spamd-socket", cls.second.socket_path])
+            cls.pool = cls._start("pool", ["--spamd", "127.0.0.1:%d" % cls.spamd.port,
+                                           "--spamd-socket", cls.second.socket_path, "--workers", "4"])
         except Exception:
             cls.tearDownClass()
             raise
@@ -55,91 +64,191 @@ class SpamdOperationsTest(unittest.TestCase):
         unclean = ["%s: status %s" % (d.socket_path, d.returncode) for d in cls.daemons
                    if d.returncode != 0 or os.path.exists(d.socket_path)]
         cls.spamd.stop()
+        cls.second.stop()
         shutil.rmtree(cls.tmp, ignore_errors=True)
         if unclean:
             raise AssertionError("; ".join(unclean))
 
-    def send_ratings(self, client, messages):
-        for serial, message in enumerate(messages, start=1):
+    def send_ratings(self, client, messages, first=1):
+        for serial, message in enumerate(messages, start=first):
             request = ase.ClientMessage()
             request.tag = ase.ClientMessage.GET_SPAM_REPORT_REQUEST
             request.serial = serial
             request.message = message
             client.send(request)
 
-    def test_spamd_restarted_during_a_burst(self):
-        messages = [samples.plain_message(b"Message %d of the burst.\r\n" % i, subject="burst %d" % i)
-                    for i in range(50)]
-        client = harness.FrameClient(self.engine.socket_path, ase.ServerMessage, timeout=120)
+    def timed_rating(self, client, serial):
+        """One message rated; the reply and the seconds it took."""
+        started = time.monotonic()
+        self.send_ratings(client, [samples.plain_message(b"Message %d.\r\n" % serial)], first=serial)
+        reply = client.receive()
+        self.assertEqual(reply.serial, serial)
+        return reply, time.monotonic() - started
+
+    def second_away(self):
+        if self.second.returncode is None:
+            self.second.stop()
+
+    def lines(self, daemon, pattern):
+        return [line for line in daemon.log_lines() if re.search(pattern, line)]
+
+    def test_away_spamd_answered_at_once_and_used_again_on_return(self):
+        self.second_away()
+        away = r"warning: spamd at %s is away: cannot connect" % re.escape(self.second.socket_path)
+        client = harness.FrameClient(self.lone.socket_path, ase.ServerMessage, timeout=60)
         try:
-            self.send_ratings(client, messages)
-            replies = [client.receive()]
-            # spamd's own restart after a rule update: the children in the
-            # middle of a message reset their connections.
-            os.kill(self.spamd.proc.pid, signal.SIGHUP)
-            replies += [client.receive() for _ in range(10)]
-            # spamd goes away with ratings in flight and comes back later.
-            self.spamd.stop()
-            self.spamd.start()
-            replies += [client.receive() for _ in messages[11:]]
+            # The error reply at once, not after --timeout (60 s).
+            for serial in range(1, 6):
+                reply, took = self.timed_rating(client, serial)
+                self.assertEqual(reply.error.code, qerr.EC_NOT_READY, reply)
+                self.assertLess(took, 0.5, "serial %d answered after %.2f s" % (serial, took))
+            # One line for the outage; only the message that found it logs.
+            self.assertEqual(len(self.lines(self.lone, away)), 1, self.lone.log_lines())
+            self.assertEqual(len(self.lines(self.lone, r"error: serial \d+:")), 1, self.lone.log_lines())
+
+            self.second.start()
+            back = time.monotonic()
+            serial = 6
+            while True:
+                # The first message sent once the daemon has seen spamd back
+                # is rated (spamd's first rating after a start is slow).
+                sent = time.monotonic() - back
+                reply, took = self.timed_rating(client, serial)
+                if reply.HasField("spam_report"):
+                    break
+                self.assertLess(sent, harness.scaled(PING_EVERY + 1), reply)
+                serial += 1
+                time.sleep(0.1)
         finally:
             client.close()
-        self.assertEqual(sorted(r.serial for r in replies), list(range(1, 51)))
-        for reply in replies:
-            self.assertFalse(reply.HasField("error"), reply)
-            self.assertEqual(reply.spam_report.score.state, ase.VR_LEGIT)
-        lines = self.engine.log_lines()
-        self.assertTrue(any("trying again" in line for line in lines), lines)
-        # One line per rating: serial, verdict, score, rules, time.
-        rated = [line for line in lines if re.search(r"serial \d+: ham score=-?\d+\.\d required=5\.0 "
-                                                     r"engine=-?\d+ tests=\S* \(\d+ ms\)$", line)]
-        self.assertGreaterEqual(len(rated), 50)
+        print("spamd back: the message sent %.2f s later rated in %.2f s" % (sent, took))
+        self.assertEqual(len(self.lines(self.lone, r"info: spamd at .* is back after \d+ s away")), 1,
+                         self.lone.log_lines())
+
+    def test_pool_with_one_member_away_and_back(self):
+        self.second_away()
+        first = "127.0.0.1:%d" % self.spamd.port
+        client = harness.FrameClient(self.pool.socket_path, ase.ServerMessage, timeout=60)
+        try:
+            # Every message rated by the member that is up, none held up by
+            # the one that is away.
+            took = [self.timed_rating(client, serial) for serial in range(1, 11)]
+            for reply, seconds in took:
+                self.assertTrue(reply.HasField("spam_report"), reply)
+            slowest = max(seconds for _, seconds in took)
+            self.assertEqual(len(self.lines(self.pool, r"warning: spamd at %s is away"
+                                            % re.escape(self.second.socket_path))), 1, self.pool.log_lines())
+            rated = self.lines(self.pool, r"serial \d+: ham score=-?\d+\.\d required=5\.0 engine=-?\d+ "
+                                          r"tests=\S* \(\d+ ms\) from ")
+            self.assertEqual(len(rated), 10, self.pool.log_lines())
+            self.assertTrue(all(line.endswith(" from " + first) for line in rated), rated)
+            self.assertFalse(self.lines(self.pool, r"error:|warning: serial|at try"), self.pool.log_lines())
+
+            # Back: the member answers the daemon's PING and gets its turn.
+            self.second.start()
+            wait_for_log(self.pool, r"info: spamd at %s is back" % re.escape(self.second.socket_path),
+                         timeout=harness.scaled(PING_EVERY + 2))
+            for serial in range(11, 15):
+                reply, _ = self.timed_rating(client, serial)
+                self.assertTrue(reply.HasField("spam_report"), reply)
+        finally:
+            client.close()
+        print("pool with a member away: slowest rating %.3f s" % slowest)
+        self.assertLess(slowest, harness.scaled(3.0))
+        self.assertTrue(self.lines(self.pool, r"serial 1[1-4]: .* from %s$" % re.escape(self.second.socket_path)),
+                        self.pool.log_lines())
 
     def test_unavailable_spamd_answered_as_plain_message(self):
         client = harness.FrameClient(self.neutral.socket_path, ase.ServerMessage)
         try:
-            self.send_ratings(client, [samples.plain_message(b"hello\r\n")])
-            reply = client.receive()
+            replies = [self.timed_rating(client, serial)[0] for serial in (1, 2)]
         finally:
             client.close()
-        self.assertFalse(reply.HasField("error"), reply)
-        self.assertEqual((reply.serial, reply.spam_report.score.state, reply.spam_report.score.score),
-                         (1, ase.VR_LEGIT, -650))
+        for reply in replies:
+            self.assertFalse(reply.HasField("error"), reply)
+            self.assertEqual((reply.spam_report.score.state, reply.spam_report.score.score), (ase.VR_LEGIT, -650))
+        # The message that found spamd away says so; the next is answered
+        # without a try and without a line of its own.
         wait_for_log(self.neutral, r"warning: serial 1: not rated, answered as a plain message: "
-                                   r"cannot connect to spamd .* \(\d+ tries\)")
+                                   r"cannot connect to spamd ")
+        self.assertFalse(self.lines(self.neutral, r"serial 2"), self.neutral.log_lines())
 
-    def test_full_backlog_is_waited_out(self):
-        # A spamd whose listen queue is full: a unix socket then refuses
-        # with EAGAIN and connects nothing; the rating waits for room.
-        path = os.path.join(self.tmp, "busy-spamd.sock")
+    def fake_spamd(self, name, serve):
+        """A listener on <tmp>/<name>.sock whose connections serve(listener)
+        handles in a thread of its own."""
+        path = os.path.join(self.tmp, name + ".sock")
         listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         listener.bind(path)
         listener.listen(0)
         self.addCleanup(listener.close)
-        filler = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        filler.connect(path)
-        self.addCleanup(filler.close)
-        daemon = self._start("busy", ["--spamd-socket", path, "--timeout", "20"])
+        server = threading.Thread(target=serve, args=(listener,))
+        server.start()
+        self.addCleanup(server.join)
+        return path
 
-        def serve():
+    @staticmethod
+    def read_request(conn):
+        data = b""
+        while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < 18:
+            chunk = conn.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def answer(self, conn):
+        with conn:
+            self.read_request(conn)
+            conn.sendall(b"SPAMD/1.1 0 EX_OK\r\nSpam: False ; 1.5 / 5.0\r\nContent-length: 9\r\n\r\n"
+                         b"TEST_RULE")
+
+    def drop(self, conn):
+        with conn:
+            self.read_request(conn)
+
+    def test_broken_exchange_tried_again_twice_broken_away(self):
+        # A spamd child that ends in the middle of a message: that message
+        # is tried again and rated.  One that breaks its second try too
+        # leaves the spamd away, and its message is answered at once.
+        def serve(listener):
+            for step in (self.drop, self.answer, self.drop, self.drop):
+                step(listener.accept()[0])
+        path = self.fake_spamd("dropping-spamd", serve)
+        daemon = self._start("dropped", ["--spamd-socket", path, "--timeout", "20"])
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage)
+        try:
+            first, _ = self.timed_rating(client, 1)
+            second, took = self.timed_rating(client, 2)
+        finally:
+            client.close()
+        self.assertEqual(first.spam_report.details, "score=1.5 required=5.0 tests=TEST_RULE", first)
+        self.assertEqual(second.error.code, qerr.EC_NETWORK_ERROR, second)
+        self.assertLess(took, 2.0)
+        self.assertEqual(len(self.lines(daemon, r"warning: serial \d: spamd closed the connection without a "
+                                                r"reply; trying again")), 2, daemon.log_lines())
+        self.assertEqual(len(self.lines(daemon, r"info: serial 1: spamd answered at try 2")), 1)
+        self.assertEqual(len(self.lines(daemon, r"warning: spamd at .* is away: spamd closed the connection "
+                                                r"without a reply, twice for one message")), 1, daemon.log_lines())
+
+    def test_full_backlog_is_waited_out(self):
+        # A spamd whose listen queue is full: a unix socket then refuses
+        # with EAGAIN and connects nothing; the rating waits for room.
+        filler = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(filler.close)
+
+        def serve(listener):
             time.sleep(0.5)
             listener.accept()[0].close()  # the filler: room for the daemon
-            conn, _ = listener.accept()
-            with conn:
-                data = b""
-                while b"\r\n\r\n" not in data or len(data.split(b"\r\n\r\n", 1)[1]) < 18:
-                    data += conn.recv(65536)
-                conn.sendall(b"SPAMD/1.1 0 EX_OK\r\nSpam: False ; 1.5 / 5.0\r\nContent-length: 9\r\n\r\n"
-                             b"TEST_RULE")
-        server = threading.Thread(target=serve)
-        server.start()
+            self.answer(listener.accept()[0])
+        path = self.fake_spamd("busy-spamd", serve)
+        filler.connect(path)
+        daemon = self._start("busy", ["--spamd-socket", path, "--timeout", "20"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage)
         try:
             self.send_ratings(client, [samples.plain_message(b"hi\r\n")])
             reply = client.receive()
         finally:
             client.close()
-            server.join()
         self.assertEqual(reply.spam_report.details, "score=1.5 required=5.0 tests=TEST_RULE", reply)
         self.assertFalse([line for line in daemon.log_lines() if "warning" in line])
 

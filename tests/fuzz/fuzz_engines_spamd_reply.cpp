@@ -1,4 +1,5 @@
-// Fuzz target: quillon-spamd's reader of spamd's replies (ParseSpamdReply),
+// Fuzz target: quillon-spamd's readers of spamd's replies (ParseSpamdReply,
+// and ParsePongReply for the PING that checks on a spamd that was away),
 // which the daemon calls again after every chunk that arrives.
 //
 // Input: one byte of choices.  With bit 0 clear, two bytes of cut position
@@ -11,7 +12,8 @@
 // always says why; a verdict has finite numbers and printable rules within
 // the body limit; a reply found complete or bad on a prefix stays so when
 // more bytes come (the daemon stops reading at that point); a well-formed
-// reply reads back as written, whatever the chunks.
+// reply reads back as written, whatever the chunks.  The raw input is read
+// as a PONG as well, with the same properties.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -55,6 +57,23 @@ bool SameVerdict(const SpamdVerdict& a, const SpamdVerdict& b) {
            a.rules == b.rules;
 }
 
+ReplyStatus ReadPong(const std::string& reply, bool endOfStream) {
+    std::string problem;
+    const ReplyStatus status = engined::ParsePongReply(reply, endOfStream, problem);
+    FUZZ_CHECK(status != ReplyStatus::kBad || !problem.empty(), "a bad PONG without a reason");
+    FUZZ_CHECK(!endOfStream || status != ReplyStatus::kIncomplete,
+               "PONG still incomplete at the end of the stream");
+    return status;
+}
+
+void CheckPong(const std::string& reply, const std::string& prefix) {
+    const ReplyStatus open = ReadPong(reply, false);
+    const ReplyStatus part = ReadPong(prefix, false);
+    ReadPong(reply, true);
+    FUZZ_CHECK(part == ReplyStatus::kIncomplete || part == open,
+               "a PONG settled on a prefix changed with more bytes");
+}
+
 void CheckRawReply(fuzz::reader& in) {
     const size_t cutChoice = in.Short();
     const std::string reply = in.Rest();
@@ -65,6 +84,7 @@ void CheckRawReply(fuzz::reader& in) {
     const Reading closed = Read(reply, true);
     const Reading part = Read(prefix, false);
     Read(prefix, true);
+    CheckPong(reply, prefix);
 
     if (open.status == ReplyStatus::kComplete) {
         FUZZ_CHECK(

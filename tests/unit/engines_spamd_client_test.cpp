@@ -107,5 +107,48 @@ TEST(SpamdAddressText, HostPortForms) {
     EXPECT_FALSE(ParseHostPort("[::1]783", address));
 }
 
+TEST(SpamdPoolMembers, ListsAndSocketsAddUpToTheLimit) {
+    std::vector<SpamdAddress> members;
+    std::string problem;
+    ASSERT_TRUE(AddSpamdHosts("10.0.0.1:783, [::1]:783,spamd.example:7830", members, problem))
+        << problem;
+    ASSERT_TRUE(AddSpamdSocket("/run/spamd,a.sock", members, problem)) << problem;
+    ASSERT_EQ(members.size(), 4u);
+    EXPECT_EQ(members[1].Text(), "[::1]:783");
+    EXPECT_EQ(members[2].host, "spamd.example");
+    EXPECT_EQ(members[3].socketPath, "/run/spamd,a.sock");  // a path is taken whole
+
+    // A refused list adds none of its entries.
+    for (const char* bad : {"10.0.0.2:783,", "10.0.0.2:783,,10.0.0.3:783", "10.0.0.2",
+                            "10.0.0.2:783,10.0.0.1:783", "10.0.0.2:783,10.0.0.2:783"}) {
+        problem.clear();
+        EXPECT_FALSE(AddSpamdHosts(bad, members, problem)) << bad;
+        EXPECT_FALSE(problem.empty()) << bad;
+        EXPECT_EQ(members.size(), 4u) << bad;
+    }
+    EXPECT_FALSE(AddSpamdSocket("", members, problem));
+    EXPECT_FALSE(AddSpamdSocket("/run/spamd,a.sock", members, problem));
+    EXPECT_FALSE(AddSpamdSocket("/" + std::string(200, 'x'), members, problem));
+
+    std::string many;
+    for (size_t i = members.size(); i < maxSpamdMembers; ++i)
+        many += (many.empty() ? "" : ",") + ("h" + std::to_string(i) + ":783");
+    ASSERT_TRUE(AddSpamdHosts(many, members, problem)) << problem;
+    EXPECT_EQ(members.size(), maxSpamdMembers);
+    EXPECT_FALSE(AddSpamdSocket("/run/one-more.sock", members, problem));
+    EXPECT_EQ(members.size(), maxSpamdMembers);
+}
+
+TEST(SpamdPong, OnlyAZeroStatusPongCounts) {
+    std::string problem;
+    EXPECT_EQ(ParsePongReply("SPAMD/1.5 0 PONG\r\n", false, problem), ReplyStatus::kComplete);
+    EXPECT_EQ(ParsePongReply("SPAMD/1.5 0 PO", false, problem), ReplyStatus::kIncomplete);
+    EXPECT_EQ(ParsePongReply("SPAMD/1.5 0 PO", true, problem), ReplyStatus::kBad);
+    EXPECT_EQ(ParsePongReply("SPAMD/1.0 76 Bad header line: PING\r\n", false, problem),
+              ReplyStatus::kBad);
+    EXPECT_EQ(ParsePongReply("HTTP/1.1 0 PONG\r\n", false, problem), ReplyStatus::kBad);
+    EXPECT_EQ(ParsePongReply(std::string(200, 'S'), false, problem), ReplyStatus::kBad);
+}
+
 }  // namespace
 }  // namespace engined

@@ -28,10 +28,14 @@ def av_session(**overrides):
 
 
 def verdicts(engine, s, count):
-    """Plays an engine that scans each copy it is named: infected when the
-    copy holds the test string.  Returns the copies read."""
-    copies = harness.scan_copies(engine, count)
-    for serial, _, data in copies:
+    """Plays an engine that scans each copy it is named, as it comes:
+    infected when the copy holds the test string.  Returns the copies read.
+    (A request whose token another pending request shares comes only once
+    that one is answered.)"""
+    copies = []
+    for _ in range(count):
+        copies += harness.scan_copies(engine, 1)
+        serial, _, data = copies[-1]
         engine.send(harness.scan_result(se, serial, ["EICAR-Test-File"] if data and EICAR.encode() in data else []))
     return copies
 

@@ -510,9 +510,17 @@ class itemCounter {
             const int number = static_cast<int>(key >> 3);
             const google::protobuf::FieldDescriptor* field =
                 type ? type->FindFieldByNumber(number) : nullptr;
-            if ((field == nullptr || field->is_repeated()) && ++count > limit_) return false;
+            const int wireType = static_cast<int>(key & 7);
+            // The parser keeps as an object of its own every repeated entry
+            // and every field it does not take as the schema's: unknown, of
+            // another wire type, or an enum value it does not know.
+            if ((field == nullptr || field->is_repeated() ||
+                 field->type() == google::protobuf::FieldDescriptor::TYPE_ENUM ||
+                 wireType != expectedWireType(field)) &&
+                ++count > limit_)
+                return false;
             uint64_t value = 0;
-            switch (key & 7) {
+            switch (wireType) {
                 case 0:
                     if (!varint(p, end, value)) return true;
                     if (depth == 0 && field && field->name() == "serial") {
@@ -538,14 +546,41 @@ class itemCounter {
                         return false;
                     break;
                 }
+                case 3:
+                case 4:
+                    // Groups: nothing of ours uses them, and what is inside
+                    // one is kept unknown: all the rest counts.
+                    type = nullptr;
+                    break;
                 default:
-                    return true;  // groups: nothing of ours uses them
+                    return true;
             }
         }
         return true;
     }
 
   private:
+    static int expectedWireType(const google::protobuf::FieldDescriptor* field) {
+        using fd = google::protobuf::FieldDescriptor;
+        switch (field->type()) {
+            case fd::TYPE_MESSAGE:
+            case fd::TYPE_STRING:
+            case fd::TYPE_BYTES:
+                return 2;
+            case fd::TYPE_DOUBLE:
+            case fd::TYPE_FIXED64:
+            case fd::TYPE_SFIXED64:
+                return 1;
+            case fd::TYPE_FLOAT:
+            case fd::TYPE_FIXED32:
+            case fd::TYPE_SFIXED32:
+                return 5;
+            case fd::TYPE_GROUP:
+                return 3;
+            default:
+                return 0;
+        }
+    }
     static bool varint(const unsigned char*& p, const unsigned char* end, uint64_t& value) {
         value = 0;
         for (int shift = 0; shift < 64 && p < end; shift += 7) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "as/settings.h"
+#include "common/engine/engine.h"
 #include "common/host/host.h"
 #include "common/host/request.h"
 #include "common/stats/reportlist.h"
@@ -25,7 +26,11 @@ extern const programDesc asProgram;
 // Request path and reader thread.
 void EnqueueRating(const char* token, const char* path);
 void RunRatingReader();
+// A reply over the item bound: its request is answered with a FAILURE.
+void RefuseRatingReply(const replyTooLarge& reply);
 void ResendRatings();
+// Sends a pending request (again), reading its message file anew.
+void resendRating(const scanListItem& item);
 
 // Verdict.
 int RescaleScore(int64_t engineScore);

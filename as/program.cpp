@@ -20,6 +20,7 @@ programDesc describe() {
     p.readerThreadProc = RunRatingReader;
     p.EnqueueFile = EnqueueRating;
     p.ResendPending = ResendRatings;
+    p.SendHeld = resendRating;
     p.EngineSocketPath = socketPath;
     p.stats.name = "Scores";
     p.stats.Dump = DumpScoreSection;

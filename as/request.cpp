@@ -39,6 +39,8 @@ size_t ratingFrameSize(size_t textSize) {
     return textSize + 32;
 }
 
+}  // namespace
+
 // A request sent again after a reconnection reads its file again: keeping
 // every pending message in memory could cost gigabytes behind a slow engine.
 void resendRating(const scanListItem& item) {
@@ -52,8 +54,6 @@ void resendRating(const scanListItem& item) {
     const char* text = buffer.get() + skip;
     sendRating(item, text, size - skip, std::move(buffer));
 }
-
-}  // namespace
 
 void EnqueueRating(const char* token, const char* path) {
     // Reused from request to request (StartRequest resets the entry).
@@ -116,7 +116,13 @@ void dispatchReply(google::protobuf::MessageLite& received) {
 
 }  // namespace
 
+void RefuseRatingReply(const replyTooLarge& reply) {
+    scanListItem entry;
+    const bool claimed = ScanListTake(static_cast<int32_t>(reply.serial), &entry);
+    AnswerRefusedReply(claimed ? &entry : nullptr, reply.serial);
+}
+
 void RunRatingReader() {
-    ql::ServerMessage message;
-    RunReaderLoop(message, dispatchReply);
+    ql::ServerMessage prototype;
+    RunReaderLoop(prototype, dispatchReply, RefuseRatingReply, nullptr);
 }

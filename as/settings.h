@@ -48,7 +48,7 @@ class whitelist {
     // tailLengths_[n] says whether some tail has n characters.  The others
     // (a tail with "?", or none) are in `general_`.  Numbers are in file order.
     std::unordered_map<uint64_t, std::vector<uint32_t>> byTail_;
-    std::vector<bool> tailLengths_;
+    std::vector<uint8_t> tailLengths_;  // bytes, not bits: read for every character of a sender
     std::vector<uint32_t> general_;
 };
 // The one instance; the object hides the class name, so the type is spelled

@@ -64,8 +64,8 @@ void whitelist::Add(const std::string& line) {
             uint64_t key = 0;
             for (size_t i = pattern.size(); i-- > tailFrom;) key = tailKeyStep(key, pattern[i]);
             byTail_[key].push_back(number);
-            if (tailLengths_.size() <= tailLen) tailLengths_.resize(tailLen + 1, false);
-            tailLengths_[tailLen] = true;
+            if (tailLengths_.size() <= tailLen) tailLengths_.resize(tailLen + 1, 0);
+            tailLengths_[tailLen] = 1;
         } else {
             general_.push_back(number);
         }

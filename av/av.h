@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "av/settings.h"
+#include "common/engine/engine.h"
 #include "common/host/host.h"
 #include "common/host/request.h"
 #include "common/stats/reportlist.h"
@@ -32,9 +33,20 @@ void RunScanReader();
 // Removes the Temp copy of a request answered without its reply.
 void RemoveScanCopy(const scanListItem& item);
 void ResendScans();
+void sendScanRequest(const scanListItem& item);
 
-// Verdict.
+// Verdict.  HandleScanResult claims the reply's pending entry and answers;
+// the reader may instead claim at once (the request's deadline stops) and
+// have the answer written later, in order, by its worker.
 void HandleScanResult(ql::ServerMessage& message);
+bool ClaimScanResult(const ql::ServerMessage& message, scanListItem& entry);
+// `claimed`: the entry ClaimScanResult took, or null when it took none.
+void AnswerScanResult(const ql::ServerMessage& message, const scanListItem* claimed);
+// True when answering the reply runs the post-processing command or writes
+// a notification (an infected message under such settings).
+bool NeedsSlowWork(const ql::ServerMessage& message);
+// A reply over the item bound: its request is answered with a FAILURE.
+void RefuseScanReply(const replyTooLarge& reply);
 void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& report);
 
 // Engine information.

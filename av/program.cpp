@@ -17,6 +17,7 @@ programDesc describe() {
     p.EnqueueFile = EnqueueScan;
     p.BeforeCommandLoop = sendInfoRequest;
     p.ResendPending = ResendScans;
+    p.SendHeld = sendScanRequest;
     p.DiscardRequest = RemoveScanCopy;
     p.EngineSocketPath = socketPath;
     p.stats.name = "Viruses";

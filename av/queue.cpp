@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "common/base/text.h"
 #include "common/engine/engine.h"
 #include "common/engine/pending.h"
+#include "common/engine/worker.h"
 #include "common/envelope/queuefile.h"
 #include "quillon_se_api.pb.h"
 
@@ -102,6 +104,8 @@ int createCopy(const char* token, std::string& name) {
     return -1;
 }
 
+}  // namespace
+
 void sendScanRequest(const scanListItem& item) {
     ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::SCAN_FILE_REQUEST);
@@ -110,6 +114,8 @@ void sendScanRequest(const scanListItem& item) {
                                                                         : item.scanPath);
     EngineSend(request);
 }
+
+namespace {
 
 // A scan request frame: the path (at most maxPathLength) and a few bytes of
 // fields around it.
@@ -192,15 +198,43 @@ void ResendScans() {
 
 namespace {
 
+// Post-processing commands and notifications run here, so that the reader
+// goes on reading replies (and their requests' deadlines stop) meanwhile.
+orderedWorker slowWork;
+
+// A reply that has to wait for the worker: its entry is claimed at once.
+struct claimedReply {
+    ql::ServerMessage message;
+    scanListItem entry;
+    bool claimed = false;
+};
+
 void dispatchReply(google::protobuf::MessageLite& received) {
     auto& message = static_cast<ql::ServerMessage&>(received);
     switch (message.tag()) {
-        case ql::ServerMessage::SCAN_FILE_RESULT:
-            HandleScanResult(message);
+        case ql::ServerMessage::SCAN_FILE_RESULT: {
+            if (slowWork.Idle() && !NeedsSlowWork(message)) {
+                HandleScanResult(message);
+                break;
+            }
+            auto reply = std::make_shared<claimedReply>();
+            reply->message.Swap(&message);
+            reply->claimed = ClaimScanResult(reply->message, reply->entry);
+            slowWork.Post([reply] {
+                AnswerScanResult(reply->message, reply->claimed ? &reply->entry : nullptr);
+            });
             break;
-        case ql::ServerMessage::INFO_NOTIFICATION:
-            handleInfoReply(message);
+        }
+        case ql::ServerMessage::INFO_NOTIFICATION: {
+            if (slowWork.Idle()) {
+                handleInfoReply(message);
+                break;
+            }
+            auto info = std::make_shared<ql::ServerMessage>();
+            info->Swap(&message);
+            slowWork.Post([info] { handleInfoReply(*info); });
             break;
+        }
         default:
             break;
     }
@@ -208,7 +242,16 @@ void dispatchReply(google::protobuf::MessageLite& received) {
 
 }  // namespace
 
+void RefuseScanReply(const replyTooLarge& reply) {
+    auto entry = std::make_shared<scanListItem>();
+    const bool claimed = ScanListTake(static_cast<int32_t>(reply.serial), entry.get());
+    if (claimed) RemoveScanCopy(*entry);
+    const uint32_t serial = reply.serial;
+    slowWork.Post(
+        [entry, claimed, serial] { AnswerRefusedReply(claimed ? entry.get() : nullptr, serial); });
+}
+
 void RunScanReader() {
-    ql::ServerMessage message;
-    RunReaderLoop(message, dispatchReply);
+    ql::ServerMessage prototype;
+    RunReaderLoop(prototype, dispatchReply, RefuseScanReply, &slowWork);
 }

@@ -66,17 +66,46 @@ void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& rep
     for (const ql::ScanReport& child : report.item()) GetFirstVirusName(first, count, child);
 }
 
+bool ClaimScanResult(const ql::ServerMessage& message, scanListItem& entry) {
+    if (!message.has_serial() || !ScanListTake(static_cast<int32_t>(message.serial()), &entry))
+        return false;
+    if (entry.envLen != 0 && !entry.scanPath.empty()) unlink(entry.scanPath.c_str());
+    return true;
+}
+
+bool NeedsSlowWork(const ql::ServerMessage& message) {
+    if (!message.has_scan_report() || message.scan_report().has_error()) return false;
+    auto settings = AvSettings();
+    if (!settings->doPostProcess && (settings->opMode == 2 || !settings->doNotifyRecipeints))
+        return false;
+    struct walk {
+        static bool named(const ql::ScanReport& report) {
+            for (const ql::Virus& virus : report.virus())
+                if (virus.has_name()) return true;
+            for (const ql::ScanReport& child : report.item())
+                if (named(child)) return true;
+            return false;
+        }
+    };
+    return walk::named(message.scan_report());
+}
+
 void HandleScanResult(ql::ServerMessage& message) {
+    thread_local scanListItem entry;  // keeps its buffers from reply to reply (see ScanListTake)
+    const bool claimed = ClaimScanResult(message, entry);
+    AnswerScanResult(message, claimed ? &entry : nullptr);
+}
+
+void AnswerScanResult(const ql::ServerMessage& message, const scanListItem* claimed) {
     if (!message.has_serial()) {
         PrintMsg("* unvalid answer from the scanning engine\n");
         return;
     }
-    thread_local scanListItem entry;  // keeps its buffers from reply to reply (see ScanListTake)
-    if (!ScanListTake(static_cast<int32_t>(message.serial()), &entry)) {
+    if (claimed == nullptr) {
         LogUnmatchedReply(message.serial());
         return;
     }
-    if (entry.envLen != 0 && !entry.scanPath.empty()) unlink(entry.scanPath.c_str());
+    const scanListItem& entry = *claimed;
 
     // Answers name the request by its serial, the number of its token.
     if (!message.has_scan_report()) {

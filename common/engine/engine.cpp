@@ -11,17 +11,22 @@
 // it over; the reader closes it and carries on with the new connection.
 #include "common/engine/engine.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <google/protobuf/descriptor.h>
 #include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/message.h>
 #include <google/protobuf/message_lite.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -29,6 +34,7 @@
 #include "common/base/log.h"
 #include "common/base/process.h"
 #include "common/base/threads.h"
+#include "common/engine/worker.h"
 
 namespace {
 
@@ -67,8 +73,14 @@ void dropQueuedFrames();
 
 }  // namespace
 
-int connect_to_scan_engine(const std::string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+// One connect to path.  `wait`: a blocking connect (start-up); otherwise
+// a non-blocking one, which returns -2 (nothing logged) when the engine's
+// queue of connections is full and `lastTry` is not set.  Other failures
+// log and throw.
+int connectOnce(const std::string& path, bool wait, bool lastTry) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
     if (fd < 0) {
         PrintMsg("* Error: Cannot create a socket: %s\n", strerror(errno));
         throw std::runtime_error("Cannot create socket");
@@ -79,18 +91,53 @@ int connect_to_scan_engine(const std::string& path) {
     int rc = -1;
     if (path.size() < sizeof addr.sun_path) {
         memcpy(addr.sun_path, path.data(), path.size());
-        rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr),
-                     static_cast<socklen_t>(path.size() + 2));
+        do {
+            rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr),
+                         static_cast<socklen_t>(path.size() + 2));
+        } while (rc != 0 && errno == EINTR && wait);
     } else {
         errno = ENAMETOOLONG;
     }
     if (rc != 0) {
         int err = errno;
         close(fd);
+        if (!wait && !lastTry && (err == EAGAIN || err == EWOULDBLOCK)) return -2;
         PrintMsg("* Error: Cannot connect to ScanEngine: %s : %s\n", strerror(err), path.c_str());
         throw std::runtime_error("Cannot connect to ScanEngine");
     }
+    // The reader blocks on it; sends never wait (MSG_DONTWAIT).
+    if (!wait) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+void useConnection(int fd, const std::string& socketPath) {
+    {
+        twLock lock(theLink.mutex);
+        theLink.fd = fd;
+        theLink.reconnecting = false;
+    }
+    theLink.changed.NotifyAll();
+    PrintMsg("* Connected to %s\n", socketPath.c_str());
+}
+
+// A reload's connect still trying (main thread only).
+struct pendingConnect {
+    bool active = false;
+    std::string path;
+    int64_t deadlineMs = 0;
+};
+pendingConnect reconnect;
+
+int64_t steadyMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+int connect_to_scan_engine(const std::string& path) {
+    return connectOnce(path, true, true);
 }
 
 int EngineConnection() {
@@ -104,13 +151,32 @@ void InitEngine(const std::string& socketPath) {
     } catch (const std::exception&) {
         xExit(1);
     }
-    {
-        twLock lock(theLink.mutex);
-        theLink.fd = fd;
-        theLink.reconnecting = false;
+    useConnection(fd, socketPath);
+}
+
+bool ConnectEngine(const std::string& socketPath) {
+    reconnect.active = true;
+    reconnect.path = socketPath;
+    reconnect.deadlineMs = steadyMs() + reconnectLimitMs;
+    return ContinueEngineConnect();
+}
+
+bool EngineConnecting() {
+    return reconnect.active;
+}
+
+bool ContinueEngineConnect() {
+    if (!reconnect.active) return false;
+    int fd;
+    try {
+        fd = connectOnce(reconnect.path, false, steadyMs() >= reconnect.deadlineMs);
+    } catch (const std::exception&) {
+        xExit(1);
     }
-    theLink.changed.NotifyAll();
-    PrintMsg("* Connected to %s\n", socketPath.c_str());
+    if (fd == -2) return false;
+    reconnect.active = false;
+    useConnection(fd, reconnect.path);
+    return true;
 }
 
 void CloseEngine() {
@@ -119,13 +185,22 @@ void CloseEngine() {
     {
         twLock lock(theLink.mutex);
         fd = theLink.fd.load();
-        if (fd < 0) return;
+        if (fd < 0) {
+            // No connection (a reload's connect still trying): a shutdown
+            // ends the reader waiting for one.
+            reconnect.active = false;
+            if (quitRequest) theLink.closedForGood = true;
+            theLink.changed.NotifyAll();
+            return;
+        }
         if (quitRequest) {
             theLink.closedForGood = true;
         } else {
             theLink.reconnecting = true;
             theLink.retiredFds.push_back(fd);
         }
+        // No connection until the next one is made: sends wait for it.
+        theLink.fd = -1;
     }
     // Frames still waiting were meant for this connection; the pending
     // requests go again whole on the next one.
@@ -374,6 +449,9 @@ void send_command_with_bytes(const google::protobuf::MessageLite& head, int fiel
 }
 
 void EngineSend(const google::protobuf::MessageLite& command) {
+    // Between a reload's close and its connect the request stays pending
+    // and goes out with the others once connected.
+    if (theLink.fd.load() < 0) return;
     frameStart frame(command, nullptr, 0, 0);
     struct iovec iov = {frame.data(), frame.size()};
     queued.Send(theLink.fd.load(), &iov, 1);
@@ -381,6 +459,7 @@ void EngineSend(const google::protobuf::MessageLite& command) {
 
 void EngineSendWithBytes(const google::protobuf::MessageLite& head, int fieldNo,
                          const char* payload, size_t payloadLen, std::unique_ptr<char[]> owner) {
+    if (theLink.fd.load() < 0) return;
     unsigned char fieldHead[16];
     size_t fieldHeadLen = 0;
     buildBytesFrame(fieldNo, payloadLen, fieldHead, fieldHeadLen);
@@ -409,29 +488,169 @@ void EngineSendReady() {
     }
 }
 
-void get_answer(google::protobuf::MessageLite& answer, int fd) {
+namespace {
+
+// Walks the wire format of one message of type `type` in [p, end),
+// counting repeated entries and unknown fields.  False when the count went
+// over the limit; a malformed body ends the walk (the parser refuses it).
+class itemCounter {
+  public:
+    explicit itemCounter(size_t limit) : limit_(limit) {}
+    size_t count = 0;
+    bool hasSerial = false;
+    uint32_t serial = 0;
+
+    bool Walk(const google::protobuf::Descriptor* type, const unsigned char* p,
+              const unsigned char* end, int depth) {
+        // Deeper than the parser goes: it refuses the body anyway.
+        if (depth > 100) return true;
+        while (p < end) {
+            uint64_t key;
+            if (!varint(p, end, key)) return true;
+            const int number = static_cast<int>(key >> 3);
+            const google::protobuf::FieldDescriptor* field =
+                type ? type->FindFieldByNumber(number) : nullptr;
+            const int wireType = static_cast<int>(key & 7);
+            // The parser keeps as an object of its own every repeated entry
+            // and every field it does not take as the schema's: unknown, of
+            // another wire type, or an enum value it does not know.
+            if ((field == nullptr || field->is_repeated() ||
+                 field->type() == google::protobuf::FieldDescriptor::TYPE_ENUM ||
+                 wireType != expectedWireType(field)) &&
+                ++count > limit_)
+                return false;
+            uint64_t value = 0;
+            switch (wireType) {
+                case 0:
+                    if (!varint(p, end, value)) return true;
+                    if (depth == 0 && field && field->name() == "serial") {
+                        hasSerial = true;
+                        serial = static_cast<uint32_t>(value);
+                    }
+                    break;
+                case 1:
+                    if (end - p < 8) return true;
+                    p += 8;
+                    break;
+                case 5:
+                    if (end - p < 4) return true;
+                    p += 4;
+                    break;
+                case 2: {
+                    if (!varint(p, end, value) || value > static_cast<uint64_t>(end - p))
+                        return true;
+                    const unsigned char* inner = p;
+                    p += value;
+                    if (field && field->type() == google::protobuf::FieldDescriptor::TYPE_MESSAGE &&
+                        !Walk(field->message_type(), inner, p, depth + 1))
+                        return false;
+                    break;
+                }
+                case 3:
+                case 4:
+                    // Groups: nothing of ours uses them, and what is inside
+                    // one is kept unknown: all the rest counts.
+                    type = nullptr;
+                    break;
+                default:
+                    return true;
+            }
+        }
+        return true;
+    }
+
+  private:
+    static int expectedWireType(const google::protobuf::FieldDescriptor* field) {
+        using fd = google::protobuf::FieldDescriptor;
+        switch (field->type()) {
+            case fd::TYPE_MESSAGE:
+            case fd::TYPE_STRING:
+            case fd::TYPE_BYTES:
+                return 2;
+            case fd::TYPE_DOUBLE:
+            case fd::TYPE_FIXED64:
+            case fd::TYPE_SFIXED64:
+                return 1;
+            case fd::TYPE_FLOAT:
+            case fd::TYPE_FIXED32:
+            case fd::TYPE_SFIXED32:
+                return 5;
+            case fd::TYPE_GROUP:
+                return 3;
+            default:
+                return 0;
+        }
+    }
+    static bool varint(const unsigned char*& p, const unsigned char* end, uint64_t& value) {
+        value = 0;
+        for (int shift = 0; shift < 64 && p < end; shift += 7) {
+            const unsigned char byte = *p++;
+            value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0) return true;
+        }
+        return false;
+    }
+    size_t limit_;
+};
+
+}  // namespace
+
+size_t CountReplyItems(const google::protobuf::MessageLite& prototype, const unsigned char* body,
+                       size_t len, size_t limit, bool* hasSerial, uint32_t* serial) {
+    const auto* full = dynamic_cast<const google::protobuf::Message*>(&prototype);
+    itemCounter counter(limit);
+    counter.Walk(full ? full->GetDescriptor() : nullptr, body, body + len, 0);
+    if (hasSerial) *hasSerial = counter.hasSerial;
+    if (serial) *serial = counter.serial;
+    return counter.count;
+}
+
+size_t get_answer(google::protobuf::MessageLite& answer, int fd) {
     unsigned char prefix[4];
     read_exact(fd, prefix, 4);
     uint32_t len = static_cast<uint32_t>(prefix[0]) | static_cast<uint32_t>(prefix[1]) << 8 |
                    static_cast<uint32_t>(prefix[2]) << 16 | static_cast<uint32_t>(prefix[3]) << 24;
     if (len > maxReplyLength) throw std::runtime_error("Incorrect answer from ScanEngine");
     // Kept from reply to reply by the thread that reads; a rare large
-    // reply's memory is given back after it.
+    // reply's memory is given back after it.  The buffer grows as the bytes
+    // come (doubling from 64 KiB), so an announced length costs nothing
+    // until its bytes are there.
     thread_local std::vector<unsigned char> body;
-    body.resize(len);
-    read_exact(fd, body.data(), len);
+    struct releaseLarge {
+        ~releaseLarge() {
+            if (body.capacity() > 65536) std::vector<unsigned char>().swap(body);
+        }
+    } release;
+    size_t have = 0;
+    body.clear();
+    while (have < len) {
+        const size_t want = std::min<size_t>(len, std::max<size_t>(have * 2, 65536));
+        body.resize(want);
+        read_exact(fd, body.data() + have, want - have);
+        have = want;
+    }
+    // Each counted object takes two bytes at least: a smaller body needs no
+    // count.
+    if (len > 2 * maxReplyItems) {
+        bool hasSerial = false;
+        uint32_t serial = 0;
+        if (CountReplyItems(answer, body.data(), len, maxReplyItems, &hasSerial, &serial) >
+            maxReplyItems)
+            throw replyTooLarge(hasSerial, serial);
+    }
     // ParseFromArray would also complain on standard error about missing
     // fields; the verdict is the same, the noise is not wanted.
     const bool parsed =
         answer.ParsePartialFromArray(body.data(), static_cast<int>(len)) && answer.IsInitialized();
-    if (body.capacity() > 65536) std::vector<unsigned char>().swap(body);
     if (!parsed) throw std::runtime_error("Incorrect answer from ScanEngine");
+    return len;
 }
 
 int ReaderNextConnection(int fd) {
     twLock lock(theLink.mutex);
     if (theLink.closedForGood) return -1;
-    while (theLink.reconnecting) theLink.changed.Wait(theLink.mutex);
+    while (theLink.reconnecting && !theLink.closedForGood) theLink.changed.Wait(theLink.mutex);
+    if (theLink.closedForGood) return -1;
     int current = theLink.fd.load();
     if (current == fd) return -1;
     // Every connection retired since, the one we read included, is ours to
@@ -456,24 +675,46 @@ bool WaitReaderEnded(int ms) {
     return true;
 }
 
-void RunReaderLoop(google::protobuf::MessageLite& message,
-                   void (*dispatch)(google::protobuf::MessageLite&)) {
+void RunReaderLoop(const google::protobuf::MessageLite& prototype,
+                   void (*dispatch)(google::protobuf::MessageLite&),
+                   void (*refused)(const replyTooLarge&), orderedWorker* worker) {
     PrintMsg("* reader thread started\n");
+    if (worker) worker->Start();
+    std::unique_ptr<google::protobuf::MessageLite> message(prototype.New());
     int fd = theLink.fd.load();
     while (!quitRequest) {
         try {
-            get_answer(message, fd);
-            dispatch(message);
+            size_t len;
+            try {
+                len = get_answer(*message, fd);
+            } catch (const replyTooLarge& reply) {
+                if (reply.hasSerial)
+                    PrintMsg("* reply for serial %u holds more than %zu items, refused\n",
+                             reply.serial, maxReplyItems);
+                else
+                    PrintMsg("* reply of more than %zu items without serial, dropped\n",
+                             maxReplyItems);
+                if (reply.hasSerial && refused) refused(reply);
+                continue;
+            }
+            dispatch(*message);
+            // A message keeps the capacity of every repeated field it ever
+            // filled: after a large reply it is given back.
+            if (len > 65536) message.reset(prototype.New());
         } catch (const std::exception&) {
             int next = ReaderNextConnection(fd);
             if (next >= 0) {
                 fd = next;
                 continue;
             }
-            if (!quitRequest) xExit(1);
+            if (!quitRequest) {
+                if (worker) worker->Stop();
+                xExit(1);
+            }
             break;
         }
     }
+    if (worker) worker->Stop();
     PrintMsg("* reader thread ended\n");
     ReaderEnded();
 }

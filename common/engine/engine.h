@@ -24,6 +24,8 @@ class MessageLite;
 }
 }  // namespace google
 
+class orderedWorker;
+
 // The connection in force; -1 before the first connect.  Main thread.
 int EngineConnection();
 
@@ -36,6 +38,19 @@ int connect_to_scan_engine(const std::string& path);
 // Connects to the engine at socketPath; exits with code 1 when it cannot
 // be reached.
 void InitEngine(const std::string& socketPath);
+// The reload's connect (main thread): never waits.  True when connected at
+// once; false while the engine's queue of connections is full, and then
+// ContinueEngineConnect (from the command loop) tries again, each call
+// once, until reconnectLimitMs have passed; then, as for an engine that
+// cannot be reached at all, the connect failure is logged and the process
+// exits with code 1.  Meanwhile requests stay pending (sends wait for the
+// connection) and are sent again once it is made.
+constexpr int64_t reconnectLimitMs = 5000;
+bool ConnectEngine(const std::string& socketPath);
+// True once connected (that call only); false while still trying or when
+// no connect is going on.
+bool ContinueEngineConnect();
+bool EngineConnecting();
 // Logs "* Closing Engine" and retires the connection (reload and shutdown).
 void CloseEngine();
 
@@ -73,7 +88,34 @@ int EngineSendWaitFd();
 // sees the engine gone as well).
 void EngineSendReady();
 
-void get_answer(google::protobuf::MessageLite& answer, int fd);
+// A reply may hold at most this many objects (repeated entries and fields
+// unknown to the schema, at any depth): no engine sends a tenth of it, and
+// 13 million empty report items fit into a frame of 64 MiB and would cost
+// gigabytes once parsed.  Counted on the wire, before anything is parsed.
+constexpr size_t maxReplyItems = 10000;
+
+// A reply over maxReplyItems, refused unparsed.  The frame is read whole,
+// so the next one is read normally.
+class replyTooLarge : public std::runtime_error {
+  public:
+    replyTooLarge(bool hasSerial, uint32_t serial)
+        : std::runtime_error("Too many items in the answer from ScanEngine"),
+          hasSerial(hasSerial),
+          serial(serial) {}
+    bool hasSerial;
+    uint32_t serial;
+};
+
+// Reads one frame and parses it into `answer` (a generated message of the
+// full runtime); returns the body's length.  The body's buffer grows as its
+// bytes arrive, never to the announced length up front.  Throws
+// replyTooLarge for a reply over maxReplyItems.
+size_t get_answer(google::protobuf::MessageLite& answer, int fd);
+// The objects a body holds as counted against maxReplyItems (more than
+// `limit` stops counting); *serial gets the top-level serial when there is
+// one.  A malformed body counts what precedes the fault.
+size_t CountReplyItems(const google::protobuf::MessageLite& prototype, const unsigned char* body,
+                       size_t len, size_t limit, bool* hasSerial, uint32_t* serial);
 
 // Reader thread: after get_answer failed on `fd`, decides whether that was a
 // reload retiring the connection.  Returns the connection to read next, or -1
@@ -84,8 +126,15 @@ bool WaitReaderEnded(int ms);
 void ReaderEnded();
 
 // The reader loop shared by both programs.  `dispatch` handles one received
-// frame and may throw to end the loop like a failed receive.
-void RunReaderLoop(google::protobuf::MessageLite& message,
-                   void (*dispatch)(google::protobuf::MessageLite& message));
+// frame (a message of `prototype`'s type) and may throw to end the loop like
+// a failed receive; it may swap the message's contents out.  `refused` gets
+// a reply over maxReplyItems, after its log line.  A message that held a
+// large reply is replaced by a fresh one, so its memory is given back.
+// `worker`, when given, is started here and run to its end before the
+// loop ends (and before an exit for a lost engine), so answers it still
+// owes are written.
+void RunReaderLoop(const google::protobuf::MessageLite& prototype,
+                   void (*dispatch)(google::protobuf::MessageLite& message),
+                   void (*refused)(const replyTooLarge& reply), orderedWorker* worker);
 
 #endif

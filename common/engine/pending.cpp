@@ -37,6 +37,7 @@ void copyItem(scanListItem& to, const scanListItem& from) {
     to.envLen = from.envLen;
     to.envelope.assign(from.envelope);
     to.deadlineMs = from.deadlineMs;
+    to.held = from.held;
 }
 
 }  // namespace
@@ -110,14 +111,34 @@ bool pendingRequests::takeLocked(int32_t serial, uint64_t id, scanListItem* out)
         if (item.serial != serial || (id != 0 && item.id != id)) continue;
         copyItem(*out, item);
         *link = slots_[at].next;
+        if (!item.held) {
+            // The engine is done with this serial: the next request of it
+            // (younger, so further down the chain) may go out now.
+            for (int32_t next = *link; next != none; next = slots_[next].next) {
+                scanListItem& waiting = slots_[next].item;
+                if (waiting.serial != serial) continue;
+                if (waiting.held) {
+                    waiting.held = false;
+                    released_.emplace_back(waiting.id, next);
+                    releasedWaiting_.store(true, std::memory_order_relaxed);
+                }
+                break;
+            }
+        }
         releaseSlot(at);
         return true;
     }
     return false;
 }
 
-uint64_t pendingRequests::Append(const scanListItem& item) {
+uint64_t pendingRequests::Append(const scanListItem& item, bool* held) {
     twLock lock(mutex_);
+    bool serialPending = false;
+    if (!chains_.empty())
+        for (int32_t at = chains_[chainOf(item.serial)]; at != none && !serialPending;
+             at = slots_[at].next)
+            serialPending = slots_[at].item.serial == item.serial;
+    if (held) *held = serialPending;
     int32_t at;
     if (!freeSlots_.empty()) {
         at = freeSlots_.back();
@@ -129,6 +150,7 @@ uint64_t pendingRequests::Append(const scanListItem& item) {
     }
     copyItem(slots_[at].item, item);
     slots_[at].item.id = nextId_++;
+    slots_[at].item.held = serialPending;
     order_.emplace_back(slots_[at].item.id, at);
     slots_[at].used = true;
     ++usedSlots_;
@@ -194,6 +216,20 @@ bool pendingRequests::TakeOverdue(int64_t nowMs, scanListItem* out) {
         }
         ++i;
     }
+    return false;
+}
+
+bool pendingRequests::TakeReleased(scanListItem* out) {
+    twLock lock(mutex_);
+    while (!released_.empty()) {
+        const auto entry = released_.front();
+        released_.erase(released_.begin());
+        if (!live(entry)) continue;  // answered meanwhile (its deadline passed)
+        copyItem(*out, slots_[entry.second].item);
+        releasedWaiting_.store(!released_.empty(), std::memory_order_relaxed);
+        return true;
+    }
+    releasedWaiting_.store(false, std::memory_order_relaxed);
     return false;
 }
 

@@ -9,6 +9,7 @@
 #ifndef TARNWICK_COMMON_ENGINE_PENDING_H
 #define TARNWICK_COMMON_ENGINE_PENDING_H
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -29,13 +30,25 @@ struct scanListItem {
     uint64_t envLen = 0;     // bytes of server envelope in the message file
     std::string envelope;    // those bytes, read when the request was prepared
     int64_t deadlineMs = 0;  // CLOCK_MONOTONIC milliseconds; 0: waits without limit
+    // Not sent yet: an older pending request has the same serial, and a
+    // reply names its request by serial alone.  Set by Append.
+    bool held = false;
 };
 
 // The pending requests.  The main thread appends; the reader thread takes
 // the oldest entry of a serial when its reply arrives.
 class pendingRequests {
   public:
-    uint64_t Append(const scanListItem& item) EXCLUDES(mutex_);  // returns the entry's id
+    // Returns the entry's id.  An entry whose serial an older pending entry
+    // has already is held (*held set): it must not be sent until that one
+    // is answered, so that the engine never has two requests of one serial
+    // and its replies cannot be swapped.  Taking the older entry releases
+    // the next of its serial (TakeReleased).
+    uint64_t Append(const scanListItem& item, bool* held = nullptr) EXCLUDES(mutex_);
+    // Main thread: a copy of an entry released since the last call, to be
+    // sent now; false when none.  ReleasedWaiting is the cheap look first.
+    bool TakeReleased(scanListItem* out) EXCLUDES(mutex_);
+    bool ReleasedWaiting() const { return releasedWaiting_.load(std::memory_order_relaxed); }
     // Copies the oldest entry of serial into *out and frees it.  A caller
     // may keep one `out` for all its calls: its strings keep their capacity
     // (a huge envelope's is given back at the next take).
@@ -85,14 +98,17 @@ class pendingRequests {
         int64_t lastDeadlineMs = 0;  // of the newest entry appended
     };
     std::vector<lane> lanes_ GUARDED_BY(mutex_);
+    // Entries released from holding, as (id, slot), oldest first.
+    std::vector<std::pair<uint64_t, int32_t>> released_ GUARDED_BY(mutex_);
+    std::atomic<bool> releasedWaiting_{false};
 };
 
 // The process's pending requests, used by the functions below.
 extern pendingRequests pending;
 
 // Shorthands for the calls on `pending`.
-inline uint64_t ScanListAppend(const scanListItem& item) {
-    return pending.Append(item);
+inline uint64_t ScanListAppend(const scanListItem& item, bool* held = nullptr) {
+    return pending.Append(item, held);
 }
 inline bool ScanListTake(int32_t serial, scanListItem* out) {
     return pending.Take(serial, out);

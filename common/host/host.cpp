@@ -74,9 +74,18 @@ void prepareTempDirectory() {
 }
 
 // Runs at least once a second, idle or busy.
+// Sends the requests held behind an older one of their serial, released
+// by its answer.
+void sendReleased() {
+    if (thisProgram->SendHeld != nullptr)
+        SendReleasedRequests(thisProgram->SendHeld, thisProgram->DiscardRequest);
+}
+
 bool hostTick() {
     GenerateDailyReport(false);
     AnswerOverdueRequests(thisProgram->DiscardRequest);
+    ContinueReload();
+    sendReleased();
     CheckConfigUpdateLate();
     return !StandardOutputLost();
 }
@@ -218,6 +227,8 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
         }
         DumpReportData(false);
         CheckConfigUpdate();
+        ContinueReload();
+        sendReleased();
         size_t lf = line.find('\n');
         if (lf != std::string::npos) line.resize(lf);
         if (!HandleRequestLine(line)) shutDown();

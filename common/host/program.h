@@ -23,6 +23,9 @@ struct programDesc {
     void (*BeforeCommandLoop)() = nullptr;
     // Sends the still pending requests again after a reconnection.
     void (*ResendPending)() = nullptr;
+    // Sends one pending request that was held behind an older one of its
+    // serial.
+    void (*SendHeld)(const scanListItem& item) = nullptr;
     // Cleans up after a request answered without its reply (deadline
     // passed); may be null.
     void (*DiscardRequest)(const scanListItem& item) = nullptr;

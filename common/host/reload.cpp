@@ -128,6 +128,13 @@ void UpdateConfig() {
     // snapshot, and the tree goes with the last of them.
     thisProgram->ReadConfigFile();
     SetRequestTimeout(CurrentSettings()->engineTimeout);
-    InitEngine(thisProgram->EngineSocketPath());
-    if (thisProgram->ResendPending != nullptr) thisProgram->ResendPending();
+    // The command loop goes on answering while the new engine is slow to
+    // take the connection (ContinueReload).
+    if (ConnectEngine(thisProgram->EngineSocketPath()) && thisProgram->ResendPending != nullptr)
+        thisProgram->ResendPending();
+}
+
+void ContinueReload() {
+    if (EngineConnecting() && ContinueEngineConnect() && thisProgram->ResendPending != nullptr)
+        thisProgram->ResendPending();
 }

@@ -15,6 +15,9 @@ void CheckConfigUpdateLate();
 int ReloadWatchFd();
 bool ReloadWatchFired();
 // Reads the settings again, reconnects and sends the pending requests again.
+// The connect never waits: while the engine's queue of connections is full
+// it is tried again by ContinueReload (from the loop and its tick).
 void UpdateConfig();
+void ContinueReload();
 
 #endif

@@ -76,6 +76,13 @@ void AnswerOverdueRequests(void (*discard)(const scanListItem&)) {
     }
 }
 
+void AnswerRefusedReply(const scanListItem* claimed, uint32_t serial) {
+    if (claimed == nullptr)
+        LogUnmatchedReply(serial);
+    else
+        PrintMsg("%d FAILURE too many report items\n", claimed->serial);
+}
+
 bool EngineBusy(const char* token, size_t frameBytes) {
     if (EngineSendRoom(frameBytes)) return false;
     PrintMsg("%s FAILURE engine busy\n", token);
@@ -103,11 +110,20 @@ void QueueAndSend(scanListItem& item, const std::function<void(const scanListIte
                   const std::function<void(const scanListItem&)>& discard) {
     // The list holds its own copy: once queued, the entry belongs to the
     // list and its reply may take it at any time.
-    item.id = ScanListAppend(item);
-    sendOrAnswer(item, send, discard);
+    bool held = false;
+    item.id = ScanListAppend(item, &held);
+    if (!held) sendOrAnswer(item, send, discard);
+}
+
+void SendReleasedRequests(const std::function<void(const scanListItem&)>& send,
+                          const std::function<void(const scanListItem&)>& discard) {
+    if (!pending.ReleasedWaiting()) return;
+    thread_local scanListItem released;
+    while (pending.TakeReleased(&released)) sendOrAnswer(released, send, discard);
 }
 
 void ResendPendingWith(const std::function<void(const scanListItem&)>& send,
                        const std::function<void(const scanListItem&)>& discard) {
-    for (const scanListItem& item : ScanListSnapshot()) sendOrAnswer(item, send, discard);
+    for (const scanListItem& item : ScanListSnapshot())
+        if (!item.held) sendOrAnswer(item, send, discard);
 }

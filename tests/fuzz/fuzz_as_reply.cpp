@@ -25,6 +25,7 @@
 #include "common/engine/pending.h"
 #include "common/stats/reportlist.h"
 #include "fuzz_common.h"
+#include "fuzz_reply.h"
 #include "quillon_ase_api.pb.h"
 
 namespace {
@@ -130,9 +131,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int frame = 0; frame < maxFramesPerInput; ++frame) {
         try {
             get_answer(message, fd);
+        } catch (const replyTooLarge& reply) {
+            fuzz::CheckRefused(reply, queue, RefuseRatingReply);
+            continue;
         } catch (const std::exception&) {
             break;
         }
+        fuzz::CheckItemCount(message);
         const long mark = fuzz::StdoutMark();
         if (message.tag() != ql::ServerMessage::GET_SPAM_REPORT_RESPONSE) {
             FUZZ_CHECK(fuzz::CapturedSince(mark).empty(), "a dropped frame wrote something");

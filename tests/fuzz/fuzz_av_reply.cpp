@@ -28,6 +28,7 @@
 #include "common/engine/pending.h"
 #include "common/stats/reportlist.h"
 #include "fuzz_common.h"
+#include "fuzz_reply.h"
 #include "quillon_se_api.pb.h"
 
 namespace {
@@ -157,9 +158,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int frame = 0; frame < maxFramesPerInput; ++frame) {
         try {
             get_answer(message, fd);
+        } catch (const replyTooLarge& reply) {
+            fuzz::CheckRefused(reply, queue, RefuseScanReply);
+            continue;
         } catch (const std::exception&) {
             break;  // the reader thread would end the process here
         }
+        fuzz::CheckItemCount(message);
         const long mark = fuzz::StdoutMark();
         if (message.tag() == ql::ServerMessage::SCAN_FILE_RESULT) {
             const bool queued = queue && message.has_serial();

@@ -35,6 +35,14 @@ def frame(message):
     return struct.pack("<I", len(body)) + body
 
 
+def varint(n):
+    out = b""
+    while n >= 0x80:
+        out += bytes([n & 0x7f | 0x80])
+        n >>= 7
+    return out + bytes([n])
+
+
 def reply_input(choices, envelope, frames):
     env = envelope.encode("latin-1")
     return bytes([choices]) + struct.pack("<H", len(env)) + env + b"".join(frames)
@@ -157,6 +165,10 @@ def av_replies():
     info_lf = se.ServerMessage(tag=se.ServerMessage.INFO_NOTIFICATION)
     info_lf.info.engine_version = "1.0\n17 OK"
     write("fuzz_av_reply", "info_line_break.bin", reply_input(0, "", [frame(info_lf)]))
+    # More report items than any engine sends (empty ones, refused before
+    # parsing), then a reply read normally.
+    many = b"\x08\x02\x10\x16\x22" + varint(3 * 10001) + b"\xa2\x01\x00" * 10001
+    write("fuzz_av_reply", "many_items.bin", reply_input(0, "", [frame(many), frame(clean)]))
     write("fuzz_av_reply", "unknown_tag.bin",
           reply_input(0, "", [frame(b"\x08\x09\x10\x05"), frame(b"\x08\x02\x10\x05\xa0\x06\x01"), frame(b"")]))
 
@@ -184,6 +196,9 @@ def as_replies():
     error.error.code = 7
     error.error.what = "bad message size"
     write("fuzz_as_reply", "error_reply.bin", reply_input(0, "", [frames[0], frame(error), frames[1]]))
+    # Ten thousand and one unknown fields: refused unparsed.
+    unknown = b"\x08\x01\x10\x3d" + b"\x90\x03\x00" * 10001
+    write("fuzz_as_reply", "many_items.bin", reply_input(0, "", [frame(unknown), frames[1]]))
     write("fuzz_as_reply", "unknown_tag.bin", reply_input(0, "", [frame(b"\x08\x05\x10\x01"), frames[2]]))
 
 

@@ -1,0 +1,162 @@
+"""What a broken or hostile engine can do to the filters' side of the link,
+tried as the attack: slow post-processing while a verdict waits in the
+socket, a reply of millions of items, a reload onto an engine whose queue of
+connections is full, and two requests of one serial answered in reverse."""
+
+import os
+import re
+import socket
+import struct
+import time
+import unittest
+
+import harness
+
+se = harness.load_schema("se")
+EICAR = harness.eicar()
+
+
+def av_session(**overrides):
+    settings = harness.merge(harness.quiet_settings("Tarnwick-AV"), overrides)
+    s = harness.FilterSession("Tarnwick-AV", engine=None, settings=settings)
+    engine = s.scripted_engine(schema=se)
+    s.start_with(engine)
+    engine.recv_request()  # the information subscription
+    return s, engine
+
+
+def peak_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
+
+
+class RepliesTest(unittest.TestCase):
+    def tearDown(self):
+        self.s.cleanup()
+
+    def test_slow_post_processing_leaves_a_waiting_verdict_in_time(self):
+        self.s, engine = av_session(PostProcess="sleep 4", EngineOptions={"Timeout": "2"})
+        s = self.s
+        s.request(1, s.add_message(EICAR, recipients=["b@y.example"]))
+        s.request(2, s.add_message("Subject: clean\n\nhi\n", recipients=["b@y.example"]))
+        first, second = engine.recv_requests(2)
+        engine.send(harness.scan_result(se, first.serial, ["EICAR-Test-File"]))
+        engine.send(harness.scan_result(se, second.serial))
+        # Answered in the order the replies came, after the command.
+        self.assertTrue(s.answer(1, timeout=8).startswith("1 ERROR"))
+        self.assertEqual(s.answer(2), "2 OK")
+        answers = [l for l in s.lines() if re.match(r"^[12] ", l)]
+        self.assertEqual([l.split()[0] for l in answers], ["1", "2"], answers)
+        self.assertFalse([l for l in s.lines() if "engine timeout" in l or "no pending" in l])
+
+    def test_reply_of_millions_of_items_fails_its_request_only(self):
+        self.s, engine = av_session()
+        s = self.s
+        s.request(1, s.add_message("Subject: a\n\nhi\n", recipients=["b@y.example"]))
+        s.request(2, s.add_message("Subject: b\n\nhi\n", recipients=["b@y.example"]))
+        first, second = engine.recv_requests(2)
+        items = 5000000
+        report = b"\x0a\x01x" + b"\xa2\x01\x00" * items  # the object, then empty items
+        body = (b"\x08\x02\x10" + bytes([first.serial]) + b"\x22" + harness.varint(len(report)) + report)
+        engine.send_raw(struct.pack("<I", len(body)) + body)
+        self.assertEqual(s.answer(1, timeout=10), "1 FAILURE too many report items")
+        self.assertIn("* reply for serial 1 holds more than 10000 items, refused", s.lines())
+        engine.send(harness.scan_result(se, second.serial))
+        self.assertEqual(s.answer(2), "2 OK")
+        # The 15 MB frame, read once; nothing parsed of it.
+        self.assertLess(peak_rss_kib(s.proc.pid), 64 * 1024)
+
+
+class ReloadOntoFullQueueTest(unittest.TestCase):
+    def setUp(self):
+        self.s, self.first = av_session()
+        self.second = self.s.scripted_engine("second", schema=se)
+        # Connections nobody accepts, until the queue takes no more.
+        self.fillers = []
+        while True:
+            c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            c.setblocking(False)
+            try:
+                c.connect(self.second.socket_path)
+            except BlockingIOError:
+                c.close()
+                break
+            self.fillers.append(c)
+        self.s.reload(overrides=harness.merge(harness.quiet_settings("Tarnwick-AV"),
+                                              {"Socket": self.second.socket_path}))
+        self.s.send("1 INTF\n")
+        self.s.wait_for("* Closing Engine")
+
+    def tearDown(self):
+        for c in self.fillers:
+            c.close()
+        self.s.cleanup()
+
+    def test_loop_answers_while_connecting_then_requests_go_out(self):
+        s = self.s
+        s.request(2, s.add_message("Subject: a\n\nhi\n", recipients=["b@y.example"]))
+        start = time.monotonic()
+        s.send("3 INTF\n")
+        self.assertEqual(s.answer(3, timeout=1), "3 INTF 3 PROD=QLON")
+        self.assertLess(time.monotonic() - start, 1)
+        self.assertFalse([l for l in s.lines() if l.startswith("* Connected to %s" % self.second.socket_path)])
+        for _ in self.fillers:
+            self.second.accept()
+        self.second.accept()  # ours, at its next try
+        req = self.second.recv_request()
+        self.second.send(harness.scan_result(se, req.serial))
+        self.assertEqual(s.answer(2), "2 OK")
+        self.assertEqual(s.quit(), 0)
+
+    def test_deadline_passes_as_for_an_engine_out_of_reach(self):
+        s = self.s
+        s.send("2 INTF\n")
+        self.assertEqual(s.answer(2, timeout=1), "2 INTF 3 PROD=QLON")
+        self.assertEqual(s.wait_exit(timeout=10), 1)
+        self.assertEqual(s.lines()[-1], "* Error: Cannot connect to ScanEngine: Resource temporarily "
+                         "unavailable : %s" % self.second.socket_path)
+
+    def test_quit_while_connecting(self):
+        self.assertEqual(self.s.quit(), 0)
+        self.assertIn("* quit accepted", self.s.lines())
+
+
+class SharedSerialTest(unittest.TestCase):
+    def tearDown(self):
+        self.s.cleanup()
+
+    def test_verdicts_reach_their_own_messages(self):
+        settings = harness.quiet_settings("Tarnwick-AV", notify=True)
+        self.s, engine = av_session(**settings)
+        s = self.s
+        infected = s.add_message("Subject: bad one\n\n" + EICAR, recipients=["victim@y.example"])
+        clean = s.add_message("Subject: good one\n\nhi\n", recipients=["bystander@y.example"])
+        s.send("5 FILE %s\n05 FILE %s\n" % (infected, clean))
+        # The engine answers what it has, the newest request first.
+        answered = 0
+        while answered < 2:
+            got = []
+            try:
+                while len(got) < 2 - answered:
+                    got.append(engine.recv_request(timeout=1.5))
+            except TimeoutError:
+                pass
+            self.assertTrue(got, "a request never came")
+            for req in reversed(got):
+                with open(req.scan_file_request.path, "rb") as f:
+                    bad = EICAR.encode() in f.read()
+                engine.send(harness.scan_result(se, req.serial, ["EICAR-Test-File"] if bad else []))
+                answered += 1
+        lines = s.wait_count(re.compile(r"^5 (OK|ERROR)"), 2)
+        self.assertTrue(lines[0].startswith("5 ERROR"), lines)
+        self.assertEqual(lines[1], "5 OK")
+        name = s.wait_submitted("Qln_AV_notify_")[0]
+        with open(os.path.join(s.submitted, name)) as f:
+            note = f.read()
+        self.assertIn("To: victim@y.example\n", note)
+        self.assertIn("Subject: bad one", note)
+        self.assertNotIn("bystander", note)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -268,6 +268,7 @@ bool AddAllowDir(const char* text, Options& options) {
         dir = (dir == "/" ? "" : dir) + missing;
     }
     options.scan.allowDirs.push_back(dir);
+    options.scan.allowNames.push_back(engined::Normalise(text));
     return true;
 }
 
@@ -309,6 +310,8 @@ int ReadOptions(int argc, char** argv, Options& options) {
                    &scan.alertEncrypted, true),
         FlagOption("no-alert-encrypted", "encrypted archives and documents pass",
                    &scan.alertEncrypted, false),
+        FlagOption("all-match", "scan on after the first match and report every signature",
+                   &scan.allMatch),
         NumberOption("self-check", "SECONDS", "reload when the databases changed; 0: off", 0, 86400,
                      &options.selfCheckSeconds),
         NumberOption("db-max-age", "DAYS", "warn about older databases; 0: off", 0, 3650,

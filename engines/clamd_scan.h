@@ -9,7 +9,11 @@
 // and no ".." component; its last component must not be a link; it is
 // first opened without read access (O_PATH) and opened for reading only
 // once it is known to be a regular file under one of the allowed
-// directories, so no device or FIFO is ever opened for reading.  The
+// directories, so no device or FIFO is ever opened for reading.  With
+// allowed directories, a name outside them is refused by its text alone,
+// before anything is looked up, and a name inside them that leads out
+// through a link gets that same answer whether its file exists or not:
+// the replies tell a client nothing about files outside.  The
 // engine's size, depth, file count and time limits are ScanSettings; a file
 // that hits one (with alertExceedsMax) or holds an encrypted archive or
 // document (with alertEncrypted) is reported with a Heuristics.* finding,
@@ -51,6 +55,12 @@ struct ScanSettings {
     bool alertEncrypted = true;
     // Real paths of the directories whose files may be scanned; empty: any.
     std::vector<std::string> allowDirs;
+    // The same directories as they were given (links unresolved), for the
+    // check of a request's name before anything is looked up.
+    std::vector<std::string> allowNames;
+    // Scan on after the first match and list every signature (clamd's
+    // AllMatchScanning); off, the first match ends the scan, as in clamd.
+    bool allMatch = false;
 };
 
 struct ClamEngineFree {
@@ -67,6 +77,12 @@ struct LoadedEngine {
     std::vector<std::pair<std::string, uint32_t>> bases;  // database file, signature count
     ScanSettings settings;
 };
+
+// Whether name, with doubled slashes and "." components dropped, lies under (or
+// is) one of dirs; by its text alone.  name is absolute, without "..".
+bool NameUnder(const std::string& name, const std::vector<std::string>& dirs);
+// name with doubled and trailing slashes and "." components dropped.
+std::string Normalise(const std::string& name);
 
 // Loads and compiles the databases of dir (cl_init must have run) with the
 // limits of settings.  Logs and returns null when that fails or the

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
@@ -277,6 +278,35 @@ const char* LimitAlert(cl_error_t rc) {
     }
 }
 
+// The same report as an in-process scan, from a member of the pool.
+void ScanInPool(ClamdPool& pool, int fd, const struct stat& st, const ScanSettings& settings,
+                const std::string& path, ql::ScanReport& report) {
+    ClamdVerdict verdict;
+    if (!pool.Scan(fd, static_cast<uint64_t>(st.st_size), verdict)) {
+        Warn("%s: not scanned: %s", EscapeControl(path, 512).c_str(), verdict.error.c_str());
+        report.set_error(ql::SE_ENGINE_ERROR);
+        return;
+    }
+    if (verdict.kind == ClamdVerdict::kFound) {
+        for (const std::string& name : verdict.names) AddFinding(report, name);
+        return;
+    }
+    if (verdict.kind == ClamdVerdict::kClean) return;
+    Warn("%s: clamd: %s", EscapeControl(path, 512).c_str(),
+         EscapeControl(verdict.error, 256).c_str());
+    // The member's StreamMaxLength is below the file: the same answer as a
+    // file over our own limit.
+    if (verdict.error.find("size limit exceeded") != std::string::npos) {
+        if (settings.alertExceedsMax) {
+            AddFinding(report, exceededFileSize);
+        } else {
+            report.set_error(ql::SE_FILE_TOO_LARGE);
+        }
+        return;
+    }
+    report.set_error(ql::SE_ENGINE_ERROR);
+}
+
 void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
               ql::ScanReport& report) {
     const std::string& path = request.path();
@@ -294,6 +324,11 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
         } else {
             report.set_error(ql::SE_FILE_TOO_LARGE);
         }
+        return;
+    }
+
+    if (loaded.pool) {
+        ScanInPool(*loaded.pool, fd.Get(), st, settings, path, report);
         return;
     }
 
@@ -397,6 +432,33 @@ std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
     }
     cl_engine_set_clcb_virus_found(loaded->engine.get(), OnVirusFound);
     DescribeDatabases(dir, *loaded);
+    return loaded;
+}
+
+std::shared_ptr<const LoadedEngine> PoolEngine(std::shared_ptr<ClamdPool> pool,
+                                               const ScanSettings& settings) {
+    auto loaded = std::make_shared<LoadedEngine>();
+    loaded->settings = settings;
+    loaded->pool = std::move(pool);
+    // "ClamAV 1.4.6/27450/Mon Nov 18 09:34:22 2024": the name as the
+    // in-process engine gives it, the date as the stamp.
+    std::string version = loaded->pool->Version();
+    size_t second = version.find('/', version.find('/') + 1);
+    if (version.empty()) {
+        Warn("no clamd of the pool answers VERSION yet");
+        loaded->version = "ClamAV (clamd pool)";
+        return loaded;
+    }
+    loaded->version = version.substr(0, second);
+    if (second != std::string::npos) {
+        struct tm built;
+        memset(&built, 0, sizeof built);
+        const char* end = strptime(version.c_str() + second + 1, "%a %b %d %H:%M:%S %Y", &built);
+        if (end != nullptr) {
+            time_t stamp = timegm(&built);
+            if (stamp > 0) loaded->stamp = static_cast<uint64_t>(stamp);
+        }
+    }
     return loaded;
 }
 

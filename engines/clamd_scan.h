@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "clamd_pool.h"
 #include "quillon_se_api.pb.h"
 
 namespace engined {
@@ -67,10 +68,12 @@ struct ClamEngineFree {
     void operator()(cl_engine* engine) const { cl_engine_free(engine); }
 };
 
-// One loaded and compiled signature set.  Never changed after loading, so
-// scans on several threads may share it; a reload builds a new one.
+// One loaded and compiled signature set, or the clamd pool the scans go
+// to.  Never changed after loading, so scans on several threads may share
+// it; a reload builds a new one.
 struct LoadedEngine {
-    std::unique_ptr<cl_engine, ClamEngineFree> engine;
+    std::unique_ptr<cl_engine, ClamEngineFree> engine;  // null with a pool
+    std::shared_ptr<ClamdPool> pool;                     // null in process
     unsigned signatures = 0;
     std::string version;  // "ClamAV 1.4.6", with "/db version" when the databases carry one
     uint64_t stamp = 0;   // seconds since 1970
@@ -89,6 +92,13 @@ std::string Normalise(const std::string& name);
 // directory holds no signatures.
 std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
                                                const ScanSettings& settings = {});
+
+// The engine of a daemon that hands its scans to pool: the version is the
+// first answering member's ("ClamAV 1.4.6/27450"), the stamp the date of
+// its databases.  The open, path and size checks stay the daemon's; the
+// rest of settings is the members' own configuration.
+std::shared_ptr<const LoadedEngine> PoolEngine(std::shared_ptr<ClamdPool> pool,
+                                               const ScanSettings& settings);
 
 // What a frame body asks for.  kMalformed: not a request at all; the
 // connection that sent it is closed.

@@ -360,8 +360,12 @@ int main(int argc, char** argv) {
     }
     // Scan threads allocate in arenas of their own; two bound the memory
     // that freed blocks of past scans keep mapped, at no cost in speed
-    // for a handful of workers.
+    // for a handful of workers.  The buffers of a large archive are
+    // mapped apart and given back when freed: without a fixed threshold
+    // glibc raises it after the first such block and keeps every later
+    // one in the arenas, so the peak of one scan stays for good.
     mallopt(M_ARENA_MAX, 2);
+    mallopt(M_MMAP_THRESHOLD, 512 << 10);
     std::shared_ptr<const LoadedEngine> loaded;
     if (!options.clamd.empty()) {
         // Members get a scan's time limit and a margin for the stream.

@@ -25,7 +25,7 @@ using daemonlog::Warn;
 
 namespace {
 
-enum class ReadResult { kOk, kEndOfStream, kTruncated, kTimeout, kStopped, kError };
+enum class ReadResult { kOk, kEndOfStream, kTruncated, kTimeout, kError };
 
 using Clock = std::chrono::steady_clock;
 

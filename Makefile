@@ -12,10 +12,11 @@ DEMO_DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler python3
 ENGINE_DEPS = libclamav-dev libsystemd-dev spamd libmilter-dev
 # The test suite on top: GoogleTest, the generated Python classes, the clock
 # under libfaketime, the sanitizer and fuzzer builds, the exporter's parser
-# and picture, the package check, the milter host's client and a real Postfix.
+# and picture, the package check, the milter host's client, a real Postfix,
+# ClamAV's clamd for quillon-clamd's pool and its test files for the bench.
 DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang \
        libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file systemd \
-       pandoc miltertest postfix
+       pandoc miltertest postfix clamav-daemon clamav-testfiles
 # The Debian package: manual pages (pandoc) and dpkg-shlibdeps (dpkg-dev, file).
 PACKAGE_DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) pandoc dpkg-dev file
 # ccache, where installed, keeps rebuilds (and fresh clones) quick.
@@ -151,7 +152,7 @@ soak: build
 # only.  Not part of test.
 .PHONY: bench-engines
 bench-engines: build
-	@missing=""; for p in clamav-daemon spamc; do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	@missing=""; for p in clamav-daemon clamav-testfiles spamc; do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \

@@ -14,6 +14,13 @@ client waiting for its answer before it sends the next request:
                  on clamd does, without a connection per message)
   quillon-clamd  one connection per client, SCAN_FILE_REQUEST frames (what
                  Tarnwick-AV sends)
+  pool           the same frames to a quillon-clamd that hands each scan to
+                 a second clamd of the same settings (--clamd, INSTREAM)
+
+Each round also has ClamAV's own test files (package clamav-testfiles:
+clam.exe in archive, packer and installer formats) and two 18 MiB archives
+holding them scanned, as files and as mail attachments, on a database
+that adds their MD5 hashes (.hdb) to the test database.
 
 Anti-spam engine: quillon-spamd and spamc, both talking to one spamd of
 their own (4 children): spamc started once per message as a mail filter
@@ -38,6 +45,7 @@ Environment: BENCH_CLIENTS (scans at once, 4), BENCH_WORKERS (quillon-clamd's
 
 import argparse
 import base64
+import hashlib
 import io
 import json
 import os
@@ -122,6 +130,45 @@ def write_corpus(directory, count, nonce, seed):
         kinds[kind] = kinds.get(kind, 0) + 1
         total += len(data)
     return paths, kinds, total
+
+
+TESTFILES = "/usr/share/clamav-testfiles"
+
+
+def write_testfiles_corpus(directory, seed=1):
+    """ClamAV's own test files (clam.exe in archive, packer and installer
+    formats), two large archives holding them among incompressible data,
+    each as a file and as a mail attachment; returns the paths and the
+    .hdb lines (md5:size:name) of every object a scan must find."""
+    rng = random.Random(seed)
+    os.makedirs(directory, exist_ok=True)
+    objects = {}
+    for name in sorted(os.listdir(TESTFILES)):
+        path = os.path.join(TESTFILES, name)
+        if os.path.isfile(path) and os.path.getsize(path) > 0:
+            with open(path, "rb") as f:
+                objects[name] = f.read()
+    large = {}
+    for index, members in enumerate((sorted(objects)[:8], sorted(objects)[8:])):
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as archive:
+            for i in range(6):
+                archive.writestr("padding-%d.bin" % i, rng.randbytes(3 << 20))
+            for name in members:
+                archive.writestr("inner/" + name, objects[name])
+        large["large-%d.zip" % index] = out.getvalue()
+    objects.update(large)
+    paths, hdb = [], []
+    for name, data in sorted(objects.items()):
+        hdb.append("%s:%d:Tarnwick.Bench.%s" % (hashlib.md5(data).hexdigest(), len(data),
+                                                name.replace(".", "_")))
+        for form, content in (("file", data),
+                              ("eml", samples.mime_message(data, name=name, body=b"See attached.\r\n"))):
+            path = os.path.join(directory, "%s.%s" % (name, form))
+            with open(path, "wb") as f:
+                f.write(content)
+            paths.append(path)
+    return paths, hdb
 
 
 # -- process figures ----------------------------------------------------------
@@ -324,6 +371,9 @@ StreamMaxLength 400M
 def scan_bench(args, scratch, se):
     db = os.path.join(scratch, "db")
     shutil.copytree(os.path.join(ROOT, "engines", "testdb"), db)
+    testfiles, hdb = write_testfiles_corpus(os.path.join(scratch, "testfiles"))
+    with open(os.path.join(db, "testfiles.hdb"), "w") as f:
+        f.write("\n".join(hdb) + "\n")
     clamd_dir = os.path.join(scratch, "clamd")
     os.makedirs(os.path.join(clamd_dir, "tmp"))
     conf = os.path.join(clamd_dir, "clamd.conf")
@@ -331,6 +381,7 @@ def scan_bench(args, scratch, se):
         f.write(CLAMD_CONF.format(dir=clamd_dir, db=db, workers=CLIENTS))
     clamd_bin = shutil.which("clamd") or "/usr/sbin/clamd"
     quillon_sock = os.path.join(scratch, "quillon-clamd.sock")
+    pool_sock = os.path.join(scratch, "quillon-pool.sock")
     quillon_tmp = os.path.join(scratch, "quillon-tmp")
     os.makedirs(quillon_tmp)
     env = dict(os.environ, TMPDIR=quillon_tmp)
@@ -341,16 +392,38 @@ def scan_bench(args, scratch, se):
         quillon = subprocess.Popen([os.path.join(args.bin, "quillon-clamd"), "--socket", quillon_sock,
                                     "--db", db, "--workers", os.environ.get("BENCH_WORKERS", str(CLIENTS)), "--self-check", "0"],
                                    stdout=qlog, stderr=subprocess.STDOUT, env=env)
+    pool = member = None
     try:
         wait_socket(os.path.join(clamd_dir, "clamd.sock"), clamd, "clamd")
         wait_socket(quillon_sock, quillon, "quillon-clamd")
+        # A clamd of the same settings behind quillon-clamd's pool: what
+        # INSTREAM adds.  A second one, so that neither answers from the
+        # other's cache of clean files.
+        member_dir = os.path.join(scratch, "member")
+        os.makedirs(os.path.join(member_dir, "tmp"))
+        member_conf = os.path.join(member_dir, "clamd.conf")
+        with open(member_conf, "w") as f:
+            f.write(CLAMD_CONF.format(dir=member_dir, db=db, workers=CLIENTS))
+        with open(os.path.join(member_dir, "stderr.log"), "wb") as mlog:
+            member = subprocess.Popen([clamd_bin, "--config-file=" + member_conf, "--foreground"],
+                                      stdout=mlog, stderr=subprocess.STDOUT)
+        wait_socket(os.path.join(member_dir, "clamd.sock"), member, "clamd (pool member)")
+        with open(os.path.join(scratch, "quillon-pool.log"), "wb") as plog:
+            pool = subprocess.Popen([os.path.join(args.bin, "quillon-clamd"), "--socket", pool_sock,
+                                     "--clamd", "unix:" + os.path.join(member_dir, "clamd.sock"),
+                                     "--workers", os.environ.get("BENCH_WORKERS", str(CLIENTS))],
+                                    stdout=plog, stderr=subprocess.STDOUT, env=env)
+        wait_socket(pool_sock, pool, "quillon-clamd (pool)")
         daemons = {
             "clamd": (clamd, lambda: ClamdClient(os.path.join(clamd_dir, "clamd.sock")),
                       ClamdClient.request),
             "quillon-clamd": (quillon, lambda: QuillonClamdClient(quillon_sock, se),
                               lambda path: QuillonClamdClient.request(se, 1, path)),
+            "pool": (pool, lambda: QuillonClamdClient(pool_sock, se),
+                     lambda path: QuillonClamdClient.request(se, 1, path)),
         }
         runs = {name: [] for name in daemons}
+        test_runs = {name: [] for name in daemons}
         at_start = {name: peak_kib(proc.pid, "VmRSS:") / 1024.0 for name, (proc, _, _) in daemons.items()}
         corpus_info = None
         for round_no in range(args.rounds):
@@ -374,15 +447,33 @@ def scan_bench(args, scratch, se):
                     raise RuntimeError("%s found %d infected messages, the corpus holds %d"
                                        % (name, sum(found), kinds.get("infected", 0)))
             shutil.rmtree(corpus)
-        result = {}
+            # ClamAV's test files and the large archives: every one infected,
+            # so no daemon answers from its cache of clean files.
+            for name in order:
+                proc, make, encode = daemons[name]
+                requests = [encode(path) for path in testfiles]
+                cpu0 = cpu_seconds(proc.pid)
+                wall, latencies, found = drive(make, requests, lambda c, r: c.scan(r))
+                test_runs[name].append((wall, latencies, cpu_seconds(proc.pid) - cpu0, drive.client_cpu))
+                log("round %d %-14s %7.1f files/s  p50 %.2f ms  p99 %.2f ms  (test files)"
+                    % (round_no + 1, name, len(testfiles) / wall, percentile(latencies, 50) * 1000,
+                       percentile(latencies, 99) * 1000))
+                if sum(found) != len(testfiles):
+                    raise RuntimeError("%s found %d of the %d test files" % (name, sum(found), len(testfiles)))
+        result = {"testfiles": {}}
         for name, (proc, _, _) in daemons.items():
             result[name] = figures(runs[name], args.count)
             result[name]["peak_mib"] = peak_kib(proc.pid) / 1024.0
             result[name]["start_mib"] = at_start[name]
+            result["testfiles"][name] = figures(test_runs[name], len(testfiles))
+            result["testfiles"][name]["peak_mib"] = result[name]["peak_mib"]
         result["corpus"] = {"messages": args.count, "kinds": corpus_info[0],
-                            "mean_kib": corpus_info[1] / args.count / 1024.0}
+                            "mean_kib": corpus_info[1] / args.count / 1024.0,
+                            "testfiles": len(testfiles)}
         return result
     finally:
+        stop(pool)
+        stop(member)
         stop(quillon)
         stop(clamd)
 
@@ -562,6 +653,12 @@ def main():
         table("Scan engines: %d messages per round (%s; mean %.0f KiB), %d rounds, %d scans at once"
               % (corpus["messages"], ", ".join("%d %s" % (n, k) for k, n in sorted(corpus["kinds"].items())),
                  corpus["mean_kib"], args.rounds, CLIENTS), "clamd", "quillon-clamd", results["scan"])
+        table("ClamAV's test files and two 18 MiB archives, as files and as attachments (%d per round)"
+              % corpus["testfiles"], "clamd", "quillon-clamd", results["scan"]["testfiles"])
+        table("quillon-clamd handing the mixed messages to the same clamd (--clamd, INSTREAM)",
+              "clamd", "pool", results["scan"])
+        table("quillon-clamd handing the test files to the same clamd (--clamd, INSTREAM)",
+              "clamd", "pool", results["scan"]["testfiles"])
     if "spam" in results:
         table("Anti-spam engines: %d messages per round, 4 at once, one spamd (CPU: the client's own)"
               % args.spam_count, "spamc", "quillon-spamd", results["spam"])

@@ -17,6 +17,7 @@
 // limits per engine, not per scan; a signature that matches in several
 // layers of a file is listed once; at most maxFindings names are listed.
 #include <clamav.h>
+#include <malloc.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
@@ -53,6 +54,9 @@ struct Options : engined::CommonOptions {
     unsigned selfCheckSeconds = 600;
     unsigned dbMaxAgeDays = 7;
     engined::ScanSettings scan;
+    // With members, scans go to these clamd daemons instead of libclamav.
+    std::vector<engined::ClamdAddress> clamd;
+    std::shared_ptr<engined::ClamdPool> pool;
 };
 
 // libclamav writes its warnings to stderr by itself; route them through our
@@ -157,14 +161,15 @@ class ClamHandler : public engined::FrameHandler {
         // makes the next check load again.
         watch_.Remember();
         std::shared_ptr<const LoadedEngine> fresh =
-            engined::LoadEngine(options_.dbDir, options_.scan);
+            options_.pool ? engined::PoolEngine(options_.pool, options_.scan)
+                          : engined::LoadEngine(options_.dbDir, options_.scan);
         engined::NotifyServiceManager("READY=1");
         if (!fresh) {
             daemonlog::LogAt(daemonlog::Level::kError,
                              "reload failed, the previous signatures stay in use");
             return;
         }
-        ReportAge(*fresh, options_.dbMaxAgeDays);
+        if (!options_.pool) ReportAge(*fresh, options_.dbMaxAgeDays);
         {
             twLock lock(engineMutex_);
             loaded_ = std::move(fresh);
@@ -178,7 +183,7 @@ class ClamHandler : public engined::FrameHandler {
     }
 
     void OnIdle() override {
-        if (options_.selfCheckSeconds == 0 || Clock::now() < nextCheck_) return;
+        if (options_.selfCheckSeconds == 0 || options_.pool || Clock::now() < nextCheck_) return;
         nextCheck_ = Clock::now() + std::chrono::seconds(options_.selfCheckSeconds);
         if (watch_.Changed()) {
             Log("self-check: the signature databases changed");
@@ -268,6 +273,7 @@ bool AddAllowDir(const char* text, Options& options) {
         dir = (dir == "/" ? "" : dir) + missing;
     }
     options.scan.allowDirs.push_back(dir);
+    options.scan.allowNames.push_back(engined::Normalise(text));
     return true;
 }
 
@@ -309,6 +315,20 @@ int ReadOptions(int argc, char** argv, Options& options) {
                    &scan.alertEncrypted, true),
         FlagOption("no-alert-encrypted", "encrypted archives and documents pass",
                    &scan.alertEncrypted, false),
+        TextOption("clamd", "ADDRESS",
+                   "hand the scans to ClamAV's clamd at unix:PATH or tcp:HOST:PORT instead of "
+                   "scanning here (repeatable: a pool with failover)",
+                   [&options](const char* text) {
+                       engined::ClamdAddress address;
+                       if (!engined::ParseClamdAddress(text, address)) {
+                           Error("--clamd wants unix:/PATH or tcp:HOST:PORT, not %s", text);
+                           return false;
+                       }
+                       options.clamd.push_back(address);
+                       return true;
+                   }),
+        FlagOption("all-match", "scan on after the first match and report every signature",
+                   &scan.allMatch),
         NumberOption("self-check", "SECONDS", "reload when the databases changed; 0: off", 0, 86400,
                      &options.selfCheckSeconds),
         NumberOption("db-max-age", "DAYS", "warn about older databases; 0: off", 0, 3650,
@@ -338,10 +358,27 @@ int main(int argc, char** argv) {
         Error("cannot initialise libclamav: %s", cl_strerror(rc));
         return 1;
     }
-    engined::NotifyServiceManager("STATUS=loading the signature databases");
-    std::shared_ptr<const LoadedEngine> loaded = engined::LoadEngine(options.dbDir, options.scan);
-    if (!loaded) return 1;
-    ReportAge(*loaded, options.dbMaxAgeDays);
+    // Scan threads allocate in arenas of their own; two bound the memory
+    // that freed blocks of past scans keep mapped, at no cost in speed
+    // for a handful of workers.  The buffers of a large archive are
+    // mapped apart and given back when freed: without a fixed threshold
+    // glibc raises it after the first such block and keeps every later
+    // one in the arenas, so the peak of one scan stays for good.
+    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_MMAP_THRESHOLD, 512 << 10);
+    std::shared_ptr<const LoadedEngine> loaded;
+    if (!options.clamd.empty()) {
+        // Members get a scan's time limit and a margin for the stream.
+        options.pool = std::make_shared<engined::ClamdPool>(options.clamd,
+                                                            options.scan.maxScanTimeMs / 1000 + 30);
+        loaded = engined::PoolEngine(options.pool, options.scan);
+        Log("scans go to a pool of %zu clamd: %s", options.clamd.size(), loaded->version.c_str());
+    } else {
+        engined::NotifyServiceManager("STATUS=loading the signature databases");
+        loaded = engined::LoadEngine(options.dbDir, options.scan);
+        if (!loaded) return 1;
+    }
+    if (!options.pool) ReportAge(*loaded, options.dbMaxAgeDays);
     const engined::ScanSettings& scan = options.scan;
     Log("limits: max-scan-size %lluM, max-file-size %lluM, max-recursion %u, max-files %u, "
         "max-scan-time %u ms; alerts on limits %s, on encryption %s; %s",
@@ -355,8 +392,13 @@ int main(int argc, char** argv) {
     ClamHandler handler(options, loaded);
     engined::FrameServer server(options.socketPath, handler, options.access);
     if (!server.Listen()) return 1;
-    Log("%s, %u signatures from %s, listening on %s", loaded->version.c_str(), loaded->signatures,
-        options.dbDir.c_str(), options.socketPath.c_str());
+    if (options.pool) {
+        Log("%s in a pool of %zu clamd, listening on %s", loaded->version.c_str(),
+            options.clamd.size(), options.socketPath.c_str());
+    } else {
+        Log("%s, %u signatures from %s, listening on %s", loaded->version.c_str(),
+            loaded->signatures, options.dbDir.c_str(), options.socketPath.c_str());
+    }
     engined::NotifyServiceManager("READY=1\nSTATUS=" + loaded->version + ", " +
                                   std::to_string(loaded->signatures) + " signatures");
     loaded.reset();

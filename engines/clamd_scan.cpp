@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
@@ -141,14 +143,53 @@ bool HasDotDot(const std::string& path) {
     return false;
 }
 
+// Whether real is one of dirs or lies under one of them.
 bool UnderAllowedDir(const std::string& real, const std::vector<std::string>& dirs) {
     for (const std::string& dir : dirs) {
         if (dir == "/") return true;
-        if (real.size() > dir.size() && real.compare(0, dir.size(), dir) == 0 &&
-            real[dir.size()] == '/')
+        if (real.size() >= dir.size() && real.compare(0, dir.size(), dir) == 0 &&
+            (real.size() == dir.size() || real[dir.size()] == '/'))
             return true;
     }
     return false;
+}
+
+// Whether the object behind handle really lies in the allowed directories,
+// every link on its way resolved.
+bool HandleAllowed(int handle, const ScanSettings& settings) {
+    const std::string self = "/proc/self/fd/" + std::to_string(handle);
+    char real[PATH_MAX + 1];
+    ssize_t n = readlink(self.c_str(), real, PATH_MAX);
+    return n > 0 && UnderAllowedDir(std::string(real, static_cast<size_t>(n)), settings.allowDirs);
+}
+
+// The answer for a name inside the allowed directories that could not be
+// opened: its nearest existing directory decides whether that is the
+// name's own fault or a link leading out, which must answer as any name
+// outside does.
+ql::ScanError OpenFailure(const std::string& path, int error, const ScanSettings& settings) {
+    if (settings.allowDirs.empty()) return ErrorFromErrno(error);
+    std::string dir = path;
+    for (;;) {
+        size_t slash = dir.find_last_not_of('/');
+        slash = slash == std::string::npos ? std::string::npos : dir.rfind('/', slash);
+        if (slash == std::string::npos || slash == 0) return ql::SE_NO_ACCESS;
+        dir.erase(slash);
+        UniqueFd handle(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (handle.Valid())
+            return HandleAllowed(handle.Get(), settings) ? ErrorFromErrno(error) : ql::SE_NO_ACCESS;
+        // An allowed directory that does not exist yet holds nothing.
+        const std::string normal = Normalise(dir);
+        for (const auto* dirs : {&settings.allowNames, &settings.allowDirs}) {
+            if (std::find(dirs->begin(), dirs->end(), normal) != dirs->end())
+                return ErrorFromErrno(error);
+        }
+    }
+}
+
+void RefuseOutside(const std::string& path, ql::ScanReport& report) {
+    Warn("%s refused: not under an --allow-dir directory", EscapeControl(path, 512).c_str());
+    report.set_error(ql::SE_NO_ACCESS);
 }
 
 // Opens path for reading when it may be scanned, else sets the report's
@@ -170,12 +211,30 @@ UniqueFd OpenForScan(const std::string& path, const ScanSettings& settings, ql::
         report.set_error(ql::SE_PATH_NOT_ABSOLUTE);
         return UniqueFd();
     }
+    const bool restricted = !settings.allowDirs.empty();
+    // Outside by its very name: refused before the name is looked up, so
+    // that no reply depends on what lies there.
+    if (restricted && !NameUnder(path, settings.allowNames) && !NameUnder(path, settings.allowDirs)) {
+        RefuseOutside(path, report);
+        return UniqueFd();
+    }
     // A handle that reads nothing: a device or FIFO planted under the name
     // is never opened for reading, so it can neither block a worker nor
     // wake a driver.
     UniqueFd handle(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!handle.Valid()) {
-        report.set_error(ErrorFromErrno(errno));
+        ql::ScanError error = OpenFailure(path, errno, settings);
+        if (error == ql::SE_NO_ACCESS) {
+            RefuseOutside(path, report);
+        } else {
+            report.set_error(error);
+        }
+        return UniqueFd();
+    }
+    // Where the handle really is, links in the directories resolved; before
+    // anything else is learnt about the file.
+    if (restricted && !HandleAllowed(handle.Get(), settings)) {
+        RefuseOutside(path, report);
         return UniqueFd();
     }
     if (fstat(handle.Get(), &st) != 0) {
@@ -186,21 +245,9 @@ UniqueFd OpenForScan(const std::string& path, const ScanSettings& settings, ql::
         report.set_error(ql::SE_FILE_NOT_REGULAR);
         return UniqueFd();
     }
-    const std::string self = "/proc/self/fd/" + std::to_string(handle.Get());
-    if (!settings.allowDirs.empty()) {
-        // Where the handle really is, links in the directories resolved.
-        char real[PATH_MAX + 1];
-        ssize_t n = readlink(self.c_str(), real, PATH_MAX);
-        if (n <= 0 ||
-            !UnderAllowedDir(std::string(real, static_cast<size_t>(n)), settings.allowDirs)) {
-            Warn("%s refused: not under an --allow-dir directory",
-                 EscapeControl(path, 512).c_str());
-            report.set_error(ql::SE_NO_ACCESS);
-            return UniqueFd();
-        }
-    }
     // Reopening through the handle reaches the very file that was checked,
     // whatever happened to the name meanwhile.
+    const std::string self = "/proc/self/fd/" + std::to_string(handle.Get());
     UniqueFd fd(open(self.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.Valid()) {
         report.set_error(ErrorFromErrno(errno));
@@ -231,6 +278,35 @@ const char* LimitAlert(cl_error_t rc) {
     }
 }
 
+// The same report as an in-process scan, from a member of the pool.
+void ScanInPool(ClamdPool& pool, int fd, const struct stat& st, const ScanSettings& settings,
+                const std::string& path, ql::ScanReport& report) {
+    ClamdVerdict verdict;
+    if (!pool.Scan(fd, static_cast<uint64_t>(st.st_size), verdict)) {
+        Warn("%s: not scanned: %s", EscapeControl(path, 512).c_str(), verdict.error.c_str());
+        report.set_error(ql::SE_ENGINE_ERROR);
+        return;
+    }
+    if (verdict.kind == ClamdVerdict::kFound) {
+        for (const std::string& name : verdict.names) AddFinding(report, name);
+        return;
+    }
+    if (verdict.kind == ClamdVerdict::kClean) return;
+    Warn("%s: clamd: %s", EscapeControl(path, 512).c_str(),
+         EscapeControl(verdict.error, 256).c_str());
+    // The member's StreamMaxLength is below the file: the same answer as a
+    // file over our own limit.
+    if (verdict.error.find("size limit exceeded") != std::string::npos) {
+        if (settings.alertExceedsMax) {
+            AddFinding(report, exceededFileSize);
+        } else {
+            report.set_error(ql::SE_FILE_TOO_LARGE);
+        }
+        return;
+    }
+    report.set_error(ql::SE_ENGINE_ERROR);
+}
+
 void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
               ql::ScanReport& report) {
     const std::string& path = request.path();
@@ -251,9 +327,16 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
         return;
     }
 
+    if (loaded.pool) {
+        ScanInPool(*loaded.pool, fd.Get(), st, settings, path, report);
+        return;
+    }
+
     cl_scan_options options;
     memset(&options, 0, sizeof options);
-    options.general = CL_SCAN_GENERAL_ALLMATCHES;
+    // First match by default, as clamd: a verdict needs one signature, and
+    // scanning on through every layer of a large archive is most of the cost.
+    options.general = settings.allMatch ? CL_SCAN_GENERAL_ALLMATCHES : 0;
     if (request.heuristic_analysis()) options.general |= CL_SCAN_GENERAL_HEURISTICS;
     if (settings.alertExceedsMax) options.heuristic |= CL_SCAN_HEURISTIC_EXCEEDS_MAX;
     if (settings.alertEncrypted)
@@ -287,6 +370,27 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
 }
 
 }  // namespace
+
+bool NameUnder(const std::string& name, const std::vector<std::string>& dirs) {
+    return UnderAllowedDir(Normalise(name), dirs);
+}
+
+std::string Normalise(const std::string& name) {
+    std::string normal;
+    normal.reserve(name.size());
+    size_t pos = 0;
+    while (pos < name.size()) {
+        size_t end = name.find('/', pos);
+        if (end == std::string::npos) end = name.size();
+        if (end > pos && name.compare(pos, end - pos, ".") != 0) {
+            normal += '/';
+            normal.append(name, pos, end - pos);
+        }
+        pos = end + 1;
+    }
+    if (normal.empty()) normal = "/";
+    return normal;
+}
 
 std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
                                                const ScanSettings& settings) {
@@ -328,6 +432,33 @@ std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
     }
     cl_engine_set_clcb_virus_found(loaded->engine.get(), OnVirusFound);
     DescribeDatabases(dir, *loaded);
+    return loaded;
+}
+
+std::shared_ptr<const LoadedEngine> PoolEngine(std::shared_ptr<ClamdPool> pool,
+                                               const ScanSettings& settings) {
+    auto loaded = std::make_shared<LoadedEngine>();
+    loaded->settings = settings;
+    loaded->pool = std::move(pool);
+    // "ClamAV 1.4.6/27450/Mon Nov 18 09:34:22 2024": the name as the
+    // in-process engine gives it, the date as the stamp.
+    std::string version = loaded->pool->Version();
+    size_t second = version.find('/', version.find('/') + 1);
+    if (version.empty()) {
+        Warn("no clamd of the pool answers VERSION yet");
+        loaded->version = "ClamAV (clamd pool)";
+        return loaded;
+    }
+    loaded->version = version.substr(0, second);
+    if (second != std::string::npos) {
+        struct tm built;
+        memset(&built, 0, sizeof built);
+        const char* end = strptime(version.c_str() + second + 1, "%a %b %d %H:%M:%S %Y", &built);
+        if (end != nullptr) {
+            time_t stamp = timegm(&built);
+            if (stamp > 0) loaded->stamp = static_cast<uint64_t>(stamp);
+        }
+    }
     return loaded;
 }
 

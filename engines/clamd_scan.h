@@ -9,7 +9,11 @@
 // and no ".." component; its last component must not be a link; it is
 // first opened without read access (O_PATH) and opened for reading only
 // once it is known to be a regular file under one of the allowed
-// directories, so no device or FIFO is ever opened for reading.  The
+// directories, so no device or FIFO is ever opened for reading.  With
+// allowed directories, a name outside them is refused by its text alone,
+// before anything is looked up, and a name inside them that leads out
+// through a link gets that same answer whether its file exists or not:
+// the replies tell a client nothing about files outside.  The
 // engine's size, depth, file count and time limits are ScanSettings; a file
 // that hits one (with alertExceedsMax) or holds an encrypted archive or
 // document (with alertEncrypted) is reported with a Heuristics.* finding,
@@ -25,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "clamd_pool.h"
 #include "quillon_se_api.pb.h"
 
 namespace engined {
@@ -51,16 +56,24 @@ struct ScanSettings {
     bool alertEncrypted = true;
     // Real paths of the directories whose files may be scanned; empty: any.
     std::vector<std::string> allowDirs;
+    // The same directories as they were given (links unresolved), for the
+    // check of a request's name before anything is looked up.
+    std::vector<std::string> allowNames;
+    // Scan on after the first match and list every signature (clamd's
+    // AllMatchScanning); off, the first match ends the scan, as in clamd.
+    bool allMatch = false;
 };
 
 struct ClamEngineFree {
     void operator()(cl_engine* engine) const { cl_engine_free(engine); }
 };
 
-// One loaded and compiled signature set.  Never changed after loading, so
-// scans on several threads may share it; a reload builds a new one.
+// One loaded and compiled signature set, or the clamd pool the scans go
+// to.  Never changed after loading, so scans on several threads may share
+// it; a reload builds a new one.
 struct LoadedEngine {
-    std::unique_ptr<cl_engine, ClamEngineFree> engine;
+    std::unique_ptr<cl_engine, ClamEngineFree> engine;  // null with a pool
+    std::shared_ptr<ClamdPool> pool;                     // null in process
     unsigned signatures = 0;
     std::string version;  // "ClamAV 1.4.6", with "/db version" when the databases carry one
     uint64_t stamp = 0;   // seconds since 1970
@@ -68,11 +81,24 @@ struct LoadedEngine {
     ScanSettings settings;
 };
 
+// Whether name, with doubled slashes and "." components dropped, lies under (or
+// is) one of dirs; by its text alone.  name is absolute, without "..".
+bool NameUnder(const std::string& name, const std::vector<std::string>& dirs);
+// name with doubled and trailing slashes and "." components dropped.
+std::string Normalise(const std::string& name);
+
 // Loads and compiles the databases of dir (cl_init must have run) with the
 // limits of settings.  Logs and returns null when that fails or the
 // directory holds no signatures.
 std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
                                                const ScanSettings& settings = {});
+
+// The engine of a daemon that hands its scans to pool: the version is the
+// first answering member's ("ClamAV 1.4.6/27450"), the stamp the date of
+// its databases.  The open, path and size checks stay the daemon's; the
+// rest of settings is the members' own configuration.
+std::shared_ptr<const LoadedEngine> PoolEngine(std::shared_ptr<ClamdPool> pool,
+                                               const ScanSettings& settings);
 
 // What a frame body asks for.  kMalformed: not a request at all; the
 // connection that sent it is closed.

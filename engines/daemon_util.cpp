@@ -66,6 +66,15 @@ std::vector<OptionRow> CommonOptionRows(CommonOptions& options) {
                    [&access](const char* text) { return access.AddUid(text); }),
         TextOption("allow-gid", "GROUP", "let only members of this group connect (repeatable)",
                    [&access](const char* text) { return access.AddGid(text); }),
+        NumberOption("max-connections", "N", "clients served at once", 2, 4096,
+                     &access.maxConnections),
+        NumberOption("max-per-user", "N",
+                     "connections one user outside root, the daemon's user and the allow lists "
+                     "may hold; as many are kept free for those",
+                     1, 4096, &access.maxPerUser),
+        NumberOption("frame-timeout", "SECONDS",
+                     "a request whose first byte has arrived must be whole within this", 1, 3600,
+                     &access.frameTimeoutSeconds),
         FlagOption("syslog", "log to syslog (facility mail) instead of stderr", &options.syslog),
     };
 }

@@ -21,13 +21,21 @@ namespace engined {
 void NotifyServiceManager(const std::string& state);
 
 
-// Who may connect to a daemon's socket, and the permissions of the socket
-// file.  Filled from --socket-mode, --socket-group, --allow-uid, --allow-gid.
+// Who may connect to a daemon's socket, how many at once, and the
+// permissions of the socket file.  Filled from --socket-mode,
+// --socket-group, --allow-uid, --allow-gid, --max-connections,
+// --max-per-user, --frame-timeout.
 struct SocketAccess {
     unsigned mode = 0660;
     int group = -1;  // -1: the daemon's own group
     std::vector<unsigned> allowUids;
     std::vector<unsigned> allowGids;
+    // Clients served at once, and of them the most one user outside the
+    // trusted ones (root, the daemon's user, the allow lists) may hold.
+    unsigned maxConnections = 64;
+    unsigned maxPerUser = 16;
+    // A frame whose first byte has arrived must be whole within this.
+    unsigned frameTimeoutSeconds = 30;
 
     // The option handlers; each logs and returns false on a bad value.
     bool SetMode(const std::string& text);
@@ -44,7 +52,7 @@ struct CommonOptions {
 };
 // The rows of the options every daemon takes, filling `options`: --socket
 // (required), --socket-mode, --socket-group, --allow-uid, --allow-gid,
-// --syslog.
+// --max-connections, --max-per-user, --frame-timeout, --syslog.
 std::vector<OptionRow> CommonOptionRows(CommonOptions& options);
 // Reads a daemon's options: complaints go to the log, no argument may be
 // left over, and a mistake ends with "Try NAME --help".  0: go on; -1:

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <google/protobuf/message_lite.h>
@@ -23,23 +25,61 @@ using daemonlog::Warn;
 
 namespace {
 
-enum class ReadResult { kOk, kEndOfStream, kTruncated, kError };
+enum class ReadResult { kOk, kEndOfStream, kTruncated, kTimeout, kError };
 
-// Reads exactly len bytes.  End of stream before the first byte is the
-// client's orderly goodbye; after it, the frame was cut short.
-ReadResult ReadExact(int fd, char* buf, size_t len) {
-    size_t done = 0;
+using Clock = std::chrono::steady_clock;
+
+// Waits until fd can be read, or until the deadline when one is set
+// (Clock::time_point::max(): none; a quiet connection is kept forever).
+ReadResult WaitReadable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline != Clock::time_point::max()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return ReadResult::kTimeout;
+            timeout = static_cast<int>(std::min<long long>(left.count() + 1, 60000));
+        }
+        pollfd waiting = {fd, POLLIN, 0};
+        int ready = poll(&waiting, 1, timeout);
+        if (ready > 0) return ReadResult::kOk;
+        if (ready < 0 && errno != EINTR) return ReadResult::kError;
+    }
+}
+
+// Reads into buf[done..len).  The deadline starts with the first byte:
+// nothing at all before it is the quiet of a connection between frames.
+// End of stream before any byte is the client's orderly goodbye; after
+// one, the frame was cut short.
+ReadResult ReadFrameBytes(int fd, char* buf, size_t len, size_t& done, bool& started,
+                          Clock::time_point& deadline, int timeoutSeconds) {
     while (done < len) {
+        ReadResult ready = WaitReadable(fd, started ? deadline : Clock::time_point::max());
+        if (ready != ReadResult::kOk) return ready;
         ssize_t n = read(fd, buf + done, len - done);
         if (n > 0) {
+            if (!started) {
+                started = true;
+                deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+            }
             done += static_cast<size_t>(n);
         } else if (n == 0) {
-            return done == 0 ? ReadResult::kEndOfStream : ReadResult::kTruncated;
-        } else if (errno != EINTR) {
+            return started ? ReadResult::kTruncated : ReadResult::kEndOfStream;
+        } else if (errno != EINTR && errno != EAGAIN) {
             return ReadResult::kError;
         }
     }
     return ReadResult::kOk;
+}
+
+const char* Describe(ReadResult result, bool inLength) {
+    switch (result) {
+        case ReadResult::kTruncated:
+            return inLength ? "stream ended inside a frame length" : "stream ended inside a frame";
+        case ReadResult::kTimeout:
+            return "a frame was not whole within the frame timeout, closing";
+        default:
+            return strerror(errno);
+    }
 }
 
 bool FillAddress(const std::string& path, sockaddr_un& address) {
@@ -51,6 +91,12 @@ bool FillAddress(const std::string& path, sockaddr_un& address) {
 }
 
 }  // namespace
+
+size_t NextFrameCapacity(size_t arrived, size_t capacity, size_t length) {
+    if (arrived < capacity) return capacity;
+    size_t next = std::max(firstFrameChunk, 2 * arrived);
+    return std::min(next, length);
+}
 
 bool Connection::Send(const google::protobuf::MessageLite& message) {
     if (broken_.load()) return false;
@@ -205,7 +251,7 @@ void FrameServer::Run() {
         if (ready > 0) AcceptOne();
     }
     for (auto& reader : readers_) reader->connection->Shutdown();
-    for (auto& reader : readers_) reader->thread.join();
+    for (auto& reader : readers_) pthread_join(reader->thread, nullptr);
     readers_.clear();
 }
 
@@ -219,62 +265,116 @@ void FrameServer::AcceptOne() {
         }
         return;
     }
-    if (readers_.size() >= maxConnections) {
-        Warn("refusing a connection: %u clients are connected already", maxConnections);
-        return;
-    }
     unsigned id = nextId_++;
-    std::string who;
-    if (!PeerAllowed(fd.Get(), id, who)) return;
+    Peer peer;
+    if (!PeerAllowed(fd.Get(), id, peer)) return;
+    if (!SlotFree(peer)) return;
     timeval timeout = {sendTimeoutSeconds, 0};
     setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     auto reader = std::make_unique<Reader>();
-    reader->peer = std::move(who);
+    reader->server = this;
+    reader->peer = std::move(peer.who);
+    reader->uid = peer.uid;
+    reader->trusted = peer.trusted;
     reader->connection = std::make_shared<Connection>(std::move(fd), id);
-    Reader& ref = *reader;
+    // A reader only cuts frames and hands them on: a small stack, where the
+    // default would reserve 8 MiB for each of up to maxConnections threads.
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, readerStackBytes);
+    int rc = pthread_create(&reader->thread, &attributes, &FrameServer::ReaderMain, reader.get());
+    pthread_attr_destroy(&attributes);
+    if (rc != 0) {
+        Error("connection %u refused: no thread for it: %s", id, strerror(rc));
+        return;
+    }
     readers_.push_back(std::move(reader));
-    ref.thread = std::thread(&FrameServer::ReadLoop, this, std::ref(ref));
 }
 
-bool FrameServer::PeerAllowed(int fd, unsigned id, std::string& who) const {
-    ucred peer;
-    socklen_t size = sizeof peer;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+void* FrameServer::ReaderMain(void* reader) {
+    Reader& self = *static_cast<Reader*>(reader);
+    self.server->ReadLoop(self);
+    return nullptr;
+}
+
+bool FrameServer::SlotFree(const Peer& peer) {
+    const unsigned total = access_.maxConnections;
+    const unsigned perUser = std::min(access_.maxPerUser, total / 2);
+    unsigned all = 0, untrusted = 0, same = 0;
+    for (const auto& reader : readers_) {
+        if (reader->done.load()) continue;
+        ++all;
+        if (reader->trusted) continue;
+        ++untrusted;
+        if (reader->uid == peer.uid) ++same;
+    }
+    const char* why = nullptr;
+    if (all >= total) {
+        why = "every slot is taken";
+    } else if (!peer.trusted && same >= perUser) {
+        why = "its user holds --max-per-user connections already";
+    } else if (!peer.trusted && untrusted + perUser >= total) {
+        why = "the remaining slots are kept for root, the daemon's user and the allow lists";
+    }
+    if (why == nullptr) return true;
+    // A hostile client can repeat this as fast as it connects: the log gets
+    // one line a second and the count of the others.
+    const time_t now = time(nullptr);
+    if (now != lastRefusalLog_) {
+        Warn("refusing a connection of %s: %s (%u clients connected; %u more refused since the "
+             "last such line)",
+             peer.who.c_str(), why, all, refusedQuietly_);
+        lastRefusalLog_ = now;
+        refusedQuietly_ = 0;
+    } else {
+        ++refusedQuietly_;
+    }
+    return false;
+}
+
+bool FrameServer::PeerAllowed(int fd, unsigned id, Peer& peer) const {
+    ucred cred;
+    socklen_t size = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) {
         Warn("connection %u refused: the peer's credentials cannot be read: %s", id,
              strerror(errno));
         return false;
     }
-    who = "uid " + std::to_string(peer.uid) + " gid " + std::to_string(peer.gid) + " pid " +
-          std::to_string(peer.pid);
-    if (access_.allowUids.empty() && access_.allowGids.empty()) return true;
+    peer.uid = cred.uid;
+    peer.who = "uid " + std::to_string(cred.uid) + " gid " + std::to_string(cred.gid) + " pid " +
+               std::to_string(cred.pid);
     // Root and the daemon's own user could use the socket anyway.
-    if (peer.uid == 0 || peer.uid == geteuid()) return true;
+    peer.trusted = cred.uid == 0 || cred.uid == geteuid();
     for (unsigned uid : access_.allowUids) {
-        if (uid == peer.uid) return true;
+        if (uid == cred.uid) peer.trusted = true;
     }
-    // The supplementary groups count too: a filter that runs as the mail
-    // server's user in the engine's group is let in by that group.
-    std::vector<gid_t> groups(64);
-    socklen_t groupBytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes) == 0) {
-        groups.resize(groupBytes / sizeof(gid_t));
-    } else {
-        groups.clear();
-    }
-    groups.push_back(peer.gid);
-    for (unsigned gid : access_.allowGids) {
-        for (gid_t member : groups) {
-            if (gid == member) return true;
+    if (!peer.trusted && !access_.allowGids.empty()) {
+        // The supplementary groups count too: a filter that runs as the mail
+        // server's user in the engine's group is let in by that group.
+        std::vector<gid_t> groups(64);
+        socklen_t groupBytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes) == 0) {
+            groups.resize(groupBytes / sizeof(gid_t));
+        } else {
+            groups.clear();
+        }
+        groups.push_back(cred.gid);
+        for (unsigned gid : access_.allowGids) {
+            for (gid_t member : groups) {
+                if (gid == member) peer.trusted = true;
+            }
         }
     }
-    Warn("connection %u refused: %s is not allowed by --allow-uid or --allow-gid", id, who.c_str());
+    if (peer.trusted || (access_.allowUids.empty() && access_.allowGids.empty())) return true;
+    Warn("connection %u refused: %s is not allowed by --allow-uid or --allow-gid", id,
+         peer.who.c_str());
     return false;
 }
 
 void FrameServer::ReapReaders() {
     for (auto it = readers_.begin(); it != readers_.end();) {
         if ((*it)->done.load()) {
-            (*it)->thread.join();
+            pthread_join((*it)->thread, nullptr);
             it = readers_.erase(it);
         } else {
             ++it;
@@ -285,16 +385,21 @@ void FrameServer::ReapReaders() {
 void FrameServer::ReadLoop(Reader& reader) {
     const std::shared_ptr<Connection>& connection = reader.connection;
     const unsigned id = connection->Id();
+    const int fd = connection->Fd();
+    const int timeoutSeconds = static_cast<int>(access_.frameTimeoutSeconds);
     Log("connection %u opened by %s", id, reader.peer.c_str());
     bool malformed = false;
+    std::string body;
     for (;;) {
         unsigned char prefix[4];
-        ReadResult result = ReadExact(connection->Fd(), reinterpret_cast<char*>(prefix), 4);
+        size_t done = 0;
+        bool started = false;
+        Clock::time_point deadline;
+        ReadResult result = ReadFrameBytes(fd, reinterpret_cast<char*>(prefix), 4, done, started,
+                                           deadline, timeoutSeconds);
         if (result == ReadResult::kEndOfStream) break;
         if (result != ReadResult::kOk) {
-            Log("connection %u: %s", id,
-                result == ReadResult::kTruncated ? "stream ended inside a frame length"
-                                                 : strerror(errno));
+            Log("connection %u: %s", id, Describe(result, true));
             break;
         }
         uint32_t length =
@@ -305,13 +410,18 @@ void FrameServer::ReadLoop(Reader& reader) {
             malformed = true;
             break;
         }
-        // A fresh buffer per frame: one huge frame must not pin its memory for
-        // the life of the connection.
-        std::string body(length, '\0');
-        result = ReadExact(connection->Fd(), &body[0], length);
+        // A fresh buffer per frame, grown with what has arrived: an announced
+        // length costs nothing until its bytes come, and one huge frame does
+        // not pin its memory for the life of the connection.
+        std::string().swap(body);
+        size_t arrived = 0;
+        while (result == ReadResult::kOk && arrived < length) {
+            body.resize(NextFrameCapacity(arrived, body.size(), length));
+            result = ReadFrameBytes(fd, &body[0], body.size(), arrived, started, deadline,
+                                    timeoutSeconds);
+        }
         if (result != ReadResult::kOk) {
-            Log("connection %u: %s", id,
-                result == ReadResult::kError ? strerror(errno) : "stream ended inside a frame");
+            Log("connection %u: %s", id, Describe(result, false));
             break;
         }
         if (!handler_.OnFrame(connection, body)) {

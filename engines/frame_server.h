@@ -11,14 +11,23 @@
 // from the kernel (SO_PEERCRED), logged, and checked against the allow lists
 // of SocketAccess.  Limits: a frame
 // longer than maxFrameLength, a body the handler refuses, or a truncated frame
-// ends that connection with a log line; at most maxConnections clients are
-// served at once; a reply that cannot be written within sendTimeoutSeconds
-// gives the client up.
+// ends that connection with a log line; a frame's buffer grows with the bytes
+// that have arrived, never to the announced length up front, and a frame
+// whose first byte has arrived must be whole within the frame timeout;
+// a connection quiet between frames is kept however long it stays quiet.
+// At most SocketAccess::maxConnections clients are served at once, and one
+// user that is not trusted (root, the daemon's own user, the --allow-uid and
+// --allow-gid lists) holds at most maxPerUser of them, while such users
+// together leave maxPerUser slots free for the trusted ones; a reply that
+// cannot be written within sendTimeoutSeconds gives the client up.
 #ifndef TARNWICK_ENGINES_FRAME_SERVER_H
 #define TARNWICK_ENGINES_FRAME_SERVER_H
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <list>
@@ -41,8 +50,16 @@ namespace engined {
 
 // No request comes near this; a larger prefix is a corrupt or hostile stream.
 constexpr uint32_t maxFrameLength = 64u << 20;
-constexpr unsigned maxConnections = 64;
 constexpr int sendTimeoutSeconds = 30;
+// The first allocation for a frame body; it doubles as bytes arrive.
+constexpr size_t firstFrameChunk = 64u << 10;
+// The stack of a connection's reader thread, which only cuts frames.
+constexpr size_t readerStackBytes = 256u << 10;
+
+// What a frame body has arrived into: grows at most to twice what has
+// arrived (and never past length), so an announced length costs nothing
+// until its bytes come.  Pure, for the tests.
+size_t NextFrameCapacity(size_t arrived, size_t capacity, size_t length);
 
 // One client connection.  Shared by its reader thread and by every job still
 // working on one of its requests; the descriptor closes with the last owner.
@@ -129,17 +146,30 @@ class FrameServer {
 
   private:
     struct Reader {
+        FrameServer* server = nullptr;
         std::shared_ptr<Connection> connection;
         std::string peer;  // "uid 107 gid 113 pid 4711", for the log
-        std::thread thread;
+        unsigned uid = 0;
+        bool trusted = false;
+        pthread_t thread{};
         std::atomic<bool> done{false};
     };
+    // Who is at the other end of a socket.
+    struct Peer {
+        std::string who;
+        unsigned uid = 0;
+        bool trusted = false;  // root, our own user, or one of the allow lists
+    };
 
+    static void* ReaderMain(void* reader);
     void ReadLoop(Reader& reader);
     void AcceptOne();
     void ReapReaders();
-    // Whether the peer of fd may use the daemon; logs a refusal.
-    bool PeerAllowed(int fd, unsigned id, std::string& who) const;
+    // Reads the peer of fd; false (logged) when it may not use the daemon.
+    bool PeerAllowed(int fd, unsigned id, Peer& peer) const;
+    // Whether a new connection of peer fits the connection limits; logs a
+    // refusal, at most one line a second.
+    bool SlotFree(const Peer& peer);
 
     const std::string path_;
     FrameHandler& handler_;
@@ -147,6 +177,9 @@ class FrameServer {
     UniqueFd listenFd_;
     bool ownsPath_ = false;
     unsigned nextId_ = 1;
+    // Refusals for want of a slot since the last such line in the log.
+    unsigned refusedQuietly_ = 0;
+    time_t lastRefusalLog_ = 0;
     // Only the accept loop (Run) touches this list; a reader reports its end
     // through its own atomic `done`.
     std::list<std::unique_ptr<Reader>> readers_;

@@ -75,7 +75,7 @@ class ClamavEngineTest(unittest.TestCase):
         # an unreadable file is refused as it is under its own user.
         drop = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"] if os.geteuid() == 0 else []
         cls.proc = subprocess.Popen(
-            drop + [DAEMON, "--socket", cls.socket_path, "--db", cls.db, "--workers", "2"],
+            drop + [DAEMON, "--socket", cls.socket_path, "--db", cls.db, "--workers", "2", "--all-match"],
             stdout=cls.log, stderr=subprocess.STDOUT)
         deadline = time.time() + 30
         while not os.path.exists(cls.socket_path):
@@ -105,9 +105,9 @@ class ClamavEngineTest(unittest.TestCase):
             f.write(data)
         return path
 
-    def scan_all(self, paths):
+    def scan_all(self, paths, socket_path=None):
         """Scans paths on one connection, all requests sent before any reply is read."""
-        client = Client(self.socket_path)
+        client = Client(socket_path or self.socket_path)
         try:
             for serial, path in enumerate(paths, start=1):
                 client.send(scan_request(serial, path))
@@ -151,9 +151,20 @@ class ClamavEngineTest(unittest.TestCase):
         self.assert_finds(reports[0], [EICAR_NAME])
         self.assertEqual(reports[0].size, len(EICAR))
         self.assert_finds(reports[1], [EICAR_NAME])
-        # All-match mode: scanning goes on after the first match.
+        # --all-match: scanning goes on after the first match.
         self.assert_finds(reports[2], [EICAR_NAME, "Tarnwick.Test.Second"])
         self.assert_finds(reports[3], [EICAR_NAME, "Tarnwick.Test.Second"])
+        # By default, as clamd, the first match ends the scan.
+        first = harness.start_daemon("quillon-clamd", self.tmp, ["--db", self.db], name="first")
+        try:
+            for path in (both, both_mail):
+                report, = self.scan_all([path], first.socket_path)
+                self.assertFalse(report.HasField("error"), report)
+                self.assertEqual(len(report.virus), 1, report)
+                self.assertTrue(report.virus[0].name.startswith((EICAR_NAME, "Tarnwick.Test.Second")),
+                                report)
+        finally:
+            first.stop()
         self.assert_finds(reports[4], [])
         self.assert_finds(reports[5], [])
 

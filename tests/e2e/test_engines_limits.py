@@ -13,7 +13,9 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
+import sys
 import unittest
 
 import engine_samples as samples
@@ -45,6 +47,31 @@ def scan(socket_path, paths):
         return [replies[serial] for serial in range(1, len(paths) + 1)]
     finally:
         client.close()
+
+
+def vm_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
+# Opens argv[2] connections to the socket argv[1], sends nothing, and after
+# three seconds prints how many the daemon kept open; holds them until its
+# standard input closes.
+IDLE_PEER = """
+import select, socket, sys, time
+peers = []
+for _ in range(int(sys.argv[2])):
+    s = socket.socket(socket.AF_UNIX)
+    s.connect(sys.argv[1])
+    peers.append(s)
+time.sleep(3)
+readable, _, _ = select.select(peers, [], [], 0)
+print(len(peers) - sum(1 for s in readable if s.recv(1) == b""), flush=True)
+sys.stdin.read()
+"""
 
 
 def names(report):
@@ -222,6 +249,60 @@ class ClamdOperationsTest(unittest.TestCase):
                      % (nobody, nobody))
         self.assertEqual(check_as_nobody(paths["open"]).returncode, 0)
         wait_for_log(paths["open"], r"connection \d+ opened by uid %d" % nobody)
+
+    def test_names_outside_allow_dir_answer_alike(self):
+        """No reply tells whether a file outside exists: not by its name,
+        nor through a link inside that leads out."""
+        escape = os.path.join(self.mail, "escape-etc")
+        if not os.path.lexists(escape):
+            os.symlink("/etc", escape)
+        pairs = [("/etc/shadow", "/etc/no-such-file"),
+                 ("/etc//./passwd", "/etc/no-such-dir/file"),
+                 (os.path.join(escape, "passwd"), os.path.join(escape, "no-such-file"))]
+        for existing, missing in pairs:
+            replies = scan(self.strict.socket_path, [existing, missing])
+            for report in replies:
+                report.object = b""
+            self.assertEqual(replies[0].SerializeToString(), replies[1].SerializeToString(), existing)
+            self.assertEqual((replies[0].error, names(replies[0])), (se.SE_NO_ACCESS, []), existing)
+
+    @unittest.skipIf(os.geteuid() != 0, "needs root to connect as another user")
+    def test_hostile_peers_cost_little_and_leave_room(self):
+        """Eight frames announced at 64 MiB that never come, and 70 idle
+        connections of one user: memory stays small, the hogs go at the
+        frame timeout, the idle connections stay, and quillon-check (root)
+        still answers."""
+        nobody = 65534
+        os.chmod(self.tmp, 0o755)
+        daemon = self._start("peers", ["--socket-mode", "0666", "--frame-timeout", "2"])
+        rss_before = vm_rss_kib(daemon.proc.pid)
+        hogs = []
+        for _ in range(8):
+            hog = socket.socket(socket.AF_UNIX)
+            hog.connect(daemon.socket_path)
+            hog.sendall(struct.pack("<I", 64 << 20))
+            hogs.append(hog)
+            self.addCleanup(hog.close)
+        # The idle user holds its connections until told to let go.
+        idle = subprocess.Popen(
+            [sys.executable, "-c", IDLE_PEER, daemon.socket_path, "70"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            preexec_fn=lambda: (os.setgroups([]), os.setgid(nobody), os.setuid(nobody)))
+        self.addCleanup(idle.kill)
+        # The frame timeout passes: the hogs are cut, the quiet ones kept.
+        wait_for_log(daemon, r"connection \d+: a frame was not whole within the frame timeout")
+        kept = int(idle.stdout.readline())
+        self.assertEqual(kept, 16)
+        wait_for_log(daemon, r"warning: refusing a connection of uid %d gid %d pid \d+: its user holds "
+                     r"--max-per-user connections already" % (nobody, nobody))
+        self.assertLess(vm_rss_kib(daemon.proc.pid) - rss_before, 16 << 10)
+        for hog in hogs:
+            hog.settimeout(5)
+            self.assertEqual(hog.recv(1), b"")
+        check = run([program("quillon-check"), "--scan-engine", daemon.socket_path, "--timeout", "5"])
+        self.assertEqual(check.returncode, 0, check.stderr)
+        idle.stdin.close()
+        self.assertEqual(idle.wait(timeout=10), 0)
 
     def test_readiness_reload_and_stop_reach_the_service_manager(self):
         notify_path = os.path.join(self.tmp, "notify.sock")

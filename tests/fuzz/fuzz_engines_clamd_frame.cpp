@@ -253,6 +253,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char real[PATH_MAX];
     if (realpath(scratch.c_str(), real) == nullptr) abort();
     settings.allowDirs.emplace_back(real);
+    settings.allowNames.emplace_back(engined::Normalise(scratch));
     loaded = engined::LoadEngine(db, settings);
     if (!loaded) abort();
     return 0;

@@ -1,0 +1,354 @@
+// The clamd pool of quillon-clamd: INSTREAM to ClamAV's clamd with
+// failover.  See clamd_pool.h for the contract.
+#include "clamd_pool.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "common/base/daemonlog.h"
+#include "common/base/owners.h"
+#include "common/base/text.h"
+
+namespace engined {
+
+using daemonlog::Log;
+using daemonlog::Warn;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int connectSeconds = 2;
+constexpr size_t chunkBytes = 64u << 10;
+constexpr size_t maxNameBytes = 256;
+constexpr size_t maxPoolFindings = 100;
+
+bool EndsWith(const std::string& text, const char* tail) {
+    size_t n = strlen(tail);
+    return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
+}
+
+int MillisecondsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for events on fd until the deadline; false on timeout or error.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd waiting = {fd, events, 0};
+        int ready = poll(&waiting, 1, MillisecondsLeft(deadline));
+        if (ready > 0) return true;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+}
+
+// A non-blocking socket connected to address, or an invalid one with why.
+UniqueFd Connect(const ClamdAddress& address, std::string& why) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(connectSeconds);
+    auto finish = [&](UniqueFd fd, const sockaddr* to, socklen_t length) {
+        if (connect(fd.Get(), to, length) == 0) return fd;
+        if (errno != EINPROGRESS && errno != EAGAIN) {
+            why = strerror(errno);
+            return UniqueFd();
+        }
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (!WaitFor(fd.Get(), POLLOUT, deadline)) {
+            why = "connect timed out";
+            return UniqueFd();
+        }
+        if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+            why = strerror(error != 0 ? error : errno);
+            return UniqueFd();
+        }
+        return fd;
+    };
+    if (address.unix) {
+        sockaddr_un to;
+        memset(&to, 0, sizeof to);
+        to.sun_family = AF_UNIX;
+        memcpy(to.sun_path, address.path.data(), address.path.size());
+        UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!fd.Valid()) {
+            why = strerror(errno);
+            return fd;
+        }
+        return finish(std::move(fd), reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
+    if (rc != 0) {
+        why = gai_strerror(rc);
+        return UniqueFd();
+    }
+    UniqueFd result;
+    for (addrinfo* at = found; at != nullptr && !result.Valid(); at = at->ai_next) {
+        UniqueFd fd(socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!fd.Valid()) {
+            why = strerror(errno);
+            continue;
+        }
+        result = finish(std::move(fd), at->ai_addr, at->ai_addrlen);
+    }
+    freeaddrinfo(found);
+    return result;
+}
+
+bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            if (!WaitFor(fd, POLLOUT, deadline)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseClamdAddress(const std::string& text, ClamdAddress& out) {
+    out = ClamdAddress();
+    out.text = text;
+    if (text.compare(0, 5, "unix:") == 0) {
+        out.unix = true;
+        out.path = text.substr(5);
+        return !out.path.empty() && out.path[0] == '/' && out.path.size() < sizeof(sockaddr_un{}.sun_path);
+    }
+    if (text.compare(0, 4, "tcp:") != 0) return false;
+    std::string rest = text.substr(4);
+    size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    out.host = rest.substr(0, colon);
+    out.port = rest.substr(colon + 1);
+    if (out.host.size() > 2 && out.host.front() == '[' && out.host.back() == ']')
+        out.host = out.host.substr(1, out.host.size() - 2);
+    if (out.port.empty() || out.port.size() > 5 ||
+        out.port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long port = strtoul(out.port.c_str(), nullptr, 10);
+    return port > 0 && port < 65536 && !out.host.empty();
+}
+
+bool ParseClamdReply(const std::string& text, ClamdVerdict& verdict) {
+    verdict = ClamdVerdict();
+    bool any = false, found = false, clean = false, failed = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find_first_of(std::string("\0\n", 2), pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty()) continue;
+        any = true;
+        if (EndsWith(line, " FOUND")) {
+            line.resize(line.size() - 6);
+            size_t colon = line.find(": ");
+            std::string name = colon == std::string::npos ? line : line.substr(colon + 2);
+            if (name.empty()) return false;
+            if (name.size() > maxNameBytes) name.resize(maxNameBytes);
+            found = true;
+            bool known = false;
+            for (const std::string& seen : verdict.names) known = known || seen == name;
+            if (!known && verdict.names.size() < maxPoolFindings) verdict.names.push_back(name);
+        } else if (EndsWith(line, " ERROR")) {
+            failed = true;
+            if (verdict.error.empty()) verdict.error = line.substr(0, line.size() - 6);
+        } else if (EndsWith(line, ": OK")) {
+            clean = true;
+        } else {
+            return false;
+        }
+    }
+    if (!any) return false;
+    // A match found settles the verdict whatever else was reported.
+    verdict.kind = found ? ClamdVerdict::kFound : failed ? ClamdVerdict::kError
+                                                         : ClamdVerdict::kClean;
+    return found || failed || clean;
+}
+
+ClamdPool::ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds)
+    : replySeconds_(replySeconds) {
+    {
+        twLock lock(mutex_);
+        for (auto& address : members) members_.push_back(Member{std::move(address), true});
+    }
+    prober_ = std::thread(&ClamdPool::Probe, this);
+}
+
+ClamdPool::~ClamdPool() {
+    {
+        twLock lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.NotifyAll();
+    prober_.join();
+}
+
+bool ClamdPool::Ask(const ClamdAddress& address, const std::string& command, int fd,
+                    uint64_t size, std::string& reply, std::string& why) const {
+    reply.clear();
+    UniqueFd sock = Connect(address, why);
+    if (!sock.Valid()) return false;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(replySeconds_);
+    bool sent = SendAll(sock.Get(), command.data(), command.size(), deadline);
+    if (sent && fd >= 0) {
+        std::vector<char> chunk(4 + chunkBytes);
+        uint64_t offset = 0;
+        while (sent && offset < size) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(chunkBytes, size - offset));
+            ssize_t n = pread(fd, chunk.data() + 4, want, static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;  // the file shrank: clamd scans what there is
+            uint32_t length = static_cast<uint32_t>(n);
+            for (int i = 0; i < 4; ++i) chunk[i] = static_cast<char>(length >> (24 - 8 * i));
+            sent = SendAll(sock.Get(), chunk.data(), 4 + static_cast<size_t>(n), deadline);
+            offset += static_cast<uint64_t>(n);
+        }
+        const char end[4] = {0, 0, 0, 0};
+        if (sent) sent = SendAll(sock.Get(), end, sizeof end, deadline);
+    }
+    // Read even when sending failed: clamd says why before it hangs up
+    // ("INSTREAM size limit exceeded").
+    char buffer[4096];
+    for (;;) {
+        if (!WaitFor(sock.Get(), POLLIN, deadline)) {
+            why = "no reply in time";
+            return false;
+        }
+        ssize_t n = recv(sock.Get(), buffer, sizeof buffer, 0);
+        if (n > 0) {
+            if (reply.size() + static_cast<size_t>(n) > maxClamdReply) {
+                why = "reply too long";
+                return false;
+            }
+            reply.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) why = strerror(errno);
+        break;
+    }
+    if (reply.empty()) {
+        if (why.empty()) why = sent ? "closed without a reply" : "the stream could not be sent";
+        return false;
+    }
+    return true;
+}
+
+void ClamdPool::MarkDown(size_t index, const std::string& why) {
+    twLock lock(mutex_);
+    Member& member = members_[index];
+    if (member.up) {
+        Warn("clamd %s is down (%s): scans go to the other members",
+             EscapeControl(member.address.text, 256).c_str(), EscapeControl(why, 256).c_str());
+    }
+    member.up = false;
+}
+
+bool ClamdPool::Scan(int fd, uint64_t size, ClamdVerdict& verdict) {
+    std::vector<bool> tried;
+    size_t count = 0;
+    {
+        twLock lock(mutex_);
+        count = members_.size();
+    }
+    tried.assign(count, false);
+    // Members that are up first, in turn; the ones marked down only when
+    // no other is left, in case one came back before the prober saw it.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (;;) {
+            size_t index = count;
+            ClamdAddress address;
+            {
+                twLock lock(mutex_);
+                for (size_t i = 0; i < count; ++i) {
+                    size_t at = (next_ + i) % count;
+                    if (!tried[at] && (pass == 1 || members_[at].up)) {
+                        index = at;
+                        break;
+                    }
+                }
+                if (index == count) break;
+                next_ = (index + 1) % count;
+                address = members_[index].address;
+            }
+            tried[index] = true;
+            std::string reply, why;
+            if (Ask(address, std::string("zINSTREAM", 10), fd, size, reply, why)) {
+                if (ParseClamdReply(reply, verdict)) {
+                    if (pass == 1) {
+                        twLock lock(mutex_);
+                        members_[index].up = true;
+                    }
+                    return true;
+                }
+                why = "not a clamd reply: " + reply.substr(0, 80);
+            }
+            MarkDown(index, why);
+        }
+    }
+    verdict = ClamdVerdict();
+    verdict.error = "no clamd of the pool answers";
+    return false;
+}
+
+std::string ClamdPool::Version() {
+    std::vector<ClamdAddress> addresses;
+    {
+        twLock lock(mutex_);
+        for (const Member& member : members_) addresses.push_back(member.address);
+    }
+    for (const ClamdAddress& address : addresses) {
+        std::string reply, why;
+        if (!Ask(address, std::string("zVERSION", 9), -1, 0, reply, why)) continue;
+        while (!reply.empty() && (reply.back() == '\0' || reply.back() == '\n')) reply.pop_back();
+        if (reply.compare(0, 7, "ClamAV ") == 0 && reply.size() < 256) return reply;
+    }
+    return std::string();
+}
+
+void ClamdPool::Probe() {
+    for (;;) {
+        std::vector<std::pair<size_t, ClamdAddress>> down;
+        {
+            twLock lock(mutex_);
+            if (!stopping_) wake_.WaitUntil(mutex_, Clock::now() + std::chrono::seconds(1));
+            if (stopping_) return;
+            for (size_t i = 0; i < members_.size(); ++i) {
+                if (!members_[i].up) down.emplace_back(i, members_[i].address);
+            }
+        }
+        for (const auto& member : down) {
+            std::string reply, why;
+            if (!Ask(member.second, std::string("zPING", 6), -1, 0, reply, why) ||
+                reply.compare(0, 4, "PONG") != 0)
+                continue;
+            twLock lock(mutex_);
+            if (!members_[member.first].up)
+                Log("clamd %s answers again", EscapeControl(member.second.text, 256).c_str());
+            members_[member.first].up = true;
+        }
+    }
+}
+
+}  // namespace engined

@@ -1,0 +1,158 @@
+"""End-to-end test of quillon-clamd handing its scans to a pool of ClamAV's
+clamd (package clamav-daemon): two clamd on the test database, one on a
+unix socket and one on a loopback port, each started and stopped here in a
+scratch directory, and one quillon-clamd with both as --clamd members.
+Whichever member is down, every message is still scanned, with the same
+report as the in-process scan.
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+import time
+import unittest
+
+import engine_samples as samples
+import harness
+from engine_samples import wait_for_log
+
+se = harness.load_schema("se")
+
+EICAR_NAME = "Tarnwick.Test.EICAR"
+CLAMD = shutil.which("clamd") or "/usr/sbin/clamd"
+
+CONF = """\
+{listen}
+Foreground yes
+LogFile {dir}/clamd.log
+PidFile {dir}/clamd.pid
+TemporaryDirectory {dir}
+DatabaseDirectory {db}
+MaxThreads 2
+SelfCheck 0
+"""
+
+
+class Clamd:
+    """ClamAV's clamd on a private socket: listen is the configuration's
+    LocalSocket or TCPSocket line."""
+
+    def __init__(self, directory, db, listen):
+        os.makedirs(directory, exist_ok=True)
+        self.conf = os.path.join(directory, "clamd.conf")
+        with open(self.conf, "w") as f:
+            f.write(CONF.format(listen=listen, dir=directory, db=db))
+        self.proc = None
+
+    def start(self, ping):
+        self.proc = subprocess.Popen([CLAMD, "--config-file=" + self.conf, "--foreground"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + harness.scaled(60)
+        while not ping():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("clamd did not start (%s)" % self.conf)
+            time.sleep(0.1)
+
+    def stop(self):
+        harness.stop_process(self.proc, grace=10.0)
+
+
+@unittest.skipUnless(os.access(CLAMD, os.X_OK), "clamd (clamav-daemon) is not installed")
+@harness.skip_without("quillon-clamd")
+class ClamdPoolTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = harness.scratch_directory("tw-pool-")
+        cls.db = harness.clamav_test_db()
+        cls.unix_path = os.path.join(cls.tmp, "a", "clamd.sock")
+        cls.port = harness.free_tcp_port()
+        cls.unix = Clamd(os.path.join(cls.tmp, "a"), cls.db, "LocalSocket " + cls.unix_path)
+        cls.tcp = Clamd(os.path.join(cls.tmp, "b"), cls.db,
+                        "TCPSocket %d\nTCPAddr 127.0.0.1" % cls.port)
+        cls.daemon = None
+        try:
+            cls.daemon = harness.start_daemon(
+                "quillon-clamd", cls.tmp,
+                ["--clamd", "unix:" + cls.unix_path, "--clamd", "tcp:127.0.0.1:%d" % cls.port,
+                 "--allow-dir", cls.tmp])
+        except Exception:
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.daemon.stop()
+        for clamd in (cls.unix, cls.tcp):
+            if clamd.proc:
+                clamd.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def scan_batch(self, tag):
+        """Ten messages, every third infected, scanned on one connection;
+        each must come back with the right verdict."""
+        paths, infected = [], []
+        for i in range(10):
+            path = os.path.join(self.tmp, "%s-%d.eml" % (tag, i))
+            payload = samples.EICAR if i % 3 == 0 else b"nothing to see %d\n" % i
+            with open(path, "wb") as f:
+                f.write(samples.mime_message(payload))
+            paths.append(path)
+            infected.append(i % 3 == 0)
+        client = harness.FrameClient(self.daemon.socket_path, se.ServerMessage)
+        try:
+            for serial, path in enumerate(paths, start=1):
+                request = se.ClientMessage()
+                request.tag = se.ClientMessage.SCAN_FILE_REQUEST
+                request.serial = serial
+                request.scan_file_request.path = path
+                client.send(request)
+            reports = {}
+            for _ in paths:
+                reply = client.receive()
+                self.assertIsNotNone(reply, "connection closed before every reply")
+                reports[reply.serial] = reply.scan_report
+        finally:
+            client.close()
+        for serial, (path, bad) in enumerate(zip(paths, infected), start=1):
+            report = reports[serial]
+            self.assertFalse(report.HasField("error"), report)
+            self.assertEqual(report.object, path.encode())
+            found = [v.name for v in report.virus]
+            if bad:
+                self.assertEqual(len(found), 1, report)
+                self.assertTrue(found[0].startswith(EICAR_NAME), report)
+                self.assertEqual(report.virus[0].type, se.SE_KNOWN_VIRUS)
+            else:
+                self.assertEqual(found, [], report)
+
+    def ping(self, member):
+        """Whether the member answers clamd's PING itself."""
+        try:
+            if member is self.unix:
+                s = socket.socket(socket.AF_UNIX)
+                s.connect(self.unix_path)
+            else:
+                s = socket.create_connection(("127.0.0.1", self.port))
+            with s:
+                s.sendall(b"zPING\0")
+                return s.recv(16).startswith(b"PONG")
+        except OSError:
+            return False
+
+    def test_every_message_scanned_whichever_member_is_down(self):
+        # Only the unix member is up: the TCP one refuses at once.
+        self.unix.start(lambda: self.ping(self.unix))
+        self.scan_batch("first")
+        wait_for_log(self.daemon, r"warning: clamd tcp:127\.0\.0\.1:%d is down" % self.port)
+        # The TCP member comes up and the unix one goes: the prober has
+        # taken the first back before the second is missed.
+        self.tcp.start(lambda: self.ping(self.tcp))
+        wait_for_log(self.daemon, r"clamd tcp:127\.0\.0\.1:%d answers again" % self.port)
+        self.unix.stop()
+        self.scan_batch("second")
+        wait_for_log(self.daemon, r"warning: clamd unix:%s is down" % self.unix_path)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -69,6 +69,21 @@ bool ParseAnswer(const std::string& line, Answer& out) {
     return true;
 }
 
+bool ParseProbeAnswer(const std::string& line, unsigned long long& token) {
+    size_t i = 0;
+    unsigned long long value = 0;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
+        if (i == 18) return false;
+        value = value * 10 + static_cast<unsigned long long>(line[i] - '0');
+        ++i;
+    }
+    if (i == 0 || i >= line.size() || line[i] != ' ' || value < kFirstProbeToken) return false;
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (line.compare(i, 4, "INTF") != 0) return false;
+    token = value;
+    return true;
+}
+
 const char* KindName(AnswerKind kind) {
     switch (kind) {
         case AnswerKind::Ok:

@@ -31,6 +31,14 @@ struct Answer {
 // (backslash-e a line break, backslash-x the character x).
 bool ParseAnswer(const std::string& line, Answer& out);
 
+// The tokens of the host's INTF probes start above every request token, so
+// no probe's answer is ever taken for a message's (ParseAnswer refuses it).
+constexpr unsigned long long kFirstProbeToken = 2147483648ULL;
+
+// True when line answers an INTF probe: a token from kFirstProbeToken up
+// (at most 18 digits), blanks, and a word beginning with INTF.
+bool ParseProbeAnswer(const std::string& line, unsigned long long& token);
+
 const char* KindName(AnswerKind kind);
 
 // Header fields of a decoded ADDHEADER text, one "Name: value" per line;

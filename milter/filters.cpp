@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -45,6 +46,12 @@ std::string RequestLine(long token, const std::string& path) {
 // supervisor looks for requests past their time.
 constexpr auto kProbeEvery = std::chrono::milliseconds(500);
 constexpr int kTickMs = 250;
+// A process silent this long with requests out gets an INTF probe; one
+// that then writes nothing for kProbeBound is taken for hung.  Together
+// about 15 s, well inside the MTA's patience, and far above the
+// milliseconds a working command loop takes to answer.
+constexpr auto kProbeAfter = std::chrono::seconds(5);
+constexpr auto kProbeBound = std::chrono::seconds(10);
 
 int MillisUntil(Clock::time_point t) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
@@ -282,15 +289,19 @@ bool FilterChild::Launch() {
     inbuf_.clear();
     overlong_ = false;
     quitSent_ = false;
-    startedAt_ = Clock::now();
+    startedAt_ = lastHeard_ = idleAt_ = Clock::now();
+    loopUp_ = false;
+    hungKilled_ = false;
     size_t resent;
     {
-        // Whatever the last process left unanswered goes to this one, in
-        // the order the messages came.
+        // The greeting first: its answer tells when the command loop runs.
+        // Then whatever the last process left unanswered, in the order the
+        // messages came.
         twLock lock(mu_);
         down_ = false;
         outbox_.clear();
         queued_ = written_ = 0;
+        QueueProbe();
         for (auto& entry : unanswered_) {
             outbox_ += RequestLine(entry.first, entry.second.path);
             entry.second.endsAt = outbox_.size();
@@ -396,13 +407,48 @@ void FilterChild::ExpireOverdue() {
     }
     if (overdue.empty()) return;
     for (long token : overdue) Fail(token, "filter did not answer in time");
-    if (held && !killed_ && !quitSent_) {
+    if (held && !killed_ && !quitSent_ && !hungKilled_) {
         Log("filter %s did not answer request %ld within %d s; killing pid %d and starting it "
             "again",
             name_.c_str(), overdue.front(), timeoutMs_ / 1000, static_cast<int>(pid_));
         kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
+        hungKilled_ = true;
     }
+}
+
+void FilterChild::QueueProbe() {
+    probeToken_ = lastProbeToken_ = std::max(lastProbeToken_ + 1, kFirstProbeToken);
+    probeSentAt_ = Clock::now();
+    const std::string line = std::to_string(probeToken_) + " INTF 3\n";
+    outbox_ += line;
+    queued_ += line.size();
+}
+
+void FilterChild::Probe() {
+    if (pid_ < 0 || quitSent_ || killed_ || hungKilled_) return;
+    const auto now = Clock::now();
+    size_t out;
+    {
+        twLock lock(mu_);
+        out = unanswered_.size();
+        if (probeToken_ == 0) {
+            if (out == 0)
+                idleAt_ = now;
+            else if (now - std::max(lastHeard_, idleAt_) >= kProbeAfter)
+                QueueProbe();
+            return;
+        }
+    }
+    // Still starting (the greeting is not answered yet): the timeout alone
+    // bounds it, as a slow start must not be taken for a hang.
+    if (!loopUp_ || now - std::max(lastHeard_, probeSentAt_) < kProbeBound) return;
+    Log("filter %s did not answer INTF within %d s, %zu request(s) out; killing pid %d and "
+        "starting it again",
+        name_.c_str(), static_cast<int>(kProbeBound.count()), out, static_cast<int>(pid_));
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    hungKilled_ = true;
 }
 
 void FilterChild::Fail(long token, const char* why) {
@@ -415,6 +461,13 @@ void FilterChild::Fail(long token, const char* why) {
 }
 
 void FilterChild::HandleLine(const std::string& line, bool cut) {
+    unsigned long long probe;
+    if (ParseProbeAnswer(line, probe)) {
+        Debug("filter %s: %s", name_.c_str(), EscapeControl(line, 200).c_str());
+        loopUp_ = true;
+        if (probe == probeToken_) probeToken_ = 0;
+        return;
+    }
     Answer answer;
     if (!ParseAnswer(line, answer)) {
         Log("%s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
@@ -455,6 +508,7 @@ void FilterChild::Run() {
             if ((Clock::now() >= restartAt_ || EngineReturned()) && !Launch()) ScheduleRestart();
         }
         ExpireOverdue();
+        Probe();
         bool wantWrite = false;
         if (pid_ >= 0) {
             twLock lock(mu_);
@@ -521,6 +575,7 @@ void FilterChild::Run() {
                 Reap(quitSent_);
                 continue;
             }
+            lastHeard_ = Clock::now();
             for (ssize_t k = 0; k < r; ++k) {
                 char c = buf[k];
                 if (c == '\n') {

@@ -12,7 +12,17 @@
 // it gets a FAILURE answer, so one message that kills a filter cannot keep
 // it from serving the others.  A request not answered within the timeout
 // gets a FAILURE, and a process that holds it is killed (its process
-// group) and started again: a filter that hangs is replaced.
+// group) and started again.
+//
+// A filter that hangs is found sooner by probing its command loop, which
+// answers INTF at once whatever its engine does.  Each process is greeted
+// with an INTF first; until it answers, it is still starting (reading its
+// settings, emptying Temp, connecting to its engine) and only the timeout
+// bounds it.  Later, when it has had requests out and written nothing for
+// 5 s, it gets an INTF with a token above every request token; if then no
+// line at all comes for 10 s, its process group is killed and it is started
+// again, its requests following the resend rule above.  A filter whose
+// engine is slow still answers INTF and is left to the timeout.
 //
 // A filter is down while it is not running and either its engine refuses
 // connections or its restart delay has grown to 16 s: its requests fail at
@@ -155,6 +165,11 @@ class FilterChild {
     bool EngineReturned();
     // Down now: the requests waiting fail, and so will new ones.
     void GoDown(const char* why);
+    // Sends an INTF probe to a process silent with requests out, and kills
+    // it when the probe brings no line back in time.
+    void Probe();
+    // Queues an INTF line with a fresh probe token.
+    void QueueProbe() REQUIRES(mu_);
 
     Filters& owner_;
     const size_t index_;
@@ -192,6 +207,14 @@ class FilterChild {
     int restartDelayMs_ = 1000;
     std::string engineSocket_;  // from the settings, read when the process ends
     bool engineRefused_ = false;  // the last try of engineSocket_ was refused
+    // The probe.  loopUp_: this process answered its greeting, so its
+    // command loop runs.  probeToken_: the probe out, 0 when none is.
+    bool loopUp_ = false;
+    bool hungKilled_ = false;  // killed for a hang, its end not seen yet
+    unsigned long long probeToken_ = 0, lastProbeToken_ = 0;
+    // When a line last came from the process, when it last had no request
+    // out, when the probe out was queued.
+    std::chrono::steady_clock::time_point lastHeard_, idleAt_, probeSentAt_;
 };
 
 class Filters {

@@ -182,6 +182,29 @@ class MilterFailurePolicyTest(unittest.TestCase):
 
 
 @unittest.skipIf(bool(WHY), WHY)
+class MilterProbeTest(unittest.TestCase):
+    """A filter whose engine takes 17 s still answers the host's INTF
+    probes at once: it is not taken for hung (the probe would kill a silent
+    one after 15 s) and its verdict decides the message."""
+
+    def test_slow_engine_is_not_a_hung_filter(self):
+        rig = MilterRig(engine_args={"Tarnwick-AV": ["--delay-ms", "17000"]},
+                        host_args=["--timeout", "60", "--debug"])
+        try:
+            rig.start()
+            out = milter_outcomes(rig.run_lua(session(mail("s1", EICAR + "\r\n"))))
+            self.assertEqual(out["s1"]["reply"], "replycode")
+            log = rig.log()
+            # The greeting and at least two probes, answered by the command loop.
+            self.assertGreaterEqual(len(re.findall(r"filter Tarnwick-AV: \d+ INTF 3 PROD=QLON", log)), 3)
+            self.assertNotIn("did not answer", log)
+            self.assertEqual(log.count("filter Tarnwick-AV started"), 1)
+            self.assertIn("Tarnwick-AV=ERROR", rig.message_lines()[0])
+        finally:
+            rig.cleanup()
+
+
+@unittest.skipIf(bool(WHY), WHY)
 class MilterSerialTest(unittest.TestCase):
     """--serial: Tarnwick-AS only sees what Tarnwick-AV let on."""
 

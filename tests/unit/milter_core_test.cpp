@@ -58,6 +58,23 @@ TEST(Answer, LinesThatAreNotAnswers) {
         EXPECT_FALSE(ParseAnswer(line, a)) << line;
 }
 
+TEST(Answer, ProbeAnswersAreNeverMessageAnswers) {
+    unsigned long long token = 0;
+    Answer a;
+    for (const char* line :
+         {"2147483648 INTF 3 PROD=QLON", "2147483649  INTF", "999999999999999999 INTFX"}) {
+        EXPECT_TRUE(ParseProbeAnswer(line, token)) << line;
+        EXPECT_FALSE(ParseAnswer(line, a)) << line;
+    }
+    EXPECT_EQ(token, 999999999999999999ULL);
+    // Request tokens, other words and numbers too long to be ours are not
+    // probe answers.
+    for (const char* line : {"2147483647 INTF 3 PROD=QLON", "1 INTF 3", "2147483648 OK",
+                             "2147483648 INT", "2147483648", "* 2147483648 INTF",
+                             "18446744073709551617 INTF", "1000000000000000000 INTF"})
+        EXPECT_FALSE(ParseProbeAnswer(line, token)) << line;
+}
+
 TEST(Headers, FieldsContinuationsAndRejects) {
     int skipped = 0;
     auto f = HeaderFields("X-A:  1 [X]\n\tfolded\nbad line\nX B: no\n: empty\nX-C:v\r\n", skipped);

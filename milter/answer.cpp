@@ -69,6 +69,21 @@ bool ParseAnswer(const std::string& line, Answer& out) {
     return true;
 }
 
+bool ParseProbeAnswer(const std::string& line, unsigned long long& token) {
+    size_t i = 0;
+    unsigned long long value = 0;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
+        if (i == 18) return false;
+        value = value * 10 + static_cast<unsigned long long>(line[i] - '0');
+        ++i;
+    }
+    if (i == 0 || i >= line.size() || line[i] != ' ' || value < kFirstProbeToken) return false;
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (line.compare(i, 4, "INTF") != 0) return false;
+    token = value;
+    return true;
+}
+
 const char* KindName(AnswerKind kind) {
     switch (kind) {
         case AnswerKind::Ok:
@@ -155,13 +170,20 @@ std::string MilterReplyText(const std::string& line) {
 }
 
 Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
-               OnFailure onFailure) {
+               const std::vector<OnFailure>& onFailure) {
     Verdict v;
     const Answer* reject = nullptr;
     bool discard = false;
+    OnFailure failure = OnFailure::Accept;  // the strictest policy of a failed filter
+    auto failed = [&](size_t i) {
+        v.failed = true;
+        OnFailure p = i < onFailure.size() ? onFailure[i] : OnFailure::Tempfail;
+        if (p == OnFailure::Reject || (p == OnFailure::Tempfail && failure == OnFailure::Accept))
+            failure = p;
+    };
     for (size_t i = 0; i < answers.size(); ++i) {
         if (i >= answered.size() || !answered[i]) {
-            v.failed = true;
+            failed(i);
             continue;
         }
         const Answer& a = answers[i];
@@ -181,7 +203,7 @@ Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answ
             case AnswerKind::Ok:
                 break;
             default:
-                v.failed = true;
+                failed(i);
                 break;
         }
     }
@@ -189,17 +211,95 @@ Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answ
         v.action = Action::Reject;
         v.reply = ReplyLines(reject->text, "Message refused by content filter");
         v.headers.clear();
+        v.failed = false;  // a refusal decided, whatever the others did
     } else if (discard) {
         v.action = Action::Discard;
         v.headers.clear();
-    } else if (v.failed && onFailure != OnFailure::Accept) {
-        v.action = onFailure == OnFailure::Reject ? Action::Reject : Action::Tempfail;
-        v.reply.assign(1, onFailure == OnFailure::Reject
+        v.failed = false;
+    } else if (v.failed && failure != OnFailure::Accept) {
+        v.action = failure == OnFailure::Reject ? Action::Reject : Action::Tempfail;
+        v.reply.assign(1, failure == OnFailure::Reject
                               ? "Message could not be checked"
                               : "Message could not be checked, try again later");
         v.headers.clear();
     }
     return v;
+}
+
+Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
+               OnFailure onFailure) {
+    return Decide(answers, answered, std::vector<OnFailure>(answers.size(), onFailure));
+}
+
+namespace {
+
+bool PolicyWord(const std::string& word, OnFailure& out) {
+    static const std::pair<const char*, OnFailure> kWords[] = {
+        {"tempfail", OnFailure::Tempfail}, {"accept", OnFailure::Accept}, {"reject", OnFailure::Reject}};
+    for (const auto& w : kWords)
+        if (word == w.first) {
+            out = w.second;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+bool FailurePolicy::Add(const std::string& text, std::string& error) {
+    size_t eq = text.rfind('=');
+    std::string name = eq == std::string::npos ? std::string() : text.substr(0, eq);
+    OnFailure p;
+    if (!PolicyWord(eq == std::string::npos ? text : text.substr(eq + 1), p)) {
+        error = "wants tempfail, accept or reject, or PROGRAM= before one";
+        return false;
+    }
+    if (eq == std::string::npos) {
+        allSet_ = true;
+        all_ = p;
+        return true;
+    }
+    if (name.empty() || name.size() > 255 || name.find('/') != std::string::npos ||
+        name == "." || name == "..") {
+        error = "wants a filter's program name (without its directory) before =";
+        return false;
+    }
+    for (auto& entry : byFilter_)
+        if (entry.first == name) {
+            entry.second = p;
+            return true;
+        }
+    byFilter_.emplace_back(name, p);
+    return true;
+}
+
+OnFailure FailurePolicy::For(const std::string& program) const {
+    for (const auto& entry : byFilter_)
+        if (entry.first == program) return entry.second;
+    if (allSet_) return all_;
+    return program == "Tarnwick-AS" ? OnFailure::Accept : OnFailure::Tempfail;
+}
+
+std::vector<std::string> FailurePolicy::Named() const {
+    std::vector<std::string> out;
+    for (const auto& entry : byFilter_) out.push_back(entry.first);
+    return out;
+}
+
+const char* OnFailureName(OnFailure policy) {
+    switch (policy) {
+        case OnFailure::Accept:
+            return "accept";
+        case OnFailure::Reject:
+            return "reject";
+        default:
+            return "tempfail";
+    }
+}
+
+std::string AnswerLogText(const Answer& answer) {
+    if (answer.kind == AnswerKind::Ok || answer.kind == AnswerKind::Discard) return answer.word;
+    return answer.word + "\"" + EscapeControl(answer.text, 300) + "\"";
 }
 
 const char* ActionName(Action action) {

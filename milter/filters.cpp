@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -13,6 +16,7 @@
 #include "common/base/daemonlog.h"
 #include "common/base/spawn.h"
 #include "common/base/text.h"
+#include "common/config/cfgf.h"
 
 namespace milter {
 
@@ -38,63 +42,154 @@ std::string RequestLine(long token, const std::string& path) {
     return std::to_string(token) + " FILE " + path + "\n";
 }
 
+// How often a stopped engine's socket is tried, and how often the
+// supervisor looks for requests past their time.
+constexpr auto kProbeEvery = std::chrono::milliseconds(500);
+constexpr int kTickMs = 250;
+// A process silent this long with requests out gets an INTF probe; one
+// that then writes nothing for kProbeBound is taken for hung.  Together
+// about 15 s, well inside the MTA's patience, and far above the
+// milliseconds a working command loop takes to answer.
+constexpr auto kProbeAfter = std::chrono::seconds(5);
+constexpr auto kProbeBound = std::chrono::seconds(10);
+
 int MillisUntil(Clock::time_point t) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
-    return ms < 0 ? 0 : (ms > 1000 ? 1000 : static_cast<int>(ms));
+    return ms < 0 ? 0 : (ms > kTickMs ? kTickMs : static_cast<int>(ms));
+}
+
+// The engine socket of a filter: the Socket setting of the settings file
+// beside its program (PROGRAM.cfg); empty when there is none to read.
+std::string EngineSocketOf(const std::string& program, const std::string& name) {
+    size_t slash = program.rfind('/');
+    std::string file = (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) +
+                       name + ".cfg";
+    if (access(file.c_str(), R_OK) != 0) return std::string();
+    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(file);
+    const char* socket = tree ? cfgfGetDictValueStr(tree.get(), "Socket") : nullptr;
+    return socket ? std::string(socket) : std::string();
+}
+
+// True when a unix stream socket at path takes a connection now (a full
+// backlog counts: someone listens).  Never blocks.
+bool Accepts(const std::string& path) {
+    struct sockaddr_un un = {};
+    if (path.empty() || path.size() >= sizeof un.sun_path) return false;
+    un.sun_family = AF_UNIX;
+    memcpy(un.sun_path, path.data(), path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    int rc = connect(fd, reinterpret_cast<struct sockaddr*>(&un), sizeof un);
+    bool ok = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+    close(fd);
+    return ok;
 }
 
 }  // namespace
 
-Message::Message(long token_, std::string path_, size_t filters, bool serial)
-    : token(token_), path(std::move(path_)) {
+Message::Message(long token_, std::string path_, size_t filters, Order order)
+    : token(token_), path(std::move(path_)), order_(order), born_(Clock::now()) {
     twLock lock(mu_);
     outcome_.answers.resize(filters);
     outcome_.answered.assign(filters, false);
-    // With serial, the first filter is asked at once; no other thread knows
-    // the message yet.
-    outcome_.asked.assign(filters, !serial);
-    if (serial && filters > 0) outcome_.asked[0] = true;
-    missing_ = filters;
+    // No other thread knows the message yet: the first ones asked are
+    // marked here.
+    outcome_.asked.assign(filters, order == Order::Parallel);
+    if (filters > 0) outcome_.asked[0] = true;
+    out_ = order == Order::Parallel ? filters : (filters > 0 ? 1 : 0);
 }
 
-size_t Message::Record(size_t index, const Answer& answer, bool serial) {
-    size_t next = kNone;
+bool Message::DecidedLocked() const {
+    return refused_ || out_ == 0;
+}
+
+Message::Recorded Message::Record(size_t index, const Answer& answer) {
+    Recorded r;
     {
         twLock lock(mu_);
-        if (index >= outcome_.answered.size() || outcome_.answered[index]) return kNone;
+        if (index >= outcome_.answered.size() || outcome_.answered[index] ||
+            !outcome_.asked[index])
+            return r;
         outcome_.answers[index] = answer;
         outcome_.answered[index] = true;
-        --missing_;
-        if (serial) {
-            if (answer.kind == AnswerKind::Error || answer.kind == AnswerKind::Discard) {
-                missing_ = 0;  // refused: the others need not look
-            } else {
-                next = index + 1;
+        --out_;
+        if (answer.kind == AnswerKind::Error || answer.kind == AnswerKind::Discard) {
+            refused_ = true;  // the others need not look
+        } else if (!refused_) {
+            for (size_t next = index + 1; next < outcome_.asked.size(); ++next) {
+                if (outcome_.asked[next]) continue;
+                if (order_ == Order::Serial && next != index + 1) break;
                 outcome_.asked[next] = true;
+                ++out_;
+                r.ask.push_back(next);
             }
+        }
+        r.late = released_;
+        if (released_) {
+            r.label = label_;
+            r.elapsedMs = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - born_)
+                    .count());
+        }
+        if (released_ && out_ == 0) {
+            r.finished = true;
+            r.keep = std::move(keep_);
         }
     }
     answeredCv_.NotifyAll();
-    return next;
+    return r;
 }
 
-bool Message::WaitAll(Clock::time_point deadline, std::chrono::milliseconds progressEvery,
-                      const std::function<void()>& progress) {
+std::vector<size_t> Message::AskRest() {
+    std::vector<size_t> ask;
     twLock lock(mu_);
-    while (missing_ > 0) {
+    if (refused_ || abandoned_) return ask;
+    for (size_t i = 0; i < outcome_.asked.size(); ++i) {
+        if (outcome_.asked[i]) continue;
+        outcome_.asked[i] = true;
+        ++out_;
+        ask.push_back(i);
+    }
+    return ask;
+}
+
+Message::Waited Message::WaitDecided(Clock::time_point deadline,
+                                     std::chrono::milliseconds progressEvery,
+                                     const std::function<void()>& progress) {
+    twLock lock(mu_);
+    for (;;) {
+        if (abandoned_) return Waited::kAbandoned;
+        if (DecidedLocked()) return Waited::kDecided;
         const auto now = Clock::now();
-        if (now >= deadline) return false;
+        if (now >= deadline) return Waited::kDeadline;
         const auto until = std::min(deadline, now + progressEvery);
-        while (missing_ > 0 && answeredCv_.WaitUntil(mu_, until)) {
+        while (!abandoned_ && !DecidedLocked() && answeredCv_.WaitUntil(mu_, until)) {
         }
-        if (missing_ == 0) break;
+        if (abandoned_ || DecidedLocked()) continue;
+        if (Clock::now() < until) continue;  // woken early
         if (Clock::now() < deadline && progress) {
             mu_.unlock();
             progress();
             mu_.lock();
         }
     }
-    return true;
+}
+
+void Message::Abandon() {
+    {
+        twLock lock(mu_);
+        abandoned_ = true;
+    }
+    answeredCv_.NotifyAll();
+}
+
+bool Message::Release(std::string label, std::shared_ptr<void> keep) {
+    twLock lock(mu_);
+    released_ = true;
+    if (out_ == 0) return true;
+    label_ = std::move(label);
+    keep_ = std::move(keep);
+    return false;
 }
 
 Outcome Message::Snapshot() const {
@@ -145,17 +240,13 @@ void FilterChild::Send(long token, const std::string& path) {
             Request& r = unanswered_[token];
             r.path = path;
             r.endsAt = queued_;
+            r.since = Clock::now();
         }
     }
     if (down)
         Fail(token, "filter is not running");
     else
         Wake();
-}
-
-void FilterChild::Drop(long token) {
-    twLock lock(mu_);
-    unanswered_.erase(token);
 }
 
 void FilterChild::BeginStop(Clock::time_point deadline) {
@@ -198,15 +289,19 @@ bool FilterChild::Launch() {
     inbuf_.clear();
     overlong_ = false;
     quitSent_ = false;
-    startedAt_ = Clock::now();
+    startedAt_ = lastHeard_ = idleAt_ = Clock::now();
+    loopUp_ = false;
+    hungKilled_ = false;
     size_t resent;
     {
-        // Whatever the last process left unanswered goes to this one, in
-        // the order the messages came.
+        // The greeting first: its answer tells when the command loop runs.
+        // Then whatever the last process left unanswered, in the order the
+        // messages came.
         twLock lock(mu_);
         down_ = false;
         outbox_.clear();
         queued_ = written_ = 0;
+        QueueProbe();
         for (auto& entry : unanswered_) {
             outbox_ += RequestLine(entry.first, entry.second.path);
             entry.second.endsAt = outbox_.size();
@@ -257,20 +352,103 @@ void FilterChild::Reap(bool expected) {
 
 void FilterChild::ScheduleRestart() {
     restartAt_ = Clock::now() + std::chrono::milliseconds(restartDelayMs_);
-    if (restartDelayMs_ >= kFailFastDelayMs) {
-        // Down for a while (its engine is probably gone): the MTA hears so
-        // now instead of holding every message for the whole timeout.
-        std::map<long, Request> waiting;
-        {
-            twLock lock(mu_);
-            if (!down_)
-                Log("filter %s is down; its requests fail until it runs again", name_.c_str());
-            down_ = true;
-            waiting.swap(unanswered_);
-        }
-        for (const auto& entry : waiting) Fail(entry.first, "filter is not running");
-    }
+    // The settings may have changed since the last start.
+    engineSocket_ = EngineSocketOf(program_, name_);
+    engineRefused_ = !engineSocket_.empty() && !Accepts(engineSocket_);
+    nextProbe_ = Clock::now() + kProbeEvery;
+    if (engineRefused_)
+        GoDown("its engine refuses connections");
+    else if (restartDelayMs_ >= kFailFastDelayMs)
+        GoDown("it keeps ending");
     restartDelayMs_ = std::min(restartDelayMs_ * 2, kMaxRestartDelayMs);
+}
+
+void FilterChild::GoDown(const char* why) {
+    // The MTA hears so now instead of holding every message for the whole
+    // timeout.
+    std::map<long, Request> waiting;
+    {
+        twLock lock(mu_);
+        if (!down_)
+            Log("filter %s is down (%s); its requests fail until it runs again", name_.c_str(),
+                why);
+        down_ = true;
+        waiting.swap(unanswered_);
+    }
+    for (const auto& entry : waiting) Fail(entry.first, "filter is not running");
+}
+
+bool FilterChild::EngineReturned() {
+    if (!engineRefused_ || Clock::now() < nextProbe_) return false;
+    nextProbe_ = Clock::now() + kProbeEvery;
+    if (!Accepts(engineSocket_)) return false;
+    Log("filter %s: its engine accepts connections again; starting it now", name_.c_str());
+    engineRefused_ = false;
+    restartDelayMs_ = 1000;
+    return true;
+}
+
+void FilterChild::ExpireOverdue() {
+    const auto now = Clock::now();
+    const auto limit = std::chrono::milliseconds(timeoutMs_);
+    std::vector<long> overdue;
+    bool held = false;  // the running process has one of them
+    {
+        twLock lock(mu_);
+        for (auto it = unanswered_.begin(); it != unanswered_.end();) {
+            if (now - it->second.since < limit) {
+                ++it;
+                continue;
+            }
+            if (pid_ >= 0 && it->second.endsAt <= written_) held = true;
+            overdue.push_back(it->first);
+            it = unanswered_.erase(it);
+        }
+    }
+    if (overdue.empty()) return;
+    for (long token : overdue) Fail(token, "filter did not answer in time");
+    if (held && !killed_ && !quitSent_ && !hungKilled_) {
+        Log("filter %s did not answer request %ld within %d s; killing pid %d and starting it "
+            "again",
+            name_.c_str(), overdue.front(), timeoutMs_ / 1000, static_cast<int>(pid_));
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        hungKilled_ = true;
+    }
+}
+
+void FilterChild::QueueProbe() {
+    probeToken_ = lastProbeToken_ = std::max(lastProbeToken_ + 1, kFirstProbeToken);
+    probeSentAt_ = Clock::now();
+    const std::string line = std::to_string(probeToken_) + " INTF 3\n";
+    outbox_ += line;
+    queued_ += line.size();
+}
+
+void FilterChild::Probe() {
+    if (pid_ < 0 || quitSent_ || killed_ || hungKilled_) return;
+    const auto now = Clock::now();
+    size_t out;
+    {
+        twLock lock(mu_);
+        out = unanswered_.size();
+        if (probeToken_ == 0) {
+            if (out == 0)
+                idleAt_ = now;
+            else if (now - std::max(lastHeard_, idleAt_) >= kProbeAfter)
+                QueueProbe();
+            return;
+        }
+    }
+    // Still starting (the greeting is not answered yet): the timeout alone
+    // bounds it, as a slow start must not be taken for a hang.
+    if (!loopUp_ || now - std::max(lastHeard_, probeSentAt_) < kProbeBound) return;
+    Log("filter %s did not answer INTF within %d s, %zu request(s) out; killing pid %d and "
+        "starting it again",
+        name_.c_str(), static_cast<int>(kProbeBound.count()), out, static_cast<int>(pid_));
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    hungKilled_ = true;
 }
 
 void FilterChild::Fail(long token, const char* why) {
@@ -283,6 +461,13 @@ void FilterChild::Fail(long token, const char* why) {
 }
 
 void FilterChild::HandleLine(const std::string& line, bool cut) {
+    unsigned long long probe;
+    if (ParseProbeAnswer(line, probe)) {
+        Debug("filter %s: %s", name_.c_str(), EscapeControl(line, 200).c_str());
+        loopUp_ = true;
+        if (probe == probeToken_) probeToken_ = 0;
+        return;
+    }
     Answer answer;
     if (!ParseAnswer(line, answer)) {
         Log("%s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
@@ -320,8 +505,10 @@ void FilterChild::Run() {
         }
         if (pid_ < 0) {
             if (stopping) return;
-            if (Clock::now() >= restartAt_ && !Launch()) ScheduleRestart();
+            if ((Clock::now() >= restartAt_ || EngineReturned()) && !Launch()) ScheduleRestart();
         }
+        ExpireOverdue();
+        Probe();
         bool wantWrite = false;
         if (pid_ >= 0) {
             twLock lock(mu_);
@@ -350,7 +537,9 @@ void FilterChild::Run() {
             writeAt = n;
             fds[n++] = {toChild_, POLLOUT, 0};
         }
-        int timeout = pid_ < 0 ? MillisUntil(restartAt_) : (stopping ? 100 : 1000);
+        int timeout = pid_ < 0 ? MillisUntil(engineRefused_ ? std::min(restartAt_, nextProbe_)
+                                                            : restartAt_)
+                               : (stopping ? 100 : kTickMs);
         if (poll(fds, n, timeout) < 0) {
             if (errno == EINTR) continue;
             Log("filter %s: poll failed: %s", name_.c_str(), strerror(errno));
@@ -386,6 +575,7 @@ void FilterChild::Run() {
                 Reap(quitSent_);
                 continue;
             }
+            lastHeard_ = Clock::now();
             for (ssize_t k = 0; k < r; ++k) {
                 char c = buf[k];
                 if (c == '\n') {
@@ -414,6 +604,10 @@ void Filters::Add(const std::string& program, const std::vector<std::string>& ar
         std::make_unique<FilterChild>(*this, children_.size(), program, args, workDir));
 }
 
+void Filters::SetTimeout(int ms) {
+    for (auto& c : children_) c->SetTimeout(ms);
+}
+
 void Filters::StartAll() {
     for (auto& c : children_) c->Start();
 }
@@ -431,31 +625,56 @@ long Filters::NextToken() {
     return token;
 }
 
+void Filters::AskFilters(const Message& m, const std::vector<size_t>& which) {
+    for (size_t i : which)
+        if (i < children_.size()) children_[i]->Send(m.token, m.path);
+}
+
 std::shared_ptr<Message> Filters::Submit(long token, const std::string& path) {
-    auto m = std::make_shared<Message>(token, path, children_.size(), serial_);
+    auto m = std::make_shared<Message>(token, path, children_.size(), order_);
+    bool abandoned;
     {
         twLock lock(mu_);
         inflight_[token] = m;
+        abandoned = abandoned_;
     }
-    if (serial_) {
-        children_[0]->Send(token, path);
-    } else {
-        for (auto& c : children_) c->Send(token, path);
-    }
+    if (abandoned) m->Abandon();
+    const Outcome first = m->Snapshot();
+    for (size_t i = 0; i < children_.size(); ++i)
+        if (first.asked[i]) children_[i]->Send(token, path);
     return m;
 }
 
-bool Filters::Wait(Message& m, Clock::time_point deadline, std::chrono::milliseconds progressEvery,
-                   const std::function<void()>& progress) {
-    return m.WaitAll(deadline, progressEvery, progress);
+Message::Waited Filters::Wait(Message& m, Clock::time_point deadline,
+                              std::chrono::milliseconds progressEvery,
+                              const std::function<void()>& progress) {
+    if (order_ == Order::Staggered) {
+        const auto headStartEnds = std::min(deadline, Clock::now() + kHeadStart);
+        Message::Waited w = m.WaitDecided(headStartEnds, progressEvery, progress);
+        if (w != Message::Waited::kDeadline || headStartEnds >= deadline) return w;
+        AskFilters(m, m.AskRest());
+    }
+    return m.WaitDecided(deadline, progressEvery, progress);
 }
 
-void Filters::Forget(Message& m) {
+void Filters::Release(const std::shared_ptr<Message>& m, std::string label,
+                      std::shared_ptr<void> keep) {
+    if (!m->Release(std::move(label), keep)) return;
     {
         twLock lock(mu_);
-        inflight_.erase(m.token);
+        inflight_.erase(m->token);
     }
-    for (auto& c : children_) c->Drop(m.token);
+    // Nothing is out: keep goes with the caller's reference.
+}
+
+void Filters::AbandonAll() {
+    std::vector<std::shared_ptr<Message>> waiting;
+    {
+        twLock lock(mu_);
+        abandoned_ = true;
+        for (auto& entry : inflight_) waiting.push_back(entry.second);
+    }
+    for (auto& m : waiting) m->Abandon();
 }
 
 void Filters::Deliver(size_t index, const Answer& answer) {
@@ -466,8 +685,17 @@ void Filters::Deliver(size_t index, const Answer& answer) {
         if (it != inflight_.end()) m = it->second;
     }
     if (!m) return;
-    const size_t next = m->Record(index, answer, serial_ && index + 1 < children_.size());
-    if (next != Message::kNone) children_[next]->Send(m->token, m->path);
+    Message::Recorded r = m->Record(index, answer);
+    AskFilters(*m, r.ask);
+    if (r.late)
+        Log("late answer %s request=%ld %s=%s after %ldms%s", r.label.c_str(), m->token,
+            Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,
+            r.finished ? "; queue file removed" : "");
+    if (r.finished) {
+        twLock lock(mu_);
+        inflight_.erase(m->token);
+    }
+    // r.keep, the queue file's owner, goes here, outside every lock.
 }
 
 }  // namespace milter

@@ -8,6 +8,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -86,7 +87,7 @@ struct Options {
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
     milter::HostSettings host;
     bool debug = false;
-    bool serial = false;
+    milter::Order order = milter::Order::Staggered;
 };
 
 // The path of a unix socket spec (libmilter takes a bare path as one), or
@@ -132,6 +133,14 @@ bool OpenSocket(const Options& o) {
     }
     return true;
 }
+
+// How long the stop may take, within systemd's TimeoutStopSec=90 of the
+// unit: libmilter notices the stop within about 5 s, the messages being
+// checked get up to kDrainMs for their answers (then a temporary failure),
+// the filters up to kQuitMs for their final reports; the hand-over of the
+// generated mail has the rest.
+constexpr int kDrainMs = 30 * 1000;
+constexpr int kQuitMs = 30 * 1000;
 
 // Returns -1 to go on serving, else the exit status.
 int ParseOptions(int argc, char** argv, Options& o) {
@@ -181,24 +190,36 @@ int ParseOptions(int argc, char** argv, Options& o) {
                    })
             .Short('f')
             .Required(),
-        NumberOption("timeout", "SECONDS", "longest wait for the filters' answers", 1, 86400,
+        NumberOption("timeout", "SECONDS",
+                     "longest wait for the filters' answers; a filter that holds a request "
+                     "longer is killed and started again",
+                     1, 86400,
                      &o.host.timeoutSec)
             .Short('t'),
-        ChoiceOption(
-            "on-failure", "WHAT",
-            "for a filter that fails or does not answer in time; tempfail answers 451 4.7.1",
-            {"tempfail", "accept", "reject"},
-            [&o](size_t choice) {
-                o.host.onFailure = choice == 0   ? milter::OnFailure::Tempfail
-                                   : choice == 1 ? milter::OnFailure::Accept
-                                                 : milter::OnFailure::Reject;
-            })
-            .Short('o')
-            .Default("tempfail"),
-        FlagOption("serial",
-                   "ask the filters one after the other in --filter order, stopping at the "
-                   "first reject or discard (default: all at once)",
-                   &o.serial)
+        TextOption("on-failure", "[PROGRAM=]WHAT",
+                   "what a filter's failure or silence does: tempfail (451 4.7.1), accept or "
+                   "reject; for every filter, or with PROGRAM= for the filter of that program "
+                   "name; repeatable (default: tempfail, Tarnwick-AS=accept)",
+                   [&o](const char* text) {
+                       std::string error;
+                       return o.host.onFailure.Add(text, error) ||
+                              Fail((std::string("--on-failure ") + text).c_str(), error.c_str());
+                   })
+            .Short('o'),
+        ChoiceOption("order", "HOW",
+                     "how the filters are asked, in --filter order: staggered (the first, then "
+                     "the others once it lets the message on or after 5 ms), serial (one after "
+                     "the other, stopping at the first reject or discard) or parallel (all at "
+                     "once);",
+                     {"staggered", "serial", "parallel"},
+                     [&o](size_t choice) {
+                         o.order = choice == 0   ? milter::Order::Staggered
+                                   : choice == 1 ? milter::Order::Serial
+                                                 : milter::Order::Parallel;
+                     })
+            .Default("staggered"),
+        FlagOption("serial", "the same as --order serial",
+                   [&o] { o.order = milter::Order::Serial; })
             .Short('S'),
         TextOption("sendmail", "CMD",
                    "sendmail program for generated mail, with its own arguments separated by "
@@ -238,6 +259,14 @@ int ParseOptions(int argc, char** argv, Options& o) {
             return 2;
     }
     if (o.filters.size() > 4) return Fail("at most 4 filters", nullptr), 2;
+    for (const std::string& name : o.host.onFailure.Named()) {
+        bool known = false;
+        for (const std::string& f : o.filters)
+            known = known || f.compare(f.rfind('/') + 1, std::string::npos, name) == 0;
+        if (!known)
+            return Fail(("--on-failure names " + name + ", which no --filter runs").c_str(), nullptr),
+                   2;
+    }
     o.base = Absolute(o.base);
     o.host.baseDir = o.base;
     return -1;
@@ -271,7 +300,7 @@ int main(int argc, char** argv) {
     // Never destroyed: libmilter's threads may still be inside a callback
     // when smfi_main() returns, and the process ends right after anyway.
     milter::Filters& filters = *new milter::Filters;
-    filters.SetSerial(o.serial);
+    filters.SetOrder(o.order);
     std::vector<std::string> filterArgs;
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {
@@ -281,6 +310,10 @@ int main(int argc, char** argv) {
         }
         filters.Add(f, filterArgs, o.base);
     }
+    filters.SetTimeout(o.host.timeoutSec * 1000);
+    for (size_t i = 0; i < filters.Count(); ++i)
+        daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
+                       milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));
     if (!milter::RegisterMilter(o.host, filters) ||
         smfi_setconn(const_cast<char*>(o.socket.c_str())) != MI_SUCCESS || !OpenSocket(o)) {
         daemonlog::Log("start: cannot listen on %s", o.socket.c_str());
@@ -295,10 +328,14 @@ int main(int argc, char** argv) {
     int rc = smfi_main();
 
     sd_notify(0, "STOPPING=1");
-    if (int left = milter::DrainMessages(o.host.timeoutSec * 1000 + 5000))
-        daemonlog::Log("stop: %d message(s) still waiting for answers", left);
+    if (int left = milter::DrainMessages(std::min(o.host.timeoutSec * 1000 + 1000, kDrainMs))) {
+        daemonlog::Log("stop: %d message(s) still waiting for answers get a temporary failure",
+                       left);
+        filters.AbandonAll();
+        milter::DrainMessages(2000);
+    }
     daemonlog::Log("stop: stopping the filters");
-    filters.StopAll(60 * 1000);
+    filters.StopAll(kQuitMs);
     submitter.Stop();
     daemonlog::Log("stop: finished");
     return rc == MI_SUCCESS ? 0 : 1;

@@ -30,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 
 const HostSettings* settings = nullptr;
 Filters* filters = nullptr;
+std::vector<OnFailure> policies;  // --on-failure of each filter, set before serving
 // End-of-message calls in progress, for the drain at shutdown.
 std::atomic<int> activeMessages{0};
 
@@ -333,15 +334,19 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     std::string path = "Queue/" + std::to_string(tx->token) + ".msg";
     std::shared_ptr<Message> m = filters->Submit(tx->token, path);
     auto deadline = started + std::chrono::seconds(settings->timeoutSec);
-    filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
-    filters->Forget(*m);
-    tx->spool.Remove();
+    const Message::Waited waited =
+        filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
 
     const Outcome outcome = m->Snapshot();
     const std::vector<Answer>& answers = outcome.answers;
     const std::vector<bool>& answered = outcome.answered;
     const std::vector<bool>& asked = outcome.asked;
-    Verdict v = Decide(answers, answered, settings->onFailure);
+    Verdict v = Decide(answers, answered, policies);
+    if (waited == Message::Waited::kAbandoned) {
+        v = Verdict();
+        v.action = Action::Tempfail;
+        v.reply.assign(1, "Content filters shutting down, try again later");
+    }
 
     std::string said;
     for (size_t i = 0; i < answers.size(); ++i) {
@@ -349,12 +354,14 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         if (!asked[i])
             said += "(not asked)";
         else if (!answered[i])
-            said += "(no answer)";
-        else if (answers[i].kind == AnswerKind::Ok || answers[i].kind == AnswerKind::Discard)
-            said += answers[i].word;
+            said += waited == Message::Waited::kDecided ? "(pending)" : "(no answer)";
         else
-            said += answers[i].word + "\"" + EscapeControl(answers[i].text, 300) + "\"";
+            said += AnswerLogText(answers[i]);
     }
+    const long token = tx->token;
+    // The queue file (owned by the transaction) stays while a filter may
+    // still read it; the answer goes to the MTA now.
+    filters->Release(m, "queue=" + queueId, std::shared_ptr<Transaction>(std::move(tx)));
 
     sfsistat result = SMFIS_CONTINUE;
     switch (v.action) {
@@ -363,7 +370,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
             result = SMFIS_REJECT;
             break;
         case Action::Tempfail:
-            SetReply(ctx, "451", "4.7.1", v.reply);
+            SetReply(ctx, "451", waited == Message::Waited::kAbandoned ? "4.3.2" : "4.7.1", v.reply);
             result = SMFIS_TEMPFAIL;
             break;
         case Action::Discard:
@@ -384,8 +391,9 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     }
     long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
-    Log("message %s request=%ld%s action=%s%s%s time=%ldms", who.c_str(), tx->token, said.c_str(),
+    Log("message %s request=%ld%s action=%s%s%s%s time=%ldms", who.c_str(), token, said.c_str(),
         ActionName(v.action), v.failed ? " (filter failure)" : "",
+        waited == Message::Waited::kAbandoned ? " (shutting down)" : "",
         v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
     return result;
 }
@@ -414,6 +422,8 @@ int DrainMessages(int timeoutMs) {
 bool RegisterMilter(const HostSettings& s, Filters& f) {
     settings = &s;
     filters = &f;
+    policies.clear();
+    for (size_t i = 0; i < f.Count(); ++i) policies.push_back(s.onFailure.For(f.Name(i)));
     static struct smfiDesc desc = {};
     desc.xxfi_name = const_cast<char*>("tarnwick-milter");
     desc.xxfi_version = SMFI_VERSION;

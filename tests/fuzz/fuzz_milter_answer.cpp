@@ -1,5 +1,6 @@
 // tarnwick-milter reads the filters' answer lines, whose texts carry virus
-// names and other words chosen by whoever wrote the mail, and writes the
+// names and other words chosen by whoever wrote the mail (an answer to the
+// host's INTF probe is never a message's answer), and writes the
 // SMTP client's addresses into queue files.  Whatever the bytes: nothing
 // that reaches the MTA holds a line break it did not mean, header field
 // names stay field names, replies stay bounded printable ASCII, and an
@@ -63,6 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        answers[i].token);
             FUZZ_CHECK(answers[i].text.size() <= lines[i].size(), "decoded text grew");
         }
+        unsigned long long probe = 0;
+        if (ParseProbeAnswer(lines[i], probe))
+            FUZZ_CHECK(!answered[i] && probe >= kFirstProbeToken, "probe answer %llu taken", probe);
     }
     for (OnFailure policy : {OnFailure::Tempfail, OnFailure::Accept, OnFailure::Reject})
         CheckVerdict(Decide(answers, answered, policy));

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "milter/answer.h"
+#include "milter/filters.h"
 #include "milter/spool.h"
 
 using namespace milter;
@@ -55,6 +56,23 @@ TEST(Answer, LinesThatAreNotAnswers) {
     for (const char* line : {"* original score=120", "", "17", "17OK", "0 OK", "-1 OK", "x1 OK",
                              "2147483648 OK", "99999999999999999999 OK", " 17 OK"})
         EXPECT_FALSE(ParseAnswer(line, a)) << line;
+}
+
+TEST(Answer, ProbeAnswersAreNeverMessageAnswers) {
+    unsigned long long token = 0;
+    Answer a;
+    for (const char* line :
+         {"2147483648 INTF 3 PROD=QLON", "2147483649  INTF", "999999999999999999 INTFX"}) {
+        EXPECT_TRUE(ParseProbeAnswer(line, token)) << line;
+        EXPECT_FALSE(ParseAnswer(line, a)) << line;
+    }
+    EXPECT_EQ(token, 999999999999999999ULL);
+    // Request tokens, other words and numbers too long to be ours are not
+    // probe answers.
+    for (const char* line : {"2147483647 INTF 3 PROD=QLON", "1 INTF 3", "2147483648 OK",
+                             "2147483648 INT", "2147483648", "* 2147483648 INTF",
+                             "18446744073709551617 INTF", "1000000000000000000 INTF"})
+        EXPECT_FALSE(ParseProbeAnswer(line, token)) << line;
 }
 
 TEST(Headers, FieldsContinuationsAndRejects) {
@@ -129,6 +147,86 @@ TEST(Verdict, RejectThenDiscardThenFailurePolicyThenHeaders) {
     EXPECT_TRUE(v.failed);
     EXPECT_EQ(v.headers.size(), 2u);
     EXPECT_EQ(decide({Parse("1 ODD")}, {true}, OnFailure::Tempfail).action, Action::Tempfail);
+}
+
+TEST(Verdict, FailurePolicyPerFilter) {
+    FailurePolicy policy;
+    std::string error;
+    // Defaults: no unscanned mail, no mail held for want of a rating.
+    EXPECT_EQ(policy.For("Tarnwick-AV"), OnFailure::Tempfail);
+    EXPECT_EQ(policy.For("Tarnwick-AS"), OnFailure::Accept);
+    ASSERT_TRUE(policy.Add("Tarnwick-AS=tempfail", error));
+    ASSERT_TRUE(policy.Add("reject", error));  // for all, but not over a filter's own
+    EXPECT_EQ(policy.For("Tarnwick-AS"), OnFailure::Tempfail);
+    EXPECT_EQ(policy.For("Tarnwick-AV"), OnFailure::Reject);
+    EXPECT_EQ(policy.Named(), std::vector<std::string>{"Tarnwick-AS"});
+    for (const char* wrong : {"maybe", "Tarnwick-AS=", "=accept", "dir/Tarnwick-AS=accept", ""})
+        EXPECT_FALSE(policy.Add(wrong, error)) << wrong;
+
+    Answer hdr = Parse(R"(1 ADDHEADER "X-S: 5")"), fail = Parse("1 FAILURE engine gone");
+    std::vector<OnFailure> avTempfailAsAccept{OnFailure::Tempfail, OnFailure::Accept};
+    Verdict v = Decide({hdr, fail}, {true, true}, avTempfailAsAccept);
+    EXPECT_EQ(v.action, Action::Accept);  // unrated, with what the other said
+    EXPECT_TRUE(v.failed);
+    EXPECT_EQ(v.headers.size(), 1u);
+    EXPECT_EQ(Decide({fail, hdr}, {true, true}, avTempfailAsAccept).action, Action::Tempfail);
+    // The strictest policy of the failed filters decides.
+    EXPECT_EQ(Decide({fail, fail}, {true, false}, {OnFailure::Reject, OnFailure::Tempfail}).action,
+              Action::Reject);
+}
+
+// The order of asking and the end of the wait, without processes: what a
+// recorded answer asks next, when the answer is known, and when the queue
+// file's owner may go.
+TEST(MessageOrder, StaggeredSerialAndTheLastAnswer) {
+    using Clock = std::chrono::steady_clock;
+    const Answer ok = Parse("7 OK"), err = Parse(R"(7 ERROR "Virus found")");
+    const auto now = [] { return Clock::now(); };
+
+    Message staggered(7, "Queue/7.msg", 3, Order::Staggered);
+    EXPECT_EQ(staggered.Snapshot().asked, (std::vector<bool>{true, false, false}));
+    Message::Recorded r = staggered.Record(0, ok);  // let on: every other is asked
+    EXPECT_EQ(r.ask, (std::vector<size_t>{1, 2}));
+    EXPECT_EQ(staggered.WaitDecided(now(), std::chrono::seconds(1), nullptr),
+              Message::Waited::kDeadline);
+
+    // The head start ran out; then the first filter refuses: the answer is
+    // known at once, the other request finishes in the background.
+    Message early(8, "Queue/8.msg", 2, Order::Staggered);
+    EXPECT_EQ(early.AskRest(), std::vector<size_t>{1});
+    EXPECT_TRUE(early.Record(0, err).ask.empty());
+    EXPECT_EQ(early.WaitDecided(now() + std::chrono::seconds(5), std::chrono::seconds(1), nullptr),
+              Message::Waited::kDecided);
+    auto keep = std::make_shared<int>(1);
+    std::weak_ptr<int> watch = keep;
+    EXPECT_FALSE(early.Release("queue=Q8", std::move(keep)));
+    EXPECT_FALSE(watch.expired());  // a filter still reads the queue file
+    r = early.Record(1, ok);
+    EXPECT_TRUE(r.late && r.finished);
+    EXPECT_EQ(r.label, "queue=Q8");
+    r.keep.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(early.Record(1, ok).ask.empty());  // a second answer changes nothing
+
+    // A refusal within the head start: nobody else is ever asked.
+    Message spared(9, "Queue/9.msg", 2, Order::Staggered);
+    spared.Record(0, err);
+    EXPECT_TRUE(spared.AskRest().empty());
+    EXPECT_TRUE(spared.Release("queue=Q9", nullptr));
+
+    Message serial(10, "Queue/10.msg", 3, Order::Serial);
+    EXPECT_EQ(serial.Record(0, ok).ask, std::vector<size_t>{1});
+    EXPECT_EQ(serial.Record(1, Parse("10 FAILURE x")).ask, std::vector<size_t>{2});
+    EXPECT_TRUE(serial.Record(2, ok).ask.empty());
+    EXPECT_EQ(serial.WaitDecided(now(), std::chrono::seconds(1), nullptr),
+              Message::Waited::kDecided);
+
+    Message parallel(11, "Queue/11.msg", 2, Order::Parallel);
+    EXPECT_EQ(parallel.Snapshot().asked, (std::vector<bool>{true, true}));
+    parallel.Abandon();
+    EXPECT_EQ(parallel.WaitDecided(now() + std::chrono::seconds(5), std::chrono::seconds(1),
+                                   nullptr),
+              Message::Waited::kAbandoned);
 }
 
 TEST(Envelope, LinesTheFiltersRead) {

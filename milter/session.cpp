@@ -360,8 +360,10 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     }
     const long token = tx->token;
     // The queue file (owned by the transaction) stays while a filter may
-    // still read it; the answer goes to the MTA now.
-    filters->Release(m, "queue=" + queueId, std::shared_ptr<Transaction>(std::move(tx)));
+    // still read it; the answer goes to the MTA now.  This thread keeps its
+    // own hold for the field counts the header removal below reads.
+    std::shared_ptr<Transaction> held(std::move(tx));
+    filters->Release(m, "queue=" + queueId, held);
 
     sfsistat result = SMFIS_CONTINUE;
     switch (v.action) {
@@ -378,7 +380,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
             break;
         case Action::Accept:
             if (!settings->keepHeaderFields && c->canChangeHeaders)
-                RemoveOwnFields(ctx, *tx, v.headers, who);
+                RemoveOwnFields(ctx, *held, v.headers, who);
             for (const HeaderField& h : v.headers) {
                 std::string value = h.second;
                 if (!c->leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);

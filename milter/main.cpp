@@ -80,6 +80,7 @@ struct Options {
     milter::HostSettings host;
     bool debug = false;
     bool serial = false;
+    bool syslog = false;
 };
 
 // Returns -1 to go on serving, else the exit status.
@@ -149,6 +150,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
             .Default(sendmail),
         FlagOption("debug", "log every answer and start the filters with -debug", &o.debug)
             .Short('d'),
+        FlagOption("syslog", "log to syslog (facility mail) instead of stderr", &o.syslog),
     });
     table.SetMaxOperands(0);
     int next = 0;
@@ -178,6 +180,7 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
     daemonlog::SetName("tarnwick-milter");
     daemonlog::SetDebug(o.debug);
+    if (o.syslog) daemonlog::UseSyslog();
 
     // libmilter's signal thread takes these with sigwait(); every other
     // thread, ours included, must keep them blocked.

@@ -383,6 +383,7 @@ def main():
         raise SystemExit("one package expected, found %s: run make package" % debs)
     started = time.monotonic()
     root = Root(tempfile.mkdtemp(prefix="tarnwick-deploy-", dir="/var/tmp"))
+    os.chmod(root.path, 0o755)  # apt fetches as _apt
     try:
         make_root(root, debian_mirror())
         install(root, os.path.abspath(debs[0]))

@@ -399,7 +399,7 @@ int main(int argc, char** argv) {
             .Short('w'),
         TextOption("milter-base", "DIR",
                    "check DIR as tarnwick-milter's base directory: Queue/, Submitted/ and Temp/ "
-                   "there and writable (default: /var/spool/tarnwick when it exists)",
+                   "there and writable (default: BASE, when it is /var/spool/tarnwick)",
                    &milterBase)
             .Short('m'),
     });
@@ -459,8 +459,13 @@ int main(int argc, char** argv) {
         checkSettings<asSettings>(asIdentity, asFile, ReadAsSettings, AsSettings, reportAsValues,
                                   true, false);
     if (!whitelistFile.empty()) checkWhitelist(whitelistFile);
-    struct stat st;
-    if (milterBase.empty() && stat(defaultMilterBase, &st) == 0) milterBase = defaultMilterBase;
+    // The filters under tarnwick-milter run in its base directory; a base
+    // directory of the mail server's own is not the milter's business (the
+    // package makes the milter's on every host).
+    char here[4096];
+    if (milterBase.empty() && getcwd(here, sizeof here) &&
+        std::string(here) == defaultMilterBase)
+        milterBase = defaultMilterBase;
     if (!milterBase.empty()) checkMilterBase(absolute(milterBase));
 
     const int problems = cfgfReportCount();

@@ -112,14 +112,15 @@ def make_root(root, mirror):
 
 
 def install(root, deb):
-    """The README's steps 1 and 2, without the dialog: Postfix as an
-    Internet site, and the package with what it recommends."""
+    """The README's first steps, without the dialog: Postfix as an
+    Internet site, then the package with what it recommends."""
     shutil.copy(deb, root.file("/root/"))
     name = os.path.basename(deb)
-    say("apt-get install postfix ./%s" % name)
     root.chroot(["apt-get", "update", "-qq"])
-    root.chroot(["sh", "-c", "cd /root && apt-get install -y -qq postfix ./%s" % name],
-                stdout=subprocess.DEVNULL)
+    for step in ("postfix", "./" + name):
+        say("apt-get install " + step)
+        root.chroot(["sh", "-c", "cd /root && apt-get install -y -qq %s" % step],
+                    stdout=subprocess.DEVNULL)
     listing = root.chroot(["dpkg-query", "-W", "-f", "${Package}\\n"], capture_output=True,
                           text=True).stdout.split()
     unwanted = [p for p in ("exim4-base", "exim4-daemon-light", "python3-matplotlib",

@@ -82,7 +82,19 @@ class Root:
         run(["mount"] + list(args) + [target])
         self.mounts.append(target)
 
+    def stop_strays(self):
+        """Ends what package scripts left running in the root (spamassassin's
+        gpg-agent): nothing else can live there."""
+        for pid in os.listdir("/proc"):
+            try:
+                if pid.isdigit() and os.readlink("/proc/%s/root" % pid) == self.path:
+                    os.kill(int(pid), signal.SIGTERM)
+            except OSError:
+                pass
+
     def unmount_all(self):
+        self.stop_strays()
+        time.sleep(0.5)
         for target in reversed(self.mounts):
             if subprocess.run(["umount", target]).returncode != 0:
                 subprocess.run(["umount", "-l", target])
@@ -99,16 +111,20 @@ def make_root(root, mirror):
     say("debootstrap %s from %s" % (SUITE, mirror))
     run(["debootstrap", "--variant=minbase", "--cache-dir=" + CACHE, SUITE, root.path, mirror],
         stdout=subprocess.DEVNULL)
-    root.mount("-t", "proc", "proc", "/proc")
-    root.mount("-t", "sysfs", "sysfs", "/sys")
-    root.mount("--bind", "/dev", "/dev")
-    root.mount("--bind", "/dev/pts", "/dev/pts")
-    root.mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
+    mount_system(root)
     shutil.copy("/etc/resolv.conf", root.file("/etc/resolv.conf"))
     # Packages do not start services here: this script starts them below.
     with open(root.file("/usr/sbin/policy-rc.d"), "w") as f:
         f.write("#!/bin/sh\nexit 101\n")
     os.chmod(root.file("/usr/sbin/policy-rc.d"), 0o755)
+
+
+def mount_system(root):
+    root.mount("-t", "proc", "proc", "/proc")
+    root.mount("-t", "sysfs", "sysfs", "/sys")
+    root.mount("--bind", "/dev", "/dev")
+    root.mount("--bind", "/dev/pts", "/dev/pts")
+    root.mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
 
 
 def install(root, deb):
@@ -119,12 +135,16 @@ def install(root, deb):
     root.chroot(["apt-get", "update", "-qq"])
     for step in ("postfix", "./" + name):
         say("apt-get install " + step)
-        root.chroot(["sh", "-c", "cd /root && apt-get install -y -qq %s" % step],
-                    stdout=subprocess.DEVNULL)
+        done = root.chroot(["sh", "-c", "cd /root && apt-get install -y -qq %s" % step],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           check=False)
+        if done.returncode != 0:
+            raise SystemExit("apt-get install %s failed:\n%s" % (step, done.stdout[-4000:]))
     listing = root.chroot(["dpkg-query", "-W", "-f", "${Package}\\n"], capture_output=True,
                           text=True).stdout.split()
+    # (gcc comes with sa-compile, which SpamAssassin itself recommends.)
     unwanted = [p for p in ("exim4-base", "exim4-daemon-light", "python3-matplotlib",
-                            "python3-scipy", "gcc", "pandoc") if p in listing]
+                            "python3-scipy", "pandoc") if p in listing]
     if unwanted:
         raise SystemExit("the package pulled in %s" % ", ".join(unwanted))
     root.chroot(["adduser", "--quiet", "--disabled-password", "--gecos", "", USER],
@@ -372,6 +392,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--deb", help="the package (default: build-package/tarnwick_*.deb)")
     parser.add_argument("--keep", action="store_true", help="keep the root for a look inside")
+    parser.add_argument("--root", metavar="DIR",
+                        help="start and check in a root kept by an earlier --keep run")
     parser.add_argument("--inner", metavar="ROOT", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if os.geteuid() != 0:
@@ -383,11 +405,18 @@ def main():
     if len(debs) != 1:
         raise SystemExit("one package expected, found %s: run make package" % debs)
     started = time.monotonic()
-    root = Root(tempfile.mkdtemp(prefix="tarnwick-deploy-", dir="/var/tmp"))
-    os.chmod(root.path, 0o755)  # apt fetches as _apt
+    if args.root:
+        root = Root(os.path.abspath(args.root))
+        args.keep = True
+    else:
+        root = Root(tempfile.mkdtemp(prefix="tarnwick-deploy-", dir="/var/tmp"))
+        os.chmod(root.path, 0o755)  # apt fetches as _apt
     try:
-        make_root(root, debian_mirror())
-        install(root, os.path.abspath(debs[0]))
+        if args.root:
+            mount_system(root)
+        else:
+            make_root(root, debian_mirror())
+            install(root, os.path.abspath(debs[0]))
         say("installed in %.0f s; starting the services" % (time.monotonic() - started))
         status = subprocess.run(["unshare", "--net", "--fork", sys.executable,
                                  os.path.abspath(__file__), "--inner", root.path]).returncode

@@ -24,7 +24,7 @@ LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # Sanitizer reports land here; any file in it fails the run.
 SANDIR = $(CURDIR)/build-reports
 
-.PHONY: all deps build test test-plain test-asan test-tsan demo clean install package
+.PHONY: all deps build test test-plain test-asan test-tsan demo clean install package check-deploy
 
 all: build
 
@@ -108,6 +108,16 @@ package:
 	      -DTARNWICK_REQUIRE_MAN=ON $(LAUNCHER) >/dev/null
 	cmake --build $(PACKAGE_BUILD) -j$(JOBS)
 	cd $(PACKAGE_BUILD) && cpack -G DEB
+
+# The README's "Postfix in five minutes" on a fresh Debian 12 root made by
+# debootstrap: the package of `make package` installed with Postfix, the
+# services started by their units' ExecStart lines, a clean message, the
+# anti-virus test file and GTUBE sent through Postfix and their outcomes
+# checked.  Root only; not part of test.
+CHECK_DEPLOY_DEPS = debootstrap
+check-deploy: package
+	@$(MAKE) --no-print-directory -s deps DEPS="$(CHECK_DEPLOY_DEPS)"
+	/usr/bin/python3 tests/deploy/check_deploy.py --deb "$$(ls $(PACKAGE_BUILD)/tarnwick_*.deb)"
 
 clean:
 	rm -rf build build-*

@@ -6,6 +6,10 @@
 #   /etc/tarnwick/             settings (TARNWICK_CONFDIR)
 #   /var/lib/tarnwick/         program directory (TARNWICK_PROGDIR): links to the
 #                              programs and their settings, statistics written here
+#   /var/lib/tarnwick/milter/  the same for the filters under tarnwick-milter,
+#                              with the settings of /etc/tarnwick/milter/
+#   /var/spool/tarnwick/       tarnwick-milter's base directory (made by the
+#                              package's postinst, TARNWICK_MILTER_BASE)
 #   PREFIX/lib/systemd/system/ service files (TARNWICK_SYSTEMD_UNITDIR)
 #
 # The filters look for their settings and statistics beside the path they are
@@ -15,6 +19,8 @@ include(GNUInstallDirs)
 set(TARNWICK_CONFDIR "/etc/tarnwick" CACHE PATH "Directory of the installed settings")
 set(TARNWICK_PROGDIR "/var/lib/tarnwick" CACHE PATH
     "Program directory: links to the filters and their settings, statistics")
+set(TARNWICK_MILTER_BASE "/var/spool/tarnwick" CACHE PATH
+    "Base directory of tarnwick-milter (Queue/, Submitted/, Temp/), made by the package")
 set(TARNWICK_SYSTEMD_UNITDIR "lib/systemd/system" CACHE PATH
     "Where systemd looks for service files (relative: under the prefix)")
 # Relative destinations follow the prefix, also the package's (/usr), which
@@ -30,13 +36,20 @@ foreach(tool quillon-clamd quillon-spamd quillon-check tarnwick-check tarnwick-m
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   endif()
 endforeach()
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/tarnwick-stats DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(PROGRAMS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tarnwick-stats DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 # Settings an administrator has edited are never overwritten: a differing
 # file stays, and the new sample goes beside it as NAME.dist.
+# The milter host's filters have settings of their own (local report
+# addresses, the milter's base directory) in CONFDIR/milter.
 install(CODE "
-  foreach(name Tarnwick-AV.cfg Tarnwick-AS.cfg whitelist.txt)
+  foreach(name Tarnwick-AV.cfg Tarnwick-AS.cfg whitelist.txt milter/Tarnwick-AV.cfg
+               milter/Tarnwick-AS.cfg)
     set(src \"${PROJECT_SOURCE_DIR}/etc/\${name}\")
+    if(name MATCHES \"^milter/\")
+      string(REGEX REPLACE \"^milter/\" \"\" file \"\${name}\")
+      set(src \"${PROJECT_SOURCE_DIR}/milter/etc/\${file}\")
+    endif()
     set(dst \"\$ENV{DESTDIR}${TARNWICK_CONFDIR}/\${name}\")
     if(EXISTS \"\${dst}\")
       file(SHA256 \"\${src}\" new_sum)
@@ -58,27 +71,35 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/admin.m
         DESTINATION ${TARNWICK_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/engines/README.md DESTINATION ${TARNWICK_DOCDIR}
         RENAME engines.md)
-if(TARGET tarnwick-milter)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/milter.md DESTINATION ${TARNWICK_DOCDIR})
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/milter.md DESTINATION ${TARNWICK_DOCDIR})
 file(GLOB TARNWICK_DOC_PICTURES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.png)
 install(FILES ${TARNWICK_DOC_PICTURES} DESTINATION ${TARNWICK_DOCDIR})
 
 # Service files of the engine daemons, whatever engines/systemd/ holds, and
-# of the milter host where it is built.
-# The units name the programs as the package installs them (/usr/sbin);
-# installed under another prefix, they name that prefix's sbin instead.
+# of the milter host where it is built.  The sources name the programs as
+# the package installs them (/usr/sbin, /usr/share/doc); they are written
+# at install time with the prefix of that install: CPack installs under /usr
+# whatever prefix the build tree was configured with, and `make install`
+# under PREFIX.
 file(GLOB TARNWICK_UNITS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/engines/systemd/*.service)
 if(TARGET tarnwick-milter)
   list(APPEND TARNWICK_UNITS ${PROJECT_SOURCE_DIR}/milter/tarnwick-milter.service)
 endif()
-foreach(unit ${TARNWICK_UNITS})
-  get_filename_component(unit_name ${unit} NAME)
-  file(READ ${unit} unit_text)
-  string(REPLACE "/usr/sbin/" "${CMAKE_INSTALL_FULL_SBINDIR}/" unit_text "${unit_text}")
-  file(WRITE ${CMAKE_BINARY_DIR}/units/${unit_name} "${unit_text}")
-  install(FILES ${CMAKE_BINARY_DIR}/units/${unit_name} DESTINATION ${TARNWICK_SYSTEMD_UNITDIR})
-endforeach()
+install(CODE "
+  set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
+  set(unitdir \"${TARNWICK_SYSTEMD_UNITDIR}\")
+  if(NOT IS_ABSOLUTE \"\${unitdir}\")
+    set(unitdir \"\${prefix}/\${unitdir}\")
+  endif()
+  foreach(unit ${TARNWICK_UNITS})
+    get_filename_component(name \"\${unit}\" NAME)
+    file(READ \"\${unit}\" text)
+    string(REPLACE \"/usr/sbin/\" \"\${prefix}/${CMAKE_INSTALL_SBINDIR}/\" text \"\${text}\")
+    string(REPLACE \"/usr/share/doc/tarnwick/\" \"\${prefix}/${TARNWICK_DOCDIR}/\" text \"\${text}\")
+    file(WRITE \"\$ENV{DESTDIR}\${unitdir}/\${name}\" \"\${text}\")
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${unitdir}/\${name}\")
+  endforeach()
+")
 # The exporter every minute, for those who enable it.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.service
               ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.timer
@@ -90,12 +111,14 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/tmpfiles.conf
 # The program directory with its links.  Absolute targets: the links are read
 # on the installed system, wherever DESTDIR staged them.
 install(CODE "
-  set(dir \"\$ENV{DESTDIR}${TARNWICK_PROGDIR}\")
+  # PROGDIR for the mail server, PROGDIR/milter for tarnwick-milter.
+  foreach(sub \"\" /milter)
+  set(dir \"\$ENV{DESTDIR}${TARNWICK_PROGDIR}\${sub}\")
   file(MAKE_DIRECTORY \"\${dir}\")
   # An administrator's own copy (or link) stays as it is.
   foreach(prog Tarnwick-AV Tarnwick-AS)
     foreach(pair \"\${prog}|\${CMAKE_INSTALL_PREFIX}/${TARNWICK_LIBEXECDIR}/\${prog}\"
-                 \"\${prog}.cfg|${TARNWICK_CONFDIR}/\${prog}.cfg\")
+                 \"\${prog}.cfg|${TARNWICK_CONFDIR}\${sub}/\${prog}.cfg\")
       string(REPLACE \"|\" \";\" pair \"\${pair}\")
       list(GET pair 0 name)
       list(GET pair 1 target)
@@ -107,6 +130,7 @@ install(CODE "
     endforeach()
   endforeach()
   message(STATUS \"Program directory: \${dir}\")
+  endforeach()
 ")
 
 # Manual pages, made from the guides' markdown by pandoc where it is
@@ -125,7 +149,7 @@ if(PANDOC)
   # name|section|markdown source|program whose options fill the page
   set(MAN_LIST
       "Tarnwick-AV|8|docs/man/Tarnwick-AV.8.md|"
-      "tarnwick-stats|8|docs/man/tarnwick-stats.8.md|"
+      "tarnwick-stats|8|docs/man/tarnwick-stats.8.md|tarnwick-stats"
       "tarnwick-check|8|docs/man/tarnwick-check.8.md|tarnwick-check"
       "quillon-clamd|8|docs/man/quillon-clamd.8.md|quillon-clamd"
       "quillon-spamd|8|docs/man/quillon-spamd.8.md|quillon-spamd"
@@ -147,14 +171,21 @@ if(PANDOC)
     set(compose)
     set(depends ${markdown})
     if(program)
-      if(NOT TARGET ${program})
+      # A built program, or the configured script tools/ puts beside them.
+      if(TARGET ${program})
+        set(program_file $<TARGET_FILE:${program}>)
+        set(program_dep ${program})
+      elseif(EXISTS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${program})
+        set(program_file ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${program})
+        set(program_dep ${PROJECT_SOURCE_DIR}/tools/${program})
+      else()
         continue()
       endif()
       set(markdown ${page}.md)
-      set(compose COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}>
+      set(compose COMMAND ${CMAKE_COMMAND} -DPROGRAM=${program_file}
                           -DBODY=${PROJECT_SOURCE_DIR}/${source} -DOUT=${markdown}
                           -P ${PROJECT_SOURCE_DIR}/cmake/ComposeManPage.cmake)
-      list(APPEND depends ${program} ${PROJECT_SOURCE_DIR}/cmake/ComposeManPage.cmake)
+      list(APPEND depends ${program_dep} ${PROJECT_SOURCE_DIR}/cmake/ComposeManPage.cmake)
     endif()
     # Compressed, as Debian keeps its manual pages.  Without smart
     # typography: "--socket" stays two hyphens, never a dash.
@@ -198,9 +229,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The build keeps debugging information; the package does not need it.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A mail host takes only what the filters and engines need: the picture's
+# matplotlib (scipy, tk...) and the exporter are suggestions, and nothing
+# here may pull a mail transport agent (clamav-freshclam's logrotate wants
+# cron, whose Recommends names one: the guide installs Postfix first).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, python3")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-matplotlib, spamd, clamav-freshclam")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "prometheus-node-exporter")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "spamd, clamav-freshclam")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-matplotlib, prometheus-node-exporter, swaks")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/conffiles.in ${CMAKE_BINARY_DIR}/packaging/conffiles @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${CMAKE_BINARY_DIR}/packaging/postinst @ONLY)

@@ -88,6 +88,7 @@ struct Options {
     milter::HostSettings host;
     bool debug = false;
     milter::Order order = milter::Order::Staggered;
+    bool syslog = false;
 };
 
 // The path of a unix socket spec (libmilter takes a bare path as one), or
@@ -244,6 +245,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
             .Short('k'),
         FlagOption("debug", "log every answer and start the filters with -debug", &o.debug)
             .Short('d'),
+        FlagOption("syslog", "log to syslog (facility mail) instead of stderr", &o.syslog),
     });
     table.SetMaxOperands(0);
     int next = 0;
@@ -281,6 +283,7 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
     daemonlog::SetName("tarnwick-milter");
     daemonlog::SetDebug(o.debug);
+    if (o.syslog) daemonlog::UseSyslog();
 
     // libmilter's signal thread takes these with sigwait(); every other
     // thread, ours included, must keep them blocked.

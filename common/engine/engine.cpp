@@ -66,9 +66,15 @@ bool connectionRetired(int fd) {
 // Forgets the frames waiting for the connection in force (defined below).
 void dropQueuedFrames();
 
-[[noreturn]] void ioFailure(int fd, const char* logFmt, const char* what, int err) {
-    if (!connectionRetired(fd)) PrintMsg(logFmt, strerror(err));
+// `cause` is the text the line gives; strerror(errno) unless the call
+// failed without an error (the engine closed the connection).
+[[noreturn]] void ioFailure(int fd, const char* logFmt, const char* what, const char* cause) {
+    if (!connectionRetired(fd)) PrintMsg(logFmt, cause);
     throw std::runtime_error(what);
+}
+
+[[noreturn]] void ioFailure(int fd, const char* logFmt, const char* what, int err) {
+    ioFailure(fd, logFmt, what, strerror(err));
 }
 
 }  // namespace
@@ -250,8 +256,9 @@ void read_exact(int fd, void* buf, size_t len) {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n == 0) {
+            // End of stream sets no errno: name the cause, not "Success".
             ioFailure(fd, "* Error: Cannot get data from ScanEngine: %s\n",
-                      "Cannot get data from ScanEngine", errno);
+                      "Cannot get data from ScanEngine", "connection closed by the engine");
         } else {
             ioFailure(fd, thisProcess->readErrorFormat, "Cannot get data from ScanEngine", errno);
         }

@@ -90,6 +90,65 @@ class CheckTest(unittest.TestCase):
                 "21 problem(s) found\n"):
             self.assertIn(expected, out)
 
+    def probe(self, engine_socket, **popen):
+        """tarnwick-check on the sample Tarnwick-AV settings for engine_socket,
+        with Temp in the base directory: (process, its settings file)."""
+        os.mkdir(os.path.join(self.base, "Temp"))
+        av = os.path.join(self.prog, "Tarnwick-AV.cfg")
+        with open(av, "w") as f:
+            f.write(du.sample_settings("Tarnwick-AV", engine_socket))
+        return subprocess.Popen([CHECK, "--workdir", self.base, "--milter-base", self.base,
+                                 "--av", av], stdout=subprocess.PIPE, text=True, **popen)
+
+    def test_probe_finds_what_the_scan_engine_refuses(self):
+        temp = os.path.join(self.base, "Temp")
+        refused = "* the scan engine may not read files in %s (not under its --allow-dir)\n" % temp
+        # A scripted engine refuses the probe as quillon-clamd refuses a
+        # file outside its --allow-dir; the probe is there while it is asked.
+        se = harness.load_schema("se")
+        engine = harness.ScriptedEngine(os.path.join(self.root, "scripted.sock"), se)
+        self.addCleanup(engine.close)
+        check = self.probe(engine.socket_path)
+        engine.accept()  # the socket check: connects and closes
+        engine.accept()
+        request = engine.recv_request()
+        path = request.scan_file_request.path
+        self.assertEqual((request.tag, os.path.dirname(path)),
+                         (se.ClientMessage.SCAN_FILE_REQUEST, temp))
+        self.assertTrue(os.path.isfile(path))
+        engine.send(se.ServerMessage(tag=se.ServerMessage.INFO_NOTIFICATION))
+        reply = harness.scan_result(se, request.serial)
+        reply.scan_report.error = se.SE_NO_ACCESS
+        engine.send(reply)
+        out = check.communicate(timeout=harness.scaled(30))[0]
+        self.assertEqual(check.returncode, 1, out)
+        self.assertIn(refused, out)
+        self.assertIn("Queue/ is missing", out)
+        self.assertEqual(os.listdir(temp), [])
+
+    @harness.real_engines.skip_without("quillon-clamd")
+    def test_probe_through_quillon_clamd(self):
+        temp = os.path.join(self.base, "Temp")
+        os.mkdir(os.path.join(self.base, "Queue"))
+        elsewhere = os.path.join(self.root, "elsewhere")
+        os.mkdir(elsewhere)
+        for allowed, status, line in (
+                (elsewhere, 1, "* the scan engine may not read files in %s "
+                               "(not under its --allow-dir)\n" % temp),
+                (self.base, 0, "scan engine: scans the files in %s\n" % temp)):
+            with self.subTest(allow_dir=allowed):
+                clamd = harness.real_engines.start_daemon(
+                    "quillon-clamd", self.root, ["--db", harness.clamav_test_db(),
+                                                 "--allow-dir", allowed])
+                if os.path.isdir(temp):
+                    os.rmdir(temp)
+                check = self.probe(clamd.socket_path)
+                out = check.communicate(timeout=harness.scaled(60))[0]
+                clamd.stop()
+                self.assertEqual(check.returncode, status, out)
+                self.assertIn(line, out)
+                self.assertEqual(os.listdir(temp), [])
+
     def test_help_and_version(self):
         self.assertEqual(subprocess.run([CHECK], capture_output=True).returncode, 2)
         for program in [CHECK] + [os.path.join(BIN, p) for p in harness.PROGRAMS]:

@@ -16,7 +16,10 @@ import deploy_util as du
 
 BIN_DIR = os.path.abspath(harness.default_bin_dir())
 BUILD_DIR = os.environ.get("TARNWICK_BUILD", os.path.dirname(BIN_DIR))
-PROGRAMS = ("quillon-clamd", "quillon-spamd", "quillon-check", "tarnwick-milter", "tarnwick-check")
+# Every program with options of its own; tarnwick-stats is the configured
+# script the build puts beside the others.
+PROGRAMS = ("quillon-clamd", "quillon-spamd", "quillon-check", "tarnwick-milter", "tarnwick-check",
+            "tarnwick-stats")
 # "  -s, --socket SPEC", "      --x", "  --workers N": the rows of --help;
 # the lines that continue a row's text are indented further.
 HELP_ROW = re.compile(r"^  (?:(-\w), |    )?(--[a-z][a-z0-9-]*)", re.M)

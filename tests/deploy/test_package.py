@@ -1,5 +1,8 @@
 """The Debian package: built with CPack from this build tree, its contents
-checked with dpkg-deb; as root it is installed with dpkg -i, both filters
+checked with dpkg-deb (every program with its manual page, units that start
+installed programs, nothing that pulls a desktop or an MTA); as root it is
+installed with dpkg -i, the units verify, tarnwick-milter's base is there,
+both filters
 answer from the installed layout (program directory /var/lib/tarnwick,
 settings in /etc/tarnwick) against the engine simulators run as the user
 tarnwick on the sockets the samples name, and it is purged again."""
@@ -8,6 +11,7 @@ import glob
 import grp
 import os
 import pwd
+import re
 import shutil
 import stat
 import subprocess
@@ -29,13 +33,28 @@ EXPECTED = {
     "./etc/tarnwick/whitelist.txt", "./usr/share/doc/tarnwick/admin.md",
     "./usr/share/doc/tarnwick/settings.md", "./usr/lib/tmpfiles.d/tarnwick.conf",
     "./usr/lib/systemd/system/tarnwick-stats.timer",
+    "./etc/tarnwick/milter/Tarnwick-AV.cfg", "./etc/tarnwick/milter/Tarnwick-AS.cfg",
+    "./usr/share/doc/tarnwick/milter.md",
 }
+UNIT_DIR = "/usr/lib/systemd/system"
 LINKS = {
     "./var/lib/tarnwick/Tarnwick-AV": "/usr/lib/tarnwick/Tarnwick-AV",
     "./var/lib/tarnwick/Tarnwick-AS": "/usr/lib/tarnwick/Tarnwick-AS",
     "./var/lib/tarnwick/Tarnwick-AV.cfg": "/etc/tarnwick/Tarnwick-AV.cfg",
     "./var/lib/tarnwick/Tarnwick-AS.cfg": "/etc/tarnwick/Tarnwick-AS.cfg",
+    "./var/lib/tarnwick/milter/Tarnwick-AV": "/usr/lib/tarnwick/Tarnwick-AV",
+    "./var/lib/tarnwick/milter/Tarnwick-AV.cfg": "/etc/tarnwick/milter/Tarnwick-AV.cfg",
 }
+# What would put a desktop or a second mail system on a mail host.
+NOT_PULLED = ("python3-matplotlib", "exim4", "default-mta", "mail-transport-agent", "postfix")
+
+
+def unit_lines(path, key):
+    """The values of key= in a unit file, continuation lines joined."""
+    with open(path) as f:
+        text = f.read().replace("\\\n", " ")
+    return [line.split("=", 1)[1].strip() for line in text.splitlines()
+            if line.startswith(key + "=")]
 
 
 def run(*argv, **kw):
@@ -91,15 +110,41 @@ class PackageTest(unittest.TestCase):
         self.assertRegex(depends, r"libprotobuf\d+")
         for build_only in ("gtest", "-dev", "clang", "faketime", "cmake"):
             self.assertNotIn(build_only, depends)
+        pulled = depends + ", " + self.field("Recommends")
+        self.assertEqual([p for p in NOT_PULLED if p in pulled], [], pulled)
+        self.assertIn("python3-matplotlib", self.field("Suggests"))
         info = run("dpkg-deb", "-I", self.deb, "conffiles").stdout.split()
         self.assertEqual(sorted(info), ["/etc/tarnwick/Tarnwick-AS.cfg",
                                         "/etc/tarnwick/Tarnwick-AV.cfg",
+                                        "/etc/tarnwick/milter/Tarnwick-AS.cfg",
+                                        "/etc/tarnwick/milter/Tarnwick-AV.cfg",
                                         "/etc/tarnwick/whitelist.txt"])
         if shutil.which("pandoc"):
-            self.assertIn("./usr/share/man/man8/Tarnwick-AV.8.gz", names)
+            # Every program has its page; the settings page is the one the
+            # samples name.
+            programs = [n for n in names if re.match(r"\./usr/(sbin|lib/tarnwick)/[^/]+$", n)]
+            self.assertGreaterEqual(len(programs), 8, programs)
+            for program in programs:
+                page = "./usr/share/man/man8/%s.8" % os.path.basename(program)
+                self.assertTrue({page, page + ".gz"} & names, page)
             self.assertIn("./usr/share/man/man5/Tarnwick-AV.cfg.5.gz", names)
-            for page in ("quillon-spamd", "quillon-check", "tarnwick-check"):
-                self.assertIn("./usr/share/man/man8/%s.8.gz" % page, names)
+            with open(os.path.join(du.ETC_DIR, "Tarnwick-AV.cfg")) as f:
+                self.assertIn("Tarnwick-AV.cfg(5)", f.read())
+
+        # The units start programs the package installs and point at
+        # documentation it ships.
+        tree = tempfile.mkdtemp(prefix="tarnwick-unpacked-")
+        self.addCleanup(shutil.rmtree, tree, True)
+        run("dpkg-deb", "-x", self.deb, tree)
+        units = glob.glob(os.path.join(tree, UNIT_DIR.lstrip("/"), "*.service"))
+        self.assertGreaterEqual(len(units), 4, units)
+        for unit in units:
+            with self.subTest(unit=os.path.basename(unit)):
+                for line in unit_lines(unit, "ExecStart"):
+                    self.assertTrue(os.access(tree + line.split()[0], os.X_OK), line)
+                for doc in " ".join(unit_lines(unit, "Documentation")).split():
+                    if doc.startswith("file:"):
+                        self.assertTrue(os.path.isfile(tree + doc[5:]), doc)
 
     @unittest.skipUnless(os.geteuid() == 0, "dpkg -i needs root: run the suite as root")
     def test_installed_filters_answer(self):
@@ -112,6 +157,17 @@ class PackageTest(unittest.TestCase):
         self.assertEqual((st.st_uid, grp.getgrgid(st.st_gid).gr_name), (0, "tarnwick"))
         self.assertEqual(stat.S_IMODE(st.st_mode), 0o2775)
         self.assertTrue(os.path.isdir("/run/tarnwick"))
+        # tarnwick-milter's base, ready for the filters' user.
+        for sub in ("", "/Queue", "/Submitted", "/Temp"):
+            st = os.stat("/var/spool/tarnwick" + sub)
+            self.assertEqual(pwd.getpwuid(st.st_uid).pw_name, "tarnwick", sub)
+        # The installed units verify (programs, documentation, settings).
+        units = sorted(glob.glob(os.path.join(UNIT_DIR, "quillon-*.service")) +
+                       glob.glob(os.path.join(UNIT_DIR, "tarnwick-*.service")))
+        if shutil.which("systemd-analyze"):
+            verify = subprocess.run(["systemd-analyze", "verify"] + units, capture_output=True,
+                                    text=True, timeout=120)
+            self.assertEqual(verify.returncode, 0, verify.stderr)
 
         engine_user = as_user("tarnwick", "tarnwick")
         server_user = as_user("nobody", "nogroup", ["tarnwick"])
@@ -166,6 +222,7 @@ class PackageTest(unittest.TestCase):
         run("dpkg", "--purge", "tarnwick")
         self.assertFalse(os.path.exists(PROG_DIR))
         self.assertFalse(os.path.exists("/etc/tarnwick"))
+        self.assertFalse(os.path.exists("/var/spool/tarnwick"))
 
 
 if __name__ == "__main__":

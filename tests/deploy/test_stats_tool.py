@@ -12,7 +12,8 @@ import unittest
 
 import harness
 
-TOOL = os.path.join(harness.REPO_DIR, "tools", "tarnwick-stats")
+# The copy the build made (release filled in), as installed.
+TOOL = os.path.join(os.path.abspath(harness.default_bin_dir()), "tarnwick-stats")
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 STATS_AV = b"""StatStart=1796774400; #Wed, 9 Dec 2026 00:00:00
@@ -60,9 +61,9 @@ def load_tool():
     return module
 
 
-def run_tool(*args):
+def run_tool(*args, env=None):
     return subprocess.run([sys.executable, TOOL] + list(args), capture_output=True, text=True,
-                          timeout=120)
+                          timeout=120, env=env)
 
 
 def history_messages(path):
@@ -153,6 +154,21 @@ class StatsToolTest(unittest.TestCase):
             data = f.read()
         self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
         self.assertGreater(len(data), 10000)
+
+        # On a mail host without python3-matplotlib (only suggested) the
+        # metrics are written all the same and the picture is skipped.
+        stub = os.path.join(self.dir, "stub", "matplotlib")
+        os.makedirs(stub)
+        with open(os.path.join(stub, "__init__.py"), "w") as f:
+            f.write("raise ImportError('not installed')\n")
+        os.unlink(png)
+        r = run_tool("--dir", self.dir, "--png", png, "--textfile", self.prom,
+                     env=dict(os.environ, PYTHONPATH=os.path.dirname(stub)))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("tarnwick-stats: no picture: it needs matplotlib "
+                      "(apt-get install python3-matplotlib)\n", r.stderr)
+        self.assertTrue(os.path.exists(self.prom))
+        self.assertFalse(os.path.exists(png))
 
 
     def test_mangled_input_is_refused_cleanly(self):

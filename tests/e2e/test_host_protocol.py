@@ -178,7 +178,10 @@ class EngineFailureTest(unittest.TestCase):
     def test_engine_closes_connection(self):
         self.engine.close_connection()
         rest = self.s.rest()
-        self.assertTrue(rest[-1].startswith("* Error: Cannot get data from ScanEngine: "), rest)
+        # The fixed text, with the cause (no errno is set at end of stream).
+        self.assertEqual(rest[-1],
+                         "* Error: Cannot get data from ScanEngine: connection closed by the engine",
+                         rest)
         self.assertEqual(self.s.wait_exit(), 1)
 
     def test_empty_reply_does_not_parse(self):

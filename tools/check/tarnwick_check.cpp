@@ -1,8 +1,10 @@
 // tarnwick-check: reads the filters' settings and whitelist with the
 // programs' own readers and lists every problem, the effective value of each
 // setting, and whether the submission directory and the engine socket can be
-// used.  It writes nothing and sends nothing (the socket is connected to and
-// closed at once), so it is safe beside a running mail server.
+// used; has the scan engine scan a probe file where Tarnwick-AV puts its
+// copies, and checks tarnwick-milter's base directory.  It writes only the
+// probe (removed at once) and mails nothing, so it is safe beside a running
+// mail server.
 //
 // The readers stop a program at its first fatal problem; here they run in
 // check mode, which reports and counts such a problem and goes on.
@@ -11,6 +13,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <sys/time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +31,8 @@
 #include "common/base/version.h"
 #include "common/config/cfgf.h"
 #include "common/config/settings.h"
+#include "common/engine/engine.h"
+#include "quillon_se_api.pb.h"
 
 namespace {
 
@@ -35,12 +41,17 @@ const char usage[] =
     "       tarnwick-check [--workdir BASE] [--av FILE] [--as FILE] [--whitelist FILE]\n"
     "Reads the Tarnwick filters' settings as the filters do and lists every problem\n"
     "with its file and line, the effective value of each setting, and whether the\n"
-    "submission directory and the engine socket are usable.  Writes nothing, sends\n"
-    "nothing.  Run it as the mail server's user to test that user's access.\n\n"
+    "submission directory and the engine socket are usable; has the scan engine\n"
+    "scan a probe file in BASE/Temp, where Tarnwick-AV puts its copies, and checks\n"
+    "tarnwick-milter's base directory.  Writes only the probe, removed at once;\n"
+    "mails nothing.  Run it as the filters' user to test that user's access.\n\n"
     "Exit status: 0 no problem, 1 problems found, 2 wrong usage.\n\n"
     "  DIR                    a program directory: Tarnwick-AV.cfg and/or Tarnwick-AS.cfg\n";
 
 std::string startDir;  // where relative arguments are taken from
+
+// Where the package makes tarnwick-milter's base directory.
+const char defaultMilterBase[] = "/var/spool/tarnwick";
 
 std::string absolute(const std::string& path) {
     if (path.empty() || path[0] == '/') return path;
@@ -167,10 +178,11 @@ void checkSubmissionDirectory(const std::string& file, const std::string& dir) {
 }
 
 // Connects and closes: the engine sees a client come and go, nothing else.
-void checkEngineSocket(const std::string& file, const std::string& path) {
+// True when the engine accepts connections.
+bool checkEngineSocket(const std::string& file, const std::string& path) {
     if (path.empty()) {
         problemAt(file, 0, "no engine socket to check");
-        return;
+        return false;
     }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -178,24 +190,104 @@ void checkEngineSocket(const std::string& file, const std::string& path) {
         problemAt(file, 0,
                   "engine socket path " + path + " is longer than " +
                       std::to_string(sizeof addr.sun_path - 1) + " bytes");
-        return;
+        return false;
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.Valid()) {
         problemAt(file, 0, std::string("socket: ") + strerror(errno));
-        return;
+        return false;
     }
     const int rc = connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     const int err = errno;
     if (rc == 0 || err == EINPROGRESS) {
         printf("engine socket %s: accepts connections\n", path.c_str());
-    } else if (err == EAGAIN) {
+        return true;
+    }
+    if (err == EAGAIN) {
         printf("engine socket %s: listening, but its queue of new connections is full\n",
                path.c_str());
     } else {
         problemAt(file, 0, "engine socket " + path + " is not usable: " + strerror(err));
     }
+    return false;
+}
+
+// What a scan engine's error for the probe says about the filter's copies.
+std::string probeError(ql::ScanError error, const std::string& dir) {
+    switch (error) {
+        case ql::SE_NO_ACCESS:
+            return "the scan engine may not read files in " + dir + " (not under its --allow-dir)";
+        case ql::SE_FILE_NOT_FOUND:
+            return "the scan engine does not see the files in " + dir +
+                   " (it runs with another view of the file system: a chroot, a container, "
+                   "PrivateTmp)";
+        case ql::SE_PATH_NOT_ABSOLUTE:
+            return "the scan engine refuses the paths of files in " + dir;
+        default:
+            return "the scan engine cannot scan files in " + dir + ": " +
+                   ql::ScanError_Name(error);
+    }
+}
+
+// Puts a probe where Tarnwick-AV puts its copies (Temp in the base
+// directory) and has the scan engine scan it through the configured socket,
+// as the filter will: the first message fails the same way otherwise.  The
+// probe is removed again.
+void probeScanEngine(const std::string& file, const std::string& socketPath) {
+    char cwd[4096];
+    const std::string dir = std::string(getcwd(cwd, sizeof cwd) ? cwd : ".") + "/" + tempDirName;
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        printf("Temp directory %s: not there (Tarnwick-AV makes it at start); the scan "
+               "engine's access to it is not checked\n",
+               dir.c_str());
+        return;
+    }
+    const std::string probe = dir + "/tarnwick-check-probe-" + std::to_string(getpid());
+    {
+        const UniqueFd out(
+            open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        static const char text[] = "tarnwick-check probe: a file like the filter's copies\n";
+        if (!out.Valid() || write(out.Get(), text, sizeof text - 1) != sizeof text - 1) {
+            problemAt(file, 0, "cannot write into Temp directory " + dir + ": " + strerror(errno));
+            if (out.Valid()) unlink(probe.c_str());
+            return;
+        }
+    }
+    std::string problem;
+    try {
+        const UniqueFd link(connect_to_scan_engine(socketPath));
+        // A daemon that takes the request and never answers must not hang
+        // the check: a read that waits longer fails like a lost engine.
+        const timeval wait = {30, 0};
+        setsockopt(link.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        setsockopt(link.Get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+        ql::ClientMessage request;
+        request.set_tag(ql::ClientMessage::SCAN_FILE_REQUEST);
+        request.set_serial(1);
+        request.mutable_scan_file_request()->set_path(probe);
+        send_command(request, link.Get());
+        ql::ServerMessage reply;
+        // Information notifications may come first; a bounded number.
+        for (int frames = 0;; ++frames) {
+            if (frames == 16) throw std::runtime_error("no answer to the scan request");
+            get_answer(reply, link.Get());
+            if (reply.tag() == ql::ServerMessage::SCAN_FILE_RESULT && reply.serial() == 1) break;
+        }
+        const ql::ScanReport& report = reply.scan_report();
+        if (report.has_error())
+            problem = probeError(report.error(), dir);
+        else if (report.virus_size() > 0)
+            problem = "the scan engine finds " + report.virus(0).name() + " in a probe file";
+        else
+            printf("scan engine: scans the files in %s\n", dir.c_str());
+    } catch (const std::exception& e) {
+        problem = std::string("the scan engine did not scan a probe file in ") + dir + ": " +
+                  e.what() + (errno == EAGAIN ? " (no answer within 30 s)" : "");
+    }
+    unlink(probe.c_str());
+    if (!problem.empty()) problemAt(file, 0, problem);
 }
 
 void splitPath(const std::string& path, std::string& dir, std::string& base) {
@@ -209,7 +301,7 @@ void splitPath(const std::string& path, std::string& dir, std::string& base) {
 template <class Settings>
 void checkSettings(const processIdentity& program, const std::string& path, void (*read)(),
                    std::shared_ptr<const Settings> (*current)(), void (*show)(const Settings&),
-                   bool reportsLookedUp) {
+                   bool reportsLookedUp, bool scanEngine) {
     static processIdentity identity;  // thisProcess points here while reading
     std::string base;
     identity = program;
@@ -228,8 +320,32 @@ void checkSettings(const processIdentity& program, const std::string& path, void
     printf("effective settings:\n");
     show(*settings);
     checkSubmissionDirectory(path, settings->submittedDirName);
-    checkEngineSocket(path, settings->socketPath);
+    if (checkEngineSocket(path, settings->socketPath) && scanEngine)
+        probeScanEngine(path, settings->socketPath);
     fflush(stdout);
+}
+
+// tarnwick-milter's base directory: the host writes queue files into
+// Queue/ and hands Submitted/ to sendmail, the filters copy into Temp/; the
+// filters' user (the one running this check) must be able to write all
+// three.  A link in their place is refused as the programs refuse it.
+void checkMilterBase(const std::string& base) {
+    printf("== tarnwick-milter base directory: %s\n", base.c_str());
+    int usable = 0;
+    for (const char* name : {"Queue", "Submitted", "Temp"}) {
+        const std::string dir = base + "/" + name;
+        struct stat st;
+        if (lstat(dir.c_str(), &st) != 0)
+            problemAt(base, 0, std::string(name) + "/ is missing: " + strerror(errno));
+        else if (!S_ISDIR(st.st_mode))
+            problemAt(base, 0, std::string(name) + "/ is not a directory (a link or a file)");
+        else if (access(dir.c_str(), W_OK | X_OK) != 0)
+            problemAt(base, 0, std::string(name) + "/ is not writable for this user: " +
+                                   strerror(errno));
+        else
+            ++usable;
+    }
+    if (usable == 3) printf("Queue/, Submitted/, Temp/: usable\n");
 }
 
 void checkWhitelist(const std::string& path) {
@@ -264,7 +380,7 @@ void checkWhitelist(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string avFile, asFile, whitelistFile, workDir;
+    std::string avFile, asFile, whitelistFile, workDir, milterBase;
     OptionTable table("tarnwick-check", usage, "", std::string("tarnwick-check ") + tarnwickVersion,
                       'h', 'V');
     table.Add({
@@ -281,6 +397,11 @@ int main(int argc, char** argv) {
                    "current directory)",
                    &workDir)
             .Short('w'),
+        TextOption("milter-base", "DIR",
+                   "check DIR as tarnwick-milter's base directory: Queue/, Submitted/ and Temp/ "
+                   "there and writable (default: BASE, when it is /var/spool/tarnwick)",
+                   &milterBase)
+            .Short('m'),
     });
     int next = 0;
     switch (table.Parse(argc, argv, next)) {
@@ -333,11 +454,19 @@ int main(int argc, char** argv) {
     SetSettingsCheckOnly(true);
     if (!avFile.empty())
         checkSettings<avSettings>(avIdentity, avFile, ReadAvSettings, AvSettings, reportAvValues,
-                                  false);
+                                  false, true);
     if (!asFile.empty())
         checkSettings<asSettings>(asIdentity, asFile, ReadAsSettings, AsSettings, reportAsValues,
-                                  true);
+                                  true, false);
     if (!whitelistFile.empty()) checkWhitelist(whitelistFile);
+    // The filters under tarnwick-milter run in its base directory; a base
+    // directory of the mail server's own is not the milter's business (the
+    // package makes the milter's on every host).
+    char here[4096];
+    if (milterBase.empty() && getcwd(here, sizeof here) &&
+        std::string(here) == defaultMilterBase)
+        milterBase = defaultMilterBase;
+    if (!milterBase.empty()) checkMilterBase(absolute(milterBase));
 
     const int problems = cfgfReportCount();
     if (problems == 0)

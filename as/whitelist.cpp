@@ -64,8 +64,13 @@ void whitelist::Add(const std::string& line) {
             uint64_t key = 0;
             for (size_t i = pattern.size(); i-- > tailFrom;) key = tailKeyStep(key, pattern[i]);
             byTail_[key].push_back(number);
-            if (tailLengths_.size() <= tailLen) tailLengths_.resize(tailLen + 1, 0);
-            tailLengths_[tailLen] = 1;
+            auto at = std::lower_bound(
+                tailLengths_.begin(), tailLengths_.end(), tailLen,
+                [](const tailLength& t, size_t length) { return t.length < length; });
+            if (at == tailLengths_.end() || at->length != tailLen)
+                at = tailLengths_.insert(at, tailLength{tailLen, {0, 0, 0, 0}});
+            const auto first = static_cast<unsigned char>(pattern[tailFrom]);
+            at->firstChars[first >> 6] |= uint64_t{1} << (first & 63);
         } else {
             general_.push_back(number);
         }
@@ -120,20 +125,26 @@ bool whitelist::IsListed(const char* address) const {
             break;
         }
     }
-    if (!byTail_.empty()) {
-        const size_t longest = std::min(addressLen, tailLengths_.size() - 1);
-        uint64_t key = 0;
-        for (size_t len = 1; len <= longest; ++len) {
-            key = tailKeyStep(key, address[addressLen - len]);
-            if (!tailLengths_[len]) continue;
-            auto found = byTail_.find(key);
-            if (found == byTail_.end()) continue;
-            for (uint32_t i : found->second) {
-                if (i >= first) break;  // numbers ascend
-                if (matches(i)) {
-                    first = i;
-                    break;
-                }
+    // The key of the address's ending is taken one character further each
+    // time a tail length is worth a look, so the walk costs at most one
+    // step per character of the address.
+    uint64_t key = 0;
+    size_t walked = 0;
+    for (const tailLength& tail : tailLengths_) {
+        if (tail.length > addressLen) break;
+        const auto c = static_cast<unsigned char>(LowerAscii(address[addressLen - tail.length]));
+        if (!((tail.firstChars[c >> 6] >> (c & 63)) & 1)) continue;
+        while (walked < tail.length) {
+            ++walked;
+            key = tailKeyStep(key, address[addressLen - walked]);
+        }
+        auto found = byTail_.find(key);
+        if (found == byTail_.end()) continue;
+        for (uint32_t i : found->second) {
+            if (i >= first) break;  // numbers ascend
+            if (matches(i)) {
+                first = i;
+                break;
             }
         }
     }

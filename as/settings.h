@@ -47,7 +47,8 @@ class whitelist {
     // tail it ends with.  byTail_ maps tailKey(tail) to their numbers;
     // tailLengths_ holds each length some tail has, shortest first, with
     // the set of characters such tails begin with: a sender whose character
-    // at that distance from its end is not among them needs no look-up.
+    // at that distance from its end is not among them needs no look-up, nor
+    // does one whose last character ends no tail (lastChars_).
     // The others (a tail with "?", or none) are in `general_`.  Numbers are
     // in file order.
     struct tailLength {
@@ -56,6 +57,7 @@ class whitelist {
     };
     std::unordered_map<uint64_t, std::vector<uint32_t>> byTail_;
     std::vector<tailLength> tailLengths_;
+    uint64_t lastChars_[4] = {0, 0, 0, 0};
     std::vector<uint32_t> general_;
 };
 // The one instance; the object hides the class name, so the type is spelled

@@ -29,6 +29,11 @@ namespace {
 
 constexpr size_t pieceSize = 1023;
 
+bool inSet(const uint64_t (&set)[4], char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (set[b >> 6] >> (b & 63)) & 1;
+}
+
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -71,6 +76,8 @@ void whitelist::Add(const std::string& line) {
                 at = tailLengths_.insert(at, tailLength{tailLen, {0, 0, 0, 0}});
             const auto first = static_cast<unsigned char>(pattern[tailFrom]);
             at->firstChars[first >> 6] |= uint64_t{1} << (first & 63);
+            const auto last = static_cast<unsigned char>(pattern.back());
+            lastChars_[last >> 6] |= uint64_t{1} << (last & 63);
         } else {
             general_.push_back(number);
         }
@@ -130,10 +137,11 @@ bool whitelist::IsListed(const char* address) const {
     // step per character of the address.
     uint64_t key = 0;
     size_t walked = 0;
+    const bool tailsEndHere =
+        addressLen > 0 && inSet(lastChars_, LowerAscii(address[addressLen - 1]));
     for (const tailLength& tail : tailLengths_) {
-        if (tail.length > addressLen) break;
-        const auto c = static_cast<unsigned char>(LowerAscii(address[addressLen - tail.length]));
-        if (!((tail.firstChars[c >> 6] >> (c & 63)) & 1)) continue;
+        if (!tailsEndHere || tail.length > addressLen) break;
+        if (!inSet(tail.firstChars, LowerAscii(address[addressLen - tail.length]))) continue;
         while (walked < tail.length) {
             ++walked;
             key = tailKeyStep(key, address[addressLen - walked]);

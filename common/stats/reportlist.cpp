@@ -108,6 +108,10 @@ int cmpNamesOf(const reportItem& a, const reportItem& b) {
 // time: this runs for every name of every message.
 struct bracketNumbers {
     long long n[3];
+    // Bytes from "[" on that the reading looked at: the three numbers read
+    // depend on these bytes alone.  A name that ends before the third
+    // number counts its zero byte too.
+    size_t span;
 };
 
 bracketNumbers readBracketNumbers(const char* bracket) {
@@ -117,6 +121,7 @@ bracketNumbers readBracketNumbers(const char* bracket) {
         n = readNumber(p);
         if (*p) ++p;
     }
+    numbers.span = static_cast<size_t>(p - bracket) + (*p ? 0 : 1);
     return numbers;
 }
 
@@ -181,16 +186,17 @@ int cmpReportItems(const reportItem& a, const reportItem& b) {
 namespace {
 
 // Counts name, len bytes with no zero byte among them and already cut to
-// fit a block.  A name with "[" must have a zero byte behind it: its
-// numbers are read up to the first byte that is not a digit.
-void countName(reportObject& list, const char* name, size_t len, int32_t count) {
+// fit a block; bracket is its first "[" or null.  A name with "[" must have
+// a zero byte behind it: its numbers are read up to the first byte that is
+// not a digit.
+void countName(reportObject& list, const char* name, size_t len, const char* bracket,
+               int32_t count) {
     if (list.nAllocated == 0) {
         list.items.assign(growStep, reportItem{0, nullptr});
         list.nAllocated = growStep;
     }
     if (!list.slotsValid || static_cast<size_t>(list.nItems) * 2 + 2 > list.slots.size())
         rebuildSlots(list);
-    const char* bracket = static_cast<const char*>(memchr(name, '[', len));
     bracketNumbers numbers{};
     if (bracket) numbers = readBracketNumbers(bracket);
     const size_t keyLen = bracket ? static_cast<size_t>(bracket - name) : len;
@@ -205,6 +211,8 @@ void countName(reportObject& list, const char* name, size_t len, int32_t count) 
         bool same;
         if (!bracket || item.bracket < 0) {
             same = static_cast<size_t>(item.length) == len && memcmp(item.name, name, len) == 0;
+        } else if (strncmp(item.name, name, keyLen + numbers.span) == 0) {
+            same = true;  // the same bytes as far as the reading looked
         } else {
             const bracketNumbers theirs = readBracketNumbers(bracketOf(item));
             same = static_cast<size_t>(item.bracket) == keyLen &&
@@ -221,7 +229,7 @@ void countName(reportObject& list, const char* name, size_t len, int32_t count) 
     // reply or envelope must not grow it without end.
     if (list.nItems >= maxReportListNames &&
         std::string_view(name, len) != std::string_view(reportOtherName)) {
-        countName(list, reportOtherName, strlen(reportOtherName), count);
+        countName(list, reportOtherName, strlen(reportOtherName), nullptr, count);
         return;
     }
 
@@ -231,9 +239,9 @@ void countName(reportObject& list, const char* name, size_t len, int32_t count) 
     }
     const char* stored = storeName(list, name, len);
     const int32_t index = list.nItems++;
-    list.items[index] = reportItem{count, stored,
-                                   bracket ? static_cast<int32_t>(bracket - name) : -1, hash,
-                                   static_cast<int32_t>(len)};
+    list.items[index] =
+        reportItem{count, stored, bracket ? static_cast<int32_t>(bracket - name) : -1, hash,
+                   static_cast<int32_t>(len)};
     list.slots[at] = index + 1;
     // Names mostly arrive in no order; one comparison tells whether the
     // list is still in name order without sorting it.
@@ -248,14 +256,13 @@ void reportObject::Add(const char* name, int32_t count) {
     // second count of it finds the item instead of adding another.
     const size_t maxLen = static_cast<size_t>(blockSize) - 1;
     const size_t len = strnlen(name, maxLen + 1);
+    nTotal = addSaturated(nTotal, count);
     if (len > maxLen) {
-        std::string cut(name, maxLen);
-        nTotal = addSaturated(nTotal, count);
-        countName(*this, cut.c_str(), maxLen, count);
+        const std::string cut(name, maxLen);
+        countName(*this, cut.c_str(), maxLen, strchr(cut.c_str(), '['), count);
         return;
     }
-    nTotal = addSaturated(nTotal, count);
-    countName(*this, name, len, count);
+    countName(*this, name, len, static_cast<const char*>(memchr(name, '[', len)), count);
 }
 
 void reportObject::Add(std::string_view name, int32_t count) {
@@ -264,7 +271,8 @@ void reportObject::Add(std::string_view name, int32_t count) {
     nTotal = addSaturated(nTotal, count);
     // The numbers behind a "[" are read up to a byte that is not a digit:
     // such a name is looked up from a copy with a zero byte behind it.
-    if (name.find('[') != std::string_view::npos) {
+    const auto* bracket = static_cast<const char*>(memchr(name.data(), '[', name.size()));
+    if (bracket) {
         char small[128];  // envelope names fit: no allocation per message
         std::string large;
         char* copy = small;
@@ -275,10 +283,10 @@ void reportObject::Add(std::string_view name, int32_t count) {
             memcpy(small, name.data(), name.size());
             small[name.size()] = '\0';
         }
-        countName(*this, copy, name.size(), count);
+        countName(*this, copy, name.size(), copy + (bracket - name.data()), count);
         return;
     }
-    countName(*this, name.data(), name.size(), count);
+    countName(*this, name.data(), name.size(), nullptr, count);
 }
 
 void reportObject::OrderByName() {

@@ -85,10 +85,17 @@ void EnqueueRating(const char* token, const char* path) {
     const char* text = buffer.get() + item.envLen;
     size_t textSize = size - item.envLen;
     if (EngineBusy(token, ratingFrameSize(textSize))) return;
+    // One captured pointer keeps the closure inside std::function's own
+    // storage: no allocation per message.
+    struct {
+        std::unique_ptr<char[]>& buffer;
+        const char* text;
+        size_t textSize;
+    } rating{buffer, text, textSize};
     QueueAndSend(
         item,
-        [&buffer, text, textSize](const scanListItem& queued) {
-            sendRating(queued, text, textSize, std::move(buffer));
+        [&rating](const scanListItem& queued) {
+            sendRating(queued, rating.text, rating.textSize, std::move(rating.buffer));
         },
         nullptr);
 }

@@ -45,10 +45,19 @@ class whitelist {
     // Patterns whose fixed tail (all of a pattern without "*") holds no "?"
     // are found through the tail: a sender can only match a pattern whose
     // tail it ends with.  byTail_ maps tailKey(tail) to their numbers;
-    // tailLengths_[n] says whether some tail has n characters.  The others
-    // (a tail with "?", or none) are in `general_`.  Numbers are in file order.
+    // tailLengths_ holds each length some tail has, shortest first, with
+    // the set of characters such tails begin with: a sender whose character
+    // at that distance from its end is not among them needs no look-up, nor
+    // does one whose last character ends no tail (lastChars_).
+    // The others (a tail with "?", or none) are in `general_`.  Numbers are
+    // in file order.
+    struct tailLength {
+        size_t length;
+        uint64_t firstChars[4];  // bit c: some tail of this length begins with byte c
+    };
     std::unordered_map<uint64_t, std::vector<uint32_t>> byTail_;
-    std::vector<uint8_t> tailLengths_;  // bytes, not bits: read for every character of a sender
+    std::vector<tailLength> tailLengths_;
+    uint64_t lastChars_[4] = {0, 0, 0, 0};
     std::vector<uint32_t> general_;
 };
 // The one instance; the object hides the class name, so the type is spelled

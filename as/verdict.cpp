@@ -2,8 +2,8 @@
 // with the configured score header lines, a bar of "X" and, from the alert
 // level on, the alert lines; then counts the score, sources, targets and the
 // scan time.  Runs on the reader thread with one settings snapshot per call.
-#include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include "as/as.h"
 #include "common/base/log.h"
@@ -75,10 +75,19 @@ const headerTable& headersFor(const std::shared_ptr<const asSettings>& settings)
     return table;
 }
 
-void appendNumber(std::string& out, long long value) {
-    char digits[24];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, static_cast<size_t>(end - digits));
+// Writes value in decimal at `to`; returns the end.  `to` has room for 11.
+char* putNumber(char* to, int32_t value) {
+    char digits[12];
+    char* p = digits + sizeof digits;
+    uint32_t left = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    do {
+        *--p = static_cast<char>('0' + left % 10);
+        left /= 10;
+    } while (left != 0);
+    if (value < 0) *--p = '-';
+    const size_t n = static_cast<size_t>(digits + sizeof digits - p);
+    memcpy(to, p, n);
+    return to + n;
 }
 
 }  // namespace
@@ -114,15 +123,25 @@ void HandleSpamReport(ql::ServerMessage& message) {
     const std::string& header = ScoreHeader(settings, value);
 
     // "* original score=%d\n%d ADDHEADER \"%s\"\n" in one write, built
-    // without a format string.
+    // without a format string: the part in front of the header on the
+    // stack, then everything copied once into a buffer kept per thread.
+    static constexpr char scoreLabel[] = "* original score=";
+    static constexpr char addHeader[] = " ADDHEADER \"";
+    char front[sizeof scoreLabel + sizeof addHeader + 24];
+    char* end = front;
+    memcpy(end, scoreLabel, sizeof scoreLabel - 1);
+    end = putNumber(end + sizeof scoreLabel - 1, score);
+    *end++ = '\n';
+    end = putNumber(end, entry.serial);
+    memcpy(end, addHeader, sizeof addHeader - 1);
+    end += sizeof addHeader - 1;
+    const size_t frontLen = static_cast<size_t>(end - front);
     thread_local std::string answer;
-    answer.assign("* original score=");
-    appendNumber(answer, score);
-    answer += '\n';
-    appendNumber(answer, entry.serial);
-    answer.append(" ADDHEADER \"");
-    answer.append(header);
-    answer.append("\"\n");
+    answer.resize(frontLen + header.size() + 2);
+    char* out = answer.data();
+    memcpy(out, front, frontLen);
+    memcpy(out + frontLen, header.data(), header.size());
+    memcpy(out + frontLen + header.size(), "\"\n", 2);
     PrintRaw(answer.data(), answer.size());
 
     // The score, the envelope's names and the scan time under one hold of

@@ -29,6 +29,11 @@ namespace {
 
 constexpr size_t pieceSize = 1023;
 
+bool inSet(const uint64_t (&set)[4], char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (set[b >> 6] >> (b & 63)) & 1;
+}
+
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -64,8 +69,15 @@ void whitelist::Add(const std::string& line) {
             uint64_t key = 0;
             for (size_t i = pattern.size(); i-- > tailFrom;) key = tailKeyStep(key, pattern[i]);
             byTail_[key].push_back(number);
-            if (tailLengths_.size() <= tailLen) tailLengths_.resize(tailLen + 1, 0);
-            tailLengths_[tailLen] = 1;
+            auto at = std::lower_bound(
+                tailLengths_.begin(), tailLengths_.end(), tailLen,
+                [](const tailLength& t, size_t length) { return t.length < length; });
+            if (at == tailLengths_.end() || at->length != tailLen)
+                at = tailLengths_.insert(at, tailLength{tailLen, {0, 0, 0, 0}});
+            const auto first = static_cast<unsigned char>(pattern[tailFrom]);
+            at->firstChars[first >> 6] |= uint64_t{1} << (first & 63);
+            const auto last = static_cast<unsigned char>(pattern.back());
+            lastChars_[last >> 6] |= uint64_t{1} << (last & 63);
         } else {
             general_.push_back(number);
         }
@@ -120,20 +132,27 @@ bool whitelist::IsListed(const char* address) const {
             break;
         }
     }
-    if (!byTail_.empty()) {
-        const size_t longest = std::min(addressLen, tailLengths_.size() - 1);
-        uint64_t key = 0;
-        for (size_t len = 1; len <= longest; ++len) {
-            key = tailKeyStep(key, address[addressLen - len]);
-            if (!tailLengths_[len]) continue;
-            auto found = byTail_.find(key);
-            if (found == byTail_.end()) continue;
-            for (uint32_t i : found->second) {
-                if (i >= first) break;  // numbers ascend
-                if (matches(i)) {
-                    first = i;
-                    break;
-                }
+    // The key of the address's ending is taken one character further each
+    // time a tail length is worth a look, so the walk costs at most one
+    // step per character of the address.
+    uint64_t key = 0;
+    size_t walked = 0;
+    const bool tailsEndHere =
+        addressLen > 0 && inSet(lastChars_, LowerAscii(address[addressLen - 1]));
+    for (const tailLength& tail : tailLengths_) {
+        if (!tailsEndHere || tail.length > addressLen) break;
+        if (!inSet(tail.firstChars, LowerAscii(address[addressLen - tail.length]))) continue;
+        while (walked < tail.length) {
+            ++walked;
+            key = tailKeyStep(key, address[addressLen - walked]);
+        }
+        auto found = byTail_.find(key);
+        if (found == byTail_.end()) continue;
+        for (uint32_t i : found->second) {
+            if (i >= first) break;  // numbers ascend
+            if (matches(i)) {
+                first = i;
+                break;
             }
         }
     }

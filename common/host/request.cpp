@@ -25,6 +25,18 @@ int64_t monotonicMs() {
 // Main thread: the timeout in force for new requests, in milliseconds.
 int64_t requestTimeoutMs = 120000;
 
+// strtol(token, nullptr, 10), with the usual token (a few digits and
+// nothing else in front) read without the locale and overflow machinery.
+long tokenNumber(const char* token) {
+    long value = 0;
+    int digits = 0;
+    for (const char* p = token; *p >= '0' && *p <= '9'; ++p) {
+        if (++digits > 18) return strtol(token, nullptr, 10);  // might not fit
+        value = value * 10 + (*p - '0');
+    }
+    return digits > 0 ? value : strtol(token, nullptr, 10);
+}
+
 }  // namespace
 
 bool WaitForMessageFile(const char* token, const std::string& fullPath) {
@@ -51,7 +63,7 @@ bool StartRequest(const char* token, const char* path, scanListItem& item, std::
     // The caller may hand in the entry of its previous request: everything
     // but the string capacities starts afresh.
     item.id = 0;
-    item.serial = static_cast<int32_t>(strtol(token, nullptr, 10));
+    item.serial = static_cast<int32_t>(tokenNumber(token));
     item.token.assign(token);
     item.msgPath.assign(path);
     item.scanPath.clear();

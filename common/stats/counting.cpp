@@ -2,6 +2,7 @@
 // names of its envelope.
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include "common/envelope/envelope.h"
 #include "common/stats/stats.h"
@@ -75,12 +76,10 @@ class listCounter final : public envelopeNameSink {
     }
 
   private:
+    // A name ends at a zero byte inside it, as it would in the report.
     static void count(reportObject& list, const char* text, size_t n) {
-        char name[maxCountedNameLength + 1];  // on the stack: this runs for every answered message
-        n = n < maxCountedNameLength ? n : maxCountedNameLength;
-        memcpy(name, text, n);
-        name[n] = '\0';
-        list.Add(name, 1);
+        n = strnlen(text, n < maxCountedNameLength ? n : maxCountedNameLength);
+        list.Add(std::string_view(text, n), 1);
     }
     statistics& to_;
 };

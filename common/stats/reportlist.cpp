@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -43,11 +44,9 @@ int byteCompare(const char* a, const char* b) {
     return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
-// Copies the name into the block chain and returns where it now lives.
-const char* storeName(reportObject& list, const char* name) {
-    size_t len = strlen(name);
-    const size_t maxLen = static_cast<size_t>(list.blockSize) - 1;
-    if (len > maxLen) len = maxLen;  // cut to fit one block
+// Copies the name (len bytes, already cut to fit a block) into the block
+// chain and returns where it now lives, with a zero byte behind it.
+const char* storeName(reportObject& list, const char* name, size_t len) {
     if (!list.lastBlock || len >= static_cast<size_t>(list.blockSize - list.blockUsed)) {
         auto block = std::make_unique<reportBlock>();
         reportBlock* raw = block.get();
@@ -103,22 +102,61 @@ int cmpNamesOf(const reportItem& a, const reportItem& b) {
 
 // The counting key is what compareNames looks at: the whole name, or for a
 // name with "[" the text before it and the first three numbers behind it,
-// read the way compareNames reads them.  Names that compare equal hash
-// equal, so the index finds the item the name counts for.
-uint32_t keyHash(const char* name, const char* bracket) {
-    uint64_t h = 14695981039346656037ull;
-    auto mix = [&h](uint64_t v) { h = (h ^ v) * 1099511628211ull; };
-    const char* end = bracket ? bracket : name + strlen(name);
-    for (const char* p = name; p < end; ++p) mix(static_cast<unsigned char>(*p));
-    if (bracket) {
-        mix(0x100);  // a bracketed key never equals an unbracketed one
-        const char* p = bracket + 1;
-        for (int step = 0; step < 3; ++step) {
-            mix(static_cast<uint64_t>(readNumber(p)));
-            if (*p) ++p;
-        }
+// read the way compareNames reads them (a step with no digit reads 0, on
+// either side alike).  Names that compare equal hash equal, so the index
+// finds the item the name counts for.  The text is taken eight bytes at a
+// time: this runs for every name of every message.
+struct bracketNumbers {
+    long long n[3];
+    // Bytes from "[" on that the reading looked at: the three numbers read
+    // depend on these bytes alone.  A name that ends before the third
+    // number counts its zero byte too.
+    size_t span;
+};
+
+bracketNumbers readBracketNumbers(const char* bracket) {
+    bracketNumbers numbers;
+    const char* p = bracket + 1;
+    for (long long& n : numbers.n) {
+        n = readNumber(p);
+        if (*p) ++p;
     }
-    return static_cast<uint32_t>(h ^ (h >> 32));
+    numbers.span = static_cast<size_t>(p - bracket) + (*p ? 0 : 1);
+    return numbers;
+}
+
+uint64_t mixWord(uint64_t h, uint64_t w) {
+    h = (h ^ w) * 0x9e3779b97f4a7c15ull;
+    return h ^ (h >> 32);
+}
+
+uint32_t keyHash(const char* text, size_t textLen, const bracketNumbers* numbers) {
+    uint64_t h = mixWord(0xcbf29ce484222325ull, textLen);
+    if (textLen >= 8) {
+        size_t at = 0;
+        for (; at + 8 < textLen; at += 8) {
+            uint64_t w;
+            memcpy(&w, text + at, 8);
+            h = mixWord(h, w);
+        }
+        // The last eight bytes, overlapping the word before when the length
+        // is no multiple of eight: the length is hashed already.
+        uint64_t w;
+        memcpy(&w, text + textLen - 8, 8);
+        h = mixWord(h, w);
+    } else {
+        uint64_t w = 0;
+        for (size_t i = 0; i < textLen; ++i)
+            w |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+        h = mixWord(h, w);
+    }
+    if (numbers) {
+        h = mixWord(h, 0x100);  // a bracketed key never equals an unbracketed one
+        for (long long n : numbers->n) h = mixWord(h, static_cast<uint64_t>(n));
+    }
+    // The index takes the low bits: fold the high ones into them.
+    h = (h ^ (h >> 33)) * 0xff51afd7ed558ccdull;
+    return static_cast<uint32_t>(h ^ (h >> 33));
 }
 
 void rebuildSlots(reportObject& list) {
@@ -146,39 +184,42 @@ int cmpReportItems(const reportItem& a, const reportItem& b) {
 }
 
 namespace {
-void countName(reportObject& list, const char* name, int32_t count);
-}  // namespace
 
-void reportObject::Add(const char* name, int32_t count) {
-    reportObject& list = *this;
-    // Looked up as it will be stored: an overlong name is cut first, so a
-    // second count of it finds the item instead of adding another.
-    std::string cut;
-    const size_t maxLen = static_cast<size_t>(list.blockSize) - 1;
-    if (strnlen(name, maxLen + 1) > maxLen) {
-        cut.assign(name, maxLen);
-        name = cut.c_str();
-    }
+// Counts name, len bytes with no zero byte among them and already cut to
+// fit a block; bracket is its first "[" or null.  A name with "[" must have
+// a zero byte behind it: its numbers are read up to the first byte that is
+// not a digit.
+void countName(reportObject& list, const char* name, size_t len, const char* bracket,
+               int32_t count) {
     if (list.nAllocated == 0) {
         list.items.assign(growStep, reportItem{0, nullptr});
         list.nAllocated = growStep;
     }
-    list.nTotal = addSaturated(list.nTotal, count);
-    countName(list, name, count);
-}
-
-namespace {
-
-void countName(reportObject& list, const char* name, int32_t count) {
     if (!list.slotsValid || static_cast<size_t>(list.nItems) * 2 + 2 > list.slots.size())
         rebuildSlots(list);
-    const char* bracket = strchr(name, '[');
-    const uint32_t hash = keyHash(name, bracket);
+    bracketNumbers numbers{};
+    if (bracket) numbers = readBracketNumbers(bracket);
+    const size_t keyLen = bracket ? static_cast<size_t>(bracket - name) : len;
+    const uint32_t hash = keyHash(name, keyLen, bracket ? &numbers : nullptr);
     const size_t mask = list.slots.size() - 1;
     size_t at = hash & mask;
     for (; list.slots[at] != 0; at = (at + 1) & mask) {
         reportItem& item = list.items[list.slots[at] - 1];
-        if (item.hash == hash && compareNames(name, bracket, item.name, bracketOf(item)) == 0) {
+        if (item.hash != hash) continue;
+        // What compareNames calls equal: the same bytes when either name
+        // has no "[", else the same text before it and the same numbers.
+        bool same;
+        if (!bracket || item.bracket < 0) {
+            same = static_cast<size_t>(item.length) == len && memcmp(item.name, name, len) == 0;
+        } else if (strncmp(item.name, name, keyLen + numbers.span) == 0) {
+            same = true;  // the same bytes as far as the reading looked
+        } else {
+            const bracketNumbers theirs = readBracketNumbers(bracketOf(item));
+            same = static_cast<size_t>(item.bracket) == keyLen &&
+                   memcmp(item.name, name, keyLen) == 0 && theirs.n[0] == numbers.n[0] &&
+                   theirs.n[1] == numbers.n[1] && theirs.n[2] == numbers.n[2];
+        }
+        if (same) {
             item.count = addSaturated(item.count, count);
             return;
         }
@@ -186,8 +227,9 @@ void countName(reportObject& list, const char* name, int32_t count) {
 
     // A full list counts every further name together: one hostile engine
     // reply or envelope must not grow it without end.
-    if (list.nItems >= maxReportListNames && strcmp(name, reportOtherName) != 0) {
-        countName(list, reportOtherName, count);
+    if (list.nItems >= maxReportListNames &&
+        std::string_view(name, len) != std::string_view(reportOtherName)) {
+        countName(list, reportOtherName, strlen(reportOtherName), nullptr, count);
         return;
     }
 
@@ -195,11 +237,11 @@ void countName(reportObject& list, const char* name, int32_t count) {
         list.nAllocated += growStep;
         list.items.resize(static_cast<size_t>(list.nAllocated), reportItem{0, nullptr});
     }
-    const char* stored = storeName(list, name);
-    const char* storedBracket = strchr(stored, '[');
+    const char* stored = storeName(list, name, len);
     const int32_t index = list.nItems++;
-    list.items[index] = reportItem{
-        count, stored, storedBracket ? static_cast<int32_t>(storedBracket - stored) : -1, hash};
+    list.items[index] =
+        reportItem{count, stored, bracket ? static_cast<int32_t>(bracket - name) : -1, hash,
+                   static_cast<int32_t>(len)};
     list.slots[at] = index + 1;
     // Names mostly arrive in no order; one comparison tells whether the
     // list is still in name order without sorting it.
@@ -208,6 +250,44 @@ void countName(reportObject& list, const char* name, int32_t count) {
 }
 
 }  // namespace
+
+void reportObject::Add(const char* name, int32_t count) {
+    // Looked up as it will be stored: an overlong name is cut first, so a
+    // second count of it finds the item instead of adding another.
+    const size_t maxLen = static_cast<size_t>(blockSize) - 1;
+    const size_t len = strnlen(name, maxLen + 1);
+    nTotal = addSaturated(nTotal, count);
+    if (len > maxLen) {
+        const std::string cut(name, maxLen);
+        countName(*this, cut.c_str(), maxLen, strchr(cut.c_str(), '['), count);
+        return;
+    }
+    countName(*this, name, len, static_cast<const char*>(memchr(name, '[', len)), count);
+}
+
+void reportObject::Add(std::string_view name, int32_t count) {
+    const size_t maxLen = static_cast<size_t>(blockSize) - 1;
+    if (name.size() > maxLen) name = name.substr(0, maxLen);
+    nTotal = addSaturated(nTotal, count);
+    // The numbers behind a "[" are read up to a byte that is not a digit:
+    // such a name is looked up from a copy with a zero byte behind it.
+    const auto* bracket = static_cast<const char*>(memchr(name.data(), '[', name.size()));
+    if (bracket) {
+        char small[128];  // envelope names fit: no allocation per message
+        std::string large;
+        char* copy = small;
+        if (name.size() >= sizeof small) {
+            large.assign(name);
+            copy = large.data();
+        } else {
+            memcpy(small, name.data(), name.size());
+            small[name.size()] = '\0';
+        }
+        countName(*this, copy, name.size(), copy + (bracket - name.data()), count);
+        return;
+    }
+    countName(*this, name.data(), name.size(), nullptr, count);
+}
 
 void reportObject::OrderByName() {
     reportObject& list = *this;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 struct reportItem {
@@ -19,6 +20,7 @@ struct reportItem {
     const char* name;      // points into the list's name store
     int32_t bracket = -1;  // offset of the first "[" in name, -1 when none
     uint32_t hash = 0;     // of the counting key (see reportlist.cpp)
+    int32_t length = 0;    // of name, without its terminating zero byte
 };
 
 struct reportBlock {
@@ -49,6 +51,9 @@ struct reportObject {
 
     // Counts `count` more of name.  A name too long for a block is cut to fit.
     void Add(const char* name, int32_t count);
+    // The same for a name of known length (it holds no zero byte), so that
+    // a caller with the length at hand spares the copy and the measuring.
+    void Add(std::string_view name, int32_t count);
     void Clear();
     // Sorts the first nItems items in report order.
     void SortForReport();

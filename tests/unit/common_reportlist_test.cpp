@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -133,6 +137,44 @@ TEST_F(ReportListTest, NamesSpanBlocksAndOverlongNamesAreCut) {
     list.Add(huge.c_str(), 2);
     EXPECT_EQ(list.nItems, items);
     EXPECT_EQ(CountOf(std::string(32767, 'z')), 5);
+}
+
+TEST_F(ReportListTest, LookupMergesWhatNameOrderCallsEqual) {
+    // Spellings of one network in other bytes (leading zeros, a shorter
+    // name, a bracket without digits), given as text or with a length, must
+    // land on the item the name order calls equal, and on no other.
+    const char* const names[] = {
+        "smtp [10.0.0.1]", "smtp [010.0.0.2]", "smtp [10.00.0]",  "smtp [10.0.0",
+        "smtp [10.0.",     "smtp [10.0",       "smtp [10.0.1.1]", "smtp [10]",
+        "smtp [10.x.0.1]", "smtp [10..0.1]",   "smtp [x]",        "smtp [y]",
+        "smtp[10.0.0.1]",  "smtp [10.0.0.1",   "a[1[2.3.4]",      "a[1[2.3.5]",
+        "plain",           "plain [",          "plain [[",        "smtp [10.0.0.1]x",
+    };
+    std::vector<std::string> added;
+    for (int round = 0; round < 2; ++round) {
+        for (const char* name : names) {
+            if (round == 0)
+                list.Add(name, 1);
+            else
+                list.Add(std::string_view(name), 1);
+            added.push_back(name);
+        }
+    }
+    // The slow way: a name counts for the first added name equal to it.
+    std::vector<std::pair<std::string, int32_t>> expected;
+    for (const std::string& name : added) {
+        auto it = std::find_if(expected.begin(), expected.end(), [&](const auto& e) {
+            return reportItemCmp(e.first.c_str(), name.c_str()) == 0;
+        });
+        if (it == expected.end())
+            expected.emplace_back(name, 1);
+        else
+            ++it->second;
+    }
+    ASSERT_EQ(list.nItems, static_cast<int32_t>(expected.size()));
+    for (const auto& [name, count] : expected) EXPECT_EQ(CountOf(name), count) << name;
+    // Eleven spellings read as 10, 0, 0 (a step without digits reads 0).
+    EXPECT_EQ(CountOf("smtp [10.0.0.1]"), 22);
 }
 
 TEST_F(ReportListTest, LookupFindsItsItemAcrossReorderings) {

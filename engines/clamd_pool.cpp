@@ -3,7 +3,6 @@
 #include "clamd_pool.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,6 +15,7 @@
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/text.h"
+#include "connect.h"
 
 namespace engined {
 
@@ -53,58 +53,15 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
 
 // A non-blocking socket connected to address, or an invalid one with why.
 UniqueFd Connect(const ClamdAddress& address, std::string& why) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(connectSeconds);
-    auto finish = [&](UniqueFd fd, const sockaddr* to, socklen_t length) {
-        if (connect(fd.Get(), to, length) == 0) return fd;
-        if (errno != EINPROGRESS && errno != EAGAIN) {
-            why = strerror(errno);
-            return UniqueFd();
-        }
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (!WaitFor(fd.Get(), POLLOUT, deadline)) {
-            why = "connect timed out";
-            return UniqueFd();
-        }
-        if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-            why = strerror(error != 0 ? error : errno);
-            return UniqueFd();
-        }
-        return fd;
-    };
+    bool busy = false;
+    StreamTarget target;
     if (address.unix) {
-        sockaddr_un to;
-        memset(&to, 0, sizeof to);
-        to.sun_family = AF_UNIX;
-        memcpy(to.sun_path, address.path.data(), address.path.size());
-        UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (!fd.Valid()) {
-            why = strerror(errno);
-            return fd;
-        }
-        return finish(std::move(fd), reinterpret_cast<sockaddr*>(&to), sizeof to);
+        target.path = address.path;
+    } else {
+        target.host = address.host;
+        target.port = address.port;
     }
-    addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
-    if (rc != 0) {
-        why = gai_strerror(rc);
-        return UniqueFd();
-    }
-    UniqueFd result;
-    for (addrinfo* at = found; at != nullptr && !result.Valid(); at = at->ai_next) {
-        UniqueFd fd(socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (!fd.Valid()) {
-            why = strerror(errno);
-            continue;
-        }
-        result = finish(std::move(fd), at->ai_addr, at->ai_addrlen);
-    }
-    freeaddrinfo(found);
-    return result;
+    return ConnectStream(target, Clock::now() + std::chrono::seconds(connectSeconds), why, busy);
 }
 
 bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) {

@@ -3,7 +3,6 @@
 #include "spamd_client.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -20,6 +19,7 @@
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/signals.h"
+#include "connect.h"
 #include "daemon_util.h"
 
 namespace engined {
@@ -33,7 +33,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::milliseconds backlogPause{5};
 constexpr char backlogFull[] = "spamd's backlog stayed full";
 
 std::string Trim(const std::string& text) {
@@ -108,71 +107,12 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// Finishes a non-blocking connect; true when it succeeded.
-bool CompleteConnect(int fd, Clock::time_point deadline, int& error) {
-    if (!WaitFor(fd, POLLOUT, deadline)) {
-        error = ETIMEDOUT;
-        return false;
-    }
-    socklen_t size = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
-    return error == 0;
-}
-
 UniqueFd Connect(const SpamdAddress& address, Clock::time_point deadline, std::string& problem) {
-    int error = 0;
-    if (!address.socketPath.empty()) {
-        sockaddr_un un;
-        memset(&un, 0, sizeof un);
-        un.sun_family = AF_UNIX;
-        if (address.socketPath.size() >= sizeof un.sun_path) {
-            problem = "socket path too long";
-            return UniqueFd();
-        }
-        memcpy(un.sun_path, address.socketPath.data(), address.socketPath.size());
-        UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (!fd.Valid()) {
-            problem = strerror(errno);
-            return UniqueFd();
-        }
-        // A unix socket never connects in the background: EAGAIN means that
-        // spamd's backlog is full and nothing was connected (the socket would
-        // even poll as writable).  Knock again until there is room.
-        for (;;) {
-            if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&un), sizeof un) == 0) return fd;
-            error = errno;
-            if (error == EINTR) continue;
-            if (error != EAGAIN || Clock::now() + backlogPause >= deadline) break;
-            std::this_thread::sleep_for(backlogPause);
-        }
-        problem = error == EAGAIN ? backlogFull : strerror(error);
-        return UniqueFd();
-    }
-    addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
-    if (rc != 0) {
-        problem = gai_strerror(rc);
-        return UniqueFd();
-    }
-    std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, freeaddrinfo);
-    problem = "no address";
-    for (addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        UniqueFd fd(
-            socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
-        if (!fd.Valid()) {
-            problem = strerror(errno);
-            continue;
-        }
-        if (connect(fd.Get(), ai->ai_addr, ai->ai_addrlen) == 0) return fd;
-        error = errno;
-        if (error == EINPROGRESS && CompleteConnect(fd.Get(), deadline, error)) return fd;
-        problem = strerror(error);
-    }
-    return UniqueFd();
+    bool busy = false;
+    UniqueFd fd = ConnectStream({address.socketPath, address.host, address.port}, deadline,
+                                problem, busy);
+    if (busy) problem = backlogFull;
+    return fd;
 }
 
 SpamdOutcome Fail(SpamdFailure failure, std::string what) {

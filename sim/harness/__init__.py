@@ -29,7 +29,8 @@ The modules from the ground up; each imports only modules above it here:
                 directory, spoken to on its standard input and output
   milter        MilterRig: tarnwick-milter with its filters and engines,
                 driven by miltertest; lua_message, milter_outcomes
-  postfix       PostfixInstance: a private Postfix in front of a milter
+  postfix       PostfixInstance: a private Postfix in front of a milter;
+                milter_behind_postfix
   run           the test runner ctest uses (python3 -m harness.run MODULE)
 
 Standard library only; the generated message classes (python3-protobuf)
@@ -47,7 +48,7 @@ from .output import ProgramOutput
 from .scripted import FrameClient, FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies, scan_result, varint
 from .session import FilterSession
 from .milter import MilterRig, lua_message, milter_missing, milter_outcomes, real_engines_missing, wait_until
-from .postfix import PostfixInstance, postfix_missing
+from .postfix import PostfixInstance, milter_behind_postfix, postfix_missing
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)
 

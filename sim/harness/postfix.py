@@ -18,7 +18,7 @@ import shutil
 import subprocess
 import time
 
-from .milter import wait_until
+from .milter import MilterRig, wait_until
 from .real_engines import free_tcp_port
 
 DEFAULT_MAIN_CF = "/etc/postfix/main.cf"
@@ -188,3 +188,27 @@ class PostfixInstance:
             self.sink.terminate()
             self.sink.wait(timeout=5)
         self._restore_default_main_cf()
+
+
+def milter_behind_postfix(smtpd_procs=20, **rig_args):
+    """A MilterRig with the real engines on a loopback port behind a private
+    Postfix that also takes the milter's own mail (--sendmail), both started:
+    Postfix first, so that the filters' start reports go straight to it.
+    rig_args go to MilterRig (host_args, replace, engine_args...).  Returns
+    (rig, mta); stop them with mta.stop() and rig.cleanup().  When a start
+    fails, whatever was made is stopped and removed before the error goes on."""
+    port = free_tcp_port()
+    rig = MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port, **rig_args)
+    mta = None
+    try:
+        mta = PostfixInstance(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port,
+                              smtpd_procs=smtpd_procs)
+        rig.host_args += ["--sendmail", mta.sendmail_command()]
+        mta.start()
+        rig.start()
+    except BaseException:
+        if mta:
+            mta.stop()
+        rig.cleanup()
+        raise
+    return rig, mta

@@ -26,18 +26,8 @@ MESSAGE = "From: Alice <alice@example.org>\r\nTo: Bob <bob@example.net>\r\nSubje
 class OutageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        port = harness.free_tcp_port()
-        cls.rig = harness.MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port,
-                                    host_args=["--timeout", str(TIMEOUT)])
-        cls.mta = harness.PostfixInstance(os.path.join(cls.rig.root, "postfix"), "inet:127.0.0.1:%d" % port)
-        cls.rig.host_args += ["--sendmail", cls.mta.sendmail_command()]
         cls.sent = 0
-        try:
-            cls.mta.start()
-            cls.rig.start()
-        except Exception:
-            cls.tearDownClass()
-            raise
+        cls.rig, cls.mta = harness.milter_behind_postfix(host_args=["--timeout", str(TIMEOUT)])
 
     @classmethod
     def tearDownClass(cls):

@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import smtplib
+import tempfile
 import unittest
 
 import harness
@@ -29,31 +30,15 @@ PERCENT_NAME = "Evil%s%n%%Name"
 class PostfixTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        port = harness.free_tcp_port()
-        cls.rig = None
-        db = None
+        cls.db = tempfile.mkdtemp(prefix="twdb-")
         try:
-            import tempfile
-            db = tempfile.mkdtemp(prefix="twdb-")
-            cls.db = db
-            shutil.copy(os.path.join(harness.clamav_test_db(), "tarnwick-test.ndb"), db)
-            with open(os.path.join(db, "percent.ndb"), "w") as f:
+            shutil.copy(os.path.join(harness.clamav_test_db(), "tarnwick-test.ndb"), cls.db)
+            with open(os.path.join(cls.db, "percent.ndb"), "w") as f:
                 f.write("%s:0:*:%s\n" % (PERCENT_NAME, binascii.hexlify(PERCENT_MARK.encode()).decode()))
-            cls.rig = harness.MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port,
-                                        whitelist=["*@example.net"],
-                                        engine_args={"Tarnwick-AV": ["--db", db]})
+            cls.rig, cls.mta = harness.milter_behind_postfix(
+                whitelist=["*@example.net"], engine_args={"Tarnwick-AV": ["--db", cls.db]})
         except Exception:
-            if db:
-                shutil.rmtree(db, ignore_errors=True)
-            raise
-        cls.mta = harness.PostfixInstance(os.path.join(cls.rig.root, "postfix"), "inet:127.0.0.1:%d" % port)
-        cls.rig.host_args += ["--sendmail", cls.mta.sendmail_command()]
-        try:
-            # Postfix first: the filters' start reports go straight to it.
-            cls.mta.start()
-            cls.rig.start()
-        except Exception:
-            cls.tearDownClass()
+            shutil.rmtree(cls.db, ignore_errors=True)
             raise
 
     @classmethod

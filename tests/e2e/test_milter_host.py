@@ -112,8 +112,11 @@ class MilterVerdictsTest(unittest.TestCase):
         self.assertIn(b"\nTo: recipients:;\n", note)
         self.assertNotIn(b"Bcc:", note.split(b"\n\n")[0])
         self.assertIn(b"Envelope sender: alice@example.org", note)
-        # The copied header lines, and nothing of the body.
+        # The copied header lines, without the host's envelope fields (they
+        # name every recipient), and nothing of the body.
         self.assertIn(b"Subject: test v1\n\n", note)
+        self.assertIn(b"\nReceived: from mx.example.org", note)
+        self.assertNotIn(b"X-Envelope-", note)
         self.assertNotIn(b"EICAR-STANDARD", note)
 
         self.rig.reload("Tarnwick-AV", {"Mode": "Discard"})

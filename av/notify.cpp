@@ -132,7 +132,8 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
         fputc('\n', f);
     }
     writeText(f, opts.headerTitle.c_str());
-    fwrite(parts.headerLines.data(), 1, parts.headerLines.size(), f);
+    const std::string headerLines = WithoutEnvelopeFields(parts.headerLines);
+    fwrite(headerLines.data(), 1, headerLines.size(), f);
     fputc('\n', f);
 
     SubmitTempFile(std::move(out), path);

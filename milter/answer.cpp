@@ -139,6 +139,21 @@ std::vector<HeaderField> HeaderFields(const std::string& decoded, int& skipped) 
     return fields;
 }
 
+std::vector<std::string> ConfiguredFieldNames(const std::string& quoted) {
+    std::string decoded;
+    fprintS(decoded, quoted.substr(0, kMaxHeaderFields * kMaxFieldLength));
+    int skipped = 0;
+    std::vector<std::string> names;
+    for (const HeaderField& f : HeaderFields(decoded, skipped)) {
+        if (f.first.find('^') != std::string::npos) continue;
+        std::string name = f.first;
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        names.push_back(name);
+    }
+    return names;
+}
+
 std::vector<std::string> ReplyLines(const std::string& decoded, const char* fallback) {
     std::vector<std::string> lines;
     size_t pos = 0;

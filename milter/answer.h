@@ -49,6 +49,13 @@ const char* KindName(AnswerKind kind);
 using HeaderField = std::pair<std::string, std::string>;
 std::vector<HeaderField> HeaderFields(const std::string& decoded, int& skipped);
 
+// The names (lower case) of the fields a configured header text adds: the
+// text is in the server's quoted-string form, and its lines are read as
+// HeaderFields reads an answer's, so a name is taken only where an answer
+// would carry it.  A name holding a marker ("^1") is left out: what it
+// becomes is known only when the filter fills it.
+std::vector<std::string> ConfiguredFieldNames(const std::string& quoted);
+
 // SMTP reply lines for a decoded ERROR text: at most kMaxReplyLines lines
 // of at most kMaxReplyLine characters; control characters and bytes above
 // 126 become '?', empty lines are dropped; never empty (a fallback text).

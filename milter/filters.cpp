@@ -58,16 +58,27 @@ int MillisUntil(Clock::time_point t) {
     return ms < 0 ? 0 : (ms > kTickMs ? kTickMs : static_cast<int>(ms));
 }
 
-// The engine socket of a filter: the Socket setting of the settings file
-// beside its program (PROGRAM.cfg); empty when there is none to read.
-std::string EngineSocketOf(const std::string& program, const std::string& name) {
+// The settings file beside a filter's program (PROGRAM.cfg).
+std::string SettingsFileOf(const std::string& program, const std::string& name) {
     size_t slash = program.rfind('/');
-    std::string file = (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) +
-                       name + ".cfg";
-    if (access(file.c_str(), R_OK) != 0) return std::string();
-    std::unique_ptr<cfgfItem> tree = cfgfReadConfigFile(file);
-    const char* socket = tree ? cfgfGetDictValueStr(tree.get(), "Socket") : nullptr;
-    return socket ? std::string(socket) : std::string();
+    return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) + name +
+           ".cfg";
+}
+
+// The settings whose texts a filter adds as header fields: the score and
+// alert fields of the anti-spam filter, the field of the anti-virus
+// filter's add-header mode.  Each file holds only its own filter's.
+std::vector<std::string> AddedFieldNames(const cfgfItem* tree) {
+    std::vector<std::string> names;
+    const cfgfItem* addHeader = cfgfGetDictValue(tree, "AddHeaderOptions", cfgfDictionary);
+    for (const char* text : {cfgfGetDictValueStr(tree, "Header"),
+                             cfgfGetDictValueStr(tree, "AlertHeader"),
+                             cfgfGetDictValueStr(addHeader, "Header")}) {
+        if (!text) continue;
+        std::vector<std::string> some = ConfiguredFieldNames(text);
+        names.insert(names.end(), some.begin(), some.end());
+    }
+    return names;
 }
 
 // True when a unix stream socket at path takes a connection now (a full
@@ -217,6 +228,10 @@ FilterChild::~FilterChild() {
 }
 
 void FilterChild::Start() {
+    // Before the thread and before the first message: a forged field of
+    // a name the filter adds only now and then (an alert) goes from the
+    // first message on.
+    ReadSettings();
     restartAt_ = Clock::now();
     thread_ = std::thread(&FilterChild::Run, this);
 }
@@ -353,7 +368,7 @@ void FilterChild::Reap(bool expected) {
 void FilterChild::ScheduleRestart() {
     restartAt_ = Clock::now() + std::chrono::milliseconds(restartDelayMs_);
     // The settings may have changed since the last start.
-    engineSocket_ = EngineSocketOf(program_, name_);
+    ReadSettings();
     engineRefused_ = !engineSocket_.empty() && !Accepts(engineSocket_);
     nextProbe_ = Clock::now() + kProbeEvery;
     if (engineRefused_)
@@ -361,6 +376,24 @@ void FilterChild::ScheduleRestart() {
     else if (restartDelayMs_ >= kFailFastDelayMs)
         GoDown("it keeps ending");
     restartDelayMs_ = std::min(restartDelayMs_ * 2, kMaxRestartDelayMs);
+}
+
+void FilterChild::ReadSettings() {
+    const std::string file = SettingsFileOf(program_, name_);
+    std::unique_ptr<cfgfItem> tree;
+    if (access(file.c_str(), R_OK) == 0) tree = cfgfReadConfigFile(file);
+    if (!tree) {
+        engineSocket_.clear();
+        if (!settingsMissingLogged_)
+            Log("filter %s: settings file %s not readable; the names of its fields are learnt "
+                "from its answers",
+                name_.c_str(), EscapeControl(file, 300).c_str());
+        settingsMissingLogged_ = true;
+        return;
+    }
+    const char* socket = cfgfGetDictValueStr(tree.get(), "Socket");
+    engineSocket_ = socket ? std::string(socket) : std::string();
+    owner_.OwnFields().Learn(AddedFieldNames(tree.get()));
 }
 
 void FilterChild::GoDown(const char* why) {
@@ -606,6 +639,17 @@ void Filters::Add(const std::string& program, const std::vector<std::string>& ar
 
 void Filters::SetTimeout(int ms) {
     for (auto& c : children_) c->SetTimeout(ms);
+}
+
+void FieldNames::Learn(const std::vector<std::string>& names) {
+    twLock lock(mu_);
+    for (const std::string& n : names)
+        if (names_.size() < kMaxNames) names_.insert(n);
+}
+
+std::set<std::string> FieldNames::Get() const {
+    twLock lock(mu_);
+    return names_;
 }
 
 void Filters::StartAll() {

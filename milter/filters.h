@@ -40,9 +40,14 @@
 // are logged, and the last one (or the failure at the timeout) releases
 // the queue file.
 //
+// The names of the fields the filters add (for the removal of incoming
+// fields of those names) come from each filter's settings file, read at
+// start and at every restart, and from every answer since start.
+//
 // Locks: Filters::mu_ guards the message table; FilterChild::mu_ guards
 // that child's unanswered requests and outgoing bytes; Message::mu_ guards
-// the answers.  No thread holds two of them at once.
+// the answers; FieldNames::mu_ the names.  No thread holds two of them at
+// once.
 #ifndef TARNWICK_MILTER_FILTERS_H
 #define TARNWICK_MILTER_FILTERS_H
 
@@ -52,6 +57,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,6 +138,20 @@ class Message {
     std::shared_ptr<void> keep_ GUARDED_BY(mu_);
 };
 
+// Names (lower case) of the header fields the filters add, from their
+// settings and their answers; a bounded set, since answers come from
+// processes that read hostile mail.
+class FieldNames {
+  public:
+    static constexpr size_t kMaxNames = 64;
+    void Learn(const std::vector<std::string>& names) EXCLUDES(mu_);
+    std::set<std::string> Get() const EXCLUDES(mu_);
+
+  private:
+    mutable twMutex mu_;
+    std::set<std::string> names_ GUARDED_BY(mu_);
+};
+
 class FilterChild {
   public:
     FilterChild(Filters& owner, size_t index, std::string program, std::vector<std::string> args,
@@ -170,6 +190,9 @@ class FilterChild {
     void Probe();
     // Queues an INTF line with a fresh probe token.
     void QueueProbe() REQUIRES(mu_);
+    // Reads the settings file beside the program: the engine socket, and
+    // the names of the fields the filter adds (told to the owner).
+    void ReadSettings();
 
     Filters& owner_;
     const size_t index_;
@@ -206,6 +229,7 @@ class FilterChild {
     std::chrono::steady_clock::time_point startedAt_, restartAt_, nextProbe_;
     int restartDelayMs_ = 1000;
     std::string engineSocket_;  // from the settings, read when the process ends
+    bool settingsMissingLogged_ = false;
     bool engineRefused_ = false;  // the last try of engineSocket_ was refused
     // The probe.  loopUp_: this process answered its greeting, so its
     // command loop runs.  probeToken_: the probe out, 0 when none is.
@@ -260,6 +284,10 @@ class Filters {
     // Called by a child's supervisor thread for each answer line.
     void Deliver(size_t index, const Answer& answer);
 
+    // The names of the fields the filters add: seeded from their settings,
+    // grown by the answers.
+    FieldNames& OwnFields() { return ownFields_; }
+
   private:
     void AskFilters(const Message& m, const std::vector<size_t>& which);
 
@@ -269,6 +297,7 @@ class Filters {
     std::map<long, std::shared_ptr<Message>> inflight_ GUARDED_BY(mu_);
     long nextToken_ GUARDED_BY(mu_) = 1;
     bool abandoned_ GUARDED_BY(mu_) = false;
+    FieldNames ownFields_;
 };
 
 }  // namespace milter

@@ -15,7 +15,6 @@
 
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
-#include "common/base/threads.h"
 #include "milter/address.h"
 #include "milter/spool.h"
 
@@ -38,28 +37,6 @@ struct ActiveMessage {
     ActiveMessage() { ++activeMessages; }
     ~ActiveMessage() { --activeMessages; }
 };
-
-// Names (lower case) of the fields the filters have added since start: a
-// forged copy of a field a filter adds only now and then (an alert line)
-// goes as well once that filter has been heard adding it.
-class OwnFieldNames {
-  public:
-    static constexpr size_t kMaxNames = 64;
-    void Learn(const std::set<std::string>& names) EXCLUDES(mu_) {
-        twLock lock(mu_);
-        for (const std::string& n : names)
-            if (names_.size() < kMaxNames) names_.insert(n);
-    }
-    std::set<std::string> Get() const EXCLUDES(mu_) {
-        twLock lock(mu_);
-        return names_;
-    }
-
-  private:
-    mutable twMutex mu_;
-    std::set<std::string> names_ GUARDED_BY(mu_);
-};
-OwnFieldNames ownFields;
 
 std::string Lower(const std::string& s) {
     std::string out = s;
@@ -267,15 +244,15 @@ void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
 }
 
 // The filters' fields are theirs alone: every incoming field of a name a
-// filter adds now or has added goes, last occurrence first, so the indexes
-// still name the fields counted.
+// filter adds now, has added, or can add by its settings goes, last
+// occurrence first, so the indexes still name the fields counted.
 void RemoveOwnFields(SMFICTX* ctx, const Transaction& tx, const std::vector<HeaderField>& adding,
                      const std::string& who) {
-    std::set<std::string> names;
-    for (const HeaderField& h : adding) names.insert(Lower(h.first));
-    ownFields.Learn(names);
-    std::set<std::string> known = ownFields.Get();
-    names.insert(known.begin(), known.end());
+    std::vector<std::string> adds;
+    for (const HeaderField& h : adding) adds.push_back(Lower(h.first));
+    filters->OwnFields().Learn(adds);
+    std::set<std::string> names = filters->OwnFields().Get();
+    names.insert(adds.begin(), adds.end());
     int removed = 0;
     for (const std::string& name : names) {
         auto counted = tx.fieldCounts.find(name);

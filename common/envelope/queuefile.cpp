@@ -132,6 +132,37 @@ bool NotificationParts(const char* data, size_t len, notificationParts& out) {
     return true;
 }
 
+std::string WithoutEnvelopeFields(std::string_view block) {
+    static const std::string_view dropped[] = {"x-envelope-from", "x-envelope-to"};
+    std::string out;
+    out.reserve(block.size());
+    bool dropping = false;
+    for (size_t pos = 0; pos < block.size();) {
+        const size_t lf = block.find('\n', pos);
+        const size_t end = lf == std::string_view::npos ? block.size() : lf + 1;
+        const std::string_view line = block.substr(pos, end - pos);
+        pos = end;
+        if (line[0] == ' ' || line[0] == '\t') {
+            // A continuation belongs to the field above it.
+            if (!dropping) out.append(line);
+            continue;
+        }
+        // The name, and blanks an old-style writer put before its colon.
+        const size_t colon = line.find(':');
+        size_t nameEnd = colon == std::string_view::npos ? 0 : colon;
+        while (nameEnd > 0 && (line[nameEnd - 1] == ' ' || line[nameEnd - 1] == '\t')) --nameEnd;
+        dropping = false;
+        for (std::string_view name : dropped) {
+            bool same = nameEnd == name.size();
+            for (size_t k = 0; same && k < nameEnd; ++k)
+                same = (line[k] >= 'A' && line[k] <= 'Z' ? line[k] + ('a' - 'A') : line[k]) == name[k];
+            dropping = dropping || same;
+        }
+        if (!dropping) out.append(line);
+    }
+    return out;
+}
+
 int OpenQueueFile(const char* path, struct stat& st) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
     // writer; on a regular file it changes nothing.

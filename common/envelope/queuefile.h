@@ -49,6 +49,14 @@ bool ReadNotificationParts(const std::string& path, std::string_view envelope,
 // anti-virus rule); logs nothing.  False when there is no recipient.
 bool NotificationParts(const char* data, size_t len, notificationParts& out);
 
+// The header block a notification copies, without the fields that carry
+// the envelope of a milter host's queue file (X-Envelope-From,
+// X-Envelope-To, any case, with their continuation lines): they name
+// every recipient, Bcc ones too, and the notification goes to each of
+// them.  Every other line stays byte for byte.  The Velmora server writes
+// no such fields, so its queue files lose nothing here.
+std::string WithoutEnvelopeFields(std::string_view block);
+
 // Opens a queue file for reading without ever waiting (a FIFO or a device
 // named in a request must not stall the command loop) and checks that it
 // is a regular file.  The descriptor, or -1 with errno set; errNotRegular

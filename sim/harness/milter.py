@@ -242,9 +242,10 @@ def lua_string(text):
                          for c in text) + '"'
 
 
-def lua_message(tag, sender, recipients, headers, body, probe=(), reply=None):
+def lua_message(tag, sender, recipients, headers, body, probe=(), reply=None, deleted=()):
     """Lua that sends one message on `conn` and echoes its outcome:
-    `<tag> <reply> -`, `<tag> H <name>=<value>` per added probe field and,
+    `<tag> <reply> -`, `<tag> H <name>=<value>` per added probe field,
+    `<tag> D <name>` per name in deleted whose removal the filter asked for and,
     with reply (the SMTP reply as it goes on the wire, lines joined by CR LF),
     `<tag> R yes|no` for whether the filter set exactly that reply."""
     lines = ["send(conn, %s, %s, {%s}, {%s}, %s)" % (
@@ -252,6 +253,9 @@ def lua_message(tag, sender, recipients, headers, body, probe=(), reply=None):
         ", ".join("{%s, %s}" % (lua_string(n), lua_string(v)) for n, v in headers), lua_string(body))]
     for name in probe:
         lines.append("probe(conn, %s, %s)" % (lua_string(tag), lua_string(name)))
+    for name in deleted:
+        lines.append("if mt.eom_check(conn, MT_HDRDELETE, %s) then mt.echo(%s .. ' D ' .. %s) end"
+                     % (lua_string(name), lua_string(tag), lua_string(name)))
     if reply:
         reply = reply.split(" ", 2)  # miltertest joins its three arguments with blanks
         lines.append("mt.echo(%s .. ' R ' .. (mt.eom_check(conn, MT_SMTPREPLY, %s, %s, %s) and 'yes' or 'no'))"
@@ -294,7 +298,8 @@ end
 
 
 def milter_outcomes(lines):
-    """{tag: {"reply": ..., "code": ..., "headers": {name: value}}} from echo lines."""
+    """{tag: {"reply": ..., "code": ..., "headers": {name: value}, "deleted": [name]}}
+    from echo lines."""
     out = {}
     for line in lines:
         parts = line.split(" ", 2)
@@ -305,6 +310,8 @@ def milter_outcomes(lines):
         if what == "H":
             name, _, value = rest.partition("=")
             entry["headers"][name] = value
+        elif what == "D":
+            entry.setdefault("deleted", []).append(rest)
         elif what == "R":
             entry["reply_matches"] = rest == "yes"
         else:

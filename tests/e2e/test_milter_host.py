@@ -23,9 +23,10 @@ BOB = "<bob@example.net>"
 TEMPFAIL = "451 4.7.1 Message could not be checked, try again later"
 
 
-def mail(tag, body="hello\r\n", sender=ALICE, rcpts=(BOB,), extra=(), probe=(), reply=None):
+def mail(tag, body="hello\r\n", sender=ALICE, rcpts=(BOB,), extra=(), probe=(), reply=None,
+         deleted=()):
     headers = [("From", "Alice " + ALICE), ("To", BOB), ("Subject", "test " + tag)] + list(extra)
-    return lua_message(tag, sender, list(rcpts), headers, body, reply=reply,
+    return lua_message(tag, sender, list(rcpts), headers, body, reply=reply, deleted=deleted,
                        probe=list(probe) + ["X-Junk-Score", "X-Quillon-Score", "X-Alert", "X-Virus-Found"])
 
 
@@ -64,12 +65,19 @@ class MilterVerdictsTest(unittest.TestCase):
         return milter_outcomes(self.rig.run_lua(session(*messages)))
 
     def test_clean_mail_goes_on_with_the_score_headers(self):
-        out = self.run_messages(mail("c1"))["c1"]
+        # Forged fields of names the filters add only by their settings (an
+        # alert, a virus field): no filter has added either yet.
+        self.assertNotIn("X-Alert", self.rig.log())
+        forged = [("X-Alert", "possible spam!"), ("x-virus-found", "none"), ("X-Color", "green")]
+        # The host names a field to remove in lower case (the MTA matches any).
+        out = self.run_messages(mail("c1", extra=forged,
+                                     deleted=["x-alert", "x-virus-found", "x-color"]))["c1"]
         self.assertEqual(out["reply"], "continue")
         self.assertEqual(out["headers"]["X-Junk-Score"], "  40 [XX]")
         self.assertEqual(out["headers"]["X-Quillon-Score"], "  40 [XX]")
         self.assertNotIn("X-Alert", out["headers"])
-        line = [l for l in self.rig.message_lines() if "queue=Qc1 " in l][0]
+        self.assertEqual(out.get("deleted"), ["x-alert", "x-virus-found"])
+        line = [l for l in self.rig.message_lines() if "queue=Qc1 " in l and "request=" in l][0]
         self.assertRegex(line, r"from=<alice@example.org> to=<bob@example.net> request=\d+ "
                                r"Tarnwick-AV=OK Tarnwick-AS=ADDHEADER\".*\" action=accept time=\d+ms")
         # The queue file is gone once the message is answered.
@@ -104,8 +112,11 @@ class MilterVerdictsTest(unittest.TestCase):
         self.assertIn(b"\nTo: recipients:;\n", note)
         self.assertNotIn(b"Bcc:", note.split(b"\n\n")[0])
         self.assertIn(b"Envelope sender: alice@example.org", note)
-        # The copied header lines, and nothing of the body.
+        # The copied header lines, without the host's envelope fields (they
+        # name every recipient), and nothing of the body.
         self.assertIn(b"Subject: test v1\n\n", note)
+        self.assertIn(b"\nReceived: from mx.example.org", note)
+        self.assertNotIn(b"X-Envelope-", note)
         self.assertNotIn(b"EICAR-STANDARD", note)
 
         self.rig.reload("Tarnwick-AV", {"Mode": "Discard"})

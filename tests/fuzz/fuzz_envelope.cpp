@@ -162,6 +162,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            fromBytes.recipients == read.recipients &&
                            fromBytes.headerLines == read.headerLines,
                        "the bytes in memory read differently from the file");
+            // What the notification copies: no longer, and nothing left to drop.
+            const std::string copied = WithoutEnvelopeFields(read.headerLines);
+            FUZZ_CHECK(copied.size() <= read.headerLines.size() &&
+                           WithoutEnvelopeFields(copied) == copied,
+                       "header block of %zu bytes copied as %zu", read.headerLines.size(),
+                       copied.size());
         }
     }
 

@@ -325,3 +325,16 @@ TEST(ReadEnvelopeHeadAV, GrowsAndIsReused) {
     }
     close(fd);
 }
+
+TEST(WithoutEnvelopeFields, HostEnvelopeFieldsGoOthersStayByteForByte) {
+    const std::string kept1 = "Return-Path: <a@b>\r\nX-Envelope-Toolkit: 2\n";
+    const std::string kept2 = "Received: from h\n\tby mta;\nSubject: x-envelope-to: here\r\n";
+    const std::string kept3 = "To: bob@example.net\n X-Envelope-To: folded, not a field\n";
+    const std::string block = "X-Envelope-From: <eve@x.test>\n" + kept1 +
+                              "x-envelope-TO: <bob@example.net>,\n\t<hidden@example.net>\r\n"
+                              "  <more@example.net>\n" +
+                              kept2 + "X-Envelope-To : <old-style@example.net>\n" + kept3 +
+                              "X-ENVELOPE-FROM:<last@x.test>";
+    EXPECT_EQ(WithoutEnvelopeFields(block), kept1 + kept2 + kept3);
+    EXPECT_EQ(WithoutEnvelopeFields(kept1 + kept2 + kept3), kept1 + kept2 + kept3);
+}

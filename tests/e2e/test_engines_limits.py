@@ -295,7 +295,8 @@ class ClamdOperationsTest(unittest.TestCase):
         self.assertEqual(kept, 16)
         wait_for_log(daemon, r"warning: refusing a connection of uid %d gid %d pid \d+: its user holds "
                      r"--max-per-user connections already" % (nobody, nobody))
-        self.assertLess(vm_rss_kib(daemon.proc.pid) - rss_before, 16 << 10)
+        if harness.scaled(1) == 1:  # sanitizers add memory of their own
+            self.assertLess(vm_rss_kib(daemon.proc.pid) - rss_before, 16 << 10)
         for hog in hogs:
             hog.settimeout(5)
             self.assertEqual(hog.recv(1), b"")

@@ -63,8 +63,10 @@ class RepliesTest(unittest.TestCase):
         self.assertIn("* reply for serial 1 holds more than 10000 items, refused", s.lines())
         engine.send(harness.scan_result(se, second.serial))
         self.assertEqual(s.answer(2), "2 OK")
-        # The 15 MB frame, read once; nothing parsed of it.
-        self.assertLess(peak_rss_kib(s.proc.pid), 64 * 1024)
+        # The 15 MB frame, read once; nothing parsed of it.  Sanitizers add
+        # memory of their own.
+        if harness.scaled(1) == 1:
+            self.assertLess(peak_rss_kib(s.proc.pid), 64 * 1024)
 
 
 class ReloadOntoFullQueueTest(unittest.TestCase):

@@ -68,10 +68,10 @@ bool safeSender(const std::string& address) {
 }
 
 // A recipient goes into the To: or Bcc: line, which sendmail reads by the
-// address-list grammar; only a plain addr-spec reads back as the one
+// address-list grammar; only a plain address (local@domain) reads back as the one
 // address it is: a blank, a quote, a bracket, a parenthesis (a comment), a
 // colon (a group) or a backslash could make it another address or several.
-bool plainAddrSpec(const std::string& address) {
+bool plainAddress(const std::string& address) {
     for (unsigned char c : address) {
         if (c <= 0x20 || c == 0x7f || strchr("()<>\"\\,;:", c)) {
             PrintMsg("* notification: recipient address left out: %s\n",
@@ -96,7 +96,7 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
     if (!ReadNotificationParts(msgPath, envelope, parts)) return;
     std::vector<std::string> recipients;
     for (const std::string& address : parts.recipients)
-        if (plainAddrSpec(address)) recipients.push_back(address);
+        if (plainAddress(address)) recipients.push_back(address);
     if (recipients.empty()) return;
     if (!safeSender(parts.sender)) parts.sender.clear();
 

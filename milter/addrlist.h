@@ -2,7 +2,7 @@
 // an MTA's "sendmail -t" would, but strictly: the To:, Cc: and Bcc: fields
 // are parsed by the address-list grammar of RFC 5322 (groups, display
 // names, quoted strings, comments, folded lines, the obsolete routes and
-// empty list members), and only plain addr-specs come out, each safe to be
+// empty list members), and only plain addresses (local@domain) come out, each safe to be
 // one argument of sendmail after "--": local part and domain in dot-atom
 // form (a quoted local part only when its content is one), ASCII without
 // blanks or control characters, no leading '-'.
@@ -27,7 +27,7 @@ constexpr size_t kMaxAddressLength = 320;
 
 struct AddressList {
     std::vector<std::string> addresses;  // in order of appearance, without repeats
-    size_t refusedCount = 0;             // mailboxes that are no plain addr-spec
+    size_t refusedCount = 0;             // mailboxes that are no plain address
     std::vector<std::string> refused;    // the first few of them, cut, for a log line
     size_t dropped = 0;                  // addresses beyond the limit
 };

@@ -91,12 +91,12 @@ struct Options {
     bool syslog = false;
 };
 
-// The path of a unix socket spec (libmilter takes a bare path as one), or
-// empty for an inet one.
-std::string UnixPath(const std::string& spec) {
+// The path of a unix socket address (libmilter takes a bare path as one),
+// or empty for an inet one.
+std::string UnixPath(const std::string& address) {
     for (const char* prefix : {"unix:", "local:"})
-        if (spec.compare(0, strlen(prefix), prefix) == 0) return spec.substr(strlen(prefix));
-    return spec.find(':') == std::string::npos ? spec : std::string();
+        if (address.compare(0, strlen(prefix), prefix) == 0) return address.substr(strlen(prefix));
+    return address.find(':') == std::string::npos ? address : std::string();
 }
 
 // Listens on the socket.  A unix socket is created with mode 0600, so that

@@ -157,16 +157,16 @@ def install(root, deb):
 def configure_postfix(root, milter_socket):
     """The README's main.cf lines, for the socket the milter's unit names."""
     if milter_socket.startswith("unix:/var/spool/postfix/"):
-        spec = "unix:" + milter_socket[len("unix:/var/spool/postfix/"):]
+        milter = "unix:" + milter_socket[len("unix:/var/spool/postfix/"):]
     elif milter_socket.startswith("inet:"):
         port, _, host = milter_socket[5:].partition("@")
-        spec = "inet:%s:%s" % (host or "127.0.0.1", port)
+        milter = "inet:%s:%s" % (host or "127.0.0.1", port)
     else:
         raise SystemExit("tarnwick-milter's unit names an unexpected socket: " + milter_socket)
-    for setting in ("smtpd_milters = " + spec, "milter_default_action = tempfail",
+    for setting in ("smtpd_milters = " + milter, "milter_default_action = tempfail",
                     "milter_content_timeout = 300s"):
         root.chroot(["postconf", "-e", setting])
-    return spec
+    return milter
 
 
 def unit_settings(root, name):
@@ -311,8 +311,8 @@ def inner(root_path):
     try:
         milter_argv = shlex.split(unit_settings(root, "tarnwick-milter.service")["ExecStart"])
         milter_socket = milter_argv[milter_argv.index("--socket") + 1]
-        spec = configure_postfix(root, milter_socket)
-        say("main.cf: smtpd_milters = %s" % spec)
+        milter = configure_postfix(root, milter_socket)
+        say("main.cf: smtpd_milters = %s" % milter)
         root.chroot(["/usr/lib/postfix/configure-instance.sh", "-"])
         root.chroot(["postfix", "start"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         services.start("spamd.service")

@@ -117,3 +117,24 @@ def wait_for_log(daemon, pattern, timeout=15):
             return
         time.sleep(0.05)
     raise AssertionError("no log line %r in:\n%s" % (pattern, "\n".join(daemon.log_lines())))
+
+
+def scan(socket_path, paths):
+    """The reports for paths, all requested on one connection."""
+    se = harness.load_schema("se")
+    client = harness.FrameClient(socket_path, se.ServerMessage)
+    try:
+        for serial, path in enumerate(paths, start=1):
+            request = se.ClientMessage()
+            request.tag = se.ClientMessage.SCAN_FILE_REQUEST
+            request.serial = serial
+            request.scan_file_request.path = path
+            client.send(request)
+        replies = {}
+        for _ in paths:
+            reply = client.receive()
+            assert reply is not None, "connection closed before every reply"
+            replies[reply.serial] = reply.scan_report
+        return [replies[serial] for serial in range(1, len(paths) + 1)]
+    finally:
+        client.close()

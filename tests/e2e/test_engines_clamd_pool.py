@@ -99,21 +99,7 @@ class ClamdPoolTest(unittest.TestCase):
                 f.write(samples.mime_message(payload))
             paths.append(path)
             infected.append(i % 3 == 0)
-        client = harness.FrameClient(self.daemon.socket_path, se.ServerMessage)
-        try:
-            for serial, path in enumerate(paths, start=1):
-                request = se.ClientMessage()
-                request.tag = se.ClientMessage.SCAN_FILE_REQUEST
-                request.serial = serial
-                request.scan_file_request.path = path
-                client.send(request)
-            reports = {}
-            for _ in paths:
-                reply = client.receive()
-                self.assertIsNotNone(reply, "connection closed before every reply")
-                reports[reply.serial] = reply.scan_report
-        finally:
-            client.close()
+        reports = dict(enumerate(samples.scan(self.daemon.socket_path, paths), start=1))
         for serial, (path, bad) in enumerate(zip(paths, infected), start=1):
             report = reports[serial]
             self.assertFalse(report.HasField("error"), report)

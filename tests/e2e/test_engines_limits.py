@@ -29,26 +29,6 @@ EICAR_NAME = "Tarnwick.Test.EICAR"
 OLD = 1700000000  # November 2023: far older than a week
 
 
-def scan(socket_path, paths):
-    """The reports for paths, all requested on one connection."""
-    client = harness.FrameClient(socket_path, se.ServerMessage)
-    try:
-        for serial, path in enumerate(paths, start=1):
-            request = se.ClientMessage()
-            request.tag = se.ClientMessage.SCAN_FILE_REQUEST
-            request.serial = serial
-            request.scan_file_request.path = path
-            client.send(request)
-        replies = {}
-        for _ in paths:
-            reply = client.receive()
-            assert reply is not None, "connection closed before every reply"
-            replies[reply.serial] = reply.scan_report
-        return [replies[serial] for serial in range(1, len(paths) + 1)]
-    finally:
-        client.close()
-
-
 def vm_rss_kib(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -139,7 +119,7 @@ class ClamdOperationsTest(unittest.TestCase):
             self.write("shallow.eml", samples.mime_message(samples.nested_zip(samples.EICAR, 15), "s.zip")),
             self.write("clean.eml", samples.mime_message(b"just a harmless attachment\n")),
         ]
-        strict = scan(self.strict.socket_path, paths)
+        strict = samples.scan(self.strict.socket_path, paths)
         self.assertEqual(names(strict[0]), ["Heuristics.Limits.Exceeded.MaxRecursion"])
         self.assertEqual(names(strict[1]), ["Heuristics.Encrypted.Zip"])
         self.assertEqual(names(strict[2]), ["Heuristics.Limits.Exceeded.MaxFileSize"])
@@ -152,7 +132,7 @@ class ClamdOperationsTest(unittest.TestCase):
         wait_for_log(self.strict, r"serial 1: %s: FOUND Heuristics\.Limits\.Exceeded\.MaxRecursion \(\d+ ms\)"
                      % re.escape(paths[0]))
 
-        lax = scan(self.lax.socket_path, paths)
+        lax = samples.scan(self.lax.socket_path, paths)
         self.assertEqual([names(r) for r in (lax[0], lax[1], lax[4])], [[], [], []])
         self.assertEqual(lax[2].error, se.SE_FILE_TOO_LARGE)
 
@@ -199,26 +179,26 @@ class ClamdOperationsTest(unittest.TestCase):
         later = self.write("later.txt", samples.EICAR, directory=os.path.join(self.tmp, "later"))
         # Doubled slashes and a name starting with two dots are no climb.
         allowed = [inside, later, self.mail + "//inside.txt", self.write("..inside", samples.EICAR)]
-        reports = scan(self.strict.socket_path, [path for path, _ in cases] + allowed)
+        reports = samples.scan(self.strict.socket_path, [path for path, _ in cases] + allowed)
         for (path, error), report in zip(cases, reports):
             self.assertEqual((report.error, names(report)), (error, []), path)
         for report in reports[len(cases):]:
             self.assertTrue(names(report)[0].startswith(EICAR_NAME), report)
         # Devices are never opened for reading; without --allow-dir they are
         # refused as not regular.
-        for report in scan(self.lax.socket_path, ["/dev/zero", "/dev/null"]):
+        for report in samples.scan(self.lax.socket_path, ["/dev/zero", "/dev/null"]):
             self.assertEqual(report.error, se.SE_FILE_NOT_REGULAR)
 
     def test_self_check_reloads_changed_databases(self):
         marker = b"tarnwick self-check marker 0815"
         marked = self.write("marked.txt", b"before " + marker + b" after")
-        self.assertEqual(names(scan(self.strict.socket_path, [marked])[0]), [])
+        self.assertEqual(names(samples.scan(self.strict.socket_path, [marked])[0]), [])
         with open(os.path.join(self.db, "added.ndb"), "w") as f:
             f.write("Tarnwick.Test.Added:0:*:%s\n" % marker.hex())
         try:
             wait_for_log(self.strict, r"self-check: the signature databases changed")
             wait_for_log(self.strict, r"2 signatures loaded")
-            found = names(scan(self.strict.socket_path, [marked])[0])
+            found = names(samples.scan(self.strict.socket_path, [marked])[0])
             self.assertTrue(found and found[0].startswith("Tarnwick.Test.Added"), found)
         finally:
             os.unlink(os.path.join(self.db, "added.ndb"))
@@ -226,7 +206,7 @@ class ClamdOperationsTest(unittest.TestCase):
     def test_socket_mode_and_peer_credentials(self):
         self.assertEqual(os.stat(self.strict.socket_path).st_mode & 0o777, 0o600)
         self.assertEqual(os.stat(self.lax.socket_path).st_mode & 0o777, 0o660)
-        scan(self.lax.socket_path, ["/dev/null"])
+        samples.scan(self.lax.socket_path, ["/dev/null"])
         wait_for_log(self.lax, r"connection \d+ opened by uid %d gid %d pid \d+" % (os.getuid(), os.getgid()))
 
     @unittest.skipIf(os.geteuid() != 0, "needs root to connect as another user")
@@ -260,7 +240,7 @@ class ClamdOperationsTest(unittest.TestCase):
                  ("/etc//./passwd", "/etc/no-such-dir/file"),
                  (os.path.join(escape, "passwd"), os.path.join(escape, "no-such-file"))]
         for existing, missing in pairs:
-            replies = scan(self.strict.socket_path, [existing, missing])
+            replies = samples.scan(self.strict.socket_path, [existing, missing])
             for report in replies:
                 report.object = b""
             self.assertEqual(replies[0].SerializeToString(), replies[1].SerializeToString(), existing)

@@ -1,7 +1,7 @@
 // tarnwick-milter reads the recipients of generated mail from its header
 // fields, whose display names and copied lines come from hostile mail, and
 // hands each one to sendmail as an argument.  Whatever the bytes: every
-// address is a bounded plain addr-spec that no sendmail can take for an
+// address is a bounded plain address (local@domain) that no sendmail can take for an
 // option or a list, the limits hold, and the header handed on has no Bcc:
 // field left and names no recipient the original did not.
 #include <algorithm>

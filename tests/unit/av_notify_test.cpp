@@ -163,7 +163,7 @@ TEST_F(NotifyTest, HeaderBlockCutAtALineWithinTheBound) {
 }
 
 TEST_F(NotifyTest, AddressesThatWouldAddRecipientsAreLeftOut) {
-    // Only a plain addr-spec reaches the To: line: a comment, a quoted
+    // Only a plain address (local@domain) reaches the To: line: a comment, a quoted
     // local part, a group or a route could read as another address.
     WriteWhole("Queue/13.msg",
                "P <s\r@x.org>\nR <a@x.org, evil@y.org>\nR <b@x.org>\nR <c;d@x.org>\n"

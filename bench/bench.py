@@ -216,8 +216,12 @@ class Bench:
         cmd = [self.exe("bench-driver"), "--dir", self.base, "--pattern", "queue/m%05d",
                "--files", str(self.args.files), "--latency", str(latency), "--count", str(count),
                "--window", str(WINDOW), "--"] + argv
-        out = subprocess.run(cmd, stdout=subprocess.PIPE, check=True, timeout=300).stdout
-        return json.loads(out)
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        if done.returncode != 0:
+            sys.exit("bench: FAILED: bench-driver ended with status %d running %s: %s" %
+                     (done.returncode, os.path.basename(argv[0]),
+                      done.stderr.decode(errors="replace").strip()))
+        return json.loads(done.stdout)
 
     # ---- single processes: memory and idle --------------------------------
 
@@ -365,11 +369,32 @@ def py_driver(base, pattern, files, latency, count, window, argv):
     elapsed = time.perf_counter() - t0
     p.stdin.write(b"QUIT QUIT\n")
     p.stdin.close()
-    p.wait(15)
+    code = p.wait(15)
     lat.sort()
     pick = lambda q: lat[min(len(lat) - 1, int(q * (len(lat) - 1) + 0.5))] if lat else 0.0
     return {"p50_us": pick(0.5), "p99_us": pick(0.99), "msgs_per_s": count / elapsed, "seconds": elapsed,
-            "cpu_us_per_msg_throughput": None, "answers": {}}
+            "cpu_us_per_msg_throughput": None, "answers": {}, "exit": code}
+
+
+# ---- checks ----------------------------------------------------------------
+
+def run_problems(fig, expected):
+    """What makes one run's figures wrong, one line each (none: the run
+    counts): answers other than the expected word (a program that answers
+    FAILURE is fast for the wrong reason), more than one answer to a
+    request, answers to numbers never sent, and the program's non-zero
+    exit.  (A request left unanswered stops the driver at its deadline.)"""
+    problems = []
+    odd = {k: v for k, v in fig.get("answers", {}).items() if k != expected}
+    if odd:
+        problems.append("answered %s" % ", ".join("%s %d times" % kv for kv in sorted(odd.items())))
+    if fig.get("duplicates"):
+        problems.append("%d duplicate answer(s)" % fig["duplicates"])
+    if fig.get("unsent"):
+        problems.append("%d answer(s) to numbers never sent" % fig["unsent"])
+    if fig.get("exit"):
+        problems.append("exit status %d" % fig["exit"])
+    return problems
 
 
 # ---- report ----------------------------------------------------------------
@@ -421,14 +446,13 @@ def main():
                 for kind in order:
                     fig = b.run_load(b.command(kind, program), args.latency, args.count)
                     fig.update({"round": r, "program": program, "kind": kind})
-                    expected = "OK" if program == "Tarnwick-AV" else "ADDHEADER"
-                    odd = {k: v for k, v in fig.get("answers", {}).items() if k != expected}
-                    if odd:
-                        # A run that answered FAILURE is fast for the wrong
-                        # reason: kept in the file, left out of every figure,
-                        # and the benchmark fails.
-                        fig["unexpected_answers"] = odd
-                        log("bench: ERROR: %s %s answered %s; the run is not counted" % (program, kind, odd))
+                    problems = run_problems(fig, "OK" if program == "Tarnwick-AV" else "ADDHEADER")
+                    if problems:
+                        # Kept in the file, left out of every figure, and
+                        # the benchmark fails.
+                        fig["problems"] = problems
+                        log("bench: ERROR: %s %s: %s; the run is not counted" %
+                            (program, kind, "; ".join(problems)))
                     results["runs"].append(fig)
                     log("bench: round %d %-11s %-7s %8.0f msg/s  p50 %6.1f us  p99 %7.1f us" %
                         (r + 1, program, kind, fig["msgs_per_s"], fig["p50_us"], fig["p99_us"]))
@@ -452,7 +476,7 @@ def main():
     results["seconds"] = round(time.time() - started, 1)
 
     # Only runs that gave the expected answers count.
-    counted = [x for x in results["runs"] if "unexpected_answers" not in x]
+    counted = [x for x in results["runs"] if "problems" not in x]
     summary = {}
     for program in programs:
         s = {}
@@ -494,7 +518,7 @@ def main():
     print("figures written to %s" % os.path.normpath(json_path))
     wrong = len(results["runs"]) - len(counted)
     if wrong:
-        print("bench: %d run(s) with unexpected answers, not counted" % wrong)
+        print("bench: FAILED: %d run(s) with wrong answers or a failed program, not counted" % wrong)
         return 1
     return 0
 

@@ -184,14 +184,15 @@ class child {
         }
     }
 
-    int Finish() {
+    // Ends the program; every line it still writes goes to onLine (the
+    // drain also keeps its last lines from blocking it).  Its exit status.
+    template <typename F>
+    int Finish(F onLine) {
         Send("QUIT QUIT\n");
         close(toChild_);
         toChild_ = -1;
-        // Drain the output so the program's last lines cannot block it.
         std::string line;
-        while (Line(line)) {
-        }
+        while (Line(line)) onLine(line);
         int status = 0;
         waitpid(pid_, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -208,6 +209,25 @@ class child {
 struct tally {
     std::map<std::string, long> kinds;  // answer word (OK, ADDHEADER, FAILURE ...) -> count
     long logLines = 0;
+    // Which request numbers were answered, and the answers that fit no
+    // single request sent: figures with such answers in them are wrong.
+    std::vector<bool> answered;
+    long duplicates = 0, unsent = 0;
+
+    void Expect(long requests) { answered.assign(static_cast<size_t>(requests) + 1, false); }
+    // False for an answer that is no first answer to a request sent.
+    bool Answer(long seq, long sent) {
+        if (seq < 1 || seq > sent) {
+            ++unsent;
+            return false;
+        }
+        if (answered[static_cast<size_t>(seq)]) {
+            ++duplicates;
+            return false;
+        }
+        answered[static_cast<size_t>(seq)] = true;
+        return true;
+    }
 };
 
 // Splits "<seq> WORD ..." ; false for log lines and lines of no request.
@@ -299,6 +319,7 @@ int main(int argc, char** argv) {
     sigaction(SIGALRM, &sa, nullptr);
     alarm(static_cast<unsigned>(opt.timeoutSec));
     tally t;
+    t.Expect(opt.latency + opt.count);
     std::string line, word;
     long seq = 0;
 
@@ -320,7 +341,7 @@ int main(int argc, char** argv) {
         for (;;) {
             if (!prog.Line(line)) die("%s", "the program ended in the latency phase");
             long got = 0;
-            if (parseAnswer(line, got, word, t) && got == want) break;
+            if (parseAnswer(line, got, word, t) && t.Answer(got, seq) && got == want) break;
         }
         latUs.push_back(static_cast<double>(nowNs() - t0) / 1000.0);
     }
@@ -343,7 +364,7 @@ int main(int argc, char** argv) {
     while (answered < opt.count) {
         if (!prog.Line(line)) die("%s", "the program ended in the throughput phase");
         long got = 0;
-        if (!parseAnswer(line, got, word, t)) continue;
+        if (!parseAnswer(line, got, word, t) || !t.Answer(got, seq)) continue;
         ++answered;
         if (sent < opt.count) {
             batch += request(opt, ++seq);
@@ -359,7 +380,10 @@ int main(int argc, char** argv) {
     int64_t cpu2 = cpuNs(prog.pid());
     long switches = contextSwitches(prog.pid()) - switches0;
     long hwm = statusKb(prog.pid(), "VmHWM");
-    int code = prog.Finish();
+    int code = prog.Finish([&](const std::string& last) {
+        long got = 0;
+        if (parseAnswer(last, got, word, t)) t.Answer(got, seq);
+    });
     alarm(0);
 
     double meanUs = 0;
@@ -380,6 +404,7 @@ int main(int argc, char** argv) {
     printf(
         " \"driver_cpu_us_per_msg\": %.2f,",
         opt.count ? static_cast<double>(selfUsed) / 1000.0 / static_cast<double>(opt.count) : 0.0);
+    printf(" \"duplicates\": %ld, \"unsent\": %ld,", t.duplicates, t.unsent);
     printf(" \"vmhwm_kb\": %ld, \"exit\": %d, \"log_lines\": %ld, \"answers\": {", hwm, code,
            t.logLines);
     bool first = true;

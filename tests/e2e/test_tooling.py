@@ -1,0 +1,88 @@
+"""The tools around the programs, where a fault hides wrong figures or a
+skipped test: bench-driver with make bench's check of a run, against a
+stand-in program that answers wrongly in one way each; and the test runner's
+reading of CI, on a module with one skipped case."""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+
+import harness
+
+sys.path.insert(0, os.path.join(harness.REPO_DIR, "bench"))
+import bench  # noqa: E402
+
+# Answers every FILE request with "N OK", and with one fault as argv[1] says.
+STAND_IN = textwrap.dedent("""\
+    import sys
+    fault = sys.argv[1]
+    for line in sys.stdin:
+        number, command = line.split()[:2]
+        if command == "INTF":
+            print("0 INTF 3 PROD=QLON", flush=True)
+            continue
+        if command == "QUIT":
+            break
+        wrong = number == "3"
+        print("%s %s" % (number, "FAILURE" if wrong and fault == "failure" else "OK"))
+        if wrong and fault == "duplicate":
+            print("3 OK")
+        if wrong and fault == "unsent":
+            print("999 OK")
+        sys.stdout.flush()
+    sys.exit(4 if fault == "exit" else 0)
+""")
+
+
+class BenchRunCheckTest(unittest.TestCase):
+    def test_each_wrong_answer_fails_the_run(self):
+        driver = os.path.join(harness.default_bin_dir(), "bench-driver")
+        if not os.access(driver, os.X_OK):
+            self.skipTest("bench-driver is not built here")
+        with tempfile.TemporaryDirectory() as tmp:
+            program = os.path.join(tmp, "stand_in.py")
+            with open(program, "w") as f:
+                f.write(STAND_IN)
+            for fault, problem in (("none", None),
+                                   ("duplicate", r"^1 duplicate answer"),
+                                   ("unsent", r"^1 answer\(s\) to numbers never sent"),
+                                   ("failure", r"^answered FAILURE 1 times"),
+                                   ("exit", r"^exit status 4$")):
+                with self.subTest(fault=fault):
+                    out = subprocess.run(
+                        [driver, "--dir", tmp, "--pattern", "m%02d", "--files", "10",
+                         "--latency", "5", "--count", "20", "--window", "4", "--timeout", "60",
+                         "--", sys.executable, program, fault],
+                        capture_output=True, text=True, timeout=90, check=True).stdout
+                    problems = bench.run_problems(json.loads(out), "OK")
+                    if problem is None:
+                        self.assertEqual(problems, [])
+                    else:
+                        self.assertEqual(len(problems), 1, problems)
+                        self.assertRegex(problems[0], problem)
+
+
+class RunnerCiTest(unittest.TestCase):
+    def test_a_skip_fails_only_where_ci_is_set(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, "skipping.py"), "w") as f:
+                f.write("import unittest\n\nclass T(unittest.TestCase):\n"
+                        "    def test_skipped(self):\n        self.skipTest('not here')\n")
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+                [tmp, os.path.join(harness.REPO_DIR, "sim")]))
+            for value, status in (("", harness.SKIP_CODE), ("0", harness.SKIP_CODE),
+                                  ("false", harness.SKIP_CODE), ("FALSE", harness.SKIP_CODE),
+                                  ("true", 1), ("1", 1), ("yes", 1)):
+                with self.subTest(CI=value):
+                    env["CI"] = value
+                    done = subprocess.run([sys.executable, "-m", "harness.run", "skipping"],
+                                          env=env, cwd=tmp, capture_output=True, timeout=60)
+                    self.assertEqual(done.returncode, status, done.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,7 +1,8 @@
 """What a broken or hostile engine can do to the filters' side of the link,
 tried as the attack: slow post-processing while a verdict waits in the
-socket, a reply of millions of items, a reload onto an engine whose queue of
-connections is full, and two requests of one serial answered in reverse."""
+socket, a reply of millions of items, a start and a reload onto an engine
+whose queue of connections is full, and two requests of one serial
+answered in reverse."""
 
 import os
 import re
@@ -23,6 +24,21 @@ def av_session(**overrides):
     s.start_with(engine)
     engine.recv_request()  # the information subscription
     return s, engine
+
+
+def fill_accept_queue(path):
+    """Connections nobody accepts, until the queue at path takes no more;
+    returns them (the queue stays full while they are open)."""
+    fillers = []
+    while True:
+        c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        c.setblocking(False)
+        try:
+            c.connect(path)
+        except BlockingIOError:
+            c.close()
+            return fillers
+        fillers.append(c)
 
 
 def peak_rss_kib(pid):
@@ -69,21 +85,27 @@ class RepliesTest(unittest.TestCase):
             self.assertLess(peak_rss_kib(s.proc.pid), 64 * 1024)
 
 
+class StartOntoFullQueueTest(unittest.TestCase):
+    def test_start_gives_up_as_for_an_engine_out_of_reach(self):
+        s = harness.FilterSession("Tarnwick-AV", engine=None,
+                                  settings=harness.quiet_settings("Tarnwick-AV"))
+        self.addCleanup(s.cleanup)
+        engine = s.scripted_engine(schema=se)
+        for c in fill_accept_queue(engine.socket_path):
+            self.addCleanup(c.close)
+        start = time.monotonic()
+        s.start()
+        self.assertEqual(s.wait_exit(timeout=15), 1)
+        self.assertLess(time.monotonic() - start, harness.scaled(9))
+        self.assertEqual(s.rest()[-1], "* Error: Cannot connect to ScanEngine: Resource temporarily "
+                         "unavailable : %s" % engine.socket_path)
+
+
 class ReloadOntoFullQueueTest(unittest.TestCase):
     def setUp(self):
         self.s, self.first = av_session()
         self.second = self.s.scripted_engine("second", schema=se)
-        # Connections nobody accepts, until the queue takes no more.
-        self.fillers = []
-        while True:
-            c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            c.setblocking(False)
-            try:
-                c.connect(self.second.socket_path)
-            except BlockingIOError:
-                c.close()
-                break
-            self.fillers.append(c)
+        self.fillers = fill_accept_queue(self.second.socket_path)
         self.s.reload(overrides=harness.merge(harness.quiet_settings("Tarnwick-AV"),
                                               {"Socket": self.second.socket_path}))
         self.s.send("1 INTF\n")

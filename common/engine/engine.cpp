@@ -527,9 +527,9 @@ class itemCounter {
             const int wireType = static_cast<int>(key & 7);
             // The parser keeps as an object of its own every repeated entry
             // and every field it does not take as the schema's: unknown, of
-            // another wire type, or an enum value it does not know.
+            // another wire type, or an enum value it does not know (below).
+            // A known enum value is a plain field of its message.
             if ((field == nullptr || field->is_repeated() ||
-                 field->type() == google::protobuf::FieldDescriptor::TYPE_ENUM ||
                  wireType != expectedWireType(field)) &&
                 ++count > limit_)
                 return false;
@@ -537,6 +537,12 @@ class itemCounter {
             switch (wireType) {
                 case 0:
                     if (!varint(p, end, value)) return true;
+                    if (field && !field->is_repeated() &&
+                        field->type() == google::protobuf::FieldDescriptor::TYPE_ENUM &&
+                        field->enum_type()->FindValueByNumber(static_cast<int>(value)) ==
+                            nullptr &&
+                        ++count > limit_)
+                        return false;
                     if (depth == 0 && field && field->name() == "serial") {
                         hasSerial = true;
                         serial = static_cast<uint32_t>(value);

@@ -65,6 +65,24 @@ class RepliesTest(unittest.TestCase):
         self.assertEqual([l.split()[0] for l in answers], ["1", "2"], answers)
         self.assertFalse([l for l in s.lines() if "engine timeout" in l or "no pending" in l])
 
+    def test_item_bound_counts_entries_not_known_enum_values(self):
+        # A virus is one item (its known type is no object of its own); the
+        # bound is 10,000 items, so 10,000 packer names pass and one more
+        # does not.
+        self.s, engine = av_session()
+        s = self.s
+        for n in (1, 2, 3):
+            s.request(n, s.add_message("Subject: %d\n\nhi\n" % n, recipients=["b@y.example"]))
+        viruses, exact, over = engine.recv_requests(3)
+        engine.send(harness.scan_result(se, viruses.serial, ["V%d" % i for i in range(5000)]))
+        for request, packers in ((exact, 10000), (over, 10001)):
+            reply = harness.scan_result(se, request.serial)
+            reply.scan_report.packer.extend([""] * packers)
+            engine.send(reply)
+        self.assertTrue(s.answer(1).startswith("1 ERROR"))
+        self.assertEqual(s.answer(2), "2 OK")
+        self.assertEqual(s.answer(3), "3 FAILURE too many report items")
+
     def test_reply_of_millions_of_items_fails_its_request_only(self):
         self.s, engine = av_session()
         s = self.s

@@ -433,6 +433,21 @@ TEST_F(StatsTest, EmptyPeriodShorterThanAnHourMakesNoReport) {
     EXPECT_NE(TakeReport().find("Min:   0.007 sec.\n"), std::string::npos);
 }
 
+TEST_F(StatsTest, SourcesSwitchedOffByAReportCountNoUnknownSource) {
+    Publish(R"(DailyReport = { ReportSources = No; };)");
+    SetScanFigures(1, 1, 1, 1);
+    stats.DailyReportAt(true, t0 + 10);  // the report takes up the switches
+    EXPECT_EQ(TakeReport().find("Sources"), std::string::npos);
+    // A reply whose envelope names no source: neither it nor "Unknown" counts.
+    const std::string envelope = "R <a@y>\n\n";
+    struct timespec start;
+    timespec_get(&start, TIME_UTC);
+    stats.CountReply(start, envelope);
+    stats.DumpAt(true, t0 + 20);
+    const std::string file = ReadWhole(StatFile());
+    EXPECT_NE(file.find("Sources={\n};\nTargets={\n\"a@y\"=1;\n};\n"), std::string::npos) << file;
+}
+
 TEST_F(StatsTest, DisabledReportKeepsTheCountersEmptiesTheListsAndMovesThePeriod) {
     Publish("DailyReport = { Enabled = no; };");
     SetScanFigures(5, 1, 1, 5);

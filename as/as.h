@@ -16,6 +16,7 @@
 #include "common/host/host.h"
 #include "common/host/request.h"
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 
 namespace ql {
 class ServerMessage;
@@ -65,14 +66,23 @@ class scoreCounters {
     int64_t rangeSum(int64_t first, int64_t last) const;
     int32_t n_[maxScore + 1] = {};
 };
-// The process's counters.
-extern scoreCounters scoreStats GUARDED_BY(stats.reportMutex);
+// Statistics section "Scores" over the counters.  The statistics object
+// owns the program's instance and calls it under its lock.
+class scoreSection final : public statSection {
+  public:
+    const char* Name() const override { return "Scores"; }
+    scoreCounters& Counts() { return counts_; }
+    void Dump(FILE* out) override { counts_.Dump(out); }
+    void Load(const cfgfItem* dict) override { counts_.Load(dict); }
+    // The histogram over the ranges of the settings in force.
+    void Report(FILE* out, int32_t messages) override;
+    void History(std::string& line) override { counts_.History(line); }
+    void Reset(bool listsOnly) override {
+        if (!listsOnly) counts_.Reset();
+    }
 
-// The statistics hooks over scoreStats.
-void DumpScoreSection(FILE* out) REQUIRES(stats.reportMutex);
-void LoadScoreSection(const cfgfItem* dict) EXCLUDES(stats.reportMutex);
-void ReportScoreSection(FILE* out, int32_t messages) REQUIRES(stats.reportMutex);
-void HistoryScoreSection(std::string& line) REQUIRES(stats.reportMutex);
-void ResetScoreSection(bool listsOnly) REQUIRES(stats.reportMutex);
+  private:
+    scoreCounters counts_;
+};
 
 #endif

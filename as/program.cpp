@@ -22,12 +22,9 @@ programDesc describe() {
     p.ResendPending = ResendRatings;
     p.SendHeld = resendRating;
     p.EngineSocketPath = socketPath;
-    p.stats.name = "Scores";
-    p.stats.Dump = DumpScoreSection;
-    p.stats.Load = LoadScoreSection;
-    p.stats.Report = ReportScoreSection;
-    p.stats.History = HistoryScoreSection;
-    p.stats.Reset = ResetScoreSection;
+    p.MakeStatSection = []() -> std::unique_ptr<statSection> {
+        return std::make_unique<scoreSection>();
+    };
     return p;
 }
 

@@ -2,18 +2,17 @@
 // each rescaled score 0..100, saved as "Scores" in the statistics file and
 // shown as a histogram over the BarScoreRanges of the settings in force.
 //
-// The one instance, scoreStats, is guarded by the statistics lock, which the reply
-// takes once for the score, the envelope's names and the scan time.  The
-// dump and report hooks run with it held; the load hook takes it itself.  Range ends come from the
-// settings and are not trusted to stay inside 0..100: only scores that exist are summed.
+// The program's section is owned by the statistics object, which runs its
+// hooks under its lock and lets the reply count its score in the same hold
+// as the envelope's names and the scan time.  Range ends come from the
+// settings and are not trusted to stay inside 0..100: only scores that
+// exist are summed.
 #include <algorithm>
 
 #include "as/as.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
 #include "common/stats/stats.h"
-
-scoreCounters scoreStats;
 
 // Sum of the counters from `first` up to `last`, both clipped to the
 // scores that exist; 0 for an empty or out-of-range span.
@@ -70,15 +69,6 @@ void scoreCounters::Report(FILE* out, const asSettings& s, int32_t messages) {
     fprintf(out, "      %10d messages rated\n\n", messages);
 }
 
-void DumpScoreSection(FILE* out) {
-    scoreStats.Dump(out);
-}
-
-void LoadScoreSection(const cfgfItem* dict) {
-    twLock lock(stats.reportMutex);
-    scoreStats.Load(dict);
-}
-
 void scoreCounters::History(std::string& line) const {
     line += " scores=";
     bool first = true;
@@ -90,14 +80,6 @@ void scoreCounters::History(std::string& line) const {
     }
 }
 
-void HistoryScoreSection(std::string& line) {
-    scoreStats.History(line);
-}
-
-void ReportScoreSection(FILE* out, int32_t messages) {
-    scoreStats.Report(out, *AsSettings(), messages);
-}
-
-void ResetScoreSection(bool listsOnly) {
-    if (!listsOnly) scoreStats.Reset();
+void scoreSection::Report(FILE* out, int32_t messages) {
+    counts_.Report(out, *AsSettings(), messages);
 }

@@ -146,10 +146,7 @@ void HandleSpamReport(ql::ServerMessage& message) {
 
     // The score, the envelope's names and the scan time under one hold of
     // the statistics lock.
-    const uint64_t ms = ScanTimeSince(entry.start);
-    twLock lock(stats.reportMutex);
-    scoreStats.Count(value);
-    if (entry.envLen != 0)
-        stats.CountEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
-    stats.scanFigures.Count(ms);
+    stats.CountReply<scoreSection>(entry.start,
+                                   std::string_view(entry.envelope.data(), entry.envLen),
+                                   [value](scoreSection& scores) { scores.Counts().Count(value); });
 }

@@ -14,6 +14,7 @@
 #include "common/host/host.h"
 #include "common/host/request.h"
 #include "common/stats/reportlist.h"
+#include "common/stats/stats.h"
 
 namespace ql {
 class ServerMessage;
@@ -60,13 +61,24 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
                           std::string_view envelope, const std::string& virusText,
                           const std::string& summary);
 
-// Statistics section "Viruses": the virus names counted.
-extern reportObject reportVirusesList GUARDED_BY(stats.reportMutex);
-void ClearVirusList() EXCLUDES(stats.reportMutex);
-void DumpVirusSection(FILE* out) REQUIRES(stats.reportMutex);
-void LoadVirusSection(const cfgfItem* dict) EXCLUDES(stats.reportMutex);
-void ReportVirusSection(FILE* out, int32_t messages) REQUIRES(stats.reportMutex);
-void HistoryVirusSection(std::string& line) REQUIRES(stats.reportMutex);
-void ResetVirusSection(bool listsOnly) REQUIRES(stats.reportMutex);
+// Statistics section "Viruses": the virus names counted.  The statistics
+// object owns the program's instance and calls it under its lock.
+class virusSection final : public statSection {
+  public:
+    const char* Name() const override { return "Viruses"; }
+    // Counts every named virus of the report and its items.
+    void Count(const ql::ScanReport& report);
+    // Counts `count` more of one name.
+    void Count(const char* name, int32_t count) { viruses_.Add(name, count); }
+    const reportObject& List() const { return viruses_; }
+    void Dump(FILE* out) override;
+    void Load(const cfgfItem* dict) override;
+    void Report(FILE* out, int32_t messages) override;
+    void History(std::string& line) override;
+    void Reset(bool listsOnly) override;
+
+  private:
+    reportObject viruses_;
+};
 
 #endif

@@ -120,17 +120,21 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
             to += recipients[i];
         }
     }
+    opts.notes.Report({"From", "Subject", "ExtraHeaders"});
     WriteMailHeader(
         f, {MailHeader("From: ", opts.from.c_str()), MailHeader("Subject: ", opts.subject.c_str()),
             MailExtraHeaders(opts.extraHeaders.c_str()), MailRawHeader("To: ", to)});
 
+    opts.notes.Report({"Description"});
     for (const std::string& line : opts.description) writeText(f, line.c_str());
     writeText(f, virusText.c_str());
     writeText(f, summary.c_str());
     if (!parts.sender.empty()) {
+        opts.notes.Report({"SenderInfo"});
         writeWithAddress(f, opts.senderInfo.c_str(), parts.sender);
         fputc('\n', f);
     }
+    opts.notes.Report({"HeaderTitle"});
     writeText(f, opts.headerTitle.c_str());
     const std::string headerLines = WithoutEnvelopeFields(parts.headerLines);
     fwrite(headerLines.data(), 1, headerLines.size(), f);

@@ -12,7 +12,6 @@ programDesc describe() {
     p.identity = avIdentity;
     p.summary = "The anti-virus filter: has each message scanned by the Quillon scan engine.";
     p.ReadConfigFile = ReadAvSettings;
-    p.AfterListsCleared = ClearVirusList;
     p.readerThreadProc = RunScanReader;
     p.EnqueueFile = EnqueueScan;
     p.BeforeCommandLoop = sendInfoRequest;
@@ -20,12 +19,9 @@ programDesc describe() {
     p.SendHeld = sendScanRequest;
     p.DiscardRequest = RemoveScanCopy;
     p.EngineSocketPath = socketPath;
-    p.stats.name = "Viruses";
-    p.stats.Dump = DumpVirusSection;
-    p.stats.Load = LoadVirusSection;
-    p.stats.Report = ReportVirusSection;
-    p.stats.History = HistoryVirusSection;
-    p.stats.Reset = ResetVirusSection;
+    p.MakeStatSection = []() -> std::unique_ptr<statSection> {
+        return std::make_unique<virusSection>();
+    };
     return p;
 }
 

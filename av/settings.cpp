@@ -179,16 +179,18 @@ void ReadNotificationSettings(const cfgfItem* conf, avSettings& next) {
     next.notification.footer = textOf(message, "Footer");
 
     const cfgfItem* opts = cfgfGetDictValue(conf, "NotifyRecipientsOptions", cfgfDictionary);
-    next.notify.from = textOf(opts, "From");
-    next.notify.subject = textOf(opts, "Subject");
-    next.notify.extraHeaders = textOf(opts, "ExtraHeaders");
-    next.notify.description.clear();
-    if (const cfgfItem* description = cfgfGetDictValue(opts, "Description", cfgfArray)) {
+    auto& notify = next.notify;
+    notify.notes = settingNotes();
+    notify.from = SettingTextOf(opts, "From", notify.notes);
+    notify.subject = SettingTextOf(opts, "Subject", notify.notes);
+    notify.extraHeaders = SettingTextOf(opts, "ExtraHeaders", notify.notes);
+    notify.description.clear();
+    if (const cfgfItem* description = LookUpSetting(opts, "Description", cfgfArray, notify.notes)) {
         for (const cfgfItem& element : description->elements)
-            if (element.type == cfgfString) next.notify.description.push_back(element.data);
+            if (element.type == cfgfString) notify.description.push_back(element.data);
     }
-    next.notify.senderInfo = textOf(opts, "SenderInfo");
-    next.notify.headerTitle = textOf(opts, "HeaderTitle");
+    notify.senderInfo = SettingTextOf(opts, "SenderInfo", notify.notes);
+    notify.headerTitle = SettingTextOf(opts, "HeaderTitle", notify.notes);
 }
 
 void ReadAvSettings() {

@@ -21,11 +21,13 @@ struct avSettings : commonSettings {
     struct {
         std::string caption, summary, footer;
     } notification;
-    // NotifyRecipientsOptions: the notification mail.
+    // NotifyRecipientsOptions: the notification mail.  Type errors of its
+    // entries are reported by each notification as it uses them.
     struct {
         std::string from, subject, extraHeaders;
         std::vector<std::string> description;  // the String elements, in order
         std::string senderInfo, headerTitle;
+        settingNotes notes;  // under the keys inside
     } notify;
 };
 

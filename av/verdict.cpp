@@ -60,8 +60,6 @@ void GetFirstVirusName(std::string& first, int& count, const ql::ScanReport& rep
         if (first.empty())
             first = virus.name().substr(0, std::min(virus.name().find('\0'), virusNameField - 1));
         ++count;
-        twLock lock(stats.reportMutex);
-        reportVirusesList.Add(virus.name().c_str(), 1);
     }
     for (const ql::ScanReport& child : report.item()) GetFirstVirusName(first, count, child);
 }
@@ -123,7 +121,7 @@ void AnswerScanResult(const ql::ServerMessage& message, const scanListItem* clai
     GetFirstVirusName(firstName, count, report);
     if (count == 0) {
         PrintMsg("%d OK\n", entry.serial);
-        stats.CountScanTime(entry.start);
+        stats.CountReply(entry.start, {});
         return;
     }
 
@@ -165,9 +163,7 @@ void AnswerScanResult(const ql::ServerMessage& message, const scanListItem* clai
         }
     }
 
-    const uint64_t ms = ScanTimeSince(entry.start);
-    twLock lock(stats.reportMutex);
-    if (entry.envLen != 0)
-        stats.CountEnvelopeLocked(entry.envelope.data(), static_cast<int64_t>(entry.envLen));
-    stats.scanFigures.Count(ms);
+    stats.CountReply<virusSection>(entry.start,
+                                   std::string_view(entry.envelope.data(), entry.envLen),
+                                   [&report](virusSection& viruses) { viruses.Count(report); });
 }

@@ -1,45 +1,44 @@
-// The anti-virus program's own statistics section: the virus names counted
-// in reportVirusesList, saved as "Viruses" in the statistics file and shown
-// as the virus table of the daily report.
+// The anti-virus program's own statistics section: the virus names counted,
+// saved as "Viruses" in the statistics file and shown as the virus table of
+// the daily report.
 //
-// Inputs: the list (guarded by the statistics lock) and, at start-up, the
-// "Viruses" dictionary of a statistics file of today.  The dump and report
-// hooks run with the lock held; the load hook takes it.
+// Inputs: the verdict's scan reports and, at start-up, the "Viruses"
+// dictionary of a statistics file of today.  Every hook runs under the
+// statistics lock (common/stats/stats.h), which the section does not take.
 #include "av/av.h"
 #include "common/stats/stats.h"
+#include "quillon_se_api.pb.h"
 
-reportObject reportVirusesList;
-
-void ClearVirusList() {
-    twLock lock(stats.reportMutex);
-    reportVirusesList.Clear();
+void virusSection::Count(const ql::ScanReport& report) {
+    for (const ql::Virus& virus : report.virus())
+        if (virus.has_name()) viruses_.Add(virus.name().c_str(), 1);
+    for (const ql::ScanReport& child : report.item()) Count(child);
 }
 
-void DumpVirusSection(FILE* out) {
-    reportVirusesList.Dump(out, "Viruses");
+void virusSection::Dump(FILE* out) {
+    viruses_.Dump(out, "Viruses");
 }
 
-void LoadVirusSection(const cfgfItem* dict) {
-    twLock lock(stats.reportMutex);
-    reportVirusesList.Load(dict);
+void virusSection::Load(const cfgfItem* dict) {
+    viruses_.Load(dict);
 }
 
-void HistoryVirusSection(std::string& line) {
-    line += " infected=" + std::to_string(reportVirusesList.nTotal);
+void virusSection::History(std::string& line) {
+    line += " infected=" + std::to_string(viruses_.nTotal);
 }
 
-void ReportVirusSection(FILE* out, int32_t messages) {
-    reportVirusesList.SortForReport();
+void virusSection::Report(FILE* out, int32_t messages) {
+    viruses_.SortForReport();
     fputs("The number of viruses caught:\n", out);
     fputs("      #       %  Virus Name\n", out);
     fputs("-----------------------\n", out);
-    reportVirusesList.PrintItems(out, reportVirusesList.nItems);
+    viruses_.PrintItems(out, viruses_.nItems);
     fputs("-----------------------\n", out);
-    fprintf(out, "%7d virus(es) caught\n", reportVirusesList.nTotal);
+    fprintf(out, "%7d virus(es) caught\n", viruses_.nTotal);
     fprintf(out, "%7d message(s) scanned\n", messages);
     fputs("\n", out);
 }
 
-void ResetVirusSection(bool) {
-    reportVirusesList.Clear();
+void virusSection::Reset(bool) {
+    viruses_.Clear();
 }

@@ -172,28 +172,9 @@ bool switchedOff(const char* text) {
     return text && (text[0] == 'N' || text[0] == 'n');
 }
 
-// cfgfGetDictValue without its report: a type error goes to `notes`.
-const cfgfItem* lookUp(const cfgfItem* dict, const char* key, cfgfItemType wanted,
-                       settingNotes& notes) {
-    if (dict == nullptr || dict->type != cfgfDictionary) return nullptr;
-    for (size_t i = std::min(dict->keys.size(), dict->values.size()); i-- > 0;) {
-        if (dict->keys[i] != key) continue;
-        const cfgfItem& value = dict->values[i];
-        if (value.type == wanted) return &value;
-        notes.Add(key, value, wanted);
-        return nullptr;
-    }
-    return nullptr;
-}
-
 const char* textIn(const cfgfItem* dict, const char* key, settingNotes& notes) {
-    const cfgfItem* value = lookUp(dict, key, cfgfString, notes);
+    const cfgfItem* value = LookUpSetting(dict, key, cfgfString, notes);
     return value ? value->data.c_str() : nullptr;
-}
-
-std::string textOf(const cfgfItem* dict, const char* key, settingNotes& notes) {
-    const char* text = textIn(dict, key, notes);
-    return text ? text : "";
 }
 
 int32_t listMax(const cfgfItem* dict, const char* key, settingNotes& notes) {
@@ -207,10 +188,10 @@ int32_t listMax(const cfgfItem* dict, const char* key, settingNotes& notes) {
 void readEvent(const cfgfItem* events, const char* key, eventReportSettings::event& out) {
     out = eventReportSettings::event();
     // The event dictionary's own type error is the event's to report.
-    const cfgfItem* event = lookUp(events, key, cfgfDictionary, out.notes);
+    const cfgfItem* event = LookUpSetting(events, key, cfgfDictionary, out.notes);
     out.present = event != nullptr;
     out.enabled = !switchedOff(textIn(event, "Enabled", out.notes));
-    out.subject = textOf(event, "Subject", out.notes);
+    out.subject = SettingTextOf(event, "Subject", out.notes);
 }
 
 const char* typeName(int type) {
@@ -218,6 +199,25 @@ const char* typeName(int type) {
 }
 
 }  // namespace
+
+// cfgfGetDictValue without its report: a type error goes to `notes`.
+const cfgfItem* LookUpSetting(const cfgfItem* dict, const char* key, cfgfItemType wanted,
+                              settingNotes& notes) {
+    if (dict == nullptr || dict->type != cfgfDictionary) return nullptr;
+    for (size_t i = std::min(dict->keys.size(), dict->values.size()); i-- > 0;) {
+        if (dict->keys[i] != key) continue;
+        const cfgfItem& value = dict->values[i];
+        if (value.type == wanted) return &value;
+        notes.Add(key, value, wanted);
+        return nullptr;
+    }
+    return nullptr;
+}
+
+std::string SettingTextOf(const cfgfItem* dict, const char* key, settingNotes& notes) {
+    const cfgfItem* value = LookUpSetting(dict, key, cfgfString, notes);
+    return value ? value->data.c_str() : "";
+}
 
 void settingNotes::Add(const char* key, const cfgfItem& value, cfgfItemType wanted) {
     notes_.push_back(note{key, cfgfFileName(&value),
@@ -241,25 +241,25 @@ void settingNotes::Report(std::initializer_list<const char*> keys) const {
 void ReadReportSections(const cfgfItem* dict, commonSettings& settings) {
     dailyReportSettings& d = settings.daily;
     d = dailyReportSettings();
-    const cfgfItem* daily = lookUp(dict, "DailyReport", cfgfDictionary, d.notes);
+    const cfgfItem* daily = LookUpSetting(dict, "DailyReport", cfgfDictionary, d.notes);
     d.present = daily != nullptr;
     d.enabled = !switchedOff(textIn(daily, "Enabled", d.notes));
     d.reportSources = !switchedOff(textIn(daily, "ReportSources", d.notes));
     d.reportTargets = !switchedOff(textIn(daily, "ReportTargets", d.notes));
     d.sourcesMax = listMax(daily, "ReportSourcesMax", d.notes);
     d.targetsMax = listMax(daily, "ReportTargetsMax", d.notes);
-    d.from = textOf(daily, "From", d.notes);
-    d.to = textOf(daily, "To", d.notes);
-    d.subject = textOf(daily, "Subject", d.notes);
-    d.extraHeaders = textOf(daily, "ExtraHeaders", d.notes);
+    d.from = SettingTextOf(daily, "From", d.notes);
+    d.to = SettingTextOf(daily, "To", d.notes);
+    d.subject = SettingTextOf(daily, "Subject", d.notes);
+    d.extraHeaders = SettingTextOf(daily, "ExtraHeaders", d.notes);
 
     eventReportSettings& e = settings.events;
     e = eventReportSettings();
-    const cfgfItem* events = lookUp(dict, "EventsReports", cfgfDictionary, e.notes);
+    const cfgfItem* events = LookUpSetting(dict, "EventsReports", cfgfDictionary, e.notes);
     e.present = events != nullptr;
-    e.from = textOf(events, "From", e.notes);
-    e.to = textOf(events, "To", e.notes);
-    e.extraHeaders = textOf(events, "ExtraHeaders", e.notes);
+    e.from = SettingTextOf(events, "From", e.notes);
+    e.to = SettingTextOf(events, "To", e.notes);
+    e.extraHeaders = SettingTextOf(events, "ExtraHeaders", e.notes);
     readEvent(events, "Started", e.started);
     readEvent(events, "Stopped", e.stopped);
 }

@@ -131,6 +131,13 @@ std::shared_ptr<const cfgfItem> ReadSettingsTree();
 void CheckSubmittedDirectory(const std::string& dirName, const char* failureFmt);
 // Text of a String entry when present and non-empty, else null.
 const char* SettingText(const cfgfItem* dict, const char* key);
+// The entry `key` of `dict` when it has the type `wanted`; a value of
+// another type counts as absent and its type error goes to `notes`, to be
+// reported where the setting is used.
+const cfgfItem* LookUpSetting(const cfgfItem* dict, const char* key, cfgfItemType wanted,
+                              settingNotes& notes);
+// The text of a String entry looked up so; empty when absent.
+std::string SettingTextOf(const cfgfItem* dict, const char* key, settingNotes& notes);
 // Settings read the same way by both programs.  Each reports its own
 // "Missing ..." message through cfgfError (no line) when `missingMsg` is not
 // null and keeps the value in force.

@@ -81,12 +81,12 @@ void dropQueuedFrames();
 
 namespace {
 
-// One connect to path.  `wait`: a blocking connect (start-up); otherwise
-// a non-blocking one, which returns -2 (nothing logged) when the engine's
-// queue of connections is full and `lastTry` is not set.  Other failures
-// log and throw.
-int connectOnce(const std::string& path, bool wait, bool lastTry) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
+// One non-blocking connect to path, which returns -2 (nothing logged) when
+// the engine's queue of connections is full and `lastTry` is not set.
+// Other failures log and throw.  A blocking connect would wait as long as
+// the queue stays full, with nothing to bound it.
+int connectOnce(const std::string& path, bool lastTry) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         PrintMsg("* Error: Cannot create a socket: %s\n", strerror(errno));
         throw std::runtime_error("Cannot create socket");
@@ -97,22 +97,20 @@ int connectOnce(const std::string& path, bool wait, bool lastTry) {
     int rc = -1;
     if (path.size() < sizeof addr.sun_path) {
         memcpy(addr.sun_path, path.data(), path.size());
-        do {
-            rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr),
-                         static_cast<socklen_t>(path.size() + 2));
-        } while (rc != 0 && errno == EINTR && wait);
+        rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr),
+                     static_cast<socklen_t>(path.size() + 2));
     } else {
         errno = ENAMETOOLONG;
     }
     if (rc != 0) {
         int err = errno;
         close(fd);
-        if (!wait && !lastTry && (err == EAGAIN || err == EWOULDBLOCK)) return -2;
+        if (!lastTry && (err == EAGAIN || err == EWOULDBLOCK)) return -2;
         PrintMsg("* Error: Cannot connect to ScanEngine: %s : %s\n", strerror(err), path.c_str());
         throw std::runtime_error("Cannot connect to ScanEngine");
     }
     // The reader blocks on it; sends never wait (MSG_DONTWAIT).
-    if (!wait) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
@@ -134,6 +132,8 @@ struct pendingConnect {
 };
 pendingConnect reconnect;
 
+constexpr long connectRetryMs = 20;
+
 int64_t steadyMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -143,7 +143,14 @@ int64_t steadyMs() {
 }  // namespace
 
 int connect_to_scan_engine(const std::string& path) {
-    return connectOnce(path, true, true);
+    const int64_t deadlineMs = steadyMs() + reconnectLimitMs;
+    for (;;) {
+        const int fd = connectOnce(path, steadyMs() >= deadlineMs);
+        if (fd != -2) return fd;
+        // A Unix socket gives no sign when its queue has room again.
+        struct timespec pause = {0, connectRetryMs * 1000000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 int EngineConnection() {
@@ -175,7 +182,7 @@ bool ContinueEngineConnect() {
     if (!reconnect.active) return false;
     int fd;
     try {
-        fd = connectOnce(reconnect.path, false, steadyMs() >= reconnect.deadlineMs);
+        fd = connectOnce(reconnect.path, steadyMs() >= reconnect.deadlineMs);
     } catch (const std::exception&) {
         xExit(1);
     }
@@ -520,9 +527,9 @@ class itemCounter {
             const int wireType = static_cast<int>(key & 7);
             // The parser keeps as an object of its own every repeated entry
             // and every field it does not take as the schema's: unknown, of
-            // another wire type, or an enum value it does not know.
+            // another wire type, or an enum value it does not know (below).
+            // A known enum value is a plain field of its message.
             if ((field == nullptr || field->is_repeated() ||
-                 field->type() == google::protobuf::FieldDescriptor::TYPE_ENUM ||
                  wireType != expectedWireType(field)) &&
                 ++count > limit_)
                 return false;
@@ -530,6 +537,12 @@ class itemCounter {
             switch (wireType) {
                 case 0:
                     if (!varint(p, end, value)) return true;
+                    if (field && !field->is_repeated() &&
+                        field->type() == google::protobuf::FieldDescriptor::TYPE_ENUM &&
+                        field->enum_type()->FindValueByNumber(static_cast<int>(value)) ==
+                            nullptr &&
+                        ++count > limit_)
+                        return false;
                     if (depth == 0 && field && field->name() == "serial") {
                         hasSerial = true;
                         serial = static_cast<uint32_t>(value);

@@ -34,9 +34,13 @@ int EngineConnection();
 // allocate gigabytes.
 constexpr uint32_t maxReplyLength = 64u << 20;
 
+// Connects to the engine at path, trying again while its queue of
+// connections is full until reconnectLimitMs have passed; then, or at once
+// for any other failure, logs "* Error: Cannot connect to ScanEngine: ..."
+// and throws.
 int connect_to_scan_engine(const std::string& path);
-// Connects to the engine at socketPath; exits with code 1 when it cannot
-// be reached.
+// Connects to the engine at socketPath as connect_to_scan_engine does;
+// exits with code 1 when it cannot be reached.
 void InitEngine(const std::string& socketPath);
 // The reload's connect (main thread): never waits.  True when connected at
 // once; false while the engine's queue of connections is full, and then

@@ -82,7 +82,7 @@ void sendReleased() {
 }
 
 bool hostTick() {
-    GenerateDailyReport(false);
+    stats.DailyReport(false);
     AnswerOverdueRequests(thisProgram->DiscardRequest);
     ContinueReload();
     sendReleased();
@@ -111,8 +111,8 @@ std::thread readerThread;  // main thread only
     // From here on a failing engine read is part of the shutdown, whether
     // the server said QUIT or closed our input.
     quitRequest = true;
-    DumpReportData(true);
-    GenerateDailyReport(true);
+    stats.Dump(true);
+    stats.DailyReport(true);
     CloseEngine();
     EventReportStoped();
     PrintMsg("* %s plugin finished.\n", thisProcess->name);
@@ -208,12 +208,12 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
 
     stats.ClearLists();
     if (program.AfterListsCleared) program.AfterListsCleared();
-    stats.UseSection(&program.stats);
+    if (program.MakeStatSection) stats.UseSection(program.MakeStatSection());
 
     InitEngine(program.EngineSocketPath());
     readerThread = std::thread(program.readerThreadProc);
     EventReportStarted();
-    ReadReportData();
+    stats.Read();
     if (program.BeforeCommandLoop) program.BeforeCommandLoop();
 
     lineReader input(STDIN_FILENO, requestLineSize - 1, hostTick, ReloadWatchFd(), ReloadWatchFired,
@@ -225,7 +225,7 @@ void RunFilterHost(int argc, char** argv, const programDesc& program) {
             PrintMsg("* Quit request accepted.\n");
             shutDown();
         }
-        DumpReportData(false);
+        stats.Dump(false);
         CheckConfigUpdate();
         ContinueReload();
         sendReleased();

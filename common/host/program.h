@@ -5,6 +5,7 @@
 #ifndef TARNWICK_COMMON_HOST_PROGRAM_H
 #define TARNWICK_COMMON_HOST_PROGRAM_H
 
+#include <memory>
 #include <string>
 
 #include "common/base/process.h"
@@ -35,8 +36,8 @@ struct programDesc {
     // One line for --help: what the program does.
     const char* summary = "";
 
-    // The program's own statistics section ("Viruses" or "Scores").
-    statSection stats;
+    // Makes the program's own statistics section ("Viruses" or "Scores").
+    std::unique_ptr<statSection> (*MakeStatSection)() = nullptr;
 };
 
 extern const programDesc* thisProgram;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "common/envelope/envelope.h"
 #include "common/stats/stats.h"
@@ -43,36 +44,44 @@ uint64_t ScanTimeSince(const struct timespec& start) {
     return ms > 0 ? static_cast<uint64_t>(ms) : 0;
 }
 
-void statistics::UseSection(const statSection* program) {
-    twLock lock(reportMutex);
-    section = program;
+void statistics::UseSection(std::unique_ptr<statSection> program) {
+    twLock lock(mutex_);
+    section_ = std::move(program);
 }
 
 void statistics::ClearLists() {
-    twLock lock(reportMutex);
-    sourceList.Clear();
-    targetList.Clear();
+    twLock lock(mutex_);
+    sourceList_.Clear();
+    targetList_.Clear();
 }
 
-void statistics::CountScanTime(const struct timespec& start) {
+void statistics::CountReply(const struct timespec& start, std::string_view envelope) {
     const uint64_t ms = ScanTimeSince(start);
-    twLock lock(reportMutex);
-    scanFigures.Count(ms);
+    twLock lock(mutex_);
+    countLocked(envelope, ms);
+}
+
+void statistics::countLocked(std::string_view envelope, uint64_t ms) {
+    if (!envelope.empty())
+        countEnvelopeLocked(envelope.data(), static_cast<int64_t>(envelope.size()));
+    scanFigures_.Count(ms);
 }
 
 namespace {
 
 constexpr const char* unknownSource = "Unknown";
 
-// Counts into the lists; the caller holds the statistics lock.
+// Counts into the lists whose switches it is given; the caller holds the
+// statistics lock.
 class listCounter final : public envelopeNameSink {
   public:
-    explicit listCounter(statistics& to) : to_(to) {}
-    void Source(const char* text, size_t n) override REQUIRES(to_.reportMutex) {
-        if (to_.doReportSources) count(to_.sourceList, text, n);
+    listCounter(reportObject* sources, reportObject* targets)
+        : sources_(sources), targets_(targets) {}
+    void Source(const char* text, size_t n) override {
+        if (sources_) count(*sources_, text, n);
     }
-    void Target(const char* text, size_t n) override REQUIRES(to_.reportMutex) {
-        if (to_.doReportTargets) count(to_.targetList, text, n);
+    void Target(const char* text, size_t n) override {
+        if (targets_) count(*targets_, text, n);
     }
 
   private:
@@ -81,19 +90,21 @@ class listCounter final : public envelopeNameSink {
         n = strnlen(text, n < maxCountedNameLength ? n : maxCountedNameLength);
         list.Add(std::string_view(text, n), 1);
     }
-    statistics& to_;
+    reportObject* sources_;
+    reportObject* targets_;
 };
 
 }  // namespace
 
 void statistics::CountEnvelope(const char* data, int64_t length) {
-    twLock lock(reportMutex);
-    CountEnvelopeLocked(data, length);
+    twLock lock(mutex_);
+    countEnvelopeLocked(data, length);
 }
 
-void statistics::CountEnvelopeLocked(const char* data, int64_t length) {
-    listCounter counter(*this);
+void statistics::countEnvelopeLocked(const char* data, int64_t length) {
+    listCounter counter(doReportSources_ ? &sourceList_ : nullptr,
+                        doReportTargets_ ? &targetList_ : nullptr);
     const bool sourceSeen =
         length > 0 && ReadEnvelopeNames(data, static_cast<size_t>(length), counter);
-    if (!sourceSeen && doReportSources) sourceList.Add(unknownSource, 1);
+    if (!sourceSeen && doReportSources_) sourceList_.Add(unknownSource, 1);
 }

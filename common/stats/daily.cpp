@@ -62,17 +62,18 @@ void listTable(FILE* out, reportObject& list, bool print, const char* heading, c
 
 // The period's line of the history file, up to the program's own fields:
 // "2026-12-07 start=... end=... at=midnight messages=... scan_*_ms=...".
-std::string historyLine(const scanCounters::figures& figures, time_t now, bool final) {
+std::string historyLine(const scanCounters::figures& figures, time_t start, time_t now,
+                        bool final) {
     char day[16] = "1970-01-01";
     struct tm tm;
-    if (localtime_r(&period.prevReportTime, &tm)) strftime(day, sizeof day, "%Y-%m-%d", &tm);
+    if (localtime_r(&start, &tm)) strftime(day, sizeof day, "%Y-%m-%d", &tm);
     const uint64_t avg =
         figures.messages > 0 ? figures.timeTotal / static_cast<uint64_t>(figures.messages) : 0;
     char text[256];
     snprintf(text, sizeof text,
              "%s start=%lld end=%lld at=%s messages=%d scan_min_ms=%llu scan_avg_ms=%llu "
              "scan_max_ms=%llu",
-             day, static_cast<long long>(period.prevReportTime), static_cast<long long>(now),
+             day, static_cast<long long>(start), static_cast<long long>(now),
              final ? "shutdown" : "midnight", figures.messages,
              static_cast<unsigned long long>(figures.timeMin), static_cast<unsigned long long>(avg),
              static_cast<unsigned long long>(figures.timeMax));
@@ -101,20 +102,17 @@ void appendHistory(const std::string& line) {
     close(fd);
 }
 
-// The period ends: its counted lists start afresh (listsOnly), or all its
-// figures do.
-void endPeriod(bool listsOnly) REQUIRES(stats.reportMutex) {
-    stats.sourceList.Clear();
-    stats.targetList.Clear();
-    if (!listsOnly) stats.scanFigures.TakeAndReset();
-    if (stats.section != nullptr && stats.section->Reset) stats.section->Reset(listsOnly);
+}  // namespace
+
+void statistics::endPeriod(bool listsOnly) {
+    sourceList_.Clear();
+    targetList_.Clear();
+    if (!listsOnly) scanFigures_.TakeAndReset();
+    if (section_) section_->Reset(listsOnly);
 }
 
-// Writes and submits the report; false when no whole message could be
-// submitted (then nothing has been reset).  `history` receives the period's
-// history line.  Caller holds the statistics lock.
-bool writeReport(const commonSettings& settings, time_t now, bool final, std::string& history)
-    REQUIRES(stats.reportMutex) {
+bool statistics::writeReport(const commonSettings& settings, time_t now, bool final,
+                             std::string& history) {
     const dailyReportSettings& conf = settings.daily;
     std::string path;
     filePtr out =
@@ -127,7 +125,7 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
     FILE* f = out.get();
     conf.notes.Report({"From", "To", "Subject", "ExtraHeaders"});
 
-    const scanCounters::figures figures = stats.scanFigures.Peek();
+    const scanCounters::figures figures = scanFigures_.Peek();
 
     const std::string periodStart = mkDate(period.prevReportTime);
     std::string subject = conf.subject;
@@ -155,8 +153,7 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
             fputs(" during the reporting period.\n\n", f);
     }
 
-    if (stats.section != nullptr && stats.section->Report)
-        stats.section->Report(f, figures.messages);
+    if (section_) section_->Report(f, figures.messages);
 
     if (figures.messages > 0) {
         fputs("Scanning time:\n", f);
@@ -166,21 +163,17 @@ bool writeReport(const commonSettings& settings, time_t now, bool final, std::st
         fputs("\n", f);
     }
 
-    listTable(f, stats.sourceList, stats.doReportSources, "Sources", "Source", "sources",
-              conf.sourcesMax);
-    listTable(f, stats.targetList, stats.doReportTargets, "Targets", "Target", "targets",
-              conf.targetsMax);
+    listTable(f, sourceList_, doReportSources_, "Sources", "Source", "sources", conf.sourcesMax);
+    listTable(f, targetList_, doReportTargets_, "Targets", "Target", "targets", conf.targetsMax);
     fputs("\n", f);
 
     if (!SubmitTempFile(std::move(out), path)) return false;
-    history = historyLine(figures, now, final);
-    if (stats.section != nullptr && stats.section->History) stats.section->History(history);
+    history = historyLine(figures, period.prevReportTime, now, final);
+    if (section_) section_->History(history);
     history += '\n';
     endPeriod(false);
     return true;
 }
-
-}  // namespace
 
 std::string HistoryFilePath() {
     // Beside the statistics file, wherever StatDumpFile puts it.
@@ -191,11 +184,11 @@ std::string HistoryFilePath() {
     return dir + thisProcess->historyFileName;
 }
 
-void GenerateDailyReport(bool final) {
-    GenerateDailyReportAt(final, time(nullptr));
+void statistics::DailyReport(bool final) {
+    DailyReportAt(final, time(nullptr));
 }
 
-void GenerateDailyReportAt(bool final, time_t now) {
+void statistics::DailyReportAt(bool final, time_t now) {
     const int hour = localHour(now);
     if (period.prevReportTime == 0) period.prevReportTime = startupTime;
     if (hour >= 1) {
@@ -208,8 +201,8 @@ void GenerateDailyReportAt(bool final, time_t now) {
 
     int32_t messages;
     {
-        twLock lock(stats.reportMutex);
-        messages = stats.scanFigures.Peek().messages;
+        twLock lock(mutex_);
+        messages = scanFigures_.Peek().messages;
     }
     if (messages == 0 && now - period.prevReportTime < minEmptyPeriod) return;
 
@@ -223,7 +216,7 @@ void GenerateDailyReportAt(bool final, time_t now) {
     bool written;
     std::string history;
     {
-        twLock reportLock(stats.reportMutex);
+        twLock reportLock(mutex_);
         conf.notes.Report({"Enabled"});
         if (!conf.enabled) {
             // The period moves on and the figures keep growing, but the
@@ -233,8 +226,8 @@ void GenerateDailyReportAt(bool final, time_t now) {
         } else {
             conf.notes.Report(
                 {"ReportSources", "ReportTargets", "ReportSourcesMax", "ReportTargetsMax"});
-            stats.doReportSources = conf.reportSources;
-            stats.doReportTargets = conf.reportTargets;
+            doReportSources_ = conf.reportSources;
+            doReportTargets_ = conf.reportTargets;
             PrintMsg("* Generating daily report message\n");
             written = writeReport(*settings, now, final, history);
             if (written && hour == 0) period.restartTime = 0;
@@ -251,6 +244,6 @@ void GenerateDailyReportAt(bool final, time_t now) {
     // to: write it at once, so reported figures are never taken up again.
     if (!final) {
         period.prevDumpTime = 0;
-        DumpReportDataAt(false, now);
+        DumpAt(false, now);
     }
 }

@@ -23,8 +23,6 @@
 #include "common/config/settings.h"
 #include "common/stats/stats.h"
 
-reportPeriod period;
-
 namespace {
 
 std::string errorText(int err) {
@@ -137,11 +135,11 @@ void reportObject::Load(const cfgfItem* dict) {
     }
 }
 
-void DumpReportData(bool final) {
-    DumpReportDataAt(final, time(nullptr));
+void statistics::Dump(bool final) {
+    DumpAt(final, time(nullptr));
 }
 
-void DumpReportDataAt(bool final, time_t now) {
+void statistics::DumpAt(bool final, time_t now) {
     auto settings = CurrentSettings();
     if (settings->statDumpInterval == 0) return;
     // A clock set back must not stop the dumps until it catches up again.
@@ -165,8 +163,8 @@ void DumpReportDataAt(bool final, time_t now) {
             return;
         }
         const UniqueFile out(raw);
-        twLock reportLock(stats.reportMutex);
-        const scanCounters::figures& figures = stats.scanFigures.Peek();
+        twLock reportLock(mutex_);
+        const scanCounters::figures& figures = scanFigures_.Peek();
         fprintf(raw, "StatStart=%ld; #%s\n", static_cast<long>(period.prevReportTime),
                 mkDate(period.prevReportTime).c_str());
         fprintf(raw, "StatEnd=%ld; #%s\n", static_cast<long>(now), mkDate(now).c_str());
@@ -178,9 +176,9 @@ void DumpReportDataAt(bool final, time_t now) {
         fprintf(raw, "ScanTimeMax=%lu;\n", static_cast<unsigned long>(figures.timeMax));
         fprintf(raw, "ScanTimeTotal=%lu;\n", static_cast<unsigned long>(figures.timeTotal));
         if (final) fputs("NormalShutdown=YES;\n", raw);
-        if (stats.section != nullptr && stats.section->Dump) stats.section->Dump(raw);
-        stats.sourceList.Dump(raw, "Sources");
-        stats.targetList.Dump(raw, "Targets");
+        if (section_) section_->Dump(raw);
+        sourceList_.Dump(raw, "Sources");
+        targetList_.Dump(raw, "Targets");
     }  // the stream is closed here, which fixes text.data and text.size
 
     int err = replaceFile(path, text.data ? text.data : "", text.size);
@@ -191,11 +189,11 @@ void DumpReportDataAt(bool final, time_t now) {
     period.prevDumpTime = now;
 }
 
-void ReadReportData() {
-    ReadReportDataAt(time(nullptr));
+void statistics::Read() {
+    ReadAt(time(nullptr));
 }
 
-void ReadReportDataAt(time_t now) {
+void statistics::ReadAt(time_t now) {
     const std::string path = statFilePath(*CurrentSettings());
     if (access(path.c_str(), F_OK) != 0) return;
 
@@ -243,31 +241,20 @@ void ReadReportDataAt(time_t now) {
     if ((!normal || normal[0] != 'Y') && period.restartTime == 0) period.restartTime = end;
     period.prevReportTime = start;
 
-    {
-        scanCounters::figures loaded;
-        if (const char* text = cfgfGetDictValueStr(tree.get(), "MessagesTotal"))
-            loaded.messages = xAtoi(text);
-        if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeMin"))
-            loaded.timeMin = readMillis(text);
-        if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeMax"))
-            loaded.timeMax = readMillis(text);
-        if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeTotal"))
-            loaded.timeTotal = readMillis(text);
-        twLock lock(stats.reportMutex);
-        stats.scanFigures.Load(loaded);
-    }
-
-    const statSection* section;
-    {
-        twLock lock(stats.reportMutex);
-        section = stats.section;
-    }
-    // The section's Load takes the lock itself.
-    if (section != nullptr && section->Load && section->name)
-        section->Load(cfgfGetDictValue(tree.get(), section->name, cfgfDictionary));
+    scanCounters::figures loaded;
+    if (const char* text = cfgfGetDictValueStr(tree.get(), "MessagesTotal"))
+        loaded.messages = xAtoi(text);
+    if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeMin"))
+        loaded.timeMin = readMillis(text);
+    if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeMax"))
+        loaded.timeMax = readMillis(text);
+    if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeTotal"))
+        loaded.timeTotal = readMillis(text);
     const cfgfItem* sources = cfgfGetDictValue(tree.get(), "Sources", cfgfDictionary);
     const cfgfItem* targets = cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary);
-    twLock lock(stats.reportMutex);
-    stats.sourceList.Load(sources);
-    stats.targetList.Load(targets);
+    twLock lock(mutex_);
+    scanFigures_.Load(loaded);
+    if (section_) section_->Load(cfgfGetDictValue(tree.get(), section_->Name(), cfgfDictionary));
+    sourceList_.Load(sources);
+    targetList_.Load(targets);
 }

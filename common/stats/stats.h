@@ -7,35 +7,44 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "common/base/text.h"
 #include "common/base/threads.h"
 #include "common/stats/reportlist.h"
 
 struct cfgfItem;
+struct commonSettings;
 
 // A program's own section of the statistics file and the daily report
-// ("Viruses" or "Scores").  Dump and Report run with stats.reportMutex
-// held; Load runs at start-up on the main thread without it.
-struct statSection {
-    const char* name = nullptr;
-    void (*Dump)(FILE* out) = nullptr;
-    void (*Load)(const cfgfItem* dict) = nullptr;
+// ("Viruses" or "Scores") with the figures it counts.  The statistics object
+// owns the program's section and calls every hook with its lock held; the
+// program counts into it only through statistics::CountReply.  An instance
+// of its own (a test's) needs no lock.
+class statSection {
+  public:
+    virtual ~statSection() = default;
+    // The section's key in the statistics file.
+    virtual const char* Name() const = 0;
+    virtual void Dump(FILE* out) = 0;
+    // The section of a statistics file of today; null when it has none.
+    virtual void Load(const cfgfItem* dict) = 0;
     // `messages`: the messages answered in the period being reported.
-    void (*Report)(FILE* out, int32_t messages) = nullptr;
+    virtual void Report(FILE* out, int32_t messages) = 0;
     // Appends the section's " key=value" fields to the period's history
-    // line; runs with reportMutex held, before Reset starts afresh.
-    void (*History)(std::string& line) = nullptr;
+    // line, before Reset starts afresh.
+    virtual void History(std::string& line) = 0;
     // The period ended (the report was submitted): start afresh, only the
     // counted lists when listsOnly (a disabled report).
-    void (*Reset)(bool listsOnly) = nullptr;
+    virtual void Reset(bool listsOnly) = 0;
 };
 
 // Messages answered with a verdict and their scan times in milliseconds
-// (0 in min and max: no value yet).  Not locked itself: the one instance,
-// stats.scanFigures, is guarded by reportMutex with the counted lists,
-// so a reply counts its names and its time under one hold of that lock.
+// (0 in min and max: no value yet).  Not locked itself: the statistics
+// object guards its instance with the counted lists, so a reply counts its
+// names and its time under one hold of that lock.
 class scanCounters {
   public:
     struct figures {
@@ -58,63 +67,91 @@ class scanCounters {
 // wall clock stepped back).
 uint64_t ScanTimeSince(const struct timespec& start);
 
-// The statistics of the running period, with the lock that guards them.
-class statistics {
-  public:
-    // The statistics lock.  Guards everything below, a program's own
-    // counted lists and counters (the anti-virus program's virus names, the
-    // anti-spam score counters), and the program's section while it is
-    // dumped or reported, so that a reply counts its score, names and time
-    // in one hold.  Lock order, for the whole process: reportMutex before
-    // the settings lock (the score report looks up the settings in force);
-    // the pending-request lock and the engine link lock are taken alone; the
-    // console lock (mtx_print) is innermost and held only for one write.
-    twMutex reportMutex;
-
-    reportObject sourceList GUARDED_BY(reportMutex);
-    reportObject targetList GUARDED_BY(reportMutex);
-    scanCounters scanFigures GUARDED_BY(reportMutex);
-    // Whether sources and targets are counted: set by the daily report from
-    // its settings.
-    bool doReportSources GUARDED_BY(reportMutex) = true;
-    bool doReportTargets GUARDED_BY(reportMutex) = true;
-    // The program's own section; set at start-up (UseSection).
-    const statSection* section GUARDED_BY(reportMutex) = nullptr;
-
-    // Main thread, before the reader thread starts: the section to use.
-    void UseSection(const statSection* program) EXCLUDES(reportMutex);
-    // Empties the sources and targets (start-up).
-    void ClearLists() EXCLUDES(reportMutex);
-    // Adds one answered message and its scan time.
-    void CountScanTime(const struct timespec& start) EXCLUDES(reportMutex);
-    // Counts the source ("Unknown" when none) and the recipients of an
-    // envelope into the lists, as doReportSources and doReportTargets allow
-    // (see ReadEnvelopeNames).  Takes the lock once.
-    void CountEnvelope(const char* data, int64_t length) EXCLUDES(reportMutex);
-    // The same for a caller that holds the lock (a reply counts its names,
-    // its time and the program's own figures in one hold).
-    void CountEnvelopeLocked(const char* data, int64_t length) REQUIRES(reportMutex);
-};
-// The process's statistics.
-extern statistics stats;
-
-// Where the statistics period stands; main thread only.
+// Where the statistics period stands.
 struct reportPeriod {
     time_t prevReportTime = 0;   // start of the period (the last report)
     time_t prevDumpTime = 0;     // the last statistics file written
     time_t restartTime = 0;      // when an earlier run of today ended, if known
     bool canMakeReport = false;  // an hour after midnight has passed since the last report
 };
-extern reportPeriod period;
 
-void DumpReportData(bool final);
-void ReadReportData();
-void GenerateDailyReport(bool final);
+// The statistics of the running period: the answered messages, the counted
+// sources and targets, the program's own section, the period, and the
+// statistics file and daily report made from them.
+//
+// Threads: the reader thread counts replies (CountReply); everything else
+// runs on the main thread.  One lock guards the counted figures and the
+// section; `period` is the main thread's alone.  Lock order, for the whole
+// process: the statistics lock before the settings lock (the score report
+// looks up the settings in force); the pending-request lock and the engine
+// link lock are taken alone; the console lock (mtx_print) is innermost and
+// held only for one write.
+class statistics {
+  public:
+    reportPeriod period;  // main thread only
 
-// The same with the current time given, so tests can set the clock.
-void DumpReportDataAt(bool final, time_t now);
-void ReadReportDataAt(time_t now);
-void GenerateDailyReportAt(bool final, time_t now);
+    // Main thread, before the reader thread starts: the program's section
+    // (empty), replacing any earlier one.
+    void UseSection(std::unique_ptr<statSection> program) EXCLUDES(mutex_);
+    // Empties the sources and targets (start-up).
+    void ClearLists() EXCLUDES(mutex_);
+
+    // Counts one answered message in one hold of the lock: its scan time
+    // since `start`, the source ("Unknown" when none) and recipients of
+    // `envelope` as the daily report's settings allow (nothing when it is
+    // empty), and the program's own figures: `own` is called with the
+    // program's section when that is a Section.
+    template <class Section, class Own>
+    void CountReply(const struct timespec& start, std::string_view envelope, const Own& own)
+        EXCLUDES(mutex_) {
+        const uint64_t ms = ScanTimeSince(start);
+        twLock lock(mutex_);
+        if (auto* mine = dynamic_cast<Section*>(section_.get())) own(*mine);
+        countLocked(envelope, ms);
+    }
+    // The same for a reply that adds nothing of the program's own.
+    void CountReply(const struct timespec& start, std::string_view envelope) EXCLUDES(mutex_);
+    // Counts the names of an envelope alone (see CountReply).
+    void CountEnvelope(const char* data, int64_t length) EXCLUDES(mutex_);
+
+    // The statistics file: written at most every StatDumpInterval seconds,
+    // and always when final (shutdown); read at start-up.
+    void Dump(bool final);
+    void Read();
+    // The daily report: made by the first check after local midnight, and
+    // at shutdown when final.
+    void DailyReport(bool final);
+    // The same with the current time given, so tests can set the clock.
+    void DumpAt(bool final, time_t now) EXCLUDES(mutex_);
+    void ReadAt(time_t now) EXCLUDES(mutex_);
+    void DailyReportAt(bool final, time_t now) EXCLUDES(mutex_);
+
+  private:
+    friend class statisticsPeer;  // tests look inside, under the lock
+
+    void countEnvelopeLocked(const char* data, int64_t length) REQUIRES(mutex_);
+    void countLocked(std::string_view envelope, uint64_t ms) REQUIRES(mutex_);
+    // The period ends: its counted lists start afresh (listsOnly), or all
+    // its figures do.
+    void endPeriod(bool listsOnly) REQUIRES(mutex_);
+    // Writes and submits the report; false when no whole message could be
+    // submitted (then nothing has been reset).  `history` receives the
+    // period's history line.
+    bool writeReport(const commonSettings& settings, time_t now, bool final, std::string& history)
+        REQUIRES(mutex_);
+
+    twMutex mutex_;
+    reportObject sourceList_ GUARDED_BY(mutex_);
+    reportObject targetList_ GUARDED_BY(mutex_);
+    scanCounters scanFigures_ GUARDED_BY(mutex_);
+    // Whether sources and targets are counted: set by the daily report from
+    // its settings.
+    bool doReportSources_ GUARDED_BY(mutex_) = true;
+    bool doReportTargets_ GUARDED_BY(mutex_) = true;
+    std::unique_ptr<statSection> section_ GUARDED_BY(mutex_);
+};
+// The process's statistics.
+extern statistics stats;
 
 // The history file beside the statistics file of the settings in force.
 std::string HistoryFilePath();

@@ -1,7 +1,7 @@
 """What a broken or hostile engine can do to the filters' side of the link,
 tried as the attack: slow post-processing while a verdict waits in the
-socket, a reply of millions of items, a reload onto an engine whose queue of
-connections is full, and two requests of one serial answered in reverse."""
+socket, a reply of millions of items, a start and a reload onto an engine
+whose queue of connections is full, and three requests of one serial."""
 
 import os
 import re
@@ -23,6 +23,21 @@ def av_session(**overrides):
     s.start_with(engine)
     engine.recv_request()  # the information subscription
     return s, engine
+
+
+def fill_accept_queue(path):
+    """Connections nobody accepts, until the queue at path takes no more;
+    returns them (the queue stays full while they are open)."""
+    fillers = []
+    while True:
+        c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        c.setblocking(False)
+        try:
+            c.connect(path)
+        except BlockingIOError:
+            c.close()
+            return fillers
+        fillers.append(c)
 
 
 def peak_rss_kib(pid):
@@ -49,6 +64,24 @@ class RepliesTest(unittest.TestCase):
         self.assertEqual([l.split()[0] for l in answers], ["1", "2"], answers)
         self.assertFalse([l for l in s.lines() if "engine timeout" in l or "no pending" in l])
 
+    def test_item_bound_counts_entries_not_known_enum_values(self):
+        # A virus is one item (its known type is no object of its own); the
+        # bound is 10,000 items, so 10,000 packer names pass and one more
+        # does not.
+        self.s, engine = av_session()
+        s = self.s
+        for n in (1, 2, 3):
+            s.request(n, s.add_message("Subject: %d\n\nhi\n" % n, recipients=["b@y.example"]))
+        viruses, exact, over = engine.recv_requests(3)
+        engine.send(harness.scan_result(se, viruses.serial, ["V%d" % i for i in range(5000)]))
+        for request, packers in ((exact, 10000), (over, 10001)):
+            reply = harness.scan_result(se, request.serial)
+            reply.scan_report.packer.extend([""] * packers)
+            engine.send(reply)
+        self.assertTrue(s.answer(1).startswith("1 ERROR"))
+        self.assertEqual(s.answer(2), "2 OK")
+        self.assertEqual(s.answer(3), "3 FAILURE too many report items")
+
     def test_reply_of_millions_of_items_fails_its_request_only(self):
         self.s, engine = av_session()
         s = self.s
@@ -69,21 +102,27 @@ class RepliesTest(unittest.TestCase):
             self.assertLess(peak_rss_kib(s.proc.pid), 64 * 1024)
 
 
+class StartOntoFullQueueTest(unittest.TestCase):
+    def test_start_gives_up_as_for_an_engine_out_of_reach(self):
+        s = harness.FilterSession("Tarnwick-AV", engine=None,
+                                  settings=harness.quiet_settings("Tarnwick-AV"))
+        self.addCleanup(s.cleanup)
+        engine = s.scripted_engine(schema=se)
+        for c in fill_accept_queue(engine.socket_path):
+            self.addCleanup(c.close)
+        start = time.monotonic()
+        s.start()
+        self.assertEqual(s.wait_exit(timeout=15), 1)
+        self.assertLess(time.monotonic() - start, harness.scaled(9))
+        self.assertEqual(s.rest()[-1], "* Error: Cannot connect to ScanEngine: Resource temporarily "
+                         "unavailable : %s" % engine.socket_path)
+
+
 class ReloadOntoFullQueueTest(unittest.TestCase):
     def setUp(self):
         self.s, self.first = av_session()
         self.second = self.s.scripted_engine("second", schema=se)
-        # Connections nobody accepts, until the queue takes no more.
-        self.fillers = []
-        while True:
-            c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            c.setblocking(False)
-            try:
-                c.connect(self.second.socket_path)
-            except BlockingIOError:
-                c.close()
-                break
-            self.fillers.append(c)
+        self.fillers = fill_accept_queue(self.second.socket_path)
         self.s.reload(overrides=harness.merge(harness.quiet_settings("Tarnwick-AV"),
                                               {"Socket": self.second.socket_path}))
         self.s.send("1 INTF\n")
@@ -133,25 +172,20 @@ class SharedSerialTest(unittest.TestCase):
         s = self.s
         infected = s.add_message("Subject: bad one\n\n" + EICAR, recipients=["victim@y.example"])
         clean = s.add_message("Subject: good one\n\nhi\n", recipients=["bystander@y.example"])
-        s.send("5 FILE %s\n05 FILE %s\n" % (infected, clean))
-        # The engine answers what it has, the newest request first.
-        answered = 0
-        while answered < 2:
-            got = []
-            try:
-                while len(got) < 2 - answered:
-                    got.append(engine.recv_request(timeout=1.5))
-            except TimeoutError:
-                pass
-            self.assertTrue(got, "a request never came")
-            for req in reversed(got):
-                with open(req.scan_file_request.path, "rb") as f:
-                    bad = EICAR.encode() in f.read()
-                engine.send(harness.scan_result(se, req.serial, ["EICAR-Test-File"] if bad else []))
-                answered += 1
-        lines = s.wait_count(re.compile(r"^5 (OK|ERROR)"), 2)
+        other = s.add_message("Subject: good two\n\nhi\n", recipients=["bystander@y.example"])
+        s.send("5 FILE %s\n05 FILE %s\n005 FILE %s\n" % (infected, clean, other))
+        # The engine has one request of the serial at a time: the next goes
+        # out only once the one before it is answered.
+        for _ in range(3):
+            req = engine.recv_request()
+            with self.assertRaises(TimeoutError):
+                engine.recv_request(timeout=0.5)
+            with open(req.scan_file_request.path, "rb") as f:
+                bad = EICAR.encode() in f.read()
+            engine.send(harness.scan_result(se, req.serial, ["EICAR-Test-File"] if bad else []))
+        lines = s.wait_count(re.compile(r"^5 (OK|ERROR)"), 3)
         self.assertTrue(lines[0].startswith("5 ERROR"), lines)
-        self.assertEqual(lines[1], "5 OK")
+        self.assertEqual(lines[1:], ["5 OK", "5 OK"])
         name = s.wait_submitted("Qln_AV_notify_")[0]
         with open(os.path.join(s.submitted, name)) as f:
             note = f.read()

@@ -100,8 +100,9 @@ class ReloadTest(unittest.TestCase):
 
 
 class ReportSettingTypeTest(unittest.TestCase):
-    """A report setting of the wrong type is reported when its report looks
-    it up, each time it does, and never when the file is read."""
+    """A report or notification setting of the wrong type is reported when
+    its mail looks it up, each time it does, and never when the file is
+    read."""
 
     def test_type_errors_come_with_their_reports(self):
         settings = harness.merge(QUIET, {"DailyReport": "x", "EventsReports": {"Started": "x"}})
@@ -152,6 +153,47 @@ class ReportSettingTypeTest(unittest.TestCase):
                          ["* Error in %s " % cfg, "* Missing DailyReport={...};",
                           "* Generating daily report message"])
         self.assertEqual(lines.count(wrong), 1, lines)
+
+
+    def test_notification_type_errors_come_with_each_notification(self):
+        wrong = {"notify-from": "String got Array", "notify-extra": "String got Array",
+                 "notify-description": "Array got String", "notify-sender": "String got Array"}
+        settings = harness.merge(harness.quiet_settings("Tarnwick-AV", notify=True), {
+            "NotifyRecipientsOptions": {"From": ["notify-from"], "ExtraHeaders": ["notify-extra"],
+                                        "Description": "notify-description",
+                                        "SenderInfo": ["notify-sender"]}})
+        s = harness.FilterSession("Tarnwick-AV", engine=None, settings=settings)
+        self.addCleanup(s.cleanup)
+        engine = s.scripted_engine(schema=se)
+        s.start_with(engine)
+        engine.recv_request()  # the information subscription
+        cfg = s.settings_path()
+        text = open(cfg).read().split("\n")
+
+        def reports(*values):
+            out = []
+            for value in values:
+                number = [i for i, line in enumerate(text) if value in line][0] + 1
+                out += ["* Error in %s line %d " % (cfg, number),
+                        "* incorrect value type; expected " + wrong[value]]
+            return out
+
+        queue(s, "m1", "Subject: x\n\nbody\n")
+        s.add_message("Subject: y\n\nbody\n", "m2", directory="", sender="",
+                      source="smtp [192.0.2.7]", recipients=["rcpt@example.com"])
+        # Each notification reports them as it uses them, in its order; the
+        # sender line, and its setting, only where the message has a sender.
+        for token, name, used in ((1, "m1", ("notify-from", "notify-extra", "notify-description",
+                                             "notify-sender")),
+                                  (2, "m2", ("notify-from", "notify-extra", "notify-description"))):
+            mark = s.mark()
+            s.request(token, name)
+            engine.send(harness.scan_result(se, engine.recv_request().serial, ["EICAR"]))
+            self.assertTrue(s.answer(token).startswith("%d ERROR" % token))
+            lines = [line for line in s.lines(mark) if not line.startswith("%d " % token)]
+            self.assertEqual(lines, reports(*used))
+        self.assertEqual(len(s.submitted_files("Qln_AV_notify_")), 2)
+        self.assertEqual(s.quit(), 0)
 
 
 if __name__ == "__main__":

@@ -89,10 +89,8 @@ std::string expectedOutput(const ql::ServerMessage& message, const asSettings& s
 }
 
 void clearCounts() {
-    twLock lock(stats.reportMutex);
-    stats.sourceList.Clear();
-    stats.targetList.Clear();
-    scoreStats = scoreCounters();
+    stats.UseSection(asProgram.MakeStatSection());
+    stats.ClearLists();
 }
 
 }  // namespace

@@ -116,10 +116,8 @@ void checkLogOnly(const std::string& written, const char* what) {
 }
 
 void clearLists() {
-    twLock lock(stats.reportMutex);
-    reportVirusesList.Clear();
-    stats.sourceList.Clear();
-    stats.targetList.Clear();
+    stats.UseSection(avProgram.MakeStatSection());
+    stats.ClearLists();
 }
 
 }  // namespace

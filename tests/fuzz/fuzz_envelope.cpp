@@ -19,6 +19,7 @@
 #include "common/stats/reportlist.h"
 #include "common/stats/stats.h"
 #include "fuzz_common.h"
+#include "tests/unit/stats_peer.h"
 
 namespace {
 
@@ -132,11 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Every source and recipient counts once, and "Unknown" stands in for a
     // missing source.
-    {
-        twLock lock(stats.reportMutex);
-        stats.sourceList.Clear();
-        stats.targetList.Clear();
-    }
+    stats.ClearLists();
     stats.CountEnvelope(bytes, av);
 
     {
@@ -164,10 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        "the bytes in memory read differently from the file");
             // What the notification copies: no longer, and nothing left to drop.
             const std::string copied = WithoutEnvelopeFields(read.headerLines);
-            FUZZ_CHECK(copied.size() <= read.headerLines.size() &&
-                           WithoutEnvelopeFields(copied) == copied,
-                       "header block of %zu bytes copied as %zu", read.headerLines.size(),
-                       copied.size());
+            FUZZ_CHECK(
+                copied.size() <= read.headerLines.size() && WithoutEnvelopeFields(copied) == copied,
+                "header block of %zu bytes copied as %zu", read.headerLines.size(), copied.size());
         }
     }
 
@@ -187,17 +183,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (lf == std::string::npos) break;
         pos = lf + 1;
     }
-    twLock lock(stats.reportMutex);
-    FUZZ_CHECK(listTotal(stats.sourceList) == (sources ? sources : 1),
-               "%ld sources counted, %ld lines", static_cast<long>(listTotal(stats.sourceList)),
-               static_cast<long>(sources));
-    FUZZ_CHECK(listTotal(stats.targetList) == recipients, "%ld targets counted, %ld lines",
-               static_cast<long>(listTotal(stats.targetList)), static_cast<long>(recipients));
-    for (int32_t i = 0; i < stats.targetList.nItems; ++i)
-        FUZZ_CHECK(strlen(stats.targetList.items[i].name) <= maxCountedNameLength,
-                   "target name too long");
-    for (int32_t i = 0; i < stats.sourceList.nItems; ++i)
-        FUZZ_CHECK(strlen(stats.sourceList.items[i].name) <= maxCountedNameLength,
-                   "source name too long");
+    statisticsPeer::Locked([&](const statisticsPeer::inside& in) {
+        FUZZ_CHECK(listTotal(in.sources) == (sources ? sources : 1),
+                   "%ld sources counted, %ld lines", static_cast<long>(listTotal(in.sources)),
+                   static_cast<long>(sources));
+        FUZZ_CHECK(listTotal(in.targets) == recipients, "%ld targets counted, %ld lines",
+                   static_cast<long>(listTotal(in.targets)), static_cast<long>(recipients));
+        for (int32_t i = 0; i < in.targets.nItems; ++i)
+            FUZZ_CHECK(strlen(in.targets.items[i].name) <= maxCountedNameLength,
+                       "target name too long");
+        for (int32_t i = 0; i < in.sources.nItems; ++i)
+            FUZZ_CHECK(strlen(in.sources.items[i].name) <= maxCountedNameLength,
+                       "source name too long");
+    });
     return 0;
 }

@@ -18,6 +18,7 @@
 #include "common/engine/pending.h"
 #include "common/stats/stats.h"
 #include "fuzz_common.h"
+#include "tests/unit/stats_peer.h"
 
 namespace {
 
@@ -40,34 +41,29 @@ int64_t listSum(const reportObject& list) {
 
 figures takeFigures() {
     figures f;
-    {
-        twLock lock(stats.reportMutex);
-        const scanCounters::figures& scans = stats.scanFigures.Peek();
+    f.restart = stats.period.restartTime;
+    f.start = stats.period.prevReportTime;
+    statisticsPeer::Locked([&f](const statisticsPeer::inside& in) {
+        const scanCounters::figures& scans = in.scans.Peek();
         f.messages = scans.messages;
         f.tMin = scans.timeMin;
         f.tMax = scans.timeMax;
         f.tTotal = scans.timeTotal;
-    }
-    f.restart = period.restartTime;
-    f.start = period.prevReportTime;
-    twLock lock(stats.reportMutex);
-    for (int i = 0; i <= scoreCounters::maxScore; ++i) f.scores.push_back(scoreStats.At(i));
-    f.sourceItems = stats.sourceList.nItems;
-    f.targetItems = stats.targetList.nItems;
-    f.sourceSum = listSum(stats.sourceList);
-    f.targetSum = listSum(stats.targetList);
+        scoreCounters& scores = dynamic_cast<scoreSection&>(*in.section).Counts();
+        for (int i = 0; i <= scoreCounters::maxScore; ++i) f.scores.push_back(scores.At(i));
+        f.sourceItems = in.sources.nItems;
+        f.targetItems = in.targets.nItems;
+        f.sourceSum = listSum(in.sources);
+        f.targetSum = listSum(in.targets);
+    });
     return f;
 }
 
 void resetStatistics() {
-    {
-        twLock lock(stats.reportMutex);
-        stats.sourceList.Clear();
-        stats.targetList.Clear();
-        scoreStats = scoreCounters();
-        stats.scanFigures.TakeAndReset();
-    }
-    period.restartTime = period.prevReportTime = period.prevDumpTime = 0;
+    stats.UseSection(asProgram.MakeStatSection());
+    stats.ClearLists();
+    statisticsPeer::Locked([](const statisticsPeer::inside& in) { in.scans.TakeAndReset(); });
+    stats.period.restartTime = stats.period.prevReportTime = stats.period.prevDumpTime = 0;
 }
 
 std::string statPath() {
@@ -96,7 +92,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::UseUtc();
     thisProgram = &asProgram;
     thisProcess = &asProgram.identity;
-    stats.UseSection(&asProgram.stats);
     workPath = curDir = fuzz::ScratchDirectory();
     startupTime = fuzzNow - 60;
     doDebug = true;
@@ -114,15 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
     }
 
-    ReadReportDataAt(fuzzNow);
+    stats.ReadAt(fuzzNow);
     if (!exists(path)) return 0;  // refused and deleted, as it must be
     const figures loaded = takeFigures();
 
-    DumpReportDataAt(true, fuzzNow);
+    stats.DumpAt(true, fuzzNow);
     const std::string dumped = readFile(path);
     FUZZ_CHECK(!dumped.empty(), "nothing dumped");
     resetStatistics();
-    ReadReportDataAt(fuzzNow);
+    stats.ReadAt(fuzzNow);
     FUZZ_CHECK(exists(path), "the dump was refused on loading:\n%s", dumped.c_str());
     const figures again = takeFigures();
     unlink(path.c_str());

@@ -25,22 +25,14 @@ std::string Capture(Write write) {
 }
 
 TEST(VirusSection, DumpAndReportTable) {
-    {
-        twLock lock(stats.reportMutex);
-        reportVirusesList.Add("Worm.B", 1);
-        reportVirusesList.Add("EICAR \"q\"", 2);
-    }
-    EXPECT_EQ(Capture([](FILE* out) {
-                  twLock lock(stats.reportMutex);
-                  DumpVirusSection(out);
-              }),
+    virusSection viruses;
+    viruses.Count("Worm.B", 1);
+    viruses.Count("EICAR \"q\"", 2);
+    EXPECT_EQ(Capture([&](FILE* out) { viruses.Dump(out); }),
               "Viruses={\n\"EICAR \\\"q\\\"\"=2;\n\"Worm.B\"=1;\n};\n");
 
     reportedMessages = 7;
-    EXPECT_EQ(Capture([](FILE* out) {
-                  twLock lock(stats.reportMutex);
-                  ReportVirusSection(out, reportedMessages);
-              }),
+    EXPECT_EQ(Capture([&](FILE* out) { viruses.Report(out, reportedMessages); }),
               "The number of viruses caught:\n"
               "      #       %  Virus Name\n"
               "-----------------------\n"
@@ -50,21 +42,15 @@ TEST(VirusSection, DumpAndReportTable) {
               "      3 virus(es) caught\n"
               "      7 message(s) scanned\n"
               "\n");
-    {
-        // Kept until the report has been submitted, then emptied.
-        twLock lock(stats.reportMutex);
-        EXPECT_EQ(reportVirusesList.nTotal, 3);
-        ResetVirusSection(true);
-        EXPECT_EQ(reportVirusesList.nItems, 0);
-        EXPECT_EQ(reportVirusesList.nTotal, 0);
-    }
+    // Kept until the report has been submitted, then emptied.
+    EXPECT_EQ(viruses.List().nTotal, 3);
+    viruses.Reset(true);
+    EXPECT_EQ(viruses.List().nItems, 0);
+    EXPECT_EQ(viruses.List().nTotal, 0);
 
     // An empty period still prints the frame of the table.
     reportedMessages = 0;
-    EXPECT_EQ(Capture([](FILE* out) {
-                  twLock lock(stats.reportMutex);
-                  ReportVirusSection(out, reportedMessages);
-              }),
+    EXPECT_EQ(Capture([&](FILE* out) { viruses.Report(out, reportedMessages); }),
               "The number of viruses caught:\n"
               "      #       %  Virus Name\n"
               "-----------------------\n"

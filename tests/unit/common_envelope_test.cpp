@@ -14,6 +14,7 @@
 #include "common/envelope/queuefile.h"
 #include "common/stats/reportlist.h"
 #include "common/stats/stats.h"
+#include "stats_peer.h"
 
 namespace {
 
@@ -33,36 +34,38 @@ uint64_t AS(const std::string& s) {
 }
 
 // The statistics object's lists, looked at under its lock.
-using statList = reportObject statistics::*;
-constexpr statList sourceList = &statistics::sourceList;
-constexpr statList targetList = &statistics::targetList;
+enum statList { sourceList, targetList };
+
+const reportObject& pick(const statisticsPeer::inside& in, statList which) {
+    return which == sourceList ? in.sources : in.targets;
+}
 
 int32_t CountOf(statList which, const std::string& name) {
-    twLock lock(stats.reportMutex);
-    const reportObject& list = stats.*which;
-    for (int32_t i = 0; i < list.nItems; ++i)
-        if (name == list.items[i].name) return list.items[i].count;
-    return 0;
+    return statisticsPeer::Locked([&](const statisticsPeer::inside& in) {
+        const reportObject& list = pick(in, which);
+        for (int32_t i = 0; i < list.nItems; ++i)
+            if (name == list.items[i].name) return list.items[i].count;
+        return 0;
+    });
 }
 
 int32_t TotalOf(statList which) {
-    twLock lock(stats.reportMutex);
-    return (stats.*which).nTotal;
+    return statisticsPeer::Locked(
+        [&](const statisticsPeer::inside& in) { return pick(in, which).nTotal; });
 }
 
 class ParseEnvelopeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SetGates(true, true);
-        twLock lock(stats.reportMutex);
-        stats.sourceList.Clear();
-        stats.targetList.Clear();
+        stats.ClearLists();
     }
     void TearDown() override { SetGates(true, true); }
     static void SetGates(bool sources, bool targets) {
-        twLock lock(stats.reportMutex);
-        stats.doReportSources = sources;
-        stats.doReportTargets = targets;
+        statisticsPeer::Locked([&](const statisticsPeer::inside& in) {
+            in.reportSources = sources;
+            in.reportTargets = targets;
+        });
     }
     static void Parse(const std::string& s) {
         stats.CountEnvelope(Exact(s).get(), static_cast<int64_t>(s.size()));

@@ -14,26 +14,26 @@
 #include "common/host/host.h"
 #include "common/stats/stats.h"
 #include "mail_test_util.h"
+#include "stats_peer.h"
 
 namespace {
 
 using namespace mailtest;
 
-reportObject reportVirusesList;  // guarded by stats.reportMutex
-
-void dumpViruses(FILE* out) {
-    reportVirusesList.Dump(out, "Viruses");
-}
-void loadViruses(const cfgfItem* dict) {
-    twLock lock(stats.reportMutex);
-    reportVirusesList.Load(dict);
-}
-void reportViruses(FILE* out, int32_t messages) {
-    fprintf(out, "[viruses %d, messages %d]\n", reportVirusesList.nTotal, messages);
-    reportVirusesList.Clear();
-}
-
-const statSection testSection = {"Viruses", dumpViruses, loadViruses, reportViruses};
+// A section that counts names and reports only its figures.
+class testSection final : public statSection {
+  public:
+    const char* Name() const override { return "Viruses"; }
+    void Dump(FILE* out) override { viruses.Dump(out, "Viruses"); }
+    void Load(const cfgfItem* dict) override { viruses.Load(dict); }
+    void Report(FILE* out, int32_t messages) override {
+        fprintf(out, "[viruses %d, messages %d]\n", viruses.nTotal, messages);
+        viruses.Clear();
+    }
+    void History(std::string&) override {}
+    void Reset(bool) override {}
+    reportObject viruses;
+};
 
 const char* const dailyConf = R"(
 DailyReport = {
@@ -47,55 +47,64 @@ DailyReport = {
 // Monday 5 January 2026, 10:00:00 UTC.
 const time_t t0 = Utc(2026, 1, 5, 10, 0, 0);
 
-int32_t CountOf(const reportObject& list, const std::string& name) {
-    twLock lock(stats.reportMutex);
-    for (int32_t i = 0; i < list.nItems; ++i)
-        if (name == list.items[i].name) return list.items[i].count;
-    return -1;
+// The counted lists, looked at and added to under the statistics lock.
+enum statList { virusList, sourceList, targetList };
+
+reportObject& pick(const statisticsPeer::inside& in, statList which) {
+    if (which == virusList) return dynamic_cast<testSection&>(*in.section).viruses;
+    return which == sourceList ? in.sources : in.targets;
 }
 
-// The statistics object's own lists, looked at under its lock.
-using statList = reportObject statistics::*;
-constexpr statList sourceList = &statistics::sourceList;
-constexpr statList targetList = &statistics::targetList;
-
-int32_t CountOf(statList list, const std::string& name) {
-    return CountOf(stats.*list, name);  // which takes the lock
+void Add(statList which, const char* name, int32_t count) {
+    statisticsPeer::Locked(
+        [&](const statisticsPeer::inside& in) { pick(in, which).Add(name, count); });
 }
 
-int32_t ItemsOf(statList list) {
-    twLock lock(stats.reportMutex);
-    return (stats.*list).nItems;
+int32_t CountOf(statList which, const std::string& name) {
+    return statisticsPeer::Locked([&](const statisticsPeer::inside& in) {
+        const reportObject& list = pick(in, which);
+        for (int32_t i = 0; i < list.nItems; ++i)
+            if (name == list.items[i].name) return list.items[i].count;
+        return -1;
+    });
+}
+
+int32_t ItemsOf(statList which) {
+    return statisticsPeer::Locked(
+        [&](const statisticsPeer::inside& in) { return pick(in, which).nItems; });
 }
 
 bool TargetsReported() {
-    twLock lock(stats.reportMutex);
-    return stats.doReportTargets;
+    return statisticsPeer::Locked(
+        [](const statisticsPeer::inside& in) { return in.reportTargets; });
+}
+
+scanCounters::figures Scans() {
+    return statisticsPeer::Locked([](const statisticsPeer::inside& in) { return in.scans.Peek(); });
 }
 
 void SetScanFigures(int32_t messages, uint64_t tMin, uint64_t tMax, uint64_t tTotal) {
-    twLock lock(stats.reportMutex);
-    stats.scanFigures.TakeAndReset();
-    stats.scanFigures.Load({messages, tMin, tMax, tTotal});
+    statisticsPeer::Locked([&](const statisticsPeer::inside& in) {
+        in.scans.TakeAndReset();
+        in.scans.Load({messages, tMin, tMax, tTotal});
+    });
 }
 
 class StatsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         UseUtc();
-        stats.UseSection(&testSection);
+        stats.UseSection(std::make_unique<testSection>());
         workPath = dir.path() + "/";
         submitted = dir.sub("Submitted");
         mkdir(submitted.c_str(), 0777);
         Publish(dailyConf);
         startupTime = t0;
-        period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
-        period.canMakeReport = false;
-        {
-            twLock lock(stats.reportMutex);
-            stats.doReportSources = true;
-            stats.doReportTargets = true;
-        }
+        stats.period = reportPeriod();
+        statisticsPeer::Locked([](const statisticsPeer::inside& in) {
+            in.reportSources = true;
+            in.reportTargets = true;
+        });
         SetScanFigures(0, 0, 0, 0);
         ClearLists();
     }
@@ -105,10 +114,11 @@ class StatsTest : public ::testing::Test {
         PublishSettings(nullptr);
     }
     void ClearLists() {
-        twLock lock(stats.reportMutex);
-        reportVirusesList.Clear();
-        stats.sourceList.Clear();
-        stats.targetList.Clear();
+        statisticsPeer::Locked([](const statisticsPeer::inside& in) {
+            pick(in, virusList).Clear();
+            in.sources.Clear();
+            in.targets.Clear();
+        });
     }
     void Publish(const std::string& conf, int32_t interval = 10) {
         auto settings = std::make_shared<commonSettings>();
@@ -146,24 +156,12 @@ TEST_F(StatsTest, DateText) {
 
 TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
     SetScanFigures(3, 120, 2500, 3000);
-    {
-        twLock countLock(stats.reportMutex);
-        reportVirusesList.Add("EICAR \"test\" \\ x", 2);
-    }
-    {
-        twLock countLock(stats.reportMutex);
-        reportVirusesList.Add("back\\slash\\e", 1);
-    }
-    {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add("smtp [10.0.0.1]", 2);
-    }
-    {
-        twLock countLock(stats.reportMutex);
-        stats.targetList.Add("a@example.org", 1);
-    }
+    Add(virusList, "EICAR \"test\" \\ x", 2);
+    Add(virusList, "back\\slash\\e", 1);
+    Add(sourceList, "smtp [10.0.0.1]", 2);
+    Add(targetList, "a@example.org", 1);
     const time_t now = t0 + 100;
-    DumpReportDataAt(true, now);
+    stats.DumpAt(true, now);
 
     EXPECT_EQ(ReadWhole(StatFile()), "StatStart=" + std::to_string(t0) +
                                          "; #Mon, 5 Jan 2026 10:00:00\n"
@@ -185,23 +183,22 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
                                          "Targets={\n"
                                          "\"a@example.org\"=1;\n"
                                          "};\n");
-    EXPECT_EQ(period.prevDumpTime, now);
+    EXPECT_EQ(stats.period.prevDumpTime, now);
     EXPECT_FALSE(fs::exists(StatFile() + ".new"));
 
     // A restart later the same day takes everything up again.
     ClearLists();
     SetScanFigures(0, 0, 0, 0);
-    period.prevReportTime = 0;
+    stats.period.prevReportTime = 0;
     startupTime = now + 50;
-    ReadReportDataAt(now + 60);
-    EXPECT_EQ(CountOf(reportVirusesList, "EICAR \"test\" \\ x"), 2);
-    EXPECT_EQ(CountOf(reportVirusesList, "back\\slash\\e"), 1);
+    stats.ReadAt(now + 60);
+    EXPECT_EQ(CountOf(virusList, "EICAR \"test\" \\ x"), 2);
+    EXPECT_EQ(CountOf(virusList, "back\\slash\\e"), 1);
     EXPECT_EQ(CountOf(sourceList, "smtp [10.0.0.1]"), 2);
     EXPECT_EQ(CountOf(targetList, "a@example.org"), 1);
-    EXPECT_EQ(period.prevReportTime, t0);
-    EXPECT_EQ(period.restartTime, 0);  // it shut down normally
-    twLock lock(stats.reportMutex);
-    const scanCounters::figures& scans = stats.scanFigures.Peek();
+    EXPECT_EQ(stats.period.prevReportTime, t0);
+    EXPECT_EQ(stats.period.restartTime, 0);  // it shut down normally
+    const scanCounters::figures scans = Scans();
     EXPECT_EQ(scans.messages, 3);
     EXPECT_EQ(scans.timeMin, 120u);
     EXPECT_EQ(scans.timeMax, 2500u);
@@ -210,35 +207,32 @@ TEST_F(StatsTest, DumpLayoutAndRoundTripWithAwkwardNames) {
 }
 
 TEST_F(StatsTest, DumpIntervalAndSwitchOff) {
-    DumpReportDataAt(false, t0);  // period.prevDumpTime 0: the first line always dumps
-    EXPECT_EQ(period.prevDumpTime, t0);
+    stats.DumpAt(false, t0);  // stats.period.prevDumpTime 0: the first line always dumps
+    EXPECT_EQ(stats.period.prevDumpTime, t0);
     fs::remove(StatFile());
-    DumpReportDataAt(false, t0 + 5);
-    DumpReportDataAt(false, t0 + 10);  // not more than 10 seconds: no dump
+    stats.DumpAt(false, t0 + 5);
+    stats.DumpAt(false, t0 + 10);  // not more than 10 seconds: no dump
     EXPECT_FALSE(fs::exists(StatFile()));
-    DumpReportDataAt(false, t0 + 11);
+    stats.DumpAt(false, t0 + 11);
     EXPECT_TRUE(fs::exists(StatFile()));
-    EXPECT_EQ(period.prevDumpTime, t0 + 11);
+    EXPECT_EQ(stats.period.prevDumpTime, t0 + 11);
     EXPECT_EQ(ReadWhole(StatFile()).find("NormalShutdown"), std::string::npos);
-    DumpReportDataAt(false, t0 + 3);  // the clock went back: dump at once
-    EXPECT_EQ(period.prevDumpTime, t0 + 3);
+    stats.DumpAt(false, t0 + 3);  // the clock went back: dump at once
+    EXPECT_EQ(stats.period.prevDumpTime, t0 + 3);
 
     fs::remove(StatFile());
     Publish(dailyConf, 0);
-    DumpReportDataAt(true, t0 + 100);
+    stats.DumpAt(true, t0 + 100);
     EXPECT_FALSE(fs::exists(StatFile()));
 }
 
 TEST_F(StatsTest, FailedDumpKeepsTheOldFileAndRetries) {
-    DumpReportDataAt(false, t0);
-    {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add("later", 1);
-    }
+    stats.DumpAt(false, t0);
+    Add(sourceList, "later", 1);
     // No new file can be made beside the old one: the old one is rewritten.
     fs::create_directory(StatFile() + ".new");
-    DumpReportDataAt(false, t0 + 20);
-    EXPECT_EQ(period.prevDumpTime, t0 + 20);
+    stats.DumpAt(false, t0 + 20);
+    EXPECT_EQ(stats.period.prevDumpTime, t0 + 20);
     EXPECT_NE(ReadWhole(StatFile()).find("\"later\"=1;"), std::string::npos);
 
     // Nor the old one, a link, which is never written through.
@@ -247,15 +241,15 @@ TEST_F(StatsTest, FailedDumpKeepsTheOldFileAndRetries) {
     fs::remove(StatFile());
     fs::create_symlink(target, StatFile());
     testing::internal::CaptureStdout();
-    DumpReportDataAt(false, t0 + 40);
+    stats.DumpAt(false, t0 + 40);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "* unable create " + StatFile() + ": Is a directory\n");
-    EXPECT_EQ(period.prevDumpTime, t0 + 20);  // so the next request line tries again
+    EXPECT_EQ(stats.period.prevDumpTime, t0 + 20);  // so the next request line tries again
     EXPECT_EQ(ReadWhole(target), "kept");
 
     fs::remove(StatFile() + ".new");
-    DumpReportDataAt(false, t0 + 41);
-    EXPECT_EQ(period.prevDumpTime, t0 + 41);
+    stats.DumpAt(false, t0 + 41);
+    EXPECT_EQ(stats.period.prevDumpTime, t0 + 41);
     EXPECT_NE(ReadWhole(StatFile()).find("\"later\"=1;"), std::string::npos);
     EXPECT_EQ(ReadWhole(target), "kept");
 }
@@ -266,8 +260,8 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     auto load = [&](const std::string& text) {
         WriteWhole(StatFile(), text);
         ClearLists();
-        period.prevReportTime = 0;
-        ReadReportDataAt(today);
+        stats.period.prevReportTime = 0;
+        stats.ReadAt(today);
         return fs::exists(StatFile());
     };
     const std::string sources = "Sources={\"s\"=1;};\n";
@@ -277,7 +271,7 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     // figures wait for the next one.
     EXPECT_TRUE(load("StatStart=" + std::to_string(yesterday) +
                      ";\nStatEnd=" + std::to_string(today) + ";\n" + sources));
-    EXPECT_EQ(period.prevReportTime, yesterday);
+    EXPECT_EQ(stats.period.prevReportTime, yesterday);
     EXPECT_FALSE(load("StatStart=" + std::to_string(today) + ";\n" + sources));
     EXPECT_FALSE(load("StatEnd=" + std::to_string(today) + ";\n" + sources));
     EXPECT_FALSE(load("StatEnd={};\nStatStart=1;\n"));
@@ -285,7 +279,7 @@ TEST_F(StatsTest, LoadDeletesForeignDayAndBrokenFiles) {
     EXPECT_FALSE(load("StatStart=\"unterminated;\n"));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(CountOf(sourceList, "s"), -1);
-    EXPECT_EQ(period.prevReportTime, 0);
+    EXPECT_EQ(stats.period.prevReportTime, 0);
 
     doDebug = true;
     testing::internal::CaptureStdout();
@@ -302,30 +296,28 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
         "StatStart=" + std::to_string(t0) + ";\nStatEnd=" + std::to_string(t0 + 500) + ";\n";
     auto load = [&](const std::string& text) {
         WriteWhole(StatFile(), day + text);
-        period.restartTime = 0;
+        stats.period.restartTime = 0;
         SetScanFigures(0, 0, 0, 0);
         ClearLists();
-        ReadReportDataAt(t0 + 600);
+        stats.ReadAt(t0 + 600);
     };
     load("MessagesTotal=4;\nScanTimeMin=10;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
-    EXPECT_EQ(period.restartTime, t0 + 500);  // died after its last dump
+    EXPECT_EQ(stats.period.restartTime, t0 + 500);  // died after its last dump
     {
-        twLock lock(stats.reportMutex);
-        const scanCounters::figures& scans = stats.scanFigures.Peek();
+        const scanCounters::figures scans = Scans();
         EXPECT_EQ(scans.messages, 4);
         EXPECT_EQ(scans.timeTotal, 80u);
     }
     load("RestartTime=" + std::to_string(t0 + 7) + ";\nNormalShutdown=YES;\n");
-    EXPECT_EQ(period.restartTime, t0 + 7);
+    EXPECT_EQ(stats.period.restartTime, t0 + 7);
     load("NormalShutdown=yes;\n");  // only an upper-case Y counts
-    EXPECT_EQ(period.restartTime, t0 + 500);
+    EXPECT_EQ(stats.period.restartTime, t0 + 500);
     load("NormalShutdown=YES;\n");
-    EXPECT_EQ(period.restartTime, 0);
+    EXPECT_EQ(stats.period.restartTime, 0);
 
     load("MessagesTotal=4;\nScanTimeMin=0;\nScanTimeMax=30;\nScanTimeTotal=80;\n");
     {
-        twLock lock(stats.reportMutex);
-        const scanCounters::figures& scans = stats.scanFigures.Peek();
+        const scanCounters::figures scans = Scans();
         EXPECT_EQ(scans.messages, 4);
         EXPECT_EQ(scans.timeMin, 0u);
         EXPECT_EQ(scans.timeMax, 0u);
@@ -334,8 +326,7 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     // Millisecond sums beyond 32 bits read back whole.
     load("MessagesTotal=9;\nScanTimeMin=1;\nScanTimeMax=5000000000;\nScanTimeTotal=9000000000;\n");
     {
-        twLock lock(stats.reportMutex);
-        const scanCounters::figures& scans = stats.scanFigures.Peek();
+        const scanCounters::figures scans = Scans();
         EXPECT_EQ(scans.timeMax, 5000000000u);
         EXPECT_EQ(scans.timeTotal, 9000000000u);
     }
@@ -346,39 +337,24 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
     EXPECT_EQ(CountOf(sourceList, "smtp [10.1.2.3]"), 7);
     EXPECT_EQ(CountOf(sourceList, "bad"), -1);
     EXPECT_EQ(CountOf(sourceList, "neg"), 0);
-    EXPECT_EQ(CountOf(reportVirusesList, "V"), 3);
+    EXPECT_EQ(CountOf(virusList, "V"), 3);
 }
 
 TEST_F(StatsTest, MidnightRuleAndFullReportText) {
     SetScanFigures(3, 120, 2500, 3000);
-    {
-        twLock countLock(stats.reportMutex);
-        reportVirusesList.Add("EICAR", 2);
-    }
-    {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add("smtp [10.0.0.1]", 1);
-    }
-    {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add("smtp [10.0.0.9]", 1);
-    }
-    {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add("smtp [10.0.1.1]", 1);
-    }
-    {
-        twLock countLock(stats.reportMutex);
-        stats.targetList.Add("a@example.org", 1);
-    }
+    Add(virusList, "EICAR", 2);
+    Add(sourceList, "smtp [10.0.0.1]", 1);
+    Add(sourceList, "smtp [10.0.0.9]", 1);
+    Add(sourceList, "smtp [10.0.1.1]", 1);
+    Add(targetList, "a@example.org", 1);
 
-    GenerateDailyReportAt(false, Utc(2026, 1, 5, 23, 59, 0));
-    EXPECT_TRUE(period.canMakeReport);
+    stats.DailyReportAt(false, Utc(2026, 1, 5, 23, 59, 0));
+    EXPECT_TRUE(stats.period.canMakeReport);
     EXPECT_TRUE(NoReport());
 
     const time_t midnight = Utc(2026, 1, 6, 0, 0, 5);
     testing::internal::CaptureStdout();
-    GenerateDailyReportAt(false, midnight);
+    stats.DailyReportAt(false, midnight);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "* Generating daily report message\n");
     EXPECT_EQ(TakeReport(),
               "Return-Path: <>\n"
@@ -409,85 +385,89 @@ TEST_F(StatsTest, MidnightRuleAndFullReportText) {
               "-----------------\n"
               "      1 targets total\n\n"
               "\n");
-    EXPECT_FALSE(period.canMakeReport);
-    EXPECT_EQ(period.prevReportTime, midnight);
+    EXPECT_FALSE(stats.period.canMakeReport);
+    EXPECT_EQ(stats.period.prevReportTime, midnight);
     EXPECT_EQ(ItemsOf(sourceList), 0);
     EXPECT_EQ(ItemsOf(targetList), 0);
-    EXPECT_EQ(reportVirusesList.nItems, 0);
+    EXPECT_EQ(ItemsOf(virusList), 0);
     {
-        twLock lock(stats.reportMutex);
-        const scanCounters::figures& scans = stats.scanFigures.Peek();
+        const scanCounters::figures scans = Scans();
         EXPECT_EQ(scans.messages, 0);
         EXPECT_EQ(scans.timeMin + scans.timeMax + scans.timeTotal, 0u);
     }
 
     // Once per night: later checks in the same hour make none, even busy.
     SetScanFigures(1, 5, 5, 5);
-    GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 30, 0));
-    GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 59, 59));
+    stats.DailyReportAt(false, Utc(2026, 1, 6, 0, 30, 0));
+    stats.DailyReportAt(false, Utc(2026, 1, 6, 0, 59, 59));
     EXPECT_TRUE(NoReport());
-    GenerateDailyReportAt(false, Utc(2026, 1, 6, 1, 0, 0));
-    EXPECT_TRUE(period.canMakeReport);
+    stats.DailyReportAt(false, Utc(2026, 1, 6, 1, 0, 0));
+    EXPECT_TRUE(stats.period.canMakeReport);
     EXPECT_TRUE(NoReport());
 }
 
 TEST_F(StatsTest, StartAfterMidnightWaitsForTheNextNight) {
     startupTime = Utc(2026, 1, 6, 0, 10, 0);
     SetScanFigures(2, 1, 1, 2);
-    GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 20, 0));
-    GenerateDailyReportAt(false, Utc(2026, 1, 6, 0, 59, 59));
+    stats.DailyReportAt(false, Utc(2026, 1, 6, 0, 20, 0));
+    stats.DailyReportAt(false, Utc(2026, 1, 6, 0, 59, 59));
     EXPECT_TRUE(NoReport());
-    GenerateDailyReportAt(false, Utc(2026, 1, 6, 12, 0, 0));
-    GenerateDailyReportAt(false, Utc(2026, 1, 7, 0, 0, 1));
+    stats.DailyReportAt(false, Utc(2026, 1, 6, 12, 0, 0));
+    stats.DailyReportAt(false, Utc(2026, 1, 7, 0, 0, 1));
     EXPECT_NE(TakeReport().find("Period start: Tue, 6 Jan 2026 00:10:00\n"), std::string::npos);
 }
 
 TEST_F(StatsTest, EmptyPeriodShorterThanAnHourMakesNoReport) {
-    GenerateDailyReportAt(true, t0 + 3599);
+    stats.DailyReportAt(true, t0 + 3599);
     EXPECT_TRUE(NoReport());
-    EXPECT_EQ(period.prevReportTime, t0);
-    GenerateDailyReportAt(true, t0 + 3600);
+    EXPECT_EQ(stats.period.prevReportTime, t0);
+    stats.DailyReportAt(true, t0 + 3600);
     const std::string report = TakeReport();
     EXPECT_NE(report.find("[viruses 0, messages 0]\n"), std::string::npos);
     EXPECT_EQ(report.find("Scanning time:"), std::string::npos);
     EXPECT_NE(report.find("      0 sources total\n"), std::string::npos);
 
-    // Shutdown with messages: reported however short the period.
+    // Shutdown with messages: reported however short the stats.period.
     SetScanFigures(1, 7, 7, 7);
-    GenerateDailyReportAt(true, t0 + 3700);
+    stats.DailyReportAt(true, t0 + 3700);
     EXPECT_NE(TakeReport().find("Min:   0.007 sec.\n"), std::string::npos);
+}
+
+TEST_F(StatsTest, SourcesSwitchedOffByAReportCountNoUnknownSource) {
+    Publish(R"(DailyReport = { ReportSources = No; };)");
+    SetScanFigures(1, 1, 1, 1);
+    stats.DailyReportAt(true, t0 + 10);  // the report takes up the switches
+    EXPECT_EQ(TakeReport().find("Sources"), std::string::npos);
+    // A reply whose envelope names no source: neither it nor "Unknown" counts.
+    const std::string envelope = "R <a@y>\n\n";
+    struct timespec start;
+    timespec_get(&start, TIME_UTC);
+    stats.CountReply(start, envelope);
+    stats.DumpAt(true, t0 + 20);
+    const std::string file = ReadWhole(StatFile());
+    EXPECT_NE(file.find("Sources={\n};\nTargets={\n\"a@y\"=1;\n};\n"), std::string::npos) << file;
 }
 
 TEST_F(StatsTest, DisabledReportKeepsTheCountersEmptiesTheListsAndMovesThePeriod) {
     Publish("DailyReport = { Enabled = no; };");
     SetScanFigures(5, 1, 1, 5);
-    {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add("s", 5);
-    }
-    GenerateDailyReportAt(true, t0 + 10);
+    Add(sourceList, "s", 5);
+    stats.DailyReportAt(true, t0 + 10);
     EXPECT_TRUE(NoReport());
-    EXPECT_EQ(period.prevReportTime, t0 + 10);
+    EXPECT_EQ(stats.period.prevReportTime, t0 + 10);
     EXPECT_EQ(CountOf(sourceList, "s"), -1);  // lists must not grow without end
-    twLock lock(stats.reportMutex);
-    const scanCounters::figures& scans = stats.scanFigures.Peek();
+    const scanCounters::figures scans = Scans();
     EXPECT_EQ(scans.messages, 5);
 }
 
 TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
     Publish(R"(DailyReport = { Subject = "S"; ReportSourcesMax = 1; ReportTargets = No; };)");
-    period.prevReportTime = t0 - 3600;  // the period began in an earlier run
-    period.restartTime = t0 - 600;
+    stats.period.prevReportTime = t0 - 3600;  // the period began in an earlier run
+    stats.period.restartTime = t0 - 600;
     const char* names[] = {"e", "d", "c", "b", "a"};
-    for (int i = 0; i < 5; ++i) {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add(names[i], 5 - i);
-    }
-    {
-        twLock countLock(stats.reportMutex);
-        stats.targetList.Add("t", 1);
-    }
-    GenerateDailyReportAt(true, t0 + 60);
+    for (int i = 0; i < 5; ++i) Add(sourceList, names[i], 5 - i);
+    Add(targetList, "t", 1);
+    stats.DailyReportAt(true, t0 + 60);
     std::string report = TakeReport();
     EXPECT_EQ(report.rfind("Return-Path: <>\nFrom: \nTo: \nSubject: S\n\n", 0), 0u) << report;
     EXPECT_NE(report.find("Warning: the daily statistics may be inaccurate because the plugin\n"
@@ -504,22 +484,23 @@ TEST_F(StatsTest, RestartWarningTruncationAndSwitches) {
         << report;
     EXPECT_EQ(report.find("Targets"), std::string::npos);
     EXPECT_FALSE(TargetsReported());
-    EXPECT_EQ(ItemsOf(targetList), 0);        // cleared although not printed
-    EXPECT_EQ(period.restartTime, t0 - 600);  // only a midnight report clears it
+    EXPECT_EQ(ItemsOf(targetList), 0);              // cleared although not printed
+    EXPECT_EQ(stats.period.restartTime, t0 - 600);  // only a midnight report clears it
 
     Publish("DailyReport = { };");
-    period.prevReportTime = t0 - 3600;
-    period.restartTime = 0;
-    GenerateDailyReportAt(true, t0 + 120);
+    stats.period.prevReportTime = t0 - 3600;
+    stats.period.restartTime = 0;
+    stats.DailyReportAt(true, t0 + 120);
     report = TakeReport();
-    EXPECT_NE(report.find("was restarted during the reporting period.\n\n"), std::string::npos);
+    EXPECT_NE(report.find("was restarted during the reporting period.\n\n"),
+              std::string::npos);
     EXPECT_TRUE(TargetsReported());
 }
 
 TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     Publish("Other = x;");
     testing::internal::CaptureStdout();
-    GenerateDailyReportAt(true, t0 + 4000);
+    stats.DailyReportAt(true, t0 + 4000);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("Missing DailyReport={...};"), std::string::npos);
     EXPECT_EQ(TakeReport().rfind("Return-Path: <>\nFrom: \nTo: \nSubject: \n\nVelmora", 0), 0u);
@@ -527,48 +508,40 @@ TEST_F(StatsTest, MissingDictionaryAndUnwritableDirectory) {
     // No message file: the figures and the period start stay together.
     fs::remove_all(submitted);
     SetScanFigures(2, 1, 1, 2);
-    {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add("kept", 2);
-    }
-    const time_t before = period.prevReportTime;
+    Add(sourceList, "kept", 2);
+    const time_t before = stats.period.prevReportTime;
     testing::internal::CaptureStdout();
-    GenerateDailyReportAt(true, t0 + 5000);
+    stats.DailyReportAt(true, t0 + 5000);
     log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("* Can't create temp file " + submitted + "/Qln_AV_daily_"),
               std::string::npos)
         << log;
     EXPECT_NE(log.find(".tmp, errno=2\n"), std::string::npos) << log;
-    EXPECT_EQ(period.prevReportTime, before);
+    EXPECT_EQ(stats.period.prevReportTime, before);
     EXPECT_EQ(CountOf(sourceList, "kept"), 2);
-    twLock lock(stats.reportMutex);
-    const scanCounters::figures& scans = stats.scanFigures.Peek();
+    const scanCounters::figures scans = Scans();
     EXPECT_EQ(scans.messages, 2);
 }
 
 TEST_F(StatsTest, FiguresOfAFailedMidnightReportSurviveARestartThatDay) {
     Publish(dailyConf);
-    period.prevReportTime = t0;
-    period.canMakeReport = true;
+    stats.period.prevReportTime = t0;
+    stats.period.canMakeReport = true;
     SetScanFigures(4, 1, 1, 4);
-    {
-        twLock countLock(stats.reportMutex);
-        stats.sourceList.Add("kept", 4);
-    }
+    Add(sourceList, "kept", 4);
     fs::remove_all(submitted);
     const time_t midnight = Utc(2026, 1, 6, 0, 0, 30);
     testing::internal::CaptureStdout();
-    GenerateDailyReportAt(false, midnight);
+    stats.DailyReportAt(false, midnight);
     testing::internal::GetCapturedStdout();
-    DumpReportDataAt(false, midnight + 3600 * 5);  // the day goes on, then a restart
+    stats.DumpAt(false, midnight + 3600 * 5);  // the day goes on, then a restart
     ClearLists();
     SetScanFigures(0, 0, 0, 0);
-    period.prevReportTime = period.prevDumpTime = period.restartTime = 0;
-    ReadReportDataAt(midnight + 3600 * 6);
-    EXPECT_EQ(period.prevReportTime, t0);
+    stats.period.prevReportTime = stats.period.prevDumpTime = stats.period.restartTime = 0;
+    stats.ReadAt(midnight + 3600 * 6);
+    EXPECT_EQ(stats.period.prevReportTime, t0);
     EXPECT_EQ(CountOf(sourceList, "kept"), 4);
-    twLock lock(stats.reportMutex);
-    EXPECT_EQ(stats.scanFigures.Peek().messages, 4);
+    EXPECT_EQ(Scans().messages, 4);
 }
 
 }  // namespace

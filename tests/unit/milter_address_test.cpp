@@ -45,6 +45,9 @@ TEST(Path, TricksGiveNoAddress) {
     Invalid("<evil@evil.example (\"x>y\") <bob@example.net>>");
     Invalid("<a@b><c@d>");
     Invalid("<a@b>x");
+    // The null path takes nothing after it but parameters.
+    Invalid("<>x");
+    Invalid("<><bob@example.net>");
     Invalid("<a@b");
     Invalid("a@b>");
     Invalid("<a b@c>");

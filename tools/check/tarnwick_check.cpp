@@ -150,8 +150,8 @@ void reportAsValues(const asSettings& s) {
     reportValues(s);
 }
 
-// The programs report a report setting of the wrong type when its mail is
-// due; the check lists them at once (the sections themselves only when the
+// The programs report a report (or notification) setting of the wrong type
+// when its mail is due; the check lists them at once (the sections themselves only when the
 // reader did not look them up already).
 void reportSectionNotes(const commonSettings& s, bool sectionsReported) {
     if (!sectionsReported) {
@@ -163,6 +163,9 @@ void reportSectionNotes(const commonSettings& s, bool sectionsReported) {
     s.events.notes.Report({"From", "To", "ExtraHeaders"});
     s.events.started.notes.Report({"Started", "Enabled", "Subject"});
     s.events.stopped.notes.Report({"Stopped", "Enabled", "Subject"});
+    if (const auto* av = dynamic_cast<const avSettings*>(&s))
+        av->notify.notes.Report(
+            {"From", "Subject", "ExtraHeaders", "Description", "SenderInfo", "HeaderTitle"});
 }
 
 // The programs write a .tmp file there and rename it; opening it (already

@@ -1,5 +1,5 @@
 // See connect.h for the contract.
-#include "connect.h"
+#include "engines/kit/connect.h"
 
 #include <netdb.h>
 #include <poll.h>

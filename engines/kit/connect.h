@@ -2,8 +2,8 @@
 // non-blocking, connected before a deadline, to a unix path or host:port.
 //
 // Input: the address from the command line; the peer's answer to connect.
-#ifndef TARNWICK_ENGINES_CONNECT_H
-#define TARNWICK_ENGINES_CONNECT_H
+#ifndef TARNWICK_ENGINES_KIT_CONNECT_H
+#define TARNWICK_ENGINES_KIT_CONNECT_H
 
 #include <chrono>
 #include <string>

@@ -4,8 +4,8 @@
 // daemonlog.h, owners.h, signals.h).
 //
 // Input: the command line.
-#ifndef TARNWICK_ENGINES_DAEMON_UTIL_H
-#define TARNWICK_ENGINES_DAEMON_UTIL_H
+#ifndef TARNWICK_ENGINES_KIT_DAEMON_OPTIONS_H
+#define TARNWICK_ENGINES_KIT_DAEMON_OPTIONS_H
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 // The shared options and the service manager messages of the engine
-// daemons.  See daemon_util.h for the contract.
-#include "daemon_util.h"
+// daemons.  See daemon_options.h for the contract.
+#include "engines/kit/daemon_options.h"
 
 #include <grp.h>
 #include <pwd.h>

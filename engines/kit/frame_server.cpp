@@ -1,6 +1,6 @@
 // Listening socket, per-connection frame reader, reply writer and worker pool
 // of the engine daemons.  See frame_server.h for the contract.
-#include "frame_server.h"
+#include "engines/kit/frame_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>

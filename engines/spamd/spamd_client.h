@@ -11,8 +11,8 @@
 //
 // SpamdPool spreads the messages over several spamd daemons (or one) and
 // keeps track of the ones that are away; see its comment.
-#ifndef TARNWICK_ENGINES_SPAMD_CLIENT_H
-#define TARNWICK_ENGINES_SPAMD_CLIENT_H
+#ifndef TARNWICK_ENGINES_SPAMD_SPAMD_CLIENT_H
+#define TARNWICK_ENGINES_SPAMD_SPAMD_CLIENT_H
 
 #include <chrono>
 #include <cstddef>

@@ -32,8 +32,8 @@
 #include "common/base/owners.h"
 #include "common/base/text.h"
 #include "common/base/version.h"
-#include "daemon_util.h"
-#include "frame_server.h"
+#include "engines/kit/daemon_options.h"
+#include "engines/kit/frame_server.h"
 #include "quillon_ase_api.pb.h"
 #include "quillon_se_api.pb.h"
 

@@ -20,8 +20,8 @@
 // --allow-gid lists) holds at most maxPerUser of them, while such users
 // together leave maxPerUser slots free for the trusted ones; a reply that
 // cannot be written within sendTimeoutSeconds gives the client up.
-#ifndef TARNWICK_ENGINES_FRAME_SERVER_H
-#define TARNWICK_ENGINES_FRAME_SERVER_H
+#ifndef TARNWICK_ENGINES_KIT_FRAME_SERVER_H
+#define TARNWICK_ENGINES_KIT_FRAME_SERVER_H
 
 #include <pthread.h>
 
@@ -38,7 +38,7 @@
 
 #include "common/base/owners.h"
 #include "common/base/threads.h"
-#include "daemon_util.h"
+#include "engines/kit/daemon_options.h"
 
 namespace google {
 namespace protobuf {

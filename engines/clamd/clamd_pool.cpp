@@ -1,6 +1,6 @@
 // The clamd pool of quillon-clamd: INSTREAM to ClamAV's clamd with
 // failover.  See clamd_pool.h for the contract.
-#include "clamd_pool.h"
+#include "engines/clamd/clamd_pool.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/text.h"
-#include "connect.h"
+#include "engines/kit/connect.h"
 
 namespace engined {
 

@@ -7,7 +7,7 @@
 // stamp of the signature databases, and again after every reload (SIGHUP,
 // or the self-check finding the database directory changed).  A file that
 // hits one of the engine's limits, or holds encrypted content, is reported
-// with ClamAV's Heuristics.* finding (see clamd_scan.h), never as clean.
+// with ClamAV's Heuristics.* finding (see clamav_scan.h), never as clean.
 //
 // Inputs: the frames of each connection, the files they name, the signature
 // database directory.  Limits: the report is flat (the matches of nested
@@ -29,14 +29,14 @@
 #include <string>
 #include <vector>
 
-#include "clamd_scan.h"
+#include "engines/clamd/clamav_scan.h"
 #include "common/base/daemonlog.h"
 #include "common/base/options.h"
 #include "common/base/signals.h"
 #include "common/base/threads.h"
 #include "common/base/version.h"
-#include "daemon_util.h"
-#include "frame_server.h"
+#include "engines/kit/daemon_options.h"
+#include "engines/kit/frame_server.h"
 #include "quillon_se_api.pb.h"
 
 using daemonlog::Error;
@@ -347,7 +347,7 @@ int main(int argc, char** argv) {
     if (options.syslog) daemonlog::UseSyslog();
     if (options.dbDir.empty()) options.dbDir = cl_retdbdir();
 
-    // Files are reopened for reading through /proc/self/fd (see clamd_scan.h);
+    // Files are reopened for reading through /proc/self/fd (see clamav_scan.h);
     // without it every scan would fail, so say so at once.
     if (access("/proc/self/fd", X_OK) != 0) {
         Error("/proc is not mounted (%s): files cannot be opened safely", strerror(errno));

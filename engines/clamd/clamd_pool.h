@@ -13,8 +13,8 @@
 // each down member about once a second (PING, expecting PONG) and takes it
 // back.  Limits: a reply is read to at most maxClamdReply bytes; a match
 // name is cut at 256 bytes; at most maxFindings names are kept.
-#ifndef TARNWICK_ENGINES_CLAMD_POOL_H
-#define TARNWICK_ENGINES_CLAMD_POOL_H
+#ifndef TARNWICK_ENGINES_CLAMD_CLAMD_POOL_H
+#define TARNWICK_ENGINES_CLAMD_CLAMD_POOL_H
 
 #include <sys/types.h>
 

@@ -28,11 +28,11 @@
 #include "common/base/options.h"
 #include "common/base/signals.h"
 #include "common/base/version.h"
-#include "daemon_util.h"
-#include "frame_server.h"
+#include "engines/kit/daemon_options.h"
+#include "engines/kit/frame_server.h"
 #include "quillon_ase_api.pb.h"
-#include "spam_rating.h"
-#include "spamd_client.h"
+#include "engines/spamd/spam_rating.h"
+#include "engines/spamd/spamd_client.h"
 
 using daemonlog::Error;
 using daemonlog::Log;

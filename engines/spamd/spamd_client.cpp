@@ -1,6 +1,6 @@
 // spamd client: request writer, bounded reply reader and reply parser.
 // See spamd_client.h for the contract.
-#include "spamd_client.h"
+#include "engines/spamd/spamd_client.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,8 +19,8 @@
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/signals.h"
-#include "connect.h"
-#include "daemon_util.h"
+#include "engines/kit/connect.h"
+#include "engines/kit/daemon_options.h"
 
 namespace engined {
 

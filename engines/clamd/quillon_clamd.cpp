@@ -324,6 +324,10 @@ int ReadOptions(int argc, char** argv, Options& options) {
                            Error("--clamd wants unix:/PATH or tcp:HOST:PORT, not %s", text);
                            return false;
                        }
+                       if (options.clamd.size() >= engined::MemberPool::maxMembers) {
+                           Error("--clamd: at most %zu members", engined::MemberPool::maxMembers);
+                           return false;
+                       }
                        options.clamd.push_back(address);
                        return true;
                    }),

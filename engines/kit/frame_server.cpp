@@ -16,6 +16,7 @@
 
 #include "common/base/daemonlog.h"
 #include "common/base/signals.h"
+#include "engines/kit/connect.h"
 
 namespace engined {
 
@@ -29,23 +30,6 @@ enum class ReadResult { kOk, kEndOfStream, kTruncated, kTimeout, kError };
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until fd can be read, or until the deadline when one is set
-// (Clock::time_point::max(): none; a quiet connection is kept forever).
-ReadResult WaitReadable(int fd, Clock::time_point deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline != Clock::time_point::max()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return ReadResult::kTimeout;
-            timeout = static_cast<int>(std::min<long long>(left.count() + 1, 60000));
-        }
-        pollfd waiting = {fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, timeout);
-        if (ready > 0) return ReadResult::kOk;
-        if (ready < 0 && errno != EINTR) return ReadResult::kError;
-    }
-}
-
 // Reads into buf[done..len).  The deadline starts with the first byte:
 // nothing at all before it is the quiet of a connection between frames.
 // End of stream before any byte is the client's orderly goodbye; after
@@ -53,8 +37,16 @@ ReadResult WaitReadable(int fd, Clock::time_point deadline) {
 ReadResult ReadFrameBytes(int fd, char* buf, size_t len, size_t& done, bool& started,
                           Clock::time_point& deadline, int timeoutSeconds) {
     while (done < len) {
-        ReadResult ready = WaitReadable(fd, started ? deadline : Clock::time_point::max());
-        if (ready != ReadResult::kOk) return ready;
+        // A connection quiet between frames is kept however long it stays
+        // quiet.
+        switch (WaitReady(fd, POLLIN, started ? deadline : Clock::time_point::max())) {
+            case Readiness::kReady:
+                break;
+            case Readiness::kTimeout:
+                return ReadResult::kTimeout;
+            case Readiness::kError:
+                return ReadResult::kError;
+        }
         ssize_t n = read(fd, buf + done, len - done);
         if (n > 0) {
             if (!started) {

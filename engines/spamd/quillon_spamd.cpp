@@ -6,7 +6,7 @@
 // names of the rules that hit.  One log line per rating says what spamd
 // decided and how long it took.
 //
-// Several spamd daemons can share the work (SpamdPool in spamd_client.h):
+// Several spamd daemons can share the work (SpamdPool in spamd_pool.h):
 // messages go to them in turn, and one that refuses connections is left
 // out until it answers again.  While every spamd refuses, a message is
 // answered at once, not after --timeout: a mail server in front should not
@@ -32,7 +32,7 @@
 #include "engines/kit/frame_server.h"
 #include "quillon_ase_api.pb.h"
 #include "engines/spamd/spam_rating.h"
-#include "engines/spamd/spamd_client.h"
+#include "engines/spamd/spamd_pool.h"
 
 using daemonlog::Error;
 using daemonlog::Log;

@@ -1,33 +1,29 @@
-// Small pieces shared by the engine daemons: the rows of the options they
-// share and the readiness messages to the service manager.  The log, the
-// descriptor owner and the signal flags are the daemon kit's (common/base:
-// daemonlog.h, owners.h, signals.h).
+// The rows of the options the engine daemons share: the socket file's
+// (common/base/socket_access.h) and who may connect and how much.  The log,
+// the descriptor owner, the signal flags and the readiness messages are the
+// daemon kit's (common/base: daemonlog.h, owners.h, signals.h, readiness.h).
 //
 // Input: the command line.
 #ifndef TARNWICK_ENGINES_KIT_DAEMON_OPTIONS_H
 #define TARNWICK_ENGINES_KIT_DAEMON_OPTIONS_H
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "common/base/options.h"
+#include "common/base/socket_access.h"
 
 namespace engined {
 
-// Tells the service manager (systemd, when it started us with NOTIFY_SOCKET)
-// about a state change: "READY=1", "RELOADING=1", "STOPPING=1", "STATUS=...".
-// Does nothing elsewhere.
-void NotifyServiceManager(const std::string& state);
+// The most --max-frame may allow; no request comes near this.
+constexpr uint32_t maxFrameLength = 64u << 20;
 
-
-// Who may connect to a daemon's socket, how many at once, and the
-// permissions of the socket file.  Filled from --socket-mode,
-// --socket-group, --allow-uid, --allow-gid, --max-connections,
-// --max-per-user, --frame-timeout.
+// Who may connect to a daemon's socket and how many at once.  Filled from
+// --allow-uid, --allow-gid, --max-connections, --max-per-user,
+// --frame-timeout.
 struct SocketAccess {
-    unsigned mode = 0660;
-    int group = -1;  // -1: the daemon's own group
     std::vector<unsigned> allowUids;
     std::vector<unsigned> allowGids;
     // Clients served at once, and of them the most one user outside the
@@ -36,28 +32,30 @@ struct SocketAccess {
     unsigned maxPerUser = 16;
     // A frame whose first byte has arrived must be whole within this.
     unsigned frameTimeoutSeconds = 30;
+    // The longest frame a client may announce (--max-frame); each daemon
+    // sets its own default before the rows are made, from the largest
+    // request it serves.  At most maxFrameLength.
+    uint64_t maxFrameBytes = 64u << 20;
 
-    // The option handlers; each logs and returns false on a bad value.
-    bool SetMode(const std::string& text);
-    bool SetGroup(const std::string& text);
-    bool AddUid(const std::string& text);  // a user name or number
-    bool AddGid(const std::string& text);  // a group name or number
+    // The option handlers; false with why on a name that is none.
+    bool AddUid(const std::string& text, std::string& why);  // a user name or number
+    bool AddGid(const std::string& text, std::string& why);  // a group name or number
 };
 
-// Where a daemon listens, who may connect, where it logs.
+// Where a daemon listens (and its socket file's mode and group), who may
+// connect, where it logs.
 struct CommonOptions {
-    std::string socketPath;
+    SocketOptions socket;
     SocketAccess access;
-    bool syslog = false;
 };
 // The rows of the options every daemon takes, filling `options`: --socket
-// (required), --socket-mode, --socket-group, --allow-uid, --allow-gid,
-// --max-connections, --max-per-user, --frame-timeout, --syslog.
+// (required), --socket-mode, --socket-group, --syslog, --allow-uid,
+// --allow-gid, --max-connections, --max-per-user, --frame-timeout,
+// --max-frame (its default: options.access.maxFrameBytes as it is now).
 std::vector<OptionRow> CommonOptionRows(CommonOptions& options);
-// Reads a daemon's options: complaints go to the log, no argument may be
-// left over, and a mistake ends with "Try NAME --help".  0: go on; -1:
-// --help or --version answered (exit 0); otherwise the exit status.
-int ReadOptions(OptionTable& table, int argc, char** argv);
+// Reads a daemon's options (ParseOrExit): complaints go to the log and no
+// argument may be left over.
+void ReadOptions(OptionTable& table, int argc, char** argv);
 
 }  // namespace engined
 

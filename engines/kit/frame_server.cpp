@@ -204,24 +204,19 @@ bool FrameServer::Listen() {
         Error("cannot create a socket: %s", strerror(errno));
         return false;
     }
-    // The file is born owner-only and opened up to the configured mode once
-    // its group is right: no moment of looser permissions.
-    mode_t previous = umask(0177);
-    int bound = bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int bindError = errno;
-    umask(previous);
-    if (bound != 0) {
-        Error("cannot bind %s: %s", path_.c_str(), strerror(bindError));
-        return false;
-    }
-    ownsPath_ = true;
-    if (access_.group >= 0 &&
-        chown(path_.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(access_.group)) != 0) {
-        Error("cannot give %s to group %d: %s", path_.c_str(), access_.group, strerror(errno));
-        return false;
-    }
-    if (chmod(path_.c_str(), access_.mode) != 0) {
-        Error("cannot set mode %04o on %s: %s", access_.mode, path_.c_str(), strerror(errno));
+    // No moment of looser permissions than configured: see CreateSocketFile.
+    std::string why;
+    if (!CreateSocketFile(
+            path_, socket_,
+            [this, &address](std::string& failure) {
+                if (bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ==
+                    0)
+                    return ownsPath_ = true;
+                failure = "cannot bind " + path_ + ": " + strerror(errno);
+                return false;
+            },
+            why)) {
+        Error("%s", why.c_str());
         return false;
     }
     if (listen(listenFd_.Get(), 16) != 0) {
@@ -396,9 +391,9 @@ void FrameServer::ReadLoop(Reader& reader) {
         }
         uint32_t length =
             prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<uint32_t>(prefix[3]) << 24;
-        if (length > maxFrameLength) {
-            Warn("connection %u: frame of %u bytes exceeds the limit of %u bytes", id, length,
-                 maxFrameLength);
+        if (length > access_.maxFrameBytes) {
+            Warn("connection %u: frame of %u bytes exceeds the limit of %llu bytes", id, length,
+                 static_cast<unsigned long long>(access_.maxFrameBytes));
             malformed = true;
             break;
         }

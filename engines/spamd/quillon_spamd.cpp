@@ -26,6 +26,7 @@
 
 #include "common/base/daemonlog.h"
 #include "common/base/options.h"
+#include "common/base/readiness.h"
 #include "common/base/signals.h"
 #include "common/base/version.h"
 #include "engines/kit/daemon_options.h"
@@ -118,7 +119,8 @@ class SpamHandler : public engined::FrameHandler {
 
 constexpr char defaultSpamd[] = "127.0.0.1:783";
 
-// 0: go on; -1: --help or --version answered; otherwise the exit status.
+// 0: go on; otherwise the exit status (a mistake or --help in the options
+// ends the process there).
 int ReadOptions(int argc, char** argv, Settings& settings) {
     OptionTable table(
         "quillon-spamd",
@@ -127,6 +129,9 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
         "Rates the messages that Tarnwick-AS sends with SpamAssassin's spamd.\n"
         "\n",
         "", std::string("quillon-spamd ") + tarnwickVersion);
+    // Tarnwick-AS sends a message of at most 32 MiB with a few fields around
+    // it; the margin covers those fields many times over.
+    settings.access.maxFrameBytes = (32u << 20) + (64u << 10);
     table.Add(engined::CommonOptionRows(settings));
     auto add = [&settings](const char* option, const char* text, bool tcp) {
         std::string problem;
@@ -158,7 +163,7 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
                      [&settings](size_t choice) { settings.neutralWhenUnavailable = choice == 1; })
             .Default(settings.neutralWhenUnavailable ? "neutral" : "error"),
     });
-    if (int rc = engined::ReadOptions(table, argc, argv)) return rc;
+    engined::ReadOptions(table, argc, argv);
     std::string problem;
     if (settings.spamd.empty() && !engined::AddSpamdHosts(defaultSpamd, settings.spamd, problem)) {
         Error("%s", problem.c_str());
@@ -172,19 +177,19 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
 int main(int argc, char** argv) {
     daemonlog::SetName("quillon-spamd");
     Settings settings;
-    if (int rc = ReadOptions(argc, argv, settings)) return rc < 0 ? 0 : rc;
-    if (settings.syslog) daemonlog::UseSyslog();
+    if (int rc = ReadOptions(argc, argv, settings)) return rc;
+    if (settings.socket.syslog) daemonlog::UseSyslog();
 
     InstallSignalHandlers();
     SpamHandler handler(settings);
-    engined::FrameServer server(settings.socketPath, handler, settings.access);
+    engined::FrameServer server(settings.socket, handler, settings.access);
     if (!server.Listen()) return 1;
     const std::string spamd = handler.SpamdText();
     Log("asking spamd at %s (%s answer while every one is away), listening on %s", spamd.c_str(),
-        settings.neutralWhenUnavailable ? "neutral" : "error", settings.socketPath.c_str());
-    engined::NotifyServiceManager("READY=1\nSTATUS=asking spamd at " + spamd);
+        settings.neutralWhenUnavailable ? "neutral" : "error", settings.socket.path.c_str());
+    NotifyServiceManager("READY=1\nSTATUS=asking spamd at " + spamd);
     server.Run();
-    engined::NotifyServiceManager("STOPPING=1");
+    NotifyServiceManager("STOPPING=1");
     Log("stopped");
     return 0;
 }

@@ -5,7 +5,6 @@
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <sys/stat.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,8 @@
 #include "common/base/daemonlog.h"
 #include "common/base/options.h"
 #include "common/base/owners.h"
+#include "common/base/readiness.h"
+#include "common/base/socket_access.h"
 #include "common/base/version.h"
 #include "milter/filters.h"
 #include "milter/session.h"
@@ -80,15 +81,15 @@ void ClearQueue(const std::string& dir) {
 constexpr const char* kDefaultSocket = "unix:/var/spool/postfix/tarnwick/milter.sock";
 
 struct Options {
-    std::string socket = kDefaultSocket, base;
-    std::string socketGroup = "postfix";
-    mode_t socketMode = 0660;
+    // --socket is an address here (unix:/path or inet:PORT@HOST); the group
+    // is the MTA's.
+    SocketOptions socket{kDefaultSocket, 0660, "postfix", false};
+    std::string base;
     std::vector<std::string> filters;
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
     milter::HostSettings host;
     bool debug = false;
     milter::Order order = milter::Order::Staggered;
-    bool syslog = false;
 };
 
 // The path of a unix socket address (libmilter takes a bare path as one),
@@ -99,37 +100,34 @@ std::string UnixPath(const std::string& address) {
     return address.find(':') == std::string::npos ? address : std::string();
 }
 
-// Listens on the socket.  A unix socket is created with mode 0600, so that
-// no one can connect before it has its group and mode; its directory, when
-// this makes it, is 0750 with the same group, so the MTA can reach it and
-// other local users cannot.
+// Listens on the socket.  A unix socket gets its group and mode before any
+// peer can connect (CreateSocketFile); its directory, when this makes it, is
+// 0750 with the same group, so the MTA can reach it and other local users
+// cannot.
 bool OpenSocket(const Options& o) {
-    const std::string path = UnixPath(o.socket);
+    const std::string path = UnixPath(o.socket.path);
     if (path.empty()) return smfi_opensocket(1) == MI_SUCCESS;
-    struct group* g = getgrnam(o.socketGroup.c_str());
-    if (!g) {
-        daemonlog::Log("start: no group %s for the socket", o.socketGroup.c_str());
+    gid_t gid = 0;
+    std::string why;
+    if (!LookupGroup(o.socket.group, gid, why)) {
+        daemonlog::Log("start: %s for the socket", why.c_str());
         return false;
     }
-    const gid_t gid = g->gr_gid;
     size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0) {
         const std::string dir = path.substr(0, slash);
         if (mkdir(dir.c_str(), 0750) == 0 && chown(dir.c_str(), static_cast<uid_t>(-1), gid) != 0)
             daemonlog::Log("start: cannot give %s to group %s: %s", dir.c_str(),
-                           o.socketGroup.c_str(), strerror(errno));
+                           o.socket.group.c_str(), strerror(errno));
     }
-    mode_t old = umask(0177);
-    bool open = smfi_opensocket(1) == MI_SUCCESS;
-    umask(old);
-    if (!open) return false;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
-        chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0 ||
-        chmod(path.c_str(), o.socketMode) != 0) {
-        daemonlog::Log("start: cannot give %s group %s and mode %04o: %s", path.c_str(),
-                       o.socketGroup.c_str(), static_cast<unsigned>(o.socketMode),
-                       strerror(errno));
+    if (!CreateSocketFile(
+            path, o.socket,
+            [](std::string& failure) {
+                failure = "libmilter cannot open the socket";
+                return smfi_opensocket(1) == MI_SUCCESS;
+            },
+            why)) {
+        daemonlog::Log("start: %s", why.c_str());
         return false;
     }
     return true;
@@ -155,27 +153,6 @@ int ParseOptions(int argc, char** argv, Options& o) {
         "\n",
         "", kVersion, 'h', 'V');
     table.Add({
-        TextOption("socket", "SPEC",
-                   "milter socket: unix:/path, or inet:PORT@HOST (any local user could then "
-                   "speak for the MTA)",
-                   &o.socket)
-            .Short('s')
-            .Default(kDefaultSocket),
-        TextOption("socket-group", "GROUP",
-                   "group of a unix socket (the MTA's), and of its directory when created",
-                   &o.socketGroup)
-            .Default(o.socketGroup),
-        TextOption("socket-mode", "MODE", "octal permissions of a unix socket",
-                   [&o](const char* text) {
-                       char* end = nullptr;
-                       unsigned long mode = strtoul(text, &end, 8);
-                       if (!*text || *end || mode > 0777)
-                           return Fail("--socket-mode wants octal permissions such as 0660",
-                                       text);
-                       o.socketMode = static_cast<mode_t>(mode);
-                       return true;
-                   })
-            .Default("0660"),
         TextOption("base", "DIR",
                    "base directory: Queue/, Submitted/ and the filters' Temp/ and whitelist.txt "
                    "live here",
@@ -245,21 +222,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
             .Short('k'),
         FlagOption("debug", "log every answer and start the filters with -debug", &o.debug)
             .Short('d'),
-        FlagOption("syslog", "log to syslog (facility mail) instead of stderr", &o.syslog),
     });
+    table.Add(SocketOptionRows(o.socket, {"SPEC",
+                                          "milter socket: unix:/path, or inet:PORT@HOST (any "
+                                          "local user could then speak for the MTA)",
+                                          kDefaultSocket, 's'}));
     table.SetMaxOperands(0);
-    int next = 0;
-    switch (table.Parse(argc, argv, next)) {
-        case OptionTable::Result::kGo:
-            break;
-        case OptionTable::Result::kDone:
-            return 0;
-        case OptionTable::Result::kBadValue:
-            return 2;
-        case OptionTable::Result::kBadUsage:
-            table.WriteHelp(stderr);
-            return 2;
-    }
+    ParseOrExit(table, argc, argv);
     if (o.filters.size() > 4) return Fail("at most 4 filters", nullptr), 2;
     for (const std::string& name : o.host.onFailure.Named()) {
         bool known = false;
@@ -283,7 +252,7 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
     daemonlog::SetName("tarnwick-milter");
     daemonlog::SetDebug(o.debug);
-    if (o.syslog) daemonlog::UseSyslog();
+    if (o.socket.syslog) daemonlog::UseSyslog();
 
     // libmilter's signal thread takes these with sigwait(); every other
     // thread, ours included, must keep them blocked.
@@ -294,7 +263,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     daemonlog::Log("start: %s, base %s, socket %s, timeout %d s", kVersion, o.base.c_str(),
-                   o.socket.c_str(), o.host.timeoutSec);
+                   o.socket.path.c_str(), o.host.timeoutSec);
     if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(o.base + "/Queue", 0750) ||
         !EnsureDirectory(o.base + "/Submitted", 0770))
         return 1;
@@ -318,19 +287,19 @@ int main(int argc, char** argv) {
         daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
                        milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));
     if (!milter::RegisterMilter(o.host, filters) ||
-        smfi_setconn(const_cast<char*>(o.socket.c_str())) != MI_SUCCESS || !OpenSocket(o)) {
-        daemonlog::Log("start: cannot listen on %s", o.socket.c_str());
+        smfi_setconn(const_cast<char*>(o.socket.path.c_str())) != MI_SUCCESS || !OpenSocket(o)) {
+        daemonlog::Log("start: cannot listen on %s", o.socket.path.c_str());
         return 1;
     }
     milter::Submitter submitter(o.base + "/Submitted", o.sendmail);
     if (!submitter.Start()) return 1;
     filters.StartAll();
 
-    sd_notify(0, "READY=1");
+    NotifyServiceManager("READY=1");
     daemonlog::Log("start: ready, %zu filter(s)", filters.Count());
     int rc = smfi_main();
 
-    sd_notify(0, "STOPPING=1");
+    NotifyServiceManager("STOPPING=1");
     if (int left = milter::DrainMessages(std::min(o.host.timeoutSec * 1000 + 1000, kDrainMs))) {
         daemonlog::Log("stop: %d message(s) still waiting for answers get a temporary failure",
                        left);

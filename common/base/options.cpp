@@ -4,6 +4,8 @@
 
 #include <getopt.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/base/text.h"
@@ -139,6 +141,13 @@ OptionRow TextOption(const char* name, const char* argument, const char* help,
     return row;
 }
 
+OptionRow CheckedTextOption(const char* name, const char* argument, const char* help,
+                            std::function<bool(const char*, std::string& why)> check) {
+    OptionRow row = TextOption(name, argument, help, std::function<bool(const char*)>());
+    row.check = std::move(check);
+    return row;
+}
+
 OptionRow NumberOption(const char* name, const char* argument, const char* help, uint64_t minimum,
                        uint64_t maximum, std::function<void(uint64_t)> store) {
     OptionRow row;
@@ -264,7 +273,15 @@ OptionTable::Result OptionTable::Parse(int argc, char** argv, int& next) {
                 return Result::kDone;
             case OptionRow::Kind::kFlag:
             case OptionRow::Kind::kText:
-                if (!row.take(optarg)) return Result::kBadValue;
+                if (row.check) {
+                    std::string why;
+                    if (!row.check(optarg, why)) {
+                        Complain(option + ": " + why);
+                        return Result::kBadValue;
+                    }
+                } else if (!row.take(optarg)) {
+                    return Result::kBadValue;
+                }
                 break;
             case OptionRow::Kind::kNumber:
                 if (!ParseNumber(optarg, row.minimum, row.maximum, n)) {
@@ -365,4 +382,19 @@ std::string OptionTable::Markdown() const {
     }
     if (!notes_.empty()) out += MarkdownText(notes_) + "\n";
     return out;
+}
+
+int ParseOrExit(OptionTable& table, int argc, char** argv) {
+    int next = 0;
+    switch (table.Parse(argc, argv, next)) {
+        case OptionTable::Result::kGo:
+            return next;
+        case OptionTable::Result::kDone:
+            exit(0);
+        case OptionTable::Result::kBadValue:
+        case OptionTable::Result::kBadUsage:
+            break;
+    }
+    fprintf(stderr, "Try %s --help\n", table.Program().c_str());
+    exit(2);
 }

@@ -51,6 +51,9 @@ struct OptionRow {
     // Takes the value (nullptr for a flag) of a flag or text; false when it
     // is refused, after the complaint is made.
     std::function<bool(const char*)> take;
+    // Or: checks and takes the value of a text; false with why, which the
+    // table's complaint reports under the option's name.
+    std::function<bool(const char*, std::string& why)> check;
     std::function<void(uint64_t)> storeNumber;  // numbers and sizes, once checked
     std::function<void(size_t)> storeChoice;    // the index of the choice
 
@@ -78,6 +81,10 @@ OptionRow TextOption(const char* name, const char* argument, const char* help, s
 // Text taken by a function that complains and returns false when it refuses.
 OptionRow TextOption(const char* name, const char* argument, const char* help,
                      std::function<bool(const char*)> take);
+// Text taken by a function that returns false with the reason when it
+// refuses; the complaint is the table's, so it goes where the program's go.
+OptionRow CheckedTextOption(const char* name, const char* argument, const char* help,
+                            std::function<bool(const char*, std::string& why)> check);
 // A decimal number within [minimum, maximum].
 OptionRow NumberOption(const char* name, const char* argument, const char* help, uint64_t minimum,
                        uint64_t maximum, std::function<void(uint64_t)> store);
@@ -145,5 +152,11 @@ class OptionTable {
     std::function<void(const std::string&)> complain_;
     int maxOperands_ = -1;
 };
+
+// Parse for a program: returns the index of the first argument left when
+// the program goes on; exits 0 once --help or --version is answered, and 2
+// after a mistake, which was complained about, with "Try PROGRAM --help" on
+// stderr.
+int ParseOrExit(OptionTable& table, int argc, char** argv);
 
 #endif

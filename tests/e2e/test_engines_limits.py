@@ -16,6 +16,7 @@ import socket
 import struct
 import subprocess
 import sys
+import time
 import unittest
 
 import engine_samples as samples
@@ -52,6 +53,18 @@ readable, _, _ = select.select(peers, [], [], 0)
 print(len(peers) - sum(1 for s in readable if s.recv(1) == b""), flush=True)
 sys.stdin.read()
 """
+
+
+def hog_frame(path, announced, sent):
+    """A connection that announces a frame of `announced` bytes and sends
+    `sent` of them (fewer when the daemon closes it first)."""
+    hog = socket.socket(socket.AF_UNIX)
+    hog.connect(path)
+    try:
+        hog.sendall(struct.pack("<I", announced) + bytes(sent))
+    except OSError:
+        pass
+    return hog
 
 
 def names(report):
@@ -249,40 +262,66 @@ class ClamdOperationsTest(unittest.TestCase):
             self.assertEqual(replies[0].SerializeToString(), replies[1].SerializeToString(), existing)
             self.assertEqual((replies[0].error, names(replies[0])), (se.SE_NO_ACCESS, []), existing)
 
+    def test_frames_longer_than_a_scan_request_are_refused_unread(self):
+        """16 connections each announce 64 MiB and send 8 MiB of it: the
+        default --max-frame (16 KiB) cuts each after its length, so memory
+        measured while they are still open stays small."""
+        daemon = self.lax
+        rss_before = vm_rss_kib(daemon.proc.pid)
+        hogs = [hog_frame(daemon.socket_path, 64 << 20, 8 << 20) for _ in range(16)]
+        for hog in hogs:
+            self.addCleanup(hog.close)
+        if harness.scaled(1) == 1:  # sanitizers add memory of their own
+            self.assertLess(vm_rss_kib(daemon.proc.pid) - rss_before, 16 << 10)
+        wait_for_log(daemon, r"frame of %d bytes exceeds the limit of 16384 bytes" % (64 << 20))
+        for hog in hogs:
+            hog.settimeout(5)
+            try:
+                self.assertEqual(hog.recv(1), b"")
+            except ConnectionResetError:
+                pass  # closed with the sent bytes unread
+
     @unittest.skipIf(os.geteuid() != 0, "needs root to connect as another user")
     def test_hostile_peers_cost_little_and_leave_room(self):
-        """Eight frames announced at 64 MiB that never come, and 70 idle
-        connections of one user: memory stays small, the hogs go at the
-        frame timeout, the idle connections stay, and quillon-check (root)
-        still answers."""
+        """16 frames announced at 64 MiB (allowed here) of which 1 MiB comes
+        and then a byte every quarter second, and 70 idle connections of one
+        user: memory stays small while the frames are open, each frame is cut
+        at the frame timeout however its bytes trickle, the idle connections
+        stay, and quillon-check (root) still answers."""
         nobody = 65534
         os.chmod(self.tmp, 0o755)
-        daemon = self._start("peers", ["--socket-mode", "0666", "--frame-timeout", "2"])
+        daemon = self._start("peers", ["--socket-mode", "0666", "--frame-timeout", "2",
+                                       "--max-frame", "64M"])
         rss_before = vm_rss_kib(daemon.proc.pid)
-        hogs = []
-        for _ in range(8):
-            hog = socket.socket(socket.AF_UNIX)
-            hog.connect(daemon.socket_path)
-            hog.sendall(struct.pack("<I", 64 << 20))
-            hogs.append(hog)
+        started = time.monotonic()
+        hogs = [hog_frame(daemon.socket_path, 64 << 20, 1 << 20) for _ in range(16)]
+        for hog in hogs:
             self.addCleanup(hog.close)
+        # Measured while every frame is open: a buffer sized from the
+        # announced length would cost 16 x 64 MiB.
+        if harness.scaled(1) == 1:  # sanitizers add memory of their own
+            self.assertLess(vm_rss_kib(daemon.proc.pid) - rss_before, 48 << 10)
         # The idle user holds its connections until told to let go.
         idle = subprocess.Popen(
             [sys.executable, "-c", IDLE_PEER, daemon.socket_path, "70"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
             preexec_fn=lambda: (os.setgroups([]), os.setgid(nobody), os.setuid(nobody)))
         self.addCleanup(idle.kill)
-        # The frame timeout passes: the hogs are cut, the quiet ones kept.
+        # A byte now and then does not keep a frame alive past the timeout.
+        open_hogs = list(hogs)
+        while open_hogs and time.monotonic() - started < harness.scaled(8):
+            for hog in list(open_hogs):
+                try:
+                    hog.send(b"x")
+                except OSError:
+                    open_hogs.remove(hog)
+            time.sleep(0.25)
+        self.assertEqual(open_hogs, [], "frames fed a byte at a time outlived the frame timeout")
         wait_for_log(daemon, r"connection \d+: a frame was not whole within the frame timeout")
         kept = int(idle.stdout.readline())
         self.assertEqual(kept, 16)
         wait_for_log(daemon, r"warning: refusing a connection of uid %d gid %d pid \d+: its user holds "
                      r"--max-per-user connections already" % (nobody, nobody))
-        if harness.scaled(1) == 1:  # sanitizers add memory of their own
-            self.assertLess(vm_rss_kib(daemon.proc.pid) - rss_before, 16 << 10)
-        for hog in hogs:
-            hog.settimeout(5)
-            self.assertEqual(hog.recv(1), b"")
         check = run([program("quillon-check"), "--scan-engine", daemon.socket_path, "--timeout", "5"])
         self.assertEqual(check.returncode, 0, check.stderr)
         idle.stdin.close()

@@ -33,9 +33,9 @@
 #include <set>
 #include <string>
 
-#include "clamd_scan.h"
+#include "engines/clamd/clamav_scan.h"
 #include "common/base/daemonlog.h"
-#include "daemon_util.h"
+#include "engines/kit/daemon_options.h"
 #include "fuzz_common.h"
 #include "quillon_se_api.pb.h"
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "clamd_pool.h"
+#include "engines/clamd/clamd_pool.h"
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

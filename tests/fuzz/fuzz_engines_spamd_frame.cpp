@@ -25,8 +25,8 @@
 #include "fuzz_common.h"
 #include "quillon_ase_api.pb.h"
 #include "quillon_error.pb.h"
-#include "spam_rating.h"
-#include "spamd_client.h"
+#include "engines/spamd/spam_rating.h"
+#include "engines/spamd/spamd_client.h"
 
 namespace {
 

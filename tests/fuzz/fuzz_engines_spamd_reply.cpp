@@ -21,7 +21,7 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "spamd_client.h"
+#include "engines/spamd/spamd_client.h"
 
 namespace {
 

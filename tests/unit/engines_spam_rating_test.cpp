@@ -1,6 +1,6 @@
 // The score mapping and the replies of quillon-spamd: the points the README
 // promises administrators, and replies for spamd's verdicts and failures.
-#include "spam_rating.h"
+#include "engines/spamd/spam_rating.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 // Edge cases of the spamd reply parser and the address reader: replies that
 // arrive in pieces, end early, lie about their length or carry garbage.
-#include "spamd_client.h"
+#include "engines/spamd/spamd_client.h"
 
 #include <gtest/gtest.h>
 

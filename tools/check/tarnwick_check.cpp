@@ -406,16 +406,7 @@ int main(int argc, char** argv) {
                    &milterBase)
             .Short('m'),
     });
-    int next = 0;
-    switch (table.Parse(argc, argv, next)) {
-        case OptionTable::Result::kGo:
-            break;
-        case OptionTable::Result::kDone:
-            return 0;
-        default:
-            table.WriteHelp(stderr);
-            return 2;
-    }
+    const int next = ParseOrExit(table, argc, argv);
     const bool byFile = !avFile.empty() || !asFile.empty() || !whitelistFile.empty();
     if ((next < argc) == byFile || argc - next > 1) {
         table.WriteHelp(stderr);

@@ -7,25 +7,23 @@
 // "... ERROR".
 //
 // Inputs: the member addresses (--clamd), the replies of the members.
-// Failover: scans go round the members that are up; a member that refuses
-// the connection, breaks it or does not answer within the reply deadline is
-// marked down at once and the scan goes to the next; a prober thread tries
-// each down member about once a second (PING, expecting PONG) and takes it
-// back.  Limits: a reply is read to at most maxClamdReply bytes; a match
+// Failover (the kit's member pool): scans go round the members that are up;
+// a member that refuses the connection, breaks it or does not answer within
+// the reply deadline is marked down at once and the scan goes to the next;
+// the pool's prober tries each down member once a second (PING, expecting
+// PONG) and takes it back.  When every member is down a scan still tries
+// them, in case one came back before the prober saw it.  Limits: a reply is read to at most maxClamdReply bytes; a match
 // name is cut at 256 bytes; at most maxFindings names are kept.
-#ifndef TARNWICK_ENGINES_CLAMD_POOL_H
-#define TARNWICK_ENGINES_CLAMD_POOL_H
+#ifndef TARNWICK_ENGINES_CLAMD_CLAMD_POOL_H
+#define TARNWICK_ENGINES_CLAMD_CLAMD_POOL_H
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "common/base/threads.h"
+#include "engines/kit/member_pool.h"
 
 namespace engined {
 
@@ -56,10 +54,9 @@ bool ParseClamdReply(const std::string& text, ClamdVerdict& verdict);
 
 class ClamdPool {
   public:
-    // replySeconds: how long a member may take to answer one scan.
+    // replySeconds: how long a member may take to answer one scan.  At most
+    // MemberPool::maxMembers members.
     ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds);
-    // Stops the prober.
-    ~ClamdPool();
     ClamdPool(const ClamdPool&) = delete;
     ClamdPool& operator=(const ClamdPool&) = delete;
 
@@ -72,26 +69,14 @@ class ClamdPool {
     std::string Version();
 
   private:
-    using Clock = std::chrono::steady_clock;
-    struct Member {
-        ClamdAddress address;
-        bool up = true;
-    };
-
     // Sends command (and, with fd, the file as INSTREAM chunks) to one
     // member and reads its whole reply; false when the member failed.
     bool Ask(const ClamdAddress& address, const std::string& command, int fd, uint64_t size,
              std::string& reply, std::string& why) const;
-    void MarkDown(size_t index, const std::string& why);
-    void Probe();
 
     const unsigned replySeconds_;
-    twMutex mutex_;
-    std::vector<Member> members_ GUARDED_BY(mutex_);
-    size_t next_ GUARDED_BY(mutex_) = 0;
-    bool stopping_ GUARDED_BY(mutex_) = false;
-    twCondVar wake_;
-    std::thread prober_;  // touched only by the constructor and destructor
+    const std::vector<ClamdAddress> members_;
+    MemberPool health_;  // last: its prober reads members_
 };
 
 }  // namespace engined

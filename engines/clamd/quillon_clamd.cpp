@@ -7,7 +7,7 @@
 // stamp of the signature databases, and again after every reload (SIGHUP,
 // or the self-check finding the database directory changed).  A file that
 // hits one of the engine's limits, or holds encrypted content, is reported
-// with ClamAV's Heuristics.* finding (see clamd_scan.h), never as clean.
+// with ClamAV's Heuristics.* finding (see clamav_scan.h), never as clean.
 //
 // Inputs: the frames of each connection, the files they name, the signature
 // database directory.  Limits: the report is flat (the matches of nested
@@ -29,14 +29,15 @@
 #include <string>
 #include <vector>
 
-#include "clamd_scan.h"
+#include "engines/clamd/clamav_scan.h"
 #include "common/base/daemonlog.h"
 #include "common/base/options.h"
+#include "common/base/readiness.h"
 #include "common/base/signals.h"
 #include "common/base/threads.h"
 #include "common/base/version.h"
-#include "daemon_util.h"
-#include "frame_server.h"
+#include "engines/kit/daemon_options.h"
+#include "engines/kit/frame_server.h"
 #include "quillon_se_api.pb.h"
 
 using daemonlog::Error;
@@ -156,14 +157,14 @@ class ClamHandler : public engined::FrameHandler {
     // SIGHUP, and the self-check when the directory changed.
     void OnReload() override {
         Log("reloading the signature databases of %s", options_.dbDir.c_str());
-        engined::NotifyServiceManager("RELOADING=1");
+        NotifyServiceManager("RELOADING=1");
         // Remembered before the load: a file that changes while it runs
         // makes the next check load again.
         watch_.Remember();
         std::shared_ptr<const LoadedEngine> fresh =
             options_.pool ? engined::PoolEngine(options_.pool, options_.scan)
                           : engined::LoadEngine(options_.dbDir, options_.scan);
-        engined::NotifyServiceManager("READY=1");
+        NotifyServiceManager("READY=1");
         if (!fresh) {
             daemonlog::LogAt(daemonlog::Level::kError,
                              "reload failed, the previous signatures stay in use");
@@ -277,8 +278,8 @@ bool AddAllowDir(const char* text, Options& options) {
     return true;
 }
 
-// 0: go on; -1: --help or --version answered; otherwise the exit status.
-int ReadOptions(int argc, char** argv, Options& options) {
+// Fills options from the command line; a mistake or --help ends the process.
+void ReadOptions(int argc, char** argv, Options& options) {
     options.dbDir = cl_retdbdir();
     engined::ScanSettings& scan = options.scan;
     OptionTable table(
@@ -288,6 +289,9 @@ int ReadOptions(int argc, char** argv, Options& options) {
         "\n",
         "\nSIZE: bytes, or a number with K or M.  SIGHUP reloads the databases.\n",
         std::string("quillon-clamd ") + tarnwickVersion + " (ClamAV " + cl_retver() + ")");
+    // A scan request names a file: a path of at most PATH_MAX bytes and a
+    // few fields.  Nothing longer is a request.
+    options.access.maxFrameBytes = 16u << 10;
     table.Add(engined::CommonOptionRows(options));
     table.Add({
         TextOption("db", "DIR", "signature database directory", &options.dbDir),
@@ -324,6 +328,10 @@ int ReadOptions(int argc, char** argv, Options& options) {
                            Error("--clamd wants unix:/PATH or tcp:HOST:PORT, not %s", text);
                            return false;
                        }
+                       if (options.clamd.size() >= engined::MemberPool::maxMembers) {
+                           Error("--clamd: at most %zu members", engined::MemberPool::maxMembers);
+                           return false;
+                       }
                        options.clamd.push_back(address);
                        return true;
                    }),
@@ -334,7 +342,7 @@ int ReadOptions(int argc, char** argv, Options& options) {
         NumberOption("db-max-age", "DAYS", "warn about older databases; 0: off", 0, 3650,
                      &options.dbMaxAgeDays),
     });
-    return engined::ReadOptions(table, argc, argv);
+    engined::ReadOptions(table, argc, argv);
 }
 
 }  // namespace
@@ -343,11 +351,11 @@ int main(int argc, char** argv) {
     daemonlog::SetName("quillon-clamd");
     cl_set_clcb_msg(OnLibraryMessage);
     Options options;
-    if (int rc = ReadOptions(argc, argv, options)) return rc < 0 ? 0 : rc;
-    if (options.syslog) daemonlog::UseSyslog();
+    ReadOptions(argc, argv, options);
+    if (options.socket.syslog) daemonlog::UseSyslog();
     if (options.dbDir.empty()) options.dbDir = cl_retdbdir();
 
-    // Files are reopened for reading through /proc/self/fd (see clamd_scan.h);
+    // Files are reopened for reading through /proc/self/fd (see clamav_scan.h);
     // without it every scan would fail, so say so at once.
     if (access("/proc/self/fd", X_OK) != 0) {
         Error("/proc is not mounted (%s): files cannot be opened safely", strerror(errno));
@@ -374,7 +382,7 @@ int main(int argc, char** argv) {
         loaded = engined::PoolEngine(options.pool, options.scan);
         Log("scans go to a pool of %zu clamd: %s", options.clamd.size(), loaded->version.c_str());
     } else {
-        engined::NotifyServiceManager("STATUS=loading the signature databases");
+        NotifyServiceManager("STATUS=loading the signature databases");
         loaded = engined::LoadEngine(options.dbDir, options.scan);
         if (!loaded) return 1;
     }
@@ -390,20 +398,20 @@ int main(int argc, char** argv) {
 
     InstallSignalHandlers();
     ClamHandler handler(options, loaded);
-    engined::FrameServer server(options.socketPath, handler, options.access);
+    engined::FrameServer server(options.socket, handler, options.access);
     if (!server.Listen()) return 1;
     if (options.pool) {
         Log("%s in a pool of %zu clamd, listening on %s", loaded->version.c_str(),
-            options.clamd.size(), options.socketPath.c_str());
+            options.clamd.size(), options.socket.path.c_str());
     } else {
         Log("%s, %u signatures from %s, listening on %s", loaded->version.c_str(),
-            loaded->signatures, options.dbDir.c_str(), options.socketPath.c_str());
+            loaded->signatures, options.dbDir.c_str(), options.socket.path.c_str());
     }
-    engined::NotifyServiceManager("READY=1\nSTATUS=" + loaded->version + ", " +
+    NotifyServiceManager("READY=1\nSTATUS=" + loaded->version + ", " +
                                   std::to_string(loaded->signatures) + " signatures");
     loaded.reset();
     server.Run();
-    engined::NotifyServiceManager("STOPPING=1");
+    NotifyServiceManager("STOPPING=1");
     Log("stopped");
     return 0;
 }

@@ -1,6 +1,6 @@
 // Rating requests and replies of quillon-spamd.  See spam_rating.h for the
 // contract.
-#include "spam_rating.h"
+#include "engines/spamd/spam_rating.h"
 
 #include <algorithm>
 #include <cmath>

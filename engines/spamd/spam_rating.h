@@ -6,14 +6,14 @@
 // Inputs: frame bodies from a client, spamd's outcome.  Limits: the message
 // of a request is cut to the configured maximum before it is queued; the
 // engine score always lies within -1000..1000.
-#ifndef TARNWICK_ENGINES_SPAM_RATING_H
-#define TARNWICK_ENGINES_SPAM_RATING_H
+#ifndef TARNWICK_ENGINES_SPAMD_SPAM_RATING_H
+#define TARNWICK_ENGINES_SPAMD_SPAM_RATING_H
 
 #include <cstdint>
 #include <string>
 
 #include "quillon_ase_api.pb.h"
-#include "spamd_client.h"
+#include "engines/spamd/spamd_client.h"
 
 namespace engined {
 

@@ -1,6 +1,6 @@
 // Listening socket, per-connection frame reader, reply writer and worker pool
 // of the engine daemons.  See frame_server.h for the contract.
-#include "frame_server.h"
+#include "engines/kit/frame_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +16,7 @@
 
 #include "common/base/daemonlog.h"
 #include "common/base/signals.h"
+#include "engines/kit/connect.h"
 
 namespace engined {
 
@@ -29,23 +30,6 @@ enum class ReadResult { kOk, kEndOfStream, kTruncated, kTimeout, kError };
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until fd can be read, or until the deadline when one is set
-// (Clock::time_point::max(): none; a quiet connection is kept forever).
-ReadResult WaitReadable(int fd, Clock::time_point deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline != Clock::time_point::max()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return ReadResult::kTimeout;
-            timeout = static_cast<int>(std::min<long long>(left.count() + 1, 60000));
-        }
-        pollfd waiting = {fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, timeout);
-        if (ready > 0) return ReadResult::kOk;
-        if (ready < 0 && errno != EINTR) return ReadResult::kError;
-    }
-}
-
 // Reads into buf[done..len).  The deadline starts with the first byte:
 // nothing at all before it is the quiet of a connection between frames.
 // End of stream before any byte is the client's orderly goodbye; after
@@ -53,8 +37,16 @@ ReadResult WaitReadable(int fd, Clock::time_point deadline) {
 ReadResult ReadFrameBytes(int fd, char* buf, size_t len, size_t& done, bool& started,
                           Clock::time_point& deadline, int timeoutSeconds) {
     while (done < len) {
-        ReadResult ready = WaitReadable(fd, started ? deadline : Clock::time_point::max());
-        if (ready != ReadResult::kOk) return ready;
+        // A connection quiet between frames is kept however long it stays
+        // quiet.
+        switch (WaitReady(fd, POLLIN, started ? deadline : Clock::time_point::max())) {
+            case Readiness::kReady:
+                break;
+            case Readiness::kTimeout:
+                return ReadResult::kTimeout;
+            case Readiness::kError:
+                return ReadResult::kError;
+        }
         ssize_t n = read(fd, buf + done, len - done);
         if (n > 0) {
             if (!started) {
@@ -212,24 +204,19 @@ bool FrameServer::Listen() {
         Error("cannot create a socket: %s", strerror(errno));
         return false;
     }
-    // The file is born owner-only and opened up to the configured mode once
-    // its group is right: no moment of looser permissions.
-    mode_t previous = umask(0177);
-    int bound = bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int bindError = errno;
-    umask(previous);
-    if (bound != 0) {
-        Error("cannot bind %s: %s", path_.c_str(), strerror(bindError));
-        return false;
-    }
-    ownsPath_ = true;
-    if (access_.group >= 0 &&
-        chown(path_.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(access_.group)) != 0) {
-        Error("cannot give %s to group %d: %s", path_.c_str(), access_.group, strerror(errno));
-        return false;
-    }
-    if (chmod(path_.c_str(), access_.mode) != 0) {
-        Error("cannot set mode %04o on %s: %s", access_.mode, path_.c_str(), strerror(errno));
+    // No moment of looser permissions than configured: see CreateSocketFile.
+    std::string why;
+    if (!CreateSocketFile(
+            path_, socket_,
+            [this, &address](std::string& failure) {
+                if (bind(listenFd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ==
+                    0)
+                    return ownsPath_ = true;
+                failure = "cannot bind " + path_ + ": " + strerror(errno);
+                return false;
+            },
+            why)) {
+        Error("%s", why.c_str());
         return false;
     }
     if (listen(listenFd_.Get(), 16) != 0) {
@@ -404,9 +391,9 @@ void FrameServer::ReadLoop(Reader& reader) {
         }
         uint32_t length =
             prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<uint32_t>(prefix[3]) << 24;
-        if (length > maxFrameLength) {
-            Warn("connection %u: frame of %u bytes exceeds the limit of %u bytes", id, length,
-                 maxFrameLength);
+        if (length > access_.maxFrameBytes) {
+            Warn("connection %u: frame of %u bytes exceeds the limit of %llu bytes", id, length,
+                 static_cast<unsigned long long>(access_.maxFrameBytes));
             malformed = true;
             break;
         }

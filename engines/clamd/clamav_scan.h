@@ -18,8 +18,8 @@
 // that hits one (with alertExceedsMax) or holds an encrypted archive or
 // document (with alertEncrypted) is reported with a Heuristics.* finding,
 // never as clean.
-#ifndef TARNWICK_ENGINES_CLAMD_SCAN_H
-#define TARNWICK_ENGINES_CLAMD_SCAN_H
+#ifndef TARNWICK_ENGINES_CLAMD_CLAMAV_SCAN_H
+#define TARNWICK_ENGINES_CLAMD_CLAMAV_SCAN_H
 
 #include <clamav.h>
 
@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "clamd_pool.h"
+#include "engines/clamd/clamd_pool.h"
 #include "quillon_se_api.pb.h"
 
 namespace engined {

@@ -1,10 +1,11 @@
 // See connect.h for the contract.
-#include "connect.h"
+#include "engines/kit/connect.h"
 
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -20,20 +21,15 @@ constexpr std::chrono::milliseconds backlogPause{5};
 
 // Finishes a non-blocking connect; true when it succeeded.
 bool CompleteConnect(int fd, Clock::time_point deadline, int& error) {
-    for (;;) {
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
+    switch (WaitReady(fd, POLLOUT, deadline)) {
+        case Readiness::kReady:
+            break;
+        case Readiness::kTimeout:
             error = ETIMEDOUT;
             return false;
-        }
-        pollfd waiting = {fd, POLLOUT, 0};
-        int ready = poll(&waiting, 1, static_cast<int>(left));
-        if (ready > 0) break;
-        if (ready < 0 && errno != EINTR) {
+        case Readiness::kError:
             error = errno;
             return false;
-        }
     }
     socklen_t size = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
@@ -72,6 +68,23 @@ UniqueFd ConnectUnix(const std::string& path, Clock::time_point deadline, std::s
 }
 
 }  // namespace
+
+Readiness WaitReady(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline != Clock::time_point::max()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return Readiness::kTimeout;
+            // Rounded up, so that the wait never ends just short of the deadline.
+            timeout = static_cast<int>(std::min<long long>(left + 1, 60000));
+        }
+        pollfd waiting = {fd, events, 0};
+        const int ready = poll(&waiting, 1, timeout);
+        if (ready > 0) return Readiness::kReady;
+        if (ready < 0 && errno != EINTR) return Readiness::kError;
+    }
+}
 
 UniqueFd ConnectStream(const StreamTarget& target, Clock::time_point deadline, std::string& why,
                        bool& busy) {

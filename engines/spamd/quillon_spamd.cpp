@@ -6,7 +6,7 @@
 // names of the rules that hit.  One log line per rating says what spamd
 // decided and how long it took.
 //
-// Several spamd daemons can share the work (SpamdPool in spamd_client.h):
+// Several spamd daemons can share the work (SpamdPool in spamd_pool.h):
 // messages go to them in turn, and one that refuses connections is left
 // out until it answers again.  While every spamd refuses, a message is
 // answered at once, not after --timeout: a mail server in front should not
@@ -26,13 +26,14 @@
 
 #include "common/base/daemonlog.h"
 #include "common/base/options.h"
+#include "common/base/readiness.h"
 #include "common/base/signals.h"
 #include "common/base/version.h"
-#include "daemon_util.h"
-#include "frame_server.h"
+#include "engines/kit/daemon_options.h"
+#include "engines/kit/frame_server.h"
 #include "quillon_ase_api.pb.h"
-#include "spam_rating.h"
-#include "spamd_client.h"
+#include "engines/spamd/spam_rating.h"
+#include "engines/spamd/spamd_pool.h"
 
 using daemonlog::Error;
 using daemonlog::Log;
@@ -118,7 +119,8 @@ class SpamHandler : public engined::FrameHandler {
 
 constexpr char defaultSpamd[] = "127.0.0.1:783";
 
-// 0: go on; -1: --help or --version answered; otherwise the exit status.
+// 0: go on; otherwise the exit status (a mistake or --help in the options
+// ends the process there).
 int ReadOptions(int argc, char** argv, Settings& settings) {
     OptionTable table(
         "quillon-spamd",
@@ -127,6 +129,9 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
         "Rates the messages that Tarnwick-AS sends with SpamAssassin's spamd.\n"
         "\n",
         "", std::string("quillon-spamd ") + tarnwickVersion);
+    // Tarnwick-AS sends a message of at most 32 MiB with a few fields around
+    // it; the margin covers those fields many times over.
+    settings.access.maxFrameBytes = (32u << 20) + (64u << 10);
     table.Add(engined::CommonOptionRows(settings));
     auto add = [&settings](const char* option, const char* text, bool tcp) {
         std::string problem;
@@ -158,7 +163,7 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
                      [&settings](size_t choice) { settings.neutralWhenUnavailable = choice == 1; })
             .Default(settings.neutralWhenUnavailable ? "neutral" : "error"),
     });
-    if (int rc = engined::ReadOptions(table, argc, argv)) return rc;
+    engined::ReadOptions(table, argc, argv);
     std::string problem;
     if (settings.spamd.empty() && !engined::AddSpamdHosts(defaultSpamd, settings.spamd, problem)) {
         Error("%s", problem.c_str());
@@ -172,19 +177,19 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
 int main(int argc, char** argv) {
     daemonlog::SetName("quillon-spamd");
     Settings settings;
-    if (int rc = ReadOptions(argc, argv, settings)) return rc < 0 ? 0 : rc;
-    if (settings.syslog) daemonlog::UseSyslog();
+    if (int rc = ReadOptions(argc, argv, settings)) return rc;
+    if (settings.socket.syslog) daemonlog::UseSyslog();
 
     InstallSignalHandlers();
     SpamHandler handler(settings);
-    engined::FrameServer server(settings.socketPath, handler, settings.access);
+    engined::FrameServer server(settings.socket, handler, settings.access);
     if (!server.Listen()) return 1;
     const std::string spamd = handler.SpamdText();
     Log("asking spamd at %s (%s answer while every one is away), listening on %s", spamd.c_str(),
-        settings.neutralWhenUnavailable ? "neutral" : "error", settings.socketPath.c_str());
-    engined::NotifyServiceManager("READY=1\nSTATUS=asking spamd at " + spamd);
+        settings.neutralWhenUnavailable ? "neutral" : "error", settings.socket.path.c_str());
+    NotifyServiceManager("READY=1\nSTATUS=asking spamd at " + spamd);
     server.Run();
-    engined::NotifyServiceManager("STOPPING=1");
+    NotifyServiceManager("STOPPING=1");
     Log("stopped");
     return 0;
 }

@@ -32,8 +32,8 @@
 #include "common/base/owners.h"
 #include "common/base/text.h"
 #include "common/base/version.h"
-#include "daemon_util.h"
-#include "frame_server.h"
+#include "engines/kit/daemon_options.h"
+#include "engines/kit/frame_server.h"
 #include "quillon_ase_api.pb.h"
 #include "quillon_se_api.pb.h"
 
@@ -268,18 +268,7 @@ int main(int argc, char** argv) {
                    &spamSocket),
         NumberOption("timeout", "SECONDS", "wait for each answer", 1, 3600, &timeout),
     });
-    int next = 0;
-    switch (table.Parse(argc, argv, next)) {
-        case OptionTable::Result::kGo:
-            break;
-        case OptionTable::Result::kDone:
-            return kClean;
-        case OptionTable::Result::kBadValue:
-            return kError;
-        case OptionTable::Result::kBadUsage:
-            table.WriteHelp(stderr);
-            return kError;
-    }
+    const int next = ParseOrExit(table, argc, argv);
     if (scanSocket.empty() == spamSocket.empty()) {
         fprintf(stderr, "quillon-check: give --scan-engine or --spam-engine\n");
         table.WriteHelp(stderr);

@@ -1,6 +1,6 @@
 // The clamd pool of quillon-clamd: INSTREAM to ClamAV's clamd with
 // failover.  See clamd_pool.h for the contract.
-#include "clamd_pool.h"
+#include "engines/clamd/clamd_pool.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/text.h"
-#include "connect.h"
+#include "engines/kit/connect.h"
 
 namespace engined {
 
@@ -34,21 +34,6 @@ constexpr size_t maxPoolFindings = 100;
 bool EndsWith(const std::string& text, const char* tail) {
     size_t n = strlen(tail);
     return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
-}
-
-int MillisecondsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
-
-// Waits for events on fd until the deadline; false on timeout or error.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd waiting = {fd, events, 0};
-        int ready = poll(&waiting, 1, MillisecondsLeft(deadline));
-        if (ready > 0) return true;
-        if (ready == 0 || errno != EINTR) return false;
-    }
 }
 
 // A non-blocking socket connected to address, or an invalid one with why.
@@ -73,7 +58,7 @@ bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) 
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno == EAGAIN) {
-            if (!WaitFor(fd, POLLOUT, deadline)) return false;
+            if (WaitReady(fd, POLLOUT, deadline) != Readiness::kReady) return false;
         } else {
             return false;
         }
@@ -144,22 +129,24 @@ bool ParseClamdReply(const std::string& text, ClamdVerdict& verdict) {
 }
 
 ClamdPool::ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds)
-    : replySeconds_(replySeconds) {
-    {
-        twLock lock(mutex_);
-        for (auto& address : members) members_.push_back(Member{std::move(address), true});
-    }
-    prober_ = std::thread(&ClamdPool::Probe, this);
-}
-
-ClamdPool::~ClamdPool() {
-    {
-        twLock lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.NotifyAll();
-    prober_.join();
-}
+    : replySeconds_(replySeconds),
+      members_(std::move(members)),
+      health_(members_.size(),
+              MemberPool::Hooks{
+                  [this](size_t member, std::string& why) {
+                      std::string reply;
+                      return Ask(members_[member], std::string("zPING", 6), -1, 0, reply, why) &&
+                             reply.compare(0, 4, "PONG") == 0;
+                  },
+                  [this](size_t member, const std::string& why, size_t) {
+                      Warn("clamd %s is down (%s): scans go to the other members",
+                           EscapeControl(members_[member].text, 256).c_str(),
+                           EscapeControl(why, 256).c_str());
+                  },
+                  [this](size_t member, long long) {
+                      Log("clamd %s answers again",
+                          EscapeControl(members_[member].text, 256).c_str());
+                  }}) {}
 
 bool ClamdPool::Ask(const ClamdAddress& address, const std::string& command, int fd,
                     uint64_t size, std::string& reply, std::string& why) const {
@@ -188,7 +175,7 @@ bool ClamdPool::Ask(const ClamdAddress& address, const std::string& command, int
     // ("INSTREAM size limit exceeded").
     char buffer[4096];
     for (;;) {
-        if (!WaitFor(sock.Get(), POLLIN, deadline)) {
+        if (WaitReady(sock.Get(), POLLIN, deadline) != Readiness::kReady) {
             why = "no reply in time";
             return false;
         }
@@ -212,56 +199,25 @@ bool ClamdPool::Ask(const ClamdAddress& address, const std::string& command, int
     return true;
 }
 
-void ClamdPool::MarkDown(size_t index, const std::string& why) {
-    twLock lock(mutex_);
-    Member& member = members_[index];
-    if (member.up) {
-        Warn("clamd %s is down (%s): scans go to the other members",
-             EscapeControl(member.address.text, 256).c_str(), EscapeControl(why, 256).c_str());
-    }
-    member.up = false;
-}
-
 bool ClamdPool::Scan(int fd, uint64_t size, ClamdVerdict& verdict) {
-    std::vector<bool> tried;
-    size_t count = 0;
-    {
-        twLock lock(mutex_);
-        count = members_.size();
-    }
-    tried.assign(count, false);
+    uint64_t tried = 0;
     // Members that are up first, in turn; the ones marked down only when
     // no other is left, in case one came back before the prober saw it.
     for (int pass = 0; pass < 2; ++pass) {
         for (;;) {
-            size_t index = count;
-            ClamdAddress address;
-            {
-                twLock lock(mutex_);
-                for (size_t i = 0; i < count; ++i) {
-                    size_t at = (next_ + i) % count;
-                    if (!tried[at] && (pass == 1 || members_[at].up)) {
-                        index = at;
-                        break;
-                    }
-                }
-                if (index == count) break;
-                next_ = (index + 1) % count;
-                address = members_[index].address;
-            }
-            tried[index] = true;
+            const int index = health_.Pick(tried, pass == 1);
+            if (index < 0) break;
+            tried |= uint64_t{1} << index;
+            const size_t member = static_cast<size_t>(index);
             std::string reply, why;
-            if (Ask(address, std::string("zINSTREAM", 10), fd, size, reply, why)) {
+            if (Ask(members_[member], std::string("zINSTREAM", 10), fd, size, reply, why)) {
                 if (ParseClamdReply(reply, verdict)) {
-                    if (pass == 1) {
-                        twLock lock(mutex_);
-                        members_[index].up = true;
-                    }
+                    if (pass == 1) health_.CameBack(member);
                     return true;
                 }
                 why = "not a clamd reply: " + reply.substr(0, 80);
             }
-            MarkDown(index, why);
+            health_.GoneAway(member, why);
         }
     }
     verdict = ClamdVerdict();
@@ -270,42 +226,13 @@ bool ClamdPool::Scan(int fd, uint64_t size, ClamdVerdict& verdict) {
 }
 
 std::string ClamdPool::Version() {
-    std::vector<ClamdAddress> addresses;
-    {
-        twLock lock(mutex_);
-        for (const Member& member : members_) addresses.push_back(member.address);
-    }
-    for (const ClamdAddress& address : addresses) {
+    for (const ClamdAddress& address : members_) {
         std::string reply, why;
         if (!Ask(address, std::string("zVERSION", 9), -1, 0, reply, why)) continue;
         while (!reply.empty() && (reply.back() == '\0' || reply.back() == '\n')) reply.pop_back();
         if (reply.compare(0, 7, "ClamAV ") == 0 && reply.size() < 256) return reply;
     }
     return std::string();
-}
-
-void ClamdPool::Probe() {
-    for (;;) {
-        std::vector<std::pair<size_t, ClamdAddress>> down;
-        {
-            twLock lock(mutex_);
-            if (!stopping_) wake_.WaitUntil(mutex_, Clock::now() + std::chrono::seconds(1));
-            if (stopping_) return;
-            for (size_t i = 0; i < members_.size(); ++i) {
-                if (!members_[i].up) down.emplace_back(i, members_[i].address);
-            }
-        }
-        for (const auto& member : down) {
-            std::string reply, why;
-            if (!Ask(member.second, std::string("zPING", 6), -1, 0, reply, why) ||
-                reply.compare(0, 4, "PONG") != 0)
-                continue;
-            twLock lock(mutex_);
-            if (!members_[member.first].up)
-                Log("clamd %s answers again", EscapeControl(member.second.text, 256).c_str());
-            members_[member.first].up = true;
-        }
-    }
 }
 
 }  // namespace engined

@@ -10,7 +10,7 @@
 // connects under looser permissions; each client's user and group are read
 // from the kernel (SO_PEERCRED), logged, and checked against the allow lists
 // of SocketAccess.  Limits: a frame
-// longer than maxFrameLength, a body the handler refuses, or a truncated frame
+// longer than SocketAccess::maxFrameBytes (at most maxFrameLength), a body the handler refuses, or a truncated frame
 // ends that connection with a log line; a frame's buffer grows with the bytes
 // that have arrived, never to the announced length up front, and a frame
 // whose first byte has arrived must be whole within the frame timeout;
@@ -20,8 +20,8 @@
 // --allow-gid lists) holds at most maxPerUser of them, while such users
 // together leave maxPerUser slots free for the trusted ones; a reply that
 // cannot be written within sendTimeoutSeconds gives the client up.
-#ifndef TARNWICK_ENGINES_FRAME_SERVER_H
-#define TARNWICK_ENGINES_FRAME_SERVER_H
+#ifndef TARNWICK_ENGINES_KIT_FRAME_SERVER_H
+#define TARNWICK_ENGINES_KIT_FRAME_SERVER_H
 
 #include <pthread.h>
 
@@ -38,7 +38,8 @@
 
 #include "common/base/owners.h"
 #include "common/base/threads.h"
-#include "daemon_util.h"
+#include "common/base/socket_access.h"
+#include "engines/kit/daemon_options.h"
 
 namespace google {
 namespace protobuf {
@@ -48,8 +49,6 @@ class MessageLite;
 
 namespace engined {
 
-// No request comes near this; a larger prefix is a corrupt or hostile stream.
-constexpr uint32_t maxFrameLength = 64u << 20;
 constexpr int sendTimeoutSeconds = 30;
 // The first allocation for a frame body; it doubles as bytes arrive.
 constexpr size_t firstFrameChunk = 64u << 10;
@@ -129,8 +128,9 @@ class FrameHandler {
 
 class FrameServer {
   public:
-    FrameServer(std::string path, FrameHandler& handler, SocketAccess access = {})
-        : path_(std::move(path)), handler_(handler), access_(std::move(access)) {}
+    FrameServer(SocketOptions socket, FrameHandler& handler, SocketAccess access = {})
+        : socket_(std::move(socket)), path_(socket_.path), handler_(handler),
+          access_(std::move(access)) {}
     // Removes the socket file if this server created it.
     ~FrameServer();
     FrameServer(const FrameServer&) = delete;
@@ -138,7 +138,7 @@ class FrameServer {
 
     // Creates the listening socket.  A stale socket file left by a dead daemon
     // is replaced; one that a live daemon still answers on is not.  The file
-    // gets the mode and group of the SocketAccess before listen().  Logs and
+    // gets the mode and group of the SocketOptions before listen().  Logs and
     // returns false on failure.
     bool Listen();
     // Serves until stopRequested is set; returns once every reader has ended.
@@ -171,7 +171,8 @@ class FrameServer {
     // refusal, at most one line a second.
     bool SlotFree(const Peer& peer);
 
-    const std::string path_;
+    const SocketOptions socket_;
+    const std::string& path_;
     FrameHandler& handler_;
     const SocketAccess access_;
     UniqueFd listenFd_;

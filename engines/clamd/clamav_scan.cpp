@@ -1,6 +1,6 @@
 // Signature loading, scanning and the replies of quillon-clamd.  See
-// clamd_scan.h for the contract.
-#include "clamd_scan.h"
+// clamav_scan.h for the contract.
+#include "engines/clamd/clamav_scan.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/text.h"
-#include "daemon_util.h"
+#include "engines/kit/daemon_options.h"
 
 namespace engined {
 

@@ -9,19 +9,15 @@
 // error; rule names are kept to printable ASCII.  One connection per message,
 // as spamd serves one request per connection.
 //
-// SpamdPool spreads the messages over several spamd daemons (or one) and
-// keeps track of the ones that are away; see its comment.
-#ifndef TARNWICK_ENGINES_SPAMD_CLIENT_H
-#define TARNWICK_ENGINES_SPAMD_CLIENT_H
+// The pool of several spamd daemons (or one) is spamd_pool.h.
+#ifndef TARNWICK_ENGINES_SPAMD_SPAMD_CLIENT_H
+#define TARNWICK_ENGINES_SPAMD_SPAMD_CLIENT_H
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "common/base/threads.h"
 
 namespace engined {
 
@@ -84,6 +80,9 @@ struct SpamdOutcome {
     // every member was known to be away.
     int member = -1;
     bool unasked = false;
+    // Set by AskSpamd: the connection was made (a time-out after it is a
+    // spamd that took the message and did not answer, not a busy one).
+    bool connected = false;
 };
 
 // Has spamd rate message.  timeoutMs bounds connect, send and receive
@@ -96,58 +95,6 @@ ReplyStatus ParsePongReply(const std::string& reply, bool endOfStream, std::stri
 // Asks spamd for a PING within timeoutMs; false, with the reason in problem,
 // unless it answered PONG.
 bool PingSpamd(const SpamdAddress& address, int timeoutMs, std::string& problem);
-
-// Several spamd daemons (or one) that rate messages in turn.  A member that
-// refuses a connection, or breaks the exchange of one message twice, is
-// away: it gets no messages until it answers a PING, which a thread of the
-// pool sends it about once a second (never more often), and the message
-// goes at once to the next member that is not away.  While every member is
-// away a message is answered at once with the reason, without a try.  An
-// exchange that broke once is tried again, after a pause that doubles from
-// 0.1 s to 1 s when the same member is tried; the whole stays within the
-// time limit of the message.
-//
-// One warning line when a member goes away, one line when it is back; the
-// tries of a message log under its serial.
-class SpamdPool {
-  public:
-    explicit SpamdPool(std::vector<SpamdAddress> members);
-    ~SpamdPool();  // waits for a PING in progress (at most pingLimit)
-    SpamdPool(const SpamdPool&) = delete;
-    SpamdPool& operator=(const SpamdPool&) = delete;
-
-    static constexpr std::chrono::milliseconds probeInterval{1000};
-    static constexpr std::chrono::milliseconds pingLimit{2000};
-
-    SpamdOutcome Rate(const std::string& message, uint32_t serial, int timeoutMs);
-    size_t Size() const { return members_.size(); }
-    const SpamdAddress& Member(size_t index) const { return members_[index]; }
-    std::string Text() const;  // the members, comma-separated, for log lines
-
-  private:
-    struct Health {
-        bool away = false;
-        std::chrono::steady_clock::time_point since, nextProbe;
-        std::string why;  // what failed when it went away
-    };
-
-    int Pick() EXCLUDES(mutex_);  // the next member not away; -1: none
-    void GoneAway(size_t member, const std::string& why) EXCLUDES(mutex_);
-    void CameBack(size_t member) EXCLUDES(mutex_);
-    std::string AwayText() EXCLUDES(mutex_);
-    // Waits until a member away is due for a PING and returns it; -1 when
-    // the pool is being destroyed.
-    int NextProbe() REQUIRES(mutex_);
-    void ProbeLoop();
-
-    const std::vector<SpamdAddress> members_;
-    twMutex mutex_;
-    twCondVar wake_;  // a member went away, or the pool is stopping
-    std::vector<Health> health_ GUARDED_BY(mutex_);
-    size_t next_ GUARDED_BY(mutex_) = 0;
-    bool stopping_ GUARDED_BY(mutex_) = false;
-    std::thread prober_;  // last: started once the rest is ready
-};
 
 }  // namespace engined
 

@@ -1,6 +1,6 @@
 // spamd client: request writer, bounded reply reader and reply parser.
 // See spamd_client.h for the contract.
-#include "spamd_client.h"
+#include "engines/spamd/spamd_client.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,13 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
 #include "common/base/signals.h"
-#include "connect.h"
-#include "daemon_util.h"
+#include "engines/kit/connect.h"
+#include "engines/kit/daemon_options.h"
 
 namespace engined {
 
@@ -92,19 +91,6 @@ std::string PrintableRules(const std::string& body) {
         if (c >= 0x20 && c < 0x7f) rules += c;
     }
     return rules;
-}
-
-// Waits until fd is ready for events or the deadline has passed.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd waiting = {fd, events, 0};
-        int ready = poll(&waiting, 1, static_cast<int>(left));
-        if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) return false;
-    }
 }
 
 UniqueFd Connect(const SpamdAddress& address, Clock::time_point deadline, std::string& problem) {
@@ -247,7 +233,7 @@ namespace {
 // parse, all before deadline.
 template <typename Parse>
 void Exchange(const SpamdAddress& address, const std::string& request,
-              Clock::time_point deadline, Parse parse, SpamdOutcome& outcome) {
+              Clock::time_point deadline, Parse parse, SpamdOutcome& outcome, bool& connected) {
     std::string problem;
     UniqueFd fd = Connect(address, deadline, problem);
     if (!fd.Valid()) {
@@ -256,13 +242,14 @@ void Exchange(const SpamdAddress& address, const std::string& request,
                        "cannot connect to spamd at " + address.Text() + ": " + problem);
         return;
     }
+    connected = true;
     size_t sent = 0;
     while (sent < request.size()) {
         ssize_t n = send(fd.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!WaitFor(fd.Get(), POLLOUT, deadline)) {
+            if (WaitReady(fd.Get(), POLLOUT, deadline) != Readiness::kReady) {
                 outcome = Fail(SpamdFailure::kTimeout, "spamd did not take the message in time");
                 return;
             }
@@ -283,7 +270,7 @@ void Exchange(const SpamdAddress& address, const std::string& request,
     for (;;) {
         ssize_t n = recv(fd.Get(), chunk, sizeof chunk, 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!WaitFor(fd.Get(), POLLIN, deadline)) {
+            if (WaitReady(fd.Get(), POLLIN, deadline) != Readiness::kReady) {
                 outcome = Fail(SpamdFailure::kTimeout, "spamd did not answer in time");
                 return;
             }
@@ -327,12 +314,14 @@ SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, i
         "SYMBOLS SPAMC/1.5\r\nContent-length: " + std::to_string(message.size()) + "\r\n\r\n";
     request += message;
     SpamdOutcome outcome;
+    bool connected = false;
     Exchange(
         address, request, deadline,
         [&outcome](const std::string& reply, bool end, std::string& problem) {
             return ParseSpamdReply(reply, end, outcome.verdict, problem);
         },
-        outcome);
+        outcome, connected);
+    outcome.connected = connected;
     return outcome;
 }
 
@@ -361,8 +350,10 @@ ReplyStatus ParsePongReply(const std::string& reply, bool endOfStream, std::stri
 
 bool PingSpamd(const SpamdAddress& address, int timeoutMs, std::string& problem) {
     SpamdOutcome outcome;
+    bool connected = false;
     Exchange(address, "PING SPAMC/1.5\r\n\r\n",
-             Clock::now() + std::chrono::milliseconds(timeoutMs), ParsePongReply, outcome);
+             Clock::now() + std::chrono::milliseconds(timeoutMs), ParsePongReply, outcome,
+             connected);
     problem = outcome.what;
     return outcome.failure == SpamdFailure::kNone;
 }
@@ -424,205 +415,5 @@ bool AddSpamdSocket(const std::string& path, std::vector<SpamdAddress>& members,
     return AddMember(address, members, problem);
 }
 
-
-constexpr std::chrono::milliseconds SpamdPool::probeInterval;
-constexpr std::chrono::milliseconds SpamdPool::pingLimit;
-
-namespace {
-
-// The first pause before an exchange that broke is tried again on the same
-// member; it doubles up to the longest.
-constexpr int firstPauseMs = 100;
-constexpr int longestPauseMs = 1000;
-
-long long SecondsSince(Clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - since).count();
-}
-
-}  // namespace
-
-SpamdPool::SpamdPool(std::vector<SpamdAddress> members)
-    : members_(std::move(members)), health_(members_.size()) {
-    prober_ = std::thread([this] { ProbeLoop(); });
-}
-
-SpamdPool::~SpamdPool() {
-    {
-        twLock lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.NotifyAll();
-    prober_.join();
-}
-
-std::string SpamdPool::Text() const {
-    std::string text;
-    for (const SpamdAddress& member : members_) {
-        if (!text.empty()) text += ", ";
-        text += member.Text();
-    }
-    return text;
-}
-
-int SpamdPool::Pick() {
-    twLock lock(mutex_);
-    const size_t count = health_.size();
-    for (size_t i = 0; i < count; ++i) {
-        const size_t member = (next_ + i) % count;
-        if (!health_[member].away) {
-            next_ = member + 1;
-            return static_cast<int>(member);
-        }
-    }
-    return -1;
-}
-
-void SpamdPool::GoneAway(size_t member, const std::string& why) {
-    size_t left = 0;
-    {
-        twLock lock(mutex_);
-        Health& health = health_[member];
-        if (health.away) return;
-        health.away = true;
-        health.since = Clock::now();
-        health.nextProbe = health.since + probeInterval;
-        health.why = why;
-        for (const Health& other : health_) left += other.away ? 0 : 1;
-    }
-    wake_.NotifyAll();
-    Warn("spamd at %s is away: %s; %s", members_[member].Text().c_str(), why.c_str(),
-         left > 0 ? "its messages go to the others until it answers again"
-                  : "messages are answered at once without a rating until it answers again");
-    if (left == 0 && members_.size() > 1)
-        Warn("every spamd is away: messages are answered at once without a rating");
-}
-
-void SpamdPool::CameBack(size_t member) {
-    long long away = 0;
-    {
-        twLock lock(mutex_);
-        Health& health = health_[member];
-        if (!health.away) return;
-        health.away = false;
-        away = SecondsSince(health.since);
-    }
-    Log("spamd at %s is back after %lld s away", members_[member].Text().c_str(), away);
-}
-
-std::string SpamdPool::AwayText() {
-    twLock lock(mutex_);
-    std::string text;
-    for (const Health& health : health_) {
-        if (!health.away) continue;
-        text += text.empty() ? "" : "; ";
-        text += health.why + " (away for " + std::to_string(SecondsSince(health.since)) + " s)";
-    }
-    return text;
-}
-
-int SpamdPool::NextProbe() {
-    for (;;) {
-        if (stopping_) return -1;
-        const Clock::time_point now = Clock::now();
-        Clock::time_point earliest = Clock::time_point::max();
-        for (size_t member = 0; member < health_.size(); ++member) {
-            Health& health = health_[member];
-            if (!health.away) continue;
-            if (health.nextProbe <= now) {
-                // At most one PING a second, however long the last took.
-                health.nextProbe = now + probeInterval;
-                return static_cast<int>(member);
-            }
-            earliest = std::min(earliest, health.nextProbe);
-        }
-        if (earliest == Clock::time_point::max()) {
-            wake_.Wait(mutex_);
-        } else {
-            wake_.WaitUntil(mutex_, earliest);
-        }
-    }
-}
-
-void SpamdPool::ProbeLoop() {
-    for (;;) {
-        int member;
-        {
-            twLock lock(mutex_);
-            member = NextProbe();
-        }
-        if (member < 0) return;
-        std::string problem;
-        if (PingSpamd(members_[static_cast<size_t>(member)],
-                      static_cast<int>(pingLimit.count()), problem))
-            CameBack(static_cast<size_t>(member));
-        else
-            Debug("spamd at %s still away: %s",
-                  members_[static_cast<size_t>(member)].Text().c_str(), problem.c_str());
-    }
-}
-
-SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    uint32_t brokeOnce = 0;  // members whose exchange of this message broke
-    int lastBroken = -1;
-    int pauseMs = firstPauseMs;
-    int tries = 0;
-    SpamdOutcome outcome;
-    for (;;) {
-        const int member = Pick();
-        if (member < 0) {
-            if (tries == 0) {
-                outcome = SpamdOutcome();
-                outcome.failure = SpamdFailure::kUnreachable;
-                outcome.what = "spamd is away: " + AwayText();
-                outcome.unasked = true;
-            } else if (tries > 1) {
-                outcome.what += " (" + std::to_string(tries) + " tries)";
-            }
-            return outcome;
-        }
-        if (member == lastBroken) {
-            // The same daemon again: give a restarting child a moment.
-            if (Clock::now() + std::chrono::milliseconds(pauseMs) >= deadline ||
-                stopRequested.load()) {
-                outcome.what += " (" + std::to_string(tries) + " tries)";
-                return outcome;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-            pauseMs = std::min(pauseMs * 2, longestPauseMs);
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const SpamdAddress& address = members_[static_cast<size_t>(member)];
-        outcome = AskSpamd(address, message, static_cast<int>(std::max<long long>(1, left)));
-        ++tries;
-        const uint32_t bit = 1u << member;
-        switch (outcome.failure) {
-            case SpamdFailure::kNone:
-                if (brokeOnce != 0) Log("serial %u: spamd answered at try %d", serial, tries);
-                outcome.member = member;
-                return outcome;
-            case SpamdFailure::kUnreachable:
-                GoneAway(static_cast<size_t>(member), outcome.what);
-                break;
-            case SpamdFailure::kNetwork:
-                if (brokeOnce & bit) {
-                    GoneAway(static_cast<size_t>(member), outcome.what + ", twice for one message");
-                } else {
-                    if (brokeOnce == 0)
-                        Warn("serial %u: %s; trying again", serial, outcome.what.c_str());
-                    brokeOnce |= bit;
-                    lastBroken = member;
-                }
-                break;
-            default:  // no time left, or refused: the same message would be refused again
-                return outcome;
-        }
-        if (Clock::now() >= deadline) {
-            outcome.what += " (" + std::to_string(tries) + " tries)";
-            return outcome;
-        }
-    }
-}
 
 }  // namespace engined

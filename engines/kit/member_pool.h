@@ -1,0 +1,84 @@
+// The health of the members of a pool of daemons an engine daemon hands its
+// work to (quillon-clamd's clamd pool, quillon-spamd's spamd pool): which
+// members are up and which are away, the turn of the next request, and the
+// probing that takes an away member back.
+//
+// Contract: work goes round the members that are up; a member that failed is
+// marked away at once and the request goes to the next; a prober thread
+// asks each away member again, at most once per probeInterval whatever the
+// probe took, and marks it up when it answers.  The pool knows nothing of
+// the daemons' protocols: the program gives the probe and the log lines.
+// Members are indexes 0..count-1, at most maxMembers, so that the members
+// one request has tried fit a bit mask.
+#ifndef TARNWICK_ENGINES_KIT_MEMBER_POOL_H
+#define TARNWICK_ENGINES_KIT_MEMBER_POOL_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base/threads.h"
+
+namespace engined {
+
+class MemberPool {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr size_t maxMembers = 64;
+    static constexpr std::chrono::milliseconds probeInterval{1000};
+
+    struct Hooks {
+        // Asks member whether it answers again; false with the reason.
+        std::function<bool(size_t member, std::string& why)> probe;
+        // Log lines: member went away (left: members still up), came back
+        // after `seconds` away.
+        std::function<void(size_t member, const std::string& why, size_t left)> away;
+        std::function<void(size_t member, long long seconds)> back;
+    };
+
+    // count: 1..maxMembers.  Starts the prober.
+    MemberPool(size_t count, Hooks hooks);
+    // Stops the prober, after the probe in progress.
+    ~MemberPool();
+    MemberPool(const MemberPool&) = delete;
+    MemberPool& operator=(const MemberPool&) = delete;
+
+    size_t Count() const { return count_; }
+    // The next member in turn that is not in tried (bit i: member i) and is
+    // up, or with evenAway one that is away; -1 when there is none.
+    int Pick(uint64_t tried, bool evenAway = false) EXCLUDES(mutex_);
+    // How many members are up and not in tried.
+    size_t UpLeft(uint64_t tried) EXCLUDES(mutex_);
+    void GoneAway(size_t member, const std::string& why) EXCLUDES(mutex_);
+    void CameBack(size_t member) EXCLUDES(mutex_);
+    // "WHY (away for N s)" of every member away, "; " between them.
+    std::string AwayText() EXCLUDES(mutex_);
+
+  private:
+    struct Health {
+        bool away = false;
+        Clock::time_point since, nextProbe;
+        std::string why;
+    };
+    // Waits until an away member is due for a probe and returns it; -1 when
+    // the pool is being destroyed.
+    int NextProbe() REQUIRES(mutex_);
+    void ProbeLoop();
+
+    const size_t count_;
+    const Hooks hooks_;
+    twMutex mutex_;
+    twCondVar wake_;  // a member went away, or the pool is stopping
+    std::vector<Health> health_ GUARDED_BY(mutex_);
+    size_t next_ GUARDED_BY(mutex_) = 0;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    std::thread prober_;  // last: started once the rest is ready
+};
+
+}  // namespace engined
+
+#endif

@@ -1,0 +1,145 @@
+// The spamd pool: turns, retries and time shares of one rating.  See
+// spamd_pool.h for the contract.
+#include "engines/spamd/spamd_pool.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "common/base/daemonlog.h"
+#include "common/base/signals.h"
+
+namespace engined {
+
+using daemonlog::Debug;
+using daemonlog::Log;
+using daemonlog::Warn;
+
+constexpr std::chrono::milliseconds SpamdPool::pingLimit;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The first pause before an exchange that broke is tried again on the same
+// member; it doubles up to the longest.
+constexpr int firstPauseMs = 100;
+constexpr int longestPauseMs = 1000;
+
+}  // namespace
+
+SpamdPool::SpamdPool(std::vector<SpamdAddress> members)
+    : members_(std::move(members)),
+      health_(members_.size(),
+              MemberPool::Hooks{
+                  [this](size_t member, std::string& why) {
+                      if (PingSpamd(members_[member], static_cast<int>(pingLimit.count()), why))
+                          return true;
+                      Debug("spamd at %s still away: %s", members_[member].Text().c_str(),
+                            why.c_str());
+                      return false;
+                  },
+                  [this](size_t member, const std::string& why, size_t left) {
+                      Warn("spamd at %s is away: %s; %s", members_[member].Text().c_str(),
+                           why.c_str(),
+                           left > 0 ? "its messages go to the others until it answers again"
+                                    : "messages are answered at once without a rating until it "
+                                      "answers again");
+                      if (left == 0 && members_.size() > 1)
+                          Warn("every spamd is away: messages are answered at once without a "
+                               "rating");
+                  },
+                  [this](size_t member, long long seconds) {
+                      Log("spamd at %s is back after %lld s away", members_[member].Text().c_str(),
+                          seconds);
+                  }}) {}
+
+std::string SpamdPool::Text() const {
+    std::string text;
+    for (const SpamdAddress& member : members_) {
+        if (!text.empty()) text += ", ";
+        text += member.Text();
+    }
+    return text;
+}
+
+SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint64_t brokeOnce = 0;  // members whose exchange of this message broke
+    uint64_t done = 0;       // members this message does not go to again
+    int lastBroken = -1;
+    int pauseMs = firstPauseMs;
+    int tries = 0;
+    SpamdOutcome outcome;
+    for (;;) {
+        const int member = health_.Pick(done);
+        if (member < 0) {
+            if (tries == 0) {
+                outcome = SpamdOutcome();
+                outcome.failure = SpamdFailure::kUnreachable;
+                outcome.what = "spamd is away: " + health_.AwayText();
+                outcome.unasked = true;
+            } else if (tries > 1) {
+                outcome.what += " (" + std::to_string(tries) + " tries)";
+            }
+            return outcome;
+        }
+        if (member == lastBroken) {
+            // The same daemon again: give a restarting child a moment.
+            if (Clock::now() + std::chrono::milliseconds(pauseMs) >= deadline ||
+                stopRequested.load()) {
+                outcome.what += " (" + std::to_string(tries) + " tries)";
+                return outcome;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            pauseMs = std::min(pauseMs * 2, longestPauseMs);
+        }
+        const uint64_t bit = uint64_t{1} << member;
+        // The time left, shared among the members still to try: one that
+        // takes the message and never answers leaves time for the others.
+        const size_t still = std::max<size_t>(1, health_.UpLeft(done));
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const long long share = std::max<long long>(1, left / static_cast<long long>(still));
+        const SpamdAddress& address = members_[static_cast<size_t>(member)];
+        outcome = AskSpamd(address, message, static_cast<int>(share));
+        ++tries;
+        switch (outcome.failure) {
+            case SpamdFailure::kNone:
+                if (brokeOnce != 0 || done != 0)
+                    Log("serial %u: spamd answered at try %d", serial, tries);
+                outcome.member = member;
+                return outcome;
+            case SpamdFailure::kUnreachable:
+                health_.GoneAway(static_cast<size_t>(member), outcome.what);
+                break;
+            case SpamdFailure::kNetwork:
+                if (brokeOnce & bit) {
+                    health_.GoneAway(static_cast<size_t>(member),
+                                     outcome.what + ", twice for one message");
+                } else {
+                    if (brokeOnce == 0)
+                        Warn("serial %u: %s; trying again", serial, outcome.what.c_str());
+                    brokeOnce |= bit;
+                    lastBroken = member;
+                }
+                break;
+            case SpamdFailure::kTimeout:
+                // Connected and silent: a spamd that takes ratings and never
+                // finishes them (it may still answer PING).  Not connected:
+                // its backlog stayed full, it is busy, not away.
+                if (outcome.connected)
+                    health_.GoneAway(static_cast<size_t>(member),
+                                     outcome.what + " (within " + std::to_string(share) + " ms)");
+                done |= bit;
+                break;
+            default:  // refused: the same message would be refused again
+                return outcome;
+        }
+        if (Clock::now() >= deadline) {
+            outcome.what += " (" + std::to_string(tries) + " tries)";
+            return outcome;
+        }
+    }
+}
+
+}  // namespace engined

@@ -1,7 +1,7 @@
 // Statistics file: the figures of the current period saved while running and
 // at shutdown, and taken up again by a start on the same day.
 //
-// Inputs: the counters of pending.h, the counted lists, the program's own
+// Inputs: the statistics object's counters and lists, the program's own
 // section hooks, and the file itself at start-up (read with the
 // configuration reader; a broken or foreign-day file is deleted).  The file
 // is written beside its final name and renamed over it, so a crash or a full

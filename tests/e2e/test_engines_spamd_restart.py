@@ -206,6 +206,66 @@ class SpamdOperationsTest(unittest.TestCase):
         with conn:
             self.read_request(conn)
 
+    def hanging_spamd(self, name, pong):
+        """A spamd stand-in that takes every rating and never answers it,
+        and answers PING with PONG (pong) or by hanging up.  Returns its
+        socket path and the list of the times its PINGs came."""
+        pings, held, stop = [], [], threading.Event()
+
+        def serve(listener):
+            listener.settimeout(0.1)
+            while not stop.is_set():
+                try:
+                    conn = listener.accept()[0]
+                except socket.timeout:
+                    continue
+                conn.settimeout(5)
+                request = self.read_request(conn)
+                if request.startswith(b"PING"):
+                    pings.append(time.monotonic())
+                    if pong:
+                        conn.sendall(b"SPAMD/1.5 0 PONG\r\n")
+                    conn.close()
+                else:
+                    held.append(conn)
+        path = self.fake_spamd(name, serve)
+        self.addCleanup(lambda: [conn.close() for conn in held])
+        self.addCleanup(stop.set)
+        return path, pings
+
+    def test_spamd_that_never_finishes_a_rating_goes_away(self):
+        # It answers PING, so only the rating's time-out can tell: the
+        # rating goes to the other member in the time left, none fails.
+        path, _ = self.hanging_spamd("hanging-spamd", pong=True)
+        daemon = self._start("hung", ["--spamd-socket", path, "--spamd-socket", self.spamd.socket_path,
+                                      "--timeout", "6"])
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
+        try:
+            took = [self.timed_rating(client, serial) for serial in (1, 2)]
+        finally:
+            client.close()
+        for reply, seconds in took:
+            self.assertTrue(reply.HasField("spam_report"), reply)
+            self.assertLess(seconds, 6.5)
+        self.assertTrue(self.lines(daemon, r"warning: spamd at %s is away: spamd did not answer in time"
+                                           % re.escape(path)), daemon.log_lines())
+
+    def test_away_spamd_probed_once_a_second(self):
+        path, pings = self.hanging_spamd("silent-spamd", pong=False)
+        daemon = self._start("silent", ["--spamd-socket", path, "--timeout", "1"])
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
+        try:
+            reply, _ = self.timed_rating(client, 1)
+        finally:
+            client.close()
+        self.assertEqual(reply.error.code, qerr.EC_NETWORK_TIMEDOUT, reply)
+        wait_for_log(daemon, r"warning: spamd at %s is away" % re.escape(path))
+        start = time.monotonic()
+        time.sleep(2.5)
+        window = [t for t in pings if start <= t < start + 2.0]
+        self.assertGreaterEqual(len(window), 1, "no PING in 2 s")
+        self.assertLessEqual(len(window), 3, "%d PINGs in 2 s" % len(window))
+
     def test_broken_exchange_tried_again_twice_broken_away(self):
         # A spamd child that ends in the middle of a message: that message
         # is tried again and rated.  One that breaks its second try too

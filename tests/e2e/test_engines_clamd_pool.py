@@ -10,6 +10,7 @@ import os
 import shutil
 import socket
 import subprocess
+import threading
 import time
 import unittest
 
@@ -153,6 +154,22 @@ class ClamdPoolTest(unittest.TestCase):
         self.unix.stop()
         self.scan_batch("second")
         wait_for_log(self.daemon, r"warning: clamd unix:%s is down" % self.unix_path)
+
+    def test_scans_held_while_every_member_restarts(self):
+        # Every member down for a moment (clamd restarted after a signature
+        # update): the scans sent meanwhile wait for it, none fails.
+        if self.tcp.proc is None or self.tcp.proc.poll() is not None:
+            self.tcp.start(lambda: self.ping(self.tcp))
+        if self.unix.proc is not None and self.unix.proc.poll() is None:
+            self.unix.stop()
+        self.tcp.stop()
+        restart = threading.Timer(0.5, self.tcp.start, args=(lambda: self.ping(self.tcp),))
+        restart.start()
+        try:
+            self.scan_batch("restart")
+        finally:
+            restart.join()
+        wait_for_log(self.daemon, r"clamd tcp:127\.0\.0\.1:%d answers again" % self.port)
 
 
 if __name__ == "__main__":

@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
+#include "common/base/signals.h"
 #include "common/base/text.h"
 #include "engines/kit/connect.h"
 
@@ -128,8 +130,12 @@ bool ParseClamdReply(const std::string& text, ClamdVerdict& verdict) {
     return found || failed || clean;
 }
 
-ClamdPool::ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds)
+constexpr std::chrono::milliseconds ClamdPool::holdPause;
+
+ClamdPool::ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds,
+                     std::chrono::milliseconds grace)
     : replySeconds_(replySeconds),
+      grace_(grace),
       members_(std::move(members)),
       health_(members_.size(),
               MemberPool::Hooks{
@@ -199,11 +205,11 @@ bool ClamdPool::Ask(const ClamdAddress& address, const std::string& command, int
     return true;
 }
 
-bool ClamdPool::Scan(int fd, uint64_t size, ClamdVerdict& verdict) {
+bool ClamdPool::TryMembers(int fd, uint64_t size, bool evenDown, ClamdVerdict& verdict) {
     uint64_t tried = 0;
-    // Members that are up first, in turn; the ones marked down only when
-    // no other is left, in case one came back before the prober saw it.
-    for (int pass = 0; pass < 2; ++pass) {
+    // Members that are up first, in turn; with evenDown the ones marked
+    // down after them, in case one came back before the prober saw it.
+    for (int pass = 0; pass < (evenDown ? 2 : 1); ++pass) {
         for (;;) {
             const int index = health_.Pick(tried, pass == 1);
             if (index < 0) break;
@@ -219,6 +225,18 @@ bool ClamdPool::Scan(int fd, uint64_t size, ClamdVerdict& verdict) {
             }
             health_.GoneAway(member, why);
         }
+    }
+    return false;
+}
+
+bool ClamdPool::Scan(int fd, uint64_t size, ClamdVerdict& verdict) {
+    if (TryMembers(fd, size, true, verdict)) return true;
+    // Every member down: held while the last went down less than the grace
+    // ago (a clamd restarting after a signature update).
+    const Clock::time_point until = health_.LatestAway() + grace_;
+    while (grace_.count() > 0 && Clock::now() + holdPause < until && !stopRequested.load()) {
+        std::this_thread::sleep_for(holdPause);
+        if (TryMembers(fd, size, true, verdict)) return true;
     }
     verdict = ClamdVerdict();
     verdict.error = "no clamd of the pool answers";

@@ -12,13 +12,17 @@
 // the reply deadline is marked down at once and the scan goes to the next;
 // the pool's prober tries each down member once a second (PING, expecting
 // PONG) and takes it back.  When every member is down a scan still tries
-// them, in case one came back before the prober saw it.  Limits: a reply is read to at most maxClamdReply bytes; a match
+// them, in case one came back before the prober saw it, and goes on trying
+// every holdPause for the grace period counted from the moment the last
+// member went down (a clamd restarting after a signature update), before it
+// fails.  Limits: a reply is read to at most maxClamdReply bytes; a match
 // name is cut at 256 bytes; at most maxFindings names are kept.
 #ifndef TARNWICK_ENGINES_CLAMD_CLAMD_POOL_H
 #define TARNWICK_ENGINES_CLAMD_CLAMD_POOL_H
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -54,9 +58,13 @@ bool ParseClamdReply(const std::string& text, ClamdVerdict& verdict);
 
 class ClamdPool {
   public:
-    // replySeconds: how long a member may take to answer one scan.  At most
-    // MemberPool::maxMembers members.
-    ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds);
+    // replySeconds: how long a member may take to answer one scan; grace:
+    // how long scans are held once every member is down (0: none).  At
+    // most MemberPool::maxMembers members.
+    ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds,
+              std::chrono::milliseconds grace);
+
+    static constexpr std::chrono::milliseconds holdPause{100};
     ClamdPool(const ClamdPool&) = delete;
     ClamdPool& operator=(const ClamdPool&) = delete;
 
@@ -73,8 +81,12 @@ class ClamdPool {
     // member and reads its whole reply; false when the member failed.
     bool Ask(const ClamdAddress& address, const std::string& command, int fd, uint64_t size,
              std::string& reply, std::string& why) const;
+    // One round of tries: the members up in turn, then (evenDown) the ones
+    // down.  True when one answered.
+    bool TryMembers(int fd, uint64_t size, bool evenDown, ClamdVerdict& verdict);
 
     const unsigned replySeconds_;
+    const std::chrono::milliseconds grace_;
     const std::vector<ClamdAddress> members_;
     MemberPool health_;  // last: its prober reads members_
 };

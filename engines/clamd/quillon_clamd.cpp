@@ -57,6 +57,11 @@ struct Options : engined::CommonOptions {
     engined::ScanSettings scan;
     // With members, scans go to these clamd daemons instead of libclamav.
     std::vector<engined::ClamdAddress> clamd;
+    // How long scans wait while every member is down (a clamd restarted).
+    // clamd's own reload after a signature update keeps serving, or holds
+    // the connections it accepted until it is done; a restart on the full
+    // database takes longer than this, and --reload-grace is there for it.
+    unsigned graceSeconds = 10;
     std::shared_ptr<engined::ClamdPool> pool;
 };
 
@@ -335,6 +340,10 @@ void ReadOptions(int argc, char** argv, Options& options) {
                        options.clamd.push_back(address);
                        return true;
                    }),
+        NumberOption("reload-grace", "SECONDS",
+                     "while every --clamd member refuses (a clamd restarting), hold scans this "
+                     "long from the refusal before answering them with an error; 0: at once",
+                     0, 60, &options.graceSeconds),
         FlagOption("all-match", "scan on after the first match and report every signature",
                    &scan.allMatch),
         NumberOption("self-check", "SECONDS", "reload when the databases changed; 0: off", 0, 86400,
@@ -377,8 +386,9 @@ int main(int argc, char** argv) {
     std::shared_ptr<const LoadedEngine> loaded;
     if (!options.clamd.empty()) {
         // Members get a scan's time limit and a margin for the stream.
-        options.pool = std::make_shared<engined::ClamdPool>(options.clamd,
-                                                            options.scan.maxScanTimeMs / 1000 + 30);
+        options.pool = std::make_shared<engined::ClamdPool>(
+            options.clamd, options.scan.maxScanTimeMs / 1000 + 30,
+            std::chrono::seconds(options.graceSeconds));
         loaded = engined::PoolEngine(options.pool, options.scan);
         Log("scans go to a pool of %zu clamd: %s", options.clamd.size(), loaded->version.c_str());
     } else {

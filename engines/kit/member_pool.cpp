@@ -72,6 +72,14 @@ void MemberPool::CameBack(size_t member) {
     hooks_.back(member, seconds);
 }
 
+MemberPool::Clock::time_point MemberPool::LatestAway() {
+    twLock lock(mutex_);
+    Clock::time_point latest = Clock::time_point::min();
+    for (const Health& health : health_)
+        if (health.away) latest = std::max(latest, health.since);
+    return latest;
+}
+
 std::string MemberPool::AwayText() {
     twLock lock(mutex_);
     const Clock::time_point now = Clock::now();

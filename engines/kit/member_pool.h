@@ -55,6 +55,9 @@ class MemberPool {
     size_t UpLeft(uint64_t tried) EXCLUDES(mutex_);
     void GoneAway(size_t member, const std::string& why) EXCLUDES(mutex_);
     void CameBack(size_t member) EXCLUDES(mutex_);
+    // When the member that went away last did so; Clock::time_point::min()
+    // when none is away.
+    Clock::time_point LatestAway() EXCLUDES(mutex_);
     // "WHY (away for N s)" of every member away, "; " between them.
     std::string AwayText() EXCLUDES(mutex_);
 

@@ -8,9 +8,10 @@
 //
 // Several spamd daemons can share the work (SpamdPool in spamd_pool.h):
 // messages go to them in turn, and one that refuses connections is left
-// out until it answers again.  While every spamd refuses, a message is
-// answered at once, not after --timeout: a mail server in front should not
-// hold each message for the length of an outage.  The reply then carries an
+// out until it answers again.  While every spamd refuses, a message is held
+// for --reload-grace (a rule reload is not an outage) and then answered at
+// once, not after --timeout: a mail server in front should not hold each
+// message for the length of an outage.  The reply then carries an
 // `error` record, or, with --unavailable=neutral, the rating of a plain
 // message (what spamc passes on when spamd is gone).  An exchange that
 // breaks once (a spamd child ending in the middle) is tried again.
@@ -51,12 +52,16 @@ struct Settings : engined::CommonOptions {
     int timeoutMs = 60000;
     bool neutralWhenUnavailable = false;
     unsigned workers = 2;
+    // A rule reload keeps spamd from answering for one to three seconds
+    // with Debian's rules, up to about ten with many rules on a slow host.
+    unsigned graceSeconds = 10;
 };
 
 class SpamHandler : public engined::FrameHandler {
   public:
     explicit SpamHandler(const Settings& settings)
-        : settings_(settings), spamd_(settings.spamd), pool_(settings.workers, maxQueuedRequests) {}
+        : settings_(settings), spamd_(settings.spamd, std::chrono::seconds(settings.graceSeconds)),
+          pool_(settings.workers, maxQueuedRequests) {}
 
     bool OnFrame(const std::shared_ptr<engined::Connection>& connection,
                  const std::string& body) override {
@@ -151,6 +156,10 @@ int ReadOptions(int argc, char** argv, Settings& settings) {
                    "spamd over its unix socket (repeatable; may be mixed with --spamd)",
                    [add](const char* text) { return add("spamd-socket", text, false); }),
         NumberOption("workers", "N", "messages rated at once", 1, 32, &settings.workers),
+        NumberOption("reload-grace", "SECONDS",
+                     "while every spamd refuses (a rule reload), hold ratings this long from the "
+                     "refusal, within --timeout, before answering them unrated; 0: answer at once",
+                     0, 60, &settings.graceSeconds),
         NumberOption("max-size", "BYTES", "longer messages are cut before rating", 1024,
                      engined::maxFrameLength, &settings.maxSize),
         NumberOption("timeout", "SECONDS", "limit for one rating, its second try included", 1,

@@ -15,6 +15,7 @@ using daemonlog::Log;
 using daemonlog::Warn;
 
 constexpr std::chrono::milliseconds SpamdPool::pingLimit;
+constexpr std::chrono::milliseconds SpamdPool::holdPause;
 
 namespace {
 
@@ -27,8 +28,9 @@ constexpr int longestPauseMs = 1000;
 
 }  // namespace
 
-SpamdPool::SpamdPool(std::vector<SpamdAddress> members)
+SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::milliseconds grace)
     : members_(std::move(members)),
+      grace_(grace),
       health_(members_.size(),
               MemberPool::Hooks{
                   [this](size_t member, std::string& why) {
@@ -62,6 +64,36 @@ std::string SpamdPool::Text() const {
     return text;
 }
 
+int SpamdPool::Hold(const std::string& message, Clock::time_point until, Clock::time_point deadline,
+                    SpamdOutcome& outcome, int& tries) {
+    for (;;) {
+        const Clock::time_point wake = std::min(until, Clock::now() + holdPause);
+        std::this_thread::sleep_until(wake);
+        if (wake >= until || stopRequested.load()) return -1;
+        // Each member away once per pause, in turn.
+        uint64_t tried = 0;
+        for (int member; (member = health_.Pick(tried, true)) >= 0;) {
+            tried |= uint64_t{1} << member;
+            if (Clock::now() >= until) return -1;
+            const long long left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            outcome = AskSpamd(members_[static_cast<size_t>(member)], message,
+                               static_cast<int>(std::max<long long>(1, left)));
+            ++tries;
+            if (outcome.failure == SpamdFailure::kNone) {
+                health_.CameBack(static_cast<size_t>(member));
+                return member;
+            }
+            // Refused, or a child ended while spamd restarts: still the
+            // reload.  Anything else is an answer of its own.
+            if (outcome.failure != SpamdFailure::kUnreachable &&
+                outcome.failure != SpamdFailure::kNetwork)
+                return -1;
+        }
+    }
+}
+
 SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int timeoutMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     uint64_t brokeOnce = 0;  // members whose exchange of this message broke
@@ -73,6 +105,23 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
     for (;;) {
         const int member = health_.Pick(done);
         if (member < 0) {
+            // Every member away: held while the last one went away less
+            // than the grace ago (a rule reload), within this message's time.
+            const Clock::time_point holdUntil =
+                grace_.count() > 0 ? std::min(deadline, health_.LatestAway() + grace_)
+                                   : Clock::time_point::min();
+            if (Clock::now() < holdUntil) {
+                const Clock::time_point held = Clock::now();
+                const int rated = Hold(message, holdUntil, deadline, outcome, tries);
+                if (rated >= 0) {
+                    Log("serial %u: rated after %lld ms held while spamd was away", serial,
+                        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   Clock::now() - held)
+                                                   .count()));
+                    outcome.member = rated;
+                    return outcome;
+                }
+            }
             if (tries == 0) {
                 outcome = SpamdOutcome();
                 outcome.failure = SpamdFailure::kUnreachable;

@@ -6,7 +6,12 @@
 // goes at once to the next member that is not away, in the time left.  Each
 // try gets the time left divided among the members still to try, so a
 // member that hangs leaves time for the others.  While every member is away
-// a message is answered at once with the reason, without a try.  An
+// a message is held for the grace period (a rule reload: spamd refuses
+// connections for a few seconds while it reads its rules again), counted
+// from the moment the last member went away and within the message's time
+// limit, its spamd tried again every holdPause; once the grace is over it is
+// answered at once with the reason, without a try.  Held messages are those
+// the worker threads are rating, so at most --workers at a time.  An
 // exchange that broke once is tried again, after a pause that doubles from
 // 0.1 s to 1 s when the same member is tried; the whole stays within the
 // time limit of the message.
@@ -28,11 +33,13 @@ namespace engined {
 
 class SpamdPool {
   public:
-    explicit SpamdPool(std::vector<SpamdAddress> members);
+    // grace: how long messages are held once every member is away (0: none).
+    SpamdPool(std::vector<SpamdAddress> members, std::chrono::milliseconds grace);
     SpamdPool(const SpamdPool&) = delete;
     SpamdPool& operator=(const SpamdPool&) = delete;
 
     static constexpr std::chrono::milliseconds pingLimit{2000};
+    static constexpr std::chrono::milliseconds holdPause{100};
 
     SpamdOutcome Rate(const std::string& message, uint32_t serial, int timeoutMs);
     size_t Size() const { return members_.size(); }
@@ -40,7 +47,14 @@ class SpamdPool {
     std::string Text() const;  // the members, comma-separated, for log lines
 
   private:
+    // Tries the members away every holdPause until one rates message or
+    // `until` (a try that connects may take until `deadline`); the member
+    // that rated it, or -1 (outcome: the last try's).  tries counts them.
+    int Hold(const std::string& message, std::chrono::steady_clock::time_point until,
+             std::chrono::steady_clock::time_point deadline, SpamdOutcome& outcome, int& tries);
+
     const std::vector<SpamdAddress> members_;
+    const std::chrono::milliseconds grace_;
     MemberPool health_;  // last: its prober reads members_
 };
 

@@ -24,6 +24,9 @@ from .real_engines import SpamdServer, clamav_test_db, daemon_missing, spamd_mis
 
 MILTERTEST = shutil.which("miltertest") or "/usr/bin/miltertest"
 ENGINE_OF = {"Tarnwick-AV": "sim-scan-engine", "Tarnwick-AS": "sim-spam-engine"}
+# How long the real quillon-spamd holds ratings while spamd refuses (a rule
+# reload): short, so that "spamd gone" turns into unrated mail quickly.
+SPAMD_GRACE = 2
 EICAR = eicar()
 
 SENDMAIL = """#!/bin/sh
@@ -136,7 +139,8 @@ class MilterRig:
                     "--db", clamav_test_db(), "--workers", "2"]
         elif self.engine_kind == "real":
             argv = [os.path.join(default_bin_dir(), "quillon-spamd"), "--socket", sock,
-                    "--spamd-socket", self.spamd.socket_path, "--workers", "4"]
+                    "--spamd-socket", self.spamd.socket_path, "--workers", "4",
+                    "--reload-grace", str(SPAMD_GRACE)]
         else:
             argv = [os.path.join(default_bin_dir(), ENGINE_OF[program]), sock]
         err = open(os.path.join(self.root, program + ".engine.log"), "ab")

@@ -10,6 +10,7 @@ import os
 import shutil
 import socket
 import subprocess
+import threading
 import time
 import unittest
 
@@ -31,6 +32,7 @@ TemporaryDirectory {dir}
 DatabaseDirectory {db}
 MaxThreads 2
 SelfCheck 0
+LogClean yes
 """
 
 
@@ -40,6 +42,7 @@ class Clamd:
 
     def __init__(self, directory, db, listen):
         os.makedirs(directory, exist_ok=True)
+        self.log = os.path.join(directory, "clamd.log")
         self.conf = os.path.join(directory, "clamd.conf")
         with open(self.conf, "w") as f:
             f.write(CONF.format(listen=listen, dir=directory, db=db))
@@ -56,6 +59,14 @@ class Clamd:
 
     def stop(self):
         harness.stop_process(self.proc, grace=10.0)
+
+    def streams_scanned(self):
+        """How many INSTREAM scans this clamd has logged (LogClean: all)."""
+        try:
+            with open(self.log, "rb") as f:
+                return sum(1 for line in f if b"stream(" in line or b"stream:" in line)
+        except FileNotFoundError:
+            return 0
 
 
 @unittest.skipUnless(os.access(CLAMD, os.X_OK), "clamd (clamav-daemon) is not installed")
@@ -135,9 +146,30 @@ class ClamdPoolTest(unittest.TestCase):
         # taken the first back before the second is missed.
         self.tcp.start(lambda: self.ping(self.tcp))
         wait_for_log(self.daemon, r"clamd tcp:127\.0\.0\.1:%d answers again" % self.port)
+        # Back means back in turn, not only a last resort once every other
+        # member is down.
+        before = self.tcp.streams_scanned()
+        self.scan_batch("both")
+        self.assertGreater(self.tcp.streams_scanned(), before, "the member back gets no scans")
         self.unix.stop()
         self.scan_batch("second")
         wait_for_log(self.daemon, r"warning: clamd unix:%s is down" % self.unix_path)
+
+    def test_scans_held_while_every_member_restarts(self):
+        # Every member down for a moment (clamd restarted after a signature
+        # update): the scans sent meanwhile wait for it, none fails.
+        if self.tcp.proc is None or self.tcp.proc.poll() is not None:
+            self.tcp.start(lambda: self.ping(self.tcp))
+        if self.unix.proc is not None and self.unix.proc.poll() is None:
+            self.unix.stop()
+        self.tcp.stop()
+        restart = threading.Timer(0.5, self.tcp.start, args=(lambda: self.ping(self.tcp),))
+        restart.start()
+        try:
+            self.scan_batch("restart")
+        finally:
+            restart.join()
+        wait_for_log(self.daemon, r"clamd tcp:127\.0\.0\.1:%d answers again" % self.port)
 
 
 if __name__ == "__main__":

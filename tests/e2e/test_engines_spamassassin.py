@@ -83,12 +83,12 @@ class SpamassassinEngineTest(unittest.TestCase):
             # Bound but never listening: connections are refused at once.
             cls.dead_port = socket.socket()
             cls.dead_port.bind(("127.0.0.1", 0))
-            # A spamd that is away is answered at once; a short --timeout bounds
-            # the test should it not be.
-            cls.dead = cls._start("dead", ["--spamd", "127.0.0.1:%d" % cls.dead_port.getsockname()[1]],
-                                  timeout="1")
-            cls.dead_unix = cls._start("dead-unix", ["--spamd-socket", os.path.join(cls.tmp, "nobody.sock")],
-                                       timeout="1")
+            # A spamd that is away is answered at once (no grace for a
+            # reload); a short --timeout bounds the test should it not be.
+            cls.dead = cls._start("dead", ["--spamd", "127.0.0.1:%d" % cls.dead_port.getsockname()[1],
+                                           "--reload-grace", "0"], timeout="1")
+            cls.dead_unix = cls._start("dead-unix", ["--spamd-socket", os.path.join(cls.tmp, "nobody.sock"),
+                                                     "--reload-grace", "0"], timeout="1")
         except Exception:
             cls.tearDownClass()
             raise

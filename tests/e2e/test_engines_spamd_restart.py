@@ -10,6 +10,7 @@ port), the second is stopped and started by the tests.
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import threading
@@ -41,9 +42,10 @@ class SpamdOperationsTest(unittest.TestCase):
         cls.daemons = []
         try:
             cls.engine = cls._start("engine", ["--spamd-socket", cls.spamd.socket_path, "--workers", "4"])
+            # These answer at once while spamd is away: no grace for a reload.
             cls.neutral = cls._start("neutral", ["--spamd-socket", os.path.join(cls.tmp, "nobody.sock"),
-                                                 "--unavailable=neutral"])
-            cls.lone = cls._start("lone", ["--spamd-socket", cls.second.socket_path])
+                                                 "--unavailable=neutral", "--reload-grace", "0"])
+            cls.lone = cls._start("lone", ["--spamd-socket", cls.second.socket_path, "--reload-grace", "0"])
             cls.pool = cls._start("pool", ["--spamd", "127.0.0.1:%d" % cls.spamd.port,
                                            "--spamd-socket", cls.second.socket_path, "--workers", "4"])
         except Exception:
@@ -158,6 +160,44 @@ class SpamdOperationsTest(unittest.TestCase):
         self.assertTrue(self.lines(self.pool, r"serial 1[1-4]: .* from %s$" % re.escape(self.second.socket_path)),
                         self.pool.log_lines())
 
+    def test_rule_reload_rides_through(self):
+        # spamd refuses connections while it reads its rules again after
+        # SIGHUP: 50 ratings sent across it are all rated, none failed.
+        if self.second.returncode is not None:
+            self.second.start()
+        daemon = self._start("reloading", ["--spamd-socket", self.second.socket_path, "--workers", "4"])
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=60)
+        try:
+            self.send_ratings(client, [samples.plain_message(b"Message %d.\r\n" % n) for n in range(1, 51)])
+            time.sleep(0.2)
+            self.second.proc.send_signal(signal.SIGHUP)
+            replies = [client.receive() for _ in range(50)]
+        finally:
+            client.close()
+        failed = [r for r in replies if not r.HasField("spam_report")]
+        self.assertEqual(failed, [], daemon.log_lines())
+        self.assertEqual(sorted(r.serial for r in replies), list(range(1, 51)))
+        held = self.lines(daemon, r"rated after \d+ ms held while spamd was away")
+        print("spamd reload: %d of 50 ratings held" % len(held))
+
+    def test_reload_grace_is_bounded(self):
+        # Nothing comes back: the rating that found spamd away waits out the
+        # grace, the next is answered at once, as the grace counts from the
+        # refusal.
+        daemon = self._start("graceful", ["--spamd-socket", os.path.join(self.tmp, "none.sock"),
+                                          "--reload-grace", "2", "--timeout", "20"])
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
+        try:
+            first, first_took = self.timed_rating(client, 1)
+            second, second_took = self.timed_rating(client, 2)
+        finally:
+            client.close()
+        for reply in (first, second):
+            self.assertEqual(reply.error.code, qerr.EC_NOT_READY, reply)
+        self.assertGreater(first_took, 1.8)
+        self.assertLess(first_took, 3.0)
+        self.assertLess(second_took, 0.5)
+
     def test_unavailable_spamd_answered_as_plain_message(self):
         client = harness.FrameClient(self.neutral.socket_path, ase.ServerMessage)
         try:
@@ -206,6 +246,66 @@ class SpamdOperationsTest(unittest.TestCase):
         with conn:
             self.read_request(conn)
 
+    def hanging_spamd(self, name, pong):
+        """A spamd stand-in that takes every rating and never answers it,
+        and answers PING with PONG (pong) or by hanging up.  Returns its
+        socket path and the list of the times its PINGs came."""
+        pings, held, stop = [], [], threading.Event()
+
+        def serve(listener):
+            listener.settimeout(0.1)
+            while not stop.is_set():
+                try:
+                    conn = listener.accept()[0]
+                except socket.timeout:
+                    continue
+                conn.settimeout(5)
+                request = self.read_request(conn)
+                if request.startswith(b"PING"):
+                    pings.append(time.monotonic())
+                    if pong:
+                        conn.sendall(b"SPAMD/1.5 0 PONG\r\n")
+                    conn.close()
+                else:
+                    held.append(conn)
+        path = self.fake_spamd(name, serve)
+        self.addCleanup(lambda: [conn.close() for conn in held])
+        self.addCleanup(stop.set)
+        return path, pings
+
+    def test_spamd_that_never_finishes_a_rating_goes_away(self):
+        # It answers PING, so only the rating's time-out can tell: the
+        # rating goes to the other member in the time left, none fails.
+        path, _ = self.hanging_spamd("hanging-spamd", pong=True)
+        daemon = self._start("hung", ["--spamd-socket", path, "--spamd-socket", self.spamd.socket_path,
+                                      "--timeout", "6"])
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
+        try:
+            took = [self.timed_rating(client, serial) for serial in (1, 2)]
+        finally:
+            client.close()
+        for reply, seconds in took:
+            self.assertTrue(reply.HasField("spam_report"), reply)
+            self.assertLess(seconds, 6.5)
+        self.assertTrue(self.lines(daemon, r"warning: spamd at %s is away: spamd did not answer in time"
+                                           % re.escape(path)), daemon.log_lines())
+
+    def test_away_spamd_probed_once_a_second(self):
+        path, pings = self.hanging_spamd("silent-spamd", pong=False)
+        daemon = self._start("silent", ["--spamd-socket", path, "--timeout", "1"])
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
+        try:
+            reply, _ = self.timed_rating(client, 1)
+        finally:
+            client.close()
+        self.assertEqual(reply.error.code, qerr.EC_NETWORK_TIMEDOUT, reply)
+        wait_for_log(daemon, r"warning: spamd at %s is away" % re.escape(path))
+        start = time.monotonic()
+        time.sleep(2.5)
+        window = [t for t in pings if start <= t < start + 2.0]
+        self.assertGreaterEqual(len(window), 1, "no PING in 2 s")
+        self.assertLessEqual(len(window), 3, "%d PINGs in 2 s" % len(window))
+
     def test_broken_exchange_tried_again_twice_broken_away(self):
         # A spamd child that ends in the middle of a message: that message
         # is tried again and rated.  One that breaks its second try too
@@ -214,7 +314,7 @@ class SpamdOperationsTest(unittest.TestCase):
             for step in (self.drop, self.answer, self.drop, self.drop):
                 step(listener.accept()[0])
         path = self.fake_spamd("dropping-spamd", serve)
-        daemon = self._start("dropped", ["--spamd-socket", path, "--timeout", "20"])
+        daemon = self._start("dropped", ["--spamd-socket", path, "--timeout", "20", "--reload-grace", "0"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage)
         try:
             first, _ = self.timed_rating(client, 1)

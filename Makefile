@@ -16,7 +16,7 @@ ENGINE_DEPS = libclamav-dev libsystemd-dev spamd libmilter-dev
 # ClamAV's clamd for quillon-clamd's pool and its test files for the bench.
 DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang \
        libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file systemd \
-       pandoc miltertest postfix clamav-daemon clamav-testfiles
+       pandoc miltertest postfix clamav-daemon clamav-testfiles lintian
 # The Debian package: manual pages (pandoc) and dpkg-shlibdeps (dpkg-dev, file).
 PACKAGE_DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) pandoc dpkg-dev file
 # ccache, where installed, keeps rebuilds (and fresh clones) quick.

@@ -21,6 +21,8 @@ set(TARNWICK_PROGDIR "/var/lib/tarnwick" CACHE PATH
     "Program directory: links to the filters and their settings, statistics")
 set(TARNWICK_MILTER_BASE "/var/spool/tarnwick" CACHE PATH
     "Base directory of tarnwick-milter (Queue/, Submitted/, Temp/), made by the package")
+set(TARNWICK_MILTER_DEFAULTS "/etc/default/tarnwick-milter" CACHE FILEPATH
+    "tarnwick-milter's options, read by its unit (OPTIONS=...)")
 set(TARNWICK_SYSTEMD_UNITDIR "lib/systemd/system" CACHE PATH
     "Where systemd looks for service files (relative: under the prefix)")
 # Relative destinations follow the prefix, also the package's (/usr), which
@@ -41,16 +43,26 @@ install(PROGRAMS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tarnwick-stats DESTINATION ${
 # Settings an administrator has edited are never overwritten: a differing
 # file stays, and the new sample goes beside it as NAME.dist.
 # The milter host's filters have settings of their own (local report
-# addresses, the milter's base directory) in CONFDIR/milter.
+# addresses, the milter's base directory) and a whitelist of their own in
+# CONFDIR/milter; the host's options are in /etc/default, as Debian's
+# peers keep theirs.  Each entry: installed path|source in the tree.
+set(TARNWICK_SAMPLES
+    "${TARNWICK_CONFDIR}/Tarnwick-AV.cfg|etc/Tarnwick-AV.cfg"
+    "${TARNWICK_CONFDIR}/Tarnwick-AS.cfg|etc/Tarnwick-AS.cfg"
+    "${TARNWICK_CONFDIR}/whitelist.txt|etc/whitelist.txt"
+    "${TARNWICK_CONFDIR}/milter/Tarnwick-AV.cfg|milter/etc/Tarnwick-AV.cfg"
+    "${TARNWICK_CONFDIR}/milter/Tarnwick-AS.cfg|milter/etc/Tarnwick-AS.cfg"
+    "${TARNWICK_CONFDIR}/milter/whitelist.txt|etc/whitelist.txt")
+if(TARGET tarnwick-milter)
+  list(APPEND TARNWICK_SAMPLES "${TARNWICK_MILTER_DEFAULTS}|milter/tarnwick-milter.default")
+endif()
 install(CODE "
-  foreach(name Tarnwick-AV.cfg Tarnwick-AS.cfg whitelist.txt milter/Tarnwick-AV.cfg
-               milter/Tarnwick-AS.cfg)
-    set(src \"${PROJECT_SOURCE_DIR}/etc/\${name}\")
-    if(name MATCHES \"^milter/\")
-      string(REGEX REPLACE \"^milter/\" \"\" file \"\${name}\")
-      set(src \"${PROJECT_SOURCE_DIR}/milter/etc/\${file}\")
-    endif()
-    set(dst \"\$ENV{DESTDIR}${TARNWICK_CONFDIR}/\${name}\")
+  foreach(entry ${TARNWICK_SAMPLES})
+    string(REPLACE \"|\" \";\" entry \"\${entry}\")
+    list(GET entry 0 name)
+    list(GET entry 1 src)
+    set(src \"${PROJECT_SOURCE_DIR}/\${src}\")
+    set(dst \"\$ENV{DESTDIR}\${name}\")
     if(EXISTS \"\${dst}\")
       file(SHA256 \"\${src}\" new_sum)
       file(SHA256 \"\${dst}\" old_sum)
@@ -75,16 +87,19 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/milter.md DESTINATION ${TARNWICK_DOCDIR
 file(GLOB TARNWICK_DOC_PICTURES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.png)
 install(FILES ${TARNWICK_DOC_PICTURES} DESTINATION ${TARNWICK_DOCDIR})
 
-# Service files of the engine daemons, whatever engines/systemd/ holds, and
-# of the milter host where it is built.  The sources name the programs as
-# the package installs them (/usr/sbin, /usr/share/doc); they are written
-# at install time with the prefix of that install: CPack installs under /usr
-# whatever prefix the build tree was configured with, and `make install`
-# under PREFIX.
+# Service files of the engine daemons, whatever engines/systemd/ holds, of
+# the milter host where it is built, and of the exporter.  The sources name
+# the files as the package installs them (/usr/sbin, /usr/lib/tarnwick,
+# /usr/share/doc, /etc/default); they are written at install time with the
+# prefix of that install: CPack installs under /usr whatever prefix the
+# build tree was configured with, and `make install` under PREFIX.
 file(GLOB TARNWICK_UNITS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/engines/systemd/*.service)
 if(TARGET tarnwick-milter)
   list(APPEND TARNWICK_UNITS ${PROJECT_SOURCE_DIR}/milter/tarnwick-milter.service)
 endif()
+# The exporter every minute, where node-exporter's collector directory is.
+list(APPEND TARNWICK_UNITS ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.service
+                           ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.timer)
 install(CODE "
   set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
   set(unitdir \"${TARNWICK_SYSTEMD_UNITDIR}\")
@@ -96,14 +111,15 @@ install(CODE "
     file(READ \"\${unit}\" text)
     string(REPLACE \"/usr/sbin/\" \"\${prefix}/${CMAKE_INSTALL_SBINDIR}/\" text \"\${text}\")
     string(REPLACE \"/usr/share/doc/tarnwick/\" \"\${prefix}/${TARNWICK_DOCDIR}/\" text \"\${text}\")
+    string(REPLACE \"/usr/lib/tarnwick/\" \"\${prefix}/${TARNWICK_LIBEXECDIR}/\" text \"\${text}\")
+    string(REPLACE \"/etc/default/tarnwick-milter\" \"${TARNWICK_MILTER_DEFAULTS}\" text \"\${text}\")
     file(WRITE \"\$ENV{DESTDIR}\${unitdir}/\${name}\" \"\${text}\")
     message(STATUS \"Installing: \$ENV{DESTDIR}\${unitdir}/\${name}\")
   endforeach()
 ")
-# The exporter every minute, for those who enable it.
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.service
-              ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.timer
-        DESTINATION ${TARNWICK_SYSTEMD_UNITDIR})
+# quillon-clamd's unit waits with it for freshclam's first signatures.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/wait-for-signatures
+        DESTINATION ${TARNWICK_LIBEXECDIR})
 # /run/tarnwick for the engine sockets, made again at every boot.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tmpfiles.conf
         DESTINATION lib/tmpfiles.d RENAME tarnwick.conf)
@@ -203,19 +219,61 @@ if(PANDOC)
     install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endforeach()
   # One page each serves the twin program and the twin settings file.
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/Tarnwick-AS.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/Tarnwick-AS.cfg.5
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+  foreach(twin Tarnwick-AS.8 Tarnwick-AS.cfg.5)
+    string(REGEX REPLACE ".*\\." "" section ${twin})
+    add_custom_command(
+      OUTPUT ${MAN_OUT}/${twin}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${MAN_OUT}
+      COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/docs/man/${twin} > ${MAN_OUT}/${twin}.gz
+      DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${twin}
+      VERBATIM)
+    list(APPEND MAN_PAGES ${MAN_OUT}/${twin}.gz)
+    install(FILES ${MAN_OUT}/${twin}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endforeach()
   add_custom_target(tarnwick_man ALL DEPENDS ${MAN_PAGES})
 else()
   message(STATUS "pandoc not found: manual pages are not made (apt-get install pandoc)")
 endif()
 
-# Debian package: make package (cpack -G DEB).
+# Debian package: make package (cpack -G DEB).  CPack rather than
+# debhelper: the build, the install layout and the units are already
+# CMake's, and what debhelper would add (the systemd snippets, compressed
+# pages and changelogs, the copyright file) is a few lines here.
+set(TARNWICK_MAINTAINER "Tarnwick Developers <tarnwick-devel@example.org>" CACHE STRING
+    "Maintainer field of the package: name and address of whoever distributes it")
+set(TARNWICK_DEBIAN_REVISION 1 CACHE STRING "Debian revision of the package version")
+set(TARNWICK_LICENSE "other" CACHE STRING "License short name in the copyright file")
+set(TARNWICK_LICENSE_TEXT
+    "The terms of distribution are not stated in the source tree; ask the authors."
+    CACHE STRING "License text in the copyright file")
+set(TARNWICK_PACKAGE_VERSION ${PROJECT_VERSION}-${TARNWICK_DEBIAN_REVISION})
+
+# Debian's documentation files: the machine-readable copyright file, the
+# release notes as changelog.gz and the package's own changelog.
+set(PKG_OUT ${CMAKE_BINARY_DIR}/packaging)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in ${PKG_OUT}/copyright @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in ${PKG_OUT}/changelog.Debian
+               @ONLY)
+add_custom_command(
+  OUTPUT ${PKG_OUT}/changelog.gz ${PKG_OUT}/changelog.Debian.gz
+  COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/docs/changelog.md > ${PKG_OUT}/changelog.gz
+  COMMAND gzip -9nc ${PKG_OUT}/changelog.Debian > ${PKG_OUT}/changelog.Debian.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog.md ${PKG_OUT}/changelog.Debian
+  VERBATIM)
+add_custom_target(tarnwick_package_docs ALL
+                  DEPENDS ${PKG_OUT}/changelog.gz ${PKG_OUT}/changelog.Debian.gz)
+install(FILES ${PKG_OUT}/copyright ${PKG_OUT}/changelog.gz ${PKG_OUT}/changelog.Debian.gz
+        DESTINATION ${TARNWICK_DOCDIR})
+# What lintian says of the package and why it stands: the file names each.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tarnwick)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarnwick)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Tarnwick maintainers <postmaster@localhost>")
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${TARNWICK_DEBIAN_REVISION})
+set(CPACK_PACKAGE_CONTACT "${TARNWICK_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNWICK_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Anti-virus and anti-spam filters for the Velmora mail server")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -237,13 +295,31 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, python3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "spamd, clamav-freshclam")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-matplotlib, prometheus-node-exporter, swaks")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/conffiles.in ${CMAKE_BINARY_DIR}/packaging/conffiles @ONLY)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${CMAKE_BINARY_DIR}/packaging/postinst @ONLY)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/postrm.in ${CMAKE_BINARY_DIR}/packaging/postrm @ONLY)
-file(CHMOD ${CMAKE_BINARY_DIR}/packaging/postinst ${CMAKE_BINARY_DIR}/packaging/postrm
-     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_BINARY_DIR}/packaging/conffiles ${CMAKE_BINARY_DIR}/packaging/postinst
-    ${CMAKE_BINARY_DIR}/packaging/postrm)
+# The files an administrator edits are dpkg's conffiles: kept over
+# upgrades (dpkg asks about a changed sample), removed by purge.
+set(conffiles)
+foreach(entry ${TARNWICK_SAMPLES})
+  string(REGEX REPLACE "\\|.*" "" path "${entry}")
+  string(APPEND conffiles "${path}\n")
+endforeach()
+file(WRITE ${PKG_OUT}/conffiles "${conffiles}")
+# The units the package enables (and starts where their prerequisites are
+# there); the exporter's service is started by its timer.
+set(TARNWICK_ENABLED_UNITS)
+foreach(unit ${TARNWICK_UNITS})
+  get_filename_component(name ${unit} NAME)
+  if(NOT name STREQUAL "tarnwick-stats.service")
+    list(APPEND TARNWICK_ENABLED_UNITS ${name})
+  endif()
+endforeach()
+string(REPLACE ";" " " TARNWICK_ENABLED_UNITS "${TARNWICK_ENABLED_UNITS}")
+set(TARNWICK_SCRIPTS)
+foreach(script postinst prerm postrm)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/${script}.in ${PKG_OUT}/${script} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  list(APPEND TARNWICK_SCRIPTS ${PKG_OUT}/${script})
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PKG_OUT}/conffiles ${TARNWICK_SCRIPTS})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

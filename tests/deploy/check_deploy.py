@@ -147,6 +147,11 @@ def install(root, deb):
                             "python3-scipy", "pandoc") if p in listing]
     if unwanted:
         raise SystemExit("the package pulled in %s" % ", ".join(unwanted))
+    # Enabled by the package as Debian's own are (started here by this
+    # script: policy-rc.d keeps package scripts from starting anything).
+    for unit in UNITS[1:]:
+        if not glob.glob(root.file("/etc/systemd/system/*.wants/" + unit)):
+            raise SystemExit("the package did not enable %s" % unit)
     root.chroot(["adduser", "--quiet", "--disabled-password", "--gecos", "", USER],
                 stdout=subprocess.DEVNULL)
     # The official signatures need the internet; the test signature stands in.
@@ -202,6 +207,21 @@ def expand(words, environment):
     return out
 
 
+def unit_argv(root, name):
+    """An installed unit's ExecStart as systemd runs it: split into words,
+    with the variables of its EnvironmentFile put in."""
+    s = unit_settings(root, name)
+    environment = {}
+    env_file = s.get("EnvironmentFile", "").lstrip("-")
+    if env_file and os.path.exists(root.file(env_file)):
+        with open(root.file(env_file)) as f:
+            for line in f:
+                m = re.match(r"^\s*(\w+)=(.*)$", line)
+                if m:
+                    environment[m.group(1)] = " ".join(shlex.split(m.group(2)))
+    return expand(shlex.split(s["ExecStart"].lstrip("-@+!")), environment)
+
+
 class Services:
     """The units started by their ExecStart lines, inside the network
     namespace this process runs in."""
@@ -212,15 +232,7 @@ class Services:
 
     def start(self, name):
         s = unit_settings(self.root, name)
-        environment = {}
-        env_file = s.get("EnvironmentFile", "").lstrip("-")
-        if env_file and os.path.exists(self.root.file(env_file)):
-            with open(self.root.file(env_file)) as f:
-                for line in f:
-                    m = re.match(r"^\s*(\w+)=(.*)$", line)
-                    if m:
-                        environment[m.group(1)] = " ".join(shlex.split(m.group(2)))
-        argv = expand(shlex.split(s["ExecStart"].lstrip("-@+!")), environment)
+        argv = unit_argv(self.root, name)
         user, group = s.get("User", "root"), s.get("Group", "")
         if s.get("RuntimeDirectory"):
             for d in s["RuntimeDirectory"].split():
@@ -309,7 +321,7 @@ def inner(root_path):
     services = Services(root)
     failures = []
     try:
-        milter_argv = shlex.split(unit_settings(root, "tarnwick-milter.service")["ExecStart"])
+        milter_argv = unit_argv(root, "tarnwick-milter.service")
         milter_socket = milter_argv[milter_argv.index("--socket") + 1]
         milter = configure_postfix(root, milter_socket)
         say("main.cf: smtpd_milters = %s" % milter)

@@ -5,7 +5,10 @@ installed with dpkg -i, the units verify, tarnwick-milter's base is there,
 both filters
 answer from the installed layout (program directory /var/lib/tarnwick,
 settings in /etc/tarnwick) against the engine simulators run as the user
-tarnwick on the sockets the samples name, and it is purged again."""
+tarnwick on the sockets the samples name, tarnwick-milter started by its
+unit's command line takes an administrator's edits of its conffiles over a
+reinstallation, and it is purged again.  lintian, where installed, finds
+nothing to say."""
 
 import glob
 import grp
@@ -13,9 +16,11 @@ import os
 import pwd
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 
 import harness
@@ -34,9 +39,20 @@ EXPECTED = {
     "./usr/share/doc/tarnwick/settings.md", "./usr/lib/tmpfiles.d/tarnwick.conf",
     "./usr/lib/systemd/system/tarnwick-stats.timer",
     "./etc/tarnwick/milter/Tarnwick-AV.cfg", "./etc/tarnwick/milter/Tarnwick-AS.cfg",
-    "./usr/share/doc/tarnwick/milter.md",
+    "./usr/share/doc/tarnwick/milter.md", "./usr/share/doc/tarnwick/copyright",
+    "./usr/share/doc/tarnwick/changelog.gz", "./usr/share/doc/tarnwick/changelog.Debian.gz",
+    "./etc/default/tarnwick-milter", "./etc/tarnwick/milter/whitelist.txt",
+    "./usr/lib/tarnwick/wait-for-signatures",
 }
+CONFFILES = ["/etc/default/tarnwick-milter", "/etc/tarnwick/Tarnwick-AS.cfg",
+             "/etc/tarnwick/Tarnwick-AV.cfg", "/etc/tarnwick/milter/Tarnwick-AS.cfg",
+             "/etc/tarnwick/milter/Tarnwick-AV.cfg", "/etc/tarnwick/milter/whitelist.txt",
+             "/etc/tarnwick/whitelist.txt"]
 UNIT_DIR = "/usr/lib/systemd/system"
+# The links of the units the package enables, as systemctl enable makes them.
+ENABLED = tuple("/etc/systemd/system/%s.wants/%s" % pair for pair in (
+    ("multi-user.target", "quillon-clamd.service"), ("multi-user.target", "quillon-spamd.service"),
+    ("multi-user.target", "tarnwick-milter.service"), ("timers.target", "tarnwick-stats.timer")))
 LINKS = {
     "./var/lib/tarnwick/Tarnwick-AV": "/usr/lib/tarnwick/Tarnwick-AV",
     "./var/lib/tarnwick/Tarnwick-AS": "/usr/lib/tarnwick/Tarnwick-AS",
@@ -55,6 +71,36 @@ def unit_lines(path, key):
         text = f.read().replace("\\\n", " ")
     return [line.split("=", 1)[1].strip() for line in text.splitlines()
             if line.startswith(key + "=")]
+
+
+def environment_file(path):
+    """NAME=value lines as systemd's EnvironmentFile= reads them: comments
+    and blank lines skipped, one pair of quotes around the value removed."""
+    env = {}
+    with open(path) as f:
+        for line in f:
+            m = re.match(r"^\s*(\w+)=(.*)$", line)
+            if m and not line.lstrip().startswith("#"):
+                value = m.group(2).strip()
+                if len(value) >= 2 and value[0] == value[-1] and value[0] in "\"'":
+                    value = value[1:-1]
+                env[m.group(1)] = value
+    return env
+
+
+def unit_command(unit):
+    """ExecStart of an installed unit with its EnvironmentFile's variables
+    put in: a bare $NAME splits into words, as systemd does it."""
+    env = {}
+    for name in unit_lines(unit, "EnvironmentFile"):
+        env.update(environment_file(name.lstrip("-")))
+    argv = []
+    for word in unit_lines(unit, "ExecStart")[0].split():
+        if word.startswith("$"):
+            argv += env.get(word.strip("${}"), "").split()
+        else:
+            argv.append(word)
+    return argv
 
 
 def run(*argv, **kw):
@@ -113,16 +159,14 @@ class PackageTest(unittest.TestCase):
         pulled = depends + ", " + self.field("Recommends")
         self.assertEqual([p for p in NOT_PULLED if p in pulled], [], pulled)
         self.assertIn("python3-matplotlib", self.field("Suggests"))
-        info = run("dpkg-deb", "-I", self.deb, "conffiles").stdout.split()
-        self.assertEqual(sorted(info), ["/etc/tarnwick/Tarnwick-AS.cfg",
-                                        "/etc/tarnwick/Tarnwick-AV.cfg",
-                                        "/etc/tarnwick/milter/Tarnwick-AS.cfg",
-                                        "/etc/tarnwick/milter/Tarnwick-AV.cfg",
-                                        "/etc/tarnwick/whitelist.txt"])
+        self.assertRegex(self.field("Version"), r"^%s-\d+$" % re.escape(du.project_version()))
+        conffiles = run("dpkg-deb", "-I", self.deb, "conffiles").stdout.split()
+        self.assertEqual(sorted(conffiles), CONFFILES)
         if shutil.which("pandoc"):
             # Every program has its page; the settings page is the one the
             # samples name.
-            programs = [n for n in names if re.match(r"\./usr/(sbin|lib/tarnwick)/[^/]+$", n)]
+            programs = [n for n in names
+                        if re.match(r"\./usr/(sbin/|lib/tarnwick/Tarnwick-)[^/]+$", n)]
             self.assertGreaterEqual(len(programs), 8, programs)
             for program in programs:
                 page = "./usr/share/man/man8/%s.8" % os.path.basename(program)
@@ -142,6 +186,9 @@ class PackageTest(unittest.TestCase):
             with self.subTest(unit=os.path.basename(unit)):
                 for line in unit_lines(unit, "ExecStart"):
                     self.assertTrue(os.access(tree + line.split()[0], os.X_OK), line)
+                # Settings a unit reads are the administrator's: conffiles.
+                for env_file in unit_lines(unit, "EnvironmentFile"):
+                    self.assertIn(env_file.lstrip("-"), conffiles)
                 for doc in " ".join(unit_lines(unit, "Documentation")).split():
                     if doc.startswith("file:"):
                         self.assertTrue(os.path.isfile(tree + doc[5:]), doc)
@@ -163,6 +210,8 @@ class PackageTest(unittest.TestCase):
         self.assertEqual((st.st_uid, grp.getgrgid(st.st_gid).gr_name), (0, "tarnwick"))
         self.assertEqual(stat.S_IMODE(st.st_mode), 0o2775)
         self.assertTrue(os.path.isdir("/run/tarnwick"))
+        for link in ENABLED:
+            self.assertTrue(os.path.islink(link), link)
         # tarnwick-milter's base, ready for the filters' user.
         for sub in ("", "/Queue", "/Submitted", "/Temp"):
             st = os.stat("/var/spool/tarnwick" + sub)
@@ -234,11 +283,99 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(check.returncode, 0, check.stdout)
         self.assertEqual(check.stdout.count(": accepts connections\n"), 2, check.stdout)
 
+        with self.subTest("tarnwick-milter from its unit, with the administrator's edits"):
+            if not os.path.isdir("/var/spool/postfix/tarnwick"):
+                self.skipTest("no Postfix here: the package made no milter socket directory")
+            self.milter_takes_edits(engine_user)
+
+    def milter_takes_edits(self, user):
+        """Edits of the milter's options and whitelist survive a
+        reinstallation, and the unit's command line, with the options as
+        systemd reads them, starts tarnwick-milter with both."""
+        with open("/etc/default/tarnwick-milter") as f:
+            options = f.read()
+        options, n = re.subn(r'(?m)^(OPTIONS="[^"]*)"', r'\1 --timeout 77"', options)
+        self.assertEqual(n, 1, options)
+        with open("/etc/default/tarnwick-milter", "w") as f:
+            f.write(options)
+        with open("/etc/tarnwick/milter/whitelist.txt", "a") as f:
+            f.write("alice@example.org\n")
+        run("dpkg", "-i", self.deb)
+        with open("/etc/default/tarnwick-milter") as f:
+            self.assertEqual(f.read(), options)
+
+        out = tempfile.mkdtemp(prefix="tarnwick-milter-")
+        self.addCleanup(shutil.rmtree, out, True)
+        os.chmod(out, 0o777)
+        log_path = os.path.join(out, "log")
+        # Generated mail (the stop reports) goes nowhere: this machine's
+        # MTA is not the test's.
+        argv = unit_command(os.path.join(UNIT_DIR, "tarnwick-milter.service"))
+        argv += ["--sendmail", "/bin/sh -c cat>/dev/null"]
+        with open(log_path, "wb") as log:
+            host = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                    preexec_fn=user)
+
+        def log_text():
+            with open(log_path, errors="replace") as f:
+                return f.read()
+        try:
+            deadline = time.monotonic() + 30
+            while "Tarnwick-AS: * reader thread started" not in log_text():
+                self.assertIsNone(host.poll(), log_text())
+                self.assertLess(time.monotonic(), deadline, log_text())
+                time.sleep(0.1)
+        finally:
+            host.send_signal(signal.SIGTERM)
+            host.wait(timeout=90)
+        text = log_text()
+        self.assertIn("base /var/spool/tarnwick, socket unix:/var/spool/postfix/tarnwick/"
+                      "milter.sock, timeout 77 s", text)
+        # Through the link in the base directory to the conffile.
+        self.assertIn("Tarnwick-AS: * 1 items read from whitelist.txt", text)
+
+    @unittest.skipUnless(shutil.which("lintian"), "lintian missing")
+    def test_lintian(self):
+        """No error and no warning; what stands is overridden with its
+        reason in the package's lintian overrides."""
+        done = subprocess.run(["lintian", "--fail-on", "error,warning", "--tag-display-limit", "0",
+                               self.deb], capture_output=True, text=True, timeout=600)
+        tags = [line for line in done.stdout.splitlines() if re.match(r"^[EW]: ", line)]
+        self.assertEqual(tags, [], done.stdout)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
     def purge(self):
         run("dpkg", "--purge", "tarnwick")
-        self.assertFalse(os.path.exists(PROG_DIR))
-        self.assertFalse(os.path.exists("/etc/tarnwick"))
-        self.assertFalse(os.path.exists("/var/spool/tarnwick"))
+        for path in (PROG_DIR, "/etc/tarnwick", "/etc/default/tarnwick-milter",
+                     "/var/spool/tarnwick") + ENABLED:
+            self.assertFalse(os.path.lexists(path), path)
+
+
+class SignatureWaitTest(unittest.TestCase):
+    """quillon-clamd's unit waits for freshclam's first signatures: it goes
+    on once a database is there, and gives up after its bound saying what
+    to do."""
+
+    def test_waits_then_gives_up_or_goes_on(self):
+        script = os.path.join(harness.REPO_DIR, "packaging", "wait-for-signatures")
+        empty, filled = (tempfile.mkdtemp(prefix="tarnwick-clamav-") for _ in range(2))
+        for d in (empty, filled):
+            self.addCleanup(shutil.rmtree, d, True)
+        self.assertEqual(subprocess.run([script, empty, "0"], capture_output=True).returncode, 1)
+        waits = [subprocess.Popen([script, d, "5"], stdout=subprocess.PIPE, text=True)
+                 for d in (empty, filled)]
+        time.sleep(1)
+        # freshclam renames each database into place whole.
+        open(os.path.join(filled, "daily.cld"), "w").close()
+        given_up, found = (w.communicate(timeout=30)[0] for w in waits)
+        self.assertEqual(waits[0].returncode, 1, given_up)
+        self.assertIn("no virus signatures in %s yet; waiting up to 5 s for freshclam" % empty,
+                      given_up)
+        self.assertIn("still no virus signatures in %s after 5 s" % empty, given_up)
+        self.assertIn("PrivateMirror in /etc/clamav/freshclam.conf", given_up)
+        self.assertEqual(waits[1].returncode, 0, found)
+        self.assertIn("signatures in %s after 5 s" % filled, found)
+        self.assertEqual(subprocess.run([script, filled, "0"], capture_output=True).returncode, 0)
 
 
 if __name__ == "__main__":

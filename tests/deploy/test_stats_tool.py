@@ -134,6 +134,33 @@ class StatsToolTest(unittest.TestCase):
         self.assertEqual(self.value(hist, "_bucket", le="+Inf"), 6)
         self.assertEqual(self.value(hist, "_sum"), 330)
 
+    def test_the_installations_directories_without_options(self):
+        """Without --dir: every program directory of the installation that
+        holds files (the Velmora server's, tarnwick-milter's), each series
+        labelled with its directory."""
+        tool = load_tool()
+        velmora = os.path.join(self.dir, "velmora")
+        tool.DEFAULT_DIRS = (velmora, self.dir)
+        # A Postfix site: only the milter's directory is there.
+        self.assertEqual(tool.main(["--textfile", self.prom]), 0)
+        fams = self.families()
+        msgs = fams["tarnwick_messages"]
+        self.assertEqual(self.value(msgs, "_total", dir=self.dir, filter="av"),
+                         self.av_history + 9 + 40)
+        self.assertEqual({s.labels["dir"] for f in fams.values() for s in f.samples}, {self.dir})
+        # Both: the same figures apart, each under its own directory.
+        os.mkdir(velmora)
+        with open(os.path.join(velmora, "statistics-as.dat"), "wb") as f:
+            f.write(STATS_AS.replace(b"MessagesTotal=6;", b"MessagesTotal=5;"))
+        self.assertEqual(tool.main(["--textfile", self.prom]), 0)
+        fams = self.families()
+        period = fams["tarnwick_period_messages"]
+        self.assertEqual(self.value(period, dir=velmora, filter="as"), 5)
+        self.assertEqual(self.value(period, dir=self.dir, filter="as"), 6)
+        hist = fams["tarnwick_period_spam_score"]
+        self.assertEqual(self.value(hist, "_count", dir=velmora), 6)
+        self.assertEqual(self.value(hist, "_count", dir=self.dir), 6)
+
     def test_broken_statistics_keep_the_old_textfile(self):
         with open(self.prom, "w") as f:
             f.write("# previous\n")

@@ -427,7 +427,9 @@ class CommandLineTest(unittest.TestCase):
             # systemd checks that the programs exist: point at the built ones.
             unit = os.path.join(tmp, name + ".service")
             with open(unit, "w") as f:
-                f.write(text.replace("/usr/sbin/" + name, "/bin/true"))
+                f.write(text.replace("/usr/sbin/" + name, "/bin/true").replace(
+                    "/usr/lib/tarnwick/wait-for-signatures",
+                    os.path.join(harness.REPO_DIR, "packaging", "wait-for-signatures")))
             units.append(unit)
         # The manual pages they name are installed by the package (whose
         # test checks them), not present here.

@@ -1,7 +1,6 @@
 // tarnwick-milter: plays the Velmora server's part for Tarnwick-AV and
 // Tarnwick-AS behind a milter socket, so Postfix or Sendmail can run them.
 // Start-up, serving and shutdown; the work lives in the modules.
-#include <dirent.h>
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <sys/stat.h>
@@ -19,10 +18,11 @@
 
 #include "common/base/daemonlog.h"
 #include "common/base/options.h"
-#include "common/base/owners.h"
 #include "common/base/version.h"
+#include "milter/callbacks.h"
 #include "milter/filters.h"
-#include "milter/session.h"
+#include "milter/settings.h"
+#include "milter/spool.h"
 #include "milter/submitter.h"
 
 // libmilter's own start-up and shutdown race in its internal state (seen
@@ -39,8 +39,10 @@ namespace {
 const std::string versionLine = std::string("tarnwick-milter ") + tarnwickVersion;
 const char* const kVersion = versionLine.c_str();
 
+// Through the daemon log from the first line on, so that --syslog gets
+// the complaints about the command line too.
 bool Fail(const char* what, const char* detail) {
-    fprintf(stderr, "tarnwick-milter: %s%s%s\n", what, detail ? ": " : "", detail ? detail : "");
+    daemonlog::Error("%s%s%s", what, detail ? ": " : "", detail ? detail : "");
     return false;
 }
 
@@ -60,21 +62,6 @@ bool EnsureDirectory(const std::string& path, mode_t mode) {
     return false;
 }
 
-// Queue files of a previous run belong to messages the MTA still holds and
-// will offer again; nobody else reads them.
-void ClearQueue(const std::string& dir) {
-    if (const UniqueDir d{opendir(dir.c_str())}) {
-        int removed = 0;
-        while (struct dirent* e = readdir(d.get())) {
-            std::string n = e->d_name;
-            bool ours = n.size() > 4 && (n.compare(n.size() - 4, 4, ".msg") == 0 ||
-                                         n.compare(n.size() - 4, 4, ".tmp") == 0);
-            if (ours && unlinkat(dirfd(d.get()), e->d_name, 0) == 0) ++removed;
-        }
-        if (removed) daemonlog::Log("start: removed %d queue file(s) of an earlier run", removed);
-    }
-}
-
 // Postfix's smtpd runs chrooted in its spool directory and reaches the
 // socket there as unix:tarnwick/milter.sock.
 constexpr const char* kDefaultSocket = "unix:/var/spool/postfix/tarnwick/milter.sock";
@@ -87,7 +74,6 @@ struct Options {
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
     milter::HostSettings host;
     bool debug = false;
-    milter::Order order = milter::Order::Staggered;
     bool syslog = false;
 };
 
@@ -128,8 +114,7 @@ bool OpenSocket(const Options& o) {
         chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0 ||
         chmod(path.c_str(), o.socketMode) != 0) {
         daemonlog::Log("start: cannot give %s group %s and mode %04o: %s", path.c_str(),
-                       o.socketGroup.c_str(), static_cast<unsigned>(o.socketMode),
-                       strerror(errno));
+                       o.socketGroup.c_str(), static_cast<unsigned>(o.socketMode), strerror(errno));
         return false;
     }
     return true;
@@ -170,8 +155,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
                        char* end = nullptr;
                        unsigned long mode = strtoul(text, &end, 8);
                        if (!*text || *end || mode > 0777)
-                           return Fail("--socket-mode wants octal permissions such as 0660",
-                                       text);
+                           return Fail("--socket-mode wants octal permissions such as 0660", text);
                        o.socketMode = static_cast<mode_t>(mode);
                        return true;
                    })
@@ -194,8 +178,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         NumberOption("timeout", "SECONDS",
                      "longest wait for the filters' answers; a filter that holds a request "
                      "longer is killed and started again",
-                     1, 86400,
-                     &o.host.timeoutSec)
+                     1, 86400, &o.host.timeoutSec)
             .Short('t'),
         TextOption("on-failure", "[PROGRAM=]WHAT",
                    "what a filter's failure or silence does: tempfail (451 4.7.1), accept or "
@@ -214,13 +197,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
                      "once);",
                      {"staggered", "serial", "parallel"},
                      [&o](size_t choice) {
-                         o.order = choice == 0   ? milter::Order::Staggered
-                                   : choice == 1 ? milter::Order::Serial
-                                                 : milter::Order::Parallel;
+                         o.host.order = choice == 0   ? milter::Order::Staggered
+                                        : choice == 1 ? milter::Order::Serial
+                                                      : milter::Order::Parallel;
                      })
             .Default("staggered"),
         FlagOption("serial", "the same as --order serial",
-                   [&o] { o.order = milter::Order::Serial; })
+                   [&o] { o.host.order = milter::Order::Serial; })
             .Short('S'),
         TextOption("sendmail", "CMD",
                    "sendmail program for generated mail, with its own arguments separated by "
@@ -248,6 +231,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         FlagOption("syslog", "log to syslog (facility mail) instead of stderr", &o.syslog),
     });
     table.SetMaxOperands(0);
+    table.SetComplaint([](const std::string& text) { daemonlog::Error("%s", text.c_str()); });
     int next = 0;
     switch (table.Parse(argc, argv, next)) {
         case OptionTable::Result::kGo:
@@ -266,7 +250,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         for (const std::string& f : o.filters)
             known = known || f.compare(f.rfind('/') + 1, std::string::npos, name) == 0;
         if (!known)
-            return Fail(("--on-failure names " + name + ", which no --filter runs").c_str(), nullptr),
+            return Fail(("--on-failure names " + name + ", which no --filter runs").c_str(),
+                        nullptr),
                    2;
     }
     o.base = Absolute(o.base);
@@ -276,14 +261,22 @@ int ParseOptions(int argc, char** argv, Options& o) {
 
 }  // namespace
 
+// --syslog is looked for before the options are read, so that what is
+// wrong with them goes where the administrator looks.
+bool SyslogAsked(int argc, char** argv) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], "--syslog") == 0) return true;
+    return false;
+}
+
 int main(int argc, char** argv) {
+    daemonlog::SetName("tarnwick-milter");
+    if (SyslogAsked(argc, argv)) daemonlog::UseSyslog();
     // Static: the callbacks read the settings until the process ends.
     static Options o;
     int status = ParseOptions(argc, argv, o);
     if (status >= 0) return status;
-    daemonlog::SetName("tarnwick-milter");
     daemonlog::SetDebug(o.debug);
-    if (o.syslog) daemonlog::UseSyslog();
 
     // libmilter's signal thread takes these with sigwait(); every other
     // thread, ours included, must keep them blocked.
@@ -295,15 +288,17 @@ int main(int argc, char** argv) {
 
     daemonlog::Log("start: %s, base %s, socket %s, timeout %d s", kVersion, o.base.c_str(),
                    o.socket.c_str(), o.host.timeoutSec);
-    if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(o.base + "/Queue", 0750) ||
+    if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(milter::QueueDir(o.base), 0750) ||
         !EnsureDirectory(o.base + "/Submitted", 0770))
         return 1;
-    ClearQueue(o.base + "/Queue");
+    // Queue files of a previous run belong to messages the MTA still holds
+    // and will offer again; nobody else reads them.
+    if (int removed = milter::ClearQueue(o.base))
+        daemonlog::Log("start: removed %d queue file(s) of an earlier run", removed);
 
     // Never destroyed: libmilter's threads may still be inside a callback
     // when smfi_main() returns, and the process ends right after anyway.
-    milter::Filters& filters = *new milter::Filters;
-    filters.SetOrder(o.order);
+    milter::Filters& filters = *new milter::Filters(o.host);
     std::vector<std::string> filterArgs;
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {
@@ -311,9 +306,8 @@ int main(int argc, char** argv) {
             daemonlog::Log("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
             return 1;
         }
-        filters.Add(f, filterArgs, o.base);
+        filters.Add(f, filterArgs);
     }
-    filters.SetTimeout(o.host.timeoutSec * 1000);
     for (size_t i = 0; i < filters.Count(); ++i)
         daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
                        milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));

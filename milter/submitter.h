@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/base/owners.h"
 #include "common/base/threads.h"
 
 namespace milter {
@@ -68,7 +69,7 @@ class Submitter {
 
     const std::string dir_;
     const std::vector<std::string> sendmail_;
-    int inotifyFd_ = -1, wakeFd_ = -1, dirFd_ = -1, sendingFd_ = -1, failedFd_ = -1;
+    UniqueFd inotifyFd_, wakeFd_, dirFd_, sendingFd_, failedFd_;
     unsigned claims_ = 0;
     std::thread thread_;
     std::map<std::string, Pending> pending_;  // owned by the thread, by name in sending/

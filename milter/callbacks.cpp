@@ -1,4 +1,4 @@
-#include "milter/session.h"
+#include "milter/callbacks.h"
 
 #include <arpa/inet.h>
 #include <libmilter/mfapi.h>
@@ -16,7 +16,9 @@
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
 #include "milter/address.h"
+#include "milter/head.h"
 #include "milter/spool.h"
+#include "milter/verdict.h"
 
 namespace milter {
 
@@ -98,7 +100,7 @@ Connection* Conn(SMFICTX* ctx) {
 bool EnsureSpool(Transaction& tx) {
     if (tx.spool.IsOpen() || tx.spoolFailed) return !tx.spoolFailed;
     tx.token = filters->NextToken();
-    if (!tx.spool.Open(settings->baseDir + "/Queue", std::to_string(tx.token))) {
+    if (!tx.spool.Open(QueueDir(settings->baseDir), std::to_string(tx.token))) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
         Log("spool: cannot create queue file for request %ld: %s", tx.token, strerror(errno));
@@ -273,6 +275,92 @@ void RemoveOwnFields(SMFICTX* ctx, const Transaction& tx, const std::vector<Head
             who.c_str());
 }
 
+// Step one: the queue file made whole under its final name.  False when
+// it could not be (the MTA has been told to try again).
+bool CommitMessage(SMFICTX* ctx, const Connection& c, Transaction& tx, const std::string& who) {
+    EnsureSpool(tx);
+    // The trace field is built now: the MTA knows its queue id for certain
+    // only at the end of the message.
+    const std::string protocol = TraceProtocol(
+        Macro(ctx, "r"), !Macro(ctx, "{tls_version}").empty() || !Macro(ctx, "{cipher}").empty(),
+        !Macro(ctx, "{auth_authen}").empty());
+    const std::string head =
+        EnvelopeText(tx.env) + EnvelopeFields(tx.env) +
+        ReceivedField(c.helo, tx.env, Macro(ctx, "j"), protocol, Macro(ctx, "i"), time(nullptr));
+    if (!tx.spoolFailed && tx.spool.Commit(head)) return true;
+    Log("message %s action=tempfail spool error: %s", who.c_str(),
+        strerror(tx.spoolFailed ? tx.spoolErrno : errno));
+    smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
+                  const_cast<char*>("Local error while queueing the message for checks"));
+    return false;
+}
+
+// What the filters said, and how the wait for them ended.
+struct Asked {
+    Message::Waited waited = Message::Waited::kDecided;
+    Outcome outcome;
+    Verdict verdict;
+    std::string said;  // each filter's answer, for the log line
+};
+
+// Step two: the filters asked until the answer is known or the timeout;
+// the transaction (the queue file's owner) then goes to the message table,
+// which keeps it while a filter still reads the file.
+Asked AskFilters(SMFICTX* ctx, std::shared_ptr<Transaction> tx, const std::string& queueId,
+                 Clock::time_point started) {
+    Asked a;
+    std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath());
+    const auto deadline = started + std::chrono::seconds(settings->timeoutSec);
+    a.waited = filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
+    a.outcome = m->Snapshot();
+    a.verdict = Decide(a.outcome.answers, a.outcome.answered, policies);
+    if (a.waited == Message::Waited::kAbandoned) {
+        a.verdict = Verdict();
+        a.verdict.action = Action::Tempfail;
+        a.verdict.reply.assign(1, "Content filters shutting down, try again later");
+    }
+    for (size_t i = 0; i < a.outcome.answers.size(); ++i) {
+        a.said += " " + filters->Name(i) + "=";
+        if (!a.outcome.asked[i])
+            a.said += "(not asked)";
+        else if (!a.outcome.answered[i])
+            a.said += a.waited == Message::Waited::kDecided ? "(pending)" : "(no answer)";
+        else
+            a.said += AnswerLogText(a.outcome.answers[i]);
+    }
+    filters->Release(m, "queue=" + queueId, std::move(tx));
+    return a;
+}
+
+// Step three: the verdict as the milter reply and header changes.
+sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, const Asked& a,
+                      const std::string& who) {
+    const Verdict& v = a.verdict;
+    switch (v.action) {
+        case Action::Reject:
+            SetReply(ctx, "550", "5.7.1", v.reply);
+            return SMFIS_REJECT;
+        case Action::Tempfail:
+            SetReply(ctx, "451", a.waited == Message::Waited::kAbandoned ? "4.3.2" : "4.7.1",
+                     v.reply);
+            return SMFIS_TEMPFAIL;
+        case Action::Discard:
+            return SMFIS_DISCARD;
+        case Action::Accept:
+            break;
+    }
+    if (!settings->keepHeaderFields && c.canChangeHeaders) RemoveOwnFields(ctx, tx, v.headers, who);
+    for (const HeaderField& h : v.headers) {
+        std::string value = h.second;
+        if (!c.leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
+        if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
+                           const_cast<char*>(value.c_str())) != MI_SUCCESS)
+            Log("message %s: header %s could not be added", who.c_str(),
+                EscapeControl(h.first, 80).c_str());
+    }
+    return SMFIS_CONTINUE;
+}
+
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
     if (!c->tx) {
@@ -283,96 +371,26 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         return SMFIS_TEMPFAIL;
     }
     ActiveMessage active;
-    std::unique_ptr<Transaction> tx = std::move(c->tx);
-    auto started = Clock::now();
+    // Shared: the message table keeps the queue file while a filter may
+    // still read it; this thread keeps its own hold for the field counts
+    // the header removal reads.
+    std::shared_ptr<Transaction> tx(std::move(c->tx));
+    const auto started = Clock::now();
     const char* qid = smfi_getsymval(ctx, const_cast<char*>("i"));
-    std::string queueId = EscapeControl(qid ? qid : "-", 64);
-    std::string who = "queue=" + queueId + " from=<" + EscapeControl(tx->env.sender, 200) +
-                      "> to=" + EscapeControl(Recipients(*tx), 600);
+    const std::string queueId = EscapeControl(qid ? qid : "-", 64);
+    const std::string who = "queue=" + queueId + " from=<" + EscapeControl(tx->env.sender, 200) +
+                            "> to=" + EscapeControl(Recipients(*tx), 600);
 
-    EnsureSpool(*tx);
-    // The trace field is built now: the MTA knows its queue id for certain
-    // only at the end of the message.
-    const std::string protocol =
-        TraceProtocol(Macro(ctx, "r"),
-                      !Macro(ctx, "{tls_version}").empty() || !Macro(ctx, "{cipher}").empty(),
-                      !Macro(ctx, "{auth_authen}").empty());
-    const std::string head =
-        EnvelopeText(tx->env) + EnvelopeFields(tx->env) +
-        ReceivedField(c->helo, tx->env, Macro(ctx, "j"), protocol, Macro(ctx, "i"), time(nullptr));
-    if (tx->spoolFailed || !tx->spool.Commit(head)) {
-        Log("message %s action=tempfail spool error: %s", who.c_str(),
-            strerror(tx->spoolFailed ? tx->spoolErrno : errno));
-        smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
-                      const_cast<char*>("Local error while queueing the message for checks"));
-        return SMFIS_TEMPFAIL;
-    }
+    if (!CommitMessage(ctx, *c, *tx, who)) return SMFIS_TEMPFAIL;
+    const Asked a = AskFilters(ctx, tx, queueId, started);
+    const sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
 
-    std::string path = "Queue/" + std::to_string(tx->token) + ".msg";
-    std::shared_ptr<Message> m = filters->Submit(tx->token, path);
-    auto deadline = started + std::chrono::seconds(settings->timeoutSec);
-    const Message::Waited waited =
-        filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
-
-    const Outcome outcome = m->Snapshot();
-    const std::vector<Answer>& answers = outcome.answers;
-    const std::vector<bool>& answered = outcome.answered;
-    const std::vector<bool>& asked = outcome.asked;
-    Verdict v = Decide(answers, answered, policies);
-    if (waited == Message::Waited::kAbandoned) {
-        v = Verdict();
-        v.action = Action::Tempfail;
-        v.reply.assign(1, "Content filters shutting down, try again later");
-    }
-
-    std::string said;
-    for (size_t i = 0; i < answers.size(); ++i) {
-        said += " " + filters->Name(i) + "=";
-        if (!asked[i])
-            said += "(not asked)";
-        else if (!answered[i])
-            said += waited == Message::Waited::kDecided ? "(pending)" : "(no answer)";
-        else
-            said += AnswerLogText(answers[i]);
-    }
-    const long token = tx->token;
-    // The queue file (owned by the transaction) stays while a filter may
-    // still read it; the answer goes to the MTA now.  This thread keeps its
-    // own hold for the field counts the header removal below reads.
-    std::shared_ptr<Transaction> held(std::move(tx));
-    filters->Release(m, "queue=" + queueId, held);
-
-    sfsistat result = SMFIS_CONTINUE;
-    switch (v.action) {
-        case Action::Reject:
-            SetReply(ctx, "550", "5.7.1", v.reply);
-            result = SMFIS_REJECT;
-            break;
-        case Action::Tempfail:
-            SetReply(ctx, "451", waited == Message::Waited::kAbandoned ? "4.3.2" : "4.7.1", v.reply);
-            result = SMFIS_TEMPFAIL;
-            break;
-        case Action::Discard:
-            result = SMFIS_DISCARD;
-            break;
-        case Action::Accept:
-            if (!settings->keepHeaderFields && c->canChangeHeaders)
-                RemoveOwnFields(ctx, *held, v.headers, who);
-            for (const HeaderField& h : v.headers) {
-                std::string value = h.second;
-                if (!c->leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
-                if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
-                                   const_cast<char*>(value.c_str())) != MI_SUCCESS)
-                    Log("message %s: header %s could not be added", who.c_str(),
-                        EscapeControl(h.first, 80).c_str());
-            }
-            break;
-    }
-    long ms = static_cast<long>(
+    const long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
-    Log("message %s request=%ld%s action=%s%s%s%s time=%ldms", who.c_str(), token, said.c_str(),
-        ActionName(v.action), v.failed ? " (filter failure)" : "",
-        waited == Message::Waited::kAbandoned ? " (shutting down)" : "",
+    const Verdict& v = a.verdict;
+    Log("message %s request=%ld%s action=%s%s%s%s time=%ldms", who.c_str(), tx->token,
+        a.said.c_str(), ActionName(v.action), v.failed ? " (filter failure)" : "",
+        a.waited == Message::Waited::kAbandoned ? " (shutting down)" : "",
         v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
     return result;
 }

@@ -48,8 +48,15 @@ std::string Lower(const std::string& s) {
 }
 
 // Header fields of one message counted by name (lower case), so that the
-// occurrences of a filter's field can be removed by index at the end.
+// occurrences of a filter's field can be removed by index at the end.  The
+// names the filters are known to add when the message begins are always
+// counted, whatever else the header holds; of the others (a name a filter
+// adds for the first time with this message's answer) at most
+// kMaxCountedNames.
 constexpr size_t kMaxCountedNames = 1000;
+// More removals than this cost the MTA time that grows with their square
+// (Postfix rewrites its queue file for each): such a message is refused.
+constexpr int kMaxRemovals = 100;
 
 struct Transaction {
     Envelope env;
@@ -58,6 +65,7 @@ struct Transaction {
     bool spoolFailed = false;
     int spoolErrno = 0;
     size_t droppedRecipients = 0;
+    std::set<std::string> known;  // the filters' field names when the message began
     std::map<std::string, int> fieldCounts;
     bool uncountedFields = false;  // more names than kMaxCountedNames
 };
@@ -153,6 +161,7 @@ sfsistat OnConnect(SMFICTX* ctx, char* host, struct sockaddr* addr) {
 sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
     Connection* c = Conn(ctx);
     c->tx = std::make_unique<Transaction>();
+    c->tx->known = filters->OwnFields().Get();
     c->tx->env.clientName = c->clientName;
     c->tx->env.clientAddress = c->clientAddress;
     if (!MtaAddress(ctx, "{mail_addr}", argv, c->tx->env.sender))
@@ -189,7 +198,7 @@ sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     auto counted = c->tx->fieldCounts.find(key);
     if (counted != c->tx->fieldCounts.end())
         ++counted->second;
-    else if (c->tx->fieldCounts.size() < kMaxCountedNames)
+    else if (c->tx->known.count(key) || c->tx->fieldCounts.size() < kMaxCountedNames)
         c->tx->fieldCounts.emplace(key, 1);
     else
         c->tx->uncountedFields = true;
@@ -246,20 +255,39 @@ void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
 }
 
 // The filters' fields are theirs alone: every incoming field of a name a
-// filter adds now, has added, or can add by its settings goes, last
-// occurrence first, so the indexes still name the fields counted.
-void RemoveOwnFields(SMFICTX* ctx, const Transaction& tx, const std::vector<HeaderField>& adding,
-                     const std::string& who) {
+// filter adds now, has added, or can add by its settings goes.
+struct Removal {
+    std::vector<std::pair<std::string, int>> fields;  // name and how many
+    int count = 0;
+    std::string uncounted;  // a name that may be in the header uncounted
+};
+
+Removal PlanRemoval(const Transaction& tx, const std::vector<HeaderField>& adding) {
     std::vector<std::string> adds;
     for (const HeaderField& h : adding) adds.push_back(Lower(h.first));
     filters->OwnFields().Learn(adds);
     std::set<std::string> names = filters->OwnFields().Get();
-    names.insert(adds.begin(), adds.end());
-    int removed = 0;
+    for (const std::string& name : adds)
+        if (!IsMessageField(name)) names.insert(name);
+    Removal plan;
     for (const std::string& name : names) {
         auto counted = tx.fieldCounts.find(name);
-        if (counted == tx.fieldCounts.end()) continue;
-        for (int index = counted->second; index >= 1; --index) {
+        if (counted != tx.fieldCounts.end()) {
+            plan.fields.emplace_back(name, counted->second);
+            plan.count += counted->second;
+        } else if (tx.uncountedFields && !tx.known.count(name) && plan.uncounted.empty()) {
+            plan.uncounted = name;
+        }
+    }
+    return plan;
+}
+
+// Last occurrence first, so the indexes still name the fields counted.
+void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
+    int removed = 0;
+    for (const auto& field : plan.fields) {
+        const std::string& name = field.first;
+        for (int index = field.second; index >= 1; --index) {
             if (smfi_chgheader(ctx, const_cast<char*>(name.c_str()), index, nullptr) == MI_SUCCESS)
                 ++removed;
             else
@@ -270,9 +298,6 @@ void RemoveOwnFields(SMFICTX* ctx, const Transaction& tx, const std::vector<Head
     if (removed)
         Log("message %s: %d incoming field(s) named like the filters' removed", who.c_str(),
             removed);
-    if (tx.uncountedFields)
-        Log("message %s: too many distinct header names; some incoming fields may stay",
-            who.c_str());
 }
 
 // Step one: the queue file made whole under its final name.  False when
@@ -332,10 +357,28 @@ Asked AskFilters(SMFICTX* ctx, std::shared_ptr<Transaction> tx, const std::strin
     return a;
 }
 
-// Step three: the verdict as the milter reply and header changes.
-sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, const Asked& a,
+// Step three: the verdict as the milter reply and header changes.  A
+// message whose forged fields cannot all be removed is not let on.
+sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, Asked& a,
                       const std::string& who) {
-    const Verdict& v = a.verdict;
+    Verdict& v = a.verdict;
+    Removal plan;
+    if (v.action == Action::Accept && !settings->keepHeaderFields && c.canChangeHeaders) {
+        plan = PlanRemoval(tx, v.headers);
+        if (!plan.uncounted.empty()) {
+            Log("message %s: more than %zu distinct header names; field %s could not be counted, "
+                "deferred",
+                who.c_str(), kMaxCountedNames, EscapeControl(plan.uncounted, 80).c_str());
+            v.action = Action::Tempfail;
+            v.reply.assign(1, "Too many distinct header fields, try again later");
+        } else if (plan.count > kMaxRemovals) {
+            Log("message %s: %d incoming fields named like the filters' (at most %d are removed), "
+                "refused",
+                who.c_str(), plan.count, kMaxRemovals);
+            v.action = Action::Reject;
+            v.reply.assign(1, "Too many header fields named like the content filters' own");
+        }
+    }
     switch (v.action) {
         case Action::Reject:
             SetReply(ctx, "550", "5.7.1", v.reply);
@@ -349,7 +392,7 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
         case Action::Accept:
             break;
     }
-    if (!settings->keepHeaderFields && c.canChangeHeaders) RemoveOwnFields(ctx, tx, v.headers, who);
+    RemoveFields(ctx, plan, who);
     for (const HeaderField& h : v.headers) {
         std::string value = h.second;
         if (!c.leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
@@ -382,7 +425,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
                             "> to=" + EscapeControl(Recipients(*tx), 600);
 
     if (!CommitMessage(ctx, *c, *tx, who)) return SMFIS_TEMPFAIL;
-    const Asked a = AskFilters(ctx, tx, queueId, started);
+    Asked a = AskFilters(ctx, tx, queueId, started);
     const sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
 
     const long ms = static_cast<long>(

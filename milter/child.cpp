@@ -44,6 +44,9 @@ std::string RequestLine(long token, const std::string& path) {
 // supervisor looks for requests past their time.
 constexpr auto kProbeEvery = std::chrono::milliseconds(500);
 constexpr int kTickMs = 250;
+// How often the settings file is looked at for a change (a reload of the
+// filter's settings may change the fields it adds).
+constexpr auto kSettingsLookEvery = std::chrono::seconds(2);
 // A process silent this long with requests out gets an INTF probe; one
 // that then writes nothing for kProbeBound is taken for hung.  Together
 // about 15 s, well inside the MTA's patience, and far above the
@@ -232,6 +235,7 @@ void FilterChild::ScheduleRestart() {
 
 void FilterChild::ReadSettings() {
     const FilterSettings read = ReadFilterSettings(program_);
+    settingsStamp_ = read.stamp;
     engineSocket_ = read.engineSocket;
     if (!read.readable) {
         if (!settingsMissingLogged_)
@@ -241,7 +245,17 @@ void FilterChild::ReadSettings() {
         settingsMissingLogged_ = true;
         return;
     }
-    fields_.Learn(read.fieldNames);
+    for (const std::string& name : fields_.FromSettings(index_, read.fieldNames))
+        Log("filter %s: %s adds a field %s, which belongs to the message; incoming fields of that "
+            "name are never removed",
+            name_.c_str(), EscapeControl(read.file, 300).c_str(), EscapeControl(name, 80).c_str());
+}
+
+void FilterChild::LookAtSettings() {
+    const auto now = Clock::now();
+    if (now < nextSettingsLook_) return;
+    nextSettingsLook_ = now + kSettingsLookEvery;
+    if (SettingsStampOf(program_) != settingsStamp_) ReadSettings();
 }
 
 void FilterChild::GoDown(const char* why) {
@@ -390,6 +404,7 @@ void FilterChild::Run() {
         }
         ExpireOverdue();
         Probe();
+        LookAtSettings();
         bool wantWrite = false;
         if (pid_ >= 0) {
             twLock lock(mu_);

@@ -97,8 +97,10 @@ class FilterChild {
     // Queues an INTF line with a fresh probe token.
     void QueueProbe() REQUIRES(mu_);
     // Reads the settings file beside the program: the engine socket, and
-    // the names of the fields the filter adds (told to the owner).
+    // the names of the fields the filter adds (told to fields_).
     void ReadSettings();
+    // Reads them again when the file changed.
+    void LookAtSettings();
 
     const size_t index_;
     const std::string program_, name_;
@@ -134,7 +136,9 @@ class FilterChild {
     bool killed_ = false;  // at the stop deadline
     std::chrono::steady_clock::time_point startedAt_, restartAt_, nextProbe_;
     int restartDelayMs_ = 1000;
-    std::string engineSocket_;  // from the settings, read when the process ends
+    std::string engineSocket_;   // from the settings, read when the process ends
+    std::string settingsStamp_;  // of the settings file last read
+    std::chrono::steady_clock::time_point nextSettingsLook_;
     bool settingsMissingLogged_ = false;
     bool engineRefused_ = false;  // the last try of engineSocket_ was refused
     // The probe.  loopUp_: this process answered its greeting, so its

@@ -1,5 +1,6 @@
 #include "milter/filter_settings.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -14,9 +15,18 @@ std::string SettingsFileOf(const std::string& program) {
     return program + ".cfg";
 }
 
+std::string SettingsStampOf(const std::string& program) {
+    struct stat st;
+    if (stat(SettingsFileOf(program).c_str(), &st) != 0) return std::string();
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+           std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec);
+}
+
 FilterSettings ReadFilterSettings(const std::string& program) {
     FilterSettings s;
     s.file = SettingsFileOf(program);
+    s.stamp = SettingsStampOf(program);
     std::unique_ptr<cfgfItem> tree;
     if (access(s.file.c_str(), R_OK) == 0) tree = cfgfReadConfigFile(s.file);
     if (!tree) return s;

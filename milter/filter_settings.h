@@ -16,7 +16,12 @@ struct FilterSettings {
     std::string file;                     // the path read
     std::string engineSocket;             // empty when the file does not name one
     std::vector<std::string> fieldNames;  // lower case
+    std::string stamp;                    // SettingsStampOf when read
 };
+
+// What tells a change of the file: device, inode, size and modification
+// time; empty when it cannot be looked at.
+std::string SettingsStampOf(const std::string& program);
 
 // The settings file of the filter whose program is `program`.
 std::string SettingsFileOf(const std::string& program);

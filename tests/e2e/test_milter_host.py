@@ -83,6 +83,31 @@ class MilterVerdictsTest(unittest.TestCase):
         # The queue file is gone once the message is answered.
         self.assertEqual(os.listdir(os.path.join(self.rig.base, "Queue")), [])
 
+    def test_forged_fields_behind_a_thousand_other_names_removed(self):
+        # The names the filters add are counted whatever else the header holds.
+        others = [("X-N%04d" % i, "x") for i in range(1000)]
+        out = self.run_messages(mail("n1", extra=others + [("X-Junk-Score", "0 []"), ("X-Alert", "no")],
+                                     deleted=["x-junk-score", "x-alert"]))["n1"]
+        self.assertEqual(out["reply"], "continue")
+        self.assertEqual(out.get("deleted"), ["x-junk-score", "x-alert"])
+        self.assertEqual(out["headers"]["X-Junk-Score"], "  40 [XX]")
+
+    def test_too_many_forged_fields_refused(self):
+        # Each removal costs the MTA more than the one before: past the bound
+        # the message is refused for good instead.
+        at_bound = [("X-Junk-Score", "0 []")] * 100
+        out = self.run_messages(
+            mail("b1", extra=at_bound, deleted=["x-junk-score"]),
+            mail("b2", extra=at_bound + [("X-Alert", "no")], deleted=["x-junk-score"],
+                 reply="550 5.7.1 Too many header fields named like the content filters' own"))
+        self.assertEqual(out["b1"]["reply"], "continue")
+        self.assertEqual(out["b1"].get("deleted"), ["x-junk-score"])
+        self.assertEqual(out["b2"]["reply"], "replycode")
+        self.assertTrue(out["b2"]["reply_matches"])
+        self.assertNotIn("deleted", out["b2"])
+        self.assertIn("101 incoming fields named like the filters' (at most 100 are removed), refused",
+                      self.rig.log())
+
     def test_spam_and_whitelisted_sender(self):
         out = self.run_messages(mail("s1", extra=[("X-Sim-Score", "400")]),
                                 mail("w1", sender="<pal@friends.example>", extra=[("X-Sim-Score", "400")]))
@@ -241,6 +266,47 @@ class MilterProbeTest(unittest.TestCase):
             self.assertIn("Tarnwick-AV=ERROR", rig.message_lines()[0])
         finally:
             rig.cleanup()
+
+
+@unittest.skipIf(bool(WHY), WHY)
+class MilterFieldNamesTest(unittest.TestCase):
+    """The names of the fields a filter adds come from its settings as they
+    are now: never a field of the message's own, and not one the settings
+    have stopped naming."""
+    ALERT = "Subject: [possible spam]\\\\eX-Color: red"  # the replacement halves the backslashes
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = MilterRig(filters=("Tarnwick-AS",), replace={"Tarnwick-AS": {"AlertHeader": cls.ALERT}})
+        try:
+            cls.rig.start()
+        except Exception:
+            cls.rig.cleanup()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rig.cleanup()
+
+    def send(self, tag, extra=(), deleted=()):
+        return milter_outcomes(self.rig.run_lua(session(mail(tag, extra=list(extra),
+                                                               deleted=list(deleted)))))[tag]
+
+    def test_a_field_of_the_message_is_never_taken_for_a_filter_field(self):
+        self.assertIn("adds a field subject, which belongs to the message", self.rig.log())
+        for tag, score in (("f1", "10"), ("f2", "400")):  # below and above the alert level
+            out = self.send(tag, [("X-Sim-Score", score)], deleted=["subject", "x-junk-score"])
+            self.assertEqual(out["reply"], "continue", tag)
+            self.assertNotIn("subject", out.get("deleted", []), tag)
+
+    def test_names_the_settings_no_longer_give_are_forgotten(self):
+        self.assertEqual(self.send("g1", [("X-Color", "green")], ["x-color"]).get("deleted"), ["x-color"])
+        self.rig.reload("Tarnwick-AS", {"AlertHeader": "X-Alert: possible spam!"})
+        try:
+            wait_until(lambda: "deleted" not in self.send("g2", [("X-Color", "green")], ["x-color"]),
+                       10, "x-color forgotten")
+        finally:
+            self.rig.reload("Tarnwick-AS", {"AlertHeader": self.ALERT})
 
 
 @unittest.skipIf(bool(WHY), WHY)

@@ -148,6 +148,11 @@ bool SpoolFile::Commit(const std::string& head) {
         return false;
     }
     committed_ = true;
+    // The filters read N.msg alone: the arriving copy would hold the
+    // message's size a second time until the last filter is done.
+    file_.reset();
+    unlink(tmpPath_.c_str());
+    tmpPath_.clear();
     return true;
 }
 

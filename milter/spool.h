@@ -5,9 +5,10 @@
 // needs the MTA's queue id, known for certain only at the end of the
 // message, so the file the filters read is then assembled as
 // "Queue/N.msg.tmp" (the head, then the message copied by the kernel) and
-// renamed to "Queue/N.msg".  Each is created exclusively, mode 0640; a
-// filter never sees a half-written message and no message is held in
-// memory.
+// renamed to "Queue/N.msg", and N.tmp removed: a message takes its size
+// once in the queue while the filters read it.  Each is created
+// exclusively, mode 0640; a filter never sees a half-written message and
+// no message is held in memory.
 #ifndef TARNWICK_MILTER_SPOOL_H
 #define TARNWICK_MILTER_SPOOL_H
 
@@ -36,8 +37,9 @@ class SpoolFile {
     // failure.
     bool Open(const std::string& queueDir, const std::string& name);
     bool Write(const char* data, size_t n);
-    // Writes queueDir/name.msg: `head` (envelope and fields), then the message
-    // written so far; false (errno set) on any failure.
+    // Writes queueDir/name.msg: `head` (envelope and fields), then the
+    // message written so far, and removes name.tmp; false (errno set) on
+    // any failure.
     bool Commit(const std::string& head);
     // Removes whichever files exist.
     void Remove();

@@ -108,6 +108,18 @@ class MilterVerdictsTest(unittest.TestCase):
         self.assertIn("101 incoming fields named like the filters' (at most 100 are removed), refused",
                       self.rig.log())
 
+    def test_queue_holds_one_copy_while_the_filters_read(self):
+        client = self.rig.start_lua(session(mail("q1", extra=[("X-Sim-Delay-Ms", "2000")])))
+        queue = os.path.join(self.rig.base, "Queue")
+        try:
+            listing = lambda: os.listdir(queue)
+            held = wait_until(lambda: any(n.endswith(".msg") for n in listing()) and listing(),
+                              10, "the queue file")
+            self.assertEqual([n for n in held if not n.endswith(".msg")], [])
+        finally:
+            out, _ = client.communicate(timeout=60)
+        self.assertEqual(milter_outcomes(out.splitlines())["q1"]["reply"], "continue")
+
     def test_spam_and_whitelisted_sender(self):
         out = self.run_messages(mail("s1", extra=[("X-Sim-Score", "400")]),
                                 mail("w1", sender="<pal@friends.example>", extra=[("X-Sim-Score", "400")]))

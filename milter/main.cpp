@@ -72,6 +72,7 @@ struct Options {
     mode_t socketMode = 0660;
     std::vector<std::string> filters;
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
+    int sendmailTimeoutSec = 30;
     milter::HostSettings host;
     bool debug = false;
     bool syslog = false;
@@ -221,6 +222,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
                    })
             .Short('m')
             .Default(sendmail),
+        NumberOption("sendmail-timeout", "SECONDS",
+                     "longest run of sendmail for one generated message; it is killed then and "
+                     "the message tried again later",
+                     1, 3600, &o.sendmailTimeoutSec),
         FlagOption("keep-header-fields",
                    "leave incoming header fields named like the filters' own in the message "
                    "(by default they are removed before the filters' fields are added)",
@@ -316,7 +321,7 @@ int main(int argc, char** argv) {
         daemonlog::Log("start: cannot listen on %s", o.socket.c_str());
         return 1;
     }
-    milter::Submitter submitter(o.base + "/Submitted", o.sendmail);
+    milter::Submitter submitter(o.base + "/Submitted", o.sendmail, o.sendmailTimeoutSec);
     if (!submitter.Start()) return 1;
     filters.StartAll();
 

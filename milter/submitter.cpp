@@ -86,8 +86,8 @@ std::string Joined(const std::vector<std::string>& items) {
 
 }  // namespace
 
-Submitter::Submitter(std::string dir, std::vector<std::string> sendmail)
-    : dir_(std::move(dir)), sendmail_(std::move(sendmail)) {}
+Submitter::Submitter(std::string dir, std::vector<std::string> sendmail, int limitSec)
+    : dir_(std::move(dir)), sendmail_(std::move(sendmail)), limitSec_(limitSec) {}
 
 Submitter::~Submitter() {
     Stop();
@@ -283,7 +283,7 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     });
     bool timedOut = false;
     const int status =
-        CollectUntilEnd(child.pid, child.output.Get(), kSendmailTimeoutMs, lines, timedOut);
+        CollectUntilEnd(child.pid, child.output.Get(), limitSec_ * 1000, lines, timedOut);
     long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
@@ -293,6 +293,11 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
             static_cast<long long>(st.st_size), rcpts.addresses.size(), ms);
         return Outcome::kDone;
     }
+    if (timedOut) {
+        Log("submit: sendmail still running for %s after %d s; its process group was killed",
+            shown.c_str(), limitSec_);
+        return Outcome::kRetry;
+    }
     Log("submit: sendmail refused %s, %s: %s", shown.c_str(), DescribeStatus(status).c_str(),
         EscapeControl(said, 500).c_str());
     if (!Permanent(status)) return Outcome::kRetry;
@@ -300,44 +305,64 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     return Outcome::kFailed;
 }
 
-void Submitter::HandOverDue(bool final) {
-    auto now = Clock::now();
-    std::vector<std::pair<time_t, std::string>> due;
-    for (const auto& p : pending_)
-        if (final || p.second.due <= now) due.emplace_back(p.second.written, p.first);
-    std::sort(due.begin(), due.end());  // oldest first
-    for (const auto& d : due) {
-        if (!final) {
-            twLock lock(mu_);
-            if (stop_) return;
-        }
-        auto it = pending_.find(d.second);
-        if (HandOver(it->first) != Outcome::kRetry) {
-            pending_.erase(it);
-            continue;
-        }
-        if (final) continue;
-        if (time(nullptr) - it->second.written >= kGiveUpAfterSec) {
-            SetAside(it->first, "not accepted for a day");
-            pending_.erase(it);
-            continue;
-        }
-        Pending& p = it->second;
-        p.delayMs = p.delayMs == 0 ? kFirstRetryMs : std::min(p.delayMs * 2, kMaxRetryMs);
-        p.due = Clock::now() + std::chrono::milliseconds(p.delayMs);
-        Log("submit: %s will be tried again in %d s", EscapeControl(it->first, 300).c_str(),
-            p.delayMs / 1000);
+bool Submitter::HandOverNext(bool final) {
+    // A file never tried goes before every retry, so one that keeps
+    // failing (a sendmail run that hangs to its time limit) delays the new
+    // ones by one run at most; at the stop only new files are tried.
+    const auto now = Clock::now();
+    auto pick = pending_.end();
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        const bool fresh = it->second.delayMs == 0;
+        if (final ? !fresh : (!fresh && it->second.due > now)) continue;
+        if (pick == pending_.end() ||
+            std::make_pair(!fresh, it->second.written) <
+                std::make_pair(pick->second.delayMs != 0, pick->second.written))
+            pick = it;
     }
+    if (pick == pending_.end()) return false;
+    if (HandOver(pick->first) != Outcome::kRetry) {
+        pending_.erase(pick);
+        return true;
+    }
+    Pending& p = pick->second;
+    p.delayMs = p.delayMs == 0 ? kFirstRetryMs : std::min(p.delayMs * 2, kMaxRetryMs);
+    if (final) return true;
+    if (time(nullptr) - p.written >= kGiveUpAfterSec) {
+        SetAside(pick->first, "not accepted for a day");
+        pending_.erase(pick);
+        return true;
+    }
+    p.due = Clock::now() + std::chrono::milliseconds(p.delayMs);
+    Log("submit: %s will be tried again in %d s", EscapeControl(pick->first, 300).c_str(),
+        p.delayMs / 1000);
+    return true;
+}
+
+void Submitter::ReadEvents() {
+    alignas(struct inotify_event) char buf[8192];
+    ssize_t n;
+    bool overflow = false;
+    while ((n = read(inotifyFd_.Get(), buf, sizeof buf)) > 0) {
+        for (char* p = buf; p < buf + n;) {
+            auto* ev = reinterpret_cast<struct inotify_event*>(p);
+            if (ev->mask & IN_Q_OVERFLOW) overflow = true;
+            if (ev->len && IsSubName(ev->name)) Claim(ev->name);
+            p += sizeof(struct inotify_event) + ev->len;
+        }
+    }
+    // Events were lost: the directory itself is the truth.
+    if (overflow) Scan();
 }
 
 void Submitter::Run() {
-    alignas(struct inotify_event) char buf[8192];
     for (;;) {
         {
             twLock lock(mu_);
             if (stop_) break;
         }
-        HandOverDue(false);
+        // What came during the last run goes before the retries due.
+        ReadEvents();
+        if (HandOverNext(false)) continue;
         int timeout = -1;
         auto now = Clock::now();
         for (const auto& p : pending_) {
@@ -348,24 +373,11 @@ void Submitter::Run() {
         }
         struct pollfd fds[2] = {{inotifyFd_.Get(), POLLIN, 0}, {wakeFd_.Get(), POLLIN, 0}};
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
-        if (fds[0].revents) {
-            ssize_t n;
-            bool overflow = false;
-            while ((n = read(inotifyFd_.Get(), buf, sizeof buf)) > 0) {
-                for (char* p = buf; p < buf + n;) {
-                    auto* ev = reinterpret_cast<struct inotify_event*>(p);
-                    if (ev->mask & IN_Q_OVERFLOW) overflow = true;
-                    if (ev->len && IsSubName(ev->name)) Claim(ev->name);
-                    p += sizeof(struct inotify_event) + ev->len;
-                }
-            }
-            // Events were lost: the directory itself is the truth.
-            if (overflow) Scan();
-        }
     }
     // The filters have written their final reports by now.
     Scan();
-    HandOverDue(true);
+    while (HandOverNext(true)) {
+    }
     if (!pending_.empty())
         Log("submit: %zu message(s) not handed over; they stay in sending/ for the next start",
             pending_.size());

@@ -34,6 +34,14 @@ def session(*messages):
     return "conn = open()\n" + "".join(messages) + "mt.disconnect(conn)\n"
 
 
+def submit(rig, name, header):
+    """Generated mail as a filter leaves it in Submitted/."""
+    sub = os.path.join(rig.base, "Submitted", name)
+    with open(sub + ".tmp", "wb") as f:
+        f.write(b"Return-Path: <>\n" + header + b"\nbody\n")
+    os.rename(sub + ".tmp", sub + ".sub")
+
+
 def wait_mail(rig, pattern, count=1):
     return wait_until(lambda: [m for m in rig.outbox_mails() if re.search(pattern, m[1])][:count]
                     if len([m for m in rig.outbox_mails() if re.search(pattern, m[1])]) >= count else None,
@@ -182,12 +190,6 @@ class MilterVerdictsTest(unittest.TestCase):
         # The filter serves the next message.
         self.assertEqual(out["f2"]["headers"]["X-Junk-Score"], "  40 [XX]")
 
-    def submit(self, name, header):
-        sub = os.path.join(self.rig.base, "Submitted", name)
-        with open(sub + ".tmp", "wb") as f:
-            f.write(b"Return-Path: <>\n" + header + b"\nbody\n")
-        os.rename(sub + ".tmp", sub + ".sub")
-
     def test_unsendable_mail_is_set_aside_and_holds_up_nothing(self):
         wait_mail(self.rig, rb"Subject: leftover")
         sending = os.path.join(self.rig.base, "Submitted", "sending")
@@ -195,12 +197,12 @@ class MilterVerdictsTest(unittest.TestCase):
         refuse = lambda address, status: open(os.path.join(self.rig.root, "refuse", address), "w").write(status)
         refuse("later@example.net", "75")  # EX_TEMPFAIL
         refuse("gone@example.net", "67")  # EX_NOUSER
-        self.submit("late_1", b"To: later@example.net\nSubject: retried\n")
+        submit(self.rig, "late_1", b"To: later@example.net\nSubject: retried\n")
         self.rig.wait_log("late_1.sub will be tried again in 2 s")
         # The file waits in sending/ while the ones behind it go on.
-        self.submit("late_2", b"To: gone@example.net\nSubject: refused\n")
-        self.submit("late_3", b"To: recipients;\nCc: postmaster\nSubject: nobody\n")
-        self.submit("late_4", b"To: Dora <dora@example.net>\nSubject: fine\n")
+        submit(self.rig, "late_2", b"To: gone@example.net\nSubject: refused\n")
+        submit(self.rig, "late_3", b"To: recipients;\nCc: postmaster\nSubject: nobody\n")
+        submit(self.rig, "late_4", b"To: Dora <dora@example.net>\nSubject: fine\n")
         args, _ = wait_mail(self.rig, rb"Subject: fine")[0]
         self.assertEqual(args[-2:], ["--", "dora@example.net"])
         self.rig.wait_log("late_3.sub set aside in failed/: no valid recipient")
@@ -319,6 +321,36 @@ class MilterFieldNamesTest(unittest.TestCase):
                        10, "x-color forgotten")
         finally:
             self.rig.reload("Tarnwick-AS", {"AlertHeader": self.ALERT})
+
+
+@unittest.skipIf(bool(WHY), WHY)
+class MilterSendmailTest(unittest.TestCase):
+    def test_a_hanging_run_is_killed_and_holds_back_new_mail_by_one_run_at_most(self):
+        rig = MilterRig(filters=("Tarnwick-AS",), host_args=["--sendmail-timeout", "2"])
+        try:
+            rig.start()
+            for n in (1, 2):
+                open(os.path.join(rig.root, "hang", "stuck%d@example.net" % n), "w").close()
+                submit(rig, "stuck_%d" % n, b"To: stuck%d@example.net\nSubject: stuck\n" % n)
+            rig.wait_log("stuck_2.sub will be tried again in 2 s", timeout=15)
+            self.assertRegex(rig.log(), r"sendmail still running for \S+stuck_1.sub after 2 s; "
+                                        r"its process group was killed")
+            # stuck_1's retry runs now; what comes meanwhile goes before
+            # stuck_2's retry, due when that run ends.
+            time.sleep(1)
+            submit(rig, "fresh_1", b"To: dora@example.net\nSubject: fresh\n")
+            wait_mail(rig, rb"Subject: fresh")
+            self.assertNotIn("stuck_2.sub will be tried again in 4 s", rig.log())
+            # At the stop only the run under way ends; the stuck files are not
+            # tried again.
+            kills = lambda: rig.log().count("its process group was killed")
+            before, started = kills(), time.monotonic()
+            self.assertEqual(rig.stop(), 0)
+            self.assertLessEqual(kills() - before, 1)
+            self.assertLess(time.monotonic() - started, 8)
+            self.assertIn("submit: 2 message(s) not handed over", rig.log())
+        finally:
+            rig.cleanup()
 
 
 @unittest.skipIf(bool(WHY), WHY)

@@ -128,6 +128,14 @@ class MilterVerdictsTest(unittest.TestCase):
             out, _ = client.communicate(timeout=60)
         self.assertEqual(milter_outcomes(out.splitlines())["q1"]["reply"], "continue")
 
+    def test_an_8bit_recipient_is_named_in_the_notification_and_sent_it(self):
+        # The script is written in UTF-8, as an SMTPUTF8 client sends it.
+        out = self.run_messages(mail("u1", EICAR + "\r\n", rcpts=("<bob+\u00e9@example.net>",)))["u1"]
+        self.assertEqual(out["reply"], "replycode")
+        args, note = wait_mail(self.rig, rb"Subject: test u1")[0]
+        self.assertEqual(args[-2:], ["--", "bob+\u00e9@example.net"])
+        self.assertIn("To: bob+\u00e9@example.net\n".encode(), note.replace(b"\r\n", b"\n"))
+
     def test_spam_and_whitelisted_sender(self):
         out = self.run_messages(mail("s1", extra=[("X-Sim-Score", "400")]),
                                 mail("w1", sender="<pal@friends.example>", extra=[("X-Sim-Score", "400")]))

@@ -158,7 +158,7 @@ class MilterVerdictsTest(unittest.TestCase):
         self.assertIn('Tarnwick-AV=ERROR"Virus found: EICAR-Test-File\\x0a1 virus(es) found\\x0a'
                       'Message rejected by Tarnwick-AV"', line)
         self.assertIn("to=<bob@example.net>,<carol@example.net>", line)
-        args, note = wait_mail(self.rig, rb"Subject: Virus alert")[0]
+        args, note = wait_mail(self.rig, rb"(?s)Subject: Virus alert.*Subject: test v1\n")[0]
         # The two recipients and nobody else; "To: recipients;" names no one
         # (and becomes the valid empty group), and the Bcc: field stays out.
         self.assertEqual(args[-6:], ["-oi", "-f", "<>", "--", "bob@example.net", "carol@example.net"])

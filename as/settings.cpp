@@ -13,6 +13,7 @@
 #include "common/base/log.h"
 #include "common/base/process.h"
 #include "common/base/text.h"
+#include "common/config/filterkeys.h"
 
 namespace {
 
@@ -28,10 +29,10 @@ struct scalarSetting {
 };
 
 const scalarSetting scalarSettings[] = {
-    {"Socket", "Missing Socket", &asSettings::socketPath, nullptr},
-    {"Header", "Missing Header item", &asSettings::pMainHeader, nullptr},
+    {filterKeys::socket, "Missing Socket", &asSettings::socketPath, nullptr},
+    {filterKeys::header, "Missing Header item", &asSettings::pMainHeader, nullptr},
     {"AlertLevel", "Missing AlertLevel item", nullptr, &asSettings::alertLevel},
-    {"AlertHeader", "Missing AlertHeader item", &asSettings::pAlertHeader, nullptr},
+    {filterKeys::alertHeader, "Missing AlertHeader item", &asSettings::pAlertHeader, nullptr},
 };
 
 void ReadScalarSettings(const cfgfItem* conf, asSettings& next) {

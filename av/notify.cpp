@@ -68,18 +68,13 @@ bool safeSender(const std::string& address) {
 }
 
 // A recipient goes into the To: or Bcc: line, which sendmail reads by the
-// address-list grammar; only a plain address (local@domain) reads back as the one
-// address it is: a blank, a quote, a bracket, a parenthesis (a comment), a
-// colon (a group) or a backslash could make it another address or several.
+// address-list grammar, and is then handed to sendmail: only an address
+// that reads back as itself and that the milter host's submitter sends
+// (SendableAddress) is named, so no recipient is named and not sent.
 bool plainAddress(const std::string& address) {
-    for (unsigned char c : address) {
-        if (c <= 0x20 || c == 0x7f || strchr("()<>\"\\,;:", c)) {
-            PrintMsg("* notification: recipient address left out: %s\n",
-                     EscapeControl(address).c_str());
-            return false;
-        }
-    }
-    return true;
+    if (SendableAddress(address)) return true;
+    PrintMsg("* notification: recipient address left out: %s\n", EscapeControl(address).c_str());
+    return false;
 }
 
 void writeText(FILE* out, const char* text) {

@@ -13,6 +13,7 @@
 #include "av/settings.h"
 #include "common/base/log.h"
 #include "common/base/text.h"
+#include "common/config/filterkeys.h"
 
 namespace {
 
@@ -53,8 +54,10 @@ void ReadMode(const cfgfItem* conf, avSettings& next) {
 
 void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
     if (next.opMode == modeAddHeader) {
-        const cfgfItem* options = cfgfGetDictValue(conf, "AddHeaderOptions", cfgfDictionary);
-        if (!ReadTextSetting(options, "Header", next.addHeaderStr, nullptr)) {
+        const cfgfItem* options =
+            cfgfGetDictValue(conf, filterKeys::addHeaderOptions, cfgfDictionary);
+        if (!ReadTextSetting(options, filterKeys::addHeaderOptionsHeader, next.addHeaderStr,
+                             nullptr)) {
             if (options != nullptr)
                 cfgfError(options, "missing Header= option");
             else
@@ -70,7 +73,7 @@ void ReadModeOptions(const cfgfItem* conf, avSettings& next) {
 }
 
 void readSocket(const cfgfItem* conf, avSettings& next) {
-    ReadTextSetting(conf, "Socket", next.socketPath, "Missing Socket");
+    ReadTextSetting(conf, filterKeys::socket, next.socketPath, "Missing Socket");
 }
 
 void readOnProblem(const cfgfItem* conf, avSettings&) {
@@ -100,14 +103,14 @@ struct avKey {
 };
 
 const avKey avKeys[] = {
-    {"Socket", true, readSocket},
+    {filterKeys::socket, true, readSocket},
     {"Mode", true, ReadMode},
     {"OnProblem", false, readOnProblem},
     {"SubmittedDirectory", true, readSubmittedDirectory},
     {"PostProcess", true, readPostProcess},
     {"RejectOptions", true, ReadModeOptions},  // the one of the Mode in force
     {"DiscardOptions", true, nullptr},
-    {"AddHeaderOptions", true, nullptr},
+    {filterKeys::addHeaderOptions, true, nullptr},
     {"StatDumpInterval", false,
      [](const cfgfItem* conf, avSettings& next) { ReadStatDumpSettings(conf, next); }},
     {"StatDumpFile", false, nullptr},

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/base/text.h"
+
 namespace milter {
 
 namespace {
@@ -16,7 +18,7 @@ enum class Kind { kAtom, kQuoted, kLiteral, kSpecial, kBad };
 
 struct Token {
     Kind kind;
-    std::string text;  // atom, quoted content (unescaped), literal with brackets, the special
+    std::string text;   // atom, quoted content (unescaped), literal with brackets, the special
     size_t begin, end;  // bytes of the body
 };
 
@@ -25,7 +27,9 @@ bool IsAtext(unsigned char c) {
            (c != 0 && strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr) || c >= 0x80;
 }
 
-bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsSpace(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // Splits a field body into tokens, comments and folding white space left
 // out.  An unterminated quoted string, comment or literal is one bad token
@@ -86,30 +90,6 @@ std::vector<Token> Lex(std::string_view s) {
         }
     }
     return out;
-}
-
-bool DotAtom(const std::string& s, bool domain) {
-    if (s.empty() || s.front() == '.' || s.back() == '.' || s.find("..") != std::string::npos)
-        return false;
-    for (unsigned char c : s) {
-        if (c == '.') continue;
-        if (c >= 0x80 || !IsAtext(c)) return false;
-        if (domain && !((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '-' || c == '_'))
-            return false;
-    }
-    return true;
-}
-
-bool PlainLiteral(const std::string& s) {
-    if (s.size() < 3) return false;
-    for (size_t k = 1; k + 1 < s.size(); ++k) {
-        unsigned char c = static_cast<unsigned char>(s[k]);
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '.' || c == ':' || c == '-'))
-            return false;
-    }
-    return true;
 }
 
 class Parser {
@@ -209,12 +189,11 @@ class Parser {
             }
             ++k;
         }
-        if (wantWord || !Is(k, '@') || !DotAtom(local, false)) return false;
+        if (wantWord || !Is(k, '@')) return false;
         ++k;
         std::string domain;
         if (k < t_.size() && t_[k].kind == Kind::kLiteral) {
             domain = t_[k++].text;
-            if (!PlainLiteral(domain)) return false;
         } else {
             wantWord = true;
             while (k < t_.size()) {
@@ -229,10 +208,11 @@ class Parser {
                 }
                 ++k;
             }
-            if (wantWord || !DotAtom(domain, true)) return false;
+            if (wantWord) return false;
         }
         address = local + "@" + domain;
-        return address.size() <= kMaxAddressLength && address[0] != '-';
+        // The rule the notification writer names its recipients by.
+        return SendableAddress(address);
     }
 
     void Add(const std::string& address) {
@@ -271,7 +251,8 @@ bool NameIs(std::string_view name, const char* want) {
 // The phrase of a field body that is only a phrase and ';' (the server's
 // "recipients;"), or empty.
 std::string_view ColonlessGroup(std::string_view body) {
-    while (!body.empty() && IsSpace(static_cast<unsigned char>(body.front()))) body.remove_prefix(1);
+    while (!body.empty() && IsSpace(static_cast<unsigned char>(body.front())))
+        body.remove_prefix(1);
     while (!body.empty() && IsSpace(static_cast<unsigned char>(body.back()))) body.remove_suffix(1);
     if (body.size() < 2 || body.back() != ';') return std::string_view();
     body.remove_suffix(1);

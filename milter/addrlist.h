@@ -3,9 +3,10 @@
 // are parsed by the address-list grammar of RFC 5322 (groups, display
 // names, quoted strings, comments, folded lines, the obsolete routes and
 // empty list members), and only plain addresses (local@domain) come out, each safe to be
-// one argument of sendmail after "--": local part and domain in dot-atom
-// form (a quoted local part only when its content is one), ASCII without
-// blanks or control characters, no leading '-'.
+// one argument of sendmail after "--": SendableAddress (common/base/text.h),
+// the rule Tarnwick-AV names a notification's recipients by, so that an
+// address is both named and sent or neither (a quoted local part only when
+// its content is a dot-atom).
 //
 // The Velmora server writes "To: recipients;" (a group without its colon)
 // above a Bcc: field when a notification has several recipients; that form,
@@ -23,7 +24,6 @@
 namespace milter {
 
 constexpr size_t kMaxRecipients = 1000;
-constexpr size_t kMaxAddressLength = 320;
 
 struct AddressList {
     std::vector<std::string> addresses;  // in order of appearance, without repeats

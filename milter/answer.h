@@ -67,52 +67,6 @@ std::vector<std::string> ReplyLines(const std::string& decoded, const char* fall
 // so each "%" is doubled to stand for itself.
 std::string MilterReplyText(const std::string& line);
 
-// What the mail server is told about one message, from every filter's
-// answer (answered[i] false: no answer in time, or not asked).  A reject
-// (ERROR) wins over everything, then a discard, then a failed filter
-// (FAILURE, an unknown answer word or no answer) with that filter's
-// --on-failure policy (reject over tempfail over accept); otherwise the
-// message goes on with the headers of every ADDHEADER, in filter order.
-enum class OnFailure { Tempfail, Accept, Reject };
-enum class Action { Accept, Reject, Discard, Tempfail };
-struct Verdict {
-    Action action = Action::Accept;
-    bool failed = false;             // some filter failed and its policy decided
-    std::vector<std::string> reply;  // SMTP reply lines for a reject
-    std::vector<HeaderField> headers;
-    int skippedHeaders = 0;
-};
-// onFailure: one policy per filter, in the order of answers.
-Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
-               const std::vector<OnFailure>& onFailure);
-// The same policy for every filter.
-Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
-               OnFailure onFailure);
-const char* ActionName(Action action);
-
-// --on-failure, given once or more: "WHAT" for every filter, or
-// "PROGRAM=WHAT" for the filter whose program file is named PROGRAM (its
-// basename); a filter's own setting wins over the one for all, whatever
-// their order.  Without either, a failure of the anti-virus filter (and of
-// any other) defers the message, one of the anti-spam filter lets it on
-// unrated: no unscanned mail by default, and a message is not held up
-// because it could not be rated.
-class FailurePolicy {
-  public:
-    // false, with `error` set, for a word that is not a policy or a name
-    // that cannot be a program file's.
-    bool Add(const std::string& text, std::string& error);
-    OnFailure For(const std::string& program) const;
-    // The programs named by PROGRAM=WHAT, to check against the filters.
-    std::vector<std::string> Named() const;
-
-  private:
-    bool allSet_ = false;
-    OnFailure all_ = OnFailure::Tempfail;
-    std::vector<std::pair<std::string, OnFailure>> byFilter_;
-};
-const char* OnFailureName(OnFailure policy);
-
 // An answer as the log shows it: the word, then its text quoted with
 // control characters escaped (none for OK and DISCARD).
 std::string AnswerLogText(const Answer& answer);

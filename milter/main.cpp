@@ -1,7 +1,6 @@
 // tarnwick-milter: plays the Velmora server's part for Tarnwick-AV and
 // Tarnwick-AS behind a milter socket, so Postfix or Sendmail can run them.
 // Start-up, serving and shutdown; the work lives in the modules.
-#include <dirent.h>
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <sys/stat.h>
@@ -22,8 +21,10 @@
 #include "common/base/readiness.h"
 #include "common/base/socket_access.h"
 #include "common/base/version.h"
+#include "milter/callbacks.h"
 #include "milter/filters.h"
-#include "milter/session.h"
+#include "milter/settings.h"
+#include "milter/spool.h"
 #include "milter/submitter.h"
 
 // libmilter's own start-up and shutdown race in its internal state (seen
@@ -40,8 +41,10 @@ namespace {
 const std::string versionLine = std::string("tarnwick-milter ") + tarnwickVersion;
 const char* const kVersion = versionLine.c_str();
 
+// Through the daemon log from the first line on, so that --syslog gets
+// the complaints about the command line too.
 bool Fail(const char* what, const char* detail) {
-    fprintf(stderr, "tarnwick-milter: %s%s%s\n", what, detail ? ": " : "", detail ? detail : "");
+    daemonlog::Error("%s%s%s", what, detail ? ": " : "", detail ? detail : "");
     return false;
 }
 
@@ -61,21 +64,6 @@ bool EnsureDirectory(const std::string& path, mode_t mode) {
     return false;
 }
 
-// Queue files of a previous run belong to messages the MTA still holds and
-// will offer again; nobody else reads them.
-void ClearQueue(const std::string& dir) {
-    if (const UniqueDir d{opendir(dir.c_str())}) {
-        int removed = 0;
-        while (struct dirent* e = readdir(d.get())) {
-            std::string n = e->d_name;
-            bool ours = n.size() > 4 && (n.compare(n.size() - 4, 4, ".msg") == 0 ||
-                                         n.compare(n.size() - 4, 4, ".tmp") == 0);
-            if (ours && unlinkat(dirfd(d.get()), e->d_name, 0) == 0) ++removed;
-        }
-        if (removed) daemonlog::Log("start: removed %d queue file(s) of an earlier run", removed);
-    }
-}
-
 // Postfix's smtpd runs chrooted in its spool directory and reaches the
 // socket there as unix:tarnwick/milter.sock.
 constexpr const char* kDefaultSocket = "unix:/var/spool/postfix/tarnwick/milter.sock";
@@ -87,9 +75,9 @@ struct Options {
     std::string base;
     std::vector<std::string> filters;
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
+    int sendmailTimeoutSec = 30;
     milter::HostSettings host;
     bool debug = false;
-    milter::Order order = milter::Order::Staggered;
 };
 
 // The path of a unix socket address (libmilter takes a bare path as one),
@@ -171,8 +159,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         NumberOption("timeout", "SECONDS",
                      "longest wait for the filters' answers; a filter that holds a request "
                      "longer is killed and started again",
-                     1, 86400,
-                     &o.host.timeoutSec)
+                     1, 86400, &o.host.timeoutSec)
             .Short('t'),
         TextOption("on-failure", "[PROGRAM=]WHAT",
                    "what a filter's failure or silence does: tempfail (451 4.7.1), accept or "
@@ -191,13 +178,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
                      "once);",
                      {"staggered", "serial", "parallel"},
                      [&o](size_t choice) {
-                         o.order = choice == 0   ? milter::Order::Staggered
-                                   : choice == 1 ? milter::Order::Serial
-                                                 : milter::Order::Parallel;
+                         o.host.order = choice == 0   ? milter::Order::Staggered
+                                        : choice == 1 ? milter::Order::Serial
+                                                      : milter::Order::Parallel;
                      })
             .Default("staggered"),
         FlagOption("serial", "the same as --order serial",
-                   [&o] { o.order = milter::Order::Serial; })
+                   [&o] { o.host.order = milter::Order::Serial; })
             .Short('S'),
         TextOption("sendmail", "CMD",
                    "sendmail program for generated mail, with its own arguments separated by "
@@ -215,6 +202,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
                    })
             .Short('m')
             .Default(sendmail),
+        NumberOption("sendmail-timeout", "SECONDS",
+                     "longest run of sendmail for one generated message; it is killed then and "
+                     "the message tried again later",
+                     1, 3600, &o.sendmailTimeoutSec),
         FlagOption("keep-header-fields",
                    "leave incoming header fields named like the filters' own in the message "
                    "(by default they are removed before the filters' fields are added)",
@@ -228,6 +219,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
                                           "local user could then speak for the MTA)",
                                           kDefaultSocket, 's'}));
     table.SetMaxOperands(0);
+    table.SetComplaint([](const std::string& text) { daemonlog::Error("%s", text.c_str()); });
     ParseOrExit(table, argc, argv);
     if (o.filters.size() > 4) return Fail("at most 4 filters", nullptr), 2;
     for (const std::string& name : o.host.onFailure.Named()) {
@@ -235,7 +227,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         for (const std::string& f : o.filters)
             known = known || f.compare(f.rfind('/') + 1, std::string::npos, name) == 0;
         if (!known)
-            return Fail(("--on-failure names " + name + ", which no --filter runs").c_str(), nullptr),
+            return Fail(("--on-failure names " + name + ", which no --filter runs").c_str(),
+                        nullptr),
                    2;
     }
     o.base = Absolute(o.base);
@@ -245,14 +238,22 @@ int ParseOptions(int argc, char** argv, Options& o) {
 
 }  // namespace
 
+// --syslog is looked for before the options are read, so that what is
+// wrong with them goes where the administrator looks.
+bool SyslogAsked(int argc, char** argv) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], "--syslog") == 0) return true;
+    return false;
+}
+
 int main(int argc, char** argv) {
+    daemonlog::SetName("tarnwick-milter");
+    if (SyslogAsked(argc, argv)) daemonlog::UseSyslog();
     // Static: the callbacks read the settings until the process ends.
     static Options o;
     int status = ParseOptions(argc, argv, o);
     if (status >= 0) return status;
-    daemonlog::SetName("tarnwick-milter");
     daemonlog::SetDebug(o.debug);
-    if (o.socket.syslog) daemonlog::UseSyslog();
 
     // libmilter's signal thread takes these with sigwait(); every other
     // thread, ours included, must keep them blocked.
@@ -264,15 +265,17 @@ int main(int argc, char** argv) {
 
     daemonlog::Log("start: %s, base %s, socket %s, timeout %d s", kVersion, o.base.c_str(),
                    o.socket.path.c_str(), o.host.timeoutSec);
-    if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(o.base + "/Queue", 0750) ||
+    if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(milter::QueueDir(o.base), 0750) ||
         !EnsureDirectory(o.base + "/Submitted", 0770))
         return 1;
-    ClearQueue(o.base + "/Queue");
+    // Queue files of a previous run belong to messages the MTA still holds
+    // and will offer again; nobody else reads them.
+    if (int removed = milter::ClearQueue(o.base))
+        daemonlog::Log("start: removed %d queue file(s) of an earlier run", removed);
 
     // Never destroyed: libmilter's threads may still be inside a callback
     // when smfi_main() returns, and the process ends right after anyway.
-    milter::Filters& filters = *new milter::Filters;
-    filters.SetOrder(o.order);
+    milter::Filters& filters = *new milter::Filters(o.host);
     std::vector<std::string> filterArgs;
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {
@@ -280,9 +283,8 @@ int main(int argc, char** argv) {
             daemonlog::Log("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
             return 1;
         }
-        filters.Add(f, filterArgs, o.base);
+        filters.Add(f, filterArgs);
     }
-    filters.SetTimeout(o.host.timeoutSec * 1000);
     for (size_t i = 0; i < filters.Count(); ++i)
         daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
                        milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));
@@ -291,7 +293,7 @@ int main(int argc, char** argv) {
         daemonlog::Log("start: cannot listen on %s", o.socket.path.c_str());
         return 1;
     }
-    milter::Submitter submitter(o.base + "/Submitted", o.sendmail);
+    milter::Submitter submitter(o.base + "/Submitted", o.sendmail, o.sendmailTimeoutSec);
     if (!submitter.Start()) return 1;
     filters.StartAll();
 

@@ -1,96 +1,43 @@
 #include "milter/spool.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace milter {
 
 namespace {
 
-std::string CleanAddress(const std::string& in) {
-    std::string out;
-    for (unsigned char c : in) {
-        if (out.size() >= kMaxAddress) break;
-        if (c < 32 || c == 127 || c == '<' || c == '>') continue;
-        out += static_cast<char>(c);
-    }
-    return out;
+constexpr const char* kQueueDirName = "Queue";
+constexpr const char* kArriving = ".tmp";
+constexpr const char* kReady = ".msg";
+
+bool EndsWith(const std::string& s, const char* tail) {
+    const size_t n = strlen(tail);
+    return s.size() > n && s.compare(s.size() - n, n, tail) == 0;
 }
 
 }  // namespace
 
-std::string EnvelopeText(const Envelope& env) {
-    std::string name =
-        CleanAddress(env.clientName.empty() ? std::string("unknown") : env.clientName);
-    std::string out = "S " + name;
-    if (!env.clientAddress.empty()) out += " [" + CleanAddress(env.clientAddress) + "]";
-    out += "\nP <" + CleanAddress(env.sender) + ">\n";
-    for (const std::string& r : env.recipients) out += "R <" + CleanAddress(r) + ">\n";
-    out += "\n";
-    return out;
+std::string QueueDir(const std::string& baseDir) {
+    return baseDir + "/" + kQueueDirName;
 }
 
-std::string EnvelopeFields(const Envelope& env) {
-    std::string out = "X-Envelope-From: <" + CleanAddress(env.sender) + ">\n";
-    for (const std::string& r : env.recipients) out += "X-Envelope-To: <" + CleanAddress(r) + ">\n";
-    return out;
-}
-
-std::string ClientName(const char* host) {
-    if (!host || !*host || *host == '[') return "unknown";
-    return host;
-}
-
-std::string HeloWord(const char* helo) {
-    std::string out;
-    if (!helo) return out;
-    const char* p = helo;
-    while (*p == ' ' || *p == '\t') ++p;
-    for (; *p > 32 && *p < 127 && out.size() < 255; ++p) out += *p;
-    return out;
-}
-
-std::string TraceProtocol(const std::string& r, bool tls, bool authenticated) {
-    if (r == "SMTP") return r;
-    // Sendmail says so itself where its TLS and AUTH macros were not asked for.
-    tls = tls || r == "ESMTPS" || r == "ESMTPSA";
-    authenticated = authenticated || r == "ESMTPA" || r == "ESMTPSA";
-    return std::string("ESMTP") + (tls ? "S" : "") + (authenticated ? "A" : "");
-}
-
-namespace {
-
-std::string TraceWord(const std::string& in) {
-    std::string out;
-    for (unsigned char c : in) {
-        if (out.size() >= 255) break;
-        if (c <= 32 || c >= 127 || c == '(' || c == ')' || c == '[' || c == ']' || c == ';')
-            continue;
-        out += static_cast<char>(c);
+int ClearQueue(const std::string& baseDir) {
+    int removed = 0;
+    if (const UniqueDir d{opendir(QueueDir(baseDir).c_str())}) {
+        while (struct dirent* e = readdir(d.get())) {
+            const std::string n = e->d_name;
+            // N.msg.tmp ends in .tmp too.
+            if ((EndsWith(n, kReady) || EndsWith(n, kArriving)) &&
+                unlinkat(dirfd(d.get()), e->d_name, 0) == 0)
+                ++removed;
+        }
     }
-    return out;
-}
-
-}  // namespace
-
-std::string ReceivedField(const std::string& helo, const Envelope& env, const std::string& byHost,
-                          const std::string& protocol, const std::string& queueId, time_t when) {
-    std::string word = TraceWord(helo);
-    std::string out = "Received: from " + (word.empty() ? std::string("unknown") : word);
-    std::string name = TraceWord(env.clientName.empty() ? "unknown" : env.clientName);
-    out += " (" + name;
-    if (!env.clientAddress.empty()) out += " [" + TraceWord(env.clientAddress) + "]";
-    out += ")\n\tby " + (byHost.empty() ? std::string("localhost") : TraceWord(byHost));
-    out += " with " + (protocol.empty() ? std::string("SMTP") : TraceWord(protocol));
-    if (!queueId.empty()) out += " id " + TraceWord(queueId);
-    char date[64];
-    struct tm tm;
-    localtime_r(&when, &tm);
-    strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S %z", &tm);
-    out += ";\n\t" + std::string(date) + "\n";
-    return out;
+    return removed;
 }
 
 SpoolFile::~SpoolFile() {
@@ -132,24 +79,26 @@ bool CopyAll(int in, int out) {
 
 }  // namespace
 
-bool SpoolFile::Open(const std::string& dir, const std::string& name) {
-    tmpPath_ = dir + "/" + name + ".tmp";
-    msgTmpPath_ = dir + "/" + name + ".msg.tmp";
-    msgPath_ = dir + "/" + name + ".msg";
-    int fd = CreateExclusive(tmpPath_, O_RDWR);
-    if (fd < 0) {
+bool SpoolFile::Open(const std::string& queueDir, const std::string& name) {
+    tmpPath_ = queueDir + "/" + name + kArriving;
+    msgTmpPath_ = queueDir + "/" + name + kReady + kArriving;
+    msgPath_ = queueDir + "/" + name + kReady;
+    requestPath_ = std::string(kQueueDirName) + "/" + name + kReady;
+    UniqueFd fd(CreateExclusive(tmpPath_, O_RDWR));
+    if (!fd.Valid()) {
         tmpPath_.clear();
         return false;
     }
-    file_.reset(fdopen(fd, "w+"));
+    file_.reset(fdopen(fd.Get(), "w+"));
     if (!file_) {
-        int saved = errno;
-        close(fd);
+        const int saved = errno;
+        fd.Reset();
         unlink(tmpPath_.c_str());
         tmpPath_.clear();
         errno = saved;
         return false;
     }
+    fd.Release();  // the stream owns it now
     return true;
 }
 
@@ -161,19 +110,21 @@ bool SpoolFile::Write(const char* data, size_t n) {
 }
 
 bool SpoolFile::Assemble(const std::string& head) {
-    int out = CreateExclusive(msgTmpPath_, O_WRONLY);
-    if (out < 0) return false;
+    UniqueFd out(CreateExclusive(msgTmpPath_, O_WRONLY));
+    if (!out.Valid()) return false;
     bool ok = true;
     for (size_t done = 0; ok && done < head.size();) {
-        ssize_t w = write(out, head.data() + done, head.size() - done);
+        ssize_t w = write(out.Get(), head.data() + done, head.size() - done);
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) ok = false;
-        else done += static_cast<size_t>(w);
+        if (w <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(w);
     }
-    ok = ok && CopyAll(fileno(file_.get()), out);
-    // Closed by hand: a failed close means the data may not be on disk.
+    ok = ok && CopyAll(fileno(file_.get()), out.Get());
+    // A failed close means the data may not be on disk.
     int saved = errno;
-    if (close(out) != 0 && ok) {
+    if (out.Close() != 0 && ok) {
         ok = false;
         saved = errno;
     }
@@ -197,6 +148,11 @@ bool SpoolFile::Commit(const std::string& head) {
         return false;
     }
     committed_ = true;
+    // The filters read N.msg alone: the arriving copy would hold the
+    // message's size a second time until the last filter is done.
+    file_.reset();
+    unlink(tmpPath_.c_str());
+    tmpPath_.clear();
     return true;
 }
 

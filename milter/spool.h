@@ -1,73 +1,29 @@
-// The queue file a filter reads: the envelope lines the filters expect,
-// the fields that tell the anti-spam engine about the envelope and the last
-// hop, then the message as the mail server handed it over.
+// The queue the filters read, BASE/Queue/, and the files in it: the
+// layout is spelled here alone.
 //
-// The message is written to "<name>.tmp" while it arrives; the trace field
+// A message is written to "Queue/N.tmp" while it arrives; the trace field
 // needs the MTA's queue id, known for certain only at the end of the
 // message, so the file the filters read is then assembled as
-// "<name>.msg.tmp" (envelope and fields, then the message copied by the
-// kernel) and renamed to "<name>.msg".  Both are created exclusively, mode
-// 0640; a filter never sees a half-written message and no message is held
-// in memory.  Addresses are the MTA's, but their text still comes from the
-// SMTP client: they are cut to kMaxAddress characters and lose control
-// characters and angle brackets, so they can neither end a line nor break
-// the "<...>" form the filters read.
+// "Queue/N.msg.tmp" (the head, then the message copied by the kernel) and
+// renamed to "Queue/N.msg", and N.tmp removed: a message takes its size
+// once in the queue while the filters read it.  Each is created
+// exclusively, mode 0640; a filter never sees a half-written message and
+// no message is held in memory.
 #ifndef TARNWICK_MILTER_SPOOL_H
 #define TARNWICK_MILTER_SPOOL_H
 
 #include <cstdio>
-#include <ctime>
 #include <string>
-#include <vector>
 
 #include "common/base/owners.h"
 
 namespace milter {
 
-constexpr size_t kMaxAddress = 512;
-constexpr size_t kMaxRecipients = 1000;
-
-struct Envelope {
-    std::string clientName;     // as the MTA resolved it ("unknown" when it could not)
-    std::string clientAddress;  // textual IP address, may be empty
-    std::string sender;         // without angle brackets; empty for the null sender
-    std::vector<std::string> recipients;
-};
-
-// The envelope block: "S name [address]", "P <sender>", one "R <rcpt>" per
-// recipient, each ended by a line feed, then the blank line.
-std::string EnvelopeText(const Envelope& env);
-
-// The envelope for the anti-spam engine, as spamass-milter gives it to
-// SpamAssassin: "X-Envelope-From: <sender>" and one "X-Envelope-To: <rcpt>"
-// per recipient, each ended by a line feed.  They go above every Received
-// field: SpamAssassin trusts X-Envelope-From only there.
-std::string EnvelopeFields(const Envelope& env);
-
-// The client name as the MTA records it: "unknown" when it has none (the
-// MTA then hands over "[address]" or nothing).
-std::string ClientName(const char* host);
-
-// The HELO argument as a trace field may show it: its first word of
-// printable characters, at most 255.
-std::string HeloWord(const char* helo);
-
-// The protocol word of the trace field: "SMTP" when the MTA says the client
-// greeted with HELO (Sendmail's r macro), else "ESMTP" with "S" for TLS and
-// "A" for an authenticated client.
-std::string TraceProtocol(const std::string& r, bool tls, bool authenticated);
-
-// The trace field a mail server puts at the top of a message it receives:
-//   Received: from HELO (NAME [ADDRESS])
-//   \tby HOST with PROTOCOL id QUEUEID;
-//   \tDATE
-// ending in a line feed.  The MTA keeps its own for the message it
-// delivers; this one lets the filters see the last hop, as in a server's
-// queue file (the anti-spam engine judges the client from it).  Each
-// outside value loses control characters, parentheses and brackets and is
-// cut to 255 characters; empty parts are left out.
-std::string ReceivedField(const std::string& helo, const Envelope& env, const std::string& byHost,
-                          const std::string& protocol, const std::string& queueId, time_t when);
+// The queue directory under the base directory.
+std::string QueueDir(const std::string& baseDir);
+// Removes what a previous run left in the queue (its messages belong to
+// the MTA, which offers them again); returns how many files went.
+int ClearQueue(const std::string& baseDir);
 
 // One queue file being written.  Not shared between threads.
 class SpoolFile {
@@ -77,16 +33,21 @@ class SpoolFile {
     SpoolFile(const SpoolFile&) = delete;
     SpoolFile& operator=(const SpoolFile&) = delete;
 
-    // Creates dir/name.tmp for the message; false (errno set) on failure.
-    bool Open(const std::string& dir, const std::string& name);
+    // Creates queueDir/name.tmp for the message; false (errno set) on
+    // failure.
+    bool Open(const std::string& queueDir, const std::string& name);
     bool Write(const char* data, size_t n);
-    // Writes dir/name.msg: `head` (envelope and fields), then the message
-    // written so far; false (errno set) on any failure.
+    // Writes queueDir/name.msg: `head` (envelope and fields), then the
+    // message written so far, and removes name.tmp; false (errno set) on
+    // any failure.
     bool Commit(const std::string& head);
     // Removes whichever files exist.
     void Remove();
     bool IsOpen() const { return file_ != nullptr; }
     const std::string& MsgPath() const { return msgPath_; }
+    // The committed file as a FILE request names it, relative to the base
+    // directory: "Queue/name.msg".
+    const std::string& RequestPath() const { return requestPath_; }
     unsigned long long Size() const { return size_; }
 
   private:
@@ -96,7 +57,7 @@ class SpoolFile {
     bool failed_ = false;
     bool committed_ = false;
     unsigned long long size_ = 0;
-    std::string tmpPath_, msgTmpPath_, msgPath_;
+    std::string tmpPath_, msgTmpPath_, msgPath_, requestPath_;
 };
 
 }  // namespace milter

@@ -32,33 +32,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kFirstRetryMs = 2000;
 constexpr int kMaxRetryMs = 15 * 60 * 1000;
+constexpr size_t kMaxSaid = 2000;
 
 bool IsSubName(const char* name) {
     size_t n = strlen(name);
     return n > 4 && name[0] != '.' && strcmp(name + n - 4, ".sub") == 0;
-}
-
-// Reads what sendmail said (bounded) and waits for it, killing it when it
-// takes longer than the timeout.
-int CollectChild(pid_t pid, int fd, std::string& said) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(kSendmailTimeoutMs);
-    char buf[1024];
-    for (;;) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (left <= 0) break;
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, left);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (said.size() < 2000) said.append(buf, static_cast<size_t>(n));
-    }
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    return WaitOrKillGroup(pid, std::max(left, 0));
 }
 
 // sysexits: what no retry can mend.  Everything else (EX_TEMPFAIL,
@@ -108,39 +86,37 @@ std::string Joined(const std::vector<std::string>& items) {
 
 }  // namespace
 
-Submitter::Submitter(std::string dir, std::vector<std::string> sendmail)
-    : dir_(std::move(dir)), sendmail_(std::move(sendmail)) {}
+Submitter::Submitter(std::string dir, std::vector<std::string> sendmail, int limitSec)
+    : dir_(std::move(dir)), sendmail_(std::move(sendmail)), limitSec_(limitSec) {}
 
 Submitter::~Submitter() {
     Stop();
-    for (int fd : {inotifyFd_, wakeFd_, dirFd_, sendingFd_, failedFd_})
-        if (fd >= 0) close(fd);
 }
 
 bool Submitter::Start() {
-    dirFd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd_ >= 0) {
+    dirFd_.Reset(open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd_.Valid()) {
         for (const char* sub : {"sending", "failed"}) {
-            if (mkdirat(dirFd_, sub, 0770) != 0 && errno != EEXIST) break;
-            int fd = openat(dirFd_, sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            (sub[0] == 's' ? sendingFd_ : failedFd_) = fd;
+            if (mkdirat(dirFd_.Get(), sub, 0770) != 0 && errno != EEXIST) break;
+            (sub[0] == 's' ? sendingFd_ : failedFd_)
+                .Reset(openat(dirFd_.Get(), sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         }
     }
-    if (dirFd_ < 0 || sendingFd_ < 0 || failedFd_ < 0) {
+    if (!dirFd_.Valid() || !sendingFd_.Valid() || !failedFd_.Valid()) {
         Log("submit: cannot use %s and its sending/ and failed/: %s", dir_.c_str(),
             strerror(errno));
         return false;
     }
-    inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (inotifyFd_ < 0 || wakeFd_ < 0 ||
-        inotify_add_watch(inotifyFd_, dir_.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) <
-            0) {
+    inotifyFd_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    wakeFd_.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!inotifyFd_.Valid() || !wakeFd_.Valid() ||
+        inotify_add_watch(inotifyFd_.Get(), dir_.c_str(),
+                          IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) < 0) {
         Log("submit: cannot watch %s: %s", dir_.c_str(), strerror(errno));
         return false;
     }
     // Claimed by an earlier run and not yet handed over.
-    UniqueFd fd(dup(sendingFd_));
+    UniqueFd fd(dup(sendingFd_.Get()));
     if (fd.Valid()) {
         const UniqueDir d(fdopendir(fd.Get()));
         if (d) {
@@ -164,14 +140,14 @@ void Submitter::Stop() {
     }
     if (!thread_.joinable()) return;
     uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) {
+    if (write(wakeFd_.Get(), &one, sizeof one) < 0) {
         // Already signalled.
     }
     thread_.join();
 }
 
 void Submitter::Scan() {
-    UniqueFd fd(dup(dirFd_));
+    UniqueFd fd(dup(dirFd_.Get()));
     if (!fd.Valid()) return;
     const UniqueDir d(fdopendir(fd.Get()));
     if (!d) return;
@@ -185,7 +161,7 @@ void Submitter::Scan() {
 
 void Submitter::Claim(const char* name) {
     struct stat st;
-    if (fstatat(dirFd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (fstatat(dirFd_.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
     if (!S_ISREG(st.st_mode)) {
         Log("submit: %s is not a regular file; left in place", EscapeControl(name, 300).c_str());
         return;
@@ -194,7 +170,7 @@ void Submitter::Claim(const char* name) {
         char claimed[320];
         snprintf(claimed, sizeof claimed, "%lld.%u.%.200s", static_cast<long long>(time(nullptr)),
                  ++claims_, name);
-        if (renameat2(dirFd_, name, sendingFd_, claimed, RENAME_NOREPLACE) == 0) {
+        if (renameat2(dirFd_.Get(), name, sendingFd_.Get(), claimed, RENAME_NOREPLACE) == 0) {
             Track(claimed);
             return;
         }
@@ -210,13 +186,13 @@ void Submitter::Claim(const char* name) {
 void Submitter::Track(const std::string& claimed) {
     struct stat st;
     if (pending_.count(claimed) ||
-        fstatat(sendingFd_, claimed.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        fstatat(sendingFd_.Get(), claimed.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     pending_[claimed] = Pending{Clock::now(), 0, st.st_mtime};
 }
 
 void Submitter::SetAside(const std::string& name, const char* why) {
-    if (renameat(sendingFd_, name.c_str(), failedFd_, name.c_str()) == 0)
+    if (renameat(sendingFd_.Get(), name.c_str(), failedFd_.Get(), name.c_str()) == 0)
         Log("submit: %s set aside in failed/: %s", EscapeControl(name, 300).c_str(), why);
     else
         Log("submit: %s cannot be set aside (%s): %s; left in sending/ for the next start",
@@ -226,7 +202,7 @@ void Submitter::SetAside(const std::string& name, const char* why) {
 Submitter::Outcome Submitter::HandOver(const std::string& name) {
     const std::string shown = EscapeControl(name, 300);
     UniqueFd file(
-        openat(sendingFd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        openat(sendingFd_.Get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file.Valid()) {
         if (errno == ENOENT || errno == ELOOP) return Outcome::kGone;
         Log("submit: cannot open %s: %s", shown.c_str(), strerror(errno));
@@ -290,33 +266,37 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     }
     file.Reset();
 
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return Outcome::kRetry;
     std::vector<std::string> argv = sendmail_;
     for (const char* a : {"-oi", "-f", "<>", "--"}) argv.emplace_back(a);
     argv.insert(argv.end(), rcpts.addresses.begin(), rcpts.addresses.end());
     auto started = Clock::now();
-    pid_t pid = SpawnInGroup(argv, std::string(), copy.Get(), out[1], out[1]);
-    int saved = errno;
-    close(out[1]);
+    const pipedChild child = SpawnPiped(argv, std::string(), copy.Get(), true);
     copy.Reset();
-    if (pid < 0) {
-        close(out[0]);
-        Log("submit: cannot run %s: %s", sendmail_[0].c_str(), strerror(saved));
+    if (child.pid < 0) {
+        Log("submit: cannot run %s: %s", sendmail_[0].c_str(), strerror(errno));
         return Outcome::kRetry;
     }
+    // What sendmail said, bounded: the log shows its start.
     std::string said;
-    int status = CollectChild(pid, out[0], said);
-    close(out[0]);
+    lineCollector lines(kMaxSaid, [&said](const std::string& line, bool) {
+        if (said.size() < kMaxSaid) said += (said.empty() ? "" : "\n") + line;
+    });
+    bool timedOut = false;
+    const int status =
+        CollectUntilEnd(child.pid, child.output.Get(), limitSec_ * 1000, lines, timedOut);
     long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        if (unlinkat(sendingFd_, name.c_str(), 0) != 0 && errno != ENOENT)
-            Log("submit: %s handed over but cannot be removed: %s", shown.c_str(),
-                strerror(errno));
+        if (unlinkat(sendingFd_.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
+            Log("submit: %s handed over but cannot be removed: %s", shown.c_str(), strerror(errno));
         Log("submit: %s handed over (%lld bytes, %zu recipient(s), %ld ms)", shown.c_str(),
             static_cast<long long>(st.st_size), rcpts.addresses.size(), ms);
         return Outcome::kDone;
+    }
+    if (timedOut) {
+        Log("submit: sendmail still running for %s after %d s; its process group was killed",
+            shown.c_str(), limitSec_);
+        return Outcome::kRetry;
     }
     Log("submit: sendmail refused %s, %s: %s", shown.c_str(), DescribeStatus(status).c_str(),
         EscapeControl(said, 500).c_str());
@@ -325,44 +305,64 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     return Outcome::kFailed;
 }
 
-void Submitter::HandOverDue(bool final) {
-    auto now = Clock::now();
-    std::vector<std::pair<time_t, std::string>> due;
-    for (const auto& p : pending_)
-        if (final || p.second.due <= now) due.emplace_back(p.second.written, p.first);
-    std::sort(due.begin(), due.end());  // oldest first
-    for (const auto& d : due) {
-        if (!final) {
-            twLock lock(mu_);
-            if (stop_) return;
-        }
-        auto it = pending_.find(d.second);
-        if (HandOver(it->first) != Outcome::kRetry) {
-            pending_.erase(it);
-            continue;
-        }
-        if (final) continue;
-        if (time(nullptr) - it->second.written >= kGiveUpAfterSec) {
-            SetAside(it->first, "not accepted for a day");
-            pending_.erase(it);
-            continue;
-        }
-        Pending& p = it->second;
-        p.delayMs = p.delayMs == 0 ? kFirstRetryMs : std::min(p.delayMs * 2, kMaxRetryMs);
-        p.due = Clock::now() + std::chrono::milliseconds(p.delayMs);
-        Log("submit: %s will be tried again in %d s", EscapeControl(it->first, 300).c_str(),
-            p.delayMs / 1000);
+bool Submitter::HandOverNext(bool final) {
+    // A file never tried goes before every retry, so one that keeps
+    // failing (a sendmail run that hangs to its time limit) delays the new
+    // ones by one run at most; at the stop only new files are tried.
+    const auto now = Clock::now();
+    auto pick = pending_.end();
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        const bool fresh = it->second.delayMs == 0;
+        if (final ? !fresh : (!fresh && it->second.due > now)) continue;
+        if (pick == pending_.end() ||
+            std::make_pair(!fresh, it->second.written) <
+                std::make_pair(pick->second.delayMs != 0, pick->second.written))
+            pick = it;
     }
+    if (pick == pending_.end()) return false;
+    if (HandOver(pick->first) != Outcome::kRetry) {
+        pending_.erase(pick);
+        return true;
+    }
+    Pending& p = pick->second;
+    p.delayMs = p.delayMs == 0 ? kFirstRetryMs : std::min(p.delayMs * 2, kMaxRetryMs);
+    if (final) return true;
+    if (time(nullptr) - p.written >= kGiveUpAfterSec) {
+        SetAside(pick->first, "not accepted for a day");
+        pending_.erase(pick);
+        return true;
+    }
+    p.due = Clock::now() + std::chrono::milliseconds(p.delayMs);
+    Log("submit: %s will be tried again in %d s", EscapeControl(pick->first, 300).c_str(),
+        p.delayMs / 1000);
+    return true;
+}
+
+void Submitter::ReadEvents() {
+    alignas(struct inotify_event) char buf[8192];
+    ssize_t n;
+    bool overflow = false;
+    while ((n = read(inotifyFd_.Get(), buf, sizeof buf)) > 0) {
+        for (char* p = buf; p < buf + n;) {
+            auto* ev = reinterpret_cast<struct inotify_event*>(p);
+            if (ev->mask & IN_Q_OVERFLOW) overflow = true;
+            if (ev->len && IsSubName(ev->name)) Claim(ev->name);
+            p += sizeof(struct inotify_event) + ev->len;
+        }
+    }
+    // Events were lost: the directory itself is the truth.
+    if (overflow) Scan();
 }
 
 void Submitter::Run() {
-    alignas(struct inotify_event) char buf[8192];
     for (;;) {
         {
             twLock lock(mu_);
             if (stop_) break;
         }
-        HandOverDue(false);
+        // What came during the last run goes before the retries due.
+        ReadEvents();
+        if (HandOverNext(false)) continue;
         int timeout = -1;
         auto now = Clock::now();
         for (const auto& p : pending_) {
@@ -371,26 +371,13 @@ void Submitter::Run() {
                 std::chrono::duration_cast<std::chrono::milliseconds>(p.second.due - now).count());
             if (timeout < 0 || ms < timeout) timeout = static_cast<int>(std::min<long>(ms, 60000));
         }
-        struct pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        struct pollfd fds[2] = {{inotifyFd_.Get(), POLLIN, 0}, {wakeFd_.Get(), POLLIN, 0}};
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
-        if (fds[0].revents) {
-            ssize_t n;
-            bool overflow = false;
-            while ((n = read(inotifyFd_, buf, sizeof buf)) > 0) {
-                for (char* p = buf; p < buf + n;) {
-                    auto* ev = reinterpret_cast<struct inotify_event*>(p);
-                    if (ev->mask & IN_Q_OVERFLOW) overflow = true;
-                    if (ev->len && IsSubName(ev->name)) Claim(ev->name);
-                    p += sizeof(struct inotify_event) + ev->len;
-                }
-            }
-            // Events were lost: the directory itself is the truth.
-            if (overflow) Scan();
-        }
     }
     // The filters have written their final reports by now.
     Scan();
-    HandOverDue(true);
+    while (HandOverNext(true)) {
+    }
     if (!pending_.empty())
         Log("submit: %zu message(s) not handed over; they stay in sending/ for the next start",
             pending_.size());

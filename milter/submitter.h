@@ -16,11 +16,13 @@
 // host, no input), a file without a valid recipient or with a header block
 // beyond kMaxHeaderBytes, and a file still not accepted a day after it was
 // written go to failed/ with a log line; every other failure is retried on
-// the file's own schedule (2 s doubling to 15 min), oldest file first, and
-// never delays the files behind it longer than one sendmail run.  Only
-// regular files whose name ends in ".sub" are touched, opened without
-// following links; sendmail runs without a shell, at most
-// kSendmailTimeoutMs per file.
+// the file's own schedule (2 s doubling to 15 min).  Files never tried go
+// first, oldest first, then the retries due, so a file that keeps failing
+// delays a new one by one sendmail run at most; at the stop only files not
+// tried yet are handed over, the others wait in sending/ for the next
+// start.  Only regular files whose name ends in ".sub" are touched, opened
+// without following links; sendmail runs without a shell and is killed
+// (its process group) after the time limit of one run.
 #ifndef TARNWICK_MILTER_SUBMITTER_H
 #define TARNWICK_MILTER_SUBMITTER_H
 
@@ -30,18 +32,19 @@
 #include <thread>
 #include <vector>
 
+#include "common/base/owners.h"
 #include "common/base/threads.h"
 
 namespace milter {
 
-constexpr int kSendmailTimeoutMs = 120 * 1000;
 constexpr size_t kMaxHeaderBytes = 512 * 1024;
 constexpr long kGiveUpAfterSec = 24 * 3600;
 
 class Submitter {
   public:
-    // sendmail: the program and its own leading arguments.
-    Submitter(std::string dir, std::vector<std::string> sendmail);
+    // sendmail: the program and its own leading arguments; limitSec: the
+    // longest one run may take.
+    Submitter(std::string dir, std::vector<std::string> sendmail, int limitSec);
     ~Submitter();
     // Opens the watch and scans for leftovers; false when the directory
     // cannot be watched.
@@ -62,13 +65,18 @@ class Submitter {
     void Scan();
     void Claim(const char* name);
     void Track(const std::string& claimed);
-    void HandOverDue(bool final);
+    // Hands over one file: the oldest never tried, else (not final) the
+    // oldest retry due.  False when there was none.
+    bool HandOverNext(bool final);
+    // Claims the files the watch reports, without waiting.
+    void ReadEvents();
     Outcome HandOver(const std::string& name);
     void SetAside(const std::string& name, const char* why);
 
     const std::string dir_;
     const std::vector<std::string> sendmail_;
-    int inotifyFd_ = -1, wakeFd_ = -1, dirFd_ = -1, sendingFd_ = -1, failedFd_ = -1;
+    const int limitSec_;
+    UniqueFd inotifyFd_, wakeFd_, dirFd_, sendingFd_, failedFd_;
     unsigned claims_ = 0;
     std::thread thread_;
     std::map<std::string, Pending> pending_;  // owned by the thread, by name in sending/

@@ -26,6 +26,11 @@ void UniqueFd::Reset(int fd) {
     fd_ = fd;
 }
 
+int UniqueFd::Close() {
+    const int fd = Release();
+    return fd >= 0 ? close(fd) : 0;
+}
+
 void fileCloser::operator()(FILE* f) const {
     if (f) fclose(f);
 }

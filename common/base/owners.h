@@ -26,6 +26,9 @@ class UniqueFd {
     int Release();
     // Closes the descriptor held (errno is kept) and takes fd.
     void Reset(int fd = -1);
+    // Closes the descriptor now and returns close()'s result: a writer
+    // must know whether its data reached the file.
+    int Close();
 
   private:
     int fd_ = -1;

@@ -1,5 +1,7 @@
 #include "common/base/spawn.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +80,92 @@ int WaitOrKillGroup(pid_t pid, int timeoutMs, bool* timedOut) {
     }
     if (timedOut) *timedOut = true;
     return KillGroupAndReap(pid);
+}
+
+pipedChild SpawnPiped(const std::vector<std::string>& argv, const std::string& cwd, int in,
+                      bool mergeErr) {
+    pipedChild child;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return child;
+    UniqueFd outRead(fds[0]), outWrite(fds[1]);
+    UniqueFd inRead, inWrite;
+    if (in == kPipeInput) {
+        if (pipe2(fds, O_CLOEXEC) != 0) return child;
+        inRead.Reset(fds[0]);
+        inWrite.Reset(fds[1]);
+        in = inRead.Get();
+    }
+    child.pid = SpawnInGroup(argv, cwd, in, outWrite.Get(), mergeErr ? outWrite.Get() : -1);
+    if (child.pid < 0) return child;  // the owners close every end, errno kept
+    if (inWrite.Valid()) fcntl(inWrite.Get(), F_SETFL, O_NONBLOCK);
+    child.input = std::move(inWrite);
+    child.output = std::move(outRead);
+    return child;
+}
+
+void lineCollector::Add(const char* data, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        if (data[i] == '\n') {
+            onLine_(line_, cut_);
+            line_.clear();
+            cut_ = false;
+        } else if (line_.size() < maxLine_) {
+            line_ += data[i];
+        } else {
+            cut_ = true;
+        }
+    }
+}
+
+void lineCollector::Finish() {
+    if (!line_.empty() || cut_) onLine_(line_, cut_);
+    line_.clear();
+    cut_ = false;
+}
+
+namespace {
+
+int64_t MonotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+int CollectUntilEnd(pid_t pid, int fd, int limitMs, lineCollector& lines, bool& timedOut) {
+    timedOut = false;
+    int status = 0;
+    const int64_t deadline = MonotonicMs() + limitMs;
+    bool open = fd >= 0;
+    char block[4096];
+    for (bool ended = false; !ended;) {
+        const int64_t left = deadline - MonotonicMs();
+        if (left <= 0) {
+            status = KillGroupAndReap(pid);
+            timedOut = true;
+            break;
+        }
+        // Short slices: the child's end is looked for between reads.
+        struct pollfd p = {open ? fd : -1, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left < 20 ? left : 20)) > 0) {
+            const ssize_t n = read(fd, block, sizeof block);
+            if (n > 0)
+                lines.Add(block, static_cast<size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                open = false;
+        }
+        ended = ReapIfEnded(pid, status);
+    }
+    while (open && !timedOut) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) break;
+        const ssize_t n = read(fd, block, sizeof block);
+        if (n <= 0) break;
+        lines.Add(block, static_cast<size_t>(n));
+    }
+    lines.Finish();
+    return status;
 }
 
 std::string DescribeStatus(int status) {

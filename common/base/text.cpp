@@ -133,3 +133,44 @@ std::string EscapeControl(std::string_view text, size_t max) {
     if (cut) out += "...";
     return out;
 }
+
+namespace {
+
+bool atext(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != 0 && strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr) || c >= 0x80;
+}
+
+bool domainChar(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c >= 0x80;
+}
+
+bool dotAtom(std::string_view s, bool (*allowed)(unsigned char)) {
+    if (s.empty() || s.front() == '.' || s.back() == '.' || s.find("..") != std::string_view::npos)
+        return false;
+    for (unsigned char c : s)
+        if (c != '.' && !allowed(c)) return false;
+    return true;
+}
+
+bool addressLiteral(std::string_view s) {
+    if (s.size() < 3 || s.front() != '[' || s.back() != ']') return false;
+    for (unsigned char c : s.substr(1, s.size() - 2))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == ':' || c == '-'))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool SendableAddress(std::string_view address) {
+    const size_t at = address.rfind('@');
+    if (address.empty() || address.size() > maxSendableAddress || address[0] == '-' ||
+        at == std::string_view::npos)
+        return false;
+    const std::string_view domain = address.substr(at + 1);
+    return dotAtom(address.substr(0, at), atext) &&
+           (dotAtom(domain, domainChar) || addressLiteral(domain));
+}

@@ -43,4 +43,16 @@ bool SameLocalDay(time_t a, time_t b);
 const char* WeekDayName(int day);
 const char* MonthName(int month);
 
+// The one rule for an address that generated mail names and that is handed
+// to sendmail, so that a recipient is either named and sent or neither:
+// local@domain, the local part a dot-atom (RFC 5322 atext and bytes from
+// 0x80 up, as an SMTPUTF8 mailbox holds them), the domain a dot-atom of
+// letters, digits, '-', '_' and bytes from 0x80 up, or an address literal
+// of letters, digits, '.', ':' and '-' in brackets; at most
+// maxSendableAddress bytes and never beginning with '-' (sendmail would
+// read an option).  Such an address reads back as itself in a To: or Bcc:
+// field and is one argument of sendmail after "--".
+constexpr size_t maxSendableAddress = 320;
+bool SendableAddress(std::string_view address);
+
 #endif

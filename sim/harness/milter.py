@@ -32,10 +32,12 @@ EICAR = eicar()
 SENDMAIL = """#!/bin/sh
 # Stands in for the MTA's sendmail: keeps each message and its arguments;
 # refuses all (status 75) while sendmail.fail exists, and a message to an
-# address with a file in refuse/ with the status written there.
+# address with a file in refuse/ with the status written there; never ends
+# for an address with a file in hang/.
 dir="$(dirname "$0")"
 if [ -e "$dir/sendmail.fail" ]; then echo "sendmail: queue unavailable" >&2; cat >/dev/null; exit 75; fi
 for a in "$@"; do
+  if [ -f "$dir/hang/$a" ]; then cat >/dev/null; exec sleep 600; fi
   if [ -f "$dir/refuse/$a" ]; then echo "sendmail: $a refused" >&2; cat >/dev/null; exit "$(cat "$dir/refuse/$a")"; fi
 done
 n="$(date +%s%N)-$$"
@@ -97,7 +99,8 @@ class MilterRig:
         self.spamd = SpamdServer(self.root, children=4).start() if engines == "real" and "Tarnwick-AS" in filters else None
         self.base = os.path.join(self.root, "base")
         self.outbox = os.path.join(self.root, "outbox")
-        for d in (self.base, self.outbox, os.path.join(self.base, "Submitted"), os.path.join(self.root, "refuse")):
+        for d in (self.base, self.outbox, os.path.join(self.base, "Submitted"), os.path.join(self.root, "refuse"),
+                  os.path.join(self.root, "hang")):
             os.makedirs(d)
         if whitelist is not None:
             with open(os.path.join(self.base, "whitelist.txt"), "w") as f:

@@ -34,6 +34,14 @@ def session(*messages):
     return "conn = open()\n" + "".join(messages) + "mt.disconnect(conn)\n"
 
 
+def submit(rig, name, header):
+    """Generated mail as a filter leaves it in Submitted/."""
+    sub = os.path.join(rig.base, "Submitted", name)
+    with open(sub + ".tmp", "wb") as f:
+        f.write(b"Return-Path: <>\n" + header + b"\nbody\n")
+    os.rename(sub + ".tmp", sub + ".sub")
+
+
 def wait_mail(rig, pattern, count=1):
     return wait_until(lambda: [m for m in rig.outbox_mails() if re.search(pattern, m[1])][:count]
                     if len([m for m in rig.outbox_mails() if re.search(pattern, m[1])]) >= count else None,
@@ -83,6 +91,51 @@ class MilterVerdictsTest(unittest.TestCase):
         # The queue file is gone once the message is answered.
         self.assertEqual(os.listdir(os.path.join(self.rig.base, "Queue")), [])
 
+    def test_forged_fields_behind_a_thousand_other_names_removed(self):
+        # The names the filters add are counted whatever else the header holds.
+        others = [("X-N%04d" % i, "x") for i in range(1000)]
+        out = self.run_messages(mail("n1", extra=others + [("X-Junk-Score", "0 []"), ("X-Alert", "no")],
+                                     deleted=["x-junk-score", "x-alert"]))["n1"]
+        self.assertEqual(out["reply"], "continue")
+        self.assertEqual(out.get("deleted"), ["x-junk-score", "x-alert"])
+        self.assertEqual(out["headers"]["X-Junk-Score"], "  40 [XX]")
+
+    def test_too_many_forged_fields_refused(self):
+        # Each removal costs the MTA more than the one before: past the bound
+        # the message is refused for good instead.
+        at_bound = [("X-Junk-Score", "0 []")] * 100
+        out = self.run_messages(
+            mail("b1", extra=at_bound, deleted=["x-junk-score"]),
+            mail("b2", extra=at_bound + [("X-Alert", "no")], deleted=["x-junk-score"],
+                 reply="550 5.7.1 Too many header fields named like the content filters' own"))
+        self.assertEqual(out["b1"]["reply"], "continue")
+        self.assertEqual(out["b1"].get("deleted"), ["x-junk-score"])
+        self.assertEqual(out["b2"]["reply"], "replycode")
+        self.assertTrue(out["b2"]["reply_matches"])
+        self.assertNotIn("deleted", out["b2"])
+        self.assertIn("101 incoming fields named like the filters' (at most 100 are removed), refused",
+                      self.rig.log())
+
+    def test_queue_holds_one_copy_while_the_filters_read(self):
+        client = self.rig.start_lua(session(mail("q1", extra=[("X-Sim-Delay-Ms", "2000")])))
+        queue = os.path.join(self.rig.base, "Queue")
+        try:
+            listing = lambda: os.listdir(queue)
+            held = wait_until(lambda: any(n.endswith(".msg") for n in listing()) and listing(),
+                              10, "the queue file")
+            self.assertEqual([n for n in held if not n.endswith(".msg")], [])
+        finally:
+            out, _ = client.communicate(timeout=60)
+        self.assertEqual(milter_outcomes(out.splitlines())["q1"]["reply"], "continue")
+
+    def test_an_8bit_recipient_is_named_in_the_notification_and_sent_it(self):
+        # The script is written in UTF-8, as an SMTPUTF8 client sends it.
+        out = self.run_messages(mail("u1", EICAR + "\r\n", rcpts=("<bob+\u00e9@example.net>",)))["u1"]
+        self.assertEqual(out["reply"], "replycode")
+        args, note = wait_mail(self.rig, rb"Subject: test u1")[0]
+        self.assertEqual(args[-2:], ["--", "bob+\u00e9@example.net"])
+        self.assertIn("To: bob+\u00e9@example.net\n".encode(), note.replace(b"\r\n", b"\n"))
+
     def test_spam_and_whitelisted_sender(self):
         out = self.run_messages(mail("s1", extra=[("X-Sim-Score", "400")]),
                                 mail("w1", sender="<pal@friends.example>", extra=[("X-Sim-Score", "400")]))
@@ -105,7 +158,7 @@ class MilterVerdictsTest(unittest.TestCase):
         self.assertIn('Tarnwick-AV=ERROR"Virus found: EICAR-Test-File\\x0a1 virus(es) found\\x0a'
                       'Message rejected by Tarnwick-AV"', line)
         self.assertIn("to=<bob@example.net>,<carol@example.net>", line)
-        args, note = wait_mail(self.rig, rb"Subject: Virus alert")[0]
+        args, note = wait_mail(self.rig, rb"(?s)Subject: Virus alert.*Subject: test v1\n")[0]
         # The two recipients and nobody else; "To: recipients;" names no one
         # (and becomes the valid empty group), and the Bcc: field stays out.
         self.assertEqual(args[-6:], ["-oi", "-f", "<>", "--", "bob@example.net", "carol@example.net"])
@@ -145,12 +198,6 @@ class MilterVerdictsTest(unittest.TestCase):
         # The filter serves the next message.
         self.assertEqual(out["f2"]["headers"]["X-Junk-Score"], "  40 [XX]")
 
-    def submit(self, name, header):
-        sub = os.path.join(self.rig.base, "Submitted", name)
-        with open(sub + ".tmp", "wb") as f:
-            f.write(b"Return-Path: <>\n" + header + b"\nbody\n")
-        os.rename(sub + ".tmp", sub + ".sub")
-
     def test_unsendable_mail_is_set_aside_and_holds_up_nothing(self):
         wait_mail(self.rig, rb"Subject: leftover")
         sending = os.path.join(self.rig.base, "Submitted", "sending")
@@ -158,12 +205,12 @@ class MilterVerdictsTest(unittest.TestCase):
         refuse = lambda address, status: open(os.path.join(self.rig.root, "refuse", address), "w").write(status)
         refuse("later@example.net", "75")  # EX_TEMPFAIL
         refuse("gone@example.net", "67")  # EX_NOUSER
-        self.submit("late_1", b"To: later@example.net\nSubject: retried\n")
+        submit(self.rig, "late_1", b"To: later@example.net\nSubject: retried\n")
         self.rig.wait_log("late_1.sub will be tried again in 2 s")
         # The file waits in sending/ while the ones behind it go on.
-        self.submit("late_2", b"To: gone@example.net\nSubject: refused\n")
-        self.submit("late_3", b"To: recipients;\nCc: postmaster\nSubject: nobody\n")
-        self.submit("late_4", b"To: Dora <dora@example.net>\nSubject: fine\n")
+        submit(self.rig, "late_2", b"To: gone@example.net\nSubject: refused\n")
+        submit(self.rig, "late_3", b"To: recipients;\nCc: postmaster\nSubject: nobody\n")
+        submit(self.rig, "late_4", b"To: Dora <dora@example.net>\nSubject: fine\n")
         args, _ = wait_mail(self.rig, rb"Subject: fine")[0]
         self.assertEqual(args[-2:], ["--", "dora@example.net"])
         self.rig.wait_log("late_3.sub set aside in failed/: no valid recipient")
@@ -239,6 +286,77 @@ class MilterProbeTest(unittest.TestCase):
             self.assertNotIn("did not answer", log)
             self.assertEqual(log.count("filter Tarnwick-AV started"), 1)
             self.assertIn("Tarnwick-AV=ERROR", rig.message_lines()[0])
+        finally:
+            rig.cleanup()
+
+
+@unittest.skipIf(bool(WHY), WHY)
+class MilterFieldNamesTest(unittest.TestCase):
+    """The names of the fields a filter adds come from its settings as they
+    are now: never a field of the message's own, and not one the settings
+    have stopped naming."""
+    ALERT = "Subject: [possible spam]\\\\eX-Color: red"  # the replacement halves the backslashes
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = MilterRig(filters=("Tarnwick-AS",), replace={"Tarnwick-AS": {"AlertHeader": cls.ALERT}})
+        try:
+            cls.rig.start()
+        except Exception:
+            cls.rig.cleanup()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rig.cleanup()
+
+    def send(self, tag, extra=(), deleted=()):
+        return milter_outcomes(self.rig.run_lua(session(mail(tag, extra=list(extra),
+                                                               deleted=list(deleted)))))[tag]
+
+    def test_a_field_of_the_message_is_never_taken_for_a_filter_field(self):
+        self.assertIn("adds a field subject, which belongs to the message", self.rig.log())
+        for tag, score in (("f1", "10"), ("f2", "400")):  # below and above the alert level
+            out = self.send(tag, [("X-Sim-Score", score)], deleted=["subject", "x-junk-score"])
+            self.assertEqual(out["reply"], "continue", tag)
+            self.assertNotIn("subject", out.get("deleted", []), tag)
+
+    def test_names_the_settings_no_longer_give_are_forgotten(self):
+        self.assertEqual(self.send("g1", [("X-Color", "green")], ["x-color"]).get("deleted"), ["x-color"])
+        self.rig.reload("Tarnwick-AS", {"AlertHeader": "X-Alert: possible spam!"})
+        try:
+            wait_until(lambda: "deleted" not in self.send("g2", [("X-Color", "green")], ["x-color"]),
+                       10, "x-color forgotten")
+        finally:
+            self.rig.reload("Tarnwick-AS", {"AlertHeader": self.ALERT})
+
+
+@unittest.skipIf(bool(WHY), WHY)
+class MilterSendmailTest(unittest.TestCase):
+    def test_a_hanging_run_is_killed_and_holds_back_new_mail_by_one_run_at_most(self):
+        rig = MilterRig(filters=("Tarnwick-AS",), host_args=["--sendmail-timeout", "2"])
+        try:
+            rig.start()
+            for n in (1, 2):
+                open(os.path.join(rig.root, "hang", "stuck%d@example.net" % n), "w").close()
+                submit(rig, "stuck_%d" % n, b"To: stuck%d@example.net\nSubject: stuck\n" % n)
+            rig.wait_log("stuck_2.sub will be tried again in 2 s", timeout=15)
+            self.assertRegex(rig.log(), r"sendmail still running for \S+stuck_1.sub after 2 s; "
+                                        r"its process group was killed")
+            # stuck_1's retry runs now; what comes meanwhile goes before
+            # stuck_2's retry, due when that run ends.
+            time.sleep(1)
+            submit(rig, "fresh_1", b"To: dora@example.net\nSubject: fresh\n")
+            wait_mail(rig, rb"Subject: fresh")
+            self.assertNotIn("stuck_2.sub will be tried again in 4 s", rig.log())
+            # At the stop only the run under way ends; the stuck files are not
+            # tried again.
+            kills = lambda: rig.log().count("its process group was killed")
+            before, started = kills(), time.monotonic()
+            self.assertEqual(rig.stop(), 0)
+            self.assertLessEqual(kills() - before, 1)
+            self.assertLess(time.monotonic() - started, 8)
+            self.assertIn("submit: 2 message(s) not handed over", rig.log())
         finally:
             rig.cleanup()
 

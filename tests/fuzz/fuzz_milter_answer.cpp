@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "milter/answer.h"
-#include "milter/spool.h"
+#include "milter/head.h"
+#include "milter/verdict.h"
 #include "tests/fuzz/fuzz_common.h"
 
 using namespace milter;

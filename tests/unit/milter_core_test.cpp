@@ -11,7 +11,9 @@
 
 #include "milter/answer.h"
 #include "milter/filters.h"
+#include "milter/head.h"
 #include "milter/spool.h"
+#include "milter/verdict.h"
 
 using namespace milter;
 
@@ -224,9 +226,9 @@ TEST(MessageOrder, StaggeredSerialAndTheLastAnswer) {
     Message parallel(11, "Queue/11.msg", 2, Order::Parallel);
     EXPECT_EQ(parallel.Snapshot().asked, (std::vector<bool>{true, true}));
     parallel.Abandon();
-    EXPECT_EQ(parallel.WaitDecided(now() + std::chrono::seconds(5), std::chrono::seconds(1),
-                                   nullptr),
-              Message::Waited::kAbandoned);
+    EXPECT_EQ(
+        parallel.WaitDecided(now() + std::chrono::seconds(5), std::chrono::seconds(1), nullptr),
+        Message::Waited::kAbandoned);
 }
 
 TEST(Envelope, LinesTheFiltersRead) {

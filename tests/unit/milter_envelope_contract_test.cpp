@@ -12,6 +12,7 @@
 
 #include "common/envelope/envelope.h"
 #include "common/envelope/queuefile.h"
+#include "milter/head.h"
 #include "milter/spool.h"
 
 namespace {
@@ -94,8 +95,10 @@ TEST_F(SpoolContract, EveryFieldReadBackByTheFilters) {
         names got;
         EXPECT_TRUE(ReadEnvelopeNames(data.get(), envLen, got));
         const std::string client = env->clientName.empty() ? "unknown" : env->clientName;
-        EXPECT_EQ(got.sources, std::vector<std::string>{
-                                   client + (env->clientAddress.empty() ? "" : " [" + env->clientAddress + "]")});
+        EXPECT_EQ(
+            got.sources,
+            std::vector<std::string>{
+                client + (env->clientAddress.empty() ? "" : " [" + env->clientAddress + "]")});
         std::vector<std::string> recipients;
         for (const std::string& r : env->recipients) recipients.push_back(Cleaned(r));
         EXPECT_EQ(got.targets, recipients);

@@ -1,4 +1,4 @@
-#include "milter/session.h"
+#include "milter/callbacks.h"
 
 #include <arpa/inet.h>
 #include <libmilter/mfapi.h>
@@ -16,7 +16,9 @@
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
 #include "milter/address.h"
+#include "milter/head.h"
 #include "milter/spool.h"
+#include "milter/verdict.h"
 
 namespace milter {
 
@@ -46,8 +48,15 @@ std::string Lower(const std::string& s) {
 }
 
 // Header fields of one message counted by name (lower case), so that the
-// occurrences of a filter's field can be removed by index at the end.
+// occurrences of a filter's field can be removed by index at the end.  The
+// names the filters are known to add when the message begins are always
+// counted, whatever else the header holds; of the others (a name a filter
+// adds for the first time with this message's answer) at most
+// kMaxCountedNames.
 constexpr size_t kMaxCountedNames = 1000;
+// More removals than this cost the MTA time that grows with their square
+// (Postfix rewrites its queue file for each): such a message is refused.
+constexpr int kMaxRemovals = 100;
 
 struct Transaction {
     Envelope env;
@@ -56,6 +65,7 @@ struct Transaction {
     bool spoolFailed = false;
     int spoolErrno = 0;
     size_t droppedRecipients = 0;
+    std::set<std::string> known;  // the filters' field names when the message began
     std::map<std::string, int> fieldCounts;
     bool uncountedFields = false;  // more names than kMaxCountedNames
 };
@@ -98,7 +108,7 @@ Connection* Conn(SMFICTX* ctx) {
 bool EnsureSpool(Transaction& tx) {
     if (tx.spool.IsOpen() || tx.spoolFailed) return !tx.spoolFailed;
     tx.token = filters->NextToken();
-    if (!tx.spool.Open(settings->baseDir + "/Queue", std::to_string(tx.token))) {
+    if (!tx.spool.Open(QueueDir(settings->baseDir), std::to_string(tx.token))) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
         Log("spool: cannot create queue file for request %ld: %s", tx.token, strerror(errno));
@@ -151,6 +161,7 @@ sfsistat OnConnect(SMFICTX* ctx, char* host, struct sockaddr* addr) {
 sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
     Connection* c = Conn(ctx);
     c->tx = std::make_unique<Transaction>();
+    c->tx->known = filters->OwnFields().Get();
     c->tx->env.clientName = c->clientName;
     c->tx->env.clientAddress = c->clientAddress;
     if (!MtaAddress(ctx, "{mail_addr}", argv, c->tx->env.sender))
@@ -187,7 +198,7 @@ sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     auto counted = c->tx->fieldCounts.find(key);
     if (counted != c->tx->fieldCounts.end())
         ++counted->second;
-    else if (c->tx->fieldCounts.size() < kMaxCountedNames)
+    else if (c->tx->known.count(key) || c->tx->fieldCounts.size() < kMaxCountedNames)
         c->tx->fieldCounts.emplace(key, 1);
     else
         c->tx->uncountedFields = true;
@@ -244,20 +255,39 @@ void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
 }
 
 // The filters' fields are theirs alone: every incoming field of a name a
-// filter adds now, has added, or can add by its settings goes, last
-// occurrence first, so the indexes still name the fields counted.
-void RemoveOwnFields(SMFICTX* ctx, const Transaction& tx, const std::vector<HeaderField>& adding,
-                     const std::string& who) {
+// filter adds now, has added, or can add by its settings goes.
+struct Removal {
+    std::vector<std::pair<std::string, int>> fields;  // name and how many
+    int count = 0;
+    std::string uncounted;  // a name that may be in the header uncounted
+};
+
+Removal PlanRemoval(const Transaction& tx, const std::vector<HeaderField>& adding) {
     std::vector<std::string> adds;
     for (const HeaderField& h : adding) adds.push_back(Lower(h.first));
     filters->OwnFields().Learn(adds);
     std::set<std::string> names = filters->OwnFields().Get();
-    names.insert(adds.begin(), adds.end());
-    int removed = 0;
+    for (const std::string& name : adds)
+        if (!IsMessageField(name)) names.insert(name);
+    Removal plan;
     for (const std::string& name : names) {
         auto counted = tx.fieldCounts.find(name);
-        if (counted == tx.fieldCounts.end()) continue;
-        for (int index = counted->second; index >= 1; --index) {
+        if (counted != tx.fieldCounts.end()) {
+            plan.fields.emplace_back(name, counted->second);
+            plan.count += counted->second;
+        } else if (tx.uncountedFields && !tx.known.count(name) && plan.uncounted.empty()) {
+            plan.uncounted = name;
+        }
+    }
+    return plan;
+}
+
+// Last occurrence first, so the indexes still name the fields counted.
+void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
+    int removed = 0;
+    for (const auto& field : plan.fields) {
+        const std::string& name = field.first;
+        for (int index = field.second; index >= 1; --index) {
             if (smfi_chgheader(ctx, const_cast<char*>(name.c_str()), index, nullptr) == MI_SUCCESS)
                 ++removed;
             else
@@ -268,9 +298,110 @@ void RemoveOwnFields(SMFICTX* ctx, const Transaction& tx, const std::vector<Head
     if (removed)
         Log("message %s: %d incoming field(s) named like the filters' removed", who.c_str(),
             removed);
-    if (tx.uncountedFields)
-        Log("message %s: too many distinct header names; some incoming fields may stay",
-            who.c_str());
+}
+
+// Step one: the queue file made whole under its final name.  False when
+// it could not be (the MTA has been told to try again).
+bool CommitMessage(SMFICTX* ctx, const Connection& c, Transaction& tx, const std::string& who) {
+    EnsureSpool(tx);
+    // The trace field is built now: the MTA knows its queue id for certain
+    // only at the end of the message.
+    const std::string protocol = TraceProtocol(
+        Macro(ctx, "r"), !Macro(ctx, "{tls_version}").empty() || !Macro(ctx, "{cipher}").empty(),
+        !Macro(ctx, "{auth_authen}").empty());
+    const std::string head =
+        EnvelopeText(tx.env) + EnvelopeFields(tx.env) +
+        ReceivedField(c.helo, tx.env, Macro(ctx, "j"), protocol, Macro(ctx, "i"), time(nullptr));
+    if (!tx.spoolFailed && tx.spool.Commit(head)) return true;
+    Log("message %s action=tempfail spool error: %s", who.c_str(),
+        strerror(tx.spoolFailed ? tx.spoolErrno : errno));
+    smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
+                  const_cast<char*>("Local error while queueing the message for checks"));
+    return false;
+}
+
+// What the filters said, and how the wait for them ended.
+struct Asked {
+    Message::Waited waited = Message::Waited::kDecided;
+    Outcome outcome;
+    Verdict verdict;
+    std::string said;  // each filter's answer, for the log line
+};
+
+// Step two: the filters asked until the answer is known or the timeout;
+// the transaction (the queue file's owner) then goes to the message table,
+// which keeps it while a filter still reads the file.
+Asked AskFilters(SMFICTX* ctx, std::shared_ptr<Transaction> tx, const std::string& queueId,
+                 Clock::time_point started) {
+    Asked a;
+    std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath());
+    const auto deadline = started + std::chrono::seconds(settings->timeoutSec);
+    a.waited = filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
+    a.outcome = m->Snapshot();
+    a.verdict = Decide(a.outcome.answers, a.outcome.answered, policies);
+    if (a.waited == Message::Waited::kAbandoned) {
+        a.verdict = Verdict();
+        a.verdict.action = Action::Tempfail;
+        a.verdict.reply.assign(1, "Content filters shutting down, try again later");
+    }
+    for (size_t i = 0; i < a.outcome.answers.size(); ++i) {
+        a.said += " " + filters->Name(i) + "=";
+        if (!a.outcome.asked[i])
+            a.said += "(not asked)";
+        else if (!a.outcome.answered[i])
+            a.said += a.waited == Message::Waited::kDecided ? "(pending)" : "(no answer)";
+        else
+            a.said += AnswerLogText(a.outcome.answers[i]);
+    }
+    filters->Release(m, "queue=" + queueId, std::move(tx));
+    return a;
+}
+
+// Step three: the verdict as the milter reply and header changes.  A
+// message whose forged fields cannot all be removed is not let on.
+sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, Asked& a,
+                      const std::string& who) {
+    Verdict& v = a.verdict;
+    Removal plan;
+    if (v.action == Action::Accept && !settings->keepHeaderFields && c.canChangeHeaders) {
+        plan = PlanRemoval(tx, v.headers);
+        if (!plan.uncounted.empty()) {
+            Log("message %s: more than %zu distinct header names; field %s could not be counted, "
+                "deferred",
+                who.c_str(), kMaxCountedNames, EscapeControl(plan.uncounted, 80).c_str());
+            v.action = Action::Tempfail;
+            v.reply.assign(1, "Too many distinct header fields, try again later");
+        } else if (plan.count > kMaxRemovals) {
+            Log("message %s: %d incoming fields named like the filters' (at most %d are removed), "
+                "refused",
+                who.c_str(), plan.count, kMaxRemovals);
+            v.action = Action::Reject;
+            v.reply.assign(1, "Too many header fields named like the content filters' own");
+        }
+    }
+    switch (v.action) {
+        case Action::Reject:
+            SetReply(ctx, "550", "5.7.1", v.reply);
+            return SMFIS_REJECT;
+        case Action::Tempfail:
+            SetReply(ctx, "451", a.waited == Message::Waited::kAbandoned ? "4.3.2" : "4.7.1",
+                     v.reply);
+            return SMFIS_TEMPFAIL;
+        case Action::Discard:
+            return SMFIS_DISCARD;
+        case Action::Accept:
+            break;
+    }
+    RemoveFields(ctx, plan, who);
+    for (const HeaderField& h : v.headers) {
+        std::string value = h.second;
+        if (!c.leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
+        if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
+                           const_cast<char*>(value.c_str())) != MI_SUCCESS)
+            Log("message %s: header %s could not be added", who.c_str(),
+                EscapeControl(h.first, 80).c_str());
+    }
+    return SMFIS_CONTINUE;
 }
 
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
@@ -283,96 +414,26 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         return SMFIS_TEMPFAIL;
     }
     ActiveMessage active;
-    std::unique_ptr<Transaction> tx = std::move(c->tx);
-    auto started = Clock::now();
+    // Shared: the message table keeps the queue file while a filter may
+    // still read it; this thread keeps its own hold for the field counts
+    // the header removal reads.
+    std::shared_ptr<Transaction> tx(std::move(c->tx));
+    const auto started = Clock::now();
     const char* qid = smfi_getsymval(ctx, const_cast<char*>("i"));
-    std::string queueId = EscapeControl(qid ? qid : "-", 64);
-    std::string who = "queue=" + queueId + " from=<" + EscapeControl(tx->env.sender, 200) +
-                      "> to=" + EscapeControl(Recipients(*tx), 600);
+    const std::string queueId = EscapeControl(qid ? qid : "-", 64);
+    const std::string who = "queue=" + queueId + " from=<" + EscapeControl(tx->env.sender, 200) +
+                            "> to=" + EscapeControl(Recipients(*tx), 600);
 
-    EnsureSpool(*tx);
-    // The trace field is built now: the MTA knows its queue id for certain
-    // only at the end of the message.
-    const std::string protocol =
-        TraceProtocol(Macro(ctx, "r"),
-                      !Macro(ctx, "{tls_version}").empty() || !Macro(ctx, "{cipher}").empty(),
-                      !Macro(ctx, "{auth_authen}").empty());
-    const std::string head =
-        EnvelopeText(tx->env) + EnvelopeFields(tx->env) +
-        ReceivedField(c->helo, tx->env, Macro(ctx, "j"), protocol, Macro(ctx, "i"), time(nullptr));
-    if (tx->spoolFailed || !tx->spool.Commit(head)) {
-        Log("message %s action=tempfail spool error: %s", who.c_str(),
-            strerror(tx->spoolFailed ? tx->spoolErrno : errno));
-        smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
-                      const_cast<char*>("Local error while queueing the message for checks"));
-        return SMFIS_TEMPFAIL;
-    }
+    if (!CommitMessage(ctx, *c, *tx, who)) return SMFIS_TEMPFAIL;
+    Asked a = AskFilters(ctx, tx, queueId, started);
+    const sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
 
-    std::string path = "Queue/" + std::to_string(tx->token) + ".msg";
-    std::shared_ptr<Message> m = filters->Submit(tx->token, path);
-    auto deadline = started + std::chrono::seconds(settings->timeoutSec);
-    const Message::Waited waited =
-        filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
-
-    const Outcome outcome = m->Snapshot();
-    const std::vector<Answer>& answers = outcome.answers;
-    const std::vector<bool>& answered = outcome.answered;
-    const std::vector<bool>& asked = outcome.asked;
-    Verdict v = Decide(answers, answered, policies);
-    if (waited == Message::Waited::kAbandoned) {
-        v = Verdict();
-        v.action = Action::Tempfail;
-        v.reply.assign(1, "Content filters shutting down, try again later");
-    }
-
-    std::string said;
-    for (size_t i = 0; i < answers.size(); ++i) {
-        said += " " + filters->Name(i) + "=";
-        if (!asked[i])
-            said += "(not asked)";
-        else if (!answered[i])
-            said += waited == Message::Waited::kDecided ? "(pending)" : "(no answer)";
-        else
-            said += AnswerLogText(answers[i]);
-    }
-    const long token = tx->token;
-    // The queue file (owned by the transaction) stays while a filter may
-    // still read it; the answer goes to the MTA now.  This thread keeps its
-    // own hold for the field counts the header removal below reads.
-    std::shared_ptr<Transaction> held(std::move(tx));
-    filters->Release(m, "queue=" + queueId, held);
-
-    sfsistat result = SMFIS_CONTINUE;
-    switch (v.action) {
-        case Action::Reject:
-            SetReply(ctx, "550", "5.7.1", v.reply);
-            result = SMFIS_REJECT;
-            break;
-        case Action::Tempfail:
-            SetReply(ctx, "451", waited == Message::Waited::kAbandoned ? "4.3.2" : "4.7.1", v.reply);
-            result = SMFIS_TEMPFAIL;
-            break;
-        case Action::Discard:
-            result = SMFIS_DISCARD;
-            break;
-        case Action::Accept:
-            if (!settings->keepHeaderFields && c->canChangeHeaders)
-                RemoveOwnFields(ctx, *held, v.headers, who);
-            for (const HeaderField& h : v.headers) {
-                std::string value = h.second;
-                if (!c->leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
-                if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
-                                   const_cast<char*>(value.c_str())) != MI_SUCCESS)
-                    Log("message %s: header %s could not be added", who.c_str(),
-                        EscapeControl(h.first, 80).c_str());
-            }
-            break;
-    }
-    long ms = static_cast<long>(
+    const long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
-    Log("message %s request=%ld%s action=%s%s%s%s time=%ldms", who.c_str(), token, said.c_str(),
-        ActionName(v.action), v.failed ? " (filter failure)" : "",
-        waited == Message::Waited::kAbandoned ? " (shutting down)" : "",
+    const Verdict& v = a.verdict;
+    Log("message %s request=%ld%s action=%s%s%s%s time=%ldms", who.c_str(), tx->token,
+        a.said.c_str(), ActionName(v.action), v.failed ? " (filter failure)" : "",
+        a.waited == Message::Waited::kAbandoned ? " (shutting down)" : "",
         v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
     return result;
 }

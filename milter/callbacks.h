@@ -5,23 +5,18 @@
 // wait for the filters blocks only that connection (keeping the MTA
 // patient with progress notes every 10 s) and ends as soon as the answer is
 // known; the queue file stays until the last filter is done with it.
-#ifndef TARNWICK_MILTER_SESSION_H
-#define TARNWICK_MILTER_SESSION_H
+//
+// The end of a message runs in three steps: commit (the queue file made
+// whole under its final name), ask (the filters, in the order of the
+// settings, until the answer is known) and apply (the verdict turned into
+// the milter reply and the header changes).
+#ifndef TARNWICK_MILTER_CALLBACKS_H
+#define TARNWICK_MILTER_CALLBACKS_H
 
-#include <string>
-
-#include "milter/answer.h"
 #include "milter/filters.h"
+#include "milter/settings.h"
 
 namespace milter {
-
-struct HostSettings {
-    std::string baseDir;  // absolute; Queue/ lies under it
-    int timeoutSec = 300;
-    FailurePolicy onFailure;
-    // Leave incoming fields named like the filters' own in the message.
-    bool keepHeaderFields = false;
-};
 
 // Registers the callbacks; settings and filters must outlive every
 // callback, which libmilter may still be running after smfi_main() returns.

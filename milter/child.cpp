@@ -1,0 +1,477 @@
+#include "milter/child.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "common/base/daemonlog.h"
+#include "common/base/text.h"
+#include "milter/filter_settings.h"
+
+namespace milter {
+
+using daemonlog::Debug;
+using daemonlog::Log;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxLine = 64 * 1024;
+constexpr int kMaxRestartDelayMs = 60 * 1000;
+constexpr auto kStableRun = std::chrono::seconds(60);
+// A filter whose next start is this far away counts as down.
+constexpr int kFailFastDelayMs = 16 * 1000;
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string RequestLine(long token, const std::string& path) {
+    return std::to_string(token) + " FILE " + path + "\n";
+}
+
+// How often a stopped engine's socket is tried, and how often the
+// supervisor looks for requests past their time.
+constexpr auto kProbeEvery = std::chrono::milliseconds(500);
+constexpr int kTickMs = 250;
+// How often the settings file is looked at for a change (a reload of the
+// filter's settings may change the fields it adds).
+constexpr auto kSettingsLookEvery = std::chrono::seconds(2);
+// A process silent this long with requests out gets an INTF probe; one
+// that then writes nothing for kProbeBound is taken for hung.  Together
+// about 15 s, well inside the MTA's patience, and far above the
+// milliseconds a working command loop takes to answer.
+constexpr auto kProbeAfter = std::chrono::seconds(5);
+constexpr auto kProbeBound = std::chrono::seconds(10);
+
+int MillisUntil(Clock::time_point t) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    return ms < 0 ? 0 : (ms > kTickMs ? kTickMs : static_cast<int>(ms));
+}
+
+// True when a unix stream socket at path takes a connection now (a full
+// backlog counts: someone listens).  Never blocks.
+bool Accepts(const std::string& path) {
+    struct sockaddr_un un = {};
+    if (path.empty() || path.size() >= sizeof un.sun_path) return false;
+    un.sun_family = AF_UNIX;
+    memcpy(un.sun_path, path.data(), path.size());
+    const UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) return false;
+    const int rc = connect(fd.Get(), reinterpret_cast<struct sockaddr*>(&un), sizeof un);
+    return rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+}
+
+}  // namespace
+
+FilterChild::FilterChild(size_t index, std::string program, std::vector<std::string> args,
+                         const HostSettings& settings, FieldNames& fields, Deliver deliver)
+    : index_(index),
+      program_(std::move(program)),
+      name_(BaseName(program_)),
+      args_(std::move(args)),
+      settings_(settings),
+      fields_(fields),
+      deliver_(std::move(deliver)),
+      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      lines_(kMaxLine, [this](const std::string& line, bool cut) {
+          if (cut)
+              Log("filter %s wrote a line over %zu bytes; the rest is dropped", name_.c_str(),
+                  kMaxLine);
+          HandleLine(line, cut);
+      }) {}
+
+FilterChild::~FilterChild() {
+    if (thread_.joinable()) {
+        BeginStop(Clock::now());
+        Join();
+    }
+}
+
+void FilterChild::Start() {
+    // Before the thread and before the first message: a forged field of
+    // a name the filter adds only now and then (an alert) goes from the
+    // first message on.
+    ReadSettings();
+    restartAt_ = Clock::now();
+    thread_ = std::thread(&FilterChild::Run, this);
+}
+
+void FilterChild::Wake() {
+    uint64_t one = 1;
+    if (write(wakeFd_.Get(), &one, sizeof one) < 0) {
+        // The counter is already non-zero: the thread wakes anyway.
+    }
+}
+
+void FilterChild::Send(long token, const std::string& path) {
+    bool down;
+    {
+        twLock lock(mu_);
+        down = down_;
+        if (!down) {
+            std::string line = RequestLine(token, path);
+            outbox_ += line;
+            queued_ += line.size();
+            Request& r = unanswered_[token];
+            r.path = path;
+            r.endsAt = queued_;
+            r.since = Clock::now();
+        }
+    }
+    if (down)
+        Fail(token, "filter is not running");
+    else
+        Wake();
+}
+
+void FilterChild::BeginStop(Clock::time_point deadline) {
+    {
+        twLock lock(mu_);
+        stopping_ = true;
+        stopDeadline_ = deadline;
+    }
+    Wake();
+}
+
+void FilterChild::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+bool FilterChild::Launch() {
+    std::vector<std::string> argv{program_};
+    argv.insert(argv.end(), args_.begin(), args_.end());
+    pipedChild child = SpawnPiped(argv, settings_.baseDir, kPipeInput, false);
+    if (child.pid < 0) {
+        Log("filter %s cannot be started: %s", name_.c_str(), strerror(errno));
+        return false;
+    }
+    pid_ = child.pid;
+    toChild_ = std::move(child.input);
+    fromChild_ = std::move(child.output);
+    quitSent_ = false;
+    startedAt_ = lastHeard_ = idleAt_ = Clock::now();
+    loopUp_ = false;
+    hungKilled_ = false;
+    size_t resent;
+    {
+        // The greeting first: its answer tells when the command loop runs.
+        // Then whatever the last process left unanswered, in the order the
+        // messages came.
+        twLock lock(mu_);
+        down_ = false;
+        outbox_.clear();
+        queued_ = written_ = 0;
+        QueueProbe();
+        for (auto& entry : unanswered_) {
+            outbox_ += RequestLine(entry.first, entry.second.path);
+            entry.second.endsAt = outbox_.size();
+        }
+        queued_ = outbox_.size();
+        resent = unanswered_.size();
+    }
+    Log("filter %s started, pid %d, %zu request(s) pending", name_.c_str(), static_cast<int>(pid_),
+        resent);
+    return true;
+}
+
+void FilterChild::Reap(bool expected) {
+    toChild_.Reset();
+    fromChild_.Reset();
+    int status = WaitOrKillGroup(pid_, 5000);
+    pid_ = -1;
+    size_t pending;
+    std::vector<long> givenUp;
+    {
+        twLock lock(mu_);
+        outbox_.clear();
+        for (auto it = unanswered_.begin(); it != unanswered_.end();) {
+            if (!expected && it->second.endsAt <= written_ && ++it->second.lost >= 2) {
+                givenUp.push_back(it->first);
+                it = unanswered_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        pending = unanswered_.size();
+    }
+    for (long token : givenUp) {
+        Log("filter %s ended twice while checking request %ld; not sending it again", name_.c_str(),
+            token);
+        Fail(token, "filter ended while checking the message");
+    }
+    if (expected) {
+        Log("filter %s finished, %s", name_.c_str(), DescribeStatus(status).c_str());
+        return;
+    }
+    if (Clock::now() - startedAt_ >= kStableRun) restartDelayMs_ = 1000;
+    Log("filter %s ended unexpectedly, %s, %zu request(s) unanswered; restart in %d ms",
+        name_.c_str(), DescribeStatus(status).c_str(), pending, restartDelayMs_);
+    ScheduleRestart();
+}
+
+void FilterChild::ScheduleRestart() {
+    restartAt_ = Clock::now() + std::chrono::milliseconds(restartDelayMs_);
+    // The settings may have changed since the last start.
+    ReadSettings();
+    engineRefused_ = !engineSocket_.empty() && !Accepts(engineSocket_);
+    nextProbe_ = Clock::now() + kProbeEvery;
+    if (engineRefused_)
+        GoDown("its engine refuses connections");
+    else if (restartDelayMs_ >= kFailFastDelayMs)
+        GoDown("it keeps ending");
+    restartDelayMs_ = std::min(restartDelayMs_ * 2, kMaxRestartDelayMs);
+}
+
+void FilterChild::ReadSettings() {
+    const FilterSettings read = ReadFilterSettings(program_);
+    settingsStamp_ = read.stamp;
+    engineSocket_ = read.engineSocket;
+    if (!read.readable) {
+        if (!settingsMissingLogged_)
+            Log("filter %s: settings file %s not readable; the names of its fields are learnt "
+                "from its answers",
+                name_.c_str(), EscapeControl(read.file, 300).c_str());
+        settingsMissingLogged_ = true;
+        return;
+    }
+    for (const std::string& name : fields_.FromSettings(index_, read.fieldNames))
+        Log("filter %s: %s adds a field %s, which belongs to the message; incoming fields of that "
+            "name are never removed",
+            name_.c_str(), EscapeControl(read.file, 300).c_str(), EscapeControl(name, 80).c_str());
+}
+
+void FilterChild::LookAtSettings() {
+    const auto now = Clock::now();
+    if (now < nextSettingsLook_) return;
+    nextSettingsLook_ = now + kSettingsLookEvery;
+    if (SettingsStampOf(program_) != settingsStamp_) ReadSettings();
+}
+
+void FilterChild::GoDown(const char* why) {
+    // The MTA hears so now instead of holding every message for the whole
+    // timeout.
+    std::map<long, Request> waiting;
+    {
+        twLock lock(mu_);
+        if (!down_)
+            Log("filter %s is down (%s); its requests fail until it runs again", name_.c_str(),
+                why);
+        down_ = true;
+        waiting.swap(unanswered_);
+    }
+    for (const auto& entry : waiting) Fail(entry.first, "filter is not running");
+}
+
+bool FilterChild::EngineReturned() {
+    if (!engineRefused_ || Clock::now() < nextProbe_) return false;
+    nextProbe_ = Clock::now() + kProbeEvery;
+    if (!Accepts(engineSocket_)) return false;
+    Log("filter %s: its engine accepts connections again; starting it now", name_.c_str());
+    engineRefused_ = false;
+    restartDelayMs_ = 1000;
+    return true;
+}
+
+void FilterChild::ExpireOverdue() {
+    const auto now = Clock::now();
+    const auto limit = std::chrono::seconds(settings_.timeoutSec);
+    std::vector<long> overdue;
+    bool held = false;  // the running process has one of them
+    {
+        twLock lock(mu_);
+        for (auto it = unanswered_.begin(); it != unanswered_.end();) {
+            if (now - it->second.since < limit) {
+                ++it;
+                continue;
+            }
+            if (pid_ >= 0 && it->second.endsAt <= written_) held = true;
+            overdue.push_back(it->first);
+            it = unanswered_.erase(it);
+        }
+    }
+    if (overdue.empty()) return;
+    for (long token : overdue) Fail(token, "filter did not answer in time");
+    if (held && !killed_ && !quitSent_ && !hungKilled_) {
+        Log("filter %s did not answer request %ld within %d s; killing pid %d and starting it "
+            "again",
+            name_.c_str(), overdue.front(), settings_.timeoutSec, static_cast<int>(pid_));
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        hungKilled_ = true;
+    }
+}
+
+void FilterChild::QueueProbe() {
+    probeToken_ = lastProbeToken_ = std::max(lastProbeToken_ + 1, kFirstProbeToken);
+    probeSentAt_ = Clock::now();
+    const std::string line = std::to_string(probeToken_) + " INTF 3\n";
+    outbox_ += line;
+    queued_ += line.size();
+}
+
+void FilterChild::Probe() {
+    if (pid_ < 0 || quitSent_ || killed_ || hungKilled_) return;
+    const auto now = Clock::now();
+    size_t out;
+    {
+        twLock lock(mu_);
+        out = unanswered_.size();
+        if (probeToken_ == 0) {
+            if (out == 0)
+                idleAt_ = now;
+            else if (now - std::max(lastHeard_, idleAt_) >= kProbeAfter)
+                QueueProbe();
+            return;
+        }
+    }
+    // Still starting (the greeting is not answered yet): the timeout alone
+    // bounds it, as a slow start must not be taken for a hang.
+    if (!loopUp_ || now - std::max(lastHeard_, probeSentAt_) < kProbeBound) return;
+    Log("filter %s did not answer INTF within %d s, %zu request(s) out; killing pid %d and "
+        "starting it again",
+        name_.c_str(), static_cast<int>(kProbeBound.count()), out, static_cast<int>(pid_));
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    hungKilled_ = true;
+}
+
+void FilterChild::Fail(long token, const char* why) {
+    Answer failure;
+    failure.token = token;
+    failure.kind = AnswerKind::Failure;
+    failure.word = "FAILURE";
+    failure.text = why;
+    deliver_(index_, failure);
+}
+
+void FilterChild::HandleLine(const std::string& line, bool cut) {
+    unsigned long long probe;
+    if (ParseProbeAnswer(line, probe)) {
+        Debug("filter %s: %s", name_.c_str(), EscapeControl(line, 200).c_str());
+        loopUp_ = true;
+        if (probe == probeToken_) probeToken_ = 0;
+        return;
+    }
+    Answer answer;
+    if (!ParseAnswer(line, answer)) {
+        Log("%s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
+        return;
+    }
+    bool known;
+    {
+        twLock lock(mu_);
+        known = unanswered_.erase(answer.token) > 0;
+    }
+    if (!known) {
+        Log("filter %s answered request %ld that is no longer waiting: %s", name_.c_str(),
+            answer.token, EscapeControl(line, 400).c_str());
+        return;
+    }
+    Debug("filter %s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
+    if (cut) {
+        // Only the beginning was kept: its text cannot be trusted whole.
+        answer.kind = AnswerKind::Failure;
+        answer.word = "FAILURE";
+        answer.text = "answer line too long";
+    }
+    deliver_(index_, answer);
+}
+
+void FilterChild::Run() {
+    char buf[65536];
+    for (;;) {
+        bool stopping;
+        Clock::time_point deadline;
+        {
+            twLock lock(mu_);
+            stopping = stopping_;
+            deadline = stopDeadline_;
+        }
+        if (pid_ < 0) {
+            if (stopping) return;
+            if ((Clock::now() >= restartAt_ || EngineReturned()) && !Launch()) ScheduleRestart();
+        }
+        ExpireOverdue();
+        Probe();
+        LookAtSettings();
+        bool wantWrite = false;
+        if (pid_ >= 0) {
+            twLock lock(mu_);
+            if (stopping && !quitSent_ && toChild_.Valid()) {
+                outbox_ += "0 QUIT\n";
+                queued_ += 7;
+                quitSent_ = true;
+            }
+            wantWrite = !outbox_.empty() && toChild_.Valid();
+        }
+        if (pid_ >= 0 && stopping && !killed_ && Clock::now() >= deadline) {
+            Log("filter %s did not finish in time, killing it", name_.c_str());
+            kill(pid_, SIGKILL);
+            killed_ = true;
+        }
+
+        struct pollfd fds[3];
+        int n = 0;
+        fds[n++] = {wakeFd_.Get(), POLLIN, 0};
+        int readAt = -1, writeAt = -1;
+        if (fromChild_.Valid()) {
+            readAt = n;
+            fds[n++] = {fromChild_.Get(), POLLIN, 0};
+        }
+        if (wantWrite) {
+            writeAt = n;
+            fds[n++] = {toChild_.Get(), POLLOUT, 0};
+        }
+        int timeout =
+            pid_ < 0 ? MillisUntil(engineRefused_ ? std::min(restartAt_, nextProbe_) : restartAt_)
+                     : (stopping ? 100 : kTickMs);
+        if (poll(fds, n, timeout) < 0) {
+            if (errno == EINTR) continue;
+            Log("filter %s: poll failed: %s", name_.c_str(), strerror(errno));
+            return;
+        }
+        if (fds[0].revents) {
+            uint64_t v;
+            while (read(wakeFd_.Get(), &v, sizeof v) > 0) {
+            }
+        }
+        if (writeAt >= 0 && fds[writeAt].revents) WriteOutbox();
+        if (readAt >= 0 && fds[readAt].revents) {
+            const ssize_t r = read(fromChild_.Get(), buf, sizeof buf);
+            if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (r <= 0) {
+                lines_.Finish();
+                Reap(quitSent_);
+                continue;
+            }
+            lastHeard_ = Clock::now();
+            lines_.Add(buf, static_cast<size_t>(r));
+        }
+    }
+}
+
+void FilterChild::WriteOutbox() {
+    twLock lock(mu_);
+    const ssize_t w = write(toChild_.Get(), outbox_.data(), outbox_.size());
+    if (w > 0) {
+        outbox_.erase(0, static_cast<size_t>(w));
+        written_ += static_cast<unsigned long long>(w);
+    } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+        // The child is gone or closed its input; its output ends next.
+        toChild_.Reset();
+    }
+    if (quitSent_ && outbox_.empty()) toChild_.Reset();
+}
+
+}  // namespace milter

@@ -1,0 +1,156 @@
+// One filter process and the thread that supervises it.
+//
+// Each configured filter (Tarnwick-AV, Tarnwick-AS) runs as a child process
+// with the base directory as its working directory and speaks the filter
+// protocol on its standard input and output.  One supervisor thread per
+// child owns the child's pipes: it writes queued request lines (never
+// blocking a milter thread on a full pipe), reads answer and log lines,
+// restarts a child that ended after a growing delay (1 s doubling to 60 s,
+// back to 1 s once a child has lived 60 s) and sends the new process every
+// request the old one left unanswered.  A request that was with two
+// processes that both ended without answering it is not sent a third time:
+// it gets a FAILURE answer, so one message that kills a filter cannot keep
+// it from serving the others.  A request not answered within the timeout
+// gets a FAILURE, and a process that holds it is killed (its process
+// group) and started again.
+//
+// A filter that hangs is found sooner by probing its command loop, which
+// answers INTF at once whatever its engine does.  Each process is greeted
+// with an INTF first; until it answers, it is still starting (reading its
+// settings, emptying Temp, connecting to its engine) and only the timeout
+// bounds it.  Later, when it has had requests out and written nothing for
+// 5 s, it gets an INTF with a token above every request token; if then no
+// line at all comes for 10 s, its process group is killed and it is started
+// again, its requests following the resend rule above.  A filter whose
+// engine is slow still answers INTF and is left to the timeout.
+//
+// A filter is down while it is not running and either its engine refuses
+// connections or its restart delay has grown to 16 s: its requests fail at
+// once, so the MTA is not kept waiting for the whole timeout.  While it is
+// not running and its engine refused, the engine socket (the filter's
+// Socket setting) is tried every 500 ms; the filter is started the moment
+// the engine accepts again, whatever the restart delay.  At shutdown it
+// sends QUIT, closes the pipe and waits for the child's final reports.
+//
+//
+// Locks: mu_ guards the child's unanswered requests, its outgoing bytes
+// and the stop state; it is never held while an answer is delivered.
+#ifndef TARNWICK_MILTER_CHILD_H
+#define TARNWICK_MILTER_CHILD_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base/owners.h"
+#include "common/base/spawn.h"
+#include "common/base/threads.h"
+#include "milter/answer.h"
+#include "milter/fieldnames.h"
+#include "milter/settings.h"
+
+namespace milter {
+
+class FilterChild {
+  public:
+    // Hands one answer (or a FAILURE made here) of the filter on.
+    using Deliver = std::function<void(size_t index, const Answer& answer)>;
+    FilterChild(size_t index, std::string program, std::vector<std::string> args,
+                const HostSettings& settings, FieldNames& fields, Deliver deliver);
+    ~FilterChild();
+
+    const std::string& Name() const { return name_; }
+    void Start();
+    void Send(long token, const std::string& path);
+    // Sends QUIT once every queued line is written; the process is killed
+    // if it has not ended by the deadline.  Join() waits for the thread.
+    void BeginStop(std::chrono::steady_clock::time_point deadline);
+    void Join();
+
+  private:
+    void Run();
+    bool Launch();
+    // cut: the line was longer than the limit and only its start is here.
+    void HandleLine(const std::string& line, bool cut);
+    // Writes what the outbox holds as far as the pipe takes it.
+    void WriteOutbox();
+    void Reap(bool expected);
+    void Wake();
+    void ScheduleRestart();
+    // Answers a request with a FAILURE of this filter.
+    void Fail(long token, const char* why);
+    // Fails the requests older than the timeout; kills the process that
+    // holds one of them.
+    void ExpireOverdue();
+    // While not running: true when the engine has come back after refusing.
+    bool EngineReturned();
+    // Down now: the requests waiting fail, and so will new ones.
+    void GoDown(const char* why);
+    // Sends an INTF probe to a process silent with requests out, and kills
+    // it when the probe brings no line back in time.
+    void Probe();
+    // Queues an INTF line with a fresh probe token.
+    void QueueProbe() REQUIRES(mu_);
+    // Reads the settings file beside the program: the engine socket, and
+    // the names of the fields the filter adds (told to fields_).
+    void ReadSettings();
+    // Reads them again when the file changed.
+    void LookAtSettings();
+
+    const size_t index_;
+    const std::string program_, name_;
+    const std::vector<std::string> args_;
+    const HostSettings& settings_;
+    FieldNames& fields_;
+    const Deliver deliver_;
+    UniqueFd wakeFd_;
+    std::thread thread_;
+
+    twMutex mu_;
+    struct Request {
+        std::string path;
+        unsigned long long endsAt = 0;                // stream offset just past its line
+        int lost = 0;                                 // processes that ended holding it
+        std::chrono::steady_clock::time_point since;  // when it was first queued
+    };
+    std::map<long, Request> unanswered_ GUARDED_BY(mu_);  // sent or waiting to be
+    std::string outbox_ GUARDED_BY(mu_);                  // bytes not yet written to the child
+    // Bytes ever put in the outbox of this process, and those of them written.
+    unsigned long long queued_ GUARDED_BY(mu_) = 0;
+    unsigned long long written_ GUARDED_BY(mu_) = 0;
+    bool stopping_ GUARDED_BY(mu_) = false;
+    // Restarting only after a long delay: requests fail at once.
+    bool down_ GUARDED_BY(mu_) = false;
+    std::chrono::steady_clock::time_point stopDeadline_ GUARDED_BY(mu_);
+
+    // Owned by the supervisor thread only.
+    pid_t pid_ = -1;
+    UniqueFd toChild_, fromChild_;
+    lineCollector lines_;
+    bool quitSent_ = false;
+    bool killed_ = false;  // at the stop deadline
+    std::chrono::steady_clock::time_point startedAt_, restartAt_, nextProbe_;
+    int restartDelayMs_ = 1000;
+    std::string engineSocket_;   // from the settings, read when the process ends
+    std::string settingsStamp_;  // of the settings file last read
+    std::chrono::steady_clock::time_point nextSettingsLook_;
+    bool settingsMissingLogged_ = false;
+    bool engineRefused_ = false;  // the last try of engineSocket_ was refused
+    // The probe.  loopUp_: this process answered its greeting, so its
+    // command loop runs.  probeToken_: the probe out, 0 when none is.
+    bool loopUp_ = false;
+    bool hungKilled_ = false;  // killed for a hang, its end not seen yet
+    unsigned long long probeToken_ = 0, lastProbeToken_ = 0;
+    // When a line last came from the process, when it last had no request
+    // out, when the probe out was queued.
+    std::chrono::steady_clock::time_point lastHeard_, idleAt_, probeSentAt_;
+};
+
+}  // namespace milter
+
+#endif

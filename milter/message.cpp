@@ -1,0 +1,131 @@
+#include "milter/message.h"
+
+#include <algorithm>
+
+namespace milter {
+
+using Clock = std::chrono::steady_clock;
+
+Message::Message(long token_, std::string path_, size_t filters, Order order)
+    : token(token_), path(std::move(path_)), order_(order), born_(Clock::now()) {
+    twLock lock(mu_);
+    outcome_.answers.resize(filters);
+    outcome_.answered.assign(filters, false);
+    // No other thread knows the message yet: the first ones asked are
+    // marked here.
+    outcome_.asked.assign(filters, order == Order::Parallel);
+    if (filters > 0) outcome_.asked[0] = true;
+    out_ = order == Order::Parallel ? filters : (filters > 0 ? 1 : 0);
+}
+
+bool Message::DecidedLocked() const {
+    return refused_ || out_ == 0;
+}
+
+Message::Recorded Message::Record(size_t index, const Answer& answer) {
+    Recorded r;
+    {
+        twLock lock(mu_);
+        if (index >= outcome_.answered.size() || outcome_.answered[index] || !outcome_.asked[index])
+            return r;
+        outcome_.answers[index] = answer;
+        outcome_.answered[index] = true;
+        --out_;
+        if (answer.kind == AnswerKind::Error || answer.kind == AnswerKind::Discard) {
+            refused_ = true;  // the others need not look
+        } else if (!refused_) {
+            for (size_t next = index + 1; next < outcome_.asked.size(); ++next) {
+                if (outcome_.asked[next]) continue;
+                if (order_ == Order::Serial && next != index + 1) break;
+                outcome_.asked[next] = true;
+                ++out_;
+                r.ask.push_back(next);
+            }
+        }
+        r.late = released_;
+        if (released_) {
+            r.label = label_;
+            r.elapsedMs = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - born_)
+                    .count());
+        }
+        if (released_ && out_ == 0) {
+            r.finished = true;
+            r.keep = std::move(keep_);
+        }
+    }
+    answeredCv_.NotifyAll();
+    return r;
+}
+
+std::vector<size_t> Message::AskRest() {
+    std::vector<size_t> ask;
+    twLock lock(mu_);
+    if (refused_ || abandoned_) return ask;
+    for (size_t i = 0; i < outcome_.asked.size(); ++i) {
+        if (outcome_.asked[i]) continue;
+        outcome_.asked[i] = true;
+        ++out_;
+        ask.push_back(i);
+    }
+    return ask;
+}
+
+Message::Waited Message::WaitDecided(Clock::time_point deadline,
+                                     std::chrono::milliseconds progressEvery,
+                                     const std::function<void()>& progress) {
+    twLock lock(mu_);
+    for (;;) {
+        if (abandoned_) return Waited::kAbandoned;
+        if (DecidedLocked()) return Waited::kDecided;
+        const auto now = Clock::now();
+        if (now >= deadline) return Waited::kDeadline;
+        const auto until = std::min(deadline, now + progressEvery);
+        while (!abandoned_ && !DecidedLocked() && answeredCv_.WaitUntil(mu_, until)) {
+        }
+        if (abandoned_ || DecidedLocked()) continue;
+        if (Clock::now() < until) continue;  // woken early
+        if (Clock::now() < deadline && progress) {
+            mu_.unlock();
+            progress();
+            mu_.lock();
+        }
+    }
+}
+
+Message::Waited Message::Wait(Clock::time_point deadline, std::chrono::milliseconds progressEvery,
+                              const std::function<void()>& progress,
+                              const std::function<void(const std::vector<size_t>&)>& ask) {
+    if (order_ == Order::Staggered) {
+        const auto headStartEnds = std::min(deadline, Clock::now() + kHeadStart);
+        const Waited w = WaitDecided(headStartEnds, progressEvery, progress);
+        if (w != Waited::kDeadline || headStartEnds >= deadline) return w;
+        const std::vector<size_t> rest = AskRest();
+        if (!rest.empty()) ask(rest);
+    }
+    return WaitDecided(deadline, progressEvery, progress);
+}
+
+void Message::Abandon() {
+    {
+        twLock lock(mu_);
+        abandoned_ = true;
+    }
+    answeredCv_.NotifyAll();
+}
+
+bool Message::Release(std::string label, std::shared_ptr<void> keep) {
+    twLock lock(mu_);
+    released_ = true;
+    if (out_ == 0) return true;
+    label_ = std::move(label);
+    keep_ = std::move(keep);
+    return false;
+}
+
+Outcome Message::Snapshot() const {
+    twLock lock(mu_);
+    return outcome_;
+}
+
+}  // namespace milter

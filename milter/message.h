@@ -1,0 +1,105 @@
+// One message in flight and the order in which the filters are asked.
+//
+// The milter thread that handles the message waits on it; the filters'
+// supervisor threads record their answers.  The order (serial, parallel,
+// staggered with its head start) lives here alone: who is asked first (the
+// constructor), who next after an answer (Record), and when the head start
+// ends (Wait).  The callers send the requests this tells them to, outside
+// the lock.
+//
+// Locks: mu_ guards the answers and what is missing; its condition wakes
+// the waiter.  Nothing else is taken while it is held.
+#ifndef TARNWICK_MILTER_MESSAGE_H
+#define TARNWICK_MILTER_MESSAGE_H
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/base/threads.h"
+#include "milter/answer.h"
+#include "milter/settings.h"
+
+namespace milter {
+
+// With Staggered: how long the first filter has the message to itself.  A
+// clean message waits at most this much longer than the slower filter; an
+// infected one the first filter answers within it never reaches the
+// others.
+constexpr std::chrono::milliseconds kHeadStart{5};
+
+// What the filters said about one message, one slot per filter.
+struct Outcome {
+    std::vector<Answer> answers;
+    std::vector<bool> answered;
+    std::vector<bool> asked;  // later filters only once the earlier ones let it on
+};
+
+// One message in flight: the milter thread that handles it waits, the
+// filters' supervisor threads record their answers.
+class Message {
+  public:
+    enum class Waited { kDecided, kDeadline, kAbandoned };
+
+    Message(long token, std::string path, size_t filters, Order order);
+
+    const long token;
+    const std::string path;  // relative to the base directory, as sent in FILE
+
+    // What recording an answer leads to.
+    struct Recorded {
+        std::vector<size_t> ask;     // filters to ask now
+        bool finished = false;       // no request out and the waiter has let go
+        bool late = false;           // the waiter had already let go
+        std::shared_ptr<void> keep;  // with finished: to be let go of
+        std::string label;           // with late: how the waiter's log named it
+        long elapsedMs = 0;          // with late: since the message came
+    };
+    // Records filter index's answer and wakes the waiter.  A reject or
+    // discard decides the message: nobody else is asked.  Any other answer
+    // of a filter lets the next ones on (the next with Serial, every other
+    // with Staggered).  A second answer of the same filter changes nothing.
+    Recorded Record(size_t index, const Answer& answer) EXCLUDES(mu_);
+    // The head start is over: the filters not asked yet unless the message
+    // is decided.
+    std::vector<size_t> AskRest() EXCLUDES(mu_);
+    // Until the answer is known, the deadline or Abandon(); with
+    // Staggered, asks the later filters through `ask` after the head start.
+    // progress runs every progressEvery while waiting (to keep the MTA
+    // patient), without the lock.
+    Waited Wait(std::chrono::steady_clock::time_point deadline,
+                std::chrono::milliseconds progressEvery, const std::function<void()>& progress,
+                const std::function<void(const std::vector<size_t>&)>& ask) EXCLUDES(mu_);
+    // Until the answer is known, the deadline, or Abandon().  progress runs
+    // every progressEvery while waiting, without the lock.
+    Waited WaitDecided(std::chrono::steady_clock::time_point deadline,
+                       std::chrono::milliseconds progressEvery,
+                       const std::function<void()>& progress) EXCLUDES(mu_);
+    // The host stops: the waiter gives up at once.
+    void Abandon() EXCLUDES(mu_);
+    // The waiter lets go: keep lives until no request is out.  True when
+    // none is (the caller drops keep and forgets the message).
+    bool Release(std::string label, std::shared_ptr<void> keep) EXCLUDES(mu_);
+    Outcome Snapshot() const EXCLUDES(mu_);
+
+  private:
+    bool DecidedLocked() const REQUIRES(mu_);
+
+    const Order order_;
+    const std::chrono::steady_clock::time_point born_;
+    mutable twMutex mu_;
+    twCondVar answeredCv_;
+    Outcome outcome_ GUARDED_BY(mu_);
+    size_t out_ GUARDED_BY(mu_) = 0;  // asked, not answered
+    bool refused_ GUARDED_BY(mu_) = false;
+    bool abandoned_ GUARDED_BY(mu_) = false;
+    bool released_ GUARDED_BY(mu_) = false;
+    std::string label_ GUARDED_BY(mu_);
+    std::shared_ptr<void> keep_ GUARDED_BY(mu_);
+};
+
+}  // namespace milter
+
+#endif

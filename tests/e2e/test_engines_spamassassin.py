@@ -203,12 +203,18 @@ class SpamassassinEngineTest(unittest.TestCase):
             struct.pack("<I", 0),                        # empty body: no tag
             struct.pack("<I", 2) + b"\x08\x07",          # unknown tag
             struct.pack("<I", 0xFFFFFFFF) + b"\x08\x01",  # absurd length
+            # Over the default --max-frame: the largest message Tarnwick-AS
+            # sends (32 MiB) and a margin for its fields.
+            struct.pack("<I", (32 << 20) + (64 << 10) + 1) + b"\x08\x01",
         ]
         for frame in bad_frames:
             client = Client(self.unix)
             try:
                 client.send_raw(frame)
+                started = time.monotonic()
                 self.assertTrue(client.closed_by_peer(), frame[:8])
+                # At once, not at the frame timeout (30 s).
+                self.assertLess(time.monotonic() - started, 5, frame[:8])
             finally:
                 client.close()
         client = Client(self.unix)

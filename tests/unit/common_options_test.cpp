@@ -2,6 +2,7 @@
 // refused one past it, with the message naming option and range; sizes in
 // their units; choices, short names, required options and stray arguments.
 #include "common/base/options.h"
+#include "common/base/socket_access.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,41 @@ TEST_F(OptionsTest, RequiredOptionsAndStrayArguments) {
     EXPECT_EQ(run.result, OptionTable::Result::kBadUsage);
     EXPECT_EQ(run.complaint, "unexpected argument left");
     EXPECT_EQ(Parse({"-s", "x", "--no-such-option"}).result, OptionTable::Result::kBadUsage);
+}
+
+// The socket rows every daemon shares: modes are 1 to 4 octal digits up to
+// 0777, groups must exist, and both complain through the program's table.
+TEST(SocketRows, ModesAndGroupsAreCheckedWhereTheProgramComplains) {
+    SocketOptions socket;
+    OptionTable table("prog", "usage: prog\n", "", "prog 1");
+    table.Add(SocketOptionRows(socket, {"PATH", "where", nullptr, 0}));
+    std::string complaint;
+    table.SetComplaint([&complaint](const std::string& text) { complaint = text; });
+    auto parse = [&table, &complaint](std::vector<std::string> words) {
+        words.insert(words.begin(), "prog");
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(&word[0]);
+        argv.push_back(nullptr);
+        complaint.clear();
+        int next = 0;
+        return table.Parse(static_cast<int>(words.size()), argv.data(), next);
+    };
+    EXPECT_EQ(parse({"--socket", "s", "--socket-mode", "640", "--socket-group", "0"}),
+              OptionTable::Result::kGo);
+    EXPECT_EQ(socket.mode, 0640u);
+    EXPECT_EQ(socket.group, "0");
+    EXPECT_EQ(parse({"--socket", "s", "--socket-mode", "0777"}), OptionTable::Result::kGo);
+    EXPECT_EQ(socket.mode, 0777u);
+    for (const char* bad : {"", "8", "0680", "1777", "00660", "-660", "0x1ff"}) {
+        EXPECT_EQ(parse({"--socket", "s", "--socket-mode", bad}), OptionTable::Result::kBadValue)
+            << bad;
+        EXPECT_EQ(socket.mode, 0777u) << bad;
+    }
+    EXPECT_EQ(complaint, "--socket-mode: wants octal permissions such as 0660, not 0x1ff");
+    EXPECT_EQ(parse({"--socket", "s", "--socket-group", "no-such-group-here"}),
+              OptionTable::Result::kBadValue);
+    EXPECT_EQ(complaint, "--socket-group: no group no-such-group-here");
+    EXPECT_EQ(parse({"--socket-mode", "600"}), OptionTable::Result::kBadUsage);
 }
 
 TEST_F(OptionsTest, HelpShowsEachRangeAndDefaultOfTheRows) {

@@ -33,7 +33,6 @@
 #include "common/base/text.h"
 #include "common/base/version.h"
 #include "engines/kit/daemon_options.h"
-#include "engines/kit/frame_server.h"
 #include "quillon_ase_api.pb.h"
 #include "quillon_se_api.pb.h"
 

@@ -48,27 +48,65 @@ build: deps
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-# AddressSanitizer with UndefinedBehaviorSanitizer and leak checking.
-test-asan: deps
-	CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address -DTARNWICK_FUZZ=ON >/dev/null
-	cmake --build build-asan -j$(JOBS)
+# AddressSanitizer with UndefinedBehaviorSanitizer and leak checking; the
+# libFuzzer targets are built and run there too.
+ASAN_CONFIGURE = CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
+                 -DSANITIZE=address -DTARNWICK_FUZZ=ON $(LAUNCHER) >/dev/null
+TSAN_CONFIGURE = cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread $(LAUNCHER) >/dev/null
+define run_asan
 	rm -rf $(SANDIR)/asan && mkdir -p $(SANDIR)/asan
 	cd build-asan && \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:log_path=$(SANDIR)/asan/asan \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANDIR)/asan/ubsan \
 	  ctest --output-on-failure -j$(JOBS)
 	@if [ -n "$$(ls -A $(SANDIR)/asan)" ]; then cat $(SANDIR)/asan/*; echo "sanitizer reports found"; exit 1; fi
-
-test-tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread >/dev/null
-	cmake --build build-tsan -j$(JOBS)
+endef
+define run_tsan
 	rm -rf $(SANDIR)/tsan && mkdir -p $(SANDIR)/tsan
 	cd build-tsan && \
 	  TSAN_OPTIONS=halt_on_error=0:second_deadlock_stack=1:log_path=$(SANDIR)/tsan/tsan \
 	  ctest --output-on-failure -j$(JOBS)
 	@if [ -n "$$(ls -A $(SANDIR)/tsan)" ]; then cat $(SANDIR)/tsan/*; echo "sanitizer reports found"; exit 1; fi
+endef
+# A build in the background of a test run: at low priority, its output in
+# DIR/build.log, shown only when it fails.
+define quiet_build
+	@echo "building $(1)/ in the background (log: $(1)/build.log)"
+	@nice -n 10 cmake --build $(1) -j$(JOBS) >$(1)/build.log 2>&1 || \
+	  { cat $(1)/build.log; echo "build failed (log: $(1)/build.log)"; exit 1; }
+endef
 
-test: test-plain test-asan test-tsan
+test-asan: deps
+	$(ASAN_CONFIGURE)
+	cmake --build build-asan -j$(JOBS)
+	$(run_asan)
+
+test-tsan: deps
+	$(TSAN_CONFIGURE)
+	cmake --build build-tsan -j$(JOBS)
+	$(run_tsan)
+
+# The three suites one after the other, as test-plain, test-asan and
+# test-tsan run them; each sanitizer build compiles while the suite before
+# it runs, which spends most of its time waiting on the programs' own time
+# limits (the tests keep their priority).  Stops at the first failure.
+test: deps
+	@$(MAKE) --no-print-directory -j2 pipeline-tsan-tests
+
+.PHONY: pipeline-plain-tests pipeline-asan-build pipeline-asan-tests pipeline-tsan-build \
+        pipeline-tsan-tests
+pipeline-plain-tests: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+pipeline-asan-build: build
+	@$(ASAN_CONFIGURE)
+	$(call quiet_build,build-asan)
+pipeline-asan-tests: pipeline-plain-tests pipeline-asan-build
+	$(run_asan)
+pipeline-tsan-build: pipeline-asan-build
+	@$(TSAN_CONFIGURE)
+	$(call quiet_build,build-tsan)
+pipeline-tsan-tests: pipeline-asan-tests pipeline-tsan-build
+	$(run_tsan)
 
 # The demo, the benchmark and the soak run import the test harness
 # (sim/harness/) as the end-to-end tests do: sim/ on PYTHONPATH.

@@ -230,12 +230,19 @@ class PackageTest(unittest.TestCase):
         engine_user = as_user("tarnwick", "tarnwick")
         server_user = as_user("nobody", "nogroup", ["tarnwick"])
         nobody = pwd.getpwnam("nobody").pw_uid
+        # The simulators run as tarnwick, who may not reach the build tree
+        # (a checkout in /root): copies where every user can.
+        sims = tempfile.mkdtemp(prefix="tarnwick-sims-")
+        self.addCleanup(shutil.rmtree, sims, True)
+        os.chmod(sims, 0o755)
+        for name in harness.ENGINES.values():
+            shutil.copy(os.path.join(BIN_DIR, name), sims)
         for program, sock, expect in (
                 ("Tarnwick-AV", "/run/tarnwick/clamd.sock", ("1 ERROR ", "2 OK")),
                 ("Tarnwick-AS", "/run/tarnwick/spamd-engine.sock",
                  ('1 ADDHEADER "X-Junk-Score: 100 ', '2 ADDHEADER "X-Junk-Score:  40'))):
             with self.subTest(program=program):
-                engine = harness.EngineProcess(harness.ENGINES[program], sock, BIN_DIR,
+                engine = harness.EngineProcess(harness.ENGINES[program], sock, sims,
                                                preexec=engine_user)
                 engine.start()
                 self.addCleanup(engine.stop)

@@ -139,7 +139,7 @@ install:
 	cmake --build $(INSTALL_BUILD) -j$(JOBS)
 	DESTDIR=$(DESTDIR) cmake --install $(INSTALL_BUILD)
 
-# The Debian package, tarnwick_VERSION_ARCH.deb in build-package/.
+# The Debian package, tarnwick_VERSION-REVISION_ARCH.deb in build-package/.
 PACKAGE_BUILD = build-package
 package:
 	@$(MAKE) --no-print-directory -s deps DEPS="$(PACKAGE_DEPS)"

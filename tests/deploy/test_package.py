@@ -25,6 +25,7 @@ import unittest
 
 import harness
 
+import check_deploy
 import deploy_util as du
 
 BIN_DIR = os.path.abspath(harness.default_bin_dir())
@@ -71,36 +72,6 @@ def unit_lines(path, key):
         text = f.read().replace("\\\n", " ")
     return [line.split("=", 1)[1].strip() for line in text.splitlines()
             if line.startswith(key + "=")]
-
-
-def environment_file(path):
-    """NAME=value lines as systemd's EnvironmentFile= reads them: comments
-    and blank lines skipped, one pair of quotes around the value removed."""
-    env = {}
-    with open(path) as f:
-        for line in f:
-            m = re.match(r"^\s*(\w+)=(.*)$", line)
-            if m and not line.lstrip().startswith("#"):
-                value = m.group(2).strip()
-                if len(value) >= 2 and value[0] == value[-1] and value[0] in "\"'":
-                    value = value[1:-1]
-                env[m.group(1)] = value
-    return env
-
-
-def unit_command(unit):
-    """ExecStart of an installed unit with its EnvironmentFile's variables
-    put in: a bare $NAME splits into words, as systemd does it."""
-    env = {}
-    for name in unit_lines(unit, "EnvironmentFile"):
-        env.update(environment_file(name.lstrip("-")))
-    argv = []
-    for word in unit_lines(unit, "ExecStart")[0].split():
-        if word.startswith("$"):
-            argv += env.get(word.strip("${}"), "").split()
-        else:
-            argv.append(word)
-    return argv
 
 
 def run(*argv, **kw):
@@ -310,7 +281,7 @@ class PackageTest(unittest.TestCase):
         log_path = os.path.join(out, "log")
         # Generated mail (the stop reports) goes nowhere: this machine's
         # MTA is not the test's.
-        argv = unit_command(os.path.join(UNIT_DIR, "tarnwick-milter.service"))
+        argv = check_deploy.unit_argv(check_deploy.Root("/"), "tarnwick-milter.service")
         argv += ["--sendmail", "/bin/sh -c cat>/dev/null"]
         with open(log_path, "wb") as log:
             host = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,

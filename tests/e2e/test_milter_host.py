@@ -332,6 +332,29 @@ class MilterFieldNamesTest(unittest.TestCase):
 
 
 @unittest.skipIf(bool(WHY), WHY)
+class MilterUncountedNameTest(unittest.TestCase):
+    def test_a_name_first_added_behind_a_thousand_others_defers_the_message(self):
+        # X-Rank-XX is known only once a filter has added it (its name holds a marker).
+        rig = MilterRig(filters=("Tarnwick-AS",),
+                        replace={"Tarnwick-AS": {"Header": "X-Junk-Score: ^1 [^2]\\\\eX-Rank-^2: yes"}})
+        try:
+            rig.start()
+            crowd = [("X-N%04d" % i, "x") for i in range(1000)] + [("X-Rank-XX", "forged")]
+            run = lambda tag, reply=None: milter_outcomes(rig.run_lua(session(
+                mail(tag, extra=crowd, deleted=["x-rank-xx"], reply=reply))))[tag]
+            first = run("r1", reply="451 4.7.1 Too many distinct header fields, try again later")
+            self.assertEqual(first["reply"], "replycode")
+            self.assertTrue(first["reply_matches"])
+            self.assertIn("field x-rank-xx could not be counted, deferred", rig.log())
+            # Offered again, the name is known before the message: counted and removed.
+            again = run("r2")
+            self.assertEqual(again["reply"], "continue")
+            self.assertEqual(again.get("deleted"), ["x-rank-xx"])
+        finally:
+            rig.cleanup()
+
+
+@unittest.skipIf(bool(WHY), WHY)
 class MilterSendmailTest(unittest.TestCase):
     def test_a_hanging_run_is_killed_and_holds_back_new_mail_by_one_run_at_most(self):
         rig = MilterRig(filters=("Tarnwick-AS",), host_args=["--sendmail-timeout", "2"])
@@ -349,13 +372,11 @@ class MilterSendmailTest(unittest.TestCase):
             submit(rig, "fresh_1", b"To: dora@example.net\nSubject: fresh\n")
             wait_mail(rig, rb"Subject: fresh")
             self.assertNotIn("stuck_2.sub will be tried again in 4 s", rig.log())
-            # At the stop only the run under way ends; the stuck files are not
+            # At the stop only a run under way ends; the stuck files are not
             # tried again.
-            kills = lambda: rig.log().count("its process group was killed")
-            before, started = kills(), time.monotonic()
             self.assertEqual(rig.stop(), 0)
-            self.assertLessEqual(kills() - before, 1)
-            self.assertLess(time.monotonic() - started, 8)
+            at_stop = rig.log().split("stop: stopping the filters", 1)[1]
+            self.assertLessEqual(at_stop.count("its process group was killed"), 1)
             self.assertIn("submit: 2 message(s) not handed over", rig.log())
         finally:
             rig.cleanup()

@@ -233,10 +233,16 @@ class Bench:
         return [os.path.join(self.progdirs[program], program)]
 
     def reset_base(self):
-        # Every run starts like a fresh server: no leftover reports.
+        # Every run starts like a fresh server: no leftover reports, and no
+        # statistics of an earlier run to take up (their names would make a
+        # later run's start and its dumps dearer than the first's).
         sub = os.path.join(self.base, "Submitted")
         for n in os.listdir(sub):
             os.unlink(os.path.join(sub, n))
+        for d in getattr(self, "progdirs", {}).values():
+            for n in os.listdir(d):
+                if n.startswith("statistics-") or n.startswith("history-"):
+                    os.unlink(os.path.join(d, n))
 
     # ---- one load run ---------------------------------------------------
 

@@ -42,7 +42,7 @@ def instructions(bench, argv, count):
         # share.  Its writing is left out (collection toggles off inside it;
         # --collect-atstart must follow --toggle-collect, which clears it).
         bench.run_load([valgrind, "-q", "--tool=callgrind", "--callgrind-out-file=" + out,
-                        "--toggle-collect=statistics::Dump*", "--collect-atstart=yes"] + argv, 0, count)
+                        "--toggle-collect=statistics::DumpAt*", "--collect-atstart=yes"] + argv, 0, count)
         with open(out) as f:
             totals = re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M)
     return int(totals.group(1))

@@ -12,13 +12,16 @@ several rounds, and the medians are compared:
   memory       peak resident size (VmHWM) for one large message
   idle         CPU time an idle program uses in 10 seconds
 
+The messages are shaped as the server writes them (envelope S, P and two R
+lines, a header block of some 15 lines, 4 KiB), and every request gets a
+fresh queue file, removed after its answer (bench-driver --fresh).
 Scratch directories live on tmpfs (/dev/shm) where there is one: on a disk
 the churn of temporary copies makes identical runs differ by up to 2x.
 The simulated engines answer at once with a fixed clean verdict (the scan
 engine still reads the file), so the figures are the relays' own.
 
 Usage: bench.py --bin BUILD/bin [--rounds N] [--count N] [--latency N]
-                [--json PATH] [--quick] [--python-driver]
+                [--json PATH] [--quick] [--python-driver] [--reused-files]
 (sim/ on PYTHONPATH for the harness, as `make bench` sets it.)
 """
 
@@ -464,6 +467,9 @@ def main():
     if args.quick:
         args.rounds, args.count, args.latency = 2, 5000, 1000
         args.skip_memory = args.skip_idle = True
+    if args.python_driver and not args.reused_files:
+        log("bench: the Python driver names the template files themselves (--reused-files)")
+        args.reused_files = True
     json_path = args.json or os.path.join(os.path.abspath(args.bin), "..", "bench-results.json")
 
     started = time.time()

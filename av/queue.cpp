@@ -88,15 +88,19 @@ constexpr int maxCopyNames = 100;
 // own: O_EXCL never opens what stands at the name (a planted link, or the
 // copy of another pending request with the same token), and a name that is
 // taken gets a numbered suffix.  The token comes from the server: a "/" in
-// it must not lead the copy out of Temp.
+// it must not lead the copy out of Temp.  The name is built in `name` in
+// place (the caller's string keeps its capacity from request to request).
 int createCopy(const char* token, std::string& name) {
-    std::string base = tempDir + "message_" + token;
-    for (size_t i = tempDir.size(); i < base.size(); ++i)
-        if (base[i] == '/') base[i] = '_';
+    name.assign(tempDir).append("message_");
+    const size_t tokenAt = name.size();
+    name.append(token);
+    for (size_t i = tokenAt; i < name.size(); ++i)
+        if (name[i] == '/') name[i] = '_';
+    const size_t baseLength = name.size();
     for (int n = 0; n < maxCopyNames; ++n) {
-        name = base;
-        if (n > 0) name += "-" + std::to_string(n);
-        name += ".tmp";
+        name.resize(baseLength);
+        if (n > 0) name.append("-").append(std::to_string(n));
+        name.append(".tmp");
         if (name.size() > maxPathLength) return -1;
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
@@ -107,11 +111,15 @@ int createCopy(const char* token, std::string& name) {
 }  // namespace
 
 void sendScanRequest(const scanListItem& item) {
-    ql::ClientMessage request;
+    // Main thread only; kept, so that its path field keeps its buffer.
+    thread_local ql::ClientMessage request;
     request.set_tag(ql::ClientMessage::SCAN_FILE_REQUEST);
     request.set_serial(static_cast<uint32_t>(item.serial));
-    request.mutable_scan_file_request()->set_path(item.scanPath.empty() ? curDir + item.msgPath
-                                                                        : item.scanPath);
+    std::string* path = request.mutable_scan_file_request()->mutable_path();
+    if (item.scanPath.empty())
+        path->assign(curDir).append(item.msgPath);
+    else
+        path->assign(item.scanPath);
     EngineSend(request);
 }
 
@@ -157,18 +165,19 @@ bool prepareFile(const char* path, std::string& scanPath, const char* token, uin
     const int64_t length = ReadEnvelopeHeadAV(in.Get(), static_cast<size_t>(st.st_size), head);
     if (length <= 0) return true;
 
-    std::string copy;
-    const UniqueFd out(createCopy(token, copy));
+    // The copy's name is built in scanPath, which stays empty unless the
+    // copy is made whole.
+    const UniqueFd out(createCopy(token, scanPath));
     if (!out.Valid()) {
-        PrintMsg("* can't create %s\n", EscapeControl(copy).c_str());
+        PrintMsg("* can't create %s\n", EscapeControl(scanPath).c_str());
+        scanPath.clear();
     } else if (!(head.size == static_cast<size_t>(st.st_size)
                      ? writeAllTo(out.Get(), head.data.get() + length,
                                   head.size - static_cast<size_t>(length))
                      : copyRest(in.Get(), static_cast<off_t>(length), st.st_size, out.Get()))) {
-        PrintMsg("* can't create %s\n", EscapeControl(copy).c_str());
-        unlink(copy.c_str());
-    } else {
-        scanPath = copy;
+        PrintMsg("* can't create %s\n", EscapeControl(scanPath).c_str());
+        unlink(scanPath.c_str());
+        scanPath.clear();
     }
     envLen = static_cast<uint64_t>(length);
     envelope.assign(head.data.get(), static_cast<size_t>(length));

@@ -12,13 +12,16 @@ several rounds, and the medians are compared:
   memory       peak resident size (VmHWM) for one large message
   idle         CPU time an idle program uses in 10 seconds
 
+The messages are shaped as the server writes them (envelope S, P and two R
+lines, a header block of some 15 lines, 4 KiB), and every request gets a
+fresh queue file, removed after its answer (bench-driver --fresh).
 Scratch directories live on tmpfs (/dev/shm) where there is one: on a disk
 the churn of temporary copies makes identical runs differ by up to 2x.
 The simulated engines answer at once with a fixed clean verdict (the scan
 engine still reads the file), so the figures are the relays' own.
 
 Usage: bench.py --bin BUILD/bin [--rounds N] [--count N] [--latency N]
-                [--json PATH] [--quick] [--python-driver]
+                [--json PATH] [--quick] [--python-driver] [--reused-files]
 (sim/ on PYTHONPATH for the harness, as `make bench` sets it.)
 """
 
@@ -38,6 +41,7 @@ import harness
 
 WINDOW = 256
 SMALL_FILES = 20000
+TEMPLATES = 4096
 BIG_AV = 100 * 1024 * 1024
 BIG_AS = 32 * 1024 * 1024
 IDLE_SECONDS = 10.0
@@ -144,18 +148,48 @@ class Bench:
             self.progdirs[program] = d
 
     def envelope(self):
+        """The envelope as the server writes it: the client ("S"), the
+        envelope sender ("P") and two recipients ("R"), then the blank
+        line.  Clients come from a few hundred networks, senders and
+        recipients from a few thousand addresses, so the counted lists
+        grow as a real day's do."""
         r = self.rng
-        lines = ["P <user%d@sender%d.example.org>" % (r.randrange(50), r.randrange(100)),
-                 "S smtp [198.51.%d.%d]" % (r.randrange(200), r.randrange(1, 255))]
-        for _ in range(r.randint(1, 3)):
+        lines = ["S smtp [%d.%d.%d.%d]" % (r.choice((192, 198, 203)), r.randrange(256),
+                                           r.randrange(4), r.randrange(1, 255)),
+                 "P <user%d@sender%d.example.org>" % (r.randrange(50), r.randrange(100))]
+        for _ in range(2):
             lines.append("R <user%d@example.com>" % r.randrange(2000))
         return ("\n".join(lines) + "\n\n").encode()
+
+    def header_block(self, env):
+        """A header block as mail arrives with it: two Received lines, the
+        originator and recipient fields, MIME fields and a few more."""
+        r = self.rng
+        sender = env.split(b"<", 1)[1].split(b">")[0].decode()  # the P line's address
+        rcpt = env.split(b"R <", 1)[1].split(b">")[0].decode()
+        day = "Tue, %d Dec 2026 %02d:%02d:%02d +0000" % (r.randrange(1, 29), r.randrange(24),
+                                                         r.randrange(60), r.randrange(60))
+        qid = "%08X" % r.randrange(1 << 32)
+        return ("Received: from mx%d.sender.example.org (mx%d.sender.example.org [198.51.100.%d])\n"
+                "\tby mail.example.com (Velmora) with ESMTPS id %s\n\tfor <%s>; %s\n"
+                "Received: from [10.0.%d.%d] (unknown [10.0.%d.%d])\n"
+                "\tby mx.sender.example.org with ESMTPSA id %d; %s\n"
+                "From: \"Sender %d\" <%s>\nTo: <%s>\nCc: <team%d@example.com>\n"
+                "Subject: report %d for the quarter\nDate: %s\n"
+                "Message-ID: <%d.%s@sender.example.org>\nMIME-Version: 1.0\n"
+                "Content-Type: text/plain; charset=utf-8; format=flowed\n"
+                "Content-Transfer-Encoding: 8bit\nUser-Agent: Mailer/%d.%d\n"
+                "X-Originating-IP: [10.0.%d.%d]\n\n" %
+                (r.randrange(9), r.randrange(9), r.randrange(1, 255), qid, rcpt, day,
+                 r.randrange(256), r.randrange(256), r.randrange(256), r.randrange(256),
+                 r.randrange(10**6), day, r.randrange(100), sender, rcpt, r.randrange(50),
+                 r.randrange(10**6), day, r.randrange(10**9), qid, r.randrange(10), r.randrange(10),
+                 r.randrange(256), r.randrange(256))).encode()
 
     def write_queue_file(self, path, total):
         r = self.rng
         env = self.envelope()
-        head = ("From: someone@example.org\nTo: user@example.com\nSubject: report %d\n"
-                "Message-ID: <%d@example.org>\n\n" % (r.randrange(10**6), r.randrange(10**9))).encode()
+        head = self.header_block(env)
         body = []
         size = len(env) + len(head)
         while size < total:
@@ -202,10 +236,16 @@ class Bench:
         return [os.path.join(self.progdirs[program], program)]
 
     def reset_base(self):
-        # Every run starts like a fresh server: no leftover reports.
+        # Every run starts like a fresh server: no leftover reports, and no
+        # statistics of an earlier run to take up (their names would make a
+        # later run's start and its dumps dearer than the first's).
         sub = os.path.join(self.base, "Submitted")
         for n in os.listdir(sub):
             os.unlink(os.path.join(sub, n))
+        for d in getattr(self, "progdirs", {}).values():
+            for n in os.listdir(d):
+                if n.startswith("statistics-") or n.startswith("history-"):
+                    os.unlink(os.path.join(d, n))
 
     # ---- one load run ---------------------------------------------------
 
@@ -215,7 +255,7 @@ class Bench:
             return py_driver(self.base, "queue/m%05d", self.args.files, latency, count, WINDOW, argv)
         cmd = [self.exe("bench-driver"), "--dir", self.base, "--pattern", "queue/m%05d",
                "--files", str(self.args.files), "--latency", str(latency), "--count", str(count),
-               "--window", str(WINDOW), "--"] + argv
+               "--window", str(WINDOW)] + ([] if self.args.reused_files else ["--fresh"]) + ["--"] + argv
         done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
         if done.returncode != 0:
             sys.exit("bench: FAILED: bench-driver ended with status %d running %s: %s" %
@@ -409,7 +449,10 @@ def main():
     ap.add_argument("--bin", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bin"))
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--count", type=int, default=SMALL_FILES, help="requests per throughput run")
-    ap.add_argument("--files", type=int, default=SMALL_FILES, help="small queue files")
+    ap.add_argument("--files", type=int, default=TEMPLATES,
+                    help="distinct small messages (each request gets a fresh copy of one)")
+    ap.add_argument("--reused-files", action="store_true",
+                    help="name the same queue files again and again instead of a fresh file per request")
     ap.add_argument("--latency", type=int, default=3000, help="requests per latency run")
     ap.add_argument("--json", help="where to write the figures (default: BIN/../bench-results.json)")
     ap.add_argument("--quick", action="store_true", help="2 rounds, 5000 requests; no memory or idle")
@@ -422,8 +465,11 @@ def main():
                     help="drive with the Python loop instead of bench-driver (to compare the drivers)")
     args = ap.parse_args()
     if args.quick:
-        args.rounds, args.count, args.files, args.latency = 2, 5000, 5000, 1000
+        args.rounds, args.count, args.latency = 2, 5000, 1000
         args.skip_memory = args.skip_idle = True
+    if args.python_driver and not args.reused_files:
+        log("bench: the Python driver names the template files themselves (--reused-files)")
+        args.reused_files = True
     json_path = args.json or os.path.join(os.path.abspath(args.bin), "..", "bench-results.json")
 
     started = time.time()
@@ -433,6 +479,7 @@ def main():
                "settings": {"rounds": args.rounds, "count": args.count, "files": args.files,
                             "latency_requests": args.latency, "window": WINDOW,
                             "driver": "python" if args.python_driver else "bench-driver",
+                            "queue_files": "reused" if args.reused_files else "fresh per request",
                             "engines": "content" if args.engine_content else "fixed clean verdict"},
                "runs": [], "targets": TARGETS}
     programs = [args.only] if args.only else ["Tarnwick-AV", "Tarnwick-AS"]

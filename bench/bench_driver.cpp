@@ -10,9 +10,14 @@
 // microsecond the driver spends is missing from the relay under test.
 //
 // Usage: bench-driver --dir BASE --pattern FMT --files N [--latency N]
-//                     [--count N] [--window N] -- PROGRAM ARGS...
+//                     [--count N] [--window N] [--fresh] -- PROGRAM ARGS...
 // FMT is a printf pattern with one %d (for example queue/m%05d), relative
-// to BASE, which is also the program's working directory.
+// to BASE, which is also the program's working directory.  With --fresh the
+// numbered files are templates, read once: every request gets a queue file
+// of its own, written just before the request and removed after its
+// answer, as the server's queue does (a program under test then never
+// meets a file it has seen before, in any cache of its own or the
+// kernel's).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -40,6 +45,7 @@ struct options {
     long count = 0;
     long window = 256;
     double timeoutSec = 120;
+    bool fresh = false;
     std::vector<char*> argv;
 };
 
@@ -249,10 +255,52 @@ bool parseAnswer(const std::string& line, long& seq, std::string& word, tally& t
     return true;
 }
 
-std::string request(const options& opt, long seq) {
+std::string templatePath(const options& opt, long n) {
     char path[1100];
-    snprintf(path, sizeof path, opt.pattern.c_str(), static_cast<int>(seq % opt.files));
-    return std::to_string(seq) + " FILE " + path + "\n";
+    snprintf(path, sizeof path, opt.pattern.c_str(), static_cast<int>(n));
+    return path;
+}
+
+// --fresh: the templates' bytes, and the queue file name of a request.
+std::vector<std::string> templates;
+
+std::string freshPath(long seq) {
+    return "queue/fresh-" + std::to_string(seq);
+}
+
+std::string readWhole(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) die("cannot read template %s", path.c_str());
+    std::string data;
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) data.append(chunk, n);
+    fclose(f);
+    return data;
+}
+
+// Writes the queue file of request seq (fresh mode): created new, written
+// whole and closed before the request line goes out, as the server does.
+void placeFresh(const options& opt, long seq) {
+    const std::string path = opt.dir + "/" + freshPath(seq);
+    const std::string& data = templates[static_cast<size_t>(seq % opt.files)];
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd < 0) die("cannot create %s", path.c_str());
+    if (write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
+        die("cannot write %s", path.c_str());
+    close(fd);
+}
+
+void removeFresh(const options& opt, long seq) {
+    if (opt.fresh) unlink((opt.dir + "/" + freshPath(seq)).c_str());
+}
+
+std::string request(const options& opt, long seq) {
+    if (opt.fresh) {
+        placeFresh(opt, seq);
+        return std::to_string(seq) + " FILE " + freshPath(seq) + "\n";
+    }
+    return std::to_string(seq) + " FILE " + templatePath(opt, seq % opt.files) + "\n";
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -297,6 +345,8 @@ int main(int argc, char** argv) {
             opt.window = atol(value());
         else if (a == "--timeout")
             opt.timeoutSec = atof(value());
+        else if (a == "--fresh")
+            opt.fresh = true;
         else if (a == "--") {
             ++i;
             break;
@@ -308,8 +358,11 @@ int main(int argc, char** argv) {
         opt.window < 1)
         die("%s",
             "usage: bench-driver --dir BASE --pattern FMT --files N [--latency N] [--count N] "
-            "[--window N] -- PROGRAM ARGS...");
+            "[--window N] [--fresh] -- PROGRAM ARGS...");
     signal(SIGPIPE, SIG_IGN);
+    if (opt.fresh)
+        for (long n = 0; n < opt.files; ++n)
+            templates.push_back(readWhole(opt.dir + "/" + templatePath(opt, n)));
 
     child prog(opt);
     childPid = prog.pid();
@@ -341,7 +394,10 @@ int main(int argc, char** argv) {
         for (;;) {
             if (!prog.Line(line)) die("%s", "the program ended in the latency phase");
             long got = 0;
-            if (parseAnswer(line, got, word, t) && t.Answer(got, seq) && got == want) break;
+            if (parseAnswer(line, got, word, t) && t.Answer(got, seq)) {
+                removeFresh(opt, got);
+                if (got == want) break;
+            }
         }
         latUs.push_back(static_cast<double>(nowNs() - t0) / 1000.0);
     }
@@ -365,6 +421,7 @@ int main(int argc, char** argv) {
         if (!prog.Line(line)) die("%s", "the program ended in the throughput phase");
         long got = 0;
         if (!parseAnswer(line, got, word, t) || !t.Answer(got, seq)) continue;
+        removeFresh(opt, got);
         ++answered;
         if (sent < opt.count) {
             batch += request(opt, ++seq);
@@ -382,7 +439,7 @@ int main(int argc, char** argv) {
     long hwm = statusKb(prog.pid(), "VmHWM");
     int code = prog.Finish([&](const std::string& last) {
         long got = 0;
-        if (parseAnswer(last, got, word, t)) t.Answer(got, seq);
+        if (parseAnswer(last, got, word, t) && t.Answer(got, seq)) removeFresh(opt, got);
     });
     alarm(0);
 

@@ -245,7 +245,8 @@ void enqueue(const char* token, const char* path) {
         return;
     }
     size_t want = std::min(static_cast<size_t>(st.st_size), maxMessageSize);
-    auto buffer = std::make_unique<char[]>(want + 1);
+    // Not zero-filled (make_unique would): every byte used is read first.
+    std::unique_ptr<char[]> buffer(new char[want + 1]);
     size_t have = 0;
     while (have < want) {
         ssize_t n = read(in.fd, buffer.get() + have, want - have);

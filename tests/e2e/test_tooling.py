@@ -1,7 +1,8 @@
 """The tools around the programs, where a fault hides wrong figures or a
 skipped test: bench-driver with make bench's check of a run, against a
-stand-in program that answers wrongly in one way each; and the test runner's
-reading of CI, on a module with one skipped case."""
+stand-in program that answers wrongly in one way each, and its fresh queue
+files; and the test runner's reading of CI, on a module with one skipped
+case."""
 
 import json
 import os
@@ -37,12 +38,58 @@ STAND_IN = textwrap.dedent("""\
     sys.exit(4 if fault == "exit" else 0)
 """)
 
+# Answers "N OK" when the file a request names is there, new and a copy of
+# template N % 10, else "N FAILURE".
+FRESH_CHECK = textwrap.dedent("""\
+    import os, sys
+    seen = set()
+    for line in sys.stdin:
+        number, command = line.split()[:2]
+        if command == "INTF":
+            print("0 INTF 3 PROD=QLON", flush=True)
+            continue
+        if command == "QUIT":
+            break
+        path = line.split()[2]
+        with open("m%02d" % (int(number) % 10), "rb") as f:
+            template = f.read()
+        ok = path not in seen and os.path.isfile(path)
+        if ok:
+            with open(path, "rb") as f:
+                ok = f.read() == template
+        seen.add(path)
+        print("%s %s" % (number, "OK" if ok else "FAILURE"), flush=True)
+""")
+
 
 class BenchRunCheckTest(unittest.TestCase):
-    def test_each_wrong_answer_fails_the_run(self):
+    def driver(self):
         driver = os.path.join(harness.default_bin_dir(), "bench-driver")
         if not os.access(driver, os.X_OK):
             self.skipTest("bench-driver is not built here")
+        return driver
+
+    def test_fresh_file_per_request_removed_after_its_answer(self):
+        driver = self.driver()
+        with tempfile.TemporaryDirectory() as tmp:
+            os.mkdir(os.path.join(tmp, "queue"))
+            for n in range(10):
+                with open(os.path.join(tmp, "m%02d" % n), "w") as f:
+                    f.write("S smtp [192.0.2.%d]\nR <u%d@example.com>\n\nSubject: %d\n\nbody\n" % (n, n, n))
+            program = os.path.join(tmp, "fresh_check.py")
+            with open(program, "w") as f:
+                f.write(FRESH_CHECK)
+            out = subprocess.run(
+                [driver, "--dir", tmp, "--pattern", "m%02d", "--files", "10", "--latency", "5",
+                 "--count", "40", "--window", "8", "--timeout", "60", "--fresh",
+                 "--", sys.executable, program],
+                capture_output=True, text=True, timeout=90, check=True).stdout
+            self.assertEqual(bench.run_problems(json.loads(out), "OK"), [])
+            self.assertEqual(json.loads(out)["answers"], {"OK": 45})
+            self.assertEqual(os.listdir(os.path.join(tmp, "queue")), [])
+
+    def test_each_wrong_answer_fails_the_run(self):
+        driver = self.driver()
         with tempfile.TemporaryDirectory() as tmp:
             program = os.path.join(tmp, "stand_in.py")
             with open(program, "w") as f:

@@ -64,8 +64,8 @@ std::string Clean(std::string_view in) {
 std::vector<std::string> Words(const std::string& text) {
     std::vector<std::string> words;
     size_t pos = 0;
-    while ((pos = text.find_first_not_of(" \t\r", pos)) != std::string::npos) {
-        const size_t end = text.find_first_of(" \t\r", pos);
+    while ((pos = text.find_first_not_of(" \t\r\n", pos)) != std::string::npos) {
+        const size_t end = text.find_first_of(" \t\r\n", pos);
         words.push_back(text.substr(pos, end == std::string::npos ? end : end - pos));
         pos = end;
     }

@@ -206,11 +206,17 @@ bool ReadVerdict(std::string body, SpamdVerdict& verdict, std::string& problem) 
 // The HTTP reply so far: kComplete with its status code and body.
 ReplyStatus ReadHttp(const std::string& reply, bool endOfStream, int& status, std::string& body,
                      std::string& problem) {
-    size_t headerEnd = reply.find("\r\n\r\n");
-    size_t bodyAt = headerEnd + 4;
-    if (headerEnd == std::string::npos) {
-        headerEnd = reply.find("\n\n");
-        bodyAt = headerEnd + 2;
+    // The header ends at its first empty line ("\r\n" or a bare "\n"):
+    // found line by line, so a prefix of a reply never ends it elsewhere.
+    size_t headerEnd = std::string::npos;
+    size_t bodyAt = 0;
+    for (size_t pos = 0, lf; (lf = reply.find('\n', pos)) != std::string::npos && pos <= maxRspamdHeader;
+         pos = lf + 1) {
+        if (pos > 0 && (lf == pos || (lf == pos + 1 && reply[pos] == '\r'))) {
+            headerEnd = pos;
+            bodyAt = lf + 1;
+            break;
+        }
     }
     if (headerEnd == std::string::npos || headerEnd > maxRspamdHeader) {
         if (reply.size() > maxRspamdHeader) {
@@ -326,7 +332,9 @@ ReplyStatus ParseRspamdReply(const std::string& reply, bool endOfStream, SpamdVe
         // rspamd says why in a JSON object; the status line is all we trust.
         SpamdVerdict ignored;
         std::string why;
-        if (ReadVerdict(body, ignored, why) || why.empty()) why = "error";
+        const std::string said = "rspamd: ";
+        if (ReadVerdict(body, ignored, why) || why.compare(0, said.size(), said) != 0)
+            why = "error";
         problem = "rspamd answered HTTP " + std::to_string(status) + " (" + why + ")";
         return ReplyStatus::kBad;
     }

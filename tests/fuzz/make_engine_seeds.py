@@ -174,6 +174,9 @@ def rspamd_reply_seeds():
     write(t, "chunked.bin", seed(0, 50, http_reply(ham, extra=b"Transfer-Encoding: chunked\r\n")))
     write(t, "deep.bin", seed(0, 70, http_reply(b"[" * 40 + b"]" * 40)))
     write(t, "pong.bin", seed(0, 40, http_reply(b"pong\r\n")))
+    # A bare blank line ahead of a CR LF one: the header ends at the first.
+    head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\n\n" % len(gtube)
+    write(t, "bare_blank_line.bin", seed(0, len(head) + len(gtube), head + gtube + b"\r\n\r\n"))
     write(t, "broken_utf8.bin", seed(0, 60, http_reply(ham.replace(b"text/plain", b"caf\xe9\xff"))))
     write(t, "milter_fields.bin", seed(1, 0, (
         b"X-Envelope-From: <alice@example.org>\nX-Envelope-To: <bob@example.org>\n"

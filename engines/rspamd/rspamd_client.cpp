@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "common/base/options.h"

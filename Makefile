@@ -8,15 +8,17 @@ BUILD ?= build
 # What building and running the filters and simulators needs (make demo).
 DEMO_DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler python3
 # The engine daemons: quillon-clamd links libclamav, quillon-spamd asks the
-# spamd of Debian's package of that name; tarnwick-milter links libmilter.
-ENGINE_DEPS = libclamav-dev libsystemd-dev spamd libmilter-dev
+# spamd of Debian's package of that name, quillon-rspamd reads rspamd's JSON
+# with nlohmann-json (headers only); tarnwick-milter links libmilter.
+ENGINE_DEPS = libclamav-dev libsystemd-dev spamd libmilter-dev nlohmann-json3-dev
 # The test suite on top: GoogleTest, the generated Python classes, the clock
 # under libfaketime, the sanitizer and fuzzer builds, the exporter's parser
 # and picture, the package check, the milter host's client, a real Postfix,
-# ClamAV's clamd for quillon-clamd's pool and its test files for the bench.
+# ClamAV's clamd for quillon-clamd's pool and its test files for the bench,
+# rspamd (and its rspamc) for quillon-rspamd.
 DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang \
        libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file systemd \
-       pandoc miltertest postfix clamav-daemon clamav-testfiles lintian
+       pandoc miltertest postfix clamav-daemon clamav-testfiles lintian rspamd
 # The Debian package: manual pages (pandoc) and dpkg-shlibdeps (dpkg-dev, file).
 PACKAGE_DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) pandoc dpkg-dev file
 # ccache, where installed, keeps rebuilds (and fresh clones) quick.

@@ -33,7 +33,7 @@ set(TARNWICK_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick")
 install(TARGETS Tarnwick-AV Tarnwick-AS RUNTIME DESTINATION ${TARNWICK_LIBEXECDIR})
 # Daemons and tools; some are built only where their libraries are present,
 # others come with later work, so each is installed when its target exists.
-foreach(tool quillon-clamd quillon-spamd quillon-check tarnwick-check tarnwick-milter)
+foreach(tool quillon-clamd quillon-spamd quillon-rspamd quillon-check tarnwick-check tarnwick-milter)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   endif()
@@ -169,6 +169,7 @@ if(PANDOC)
       "tarnwick-check|8|docs/man/tarnwick-check.8.md|tarnwick-check"
       "quillon-clamd|8|docs/man/quillon-clamd.8.md|quillon-clamd"
       "quillon-spamd|8|docs/man/quillon-spamd.8.md|quillon-spamd"
+      "quillon-rspamd|8|docs/man/quillon-rspamd.8.md|quillon-rspamd"
       "quillon-check|8|docs/man/quillon-check.8.md|quillon-check"
       "tarnwick-milter|8|docs/man/tarnwick-milter.8.md|tarnwick-milter"
       "Tarnwick-AV.cfg|5|docs/settings.md|")

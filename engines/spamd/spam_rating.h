@@ -13,22 +13,21 @@
 #include <string>
 
 #include "quillon_ase_api.pb.h"
+#include "engines/kit/spam_scale.h"
 #include "engines/spamd/spamd_client.h"
 
 namespace engined {
-
-// SpamAssassin's score judged against its threshold (required_score), on
-// the engine scale that the filter rescales to 0..100.
-int64_t EngineScore(double score, double threshold);
 
 // Parses a frame body into request and cuts its message to maxSize bytes.
 // False when the body is not a request; the connection is then closed.
 bool ReadRatingRequest(const std::string& body, size_t maxSize, ql::ClientMessage& request);
 
-// The GET_SPAM_REPORT_RESPONSE to request: a SpamReport when spamd rated
-// the message, else the error record for the failure.
+// The GET_SPAM_REPORT_RESPONSE to request: a SpamReport when the engine
+// rated the message, else the error record for the failure.  The details
+// give the engine's score and threshold with `decimals` decimals, as the
+// engine's own client prints them (spamc 1, rspamc 2).
 void BuildRatingReply(const ql::ClientMessage& request, const SpamdOutcome& outcome,
-                      ql::ServerMessage& reply);
+                      ql::ServerMessage& reply, int decimals = 1);
 
 }  // namespace engined
 

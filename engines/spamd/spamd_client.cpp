@@ -32,8 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char backlogFull[] = "spamd's backlog stayed full";
-
 std::string Trim(const std::string& text) {
     size_t begin = text.find_first_not_of(" \t\r\n");
     if (begin == std::string::npos) return "";
@@ -91,14 +89,6 @@ std::string PrintableRules(const std::string& body) {
         if (c >= 0x20 && c < 0x7f) rules += c;
     }
     return rules;
-}
-
-UniqueFd Connect(const SpamdAddress& address, Clock::time_point deadline, std::string& problem) {
-    bool busy = false;
-    UniqueFd fd = ConnectStream({address.socketPath, address.host, address.port}, deadline,
-                                problem, busy);
-    if (busy) problem = backlogFull;
-    return fd;
 }
 
 SpamdOutcome Fail(SpamdFailure failure, std::string what) {
@@ -227,19 +217,21 @@ ReplyStatus ParseSpamdReply(const std::string& reply, bool endOfStream, SpamdVer
     return ReplyStatus::kComplete;
 }
 
-namespace {
-
-// Sends request to spamd at address and reads its reply into outcome with
-// parse, all before deadline.
-template <typename Parse>
-void Exchange(const SpamdAddress& address, const std::string& request,
-              Clock::time_point deadline, Parse parse, SpamdOutcome& outcome, bool& connected) {
+void Exchange(const SpamdAddress& address, const char* peer, const std::string& request,
+              Clock::time_point deadline, const ExchangeRules& rules, const ReplyParser& parse,
+              SpamdOutcome& outcome, bool& connected) {
+    const std::string name(peer);
     std::string problem;
-    UniqueFd fd = Connect(address, deadline, problem);
+    bool busy = false;
+    UniqueFd fd = ConnectStream({address.socketPath, address.host, address.port}, deadline,
+                                problem, busy);
     if (!fd.Valid()) {
-        // A full backlog is a busy spamd, not one that is away.
-        outcome = Fail(problem == backlogFull ? SpamdFailure::kTimeout : SpamdFailure::kUnreachable,
-                       "cannot connect to spamd at " + address.Text() + ": " + problem);
+        // A full backlog is a busy daemon, not one that is away.
+        outcome = busy ? Fail(SpamdFailure::kTimeout,
+                              "cannot connect to " + name + " at " + address.Text() + ": " + name +
+                                  "'s backlog stayed full")
+                       : Fail(SpamdFailure::kUnreachable,
+                              "cannot connect to " + name + " at " + address.Text() + ": " + problem);
         return;
     }
     connected = true;
@@ -250,20 +242,20 @@ void Exchange(const SpamdAddress& address, const std::string& request,
             sent += static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (WaitReady(fd.Get(), POLLOUT, deadline) != Readiness::kReady) {
-                outcome = Fail(SpamdFailure::kTimeout, "spamd did not take the message in time");
+                outcome = Fail(SpamdFailure::kTimeout, name + " did not take the message in time");
                 return;
             }
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            outcome = Fail(SpamdFailure::kNetwork,
-                           std::string("cannot send to spamd: ") + strerror(n < 0 ? errno : EPIPE));
+            outcome = Fail(SpamdFailure::kNetwork, "cannot send to " + name + ": " +
+                                                       strerror(n < 0 ? errno : EPIPE));
             return;
         }
     }
     // spamd knows the length already; the half close only tells it that
-    // nothing else will follow.
-    shutdown(fd.Get(), SHUT_WR);
+    // nothing else will follow.  rspamd takes it for a client gone away.
+    if (rules.halfClose) shutdown(fd.Get(), SHUT_WR);
 
     std::string reply;
     char chunk[4096];
@@ -271,7 +263,7 @@ void Exchange(const SpamdAddress& address, const std::string& request,
         ssize_t n = recv(fd.Get(), chunk, sizeof chunk, 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (WaitReady(fd.Get(), POLLIN, deadline) != Readiness::kReady) {
-                outcome = Fail(SpamdFailure::kTimeout, "spamd did not answer in time");
+                outcome = Fail(SpamdFailure::kTimeout, name + " did not answer in time");
                 return;
             }
             continue;
@@ -279,18 +271,19 @@ void Exchange(const SpamdAddress& address, const std::string& request,
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             outcome = Fail(SpamdFailure::kNetwork,
-                           std::string("cannot read from spamd: ") + strerror(errno));
+                           "cannot read from " + name + ": " + strerror(errno));
             return;
         }
         reply.append(chunk, static_cast<size_t>(n));
-        if (reply.size() > maxSpamdHeader + maxSpamdBody) {
-            outcome = Fail(SpamdFailure::kProtocol, "spamd reply too long");
+        if (reply.size() > rules.maxReply) {
+            outcome = Fail(SpamdFailure::kProtocol, name + " reply too long");
             return;
         }
-        // A spamd child that dies before its first byte (spamd restarting
-        // after a rule update) broke the exchange; nothing was refused.
+        // A child that dies before its first byte (spamd restarting after
+        // a rule update, an rspamd worker ending) broke the exchange;
+        // nothing was refused.
         if (n == 0 && reply.empty()) {
-            outcome = Fail(SpamdFailure::kNetwork, "spamd closed the connection without a reply");
+            outcome = Fail(SpamdFailure::kNetwork, name + " closed the connection without a reply");
             return;
         }
         ReplyStatus status = parse(reply, n == 0, problem);
@@ -306,8 +299,6 @@ void Exchange(const SpamdAddress& address, const std::string& request,
     }
 }
 
-}  // namespace
-
 SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, int timeoutMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string request =
@@ -316,7 +307,7 @@ SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, i
     SpamdOutcome outcome;
     bool connected = false;
     Exchange(
-        address, request, deadline,
+        address, "spamd", request, deadline, ExchangeRules{maxSpamdHeader + maxSpamdBody, true},
         [&outcome](const std::string& reply, bool end, std::string& problem) {
             return ParseSpamdReply(reply, end, outcome.verdict, problem);
         },
@@ -351,8 +342,9 @@ ReplyStatus ParsePongReply(const std::string& reply, bool endOfStream, std::stri
 bool PingSpamd(const SpamdAddress& address, int timeoutMs, std::string& problem) {
     SpamdOutcome outcome;
     bool connected = false;
-    Exchange(address, "PING SPAMC/1.5\r\n\r\n",
-             Clock::now() + std::chrono::milliseconds(timeoutMs), ParsePongReply, outcome,
+    Exchange(address, "spamd", "PING SPAMC/1.5\r\n\r\n",
+             Clock::now() + std::chrono::milliseconds(timeoutMs),
+             ExchangeRules{maxSpamdHeader + maxSpamdBody, true}, ParsePongReply, outcome,
              connected);
     problem = outcome.what;
     return outcome.failure == SpamdFailure::kNone;

@@ -13,8 +13,10 @@
 #ifndef TARNWICK_ENGINES_SPAMD_SPAMD_CLIENT_H
 #define TARNWICK_ENGINES_SPAMD_SPAMD_CLIENT_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,10 @@ struct SpamdVerdict {
     double score = 0;
     double threshold = 0;
     std::string rules;  // as spamd lists them: comma-separated
+    // The engine decided without rating (rspamd's pre-result: GTUBE, a
+    // forced action): its score says nothing of how far past the threshold
+    // the message lies.
+    bool forced = false;
 };
 
 enum class ReplyStatus { kIncomplete, kComplete, kBad };
@@ -88,6 +94,21 @@ struct SpamdOutcome {
 // Has spamd rate message.  timeoutMs bounds connect, send and receive
 // together.
 SpamdOutcome AskSpamd(const SpamdAddress& address, const std::string& message, int timeoutMs);
+
+// One request and its reply over one connection (spamd, rspamd): connects,
+// sends request, reads the reply with parse until it is complete, all
+// before deadline.  peer names the daemon in the reasons ("spamd").  A
+// reply longer than maxReply is a protocol error; halfClose shuts the
+// sending side once the request is out.
+struct ExchangeRules {
+    size_t maxReply;
+    bool halfClose;
+};
+using ReplyParser =
+    std::function<ReplyStatus(const std::string& reply, bool endOfStream, std::string& problem)>;
+void Exchange(const SpamdAddress& address, const char* peer, const std::string& request,
+              std::chrono::steady_clock::time_point deadline, const ExchangeRules& rules,
+              const ReplyParser& parse, SpamdOutcome& outcome, bool& connected);
 
 // Reads spamd's answer to PING ("SPAMD/1.5 0 PONG").
 ReplyStatus ParsePongReply(const std::string& reply, bool endOfStream, std::string& problem);

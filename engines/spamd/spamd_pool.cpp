@@ -28,31 +28,38 @@ constexpr int longestPauseMs = 1000;
 
 }  // namespace
 
-SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::milliseconds grace)
+RatingClient SpamdRatingClient() {
+    return RatingClient{"spamd", AskSpamd, PingSpamd};
+}
+
+SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::milliseconds grace,
+                     RatingClient client)
     : members_(std::move(members)),
       grace_(grace),
+      client_(std::move(client)),
       health_(members_.size(),
               MemberPool::Hooks{
                   [this](size_t member, std::string& why) {
-                      if (PingSpamd(members_[member], static_cast<int>(pingLimit.count()), why))
+                      if (client_.ping(members_[member], static_cast<int>(pingLimit.count()), why))
                           return true;
-                      Debug("spamd at %s still away: %s", members_[member].Text().c_str(),
-                            why.c_str());
+                      Debug("%s at %s still away: %s", client_.name,
+                            members_[member].Text().c_str(), why.c_str());
                       return false;
                   },
                   [this](size_t member, const std::string& why, size_t left) {
-                      Warn("spamd at %s is away: %s; %s", members_[member].Text().c_str(),
+                      Warn("%s at %s is away: %s; %s", client_.name, members_[member].Text().c_str(),
                            why.c_str(),
                            left > 0 ? "its messages go to the others until it answers again"
                                     : "messages are answered at once without a rating until it "
                                       "answers again");
                       if (left == 0 && members_.size() > 1)
-                          Warn("every spamd is away: messages are answered at once without a "
-                               "rating");
+                          Warn("every %s is away: messages are answered at once without a "
+                               "rating",
+                               client_.name);
                   },
                   [this](size_t member, long long seconds) {
-                      Log("spamd at %s is back after %lld s away", members_[member].Text().c_str(),
-                          seconds);
+                      Log("%s at %s is back after %lld s away", client_.name,
+                          members_[member].Text().c_str(), seconds);
                   }}) {}
 
 std::string SpamdPool::Text() const {
@@ -78,8 +85,8 @@ int SpamdPool::Hold(const std::string& message, Clock::time_point until, Clock::
             const long long left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
                     .count();
-            outcome = AskSpamd(members_[static_cast<size_t>(member)], message,
-                               static_cast<int>(std::max<long long>(1, left)));
+            outcome = client_.ask(members_[static_cast<size_t>(member)], message,
+                                  static_cast<int>(std::max<long long>(1, left)));
             ++tries;
             if (outcome.failure == SpamdFailure::kNone) {
                 health_.CameBack(static_cast<size_t>(member));
@@ -95,6 +102,7 @@ int SpamdPool::Hold(const std::string& message, Clock::time_point until, Clock::
 }
 
 SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int timeoutMs) {
+    const std::string name(client_.name);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     uint64_t brokeOnce = 0;  // members whose exchange of this message broke
     uint64_t done = 0;       // members this message does not go to again
@@ -114,10 +122,11 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
                 const Clock::time_point held = Clock::now();
                 const int rated = Hold(message, holdUntil, deadline, outcome, tries);
                 if (rated >= 0) {
-                    Log("serial %u: rated after %lld ms held while spamd was away", serial,
+                    Log("serial %u: rated after %lld ms held while %s was away", serial,
                         static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                    Clock::now() - held)
-                                                   .count()));
+                                                   .count()),
+                        client_.name);
                     outcome.member = rated;
                     return outcome;
                 }
@@ -125,7 +134,7 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
             if (tries == 0) {
                 outcome = SpamdOutcome();
                 outcome.failure = SpamdFailure::kUnreachable;
-                outcome.what = "spamd is away: " + health_.AwayText();
+                outcome.what = name + " is away: " + health_.AwayText();
                 outcome.unasked = true;
             } else if (tries > 1) {
                 outcome.what += " (" + std::to_string(tries) + " tries)";
@@ -150,12 +159,12 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         const long long share = std::max<long long>(1, left / static_cast<long long>(still));
         const SpamdAddress& address = members_[static_cast<size_t>(member)];
-        outcome = AskSpamd(address, message, static_cast<int>(share));
+        outcome = client_.ask(address, message, static_cast<int>(share));
         ++tries;
         switch (outcome.failure) {
             case SpamdFailure::kNone:
                 if (brokeOnce != 0 || done != 0)
-                    Log("serial %u: spamd answered at try %d", serial, tries);
+                    Log("serial %u: %s answered at try %d", serial, client_.name, tries);
                 outcome.member = member;
                 return outcome;
             case SpamdFailure::kUnreachable:

@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,17 +32,29 @@
 
 namespace engined {
 
+// What the pool asks its members with: spamd's protocol by default,
+// rspamd's HTTP protocol for quillon-rspamd.  name is the daemon's in log
+// lines and reasons ("spamd at ADDRESS is away").
+struct RatingClient {
+    const char* name;
+    std::function<SpamdOutcome(const SpamdAddress&, const std::string& request, int timeoutMs)> ask;
+    std::function<bool(const SpamdAddress&, int timeoutMs, std::string& problem)> ping;
+};
+RatingClient SpamdRatingClient();
+
 class SpamdPool {
   public:
     // grace: how long messages are held once every member is away (0: none).
-    SpamdPool(std::vector<SpamdAddress> members, std::chrono::milliseconds grace);
+    SpamdPool(std::vector<SpamdAddress> members, std::chrono::milliseconds grace,
+              RatingClient client = SpamdRatingClient());
     SpamdPool(const SpamdPool&) = delete;
     SpamdPool& operator=(const SpamdPool&) = delete;
 
     static constexpr std::chrono::milliseconds pingLimit{2000};
     static constexpr std::chrono::milliseconds holdPause{100};
 
-    SpamdOutcome Rate(const std::string& message, uint32_t serial, int timeoutMs);
+    // request: what the client's ask sends (for spamd the message itself).
+    SpamdOutcome Rate(const std::string& request, uint32_t serial, int timeoutMs);
     size_t Size() const { return members_.size(); }
     const SpamdAddress& Member(size_t index) const { return members_[index]; }
     std::string Text() const;  // the members, comma-separated, for log lines
@@ -55,6 +68,7 @@ class SpamdPool {
 
     const std::vector<SpamdAddress> members_;
     const std::chrono::milliseconds grace_;
+    const RatingClient client_;
     MemberPool health_;  // last: its prober reads members_
 };
 

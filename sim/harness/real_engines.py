@@ -3,7 +3,7 @@ behind the engine wire protocol.  They replace the simulators wherever a
 test or the demonstration wants a real scanner: quillon-clamd scans with
 libclamav (the test database of engines/testdb knows only the anti-virus
 test string), quillon-spamd asks a SpamAssassin spamd, which SpamdServer
-starts."""
+starts; quillon-rspamd asks an rspamd, which RspamdServer starts."""
 
 import os
 import shutil
@@ -16,7 +16,7 @@ import unittest
 from .base import REPO_DIR, default_bin_dir, scaled, stop_process, to_text
 
 REAL_ENGINES = {"Tarnwick-AV": "quillon-clamd", "Tarnwick-AS": "quillon-spamd"}
-DAEMONS = ("quillon-clamd", "quillon-spamd")
+DAEMONS = ("quillon-clamd", "quillon-spamd", "quillon-rspamd")
 
 
 def clamav_test_db():
@@ -29,12 +29,23 @@ def find_spamd():
     return shutil.which("spamd") or shutil.which("spamd", path="/usr/sbin:/usr/local/sbin")
 
 
+def find_rspamd():
+    """Path of rspamd (package rspamd), or None."""
+    return shutil.which("rspamd") or shutil.which("rspamd", path="/usr/bin:/usr/sbin")
+
+
+def rspamd_missing():
+    return None if find_rspamd() else "rspamd (package rspamd) not installed"
+
+
 def daemon_missing(kind):
     """Why the engine daemon kind cannot run here, or None."""
     if os.access(os.path.join(default_bin_dir(), kind), os.X_OK):
         return None
     if kind == "quillon-clamd":
         return "quillon-clamd not built (libclamav-dev and pkg-config missing at build time)"
+    if kind == "quillon-rspamd":
+        return "quillon-rspamd not built (nlohmann-json3-dev missing at build time)"
     return "%s not built" % kind
 
 
@@ -48,6 +59,8 @@ def skip_without(*kinds):
     reasons = [daemon_missing(kind) for kind in kinds]
     if "quillon-spamd" in kinds:
         reasons.append(spamd_missing())
+    if "quillon-rspamd" in kinds:
+        reasons.append(rspamd_missing())
     reasons = [reason for reason in reasons if reason]
     return unittest.skipIf(bool(reasons), "; ".join(reasons))
 
@@ -134,6 +147,129 @@ class SpamdServer:
 
     def stop(self):
         # The parent takes its children down with it; give it the time.
+        stop_process(self.proc, grace=20.0)
+
+
+# rspamd's modules that ask DNS, Redis or the network, or read maps from
+# it: off in the tests' rspamd.  What is left rates from the message and
+# what the request headers say.
+RSPAMD_OFFLINE = ("antivirus", "arc", "asn", "bimi", "clickhouse", "dcc", "dkim", "dkim_signing",
+                  "dmarc", "elastic", "emails", "external_services", "fuzzy_check", "greylist",
+                  "history_redis", "metadata_exporter", "multimap", "mx_check", "neural", "p0f",
+                  "phishing", "ratelimit", "rbl", "replies", "reputation", "rspamd_update", "spf",
+                  "surbl", "url_redirector", "whitelist")
+
+
+class RspamdServer:
+    """rspamd for tests, offline: Debian's configuration with the modules
+    that need DNS, Redis or the network off (RSPAMD_OFFLINE), a resolver
+    pointed at a closed loopback port, one normal worker on a free loopback
+    port and <directory>/rspamd.sock, no controller or proxy worker.  Its
+    configuration, data, pid file and log (<directory>/rspamd.log) stay in
+    directory.  rspamd will not run its workers as root unless told
+    (--insecure): as root it is told, as anyone else it runs as that user.
+
+    The compiled regular expressions are kept in the build directory, so
+    that only the first start of a run compiles them (a minute on a busy
+    machine; a start from the cache takes about two seconds)."""
+
+    def __init__(self, directory, program=None):
+        self.directory = directory
+        self.program = program or find_rspamd()
+        self.socket_path = os.path.join(directory, "rspamd.sock")
+        self.log_path = os.path.join(directory, "rspamd.log")
+        self.port = free_tcp_port()
+        self.proc = None
+
+    @property
+    def address(self):
+        return "127.0.0.1:%d" % self.port
+
+    def _configure(self):
+        local = os.path.join(self.directory, "rspamd-conf")
+        for sub in ("local.d", "override.d", "db", "run"):
+            os.makedirs(os.path.join(local, sub), exist_ok=True)
+        cache = os.path.join(os.path.dirname(os.path.abspath(default_bin_dir())), "rspamd-hs-cache")
+        os.makedirs(cache, exist_ok=True)
+        files = {
+            "override.d/worker-normal.inc": 'bind_socket = "127.0.0.1:%d";\n'
+                                            'bind_socket = "%s mode=0666";\ncount = 1;\n'
+                                            % (self.port, self.socket_path),
+            "override.d/worker-controller.inc": "enabled = false;\n",
+            "override.d/worker-proxy.inc": "enabled = false;\n",
+            "local.d/options.inc": 'dns { nameserver = ["127.0.0.1:1"]; timeout = 0.1s; retransmits = 0; }\n'
+                                   'hs_cache_dir = "%s";\n' % cache,
+        }
+        files.update(("local.d/%s.conf" % module, "enabled = false;\n") for module in RSPAMD_OFFLINE)
+        # hfilter judges HELO, sender and URL hosts by what DNS says of
+        # them: with no DNS only its client name checks give the same
+        # answer every time.
+        files["local.d/hfilter.conf"] = ("helo_enabled = false;\nfrom_enabled = false;\nurl_enabled = false;\n"
+                                         "rcpt_enabled = false;\nhostname_enabled = true;\n")
+        # A symbol of no weight that shows what the request said of the
+        # SMTP session, in the rating and in rspamd's log.
+        files["rspamd.local.lua"] = (
+            "rspamd_config:register_symbol({name = 'TARNWICK_SESSION', score = 0.0,\n"
+            "  callback = function(task)\n"
+            "    return true, 'helo=' .. (task:get_helo() or ''), 'hostname=' .. (task:get_hostname() or '')\n"
+            "  end})\n")
+        for name, text in files.items():
+            with open(os.path.join(local, name), "w") as f:
+                f.write(text)
+        return local
+
+    def start(self, timeout=150.0):
+        if self.program is None:
+            raise RuntimeError("rspamd (package rspamd) is not installed")
+        local = self._configure()
+        argv = [self.program, "-f", "-c", "/etc/rspamd/rspamd.conf",
+                "--var", "LOCAL_CONFDIR=" + local, "--var", "DBDIR=" + os.path.join(local, "db"),
+                "--var", "RUNDIR=" + os.path.join(local, "run"), "--var", "LOGDIR=" + self.directory]
+        if os.geteuid() == 0:
+            argv.append("--insecure")
+        # rspamd writes its log itself ($LOGDIR/rspamd.log); what it says
+        # before it has read where is kept beside it.
+        with open(os.path.join(self.directory, "rspamd.out"), "ab") as out:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + scaled(timeout)
+        while not self.ping():
+            if self.proc.poll() is not None:
+                raise RuntimeError("rspamd exited with status %d; its log:\n%s" % (self.proc.returncode,
+                                                                                   self.log_text()[-2000:]))
+            if time.monotonic() > deadline:
+                self.stop()
+                raise TimeoutError("rspamd did not answer within %.0f s; its log:\n%s"
+                                   % (scaled(timeout), self.log_text()[-2000:]))
+            time.sleep(0.2)
+        return self
+
+    def ping(self):
+        """True when the normal worker answers /ping on its unix socket."""
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(scaled(5))
+                s.connect(self.socket_path)
+                s.sendall(b"GET /ping HTTP/1.0\r\n\r\n")
+                return b"pong" in s.recv(1000)
+        except OSError:
+            return False
+
+    def reload(self):
+        """SIGHUP: rspamd reads its configuration again and replaces its workers."""
+        self.proc.send_signal(signal.SIGHUP)
+
+    def log_text(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return to_text(f.read())
+        except FileNotFoundError:
+            return ""
+
+    @property
+    def returncode(self):
+        return None if self.proc is None else self.proc.poll()
+
+    def stop(self):
         stop_process(self.proc, grace=20.0)
 
 

@@ -18,7 +18,7 @@ BIN_DIR = os.path.abspath(harness.default_bin_dir())
 BUILD_DIR = os.environ.get("TARNWICK_BUILD", os.path.dirname(BIN_DIR))
 # Every program with options of its own; tarnwick-stats is the configured
 # script the build puts beside the others.
-PROGRAMS = ("quillon-clamd", "quillon-spamd", "quillon-check", "tarnwick-milter", "tarnwick-check",
+PROGRAMS = ("quillon-clamd", "quillon-spamd", "quillon-rspamd", "quillon-check", "tarnwick-milter", "tarnwick-check",
             "tarnwick-stats")
 # "  -s, --socket SPEC", "      --x", "  --workers N": the rows of --help;
 # the lines that continue a row's text are indented further.

@@ -138,3 +138,41 @@ def scan(socket_path, paths):
         return [replies[serial] for serial in range(1, len(paths) + 1)]
     finally:
         client.close()
+
+
+def rescale(s):
+    """Tarnwick-AS's mapping of an engine score onto 0..100."""
+    if s > 300:
+        return 100
+    if s > 100:
+        return 90 + (s - 100) // 20
+    return max(0, int((s + 1000) * 90 / 1100))
+
+
+def send_ratings(client, messages, first=1):
+    """Rating requests for messages, serials counted from first."""
+    ase = harness.load_schema("ase")
+    for serial, message in enumerate(messages, start=first):
+        request = ase.ClientMessage()
+        request.tag = ase.ClientMessage.GET_SPAM_REPORT_REQUEST
+        request.serial = serial
+        request.message = message
+        client.send(request)
+
+
+def rate(socket_path, messages, timeout=60):
+    """The replies of an anti-spam engine to messages, all sent on one
+    connection before any reply is read, in the order of messages."""
+    ase = harness.load_schema("ase")
+    client = harness.FrameClient(socket_path, ase.ServerMessage, timeout=timeout)
+    try:
+        send_ratings(client, messages)
+        replies = {}
+        for _ in messages:
+            reply = client.receive()
+            assert reply is not None, "connection closed before every reply"
+            replies[reply.serial] = reply
+    finally:
+        client.close()
+    assert sorted(replies) == list(range(1, len(messages) + 1)), sorted(replies)
+    return [replies[serial] for serial in range(1, len(messages) + 1)]

@@ -402,7 +402,7 @@ class ClamdThroughFilterTest(unittest.TestCase):
 
 class CommandLineTest(unittest.TestCase):
     def test_help_version_and_bad_options(self):
-        for name in ("quillon-clamd", "quillon-spamd", "quillon-check"):
+        for name in ("quillon-clamd", "quillon-spamd", "quillon-rspamd", "quillon-check"):
             with self.subTest(program=name):
                 if not os.access(program(name), os.X_OK):
                     self.skipTest("%s not built" % name)
@@ -421,7 +421,7 @@ class CommandLineTest(unittest.TestCase):
         tmp = harness.scratch_directory("tw-units-")
         self.addCleanup(shutil.rmtree, tmp, True)
         units = []
-        for name in ("quillon-clamd", "quillon-spamd"):
+        for name in ("quillon-clamd", "quillon-spamd", "quillon-rspamd"):
             with open(os.path.join(ENGINES, "systemd", name + ".service")) as f:
                 text = f.read()
             # systemd checks that the programs exist: point at the built ones.

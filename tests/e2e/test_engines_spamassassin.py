@@ -17,6 +17,7 @@ import time
 import unittest
 
 import harness
+from engine_samples import rescale
 
 DAEMON = os.path.join(harness.default_bin_dir(), "quillon-spamd")
 
@@ -40,15 +41,6 @@ HAM = (b"From: Alice Example <alice@example.org>\r\n"
 def spam_message(body_before=b"", body_after=b""):
     return (b"From: someone@example.org\r\nTo: bob@example.org\r\nSubject: offer\r\n\r\n"
             + body_before + GTUBE + b"\r\n" + body_after)
-
-
-def rescale(s):
-    """The anti-spam filter's mapping of an engine score onto 0..100."""
-    if s > 300:
-        return 100
-    if s > 100:
-        return 90 + (s - 100) // 20
-    return max(0, int((s + 1000) * 90 / 1100))
 
 
 class Client(harness.FrameClient):

@@ -71,18 +71,10 @@ class SpamdOperationsTest(unittest.TestCase):
         if unclean:
             raise AssertionError("; ".join(unclean))
 
-    def send_ratings(self, client, messages, first=1):
-        for serial, message in enumerate(messages, start=first):
-            request = ase.ClientMessage()
-            request.tag = ase.ClientMessage.GET_SPAM_REPORT_REQUEST
-            request.serial = serial
-            request.message = message
-            client.send(request)
-
     def timed_rating(self, client, serial):
         """One message rated; the reply and the seconds it took."""
         started = time.monotonic()
-        self.send_ratings(client, [samples.plain_message(b"Message %d.\r\n" % serial)], first=serial)
+        samples.send_ratings(client, [samples.plain_message(b"Message %d.\r\n" % serial)], first=serial)
         reply = client.receive()
         self.assertEqual(reply.serial, serial)
         return reply, time.monotonic() - started
@@ -168,7 +160,7 @@ class SpamdOperationsTest(unittest.TestCase):
         daemon = self._start("reloading", ["--spamd-socket", self.second.socket_path, "--workers", "4"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=60)
         try:
-            self.send_ratings(client, [samples.plain_message(b"Message %d.\r\n" % n) for n in range(1, 51)])
+            samples.send_ratings(client, [samples.plain_message(b"Message %d.\r\n" % n) for n in range(1, 51)])
             time.sleep(0.2)
             self.second.proc.send_signal(signal.SIGHUP)
             replies = [client.receive() for _ in range(50)]
@@ -345,7 +337,7 @@ class SpamdOperationsTest(unittest.TestCase):
         daemon = self._start("busy", ["--spamd-socket", path, "--timeout", "20"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage)
         try:
-            self.send_ratings(client, [samples.plain_message(b"hi\r\n")])
+            samples.send_ratings(client, [samples.plain_message(b"hi\r\n")])
             reply = client.receive()
         finally:
             client.close()

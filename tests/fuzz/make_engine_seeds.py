@@ -152,7 +152,44 @@ def clamd_frame_seeds():
     write(t, "not_a_request.bin", seed(0, b"\x0a\xff\xff"))
 
 
+# --- rspamd replies and the facts of a message -------------------------------------
+
+def http_reply(body, status=b"200 OK", extra=b""):
+    return (b"HTTP/1.1 " + status + b"\r\nConnection: close\r\nServer: rspamd/3.4\r\n" + extra
+            + b"Content-Length: %d\r\nContent-Type: application/json\r\n\r\n" % len(body) + body)
+
+
+def rspamd_reply_seeds():
+    t = "fuzz_engines_rspamd_reply"
+    seed = lambda choices, cut, text: bytes([choices]) + struct.pack("<H", cut) + text  # noqa: E731
+    ham = (b'{"is_skipped":false,"score":2.199999,"required_score":15.0,"action":"no action",'
+           b'"symbols":{"MIME_GOOD":{"name":"MIME_GOOD","score":-0.1,"options":["text/plain"]},'
+           b'"DATE_IN_PAST":{"name":"DATE_IN_PAST","score":1.0,"options":["31"]}},"messages":{}}')
+    gtube = (b'{"is_skipped":true,"score":15.0,"required_score":15.0,"action":"reject",'
+             b'"symbols":{"GTUBE":{"name":"GTUBE","score":0.0}},"messages":{"smtp_message":"Gtube pattern"}}')
+    write(t, "ham_cut.bin", seed(0, 90, http_reply(ham)))
+    write(t, "gtube.bin", seed(0, 0xFFFF, http_reply(gtube)))
+    write(t, "no_length.bin", seed(0, 30, b"HTTP/1.0 200 OK\r\n\r\n" + gtube))
+    write(t, "error.bin", seed(0, 12, http_reply(b'{"error":"bad request"}', b"400 Bad Request")))
+    write(t, "chunked.bin", seed(0, 50, http_reply(ham, extra=b"Transfer-Encoding: chunked\r\n")))
+    write(t, "deep.bin", seed(0, 70, http_reply(b"[" * 40 + b"]" * 40)))
+    write(t, "pong.bin", seed(0, 40, http_reply(b"pong\r\n")))
+    # A bare blank line ahead of a CR LF one: the header ends at the first.
+    head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\n\n" % len(gtube)
+    write(t, "bare_blank_line.bin", seed(0, len(head) + len(gtube), head + gtube + b"\r\n\r\n"))
+    write(t, "broken_utf8.bin", seed(0, 60, http_reply(ham.replace(b"text/plain", b"caf\xe9\xff"))))
+    write(t, "milter_fields.bin", seed(1, 0, (
+        b"X-Envelope-From: <alice@example.org>\nX-Envelope-To: <bob@example.org>\n"
+        b"Received: from helo.example.net (mail.example.org [192.0.2.7])\n\tby mx with ESMTP id 4QX;\n"
+        b"\tTue, 08 Dec 2026 17:00:00 +0000\nSubject: x\r\n\r\nbody\r\n")))
+    write(t, "nameless_ipv6.bin", seed(1, 0, (
+        b"X-Envelope-From: <>\r\nX-Envelope-To: <a@b>\r\n\t<c@d>\r\n"
+        b"Received: from unknown (unknown [IPv6:2001:db8::1])\r\n\tby mx with SMTP;\r\n\r\nx")))
+    write(t, "server_queue_file.bin", seed(1, 0, b"Received: from a (b [192.0.2.1]) by c id Q;\n\nx"))
+
+
 if __name__ == "__main__":
+    rspamd_reply_seeds()
     spamd_reply_seeds()
     spamd_frame_seeds()
     clamd_frame_seeds()

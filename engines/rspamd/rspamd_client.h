@@ -1,0 +1,75 @@
+// A client for rspamd's normal worker: one message per connection with its
+// HTTP protocol (POST /checkv2, a JSON reply; GET /ping), and what the MTA
+// saw of the message, read from the fields a milter host puts on top of it,
+// passed as rspamd's request headers.
+//
+// Inputs: the message that Tarnwick-AS sends (hostile: any bytes), the
+// rspamd address, rspamd's reply.  Limits: a reply header over
+// maxRspamdHeader, a body over maxRspamdBody, a JSON text nested deeper
+// than maxJsonDepth, or a chunked or compressed reply is a protocol error;
+// symbol names are kept to printable ASCII and their list to
+// maxRspamdSymbols bytes; header values passed to rspamd hold printable
+// ASCII only and at most maxFactLength bytes each, at most
+// maxFactRecipients recipients.
+#ifndef TARNWICK_ENGINES_RSPAMD_RSPAMD_CLIENT_H
+#define TARNWICK_ENGINES_RSPAMD_RSPAMD_CLIENT_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engines/spamd/spamd_client.h"
+
+namespace engined {
+
+constexpr size_t maxRspamdHeader = 8 * 1024;
+constexpr size_t maxRspamdBody = 2u << 20;
+constexpr size_t maxJsonDepth = 16;
+constexpr size_t maxRspamdSymbols = 64 * 1024;
+constexpr size_t maxFactLength = 512;
+constexpr size_t maxFactRecipients = 1000;
+
+// What the MTA saw of a message: the envelope and the client.  Empty
+// strings are not passed.
+struct MtaFacts {
+    bool envelope = false;  // the X-Envelope-From field was there (from may be "<>")
+    std::string from;
+    std::vector<std::string> rcpts;
+    std::string ip, hostname, helo, queueId;
+};
+
+// Reads the facts from the top of message.  They count only when the
+// message begins with the fields a milter host writes: X-Envelope-From,
+// then X-Envelope-To fields, then the host's Received field
+//   Received: from HELO (NAME [ADDRESS]) by HOST with PROTOCOL id QUEUEID; DATE
+// (a server's own queue file has none of them: nothing is read then).
+// "unknown" as NAME or HELO is the host's word for none.
+MtaFacts ReadMtaFacts(std::string_view message);
+
+// The HTTP request that asks rspamd to rate message with facts.
+std::string RspamdRequest(const std::string& message, const MtaFacts& facts);
+
+// Parses what has arrived so far of rspamd's reply to /checkv2: the score,
+// the reject threshold (required_score), spam when the action is "reject"
+// (forced when rspamd skipped the rating: is_skipped), and the symbols in
+// rules, comma-separated, in name order.  A non-200 status is kBad with
+// rspamd's error text.
+ReplyStatus ParseRspamdReply(const std::string& reply, bool endOfStream, SpamdVerdict& verdict,
+                             std::string& problem);
+// Reads rspamd's answer to /ping ("pong").
+ReplyStatus ParseRspamdPong(const std::string& reply, bool endOfStream, std::string& problem);
+
+// Has rspamd at address rate the request RspamdRequest built.
+SpamdOutcome AskRspamd(const SpamdAddress& address, const std::string& request, int timeoutMs);
+// Asks rspamd for /ping within timeoutMs; false, with the reason, unless it
+// answered pong.
+bool PingRspamd(const SpamdAddress& address, int timeoutMs, std::string& problem);
+
+// Adds one --rspamd member: "unix:PATH" or HOST:PORT ("[::1]:11333").
+bool AddRspamdMember(const std::string& text, std::vector<SpamdAddress>& members,
+                     std::string& problem);
+
+}  // namespace engined
+
+#endif

@@ -122,6 +122,13 @@ void HandleSpamReport(ql::ServerMessage& message) {
     int value = RescaleScore(score);
     const std::string& header = ScoreHeader(settings, value);
 
+    // The score, the envelope's names and the scan time under one hold of
+    // the statistics lock, before the answer: once the server has every
+    // answer it may send QUIT, and the final save must hold this message.
+    stats.CountReply<scoreSection>(entry.start,
+                                   std::string_view(entry.envelope.data(), entry.envLen),
+                                   [value](scoreSection& scores) { scores.Counts().Count(value); });
+
     // "* original score=%d\n%d ADDHEADER \"%s\"\n" in one write, built
     // without a format string: the part in front of the header on the
     // stack, then everything copied once into a buffer kept per thread.
@@ -144,9 +151,4 @@ void HandleSpamReport(ql::ServerMessage& message) {
     memcpy(out + frontLen + header.size(), "\"\n", 2);
     PrintRaw(answer.data(), answer.size());
 
-    // The score, the envelope's names and the scan time under one hold of
-    // the statistics lock.
-    stats.CountReply<scoreSection>(entry.start,
-                                   std::string_view(entry.envelope.data(), entry.envLen),
-                                   [value](scoreSection& scores) { scores.Counts().Count(value); });
 }

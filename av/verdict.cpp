@@ -119,9 +119,11 @@ void AnswerScanResult(const ql::ServerMessage& message, const scanListItem* clai
     std::string firstName;
     int count = 0;
     GetFirstVirusName(firstName, count, report);
+    // Counted before the answer goes out: once the server has every answer
+    // it may send QUIT, and the final save must already hold this message.
     if (count == 0) {
-        PrintMsg("%d OK\n", entry.serial);
         stats.CountReply(entry.start, {});
+        PrintMsg("%d OK\n", entry.serial);
         return;
     }
 
@@ -143,9 +145,16 @@ void AnswerScanResult(const ql::ServerMessage& message, const scanListItem* clai
         }
     }
 
+    // Counted last before the answer line, as the clean answer is.
+    auto countReply = [&] {
+        stats.CountReply<virusSection>(entry.start,
+                                       std::string_view(entry.envelope.data(), entry.envLen),
+                                       [&report](virusSection& viruses) { viruses.Count(report); });
+    };
     if (settings->opMode == 2) {
         std::string header = settings->addHeaderStr;
         SubstStr(header, 1, escapedName.c_str());
+        countReply();
         PrintMsg("%d ADDHEADER \"%s\"\n", entry.serial, header.c_str());
     } else {
         std::string summary = settings->notification.summary;
@@ -154,6 +163,7 @@ void AnswerScanResult(const ql::ServerMessage& message, const scanListItem* clai
             NotifyRecipientsProc(*settings, entry.msgPath,
                                  std::string_view(entry.envelope.data(), entry.envLen), virusText,
                                  summary);
+        countReply();
         if (settings->opMode == 0) {
             PrintMsg("%d ERROR \"%s%s%s%s\"\n", entry.serial,
                      settings->notification.caption.c_str(), virusText.c_str(), summary.c_str(),
@@ -162,8 +172,4 @@ void AnswerScanResult(const ql::ServerMessage& message, const scanListItem* clai
             PrintMsg("* (%d) %s\n%d DISCARD\n", entry.serial, virusText.c_str(), entry.serial);
         }
     }
-
-    stats.CountReply<virusSection>(entry.start,
-                                   std::string_view(entry.envelope.data(), entry.envLen),
-                                   [&report](virusSection& viruses) { viruses.Count(report); });
 }

@@ -100,29 +100,35 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp) {
     std::vector<unsigned long> before;
     for (size_t i = 0; i < filters.Count(); ++i) before.push_back(filters.Child(i).Rereads());
     const int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    if (fd < 0) {
+    if (fd < 0 && errno != EEXIST) {  // one left by hand serves as well
         Log("reload: cannot write %s: %s", marker.c_str(), strerror(errno));
     } else {
-        close(fd);
+        if (fd >= 0) close(fd);
         target.Nudge();
+        // The filter removes the marker, then writes its "* re-reading"
+        // line, which the supervisor reads a moment later.
+        auto rereadBy = [&]() -> long {
+            for (size_t i = 0; i < filters.Count(); ++i)
+                if (filters.Child(i).Rereads() != before[i]) return static_cast<long>(i);
+            return -1;
+        };
         const auto until = Clock::now() + kTakeBound;
-        while (access(marker.c_str(), F_OK) == 0 && Clock::now() < until)
+        while ((access(marker.c_str(), F_OK) == 0 || rereadBy() < 0) && Clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const long by = rereadBy();
         if (access(marker.c_str(), F_OK) == 0) {
             unlink(marker.c_str());
             Log("reload: filter %s did not take its marker in %d s; removed it",
                 target.Name().c_str(), static_cast<int>(kTakeBound.count()));
+        } else if (by < 0) {
+            Log("reload: the marker for %s was removed, but no filter re-read its settings",
+                target.Name().c_str());
+        } else if (static_cast<size_t>(by) == which) {
+            target.SettingsTaken(stamp);
+            Log("reload: filter %s re-read its settings", target.Name().c_str());
         } else {
-            for (size_t i = 0; i < filters.Count(); ++i) {
-                if (filters.Child(i).Rereads() == before[i]) continue;
-                if (i == which) {
-                    target.SettingsTaken(stamp);
-                    Log("reload: filter %s re-read its settings", target.Name().c_str());
-                } else {
-                    Log("reload: filter %s took the marker meant for %s", filters.Name(i).c_str(),
-                        target.Name().c_str());
-                }
-            }
+            Log("reload: filter %s took the marker meant for %s", filters.Name(by).c_str(),
+                target.Name().c_str());
         }
     }
     for (size_t i : held) filters.Child(i).Resume();
@@ -151,7 +157,11 @@ void ReloadFilters(Filters& filters, const HostSettings& settings, const std::st
         else
             HandMarker(filters, i, stamp);
     }
-    for (size_t i : replace) filters.Child(i).Replace();
+    for (size_t i : replace) {
+        Log("reload: filter %s: the whitelist changed; a fresh process replaces it",
+            filters.Name(i).c_str());
+        filters.Child(i).Replace();
+    }
     Log("reload: done");
 }
 

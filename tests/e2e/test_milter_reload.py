@@ -113,7 +113,7 @@ class ReloadTest(unittest.TestCase):
             self.write_whitelist(["boss@example.com", SENDER])
             starts = self.rig.log().count("filter Tarnwick-AS started")
             log = self.reload()
-            self.assertIn("filter Tarnwick-AS: its whitelist changed", log)
+            self.assertIn("reload: filter Tarnwick-AS: the whitelist changed", log)
             self.rig.wait_log("filter Tarnwick-AS started", count=starts + 1, timeout=30)
             self.assertIn(b"X-Reloaded-Score: 0 []", self.relayed(self.attempt()[2]))
         finally:

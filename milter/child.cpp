@@ -182,18 +182,14 @@ bool FilterChild::Hold(std::chrono::milliseconds bound) {
         twLock lock(mu_);
         held_ = true;
         if (!running_) return true;
-        barrierToken_ = std::max(lastProbeToken_ + 1, kFirstProbeToken);
-        lastProbeToken_ = barrierToken_;
-        const std::string line = std::to_string(barrierToken_) + " INTF 3\n";
-        outbox_ += line;
-        queued_ += line.size();
+        barrierWanted_ = true;  // the supervisor queues it
     }
     Wake();
     const auto until = Clock::now() + bound;
     while (Clock::now() < until) {
         {
             twLock lock(mu_);
-            if (barrierToken_ == 0 || !running_) return true;
+            if ((!barrierWanted_ && barrierToken_ == 0) || !running_) return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -223,8 +219,7 @@ void FilterChild::Resume() {
 void FilterChild::Nudge() {
     {
         twLock lock(mu_);
-        if (!running_) return;
-        QueueProbe();
+        nudgeWanted_ = running_;
     }
     Wake();
 }
@@ -320,6 +315,7 @@ void FilterChild::Reap(bool expected) {
             heldTokens_.clear();
         }
         barrierToken_ = 0;
+        barrierWanted_ = nudgeWanted_ = false;
         outbox_.clear();
         for (auto it = unanswered_.begin(); it != unanswered_.end();) {
             if (!expected && it->second.endsAt <= written_ && ++it->second.lost >= 2) {
@@ -558,6 +554,15 @@ void FilterChild::Run() {
         bool wantWrite = false;
         if (pid_ >= 0) {
             twLock lock(mu_);
+            if (barrierWanted_) {
+                barrierWanted_ = false;
+                barrierToken_ = lastProbeToken_ = std::max(lastProbeToken_ + 1, kFirstProbeToken);
+                const std::string line = std::to_string(barrierToken_) + " INTF 3\n";
+                outbox_ += line;
+                queued_ += line.size();
+            }
+            if (nudgeWanted_ && probeToken_ == 0) QueueProbe();
+            nudgeWanted_ = false;
             if (replaceWanted_ && !quitSent_) {
                 replaceWanted_ = false;
                 replacing_ = held_ = true;

@@ -161,6 +161,10 @@ class FilterChild {
     bool held_ GUARDED_BY(mu_) = false;
     std::vector<long> heldTokens_ GUARDED_BY(mu_);
     unsigned long long barrierToken_ GUARDED_BY(mu_) = 0;
+    // Asked of the supervisor, which owns the probe tokens: the barrier
+    // INTF, and an INTF to have the process read a line.
+    bool barrierWanted_ GUARDED_BY(mu_) = false;
+    bool nudgeWanted_ GUARDED_BY(mu_) = false;
     bool replaceWanted_ GUARDED_BY(mu_) = false;
     bool replacing_ GUARDED_BY(mu_) = false;
     bool running_ GUARDED_BY(mu_) = false;

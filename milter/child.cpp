@@ -552,6 +552,7 @@ void FilterChild::Run() {
         Probe();
         LookAtSettings();
         bool wantWrite = false;
+        long replaceBegun = -1;  // the requests the old process holds then
         if (pid_ >= 0) {
             twLock lock(mu_);
             if (barrierWanted_) {
@@ -566,9 +567,7 @@ void FilterChild::Run() {
             if (replaceWanted_ && !quitSent_) {
                 replaceWanted_ = false;
                 replacing_ = held_ = true;
-                Log("filter %s: its whitelist changed; a fresh process takes the new requests once "
-                    "this one (pid %d) has answered its %zu",
-                    name_.c_str(), static_cast<int>(pid_), unanswered_.size());
+                replaceBegun = static_cast<long>(unanswered_.size());
             }
             bool holds = false;  // the old process has requests to answer
             for (const auto& entry : unanswered_) holds = holds || entry.second.endsAt != kHeld;
@@ -584,6 +583,10 @@ void FilterChild::Run() {
             }
             wantWrite = !outbox_.empty() && toChild_.Valid();
         }
+        if (replaceBegun >= 0)
+            Log("filter %s: a fresh process takes the new requests once this one (pid %d) has "
+                "answered its %ld",
+                name_.c_str(), static_cast<int>(pid_), replaceBegun);
         if (pid_ >= 0 && stopping && !killed_ && Clock::now() >= deadline) {
             Log("filter %s did not finish in time, killing it", name_.c_str());
             kill(pid_, SIGKILL);

@@ -334,7 +334,7 @@ struct Asked {
 Asked AskFilters(SMFICTX* ctx, std::shared_ptr<Transaction> tx, const std::string& queueId,
                  Clock::time_point started) {
     Asked a;
-    std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath());
+    std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath(), queueId);
     const auto deadline = started + std::chrono::seconds(settings->timeoutSec);
     a.waited = filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
     a.outcome = m->Snapshot();

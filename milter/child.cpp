@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
@@ -54,6 +56,17 @@ constexpr auto kSettingsLookEvery = std::chrono::seconds(2);
 constexpr auto kProbeAfter = std::chrono::seconds(5);
 constexpr auto kProbeBound = std::chrono::seconds(10);
 
+// Where a request line not yet written waits while the reload holds lines.
+constexpr unsigned long long kHeld = ~0ULL;
+
+// The request a filter's own log line names: "* (TOKEN) ...".
+bool NamedRequest(const std::string& line, long& token) {
+    if (line.compare(0, 3, "* (") != 0) return false;
+    char* end = nullptr;
+    token = strtol(line.c_str() + 3, &end, 10);
+    return end != line.c_str() + 3 && *end == ')';
+}
+
 int MillisUntil(Clock::time_point t) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
     return ms < 0 ? 0 : (ms > kTickMs ? kTickMs : static_cast<int>(ms));
@@ -73,6 +86,16 @@ bool Accepts(const std::string& path) {
 }
 
 }  // namespace
+
+// Compared whole rather than by modification time: the file is small, and
+// an edit within the same second as the last keeps the time.
+std::string WhitelistContentOf(const std::string& baseDir) {
+    std::ifstream in(baseDir + "/whitelist.txt", std::ios::binary);
+    if (!in) return std::string();
+    std::ostringstream text;
+    text << in.rdbuf();
+    return "=" + text.str();
+}
 
 FilterChild::FilterChild(size_t index, std::string program, std::vector<std::string> args,
                          const HostSettings& settings, FieldNames& fields, Deliver deliver)
@@ -114,19 +137,25 @@ void FilterChild::Wake() {
     }
 }
 
-void FilterChild::Send(long token, const std::string& path) {
+void FilterChild::Send(long token, const std::string& path, const std::string& label) {
     bool down;
     {
         twLock lock(mu_);
         down = down_;
         if (!down) {
-            std::string line = RequestLine(token, path);
-            outbox_ += line;
-            queued_ += line.size();
             Request& r = unanswered_[token];
             r.path = path;
-            r.endsAt = queued_;
+            r.label = label;
             r.since = Clock::now();
+            if (held_) {
+                r.endsAt = kHeld;
+                heldTokens_.push_back(token);
+            } else {
+                std::string line = RequestLine(token, path);
+                outbox_ += line;
+                queued_ += line.size();
+                r.endsAt = queued_;
+            }
         }
     }
     if (down)
@@ -148,6 +177,81 @@ void FilterChild::Join() {
     if (thread_.joinable()) thread_.join();
 }
 
+bool FilterChild::Hold(std::chrono::milliseconds bound) {
+    {
+        twLock lock(mu_);
+        held_ = true;
+        if (!running_) return true;
+        barrierWanted_ = true;  // the supervisor queues it
+    }
+    Wake();
+    const auto until = Clock::now() + bound;
+    while (Clock::now() < until) {
+        {
+            twLock lock(mu_);
+            if ((!barrierWanted_ && barrierToken_ == 0) || !running_) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void FilterChild::Resume() {
+    {
+        twLock lock(mu_);
+        barrierToken_ = 0;
+        // A replacement under way keeps holding until the fresh process runs.
+        held_ = replacing_ || replaceWanted_;
+        if (held_) return;
+        for (long token : heldTokens_) {
+            auto it = unanswered_.find(token);
+            if (it == unanswered_.end() || it->second.endsAt != kHeld) continue;
+            const std::string line = RequestLine(token, it->second.path);
+            outbox_ += line;
+            queued_ += line.size();
+            it->second.endsAt = queued_;
+        }
+        heldTokens_.clear();
+    }
+    Wake();
+}
+
+void FilterChild::Nudge() {
+    {
+        twLock lock(mu_);
+        nudgeWanted_ = running_;
+    }
+    Wake();
+}
+
+unsigned long FilterChild::Rereads() {
+    twLock lock(mu_);
+    return rereads_;
+}
+
+std::string FilterChild::TakenStamp() {
+    twLock lock(mu_);
+    return takenStamp_;
+}
+
+std::string FilterChild::WhitelistAtStart() {
+    twLock lock(mu_);
+    return whitelistAtStart_;
+}
+
+void FilterChild::SettingsTaken(const std::string& stamp) {
+    twLock lock(mu_);
+    takenStamp_ = stamp;
+}
+
+void FilterChild::Replace() {
+    {
+        twLock lock(mu_);
+        replaceWanted_ = true;
+    }
+    Wake();
+}
+
 bool FilterChild::Launch() {
     std::vector<std::string> argv{program_};
     argv.insert(argv.end(), args_.begin(), args_.end());
@@ -164,12 +268,19 @@ bool FilterChild::Launch() {
     loopUp_ = false;
     hungKilled_ = false;
     size_t resent;
+    const std::string stamp = SettingsStampOf(program_);
+    std::string whitelist = WhitelistContentOf(settings_.baseDir);
     {
         // The greeting first: its answer tells when the command loop runs.
         // Then whatever the last process left unanswered, in the order the
         // messages came.
         twLock lock(mu_);
         down_ = false;
+        running_ = true;
+        takenStamp_ = stamp;
+        whitelistAtStart_ = std::move(whitelist);
+        held_ = false;
+        heldTokens_.clear();
         outbox_.clear();
         queued_ = written_ = 0;
         QueueProbe();
@@ -192,8 +303,19 @@ void FilterChild::Reap(bool expected) {
     pid_ = -1;
     size_t pending;
     std::vector<long> givenUp;
+    bool replaced;
     {
         twLock lock(mu_);
+        running_ = false;
+        replaced = replacing_;
+        replacing_ = false;
+        if (replaced) {
+            // The fresh process gets the held requests from Launch.
+            held_ = false;
+            heldTokens_.clear();
+        }
+        barrierToken_ = 0;
+        barrierWanted_ = nudgeWanted_ = false;
         outbox_.clear();
         for (auto it = unanswered_.begin(); it != unanswered_.end();) {
             if (!expected && it->second.endsAt <= written_ && ++it->second.lost >= 2) {
@@ -212,6 +334,10 @@ void FilterChild::Reap(bool expected) {
     }
     if (expected) {
         Log("filter %s finished, %s", name_.c_str(), DescribeStatus(status).c_str());
+        if (replaced) {
+            restartAt_ = Clock::now();
+            ReadSettings();
+        }
         return;
     }
     if (Clock::now() - startedAt_ >= kStableRun) restartDelayMs_ = 1000;
@@ -361,11 +487,26 @@ void FilterChild::HandleLine(const std::string& line, bool cut) {
         Debug("filter %s: %s", name_.c_str(), EscapeControl(line, 200).c_str());
         loopUp_ = true;
         if (probe == probeToken_) probeToken_ = 0;
+        twLock lock(mu_);
+        if (probe == barrierToken_) barrierToken_ = 0;
         return;
     }
     Answer answer;
     if (!ParseAnswer(line, answer)) {
-        Log("%s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
+        long token;
+        std::string label;
+        {
+            twLock lock(mu_);
+            if (line.compare(0, 13, "* re-reading ") == 0) ++rereads_;
+            if (NamedRequest(line, token)) {
+                auto it = unanswered_.find(token);
+                if (it != unanswered_.end()) label = it->second.label;
+            }
+        }
+        if (label.empty())
+            Log("%s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
+        else
+            Log("%s queue=%s: %s", name_.c_str(), label.c_str(), EscapeControl(line, 2000).c_str());
         return;
     }
     bool known;
@@ -400,14 +541,41 @@ void FilterChild::Run() {
         }
         if (pid_ < 0) {
             if (stopping) return;
+            {
+                // No process to replace: the next start reads the whitelist.
+                twLock lock(mu_);
+                replaceWanted_ = false;
+            }
             if ((Clock::now() >= restartAt_ || EngineReturned()) && !Launch()) ScheduleRestart();
         }
         ExpireOverdue();
         Probe();
         LookAtSettings();
         bool wantWrite = false;
+        long replaceBegun = -1;  // the requests the old process holds then
         if (pid_ >= 0) {
             twLock lock(mu_);
+            if (barrierWanted_) {
+                barrierWanted_ = false;
+                barrierToken_ = lastProbeToken_ = std::max(lastProbeToken_ + 1, kFirstProbeToken);
+                const std::string line = std::to_string(barrierToken_) + " INTF 3\n";
+                outbox_ += line;
+                queued_ += line.size();
+            }
+            if (nudgeWanted_ && probeToken_ == 0) QueueProbe();
+            nudgeWanted_ = false;
+            if (replaceWanted_ && !quitSent_) {
+                replaceWanted_ = false;
+                replacing_ = held_ = true;
+                replaceBegun = static_cast<long>(unanswered_.size());
+            }
+            bool holds = false;  // the old process has requests to answer
+            for (const auto& entry : unanswered_) holds = holds || entry.second.endsAt != kHeld;
+            if (replacing_ && !quitSent_ && !holds && toChild_.Valid()) {
+                outbox_ += "0 QUIT\n";
+                queued_ += 7;
+                quitSent_ = true;
+            }
             if (stopping && !quitSent_ && toChild_.Valid()) {
                 outbox_ += "0 QUIT\n";
                 queued_ += 7;
@@ -415,6 +583,10 @@ void FilterChild::Run() {
             }
             wantWrite = !outbox_.empty() && toChild_.Valid();
         }
+        if (replaceBegun >= 0)
+            Log("filter %s: a fresh process takes the new requests once this one (pid %d) has "
+                "answered its %ld",
+                name_.c_str(), static_cast<int>(pid_), replaceBegun);
         if (pid_ >= 0 && stopping && !killed_ && Clock::now() >= deadline) {
             Log("filter %s did not finish in time, killing it", name_.c_str());
             kill(pid_, SIGKILL);

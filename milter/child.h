@@ -56,6 +56,10 @@
 
 namespace milter {
 
+// The whitelist in the filters' working directory (baseDir), as a filter
+// reads it: its content behind a "=", or empty when it cannot be read.
+std::string WhitelistContentOf(const std::string& baseDir);
+
 class FilterChild {
   public:
     // Hands one answer (or a FAILURE made here) of the filter on.
@@ -65,12 +69,35 @@ class FilterChild {
     ~FilterChild();
 
     const std::string& Name() const { return name_; }
+    const std::string& Program() const { return program_; }
     void Start();
-    void Send(long token, const std::string& path);
+    // label: how the log names the message (its queue id), put on the
+    // filter's log lines that name the request.
+    void Send(long token, const std::string& path, const std::string& label = std::string());
     // Sends QUIT once every queued line is written; the process is killed
     // if it has not ended by the deadline.  Join() waits for the thread.
     void BeginStop(std::chrono::steady_clock::time_point deadline);
     void Join();
+
+    // For the reload (milter/reload.h), from its own thread.
+    // Hold(): new request lines wait; returns once the process has read
+    // every line written so far (an INTF sent behind them is answered),
+    // at once when no process runs, false when the bound passes.
+    bool Hold(std::chrono::milliseconds bound);
+    void Resume();
+    // Queues an INTF, so the process reads a line and looks for its marker.
+    void Nudge();
+    // How many "* re-reading" lines the filter has written.
+    unsigned long Rereads();
+    // The settings stamp and whitelist digest as the running process took
+    // them (empty when none runs).
+    std::string TakenStamp();
+    std::string WhitelistAtStart();
+    void SettingsTaken(const std::string& stamp);
+    // A fresh process replaces the running one: new requests wait for it,
+    // the old one answers what it holds, gets QUIT and ends first (the two
+    // would share the Temp directory, which a filter empties at start).
+    void Replace();
 
   private:
     void Run();
@@ -117,6 +144,7 @@ class FilterChild {
         unsigned long long endsAt = 0;                // stream offset just past its line
         int lost = 0;                                 // processes that ended holding it
         std::chrono::steady_clock::time_point since;  // when it was first queued
+        std::string label;
     };
     std::map<long, Request> unanswered_ GUARDED_BY(mu_);  // sent or waiting to be
     std::string outbox_ GUARDED_BY(mu_);                  // bytes not yet written to the child
@@ -127,6 +155,21 @@ class FilterChild {
     // Restarting only after a long delay: requests fail at once.
     bool down_ GUARDED_BY(mu_) = false;
     std::chrono::steady_clock::time_point stopDeadline_ GUARDED_BY(mu_);
+    // The reload.  held_: new request lines wait in heldTokens_ (their
+    // endsAt is kHeld); barrierToken_: the INTF behind the lines written
+    // before, 0 once answered.  replaceWanted_/replacing_: Replace().
+    bool held_ GUARDED_BY(mu_) = false;
+    std::vector<long> heldTokens_ GUARDED_BY(mu_);
+    unsigned long long barrierToken_ GUARDED_BY(mu_) = 0;
+    // Asked of the supervisor, which owns the probe tokens: the barrier
+    // INTF, and an INTF to have the process read a line.
+    bool barrierWanted_ GUARDED_BY(mu_) = false;
+    bool nudgeWanted_ GUARDED_BY(mu_) = false;
+    bool replaceWanted_ GUARDED_BY(mu_) = false;
+    bool replacing_ GUARDED_BY(mu_) = false;
+    bool running_ GUARDED_BY(mu_) = false;
+    std::string takenStamp_ GUARDED_BY(mu_), whitelistAtStart_ GUARDED_BY(mu_);
+    unsigned long rereads_ GUARDED_BY(mu_) = 0;
 
     // Owned by the supervisor thread only.
     pid_t pid_ = -1;

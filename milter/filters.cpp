@@ -37,22 +37,31 @@ long Filters::NextToken() {
 }
 
 void Filters::AskFilters(const Message& m, const std::vector<size_t>& which) {
+    if (which.empty()) return;
+    std::string label;
+    {
+        twLock lock(mu_);
+        auto it = labels_.find(m.token);
+        if (it != labels_.end()) label = it->second;
+    }
     for (size_t i : which)
-        if (i < children_.size()) children_[i]->Send(m.token, m.path);
+        if (i < children_.size()) children_[i]->Send(m.token, m.path, label);
 }
 
-std::shared_ptr<Message> Filters::Submit(long token, const std::string& path) {
+std::shared_ptr<Message> Filters::Submit(long token, const std::string& path,
+                                         const std::string& label) {
     auto m = std::make_shared<Message>(token, path, children_.size(), settings_.order);
     bool abandoned;
     {
         twLock lock(mu_);
         inflight_[token] = m;
+        labels_[token] = label;
         abandoned = abandoned_;
     }
     if (abandoned) m->Abandon();
     const Outcome first = m->Snapshot();
     for (size_t i = 0; i < children_.size(); ++i)
-        if (first.asked[i]) children_[i]->Send(token, path);
+        if (first.asked[i]) children_[i]->Send(token, path, label);
     return m;
 }
 
@@ -69,6 +78,7 @@ void Filters::Release(const std::shared_ptr<Message>& m, std::string label,
     {
         twLock lock(mu_);
         inflight_.erase(m->token);
+        labels_.erase(m->token);
     }
     // Nothing is out: keep goes with the caller's reference.
 }
@@ -100,6 +110,7 @@ void Filters::Deliver(size_t index, const Answer& answer) {
     if (r.finished) {
         twLock lock(mu_);
         inflight_.erase(m->token);
+        labels_.erase(m->token);
     }
     // r.keep, the queue file's owner, goes here, outside every lock.
 }

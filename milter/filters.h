@@ -49,7 +49,9 @@ class Filters {
     // A fresh request token (1 to 2^31-1, then round again).
     long NextToken();
     // Registers a message and queues its request to the filters to ask first.
-    std::shared_ptr<Message> Submit(long token, const std::string& path);
+    // label names it on the filters' log lines (the MTA's queue id).
+    std::shared_ptr<Message> Submit(long token, const std::string& path,
+                                    const std::string& label = std::string());
     // Until the answer is known, the deadline or AbandonAll(); asks the
     // later filters when the order says so (Message::Wait).
     Message::Waited Wait(Message& m, std::chrono::steady_clock::time_point deadline,
@@ -70,6 +72,9 @@ class Filters {
     // grown by the answers.
     FieldNames& OwnFields() { return ownFields_; }
 
+    // The reload's handle on one filter.
+    FilterChild& Child(size_t i) { return *children_[i]; }
+
   private:
     void AskFilters(const Message& m, const std::vector<size_t>& which);
 
@@ -77,6 +82,7 @@ class Filters {
     std::vector<std::unique_ptr<FilterChild>> children_;
     twMutex mu_;
     std::map<long, std::shared_ptr<Message>> inflight_ GUARDED_BY(mu_);
+    std::map<long, std::string> labels_ GUARDED_BY(mu_);  // of the messages in inflight_
     long nextToken_ GUARDED_BY(mu_) = 1;
     bool abandoned_ GUARDED_BY(mu_) = false;
     FieldNames ownFields_;

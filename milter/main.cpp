@@ -3,16 +3,19 @@
 // Start-up, serving and shutdown; the work lives in the modules.
 #include <grp.h>
 #include <libmilter/mfapi.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/base/daemonlog.h"
@@ -23,6 +26,7 @@
 #include "common/base/version.h"
 #include "milter/callbacks.h"
 #include "milter/filters.h"
+#include "milter/reload.h"
 #include "milter/settings.h"
 #include "milter/spool.h"
 #include "milter/submitter.h"
@@ -138,6 +142,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         "usage: tarnwick-milter --base DIR --filter PROGRAM [options]\n"
         "Runs Tarnwick-AV and/or Tarnwick-AS for an MTA speaking the milter protocol.\n"
         "Stop with SIGTERM: the filters get QUIT and their final reports are mailed.\n"
+        "SIGHUP: the filters take their edited settings and whitelist.\n"
         "\n",
         "", kVersion, 'h', 'V');
     table.Add({
@@ -236,6 +241,37 @@ int ParseOptions(int argc, char** argv, Options& o) {
     return -1;
 }
 
+// SIGHUP asks for a reload.  libmilter's signal thread takes SIGHUP,
+// SIGTERM and SIGINT with sigwait() and stops on any of them, so the main
+// thread alone keeps SIGHUP unblocked, with a handler: the kernel gives a
+// process's signal to its main thread first when that thread takes it, and
+// smfi_main() runs on a thread of its own.  SIGTERM and SIGINT still stop.
+int hupFd = -1;
+std::atomic<bool> served{false};
+
+void OnHangup(int) {
+    const uint64_t one = 1;
+    const int saved = errno;
+    if (write(hupFd, &one, sizeof one) < 0) {
+        // The counter is non-zero already: the reload comes anyway.
+    }
+    errno = saved;
+}
+
+// The checker of the filters' settings: beside this program in a build
+// tree, in /usr/bin where the package puts it (this program is in
+// /usr/sbin).
+std::string CheckerPath() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string path(self, static_cast<size_t>(n));
+        path = path.substr(0, path.rfind('/') + 1) + "tarnwick-check";
+        if (access(path.c_str(), X_OK) == 0) return path;
+    }
+    return "/usr/bin/tarnwick-check";
+}
+
 }  // namespace
 
 // --syslog is looked for before the options are read, so that what is
@@ -297,9 +333,32 @@ int main(int argc, char** argv) {
     if (!submitter.Start()) return 1;
     filters.StartAll();
 
+    hupFd = eventfd(0, EFD_CLOEXEC);
+    struct sigaction hangup = {};
+    hangup.sa_handler = OnHangup;
+    sigemptyset(&hangup.sa_mask);
+    sigaction(SIGHUP, &hangup, nullptr);
+    int rc = MI_FAILURE;
+    std::thread serving([&rc] {
+        rc = smfi_main();
+        served = true;
+        OnHangup(0);
+    });
+    sigset_t hup;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    pthread_sigmask(SIG_UNBLOCK, &hup, nullptr);
+
     NotifyServiceManager("READY=1");
     daemonlog::Log("start: ready, %zu filter(s)", filters.Count());
-    int rc = smfi_main();
+    const std::string checker = CheckerPath();
+    for (;;) {
+        uint64_t count;
+        if (read(hupFd, &count, sizeof count) < 0 && errno == EINTR) continue;
+        if (served) break;
+        milter::ReloadFilters(filters, o.host, checker);
+    }
+    serving.join();
 
     NotifyServiceManager("STOPPING=1");
     if (int left = milter::DrainMessages(std::min(o.host.timeoutSec * 1000 + 1000, kDrainMs))) {

@@ -87,7 +87,8 @@ class MilterRig:
     the rig's own)."""
 
     def __init__(self, filters=("Tarnwick-AV", "Tarnwick-AS"), replace=None, engine_args=None,
-                 host_args=(), whitelist=None, engines="sim", socket_spec=None, notify=False):
+                 host_args=(), whitelist=None, engines="sim", socket_spec=None, notify=False,
+                 shared_dir=False):
         self.root = tempfile.mkdtemp(prefix="twm-", dir="/tmp")
         # A stand-in for systemd's notification socket.
         self.notify = None
@@ -116,22 +117,31 @@ class MilterRig:
         self.engines = {}
         self.proc = None
         self.host_args = list(host_args)
+        # shared_dir: one program directory for all filters, as the package
+        # installs them; else one each.
+        self.shared_dir = shared_dir
         for program in self.filters:
-            prog_dir = os.path.join(self.root, program)
-            os.makedirs(prog_dir)
+            prog_dir = self.program_dir(program)
+            os.makedirs(prog_dir, exist_ok=True)
             os.symlink(os.path.join(default_bin_dir(), program), os.path.join(prog_dir, program))
             sock = os.path.join(self.root, program + ".engine.sock")
             with open(os.path.join(prog_dir, program + ".cfg"), "w") as f:
                 f.write(settings_text(program, sock, (replace or {}).get(program)))
             self.start_engine(program, (engine_args or {}).get(program, ()))
 
+    def program_dir(self, program):
+        return os.path.join(self.root, "filters" if self.shared_dir else program)
+
+    def edit(self, program, replace):
+        """Writes new settings for one filter (the sample with replace)."""
+        sock = os.path.join(self.root, program + ".engine.sock")
+        with open(os.path.join(self.program_dir(program), program + ".cfg"), "w") as f:
+            f.write(settings_text(program, sock, replace))
+
     def reload(self, program, replace):
         """New settings for one filter, taken up at its next request."""
-        prog_dir = os.path.join(self.root, program)
-        sock = os.path.join(self.root, program + ".engine.sock")
-        with open(os.path.join(prog_dir, program + ".cfg"), "w") as f:
-            f.write(settings_text(program, sock, replace))
-        open(os.path.join(prog_dir, "hup.sig"), "w").close()
+        self.edit(program, replace)
+        open(os.path.join(self.program_dir(program), "hup.sig"), "w").close()
 
     def start_engine(self, program, args=()):
         sock = os.path.join(self.root, program + ".engine.sock")
@@ -157,7 +167,7 @@ class MilterRig:
                 "--base", self.base, "--sendmail", self.sendmail,
                 "--socket-group", grp.getgrgid(os.getgid()).gr_name] + self.host_args
         for program in self.filters:
-            argv += ["--filter", os.path.join(self.root, program, program)]
+            argv += ["--filter", os.path.join(self.program_dir(program), program)]
         self.log_file = open(self.log_path, "ab")
         env = dict(os.environ)
         env.pop("NOTIFY_SOCKET", None)

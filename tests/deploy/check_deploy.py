@@ -11,7 +11,10 @@ Then a clean message, the anti-virus test file and GTUBE go through Postfix
 by SMTP, and the three outcomes are checked: delivered to a local mailbox,
 refused with 550 (and the notification delivered to the recipient), and
 delivered with the spam score field; after the stop, tarnwick-stats finds the
-filters' statistics.  Everything mounted is unmounted, every
+filters' statistics.  Day two: both filters' settings and the whitelist in
+/etc/tarnwick/milter are edited and the unit's ExecReload is run while
+messages keep coming (none refused); the next messages show the new
+settings.  Everything mounted is unmounted, every
 process started is stopped, and the root is removed (unless --keep).
 
 The scan engine gets the project's test signature in place of the official
@@ -28,6 +31,7 @@ import smtplib
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -329,6 +333,79 @@ def stats_failures(root):
     return []
 
 
+def edit(root, path, pattern, replacement):
+    with open(root.file(path)) as f:
+        text = f.read()
+    text, n = re.subn(pattern, replacement, text)
+    if not n:
+        raise SystemExit("no %r in %s" % (pattern, path))
+    with open(root.file(path), "w") as f:
+        f.write(text)
+
+
+def day_two(root, services, milter):
+    """Edits both filters' settings and the whitelist, reloads as systemctl
+    would (the unit's ExecReload with $MAINPID) under a stream of messages,
+    and checks the next messages; returns the failures."""
+    failures = []
+    etc = "/etc/tarnwick/milter/"
+    edit(root, etc + "Tarnwick-AV.cfg", r'(?m)^Mode = "\w+";', 'Mode = "Discard";')
+    edit(root, etc + "Tarnwick-AS.cfg", r'(?m)^Header = "[^"\n]*";', 'Header = "X-Day-Two: ^1 [^2]";')
+    with open(root.file(etc + "whitelist.txt"), "a") as f:
+        f.write("bob@example.org\n")
+    log = services.log("tarnwick-milter.service")
+    mark, as_starts = len(log), log.count("filter Tarnwick-AS started")
+
+    stop, answers = threading.Event(), []
+
+    def stream():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            answers.append(send("during-reload-%d" % n, "Sent while the filters reload."))
+    sender = threading.Thread(target=stream)
+    sender.start()
+    started = time.monotonic()
+    try:
+        time.sleep(1)
+        reload = unit_settings(root, "tarnwick-milter.service").get("ExecReload", "")
+        if not reload:
+            return ["the unit has no ExecReload"]
+        run(expand(shlex.split(reload.lstrip("-@+!")), {"MAINPID": str(milter.pid)}))
+        services.wait_for("the reload", lambda: "reload: done" in
+                          services.log("tarnwick-milter.service")[mark:], 120)
+        services.wait_for("a fresh Tarnwick-AS", lambda: services.log(
+            "tarnwick-milter.service").count("filter Tarnwick-AS started") > as_starts, 60)
+    finally:
+        stop.set()
+        sender.join()
+    took = time.monotonic() - started
+    log = services.log("tarnwick-milter.service")[mark:]
+    refused = [a for a in answers if a[0] != 250]
+    say("reload: %d message(s) sent meanwhile, %d refused, %.1f s" % (len(answers), len(refused), took))
+    if refused or not answers:
+        failures.append("messages refused during the reload: %s" % refused)
+    for program in ("Tarnwick-AV", "Tarnwick-AS"):
+        if "reload: filter %s re-read its settings" % program not in log and \
+                "reload: filter %s: the whitelist changed" % program not in log:
+            failures.append("%s did not take its edited settings:\n%s" % (program, log[-3000:]))
+
+    outcomes = {"clean2": send("clean2", "Another ordinary message."), "virus2": send("virus2", EICAR)}
+    say("answers after the reload: %s" % outcomes)
+    if outcomes != {"clean2": (250, ""), "virus2": (250, "")}:
+        failures.append("after the reload (Mode Discard): %s" % outcomes)
+    deadline = time.monotonic() + 60
+    while not any("Subject: clean2" in m for m in mailbox_messages(root)) and time.monotonic() < deadline:
+        time.sleep(0.5)
+    clean = [m for m in mailbox_messages(root) if "Subject: clean2" in m]
+    # The sender is whitelisted now, and the field has its new name.
+    if not clean or not re.search(r"(?m)^X-Day-Two: 0 \[\]$", clean[0]) or "X-Junk-Score" in clean[0]:
+        failures.append("the clean message after the reload: %s" % clean)
+    if any("Subject: virus2" in m and "X-Tarnwick" not in m for m in mailbox_messages(root)):
+        failures.append("the virus was delivered after the reload")
+    return failures
+
+
 def inner(root_path):
     """Runs in the new network namespace: start, send, check."""
     run(["ip", "link", "set", "lo", "up"])
@@ -350,7 +427,7 @@ def inner(root_path):
         services.start("quillon-spamd.service")
         services.wait_for("quillon-spamd socket", lambda: os.path.exists(
             root.file("/run/tarnwick/spamd-engine.sock")), 60)
-        services.start("tarnwick-milter.service")
+        milter_proc = services.start("tarnwick-milter.service")
         services.wait_for("tarnwick-milter ready",
                           lambda: "start: ready" in services.log("tarnwick-milter.service"), 60)
         check = root.chroot(["setpriv", "--reuid", "tarnwick", "--regid", "tarnwick",
@@ -386,8 +463,13 @@ def inner(root_path):
             time.sleep(0.5)
         box = mailbox_messages(root)
         spam = [m for m in box if "Subject: spam" in m]
-        if not any("Subject: clean" in m for m in box):
+        clean = [m for m in box if "Subject: clean" in m]
+        if not clean:
             failures.append("the clean message was not delivered")
+        elif not (re.search(r"(?m)^X-Junk-Score: +-?\d+ \[", clean[0]) and
+                  re.search(r"(?m)^X-Quillon-Score: +-?\d+ \[", clean[0]) and
+                  "X-Alert" not in clean[0] and "X-Virus" not in clean[0]):
+            failures.append("the clean message's header fields: %s" % clean[0][:2000])
         if not spam or not re.search(r"(?m)^X-Junk-Score: 100 ", spam[0]):
             failures.append("the spam message was not delivered with its score: %s" % spam)
         if not any("X-Tarnwick: notification" in m and "Subject: virus" in m for m in box):
@@ -395,6 +477,7 @@ def inner(root_path):
         if any("Subject: virus" in m and "X-Tarnwick" not in m for m in box):
             failures.append("the virus was delivered")
         say("mail checked in %.1f s" % (time.monotonic() - started))
+        failures += day_two(root, services, milter_proc)
     finally:
         root.chroot(["postfix", "stop"], check=False, stdout=subprocess.DEVNULL,
                     stderr=subprocess.DEVNULL)

@@ -1,0 +1,168 @@
+#include "milter/reload.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/base/daemonlog.h"
+#include "common/base/spawn.h"
+#include "common/base/text.h"
+#include "milter/filter_settings.h"
+
+namespace milter {
+
+using daemonlog::Log;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kMarkerName = "hup.sig";
+// After a filter's last line, how long it may still look for the marker:
+// its once-a-second late look, run by a tick that itself comes about once
+// a second.
+constexpr int kQuietMs = 2200;
+// Bounds: the held filters' INTF answers, the marker's taking, the check.
+constexpr auto kHoldBound = std::chrono::seconds(10);
+constexpr auto kTakeBound = std::chrono::seconds(10);
+constexpr int kCheckMs = 60 * 1000;
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Runs the checker on one filter's settings as that filter reads them (in
+// the base directory, with the whitelist there for Tarnwick-AS) and logs
+// every problem it reports.  True when it found none.
+bool SettingsPass(const std::string& checker, const std::string& program,
+                  const HostSettings& settings) {
+    const std::string name = BaseName(program);
+    std::vector<std::string> argv{checker, "--workdir", settings.baseDir};
+    if (name == "Tarnwick-AV") {
+        argv.insert(argv.end(), {"--av", SettingsFileOf(program)});
+    } else if (name == "Tarnwick-AS") {
+        argv.insert(argv.end(), {"--as", SettingsFileOf(program)});
+    } else {
+        Log("reload: filter %s: no checker for its settings; reloading it unchecked", name.c_str());
+        return true;
+    }
+    pipedChild child = SpawnPiped(argv, settings.baseDir, -1, true);
+    if (child.pid < 0) {
+        Log("reload: filter %s keeps its settings: %s cannot be run: %s", name.c_str(),
+            checker.c_str(), strerror(errno));
+        return false;
+    }
+    // A problem is two lines: "* Error in FILE [line N]" and "* TEXT".
+    std::string where;
+    lineCollector lines(4096, [&](const std::string& line, bool) {
+        if (line.compare(0, 11, "* Error in ") == 0) {
+            where = line.substr(11);
+            while (!where.empty() && where.back() == ' ') where.pop_back();
+        } else if (line.compare(0, 2, "* ") == 0 && !where.empty()) {
+            Log("reload: filter %s: %s: %s", name.c_str(), EscapeControl(where, 400).c_str(),
+                EscapeControl(line.substr(2), 1000).c_str());
+            where.clear();
+        }
+    });
+    bool timedOut = false;
+    const int status = CollectUntilEnd(child.pid, child.output.Get(), kCheckMs, lines, timedOut);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    Log("reload: filter %s keeps its settings: %s found problems (%s)", name.c_str(),
+        checker.c_str(), timedOut ? "no result in time" : DescribeStatus(status).c_str());
+    return false;
+}
+
+// Hands the marker to filter `which` alone (see the header).
+void HandMarker(Filters& filters, size_t which, const std::string& stamp) {
+    FilterChild& target = filters.Child(which);
+    const std::string dir = DirectoryOf(target.Program());
+    const std::string marker = dir + kMarkerName;
+    // Only a filter in the same program directory can take the marker.
+    std::vector<size_t> held;
+    for (size_t i = 0; i < filters.Count(); ++i)
+        if (i != which && DirectoryOf(filters.Child(i).Program()) == dir) held.push_back(i);
+    for (size_t i : held)
+        if (!filters.Child(i).Hold(kHoldBound))
+            Log("reload: filter %s did not answer INTF in time; it may take the marker meant "
+                "for %s",
+                filters.Name(i).c_str(), target.Name().c_str());
+    if (!held.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+    std::vector<unsigned long> before;
+    for (size_t i = 0; i < filters.Count(); ++i) before.push_back(filters.Child(i).Rereads());
+    const int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd < 0 && errno != EEXIST) {  // one left by hand serves as well
+        Log("reload: cannot write %s: %s", marker.c_str(), strerror(errno));
+    } else {
+        if (fd >= 0) close(fd);
+        target.Nudge();
+        // The filter removes the marker, then writes its "* re-reading"
+        // line, which the supervisor reads a moment later.
+        auto rereadBy = [&]() -> long {
+            for (size_t i = 0; i < filters.Count(); ++i)
+                if (filters.Child(i).Rereads() != before[i]) return static_cast<long>(i);
+            return -1;
+        };
+        const auto until = Clock::now() + kTakeBound;
+        while ((access(marker.c_str(), F_OK) == 0 || rereadBy() < 0) && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const long by = rereadBy();
+        if (access(marker.c_str(), F_OK) == 0) {
+            unlink(marker.c_str());
+            Log("reload: filter %s did not take its marker in %d s; removed it",
+                target.Name().c_str(), static_cast<int>(kTakeBound.count()));
+        } else if (by < 0) {
+            Log("reload: the marker for %s was removed, but no filter re-read its settings",
+                target.Name().c_str());
+        } else if (static_cast<size_t>(by) == which) {
+            target.SettingsTaken(stamp);
+            Log("reload: filter %s re-read its settings", target.Name().c_str());
+        } else {
+            Log("reload: filter %s took the marker meant for %s", filters.Name(by).c_str(),
+                target.Name().c_str());
+        }
+    }
+    for (size_t i : held) filters.Child(i).Resume();
+}
+
+}  // namespace
+
+void ReloadFilters(Filters& filters, const HostSettings& settings, const std::string& checker) {
+    Log("reload: asked");
+    std::vector<size_t> replace;
+    for (size_t i = 0; i < filters.Count(); ++i) {
+        FilterChild& child = filters.Child(i);
+        const std::string program = child.Program();
+        const std::string stamp = SettingsStampOf(program);
+        const bool edited = stamp != child.TakenStamp();
+        // Only Tarnwick-AS reads the whitelist, and only when it starts.
+        const bool whitelist = child.Name() == "Tarnwick-AS" &&
+                               WhitelistContentOf(settings.baseDir) != child.WhitelistAtStart();
+        if (!edited && !whitelist) {
+            Log("reload: filter %s: settings unchanged", child.Name().c_str());
+            continue;
+        }
+        if (!SettingsPass(checker, program, settings)) continue;
+        if (whitelist)
+            replace.push_back(i);
+        else
+            HandMarker(filters, i, stamp);
+    }
+    for (size_t i : replace) {
+        Log("reload: filter %s: the whitelist changed; a fresh process replaces it",
+            filters.Name(i).c_str());
+        filters.Child(i).Replace();
+    }
+    Log("reload: done");
+}
+
+}  // namespace milter

@@ -9,7 +9,6 @@ port), the second is stopped and started by the tests.
 
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -28,19 +27,18 @@ PING_EVERY = 1.0  # how often the daemon checks on a spamd that is away
 
 
 @harness.skip_without("quillon-spamd")
-class SpamdOperationsTest(unittest.TestCase):
+class SpamdOperationsTest(samples.DaemonsTest):
+    PROGRAM = "quillon-spamd"
+
     @classmethod
     def setUpClass(cls):
-        cls.tmp = harness.scratch_directory("tw-spops-")
+        cls.begin("tw-spops-")
         os.mkdir(os.path.join(cls.tmp, "second"))
         cls.second = harness.SpamdServer(os.path.join(cls.tmp, "second"))  # started by the tests
+        cls.servers.append(cls.second)
         try:
             cls.spamd = harness.SpamdServer(cls.tmp, tcp=True).start()
-        except Exception:
-            shutil.rmtree(cls.tmp, ignore_errors=True)
-            raise
-        cls.daemons = []
-        try:
+            cls.servers.append(cls.spamd)
             cls.engine = cls._start("engine", ["--spamd-socket", cls.spamd.socket_path, "--workers", "4"])
             # These answer at once while spamd is away: no grace for a reload.
             cls.neutral = cls._start("neutral", ["--spamd-socket", os.path.join(cls.tmp, "nobody.sock"),
@@ -51,25 +49,6 @@ class SpamdOperationsTest(unittest.TestCase):
         except Exception:
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def _start(cls, name, args):
-        daemon = harness.start_daemon("quillon-spamd", cls.tmp, args, name=name)
-        cls.daemons.append(daemon)
-        return daemon
-
-    @classmethod
-    def tearDownClass(cls):
-        for daemon in cls.daemons:
-            daemon.stop()
-        # Each daemon ends cleanly on SIGTERM, its socket removed.
-        unclean = ["%s: status %s" % (d.socket_path, d.returncode) for d in cls.daemons
-                   if d.returncode != 0 or os.path.exists(d.socket_path)]
-        cls.spamd.stop()
-        cls.second.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-        if unclean:
-            raise AssertionError("; ".join(unclean))
 
     def timed_rating(self, client, serial):
         """One message rated; the reply and the seconds it took."""

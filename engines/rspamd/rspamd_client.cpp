@@ -75,6 +75,8 @@ std::vector<std::string> Words(const std::string& text) {
 
 bool IsAddress(std::string& text) {
     if (text.compare(0, 5, "IPv6:") == 0) text.erase(0, 5);
+    // inet_pton reads up to a NUL: what follows would go to rspamd unread.
+    if (text.find('\0') != std::string::npos) return false;
     unsigned char buffer[sizeof(in6_addr)];
     return inet_pton(AF_INET, text.c_str(), buffer) == 1 ||
            inet_pton(AF_INET6, text.c_str(), buffer) == 1;

@@ -289,7 +289,12 @@ void Exchange(const SpamdAddress& address, const char* peer, const std::string& 
         ReplyStatus status = parse(reply, n == 0, problem);
         if (status == ReplyStatus::kComplete) return;
         if (status == ReplyStatus::kBad) {
-            outcome = Fail(SpamdFailure::kProtocol, problem);
+            // Bad only because the stream ended: the child ended in the
+            // middle of its reply (a rule reload), which broke the exchange
+            // as one that ends before its first byte does.
+            std::string unused;
+            const bool cut = n == 0 && parse(reply, false, unused) == ReplyStatus::kIncomplete;
+            outcome = Fail(cut ? SpamdFailure::kNetwork : SpamdFailure::kProtocol, problem);
             return;
         }
         if (n == 0) {

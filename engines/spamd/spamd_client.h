@@ -72,7 +72,8 @@ ReplyStatus ParseSpamdReply(const std::string& reply, bool endOfStream, SpamdVer
 enum class SpamdFailure {
     kNone,
     kUnreachable,  // nothing listens at the address
-    kNetwork,      // the connection broke during the exchange, or spamd closed it unanswered
+    kNetwork,      // the connection broke during the exchange, or spamd closed it
+                   // unanswered or in the middle of its reply
     kTimeout,      // the time limit ran out
     kProtocol,     // spamd refused the request or answered something unreadable
 };

@@ -78,59 +78,44 @@ def free_tcp_port():
         return s.getsockname()[1]
 
 
-class SpamdServer:
-    """SpamAssassin's spamd for tests and the demonstration, offline: local
-    tests only (no DNS or network rules), no per-user settings, at most
-    `children` children (half of them started at once).  It listens on <directory>/spamd.sock and, with tcp=True, on a
-    free loopback port as well; its log is <directory>/spamd.log.
+class PeerDaemon:
+    """What the tests' spamd and rspamd share: the daemon runs in the
+    foreground with its output appended to a file, is ready once it answers
+    its ping on socket_path, and is stopped with its children.  A subclass
+    sets NAME and PACKAGE (for the messages), PING (the request) and PONG
+    (what the answer holds), and socket_path, log_path and program."""
 
-    spamd drops to the user nobody when started as root, so the directory
-    is opened for it (its home directory lies inside)."""
+    NAME = PACKAGE = PING = PONG = None
+    proc = None
 
-    def __init__(self, directory, tcp=False, program=None, children=2):
-        self.directory = directory
-        self.children = children
-        self.program = program or find_spamd()
-        self.socket_path = os.path.join(directory, "spamd.sock")
-        self.log_path = os.path.join(directory, "spamd.log")
-        self.port = free_tcp_port() if tcp else None
-        self.proc = None
-
-    def start(self, timeout=90.0):
+    def _check_installed(self):
         if self.program is None:
-            raise RuntimeError("spamd (package spamassassin) is not installed")
-        home = os.path.join(self.directory, "spamd-home")
-        os.makedirs(home, exist_ok=True)
-        os.chmod(self.directory, 0o755)
-        os.chmod(home, 0o777)
-        argv = [self.program, "-L", "-x", "-m", str(self.children),
-                "--min-children=%d" % max(1, self.children // 2), "-H", home, "--syslog=stderr",
-                "--listen=" + self.socket_path, "-r", os.path.join(self.directory, "spamd.pid")]
-        if self.port is not None:
-            argv.append("--listen=127.0.0.1:%d" % self.port)
-        with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-        # Rules are compiled before spamd listens: several seconds.
+            raise RuntimeError("%s (package %s) is not installed" % (self.NAME, self.PACKAGE))
+
+    def _launch(self, argv, out_path, timeout):
+        """Starts argv and waits until it answers, at most timeout (scaled)."""
+        with open(out_path, "ab") as out:
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + scaled(timeout)
         while not self.ping():
             if self.proc.poll() is not None:
-                raise RuntimeError("spamd exited with status %d; its log:\n%s" % (self.proc.returncode,
-                                                                                  self.log_text()[-2000:]))
+                raise RuntimeError("%s exited with status %d; its log:\n%s"
+                                   % (self.NAME, self.proc.returncode, self.log_text()[-2000:]))
             if time.monotonic() > deadline:
                 self.stop()
-                raise TimeoutError("spamd did not answer within %.0f s; its log:\n%s"
-                                   % (scaled(timeout), self.log_text()[-2000:]))
+                raise TimeoutError("%s did not answer within %.0f s; its log:\n%s"
+                                   % (self.NAME, scaled(timeout), self.log_text()[-2000:]))
             time.sleep(0.2)
         return self
 
     def ping(self):
-        """True when spamd answers PING on its unix socket."""
+        """True when the daemon answers its ping on its unix socket."""
         try:
             with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
                 s.settimeout(scaled(5))
                 s.connect(self.socket_path)
-                s.sendall(b"PING SPAMC/1.5\r\n\r\n")
-                return b"PONG" in s.recv(100)
+                s.sendall(self.PING)
+                return self.PONG in s.recv(1000)
         except OSError:
             return False
 
@@ -150,6 +135,42 @@ class SpamdServer:
         stop_process(self.proc, grace=20.0)
 
 
+class SpamdServer(PeerDaemon):
+    """SpamAssassin's spamd for tests and the demonstration, offline: local
+    tests only (no DNS or network rules), no per-user settings, at most
+    `children` children (half of them started at once).  It listens on <directory>/spamd.sock and, with tcp=True, on a
+    free loopback port as well; its log is <directory>/spamd.log.
+
+    spamd drops to the user nobody when started as root, so the directory
+    is opened for it (its home directory lies inside)."""
+
+    def __init__(self, directory, tcp=False, program=None, children=2):
+        self.directory = directory
+        self.children = children
+        self.program = program or find_spamd()
+        self.socket_path = os.path.join(directory, "spamd.sock")
+        self.log_path = os.path.join(directory, "spamd.log")
+        self.port = free_tcp_port() if tcp else None
+        self.proc = None
+
+    NAME, PACKAGE = "spamd", "spamassassin"
+    PING, PONG = b"PING SPAMC/1.5\r\n\r\n", b"PONG"
+
+    def start(self, timeout=90.0):
+        self._check_installed()
+        home = os.path.join(self.directory, "spamd-home")
+        os.makedirs(home, exist_ok=True)
+        os.chmod(self.directory, 0o755)
+        os.chmod(home, 0o777)
+        argv = [self.program, "-L", "-x", "-m", str(self.children),
+                "--min-children=%d" % max(1, self.children // 2), "-H", home, "--syslog=stderr",
+                "--listen=" + self.socket_path, "-r", os.path.join(self.directory, "spamd.pid")]
+        if self.port is not None:
+            argv.append("--listen=127.0.0.1:%d" % self.port)
+        # Rules are compiled before spamd listens: several seconds.
+        return self._launch(argv, self.log_path, timeout)
+
+
 # rspamd's modules that ask DNS, Redis or the network, or read maps from
 # it: off in the tests' rspamd.  What is left rates from the message and
 # what the request headers say.
@@ -160,7 +181,7 @@ RSPAMD_OFFLINE = ("antivirus", "arc", "asn", "bimi", "clickhouse", "dcc", "dkim"
                   "surbl", "url_redirector", "whitelist")
 
 
-class RspamdServer:
+class RspamdServer(PeerDaemon):
     """rspamd for tests, offline: Debian's configuration with the modules
     that need DNS, Redis or the network off (RSPAMD_OFFLINE), a resolver
     pointed at a closed loopback port, one normal worker on a free loopback
@@ -172,6 +193,9 @@ class RspamdServer:
     The compiled regular expressions are kept in the build directory, so
     that only the first start of a run compiles them (a minute on a busy
     machine; a start from the cache takes about two seconds)."""
+
+    NAME = PACKAGE = "rspamd"
+    PING, PONG = b"GET /ping HTTP/1.0\r\n\r\n", b"pong"
 
     def __init__(self, directory, program=None):
         self.directory = directory
@@ -219,8 +243,7 @@ class RspamdServer:
         return local
 
     def start(self, timeout=150.0):
-        if self.program is None:
-            raise RuntimeError("rspamd (package rspamd) is not installed")
+        self._check_installed()
         local = self._configure()
         argv = [self.program, "-f", "-c", "/etc/rspamd/rspamd.conf",
                 "--var", "LOCAL_CONFDIR=" + local, "--var", "DBDIR=" + os.path.join(local, "db"),
@@ -229,48 +252,11 @@ class RspamdServer:
             argv.append("--insecure")
         # rspamd writes its log itself ($LOGDIR/rspamd.log); what it says
         # before it has read where is kept beside it.
-        with open(os.path.join(self.directory, "rspamd.out"), "ab") as out:
-            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + scaled(timeout)
-        while not self.ping():
-            if self.proc.poll() is not None:
-                raise RuntimeError("rspamd exited with status %d; its log:\n%s" % (self.proc.returncode,
-                                                                                   self.log_text()[-2000:]))
-            if time.monotonic() > deadline:
-                self.stop()
-                raise TimeoutError("rspamd did not answer within %.0f s; its log:\n%s"
-                                   % (scaled(timeout), self.log_text()[-2000:]))
-            time.sleep(0.2)
-        return self
-
-    def ping(self):
-        """True when the normal worker answers /ping on its unix socket."""
-        try:
-            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-                s.settimeout(scaled(5))
-                s.connect(self.socket_path)
-                s.sendall(b"GET /ping HTTP/1.0\r\n\r\n")
-                return b"pong" in s.recv(1000)
-        except OSError:
-            return False
+        return self._launch(argv, os.path.join(self.directory, "rspamd.out"), timeout)
 
     def reload(self):
         """SIGHUP: rspamd reads its configuration again and replaces its workers."""
         self.proc.send_signal(signal.SIGHUP)
-
-    def log_text(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return to_text(f.read())
-        except FileNotFoundError:
-            return ""
-
-    @property
-    def returncode(self):
-        return None if self.proc is None else self.proc.poll()
-
-    def stop(self):
-        stop_process(self.proc, grace=20.0)
 
 
 class EngineDaemon:

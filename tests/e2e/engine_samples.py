@@ -9,9 +9,11 @@ import base64
 import io
 import os
 import re
+import shutil
 import struct
 import subprocess
 import time
+import unittest
 import zipfile
 import zlib
 
@@ -117,6 +119,40 @@ def wait_for_log(daemon, pattern, timeout=15):
             return
         time.sleep(0.05)
     raise AssertionError("no log line %r in:\n%s" % (pattern, "\n".join(daemon.log_lines())))
+
+
+class DaemonsTest(unittest.TestCase):
+    """A test class that runs engine daemons (PROGRAM) of its own, and the
+    servers they ask (spamd, rspamd), in a scratch directory.  setUpClass
+    calls begin() first, starts daemons with _start() and lists the servers
+    in cls.servers; tearDownClass stops all, removes the directory and
+    fails when a daemon did not end cleanly on SIGTERM (status 0, its
+    socket removed)."""
+
+    PROGRAM = None
+
+    @classmethod
+    def begin(cls, prefix):
+        cls.tmp = harness.scratch_directory(prefix)
+        cls.daemons, cls.servers = [], []
+
+    @classmethod
+    def _start(cls, name, args):
+        daemon = harness.start_daemon(cls.PROGRAM, cls.tmp, args, name=name)
+        cls.daemons.append(daemon)
+        return daemon
+
+    @classmethod
+    def tearDownClass(cls):
+        for daemon in cls.daemons:
+            daemon.stop()
+        unclean = ["%s: status %s" % (d.socket_path, d.returncode) for d in cls.daemons
+                   if d.returncode != 0 or os.path.exists(d.socket_path)]
+        for server in cls.servers:
+            server.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+        if unclean:
+            raise AssertionError("; ".join(unclean))
 
 
 def scan(socket_path, paths):

@@ -72,21 +72,22 @@ def names(report):
 
 
 @harness.skip_without("quillon-clamd")
-class ClamdOperationsTest(unittest.TestCase):
+class ClamdOperationsTest(samples.DaemonsTest):
     """Two daemons on one old database: `strict` with the default alerts, a
     1 MiB file limit, --allow-dir and a self-check each second; `lax` with
     both alerts switched off."""
 
+    PROGRAM = "quillon-clamd"
+
     @classmethod
     def setUpClass(cls):
-        cls.tmp = harness.scratch_directory("tw-clops-")
+        cls.begin("tw-clops-")
         cls.db = os.path.join(cls.tmp, "db")
         shutil.copytree(harness.clamav_test_db(), cls.db)
         for name in os.listdir(cls.db):
             os.utime(os.path.join(cls.db, name), (OLD, OLD))
         cls.mail = os.path.join(cls.tmp, "mail")
         os.mkdir(cls.mail)
-        cls.daemons = []
         try:
             # "later" is made only by a test, as the filter makes its Temp
             # directory after the engine has started.
@@ -101,20 +102,7 @@ class ClamdOperationsTest(unittest.TestCase):
 
     @classmethod
     def _start(cls, name, args):
-        daemon = harness.start_daemon("quillon-clamd", cls.tmp, ["--db", cls.db] + args, name=name)
-        cls.daemons.append(daemon)
-        return daemon
-
-    @classmethod
-    def tearDownClass(cls):
-        for daemon in cls.daemons:
-            daemon.stop()
-        # Each daemon ends cleanly on SIGTERM, its socket removed.
-        unclean = ["%s: status %s" % (d.socket_path, d.returncode) for d in cls.daemons
-                   if d.returncode != 0 or os.path.exists(d.socket_path)]
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-        if unclean:
-            raise AssertionError("; ".join(unclean))
+        return super()._start(name, ["--db", cls.db] + args)
 
     def write(self, name, data, directory=None):
         path = os.path.join(directory or self.mail, name)

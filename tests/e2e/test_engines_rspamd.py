@@ -10,7 +10,6 @@ messages for comparison.
 import email.utils
 import os
 import re
-import shutil
 import time
 import unittest
 
@@ -60,18 +59,21 @@ def details(reply):
 
 
 @harness.skip_without("quillon-rspamd")
-class RspamdEngineTest(unittest.TestCase):
+class RspamdEngineTest(samples.DaemonsTest):
+    PROGRAM = "quillon-rspamd"
+
     @classmethod
     def setUpClass(cls):
-        cls.tmp = harness.scratch_directory("tw-rspamd-")
+        cls.begin("tw-rspamd-")
         os.mkdir(os.path.join(cls.tmp, "main"))
         os.mkdir(os.path.join(cls.tmp, "second"))
-        cls.daemons = []
         cls.second = harness.RspamdServer(os.path.join(cls.tmp, "second"))
+        cls.servers.append(cls.second)
         try:
             # One after the other: the second start finds the first one's
             # compiled expressions.
             cls.main = harness.RspamdServer(os.path.join(cls.tmp, "main")).start()
+            cls.servers.append(cls.main)
             cls.second.start()
             cls.tcp = cls._start("tcp", ["--rspamd", cls.main.address])
             cls.unix = cls._start("unix", ["--rspamd", "unix:" + cls.main.socket_path])
@@ -83,25 +85,6 @@ class RspamdEngineTest(unittest.TestCase):
         except Exception:
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def _start(cls, name, args):
-        daemon = harness.start_daemon("quillon-rspamd", cls.tmp, args, name=name)
-        cls.daemons.append(daemon)
-        return daemon
-
-    @classmethod
-    def tearDownClass(cls):
-        for daemon in cls.daemons:
-            daemon.stop()
-        unclean = ["%s: status %s" % (d.socket_path, d.returncode) for d in cls.daemons
-                   if d.returncode != 0 or os.path.exists(d.socket_path)]
-        for server in ("main", "second"):
-            if hasattr(cls, server):
-                getattr(cls, server).stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-        if unclean:
-            raise AssertionError("; ".join(unclean))
 
     def setUp(self):
         if self.second.returncode is not None:

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +110,99 @@ class reader {
     const uint8_t* data_;
     size_t size_;
     size_t pos_ = 0;
+};
+
+
+// The properties of an engine daemon's reader of its engine's replies
+// (spamd's, rspamd's), which the daemon calls again after every chunk that
+// arrives, and of its reader of the answer to a ping.  Status is the
+// readers' kIncomplete / kComplete / kBad; Verdict has spam, forced, score,
+// threshold and rules.  A failed property names what in `rules` (rule,
+// symbol) and the ping answer (PONG, pong).
+template <typename Status, typename Verdict>
+class EngineReplyReader {
+  public:
+    using Parse = Status (*)(const std::string& reply, bool endOfStream, Verdict& verdict,
+                             std::string& problem);
+    using ParsePong = Status (*)(const std::string& reply, bool endOfStream, std::string& problem);
+    struct Reading {
+        Status status;
+        Verdict verdict;
+        std::string problem;
+    };
+
+    EngineReplyReader(Parse parse, ParsePong pong, size_t maxRules, const char* rule,
+                      const char* pongName)
+        : parse_(parse), pong_(pong), maxRules_(maxRules), rule_(rule), pongName_(pongName) {}
+
+    // One reading of reply: the end of the stream always settles it, a
+    // refusal always says why, a verdict has finite numbers and printable
+    // rules within their bound.
+    Reading Read(const std::string& reply, bool endOfStream) const {
+        Reading r;
+        r.status = parse_(reply, endOfStream, r.verdict, r.problem);
+        FUZZ_CHECK(r.status != Status::kBad || !r.problem.empty(), "a bad reply without a reason");
+        FUZZ_CHECK(!endOfStream || r.status != Status::kIncomplete,
+                   "still incomplete at the end of the stream");
+        if (r.status == Status::kComplete) {
+            FUZZ_CHECK(std::isfinite(r.verdict.score) && std::isfinite(r.verdict.threshold),
+                       "a verdict with %g / %g", r.verdict.score, r.verdict.threshold);
+            FUZZ_CHECK(r.verdict.rules.size() <= maxRules_, "%zu bytes of %ss",
+                       r.verdict.rules.size(), rule_);
+            for (char c : r.verdict.rules)
+                FUZZ_CHECK(c >= 0x20 && c < 0x7f, "%s text holds byte 0x%02x", rule_, c & 0xff);
+        }
+        return r;
+    }
+
+    // reply, and its first cut bytes, read as a reply and as a ping answer:
+    // besides Read's properties, what is complete or bad on a prefix (where
+    // the daemon stops reading) stays so with more bytes and at the end.
+    void Check(const std::string& reply, size_t cut) const {
+        const std::string prefix = reply.substr(0, cut);
+        const Reading open = Read(reply, false);
+        const Reading closed = Read(reply, true);
+        const Reading part = Read(prefix, false);
+        Read(prefix, true);
+        if (open.status == Status::kComplete)
+            FUZZ_CHECK(closed.status == Status::kComplete && Same(open.verdict, closed.verdict),
+                       "the end of the stream changed a complete reply");
+        if (open.status == Status::kBad)
+            FUZZ_CHECK(closed.status == Status::kBad, "the end of the stream mended a bad reply");
+        if (part.status == Status::kComplete)
+            FUZZ_CHECK(open.status == Status::kComplete && Same(part.verdict, open.verdict),
+                       "complete after %zu bytes, but not the same after %zu", cut, reply.size());
+        if (part.status == Status::kBad)
+            FUZZ_CHECK(open.status == Status::kBad, "bad after %zu bytes (%s), not after %zu", cut,
+                       part.problem.c_str(), reply.size());
+        const Status pong = ReadPong(reply, false);
+        const Status pongPart = ReadPong(prefix, false);
+        ReadPong(reply, true);
+        FUZZ_CHECK(pongPart == Status::kIncomplete || pongPart == pong,
+                   "a %s settled on a prefix changed with more bytes", pongName_);
+    }
+
+  private:
+    static bool Same(const Verdict& a, const Verdict& b) {
+        return a.spam == b.spam && a.forced == b.forced && a.score == b.score &&
+               a.threshold == b.threshold && a.rules == b.rules;
+    }
+
+    Status ReadPong(const std::string& reply, bool endOfStream) const {
+        std::string problem;
+        const Status status = pong_(reply, endOfStream, problem);
+        FUZZ_CHECK(status != Status::kBad || !problem.empty(), "a bad %s without a reason",
+                   pongName_);
+        FUZZ_CHECK(!endOfStream || status != Status::kIncomplete,
+                   "%s still incomplete at the end of the stream", pongName_);
+        return status;
+    }
+
+    const Parse parse_;
+    const ParsePong pong_;
+    const size_t maxRules_;
+    const char* const rule_;
+    const char* const pongName_;
 };
 
 }  // namespace fuzz

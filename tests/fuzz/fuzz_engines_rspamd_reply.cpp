@@ -13,7 +13,6 @@
 // when more bytes come.  Of a message: every fact is printable and within
 // its bound, so the request has exactly one header line per fact and the
 // message behind its blank line unchanged.
-#include <cmath>
 #include <string>
 
 #include "engines/rspamd/rspamd_client.h"
@@ -24,66 +23,9 @@ namespace {
 using engined::ReplyStatus;
 using engined::SpamdVerdict;
 
-struct Reading {
-    ReplyStatus status;
-    SpamdVerdict verdict;
-    std::string problem;
-};
-
-Reading Read(const std::string& reply, bool endOfStream) {
-    Reading r;
-    r.status = engined::ParseRspamdReply(reply, endOfStream, r.verdict, r.problem);
-    FUZZ_CHECK(r.status != ReplyStatus::kBad || !r.problem.empty(), "a bad reply without a reason");
-    FUZZ_CHECK(!endOfStream || r.status != ReplyStatus::kIncomplete,
-               "still incomplete at the end of the stream");
-    if (r.status == ReplyStatus::kComplete) {
-        FUZZ_CHECK(std::isfinite(r.verdict.score) && std::isfinite(r.verdict.threshold),
-                   "a verdict with %g / %g", r.verdict.score, r.verdict.threshold);
-        FUZZ_CHECK(r.verdict.rules.size() <= engined::maxRspamdSymbols, "%zu bytes of symbols",
-                   r.verdict.rules.size());
-        for (char c : r.verdict.rules)
-            FUZZ_CHECK(c >= 0x20 && c < 0x7f, "symbol text holds byte 0x%02x", c & 0xff);
-    }
-    return r;
-}
-
-bool Same(const SpamdVerdict& a, const SpamdVerdict& b) {
-    return a.spam == b.spam && a.forced == b.forced && a.score == b.score &&
-           a.threshold == b.threshold && a.rules == b.rules;
-}
-
-ReplyStatus ReadPong(const std::string& reply, bool endOfStream) {
-    std::string problem;
-    const ReplyStatus status = engined::ParseRspamdPong(reply, endOfStream, problem);
-    FUZZ_CHECK(status != ReplyStatus::kBad || !problem.empty(), "a bad pong without a reason");
-    FUZZ_CHECK(!endOfStream || status != ReplyStatus::kIncomplete,
-               "pong still incomplete at the end of the stream");
-    return status;
-}
-
-void CheckReply(const std::string& reply, size_t cut) {
-    const std::string prefix = reply.substr(0, cut);
-    const Reading open = Read(reply, false);
-    const Reading closed = Read(reply, true);
-    const Reading part = Read(prefix, false);
-    Read(prefix, true);
-    if (open.status == ReplyStatus::kComplete)
-        FUZZ_CHECK(closed.status == ReplyStatus::kComplete && Same(open.verdict, closed.verdict),
-                   "the end of the stream changed a complete reply");
-    if (open.status == ReplyStatus::kBad)
-        FUZZ_CHECK(closed.status == ReplyStatus::kBad, "the end of the stream mended a bad reply");
-    if (part.status == ReplyStatus::kComplete)
-        FUZZ_CHECK(open.status == ReplyStatus::kComplete && Same(part.verdict, open.verdict),
-                   "complete after %zu bytes, but not the same after %zu", cut, reply.size());
-    if (part.status == ReplyStatus::kBad)
-        FUZZ_CHECK(open.status == ReplyStatus::kBad, "bad after %zu bytes (%s), not after %zu", cut,
-                   part.problem.c_str(), reply.size());
-    const ReplyStatus pong = ReadPong(reply, false);
-    const ReplyStatus pongPart = ReadPong(prefix, false);
-    ReadPong(reply, true);
-    FUZZ_CHECK(pongPart == ReplyStatus::kIncomplete || pongPart == pong,
-               "a pong settled on a prefix changed with more bytes");
-}
+using Reader = fuzz::EngineReplyReader<ReplyStatus, SpamdVerdict>;
+const Reader replies(engined::ParseRspamdReply, engined::ParseRspamdPong, engined::maxRspamdSymbols,
+                     "symbol", "pong");
 
 void CheckFact(const std::string& value) {
     FUZZ_CHECK(value.size() <= engined::maxFactLength, "a fact of %zu bytes", value.size());
@@ -135,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (choices & 1) {
         CheckMessage(text);
     } else {
-        CheckReply(text, cutChoice % (text.size() + 1));
+        replies.Check(text, cutChoice % (text.size() + 1));
     }
     return 0;
 }

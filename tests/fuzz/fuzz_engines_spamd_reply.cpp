@@ -15,9 +15,7 @@
 // reply reads back as written, whatever the chunks.  The raw input is read
 // as a PONG as well, with the same properties.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <string>
 
 #include "fuzz_common.h"
@@ -29,80 +27,9 @@ using engined::ParseSpamdReply;
 using engined::ReplyStatus;
 using engined::SpamdVerdict;
 
-struct Reading {
-    ReplyStatus status;
-    SpamdVerdict verdict;
-    std::string problem;
-};
-
-Reading Read(const std::string& reply, bool endOfStream) {
-    Reading r;
-    r.status = ParseSpamdReply(reply, endOfStream, r.verdict, r.problem);
-    FUZZ_CHECK(r.status != ReplyStatus::kBad || !r.problem.empty(), "a bad reply without a reason");
-    FUZZ_CHECK(!endOfStream || r.status != ReplyStatus::kIncomplete,
-               "still incomplete at the end of the stream");
-    if (r.status == ReplyStatus::kComplete) {
-        FUZZ_CHECK(std::isfinite(r.verdict.score) && std::isfinite(r.verdict.threshold),
-                   "a verdict with %g / %g", r.verdict.score, r.verdict.threshold);
-        FUZZ_CHECK(r.verdict.rules.size() <= engined::maxSpamdBody, "%zu bytes of rules",
-                   r.verdict.rules.size());
-        for (char c : r.verdict.rules)
-            FUZZ_CHECK(c >= 0x20 && c < 0x7f, "rule text holds byte 0x%02x", c & 0xff);
-    }
-    return r;
-}
-
-bool SameVerdict(const SpamdVerdict& a, const SpamdVerdict& b) {
-    return a.spam == b.spam && a.score == b.score && a.threshold == b.threshold &&
-           a.rules == b.rules;
-}
-
-ReplyStatus ReadPong(const std::string& reply, bool endOfStream) {
-    std::string problem;
-    const ReplyStatus status = engined::ParsePongReply(reply, endOfStream, problem);
-    FUZZ_CHECK(status != ReplyStatus::kBad || !problem.empty(), "a bad PONG without a reason");
-    FUZZ_CHECK(!endOfStream || status != ReplyStatus::kIncomplete,
-               "PONG still incomplete at the end of the stream");
-    return status;
-}
-
-void CheckPong(const std::string& reply, const std::string& prefix) {
-    const ReplyStatus open = ReadPong(reply, false);
-    const ReplyStatus part = ReadPong(prefix, false);
-    ReadPong(reply, true);
-    FUZZ_CHECK(part == ReplyStatus::kIncomplete || part == open,
-               "a PONG settled on a prefix changed with more bytes");
-}
-
-void CheckRawReply(fuzz::reader& in) {
-    const size_t cutChoice = in.Short();
-    const std::string reply = in.Rest();
-    const size_t cut = cutChoice % (reply.size() + 1);
-    const std::string prefix = reply.substr(0, cut);
-
-    const Reading open = Read(reply, false);
-    const Reading closed = Read(reply, true);
-    const Reading part = Read(prefix, false);
-    Read(prefix, true);
-    CheckPong(reply, prefix);
-
-    if (open.status == ReplyStatus::kComplete) {
-        FUZZ_CHECK(
-            closed.status == ReplyStatus::kComplete && SameVerdict(open.verdict, closed.verdict),
-            "the end of the stream changed a complete reply");
-    }
-    if (open.status == ReplyStatus::kBad) {
-        FUZZ_CHECK(closed.status == ReplyStatus::kBad, "the end of the stream mended a bad reply");
-    }
-    if (part.status == ReplyStatus::kComplete) {
-        FUZZ_CHECK(open.status == ReplyStatus::kComplete && SameVerdict(part.verdict, open.verdict),
-                   "complete after %zu bytes, but not the same after %zu", cut, reply.size());
-    }
-    if (part.status == ReplyStatus::kBad) {
-        FUZZ_CHECK(open.status == ReplyStatus::kBad, "bad after %zu bytes (%s), not after %zu", cut,
-                   part.problem.c_str(), reply.size());
-    }
-}
+using Reader = fuzz::EngineReplyReader<ReplyStatus, SpamdVerdict>;
+const Reader replies(ParseSpamdReply, engined::ParsePongReply, engined::maxSpamdBody, "rule",
+                     "PONG");
 
 void CheckWrittenReply(fuzz::reader& in, uint8_t choices) {
     static const char* const words[] = {"True", "False", "Yes", "No", "true", "FALSE", "yes", "nO"};
@@ -128,15 +55,15 @@ void CheckWrittenReply(fuzz::reader& in, uint8_t choices) {
     reply += "\r\n" + body;
 
     // As the daemon reads: chunk by chunk until the reply is settled.
-    Reading r;
+    Reader::Reading r;
     size_t have = 0;
     do {
         have = std::min(reply.size(), have + chunk);
-        r = Read(reply.substr(0, have), false);
+        r = replies.Read(reply.substr(0, have), false);
         FUZZ_CHECK(r.status != ReplyStatus::kBad, "a well-formed reply refused after %zu bytes: %s",
                    have, r.problem.c_str());
     } while (r.status == ReplyStatus::kIncomplete && have < reply.size());
-    if (r.status == ReplyStatus::kIncomplete) r = Read(reply, true);
+    if (r.status == ReplyStatus::kIncomplete) r = replies.Read(reply, true);
     FUZZ_CHECK(r.status == ReplyStatus::kComplete, "a well-formed reply not complete: %s",
                r.problem.c_str());
     FUZZ_CHECK(!withLength || have == reply.size(), "complete before its body had arrived");
@@ -156,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (choices & 1) {
         CheckWrittenReply(in, choices);
     } else {
-        CheckRawReply(in);
+        const size_t cutChoice = in.Short();
+        const std::string reply = in.Rest();
+        replies.Check(reply, cutChoice % (reply.size() + 1));
     }
     return 0;
 }

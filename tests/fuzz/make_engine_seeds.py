@@ -186,6 +186,9 @@ def rspamd_reply_seeds():
         b"X-Envelope-From: <>\r\nX-Envelope-To: <a@b>\r\n\t<c@d>\r\n"
         b"Received: from unknown (unknown [IPv6:2001:db8::1])\r\n\tby mx with SMTP;\r\n\r\nx")))
     write(t, "server_queue_file.bin", seed(1, 0, b"Received: from a (b [192.0.2.1]) by c id Q;\n\nx"))
+    # inet_pton stops at a NUL: the address must not pass with it.
+    write(t, "nul_in_address.bin", seed(1, 0, (
+        b"X-Envelope-From: <a@b>\nReceived: from h (n [192.0.2.7\0\0x]) by mx id Q;\n\nx")))
 
 
 if __name__ == "__main__":

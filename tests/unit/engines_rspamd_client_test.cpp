@@ -82,6 +82,10 @@ TEST(MtaFacts, HostileValuesCannotAddHeaderLines) {
     for (size_t at = 0; (at = request.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
     EXPECT_EQ(lines, 1 + 1 + 1 + maxFactRecipients + 2 + 1 + 1);
     EXPECT_EQ(request.find_first_of(std::string("\n\r\x01", 3)), request.find("\r\n"));
+    // An address the C library reads up to a NUL byte is no address.
+    const std::string nul("X-Envelope-From: <a@b>\nReceived: from h (n [192.0.2.7\0x]) by c\n\nx",
+                          65);
+    EXPECT_EQ(ReadMtaFacts(nul).ip, "");
 }
 
 std::string Http(const std::string& body, const std::string& status = "200 OK",

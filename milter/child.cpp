@@ -30,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxLine = 64 * 1024;
 constexpr int kMaxRestartDelayMs = 60 * 1000;
 constexpr auto kStableRun = std::chrono::seconds(60);
+constexpr auto kOverdueGrace = std::chrono::seconds(1);
 // A filter whose next start is this far away counts as down.
 constexpr int kFailFastDelayMs = 16 * 1000;
 
@@ -411,7 +412,9 @@ bool FilterChild::EngineReturned() {
 
 void FilterChild::ExpireOverdue() {
     const auto now = Clock::now();
-    const auto limit = std::chrono::seconds(settings_.timeoutSec);
+    // A second past the message's own deadline: the message is answered by
+    // its timer (the filter's "(no answer)"), never by a race with this one.
+    const auto limit = std::chrono::seconds(settings_.timeoutSec) + kOverdueGrace;
     std::vector<long> overdue;
     bool held = false;  // the running process has one of them
     {

@@ -8,7 +8,8 @@ between
 
   staggered  tarnwick-milter with Tarnwick-AV on quillon-clamd and
              Tarnwick-AS on quillon-spamd in its default order: Tarnwick-AS
-             once Tarnwick-AV lets the message on or after a 5 ms head start
+             once Tarnwick-AV lets the message on or after its head start (its
+             usual refusal time, at least 5 ms)
   serial     the same with --order serial: Tarnwick-AS only for what
              Tarnwick-AV let on
   parallel   the same with --order parallel: both asked at once

@@ -409,6 +409,7 @@ std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
         {CL_ENGINE_MAX_RECURSION, settings.maxRecursion},
         {CL_ENGINE_MAX_FILES, settings.maxFiles},
         {CL_ENGINE_MAX_SCANTIME, settings.maxScanTimeMs},
+        {CL_ENGINE_CACHE_SIZE, settings.cacheSize},
     };
     for (const auto& limit : limits) {
         cl_error_t set = cl_engine_set_num(engine, limit.first, limit.second);

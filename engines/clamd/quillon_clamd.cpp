@@ -314,8 +314,8 @@ void ReadOptions(int argc, char** argv, Options& options) {
         TextOption("db", "DIR", "signature database directory", &options.dbDir),
         NumberOption("workers", "N", "scans at once", 1, 32, &options.workers),
         NumberOption("large-scans", "N",
-                     "scans of files of 4M or more at once (default: the CPUs, at most N of "
-                     "--workers); each holds tens of MiB while it unpacks",
+                     "scans of files of 4M or more at once (default: one more than the CPUs, "
+                     "at most --workers); each holds tens of MiB while it unpacks",
                      1, 32, &options.largeScans),
         TextOption("allow-dir", "DIR",
                    "scan only files under DIR (repeatable; without it, files anywhere)",
@@ -360,6 +360,10 @@ void ReadOptions(int argc, char** argv, Options& options) {
                      "while every --clamd member refuses (a clamd restarting), hold scans this "
                      "long from the refusal before answering them with an error; 0: at once",
                      0, 60, &options.graceSeconds),
+        NumberOption("cache-size", "N",
+                     "clean objects remembered so as not to scan them again (clamd: 65536; "
+                     "each keeps about 64 bytes resident from the start)",
+                     256, 1048576, &scan.cacheSize),
         FlagOption("all-match", "scan on after the first match and report every signature",
                    &scan.allMatch),
         NumberOption("self-check", "SECONDS", "reload when the databases changed; 0: off", 0, 86400,
@@ -379,8 +383,11 @@ int main(int argc, char** argv) {
     ReadOptions(argc, argv, options);
     if (options.socket.syslog) daemonlog::UseSyslog();
     if (options.largeScans == 0) {
+        // One more than the CPUs: every core stays busy while a scan waits
+        // on its temporary files, and a host shared with other work does
+        // not see the engine's share of it shrink.
         const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-        options.largeScans = cpus > 0 ? static_cast<unsigned>(std::min<long>(cpus, 32)) : 1;
+        options.largeScans = cpus > 0 ? static_cast<unsigned>(std::min<long>(cpus + 1, 32)) : 2;
     }
     options.largeScans = std::min(options.largeScans, options.workers);
     if (options.dbDir.empty()) options.dbDir = cl_retdbdir();

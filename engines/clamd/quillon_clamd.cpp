@@ -57,7 +57,7 @@ constexpr uint64_t largeScanBytes = 4u << 20;
 struct Options : engined::CommonOptions {
     std::string dbDir;
     unsigned workers = 2;
-    unsigned largeScans = 0;  // 0 until the options are read: the CPUs
+    unsigned largeScans = 0;  // 0 until the options are read: one more than the CPUs
     unsigned selfCheckSeconds = 600;
     unsigned dbMaxAgeDays = 7;
     engined::ScanSettings scan;

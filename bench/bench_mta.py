@@ -8,7 +8,8 @@ between
 
   staggered  tarnwick-milter with Tarnwick-AV on quillon-clamd and
              Tarnwick-AS on quillon-spamd in its default order: Tarnwick-AS
-             once Tarnwick-AV lets the message on or after a 5 ms head start
+             once Tarnwick-AV lets the message on or after its head start (its
+             usual refusal time, at least 5 ms)
   serial     the same with --order serial: Tarnwick-AS only for what
              Tarnwick-AV let on
   parallel   the same with --order parallel: both asked at once
@@ -30,6 +31,8 @@ the rounds of each side:
   cpu/msg     CPU time of the filter side per message (milter processes,
               their children and engine daemons; spamd apart, it is shared)
   spamd/msg   CPU time of spamd per message
+  rated       messages spamd rated per message answered (its "result:"
+              log lines): its work without the noise of CPU time
 
 Needs root (a private Postfix instance) and the packages postfix,
 clamav-milter, clamav-daemon, spamass-milter, spamc and spamassassin.
@@ -221,6 +224,15 @@ def run_round(mta, files, count, milters):
     return sent, wall, delays, counts
 
 
+def spamd_ratings(log_path):
+    """How many messages spamd has rated so far: one result line each."""
+    try:
+        with open(log_path, "rb") as f:
+            return f.read().count(b"spamd: result: ")
+    except OSError:
+        return 0
+
+
 def percentile(values, q):
     if not values:
         return float("nan")
@@ -284,16 +296,28 @@ def main():
                 host_mode(name)
                 milters, pids = sides[name]
                 cpu0, spamd0 = cpu_seconds(pids()), cpu_seconds([rig.spamd.proc.pid])
+                rated0 = spamd_ratings(rig.spamd.log_path)
                 sent, wall, delays, counts = run_round(mta, files, args.count, milters)
                 cpu = cpu_seconds(pids()) - cpu0
                 spamd = cpu_seconds([rig.spamd.proc.pid]) - spamd0
+                # Ratings of refused messages finish in the background: wait
+                # for spamd to go quiet before counting.
+                rated = spamd_ratings(rig.spamd.log_path)
+                while True:
+                    time.sleep(1)
+                    now = spamd_ratings(rig.spamd.log_path)
+                    if now == rated:
+                        break
+                    rated = now
+                rated -= rated0
                 answered = counts["relayed"] + counts["refused"]
                 results[name].append({"rate": answered / wall, "p50": percentile(delays, 0.5),
                                       "p99": percentile(delays, 0.99), "cpu": cpu * 1000 / answered,
-                                      "spamd": spamd * 1000 / answered, "relayed": counts["relayed"],
+                                      "spamd": spamd * 1000 / answered, "rated": rated / answered,
+                                      "relayed": counts["relayed"],
                                       "rejected": counts["refused"], "sent": sent})
-                print("round %d %-8s %4d sent, %4d relayed, %3d refused, %6.1f msgs/s" % (
-                    r + 1, name, sent, counts["relayed"], counts["refused"], answered / wall), flush=True)
+                print("round %d %-8s %4d sent, %4d relayed, %3d refused, %6.1f msgs/s, %d rated" % (
+                    r + 1, name, sent, counts["relayed"], counts["refused"], answered / wall, rated), flush=True)
     finally:
         mta.stop()
         if peers:
@@ -302,15 +326,16 @@ def main():
 
     med = {name: {k: statistics.median(x[k] for x in rows) for k in rows[0]} for name, rows in results.items()}
     print()
-    print("%-36s %8s %8s %8s %9s %10s" % ("side (medians)", "msgs/s", "p50 ms", "p99 ms", "cpu/msg", "spamd/msg"))
+    print("%-36s %8s %8s %8s %9s %10s %6s" % ("side (medians)", "msgs/s", "p50 ms", "p99 ms", "cpu/msg",
+                                              "spamd/msg", "rated"))
     labels = {"staggered": "tarnwick-milter (default, staggered)",
               "serial": "tarnwick-milter --order serial",
               "parallel": "tarnwick-milter --order parallel",
               "peers": "clamav-milter+spamass-milter"}
     for name in modes + ("peers",):
         m = med[name]
-        print("%-36s %8.1f %8.0f %8.0f %7.1fms %8.1fms" % (labels[name], m["rate"], m["p50"], m["p99"],
-                                                          m["cpu"], m["spamd"]))
+        print("%-36s %8.1f %8.0f %8.0f %7.1fms %8.1fms %6.3f" % (labels[name], m["rate"], m["p50"], m["p99"],
+                                                                m["cpu"], m["spamd"], m["rated"]))
     for name in modes:
         ratio = med[name]["rate"] / med["peers"]["rate"]
         print("throughput ratio %s/peers: %.2f (goal: at least 1.00) %s"

@@ -6,8 +6,13 @@ namespace milter {
 
 using Clock = std::chrono::steady_clock;
 
-Message::Message(long token_, std::string path_, size_t filters, Order order)
-    : token(token_), path(std::move(path_)), order_(order), born_(Clock::now()) {
+Message::Message(long token_, std::string path_, size_t filters, Order order,
+                 HeadStart& headStart)
+    : token(token_),
+      path(std::move(path_)),
+      order_(order),
+      headStart_(headStart),
+      born_(Clock::now()) {
     twLock lock(mu_);
     outcome_.answers.resize(filters);
     outcome_.answered.assign(filters, false);
@@ -24,6 +29,7 @@ bool Message::DecidedLocked() const {
 
 Message::Recorded Message::Record(size_t index, const Answer& answer) {
     Recorded r;
+    bool firstRefused = false;
     {
         twLock lock(mu_);
         if (index >= outcome_.answered.size() || outcome_.answered[index] || !outcome_.asked[index])
@@ -33,6 +39,7 @@ Message::Recorded Message::Record(size_t index, const Answer& answer) {
         --out_;
         if (answer.kind == AnswerKind::Error || answer.kind == AnswerKind::Discard) {
             refused_ = true;  // the others need not look
+            firstRefused = index == 0;
         } else if (!refused_) {
             for (size_t next = index + 1; next < outcome_.asked.size(); ++next) {
                 if (outcome_.asked[next]) continue;
@@ -55,6 +62,9 @@ Message::Recorded Message::Record(size_t index, const Answer& answer) {
         }
     }
     answeredCv_.NotifyAll();
+    if (firstRefused)
+        headStart_.RecordRefusal(
+            std::chrono::duration_cast<HeadStart::Duration>(Clock::now() - born_));
     return r;
 }
 
@@ -97,7 +107,7 @@ Message::Waited Message::Wait(Clock::time_point deadline, std::chrono::milliseco
                               const std::function<void()>& progress,
                               const std::function<void(const std::vector<size_t>&)>& ask) {
     if (order_ == Order::Staggered) {
-        const auto headStartEnds = std::min(deadline, Clock::now() + kHeadStart);
+        const auto headStartEnds = std::min(deadline, born_ + headStart_.Current());
         const Waited w = WaitDecided(headStartEnds, progressEvery, progress);
         if (w != Waited::kDeadline || headStartEnds >= deadline) return w;
         const std::vector<size_t> rest = AskRest();

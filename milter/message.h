@@ -2,13 +2,14 @@
 //
 // The milter thread that handles the message waits on it; the filters'
 // supervisor threads record their answers.  The order (serial, parallel,
-// staggered with its head start) lives here alone: who is asked first (the
+// staggered with its head start, head_start.h) lives here alone: who is asked first (the
 // constructor), who next after an answer (Record), and when the head start
 // ends (Wait).  The callers send the requests this tells them to, outside
 // the lock.
 //
 // Locks: mu_ guards the answers and what is missing; its condition wakes
-// the waiter.  Nothing else is taken while it is held.
+// the waiter.  Nothing else is taken while it is held (the head start's
+// lock is taken after it is let go).
 #ifndef TARNWICK_MILTER_MESSAGE_H
 #define TARNWICK_MILTER_MESSAGE_H
 
@@ -20,15 +21,10 @@
 
 #include "common/base/threads.h"
 #include "milter/answer.h"
+#include "milter/head_start.h"
 #include "milter/settings.h"
 
 namespace milter {
-
-// With Staggered: how long the first filter has the message to itself.  A
-// clean message waits at most this much longer than the slower filter; an
-// infected one the first filter answers within it never reaches the
-// others.
-constexpr std::chrono::milliseconds kHeadStart{5};
 
 // What the filters said about one message, one slot per filter.
 struct Outcome {
@@ -43,7 +39,11 @@ class Message {
   public:
     enum class Waited { kDecided, kDeadline, kAbandoned };
 
-    Message(long token, std::string path, size_t filters, Order order);
+    // With Staggered, the first filter has the message to itself for
+    // headStart's current time (see head_start.h); its refusals are
+    // recorded there whatever the order.
+    Message(long token, std::string path, size_t filters, Order order,
+            HeadStart& headStart = HeadStart::Shared());
 
     const long token;
     const std::string path;  // relative to the base directory, as sent in FILE
@@ -88,6 +88,7 @@ class Message {
     bool DecidedLocked() const REQUIRES(mu_);
 
     const Order order_;
+    HeadStart& headStart_;
     const std::chrono::steady_clock::time_point born_;
     mutable twMutex mu_;
     twCondVar answeredCv_;

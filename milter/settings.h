@@ -13,7 +13,8 @@ namespace milter {
 // In which order the filters are asked.  Serial: one after the other,
 // stopping at the first reject or discard.  Parallel: all at once.
 // Staggered: the first filter at once, the others as soon as it lets the
-// message on or once it has taken longer than a short head start.
+// message on or once it has taken longer than its usual refusal (a head
+// start of 5 ms to 2 s, head_start.h).
 enum class Order { Serial, Parallel, Staggered };
 
 struct HostSettings {

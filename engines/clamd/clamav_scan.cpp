@@ -308,7 +308,7 @@ void ScanInPool(ClamdPool& pool, int fd, const struct stat& st, const ScanSettin
 }
 
 void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
-              ql::ScanReport& report) {
+              ql::ScanReport& report, LargeScanGate* gate) {
     const std::string& path = request.path();
     const ScanSettings& settings = loaded.settings;
     report.set_object(path);
@@ -349,6 +349,7 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
     ScanContext scan;
     const char* lastName = nullptr;
     unsigned long scanned = 0;
+    const LargeScanGate::Pass pass(gate, static_cast<uint64_t>(st.st_size));
     cl_error_t rc = cl_scandesc_callback(fd.Get(), path.c_str(), &lastName, &scanned,
                                          loaded.engine.get(), &options, &scan);
     // The callback sees every match; the returned name is a fallback should a
@@ -408,6 +409,7 @@ std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
         {CL_ENGINE_MAX_RECURSION, settings.maxRecursion},
         {CL_ENGINE_MAX_FILES, settings.maxFiles},
         {CL_ENGINE_MAX_SCANTIME, settings.maxScanTimeMs},
+        {CL_ENGINE_CACHE_SIZE, settings.cacheSize},
     };
     for (const auto& limit : limits) {
         cl_error_t set = cl_engine_set_num(engine, limit.first, limit.second);
@@ -475,8 +477,25 @@ ClamdFrame ReadClamdFrame(const std::string& body, ql::ClientMessage& request) {
     return ClamdFrame::kMalformed;
 }
 
+LargeScanGate::Pass::Pass(LargeScanGate* gate, uint64_t size) {
+    if (gate == nullptr || gate->slots_ == 0 || size < gate->bytes_) return;
+    twLock lock(gate->mutex_);
+    while (gate->busy_ >= gate->slots_) gate->freed_.Wait(gate->mutex_);
+    ++gate->busy_;
+    held_ = gate;
+}
+
+LargeScanGate::Pass::~Pass() {
+    if (held_ == nullptr) return;
+    {
+        twLock lock(held_->mutex_);
+        --held_->busy_;
+    }
+    held_->freed_.NotifyOne();
+}
+
 void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
-                ql::ServerMessage& reply) {
+                ql::ServerMessage& reply, LargeScanGate* gate) {
     const auto started = std::chrono::steady_clock::now();
     reply.Clear();
     reply.set_tag(ql::ServerMessage::SCAN_FILE_RESULT);
@@ -488,7 +507,7 @@ void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
         report->set_error(ql::SE_PATH_NOT_ABSOLUTE);
         return;
     }
-    ScanFile(loaded, request.scan_file_request(), *report);
+    ScanFile(loaded, request.scan_file_request(), *report, gate);
     if (report->virus_size() == 0) return;
     std::string names;
     for (const ql::Virus& virus : report->virus()) {

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/base/threads.h"
 #include "engines/clamd/clamd_pool.h"
 #include "quillon_se_api.pb.h"
 
@@ -52,6 +53,12 @@ struct ScanSettings {
     uint32_t maxRecursion = 17;           // nesting of archives and attachments
     uint32_t maxFiles = 10000;            // objects unpacked from one file
     uint32_t maxScanTimeMs = 120000;
+    // Clean objects remembered by their hash, so that an attachment seen
+    // again is not scanned again.  libclamav's default of 65536 keeps
+    // 3.6 MiB resident from the start, a fifth of an engine on a small
+    // database, for repeats that mail seldom brings beyond the last few
+    // thousand objects.
+    uint32_t cacheSize = 8192;
     bool alertExceedsMax = true;
     bool alertEncrypted = true;
     // Real paths of the directories whose files may be scanned; empty: any.
@@ -105,11 +112,43 @@ std::shared_ptr<const LoadedEngine> PoolEngine(std::shared_ptr<ClamdPool> pool,
 enum class ClamdFrame { kMalformed, kScan, kSubscribe, kUnsubscribe };
 ClamdFrame ReadClamdFrame(const std::string& body, ql::ClientMessage& request);
 
+// At most `slots` in-process scans of files of at least `bytes` at once;
+// smaller files are never held.  Unpacking a large archive holds tens of
+// MiB in libclamav, so the daemon's peak grows with the number of such
+// scans that run together, while beyond the number of CPUs they do not
+// finish any sooner.  A worker that finds every slot taken waits.
+class LargeScanGate {
+  public:
+    LargeScanGate(unsigned slots, uint64_t bytes) : slots_(slots), bytes_(bytes) {}
+    LargeScanGate(const LargeScanGate&) = delete;
+    LargeScanGate& operator=(const LargeScanGate&) = delete;
+
+    // Holds a slot for its scope when size is large.
+    class Pass {
+      public:
+        Pass(LargeScanGate* gate, uint64_t size);
+        ~Pass();
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+
+      private:
+        LargeScanGate* held_ = nullptr;
+    };
+
+  private:
+    const unsigned slots_;
+    const uint64_t bytes_;
+    twMutex mutex_;
+    twCondVar freed_;
+    unsigned busy_ GUARDED_BY(mutex_) = 0;
+};
+
 // The SCAN_FILE_RESULT for a kScan request: the request's serial and the
 // report of its file (or the error that kept the file from being scanned).
 // Logs one line for a file with findings: serial, path, names, scan time.
+// gate, when given, bounds the large scans that run at once.
 void AnswerScan(const LoadedEngine& loaded, const ql::ClientMessage& request,
-                ql::ServerMessage& reply);
+                ql::ServerMessage& reply, LargeScanGate* gate = nullptr);
 
 // The INFO_NOTIFICATION describing loaded, for a daemon of `workers` workers.
 void DescribeEngine(const LoadedEngine& loaded, unsigned workers, ql::ServerMessage& notification);

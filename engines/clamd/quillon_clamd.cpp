@@ -19,6 +19,7 @@
 #include <clamav.h>
 #include <malloc.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -48,10 +49,15 @@ using engined::LoadedEngine;
 namespace {
 
 constexpr size_t maxQueuedScans = 256;
+// Scans of files at least this large hand their freed memory back.
+constexpr uint64_t trimAfterBytes = 1u << 20;
+// Files from this size on are scanned at most --large-scans at once.
+constexpr uint64_t largeScanBytes = 4u << 20;
 
 struct Options : engined::CommonOptions {
     std::string dbDir;
     unsigned workers = 2;
+    unsigned largeScans = 0;  // 0 until the options are read: one more than the CPUs
     unsigned selfCheckSeconds = 600;
     unsigned dbMaxAgeDays = 7;
     engined::ScanSettings scan;
@@ -129,6 +135,7 @@ class ClamHandler : public engined::FrameHandler {
           loaded_(std::move(loaded)),
           watch_(options.dbDir),
           nextCheck_(Clock::now() + std::chrono::seconds(options.selfCheckSeconds)),
+          largeScans_(options.largeScans, largeScanBytes),
           pool_(options.workers, maxQueuedScans) {
         watch_.Remember();
     }
@@ -210,8 +217,12 @@ class ClamHandler : public engined::FrameHandler {
         // even if a reload replaces it meanwhile.
         std::shared_ptr<const LoadedEngine> loaded = Current();
         ql::ServerMessage reply;
-        engined::AnswerScan(*loaded, request, reply);
+        engined::AnswerScan(*loaded, request, reply, &largeScans_);
         connection.Send(reply);
+        // A large file leaves its unpacking buffers free but resident in
+        // the arenas, under the next large scan's peak: give them back.  Mail
+        // of usual size skips this (a walk of every arena).
+        if (!options_.pool && reply.scan_report().size() >= trimAfterBytes) malloc_trim(0);
     }
 
     void SendInfo(engined::Connection& connection) {
@@ -242,6 +253,7 @@ class ClamHandler : public engined::FrameHandler {
     // Touched only on the accept loop.
     DatabaseWatch watch_;
     Clock::time_point nextCheck_;
+    engined::LargeScanGate largeScans_;
     // Last member: its destructor waits for running scans, which use the
     // members above.
     engined::WorkerPool pool_;
@@ -301,6 +313,10 @@ void ReadOptions(int argc, char** argv, Options& options) {
     table.Add({
         TextOption("db", "DIR", "signature database directory", &options.dbDir),
         NumberOption("workers", "N", "scans at once", 1, 32, &options.workers),
+        NumberOption("large-scans", "N",
+                     "scans of files of 4M or more at once (default: one more than the CPUs, "
+                     "at most --workers); each holds tens of MiB while it unpacks",
+                     1, 32, &options.largeScans),
         TextOption("allow-dir", "DIR",
                    "scan only files under DIR (repeatable; without it, files anywhere)",
                    [&options](const char* text) { return AddAllowDir(text, options); }),
@@ -344,6 +360,10 @@ void ReadOptions(int argc, char** argv, Options& options) {
                      "while every --clamd member refuses (a clamd restarting), hold scans this "
                      "long from the refusal before answering them with an error; 0: at once",
                      0, 60, &options.graceSeconds),
+        NumberOption("cache-size", "N",
+                     "clean objects remembered so as not to scan them again (clamd: 65536; "
+                     "each keeps about 64 bytes resident from the start)",
+                     256, 1048576, &scan.cacheSize),
         FlagOption("all-match", "scan on after the first match and report every signature",
                    &scan.allMatch),
         NumberOption("self-check", "SECONDS", "reload when the databases changed; 0: off", 0, 86400,
@@ -362,6 +382,14 @@ int main(int argc, char** argv) {
     Options options;
     ReadOptions(argc, argv, options);
     if (options.socket.syslog) daemonlog::UseSyslog();
+    if (options.largeScans == 0) {
+        // One more than the CPUs: every core stays busy while a scan waits
+        // on its temporary files, and a host shared with other work does
+        // not see the engine's share of it shrink.
+        const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+        options.largeScans = cpus > 0 ? static_cast<unsigned>(std::min<long>(cpus + 1, 32)) : 2;
+    }
+    options.largeScans = std::min(options.largeScans, options.workers);
     if (options.dbDir.empty()) options.dbDir = cl_retdbdir();
 
     // Files are reopened for reading through /proc/self/fd (see clamav_scan.h);
@@ -406,6 +434,9 @@ int main(int argc, char** argv) {
         scan.allowDirs.empty() ? "files anywhere may be scanned"
                                : "files only under the --allow-dir directories");
 
+    if (!options.pool)
+        Log("%u workers, at most %u of them on files of 4M or more", options.workers,
+            options.largeScans);
     InstallSignalHandlers();
     ClamHandler handler(options, loaded);
     engined::FrameServer server(options.socket, handler, options.access);

@@ -402,6 +402,35 @@ class MilterSerialTest(unittest.TestCase):
 
 
 @unittest.skipIf(bool(WHY), WHY)
+class MilterStaggeredTest(unittest.TestCase):
+    """The default order: Tarnwick-AS waits for Tarnwick-AV's usual refusal
+    time, so a refusal that takes longer than the least head start but no
+    longer than the recent ones spares it; a clean message goes to it as
+    soon as Tarnwick-AV lets it on."""
+
+    def test_refusal_within_the_usual_time_is_not_rated(self):
+        rig = MilterRig()
+        try:
+            rig.start()
+            slow = [("X-Sim-Delay-Ms", "300")]
+            # The first refusals take 300 ms, far beyond the 5 ms head start
+            # the host starts with: those are rated in the background.
+            rig.run_lua(session(*[mail("t%d" % i, EICAR + "\r\n", extra=slow) for i in range(3)]))
+            out = milter_outcomes(rig.run_lua(session(
+                mail("e1", EICAR + "\r\n", extra=[("X-Sim-Delay-Ms", "40")]), mail("c1"))))
+            self.assertEqual(out["e1"]["reply"], "replycode")
+            self.assertEqual(out["c1"]["headers"]["X-Junk-Score"], "  40 [XX]")
+            lines = {tag: [l for l in rig.message_lines() if "queue=Q%s " % tag in l][0]
+                     for tag in ("e1", "c1")}
+            self.assertIn("Tarnwick-AS=(not asked) action=reject", lines["e1"])
+            self.assertIn("Tarnwick-AV=OK Tarnwick-AS=ADDHEADER", lines["c1"])
+            # The clean message did not sit out the 300 ms head start.
+            self.assertLess(int(re.search(r"time=(\d+)ms", lines["c1"]).group(1)), 300)
+        finally:
+            rig.cleanup()
+
+
+@unittest.skipIf(bool(WHY), WHY)
 class MilterFilterDownTest(unittest.TestCase):
     """A filter whose engine is gone ends and cannot start again: the MTA
     hears at once (Tarnwick-AS's failure lets the mail on unrated), and the

@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "milter/answer.h"
 #include "milter/filters.h"
 #include "milter/head.h"
+#include "milter/head_start.h"
 #include "milter/spool.h"
 #include "milter/verdict.h"
 
@@ -229,6 +231,66 @@ TEST(MessageOrder, StaggeredSerialAndTheLastAnswer) {
     EXPECT_EQ(
         parallel.WaitDecided(now() + std::chrono::seconds(5), std::chrono::seconds(1), nullptr),
         Message::Waited::kAbandoned);
+}
+
+// The head start follows the first filter's recent refusal times: their
+// 95th percentile, a stray slow scan ignored, old times forgotten, within
+// its floor and cap.
+TEST(HeadStart, FollowsTheRecentRefusals) {
+    using std::chrono::milliseconds;
+    const auto feed = [](HeadStart& h, size_t n, milliseconds took) {
+        for (size_t i = 0; i < n; ++i) h.RecordRefusal(took);
+    };
+    HeadStart h;
+    EXPECT_EQ(h.Current(), HeadStart::kFloor);  // nothing refused yet
+    h.RecordRefusal(milliseconds(40));
+    EXPECT_EQ(h.Current(), milliseconds(40) + HeadStart::kSlack);
+    feed(h, 60, milliseconds(20));
+    feed(h, 3, milliseconds(900));  // 3 of 64 are beyond the 95th percentile
+    EXPECT_EQ(h.Current(), milliseconds(40) + HeadStart::kSlack);
+    h.RecordRefusal(milliseconds(900));  // the oldest 40 ms goes, a fourth 900 ms comes
+    EXPECT_EQ(h.Current(), milliseconds(900) + HeadStart::kSlack);
+    feed(h, HeadStart::kWindow, milliseconds(1));  // fast again: the floor
+    EXPECT_EQ(h.Current(), HeadStart::kFloor);
+    feed(h, HeadStart::kWindow, milliseconds(30000));
+    EXPECT_EQ(h.Current(), HeadStart::kCap);
+
+    // Recorded from several supervisor threads while a waiter reads.
+    HeadStart shared;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back([&] { feed(shared, 500, milliseconds(30)); });
+    while (shared.Current() == HeadStart::kFloor) std::this_thread::yield();
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(shared.Current(), milliseconds(30) + HeadStart::kSlack);
+}
+
+// A message waits for the head start its estimator gives, and records the
+// first filter's refusals there (only the first filter's).
+TEST(MessageOrder, StaggeredHeadStartFollowsTheEstimator) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    HeadStart times;
+    for (size_t i = 0; i < HeadStart::kWindow; ++i) times.RecordRefusal(milliseconds(60));
+    Message m(12, "Queue/12.msg", 2, Order::Staggered, times);
+    const auto born = Clock::now();
+    Clock::duration askedAfter{};
+    const auto waited = m.Wait(born + std::chrono::seconds(10), std::chrono::seconds(1), nullptr,
+                               [&](const std::vector<size_t>& which) {
+                                   askedAfter = Clock::now() - born;
+                                   EXPECT_EQ(which, std::vector<size_t>{1});
+                                   m.Record(1, Parse("12 OK"));
+                                   m.Record(0, Parse("12 OK"));
+                               });
+    EXPECT_EQ(waited, Message::Waited::kDecided);
+    EXPECT_GE(askedAfter, milliseconds(61));
+
+    HeadStart fresh;
+    Message refused(13, "Queue/13.msg", 2, Order::Parallel, fresh);
+    refused.Record(1, Parse(R"(13 ERROR "spam")"));
+    EXPECT_EQ(fresh.Current(), HeadStart::kFloor);
+    std::this_thread::sleep_for(milliseconds(100));
+    refused.Record(0, Parse(R"(13 ERROR "Virus found")"));
+    EXPECT_GE(fresh.Current(), milliseconds(101));
 }
 
 TEST(Envelope, LinesTheFiltersRead) {

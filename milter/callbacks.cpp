@@ -17,6 +17,7 @@
 #include "common/base/text.h"
 #include "milter/address.h"
 #include "milter/head.h"
+#include "milter/policy.h"
 #include "milter/spool.h"
 #include "milter/verdict.h"
 
@@ -32,6 +33,9 @@ using Clock = std::chrono::steady_clock;
 const HostSettings* settings = nullptr;
 Filters* filters = nullptr;
 std::vector<OnFailure> policies;  // --on-failure of each filter, set before serving
+// The filters the site's policies read (-1: not run), and where the
+// anti-spam filter writes its score; set before serving.
+int virusFilter = -1, spamFilter = -1;
 // End-of-message calls in progress, for the drain at shutdown.
 std::atomic<int> activeMessages{0};
 
@@ -74,6 +78,7 @@ struct Connection {
     std::string clientName, clientAddress, helo;
     bool leadingSpace = false;  // header values arrive and leave with their blank after the colon
     bool canChangeHeaders = false;
+    bool canQuarantine = false;
     std::unique_ptr<Transaction> tx;
 };
 
@@ -133,6 +138,8 @@ sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned lo
         return SMFIS_REJECT;
     }
     *pf0 = SMFIF_ADDHDRS | (f0 & SMFIF_CHGHDRS);
+    if (settings->policy.Holds()) *pf0 |= f0 & SMFIF_QUARANTINE;
+    c->canQuarantine = (*pf0 & SMFIF_QUARANTINE) != 0;
     *pf1 = f1 & SMFIP_HDR_LEADSPC;
     *pf2 = *pf3 = 0;
     c->leadingSpace = (*pf1 & SMFIP_HDR_LEADSPC) != 0;
@@ -325,20 +332,53 @@ struct Asked {
     Message::Waited waited = Message::Waited::kDecided;
     Outcome outcome;
     Verdict verdict;
+    PolicyOutcome policy;
     std::string said;  // each filter's answer, for the log line
 };
 
 // Step two: the filters asked until the answer is known or the timeout;
 // the transaction (the queue file's owner) then goes to the message table,
 // which keeps it while a filter still reads the file.
-Asked AskFilters(SMFICTX* ctx, std::shared_ptr<Transaction> tx, const std::string& queueId,
-                 Clock::time_point started) {
+Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction> tx,
+                 const std::string& queueId, Clock::time_point started) {
     Asked a;
-    std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath());
+    std::vector<bool> skip;
+    std::string untrusted;  // why the anti-spam filter is not asked
+    if (spamFilter >= 0 && (settings->policy.trustAuthenticated ||
+                            !settings->policy.trustedNetworks.empty())) {
+        untrusted = settings->policy.TrustReason(Macro(ctx, "{auth_authen}"), c.clientAddress);
+        if (!untrusted.empty()) {
+            skip.assign(filters->Count(), false);
+            skip[spamFilter] = true;
+        }
+    }
+    std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath(), skip);
     const auto deadline = started + std::chrono::seconds(settings->timeoutSec);
     a.waited = filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
     a.outcome = m->Snapshot();
-    a.verdict = Decide(a.outcome.answers, a.outcome.answered, policies);
+    {
+        // A filter skipped on purpose let the message on.
+        Outcome o = a.outcome;
+        for (size_t i = 0; i < o.skipped.size(); ++i)
+            if (o.skipped[i]) {
+                o.answered[i] = true;
+                o.answers[i].kind = AnswerKind::Ok;
+            }
+        a.verdict = Decide(o.answers, o.answered, policies);
+        if (a.waited != Message::Waited::kAbandoned) {
+            const PolicySettings* policy = &settings->policy;
+            PolicySettings noHold;
+            if (policy->Holds() && !c.canQuarantine) {
+                // Refused as the filter said, or let on, but never lost.
+                noHold = *policy;
+                noHold.holdInfected = false;
+                noHold.holdScore = -1;
+                policy = &noHold;
+            }
+            a.policy = ApplyPolicy(*policy, policy->scoreField, virusFilter, spamFilter, o.answers,
+                                   o.answered, o.asked, policies, a.verdict);
+        }
+    }
     if (a.waited == Message::Waited::kAbandoned) {
         a.verdict = Verdict();
         a.verdict.action = Action::Tempfail;
@@ -346,7 +386,9 @@ Asked AskFilters(SMFICTX* ctx, std::shared_ptr<Transaction> tx, const std::strin
     }
     for (size_t i = 0; i < a.outcome.answers.size(); ++i) {
         a.said += " " + filters->Name(i) + "=";
-        if (!a.outcome.asked[i])
+        if (a.outcome.skipped[i])
+            a.said += "(not rated: " + untrusted + ")";
+        else if (!a.outcome.asked[i])
             a.said += "(not asked)";
         else if (!a.outcome.answered[i])
             a.said += a.waited == Message::Waited::kDecided ? "(pending)" : "(no answer)";
@@ -404,6 +446,21 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
     return SMFIS_CONTINUE;
 }
 
+// A message let on goes to the MTA's hold queue.  (Where the MTA does not
+// allow holding, the policies were read without it: an infected message is
+// refused as its filter said.)  A hold that fails defers the message.
+sfsistat Hold(SMFICTX* ctx, Asked& a, const std::string& who) {
+    const std::string reason = EscapeControl(a.policy.holdReason, 400);
+    if (smfi_quarantine(ctx, const_cast<char*>(reason.c_str())) == MI_SUCCESS)
+        return SMFIS_CONTINUE;
+    Log("message %s: the MTA did not take the hold (%s); deferred", who.c_str(), reason.c_str());
+    a.policy.hold = false;
+    a.verdict.action = Action::Tempfail;
+    smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
+                  const_cast<char*>("Message could not be held for review, try again later"));
+    return SMFIS_TEMPFAIL;
+}
+
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
     if (!c->tx) {
@@ -425,14 +482,22 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
                             "> to=" + EscapeControl(Recipients(*tx), 600);
 
     if (!CommitMessage(ctx, *c, *tx, who)) return SMFIS_TEMPFAIL;
-    Asked a = AskFilters(ctx, tx, queueId, started);
-    const sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
+    Asked a = AskFilters(ctx, *c, tx, queueId, started);
+    sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
+    if (a.policy.hold) {
+        if (result == SMFIS_CONTINUE)
+            result = Hold(ctx, a, who);
+        else
+            a.policy.hold = false;  // refused or deferred after all
+    }
 
     const long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     const Verdict& v = a.verdict;
-    Log("message %s request=%ld%s action=%s%s%s%s time=%ldms", who.c_str(), tx->token,
-        a.said.c_str(), ActionName(v.action), v.failed ? " (filter failure)" : "",
+    Log("message %s request=%ld%s action=%s%s%s%s%s%s%s time=%ldms", who.c_str(), tx->token,
+        a.said.c_str(), a.policy.hold ? "hold" : ActionName(v.action),
+        a.policy.note.empty() ? "" : " (", EscapeControl(a.policy.note, 600).c_str(),
+        a.policy.note.empty() ? "" : ")", v.failed ? " (filter failure)" : "",
         a.waited == Message::Waited::kAbandoned ? " (shutting down)" : "",
         v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
     return result;
@@ -463,11 +528,15 @@ bool RegisterMilter(const HostSettings& s, Filters& f) {
     settings = &s;
     filters = &f;
     policies.clear();
-    for (size_t i = 0; i < f.Count(); ++i) policies.push_back(s.onFailure.For(f.Name(i)));
+    for (size_t i = 0; i < f.Count(); ++i) {
+        policies.push_back(s.onFailure.For(f.Name(i)));
+        if (f.Name(i) == "Tarnwick-AV" && virusFilter < 0) virusFilter = static_cast<int>(i);
+        if (f.Name(i) == "Tarnwick-AS" && spamFilter < 0) spamFilter = static_cast<int>(i);
+    }
     static struct smfiDesc desc = {};
     desc.xxfi_name = const_cast<char*>("tarnwick-milter");
     desc.xxfi_version = SMFI_VERSION;
-    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
+    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | (s.policy.Holds() ? SMFIF_QUARANTINE : 0);
     desc.xxfi_connect = OnConnect;
     desc.xxfi_helo = OnHelo;
     desc.xxfi_envfrom = OnMailFrom;

@@ -41,8 +41,9 @@ void Filters::AskFilters(const Message& m, const std::vector<size_t>& which) {
         if (i < children_.size()) children_[i]->Send(m.token, m.path);
 }
 
-std::shared_ptr<Message> Filters::Submit(long token, const std::string& path) {
-    auto m = std::make_shared<Message>(token, path, children_.size(), settings_.order);
+std::shared_ptr<Message> Filters::Submit(long token, const std::string& path,
+                                         const std::vector<bool>& skip) {
+    auto m = std::make_shared<Message>(token, path, children_.size(), settings_.order, skip);
     bool abandoned;
     {
         twLock lock(mu_);

@@ -49,7 +49,9 @@ class Filters {
     // A fresh request token (1 to 2^31-1, then round again).
     long NextToken();
     // Registers a message and queues its request to the filters to ask first.
-    std::shared_ptr<Message> Submit(long token, const std::string& path);
+    // skip: filters not to ask about it at all (Message).
+    std::shared_ptr<Message> Submit(long token, const std::string& path,
+                                    const std::vector<bool>& skip = {});
     // Until the answer is known, the deadline or AbandonAll(); asks the
     // later filters when the order says so (Message::Wait).
     Message::Waited Wait(Message& m, std::chrono::steady_clock::time_point deadline,

@@ -35,6 +35,7 @@ struct Outcome {
     std::vector<Answer> answers;
     std::vector<bool> answered;
     std::vector<bool> asked;  // later filters only once the earlier ones let it on
+    std::vector<bool> skipped;  // never to be asked
 };
 
 // One message in flight: the milter thread that handles it waits, the
@@ -43,7 +44,10 @@ class Message {
   public:
     enum class Waited { kDecided, kDeadline, kAbandoned };
 
-    Message(long token, std::string path, size_t filters, Order order);
+    // skip[i] true: filter i is never asked about this message (a trusted
+    // sender is not rated); the order passes over it.
+    Message(long token, std::string path, size_t filters, Order order,
+            const std::vector<bool>& skip = {});
 
     const long token;
     const std::string path;  // relative to the base directory, as sent in FILE

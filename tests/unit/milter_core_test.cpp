@@ -231,6 +231,25 @@ TEST(MessageOrder, StaggeredSerialAndTheLastAnswer) {
         Message::Waited::kAbandoned);
 }
 
+// A filter skipped for a trusted sender is passed over in every order and
+// never holds the message up.
+TEST(MessageOrder, SkippedFilterIsNeverAsked) {
+    const Answer ok = Parse("7 OK");
+    const std::vector<bool> skipFirst{true, false, false}, skipMiddle{false, true, false};
+    Message serial(7, "Queue/7.msg", 3, Order::Serial, skipMiddle);
+    EXPECT_EQ(serial.Record(0, ok).ask, std::vector<size_t>{2});
+    Message staggered(8, "Queue/8.msg", 3, Order::Staggered, skipFirst);
+    EXPECT_EQ(staggered.Snapshot().asked, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(staggered.AskRest(), std::vector<size_t>{2});
+    Message parallel(9, "Queue/9.msg", 3, Order::Parallel, skipMiddle);
+    EXPECT_EQ(parallel.Snapshot().asked, (std::vector<bool>{true, false, true}));
+    parallel.Record(0, ok);
+    parallel.Record(2, ok);
+    EXPECT_EQ(parallel.WaitDecided(std::chrono::steady_clock::now(), std::chrono::seconds(1),
+                                   nullptr),
+              Message::Waited::kDecided);
+}
+
 TEST(Envelope, LinesTheFiltersRead) {
     Envelope env;
     env.clientName = "mx.example.org";

@@ -16,6 +16,7 @@
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
 #include "milter/address.h"
+#include "milter/figures.h"
 #include "milter/head.h"
 #include "milter/policy.h"
 #include "milter/spool.h"
@@ -302,9 +303,11 @@ void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
                     EscapeControl(name, 80).c_str());
         }
     }
-    if (removed)
+    if (removed) {
+        HostFigures().FieldsRemoved(removed);
         Log("message %s: %d incoming field(s) named like the filters' removed", who.c_str(),
             removed);
+    }
 }
 
 // Step one: the queue file made whole under its final name.  False when
@@ -333,8 +336,36 @@ struct Asked {
     Outcome outcome;
     Verdict verdict;
     PolicyOutcome policy;
+    bool unrated = false;       // the anti-spam filter skipped for a trusted sender
+    bool forgedFields = false;  // the forged fields decided (ApplyVerdict)
+    bool holdFailed = false;
     std::string said;  // each filter's answer, for the log line
 };
+
+// What the figures count the message as.
+Counted Classify(const Asked& a) {
+    using Rule = PolicyOutcome::Rule;
+    const Verdict& v = a.verdict;
+    if (a.waited == Message::Waited::kAbandoned) return Counted::kDeferredShutdown;
+    if (a.holdFailed) return Counted::kDeferredHoldFailed;
+    if (a.forgedFields)
+        return v.action == Action::Reject ? Counted::kRefusedForFields : Counted::kDeferredForFields;
+    if (a.policy.hold)
+        return a.policy.rule == Rule::kVirusHold ? Counted::kHeldForVirus : Counted::kHeldForScore;
+    if (a.policy.rule == Rule::kScoreRefusal) return Counted::kRefusedForScore;
+    switch (v.action) {
+        case Action::Reject:
+            return v.failed ? Counted::kRefusedOnFailure : Counted::kRefusedByFilter;
+        case Action::Discard:
+            return Counted::kDiscardedByFilter;
+        case Action::Tempfail:
+            return Counted::kDeferredOnFailure;
+        case Action::Accept:
+            break;
+    }
+    return v.failed ? Counted::kAcceptedOnFailure
+                    : a.unrated ? Counted::kAcceptedUnrated : Counted::kAccepted;
+}
 
 // Step two: the filters asked until the answer is known or the timeout;
 // the transaction (the queue file's owner) then goes to the message table,
@@ -348,6 +379,7 @@ Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction>
                             !settings->policy.trustedNetworks.empty())) {
         untrusted = settings->policy.TrustReason(Macro(ctx, "{auth_authen}"), c.clientAddress);
         if (!untrusted.empty()) {
+            a.unrated = true;
             skip.assign(filters->Count(), false);
             skip[spamFilter] = true;
         }
@@ -413,12 +445,14 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
                 who.c_str(), kMaxCountedNames, EscapeControl(plan.uncounted, 80).c_str());
             v.action = Action::Tempfail;
             v.reply.assign(1, "Too many distinct header fields, try again later");
+            a.forgedFields = true;
         } else if (plan.count > kMaxRemovals) {
             Log("message %s: %d incoming fields named like the filters' (at most %d are removed), "
                 "refused",
                 who.c_str(), plan.count, kMaxRemovals);
             v.action = Action::Reject;
             v.reply.assign(1, "Too many header fields named like the content filters' own");
+            a.forgedFields = true;
         }
     }
     switch (v.action) {
@@ -455,6 +489,7 @@ sfsistat Hold(SMFICTX* ctx, Asked& a, const std::string& who) {
         return SMFIS_CONTINUE;
     Log("message %s: the MTA did not take the hold (%s); deferred", who.c_str(), reason.c_str());
     a.policy.hold = false;
+    a.holdFailed = true;
     a.verdict.action = Action::Tempfail;
     smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
                   const_cast<char*>("Message could not be held for review, try again later"));
@@ -481,7 +516,10 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     const std::string who = "queue=" + queueId + " from=<" + EscapeControl(tx->env.sender, 200) +
                             "> to=" + EscapeControl(Recipients(*tx), 600);
 
-    if (!CommitMessage(ctx, *c, *tx, who)) return SMFIS_TEMPFAIL;
+    if (!CommitMessage(ctx, *c, *tx, who)) {
+        HostFigures().Count(Counted::kDeferredSpool);
+        return SMFIS_TEMPFAIL;
+    }
     Asked a = AskFilters(ctx, *c, tx, queueId, started);
     sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
     if (a.policy.hold) {
@@ -490,6 +528,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         else
             a.policy.hold = false;  // refused or deferred after all
     }
+    HostFigures().Count(Classify(a));
 
     const long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "common/base/daemonlog.h"
+#include "milter/figures.h"
 
 namespace milter {
 
@@ -94,6 +95,8 @@ void Filters::Deliver(size_t index, const Answer& answer) {
     if (!m) return;
     Message::Recorded r = m->Record(index, answer);
     AskFilters(*m, r.ask);
+    HostFigures().Answered(index, r.elapsedMs);
+    if (r.late) HostFigures().LateAnswer(index);
     if (r.late)
         Log("late answer %s request=%ld %s=%s after %ldms%s", r.label.c_str(), m->token,
             Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,

@@ -22,6 +22,7 @@
 #include "common/base/socket_access.h"
 #include "common/base/version.h"
 #include "milter/callbacks.h"
+#include "milter/figures.h"
 #include "milter/filter_settings.h"
 #include "milter/filters.h"
 #include "milter/policy.h"
@@ -69,6 +70,9 @@ bool EnsureDirectory(const std::string& path, mode_t mode) {
 // Postfix's smtpd runs chrooted in its spool directory and reaches the
 // socket there as unix:tarnwick/milter.sock.
 constexpr const char* kDefaultSocket = "unix:/var/spool/postfix/tarnwick/milter.sock";
+// Beside the filters' statistics in the package's program directory, where
+// tarnwick-stats finds both.
+constexpr const char* kDefaultFigures = "/var/lib/tarnwick/milter/tarnwick-milter.prom";
 
 struct Options {
     // --socket is an address here (unix:/path or inet:PORT@HOST); the group
@@ -78,6 +82,8 @@ struct Options {
     std::vector<std::string> filters;
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
     int sendmailTimeoutSec = 30;
+    std::string figuresFile = kDefaultFigures;
+    int figuresEverySec = 5;
     milter::HostSettings host;
     bool debug = false;
 };
@@ -241,6 +247,14 @@ int ParseOptions(int argc, char** argv, Options& o) {
                               o.host.policy.trustedNetworks.push_back(n);
                               return true;
                           }),
+        TextOption("figures-file", "PATH",
+                   "the host's own figures in the Prometheus text format, written there (a "
+                   "new file renamed into place) every --figures-every seconds and at the "
+                   "stop; \"none\" for none",
+                   &o.figuresFile)
+            .Default(kDefaultFigures),
+        NumberOption("figures-every", "SECONDS", "how often the figures file is written", 1, 3600,
+                     &o.figuresEverySec),
         FlagOption("debug", "log every answer and start the filters with -debug", &o.debug)
             .Short('d'),
     });
@@ -357,6 +371,13 @@ int main(int argc, char** argv) {
     milter::Submitter submitter(o.base + "/Submitted", o.sendmail, o.sendmailTimeoutSec);
     if (!submitter.Start()) return 1;
     filters.StartAll();
+    milter::Figures& figures = milter::HostFigures();
+    if (o.figuresFile != "none") {
+        std::vector<std::string> names;
+        for (size_t i = 0; i < filters.Count(); ++i) names.push_back(filters.Name(i));
+        figures.SetFilters(names);
+        figures.StartExport(Absolute(o.figuresFile), o.figuresEverySec * 1000);
+    }
 
     NotifyServiceManager("READY=1");
     daemonlog::Log("start: ready, %zu filter(s)", filters.Count());
@@ -372,6 +393,7 @@ int main(int argc, char** argv) {
     daemonlog::Log("stop: stopping the filters");
     filters.StopAll(kQuitMs);
     submitter.Stop();
+    figures.StopExport();
     daemonlog::Log("stop: finished");
     return rc == MI_SUCCESS ? 0 : 1;
 }

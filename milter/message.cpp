@@ -50,12 +50,9 @@ Message::Recorded Message::Record(size_t index, const Answer& answer) {
             }
         }
         r.late = released_;
-        if (released_) {
-            r.label = label_;
-            r.elapsedMs = static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - born_)
-                    .count());
-        }
+        r.elapsedMs = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - born_).count());
+        if (released_) r.label = label_;
         if (released_ && out_ == 0) {
             r.finished = true;
             r.keep = std::move(keep_);

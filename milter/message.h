@@ -59,7 +59,7 @@ class Message {
         bool late = false;           // the waiter had already let go
         std::shared_ptr<void> keep;  // with finished: to be let go of
         std::string label;           // with late: how the waiter's log named it
-        long elapsedMs = 0;          // with late: since the message came
+        long elapsedMs = 0;          // since the message came
     };
     // Records filter index's answer and wakes the waiter.  A reject or
     // discard decides the message: nobody else is asked.  Any other answer

@@ -178,18 +178,20 @@ PolicyOutcome ApplyPolicy(const PolicySettings& settings, const ScoreField& scor
         for (int i = 0; i < virusFilter; ++i) first = first && !is(i, AnswerKind::Error);
         if (first) {
             // The others' answers as if the scan had let the message on; a
-            // filter the refusal spared asking is no failure of its own.
+            // filter the refusal spared asking or waiting for is no failure
+            // of its own.
             std::vector<Answer> rest = answers;
             std::vector<bool> restAnswered = answered;
             rest[virusFilter].kind = AnswerKind::Ok;
             for (size_t i = 0; i < rest.size(); ++i)
-                if (!asked[i]) {
+                if (!asked[i] || !answered[i]) {
                     rest[i].kind = AnswerKind::Ok;
                     restAnswered[i] = true;
                 }
             const std::string why = verdict.reply.empty() ? "infected" : verdict.reply[0];
             verdict = Decide(rest, restAnswered, onFailure);
             if (verdict.action == Action::Accept) {
+                p.rule = PolicyOutcome::Rule::kVirusHold;
                 p.hold = true;
                 p.holdReason = why;
                 p.note = "held: " + why;
@@ -209,9 +211,11 @@ PolicyOutcome ApplyPolicy(const PolicySettings& settings, const ScoreField& scor
         verdict.headers.clear();
         verdict.reply.assign(1, "Message refused as spam (score " + score + ", refusal level " +
                                     level + ")");
+        p.rule = PolicyOutcome::Rule::kScoreRefusal;
         p.note = "refused: spam score " + score + " reaches the refusal level " + level;
     } else if (settings.holdScore >= 0 && s.value >= settings.holdScore) {
         const std::string level = std::to_string(settings.holdScore);
+        p.rule = PolicyOutcome::Rule::kScoreHold;
         p.hold = true;
         p.holdReason = "spam score " + score + " reaches the hold level " + level;
         p.note = "held: " + p.holdReason;

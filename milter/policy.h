@@ -72,6 +72,7 @@ struct PolicySettings {
 
 // The answers of one message read against the policies.
 struct PolicyOutcome {
+    enum class Rule { kNone, kVirusHold, kScoreHold, kScoreRefusal } rule = Rule::kNone;
     bool hold = false;
     std::string holdReason;  // for the MTA's hold queue
     std::string note;        // for the log line ("" when no policy acted)

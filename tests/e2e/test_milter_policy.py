@@ -7,6 +7,7 @@ the loopback, stands in for SASL and for a client on another network: it
 sets the {auth_authen} macro and the client address the milter sees.
 Needs root (a private Postfix instance); skipped otherwise."""
 
+import os
 import re
 import smtplib
 import unittest
@@ -32,7 +33,7 @@ class PolicyTest(unittest.TestCase):
                                        "inet_protocols": "all"},
             host_args=["--reject-score", "100", "--hold-score", "1", "--on-virus", "hold",
                        "--trust-authenticated", "--trust-network", "10.9.0.0/16",
-                       "--trust-network", "2001:db8:9::/48"])
+                       "--trust-network", "2001:db8:9::/48", "--figures-every", "1"])
 
     @classmethod
     def tearDownClass(cls):
@@ -103,3 +104,32 @@ class PolicyTest(unittest.TestCase):
                              % re.escape(why))
         # A client outside the networks is rated.
         self.assertEqual(self.send("untrusted", GTUBE, xclient="ADDR=10.10.8.7")[0], 550)
+
+    def test_figures_count_the_messages_sent(self):
+        outcomes = (("refused", "spam_score"), ("held", "spam_score"), ("held", "virus"),
+                    ("accepted", "not_rated"), ("accepted", "filters"))
+
+        def counts():
+            return {o: self.rig.figure("tarnwick_milter_messages", "_total", outcome=o[0], reason=o[1])
+                    for o in outcomes}
+
+        def answers(program):
+            return self.rig.figure("tarnwick_milter_filter_answer_seconds", "_count", filter=program)
+
+        self.rig.wait_figures_written()
+        before, av_before = counts(), answers("Tarnwick-AV")
+        self.assertEqual(self.send("f-spam", GTUBE)[0], 550)
+        self.assertEqual(self.send("f-hold", "Counted.", sender="f-hold@example.org")[0], 250)
+        self.assertEqual(self.send("f-virus", EICAR, sender="f-virus@example.org")[0], 250)
+        self.assertEqual(self.send("f-trusted", GTUBE, xclient="ADDR=10.9.1.1")[0], 250)
+        self.assertEqual(self.send("f-wl", "Counted.", sender="f@example.net")[0], 250)
+        expected = {o: before[o] + 1 for o in outcomes}
+        self.rig.wait_figures_written()
+        self.assertEqual(counts(), expected)
+        self.assertEqual(answers("Tarnwick-AV"), av_before + 5)
+        fams = self.rig.figures_families()
+        self.assertEqual(fams["tarnwick_milter_filter_answer_seconds"].type, "histogram")
+        self.assertEqual(fams["tarnwick_milter_forged_fields_removed"].type, "counter")
+        # The file is replaced whole: nothing is left beside it.
+        self.assertFalse(os.path.exists(self.rig.figures + ".tmp"))
+

@@ -137,15 +137,19 @@ TEST(Policy, InfectedHeldWithTheOthersFieldsAndTheVirusName) {
     EXPECT_EQ(p.holdReason, "Virus found: Eicar");
     EXPECT_EQ(v.action, Action::Accept);
     ASSERT_EQ(v.headers.size(), 1u);
-    // Refused within the head start: the anti-spam filter never asked is
-    // no failure (its policy here would defer).
-    run.asked[1] = run.answered[1] = false;
-    v = Verdict();
-    p = ApplyPolicy(run.settings, kField, 0, 1, run.answers, run.answered, run.asked,
-                    {OnFailure::Tempfail, OnFailure::Tempfail},
-                    v = Decide(run.answers, run.answered, OnFailure::Tempfail));
-    EXPECT_TRUE(p.hold);
-    EXPECT_EQ(v.action, Action::Accept);
+    // Refused within the head start, or before the anti-spam filter
+    // answered: the filter not waited for is no failure (its policy here
+    // would defer).
+    for (bool asked : {false, true}) {
+        run.asked[1] = asked;
+        run.answered[1] = false;
+        v = Decide(run.answers, run.answered, OnFailure::Tempfail);
+        p = ApplyPolicy(run.settings, kField, 0, 1, run.answers, run.answered, run.asked,
+                        {OnFailure::Tempfail, OnFailure::Tempfail}, v);
+        EXPECT_TRUE(p.hold) << asked;
+        EXPECT_EQ(v.action, Action::Accept) << asked;
+        EXPECT_FALSE(v.failed) << asked;
+    }
     // A refusal of the anti-spam filter's own is not a virus's.
     run.answers[0] = Said(AnswerKind::Ok, "");
     run.answers[1] = Said(AnswerKind::Error, "No");

@@ -34,8 +34,7 @@ using Clock = std::chrono::steady_clock;
 const HostSettings* settings = nullptr;
 Filters* filters = nullptr;
 std::vector<OnFailure> policies;  // --on-failure of each filter, set before serving
-// The filters the site's policies read (-1: not run), and where the
-// anti-spam filter writes its score; set before serving.
+// The filters the site's policies read (-1: not run); set before serving.
 int virusFilter = -1, spamFilter = -1;
 // End-of-message calls in progress, for the drain at shutdown.
 std::atomic<int> activeMessages{0};
@@ -390,12 +389,13 @@ Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction>
     a.outcome = m->Snapshot();
     {
         // A filter skipped on purpose let the message on.
-        Outcome o = a.outcome;
-        for (size_t i = 0; i < o.skipped.size(); ++i)
-            if (o.skipped[i]) {
-                o.answered[i] = true;
-                o.answers[i].kind = AnswerKind::Ok;
-            }
+        Outcome unrated;
+        if (a.unrated) {
+            unrated = a.outcome;
+            unrated.answered[spamFilter] = true;
+            unrated.answers[spamFilter].kind = AnswerKind::Ok;
+        }
+        const Outcome& o = a.unrated ? unrated : a.outcome;
         a.verdict = Decide(o.answers, o.answered, policies);
         if (a.waited != Message::Waited::kAbandoned) {
             const PolicySettings* policy = &settings->policy;

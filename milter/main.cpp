@@ -220,11 +220,11 @@ int ParseOptions(int argc, char** argv, Options& o) {
                    &o.host.keepHeaderFields)
             .Short('k'),
         NumberOption("reject-score", "N",
-                     "refuse (550 5.7.1) a message Tarnwick-AS rates N or more (0-100); "
+                     "refuse (550 5.7.1) a message Tarnwick-AS rates N or more; "
                      "a whitelisted sender is never refused (default: off)",
                      0, 100, [&o](uint64_t n) { o.host.policy.rejectScore = static_cast<int>(n); }),
         NumberOption("hold-score", "N",
-                     "put a message Tarnwick-AS rates N or more (0-100), and below "
+                     "put a message Tarnwick-AS rates N or more, and below "
                      "--reject-score, in the MTA's hold queue (default: off)",
                      0, 100, [&o](uint64_t n) { o.host.policy.holdScore = static_cast<int>(n); }),
         ChoiceOption("on-virus", "WHAT",

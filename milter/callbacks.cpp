@@ -16,7 +16,9 @@
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
 #include "milter/address.h"
+#include "milter/figures.h"
 #include "milter/head.h"
+#include "milter/policy.h"
 #include "milter/spool.h"
 #include "milter/verdict.h"
 
@@ -32,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 const HostSettings* settings = nullptr;
 Filters* filters = nullptr;
 std::vector<OnFailure> policies;  // --on-failure of each filter, set before serving
+// The filters the site's policies read (-1: not run); set before serving.
+int virusFilter = -1, spamFilter = -1;
 // End-of-message calls in progress, for the drain at shutdown.
 std::atomic<int> activeMessages{0};
 
@@ -74,6 +78,7 @@ struct Connection {
     std::string clientName, clientAddress, helo;
     bool leadingSpace = false;  // header values arrive and leave with their blank after the colon
     bool canChangeHeaders = false;
+    bool canQuarantine = false;
     std::unique_ptr<Transaction> tx;
 };
 
@@ -133,6 +138,8 @@ sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned lo
         return SMFIS_REJECT;
     }
     *pf0 = SMFIF_ADDHDRS | (f0 & SMFIF_CHGHDRS);
+    if (settings->policy.Holds()) *pf0 |= f0 & SMFIF_QUARANTINE;
+    c->canQuarantine = (*pf0 & SMFIF_QUARANTINE) != 0;
     *pf1 = f1 & SMFIP_HDR_LEADSPC;
     *pf2 = *pf3 = 0;
     c->leadingSpace = (*pf1 & SMFIP_HDR_LEADSPC) != 0;
@@ -295,9 +302,11 @@ void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
                     EscapeControl(name, 80).c_str());
         }
     }
-    if (removed)
+    if (removed) {
+        HostFigures().FieldsRemoved(removed);
         Log("message %s: %d incoming field(s) named like the filters' removed", who.c_str(),
             removed);
+    }
 }
 
 // Step one: the queue file made whole under its final name.  False when
@@ -325,20 +334,84 @@ struct Asked {
     Message::Waited waited = Message::Waited::kDecided;
     Outcome outcome;
     Verdict verdict;
+    PolicyOutcome policy;
+    bool unrated = false;       // the anti-spam filter skipped for a trusted sender
+    bool forgedFields = false;  // the forged fields decided (ApplyVerdict)
+    bool holdFailed = false;
     std::string said;  // each filter's answer, for the log line
 };
+
+// What the figures count the message as.
+Counted Classify(const Asked& a) {
+    using Rule = PolicyOutcome::Rule;
+    const Verdict& v = a.verdict;
+    if (a.waited == Message::Waited::kAbandoned) return Counted::kDeferredShutdown;
+    if (a.holdFailed) return Counted::kDeferredHoldFailed;
+    if (a.forgedFields)
+        return v.action == Action::Reject ? Counted::kRefusedForFields : Counted::kDeferredForFields;
+    if (a.policy.hold)
+        return a.policy.rule == Rule::kVirusHold ? Counted::kHeldForVirus : Counted::kHeldForScore;
+    if (a.policy.rule == Rule::kScoreRefusal) return Counted::kRefusedForScore;
+    switch (v.action) {
+        case Action::Reject:
+            return v.failed ? Counted::kRefusedOnFailure : Counted::kRefusedByFilter;
+        case Action::Discard:
+            return Counted::kDiscardedByFilter;
+        case Action::Tempfail:
+            return Counted::kDeferredOnFailure;
+        case Action::Accept:
+            break;
+    }
+    return v.failed ? Counted::kAcceptedOnFailure
+                    : a.unrated ? Counted::kAcceptedUnrated : Counted::kAccepted;
+}
 
 // Step two: the filters asked until the answer is known or the timeout;
 // the transaction (the queue file's owner) then goes to the message table,
 // which keeps it while a filter still reads the file.
-Asked AskFilters(SMFICTX* ctx, std::shared_ptr<Transaction> tx, const std::string& queueId,
-                 Clock::time_point started) {
+Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction> tx,
+                 const std::string& queueId, Clock::time_point started) {
     Asked a;
-    std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath(), queueId);
+    std::vector<bool> skip;
+    std::string untrusted;  // why the anti-spam filter is not asked
+    if (spamFilter >= 0 && (settings->policy.trustAuthenticated ||
+                            !settings->policy.trustedNetworks.empty())) {
+        untrusted = settings->policy.TrustReason(Macro(ctx, "{auth_authen}"), c.clientAddress);
+        if (!untrusted.empty()) {
+            a.unrated = true;
+            skip.assign(filters->Count(), false);
+            skip[spamFilter] = true;
+        }
+    }
+    std::shared_ptr<Message> m =
+        filters->Submit(tx->token, tx->spool.RequestPath(), queueId, skip);
     const auto deadline = started + std::chrono::seconds(settings->timeoutSec);
     a.waited = filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
     a.outcome = m->Snapshot();
-    a.verdict = Decide(a.outcome.answers, a.outcome.answered, policies);
+    {
+        // A filter skipped on purpose let the message on.
+        Outcome unrated;
+        if (a.unrated) {
+            unrated = a.outcome;
+            unrated.answered[spamFilter] = true;
+            unrated.answers[spamFilter].kind = AnswerKind::Ok;
+        }
+        const Outcome& o = a.unrated ? unrated : a.outcome;
+        a.verdict = Decide(o.answers, o.answered, policies);
+        if (a.waited != Message::Waited::kAbandoned) {
+            const PolicySettings* policy = &settings->policy;
+            PolicySettings noHold;
+            if (policy->Holds() && !c.canQuarantine) {
+                // Refused as the filter said, or let on, but never lost.
+                noHold = *policy;
+                noHold.holdInfected = false;
+                noHold.holdScore = -1;
+                policy = &noHold;
+            }
+            a.policy = ApplyPolicy(*policy, policy->scoreField, virusFilter, spamFilter, o.answers,
+                                   o.answered, o.asked, policies, a.verdict);
+        }
+    }
     if (a.waited == Message::Waited::kAbandoned) {
         a.verdict = Verdict();
         a.verdict.action = Action::Tempfail;
@@ -346,7 +419,9 @@ Asked AskFilters(SMFICTX* ctx, std::shared_ptr<Transaction> tx, const std::strin
     }
     for (size_t i = 0; i < a.outcome.answers.size(); ++i) {
         a.said += " " + filters->Name(i) + "=";
-        if (!a.outcome.asked[i])
+        if (a.outcome.skipped[i])
+            a.said += "(not rated: " + untrusted + ")";
+        else if (!a.outcome.asked[i])
             a.said += "(not asked)";
         else if (!a.outcome.answered[i])
             a.said += a.waited == Message::Waited::kDecided ? "(pending)" : "(no answer)";
@@ -371,12 +446,14 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
                 who.c_str(), kMaxCountedNames, EscapeControl(plan.uncounted, 80).c_str());
             v.action = Action::Tempfail;
             v.reply.assign(1, "Too many distinct header fields, try again later");
+            a.forgedFields = true;
         } else if (plan.count > kMaxRemovals) {
             Log("message %s: %d incoming fields named like the filters' (at most %d are removed), "
                 "refused",
                 who.c_str(), plan.count, kMaxRemovals);
             v.action = Action::Reject;
             v.reply.assign(1, "Too many header fields named like the content filters' own");
+            a.forgedFields = true;
         }
     }
     switch (v.action) {
@@ -404,6 +481,22 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
     return SMFIS_CONTINUE;
 }
 
+// A message let on goes to the MTA's hold queue.  (Where the MTA does not
+// allow holding, the policies were read without it: an infected message is
+// refused as its filter said.)  A hold that fails defers the message.
+sfsistat Hold(SMFICTX* ctx, Asked& a, const std::string& who) {
+    const std::string reason = EscapeControl(a.policy.holdReason, 400);
+    if (smfi_quarantine(ctx, const_cast<char*>(reason.c_str())) == MI_SUCCESS)
+        return SMFIS_CONTINUE;
+    Log("message %s: the MTA did not take the hold (%s); deferred", who.c_str(), reason.c_str());
+    a.policy.hold = false;
+    a.holdFailed = true;
+    a.verdict.action = Action::Tempfail;
+    smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
+                  const_cast<char*>("Message could not be held for review, try again later"));
+    return SMFIS_TEMPFAIL;
+}
+
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
     if (!c->tx) {
@@ -424,15 +517,27 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     const std::string who = "queue=" + queueId + " from=<" + EscapeControl(tx->env.sender, 200) +
                             "> to=" + EscapeControl(Recipients(*tx), 600);
 
-    if (!CommitMessage(ctx, *c, *tx, who)) return SMFIS_TEMPFAIL;
-    Asked a = AskFilters(ctx, tx, queueId, started);
-    const sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
+    if (!CommitMessage(ctx, *c, *tx, who)) {
+        HostFigures().Count(Counted::kDeferredSpool);
+        return SMFIS_TEMPFAIL;
+    }
+    Asked a = AskFilters(ctx, *c, tx, queueId, started);
+    sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
+    if (a.policy.hold) {
+        if (result == SMFIS_CONTINUE)
+            result = Hold(ctx, a, who);
+        else
+            a.policy.hold = false;  // refused or deferred after all
+    }
+    HostFigures().Count(Classify(a));
 
     const long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     const Verdict& v = a.verdict;
-    Log("message %s request=%ld%s action=%s%s%s%s time=%ldms", who.c_str(), tx->token,
-        a.said.c_str(), ActionName(v.action), v.failed ? " (filter failure)" : "",
+    Log("message %s request=%ld%s action=%s%s%s%s%s%s%s time=%ldms", who.c_str(), tx->token,
+        a.said.c_str(), a.policy.hold ? "hold" : ActionName(v.action),
+        a.policy.note.empty() ? "" : " (", EscapeControl(a.policy.note, 600).c_str(),
+        a.policy.note.empty() ? "" : ")", v.failed ? " (filter failure)" : "",
         a.waited == Message::Waited::kAbandoned ? " (shutting down)" : "",
         v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
     return result;
@@ -463,11 +568,15 @@ bool RegisterMilter(const HostSettings& s, Filters& f) {
     settings = &s;
     filters = &f;
     policies.clear();
-    for (size_t i = 0; i < f.Count(); ++i) policies.push_back(s.onFailure.For(f.Name(i)));
+    for (size_t i = 0; i < f.Count(); ++i) {
+        policies.push_back(s.onFailure.For(f.Name(i)));
+        if (f.Name(i) == "Tarnwick-AV" && virusFilter < 0) virusFilter = static_cast<int>(i);
+        if (f.Name(i) == "Tarnwick-AS" && spamFilter < 0) spamFilter = static_cast<int>(i);
+    }
     static struct smfiDesc desc = {};
     desc.xxfi_name = const_cast<char*>("tarnwick-milter");
     desc.xxfi_version = SMFI_VERSION;
-    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
+    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | (s.policy.Holds() ? SMFIF_QUARANTINE : 0);
     desc.xxfi_connect = OnConnect;
     desc.xxfi_helo = OnHelo;
     desc.xxfi_envfrom = OnMailFrom;

@@ -16,6 +16,7 @@
 
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
+#include "milter/figures.h"
 #include "milter/filter_settings.h"
 
 namespace milter {
@@ -262,6 +263,8 @@ bool FilterChild::Launch() {
         return false;
     }
     pid_ = child.pid;
+    if (launched_) HostFigures().Restarted(index_);
+    launched_ = true;
     toChild_ = std::move(child.input);
     fromChild_ = std::move(child.output);
     quitSent_ = false;

@@ -179,6 +179,7 @@ class FilterChild {
     bool killed_ = false;  // at the stop deadline
     std::chrono::steady_clock::time_point startedAt_, restartAt_, nextProbe_;
     int restartDelayMs_ = 1000;
+    bool launched_ = false;  // a process was started before (for the figures)
     std::string engineSocket_;   // from the settings, read when the process ends
     std::string settingsStamp_;  // of the settings file last read
     std::chrono::steady_clock::time_point nextSettingsLook_;

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "common/base/daemonlog.h"
+#include "milter/figures.h"
 
 namespace milter {
 
@@ -49,8 +50,9 @@ void Filters::AskFilters(const Message& m, const std::vector<size_t>& which) {
 }
 
 std::shared_ptr<Message> Filters::Submit(long token, const std::string& path,
-                                         const std::string& label) {
-    auto m = std::make_shared<Message>(token, path, children_.size(), settings_.order);
+                                         const std::string& label,
+                                         const std::vector<bool>& skip) {
+    auto m = std::make_shared<Message>(token, path, children_.size(), settings_.order, skip);
     bool abandoned;
     {
         twLock lock(mu_);
@@ -103,6 +105,8 @@ void Filters::Deliver(size_t index, const Answer& answer) {
     if (!m) return;
     Message::Recorded r = m->Record(index, answer);
     AskFilters(*m, r.ask);
+    HostFigures().Answered(index, r.elapsedMs);
+    if (r.late) HostFigures().LateAnswer(index);
     if (r.late)
         Log("late answer %s request=%ld %s=%s after %ldms%s", r.label.c_str(), m->token,
             Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,

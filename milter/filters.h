@@ -49,9 +49,11 @@ class Filters {
     // A fresh request token (1 to 2^31-1, then round again).
     long NextToken();
     // Registers a message and queues its request to the filters to ask first.
-    // label names it on the filters' log lines (the MTA's queue id).
+    // label names it on the filters' log lines (the MTA's queue id); skip:
+    // filters not to ask about it at all (Message).
     std::shared_ptr<Message> Submit(long token, const std::string& path,
-                                    const std::string& label = std::string());
+                                    const std::string& label = std::string(),
+                                    const std::vector<bool>& skip = {});
     // Until the answer is known, the deadline or AbandonAll(); asks the
     // later filters when the order says so (Message::Wait).
     Message::Waited Wait(Message& m, std::chrono::steady_clock::time_point deadline,

@@ -25,7 +25,10 @@
 #include "common/base/socket_access.h"
 #include "common/base/version.h"
 #include "milter/callbacks.h"
+#include "milter/figures.h"
+#include "milter/filter_settings.h"
 #include "milter/filters.h"
+#include "milter/policy.h"
 #include "milter/reload.h"
 #include "milter/settings.h"
 #include "milter/spool.h"
@@ -71,6 +74,9 @@ bool EnsureDirectory(const std::string& path, mode_t mode) {
 // Postfix's smtpd runs chrooted in its spool directory and reaches the
 // socket there as unix:tarnwick/milter.sock.
 constexpr const char* kDefaultSocket = "unix:/var/spool/postfix/tarnwick/milter.sock";
+// Beside the filters' statistics in the package's program directory, where
+// tarnwick-stats finds both.
+constexpr const char* kDefaultFigures = "/var/lib/tarnwick/milter/tarnwick-milter.prom";
 
 struct Options {
     // --socket is an address here (unix:/path or inet:PORT@HOST); the group
@@ -80,6 +86,8 @@ struct Options {
     std::vector<std::string> filters;
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
     int sendmailTimeoutSec = 30;
+    std::string figuresFile = kDefaultFigures;
+    int figuresEverySec = 5;
     milter::HostSettings host;
     bool debug = false;
 };
@@ -216,6 +224,42 @@ int ParseOptions(int argc, char** argv, Options& o) {
                    "(by default they are removed before the filters' fields are added)",
                    &o.host.keepHeaderFields)
             .Short('k'),
+        NumberOption("reject-score", "N",
+                     "refuse (550 5.7.1) a message Tarnwick-AS rates N or more; "
+                     "a whitelisted sender is never refused (default: off)",
+                     0, 100, [&o](uint64_t n) { o.host.policy.rejectScore = static_cast<int>(n); }),
+        NumberOption("hold-score", "N",
+                     "put a message Tarnwick-AS rates N or more, and below "
+                     "--reject-score, in the MTA's hold queue (default: off)",
+                     0, 100, [&o](uint64_t n) { o.host.policy.holdScore = static_cast<int>(n); }),
+        ChoiceOption("on-virus", "WHAT",
+                     "what Tarnwick-AV's refusal of an infected message does: reject (as the "
+                     "filter says) or hold (the message goes to the MTA's hold queue with the "
+                     "virus name as the reason);",
+                     {"reject", "hold"},
+                     [&o](size_t choice) { o.host.policy.holdInfected = choice == 1; })
+            .Default("reject"),
+        FlagOption("trust-authenticated",
+                   "mail of an authenticated SMTP session (the MTA's {auth_authen}) is not "
+                   "rated by Tarnwick-AS; the virus scan still runs",
+                   &o.host.policy.trustAuthenticated),
+        CheckedTextOption("trust-network", "CIDR",
+                          "mail from a client in this IPv4 or IPv6 network (ADDRESS/PREFIX) "
+                          "is not rated by Tarnwick-AS; the virus scan still runs; repeatable",
+                          [&o](const char* text, std::string& why) {
+                              milter::Network n;
+                              if (!milter::ParseNetwork(text, n, why)) return false;
+                              o.host.policy.trustedNetworks.push_back(n);
+                              return true;
+                          }),
+        TextOption("figures-file", "PATH",
+                   "the host's own figures in the Prometheus text format, written there (a "
+                   "new file renamed into place) every --figures-every seconds and at the "
+                   "stop; \"none\" for none",
+                   &o.figuresFile)
+            .Default(kDefaultFigures),
+        NumberOption("figures-every", "SECONDS", "how often the figures file is written", 1, 3600,
+                     &o.figuresEverySec),
         FlagOption("debug", "log every answer and start the filters with -debug", &o.debug)
             .Short('d'),
     });
@@ -233,6 +277,24 @@ int ParseOptions(int argc, char** argv, Options& o) {
             known = known || f.compare(f.rfind('/') + 1, std::string::npos, name) == 0;
         if (!known)
             return Fail(("--on-failure names " + name + ", which no --filter runs").c_str(),
+                        nullptr),
+                   2;
+    }
+    milter::PolicySettings& policy = o.host.policy;
+    if (policy.ScoreLevels()) {
+        const char* option = policy.rejectScore >= 0 ? "--reject-score" : "--hold-score";
+        std::string spam;
+        for (const std::string& f : o.filters)
+            if (f.compare(f.rfind('/') + 1, std::string::npos, "Tarnwick-AS") == 0) spam = f;
+        if (spam.empty())
+            return Fail((std::string(option) + " wants a --filter running Tarnwick-AS").c_str(),
+                        nullptr),
+                   2;
+        policy.scoreField = milter::ScoreFieldOf(spam);
+        if (policy.scoreField.name.empty())
+            return Fail((std::string(option) + ": the Header setting of " +
+                         milter::SettingsFileOf(spam) + " gives no field with the score (^1)")
+                            .c_str(),
                         nullptr),
                    2;
     }
@@ -324,6 +386,19 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < filters.Count(); ++i)
         daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
                        milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));
+    {
+        const milter::PolicySettings& p = o.host.policy;
+        std::string levels;
+        if (p.rejectScore >= 0) levels += ", refused from score " + std::to_string(p.rejectScore);
+        if (p.holdScore >= 0) levels += ", held from score " + std::to_string(p.holdScore);
+        if (p.ScoreLevels())
+            daemonlog::Log("start: spam score read from field %s%s", p.scoreField.name.c_str(),
+                           levels.c_str());
+        if (p.holdInfected) daemonlog::Log("start: infected mail is held, not refused");
+        for (const milter::Network& n : p.trustedNetworks)
+            daemonlog::Log("start: mail from %s is not rated", n.text.c_str());
+        if (p.trustAuthenticated) daemonlog::Log("start: mail of authenticated sessions is not rated");
+    }
     if (!milter::RegisterMilter(o.host, filters) ||
         smfi_setconn(const_cast<char*>(o.socket.path.c_str())) != MI_SUCCESS || !OpenSocket(o)) {
         daemonlog::Log("start: cannot listen on %s", o.socket.path.c_str());
@@ -332,6 +407,13 @@ int main(int argc, char** argv) {
     milter::Submitter submitter(o.base + "/Submitted", o.sendmail, o.sendmailTimeoutSec);
     if (!submitter.Start()) return 1;
     filters.StartAll();
+    milter::Figures& figures = milter::HostFigures();
+    if (o.figuresFile != "none") {
+        std::vector<std::string> names;
+        for (size_t i = 0; i < filters.Count(); ++i) names.push_back(filters.Name(i));
+        figures.SetFilters(names);
+        figures.StartExport(Absolute(o.figuresFile), o.figuresEverySec * 1000);
+    }
 
     hupFd = eventfd(0, EFD_CLOEXEC);
     struct sigaction hangup = {};
@@ -370,6 +452,7 @@ int main(int argc, char** argv) {
     daemonlog::Log("stop: stopping the filters");
     filters.StopAll(kQuitMs);
     submitter.Stop();
+    figures.StopExport();
     daemonlog::Log("stop: finished");
     return rc == MI_SUCCESS ? 0 : 1;
 }

@@ -7,7 +7,7 @@ namespace milter {
 using Clock = std::chrono::steady_clock;
 
 Message::Message(long token_, std::string path_, size_t filters, Order order,
-                 HeadStart& headStart)
+                 const std::vector<bool>& skip, HeadStart& headStart)
     : token(token_),
       path(std::move(path_)),
       order_(order),
@@ -16,11 +16,17 @@ Message::Message(long token_, std::string path_, size_t filters, Order order,
     twLock lock(mu_);
     outcome_.answers.resize(filters);
     outcome_.answered.assign(filters, false);
+    outcome_.skipped.assign(filters, false);
+    for (size_t i = 0; i < filters && i < skip.size(); ++i) outcome_.skipped[i] = skip[i];
     // No other thread knows the message yet: the first ones asked are
     // marked here.
-    outcome_.asked.assign(filters, order == Order::Parallel);
-    if (filters > 0) outcome_.asked[0] = true;
-    out_ = order == Order::Parallel ? filters : (filters > 0 ? 1 : 0);
+    outcome_.asked.assign(filters, false);
+    for (size_t i = 0; i < filters; ++i) {
+        if (outcome_.skipped[i]) continue;
+        outcome_.asked[i] = true;
+        ++out_;
+        if (order != Order::Parallel) break;
+    }
 }
 
 bool Message::DecidedLocked() const {
@@ -42,20 +48,17 @@ Message::Recorded Message::Record(size_t index, const Answer& answer) {
             firstRefused = index == 0;
         } else if (!refused_) {
             for (size_t next = index + 1; next < outcome_.asked.size(); ++next) {
-                if (outcome_.asked[next]) continue;
-                if (order_ == Order::Serial && next != index + 1) break;
+                if (outcome_.asked[next] || outcome_.skipped[next]) continue;
                 outcome_.asked[next] = true;
                 ++out_;
                 r.ask.push_back(next);
+                if (order_ == Order::Serial) break;
             }
         }
         r.late = released_;
-        if (released_) {
-            r.label = label_;
-            r.elapsedMs = static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - born_)
-                    .count());
-        }
+        r.elapsedMs = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - born_).count());
+        if (released_) r.label = label_;
         if (released_ && out_ == 0) {
             r.finished = true;
             r.keep = std::move(keep_);
@@ -73,7 +76,7 @@ std::vector<size_t> Message::AskRest() {
     twLock lock(mu_);
     if (refused_ || abandoned_) return ask;
     for (size_t i = 0; i < outcome_.asked.size(); ++i) {
-        if (outcome_.asked[i]) continue;
+        if (outcome_.asked[i] || outcome_.skipped[i]) continue;
         outcome_.asked[i] = true;
         ++out_;
         ask.push_back(i);

@@ -31,6 +31,7 @@ struct Outcome {
     std::vector<Answer> answers;
     std::vector<bool> answered;
     std::vector<bool> asked;  // later filters only once the earlier ones let it on
+    std::vector<bool> skipped;  // never to be asked
 };
 
 // One message in flight: the milter thread that handles it waits, the
@@ -39,11 +40,12 @@ class Message {
   public:
     enum class Waited { kDecided, kDeadline, kAbandoned };
 
-    // With Staggered, the first filter has the message to itself for
-    // headStart's current time (see head_start.h); its refusals are
-    // recorded there whatever the order.
+    // skip[i] true: filter i is never asked about this message (a trusted
+    // sender is not rated); the order passes over it.  With Staggered, the
+    // first filter has the message to itself for headStart's current time
+    // (see head_start.h); its refusals are recorded there whatever the order.
     Message(long token, std::string path, size_t filters, Order order,
-            HeadStart& headStart = HeadStart::Shared());
+            const std::vector<bool>& skip = {}, HeadStart& headStart = HeadStart::Shared());
 
     const long token;
     const std::string path;  // relative to the base directory, as sent in FILE
@@ -55,7 +57,7 @@ class Message {
         bool late = false;           // the waiter had already let go
         std::shared_ptr<void> keep;  // with finished: to be let go of
         std::string label;           // with late: how the waiter's log named it
-        long elapsedMs = 0;          // with late: since the message came
+        long elapsedMs = 0;          // since the message came
     };
     // Records filter index's answer and wakes the waiter.  A reject or
     // discard decides the message: nobody else is asked.  Any other answer

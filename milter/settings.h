@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "milter/policy.h"
 #include "milter/verdict.h"
 
 namespace milter {
@@ -26,6 +27,8 @@ struct HostSettings {
     Order order = Order::Staggered;
     // Leave incoming fields named like the filters' own in the message.
     bool keepHeaderFields = false;
+    // Score levels, holding infected mail, trusted senders: all off.
+    PolicySettings policy;
 };
 
 }  // namespace milter

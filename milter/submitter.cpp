@@ -21,6 +21,7 @@
 #include "common/base/spawn.h"
 #include "common/base/text.h"
 #include "milter/addrlist.h"
+#include "milter/figures.h"
 
 namespace milter {
 
@@ -192,9 +193,10 @@ void Submitter::Track(const std::string& claimed) {
 }
 
 void Submitter::SetAside(const std::string& name, const char* why) {
-    if (renameat(sendingFd_.Get(), name.c_str(), failedFd_.Get(), name.c_str()) == 0)
+    if (renameat(sendingFd_.Get(), name.c_str(), failedFd_.Get(), name.c_str()) == 0) {
+        HostFigures().Count(Generated::kSetAside);
         Log("submit: %s set aside in failed/: %s", EscapeControl(name, 300).c_str(), why);
-    else
+    } else
         Log("submit: %s cannot be set aside (%s): %s; left in sending/ for the next start",
             EscapeControl(name, 300).c_str(), why, strerror(errno));
 }
@@ -291,8 +293,10 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
             Log("submit: %s handed over but cannot be removed: %s", shown.c_str(), strerror(errno));
         Log("submit: %s handed over (%lld bytes, %zu recipient(s), %ld ms)", shown.c_str(),
             static_cast<long long>(st.st_size), rcpts.addresses.size(), ms);
+        HostFigures().Count(Generated::kSent);
         return Outcome::kDone;
     }
+    HostFigures().Count(Generated::kFailed);
     if (timedOut) {
         Log("submit: sendmail still running for %s after %d s; its process group was killed",
             shown.c_str(), limitSec_);

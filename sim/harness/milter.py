@@ -109,6 +109,7 @@ class MilterRig:
         self.socket = os.path.join(self.root, "milter.sock")
         self.socket_spec = socket_spec or "unix:" + self.socket
         self.log_path = os.path.join(self.root, "host.log")
+        self.figures = os.path.join(self.root, "figures.prom")
         self.sendmail = os.path.join(self.root, "sendmail")
         with open(self.sendmail, "w") as f:
             f.write(SENDMAIL)
@@ -165,7 +166,8 @@ class MilterRig:
     def start(self):
         argv = [os.path.join(default_bin_dir(), "tarnwick-milter"), "--socket", self.socket_spec,
                 "--base", self.base, "--sendmail", self.sendmail,
-                "--socket-group", grp.getgrgid(os.getgid()).gr_name] + self.host_args
+                "--socket-group", grp.getgrgid(os.getgid()).gr_name,
+                "--figures-file", self.figures] + self.host_args
         for program in self.filters:
             argv += ["--filter", os.path.join(self.program_dir(program), program)]
         self.log_file = open(self.log_path, "ab")
@@ -189,6 +191,31 @@ class MilterRig:
 
     def wait_log(self, text, count=1, timeout=10):
         return wait_until(lambda: self.log().count(text) >= count, timeout, repr(text))
+
+    def figures_families(self):
+        """The host's figures file read with the Prometheus client's parser:
+        {family name: family}; counters are named without their _total."""
+        from prometheus_client.parser import text_string_to_metric_families
+        with open(self.figures) as f:
+            return {fam.name: fam for fam in text_string_to_metric_families(f.read())}
+
+    def wait_figures_written(self, timeout=10):
+        """Until the figures file is written anew, so it holds every
+        message answered before the call."""
+        since = time.time_ns()
+        wait_until(lambda: os.path.exists(self.figures) and os.stat(self.figures).st_mtime_ns > since,
+                   timeout, "the figures file written")
+
+    def figure(self, family, suffix="", **labels):
+        """One sample's value from the figures file (0 when the file is not
+        written yet)."""
+        if not os.path.exists(self.figures):
+            return 0
+        fam = self.figures_families()[family]
+        for s in fam.samples:
+            if s.name == fam.name + suffix and s.labels == labels:
+                return s.value
+        raise AssertionError("no sample %s%s %s" % (family, suffix, labels))
 
     def message_lines(self):
         return [l for l in self.log().splitlines() if "]: info: message queue=" in l]

@@ -57,7 +57,7 @@ def postfix_missing():
 
 
 class PostfixInstance:
-    def __init__(self, root, milter_spec, smtpd_procs=20, default_action="tempfail"):
+    def __init__(self, root, milter_spec, smtpd_procs=20, default_action="tempfail", main_cf=None):
         self.root = root
         self.conf = os.path.join(root, "etc")
         self.queue = os.path.join(root, "queue")
@@ -97,6 +97,7 @@ class PostfixInstance:
             "default_destination_concurrency_limit": "20",
             "in_flow_delay": "0",
         }
+        values.update(main_cf or {})
         with open(os.path.join(self.conf, "main.cf"), "w") as f:
             f.writelines("%s = %s\n" % item for item in values.items())
         with open(os.path.join(self.conf, "master.cf"), "w") as f:
@@ -168,6 +169,14 @@ class PostfixInstance:
                 out.append(f.read())
         return out
 
+    def held(self):
+        """The messages in Postfix's hold queue, as postqueue -j shows them."""
+        import json
+        out = subprocess.run(["/usr/sbin/postqueue", "-c", self.conf, "-j"], capture_output=True,
+                             text=True, check=True).stdout
+        return [m for m in (json.loads(line) for line in out.splitlines() if line.strip())
+                if m.get("queue_name") == "hold"]
+
     def wait_sunk(self, pattern, timeout=30):
         def found():
             return [m for m in self.sunk() if re.search(pattern, m)]
@@ -190,10 +199,11 @@ class PostfixInstance:
         self._restore_default_main_cf()
 
 
-def milter_behind_postfix(smtpd_procs=20, **rig_args):
+def milter_behind_postfix(smtpd_procs=20, main_cf=None, **rig_args):
     """A MilterRig with the real engines on a loopback port behind a private
     Postfix that also takes the milter's own mail (--sendmail), both started:
     Postfix first, so that the filters' start reports go straight to it.
+    main_cf: more settings of Postfix's main.cf.
     rig_args go to MilterRig (host_args, replace, engine_args...).  Returns
     (rig, mta); stop them with mta.stop() and rig.cleanup().  When a start
     fails, whatever was made is stopped and removed before the error goes on."""
@@ -202,7 +212,7 @@ def milter_behind_postfix(smtpd_procs=20, **rig_args):
     mta = None
     try:
         mta = PostfixInstance(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port,
-                              smtpd_procs=smtpd_procs)
+                              smtpd_procs=smtpd_procs, main_cf=main_cf)
         rig.host_args += ["--sendmail", mta.sendmail_command()]
         mta.start()
         rig.start()

@@ -53,6 +53,24 @@ Targets={};
 """
 
 
+# As tarnwick-milter writes it, with a filter name that needs escaping, a
+# family that is not the milter's and a line that does not read.
+MILTER_FIGURES = """# HELP tarnwick_milter_messages_total Messages answered, by outcome and reason.
+# TYPE tarnwick_milter_messages_total counter
+tarnwick_milter_messages_total{outcome="accepted",reason="filters"} 40
+tarnwick_milter_messages_total{outcome="held",reason="virus"} 3
+# HELP tarnwick_milter_filter_answer_seconds Time from a message's submission to a filter's answer.
+# TYPE tarnwick_milter_filter_answer_seconds histogram
+tarnwick_milter_filter_answer_seconds_bucket{filter="Tarnwick-\\"AV\\"",le="0.005"} 2
+tarnwick_milter_filter_answer_seconds_bucket{filter="Tarnwick-\\"AV\\"",le="+Inf"} 3
+tarnwick_milter_filter_answer_seconds_sum{filter="Tarnwick-\\"AV\\""} 0.012
+tarnwick_milter_filter_answer_seconds_count{filter="Tarnwick-\\"AV\\""} 3
+# TYPE tarnwick_other gauge
+tarnwick_other 1
+tarnwick_milter_messages_total{outcome="held" 7
+"""
+
+
 def load_tool():
     """The tool as a module (its file has no .py ending)."""
     module = types.ModuleType("tarnwick_stats")
@@ -160,6 +178,30 @@ class StatsToolTest(unittest.TestCase):
         hist = fams["tarnwick_period_spam_score"]
         self.assertEqual(self.value(hist, "_count", dir=velmora), 6)
         self.assertEqual(self.value(hist, "_count", dir=self.dir), 6)
+
+    def test_milter_figures_passed_on_and_drawn(self):
+        """tarnwick-milter's own figures, from its program directory, go on
+        under the directory's label; its messages by outcome are drawn."""
+        with open(os.path.join(self.dir, "tarnwick-milter.prom"), "w") as f:
+            f.write(MILTER_FIGURES)
+        png = os.path.join(self.dir, "out", "with-milter.png")
+        r = run_tool("--dir", self.dir, "--textfile", self.prom)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("tarnwick-milter.prom: line 12 skipped", r.stderr)
+        fams = self.families()
+        msgs = fams["tarnwick_milter_messages"]
+        self.assertEqual(self.value(msgs, "_total", dir=self.dir, outcome="held", reason="virus"), 3)
+        hist = fams["tarnwick_milter_filter_answer_seconds"]
+        self.assertEqual(hist.type, "histogram")
+        self.assertEqual(self.value(hist, "_bucket", dir=self.dir, filter='Tarnwick-"AV"', le="0.005"), 2)
+        self.assertEqual(self.value(hist, "_sum", dir=self.dir, filter='Tarnwick-"AV"'), 0.012)
+        self.assertNotIn("tarnwick_other", fams)
+        # The filters' own series are all still there.
+        self.assertIn("tarnwick_period_spam_score", fams)
+        r = run_tool("--dir", self.dir, "--png", png, "--today", "2026-12-07")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(png, "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 
     def test_broken_statistics_keep_the_old_textfile(self):
         with open(self.prom, "w") as f:

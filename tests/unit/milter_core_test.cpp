@@ -271,7 +271,7 @@ TEST(MessageOrder, StaggeredHeadStartFollowsTheEstimator) {
     using std::chrono::milliseconds;
     HeadStart times;
     for (size_t i = 0; i < HeadStart::kWindow; ++i) times.RecordRefusal(milliseconds(60));
-    Message m(12, "Queue/12.msg", 2, Order::Staggered, times);
+    Message m(12, "Queue/12.msg", 2, Order::Staggered, {}, times);
     const auto born = Clock::now();
     Clock::duration askedAfter{};
     const auto waited = m.Wait(born + std::chrono::seconds(10), std::chrono::seconds(1), nullptr,
@@ -285,12 +285,31 @@ TEST(MessageOrder, StaggeredHeadStartFollowsTheEstimator) {
     EXPECT_GE(askedAfter, milliseconds(61));
 
     HeadStart fresh;
-    Message refused(13, "Queue/13.msg", 2, Order::Parallel, fresh);
+    Message refused(13, "Queue/13.msg", 2, Order::Parallel, {}, fresh);
     refused.Record(1, Parse(R"(13 ERROR "spam")"));
     EXPECT_EQ(fresh.Current(), HeadStart::kFloor);
     std::this_thread::sleep_for(milliseconds(100));
     refused.Record(0, Parse(R"(13 ERROR "Virus found")"));
     EXPECT_GE(fresh.Current(), milliseconds(101));
+}
+
+// A filter skipped for a trusted sender is passed over in every order and
+// never holds the message up.
+TEST(MessageOrder, SkippedFilterIsNeverAsked) {
+    const Answer ok = Parse("7 OK");
+    const std::vector<bool> skipFirst{true, false, false}, skipMiddle{false, true, false};
+    Message serial(7, "Queue/7.msg", 3, Order::Serial, skipMiddle);
+    EXPECT_EQ(serial.Record(0, ok).ask, std::vector<size_t>{2});
+    Message staggered(8, "Queue/8.msg", 3, Order::Staggered, skipFirst);
+    EXPECT_EQ(staggered.Snapshot().asked, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(staggered.AskRest(), std::vector<size_t>{2});
+    Message parallel(9, "Queue/9.msg", 3, Order::Parallel, skipMiddle);
+    EXPECT_EQ(parallel.Snapshot().asked, (std::vector<bool>{true, false, true}));
+    parallel.Record(0, ok);
+    parallel.Record(2, ok);
+    EXPECT_EQ(parallel.WaitDecided(std::chrono::steady_clock::now(), std::chrono::seconds(1),
+                                   nullptr),
+              Message::Waited::kDecided);
 }
 
 TEST(Envelope, LinesTheFiltersRead) {

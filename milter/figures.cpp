@@ -122,18 +122,18 @@ std::string Figures::Text() const {
         Line(out, "tarnwick_milter_filter_answer_seconds_count{filter=\"%s\"} %llu", name.c_str(),
              count);
     }
-    Line(out, "# HELP tarnwick_milter_filter_restarts_total Filter processes started again "
-              "after the first.");
-    Line(out, "# TYPE tarnwick_milter_filter_restarts_total counter");
-    for (size_t i = 0; i < n; ++i)
-        Line(out, "tarnwick_milter_filter_restarts_total{filter=\"%s\"} %llu",
-             Label(names_[i]).c_str(), Get(filters_[i].restarts));
-    Line(out, "# HELP tarnwick_milter_late_answers_total Answers that came after the MTA was "
-              "answered.");
-    Line(out, "# TYPE tarnwick_milter_late_answers_total counter");
-    for (size_t i = 0; i < n; ++i)
-        Line(out, "tarnwick_milter_late_answers_total{filter=\"%s\"} %llu",
-             Label(names_[i]).c_str(), Get(filters_[i].late));
+    const auto perFilter = [&](const char* series, const char* help,
+                               std::atomic<uint64_t> PerFilter::*counter) {
+        Line(out, "# HELP %s %s", series, help);
+        Line(out, "# TYPE %s counter", series);
+        for (size_t i = 0; i < n; ++i)
+            Line(out, "%s{filter=\"%s\"} %llu", series, Label(names_[i]).c_str(),
+                 Get(filters_[i].*counter));
+    };
+    perFilter("tarnwick_milter_filter_restarts_total",
+              "Filter processes started again after the first.", &PerFilter::restarts);
+    perFilter("tarnwick_milter_late_answers_total",
+              "Answers that came after the MTA was answered.", &PerFilter::late);
     Line(out, "# HELP tarnwick_milter_forged_fields_removed_total Incoming header fields named "
               "like the filters' own, removed.");
     Line(out, "# TYPE tarnwick_milter_forged_fields_removed_total counter");

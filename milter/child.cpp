@@ -18,6 +18,7 @@
 #include "common/base/text.h"
 #include "milter/figures.h"
 #include "milter/filter_settings.h"
+#include "milter/spool.h"
 
 namespace milter {
 
@@ -257,7 +258,7 @@ void FilterChild::Replace() {
 bool FilterChild::Launch() {
     std::vector<std::string> argv{program_};
     argv.insert(argv.end(), args_.begin(), args_.end());
-    pipedChild child = SpawnPiped(argv, settings_.baseDir, kPipeInput, false);
+    pipedChild child = SpawnPiped(argv, FilterWorkDir(settings_.baseDir, name_), kPipeInput, false);
     if (child.pid < 0) {
         Log("filter %s cannot be started: %s", name_.c_str(), strerror(errno));
         return false;

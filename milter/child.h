@@ -1,7 +1,7 @@
 // One filter process and the thread that supervises it.
 //
 // Each configured filter (Tarnwick-AV, Tarnwick-AS) runs as a child process
-// with the base directory as its working directory and speaks the filter
+// in a working directory of its own (milter/spool.h) and speaks the filter
 // protocol on its standard input and output.  One supervisor thread per
 // child owns the child's pipes: it writes queued request lines (never
 // blocking a milter thread on a full pipe), reads answer and log lines,
@@ -56,8 +56,8 @@
 
 namespace milter {
 
-// The whitelist in the filters' working directory (baseDir), as a filter
-// reads it: its content behind a "=", or empty when it cannot be read.
+// The whitelist of the base directory, which every filter's working
+// directory links to, as a filter reads it: its content behind a "=", or empty when it cannot be read.
 std::string WhitelistContentOf(const std::string& baseDir);
 
 class FilterChild {

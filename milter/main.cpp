@@ -155,8 +155,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
         "", kVersion, 'h', 'V');
     table.Add({
         TextOption("base", "DIR",
-                   "base directory: Queue/, Submitted/ and the filters' Temp/ and whitelist.txt "
-                   "live here",
+                   "base directory: Queue/, Submitted/, whitelist.txt and each filter's "
+                   "working directory Work/NAME/ live here",
                    &o.base)
             .Short('b')
             .Required(),
@@ -383,6 +383,8 @@ int main(int argc, char** argv) {
         }
         filters.Add(f, filterArgs);
     }
+    for (size_t i = 0; i < filters.Count(); ++i)
+        if (!milter::PrepareFilterWorkDir(o.base, filters.Name(i))) return 1;
     for (size_t i = 0; i < filters.Count(); ++i)
         daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
                        milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));

@@ -13,6 +13,7 @@
 #include "common/base/spawn.h"
 #include "common/base/text.h"
 #include "milter/filter_settings.h"
+#include "milter/spool.h"
 
 namespace milter {
 
@@ -42,12 +43,13 @@ std::string BaseName(const std::string& path) {
 }
 
 // Runs the checker on one filter's settings as that filter reads them (in
-// the base directory, with the whitelist there for Tarnwick-AS) and logs
+// its working directory, with the whitelist there for Tarnwick-AS) and logs
 // every problem it reports.  True when it found none.
 bool SettingsPass(const std::string& checker, const std::string& program,
                   const HostSettings& settings) {
     const std::string name = BaseName(program);
-    std::vector<std::string> argv{checker, "--workdir", settings.baseDir};
+    const std::string workDir = FilterWorkDir(settings.baseDir, name);
+    std::vector<std::string> argv{checker, "--workdir", workDir};
     if (name == "Tarnwick-AV") {
         argv.insert(argv.end(), {"--av", SettingsFileOf(program)});
     } else if (name == "Tarnwick-AS") {
@@ -56,7 +58,7 @@ bool SettingsPass(const std::string& checker, const std::string& program,
         Log("reload: filter %s: no checker for its settings; reloading it unchecked", name.c_str());
         return true;
     }
-    pipedChild child = SpawnPiped(argv, settings.baseDir, -1, true);
+    pipedChild child = SpawnPiped(argv, workDir, -1, true);
     if (child.pid < 0) {
         Log("reload: filter %s keeps its settings: %s cannot be run: %s", name.c_str(),
             checker.c_str(), strerror(errno));

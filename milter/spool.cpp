@@ -2,16 +2,22 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "common/base/daemonlog.h"
 
 namespace milter {
 
 namespace {
 
 constexpr const char* kQueueDirName = "Queue";
+constexpr const char* kWorkDirName = "Work";
+// What every filter's working directory links to in the base directory.
+constexpr const char* kShared[] = {kQueueDirName, "Submitted", "whitelist.txt"};
 constexpr const char* kArriving = ".tmp";
 constexpr const char* kReady = ".msg";
 
@@ -38,6 +44,44 @@ int ClearQueue(const std::string& baseDir) {
         }
     }
     return removed;
+}
+
+std::string FilterWorkDir(const std::string& baseDir, const std::string& name) {
+    return baseDir + "/" + kWorkDirName + "/" + name;
+}
+
+bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name) {
+    const std::string dir = FilterWorkDir(baseDir, name);
+    for (const std::string& d : {baseDir + "/" + kWorkDirName, dir}) {
+        struct stat st;
+        if ((mkdir(d.c_str(), 0750) != 0 && errno != EEXIST) || lstat(d.c_str(), &st) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            daemonlog::Log("start: %s is not a usable directory: %s", d.c_str(),
+                           errno == EEXIST ? "not a directory" : strerror(errno));
+            return false;
+        }
+    }
+    for (const char* shared : kShared) {
+        const std::string link = dir + "/" + shared;
+        const std::string target = std::string("../../") + shared;
+        char now[4096];
+        const ssize_t n = readlink(link.c_str(), now, sizeof now);
+        if (n >= 0 && target.compare(0, std::string::npos, now, static_cast<size_t>(n)) == 0)
+            continue;
+        struct stat st;
+        if (lstat(link.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            daemonlog::Log("start: %s is a directory; it must be a link to %s", link.c_str(),
+                           target.c_str());
+            return false;
+        }
+        if ((unlink(link.c_str()) != 0 && errno != ENOENT) ||
+            symlink(target.c_str(), link.c_str()) != 0) {
+            daemonlog::Log("start: cannot link %s to %s: %s", link.c_str(), target.c_str(),
+                           strerror(errno));
+            return false;
+        }
+    }
+    return true;
 }
 
 SpoolFile::~SpoolFile() {

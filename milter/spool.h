@@ -1,5 +1,6 @@
-// The queue the filters read, BASE/Queue/, and the files in it: the
-// layout is spelled here alone.
+// The base directory's layout: the queue the filters read, BASE/Queue/,
+// and the files in it, and the filters' working directories; it is spelled
+// here alone.
 //
 // A message is written to "Queue/N.tmp" while it arrives; the trace field
 // needs the MTA's queue id, known for certain only at the end of the
@@ -24,6 +25,17 @@ std::string QueueDir(const std::string& baseDir);
 // Removes what a previous run left in the queue (its messages belong to
 // the MTA, which offers them again); returns how many files went.
 int ClearQueue(const std::string& baseDir);
+
+// Each filter works in a directory of its own, BASE/Work/NAME/: a filter
+// empties its Temp/ when it starts, and a Temp/ shared with another filter
+// would lose the copies that filter's engine is about to scan.  In it, made
+// by the host, relative links to what the filters share: Queue, Submitted
+// and whitelist.txt of the base directory.
+std::string FilterWorkDir(const std::string& baseDir, const std::string& name);
+// Makes the directory and its links; a wrong link or a file of one of
+// those names is replaced, anything else there is left and refused.
+// False (logged) when the directory cannot be used.
+bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name);
 
 // One queue file being written.  Not shared between threads.
 class SpoolFile {

@@ -432,7 +432,7 @@ def inner(root_path):
                           lambda: "start: ready" in services.log("tarnwick-milter.service"), 60)
         check = root.chroot(["setpriv", "--reuid", "tarnwick", "--regid", "tarnwick",
                              "--init-groups", "--", "tarnwick-check", "--workdir",
-                             "/var/spool/tarnwick", "/var/lib/tarnwick/milter"],
+                             "/var/spool/tarnwick/Work/Tarnwick-AV", "/var/lib/tarnwick/milter"],
                             capture_output=True, text=True, check=False)
         if check.returncode != 0:
             failures.append("tarnwick-check found problems:\n" + check.stdout)

@@ -506,6 +506,29 @@ class MilterSupervisionTest(unittest.TestCase):
         finally:
             rig.cleanup()
 
+    def test_a_filter_starting_leaves_the_other_filters_copies_alone(self):
+        # A filter empties its Temp/ when it starts; a restarted Tarnwick-AS
+        # must not take the copies Tarnwick-AV's engine has yet to scan.
+        rig = MilterRig(whitelist=["*@friends.example"])
+        try:
+            rig.start()
+            av_temp = os.path.join(os.readlink("/proc/%d/cwd" % rig.filter_pid("Tarnwick-AV")), "Temp")
+            copy = os.path.join(av_temp, "message_99.tmp")
+            open(copy, "w").close()
+            clearing = "Tarnwick-AS: * clearing Temp"
+            before = rig.log().count(clearing)
+            os.kill(rig.filter_pid("Tarnwick-AS"), signal.SIGKILL)
+            rig.wait_log(clearing, count=before + 1, timeout=30)
+            self.assertTrue(os.path.exists(copy), "Tarnwick-AS's start removed Tarnwick-AV's copy")
+            # The restarted filter reads the shared queue and whitelist.
+            out = milter_outcomes(rig.run_lua(session(
+                mail("t1", extra=[("X-Sim-Score", "400")]),
+                mail("t2", sender="<ann@friends.example>", extra=[("X-Sim-Score", "400")]))))
+            self.assertEqual(out["t1"]["headers"]["X-Junk-Score"], " 100 [XXXXXX]")
+            self.assertEqual(out["t2"]["headers"]["X-Junk-Score"], " 0 []")
+        finally:
+            rig.cleanup()
+
 
 @unittest.skipIf(bool(WHY), WHY)
 class MilterCommandLineTest(unittest.TestCase):

@@ -329,26 +329,34 @@ void checkSettings(const processIdentity& program, const std::string& path, void
 }
 
 // tarnwick-milter's base directory: the host writes queue files into
-// Queue/ and hands Submitted/ to sendmail, the filters copy into Temp/; the
-// filters' user (the one running this check) must be able to write all
-// three.  A link in their place is refused as the programs refuse it.
+// Queue/ and hands Submitted/ to sendmail; each filter works in Work/NAME/
+// (its Temp/ there), which the host makes at start.  The filters' user (the
+// one running this check) must be able to write all of them.  A link in
+// their place is refused as the programs refuse it.
 void checkMilterBase(const std::string& base) {
     printf("== tarnwick-milter base directory: %s\n", base.c_str());
     int usable = 0;
-    for (const char* name : {"Queue", "Submitted", "Temp"}) {
+    for (const char* name : {"Queue", "Submitted", "Work"}) {
         const std::string dir = base + "/" + name;
         struct stat st;
-        if (lstat(dir.c_str(), &st) != 0)
-            problemAt(base, 0, std::string(name) + "/ is missing: " + strerror(errno));
-        else if (!S_ISDIR(st.st_mode))
+        if (lstat(dir.c_str(), &st) != 0) {
+            if (errno == ENOENT && std::string(name) == "Work" &&
+                access(base.c_str(), W_OK | X_OK) == 0) {
+                printf("Work/: not there yet (tarnwick-milter makes it at start)\n");
+                ++usable;
+            } else {
+                problemAt(base, 0, std::string(name) + "/ is missing: " + strerror(errno));
+            }
+        } else if (!S_ISDIR(st.st_mode)) {
             problemAt(base, 0, std::string(name) + "/ is not a directory (a link or a file)");
-        else if (access(dir.c_str(), W_OK | X_OK) != 0)
+        } else if (access(dir.c_str(), W_OK | X_OK) != 0) {
             problemAt(base, 0, std::string(name) + "/ is not writable for this user: " +
                                    strerror(errno));
-        else
+        } else {
             ++usable;
+        }
     }
-    if (usable == 3) printf("Queue/, Submitted/, Temp/: usable\n");
+    if (usable == 3) printf("Queue/, Submitted/, Work/: usable\n");
 }
 
 void checkWhitelist(const std::string& path) {
@@ -395,13 +403,13 @@ int main(int argc, char** argv) {
                    &whitelistFile)
             .Short('l'),
         TextOption("workdir", "BASE",
-                   "the mail server's base directory, where the filters run: "
-                   "SubmittedDirectory and whitelist.txt are relative to it (default: the "
-                   "current directory)",
+                   "the filters' working directory: the mail server's base directory, or "
+                   "BASE/Work/Tarnwick-AV under tarnwick-milter; SubmittedDirectory and "
+                   "whitelist.txt are relative to it (default: the current directory)",
                    &workDir)
             .Short('w'),
         TextOption("milter-base", "DIR",
-                   "check DIR as tarnwick-milter's base directory: Queue/, Submitted/ and Temp/ "
+                   "check DIR as tarnwick-milter's base directory: Queue/, Submitted/ and Work/ "
                    "there and writable (default: BASE, when it is /var/spool/tarnwick)",
                    &milterBase)
             .Short('m'),
@@ -453,13 +461,15 @@ int main(int argc, char** argv) {
         checkSettings<asSettings>(asIdentity, asFile, ReadAsSettings, AsSettings, reportAsValues,
                                   true, false);
     if (!whitelistFile.empty()) checkWhitelist(whitelistFile);
-    // The filters under tarnwick-milter run in its base directory; a base
-    // directory of the mail server's own is not the milter's business (the
-    // package makes the milter's on every host).
+    // The filters under tarnwick-milter run in its base directory's Work/;
+    // a base directory of the mail server's own is not the milter's business
+    // (the package makes the milter's on every host).
     char here[4096];
-    if (milterBase.empty() && getcwd(here, sizeof here) &&
-        std::string(here) == defaultMilterBase)
-        milterBase = defaultMilterBase;
+    if (milterBase.empty() && getcwd(here, sizeof here)) {
+        const std::string cwd = here, work = std::string(defaultMilterBase) + "/Work/";
+        if (cwd == defaultMilterBase || cwd.compare(0, work.size(), work) == 0)
+            milterBase = defaultMilterBase;
+    }
     if (!milterBase.empty()) checkMilterBase(absolute(milterBase));
 
     const int problems = cfgfReportCount();

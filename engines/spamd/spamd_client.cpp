@@ -366,7 +366,7 @@ bool AddMember(const SpamdAddress& address, std::vector<SpamdAddress>& members,
         }
     }
     if (members.size() >= maxSpamdMembers) {
-        problem = "more than " + std::to_string(maxSpamdMembers) + " spamd daemons";
+        problem = "more than " + std::to_string(maxSpamdMembers) + " daemons listed";
         return false;
     }
     members.push_back(address);

@@ -408,7 +408,10 @@ Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction>
                 noHold.holdScore = -1;
                 policy = &noHold;
             }
-            a.policy = ApplyPolicy(*policy, policy->scoreField, virusFilter, spamFilter, o.answers,
+            const ScoreField scoreField = spamFilter >= 0 && policy->ScoreLevels()
+                                              ? filters->Child(spamFilter).TakenScoreField()
+                                              : ScoreField();
+            a.policy = ApplyPolicy(*policy, scoreField, virusFilter, spamFilter, o.answers,
                                    o.answered, o.asked, policies, a.verdict);
         }
     }

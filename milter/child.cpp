@@ -242,9 +242,15 @@ std::string FilterChild::WhitelistAtStart() {
     return whitelistAtStart_;
 }
 
-void FilterChild::SettingsTaken(const std::string& stamp) {
+ScoreField FilterChild::TakenScoreField() {
+    twLock lock(mu_);
+    return takenScoreField_;
+}
+
+void FilterChild::SettingsTaken(const std::string& stamp, const ScoreField& scoreField) {
     twLock lock(mu_);
     takenStamp_ = stamp;
+    takenScoreField_ = scoreField;
 }
 
 void FilterChild::Replace() {
@@ -274,6 +280,7 @@ bool FilterChild::Launch() {
     hungKilled_ = false;
     size_t resent;
     const std::string stamp = SettingsStampOf(program_);
+    ScoreField scoreField = ScoreFieldOf(program_);
     std::string whitelist = WhitelistContentOf(settings_.baseDir);
     {
         // The greeting first: its answer tells when the command loop runs.
@@ -283,6 +290,7 @@ bool FilterChild::Launch() {
         down_ = false;
         running_ = true;
         takenStamp_ = stamp;
+        takenScoreField_ = std::move(scoreField);
         whitelistAtStart_ = std::move(whitelist);
         held_ = false;
         heldTokens_.clear();

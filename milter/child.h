@@ -93,7 +93,10 @@ class FilterChild {
     // them (empty when none runs).
     std::string TakenStamp();
     std::string WhitelistAtStart();
-    void SettingsTaken(const std::string& stamp);
+    // The score field of the Header setting as the running process took
+    // it: the host reads the score levels from the field the answers carry.
+    ScoreField TakenScoreField();
+    void SettingsTaken(const std::string& stamp, const ScoreField& scoreField);
     // A fresh process replaces the running one: new requests wait for it,
     // the old one answers what it holds, gets QUIT and ends first (the two
     // would share the Temp directory, which a filter empties at start).
@@ -169,6 +172,7 @@ class FilterChild {
     bool replacing_ GUARDED_BY(mu_) = false;
     bool running_ GUARDED_BY(mu_) = false;
     std::string takenStamp_ GUARDED_BY(mu_), whitelistAtStart_ GUARDED_BY(mu_);
+    ScoreField takenScoreField_ GUARDED_BY(mu_);
     unsigned long rereads_ GUARDED_BY(mu_) = 0;
 
     // Owned by the supervisor thread only.

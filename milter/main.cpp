@@ -290,8 +290,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
             return Fail((std::string(option) + " wants a --filter running Tarnwick-AS").c_str(),
                         nullptr),
                    2;
-        policy.scoreField = milter::ScoreFieldOf(spam);
-        if (policy.scoreField.name.empty())
+        if (milter::ScoreFieldOf(spam).name.empty())
             return Fail((std::string(option) + ": the Header setting of " +
                          milter::SettingsFileOf(spam) + " gives no field with the score (^1)")
                             .c_str(),
@@ -393,9 +392,11 @@ int main(int argc, char** argv) {
         std::string levels;
         if (p.rejectScore >= 0) levels += ", refused from score " + std::to_string(p.rejectScore);
         if (p.holdScore >= 0) levels += ", held from score " + std::to_string(p.holdScore);
-        if (p.ScoreLevels())
-            daemonlog::Log("start: spam score read from field %s%s", p.scoreField.name.c_str(),
-                           levels.c_str());
+        for (size_t i = 0; i < filters.Count() && p.ScoreLevels(); ++i)
+            if (filters.Name(i) == "Tarnwick-AS")
+                daemonlog::Log("start: spam score read from field %s%s",
+                               milter::ScoreFieldOf(filters.Child(i).Program()).name.c_str(),
+                               levels.c_str());
         if (p.holdInfected) daemonlog::Log("start: infected mail is held, not refused");
         for (const milter::Network& n : p.trustedNetworks)
             daemonlog::Log("start: mail from %s is not rated", n.text.c_str());

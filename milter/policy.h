@@ -61,7 +61,6 @@ struct PolicySettings {
     bool holdInfected = false;  // --on-virus hold
     bool trustAuthenticated = false;
     std::vector<Network> trustedNetworks;
-    ScoreField scoreField;  // of the Tarnwick-AS run, read at start
 
     bool ScoreLevels() const { return rejectScore >= 0 || holdScore >= 0; }
     bool Holds() const { return holdScore >= 0 || holdInfected; }

@@ -85,7 +85,8 @@ bool SettingsPass(const std::string& checker, const std::string& program,
 }
 
 // Hands the marker to filter `which` alone (see the header).
-void HandMarker(Filters& filters, size_t which, const std::string& stamp) {
+void HandMarker(Filters& filters, size_t which, const std::string& stamp,
+                const ScoreField& scoreField) {
     FilterChild& target = filters.Child(which);
     const std::string dir = DirectoryOf(target.Program());
     const std::string marker = dir + kMarkerName;
@@ -126,7 +127,7 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp) {
             Log("reload: the marker for %s was removed, but no filter re-read its settings",
                 target.Name().c_str());
         } else if (static_cast<size_t>(by) == which) {
-            target.SettingsTaken(stamp);
+            target.SettingsTaken(stamp, scoreField);
             Log("reload: filter %s re-read its settings", target.Name().c_str());
         } else {
             Log("reload: filter %s took the marker meant for %s", filters.Name(by).c_str(),
@@ -154,10 +155,20 @@ void ReloadFilters(Filters& filters, const HostSettings& settings, const std::st
             continue;
         }
         if (!SettingsPass(checker, program, settings)) continue;
+        // The score levels read the field the Header setting names; without
+        // one they would let every spam on unseen.
+        const ScoreField scoreField = ScoreFieldOf(program);
+        if (child.Name() == "Tarnwick-AS" && settings.policy.ScoreLevels() &&
+            scoreField.name.empty()) {
+            Log("reload: filter %s keeps its settings: its Header setting gives no field with "
+                "the score (^1), which the score levels read",
+                child.Name().c_str());
+            continue;
+        }
         if (whitelist)
             replace.push_back(i);
         else
-            HandMarker(filters, i, stamp);
+            HandMarker(filters, i, stamp, scoreField);
     }
     for (size_t i : replace) {
         Log("reload: filter %s: the whitelist changed; a fresh process replaces it",

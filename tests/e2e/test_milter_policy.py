@@ -9,6 +9,7 @@ Needs root (a private Postfix instance); skipped otherwise."""
 
 import os
 import re
+import signal
 import smtplib
 import unittest
 
@@ -66,6 +67,27 @@ class PolicyTest(unittest.TestCase):
                           % (entry["queue_id"], re.escape(sender)), self.rig.log())
         self.assertTrue(found, self.rig.log())
         return found.group(1)
+
+    def reload(self, header):
+        """Tarnwick-AS's Header setting edited and SIGHUP; the reload's log."""
+        self.rig.edit("Tarnwick-AS", {"Header": header} if header else {})
+        mark = len(self.rig.log())
+        self.rig.proc.send_signal(signal.SIGHUP)
+        harness.wait_until(lambda: "reload: done" in self.rig.log()[mark:], 60, "the reload")
+        return self.rig.log()[mark:]
+
+    def test_score_levels_follow_the_field_a_reload_names(self):
+        try:
+            self.assertIn("reload: filter Tarnwick-AS re-read its settings", self.reload("X-Rating: ^1 [^2]"))
+            code, text = self.send("renamed", GTUBE)
+            self.assertEqual(code, 550, text)
+            # A Header without the score would let every spam on unseen.
+            log = self.reload("X-Rating: rated")
+            self.assertIn("reload: filter Tarnwick-AS keeps its settings: its Header setting gives no "
+                          "field with the score (^1)", log)
+            self.assertEqual(self.send("unscored", GTUBE)[0], 550)
+        finally:
+            self.reload(None)
 
     def test_spam_refused_at_the_level_and_nothing_delivered(self):
         code, text = self.send("spam", GTUBE)

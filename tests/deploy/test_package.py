@@ -184,7 +184,7 @@ class PackageTest(unittest.TestCase):
         for link in ENABLED:
             self.assertTrue(os.path.islink(link), link)
         # tarnwick-milter's base, ready for the filters' user.
-        for sub in ("", "/Queue", "/Submitted", "/Temp"):
+        for sub in ("", "/Queue", "/Submitted"):
             st = os.stat("/var/spool/tarnwick" + sub)
             self.assertEqual(pwd.getpwuid(st.st_uid).pw_name, "tarnwick", sub)
         # The installed units verify (programs, settings).  Their manual
@@ -302,8 +302,12 @@ class PackageTest(unittest.TestCase):
         text = log_text()
         self.assertIn("base /var/spool/tarnwick, socket unix:/var/spool/postfix/tarnwick/"
                       "milter.sock, timeout 77 s", text)
-        # Through the link in the base directory to the conffile.
+        # Through the links of its working directory and the base directory
+        # to the conffile; each filter's working directory the unit's user's.
         self.assertIn("Tarnwick-AS: * 1 items read from whitelist.txt", text)
+        for program in ("Tarnwick-AV", "Tarnwick-AS"):
+            st = os.stat("/var/spool/tarnwick/Work/" + program)
+            self.assertEqual(pwd.getpwuid(st.st_uid).pw_name, "tarnwick", program)
 
     @unittest.skipUnless(shutil.which("lintian"), "lintian missing")
     def test_lintian(self):

@@ -78,7 +78,7 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -276,7 +276,6 @@ def run_round(mta, files, reps, milters):
             if done.returncode != 0:
                 failures.append("smtp-source failed on %s: %s" % (path, done.stderr.decode(errors="replace")))
 
-    import threading
     failures = []
     threads = [threading.Thread(target=lane, args=([path for _, path, _ in paths], failures)) for paths in lanes]
     started = time.monotonic()

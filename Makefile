@@ -181,10 +181,12 @@ bench: build
 	  && echo "ratio per round drawn in $(BUILD)/bench-rounds.png"
 
 # The whole chain under a private Postfix: tarnwick-milter (both filters on
-# quillon-clamd and quillon-spamd) against clamav-milter and spamass-milter
-# on the same database and spamd; prints the side-by-side table.  Root only;
-# installs the peers' packages.  Not part of test.
-MTA_BENCH_DEPS = clamav-milter clamav-daemon spamass-milter spamc
+# quillon-clamd and quillon-spamd, or quillon-rspamd) against clamav-milter
+# and spamass-milter on the same database and spamd, and against rspamd's
+# own milter; checks that both rspamd sides give every message the same
+# verdict and score; prints the side-by-side table.  Root only; installs the
+# peers' packages.  Not part of test.
+MTA_BENCH_DEPS = clamav-milter clamav-daemon spamass-milter spamc rspamd libpython3.11-testsuite
 .PHONY: bench-mta
 bench-mta: build
 	@missing=""; for p in $(MTA_BENCH_DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -296,21 +297,31 @@ MtaFacts ReadMtaFacts(std::string_view message) {
     if (!NextField(message, pos, name, value) || !NameIs(name, "X-Envelope-From")) return facts;
     facts.envelope = true;
     facts.from = Clean(value);
+    facts.messageAt = pos;
     while (NextField(message, pos, name, value)) {
         if (NameIs(name, "X-Envelope-To")) {
             const std::string rcpt = Clean(value);
             if (!rcpt.empty() && facts.rcpts.size() < maxFactRecipients) facts.rcpts.push_back(rcpt);
+            facts.messageAt = pos;
             continue;
         }
-        if (NameIs(name, "Received")) ReadReceived(value, facts);
+        if (NameIs(name, "Received")) {
+            ReadReceived(value, facts);
+            facts.messageAt = pos;
+        }
         break;
     }
     return facts;
 }
 
 std::string RspamdRequest(const std::string& message, const MtaFacts& facts) {
+    // The host's fields stay out: an MTA shows a milter neither the
+    // envelope as fields nor the Received field it adds itself, and rspamd
+    // would count that field (RCVD_COUNT_ONE where its own milter finds
+    // none, RCVD_NO_TLS_LAST).
+    const std::string_view body = std::string_view(message).substr(std::min(facts.messageAt, message.size()));
     std::string request = "POST /checkv2 HTTP/1.0\r\nContent-Length: " +
-                          std::to_string(message.size()) + "\r\n";
+                          std::to_string(body.size()) + "\r\n";
     auto add = [&request](const char* name, const std::string& value) {
         if (!value.empty()) request += std::string(name) + ": " + value + "\r\n";
     };
@@ -321,7 +332,7 @@ std::string RspamdRequest(const std::string& message, const MtaFacts& facts) {
     add("Helo", facts.helo);
     add("Queue-Id", facts.queueId);
     request += "\r\n";
-    request += message;
+    request += body;
     return request;
 }
 

@@ -37,6 +37,9 @@ struct MtaFacts {
     std::string from;
     std::vector<std::string> rcpts;
     std::string ip, hostname, helo, queueId;
+    // Where the message proper begins: after the host's fields, which are
+    // not part of what the MTA hands a milter.
+    size_t messageAt = 0;
 };
 
 // Reads the facts from the top of message.  They count only when the
@@ -47,7 +50,8 @@ struct MtaFacts {
 // "unknown" as NAME or HELO is the host's word for none.
 MtaFacts ReadMtaFacts(std::string_view message);
 
-// The HTTP request that asks rspamd to rate message with facts.
+// The HTTP request that asks rspamd to rate message with facts: the
+// message from facts.messageAt on, as rspamd's own milter would see it.
 std::string RspamdRequest(const std::string& message, const MtaFacts& facts);
 
 // Parses what has arrived so far of rspamd's reply to /checkv2: the score,

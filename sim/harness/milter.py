@@ -20,7 +20,7 @@ import time
 
 from .base import REPO_DIR, TIMEOUT_SCALE, default_bin_dir
 from .mail import eicar
-from .real_engines import SpamdServer, clamav_test_db, daemon_missing, spamd_missing
+from .real_engines import RspamdServer, SpamdServer, clamav_test_db, daemon_missing, spamd_missing
 
 MILTERTEST = shutil.which("miltertest") or "/usr/bin/miltertest"
 ENGINE_OF = {"Tarnwick-AV": "sim-scan-engine", "Tarnwick-AS": "sim-spam-engine"}
@@ -82,9 +82,10 @@ def real_engines_missing():
 
 
 class MilterRig:
-    """engines: "sim" (the simulators, engine_args per filter) or "real"
+    """engines: "sim" (the simulators, engine_args per filter), "real"
     (quillon-clamd on the test database, quillon-spamd before a spamd of
-    the rig's own)."""
+    the rig's own) or "rspamd" (the same with quillon-rspamd before an
+    offline rspamd of the rig's own, self.rspamd)."""
 
     def __init__(self, filters=("Tarnwick-AV", "Tarnwick-AS"), replace=None, engine_args=None,
                  host_args=(), whitelist=None, engines="sim", socket_spec=None, notify=False,
@@ -98,6 +99,8 @@ class MilterRig:
             self.notify.settimeout(10 * TIMEOUT_SCALE)
         self.engine_kind = engines
         self.spamd = SpamdServer(self.root, children=4).start() if engines == "real" and "Tarnwick-AS" in filters else None
+        self.rspamd = (RspamdServer(os.path.join(self.root, "rspamd")).start()
+                       if engines == "rspamd" and "Tarnwick-AS" in filters else None)
         self.base = os.path.join(self.root, "base")
         self.outbox = os.path.join(self.root, "outbox")
         for d in (self.base, self.outbox, os.path.join(self.base, "Submitted"), os.path.join(self.root, "refuse"),
@@ -148,9 +151,12 @@ class MilterRig:
         sock = os.path.join(self.root, program + ".engine.sock")
         if os.path.lexists(sock):
             os.unlink(sock)
-        if self.engine_kind == "real" and program == "Tarnwick-AV":
+        if self.engine_kind in ("real", "rspamd") and program == "Tarnwick-AV":
             argv = [os.path.join(default_bin_dir(), "quillon-clamd"), "--socket", sock,
                     "--db", clamav_test_db(), "--workers", "2"]
+        elif self.engine_kind == "rspamd":
+            argv = [os.path.join(default_bin_dir(), "quillon-rspamd"), "--socket", sock,
+                    "--rspamd", self.rspamd.address, "--workers", "4"]
         elif self.engine_kind == "real":
             argv = [os.path.join(default_bin_dir(), "quillon-spamd"), "--socket", sock,
                     "--spamd-socket", self.spamd.socket_path, "--workers", "4",
@@ -253,6 +259,8 @@ class MilterRig:
                 proc.wait(timeout=5)
         if self.spamd:
             self.spamd.stop()
+        if self.rspamd:
+            self.rspamd.stop()
         if self.notify:
             self.notify.close()
         if self.proc:

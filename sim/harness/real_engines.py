@@ -195,10 +195,17 @@ class RspamdServer(PeerDaemon):
     machine; a start from the cache takes about two seconds)."""
 
     NAME = PACKAGE = "rspamd"
+
+    # rspamd's own milter (milter_port): its proxy worker in milter mode
+    # scanning in itself (self_scan), on that loopback port, with the
+    # antivirus module asking the clamd on clamd_socket and refusing what
+    # it finds; the rest of the configuration is the same.
     PING, PONG = b"GET /ping HTTP/1.0\r\n\r\n", b"pong"
 
-    def __init__(self, directory, program=None):
+    def __init__(self, directory, program=None, milter_port=None, clamd_socket=None):
         self.directory = directory
+        self.milter_port = milter_port
+        self.clamd_socket = clamd_socket
         self.program = program or find_rspamd()
         self.socket_path = os.path.join(directory, "rspamd.sock")
         self.log_path = os.path.join(directory, "rspamd.log")
@@ -220,7 +227,11 @@ class RspamdServer(PeerDaemon):
                                             'bind_socket = "%s mode=0666";\ncount = 1;\n'
                                             % (self.port, self.socket_path),
             "override.d/worker-controller.inc": "enabled = false;\n",
-            "override.d/worker-proxy.inc": "enabled = false;\n",
+            "override.d/worker-proxy.inc": "enabled = false;\n" if self.milter_port is None else (
+                'bind_socket = "127.0.0.1:%d";\nmilter = yes;\ntimeout = 120s;\ncount = 1;\n'
+                'upstream "local" {\n  default = yes;\n  self_scan = yes;\n}\n'
+                'discard_on_reject = false;\nquarantine_on_reject = false;\nspam_header = "X-Spam";\n'
+                'reject_message = "Spam message rejected";\n' % self.milter_port),
             "local.d/options.inc": 'dns { nameserver = ["127.0.0.1:1"]; timeout = 0.1s; retransmits = 0; }\n'
                                    'hs_cache_dir = "%s";\n' % cache,
         }
@@ -237,6 +248,15 @@ class RspamdServer(PeerDaemon):
             "  callback = function(task)\n"
             "    return true, 'helo=' .. (task:get_helo() or ''), 'hostname=' .. (task:get_hostname() or '')\n"
             "  end})\n")
+        # The score and symbols in the message rspamd's milter passes on
+        # (X-Spamd-Result), read by whoever compares its ratings.
+        # rspamd leaves them out for local and authenticated clients unless told.
+        files["local.d/milter_headers.conf"] = ('use = ["x-spamd-result", "x-rspamd-queue-id"];\n'
+                                                'skip_local = false;\nskip_authenticated = false;\n')
+        if self.milter_port is not None:
+            files["local.d/antivirus.conf"] = (
+                'clamav {\n  type = "clamav";\n  servers = "%s";\n  action = "reject";\n'
+                '  symbol = "CLAM_VIRUS";\n  scan_mime_parts = true;\n}\n' % self.clamd_socket)
         for name, text in files.items():
             with open(os.path.join(local, name), "w") as f:
                 f.write(text)

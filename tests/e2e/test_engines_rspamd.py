@@ -139,12 +139,15 @@ class RspamdEngineTest(samples.DaemonsTest):
             self.assertNotIn(absent, line)
 
     def test_scores_as_rspamc_gives_them(self):
-        messages = [(ham("c1"), []), (gtube("c2"), []),
-                    (samples.mime_message(b"PK\x03\x04 not really a zip", name="invoice.zip"), []),
-                    from_host(ham("c3"), "4QXyz3"), from_host(gtube("c4"), "4QXyz4", name="unknown"),
-                    from_host(ham("c5"), "4QXyz5", helo="unknown", sender="")]
-        replies = rate(self.tcp.socket_path, [m for m, _ in messages])
-        for (message, argv), reply in zip(messages, replies):
+        # rspamc is given the message as the MTA hands it to rspamd's own
+        # milter: without the host's fields, whose Received field would
+        # count as one more hop.
+        plain = [ham("c1"), gtube("c2"), samples.mime_message(b"PK\x03\x04 not really a zip", name="invoice.zip")]
+        hosted = [(ham("c3"), {"qid": "4QXyz3"}), (gtube("c4"), {"qid": "4QXyz4", "name": "unknown"}),
+                  (ham("c5"), {"qid": "4QXyz5", "helo": "unknown", "sender": ""})]
+        messages = [(m, [], m) for m in plain] + [from_host(m, **facts) + (m,) for m, facts in hosted]
+        replies = rate(self.tcp.socket_path, [m for m, _, _ in messages])
+        for (_, argv, message), reply in zip(messages, replies):
             path = os.path.join(self.tmp, "rspamc.eml")
             with open(path, "wb") as f:
                 f.write(message)

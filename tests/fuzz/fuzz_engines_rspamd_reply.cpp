@@ -11,8 +11,10 @@
 // always says why; a verdict has finite numbers and printable symbol names
 // within their bound; a reply found complete or bad on a prefix stays so
 // when more bytes come.  Of a message: every fact is printable and within
-// its bound, so the request has exactly one header line per fact and the
-// message behind its blank line unchanged.
+// its bound, so the request has exactly one header line per fact; behind
+// its blank line the message unchanged from the end of a line on (where
+// the host's fields end) or nothing of it, all of it when no facts were
+// read.
 #include <string>
 
 #include "engines/rspamd/rspamd_client.h"
@@ -51,7 +53,12 @@ void CheckMessage(const std::string& message) {
     }
     const std::string request = engined::RspamdRequest(message, facts);
     const size_t blank = request.find("\r\n\r\n");
-    FUZZ_CHECK(blank != std::string::npos && request.substr(blank + 4) == message,
+    FUZZ_CHECK(facts.messageAt <= message.size() &&
+                   (facts.messageAt == 0 ? !facts.envelope
+                                         : facts.messageAt == message.size() ||
+                                               message[facts.messageAt - 1] == '\n'),
+               "the message would begin at %zu, not after a line", facts.messageAt);
+    FUZZ_CHECK(blank != std::string::npos && request.substr(blank + 4) == message.substr(facts.messageAt),
                "the message is not behind the request's header");
     size_t lines = 0;
     for (size_t at = 0; at <= blank; ++at) {

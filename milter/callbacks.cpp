@@ -79,8 +79,17 @@ struct Connection {
     bool leadingSpace = false;  // header values arrive and leave with their blank after the colon
     bool canChangeHeaders = false;
     bool canQuarantine = false;
+    // The stages at which the MTA takes no reply (SMFIP_NR_*, negotiated):
+    // every callback before the end of the message only collects.
+    unsigned long noReply = 0;
     std::unique_ptr<Transaction> tx;
 };
+
+// What a collecting callback answers: nothing where the MTA agreed to
+// wait for no reply, saving a round trip a header field.
+sfsistat Collected(const Connection* c, unsigned long stage) {
+    return (c->noReply & stage) ? SMFIS_NOREPLY : SMFIS_CONTINUE;
+}
 
 std::string Macro(SMFICTX* ctx, const char* name) {
     const char* v = smfi_getsymval(ctx, const_cast<char*>(name));
@@ -140,7 +149,9 @@ sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned lo
     *pf0 = SMFIF_ADDHDRS | (f0 & SMFIF_CHGHDRS);
     if (settings->policy.Holds()) *pf0 |= f0 & SMFIF_QUARANTINE;
     c->canQuarantine = (*pf0 & SMFIF_QUARANTINE) != 0;
-    *pf1 = f1 & SMFIP_HDR_LEADSPC;
+    c->noReply = f1 & (SMFIP_NR_CONN | SMFIP_NR_HELO | SMFIP_NR_MAIL | SMFIP_NR_RCPT |
+                       SMFIP_NR_HDR | SMFIP_NR_EOH | SMFIP_NR_BODY);
+    *pf1 = (f1 & SMFIP_HDR_LEADSPC) | c->noReply;
     *pf2 = *pf3 = 0;
     c->leadingSpace = (*pf1 & SMFIP_HDR_LEADSPC) != 0;
     c->canChangeHeaders = (f0 & SMFIF_CHGHDRS) != 0;
@@ -162,7 +173,7 @@ sfsistat OnConnect(SMFICTX* ctx, char* host, struct sockaddr* addr) {
         inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6*>(addr)->sin6_addr, text,
                   sizeof text);
     c->clientAddress = text;
-    return SMFIS_CONTINUE;
+    return Collected(c, SMFIP_NR_CONN);
 }
 
 sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
@@ -174,17 +185,18 @@ sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
     if (!MtaAddress(ctx, "{mail_addr}", argv, c->tx->env.sender))
         Log("session: sender path %s not understood; taken as the null sender",
             EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
-    return SMFIS_CONTINUE;
+    return Collected(c, SMFIP_NR_MAIL);
 }
 
 sfsistat OnHelo(SMFICTX* ctx, char* name) {
-    Conn(ctx)->helo = HeloWord(name);
-    return SMFIS_CONTINUE;
+    Connection* c = Conn(ctx);
+    c->helo = HeloWord(name);
+    return Collected(c, SMFIP_NR_HELO);
 }
 
 sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
     Connection* c = Conn(ctx);
-    if (!c->tx) return SMFIS_CONTINUE;
+    if (!c->tx) return Collected(c, SMFIP_NR_RCPT);
     std::string address;
     if (!MtaAddress(ctx, "{rcpt_addr}", argv, address) || address.empty()) {
         Log("session: recipient path %s not understood; left out",
@@ -195,12 +207,12 @@ sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
     } else {
         ++c->tx->droppedRecipients;
     }
-    return SMFIS_CONTINUE;
+    return Collected(c, SMFIP_NR_RCPT);
 }
 
 sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     Connection* c = Conn(ctx);
-    if (!c->tx) return SMFIS_CONTINUE;
+    if (!c->tx) return Collected(c, SMFIP_NR_HDR);
     std::string key = Lower(name ? name : "");
     auto counted = c->tx->fieldCounts.find(key);
     if (counted != c->tx->fieldCounts.end())
@@ -219,19 +231,19 @@ sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
         if (*p != '\r') line += *p;
     line += "\n";
     Write(*c->tx, line.data(), line.size());
-    return SMFIS_CONTINUE;
+    return Collected(c, SMFIP_NR_HDR);
 }
 
 sfsistat OnEndOfHeaders(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
     if (c->tx) Write(*c->tx, "\n", 1);
-    return SMFIS_CONTINUE;
+    return Collected(c, SMFIP_NR_EOH);
 }
 
 sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t len) {
     Connection* c = Conn(ctx);
     if (c->tx) Write(*c->tx, reinterpret_cast<const char*>(chunk), len);
-    return SMFIS_CONTINUE;
+    return Collected(c, SMFIP_NR_BODY);
 }
 
 std::string Recipients(const Transaction& tx) {

@@ -69,7 +69,8 @@ bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name) {
         if (n >= 0 && target.compare(0, std::string::npos, now, static_cast<size_t>(n)) == 0)
             continue;
         struct stat st;
-        if (lstat(link.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        const bool present = lstat(link.c_str(), &st) == 0;
+        if (present && S_ISDIR(st.st_mode)) {
             daemonlog::Log("start: %s is a directory; it must be a link to %s", link.c_str(),
                            target.c_str());
             return false;
@@ -80,6 +81,9 @@ bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name) {
                            strerror(errno));
             return false;
         }
+        if (present)
+            daemonlog::Log("start: %s was not the link to %s; replaced", link.c_str(),
+                           target.c_str());
     }
     return true;
 }

@@ -511,7 +511,15 @@ class MilterSupervisionTest(unittest.TestCase):
         # must not take the copies Tarnwick-AV's engine has yet to scan.
         rig = MilterRig(whitelist=["*@friends.example"])
         try:
+            # Left in a filter's working directory: replaced by the link to
+            # the base directory's whitelist.
+            planted = os.path.join(rig.base, "Work", "Tarnwick-AS")
+            os.makedirs(planted)
+            with open(os.path.join(planted, "whitelist.txt"), "w") as f:
+                f.write("nobody@example.com\n")
             rig.start()
+            self.assertIn("Tarnwick-AS/whitelist.txt was not the link to ../../whitelist.txt; replaced",
+                          rig.log())
             av_temp = os.path.join(os.readlink("/proc/%d/cwd" % rig.filter_pid("Tarnwick-AV")), "Temp")
             copy = os.path.join(av_temp, "message_99.tmp")
             open(copy, "w").close()

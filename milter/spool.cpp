@@ -51,6 +51,10 @@ std::string FilterWorkDir(const std::string& baseDir, const std::string& name) {
 }
 
 bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        daemonlog::Log("start: filter name %s cannot name a working directory", name.c_str());
+        return false;
+    }
     const std::string dir = FilterWorkDir(baseDir, name);
     for (const std::string& d : {baseDir + "/" + kWorkDirName, dir}) {
         struct stat st;

@@ -16,6 +16,27 @@
 # started by, so the mail server starts them through the program directory.
 include(GNUInstallDirs)
 
+# Every installed file and directory has its mode from here, whatever the
+# modes of the source tree (a tree unpacked from a release tarball has its
+# files 0664) and the umask of whoever builds: install(FILES) gives 0644,
+# install(PROGRAMS) and install(TARGETS) 0755, directories made on the way
+# 0755, and what the install code below writes itself it sets explicitly.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(TARNWICK_FILE_MODE OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(CODE "
+  # A directory and the parents it lacks, each made 0755 (file(INSTALL)
+  # does so itself).
+  function(tarnwick_make_directory dir)
+    if(NOT IS_DIRECTORY \"\${dir}\")
+      get_filename_component(parent \"\${dir}\" DIRECTORY)
+      tarnwick_make_directory(\"\${parent}\")
+      file(MAKE_DIRECTORY \"\${dir}\")
+      file(CHMOD \"\${dir}\" PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+    endif()
+  endfunction()
+")
+
 set(TARNWICK_CONFDIR "/etc/tarnwick" CACHE PATH "Directory of the installed settings")
 set(TARNWICK_PROGDIR "/var/lib/tarnwick" CACHE PATH
     "Program directory: links to the filters and their settings, statistics")
@@ -68,13 +89,13 @@ install(CODE "
       file(SHA256 \"\${dst}\" old_sum)
       if(NOT new_sum STREQUAL old_sum)
         message(STATUS \"Keeping \${dst}; the new sample is \${dst}.dist\")
-        set(dst \"\${dst}.dist\")
+        set(name \"\${name}.dist\")
       endif()
     endif()
-    get_filename_component(dir \"\${dst}\" DIRECTORY)
-    file(MAKE_DIRECTORY \"\${dir}\")
-    file(COPY_FILE \"\${src}\" \"\${dst}\")
-    message(STATUS \"Installing: \${dst}\")
+    # file(INSTALL) puts DESTDIR before the directory itself.
+    get_filename_component(dir \"\${name}\" DIRECTORY)
+    get_filename_component(leaf \"\${name}\" NAME)
+    file(INSTALL \"\${src}\" DESTINATION \"\${dir}\" RENAME \"\${leaf}\" PERMISSIONS ${TARNWICK_FILE_MODE})
   endforeach()
 ")
 
@@ -106,6 +127,7 @@ install(CODE "
   if(NOT IS_ABSOLUTE \"\${unitdir}\")
     set(unitdir \"\${prefix}/\${unitdir}\")
   endif()
+  tarnwick_make_directory(\"\$ENV{DESTDIR}\${unitdir}\")
   foreach(unit ${TARNWICK_UNITS})
     get_filename_component(name \"\${unit}\" NAME)
     file(READ \"\${unit}\" text)
@@ -114,6 +136,7 @@ install(CODE "
     string(REPLACE \"/usr/lib/tarnwick/\" \"\${prefix}/${TARNWICK_LIBEXECDIR}/\" text \"\${text}\")
     string(REPLACE \"/etc/default/tarnwick-milter\" \"${TARNWICK_MILTER_DEFAULTS}\" text \"\${text}\")
     file(WRITE \"\$ENV{DESTDIR}\${unitdir}/\${name}\" \"\${text}\")
+    file(CHMOD \"\$ENV{DESTDIR}\${unitdir}/\${name}\" PERMISSIONS ${TARNWICK_FILE_MODE})
     message(STATUS \"Installing: \$ENV{DESTDIR}\${unitdir}/\${name}\")
   endforeach()
 ")
@@ -130,7 +153,7 @@ install(CODE "
   # PROGDIR for the mail server, PROGDIR/milter for tarnwick-milter.
   foreach(sub \"\" /milter)
   set(dir \"\$ENV{DESTDIR}${TARNWICK_PROGDIR}\${sub}\")
-  file(MAKE_DIRECTORY \"\${dir}\")
+  tarnwick_make_directory(\"\${dir}\")
   # An administrator's own copy (or link) stays as it is.
   foreach(prog Tarnwick-AV Tarnwick-AS)
     foreach(pair \"\${prog}|\${CMAKE_INSTALL_PREFIX}/${TARNWICK_LIBEXECDIR}/\${prog}\"

@@ -10,7 +10,8 @@ by hand finds it beside itself.  One test by hand:
 (TARNWICK_BIN names the programs' directory, build/bin by default.)
 
 The modules from the ground up; each imports only modules above it here:
-  base          where the programs are, timeouts, bytes and text, scratch
+  base          where the programs are, how far waits stretch (sanitizer,
+                machine load) and wait_until, bytes and text, scratch
                 directories, the generated message classes (load_schema),
                 the ci_may_skip mark
   settings      the settings language writer (cfg_file, merge, RawValue),
@@ -37,8 +38,8 @@ Standard library only; the generated message classes (python3-protobuf)
 are loaded only when a test asks for them (load_schema).
 """
 
-from .base import (PROGRAMS, REPO_DIR, SKIP_CODE, TIMEOUT_SCALE, ci_may_skip, default_bin_dir, default_python_dir, load_schema, scaled,
-                   scratch_directory, stop_process, to_bytes, to_text)
+from .base import (LOAD_FACTOR, PROGRAMS, REPO_DIR, SANITIZED, SKIP_CODE, TIMEOUT_SCALE, ci_may_skip, default_bin_dir,
+                   default_python_dir, load_schema, scaled, scratch_directory, stop_process, to_bytes, to_text, wait_until)
 from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
@@ -48,7 +49,7 @@ from .real_engines import (DAEMONS, REAL_ENGINES, EngineDaemon, RspamdServer, Sp
 from .output import ProgramOutput
 from .scripted import FrameClient, FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies, scan_result, varint
 from .session import FilterSession
-from .milter import MilterRig, lua_message, milter_missing, milter_outcomes, real_engines_missing, wait_until
+from .milter import MilterRig, lua_message, milter_missing, milter_outcomes, real_engines_missing
 from .postfix import PostfixInstance, milter_behind_postfix, postfix_missing
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)

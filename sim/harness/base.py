@@ -9,13 +9,42 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 PROGRAMS = ("Tarnwick-AV", "Tarnwick-AS")
 
 REPO_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-# Sanitizer builds run several times slower; every wait stretches with them.
-TIMEOUT_SCALE = 4.0 if os.environ.get("TARNWICK_SANITIZE") else 1.0
+
+
+def _load_factor():
+    """How much slower than on a quiet machine programs run here now: the
+    runnable processes per CPU, from the one-minute load average or, when
+    more, those runnable at this moment (the average lags behind a load
+    that has just begun), at least 1 and at most 4.  TARNWICK_LOAD_FACTOR
+    sets it instead."""
+    given = os.environ.get("TARNWICK_LOAD_FACTOR")
+    if given:
+        return max(1.0, float(given))
+    try:
+        with open("/proc/loadavg") as f:
+            fields = f.read().split()
+        runnable = max(float(fields[0]), int(fields[3].split("/")[0]) - 1)  # less the reader itself
+    except (OSError, ValueError, IndexError):
+        return 1.0
+    return min(4.0, max(1.0, runnable / (os.cpu_count() or 1)))
+
+
+# Every bound a test puts on a wait or on how long the programs take is
+# their own deadline or promise on a quiet machine, times this: sanitizer
+# builds run several times slower, and a machine busy with other work
+# stretches everything again.  Lower bounds (a program that must wait at
+# least so long) are never stretched.
+# SANITIZED: a sanitizer build, whose programs also take memory of their own.
+SANITIZED = bool(os.environ.get("TARNWICK_SANITIZE"))
+SANITIZER_FACTOR = 4.0 if SANITIZED else 1.0
+LOAD_FACTOR = _load_factor()
+TIMEOUT_SCALE = SANITIZER_FACTOR * LOAD_FACTOR
 
 # Lines are bytes on the wire; as text they are UTF-8 with undecodable bytes
 # kept as surrogates, so every byte survives a round trip.
@@ -51,8 +80,26 @@ def ci_may_skip_marked(test):
     return bool(getattr(owner, _CI_MAY_SKIP, None))
 
 
-def scaled(seconds):
-    return seconds * TIMEOUT_SCALE
+def scaled(seconds, below=None):
+    """seconds stretched by TIMEOUT_SCALE.  below: a deadline of the
+    program that the bound tells apart from (an answer "at once, not at
+    the timeout"): the bound stays under three quarters of it."""
+    if below is None:
+        return seconds * TIMEOUT_SCALE
+    return min(seconds * TIMEOUT_SCALE, 0.75 * below)
+
+
+def wait_until(predicate, timeout, what):
+    """predicate's first true value, asked every 20 ms; AssertionError
+    naming `what` when none comes within `timeout` seconds (scaled)."""
+    deadline = time.monotonic() + scaled(timeout)
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (scaled(timeout), what))
+        time.sleep(0.02)
 
 
 def to_bytes(data):

@@ -18,7 +18,7 @@ import subprocess
 import tempfile
 import time
 
-from .base import REPO_DIR, TIMEOUT_SCALE, default_bin_dir
+from .base import REPO_DIR, TIMEOUT_SCALE, default_bin_dir, wait_until
 from .mail import eicar
 from .real_engines import RspamdServer, SpamdServer, clamav_test_db, daemon_missing, spamd_missing
 
@@ -33,11 +33,11 @@ SENDMAIL = """#!/bin/sh
 # Stands in for the MTA's sendmail: keeps each message and its arguments;
 # refuses all (status 75) while sendmail.fail exists, and a message to an
 # address with a file in refuse/ with the status written there; never ends
-# for an address with a file in hang/.
+# for an address with a file in hang/, to which each such run adds a line.
 dir="$(dirname "$0")"
 if [ -e "$dir/sendmail.fail" ]; then echo "sendmail: queue unavailable" >&2; cat >/dev/null; exit 75; fi
 for a in "$@"; do
-  if [ -f "$dir/hang/$a" ]; then cat >/dev/null; exec sleep 600; fi
+  if [ -f "$dir/hang/$a" ]; then cat >/dev/null; echo run >>"$dir/hang/$a"; exec sleep 600; fi
   if [ -f "$dir/refuse/$a" ]; then echo "sendmail: $a refused" >&2; cat >/dev/null; exit "$(cat "$dir/refuse/$a")"; fi
 done
 n="$(date +%s%N)-$$"
@@ -64,16 +64,6 @@ def settings_text(program, socket_path, replace=None):
         text, n = re.subn(r'(?m)^(\s*%s = )"[^"]*";' % re.escape(key), r'\g<1>"%s";' % value, text)
         assert n, "no %s in the sample settings" % key
     return text
-
-
-def wait_until(predicate, timeout, what):
-    deadline = time.monotonic() + timeout * TIMEOUT_SCALE
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
 
 
 def real_engines_missing():

@@ -5,8 +5,9 @@ on a fresh Debian 12 root, each one timed.  Root only; not part of make test.
 The root is made as make check-deploy makes its own (debootstrap from the
 mirror this machine's apt uses) and given only what a new developer machine
 brings: the compiler, cmake, make, git, GoogleTest and Python; nothing the
-project's commands install themselves, and no man-db.  The tree goes in as
-git lists it (no build directories, nothing untracked), and the two
+project's commands install themselves, and no man-db.  The tree goes in as a
+release tarball holds it: `git archive` of what git lists, unpacked with
+the archive's modes (no build directories, nothing untracked), and the two
 commands run there as root, as a new user would run them, installing from
 the same mirror; the services the tests need they start themselves.
 
@@ -38,17 +39,25 @@ def say(text):
 
 
 def copy_tree(root):
-    """The files git lists in this checkout, as they are in the work tree."""
-    names = subprocess.run(["git", "-C", deploy.REPO, "ls-files", "-z"], check=True,
-                           capture_output=True).stdout.decode().split("\0")
+    """The tree as a release tarball holds it: `git archive` of the files
+    git lists, with the work tree's uncommitted changes to them (git stash
+    create commits those without touching the checkout), unpacked by root's
+    tar, which keeps the archive's modes: 0664 for files, 0775 for
+    programs, as a builder with umask 002 would have them too."""
+    def git(*argv):
+        return subprocess.run(["git", "-C", deploy.REPO, "-c", "user.name=check-fresh",
+                               "-c", "user.email=check-fresh@invalid"] + list(argv),
+                              check=True, capture_output=True).stdout
+    commit = git("stash", "create").decode().strip() or "HEAD"
     target = root.file(TREE)
-    for name in filter(None, names):
-        source = os.path.join(deploy.REPO, name)
-        if not os.path.lexists(source):
-            continue  # deleted in the work tree, not yet committed
-        os.makedirs(os.path.dirname(os.path.join(target, name)), exist_ok=True)
-        shutil.copy2(source, os.path.join(target, name), follow_symlinks=False)
-    return len(names)
+    os.makedirs(target, exist_ok=True)
+    archive = subprocess.Popen(["git", "-C", deploy.REPO, "archive", "--format=tar", commit],
+                               stdout=subprocess.PIPE)
+    subprocess.run(["tar", "-x", "--same-permissions", "-C", target], stdin=archive.stdout, check=True)
+    archive.stdout.close()
+    if archive.wait() != 0:
+        raise SystemExit("git archive failed")
+    return len(git("ls-tree", "-r", "--name-only", "-z", commit).split(b"\0")) - 1
 
 
 def prepare(root, mirror):

@@ -100,8 +100,10 @@ class PackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.out = tempfile.mkdtemp(prefix="tarnwick-package-")
+        # With a builder's umask of 002: the modes in the package are the
+        # build's own, whatever the umask and the modes of the sources.
         run("cpack", "-G", "DEB", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
-            "-B", cls.out)
+            "-B", cls.out, preexec_fn=lambda: os.umask(0o002))
         debs = glob.glob(os.path.join(cls.out, "tarnwick_*.deb"))
         assert len(debs) == 1, debs
         cls.deb = debs[0]
@@ -123,6 +125,15 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual(parts[0][0], "l", line)
                 self.assertEqual(parts[7], LINKS[parts[5]], line)
         self.assertEqual(set(LINKS) - names, set())
+        # Programs 0755, every other file 0644 (the conffiles among them),
+        # directories 0755.
+        for line in listing:
+            mode, name = line.split()[0], line.split()[5]
+            if mode[0] == "-":
+                program = re.match(r"\./usr/(sbin|lib/tarnwick)/[^/]+$", name)
+                self.assertEqual(mode, "-rwxr-xr-x" if program else "-rw-r--r--", line)
+            elif mode[0] == "d":
+                self.assertEqual(mode, "drwxr-xr-x", line)
         depends = self.field("Depends")
         self.assertRegex(depends, r"libprotobuf\d+")
         for build_only in ("gtest", "-dev", "clang", "faketime", "cmake"):

@@ -113,12 +113,11 @@ def run(argv, timeout=60):
 
 def wait_for_log(daemon, pattern, timeout=15):
     """Waits for a line of daemon's log that matches pattern."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if any(re.search(pattern, line) for line in daemon.log_lines()):
-            return
-        time.sleep(0.05)
-    raise AssertionError("no log line %r in:\n%s" % (pattern, "\n".join(daemon.log_lines())))
+    try:
+        harness.wait_until(lambda: any(re.search(pattern, line) for line in daemon.log_lines()), timeout,
+                           "a log line %r" % pattern)
+    except AssertionError as e:
+        raise AssertionError("%s in:\n%s" % (e, "\n".join(daemon.log_lines()))) from None
 
 
 class DaemonsTest(unittest.TestCase):

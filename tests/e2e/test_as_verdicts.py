@@ -192,16 +192,17 @@ class RequestTextTest(AsSession):
 
         # After QUIT an incorrect reply ends only the reader thread.  The
         # program may have closed the connection first (its stop does not
-        # wait for replies): the same lines end its output then.
+        # wait for replies), and its exit does not wait for the reader's
+        # last line: the same last line ends its output then.
         s.send_line("9 QUIT")
         s.expect("* quit accepted")
         try:
             engine.send(error_reply(6))
-        except BrokenPipeError:
+        except OSError:
             pass
         rest = s.rest()
-        self.assertIn("* reader thread ended", rest)
-        self.assertEqual(rest[-1], "* Tarnwick-AS plugin finished.")
+        self.assertLessEqual(rest.count("* reader thread ended"), 1, rest)
+        self.assertEqual(rest[-1], "* Tarnwick-AS plugin finished.", rest)
         self.assertEqual(s.wait_exit(), 0)
 
     # A directory passes the existence test and opens, but its read fails

@@ -74,7 +74,7 @@ class SpamdOperationsTest(samples.DaemonsTest):
             for serial in range(1, 6):
                 reply, took = self.timed_rating(client, serial)
                 self.assertEqual(reply.error.code, qerr.EC_NOT_READY, reply)
-                self.assertLess(took, 0.5, "serial %d answered after %.2f s" % (serial, took))
+                self.assertLess(took, harness.scaled(0.5, below=60), "serial %d answered after %.2f s" % (serial, took))
             # One line for the outage; only the message that found it logs.
             self.assertEqual(len(self.lines(self.lone, away)), 1, self.lone.log_lines())
             self.assertEqual(len(self.lines(self.lone, r"error: serial \d+:")), 1, self.lone.log_lines())
@@ -166,8 +166,8 @@ class SpamdOperationsTest(samples.DaemonsTest):
         for reply in (first, second):
             self.assertEqual(reply.error.code, qerr.EC_NOT_READY, reply)
         self.assertGreater(first_took, 1.8)
-        self.assertLess(first_took, 3.0)
-        self.assertLess(second_took, 0.5)
+        self.assertLess(first_took, 2 + harness.scaled(1.0))
+        self.assertLess(second_took, harness.scaled(0.5, below=2))
 
     def test_unavailable_spamd_answered_as_plain_message(self):
         client = harness.FrameClient(self.neutral.socket_path, ase.ServerMessage)
@@ -262,7 +262,7 @@ class SpamdOperationsTest(samples.DaemonsTest):
             client.close()
         for reply, seconds in took:
             self.assertTrue(reply.HasField("spam_report"), reply)
-            self.assertLess(seconds, 6.5)
+            self.assertLess(seconds, 6 + harness.scaled(0.5))
         self.assertTrue(self.lines(daemon, r"warning: spamd at %s is away: spamd did not answer in time"
                                            % re.escape(path)), daemon.log_lines())
 
@@ -276,11 +276,17 @@ class SpamdOperationsTest(samples.DaemonsTest):
             client.close()
         self.assertEqual(reply.error.code, qerr.EC_NETWORK_TIMEDOUT, reply)
         wait_for_log(daemon, r"warning: spamd at %s is away" % re.escape(path))
+        # Probes keep coming, and never faster than one a second: between
+        # the first and the last of three, at most one more than the
+        # seconds between them (a late probe does not make one early).
         start = time.monotonic()
-        time.sleep(2.5)
-        window = [t for t in pings if start <= t < start + 2.0]
-        self.assertGreaterEqual(len(window), 1, "no PING in 2 s")
-        self.assertLessEqual(len(window), 3, "%d PINGs in 2 s" % len(window))
+
+        def three():
+            after = [t for t in pings if t >= start]
+            return after[:3] if len(after) >= 3 else None
+        window = harness.wait_until(three, 4, "three PINGs")
+        span = window[-1] - window[0]
+        self.assertLessEqual(len(window) - 1, span + 1, "PINGs at %s" % [round(t - start, 2) for t in window])
 
     def test_broken_exchange_tried_again_twice_broken_away(self):
         # A spamd child that ends in the middle of a message, here in the
@@ -305,7 +311,7 @@ class SpamdOperationsTest(samples.DaemonsTest):
             client.close()
         self.assertEqual(first.spam_report.details, "score=1.5 required=5.0 tests=TEST_RULE", first)
         self.assertEqual(second.error.code, qerr.EC_NETWORK_ERROR, second)
-        self.assertLess(took, 2.0)
+        self.assertLess(took, harness.scaled(2.0, below=20))
         self.assertEqual(len(self.lines(daemon, r"warning: serial 1: reply cut short in its header; "
                                                 r"trying again")), 1, daemon.log_lines())
         self.assertEqual(len(self.lines(daemon, r"warning: serial 2: spamd closed the connection without a "

@@ -98,7 +98,7 @@ class RepliesTest(unittest.TestCase):
         self.assertEqual(s.answer(2), "2 OK")
         # The 15 MB frame, read once; nothing parsed of it.  Sanitizers add
         # memory of their own.
-        if harness.scaled(1) == 1:
+        if not harness.SANITIZED:
             self.assertLess(peak_rss_kib(s.proc.pid), 64 * 1024)
 
 
@@ -139,7 +139,7 @@ class ReloadOntoFullQueueTest(unittest.TestCase):
         start = time.monotonic()
         s.send("3 INTF\n")
         self.assertEqual(s.answer(3, timeout=1), "3 INTF 3 PROD=QLON")
-        self.assertLess(time.monotonic() - start, 1)
+        self.assertLess(time.monotonic() - start, harness.scaled(1))
         self.assertFalse([l for l in s.lines() if l.startswith("* Connected to %s" % self.second.socket_path)])
         for _ in self.fillers:
             self.second.accept()

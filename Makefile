@@ -26,8 +26,8 @@ LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # Sanitizer reports land here; any file in it fails the run.
 SANDIR = $(CURDIR)/build-reports
 
-.PHONY: all deps build test test-plain test-asan test-tsan demo clean install package check-deploy \
-        check-fresh
+.PHONY: all deps build test test-plain test-asan test-tsan test-stress demo clean install package \
+        check-deploy check-fresh
 
 all: build
 
@@ -109,6 +109,17 @@ pipeline-tsan-build: pipeline-asan-build
 	$(call quiet_build,build-tsan)
 pipeline-tsan-tests: pipeline-asan-tests pipeline-tsan-build
 	$(run_tsan)
+
+# The plain and the ThreadSanitizer suites three times each (ROUNDS=n for
+# another count) while stress-ng keeps every CPU busy; passes only when
+# every run passes, and prints each run's result and time.  Both builds
+# are made first, without the load.  Not part of test.
+STRESS_DEPS = stress-ng
+test-stress: build
+	@$(MAKE) --no-print-directory -s deps DEPS="$(STRESS_DEPS)"
+	$(TSAN_CONFIGURE)
+	cmake --build build-tsan -j$(JOBS)
+	JOBS=$(JOBS) tests/stress/run.sh
 
 # The demo, the benchmark and the soak run import the test harness
 # (sim/harness/) as the end-to-end tests do: sim/ on PYTHONPATH.

@@ -246,7 +246,7 @@ class MilterRig:
         for proc in self.engines.values():
             if proc.poll() is None:
                 proc.terminate()
-                proc.wait(timeout=5)
+                proc.wait(timeout=5 * TIMEOUT_SCALE)
         if self.spamd:
             self.spamd.stop()
         if self.rspamd:

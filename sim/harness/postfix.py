@@ -5,12 +5,14 @@ loopback port, which stores each one as a file.
 
 What a private instance needs on Debian 12 (all done here, as root): its
 configuration directory listed in alternate_config_directories of the
-default /etc/postfix/main.cf (added for the run and taken out again),
+default /etc/postfix/main.cf (added for the run and taken out again, under
+a lock: several tests may run instances at once),
 maillog_file under maillog_file_prefixes with a postlog service (there may
 be no syslog), queue and data directories owned by postfix (postfix
 set-permissions), and smtp-sink run with -u postfix.
 """
 
+import fcntl
 import glob
 import os
 import re
@@ -22,6 +24,7 @@ from .milter import MilterRig, wait_until
 from .real_engines import free_tcp_port
 
 DEFAULT_MAIN_CF = "/etc/postfix/main.cf"
+MAIN_CF_LOCK = "/tmp/tarnwick-test-main-cf.lock"
 
 MASTER_CF = """\
 127.0.0.1:%(smtp_port)d inet n - n - %(smtpd_procs)s smtpd
@@ -103,36 +106,43 @@ class PostfixInstance:
         with open(os.path.join(self.conf, "master.cf"), "w") as f:
             f.write(MASTER_CF % {"smtp_port": self.smtp_port, "smtpd_procs": smtpd_procs})
         self.sink = None
-        self._saved_main_cf = None
+        self._listed = False
 
-    def _allow_config_directory(self):
-        if os.path.exists(DEFAULT_MAIN_CF):
-            with open(DEFAULT_MAIN_CF) as f:
-                self._saved_main_cf = f.read()
-        else:
-            self._saved_main_cf = ""
-            open(DEFAULT_MAIN_CF, "w").close()
-        current = subprocess.run(["postconf", "-h", "alternate_config_directories"],
-                                 capture_output=True, text=True).stdout.strip()
-        listed = current + (", " if current else "") + self.conf
-        subprocess.run(["postconf", "-e", "alternate_config_directories = " + listed], check=True,
-                       capture_output=True)
-
-    def _restore_default_main_cf(self):
-        if self._saved_main_cf is None:
-            return
-        if self._saved_main_cf:
-            with open(DEFAULT_MAIN_CF, "w") as f:
-                f.write(self._saved_main_cf)
-        elif os.path.exists(DEFAULT_MAIN_CF):
-            os.unlink(DEFAULT_MAIN_CF)
-        self._saved_main_cf = None
+    # Instances of several tests may run at once: each adds its own
+    # directory to the list and takes only its own out again, under a lock,
+    # so none drops another's while that one's Postfix still runs.  A main.cf
+    # made for the list goes again with the last directory in it.
+    def _edit_config_directories(self, add):
+        with open(MAIN_CF_LOCK, "a+") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if add and not os.path.exists(DEFAULT_MAIN_CF):
+                open(DEFAULT_MAIN_CF, "w").close()
+                lock.truncate(0)
+                lock.write("made\n")
+                lock.flush()
+            current = subprocess.run(["postconf", "-h", "alternate_config_directories"],
+                                     capture_output=True, text=True).stdout
+            listed = [d for d in re.split(r"[\s,]+", current) if d and d != self.conf]
+            if add:
+                listed.append(self.conf)
+            if listed:
+                subprocess.run(["postconf", "-e", "alternate_config_directories = " + ", ".join(listed)],
+                               check=True, capture_output=True)
+                return
+            subprocess.run(["postconf", "-X", "alternate_config_directories"], check=True, capture_output=True)
+            lock.seek(0)
+            if lock.read() == "made\n":
+                with open(DEFAULT_MAIN_CF) as f:
+                    if not f.read().strip():
+                        os.unlink(DEFAULT_MAIN_CF)
+                lock.truncate(0)
 
     def sendmail_command(self):
         return "/usr/sbin/sendmail -C " + self.conf
 
     def start(self):
-        self._allow_config_directory()
+        self._edit_config_directories(add=True)
+        self._listed = True
         log = open(os.path.join(self.root, "sink.log"), "ab")
         self.sink = subprocess.Popen(
             ["/usr/sbin/smtp-sink", "-u", "postfix", "-d", os.path.join(self.sink_dir, "%H%M%S."),
@@ -196,7 +206,9 @@ class PostfixInstance:
         if self.sink and self.sink.poll() is None:
             self.sink.terminate()
             self.sink.wait(timeout=5)
-        self._restore_default_main_cf()
+        if self._listed:
+            self._edit_config_directories(add=False)
+            self._listed = False
 
 
 def milter_behind_postfix(smtpd_procs=20, main_cf=None, **rig_args):

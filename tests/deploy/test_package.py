@@ -302,7 +302,7 @@ class PackageTest(unittest.TestCase):
             with open(log_path, errors="replace") as f:
                 return f.read()
         try:
-            deadline = time.monotonic() + 30
+            deadline = time.monotonic() + harness.scaled(30)
             while "Tarnwick-AS: * reader thread started" not in log_text():
                 self.assertIsNone(host.poll(), log_text())
                 self.assertLess(time.monotonic(), deadline, log_text())

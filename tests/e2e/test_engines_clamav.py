@@ -87,7 +87,7 @@ class ClamavEngineTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.proc.send_signal(signal.SIGTERM)
-        code = cls.proc.wait(timeout=20)
+        code = cls.proc.wait(timeout=harness.scaled(20))
         cls.log.seek(0)
         log = cls.log.read()
         cls.log.close()

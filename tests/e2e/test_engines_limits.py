@@ -38,9 +38,9 @@ def vm_rss_kib(pid):
     raise AssertionError("no VmRSS for %d" % pid)
 
 
-# Opens argv[2] connections to the socket argv[1], sends nothing, and after
-# three seconds prints how many the daemon kept open; holds them until its
-# standard input closes.
+# Opens argv[2] connections to the socket argv[1] and sends nothing; once
+# the daemon has closed all but argv[3] of them, or after argv[4] seconds,
+# prints how many it kept open; holds them until its standard input closes.
 IDLE_PEER = """
 import select, socket, sys, time
 peers = []
@@ -48,9 +48,17 @@ for _ in range(int(sys.argv[2])):
     s = socket.socket(socket.AF_UNIX)
     s.connect(sys.argv[1])
     peers.append(s)
-time.sleep(3)
-readable, _, _ = select.select(peers, [], [], 0)
-print(len(peers) - sum(1 for s in readable if s.recv(1) == b""), flush=True)
+deadline = time.monotonic() + float(sys.argv[4])
+while len(peers) > int(sys.argv[3]) and time.monotonic() < deadline:
+    readable, _, _ = select.select(peers, [], [], 0.05)
+    for s in readable:
+        try:
+            gone = s.recv(1) == b""
+        except OSError:
+            gone = True
+        if gone:
+            peers.remove(s)
+print(len(peers), flush=True)
 sys.stdin.read()
 """
 
@@ -291,7 +299,7 @@ class ClamdOperationsTest(samples.DaemonsTest):
             self.assertLess(vm_rss_kib(daemon.proc.pid) - rss_before, 48 << 10)
         # The idle user holds its connections until told to let go.
         idle = subprocess.Popen(
-            [sys.executable, "-c", IDLE_PEER, daemon.socket_path, "70"],
+            [sys.executable, "-c", IDLE_PEER, daemon.socket_path, "70", "16", str(harness.scaled(10))],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
             preexec_fn=lambda: (os.setgroups([]), os.setgid(nobody), os.setuid(nobody)))
         self.addCleanup(idle.kill)
@@ -338,7 +346,7 @@ class ClamdOperationsTest(samples.DaemonsTest):
         self.assertEqual([next_state(), next_state()], ["RELOADING=1", "READY=1"])
         proc.send_signal(signal.SIGTERM)
         self.assertEqual(next_state(), "STOPPING=1")
-        self.assertEqual(proc.wait(timeout=20), 0)
+        self.assertEqual(proc.wait(timeout=harness.scaled(20)), 0)
 
     def test_quillon_check_exit_codes(self):
         check = program("quillon-check")

@@ -105,7 +105,7 @@ class SpamassassinEngineTest(unittest.TestCase):
         for proc, log, path in cls.procs:
             if proc.poll() is None:
                 proc.send_signal(signal.SIGTERM)
-            code = proc.wait(timeout=20)
+            code = proc.wait(timeout=harness.scaled(20))
             log.seek(0)
             if code != 0 or os.path.exists(path):
                 failures.append("%s ended with %d:\n%s" % (path, code, log.read()))

@@ -4,6 +4,10 @@
 # root on Debian.
 
 JOBS ?= 2
+# Tests run at once: most of a test's time is spent waiting on the programs'
+# own deadlines (a suite keeps about a third of one CPU busy), so twice the
+# build's count of jobs; every bound a test sets stretches with the load.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 BUILD ?= build
 # What building and running the filters and simulators needs (make demo).
 DEMO_DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler python3
@@ -48,7 +52,7 @@ build: deps
 	cmake --build $(BUILD) -j$(JOBS)
 
 test-plain: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS)
 
 # AddressSanitizer with UndefinedBehaviorSanitizer and leak checking; the
 # libFuzzer targets are built and run there too.
@@ -60,14 +64,14 @@ define run_asan
 	cd build-asan && \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:log_path=$(SANDIR)/asan/asan \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANDIR)/asan/ubsan \
-	  ctest --output-on-failure -j$(JOBS)
+	  ctest --output-on-failure -j$(TEST_JOBS)
 	@if [ -n "$$(ls -A $(SANDIR)/asan)" ]; then cat $(SANDIR)/asan/*; echo "sanitizer reports found"; exit 1; fi
 endef
 define run_tsan
 	rm -rf $(SANDIR)/tsan && mkdir -p $(SANDIR)/tsan
 	cd build-tsan && \
 	  TSAN_OPTIONS=halt_on_error=0:second_deadlock_stack=1:log_path=$(SANDIR)/tsan/tsan \
-	  ctest --output-on-failure -j$(JOBS)
+	  ctest --output-on-failure -j$(TEST_JOBS)
 	@if [ -n "$$(ls -A $(SANDIR)/tsan)" ]; then cat $(SANDIR)/tsan/*; echo "sanitizer reports found"; exit 1; fi
 endef
 # A build in the background of a test run: at low priority, its output in
@@ -98,7 +102,7 @@ test: deps
 .PHONY: pipeline-plain-tests pipeline-asan-build pipeline-asan-tests pipeline-tsan-build \
         pipeline-tsan-tests
 pipeline-plain-tests: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j$(TEST_JOBS)
 pipeline-asan-build: build
 	@$(ASAN_CONFIGURE)
 	$(call quiet_build,build-asan)

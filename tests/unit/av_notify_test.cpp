@@ -202,8 +202,10 @@ TEST_F(NotifyTest, FailuresSendNothing) {
 TEST_F(NotifyTest, LateHeaderFileIsOpenedAtTheThirdAttempt) {
     const std::string envelope = "R <r@x.org>\n\n";
     doDebug = true;
+    // The first two attempts come at once, the third a second later: the
+    // file appears half-way, as far from either as a busy machine allows.
     std::thread writer([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         WriteWhole("Queue/5.msg", "R <r@x.org>\n\nSubject: late\n");
     });
     testing::internal::CaptureStdout();

@@ -81,6 +81,8 @@ import sys
 import threading
 import time
 
+from percentile import percentile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(TOP, "sim"))
@@ -438,13 +440,6 @@ def spamd_ratings(log_path):
             return f.read().count(b"spamd: result: ")
     except OSError:
         return 0
-
-
-def percentile(values, q):
-    if not values:
-        return float("nan")
-    values = sorted(values)
-    return values[min(len(values) - 1, int(q * len(values)))]
 
 
 def rspamd_ratings(rspamd):

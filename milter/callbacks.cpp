@@ -4,6 +4,7 @@
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -96,16 +97,32 @@ std::string Macro(SMFICTX* ctx, const char* name) {
     return v ? v : "";
 }
 
+bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 // The address the MTA parsed ({mail_addr}, {rcpt_addr}); the path the
 // client wrote, read by the SMTP grammar, only where the MTA sends none.
+// Postfix hands over the address it resolved, in lower case: where the
+// path the client wrote is that very address, its spelling is kept, as
+// the MTA keeps it for delivery and as a milter reading the command sees
+// it (rspamd's own milter tells rspamd that one).
 bool MtaAddress(SMFICTX* ctx, const char* macro, char** argv, std::string& out) {
+    const char* path = argv && argv[0] ? argv[0] : "";
     if (const char* v = smfi_getsymval(ctx, const_cast<char*>(macro))) {
         const std::string given = v;
-        if (!given.empty() && given[0] == '<') return ParsePath(given, out);
-        out = given;
+        if (!given.empty() && given[0] == '<') {
+            if (!ParsePath(given, out)) return false;
+        } else {
+            out = given;
+        }
+        std::string written;
+        if (ParsePath(path, written) && SameIgnoringAsciiCase(written, out)) out = written;
         return true;
     }
-    return ParsePath(argv && argv[0] ? argv[0] : "", out);
+    return ParsePath(path, out);
 }
 
 Connection* Conn(SMFICTX* ctx) {

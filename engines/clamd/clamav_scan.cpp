@@ -311,7 +311,10 @@ void ScanInPool(ClamdPool& pool, int fd, const struct stat& st, const ScanSettin
 }
 
 // How far ahead of the message the host's fields are looked for.
-constexpr size_t hostFieldsLookahead = 16 * 1024;
+// How far ahead of the message the host's fields are looked for; a file
+// no longer than this is scanned from the bytes read for that, without
+// mapping it.
+constexpr size_t hostFieldsLookahead = 64 * 1024;
 
 // The file mapped for reading, and the map libclamav reads of it from the
 // message on (libclamav maps a descriptor only from a page boundary).
@@ -368,17 +371,22 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
     const char* lastName = nullptr;
     unsigned long scanned = 0;
     const LargeScanGate::Pass pass(gate, static_cast<uint64_t>(st.st_size));
-    char head[hostFieldsLookahead];
-    const ssize_t got = pread(fd.Get(), head, sizeof head, 0);
+    // Kept from scan to scan by each worker thread.
+    thread_local std::vector<char> head(hostFieldsLookahead);
+    const ssize_t got = pread(fd.Get(), head.data(), head.size(), 0);
     const size_t skip =
-        got > 0 ? HostFieldsLength(std::string_view(head, static_cast<size_t>(got))) : 0;
+        got > 0 ? HostFieldsLength(std::string_view(head.data(), static_cast<size_t>(got))) : 0;
     FileView view;
     if (skip > 0 && skip < static_cast<uint64_t>(st.st_size)) {
-        view.size = static_cast<size_t>(st.st_size);
-        view.data = mmap(nullptr, view.size, PROT_READ, MAP_PRIVATE, fd.Get(), 0);
-        if (view.data != MAP_FAILED)
-            view.map =
-                cl_fmap_open_memory(static_cast<const char*>(view.data) + skip, view.size - skip);
+        if (static_cast<uint64_t>(got) == static_cast<uint64_t>(st.st_size)) {
+            view.map = cl_fmap_open_memory(head.data() + skip, static_cast<size_t>(got) - skip);
+        } else {
+            view.size = static_cast<size_t>(st.st_size);
+            view.data = mmap(nullptr, view.size, PROT_READ, MAP_PRIVATE, fd.Get(), 0);
+            if (view.data != MAP_FAILED)
+                view.map = cl_fmap_open_memory(static_cast<const char*>(view.data) + skip,
+                                               view.size - skip);
+        }
     }
     cl_error_t rc = view.map ? cl_scanmap_callback(view.map, path.c_str(), &lastName, &scanned,
                                                    loaded.engine.get(), &options, &scan)

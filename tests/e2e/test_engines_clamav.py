@@ -179,9 +179,11 @@ class ClamavEngineTest(unittest.TestCase):
         paths = [self.write("host-%d.eml" % i, fields(q) + body) for i, (q, body) in enumerate(
             [(b"Q1", mime_message(EICAR)), (b"Q2", mime_message(EICAR)), (b"Q3", EICAR + b"\n"),
              (b"Q4", mime_message(b"just a harmless attachment\n")),
-             (b"Q5", mime_message(b"just a harmless attachment\n"))])]
+             (b"Q5", mime_message(b"just a harmless attachment\n")),
+             # Longer than what is read ahead for the fields: mapped.
+             (b"Q6", mime_message(b"x" * 100000 + b"\n" + EICAR + b"\n"))])]
         reports = self.scan_all(paths)
-        for report in reports[:3]:
+        for report in reports[:3] + reports[5:]:
             self.assert_finds(report, [EICAR_NAME])
         for path, report in zip(paths, reports):
             self.assertEqual(report.size, os.path.getsize(path))

@@ -38,6 +38,7 @@ import tempfile
 import time
 
 import harness
+from percentile import percentile
 
 WINDOW = 256
 SMALL_FILES = 20000
@@ -410,9 +411,8 @@ def py_driver(base, pattern, files, latency, count, window, argv):
     p.stdin.write(b"QUIT QUIT\n")
     p.stdin.close()
     code = p.wait(15)
-    lat.sort()
-    pick = lambda q: lat[min(len(lat) - 1, int(q * (len(lat) - 1) + 0.5))] if lat else 0.0
-    return {"p50_us": pick(0.5), "p99_us": pick(0.99), "msgs_per_s": count / elapsed, "seconds": elapsed,
+    return {"p50_us": percentile(lat, 0.5) if lat else 0.0, "p99_us": percentile(lat, 0.99) if lat else 0.0,
+            "msgs_per_s": count / elapsed, "seconds": elapsed,
             "cpu_us_per_msg_throughput": None, "answers": {}, "exit": code}
 
 

@@ -303,6 +303,7 @@ std::string request(const options& opt, long seq) {
     return std::to_string(seq) + " FILE " + templatePath(opt, seq % opt.files) + "\n";
 }
 
+// The rank rule of bench/percentile.py.
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());

@@ -66,6 +66,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import engine_samples as samples  # noqa: E402
+from percentile import percentile  # noqa: E402
 
 CLIENTS = int(os.environ.get("BENCH_CLIENTS", "4"))
 TICK = os.sysconf("SC_CLK_TCK")
@@ -324,19 +325,14 @@ def drive(make_client, items, work):
     return wall, latencies, results
 
 
-def percentile(values, p):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
-
-
 def figures(runs, count):
     """Median figures over rounds of (wall, latencies, cpu, client cpu) for
     count items."""
     return {
         "client_cpu_ms_per_message": statistics.median(client / count for _, _, _, client in runs) * 1000,
         "per_second": statistics.median(count / wall for wall, _, _, _ in runs),
-        "p50_ms": statistics.median(percentile(lat, 50) for _, lat, _, _ in runs) * 1000,
-        "p99_ms": statistics.median(percentile(lat, 99) for _, lat, _, _ in runs) * 1000,
+        "p50_ms": statistics.median(percentile(lat, 0.5) for _, lat, _, _ in runs) * 1000,
+        "p99_ms": statistics.median(percentile(lat, 0.99) for _, lat, _, _ in runs) * 1000,
         "cpu_ms_per_message": statistics.median(cpu / count for _, _, cpu, _ in runs) * 1000,
     }
 
@@ -441,8 +437,8 @@ def scan_bench(args, scratch, se):
                 cpu = cpu_seconds(proc.pid) - cpu0
                 runs[name].append((wall, latencies, cpu, drive.client_cpu))
                 log("round %d %-14s %7.1f msg/s  p50 %.2f ms  p99 %.2f ms  %d infected"
-                    % (round_no + 1, name, len(paths) / wall, percentile(latencies, 50) * 1000,
-                       percentile(latencies, 99) * 1000, sum(found)))
+                    % (round_no + 1, name, len(paths) / wall, percentile(latencies, 0.5) * 1000,
+                       percentile(latencies, 0.99) * 1000, sum(found)))
                 if sum(found) != kinds.get("infected", 0):
                     raise RuntimeError("%s found %d infected messages, the corpus holds %d"
                                        % (name, sum(found), kinds.get("infected", 0)))
@@ -456,8 +452,8 @@ def scan_bench(args, scratch, se):
                 wall, latencies, found = drive(make, requests, lambda c, r: c.scan(r))
                 test_runs[name].append((wall, latencies, cpu_seconds(proc.pid) - cpu0, drive.client_cpu))
                 log("round %d %-14s %7.1f files/s  p50 %.2f ms  p99 %.2f ms  (test files)"
-                    % (round_no + 1, name, len(testfiles) / wall, percentile(latencies, 50) * 1000,
-                       percentile(latencies, 99) * 1000))
+                    % (round_no + 1, name, len(testfiles) / wall, percentile(latencies, 0.5) * 1000,
+                       percentile(latencies, 0.99) * 1000))
                 if sum(found) != len(testfiles):
                     raise RuntimeError("%s found %d of the %d test files" % (name, sum(found), len(testfiles)))
         result = {"testfiles": {}}
@@ -573,8 +569,8 @@ def spam_bench(args, scratch, ase):
                     cpu = cpu_seconds(proc.pid) - cpu0
                 runs[name].append((wall, latencies, cpu, drive.client_cpu))
                 log("round %d %-14s %7.1f msg/s  p50 %.1f ms  p99 %.1f ms  (spamd's parent %.2f s CPU)"
-                    % (round_no + 1, name, len(messages) / wall, percentile(latencies, 50) * 1000,
-                       percentile(latencies, 99) * 1000, cpu_seconds(spamd.pid) - spamd_cpu0))
+                    % (round_no + 1, name, len(messages) / wall, percentile(latencies, 0.5) * 1000,
+                       percentile(latencies, 0.99) * 1000, cpu_seconds(spamd.pid) - spamd_cpu0))
         result = {name: figures(runs[name], len(messages)) for name in clients}
         with open(os.path.join(scratch, "quillon-spamd.log"), errors="replace") as f:
             retried = sum(1 for line in f if "trying again" in line)

@@ -4,6 +4,7 @@
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -96,16 +97,32 @@ std::string Macro(SMFICTX* ctx, const char* name) {
     return v ? v : "";
 }
 
+bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 // The address the MTA parsed ({mail_addr}, {rcpt_addr}); the path the
 // client wrote, read by the SMTP grammar, only where the MTA sends none.
+// Postfix hands over the address it resolved, in lower case: where the
+// path the client wrote is that very address, its spelling is kept, as
+// the MTA keeps it for delivery and as a milter reading the command sees
+// it (rspamd's own milter tells rspamd that one).
 bool MtaAddress(SMFICTX* ctx, const char* macro, char** argv, std::string& out) {
+    const char* path = argv && argv[0] ? argv[0] : "";
     if (const char* v = smfi_getsymval(ctx, const_cast<char*>(macro))) {
         const std::string given = v;
-        if (!given.empty() && given[0] == '<') return ParsePath(given, out);
-        out = given;
+        if (!given.empty() && given[0] == '<') {
+            if (!ParsePath(given, out)) return false;
+        } else {
+            out = given;
+        }
+        std::string written;
+        if (ParsePath(path, written) && SameIgnoringAsciiCase(written, out)) out = written;
         return true;
     }
-    return ParsePath(argv && argv[0] ? argv[0] : "", out);
+    return ParsePath(path, out);
 }
 
 Connection* Conn(SMFICTX* ctx) {
@@ -117,12 +134,34 @@ Connection* Conn(SMFICTX* ctx) {
     return c;
 }
 
+// What goes above the message: the envelope (ended by its blank line) and
+// the fields.  The trace field carries the MTA's queue id, known for
+// certain only at the end of the message.
+struct Head {
+    std::string envelope, fields;
+};
+
+Head BuildHead(SMFICTX* ctx, const Connection& c, const Transaction& tx) {
+    const std::string protocol = TraceProtocol(
+        Macro(ctx, "r"), !Macro(ctx, "{tls_version}").empty() || !Macro(ctx, "{cipher}").empty(),
+        !Macro(ctx, "{auth_authen}").empty());
+    return {EnvelopeText(tx.env),
+            EnvelopeFields(tx.env) + ReceivedField(c.helo, tx.env, Macro(ctx, "j"), protocol,
+                                                   Macro(ctx, "i"), time(nullptr))};
+}
+
+// Room for a queue id that the MTA makes known only later (Postfix's long
+// ones are 17 characters): a longer one costs the queue file a rewrite.
+constexpr size_t kHeadSlack = 64;
+
 // Starts the queue file at the first piece of content, when the envelope
 // is complete.
-bool EnsureSpool(Transaction& tx) {
+bool EnsureSpool(SMFICTX* ctx, const Connection& c, Transaction& tx) {
     if (tx.spool.IsOpen() || tx.spoolFailed) return !tx.spoolFailed;
     tx.token = filters->NextToken();
-    if (!tx.spool.Open(QueueDir(settings->baseDir), std::to_string(tx.token))) {
+    const Head head = BuildHead(ctx, c, tx);
+    if (!tx.spool.Open(QueueDir(settings->baseDir), std::to_string(tx.token),
+                       head.envelope.size() + head.fields.size() + kHeadSlack)) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
         Log("spool: cannot create queue file for request %ld: %s", tx.token, strerror(errno));
@@ -130,8 +169,8 @@ bool EnsureSpool(Transaction& tx) {
     return !tx.spoolFailed;
 }
 
-void Write(Transaction& tx, const char* data, size_t n) {
-    if (!EnsureSpool(tx)) return;
+void Write(SMFICTX* ctx, const Connection& c, Transaction& tx, const char* data, size_t n) {
+    if (!EnsureSpool(ctx, c, tx)) return;
     if (!tx.spool.Write(data, n)) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
@@ -230,19 +269,19 @@ sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     for (const char* p = value ? value : ""; *p; ++p)
         if (*p != '\r') line += *p;
     line += "\n";
-    Write(*c->tx, line.data(), line.size());
+    Write(ctx, *c, *c->tx, line.data(), line.size());
     return Collected(c, SMFIP_NR_HDR);
 }
 
 sfsistat OnEndOfHeaders(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
-    if (c->tx) Write(*c->tx, "\n", 1);
+    if (c->tx) Write(ctx, *c, *c->tx, "\n", 1);
     return Collected(c, SMFIP_NR_EOH);
 }
 
 sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t len) {
     Connection* c = Conn(ctx);
-    if (c->tx) Write(*c->tx, reinterpret_cast<const char*>(chunk), len);
+    if (c->tx) Write(ctx, *c, *c->tx, reinterpret_cast<const char*>(chunk), len);
     return Collected(c, SMFIP_NR_BODY);
 }
 
@@ -324,16 +363,14 @@ void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
 // Step one: the queue file made whole under its final name.  False when
 // it could not be (the MTA has been told to try again).
 bool CommitMessage(SMFICTX* ctx, const Connection& c, Transaction& tx, const std::string& who) {
-    EnsureSpool(tx);
-    // The trace field is built now: the MTA knows its queue id for certain
-    // only at the end of the message.
-    const std::string protocol = TraceProtocol(
-        Macro(ctx, "r"), !Macro(ctx, "{tls_version}").empty() || !Macro(ctx, "{cipher}").empty(),
-        !Macro(ctx, "{auth_authen}").empty());
-    const std::string head =
-        EnvelopeText(tx.env) + EnvelopeFields(tx.env) +
-        ReceivedField(c.helo, tx.env, Macro(ctx, "j"), protocol, Macro(ctx, "i"), time(nullptr));
-    if (!tx.spoolFailed && tx.spool.Commit(head)) return true;
+    EnsureSpool(ctx, c, tx);
+    const Head head = BuildHead(ctx, c, tx);
+    if (!tx.spoolFailed && tx.spool.Commit(head.envelope, head.fields)) {
+        if (tx.spool.Rewritten())
+            Debug("message %s: the head outgrew the room left for it; queue file written anew",
+                  who.c_str());
+        return true;
+    }
     Log("message %s action=tempfail spool error: %s", who.c_str(),
         strerror(tx.spoolFailed ? tx.spoolErrno : errno));
     smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
@@ -360,7 +397,8 @@ Counted Classify(const Asked& a) {
     if (a.waited == Message::Waited::kAbandoned) return Counted::kDeferredShutdown;
     if (a.holdFailed) return Counted::kDeferredHoldFailed;
     if (a.forgedFields)
-        return v.action == Action::Reject ? Counted::kRefusedForFields : Counted::kDeferredForFields;
+        return v.action == Action::Reject ? Counted::kRefusedForFields
+                                          : Counted::kDeferredForFields;
     if (a.policy.hold)
         return a.policy.rule == Rule::kVirusHold ? Counted::kHeldForVirus : Counted::kHeldForScore;
     if (a.policy.rule == Rule::kScoreRefusal) return Counted::kRefusedForScore;
@@ -374,8 +412,9 @@ Counted Classify(const Asked& a) {
         case Action::Accept:
             break;
     }
-    return v.failed ? Counted::kAcceptedOnFailure
-                    : a.unrated ? Counted::kAcceptedUnrated : Counted::kAccepted;
+    return v.failed    ? Counted::kAcceptedOnFailure
+           : a.unrated ? Counted::kAcceptedUnrated
+                       : Counted::kAccepted;
 }
 
 // Step two: the filters asked until the answer is known or the timeout;
@@ -386,8 +425,8 @@ Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction>
     Asked a;
     std::vector<bool> skip;
     std::string untrusted;  // why the anti-spam filter is not asked
-    if (spamFilter >= 0 && (settings->policy.trustAuthenticated ||
-                            !settings->policy.trustedNetworks.empty())) {
+    if (spamFilter >= 0 &&
+        (settings->policy.trustAuthenticated || !settings->policy.trustedNetworks.empty())) {
         untrusted = settings->policy.TrustReason(Macro(ctx, "{auth_authen}"), c.clientAddress);
         if (!untrusted.empty()) {
             a.unrated = true;
@@ -395,8 +434,7 @@ Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction>
             skip[spamFilter] = true;
         }
     }
-    std::shared_ptr<Message> m =
-        filters->Submit(tx->token, tx->spool.RequestPath(), queueId, skip);
+    std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath(), queueId, skip);
     const auto deadline = started + std::chrono::seconds(settings->timeoutSec);
     a.waited = filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
     a.outcome = m->Snapshot();

@@ -3,10 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "common/base/daemonlog.h"
 
@@ -102,11 +106,63 @@ int CreateExclusive(const std::string& path, int flags) {
     return open(path.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
 }
 
-// Copies the rest of `in` from offset 0 to `out`, in the kernel where it can.
-bool CopyAll(int in, int out) {
-    loff_t offset = 0;
+// Each of the pieces in turn at offset, resumed after a short write.
+bool WriteAt(int fd, std::initializer_list<std::pair<const char*, size_t>> pieces, off_t offset) {
+    struct iovec iov[4];
+    int count = 0;
+    for (const auto& p : pieces)
+        if (p.second && count < 4) iov[count++] = {const_cast<char*>(p.first), p.second};
+    for (int first = 0; first < count;) {
+        ssize_t w = pwritev(fd, iov + first, count - first, offset);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = EIO;
+            return false;
+        }
+        offset += w;
+        size_t left = static_cast<size_t>(w);
+        while (first < count && left >= iov[first].iov_len) left -= iov[first++].iov_len;
+        if (first < count) {
+            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+            iov[first].iov_len -= left;
+        }
+    }
+    return true;
+}
+
+std::pair<const char*, size_t> Piece(const std::string& s) {
+    return {s.data(), s.size()};
+}
+
+// Envelope lines "Z " and blanks, n bytes in all (n == 0 or at least
+// SpoolFile::kMinFiller), none longer than a short line.
+std::string Filler(size_t n) {
+    constexpr size_t kLine = 78;
+    std::string out;
+    while (n > 0) {
+        size_t len = n;
+        if (len > kLine)
+            len = n - kLine >= SpoolFile::kMinFiller ? kLine : n - SpoolFile::kMinFiller;
+        out += "Z ";
+        out.append(len - SpoolFile::kMinFiller, ' ');
+        out += '\n';
+        n -= len;
+    }
+    return out;
+}
+
+// Renames from to to unless to exists (where the file system can say so).
+bool RenameNew(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    return errno == EINVAL && rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Copies in from offset `from` to its end into out at offset `at`, in the
+// kernel where it can.
+bool CopyFrom(int in, loff_t from, int out, loff_t at) {
+    loff_t offset = from;
     for (;;) {
-        ssize_t n = copy_file_range(in, &offset, out, nullptr, 1 << 30, 0);
+        ssize_t n = copy_file_range(in, &offset, out, &at, 1 << 30, 0);
         if (n == 0) return true;
         if (n > 0) continue;
         if (errno == EINTR) continue;
@@ -119,97 +175,129 @@ bool CopyAll(int in, int out) {
         ssize_t n = pread(in, buf, sizeof buf, offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
-            done += w;
-        }
+        if (!WriteAt(out, {{buf, static_cast<size_t>(n)}}, at)) return false;
         offset += n;
+        at += n;
     }
 }
 
 }  // namespace
 
-bool SpoolFile::Open(const std::string& queueDir, const std::string& name) {
+bool SpoolFile::Open(const std::string& queueDir, const std::string& name, size_t headRoom) {
     tmpPath_ = queueDir + "/" + name + kArriving;
-    msgTmpPath_ = queueDir + "/" + name + kReady + kArriving;
     msgPath_ = queueDir + "/" + name + kReady;
     requestPath_ = std::string(kQueueDirName) + "/" + name + kReady;
-    UniqueFd fd(CreateExclusive(tmpPath_, O_RDWR));
-    if (!fd.Valid()) {
+    headRoom_ = headRoom;
+    fd_.Reset(CreateExclusive(tmpPath_, O_RDWR));
+    if (!fd_.Valid()) {
         tmpPath_.clear();
         return false;
     }
-    file_.reset(fdopen(fd.Get(), "w+"));
-    if (!file_) {
-        const int saved = errno;
-        fd.Reset();
-        unlink(tmpPath_.c_str());
-        tmpPath_.clear();
-        errno = saved;
-        return false;
-    }
-    fd.Release();  // the stream owns it now
+    return true;
+}
+
+bool SpoolFile::Flush() {
+    if (held_.empty()) return true;
+    if (!WriteAt(fd_.Get(), {Piece(held_)}, static_cast<off_t>(headRoom_ + flushed_))) return false;
+    flushed_ += held_.size();
+    held_.clear();
     return true;
 }
 
 bool SpoolFile::Write(const char* data, size_t n) {
-    if (!file_ || failed_) return false;
-    if (n && fwrite(data, 1, n, file_.get()) != n) failed_ = true;
+    if (!fd_.Valid() || failed_) return false;
     size_ += n;
-    return !failed_;
+    if (held_.size() + n <= kHeld) {
+        held_.append(data, n);
+        return true;
+    }
+    if (!Flush()) {
+        failed_ = true;
+        return false;
+    }
+    if (n < kHeld) {
+        held_.assign(data, n);
+        return true;
+    }
+    if (!WriteAt(fd_.Get(), {{data, n}}, static_cast<off_t>(headRoom_ + flushed_))) {
+        failed_ = true;
+        return false;
+    }
+    flushed_ += n;
+    return true;
 }
 
-bool SpoolFile::Assemble(const std::string& head) {
-    UniqueFd out(CreateExclusive(msgTmpPath_, O_WRONLY));
+// The head did not fit its room: the file is written anew, the head, then
+// the message copied from behind the room.
+bool SpoolFile::Rewrite(const std::string& head) {
+    const std::string path = tmpPath_ + kArriving;
+    UniqueFd out(CreateExclusive(path, O_WRONLY));
     if (!out.Valid()) return false;
-    bool ok = true;
-    for (size_t done = 0; ok && done < head.size();) {
-        ssize_t w = write(out.Get(), head.data() + done, head.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(w);
-    }
-    ok = ok && CopyAll(fileno(file_.get()), out.Get());
-    // A failed close means the data may not be on disk.
+    bool ok = WriteAt(out.Get(), {Piece(head)}, 0) &&
+              CopyFrom(fd_.Get(), static_cast<loff_t>(headRoom_), out.Get(),
+                       static_cast<loff_t>(head.size()));
     int saved = errno;
-    if (out.Close() != 0 && ok) {
+    if (ok && rename(path.c_str(), tmpPath_.c_str()) != 0) {  // over the file this made
         ok = false;
         saved = errno;
     }
     if (!ok) {
-        unlink(msgTmpPath_.c_str());
+        unlink(path.c_str());
+        out.Reset();
         errno = saved;
+        return false;
     }
-    return ok;
+    fd_ = std::move(out);
+    rewritten_ = true;
+    return true;
 }
 
-bool SpoolFile::Commit(const std::string& head) {
-    if (!file_ || failed_) {
+bool SpoolFile::Commit(const std::string& envelope, const std::string& fields) {
+    if (!fd_.Valid() || failed_) {
         if (failed_) errno = EIO;
         return false;
     }
-    if (fflush(file_.get()) != 0 || !Assemble(head)) return false;
-    if (rename(msgTmpPath_.c_str(), msgPath_.c_str()) != 0) {
-        int saved = errno;
-        unlink(msgTmpPath_.c_str());
+    bool ok;
+    if (flushed_ == 0) {
+        // The whole message is still here: one write, the head exact.
+        ok = WriteAt(fd_.Get(), {Piece(envelope), Piece(fields), Piece(held_)}, 0);
+    } else {
+        const size_t head = envelope.size() + fields.size();
+        ok = Flush();
+        if (ok && head <= headRoom_ && (head == headRoom_ || headRoom_ - head >= kMinFiller) &&
+            !envelope.empty()) {
+            // The filler goes in front of the blank line that ends the envelope.
+            const std::string filler = Filler(headRoom_ - head) + "\n";
+            ok = WriteAt(fd_.Get(),
+                         {{envelope.data(), envelope.size() - 1}, Piece(filler), Piece(fields)}, 0);
+        } else if (ok) {
+            ok = Rewrite(envelope + fields);
+        }
+    }
+    held_.clear();
+    held_.shrink_to_fit();
+    // A failed close means the data may not be on disk.
+    int saved = errno;
+    if (fd_.Close() != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && !RenameNew(tmpPath_, msgPath_)) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
         errno = saved;
         return false;
     }
     committed_ = true;
-    // The filters read N.msg alone: the arriving copy would hold the
-    // message's size a second time until the last filter is done.
-    file_.reset();
-    unlink(tmpPath_.c_str());
     tmpPath_.clear();
     return true;
 }
 
 void SpoolFile::Remove() {
-    file_.reset();
+    fd_.Reset();
+    held_.clear();
     if (!tmpPath_.empty()) unlink(tmpPath_.c_str());
     if (committed_) unlink(msgPath_.c_str());
     tmpPath_.clear();

@@ -2,18 +2,21 @@
 // and the files in it, and the filters' working directories; it is spelled
 // here alone.
 //
-// A message is written to "Queue/N.tmp" while it arrives; the trace field
-// needs the MTA's queue id, known for certain only at the end of the
-// message, so the file the filters read is then assembled as
-// "Queue/N.msg.tmp" (the head, then the message copied by the kernel) and
-// renamed to "Queue/N.msg", and N.tmp removed: a message takes its size
-// once in the queue while the filters read it.  Each is created
-// exclusively, mode 0640; a filter never sees a half-written message and
-// no message is held in memory.
+// A message is written once, to "Queue/N.tmp", while it arrives, and
+// renamed to "Queue/N.msg" when it is whole; a filter never sees a
+// half-written message.  The head (envelope and fields) comes first in the
+// file but is known for certain only at the end (the trace field needs the
+// MTA's queue id): the first kHeld bytes of the message wait in memory, so
+// a message no longer than that goes to the file in one write behind its
+// exact head; a longer one is written behind room left for the head, which
+// is written into it at the end, the room it does not fill taken by filler
+// envelope lines ("Z " and blanks, a letter every reader of the envelope
+// skips).  Only a head that outgrew its room (a queue id far longer than
+// the one known when the message began) makes the file be written anew.
+// Created exclusively, mode 0640.
 #ifndef TARNWICK_MILTER_SPOOL_H
 #define TARNWICK_MILTER_SPOOL_H
 
-#include <cstdio>
 #include <string>
 
 #include "common/base/owners.h"
@@ -45,31 +48,45 @@ class SpoolFile {
     SpoolFile(const SpoolFile&) = delete;
     SpoolFile& operator=(const SpoolFile&) = delete;
 
+    // The part of a message held in memory before any of it is written.
+    static constexpr size_t kHeld = 128 * 1024;
+    // The shortest filler line: "Z \n".
+    static constexpr size_t kMinFiller = 3;
+
     // Creates queueDir/name.tmp for the message; false (errno set) on
-    // failure.
-    bool Open(const std::string& queueDir, const std::string& name);
+    // failure.  headRoom: the room to leave for the head should the message
+    // outgrow kHeld (the head as far as it is known now, with some slack).
+    bool Open(const std::string& queueDir, const std::string& name, size_t headRoom);
     bool Write(const char* data, size_t n);
-    // Writes queueDir/name.msg: `head` (envelope and fields), then the
-    // message written so far, and removes name.tmp; false (errno set) on
-    // any failure.
-    bool Commit(const std::string& head);
+    // Makes queueDir/name.msg: `envelope` (its lines and the blank line
+    // that ends it) and `fields`, then the message written so far; false
+    // (errno set, nothing left under the final name) on any failure.
+    bool Commit(const std::string& envelope, const std::string& fields);
     // Removes whichever files exist.
     void Remove();
-    bool IsOpen() const { return file_ != nullptr; }
     const std::string& MsgPath() const { return msgPath_; }
     // The committed file as a FILE request names it, relative to the base
     // directory: "Queue/name.msg".
     const std::string& RequestPath() const { return requestPath_; }
     unsigned long long Size() const { return size_; }
 
-  private:
-    bool Assemble(const std::string& head);
+    bool IsOpen() const { return fd_.Valid(); }
+    // True when the head had to be placed by writing the file anew.
+    bool Rewritten() const { return rewritten_; }
 
-    UniqueFile file_;
+  private:
+    bool Flush();
+    bool Rewrite(const std::string& head);
+
+    UniqueFd fd_;
     bool failed_ = false;
     bool committed_ = false;
+    bool rewritten_ = false;
+    size_t headRoom_ = 0;
     unsigned long long size_ = 0;
-    std::string tmpPath_, msgTmpPath_, msgPath_, requestPath_;
+    unsigned long long flushed_ = 0;  // message bytes in the file
+    std::string held_;                // message bytes not yet in it
+    std::string tmpPath_, msgPath_, requestPath_;
 };
 
 }  // namespace milter

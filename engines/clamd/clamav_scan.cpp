@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -214,7 +216,8 @@ UniqueFd OpenForScan(const std::string& path, const ScanSettings& settings, ql::
     const bool restricted = !settings.allowDirs.empty();
     // Outside by its very name: refused before the name is looked up, so
     // that no reply depends on what lies there.
-    if (restricted && !NameUnder(path, settings.allowNames) && !NameUnder(path, settings.allowDirs)) {
+    if (restricted && !NameUnder(path, settings.allowNames) &&
+        !NameUnder(path, settings.allowDirs)) {
         RefuseOutside(path, report);
         return UniqueFd();
     }
@@ -307,6 +310,24 @@ void ScanInPool(ClamdPool& pool, int fd, const struct stat& st, const ScanSettin
     report.set_error(ql::SE_ENGINE_ERROR);
 }
 
+// How far ahead of the message the host's fields are looked for.
+// How far ahead of the message the host's fields are looked for; a file
+// no longer than this is scanned from the bytes read for that, without
+// mapping it.
+constexpr size_t hostFieldsLookahead = 64 * 1024;
+
+// The file mapped for reading, and the map libclamav reads of it from the
+// message on (libclamav maps a descriptor only from a page boundary).
+struct FileView {
+    void* data = MAP_FAILED;
+    size_t size = 0;
+    cl_fmap_t* map = nullptr;
+    ~FileView() {
+        if (map) cl_fmap_close(map);
+        if (data != MAP_FAILED) munmap(data, size);
+    }
+};
+
 void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
               ql::ScanReport& report, LargeScanGate* gate) {
     const std::string& path = request.path();
@@ -350,8 +371,27 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
     const char* lastName = nullptr;
     unsigned long scanned = 0;
     const LargeScanGate::Pass pass(gate, static_cast<uint64_t>(st.st_size));
-    cl_error_t rc = cl_scandesc_callback(fd.Get(), path.c_str(), &lastName, &scanned,
-                                         loaded.engine.get(), &options, &scan);
+    // Kept from scan to scan by each worker thread.
+    thread_local std::vector<char> head(hostFieldsLookahead);
+    const ssize_t got = pread(fd.Get(), head.data(), head.size(), 0);
+    const size_t skip =
+        got > 0 ? HostFieldsLength(std::string_view(head.data(), static_cast<size_t>(got))) : 0;
+    FileView view;
+    if (skip > 0 && skip < static_cast<uint64_t>(st.st_size)) {
+        if (static_cast<uint64_t>(got) == static_cast<uint64_t>(st.st_size)) {
+            view.map = cl_fmap_open_memory(head.data() + skip, static_cast<size_t>(got) - skip);
+        } else {
+            view.size = static_cast<size_t>(st.st_size);
+            view.data = mmap(nullptr, view.size, PROT_READ, MAP_PRIVATE, fd.Get(), 0);
+            if (view.data != MAP_FAILED)
+                view.map = cl_fmap_open_memory(static_cast<const char*>(view.data) + skip,
+                                               view.size - skip);
+        }
+    }
+    cl_error_t rc = view.map ? cl_scanmap_callback(view.map, path.c_str(), &lastName, &scanned,
+                                                   loaded.engine.get(), &options, &scan)
+                             : cl_scandesc_callback(fd.Get(), path.c_str(), &lastName, &scanned,
+                                                    loaded.engine.get(), &options, &scan);
     // The callback sees every match; the returned name is a fallback should a
     // library version report a match only there.
     if (rc == CL_VIRUS && scan.names.empty() && lastName != nullptr)
@@ -371,6 +411,27 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
 }
 
 }  // namespace
+
+size_t HostFieldsLength(std::string_view head) {
+    // The end of the field that starts at pos (its folded lines with it),
+    // or npos when it does not end within head.
+    auto fieldEnd = [head](size_t pos) {
+        for (size_t end = head.find('\n', pos);; end = head.find('\n', end + 1)) {
+            if (end == std::string_view::npos || end + 1 >= head.size())
+                return std::string_view::npos;
+            if (head[end + 1] != ' ' && head[end + 1] != '\t') return end + 1;
+        }
+    };
+    auto named = [head](size_t pos, std::string_view name) {
+        return head.size() - pos > name.size() &&
+               strncasecmp(head.data() + pos, name.data(), name.size()) == 0;
+    };
+    if (!named(0, "X-Envelope-From:")) return 0;
+    size_t pos = fieldEnd(0);
+    while (pos != std::string_view::npos && named(pos, "X-Envelope-To:")) pos = fieldEnd(pos);
+    if (pos != std::string_view::npos && named(pos, "Received:")) pos = fieldEnd(pos);
+    return pos == std::string_view::npos ? 0 : pos;
+}
 
 bool NameUnder(const std::string& name, const std::vector<std::string>& dirs) {
     return UnderAllowedDir(Normalise(name), dirs);

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -80,13 +81,22 @@ struct ClamEngineFree {
 // it; a reload builds a new one.
 struct LoadedEngine {
     std::unique_ptr<cl_engine, ClamEngineFree> engine;  // null with a pool
-    std::shared_ptr<ClamdPool> pool;                     // null in process
+    std::shared_ptr<ClamdPool> pool;                    // null in process
     unsigned signatures = 0;
     std::string version;  // "ClamAV 1.4.6", with "/db version" when the databases carry one
     uint64_t stamp = 0;   // seconds since 1970
     std::vector<std::pair<std::string, uint32_t>> bases;  // database file, signature count
     ScanSettings settings;
 };
+
+// How many bytes at the start of head are the fields a milter host writes
+// above the message: an X-Envelope-From field, then X-Envelope-To fields,
+// then the host's own Received field (each with its folded lines); 0 when
+// head does not begin with them or they do not end within it.  The scan
+// passes over them: they hold nothing of the message, and without them the
+// same message scans to the same bytes each time it comes, as the MTA
+// hands it to a milter, so the engine's cache of clean files knows it again.
+size_t HostFieldsLength(std::string_view head);
 
 // Whether name, with doubled slashes and "." components dropped, lies under (or
 // is) one of dirs; by its text alone.  name is absolute, without "..".

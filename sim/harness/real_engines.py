@@ -199,13 +199,17 @@ class RspamdServer(PeerDaemon):
     # rspamd's own milter (milter_port): its proxy worker in milter mode
     # scanning in itself (self_scan), on that loopback port, with the
     # antivirus module asking the clamd on clamd_socket and refusing what
-    # it finds; the rest of the configuration is the same.
+    # it finds, the attachments one by one (rspamd's default) or, with
+    # scan_mime_parts false, the whole message; the rest of the
+    # configuration is the same.
     PING, PONG = b"GET /ping HTTP/1.0\r\n\r\n", b"pong"
 
-    def __init__(self, directory, program=None, milter_port=None, clamd_socket=None):
+    def __init__(self, directory, program=None, milter_port=None, clamd_socket=None,
+                 scan_mime_parts=True):
         self.directory = directory
         self.milter_port = milter_port
         self.clamd_socket = clamd_socket
+        self.scan_mime_parts = scan_mime_parts
         self.program = program or find_rspamd()
         self.socket_path = os.path.join(directory, "rspamd.sock")
         self.log_path = os.path.join(directory, "rspamd.log")
@@ -256,7 +260,8 @@ class RspamdServer(PeerDaemon):
         if self.milter_port is not None:
             files["local.d/antivirus.conf"] = (
                 'clamav {\n  type = "clamav";\n  servers = "%s";\n  action = "reject";\n'
-                '  symbol = "CLAM_VIRUS";\n  scan_mime_parts = true;\n}\n' % self.clamd_socket)
+                '  symbol = "CLAM_VIRUS";\n  scan_mime_parts = %s;\n}\n'
+                % (self.clamd_socket, "true" if self.scan_mime_parts else "false"))
         for name, text in files.items():
             with open(os.path.join(local, name), "w") as f:
                 f.write(text)

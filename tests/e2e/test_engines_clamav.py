@@ -168,6 +168,28 @@ class ClamavEngineTest(unittest.TestCase):
         self.assert_finds(reports[4], [])
         self.assert_finds(reports[5], [])
 
+    def test_the_host_fields_above_a_message_change_no_verdict(self):
+        # Tarnwick-AV's copy of a message tarnwick-milter queued: the scan
+        # passes over the host's fields, so the same message scans alike
+        # whatever queue id and date they carry, and finds what it holds.
+        def fields(queue_id):
+            return (b"X-Envelope-From: <a@example.org>\nX-Envelope-To: <b@example.net>\n"
+                    b"Received: from h (n [192.0.2.7])\n\tby mx with ESMTP id " + queue_id +
+                    b";\n\tThu, 01 Jan 1970 00:00:00 +0000\n")
+        paths = [self.write("host-%d.eml" % i, fields(q) + body) for i, (q, body) in enumerate(
+            [(b"Q1", mime_message(EICAR)), (b"Q2", mime_message(EICAR)), (b"Q3", EICAR + b"\n"),
+             (b"Q4", mime_message(b"just a harmless attachment\n")),
+             (b"Q5", mime_message(b"just a harmless attachment\n")),
+             # Longer than what is read ahead for the fields: mapped.
+             (b"Q6", mime_message(b"x" * 100000 + b"\n" + EICAR + b"\n"))])]
+        reports = self.scan_all(paths)
+        for report in reports[:3] + reports[5:]:
+            self.assert_finds(report, [EICAR_NAME])
+        for path, report in zip(paths, reports):
+            self.assertEqual(report.size, os.path.getsize(path))
+        self.assert_finds(reports[3], [])
+        self.assert_finds(reports[4], [])
+
     def test_files_that_cannot_be_scanned_give_the_closest_error(self):
         vanished = self.write("vanished.txt", EICAR)
         os.unlink(vanished)

@@ -116,6 +116,20 @@ class PostfixTest(unittest.TestCase):
         self.assertFalse([m for m in self.mta.sunk() if b"evil@evil.example" in m.split(b"\r\n\r\n")[0]
                           and b"rcpt-trick" in m])
 
+    def test_addresses_keep_the_case_the_client_wrote(self):
+        # Postfix hands the milter its resolved address in lower case; the
+        # engines and the notification get the client's spelling of it, as
+        # rspamd's own milter does.
+        code, _ = self.dialogue("<Alice@Example.ORG>", "<Bob.Smith@Example.NET>",
+                                MESSAGE % ("case-kept", EICAR))
+        self.assertEqual(code, 550)
+        note = self.mta.wait_sunk(rb"(?s)Subject: Virus alert.*Subject: case-kept")[0]
+        self.assertEqual(re.findall(rb"X-Rcpt-Args: <([^>]*)>", note), [b"Bob.Smith@Example.NET"])
+        self.assertIn(b"Envelope sender: Alice@Example.ORG", note)
+        self.assertIn("from=<Alice@Example.ORG> to=<Bob.Smith@Example.NET>", self.rig.log())
+        harness.wait_until(lambda: re.search(r"submit: \S+\.Qln_AV_notify_\S+ handed over", self.rig.log()),
+                           10, "the hand-over logged")
+
     def test_forged_score_fields_removed(self):
         forged = ("X-Junk-Score: 0 []\r\nFrom: alice@example.org\r\nx-junk-score: 0 []\r\n"
                   "Subject: forged\r\n\r\n" + GTUBE + "\r\n")

@@ -40,6 +40,17 @@ TEST(MtaFacts, MilterHostFieldsGiveEveryFact) {
     EXPECT_EQ(request.substr(request.find("\r\n\r\n") + 4), message);
 }
 
+// rspamd is told the addresses in the case the host was given them, as
+// rspamd's own milter tells it those of the SMTP commands.
+TEST(MtaFacts, AddressesKeepTheirCase) {
+    const MtaFacts facts = ReadMtaFacts(
+        "X-Envelope-From: <Alice@Example.ORG>\nX-Envelope-To: <Bob.Smith@Example.NET>\n"
+        "Subject: s\n\nbody");
+    const std::string request = RspamdRequest("", facts);
+    EXPECT_NE(request.find("\r\nFrom: <Alice@Example.ORG>\r\nRcpt: <Bob.Smith@Example.NET>\r\n"),
+              std::string::npos);
+}
+
 TEST(MtaFacts, UnknownNameAndHeloAndNullSenderAndIpv6) {
     const MtaFacts facts = ReadMtaFacts(
         "X-Envelope-From: <>\nReceived: from unknown (unknown [IPv6:2001:db8::7])\n"
@@ -57,11 +68,13 @@ TEST(MtaFacts, NothingUnlessTheHostsFieldsComeFirst) {
     // A server's queue file, and a sender's forged field below the top.
     for (const char* message :
          {"Received: from a (b [192.0.2.1]) by c with SMTP id Q;\n\tdate\nSubject: x\n\nbody",
-          "Subject: x\nX-Envelope-From: <forged@example.org>\nReceived: from a (b [192.0.2.1])\n\nx",
+          "Subject: x\nX-Envelope-From: <forged@example.org>\nReceived: from a (b "
+          "[192.0.2.1])\n\nx",
           "", "X-Envelope-From", "\nX-Envelope-From: <a@b>\n"}) {
         const MtaFacts facts = ReadMtaFacts(message);
         EXPECT_FALSE(facts.envelope) << message;
-        EXPECT_EQ(RspamdRequest("m", facts), "POST /checkv2 HTTP/1.0\r\nContent-Length: 1\r\n\r\nm");
+        EXPECT_EQ(RspamdRequest("m", facts),
+                  "POST /checkv2 HTTP/1.0\r\nContent-Length: 1\r\n\r\nm");
     }
     // The Received field must follow the envelope fields at once.
     const MtaFacts facts = ReadMtaFacts(
@@ -72,7 +85,8 @@ TEST(MtaFacts, NothingUnlessTheHostsFieldsComeFirst) {
 TEST(MtaFacts, HostileValuesCannotAddHeaderLines) {
     std::string message = "X-Envelope-From: <a@b>\r\n\tInjected: 1\rX\n";
     for (int i = 0; i < 1200; ++i) message += "X-Envelope-To: <r" + std::to_string(i) + "@b>\n";
-    message += "Received: from h\x01x (n\r [not-an-ip]) by c id " + std::string(2000, 'q') + ";\n\n";
+    message +=
+        "Received: from h\x01x (n\r [not-an-ip]) by c id " + std::string(2000, 'q') + ";\n\n";
     const MtaFacts facts = ReadMtaFacts(message);
     EXPECT_EQ(facts.from, "<a@b> Injected: 1X");
     EXPECT_EQ(facts.rcpts.size(), maxFactRecipients);
@@ -152,22 +166,29 @@ TEST(RspamdReply, RatingsReadWholeAndIncompleteWhenCut) {
 TEST(RspamdReply, RefusalsAndHostileRepliesAreBad) {
     SpamdVerdict verdict;
     std::string problem;
-    const std::string deep = std::string(maxJsonDepth + 1, '[') + std::string(maxJsonDepth + 1, ']');
+    const std::string deep =
+        std::string(maxJsonDepth + 1, '[') + std::string(maxJsonDepth + 1, ']');
     const struct {
         std::string reply;
         const char* why;
     } cases[] = {
-        {Http(R"({"error":"bad request"})", "400 Bad Request"), "rspamd answered HTTP 400 (rspamd: bad request)"},
+        {Http(R"({"error":"bad request"})", "400 Bad Request"),
+         "rspamd answered HTTP 400 (rspamd: bad request)"},
         {Http("x", "500 Internal"), "rspamd answered HTTP 500 (error)"},
         {"SPAMD/1.1 0 EX_OK\r\n\r\n", "not an HTTP reply"},
-        {Http(hamJson, "200 OK", "Transfer-Encoding: chunked\r\n"), "rspamd reply encoded (Transfer-Encoding)"},
-        {Http(hamJson, "200 OK", "Content-Encoding: zstd\r\n"), "rspamd reply encoded (Content-Encoding)"},
-        {"HTTP/1.1 200 OK\r\nContent-Length: 99999999\r\n\r\n{", "bad or oversized Content-Length in rspamd reply"},
+        {Http(hamJson, "200 OK", "Transfer-Encoding: chunked\r\n"),
+         "rspamd reply encoded (Transfer-Encoding)"},
+        {Http(hamJson, "200 OK", "Content-Encoding: zstd\r\n"),
+         "rspamd reply encoded (Content-Encoding)"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 99999999\r\n\r\n{",
+         "bad or oversized Content-Length in rspamd reply"},
         {"HTTP/1.1 200 OK\r\n" + std::string(maxRspamdHeader, 'x'), "rspamd reply header too long"},
         {Http(deep), "rspamd reply nested too deep"},
         {Http("[1]"), "rspamd reply is not a JSON object"},
-        {Http(R"({"score":1,"action":"reject"})"), "rspamd reply without a score or a reject threshold"},
-        {Http(R"({"score":1e999,"required_score":15,"action":"reject"})"), "rspamd reply is not a JSON object"},
+        {Http(R"({"score":1,"action":"reject"})"),
+         "rspamd reply without a score or a reject threshold"},
+        {Http(R"({"score":1e999,"required_score":15,"action":"reject"})"),
+         "rspamd reply is not a JSON object"},
         {Http(R"({"score":1,"required_score":15})"), "rspamd reply without an action"},
     };
     for (const auto& c : cases) {

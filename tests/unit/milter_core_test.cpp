@@ -307,9 +307,9 @@ TEST(MessageOrder, SkippedFilterIsNeverAsked) {
     EXPECT_EQ(parallel.Snapshot().asked, (std::vector<bool>{true, false, true}));
     parallel.Record(0, ok);
     parallel.Record(2, ok);
-    EXPECT_EQ(parallel.WaitDecided(std::chrono::steady_clock::now(), std::chrono::seconds(1),
-                                   nullptr),
-              Message::Waited::kDecided);
+    EXPECT_EQ(
+        parallel.WaitDecided(std::chrono::steady_clock::now(), std::chrono::seconds(1), nullptr),
+        Message::Waited::kDecided);
 }
 
 TEST(Envelope, LinesTheFiltersRead) {
@@ -370,36 +370,66 @@ TEST(Spool, AppearsWholeUnderItsFinalNameAndIsRemoved) {
     std::string dir = mkdtemp(dirTemplate);
     Envelope env;
     env.sender = "a@b";
+    const std::string envelope = EnvelopeText(env);  // "S unknown\nP <a@b>\n\n"
+    const std::string small = "Subject: x\r\n\r\nb\r\n";
+    // Longer than the host holds, in chunks as the MTA sends them.
+    const std::string large =
+        "Subject: x\r\n\r\n" + std::string(3 * SpoolFile::kHeld, 'b') + "\r\n";
+    auto spool = [&](SpoolFile& s, const std::string& name, const std::string& text, size_t room) {
+        ASSERT_TRUE(s.Open(dir, name, room));
+        for (size_t at = 0; at < text.size(); at += 65535)
+            ASSERT_TRUE(s.Write(text.data() + at, std::min<size_t>(65535, text.size() - at)));
+    };
     {
         SpoolFile s;
-        ASSERT_TRUE(s.Open(dir, "7"));
-        // Larger than one copy buffer, so the message is copied in pieces.
-        std::string text = "Subject: x\r\n\r\n" + std::string(200000, 'b') + "\r\n";
-        ASSERT_TRUE(s.Write(text.data(), text.size()));
+        spool(s, "7", large, 64);
         EXPECT_NE(access((dir + "/7.tmp").c_str(), F_OK), -1);
         EXPECT_EQ(access((dir + "/7.msg").c_str(), F_OK), -1);
         // A second writer of the same name is refused, not interleaved.
         SpoolFile clash;
-        EXPECT_FALSE(clash.Open(dir, "7"));
-        // The head, known only at the end, comes first.
-        ASSERT_TRUE(s.Commit(EnvelopeText(env) + "Received: x\n"));
-        EXPECT_EQ(ReadFile(dir + "/7.msg"), "S unknown\nP <a@b>\n\nReceived: x\n" + text);
-        EXPECT_EQ(access((dir + "/7.msg.tmp").c_str(), F_OK), -1);
+        EXPECT_FALSE(clash.Open(dir, "7", 0));
+        // The head, known only at the end, comes first; the room it leaves
+        // is filled with envelope lines that every reader skips.
+        ASSERT_TRUE(s.Commit(envelope, "Received: x\n"));
+        EXPECT_FALSE(s.Rewritten());
+        const std::string filler(64 - envelope.size() - 12 - 2, ' ');
+        // (Compared whole, not printed: the message is long.)
+        EXPECT_TRUE(ReadFile(dir + "/7.msg") ==
+                    "S unknown\nP <a@b>\nZ" + filler + "\n\nReceived: x\n" + large);
+        EXPECT_EQ(access((dir + "/7.tmp").c_str(), F_OK), -1);
     }
     // Destroyed: the file is gone, committed or not.
     EXPECT_EQ(access((dir + "/7.msg").c_str(), F_OK), -1);
     {
         SpoolFile s;
-        ASSERT_TRUE(s.Open(dir, "8"));
+        ASSERT_TRUE(s.Open(dir, "8", 0));
     }
     EXPECT_EQ(access((dir + "/8.tmp").c_str(), F_OK), -1);
-    // A head that cannot be placed leaves nothing the filters could read.
     {
-        SpoolFile s, squatter;
-        ASSERT_TRUE(s.Open(dir, "9"));
-        ASSERT_TRUE(squatter.Open(dir, "9.msg"));
-        EXPECT_FALSE(s.Commit("S x\n\n"));
-        EXPECT_EQ(access((dir + "/9.msg").c_str(), F_OK), -1);
+        // A message the host holds whole gets its head exact, whatever the room.
+        SpoolFile s;
+        spool(s, "10", small, 4096);
+        ASSERT_TRUE(s.Commit(envelope, "Received: x\n"));
+        EXPECT_EQ(ReadFile(dir + "/10.msg"), envelope + "Received: x\n" + small);
+        // A head that outgrew its room (or would leave less than a filler
+        // line) makes the file anew, the same bytes.
+        for (size_t room : {size_t(8), envelope.size() + 12 + 1}) {
+            SpoolFile big;
+            spool(big, "11", large, room);
+            ASSERT_TRUE(big.Commit(envelope, "Received: x\n"));
+            EXPECT_TRUE(big.Rewritten());
+            EXPECT_TRUE(ReadFile(dir + "/11.msg") == envelope + "Received: x\n" + large);
+        }
     }
+    // A file of the final name that this did not make is not replaced.
+    {
+        SpoolFile s;
+        spool(s, "9", small, 0);
+        { std::ofstream(dir + "/9.msg") << "theirs"; }
+        EXPECT_FALSE(s.Commit("S x\n\n", ""));
+        EXPECT_EQ(ReadFile(dir + "/9.msg"), "theirs");
+        unlink((dir + "/9.msg").c_str());
+    }
+    EXPECT_EQ(access((dir + "/9.tmp").c_str(), F_OK), -1);
     rmdir(dir.c_str());
 }

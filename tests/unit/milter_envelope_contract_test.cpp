@@ -41,12 +41,13 @@ class SpoolContract : public testing::Test {
     }
     void TearDown() override { rmdir(dir_.c_str()); }
 
-    // Spools env and message as the host does; the file lives as long as spool.
+    // Spools env and message as the host does, leaving headRoom for the
+    // head; the file lives as long as spool.
     void Spool(milter::SpoolFile& spool, const milter::Envelope& env, const std::string& head,
-               const std::string& message) {
-        ASSERT_TRUE(spool.Open(dir_, "1"));
+               const std::string& message, size_t headRoom) {
+        ASSERT_TRUE(spool.Open(dir_, "1", headRoom));
         ASSERT_TRUE(spool.Write(message.data(), message.size()));
-        ASSERT_TRUE(spool.Commit(milter::EnvelopeText(env) + head));
+        ASSERT_TRUE(spool.Commit(milter::EnvelopeText(env), head));
     }
 
     std::string dir_;
@@ -64,53 +65,65 @@ TEST_F(SpoolContract, EveryFieldReadBackByTheFilters) {
     longSender.sender = std::string(300, 's') + "@x";
     longSender.recipients = {"d@y"};
 
-    const std::string message = "Subject: hi\r\nTo: bob@example.net\r\n\r\nbody\r\n";
-    for (const milter::Envelope* env : {&ordinary, &hostile, &longSender}) {
-        const std::string head = milter::EnvelopeFields(*env) +
-                                 "Received: from h (mx [192.0.2.7])\n\tby mta with ESMTP;\n";
-        milter::SpoolFile spool;
-        Spool(spool, *env, head, message);
-        const std::string path = spool.MsgPath();
-        uint64_t envLen = 0;
-        size_t size = 0;
-        std::unique_ptr<char[]> data = ReadQueueFile(path.c_str(), 1 << 20, envLen, size);
-        ASSERT_TRUE(data);
-        const std::string text(data.get(), size);
-        const std::string envelope = milter::EnvelopeText(*env);
-        SCOPED_TRACE(envelope);
+    const std::string short_ = "Subject: hi\r\nTo: bob@example.net\r\n\r\nbody\r\n";
+    // Longer than the host holds: the head goes into the room left for it,
+    // the rest of the room filled with filler lines (one short, one over
+    // several lines).
+    const std::string long_ = short_ + std::string(milter::SpoolFile::kHeld, 'b') + "\r\n";
+    for (const milter::Envelope* env : {&ordinary, &hostile, &longSender})
+        for (size_t filler : {size_t(0), milter::SpoolFile::kMinFiller, size_t(200)})
+            for (const std::string* message : {&short_, &long_}) {
+                if (message == &short_ && filler) continue;
+                const std::string head =
+                    milter::EnvelopeFields(*env) +
+                    "Received: from h (mx [192.0.2.7])\n\tby mta with ESMTP;\n";
+                milter::SpoolFile spool;
+                const std::string envelope = milter::EnvelopeText(*env);
+                Spool(spool, *env, head, *message, envelope.size() + head.size() + filler);
+                EXPECT_FALSE(spool.Rewritten());
+                const std::string path = spool.MsgPath();
+                uint64_t envLen = 0;
+                size_t size = 0;
+                std::unique_ptr<char[]> data = ReadQueueFile(path.c_str(), 1 << 20, envLen, size);
+                ASSERT_TRUE(data);
+                const std::string text(data.get(), size);
+                SCOPED_TRACE(envelope + " filler " + std::to_string(filler));
 
-        // Both length rules end the envelope at the host's blank line.
-        EXPECT_EQ(envLen, envelope.size());
-        EXPECT_EQ(EnvelopeLengthAS(data.get(), size), envelope.size());
-        EXPECT_EQ(text.substr(envLen), head + message);
-        struct stat st;
-        int fd = OpenQueueFile(path.c_str(), st);
-        ASSERT_GE(fd, 0);
-        headBuffer buffer;
-        EXPECT_EQ(ReadEnvelopeHeadAV(fd, static_cast<size_t>(st.st_size), buffer),
-                  static_cast<int64_t>(envelope.size()));
-        close(fd);
+                // Both length rules end the envelope at the host's blank line,
+                // behind the filler.
+                EXPECT_EQ(envLen, envelope.size() + filler);
+                EXPECT_EQ(EnvelopeLengthAS(data.get(), size), envelope.size() + filler);
+                EXPECT_EQ(text.substr(envLen), head + *message);
+                EXPECT_EQ(text.compare(0, envelope.size() - 1, envelope, 0, envelope.size() - 1),
+                          0);
+                struct stat st;
+                int fd = OpenQueueFile(path.c_str(), st);
+                ASSERT_GE(fd, 0);
+                headBuffer buffer;
+                EXPECT_EQ(ReadEnvelopeHeadAV(fd, static_cast<size_t>(st.st_size), buffer),
+                          static_cast<int64_t>(envelope.size() + filler));
+                close(fd);
 
-        // The client, each recipient and the sender, as the host cleaned them.
-        names got;
-        EXPECT_TRUE(ReadEnvelopeNames(data.get(), envLen, got));
-        const std::string client = env->clientName.empty() ? "unknown" : env->clientName;
-        EXPECT_EQ(
-            got.sources,
-            std::vector<std::string>{
-                client + (env->clientAddress.empty() ? "" : " [" + env->clientAddress + "]")});
-        std::vector<std::string> recipients;
-        for (const std::string& r : env->recipients) recipients.push_back(Cleaned(r));
-        EXPECT_EQ(got.targets, recipients);
-        const std::string sender = Cleaned(env->sender);
-        EXPECT_EQ(EnvelopeSender(data.get(), envLen), sender.substr(0, maxSenderLength));
+                // The client, each recipient and the sender, as the host cleaned them.
+                names got;
+                EXPECT_TRUE(ReadEnvelopeNames(data.get(), envLen, got));
+                const std::string client = env->clientName.empty() ? "unknown" : env->clientName;
+                EXPECT_EQ(got.sources,
+                          std::vector<std::string>{
+                              client +
+                              (env->clientAddress.empty() ? "" : " [" + env->clientAddress + "]")});
+                std::vector<std::string> recipients;
+                for (const std::string& r : env->recipients) recipients.push_back(Cleaned(r));
+                EXPECT_EQ(got.targets, recipients);
+                const std::string sender = Cleaned(env->sender);
+                EXPECT_EQ(EnvelopeSender(data.get(), envLen), sender.substr(0, maxSenderLength));
 
-        notificationParts parts;
-        ASSERT_TRUE(NotificationParts(data.get(), size, parts));
-        EXPECT_EQ(parts.sender, sender);
-        EXPECT_EQ(parts.recipients, recipients);
-        EXPECT_EQ(parts.headerLines, head + "Subject: hi\r\nTo: bob@example.net\r\n");
-    }
+                notificationParts parts;
+                ASSERT_TRUE(NotificationParts(data.get(), size, parts));
+                EXPECT_EQ(parts.sender, sender);
+                EXPECT_EQ(parts.recipients, recipients);
+                EXPECT_EQ(parts.headerLines, head + "Subject: hi\r\nTo: bob@example.net\r\n");
+            }
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ from .base import (PROGRAMS, REPO_DIR, SKIP_CODE, TIMEOUT_SCALE, ci_may_skip, de
 from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
-from .real_engines import (DAEMONS, REAL_ENGINES, EngineDaemon, RspamdServer, SpamdServer, clamav_test_db,
+from .real_engines import (DAEMONS, REAL_ENGINES, ClamdServer, EngineDaemon, RspamdServer, SpamdServer, clamav_test_db,
                            daemon_missing, find_rspamd, find_spamd, free_tcp_port, rspamd_missing,
                            skip_without, spamd_missing, start_daemon)
 from .output import ProgramOutput

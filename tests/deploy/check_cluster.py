@@ -536,7 +536,7 @@ def drive(cluster):
     try:
         wait_for("first answers", lambda: answered() >= 8, 120)
         cluster.link(CUT, "down")
-        cut = time.monotonic()
+        cut, figures["cut at"] = time.monotonic(), time.time()
         say("%s cut off after %d answers" % (CUT, answered()))
         away_limit = max(LEAVE_OUT.values()) + TURN + 5
         wait_for("every pool leaving %s out" % CUT, lambda: len(pool_events(cluster, "away")) == 4, away_limit)
@@ -545,7 +545,7 @@ def drive(cluster):
         mark = answered()
         wait_for("answers while %s is away" % CUT, lambda: answered() >= mark + 8, 60)
         cluster.link(CUT, "up")
-        up = time.monotonic()
+        up, figures["up at"] = time.monotonic(), time.time()
         say("%s back after %.1f s away" % (CUT, up - cut))
         wait_for("every pool taking %s back" % CUT, lambda: len(pool_events(cluster, "back")) == 4,
                  TAKE_BACK + TURN + 10)
@@ -604,6 +604,14 @@ def table(sent, sunk, by_host, summed, figures, limit):
         print("%-28s %8d %8d %8d" % (label, count("mta1", test), count("mta2", test), count(None, test)))
     print("%-28s %8s %8s %8s" % ("PromQL sum on mon", *("%.0f" % v if v is not None else "-"
                                                          for v in (by_host["mta1"], by_host["mta2"], summed))))
+    phases = (("before the cut", lambda r: r["sent"] < figures["cut at"]),
+              ("while eng1 was away", lambda r: figures["cut at"] <= r["sent"] < figures["up at"]),
+              ("after its return", lambda r: r["sent"] >= figures["up at"]))
+    for label, test in phases:
+        took = sorted(r["answered"] - r["sent"] for r in sent if test(r))
+        if took:
+            print("%-28s %8d msgs, answer median %.2f s, max %.2f s"
+                  % ("sent " + label, len(took), took[len(took) // 2], took[-1]))
     print("%-28s %8.1f s (documented at most %.1f s)" % ("seconds to fail over", figures["fail over"],
                                                          limit["fail over"]))
     print("%-28s %8.1f s (documented at most %.1f s)" % ("seconds back", figures["back"], limit["back"]))

@@ -104,6 +104,8 @@ class ClusterRig(harness.MilterRig):
 
     def __init__(self, **kw):
         super().__init__(**kw)
+        # Postfix's daemons (user postfix) reach their queue through it.
+        os.chmod(self.root, 0o755)
         self.figures = os.path.join(self.program_dir("Tarnwick-AV"), "tarnwick-milter.prom")
 
     def engine_argv(self, program, sock):
@@ -331,6 +333,17 @@ class Cluster:
         for host in HOSTS:
             run(["ip", "netns", "add", self.ns(host)])
             self.namespaces.append(self.ns(host))
+            # ip netns exec puts these over /etc/hosts and /etc/resolv.conf:
+            # the hosts know each other by name, and a DNS question (spamd
+            # asks for its client's name) is refused at once instead of
+            # waiting for a resolver that is out of reach.
+            etc = os.path.join("/etc/netns", self.ns(host))
+            os.makedirs(etc)
+            with open(os.path.join(etc, "hosts"), "w") as f:
+                f.write("127.0.0.1 localhost\n" + "".join(
+                    "%s %s.tarnwick.test %s\n" % (address(h), h, h) for h in HOSTS))
+            with open(os.path.join(etc, "resolv.conf"), "w") as f:
+                f.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
             run(["ip", "link", "add", "p-" + host, "netns", switch, "type", "veth",
                  "peer", "name", "eth0", "netns", self.ns(host)])
             run(["ip", "-n", switch, "link", "set", "p-" + host, "master", "br0", "up"])
@@ -348,6 +361,8 @@ class Cluster:
         os.chmod(directory, 0o755)
         env = dict(os.environ, PYTHONPATH=os.path.join(REPO, "sim"), PYTHONDONTWRITEBYTECODE="1",
                    TARNWICK_BIN=self.bin_dir)
+        if self.keep:
+            env["TARNWICK_KEEP"] = "1"
         log = open(os.path.join(directory, "agent.log"), "ab")
         self.agents[host] = subprocess.Popen(
             self.exec_in(host) + [sys.executable, os.path.abspath(__file__), "--agent", host, directory],
@@ -401,6 +416,7 @@ class Cluster:
                 except (OSError, ValueError):
                     pass
             subprocess.run(["ip", "netns", "del", name])
+            shutil.rmtree(os.path.join("/etc/netns", name), ignore_errors=True)
         self.forget_conf_dirs()
         if self.keep:
             say("files kept in %s" % self.dir)
@@ -418,15 +434,33 @@ class Cluster:
             subprocess.run(["postconf", "-e", "alternate_config_directories = " + ", ".join(kept)])
 
 
-def wait_for(what, test, timeout):
+def wait_for(what, test, timeout, detail=None):
+    """Until test() is true, at most timeout seconds; detail() says what
+    was missing."""
     deadline = time.monotonic() + timeout
     while True:
         value = test()
         if value:
             return value
         if time.monotonic() > deadline:
-            raise SystemExit("no %s within %.0f s" % (what, timeout))
+            raise SystemExit("no %s within %.0f s%s" % (what, timeout, ": " + detail() if detail else ""))
         time.sleep(0.1)
+
+
+def watch_pools(cluster, kind, since, timeout):
+    """Waits until every pool of every mail host has said kind ("away" or
+    "back") of the cut host; returns {daemon: seconds from since until the
+    last mail host's pool said so}."""
+    seen = {}
+
+    def all_seen():
+        for key in pool_events(cluster, kind):
+            seen.setdefault(key, time.monotonic() - since)
+        return len(seen) == len(MTAS) * len(POOLS)
+    wait_for("every pool saying %s is %s" % (CUT, kind), all_seen, timeout,
+             lambda: "missing " + ", ".join("%s on %s" % (d, h) for h in MTAS for d, *_ in POOLS
+                                            if (h, d) not in seen))
+    return {daemon: max(t for (h, d), t in seen.items() if d == daemon) for daemon, *_ in POOLS}
 
 
 def read_results(path):
@@ -538,18 +572,14 @@ def drive(cluster):
         cluster.link(CUT, "down")
         cut, figures["cut at"] = time.monotonic(), time.time()
         say("%s cut off after %d answers" % (CUT, answered()))
-        away_limit = max(LEAVE_OUT.values()) + TURN + 5
-        wait_for("every pool leaving %s out" % CUT, lambda: len(pool_events(cluster, "away")) == 4, away_limit)
-        figures["fail over"] = time.monotonic() - cut
+        figures["fail over"] = watch_pools(cluster, "away", cut, max(LEAVE_OUT.values()) + TURN + 5)
         # The survivors alone for a few messages more.
         mark = answered()
         wait_for("answers while %s is away" % CUT, lambda: answered() >= mark + 8, 60)
         cluster.link(CUT, "up")
         up, figures["up at"] = time.monotonic(), time.time()
         say("%s back after %.1f s away" % (CUT, up - cut))
-        wait_for("every pool taking %s back" % CUT, lambda: len(pool_events(cluster, "back")) == 4,
-                 TAKE_BACK + TURN + 10)
-        figures["back"] = time.monotonic() - up
+        figures["back"] = watch_pools(cluster, "back", up, TAKE_BACK + 10)
         # Counted from the pools' own word that it answers: a retransmission
         # of a request sent before the cut counts for nothing.
         before = engine_requests(cluster)
@@ -579,10 +609,15 @@ def drive(cluster):
         problems.append("%s on mon is %s, %d messages were sent" % (query, summed, len(sent)))
     by_host = {h: promql(cluster, 'sum(tarnwick_milter_messages_total{instance="%s:%d"})'
                          % (address(h), NODE_PORT)) for h in MTAS}
-    limit = {"fail over": max(LEAVE_OUT.values()) + TURN, "back": TAKE_BACK + TURN + 2}
-    for name, bound in limit.items():
-        if figures[name] > bound:
-            problems.append("%s took %.1f s, documented at most %.1f s" % (name, figures[name], bound))
+    # Documented: a pool leaves a member out within its limit once the
+    # turn comes to it, and takes it back at its next probe.
+    limit = {"fail over": {d: LEAVE_OUT[d] + TURN for d in LEAVE_OUT},
+             "back": {d: TAKE_BACK + 2 for d in LEAVE_OUT}}
+    for name in limit:
+        for daemon, bound in limit[name].items():
+            if figures[name][daemon] > bound:
+                problems.append("%s: %s took %.1f s, documented at most %.1f s"
+                                % (daemon, name, figures[name][daemon], bound))
     table(sent, sunk_messages(cluster), by_host, summed, figures, limit)
     say("took %.0f s" % (time.monotonic() - started))
     return problems
@@ -612,10 +647,12 @@ def table(sent, sunk, by_host, summed, figures, limit):
         if took:
             print("%-28s %8d msgs, answer median %.2f s, max %.2f s"
                   % ("sent " + label, len(took), took[len(took) // 2], took[-1]))
-    print("%-28s %8.1f s (documented at most %.1f s)" % ("seconds to fail over", figures["fail over"],
-                                                         limit["fail over"]))
-    print("%-28s %8.1f s (documented at most %.1f s)" % ("seconds back", figures["back"], limit["back"]))
-    print("%-28s %8.1f s (%d scans, %d ratings)" % ("eng1 serving again after", figures["used again"],
+    for name in ("fail over", "back"):
+        for daemon in LEAVE_OUT:
+            print("%-36s %5.1f s (documented at most %.1f s)"
+                  % ("seconds %s, %s" % ("to fail over" if name == "fail over" else "back", daemon),
+                     figures[name][daemon], limit[name][daemon]))
+    print("%-36s %5.1f s (%d scans, %d ratings)" % ("eng1 serving again after", figures["used again"],
                                                     *figures["requests after return"]))
     print()
 

@@ -316,6 +316,7 @@ class Cluster:
         self.namespaces, self.agents, self.info = [], {}, {}
         self.conf_dirs = []
         self.torn_down = False
+        self.made_etc_netns = not os.path.exists("/etc/netns")
 
     def ns(self, host):
         return "%s-%s" % (self.tag, host)
@@ -417,6 +418,11 @@ class Cluster:
                     pass
             subprocess.run(["ip", "netns", "del", name])
             shutil.rmtree(os.path.join("/etc/netns", name), ignore_errors=True)
+        if self.made_etc_netns:
+            try:
+                os.rmdir("/etc/netns")
+            except OSError:
+                pass
         self.forget_conf_dirs()
         if self.keep:
             say("files kept in %s" % self.dir)

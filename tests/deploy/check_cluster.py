@@ -699,7 +699,9 @@ def main():
         problems = drive(cluster)
     except BaseException:
         for host in cluster.agents:
-            print("--- %s\n%s" % (host, cluster.agent_log(host)))
+            log = cluster.agent_log(host)
+            if log.strip():
+                print("--- %s\n%s" % (host, log))
         raise
     finally:
         cluster.teardown()

@@ -9,9 +9,7 @@ report as the in-process scan.
 import os
 import shutil
 import socket
-import subprocess
 import threading
-import time
 import unittest
 
 import engine_samples as samples

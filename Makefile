@@ -19,10 +19,11 @@ ENGINE_DEPS = libclamav-dev libsystemd-dev spamd libmilter-dev nlohmann-json3-de
 # under libfaketime, the sanitizer and fuzzer builds, the exporter's parser
 # and picture, the package check, the milter host's client, a real Postfix,
 # ClamAV's clamd for quillon-clamd's pool and its test files for the bench,
-# rspamd (and its rspamc) for quillon-rspamd.
+# rspamd (and its rspamc) for quillon-rspamd, promtool (package prometheus)
+# for the alerting rules' cases.
 DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang \
        libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file systemd \
-       pandoc miltertest postfix clamav-daemon clamav-testfiles lintian rspamd
+       pandoc miltertest postfix clamav-daemon clamav-testfiles lintian rspamd prometheus
 # The Debian package: manual pages (pandoc) and dpkg-shlibdeps (dpkg-dev, file).
 PACKAGE_DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) pandoc dpkg-dev file
 # ccache, where installed, keeps rebuilds (and fresh clones) quick.
@@ -31,7 +32,7 @@ LAUNCHER = $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 SANDIR = $(CURDIR)/build-reports
 
 .PHONY: all deps build test test-plain test-asan test-tsan test-stress demo clean install package \
-        check-deploy check-fresh
+        check-deploy check-fresh check-cluster
 
 all: build
 
@@ -183,6 +184,17 @@ check-deploy: package
 check-fresh:
 	@$(MAKE) --no-print-directory -s deps DEPS="$(CHECK_DEPLOY_DEPS)"
 	/usr/bin/python3 tests/deploy/check_fresh.py
+
+# A site of two mail hosts, two engine hosts and a Prometheus, each host a
+# network namespace of its own on a private bridge: a stream of clean,
+# infected and spam messages while one engine host is cut off and brought
+# back; checks every answer, the failover and return times and the PromQL
+# sum, and prints a table (tests/deploy/check_cluster.py).  The build
+# tree's programs.  Root only; a few minutes; not part of test.
+CHECK_CLUSTER_DEPS = postfix miltertest clamav-daemon spamd prometheus prometheus-node-exporter iproute2
+check-cluster: build
+	@$(MAKE) --no-print-directory -s deps DEPS="$(CHECK_CLUSTER_DEPS)"
+	$(HARNESS_ENV) /usr/bin/python3 tests/deploy/check_cluster.py --bin $(CURDIR)/$(BUILD)/bin
 
 clean:
 	rm -rf build build-*

@@ -104,7 +104,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/admin.m
         DESTINATION ${TARNWICK_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/engines/README.md DESTINATION ${TARNWICK_DOCDIR}
         RENAME engines.md)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/milter.md DESTINATION ${TARNWICK_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/milter.md ${PROJECT_SOURCE_DIR}/docs/scale.md
+        DESTINATION ${TARNWICK_DOCDIR})
+# Alerting rules for the site's Prometheus: an example, not a conffile.
+# They belong on the monitoring host, which is seldom a mail host, and
+# Debian's prometheus reads only the rule files its prometheus.yml names.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/prometheus/tarnwick-rules.yml
+        DESTINATION ${TARNWICK_DOCDIR}/examples/prometheus)
 file(GLOB TARNWICK_DOC_PICTURES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.png)
 install(FILES ${TARNWICK_DOC_PICTURES} DESTINATION ${TARNWICK_DOCDIR})
 

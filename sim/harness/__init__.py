@@ -43,7 +43,7 @@ from .base import (LOAD_FACTOR, PROGRAMS, REPO_DIR, SANITIZED, SKIP_CODE, TIMEOU
 from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
-from .real_engines import (DAEMONS, REAL_ENGINES, EngineDaemon, RspamdServer, SpamdServer, clamav_test_db,
+from .real_engines import (DAEMONS, REAL_ENGINES, ClamdServer, EngineDaemon, RspamdServer, SpamdServer, clamav_test_db,
                            daemon_missing, find_rspamd, find_spamd, free_tcp_port, rspamd_missing,
                            skip_without, spamd_missing, start_daemon)
 from .output import ProgramOutput

@@ -141,6 +141,16 @@ class MilterRig:
         sock = os.path.join(self.root, program + ".engine.sock")
         if os.path.lexists(sock):
             os.unlink(sock)
+        argv = self.engine_argv(program, sock)
+        err = open(os.path.join(self.root, program + ".engine.log"), "ab")
+        proc = subprocess.Popen(argv + list(args), stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+        err.close()
+        self.engines[program] = proc
+        wait_until(lambda: os.path.exists(sock), 60, os.path.basename(argv[0]))
+
+    def engine_argv(self, program, sock):
+        """The engine of program, listening on sock (a subclass may put
+        other engines there)."""
         if self.engine_kind in ("real", "rspamd") and program == "Tarnwick-AV":
             argv = [os.path.join(default_bin_dir(), "quillon-clamd"), "--socket", sock,
                     "--db", clamav_test_db(), "--workers", "2"]
@@ -153,11 +163,7 @@ class MilterRig:
                     "--reload-grace", str(SPAMD_GRACE)]
         else:
             argv = [os.path.join(default_bin_dir(), ENGINE_OF[program]), sock]
-        err = open(os.path.join(self.root, program + ".engine.log"), "ab")
-        proc = subprocess.Popen(argv + list(args), stdin=subprocess.DEVNULL, stdout=err, stderr=err)
-        err.close()
-        self.engines[program] = proc
-        wait_until(lambda: os.path.exists(sock), 60, os.path.basename(argv[0]))
+        return argv
 
     def start(self):
         argv = [os.path.join(default_bin_dir(), "tarnwick-milter"), "--socket", self.socket_spec,

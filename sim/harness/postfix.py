@@ -27,7 +27,7 @@ DEFAULT_MAIN_CF = "/etc/postfix/main.cf"
 MAIN_CF_LOCK = "/tmp/tarnwick-test-main-cf.lock"
 
 MASTER_CF = """\
-127.0.0.1:%(smtp_port)d inet n - n - %(smtpd_procs)s smtpd
+%(smtp_address)s:%(smtp_port)d inet n - n - %(smtpd_procs)s smtpd
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -60,8 +60,12 @@ def postfix_missing():
 
 
 class PostfixInstance:
-    def __init__(self, root, milter_spec, smtpd_procs=20, default_action="tempfail", main_cf=None):
+    def __init__(self, root, milter_spec, smtpd_procs=20, default_action="tempfail", main_cf=None,
+                 smtp_address="127.0.0.1", smtp_port=None):
+        """smtp_address, smtp_port: where smtpd listens (default a free
+        loopback port); smtp-sink always listens on the loopback."""
         self.root = root
+        self.smtp_address = smtp_address
         self.conf = os.path.join(root, "etc")
         self.queue = os.path.join(root, "queue")
         self.sink_dir = os.path.join(root, "sink")
@@ -69,7 +73,7 @@ class PostfixInstance:
         for d in (self.conf, self.queue, os.path.join(root, "data"), self.sink_dir, self.logdir):
             os.makedirs(d, exist_ok=True)
         shutil.chown(self.sink_dir, "postfix")
-        self.smtp_port = free_tcp_port()
+        self.smtp_port = smtp_port or free_tcp_port()
         self.sink_port = free_tcp_port()
         values = {
             "compatibility_level": "3.6",
@@ -104,7 +108,8 @@ class PostfixInstance:
         with open(os.path.join(self.conf, "main.cf"), "w") as f:
             f.writelines("%s = %s\n" % item for item in values.items())
         with open(os.path.join(self.conf, "master.cf"), "w") as f:
-            f.write(MASTER_CF % {"smtp_port": self.smtp_port, "smtpd_procs": smtpd_procs})
+            f.write(MASTER_CF % {"smtp_address": smtp_address, "smtp_port": self.smtp_port,
+                                 "smtpd_procs": smtpd_procs})
         self.sink = None
         self._listed = False
 
@@ -159,7 +164,7 @@ class PostfixInstance:
     def _listening(self):
         import socket
         try:
-            with socket.create_connection(("127.0.0.1", self.smtp_port), timeout=2) as c:
+            with socket.create_connection((self.smtp_address, self.smtp_port), timeout=2) as c:
                 return c.recv(100).startswith(b"220")
         except OSError:
             return False
@@ -211,20 +216,24 @@ class PostfixInstance:
             self._listed = False
 
 
-def milter_behind_postfix(smtpd_procs=20, main_cf=None, **rig_args):
+def milter_behind_postfix(smtpd_procs=20, main_cf=None, postfix_args=None, rig_class=MilterRig,
+                          **rig_args):
     """A MilterRig with the real engines on a loopback port behind a private
     Postfix that also takes the milter's own mail (--sendmail), both started:
     Postfix first, so that the filters' start reports go straight to it.
-    main_cf: more settings of Postfix's main.cf.
+    main_cf: more settings of Postfix's main.cf; postfix_args: more
+    arguments of PostfixInstance (smtp_address...); rig_class: MilterRig or
+    a class made from it.
     rig_args go to MilterRig (host_args, replace, engine_args...).  Returns
     (rig, mta); stop them with mta.stop() and rig.cleanup().  When a start
     fails, whatever was made is stopped and removed before the error goes on."""
     port = free_tcp_port()
-    rig = MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port, **rig_args)
+    rig_args.setdefault("engines", "real")
+    rig = rig_class(socket_spec="inet:%d@127.0.0.1" % port, **rig_args)
     mta = None
     try:
         mta = PostfixInstance(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port,
-                              smtpd_procs=smtpd_procs, main_cf=main_cf)
+                              smtpd_procs=smtpd_procs, main_cf=main_cf, **(postfix_args or {}))
         rig.host_args += ["--sendmail", mta.sendmail_command()]
         mta.start()
         rig.start()

@@ -144,9 +144,14 @@ class SpamdServer(PeerDaemon):
     spamd drops to the user nobody when started as root, so the directory
     is opened for it (its home directory lies inside)."""
 
-    def __init__(self, directory, tcp=False, program=None, children=2):
+    def __init__(self, directory, tcp=False, program=None, children=2, listen=None, allowed=None):
         self.directory = directory
         self.children = children
+        # listen: "HOST:PORT" in place of the free loopback port (an engine
+        # host's address); allowed: the networks spamd takes requests from
+        # beside the loopback (-A).
+        self.listen = listen
+        self.allowed = allowed
         self.program = program or find_spamd()
         self.socket_path = os.path.join(directory, "spamd.sock")
         self.log_path = os.path.join(directory, "spamd.log")
@@ -167,6 +172,10 @@ class SpamdServer(PeerDaemon):
                 "--listen=" + self.socket_path, "-r", os.path.join(self.directory, "spamd.pid")]
         if self.port is not None:
             argv.append("--listen=127.0.0.1:%d" % self.port)
+        if self.listen:
+            argv.append("--listen=" + self.listen)
+        if self.allowed:
+            argv += ["-A", "127.0.0.1," + self.allowed]
         # Rules are compiled before spamd listens: several seconds.
         return self._launch(argv, self.log_path, timeout)
 
@@ -282,6 +291,58 @@ class RspamdServer(PeerDaemon):
     def reload(self):
         """SIGHUP: rspamd reads its configuration again and replaces its workers."""
         self.proc.send_signal(signal.SIGHUP)
+
+
+class ClamdServer:
+    """ClamAV's clamd (package clamav-daemon) on a private socket in
+    directory: listen is the configuration's LocalSocket or TCPSocket line
+    (with TCPAddr), db the signature directory.  Every scan is logged
+    (LogClean), so its log counts the requests it served."""
+
+    PROGRAM = shutil.which("clamd") or "/usr/sbin/clamd"
+    CONF = """\
+{listen}
+Foreground yes
+LogFile {dir}/clamd.log
+LogTime yes
+PidFile {dir}/clamd.pid
+TemporaryDirectory {dir}
+DatabaseDirectory {db}
+MaxThreads {threads}
+SelfCheck 0
+LogClean yes
+"""
+
+    def __init__(self, directory, db, listen, threads=2):
+        os.makedirs(directory, exist_ok=True)
+        self.log = os.path.join(directory, "clamd.log")
+        self.conf = os.path.join(directory, "clamd.conf")
+        with open(self.conf, "w") as f:
+            f.write(self.CONF.format(listen=listen, dir=directory, db=db, threads=threads))
+        self.proc = None
+
+    def start(self, ping, timeout=60):
+        """Starts clamd and waits until ping() (the caller's PING on the
+        socket it listens on) is true."""
+        self.proc = subprocess.Popen([self.PROGRAM, "--config-file=" + self.conf, "--foreground"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + scaled(timeout)
+        while not ping():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("clamd did not start (%s)" % self.conf)
+            time.sleep(0.1)
+        return self
+
+    def stop(self):
+        stop_process(self.proc, grace=10.0)
+
+    def streams_scanned(self):
+        """How many INSTREAM scans this clamd has logged (LogClean: all)."""
+        try:
+            with open(self.log, "rb") as f:
+                return sum(1 for line in f if b"stream(" in line or b"stream:" in line)
+        except FileNotFoundError:
+            return 0
 
 
 class EngineDaemon:

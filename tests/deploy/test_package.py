@@ -43,7 +43,8 @@ EXPECTED = {
     "./usr/share/doc/tarnwick/milter.md", "./usr/share/doc/tarnwick/copyright",
     "./usr/share/doc/tarnwick/changelog.gz", "./usr/share/doc/tarnwick/changelog.Debian.gz",
     "./etc/default/tarnwick-milter", "./etc/tarnwick/milter/whitelist.txt",
-    "./usr/lib/tarnwick/wait-for-signatures",
+    "./usr/lib/tarnwick/wait-for-signatures", "./usr/share/doc/tarnwick/scale.md",
+    "./usr/share/doc/tarnwick/examples/prometheus/tarnwick-rules.yml",
 }
 CONFFILES = ["/etc/default/tarnwick-milter", "/etc/tarnwick/Tarnwick-AS.cfg",
              "/etc/tarnwick/Tarnwick-AV.cfg", "/etc/tarnwick/milter/Tarnwick-AS.cfg",

@@ -9,9 +9,7 @@ report as the in-process scan.
 import os
 import shutil
 import socket
-import subprocess
 import threading
-import time
 import unittest
 
 import engine_samples as samples
@@ -21,52 +19,8 @@ from engine_samples import wait_for_log
 se = harness.load_schema("se")
 
 EICAR_NAME = "Tarnwick.Test.EICAR"
-CLAMD = shutil.which("clamd") or "/usr/sbin/clamd"
-
-CONF = """\
-{listen}
-Foreground yes
-LogFile {dir}/clamd.log
-PidFile {dir}/clamd.pid
-TemporaryDirectory {dir}
-DatabaseDirectory {db}
-MaxThreads 2
-SelfCheck 0
-LogClean yes
-"""
-
-
-class Clamd:
-    """ClamAV's clamd on a private socket: listen is the configuration's
-    LocalSocket or TCPSocket line."""
-
-    def __init__(self, directory, db, listen):
-        os.makedirs(directory, exist_ok=True)
-        self.log = os.path.join(directory, "clamd.log")
-        self.conf = os.path.join(directory, "clamd.conf")
-        with open(self.conf, "w") as f:
-            f.write(CONF.format(listen=listen, dir=directory, db=db))
-        self.proc = None
-
-    def start(self, ping):
-        self.proc = subprocess.Popen([CLAMD, "--config-file=" + self.conf, "--foreground"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + harness.scaled(60)
-        while not ping():
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("clamd did not start (%s)" % self.conf)
-            time.sleep(0.1)
-
-    def stop(self):
-        harness.stop_process(self.proc, grace=10.0)
-
-    def streams_scanned(self):
-        """How many INSTREAM scans this clamd has logged (LogClean: all)."""
-        try:
-            with open(self.log, "rb") as f:
-                return sum(1 for line in f if b"stream(" in line or b"stream:" in line)
-        except FileNotFoundError:
-            return 0
+CLAMD = harness.ClamdServer.PROGRAM
+Clamd = harness.ClamdServer
 
 
 @unittest.skipUnless(os.access(CLAMD, os.X_OK), "clamd (clamav-daemon) is not installed")

@@ -148,16 +148,24 @@ def load_schema(kind, python_dir=None):
     return importlib.import_module(name)
 
 
-def stop_process(proc, grace=2.0):
+def stop_process(proc, grace=2.0, group=False):
     """SIGTERM, then SIGKILL when the process has not ended after `grace`
-    seconds (stretched in sanitizer builds)."""
+    seconds (stretched in sanitizer builds).  group: the signals go to the
+    process group the process leads (start_new_session), so its children
+    end with it."""
     if proc is None or proc.poll() is not None:
         return
+
+    def send(sig):
+        if group:
+            os.killpg(proc.pid, sig)
+        else:
+            proc.send_signal(sig)
     try:
-        proc.send_signal(signal.SIGTERM)
+        send(signal.SIGTERM)
         proc.wait(timeout=scaled(grace))
     except subprocess.TimeoutExpired:
-        proc.kill()
+        send(signal.SIGKILL)
         proc.wait(timeout=scaled(5))
     except ProcessLookupError:
         pass

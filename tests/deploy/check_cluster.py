@@ -396,17 +396,9 @@ class Cluster:
         if self.torn_down:
             return
         self.torn_down = True
-        # The mail hosts in the reverse order of their start: each Postfix
-        # puts back the main.cf it found.
+        # The hosts in the reverse order of their start.
         for host in reversed(list(self.agents)):
-            proc = self.agents[host]
-            if proc.poll() is None:
-                os.killpg(proc.pid, signal.SIGTERM)
-                try:
-                    proc.wait(timeout=90)
-                except subprocess.TimeoutExpired:
-                    os.killpg(proc.pid, signal.SIGKILL)
-                    proc.wait()
+            harness.stop_process(self.agents[host], grace=90, group=True)
         for name in self.namespaces:
             # Whatever is left in our namespaces is ours (spamd's children,
             # a Postfix master): ended before the namespace goes.

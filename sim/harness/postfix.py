@@ -219,6 +219,10 @@ def milter_behind_postfix(smtpd_procs=20, main_cf=None, submit="sendmail", **rig
     rig = MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port, **rig_args)
     mta = None
     try:
+        # Postfix's daemons run as postfix and must reach their directories
+        # under the rig's root (a spamd of the rig opens it too, but not
+        # every rig has one).
+        os.chmod(rig.root, 0o755)
         mta = PostfixInstance(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port,
                               smtpd_procs=smtpd_procs, main_cf=main_cf)
         rig.host_args += (["--submit-to", "127.0.0.1:%d" % mta.submit_port] if submit == "smtp"

@@ -86,12 +86,12 @@ class Exchange {
     bool Line(std::string& line) {
         for (;;) {
             const size_t end = buffer_.find('\n');
-            if (end != std::string::npos) {
+            if (end != std::string::npos && end <= kMaxSmtpLine) {
                 line.assign(buffer_, 0, end > 0 && buffer_[end - 1] == '\r' ? end - 1 : end);
                 buffer_.erase(0, end + 1);
                 return true;
             }
-            if (buffer_.size() > kMaxSmtpLine) {
+            if (end != std::string::npos || buffer_.size() > kMaxSmtpLine) {
                 why_ = "a reply line longer than " + std::to_string(kMaxSmtpLine) + " bytes";
                 return false;
             }

@@ -150,8 +150,12 @@ std::string Figures::Text() const {
 bool Figures::WriteFile(const std::string& path) const {
     const std::string text = Text();
     const std::string temp = path + ".tmp";
-    const int fd =
-        open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // Created afresh, never opened as found: a FIFO, a link or a file left
+    // at the name (by a crash, or by a member of the directory's group) is
+    // removed, unlink never following it, and the name made again.
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(temp.c_str(), kFlags, 0644);
+    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0) fd = open(temp.c_str(), kFlags, 0644);
     if (fd < 0) return false;
     // Not secret, and read by the collector's user, whatever the umask.
     bool ok = fchmod(fd, 0644) == 0;

@@ -32,6 +32,7 @@
 #include "milter/reload.h"
 #include "milter/settings.h"
 #include "milter/spool.h"
+#include "milter/smtp_submit.h"
 #include "milter/submitter.h"
 
 // libmilter's own start-up and shutdown race in its internal state (seen
@@ -86,6 +87,9 @@ struct Options {
     std::vector<std::string> filters;
     std::vector<std::string> sendmail{"/usr/sbin/sendmail"};
     int sendmailTimeoutSec = 30;
+    // --submit-to: the MTA's SMTP listener, in place of sendmail.
+    std::string submitTo;
+    engined::StreamTarget submitTarget;
     std::string figuresFile = kDefaultFigures;
     int figuresEverySec = 5;
     milter::HostSettings host;
@@ -215,9 +219,20 @@ int ParseOptions(int argc, char** argv, Options& o) {
                    })
             .Short('m')
             .Default(sendmail),
+        TextOption("submit-to", "ADDRESS",
+                   "hand generated mail to the MTA over SMTP at HOST:PORT ([v6]:PORT) or "
+                   "unix:/path instead of running sendmail (for a unit with NoNewPrivileges=, "
+                   "where the set-group-ID sendmail of Postfix cannot run)",
+                   [&o](const char* address) {
+                       std::string why;
+                       o.submitTo = address;
+                       return milter::ParseSubmitAddress(address, o.submitTarget, why) ||
+                              Fail((std::string("--submit-to ") + address).c_str(), why.c_str());
+                   }),
         NumberOption("sendmail-timeout", "SECONDS",
-                     "longest run of sendmail for one generated message; it is killed then and "
-                     "the message tried again later",
+                     "longest hand-over of one generated message (a sendmail run, or the SMTP "
+                     "exchange of --submit-to); sendmail is killed then, the connection closed, "
+                     "and the message tried again later",
                      1, 3600, &o.sendmailTimeoutSec),
         FlagOption("keep-header-fields",
                    "leave incoming header fields named like the filters' own in the message "
@@ -408,6 +423,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     milter::Submitter submitter(o.base + "/Submitted", o.sendmail, o.sendmailTimeoutSec);
+    if (!o.submitTo.empty()) submitter.UseSmtp(o.submitTarget, o.submitTo);
     if (!submitter.Start()) return 1;
     filters.StartAll();
     milter::Figures& figures = milter::HostFigures();

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "common/base/text.h"
 #include "milter/addrlist.h"
 #include "milter/figures.h"
+#include "milter/smtp_submit.h"
 
 namespace milter {
 
@@ -89,6 +91,15 @@ std::string Joined(const std::vector<std::string>& items) {
 
 Submitter::Submitter(std::string dir, std::vector<std::string> sendmail, int limitSec)
     : dir_(std::move(dir)), sendmail_(std::move(sendmail)), limitSec_(limitSec) {}
+
+void Submitter::UseSmtp(const engined::StreamTarget& target, const std::string& shown) {
+    smtpTarget_ = target;
+    smtpShown_ = shown;
+    char name[256] = "";
+    helo_ = gethostname(name, sizeof name - 1) == 0 && name[0] ? name : "localhost";
+    for (char& c : helo_)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') c = '-';
+}
 
 Submitter::~Submitter() {
     Stop();
@@ -254,6 +265,8 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
         return Outcome::kFailed;
     }
 
+    if (!smtpShown_.empty()) return HandOverSmtp(name, st, header, head.substr(end), file.Get(), rcpts);
+
     // What sendmail reads: the header without Bcc:, then the rest as it is.
     UniqueFd copy(memfd_create("tarnwick-submit", MFD_CLOEXEC));
     bool copied = copy.Valid() && WriteAll(copy.Get(), header.data(), header.size()) &&
@@ -306,6 +319,53 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
         EscapeControl(said, 500).c_str());
     if (!Permanent(status)) return Outcome::kRetry;
     SetAside(name, "sendmail refused it for good");
+    return Outcome::kFailed;
+}
+
+Submitter::Outcome Submitter::HandOverSmtp(const std::string& name, const struct stat& st,
+                                           const std::string& header, const std::string& after,
+                                           int file, const AddressList& rcpts) {
+    const std::string shown = EscapeControl(name, 300);
+    if (st.st_size > static_cast<off_t>(kMaxSmtpMessageBytes)) {
+        SetAside(name, "larger than the SMTP hand-over takes");
+        return Outcome::kFailed;
+    }
+    // The header without Bcc:, then the rest as it is.
+    std::string text = header + after;
+    char buf[16384];
+    for (ssize_t n; (n = read(file, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            Log("submit: cannot read %s: %s", shown.c_str(), strerror(errno));
+            return Outcome::kRetry;
+        }
+        text.append(buf, static_cast<size_t>(n));
+        if (text.size() > kMaxSmtpMessageBytes) {
+            SetAside(name, "larger than the SMTP hand-over takes");
+            return Outcome::kFailed;
+        }
+    }
+    const auto started = Clock::now();
+    const SmtpOutcome result = SubmitOverSmtp(smtpTarget_, helo_, rcpts.addresses, text,
+                                              started + std::chrono::seconds(limitSec_));
+    const long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+    if (!result.refused.empty())
+        Log("submit: %s: %zu recipient(s) refused by %s: %s", shown.c_str(), result.refused.size(),
+            smtpShown_.c_str(), Joined(result.refused).c_str());
+    if (result.kind == SmtpOutcome::kSent) {
+        if (unlinkat(sendingFd_.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
+            Log("submit: %s handed over but cannot be removed: %s", shown.c_str(), strerror(errno));
+        Log("submit: %s handed over to %s (%lld bytes, %zu recipient(s), %ld ms)", shown.c_str(),
+            smtpShown_.c_str(), static_cast<long long>(st.st_size), result.accepted, ms);
+        HostFigures().Count(Generated::kSent);
+        return Outcome::kDone;
+    }
+    HostFigures().Count(Generated::kFailed);
+    Log("submit: %s not taken by %s after %ld ms: %s", shown.c_str(), smtpShown_.c_str(), ms,
+        result.why.c_str());
+    if (result.kind == SmtpOutcome::kRetry) return Outcome::kRetry;
+    SetAside(name, "the MTA refused it for good");
     return Outcome::kFailed;
 }
 

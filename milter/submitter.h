@@ -26,6 +26,8 @@
 #ifndef TARNWICK_MILTER_SUBMITTER_H
 #define TARNWICK_MILTER_SUBMITTER_H
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <map>
 #include <string>
@@ -34,11 +36,16 @@
 
 #include "common/base/owners.h"
 #include "common/base/threads.h"
+#include "engines/kit/connect.h"
 
 namespace milter {
 
 constexpr size_t kMaxHeaderBytes = 512 * 1024;
 constexpr long kGiveUpAfterSec = 24 * 3600;
+// The largest message the SMTP hand-over reads into memory.
+constexpr size_t kMaxSmtpMessageBytes = 64 << 20;
+
+struct AddressList;
 
 class Submitter {
   public:
@@ -46,6 +53,9 @@ class Submitter {
     // longest one run may take.
     Submitter(std::string dir, std::vector<std::string> sendmail, int limitSec);
     ~Submitter();
+    // Hands the mail over by SMTP to target (shown so in the log) instead
+    // of running sendmail; called before Start.
+    void UseSmtp(const engined::StreamTarget& target, const std::string& shown);
     // Opens the watch and scans for leftovers; false when the directory
     // cannot be watched.
     bool Start();
@@ -71,11 +81,17 @@ class Submitter {
     // Claims the files the watch reports, without waiting.
     void ReadEvents();
     Outcome HandOver(const std::string& name);
+    // The SMTP way of HandOver: header (without Bcc:) and after (the rest
+    // read so far), then the rest of file.
+    Outcome HandOverSmtp(const std::string& name, const struct stat& st, const std::string& header,
+                         const std::string& after, int file, const AddressList& rcpts);
     void SetAside(const std::string& name, const char* why);
 
     const std::string dir_;
     const std::vector<std::string> sendmail_;
     const int limitSec_;
+    engined::StreamTarget smtpTarget_;
+    std::string smtpShown_, helo_;  // smtpShown_ empty: sendmail
     UniqueFd inotifyFd_, wakeFd_, dirFd_, sendingFd_, failedFd_;
     unsigned claims_ = 0;
     std::thread thread_;

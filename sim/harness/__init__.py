@@ -30,6 +30,8 @@ The modules from the ground up; each imports only modules above it here:
                 directory, spoken to on its standard input and output
   milter        MilterRig: tarnwick-milter with its filters and engines,
                 driven by miltertest; lua_message, milter_outcomes
+  smtp          ScriptedSmtp: an SMTP server played by the test, for the
+                milter host's --submit-to
   postfix       PostfixInstance: a private Postfix in front of a milter;
                 milter_behind_postfix
   run           the test runner ctest uses (python3 -m harness.run MODULE)
@@ -50,10 +52,11 @@ from .output import ProgramOutput
 from .scripted import FrameClient, FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies, scan_result, varint
 from .session import FilterSession
 from .milter import MilterRig, lua_message, milter_missing, milter_outcomes, real_engines_missing
+from .smtp import ScriptedSmtp
 from .postfix import PostfixInstance, milter_behind_postfix, postfix_missing
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)
 
 __all__ = [name for name in dir() if not name.startswith("_") and name not in
            ("base", "clock", "engines", "mail", "milter", "output", "postfix", "real_engines", "scripted",
-            "session", "settings")]
+            "session", "settings", "smtp")]

@@ -28,6 +28,8 @@ MAIN_CF_LOCK = "/tmp/tarnwick-test-main-cf.lock"
 
 MASTER_CF = """\
 %(smtp_address)s:%(smtp_port)d inet n - n - %(smtpd_procs)s smtpd
+127.0.0.1:%(submit_port)d inet n - n - 4 smtpd -o smtpd_milters= -o mynetworks=127.0.0.0/8
+  -o smtpd_client_restrictions=permit_mynetworks,reject
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -75,6 +77,9 @@ class PostfixInstance:
         shutil.chown(self.sink_dir, "postfix")
         self.smtp_port = smtp_port or free_tcp_port()
         self.sink_port = free_tcp_port()
+        # The listener without milters that tarnwick-milter's own mail goes
+        # to with --submit-to, as docs/milter.md has it.
+        self.submit_port = free_tcp_port()
         values = {
             "compatibility_level": "3.6",
             "queue_directory": self.queue,
@@ -109,7 +114,7 @@ class PostfixInstance:
             f.writelines("%s = %s\n" % item for item in values.items())
         with open(os.path.join(self.conf, "master.cf"), "w") as f:
             f.write(MASTER_CF % {"smtp_address": smtp_address, "smtp_port": self.smtp_port,
-                                 "smtpd_procs": smtpd_procs})
+                                 "smtpd_procs": smtpd_procs, "submit_port": self.submit_port})
         self.sink = None
         self._listed = False
 
@@ -217,13 +222,14 @@ class PostfixInstance:
 
 
 def milter_behind_postfix(smtpd_procs=20, main_cf=None, postfix_args=None, rig_class=MilterRig,
-                          **rig_args):
+                          submit="sendmail", **rig_args):
     """A MilterRig with the real engines on a loopback port behind a private
     Postfix that also takes the milter's own mail (--sendmail), both started:
     Postfix first, so that the filters' start reports go straight to it.
     main_cf: more settings of Postfix's main.cf; postfix_args: more
     arguments of PostfixInstance (smtp_address...); rig_class: MilterRig or
-    a class made from it.
+    a class made from it.  submit: "sendmail" (the milter's own mail through
+    Postfix's sendmail) or "smtp" (--submit-to the listener without milters).
     rig_args go to MilterRig (host_args, replace, engine_args...).  Returns
     (rig, mta); stop them with mta.stop() and rig.cleanup().  When a start
     fails, whatever was made is stopped and removed before the error goes on."""
@@ -232,9 +238,14 @@ def milter_behind_postfix(smtpd_procs=20, main_cf=None, postfix_args=None, rig_c
     rig = rig_class(socket_spec="inet:%d@127.0.0.1" % port, **rig_args)
     mta = None
     try:
+        # Postfix's daemons run as postfix and must reach their directories
+        # under the rig's root (a spamd of the rig opens it too, but not
+        # every rig has one).
+        os.chmod(rig.root, 0o755)
         mta = PostfixInstance(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port,
                               smtpd_procs=smtpd_procs, main_cf=main_cf, **(postfix_args or {}))
-        rig.host_args += ["--sendmail", mta.sendmail_command()]
+        rig.host_args += (["--submit-to", "127.0.0.1:%d" % mta.submit_port] if submit == "smtp"
+                          else ["--sendmail", mta.sendmail_command()])
         mta.start()
         rig.start()
     except BaseException:

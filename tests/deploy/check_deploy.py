@@ -9,7 +9,8 @@ installed unit files, each as its User=, in a network namespace of their own
 (Postfix on port 25, spamd on 783: nothing clashes with this machine's).
 Then a clean message, the anti-virus test file and GTUBE go through Postfix
 by SMTP, and the three outcomes are checked: delivered to a local mailbox,
-refused with 550 (and the notification delivered to the recipient), and
+refused with 550 (and the notification delivered to the recipient, handed
+over by SMTP to the second smtpd on 127.0.0.1:10026 the README adds), and
 delivered with the spam score field; after the stop, tarnwick-stats finds the
 filters' statistics.  Day two: both filters' settings and the whitelist in
 /etc/tarnwick/milter are edited and the unit's ExecReload is run while
@@ -176,6 +177,11 @@ def configure_postfix(root, milter_socket):
     for setting in ("smtpd_milters = " + milter, "milter_default_action = tempfail",
                     "milter_content_timeout = 300s"):
         root.chroot(["postconf", "-e", setting])
+    # The listener without milters that the host's own mail goes to.
+    root.chroot(["postconf", "-M", "127.0.0.1:10026/inet=127.0.0.1:10026 inet n - n - - smtpd"])
+    root.chroot(["postconf", "-P", "127.0.0.1:10026/inet/smtpd_milters=",
+                 "127.0.0.1:10026/inet/mynetworks=127.0.0.0/8",
+                 "127.0.0.1:10026/inet/smtpd_client_restrictions=permit_mynetworks,reject"])
     return milter
 
 
@@ -476,6 +482,10 @@ def inner(root_path):
             failures.append("no notification of the virus in %s's mailbox" % USER)
         if any("Subject: virus" in m and "X-Tarnwick" not in m for m in box):
             failures.append("the virus was delivered")
+        # The notification went over SMTP, as the package's options say.
+        if not re.search(r"submit: \S+Qln_AV_notify_\S+ handed over to 127\.0\.0\.1:10026",
+                         services.log("tarnwick-milter.service")):
+            failures.append("the notification was not handed over to 127.0.0.1:10026")
         say("mail checked in %.1f s" % (time.monotonic() - started))
         failures += day_two(root, services, milter_proc)
     finally:

@@ -187,7 +187,8 @@ class StatsToolTest(unittest.TestCase):
         png = os.path.join(self.dir, "out", "with-milter.png")
         r = run_tool("--dir", self.dir, "--textfile", self.prom)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("tarnwick-milter.prom: line 12 skipped", r.stderr)
+        self.assertIn("tarnwick-milter.prom: 2 line(s) skipped (not a sample of a known family): "
+                      "line 12, 13", r.stderr)
         fams = self.families()
         msgs = fams["tarnwick_milter_messages"]
         self.assertEqual(self.value(msgs, "_total", dir=self.dir, outcome="held", reason="virus"), 3)
@@ -239,6 +240,74 @@ class StatsToolTest(unittest.TestCase):
         self.assertTrue(os.path.exists(self.prom))
         self.assertFalse(os.path.exists(png))
 
+
+    def test_planted_fifo_link_and_huge_file_are_skipped(self):
+        """The program directories are written by every member of the group
+        tarnwick: a FIFO, a link or a huge file there is skipped, saying so,
+        and the rest is written (a FIFO would block the open for ever)."""
+        os.mkfifo(os.path.join(self.dir, "tarnwick-milter.prom"))
+        os.unlink(os.path.join(self.dir, "statistics-av.dat"))
+        os.mkfifo(os.path.join(self.dir, "statistics-av.dat"))
+        os.unlink(os.path.join(self.dir, "history-av.dat"))
+        os.symlink(os.path.join(DATA, "history-av.dat"), os.path.join(self.dir, "history-av.dat"))
+        with open(os.path.join(self.dir, "history-as.dat"), "ab") as f:
+            f.truncate(load_tool().MAX_FILE_BYTES + 1)
+        r = run_tool("--dir", self.dir, "--textfile", self.prom)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for name, why in (("tarnwick-milter.prom", "not a regular file"), ("statistics-av.dat", "not a regular file"),
+                          ("history-av.dat", "a symbolic link"), ("history-as.dat", "larger than")):
+            self.assertRegex(r.stderr, r"%s: %s[^\n]*; skipped" % (name, why))
+        fams = self.families()
+        self.assertEqual(self.value(fams["tarnwick_period_messages"], dir=self.dir, filter="as"), 6)
+        self.assertNotIn("tarnwick_period_virus_findings", fams)
+
+    def test_twenty_thousand_families_within_the_tools_bounds(self):
+        """A figures file of 20,000 families, each with its sample: the
+        first MAX_FIGURE_FAMILIES are taken and the run ends within the
+        tool's own time limit (it would fail with "time limit" otherwise)."""
+        tool = load_tool()
+        with open(os.path.join(self.dir, "tarnwick-milter.prom"), "w") as f:
+            for n in range(20000):
+                f.write("# TYPE tarnwick_milter_f%d counter\ntarnwick_milter_f%d{x=\"%d\"} %d\n" % (n, n, n, n))
+        r = run_tool("--dir", self.dir, "--textfile", self.prom, "--time-limit", "20")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("(more than %d families)" % tool.MAX_FIGURE_FAMILIES, r.stderr)
+        taken = [name for name in self.families() if name.startswith("tarnwick_milter_f")]
+        self.assertEqual(len(taken), tool.MAX_FIGURE_FAMILIES)
+        # The limit itself ends a run that goes past it, writing nothing.
+        with open(self.prom, "w") as f:
+            f.write("# previous\n")
+        r = run_tool("--dir", self.dir, "--textfile", self.prom, "--time-limit", "0.000001")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("time limit of 1e-06 s reached; nothing written", r.stderr)
+        with open(self.prom) as f:
+            self.assertEqual(f.read(), "# previous\n")
+
+    def test_figures_that_would_make_the_textfile_invalid_are_skipped(self):
+        with open(os.path.join(self.dir, "tarnwick-milter.prom"), "w") as f:
+            f.write(MILTER_FIGURES.rsplit("# TYPE tarnwick_other", 1)[0] +
+                    "# TYPE tarnwick_milter_odd gaugeish\n"
+                    "tarnwick_milter_odd 1\n"
+                    "# TYPE tarnwick_milter_level gauge\n"
+                    "tarnwick_milter_level{filter=\"a\"} inf\n"
+                    "tarnwick_milter_level{filter=\"b\"} NaN\n"
+                    "tarnwick_milter_level{filter=\"c\",dir=\"/elsewhere\"} 5\n"
+                    "tarnwick_milter_level{filter=\"d\",le=\"1\"} 5\n"
+                    "tarnwick_milter_level{filter=\"e\",filter=\"f\"} 5\n"
+                    "tarnwick_milter_level{filter=\"g\"} 7\n")
+        r = run_tool("--dir", self.dir, "--textfile", self.prom)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for why in ("unknown type", "not a finite value", "a label of its own named dir, or one label twice",
+                    "le outside a histogram's buckets, or a bucket without it"):
+            self.assertIn("(%s)" % why, r.stderr)
+        fams = self.families()  # the client's parser takes the whole file
+        self.assertNotIn("tarnwick_milter_odd", fams)
+        level = fams["tarnwick_milter_level"]
+        self.assertEqual([(s.labels, s.value) for s in level.samples], [({"dir": self.dir, "filter": "g"}, 7)])
+        with open(self.prom) as f:
+            text = f.read()
+        self.assertNotRegex(text, r"(?im) [+-]?(inf|nan)$")
+        self.assertEqual(text.count("/elsewhere"), 0)
 
     def test_mangled_input_is_refused_cleanly(self):
         """Cut, flipped and spliced statistics and history text either

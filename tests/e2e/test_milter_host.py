@@ -34,11 +34,11 @@ def session(*messages):
     return "conn = open()\n" + "".join(messages) + "mt.disconnect(conn)\n"
 
 
-def submit(rig, name, header):
+def submit(rig, name, header, body=b"body\n"):
     """Generated mail as a filter leaves it in Submitted/."""
     sub = os.path.join(rig.base, "Submitted", name)
     with open(sub + ".tmp", "wb") as f:
-        f.write(b"Return-Path: <>\n" + header + b"\nbody\n")
+        f.write(b"Return-Path: <>\n" + header + b"\n" + body)
     os.rename(sub + ".tmp", sub + ".sub")
 
 
@@ -379,6 +379,84 @@ class MilterSendmailTest(unittest.TestCase):
             at_stop = rig.log().split("stop: stopping the filters", 1)[1]
             self.assertLessEqual(at_stop.count("its process group was killed"), 1)
             self.assertIn("submit: 2 message(s) not handed over", rig.log())
+        finally:
+            rig.cleanup()
+
+
+@unittest.skipIf(bool(WHY), WHY)
+class MilterSmtpSubmitTest(unittest.TestCase):
+    def test_generated_mail_over_smtp_stuffed_refused_and_bounded(self):
+        smtp = harness.ScriptedSmtp(refuse={"gone@example.net": "550 5.1.1 <gone@example.net>: no such user",
+                                            "later@example.net": "451 4.3.0 try again"})
+        rig = MilterRig(filters=("Tarnwick-AS",),
+                        host_args=["--submit-to", smtp.address, "--sendmail-timeout", "3"])
+
+        def taken(subject):
+            return [m for m in smtp.mails if b"Subject: " + subject + b"\r\n" in m[2]]
+        try:
+            rig.start()
+            submit(rig, "dots", b"To: bob@example.net, gone@example.net\nBcc: carol@example.net\n"
+                                b"Subject: dots\n", b".\n..two\n.three\r\nbare\rcr\nlast")
+            rig.wait_log("dots.sub handed over to " + smtp.address)
+            sender, rcpts, data = taken(b"dots")[0]
+            self.assertEqual((sender, rcpts), ("<>", ["bob@example.net", "carol@example.net"]))
+            self.assertNotIn(b"Bcc:", data)
+            self.assertTrue(data.endswith(b"\r\n\r\n..\r\n...two\r\n..three\r\nbare\rcr\r\nlast\r\n"), data)
+            self.assertNotRegex(data, rb"[^\r]\n")
+            self.assertRegex(rig.log(), r"dots.sub: 1 recipient\(s\) refused by 127.0.0.1:\d+: "
+                                        r"gone@example.net: 550 5.1.1")
+            # One recipient refused for now: nobody gets it yet, all later.
+            submit(rig, "later", b"To: later@example.net, dora@example.net\nSubject: later\n")
+            rig.wait_log("later.sub will be tried again in 2 s")
+            self.assertRegex(rig.log(), r"later.sub not taken by \S+ after \d+ ms: "
+                                        r"RCPT TO:<later@example.net>: 451 4.3.0 try again")
+            self.assertEqual(taken(b"later"), [])
+            # Every recipient refused for good: set aside.
+            submit(rig, "gone", b"To: gone@example.net\nSubject: gone\n")
+            rig.wait_log("gone.sub set aside in failed/: the MTA refused it for good")
+            # An MTA that never answers the end of data: the exchange ends
+            # at the time limit, and the retry goes through once it answers.
+            smtp.silent = "data"
+            submit(rig, "mute", b"To: erin@example.net\nSubject: mute\n")
+            rig.wait_log("mute.sub will be tried again in 2 s", timeout=15)
+            self.assertRegex(rig.log(), r"mute.sub not taken by \S+ after \d+ ms: no answer in time")
+            smtp.silent = None
+            wait_until(lambda: taken(b"mute"), 20, "the retry taken")
+            self.assertEqual(rig.stop(), 0)
+        finally:
+            rig.cleanup()
+            smtp.stop()
+
+
+@unittest.skipIf(bool(WHY), WHY)
+class MilterFiguresFileTest(unittest.TestCase):
+    def test_what_lies_at_the_temporary_name_blocks_neither_the_writer_nor_the_stop(self):
+        rig = MilterRig(filters=("Tarnwick-AS",), host_args=["--figures-every", "1"])
+        temp = rig.figures + ".tmp"
+        kept = os.path.join(rig.root, "kept.txt")
+        with open(kept, "w") as f:
+            f.write("not the figures\n")
+        try:
+            os.mkfifo(temp)
+            rig.start()
+            rig.wait_figures_written()
+            self.assertFalse(os.path.lexists(temp))
+            # Planted while it runs: a FIFO, then a link to another file.
+            os.mkfifo(temp)
+            rig.wait_figures_written()
+            self.assertFalse(os.path.lexists(temp))
+            os.symlink(kept, temp)
+            rig.wait_figures_written()
+            self.assertFalse(os.path.lexists(temp))
+            with open(kept) as f:
+                self.assertEqual(f.read(), "not the figures\n")
+            with open(rig.figures) as f:
+                self.assertIn("tarnwick_milter_generated_mail_total", f.read())
+            # The last write at the stop.
+            os.mkfifo(temp)
+            self.assertEqual(rig.stop(), 0)
+            self.assertFalse(os.path.lexists(temp))
+            self.assertNotIn("figures: cannot write", rig.log())
         finally:
             rig.cleanup()
 

@@ -177,5 +177,40 @@ class PostfixTest(unittest.TestCase):
         self.assertIn("Virus found: " + PERCENT_NAME, text)
 
 
+
+@unittest.skipIf(bool(WHY), WHY)
+class PostfixSmtpSubmitTest(unittest.TestCase):
+    """The host's own mail handed to Postfix over SMTP (--submit-to, as the
+    package's unit has it), on the listener without milters."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig, cls.mta = harness.milter_behind_postfix(filters=("Tarnwick-AV",), submit="smtp",
+                                                         smtpd_procs=4)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.mta.stop()
+        cls.rig.cleanup()
+
+    def test_notification_and_dotted_lines_delivered_over_smtp(self):
+        with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
+            with self.assertRaises(smtplib.SMTPDataError) as refused:
+                smtp.sendmail("alice@example.org", ["bob@example.net"], MESSAGE % ("smtp-infected", EICAR))
+        self.assertEqual(refused.exception.smtp_code, 550)
+        note = self.mta.wait_sunk(rb"(?s)Subject: Virus alert.*Subject: smtp-infected\r?\n")[0]
+        self.assertEqual(re.findall(rb"X-Rcpt-Args: <([^>]*)>", note), [b"bob@example.net"])
+        self.assertIn(b"Tarnwick.Test.EICAR.UNOFFICIAL", note)
+        self.assertRegex(self.rig.log(), r"submit: \S+\.Qln_AV_notify_\S+ handed over to 127\.0\.0\.1:%d"
+                         % self.mta.submit_port)
+        # Lines that start with a dot arrive as written.
+        sub = os.path.join(self.rig.base, "Submitted", "dots")
+        with open(sub + ".tmp", "wb") as f:
+            f.write(b"Return-Path: <>\nTo: carol@example.net\nSubject: dotted\n\n.\n..two\nend\n")
+        os.rename(sub + ".tmp", sub + ".sub")
+        dotted = self.mta.wait_sunk(rb"Subject: dotted\r?\n")[0].replace(b"\r\n", b"\n")
+        # (smtp-sink adds an empty line at the end.)
+        self.assertEqual(dotted.split(b"\n\n", 1)[1].rstrip(b"\n"), b".\n..two\nend", dotted)
+
 if __name__ == "__main__":
     unittest.main()

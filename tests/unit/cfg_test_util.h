@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -27,7 +28,8 @@ inline std::string MakeTempDir() {
 }
 
 inline void RemoveTree(const std::string& dir) {
-    if (dir.size() > 5) std::system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ignored;
+    if (dir.size() > 5) std::filesystem::remove_all(dir, ignored);
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {

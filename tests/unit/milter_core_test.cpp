@@ -14,6 +14,7 @@
 #include "milter/filters.h"
 #include "milter/head.h"
 #include "milter/head_start.h"
+#include "milter/smtp_submit.h"
 #include "milter/spool.h"
 #include "milter/verdict.h"
 
@@ -432,4 +433,24 @@ TEST(Spool, AppearsWholeUnderItsFinalNameAndIsRemoved) {
     }
     EXPECT_EQ(access((dir + "/9.tmp").c_str(), F_OK), -1);
     rmdir(dir.c_str());
+}
+
+TEST(SmtpSubmit, AddressesAndDataForm) {
+    engined::StreamTarget t;
+    std::string why;
+    ASSERT_TRUE(ParseSubmitAddress("127.0.0.1:10026", t, why));
+    EXPECT_EQ(t.host + " " + t.port, "127.0.0.1 10026");
+    ASSERT_TRUE(ParseSubmitAddress("[::1]:25", t, why));
+    EXPECT_EQ(t.host + " " + t.port, "::1 25");
+    ASSERT_TRUE(ParseSubmitAddress("unix:/run/smtp.sock", t, why));
+    EXPECT_EQ(t.path, "/run/smtp.sock");
+    EXPECT_TRUE(t.host.empty());
+    for (const char* bad : {"localhost", ":25", "host:", "unix:relative", "unix:"})
+        EXPECT_FALSE(ParseSubmitAddress(bad, t, why)) << bad;
+
+    EXPECT_EQ(DotStuffed(""), "");
+    EXPECT_EQ(DotStuffed(".\n"), "..\r\n");
+    EXPECT_EQ(DotStuffed("a\n.b\r\n..c\nend"), "a\r\n..b\r\n...c\r\nend\r\n");
+    EXPECT_EQ(DotStuffed("cr\ralone\n"), "cr\ralone\r\n");
+    EXPECT_EQ(DotStuffed("x.\n\n."), "x.\r\n\r\n..\r\n");
 }

@@ -62,11 +62,12 @@ SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::millisecond
                           members_[member].Text().c_str(), seconds);
                   },
                   [this](size_t member, const std::string& why, long long seconds, size_t left) {
-                      Warn("%s at %s is away: %s; %s for %lld s", client_.name,
-                           members_[member].Text().c_str(), why.c_str(),
-                           left > 0 ? "its messages go to the others"
-                                    : "it is asked only when no other can rate",
-                           seconds);
+                      const std::string pause = std::to_string(seconds) + " s";
+                      Warn("%s at %s is away: %s; %s", client_.name, members_[member].Text().c_str(),
+                           why.c_str(),
+                           (left > 0 ? "its messages go to the others for " + pause
+                                     : "no other is up: it is still asked, first in turn after " + pause)
+                               .c_str());
                   },
                   [this](size_t member, long long seconds) {
                       Log("%s at %s gets messages again after a pause of %lld s", client_.name,

@@ -67,14 +67,22 @@ bool safeSender(const std::string& address) {
     return true;
 }
 
-// A recipient goes into the To: or Bcc: line, which sendmail reads by the
-// address-list grammar, and is then handed to sendmail: only an address
-// that reads back as itself and that the milter host's submitter sends
-// (SendableAddress) is named, so no recipient is named and not sent.
-bool plainAddress(const std::string& address) {
-    if (SendableAddress(address)) return true;
-    PrintMsg("* notification: recipient address left out: %s\n", EscapeControl(address).c_str());
-    return false;
+// A recipient goes into the To: or Bcc: line as it stands, and whoever
+// reads that line reads it by the address-list grammar: a control byte or
+// a blank would end or split the address, one of ()<>"\,;: open a comment,
+// a quoted string, a route or a group or start another address, and a
+// leading '-' reads as an option to a sendmail handed the address.  Any
+// other address of the envelope is named, a bare local name ("postmaster")
+// and odd dots included: the server checked its recipients, and delivers
+// to them.  A milter host that hands the message to sendmail keeps to its
+// own stricter rule for what it sends.
+bool namedAddress(const std::string& address) {
+    bool named = !address.empty() && address[0] != '-';
+    for (unsigned char c : address)
+        named = named && c > 0x20 && c != 0x7f && strchr("()<>\"\\,;:", c) == nullptr;
+    if (!named)
+        PrintMsg("* notification: recipient address left out: %s\n", EscapeControl(address).c_str());
+    return named;
 }
 
 void writeText(FILE* out, const char* text) {
@@ -91,7 +99,7 @@ void NotifyRecipientsProc(const avSettings& settings, const std::string& msgPath
     if (!ReadNotificationParts(msgPath, envelope, parts)) return;
     std::vector<std::string> recipients;
     for (const std::string& address : parts.recipients)
-        if (plainAddress(address)) recipients.push_back(address);
+        if (namedAddress(address)) recipients.push_back(address);
     if (recipients.empty()) return;
     if (!safeSender(parts.sender)) parts.sender.clear();
 

@@ -3,10 +3,10 @@
 // are parsed by the address-list grammar of RFC 5322 (groups, display
 // names, quoted strings, comments, folded lines, the obsolete routes and
 // empty list members), and only plain addresses (local@domain) come out, each safe to be
-// one argument of sendmail after "--": SendableAddress (common/base/text.h),
-// the rule Tarnwick-AV names a notification's recipients by, so that an
-// address is both named and sent or neither (a quoted local part only when
-// its content is a dot-atom).
+// one argument of sendmail after "--": SendableAddress (common/base/text.h;
+// a quoted local part only when its content is a dot-atom).  Tarnwick-AV
+// names a notification's recipients by a looser rule (a bare local name,
+// any dots): what this refuses is logged and not sent.
 //
 // The Velmora server writes "To: recipients;" (a group without its colon)
 // above a Bcc: field when a notification has several recipients; that form,

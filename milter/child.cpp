@@ -377,13 +377,19 @@ void FilterChild::ReadSettings() {
     settingsStamp_ = read.stamp;
     engineSocket_ = read.engineSocket;
     if (!read.readable) {
+        // The filter still runs on what it read last and adds those fields:
+        // their names stay until a good file comes.
         if (!settingsMissingLogged_)
-            Log("filter %s: settings file %s not readable; the names of its fields are learnt "
-                "from its answers",
+            Log("filter %s: settings file %s not readable or without Socket; the names of the "
+                "fields its last good file gave are kept, others are learnt from its answers",
                 name_.c_str(), EscapeControl(read.file, 300).c_str());
         settingsMissingLogged_ = true;
         return;
     }
+    if (settingsMissingLogged_)
+        Log("filter %s: settings file %s readable again; the names of its fields taken from it",
+            name_.c_str(), EscapeControl(read.file, 300).c_str());
+    settingsMissingLogged_ = false;
     for (const std::string& name : fields_.FromSettings(index_, read.fieldNames))
         Log("filter %s: %s adds a field %s, which belongs to the message; incoming fields of that "
             "name are never removed",

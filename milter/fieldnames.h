@@ -8,8 +8,9 @@
 // a filter set up to add one must not strip the message's own.  Names a
 // filter's settings no longer give are forgotten when its settings are read
 // again, and with them every name learnt from answers (the answers teach
-// them again).  A bounded set, since answers come from processes that read
-// hostile mail.
+// them again); a settings file that is not good is not read at all, so the
+// names of the last good one stay.  A bounded set, since answers come from
+// processes that read hostile mail.
 //
 // Locks: mu_ guards the names; nothing else is taken while it is held.
 #ifndef TARNWICK_MILTER_FIELDNAMES_H

@@ -30,9 +30,13 @@ FilterSettings ReadFilterSettings(const std::string& program) {
     std::unique_ptr<cfgfItem> tree;
     if (access(s.file.c_str(), R_OK) == 0) tree = cfgfReadConfigFile(s.file);
     if (!tree) return s;
+    // A file without the engine's socket is none the filter could start on:
+    // one cut short while it is written (an empty file reads as an empty
+    // dictionary), or one being edited.
+    const char* socket = cfgfGetDictValueStr(tree.get(), filterKeys::socket);
+    if (!socket) return s;
     s.readable = true;
-    if (const char* socket = cfgfGetDictValueStr(tree.get(), filterKeys::socket))
-        s.engineSocket = socket;
+    s.engineSocket = socket;
     // Each file holds only its own filter's fields.
     const cfgfItem* addHeader =
         cfgfGetDictValue(tree.get(), filterKeys::addHeaderOptions, cfgfDictionary);

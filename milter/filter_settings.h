@@ -26,7 +26,8 @@ std::string SettingsStampOf(const std::string& program);
 // The settings file of the filter whose program is `program`.
 std::string SettingsFileOf(const std::string& program);
 
-// Reads it; readable false when it cannot be read or parsed.
+// Reads it; readable false when it cannot be read or parsed, or names no
+// engine socket (then nothing else is taken from it either).
 FilterSettings ReadFilterSettings(const std::string& program);
 
 }  // namespace milter

@@ -136,14 +136,16 @@ Score ReadScore(const std::vector<HeaderField>& fields, const ScoreField& where)
         if (f.second.compare(0, where.prefix.size(), where.prefix) != 0) return score;
         const std::string rest = f.second.substr(where.prefix.size());
         auto digit = [&rest](size_t k) { return k < rest.size() && rest[k] >= '0' && rest[k] <= '9'; };
-        // Rated: three places, blanks before the first digit.
+        // Rated: "%3d", three places, blanks before the first digit and no
+        // leading zero ("050" or " 05" is no rating).
         size_t k = 0;
         while (k < 2 && k < rest.size() && rest[k] == ' ') ++k;
         if (rest.size() >= 3 && digit(k)) {
             bool allDigits = true;
             for (size_t d = k; d < 3; ++d) allDigits = allDigits && digit(d);
             const int value = allDigits ? atoi(rest.substr(k, 3 - k).c_str()) : -1;
-            if (allDigits && !digit(3) && value <= 100 && (k == 0) == (value >= 100)) {
+            const size_t places = value >= 100 ? 3 : value >= 10 ? 2 : 1;
+            if (allDigits && !digit(3) && value <= 100 && k + places == 3) {
                 score.kind = Score::Kind::kRated;
                 score.value = value;
                 return score;

@@ -43,9 +43,8 @@ bool SameLocalDay(time_t a, time_t b);
 const char* WeekDayName(int day);
 const char* MonthName(int month);
 
-// The one rule for an address that generated mail names and that is handed
-// to sendmail, so that a recipient is either named and sent or neither:
-// local@domain, the local part a dot-atom (RFC 5322 atext and bytes from
+// The rule for an address of generated mail that is handed to sendmail
+// (the milter host's submitter): local@domain, the local part a dot-atom (RFC 5322 atext and bytes from
 // 0x80 up, as an SMTPUTF8 mailbox holds them), the domain a dot-atom of
 // letters, digits, '-', '_' and bytes from 0x80 up, or an address literal
 // of letters, digits, '.', ':' and '-' in brackets; at most

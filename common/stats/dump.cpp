@@ -250,11 +250,21 @@ void statistics::ReadAt(time_t now) {
         loaded.timeMax = readMillis(text);
     if (const char* text = cfgfGetDictValueStr(tree.get(), "ScanTimeTotal"))
         loaded.timeTotal = readMillis(text);
+    // Looked up outside the lock (a lookup may report a value of the wrong
+    // type), in the order the file holds them: the program's section, then
+    // Sources and Targets, so their reports come in that order too.
+    const char* sectionName;
+    {
+        twLock lock(mutex_);
+        sectionName = section_ ? section_->Name() : nullptr;
+    }
+    const cfgfItem* own = sectionName ? cfgfGetDictValue(tree.get(), sectionName, cfgfDictionary)
+                                      : nullptr;
     const cfgfItem* sources = cfgfGetDictValue(tree.get(), "Sources", cfgfDictionary);
     const cfgfItem* targets = cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary);
     twLock lock(mutex_);
     scanFigures_.Load(loaded);
-    if (section_) section_->Load(cfgfGetDictValue(tree.get(), section_->Name(), cfgfDictionary));
+    if (section_) section_->Load(own);
     sourceList_.Load(sources);
     targetList_.Load(targets);
 }

@@ -12,6 +12,9 @@
 
 namespace engined {
 
+// Where the threshold lands (shown as 90).
+constexpr int64_t thresholdEngineScore = 100;
+
 // With r = score / threshold, the threshold lands on 100 (shown as 90) and
 // twice the threshold on 300 (shown as 100).
 int64_t EngineScore(double score, double threshold);

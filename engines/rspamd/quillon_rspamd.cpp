@@ -30,9 +30,11 @@ std::string Request(const std::string& message) {
 
 std::string RatingText(const engined::SpamdVerdict& verdict) {
     char text[128];
-    std::snprintf(text, sizeof text, "score=%.2f required=%.2f%s symbols=", verdict.score,
+    std::snprintf(text, sizeof text, "score=%.2f required=%.2f%s action=", verdict.score,
                   verdict.threshold, verdict.forced ? " forced" : "");
-    return text + verdict.rules;
+    // The action as rspamd wrote it (its words have blanks), in quotes the
+    // reader of the reply already kept out of it.
+    return text + ('"' + verdict.action + "\" symbols=") + verdict.rules;
 }
 
 }  // namespace

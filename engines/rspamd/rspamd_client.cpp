@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "common/base/options.h"
 
@@ -161,9 +162,31 @@ bool ReadVerdict(std::string body, SpamdVerdict& verdict, std::string& problem) 
         problem = "rspamd reply nested too deep";
         return false;
     }
-    const Json reply = Json::parse(body, nullptr, false);
+    // A key named twice in one object: this parser keeps the last, another
+    // reader of the same reply (rspamc, a log) may keep the first, and the
+    // two would then disagree on the rating.
+    std::vector<std::set<std::string>> open;
+    bool twice = false;
+    const Json reply = Json::parse(
+        body,
+        [&open, &twice](int, Json::parse_event_t event, Json& parsed) {
+            if (event == Json::parse_event_t::object_start) {
+                open.emplace_back();
+            } else if (event == Json::parse_event_t::object_end) {
+                if (!open.empty()) open.pop_back();
+            } else if (event == Json::parse_event_t::key && !open.empty() &&
+                       !open.back().insert(parsed.get<std::string>()).second) {
+                twice = true;
+            }
+            return true;
+        },
+        false);
     if (reply.is_discarded() || !reply.is_object()) {
         problem = "rspamd reply is not a JSON object";
+        return false;
+    }
+    if (twice) {
+        problem = "rspamd reply names a key twice in one object";
         return false;
     }
     if (reply.contains("error")) {
@@ -184,11 +207,13 @@ bool ReadVerdict(std::string body, SpamdVerdict& verdict, std::string& problem) 
     }
     verdict.threshold = threshold;
     const auto action = reply.find("action");
-    if (action == reply.end() || !action->is_string()) {
+    if (action == reply.end() || !action->is_string() || action->get<std::string>().empty()) {
         problem = "rspamd reply without an action";
         return false;
     }
-    verdict.spam = action->get<std::string>() == "reject";
+    verdict.action = Printable(action->get<std::string>(), maxRspamdAction);
+    std::replace(verdict.action.begin(), verdict.action.end(), '"', '?');
+    verdict.spam = verdict.action == "reject";
     const auto skipped = reply.find("is_skipped");
     verdict.forced = skipped != reply.end() && skipped->is_boolean() && skipped->get<bool>();
     verdict.rules.clear();
@@ -254,6 +279,11 @@ ReplyStatus ReadHttp(const std::string& reply, bool endOfStream, int& status, st
         const std::string name = line.substr(0, colon);
         std::vector<std::string> value = Words(line.substr(colon + 1));
         if (strcasecmp(name.c_str(), "Content-Length") == 0) {
+            // Two lengths: which one ends the body is anyone's guess.
+            if (haveLength) {
+                problem = "rspamd reply with Content-Length twice";
+                return ReplyStatus::kBad;
+            }
             if (value.size() != 1 || !ParseNumber(value[0], 0, maxRspamdBody, length)) {
                 problem = "bad or oversized Content-Length in rspamd reply";
                 return ReplyStatus::kBad;

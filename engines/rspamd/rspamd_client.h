@@ -6,7 +6,8 @@
 // Inputs: the message that Tarnwick-AS sends (hostile: any bytes), the
 // rspamd address, rspamd's reply.  Limits: a reply header over
 // maxRspamdHeader, a body over maxRspamdBody, a JSON text nested deeper
-// than maxJsonDepth, or a chunked or compressed reply is a protocol error;
+// than maxJsonDepth, a chunked or compressed reply, one with two
+// Content-Length fields or a JSON object with a key twice is a protocol error;
 // symbol names are kept to printable ASCII and their list to
 // maxRspamdSymbols bytes; header values passed to rspamd hold printable
 // ASCII only and at most maxFactLength bytes each, at most
@@ -27,6 +28,7 @@ constexpr size_t maxRspamdHeader = 8 * 1024;
 constexpr size_t maxRspamdBody = 2u << 20;
 constexpr size_t maxJsonDepth = 16;
 constexpr size_t maxRspamdSymbols = 64 * 1024;
+constexpr size_t maxRspamdAction = 32;
 constexpr size_t maxFactLength = 512;
 constexpr size_t maxFactRecipients = 1000;
 
@@ -55,10 +57,11 @@ MtaFacts ReadMtaFacts(std::string_view message);
 std::string RspamdRequest(const std::string& message, const MtaFacts& facts);
 
 // Parses what has arrived so far of rspamd's reply to /checkv2: the score,
-// the reject threshold (required_score), spam when the action is "reject"
-// (forced when rspamd skipped the rating: is_skipped), and the symbols in
-// rules, comma-separated, in name order.  A non-200 status is kBad with
-// rspamd's error text.
+// the reject threshold (required_score), the action (printable, at most
+// maxRspamdAction bytes), spam when it is "reject" (forced when rspamd
+// skipped the rating: is_skipped), and the symbols in rules,
+// comma-separated, in name order.  A non-200 status is kBad with rspamd's
+// error text.
 ReplyStatus ParseRspamdReply(const std::string& reply, bool endOfStream, SpamdVerdict& verdict,
                              std::string& problem);
 // Reads rspamd's answer to /ping ("pong").

@@ -36,6 +36,18 @@ std::string WithDecimals(double value, int decimals) {
 
 }  // namespace
 
+int64_t VerdictScore(const SpamdVerdict& verdict) {
+    const int64_t scaled = EngineScore(verdict.score, verdict.threshold);
+    // SpamAssassin's verdict is its score against its threshold.
+    if (verdict.action.empty()) return scaled;
+    if (!verdict.spam) return std::min(scaled, thresholdEngineScore - 1);
+    // Refused without a rating (GTUBE, a forced action) or below the
+    // threshold (a rule or the site's settings forced it): as sure as
+    // SpamAssassin's GTUBE score, at the top of the scale.
+    if (verdict.forced || !(verdict.score >= verdict.threshold)) return 1000;
+    return std::max(scaled, thresholdEngineScore);
+}
+
 bool ReadRatingRequest(const std::string& body, size_t maxSize, ql::ClientMessage& request) {
     if (!request.ParseFromString(body)) return false;
     if (request.message().size() > maxSize) request.mutable_message()->resize(maxSize);
@@ -56,11 +68,7 @@ void BuildRatingReply(const ql::ClientMessage& request, const SpamdOutcome& outc
     const SpamdVerdict& verdict = outcome.verdict;
     ql::SpamReport* report = reply.mutable_spam_report();
     report->mutable_score()->set_state(verdict.spam ? ql::VR_SPAM : ql::VR_LEGIT);
-    // A message the engine called spam without rating it stands at the top
-    // of the scale, where SpamAssassin's GTUBE score puts it.
-    report->mutable_score()->set_score(verdict.forced && verdict.spam
-                                           ? 1000
-                                           : EngineScore(verdict.score, verdict.threshold));
+    report->mutable_score()->set_score(VerdictScore(verdict));
     report->set_details("score=" + WithDecimals(verdict.score, decimals) +
                         " required=" + WithDecimals(verdict.threshold, decimals) +
                         " tests=" + verdict.rules);

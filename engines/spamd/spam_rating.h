@@ -18,6 +18,17 @@
 
 namespace engined {
 
+// The engine score of a verdict: its score mapped against its threshold
+// (EngineScore); for an engine that names an action of its own (rspamd),
+// on the side of the threshold that action says.  Spam lands at or above
+// thresholdEngineScore, at 1000 when the engine
+// refused it without rating it or below its own threshold (rspamd's forced
+// "reject", which its own milter refuses); anything else lands below it
+// (rspamd's "soft reject" or "greylist" of a skipped rating, whose score is
+// the threshold itself, a forced "no action"), so that a site's refusal at
+// the threshold's level refuses exactly what the engine refuses.
+int64_t VerdictScore(const SpamdVerdict& verdict);
+
 // Parses a frame body into request and cuts its message to maxSize bytes.
 // False when the body is not a request; the connection is then closed.
 bool ReadRatingRequest(const std::string& body, size_t maxSize, ql::ClientMessage& request);

@@ -59,6 +59,9 @@ struct SpamdVerdict {
     // forced action): its score says nothing of how far past the threshold
     // the message lies.
     bool forced = false;
+    // The engine's own word for what to do with the message, where it has
+    // one (rspamd's action: "reject", "soft reject", "greylist", ...).
+    std::string action{};
 };
 
 enum class ReplyStatus { kIncomplete, kComplete, kBad };

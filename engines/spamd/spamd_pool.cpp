@@ -60,6 +60,18 @@ SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::millisecond
                   [this](size_t member, long long seconds) {
                       Log("%s at %s is back after %lld s away", client_.name,
                           members_[member].Text().c_str(), seconds);
+                  },
+                  [this](size_t member, const std::string& why, long long seconds, size_t left) {
+                      const std::string pause = std::to_string(seconds) + " s";
+                      Warn("%s at %s is away: %s; %s", client_.name, members_[member].Text().c_str(),
+                           why.c_str(),
+                           (left > 0 ? "its messages go to the others for " + pause
+                                     : "no other is up: it is still asked, first in turn after " + pause)
+                               .c_str());
+                  },
+                  [this](size_t member, long long seconds) {
+                      Log("%s at %s gets messages again after a pause of %lld s", client_.name,
+                          members_[member].Text().c_str(), seconds);
                   }}) {}
 
 std::string SpamdPool::Text() const {
@@ -89,7 +101,7 @@ int SpamdPool::Hold(const std::string& message, Clock::time_point until, Clock::
                                   static_cast<int>(std::max<long long>(1, left)));
             ++tries;
             if (outcome.failure == SpamdFailure::kNone) {
-                health_.CameBack(static_cast<size_t>(member));
+                health_.Finished(static_cast<size_t>(member));
                 return member;
             }
             // Refused, or a child ended while spamd restarts: still the
@@ -111,7 +123,10 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
     int tries = 0;
     SpamdOutcome outcome;
     for (;;) {
-        const int member = health_.Pick(done);
+        int member = health_.Pick(done);
+        // No member up: one paused for a late answer is the last resort (a
+        // lone spamd that was slow once still gets every message).
+        if (member < 0) member = health_.PickPaused(done);
         if (member < 0) {
             // Every member away: held while the last one went away less
             // than the grace ago (a rule reload), within this message's time.
@@ -165,6 +180,7 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
             case SpamdFailure::kNone:
                 if (brokeOnce != 0 || done != 0)
                     Log("serial %u: %s answered at try %d", serial, client_.name, tries);
+                health_.Finished(static_cast<size_t>(member));
                 outcome.member = member;
                 return outcome;
             case SpamdFailure::kUnreachable:
@@ -183,10 +199,11 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
                 break;
             case SpamdFailure::kTimeout:
                 // Connected and silent: a spamd that takes ratings and never
-                // finishes them (it may still answer PING).  Not connected:
-                // its backlog stayed full, it is busy, not away.
+                // finishes them; it may still answer PING, so only a pause
+                // or a rating brings it back.  Not connected: its backlog
+                // stayed full, it is busy, not away.
                 if (outcome.connected)
-                    health_.GoneAway(static_cast<size_t>(member),
+                    health_.TimedOut(static_cast<size_t>(member),
                                      outcome.what + " (within " + std::to_string(share) + " ms)");
                 done |= bit;
                 break;

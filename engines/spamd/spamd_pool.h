@@ -1,9 +1,13 @@
 // Several spamd daemons (or one) that rate messages in turn, on the member
-// pool of the kit.  A member that refuses a connection, breaks the exchange
-// of one message twice, or takes a message and does not answer within its
-// share of the time, is away: it gets no messages until it answers a PING,
-// which the pool sends it once a second (never more often), and the message
-// goes at once to the next member that is not away, in the time left.  Each
+// pool of the kit.  A member that refuses a connection or breaks the
+// exchange of one message twice is away: it gets no messages until it
+// answers a PING, which the pool sends it once a second (never more often),
+// and the message goes at once to the next member that is not away, in the
+// time left.  One that takes a message and does not answer within its share
+// of the time is paused instead (a PING says nothing of a spamd that hangs
+// on ratings): no messages for 1 s, then 2, 4, ... up to 60 s each time it
+// fails again, back to 1 s once it rates; while no other member can rate,
+// a paused one is still asked.  Each
 // try gets the time left divided among the members still to try, so a
 // member that hangs leaves time for the others.  While every member is away
 // a message is held for the grace period (a rule reload: spamd refuses

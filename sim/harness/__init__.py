@@ -23,6 +23,7 @@ The modules from the ground up; each imports only modules above it here:
                 frame; FrameConnection, one framed connection (also a
                 client of an engine), FrameClient over a daemon's socket; varint and field for hand-built frames
   real_engines  EngineDaemon (quillon-clamd, quillon-spamd, quillon-rspamd), SpamdServer, RspamdServer,
+                FakeRspamd (a stand-in answering what each message asks for),
                 start_daemon, skip_without (a class needing the daemons)
   output        ProgramOutput: a program's output lines, the waits on
                 them, and holding the output to stop it at a chosen line
@@ -45,7 +46,7 @@ from .base import (LOAD_FACTOR, PROGRAMS, REPO_DIR, SANITIZED, SKIP_CODE, TIMEOU
 from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file
-from .real_engines import (DAEMONS, REAL_ENGINES, ClamdServer, EngineDaemon, RspamdServer, SpamdServer, clamav_test_db,
+from .real_engines import (DAEMONS, REAL_ENGINES, ClamdServer, EngineDaemon, FakeRspamd, RspamdServer, SpamdServer, clamav_test_db,
                            daemon_missing, find_rspamd, find_spamd, free_tcp_port, rspamd_missing,
                            skip_without, spamd_missing, start_daemon)
 from .output import ProgramOutput

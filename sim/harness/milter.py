@@ -75,11 +75,12 @@ class MilterRig:
     """engines: "sim" (the simulators, engine_args per filter), "real"
     (quillon-clamd on the test database, quillon-spamd before a spamd of
     the rig's own) or "rspamd" (the same with quillon-rspamd before an
-    offline rspamd of the rig's own, self.rspamd)."""
+    offline rspamd of the rig's own, or before rspamd, a started stand-in
+    such as FakeRspamd; self.rspamd, stopped by cleanup)."""
 
     def __init__(self, filters=("Tarnwick-AV", "Tarnwick-AS"), replace=None, engine_args=None,
                  host_args=(), whitelist=None, engines="sim", socket_spec=None, notify=False,
-                 shared_dir=False):
+                 shared_dir=False, rspamd=None):
         self.root = tempfile.mkdtemp(prefix="twm-", dir="/tmp")
         # A stand-in for systemd's notification socket.
         self.notify = None
@@ -89,7 +90,7 @@ class MilterRig:
             self.notify.settimeout(10 * TIMEOUT_SCALE)
         self.engine_kind = engines
         self.spamd = SpamdServer(self.root, children=4).start() if engines == "real" and "Tarnwick-AS" in filters else None
-        self.rspamd = (RspamdServer(os.path.join(self.root, "rspamd")).start()
+        self.rspamd = (rspamd or RspamdServer(os.path.join(self.root, "rspamd")).start()
                        if engines == "rspamd" and "Tarnwick-AS" in filters else None)
         self.base = os.path.join(self.root, "base")
         self.outbox = os.path.join(self.root, "outbox")

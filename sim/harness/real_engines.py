@@ -6,10 +6,12 @@ test string), quillon-spamd asks a SpamAssassin spamd, which SpamdServer
 starts; quillon-rspamd asks an rspamd, which RspamdServer starts."""
 
 import os
+import re
 import shutil
 import signal
 import socket
 import subprocess
+import threading
 import time
 import unittest
 
@@ -343,6 +345,81 @@ LogClean yes
                 return sum(1 for line in f if b"stream(" in line or b"stream:" in line)
         except FileNotFoundError:
             return 0
+
+
+class FakeRspamd:
+    """A stand-in for rspamd's normal worker on <directory>/fake-rspamd.sock
+    (address "unix:PATH"): /ping answers pong, and /checkv2 answers the
+    JSON a message asks for in its field `X-Rspamd-Says: JSON` (the plain
+    rating of HAM without one), so a test can have rspamd force any action
+    on any score.  requests: the bodies it was sent."""
+
+    HAM = '{"is_skipped":false,"score":1.0,"required_score":15,"action":"no action","symbols":{}}'
+
+    def __init__(self, directory):
+        self.socket_path = os.path.join(directory, "fake-rspamd.sock")
+        self.requests = []
+        self._stop = threading.Event()
+        self._listener = None
+        self._thread = None
+
+    @property
+    def address(self):
+        return "unix:" + self.socket_path
+
+    def start(self):
+        self._listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._listener.bind(self.socket_path)
+        self._listener.listen(16)
+        self._listener.settimeout(0.1)
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+        return self
+
+    def _serve(self):
+        while not self._stop.is_set():
+            try:
+                conn = self._listener.accept()[0]
+            except socket.timeout:
+                continue
+            with conn:
+                conn.settimeout(10)
+                try:
+                    self._answer(conn)
+                except OSError:
+                    pass
+
+    def _answer(self, conn):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return
+            data += chunk
+        head, body = data.split(b"\r\n\r\n", 1)
+        length = re.search(rb"(?im)^Content-Length: *(\d+)", head)
+        while length and len(body) < int(length.group(1)):
+            chunk = conn.recv(65536)
+            if not chunk:
+                return
+            body += chunk
+        if head.startswith(b"GET /ping"):
+            answer = b"pong\r\n"
+        else:
+            self.requests.append(body)
+            says = re.search(rb"(?m)^X-Rspamd-Says: *(.*?)\r?$", body)
+            answer = says.group(1) if says else self.HAM.encode()
+        conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n"
+                     % len(answer) + answer)
+
+    def stop(self):
+        self._stop.set()
+        if self._thread:
+            self._thread.join()
+        if self._listener:
+            self._listener.close()
+        if os.path.exists(self.socket_path):
+            os.unlink(self.socket_path)
 
 
 class EngineDaemon:

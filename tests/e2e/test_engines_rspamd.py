@@ -210,5 +210,79 @@ class RspamdEngineTest(samples.DaemonsTest):
         wait_for_log(self.pool, r"\(\d+ ms\) from %s$" % re.escape(self.second.socket_path))
 
 
+def says(mid, json):
+    """A message that has the stand-in rspamd answer json."""
+    return (b"From: someone@example.org\r\nTo: bob@example.org\r\nSubject: forced\r\n"
+            b"X-Rspamd-Says: " + json.encode() + b"\r\nMessage-ID: <" + mid.encode() + b"@example.org>\r\n"
+            b"\r\nHello.\r\n")
+
+
+# rspamd's words as a rule or the site's settings force them, on low and
+# high scores, and each one's place on Tarnwick-AS's scale.
+FORCED = [
+    ('{"is_skipped":false,"score":2.0,"required_score":15,"action":"reject","symbols":{"FORCED":{}}}',
+     True, 100),
+    ('{"is_skipped":false,"score":-4.0,"required_score":15,"action":"reject","symbols":{}}', True, 100),
+    ('{"is_skipped":false,"score":22.5,"required_score":15,"action":"reject","symbols":{}}', True, 95),
+    ('{"is_skipped":true,"score":15.0,"required_score":15,"action":"soft reject","symbols":{}}', False, 89),
+    ('{"is_skipped":false,"score":4.0,"required_score":15,"action":"greylist","symbols":{}}', False, 45),
+    ('{"is_skipped":false,"score":40.0,"required_score":15,"action":"no action","symbols":{}}', False, 89),
+]
+
+
+@unittest.skipIf(bool(harness.daemon_missing("quillon-rspamd")), harness.daemon_missing("quillon-rspamd"))
+class RspamdForcedActionsTest(samples.DaemonsTest):
+    """rspamd's action, not its score, says which side of the threshold a
+    message lands on, through quillon-rspamd and, behind the milter host,
+    Tarnwick-AS and the host's refusal level; replies that could be read
+    two ways are refused.  A stand-in plays rspamd (harness.FakeRspamd)."""
+
+    PROGRAM = "quillon-rspamd"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.begin("tw-rspfake-")
+        cls.fake = harness.FakeRspamd(cls.tmp).start()
+        cls.servers.append(cls.fake)
+        cls.daemon = cls._start("fake", ["--rspamd", cls.fake.address])
+
+    def test_the_action_decides_the_side_of_the_threshold(self):
+        replies = rate(self.daemon.socket_path, [says("f%d" % n, json) for n, (json, _, _) in enumerate(FORCED)])
+        for (json, spam, shown), reply in zip(FORCED, replies):
+            self.assertTrue(reply.HasField("spam_report"), reply)
+            self.assertEqual(reply.spam_report.score.state, ase.VR_SPAM if spam else ase.VR_LEGIT, json)
+            self.assertEqual(rescale(reply.spam_report.score.score), shown, json)
+        # The details keep rspamd's numbers; the log names the action.
+        self.assertEqual(replies[0].spam_report.details, "score=2.00 required=15.00 tests=FORCED")
+        wait_for_log(self.daemon, r'SPAM score=2\.00 required=15\.00 action="reject" symbols=FORCED')
+        wait_for_log(self.daemon, r'ham score=15\.00 required=15\.00 forced action="soft reject" symbols=')
+
+    def test_a_key_given_twice_is_a_protocol_error(self):
+        twice = '{"score":40.0,"required_score":15,"action":"no action","score":1.0}'
+        reply, = rate(self.daemon.socket_path, [says("t1", twice)])
+        self.assertEqual(reply.error.code, qerr.EC_PROTOCOL_VIOLATION, reply)
+        self.assertIn("rspamd reply names a key twice in one object", reply.error.what)
+
+    @unittest.skipIf(bool(harness.milter_missing()), harness.milter_missing())
+    def test_the_host_refuses_what_rspamd_refuses(self):
+        rig = harness.MilterRig(filters=("Tarnwick-AS",), engines="rspamd", rspamd=self.fake,
+                                host_args=["--reject-score", "90"])
+        try:
+            rig.start()
+            lines = "conn = open()\n"
+            for tag, (json, _, _) in zip(("low", "temporary"), (FORCED[0], FORCED[3])):
+                lines += harness.lua_message(tag, "<someone@example.org>", ["<bob@example.org>"],
+                                             [("From", "someone@example.org"), ("Subject", tag),
+                                              ("X-Rspamd-Says", json)], "Hello.\r\n", probe=["X-Junk-Score"])
+            out = harness.milter_outcomes(rig.run_lua(lines + "mt.disconnect(conn)\n"))
+            self.assertEqual(out["low"]["reply"], "replycode", out)
+            self.assertRegex(rig.log(), r"refused: spam score 100 reaches the refusal level 90")
+            self.assertEqual(out["temporary"]["reply"], "continue", out)
+            self.assertEqual(out["temporary"]["headers"]["X-Junk-Score"], "  89 [XXXX]")
+        finally:
+            rig.rspamd = None  # the class's stand-in, stopped with the class
+            rig.cleanup()
+
+
 if __name__ == "__main__":
     unittest.main()

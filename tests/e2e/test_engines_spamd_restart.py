@@ -222,10 +222,11 @@ class SpamdOperationsTest(samples.DaemonsTest):
             self.read_request(conn)
             conn.sendall(b"SPAMD/1.1 0 EX_OK\r\nSpam: Fa")
 
-    def hanging_spamd(self, name, pong):
-        """A spamd stand-in that takes every rating and never answers it,
-        and answers PING with PONG (pong) or by hanging up.  Returns its
-        socket path and the list of the times its PINGs came."""
+    def hanging_spamd(self, name, pong, hang=True):
+        """A spamd stand-in that takes every rating and never answers it
+        (or, without hang, hangs up on it), and answers PING with PONG
+        (pong) or by hanging up.  Returns its socket path and the list of
+        the times its PINGs came."""
         pings, held, stop = [], [], threading.Event()
 
         def serve(listener):
@@ -242,8 +243,10 @@ class SpamdOperationsTest(samples.DaemonsTest):
                     if pong:
                         conn.sendall(b"SPAMD/1.5 0 PONG\r\n")
                     conn.close()
-                else:
+                elif hang:
                     held.append(conn)
+                else:
+                    conn.close()
         path = self.fake_spamd(name, serve)
         self.addCleanup(lambda: [conn.close() for conn in held])
         self.addCleanup(stop.set)
@@ -267,14 +270,16 @@ class SpamdOperationsTest(samples.DaemonsTest):
                                            % re.escape(path)), daemon.log_lines())
 
     def test_away_spamd_probed_once_a_second(self):
-        path, pings = self.hanging_spamd("silent-spamd", pong=False)
-        daemon = self._start("silent", ["--spamd-socket", path, "--timeout", "1"])
+        # It hangs up on every rating and on PING: away after the second
+        # break, and asked again once a second, never more often.
+        path, pings = self.hanging_spamd("silent-spamd", pong=False, hang=False)
+        daemon = self._start("silent", ["--spamd-socket", path, "--timeout", "5", "--reload-grace", "0"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
         try:
             reply, _ = self.timed_rating(client, 1)
         finally:
             client.close()
-        self.assertEqual(reply.error.code, qerr.EC_NETWORK_TIMEDOUT, reply)
+        self.assertEqual(reply.error.code, qerr.EC_NETWORK_ERROR, reply)
         wait_for_log(daemon, r"warning: spamd at %s is away" % re.escape(path))
         # Probes keep coming, and never faster than one a second: between
         # the first and the last of three, at most one more than the
@@ -287,6 +292,35 @@ class SpamdOperationsTest(samples.DaemonsTest):
         window = harness.wait_until(three, 6, "three PINGs")
         span = window[-1] - window[0]
         self.assertLessEqual(len(window) - 1, span + 1, "PINGs at %s" % [round(t - start, 2) for t in window])
+
+    def test_spamd_that_hangs_on_ratings_is_paused_not_pinged(self):
+        # A PING tells nothing of a spamd that takes ratings and never
+        # finishes them: it is left out for 1 s, then 2 s, then 4 s, its
+        # messages rated by the other member, and never asked PING.
+        path, pings = self.hanging_spamd("slow-spamd", pong=True)
+        daemon = self._start("paused", ["--spamd-socket", path, "--spamd-socket", self.spamd.socket_path,
+                                        "--timeout", "4"])
+        paused = (r"warning: spamd at %s is away: spamd did not answer in time \(within \d+ ms\); "
+                  r"its messages go to the others for (\d+) s$" % re.escape(path))
+        client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
+        deadline = time.monotonic() + harness.scaled(60)
+        serial = 0
+        try:
+            while len(self.lines(daemon, paused)) < 3:
+                self.assertLess(time.monotonic(), deadline, daemon.log_lines())
+                serial += 1
+                reply, _ = self.timed_rating(client, serial)
+                self.assertTrue(reply.HasField("spam_report"), reply)
+        finally:
+            client.close()
+        pauses = [int(re.search(paused, line).group(1)) for line in self.lines(daemon, paused)]
+        self.assertEqual(pauses, [1, 2, 4], daemon.log_lines())
+        self.assertEqual(len(self.lines(daemon, r"info: spamd at %s gets messages again after a pause of [12] s$"
+                                        % re.escape(path))), 2, daemon.log_lines())
+        self.assertEqual(pings, [])
+        self.assertFalse(self.lines(daemon, r"is back after"), daemon.log_lines())
+        rated = self.lines(daemon, r"info: serial \d+: ham .* from %s$" % re.escape(self.spamd.socket_path))
+        self.assertEqual(len(rated), serial, daemon.log_lines())
 
     def test_broken_exchange_tried_again_twice_broken_away(self):
         # A spamd child that ends in the middle of a message, here in the

@@ -330,6 +330,32 @@ class MilterFieldNamesTest(unittest.TestCase):
         finally:
             self.rig.reload("Tarnwick-AS", {"AlertHeader": self.ALERT})
 
+    def test_a_broken_settings_file_keeps_the_last_good_names(self):
+        # The filter still adds the fields of the settings it runs on: an
+        # empty file (one an editor has cut before it writes) or one that
+        # does not parse takes none of their names away.
+        path = self.rig.program_dir("Tarnwick-AS") + "/Tarnwick-AS.cfg"
+        with open(path) as f:
+            good = f.read()
+        broken = "filter Tarnwick-AS: settings file %s not readable or without Socket" % path
+        again = "filter Tarnwick-AS: settings file %s readable again" % path
+
+        def write(text, line):
+            count = self.rig.log().count(line)
+            with open(path, "w") as f:
+                f.write(text)
+            self.rig.wait_log(line, count=count + 1)  # the watcher looks every 2 s
+
+        try:
+            for tag, text in (("e1", ""), ("e2", good + "Broken = {\n")):
+                write(text, broken)
+                self.assertEqual(self.send(tag, [("X-Color", "green")], ["x-color"]).get("deleted"),
+                                 ["x-color"], tag)
+                write(good, again)
+        finally:
+            with open(path, "w") as f:
+                f.write(good)
+
 
 @unittest.skipIf(bool(WHY), WHY)
 class MilterUncountedNameTest(unittest.TestCase):

@@ -178,6 +178,15 @@ def rspamd_reply_seeds():
     head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\n\n" % len(gtube)
     write(t, "bare_blank_line.bin", seed(0, len(head) + len(gtube), head + gtube + b"\r\n\r\n"))
     write(t, "broken_utf8.bin", seed(0, 60, http_reply(ham.replace(b"text/plain", b"caf\xe9\xff"))))
+    # rspamd's forced actions: a reject on a low score, a temporary refusal.
+    write(t, "forced_reject.bin", seed(0, 80, http_reply(
+        b'{"is_skipped":false,"score":2.0,"required_score":15,"action":"reject","symbols":{}}')))
+    write(t, "soft_reject.bin", seed(0, 80, http_reply(
+        b'{"is_skipped":true,"score":15.0,"required_score":15,"action":"soft reject"}')))
+    # Read by the first or by the last, these rate two ways.
+    write(t, "score_twice.bin", seed(0, 0xFFFF, http_reply(ham.replace(b'"score":2.199999,',
+                                                                      b'"score":2.199999,"score":40,'))))
+    write(t, "length_twice.bin", seed(0, 0xFFFF, http_reply(gtube, extra=b"content-length: 2\r\n")))
     write(t, "milter_fields.bin", seed(1, 0, (
         b"X-Envelope-From: <alice@example.org>\nX-Envelope-To: <bob@example.org>\n"
         b"Received: from helo.example.net (mail.example.org [192.0.2.7])\n\tby mx with ESMTP id 4QX;\n"

@@ -162,13 +162,22 @@ TEST_F(NotifyTest, HeaderBlockCutAtALineWithinTheBound) {
     EXPECT_EQ(text.find("X-Long"), std::string::npos);
 }
 
+TEST_F(NotifyTest, ABareLocalNameIsNamedBesideAnAddress) {
+    WriteWhole("Queue/14.msg", "P <s@x.org>\nR <postmaster>\nR <bob@example.net>\n\nSubject: s\n");
+    const std::string text = Notify("Queue/14.msg", "Qln_AV_notify_14_");
+    EXPECT_NE(text.find("\nTo: recipients;\nBcc: postmaster, bob@example.net\n\n"), std::string::npos)
+        << text;
+}
+
 TEST_F(NotifyTest, AddressesThatWouldAddRecipientsAreLeftOut) {
-    // Only a plain address (local@domain) reaches the To: line: a comment, a quoted
-    // local part, a group or a route could read as another address.
+    // A comma, a semicolon, a comment, a quoted string, a blank, a route or
+    // a group could read as another address; a leading '-' as an option.
+    // Any dots and a bare name read as themselves.
     WriteWhole("Queue/13.msg",
                "P <s\r@x.org>\nR <a@x.org, evil@y.org>\nR <b@x.org>\nR <c;d@x.org>\n"
                "R <e@x.org (f@y.org)>\nR <\"g h\"@x.org>\nR <\"i\\\\\"@x.org>\nR <j:k@y.org>\n"
-               "R <l@x.org\tm@y.org>\n\nSubject: s\n");
+               "R <l@x.org\tm@y.org>\nR <-oQ/tmp@x.org>\nR <.odd..dots.@x.org>\nR <abuse>\n"
+               "\nSubject: s\n");
     testing::internal::CaptureStdout();
     const std::string text = Notify("Queue/13.msg", "Qln_AV_notify_13_");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -179,8 +188,10 @@ TEST_F(NotifyTest, AddressesThatWouldAddRecipientsAreLeftOut) {
               "* notification: recipient address left out: \"i\\\\\\\\\"@x.org\n"
               "* notification: recipient address left out: j:k@y.org\n"
               "* notification: recipient address left out: l@x.org\\x09m@y.org\n"
+              "* notification: recipient address left out: -oQ/tmp@x.org\n"
               "* notification: sender address left out: s\\x0d@x.org\n");
-    EXPECT_NE(text.find("\nTo: b@x.org\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nTo: recipients;\nBcc: b@x.org, .odd..dots.@x.org, abuse\n"), std::string::npos)
+        << text;
     EXPECT_EQ(text.find("evil"), std::string::npos);
     EXPECT_EQ(text.find("The sender was"), std::string::npos);
 }

@@ -331,6 +331,16 @@ TEST_F(StatsTest, LoadRestartTimeAndScanFigures) {
         EXPECT_EQ(scans.timeTotal, 9000000000u);
     }
 
+    // Sections of the wrong type are reported in the order the program
+    // looks them up, its own section first, whatever the file's order.
+    testing::internal::CaptureStdout();
+    load("Targets=\"t\";\nViruses=\"v\";\nSources=\"s\";\n");
+    const std::string file = StatFile();
+    const std::string wrong = "\n* incorrect value type; expected Dictionary got String\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "* Error in " + file + " line 4 " + wrong + "* Error in " + file + " line 5 " + wrong +
+                  "* Error in " + file + " line 3 " + wrong);
+
     load(
         "Sources={\"smtp [10.1.2.3]\"=2;\"smtp [10.1.2.200]\"=5;\"bad\"={};\"neg\"=-4;};\n"
         "Viruses={\"V\"=3;};\n");

@@ -156,6 +156,7 @@ TEST(RspamdReply, RatingsReadWholeAndIncompleteWhenCut) {
     BuildRatingReply(request, outcome, answer, 2);
     EXPECT_EQ(answer.spam_report().score().score(), 1000);
     EXPECT_EQ(answer.spam_report().details(), "score=15.00 required=15.00 tests=GTUBE");
+    EXPECT_EQ(verdict.action, "reject");
     // Rated to reject: the threshold lands where spamd's does.
     verdict.forced = false;
     outcome.verdict = verdict;
@@ -190,6 +191,13 @@ TEST(RspamdReply, RefusalsAndHostileRepliesAreBad) {
         {Http(R"({"score":1e999,"required_score":15,"action":"reject"})"),
          "rspamd reply is not a JSON object"},
         {Http(R"({"score":1,"required_score":15})"), "rspamd reply without an action"},
+        // Read by the first or the last of two, one reply rates two ways.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\n{}",
+         "rspamd reply with Content-Length twice"},
+        {Http(R"({"score":40,"required_score":15,"action":"no action","score":1})"),
+         "rspamd reply names a key twice in one object"},
+        {Http(R"({"score":1,"required_score":15,"action":"reject","symbols":{"A":{"score":1,"score":9}}})"),
+         "rspamd reply names a key twice in one object"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Parse(c.reply, false, verdict, problem), ReplyStatus::kBad) << c.why;
@@ -202,6 +210,18 @@ TEST(RspamdReply, RefusalsAndHostileRepliesAreBad) {
     EXPECT_EQ(Parse("HTTP/1.0 200 OK\r\n\r\n" + std::string(maxRspamdBody + 1, ' '), false, verdict,
                     problem),
               ReplyStatus::kBad);
+}
+
+TEST(RspamdReply, KeysAliveInSeparateObjectsAndTheActionKept) {
+    SpamdVerdict verdict;
+    std::string problem;
+    // The same key in two objects is no repeat.
+    const std::string json = R"({"score":2.0,"required_score":15,"action":"soft \"reject",)"
+                             R"("symbols":{"A":{"score":1.0},"B":{"score":1.0}}})";
+    ASSERT_EQ(Parse(Http(json), false, verdict, problem), ReplyStatus::kComplete) << problem;
+    EXPECT_FALSE(verdict.spam);
+    EXPECT_EQ(verdict.action, "soft ?reject");  // no quote for the log line's quotes
+    EXPECT_EQ(verdict.rules, "A,B");
 }
 
 TEST(RspamdReply, BrokenUtf8AndOddSymbolNamesStillRate) {

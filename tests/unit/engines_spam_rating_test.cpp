@@ -26,6 +26,12 @@ TEST(EngineScore, ThresholdLandsOnNinetyAndGtubeOnHundred) {
                  {4.9, 88}, {5, 90}, {7.5, 95}, {10, 100}, {1000, 100}};
     for (const Case& c : cases)
         EXPECT_EQ(Shown(EngineScore(c.score, 5.0)), c.shown) << "score " << c.score;
+    // rspamd's threshold is its own unit: Debian's actions (greylist 4, add
+    // header 6, reject 15) land where the README says.
+    const Case rspamd[] = {{-2, 24}, {0, 28},    {2.4, 38},  {4, 45},   {6, 53},
+                           {14.9, 89}, {15, 90}, {22.5, 95}, {30, 100}, {-15, 0}};
+    for (const Case& c : rspamd)
+        EXPECT_EQ(Shown(EngineScore(c.score, 15.0)), c.shown) << "score " << c.score << " of 15";
     EXPECT_EQ(EngineScore(5.0, 5.0), 100);
     EXPECT_EQ(EngineScore(10.0, 5.0), 300);
     EXPECT_EQ(EngineScore(1002.5, 5.0), 1000);
@@ -57,6 +63,38 @@ TEST(RatingReply, VerdictBecomesAReport) {
     EXPECT_EQ(reply.spam_report().score().state(), ql::VR_SPAM);
     EXPECT_EQ(reply.spam_report().score().score(), 1000);
     EXPECT_EQ(reply.spam_report().details(), "score=1002.5 required=5.0 tests=GTUBE,NO_RECEIVED");
+}
+
+TEST(RatingReply, TheEnginesDecisionSetsTheSideOfTheThreshold) {
+    struct Case {
+        bool spam;
+        double score;
+        bool forced;
+        int shown;
+    } cases[] = {
+        {true, 2.0, false, 100},   // rspamd forced "reject" on a low score
+        {true, -3.0, false, 100},
+        {true, 15.0, true, 100},   // GTUBE: not rated
+        {true, 15.5, false, 90},   // rated past the threshold: its own place
+        {true, 22.5, false, 95},
+        {false, 15.0, true, 89},   // a skipped "soft reject" or "greylist" scores the threshold
+        {false, 40.0, false, 89},  // a forced "no action"
+        {false, 4.0, false, 45},   // rspamd's greylist score, rated
+        {false, -15, false, 0},
+    };
+    for (const Case& c : cases) {
+        SpamdOutcome outcome;
+        outcome.verdict.spam = c.spam;
+        outcome.verdict.score = c.score;
+        outcome.verdict.threshold = 15.0;
+        outcome.verdict.forced = c.forced;
+        outcome.verdict.action = c.spam ? "reject" : "no action";
+        ql::ServerMessage reply;
+        BuildRatingReply(Request(3), outcome, reply, 2);
+        EXPECT_EQ(reply.spam_report().score().state(), c.spam ? ql::VR_SPAM : ql::VR_LEGIT);
+        EXPECT_EQ(Shown(reply.spam_report().score().score()), c.shown)
+            << (c.spam ? "spam " : "ham ") << c.score << (c.forced ? " forced" : "");
+    }
 }
 
 TEST(RatingReply, HugeNumbersStayWholeInTheDetails) {

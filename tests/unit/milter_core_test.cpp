@@ -6,11 +6,13 @@
 
 #include <climits>
 #include <cstdlib>
+#include <regex>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "milter/answer.h"
+#include "milter/figures.h"
 #include "milter/filters.h"
 #include "milter/head.h"
 #include "milter/head_start.h"
@@ -453,4 +455,59 @@ TEST(SmtpSubmit, AddressesAndDataForm) {
     EXPECT_EQ(DotStuffed("a\n.b\r\n..c\nend"), "a\r\n..b\r\n...c\r\nend\r\n");
     EXPECT_EQ(DotStuffed("cr\ralone\n"), "cr\ralone\r\n");
     EXPECT_EQ(DotStuffed("x.\n\n."), "x.\r\n\r\n..\r\n");
+}
+
+TEST(Spool, AFiltersWorkingDirectoryLinksToTheBaseOnly) {
+    char baseTemplate[] = "/tmp/tw-work-XXXXXX";
+    const std::string base = mkdtemp(baseTemplate);
+    const std::string dir = FilterWorkDir(base, "Tarnwick-AS");
+    ASSERT_EQ(mkdir((base + "/Work").c_str(), 0750), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
+    // Planted links: one elsewhere, one nearly right, one as it must be.
+    ASSERT_EQ(symlink("/etc/passwd", (dir + "/whitelist.txt").c_str()), 0);
+    ASSERT_EQ(symlink("../../Queue/x", (dir + "/Queue").c_str()), 0);
+    ASSERT_EQ(symlink("../../Submitted", (dir + "/Submitted").c_str()), 0);
+    struct stat kept;
+    ASSERT_EQ(lstat((dir + "/Submitted").c_str(), &kept), 0);
+    ASSERT_TRUE(PrepareFilterWorkDir(base, "Tarnwick-AS"));
+    for (const char* shared : {"whitelist.txt", "Queue", "Submitted"}) {
+        char target[256] = {};
+        ASSERT_GT(readlink((dir + "/" + shared).c_str(), target, sizeof target - 1), 0) << shared;
+        EXPECT_EQ(std::string(target), std::string("../../") + shared);
+    }
+    struct stat now;
+    ASSERT_EQ(lstat((dir + "/Submitted").c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, kept.st_ino);  // the right link is left as it is
+    for (const char* shared : {"whitelist.txt", "Queue", "Submitted"}) unlink((dir + "/" + shared).c_str());
+    rmdir(dir.c_str());
+    rmdir((base + "/Work").c_str());
+    rmdir(base.c_str());
+}
+
+TEST(Figures, AnswerTimeBucketsAreCumulative) {
+    Figures figures;
+    figures.SetFilters({"Tarnwick-AV", "Tarnwick-AS"});
+    const long times[] = {0, 3, 7, 30, 30, 30, 600, 2400, 100000};
+    for (long ms : times) figures.Answered(1, ms);
+    figures.Answered(0, 1);
+    const std::string text = figures.Text();
+    const std::regex bucket(
+        R"re(tarnwick_milter_filter_answer_seconds_bucket\{filter="Tarnwick-AS",le="([^"]+)"\} (\d+))re");
+    std::vector<std::pair<std::string, unsigned long>> seen;
+    for (std::sregex_iterator it(text.begin(), text.end(), bucket), end; it != end; ++it)
+        seen.emplace_back((*it)[1], std::stoul((*it)[2]));
+    ASSERT_EQ(seen.size(), Figures::kBucketsMs.size() + 1) << text;
+    // Each bucket counts every answer at or below its bound, so none falls
+    // as the bound grows, and +Inf counts them all.
+    for (size_t b = 0; b < Figures::kBucketsMs.size(); ++b) {
+        unsigned long within = 0;
+        for (long ms : times) within += ms <= Figures::kBucketsMs[b] ? 1 : 0;
+        EXPECT_EQ(seen[b].second, within) << "le=" << seen[b].first;
+        if (b > 0) {
+            EXPECT_GE(seen[b].second, seen[b - 1].second) << "le=" << seen[b].first;
+        }
+    }
+    EXPECT_EQ(seen.back(), std::make_pair(std::string("+Inf"), 9ul));
+    EXPECT_NE(text.find("tarnwick_milter_filter_answer_seconds_count{filter=\"Tarnwick-AS\"} 9\n"),
+              std::string::npos);
 }

@@ -86,7 +86,8 @@ TEST(Score, RatedAndWhitelistedToldApart) {
     }
     EXPECT_EQ(read(" 0 []").kind, Score::Kind::kWhitelisted);
     // Nothing a rating never writes passes for a score.
-    for (const char* value : {" 42", "42 []", "  042 []", " 101 []", "  4x []", "", " ", "   []"})
+    for (const char* value : {" 42", "42 []", "  042 []", " 050 []", " 005 []", "  05 []", " 101 []",
+                              "  4x []", "", " ", "   []"})
         EXPECT_EQ(read(value).kind, Score::Kind::kNone) << value;
     EXPECT_EQ(ReadScore({{"X-Quillon-Score", "  99 []"}}, kField).kind, Score::Kind::kNone);
     // A header with the score at the start of the value, no blank before it.

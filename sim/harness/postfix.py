@@ -131,7 +131,9 @@ class PostfixInstance:
     def sendmail_command(self):
         return "/usr/sbin/sendmail -C " + self.conf
 
-    def start(self):
+    def start(self, wait=True):
+        """wait: until smtpd greets (which it does only once the milter
+        answers); else call wait_listening() later."""
         self._allow_config_directory()
         log = open(os.path.join(self.root, "sink.log"), "ab")
         self.sink = subprocess.Popen(
@@ -143,8 +145,12 @@ class PostfixInstance:
         done = subprocess.run(postfix + ["start"], capture_output=True, text=True)
         if done.returncode != 0:
             raise AssertionError("postfix start failed: %s %s\n%s" % (done.stdout, done.stderr, self.maillog()))
-        wait_until(self._listening, 20, "Postfix smtpd")
+        if wait:
+            self.wait_listening()
         return self
+
+    def wait_listening(self):
+        wait_until(self._listening, 20, "Postfix smtpd")
 
     def _listening(self):
         import socket
@@ -204,18 +210,25 @@ def milter_behind_postfix(smtpd_procs=20, main_cf=None, **rig_args):
     Postfix that also takes the milter's own mail (--sendmail), both started:
     Postfix first, so that the filters' start reports go straight to it.
     main_cf: more settings of Postfix's main.cf.
-    rig_args go to MilterRig (host_args, replace, engine_args...).  Returns
+    rig_args go to MilterRig (host_args, replace, engine_args, held_socket:
+    Postfix then reaches the rig's unix socket...).  Returns
     (rig, mta); stop them with mta.stop() and rig.cleanup().  When a start
     fails, whatever was made is stopped and removed before the error goes on."""
     port = free_tcp_port()
-    rig = MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port, **rig_args)
+    held = rig_args.get("held_socket")
+    rig = MilterRig(engines="real", socket_spec=None if held else "inet:%d@127.0.0.1" % port,
+                    **rig_args)
     mta = None
     try:
-        mta = PostfixInstance(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port,
+        mta = PostfixInstance(os.path.join(rig.root, "postfix"),
+                              "unix:" + rig.socket if held else "inet:127.0.0.1:%d" % port,
                               smtpd_procs=smtpd_procs, main_cf=main_cf)
         rig.host_args += ["--sendmail", mta.sendmail_command()]
-        mta.start()
+        # smtpd greets a client once the milter answered; a held socket
+        # takes the connection before the host runs.
+        mta.start(wait=not held)
         rig.start()
+        mta.wait_listening()
     except BaseException:
         if mta:
             mta.stop()

@@ -592,7 +592,7 @@ int main(int argc, char** argv) {
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {
         if (access(f.c_str(), X_OK) != 0) {
-            daemonlog::Log("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
+            daemonlog::Error("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
             return 1;
         }
         filters.Add(f, filterArgs);

@@ -527,6 +527,29 @@ void OnStop(int) {
     OnHangup(0);
 }
 
+// --on-virus hold reads Tarnwick-AV's settings: in Mode Reject the field
+// its Mode AddHeader would add names what was found on the release, and a
+// notification of the recipients would tell them the held message was not
+// delivered; Mode Discard names nothing and is not held.  What does not fit
+// is said at the start (the settings stay the administrator's).
+void HoldInfectedWith(const std::string& program, milter::PolicySettings& policy) {
+    const milter::VirusFilterSettings v = milter::ReadVirusFilterSettings(program);
+    if (!v.readable) return;  // the filter itself says why it cannot start
+    if (!v.addHeader.empty()) policy.virusField = v.addHeader;
+    policy.virusCaption = v.caption;
+    const std::string file = milter::SettingsFileOf(program);
+    if (v.mode == 'D')
+        daemonlog::Warn("start: --on-virus hold: %s has Mode = \"Discard\": infected mail is "
+                        "discarded, not held; Mode = \"AddHeader\" holds it with its field",
+                        file.c_str());
+    else if (v.notifies)
+        daemonlog::Warn("start: --on-virus hold: %s has NotifyRecipients = \"Yes\" in "
+                        "RejectOptions: the recipients of a held message are told it was not "
+                        "delivered; with \"No\" (or Mode = \"AddHeader\") they learn of it "
+                        "when it is released, with the field that names what was found",
+                        file.c_str());
+}
+
 // The checker of the filters' settings: beside this program in a build
 // tree, in /usr/bin where the package puts it (this program is in
 // /usr/sbin).
@@ -602,6 +625,8 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < filters.Count(); ++i)
         daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
                        milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));
+    for (size_t i = 0; i < filters.Count() && o.host.policy.holdInfected; ++i)
+        if (filters.Name(i) == "Tarnwick-AV") HoldInfectedWith(filters.Child(i).Program(), o.host.policy);
     {
         const milter::PolicySettings& p = o.host.policy;
         std::string levels;

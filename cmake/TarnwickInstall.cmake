@@ -122,7 +122,8 @@ install(FILES ${TARNWICK_DOC_PICTURES} DESTINATION ${TARNWICK_DOCDIR})
 # build tree was configured with, and `make install` under PREFIX.
 file(GLOB TARNWICK_UNITS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/engines/systemd/*.service)
 if(TARGET tarnwick-milter)
-  list(APPEND TARNWICK_UNITS ${PROJECT_SOURCE_DIR}/milter/tarnwick-milter.service)
+  list(APPEND TARNWICK_UNITS ${PROJECT_SOURCE_DIR}/milter/tarnwick-milter.service
+                             ${PROJECT_SOURCE_DIR}/milter/tarnwick-milter.socket)
 endif()
 # The exporter every minute, where node-exporter's collector directory is.
 list(APPEND TARNWICK_UNITS ${PROJECT_SOURCE_DIR}/packaging/tarnwick-stats.service

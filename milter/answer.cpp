@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstring>
 
 #include "common/base/text.h"
 
@@ -187,6 +188,25 @@ std::string MilterReplyText(const std::string& line) {
 std::string AnswerLogText(const Answer& answer) {
     if (answer.kind == AnswerKind::Ok || answer.kind == AnswerKind::Discard) return answer.word;
     return answer.word + "\"" + EscapeControl(answer.text, 300) + "\"";
+}
+
+daemonlog::Level FilterLineLevel(const std::string& line) {
+    // Every line where a filter says something went wrong begins with one
+    // of these (the settings reader's report is two lines, "* Error in
+    // FILE line N " and its message, and may end in "* program aborted").
+    static const char* const kErrors[] = {
+        "Configuration error",  "* Error",       "* FAILURE",        "* Failed",
+        "* Syntax error",       "* Line ",       "* wrong item type", "* incorrect value type",
+        "* unable",             "* program aborted", "* Can't",      "* can't",
+        "* Bad message file",   "* getcwd error", "* open failed",   "* unvalid answer",
+        "* failed renaming",    "* Cannot",
+    };
+    for (const char* prefix : kErrors)
+        if (line.compare(0, strlen(prefix), prefix) == 0)
+            return line.find("retry") != std::string::npos ? daemonlog::Level::kWarning
+                                                           : daemonlog::Level::kError;
+    if (line.compare(0, 18, "* no info returned") == 0) return daemonlog::Level::kWarning;
+    return daemonlog::Level::kInfo;
 }
 
 }  // namespace milter

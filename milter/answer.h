@@ -11,6 +11,8 @@
 
 #include <string>
 #include <utility>
+
+#include "common/base/daemonlog.h"
 #include <vector>
 
 namespace milter {
@@ -38,6 +40,12 @@ constexpr unsigned long long kFirstProbeToken = 2147483648ULL;
 // True when line answers an INTF probe: a token from kFirstProbeToken up
 // (at most 18 digits), blanks, and a word beginning with INTF.
 bool ParseProbeAnswer(const std::string& line, unsigned long long& token);
+
+// The priority a filter's log line is passed on with: its errors (engine
+// and file failures, the settings reader's reports and the fatal
+// "Configuration error:" lines) as errors, what it will try again as
+// warnings, the rest (start, stop, counts, re-reading) as information.
+daemonlog::Level FilterLineLevel(const std::string& line);
 
 const char* KindName(AnswerKind kind);
 

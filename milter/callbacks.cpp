@@ -27,6 +27,8 @@ namespace milter {
 
 using daemonlog::Debug;
 using daemonlog::Log;
+using daemonlog::Warn;
+using daemonlog::Error;
 
 namespace {
 
@@ -164,7 +166,7 @@ bool EnsureSpool(SMFICTX* ctx, const Connection& c, Transaction& tx) {
                        head.envelope.size() + head.fields.size() + kHeadSlack)) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
-        Log("spool: cannot create queue file for request %ld: %s", tx.token, strerror(errno));
+        Error("spool: cannot create queue file for request %ld: %s", tx.token, strerror(errno));
     }
     return !tx.spoolFailed;
 }
@@ -174,7 +176,7 @@ void Write(SMFICTX* ctx, const Connection& c, Transaction& tx, const char* data,
     if (!tx.spool.Write(data, n)) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
-        Log("spool: write to queue file of request %ld failed: %s", tx.token, strerror(errno));
+        Error("spool: write to queue file of request %ld failed: %s", tx.token, strerror(errno));
     }
 }
 
@@ -182,7 +184,7 @@ sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned lo
                    unsigned long* pf0, unsigned long* pf1, unsigned long* pf2, unsigned long* pf3) {
     Connection* c = Conn(ctx);
     if (!(f0 & SMFIF_ADDHDRS)) {
-        Log("session: the MTA does not allow adding header fields; refusing the connection");
+        Warn("session: the MTA does not allow adding header fields; refusing the connection");
         return SMFIS_REJECT;
     }
     *pf0 = SMFIF_ADDHDRS | (f0 & SMFIF_CHGHDRS);
@@ -195,7 +197,7 @@ sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned lo
     c->leadingSpace = (*pf1 & SMFIP_HDR_LEADSPC) != 0;
     c->canChangeHeaders = (f0 & SMFIF_CHGHDRS) != 0;
     if (!c->canChangeHeaders && !settings->keepHeaderFields)
-        Log("session: the MTA does not allow removing header fields; incoming fields named like "
+        Warn("session: the MTA does not allow removing header fields; incoming fields named like "
             "the filters' stay in the message");
     return SMFIS_CONTINUE;
 }
@@ -222,7 +224,7 @@ sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
     c->tx->env.clientName = c->clientName;
     c->tx->env.clientAddress = c->clientAddress;
     if (!MtaAddress(ctx, "{mail_addr}", argv, c->tx->env.sender))
-        Log("session: sender path %s not understood; taken as the null sender",
+        Warn("session: sender path %s not understood; taken as the null sender",
             EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
     return Collected(c, SMFIP_NR_MAIL);
 }
@@ -238,7 +240,7 @@ sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
     if (!c->tx) return Collected(c, SMFIP_NR_RCPT);
     std::string address;
     if (!MtaAddress(ctx, "{rcpt_addr}", argv, address) || address.empty()) {
-        Log("session: recipient path %s not understood; left out",
+        Warn("session: recipient path %s not understood; left out",
             EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
         ++c->tx->droppedRecipients;
     } else if (c->tx->env.recipients.size() < kMaxRecipients) {
@@ -309,7 +311,7 @@ void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
                                  const_cast<char*>(l[0]))
                  : smfi_setmlreply(ctx, code, xcode, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7],
                                    l[8], l[9], l[10], l[11], l[12], l[13], l[14], l[15], nullptr);
-    if (rc != MI_SUCCESS) Log("session: the reply text was not accepted by libmilter");
+    if (rc != MI_SUCCESS) Warn("session: the reply text was not accepted by libmilter");
 }
 
 // The filters' fields are theirs alone: every incoming field of a name a
@@ -349,7 +351,7 @@ void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
             if (smfi_chgheader(ctx, const_cast<char*>(name.c_str()), index, nullptr) == MI_SUCCESS)
                 ++removed;
             else
-                Log("message %s: incoming header %s could not be removed", who.c_str(),
+                Warn("message %s: incoming header %s could not be removed", who.c_str(),
                     EscapeControl(name, 80).c_str());
         }
     }
@@ -371,7 +373,7 @@ bool CommitMessage(SMFICTX* ctx, const Connection& c, Transaction& tx, const std
                   who.c_str());
         return true;
     }
-    Log("message %s action=tempfail spool error: %s", who.c_str(),
+    Error("message %s action=tempfail spool error: %s", who.c_str(),
         strerror(tx.spoolFailed ? tx.spoolErrno : errno));
     smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
                   const_cast<char*>("Local error while queueing the message for checks"));
@@ -494,14 +496,14 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
     if (v.action == Action::Accept && !settings->keepHeaderFields && c.canChangeHeaders) {
         plan = PlanRemoval(tx, v.headers);
         if (!plan.uncounted.empty()) {
-            Log("message %s: more than %zu distinct header names; field %s could not be counted, "
+            Warn("message %s: more than %zu distinct header names; field %s could not be counted, "
                 "deferred",
                 who.c_str(), kMaxCountedNames, EscapeControl(plan.uncounted, 80).c_str());
             v.action = Action::Tempfail;
             v.reply.assign(1, "Too many distinct header fields, try again later");
             a.forgedFields = true;
         } else if (plan.count > kMaxRemovals) {
-            Log("message %s: %d incoming fields named like the filters' (at most %d are removed), "
+            Warn("message %s: %d incoming fields named like the filters' (at most %d are removed), "
                 "refused",
                 who.c_str(), plan.count, kMaxRemovals);
             v.action = Action::Reject;
@@ -528,7 +530,7 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
         if (!c.leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
         if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
                            const_cast<char*>(value.c_str())) != MI_SUCCESS)
-            Log("message %s: header %s could not be added", who.c_str(),
+            Warn("message %s: header %s could not be added", who.c_str(),
                 EscapeControl(h.first, 80).c_str());
     }
     return SMFIS_CONTINUE;
@@ -541,7 +543,7 @@ sfsistat Hold(SMFICTX* ctx, Asked& a, const std::string& who) {
     const std::string reason = EscapeControl(a.policy.holdReason, 400);
     if (smfi_quarantine(ctx, const_cast<char*>(reason.c_str())) == MI_SUCCESS)
         return SMFIS_CONTINUE;
-    Log("message %s: the MTA did not take the hold (%s); deferred", who.c_str(), reason.c_str());
+    Warn("message %s: the MTA did not take the hold (%s); deferred", who.c_str(), reason.c_str());
     a.policy.hold = false;
     a.holdFailed = true;
     a.verdict.action = Action::Tempfail;
@@ -554,7 +556,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     Connection* c = Conn(ctx);
     if (!c->tx) {
         // No envelope was seen, so nothing was checked: never let it through.
-        Log("session: end of message without a transaction; action=tempfail");
+        Warn("session: end of message without a transaction; action=tempfail");
         smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
                       const_cast<char*>("Message could not be checked, try again later"));
         return SMFIS_TEMPFAIL;

@@ -24,6 +24,8 @@ namespace milter {
 
 using daemonlog::Debug;
 using daemonlog::Log;
+using daemonlog::Warn;
+using daemonlog::Error;
 
 namespace {
 
@@ -112,7 +114,7 @@ FilterChild::FilterChild(size_t index, std::string program, std::vector<std::str
       wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       lines_(kMaxLine, [this](const std::string& line, bool cut) {
           if (cut)
-              Log("filter %s wrote a line over %zu bytes; the rest is dropped", name_.c_str(),
+              Warn("filter %s wrote a line over %zu bytes; the rest is dropped", name_.c_str(),
                   kMaxLine);
           HandleLine(line, cut);
       }) {}
@@ -266,7 +268,7 @@ bool FilterChild::Launch() {
     argv.insert(argv.end(), args_.begin(), args_.end());
     pipedChild child = SpawnPiped(argv, FilterWorkDir(settings_.baseDir, name_), kPipeInput, false);
     if (child.pid < 0) {
-        Log("filter %s cannot be started: %s", name_.c_str(), strerror(errno));
+        Error("filter %s cannot be started: %s", name_.c_str(), strerror(errno));
         return false;
     }
     pid_ = child.pid;
@@ -341,7 +343,7 @@ void FilterChild::Reap(bool expected) {
         pending = unanswered_.size();
     }
     for (long token : givenUp) {
-        Log("filter %s ended twice while checking request %ld; not sending it again", name_.c_str(),
+        Warn("filter %s ended twice while checking request %ld; not sending it again", name_.c_str(),
             token);
         Fail(token, "filter ended while checking the message");
     }
@@ -354,7 +356,7 @@ void FilterChild::Reap(bool expected) {
         return;
     }
     if (Clock::now() - startedAt_ >= kStableRun) restartDelayMs_ = 1000;
-    Log("filter %s ended unexpectedly, %s, %zu request(s) unanswered; restart in %d ms",
+    Warn("filter %s ended unexpectedly, %s, %zu request(s) unanswered; restart in %d ms",
         name_.c_str(), DescribeStatus(status).c_str(), pending, restartDelayMs_);
     ScheduleRestart();
 }
@@ -380,8 +382,8 @@ void FilterChild::ReadSettings() {
         // The filter still runs on what it read last and adds those fields:
         // their names stay until a good file comes.
         if (!settingsMissingLogged_)
-            Log("filter %s: settings file %s not readable or without Socket; the names of the "
-                "fields its last good file gave are kept, others are learnt from its answers",
+            Warn("filter %s: settings file %s not readable or without Socket; the names of the "
+                 "fields its last good file gave are kept, others are learnt from its answers",
                 name_.c_str(), EscapeControl(read.file, 300).c_str());
         settingsMissingLogged_ = true;
         return;
@@ -391,7 +393,7 @@ void FilterChild::ReadSettings() {
             name_.c_str(), EscapeControl(read.file, 300).c_str());
     settingsMissingLogged_ = false;
     for (const std::string& name : fields_.FromSettings(index_, read.fieldNames))
-        Log("filter %s: %s adds a field %s, which belongs to the message; incoming fields of that "
+        Warn("filter %s: %s adds a field %s, which belongs to the message; incoming fields of that "
             "name are never removed",
             name_.c_str(), EscapeControl(read.file, 300).c_str(), EscapeControl(name, 80).c_str());
 }
@@ -410,7 +412,7 @@ void FilterChild::GoDown(const char* why) {
     {
         twLock lock(mu_);
         if (!down_)
-            Log("filter %s is down (%s); its requests fail until it runs again", name_.c_str(),
+            Error("filter %s is down (%s); its requests fail until it runs again", name_.c_str(),
                 why);
         down_ = true;
         waiting.swap(unanswered_);
@@ -450,7 +452,7 @@ void FilterChild::ExpireOverdue() {
     if (overdue.empty()) return;
     for (long token : overdue) Fail(token, "filter did not answer in time");
     if (held && !killed_ && !quitSent_ && !hungKilled_) {
-        Log("filter %s did not answer request %ld within %d s; killing pid %d and starting it "
+        Warn("filter %s did not answer request %ld within %d s; killing pid %d and starting it "
             "again",
             name_.c_str(), overdue.front(), settings_.timeoutSec, static_cast<int>(pid_));
         kill(-pid_, SIGKILL);
@@ -485,7 +487,7 @@ void FilterChild::Probe() {
     // Still starting (the greeting is not answered yet): the timeout alone
     // bounds it, as a slow start must not be taken for a hang.
     if (!loopUp_ || now - std::max(lastHeard_, probeSentAt_) < kProbeBound) return;
-    Log("filter %s did not answer INTF within %d s, %zu request(s) out; killing pid %d and "
+    Warn("filter %s did not answer INTF within %d s, %zu request(s) out; killing pid %d and "
         "starting it again",
         name_.c_str(), static_cast<int>(kProbeBound.count()), out, static_cast<int>(pid_));
     kill(-pid_, SIGKILL);
@@ -524,10 +526,12 @@ void FilterChild::HandleLine(const std::string& line, bool cut) {
                 if (it != unanswered_.end()) label = it->second.label;
             }
         }
+        const daemonlog::Level level = FilterLineLevel(line);
         if (label.empty())
-            Log("%s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
+            daemonlog::LogAt(level, "%s: %s", name_.c_str(), EscapeControl(line, 2000).c_str());
         else
-            Log("%s queue=%s: %s", name_.c_str(), label.c_str(), EscapeControl(line, 2000).c_str());
+            daemonlog::LogAt(level, "%s queue=%s: %s", name_.c_str(), label.c_str(),
+                             EscapeControl(line, 2000).c_str());
         return;
     }
     bool known;
@@ -536,7 +540,7 @@ void FilterChild::HandleLine(const std::string& line, bool cut) {
         known = unanswered_.erase(answer.token) > 0;
     }
     if (!known) {
-        Log("filter %s answered request %ld that is no longer waiting: %s", name_.c_str(),
+        Warn("filter %s answered request %ld that is no longer waiting: %s", name_.c_str(),
             answer.token, EscapeControl(line, 400).c_str());
         return;
     }
@@ -609,7 +613,7 @@ void FilterChild::Run() {
                 "answered its %ld",
                 name_.c_str(), static_cast<int>(pid_), replaceBegun);
         if (pid_ >= 0 && stopping && !killed_ && Clock::now() >= deadline) {
-            Log("filter %s did not finish in time, killing it", name_.c_str());
+            Warn("filter %s did not finish in time, killing it", name_.c_str());
             kill(pid_, SIGKILL);
             killed_ = true;
         }
@@ -631,7 +635,7 @@ void FilterChild::Run() {
                      : (stopping ? 100 : kTickMs);
         if (poll(fds, n, timeout) < 0) {
             if (errno == EINTR) continue;
-            Log("filter %s: poll failed: %s", name_.c_str(), strerror(errno));
+            Error("filter %s: poll failed: %s", name_.c_str(), strerror(errno));
             return;
         }
         if (fds[0].revents) {

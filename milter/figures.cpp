@@ -181,7 +181,7 @@ void Figures::Export() {
         if (failing_) daemonlog::Log("figures: %s written again", path_.c_str());
         failing_ = false;
     } else if (!failing_) {
-        daemonlog::Log("figures: cannot write %s: %s", path_.c_str(), strerror(errno));
+        daemonlog::Error("figures: cannot write %s: %s", path_.c_str(), strerror(errno));
         failing_ = true;
     }
 }

@@ -7,6 +7,7 @@
 
 #include "common/config/cfgf.h"
 #include "common/config/filterkeys.h"
+#include "common/base/text.h"
 #include "milter/answer.h"
 
 namespace milter {
@@ -47,6 +48,30 @@ FilterSettings ReadFilterSettings(const std::string& program) {
         std::vector<std::string> some = ConfiguredFieldNames(text);
         s.fieldNames.insert(s.fieldNames.end(), some.begin(), some.end());
     }
+    return s;
+}
+
+VirusFilterSettings ReadVirusFilterSettings(const std::string& program) {
+    VirusFilterSettings s;
+    const std::string file = SettingsFileOf(program);
+    std::unique_ptr<cfgfItem> tree;
+    if (access(file.c_str(), R_OK) == 0) tree = cfgfReadConfigFile(file);
+    if (!tree) return s;
+    s.readable = true;
+    if (const char* mode = cfgfGetDictValueStr(tree.get(), filterKeys::mode)) s.mode = mode[0];
+    const cfgfItem* options = cfgfGetDictValue(
+        tree.get(), s.mode == 'D' ? filterKeys::discardOptions : filterKeys::rejectOptions,
+        cfgfDictionary);
+    const char* notify = options ? cfgfGetDictValueStr(options, filterKeys::notifyRecipients) : nullptr;
+    s.notifies = notify && (notify[0] == 'Y' || notify[0] == 'y');
+    const cfgfItem* addHeader =
+        cfgfGetDictValue(tree.get(), filterKeys::addHeaderOptions, cfgfDictionary);
+    if (const char* header = cfgfGetDictValueStr(addHeader, filterKeys::addHeaderOptionsHeader))
+        s.addHeader = header;
+    const cfgfItem* message =
+        cfgfGetDictValue(tree.get(), filterKeys::notificationMessage, cfgfDictionary);
+    if (const char* caption = cfgfGetDictValueStr(message, filterKeys::caption))
+        fprintS(s.caption, caption);
     return s;
 }
 

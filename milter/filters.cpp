@@ -9,6 +9,7 @@ namespace milter {
 
 using Clock = std::chrono::steady_clock;
 using daemonlog::Log;
+using daemonlog::Warn;
 
 Filters::~Filters() {
     StopAll(0);
@@ -108,7 +109,7 @@ void Filters::Deliver(size_t index, const Answer& answer) {
     HostFigures().Answered(index, r.elapsedMs);
     if (r.late) HostFigures().LateAnswer(index);
     if (r.late)
-        Log("late answer %s request=%ld %s=%s after %ldms%s", r.label.c_str(), m->token,
+        Warn("late answer %s request=%ld %s=%s after %ldms%s", r.label.c_str(), m->token,
             Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,
             r.finished ? "; queue file removed" : "");
     if (r.finished) {

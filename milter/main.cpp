@@ -1,19 +1,27 @@
 // tarnwick-milter: plays the Velmora server's part for Tarnwick-AV and
 // Tarnwick-AS behind a milter socket, so Postfix or Sendmail can run them.
 // Start-up, serving and shutdown; the work lives in the modules.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <libmilter/mfapi.h>
+#include <netinet/in.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,7 +76,7 @@ bool EnsureDirectory(const std::string& path, mode_t mode) {
         struct stat st;
         if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     }
-    daemonlog::Log("start: %s is not a usable directory: %s", path.c_str(), strerror(errno));
+    daemonlog::Error("start: %s is not a usable directory: %s", path.c_str(), strerror(errno));
     return false;
 }
 
@@ -114,14 +122,14 @@ bool OpenSocket(const Options& o) {
     gid_t gid = 0;
     std::string why;
     if (!LookupGroup(o.socket.group, gid, why)) {
-        daemonlog::Log("start: %s for the socket", why.c_str());
+        daemonlog::Error("start: %s for the socket", why.c_str());
         return false;
     }
     size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0) {
         const std::string dir = path.substr(0, slash);
         if (mkdir(dir.c_str(), 0750) == 0 && chown(dir.c_str(), static_cast<uid_t>(-1), gid) != 0)
-            daemonlog::Log("start: cannot give %s to group %s: %s", dir.c_str(),
+            daemonlog::Warn("start: cannot give %s to group %s: %s", dir.c_str(),
                            o.socket.group.c_str(), strerror(errno));
     }
     if (!CreateSocketFile(
@@ -131,10 +139,194 @@ bool OpenSocket(const Options& o) {
                 return smfi_opensocket(1) == MI_SUCCESS;
             },
             why)) {
-        daemonlog::Log("start: %s", why.c_str());
+        daemonlog::Error("start: %s", why.c_str());
         return false;
     }
     return true;
+}
+
+// The descriptors open now that are listening sockets.
+std::set<int> ListeningSockets() {
+    std::set<int> out;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return out;
+    const int own = dirfd(dir);
+    while (struct dirent* e = readdir(dir)) {
+        char* end;
+        const long fd = strtol(e->d_name, &end, 10);
+        if (*end != '\0' || end == e->d_name || fd == own) continue;
+        int listening = 0;
+        socklen_t len = sizeof listening;
+        if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 &&
+            listening)
+            out.insert(static_cast<int>(fd));
+    }
+    closedir(dir);
+    return out;
+}
+
+// The local address of a socket as --socket writes it; portOnly leaves the
+// host out of an inet one (a listener on every address accepts on one).
+std::string SocketAddressText(int fd, bool portOnly = false) {
+    sockaddr_storage a = {};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "?";
+    char text[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_UNIX) {
+        const auto* u = reinterpret_cast<const sockaddr_un*>(&a);
+        const size_t n = len > offsetof(sockaddr_un, sun_path) ? len - offsetof(sockaddr_un, sun_path) : 0;
+        return "unix:" + std::string(u->sun_path, strnlen(u->sun_path, n));
+    }
+    if (a.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&a);
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+        return "inet:" + std::to_string(ntohs(in->sin_port)) + (portOnly ? "" : "@" + std::string(text));
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&a);
+        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        return "inet6:" + std::to_string(ntohs(in6->sin6_port)) +
+               (portOnly ? "" : "@[" + std::string(text) + "]");
+    }
+    return "?";
+}
+
+// The MTA's sessions open now: the connected sockets that libmilter
+// accepted on the listening socket whose address is `listening` (an
+// accepted socket bears the listener's local address).  Counted from the
+// descriptors, not from the callbacks: at the stop libmilter may accept one
+// last connection that has not yet reached any callback.
+int OpenSessions(const std::string& listening) {
+    int open = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return 0;
+    const int own = dirfd(dir);
+    while (struct dirent* e = readdir(dir)) {
+        char* end;
+        const long fd = strtol(e->d_name, &end, 10);
+        if (*end != '\0' || end == e->d_name || fd == own) continue;
+        int listens = 1, type = 0;
+        socklen_t len = sizeof listens, typeLen = sizeof type;
+        if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listens, &len) == 0 &&
+            !listens &&
+            getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &typeLen) == 0 &&
+            type == SOCK_STREAM && SocketAddressText(static_cast<int>(fd), true) == listening)
+            ++open;
+    }
+    closedir(dir);
+    return open;
+}
+
+// Ends the accepting of new sessions without stopping libmilter, whose
+// pool of workers serves no session any more once it is told to stop: the
+// sessions open now go on to their end, and the connections not yet taken
+// stay on the listening socket (for the next process, when the service
+// manager holds it).  A stand-in listener of the same family takes the
+// place of libmilter's descriptor `fd`, with one connection of its own
+// waiting on it, so that libmilter's accept, woken by a connection to the
+// real socket, takes that one and never blocks.
+void StopAccepting(int fd, const std::string& base) {
+    sockaddr_storage a = {};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return;
+    sockaddr_storage b = {};
+    socklen_t blen = 0;
+    std::string dir;
+    if (a.ss_family == AF_UNIX) {
+        dir = base + "/.stop-XXXXXX";
+        if (!mkdtemp(&dir[0])) return;
+        auto* u = reinterpret_cast<sockaddr_un*>(&b);
+        u->sun_family = AF_UNIX;
+        snprintf(u->sun_path, sizeof u->sun_path, "%s/s", dir.c_str());
+        blen = sizeof *u;
+    } else if (a.ss_family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&b);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        blen = sizeof *in;
+    } else if (a.ss_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&b);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_loopback;
+        blen = sizeof *in6;
+    } else {
+        return;
+    }
+    const int standIn = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int caller = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socklen_t boundLen = blen;
+    const bool ok = standIn >= 0 && caller >= 0 &&
+                    bind(standIn, reinterpret_cast<sockaddr*>(&b), blen) == 0 &&
+                    listen(standIn, 4) == 0 &&
+                    getsockname(standIn, reinterpret_cast<sockaddr*>(&b), &boundLen) == 0 &&
+                    connect(caller, reinterpret_cast<sockaddr*>(&b), boundLen) == 0 &&
+                    dup2(standIn, fd) == fd;
+    if (!ok) daemonlog::Error("stop: new sessions cannot be turned away: %s", strerror(errno));
+    if (standIn >= 0) close(standIn);
+    if (caller >= 0) close(caller);
+    if (!dir.empty()) {
+        unlink((dir + "/s").c_str());
+        rmdir(dir.c_str());
+    }
+}
+
+// Serves on the listening socket the service manager holds (socket
+// activation), so that the socket and the connections waiting on it
+// outlive this process: a restart or an upgrade refuses nothing, the next
+// process takes the queue over.  libmilter opens its sockets itself and
+// takes none from outside, so it opens a stand-in of the same family (a
+// unix socket in a private directory of the base, or an ephemeral port on
+// loopback), and the inherited socket is put in its place under the same
+// descriptor number (dup2): libmilter then accepts on the inherited one.
+// The stand-in's path is not the real one, so libmilter's removal of its
+// socket file at the stop never touches the socket the MTA reaches.  Runs
+// before any other thread exists.
+bool TakeOverSocket(const Options& o, int inherited, std::string& address) {
+    address = SocketAddressText(inherited);
+    sockaddr_storage a = {};
+    socklen_t len = sizeof a;
+    if (getsockname(inherited, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        daemonlog::Error("start: the socket of the service manager has no address: %s",
+                         strerror(errno));
+        return false;
+    }
+    std::string standIn, dir;
+    if (a.ss_family == AF_UNIX) {
+        std::string pattern = o.base + "/.listen-XXXXXX";
+        if (!mkdtemp(&pattern[0])) {
+            daemonlog::Error("start: cannot make %s: %s", pattern.c_str(), strerror(errno));
+            return false;
+        }
+        dir = pattern;
+        standIn = "unix:" + dir + "/s";
+    } else if (a.ss_family == AF_INET) {
+        standIn = "inet:0@[127.0.0.1]";
+    } else if (a.ss_family == AF_INET6) {
+        standIn = "inet6:0@[::1]";
+    } else {
+        daemonlog::Error("start: the socket of the service manager is of family %d, not unix or "
+                         "inet", static_cast<int>(a.ss_family));
+        return false;
+    }
+    const std::set<int> before = ListeningSockets();
+    const bool opened = smfi_setconn(const_cast<char*>(standIn.c_str())) == MI_SUCCESS &&
+                        smfi_opensocket(1) == MI_SUCCESS;
+    int target = -1;
+    for (int fd : ListeningSockets())
+        if (!before.count(fd)) target = target < 0 ? fd : -2;
+    bool ok = opened && target >= 0 && dup2(inherited, target) == target &&
+              fcntl(target, F_SETFD, FD_CLOEXEC) == 0;
+    if (!ok)
+        daemonlog::Error("start: libmilter's socket cannot be replaced by the one of the service "
+                         "manager%s%s",
+                         opened ? "" : ": libmilter cannot open its stand-in ",
+                         opened ? "" : standIn.c_str());
+    close(inherited);
+    if (!dir.empty()) {
+        unlink((dir + "/s").c_str());
+        rmdir(dir.c_str());
+    }
+    return ok;
 }
 
 // How long the stop may take, within systemd's TimeoutStopSec=90 of the
@@ -144,6 +336,14 @@ bool OpenSocket(const Options& o) {
 // generated mail has the rest.
 constexpr int kDrainMs = 30 * 1000;
 constexpr int kQuitMs = 30 * 1000;
+// The MTA's sessions open at the stop (connected, between messages) get up
+// to kSessionsMs to end before the filters stop: a session cut off would
+// have its next message deferred.  Connections still waiting on a socket
+// the service manager holds are the next process's; the MTA gives each 30 s
+// (Postfix's milter_command_timeout) for the first reply, within which the
+// stop (libmilter's 5 s, this wait, the filters' final reports) and the
+// next start stay.
+constexpr int kSessionsMs = 10 * 1000;
 
 // Returns -1 to go on serving, else the exit status.
 int ParseOptions(int argc, char** argv, Options& o) {
@@ -317,13 +517,16 @@ int ParseOptions(int argc, char** argv, Options& o) {
     return -1;
 }
 
-// SIGHUP asks for a reload.  libmilter's signal thread takes SIGHUP,
-// SIGTERM and SIGINT with sigwait() and stops on any of them, so the main
-// thread alone keeps SIGHUP unblocked, with a handler: the kernel gives a
-// process's signal to its main thread first when that thread takes it, and
-// smfi_main() runs on a thread of its own.  SIGTERM and SIGINT still stop.
+// SIGHUP asks for a reload, SIGTERM and SIGINT for the stop.  libmilter's
+// signal thread takes them with sigwait() and would stop at once on any of
+// them, so the main thread alone keeps them unblocked, with handlers: the
+// kernel gives a process's signal to its main thread first when that
+// thread takes it, and smfi_main() runs on a thread of its own.  The stop
+// then turns new sessions away first, lets the open ones end, and only
+// then stops libmilter (smfi_stop).
 int hupFd = -1;
 std::atomic<bool> served{false};
+std::atomic<bool> stopAsked{false};
 
 void OnHangup(int) {
     const uint64_t one = 1;
@@ -332,6 +535,34 @@ void OnHangup(int) {
         // The counter is non-zero already: the reload comes anyway.
     }
     errno = saved;
+}
+
+void OnStop(int) {
+    stopAsked = true;
+    OnHangup(0);
+}
+
+// --on-virus hold reads Tarnwick-AV's settings: in Mode Reject the field
+// its Mode AddHeader would add names what was found on the release, and a
+// notification of the recipients would tell them the held message was not
+// delivered; Mode Discard names nothing and is not held.  What does not fit
+// is said at the start (the settings stay the administrator's).
+void HoldInfectedWith(const std::string& program, milter::PolicySettings& policy) {
+    const milter::VirusFilterSettings v = milter::ReadVirusFilterSettings(program);
+    if (!v.readable) return;  // the filter itself says why it cannot start
+    if (!v.addHeader.empty()) policy.virusField = v.addHeader;
+    policy.virusCaption = v.caption;
+    const std::string file = milter::SettingsFileOf(program);
+    if (v.mode == 'D')
+        daemonlog::Warn("start: --on-virus hold: %s has Mode = \"Discard\": infected mail is "
+                        "discarded, not held; Mode = \"AddHeader\" holds it with its field",
+                        file.c_str());
+    else if (v.notifies)
+        daemonlog::Warn("start: --on-virus hold: %s has NotifyRecipients = \"Yes\" in "
+                        "RejectOptions: the recipients of a held message are told it was not "
+                        "delivered; with \"No\" (or Mode = \"AddHeader\") they learn of it "
+                        "when it is released, with the field that names what was found",
+                        file.c_str());
 }
 
 // The checker of the filters' settings: beside this program in a build
@@ -375,8 +606,15 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    std::string why;
+    const int inherited = ServiceManagerSocket(why);
+    if (inherited == -2) {
+        daemonlog::Error("start: %s", why.c_str());
+        return 1;
+    }
     daemonlog::Log("start: %s, base %s, socket %s, timeout %d s", kVersion, o.base.c_str(),
-                   o.socket.path.c_str(), o.host.timeoutSec);
+                   inherited >= 0 ? "of the service manager" : o.socket.path.c_str(),
+                   o.host.timeoutSec);
     if (!EnsureDirectory(o.base, 0750) || !EnsureDirectory(milter::QueueDir(o.base), 0750) ||
         !EnsureDirectory(o.base + "/Submitted", 0770))
         return 1;
@@ -392,7 +630,7 @@ int main(int argc, char** argv) {
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {
         if (access(f.c_str(), X_OK) != 0) {
-            daemonlog::Log("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
+            daemonlog::Error("start: filter %s cannot be run: %s", f.c_str(), strerror(errno));
             return 1;
         }
         filters.Add(f, filterArgs);
@@ -402,6 +640,8 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < filters.Count(); ++i)
         daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
                        milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));
+    for (size_t i = 0; i < filters.Count() && o.host.policy.holdInfected; ++i)
+        if (filters.Name(i) == "Tarnwick-AV") HoldInfectedWith(filters.Child(i).Program(), o.host.policy);
     {
         const milter::PolicySettings& p = o.host.policy;
         std::string levels;
@@ -417,11 +657,28 @@ int main(int argc, char** argv) {
             daemonlog::Log("start: mail from %s is not rated", n.text.c_str());
         if (p.trustAuthenticated) daemonlog::Log("start: mail of authenticated sessions is not rated");
     }
-    if (!milter::RegisterMilter(o.host, filters) ||
-        smfi_setconn(const_cast<char*>(o.socket.path.c_str())) != MI_SUCCESS || !OpenSocket(o)) {
-        daemonlog::Log("start: cannot listen on %s", o.socket.path.c_str());
+    if (!milter::RegisterMilter(o.host, filters)) {
+        daemonlog::Error("start: libmilter does not take the callbacks");
         return 1;
     }
+    const std::set<int> before = ListeningSockets();
+    if (inherited >= 0) {
+        std::string address;
+        if (!TakeOverSocket(o, inherited, address)) return 1;
+        daemonlog::Log("start: listening on %s, the socket the service manager holds", address.c_str());
+    } else if (smfi_setconn(const_cast<char*>(o.socket.path.c_str())) != MI_SUCCESS ||
+               !OpenSocket(o)) {
+        daemonlog::Error("start: cannot listen on %s", o.socket.path.c_str());
+        return 1;
+    }
+    // The sessions accepted on it are told by its address.
+    std::string listening;
+    int listenFd = -1;
+    for (int fd : ListeningSockets())
+        if (!before.count(fd)) {
+            listening = SocketAddressText(fd, true);
+            listenFd = fd;
+        }
     milter::Submitter submitter(o.base + "/Submitted", o.sendmail, o.sendmailTimeoutSec);
     if (!o.submitTo.empty()) submitter.UseSmtp(o.submitTarget, o.submitTo);
     if (!submitter.Start()) return 1;
@@ -439,16 +696,18 @@ int main(int argc, char** argv) {
     hangup.sa_handler = OnHangup;
     sigemptyset(&hangup.sa_mask);
     sigaction(SIGHUP, &hangup, nullptr);
+    struct sigaction stop = {};
+    stop.sa_handler = OnStop;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
     int rc = MI_FAILURE;
     std::thread serving([&rc] {
         rc = smfi_main();
         served = true;
         OnHangup(0);
     });
-    sigset_t hup;
-    sigemptyset(&hup);
-    sigaddset(&hup, SIGHUP);
-    pthread_sigmask(SIG_UNBLOCK, &hup, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
     NotifyServiceManager("READY=1");
     daemonlog::Log("start: ready, %zu filter(s)", filters.Count());
@@ -456,14 +715,28 @@ int main(int argc, char** argv) {
     for (;;) {
         uint64_t count;
         if (read(hupFd, &count, sizeof count) < 0 && errno == EINTR) continue;
-        if (served) break;
+        if (served || stopAsked) break;
         milter::ReloadFilters(filters, o.host, checker);
     }
-    serving.join();
-
     NotifyServiceManager("STOPPING=1");
+    if (!served && listenFd >= 0) {
+        StopAccepting(listenFd, o.base);
+        const int atStop = OpenSessions(listening);
+        daemonlog::Log("stop: no new sessions taken; %d open one(s) may end first", atStop);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSessionsMs);
+        int open = atStop;
+        while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            open = OpenSessions(listening);
+        }
+        if (open > 0)
+            daemonlog::Warn("stop: %d session(s) of the MTA still open after %d s are cut off", open,
+                            kSessionsMs / 1000);
+    }
+    smfi_stop();
+    serving.join();
     if (int left = milter::DrainMessages(std::min(o.host.timeoutSec * 1000 + 1000, kDrainMs))) {
-        daemonlog::Log("stop: %d message(s) still waiting for answers get a temporary failure",
+        daemonlog::Warn("stop: %d message(s) still waiting for answers get a temporary failure",
                        left);
         filters.AbandonAll();
         milter::DrainMessages(2000);

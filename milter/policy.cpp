@@ -193,6 +193,20 @@ PolicyOutcome ApplyPolicy(const PolicySettings& settings, const ScoreField& scor
             const std::string why = verdict.reply.empty() ? "infected" : verdict.reply[0];
             verdict = Decide(rest, restAnswered, onFailure);
             if (verdict.action == Action::Accept) {
+                // The release carries what was found, in the field the
+                // filter adds in its Mode AddHeader.
+                std::string found = why;
+                const std::string& caption = settings.virusCaption;
+                if (!caption.empty() && found.size() > caption.size() &&
+                    found.compare(0, caption.size(), caption) == 0)
+                    found = found.substr(caption.size());
+                std::string field;
+                fprintS(field, settings.virusField.substr(0, 4096));
+                for (size_t at = field.find("^1"); at != std::string::npos;
+                     at = field.find("^1", at + found.size()))
+                    field.replace(at, 2, found);
+                int skipped = 0;
+                for (const HeaderField& f : HeaderFields(field, skipped)) verdict.headers.push_back(f);
                 p.rule = PolicyOutcome::Rule::kVirusHold;
                 p.hold = true;
                 p.holdReason = why;
@@ -200,6 +214,18 @@ PolicyOutcome ApplyPolicy(const PolicySettings& settings, const ScoreField& scor
                 return p;
             }
         }
+    }
+    // Mode AddHeader: the filter lets an infected message on with its field
+    // naming what it found (and answers a clean one OK); that field stays.
+    if (verdict.action == Action::Accept && settings.holdInfected &&
+        is(virusFilter, AnswerKind::AddHeader)) {
+        int skipped = 0;
+        const std::vector<HeaderField> fields = HeaderFields(answers[virusFilter].text, skipped);
+        p.rule = PolicyOutcome::Rule::kVirusHold;
+        p.hold = true;
+        p.holdReason = fields.empty() ? "infected" : fields[0].first + ":" + fields[0].second;
+        p.note = "held: " + p.holdReason;
+        return p;
     }
     if (verdict.action != Action::Accept || !settings.ScoreLevels() || !is(spamFilter, AnswerKind::AddHeader))
         return p;

@@ -59,6 +59,13 @@ struct PolicySettings {
     int rejectScore = -1;  // --reject-score; -1: off
     int holdScore = -1;    // --hold-score; -1: off
     bool holdInfected = false;  // --on-virus hold
+    // What a held infected message carries on its release when the filter
+    // refused it (Mode Reject): the anti-virus filter's own field of its
+    // Mode AddHeader (quoted form, ^1 for what was found), and the caption
+    // its refusal text opens with (left out of the field).  In Mode AddHeader
+    // the filter's answer carries that field itself.
+    std::string virusField = "X-Virus-Found: ^1";
+    std::string virusCaption;
     bool trustAuthenticated = false;
     std::vector<Network> trustedNetworks;
 
@@ -77,7 +84,8 @@ struct PolicyOutcome {
     std::string note;        // for the log line ("" when no policy acted)
 };
 
-// Turns a refusal by the anti-virus filter `virusFilter` into a hold, or a
+// Turns a refusal by the anti-virus filter `virusFilter` (or, in its Mode
+// AddHeader, its field naming what it found) into a hold, or a
 // message let on with a score at a level into a refusal or a hold.  The
 // verdict is changed in place; `answers`/`answered` as Decide took them,
 // `asked` which filters were asked; -1 for a filter that is not run.

@@ -18,6 +18,8 @@
 namespace milter {
 
 using daemonlog::Log;
+using daemonlog::Warn;
+using daemonlog::Error;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -55,12 +57,12 @@ bool SettingsPass(const std::string& checker, const std::string& program,
     } else if (name == "Tarnwick-AS") {
         argv.insert(argv.end(), {"--as", SettingsFileOf(program)});
     } else {
-        Log("reload: filter %s: no checker for its settings; reloading it unchecked", name.c_str());
+        Warn("reload: filter %s: no checker for its settings; reloading it unchecked", name.c_str());
         return true;
     }
     pipedChild child = SpawnPiped(argv, workDir, -1, true);
     if (child.pid < 0) {
-        Log("reload: filter %s keeps its settings: %s cannot be run: %s", name.c_str(),
+        Error("reload: filter %s keeps its settings: %s cannot be run: %s", name.c_str(),
             checker.c_str(), strerror(errno));
         return false;
     }
@@ -71,7 +73,7 @@ bool SettingsPass(const std::string& checker, const std::string& program,
             where = line.substr(11);
             while (!where.empty() && where.back() == ' ') where.pop_back();
         } else if (line.compare(0, 2, "* ") == 0 && !where.empty()) {
-            Log("reload: filter %s: %s: %s", name.c_str(), EscapeControl(where, 400).c_str(),
+            Error("reload: filter %s: %s: %s", name.c_str(), EscapeControl(where, 400).c_str(),
                 EscapeControl(line.substr(2), 1000).c_str());
             where.clear();
         }
@@ -79,7 +81,7 @@ bool SettingsPass(const std::string& checker, const std::string& program,
     bool timedOut = false;
     const int status = CollectUntilEnd(child.pid, child.output.Get(), kCheckMs, lines, timedOut);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-    Log("reload: filter %s keeps its settings: %s found problems (%s)", name.c_str(),
+    Error("reload: filter %s keeps its settings: %s found problems (%s)", name.c_str(),
         checker.c_str(), timedOut ? "no result in time" : DescribeStatus(status).c_str());
     return false;
 }
@@ -96,7 +98,7 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp,
         if (i != which && DirectoryOf(filters.Child(i).Program()) == dir) held.push_back(i);
     for (size_t i : held)
         if (!filters.Child(i).Hold(kHoldBound))
-            Log("reload: filter %s did not answer INTF in time; it may take the marker meant "
+            Warn("reload: filter %s did not answer INTF in time; it may take the marker meant "
                 "for %s",
                 filters.Name(i).c_str(), target.Name().c_str());
     if (!held.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
@@ -104,7 +106,7 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp,
     for (size_t i = 0; i < filters.Count(); ++i) before.push_back(filters.Child(i).Rereads());
     const int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd < 0 && errno != EEXIST) {  // one left by hand serves as well
-        Log("reload: cannot write %s: %s", marker.c_str(), strerror(errno));
+        Error("reload: cannot write %s: %s", marker.c_str(), strerror(errno));
     } else {
         if (fd >= 0) close(fd);
         target.Nudge();
@@ -121,16 +123,16 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp,
         const long by = rereadBy();
         if (access(marker.c_str(), F_OK) == 0) {
             unlink(marker.c_str());
-            Log("reload: filter %s did not take its marker in %d s; removed it",
+            Warn("reload: filter %s did not take its marker in %d s; removed it",
                 target.Name().c_str(), static_cast<int>(kTakeBound.count()));
         } else if (by < 0) {
-            Log("reload: the marker for %s was removed, but no filter re-read its settings",
+            Warn("reload: the marker for %s was removed, but no filter re-read its settings",
                 target.Name().c_str());
         } else if (static_cast<size_t>(by) == which) {
             target.SettingsTaken(stamp, scoreField);
             Log("reload: filter %s re-read its settings", target.Name().c_str());
         } else {
-            Log("reload: filter %s took the marker meant for %s", filters.Name(by).c_str(),
+            Warn("reload: filter %s took the marker meant for %s", filters.Name(by).c_str(),
                 target.Name().c_str());
         }
     }
@@ -160,7 +162,7 @@ void ReloadFilters(Filters& filters, const HostSettings& settings, const std::st
         const ScoreField scoreField = ScoreFieldOf(program);
         if (child.Name() == "Tarnwick-AS" && settings.policy.ScoreLevels() &&
             scoreField.name.empty()) {
-            Log("reload: filter %s keeps its settings: its Header setting gives no field with "
+            Error("reload: filter %s keeps its settings: its Header setting gives no field with "
                 "the score (^1), which the score levels read",
                 child.Name().c_str());
             continue;

@@ -64,7 +64,7 @@ bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name) {
         struct stat st;
         if ((mkdir(d.c_str(), 0750) != 0 && errno != EEXIST) || lstat(d.c_str(), &st) != 0 ||
             !S_ISDIR(st.st_mode)) {
-            daemonlog::Log("start: %s is not a usable directory: %s", d.c_str(),
+            daemonlog::Error("start: %s is not a usable directory: %s", d.c_str(),
                            errno == EEXIST ? "not a directory" : strerror(errno));
             return false;
         }
@@ -79,18 +79,18 @@ bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name) {
         struct stat st;
         const bool present = lstat(link.c_str(), &st) == 0;
         if (present && S_ISDIR(st.st_mode)) {
-            daemonlog::Log("start: %s is a directory; it must be a link to %s", link.c_str(),
+            daemonlog::Error("start: %s is a directory; it must be a link to %s", link.c_str(),
                            target.c_str());
             return false;
         }
         if ((unlink(link.c_str()) != 0 && errno != ENOENT) ||
             symlink(target.c_str(), link.c_str()) != 0) {
-            daemonlog::Log("start: cannot link %s to %s: %s", link.c_str(), target.c_str(),
+            daemonlog::Error("start: cannot link %s to %s: %s", link.c_str(), target.c_str(),
                            strerror(errno));
             return false;
         }
         if (present)
-            daemonlog::Log("start: %s was not the link to %s; replaced", link.c_str(),
+            daemonlog::Warn("start: %s was not the link to %s; replaced", link.c_str(),
                            target.c_str());
     }
     return true;

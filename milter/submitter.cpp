@@ -29,6 +29,8 @@ namespace milter {
 
 using daemonlog::Debug;
 using daemonlog::Log;
+using daemonlog::Warn;
+using daemonlog::Error;
 
 namespace {
 
@@ -115,7 +117,7 @@ bool Submitter::Start() {
         }
     }
     if (!dirFd_.Valid() || !sendingFd_.Valid() || !failedFd_.Valid()) {
-        Log("submit: cannot use %s and its sending/ and failed/: %s", dir_.c_str(),
+        Error("submit: cannot use %s and its sending/ and failed/: %s", dir_.c_str(),
             strerror(errno));
         return false;
     }
@@ -124,7 +126,7 @@ bool Submitter::Start() {
     if (!inotifyFd_.Valid() || !wakeFd_.Valid() ||
         inotify_add_watch(inotifyFd_.Get(), dir_.c_str(),
                           IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) < 0) {
-        Log("submit: cannot watch %s: %s", dir_.c_str(), strerror(errno));
+        Error("submit: cannot watch %s: %s", dir_.c_str(), strerror(errno));
         return false;
     }
     // Claimed by an earlier run and not yet handed over.
@@ -175,7 +177,7 @@ void Submitter::Claim(const char* name) {
     struct stat st;
     if (fstatat(dirFd_.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
     if (!S_ISREG(st.st_mode)) {
-        Log("submit: %s is not a regular file; left in place", EscapeControl(name, 300).c_str());
+        Warn("submit: %s is not a regular file; left in place", EscapeControl(name, 300).c_str());
         return;
     }
     for (int tries = 0; tries < 10; ++tries) {
@@ -188,7 +190,7 @@ void Submitter::Claim(const char* name) {
         }
         if (errno != EEXIST) {
             if (errno != ENOENT)
-                Log("submit: cannot move %s to sending/: %s; left in place",
+                Warn("submit: cannot move %s to sending/: %s; left in place",
                     EscapeControl(name, 300).c_str(), strerror(errno));
             return;
         }
@@ -206,9 +208,9 @@ void Submitter::Track(const std::string& claimed) {
 void Submitter::SetAside(const std::string& name, const char* why) {
     if (renameat(sendingFd_.Get(), name.c_str(), failedFd_.Get(), name.c_str()) == 0) {
         HostFigures().Count(Generated::kSetAside);
-        Log("submit: %s set aside in failed/: %s", EscapeControl(name, 300).c_str(), why);
+        Warn("submit: %s set aside in failed/: %s", EscapeControl(name, 300).c_str(), why);
     } else
-        Log("submit: %s cannot be set aside (%s): %s; left in sending/ for the next start",
+        Warn("submit: %s cannot be set aside (%s): %s; left in sending/ for the next start",
             EscapeControl(name, 300).c_str(), why, strerror(errno));
 }
 
@@ -218,12 +220,12 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
         openat(sendingFd_.Get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file.Valid()) {
         if (errno == ENOENT || errno == ELOOP) return Outcome::kGone;
-        Log("submit: cannot open %s: %s", shown.c_str(), strerror(errno));
+        Error("submit: cannot open %s: %s", shown.c_str(), strerror(errno));
         return Outcome::kRetry;
     }
     struct stat st;
     if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        Log("submit: %s is not a regular file; left alone", shown.c_str());
+        Warn("submit: %s is not a regular file; left alone", shown.c_str());
         return Outcome::kGone;
     }
     fcntl(file.Get(), F_SETFL, 0);
@@ -237,7 +239,7 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
         ssize_t n = read(file.Get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            Log("submit: cannot read %s: %s", shown.c_str(), strerror(errno));
+            Error("submit: cannot read %s: %s", shown.c_str(), strerror(errno));
             return Outcome::kRetry;
         }
         size_t from = head.size() > 2 ? head.size() - 2 : 0;
@@ -255,10 +257,10 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     std::string header;
     CollectRecipients(std::string_view(head).substr(0, end), rcpts, &header);
     if (rcpts.refusedCount)
-        Log("submit: %s: %zu recipient(s) that are no plain address skipped: %s", shown.c_str(),
+        Warn("submit: %s: %zu recipient(s) that are no plain address skipped: %s", shown.c_str(),
             rcpts.refusedCount, Joined(rcpts.refused).c_str());
     if (rcpts.dropped)
-        Log("submit: %s: more than %zu recipients, %zu left out", shown.c_str(), kMaxRecipients,
+        Warn("submit: %s: more than %zu recipients, %zu left out", shown.c_str(), kMaxRecipients,
             rcpts.dropped);
     if (rcpts.addresses.empty()) {
         SetAside(name, "no valid recipient");
@@ -276,7 +278,7 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
         copied = n > 0 && WriteAll(copy.Get(), buf, static_cast<size_t>(n));
     }
     if (!copied || lseek(copy.Get(), 0, SEEK_SET) != 0) {
-        Log("submit: cannot prepare %s for sendmail: %s", shown.c_str(), strerror(errno));
+        Error("submit: cannot prepare %s for sendmail: %s", shown.c_str(), strerror(errno));
         return Outcome::kRetry;
     }
     file.Reset();
@@ -288,7 +290,7 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     const pipedChild child = SpawnPiped(argv, std::string(), copy.Get(), true);
     copy.Reset();
     if (child.pid < 0) {
-        Log("submit: cannot run %s: %s", sendmail_[0].c_str(), strerror(errno));
+        Error("submit: cannot run %s: %s", sendmail_[0].c_str(), strerror(errno));
         return Outcome::kRetry;
     }
     // What sendmail said, bounded: the log shows its start.
@@ -303,7 +305,7 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         if (unlinkat(sendingFd_.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
-            Log("submit: %s handed over but cannot be removed: %s", shown.c_str(), strerror(errno));
+            Warn("submit: %s handed over but cannot be removed: %s", shown.c_str(), strerror(errno));
         Log("submit: %s handed over (%lld bytes, %zu recipient(s), %ld ms)", shown.c_str(),
             static_cast<long long>(st.st_size), rcpts.addresses.size(), ms);
         HostFigures().Count(Generated::kSent);
@@ -311,11 +313,11 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     }
     HostFigures().Count(Generated::kFailed);
     if (timedOut) {
-        Log("submit: sendmail still running for %s after %d s; its process group was killed",
+        Warn("submit: sendmail still running for %s after %d s; its process group was killed",
             shown.c_str(), limitSec_);
         return Outcome::kRetry;
     }
-    Log("submit: sendmail refused %s, %s: %s", shown.c_str(), DescribeStatus(status).c_str(),
+    Warn("submit: sendmail refused %s, %s: %s", shown.c_str(), DescribeStatus(status).c_str(),
         EscapeControl(said, 500).c_str());
     if (!Permanent(status)) return Outcome::kRetry;
     SetAside(name, "sendmail refused it for good");
@@ -443,7 +445,7 @@ void Submitter::Run() {
     while (HandOverNext(true)) {
     }
     if (!pending_.empty())
-        Log("submit: %zu message(s) not handed over; they stay in sending/ for the next start",
+        Warn("submit: %zu message(s) not handed over; they stay in sending/ for the next start",
             pending_.size());
 }
 

@@ -1,11 +1,13 @@
 #include "common/base/daemonlog.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdlib>
 #include <ctime>
 
 #include "common/base/threads.h"
@@ -14,11 +16,26 @@ namespace daemonlog {
 
 namespace {
 
+// True when standard error is a stream of the journal (systemd's
+// JOURNAL_STREAM names its device and inode): each line then opens with its
+// syslog priority as "<N>", which journald takes as the line's priority and
+// removes, so that `journalctl -p warning` shows the problems.
+bool StderrIsJournal() {
+    const char* named = getenv("JOURNAL_STREAM");
+    struct stat st;
+    if (!named || fstat(STDERR_FILENO, &st) != 0) return false;
+    unsigned long long dev = 0, ino = 0;
+    return sscanf(named, "%llu:%llu", &dev, &ino) == 2 &&
+           dev == static_cast<unsigned long long>(st.st_dev) &&
+           ino == static_cast<unsigned long long>(st.st_ino);
+}
+
 struct logState {
     twMutex mutex;  // also held for every write, so lines never interleave
     const char* name GUARDED_BY(mutex) = "tarnwick";
     FILE* stream GUARDED_BY(mutex) = stderr;
     bool toSyslog GUARDED_BY(mutex) = false;
+    bool journal GUARDED_BY(mutex) = StderrIsJournal();  // of stderr, not another stream
 };
 
 logState& state() {
@@ -71,8 +88,10 @@ void Write(Level level, const char* format, va_list args) {
         return;
     }
     if (s.stream == nullptr) return;
-    fprintf(s.stream, "%s %s[%ld]: %s: %s\n", stamp, s.name, static_cast<long>(getpid()),
-            NamesOf(level).word, text);
+    char priority[8] = "";
+    if (s.journal && s.stream == stderr) snprintf(priority, sizeof priority, "<%d>", NamesOf(level).priority);
+    fprintf(s.stream, "%s%s %s[%ld]: %s: %s\n", priority, stamp, s.name,
+            static_cast<long>(getpid()), NamesOf(level).word, text);
     fflush(s.stream);
 }
 

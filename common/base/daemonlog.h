@@ -3,7 +3,9 @@
 // output is their channel to the mail server.
 //
 // One line per event: "2026-12-08T09:15:02.114+01:00 name[pid]: info: text"
-// on standard error (the journal under systemd), each written whole in one
+// on standard error (the journal under systemd, each line then opened by
+// its syslog priority "<3>", "<4>", "<6>" or "<7>", which journald takes as
+// the line's priority and strips), each written whole in one
 // call under the log's lock, so lines of different threads never
 // interleave; or the text alone to syslog (facility mail) after UseSyslog.
 // Outside text in a line goes through EscapeControl (text.h) first; a line

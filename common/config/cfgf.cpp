@@ -89,6 +89,8 @@ class charSource {
 
 std::atomic<int> reportCount{0};
 
+thread_local cfgfSyntaxFault lastFault;
+
 void Report(const std::string& file, int line, const char* fmt, va_list ap) {
     reportCount.fetch_add(1, std::memory_order_relaxed);
     std::string report = "* Error in " + file + " ";
@@ -243,6 +245,7 @@ class parser {
             if (!ReadString(key)) return false;
             SkipWhite();
             if (src_.Get() != '=') {
+                lastFault = cfgfSyntaxFault{line_, key, "="};
                 cfgfError(&node, "Syntax error: '=' expected after '%s'", key.c_str());
                 return false;
             }
@@ -252,8 +255,10 @@ class parser {
             node.keys.push_back(std::move(key));
             node.values.push_back(std::move(value));
             node.count = static_cast<int32_t>(node.values.size());
+            const int valueEnd = line_;
             SkipWhite();
             if (src_.Get() != ';') {
+                lastFault = cfgfSyntaxFault{valueEnd, node.keys.back(), ";"};
                 cfgfError(&node, "Syntax error: ';' expected");
                 return false;
             }
@@ -281,6 +286,7 @@ std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& path) {
         return nullptr;
     }
     charSource src(file.get());
+    lastFault = cfgfSyntaxFault();
     std::unique_ptr<cfgfItem> tree = parser(src, path).ReadTop();
     // A read error (a directory, an I/O fault) would otherwise pass for a
     // shorter file; half a settings file is worse than none.
@@ -293,7 +299,12 @@ std::unique_ptr<cfgfItem> cfgfReadConfigFile(const std::string& path) {
 
 std::unique_ptr<cfgfItem> cfgfReadConfigText(const std::string& text, const std::string& name) {
     charSource src(text);
+    lastFault = cfgfSyntaxFault();
     return parser(src, name).ReadTop();
+}
+
+const cfgfSyntaxFault& cfgfLastSyntaxFault() {
+    return lastFault;
 }
 
 std::unique_ptr<cfgfItem> cfgfEmptyTree(const std::string& name) {

@@ -70,6 +70,18 @@ void cfgfFileError(const std::string& file, const char* fmt, ...)
 // How many reports have been made (any thread), and one more for a problem
 // reported in other words (the settings check counts every finding).
 int cfgfReportCount();
+
+// Where this thread's last reading failed on its syntax: the line of the
+// fault itself (for a missing ";" the line where the entry's value ends,
+// where its report names the line of the enclosing dictionary), the key of
+// that entry and what was expected; line 0 when the last reading did not
+// fail so.  For the settings check, which points at the line to mend.
+struct cfgfSyntaxFault {
+    int line = 0;
+    std::string key;
+    std::string expected;  // "=" or ";"
+};
+const cfgfSyntaxFault& cfgfLastSyntaxFault();
 void cfgfCountReport();
 
 #endif

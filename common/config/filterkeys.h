@@ -17,6 +17,14 @@ constexpr const char alertHeader[] = "AlertHeader";
 // inside it).
 constexpr const char addHeaderOptions[] = "AddHeaderOptions";
 constexpr const char addHeaderOptionsHeader[] = "Header";
+// Tarnwick-AV: what the host's hold of infected mail reads: the Mode, the
+// notification of each refusing Mode, the caption of the refusal text.
+constexpr const char mode[] = "Mode";
+constexpr const char rejectOptions[] = "RejectOptions";
+constexpr const char discardOptions[] = "DiscardOptions";
+constexpr const char notifyRecipients[] = "NotifyRecipients";
+constexpr const char notificationMessage[] = "NotificationMessage";
+constexpr const char caption[] = "Caption";
 
 }  // namespace filterKeys
 

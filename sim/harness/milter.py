@@ -15,6 +15,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -42,6 +43,18 @@ for a in "$@"; do
 done
 n="$(date +%s%N)-$$"
 cat > "$dir/outbox/$n.tmp" && echo "$*" > "$dir/outbox/$n.args" && mv "$dir/outbox/$n.tmp" "$dir/outbox/$n.eml"
+"""
+# Runs the host as systemd's socket activation does: the listening socket
+# as descriptor 3, LISTEN_FDS=1 and LISTEN_PID naming this very process.
+HAND_OVER = """
+import os, sys
+fd = int(sys.argv[1])
+if fd != 3:
+    os.dup2(fd, 3)
+    os.close(fd)
+os.environ["LISTEN_FDS"] = "1"
+os.environ["LISTEN_PID"] = str(os.getpid())
+os.execv(sys.argv[2], sys.argv[2:])
 """
 
 
@@ -80,8 +93,12 @@ class MilterRig:
 
     def __init__(self, filters=("Tarnwick-AV", "Tarnwick-AS"), replace=None, engine_args=None,
                  host_args=(), whitelist=None, engines="sim", socket_spec=None, notify=False,
-                 shared_dir=False, rspamd=None):
+                 shared_dir=False, rspamd=None, held_socket=False):
         self.root = tempfile.mkdtemp(prefix="twm-", dir="/tmp")
+        # held_socket: the rig holds the listening unix socket and passes it
+        # to each host it starts, as systemd's socket unit does (LISTEN_FDS),
+        # so that it outlives a host; the MTA's user may reach it.
+        self.listener = None
         # A stand-in for systemd's notification socket.
         self.notify = None
         if notify:
@@ -102,6 +119,12 @@ class MilterRig:
                 f.write("".join(line + "\n" for line in whitelist))
         self.socket = os.path.join(self.root, "milter.sock")
         self.socket_spec = socket_spec or "unix:" + self.socket
+        if held_socket:
+            self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self.listener.bind(self.socket)
+            self.listener.listen(128)
+            os.chmod(self.socket, 0o666)
+            os.chmod(self.root, 0o711)
         self.log_path = os.path.join(self.root, "host.log")
         self.figures = os.path.join(self.root, "figures.prom")
         self.sendmail = os.path.join(self.root, "sendmail")
@@ -178,9 +201,17 @@ class MilterRig:
         env.pop("NOTIFY_SOCKET", None)
         if self.notify:
             env["NOTIFY_SOCKET"] = self.notify.getsockname()
+        pass_fds = ()
+        if self.listener:
+            # systemd's hand-over: the socket as descriptor 3, LISTEN_FDS=1
+            # and LISTEN_PID of the process that runs the host.
+            pass_fds = (self.listener.fileno(),)
+            argv = [sys.executable, "-c", HAND_OVER, str(self.listener.fileno())] + argv
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log_file,
-                                     stderr=self.log_file, env=env)
-        if self.socket_spec.startswith("unix:"):
+                                     stderr=self.log_file, env=env, pass_fds=pass_fds)
+        if self.listener:
+            self.wait_log("start: ready", count=self.log().count("start: ready") + 1)
+        elif self.socket_spec.startswith("unix:"):
             wait_until(lambda: os.path.exists(self.socket), 10, "the milter socket")
         else:
             self.wait_log("start: ready")
@@ -260,6 +291,8 @@ class MilterRig:
             self.rspamd.stop()
         if self.notify:
             self.notify.close()
+        if self.listener:
+            self.listener.close()
         if self.proc:
             self.log_file.close()
         if not os.environ.get("TARNWICK_KEEP"):

@@ -150,7 +150,9 @@ class PostfixInstance:
     def sendmail_command(self):
         return "/usr/sbin/sendmail -C " + self.conf
 
-    def start(self):
+    def start(self, wait=True):
+        """wait: until smtpd greets (which it does only once the milter
+        answers); else call wait_listening() later."""
         self._edit_config_directories(add=True)
         self._listed = True
         log = open(os.path.join(self.root, "sink.log"), "ab")
@@ -163,8 +165,12 @@ class PostfixInstance:
         done = subprocess.run(postfix + ["start"], capture_output=True, text=True)
         if done.returncode != 0:
             raise AssertionError("postfix start failed: %s %s\n%s" % (done.stdout, done.stderr, self.maillog()))
-        wait_until(self._listening, 20, "Postfix smtpd")
+        if wait:
+            self.wait_listening()
         return self
+
+    def wait_listening(self):
+        wait_until(self._listening, 20, "Postfix smtpd")
 
     def _listening(self):
         import socket
@@ -230,24 +236,30 @@ def milter_behind_postfix(smtpd_procs=20, main_cf=None, postfix_args=None, rig_c
     arguments of PostfixInstance (smtp_address...); rig_class: MilterRig or
     a class made from it.  submit: "sendmail" (the milter's own mail through
     Postfix's sendmail) or "smtp" (--submit-to the listener without milters).
-    rig_args go to MilterRig (host_args, replace, engine_args...).  Returns
+    rig_args go to MilterRig (host_args, replace, engine_args, held_socket:
+    Postfix then reaches the rig's unix socket...).  Returns
     (rig, mta); stop them with mta.stop() and rig.cleanup().  When a start
     fails, whatever was made is stopped and removed before the error goes on."""
     port = free_tcp_port()
     rig_args.setdefault("engines", "real")
-    rig = rig_class(socket_spec="inet:%d@127.0.0.1" % port, **rig_args)
+    held = rig_args.get("held_socket")
+    rig = rig_class(socket_spec=None if held else "inet:%d@127.0.0.1" % port, **rig_args)
     mta = None
     try:
         # Postfix's daemons run as postfix and must reach their directories
         # under the rig's root (a spamd of the rig opens it too, but not
         # every rig has one).
         os.chmod(rig.root, 0o755)
-        mta = PostfixInstance(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port,
+        mta = PostfixInstance(os.path.join(rig.root, "postfix"),
+                              "unix:" + rig.socket if held else "inet:127.0.0.1:%d" % port,
                               smtpd_procs=smtpd_procs, main_cf=main_cf, **(postfix_args or {}))
         rig.host_args += (["--submit-to", "127.0.0.1:%d" % mta.submit_port] if submit == "smtp"
                           else ["--sendmail", mta.sendmail_command()])
-        mta.start()
+        # smtpd greets a client once the milter answered; a held socket
+        # takes the connection before the host runs.
+        mta.start(wait=not held)
         rig.start()
+        mta.wait_listening()
     except BaseException:
         if mta:
             mta.stop()

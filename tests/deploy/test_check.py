@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -99,6 +100,31 @@ class CheckTest(unittest.TestCase):
             f.write(du.sample_settings("Tarnwick-AV", engine_socket))
         return subprocess.Popen([CHECK, "--workdir", self.base, "--milter-base", self.base,
                                  "--av", av], stdout=subprocess.PIPE, text=True, **popen)
+
+    def test_syntax_fault_named_at_its_line_in_the_linked_file(self):
+        """A missing ";" on line 8 of the file in /etc that the program
+        directory links to: the real file and line, and no follow-on
+        reports of settings "missing"."""
+        with tempfile.TemporaryDirectory() as d:
+            etc, prog = os.path.join(d, "etc"), os.path.join(d, "prog")
+            os.makedirs(etc)
+            os.makedirs(prog)
+            with open(os.path.join(harness.REPO_DIR, "milter", "etc", "Tarnwick-AS.cfg")) as f:
+                lines = f.read().split("\n")
+            self.assertTrue(lines[7].endswith(";"), lines[7])
+            lines[7] = lines[7][:-1]
+            real = os.path.join(etc, "Tarnwick-AS.cfg")
+            with open(real, "w") as f:
+                f.write("\n".join(lines))
+            os.symlink(real, os.path.join(prog, "Tarnwick-AS.cfg"))
+            done = subprocess.run([os.path.join(harness.default_bin_dir(), "tarnwick-check"), prog],
+                                  capture_output=True, text=True, cwd=d, timeout=60)
+            self.assertEqual(done.returncode, 1, done.stdout)
+            self.assertIn("(a link to %s)" % real, done.stdout)
+            self.assertIn("* Error in %s line 8 \n* ';' expected after the value of" % real,
+                          done.stdout)
+            self.assertNotIn("Missing", done.stdout)
+            self.assertIn("1 problem(s) found", done.stdout)
 
     def test_probe_finds_what_the_scan_engine_refuses(self):
         temp = os.path.join(self.base, "Temp")

@@ -656,6 +656,36 @@ class MilterCommandLineTest(unittest.TestCase):
                       ["--on-failure", "maybe"], ["--bogus"]):
             self.assertEqual(run(*wrong).returncode, 2, wrong)
 
+    def test_lines_to_the_journal_carry_their_priority(self):
+        """Under systemd, standard error is a journal stream (JOURNAL_STREAM
+        names it): each line opens with its syslog priority, which journald
+        takes for the line's; elsewhere the lines stay bare."""
+        import tempfile
+        with tempfile.TemporaryDirectory() as base:
+            err_path = os.path.join(base, "stderr")
+            argv = [os.path.join(BIN, "tarnwick-milter"), "--base", base, "--filter",
+                    os.path.join(base, "Tarnwick-AV")]
+            for journal in (True, False):
+                with open(err_path, "w+") as err:
+                    st = os.fstat(err.fileno())
+                    env = dict(os.environ)
+                    env.pop("JOURNAL_STREAM", None)
+                    if journal:
+                        env["JOURNAL_STREAM"] = "%d:%d" % (st.st_dev, st.st_ino)
+                    done = subprocess.run(argv, stderr=err, stdout=subprocess.DEVNULL, env=env,
+                                          timeout=30)
+                    self.assertEqual(done.returncode, 1)
+                    err.seek(0)
+                    lines = err.read().splitlines()
+                start = [l for l in lines if "info: start: tarnwick-milter" in l]
+                failed = [l for l in lines if "error: start: filter" in l and "cannot be run" in l]
+                self.assertEqual((len(start), len(failed)), (1, 1), lines)
+                if journal:
+                    self.assertTrue(start[0].startswith("<6>2"), start[0])
+                    self.assertTrue(failed[0].startswith("<3>2"), failed[0])
+                else:
+                    self.assertFalse(any(l.startswith("<") for l in lines), lines)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -82,6 +82,32 @@ TEST(Answer, ProbeAnswersAreNeverMessageAnswers) {
         EXPECT_FALSE(ParseProbeAnswer(line, token)) << line;
 }
 
+// A broken day's lines of the filters come out at warning or above, and
+// nothing of an ordinary day does.
+TEST(FilterLines, ProblemsAtTheirPriority) {
+    using daemonlog::Level;
+    for (const char* line :
+         {"* Error in Tarnwick-AS.cfg line 1 ", "* Syntax error: ';' expected",
+          "* program aborted", "Configuration error: Tarnwick-AS.cfg is missing the Socket item",
+          "Configuration error: unknown item Sokcet in line 3",
+          "* Error: Cannot connect to ScanEngine: /run/x.sock : No such file or directory",
+          "* Line 4: unterminated string 'abc'", "* Can't open Queue/q1,errno=2",
+          "* FAILURE: unable to access directory Temp", "* unvalid answer from the scanning engine",
+          "* incorrect value type; expected string got array"})
+        EXPECT_EQ(FilterLineLevel(line), Level::kError) << line;
+    for (const char* line : {"* Can't open Queue/q1,errno=2,will retry",
+                             "* failed renaming a to b, errno=13, will retry again",
+                             "* no info returned"})
+        EXPECT_EQ(FilterLineLevel(line), Level::kWarning) << line;
+    for (const char* line :
+         {"* Tarnwick-AV plugin version 1.1.0 started", "* Connected to /run/tarnwick/clamd.sock",
+          "* re-reading Tarnwick-AV.cfg", "* 3 items read from whitelist.txt",
+          "* alice@example.org is whitelisted by *@example.org", "* original score=12",
+          "* Generating daily report message", "* (2) Eicar-Test-Signature",
+          "* Tarnwick-AS plugin finished.", ""})
+        EXPECT_EQ(FilterLineLevel(line), Level::kInfo) << line;
+}
+
 TEST(Headers, FieldsContinuationsAndRejects) {
     int skipped = 0;
     auto f = HeaderFields("X-A:  1 [X]\n\tfolded\nbad line\nX B: no\n: empty\nX-C:v\r\n", skipped);

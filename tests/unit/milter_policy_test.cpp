@@ -137,7 +137,7 @@ TEST(Policy, InfectedHeldWithTheOthersFieldsAndTheVirusName) {
     EXPECT_TRUE(p.hold);
     EXPECT_EQ(p.holdReason, "Virus found: Eicar");
     EXPECT_EQ(v.action, Action::Accept);
-    ASSERT_EQ(v.headers.size(), 1u);
+    ASSERT_EQ(v.headers.size(), 2u);  // the anti-spam field, and the one naming the virus
     // Refused within the head start, or before the anti-spam filter
     // answered: the filter not waited for is no failure (its policy here
     // would defer).
@@ -157,6 +157,32 @@ TEST(Policy, InfectedHeldWithTheOthersFieldsAndTheVirusName) {
     run.asked[1] = run.answered[1] = true;
     EXPECT_FALSE(run.Apply(v).hold);
     EXPECT_EQ(v.action, Action::Reject);
+}
+
+// Held means held whatever the filter's Mode: a refusal (Mode Reject) is
+// held with the field naming what was found added for the release; a
+// field of Mode AddHeader holds the message with that field.
+TEST(Policy, HeldInfectedMessageNamesWhatWasFound) {
+    Rig run;
+    run.settings.holdInfected = true;
+    run.settings.virusCaption = "Virus found: ";
+    run.answers[0] = Said(AnswerKind::Error, "Virus found: Eicar-Test\n1 virus(es) found");
+    Verdict v;
+    EXPECT_TRUE(run.Apply(v).hold);
+    ASSERT_EQ(v.headers.size(), 1u);
+    EXPECT_EQ(v.headers[0].first, "X-Virus-Found");
+    EXPECT_EQ(v.headers[0].second, " Eicar-Test");
+    run.answers[0] = Said(AnswerKind::AddHeader, "X-Virus-Found: Eicar-Test");
+    PolicyOutcome p = run.Apply(v);
+    EXPECT_TRUE(p.hold);
+    EXPECT_EQ(p.holdReason, "X-Virus-Found: Eicar-Test");
+    EXPECT_EQ(v.action, Action::Accept);
+    ASSERT_EQ(v.headers.size(), 1u);
+    EXPECT_EQ(v.headers[0].second, " Eicar-Test");
+    // Without --on-virus hold that field lets the message on, as the
+    // filter's Mode says.
+    run.settings.holdInfected = false;
+    EXPECT_FALSE(run.Apply(v).hold);
 }
 
 TEST(Policy, TrustReasons) {

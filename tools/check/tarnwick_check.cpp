@@ -49,6 +49,8 @@ const char usage[] =
     "  DIR                    a program directory: Tarnwick-AV.cfg and/or Tarnwick-AS.cfg\n";
 
 std::string startDir;  // where relative arguments are taken from
+// Reports of the readers left out as follow-ons of a syntax fault.
+int hiddenReports = 0;
 
 // Where the package makes tarnwick-milter's base directory.
 const char defaultMilterBase[] = "/var/spool/tarnwick";
@@ -314,9 +316,47 @@ void checkSettings(const processIdentity& program, const std::string& path, void
     identity.configFileName = configName.c_str();
     thisProcess = &identity;
 
-    printf("== %s: %s\n", program.name, path.c_str());
+    // The file the administrator edits: a program directory's settings are
+    // links to /etc.
+    char real[4096];
+    const std::string edited = realpath(path.c_str(), real) ? real : path;
+    if (edited != path)
+        printf("== %s: %s (a link to %s)\n", program.name, path.c_str(), edited.c_str());
+    else
+        printf("== %s: %s\n", program.name, path.c_str());
     fflush(stdout);
+    // The readers' reports are held back: a file that does not parse makes
+    // every setting "missing" after its one real fault, which alone is
+    // shown, at its own line.
+    const int reportsBefore = cfgfReportCount();
+    FILE* held = tmpfile();
+    const int savedOut = held ? dup(STDOUT_FILENO) : -1;
+    if (savedOut >= 0) dup2(fileno(held), STDOUT_FILENO);
     read();
+    fflush(stdout);
+    const cfgfSyntaxFault fault = cfgfLastSyntaxFault();
+    if (savedOut >= 0) {
+        dup2(savedOut, STDOUT_FILENO);
+        close(savedOut);
+    }
+    if (fault.line > 0) {
+        hiddenReports += cfgfReportCount() - reportsBefore;
+        problemAt(edited, fault.line,
+                  fault.expected == ";"
+                      ? "';' expected after the value of " + fault.key + " (the entry on this line)"
+                      : "'=' expected after " + fault.key);
+        printf("the other settings are read once this is mended\n");
+        if (held) fclose(held);
+        return;
+    }
+    if (held) {
+        rewind(held);
+        char chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, held)) > 0) fwrite(chunk, 1, n, stdout);
+        fclose(held);
+        fflush(stdout);
+    }
     const std::shared_ptr<const Settings> settings = current();
     reportSectionNotes(*settings, reportsLookedUp);
     fflush(stdout);
@@ -472,7 +512,7 @@ int main(int argc, char** argv) {
     }
     if (!milterBase.empty()) checkMilterBase(absolute(milterBase));
 
-    const int problems = cfgfReportCount();
+    const int problems = cfgfReportCount() - hiddenReports;
     if (problems == 0)
         printf("no problems found\n");
     else

@@ -32,40 +32,44 @@
 // the engine accepts again, whatever the restart delay.  At shutdown it
 // sends QUIT, closes the pipe and waits for the child's final reports.
 //
-//
-// Locks: mu_ guards the child's unanswered requests, its outgoing bytes
-// and the stop state; it is never held while an answer is delivered.
+// The work is split along the lock: what other threads share with the
+// supervisor (the unanswered requests, the bytes for the process, the
+// reload's hold) is a RequestQueue (milter/request_queue.h) under its own
+// lock; the process itself and its back-off are a ChildProcess
+// (milter/child_process.h) and the probe and settings state below are the
+// supervisor thread's alone.  FilterChild holds no lock of its own.
 #ifndef TARNWICK_MILTER_CHILD_H
 #define TARNWICK_MILTER_CHILD_H
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <functional>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/base/owners.h"
 #include "common/base/spawn.h"
-#include "common/base/threads.h"
 #include "milter/answer.h"
+#include "milter/child_process.h"
 #include "milter/fieldnames.h"
+#include "milter/request_queue.h"
 #include "milter/settings.h"
 
 namespace milter {
 
 // The whitelist of the base directory, which every filter's working
-// directory links to, as a filter reads it: its content behind a "=", or empty when it cannot be read.
+// directory links to, as a filter reads it: its content behind a "=", or empty when it cannot be
+// read.
 std::string WhitelistContentOf(const std::string& baseDir);
 
 class FilterChild {
   public:
     // Hands one answer (or a FAILURE made here) of the filter on.
     using Deliver = std::function<void(size_t index, const Answer& answer)>;
+    // rereads: where its "* re-reading" lines are counted.
     FilterChild(size_t index, std::string program, std::vector<std::string> args,
-                const HostSettings& settings, FieldNames& fields, Deliver deliver);
+                const HostSettings& settings, FieldNames& fields, RereadCount& rereads,
+                Deliver deliver);
     ~FilterChild();
 
     const std::string& Name() const { return name_; }
@@ -87,27 +91,35 @@ class FilterChild {
     void Resume();
     // Queues an INTF, so the process reads a line and looks for its marker.
     void Nudge();
-    // How many "* re-reading" lines the filter has written.
-    unsigned long Rereads();
     // The settings stamp and whitelist digest as the running process took
     // them (empty when none runs).
-    std::string TakenStamp();
-    std::string WhitelistAtStart();
+    std::string TakenStamp() { return queue_.TakenStamp(); }
+    std::string WhitelistAtStart() { return queue_.WhitelistAtStart(); }
     // The score field of the Header setting as the running process took
     // it: the host reads the score levels from the field the answers carry.
-    ScoreField TakenScoreField();
-    void SettingsTaken(const std::string& stamp, const ScoreField& scoreField);
+    ScoreField TakenScoreField() { return queue_.TakenScoreField(); }
+    void SettingsTaken(const std::string& stamp, const ScoreField& scoreField) {
+        queue_.SettingsTaken(stamp, scoreField);
+    }
     // A fresh process replaces the running one: new requests wait for it,
     // the old one answers what it holds, gets QUIT and ends first (the two
     // would share the Temp directory, which a filter empties at start).
     void Replace();
 
   private:
+    // The supervisor thread.  Run() is its loop; the rest run on it.
     void Run();
+    // No process: starts one when the back-off allows.
+    void StartWhenDue();
     bool Launch();
+    // With a process: carries out the reload's and the stop's requests;
+    // true when bytes wait for the pipe.
+    bool Turn(bool stopping, std::chrono::steady_clock::time_point deadline);
+    // Waits for the pipes, the wake-up or the next tick and serves them;
+    // false when poll itself fails.
+    bool Serve(bool write, bool stopping);
     // cut: the line was longer than the limit and only its start is here.
     void HandleLine(const std::string& line, bool cut);
-    // Writes what the outbox holds as far as the pipe takes it.
     void WriteOutbox();
     void Reap(bool expected);
     void Wake();
@@ -117,15 +129,11 @@ class FilterChild {
     // Fails the requests older than the timeout; kills the process that
     // holds one of them.
     void ExpireOverdue();
-    // While not running: true when the engine has come back after refusing.
-    bool EngineReturned();
     // Down now: the requests waiting fail, and so will new ones.
     void GoDown(const char* why);
     // Sends an INTF probe to a process silent with requests out, and kills
     // it when the probe brings no line back in time.
     void Probe();
-    // Queues an INTF line with a fresh probe token.
-    void QueueProbe() REQUIRES(mu_);
     // Reads the settings file beside the program: the engine socket, and
     // the names of the fields the filter adds (told to fields_).
     void ReadSettings();
@@ -137,63 +145,25 @@ class FilterChild {
     const std::vector<std::string> args_;
     const HostSettings& settings_;
     FieldNames& fields_;
+    RereadCount& rereads_;
     const Deliver deliver_;
     UniqueFd wakeFd_;
     std::thread thread_;
 
-    twMutex mu_;
-    struct Request {
-        std::string path;
-        unsigned long long endsAt = 0;                // stream offset just past its line
-        int lost = 0;                                 // processes that ended holding it
-        std::chrono::steady_clock::time_point since;  // when it was first queued
-        std::string label;
-    };
-    std::map<long, Request> unanswered_ GUARDED_BY(mu_);  // sent or waiting to be
-    std::string outbox_ GUARDED_BY(mu_);                  // bytes not yet written to the child
-    // Bytes ever put in the outbox of this process, and those of them written.
-    unsigned long long queued_ GUARDED_BY(mu_) = 0;
-    unsigned long long written_ GUARDED_BY(mu_) = 0;
-    bool stopping_ GUARDED_BY(mu_) = false;
-    // Restarting only after a long delay: requests fail at once.
-    bool down_ GUARDED_BY(mu_) = false;
-    std::chrono::steady_clock::time_point stopDeadline_ GUARDED_BY(mu_);
-    // The reload.  held_: new request lines wait in heldTokens_ (their
-    // endsAt is kHeld); barrierToken_: the INTF behind the lines written
-    // before, 0 once answered.  replaceWanted_/replacing_: Replace().
-    bool held_ GUARDED_BY(mu_) = false;
-    std::vector<long> heldTokens_ GUARDED_BY(mu_);
-    unsigned long long barrierToken_ GUARDED_BY(mu_) = 0;
-    // Asked of the supervisor, which owns the probe tokens: the barrier
-    // INTF, and an INTF to have the process read a line.
-    bool barrierWanted_ GUARDED_BY(mu_) = false;
-    bool nudgeWanted_ GUARDED_BY(mu_) = false;
-    bool replaceWanted_ GUARDED_BY(mu_) = false;
-    bool replacing_ GUARDED_BY(mu_) = false;
-    bool running_ GUARDED_BY(mu_) = false;
-    std::string takenStamp_ GUARDED_BY(mu_), whitelistAtStart_ GUARDED_BY(mu_);
-    ScoreField takenScoreField_ GUARDED_BY(mu_);
-    unsigned long rereads_ GUARDED_BY(mu_) = 0;
+    // Shared with the milter threads and the reload, under its own lock.
+    RequestQueue queue_;
 
     // Owned by the supervisor thread only.
-    pid_t pid_ = -1;
-    UniqueFd toChild_, fromChild_;
+    ChildProcess process_;
     lineCollector lines_;
-    bool quitSent_ = false;
-    bool killed_ = false;  // at the stop deadline
-    std::chrono::steady_clock::time_point startedAt_, restartAt_, nextProbe_;
-    int restartDelayMs_ = 1000;
-    bool launched_ = false;  // a process was started before (for the figures)
     std::string engineSocket_;   // from the settings, read when the process ends
     std::string settingsStamp_;  // of the settings file last read
     std::chrono::steady_clock::time_point nextSettingsLook_;
     bool settingsMissingLogged_ = false;
-    bool engineRefused_ = false;  // the last try of engineSocket_ was refused
     // The probe.  loopUp_: this process answered its greeting, so its
     // command loop runs.  probeToken_: the probe out, 0 when none is.
     bool loopUp_ = false;
-    bool hungKilled_ = false;  // killed for a hang, its end not seen yet
-    unsigned long long probeToken_ = 0, lastProbeToken_ = 0;
+    unsigned long long probeToken_ = 0;
     // When a line last came from the process, when it last had no request
     // out, when the probe out was queued.
     std::chrono::steady_clock::time_point lastHeard_, idleAt_, probeSentAt_;

@@ -17,7 +17,7 @@ Filters::~Filters() {
 
 void Filters::Add(const std::string& program, const std::vector<std::string>& args) {
     children_.push_back(std::make_unique<FilterChild>(
-        children_.size(), program, args, settings_, ownFields_,
+        children_.size(), program, args, settings_, ownFields_, rereads_,
         [this](size_t index, const Answer& answer) { Deliver(index, answer); }));
 }
 
@@ -51,8 +51,7 @@ void Filters::AskFilters(const Message& m, const std::vector<size_t>& which) {
 }
 
 std::shared_ptr<Message> Filters::Submit(long token, const std::string& path,
-                                         const std::string& label,
-                                         const std::vector<bool>& skip) {
+                                         const std::string& label, const std::vector<bool>& skip) {
     auto m = std::make_shared<Message>(token, path, children_.size(), settings_.order, skip);
     bool abandoned;
     {
@@ -110,8 +109,8 @@ void Filters::Deliver(size_t index, const Answer& answer) {
     if (r.late) HostFigures().LateAnswer(index);
     if (r.late)
         Warn("late answer %s request=%ld %s=%s after %ldms%s", r.label.c_str(), m->token,
-            Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,
-            r.finished ? "; queue file removed" : "");
+             Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,
+             r.finished ? "; queue file removed" : "");
     if (r.finished) {
         twLock lock(mu_);
         inflight_.erase(m->token);

@@ -74,13 +74,15 @@ class Filters {
     // grown by the answers.
     FieldNames& OwnFields() { return ownFields_; }
 
-    // The reload's handle on one filter.
+    // The reload's handle on one filter, and on the filters' re-readings.
     FilterChild& Child(size_t i) { return *children_[i]; }
+    RereadCount& Rereads() { return rereads_; }
 
   private:
     void AskFilters(const Message& m, const std::vector<size_t>& which);
 
     const HostSettings& settings_;
+    RereadCount rereads_;  // before the children, which count there
     std::vector<std::unique_ptr<FilterChild>> children_;
     twMutex mu_;
     std::map<long, std::shared_ptr<Message>> inflight_ GUARDED_BY(mu_);

@@ -84,26 +84,35 @@ std::vector<size_t> Message::AskRest() {
     return ask;
 }
 
-Message::Waited Message::WaitDecided(Clock::time_point deadline,
-                                     std::chrono::milliseconds progressEvery,
-                                     const std::function<void()>& progress) {
+bool Message::WaitStretch(Clock::time_point deadline, std::chrono::milliseconds progressEvery,
+                          bool progress, Waited& waited) {
     twLock lock(mu_);
     for (;;) {
-        if (abandoned_) return Waited::kAbandoned;
-        if (DecidedLocked()) return Waited::kDecided;
+        if (abandoned_ || DecidedLocked()) {
+            waited = abandoned_ ? Waited::kAbandoned : Waited::kDecided;
+            return true;
+        }
         const auto now = Clock::now();
-        if (now >= deadline) return Waited::kDeadline;
+        if (now >= deadline) {
+            waited = Waited::kDeadline;
+            return true;
+        }
         const auto until = std::min(deadline, now + progressEvery);
         while (!abandoned_ && !DecidedLocked() && answeredCv_.WaitUntil(mu_, until)) {
         }
         if (abandoned_ || DecidedLocked()) continue;
         if (Clock::now() < until) continue;  // woken early
-        if (Clock::now() < deadline && progress) {
-            mu_.unlock();
-            progress();
-            mu_.lock();
-        }
+        if (Clock::now() < deadline && progress) return false;
     }
+}
+
+Message::Waited Message::WaitDecided(Clock::time_point deadline,
+                                     std::chrono::milliseconds progressEvery,
+                                     const std::function<void()>& progress) {
+    Waited waited;
+    // progress runs between the stretches, outside the lock.
+    while (!WaitStretch(deadline, progressEvery, static_cast<bool>(progress), waited)) progress();
+    return waited;
 }
 
 Message::Waited Message::Wait(Clock::time_point deadline, std::chrono::milliseconds progressEvery,

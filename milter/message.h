@@ -30,7 +30,7 @@ namespace milter {
 struct Outcome {
     std::vector<Answer> answers;
     std::vector<bool> answered;
-    std::vector<bool> asked;  // later filters only once the earlier ones let it on
+    std::vector<bool> asked;    // later filters only once the earlier ones let it on
     std::vector<bool> skipped;  // never to be asked
 };
 
@@ -88,6 +88,12 @@ class Message {
 
   private:
     bool DecidedLocked() const REQUIRES(mu_);
+    // Waits under the lock until the message is decided, abandoned or
+    // the deadline passes (true, waited set), or until progress is due
+    // (false; only with progress).
+    bool WaitStretch(std::chrono::steady_clock::time_point deadline,
+                     std::chrono::milliseconds progressEvery, bool progress, Waited& waited)
+        EXCLUDES(mu_);
 
     const Order order_;
     HeadStart& headStart_;

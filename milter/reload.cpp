@@ -1,6 +1,8 @@
 #include "milter/reload.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <thread>
 
 #include "common/base/daemonlog.h"
+#include "common/base/owners.h"
 #include "common/base/spawn.h"
 #include "common/base/text.h"
 #include "milter/filter_settings.h"
@@ -17,9 +20,9 @@
 
 namespace milter {
 
+using daemonlog::Error;
 using daemonlog::Log;
 using daemonlog::Warn;
-using daemonlog::Error;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -44,6 +47,27 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Until the file at path (in dir) is gone or until passes; true when it is
+// gone.  Woken by the directory's removals (a tick of 10 ms only where no
+// inotify instance can be had).
+bool WaitGone(const std::string& dir, const std::string& path, Clock::time_point until) {
+    const UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    const bool watched = watch.Valid() && inotify_add_watch(watch.Get(), dir.c_str(),
+                                                            IN_DELETE | IN_MOVED_FROM) >= 0;
+    while (access(path.c_str(), F_OK) == 0) {
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (ms <= 0) return false;
+        struct pollfd fd = {watch.Get(), POLLIN, 0};
+        if (poll(&fd, watched ? 1 : 0, watched ? static_cast<int>(ms) : 10) > 0) {
+            char events[4096];
+            while (read(watch.Get(), events, sizeof events) > 0) {
+            }
+        }
+    }
+    return true;
+}
+
 // Runs the checker on one filter's settings as that filter reads them (in
 // its working directory, with the whitelist there for Tarnwick-AS) and logs
 // every problem it reports.  True when it found none.
@@ -57,13 +81,14 @@ bool SettingsPass(const std::string& checker, const std::string& program,
     } else if (name == "Tarnwick-AS") {
         argv.insert(argv.end(), {"--as", SettingsFileOf(program)});
     } else {
-        Warn("reload: filter %s: no checker for its settings; reloading it unchecked", name.c_str());
+        Warn("reload: filter %s: no checker for its settings; reloading it unchecked",
+             name.c_str());
         return true;
     }
     pipedChild child = SpawnPiped(argv, workDir, -1, true);
     if (child.pid < 0) {
         Error("reload: filter %s keeps its settings: %s cannot be run: %s", name.c_str(),
-            checker.c_str(), strerror(errno));
+              checker.c_str(), strerror(errno));
         return false;
     }
     // A problem is two lines: "* Error in FILE [line N]" and "* TEXT".
@@ -74,7 +99,7 @@ bool SettingsPass(const std::string& checker, const std::string& program,
             while (!where.empty() && where.back() == ' ') where.pop_back();
         } else if (line.compare(0, 2, "* ") == 0 && !where.empty()) {
             Error("reload: filter %s: %s: %s", name.c_str(), EscapeControl(where, 400).c_str(),
-                EscapeControl(line.substr(2), 1000).c_str());
+                  EscapeControl(line.substr(2), 1000).c_str());
             where.clear();
         }
     });
@@ -82,7 +107,7 @@ bool SettingsPass(const std::string& checker, const std::string& program,
     const int status = CollectUntilEnd(child.pid, child.output.Get(), kCheckMs, lines, timedOut);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
     Error("reload: filter %s keeps its settings: %s found problems (%s)", name.c_str(),
-        checker.c_str(), timedOut ? "no result in time" : DescribeStatus(status).c_str());
+          checker.c_str(), timedOut ? "no result in time" : DescribeStatus(status).c_str());
     return false;
 }
 
@@ -98,42 +123,35 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp,
         if (i != which && DirectoryOf(filters.Child(i).Program()) == dir) held.push_back(i);
     for (size_t i : held)
         if (!filters.Child(i).Hold(kHoldBound))
-            Warn("reload: filter %s did not answer INTF in time; it may take the marker meant "
+            Warn(
+                "reload: filter %s did not answer INTF in time; it may take the marker meant "
                 "for %s",
                 filters.Name(i).c_str(), target.Name().c_str());
     if (!held.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
-    std::vector<unsigned long> before;
-    for (size_t i = 0; i < filters.Count(); ++i) before.push_back(filters.Child(i).Rereads());
+    const std::vector<unsigned long> before = filters.Rereads().Counts(filters.Count());
     const int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd < 0 && errno != EEXIST) {  // one left by hand serves as well
         Error("reload: cannot write %s: %s", marker.c_str(), strerror(errno));
     } else {
         if (fd >= 0) close(fd);
         target.Nudge();
-        // The filter removes the marker, then writes its "* re-reading"
-        // line, which the supervisor reads a moment later.
-        auto rereadBy = [&]() -> long {
-            for (size_t i = 0; i < filters.Count(); ++i)
-                if (filters.Child(i).Rereads() != before[i]) return static_cast<long>(i);
-            return -1;
-        };
+        // The filter writes its "* re-reading" line, which the supervisor
+        // counts, and removes the marker.
         const auto until = Clock::now() + kTakeBound;
-        while ((access(marker.c_str(), F_OK) == 0 || rereadBy() < 0) && Clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const long by = rereadBy();
-        if (access(marker.c_str(), F_OK) == 0) {
+        const long by = filters.Rereads().WaitChange(before, until);
+        if (!WaitGone(dir, marker, until)) {
             unlink(marker.c_str());
             Warn("reload: filter %s did not take its marker in %d s; removed it",
-                target.Name().c_str(), static_cast<int>(kTakeBound.count()));
+                 target.Name().c_str(), static_cast<int>(kTakeBound.count()));
         } else if (by < 0) {
             Warn("reload: the marker for %s was removed, but no filter re-read its settings",
-                target.Name().c_str());
+                 target.Name().c_str());
         } else if (static_cast<size_t>(by) == which) {
             target.SettingsTaken(stamp, scoreField);
             Log("reload: filter %s re-read its settings", target.Name().c_str());
         } else {
             Warn("reload: filter %s took the marker meant for %s", filters.Name(by).c_str(),
-                target.Name().c_str());
+                 target.Name().c_str());
         }
     }
     for (size_t i : held) filters.Child(i).Resume();
@@ -162,7 +180,8 @@ void ReloadFilters(Filters& filters, const HostSettings& settings, const std::st
         const ScoreField scoreField = ScoreFieldOf(program);
         if (child.Name() == "Tarnwick-AS" && settings.policy.ScoreLevels() &&
             scoreField.name.empty()) {
-            Error("reload: filter %s keeps its settings: its Header setting gives no field with "
+            Error(
+                "reload: filter %s keeps its settings: its Header setting gives no field with "
                 "the score (^1), which the score levels read",
                 child.Name().c_str());
             continue;

@@ -90,6 +90,13 @@ bool Accepts(const std::string& path) {
     return rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
 }
 
+// The filters name their generated mail Qln_<tag>_..., the tag being the
+// program's name after "Tarnwick-" (AV, AS).
+std::string MailTagOf(const std::string& name) {
+    const std::string prefix = "Tarnwick-";
+    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : std::string();
+}
+
 }  // namespace
 
 // Compared whole rather than by modification time: the file is small, and
@@ -347,6 +354,7 @@ void FilterChild::Reap(bool expected) {
             token);
         Fail(token, "filter ended while checking the message");
     }
+    if (!expected) EndPlanned();  // a crash is told as one
     if (expected) {
         Log("filter %s finished, %s", name_.c_str(), DescribeStatus(status).c_str());
         if (replaced) {
@@ -359,6 +367,12 @@ void FilterChild::Reap(bool expected) {
     Warn("filter %s ended unexpectedly, %s, %zu request(s) unanswered; restart in %d ms",
         name_.c_str(), DescribeStatus(status).c_str(), pending, restartDelayMs_);
     ScheduleRestart();
+}
+
+void FilterChild::EndPlanned() {
+    if (plannedFrom_ < 0) return;
+    plannedFrom_ = -1;
+    plannedHook_(MailTagOf(name_), false);
 }
 
 void FilterChild::ScheduleRestart() {
@@ -509,6 +523,8 @@ void FilterChild::HandleLine(const std::string& line, bool cut) {
     if (ParseProbeAnswer(line, probe)) {
         Debug("filter %s: %s", name_.c_str(), EscapeControl(line, 200).c_str());
         loopUp_ = true;
+        // The fresh process's start report is written by now.
+        if (plannedFrom_ >= 0 && pid_ != plannedFrom_) EndPlanned();
         if (probe == probeToken_) probeToken_ = 0;
         twLock lock(mu_);
         if (probe == barrierToken_) barrierToken_ = 0;
@@ -564,6 +580,7 @@ void FilterChild::Run() {
             stopping = stopping_;
             deadline = stopDeadline_;
         }
+        if (stopping) EndPlanned();
         if (pid_ < 0) {
             if (stopping) return;
             {
@@ -607,6 +624,10 @@ void FilterChild::Run() {
                 quitSent_ = true;
             }
             wantWrite = !outbox_.empty() && toChild_.Valid();
+        }
+        if (replaceBegun >= 0 && plannedHook_ && !MailTagOf(name_).empty()) {
+            plannedFrom_ = pid_;
+            plannedHook_(MailTagOf(name_), true);
         }
         if (replaceBegun >= 0)
             Log("filter %s: a fresh process takes the new requests once this one (pid %d) has "

@@ -101,6 +101,12 @@ class FilterChild {
     // the old one answers what it holds, gets QUIT and ends first (the two
     // would share the Temp directory, which a filter empties at start).
     void Replace();
+    // Told when a restart asked by Replace() begins and when it ends (the
+    // fresh process answered its greeting, a process ended unexpectedly or
+    // the host stops), with the tag that names the filter's generated mail
+    // (Qln_<tag>_...).  Set before Start().
+    using PlannedRestart = std::function<void(const std::string& tag, bool begun)>;
+    void OnPlannedRestart(PlannedRestart hook) { plannedHook_ = std::move(hook); }
 
   private:
     void Run();
@@ -193,6 +199,9 @@ class FilterChild {
     // command loop runs.  probeToken_: the probe out, 0 when none is.
     bool loopUp_ = false;
     bool hungKilled_ = false;  // killed for a hang, its end not seen yet
+    PlannedRestart plannedHook_;
+    pid_t plannedFrom_ = -1;  // the process a planned restart replaces, -1 when none is under way
+    void EndPlanned();
     unsigned long long probeToken_ = 0, lastProbeToken_ = 0;
     // When a line last came from the process, when it last had no request
     // out, when the probe out was queued.

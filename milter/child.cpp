@@ -588,7 +588,10 @@ void FilterChild::Run() {
                 twLock lock(mu_);
                 replaceWanted_ = false;
             }
-            if ((Clock::now() >= restartAt_ || EngineReturned()) && !Launch()) ScheduleRestart();
+            if ((Clock::now() >= restartAt_ || EngineReturned()) && !Launch()) {
+                EndPlanned();  // a start that failed is no planned one any more
+                ScheduleRestart();
+            }
         }
         ExpireOverdue();
         Probe();

@@ -311,8 +311,11 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Tarnwick-AV has every message scanned by a scan engine and answers the
 server with accept, reject, discard or an added header; Tarnwick-AS has
 every message rated by an anti-spam engine and answers with score header
-lines.  Includes engine daemons for ClamAV (quillon-clamd) and
-SpamAssassin (quillon-spamd) and the statistics exporter tarnwick-stats.")
+lines.  tarnwick-milter runs both behind Postfix or Sendmail.  Includes
+engine daemons for ClamAV (quillon-clamd), SpamAssassin (quillon-spamd,
+with spamd) and rspamd (quillon-rspamd: install rspamd, start
+quillon-rspamd and point Tarnwick-AS's Socket at it), and the statistics
+exporter tarnwick-stats.")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The build keeps debugging information; the package does not need it.
@@ -324,7 +327,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # cron, whose Recommends names one: the guide installs Postfix first).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, python3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "spamd, clamav-freshclam")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-matplotlib, prometheus-node-exporter, swaks")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-matplotlib, prometheus-node-exporter, swaks, rspamd")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The files an administrator edits are dpkg's conffiles: kept over
 # upgrades (dpkg asks about a changed sample), removed by purge.

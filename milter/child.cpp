@@ -47,6 +47,13 @@ constexpr auto kSettingsLookEvery = std::chrono::seconds(2);
 constexpr auto kProbeAfter = std::chrono::seconds(5);
 constexpr auto kProbeBound = std::chrono::seconds(10);
 
+// The filters name their generated mail Qln_<tag>_..., the tag being the
+// program's name after "Tarnwick-" (AV, AS).
+std::string MailTagOf(const std::string& name) {
+    const std::string prefix = "Tarnwick-";
+    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : std::string();
+}
+
 }  // namespace
 
 // Compared whole rather than by modification time: the file is small, and
@@ -163,6 +170,7 @@ void FilterChild::Reap(bool expected) {
              name_.c_str(), token);
         Fail(token, "filter ended while checking the message");
     }
+    if (!expected) EndPlanned();  // a crash is told as one
     if (expected) {
         Log("filter %s finished, %s", name_.c_str(), DescribeStatus(status).c_str());
         if (e.replaced) {
@@ -175,6 +183,12 @@ void FilterChild::Reap(bool expected) {
     Warn("filter %s ended unexpectedly, %s, %zu request(s) unanswered; restart in %d ms",
          name_.c_str(), DescribeStatus(status).c_str(), e.pending, delayMs);
     ScheduleRestart();
+}
+
+void FilterChild::EndPlanned() {
+    if (plannedFrom_ < 0) return;
+    plannedFrom_ = -1;
+    plannedHook_(MailTagOf(name_), false);
 }
 
 void FilterChild::ScheduleRestart() {
@@ -281,6 +295,8 @@ void FilterChild::HandleLine(const std::string& line, bool cut) {
     if (ParseProbeAnswer(line, probe)) {
         Debug("filter %s: %s", name_.c_str(), EscapeControl(line, 200).c_str());
         loopUp_ = true;
+        // The fresh process's start report is written by now.
+        if (plannedFrom_ >= 0 && process_.Pid() != plannedFrom_) EndPlanned();
         if (probe == probeToken_) probeToken_ = 0;
         queue_.ProbeAnswered(probe);
         return;
@@ -316,6 +332,7 @@ void FilterChild::Run() {
     for (;;) {
         Clock::time_point deadline;
         const bool stopping = queue_.Stopping(deadline);
+        if (stopping) EndPlanned();
         if (!process_.Running()) {
             if (stopping) return;
             StartWhenDue();
@@ -331,7 +348,10 @@ void FilterChild::Run() {
 void FilterChild::StartWhenDue() {
     // No process to replace: the next start reads the whitelist.
     queue_.ForgetReplace();
-    if (process_.StartDue(engineSocket_) && !Launch()) ScheduleRestart();
+    if (process_.StartDue(engineSocket_) && !Launch()) {
+        EndPlanned();  // a start that failed is no planned one any more
+        ScheduleRestart();
+    }
 }
 
 bool FilterChild::Turn(bool stopping, Clock::time_point deadline) {
@@ -342,6 +362,10 @@ bool FilterChild::Turn(bool stopping, Clock::time_point deadline) {
         probeSentAt_ = Clock::now();
     }
     if (plan.quit) process_.QuitQueued();
+    if (plan.replaceBegun >= 0 && plannedHook_ && !MailTagOf(name_).empty()) {
+        plannedFrom_ = process_.Pid();
+        plannedHook_(MailTagOf(name_), true);
+    }
     if (plan.replaceBegun >= 0)
         Log("filter %s: a fresh process takes the new requests once this one (pid %d) has "
             "answered its %ld",

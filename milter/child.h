@@ -105,6 +105,12 @@ class FilterChild {
     // the old one answers what it holds, gets QUIT and ends first (the two
     // would share the Temp directory, which a filter empties at start).
     void Replace();
+    // Told when a restart asked by Replace() begins and when it ends (the
+    // fresh process answered its greeting, a process ended unexpectedly or
+    // the host stops), with the tag that names the filter's generated mail
+    // (Qln_<tag>_...).  Set before Start().
+    using PlannedRestart = std::function<void(const std::string& tag, bool begun)>;
+    void OnPlannedRestart(PlannedRestart hook) { plannedHook_ = std::move(hook); }
 
   private:
     // The supervisor thread.  Run() is its loop; the rest run on it.
@@ -163,6 +169,9 @@ class FilterChild {
     // The probe.  loopUp_: this process answered its greeting, so its
     // command loop runs.  probeToken_: the probe out, 0 when none is.
     bool loopUp_ = false;
+    PlannedRestart plannedHook_;
+    pid_t plannedFrom_ = -1;  // the process a planned restart replaces, -1 when none is under way
+    void EndPlanned();
     unsigned long long probeToken_ = 0;
     // When a line last came from the process, when it last had no request
     // out, when the probe out was queued.

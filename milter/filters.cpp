@@ -21,6 +21,10 @@ void Filters::Add(const std::string& program, const std::vector<std::string>& ar
         [this](size_t index, const Answer& answer) { Deliver(index, answer); }));
 }
 
+void Filters::OnPlannedRestart(const FilterChild::PlannedRestart& hook) {
+    for (auto& c : children_) c->OnPlannedRestart(hook);
+}
+
 void Filters::StartAll() {
     for (auto& c : children_) c->Start();
 }

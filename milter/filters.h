@@ -43,6 +43,8 @@ class Filters {
     void Add(const std::string& program, const std::vector<std::string>& args);
     size_t Count() const { return children_.size(); }
     const std::string& Name(size_t i) const { return children_[i]->Name(); }
+    // Before StartAll: the hook of every child's planned restarts.
+    void OnPlannedRestart(const FilterChild::PlannedRestart& hook);
     void StartAll();
     void StopAll(int timeoutMs);
 

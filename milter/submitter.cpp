@@ -160,6 +160,52 @@ void Submitter::Stop() {
     thread_.join();
 }
 
+void Submitter::PlannedRestart(const std::string& tag, bool begun) {
+    {
+        twLock lock(mu_);
+        if (begun)
+            planned_[tag] = Planned{{"stopped", "daily", "report"}, false};
+        else if (planned_.count(tag))
+            planned_[tag].ending = true;
+        else
+            return;
+    }
+    uint64_t one = 1;
+    if (!begun && write(wakeFd_.Get(), &one, sizeof one) < 0) {
+        // Already signalled.
+    }
+}
+
+bool Submitter::OfPlannedRestart(const char* name) {
+    // Qln_<tag>_<kind>_<number>.sub, as the filters name their mail.
+    const std::string n(name);
+    if (n.compare(0, 4, "Qln_") != 0) return false;
+    const size_t tagEnd = n.find('_', 4);
+    const size_t kindEnd = tagEnd == std::string::npos ? tagEnd : n.find('_', tagEnd + 1);
+    if (kindEnd == std::string::npos) return false;
+    const std::string tag = n.substr(4, tagEnd - 4), kind = n.substr(tagEnd + 1, kindEnd - tagEnd - 1);
+    twLock lock(mu_);
+    auto it = planned_.find(tag);
+    if (it == planned_.end()) return false;
+    auto k = std::find(it->second.kinds.begin(), it->second.kinds.end(), kind);
+    if (k == it->second.kinds.end()) return false;
+    it->second.kinds.erase(k);
+    return true;
+}
+
+void Submitter::EndPlannedRestarts() {
+    std::vector<std::string> ending;
+    {
+        twLock lock(mu_);
+        for (const auto& p : planned_)
+            if (p.second.ending) ending.push_back(p.first);
+    }
+    if (ending.empty()) return;
+    Scan();
+    twLock lock(mu_);
+    for (const std::string& tag : ending) planned_.erase(tag);
+}
+
 void Submitter::Scan() {
     UniqueFd fd(dup(dirFd_.Get()));
     if (!fd.Valid()) return;
@@ -178,6 +224,12 @@ void Submitter::Claim(const char* name) {
     if (fstatat(dirFd_.Get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
     if (!S_ISREG(st.st_mode)) {
         Warn("submit: %s is not a regular file; left in place", EscapeControl(name, 300).c_str());
+        return;
+    }
+    if (OfPlannedRestart(name)) {
+        if (unlinkat(dirFd_.Get(), name, 0) == 0)
+            Log("submit: %s not mailed: a report of a filter's planned restart",
+                EscapeControl(name, 300).c_str());
         return;
     }
     for (int tries = 0; tries < 10; ++tries) {
@@ -428,6 +480,7 @@ void Submitter::Run() {
         }
         // What came during the last run goes before the retries due.
         ReadEvents();
+        EndPlannedRestarts();
         if (HandOverNext(false)) continue;
         int timeout = -1;
         auto now = Clock::now();
@@ -440,7 +493,12 @@ void Submitter::Run() {
         struct pollfd fds[2] = {{inotifyFd_.Get(), POLLIN, 0}, {wakeFd_.Get(), POLLIN, 0}};
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
     }
-    // The filters have written their final reports by now.
+    // The filters have written their final reports by now, and they are
+    // mailed whatever restart was under way.
+    {
+        twLock lock(mu_);
+        planned_.clear();
+    }
     Scan();
     while (HandOverNext(true)) {
     }

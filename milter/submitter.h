@@ -62,6 +62,15 @@ class Submitter {
     // Stops the thread after one last pass over the directory (the
     // filters' final reports), leaving what still fails for the next start.
     void Stop();
+    // A planned restart of the filter whose generated mail is named
+    // Qln_<tag>_... (the reload replacing Tarnwick-AS to read its whitelist
+    // again): from begun = true on, the first stop report (Qln_<tag>_stopped_),
+    // daily report (_daily_: the one of the stop, whose figures the next
+    // process takes up again for the midnight report) and start report
+    // (_report_) written are removed unmailed, each with a log line, until
+    // begun = false, which first takes every file written before the call.
+    // Any thread.
+    void PlannedRestart(const std::string& tag, bool begun);
 
   private:
     struct Pending {
@@ -86,6 +95,12 @@ class Submitter {
     Outcome HandOverSmtp(const std::string& name, const struct stat& st, const std::string& header,
                          const std::string& after, int file, const AddressList& rcpts);
     void SetAside(const std::string& name, const char* why);
+    // True when name is a report of a planned restart, which is then not
+    // mailed (PlannedRestart).
+    bool OfPlannedRestart(const char* name);
+    // Ends the planned restarts whose end was asked, after a pass over the
+    // directory.
+    void EndPlannedRestarts();
 
     const std::string dir_;
     const std::vector<std::string> sendmail_;
@@ -99,6 +114,11 @@ class Submitter {
 
     twMutex mu_;
     bool stop_ GUARDED_BY(mu_) = false;
+    struct Planned {
+        std::vector<std::string> kinds;  // the reports not yet seen
+        bool ending = false;
+    };
+    std::map<std::string, Planned> planned_ GUARDED_BY(mu_);  // by mail tag
 };
 
 }  // namespace milter

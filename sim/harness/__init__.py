@@ -13,6 +13,7 @@ The modules from the ground up; each imports only modules above it here:
   base          where the programs are, how far waits stretch (sanitizer,
                 machine load) and wait_until, bytes and text, scratch
                 directories, the generated message classes (load_schema),
+                tarnwick-stats as a module (load_stats_tool),
                 the ci_may_skip mark
   settings      the settings language writer (cfg_file, merge, RawValue),
                 the programs' default settings and quiet_settings(program)
@@ -42,7 +43,7 @@ are loaded only when a test asks for them (load_schema).
 """
 
 from .base import (LOAD_FACTOR, PROGRAMS, REPO_DIR, SANITIZED, SKIP_CODE, TIMEOUT_SCALE, ci_may_skip, default_bin_dir,
-                   default_python_dir, load_schema, scaled, scratch_directory, stop_process, to_bytes, to_text, wait_until)
+                   default_python_dir, load_schema, load_stats_tool, scaled, scratch_directory, stop_process, to_bytes, to_text, wait_until)
 from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import eicar, gtube, mail_text, mime_mail, queue_file

@@ -129,6 +129,17 @@ def scratch_directory(prefix="tw-"):
     return tempfile.mkdtemp(prefix=prefix, dir=parent if len(parent) <= 40 else "/tmp")
 
 
+def load_stats_tool(path=None):
+    """tarnwick-stats as a module (its file has no .py ending): the built
+    copy by default, whose functions a test calls on the files of real runs."""
+    import types
+    path = path or os.path.join(default_bin_dir(), "tarnwick-stats")
+    module = types.ModuleType("tarnwick_stats")
+    with open(path) as f:
+        exec(compile(f.read(), path, "exec"), module.__dict__)
+    return module
+
+
 SCHEMAS = {"se": "quillon_se_api_pb2", "ase": "quillon_ase_api_pb2", "error": "quillon_error_pb2"}
 
 

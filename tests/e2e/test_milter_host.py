@@ -2,6 +2,7 @@
 run under the host against the simulated engines, and a sendmail stand-in
 receives the generated mail."""
 
+import datetime
 import os
 import re
 import signal
@@ -639,6 +640,59 @@ class MilterSupervisionTest(unittest.TestCase):
                 mail("t2", sender="<ann@friends.example>", extra=[("X-Sim-Score", "400")]))))
             self.assertEqual(out["t1"]["headers"]["X-Junk-Score"], " 100 [XXXXXX]")
             self.assertEqual(out["t2"]["headers"]["X-Junk-Score"], " 0 []")
+        finally:
+            rig.cleanup()
+
+
+@unittest.skipIf(bool(WHY), WHY)
+class MilterPlannedRestartTest(unittest.TestCase):
+    def test_a_whitelist_reload_mails_no_reports_and_the_day_goes_on(self):
+        """The reload replaces Tarnwick-AS for its changed whitelist: its
+        stop, shutdown daily and start reports are not mailed, a crash
+        afterwards still mails its start report; the picture's bar of the
+        day holds the messages of both processes, as the statistics do."""
+        rig = MilterRig(filters=("Tarnwick-AS",), whitelist=["*@friends.example"])
+        try:
+            settings = os.path.join(rig.program_dir("Tarnwick-AS"), "Tarnwick-AS.cfg")
+            with open(settings, "a") as f:
+                f.write('StatDumpInterval = "1";\n')
+            rig.start()
+            started = rb"Subject: Tarnwick-AS started "
+            wait_mail(rig, started)
+            rated = lambda tag: milter_outcomes(rig.run_lua(session(mail(tag))))[tag]["reply"]
+            for i in range(3):
+                self.assertEqual(rated("p%d" % i), "continue")
+            with open(os.path.join(rig.base, "whitelist.txt"), "a") as f:
+                f.write("boss@example.com\n")
+            mark = len(rig.log())
+            rig.proc.send_signal(signal.SIGHUP)
+            rig.wait_log("reload: done")
+            self.assertIn("the whitelist changed; a fresh process replaces it", rig.log()[mark:])
+            rig.wait_log("not mailed: a report of a filter's planned restart", count=3, timeout=30)
+            for kind in ("stopped", "daily", "report"):
+                self.assertRegex(rig.log()[mark:], r"submit: Qln_AS_%s_\S+\.sub not mailed" % kind)
+
+            # The day goes on: the statistics file holds the messages of
+            # both processes once a request comes after the save interval.
+            stats = os.path.join(rig.program_dir("Tarnwick-AS"), "statistics-as.dat")
+            history = os.path.join(rig.program_dir("Tarnwick-AS"), "history-as.dat")
+            tool = harness.load_stats_tool()
+            warn = lambda text: self.fail(text)
+            saved = lambda: tool.read_statistics(stats, warn)["messages"]
+            n = iter(range(1000))
+            wait_until(lambda: rated("q%d" % next(n)) and saved() >= 5, 60, "the statistics saved")
+            self.assertEqual([r["messages"] for r in tool.read_history(history, warn)], [3])
+            today = datetime.date.today()
+            day = tool.picture_days([rig.program_dir("Tarnwick-AS")], [today], warn)["as"][today]
+            self.assertEqual(sum(day["scores"].values()), saved())
+            self.assertEqual(day["messages"], saved())
+
+            # A crash is no planned restart: its start report goes out, and
+            # after it nothing of the reload's comes.
+            os.kill(rig.filter_pid("Tarnwick-AS"), signal.SIGKILL)
+            wait_mail(rig, started, count=2)
+            subjects = [re.search(rb"Subject: (Tarnwick-AS \w+)", m[1]).group(1) for m in rig.outbox_mails()]
+            self.assertEqual(subjects, [b"Tarnwick-AS started", b"Tarnwick-AS started"])
         finally:
             rig.cleanup()
 

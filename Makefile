@@ -20,8 +20,8 @@ ENGINE_DEPS = libclamav-dev libsystemd-dev spamd libmilter-dev nlohmann-json3-de
 # and picture, the package check, the milter host's client, a real Postfix,
 # ClamAV's clamd for quillon-clamd's pool and its test files for the bench,
 # rspamd (and its rspamc) for quillon-rspamd, promtool (package prometheus)
-# for the alerting rules' cases.
-DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang \
+# for the alerting rules' cases, clang-format for the sources' layout.
+DEPS = $(DEMO_DEPS) $(ENGINE_DEPS) libgtest-dev python3-protobuf faketime clang clang-format \
        libclang-rt-14-dev python3-prometheus-client python3-matplotlib dpkg-dev file systemd \
        pandoc miltertest postfix clamav-daemon clamav-testfiles lintian rspamd prometheus
 # The Debian package: manual pages (pandoc) and dpkg-shlibdeps (dpkg-dev, file).
@@ -174,7 +174,7 @@ package:
 CHECK_DEPLOY_DEPS = debootstrap
 check-deploy: package
 	@$(MAKE) --no-print-directory -s deps DEPS="$(CHECK_DEPLOY_DEPS)"
-	/usr/bin/python3 tests/deploy/check_deploy.py --deb "$$(ls $(PACKAGE_BUILD)/tarnwick_*.deb)"
+	$(HARNESS_ENV) /usr/bin/python3 tests/deploy/check_deploy.py --deb "$$(ls $(PACKAGE_BUILD)/tarnwick_*.deb)"
 
 # The README's two commands, make demo and make test, on a fresh Debian 12
 # root made as check-deploy makes its own, with only what a new developer
@@ -183,7 +183,7 @@ check-deploy: package
 # only; takes as long as both commands; not part of test.
 check-fresh:
 	@$(MAKE) --no-print-directory -s deps DEPS="$(CHECK_DEPLOY_DEPS)"
-	/usr/bin/python3 tests/deploy/check_fresh.py
+	$(HARNESS_ENV) /usr/bin/python3 tests/deploy/check_fresh.py
 
 # A site of two mail hosts, two engine hosts and a Prometheus, each host a
 # network namespace of its own on a private bridge: a stream of clean,
@@ -225,7 +225,7 @@ bench-mta: build
 	    echo "missing packages:$$missing (run as root to install them)"; exit 1; \
 	  fi; \
 	fi
-	/usr/bin/python3 bench/bench_mta.py --bin $(BUILD)/bin
+	$(HARNESS_ENV) /usr/bin/python3 bench/bench_mta.py --bin $(BUILD)/bin
 
 # 100,000 small messages through each program against the instant simulated
 # engine: every request answered exactly once, resident memory flat after

@@ -262,7 +262,10 @@ class Bench:
             sys.exit("bench: FAILED: bench-driver ended with status %d running %s: %s" %
                      (done.returncode, os.path.basename(argv[0]),
                       done.stderr.decode(errors="replace").strip()))
-        return json.loads(done.stdout)
+        fig = json.loads(done.stdout)
+        lat = fig.pop("latency_us")
+        fig.update(p50_us=percentile(lat, 0.5) if lat else 0.0, p99_us=percentile(lat, 0.99) if lat else 0.0)
+        return fig
 
     # ---- single processes: memory and idle --------------------------------
 

@@ -89,6 +89,8 @@ Needs root (a private Postfix instance) and the packages postfix,
 clamav-milter, clamav-daemon, spamass-milter, spamc, spamassassin, rspamd
 and libpython3.11-testsuite.
 
+Run with sim/ on PYTHONPATH (make bench-mta sets it).
+
 Usage: bench_mta.py --bin BUILD/bin [--rounds N] [--count N] [--rspamd-count N]
                     [--senders N]
 """
@@ -104,16 +106,15 @@ import sys
 import threading
 import time
 
+import harness
 from percentile import percentile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(TOP, "sim"))
 sys.dont_write_bytecode = True
 
 CLK = os.sysconf("SC_CLK_TCK")
-EICAR_B64 = ("WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNU"
-             "LUZJTEUhJEgrSCo=")
+EICAR_B64 = base64.b64encode(harness.eicar().encode()).decode()
 
 
 PY_EMAIL_DATA = "/usr/lib/python3.11/test/test_email/data"
@@ -426,7 +427,6 @@ def verify(mta, files, sides):
     refused first, or a side without rspamd); the relayed copies of
     rspamd's milter must carry the same score in X-Spamd-Result (else that
     shows as a symbol of its own)."""
-    import smtplib
     from harness import wait_until
     out = {}
     seen = set(os.listdir(mta.sink_dir))
@@ -437,11 +437,7 @@ def verify(mta, files, sides):
             offset = maillog_size(mta)
             with open(path, "rb") as f:
                 text = f.read()
-            with smtplib.SMTP("127.0.0.1", mta.smtp_port, timeout=120) as smtp:
-                smtp.ehlo("client.example.org")
-                smtp.mail("alice@example.org")
-                smtp.rcpt("bob@example.net")
-                code, reply = smtp.data(text)
+            code, _ = mta.transaction("<alice@example.org>", "<bob@example.net>", text, timeout=120)
             qid = wait_until(lambda: re.findall(r"postfix/smtpd\[\d+\]: (\w+): client=",
                                                 maillog_since(mta, offset)), 30, "the queue id")[0]
             outcomes[message] = (qid, "relayed" if code == 250 else "%d" % code, infected)
@@ -564,8 +560,6 @@ def main():
                     help="SMTP connections at once (8 per CPU: %(default)s here)")
     args = ap.parse_args()
     os.environ["TARNWICK_BIN"] = os.path.abspath(args.bin)
-
-    import harness
 
     why = (harness.postfix_missing() or harness.milter_missing() or harness.real_engines_missing()
            or harness.daemon_missing("quillon-rspamd") or harness.rspamd_missing())

@@ -26,8 +26,7 @@ import shutil
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench import TEMPLATES, Bench  # noqa: E402
+from bench import TEMPLATES, Bench
 
 PROGRAMS = ("Tarnwick-AV", "Tarnwick-AS")
 

@@ -39,12 +39,12 @@ on an otherwise idle machine for figures to quote.
 
 Usage: engines_bench.py --bin BUILD/bin --py BUILD/python [--rounds N]
                         [--count N] [--spam-count N] [--json PATH]
+sim/ on PYTHONPATH (make bench-engines sets it) for the harness's messages.
 Environment: BENCH_CLIENTS (scans at once, 4), BENCH_WORKERS (quillon-clamd's
 --workers, as many as the clients).
 """
 
 import argparse
-import base64
 import hashlib
 import io
 import json
@@ -62,11 +62,12 @@ import threading
 import time
 import zipfile
 
+import harness
+from percentile import percentile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import engine_samples as samples  # noqa: E402
-from percentile import percentile  # noqa: E402
+EICAR = harness.eicar().encode()
 
 CLIENTS = int(os.environ.get("BENCH_CLIENTS", "4"))
 TICK = os.sysconf("SC_CLK_TCK")
@@ -98,20 +99,20 @@ def message(rng, index, nonce):
     tag = ("%s-%d" % (nonce, index)).encode()
     body = b"Reference " + tag + b"\r\n" + prose(rng, rng.randint(500, 20000))
     if kind == 0:  # infected: the test virus in an attachment
-        return "infected", samples.mime_message(samples.EICAR, name="invoice.com", body=body)
+        return "infected", harness.mime_message(EICAR, name="invoice.com", body=body)
     if kind < 20:
-        return "plain", samples.plain_message(body, subject="note " + tag.decode())
+        return "plain", harness.plain_message(body, subject="note " + tag.decode())
     if kind < 35:
         blob = tag + rng.randbytes(rng.randint(2000, 150000))
-        return "attachment", samples.mime_message(blob, name="data.bin", body=body)
+        return "attachment", harness.mime_message(blob, name="data.bin", body=body)
     if kind < 45:
         files = {"report-%d.txt" % i: prose(rng, rng.randint(1000, 40000)) for i in range(rng.randint(1, 4))}
         out = io.BytesIO()
         with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
             for name, data in files.items():
                 archive.writestr(name, tag + data)
-        return "zip", samples.mime_message(out.getvalue(), name="reports.zip", body=body)
-    inner = samples.mime_message(prose(rng, rng.randint(1000, 30000)), name="notes.txt", body=body)
+        return "zip", harness.mime_message(out.getvalue(), name="reports.zip", body=body)
+    inner = harness.mime_message(prose(rng, rng.randint(1000, 30000)), name="notes.txt", body=body)
     return "forwarded", (b"From: carol@example.org\r\nTo: bob@example.org\r\nSubject: Fwd: " + tag
                          + b"\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"f0\"\r\n\r\n"
                          b"--f0\r\nContent-Type: text/plain\r\n\r\nForwarded.\r\n"
@@ -164,7 +165,7 @@ def write_testfiles_corpus(directory, seed=1):
         hdb.append("%s:%d:Tarnwick.Bench.%s" % (hashlib.md5(data).hexdigest(), len(data),
                                                 name.replace(".", "_")))
         for form, content in (("file", data),
-                              ("eml", samples.mime_message(data, name=name, body=b"See attached.\r\n"))):
+                              ("eml", harness.mime_message(data, name=name, body=b"See attached.\r\n"))):
             path = os.path.join(directory, "%s.%s" % (name, form))
             with open(path, "wb") as f:
                 f.write(content)
@@ -615,11 +616,10 @@ def main():
     ap.add_argument("--only", choices=["scan", "spam"])
     ap.add_argument("--json", help="where to write the figures (default: BIN/../bench-engines.json)")
     args = ap.parse_args()
-    sys.path.insert(0, args.py)
     parent = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
     results = {}
     if args.only in (None, "scan"):
-        import quillon_se_api_pb2 as se
+        se = harness.load_schema("se", args.py)
         scratch = tempfile.mkdtemp(prefix="tw-bench-scan-", dir=parent)
         try:
             results["scan"] = scan_bench(args, scratch, se)
@@ -635,7 +635,7 @@ def main():
                                  stdout=subprocess.PIPE, check=True)
             results["spam"] = json.loads(out.stdout.decode().split("\n#json\n", 1)[1])["spam"]
         else:
-            import quillon_ase_api_pb2 as ase
+            ase = harness.load_schema("ase", args.py)
             scratch = tempfile.mkdtemp(prefix="tw-bench-spam-", dir=parent)
             try:
                 results["spam"] = spam_bench(args, scratch, ase)

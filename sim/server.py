@@ -23,7 +23,7 @@ import shutil
 import sys
 
 from harness import (ENGINES, REAL_ENGINES, FilterSession, SpamdServer, clamav_test_db, default_bin_dir, eicar,
-                     find_spamd, gtube, mail_text, mime_mail, queue_file, scratch_directory)
+                     find_spamd, gtube, mail_text, mime_message, queue_file, scratch_directory)
 
 
 class DemoMessage:
@@ -105,8 +105,11 @@ REAL_VIRUS = "Tarnwick.Test.EICAR"
 def real_av_demo_messages():
     env = dict(sender="alice@example.org", source="mx.example.org [192.0.2.10]",
                recipients=("bob@example.net", "carol@example.net"))
-    eicar_mail = mime_mail("Invoice", "The invoice is attached.", eicar(), "invoice.com")
-    clean_mail = mime_mail("Report", "The report is attached.", "Quarterly figures: all fine.\n", "report.txt")
+    eicar_mail = mime_message(eicar(), "invoice.com", subject="Invoice", body="The invoice is attached.\n",
+                              sender="<alice@example.org>", to="<bob@example.net>", crlf=False)
+    clean_mail = mime_message("Quarterly figures: all fine.\n", "report.txt", subject="Report",
+                              body="The report is attached.\n", sender="<alice@example.org>",
+                              to="<bob@example.net>", crlf=False)
     messages = [
         DemoMessage("clean message", queue_file(mail_text("Lunch", "See you at noon."), **env), "OK"),
         DemoMessage("EICAR in a base64 MIME attachment", queue_file(eicar_mail, **env), "INFECTED"),

@@ -17,12 +17,15 @@ The modules from the ground up; each imports only modules above it here:
                 the ci_may_skip mark
   settings      the settings language writer (cfg_file, merge, RawValue),
                 the programs' default settings and quiet_settings(program)
-  mail          queue files with their envelope, messages, test strings
+  mail          queue files with their envelope, messages (MIME, zip archives,
+                padded), the test strings
   clock         FakeClock: the filter's wall clock under libfaketime
   engines       EngineProcess: an engine simulator and its request log
   scripted      ScriptedEngine: an engine played by the test, frame by
-                frame; FrameConnection, one framed connection (also a
-                client of an engine), FrameClient over a daemon's socket; varint and field for hand-built frames
+                frame, and its replies (scan_result, spam_rating);
+                FrameConnection, one framed connection (also a client of
+                an engine), FrameClient over a daemon's socket; varint and
+                field for hand-built frames
   real_engines  EngineDaemon (quillon-clamd, quillon-spamd, quillon-rspamd), SpamdServer, RspamdServer,
                 FakeRspamd (a stand-in answering what each message asks for),
                 start_daemon, skip_without (a class needing the daemons)
@@ -32,10 +35,11 @@ The modules from the ground up; each imports only modules above it here:
                 directory, spoken to on its standard input and output
   milter        MilterRig: tarnwick-milter with its filters and engines,
                 driven by miltertest; lua_message, milter_outcomes
-  smtp          ScriptedSmtp: an SMTP server played by the test, for the
+  smtp          smtp_send, smtp_transaction: the SMTP client of the tests;
+                ScriptedSmtp: an SMTP server played by the test, for the
                 milter host's --submit-to
-  postfix       PostfixInstance: a private Postfix in front of a milter;
-                milter_behind_postfix
+  postfix       PostfixInstance: a private Postfix in front of a milter,
+                with send and transaction to its smtpd; milter_behind_postfix
   run           the test runner ctest uses (python3 -m harness.run MODULE)
 
 Standard library only; the generated message classes (python3-protobuf)
@@ -46,15 +50,17 @@ from .base import (LOAD_FACTOR, PROGRAMS, REPO_DIR, SANITIZED, SKIP_CODE, TIMEOU
                    default_python_dir, load_schema, load_stats_tool, scaled, scratch_directory, stop_process, to_bytes, to_text, wait_until)
 from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
-from .mail import eicar, gtube, mail_text, mime_mail, queue_file
+from .mail import (eicar, encrypted_zip, gtube, mail_text, mime_message, nested_zip, padded_message,
+                   plain_message, queue_file, zip_of)
 from .real_engines import (DAEMONS, REAL_ENGINES, ClamdServer, EngineDaemon, FakeRspamd, RspamdServer, SpamdServer, clamav_test_db,
                            daemon_missing, find_rspamd, find_spamd, free_tcp_port, rspamd_missing,
                            skip_without, spamd_missing, start_daemon)
 from .output import ProgramOutput
-from .scripted import FrameClient, FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies, scan_result, varint
+from .scripted import (FrameClient, FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies,
+                       scan_result, spam_rating, varint)
 from .session import FilterSession
 from .milter import MilterRig, lua_message, milter_missing, milter_outcomes, real_engines_missing
-from .smtp import ScriptedSmtp
+from .smtp import ScriptedSmtp, smtp_send, smtp_transaction
 from .postfix import PostfixInstance, milter_behind_postfix, postfix_missing
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,
                        events_reports, merge, quiet_settings)

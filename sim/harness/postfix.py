@@ -20,8 +20,10 @@ import shutil
 import subprocess
 import time
 
+from .mail import mail_text
 from .milter import MilterRig, wait_until
 from .real_engines import free_tcp_port
+from .smtp import smtp_send, smtp_transaction
 
 DEFAULT_MAIN_CF = "/etc/postfix/main.cf"
 MAIN_CF_LOCK = "/tmp/tarnwick-test-main-cf.lock"
@@ -179,6 +181,18 @@ class PostfixInstance:
                 return c.recv(100).startswith(b"220")
         except OSError:
             return False
+
+    def send(self, subject, body="Nothing to see here.", sender="alice@example.org",
+             recipients=("bob@example.net",), timeout=120):
+        """One message to smtpd from sender (also its From:) to recipients:
+        (code, text) as smtp_send gives them, (250, "") when taken."""
+        return smtp_send(self.smtp_port, sender, recipients,
+                         mail_text(subject, body, sender=sender, crlf=True),
+                         host=self.smtp_address, timeout=timeout)
+
+    def transaction(self, mail_from, rcpt_to, message, **kwargs):
+        """One transaction with raw paths (smtp_transaction) to smtpd."""
+        return smtp_transaction(self.smtp_port, mail_from, rcpt_to, message, host=self.smtp_address, **kwargs)
 
     def maillog(self):
         try:

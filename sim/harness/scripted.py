@@ -240,6 +240,17 @@ def scan_result(se, serial, viruses=()):
     return m
 
 
+def spam_rating(ase, serial, score, details="scripted"):
+    """An anti-spam engine's GET_SPAM_REPORT_RESPONSE for `serial` with the
+    engine score `score` (VR_SPAM from 100 on, as the engines decide), as
+    a message of the schema module `ase`."""
+    m = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=serial)
+    m.spam_report.score.state = ase.VR_SPAM if score >= 100 else ase.VR_LEGIT
+    m.spam_report.score.score = score
+    m.spam_report.details = details
+    return m
+
+
 def scan_copies(engine, count, timeout=5.0):
     """Takes `count` scan requests and reads the file each names at once, as
     an engine scanning them would: [(serial, path, bytes or None)]."""

@@ -1,13 +1,57 @@
-"""ScriptedSmtp: an SMTP server on a loopback port played by the test, for
+"""SMTP both ways.  The client side, for the tests that send through a
+real MTA: smtp_send (one message, the reply that ended it) and
+smtp_transaction (one transaction with the paths written as given).
+ScriptedSmtp: an SMTP server on a loopback port played by the test, for
 the milter host's hand-over of generated mail (--submit-to): it answers
 each recipient as told (250 unless refuse names it), stores each message
 it takes with its envelope, and can stop answering after the greeting or
 at the end of data, so that the host's deadline ends the exchange."""
 
+import smtplib
 import socket
 import threading
 
-from .base import TIMEOUT_SCALE
+from .base import TIMEOUT_SCALE, to_bytes
+
+
+def smtp_send(port, sender, recipients, message, host="127.0.0.1", timeout=120):
+    """Sends message (text or bytes) from sender to recipients in one SMTP
+    session.  Returns (code, text): (250, "") when every recipient took it;
+    else the reply that refused it (a refused recipient's, the first, when
+    only some were refused); (0, why) when the session broke off."""
+    try:
+        with smtplib.SMTP(host, port, timeout=timeout) as smtp:
+            refused = smtp.sendmail(sender, list(recipients), message)
+    except smtplib.SMTPResponseException as e:
+        return e.smtp_code, e.smtp_error.decode(errors="replace")
+    except smtplib.SMTPRecipientsRefused as e:
+        refused = e.recipients
+    except (OSError, smtplib.SMTPException) as e:
+        return 0, str(e)
+    if refused:
+        code, text = next(iter(refused.values()))
+        return code, text.decode(errors="replace")
+    return 250, ""
+
+
+def smtp_transaction(port, mail_from, rcpt_to, message, helo="client.example.org", xclient=None,
+                     host="127.0.0.1", timeout=60):
+    """One transaction with its paths written as given ("<a@b.example>",
+    or anything an attacker would write there), after XCLIENT attributes
+    when xclient names them.  Returns (code, text) of the reply to the end
+    of data; a refused XCLIENT, MAIL or RCPT fails the test."""
+    with smtplib.SMTP(host, port, timeout=timeout) as smtp:
+        if xclient:
+            code, text = smtp.docmd("XCLIENT", xclient)
+            if code != 220:
+                raise AssertionError("XCLIENT %s: %d %s" % (xclient, code, text.decode(errors="replace")))
+        smtp.ehlo(helo)
+        for verb, argument in (("MAIL", "FROM:" + mail_from), ("RCPT", "TO:" + rcpt_to)):
+            code, text = smtp.docmd(verb, argument)
+            if code != 250:
+                raise AssertionError("%s %s: %d %s" % (verb, argument, code, text.decode(errors="replace")))
+        code, text = smtp.data(to_bytes(message))
+        return code, text.decode(errors="replace")
 
 
 class ScriptedSmtp:

@@ -45,7 +45,6 @@ import os
 import re
 import shutil
 import signal
-import smtplib
 import socket
 import subprocess
 import sys
@@ -55,11 +54,10 @@ import time
 import urllib.parse
 import urllib.request
 
+import harness
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(REPO, "sim"))
-
-import harness  # noqa: E402
 
 NET = "198.18.41"
 HOSTS = {"mta1": 11, "mta2": 12, "eng1": 21, "eng2": 22, "mon": 30, "client": 40}
@@ -248,17 +246,8 @@ def mail(host, n, kind):
 def send_one(host, n, kind, out, lock):
     mid, text = mail(host, n, kind)
     sent = time.time()
-    try:
-        with smtplib.SMTP(address(host), 25, timeout=180) as smtp:
-            smtp.sendmail("bob@client.tarnwick.test", ["alice@example.net"], text)
-        code, reply = 250, ""
-    except smtplib.SMTPResponseException as e:
-        code, reply = e.smtp_code, e.smtp_error.decode(errors="replace")
-    except smtplib.SMTPRecipientsRefused as e:
-        code, reply = list(e.recipients.values())[0]
-        reply = reply.decode(errors="replace")
-    except (OSError, smtplib.SMTPException) as e:
-        code, reply = 0, str(e)
+    code, reply = harness.smtp_send(25, "bob@client.tarnwick.test", ["alice@example.net"], text,
+                                    host=address(host), timeout=180)
     with lock:
         out.write(json.dumps({"host": host, "n": n, "kind": kind, "id": mid, "sent": sent,
                               "answered": time.time(), "code": code, "reply": reply}) + "\n")

@@ -28,12 +28,13 @@ import re
 import shlex
 import shutil
 import signal
-import smtplib
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+import harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -42,8 +43,8 @@ CACHE = "/var/cache/tarnwick-check-deploy"
 # The units the README enables, in the order systemd would start them.
 UNITS = ("spamd.service", "quillon-clamd.service", "quillon-spamd.service",
          "tarnwick-milter.service")
-EICAR = r"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
-GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
+EICAR = harness.eicar()
+GTUBE = harness.gtube()
 USER = "alice"
 
 
@@ -304,16 +305,7 @@ def message(subject, body):
 def send(subject, body):
     """Sends by SMTP to the Postfix in this namespace: (code, text) of the
     refusal, or (250, "") when accepted."""
-    with smtplib.SMTP("127.0.0.1", 25, timeout=120) as smtp:
-        try:
-            smtp.sendmail("bob@example.org", ["%s@localhost" % USER],
-                          message(subject, body).encode())
-        except smtplib.SMTPResponseException as e:
-            return e.smtp_code, e.smtp_error.decode(errors="replace")
-        except smtplib.SMTPRecipientsRefused as e:
-            code, text = list(e.recipients.values())[0]
-            return code, text.decode(errors="replace")
-    return 250, ""
+    return harness.smtp_send(25, "bob@example.org", ["%s@localhost" % USER], message(subject, body))
 
 
 def mailbox_messages(root):

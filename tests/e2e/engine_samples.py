@@ -1,106 +1,14 @@
-"""Generated mail samples for the engine daemon tests and the engine
-benchmark: the test virus inside MIME attachments, nested zip archives, an
-encrypted zip and padded large messages.  Nothing here is a virus by itself:
-the test string is kept in two halves.  At the end, the few process helpers
-that the engine tests share.
-"""
+"""The process helpers and engine clients the engine daemon tests share;
+their messages (MIME attachments, zip archives, padded messages) are the
+harness's (harness.mail)."""
 
-import base64
-import io
 import os
 import re
 import shutil
-import struct
 import subprocess
-import time
 import unittest
-import zipfile
-import zlib
 
 import harness
-
-EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR" + b"-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
-
-
-def mime_message(attachment, name="t.com", subject="files", body=b"See the attachment.\r\n"):
-    """A multipart message carrying attachment base64-encoded."""
-    return (b"From: alice@example.org\r\nTo: bob@example.org\r\nSubject: " + subject.encode()
-            + b"\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b0\"\r\n\r\n"
-            b"--b0\r\nContent-Type: text/plain\r\n\r\n" + body
-            + b"--b0\r\nContent-Type: application/octet-stream; name=\"" + name.encode() + b"\"\r\n"
-            b"Content-Transfer-Encoding: base64\r\n"
-            b"Content-Disposition: attachment; filename=\"" + name.encode() + b"\"\r\n\r\n"
-            + base64.encodebytes(attachment).replace(b"\n", b"\r\n")
-            + b"--b0--\r\n")
-
-
-def plain_message(body, subject="note"):
-    return (b"From: alice@example.org\r\nTo: bob@example.org\r\nSubject: " + subject.encode()
-            + b"\r\n\r\n" + body)
-
-
-def zip_of(name, data):
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
-        archive.writestr(name, data)
-    return out.getvalue()
-
-
-def nested_zip(data, depth):
-    """data inside depth zip archives, each holding the next."""
-    for level in range(depth):
-        data = zip_of("level%d.%s" % (depth - level, "zip" if level else "com"), data)
-    return data
-
-
-def _crc_step(crc, byte):
-    # The raw CRC-32 table step of the PKWARE cipher: zlib's crc32 without
-    # its pre- and post-inversion.
-    return ~zlib.crc32(bytes([byte]), ~crc & 0xFFFFFFFF) & 0xFFFFFFFF
-
-
-def _zipcrypto(password, plain):
-    keys = [0x12345678, 0x23456789, 0x34567890]
-
-    def update(byte):
-        keys[0] = _crc_step(keys[0], byte)
-        keys[1] = ((keys[1] + (keys[0] & 0xFF)) * 134775813 + 1) & 0xFFFFFFFF
-        keys[2] = _crc_step(keys[2], keys[1] >> 24)
-
-    for byte in password:
-        update(byte)
-    out = bytearray()
-    for byte in plain:
-        t = (keys[2] | 2) & 0xFFFF
-        out.append(byte ^ (((t * (t ^ 1)) >> 8) & 0xFF))
-        update(byte)
-    return bytes(out)
-
-
-def encrypted_zip(name, data, password=b"secret"):
-    """A zip holding data stored under the traditional PKWARE encryption,
-    as `zip -P` writes it."""
-    crc = zlib.crc32(data) & 0xFFFFFFFF
-    # Twelve header bytes, the last one the high byte of the CRC.
-    body = _zipcrypto(password, b"\x5a" * 11 + bytes([crc >> 24]) + data)
-    fname = name.encode()
-    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 1, 0, 0, 0, crc, len(body), len(data),
-                        len(fname), 0) + fname + body
-    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 1, 0, 0, 0, crc, len(body),
-                          len(data), len(fname), 0, 0, 0, 0, 0, 0) + fname
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), len(local), 0)
-    return local + central + end
-
-
-def padded_message(size, payload=EICAR):
-    """A plain message of at least size bytes whose body ends in payload."""
-    line = b"padding line of an overly long message, nothing to see here..........\r\n"
-    head = plain_message(b"", subject="large")
-    count = max(0, (size - len(head) - len(payload)) // len(line) + 1)
-    return head + line * count + payload + b"\r\n"
-
-
-# Process helpers shared by the engine tests.
 
 def program(name):
     """A built program of this tree."""

@@ -32,14 +32,6 @@ SCORES = {
 }
 
 
-def rating(serial, score):
-    m = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=serial)
-    m.spam_report.score.state = ase.VR_SPAM if score >= 100 else ase.VR_LEGIT
-    m.spam_report.score.score = score
-    m.spam_report.details = "scripted"
-    return m
-
-
 def stat_file(end, scores, normal=False):
     return ("StatStart=%d; #%s\n" % (NOON, date_text(NOON)) +
             "StatEnd=%d; #%s\n" % (end, date_text(end)) +
@@ -103,12 +95,12 @@ class ScoreStatisticsTest(unittest.TestCase):
             requests = engine.recv_requests(len(plan))
             clock.advance(2)
             for req, value in zip(requests, plan):
-                engine.send(rating(req.serial, SCORES[value][0]))
+                engine.send(harness.spam_rating(ase, req.serial, SCORES[value][0]))
             got = s.answers(range(1, len(plan) + 1))
             self.assertEqual(got, {str(n): ['%d ADDHEADER "%s"' % (n, SCORES[value][1])]
                                    for n, value in enumerate(plan, start=1)})
             # Once this reply is dropped, every earlier one is counted.
-            engine.send(rating(999, 0))
+            engine.send(harness.spam_rating(ase, 999, 0))
             s.wait_for("* no pending request for serial 999, reply dropped")
 
             scores = [(0, 2), (10, 5), (39, 1), (100, 3)]

@@ -15,14 +15,6 @@ err = harness.load_schema("error")
 QUIET = harness.quiet_settings("Tarnwick-AS")
 
 
-def rating(serial, score):
-    m = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=serial)
-    m.spam_report.score.state = ase.VR_SPAM if score >= 100 else ase.VR_LEGIT
-    m.spam_report.score.score = score
-    m.spam_report.details = "scripted"
-    return m
-
-
 def error_reply(serial):
     m = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=serial)
     m.error.code = err.EC_UNEXPECTED_ERROR
@@ -81,7 +73,7 @@ class AsSession(unittest.TestCase):
         req = self.engine.recv_request()
         self.assertEqual(req.tag, ase.ClientMessage.GET_SPAM_REPORT_REQUEST)
         self.assertEqual(req.serial, int(token))
-        self.engine.send(rating(req.serial, score))
+        self.engine.send(harness.spam_rating(ase, req.serial, score))
         log = self.s.expect(lambda line: line.startswith("* original score="))
         return log, self.s.next_line()
 
@@ -168,14 +160,14 @@ class RequestTextTest(AsSession):
 
         # A reply for no pending request is logged and dropped; the next
         # reply is handled as usual.
-        engine.send(rating(777, 0))
-        engine.send(rating(1, 120))
+        engine.send(harness.spam_rating(ase, 777, 0))
+        engine.send(harness.spam_rating(ase, 1, 120))
         s.expect("* no pending request for serial 777, reply dropped")
         self.assertEqual(s.next_line(), "* original score=120")
         self.assertEqual(s.next_line(), '1 ADDHEADER "%s"' % default_header(" 91", "XXXXX"))
         self.assertFalse([line for line in s.lines() if line.startswith("777 ")])
         for serial in (2, 3, 4, 5):
-            engine.send(rating(serial, 0))
+            engine.send(harness.spam_rating(ase, serial, 0))
         got = s.answers([2, 3, 4, 5])
         self.assertEqual(got, {str(n): ['%d ADDHEADER "%s"' % (n, default_header(" 81", "XXX"))]
                                for n in (2, 3, 4, 5)})

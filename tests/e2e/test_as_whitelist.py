@@ -29,14 +29,6 @@ LISTED_ANSWER = '%s ADDHEADER "X-Junk-Score: 0 []\\eX-Quillon-Score: 0 []"'
 RATED_ANSWER = '%s ADDHEADER "X-Junk-Score:  81 [XXX]\\eX-Quillon-Score:  81 [XXX]"'
 
 
-def rating(serial, score):
-    m = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=serial)
-    m.spam_report.score.state = ase.VR_LEGIT
-    m.spam_report.score.score = score
-    m.spam_report.details = "scripted"
-    return m
-
-
 class WhitelistTest(unittest.TestCase):
     def test_patterns_answers_and_engine(self):
         with harness.FilterSession("Tarnwick-AS", engine=None, settings=QUIET, whitelist=WHITELIST) as s:
@@ -87,7 +79,7 @@ class WhitelistTest(unittest.TestCase):
             self.assertEqual([r.serial for r in requests], [int(c[0]) for c in rated])
             self.assertEqual(requests[rated.index(("55", None, None))].message, harness.to_bytes(no_envelope))
             for r in requests:
-                engine.send(rating(r.serial, 0))
+                engine.send(harness.spam_rating(ase, r.serial, 0))
             # A listed message is answered with the token as sent (0042), a
             # rated one with the token's number (43 for 0043).
             answered_as = [token if pattern else str(int(token)) for token, _, pattern in cases]
@@ -101,7 +93,7 @@ class WhitelistTest(unittest.TestCase):
 
             # Once the reader has dropped this reply it has finished every
             # earlier one, counters included.
-            engine.send(rating(999, 0))
+            engine.send(harness.spam_rating(ase, 999, 0))
             s.wait_for("* no pending request for serial 999, reply dropped")
             self.assertEqual(s.quit(), 0)
             stats = s.read_stat_file()
@@ -131,7 +123,7 @@ class SpoofedSender(unittest.TestCase):
             s.request(3, s.add_file(b"P <spam@bad.example>\r\nR <u@x.example>\r\n\r\n" + message))
             req = engine.recv_request(timeout=5)
             self.assertEqual(req.message, message)
-            engine.send(rating(req.serial, 81))
+            engine.send(harness.spam_rating(ase, req.serial, 81))
             self.assertNotEqual(s.answer(3), LISTED_ANSWER % 3)
 
 

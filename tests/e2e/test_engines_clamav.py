@@ -6,7 +6,6 @@ protocol to it directly.  Skipped where the daemon was not built (no
 libclamav) or the generated Python classes are missing.
 """
 
-import base64
 import os
 import shutil
 import signal
@@ -33,17 +32,6 @@ EICAR_NAME = "Tarnwick.Test.EICAR"
 
 def ndb_line(name, data):
     return "%s:0:*:%s\n" % (name, data.hex())
-
-
-def mime_message(attachment):
-    return (b"From: alice@example.org\r\nTo: bob@example.org\r\nSubject: files\r\n"
-            b"MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b0\"\r\n\r\n"
-            b"--b0\r\nContent-Type: text/plain\r\n\r\nSee the attachment.\r\n"
-            b"--b0\r\nContent-Type: application/octet-stream; name=\"t.com\"\r\n"
-            b"Content-Transfer-Encoding: base64\r\n"
-            b"Content-Disposition: attachment; filename=\"t.com\"\r\n\r\n"
-            + base64.encodebytes(attachment).replace(b"\n", b"\r\n")
-            + b"--b0--\r\n")
 
 
 def Client(path):
@@ -134,10 +122,10 @@ class ClamavEngineTest(unittest.TestCase):
 
     def test_findings_in_plain_files_mime_attachments_and_clean_files(self):
         plain = self.write("eicar.txt", EICAR)
-        mail = self.write("eicar.eml", mime_message(EICAR))
+        mail = self.write("eicar.eml", harness.mime_message(EICAR))
         both = self.write("both.bin", b"head " + SECOND + b" middle " + EICAR + b" tail")
-        both_mail = self.write("both.eml", mime_message(b"x" + EICAR + b"\n" + SECOND + b"\n"))
-        clean_mail = self.write("clean.eml", mime_message(b"just a harmless attachment\n"))
+        both_mail = self.write("both.eml", harness.mime_message(b"x" + EICAR + b"\n" + SECOND + b"\n"))
+        clean_mail = self.write("clean.eml", harness.mime_message(b"just a harmless attachment\n"))
         empty = self.write("empty", b"")
         # The base64 form of the test string is not the string: only a
         # scanner that decodes the attachment finds it.
@@ -177,11 +165,11 @@ class ClamavEngineTest(unittest.TestCase):
                     b"Received: from h (n [192.0.2.7])\n\tby mx with ESMTP id " + queue_id +
                     b";\n\tThu, 01 Jan 1970 00:00:00 +0000\n")
         paths = [self.write("host-%d.eml" % i, fields(q) + body) for i, (q, body) in enumerate(
-            [(b"Q1", mime_message(EICAR)), (b"Q2", mime_message(EICAR)), (b"Q3", EICAR + b"\n"),
-             (b"Q4", mime_message(b"just a harmless attachment\n")),
-             (b"Q5", mime_message(b"just a harmless attachment\n")),
+            [(b"Q1", harness.mime_message(EICAR)), (b"Q2", harness.mime_message(EICAR)), (b"Q3", EICAR + b"\n"),
+             (b"Q4", harness.mime_message(b"just a harmless attachment\n")),
+             (b"Q5", harness.mime_message(b"just a harmless attachment\n")),
              # Longer than what is read ahead for the fields: mapped.
-             (b"Q6", mime_message(b"x" * 100000 + b"\n" + EICAR + b"\n"))])]
+             (b"Q6", harness.mime_message(b"x" * 100000 + b"\n" + EICAR + b"\n"))])]
         reports = self.scan_all(paths)
         for report in reports[:3] + reports[5:]:
             self.assert_finds(report, [EICAR_NAME])

@@ -16,6 +16,8 @@ import engine_samples as samples
 import harness
 from engine_samples import wait_for_log
 
+EICAR = harness.eicar().encode()
+
 se = harness.load_schema("se")
 
 EICAR_NAME = "Tarnwick.Test.EICAR"
@@ -59,9 +61,9 @@ class ClamdPoolTest(unittest.TestCase):
         paths, infected = [], []
         for i in range(10):
             path = os.path.join(self.tmp, "%s-%d.eml" % (tag, i))
-            payload = samples.EICAR if i % 3 == 0 else b"nothing to see %d\n" % i
+            payload = EICAR if i % 3 == 0 else b"nothing to see %d\n" % i
             with open(path, "wb") as f:
-                f.write(samples.mime_message(payload))
+                f.write(harness.mime_message(payload))
             paths.append(path)
             infected.append(i % 3 == 0)
         reports = dict(enumerate(samples.scan(self.daemon.socket_path, paths), start=1))

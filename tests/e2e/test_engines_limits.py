@@ -26,6 +26,7 @@ from engine_samples import program, run, wait_for_log
 se = harness.load_schema("se")
 
 ENGINES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "engines")
+EICAR = harness.eicar().encode()
 EICAR_NAME = "Tarnwick.Test.EICAR"
 OLD = 1700000000  # November 2023: far older than a week
 
@@ -120,13 +121,13 @@ class ClamdOperationsTest(samples.DaemonsTest):
 
     def test_limits_and_encryption_are_findings_unless_switched_off(self):
         paths = [
-            self.write("nested.eml", samples.mime_message(samples.nested_zip(samples.EICAR, 16), "n.zip")),
-            self.write("encrypted.eml", samples.mime_message(samples.encrypted_zip("v.com", samples.EICAR),
+            self.write("nested.eml", harness.mime_message(harness.nested_zip(EICAR, 16), "n.zip")),
+            self.write("encrypted.eml", harness.mime_message(harness.encrypted_zip("v.com", EICAR),
                                                              "e.zip")),
-            self.write("large.eml", samples.padded_message(2 << 20)),
+            self.write("large.eml", harness.padded_message(2 << 20)),
             # Fifteen levels stay within the recursion limit: the virus itself is found.
-            self.write("shallow.eml", samples.mime_message(samples.nested_zip(samples.EICAR, 15), "s.zip")),
-            self.write("clean.eml", samples.mime_message(b"just a harmless attachment\n")),
+            self.write("shallow.eml", harness.mime_message(harness.nested_zip(EICAR, 15), "s.zip")),
+            self.write("clean.eml", harness.mime_message(b"just a harmless attachment\n")),
         ]
         strict = samples.scan(self.strict.socket_path, paths)
         self.assertEqual(names(strict[0]), ["Heuristics.Limits.Exceeded.MaxRecursion"])
@@ -162,8 +163,8 @@ class ClamdOperationsTest(samples.DaemonsTest):
             self.assertIn(default, text)
 
     def test_refused_paths(self):
-        outside = self.write("outside.txt", samples.EICAR, directory=self.tmp)
-        inside = self.write("inside.txt", samples.EICAR)
+        outside = self.write("outside.txt", EICAR, directory=self.tmp)
+        inside = self.write("inside.txt", EICAR)
         link = os.path.join(self.mail, "link.txt")
         if not os.path.lexists(link):
             os.symlink(inside, link)
@@ -172,7 +173,7 @@ class ClamdOperationsTest(samples.DaemonsTest):
             os.symlink(self.tmp, escape)
         # A sibling that shares the allowed directory's name as a prefix is outside.
         os.makedirs(self.mail + "-evil", exist_ok=True)
-        sibling = self.write("inside.txt", samples.EICAR, directory=self.mail + "-evil")
+        sibling = self.write("inside.txt", EICAR, directory=self.mail + "-evil")
         cases = [
             (outside, se.SE_NO_ACCESS),
             (sibling, se.SE_NO_ACCESS),
@@ -185,9 +186,9 @@ class ClamdOperationsTest(samples.DaemonsTest):
             (link, se.SE_FILE_NOT_REGULAR),
         ]
         os.makedirs(os.path.join(self.tmp, "later"), exist_ok=True)
-        later = self.write("later.txt", samples.EICAR, directory=os.path.join(self.tmp, "later"))
+        later = self.write("later.txt", EICAR, directory=os.path.join(self.tmp, "later"))
         # Doubled slashes and a name starting with two dots are no climb.
-        allowed = [inside, later, self.mail + "//inside.txt", self.write("..inside", samples.EICAR)]
+        allowed = [inside, later, self.mail + "//inside.txt", self.write("..inside", EICAR)]
         reports = samples.scan(self.strict.socket_path, [path for path, _ in cases] + allowed)
         for (path, error), report in zip(cases, reports):
             self.assertEqual((report.error, names(report)), (error, []), path)
@@ -350,8 +351,8 @@ class ClamdOperationsTest(samples.DaemonsTest):
 
     def test_quillon_check_exit_codes(self):
         check = program("quillon-check")
-        infected = self.write("check-infected.eml", samples.mime_message(samples.EICAR))
-        clean = self.write("check-clean.eml", samples.mime_message(b"hello\n"))
+        infected = self.write("check-infected.eml", harness.mime_message(EICAR))
+        clean = self.write("check-clean.eml", harness.mime_message(b"hello\n"))
         cases = [
             ([], 0, r"^ClamAV \d\S*; databases of 2023-11-14 .*; 1 bases, 1 signatures; 2 workers$"),
             ([clean], 0, r"^%s: OK$" % re.escape(clean)),
@@ -385,8 +386,8 @@ class ClamdThroughFilterTest(unittest.TestCase):
         s.wait_for(re.compile(r"^\* Engine version: ClamAV \d"), timeout=20)
         envelope = dict(sender="alice@example.org", recipients=("bob@example.net",))
         messages = {
-            "301": samples.mime_message(samples.nested_zip(samples.EICAR, 16), "n.zip"),
-            "302": samples.mime_message(samples.encrypted_zip("v.com", samples.EICAR), "e.zip"),
+            "301": harness.mime_message(harness.nested_zip(EICAR, 16), "n.zip"),
+            "302": harness.mime_message(harness.encrypted_zip("v.com", EICAR), "e.zip"),
         }
         for token, message in messages.items():
             s.request(token, s.add_file(harness.queue_file(message, **envelope), token + ".msg"))

@@ -142,7 +142,7 @@ class RspamdEngineTest(samples.DaemonsTest):
         # rspamc is given the message as the MTA hands it to rspamd's own
         # milter: without the host's fields, whose Received field would
         # count as one more hop.
-        plain = [ham("c1"), gtube("c2"), samples.mime_message(b"PK\x03\x04 not really a zip", name="invoice.zip")]
+        plain = [ham("c1"), gtube("c2"), harness.mime_message(b"PK\x03\x04 not really a zip", name="invoice.zip")]
         hosted = [(ham("c3"), {"qid": "4QXyz3"}), (gtube("c4"), {"qid": "4QXyz4", "name": "unknown"}),
                   (ham("c5"), {"qid": "4QXyz5", "helo": "unknown", "sender": ""})]
         messages = [(m, [], m) for m in plain] + [from_host(m, **facts) + (m,) for m, facts in hosted]

@@ -53,7 +53,7 @@ class SpamdOperationsTest(samples.DaemonsTest):
     def timed_rating(self, client, serial):
         """One message rated; the reply and the seconds it took."""
         started = time.monotonic()
-        samples.send_ratings(client, [samples.plain_message(b"Message %d.\r\n" % serial)], first=serial)
+        samples.send_ratings(client, [harness.plain_message(b"Message %d.\r\n" % serial)], first=serial)
         reply = client.receive()
         self.assertEqual(reply.serial, serial)
         return reply, time.monotonic() - started
@@ -139,7 +139,7 @@ class SpamdOperationsTest(samples.DaemonsTest):
         daemon = self._start("reloading", ["--spamd-socket", self.second.socket_path, "--workers", "4"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=60)
         try:
-            samples.send_ratings(client, [samples.plain_message(b"Message %d.\r\n" % n) for n in range(1, 51)])
+            samples.send_ratings(client, [harness.plain_message(b"Message %d.\r\n" % n) for n in range(1, 51)])
             time.sleep(0.2)
             self.second.proc.send_signal(signal.SIGHUP)
             replies = [client.receive() for _ in range(50)]
@@ -369,7 +369,7 @@ class SpamdOperationsTest(samples.DaemonsTest):
         daemon = self._start("busy", ["--spamd-socket", path, "--timeout", "20"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage)
         try:
-            samples.send_ratings(client, [samples.plain_message(b"hi\r\n")])
+            samples.send_ratings(client, [harness.plain_message(b"hi\r\n")])
             reply = client.receive()
         finally:
             client.close()
@@ -380,8 +380,7 @@ class SpamdOperationsTest(samples.DaemonsTest):
         check = program("quillon-check")
         gtube = os.path.join(self.tmp, "gtube.eml")
         with open(gtube, "wb") as f:
-            f.write(samples.plain_message(b"XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD"
-                                          b"-ANTI-UBE-TEST-EMAIL*C.34X\r\n"))
+            f.write(harness.plain_message(harness.gtube().encode() + b"\r\n"))
         out = run([check, "--spam-engine", self.engine.socket_path])
         self.assertEqual(out.returncode, 0, out)
         self.assertRegex(out.stdout.decode(), r"^ping: (ham|SPAM) engine score -?\d+, score=")

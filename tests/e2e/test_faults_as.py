@@ -63,32 +63,24 @@ class AntiSpamFaults(FaultCases, unittest.TestCase):
         self.assertEqual(s.quit(), 0)
 
 
-def rated(serial, score=-500):
-    m = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=serial)
-    m.spam_report.score.state = ase.VR_LEGIT
-    m.spam_report.score.score = score
-    m.spam_report.details = "no rules hit"
-    return m
-
-
 class AntiSpamFrames(FrameCases, unittest.TestCase):
     program = "Tarnwick-AS"
     schema = "ase"
     ordinary = RATED
 
     def answer_frame(self, serial):
-        return rated(serial).SerializeToString()
+        return harness.spam_rating(ase, serial, -500).SerializeToString()
 
     def fatal_frames(self):
-        no_details = rated(17)
+        no_details = harness.spam_rating(ase, 17, -500)
         no_details.spam_report.ClearField("details")
-        no_serial = rated(17)
+        no_serial = harness.spam_rating(ase, 17, -500)
         no_serial.ClearField("serial")
         return [
             ("tag value outside the enumeration", field(1, 0, 2) + field(2, 0, 17)),
             ("report without its details", no_details.SerializePartialToString()),
             ("reply without serial", no_serial.SerializeToString()),
-            ("unknown groups 3000 deep", rated(17).SerializeToString() + nested_groups(3000)),
+            ("unknown groups 3000 deep", harness.spam_rating(ase, 17, -500).SerializeToString() + nested_groups(3000)),
             ("bytes that are no encoding", b"\xff" * 40),
             ("length of a field past the frame", field(1, 0, 1) + field(2, 0, 17) + varint(3 << 3 | 2) + varint(500)),
         ]

@@ -10,16 +10,14 @@ Needs root (a private Postfix instance); skipped otherwise."""
 import os
 import re
 import signal
-import smtplib
 import unittest
 
 import harness
 
 EICAR = harness.eicar()
+GTUBE = harness.gtube()
 WHY = harness.milter_missing() or harness.real_engines_missing() or harness.postfix_missing()
 
-MESSAGE = "From: Alice <alice@example.org>\r\nTo: Bob <bob@example.net>\r\nSubject: %s\r\n\r\n%s\r\n"
-GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
 
 
 @unittest.skipIf(bool(WHY), WHY)
@@ -44,17 +42,8 @@ class PolicyTest(unittest.TestCase):
     def send(self, subject, body, sender="alice@example.org", xclient=None):
         """One message; xclient: the XCLIENT attributes to send first.
         Returns the reply to the end of data as (code, text)."""
-        with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
-            if xclient:
-                code, text = smtp.docmd("XCLIENT", xclient)
-                self.assertEqual(code, 220, text)
-            smtp.ehlo("client.example.org")
-            code, text = smtp.docmd("MAIL", "FROM:<%s>" % sender)
-            self.assertEqual(code, 250, text)
-            code, text = smtp.docmd("RCPT", "TO:<bob@example.net>")
-            self.assertEqual(code, 250, text)
-            code, text = smtp.data((MESSAGE % (subject, body)).encode())
-            return code, text.decode()
+        return self.mta.transaction("<%s>" % sender, "<bob@example.net>",
+                                    harness.mail_text(subject, body, crlf=True), xclient=xclient)
 
     def held_reason(self, sender):
         """The reason of the hold the milter logged for the message of this

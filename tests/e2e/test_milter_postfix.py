@@ -10,17 +10,15 @@ import binascii
 import os
 import re
 import shutil
-import smtplib
 import tempfile
 import unittest
 
 import harness
 
 EICAR = harness.eicar()
+GTUBE = harness.gtube()
 WHY = harness.milter_missing() or harness.real_engines_missing() or harness.postfix_missing()
 
-MESSAGE = "From: Alice <alice@example.org>\r\nTo: Bob <bob@example.net>\r\nSubject: %s\r\n\r\n%s\r\n"
-GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
 # A test signature whose name is a printf format.
 PERCENT_MARK = "TARNWICK-PERCENT-NAME-TEST-MARKER"
 PERCENT_NAME = "Evil%s%n%%Name"
@@ -51,31 +49,13 @@ class PostfixTest(unittest.TestCase):
         cls.rig.cleanup()
         shutil.rmtree(cls.db, ignore_errors=True)
 
-    def send(self, subject, body, rcpts=("bob@example.net",)):
-        with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
-            return smtp.sendmail("alice@example.org", list(rcpts), MESSAGE % (subject, body))
-
-    def dialogue(self, mail_from, rcpt_to, message, helo="client.example.org"):
-        """One SMTP transaction with the paths written as given; returns the
-        reply to the end of data as (code, text)."""
-        with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
-            smtp.ehlo(helo)
-            code, text = smtp.docmd("MAIL", "FROM:" + mail_from)
-            self.assertEqual(code, 250, text)
-            code, text = smtp.docmd("RCPT", "TO:" + rcpt_to)
-            self.assertEqual(code, 250, text)
-            code, text = smtp.data(message.encode())
-            return code, text.decode()
-
     def test_infected_refused_clean_relayed_notification_delivered(self):
-        with self.assertRaises(smtplib.SMTPDataError) as refused:
-            self.send("infected", EICAR, ("bob@example.net", "carol@example.net"))
-        self.assertEqual(refused.exception.smtp_code, 550)
-        text = refused.exception.smtp_error.decode()
+        code, text = self.mta.send("infected", EICAR, recipients=("bob@example.net", "carol@example.net"))
+        self.assertEqual(code, 550, text)
         self.assertIn("5.7.1 Virus found: Tarnwick.Test.EICAR.UNOFFICIAL", text)
         self.assertIn("Message rejected by Tarnwick-AV", text)
 
-        self.assertEqual(self.send("clean", "Nothing to see here."), {})
+        self.assertEqual(self.mta.send("clean", "Nothing to see here."), (250, ""))
         relayed = self.mta.wait_sunk(rb"Subject: clean\r?\n")[0]
         self.assertRegex(relayed, rb"X-Junk-Score: +\d+ \[X*\]\r?\nX-Quillon-Score: +\d+ \[X*\]")
         self.assertIn(b"Nothing to see here.", relayed)
@@ -98,16 +78,17 @@ class PostfixTest(unittest.TestCase):
 
     def test_whitelist_sees_the_sender_postfix_checked(self):
         # The sender the comment names is whitelisted; the one Postfix took is not.
-        self.dialogue("<boss@example.net>", "<bob@example.net>", MESSAGE % ("wl-control", GTUBE))
-        self.dialogue("<attacker@evil.example (<boss@example.net>)>", "<bob@example.net>",
-                      MESSAGE % ("wl-trick", GTUBE))
+        self.mta.transaction("<boss@example.net>", "<bob@example.net>",
+                             harness.mail_text("wl-control", GTUBE, crlf=True))
+        self.mta.transaction("<attacker@evil.example (<boss@example.net>)>", "<bob@example.net>",
+                             harness.mail_text("wl-trick", GTUBE, crlf=True))
         self.assertIn(b"X-Junk-Score: 0 []", self.mta.wait_sunk(rb"Subject: wl-control\r?\n")[0])
         self.assertIn(b"X-Junk-Score: 100 [", self.mta.wait_sunk(rb"Subject: wl-trick\r?\n")[0])
         self.assertIn("from=<attacker@evil.example>", self.rig.log())
 
     def test_notification_goes_only_to_the_recipient_postfix_accepted(self):
-        code, _ = self.dialogue("<alice@example.org>", '<evil@evil.example ("x>y") <bob@example.net>>',
-                                MESSAGE % ("rcpt-trick", EICAR))
+        code, _ = self.mta.transaction("<alice@example.org>", '<evil@evil.example ("x>y") <bob@example.net>>',
+                                       harness.mail_text("rcpt-trick", EICAR, crlf=True))
         self.assertEqual(code, 550)
         note = self.mta.wait_sunk(rb"Subject: rcpt-trick")[0]
         self.assertIn(b"To: bob@example.net\n", note.replace(b"\r\n", b"\n"))
@@ -120,8 +101,8 @@ class PostfixTest(unittest.TestCase):
         # Postfix hands the milter its resolved address in lower case; the
         # engines and the notification get the client's spelling of it, as
         # rspamd's own milter does.
-        code, _ = self.dialogue("<Alice@Example.ORG>", "<Bob.Smith@Example.NET>",
-                                MESSAGE % ("case-kept", EICAR))
+        code, _ = self.mta.transaction("<Alice@Example.ORG>", "<Bob.Smith@Example.NET>",
+                                       harness.mail_text("case-kept", EICAR, crlf=True))
         self.assertEqual(code, 550)
         note = self.mta.wait_sunk(rb"(?s)Subject: Virus alert.*Subject: case-kept")[0]
         self.assertEqual(re.findall(rb"X-Rcpt-Args: <([^>]*)>", note), [b"Bob.Smith@Example.NET"])
@@ -133,7 +114,7 @@ class PostfixTest(unittest.TestCase):
     def test_forged_score_fields_removed(self):
         forged = ("X-Junk-Score: 0 []\r\nFrom: alice@example.org\r\nx-junk-score: 0 []\r\n"
                   "Subject: forged\r\n\r\n" + GTUBE + "\r\n")
-        self.dialogue("<alice@example.org>", "<bob@example.net>", forged)
+        self.mta.transaction("<alice@example.org>", "<bob@example.net>", forged)
         relayed = self.mta.wait_sunk(rb"Subject: forged\r?\n")[0]
         head = relayed.split(b"\r\n\r\n")[0]
         fields = re.findall(rb"(?im)^x-junk-score:.*$", head)
@@ -146,8 +127,8 @@ class PostfixTest(unittest.TestCase):
         # to forge a hop, an envelope sender of another domain than From:.
         message = ("From: Alice <alice@example.org>\r\nTo: bob@example.net\r\nSubject: hop\r\n"
                    "Message-ID: <hop-test@example.org>\r\n\r\n%s\r\n" % EICAR)
-        code, _ = self.dialogue("<eve@other.example>", "<bob@example.net>", message,
-                                helo="a by trusted.example.net with ESMTPS id X")
+        code, _ = self.mta.transaction("<eve@other.example>", "<bob@example.net>", message,
+                                       helo="a by trusted.example.net with ESMTPS id X")
         self.assertEqual(code, 550)
         copied = self.mta.wait_sunk(rb"Subject: hop")[0].replace(b"\r\n", b"\n")
         queue_id = re.search(r"message queue=(\w+) from=<eve@other.example>", self.rig.log()).group(1)
@@ -162,8 +143,8 @@ class PostfixTest(unittest.TestCase):
         # clean message: an infected one refused within the head start never
         # reaches the anti-spam filter.
         clean = message.replace("hop-test@", "hop-clean@").replace(EICAR, "hello")
-        code, _ = self.dialogue("<eve@other.example>", "<bob@example.net>", clean,
-                                helo="a by trusted.example.net with ESMTPS id X")
+        code, _ = self.mta.transaction("<eve@other.example>", "<bob@example.net>", clean,
+                                       helo="a by trusted.example.net with ESMTPS id X")
         self.assertEqual(code, 250)
         result = harness.wait_until(
             lambda: [l for l in self.rig.spamd.log_text().splitlines()
@@ -171,8 +152,8 @@ class PostfixTest(unittest.TestCase):
         self.assertIn("HEADER_FROM_DIFFERENT_DOMAINS", result[0])
 
     def test_percent_in_a_virus_name_survives(self):
-        code, text = self.dialogue("<alice@example.org>", "<bob@example.net>",
-                                   MESSAGE % ("percent", PERCENT_MARK))
+        code, text = self.mta.transaction("<alice@example.org>", "<bob@example.net>",
+                                          harness.mail_text("percent", PERCENT_MARK, crlf=True))
         self.assertEqual(code, 550)
         self.assertIn("Virus found: " + PERCENT_NAME, text)
 
@@ -194,10 +175,7 @@ class PostfixSmtpSubmitTest(unittest.TestCase):
         cls.rig.cleanup()
 
     def test_notification_and_dotted_lines_delivered_over_smtp(self):
-        with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=60) as smtp:
-            with self.assertRaises(smtplib.SMTPDataError) as refused:
-                smtp.sendmail("alice@example.org", ["bob@example.net"], MESSAGE % ("smtp-infected", EICAR))
-        self.assertEqual(refused.exception.smtp_code, 550)
+        self.assertEqual(self.mta.send("smtp-infected", EICAR)[0], 550)
         note = self.mta.wait_sunk(rb"(?s)Subject: Virus alert.*Subject: smtp-infected\r?\n")[0]
         self.assertEqual(re.findall(rb"X-Rcpt-Args: <([^>]*)>", note), [b"bob@example.net"])
         self.assertIn(b"Tarnwick.Test.EICAR.UNOFFICIAL", note)

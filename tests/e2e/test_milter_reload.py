@@ -9,7 +9,6 @@ Needs root (a private Postfix instance); skipped otherwise."""
 import os
 import re
 import signal
-import smtplib
 import threading
 import time
 import unittest
@@ -18,7 +17,6 @@ import harness
 
 EICAR = harness.eicar()
 WHY = harness.milter_missing() or harness.real_engines_missing() or harness.postfix_missing()
-MESSAGE = "From: %s\r\nTo: Bob <bob@example.net>\r\nSubject: %s\r\n\r\n%s\r\n"
 SENDER = "alice@example.org"
 SCORE = "X-Reloaded-Score: ^1 [^2]"
 
@@ -46,12 +44,8 @@ class ReloadTest(unittest.TestCase):
         """(SMTP code, reply text, subject) of one message."""
         type(self).sent += 1
         subject = "r%d" % self.sent
-        try:
-            with smtplib.SMTP("127.0.0.1", self.mta.smtp_port, timeout=120) as smtp:
-                smtp.sendmail(sender, ["bob@example.net"], MESSAGE % (sender, subject, body))
-            return 250, "", subject
-        except smtplib.SMTPResponseException as e:
-            return e.smtp_code, e.smtp_error.decode(errors="replace"), subject
+        code, text = self.mta.send(subject, body, sender=sender)
+        return code, text, subject
 
     def relayed(self, subject):
         return self.mta.wait_sunk(rb"Subject: " + subject.encode() + rb"\r?\n")[0]

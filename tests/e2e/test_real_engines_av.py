@@ -59,11 +59,13 @@ class RealClamavFilterTest(unittest.TestCase):
         return s
 
     def test_eicar_in_a_base64_attachment_is_caught_and_clean_mail_accepted(self):
-        infected = harness.mime_mail("Invoice", "The invoice is attached.", harness.eicar(), "invoice.com")
+        infected = harness.mime_message(harness.eicar(), "invoice.com", subject="Invoice",
+                                        body="The invoice is attached.\n", crlf=False)
         # Encoded, the test string is no longer in the message: only a
         # scanner that decodes the attachment finds it.
-        self.assertNotIn(harness.eicar(), infected)
-        clean = harness.mime_mail("Report", "The report is attached.", "Quarterly figures: all fine.\n", "report.txt")
+        self.assertNotIn(harness.eicar().encode(), infected)
+        clean = harness.mime_message("Quarterly figures: all fine.\n", "report.txt", subject="Report",
+                                     body="The report is attached.\n", crlf=False)
         cases = [
             ("attachment", harness.queue_file(infected, **ENVELOPE), True),
             ("clean attachment", harness.queue_file(clean, **ENVELOPE), False),

@@ -1,10 +1,12 @@
 """The tools around the programs, where a fault hides wrong figures or a
 skipped test: bench-driver with make bench's check of a run, against a
 stand-in program that answers wrongly in one way each, and its fresh queue
-files; and the test runner's reading of CI, on a module with one skipped
-case."""
+files; the benchmarks' one percentile; and the test runner's reading of
+CI, on a module with one skipped case.  bench/ is on PYTHONPATH beside
+sim/ (tests/CMakeLists.txt)."""
 
 import json
+import math
 import os
 import subprocess
 import sys
@@ -12,10 +14,9 @@ import tempfile
 import textwrap
 import unittest
 
+import bench
 import harness
-
-sys.path.insert(0, os.path.join(harness.REPO_DIR, "bench"))
-import bench  # noqa: E402
+from percentile import percentile
 
 # Answers every FILE request with "N OK", and with one fault as argv[1] says.
 STAND_IN = textwrap.dedent("""\
@@ -84,8 +85,12 @@ class BenchRunCheckTest(unittest.TestCase):
                  "--count", "40", "--window", "8", "--timeout", "60", "--fresh",
                  "--", sys.executable, program],
                 capture_output=True, text=True, timeout=90, check=True).stdout
-            self.assertEqual(bench.run_problems(json.loads(out), "OK"), [])
-            self.assertEqual(json.loads(out)["answers"], {"OK": 45})
+            fig = json.loads(out)
+            self.assertEqual(bench.run_problems(fig, "OK"), [])
+            self.assertEqual(fig["answers"], {"OK": 45})
+            # Every latency, for the one percentile of the benchmarks.
+            self.assertEqual(len(fig["latency_us"]), 5)
+            self.assertTrue(all(v > 0 for v in fig["latency_us"]), fig["latency_us"])
             self.assertEqual(os.listdir(os.path.join(tmp, "queue")), [])
 
     def test_each_wrong_answer_fails_the_run(self):
@@ -111,6 +116,17 @@ class BenchRunCheckTest(unittest.TestCase):
                     else:
                         self.assertEqual(len(problems), 1, problems)
                         self.assertRegex(problems[0], problem)
+
+
+class PercentileTest(unittest.TestCase):
+    def test_rank_rule(self):
+        hundred = list(range(100, 0, -1))  # in any order
+        self.assertEqual((percentile(hundred, 0.99), percentile(hundred, 0.5), percentile(hundred, 0)),
+                         (99, 51, 1))
+        self.assertEqual(percentile(range(1, 1001), 0.99), 990)
+        self.assertEqual(percentile([7.5], 0.99), 7.5)
+        self.assertEqual(percentile([1, 2, 3], 1), 3)
+        self.assertTrue(math.isnan(percentile([], 0.5)))
 
 
 class RunnerCiTest(unittest.TestCase):

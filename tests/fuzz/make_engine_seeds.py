@@ -3,15 +3,17 @@
 corpus/fuzz_engines_*/.
 
 The frame bodies are protocol-buffer encoded by hand (a few fields of the
-two engine schemas), so this needs nothing but Python.  The seeds are kept
+two engine schemas), so this needs nothing but Python and the harness's
+messages: run with sim/ on PYTHONPATH.  The seeds are kept
 in the repository; run this again only to change them.  Inputs that found
 a defect are kept beside the seeds under names starting with "defect_"
 and are not written here.
 """
 
-import base64
 import os
 import struct
+
+import harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MARKER = b"TWFUZZMARK"
@@ -110,16 +112,6 @@ def spamd_frame_seeds():
     write(t, "unknown_tag.bin", seed(0, 4096, field_varint(1, 7) + field_varint(2, 3), GTUBE_REPLY))
 
 
-def mime_message(attachment):
-    return (b"From: alice@example.org\r\nTo: bob@example.org\r\nSubject: files\r\n"
-            b"MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b0\"\r\n\r\n"
-            b"--b0\r\nContent-Type: text/plain\r\n\r\nSee the attachment.\r\n"
-            b"--b0\r\nContent-Type: application/octet-stream; name=\"t.bin\"\r\n"
-            b"Content-Transfer-Encoding: base64\r\n"
-            b"Content-Disposition: attachment; filename=\"t.bin\"\r\n\r\n"
-            + base64.encodebytes(attachment).replace(b"\n", b"\r\n") + b"--b0--\r\n")
-
-
 def clamd_frame_seeds():
     t = "fuzz_engines_clamd_frame"
 
@@ -127,14 +119,14 @@ def clamd_frame_seeds():
         return bytes([choices]) + struct.pack("<H", len(body)) + body + content
 
     body = scan_request(5, b"/queue/message")
-    write(t, "marker_in_attachment.bin", seed(0, body, mime_message(b"head " + MARKER + b" tail")))
+    write(t, "marker_in_attachment.bin", seed(0, body, harness.mime_message(b"head " + MARKER + b" tail", "t.bin")))
     write(t, "marker_plain.bin", seed(0, body, b"before " + MARKER + b" after\n"))
     write(t, "marker_first.bin", seed(0, body, MARKER + b" opens this file\n"))
     # ClamAV takes this for RealMedia and matches nothing in it.
     write(t, "ignored_type.bin", seed(0, body, b".RMF " + MARKER + b"\n"))
-    write(t, "clean_mail.bin", seed(0, body, mime_message(b"nothing to see\n")))
+    write(t, "clean_mail.bin", seed(0, body, harness.mime_message(b"nothing to see\n", "t.bin")))
     # Mail parsing off: the encoded marker is not seen, the plain one is.
-    write(t, "mail_level_zero.bin", seed(0, scan_request(6, b"/m", (7, 0), (4, 0)), mime_message(MARKER)))
+    write(t, "mail_level_zero.bin", seed(0, scan_request(6, b"/m", (7, 0), (4, 0)), harness.mime_message(MARKER, "t.bin")))
     names = ("missing", "directory", "fifo", "dangling", "long_name", "through_file", "empty")
     for choices, name in enumerate(names, start=1):
         write(t, name + ".bin", seed(choices, body))

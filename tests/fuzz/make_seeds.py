@@ -4,7 +4,8 @@
 The seeds are small hand-made inputs: settings and statistics files,
 request lines, queue-file heads, whitelist patterns and engine reply
 streams.  The engine frames are built with the Python classes of the two
-schemas: run with TARNWICK_PY set to <build>/python.  The seeds are kept in
+schemas, loaded by the harness: run with sim/ on PYTHONPATH and
+TARNWICK_PY set to <build>/python.  The seeds are kept in
 the repository; run this again only to change them.
 
 The two schemas both define ql.ServerMessage, so the anti-spam frames are
@@ -16,7 +17,7 @@ import struct
 import subprocess
 import sys
 
-sys.path.insert(0, os.environ.get("TARNWICK_PY", "python"))
+import harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -114,7 +115,7 @@ def whitelist():
 
 
 def av_replies():
-    import quillon_se_api_pb2 as se
+    se = harness.load_schema("se")
     clean = se.ServerMessage(tag=se.ServerMessage.SCAN_FILE_RESULT, serial=17)
     clean.scan_report.object = b"/base/Temp/message_17.tmp"
     infected = se.ServerMessage(tag=se.ServerMessage.SCAN_FILE_RESULT, serial=18)
@@ -174,7 +175,7 @@ def av_replies():
 
 
 def as_replies():
-    import quillon_ase_api_pb2 as ase
+    ase = harness.load_schema("ase")
     def rated(serial, score, state=ase.VR_SPAM):
         m = ase.ServerMessage(tag=ase.ServerMessage.GET_SPAM_REPORT_RESPONSE, serial=serial)
         m.spam_report.score.state = state

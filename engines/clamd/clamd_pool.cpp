@@ -5,17 +5,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <utility>
 
 #include "common/base/daemonlog.h"
 #include "common/base/owners.h"
-#include "common/base/signals.h"
 #include "common/base/text.h"
 #include "engines/kit/connect.h"
 
@@ -39,16 +36,14 @@ bool EndsWith(const std::string& text, const char* tail) {
 }
 
 // A non-blocking socket connected to address, or an invalid one with why.
-UniqueFd Connect(const ClamdAddress& address, std::string& why) {
+UniqueFd Connect(const MemberAddress& address, std::string& why) {
     bool busy = false;
-    StreamTarget target;
-    if (address.unix) {
-        target.path = address.path;
-    } else {
-        target.host = address.host;
-        target.port = address.port;
-    }
-    return ConnectStream(target, Clock::now() + std::chrono::seconds(connectSeconds), why, busy);
+    return ConnectStream(address.Target(), Clock::now() + std::chrono::seconds(connectSeconds), why,
+                         busy);
+}
+
+std::string Shown(const MemberAddress& address) {
+    return EscapeControl(address.Form(), 256);
 }
 
 bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) {
@@ -69,29 +64,6 @@ bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) 
 }
 
 }  // namespace
-
-bool ParseClamdAddress(const std::string& text, ClamdAddress& out) {
-    out = ClamdAddress();
-    out.text = text;
-    if (text.compare(0, 5, "unix:") == 0) {
-        out.unix = true;
-        out.path = text.substr(5);
-        return !out.path.empty() && out.path[0] == '/' && out.path.size() < sizeof(sockaddr_un{}.sun_path);
-    }
-    if (text.compare(0, 4, "tcp:") != 0) return false;
-    std::string rest = text.substr(4);
-    size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    out.host = rest.substr(0, colon);
-    out.port = rest.substr(colon + 1);
-    if (out.host.size() > 2 && out.host.front() == '[' && out.host.back() == ']')
-        out.host = out.host.substr(1, out.host.size() - 2);
-    if (out.port.empty() || out.port.size() > 5 ||
-        out.port.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    unsigned long port = strtoul(out.port.c_str(), nullptr, 10);
-    return port > 0 && port < 65536 && !out.host.empty();
-}
 
 bool ParseClamdReply(const std::string& text, ClamdVerdict& verdict) {
     verdict = ClamdVerdict();
@@ -125,14 +97,13 @@ bool ParseClamdReply(const std::string& text, ClamdVerdict& verdict) {
     }
     if (!any) return false;
     // A match found settles the verdict whatever else was reported.
-    verdict.kind = found ? ClamdVerdict::kFound : failed ? ClamdVerdict::kError
-                                                         : ClamdVerdict::kClean;
+    verdict.kind = found    ? ClamdVerdict::kFound
+                   : failed ? ClamdVerdict::kError
+                            : ClamdVerdict::kClean;
     return found || failed || clean;
 }
 
-constexpr std::chrono::milliseconds ClamdPool::holdPause;
-
-ClamdPool::ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds,
+ClamdPool::ClamdPool(std::vector<MemberAddress> members, unsigned replySeconds,
                      std::chrono::milliseconds grace)
     : replySeconds_(replySeconds),
       grace_(grace),
@@ -141,24 +112,36 @@ ClamdPool::ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds,
               MemberPool::Hooks{
                   [this](size_t member, std::string& why) {
                       std::string reply;
-                      return Ask(members_[member], std::string("zPING", 6), -1, 0, reply, why) &&
+                      return Ask(members_[member], std::string("zPING", 6), -1, 0, reply, why) ==
+                                 Asked::kAnswered &&
                              reply.compare(0, 4, "PONG") == 0;
                   },
                   [this](size_t member, const std::string& why, size_t) {
                       Warn("clamd %s is down (%s): scans go to the other members",
-                           EscapeControl(members_[member].text, 256).c_str(),
-                           EscapeControl(why, 256).c_str());
+                           Shown(members_[member]).c_str(), EscapeControl(why, 256).c_str());
                   },
                   [this](size_t member, long long) {
-                      Log("clamd %s answers again",
-                          EscapeControl(members_[member].text, 256).c_str());
+                      Log("clamd %s answers again", Shown(members_[member]).c_str());
+                  },
+                  [this](size_t member, const std::string& why, long long seconds, size_t left) {
+                      const std::string pause = std::to_string(seconds) + " s";
+                      Warn("clamd %s is paused (%s): %s", Shown(members_[member]).c_str(),
+                           EscapeControl(why, 256).c_str(),
+                           (left > 0
+                                ? "scans go to the other members for " + pause
+                                : "no other is up: it is still asked, first in turn after " + pause)
+                               .c_str());
+                  },
+                  [this](size_t member, long long seconds) {
+                      Log("clamd %s gets scans again after a pause of %lld s",
+                          Shown(members_[member]).c_str(), seconds);
                   }}) {}
 
-bool ClamdPool::Ask(const ClamdAddress& address, const std::string& command, int fd,
-                    uint64_t size, std::string& reply, std::string& why) const {
+ClamdPool::Asked ClamdPool::Ask(const MemberAddress& address, const std::string& command, int fd,
+                                uint64_t size, std::string& reply, std::string& why) const {
     reply.clear();
     UniqueFd sock = Connect(address, why);
-    if (!sock.Valid()) return false;
+    if (!sock.Valid()) return Asked::kFailed;
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(replySeconds_);
     bool sent = SendAll(sock.Get(), command.data(), command.size(), deadline);
     if (sent && fd >= 0) {
@@ -183,13 +166,13 @@ bool ClamdPool::Ask(const ClamdAddress& address, const std::string& command, int
     for (;;) {
         if (WaitReady(sock.Get(), POLLIN, deadline) != Readiness::kReady) {
             why = "no reply in time";
-            return false;
+            return Asked::kTimedOut;
         }
         ssize_t n = recv(sock.Get(), buffer, sizeof buffer, 0);
         if (n > 0) {
             if (reply.size() + static_cast<size_t>(n) > maxClamdReply) {
                 why = "reply too long";
-                return false;
+                return Asked::kFailed;
             }
             reply.append(buffer, static_cast<size_t>(n));
             continue;
@@ -200,53 +183,70 @@ bool ClamdPool::Ask(const ClamdAddress& address, const std::string& command, int
     }
     if (reply.empty()) {
         if (why.empty()) why = sent ? "closed without a reply" : "the stream could not be sent";
-        return false;
+        return Asked::kFailed;
     }
-    return true;
+    return Asked::kAnswered;
 }
 
-bool ClamdPool::TryMembers(int fd, uint64_t size, bool evenDown, ClamdVerdict& verdict) {
+bool ClamdPool::TryMember(size_t member, int fd, uint64_t size, ClamdVerdict& verdict) {
+    std::string reply, why;
+    switch (Ask(members_[member], std::string("zINSTREAM", 10), fd, size, reply, why)) {
+        case Asked::kAnswered:
+            if (ParseClamdReply(reply, verdict)) {
+                health_.Finished(member);
+                return true;
+            }
+            why = "not a clamd reply: " + reply.substr(0, 80);
+            break;
+        case Asked::kTimedOut:
+            // Connected and silent: a clamd that takes scans and never
+            // finishes them may still answer PING, so only a pause or a
+            // scan brings it back.
+            health_.TimedOut(member, why + " (within " + std::to_string(replySeconds_) + " s)");
+            return false;
+        case Asked::kFailed:
+            break;
+    }
+    health_.GoneAway(member, why);
+    return false;
+}
+
+bool ClamdPool::TryMembers(int fd, uint64_t size, ClamdVerdict& verdict) {
     uint64_t tried = 0;
-    // Members that are up first, in turn; with evenDown the ones marked
-    // down after them, in case one came back before the prober saw it.
-    for (int pass = 0; pass < (evenDown ? 2 : 1); ++pass) {
+    // Members that are up first, in turn; then the ones marked down, in
+    // case one came back before the prober saw it; then, no other left,
+    // the paused ones.
+    for (int pass = 0; pass < 3; ++pass) {
         for (;;) {
-            const int index = health_.Pick(tried, pass == 1);
+            const int index = pass < 2 ? health_.Pick(tried, pass == 1) : health_.PickPaused(tried);
             if (index < 0) break;
             tried |= uint64_t{1} << index;
-            const size_t member = static_cast<size_t>(index);
-            std::string reply, why;
-            if (Ask(members_[member], std::string("zINSTREAM", 10), fd, size, reply, why)) {
-                if (ParseClamdReply(reply, verdict)) {
-                    if (pass == 1) health_.CameBack(member);
-                    return true;
-                }
-                why = "not a clamd reply: " + reply.substr(0, 80);
-            }
-            health_.GoneAway(member, why);
+            if (TryMember(static_cast<size_t>(index), fd, size, verdict)) return true;
         }
     }
     return false;
 }
 
 bool ClamdPool::Scan(int fd, uint64_t size, ClamdVerdict& verdict) {
-    if (TryMembers(fd, size, true, verdict)) return true;
+    if (TryMembers(fd, size, verdict)) return true;
     // Every member down: held while the last went down less than the grace
     // ago (a clamd restarting after a signature update).
-    const Clock::time_point until = health_.LatestAway() + grace_;
-    while (grace_.count() > 0 && Clock::now() + holdPause < until && !stopRequested.load()) {
-        std::this_thread::sleep_for(holdPause);
-        if (TryMembers(fd, size, true, verdict)) return true;
-    }
+    const Clock::time_point until = health_.HoldUntil(grace_);
+    if (Clock::now() < until && health_.Hold(until, [&] {
+            return TryMembers(fd, size, verdict) ? MemberPool::Round::kAnswered
+                                                 : MemberPool::Round::kNone;
+        }))
+        return true;
     verdict = ClamdVerdict();
     verdict.error = "no clamd of the pool answers";
     return false;
 }
 
 std::string ClamdPool::Version() {
-    for (const ClamdAddress& address : members_) {
+    for (const MemberAddress& address : members_) {
         std::string reply, why;
-        if (!Ask(address, std::string("zVERSION", 9), -1, 0, reply, why)) continue;
+        if (Ask(address, std::string("zVERSION", 9), -1, 0, reply, why) != Asked::kAnswered)
+            continue;
         while (!reply.empty() && (reply.back() == '\0' || reply.back() == '\n')) reply.pop_back();
         if (reply.compare(0, 7, "ClamAV ") == 0 && reply.size() < 256) return reply;
     }

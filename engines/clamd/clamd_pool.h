@@ -8,15 +8,20 @@
 //
 // Inputs: the member addresses (--clamd), the replies of the members.
 // Failover (the kit's member pool): scans go round the members that are up;
-// a member that refuses the connection, breaks it or does not answer within
-// the reply deadline is marked down at once and the scan goes to the next;
+// a member that refuses the connection, breaks it or answers something that
+// is no clamd reply is marked down at once and the scan goes to the next;
 // the pool's prober tries each down member once a second (PING, expecting
-// PONG) and takes it back.  When every member is down a scan still tries
-// them, in case one came back before the prober saw it, and goes on trying
-// every holdPause for the grace period counted from the moment the last
-// member went down (a clamd restarting after a signature update), before it
-// fails.  Limits: a reply is read to at most maxClamdReply bytes; a match
-// name is cut at 256 bytes; at most maxFindings names are kept.
+// PONG) and takes it back.  A member that took the scan and did not answer
+// within the reply deadline is paused instead (a clamd that hangs on scans
+// may still answer PING): it is never pinged, gets no scans for 1 s, then
+// 2, 4, ... up to 60 s each time it fails again, and back to 1 s once it
+// answers a scan; while no other member is up it is still asked.  When
+// every member is down a scan still tries them, in case one came back
+// before the prober saw it, and goes on trying every MemberPool::holdPause
+// for the grace period counted from the moment the last member went down
+// (a clamd restarting after a signature update), before it fails.  Limits:
+// a reply is read to at most maxClamdReply bytes; a match name is cut at
+// 256 bytes; at most maxFindings names are kept.
 #ifndef TARNWICK_ENGINES_CLAMD_CLAMD_POOL_H
 #define TARNWICK_ENGINES_CLAMD_CLAMD_POOL_H
 
@@ -27,23 +32,12 @@
 #include <string>
 #include <vector>
 
+#include "engines/kit/member_address.h"
 #include "engines/kit/member_pool.h"
 
 namespace engined {
 
 constexpr size_t maxClamdReply = 64u << 10;
-
-// One member: "unix:/run/clamav/clamd.ctl" or "tcp:HOST:PORT" (an IPv6
-// host in brackets).
-struct ClamdAddress {
-    bool unix = false;
-    std::string path;  // unix
-    std::string host;  // tcp
-    std::string port;  // tcp
-    std::string text;  // as given, for the log
-};
-// Reads an address; false when it is none of the two forms.
-bool ParseClamdAddress(const std::string& text, ClamdAddress& out);
 
 // What a member answered to one INSTREAM.
 struct ClamdVerdict {
@@ -61,10 +55,9 @@ class ClamdPool {
     // replySeconds: how long a member may take to answer one scan; grace:
     // how long scans are held once every member is down (0: none).  At
     // most MemberPool::maxMembers members.
-    ClamdPool(std::vector<ClamdAddress> members, unsigned replySeconds,
+    ClamdPool(std::vector<MemberAddress> members, unsigned replySeconds,
               std::chrono::milliseconds grace);
 
-    static constexpr std::chrono::milliseconds holdPause{100};
     ClamdPool(const ClamdPool&) = delete;
     ClamdPool& operator=(const ClamdPool&) = delete;
 
@@ -77,17 +70,22 @@ class ClamdPool {
     std::string Version();
 
   private:
+    enum class Asked { kAnswered, kFailed, kTimedOut };
     // Sends command (and, with fd, the file as INSTREAM chunks) to one
-    // member and reads its whole reply; false when the member failed.
-    bool Ask(const ClamdAddress& address, const std::string& command, int fd, uint64_t size,
-             std::string& reply, std::string& why) const;
-    // One round of tries: the members up in turn, then (evenDown) the ones
-    // down.  True when one answered.
-    bool TryMembers(int fd, uint64_t size, bool evenDown, ClamdVerdict& verdict);
+    // member and reads its whole reply; kTimedOut when the member was
+    // connected and did not answer within the reply time.
+    Asked Ask(const MemberAddress& address, const std::string& command, int fd, uint64_t size,
+              std::string& reply, std::string& why) const;
+    // Scans with one member and marks it by what it did; true when it
+    // answered.
+    bool TryMember(size_t member, int fd, uint64_t size, ClamdVerdict& verdict);
+    // One round of tries: the members up in turn, then the ones down, then
+    // (no other left) the paused ones.  True when one answered.
+    bool TryMembers(int fd, uint64_t size, ClamdVerdict& verdict);
 
     const unsigned replySeconds_;
     const std::chrono::milliseconds grace_;
-    const std::vector<ClamdAddress> members_;
+    const std::vector<MemberAddress> members_;
     MemberPool health_;  // last: its prober reads members_
 };
 

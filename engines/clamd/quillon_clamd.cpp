@@ -30,15 +30,16 @@
 #include <string>
 #include <vector>
 
-#include "engines/clamd/clamav_scan.h"
 #include "common/base/daemonlog.h"
 #include "common/base/options.h"
 #include "common/base/readiness.h"
 #include "common/base/signals.h"
 #include "common/base/threads.h"
 #include "common/base/version.h"
+#include "engines/clamd/clamav_scan.h"
 #include "engines/kit/daemon_options.h"
 #include "engines/kit/frame_server.h"
+#include "engines/kit/member_address.h"
 #include "quillon_se_api.pb.h"
 
 using daemonlog::Error;
@@ -62,7 +63,10 @@ struct Options : engined::CommonOptions {
     unsigned dbMaxAgeDays = 7;
     engined::ScanSettings scan;
     // With members, scans go to these clamd daemons instead of libclamav.
-    std::vector<engined::ClamdAddress> clamd;
+    std::vector<engined::MemberAddress> clamd;
+    // How long a member may take to answer one scan; 0: --max-scan-time and
+    // a margin for the stream.
+    unsigned clamdTimeoutSeconds = 0;
     // How long scans wait while every member is down (a clamd restarted).
     // clamd's own reload after a signature update keeps serving, or holds
     // the connections it accepted until it is done; a restart on the full
@@ -342,20 +346,17 @@ void ReadOptions(int argc, char** argv, Options& options) {
                    &scan.alertEncrypted, false),
         TextOption("clamd", "ADDRESS",
                    "hand the scans to ClamAV's clamd at unix:PATH or tcp:HOST:PORT instead of "
-                   "scanning here (repeatable: a pool with failover)",
+                   "scanning here (repeatable, or comma-separated: a pool with failover)",
                    [&options](const char* text) {
-                       engined::ClamdAddress address;
-                       if (!engined::ParseClamdAddress(text, address)) {
-                           Error("--clamd wants unix:/PATH or tcp:HOST:PORT, not %s", text);
-                           return false;
-                       }
-                       if (options.clamd.size() >= engined::MemberPool::maxMembers) {
-                           Error("--clamd: at most %zu members", engined::MemberPool::maxMembers);
-                           return false;
-                       }
-                       options.clamd.push_back(address);
-                       return true;
+                       std::string problem;
+                       if (engined::AddMembers(text, options.clamd, problem)) return true;
+                       Error("--clamd: %s", problem.c_str());
+                       return false;
                    }),
+        NumberOption("clamd-timeout", "SECONDS",
+                     "a --clamd member that takes a scan and gives no answer this long is paused "
+                     "(default: --max-scan-time and 30 s)",
+                     1, 3600, &options.clamdTimeoutSeconds),
         NumberOption("reload-grace", "SECONDS",
                      "while every --clamd member refuses (a clamd restarting), hold scans this "
                      "long from the refusal before answering them with an error; 0: at once",
@@ -414,9 +415,11 @@ int main(int argc, char** argv) {
     std::shared_ptr<const LoadedEngine> loaded;
     if (!options.clamd.empty()) {
         // Members get a scan's time limit and a margin for the stream.
+        const unsigned replySeconds = options.clamdTimeoutSeconds > 0
+                                          ? options.clamdTimeoutSeconds
+                                          : options.scan.maxScanTimeMs / 1000 + 30;
         options.pool = std::make_shared<engined::ClamdPool>(
-            options.clamd, options.scan.maxScanTimeMs / 1000 + 30,
-            std::chrono::seconds(options.graceSeconds));
+            options.clamd, replySeconds, std::chrono::seconds(options.graceSeconds));
         loaded = engined::PoolEngine(options.pool, options.scan);
         Log("scans go to a pool of %zu clamd: %s", options.clamd.size(), loaded->version.c_str());
     } else {
@@ -449,7 +452,7 @@ int main(int argc, char** argv) {
             loaded->signatures, options.dbDir.c_str(), options.socket.path.c_str());
     }
     NotifyServiceManager("READY=1\nSTATUS=" + loaded->version + ", " +
-                                  std::to_string(loaded->signatures) + " signatures");
+                         std::to_string(loaded->signatures) + " signatures");
     loaded.reset();
     server.Run();
     NotifyServiceManager("STOPPING=1");

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 
+#include "common/base/signals.h"
+
 namespace engined {
 
 constexpr size_t MemberPool::maxMembers;
 constexpr std::chrono::milliseconds MemberPool::probeInterval;
+constexpr std::chrono::milliseconds MemberPool::holdPause;
 constexpr std::chrono::milliseconds MemberPool::firstPause;
 constexpr std::chrono::milliseconds MemberPool::longestPause;
 
@@ -58,7 +61,8 @@ int MemberPool::PickAt(uint64_t tried, bool evenAway, Clock::time_point now) {
             picked = static_cast<int>(member);
         }
     }
-    if (resumedAfter >= 0 && hooks_.resumed) hooks_.resumed(static_cast<size_t>(picked), resumedAfter);
+    if (resumedAfter >= 0 && hooks_.resumed)
+        hooks_.resumed(static_cast<size_t>(picked), resumedAfter);
     return picked;
 }
 
@@ -165,6 +169,28 @@ std::string MemberPool::AwayText() {
         text += health.why + " (away for " + std::to_string(Seconds(now - health.since)) + " s)";
     }
     return text;
+}
+
+MemberPool::Clock::time_point MemberPool::HoldUntil(std::chrono::milliseconds grace,
+                                                    Clock::time_point deadline) {
+    if (grace.count() <= 0) return Clock::time_point::min();
+    return std::min(deadline, LatestAway() + grace);
+}
+
+bool MemberPool::Hold(Clock::time_point until, const std::function<Round()>& round) {
+    for (;;) {
+        const Clock::time_point wake = std::min(until, Clock::now() + holdPause);
+        std::this_thread::sleep_until(wake);
+        if (wake >= until || stopRequested.load()) return false;
+        switch (round()) {
+            case Round::kAnswered:
+                return true;
+            case Round::kGiveUp:
+                return false;
+            case Round::kNone:
+                break;
+        }
+    }
 }
 
 int MemberPool::NextProbe() {

@@ -1,7 +1,8 @@
 // The health of the members of a pool of daemons an engine daemon hands its
-// work to (quillon-clamd's clamd pool, quillon-spamd's spamd pool): which
-// members are up and which are away, the turn of the next request, and the
-// probing that takes an away member back.
+// work to (quillon-clamd's clamd pool, the rating pool of quillon-spamd and
+// quillon-rspamd): which members are up and which are away, the turn of the
+// next request, the probing that takes an away member back, and the hold
+// of work while every member is away.
 //
 // Contract: work goes round the members that are up; a member that failed is
 // marked away at once and the request goes to the next; a prober thread
@@ -14,8 +15,13 @@
 // longestPause) or when it finished work it was given as the last resort;
 // work it finishes resets the pause.  The pool knows nothing of the
 // daemons' protocols: the program gives the probe and the log lines.
-// Members are indexes 0..count-1, at most maxMembers, so that the members
-// one request has tried fit a bit mask.
+// While every member is away (a daemon restarting), work is held for a
+// grace counted from the moment the last one went away: the program's
+// round of tries runs every holdPause until one answers or the grace is
+// over.  Members are indexes 0..count-1, at most maxMembers (the one cap of
+// every pool: far more daemons than a site runs, and the prober, which asks
+// the away ones one after the other, still gets round in a few seconds), so
+// that the members one request has tried fit a bit mask.
 #ifndef TARNWICK_ENGINES_KIT_MEMBER_POOL_H
 #define TARNWICK_ENGINES_KIT_MEMBER_POOL_H
 
@@ -34,8 +40,9 @@ namespace engined {
 class MemberPool {
   public:
     using Clock = std::chrono::steady_clock;
-    static constexpr size_t maxMembers = 64;
+    static constexpr size_t maxMembers = 16;
     static constexpr std::chrono::milliseconds probeInterval{1000};
+    static constexpr std::chrono::milliseconds holdPause{100};
     static constexpr std::chrono::milliseconds firstPause{1000};
     static constexpr std::chrono::milliseconds longestPause{60000};
 
@@ -90,6 +97,20 @@ class MemberPool {
     Clock::time_point LatestAway() EXCLUDES(mutex_);
     // "WHY (away for N s)" of every member away, "; " between them.
     std::string AwayText() EXCLUDES(mutex_);
+
+    // Until when work is held while every member is away: grace after the
+    // last member went away (LatestAway), never past deadline;
+    // Clock::time_point::min() without a grace.
+    Clock::time_point HoldUntil(std::chrono::milliseconds grace,
+                                Clock::time_point deadline = Clock::time_point::max())
+        EXCLUDES(mutex_);
+    // What one round of tries during a hold came to: an answer, nothing
+    // yet, or an answer of its own that ends the hold.
+    enum class Round { kAnswered, kNone, kGiveUp };
+    // Holds: waits holdPause and runs round, again and again, until it is
+    // kAnswered (true) or kGiveUp, until has come or a stop is requested
+    // (false).  No lock is held while round runs.
+    bool Hold(Clock::time_point until, const std::function<Round()>& round) EXCLUDES(mutex_);
 
   private:
     struct Health {

@@ -9,8 +9,8 @@
 // kit/spam_scale.h), and the symbols.
 //
 // The daemon, its pool, the hold while every rspamd is away
-// (--reload-grace) and the answers then are quillon-spamd's (RunSpamDaemon
-// in spamd/spam_daemon.h, the pool asking with rspamd's protocol).
+// (--reload-grace) and the answers then are quillon-spamd's (RunRatingDaemon
+// in rating/rating_daemon.h, the pool asking with rspamd's protocol).
 //
 // Inputs: the frames of each connection; rspamd's replies.  Limits:
 // messages longer than --max-size are cut before rating; every rating, its
@@ -18,9 +18,9 @@
 #include <cstdio>
 #include <string>
 
+#include "engines/kit/member_address.h"
+#include "engines/rating/rating_daemon.h"
 #include "engines/rspamd/rspamd_client.h"
-#include "engines/spamd/spam_daemon.h"
-#include "engines/spamd/spamd_client.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ std::string Request(const std::string& message) {
     return engined::RspamdRequest(message, engined::ReadMtaFacts(message));
 }
 
-std::string RatingText(const engined::SpamdVerdict& verdict) {
+std::string RatingText(const engined::RatingVerdict& verdict) {
     char text[128];
     std::snprintf(text, sizeof text, "score=%.2f required=%.2f%s action=", verdict.score,
                   verdict.threshold, verdict.forced ? " forced" : "");
@@ -40,7 +40,7 @@ std::string RatingText(const engined::SpamdVerdict& verdict) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const engined::SpamDaemonDesc desc{
+    const engined::RatingDaemonDesc desc{
         "quillon-rspamd",
         "usage: quillon-rspamd --socket PATH [--rspamd HOST:PORT|unix:PATH]... [options]\n"
         "Rates the messages that Tarnwick-AS sends with rspamd's normal worker.\n"
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
         engined::RatingClient{"rspamd", engined::AskRspamd, engined::PingRspamd},
         {{"rspamd", "HOST:PORT|unix:PATH",
           "rspamd's normal worker ([::1]:11333 for IPv6); repeated, they share the messages",
-          engined::AddRspamdMember, "127.0.0.1:11333"}},
+          engined::AddMembers, "127.0.0.1:11333"}},
         "127.0.0.1:11333",
         "a restart",
         // rspamd rates large messages quickly (its own limit is 50 MiB); with
@@ -60,5 +60,5 @@ int main(int argc, char** argv) {
         Request,
         RatingText,
     };
-    return engined::RunSpamDaemon(desc, argc, argv);
+    return engined::RunRatingDaemon(desc, argc, argv);
 }

@@ -24,7 +24,8 @@ using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
 // One header field at pos: its name and its unfolded value (continuation
-// lines joined by a blank).  False at the blank line or the end.
+// lines joined by a blank, the CR of a CR LF line end dropped).  False at
+// the blank line or the end.
 bool NextField(std::string_view text, size_t& pos, std::string_view& name, std::string& value) {
     if (pos >= text.size() || text[pos] == '\n' || text[pos] == '\r') return false;
     size_t end = text.find('\n', pos);
@@ -35,7 +36,8 @@ bool NextField(std::string_view text, size_t& pos, std::string_view& name, std::
     value.clear();
     size_t from = colon + 1;
     for (;;) {
-        const size_t lineEnd = end == std::string_view::npos ? text.size() : end;
+        size_t lineEnd = end == std::string_view::npos ? text.size() : end;
+        if (lineEnd > from && text[lineEnd - 1] == '\r') --lineEnd;
         if (!value.empty()) value += ' ';
         value.append(text.substr(from, lineEnd - from));
         if (value.size() > 64 * 1024) return false;  // no field of the host's is this long
@@ -45,23 +47,22 @@ bool NextField(std::string_view text, size_t& pos, std::string_view& name, std::
         }
         pos = end + 1;
         if (pos >= text.size() || (text[pos] != ' ' && text[pos] != '\t')) break;
-        from = pos;
         end = text.find('\n', pos);
+        // The folding blanks are the one blank above.
+        from = std::min(text.find_first_not_of(" \t", pos),
+                        end == std::string_view::npos ? text.size() : end);
     }
     return true;
 }
 
-// Printable ASCII only, blanks at the ends dropped, at most maxFactLength
-// bytes: a value that cannot end the header line it goes into.
+// Blanks at the ends dropped, printable ASCII only (Printable), at most
+// maxFactLength bytes: a value that cannot end the header line it goes into.
 std::string Clean(std::string_view in) {
-    std::string out;
-    for (unsigned char c : in) {
-        if (out.size() >= maxFactLength) break;
-        if (c >= 0x20 && c < 0x7f) out += static_cast<char>(c);
-    }
-    const size_t begin = out.find_first_not_of(' ');
-    if (begin == std::string::npos) return "";
-    return out.substr(begin, out.find_last_not_of(' ') - begin + 1);
+    const size_t begin = in.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return "";
+    const std::string out =
+        Printable(in.substr(begin, in.find_last_not_of(" \t") - begin + 1), maxFactLength);
+    return out.substr(0, out.find_last_not_of(' ') + 1);
 }
 
 std::vector<std::string> Words(const std::string& text) {
@@ -116,15 +117,6 @@ bool NameIs(std::string_view name, const char* expected) {
     return name.size() == strlen(expected) && strncasecmp(name.data(), expected, name.size()) == 0;
 }
 
-std::string Printable(std::string_view text, size_t limit) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (out.size() >= limit) break;
-        out += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
-    }
-    return out;
-}
-
 // Whether the JSON text nests no deeper than maxJsonDepth (strings
 // skipped, their escapes too).  The parser would take any depth.
 bool DepthWithin(const std::string& text) {
@@ -133,8 +125,10 @@ bool DepthWithin(const std::string& text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
         } else if (c == '"') {
             inString = true;
         } else if (c == '{' || c == '[') {
@@ -153,7 +147,7 @@ bool Number(const Json& value, double& out) {
 }
 
 // The verdict in rspamd's JSON reply.
-bool ReadVerdict(std::string body, SpamdVerdict& verdict, std::string& problem) {
+bool ReadVerdict(std::string body, RatingVerdict& verdict, std::string& problem) {
     // Only ASCII is read from the reply; a byte of a broken UTF-8 sequence
     // (rspamd quoting the message) must not make the whole reply unreadable.
     for (char& c : body)
@@ -190,17 +184,18 @@ bool ReadVerdict(std::string body, SpamdVerdict& verdict, std::string& problem) 
         return false;
     }
     if (reply.contains("error")) {
-        problem = "rspamd: " + Printable(reply["error"].is_string()
-                                             ? reply["error"].get<std::string>()
-                                             : std::string("error"),
-                                         200);
+        problem =
+            "rspamd: " + Printable(reply["error"].is_string() ? reply["error"].get<std::string>()
+                                                              : std::string("error"),
+                                   200);
         return false;
     }
     double threshold = 0;
     const bool haveThreshold =
         (reply.contains("required_score") && Number(reply["required_score"], threshold)) ||
         (reply.contains("thresholds") && reply["thresholds"].is_object() &&
-         reply["thresholds"].contains("reject") && Number(reply["thresholds"]["reject"], threshold));
+         reply["thresholds"].contains("reject") &&
+         Number(reply["thresholds"]["reject"], threshold));
     if (!reply.contains("score") || !Number(reply["score"], verdict.score) || !haveThreshold) {
         problem = "rspamd reply without a score or a reject threshold";
         return false;
@@ -239,7 +234,8 @@ ReplyStatus ReadHttp(const std::string& reply, bool endOfStream, int& status, st
     // found line by line, so a prefix of a reply never ends it elsewhere.
     size_t headerEnd = std::string::npos;
     size_t bodyAt = 0;
-    for (size_t pos = 0, lf; (lf = reply.find('\n', pos)) != std::string::npos && pos <= maxRspamdHeader;
+    for (size_t pos = 0, lf;
+         (lf = reply.find('\n', pos)) != std::string::npos && pos <= maxRspamdHeader;
          pos = lf + 1) {
         if (pos > 0 && (lf == pos || (lf == pos + 1 && reply[pos] == '\r'))) {
             headerEnd = pos;
@@ -331,7 +327,8 @@ MtaFacts ReadMtaFacts(std::string_view message) {
     while (NextField(message, pos, name, value)) {
         if (NameIs(name, "X-Envelope-To")) {
             const std::string rcpt = Clean(value);
-            if (!rcpt.empty() && facts.rcpts.size() < maxFactRecipients) facts.rcpts.push_back(rcpt);
+            if (!rcpt.empty() && facts.rcpts.size() < maxFactRecipients)
+                facts.rcpts.push_back(rcpt);
             facts.messageAt = pos;
             continue;
         }
@@ -349,9 +346,10 @@ std::string RspamdRequest(const std::string& message, const MtaFacts& facts) {
     // envelope as fields nor the Received field it adds itself, and rspamd
     // would count that field (RCVD_COUNT_ONE where its own milter finds
     // none, RCVD_NO_TLS_LAST).
-    const std::string_view body = std::string_view(message).substr(std::min(facts.messageAt, message.size()));
-    std::string request = "POST /checkv2 HTTP/1.0\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\n";
+    const std::string_view body =
+        std::string_view(message).substr(std::min(facts.messageAt, message.size()));
+    std::string request =
+        "POST /checkv2 HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     auto add = [&request](const char* name, const std::string& value) {
         if (!value.empty()) request += std::string(name) + ": " + value + "\r\n";
     };
@@ -366,7 +364,7 @@ std::string RspamdRequest(const std::string& message, const MtaFacts& facts) {
     return request;
 }
 
-ReplyStatus ParseRspamdReply(const std::string& reply, bool endOfStream, SpamdVerdict& verdict,
+ReplyStatus ParseRspamdReply(const std::string& reply, bool endOfStream, RatingVerdict& verdict,
                              std::string& problem) {
     int status = 0;
     std::string body;
@@ -374,7 +372,7 @@ ReplyStatus ParseRspamdReply(const std::string& reply, bool endOfStream, SpamdVe
     if (read != ReplyStatus::kComplete) return read;
     if (status != 200) {
         // rspamd says why in a JSON object; the status line is all we trust.
-        SpamdVerdict ignored;
+        RatingVerdict ignored;
         std::string why;
         const std::string said = "rspamd: ";
         if (ReadVerdict(body, ignored, why) || why.compare(0, said.size(), said) != 0)
@@ -398,34 +396,22 @@ ReplyStatus ParseRspamdPong(const std::string& reply, bool endOfStream, std::str
     return ReplyStatus::kComplete;
 }
 
-SpamdOutcome AskRspamd(const SpamdAddress& address, const std::string& request, int timeoutMs) {
-    SpamdOutcome outcome;
-    bool connected = false;
-    Exchange(
-        address, "rspamd", request, Clock::now() + std::chrono::milliseconds(timeoutMs),
-        rspamdRules,
-        [&outcome](const std::string& reply, bool end, std::string& problem) {
-            return ParseRspamdReply(reply, end, outcome.verdict, problem);
-        },
-        outcome, connected);
-    outcome.connected = connected;
+RatingOutcome AskRspamd(const MemberAddress& address, const std::string& request, int timeoutMs) {
+    RatingOutcome outcome;
+    static_cast<ExchangeResult&>(outcome) =
+        Exchange(address, "rspamd", request, Clock::now() + std::chrono::milliseconds(timeoutMs),
+                 rspamdRules, [&outcome](const std::string& reply, bool end, std::string& problem) {
+                     return ParseRspamdReply(reply, end, outcome.verdict, problem);
+                 });
     return outcome;
 }
 
-bool PingRspamd(const SpamdAddress& address, int timeoutMs, std::string& problem) {
-    SpamdOutcome outcome;
-    bool connected = false;
-    Exchange(address, "rspamd", "GET /ping HTTP/1.0\r\n\r\n",
-             Clock::now() + std::chrono::milliseconds(timeoutMs), rspamdRules, ParseRspamdPong,
-             outcome, connected);
-    problem = outcome.what;
-    return outcome.failure == SpamdFailure::kNone;
-}
-
-bool AddRspamdMember(const std::string& text, std::vector<SpamdAddress>& members,
-                     std::string& problem) {
-    if (text.compare(0, 5, "unix:") == 0) return AddSpamdSocket(text.substr(5), members, problem);
-    return AddSpamdHosts(text, members, problem);
+bool PingRspamd(const MemberAddress& address, int timeoutMs, std::string& problem) {
+    const ExchangeResult result =
+        Exchange(address, "rspamd", "GET /ping HTTP/1.0\r\n\r\n",
+                 Clock::now() + std::chrono::milliseconds(timeoutMs), rspamdRules, ParseRspamdPong);
+    problem = result.what;
+    return result.failure == ExchangeFailure::kNone;
 }
 
 }  // namespace engined

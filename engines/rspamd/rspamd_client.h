@@ -8,7 +8,7 @@
 // maxRspamdHeader, a body over maxRspamdBody, a JSON text nested deeper
 // than maxJsonDepth, a chunked or compressed reply, one with two
 // Content-Length fields or a JSON object with a key twice is a protocol error;
-// symbol names are kept to printable ASCII and their list to
+// symbol names are kept to printable ASCII (kit/exchange.h's Printable) and their list to
 // maxRspamdSymbols bytes; header values passed to rspamd hold printable
 // ASCII only and at most maxFactLength bytes each, at most
 // maxFactRecipients recipients.
@@ -20,7 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engines/spamd/spamd_client.h"
+#include "engines/kit/exchange.h"
+#include "engines/kit/member_address.h"
+#include "engines/rating/rating.h"
 
 namespace engined {
 
@@ -62,20 +64,16 @@ std::string RspamdRequest(const std::string& message, const MtaFacts& facts);
 // skipped the rating: is_skipped), and the symbols in rules,
 // comma-separated, in name order.  A non-200 status is kBad with rspamd's
 // error text.
-ReplyStatus ParseRspamdReply(const std::string& reply, bool endOfStream, SpamdVerdict& verdict,
+ReplyStatus ParseRspamdReply(const std::string& reply, bool endOfStream, RatingVerdict& verdict,
                              std::string& problem);
 // Reads rspamd's answer to /ping ("pong").
 ReplyStatus ParseRspamdPong(const std::string& reply, bool endOfStream, std::string& problem);
 
 // Has rspamd at address rate the request RspamdRequest built.
-SpamdOutcome AskRspamd(const SpamdAddress& address, const std::string& request, int timeoutMs);
+RatingOutcome AskRspamd(const MemberAddress& address, const std::string& request, int timeoutMs);
 // Asks rspamd for /ping within timeoutMs; false, with the reason, unless it
 // answered pong.
-bool PingRspamd(const SpamdAddress& address, int timeoutMs, std::string& problem);
-
-// Adds one --rspamd member: "unix:PATH" or HOST:PORT ("[::1]:11333").
-bool AddRspamdMember(const std::string& text, std::vector<SpamdAddress>& members,
-                     std::string& problem);
+bool PingRspamd(const MemberAddress& address, int timeoutMs, std::string& problem);
 
 }  // namespace engined
 

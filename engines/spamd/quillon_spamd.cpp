@@ -6,7 +6,7 @@
 // names of the rules that hit.  One log line per rating says what spamd
 // decided and how long it took.
 //
-// Several spamd daemons can share the work (SpamdPool in spamd_pool.h):
+// Several spamd daemons can share the work (RatingPool in rating/rating_pool.h):
 // messages go to them in turn, and one that refuses connections is left
 // out until it answers again.  While every spamd refuses, a message is held
 // for --reload-grace (a rule reload is not an outage) and then answered at
@@ -23,14 +23,14 @@
 #include <cstdio>
 #include <string>
 
+#include "engines/kit/member_address.h"
 #include "engines/kit/spam_scale.h"
-#include "engines/spamd/spam_daemon.h"
+#include "engines/rating/rating_daemon.h"
 #include "engines/spamd/spamd_client.h"
-#include "engines/spamd/spamd_pool.h"
 
 namespace {
 
-std::string RatingText(const engined::SpamdVerdict& verdict) {
+std::string RatingText(const engined::RatingVerdict& verdict) {
     char text[160];
     std::snprintf(text, sizeof text, "score=%.1f required=%.1f engine=%lld tests=", verdict.score,
                   verdict.threshold,
@@ -41,7 +41,7 @@ std::string RatingText(const engined::SpamdVerdict& verdict) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const engined::SpamDaemonDesc desc{
+    const engined::RatingDaemonDesc desc{
         "quillon-spamd",
         "usage: quillon-spamd --socket PATH [--spamd HOST:PORT[,...]] [--spamd-socket PATH]... "
         "[options]\n"
@@ -51,9 +51,10 @@ int main(int argc, char** argv) {
         {{"spamd", "HOST:PORT[,...]",
           "spamd over TCP ([::1]:783 for IPv6); several, comma-separated or repeated, share the "
           "messages",
-          engined::AddSpamdHosts, "127.0.0.1:783, unless --spamd-socket is given"},
-         {"spamd-socket", "PATH", "spamd over its unix socket (repeatable; may be mixed with --spamd)",
-          engined::AddSpamdSocket, nullptr}},
+          engined::AddMembers, "127.0.0.1:783, unless --spamd-socket is given"},
+         {"spamd-socket", "PATH",
+          "spamd over its unix socket (repeatable; may be mixed with --spamd)",
+          engined::AddMemberSocket, nullptr}},
         "127.0.0.1:783",
         "a rule reload",
         512000,  // spamd gets slow beyond this, and spamc refuses a similar size
@@ -63,5 +64,5 @@ int main(int argc, char** argv) {
         nullptr,
         RatingText,
     };
-    return engined::RunSpamDaemon(desc, argc, argv);
+    return engined::RunRatingDaemon(desc, argc, argv);
 }

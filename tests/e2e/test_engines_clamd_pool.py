@@ -3,13 +3,16 @@ clamd (package clamav-daemon): two clamd on the test database, one on a
 unix socket and one on a loopback port, each started and stopped here in a
 scratch directory, and one quillon-clamd with both as --clamd members.
 Whichever member is down, every message is still scanned, with the same
-report as the in-process scan.
+report as the in-process scan.  A clamd stand-in that answers PING and
+never finishes a scan is paused, never pinged.
 """
 
 import os
+import re
 import shutil
 import socket
 import threading
+import time
 import unittest
 
 import engine_samples as samples
@@ -126,6 +129,81 @@ class ClamdPoolTest(unittest.TestCase):
         finally:
             restart.join()
         wait_for_log(self.daemon, r"clamd tcp:127\.0\.0\.1:%d answers again" % self.port)
+
+    def hanging_clamd(self, name):
+        """A clamd stand-in on <tmp>/<name>.sock that takes every INSTREAM
+        and never answers it, answers PING with PONG and hangs up on
+        anything else.  Returns its socket path and the list of the times
+        its PINGs came."""
+        path = os.path.join(self.tmp, name + ".sock")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(path)
+        listener.listen(8)
+        listener.settimeout(0.1)
+        pings, held, stop = [], [], threading.Event()
+
+        def serve():
+            while not stop.is_set():
+                try:
+                    conn = listener.accept()[0]
+                except socket.timeout:
+                    continue
+                conn.settimeout(5)
+                command = b""
+                while b"\0" not in command:
+                    chunk = conn.recv(64)
+                    if not chunk:
+                        break
+                    command += chunk
+                if command.startswith(b"zPING\0"):
+                    pings.append(time.monotonic())
+                    conn.sendall(b"PONG\0")
+                    conn.close()
+                elif command.startswith(b"zINSTREAM\0"):
+                    held.append(conn)
+                else:
+                    conn.close()
+        server = threading.Thread(target=serve)
+        server.start()
+        self.addCleanup(listener.close)
+        self.addCleanup(server.join)
+        self.addCleanup(lambda: [conn.close() for conn in held])
+        self.addCleanup(stop.set)
+        return path, pings
+
+    def test_clamd_that_hangs_on_scans_is_paused_not_pinged(self):
+        # A PING tells nothing of a clamd that takes scans and never
+        # finishes them: it is left out for 1 s, then 2 s, then 4 s, its
+        # scans done by the other member, and never asked PING.
+        if self.unix.proc is None or self.unix.proc.poll() is not None:
+            self.unix.start(lambda: self.ping(self.unix))
+            self.addCleanup(self.unix.stop)
+        path, pings = self.hanging_clamd("slow-clamd")
+        daemon = harness.start_daemon(
+            "quillon-clamd", self.tmp,
+            ["--clamd", "unix:" + path, "--clamd", "unix:" + self.unix_path, "--clamd-timeout", "3",
+             "--allow-dir", self.tmp], name="paused")
+        self.addCleanup(daemon.stop)
+        paused = (r"warning: clamd unix:%s is paused \(no reply in time \(within 3 s\)\): "
+                  r"scans go to the other members for (\d+) s$" % re.escape(path))
+        sample = os.path.join(self.tmp, "paused.eml")
+        with open(sample, "wb") as f:
+            f.write(samples.mime_message(samples.EICAR))
+        deadline = time.monotonic() + harness.scaled(60)
+        scans = 0
+        while len([line for line in daemon.log_lines() if re.search(paused, line)]) < 3:
+            self.assertLess(time.monotonic(), deadline, daemon.log_lines())
+            report, = samples.scan(daemon.socket_path, [sample])
+            scans += 1
+            self.assertFalse(report.HasField("error"), report)
+            self.assertTrue(report.virus and report.virus[0].name.startswith(EICAR_NAME), report)
+        lines = daemon.log_lines()
+        pauses = [int(re.search(paused, line).group(1)) for line in lines if re.search(paused, line)]
+        self.assertEqual(pauses, [1, 2, 4], lines)
+        resumed = r"info: clamd unix:%s gets scans again after a pause of [12] s$" % re.escape(path)
+        self.assertEqual(len([line for line in lines if re.search(resumed, line)]), 2, lines)
+        self.assertEqual(pings, [])
+        self.assertFalse([line for line in lines if "answers again" in line or "is down" in line], lines)
 
 
 if __name__ == "__main__":

@@ -14,11 +14,10 @@
 // and without a quote, the verdict spam exactly when it is "reject", and
 // the engine score at or above the threshold's exactly then; a reply whose
 // header gives Content-Length twice, or whose JSON object names a key
-// twice (found by a SAX reader of its own), is never a rating.  Of a message: every fact is printable and within
-// its bound, so the request has exactly one header line per fact; behind
-// its blank line the message unchanged from the end of a line on (where
-// the host's fields end) or nothing of it, all of it when no facts were
-// read.
+// twice (found by a SAX reader of its own), is never a rating.  Of a message: every fact is
+// printable and within its bound, so the request has exactly one header line per fact; behind its
+// blank line the message unchanged from the end of a line on (where the host's fields end) or
+// nothing of it, all of it when no facts were read.
 #include <strings.h>
 
 #include <nlohmann/json.hpp>
@@ -26,16 +25,16 @@
 #include <string>
 #include <vector>
 
+#include "engines/rating/rating.h"
 #include "engines/rspamd/rspamd_client.h"
-#include "engines/spamd/spam_rating.h"
 #include "fuzz_common.h"
 
 namespace {
 
+using engined::RatingVerdict;
 using engined::ReplyStatus;
-using engined::SpamdVerdict;
 
-using Reader = fuzz::EngineReplyReader<ReplyStatus, SpamdVerdict>;
+using Reader = fuzz::EngineReplyReader<ReplyStatus, RatingVerdict>;
 const Reader replies(engined::ParseRspamdReply, engined::ParseRspamdPong, engined::maxRspamdSymbols,
                      "symbol", "pong");
 
@@ -108,7 +107,7 @@ void ReadPlainly(const std::string& reply, size_t& lengths, bool& repeated) {
 }
 
 void CheckRating(const std::string& reply) {
-    SpamdVerdict verdict;
+    RatingVerdict verdict;
     std::string problem;
     const ReplyStatus status = engined::ParseRspamdReply(reply, true, verdict, problem);
     size_t lengths = 0;
@@ -131,8 +130,7 @@ void CheckRating(const std::string& reply) {
 
 void CheckFact(const std::string& value) {
     FUZZ_CHECK(value.size() <= engined::maxFactLength, "a fact of %zu bytes", value.size());
-    for (char c : value)
-        FUZZ_CHECK(c >= 0x20 && c < 0x7f, "a fact holds byte 0x%02x", c & 0xff);
+    for (char c : value) FUZZ_CHECK(c >= 0x20 && c < 0x7f, "a fact holds byte 0x%02x", c & 0xff);
 }
 
 void CheckMessage(const std::string& message) {
@@ -158,8 +156,9 @@ void CheckMessage(const std::string& message) {
                                          : facts.messageAt == message.size() ||
                                                message[facts.messageAt - 1] == '\n'),
                "the message would begin at %zu, not after a line", facts.messageAt);
-    FUZZ_CHECK(blank != std::string::npos && request.substr(blank + 4) == message.substr(facts.messageAt),
-               "the message is not behind the request's header");
+    FUZZ_CHECK(
+        blank != std::string::npos && request.substr(blank + 4) == message.substr(facts.messageAt),
+        "the message is not behind the request's header");
     size_t lines = 0;
     for (size_t at = 0; at <= blank; ++at) {
         const char c = request[at];

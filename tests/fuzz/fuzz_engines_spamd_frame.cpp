@@ -22,15 +22,15 @@
 #include <ctime>
 #include <string>
 
+#include "engines/rating/rating.h"
+#include "engines/spamd/spamd_client.h"
 #include "fuzz_common.h"
 #include "quillon_ase_api.pb.h"
 #include "quillon_error.pb.h"
-#include "engines/spamd/spam_rating.h"
-#include "engines/spamd/spamd_client.h"
 
 namespace {
 
-using engined::SpamdFailure;
+using engined::ExchangeFailure;
 
 std::string Number(double value) {
     char text[400];  // room for any finite double printed with %.1f
@@ -38,10 +38,11 @@ std::string Number(double value) {
     return text;
 }
 
-engined::SpamdOutcome Outcome(uint8_t kind, const std::string& reply) {
-    engined::SpamdOutcome outcome;
-    static const SpamdFailure failures[] = {SpamdFailure::kUnreachable, SpamdFailure::kNetwork,
-                                            SpamdFailure::kTimeout, SpamdFailure::kProtocol};
+engined::RatingOutcome Outcome(uint8_t kind, const std::string& reply) {
+    engined::RatingOutcome outcome;
+    static const ExchangeFailure failures[] = {ExchangeFailure::kUnreachable,
+                                               ExchangeFailure::kNetwork, ExchangeFailure::kTimeout,
+                                               ExchangeFailure::kProtocol};
     if (kind >= 4) {
         outcome.failure = failures[kind - 4];
         outcome.what = "spamd said " + reply.substr(0, 40);
@@ -50,7 +51,7 @@ engined::SpamdOutcome Outcome(uint8_t kind, const std::string& reply) {
     std::string problem;
     if (engined::ParseSpamdReply(reply, true, outcome.verdict, problem) !=
         engined::ReplyStatus::kComplete) {
-        outcome.failure = SpamdFailure::kProtocol;
+        outcome.failure = ExchangeFailure::kProtocol;
         outcome.what = problem;
     }
     return outcome;
@@ -61,23 +62,23 @@ engined::SpamdOutcome Outcome(uint8_t kind, const std::string& reply) {
 // within --timeout, a refusal or an unreadable answer.  Compared by name,
 // so that a code renumbered or swapped in the schema is caught too.
 struct documentedError {
-    SpamdFailure failure;
+    ExchangeFailure failure;
     const char* name;
 };
 constexpr documentedError documentedErrors[] = {
-    {SpamdFailure::kUnreachable, "EC_NOT_READY"},
-    {SpamdFailure::kNetwork, "EC_NETWORK_ERROR"},
-    {SpamdFailure::kTimeout, "EC_NETWORK_TIMEDOUT"},
-    {SpamdFailure::kProtocol, "EC_PROTOCOL_VIOLATION"},
+    {ExchangeFailure::kUnreachable, "EC_NOT_READY"},
+    {ExchangeFailure::kNetwork, "EC_NETWORK_ERROR"},
+    {ExchangeFailure::kTimeout, "EC_NETWORK_TIMEDOUT"},
+    {ExchangeFailure::kProtocol, "EC_PROTOCOL_VIOLATION"},
 };
 
-std::string DocumentedName(SpamdFailure failure) {
+std::string DocumentedName(ExchangeFailure failure) {
     for (const documentedError& row : documentedErrors)
         if (row.failure == failure) return row.name;
     return "(undocumented failure)";
 }
 
-void CheckScale(const engined::SpamdVerdict& verdict, int64_t engineScore) {
+void CheckScale(const engined::RatingVerdict& verdict, int64_t engineScore) {
     FUZZ_CHECK(engineScore >= -1000 && engineScore <= 1000, "engine score %lld",
                static_cast<long long>(engineScore));
     // More spam never rates lower.
@@ -121,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(request.message() == plain.message().substr(0, maxSize),
                "message not cut at %zu bytes", maxSize);
 
-    const engined::SpamdOutcome outcome = Outcome(choices & 7, spamdReply);
+    const engined::RatingOutcome outcome = Outcome(choices & 7, spamdReply);
     ql::ServerMessage reply;
     engined::BuildRatingReply(request, outcome, reply);
 
@@ -131,14 +132,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "serial %u for %u", reply.serial(), request.serial());
     FUZZ_CHECK(reply.has_error() != reply.has_spam_report(), "report and error: %d %d",
                reply.has_spam_report(), reply.has_error());
-    if (outcome.failure != SpamdFailure::kNone) {
+    if (outcome.failure != ExchangeFailure::kNone) {
         const std::string expected = DocumentedName(outcome.failure);
         FUZZ_CHECK(reply.has_error() && ql::ErrorCode_Name(reply.error().code()) == expected &&
                        reply.error().what() == outcome.what,
                    "error record %d '%s' for '%s', expected %s", reply.error().code(),
                    reply.error().what().c_str(), outcome.what.c_str(), expected.c_str());
     } else {
-        const engined::SpamdVerdict& verdict = outcome.verdict;
+        const engined::RatingVerdict& verdict = outcome.verdict;
         const ql::SpamReport& report = reply.spam_report();
         FUZZ_CHECK(report.score().state() == (verdict.spam ? ql::VR_SPAM : ql::VR_LEGIT),
                    "state %d", report.score().state());

@@ -18,16 +18,16 @@
 #include <cstdio>
 #include <string>
 
-#include "fuzz_common.h"
 #include "engines/spamd/spamd_client.h"
+#include "fuzz_common.h"
 
 namespace {
 
 using engined::ParseSpamdReply;
+using engined::RatingVerdict;
 using engined::ReplyStatus;
-using engined::SpamdVerdict;
 
-using Reader = fuzz::EngineReplyReader<ReplyStatus, SpamdVerdict>;
+using Reader = fuzz::EngineReplyReader<ReplyStatus, RatingVerdict>;
 const Reader replies(ParseSpamdReply, engined::ParsePongReply, engined::maxSpamdBody, "rule",
                      "PONG");
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engines/spamd/spam_rating.h"
+#include "engines/rating/rating.h"
 
 namespace engined {
 namespace {
@@ -88,7 +88,7 @@ TEST(MtaFacts, HostileValuesCannotAddHeaderLines) {
     message +=
         "Received: from h\x01x (n\r [not-an-ip]) by c id " + std::string(2000, 'q') + ";\n\n";
     const MtaFacts facts = ReadMtaFacts(message);
-    EXPECT_EQ(facts.from, "<a@b> Injected: 1X");
+    EXPECT_EQ(facts.from, "<a@b> Injected: 1?X");
     EXPECT_EQ(facts.rcpts.size(), maxFactRecipients);
     EXPECT_EQ(facts.ip, "");
     EXPECT_EQ(facts.queueId.size(), maxFactLength);
@@ -123,13 +123,14 @@ const char gtubeJson[] =
     R"("symbols":{"GTUBE":{"name":"GTUBE","score":0.0,"metric_score":0.0}},)"
     R"("messages":{"smtp_message":"Gtube pattern"},"message-id":"undef"})";
 
-ReplyStatus Parse(const std::string& reply, bool end, SpamdVerdict& verdict, std::string& problem) {
+ReplyStatus Parse(const std::string& reply, bool end, RatingVerdict& verdict,
+                  std::string& problem) {
     problem.clear();
     return ParseRspamdReply(reply, end, verdict, problem);
 }
 
 TEST(RspamdReply, RatingsReadWholeAndIncompleteWhenCut) {
-    SpamdVerdict verdict;
+    RatingVerdict verdict;
     std::string problem;
     const std::string reply = Http(hamJson);
     for (size_t cut : {size_t{0}, size_t{20}, reply.find("\r\n\r\n") + 4, reply.size() - 1}) {
@@ -150,7 +151,7 @@ TEST(RspamdReply, RatingsReadWholeAndIncompleteWhenCut) {
     // Forced to reject: the top of the scale, with rspamc's two decimals.
     ql::ClientMessage request;
     request.set_serial(4);
-    SpamdOutcome outcome;
+    RatingOutcome outcome;
     outcome.verdict = verdict;
     ql::ServerMessage answer;
     BuildRatingReply(request, outcome, answer, 2);
@@ -165,7 +166,7 @@ TEST(RspamdReply, RatingsReadWholeAndIncompleteWhenCut) {
 }
 
 TEST(RspamdReply, RefusalsAndHostileRepliesAreBad) {
-    SpamdVerdict verdict;
+    RatingVerdict verdict;
     std::string problem;
     const std::string deep =
         std::string(maxJsonDepth + 1, '[') + std::string(maxJsonDepth + 1, ']');
@@ -196,7 +197,8 @@ TEST(RspamdReply, RefusalsAndHostileRepliesAreBad) {
          "rspamd reply with Content-Length twice"},
         {Http(R"({"score":40,"required_score":15,"action":"no action","score":1})"),
          "rspamd reply names a key twice in one object"},
-        {Http(R"({"score":1,"required_score":15,"action":"reject","symbols":{"A":{"score":1,"score":9}}})"),
+        {Http(
+             R"({"score":1,"required_score":15,"action":"reject","symbols":{"A":{"score":1,"score":9}}})"),
          "rspamd reply names a key twice in one object"},
     };
     for (const auto& c : cases) {
@@ -213,7 +215,7 @@ TEST(RspamdReply, RefusalsAndHostileRepliesAreBad) {
 }
 
 TEST(RspamdReply, KeysAliveInSeparateObjectsAndTheActionKept) {
-    SpamdVerdict verdict;
+    RatingVerdict verdict;
     std::string problem;
     // The same key in two objects is no repeat.
     const std::string json = R"({"score":2.0,"required_score":15,"action":"soft \"reject",)"
@@ -225,7 +227,7 @@ TEST(RspamdReply, KeysAliveInSeparateObjectsAndTheActionKept) {
 }
 
 TEST(RspamdReply, BrokenUtf8AndOddSymbolNamesStillRate) {
-    SpamdVerdict verdict;
+    RatingVerdict verdict;
     std::string problem;
     const std::string json = std::string(R"({"score":-1.5,"thresholds":{"reject":20},)") +
                              R"("action":"no action","symbols":{"URL_\u0001X":{"options":[")" +

@@ -1,5 +1,5 @@
-// Edge cases of the spamd reply parser and the address reader: replies that
-// arrive in pieces, end early, lie about their length or carry garbage.
+// Edge cases of the spamd reply and PONG parsers: replies that arrive in
+// pieces, end early, lie about their length or carry garbage.
 #include "engines/spamd/spamd_client.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ const std::string kGtubeReply =
     "GTUBE,MISSING_DATE,NO_RE";
 
 TEST(SpamdReply, CompleteReplyInPiecesAndWhole) {
-    SpamdVerdict verdict;
+    RatingVerdict verdict;
     std::string problem;
     // Every proper prefix is incomplete while the stream is open.
     for (size_t cut = 0; cut < kGtubeReply.size(); ++cut) {
@@ -38,7 +38,7 @@ TEST(SpamdReply, CompleteReplyInPiecesAndWhole) {
 
 TEST(SpamdReply, HamWithNegativeScoreBareLineFeedsAndNoLength) {
     const std::string reply = "SPAMD/1.1 0 EX_OK\nspam: no ; -0.1 / 5.0\n\nALL_TRUSTED\n";
-    SpamdVerdict verdict;
+    RatingVerdict verdict;
     std::string problem;
     // Without a Content-length only the end of the stream closes the body.
     EXPECT_EQ(ParseSpamdReply(reply, false, verdict, problem), ReplyStatus::kIncomplete);
@@ -74,7 +74,7 @@ TEST(SpamdReply, RefusedCutShortOrMalformedRepliesAreBad) {
         {"SPAMD/1.1 0 EX_OK\r\n" + std::string(maxSpamdHeader, 'X'), false},  // endless header
     };
     for (const Case& c : cases) {
-        SpamdVerdict verdict;
+        RatingVerdict verdict;
         std::string problem;
         EXPECT_EQ(ParseSpamdReply(c.reply, c.endOfStream, verdict, problem), ReplyStatus::kBad)
             << c.reply.substr(0, 80);
@@ -82,61 +82,16 @@ TEST(SpamdReply, RefusedCutShortOrMalformedRepliesAreBad) {
     }
 }
 
-TEST(SpamdReply, ControlCharactersAndZeroBytesLeaveTheRuleList) {
+TEST(SpamdReply, ControlCharactersAndZeroBytesInTheRuleListAreMarked) {
     std::string body = std::string("GTUBE,\x01X\0Y\x7f", 11) + "\r\n";
     std::string reply = "SPAMD/1.1 0 EX_OK\r\nContent-length: " + std::to_string(body.size()) +
                         "\r\nSpam: True ; 6 / 5\r\n\r\n" + body;
-    SpamdVerdict verdict;
+    RatingVerdict verdict;
     std::string problem;
     ASSERT_EQ(ParseSpamdReply(reply, true, verdict, problem), ReplyStatus::kComplete) << problem;
-    EXPECT_EQ(verdict.rules, "GTUBE,XY");
-}
-
-TEST(SpamdAddressText, HostPortForms) {
-    SpamdAddress address;
-    ASSERT_TRUE(ParseHostPort("127.0.0.1:783", address));
-    EXPECT_EQ(address.host, "127.0.0.1");
-    EXPECT_EQ(address.port, "783");
-    ASSERT_TRUE(ParseHostPort("[::1]:7830", address));
-    EXPECT_EQ(address.host, "::1");
-    EXPECT_EQ(address.port, "7830");
-    EXPECT_EQ(address.Text(), "[::1]:7830");
-    EXPECT_FALSE(ParseHostPort("localhost", address));
-    EXPECT_FALSE(ParseHostPort(":783", address));
-    EXPECT_FALSE(ParseHostPort("localhost:", address));
-    EXPECT_FALSE(ParseHostPort("[::1]783", address));
-}
-
-TEST(SpamdPoolMembers, ListsAndSocketsAddUpToTheLimit) {
-    std::vector<SpamdAddress> members;
-    std::string problem;
-    ASSERT_TRUE(AddSpamdHosts("10.0.0.1:783, [::1]:783,spamd.example:7830", members, problem))
-        << problem;
-    ASSERT_TRUE(AddSpamdSocket("/run/spamd,a.sock", members, problem)) << problem;
-    ASSERT_EQ(members.size(), 4u);
-    EXPECT_EQ(members[1].Text(), "[::1]:783");
-    EXPECT_EQ(members[2].host, "spamd.example");
-    EXPECT_EQ(members[3].socketPath, "/run/spamd,a.sock");  // a path is taken whole
-
-    // A refused list adds none of its entries.
-    for (const char* bad : {"10.0.0.2:783,", "10.0.0.2:783,,10.0.0.3:783", "10.0.0.2",
-                            "10.0.0.2:783,10.0.0.1:783", "10.0.0.2:783,10.0.0.2:783"}) {
-        problem.clear();
-        EXPECT_FALSE(AddSpamdHosts(bad, members, problem)) << bad;
-        EXPECT_FALSE(problem.empty()) << bad;
-        EXPECT_EQ(members.size(), 4u) << bad;
-    }
-    EXPECT_FALSE(AddSpamdSocket("", members, problem));
-    EXPECT_FALSE(AddSpamdSocket("/run/spamd,a.sock", members, problem));
-    EXPECT_FALSE(AddSpamdSocket("/" + std::string(200, 'x'), members, problem));
-
-    std::string many;
-    for (size_t i = members.size(); i < maxSpamdMembers; ++i)
-        many += (many.empty() ? "" : ",") + ("h" + std::to_string(i) + ":783");
-    ASSERT_TRUE(AddSpamdHosts(many, members, problem)) << problem;
-    EXPECT_EQ(members.size(), maxSpamdMembers);
-    EXPECT_FALSE(AddSpamdSocket("/run/one-more.sock", members, problem));
-    EXPECT_EQ(members.size(), maxSpamdMembers);
+    // Marked, not dropped: dropped, "X" and "Y" would join into a rule
+    // name spamd never sent.
+    EXPECT_EQ(verdict.rules, "GTUBE,?X?Y?");
 }
 
 TEST(SpamdPong, OnlyAZeroStatusPongCounts) {

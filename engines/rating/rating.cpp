@@ -1,6 +1,6 @@
-// Rating requests and replies of quillon-spamd.  See spam_rating.h for the
+// Rating requests and replies of the anti-spam daemons.  See rating.h for the
 // contract.
-#include "engines/spamd/spam_rating.h"
+#include "engines/rating/rating.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,20 +12,20 @@ namespace engined {
 
 namespace {
 
-ql::ErrorCode ErrorCodeOf(SpamdFailure failure) {
+ql::ErrorCode ErrorCodeOf(ExchangeFailure failure) {
     switch (failure) {
-        case SpamdFailure::kUnreachable:
+        case ExchangeFailure::kUnreachable:
             return ql::EC_NOT_READY;
-        case SpamdFailure::kTimeout:
+        case ExchangeFailure::kTimeout:
             return ql::EC_NETWORK_TIMEDOUT;
-        case SpamdFailure::kProtocol:
+        case ExchangeFailure::kProtocol:
             return ql::EC_PROTOCOL_VIOLATION;
         default:
             return ql::EC_NETWORK_ERROR;
     }
 }
 
-// spamd prints its numbers with one decimal, rspamd with two; the parsers takes any finite
+// spamd prints its numbers with one decimal, rspamd with two; the parsers take any finite
 // number, and a large one has up to 309 digits before the point.  A fixed
 // short buffer would cut it and glue the rule names onto the digits.
 std::string WithDecimals(double value, int decimals) {
@@ -36,7 +36,7 @@ std::string WithDecimals(double value, int decimals) {
 
 }  // namespace
 
-int64_t VerdictScore(const SpamdVerdict& verdict) {
+int64_t VerdictScore(const RatingVerdict& verdict) {
     const int64_t scaled = EngineScore(verdict.score, verdict.threshold);
     // SpamAssassin's verdict is its score against its threshold.
     if (verdict.action.empty()) return scaled;
@@ -54,24 +54,23 @@ bool ReadRatingRequest(const std::string& body, size_t maxSize, ql::ClientMessag
     return true;
 }
 
-void BuildRatingReply(const ql::ClientMessage& request, const SpamdOutcome& outcome,
+void BuildRatingReply(const ql::ClientMessage& request, const RatingOutcome& outcome,
                       ql::ServerMessage& reply, int decimals) {
     reply.Clear();
     reply.set_tag(ql::ServerMessage::GET_SPAM_REPORT_RESPONSE);
     if (request.has_serial()) reply.set_serial(request.serial());
-    if (outcome.failure != SpamdFailure::kNone) {
+    if (outcome.failure != ExchangeFailure::kNone) {
         ql::Error* error = reply.mutable_error();
         error->set_code(ErrorCodeOf(outcome.failure));
         error->set_what(outcome.what);
         return;
     }
-    const SpamdVerdict& verdict = outcome.verdict;
+    const RatingVerdict& verdict = outcome.verdict;
     ql::SpamReport* report = reply.mutable_spam_report();
     report->mutable_score()->set_state(verdict.spam ? ql::VR_SPAM : ql::VR_LEGIT);
     report->mutable_score()->set_score(VerdictScore(verdict));
-    report->set_details("score=" + WithDecimals(verdict.score, decimals) +
-                        " required=" + WithDecimals(verdict.threshold, decimals) +
-                        " tests=" + verdict.rules);
+    report->set_details("score=" + WithDecimals(verdict.score, decimals) + " required=" +
+                        WithDecimals(verdict.threshold, decimals) + " tests=" + verdict.rules);
 }
 
 }  // namespace engined

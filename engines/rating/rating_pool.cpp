@@ -1,6 +1,6 @@
-// The spamd pool: turns, retries and time shares of one rating.  See
-// spamd_pool.h for the contract.
-#include "engines/spamd/spamd_pool.h"
+// The rating pool: turns, retries and time shares of one rating.  See
+// rating_pool.h for the contract.
+#include "engines/rating/rating_pool.h"
 
 #include <algorithm>
 #include <thread>
@@ -14,8 +14,7 @@ using daemonlog::Debug;
 using daemonlog::Log;
 using daemonlog::Warn;
 
-constexpr std::chrono::milliseconds SpamdPool::pingLimit;
-constexpr std::chrono::milliseconds SpamdPool::holdPause;
+constexpr std::chrono::milliseconds RatingPool::pingLimit;
 
 namespace {
 
@@ -28,12 +27,8 @@ constexpr int longestPauseMs = 1000;
 
 }  // namespace
 
-RatingClient SpamdRatingClient() {
-    return RatingClient{"spamd", AskSpamd, PingSpamd};
-}
-
-SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::milliseconds grace,
-                     RatingClient client)
+RatingPool::RatingPool(std::vector<MemberAddress> members, std::chrono::milliseconds grace,
+                       RatingClient client)
     : members_(std::move(members)),
       grace_(grace),
       client_(std::move(client)),
@@ -47,15 +42,16 @@ SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::millisecond
                       return false;
                   },
                   [this](size_t member, const std::string& why, size_t left) {
-                      Warn("%s at %s is away: %s; %s", client_.name, members_[member].Text().c_str(),
-                           why.c_str(),
+                      Warn("%s at %s is away: %s; %s", client_.name,
+                           members_[member].Text().c_str(), why.c_str(),
                            left > 0 ? "its messages go to the others until it answers again"
                                     : "messages are answered at once without a rating until it "
                                       "answers again");
                       if (left == 0 && members_.size() > 1)
-                          Warn("every %s is away: messages are answered at once without a "
-                               "rating",
-                               client_.name);
+                          Warn(
+                              "every %s is away: messages are answered at once without a "
+                              "rating",
+                              client_.name);
                   },
                   [this](size_t member, long long seconds) {
                       Log("%s at %s is back after %lld s away", client_.name,
@@ -63,10 +59,11 @@ SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::millisecond
                   },
                   [this](size_t member, const std::string& why, long long seconds, size_t left) {
                       const std::string pause = std::to_string(seconds) + " s";
-                      Warn("%s at %s is away: %s; %s", client_.name, members_[member].Text().c_str(),
-                           why.c_str(),
-                           (left > 0 ? "its messages go to the others for " + pause
-                                     : "no other is up: it is still asked, first in turn after " + pause)
+                      Warn("%s at %s is away: %s; %s", client_.name,
+                           members_[member].Text().c_str(), why.c_str(),
+                           (left > 0
+                                ? "its messages go to the others for " + pause
+                                : "no other is up: it is still asked, first in turn after " + pause)
                                .c_str());
                   },
                   [this](size_t member, long long seconds) {
@@ -74,46 +71,42 @@ SpamdPool::SpamdPool(std::vector<SpamdAddress> members, std::chrono::millisecond
                           members_[member].Text().c_str(), seconds);
                   }}) {}
 
-std::string SpamdPool::Text() const {
+std::string RatingPool::Text() const {
     std::string text;
-    for (const SpamdAddress& member : members_) {
+    for (const MemberAddress& member : members_) {
         if (!text.empty()) text += ", ";
         text += member.Text();
     }
     return text;
 }
 
-int SpamdPool::Hold(const std::string& message, Clock::time_point until, Clock::time_point deadline,
-                    SpamdOutcome& outcome, int& tries) {
-    for (;;) {
-        const Clock::time_point wake = std::min(until, Clock::now() + holdPause);
-        std::this_thread::sleep_until(wake);
-        if (wake >= until || stopRequested.load()) return -1;
-        // Each member away once per pause, in turn.
-        uint64_t tried = 0;
-        for (int member; (member = health_.Pick(tried, true)) >= 0;) {
-            tried |= uint64_t{1} << member;
-            if (Clock::now() >= until) return -1;
-            const long long left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                    .count();
-            outcome = client_.ask(members_[static_cast<size_t>(member)], message,
-                                  static_cast<int>(std::max<long long>(1, left)));
-            ++tries;
-            if (outcome.failure == SpamdFailure::kNone) {
-                health_.Finished(static_cast<size_t>(member));
-                return member;
-            }
-            // Refused, or a child ended while spamd restarts: still the
-            // reload.  Anything else is an answer of its own.
-            if (outcome.failure != SpamdFailure::kUnreachable &&
-                outcome.failure != SpamdFailure::kNetwork)
-                return -1;
+MemberPool::Round RatingPool::HoldRound(const std::string& message, Clock::time_point until,
+                                        Clock::time_point deadline, RatingOutcome& outcome,
+                                        int& tries, int& rated) {
+    uint64_t tried = 0;
+    for (int member; (member = health_.Pick(tried, true)) >= 0;) {
+        tried |= uint64_t{1} << member;
+        if (Clock::now() >= until) return MemberPool::Round::kGiveUp;
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        outcome = client_.ask(members_[static_cast<size_t>(member)], message,
+                              static_cast<int>(std::max<long long>(1, left)));
+        ++tries;
+        if (outcome.failure == ExchangeFailure::kNone) {
+            health_.Finished(static_cast<size_t>(member));
+            rated = member;
+            return MemberPool::Round::kAnswered;
         }
+        // Refused, or a child ended while spamd restarts: still the
+        // reload.  Anything else is an answer of its own.
+        if (outcome.failure != ExchangeFailure::kUnreachable &&
+            outcome.failure != ExchangeFailure::kNetwork)
+            return MemberPool::Round::kGiveUp;
     }
+    return MemberPool::Round::kNone;
 }
 
-SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int timeoutMs) {
+RatingOutcome RatingPool::Rate(const std::string& message, uint32_t serial, int timeoutMs) {
     const std::string name(client_.name);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     uint64_t brokeOnce = 0;  // members whose exchange of this message broke
@@ -121,7 +114,7 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
     int lastBroken = -1;
     int pauseMs = firstPauseMs;
     int tries = 0;
-    SpamdOutcome outcome;
+    RatingOutcome outcome;
     for (;;) {
         int member = health_.Pick(done);
         // No member up: one paused for a late answer is the last resort (a
@@ -130,25 +123,23 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
         if (member < 0) {
             // Every member away: held while the last one went away less
             // than the grace ago (a rule reload), within this message's time.
-            const Clock::time_point holdUntil =
-                grace_.count() > 0 ? std::min(deadline, health_.LatestAway() + grace_)
-                                   : Clock::time_point::min();
-            if (Clock::now() < holdUntil) {
-                const Clock::time_point held = Clock::now();
-                const int rated = Hold(message, holdUntil, deadline, outcome, tries);
-                if (rated >= 0) {
-                    Log("serial %u: rated after %lld ms held while %s was away", serial,
-                        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                   Clock::now() - held)
-                                                   .count()),
-                        client_.name);
-                    outcome.member = rated;
-                    return outcome;
-                }
+            const Clock::time_point holdUntil = health_.HoldUntil(grace_, deadline);
+            int rated = -1;
+            const Clock::time_point held = Clock::now();
+            if (held < holdUntil && health_.Hold(holdUntil, [&] {
+                    return HoldRound(message, holdUntil, deadline, outcome, tries, rated);
+                })) {
+                Log("serial %u: rated after %lld ms held while %s was away", serial,
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - held)
+                            .count()),
+                    client_.name);
+                outcome.member = rated;
+                return outcome;
             }
             if (tries == 0) {
-                outcome = SpamdOutcome();
-                outcome.failure = SpamdFailure::kUnreachable;
+                outcome = RatingOutcome();
+                outcome.failure = ExchangeFailure::kUnreachable;
                 outcome.what = name + " is away: " + health_.AwayText();
                 outcome.unasked = true;
             } else if (tries > 1) {
@@ -173,20 +164,20 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
         const long long left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         const long long share = std::max<long long>(1, left / static_cast<long long>(still));
-        const SpamdAddress& address = members_[static_cast<size_t>(member)];
+        const MemberAddress& address = members_[static_cast<size_t>(member)];
         outcome = client_.ask(address, message, static_cast<int>(share));
         ++tries;
         switch (outcome.failure) {
-            case SpamdFailure::kNone:
+            case ExchangeFailure::kNone:
                 if (brokeOnce != 0 || done != 0)
                     Log("serial %u: %s answered at try %d", serial, client_.name, tries);
                 health_.Finished(static_cast<size_t>(member));
                 outcome.member = member;
                 return outcome;
-            case SpamdFailure::kUnreachable:
+            case ExchangeFailure::kUnreachable:
                 health_.GoneAway(static_cast<size_t>(member), outcome.what);
                 break;
-            case SpamdFailure::kNetwork:
+            case ExchangeFailure::kNetwork:
                 if (brokeOnce & bit) {
                     health_.GoneAway(static_cast<size_t>(member),
                                      outcome.what + ", twice for one message");
@@ -197,7 +188,7 @@ SpamdOutcome SpamdPool::Rate(const std::string& message, uint32_t serial, int ti
                     lastBroken = member;
                 }
                 break;
-            case SpamdFailure::kTimeout:
+            case ExchangeFailure::kTimeout:
                 // Connected and silent: a spamd that takes ratings and never
                 // finishes them; it may still answer PING, so only a pause
                 // or a rating brings it back.  Not connected: its backlog

@@ -1,6 +1,6 @@
 // The score mapping and the replies of quillon-spamd: the points the README
 // promises administrators, and replies for spamd's verdicts and failures.
-#include "engines/spamd/spam_rating.h"
+#include "engines/rating/rating.h"
 
 #include <cstdio>
 
@@ -28,7 +28,7 @@ TEST(EngineScore, ThresholdLandsOnNinetyAndGtubeOnHundred) {
         EXPECT_EQ(Shown(EngineScore(c.score, 5.0)), c.shown) << "score " << c.score;
     // rspamd's threshold is its own unit: Debian's actions (greylist 4, add
     // header 6, reject 15) land where the README says.
-    const Case rspamd[] = {{-2, 24}, {0, 28},    {2.4, 38},  {4, 45},   {6, 53},
+    const Case rspamd[] = {{-2, 24},   {0, 28},  {2.4, 38},  {4, 45},   {6, 53},
                            {14.9, 89}, {15, 90}, {22.5, 95}, {30, 100}, {-15, 0}};
     for (const Case& c : rspamd)
         EXPECT_EQ(Shown(EngineScore(c.score, 15.0)), c.shown) << "score " << c.score << " of 15";
@@ -52,7 +52,7 @@ ql::ClientMessage Request(uint32_t serial) {
 }
 
 TEST(RatingReply, VerdictBecomesAReport) {
-    SpamdOutcome outcome;
+    RatingOutcome outcome;
     outcome.verdict = {true, 1002.5, 5.0, "GTUBE,NO_RECEIVED"};
     ql::ServerMessage reply;
     BuildRatingReply(Request(17), outcome, reply);
@@ -72,10 +72,10 @@ TEST(RatingReply, TheEnginesDecisionSetsTheSideOfTheThreshold) {
         bool forced;
         int shown;
     } cases[] = {
-        {true, 2.0, false, 100},   // rspamd forced "reject" on a low score
+        {true, 2.0, false, 100},  // rspamd forced "reject" on a low score
         {true, -3.0, false, 100},
-        {true, 15.0, true, 100},   // GTUBE: not rated
-        {true, 15.5, false, 90},   // rated past the threshold: its own place
+        {true, 15.0, true, 100},  // GTUBE: not rated
+        {true, 15.5, false, 90},  // rated past the threshold: its own place
         {true, 22.5, false, 95},
         {false, 15.0, true, 89},   // a skipped "soft reject" or "greylist" scores the threshold
         {false, 40.0, false, 89},  // a forced "no action"
@@ -83,7 +83,7 @@ TEST(RatingReply, TheEnginesDecisionSetsTheSideOfTheThreshold) {
         {false, -15, false, 0},
     };
     for (const Case& c : cases) {
-        SpamdOutcome outcome;
+        RatingOutcome outcome;
         outcome.verdict.spam = c.spam;
         outcome.verdict.score = c.score;
         outcome.verdict.threshold = 15.0;
@@ -100,7 +100,7 @@ TEST(RatingReply, TheEnginesDecisionSetsTheSideOfTheThreshold) {
 TEST(RatingReply, HugeNumbersStayWholeInTheDetails) {
     // spamd never sends such numbers, but the parser takes them: the rule
     // names must not be glued onto a cut-off number.
-    SpamdOutcome outcome;
+    RatingOutcome outcome;
     outcome.verdict = {false, -1e300, 1e99, "ALL_TRUSTED"};
     ql::ServerMessage reply;
     BuildRatingReply(Request(3), outcome, reply);
@@ -115,14 +115,14 @@ TEST(RatingReply, HugeNumbersStayWholeInTheDetails) {
 
 TEST(RatingReply, FailuresBecomeErrorRecords) {
     const struct {
-        SpamdFailure failure;
+        ExchangeFailure failure;
         ql::ErrorCode code;
-    } cases[] = {{SpamdFailure::kUnreachable, ql::EC_NOT_READY},
-                 {SpamdFailure::kNetwork, ql::EC_NETWORK_ERROR},
-                 {SpamdFailure::kTimeout, ql::EC_NETWORK_TIMEDOUT},
-                 {SpamdFailure::kProtocol, ql::EC_PROTOCOL_VIOLATION}};
+    } cases[] = {{ExchangeFailure::kUnreachable, ql::EC_NOT_READY},
+                 {ExchangeFailure::kNetwork, ql::EC_NETWORK_ERROR},
+                 {ExchangeFailure::kTimeout, ql::EC_NETWORK_TIMEDOUT},
+                 {ExchangeFailure::kProtocol, ql::EC_PROTOCOL_VIOLATION}};
     for (const auto& c : cases) {
-        SpamdOutcome outcome;
+        RatingOutcome outcome;
         outcome.failure = c.failure;
         outcome.what = "what happened";
         ql::ServerMessage reply;

@@ -1,7 +1,7 @@
 // The anti-spam engine daemon: its options, the handler that turns a
 // rating request into a rating through the pool, start-up and shutdown.
-// See spam_daemon.h for the contract.
-#include "engines/spamd/spam_daemon.h"
+// See rating_daemon.h for the contract.
+#include "engines/rating/rating_daemon.h"
 
 #include <chrono>
 #include <memory>
@@ -13,7 +13,7 @@
 #include "common/base/version.h"
 #include "engines/kit/daemon_options.h"
 #include "engines/kit/frame_server.h"
-#include "engines/spamd/spam_rating.h"
+#include "engines/rating/rating_pool.h"
 #include "quillon_ase_api.pb.h"
 
 namespace engined {
@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t maxQueuedRequests = 32;
 
 struct Settings : CommonOptions {
-    std::vector<SpamdAddress> members;
+    std::vector<MemberAddress> members;
     size_t maxSize = 0;
     int timeoutMs = 60000;
     bool neutralWhenUnavailable = false;
@@ -41,7 +41,7 @@ struct Settings : CommonOptions {
 
 class RatingHandler : public FrameHandler {
   public:
-    RatingHandler(const SpamDaemonDesc& desc, const Settings& settings)
+    RatingHandler(const RatingDaemonDesc& desc, const Settings& settings)
         : desc_(desc),
           settings_(settings),
           members_(settings.members, std::chrono::seconds(settings.graceSeconds), desc.client),
@@ -65,27 +65,27 @@ class RatingHandler : public FrameHandler {
   private:
     void Answer(Connection& connection, const ql::ClientMessage& request) {
         const Clock::time_point started = Clock::now();
-        SpamdOutcome outcome =
+        RatingOutcome outcome =
             desc_.request ? members_.Rate(desc_.request(request.message()), request.serial(),
                                           settings_.timeoutMs)
                           : members_.Rate(request.message(), request.serial(), settings_.timeoutMs);
         const auto elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-        if (outcome.failure != SpamdFailure::kNone) {
+        if (outcome.failure != ExchangeFailure::kNone) {
             // While every member is away the pool has said so once; a line
             // per message would only repeat it.
             if (settings_.neutralWhenUnavailable) {
                 if (!outcome.unasked)
                     Warn("serial %u: not rated, answered as a plain message: %s", request.serial(),
                          outcome.what.c_str());
-                outcome = SpamdOutcome();
+                outcome = RatingOutcome();
                 outcome.verdict.threshold = desc_.neutralThreshold;
             } else if (!outcome.unasked) {
                 daemonlog::LogAt(daemonlog::Level::kError, "serial %u: %s", request.serial(),
                                  outcome.what.c_str());
             }
         } else {
-            const SpamdVerdict& verdict = outcome.verdict;
+            const RatingVerdict& verdict = outcome.verdict;
             // In a pool the line names the member that rated.
             std::string from;
             if (members_.Size() > 1)
@@ -98,9 +98,9 @@ class RatingHandler : public FrameHandler {
         connection.Send(reply);
     }
 
-    const SpamDaemonDesc& desc_;
+    const RatingDaemonDesc& desc_;
     const Settings& settings_;
-    SpamdPool members_;
+    RatingPool members_;
     // Last member: its destructor waits for running requests, which read
     // settings_ and members_.
     WorkerPool pool_;
@@ -108,9 +108,10 @@ class RatingHandler : public FrameHandler {
 
 // 0: go on; otherwise the exit status (a mistake or --help in the options
 // ends the process there).
-int ReadSpamOptions(const SpamDaemonDesc& desc, int argc, char** argv, Settings& settings) {
+int ReadRatingOptions(const RatingDaemonDesc& desc, int argc, char** argv, Settings& settings) {
     const std::string engine = desc.client.name;
-    OptionTable table(desc.program, desc.usage, "", std::string(desc.program) + " " + tarnwickVersion);
+    OptionTable table(desc.program, desc.usage, "",
+                      std::string(desc.program) + " " + tarnwickVersion);
     // Tarnwick-AS sends a message of at most 32 MiB with a few fields around
     // it; the margin covers those fields many times over.
     settings.access.maxFrameBytes = (32u << 20) + (64u << 10);
@@ -134,9 +135,10 @@ int ReadSpamOptions(const SpamDaemonDesc& desc, int argc, char** argv, Settings&
                                   "before answering them unrated; 0: answer at once";
     const std::string unavailableHelp =
         "while every " + engine + " is away: an error reply, or the score of a plain message";
-    rows.push_back(NumberOption("workers", "N", "messages rated at once", 1, 32, &settings.workers));
-    rows.push_back(NumberOption("reload-grace", "SECONDS", graceHelp.c_str(), 0, 60,
-                                &settings.graceSeconds));
+    rows.push_back(
+        NumberOption("workers", "N", "messages rated at once", 1, 32, &settings.workers));
+    rows.push_back(
+        NumberOption("reload-grace", "SECONDS", graceHelp.c_str(), 0, 60, &settings.graceSeconds));
     rows.push_back(NumberOption("max-size", "BYTES", "longer messages are cut before rating", 1024,
                                 maxFrameLength, &settings.maxSize));
     rows.push_back(
@@ -160,10 +162,10 @@ int ReadSpamOptions(const SpamDaemonDesc& desc, int argc, char** argv, Settings&
 
 }  // namespace
 
-int RunSpamDaemon(const SpamDaemonDesc& desc, int argc, char** argv) {
+int RunRatingDaemon(const RatingDaemonDesc& desc, int argc, char** argv) {
     daemonlog::SetName(desc.program);
     Settings settings;
-    if (int rc = ReadSpamOptions(desc, argc, argv, settings)) return rc;
+    if (int rc = ReadRatingOptions(desc, argc, argv, settings)) return rc;
     if (settings.socket.syslog) daemonlog::UseSyslog();
 
     InstallSignalHandlers();

@@ -1,8 +1,8 @@
 // The anti-spam engine daemon, whichever engine rates: quillon-spamd and
-// quillon-rspamd are each a table of what differs (SpamDaemonDesc) handed to
-// RunSpamDaemon.  The daemon speaks the engine side of the anti-spam wire
+// quillon-rspamd are each a table of what differs (RatingDaemonDesc) handed
+// to RunRatingDaemon.  The daemon speaks the engine side of the anti-spam wire
 // protocol on a unix socket, queues each GET_SPAM_REPORT_REQUEST for its
-// worker threads, has a pool of the engine's daemons (SpamdPool, asking with
+// worker threads, has a pool of the engine's daemons (RatingPool, asking with
 // the program's RatingClient) rate it, and answers with a SpamReport, or the
 // error record, or with --unavailable=neutral the rating of a plain message.
 // One log line per rating says what the engine decided and how long it took.
@@ -16,15 +16,15 @@
 // queued, at most 32 wait for a worker (a client that floods is slowed
 // down), every rating (its second try
 // included) is bounded by --timeout.
-#ifndef TARNWICK_ENGINES_SPAMD_SPAM_DAEMON_H
-#define TARNWICK_ENGINES_SPAMD_SPAM_DAEMON_H
+#ifndef TARNWICK_ENGINES_RATING_RATING_DAEMON_H
+#define TARNWICK_ENGINES_RATING_RATING_DAEMON_H
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-#include "engines/spamd/spamd_client.h"
-#include "engines/spamd/spamd_pool.h"
+#include "engines/kit/member_address.h"
+#include "engines/rating/rating.h"
 
 namespace engined {
 
@@ -34,11 +34,11 @@ struct MemberOption {
     const char* argument;  // the value's name in --help
     const char* help;
     // Adds what the value names; false with the reason in problem.
-    bool (*add)(const std::string& text, std::vector<SpamdAddress>& members, std::string& problem);
+    bool (*add)(const std::string& text, std::vector<MemberAddress>& members, std::string& problem);
     const char* defaultText;  // the "(default ...)" of --help, or nullptr
 };
 
-struct SpamDaemonDesc {
+struct RatingDaemonDesc {
     const char* program;  // "quillon-spamd": the log's name, --help, --version
     // The first lines of --help: usage and what the program does.
     const char* usage;
@@ -61,11 +61,11 @@ struct SpamDaemonDesc {
     std::string (*request)(const std::string& message);
     // The middle of the log line of a rating, between "SPAM"/"ham" and the
     // time: "score=... required=... tests=...".
-    std::string (*ratingText)(const SpamdVerdict& verdict);
+    std::string (*ratingText)(const RatingVerdict& verdict);
 };
 
 // Reads the options, serves until SIGTERM or SIGINT; the exit status.
-int RunSpamDaemon(const SpamDaemonDesc& desc, int argc, char** argv);
+int RunRatingDaemon(const RatingDaemonDesc& desc, int argc, char** argv);
 
 }  // namespace engined
 

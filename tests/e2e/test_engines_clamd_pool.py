@@ -188,7 +188,7 @@ class ClamdPoolTest(unittest.TestCase):
                   r"scans go to the other members for (\d+) s$" % re.escape(path))
         sample = os.path.join(self.tmp, "paused.eml")
         with open(sample, "wb") as f:
-            f.write(samples.mime_message(samples.EICAR))
+            f.write(harness.mime_message(harness.eicar()))
         deadline = time.monotonic() + harness.scaled(60)
         scans = 0
         while len([line for line in daemon.log_lines() if re.search(paused, line)]) < 3:

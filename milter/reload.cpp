@@ -17,9 +17,9 @@
 
 namespace milter {
 
+using daemonlog::Error;
 using daemonlog::Log;
 using daemonlog::Warn;
-using daemonlog::Error;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -47,23 +47,24 @@ std::string BaseName(const std::string& path) {
 // Runs the checker on one filter's settings as that filter reads them (in
 // its working directory, with the whitelist there for Tarnwick-AS) and logs
 // every problem it reports.  True when it found none.
-bool SettingsPass(const std::string& checker, const std::string& program,
+bool SettingsPass(const std::string& checker, const std::string& program, FilterRole role,
                   const HostSettings& settings) {
     const std::string name = BaseName(program);
     const std::string workDir = FilterWorkDir(settings.baseDir, name);
     std::vector<std::string> argv{checker, "--workdir", workDir};
-    if (name == "Tarnwick-AV") {
+    if (role == FilterRole::kVirusScan) {
         argv.insert(argv.end(), {"--av", SettingsFileOf(program)});
-    } else if (name == "Tarnwick-AS") {
+    } else if (role == FilterRole::kSpamRating) {
         argv.insert(argv.end(), {"--as", SettingsFileOf(program)});
     } else {
-        Warn("reload: filter %s: no checker for its settings; reloading it unchecked", name.c_str());
+        Warn("reload: filter %s: no checker for its settings; reloading it unchecked",
+             name.c_str());
         return true;
     }
     pipedChild child = SpawnPiped(argv, workDir, -1, true);
     if (child.pid < 0) {
         Error("reload: filter %s keeps its settings: %s cannot be run: %s", name.c_str(),
-            checker.c_str(), strerror(errno));
+              checker.c_str(), strerror(errno));
         return false;
     }
     // A problem is two lines: "* Error in FILE [line N]" and "* TEXT".
@@ -74,7 +75,7 @@ bool SettingsPass(const std::string& checker, const std::string& program,
             while (!where.empty() && where.back() == ' ') where.pop_back();
         } else if (line.compare(0, 2, "* ") == 0 && !where.empty()) {
             Error("reload: filter %s: %s: %s", name.c_str(), EscapeControl(where, 400).c_str(),
-                EscapeControl(line.substr(2), 1000).c_str());
+                  EscapeControl(line.substr(2), 1000).c_str());
             where.clear();
         }
     });
@@ -82,7 +83,7 @@ bool SettingsPass(const std::string& checker, const std::string& program,
     const int status = CollectUntilEnd(child.pid, child.output.Get(), kCheckMs, lines, timedOut);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
     Error("reload: filter %s keeps its settings: %s found problems (%s)", name.c_str(),
-        checker.c_str(), timedOut ? "no result in time" : DescribeStatus(status).c_str());
+          checker.c_str(), timedOut ? "no result in time" : DescribeStatus(status).c_str());
     return false;
 }
 
@@ -98,7 +99,8 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp,
         if (i != which && DirectoryOf(filters.Child(i).Program()) == dir) held.push_back(i);
     for (size_t i : held)
         if (!filters.Child(i).Hold(kHoldBound))
-            Warn("reload: filter %s did not answer INTF in time; it may take the marker meant "
+            Warn(
+                "reload: filter %s did not answer INTF in time; it may take the marker meant "
                 "for %s",
                 filters.Name(i).c_str(), target.Name().c_str());
     if (!held.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
@@ -124,16 +126,16 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp,
         if (access(marker.c_str(), F_OK) == 0) {
             unlink(marker.c_str());
             Warn("reload: filter %s did not take its marker in %d s; removed it",
-                target.Name().c_str(), static_cast<int>(kTakeBound.count()));
+                 target.Name().c_str(), static_cast<int>(kTakeBound.count()));
         } else if (by < 0) {
             Warn("reload: the marker for %s was removed, but no filter re-read its settings",
-                target.Name().c_str());
+                 target.Name().c_str());
         } else if (static_cast<size_t>(by) == which) {
             target.SettingsTaken(stamp, scoreField);
             Log("reload: filter %s re-read its settings", target.Name().c_str());
         } else {
             Warn("reload: filter %s took the marker meant for %s", filters.Name(by).c_str(),
-                target.Name().c_str());
+                 target.Name().c_str());
         }
     }
     for (size_t i : held) filters.Child(i).Resume();
@@ -149,20 +151,21 @@ void ReloadFilters(Filters& filters, const HostSettings& settings, const std::st
         const std::string program = child.Program();
         const std::string stamp = SettingsStampOf(program);
         const bool edited = stamp != child.TakenStamp();
-        // Only Tarnwick-AS reads the whitelist, and only when it starts.
-        const bool whitelist = child.Name() == "Tarnwick-AS" &&
-                               WhitelistContentOf(settings.baseDir) != child.WhitelistAtStart();
+        // Only the spam rating reads the whitelist, and only when it starts.
+        const bool rating = filters.Role(i) == FilterRole::kSpamRating;
+        const bool whitelist =
+            rating && WhitelistContentOf(settings.baseDir) != child.WhitelistAtStart();
         if (!edited && !whitelist) {
             Log("reload: filter %s: settings unchanged", child.Name().c_str());
             continue;
         }
-        if (!SettingsPass(checker, program, settings)) continue;
+        if (!SettingsPass(checker, program, filters.Role(i), settings)) continue;
         // The score levels read the field the Header setting names; without
         // one they would let every spam on unseen.
         const ScoreField scoreField = ScoreFieldOf(program);
-        if (child.Name() == "Tarnwick-AS" && settings.policy.ScoreLevels() &&
-            scoreField.name.empty()) {
-            Error("reload: filter %s keeps its settings: its Header setting gives no field with "
+        if (rating && settings.policy.ScoreLevels() && scoreField.name.empty()) {
+            Error(
+                "reload: filter %s keeps its settings: its Header setting gives no field with "
                 "the score (^1), which the score levels read",
                 child.Name().c_str());
             continue;

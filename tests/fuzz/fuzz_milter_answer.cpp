@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "milter/answer.h"
-#include "milter/head.h"
+#include "milter/queue_head.h"
 #include "milter/verdict.h"
 #include "tests/fuzz/fuzz_common.h"
 

@@ -626,7 +626,8 @@ int main(int argc, char** argv) {
 
     // Never destroyed: libmilter's threads may still be inside a callback
     // when smfi_main() returns, and the process ends right after anyway.
-    milter::Filters& filters = *new milter::Filters(o.host);
+    // Static, so that an early return leaves it reachable, not leaked.
+    static milter::Filters& filters = *new milter::Filters(o.host);
     std::vector<std::string> filterArgs;
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {

@@ -1,5 +1,7 @@
 #include "milter/address.h"
 
+#include <algorithm>
+
 namespace milter {
 
 namespace {
@@ -119,6 +121,28 @@ bool ParsePath(std::string_view arg, std::string& address) {
     std::string_view mailbox = r.From(start);
     if (mailbox.size() > kMaxPathAddress) return false;
     address.assign(mailbox);
+    return true;
+}
+
+namespace {
+
+bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+}  // namespace
+
+bool MtaAddress(const char* given, std::string_view path, std::string& out) {
+    if (!given) return ParsePath(path, out);
+    if (given[0] == '<') {
+        if (!ParsePath(given, out)) return false;
+    } else {
+        out = given;
+    }
+    std::string written;
+    if (ParsePath(path, written) && SameIgnoringAsciiCase(written, out)) out = written;
     return true;
 }
 

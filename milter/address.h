@@ -27,6 +27,15 @@ constexpr size_t kMaxPathAddress = 512;
 // above 127 (SMTPUTF8).  False for anything else, `address` then empty.
 bool ParsePath(std::string_view arg, std::string& address);
 
+// The address of a MAIL FROM or RCPT TO: the one the MTA parsed (`given`,
+// its {mail_addr} or {rcpt_addr}; null where it sends none), else the
+// path the client wrote, read by ParsePath.  Postfix hands over the
+// address it resolved, in lower case: where the path the client wrote is
+// that very address, its spelling is kept, as the MTA keeps it for
+// delivery and as a milter reading the command sees it (rspamd's own
+// milter tells rspamd that one).  False for an address not understood.
+bool MtaAddress(const char* given, std::string_view path, std::string& out);
+
 }  // namespace milter
 
 #endif

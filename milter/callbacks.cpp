@@ -4,31 +4,28 @@
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <set>
 #include <thread>
 
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
 #include "milter/address.h"
+#include "milter/decision.h"
 #include "milter/figures.h"
-#include "milter/head.h"
-#include "milter/policy.h"
+#include "milter/forged_fields.h"
+#include "milter/queue_head.h"
 #include "milter/spool.h"
-#include "milter/verdict.h"
 
 namespace milter {
 
 using daemonlog::Debug;
+using daemonlog::Error;
 using daemonlog::Log;
 using daemonlog::Warn;
-using daemonlog::Error;
 
 namespace {
 
@@ -36,9 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 const HostSettings* settings = nullptr;
 Filters* filters = nullptr;
-std::vector<OnFailure> policies;  // --on-failure of each filter, set before serving
-// The filters the site's policies read (-1: not run); set before serving.
-int virusFilter = -1, spamFilter = -1;
+SitePolicy site;  // set before serving
 // End-of-message calls in progress, for the drain at shutdown.
 std::atomic<int> activeMessages{0};
 
@@ -47,24 +42,6 @@ struct ActiveMessage {
     ~ActiveMessage() { --activeMessages; }
 };
 
-std::string Lower(const std::string& s) {
-    std::string out = s;
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-// Header fields of one message counted by name (lower case), so that the
-// occurrences of a filter's field can be removed by index at the end.  The
-// names the filters are known to add when the message begins are always
-// counted, whatever else the header holds; of the others (a name a filter
-// adds for the first time with this message's answer) at most
-// kMaxCountedNames.
-constexpr size_t kMaxCountedNames = 1000;
-// More removals than this cost the MTA time that grows with their square
-// (Postfix rewrites its queue file for each): such a message is refused.
-constexpr int kMaxRemovals = 100;
-
 struct Transaction {
     Envelope env;
     SpoolFile spool;
@@ -72,9 +49,7 @@ struct Transaction {
     bool spoolFailed = false;
     int spoolErrno = 0;
     size_t droppedRecipients = 0;
-    std::set<std::string> known;  // the filters' field names when the message began
-    std::map<std::string, int> fieldCounts;
-    bool uncountedFields = false;  // more names than kMaxCountedNames
+    FieldCounts header;
 };
 
 struct Connection {
@@ -99,32 +74,11 @@ std::string Macro(SMFICTX* ctx, const char* name) {
     return v ? v : "";
 }
 
-bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-// The address the MTA parsed ({mail_addr}, {rcpt_addr}); the path the
-// client wrote, read by the SMTP grammar, only where the MTA sends none.
-// Postfix hands over the address it resolved, in lower case: where the
-// path the client wrote is that very address, its spelling is kept, as
-// the MTA keeps it for delivery and as a milter reading the command sees
-// it (rspamd's own milter tells rspamd that one).
-bool MtaAddress(SMFICTX* ctx, const char* macro, char** argv, std::string& out) {
-    const char* path = argv && argv[0] ? argv[0] : "";
-    if (const char* v = smfi_getsymval(ctx, const_cast<char*>(macro))) {
-        const std::string given = v;
-        if (!given.empty() && given[0] == '<') {
-            if (!ParsePath(given, out)) return false;
-        } else {
-            out = given;
-        }
-        std::string written;
-        if (ParsePath(path, written) && SameIgnoringAsciiCase(written, out)) out = written;
-        return true;
-    }
-    return ParsePath(path, out);
+// The address the MTA parsed ({mail_addr}, {rcpt_addr}), or the path the
+// client wrote where it sends none (MtaAddress, address.h).
+bool EnvelopeAddress(SMFICTX* ctx, const char* macro, char** argv, std::string& out) {
+    return MtaAddress(smfi_getsymval(ctx, const_cast<char*>(macro)),
+                      argv && argv[0] ? argv[0] : "", out);
 }
 
 Connection* Conn(SMFICTX* ctx) {
@@ -188,7 +142,7 @@ sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned lo
         return SMFIS_REJECT;
     }
     *pf0 = SMFIF_ADDHDRS | (f0 & SMFIF_CHGHDRS);
-    if (settings->policy.Holds()) *pf0 |= f0 & SMFIF_QUARANTINE;
+    if (settings->policy.HoldsMessages()) *pf0 |= f0 & SMFIF_QUARANTINE;
     c->canQuarantine = (*pf0 & SMFIF_QUARANTINE) != 0;
     c->noReply = f1 & (SMFIP_NR_CONN | SMFIP_NR_HELO | SMFIP_NR_MAIL | SMFIP_NR_RCPT |
                        SMFIP_NR_HDR | SMFIP_NR_EOH | SMFIP_NR_BODY);
@@ -197,7 +151,8 @@ sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned lo
     c->leadingSpace = (*pf1 & SMFIP_HDR_LEADSPC) != 0;
     c->canChangeHeaders = (f0 & SMFIF_CHGHDRS) != 0;
     if (!c->canChangeHeaders && !settings->keepHeaderFields)
-        Warn("session: the MTA does not allow removing header fields; incoming fields named like "
+        Warn(
+            "session: the MTA does not allow removing header fields; incoming fields named like "
             "the filters' stay in the message");
     return SMFIS_CONTINUE;
 }
@@ -220,12 +175,12 @@ sfsistat OnConnect(SMFICTX* ctx, char* host, struct sockaddr* addr) {
 sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
     Connection* c = Conn(ctx);
     c->tx = std::make_unique<Transaction>();
-    c->tx->known = filters->OwnFields().Get();
+    c->tx->header.known = filters->OwnFields().Get();
     c->tx->env.clientName = c->clientName;
     c->tx->env.clientAddress = c->clientAddress;
-    if (!MtaAddress(ctx, "{mail_addr}", argv, c->tx->env.sender))
+    if (!EnvelopeAddress(ctx, "{mail_addr}", argv, c->tx->env.sender))
         Warn("session: sender path %s not understood; taken as the null sender",
-            EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
+             EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
     return Collected(c, SMFIP_NR_MAIL);
 }
 
@@ -239,9 +194,9 @@ sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
     Connection* c = Conn(ctx);
     if (!c->tx) return Collected(c, SMFIP_NR_RCPT);
     std::string address;
-    if (!MtaAddress(ctx, "{rcpt_addr}", argv, address) || address.empty()) {
+    if (!EnvelopeAddress(ctx, "{rcpt_addr}", argv, address) || address.empty()) {
         Warn("session: recipient path %s not understood; left out",
-            EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
+             EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
         ++c->tx->droppedRecipients;
     } else if (c->tx->env.recipients.size() < kMaxRecipients) {
         c->tx->env.recipients.push_back(address);
@@ -254,14 +209,7 @@ sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
 sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     Connection* c = Conn(ctx);
     if (!c->tx) return Collected(c, SMFIP_NR_HDR);
-    std::string key = Lower(name ? name : "");
-    auto counted = c->tx->fieldCounts.find(key);
-    if (counted != c->tx->fieldCounts.end())
-        ++counted->second;
-    else if (c->tx->known.count(key) || c->tx->fieldCounts.size() < kMaxCountedNames)
-        c->tx->fieldCounts.emplace(key, 1);
-    else
-        c->tx->uncountedFields = true;
+    c->tx->header.Count(name ? name : "");
     // The milter protocol carries header fields without line ends; they are
     // written with line feeds (folds too), so the header block ends at the
     // first line that is empty to every reader of the queue file.  The body
@@ -314,34 +262,6 @@ void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
     if (rc != MI_SUCCESS) Warn("session: the reply text was not accepted by libmilter");
 }
 
-// The filters' fields are theirs alone: every incoming field of a name a
-// filter adds now, has added, or can add by its settings goes.
-struct Removal {
-    std::vector<std::pair<std::string, int>> fields;  // name and how many
-    int count = 0;
-    std::string uncounted;  // a name that may be in the header uncounted
-};
-
-Removal PlanRemoval(const Transaction& tx, const std::vector<HeaderField>& adding) {
-    std::vector<std::string> adds;
-    for (const HeaderField& h : adding) adds.push_back(Lower(h.first));
-    filters->OwnFields().Learn(adds);
-    std::set<std::string> names = filters->OwnFields().Get();
-    for (const std::string& name : adds)
-        if (!IsMessageField(name)) names.insert(name);
-    Removal plan;
-    for (const std::string& name : names) {
-        auto counted = tx.fieldCounts.find(name);
-        if (counted != tx.fieldCounts.end()) {
-            plan.fields.emplace_back(name, counted->second);
-            plan.count += counted->second;
-        } else if (tx.uncountedFields && !tx.known.count(name) && plan.uncounted.empty()) {
-            plan.uncounted = name;
-        }
-    }
-    return plan;
-}
-
 // Last occurrence first, so the indexes still name the fields counted.
 void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
     int removed = 0;
@@ -352,7 +272,7 @@ void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
                 ++removed;
             else
                 Warn("message %s: incoming header %s could not be removed", who.c_str(),
-                    EscapeControl(name, 80).c_str());
+                     EscapeControl(name, 80).c_str());
         }
     }
     if (removed) {
@@ -374,150 +294,81 @@ bool CommitMessage(SMFICTX* ctx, const Connection& c, Transaction& tx, const std
         return true;
     }
     Error("message %s action=tempfail spool error: %s", who.c_str(),
-        strerror(tx.spoolFailed ? tx.spoolErrno : errno));
+          strerror(tx.spoolFailed ? tx.spoolErrno : errno));
     smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
                   const_cast<char*>("Local error while queueing the message for checks"));
     return false;
 }
 
-// What the filters said, and how the wait for them ended.
+// What the filters said, how the wait ended and what was made of it.
 struct Asked {
-    Message::Waited waited = Message::Waited::kDecided;
-    Outcome outcome;
-    Verdict verdict;
-    PolicyOutcome policy;
-    bool unrated = false;       // the anti-spam filter skipped for a trusted sender
-    bool forgedFields = false;  // the forged fields decided (ApplyVerdict)
-    bool holdFailed = false;
+    MessageFacts facts;
+    Decision decision;
     std::string said;  // each filter's answer, for the log line
 };
 
-// What the figures count the message as.
-Counted Classify(const Asked& a) {
-    using Rule = PolicyOutcome::Rule;
-    const Verdict& v = a.verdict;
-    if (a.waited == Message::Waited::kAbandoned) return Counted::kDeferredShutdown;
-    if (a.holdFailed) return Counted::kDeferredHoldFailed;
-    if (a.forgedFields)
-        return v.action == Action::Reject ? Counted::kRefusedForFields
-                                          : Counted::kDeferredForFields;
-    if (a.policy.hold)
-        return a.policy.rule == Rule::kVirusHold ? Counted::kHeldForVirus : Counted::kHeldForScore;
-    if (a.policy.rule == Rule::kScoreRefusal) return Counted::kRefusedForScore;
-    switch (v.action) {
-        case Action::Reject:
-            return v.failed ? Counted::kRefusedOnFailure : Counted::kRefusedByFilter;
-        case Action::Discard:
-            return Counted::kDiscardedByFilter;
-        case Action::Tempfail:
-            return Counted::kDeferredOnFailure;
-        case Action::Accept:
-            break;
-    }
-    return v.failed    ? Counted::kAcceptedOnFailure
-           : a.unrated ? Counted::kAcceptedUnrated
-                       : Counted::kAccepted;
-}
-
-// Step two: the filters asked until the answer is known or the timeout;
-// the transaction (the queue file's owner) then goes to the message table,
-// which keeps it while a filter still reads the file.
+// Step two: the filters asked until the answer is known or the timeout,
+// and the message decided; the transaction (the queue file's owner) then
+// goes to the message table, which keeps it while a filter still reads the
+// file.
 Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction> tx,
                  const std::string& queueId, Clock::time_point started) {
     Asked a;
+    const int spam = site.filters.spamRating;
     std::vector<bool> skip;
-    std::string untrusted;  // why the anti-spam filter is not asked
-    if (spamFilter >= 0 &&
+    std::string untrusted;  // why the spam rating is not asked
+    if (spam >= 0 &&
         (settings->policy.trustAuthenticated || !settings->policy.trustedNetworks.empty())) {
         untrusted = settings->policy.TrustReason(Macro(ctx, "{auth_authen}"), c.clientAddress);
         if (!untrusted.empty()) {
-            a.unrated = true;
             skip.assign(filters->Count(), false);
-            skip[spamFilter] = true;
+            skip[spam] = true;
         }
     }
     std::shared_ptr<Message> m = filters->Submit(tx->token, tx->spool.RequestPath(), queueId, skip);
     const auto deadline = started + std::chrono::seconds(settings->timeoutSec);
-    a.waited = filters->Wait(*m, deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); });
-    a.outcome = m->Snapshot();
-    {
-        // A filter skipped on purpose let the message on.
-        Outcome unrated;
-        if (a.unrated) {
-            unrated = a.outcome;
-            unrated.answered[spamFilter] = true;
-            unrated.answers[spamFilter].kind = AnswerKind::Ok;
-        }
-        const Outcome& o = a.unrated ? unrated : a.outcome;
-        a.verdict = Decide(o.answers, o.answered, policies);
-        if (a.waited != Message::Waited::kAbandoned) {
-            const PolicySettings* policy = &settings->policy;
-            PolicySettings noHold;
-            if (policy->Holds() && !c.canQuarantine) {
-                // Refused as the filter said, or let on, but never lost.
-                noHold = *policy;
-                noHold.holdInfected = false;
-                noHold.holdScore = -1;
-                policy = &noHold;
-            }
-            const ScoreField scoreField = spamFilter >= 0 && policy->ScoreLevels()
-                                              ? filters->Child(spamFilter).TakenScoreField()
-                                              : ScoreField();
-            a.policy = ApplyPolicy(*policy, scoreField, virusFilter, spamFilter, o.answers,
-                                   o.answered, o.asked, policies, a.verdict);
-        }
+    MessageFacts& f = a.facts;
+    f.waited = m->Wait(
+        deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); },
+        [&m](const std::vector<size_t>& which) { filters->Ask(*m, which); });
+    f.outcome = m->Snapshot();
+    f.canHold = c.canQuarantine;
+    if (spam >= 0 && settings->policy.ScoreLevels())
+        f.scoreField = filters->Child(spam).TakenScoreField();
+    if (!settings->keepHeaderFields && c.canChangeHeaders) {
+        f.header = &tx->header;
+        f.ownFields = filters->OwnFields().Get();
     }
-    if (a.waited == Message::Waited::kAbandoned) {
-        a.verdict = Verdict();
-        a.verdict.action = Action::Tempfail;
-        a.verdict.reply.assign(1, "Content filters shutting down, try again later");
-    }
-    for (size_t i = 0; i < a.outcome.answers.size(); ++i) {
-        a.said += " " + filters->Name(i) + "=";
-        if (a.outcome.skipped[i])
-            a.said += "(not rated: " + untrusted + ")";
-        else if (!a.outcome.asked[i])
-            a.said += "(not asked)";
-        else if (!a.outcome.answered[i])
-            a.said += a.waited == Message::Waited::kDecided ? "(pending)" : "(no answer)";
-        else
-            a.said += AnswerLogText(a.outcome.answers[i]);
-    }
-    filters->Release(m, "queue=" + queueId, std::move(tx));
+    a.decision = DecideMessage(f, site);
+    if (!a.decision.removal.adds.empty()) filters->OwnFields().Learn(a.decision.removal.adds);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < filters->Count(); ++i) names.push_back(filters->Name(i));
+    a.said = AnswersLogText(names, f, untrusted);
+    filters->Release(m, std::move(tx));
     return a;
 }
 
-// Step three: the verdict as the milter reply and header changes.  A
-// message whose forged fields cannot all be removed is not let on.
-sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, Asked& a,
-                      const std::string& who) {
-    Verdict& v = a.verdict;
-    Removal plan;
-    if (v.action == Action::Accept && !settings->keepHeaderFields && c.canChangeHeaders) {
-        plan = PlanRemoval(tx, v.headers);
-        if (!plan.uncounted.empty()) {
-            Warn("message %s: more than %zu distinct header names; field %s could not be counted, "
-                "deferred",
-                who.c_str(), kMaxCountedNames, EscapeControl(plan.uncounted, 80).c_str());
-            v.action = Action::Tempfail;
-            v.reply.assign(1, "Too many distinct header fields, try again later");
-            a.forgedFields = true;
-        } else if (plan.count > kMaxRemovals) {
-            Warn("message %s: %d incoming fields named like the filters' (at most %d are removed), "
-                "refused",
-                who.c_str(), plan.count, kMaxRemovals);
-            v.action = Action::Reject;
-            v.reply.assign(1, "Too many header fields named like the content filters' own");
-            a.forgedFields = true;
-        }
-    }
+// Step three: the decision as the milter reply and header changes.
+sfsistat ApplyDecision(SMFICTX* ctx, const Connection& c, const Decision& d,
+                       const std::string& who) {
+    const Verdict& v = d.verdict;
+    const Removal& plan = d.removal;
+    if (d.forgedFields && !plan.uncounted.empty())
+        Warn(
+            "message %s: more than %zu distinct header names; field %s could not be counted, "
+            "deferred",
+            who.c_str(), kMaxCountedNames, EscapeControl(plan.uncounted, 80).c_str());
+    else if (d.forgedFields)
+        Warn(
+            "message %s: %d incoming fields named like the filters' (at most %d are removed), "
+            "refused",
+            who.c_str(), plan.count, kMaxRemovals);
     switch (v.action) {
         case Action::Reject:
             SetReply(ctx, "550", "5.7.1", v.reply);
             return SMFIS_REJECT;
         case Action::Tempfail:
-            SetReply(ctx, "451", a.waited == Message::Waited::kAbandoned ? "4.3.2" : "4.7.1",
-                     v.reply);
+            SetReply(ctx, "451", d.shuttingDown ? "4.3.2" : "4.7.1", v.reply);
             return SMFIS_TEMPFAIL;
         case Action::Discard:
             return SMFIS_DISCARD;
@@ -531,7 +382,7 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
         if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
                            const_cast<char*>(value.c_str())) != MI_SUCCESS)
             Warn("message %s: header %s could not be added", who.c_str(),
-                EscapeControl(h.first, 80).c_str());
+                 EscapeControl(h.first, 80).c_str());
     }
     return SMFIS_CONTINUE;
 }
@@ -539,14 +390,12 @@ sfsistat ApplyVerdict(SMFICTX* ctx, const Connection& c, const Transaction& tx, 
 // A message let on goes to the MTA's hold queue.  (Where the MTA does not
 // allow holding, the policies were read without it: an infected message is
 // refused as its filter said.)  A hold that fails defers the message.
-sfsistat Hold(SMFICTX* ctx, Asked& a, const std::string& who) {
-    const std::string reason = EscapeControl(a.policy.holdReason, 400);
+sfsistat PutInHoldQueue(SMFICTX* ctx, Decision& d, const std::string& who) {
+    const std::string reason = EscapeControl(d.policy.holdReason, 400);
     if (smfi_quarantine(ctx, const_cast<char*>(reason.c_str())) == MI_SUCCESS)
         return SMFIS_CONTINUE;
     Warn("message %s: the MTA did not take the hold (%s); deferred", who.c_str(), reason.c_str());
-    a.policy.hold = false;
-    a.holdFailed = true;
-    a.verdict.action = Action::Tempfail;
+    HoldNotTaken(d);
     smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
                   const_cast<char*>("Message could not be held for review, try again later"));
     return SMFIS_TEMPFAIL;
@@ -563,8 +412,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     }
     ActiveMessage active;
     // Shared: the message table keeps the queue file while a filter may
-    // still read it; this thread keeps its own hold for the field counts
-    // the header removal reads.
+    // still read it; this thread keeps its own hold until the reply.
     std::shared_ptr<Transaction> tx(std::move(c->tx));
     const auto started = Clock::now();
     const char* qid = smfi_getsymval(ctx, const_cast<char*>("i"));
@@ -577,23 +425,19 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         return SMFIS_TEMPFAIL;
     }
     Asked a = AskFilters(ctx, *c, tx, queueId, started);
-    sfsistat result = ApplyVerdict(ctx, *c, *tx, a, who);
-    if (a.policy.hold) {
-        if (result == SMFIS_CONTINUE)
-            result = Hold(ctx, a, who);
-        else
-            a.policy.hold = false;  // refused or deferred after all
-    }
-    HostFigures().Count(Classify(a));
+    Decision& d = a.decision;
+    sfsistat result = ApplyDecision(ctx, *c, d, who);
+    if (d.policy.hold) result = PutInHoldQueue(ctx, d, who);
+    HostFigures().Count(Classify(d));
 
     const long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
-    const Verdict& v = a.verdict;
+    const Verdict& v = d.verdict;
     Log("message %s request=%ld%s action=%s%s%s%s%s%s%s time=%ldms", who.c_str(), tx->token,
-        a.said.c_str(), a.policy.hold ? "hold" : ActionName(v.action),
-        a.policy.note.empty() ? "" : " (", EscapeControl(a.policy.note, 600).c_str(),
-        a.policy.note.empty() ? "" : ")", v.failed ? " (filter failure)" : "",
-        a.waited == Message::Waited::kAbandoned ? " (shutting down)" : "",
+        a.said.c_str(), d.policy.hold ? "hold" : ActionName(v.action),
+        d.policy.note.empty() ? "" : " (", EscapeControl(d.policy.note, 600).c_str(),
+        d.policy.note.empty() ? "" : ")", v.failed ? " (filter failure)" : "",
+        d.shuttingDown ? " (shutting down)" : "",
         v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
     return result;
 }
@@ -622,16 +466,16 @@ int DrainMessages(int timeoutMs) {
 bool RegisterMilter(const HostSettings& s, Filters& f) {
     settings = &s;
     filters = &f;
-    policies.clear();
-    for (size_t i = 0; i < f.Count(); ++i) {
-        policies.push_back(s.onFailure.For(f.Name(i)));
-        if (f.Name(i) == "Tarnwick-AV" && virusFilter < 0) virusFilter = static_cast<int>(i);
-        if (f.Name(i) == "Tarnwick-AS" && spamFilter < 0) spamFilter = static_cast<int>(i);
-    }
+    site.settings = s.policy;
+    site.filters = PolicyFiltersOf(f.Roles());
+    site.onFailure.clear();
+    for (size_t i = 0; i < f.Count(); ++i)
+        site.onFailure.push_back(s.onFailure.For(f.Name(i), f.Role(i)));
     static struct smfiDesc desc = {};
     desc.xxfi_name = const_cast<char*>("tarnwick-milter");
     desc.xxfi_version = SMFI_VERSION;
-    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | (s.policy.Holds() ? SMFIF_QUARANTINE : 0);
+    desc.xxfi_flags =
+        SMFIF_ADDHDRS | SMFIF_CHGHDRS | (s.policy.HoldsMessages() ? SMFIF_QUARANTINE : 0);
     desc.xxfi_connect = OnConnect;
     desc.xxfi_helo = OnHelo;
     desc.xxfi_envfrom = OnMailFrom;

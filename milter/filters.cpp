@@ -19,6 +19,7 @@ void Filters::Add(const std::string& program, const std::vector<std::string>& ar
     children_.push_back(std::make_unique<FilterChild>(
         children_.size(), program, args, settings_, ownFields_, rereads_,
         [this](size_t index, const Answer& answer) { Deliver(index, answer); }));
+    roles_.push_back(RoleOfProgram(program));
 }
 
 void Filters::OnPlannedRestart(const FilterChild::PlannedRestart& hook) {
@@ -42,26 +43,18 @@ long Filters::NextToken() {
     return token;
 }
 
-void Filters::AskFilters(const Message& m, const std::vector<size_t>& which) {
-    if (which.empty()) return;
-    std::string label;
-    {
-        twLock lock(mu_);
-        auto it = labels_.find(m.token);
-        if (it != labels_.end()) label = it->second;
-    }
+void Filters::Ask(const Message& m, const std::vector<size_t>& which) {
     for (size_t i : which)
-        if (i < children_.size()) children_[i]->Send(m.token, m.path, label);
+        if (i < children_.size()) children_[i]->Send(m.token, m.path, m.label);
 }
 
 std::shared_ptr<Message> Filters::Submit(long token, const std::string& path,
                                          const std::string& label, const std::vector<bool>& skip) {
-    auto m = std::make_shared<Message>(token, path, children_.size(), settings_.order, skip);
+    auto m = std::make_shared<Message>(token, path, label, children_.size(), settings_.order, skip);
     bool abandoned;
     {
         twLock lock(mu_);
         inflight_[token] = m;
-        labels_[token] = label;
         abandoned = abandoned_;
     }
     if (abandoned) m->Abandon();
@@ -71,20 +64,11 @@ std::shared_ptr<Message> Filters::Submit(long token, const std::string& path,
     return m;
 }
 
-Message::Waited Filters::Wait(Message& m, Clock::time_point deadline,
-                              std::chrono::milliseconds progressEvery,
-                              const std::function<void()>& progress) {
-    return m.Wait(deadline, progressEvery, progress,
-                  [this, &m](const std::vector<size_t>& which) { AskFilters(m, which); });
-}
-
-void Filters::Release(const std::shared_ptr<Message>& m, std::string label,
-                      std::shared_ptr<void> keep) {
-    if (!m->Release(std::move(label), keep)) return;
+void Filters::Release(const std::shared_ptr<Message>& m, std::shared_ptr<void> keep) {
+    if (!m->Release(keep)) return;
     {
         twLock lock(mu_);
         inflight_.erase(m->token);
-        labels_.erase(m->token);
     }
     // Nothing is out: keep goes with the caller's reference.
 }
@@ -108,17 +92,16 @@ void Filters::Deliver(size_t index, const Answer& answer) {
     }
     if (!m) return;
     Message::Recorded r = m->Record(index, answer);
-    AskFilters(*m, r.ask);
+    Ask(*m, r.ask);
     HostFigures().Answered(index, r.elapsedMs);
     if (r.late) HostFigures().LateAnswer(index);
     if (r.late)
-        Warn("late answer %s request=%ld %s=%s after %ldms%s", r.label.c_str(), m->token,
+        Warn("late answer queue=%s request=%ld %s=%s after %ldms%s", m->label.c_str(), m->token,
              Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,
              r.finished ? "; queue file removed" : "");
     if (r.finished) {
         twLock lock(mu_);
         inflight_.erase(m->token);
-        labels_.erase(m->token);
     }
     // r.keep, the queue file's owner, goes here, outside every lock.
 }

@@ -37,6 +37,7 @@
 #include "milter/filter_settings.h"
 #include "milter/filters.h"
 #include "milter/policy.h"
+#include "milter/roles.h"
 #include "milter/reload.h"
 #include "milter/settings.h"
 #include "milter/spool.h"
@@ -502,7 +503,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
         const char* option = policy.rejectScore >= 0 ? "--reject-score" : "--hold-score";
         std::string spam;
         for (const std::string& f : o.filters)
-            if (f.compare(f.rfind('/') + 1, std::string::npos, "Tarnwick-AS") == 0) spam = f;
+            if (milter::RoleOfProgram(f) == milter::FilterRole::kSpamRating) spam = f;
         if (spam.empty())
             return Fail((std::string(option) + " wants a --filter running Tarnwick-AS").c_str(),
                         nullptr),
@@ -627,7 +628,8 @@ int main(int argc, char** argv) {
 
     // Never destroyed: libmilter's threads may still be inside a callback
     // when smfi_main() returns, and the process ends right after anyway.
-    milter::Filters& filters = *new milter::Filters(o.host);
+    // Static, so that an early return leaves it reachable, not leaked.
+    static milter::Filters& filters = *new milter::Filters(o.host);
     std::vector<std::string> filterArgs;
     if (o.debug) filterArgs.push_back("-debug");
     for (const std::string& f : o.filters) {
@@ -641,16 +643,18 @@ int main(int argc, char** argv) {
         if (!milter::PrepareFilterWorkDir(o.base, filters.Name(i))) return 1;
     for (size_t i = 0; i < filters.Count(); ++i)
         daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
-                       milter::OnFailureName(o.host.onFailure.For(filters.Name(i))));
+                       milter::OnFailureName(
+                           o.host.onFailure.For(filters.Name(i), filters.Role(i))));
     for (size_t i = 0; i < filters.Count() && o.host.policy.holdInfected; ++i)
-        if (filters.Name(i) == "Tarnwick-AV") HoldInfectedWith(filters.Child(i).Program(), o.host.policy);
+        if (filters.Role(i) == milter::FilterRole::kVirusScan)
+            HoldInfectedWith(filters.Child(i).Program(), o.host.policy);
     {
         const milter::PolicySettings& p = o.host.policy;
         std::string levels;
         if (p.rejectScore >= 0) levels += ", refused from score " + std::to_string(p.rejectScore);
         if (p.holdScore >= 0) levels += ", held from score " + std::to_string(p.holdScore);
         for (size_t i = 0; i < filters.Count() && p.ScoreLevels(); ++i)
-            if (filters.Name(i) == "Tarnwick-AS")
+            if (filters.Role(i) == milter::FilterRole::kSpamRating)
                 daemonlog::Log("start: spam score read from field %s%s",
                                milter::ScoreFieldOf(filters.Child(i).Program()).name.c_str(),
                                levels.c_str());

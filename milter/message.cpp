@@ -6,10 +6,11 @@ namespace milter {
 
 using Clock = std::chrono::steady_clock;
 
-Message::Message(long token_, std::string path_, size_t filters, Order order,
+Message::Message(long token_, std::string path_, std::string label_, size_t filters, Order order,
                  const std::vector<bool>& skip, HeadStart& headStart)
     : token(token_),
       path(std::move(path_)),
+      label(std::move(label_)),
       order_(order),
       headStart_(headStart),
       born_(Clock::now()) {
@@ -58,7 +59,6 @@ Message::Recorded Message::Record(size_t index, const Answer& answer) {
         r.late = released_;
         r.elapsedMs = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - born_).count());
-        if (released_) r.label = label_;
         if (released_ && out_ == 0) {
             r.finished = true;
             r.keep = std::move(keep_);
@@ -136,11 +136,10 @@ void Message::Abandon() {
     answeredCv_.NotifyAll();
 }
 
-bool Message::Release(std::string label, std::shared_ptr<void> keep) {
+bool Message::Release(std::shared_ptr<void> keep) {
     twLock lock(mu_);
     released_ = true;
     if (out_ == 0) return true;
-    label_ = std::move(label);
     keep_ = std::move(keep);
     return false;
 }

@@ -44,11 +44,14 @@ class Message {
     // sender is not rated); the order passes over it.  With Staggered, the
     // first filter has the message to itself for headStart's current time
     // (see head_start.h); its refusals are recorded there whatever the order.
-    Message(long token, std::string path, size_t filters, Order order,
+    Message(long token, std::string path, std::string label, size_t filters, Order order,
             const std::vector<bool>& skip = {}, HeadStart& headStart = HeadStart::Shared());
 
     const long token;
     const std::string path;  // relative to the base directory, as sent in FILE
+    // The MTA's queue id: names the message on the filters' log lines and
+    // on the host's lines of late answers.
+    const std::string label;
 
     // What recording an answer leads to.
     struct Recorded {
@@ -56,7 +59,6 @@ class Message {
         bool finished = false;       // no request out and the waiter has let go
         bool late = false;           // the waiter had already let go
         std::shared_ptr<void> keep;  // with finished: to be let go of
-        std::string label;           // with late: how the waiter's log named it
         long elapsedMs = 0;          // since the message came
     };
     // Records filter index's answer and wakes the waiter.  A reject or
@@ -83,7 +85,7 @@ class Message {
     void Abandon() EXCLUDES(mu_);
     // The waiter lets go: keep lives until no request is out.  True when
     // none is (the caller drops keep and forgets the message).
-    bool Release(std::string label, std::shared_ptr<void> keep) EXCLUDES(mu_);
+    bool Release(std::shared_ptr<void> keep) EXCLUDES(mu_);
     Outcome Snapshot() const EXCLUDES(mu_);
 
   private:
@@ -105,7 +107,6 @@ class Message {
     bool refused_ GUARDED_BY(mu_) = false;
     bool abandoned_ GUARDED_BY(mu_) = false;
     bool released_ GUARDED_BY(mu_) = false;
-    std::string label_ GUARDED_BY(mu_);
     std::shared_ptr<void> keep_ GUARDED_BY(mu_);
 };
 

@@ -135,7 +135,9 @@ Score ReadScore(const std::vector<HeaderField>& fields, const ScoreField& where)
         if (Lower(f.first) != where.name) continue;
         if (f.second.compare(0, where.prefix.size(), where.prefix) != 0) return score;
         const std::string rest = f.second.substr(where.prefix.size());
-        auto digit = [&rest](size_t k) { return k < rest.size() && rest[k] >= '0' && rest[k] <= '9'; };
+        auto digit = [&rest](size_t k) {
+            return k < rest.size() && rest[k] >= '0' && rest[k] <= '9';
+        };
         // Rated: "%3d", three places, blanks before the first digit and no
         // leading zero ("050" or " 05" is no rating).
         size_t k = 0;
@@ -163,92 +165,6 @@ std::string PolicySettings::TrustReason(const std::string& authenticated,
     for (const Network& n : trustedNetworks)
         if (InNetwork(address, n)) return "client " + address + " in trusted network " + n.text;
     return std::string();
-}
-
-PolicyOutcome ApplyPolicy(const PolicySettings& settings, const ScoreField& scoreField,
-                          int virusFilter, int spamFilter, const std::vector<Answer>& answers,
-                          const std::vector<bool>& answered, const std::vector<bool>& asked,
-                          const std::vector<OnFailure>& onFailure, Verdict& verdict) {
-    PolicyOutcome p;
-    auto is = [&](int i, AnswerKind kind) {
-        return i >= 0 && static_cast<size_t>(i) < answers.size() && answered[i] &&
-               answers[i].kind == kind;
-    };
-    if (verdict.action == Action::Reject && settings.holdInfected && is(virusFilter, AnswerKind::Error)) {
-        // The refusal Decide chose is the first filter's that refused.
-        bool first = true;
-        for (int i = 0; i < virusFilter; ++i) first = first && !is(i, AnswerKind::Error);
-        if (first) {
-            // The others' answers as if the scan had let the message on; a
-            // filter the refusal spared asking or waiting for is no failure
-            // of its own.
-            std::vector<Answer> rest = answers;
-            std::vector<bool> restAnswered = answered;
-            rest[virusFilter].kind = AnswerKind::Ok;
-            for (size_t i = 0; i < rest.size(); ++i)
-                if (!asked[i] || !answered[i]) {
-                    rest[i].kind = AnswerKind::Ok;
-                    restAnswered[i] = true;
-                }
-            const std::string why = verdict.reply.empty() ? "infected" : verdict.reply[0];
-            verdict = Decide(rest, restAnswered, onFailure);
-            if (verdict.action == Action::Accept) {
-                // The release carries what was found, in the field the
-                // filter adds in its Mode AddHeader.
-                std::string found = why;
-                const std::string& caption = settings.virusCaption;
-                if (!caption.empty() && found.size() > caption.size() &&
-                    found.compare(0, caption.size(), caption) == 0)
-                    found = found.substr(caption.size());
-                std::string field;
-                fprintS(field, settings.virusField.substr(0, 4096));
-                for (size_t at = field.find("^1"); at != std::string::npos;
-                     at = field.find("^1", at + found.size()))
-                    field.replace(at, 2, found);
-                int skipped = 0;
-                for (const HeaderField& f : HeaderFields(field, skipped)) verdict.headers.push_back(f);
-                p.rule = PolicyOutcome::Rule::kVirusHold;
-                p.hold = true;
-                p.holdReason = why;
-                p.note = "held: " + why;
-                return p;
-            }
-        }
-    }
-    // Mode AddHeader: the filter lets an infected message on with its field
-    // naming what it found (and answers a clean one OK); that field stays.
-    if (verdict.action == Action::Accept && settings.holdInfected &&
-        is(virusFilter, AnswerKind::AddHeader)) {
-        int skipped = 0;
-        const std::vector<HeaderField> fields = HeaderFields(answers[virusFilter].text, skipped);
-        p.rule = PolicyOutcome::Rule::kVirusHold;
-        p.hold = true;
-        p.holdReason = fields.empty() ? "infected" : fields[0].first + ":" + fields[0].second;
-        p.note = "held: " + p.holdReason;
-        return p;
-    }
-    if (verdict.action != Action::Accept || !settings.ScoreLevels() || !is(spamFilter, AnswerKind::AddHeader))
-        return p;
-    int skipped = 0;
-    const Score s = ReadScore(HeaderFields(answers[spamFilter].text, skipped), scoreField);
-    if (s.kind != Score::Kind::kRated) return p;
-    const std::string score = std::to_string(s.value);
-    if (settings.rejectScore >= 0 && s.value >= settings.rejectScore) {
-        const std::string level = std::to_string(settings.rejectScore);
-        verdict.action = Action::Reject;
-        verdict.headers.clear();
-        verdict.reply.assign(1, "Message refused as spam (score " + score + ", refusal level " +
-                                    level + ")");
-        p.rule = PolicyOutcome::Rule::kScoreRefusal;
-        p.note = "refused: spam score " + score + " reaches the refusal level " + level;
-    } else if (settings.holdScore >= 0 && s.value >= settings.holdScore) {
-        const std::string level = std::to_string(settings.holdScore);
-        p.rule = PolicyOutcome::Rule::kScoreHold;
-        p.hold = true;
-        p.holdReason = "spam score " + score + " reaches the hold level " + level;
-        p.note = "held: " + p.holdReason;
-    }
-    return p;
 }
 
 }  // namespace milter

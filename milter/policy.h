@@ -1,8 +1,9 @@
-// The site's policies on top of the filters' answers: refuse or hold a
-// message by Tarnwick-AS's score, hold infected mail instead of refusing
-// it, and let trusted senders (an authenticated session, a listed client
-// network) pass without the anti-spam rating.  Every policy is off by
-// default, and then the filters' answers decide alone.
+// The site's policies on top of the filters' answers, and what they read:
+// refuse or hold a message by the spam rating's score, hold infected mail
+// instead of refusing it, and let trusted senders (an authenticated
+// session, a listed client network) pass without the spam rating.  Every
+// policy is off by default, and then the filters' answers decide alone.
+// They are applied where the message is decided (decision.h).
 //
 // Pure: no I/O but the reading of Tarnwick-AS's settings file, no locks.
 #ifndef TARNWICK_MILTER_POLICY_H
@@ -12,13 +13,12 @@
 #include <vector>
 
 #include "milter/answer.h"
-#include "milter/verdict.h"
 
 namespace milter {
 
 // One client network, IPv4 or IPv6, in CIDR form.
 struct Network {
-    int family = 0;               // AF_INET or AF_INET6
+    int family = 0;                // AF_INET or AF_INET6
     unsigned char bytes[16] = {};  // 4 used for AF_INET
     int prefix = 0;
     std::string text;  // as given, for the log
@@ -56,8 +56,8 @@ struct Score {
 Score ReadScore(const std::vector<HeaderField>& fields, const ScoreField& where);
 
 struct PolicySettings {
-    int rejectScore = -1;  // --reject-score; -1: off
-    int holdScore = -1;    // --hold-score; -1: off
+    int rejectScore = -1;       // --reject-score; -1: off
+    int holdScore = -1;         // --hold-score; -1: off
     bool holdInfected = false;  // --on-virus hold
     // What a held infected message carries on its release when the filter
     // refused it (Mode Reject): the anti-virus filter's own field of its
@@ -70,29 +70,11 @@ struct PolicySettings {
     std::vector<Network> trustedNetworks;
 
     bool ScoreLevels() const { return rejectScore >= 0 || holdScore >= 0; }
-    bool Holds() const { return holdScore >= 0 || holdInfected; }
+    bool HoldsMessages() const { return holdScore >= 0 || holdInfected; }
     // Why a message from this session is not rated ("" when it is).
     // authenticated: the {auth_authen} macro; address: the client's.
     std::string TrustReason(const std::string& authenticated, const std::string& address) const;
 };
-
-// The answers of one message read against the policies.
-struct PolicyOutcome {
-    enum class Rule { kNone, kVirusHold, kScoreHold, kScoreRefusal } rule = Rule::kNone;
-    bool hold = false;
-    std::string holdReason;  // for the MTA's hold queue
-    std::string note;        // for the log line ("" when no policy acted)
-};
-
-// Turns a refusal by the anti-virus filter `virusFilter` (or, in its Mode
-// AddHeader, its field naming what it found) into a hold, or a
-// message let on with a score at a level into a refusal or a hold.  The
-// verdict is changed in place; `answers`/`answered` as Decide took them,
-// `asked` which filters were asked; -1 for a filter that is not run.
-PolicyOutcome ApplyPolicy(const PolicySettings& settings, const ScoreField& scoreField,
-                          int virusFilter, int spamFilter, const std::vector<Answer>& answers,
-                          const std::vector<bool>& answered, const std::vector<bool>& asked,
-                          const std::vector<OnFailure>& onFailure, Verdict& verdict);
 
 }  // namespace milter
 

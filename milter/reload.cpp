@@ -71,14 +71,14 @@ bool WaitGone(const std::string& dir, const std::string& path, Clock::time_point
 // Runs the checker on one filter's settings as that filter reads them (in
 // its working directory, with the whitelist there for Tarnwick-AS) and logs
 // every problem it reports.  True when it found none.
-bool SettingsPass(const std::string& checker, const std::string& program,
+bool SettingsPass(const std::string& checker, const std::string& program, FilterRole role,
                   const HostSettings& settings) {
     const std::string name = BaseName(program);
     const std::string workDir = FilterWorkDir(settings.baseDir, name);
     std::vector<std::string> argv{checker, "--workdir", workDir};
-    if (name == "Tarnwick-AV") {
+    if (role == FilterRole::kVirusScan) {
         argv.insert(argv.end(), {"--av", SettingsFileOf(program)});
-    } else if (name == "Tarnwick-AS") {
+    } else if (role == FilterRole::kSpamRating) {
         argv.insert(argv.end(), {"--as", SettingsFileOf(program)});
     } else {
         Warn("reload: filter %s: no checker for its settings; reloading it unchecked",
@@ -167,19 +167,19 @@ void ReloadFilters(Filters& filters, const HostSettings& settings, const std::st
         const std::string program = child.Program();
         const std::string stamp = SettingsStampOf(program);
         const bool edited = stamp != child.TakenStamp();
-        // Only Tarnwick-AS reads the whitelist, and only when it starts.
-        const bool whitelist = child.Name() == "Tarnwick-AS" &&
-                               WhitelistContentOf(settings.baseDir) != child.WhitelistAtStart();
+        // Only the spam rating reads the whitelist, and only when it starts.
+        const bool rating = filters.Role(i) == FilterRole::kSpamRating;
+        const bool whitelist =
+            rating && WhitelistContentOf(settings.baseDir) != child.WhitelistAtStart();
         if (!edited && !whitelist) {
             Log("reload: filter %s: settings unchanged", child.Name().c_str());
             continue;
         }
-        if (!SettingsPass(checker, program, settings)) continue;
+        if (!SettingsPass(checker, program, filters.Role(i), settings)) continue;
         // The score levels read the field the Header setting names; without
         // one they would let every spam on unseen.
         const ScoreField scoreField = ScoreFieldOf(program);
-        if (child.Name() == "Tarnwick-AS" && settings.policy.ScoreLevels() &&
-            scoreField.name.empty()) {
+        if (rating && settings.policy.ScoreLevels() && scoreField.name.empty()) {
             Error(
                 "reload: filter %s keeps its settings: its Header setting gives no field with "
                 "the score (^1), which the score levels read",

@@ -2,8 +2,8 @@
 
 namespace milter {
 
-Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
-               const std::vector<OnFailure>& onFailure) {
+Verdict MergeAnswers(const std::vector<Answer>& answers, const std::vector<bool>& answered,
+                     const std::vector<OnFailure>& onFailure, const std::vector<bool>& letOn) {
     Verdict v;
     const Answer* reject = nullptr;
     bool discard = false;
@@ -15,6 +15,7 @@ Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answ
             failure = p;
     };
     for (size_t i = 0; i < answers.size(); ++i) {
+        if (i < letOn.size() && letOn[i]) continue;
         if (i >= answered.size() || !answered[i]) {
             failed(i);
             continue;
@@ -57,11 +58,6 @@ Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answ
         v.headers.clear();
     }
     return v;
-}
-
-Verdict Decide(const std::vector<Answer>& answers, const std::vector<bool>& answered,
-               OnFailure onFailure) {
-    return Decide(answers, answered, std::vector<OnFailure>(answers.size(), onFailure));
 }
 
 namespace {
@@ -107,11 +103,11 @@ bool FailurePolicy::Add(const std::string& text, std::string& error) {
     return true;
 }
 
-OnFailure FailurePolicy::For(const std::string& program) const {
+OnFailure FailurePolicy::For(const std::string& program, FilterRole role) const {
     for (const auto& entry : byFilter_)
         if (entry.first == program) return entry.second;
     if (allSet_) return all_;
-    return program == "Tarnwick-AS" ? OnFailure::Accept : OnFailure::Tempfail;
+    return role == FilterRole::kSpamRating ? OnFailure::Accept : OnFailure::Tempfail;
 }
 
 std::vector<std::string> FailurePolicy::Named() const {

@@ -33,7 +33,7 @@ def gtube(mid):
             b"Message-ID: <" + mid.encode() + b"@example.org>\r\n\r\n" + harness.gtube().encode() + b"\r\n")
 
 
-# What tarnwick-milter writes above the message (milter/head.cpp), and the
+# What tarnwick-milter writes above the message (milter/queue_head.cpp), and the
 # same facts as rspamc's options.
 def from_host(message, qid, name="mail.example.org", helo="helo.example.net", ip="192.0.2.7",
               sender="alice@example.org", rcpts=("bob@example.org", "carol@example.org")):

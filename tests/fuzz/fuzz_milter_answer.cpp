@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "milter/answer.h"
-#include "milter/head.h"
+#include "milter/decision.h"
+#include "milter/queue_head.h"
 #include "milter/verdict.h"
 #include "tests/fuzz/fuzz_common.h"
 
@@ -70,7 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(!answered[i] && probe >= kFirstProbeToken, "probe answer %llu taken", probe);
     }
     for (OnFailure policy : {OnFailure::Tempfail, OnFailure::Accept, OnFailure::Reject})
-        CheckVerdict(Decide(answers, answered, policy));
+        CheckVerdict(MergeAnswers(answers, answered, std::vector<OnFailure>(2, policy)));
+    // With every site policy on: a held refusal's field names what was found.
+    SitePolicy site{PolicySettings(), {OnFailure::Tempfail, OnFailure::Accept}, {0, 1}};
+    site.settings.holdInfected = true;
+    site.settings.rejectScore = 90;
+    site.settings.holdScore = 50;
+    MessageFacts facts;
+    facts.outcome = Outcome{answers, answered, {true, true}, {false, false}};
+    facts.canHold = true;
+    facts.scoreField = ScoreFieldOfHeader("X-Junk-Score: ^1");
+    CheckVerdict(DecideMessage(facts, site).verdict);
 
     Envelope env;
     env.clientName = lines[0];

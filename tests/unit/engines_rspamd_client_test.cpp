@@ -10,7 +10,7 @@
 namespace engined {
 namespace {
 
-// As tarnwick-milter writes it (milter/head.cpp).
+// As tarnwick-milter writes it (milter/queue_head.cpp).
 const char hostBlock[] =
     "X-Envelope-From: <alice@example.org>\n"
     "X-Envelope-To: <bob@example.org>\n"

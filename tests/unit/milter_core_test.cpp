@@ -14,7 +14,7 @@
 #include "milter/answer.h"
 #include "milter/figures.h"
 #include "milter/filters.h"
-#include "milter/head.h"
+#include "milter/queue_head.h"
 #include "milter/head_start.h"
 #include "milter/smtp_submit.h"
 #include "milter/spool.h"
@@ -154,7 +154,7 @@ TEST(Verdict, RejectThenDiscardThenFailurePolicyThenHeaders) {
     Answer err = Parse(R"(1 ERROR "Virus found\eMessage rejected")"), dis = Parse("1 DISCARD");
     Answer fail = Parse("1 FAILURE no scan report returned");
     auto decide = [](std::vector<Answer> a, std::vector<bool> got, OnFailure p) {
-        return Decide(a, got, p);
+        return MergeAnswers(a, got, std::vector<OnFailure>(a.size(), p));
     };
 
     Verdict v = decide({err, hdr}, {true, true}, OnFailure::Tempfail);
@@ -186,25 +186,26 @@ TEST(Verdict, FailurePolicyPerFilter) {
     FailurePolicy policy;
     std::string error;
     // Defaults: no unscanned mail, no mail held for want of a rating.
-    EXPECT_EQ(policy.For("Tarnwick-AV"), OnFailure::Tempfail);
-    EXPECT_EQ(policy.For("Tarnwick-AS"), OnFailure::Accept);
+    const FilterRole av = FilterRole::kVirusScan, as = FilterRole::kSpamRating;
+    EXPECT_EQ(policy.For("Tarnwick-AV", av), OnFailure::Tempfail);
+    EXPECT_EQ(policy.For("Tarnwick-AS", as), OnFailure::Accept);
     ASSERT_TRUE(policy.Add("Tarnwick-AS=tempfail", error));
     ASSERT_TRUE(policy.Add("reject", error));  // for all, but not over a filter's own
-    EXPECT_EQ(policy.For("Tarnwick-AS"), OnFailure::Tempfail);
-    EXPECT_EQ(policy.For("Tarnwick-AV"), OnFailure::Reject);
+    EXPECT_EQ(policy.For("Tarnwick-AS", as), OnFailure::Tempfail);
+    EXPECT_EQ(policy.For("Tarnwick-AV", av), OnFailure::Reject);
     EXPECT_EQ(policy.Named(), std::vector<std::string>{"Tarnwick-AS"});
     for (const char* wrong : {"maybe", "Tarnwick-AS=", "=accept", "dir/Tarnwick-AS=accept", ""})
         EXPECT_FALSE(policy.Add(wrong, error)) << wrong;
 
     Answer hdr = Parse(R"(1 ADDHEADER "X-S: 5")"), fail = Parse("1 FAILURE engine gone");
     std::vector<OnFailure> avTempfailAsAccept{OnFailure::Tempfail, OnFailure::Accept};
-    Verdict v = Decide({hdr, fail}, {true, true}, avTempfailAsAccept);
+    Verdict v = MergeAnswers({hdr, fail}, {true, true}, avTempfailAsAccept);
     EXPECT_EQ(v.action, Action::Accept);  // unrated, with what the other said
     EXPECT_TRUE(v.failed);
     EXPECT_EQ(v.headers.size(), 1u);
-    EXPECT_EQ(Decide({fail, hdr}, {true, true}, avTempfailAsAccept).action, Action::Tempfail);
+    EXPECT_EQ(MergeAnswers({fail, hdr}, {true, true}, avTempfailAsAccept).action, Action::Tempfail);
     // The strictest policy of the failed filters decides.
-    EXPECT_EQ(Decide({fail, fail}, {true, false}, {OnFailure::Reject, OnFailure::Tempfail}).action,
+    EXPECT_EQ(MergeAnswers({fail, fail}, {true, false}, {OnFailure::Reject, OnFailure::Tempfail}).action,
               Action::Reject);
 }
 
@@ -216,7 +217,7 @@ TEST(MessageOrder, StaggeredSerialAndTheLastAnswer) {
     const Answer ok = Parse("7 OK"), err = Parse(R"(7 ERROR "Virus found")");
     const auto now = [] { return Clock::now(); };
 
-    Message staggered(7, "Queue/7.msg", 3, Order::Staggered);
+    Message staggered(7, "Queue/7.msg", "Q7", 3, Order::Staggered);
     EXPECT_EQ(staggered.Snapshot().asked, (std::vector<bool>{true, false, false}));
     Message::Recorded r = staggered.Record(0, ok);  // let on: every other is asked
     EXPECT_EQ(r.ask, (std::vector<size_t>{1, 2}));
@@ -225,36 +226,35 @@ TEST(MessageOrder, StaggeredSerialAndTheLastAnswer) {
 
     // The head start ran out; then the first filter refuses: the answer is
     // known at once, the other request finishes in the background.
-    Message early(8, "Queue/8.msg", 2, Order::Staggered);
+    Message early(8, "Queue/8.msg", "Q8", 2, Order::Staggered);
     EXPECT_EQ(early.AskRest(), std::vector<size_t>{1});
     EXPECT_TRUE(early.Record(0, err).ask.empty());
     EXPECT_EQ(early.WaitDecided(now() + std::chrono::seconds(5), std::chrono::seconds(1), nullptr),
               Message::Waited::kDecided);
     auto keep = std::make_shared<int>(1);
     std::weak_ptr<int> watch = keep;
-    EXPECT_FALSE(early.Release("queue=Q8", std::move(keep)));
+    EXPECT_FALSE(early.Release(std::move(keep)));
     EXPECT_FALSE(watch.expired());  // a filter still reads the queue file
     r = early.Record(1, ok);
     EXPECT_TRUE(r.late && r.finished);
-    EXPECT_EQ(r.label, "queue=Q8");
     r.keep.reset();
     EXPECT_TRUE(watch.expired());
     EXPECT_TRUE(early.Record(1, ok).ask.empty());  // a second answer changes nothing
 
     // A refusal within the head start: nobody else is ever asked.
-    Message spared(9, "Queue/9.msg", 2, Order::Staggered);
+    Message spared(9, "Queue/9.msg", "Q9", 2, Order::Staggered);
     spared.Record(0, err);
     EXPECT_TRUE(spared.AskRest().empty());
-    EXPECT_TRUE(spared.Release("queue=Q9", nullptr));
+    EXPECT_TRUE(spared.Release(nullptr));
 
-    Message serial(10, "Queue/10.msg", 3, Order::Serial);
+    Message serial(10, "Queue/10.msg", "Q10", 3, Order::Serial);
     EXPECT_EQ(serial.Record(0, ok).ask, std::vector<size_t>{1});
     EXPECT_EQ(serial.Record(1, Parse("10 FAILURE x")).ask, std::vector<size_t>{2});
     EXPECT_TRUE(serial.Record(2, ok).ask.empty());
     EXPECT_EQ(serial.WaitDecided(now(), std::chrono::seconds(1), nullptr),
               Message::Waited::kDecided);
 
-    Message parallel(11, "Queue/11.msg", 2, Order::Parallel);
+    Message parallel(11, "Queue/11.msg", "Q11", 2, Order::Parallel);
     EXPECT_EQ(parallel.Snapshot().asked, (std::vector<bool>{true, true}));
     parallel.Abandon();
     EXPECT_EQ(
@@ -300,7 +300,7 @@ TEST(MessageOrder, StaggeredHeadStartFollowsTheEstimator) {
     using std::chrono::milliseconds;
     HeadStart times;
     for (size_t i = 0; i < HeadStart::kWindow; ++i) times.RecordRefusal(milliseconds(60));
-    Message m(12, "Queue/12.msg", 2, Order::Staggered, {}, times);
+    Message m(12, "Queue/12.msg", "Q12", 2, Order::Staggered, {}, times);
     const auto born = Clock::now();
     Clock::duration askedAfter{};
     const auto waited = m.Wait(born + std::chrono::seconds(10), std::chrono::seconds(1), nullptr,
@@ -314,7 +314,7 @@ TEST(MessageOrder, StaggeredHeadStartFollowsTheEstimator) {
     EXPECT_GE(askedAfter, milliseconds(61));
 
     HeadStart fresh;
-    Message refused(13, "Queue/13.msg", 2, Order::Parallel, {}, fresh);
+    Message refused(13, "Queue/13.msg", "Q13", 2, Order::Parallel, {}, fresh);
     refused.Record(1, Parse(R"(13 ERROR "spam")"));
     EXPECT_EQ(fresh.Current(), HeadStart::kFloor);
     std::this_thread::sleep_for(milliseconds(100));
@@ -327,12 +327,12 @@ TEST(MessageOrder, StaggeredHeadStartFollowsTheEstimator) {
 TEST(MessageOrder, SkippedFilterIsNeverAsked) {
     const Answer ok = Parse("7 OK");
     const std::vector<bool> skipFirst{true, false, false}, skipMiddle{false, true, false};
-    Message serial(7, "Queue/7.msg", 3, Order::Serial, skipMiddle);
+    Message serial(7, "Queue/7.msg", "Q7", 3, Order::Serial, skipMiddle);
     EXPECT_EQ(serial.Record(0, ok).ask, std::vector<size_t>{2});
-    Message staggered(8, "Queue/8.msg", 3, Order::Staggered, skipFirst);
+    Message staggered(8, "Queue/8.msg", "Q8", 3, Order::Staggered, skipFirst);
     EXPECT_EQ(staggered.Snapshot().asked, (std::vector<bool>{false, true, false}));
     EXPECT_EQ(staggered.AskRest(), std::vector<size_t>{2});
-    Message parallel(9, "Queue/9.msg", 3, Order::Parallel, skipMiddle);
+    Message parallel(9, "Queue/9.msg", "Q9", 3, Order::Parallel, skipMiddle);
     EXPECT_EQ(parallel.Snapshot().asked, (std::vector<bool>{true, false, true}));
     parallel.Record(0, ok);
     parallel.Record(2, ok);

@@ -12,7 +12,7 @@
 
 #include "common/envelope/envelope.h"
 #include "common/envelope/queuefile.h"
-#include "milter/head.h"
+#include "milter/queue_head.h"
 #include "milter/spool.h"
 
 namespace {

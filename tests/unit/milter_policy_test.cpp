@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include "milter/decision.h"
 #include "milter/policy.h"
 
 using namespace milter;
@@ -34,15 +35,21 @@ Answer Said(AnswerKind kind, const std::string& text) {
 // The fields of the packaged settings: the score right-aligned, then its bar.
 const ScoreField kField = ScoreFieldOfHeader("X-Junk-Score: ^1 [^2]\\eX-Quillon-Score: ^1 [^2]");
 
+// The virus scan first, the spam rating second, the MTA taking holds.
 struct Rig {
     PolicySettings settings;
     std::vector<Answer> answers{Said(AnswerKind::Ok, ""), Said(AnswerKind::Ok, "")};
     std::vector<bool> answered{true, true}, asked{true, true};
+    std::vector<OnFailure> onFailure{OnFailure::Tempfail, OnFailure::Accept};
 
     PolicyOutcome Apply(Verdict& v) {
-        v = Decide(answers, answered, OnFailure::Tempfail);
-        return ApplyPolicy(settings, kField, 0, 1, answers, answered, asked,
-                           {OnFailure::Tempfail, OnFailure::Accept}, v);
+        MessageFacts facts;
+        facts.outcome = Outcome{answers, answered, asked, {false, false}};
+        facts.canHold = true;
+        facts.scoreField = kField;
+        const Decision d = DecideMessage(facts, SitePolicy{settings, onFailure, {0, 1}});
+        v = d.verdict;
+        return d.policy;
     }
 };
 
@@ -144,9 +151,8 @@ TEST(Policy, InfectedHeldWithTheOthersFieldsAndTheVirusName) {
     for (bool asked : {false, true}) {
         run.asked[1] = asked;
         run.answered[1] = false;
-        v = Decide(run.answers, run.answered, OnFailure::Tempfail);
-        p = ApplyPolicy(run.settings, kField, 0, 1, run.answers, run.answered, run.asked,
-                        {OnFailure::Tempfail, OnFailure::Tempfail}, v);
+        run.onFailure = {OnFailure::Tempfail, OnFailure::Tempfail};
+        p = run.Apply(v);
         EXPECT_TRUE(p.hold) << asked;
         EXPECT_EQ(v.action, Action::Accept) << asked;
         EXPECT_FALSE(v.failed) << asked;

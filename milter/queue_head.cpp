@@ -1,4 +1,4 @@
-#include "milter/head.h"
+#include "milter/queue_head.h"
 
 namespace milter {
 

@@ -6,8 +6,8 @@
 // client: they are cut to kMaxAddress characters and lose control
 // characters and angle brackets, so they can neither end a line nor break
 // the "<...>" form the filters read.
-#ifndef TARNWICK_MILTER_HEAD_H
-#define TARNWICK_MILTER_HEAD_H
+#ifndef TARNWICK_MILTER_QUEUE_HEAD_H
+#define TARNWICK_MILTER_QUEUE_HEAD_H
 
 #include <ctime>
 #include <string>

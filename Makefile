@@ -170,7 +170,9 @@ package:
 # debootstrap: the package of `make package` installed with Postfix, the
 # services started by their units' ExecStart lines, a clean message, the
 # anti-virus test file and GTUBE sent through Postfix and their outcomes
-# checked.  Root only; not part of test.
+# checked; a reload, a restart and an upgrade under a stream of mail with
+# nothing refused or lost, the priorities of a clean and of a broken day,
+# and the removal's postconf command.  Root only; not part of test.
 CHECK_DEPLOY_DEPS = debootstrap
 check-deploy: package
 	@$(MAKE) --no-print-directory -s deps DEPS="$(CHECK_DEPLOY_DEPS)"

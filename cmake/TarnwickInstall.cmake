@@ -52,14 +52,30 @@ set(TARNWICK_LIBEXECDIR "lib/tarnwick")
 set(TARNWICK_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick")
 
 install(TARGETS Tarnwick-AV Tarnwick-AS RUNTIME DESTINATION ${TARNWICK_LIBEXECDIR})
+set(TARNWICK_ELF_PROGRAMS ${TARNWICK_LIBEXECDIR}/Tarnwick-AV ${TARNWICK_LIBEXECDIR}/Tarnwick-AS)
 # Daemons and tools; some are built only where their libraries are present,
 # others come with later work, so each is installed when its target exists.
 foreach(tool quillon-clamd quillon-spamd quillon-rspamd quillon-check tarnwick-check tarnwick-milter)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+    list(APPEND TARNWICK_ELF_PROGRAMS ${CMAKE_INSTALL_SBINDIR}/${tool})
   endif()
 endforeach()
 install(PROGRAMS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tarnwick-stats DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# A stripped install (the package's) drops the compiler's .comment too, as
+# Debian's dh_strip does; the strip of install(TARGETS) keeps it.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(program ${TARNWICK_ELF_PROGRAMS})
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+                              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${program}\"
+                      RESULT_VARIABLE failed)
+      if(failed)
+        message(FATAL_ERROR \"cannot strip .comment from \${program}\")
+      endif()
+    endforeach()
+  endif()
+")
 
 # Settings an administrator has edited are never overwritten: a differing
 # file stays, and the new sample goes beside it as NAME.dist.

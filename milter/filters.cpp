@@ -95,10 +95,13 @@ void Filters::Deliver(size_t index, const Answer& answer) {
     Ask(*m, r.ask);
     HostFigures().Answered(index, r.elapsedMs);
     if (r.late) HostFigures().LateAnswer(index);
+    // After another filter's refusal the answer was not needed: that is
+    // every infected message's way, no problem.  After --timeout it is one.
     if (r.late)
-        Warn("late answer queue=%s request=%ld %s=%s after %ldms%s", m->label.c_str(), m->token,
-             Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,
-             r.finished ? "; queue file removed" : "");
+        daemonlog::LogAt(r.afterRefusal ? daemonlog::Level::kInfo : daemonlog::Level::kWarning,
+                         "late answer queue=%s request=%ld %s=%s after %ldms%s", m->label.c_str(),
+                         m->token, Name(index).c_str(), AnswerLogText(answer).c_str(),
+                         r.elapsedMs, r.finished ? "; queue file removed" : "");
     if (r.finished) {
         twLock lock(mu_);
         inflight_.erase(m->token);

@@ -41,6 +41,7 @@ Message::Recorded Message::Record(size_t index, const Answer& answer) {
         twLock lock(mu_);
         if (index >= outcome_.answered.size() || outcome_.answered[index] || !outcome_.asked[index])
             return r;
+        r.afterRefusal = refused_;
         outcome_.answers[index] = answer;
         outcome_.answered[index] = true;
         --out_;

@@ -58,6 +58,7 @@ class Message {
         std::vector<size_t> ask;     // filters to ask now
         bool finished = false;       // no request out and the waiter has let go
         bool late = false;           // the waiter had already let go
+        bool afterRefusal = false;   // with late: another filter's refusal had decided
         std::shared_ptr<void> keep;  // with finished: to be let go of
         long elapsedMs = 0;          // since the message came
     };

@@ -4,9 +4,13 @@ Debian 12, end to end.  Root only; not part of make test.
 
 In a new Debian 12 root made with debootstrap (the mirror this machine's apt
 uses), the package is installed with Postfix as the README says; as there is
-no systemd inside, the services are started by the ExecStart lines of their
-installed unit files, each as its User=, in a network namespace of their own
-(Postfix on port 25, spamd on 783: nothing clashes with this machine's).
+no systemd inside, this script does its part: the services are started by
+the ExecStart lines of their installed unit files, each as its User=, in a
+network namespace of their own (Postfix on port 25, spamd on 783: nothing
+clashes with this machine's); tarnwick-milter.socket's socket is held here
+and handed to each tarnwick-milter, Type=notify units are started when
+READY=1 comes, and standard error is a stream named by JOURNAL_STREAM, so
+the lines carry the priority journald would take.
 Then a clean message, the anti-virus test file and GTUBE go through Postfix
 by SMTP, and the three outcomes are checked: delivered to a local mailbox,
 refused with 550 (and the notification delivered to the recipient, handed
@@ -15,8 +19,17 @@ delivered with the spam score field; after the stop, tarnwick-stats finds the
 filters' statistics.  Day two: both filters' settings and the whitelist in
 /etc/tarnwick/milter are edited and the unit's ExecReload is run while
 messages keep coming (none refused); the next messages show the new
-settings.  Everything mounted is unmounted, every
-process started is stopped, and the root is removed (unless --keep).
+settings.  Under a stream of messages from three senders,
+tarnwick-milter is restarted, then the package of the next Debian revision
+(this one repacked) is installed over it and the services restarted as its
+postinst has systemd do: no message refused or deferred, every one
+delivered, nothing left in Postfix's queue or the host's.  Up to then
+nothing was logged at warning or above; a ";" missing in Tarnwick-AS's
+settings and a reload show the file and line at that priority, and nothing
+else.  Last, apt-get remove with main.cf still naming the milter prints the
+postconf command; mail is deferred until it is run, and passes after.
+Everything mounted is unmounted, every process started is stopped, and the
+root is removed (unless --keep).
 
 The scan engine gets the project's test signature in place of the official
 databases, which freshclam would fetch from the internet."""
@@ -28,6 +41,7 @@ import re
 import shlex
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -35,6 +49,7 @@ import threading
 import time
 
 import harness
+from harness.milter import HAND_OVER  # systemd's hand-over of a held socket
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -43,6 +58,9 @@ CACHE = "/var/cache/tarnwick-check-deploy"
 # The units the README enables, in the order systemd would start them.
 UNITS = ("spamd.service", "quillon-clamd.service", "quillon-spamd.service",
          "tarnwick-milter.service")
+# The socket units the package enables: systemd holds their sockets.
+SOCKETS = ("tarnwick-milter.socket",)
+MILTER_CFG = "/etc/tarnwick/milter/"
 EICAR = harness.eicar()
 GTUBE = harness.gtube()
 USER = "alice"
@@ -107,6 +125,17 @@ class Root:
                 subprocess.run(["umount", "-l", target])
         self.mounts = []
 
+    def ids(self, user, group):
+        """uid and gid of a user and a group of the root's own files."""
+        def lookup(name, table):
+            with open(self.file("/etc/" + table)) as f:
+                for line in f:
+                    fields = line.split(":")
+                    if fields[0] == name:
+                        return int(fields[2])
+            raise SystemExit("no %s in the root's /etc/%s" % (name, table))
+        return lookup(user, "passwd"), lookup(group, "group")
+
     def chroot(self, argv, **kw):
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8",
                "DEBIAN_FRONTEND": "noninteractive", "HOME": "/root"}
@@ -156,7 +185,7 @@ def install(root, deb):
         raise SystemExit("the package pulled in %s" % ", ".join(unwanted))
     # Enabled by the package as Debian's own are (started here by this
     # script: policy-rc.d keeps package scripts from starting anything).
-    for unit in UNITS[1:]:
+    for unit in UNITS[1:] + SOCKETS:
         if not glob.glob(root.file("/etc/systemd/system/*.wants/" + unit)):
             raise SystemExit("the package did not enable %s" % unit)
     root.chroot(["adduser", "--quiet", "--disabled-password", "--gecos", "", USER],
@@ -236,11 +265,45 @@ def unit_argv(root, name):
 
 class Services:
     """The units started by their ExecStart lines, inside the network
-    namespace this process runs in."""
+    namespace this process runs in, as systemd would: a socket unit's
+    socket held here and handed to each process of its service (LISTEN_FDS),
+    a notification socket for Type=notify (started means READY=1 came),
+    standard error a stream whose JOURNAL_STREAM the programs find, so
+    their lines carry journald's priority prefix; a stop as the unit's
+    KillMode has it, within its TimeoutStopSec."""
 
     def __init__(self, root):
         self.root = root
-        self.procs = []
+        self.procs = {}
+        self.held = {}
+        self.notify = {}
+        self.notify_dir = "/run/check-deploy"
+        os.makedirs(root.file(self.notify_dir), mode=0o755, exist_ok=True)
+
+    def hold(self, name):
+        """Listens on a socket unit's ListenStream (a path) with its
+        SocketUser, SocketGroup, SocketMode and Backlog, for its service."""
+        s = unit_settings(self.root, name)
+        path = s["ListenStream"]
+        if not path.startswith("/"):
+            raise SystemExit("%s listens on %s, not a path" % (name, path))
+        os.makedirs(os.path.dirname(self.root.file(path)), exist_ok=True)
+        if os.path.lexists(self.root.file(path)):
+            os.unlink(self.root.file(path))
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(self.root.file(path))
+        os.chown(self.root.file(path), *self.root.ids(s.get("SocketUser", "root"),
+                                                     s.get("SocketGroup", "root")))
+        os.chmod(self.root.file(path), int(s.get("SocketMode", "0666"), 8))
+        listener.listen(int(s.get("Backlog", "4096")))
+        self.held[name[:-len(".socket")] + ".service"] = listener
+        say("holding %s: %s" % (name, path))
+        return path
+
+    def release(self, name):
+        """The socket unit stopped: the socket closed (its file stays,
+        RemoveOnStop=no)."""
+        self.held.pop(name[:-len(".socket")] + ".service").close()
 
     def start(self, name):
         s = unit_settings(self.root, name)
@@ -250,26 +313,115 @@ class Services:
             for d in s["RuntimeDirectory"].split():
                 self.root.chroot(["install", "-d", "-m", s.get("RuntimeDirectoryMode", "0755"),
                                   "-o", user, "-g", group or user, "/run/" + d])
-        prefix = ["chroot", self.root.path]
+        prefix = [shutil.which("chroot") or "/usr/sbin/chroot", self.root.path]
         if user != "root":
             prefix += ["setpriv", "--reuid", user, "--regid", group or user, "--init-groups", "--"]
-        umask = int(s.get("UMask", "0022"), 8)
         log = open(self.root.file("/var/log/%s.log" % name), "ab")
+        st = os.fstat(log.fileno())
+        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8",
+               "JOURNAL_STREAM": "%d:%d" % (st.st_dev, st.st_ino)}
+        notify = None
+        if s.get("Type") == "notify":
+            path = "%s/%s.notify" % (self.notify_dir, name)
+            if os.path.lexists(self.root.file(path)):
+                os.unlink(self.root.file(path))
+            notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            notify.bind(self.root.file(path))
+            os.chmod(self.root.file(path), 0o666)
+            env["NOTIFY_SOCKET"] = path
+        pass_fds = ()
+        if name in self.held:
+            # Descriptor 3 with LISTEN_FDS=1 and LISTEN_PID: chroot and
+            # setpriv keep the process the hand-over names.
+            pass_fds = (self.held[name].fileno(),)
+            prefix = [sys.executable, "-c", HAND_OVER, str(pass_fds[0])] + prefix
         say("starting %s: %s" % (name, " ".join(argv)))
         proc = subprocess.Popen(prefix + argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"},
-                                preexec_fn=lambda: os.umask(umask), start_new_session=True)
-        self.procs.append((name, proc))
+                                env=env, umask=int(s.get("UMask", "0022"), 8), pass_fds=pass_fds,
+                                start_new_session=True)
+        log.close()
+        self.procs[name] = proc
+        if notify:
+            # Open for the process's life, as systemd's: STOPPING=1 and the
+            # like are sent to it later.
+            self.notify[name] = notify
+            self.wait_ready(name, proc, notify, seconds(s.get("TimeoutStartSec", "90")))
         return proc
+
+    def wait_ready(self, name, proc, notify, timeout):
+        deadline = time.monotonic() + timeout
+        notify.settimeout(0.2)
+        while True:
+            try:
+                if b"READY=1" in notify.recv(4096).split(b"\n"):
+                    return
+            except socket.timeout:
+                pass
+            if proc.poll() is not None:
+                raise SystemExit("%s ended (%d) before it was ready:\n%s"
+                                 % (name, proc.returncode, self.log(name)[-3000:]))
+            if time.monotonic() > deadline:
+                raise SystemExit("%s not ready within its %d s" % (name, timeout))
+
+    def stop(self, name):
+        """systemctl stop: SIGTERM to the main process (KillMode=mixed) or
+        to all of the unit's (control-group), then SIGKILL to what is left
+        once the main process ended; the stop must end within the unit's
+        TimeoutStopSec, the main process with status 0."""
+        s = unit_settings(self.root, name)
+        proc = self.procs.pop(name)
+        if proc.poll() is None:
+            if s.get("KillMode", "control-group") == "mixed":
+                proc.send_signal(signal.SIGTERM)
+            else:
+                os.killpg(proc.pid, signal.SIGTERM)
+            timeout = seconds(s.get("TimeoutStopSec", "90"))
+            try:
+                proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+                raise SystemExit("%s did not stop within its %d s" % (name, timeout))
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        if name in self.notify:
+            self.notify.pop(name).close()
+        # As systemd, a death by the SIGTERM it sent counts as clean.
+        if proc.returncode not in (0, -signal.SIGTERM):
+            raise SystemExit("%s ended with %d:\n%s" % (name, proc.returncode, self.log(name)[-3000:]))
+
+    def restart(self, names):
+        """One systemctl restart of several units: the stops in the reverse
+        of their order (After=), then the starts in it."""
+        ordered = [u for u in UNITS if u in names]
+        for name in reversed(ordered):
+            self.stop(name)
+        for name in ordered:
+            self.start(name)
+
+    def reload(self, name):
+        """systemctl reload: the unit's ExecReload with its $MAINPID."""
+        command = unit_settings(self.root, name).get("ExecReload", "")
+        if not command:
+            raise SystemExit("%s has no ExecReload" % name)
+        run(expand(shlex.split(command.lstrip("-@+!")), {"MAINPID": str(self.procs[name].pid)}))
 
     def log(self, name):
         with open(self.root.file("/var/log/%s.log" % name), errors="replace") as f:
             return f.read()
 
+    def problems(self, name, since=0):
+        """What journalctl -p warning would show of a unit's lines: those
+        whose priority prefix is warning (4) or more urgent."""
+        return [line for line in self.log(name)[since:].splitlines()
+                if re.match(r"^<[0-4]>", line)]
+
     def wait_for(self, what, test, timeout):
         deadline = time.monotonic() + timeout
         while not test():
-            for name, proc in self.procs:
+            for name, proc in self.procs.items():
                 if proc.poll() is not None and s_type(self.root, name) != "forking":
                     raise SystemExit("%s ended (%d):\n%s" % (name, proc.returncode, self.log(name)))
             if time.monotonic() > deadline:
@@ -277,7 +429,7 @@ class Services:
             time.sleep(0.2)
 
     def stop_all(self):
-        for name, proc in reversed(self.procs):
+        for name, proc in reversed(list(self.procs.items())):
             if proc.poll() is None:
                 os.killpg(proc.pid, signal.SIGTERM)
                 try:
@@ -285,6 +437,18 @@ class Services:
                 except subprocess.TimeoutExpired:
                     os.killpg(proc.pid, signal.SIGKILL)
                     proc.wait()
+        self.procs = {}
+        for listener in list(self.held.values()) + list(self.notify.values()):
+            listener.close()
+        self.held, self.notify = {}, {}
+
+
+def seconds(value):
+    """A unit's time span in seconds: "90", "90s", "5min"."""
+    m = re.fullmatch(r"(\d+)\s*(s|sec|min)?", value.strip())
+    if not m:
+        raise SystemExit("time span %r not understood" % value)
+    return int(m.group(1)) * (60 if m.group(2) == "min" else 1)
 
 
 def s_type(root, name):
@@ -297,15 +461,15 @@ def listening(port):
                    for line in f.readlines()[1:])
 
 
-def message(subject, body):
-    return ("From: bob@example.org\r\nTo: %s@localhost\r\nSubject: %s\r\n"
-            "Message-ID: <%s@example.org>\r\n\r\n%s\r\n" % (USER, subject, subject, body))
+def message(subject, body, sender):
+    return ("From: %s\r\nTo: %s@localhost\r\nSubject: %s\r\n"
+            "Message-ID: <%s@example.org>\r\n\r\n%s\r\n" % (sender, USER, subject, subject, body))
 
 
-def send(subject, body):
+def send(subject, body, sender="bob@example.org"):
     """Sends by SMTP to the Postfix in this namespace: (code, text) of the
     refusal, or (250, "") when accepted."""
-    return harness.smtp_send(25, "bob@example.org", ["%s@localhost" % USER], message(subject, body))
+    return harness.smtp_send(25, sender, ["%s@localhost" % USER], message(subject, body, sender))
 
 
 def mailbox_messages(root):
@@ -341,12 +505,58 @@ def edit(root, path, pattern, replacement):
         f.write(text)
 
 
-def day_two(root, services, milter):
+class Stream:
+    """Messages sent by SMTP, each in a session of its own, from a few
+    senders at once until the end of the with block: each answer with the
+    times its session began and ended."""
+
+    def __init__(self, tag, senders=3):
+        self.tag, self.answers, self.done = tag, [], threading.Event()
+        self.threads = [threading.Thread(target=self.send, args=(n,)) for n in range(senders)]
+
+    def send(self, sender):
+        n = 0
+        while not self.done.is_set():
+            n += 1
+            subject, began = "%s-%d-%d" % (self.tag, sender, n), time.monotonic()
+            try:
+                # Not the sender day two whitelists: both filters answer.
+                code, text = send(subject, "Sent during the %s." % self.tag, "carol@example.org")
+            except OSError as e:
+                code, text = 0, repr(e)
+            self.answers.append((subject, began, time.monotonic(), code, text))
+
+    def __enter__(self):
+        for t in self.threads:
+            t.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.done.set()
+        for t in self.threads:
+            t.join()
+
+    def wait_answers(self, services, count, timeout=120):
+        """Until count more answers came (each session is bounded by the
+        SMTP client's 120 s)."""
+        target = len(self.answers) + count
+        services.wait_for("%d answers of the %s stream" % (count, self.tag),
+                          lambda: len(self.answers) >= target, timeout)
+
+    def refused(self):
+        return [a for a in self.answers if a[3] != 250]
+
+    def across(self, began, ended):
+        """The sessions that were open at some time between began and ended."""
+        return [a for a in self.answers if a[1] < ended and a[2] > began]
+
+
+def day_two(root, services):
     """Edits both filters' settings and the whitelist, reloads as systemctl
     would (the unit's ExecReload with $MAINPID) under a stream of messages,
     and checks the next messages; returns the failures."""
     failures = []
-    etc = "/etc/tarnwick/milter/"
+    etc = MILTER_CFG
     edit(root, etc + "Tarnwick-AV.cfg", r'(?m)^Mode = "\w+";', 'Mode = "Discard";')
     edit(root, etc + "Tarnwick-AS.cfg", r'(?m)^Header = "[^"\n]*";', 'Header = "X-Day-Two: ^1 [^2]";')
     with open(root.file(etc + "whitelist.txt"), "a") as f:
@@ -354,34 +564,20 @@ def day_two(root, services, milter):
     log = services.log("tarnwick-milter.service")
     mark, as_starts = len(log), log.count("filter Tarnwick-AS started")
 
-    stop, answers = threading.Event(), []
-
-    def stream():
-        n = 0
-        while not stop.is_set():
-            n += 1
-            answers.append(send("during-reload-%d" % n, "Sent while the filters reload."))
-    sender = threading.Thread(target=stream)
-    sender.start()
-    started = time.monotonic()
-    try:
-        time.sleep(1)
-        reload = unit_settings(root, "tarnwick-milter.service").get("ExecReload", "")
-        if not reload:
-            return ["the unit has no ExecReload"]
-        run(expand(shlex.split(reload.lstrip("-@+!")), {"MAINPID": str(milter.pid)}))
+    with Stream("reload", senders=1) as stream:
+        stream.wait_answers(services, 1)
+        started = time.monotonic()
+        services.reload("tarnwick-milter.service")
         services.wait_for("the reload", lambda: "reload: done" in
                           services.log("tarnwick-milter.service")[mark:], 120)
         services.wait_for("a fresh Tarnwick-AS", lambda: services.log(
             "tarnwick-milter.service").count("filter Tarnwick-AS started") > as_starts, 60)
-    finally:
-        stop.set()
-        sender.join()
-    took = time.monotonic() - started
+        took = time.monotonic() - started
     log = services.log("tarnwick-milter.service")[mark:]
-    refused = [a for a in answers if a[0] != 250]
-    say("reload: %d message(s) sent meanwhile, %d refused, %.1f s" % (len(answers), len(refused), took))
-    if refused or not answers:
+    refused = stream.refused()
+    say("reload: %d message(s) sent meanwhile, %d refused, %.1f s"
+        % (len(stream.answers), len(refused), took))
+    if refused:
         failures.append("messages refused during the reload: %s" % refused)
     for program in ("Tarnwick-AV", "Tarnwick-AS"):
         if "reload: filter %s re-read its settings" % program not in log and \
@@ -404,8 +600,214 @@ def day_two(root, services, milter):
     return failures
 
 
-def inner(root_path):
-    """Runs in the new network namespace: start, send, check."""
+def left_in_queues(root):
+    """What Postfix's queue holds for the stream's recipient (a message
+    not delivered) and the files in the host's queue and generated-mail
+    directories (Queue/, Submitted/ with its failed/)."""
+    left = []
+    listing = root.chroot(["postqueue", "-j"], capture_output=True, text=True).stdout
+    left += [line for line in listing.splitlines() if '"%s@localhost"' % USER in line]
+    for directory in ("/var/spool/tarnwick/Queue", "/var/spool/tarnwick/Submitted"):
+        for where, _, files in os.walk(root.file(directory)):
+            left += [os.path.join(where, name)[len(root.path):] for name in files]
+    return left
+
+
+def under_stream(root, services, what, action):
+    """action() while three senders keep sending clean messages: none
+    refused or deferred, some of them open across it (or across the span
+    it returns), all delivered, nothing left in either queue; returns the
+    failures."""
+    milter = "tarnwick-milter.service"
+    mark = len(services.log(milter))
+    with Stream(what.split()[0]) as stream:
+        stream.wait_answers(services, 3)
+        began = time.monotonic()
+        span = action()
+        ended = time.monotonic()
+        stream.wait_answers(services, 3)
+    # The part of the action that must be ridden through, where it says.
+    began, ended = span or (began, ended)
+    failures, refused, across = [], stream.refused(), stream.across(began, ended)
+    if refused:
+        failures.append("%s: refused or deferred: %s" % (what, refused))
+    if not across:
+        failures.append("%s: no message was in flight while it ran" % what)
+    accepted = {a[0] for a in stream.answers if a[3] == 250}
+
+    def missing():
+        return accepted - set(re.findall(r"(?m)^Subject: (\S+)$", "\n".join(mailbox_messages(root))))
+    try:
+        services.wait_for("the %s stream's messages in the mailbox" % what, lambda: not missing(), 120)
+        # The host's queue files go once the MTA has its answer, and the
+        # generated mail once handed over (its --sendmail-timeout, 60 s).
+        services.wait_for("empty queues", lambda: not left_in_queues(root), 70)
+    except SystemExit as e:
+        failures.append("%s: %s; not delivered: %s; left in the queues: %s"
+                        % (what, e, sorted(missing()), left_in_queues(root)))
+    log = services.log(milter)[mark:]
+    for sign in ("start: removed", "cut off", "get a temporary failure"):
+        if sign in log:
+            failures.append("%s: the host's log says %r:\n%s" % (what, sign, log[-3000:]))
+    say("%s: %d message(s), %d open across it (%.1f s), %d refused, %d not delivered"
+        % (what, len(stream.answers), len(across), ended - began, len(refused), len(missing())))
+    return failures
+
+
+def bumped(root, deb):
+    """The package of the same tree with the next Debian revision, built
+    from the installed one by dpkg-deb; its path inside the root, and its
+    version."""
+    tree = tempfile.mkdtemp(prefix="tarnwick-bumped-", dir="/var/tmp")
+    try:
+        run(["dpkg-deb", "-R", deb, tree])
+        control = os.path.join(tree, "DEBIAN", "control")
+        with open(control) as f:
+            text = f.read()
+        version = re.search(r"(?m)^Version: (\S+)-(\d+)$", text)
+        if not version:
+            raise SystemExit("the package's version has no Debian revision: " + text)
+        higher = "%s-%d" % (version.group(1), int(version.group(2)) + 1)
+        with open(control, "w") as f:
+            f.write(text.replace(version.group(0), "Version: " + higher))
+        path = "/root/tarnwick_%s_upgrade.deb" % higher
+        run(["dpkg-deb", "-Zgzip", "-z1", "-b", tree, root.file(path)], stdout=subprocess.DEVNULL)
+    finally:
+        shutil.rmtree(tree, ignore_errors=True)
+    return path, higher
+
+
+def postinst_restarts(root, services):
+    """The services the package's postinst restarts on an upgrade (its
+    units="..." that are services; try-restart: those running)."""
+    with open(root.file("/var/lib/dpkg/info/tarnwick.postinst")) as f:
+        units = re.search(r'(?m)^units="([^"]*)"', f.read()).group(1).split()
+    return [u for u in units if u.endswith(".service") and u in services.procs]
+
+
+def upgrade(root, services, deb):
+    """The next version installed over the running one under a stream of
+    mail, then the restart its postinst asks systemd for (the services;
+    the socket stays)."""
+    path, version = bumped(root, deb)
+
+    def install_and_restart():
+        done = root.chroot(["apt-get", "install", "-y", "-qq", path], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, check=False)
+        if done.returncode != 0:
+            raise SystemExit("the upgrade to %s failed:\n%s" % (version, done.stdout[-4000:]))
+        began = time.monotonic()
+        services.restart(postinst_restarts(root, services))
+        return began, time.monotonic()
+    failures = under_stream(root, services, "upgrade to " + version, install_and_restart)
+    installed = root.chroot(["dpkg-query", "-W", "-f", "${Version}", "tarnwick"],
+                            capture_output=True, text=True).stdout
+    if installed != version:
+        failures.append("after the upgrade dpkg has tarnwick %s, not %s" % (installed, version))
+    return failures
+
+
+# The units whose lines carry their priority (spamd's are SpamAssassin's).
+OUR_UNITS = ("quillon-clamd.service", "quillon-spamd.service", "tarnwick-milter.service")
+
+
+def clean_day(services):
+    """Everything so far (start, mail, reload, restarts, the upgrade):
+    journalctl -p warning would show nothing of our units, whose lines do
+    carry priorities."""
+    failures = []
+    for name in OUR_UNITS:
+        if not re.search(r"(?m)^<6>", services.log(name)):
+            failures.append("%s's lines carry no priority prefix:\n%s"
+                            % (name, services.log(name)[-1000:]))
+        if services.problems(name):
+            failures.append("%s logged problems on a clean day:\n%s"
+                            % (name, "\n".join(services.problems(name))))
+    say("a clean day: %s lines at warning or above" % sum(len(services.problems(u)) for u in OUR_UNITS))
+    return failures
+
+
+def broken_day(root, services):
+    """A ";" missing on line 8 of Tarnwick-AS's settings, then the reload:
+    journalctl -p warning shows the reload's lines naming the file and the
+    line, and nothing else; mail flows on the settings in force.  Mended
+    and reloaded, nothing more is shown."""
+    milter, path = "tarnwick-milter.service", MILTER_CFG + "Tarnwick-AS.cfg"
+    with open(root.file(path)) as f:
+        good = f.read()
+    lines = good.split("\n")
+    if not lines[7].endswith(";"):
+        raise SystemExit("line 8 of %s does not end with ';': %r" % (path, lines[7]))
+    lines[7] = lines[7][:-1]
+    with open(root.file(path), "w") as f:
+        f.write("\n".join(lines))
+    mark = len(services.log(milter))
+    services.reload(milter)
+    services.wait_for("the reload keeping Tarnwick-AS's settings", lambda: "reload: filter "
+                      "Tarnwick-AS keeps its settings" in services.log(milter)[mark:], 120)
+    problems, failures = services.problems(milter, mark), []
+    if not any("%s line 8" % path in line for line in problems):
+        failures.append("journalctl -p warning would not show %s line 8:\n%s"
+                        % (path, services.log(milter)[mark:][-3000:]))
+    others = [line for line in problems if "reload: filter Tarnwick-AS" not in line]
+    if others:
+        failures.append("journalctl -p warning would show more than the problem: %s" % others)
+    answer = send("broken-day", "Sent while Tarnwick-AS's settings are broken.")
+    if answer != (250, ""):
+        failures.append("a message while the settings are broken: %s" % (answer,))
+    say("a broken day: %d line(s) at warning or above:\n  %s" % (len(problems), "\n  ".join(problems)))
+    with open(root.file(path), "w") as f:
+        f.write(good)
+    mark = len(services.log(milter))
+    services.reload(milter)
+    services.wait_for("the reload of the mended settings",
+                      lambda: "reload: done" in services.log(milter)[mark:], 120)
+    if services.problems(milter, mark):
+        failures.append("problems after the mend: %s" % services.problems(milter, mark))
+    return failures
+
+
+def removal(root, services):
+    """apt-get remove with main.cf still naming the milter: the removal
+    prints the postconf command that takes it out, Postfix defers mail
+    until it is run, and passes it once it is.  The package's units stop
+    first, as its prerm has systemd stop them; the filters' statistics
+    saved at their stop are checked before the package goes."""
+    for name in reversed(OUR_UNITS):
+        services.stop(name)
+    for name in SOCKETS:
+        services.release(name)
+    failures = stats_failures(root)
+    done = root.chroot(["apt-get", "remove", "-y", "-qq", "tarnwick"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, check=False)
+    command = "postconf -X smtpd_milters && postfix reload"
+    if done.returncode != 0 or not re.search(r"(?m)^\s*%s$" % re.escape(command), done.stdout):
+        failures.append("apt-get remove (%d) did not print %r:\n%s"
+                        % (done.returncode, command, done.stdout[-3000:]))
+        return failures
+    deferred = send("after-removal", "Sent after the removal.")
+    if deferred[0] // 100 != 4:
+        failures.append("main.cf naming the milter of the removed package: %s, not deferred"
+                        % (deferred,))
+    root.chroot(["sh", "-c", command], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    # An smtpd of before the reload may still take a session before it
+    # exits (at the latest after max_idle, 100 s).
+    answers = [send("after-postconf", "Sent after the milter was taken out of main.cf.")]
+    deadline = time.monotonic() + 100
+    while answers[-1][0] // 100 == 4 and time.monotonic() < deadline:
+        time.sleep(1)  # the pace of the retries, as a sending MTA's
+        answers.append(send("after-postconf", "Sent after the milter was taken out of main.cf."))
+    passed = answers[-1]
+    if passed != (250, ""):
+        failures.append("after %s: %s" % (command, passed))
+    say("removal: printed %r; the message after it %s, after the command %s"
+        % (command, deferred[0], passed[0]))
+    return failures
+
+
+def inner(root_path, deb):
+    """Runs in the new network namespace: start, send, check; the package
+    deb is the one installed, whose next version the upgrade installs."""
     run(["ip", "link", "set", "lo", "up"])
     root = Root(root_path)
     services = Services(root)
@@ -413,21 +815,20 @@ def inner(root_path):
     try:
         milter_argv = unit_argv(root, "tarnwick-milter.service")
         milter_socket = milter_argv[milter_argv.index("--socket") + 1]
-        milter = configure_postfix(root, milter_socket)
+        held = services.hold("tarnwick-milter.socket")
+        if milter_socket != "unix:" + held:
+            failures.append("the host's --socket %s is not its socket unit's %s" % (milter_socket, held))
+        milter = configure_postfix(root, "unix:" + held)
         say("main.cf: smtpd_milters = %s" % milter)
         root.chroot(["/usr/lib/postfix/configure-instance.sh", "-"])
         root.chroot(["postfix", "start"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         services.start("spamd.service")
         services.wait_for("spamd on port 783", lambda: listening(783), 120)
-        services.start("quillon-clamd.service")
-        services.wait_for("quillon-clamd socket",
-                          lambda: os.path.exists(root.file("/run/tarnwick/clamd.sock")), 120)
-        services.start("quillon-spamd.service")
-        services.wait_for("quillon-spamd socket", lambda: os.path.exists(
-            root.file("/run/tarnwick/spamd-engine.sock")), 60)
-        milter_proc = services.start("tarnwick-milter.service")
-        services.wait_for("tarnwick-milter ready",
-                          lambda: "start: ready" in services.log("tarnwick-milter.service"), 60)
+        for name in UNITS[1:]:
+            services.start(name)
+        if "socket of the service manager" not in services.log("tarnwick-milter.service"):
+            failures.append("tarnwick-milter did not take the socket it was handed:\n"
+                            + services.log("tarnwick-milter.service")[-2000:])
         check = root.chroot(["setpriv", "--reuid", "tarnwick", "--regid", "tarnwick",
                              "--init-groups", "--", "tarnwick-check", "--workdir",
                              "/var/spool/tarnwick/Work/Tarnwick-AV", "/var/lib/tarnwick/milter"],
@@ -479,7 +880,13 @@ def inner(root_path):
                          services.log("tarnwick-milter.service")):
             failures.append("the notification was not handed over to 127.0.0.1:10026")
         say("mail checked in %.1f s" % (time.monotonic() - started))
-        failures += day_two(root, services, milter_proc)
+        failures += day_two(root, services)
+        failures += under_stream(root, services, "restart of tarnwick-milter",
+                                 lambda: services.restart(["tarnwick-milter.service"]))
+        failures += upgrade(root, services, deb)
+        failures += clean_day(services)
+        failures += broken_day(root, services)
+        failures += removal(root, services)
     finally:
         root.chroot(["postfix", "stop"], check=False, stdout=subprocess.DEVNULL,
                     stderr=subprocess.DEVNULL)
@@ -490,7 +897,6 @@ def inner(root_path):
                 os.kill(int(f.read().strip()), signal.SIGTERM)
         except (OSError, ValueError):
             pass
-    failures += stats_failures(root)
     if failures:
         for name in UNITS:
             try:
@@ -512,7 +918,7 @@ def main():
     if os.geteuid() != 0:
         raise SystemExit("check-deploy needs root (debootstrap, chroot, mounts)")
     if args.inner:
-        return inner(args.inner)
+        return inner(args.inner, args.deb)
     debs = [args.deb] if args.deb else glob.glob(os.path.join(REPO, "build-package",
                                                               "tarnwick_*.deb"))
     if len(debs) != 1:
@@ -526,13 +932,19 @@ def main():
         os.chmod(root.path, 0o755)  # apt fetches as _apt
     try:
         if args.root:
+            # The earlier run removed the package and left its mail.
             mount_system(root)
+            shutil.copy(debs[0], root.file("/root/"))
+            root.chroot(["apt-get", "install", "-y", "-qq", "--allow-downgrades",
+                         "/root/" + os.path.basename(debs[0])], stdout=subprocess.DEVNULL)
+            open(root.file("/var/mail/" + USER), "w").close()
         else:
             make_root(root, debian_mirror())
             install(root, os.path.abspath(debs[0]))
         say("installed in %.0f s; starting the services" % (time.monotonic() - started))
         status = subprocess.run(["unshare", "--net", "--fork", sys.executable,
-                                 os.path.abspath(__file__), "--inner", root.path]).returncode
+                                 os.path.abspath(__file__), "--inner", root.path,
+                                 "--deb", os.path.abspath(debs[0])]).returncode
     finally:
         root.unmount_all()
         with open("/proc/self/mounts") as f:

@@ -236,7 +236,7 @@ TEST(MessageOrder, StaggeredSerialAndTheLastAnswer) {
     EXPECT_FALSE(early.Release(std::move(keep)));
     EXPECT_FALSE(watch.expired());  // a filter still reads the queue file
     r = early.Record(1, ok);
-    EXPECT_TRUE(r.late && r.finished);
+    EXPECT_TRUE(r.late && r.finished && r.afterRefusal);  // not a problem: logged as info
     r.keep.reset();
     EXPECT_TRUE(watch.expired());
     EXPECT_TRUE(early.Record(1, ok).ask.empty());  // a second answer changes nothing
@@ -253,6 +253,12 @@ TEST(MessageOrder, StaggeredSerialAndTheLastAnswer) {
     EXPECT_TRUE(serial.Record(2, ok).ask.empty());
     EXPECT_EQ(serial.WaitDecided(now(), std::chrono::seconds(1), nullptr),
               Message::Waited::kDecided);
+
+    // Let go at --timeout with nothing refused: the late answer is a problem.
+    Message timedOut(12, "Queue/12.msg", "Q12", 2, Order::Parallel);
+    EXPECT_FALSE(timedOut.Release(std::make_shared<int>(1)));
+    r = timedOut.Record(0, ok);
+    EXPECT_TRUE(r.late && !r.afterRefusal);
 
     Message parallel(11, "Queue/11.msg", "Q11", 2, Order::Parallel);
     EXPECT_EQ(parallel.Snapshot().asked, (std::vector<bool>{true, true}));

@@ -150,5 +150,4 @@ void HandleSpamReport(ql::ServerMessage& message) {
     memcpy(out + frontLen, header.data(), header.size());
     memcpy(out + frontLen + header.size(), "\"\n", 2);
     PrintRaw(answer.data(), answer.size());
-
 }

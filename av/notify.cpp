@@ -81,7 +81,8 @@ bool namedAddress(const std::string& address) {
     for (unsigned char c : address)
         named = named && c > 0x20 && c != 0x7f && strchr("()<>\"\\,;:", c) == nullptr;
     if (!named)
-        PrintMsg("* notification: recipient address left out: %s\n", EscapeControl(address).c_str());
+        PrintMsg("* notification: recipient address left out: %s\n",
+                 EscapeControl(address).c_str());
     return named;
 }
 

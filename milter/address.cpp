@@ -10,9 +10,25 @@ bool IsAtext(unsigned char c) {
     if (c >= 0x80) return true;
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     switch (c) {
-        case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-        case '-': case '/': case '=': case '?': case '^': case '_': case '`': case '{':
-        case '|': case '}': case '~':
+        case '!':
+        case '#':
+        case '$':
+        case '%':
+        case '&':
+        case '\'':
+        case '*':
+        case '+':
+        case '-':
+        case '/':
+        case '=':
+        case '?':
+        case '^':
+        case '_':
+        case '`':
+        case '{':
+        case '|':
+        case '}':
+        case '~':
             return true;
         default:
             return false;
@@ -54,7 +70,8 @@ class Reader {
     bool AddressLiteral() {
         if (!Take('[')) return false;
         size_t start = i_;
-        while ((IsLetDig(Peek()) && Peek() < 0x80) || Peek() == '.' || Peek() == ':' || Peek() == '-')
+        while ((IsLetDig(Peek()) && Peek() < 0x80) || Peek() == '.' || Peek() == ':' ||
+               Peek() == '-')
             ++i_;
         return i_ > start && Take(']');
     }

@@ -195,11 +195,24 @@ daemonlog::Level FilterLineLevel(const std::string& line) {
     // of these (the settings reader's report is two lines, "* Error in
     // FILE line N " and its message, and may end in "* program aborted").
     static const char* const kErrors[] = {
-        "Configuration error",  "* Error",       "* FAILURE",        "* Failed",
-        "* Syntax error",       "* Line ",       "* wrong item type", "* incorrect value type",
-        "* unable",             "* program aborted", "* Can't",      "* can't",
-        "* Bad message file",   "* getcwd error", "* open failed",   "* unvalid answer",
-        "* failed renaming",    "* Cannot",
+        "Configuration error",
+        "* Error",
+        "* FAILURE",
+        "* Failed",
+        "* Syntax error",
+        "* Line ",
+        "* wrong item type",
+        "* incorrect value type",
+        "* unable",
+        "* program aborted",
+        "* Can't",
+        "* can't",
+        "* Bad message file",
+        "* getcwd error",
+        "* open failed",
+        "* unvalid answer",
+        "* failed renaming",
+        "* Cannot",
     };
     for (const char* prefix : kErrors)
         if (line.compare(0, strlen(prefix), prefix) == 0)

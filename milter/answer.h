@@ -12,8 +12,8 @@
 #include <string>
 #include <utility>
 
-#include "common/base/daemonlog.h"
 #include <vector>
+#include "common/base/daemonlog.h"
 
 namespace milter {
 

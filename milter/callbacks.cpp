@@ -77,8 +77,8 @@ std::string Macro(SMFICTX* ctx, const char* name) {
 // The address the MTA parsed ({mail_addr}, {rcpt_addr}), or the path the
 // client wrote where it sends none (MtaAddress, address.h).
 bool EnvelopeAddress(SMFICTX* ctx, const char* macro, char** argv, std::string& out) {
-    return MtaAddress(smfi_getsymval(ctx, const_cast<char*>(macro)),
-                      argv && argv[0] ? argv[0] : "", out);
+    return MtaAddress(smfi_getsymval(ctx, const_cast<char*>(macro)), argv && argv[0] ? argv[0] : "",
+                      out);
 }
 
 Connection* Conn(SMFICTX* ctx) {

@@ -22,14 +22,11 @@ struct Pair {
 };
 // In the order of Counted.
 constexpr Pair kMessagePairs[] = {
-    {"accepted", "filters"},        {"accepted", "not_rated"},
-    {"accepted", "filter_failure"}, {"refused", "filter"},
-    {"refused", "spam_score"},      {"refused", "filter_failure"},
-    {"refused", "forged_fields"},   {"discarded", "filter"},
-    {"held", "virus"},              {"held", "spam_score"},
-    {"deferred", "filter_failure"}, {"deferred", "spool"},
-    {"deferred", "shutdown"},       {"deferred", "forged_fields"},
-    {"deferred", "hold_failed"},
+    {"accepted", "filters"},      {"accepted", "not_rated"},      {"accepted", "filter_failure"},
+    {"refused", "filter"},        {"refused", "spam_score"},      {"refused", "filter_failure"},
+    {"refused", "forged_fields"}, {"discarded", "filter"},        {"held", "virus"},
+    {"held", "spam_score"},       {"deferred", "filter_failure"}, {"deferred", "spool"},
+    {"deferred", "shutdown"},     {"deferred", "forged_fields"},  {"deferred", "hold_failed"},
 };
 static_assert(sizeof kMessagePairs / sizeof kMessagePairs[0] ==
                   static_cast<size_t>(Counted::kCount),
@@ -99,8 +96,9 @@ std::string Figures::Text() const {
              kMessagePairs[i].outcome, kMessagePairs[i].reason, Get(messages_[i]));
 
     const size_t n = std::min(names_.size(), kMaxFilters);
-    Line(out, "# HELP tarnwick_milter_filter_answer_seconds Time from a message's submission "
-              "to a filter's answer.");
+    Line(out,
+         "# HELP tarnwick_milter_filter_answer_seconds Time from a message's submission "
+         "to a filter's answer.");
     Line(out, "# TYPE tarnwick_milter_filter_answer_seconds histogram");
     for (size_t i = 0; i < n; ++i) {
         const std::string name = Label(names_[i]);
@@ -132,14 +130,16 @@ std::string Figures::Text() const {
     };
     perFilter("tarnwick_milter_filter_restarts_total",
               "Filter processes started again after the first.", &PerFilter::restarts);
-    perFilter("tarnwick_milter_late_answers_total",
-              "Answers that came after the MTA was answered.", &PerFilter::late);
-    Line(out, "# HELP tarnwick_milter_forged_fields_removed_total Incoming header fields named "
-              "like the filters' own, removed.");
+    perFilter("tarnwick_milter_late_answers_total", "Answers that came after the MTA was answered.",
+              &PerFilter::late);
+    Line(out,
+         "# HELP tarnwick_milter_forged_fields_removed_total Incoming header fields named "
+         "like the filters' own, removed.");
     Line(out, "# TYPE tarnwick_milter_forged_fields_removed_total counter");
     Line(out, "tarnwick_milter_forged_fields_removed_total %llu", Get(forgedFields_));
-    Line(out, "# HELP tarnwick_milter_generated_mail_total The filters' generated mail: handed "
-              "to sendmail, a sendmail run that failed, set aside in failed/.");
+    Line(out,
+         "# HELP tarnwick_milter_generated_mail_total The filters' generated mail: handed "
+         "to sendmail, a sendmail run that failed, set aside in failed/.");
     Line(out, "# TYPE tarnwick_milter_generated_mail_total counter");
     for (size_t i = 0; i < generated_.size(); ++i)
         Line(out, "tarnwick_milter_generated_mail_total{result=\"%s\"} %llu", kGeneratedNames[i],
@@ -155,7 +155,8 @@ bool Figures::WriteFile(const std::string& path) const {
     // removed, unlink never following it, and the name made again.
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = open(temp.c_str(), kFlags, 0644);
-    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0) fd = open(temp.c_str(), kFlags, 0644);
+    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0)
+        fd = open(temp.c_str(), kFlags, 0644);
     if (fd < 0) return false;
     // Not secret, and read by the collector's user, whatever the umask.
     bool ok = fchmod(fd, 0644) == 0;

@@ -26,13 +26,13 @@ namespace milter {
 // How one message was answered, and why.  The pairs are fixed, so every
 // series is written from the start, at zero.
 enum class Counted {
-    kAccepted,            // the filters let it on
-    kAcceptedUnrated,     // let on, the anti-spam filter not asked (trusted sender)
-    kAcceptedOnFailure,   // a filter failed and its --on-failure let it on
-    kRefusedByFilter,     // a filter's refusal
-    kRefusedForScore,     // --reject-score
-    kRefusedOnFailure,    // --on-failure reject
-    kRefusedForFields,    // too many forged fields to remove
+    kAccepted,           // the filters let it on
+    kAcceptedUnrated,    // let on, the anti-spam filter not asked (trusted sender)
+    kAcceptedOnFailure,  // a filter failed and its --on-failure let it on
+    kRefusedByFilter,    // a filter's refusal
+    kRefusedForScore,    // --reject-score
+    kRefusedOnFailure,   // --on-failure reject
+    kRefusedForFields,   // too many forged fields to remove
     kDiscardedByFilter,
     kHeldForVirus,        // --on-virus hold
     kHeldForScore,        // --hold-score
@@ -94,7 +94,7 @@ class Figures {
     std::array<PerFilter, kMaxFilters> filters_{};
     std::atomic<uint64_t> forgedFields_{0};
 
-    std::string path_;  // set before the thread starts
+    std::string path_;      // set before the thread starts
     bool failing_ = false;  // the writer thread's own
     std::thread writer_;
     twMutex mu_;

@@ -5,9 +5,9 @@
 
 #include <memory>
 
+#include "common/base/text.h"
 #include "common/config/cfgf.h"
 #include "common/config/filterkeys.h"
-#include "common/base/text.h"
 #include "milter/answer.h"
 
 namespace milter {
@@ -62,7 +62,8 @@ VirusFilterSettings ReadVirusFilterSettings(const std::string& program) {
     const cfgfItem* options = cfgfGetDictValue(
         tree.get(), s.mode == 'D' ? filterKeys::discardOptions : filterKeys::rejectOptions,
         cfgfDictionary);
-    const char* notify = options ? cfgfGetDictValueStr(options, filterKeys::notifyRecipients) : nullptr;
+    const char* notify =
+        options ? cfgfGetDictValueStr(options, filterKeys::notifyRecipients) : nullptr;
     s.notifies = notify && (notify[0] == 'Y' || notify[0] == 'y');
     const cfgfItem* addHeader =
         cfgfGetDictValue(tree.get(), filterKeys::addHeaderOptions, cfgfDictionary);

@@ -33,10 +33,10 @@ FilterSettings ReadFilterSettings(const std::string& program);
 // What the hold of infected mail needs of Tarnwick-AV's settings.
 struct VirusFilterSettings {
     bool readable = false;
-    char mode = 'R';         // first letter of Mode: R(eject), D(iscard), A(ddHeader)
-    bool notifies = false;   // NotifyRecipients of the refusing Mode is yes
-    std::string addHeader;   // AddHeaderOptions' Header, quoted form ("" when none)
-    std::string caption;     // NotificationMessage's Caption (decoded)
+    char mode = 'R';        // first letter of Mode: R(eject), D(iscard), A(ddHeader)
+    bool notifies = false;  // NotifyRecipients of the refusing Mode is yes
+    std::string addHeader;  // AddHeaderOptions' Header, quoted form ("" when none)
+    std::string caption;    // NotificationMessage's Caption (decoded)
 };
 VirusFilterSettings ReadVirusFilterSettings(const std::string& program);
 

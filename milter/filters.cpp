@@ -100,8 +100,8 @@ void Filters::Deliver(size_t index, const Answer& answer) {
     if (r.late)
         daemonlog::LogAt(r.afterRefusal ? daemonlog::Level::kInfo : daemonlog::Level::kWarning,
                          "late answer queue=%s request=%ld %s=%s after %ldms%s", m->label.c_str(),
-                         m->token, Name(index).c_str(), AnswerLogText(answer).c_str(),
-                         r.elapsedMs, r.finished ? "; queue file removed" : "");
+                         m->token, Name(index).c_str(), AnswerLogText(answer).c_str(), r.elapsedMs,
+                         r.finished ? "; queue file removed" : "");
     if (r.finished) {
         twLock lock(mu_);
         inflight_.erase(m->token);

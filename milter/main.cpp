@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,11 +37,11 @@
 #include "milter/filter_settings.h"
 #include "milter/filters.h"
 #include "milter/policy.h"
-#include "milter/roles.h"
 #include "milter/reload.h"
+#include "milter/roles.h"
 #include "milter/settings.h"
-#include "milter/spool.h"
 #include "milter/smtp_submit.h"
+#include "milter/spool.h"
 #include "milter/submitter.h"
 
 // libmilter's own start-up and shutdown race in its internal state (seen
@@ -131,7 +131,7 @@ bool OpenSocket(const Options& o) {
         const std::string dir = path.substr(0, slash);
         if (mkdir(dir.c_str(), 0750) == 0 && chown(dir.c_str(), static_cast<uid_t>(-1), gid) != 0)
             daemonlog::Warn("start: cannot give %s to group %s: %s", dir.c_str(),
-                           o.socket.group.c_str(), strerror(errno));
+                            o.socket.group.c_str(), strerror(errno));
     }
     if (!CreateSocketFile(
             path, o.socket,
@@ -175,13 +175,15 @@ std::string SocketAddressText(int fd, bool portOnly = false) {
     char text[INET6_ADDRSTRLEN] = "";
     if (a.ss_family == AF_UNIX) {
         const auto* u = reinterpret_cast<const sockaddr_un*>(&a);
-        const size_t n = len > offsetof(sockaddr_un, sun_path) ? len - offsetof(sockaddr_un, sun_path) : 0;
+        const size_t n =
+            len > offsetof(sockaddr_un, sun_path) ? len - offsetof(sockaddr_un, sun_path) : 0;
         return "unix:" + std::string(u->sun_path, strnlen(u->sun_path, n));
     }
     if (a.ss_family == AF_INET) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(&a);
         inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-        return "inet:" + std::to_string(ntohs(in->sin_port)) + (portOnly ? "" : "@" + std::string(text));
+        return "inet:" + std::to_string(ntohs(in->sin_port)) +
+               (portOnly ? "" : "@" + std::string(text));
     }
     if (a.ss_family == AF_INET6) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&a);
@@ -256,12 +258,11 @@ void StopAccepting(int fd, const std::string& base) {
     const int standIn = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int caller = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     socklen_t boundLen = blen;
-    const bool ok = standIn >= 0 && caller >= 0 &&
-                    bind(standIn, reinterpret_cast<sockaddr*>(&b), blen) == 0 &&
-                    listen(standIn, 4) == 0 &&
-                    getsockname(standIn, reinterpret_cast<sockaddr*>(&b), &boundLen) == 0 &&
-                    connect(caller, reinterpret_cast<sockaddr*>(&b), boundLen) == 0 &&
-                    dup2(standIn, fd) == fd;
+    const bool ok =
+        standIn >= 0 && caller >= 0 && bind(standIn, reinterpret_cast<sockaddr*>(&b), blen) == 0 &&
+        listen(standIn, 4) == 0 &&
+        getsockname(standIn, reinterpret_cast<sockaddr*>(&b), &boundLen) == 0 &&
+        connect(caller, reinterpret_cast<sockaddr*>(&b), boundLen) == 0 && dup2(standIn, fd) == fd;
     if (!ok) daemonlog::Error("stop: new sessions cannot be turned away: %s", strerror(errno));
     if (standIn >= 0) close(standIn);
     if (caller >= 0) close(caller);
@@ -305,8 +306,10 @@ bool TakeOverSocket(const Options& o, int inherited, std::string& address) {
     } else if (a.ss_family == AF_INET6) {
         standIn = "inet6:0@[::1]";
     } else {
-        daemonlog::Error("start: the socket of the service manager is of family %d, not unix or "
-                         "inet", static_cast<int>(a.ss_family));
+        daemonlog::Error(
+            "start: the socket of the service manager is of family %d, not unix or "
+            "inet",
+            static_cast<int>(a.ss_family));
         return false;
     }
     const std::set<int> before = ListeningSockets();
@@ -318,10 +321,10 @@ bool TakeOverSocket(const Options& o, int inherited, std::string& address) {
     bool ok = opened && target >= 0 && dup2(inherited, target) == target &&
               fcntl(target, F_SETFD, FD_CLOEXEC) == 0;
     if (!ok)
-        daemonlog::Error("start: libmilter's socket cannot be replaced by the one of the service "
-                         "manager%s%s",
-                         opened ? "" : ": libmilter cannot open its stand-in ",
-                         opened ? "" : standIn.c_str());
+        daemonlog::Error(
+            "start: libmilter's socket cannot be replaced by the one of the service "
+            "manager%s%s",
+            opened ? "" : ": libmilter cannot open its stand-in ", opened ? "" : standIn.c_str());
     close(inherited);
     if (!dir.empty()) {
         unlink((dir + "/s").c_str());
@@ -557,15 +560,17 @@ void HoldInfectedWith(const std::string& program, milter::PolicySettings& policy
     policy.virusCaption = v.caption;
     const std::string file = milter::SettingsFileOf(program);
     if (v.mode == 'D')
-        daemonlog::Warn("start: --on-virus hold: %s has Mode = \"Discard\": infected mail is "
-                        "discarded, not held; Mode = \"AddHeader\" holds it with its field",
-                        file.c_str());
+        daemonlog::Warn(
+            "start: --on-virus hold: %s has Mode = \"Discard\": infected mail is "
+            "discarded, not held; Mode = \"AddHeader\" holds it with its field",
+            file.c_str());
     else if (v.notifies)
-        daemonlog::Warn("start: --on-virus hold: %s has NotifyRecipients = \"Yes\" in "
-                        "RejectOptions: the recipients of a held message are told it was not "
-                        "delivered; with \"No\" (or Mode = \"AddHeader\") they learn of it "
-                        "when it is released, with the field that names what was found",
-                        file.c_str());
+        daemonlog::Warn(
+            "start: --on-virus hold: %s has NotifyRecipients = \"Yes\" in "
+            "RejectOptions: the recipients of a held message are told it was not "
+            "delivered; with \"No\" (or Mode = \"AddHeader\") they learn of it "
+            "when it is released, with the field that names what was found",
+            file.c_str());
 }
 
 // The checker of the filters' settings: beside this program in a build
@@ -642,9 +647,9 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < filters.Count(); ++i)
         if (!milter::PrepareFilterWorkDir(o.base, filters.Name(i))) return 1;
     for (size_t i = 0; i < filters.Count(); ++i)
-        daemonlog::Log("start: filter %s, on failure %s", filters.Name(i).c_str(),
-                       milter::OnFailureName(
-                           o.host.onFailure.For(filters.Name(i), filters.Role(i))));
+        daemonlog::Log(
+            "start: filter %s, on failure %s", filters.Name(i).c_str(),
+            milter::OnFailureName(o.host.onFailure.For(filters.Name(i), filters.Role(i))));
     for (size_t i = 0; i < filters.Count() && o.host.policy.holdInfected; ++i)
         if (filters.Role(i) == milter::FilterRole::kVirusScan)
             HoldInfectedWith(filters.Child(i).Program(), o.host.policy);
@@ -661,7 +666,8 @@ int main(int argc, char** argv) {
         if (p.holdInfected) daemonlog::Log("start: infected mail is held, not refused");
         for (const milter::Network& n : p.trustedNetworks)
             daemonlog::Log("start: mail from %s is not rated", n.text.c_str());
-        if (p.trustAuthenticated) daemonlog::Log("start: mail of authenticated sessions is not rated");
+        if (p.trustAuthenticated)
+            daemonlog::Log("start: mail of authenticated sessions is not rated");
     }
     if (!milter::RegisterMilter(o.host, filters)) {
         daemonlog::Error("start: libmilter does not take the callbacks");
@@ -671,7 +677,8 @@ int main(int argc, char** argv) {
     if (inherited >= 0) {
         std::string address;
         if (!TakeOverSocket(o, inherited, address)) return 1;
-        daemonlog::Log("start: listening on %s, the socket the service manager holds", address.c_str());
+        daemonlog::Log("start: listening on %s, the socket the service manager holds",
+                       address.c_str());
     } else if (smfi_setconn(const_cast<char*>(o.socket.path.c_str())) != MI_SUCCESS ||
                !OpenSocket(o)) {
         daemonlog::Error("start: cannot listen on %s", o.socket.path.c_str());
@@ -733,21 +740,22 @@ int main(int argc, char** argv) {
         StopAccepting(listenFd, o.base);
         const int atStop = OpenSessions(listening);
         daemonlog::Log("stop: no new sessions taken; %d open one(s) may end first", atStop);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSessionsMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kSessionsMs);
         int open = atStop;
         while (open > 0 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             open = OpenSessions(listening);
         }
         if (open > 0)
-            daemonlog::Warn("stop: %d session(s) of the MTA still open after %d s are cut off", open,
-                            kSessionsMs / 1000);
+            daemonlog::Warn("stop: %d session(s) of the MTA still open after %d s are cut off",
+                            open, kSessionsMs / 1000);
     }
     smfi_stop();
     serving.join();
     if (int left = milter::DrainMessages(std::min(o.host.timeoutSec * 1000 + 1000, kDrainMs))) {
         daemonlog::Warn("stop: %d message(s) still waiting for answers get a temporary failure",
-                       left);
+                        left);
         filters.AbandonAll();
         milter::DrainMessages(2000);
     }

@@ -196,8 +196,9 @@ SmtpOutcome SubmitOverSmtp(const engined::StreamTarget& target, const std::strin
     return SmtpExchange(fd.Get(), helo, recipients, text, deadline);
 }
 
-SmtpOutcome SmtpExchange(int fd, const std::string& helo, const std::vector<std::string>& recipients,
-                         std::string_view text, Clock::time_point deadline) {
+SmtpOutcome SmtpExchange(int fd, const std::string& helo,
+                         const std::vector<std::string>& recipients, std::string_view text,
+                         Clock::time_point deadline) {
     Exchange x(fd, deadline);
     std::string reply;
     int code = x.Reply(reply);
@@ -221,8 +222,8 @@ SmtpOutcome SmtpExchange(int fd, const std::string& helo, const std::vector<std:
             out.refused.push_back(rcpt + ": " + reply);
         } else {
             // Not now: the whole message later, so nobody receives it twice.
-            SmtpOutcome later = Failed(SmtpOutcome::kRetry,
-                                       code ? "RCPT TO:<" + rcpt + ">: " + reply : x.Why());
+            SmtpOutcome later =
+                Failed(SmtpOutcome::kRetry, code ? "RCPT TO:<" + rcpt + ">: " + reply : x.Why());
             if (code) x.Command("QUIT", reply);
             return later;
         }

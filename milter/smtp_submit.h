@@ -52,8 +52,9 @@ SmtpOutcome SubmitOverSmtp(const engined::StreamTarget& target, const std::strin
                            std::chrono::steady_clock::time_point deadline);
 
 // The exchange of SubmitOverSmtp on a connected, non-blocking socket.
-SmtpOutcome SmtpExchange(int fd, const std::string& helo, const std::vector<std::string>& recipients,
-                         std::string_view text, std::chrono::steady_clock::time_point deadline);
+SmtpOutcome SmtpExchange(int fd, const std::string& helo,
+                         const std::vector<std::string>& recipients, std::string_view text,
+                         std::chrono::steady_clock::time_point deadline);
 
 }  // namespace milter
 

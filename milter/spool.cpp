@@ -65,7 +65,7 @@ bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name) {
         if ((mkdir(d.c_str(), 0750) != 0 && errno != EEXIST) || lstat(d.c_str(), &st) != 0 ||
             !S_ISDIR(st.st_mode)) {
             daemonlog::Error("start: %s is not a usable directory: %s", d.c_str(),
-                           errno == EEXIST ? "not a directory" : strerror(errno));
+                             errno == EEXIST ? "not a directory" : strerror(errno));
             return false;
         }
     }
@@ -80,18 +80,18 @@ bool PrepareFilterWorkDir(const std::string& baseDir, const std::string& name) {
         const bool present = lstat(link.c_str(), &st) == 0;
         if (present && S_ISDIR(st.st_mode)) {
             daemonlog::Error("start: %s is a directory; it must be a link to %s", link.c_str(),
-                           target.c_str());
+                             target.c_str());
             return false;
         }
         if ((unlink(link.c_str()) != 0 && errno != ENOENT) ||
             symlink(target.c_str(), link.c_str()) != 0) {
             daemonlog::Error("start: cannot link %s to %s: %s", link.c_str(), target.c_str(),
-                           strerror(errno));
+                             strerror(errno));
             return false;
         }
         if (present)
             daemonlog::Warn("start: %s was not the link to %s; replaced", link.c_str(),
-                           target.c_str());
+                            target.c_str());
     }
     return true;
 }

@@ -28,9 +28,9 @@
 namespace milter {
 
 using daemonlog::Debug;
+using daemonlog::Error;
 using daemonlog::Log;
 using daemonlog::Warn;
-using daemonlog::Error;
 
 namespace {
 
@@ -118,7 +118,7 @@ bool Submitter::Start() {
     }
     if (!dirFd_.Valid() || !sendingFd_.Valid() || !failedFd_.Valid()) {
         Error("submit: cannot use %s and its sending/ and failed/: %s", dir_.c_str(),
-            strerror(errno));
+              strerror(errno));
         return false;
     }
     inotifyFd_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -183,7 +183,8 @@ bool Submitter::OfPlannedRestart(const char* name) {
     const size_t tagEnd = n.find('_', 4);
     const size_t kindEnd = tagEnd == std::string::npos ? tagEnd : n.find('_', tagEnd + 1);
     if (kindEnd == std::string::npos) return false;
-    const std::string tag = n.substr(4, tagEnd - 4), kind = n.substr(tagEnd + 1, kindEnd - tagEnd - 1);
+    const std::string tag = n.substr(4, tagEnd - 4),
+                      kind = n.substr(tagEnd + 1, kindEnd - tagEnd - 1);
     twLock lock(mu_);
     auto it = planned_.find(tag);
     if (it == planned_.end()) return false;
@@ -243,7 +244,7 @@ void Submitter::Claim(const char* name) {
         if (errno != EEXIST) {
             if (errno != ENOENT)
                 Warn("submit: cannot move %s to sending/: %s; left in place",
-                    EscapeControl(name, 300).c_str(), strerror(errno));
+                     EscapeControl(name, 300).c_str(), strerror(errno));
             return;
         }
     }
@@ -263,7 +264,7 @@ void Submitter::SetAside(const std::string& name, const char* why) {
         Warn("submit: %s set aside in failed/: %s", EscapeControl(name, 300).c_str(), why);
     } else
         Warn("submit: %s cannot be set aside (%s): %s; left in sending/ for the next start",
-            EscapeControl(name, 300).c_str(), why, strerror(errno));
+             EscapeControl(name, 300).c_str(), why, strerror(errno));
 }
 
 Submitter::Outcome Submitter::HandOver(const std::string& name) {
@@ -310,16 +311,17 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     CollectRecipients(std::string_view(head).substr(0, end), rcpts, &header);
     if (rcpts.refusedCount)
         Warn("submit: %s: %zu recipient(s) that are no plain address skipped: %s", shown.c_str(),
-            rcpts.refusedCount, Joined(rcpts.refused).c_str());
+             rcpts.refusedCount, Joined(rcpts.refused).c_str());
     if (rcpts.dropped)
         Warn("submit: %s: more than %zu recipients, %zu left out", shown.c_str(), kMaxRecipients,
-            rcpts.dropped);
+             rcpts.dropped);
     if (rcpts.addresses.empty()) {
         SetAside(name, "no valid recipient");
         return Outcome::kFailed;
     }
 
-    if (!smtpShown_.empty()) return HandOverSmtp(name, st, header, head.substr(end), file.Get(), rcpts);
+    if (!smtpShown_.empty())
+        return HandOverSmtp(name, st, header, head.substr(end), file.Get(), rcpts);
 
     // What sendmail reads: the header without Bcc:, then the rest as it is.
     UniqueFd copy(memfd_create("tarnwick-submit", MFD_CLOEXEC));
@@ -357,7 +359,8 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         if (unlinkat(sendingFd_.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
-            Warn("submit: %s handed over but cannot be removed: %s", shown.c_str(), strerror(errno));
+            Warn("submit: %s handed over but cannot be removed: %s", shown.c_str(),
+                 strerror(errno));
         Log("submit: %s handed over (%lld bytes, %zu recipient(s), %ld ms)", shown.c_str(),
             static_cast<long long>(st.st_size), rcpts.addresses.size(), ms);
         HostFigures().Count(Generated::kSent);
@@ -366,11 +369,11 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     HostFigures().Count(Generated::kFailed);
     if (timedOut) {
         Warn("submit: sendmail still running for %s after %d s; its process group was killed",
-            shown.c_str(), limitSec_);
+             shown.c_str(), limitSec_);
         return Outcome::kRetry;
     }
     Warn("submit: sendmail refused %s, %s: %s", shown.c_str(), DescribeStatus(status).c_str(),
-        EscapeControl(said, 500).c_str());
+         EscapeControl(said, 500).c_str());
     if (!Permanent(status)) return Outcome::kRetry;
     SetAside(name, "sendmail refused it for good");
     return Outcome::kFailed;
@@ -504,7 +507,7 @@ void Submitter::Run() {
     }
     if (!pending_.empty())
         Warn("submit: %zu message(s) not handed over; they stay in sending/ for the next start",
-            pending_.size());
+             pending_.size());
 }
 
 }  // namespace milter

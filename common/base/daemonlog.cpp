@@ -89,7 +89,8 @@ void Write(Level level, const char* format, va_list args) {
     }
     if (s.stream == nullptr) return;
     char priority[8] = "";
-    if (s.journal && s.stream == stderr) snprintf(priority, sizeof priority, "<%d>", NamesOf(level).priority);
+    if (s.journal && s.stream == stderr)
+        snprintf(priority, sizeof priority, "<%d>", NamesOf(level).priority);
     fprintf(s.stream, "%s%s %s[%ld]: %s: %s\n", priority, stamp, s.name,
             static_cast<long>(getpid()), NamesOf(level).word, text);
     fflush(s.stream);

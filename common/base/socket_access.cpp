@@ -48,7 +48,8 @@ std::vector<OptionRow> SocketOptionRows(SocketOptions& o, const SocketRowText& s
         CheckedTextOption("socket-mode", "MODE", "octal permissions of the socket file",
                           [&o](const char* text, std::string& why) {
                               if (ParseOctalMode(text, o.mode)) return true;
-                              why = std::string("wants octal permissions such as 0660, not ") + text;
+                              why =
+                                  std::string("wants octal permissions such as 0660, not ") + text;
                               return false;
                           })
             .Default(mode),

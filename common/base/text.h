@@ -44,13 +44,12 @@ const char* WeekDayName(int day);
 const char* MonthName(int month);
 
 // The rule for an address of generated mail that is handed to sendmail
-// (the milter host's submitter): local@domain, the local part a dot-atom (RFC 5322 atext and bytes from
-// 0x80 up, as an SMTPUTF8 mailbox holds them), the domain a dot-atom of
-// letters, digits, '-', '_' and bytes from 0x80 up, or an address literal
-// of letters, digits, '.', ':' and '-' in brackets; at most
-// maxSendableAddress bytes and never beginning with '-' (sendmail would
-// read an option).  Such an address reads back as itself in a To: or Bcc:
-// field and is one argument of sendmail after "--".
+// (the milter host's submitter): local@domain, the local part a dot-atom (RFC 5322 atext and bytes
+// from 0x80 up, as an SMTPUTF8 mailbox holds them), the domain a dot-atom of letters, digits, '-',
+// '_' and bytes from 0x80 up, or an address literal of letters, digits, '.', ':' and '-' in
+// brackets; at most maxSendableAddress bytes and never beginning with '-' (sendmail would read an
+// option).  Such an address reads back as itself in a To: or Bcc: field and is one argument of
+// sendmail after "--".
 constexpr size_t maxSendableAddress = 320;
 bool SendableAddress(std::string_view address);
 

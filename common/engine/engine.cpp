@@ -529,8 +529,7 @@ class itemCounter {
             // and every field it does not take as the schema's: unknown, of
             // another wire type, or an enum value it does not know (below).
             // A known enum value is a plain field of its message.
-            if ((field == nullptr || field->is_repeated() ||
-                 wireType != expectedWireType(field)) &&
+            if ((field == nullptr || field->is_repeated() || wireType != expectedWireType(field)) &&
                 ++count > limit_)
                 return false;
             uint64_t value = 0;
@@ -539,8 +538,7 @@ class itemCounter {
                     if (!varint(p, end, value)) return true;
                     if (field && !field->is_repeated() &&
                         field->type() == google::protobuf::FieldDescriptor::TYPE_ENUM &&
-                        field->enum_type()->FindValueByNumber(static_cast<int>(value)) ==
-                            nullptr &&
+                        field->enum_type()->FindValueByNumber(static_cast<int>(value)) == nullptr &&
                         ++count > limit_)
                         return false;
                     if (depth == 0 && field && field->name() == "serial") {

@@ -155,7 +155,8 @@ std::string WithoutEnvelopeFields(std::string_view block) {
         for (std::string_view name : dropped) {
             bool same = nameEnd == name.size();
             for (size_t k = 0; same && k < nameEnd; ++k)
-                same = (line[k] >= 'A' && line[k] <= 'Z' ? line[k] + ('a' - 'A') : line[k]) == name[k];
+                same =
+                    (line[k] >= 'A' && line[k] <= 'Z' ? line[k] + ('a' - 'A') : line[k]) == name[k];
             dropping = dropping || same;
         }
         if (!dropping) out.append(line);

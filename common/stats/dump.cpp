@@ -258,8 +258,8 @@ void statistics::ReadAt(time_t now) {
         twLock lock(mutex_);
         sectionName = section_ ? section_->Name() : nullptr;
     }
-    const cfgfItem* own = sectionName ? cfgfGetDictValue(tree.get(), sectionName, cfgfDictionary)
-                                      : nullptr;
+    const cfgfItem* own =
+        sectionName ? cfgfGetDictValue(tree.get(), sectionName, cfgfDictionary) : nullptr;
     const cfgfItem* sources = cfgfGetDictValue(tree.get(), "Sources", cfgfDictionary);
     const cfgfItem* targets = cfgfGetDictValue(tree.get(), "Targets", cfgfDictionary);
     twLock lock(mutex_);

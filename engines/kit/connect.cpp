@@ -74,7 +74,8 @@ Readiness WaitReady(int fd, short events, Clock::time_point deadline) {
         int timeout = -1;
         if (deadline != Clock::time_point::max()) {
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
             if (left <= 0) return Readiness::kTimeout;
             // Rounded up, so that the wait never ends just short of the deadline.
             timeout = static_cast<int>(std::min<long long>(left + 1, 60000));

@@ -4,7 +4,6 @@
 
 #include <pwd.h>
 
-
 #include "common/base/daemonlog.h"
 
 namespace engined {
@@ -32,15 +31,12 @@ std::vector<OptionRow> CommonOptionRows(CommonOptions& options) {
     std::vector<OptionRow> rows =
         SocketOptionRows(options.socket, {"PATH", "unix socket to listen on", nullptr, 0});
     for (OptionRow& row : std::vector<OptionRow>{
-             CheckedTextOption("allow-uid", "USER", "let only this user connect (repeatable)",
-                               [&access](const char* text, std::string& why) {
-                                   return access.AddUid(text, why);
-                               }),
-             CheckedTextOption("allow-gid", "GROUP",
-                               "let only members of this group connect (repeatable)",
-                               [&access](const char* text, std::string& why) {
-                                   return access.AddGid(text, why);
-                               }),
+             CheckedTextOption(
+                 "allow-uid", "USER", "let only this user connect (repeatable)",
+                 [&access](const char*text, std::string&why) { return access.AddUid(text, why); }),
+             CheckedTextOption(
+                 "allow-gid", "GROUP", "let only members of this group connect (repeatable)",
+                 [&access](const char*text, std::string&why) { return access.AddGid(text, why); }),
              NumberOption("max-connections", "N", "clients served at once", 2, 4096,
                           &access.maxConnections),
              NumberOption("max-per-user", "N",

@@ -7,8 +7,8 @@
 #ifndef TARNWICK_ENGINES_KIT_DAEMON_OPTIONS_H
 #define TARNWICK_ENGINES_KIT_DAEMON_OPTIONS_H
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 

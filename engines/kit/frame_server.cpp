@@ -308,9 +308,10 @@ bool FrameServer::SlotFree(const Peer& peer) {
     // one line a second and the count of the others.
     const time_t now = time(nullptr);
     if (now != lastRefusalLog_) {
-        Warn("refusing a connection of %s: %s (%u clients connected; %u more refused since the "
-             "last such line)",
-             peer.who.c_str(), why, all, refusedQuietly_);
+        Warn(
+            "refusing a connection of %s: %s (%u clients connected; %u more refused since the "
+            "last such line)",
+            peer.who.c_str(), why, all, refusedQuietly_);
         lastRefusalLog_ = now;
         refusedQuietly_ = 0;
     } else {

@@ -10,8 +10,8 @@
 // connects under looser permissions; each client's user and group are read
 // from the kernel (SO_PEERCRED), logged, and checked against the allow lists
 // of SocketAccess.  Limits: a frame
-// longer than SocketAccess::maxFrameBytes (at most maxFrameLength), a body the handler refuses, or a truncated frame
-// ends that connection with a log line; a frame's buffer grows with the bytes
+// longer than SocketAccess::maxFrameBytes (at most maxFrameLength), a body the handler refuses, or
+// a truncated frame ends that connection with a log line; a frame's buffer grows with the bytes
 // that have arrived, never to the announced length up front, and a frame
 // whose first byte has arrived must be whole within the frame timeout;
 // a connection quiet between frames is kept however long it stays quiet.
@@ -37,8 +37,8 @@
 #include <vector>
 
 #include "common/base/owners.h"
-#include "common/base/threads.h"
 #include "common/base/socket_access.h"
+#include "common/base/threads.h"
 #include "engines/kit/daemon_options.h"
 
 namespace google {
@@ -129,7 +129,9 @@ class FrameHandler {
 class FrameServer {
   public:
     FrameServer(SocketOptions socket, FrameHandler& handler, SocketAccess access = {})
-        : socket_(std::move(socket)), path_(socket_.path), handler_(handler),
+        : socket_(std::move(socket)),
+          path_(socket_.path),
+          handler_(handler),
           access_(std::move(access)) {}
     // Removes the socket file if this server created it.
     ~FrameServer();

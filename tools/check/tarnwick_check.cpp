@@ -230,8 +230,7 @@ std::string probeError(ql::ScanError error, const std::string& dir) {
         case ql::SE_PATH_NOT_ABSOLUTE:
             return "the scan engine refuses the paths of files in " + dir;
         default:
-            return "the scan engine cannot scan files in " + dir + ": " +
-                   ql::ScanError_Name(error);
+            return "the scan engine cannot scan files in " + dir + ": " + ql::ScanError_Name(error);
     }
 }
 
@@ -244,9 +243,10 @@ void probeScanEngine(const std::string& file, const std::string& socketPath) {
     const std::string dir = std::string(getcwd(cwd, sizeof cwd) ? cwd : ".") + "/" + tempDirName;
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        printf("Temp directory %s: not there (Tarnwick-AV makes it at start); the scan "
-               "engine's access to it is not checked\n",
-               dir.c_str());
+        printf(
+            "Temp directory %s: not there (Tarnwick-AV makes it at start); the scan "
+            "engine's access to it is not checked\n",
+            dir.c_str());
         return;
     }
     const std::string probe = dir + "/tarnwick-check-probe-" + std::to_string(getpid());
@@ -390,8 +390,8 @@ void checkMilterBase(const std::string& base) {
         } else if (!S_ISDIR(st.st_mode)) {
             problemAt(base, 0, std::string(name) + "/ is not a directory (a link or a file)");
         } else if (access(dir.c_str(), W_OK | X_OK) != 0) {
-            problemAt(base, 0, std::string(name) + "/ is not writable for this user: " +
-                                   strerror(errno));
+            problemAt(base, 0,
+                      std::string(name) + "/ is not writable for this user: " + strerror(errno));
         } else {
             ++usable;
         }

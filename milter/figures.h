@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/base/threads.h"
+#include "milter/settings.h"
 
 namespace milter {
 
@@ -48,7 +49,6 @@ enum class Generated { kSent, kFailed, kSetAside, kCount };
 
 class Figures {
   public:
-    static constexpr size_t kMaxFilters = 8;
     // Upper bounds of the answer time buckets, in milliseconds.
     static constexpr std::array<int, 12> kBucketsMs{5,   10,   25,   50,   100,   250,
                                                     500, 1000, 2500, 5000, 10000, 30000};

@@ -20,6 +20,9 @@ namespace {
 const std::string versionLine = std::string("tarnwick-milter ") + tarnwickVersion;
 const char* const kVersion = versionLine.c_str();
 
+// The --filter help below and docs/milter.md give the number.
+static_assert(kMaxFilters == 4, "the --filter help says at most 4");
+
 // Through the daemon log from the first line on, so that --syslog gets
 // the complaints about the command line too.
 bool Fail(const char* what, const char* detail) {
@@ -181,7 +184,8 @@ int ParseOptions(int argc, char** argv, HostOptions& o) {
     table.SetMaxOperands(0);
     table.SetComplaint([](const std::string& text) { daemonlog::Error("%s", text.c_str()); });
     ParseOrExit(table, argc, argv);
-    if (o.filters.size() > 4) return Fail("at most 4 filters", nullptr), 2;
+    if (o.filters.size() > kMaxFilters)
+        return Fail(("at most " + std::to_string(kMaxFilters) + " filters").c_str(), nullptr), 2;
     for (const std::string& name : o.host.onFailure.Named()) {
         bool known = false;
         for (const std::string& f : o.filters)

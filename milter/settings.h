@@ -4,6 +4,7 @@
 #ifndef TARNWICK_MILTER_SETTINGS_H
 #define TARNWICK_MILTER_SETTINGS_H
 
+#include <cstddef>
 #include <string>
 
 #include "milter/policy.h"
@@ -17,6 +18,10 @@ namespace milter {
 // message on or once it has taken longer than its usual refusal (a head
 // start of 5 ms to 2 s, head_start.h).
 enum class Order { Serial, Parallel, Staggered };
+
+// The most --filter options the host takes; the figures keep a row for
+// each.
+constexpr size_t kMaxFilters = 4;
 
 struct HostSettings {
     std::string baseDir;  // absolute; Queue/ lies under it

@@ -125,7 +125,7 @@ void FilterChild::Join() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool FilterChild::Hold(std::chrono::milliseconds bound) {
+bool FilterChild::HoldRequests(std::chrono::milliseconds bound) {
     if (!queue_.BeginHold()) return true;
     Wake();  // the supervisor queues the barrier
     return queue_.WaitHeld(Clock::now() + bound);

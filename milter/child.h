@@ -84,10 +84,10 @@ class FilterChild {
     void Join();
 
     // For the reload (milter/reload.h), from its own thread.
-    // Hold(): new request lines wait; returns once the process has read
+    // HoldRequests(): new request lines wait; returns once the process has read
     // every line written so far (an INTF sent behind them is answered),
     // at once when no process runs, false when the bound passes.
-    bool Hold(std::chrono::milliseconds bound);
+    bool HoldRequests(std::chrono::milliseconds bound);
     void Resume();
     // Queues an INTF, so the process reads a line and looks for its marker.
     void Nudge();

@@ -122,7 +122,7 @@ void HandMarker(Filters& filters, size_t which, const std::string& stamp,
     for (size_t i = 0; i < filters.Count(); ++i)
         if (i != which && DirectoryOf(filters.Child(i).Program()) == dir) held.push_back(i);
     for (size_t i : held)
-        if (!filters.Child(i).Hold(kHoldBound))
+        if (!filters.Child(i).HoldRequests(kHoldBound))
             Warn(
                 "reload: filter %s did not answer INTF in time; it may take the marker meant "
                 "for %s",

@@ -8,7 +8,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sysexits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "common/base/text.h"
 #include "milter/addrlist.h"
 #include "milter/figures.h"
+#include "milter/sendmail_run.h"
 #include "milter/smtp_submit.h"
 
 namespace milter {
@@ -37,28 +37,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kFirstRetryMs = 2000;
 constexpr int kMaxRetryMs = 15 * 60 * 1000;
-constexpr size_t kMaxSaid = 2000;
 
 bool IsSubName(const char* name) {
     size_t n = strlen(name);
     return n > 4 && name[0] != '.' && strcmp(name + n - 4, ".sub") == 0;
-}
-
-// sysexits: what no retry can mend.  Everything else (EX_TEMPFAIL,
-// EX_OSERR, EX_IOERR, EX_UNAVAILABLE, EX_CONFIG, a signal, a time-out...)
-// may pass once the MTA or its administrator has recovered.
-bool Permanent(int status) {
-    if (!WIFEXITED(status)) return false;
-    switch (WEXITSTATUS(status)) {
-        case EX_USAGE:
-        case EX_DATAERR:
-        case EX_NOINPUT:
-        case EX_NOUSER:
-        case EX_NOHOST:
-            return true;
-        default:
-            return false;
-    }
 }
 
 // The end of the header block in what was read: the offset just after the
@@ -337,26 +319,14 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
     }
     file.Reset();
 
-    std::vector<std::string> argv = sendmail_;
-    for (const char* a : {"-oi", "-f", "<>", "--"}) argv.emplace_back(a);
-    argv.insert(argv.end(), rcpts.addresses.begin(), rcpts.addresses.end());
-    auto started = Clock::now();
-    const pipedChild child = SpawnPiped(argv, std::string(), copy.Get(), true);
+    const SendmailRun run = RunSendmail(sendmail_, rcpts.addresses, copy.Get(), limitSec_);
     copy.Reset();
-    if (child.pid < 0) {
-        Error("submit: cannot run %s: %s", sendmail_[0].c_str(), strerror(errno));
+    if (!run.started) {
+        Error("submit: cannot run %s: %s", sendmail_[0].c_str(), strerror(run.error));
         return Outcome::kRetry;
     }
-    // What sendmail said, bounded: the log shows its start.
-    std::string said;
-    lineCollector lines(kMaxSaid, [&said](const std::string& line, bool) {
-        if (said.size() < kMaxSaid) said += (said.empty() ? "" : "\n") + line;
-    });
-    bool timedOut = false;
-    const int status =
-        CollectUntilEnd(child.pid, child.output.Get(), limitSec_ * 1000, lines, timedOut);
-    long ms = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+    const int status = run.status;
+    const long ms = run.ms;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         if (unlinkat(sendingFd_.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             Warn("submit: %s handed over but cannot be removed: %s", shown.c_str(),
@@ -367,14 +337,14 @@ Submitter::Outcome Submitter::HandOver(const std::string& name) {
         return Outcome::kDone;
     }
     HostFigures().Count(Generated::kFailed);
-    if (timedOut) {
+    if (run.timedOut) {
         Warn("submit: sendmail still running for %s after %d s; its process group was killed",
              shown.c_str(), limitSec_);
         return Outcome::kRetry;
     }
     Warn("submit: sendmail refused %s, %s: %s", shown.c_str(), DescribeStatus(status).c_str(),
-         EscapeControl(said, 500).c_str());
-    if (!Permanent(status)) return Outcome::kRetry;
+         EscapeControl(run.said, 500).c_str());
+    if (!PermanentSendmailFailure(status)) return Outcome::kRetry;
     SetAside(name, "sendmail refused it for good");
     return Outcome::kFailed;
 }

@@ -3,10 +3,10 @@
 // Entries live in reusable slots, found through a chained hash index on the
 // serial; within one chain entries keep the order they came in, so of two
 // requests with one serial the older is answered first.  A slot keeps the
-// capacity of its strings when it is freed: the main thread copies into
-// slots, and a take trades the slot's strings for the taker's (whose
-// buffers the slot keeps), so in steady running neither thread allocates or
-// frees for the list (which would cost the allocator a lock each time).
+// capacity of its strings when it is freed: the main thread fills slots and
+// the reader thread copies out of them, so in steady running neither thread
+// allocates for the list, and no memory changes threads (which costs the
+// allocator a lock each time).
 #include "common/engine/pending.h"
 
 #include <algorithm>
@@ -36,22 +36,6 @@ void copyItem(scanListItem& to, const scanListItem& from) {
     to.start = from.start;
     to.envLen = from.envLen;
     to.envelope.assign(from.envelope);
-    to.deadlineMs = from.deadlineMs;
-    to.held = from.held;
-}
-
-// For an entry leaving the list: its strings change places with the
-// caller's instead of being copied, and the slot, cleared next, keeps the
-// caller's old buffers for the next entry.
-void moveItemOut(scanListItem& to, scanListItem& from) {
-    to.id = from.id;
-    to.serial = from.serial;
-    to.token.swap(from.token);
-    to.msgPath.swap(from.msgPath);
-    to.scanPath.swap(from.scanPath);
-    to.start = from.start;
-    to.envLen = from.envLen;
-    to.envelope.swap(from.envelope);
     to.deadlineMs = from.deadlineMs;
     to.held = from.held;
 }
@@ -123,9 +107,9 @@ bool pendingRequests::takeLocked(int32_t serial, uint64_t id, scanListItem* out)
     if (chains_.empty()) return false;
     for (int32_t* link = &chains_[chainOf(serial)]; *link != none; link = &slots_[*link].next) {
         const int32_t at = *link;
-        scanListItem& item = slots_[at].item;
+        const scanListItem& item = slots_[at].item;
         if (item.serial != serial || (id != 0 && item.id != id)) continue;
-        moveItemOut(*out, item);
+        copyItem(*out, item);
         *link = slots_[at].next;
         if (!item.held) {
             // The engine is done with this serial: the next request of it

@@ -5,7 +5,7 @@
 // thread appends; the reader thread takes the oldest entry of a serial when
 // its reply arrives.  Lookups by serial use an index, so thousands of pending
 // requests behind a slow engine cost no linear scan.  The list keeps copies:
-// appending copies the caller's entry in, taking moves it out.
+// appending copies the caller's entry in, taking copies it out.
 #ifndef TARNWICK_COMMON_ENGINE_PENDING_H
 #define TARNWICK_COMMON_ENGINE_PENDING_H
 
@@ -49,9 +49,9 @@ class pendingRequests {
     // sent now; false when none.  ReleasedWaiting is the cheap look first.
     bool TakeReleased(scanListItem* out) EXCLUDES(mutex_);
     bool ReleasedWaiting() const { return releasedWaiting_.load(std::memory_order_relaxed); }
-    // Moves the oldest entry of serial into *out and frees it.  A caller
-    // may keep one `out` for all its calls: its strings go on with some
-    // capacity (a huge envelope's is given back at the next take).
+    // Copies the oldest entry of serial into *out and frees it.  A caller
+    // may keep one `out` for all its calls: its strings keep their capacity
+    // (a huge envelope's is given back at the next take).
     bool Take(int32_t serial, scanListItem* out) EXCLUDES(mutex_);
     bool TakeId(int32_t serial, uint64_t id, scanListItem* out) EXCLUDES(mutex_);
     std::vector<scanListItem> Snapshot() EXCLUDES(mutex_);  // oldest first

@@ -59,8 +59,9 @@ TEST(PendingRequests, LargeBacklogDrainsAndStartsAfresh) {
 }
 
 TEST(PendingRequests, OneOutReusedHoldsOnlyTheEntryTakenLast) {
-    // A take trades strings with `out`: what `out` held before must never
-    // come back, neither in `out` nor in an entry that reuses the slot.
+    // One `out` serves every take (the reader keeps one): what it held
+    // before must never come back, neither in it nor in an entry that
+    // reuses the slot.
     pendingRequests list;
     scanListItem out;
     scanListItem first = Entry(1, "1");

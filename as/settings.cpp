@@ -84,7 +84,7 @@ void CheckReportSections(const asSettings& next) {
 
 }  // namespace
 
-std::shared_ptr<const asSettings> AsSettings() {
+const std::shared_ptr<const asSettings>& AsSettings() {
     return ProgramSettings<asSettings>(asIdentity.statFileName);
 }
 

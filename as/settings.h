@@ -26,7 +26,7 @@ struct asSettings : commonSettings {
 // Its fixed texts (also for tarnwick-check, which has no programDesc of it).
 extern const processIdentity asIdentity;
 
-std::shared_ptr<const asSettings> AsSettings();
+const std::shared_ptr<const asSettings>& AsSettings();
 
 // Settings.
 void ReadAsSettings();

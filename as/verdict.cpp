@@ -116,7 +116,7 @@ void HandleSpamReport(ql::ServerMessage& message) {
         LogUnmatchedReply(message.serial());
         return;
     }
-    const auto settings = AsSettings();
+    const std::shared_ptr<const asSettings>& settings = AsSettings();
     int32_t score =
         static_cast<int32_t>(static_cast<uint64_t>(message.spam_report().score().score()));
     int value = RescaleScore(score);

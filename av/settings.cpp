@@ -154,7 +154,7 @@ void CheckConfigContents(const cfgfItem* conf) {
 
 }  // namespace
 
-std::shared_ptr<const avSettings> AvSettings() {
+const std::shared_ptr<const avSettings>& AvSettings() {
     return ProgramSettings<avSettings>(avIdentity.statFileName);
 }
 

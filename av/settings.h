@@ -34,7 +34,7 @@ struct avSettings : commonSettings {
 // Its fixed texts (also for tarnwick-check, which has no programDesc of it).
 extern const processIdentity avIdentity;
 
-std::shared_ptr<const avSettings> AvSettings();
+const std::shared_ptr<const avSettings>& AvSettings();
 
 // Settings.
 void ReadAvSettings();

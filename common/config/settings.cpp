@@ -35,28 +35,25 @@ uint64_t SettingsGeneration() {
     return settingsGeneration.load(std::memory_order_acquire);
 }
 
-std::shared_ptr<const commonSettings> CurrentSettings() {
+const std::shared_ptr<const commonSettings>& CurrentSettings() {
     // The cached reference keeps its snapshot alive, so what a thread took
     // stays valid even while a reload replaces it.
     thread_local uint64_t seen = 0;
     thread_local std::shared_ptr<const commonSettings> cached;
     const uint64_t now = SettingsGeneration();
-    if (now == seen) return cached;
-    {
-        twLock lock(settingsMutex);
-        if (settingsInForce) {
-            cached = settingsInForce;
-            // Read under the lock: a publication after it makes a newer
-            // count, and the next call looks again.
-            seen = settingsGeneration.load(std::memory_order_relaxed);
-            return cached;
-        }
+    if (now == seen && cached) return cached;
+    twLock lock(settingsMutex);
+    // Read under the lock: a publication after it makes a newer count, and
+    // the next call looks again.
+    seen = settingsGeneration.load(std::memory_order_relaxed);
+    if (settingsInForce) {
+        cached = settingsInForce;
+    } else {
+        auto defaults = std::make_shared<commonSettings>();
+        defaults->statDumpFileName = thisProcess->statFileName;
+        cached = std::move(defaults);
     }
-    cached.reset();
-    seen = 0;
-    auto defaults = std::make_shared<commonSettings>();
-    defaults->statDumpFileName = thisProcess->statFileName;
-    return defaults;
+    return cached;
 }
 
 void PublishSettings(std::shared_ptr<const commonSettings> next) {

@@ -82,7 +82,11 @@ struct commonSettings {
 // snapshot of built-in defaults of the base type (never null).  Each thread
 // keeps the last snapshot it took and goes to the lock only after a
 // publication, so the per-request and per-reply look costs no lock.
-std::shared_ptr<const commonSettings> CurrentSettings();
+// The result is that per-thread copy: a look through it takes no count on
+// the snapshot (an atomic both threads would bounce between them for every
+// message).  It changes only at this thread's own next call after a
+// publication; whoever must keep one snapshot across such calls copies it.
+const std::shared_ptr<const commonSettings>& CurrentSettings();
 // Counts publications; a thread that remembers the count it last saw knows
 // whether a snapshot it derived something from is still the one in force.
 uint64_t SettingsGeneration();
@@ -92,10 +96,11 @@ void PublishSettings(std::shared_ptr<const commonSettings> next);
 
 // The snapshot in force as a program's own settings type T, or T's built-in
 // defaults (naming the program's statistics file) while none of that type
-// is in force.  Cached per thread like CurrentSettings: the type check runs
-// once per publication, not once per call.
+// is in force.  Cached per thread like CurrentSettings, and like it the
+// result is the thread's copy: the type check runs once per publication,
+// not once per call.
 template <class T>
-std::shared_ptr<const T> ProgramSettings(const char* statFileName) {
+const std::shared_ptr<const T>& ProgramSettings(const char* statFileName) {
     static const std::shared_ptr<const T> defaults = [statFileName] {
         auto s = std::make_shared<T>();
         s->statDumpFileName = statFileName;

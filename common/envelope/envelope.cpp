@@ -55,10 +55,6 @@ bool IsLineEnd(char c) {
 
 }  // namespace
 
-bool IsEnvelopeLine(const char* data, size_t len) {
-    return len >= 2 && data[0] >= 'A' && data[0] <= 'Z' && data[1] == ' ';
-}
-
 int64_t EnvelopeLengthAV(const char* data, size_t len, bool complete) {
     const int64_t toEnd = complete ? static_cast<int64_t>(len) : envelopeNeedMore;
     if (len == 0) return complete ? 0 : envelopeNeedMore;

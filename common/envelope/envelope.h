@@ -24,7 +24,11 @@ int64_t EnvelopeLengthAV(const char* data, size_t len, bool complete);
 // first line is an envelope line.
 uint64_t EnvelopeLengthAS(const char* data, size_t len);
 
-bool IsEnvelopeLine(const char* data, size_t len);
+// An upper-case letter and a space; inline, as every line of every
+// envelope is asked this several times.
+inline bool IsEnvelopeLine(const char* data, size_t len) {
+    return len >= 2 && data[0] >= 'A' && data[0] <= 'Z' && data[1] == ' ';
+}
 
 // Receives the names of an envelope, in file order.  The text points into
 // the data and is not zero-terminated.

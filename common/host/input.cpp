@@ -28,9 +28,12 @@ bool lineReader::takeLine(std::string& line) {
     while (p < end) {
         // A run of ordinary bytes goes in at once.  A zero byte counts as no
         // input at all: like a carriage return it never enters a line.
-        size_t room = lineMax_ - line.size();
+        const size_t room = lineMax_ - line.size();
+        const char* const stop = static_cast<size_t>(end - p) > room ? p + room : end;
         const char* q = p;
-        while (q < end && *q != '\r' && *q != '\0' && static_cast<size_t>(q - p) < room) ++q;
+        // Bytes above the carriage return, nearly all, take one comparison.
+        while (q < stop && (static_cast<unsigned char>(*q) > '\r' || (*q != '\r' && *q != '\0')))
+            ++q;
         line.append(p, static_cast<size_t>(q - p));
         p = q;
         if (line.size() >= lineMax_) {

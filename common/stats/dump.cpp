@@ -140,12 +140,13 @@ void statistics::Dump(bool final) {
 }
 
 void statistics::DumpAt(bool final, time_t now) {
-    auto settings = CurrentSettings();
-    if (settings->statDumpInterval == 0) return;
+    // Asked after every request: the look goes through the thread's copy,
+    // and the snapshot is held only for a dump.
+    const int32_t interval = CurrentSettings()->statDumpInterval;
+    if (interval == 0) return;
     // A clock set back must not stop the dumps until it catches up again.
-    if (!final && now >= period.prevDumpTime &&
-        now - period.prevDumpTime <= settings->statDumpInterval)
-        return;
+    if (!final && now >= period.prevDumpTime && now - period.prevDumpTime <= interval) return;
+    const std::shared_ptr<const commonSettings> settings = CurrentSettings();
 
     DebugMsg("dumping the statistics data\n");
     if (period.prevReportTime == 0) period.prevReportTime = startupTime;

@@ -28,6 +28,7 @@ The modules from the ground up; each imports only modules above it here:
                 field for hand-built frames
   real_engines  EngineDaemon (quillon-clamd, quillon-spamd, quillon-rspamd), SpamdServer, RspamdServer,
                 FakeRspamd (a stand-in answering what each message asks for),
+                HangingPeer (a clamd or spamd that answers PING, hangs on work),
                 start_daemon, skip_without (a class needing the daemons)
   output        ProgramOutput: a program's output lines, the waits on
                 them, and holding the output to stop it at a chosen line
@@ -52,9 +53,9 @@ from .clock import FakeClock, date_text, faketime_library, utc_epoch
 from .engines import ENGINES, EngineProcess
 from .mail import (eicar, encrypted_zip, gtube, mail_text, mime_message, nested_zip, padded_message,
                    plain_message, queue_file, zip_of)
-from .real_engines import (DAEMONS, REAL_ENGINES, ClamdServer, EngineDaemon, FakeRspamd, RspamdServer, SpamdServer, clamav_test_db,
-                           daemon_missing, find_rspamd, find_spamd, free_tcp_port, rspamd_missing,
-                           skip_without, spamd_missing, start_daemon)
+from .real_engines import (DAEMONS, REAL_ENGINES, ClamdServer, EngineDaemon, FakeRspamd, HangingPeer, RspamdServer,
+                           SpamdServer, clamav_test_db, daemon_missing, find_rspamd, find_spamd, free_tcp_port,
+                           rspamd_missing, skip_without, spamd_missing, start_daemon)
 from .output import ProgramOutput
 from .scripted import (FrameClient, FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies,
                        scan_result, spam_rating, varint)

@@ -347,30 +347,43 @@ LogClean yes
             return 0
 
 
-class FakeRspamd:
-    """A stand-in for rspamd's normal worker on <directory>/fake-rspamd.sock
-    (address "unix:PATH"): /ping answers pong, and /checkv2 answers the
-    JSON a message asks for in its field `X-Rspamd-Says: JSON` (the plain
-    rating of HAM without one), so a test can have rspamd force any action
-    on any score.  requests: the bodies it was sent."""
+def _read_request(conn, end):
+    """One request off a stand-in's connection: its head up to `end` and,
+    when the head names a Content-length, that much body.  Returns (head,
+    body, whole); whole is False when the peer stopped sending first, and
+    head and body then hold what came."""
+    data = b""
+    while end not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return data, b"", False
+        data += chunk
+    head, body = data.split(end, 1)
+    length = re.search(rb"(?im)^Content-length: *(\d+)", head)
+    while length and len(body) < int(length.group(1)):
+        chunk = conn.recv(65536)
+        if not chunk:
+            return head, body, False
+        body += chunk
+    return head, body, True
 
-    HAM = '{"is_skipped":false,"score":1.0,"required_score":15,"action":"no action","symbols":{}}'
 
-    def __init__(self, directory):
-        self.socket_path = os.path.join(directory, "fake-rspamd.sock")
-        self.requests = []
+class _StandIn:
+    """A listener on a unix socket standing in for a daemon: one thread
+    accepts its connections and hands each to handle(conn), which owns it
+    from then on, until stop()."""
+
+    def __init__(self, socket_path, backlog=16):
+        self.socket_path = socket_path
+        self._backlog = backlog
         self._stop = threading.Event()
         self._listener = None
         self._thread = None
 
-    @property
-    def address(self):
-        return "unix:" + self.socket_path
-
     def start(self):
         self._listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self._listener.bind(self.socket_path)
-        self._listener.listen(16)
+        self._listener.listen(self._backlog)
         self._listener.settimeout(0.1)
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
@@ -382,35 +395,10 @@ class FakeRspamd:
                 conn = self._listener.accept()[0]
             except socket.timeout:
                 continue
-            with conn:
-                conn.settimeout(10)
-                try:
-                    self._answer(conn)
-                except OSError:
-                    pass
+            self.handle(conn)
 
-    def _answer(self, conn):
-        data = b""
-        while b"\r\n\r\n" not in data:
-            chunk = conn.recv(65536)
-            if not chunk:
-                return
-            data += chunk
-        head, body = data.split(b"\r\n\r\n", 1)
-        length = re.search(rb"(?im)^Content-Length: *(\d+)", head)
-        while length and len(body) < int(length.group(1)):
-            chunk = conn.recv(65536)
-            if not chunk:
-                return
-            body += chunk
-        if head.startswith(b"GET /ping"):
-            answer = b"pong\r\n"
-        else:
-            self.requests.append(body)
-            says = re.search(rb"(?m)^X-Rspamd-Says: *(.*?)\r?$", body)
-            answer = says.group(1) if says else self.HAM.encode()
-        conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n"
-                     % len(answer) + answer)
+    def handle(self, conn):
+        raise NotImplementedError
 
     def stop(self):
         self._stop.set()
@@ -420,6 +408,82 @@ class FakeRspamd:
             self._listener.close()
         if os.path.exists(self.socket_path):
             os.unlink(self.socket_path)
+
+
+class FakeRspamd(_StandIn):
+    """A stand-in for rspamd's normal worker on <directory>/fake-rspamd.sock
+    (address "unix:PATH"): /ping answers pong, and /checkv2 answers the
+    JSON a message asks for in its field `X-Rspamd-Says: JSON` (the plain
+    rating of HAM without one), so a test can have rspamd force any action
+    on any score.  requests: the bodies it was sent."""
+
+    HAM = '{"is_skipped":false,"score":1.0,"required_score":15,"action":"no action","symbols":{}}'
+
+    def __init__(self, directory):
+        super().__init__(os.path.join(directory, "fake-rspamd.sock"))
+        self.requests = []
+
+    @property
+    def address(self):
+        return "unix:" + self.socket_path
+
+    def handle(self, conn):
+        with conn:
+            conn.settimeout(10)
+            try:
+                self._answer(conn)
+            except OSError:
+                pass
+
+    def _answer(self, conn):
+        head, body, whole = _read_request(conn, b"\r\n\r\n")
+        if not whole:
+            return
+        if head.startswith(b"GET /ping"):
+            answer = b"pong\r\n"
+        else:
+            self.requests.append(body)
+            says = re.search(rb"(?m)^X-Rspamd-Says: *(.*?)\r?$", body)
+            answer = says.group(1) if says else self.HAM.encode()
+        conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n"
+                     % len(answer) + answer)
+
+
+class HangingPeer(_StandIn):
+    """A stand-in for a daemon an engine daemon hands its work to (clamd,
+    spamd) that answers its health check and hangs on the work, on
+    <directory>/<name>.sock.  Each connection carries one request, read as
+    _read_request does up to `end`: one whose head (what comes before `end`)
+    starts with `ping` gets `pong` and is closed (pong None: closed without
+    a word), its time (monotonic) kept in `pings`; one whose head starts
+    with `hold` is taken and never answered until stop() (hold None: none
+    is); anything else is hung up on."""
+
+    def __init__(self, directory, name, ping, pong, hold=b"", end=b"\0"):
+        super().__init__(os.path.join(directory, name + ".sock"), backlog=8)
+        self.pings = []
+        self._ping, self._pong, self._hold, self._end = ping, pong, hold, end
+        self._held = []
+
+    def handle(self, conn):
+        conn.settimeout(5)
+        try:
+            head, _, _ = _read_request(conn, self._end)
+            if head.startswith(self._ping):
+                self.pings.append(time.monotonic())
+                if self._pong is not None:
+                    conn.sendall(self._pong)
+            elif self._hold is not None and head.startswith(self._hold):
+                self._held.append(conn)
+                return
+        except OSError:
+            pass
+        conn.close()
+
+    def stop(self):
+        super().stop()
+        for conn in self._held:
+            conn.close()
 
 
 class EngineDaemon:

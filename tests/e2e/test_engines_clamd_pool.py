@@ -130,47 +130,6 @@ class ClamdPoolTest(unittest.TestCase):
             restart.join()
         wait_for_log(self.daemon, r"clamd tcp:127\.0\.0\.1:%d answers again" % self.port)
 
-    def hanging_clamd(self, name):
-        """A clamd stand-in on <tmp>/<name>.sock that takes every INSTREAM
-        and never answers it, answers PING with PONG and hangs up on
-        anything else.  Returns its socket path and the list of the times
-        its PINGs came."""
-        path = os.path.join(self.tmp, name + ".sock")
-        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        listener.bind(path)
-        listener.listen(8)
-        listener.settimeout(0.1)
-        pings, held, stop = [], [], threading.Event()
-
-        def serve():
-            while not stop.is_set():
-                try:
-                    conn = listener.accept()[0]
-                except socket.timeout:
-                    continue
-                conn.settimeout(5)
-                command = b""
-                while b"\0" not in command:
-                    chunk = conn.recv(64)
-                    if not chunk:
-                        break
-                    command += chunk
-                if command.startswith(b"zPING\0"):
-                    pings.append(time.monotonic())
-                    conn.sendall(b"PONG\0")
-                    conn.close()
-                elif command.startswith(b"zINSTREAM\0"):
-                    held.append(conn)
-                else:
-                    conn.close()
-        server = threading.Thread(target=serve)
-        server.start()
-        self.addCleanup(listener.close)
-        self.addCleanup(server.join)
-        self.addCleanup(lambda: [conn.close() for conn in held])
-        self.addCleanup(stop.set)
-        return path, pings
-
     def test_clamd_that_hangs_on_scans_is_paused_not_pinged(self):
         # A PING tells nothing of a clamd that takes scans and never
         # finishes them: it is left out for 1 s, then 2 s, then 4 s, its
@@ -178,7 +137,11 @@ class ClamdPoolTest(unittest.TestCase):
         if self.unix.proc is None or self.unix.proc.poll() is not None:
             self.unix.start(lambda: self.ping(self.unix))
             self.addCleanup(self.unix.stop)
-        path, pings = self.hanging_clamd("slow-clamd")
+        # Takes every INSTREAM and never answers it, answers PING, and hangs
+        # up on anything else.
+        slow = harness.HangingPeer(self.tmp, "slow-clamd", b"zPING", b"PONG\0", hold=b"zINSTREAM").start()
+        self.addCleanup(slow.stop)
+        path, pings = slow.socket_path, slow.pings
         daemon = harness.start_daemon(
             "quillon-clamd", self.tmp,
             ["--clamd", "unix:" + path, "--clamd", "unix:" + self.unix_path, "--clamd-timeout", "3",

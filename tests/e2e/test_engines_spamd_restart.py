@@ -225,37 +225,16 @@ class SpamdOperationsTest(samples.DaemonsTest):
     def hanging_spamd(self, name, pong, hang=True):
         """A spamd stand-in that takes every rating and never answers it
         (or, without hang, hangs up on it), and answers PING with PONG
-        (pong) or by hanging up.  Returns its socket path and the list of
-        the times its PINGs came."""
-        pings, held, stop = [], [], threading.Event()
-
-        def serve(listener):
-            listener.settimeout(0.1)
-            while not stop.is_set():
-                try:
-                    conn = listener.accept()[0]
-                except socket.timeout:
-                    continue
-                conn.settimeout(5)
-                request = self.read_request(conn)
-                if request.startswith(b"PING"):
-                    pings.append(time.monotonic())
-                    if pong:
-                        conn.sendall(b"SPAMD/1.5 0 PONG\r\n")
-                    conn.close()
-                elif hang:
-                    held.append(conn)
-                else:
-                    conn.close()
-        path = self.fake_spamd(name, serve)
-        self.addCleanup(lambda: [conn.close() for conn in held])
-        self.addCleanup(stop.set)
-        return path, pings
+        (pong) or by hanging up."""
+        peer = harness.HangingPeer(self.tmp, name, b"PING", b"SPAMD/1.5 0 PONG\r\n" if pong else None,
+                                   hold=b"" if hang else None, end=b"\r\n\r\n").start()
+        self.addCleanup(peer.stop)
+        return peer
 
     def test_spamd_that_never_finishes_a_rating_goes_away(self):
         # It answers PING, so only the rating's time-out can tell: the
         # rating goes to the other member in the time left, none fails.
-        path, _ = self.hanging_spamd("hanging-spamd", pong=True)
+        path = self.hanging_spamd("hanging-spamd", pong=True).socket_path
         daemon = self._start("hung", ["--spamd-socket", path, "--spamd-socket", self.spamd.socket_path,
                                       "--timeout", "6"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
@@ -272,7 +251,8 @@ class SpamdOperationsTest(samples.DaemonsTest):
     def test_away_spamd_probed_once_a_second(self):
         # It hangs up on every rating and on PING: away after the second
         # break, and asked again once a second, never more often.
-        path, pings = self.hanging_spamd("silent-spamd", pong=False, hang=False)
+        silent = self.hanging_spamd("silent-spamd", pong=False, hang=False)
+        path, pings = silent.socket_path, silent.pings
         daemon = self._start("silent", ["--spamd-socket", path, "--timeout", "5", "--reload-grace", "0"])
         client = harness.FrameClient(daemon.socket_path, ase.ServerMessage, timeout=30)
         try:
@@ -297,7 +277,8 @@ class SpamdOperationsTest(samples.DaemonsTest):
         # A PING tells nothing of a spamd that takes ratings and never
         # finishes them: it is left out for 1 s, then 2 s, then 4 s, its
         # messages rated by the other member, and never asked PING.
-        path, pings = self.hanging_spamd("slow-spamd", pong=True)
+        slow = self.hanging_spamd("slow-spamd", pong=True)
+        path, pings = slow.socket_path, slow.pings
         daemon = self._start("paused", ["--spamd-socket", path, "--spamd-socket", self.spamd.socket_path,
                                         "--timeout", "4"])
         paused = (r"warning: spamd at %s is away: spamd did not answer in time \(within \d+ ms\); "

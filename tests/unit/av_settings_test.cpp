@@ -214,6 +214,26 @@ TEST_F(AvSettingsTest, PostProcessAndStatisticsSettings) {
     EXPECT_EQ(AvSettings()->statDumpInterval, 0);
 }
 
+TEST_F(AvSettingsTest, ThreadsCopyIsTheSnapshotInForceFromItsNextLookOn) {
+    // Before any reading: defaults naming the statistics file, the same
+    // ones at every look rather than made anew each time.
+    const std::shared_ptr<const commonSettings>& mine = CurrentSettings();
+    ASSERT_NE(mine, nullptr);
+    const commonSettings* defaults = mine.get();
+    EXPECT_EQ(defaults->statDumpFileName, "statistics-av.dat");
+    EXPECT_EQ(CurrentSettings().get(), defaults);
+
+    EXPECT_EQ(Read(), "");
+    EXPECT_EQ(CurrentSettings().get(), static_cast<const commonSettings*>(AvSettings().get()));
+    EXPECT_NE(mine.get(), defaults);  // the thread's copy, now the published one
+    EXPECT_EQ(mine->fileName, dir_ + "/Tarnwick-AV.cfg");
+
+    PublishSettings(nullptr);
+    EXPECT_EQ(CurrentSettings()->fileName, "");
+    EXPECT_EQ(AvSettings()->fileName, "");
+    EXPECT_EQ(AvSettings()->statDumpFileName, "statistics-av.dat");
+}
+
 TEST_F(AvSettingsTest, SnapshotsStayValidAcrossReadings) {
     EXPECT_EQ(Read(), "");
     auto old = AvSettings();

@@ -1,5 +1,6 @@
 // The pending requests: one serial answered oldest first, the oldest entry
-// found after answers in any order, and a drained backlog starting afresh.
+// found after answers in any order, a drained backlog starting afresh, and
+// a reused `out` holding nothing of what it held before.
 #include "common/engine/pending.h"
 
 #include <gtest/gtest.h>
@@ -55,6 +56,43 @@ TEST(PendingRequests, LargeBacklogDrainsAndStartsAfresh) {
     list.Append(Entry(5, "again"));
     ASSERT_TRUE(list.Oldest(&out));
     EXPECT_EQ(out.token, "again");
+}
+
+TEST(PendingRequests, OneOutReusedHoldsOnlyTheEntryTakenLast) {
+    // One `out` serves every take (the reader keeps one): what it held
+    // before must never come back, neither in it nor in an entry that
+    // reuses the slot.
+    pendingRequests list;
+    scanListItem out;
+    scanListItem first = Entry(1, "1");
+    first.msgPath = "queue/first";
+    first.scanPath = "/base/Temp/message_1.tmp";
+    first.envelope = std::string(4000, 'E');  // past what a slot keeps
+    first.envLen = first.envelope.size();
+    list.Append(first);
+    ASSERT_TRUE(list.Take(1, &out));
+    EXPECT_EQ(out.scanPath, first.scanPath);
+    EXPECT_EQ(out.envelope, first.envelope);
+
+    list.Append(Entry(2, "2"));
+    ASSERT_TRUE(list.Oldest(&out));
+    EXPECT_EQ(out.token, "2");
+    EXPECT_EQ(out.msgPath, "");
+    EXPECT_EQ(out.scanPath, "");
+    EXPECT_EQ(out.envelope, "");
+    out = first;  // a full `out` goes into the slot at the next take
+    ASSERT_TRUE(list.Take(2, &out));
+    EXPECT_EQ(out.token, "2");
+    EXPECT_EQ(out.msgPath, "");
+    EXPECT_EQ(out.scanPath, "");
+    EXPECT_EQ(out.envelope, "");
+    EXPECT_EQ(out.envLen, 0u);
+
+    list.Append(Entry(3, "3"));
+    ASSERT_TRUE(list.Take(3, &out));
+    EXPECT_EQ(out.token, "3");
+    EXPECT_EQ(out.msgPath, "");
+    EXPECT_EQ(out.envelope, "");
 }
 
 TEST(PendingRequests, OverdueTakenByDeadlineNotHeldBehindALaterOne) {

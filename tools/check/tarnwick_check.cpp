@@ -305,8 +305,8 @@ void splitPath(const std::string& path, std::string& dir, std::string& base) {
 // with the file's own name.
 template <class Settings>
 void checkSettings(const processIdentity& program, const std::string& path, void (*read)(),
-                   std::shared_ptr<const Settings> (*current)(), void (*show)(const Settings&),
-                   bool reportsLookedUp, bool scanEngine) {
+                   const std::shared_ptr<const Settings>& (*current)(),
+                   void (*show)(const Settings&), bool reportsLookedUp, bool scanEngine) {
     static processIdentity identity;  // thisProcess points here while reading
     std::string base;
     identity = program;

@@ -38,6 +38,9 @@ struct HostOptions {
     std::string figuresFile = kDefaultFigures;
     int figuresEverySec = 5;
     HostSettings host;
+    // --session-timeout: the longest the MTA may be silent in a session
+    // (the 7210 s milter filters have always given it).
+    int sessionTimeoutSec = 7210;
     bool debug = false;
 };
 

@@ -1,7 +1,7 @@
 // tarnwick-milter's command line: the options table, its --help text and
 // the checks across options (a filter named by --on-failure, the score
 // levels' filter and field).  Reads the filters' settings files; no
-// libmilter.
+// sockets.
 #ifndef TARNWICK_MILTER_HOST_OPTIONS_H
 #define TARNWICK_MILTER_HOST_OPTIONS_H
 

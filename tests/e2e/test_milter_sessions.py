@@ -54,6 +54,13 @@ class MilterSessionTest(unittest.TestCase):
             # A second message on the same connection.
             stages, end = peer.message(1, headers=(("Subject", " two"), ("X-A", " b")), connect=False)
             self.assertEqual(end[-1], (b"c", b""))
+            # A new connection over the same session (QUIT_NC) keeps what
+            # the negotiation settled: no replies before the end, the
+            # values' leading blank.
+            peer.send(milter_frame(b"K"))
+            stages, end = peer.message(1)
+            self.assertEqual(stages, [(b"c", b"")])
+            self.assertEqual([data.split(b"\0")[:2] for code, data in end if code == b"h"], spaced)
         finally:
             peer.close()
         # An MTA of the first protocol version takes a reply at every stage
@@ -70,7 +77,7 @@ class MilterSessionTest(unittest.TestCase):
         finally:
             peer.close()
         lines = self.rig.message_lines()
-        self.assertEqual(sum("queue=RAW1 from=<alice@example.org> to=<bob@example.net>" in l for l in lines), 3)
+        self.assertEqual(sum("queue=RAW1 from=<alice@example.org> to=<bob@example.net>" in l for l in lines), 4)
 
     def test_hostile_peers_end_their_own_session_only(self):
         queue = os.path.join(self.rig.base, "Queue")
@@ -126,11 +133,13 @@ class MilterSilentSessionTest(unittest.TestCase):
         try:
             peer = RawMilterPeer(rig, timeout=2 + 20)
             try:
-                peer.negotiate()
+                # The host's wait for the next command begins after it read
+                # the negotiation, so after this.
                 began = time.monotonic()
+                peer.negotiate()
                 self.assertTrue(peer.ended())
-                # Not at once: the host waited for the MTA's next command.
-                self.assertGreaterEqual(time.monotonic() - began, 1.5)
+                # Not at once: the host waited its 2 s for the MTA's next command.
+                self.assertGreaterEqual(time.monotonic() - began, 1.9)
             finally:
                 peer.close()
             rig.wait_log("session: the MTA sent nothing for 2 s; session ended")

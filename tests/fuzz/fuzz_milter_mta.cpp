@@ -39,7 +39,8 @@ std::vector<std::string> Cut(const std::string& input, size_t step, std::string&
             size_t args = 0;
             for (const std::string& a : c.args) args += a.size() + 1;
             FUZZ_CHECK(args + kFrameHead <= r.used + 1, "arguments beyond the frame");
-            if (c.code == kCmdHeader) FUZZ_CHECK(c.args.size() == 2 && !c.args[0].empty(), "header");
+            if (c.code == kCmdHeader)
+                FUZZ_CHECK(c.args.size() == 2 && !c.args[0].empty(), "header");
             if (c.code == kCmdMail || c.code == kCmdRcpt || c.code == kCmdHelo)
                 FUZZ_CHECK(!c.args.empty(), "no arguments");
             if (c.code == kCmdConnect) FUZZ_CHECK(c.args.size() == 1, "connect host");

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "common/base/daemonlog.h"
 
@@ -300,7 +301,18 @@ void MtaServer::AcceptLoop() {
             twLock lock(mu_);
             sessions_.insert(fd);
         }
-        std::thread([this, fd] { RunSession(fd); }).detach();
+        try {
+            std::thread([this, fd] { RunSession(fd); }).detach();
+        } catch (const std::system_error& e) {
+            // No thread to be had: this connection is refused, the next
+            // ones wait until a session ends.
+            Warn("session: no thread for a connection of the MTA: %s", e.what());
+            twLock lock(mu_);
+            sessions_.erase(fd);
+            close(fd);
+            changed_.WaitUntil(mu_,
+                               std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+        }
     }
 }
 

@@ -42,6 +42,13 @@ bool InetAddress(const std::string& spec, sockaddr_storage& a, socklen_t& len, s
     const size_t at = rest.find('@');
     const std::string port = rest.substr(0, at);
     std::string host = at == std::string::npos ? std::string() : rest.substr(at + 1);
+    // A number must be a port (getaddrinfo would take 99999 for 34463); a
+    // name is a service of /etc/services.
+    if (port.empty() || (port.find_first_not_of("0123456789") == std::string::npos &&
+                         (port.size() > 5 || std::stoul(port) > 65535))) {
+        why = "no port in " + spec;
+        return false;
+    }
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     addrinfo hints{};

@@ -13,8 +13,9 @@ BUILD ?= build
 DEMO_DEPS = g++ cmake make pkg-config libprotobuf-dev protobuf-compiler python3
 # The engine daemons: quillon-clamd links libclamav, quillon-spamd asks the
 # spamd of Debian's package of that name, quillon-rspamd reads rspamd's JSON
-# with nlohmann-json (headers only); tarnwick-milter links libmilter.
-ENGINE_DEPS = libclamav-dev libsystemd-dev spamd libmilter-dev nlohmann-json3-dev
+# with nlohmann-json (headers only); tarnwick-milter speaks the milter
+# protocol itself and links libsystemd only.
+ENGINE_DEPS = libclamav-dev libsystemd-dev spamd nlohmann-json3-dev
 # The test suite on top: GoogleTest, the generated Python classes, the clock
 # under libfaketime, the sanitizer and fuzzer builds, the exporter's parser
 # and picture, the package check, the milter host's client, a real Postfix,

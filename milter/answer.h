@@ -71,7 +71,7 @@ constexpr size_t kMaxReplyLines = 16;
 constexpr size_t kMaxReplyLine = 400;
 std::vector<std::string> ReplyLines(const std::string& decoded, const char* fallback);
 
-// A reply line as libmilter takes it: the MTA reads the text as a format,
+// A reply line as the MTA takes it: it reads the text as a format,
 // so each "%" is doubled to stand for itself.
 std::string MilterReplyText(const std::string& line);
 

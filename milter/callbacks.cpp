@@ -1,18 +1,13 @@
 #include "milter/callbacks.h"
 
-#include <arpa/inet.h>
-#include <libmilter/mfapi.h>
-#include <netinet/in.h>
-
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "common/base/daemonlog.h"
 #include "common/base/text.h"
+#include "common/base/threads.h"
 #include "milter/address.h"
 #include "milter/decision.h"
 #include "milter/figures.h"
@@ -35,11 +30,34 @@ const HostSettings* settings = nullptr;
 Filters* filters = nullptr;
 SitePolicy site;  // set before serving
 // End-of-message calls in progress, for the drain at shutdown.
-std::atomic<int> activeMessages{0};
+class ActiveMessages {
+  public:
+    void Enter() EXCLUDES(mu_) {
+        twLock lock(mu_);
+        ++count_;
+    }
+    void Leave() EXCLUDES(mu_) {
+        twLock lock(mu_);
+        --count_;
+        if (count_ == 0) none_.NotifyAll();
+    }
+    int WaitNone(Clock::time_point deadline) EXCLUDES(mu_) {
+        twLock lock(mu_);
+        while (count_ > 0 && none_.WaitUntil(mu_, deadline)) {
+        }
+        return count_;
+    }
+
+  private:
+    twMutex mu_;
+    twCondVar none_;
+    int count_ GUARDED_BY(mu_) = 0;
+};
+ActiveMessages activeMessages;
 
 struct ActiveMessage {
-    ActiveMessage() { ++activeMessages; }
-    ~ActiveMessage() { --activeMessages; }
+    ActiveMessage() { activeMessages.Enter(); }
+    ~ActiveMessage() { activeMessages.Leave(); }
 };
 
 struct Transaction {
@@ -54,40 +72,42 @@ struct Transaction {
 
 struct Connection {
     std::string clientName, clientAddress, helo;
+    // What the negotiation settled holds for the whole session, a new
+    // connection over it (QUIT_NC) included.
     bool leadingSpace = false;  // header values arrive and leave with their blank after the colon
     bool canChangeHeaders = false;
     bool canQuarantine = false;
-    // The stages at which the MTA takes no reply (SMFIP_NR_*, negotiated):
-    // every callback before the end of the message only collects.
-    unsigned long noReply = 0;
+    // The stages at which the MTA takes no reply (negotiated): every
+    // callback before the end of the message only collects.
+    uint32_t noReply = 0;
     std::unique_ptr<Transaction> tx;
 };
 
 // What a collecting callback answers: nothing where the MTA agreed to
 // wait for no reply, saving a round trip a header field.
-sfsistat Collected(const Connection* c, unsigned long stage) {
-    return (c->noReply & stage) ? SMFIS_NOREPLY : SMFIS_CONTINUE;
+MtaStatus Collected(const Connection& c, uint32_t stage) {
+    return (c.noReply & stage) ? MtaStatus::kNoReply : MtaStatus::kContinue;
 }
 
-std::string Macro(SMFICTX* ctx, const char* name) {
-    const char* v = smfi_getsymval(ctx, const_cast<char*>(name));
+const char* MacroValue(const MtaSession& s, const char* name) {
+    const std::string* v = s.Macro(name);
+    return v ? v->c_str() : nullptr;
+}
+
+std::string Macro(const MtaSession& s, const char* name) {
+    const char* v = MacroValue(s, name);
     return v ? v : "";
+}
+
+const char* FirstArgument(const std::vector<std::string>& args) {
+    return args.empty() ? "" : args[0].c_str();
 }
 
 // The address the MTA parsed ({mail_addr}, {rcpt_addr}), or the path the
 // client wrote where it sends none (MtaAddress, address.h).
-bool EnvelopeAddress(SMFICTX* ctx, const char* macro, char** argv, std::string& out) {
-    return MtaAddress(smfi_getsymval(ctx, const_cast<char*>(macro)), argv && argv[0] ? argv[0] : "",
-                      out);
-}
-
-Connection* Conn(SMFICTX* ctx) {
-    auto* c = static_cast<Connection*>(smfi_getpriv(ctx));
-    if (!c) {
-        c = new Connection;
-        smfi_setpriv(ctx, c);
-    }
-    return c;
+bool EnvelopeAddress(const MtaSession& s, const char* macro, const std::vector<std::string>& args,
+                     std::string& out) {
+    return MtaAddress(MacroValue(s, macro), FirstArgument(args), out);
 }
 
 // What goes above the message: the envelope (ended by its blank line) and
@@ -97,13 +117,13 @@ struct Head {
     std::string envelope, fields;
 };
 
-Head BuildHead(SMFICTX* ctx, const Connection& c, const Transaction& tx) {
+Head BuildHead(const MtaSession& s, const Connection& c, const Transaction& tx) {
     const std::string protocol = TraceProtocol(
-        Macro(ctx, "r"), !Macro(ctx, "{tls_version}").empty() || !Macro(ctx, "{cipher}").empty(),
-        !Macro(ctx, "{auth_authen}").empty());
+        Macro(s, "r"), !Macro(s, "{tls_version}").empty() || !Macro(s, "{cipher}").empty(),
+        !Macro(s, "{auth_authen}").empty());
     return {EnvelopeText(tx.env),
-            EnvelopeFields(tx.env) + ReceivedField(c.helo, tx.env, Macro(ctx, "j"), protocol,
-                                                   Macro(ctx, "i"), time(nullptr))};
+            EnvelopeFields(tx.env) + ReceivedField(c.helo, tx.env, Macro(s, "j"), protocol,
+                                                   Macro(s, "i"), time(nullptr))};
 }
 
 // Room for a queue id that the MTA makes known only later (Postfix's long
@@ -112,10 +132,10 @@ constexpr size_t kHeadSlack = 64;
 
 // Starts the queue file at the first piece of content, when the envelope
 // is complete.
-bool EnsureSpool(SMFICTX* ctx, const Connection& c, Transaction& tx) {
+bool EnsureSpool(const MtaSession& s, const Connection& c, Transaction& tx) {
     if (tx.spool.IsOpen() || tx.spoolFailed) return !tx.spoolFailed;
     tx.token = filters->NextToken();
-    const Head head = BuildHead(ctx, c, tx);
+    const Head head = BuildHead(s, c, tx);
     if (!tx.spool.Open(QueueDir(settings->baseDir), std::to_string(tx.token),
                        head.envelope.size() + head.fields.size() + kHeadSlack)) {
         tx.spoolFailed = true;
@@ -125,114 +145,13 @@ bool EnsureSpool(SMFICTX* ctx, const Connection& c, Transaction& tx) {
     return !tx.spoolFailed;
 }
 
-void Write(SMFICTX* ctx, const Connection& c, Transaction& tx, const char* data, size_t n) {
-    if (!EnsureSpool(ctx, c, tx)) return;
+void Write(const MtaSession& s, const Connection& c, Transaction& tx, const char* data, size_t n) {
+    if (!EnsureSpool(s, c, tx)) return;
     if (!tx.spool.Write(data, n)) {
         tx.spoolFailed = true;
         tx.spoolErrno = errno;
         Error("spool: write to queue file of request %ld failed: %s", tx.token, strerror(errno));
     }
-}
-
-sfsistat Negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long, unsigned long,
-                   unsigned long* pf0, unsigned long* pf1, unsigned long* pf2, unsigned long* pf3) {
-    Connection* c = Conn(ctx);
-    if (!(f0 & SMFIF_ADDHDRS)) {
-        Warn("session: the MTA does not allow adding header fields; refusing the connection");
-        return SMFIS_REJECT;
-    }
-    *pf0 = SMFIF_ADDHDRS | (f0 & SMFIF_CHGHDRS);
-    if (settings->policy.HoldsMessages()) *pf0 |= f0 & SMFIF_QUARANTINE;
-    c->canQuarantine = (*pf0 & SMFIF_QUARANTINE) != 0;
-    c->noReply = f1 & (SMFIP_NR_CONN | SMFIP_NR_HELO | SMFIP_NR_MAIL | SMFIP_NR_RCPT |
-                       SMFIP_NR_HDR | SMFIP_NR_EOH | SMFIP_NR_BODY);
-    *pf1 = (f1 & SMFIP_HDR_LEADSPC) | c->noReply;
-    *pf2 = *pf3 = 0;
-    c->leadingSpace = (*pf1 & SMFIP_HDR_LEADSPC) != 0;
-    c->canChangeHeaders = (f0 & SMFIF_CHGHDRS) != 0;
-    if (!c->canChangeHeaders && !settings->keepHeaderFields)
-        Warn(
-            "session: the MTA does not allow removing header fields; incoming fields named like "
-            "the filters' stay in the message");
-    return SMFIS_CONTINUE;
-}
-
-sfsistat OnConnect(SMFICTX* ctx, char* host, struct sockaddr* addr) {
-    Connection* c = Conn(ctx);
-    c->clientName = ClientName(host);
-    c->clientAddress.clear();
-    char text[INET6_ADDRSTRLEN] = "";
-    if (addr && addr->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(addr)->sin_addr, text,
-                  sizeof text);
-    else if (addr && addr->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6*>(addr)->sin6_addr, text,
-                  sizeof text);
-    c->clientAddress = text;
-    return Collected(c, SMFIP_NR_CONN);
-}
-
-sfsistat OnMailFrom(SMFICTX* ctx, char** argv) {
-    Connection* c = Conn(ctx);
-    c->tx = std::make_unique<Transaction>();
-    c->tx->header.known = filters->OwnFields().Get();
-    c->tx->env.clientName = c->clientName;
-    c->tx->env.clientAddress = c->clientAddress;
-    if (!EnvelopeAddress(ctx, "{mail_addr}", argv, c->tx->env.sender))
-        Warn("session: sender path %s not understood; taken as the null sender",
-             EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
-    return Collected(c, SMFIP_NR_MAIL);
-}
-
-sfsistat OnHelo(SMFICTX* ctx, char* name) {
-    Connection* c = Conn(ctx);
-    c->helo = HeloWord(name);
-    return Collected(c, SMFIP_NR_HELO);
-}
-
-sfsistat OnRcptTo(SMFICTX* ctx, char** argv) {
-    Connection* c = Conn(ctx);
-    if (!c->tx) return Collected(c, SMFIP_NR_RCPT);
-    std::string address;
-    if (!EnvelopeAddress(ctx, "{rcpt_addr}", argv, address) || address.empty()) {
-        Warn("session: recipient path %s not understood; left out",
-             EscapeControl(argv && argv[0] ? argv[0] : "", 300).c_str());
-        ++c->tx->droppedRecipients;
-    } else if (c->tx->env.recipients.size() < kMaxRecipients) {
-        c->tx->env.recipients.push_back(address);
-    } else {
-        ++c->tx->droppedRecipients;
-    }
-    return Collected(c, SMFIP_NR_RCPT);
-}
-
-sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
-    Connection* c = Conn(ctx);
-    if (!c->tx) return Collected(c, SMFIP_NR_HDR);
-    c->tx->header.Count(name ? name : "");
-    // The milter protocol carries header fields without line ends; they are
-    // written with line feeds (folds too), so the header block ends at the
-    // first line that is empty to every reader of the queue file.  The body
-    // keeps the line ends the MTA sends.
-    std::string line(name ? name : "");
-    line += c->leadingSpace ? ":" : ": ";
-    for (const char* p = value ? value : ""; *p; ++p)
-        if (*p != '\r') line += *p;
-    line += "\n";
-    Write(ctx, *c, *c->tx, line.data(), line.size());
-    return Collected(c, SMFIP_NR_HDR);
-}
-
-sfsistat OnEndOfHeaders(SMFICTX* ctx) {
-    Connection* c = Conn(ctx);
-    if (c->tx) Write(ctx, *c, *c->tx, "\n", 1);
-    return Collected(c, SMFIP_NR_EOH);
-}
-
-sfsistat OnBody(SMFICTX* ctx, unsigned char* chunk, size_t len) {
-    Connection* c = Conn(ctx);
-    if (c->tx) Write(ctx, *c, *c->tx, reinterpret_cast<const char*>(chunk), len);
-    return Collected(c, SMFIP_NR_BODY);
 }
 
 std::string Recipients(const Transaction& tx) {
@@ -247,28 +166,22 @@ std::string Recipients(const Transaction& tx) {
     return out;
 }
 
-void SetReply(SMFICTX* ctx, const char* code, const char* xcode,
+void SetReply(MtaSession& s, const char* code, const char* xcode,
               const std::vector<std::string>& lines) {
-    const char* l[kMaxReplyLines + 1] = {};
     std::vector<std::string> texts;
     for (size_t i = 0; i < lines.size() && i < kMaxReplyLines; ++i)
         texts.push_back(MilterReplyText(lines[i]));
-    for (size_t i = 0; i < texts.size(); ++i) l[i] = texts[i].c_str();
-    int rc = lines.size() == 1
-                 ? smfi_setreply(ctx, const_cast<char*>(code), const_cast<char*>(xcode),
-                                 const_cast<char*>(l[0]))
-                 : smfi_setmlreply(ctx, code, xcode, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7],
-                                   l[8], l[9], l[10], l[11], l[12], l[13], l[14], l[15], nullptr);
-    if (rc != MI_SUCCESS) Warn("session: the reply text was not accepted by libmilter");
+    if (!s.SetReply(code, xcode, texts))
+        Warn("session: the reply text was not accepted by libmilter");
 }
 
 // Last occurrence first, so the indexes still name the fields counted.
-void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
+void RemoveFields(MtaSession& s, const Removal& plan, const std::string& who) {
     int removed = 0;
     for (const auto& field : plan.fields) {
         const std::string& name = field.first;
         for (int index = field.second; index >= 1; --index) {
-            if (smfi_chgheader(ctx, const_cast<char*>(name.c_str()), index, nullptr) == MI_SUCCESS)
+            if (s.ChangeHeader(name, static_cast<uint32_t>(index), ""))
                 ++removed;
             else
                 Warn("message %s: incoming header %s could not be removed", who.c_str(),
@@ -284,9 +197,9 @@ void RemoveFields(SMFICTX* ctx, const Removal& plan, const std::string& who) {
 
 // Step one: the queue file made whole under its final name.  False when
 // it could not be (the MTA has been told to try again).
-bool CommitMessage(SMFICTX* ctx, const Connection& c, Transaction& tx, const std::string& who) {
-    EnsureSpool(ctx, c, tx);
-    const Head head = BuildHead(ctx, c, tx);
+bool CommitMessage(MtaSession& s, const Connection& c, Transaction& tx, const std::string& who) {
+    EnsureSpool(s, c, tx);
+    const Head head = BuildHead(s, c, tx);
     if (!tx.spoolFailed && tx.spool.Commit(head.envelope, head.fields)) {
         if (tx.spool.Rewritten())
             Debug("message %s: the head outgrew the room left for it; queue file written anew",
@@ -295,8 +208,7 @@ bool CommitMessage(SMFICTX* ctx, const Connection& c, Transaction& tx, const std
     }
     Error("message %s action=tempfail spool error: %s", who.c_str(),
           strerror(tx.spoolFailed ? tx.spoolErrno : errno));
-    smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
-                  const_cast<char*>("Local error while queueing the message for checks"));
+    s.SetReply("451", "4.3.0", {"Local error while queueing the message for checks"});
     return false;
 }
 
@@ -311,7 +223,7 @@ struct Asked {
 // and the message decided; the transaction (the queue file's owner) then
 // goes to the message table, which keeps it while a filter still reads the
 // file.
-Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction> tx,
+Asked AskFilters(MtaSession& s, const Connection& c, std::shared_ptr<Transaction> tx,
                  const std::string& queueId, Clock::time_point started) {
     Asked a;
     const int spam = site.filters.spamRating;
@@ -319,7 +231,7 @@ Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction>
     std::string untrusted;  // why the spam rating is not asked
     if (spam >= 0 &&
         (settings->policy.trustAuthenticated || !settings->policy.trustedNetworks.empty())) {
-        untrusted = settings->policy.TrustReason(Macro(ctx, "{auth_authen}"), c.clientAddress);
+        untrusted = settings->policy.TrustReason(Macro(s, "{auth_authen}"), c.clientAddress);
         if (!untrusted.empty()) {
             skip.assign(filters->Count(), false);
             skip[spam] = true;
@@ -329,7 +241,7 @@ Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction>
     const auto deadline = started + std::chrono::seconds(settings->timeoutSec);
     MessageFacts& f = a.facts;
     f.waited = m->Wait(
-        deadline, std::chrono::seconds(10), [ctx] { smfi_progress(ctx); },
+        deadline, std::chrono::seconds(10), [&s] { s.Progress(); },
         [&m](const std::vector<size_t>& which) { filters->Ask(*m, which); });
     f.outcome = m->Snapshot();
     f.canHold = c.canQuarantine;
@@ -349,8 +261,8 @@ Asked AskFilters(SMFICTX* ctx, const Connection& c, std::shared_ptr<Transaction>
 }
 
 // Step three: the decision as the milter reply and header changes.
-sfsistat ApplyDecision(SMFICTX* ctx, const Connection& c, const Decision& d,
-                       const std::string& who) {
+MtaStatus ApplyDecision(MtaSession& s, const Connection& c, const Decision& d,
+                        const std::string& who) {
     const Verdict& v = d.verdict;
     const Removal& plan = d.removal;
     if (d.forgedFields && !plan.uncounted.empty())
@@ -365,105 +277,190 @@ sfsistat ApplyDecision(SMFICTX* ctx, const Connection& c, const Decision& d,
             who.c_str(), plan.count, kMaxRemovals);
     switch (v.action) {
         case Action::Reject:
-            SetReply(ctx, "550", "5.7.1", v.reply);
-            return SMFIS_REJECT;
+            SetReply(s, "550", "5.7.1", v.reply);
+            return MtaStatus::kReject;
         case Action::Tempfail:
-            SetReply(ctx, "451", d.shuttingDown ? "4.3.2" : "4.7.1", v.reply);
-            return SMFIS_TEMPFAIL;
+            SetReply(s, "451", d.shuttingDown ? "4.3.2" : "4.7.1", v.reply);
+            return MtaStatus::kTempfail;
         case Action::Discard:
-            return SMFIS_DISCARD;
+            return MtaStatus::kDiscard;
         case Action::Accept:
             break;
     }
-    RemoveFields(ctx, plan, who);
+    RemoveFields(s, plan, who);
     for (const HeaderField& h : v.headers) {
         std::string value = h.second;
         if (!c.leadingSpace && !value.empty() && value[0] == ' ') value.erase(0, 1);
-        if (smfi_addheader(ctx, const_cast<char*>(h.first.c_str()),
-                           const_cast<char*>(value.c_str())) != MI_SUCCESS)
+        if (!s.AddHeader(h.first, value))
             Warn("message %s: header %s could not be added", who.c_str(),
                  EscapeControl(h.first, 80).c_str());
     }
-    return SMFIS_CONTINUE;
+    return MtaStatus::kContinue;
 }
 
 // A message let on goes to the MTA's hold queue.  (Where the MTA does not
 // allow holding, the policies were read without it: an infected message is
 // refused as its filter said.)  A hold that fails defers the message.
-sfsistat PutInHoldQueue(SMFICTX* ctx, Decision& d, const std::string& who) {
+MtaStatus PutInHoldQueue(MtaSession& s, Decision& d, const std::string& who) {
     const std::string reason = EscapeControl(d.policy.holdReason, 400);
-    if (smfi_quarantine(ctx, const_cast<char*>(reason.c_str())) == MI_SUCCESS)
-        return SMFIS_CONTINUE;
+    if (s.Quarantine(reason)) return MtaStatus::kContinue;
     Warn("message %s: the MTA did not take the hold (%s); deferred", who.c_str(), reason.c_str());
     HoldNotTaken(d);
-    smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
-                  const_cast<char*>("Message could not be held for review, try again later"));
-    return SMFIS_TEMPFAIL;
+    s.SetReply("451", "4.3.0", {"Message could not be held for review, try again later"});
+    return MtaStatus::kTempfail;
 }
 
-sfsistat OnEndOfMessage(SMFICTX* ctx) {
-    Connection* c = Conn(ctx);
-    if (!c->tx) {
-        // No envelope was seen, so nothing was checked: never let it through.
-        Warn("session: end of message without a transaction; action=tempfail");
-        smfi_setreply(ctx, const_cast<char*>("451"), const_cast<char*>("4.3.0"),
-                      const_cast<char*>("Message could not be checked, try again later"));
-        return SMFIS_TEMPFAIL;
+// One MTA session's callbacks.
+class HostSession : public SessionHandler {
+  public:
+    MtaStatus Negotiate(MtaSession&, uint32_t f0, uint32_t f1, uint32_t& pf0,
+                        uint32_t& pf1) override {
+        if (!(f0 & kActAddHeaders)) {
+            Warn("session: the MTA does not allow adding header fields; refusing the connection");
+            return MtaStatus::kEndSession;
+        }
+        pf0 = kActAddHeaders | (f0 & kActChangeHeaders);
+        if (settings->policy.HoldsMessages()) pf0 |= f0 & kActQuarantine;
+        c_.canQuarantine = (pf0 & kActQuarantine) != 0;
+        c_.noReply = f1 & (kNoReplyConnect | kNoReplyHelo | kNoReplyMail | kNoReplyRcpt |
+                           kNoReplyHeader | kNoReplyEoh | kNoReplyBody);
+        pf1 = (f1 & kProtoLeadingSpace) | c_.noReply;
+        c_.leadingSpace = (pf1 & kProtoLeadingSpace) != 0;
+        c_.canChangeHeaders = (f0 & kActChangeHeaders) != 0;
+        if (!c_.canChangeHeaders && !settings->keepHeaderFields)
+            Warn(
+                "session: the MTA does not allow removing header fields; incoming fields named "
+                "like the filters' stay in the message");
+        return MtaStatus::kContinue;
     }
-    ActiveMessage active;
-    // Shared: the message table keeps the queue file while a filter may
-    // still read it; this thread keeps its own hold until the reply.
-    std::shared_ptr<Transaction> tx(std::move(c->tx));
-    const auto started = Clock::now();
-    const char* qid = smfi_getsymval(ctx, const_cast<char*>("i"));
-    const std::string queueId = EscapeControl(qid ? qid : "-", 64);
-    const std::string who = "queue=" + queueId + " from=<" + EscapeControl(tx->env.sender, 200) +
-                            "> to=" + EscapeControl(Recipients(*tx), 600);
 
-    if (!CommitMessage(ctx, *c, *tx, who)) {
-        HostFigures().Count(Counted::kDeferredSpool);
-        return SMFIS_TEMPFAIL;
+    MtaStatus Connect(MtaSession&, const MtaCommand& connect) override {
+        c_.clientName = ClientName(FirstArgument(connect.args));
+        // The address as the MTA's own text of it: IPv4 and IPv6 only.
+        c_.clientAddress =
+            connect.family == '4' || connect.family == '6' ? connect.address : std::string();
+        return Collected(c_, kNoReplyConnect);
     }
-    Asked a = AskFilters(ctx, *c, tx, queueId, started);
-    Decision& d = a.decision;
-    sfsistat result = ApplyDecision(ctx, *c, d, who);
-    if (d.policy.hold) result = PutInHoldQueue(ctx, d, who);
-    HostFigures().Count(Classify(d));
 
-    const long ms = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
-    const Verdict& v = d.verdict;
-    Log("message %s request=%ld%s action=%s%s%s%s%s%s%s time=%ldms", who.c_str(), tx->token,
-        a.said.c_str(), d.policy.hold ? "hold" : ActionName(v.action),
-        d.policy.note.empty() ? "" : " (", EscapeControl(d.policy.note, 600).c_str(),
-        d.policy.note.empty() ? "" : ")", v.failed ? " (filter failure)" : "",
-        d.shuttingDown ? " (shutting down)" : "",
-        v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
-    return result;
-}
+    MtaStatus Mail(MtaSession& s, const std::vector<std::string>& args) override {
+        c_.tx = std::make_unique<Transaction>();
+        c_.tx->header.known = filters->OwnFields().Get();
+        c_.tx->env.clientName = c_.clientName;
+        c_.tx->env.clientAddress = c_.clientAddress;
+        if (!EnvelopeAddress(s, "{mail_addr}", args, c_.tx->env.sender))
+            Warn("session: sender path %s not understood; taken as the null sender",
+                 EscapeControl(FirstArgument(args), 300).c_str());
+        return Collected(c_, kNoReplyMail);
+    }
 
-sfsistat OnAbort(SMFICTX* ctx) {
-    Connection* c = Conn(ctx);
-    c->tx.reset();  // removes a half-written queue file
-    return SMFIS_CONTINUE;
-}
+    MtaStatus Helo(MtaSession&, const std::string& name) override {
+        c_.helo = HeloWord(name.c_str());
+        return Collected(c_, kNoReplyHelo);
+    }
 
-sfsistat OnClose(SMFICTX* ctx) {
-    delete static_cast<Connection*>(smfi_getpriv(ctx));
-    smfi_setpriv(ctx, nullptr);
-    return SMFIS_CONTINUE;
-}
+    MtaStatus Rcpt(MtaSession& s, const std::vector<std::string>& args) override {
+        if (!c_.tx) return Collected(c_, kNoReplyRcpt);
+        std::string address;
+        if (!EnvelopeAddress(s, "{rcpt_addr}", args, address) || address.empty()) {
+            Warn("session: recipient path %s not understood; left out",
+                 EscapeControl(FirstArgument(args), 300).c_str());
+            ++c_.tx->droppedRecipients;
+        } else if (c_.tx->env.recipients.size() < kMaxRecipients) {
+            c_.tx->env.recipients.push_back(address);
+        } else {
+            ++c_.tx->droppedRecipients;
+        }
+        return Collected(c_, kNoReplyRcpt);
+    }
+
+    MtaStatus Header(MtaSession& s, const std::string& name, const std::string& value) override {
+        if (!c_.tx) return Collected(c_, kNoReplyHeader);
+        c_.tx->header.Count(name);
+        // The milter protocol carries header fields without line ends; they
+        // are written with line feeds (folds too), so the header block ends
+        // at the first line that is empty to every reader of the queue file.
+        // The body keeps the line ends the MTA sends.
+        std::string line(name);
+        line += c_.leadingSpace ? ":" : ": ";
+        for (char ch : value)
+            if (ch != '\r') line += ch;
+        line += "\n";
+        Write(s, c_, *c_.tx, line.data(), line.size());
+        return Collected(c_, kNoReplyHeader);
+    }
+
+    MtaStatus EndOfHeaders(MtaSession& s) override {
+        if (c_.tx) Write(s, c_, *c_.tx, "\n", 1);
+        return Collected(c_, kNoReplyEoh);
+    }
+
+    MtaStatus Body(MtaSession& s, const std::string& chunk) override {
+        if (c_.tx) Write(s, c_, *c_.tx, chunk.data(), chunk.size());
+        return Collected(c_, kNoReplyBody);
+    }
+
+    MtaStatus EndOfMessage(MtaSession& s) override {
+        if (!c_.tx) {
+            // No envelope was seen, so nothing was checked: never let it through.
+            Warn("session: end of message without a transaction; action=tempfail");
+            s.SetReply("451", "4.3.0", {"Message could not be checked, try again later"});
+            return MtaStatus::kTempfail;
+        }
+        ActiveMessage active;
+        // Shared: the message table keeps the queue file while a filter may
+        // still read it; this thread keeps its own hold until the reply.
+        std::shared_ptr<Transaction> tx(std::move(c_.tx));
+        const auto started = Clock::now();
+        const char* qid = MacroValue(s, "i");
+        const std::string queueId = EscapeControl(qid ? qid : "-", 64);
+        const std::string who = "queue=" + queueId + " from=<" +
+                                EscapeControl(tx->env.sender, 200) +
+                                "> to=" + EscapeControl(Recipients(*tx), 600);
+
+        if (!CommitMessage(s, c_, *tx, who)) {
+            HostFigures().Count(Counted::kDeferredSpool);
+            return MtaStatus::kTempfail;
+        }
+        Asked a = AskFilters(s, c_, tx, queueId, started);
+        Decision& d = a.decision;
+        MtaStatus result = ApplyDecision(s, c_, d, who);
+        if (d.policy.hold) result = PutInHoldQueue(s, d, who);
+        HostFigures().Count(Classify(d));
+
+        const long ms = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+        const Verdict& v = d.verdict;
+        Log("message %s request=%ld%s action=%s%s%s%s%s%s%s time=%ldms", who.c_str(), tx->token,
+            a.said.c_str(), d.policy.hold ? "hold" : ActionName(v.action),
+            d.policy.note.empty() ? "" : " (", EscapeControl(d.policy.note, 600).c_str(),
+            d.policy.note.empty() ? "" : ")", v.failed ? " (filter failure)" : "",
+            d.shuttingDown ? " (shutting down)" : "",
+            v.skippedHeaders ? " (malformed header lines skipped)" : "", ms);
+        return result;
+    }
+
+    void Abort(MtaSession&) override {
+        c_.tx.reset();  // removes a half-written queue file
+    }
+
+    void Close(MtaSession&) override {
+        c_.tx.reset();
+        c_.clientName.clear();
+        c_.clientAddress.clear();
+        c_.helo.clear();
+    }
+
+  private:
+    Connection c_;
+};
 
 }  // namespace
 
 int DrainMessages(int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (activeMessages > 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return activeMessages;
+    return activeMessages.WaitNone(Clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
-bool RegisterMilter(const HostSettings& s, Filters& f) {
+MtaServer::Factory HostSessions(const HostSettings& s, Filters& f) {
     settings = &s;
     filters = &f;
     site.settings = s.policy;
@@ -471,23 +468,7 @@ bool RegisterMilter(const HostSettings& s, Filters& f) {
     site.onFailure.clear();
     for (size_t i = 0; i < f.Count(); ++i)
         site.onFailure.push_back(s.onFailure.For(f.Name(i), f.Role(i)));
-    static struct smfiDesc desc = {};
-    desc.xxfi_name = const_cast<char*>("tarnwick-milter");
-    desc.xxfi_version = SMFI_VERSION;
-    desc.xxfi_flags =
-        SMFIF_ADDHDRS | SMFIF_CHGHDRS | (s.policy.HoldsMessages() ? SMFIF_QUARANTINE : 0);
-    desc.xxfi_connect = OnConnect;
-    desc.xxfi_helo = OnHelo;
-    desc.xxfi_envfrom = OnMailFrom;
-    desc.xxfi_envrcpt = OnRcptTo;
-    desc.xxfi_header = OnHeader;
-    desc.xxfi_eoh = OnEndOfHeaders;
-    desc.xxfi_body = OnBody;
-    desc.xxfi_eom = OnEndOfMessage;
-    desc.xxfi_abort = OnAbort;
-    desc.xxfi_close = OnClose;
-    desc.xxfi_negotiate = Negotiate;
-    return smfi_register(desc) == MI_SUCCESS;
+    return [] { return std::unique_ptr<SessionHandler>(new HostSession); };
 }
 
 }  // namespace milter

@@ -1,10 +1,10 @@
-// The milter side: libmilter callbacks that spool each message while the
-// MTA hands it over, ask every filter at end of message and turn their
-// answers into the milter reply.  libmilter runs one thread per SMTP
-// connection; each callback touches only its connection's state, and the
-// wait for the filters blocks only that connection (keeping the MTA
-// patient with progress notes every 10 s) and ends as soon as the answer is
-// known; the queue file stays until the last filter is done with it.
+// The milter side: the callbacks of an MTA session (mta_server.h) that
+// spool each message while the MTA hands it over, ask every filter at end
+// of message and turn their answers into the milter reply.  Each session
+// runs on its own thread; each callback touches only its session's state,
+// and the wait for the filters blocks only that session (keeping the MTA
+// patient with progress notes every 10 s) and ends as soon as the answer
+// is known; the queue file stays until the last filter is done with it.
 //
 // The end of a message runs in three steps: commit (the queue file made
 // whole under its final name), ask (the filters, in the order of the
@@ -14,18 +14,19 @@
 #define TARNWICK_MILTER_CALLBACKS_H
 
 #include "milter/filters.h"
+#include "milter/mta_server.h"
 #include "milter/settings.h"
 
 namespace milter {
 
-// Registers the callbacks; settings and filters must outlive every
-// callback, which libmilter may still be running after smfi_main() returns.
-bool RegisterMilter(const HostSettings& settings, Filters& filters);
+// The sessions' handlers; settings and filters must outlive every
+// session.
+MtaServer::Factory HostSessions(const HostSettings& settings, Filters& filters);
 
-// After smfi_main() returned: waits up to timeoutMs for the messages whose
-// answers are being awaited, so they are answered before the filters stop
-// (Filters::AbandonAll() makes the rest answer with a temporary failure).
-// Returns how many are still waiting.
+// After the sessions were cut off: waits up to timeoutMs for the messages
+// whose answers are being awaited, so they are answered before the filters
+// stop (Filters::AbandonAll() makes the rest answer with a temporary
+// failure).  Returns how many are still waiting.
 int DrainMessages(int timeoutMs);
 
 }  // namespace milter

@@ -1,8 +1,8 @@
 // The one place a message is decided: from the answers that came, the
 // filters' roles and the site's policies to what the MTA is told, what is
 // held, which incoming fields go and how the figures count it.  The
-// libmilter adapter (callbacks.cpp) gathers the facts, calls DecideMessage
-// once and carries the decision out; nothing makes up an answer to steer
+// session callbacks (callbacks.cpp) gather the facts, call DecideMessage
+// once and carry the decision out; nothing makes up an answer to steer
 // it.  Pure: no I/O, no locks.
 //
 // In order: the answers merged (verdict.h), a filter skipped for a trusted

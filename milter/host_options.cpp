@@ -77,6 +77,10 @@ int ParseOptions(int argc, char** argv, HostOptions& o) {
                      "longer is killed and started again",
                      1, 86400, &o.host.timeoutSec)
             .Short('t'),
+        NumberOption("session-timeout", "SECONDS",
+                     "longest silence of the MTA within a session (while the host waits for "
+                     "its next command) before the host ends the session",
+                     1, 86400, &o.sessionTimeoutSec),
         TextOption("on-failure", "[PROGRAM=]WHAT",
                    "what a filter's failure or silence does: tempfail (451 4.7.1), accept or "
                    "reject; for every filter, or with PROGRAM= for the filter of that program "

@@ -1,7 +1,7 @@
 // tarnwick-milter's command line: the options table, its --help text and
 // the checks across options (a filter named by --on-failure, the score
 // levels' filter and field).  Reads the filters' settings files; no
-// libmilter.
+// sockets.
 #ifndef TARNWICK_MILTER_HOST_OPTIONS_H
 #define TARNWICK_MILTER_HOST_OPTIONS_H
 
@@ -38,6 +38,9 @@ struct HostOptions {
     std::string figuresFile = kDefaultFigures;
     int figuresEverySec = 5;
     HostSettings host;
+    // --session-timeout: the longest the MTA may be silent in a session
+    // (the 7210 s milter filters have always given it).
+    int sessionTimeoutSec = 7210;
     bool debug = false;
 };
 

@@ -1,9 +1,11 @@
-// The milter socket libmilter listens on: the one --socket names, made
-// with its group and mode, or the one the service manager holds, put in
-// the place of libmilter's own.  Beside the libmilter callbacks, outside
-// the host's core.
+// The milter socket the host listens on: the one --socket names (unix:PATH
+// or a bare path, inet:PORT@HOST, inet6:PORT@HOST), made with its group
+// and mode, or the one the service manager holds, used as it is.  Beside
+// the sessions, outside the host's core.
 #ifndef TARNWICK_MILTER_HOST_SOCKET_H
 #define TARNWICK_MILTER_HOST_SOCKET_H
+
+#include <sys/types.h>
 
 #include <string>
 
@@ -11,24 +13,25 @@
 
 namespace milter {
 
-// Listens on the socket.  A unix socket gets its group and mode before any
+struct ListeningSocket {
+    int fd = -1;
+    std::string path;  // a unix socket file this process made, removed at the stop
+    ino_t inode = 0;   // of that file, so that only that one is removed
+};
+
+// Listens on --socket.  A unix socket gets its group and mode before any
 // peer can connect (CreateSocketFile); its directory, when this makes it, is
 // 0750 with the same group, so the MTA can reach it and other local users
-// cannot.
-bool OpenSocket(const HostOptions& o);
+// cannot.  A socket file left by an earlier run is replaced.  False, logged,
+// when it cannot.
+bool OpenSocket(const HostOptions& o, ListeningSocket& out);
 
-// Serves on the listening socket the service manager holds (socket
-// activation), so that the socket and the connections waiting on it
-// outlive this process: a restart or an upgrade refuses nothing, the next
-// process takes the queue over.  libmilter opens its sockets itself and
-// takes none from outside, so it opens a stand-in of the same family (a
-// unix socket in a private directory of the base, or an ephemeral port on
-// loopback), and the inherited socket is put in its place under the same
-// descriptor number (dup2): libmilter then accepts on the inherited one.
-// The stand-in's path is not the real one, so libmilter's removal of its
-// socket file at the stop never touches the socket the MTA reaches.  Runs
-// before any other thread exists.
-bool TakeOverSocket(const HostOptions& o, int inherited, std::string& address);
+// Removes the socket file OpenSocket made, if it is still that one (a
+// next process may have made its own in its place).
+void RemoveSocketFile(const ListeningSocket& s);
+
+// The local address of a socket as --socket writes it.
+std::string SocketAddressText(int fd);
 
 }  // namespace milter
 

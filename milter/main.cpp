@@ -1,18 +1,16 @@
 // tarnwick-milter: plays the Velmora server's part for Tarnwick-AV and
 // Tarnwick-AS behind a milter socket, so Postfix or Sendmail can run them.
 // Start-up, serving and shutdown; the work lives in the modules.
-#include <libmilter/mfapi.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/base/daemonlog.h"
@@ -24,41 +22,36 @@
 #include "milter/host_options.h"
 #include "milter/host_socket.h"
 #include "milter/host_start.h"
-#include "milter/mta_sessions.h"
+#include "milter/mta_server.h"
 #include "milter/policy.h"
 #include "milter/reload.h"
 #include "milter/roles.h"
 #include "milter/spool.h"
 #include "milter/submitter.h"
 
-// libmilter's own start-up and shutdown race in its internal state (seen
-// by ThreadSanitizer in mi_closener and the worker pool); not ours to mend.
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libmilter.so\nmutex:libmilter.so\nrace:mi_closener\nmutex:mi_stop_milters\n"
-           "thread:mi_control_startup\n";
-}
-#endif
-
 namespace {
 
 // How long the stop may take, within systemd's TimeoutStopSec=90 of the
-// unit: libmilter notices the stop within about 5 s, the messages being
-// checked get up to kDrainMs for their answers (then a temporary failure),
-// the filters up to kQuitMs for their final reports; the hand-over of the
-// generated mail has the rest.
+// unit: the MTA's open sessions get up to kSessionsMs to end (a session
+// cut off would have its next message deferred; connections still waiting
+// on a socket the service manager holds are the next process's, and the
+// MTA gives each 30 s, Postfix's milter_command_timeout, for the first
+// reply), the messages being checked up to kDrainMs for their answers
+// (then a temporary failure), the filters up to kQuitMs for their final
+// reports; the hand-over of the generated mail has the rest.
+constexpr int kSessionsMs = 10 * 1000;
 constexpr int kDrainMs = 30 * 1000;
 constexpr int kQuitMs = 30 * 1000;
+// Sessions of the MTA at once, each a thread: above Postfix's default
+// process limit of 100 smtpd processes, each with its own session.
+// Further connections wait in the listening socket's backlog.
+constexpr size_t kMaxSessions = 512;
 
-// SIGHUP asks for a reload, SIGTERM and SIGINT for the stop.  libmilter's
-// signal thread takes them with sigwait() and would stop at once on any of
-// them, so the main thread alone keeps them unblocked, with handlers: the
-// kernel gives a process's signal to its main thread first when that
-// thread takes it, and smfi_main() runs on a thread of its own.  The stop
-// then turns new sessions away first, lets the open ones end, and only
-// then stops libmilter (smfi_stop).
+// SIGHUP asks for a reload, SIGTERM and SIGINT for the stop.  Every thread
+// but the main one keeps them blocked; the main thread takes them with
+// handlers that wake it through an eventfd.  The stop then turns new
+// sessions away first and lets the open ones end.
 int hupFd = -1;
-std::atomic<bool> served{false};
 std::atomic<bool> stopAsked{false};
 
 void OnHangup(int) {
@@ -86,8 +79,8 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
     daemonlog::SetDebug(o.debug);
 
-    // libmilter's signal thread takes these with sigwait(); every other
-    // thread, ours included, must keep them blocked.
+    // Blocked here, so that every thread started inherits the mask; the
+    // main thread alone takes them again once serving.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stopSignals, s);
@@ -112,8 +105,8 @@ int main(int argc, char** argv) {
     if (int removed = milter::ClearQueue(o.base))
         daemonlog::Log("start: removed %d queue file(s) of an earlier run", removed);
 
-    // Never destroyed: libmilter's threads may still be inside a callback
-    // when smfi_main() returns, and the process ends right after anyway.
+    // Never destroyed: a session cut off at the stop may still be inside a
+    // callback when the process ends.
     // Static, so that an early return leaves it reachable, not leaked.
     static milter::Filters& filters = *new milter::Filters(o.host);
     std::vector<std::string> filterArgs;
@@ -150,29 +143,15 @@ int main(int argc, char** argv) {
         if (p.trustAuthenticated)
             daemonlog::Log("start: mail of authenticated sessions is not rated");
     }
-    if (!milter::RegisterMilter(o.host, filters)) {
-        daemonlog::Error("start: libmilter does not take the callbacks");
-        return 1;
-    }
-    const std::set<int> before = milter::ListeningSockets();
+    milter::ListeningSocket listening;
     if (inherited >= 0) {
-        std::string address;
-        if (!milter::TakeOverSocket(o, inherited, address)) return 1;
+        listening.fd = inherited;
         daemonlog::Log("start: listening on %s, the socket the service manager holds",
-                       address.c_str());
-    } else if (smfi_setconn(const_cast<char*>(o.socket.path.c_str())) != MI_SUCCESS ||
-               !milter::OpenSocket(o)) {
+                       milter::SocketAddressText(inherited).c_str());
+    } else if (!milter::OpenSocket(o, listening)) {
         daemonlog::Error("start: cannot listen on %s", o.socket.path.c_str());
         return 1;
     }
-    // The sessions accepted on it are told by its address.
-    std::string listening;
-    int listenFd = -1;
-    for (int fd : milter::ListeningSockets())
-        if (!before.count(fd)) {
-            listening = milter::SocketAddressText(fd, true);
-            listenFd = fd;
-        }
     milter::Submitter submitter(o.base + "/Submitted", o.sendmail, o.sendmailTimeoutSec);
     if (!o.submitTo.empty()) submitter.UseSmtp(o.submitTarget, o.submitTo);
     if (!submitter.Start()) return 1;
@@ -199,12 +178,11 @@ int main(int argc, char** argv) {
     sigemptyset(&stop.sa_mask);
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
-    int rc = MI_FAILURE;
-    std::thread serving([&rc] {
-        rc = smfi_main();
-        served = true;
-        OnHangup(0);
-    });
+    // Never destroyed, as the filters: its sessions' threads end on their own.
+    static milter::MtaServer& server = *new milter::MtaServer(milter::HostSessions(o.host, filters),
+                                                              o.sessionTimeoutSec, kMaxSessions);
+    server.OnFailure(hupFd);
+    if (!server.Start(listening.fd)) return 1;
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
     NotifyServiceManager("READY=1");
@@ -213,23 +191,36 @@ int main(int argc, char** argv) {
     for (;;) {
         uint64_t count;
         if (read(hupFd, &count, sizeof count) < 0 && errno == EINTR) continue;
-        if (served || stopAsked) break;
+        if (server.Failed() || stopAsked) break;
         milter::ReloadFilters(filters, o.host, checker);
     }
     NotifyServiceManager("STOPPING=1");
-    if (!served && listenFd >= 0) milter::LetSessionsEnd(listenFd, listening, o.base);
-    smfi_stop();
-    serving.join();
+    // The connections not yet taken stay on a socket the service manager
+    // holds, for the next process; the open sessions may end first.
+    server.StopAccepting();
+    milter::RemoveSocketFile(listening);
+    const size_t atStop = server.OpenSessions();
+    daemonlog::Log("stop: no new sessions taken; %zu open one(s) may end first", atStop);
+    const size_t open = server.WaitSessions(std::chrono::steady_clock::now() +
+                                            std::chrono::milliseconds(kSessionsMs));
+    if (open > 0) {
+        daemonlog::Warn("stop: %zu session(s) of the MTA still open after %d s are cut off", open,
+                        kSessionsMs / 1000);
+        server.CutOff();
+    }
     if (int left = milter::DrainMessages(std::min(o.host.timeoutSec * 1000 + 1000, kDrainMs))) {
         daemonlog::Warn("stop: %d message(s) still waiting for answers get a temporary failure",
                         left);
         filters.AbandonAll();
         milter::DrainMessages(2000);
     }
+    // What is left of the sessions cut off ends with the answers it had.
+    server.WaitSessions(std::chrono::steady_clock::now() + std::chrono::milliseconds(2000));
+    server.ShutAll();
     daemonlog::Log("stop: stopping the filters");
     filters.StopAll(kQuitMs);
     submitter.Stop();
     figures.StopExport();
     daemonlog::Log("stop: finished");
-    return rc == MI_SUCCESS ? 0 : 1;
+    return server.Failed() ? 1 : 0;
 }

@@ -60,7 +60,8 @@ from .output import ProgramOutput
 from .scripted import (FrameClient, FrameConnection, FrameTooLong, ScriptedEngine, field, frame, scan_copies,
                        scan_result, spam_rating, varint)
 from .session import FilterSession
-from .milter import MilterRig, lua_message, milter_missing, milter_outcomes, real_engines_missing
+from .milter import (MilterRig, RawMilterPeer, lua_message, milter_frame, milter_missing, milter_outcomes,
+                     real_engines_missing, zstr)
 from .smtp import ScriptedSmtp, smtp_send, smtp_transaction
 from .postfix import PostfixInstance, milter_behind_postfix, postfix_missing
 from .settings import (RawValue, as_settings, av_settings, cfg_file, cfg_format, cfg_quote, default_settings,

@@ -237,6 +237,35 @@ Targets={
           "Scores={\"-1\"=4; \"101\"=5; \"7\"=(); \"8\"=-2;};\nSources=();\nTargets={\"x\"={}; \"y\"=2147483647; \"y\"=9;};\n")
 
 
+def milter_frame(code, data=b""):
+    return struct.pack(">I", len(data) + 1) + code + data
+
+
+def milter_mta():
+    """The MTA's side of milter sessions: Postfix's order, macros and all,
+    two messages over one connection, and broken frames."""
+    z = lambda s: s.encode("latin-1") + b"\0"
+    negotiate = milter_frame(b"O", struct.pack(">III", 6, 0x1ff, 0x1fffff))
+    connect = (milter_frame(b"D", b"C" + z("j") + z("mta.example.com") + z("{daemon_name}") + z("smtpd")) +
+               milter_frame(b"C", z("mx.example.org") + b"4" + struct.pack(">H", 25) + z("192.0.2.7")))
+    message = (milter_frame(b"D", b"M" + z("{mail_addr}") + z("alice@example.org") + z("i") + z("4XkQ1")) +
+               milter_frame(b"M", z("<Alice@example.org>") + z("SIZE=100")) +
+               milter_frame(b"D", b"R" + z("{rcpt_addr}") + z("bob@example.net")) +
+               milter_frame(b"R", z("<bob@example.net>")) + milter_frame(b"T") +
+               milter_frame(b"L", z("Subject") + z(" hello")) + milter_frame(b"L", z("From") + z(" <a@b>")) +
+               milter_frame(b"N") + milter_frame(b"B", b"body\r\n.\r\n") +
+               milter_frame(b"D", b"E" + z("i") + z("4XkQ1")) + milter_frame(b"E"))
+    write("fuzz_milter_mta", "postfix_session", negotiate + connect +
+          milter_frame(b"H", z("helo.example.org")) + message + message + milter_frame(b"Q"))
+    write("fuzz_milter_mta", "kept_connection", negotiate + connect + message + milter_frame(b"K") +
+          milter_frame(b"C", z("[2001:db8::1]") + b"6" + struct.pack(">H", 587) + z("2001:DB8::1")) +
+          milter_frame(b"A") + milter_frame(b"U", z("VRFY x")) + milter_frame(b"Q"))
+    write("fuzz_milter_mta", "oversized", negotiate + struct.pack(">I", 0x10002) + b"B" + b"x" * 64)
+    write("fuzz_milter_mta", "truncated", negotiate + connect[:-3])
+    write("fuzz_milter_mta", "odd_arguments", negotiate + milter_frame(b"D", b"Z" + z("x")) +
+          milter_frame(b"C", z("h") + b"U") + milter_frame(b"L", z("X") + b"v") + milter_frame(b"X"))
+
+
 def main():
     if sys.argv[1:] == ["as"]:
         as_replies()
@@ -247,6 +276,7 @@ def main():
     whitelist()
     av_replies()
     stats()
+    milter_mta()
     subprocess.run([sys.executable, os.path.abspath(__file__), "as"], check=True)
 
 

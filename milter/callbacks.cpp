@@ -172,7 +172,7 @@ void SetReply(MtaSession& s, const char* code, const char* xcode,
     for (size_t i = 0; i < lines.size() && i < kMaxReplyLines; ++i)
         texts.push_back(MilterReplyText(lines[i]));
     if (!s.SetReply(code, xcode, texts))
-        Warn("session: the reply text was not accepted by libmilter");
+        Warn("session: the reply text does not fit an SMTP reply; the MTA gives its own");
 }
 
 // Last occurrence first, so the indexes still name the fields counted.

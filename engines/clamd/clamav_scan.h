@@ -17,7 +17,9 @@
 // engine's size, depth, file count and time limits are ScanSettings; a file
 // that hits one (with alertExceedsMax) or holds an encrypted archive or
 // document (with alertEncrypted) is reported with a Heuristics.* finding,
-// never as clean.
+// never as clean; so is none during which libclamav reported an error (a
+// part it could not write to ScanSettings::tempDir) unless it found a
+// match.
 #ifndef TARNWICK_ENGINES_CLAMD_CLAMAV_SCAN_H
 #define TARNWICK_ENGINES_CLAMD_CLAMAV_SCAN_H
 

@@ -352,8 +352,9 @@ void ReadOptions(int argc, char** argv, Options& options) {
                      "long from the refusal before answering them with an error; 0: at once",
                      0, 60, &options.graceSeconds),
         TextOption("temp-dir", "DIR",
-                   "where libclamav writes the parts it unpacks (default: $TMPDIR or /tmp); "
-                   "it must exist and be the daemon's, or sticky; a tmpfs spares the disk",
+                   "where libclamav writes the parts it decodes (default: $TMPDIR or /tmp): an "
+                   "existing directory of the daemon's user or root that no other user may "
+                   "write to, or a sticky one; a tmpfs costs far less CPU time than a disk",
                    [&options](const char* text) {
                        std::string why;
                        bool tmpfs = false;

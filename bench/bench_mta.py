@@ -34,7 +34,12 @@ between
                  through (column "missed")
 
 Every side scans with the same signature database (engines/testdb); the
-spamd sides rate with one spamd.  The corpus: four synthetic messages
+spamd sides rate with one spamd.  libclamav writes each part of a mail it
+decodes to a temporary file: quillon-clamd's go to a tmpfs, as its unit
+puts them (--quillon-temp disk: the machine's /tmp), the peers' clamd's
+to its directory under the machine's /tmp, as Debian 12's clamd's go to
+its /tmp on disk (--peer-temp tmpfs: a tmpfs too, for a comparison of the
+same work).  The corpus: four synthetic messages
 (clean text, a newsletter, spam, an infected attachment), SpamAssassin's
 sample spam and ham, Python's email test data (libpython3.11-testsuite),
 and, the test virus attached to six of these real messages, one message in
@@ -92,7 +97,7 @@ and libpython3.11-testsuite.
 Run with sim/ on PYTHONPATH (make bench-mta sets it).
 
 Usage: bench_mta.py --bin BUILD/bin [--rounds N] [--count N] [--rspamd-count N]
-                    [--senders N]
+                    [--senders N] [--quillon-temp tmpfs|disk] [--peer-temp disk|tmpfs]
 """
 
 import argparse
@@ -103,6 +108,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -266,7 +272,7 @@ def machine_times():
 class Peers:
     """clamd + clamav-milter + spamass-milter in directory."""
 
-    def __init__(self, directory, spamd_socket):
+    def __init__(self, directory, spamd_socket, temp_dir=None):
         from harness import free_tcp_port as free_port, wait_until
         self.dir = directory
         self.clamd_sock = os.path.join(directory, "clamd.sock")
@@ -274,7 +280,7 @@ class Peers:
         with open(os.path.join(directory, "clamd.conf"), "w") as f:
             f.write("LocalSocket %s\nDatabaseDirectory %s\nForeground yes\nLogFile %s\nMaxThreads 8\n"
                     "TemporaryDirectory %s\n" % (self.clamd_sock, os.path.join(TOP, "engines", "testdb"),
-                                                 os.path.join(directory, "clamd.log"), directory))
+                                                 os.path.join(directory, "clamd.log"), temp_dir or directory))
         with open(os.path.join(directory, "clamav-milter.conf"), "w") as f:
             f.write("MilterSocket inet:%d@127.0.0.1\nClamdSocket unix:%s\nForeground yes\nOnInfected Reject\n"
                     "OnFail Defer\nAddHeader No\nLogFile %s\nMaxThreads 8\n"
@@ -558,6 +564,10 @@ def main():
                     help="messages per round of the rspamd sides, four times faster (2240)")
     ap.add_argument("--senders", type=int, default=8 * (os.cpu_count() or 1),
                     help="SMTP connections at once (8 per CPU: %(default)s here)")
+    ap.add_argument("--quillon-temp", choices=("tmpfs", "disk"), default="tmpfs",
+                    help="where quillon-clamd's libclamav writes its temporary files (tmpfs: as its unit)")
+    ap.add_argument("--peer-temp", choices=("disk", "tmpfs"), default="disk",
+                    help="where the peers' clamd writes them (disk: under /tmp, as Debian 12's clamd)")
     args = ap.parse_args()
     os.environ["TARNWICK_BIN"] = os.path.abspath(args.bin)
 
@@ -572,15 +582,25 @@ def main():
         print("bench-mta: " + why)
         return 1
 
+    # Private directories on the machine's tmpfs for the temporary files
+    # that go to one.
+    shm = []
+    if "tmpfs" in (args.quillon_temp, args.peer_temp):
+        if not os.path.isdir("/dev/shm"):
+            print("bench-mta: no tmpfs at /dev/shm for the temporary files")
+            return 1
+        shm = [tempfile.mkdtemp(prefix="tw-bench-mta-", dir="/dev/shm") for _ in range(2)]
+    quillon_temp = {"Tarnwick-AV": ["--temp-dir", shm[0]]} if args.quillon_temp == "tmpfs" else None
     port, rspamd_port = harness.free_tcp_port(), harness.free_tcp_port()
     whole_port, parts_port = harness.free_tcp_port(), harness.free_tcp_port()
     # clamav-milter mails nobody about a virus, nor does rspamd's milter:
     # neither does Tarnwick-AV here, so all sides do the same work.
     quiet = {"Tarnwick-AV": {"NotifyRecipients": "No"}}
-    rig = harness.MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port, replace=quiet)
+    rig = harness.MilterRig(engines="real", socket_spec="inet:%d@127.0.0.1" % port, replace=quiet,
+                            engine_args=quillon_temp)
     # Refusing at 90 is refusing at rspamd's reject threshold (engines/README.md).
     rrig = harness.MilterRig(engines="rspamd", socket_spec="inet:%d@127.0.0.1" % rspamd_port, replace=quiet,
-                             host_args=["--reject-score", "90"])
+                             host_args=["--reject-score", "90"], engine_args=quillon_temp)
     # Each connection sends one message many times over, the refused ones
     # too: Postfix would count every refusal as the client's error, slow
     # the session down after ten and end it after twenty.
@@ -597,7 +617,8 @@ def main():
         rig.start()
         rrig.start()
         os.makedirs(os.path.join(rig.root, "peers"))
-        peers = Peers(os.path.join(rig.root, "peers"), rig.spamd.socket_path)
+        peers = Peers(os.path.join(rig.root, "peers"), rig.spamd.socket_path,
+                      temp_dir=shm[1] if args.peer_temp == "tmpfs" else None)
         rwhole = harness.RspamdServer(os.path.join(rig.root, "rspamd-whole"), milter_port=whole_port,
                                       clamd_socket=peers.clamd_sock, scan_mime_parts=False).start()
         rparts = harness.RspamdServer(os.path.join(rig.root, "rspamd-parts"), milter_port=parts_port,
@@ -706,11 +727,14 @@ def main():
             peers.stop()
         rrig.cleanup()
         rig.cleanup()
+        for directory in shm:
+            shutil.rmtree(directory, ignore_errors=True)
 
     med = {name: {k: statistics.median(x[k] for x in rows) for k in rows[0]} for name, rows in results.items()}
     print()
     print("%d senders, %d CPUs, load at the end: %s" % (args.senders, os.cpu_count() or 1,
                                                         open("/proc/loadavg").read().strip()))
+    print("temporary files: quillon-clamd's on %s, the peers' clamd's on %s" % (args.quillon_temp, args.peer_temp))
     print("%-37s %8s %7s %7s %16s %10s %6s %5s %6s" % ("side (medians)", "msgs/s", "p50 ms", "p99 ms",
                                                        "cpu/msg (kernel)", "spamd/msg", "rated", "idle",
                                                        "missed"))

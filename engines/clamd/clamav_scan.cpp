@@ -4,15 +4,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -29,10 +32,18 @@ using daemonlog::Warn;
 
 namespace {
 
-// The matches of one scan, filled by the virus-found callback.
+// Lines of libclamav's messages logged per scan; a hostile file can make
+// it repeat one for every line of a part (each write that failed).
+constexpr unsigned maxLibraryLines = 5;
+
+// The matches of one scan, filled by the virus-found callback, and the
+// errors libclamav reported during it, by the message callback.
 struct ScanContext {
     std::vector<std::string> names;
     bool truncated = false;
+    bool libraryError = false;
+    bool writeFailed = false;  // the first error was a write (a full temporary directory)
+    unsigned messages = 0;     // warnings and errors, logged or not
 };
 
 extern "C" void OnVirusFound(int, const char* name, void* context) {
@@ -48,6 +59,26 @@ extern "C" void OnVirusFound(int, const char* name, void* context) {
         return;
     }
     scan->names.emplace_back(name);
+}
+
+// libclamav passes the scan's context to its message callback for the
+// messages of a scan, null for the others (loading, compiling).
+extern "C" void OnLibraryMessage(enum cl_msg severity, const char* fullmsg, const char* msg,
+                                 void* context) {
+    if (severity < CL_MSG_WARN || fullmsg == nullptr) return;
+    auto* scan = static_cast<ScanContext*>(context);
+    if (scan != nullptr) {
+        if (severity == CL_MSG_ERROR && !scan->libraryError) {
+            scan->libraryError = true;
+            scan->writeFailed = msg != nullptr && strcasestr(msg, "write") != nullptr;
+        }
+        if (++scan->messages > maxLibraryLines) return;
+    }
+    std::string text = fullmsg;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    daemonlog::LogAt(
+        severity == CL_MSG_ERROR ? daemonlog::Level::kError : daemonlog::Level::kWarning, "%s",
+        EscapeControl(text, 1024).c_str());
 }
 
 // The stamp and per-file counts come from the files themselves: only CVD
@@ -402,6 +433,16 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
         Warn("%s: more than %zu matches, the rest are not listed", EscapeControl(path, 512).c_str(),
              maxFindings);
     for (const std::string& name : scan.names) AddFinding(report, name);
+    if (scan.messages > maxLibraryLines)
+        Warn("%s: %u more messages of libclamav not logged", EscapeControl(path, 512).c_str(),
+             scan.messages - maxLibraryLines);
+    if (rc == CL_CLEAN && scan.libraryError) {
+        // Only a match settles a scan that went wrong on the way.
+        Warn("%s: not answered clean: libclamav failed on a part of it (see its error above)",
+             EscapeControl(path, 512).c_str());
+        report.set_error(scan.writeFailed ? ql::SE_WRITE_ERROR : ql::SE_ENGINE_ERROR);
+        return;
+    }
     if (rc != CL_CLEAN && rc != CL_VIRUS) {
         Warn("%s: scan failed: %s", EscapeControl(path, 512).c_str(), cl_strerror(rc));
         // A match already found settles the verdict; the error would only turn
@@ -454,6 +495,55 @@ std::string Normalise(const std::string& name) {
     return normal;
 }
 
+void RouteLibraryMessages() {
+    cl_set_clcb_msg(OnLibraryMessage);
+}
+
+std::string TempDirOf(const ScanSettings& settings) {
+    if (!settings.tempDir.empty()) return settings.tempDir;
+    const char* env = getenv("TMPDIR");
+    return env != nullptr && *env != '\0' ? env : "/tmp";
+}
+
+bool CheckTempDir(const std::string& dir, std::string& why, bool& tmpfs) {
+    tmpfs = false;
+    if (dir.empty() || dir[0] != '/') {
+        why = "must be an absolute path";
+        return false;
+    }
+    // The handle pins the directory that is checked; O_NOFOLLOW: a link in
+    // its place could lead anywhere, to another user's directory too.
+    UniqueFd handle(open(dir.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!handle.Valid() || fstat(handle.Get(), &st) != 0) {
+        why = strerror(errno);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        why = "a symbolic link: name the directory itself";
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        why = "not a directory";
+        return false;
+    }
+    if (st.st_uid != geteuid() && st.st_uid != 0) {
+        why = "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        why = "writable by other users without the sticky bit: they could move the scans' files";
+        return false;
+    }
+    if (faccessat(handle.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        why = std::string("the daemon cannot write there: ") + strerror(errno);
+        return false;
+    }
+    struct statfs fs;
+    tmpfs = fstatfs(handle.Get(), &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+    return true;
+}
+
 std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
                                                const ScanSettings& settings) {
     auto loaded = std::make_shared<LoadedEngine>();
@@ -476,6 +566,13 @@ std::shared_ptr<const LoadedEngine> LoadEngine(const std::string& dir,
         cl_error_t set = cl_engine_set_num(engine, limit.first, limit.second);
         if (set != CL_SUCCESS) {
             Error("cannot set a scan limit: %s", cl_strerror(set));
+            return nullptr;
+        }
+    }
+    if (!settings.tempDir.empty()) {
+        cl_error_t set = cl_engine_set_str(engine, CL_ENGINE_TMPDIR, settings.tempDir.c_str());
+        if (set != CL_SUCCESS) {
+            Error("cannot set the temporary directory: %s", cl_strerror(set));
             return nullptr;
         }
     }

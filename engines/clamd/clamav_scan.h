@@ -17,7 +17,9 @@
 // engine's size, depth, file count and time limits are ScanSettings; a file
 // that hits one (with alertExceedsMax) or holds an encrypted archive or
 // document (with alertEncrypted) is reported with a Heuristics.* finding,
-// never as clean.
+// never as clean; so is none during which libclamav reported an error (a
+// part it could not write to ScanSettings::tempDir) unless it found a
+// match.
 #ifndef TARNWICK_ENGINES_CLAMD_CLAMAV_SCAN_H
 #define TARNWICK_ENGINES_CLAMD_CLAMAV_SCAN_H
 
@@ -70,6 +72,9 @@ struct ScanSettings {
     // Scan on after the first match and list every signature (clamd's
     // AllMatchScanning); off, the first match ends the scan, as in clamd.
     bool allMatch = false;
+    // Where libclamav writes what it unpacks (clamd's TemporaryDirectory);
+    // empty: the library's own choice, $TMPDIR or /tmp.
+    std::string tempDir;
 };
 
 struct ClamEngineFree {
@@ -103,6 +108,27 @@ size_t HostFieldsLength(std::string_view head);
 bool NameUnder(const std::string& name, const std::vector<std::string>& dirs);
 // name with doubled and trailing slashes and "." components dropped.
 std::string Normalise(const std::string& name);
+
+// Sends libclamav's warnings and errors to the daemon's log (it would
+// write them to stderr itself, between the daemon's lines), and has an
+// error that libclamav reports in the middle of a scan fail that scan
+// unless it found a match: libclamav goes on past a part of a mail it
+// could not write to its temporary directory (one that is full) and
+// would answer clean without having looked at that part.  Call once,
+// before any thread starts.
+void RouteLibraryMessages();
+
+// The directory libclamav writes its temporary files in with settings.
+std::string TempDirOf(const ScanSettings& settings);
+
+// Whether dir may take libclamav's temporary files, the decoded parts of
+// the mail being scanned: an existing directory (its own name no link),
+// the daemon's user's or root's, writable by the daemon, and writable by
+// no other user but with the sticky bit (as /tmp), so that nobody else can
+// move or replace what the daemon puts there (libclamav makes a directory
+// of mode 0700 in it for each scan).  false with why set otherwise; tmpfs
+// tells whether it is a tmpfs, where the files of a scan never reach a disk.
+bool CheckTempDir(const std::string& dir, std::string& why, bool& tmpfs);
 
 // Loads and compiles the databases of dir (cl_init must have run) with the
 // limits of settings.  Logs and returns null when that fails or the

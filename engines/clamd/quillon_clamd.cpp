@@ -34,6 +34,7 @@
 #include "common/base/options.h"
 #include "common/base/readiness.h"
 #include "common/base/signals.h"
+#include "common/base/text.h"
 #include "common/base/threads.h"
 #include "common/base/version.h"
 #include "engines/clamd/clamav_scan.h"
@@ -74,17 +75,6 @@ struct Options : engined::CommonOptions {
     unsigned graceSeconds = 10;
     std::shared_ptr<engined::ClamdPool> pool;
 };
-
-// libclamav writes its warnings to stderr by itself; route them through our
-// log so that lines never interleave.
-extern "C" void OnLibraryMessage(enum cl_msg severity, const char* fullmsg, const char*, void*) {
-    if (severity < CL_MSG_WARN || fullmsg == nullptr) return;
-    std::string text = fullmsg;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    daemonlog::LogAt(
-        severity == CL_MSG_ERROR ? daemonlog::Level::kError : daemonlog::Level::kWarning, "%s",
-        text.c_str());
-}
 
 // Logs how old the loaded signatures are, with a warning past maxAgeDays:
 // an engine whose updates silently stopped still answers every scan.
@@ -361,6 +351,20 @@ void ReadOptions(int argc, char** argv, Options& options) {
                      "while every --clamd member refuses (a clamd restarting), hold scans this "
                      "long from the refusal before answering them with an error; 0: at once",
                      0, 60, &options.graceSeconds),
+        TextOption("temp-dir", "DIR",
+                   "where libclamav writes the parts it decodes (default: $TMPDIR or /tmp): an "
+                   "existing directory of the daemon's user or root that no other user may "
+                   "write to, or a sticky one; a tmpfs costs far less CPU time than a disk",
+                   [&options](const char* text) {
+                       std::string why;
+                       bool tmpfs = false;
+                       if (!engined::CheckTempDir(text, why, tmpfs)) {
+                           Error("--temp-dir %s: %s", text, why.c_str());
+                           return false;
+                       }
+                       options.scan.tempDir = text;
+                       return true;
+                   }),
         NumberOption("cache-size", "N",
                      "clean objects remembered so as not to scan them again (clamd: 65536; "
                      "each keeps about 64 bytes resident from the start)",
@@ -379,7 +383,7 @@ void ReadOptions(int argc, char** argv, Options& options) {
 
 int main(int argc, char** argv) {
     daemonlog::SetName("quillon-clamd");
-    cl_set_clcb_msg(OnLibraryMessage);
+    engined::RouteLibraryMessages();
     Options options;
     ReadOptions(argc, argv, options);
     if (options.socket.syslog) daemonlog::UseSyslog();
@@ -437,9 +441,22 @@ int main(int argc, char** argv) {
         scan.allowDirs.empty() ? "files anywhere may be scanned"
                                : "files only under the --allow-dir directories");
 
-    if (!options.pool)
+    if (!options.pool) {
         Log("%u workers, at most %u of them on files of 4M or more", options.workers,
             options.largeScans);
+        // Every part of a mail that libclamav decodes is a file of its own
+        // there, created and removed again within the scan: on a disk file
+        // system that is most of the daemon's time.
+        const std::string tempDir = engined::TempDirOf(scan);
+        std::string why;
+        bool tmpfs = false;
+        if (engined::CheckTempDir(tempDir, why, tmpfs)) {
+            Log("temporary files in %s (%s)", EscapeControl(tempDir, 512).c_str(),
+                tmpfs ? "a tmpfs" : "not a tmpfs: each part a scan decodes is created on disk");
+        } else {
+            Warn("temporary files in %s: %s", EscapeControl(tempDir, 512).c_str(), why.c_str());
+        }
+    }
     InstallSignalHandlers();
     ClamHandler handler(options, loaded);
     engined::FrameServer server(options.socket, handler, options.access);

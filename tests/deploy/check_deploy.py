@@ -218,7 +218,8 @@ def configure_postfix(root, milter_socket):
 def unit_settings(root, name):
     """The [Service] settings of an installed unit that starting it needs:
     ExecStart split into words (continuation lines joined), User, Group,
-    RuntimeDirectory with its mode, UMask, EnvironmentFile."""
+    RuntimeDirectory with its mode, TemporaryFileSystem, UMask,
+    EnvironmentFile."""
     for directory in ("/etc/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system"):
         path = root.file(os.path.join(directory, name))
         if os.path.exists(path):
@@ -313,6 +314,12 @@ class Services:
             for d in s["RuntimeDirectory"].split():
                 self.root.chroot(["install", "-d", "-m", s.get("RuntimeDirectoryMode", "0755"),
                                   "-o", user, "-g", group or user, "/run/" + d])
+        # A tmpfs of the unit's own stands here as a directory of root's
+        # with the mode its options give (systemd's default 0755).
+        for entry in s.get("TemporaryFileSystem", "").split():
+            path, _, options = entry.partition(":")
+            mode = re.search(r"(?:^|,)mode=([0-7]+)", options)
+            self.root.chroot(["install", "-d", "-m", mode.group(1) if mode else "0755", path])
         prefix = [shutil.which("chroot") or "/usr/sbin/chroot", self.root.path]
         if user != "root":
             prefix += ["setpriv", "--reuid", user, "--regid", group or user, "--init-groups", "--"]

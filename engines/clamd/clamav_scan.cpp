@@ -41,9 +41,11 @@ constexpr unsigned maxLibraryLines = 5;
 struct ScanContext {
     std::vector<std::string> names;
     bool truncated = false;
-    bool libraryError = false;
-    bool writeFailed = false;  // the first error was a write (a full temporary directory)
-    unsigned messages = 0;     // warnings and errors, logged or not
+    // An error of libclamav's own temporary files (a full or unwritable
+    // temporary directory): the part it could not write out was never
+    // scanned, though libclamav goes on as if it were empty.
+    bool writeFailed = false;
+    unsigned messages = 0;  // warnings and errors, logged or not
 };
 
 extern "C" void OnVirusFound(int, const char* name, void* context) {
@@ -68,10 +70,12 @@ extern "C" void OnLibraryMessage(enum cl_msg severity, const char* fullmsg, cons
     if (severity < CL_MSG_WARN || fullmsg == nullptr) return;
     auto* scan = static_cast<ScanContext*>(context);
     if (scan != nullptr) {
-        if (severity == CL_MSG_ERROR && !scan->libraryError) {
-            scan->libraryError = true;
-            scan->writeFailed = msg != nullptr && strcasestr(msg, "write") != nullptr;
-        }
+        // Other errors (a malformed file of the mail, say) leave the scan's
+        // answer as libclamav gives it, as clamd does: failing them would
+        // defer ordinary mail that merely carries a broken attachment.
+        if (severity == CL_MSG_ERROR && msg != nullptr &&
+            (strcasestr(msg, "write") != nullptr || strcasestr(msg, "temporary") != nullptr))
+            scan->writeFailed = true;
         if (++scan->messages > maxLibraryLines) return;
     }
     std::string text = fullmsg;
@@ -436,11 +440,13 @@ void ScanFile(const LoadedEngine& loaded, const ql::ScanFileRequest& request,
     if (scan.messages > maxLibraryLines)
         Warn("%s: %u more messages of libclamav not logged", EscapeControl(path, 512).c_str(),
              scan.messages - maxLibraryLines);
-    if (rc == CL_CLEAN && scan.libraryError) {
-        // Only a match settles a scan that went wrong on the way.
-        Warn("%s: not answered clean: libclamav failed on a part of it (see its error above)",
-             EscapeControl(path, 512).c_str());
-        report.set_error(scan.writeFailed ? ql::SE_WRITE_ERROR : ql::SE_ENGINE_ERROR);
+    if (rc == CL_CLEAN && scan.writeFailed) {
+        // Only a match settles a scan that could not write out a part.
+        Warn(
+            "%s: not answered clean: libclamav could not write a part of it to its temporary "
+            "directory (see its error above)",
+            EscapeControl(path, 512).c_str());
+        report.set_error(ql::SE_WRITE_ERROR);
         return;
     }
     if (rc != CL_CLEAN && rc != CL_VIRUS) {

@@ -124,7 +124,7 @@ class TempDirTest(samples.DaemonsTest):
         self.assertFalse(after.HasField("error"))
         # The failed scans removed their files: the next one has room.
         self.assertEqual((names(clean), clean.HasField("error")), ([], False))
-        wait_for_log(daemon, r"warning: %s: not answered clean: libclamav failed" % re.escape(paths[0]))
+        wait_for_log(daemon, r"warning: %s: not answered clean: libclamav could not write" % re.escape(paths[0]))
         wait_for_log(daemon, r"warning: %s: \d+ more messages of libclamav not logged" % re.escape(paths[0]))
         # One failed write per line of the part: the log gets the first five.
         lines = daemon.log_lines()

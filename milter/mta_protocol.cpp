@@ -46,15 +46,6 @@ DecodeResult Malformed(std::string why) {
     return r;
 }
 
-std::string CommandName(char code) {
-    char text[32];
-    if (code > 32 && code < 127)
-        snprintf(text, sizeof text, "'%c'", code);
-    else
-        snprintf(text, sizeof text, "0x%02x", static_cast<unsigned char>(code));
-    return text;
-}
-
 // CONNECT: host name, family, and (but for family 'U') the port and the
 // address, checked as libmilter checks them.
 bool DecodeConnect(const char* s, size_t l, MtaCommand& out, std::string& why) {
@@ -228,6 +219,15 @@ constexpr size_t kMaxReplyLineBytes = 980;
 constexpr size_t kMaxReplyLinesTaken = 32;
 
 }  // namespace
+
+std::string CommandName(char code) {
+    char text[32];
+    if (code > 32 && code < 127)
+        snprintf(text, sizeof text, "'%c'", code);
+    else
+        snprintf(text, sizeof text, "0x%02x", static_cast<unsigned char>(code));
+    return text;
+}
 
 uint32_t NoReplyFlagOf(char command) {
     switch (command) {

@@ -72,6 +72,9 @@ constexpr uint32_t kNoReplyAll = kNoReplyConnect | kNoReplyHelo | kNoReplyMail |
 constexpr uint32_t kProtoLeadingSpace = 0x100000;
 constexpr uint32_t kProtoInternal = 0x70000000;  // never taken from nor sent to the MTA
 
+// A command byte for a log line: 'M' where printable, 0x1b otherwise.
+std::string CommandName(char code);
+
 // The "no reply" flag of the stage a command opens, or 0.
 uint32_t NoReplyFlagOf(char command);
 

@@ -15,19 +15,6 @@ namespace milter {
 
 using daemonlog::Warn;
 
-namespace {
-
-std::string CommandText(char code) {
-    char text[16];
-    if (code > 32 && code < 127)
-        snprintf(text, sizeof text, "'%c'", code);
-    else
-        snprintf(text, sizeof text, "0x%02x", static_cast<unsigned char>(code));
-    return text;
-}
-
-}  // namespace
-
 bool MtaSession::SetReply(const std::string& code, const std::string& xcode,
                           const std::vector<std::string>& lines) {
     std::string text;
@@ -163,7 +150,7 @@ class MtaSessionRunner {
     bool Dispatch(const MtaCommand& c) {
         const CommandOrder::Step step = order_.Next(c.code);
         if (step == CommandOrder::Step::kOutOfOrder) {
-            Warn("session: the MTA sent command %s %s; session ended", CommandText(c.code).c_str(),
+            Warn("session: the MTA sent command %s %s; session ended", CommandName(c.code).c_str(),
                  order_.PhaseName());
             return false;
         }

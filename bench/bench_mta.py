@@ -411,15 +411,17 @@ def symbol_weights(symbols):
 
 def sunk_by_qid(mta, seen):
     """{queue id: relayed copy} of the sink's files not in seen (names,
-    updated), by Postfix's own Received: field."""
+    updated), by Postfix's own Received: field.  A file is seen only once
+    that field is read whole: the sink writes a copy as it comes, and one
+    read half-way is read again at the next look."""
     out = {}
     for name in sorted(os.listdir(mta.sink_dir)):
         if name not in seen:
-            seen.add(name)
             with open(os.path.join(mta.sink_dir, name), "rb") as f:
                 copy = f.read()
-            found = re.search(rb"by mta\.tarnwick\.test \(Postfix\) with E?SMTP id (\w+)", copy)
+            found = re.search(rb"by mta\.tarnwick\.test \(Postfix\) with E?SMTP id (\w+)[;\s]", copy)
             if found:
+                seen.add(name)
                 out[found.group(1).decode()] = copy
     return out
 

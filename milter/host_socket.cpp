@@ -30,15 +30,16 @@ std::string UnixPath(const std::string& address) {
 
 // inet:PORT@HOST or inet6:PORT@HOST (HOST a name, an address or [address];
 // none: every address) to a socket address.
-bool InetAddress(const std::string& spec, sockaddr_storage& a, socklen_t& len, std::string& why) {
-    const size_t colon = spec.find(':');
-    const std::string family = spec.substr(0, colon);
+bool InetAddress(const std::string& address, sockaddr_storage& a, socklen_t& len,
+                 std::string& why) {
+    const size_t colon = address.find(':');
+    const std::string family = address.substr(0, colon);
     if (family != "inet" && family != "inet6") {
         why = "unknown socket family " + family;
         return false;
     }
     const int af = family == "inet" ? AF_INET : AF_INET6;
-    std::string rest = spec.substr(colon + 1);
+    std::string rest = address.substr(colon + 1);
     const size_t at = rest.find('@');
     const std::string port = rest.substr(0, at);
     std::string host = at == std::string::npos ? std::string() : rest.substr(at + 1);
@@ -46,7 +47,7 @@ bool InetAddress(const std::string& spec, sockaddr_storage& a, socklen_t& len, s
     // name is a service of /etc/services.
     if (port.empty() || (port.find_first_not_of("0123456789") == std::string::npos &&
                          (port.size() > 5 || std::stoul(port) > 65535))) {
-        why = "no port in " + spec;
+        why = "no port in " + address;
         return false;
     }
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
@@ -58,7 +59,7 @@ bool InetAddress(const std::string& spec, sockaddr_storage& a, socklen_t& len, s
     addrinfo* found = nullptr;
     const int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found);
     if (rc != 0 || !found) {
-        why = "cannot resolve " + spec + ": " + gai_strerror(rc);
+        why = "cannot resolve " + address + ": " + gai_strerror(rc);
         return false;
     }
     memcpy(&a, found->ai_addr, found->ai_addrlen);

@@ -39,7 +39,9 @@ decodes to a temporary file: quillon-clamd's go to a tmpfs, as its unit
 puts them (--quillon-temp disk: the machine's /tmp), the peers' clamd's
 to its directory under the machine's /tmp, as Debian 12's clamd's go to
 its /tmp on disk (--peer-temp tmpfs: a tmpfs too, for a comparison of the
-same work).  The corpus: four synthetic messages
+same work).  The host's queue files go to a tmpfs mounted over its Queue/
+with the options of tarnwick-milter's unit (--queue disk: the base's
+directory on the machine's disk, as a host run without the unit has it).  The corpus: four synthetic messages
 (clean text, a newsletter, spam, an infected attachment), SpamAssassin's
 sample spam and ham, Python's email test data (libpython3.11-testsuite),
 and, the test virus attached to six of these real messages, one message in
@@ -98,6 +100,7 @@ Run with sim/ on PYTHONPATH (make bench-mta sets it).
 
 Usage: bench_mta.py --bin BUILD/bin [--rounds N] [--count N] [--rspamd-count N]
                     [--senders N] [--quillon-temp tmpfs|disk] [--peer-temp disk|tmpfs]
+                    [--queue tmpfs|disk]
 """
 
 import argparse
@@ -223,6 +226,18 @@ def corpus(directory):
             f.write(text)
         out.append((name, path, infected))
     return out
+
+
+def mount_queue(queue):
+    """A tmpfs over the host's Queue/, with the size and mode its unit gives
+    the one it mounts, owned by the user the bench runs the host as."""
+    with open(os.path.join(TOP, "milter", "tarnwick-milter.service")) as f:
+        options = re.search(r"mount -t tmpfs -o (\S+) tarnwick-queue", f.read()).group(1)
+    options = ",".join(o for o in options.split(",") if not o.startswith(("uid=", "gid=")))
+    os.makedirs(queue, mode=0o750, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "%s,uid=%d,gid=%d" % (options, os.getuid(), os.getgid()),
+                    "tarnwick-bench-queue", queue], check=True)
+    return queue
 
 
 def tree_pids(root_pids):
@@ -570,6 +585,8 @@ def main():
                     help="where quillon-clamd's libclamav writes its temporary files (tmpfs: as its unit)")
     ap.add_argument("--peer-temp", choices=("disk", "tmpfs"), default="disk",
                     help="where the peers' clamd writes them (disk: under /tmp, as Debian 12's clamd)")
+    ap.add_argument("--queue", choices=("tmpfs", "disk"), default="tmpfs",
+                    help="where the host's queue files go (tmpfs: as its unit)")
     args = ap.parse_args()
     os.environ["TARNWICK_BIN"] = os.path.abspath(args.bin)
 
@@ -615,7 +632,11 @@ def main():
     peers = rwhole = rparts = None
     modes = ("staggered", "serial", "parallel")
     results = {name: [] for name in SIDES}
+    queues = []
     try:
+        if args.queue == "tmpfs":
+            for r in (rig, rrig):
+                queues.append(mount_queue(os.path.join(r.base, "Queue")))
         rig.start()
         rrig.start()
         os.makedirs(os.path.join(rig.root, "peers"))
@@ -727,6 +748,10 @@ def main():
                 r.stop()
         if peers:
             peers.stop()
+        rrig.stop()
+        rig.stop()
+        for queue in queues:
+            subprocess.run(["umount", queue], check=False)
         rrig.cleanup()
         rig.cleanup()
         for directory in shm:
@@ -736,7 +761,8 @@ def main():
     print()
     print("%d senders, %d CPUs, load at the end: %s" % (args.senders, os.cpu_count() or 1,
                                                         open("/proc/loadavg").read().strip()))
-    print("temporary files: quillon-clamd's on %s, the peers' clamd's on %s" % (args.quillon_temp, args.peer_temp))
+    print("temporary files: quillon-clamd's on %s, the peers' clamd's on %s; the host's queue files on %s"
+          % (args.quillon_temp, args.peer_temp, args.queue))
     print("%-37s %8s %7s %7s %16s %10s %6s %5s %6s" % ("side (medians)", "msgs/s", "p50 ms", "p99 ms",
                                                        "cpu/msg (kernel)", "spamd/msg", "rated", "idle",
                                                        "missed"))

@@ -215,18 +215,28 @@ def configure_postfix(root, milter_socket):
     return milter
 
 
+def unit_path(root, name):
+    for directory in ("/etc/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system"):
+        path = root.file(os.path.join(directory, name))
+        if os.path.exists(path):
+            return path
+    raise SystemExit("unit %s is not installed" % name)
+
+
+def unit_lines(path, key):
+    """The values of key= in a unit file, continuation lines joined."""
+    with open(path) as f:
+        text = f.read().replace("\\\n", " ")
+    return [line.split("=", 1)[1].strip() for line in text.splitlines()
+            if line.startswith(key + "=")]
+
+
 def unit_settings(root, name):
     """The [Service] settings of an installed unit that starting it needs:
     ExecStart split into words (continuation lines joined), User, Group,
     RuntimeDirectory with its mode, TemporaryFileSystem, UMask,
-    EnvironmentFile."""
-    for directory in ("/etc/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system"):
-        path = root.file(os.path.join(directory, name))
-        if os.path.exists(path):
-            break
-    else:
-        raise SystemExit("unit %s is not installed" % name)
-    with open(path) as f:
+    EnvironmentFile; the last value of a key given more than once."""
+    with open(unit_path(root, name)) as f:
         text = f.read().replace("\\\n", " ")
     settings = {}
     for line in text.splitlines():
@@ -234,6 +244,14 @@ def unit_settings(root, name):
         if m:
             settings[m.group(1)] = m.group(2).strip()
     return settings
+
+
+def privileged(commands):
+    """The commands of a list of Exec lines that systemd runs with full
+    privileges (prefix +), each split into words, with whether its failure
+    counts (no prefix -)."""
+    return [(shlex.split(c.lstrip("-@+")), not c[:c.index("/")].count("-"))
+            for c in commands if "+" in c[:c.index("/")]]
 
 
 def expand(words, environment):
@@ -279,6 +297,7 @@ class Services:
         self.held = {}
         self.notify = {}
         self.notify_dir = "/run/check-deploy"
+        self.binds = {}
         os.makedirs(root.file(self.notify_dir), mode=0o755, exist_ok=True)
 
     def hold(self, name):
@@ -321,6 +340,17 @@ class Services:
             mode = re.search(r"(?:^|,)mode=([0-7]+)", options)
             self.root.chroot(["install", "-d", "-m", mode.group(1) if mode else "0755", path])
         prefix = [shutil.which("chroot") or "/usr/sbin/chroot", self.root.path]
+        # What the unit runs as root before the start (the queue's tmpfs);
+        # its BindPaths= are bound here in the root for the unit's life, in
+        # place of the mount namespace of its own that systemd gives it.
+        path = unit_path(self.root, name)
+        for command, checked in privileged(unit_lines(path, "ExecStartPre")):
+            run(prefix + command, check=checked)
+        self.binds[name] = []
+        for entry in " ".join(unit_lines(path, "BindPaths")).split():
+            source, _, target = entry.partition(":")
+            run(["mount", "--bind", self.root.file(source), self.root.file(target or source)])
+            self.binds[name].append(self.root.file(target or source))
         if user != "root":
             prefix += ["setpriv", "--reuid", user, "--regid", group or user, "--init-groups", "--"]
         log = open(self.root.file("/var/log/%s.log" % name), "ab")
@@ -395,6 +425,10 @@ class Services:
             pass
         if name in self.notify:
             self.notify.pop(name).close()
+        for target in reversed(self.binds.pop(name, [])):
+            run(["umount", target])
+        for command, checked in privileged(unit_lines(unit_path(self.root, name), "ExecStopPost")):
+            run([shutil.which("chroot") or "/usr/sbin/chroot", self.root.path] + command, check=checked)
         # As systemd, a death by the SIGTERM it sent counts as clean.
         if proc.returncode not in (0, -signal.SIGTERM):
             raise SystemExit("%s ended with %d:\n%s" % (name, proc.returncode, self.log(name)[-3000:]))

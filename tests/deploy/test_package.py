@@ -71,14 +71,6 @@ LINKS = {
 NOT_PULLED = ("python3-matplotlib", "exim4", "default-mta", "mail-transport-agent", "postfix")
 
 
-def unit_lines(path, key):
-    """The values of key= in a unit file, continuation lines joined."""
-    with open(path) as f:
-        text = f.read().replace("\\\n", " ")
-    return [line.split("=", 1)[1].strip() for line in text.splitlines()
-            if line.startswith(key + "=")]
-
-
 # The most systemd-analyze security may say of a unit the package installs.
 MAX_EXPOSURE = 2.5
 # Programs whose code calls what _FORTIFY_SOURCE checks (copies into
@@ -236,12 +228,12 @@ class PackageTest(unittest.TestCase):
         self.assertGreaterEqual(len(units), 4, units)
         for unit in units:
             with self.subTest(unit=os.path.basename(unit)):
-                for line in unit_lines(unit, "ExecStart"):
+                for line in check_deploy.unit_lines(unit, "ExecStart"):
                     self.assertTrue(os.access(tree + line.split()[0], os.X_OK), line)
                 # Settings a unit reads are the administrator's: conffiles.
-                for env_file in unit_lines(unit, "EnvironmentFile"):
+                for env_file in check_deploy.unit_lines(unit, "EnvironmentFile"):
                     self.assertIn(env_file.lstrip("-"), conffiles)
-                for doc in " ".join(unit_lines(unit, "Documentation")).split():
+                for doc in " ".join(check_deploy.unit_lines(unit, "Documentation")).split():
                     if doc.startswith("file:"):
                         self.assertTrue(os.path.isfile(tree + doc[5:]), doc)
                     elif doc.startswith("man:") and shutil.which("pandoc"):
@@ -409,7 +401,7 @@ class PackageTest(unittest.TestCase):
         unit_dir = os.path.join(tree, UNIT_DIR.lstrip("/"))
         sockets = glob.glob(os.path.join(unit_dir, "*.socket"))
         self.assertEqual([os.path.basename(u) for u in sockets], ["tarnwick-milter.socket"])
-        settings = {key: unit_lines(sockets[0], key)
+        settings = {key: check_deploy.unit_lines(sockets[0], key)
                     for key in ("ListenStream", "SocketUser", "SocketGroup", "SocketMode")}
         self.assertEqual(settings["SocketUser"] + settings["SocketGroup"], ["tarnwick", "postfix"])
         self.assertEqual(int(settings["SocketMode"][0], 8) & 0o007, 0, settings)
@@ -417,8 +409,8 @@ class PackageTest(unittest.TestCase):
             self.assertRegex(f.read(), r'(?m)^OPTIONS=".*--socket unix:%s[ "]'
                              % re.escape(settings["ListenStream"][0]))
         service = os.path.join(unit_dir, "tarnwick-milter.service")
-        self.assertIn("tarnwick-milter.socket", " ".join(unit_lines(service, "Requires")))
-        self.assertIn("tarnwick-milter.socket", " ".join(unit_lines(service, "After")))
+        self.assertIn("tarnwick-milter.socket", " ".join(check_deploy.unit_lines(service, "Requires")))
+        self.assertIn("tarnwick-milter.socket", " ".join(check_deploy.unit_lines(service, "After")))
         # The programs it installs are hardened.
         programs = elf_programs(os.path.join(tree, "usr/sbin")) + elf_programs(os.path.join(tree, "usr/lib/tarnwick"))
         self.assertGreaterEqual(len(programs), 6, programs)

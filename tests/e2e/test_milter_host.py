@@ -489,6 +489,37 @@ class MilterFiguresFileTest(unittest.TestCase):
 
 
 @unittest.skipIf(bool(WHY), WHY)
+@unittest.skipUnless(os.geteuid() == 0, "mounting the queue's tmpfs needs root")
+class MilterFullQueueTest(unittest.TestCase):
+    """Queue/ on a tmpfs of its own, as the unit has it, too small for one
+    message: that message is deferred, its part-written file does not stay
+    to fill the queue for the next one."""
+
+    def test_a_message_that_does_not_fit_is_deferred_and_takes_no_room(self):
+        rig = MilterRig(filters=("Tarnwick-AS",))
+        queue = os.path.join(rig.base, "Queue")
+        os.mkdir(queue, 0o750)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32k,nr_inodes=64,mode=0750",
+                        "tarnwick-test-queue", queue], check=True)
+        try:
+            rig.start()
+            big = "x" * 76 + "\r\n"
+            out = milter_outcomes(rig.run_lua(session(
+                mail("q1", body=big * 780,
+                     reply="451 4.3.0 Local error while queueing the message for checks"),
+                mail("q2"))))
+            self.assertTrue(out["q1"]["reply_matches"], out["q1"])
+            self.assertEqual(out["q2"]["headers"]["X-Junk-Score"], "  40 [XX]")
+            self.assertRegex(rig.log(), r"message queue=Qq1 .* action=tempfail spool error: "
+                                        r"No space left on device")
+            self.assertEqual(os.listdir(queue), [])
+        finally:
+            rig.stop()
+            subprocess.run(["umount", queue], check=False)
+            rig.cleanup()
+
+
+@unittest.skipIf(bool(WHY), WHY)
 class MilterSerialTest(unittest.TestCase):
     """--serial: Tarnwick-AS only sees what Tarnwick-AV let on."""
 

@@ -68,7 +68,8 @@ should be near 0).  Reported, as medians over the rounds of each side:
               the milter processes, their children and engine daemons
               (spamd apart on the spamd sides: it is shared, see
               spamd/msg), with its kernel part; each process's own share
-              follows the table.  On the rspamd sides rspamd's own
+              follows the table (tarnwick-milter's host its own threads,
+              each filter and engine with its children).  On the rspamd sides rspamd's own
               processes count in: rspamd's milter scans in its proxy, so
               there is no other way to compare; on rspamd-whole and
               rspamd-parts so does the peers' clamd it asks
@@ -271,6 +272,29 @@ def cpu_split(root_pids):
         except (OSError, IndexError, ValueError):
             pass
     return user / CLK, kernel / CLK
+
+
+def own_cpu(pid):
+    """(user, kernel) seconds of the process's own threads, without its
+    children."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) / CLK, int(fields[12]) / CLK
+    except (OSError, IndexError, ValueError):
+        return 0.0, 0.0
+
+
+def filter_pids(host_pid, name):
+    """The filter the host runs under that name, by its process name."""
+    for pid in tree_pids([host_pid]):
+        try:
+            with open("/proc/%d/comm" % pid) as f:
+                if f.read().strip() == name[:15]:
+                    return [pid]
+        except OSError:
+            pass
+    return []
 
 
 def cpu_seconds(root_pids):
@@ -650,26 +674,30 @@ def main():
         files = corpus(rig.root)
         reps = {name: max(1, (args.rspamd_count if name.startswith("rspamd") else args.count) // len(files))
                 for name in SIDES}
-        # The processes whose CPU time counts for each side, by part.
-        sides = {name: ("inet:127.0.0.1:%d" % port, {
-            "host+filters": lambda: [rig.proc.pid],
-            "quillon-clamd": lambda: [rig.engines["Tarnwick-AV"].pid],
-            "quillon-spamd": lambda: [rig.engines["Tarnwick-AS"].pid]}) for name in modes}
-        sides["peers"] = (peers.milters(), {"clamav-milter": lambda: [peers.clamav_milter.pid],
-                                            "clamd": lambda: [peers.clamd.pid],
-                                            "spamass-milter": lambda: [peers.spamass_milter.pid]})
-        sides["rspamd"] = ("inet:127.0.0.1:%d" % rspamd_port, {
-            "host+filters": lambda: [rrig.proc.pid],
-            "quillon-clamd": lambda: [rrig.engines["Tarnwick-AV"].pid],
-            "quillon-rspamd": lambda: [rrig.engines["Tarnwick-AS"].pid],
-            "rspamd": lambda: [rrig.rspamd.proc.pid]})
-        sides["rspamd-whole"] = ("inet:127.0.0.1:%d" % whole_port, {"rspamd": lambda: [rwhole.proc.pid],
-                                                                      "clamd": lambda: [peers.clamd.pid]})
-        sides["rspamd-parts"] = ("inet:127.0.0.1:%d" % parts_port, {"rspamd": lambda: [rparts.proc.pid],
-                                                                      "clamd": lambda: [peers.clamd.pid]})
+        # The processes whose CPU time counts for each side, by part: each
+        # a process with its descendants, the host its own threads alone.
+        def tree(pids):
+            return lambda: cpu_split(pids())
+
+        def tarnwick(r, engine):
+            return {"host": lambda: own_cpu(r.proc.pid),
+                    "Tarnwick-AV": tree(lambda: filter_pids(r.proc.pid, "Tarnwick-AV")),
+                    "Tarnwick-AS": tree(lambda: filter_pids(r.proc.pid, "Tarnwick-AS")),
+                    "quillon-clamd": tree(lambda: [r.engines["Tarnwick-AV"].pid]),
+                    engine: tree(lambda: [r.engines["Tarnwick-AS"].pid])}
+        sides = {name: ("inet:127.0.0.1:%d" % port, tarnwick(rig, "quillon-spamd")) for name in modes}
+        sides["peers"] = (peers.milters(), {"clamav-milter": tree(lambda: [peers.clamav_milter.pid]),
+                                            "clamd": tree(lambda: [peers.clamd.pid]),
+                                            "spamass-milter": tree(lambda: [peers.spamass_milter.pid])})
+        sides["rspamd"] = ("inet:127.0.0.1:%d" % rspamd_port, dict(
+            tarnwick(rrig, "quillon-rspamd"), rspamd=tree(lambda: [rrig.rspamd.proc.pid])))
+        sides["rspamd-whole"] = ("inet:127.0.0.1:%d" % whole_port, {"rspamd": tree(lambda: [rwhole.proc.pid]),
+                                                                      "clamd": tree(lambda: [peers.clamd.pid])})
+        sides["rspamd-parts"] = ("inet:127.0.0.1:%d" % parts_port, {"rspamd": tree(lambda: [rparts.proc.pid]),
+                                                                      "clamd": tree(lambda: [peers.clamd.pid])})
 
         def cpu_by_part(parts):
-            return {part: cpu_split(pids()) for part, pids in parts.items()}
+            return {part: cpu() for part, cpu in parts.items()}
 
         # Whose ratings the rated column counts.
         rated_by = {name: (lambda: spamd_ratings(rig.spamd.log_path)) for name in modes + ("peers",)}
@@ -776,10 +804,12 @@ def main():
         print("cpu/msg of %s: %s" % (LABELS[name], ", ".join(
             "%s %.2f ms (%.2f)" % (key[4:], value, med[name]["kernel " + key[4:]])
             for key, value in med[name].items() if key.startswith("cpu "))))
+    # The default order has a goal; the others are there to compare with it.
     for name in modes:
         ratio = med[name]["rate"] / med["peers"]["rate"]
-        print("throughput ratio %s/peers: %.2f (goal: at least 1.00) %s"
-              % (LABELS[name], ratio, "met" if ratio >= 1 else "NOT met"))
+        print("throughput ratio %s/peers: %.2f%s" % (
+            LABELS[name], ratio, " (goal: at least 1.30) %s" % ("met" if ratio >= 1.3 else "NOT met")
+            if name == modes[0] else ""))
     ratio = med["rspamd"]["rate"] / med["peers"]["rate"]
     print("throughput ratio rspamd side/peers (spamass chain): %.2f (goal: at least 3.00) %s"
           % (ratio, "met" if ratio >= 3 else "NOT met"))

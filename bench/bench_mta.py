@@ -646,11 +646,14 @@ def main():
                              host_args=["--reject-score", "90"], engine_args=quillon_temp)
     # Each connection sends one message many times over, the refused ones
     # too: Postfix would count every refusal as the client's error, slow
-    # the session down after ten and end it after twenty.
+    # the session down after ten and end it after twenty.  A round counts
+    # its messages by queue id: Postfix's short ids (the queue file's inode
+    # and the microsecond) come again within a round of thousands, its long
+    # ones do not.
     mta = harness.PostfixInstance(os.path.join(rig.root, "postfix"), "inet:127.0.0.1:%d" % port,
                                   smtpd_procs=args.senders + 4,
                                   main_cf={"smtpd_soft_error_limit": "100000", "smtpd_hard_error_limit": "100000",
-                                           "smtpd_error_sleep_time": "0"})
+                                           "smtpd_error_sleep_time": "0", "enable_long_queue_ids": "yes"})
     for r in (rig, rrig):
         r.host_args += ["--sendmail", mta.sendmail_command(), "--timeout", "120"]
     peers = rwhole = rparts = None

@@ -51,12 +51,17 @@ name, after an unclosed MIME part, in bad base64, in quoted-printable text,
 in part 1001, 41 levels deep).  Each round sends every message of the
 corpus the same number of times over --senders SMTP connections at once
 (smtp-source, each connection one message after the other); rounds
-alternate between the sides.  The default, 8 per CPU, keeps every CPU
-busy: a message passes through some ten processes one after the other
-(smtpd, cleanup, the milters, the filters, the engines, the queue manager,
-smtp, the sink), so a connection keeps about one CPU in eight at work; the
-idle column shows how much of the machine's CPU time was left over (it
-should be near 0).  Reported, as medians over the rounds of each side:
+alternate between the sides.  The default, 8 per CPU, keeps the CPUs
+of the spamd sides busy: a message passes through some ten processes one
+after the other (smtpd, cleanup, the milters, the filters, the engines,
+the queue manager, smtp, the sink), so a connection keeps about one CPU
+in eight at work; the idle column shows how much of the machine's CPU
+time was left over (10 to 20 % there on 2 cores).  The rspamd sides,
+some ten times faster a message, leave a third to a half of it idle
+with as many connections: each message waits its turn in Postfix's own
+processes more than it works, so their throughput follows the latency
+and their CPU per message is the figure to compare.  Reported, as
+medians over the rounds of each side:
 
   msgs/s      messages answered (relayed or refused) per second of the
               round's wall time; a round in which relayed, refused and

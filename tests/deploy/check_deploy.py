@@ -5,7 +5,9 @@ Debian 12, end to end.  Root only; not part of make test.
 In a new Debian 12 root made with debootstrap (the mirror this machine's apt
 uses), the package is installed with Postfix as the README says; as there is
 no systemd inside, this script does its part: the services are started by
-the ExecStart lines of their installed unit files, each as its User=, in a
+the ExecStart lines of their installed unit files, each as its User=
+(their privileged ExecStartPre= and ExecStopPost= commands as root in the
+root, their BindPaths= bound there for the unit's life), in a
 network namespace of their own (Postfix on port 25, spamd on 783: nothing
 clashes with this machine's); tarnwick-milter.socket's socket is held here
 and handed to each tarnwick-milter, Type=notify units are started when

@@ -347,10 +347,12 @@ class Services:
         # place of the mount namespace of its own that systemd gives it.
         path = unit_path(self.root, name)
         for command, checked in privileged(unit_lines(path, "ExecStartPre")):
+            say("before %s, as root: %s" % (name, " ".join(command)))
             run(prefix + command, check=checked)
         self.binds[name] = []
         for entry in " ".join(unit_lines(path, "BindPaths")).split():
             source, _, target = entry.partition(":")
+            say("%s: %s bound over %s" % (name, source, target or source))
             run(["mount", "--bind", self.root.file(source), self.root.file(target or source)])
             self.binds[name].append(self.root.file(target or source))
         if user != "root":

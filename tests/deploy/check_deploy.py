@@ -352,6 +352,11 @@ class Services:
         self.binds[name] = []
         for entry in " ".join(unit_lines(path, "BindPaths")).split():
             source, _, target = entry.partition(":")
+            # "-": a missing source is no bind, and no failure.
+            if source.startswith("-"):
+                source = source[1:]
+                if not os.path.exists(self.root.file(source)):
+                    continue
             say("%s: %s bound over %s" % (name, source, target or source))
             run(["mount", "--bind", self.root.file(source), self.root.file(target or source)])
             self.binds[name].append(self.root.file(target or source))

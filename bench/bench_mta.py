@@ -264,30 +264,31 @@ def tree_pids(root_pids):
     return out
 
 
+def stat_times(pid):
+    """utime, stime, cutime, cstime of a process in ticks; zeros when it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return [int(v) for v in f.read().rsplit(")", 1)[1].split()[11:15]]
+    except (OSError, IndexError, ValueError):
+        return [0, 0, 0, 0]
+
+
 def cpu_split(root_pids):
     """(user, kernel) seconds of the processes, their live descendants and
     the children they reaped."""
     user = kernel = 0
     for pid in tree_pids(root_pids):
-        try:
-            with open("/proc/%d/stat" % pid) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            user += int(fields[11]) + int(fields[13])
-            kernel += int(fields[12]) + int(fields[14])
-        except (OSError, IndexError, ValueError):
-            pass
+        utime, stime, cutime, cstime = stat_times(pid)
+        user += utime + cutime
+        kernel += stime + cstime
     return user / CLK, kernel / CLK
 
 
 def own_cpu(pid):
     """(user, kernel) seconds of the process's own threads, without its
     children."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) / CLK, int(fields[12]) / CLK
-    except (OSError, IndexError, ValueError):
-        return 0.0, 0.0
+    utime, stime, _, _ = stat_times(pid)
+    return utime / CLK, stime / CLK
 
 
 def filter_pids(host_pid, name):

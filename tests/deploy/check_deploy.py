@@ -252,8 +252,8 @@ def privileged(commands):
     """The commands of a list of Exec lines that systemd runs with full
     privileges (prefix +), each split into words, with whether its failure
     counts (no prefix -)."""
-    return [(shlex.split(c.lstrip("-@+")), not c[:c.index("/")].count("-"))
-            for c in commands if "+" in c[:c.index("/")]]
+    prefixes = [re.match(r"[-@:+!]*", c).group(0) for c in commands]
+    return [(shlex.split(c[len(p):]), "-" not in p) for c, p in zip(commands, prefixes) if "+" in p]
 
 
 def expand(words, environment):
@@ -348,7 +348,7 @@ class Services:
         path = unit_path(self.root, name)
         for command, checked in privileged(unit_lines(path, "ExecStartPre")):
             say("before %s, as root: %s" % (name, " ".join(command)))
-            run(prefix + command, check=checked)
+            self.root.chroot(command, check=checked)
         self.binds[name] = []
         for entry in " ".join(unit_lines(path, "BindPaths")).split():
             source, _, target = entry.partition(":")
@@ -437,7 +437,7 @@ class Services:
         for target in reversed(self.binds.pop(name, [])):
             run(["umount", target])
         for command, checked in privileged(unit_lines(unit_path(self.root, name), "ExecStopPost")):
-            run([shutil.which("chroot") or "/usr/sbin/chroot", self.root.path] + command, check=checked)
+            self.root.chroot(command, check=checked)
         # As systemd, a death by the SIGTERM it sent counts as clean.
         if proc.returncode not in (0, -signal.SIGTERM):
             raise SystemExit("%s ended with %d:\n%s" % (name, proc.returncode, self.log(name)[-3000:]))
